@@ -53,6 +53,7 @@ class Config : public TimerCB, public Settings_t {
   // Registers the periodic timer (first delay and period `idletm`) and remembers it, so that a re-read
   // that changes `idle_timeout` can re-arm it with the new period.
   void ArmTimer(PollReactor& reactor);
+  uint64_t TimerId() const { return timer_m; }
 
   // Domain, user and address policy (read lock unless noted).
   // First matching domain entry; the caller holds Lock.
