@@ -317,13 +317,13 @@ bool Settings_t::cfg_dos_interval(std::string& value) {
 }
 
 bool Settings_t::cfg_dos_multiple(std::string& value) {
-  return SetNumbers(value, nullptr, NumInterv, BlockTimeN, LThresholdN, HThresholdN, RThresholdN);
+  return SetNumbers(value, &doscfg_changed, NumInterv, BlockTimeN, LThresholdN, HThresholdN, RThresholdN);
 }
 
-bool Settings_t::cfg_dos_max_mps(std::string& value) { return SetNumbers(value, nullptr, MaxMPS, BlockTimeMps); }
+bool Settings_t::cfg_dos_max_mps(std::string& value) { return SetNumbers(value, &doscfg_changed, MaxMPS, BlockTimeMps); }
 
 bool Settings_t::cfg_ddos_threshold(std::string& value) {
-  return SetNumbers(value, nullptr, DDthreshold, DDBlockTime);
+  return SetNumbers(value, &doscfg_changed, DDthreshold, DDBlockTime);
 }
 
 bool Settings_t::cfg_dos_whitelist(std::string& value) {
