@@ -65,7 +65,7 @@ void Syntax(const char* prog) {
   std::exit(1);
 }
 
-bool Config::ParseCommandLine(int argc, char** argv) {
+void Config::ParseCommandLine(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
     std::fprintf(stderr, "Ostrel/%s %s\n", kOstrelVersion, kNotice);
     std::exit(1);
@@ -103,7 +103,6 @@ bool Config::ParseCommandLine(int argc, char** argv) {
         Syntax(argv[0]);
     }
   }
-  return true;
 }
 
 int Config::Init(int argc, char** argv) {

@@ -76,7 +76,7 @@ class Config : public TimerCB, public Settings_t {
   std::string DeviceDefects(const std::string& device) const;
 
  private:
-  bool ParseCommandLine(int argc, char** argv);
+  void ParseCommandLine(int argc, char** argv);
   bool ReadLines(std::istream& file, Settings_t& read, bool rereading) const;
   bool FinishRead(Settings_t& read) const;
   void TakeRead(Settings_t&& read, bool rereading);
