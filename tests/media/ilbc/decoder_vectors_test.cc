@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <span>
 #include <vector>
 
@@ -16,6 +17,7 @@ struct Case {
   const char* expected;
   bool enhancer;
   bool with_losses;
+  friend std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.expected; }
 };
 
 class DecoderVectors : public ::testing::TestWithParam<Case> {};
