@@ -9,8 +9,6 @@ namespace ostrel::ilbc {
 
 namespace {
 
-constexpr int kBufLen = Enhancer::kBufLen;
-constexpr int kBlock = Enhancer::kBlock;
 
 // Normalised cross-correlation measure used by the lag searches: c1^2/c2 when c1 > 0, else 0.
 float xcorr_measure(std::span<const float> u, std::span<const float> v, int len) {
