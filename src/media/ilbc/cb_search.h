@@ -1,6 +1,5 @@
-// The encoder's adaptive codebook search: three stages of analysis-by-synthesis in the
-// perceptually weighted domain, with gain quantisation. One object per encoder (not shared
-// between threads); its scratch lives in the object.
+// The iLBC encoder's adaptive codebook search: three weighted analysis-by-synthesis stages and gains.
+// One object per encoder, used from that encoder's thread only; its scratch lives in the object.
 #pragma once
 
 #include <array>

@@ -1,6 +1,5 @@
-// The iLBC decoder's pitch enhancer: smooths the excitation towards its pitch-synchronous
-// neighbours, with an 80-sample delay, and gives the concealment its pitch lag.
-// One object per decoder (not shared between threads); all scratch lives in the object.
+// The iLBC decoder's pitch enhancer: pitch-synchronous smoothing of the excitation (80-sample delay).
+// One object per decoder, used from that decoder's thread only; all scratch lives in the object.
 #pragma once
 
 #include <array>

@@ -1,5 +1,5 @@
-// The small linear filters of the iLBC codec: all-pole, all-zero, pole-zero and the second-order
-// high-pass sections. Stateless functions plus a value-type filter state: any thread.
+// The small linear filters of the iLBC codec: all-pole, all-zero and the second-order high-pass.
+// Stateless functions plus a value-type filter state: any thread.
 #pragma once
 
 #include <array>

@@ -25,9 +25,9 @@ bool dequantise_lsf(std::span<const int, 3> idx, Lsf& out);
 // Nearest split-VQ code vectors of an LSF vector (encoder).
 std::array<int, 3> quantise_lsf(const Lsf& lsf, Lsf& dequantised);
 
-// Synthesis coefficients A_0..A_5 from the previous and the two current checked LSF vectors
-// (no bandwidth expansion); also the recipe for the weighting filters, which the caller then
-// bandwidth-expands.
+// Filters of the six sub-blocks, interpolated between the previous frame's last LSF vector and
+// this frame's two. Fed quantised LSFs they are the synthesis filters; fed unquantised LSFs and
+// bandwidth-expanded by the caller, the encoder's weighting filters.
 SubLpcs subblock_lpcs(const Lsf& prev, const Lsf& l1, const Lsf& l2);
 
 }  // namespace ostrel::ilbc

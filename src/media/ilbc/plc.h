@@ -1,6 +1,5 @@
-// Packet loss concealment of the iLBC decoder: extrapolates a lost frame's excitation from the
-// last one, with a pitch-periodic part, noise and attenuation over consecutive losses.
-// One object per decoder (not shared between threads).
+// Packet loss concealment of the iLBC decoder: a lost frame's excitation extrapolated from the last.
+// One object per decoder, used from that decoder's thread only.
 #pragma once
 
 #include <array>

@@ -24,7 +24,6 @@ void rebuild_residual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameS
   const bool first = p.state_first != 0;
   std::fill(r.begin(), r.end(), 0.0f);
 
-  // Start state.
   const int pos = first ? r0 : r0 + kExtLen;
   decode_state(p.idx_for_max, p.state, a[s - 1],
                std::span<float, kStateShort>(r.data() + pos, kStateShort));
