@@ -44,12 +44,32 @@ void CodebookSearch::consider(Best& best, int stage, float cross, float inv_ener
   }
 }
 
-float CodebookSearch::plain_cross(std::span<const float> x, int offset) const {
+void CodebookSearch::search_plain(Best& best, int stage, std::span<const float> x, int first, int last,
+                                  int energy_base) const {
   const int L = shape_.mem_len;
   const int N = shape_.len;
-  float cross = 0.0f;
-  for (int n = 0; n < N; ++n) cross = cross + target_[n] * x[L - N - offset + n];
-  return cross;
+  // Four candidates at a time: their correlations are independent sums, so interleaving them
+  // keeps each one's order of additions while the adds overlap in the pipeline.
+  int i = first;
+  for (; i + 4 <= last; i += 4) {
+    std::array<float, 4> cross{};
+    const auto v = x.subspan(static_cast<std::size_t>(L - N - i - 3));
+    for (int n = 0; n < N; ++n) {
+      const float t = target_[n];
+      cross[0] = cross[0] + t * v[3 + n];
+      cross[1] = cross[1] + t * v[2 + n];
+      cross[2] = cross[2] + t * v[1 + n];
+      cross[3] = cross[3] + t * v[n];
+    }
+    for (int k = 0; k < 4; ++k) {
+      consider(best, stage, cross[k], inverse_energy(energy_[energy_base + i + k]), energy_base + i + k);
+    }
+  }
+  for (; i < last; ++i) {
+    float cross = 0.0f;
+    for (int n = 0; n < N; ++n) cross = cross + target_[n] * x[L - N - i + n];
+    consider(best, stage, cross, inverse_energy(energy_[energy_base + i]), energy_base + i);
+  }
 }
 
 void CodebookSearch::search_augmented(Best& best, int stage, std::span<const float> x, int first_lag,
@@ -126,7 +146,7 @@ void CodebookSearch::search(const CbShape& shape, int block, std::span<const flo
   for (int stage = 0; stage < kStages; ++stage) {
     const int r = ranges[stage];
     Best best{tbl::kSearchMeasureInit, 0.0f, 0};
-    for (int i = 0; i < r; ++i) consider(best, stage, plain_cross(mw, i), inverse_energy(energy_[i]), i);
+    search_plain(best, stage, mw, 0, r, 0);
     if (sub) search_augmented(best, stage, mw, kMinAugLag, kMaxAugLag, K - kMinAugLag);
 
     // The filtered section is searched only around the best match of the first section.
@@ -163,9 +183,7 @@ void CodebookSearch::search(const CbShape& shape, int block, std::span<const flo
       s_ind = 0;
       e_ind = 34 - (e_aug - s_aug + 1);
     }
-    for (int i = s_ind; i < e_ind; ++i) {
-      consider(best, stage, plain_cross(fw, i), inverse_energy(energy_[base + i]), base + i);
-    }
+    search_plain(best, stage, fw, s_ind, e_ind, base);
     if (sub && s_aug != 0) search_augmented(best, stage, fw, s_aug, e_aug, 2 * base - 40);
 
     float q = 0.0f;
