@@ -12,12 +12,11 @@
 #include <vector>
 
 #include "config/domain_policy.h"
+#include "config/dos_level.h"
 #include "config/media_policy.h"
 #include "config/servers.h"
 #include "config/subnet.h"
 #include "foundation/inet_addr.h"
-
-enum DOSLevel_t { DL_OFF = 0, DL_LOG = 1, DL_LOCAL = 2, DL_SYSFW = 3 };
 
 inline constexpr const char* kOstrelVersion = "25.07.10";
 inline constexpr size_t kAddrFieldSize = 64;
