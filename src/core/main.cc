@@ -1,5 +1,5 @@
-// The daemon's entry point: reads its settings, binds the ports in a fixed order, wires signals and the
-// periodic timer into the reactor and runs it on the main thread until TERM.
+// The daemon's entry point: reads its configuration, binds the ports in a fixed order, starts the threads
+// of the configured mode, wires signals and the periodic timer into the reactor and runs it until TERM.
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
@@ -8,54 +8,63 @@
 #include <cstring>
 #include <string>
 
+#include "config/config.h"
 #include "core/core.h"
-#include "core/startup_options.h"
+#include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "ports/socket.h"
 
 namespace {
 
-constexpr char kVersion[] = "25.07.10";
 constexpr int kExitInit = 5;
 
-StartupOptions Opts;
 SocketUDP ExtSock, AltSock, IntSock, EvntSock;
+DOSCore DCore;
 
-[[noreturn]] void Fail(int status, const char* fmt, const std::string& a, int b = 0) {
-  Log("ostrel", LOG_ALWAYS, fmt, a.c_str(), b);
-  std::exit(status);
-}
-
-bool Bind(SocketUDP& sock, const std::string& ip, int port, bool big_buffer) {
+bool Bind(SocketUDP& sock, const char* ip, int port, bool big_buffer) {
   InetAddr addr(static_cast<unsigned short>(port));
-  if (!ip.empty() && !addr.set(static_cast<unsigned short>(port), ip.c_str())) return false;
+  if (ip != nullptr && *ip != '\0' && !addr.set(static_cast<unsigned short>(port), ip)) return false;
   if (big_buffer) sock.maximise_rcvbuf();
   return sock.bind(addr);
 }
 
+// The alternate, internal and events ports follow SecondPort (+0, +3, +2; 16-bit arithmetic).
 void BindPorts() {
-  const int second = Opts.SecondPort;
-  if (!Bind(ExtSock, Opts.myipaddr, Opts.MainPort, true))
-    Fail(kExitInit, "Can't open Main port %s:%d\n", Opts.myipaddr, Opts.MainPort);
-  if (!Bind(AltSock, "", second, false)) {
+  const int second = Cfg.SecondPort;
+  if (!Bind(ExtSock, Cfg.private_ipaddr, Cfg.MainPort, true)) {
+    Log("ostrel", LOG_ALWAYS, "Can't open Main port %s:%d\n", Cfg.private_ipaddr, Cfg.MainPort);
+    std::exit(kExitInit);
+  }
+  if (!Bind(AltSock, nullptr, second, false)) {
     Log("ostrel", LOG_ALWAYS, "Can't open Alt port %d\n", second);
     std::exit(kExitInit);
   }
   const int internal = (second + 3) & 0xFFFF;
-  if (!Bind(IntSock, Opts.myipaddr, internal, true))
-    Fail(kExitInit, "Can't open Int port %s:%d \n", Opts.myipaddr, internal);
-  if (!Opts.second_ipaddr.empty()) {
+  if (!Bind(IntSock, Cfg.intern_ipaddr, internal, true)) {
+    Log("ostrel", LOG_ALWAYS, "Can't open Int port %s:%d \n", Cfg.intern_ipaddr, internal);
+    std::exit(kExitInit);
+  }
+  if (Cfg.second_ipaddr[0] != '\0') {
     SocketUDP probe;
-    if (!Bind(probe, Opts.second_ipaddr, (second + 1) & 0xFFFF, false))
-      Fail(kExitInit, "Can't open Second IP port %s:%d \n", Opts.second_ipaddr, (second + 1) & 0xFFFF);
+    const int port = (second + 1) & 0xFFFF;
+    if (!Bind(probe, Cfg.second_ipaddr, port, false)) {
+      Log("ostrel", LOG_ALWAYS, "Can't open Second IP port %s:%d \n", Cfg.second_ipaddr, port);
+      std::exit(kExitInit);
+    }
+  }
+  if (!Cfg.evnts.empty() || Cfg.ha_peer.sin_addr.s_addr != 0) {
+    if (!Bind(EvntSock, nullptr, (second + 2) & 0xFFFF, true)) {
+      Log("ostrel", LOG_ALWAYS, "Can't open Events/HA port %d\n", (second + 2) & 0xFFFF);
+      std::exit(kExitInit);
+    }
   }
 }
 
-// Multi-thread mode: queue workers (readers join with the SIP ports); single-thread mode: the reactor reads
-// both SIP ports and runs the queue through notify(1). The key manager runs in both.
+// Multi-thread mode: queue workers (the SIP readers join with the ports); single-thread mode: the reactor
+// reads both SIP ports and runs the queue through notify(1). The key manager runs in both.
 void StartThreads() {
-  if (Opts.num_threads > 1) {
-    if (int rc = Core.StartQueueThreads(static_cast<unsigned>(Opts.num_threads), 0)) {
+  if (Cfg.num_threads > 1) {
+    if (int rc = Core.StartQueueThreads(static_cast<unsigned>(Cfg.num_threads), static_cast<unsigned>(Cfg.max_threads))) {
       Log("ostrel", LOG_ALWAYS, "ERROR: Cannot created Queue thread: %s\n", std::strerror(rc));
       std::exit(6);
     }
@@ -78,39 +87,76 @@ void WarnLowDescriptorLimit() {
         static_cast<unsigned long>(rl.rlim_cur));
 }
 
+DosSettings CurrentDosSettings() {
+  DosSettings s;
+  s.DOSMode = Cfg.DOSMode;
+  s.Interval = Cfg.Interval;
+  s.BlockTime1 = Cfg.BlockTime1;
+  s.LThreshold1 = Cfg.LThreshold1;
+  s.HThreshold1 = Cfg.HThreshold1;
+  s.RThreshold1 = Cfg.RThreshold1;
+  s.NumInterv = Cfg.NumInterv;
+  s.BlockTimeN = Cfg.BlockTimeN;
+  s.LThresholdN = Cfg.LThresholdN;
+  s.HThresholdN = Cfg.HThresholdN;
+  s.RThresholdN = Cfg.RThresholdN;
+  s.MaxMPS = Cfg.MaxMPS;
+  s.BlockTimeMps = Cfg.BlockTimeMps;
+  s.DDthreshold = Cfg.DDthreshold;
+  s.DDBlockTime = Cfg.DDBlockTime;
+  s.fw = FirewallCommands{Cfg.RuleName, Cfg.FWCmdStart, Cfg.FWCmdStop, Cfg.FWCmdBlock, Cfg.FWCmdUnblock};
+  return s;
+}
+
+void InstallHooks() {
+  Cfg.hooks.DosReset = [] { DCore.dos_reset(); };
+  DOSCore::Hooks dos;
+  dos.settings = CurrentDosSettings;
+  dos.is_whitelisted = [](uint32_t ip) { return Cfg.IsDosWLists(ip); };
+  DCore.SetHooks(std::move(dos));
+
+  OstrelCore::Hooks core;
+  core.reopen_log_and_reread = [] {
+    OpenLog(Cfg.LogFName);
+    Cfg.Reread();
+  };
+  core.dos_reset = [] { DCore.dos_reset(); };
+  core.before_close = [] {
+    if (Cfg.DOSMode == DL_SYSFW) FW_Stop(CurrentDosSettings().fw);
+  };
+  core.wake_queues = [] { Cfg.ha_peer = InetAddr(); };
+  Core.SetHooks(std::move(core));
+  Core.SetExternalSocket(&ExtSock);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A TERM that arrives while starting waits, pending, until the reactor's receivers are registered.
+  const std::vector<int> handled(std::begin(OstrelCore::kHandledSignals), std::end(OstrelCore::kHandledSignals));
+  PollReactor::block_signals(handled, true);
+
   prctl(PR_SET_DUMPABLE, 1);
   const char* slash = std::strrchr(argv[0], '/');
-  GLogBlock.SetAppName(slash ? slash + 1 : argv[0]);
+  const std::string name = slash ? slash + 1 : argv[0];
+  GLogBlock.SetAppName(name);
+  Cfg.SAppMaster = Cfg.SAppSlave = name;
+  InstallHooks();
 
-  std::string error;
-  if (!Opts.Parse(argc, argv, error)) {
-    Log("ostrel", LOG_ALWAYS, "%s\n", error.c_str());
+  if (Cfg.Init(argc, argv) != 1) {
     Log("ostrel", LOG_ALWAYS, "Initial Init has failed\n");
     return kExitInit;
   }
-  if (!OpenLog(Opts.LogFName)) return 8;
-  Log("ostrel", LOG_ALWAYS, "Ostrel. %s\n", "SIP signalling and media relay");
-  Log("ostrel", LOG_ALWAYS, "Build %s\n\n", kVersion);
-
   BindPorts();
   AltSock.block(false);
 
-  // Only the reactor thread handles signals: threads created from here on inherit the blocked mask.
-  const std::vector<int> handled(std::begin(OstrelCore::kHandledSignals), std::end(OstrelCore::kHandledSignals));
-  PollReactor::block_signals(handled, true);
+  // Threads created from here on keep the handled signals blocked: only the reactor thread takes them.
   StartThreads();
-  PollReactor::block_signals(handled, false);
-
   WarnLowDescriptorLimit();
   for (int signo : handled) Core.register_signal(&Core, signo);
-
-  Core.SetExternalSocket(&ExtSock);
-  OstrelCore::Hooks hooks;
-  hooks.reopen_log_and_reread = [] { OpenLog(Opts.LogFName); };
-  Core.SetHooks(std::move(hooks));
+  DCore.dos_reset();
+  Cfg.ArmTimer(Core);
+  PollReactor::block_signals(handled, false);
 
   Core.run();
   return 0;

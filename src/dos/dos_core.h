@@ -17,7 +17,7 @@
 #include "foundation/locks.h"
 #include "foundation/reactor.h"
 
-enum DOSLevel_t { DL_OFF = 0, DL_LOG = 1, DL_LOCAL = 2, DL_SYSFW = 3 };
+#include "config/dos_level.h"
 
 // The protection values of the configuration, copied at each reset.
 struct DosSettings {
