@@ -28,10 +28,11 @@ function(ostrel_library name)
 endfunction()
 
 # ostrel_gtest(name SOURCES ... LIBS ... [LABELS ...] [SERIAL]): a GoogleTest program run by CTest.
-# Tests labelled "threaded" are also built and run under ThreadSanitizer.
+# Tests labelled "threaded" are also built and run under ThreadSanitizer. NETNS runs the program in a private
+# network namespace with only loopback up (any test that opens a socket).
 find_package(GTest QUIET)
 function(ostrel_gtest name)
-  cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL;NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(OSTREL_THREADED_ONLY AND NOT "threaded" IN_LIST ARG_LABELS)
     return()
   endif()
@@ -39,7 +40,11 @@ function(ostrel_gtest name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_compile_definitions(${name} PRIVATE OSTREL_SHARED_DIR="${OSTREL_SHARED_DIR}")
-  add_test(NAME ${name} COMMAND ${name})
+  if(ARG_NETNS)
+    add_test(NAME ${name} COMMAND unshare -n sh -c "ip link set lo up && exec $<TARGET_FILE:${name}>")
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
   set(props ENVIRONMENT "OSTREL_SHARED_DIR=${OSTREL_SHARED_DIR}")
   if(ARG_LABELS)
     list(APPEND props LABELS "${ARG_LABELS}")

@@ -1,0 +1,68 @@
+// InetAddr: an IPv4 socket address with text forms and a 64-bit key used to index peers in maps.
+// A value type with no shared state: safe on any thread; set() may block in the system resolver for names.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+class InetAddr : public sockaddr_in {
+ public:
+  union key_t {
+    uint32_t a[2];
+    uint64_t b;
+  };
+
+  InetAddr() { reset(); }
+  explicit InetAddr(unsigned short port) {
+    reset();
+    Port(port);
+  }
+  explicit InetAddr(const char* s) {
+    reset();
+    set(s);
+  }
+  InetAddr(unsigned short port, const char* host) {
+    reset();
+    set(port, host);
+  }
+
+  void reset();
+  // "host:port", "host" is taken as a port or service when alone (0.0.0.0 then); names go to the resolver.
+  bool set(const char* s);
+  bool set(unsigned short port, const char* host);
+
+  unsigned short Port() const { return ntohs(sin_port); }
+  void Port(unsigned short port) { sin_port = htons(port); }
+  uint32_t IpAddr() const { return ntohl(sin_addr.s_addr); }
+  void IpAddr(uint32_t host_order) { sin_addr.s_addr = htonl(host_order); }
+  bool empty() const { return sin_port == 0 && sin_addr.s_addr == 0; }
+
+  bool operator==(const InetAddr& o) const {
+    return sin_port == o.sin_port && sin_addr.s_addr == o.sin_addr.s_addr;
+  }
+  bool operator!=(const InetAddr& o) const { return !(*this == o); }
+
+  key_t key() const {
+    key_t k;
+    k.a[0] = sin_addr.s_addr;
+    k.a[1] = sin_port;
+    return k;
+  }
+  void setkey(key_t k) {
+    sin_addr.s_addr = k.a[0];
+    sin_port = static_cast<in_port_t>(k.a[1]);
+  }
+
+  sockaddr_in* get_addr() { return this; }
+  const sockaddr_in* get_addr() const { return this; }
+  sockaddr* sa() { return reinterpret_cast<sockaddr*>(this); }
+  const sockaddr* sa() const { return reinterpret_cast<const sockaddr*>(this); }
+
+  std::string Str() const;
+  std::string IpStr() const;
+  static std::string IpStr(unsigned ip);
+  static std::string KeyStr(key_t k);
+  static bool IsIPv4(const char* s);
+};

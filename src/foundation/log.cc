@@ -1,0 +1,317 @@
+#include "foundation/log.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "foundation/inet_addr.h"
+#include "foundation/text.h"
+
+AppLogBlock GLogBlock;
+std::atomic<FLogFn> _flog{&_ILog};
+
+namespace {
+
+constexpr size_t kLineBuf = 10240;
+constexpr char kSizeWarning[] = "\n\n!!!Log file Size close to the limit. Stop writing to the log!!!\n";
+constexpr int kSeverity[8] = {2, 3, 5, 4, 7, 3, 6, 3};
+
+std::atomic<bool> g_size_warned{false};
+std::string g_open_name;  // reactor thread only
+
+std::mutex g_host_mutex;
+std::string g_log_host;
+
+bool passes(int level, int mask) { return level == 0 || (level & mask) == level; }
+
+std::string log_host() {
+  std::lock_guard<std::mutex> lock(g_host_mutex);
+  if (g_log_host.empty()) {
+    char buf[256] = {0};
+    gethostname(buf, sizeof buf - 1);
+    if (char* dot = std::strchr(buf, '.')) *dot = '\0';
+    g_log_host = buf;
+  }
+  return g_log_host;
+}
+
+// Builds the line in buf and writes it; level only chooses the decorations here, filtering is done.
+void write_line(const char* tag, int level, const char* fmt, va_list ap) {
+  struct stat st;
+  if (fstat(1, &st) != 0) return;
+  timeval tv;
+  gettimeofday(&tv, nullptr);
+  char buf[kLineBuf];
+  size_t len = 0;
+  auto append = [&](const char* text) {
+    size_t n = std::strlen(text);
+    if (n > kLineBuf - 2 - len) n = kLineBuf - 2 - len;
+    std::memcpy(buf + len, text, n);
+    len += n;
+  };
+  const bool message_dump = (level & (LOG_SHORT | LOG_FULL)) != 0;
+  if (S_ISSOCK(st.st_mode)) {
+    time_t secs = tv.tv_sec;
+    char ct[32] = {0};
+    ctime_r(&secs, ct);
+    len = std::snprintf(buf, kLineBuf, "<%d>%.15s %s %s[%d]:", GLogBlock.ASysLFaclt.load() + kSeverity[level & 7],
+                        ct + 4, log_host().c_str(), GLogBlock.AName.load(), static_cast<int>(getpid()));
+    if (message_dump) append("\n");
+  } else {
+    if (!S_ISCHR(st.st_mode)) {
+      if (st.st_size >= GLogBlock.ALogLimit.load()) {
+        if (!g_size_warned.exchange(true)) {
+          ssize_t rc = write(1, kSizeWarning, sizeof kSizeWarning - 1);
+          (void)rc;
+        }
+        return;
+      }
+      g_size_warned.store(false);
+    }
+    if (message_dump) append("\n");
+  }
+  if (tag != nullptr) {
+    if (*tag == '\0') {
+      append("\n");
+      tag = " SIP ";
+    }
+    struct tm lt;
+    time_t secs = tv.tv_sec;
+    localtime_r(&secs, &lt);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "] %02u:%02u:%02u.%06u ", lt.tm_hour, lt.tm_min, lt.tm_sec,
+                  static_cast<unsigned>(tv.tv_usec));
+    append("[");
+    append(tag);
+    append(stamp);
+  }
+  size_t room = kLineBuf - 2 - len;
+  int n = std::vsnprintf(buf + len, room + 1, fmt, ap);
+  if (n <= 0) return;
+  len += (static_cast<size_t>(n) > room) ? room : static_cast<size_t>(n);
+  if (buf[len - 1] != '\n') buf[len++] = '\n';
+  ssize_t rc = write(1, buf, len);
+  (void)rc;
+}
+
+}  // namespace
+
+void LogVar(const char* tag, int level, const char* fmt, va_list ap) {
+  if (!passes(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
+  write_line(tag, level, fmt, ap);
+}
+
+void Log(const char* tag, int level, const char* fmt, ...) {
+  if (!passes(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
+  va_list ap;
+  va_start(ap, fmt);
+  write_line(tag, level, fmt, ap);
+  va_end(ap);
+}
+
+void Log(int number, int level, const char* fmt, ...) {
+  if (!passes(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
+  char tag[16];
+  std::snprintf(tag, sizeof tag, "%u", static_cast<unsigned>(number));
+  va_list ap;
+  va_start(ap, fmt);
+  write_line(tag, level, fmt, ap);
+  va_end(ap);
+}
+
+namespace {
+void dialog_log(const char* tag, int level, int threshold, const char* fmt, va_list ap) {
+  int mask = threshold != 0 ? threshold : GLogBlock.ALogLevel.load(std::memory_order_relaxed);
+  if (!passes(level, mask)) return;
+  write_line(tag, LOG_ALWAYS, fmt, ap);
+}
+}  // namespace
+
+void Log(const char* tag, int level, int threshold, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  dialog_log(tag, level, threshold, fmt, ap);
+  va_end(ap);
+}
+
+void Log(int number, int level, int threshold, const char* fmt, ...) {
+  char tag[16];
+  std::snprintf(tag, sizeof tag, "%u", static_cast<unsigned>(number));
+  va_list ap;
+  va_start(ap, fmt);
+  dialog_log(tag, level, threshold, fmt, ap);
+  va_end(ap);
+}
+
+void _FLog(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  LogVar("_ERR_", 0, fmt, ap);
+  va_end(ap);
+}
+
+void _ILog(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(stderr, fmt, ap);
+  va_end(ap);
+}
+
+int AppLogBlock::SetLimit(const std::string& text) {
+  size_t i = 0;
+  long long value = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') value = value * 10 + (text[i++] - '0');
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || (text[i] >= '0' && text[i] <= '9'))) ++i;
+  char mod = i < text.size() ? text[i] : '\0';
+  int shift;
+  switch (mod) {
+    case 'k': case 'K': shift = 10; break;
+    case 'm': case 'M': shift = 20; break;
+    case 'g': case 'G': shift = 30; break;
+    case 't': case 'T': shift = 40; break;
+    default:
+      Log("ostrel", LOG_ERROR, "Incorrect log limit modificator: '%c', Use: K, M, G, T\n", mod);
+      return 0;
+  }
+  long long scaled = value << shift;
+  ALogLimit = static_cast<off_t>(scaled - 16384 > 16384 ? scaled - 16384 : 16384);
+  return 1;
+}
+
+int AppLogBlock::SetLevel(std::string& text) {
+  if (text.empty()) return 1;
+  tolower(text);
+  int bits = 0;
+  for (const std::string& w : split(text, '+')) {
+    if (w == "error" || w == "log_error") bits |= LOG_ERROR;
+    else if (w == "debug" || w == "log_debug") bits |= LOG_DEBUG;
+    else if (w == "trace" || w == "log_trace") bits |= LOG_TRACE;
+    else if (w == "short" || w == "log_short") bits |= LOG_SHORT;
+    else if (w == "full" || w == "log_full") bits |= LOG_FULL;
+    else {
+      Log("ostrel", LOG_ERROR, "Incorrect log param: %s, Use: TRACE, DEBUG, ERROR, SHORT, FULL\n", w.c_str());
+      return 0;
+    }
+  }
+  if (bits & LOG_FULL) bits &= ~LOG_SHORT;
+  if (bits & LOG_DEBUG) bits |= LOG_ERROR;
+  ALogLevel = static_cast<int>((static_cast<unsigned>(ALogLevel.load()) & 0xFFFF0000u) | static_cast<unsigned>(bits));
+  return 1;
+}
+
+int AppLogBlock::SetFacility(std::string& text) {
+  static constexpr struct {
+    const char* word;
+    unsigned bit;
+  } kComponents[] = {
+      {"stack", 0x80000000u}, {"transport", 0x40000000u}, {"core", 0x20000000u},  {"plugin", 0x10000000u},
+      {"db", 0x08000000u},    {"business", 0x04000000u},  {"media", 0x02000000u}, {"service", 0x01000000u},
+      {"message", 0x00800000u}, {"utils", 0x00010000u},
+  };
+  tolower(text);
+  unsigned bits = 0;
+  for (const std::string& w : split(text, '+')) {
+    unsigned bit = 0;
+    for (const auto& c : kComponents) {
+      if (w == c.word) bit = c.bit;
+    }
+    if (bit == 0) {
+      Log("ostrel", LOG_ERROR,
+          "Incorrect log facility: %s, Use: STACK, TRANSPORT, CORE, PLUGIN, DB, BUSINESS, MEDIA, SERVICE, MESSAGE, "
+          "UTILS\n",
+          w.c_str());
+      return 0;
+    }
+    bits |= bit;
+  }
+  ALogLevel = static_cast<int>((static_cast<unsigned>(ALogLevel.load()) & 0xFFFFu) | bits);
+  return 1;
+}
+
+int AppLogBlock::SetHost(const std::string& host) {
+  std::lock_guard<std::mutex> lock(g_host_mutex);
+  g_log_host = host;
+  return 1;
+}
+
+std::string AppLogBlock::GetHost() { return log_host(); }
+
+void AppLogBlock::SetAppName(const std::string& name) {
+  // Readers may hold the previous pointer while they format a line: buffers are never freed, and a name is
+  // stored once per distinct text, so the set stays as small as the names used (program, master, slave).
+  static std::mutex names_mutex;
+  static std::vector<std::unique_ptr<std::string>>* names = new std::vector<std::unique_ptr<std::string>>();
+  std::lock_guard<std::mutex> lock(names_mutex);
+  for (const auto& n : *names) {
+    if (*n == name) {
+      AName = n->c_str();
+      return;
+    }
+  }
+  names->push_back(std::make_unique<std::string>(name));
+  AName = names->back()->c_str();
+}
+
+namespace {
+
+// Points descriptors 1 and 2 at fd; fd itself is closed only when it is not one of them.
+void install_target(int fd) {
+  if (fd != 1) dup2(fd, 1);
+  if (fd != 2) dup2(fd, 2);
+  if (fd > 2) close(fd);
+}
+
+int open_syslog(const std::string& name) {
+  std::vector<std::string> words = split(name, '\0');
+  int facility = words.size() > 1 ? std::atoi(words[1].c_str()) : 0;
+  GLogBlock.ASysLFaclt = (facility >= 1 && facility <= 23) ? facility * 8 : 128;
+  std::string receiver = "514";
+  if (words.size() > 2) {
+    receiver = words[2];
+    if (receiver.find(':') == std::string::npos) receiver += ":514";
+  }
+  InetAddr to(receiver.c_str());
+  if (to.sin_addr.s_addr == 0) to.IpAddr(INADDR_LOOPBACK);
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  if (fd < 0) return 0;
+  if (connect(fd, to.sa(), sizeof(sockaddr_in)) != 0) {
+    close(fd);
+    return 0;
+  }
+  install_target(fd);
+  return 1;
+}
+
+int open_file(const std::string& name) {
+  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0664);
+  if (fd < 0) {
+    Log("ostrel", LOG_ALWAYS, "ERROR: Can't open log file %s\n", name.c_str());
+    return 0;
+  }
+  install_target(fd);
+  // The duplicates must survive exec of firewall helpers only as their stdout; keep them inheritable.
+  return 1;
+}
+
+}  // namespace
+
+int OpenLog(const std::string& name) {
+  if (name == g_open_name) {
+    if (name.empty() || name.rfind("syslog", 0) == 0) return 1;
+    return open_file(name);
+  }
+  if (g_open_name.empty()) _flog = &_FLog;
+  g_open_name = name;
+  if (name.empty()) return 1;
+  if (name.rfind("syslog", 0) == 0) return open_syslog(name);
+  return open_file(name);
+}

@@ -1,0 +1,236 @@
+// Logging as an operator sees it: which lines reach the file or the syslog receiver, and in what form.
+#include "foundation/log.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// Each test logs into a file of its own; the test runner's own output descriptors are restored after.
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_out_ = dup(1);
+    saved_err_ = dup(2);
+    char tmpl[] = "/tmp/ostrel-log-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/test.log";
+    saved_level_ = GLogBlock.ALogLevel.load();
+    saved_limit_ = GLogBlock.ALogLimit.load();
+    ASSERT_EQ(OpenLog(path_), 1);
+  }
+  void TearDown() override {
+    OpenLog("");  // forget the file so the next test's OpenLog opens its own
+    dup2(saved_out_, 1);
+    dup2(saved_err_, 2);
+    close(saved_out_);
+    close(saved_err_);
+    GLogBlock.ALogLevel = saved_level_;
+    GLogBlock.ALogLimit = saved_limit_;
+    unlink(path_.c_str());
+    unlink((path_ + ".old").c_str());
+    rmdir(dir_.c_str());
+  }
+  // Points descriptors 1 and 2 back at the test runner (its failure messages go there) and reads the file.
+  void restore_output() {
+    dup2(saved_out_, 1);
+    dup2(saved_err_, 2);
+  }
+  std::string contents() {
+    restore_output();
+    std::ifstream f(path_);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+  std::string dir_, path_;
+  int saved_out_ = -1, saved_err_ = -1;
+  int saved_level_ = 0;
+  off_t saved_limit_ = 0;
+};
+
+TEST_F(LogTest, DefaultMaskFiltersByEveryBit) {
+  GLogBlock.ALogLevel = static_cast<int>(0xFFFF0001u);
+  Log("ostrel", LOG_DEBUG, "debug line\n");
+  Log("ostrel", LOG_ERROR, "error line\n");
+  Log("ostrel", 0x20000001, "core error line\n");
+  Log("ostrel", LOG_ALWAYS, "always line\n");
+  Log("ostrel", LOG_REG_REGUL + LOG_DEBUG, "regul line\n");
+  std::string text = contents();
+  EXPECT_EQ(text.find("debug line"), std::string::npos);
+  EXPECT_NE(text.find("error line"), std::string::npos);
+  EXPECT_NE(text.find("core error line"), std::string::npos);
+  EXPECT_NE(text.find("always line"), std::string::npos);
+  EXPECT_EQ(text.find("regul line"), std::string::npos);
+
+  ASSERT_EQ(OpenLog(path_), 1);
+  GLogBlock.ALogLevel = static_cast<int>(0xFFFF0000u | (LOG_REG_REGUL + LOG_DEBUG));
+  Log("ostrel", LOG_REG_REGUL + LOG_DEBUG, "regul now\n");
+  EXPECT_NE(contents().find("regul now"), std::string::npos);
+}
+
+TEST_F(LogTest, DialogThresholdReplacesTheGlobalMask) {
+  GLogBlock.ALogLevel = static_cast<int>(0xFFFF0001u);
+  Log(65537, 258, 258, "dialog says %d\n", 1);
+  Log(65538, 258, 0, "global mask says no\n");
+  std::string text = contents();
+  EXPECT_NE(text.find("[65537] "), std::string::npos);
+  EXPECT_NE(text.find("dialog says 1"), std::string::npos);
+  EXPECT_EQ(text.find("global mask says no"), std::string::npos);
+}
+
+TEST_F(LogTest, LineShapes) {
+  GLogBlock.ALogLevel = static_cast<int>(0xFFFF001Fu);
+  Log(nullptr, 0, "bare");
+  Log("ostrel", 0, "ends once\n");
+  Log("", 0, "sip text");
+  Log("ostrel", LOG_SHORT, "short dump");
+  Log("d", LOG_SHORT, LOG_SHORT, "dialog dump");
+  std::string text = contents();
+  EXPECT_EQ(text.rfind("bare\n", 0), 0u) << "a null tag gives the bare message";
+  EXPECT_NE(text.find("ends once\n\n[ SIP ] "), std::string::npos) << "no second newline of its own";
+  EXPECT_NE(text.find("\n\n[ SIP ] "), std::string::npos) << "the empty tag: empty line, then ' SIP '";
+  EXPECT_NE(text.find("\n\n[ostrel] "), std::string::npos) << "message dumps start with an empty line";
+  EXPECT_NE(text.find("short dump\n[d] "), std::string::npos) << "a dialog's dump has no empty line in front";
+  // "[tag] HH:MM:SS.uuuuuu "
+  size_t at = text.find("[ostrel] ");
+  ASSERT_NE(at, std::string::npos);
+  std::string stamp = text.substr(at + 9, 16);
+  EXPECT_EQ(stamp[2], ':');
+  EXPECT_EQ(stamp[5], ':');
+  EXPECT_EQ(stamp[8], '.');
+  EXPECT_EQ(stamp[15], ' ');
+}
+
+TEST_F(LogTest, LongMessageIsCutNotOverflowed) {
+  std::string big(20000, 'x');
+  Log("ostrel", 0, "%s", big.c_str());
+  std::string text = contents();
+  EXPECT_LE(text.size(), 10240u);
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(LogTest, SizeLimitWarnsOnceThenDrops) {
+  GLogBlock.ALogLimit = 100;
+  Log("ostrel", 0, "%s\n", std::string(120, 'a').c_str());
+  Log("ostrel", 0, "dropped one\n");
+  Log("ostrel", 0, "dropped two\n");
+  std::string text = contents();
+  EXPECT_EQ(text.find("dropped"), std::string::npos);
+  size_t first = text.find("!!!Log file Size close to the limit. Stop writing to the log!!!");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(text.find("!!!Log file Size", first + 1), std::string::npos) << "the warning is written once";
+}
+
+TEST_F(LogTest, ReopeningTheSameNameRecreatesARotatedFile) {
+  Log("ostrel", 0, "before rotation\n");
+  ASSERT_EQ(rename(path_.c_str(), (path_ + ".old").c_str()), 0);
+  ASSERT_EQ(OpenLog(path_), 1);
+  Log("ostrel", 0, "after rotation\n");
+  std::string text = contents();
+  EXPECT_EQ(text.find("before rotation"), std::string::npos);
+  EXPECT_NE(text.find("after rotation"), std::string::npos);
+}
+
+TEST_F(LogTest, NewTargetOnDescriptorOneIsNotClosed) {
+  OpenLog("");
+  close(1);  // the next open gets descriptor 1
+  std::string other = dir_ + "/other.log";
+  ASSERT_EQ(OpenLog(other), 1);
+  Log("ostrel", 0, "reached descriptor one\n");
+  restore_output();
+  std::ifstream f(other);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  EXPECT_NE(ss.str().find("reached descriptor one"), std::string::npos);
+  unlink(other.c_str());
+}
+
+TEST_F(LogTest, UnopenableFileKeepsTheOldTarget) {
+  EXPECT_EQ(OpenLog(dir_ + "/no/such/dir/x.log"), 0);
+  Log("ostrel", 0, "still here\n");
+  std::string text = contents();
+  EXPECT_NE(text.find("ERROR: Can't open log file"), std::string::npos);
+  EXPECT_NE(text.find("still here"), std::string::npos);
+}
+
+TEST_F(LogTest, SyslogOverUdp) {
+  int rx = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  getsockname(rx, reinterpret_cast<sockaddr*>(&addr), &len);
+  timeval tv{2, 0};
+  setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+  GLogBlock.SetAppName("ostrel-test");
+  GLogBlock.ALogLevel = static_cast<int>(0xFFFF0003u);
+  std::string target = "syslog 3 127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  ASSERT_EQ(OpenLog(target), 1);
+  Log("ostrel", LOG_ERROR, "to the receiver\n");
+  Log("ostrel", LOG_ALWAYS, "critical\n");
+  restore_output();
+  char buf[2048] = {0};
+  ssize_t n = recv(rx, buf, sizeof buf - 1, 0);
+  ASSERT_GT(n, 0);
+  std::string line(buf, static_cast<size_t>(n));
+  EXPECT_EQ(line.rfind("<27>", 0), 0u) << line;  // facility 3 (24) + error (3)
+  EXPECT_NE(line.find(" ostrel-test[" + std::to_string(getpid()) + "]:[ostrel] "), std::string::npos) << line;
+  EXPECT_NE(line.find("to the receiver\n"), std::string::npos);
+
+  n = recv(rx, buf, sizeof buf - 1, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buf, 4), "<26>");
+  close(rx);
+}
+
+TEST(LogSettings, LimitWords) {
+  struct Case {
+    const char* text;
+    int ok;
+    off_t limit;
+  } cases[] = {
+      {"10M", 1, 10485760 - 16384},
+      {"1K", 1, 16384},
+      {"2 g", 1, (off_t{2} << 30) - 16384},
+      {"10", 0, 0},
+      {"10X", 0, 0},
+  };
+  for (const auto& c : cases) {
+    GLogBlock.ALogLimit = 777;
+    EXPECT_EQ(GLogBlock.SetLimit(c.text), c.ok) << c.text;
+    EXPECT_EQ(GLogBlock.ALogLimit.load(), c.ok ? c.limit : 777) << c.text;
+  }
+}
+
+TEST(LogSettings, LevelAndFacilityWords) {
+  GLogBlock.ALogLevel = static_cast<int>(0xFFFF0000u);
+  std::string debug = "DEBUG";
+  EXPECT_EQ(GLogBlock.SetLevel(debug), 1);
+  EXPECT_EQ(GLogBlock.ALogLevel.load() & 0xFFFF, 3);
+  std::string both = "short+full";
+  EXPECT_EQ(GLogBlock.SetLevel(both), 1);
+  EXPECT_EQ(GLogBlock.ALogLevel.load() & 0xFFFF, 16);
+  std::string bad = "loud";
+  EXPECT_EQ(GLogBlock.SetLevel(bad), 0);
+  EXPECT_EQ(GLogBlock.ALogLevel.load() & 0xFFFF, 16) << "a failed call changes nothing";
+  std::string comps = "core+utils";
+  EXPECT_EQ(GLogBlock.SetFacility(comps), 1);
+  EXPECT_EQ(static_cast<unsigned>(GLogBlock.ALogLevel.load()), 0x20010010u);
+  std::string wrong = "core+nope";
+  EXPECT_EQ(GLogBlock.SetFacility(wrong), 0);
+  EXPECT_EQ(static_cast<unsigned>(GLogBlock.ALogLevel.load()), 0x20010010u);
+  GLogBlock.ALogLevel = static_cast<int>(0xFFFF0001u);
+}
+
+}  // namespace

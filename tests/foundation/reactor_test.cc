@@ -1,0 +1,220 @@
+// The reactor seen by its users: timer order, wake-ups from other threads, cancel, signals, descriptors.
+#include "foundation/reactor.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Recorder : TimerCB, InputCB, SignalCB, ErrorCB {
+  std::vector<intptr_t> timers;
+  std::vector<int> inputs;
+  std::vector<int> signals;
+  std::vector<int> errors;
+  std::function<void(intptr_t)> on_timer;
+  void timer_cb(const void* data) override {
+    timers.push_back(reinterpret_cast<intptr_t>(data));
+    if (on_timer) on_timer(reinterpret_cast<intptr_t>(data));
+  }
+  void input_cb(int fd) override { inputs.push_back(fd); }
+  void signal_cb(int signo) override { signals.push_back(signo); }
+  void error_cb(int fd) override { errors.push_back(fd); }
+};
+
+const void* tag(intptr_t v) { return reinterpret_cast<const void*>(v); }
+
+void spin_until(PollReactor& r, const std::function<bool()>& done, int max_cycles = 200) {
+  for (int i = 0; i < max_cycles && !done(); ++i) r.run_once(true);
+}
+
+TEST(ReactorTimers, EqualFireTimesRunInTheOrderTheyWereSet) {
+  PollReactor r;
+  Recorder rec;
+  for (intptr_t i = 1; i <= 5; ++i) r.timer_set(&rec, 0, tag(i));
+  spin_until(r, [&] { return rec.timers.size() == 5; });
+  EXPECT_EQ(rec.timers, (std::vector<intptr_t>{1, 2, 3, 4, 5}));
+}
+
+TEST(ReactorTimers, EarlierTimerFiresFirst) {
+  PollReactor r;
+  Recorder rec;
+  r.timer_set(&rec, 30, tag(2));
+  r.timer_set(&rec, 5, tag(1));
+  spin_until(r, [&] { return rec.timers.size() == 2; });
+  EXPECT_EQ(rec.timers, (std::vector<intptr_t>{1, 2}));
+}
+
+TEST(ReactorTimers, CancelSemantics) {
+  PollReactor r;
+  Recorder rec;
+  EXPECT_EQ(r.timer_cancel(PollReactor::kNoTimer), 0);
+  uint64_t id = r.timer_set(&rec, 10, tag(1));
+  r.timer_set(&rec, 20, tag(2));
+  EXPECT_EQ(r.timer_cancel(id), 1);
+  EXPECT_EQ(r.timer_cancel(id), 0) << "a cancelled identifier must never match again";
+  spin_until(r, [&] { return !rec.timers.empty(); });
+  EXPECT_EQ(rec.timers, (std::vector<intptr_t>{2}));
+}
+
+TEST(ReactorTimers, IdentifiersAreNeverReused) {
+  PollReactor r;
+  Recorder rec;
+  uint64_t first = r.timer_set(&rec, 0, tag(1));
+  spin_until(r, [&] { return rec.timers.size() == 1; });
+  uint64_t second = r.timer_set(&rec, 1000, tag(2));
+  EXPECT_NE(first, second);
+  EXPECT_EQ(r.timer_cancel(first), 0) << "the fired timer's identifier cancelled another timer";
+  EXPECT_EQ(r.timer_cancel(second), 1);
+}
+
+TEST(ReactorTimers, PeriodicTimerCancelledInsideItsCallbackStops) {
+  PollReactor r;
+  Recorder rec;
+  uint64_t id = r.timer_set(&rec, 0, tag(7), 5);
+  rec.on_timer = [&](intptr_t t) {
+    if (t == 7) {
+      EXPECT_EQ(r.timer_cancel(id), 1);
+    }
+  };
+  spin_until(r, [&] { return !rec.timers.empty(); });
+  r.timer_set(&rec, 40, tag(8));
+  spin_until(r, [&] { return rec.timers.size() >= 2; });
+  EXPECT_EQ(rec.timers, (std::vector<intptr_t>{7, 8}));
+}
+
+TEST(ReactorTimers, OneShotCancelDuringItsOwnCallbackReturnsZero) {
+  PollReactor r;
+  Recorder rec;
+  uint64_t id = r.timer_set(&rec, 0, tag(1));
+  int result = -1;
+  rec.on_timer = [&](intptr_t) { result = r.timer_cancel(id); };
+  spin_until(r, [&] { return !rec.timers.empty(); });
+  EXPECT_EQ(result, 0);
+}
+
+TEST(ReactorTimers, LatePeriodicTimerCatchesUpOncePerMissedPeriod) {
+  PollReactor r;
+  Recorder rec;
+  r.timer_set(&rec, 0, tag(1), 10);
+  std::this_thread::sleep_for(std::chrono::milliseconds(55));
+  r.run_once(true);
+  EXPECT_GE(rec.timers.size(), 5u);
+  EXPECT_LE(rec.timers.size(), 7u);
+}
+
+TEST(ReactorWakeUp, TimerFromAnotherThreadWakesALongPoll) {
+  PollReactor r;
+  Recorder rec;
+  r.timer_set(&rec, 60000, tag(1));
+  std::thread other([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    r.timer_set(&rec, 0, tag(2));
+  });
+  auto began = std::chrono::steady_clock::now();
+  spin_until(r, [&] { return !rec.timers.empty(); }, 5);
+  other.join();
+  EXPECT_EQ(rec.timers, (std::vector<intptr_t>{2}));
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+}
+
+TEST(ReactorWakeUp, StopFromAnotherThreadEndsRun) {
+  PollReactor r;
+  std::thread other([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    r.stop();
+  });
+  r.run();  // waits without a time-out: only the wake-up byte can end it
+  other.join();
+  EXPECT_FALSE(r.running());
+}
+
+TEST(ReactorWakeUp, CancelFromAnotherThreadWhileLoopRuns) {
+  PollReactor r;
+  Recorder rec;
+  std::atomic<int> cancelled{0};
+  std::vector<uint64_t> ids;
+  for (int i = 0; i < 200; ++i) ids.push_back(r.timer_set(&rec, 1 + i % 20, tag(i)));
+  std::thread other([&] {
+    for (size_t i = 0; i < ids.size(); i += 2) cancelled += r.timer_cancel(ids[i]);
+  });
+  spin_until(r, [&] { return rec.timers.size() + cancelled.load() >= 200; }, 500);
+  other.join();
+  spin_until(r, [&] { return rec.timers.size() + cancelled.load() >= 200; }, 500);
+  EXPECT_EQ(rec.timers.size() + cancelled.load(), 200u) << "every timer either fired or was cancelled, once";
+}
+
+TEST(ReactorNotify, CustomInputAndZeroByte) {
+  PollReactor r;
+  Recorder rec;
+  r.notify(1);  // no receiver yet: dropped
+  r.notify(0);
+  r.run_once(true);
+  EXPECT_TRUE(rec.inputs.empty());
+  r.set_custom(&rec);
+  r.notify(3);
+  r.notify(1);
+  r.run_once(true);
+  EXPECT_EQ(rec.inputs, (std::vector<int>{3, 1}));
+}
+
+TEST(ReactorSignals, SignalArrivesOnTheLoopBeforeTimersOfThatCycle) {
+  PollReactor r;
+  Recorder rec;
+  r.register_signal(&rec, SIGUSR2);
+  raise(SIGUSR2);
+  r.run_once(true);
+  EXPECT_EQ(rec.signals, (std::vector<int>{SIGUSR2}));
+  r.unregister_signal(SIGUSR2);
+}
+
+TEST(ReactorDescriptors, InputWinsOverErrorAndRemovedDescriptorGetsNothing) {
+  PollReactor r;
+  Recorder rec;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+  r.register_fd(sv[0], &rec, &rec);
+  ASSERT_EQ(write(sv[1], "x", 1), 1);
+  r.run_once(true);
+  EXPECT_EQ(rec.inputs, (std::vector<int>{sv[0]}));
+  EXPECT_TRUE(rec.errors.empty());
+  char b;
+  ASSERT_EQ(read(sv[0], &b, 1), 1);
+  r.unregister_fd(sv[0]);
+  ASSERT_EQ(write(sv[1], "y", 1), 1);
+  r.timer_set(&rec, 20, tag(1));
+  spin_until(r, [&] { return !rec.timers.empty(); });
+  EXPECT_EQ(rec.inputs.size(), 1u);
+  close(sv[0]);
+  close(sv[1]);
+}
+
+TEST(ReactorDescriptors, InvalidDescriptorIsRemovedAfterItsCycle) {
+  PollReactor r;
+  Recorder rec;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+  r.register_fd(sv[0], &rec);
+  close(sv[0]);
+  r.run_once(true);  // POLLNVAL: unregistered
+  r.timer_set(&rec, 10, tag(1));
+  spin_until(r, [&] { return !rec.timers.empty(); });
+  EXPECT_TRUE(rec.inputs.empty());
+  close(sv[1]);
+}
+
+TEST(ReactorClock, MillisecondClockAdvancesMonotonically) {
+  uint64_t a = PollReactor::curr_ms();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  uint64_t b = PollReactor::curr_ms();
+  EXPECT_GE(b - a, 19u);
+  EXPECT_LT(b - a, 1000u);
+}
+
+}  // namespace
