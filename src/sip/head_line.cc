@@ -1,6 +1,6 @@
 #include "sip/head_line.h"
 
-#include "foundation/log.h"
+#include "sip/report.h"
 #include "sip/message.h"
 
 SIP_HeadLine::~SIP_HeadLine()
@@ -72,7 +72,7 @@ std::string& SIP_HeadLine::line_assemble(std::string& out, HeadId id, bool longF
 
 bool SIP_Head_Unknown::parser(std::string_view)
 {
-    _flog("Parse Unknown header as a Specific one\n");
+    sip_report("Parse Unknown header as a Specific one\n");
     return false;
 }
 

@@ -1,6 +1,7 @@
 #include "sip/header.h"
 
 #include "sip/message.h"
+#include "sip/report.h"
 #include "sip/scan.h"
 
 using namespace sipscan;
@@ -92,25 +93,43 @@ bool SIP_Header::push_front(HeadId id, std::string_view value)
 
 namespace {
 
-// Calls part(text) for each comma-separated value of text. Commas inside double quotes (with backslash
-// escapes) or inside <...> do not separate. Stops and returns false when part does.
+// Where a comma separates two values of a list: not inside double quotes (with backslash escapes) and not
+// inside <...>.
+class ListScanner {
+public:
+    // Feeds text[i]; true when it is a separating comma. May step i over an escaped character.
+    bool separates(std::string_view text, size_t& i)
+    {
+        char c = text[i];
+        if (quoted_) {
+            if (c == '\\') ++i;
+            else if (c == '"') quoted_ = false;
+        } else if (bracketed_) {
+            if (c == '>') bracketed_ = false;
+        } else if (c == '"') {
+            quoted_ = true;
+        } else if (c == '<') {
+            bracketed_ = true;
+        } else if (c == ',') {
+            return true;
+        }
+        return false;
+    }
+    bool neutral() const { return !quoted_ && !bracketed_; }
+
+private:
+    bool quoted_ = false;
+    bool bracketed_ = false;
+};
+
+// Calls part(text) for each value of a comma list; stops and returns false when part does.
 template <class Fn>
 bool for_each_value(std::string_view text, Fn&& part)
 {
+    ListScanner scanner;
     size_t begin = 0;
-    bool quoted = false, bracketed = false;
     for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (quoted) {
-            if (c == '\\') ++i;
-            else if (c == '"') quoted = false;
-        } else if (bracketed) {
-            if (c == '>') bracketed = false;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == '<') {
-            bracketed = true;
-        } else if (c == ',') {
+        if (scanner.separates(text, i)) {
             if (!part(text.substr(begin, i - begin))) return false;
             begin = i + 1;
         }
@@ -118,22 +137,45 @@ bool for_each_value(std::string_view text, Fn&& part)
     return part(text.substr(begin));
 }
 
+// A value that can be joined to others with ", " and split back the same way.
+bool stands_alone_in_list(std::string_view value)
+{
+    ListScanner scanner;
+    for (size_t i = 0; i < value.size(); ++i)
+        if (scanner.separates(value, i)) return false;
+    return scanner.neutral();
+}
+
+// Assembly only adds balanced quotes and brackets, so a value without these characters stays one value.
+bool may_leave_its_list(std::string_view text) { return text.find_first_of("\"<>,") != std::string_view::npos; }
+
 } // namespace
 
 bool SIP_Header::parse_values(HeadId id, std::string_view value, std::unique_ptr<SIP_HeadLine>& chain)
 {
     SIP_HeadLine* tail = chain ? chain->last() : nullptr;
+    const SIP_HeadType* type = SIP::_GetHeaderTypeByID(id);
+    bool listed = type && type->m_MultiplyEntity != SIP_HeadType::NEVER;
+    std::string assembled;
     auto parse_one = [&](std::string_view text) {
         std::unique_ptr<SIP_HeadLine> line = SIP::create_line(id);
         if (!line->parser(text)) return false;
+        // A value whose assembled text would swallow or split its neighbours when the list is written
+        // joined is refused, so that every accepted message assembles into one that parses the same.
+        if (listed && may_leave_its_list(text)) {
+            assembled.clear();
+            if (!stands_alone_in_list(line->assemble(assembled))) {
+                sip_report("Unbalanced quotes or brackets in Header\n");
+                return false;
+            }
+        }
         SIP_HeadLine* added = line.get();
         if (tail) tail->attach_next(std::move(line));
         else chain = std::move(line);
         tail = added;
         return true;
     };
-    const SIP_HeadType* type = SIP::_GetHeaderTypeByID(id);
-    if (!type || type->m_MultiplyEntity == SIP_HeadType::NEVER || value.empty()) return parse_one(value);
+    if (!listed || value.empty()) return parse_one(value);
     return for_each_value(value, parse_one);
 }
 

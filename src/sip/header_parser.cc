@@ -2,7 +2,7 @@
 // checks a message must pass before it may be relayed.
 #include <cstring>
 
-#include "foundation/log.h"
+#include "sip/report.h"
 #include "sip/header.h"
 #include "sip/headers/cseq.h"
 #include "sip/message.h"
@@ -75,7 +75,7 @@ size_t chain_length(const SIP_HeadLine* l)
 bool SIP_Header::parser(const char*& p, bool noRequiredCheck)
 {
     if (!p) {
-        _flog("Empty Message.\n");
+        sip_report("Empty Message.\n");
         return false;
     }
     std::string_view text(p, std::strlen(p));
@@ -94,11 +94,11 @@ bool SIP_Header::parser(std::string_view& text, bool noRequiredCheck)
 bool SIP_Header::parse_section(std::string_view& text, bool noRequiredCheck, ParseNotes* notes)
 {
     if (text.empty()) {
-        _flog("Empty Message.\n");
+        sip_report("Empty Message.\n");
         return false;
     }
     if (is_blank(text[0]) || is_line_end(text[0])) {
-        _flog("Message Begining with SPACE.\n");
+        sip_report("Message Begining with SPACE.\n");
         return false;
     }
     std::string folded;
@@ -106,7 +106,7 @@ bool SIP_Header::parse_section(std::string_view& text, bool noRequiredCheck, Par
     bool start_line = true;
     while (next_logical_line(text, folded, line)) {
         if (line.find('\0') != std::string_view::npos) {
-            _flog("NUL character in Header\n");
+            sip_report("NUL character in Header\n");
             return false;
         }
         if (start_line) {
@@ -118,7 +118,7 @@ bool SIP_Header::parse_section(std::string_view& text, bool noRequiredCheck, Par
     }
     if (start_line) {
         // Only reachable for a text that starts with a line end, refused above; kept for safety.
-        _flog("Empty Message.\n");
+        sip_report("Empty Message.\n");
         return false;
     }
     return check_section(noRequiredCheck);
@@ -128,12 +128,12 @@ bool SIP_Header::parse_header_line(std::string_view line, ParseNotes* notes)
 {
     size_t colon = line.find(':');
     if (colon == std::string_view::npos) {
-        _flog("Incorrect Header line\n");
+        sip_report("Incorrect Header line\n");
         return false;
     }
     std::string_view name = rtrim(line.substr(0, colon));
     if (name.empty() || has_blank(name)) {
-        _flog("Incorrect Header Type\n");
+        sip_report("Incorrect Header Type\n");
         return false;
     }
     std::string_view value = trim(line.substr(colon + 1));
@@ -159,21 +159,21 @@ bool SIP_Header::check_section(bool noRequiredCheck) const
     if (!noRequiredCheck) {
         for (HeadId id : ReqHeaders) {
             if (!Header(id)) {
-                _flog("Required Header is Missing\n");
+                sip_report("Required Header is Missing\n");
                 return false;
             }
         }
     }
     for (HeadId id : {HID_From, HID_To, HID_Call_ID, HID_CSeq, HID_Max_Forwards, HID_Content_Length}) {
         if (chain_length(Header(id)) > 1) {
-            _flog("Header must not be repeated\n");
+            sip_report("Header must not be repeated\n");
             return false;
         }
     }
     if (IS_Request()) {
         auto* cseq = Header<SIP_Head_CSeq>(HID_CSeq);
         if (cseq && cseq->Method() != m_Method) {
-            _flog("CSeq METHOD doesn't match Request METHOD\n");
+            sip_report("CSeq METHOD doesn't match Request METHOD\n");
             return false;
         }
     }

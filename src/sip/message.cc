@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "foundation/log.h"
+#include "sip/report.h"
 #include "sip/headers/cseq.h"
 #include "sip/scan.h"
 
@@ -11,7 +11,7 @@ using namespace sipscan;
 bool SIP::parser(const char* text)
 {
     if (!text) {
-        _flog("Empty Message.\n");
+        sip_report("Empty Message.\n");
         return false;
     }
     return parser(std::string_view(text, std::strlen(text)));
@@ -29,12 +29,12 @@ bool SIP::parser(std::string_view text)
     }
     std::string_view value = trim(notes.content_length);
     if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
-        _flog("Incorrect Content-Length\n");
+        sip_report("Incorrect Content-Length\n");
         return false;
     }
     uint64_t length = 0;
     if (!read_decimal(value, text.size(), length)) {
-        _flog("Content-Length larger than the message\n");
+        sip_report("Content-Length larger than the message\n");
         return false;
     }
     return SIP_Body::parser(text.substr(0, length));

@@ -1,6 +1,6 @@
 #include "sip/params.h"
 
-#include "foundation/log.h"
+#include "sip/report.h"
 #include "sip/scan.h"
 
 using namespace sipscan;
@@ -27,7 +27,7 @@ bool SIP_Params::parser(std::string_view text)
     text = ltrim(text);
     if (text.empty()) return true;
     if (text[0] != ';') {
-        _flog("Parameters must begin with char ';'\n");
+        sip_report("Parameters must begin with char ';'\n");
         return false;
     }
     // Taken apart from the end so that the first occurrence of a repeated name is the one that stays.
@@ -41,7 +41,7 @@ bool SIP_Params::parser(std::string_view text)
             --i;
         }
         if (i == 0) {
-            _flog("Unmached \" in Params\n");
+            sip_report("Unmached \" in Params\n");
             return false;
         }
         store_param(m_Params, text.substr(i));

@@ -7,8 +7,8 @@
 #include "sip/headers/route.h"
 #include "sip/headers/string.h"
 #include "sip/headers/via.h"
+#include "foundation/text.h"
 #include "sip/message.h"
-#include "sip/scan.h"
 
 std::array<SIP_HeadType, SIP::HID_LAST> SIP::s_Header_Types{};
 std::map<std::string, SIP::HeadId, std::less<>> SIP::s_Header_Assoc;
@@ -19,9 +19,11 @@ void SIP::_Add_Header_Type(HeadId id, const char* name, char shortName, SIP_Head
     if (id >= HID_LAST) return;
     if (onArrival) {
         std::string key(name);
-        for (char& c : key) c = sipscan::lower(c);
-        s_Header_Assoc[key] = id;
-        if (shortName) s_Header_Assoc[std::string(1, sipscan::lower(shortName))] = id;
+        s_Header_Assoc[tolower(key)] = id;
+        if (shortName) {
+            std::string letter(1, shortName);
+            s_Header_Assoc[tolower(letter)] = id;
+        }
     }
     s_Header_Types[id] = SIP_HeadType{name, shortName, multi, creator};
 }

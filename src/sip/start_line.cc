@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "foundation/log.h"
+#include "sip/report.h"
 #include "sip/scan.h"
 
 using namespace sipscan;
@@ -20,7 +20,7 @@ SIP_StartLine::Method_t SIP_StartLine::Method_parser(std::string_view text)
     text = trim(text);
     for (int m = INVITE; m < Method_Count; ++m)
         if (text == MethodStr[m]) return Method_t(m);
-    _flog("Unknown METHOD\n");
+    sip_report("Unknown METHOD\n");
     return Blank_Method;
 }
 
@@ -28,7 +28,7 @@ bool SIP_StartLine::parser(std::string_view line)
 {
     size_t version = line.rfind(kVersion);
     if (version == std::string_view::npos) {
-        _flog("Start Line dosn't contain correct SIP Version\n");
+        sip_report("Start Line dosn't contain correct SIP Version\n");
         return false;
     }
     m_Method = Blank_Method;
@@ -42,7 +42,7 @@ bool SIP_StartLine::parser(std::string_view line)
 bool SIP_StartLine::parse_request(std::string_view line, size_t version)
 {
     if (version + kVersion.size() != line.size() || version == 0 || !is_blank(line[version - 1])) {
-        _flog("Start Line dosn't contain correct SIP Version\n");
+        sip_report("Start Line dosn't contain correct SIP Version\n");
         return false;
     }
     size_t method_end = std::min(line.find_first_of(" \t"), version);
@@ -51,12 +51,12 @@ bool SIP_StartLine::parse_request(std::string_view line, size_t version)
     std::string_view uri;
     if (method_end + 1 < version - 1) uri = line.substr(method_end + 1, version - 1 - (method_end + 1));
     if (!uri.empty() && (is_blank(uri.front()) || is_blank(uri.back()))) {
-        _flog("White space in URI\n");
+        sip_report("White space in URI\n");
         return false;
     }
     if (!m_URI.parser(uri, true)) return false;
     if (!m_URI.OHeads_Map().empty()) {
-        _flog("Headers not allowed in Request-URI\n");
+        sip_report("Headers not allowed in Request-URI\n");
         return false;
     }
     return true;
@@ -69,12 +69,12 @@ bool SIP_StartLine::parse_response(std::string_view line)
     rest = ltrim(rest);
     if (rest.size() < 3 || !is_digit(rest[0]) || !is_digit(rest[1]) || !is_digit(rest[2]) ||
         (rest.size() > 3 && is_digit(rest[3]))) {
-        _flog("Incorrect Status Code\n");
+        sip_report("Incorrect Status Code\n");
         return false;
     }
     int status = (rest[0] - '0') * 100 + (rest[1] - '0') * 10 + (rest[2] - '0');
     if (status < 100 || status > 699) {
-        _flog("Incorrect Status Code\n");
+        sip_report("Incorrect Status Code\n");
         return false;
     }
     m_Status = SIP_Status(status);

@@ -1,6 +1,6 @@
 #include "sip/uri.h"
 
-#include "foundation/log.h"
+#include "sip/report.h"
 #include "sip/scan.h"
 
 using namespace sipscan;
@@ -27,7 +27,7 @@ bool take_scheme(std::string_view& text, std::string& scheme)
             return true;
         }
     }
-    _flog("Unknown Scheme in URI\n");
+    sip_report("Unknown Scheme in URI\n");
     return false;
 }
 
@@ -41,12 +41,12 @@ bool take_headers(std::string_view& text, Attrb_t& heads)
         size_t amp = rest.find('&');
         std::string_view item = rest.substr(0, amp);
         if (item.empty()) {
-            _flog("Declared Optional Header missing in URI\n");
+            sip_report("Declared Optional Header missing in URI\n");
             return false;
         }
         size_t eq = item.find('=');
         if (eq == std::string_view::npos) {
-            _flog("Optional Header without value");
+            sip_report("Optional Header without value");
             heads.insert_or_assign(std::string(item), std::string());
         } else {
             heads.insert_or_assign(std::string(item.substr(0, eq)), std::string(trim(item.substr(eq + 1))));
@@ -56,6 +56,14 @@ bool take_headers(std::string_view& text, Attrb_t& heads)
     }
 }
 
+// Host names and addresses have no blanks or control characters.
+bool printable(std::string_view host)
+{
+    for (char c : host)
+        if ((unsigned char)c <= ' ' || c == 0x7f) return false;
+    return true;
+}
+
 // Ports are 1..65535; anything else after the ':' is refused.
 bool take_port(std::string_view& text, int& port)
 {
@@ -63,7 +71,7 @@ bool take_port(std::string_view& text, int& port)
     if (!text.empty() && text[0] == '[') {
         from = text.find(']');
         if (from == std::string_view::npos) {
-            _flog("Mismatched [] in URI\n");
+            sip_report("Mismatched [] in URI\n");
             return false;
         }
     }
@@ -71,7 +79,7 @@ bool take_port(std::string_view& text, int& port)
     if (colon == std::string_view::npos) return true;
     uint64_t value = 0;
     if (!read_decimal(text.substr(colon + 1), 65535, value) || value == 0) {
-        _flog("Incorrect Port in URI\n");
+        sip_report("Incorrect Port in URI\n");
         return false;
     }
     port = int(value);
@@ -88,7 +96,7 @@ bool SIP_URI::parser(std::string_view text, bool withScheme)
         if (!take_scheme(text, m_Scheme)) return false;
         // A SIP URI has no white space inside; one that does cannot be relayed faithfully.
         if (has_blank(text)) {
-            _flog("White space in URI\n");
+            sip_report("White space in URI\n");
             return false;
         }
     }
@@ -98,6 +106,11 @@ bool SIP_URI::parser(std::string_view text, bool withScheme)
         std::string_view userinfo = text.substr(0, at);
         size_t colon = userinfo.find(':');
         m_User.assign(userinfo.substr(0, colon));
+        // Assembly writes no user info without a user, so "sip:@host" could not be relayed as received.
+        if (m_User.empty()) {
+            sip_report("Empty User in URI\n");
+            return false;
+        }
         if (colon != std::string_view::npos) m_Password.assign(userinfo.substr(colon + 1));
         text.remove_prefix(at + 1);
     }
@@ -108,8 +121,8 @@ bool SIP_URI::parser(std::string_view text, bool withScheme)
     }
     text = rtrim(text);
     if (!take_port(text, m_Port)) return false;
-    if (text.empty()) {
-        _flog("Incorrect Host in URI\n");
+    if (text.empty() || !printable(text)) {
+        sip_report("Incorrect Host in URI\n");
         return false;
     }
     m_Host.assign(text);
@@ -192,7 +205,7 @@ bool SIP_Name_Addr::parser(std::string_view text)
     if (quoted) {
         size_t close = closing_quote(text, 0);
         if (close == std::string_view::npos) {
-            _flog("Unmached \" in Name\n");
+            sip_report("Unmached \" in Name\n");
             return false;
         }
         quoted_name = unwrap_display_name(text.substr(1, close - 1));
@@ -205,7 +218,7 @@ bool SIP_Name_Addr::parser(std::string_view text)
         return SIP_URI::parser(text, true);
     }
     if (lt == std::string_view::npos || gt == std::string_view::npos || gt != rtrim(text).size() - 1 || gt < lt) {
-        _flog("Could not find < or > in Name\n");
+        sip_report("Could not find < or > in Name\n");
         return false;
     }
     if (quoted) {
@@ -214,7 +227,7 @@ bool SIP_Name_Addr::parser(std::string_view text)
         std::string_view token = trim(text.substr(0, lt));
         for (char c : token) {
             if (!is_token_char(c)) {
-                _flog("Incorrect Display Name\n");
+                sip_report("Incorrect Display Name\n");
                 return false;
             }
         }
@@ -222,7 +235,7 @@ bool SIP_Name_Addr::parser(std::string_view text)
     }
     std::string_view inner = text.substr(lt + 1, gt - lt - 1);
     if (!inner.empty() && (is_blank(inner.front()) || is_blank(inner.back()))) {
-        _flog("White space in URI\n");
+        sip_report("White space in URI\n");
         return false;
     }
     return SIP_URI::parser(inner, true);

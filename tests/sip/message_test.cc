@@ -158,6 +158,32 @@ TEST(SipMessageParse, CommaListsSplitOutsideQuotesAndBrackets)
     EXPECT_NE(longform.find("Route: <sip:p1;lr>\r\nRoute: <sip:p2;lr>\r\n"), std::string::npos);
 }
 
+// Compact assembly joins list values with ", "; a value that would then swallow its neighbour or split in
+// two is refused when it arrives, so every accepted message assembles into one that parses the same.
+TEST(SipMessageParse, ListValuesMustStandAloneWhenJoined)
+{
+    const char* refused[] = {
+        "Via: SIP/2.0/UDP h;c=<;b=,;a=>\r\n",
+        "Via: SIP/2.0/UDP a\"b\r\n",
+        "Contact: <sip:a@h>;p=<\r\n",
+        "Route: <sip:a@h>;x=<y\r\n",
+    };
+    for (const char* extra : refused) {
+        FlogCapture log;
+        SIP m;
+        EXPECT_FALSE(m.parser(invite(extra))) << extra;
+        EXPECT_EQ(log.last(), "Unbalanced quotes or brackets in Header\n") << extra;
+    }
+    SIP fine;
+    ASSERT_TRUE(fine.parser(invite("Via: SIP/2.0/UDP h;x=\"a,<b\"\r\nContact: \"A, <B>\" <sip:a@h>, <sip:b@h>\r\n")));
+    for (bool longForm : {true, false}) {
+        std::string once = fine.assemble(longForm);
+        SIP again;
+        ASSERT_TRUE(again.parser(once)) << once;
+        EXPECT_EQ(again.assemble(longForm), once);
+    }
+}
+
 TEST(SipMessageParse, LongCommaListsDoNotExhaustTheStack)
 {
     std::string values;

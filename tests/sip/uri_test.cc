@@ -86,6 +86,9 @@ TEST(SipUri, ParseAndAssemble)
         {"sip:h?a=1&&b=2", "Declared Optional Header missing in URI\n", false},
         {"sip:h;x=\"y", "Unmached \" in Params\n", false},
         {"sip:user@example.com; lr", "White space in URI\n", false},
+        {"sip:@@a@10.0.0.5", "Empty User in URI\n", false},
+        {"sip::pw@h", "Empty User in URI\n", false},
+        {"sip:a@h\x19", "Incorrect Host in URI\n", false},
     };
     for (const Case& c : cases) {
         FlogCapture log;

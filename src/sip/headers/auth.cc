@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "foundation/log.h"
+#include "sip/report.h"
+#include "foundation/text.h"
 #include "sip/scan.h"
 
 using namespace sipscan;
@@ -43,7 +44,7 @@ bool SIP_Auth_Param_Header::parser(std::string_view value)
 {
     value = ltrim(value);
     if (istarts_with(value, "Digest ")) value.remove_prefix(7);
-    else _flog("Only 'Digest' authentication is supported\n");
+    else sip_report("Only 'Digest' authentication is supported\n");
 
     for (;;) {
         value = ltrim(value);
@@ -67,8 +68,7 @@ bool SIP_Auth_Param_Header::parser(std::string_view value)
         if (id == param2id.end()) continue;
         if (Auth_Params[id->second].type == BOOLEAN) {
             std::string lowered(param);
-            for (char& c : lowered) c = lower(c);
-            m_Stale = lowered == "true" ? 'T' : 'F';
+            m_Stale = tolower(lowered) == "true" ? 'T' : 'F';
         } else if (Auth_Params[id->second].type == COUNTER) {
             m_NC = read_hex32(param);
         }

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "foundation/log.h"
+#include "sip/report.h"
 #include "sip/scan.h"
 
 using namespace sipscan;
@@ -23,7 +23,7 @@ bool SIP_Head_CSeq::parser(std::string_view value)
         if (seq > INT_MAX) break;
     }
     if (seq > INT_MAX || (negative && seq != 0)) {
-        _flog("Incorrect CSeq number\n");
+        sip_report("Incorrect CSeq number\n");
         return false;
     }
     m_SeqNo = int32_t(seq);

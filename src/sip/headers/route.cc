@@ -1,6 +1,6 @@
 #include "sip/headers/route.h"
 
-#include "foundation/log.h"
+#include "sip/report.h"
 #include "sip/scan.h"
 
 using namespace sipscan;
@@ -24,7 +24,7 @@ bool SIP_Head_Route::parser(std::string_view value)
         name_addr = value.substr(0, semi);
         if (semi != std::string_view::npos) params = value.substr(semi);
         if (name_addr.find('?') != std::string_view::npos) {
-            _flog("Could not find < or > in Name\n");
+            sip_report("Could not find < or > in Name\n");
             return false;
         }
     }

@@ -1,6 +1,6 @@
 #include "sip/headers/via.h"
 
-#include "foundation/log.h"
+#include "sip/report.h"
 #include "sip/scan.h"
 
 using namespace sipscan;
@@ -13,7 +13,7 @@ bool SIP_Head_Via::parser(std::string_view value)
 {
     value = ltrim(value);
     if (value.substr(0, kViaVersion.size()) != kViaVersion) {
-        _flog("Incorrect SIP Version in Via\n");
+        sip_report("Incorrect SIP Version in Via\n");
         return false;
     }
     value.remove_prefix(kViaVersion.size());
@@ -22,7 +22,7 @@ bool SIP_Head_Via::parser(std::string_view value)
     else if (iequals(transport, "TCP ")) m_Proto = PROTO_TCP;
     else if (iequals(transport, "TLS ")) m_Proto = PROTO_TLS;
     else {
-        _flog("Unknows transport in Via\n");
+        sip_report("Unknows transport in Via\n");
         return false;
     }
     return SIP_URI::parser(value.substr(4), false);
