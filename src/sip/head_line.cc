@@ -45,9 +45,9 @@ std::string& SIP_HeadLine::line_assemble(std::string& out, HeadId id, bool longF
 {
     const SIP_HeadType* type = SIP::_GetHeaderTypeByID(id);
     if (noName || !type || !type->m_Name) {
-        // Lines of an unregistered identifier carry their own name; any other line there has none to write.
+        // Only raw lines carry their own name; a typed line stored under such a key has none to write.
         for (const SIP_HeadLine* l = this; l; l = l->Next()) {
-            if (!noName && !dynamic_cast<const SIP_Head_Unknown*>(l)) continue;
+            if (!dynamic_cast<const SIP_Head_Unknown*>(l)) continue;
             l->assemble(out);
             out += "\r\n";
         }

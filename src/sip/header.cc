@@ -147,7 +147,12 @@ bool stands_alone_in_list(std::string_view value)
 }
 
 // Assembly only adds balanced quotes and brackets, so a value without these characters stays one value.
-bool may_leave_its_list(std::string_view text) { return text.find_first_of("\"<>,") != std::string_view::npos; }
+bool may_leave_its_list(std::string_view text)
+{
+    for (char c : text)
+        if (c == '"' || c == '<' || c == '>' || c == ',') return true;
+    return false;
+}
 
 } // namespace
 

@@ -28,7 +28,7 @@ bool SIP::parser(std::string_view text)
         return SIP_Body::parser(text);
     }
     std::string_view value = trim(notes.content_length);
-    if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
+    if (value.empty() || !all_digits(value)) {
         sip_report("Incorrect Content-Length\n");
         return false;
     }

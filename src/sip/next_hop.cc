@@ -57,11 +57,15 @@ void SIP_Header::RouteSetFrom(const SIP_Header& src, bool srcIsRequest)
     if (have_contact) m_URI = static_cast<const SIP_URI&>(*contact);
 
     std::unique_ptr<SIP_HeadLine> routes;
+    SIP_HeadLine* tail = nullptr;
     for (auto* l = src.Header(HID_Record_Route); l; l = l->Next()) {
         auto* record = dynamic_cast<const SIP_Head_Route*>(l);
         if (!record) continue;
-        if (routes) routes->chain(route_from(*record));
-        else routes = route_from(*record);
+        std::unique_ptr<SIP_HeadLine> route = route_from(*record);
+        SIP_HeadLine* added = route.get();
+        if (tail) tail->attach_next(std::move(route));
+        else routes = std::move(route);
+        tail = added;
     }
     if (routes && !have_contact) {
         // Without a Contact the remote target is taken from the route set itself: its far end for a

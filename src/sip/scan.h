@@ -42,7 +42,22 @@ inline bool istarts_with(std::string_view s, std::string_view prefix)
     return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
 }
 
-inline bool has_blank(std::string_view s) { return s.find_first_of(" \t") != std::string_view::npos; }
+// Position of the first blank or tab, or npos. (string_view::find_first_of runs memchr per byte.)
+inline size_t find_blank(std::string_view s)
+{
+    for (size_t i = 0; i < s.size(); ++i)
+        if (is_blank(s[i])) return i;
+    return std::string_view::npos;
+}
+
+inline bool has_blank(std::string_view s) { return find_blank(s) != std::string_view::npos; }
+
+inline bool all_digits(std::string_view s)
+{
+    for (char c : s)
+        if (!is_digit(c)) return false;
+    return true;
+}
 
 // Reads an optionally signed decimal number at the start of s after blanks, as atoi would, but saturating
 // at the int range instead of overflowing. No digits give 0.

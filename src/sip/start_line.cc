@@ -45,7 +45,7 @@ bool SIP_StartLine::parse_request(std::string_view line, size_t version)
         sip_report("Start Line dosn't contain correct SIP Version\n");
         return false;
     }
-    size_t method_end = std::min(line.find_first_of(" \t"), version);
+    size_t method_end = std::min(find_blank(line), version);
     m_Method = Method_parser(line.substr(0, method_end));
     if (m_Method == Blank_Method) return false;
     std::string_view uri;

@@ -102,6 +102,17 @@ TEST(SipHeaderEdit, UnknownHeadersByName)
     EXPECT_STREQ(m.Header("x-added"), "two");
 }
 
+TEST(SipHeaderEdit, TypedLinesWithoutARegisteredNameAreNotWritten)
+{
+    SIP m = parsed();
+    std::string before = m.assemble(true);
+    auto via = std::make_unique<SIP_Head_Via>();
+    ASSERT_TRUE(via->parser("SIP/2.0/UDP 10.0.0.1"));
+    m.set(SIP::HID_Date, via->Copy());
+    m.push_back(SIP::HeadId(m.getNextID()), std::move(via));
+    EXPECT_EQ(m.assemble(true), before);
+}
+
 TEST(SipHeaderEdit, OnDemandParsingConvertsOnce)
 {
     SIP m;

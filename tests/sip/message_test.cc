@@ -2,6 +2,8 @@
 // body delimitation, the refusals that keep a bad message from being relayed, and assembly.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <string>
 
 #include "sip/headers/cseq.h"
@@ -194,6 +196,42 @@ TEST(SipMessageParse, LongCommaListsDoNotExhaustTheStack)
     EXPECT_EQ(count_values(m, SIP::HID_Via), 4002u);
     SIP copy(m);
     EXPECT_EQ(copy.assemble(true), m.assemble(true));
+}
+
+struct StackJob {
+    std::string text;
+    size_t values = 0;
+    std::string assembled;
+};
+
+void* parse_copy_assemble(void* arg)
+{
+    auto* job = static_cast<StackJob*>(arg);
+    SIP m;
+    if (!m.parser(job->text)) return nullptr;
+    SIP copy(m);
+    job->values = count_values(copy, SIP::HID_Contact);
+    job->assembled = copy.assemble(false);
+    return nullptr;
+}
+
+// SIP threads run on 512 KiB stacks: a full datagram of tiny list values must parse, copy, assemble and
+// be released there.
+TEST(SipMessageParse, DatagramOfTinyValuesFitsASipThreadStack)
+{
+    StackJob job;
+    std::string stars = "*";
+    while (stars.size() < 7999) stars += ",*";
+    job.text = invite("Contact: " + stars + "\r\n");
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 512 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, parse_copy_assemble, &job), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(job.values, 4000u);
+    EXPECT_NE(job.assembled.find("m: *, *, *"), std::string::npos);
 }
 
 TEST(SipMessageParse, RequiredHeaders)

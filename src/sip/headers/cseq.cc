@@ -10,7 +10,7 @@ using namespace sipscan;
 bool SIP_Head_CSeq::parser(std::string_view value)
 {
     value = ltrim(value);
-    size_t blank = value.find_first_of(" \t");
+    size_t blank = find_blank(value);
     if (blank == std::string_view::npos) return false;
     // strtol-like: optional sign, then digits; no digits give 0.
     std::string_view number = value.substr(0, blank);
