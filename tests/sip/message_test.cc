@@ -141,10 +141,12 @@ TEST(SipMessageParse, CommaListsSplitOutsideQuotesAndBrackets)
 {
     SIP m;
     ASSERT_TRUE(m.parser(invite("Route: <sip:p1;lr>, <sip:p2;lr>\r\n"
+                                "Record-Route: <sip:r1?X=a,b;lr>, <sip:r2;lr>\r\n"
                                 "Contact: \"Doe, John\" <sip:j@h>, <sip:k@h;x=\"a,b\">, \"a\\\",\" <sip:l@h>\r\n"
                                 "Via: SIP/2.0/UDP 10.0.0.4, SIP/2.0/UDP 10.0.0.3\r\n")));
     EXPECT_EQ(count_values(m, SIP::HID_Route), 2u);
     EXPECT_EQ(count_values(m, SIP::HID_Contact), 3u);
+    EXPECT_EQ(count_values(m, SIP::HID_Record_Route), 2u);  // the comma inside <...> does not split
     EXPECT_EQ(count_values(m, SIP::HID_Via), 3u);
     auto* c = m.Header<SIP_Head_Contact>(SIP::HID_Contact);
     EXPECT_EQ(c->FullName(), "Doe, John");
