@@ -6,7 +6,28 @@
 
 OstrelCore Core;
 
-void OstrelCore::input_cb(int value) {}
+void OstrelCore::Process(QueueMsg m) {
+  if (processor_m) processor_m(std::move(m));
+}
+
+int OstrelCore::StartKeyManager() {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 0x80000);
+  int rc = pthread_create(&key_manager_m, &attr, &DialogTable::KeyMngLoop, static_cast<DialogTable*>(this));
+  pthread_attr_destroy(&attr);
+  key_manager_started_m = rc == 0;
+  return rc;
+}
+
+void OstrelCore::StopThreads(int wait_ms) {
+  StopWorkers(wait_ms);
+  StopKeyManager();
+  if (key_manager_started_m) {
+    pthread_join(key_manager_m, nullptr);
+    key_manager_started_m = false;
+  }
+}
 
 void OstrelCore::timer_cb(const void* data) {}
 
@@ -44,5 +65,6 @@ void OstrelCore::Shutdown() {
   if (ext_port_m) ext_port_m->close();
   GLogBlock.ALogLevel = 0;
   if (hooks_m.wake_queues) hooks_m.wake_queues();
+  StopThreads(500);
   stop();
 }

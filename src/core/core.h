@@ -10,11 +10,24 @@
 #include <atomic>
 #include <functional>
 
+#include "core/work_queue.h"
+#include "dialogs/dialog_table.h"
 #include "foundation/reactor.h"
 #include "ports/socket.h"
 
-class OstrelCore : public PollReactor, public InputCB, public TimerCB, public SignalCB {
+// The reactor, the work queue (whose worker body is the reactor's custom input in single-thread mode) and
+// the dialog table with its key manager.
+class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, public TimerCB, public SignalCB {
  public:
+  // Processing of a queued client or server datagram; set by the intake at start-up.
+  using Processor = std::function<void(QueueMsg)>;
+  void SetProcessor(Processor p) { processor_m = std::move(p); }
+
+  // Starts the key manager thread; 0 or the pthread error.
+  int StartKeyManager();
+  // TERM's last steps for the threads: wakes workers and the key manager, waits a bounded time for them.
+  void StopThreads(int wait_ms);
+
   // What TERM and HUP do besides the core's own steps; set by main before the loop runs.
   struct Hooks {
     std::function<void()> reopen_log_and_reread;  // HUP
@@ -26,7 +39,6 @@ class OstrelCore : public PollReactor, public InputCB, public TimerCB, public Si
     std::function<void()> registrations_cleanup;  // CONT
   };
 
-  void input_cb(int value) override;
   void timer_cb(const void* data) override;
   void signal_cb(int signo) override;
 
@@ -37,6 +49,9 @@ class OstrelCore : public PollReactor, public InputCB, public TimerCB, public Si
 
   static constexpr int kHandledSignals[] = {SIGHUP, SIGTERM, SIGUSR1, SIGUSR2, SIGCONT, SIGCHLD};
 
+ protected:
+  void Process(QueueMsg m) override;
+
  private:
   void Shutdown();
   static void ReapChildren();
@@ -44,6 +59,9 @@ class OstrelCore : public PollReactor, public InputCB, public TimerCB, public Si
   std::atomic<bool> Stopped_m{false};
   Hooks hooks_m;
   SocketBase* ext_port_m = nullptr;
+  Processor processor_m;
+  pthread_t key_manager_m{};
+  bool key_manager_started_m = false;
 };
 
 extern OstrelCore Core;

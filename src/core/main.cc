@@ -51,6 +51,26 @@ void BindPorts() {
   }
 }
 
+// Multi-thread mode: queue workers (readers join with the SIP ports); single-thread mode: the reactor reads
+// both SIP ports and runs the queue through notify(1). The key manager runs in both.
+void StartThreads() {
+  if (Opts.num_threads > 1) {
+    if (int rc = Core.StartQueueThreads(static_cast<unsigned>(Opts.num_threads), 0)) {
+      Log("ostrel", LOG_ALWAYS, "ERROR: Cannot created Queue thread: %s\n", std::strerror(rc));
+      std::exit(6);
+    }
+  } else {
+    ExtSock.block(false);
+    IntSock.block(false);
+    Core.UseReactor(&Core);
+    Core.set_custom(&Core);
+  }
+  if (int rc = Core.StartKeyManager()) {
+    Log("ostrel", LOG_ALWAYS, "ERROR: Cannot created Key Manage thread: %s\n", std::strerror(rc));
+    std::exit(8);
+  }
+}
+
 void WarnLowDescriptorLimit() {
   rlimit rl{};
   if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 10240)
@@ -81,7 +101,7 @@ int main(int argc, char** argv) {
   // Only the reactor thread handles signals: threads created from here on inherit the blocked mask.
   const std::vector<int> handled(std::begin(OstrelCore::kHandledSignals), std::end(OstrelCore::kHandledSignals));
   PollReactor::block_signals(handled, true);
-  // Worker, reader and key-manager threads start here.
+  StartThreads();
   PollReactor::block_signals(handled, false);
 
   WarnLowDescriptorLimit();

@@ -25,6 +25,7 @@ void ReadBasics(StartupOptions& o, bool log_given, bool ip_given, bool port_give
     if (key == "port" && !port_given) o.MainPort = std::atoi(value.c_str());
     if (key == "second_port" && !second_given) o.SecondPort = std::atoi(value.c_str());
     if (key == "log" && !log_given) o.LogFName = value;
+    if (key == "num_listeners") o.num_threads = std::atoi(value.c_str());
   }
 }
 }  // namespace

@@ -12,6 +12,7 @@ struct StartupOptions {
   int MainPort = 0;
   int SecondPort = 0;
   bool force_full_mode = false;
+  int num_threads = 1;
 
   // Returns false with a message in error when the command line or the file cannot be used.
   bool Parse(int argc, char** argv, std::string& error);

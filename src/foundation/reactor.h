@@ -72,7 +72,7 @@ class PollReactor {
   void stop();
   void reset();
 
-  pthread_t owner() const { return owner_m; }
+  pthread_t owner() const { return owner_m.load(std::memory_order_acquire); }
   static PollReactor* instance() { return instance_m; }
   bool running() const { return loop_m; }
 
@@ -105,7 +105,7 @@ class PollReactor {
   void _itself();
   void _setpipe();
   void _cleanup();
-  bool is_owner() const { return pthread_equal(owner_m, pthread_self()) != 0; }
+  bool is_owner() const { return pthread_equal(owner_m.load(std::memory_order_acquire), pthread_self()) != 0; }
   void wake() { notify(0); }
   size_t build_poll_array();
   int poll_timeout();
@@ -118,7 +118,7 @@ class PollReactor {
   FD_Map_t FD_m;
   SG_Map_t SG_m;
   Recursive_Mutex Locker_m;  // guards the maps and the poll array
-  pthread_t owner_m;
+  std::atomic<pthread_t> owner_m;  // replaced by run() and reset(), read by every caller
   std::atomic<int> pipefd_m[2] = {-1, -1};
   std::vector<pollfd> pollarr_m;
   std::atomic<bool> loop_m{true};

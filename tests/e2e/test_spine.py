@@ -19,6 +19,15 @@ class StartAndStop(DaemonTestCase):
         self.assertLess(time.monotonic() - began, 1.0)
         self.assertIn("!!! Stopped by signal TERM !!!", d.log())
 
+    def test_multi_thread_mode_starts_and_stops_its_threads(self):
+        d = self.daemon(config_lines=["num_listeners = 4"]).start()
+        self.assertTrue(d.wait_log("Start Key Manager Loop"))
+        self.assertTrue(wait_until(lambda: d.log().count("Start Queue processing Loop") == 4))
+        self.assertEqual(d.stop(), 0)
+        log = d.log()
+        self.assertEqual(log.count("Stop Queue processing Loop"), 4, log)
+        self.assertIn("Stop Key Manager Loop", log)
+
     def test_ports_follow_the_second_port(self):
         d = self.daemon(port=5070, second_port=5080).start()
         bound = udp_ports_bound()

@@ -1,0 +1,85 @@
+// The work queue: readers queue parsed, accepted datagrams; a growing and retiring pool of worker threads
+// (or, in single-thread mode, the reactor thread) processes them in arrival order.
+// PutQueue is called by reader threads; Work by workers or the reactor; Start/Stop by the main thread.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "foundation/locks.h"
+#include "foundation/reactor.h"
+
+// One queued datagram; ClnMsg and IntMsg derive from it.
+struct QueueItem {
+  virtual ~QueueItem() = default;
+};
+
+struct QueueMsg {
+  enum QMType : uint8_t { QM_Int = 0, QM_Ext = 1 };
+  std::unique_ptr<QueueItem> item;
+  QMType qmtype = QM_Int;
+};
+
+// Counters for the statistics event; written by workers and readers, read and reset by the statistics sender.
+struct QueueStats {
+  std::atomic<size_t> max_queue{0};
+  std::atomic<unsigned> max_workers{0};
+  std::atomic<uint64_t> ext_done{0};
+  std::atomic<uint64_t> int_done{0};
+  std::atomic<uint64_t> ext_longest_ms{0};
+  std::atomic<uint64_t> int_longest_ms{0};
+  std::atomic<uint64_t> dropped{0};
+};
+
+class WorkQueue : public InputCB {
+ public:
+  WorkQueue() = default;
+  ~WorkQueue() override;
+
+  // Multi-thread mode: min workers, and the maximum (0 gives 32 x min). Returns 0 or the pthread error.
+  int StartQueueThreads(unsigned min, unsigned max);
+  // Single-thread mode: each item sends notify(1) to reactor, whose custom input runs the queue.
+  void UseReactor(PollReactor* reactor) { reactor_m = reactor; }
+
+  // Takes ownership. A queue ten times longer than the worker count refuses the item (it is freed).
+  void PutQueue(QueueMsg m);
+
+  // The worker body: processes items until the queue is empty (single-thread mode) or until stopped.
+  void input_cb(int) override;
+  static void* ReadQueueLoop(void* queue);
+
+  // Wakes waiting workers so they see the stop; waits at most wait_ms for running workers to end.
+  void StopWorkers(int wait_ms);
+
+  bool MultiThr() const { return MultiThr_m.load(std::memory_order_acquire); }
+  unsigned Workers() const { return NThrCur_m.load(std::memory_order_acquire); }
+  size_t Length() const;
+  QueueStats& Stats() { return stats_m; }
+
+ protected:
+  virtual void Process(QueueMsg m) = 0;
+  // Called after each processed item, outside every queue lock (the statistics event slot check).
+  virtual void AfterItem() {}
+
+ private:
+  bool StartWorker();
+  void NoteDrop(size_t n);
+
+  std::deque<QueueMsg> MQ;  // guarded by MqLock
+  mutable Cond_Mutex MqLock;
+  Mutex NThrLock;  // guards worker growth and retirement decisions
+  std::atomic<unsigned> NThrMin_m{0};
+  std::atomic<unsigned> NThrMax_m{0};
+  std::atomic<unsigned> NThrCur_m{0};
+  std::atomic<unsigned> Running_m{0};  // worker threads that have not yet returned
+  std::atomic<bool> MultiThr_m{false};
+  std::atomic<bool> Stopped_m{false};
+  std::atomic<uint64_t> last_drop_log_ms_m{0};
+  std::atomic<uint64_t> drops_since_log_m{0};
+  PollReactor* reactor_m = nullptr;
+  QueueStats stats_m;
+};

@@ -1,0 +1,126 @@
+// Work queue growth, retirement and overload refusal with workers held busy, and single-thread mode.
+#include "core/work_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct Item : QueueItem {
+  int n;
+  explicit Item(int v) : n(v) {}
+};
+
+// Workers block in Process until the gate opens, so queue lengths are under the test's control.
+class GatedQueue : public WorkQueue {
+ public:
+  std::mutex m;
+  std::condition_variable cv;
+  bool open = false;
+  int busy = 0;
+  int done = 0;
+
+  void Process(QueueMsg) override {
+    std::unique_lock<std::mutex> lock(m);
+    ++busy;
+    cv.notify_all();
+    cv.wait(lock, [&] { return open; });
+    --busy;
+    ++done;
+    cv.notify_all();
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(m);
+    open = true;
+    cv.notify_all();
+  }
+  bool WaitBusy(int n) {
+    std::unique_lock<std::mutex> lock(m);
+    return cv.wait_for(lock, std::chrono::seconds(10), [&] { return busy == n; });
+  }
+  bool WaitDone(int n) {
+    std::unique_lock<std::mutex> lock(m);
+    return cv.wait_for(lock, std::chrono::seconds(10), [&] { return done == n; });
+  }
+  int puts = 0;
+  void Put(int v) {
+    ++puts;
+    PutQueue(QueueMsg{std::make_unique<Item>(v), QueueMsg::QM_Ext});
+  }
+};
+
+bool eventually(const std::function<bool()>& cond) {
+  for (int i = 0; i < 2000 && !cond(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return cond();
+}
+
+TEST(WorkQueueThreads, GrowsPastTheMaximumByOneThenRefusesAtTenTimesTheWorkers) {
+  GatedQueue q;
+  ASSERT_EQ(q.StartQueueThreads(4, 4), 0);
+  for (int i = 0; i < 4; ++i) q.Put(i);
+  ASSERT_TRUE(q.WaitBusy(4));
+  EXPECT_EQ(q.Workers(), 4u);
+
+  for (int i = 0; i < 15; ++i) q.Put(i);
+  EXPECT_EQ(q.Workers(), 4u) << "15 waiting items are below 4 x 4";
+  q.Put(15);  // 16 waiting: a fifth worker, one more than the maximum
+  EXPECT_EQ(q.Workers(), 5u);
+  ASSERT_TRUE(q.WaitBusy(5));
+
+  while (q.Length() < 20) q.Put(0);
+  EXPECT_EQ(q.Workers(), 5u) << "no worker beyond maximum + 1";
+  while (q.Length() < 49) q.Put(0);
+  EXPECT_EQ(q.Stats().dropped.load(), 0u);
+  q.Put(0);  // 50 = 10 x 5: refused, not queued, and the process lives on
+  EXPECT_EQ(q.Length(), 49u);
+  EXPECT_EQ(q.Stats().dropped.load(), 1u);
+
+  q.Open();
+  ASSERT_TRUE(q.WaitDone(q.puts - 1));
+  EXPECT_TRUE(eventually([&] { return q.Workers() == 4u; })) << "the extra worker retires when the queue drains";
+  q.StopWorkers(2000);
+}
+
+TEST(WorkQueueThreads, DefaultMaximumKeepsPaceWithTheQueue) {
+  GatedQueue q;
+  ASSERT_EQ(q.StartQueueThreads(2, 0), 0);
+  q.Put(0);
+  q.Put(0);
+  ASSERT_TRUE(q.WaitBusy(2));
+  for (int i = 0; i < 200; ++i) q.Put(0);
+  EXPECT_EQ(q.Stats().dropped.load(), 0u) << "with room to grow, the queue never reaches ten times the workers";
+  EXPECT_GT(q.Workers(), 20u);
+  q.Open();
+  ASSERT_TRUE(q.WaitDone(202));
+  EXPECT_TRUE(eventually([&] { return q.Workers() == 2u; }));
+  q.StopWorkers(2000);
+}
+
+class CountingQueue : public WorkQueue {
+ public:
+  int processed = 0;
+  void Process(QueueMsg m) override {
+    ASSERT_NE(m.item, nullptr);
+    ++processed;
+  }
+};
+
+TEST(WorkQueueSingleThread, EachItemNotifiesAndTheReactorDrainsTheQueue) {
+  PollReactor reactor;
+  CountingQueue q;
+  q.UseReactor(&reactor);
+  reactor.set_custom(&q);
+  for (int i = 0; i < 5; ++i) q.PutQueue(QueueMsg{std::make_unique<Item>(i), QueueMsg::QM_Int});
+  EXPECT_EQ(q.Workers(), 0u);
+  EXPECT_EQ(q.Length(), 5u);
+  reactor.run_once(true);
+  EXPECT_EQ(q.processed, 5);
+  EXPECT_EQ(q.Length(), 0u);
+  EXPECT_EQ(q.Stats().int_done.load(), 5u);
+}
+
+}  // namespace
