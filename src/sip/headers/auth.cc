@@ -1,0 +1,115 @@
+#include "sip/headers/auth.h"
+
+#include <cstdio>
+
+#include "sip/report.h"
+#include "foundation/text.h"
+#include "sip/scan.h"
+
+using namespace sipscan;
+
+const SIP_Auth_Param_Header::AuthParam SIP_Auth_Param_Header::Auth_Params[kParamCount] = {
+    {"username", QUOTED}, {"realm", QUOTED},     {"domain", QUOTED}, {"nonce", QUOTED},
+    {"opaque", QUOTED},   {"uri", QUOTED},       {"response", QUOTED}, {"algorithm", TOKEN},
+    {"qop", DEPENDENT},   {"cnonce", QUOTED},    {"nc", COUNTER},    {"stale", BOOLEAN}};
+
+namespace {
+std::map<std::string, int, std::less<>> init_param2id()
+{
+    std::map<std::string, int, std::less<>> ids;
+    for (int i = 0; i < SIP_Auth_Param_Header::kParamCount; ++i) ids.emplace(SIP_Auth_Param_Header::Auth_Params[i].name, i);
+    return ids;
+}
+
+bool is_skipped_separator(char c) { return is_blank(c) || c == '"' || c == ','; }
+
+uint32_t read_hex32(std::string_view s)
+{
+    uint32_t value = 0;
+    for (char c : s) {
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else break;
+        value = value * 16 + uint32_t(digit);
+    }
+    return value;
+}
+} // namespace
+
+const std::map<std::string, int, std::less<>> SIP_Auth_Param_Header::param2id = init_param2id();
+
+bool SIP_Auth_Param_Header::parser(std::string_view value)
+{
+    value = ltrim(value);
+    if (istarts_with(value, "Digest ")) value.remove_prefix(7);
+    else sip_report("Only 'Digest' authentication is supported\n");
+
+    for (;;) {
+        value = ltrim(value);
+        size_t eq = value.find('=');
+        if (value.empty() || eq == std::string_view::npos) break;
+        std::string_view name = rtrim(value.substr(0, eq));
+        value = ltrim(value.substr(eq + 1));
+        std::string_view param;
+        if (!value.empty() && value[0] == '"') {
+            size_t close = value.find('"', 1);
+            param = value.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1);
+            value = close == std::string_view::npos ? std::string_view() : value.substr(close + 1);
+        } else {
+            size_t comma = value.find(',');
+            param = trim(value.substr(0, comma));
+            value = comma == std::string_view::npos ? std::string_view() : value.substr(comma);
+        }
+        while (!value.empty() && is_skipped_separator(value[0])) value.remove_prefix(1);
+
+        auto id = param2id.find(name);
+        if (id == param2id.end()) continue;
+        if (Auth_Params[id->second].type == BOOLEAN) {
+            std::string lowered(param);
+            m_Stale = tolower(lowered) == "true" ? 'T' : 'F';
+        } else if (Auth_Params[id->second].type == COUNTER) {
+            m_NC = read_hex32(param);
+        }
+        m_Values[id->second].assign(param);
+    }
+    return true;
+}
+
+std::string& SIP_Auth_Param_Header::assemble(std::string& out) const
+{
+    out += "Digest ";
+    bool first = true;
+    for (const auto& [index, text] : m_Values) {
+        const AuthParam& p = Auth_Params[index];
+        if ((p.type == COUNTER && m_NC == 0) || (p.type == BOOLEAN && m_Stale == 0)) continue;
+        if (!first) out += ", ";
+        first = false;
+        out += p.name;
+        out += '=';
+        bool quoted = p.type == QUOTED || (p.type == DEPENDENT && DependentType() == 0);
+        if (p.type == COUNTER) {
+            char hex[9];
+            std::snprintf(hex, sizeof hex, "%08x", m_NC);
+            out += hex;
+        } else if (p.type == BOOLEAN) {
+            out += m_Stale == 'T' ? "TRUE" : "FALSE";
+        } else if (quoted) {
+            out += '"';
+            out += text;
+            out += '"';
+        } else {
+            out += text;
+        }
+    }
+    return out;
+}
+
+const char* SIP_Auth_Param_Header::Value(std::string_view name) const
+{
+    auto id = param2id.find(name);
+    if (id == param2id.end()) return nullptr;
+    auto it = m_Values.find(id->second);
+    return it == m_Values.end() ? nullptr : it->second.c_str();
+}

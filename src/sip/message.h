@@ -1,0 +1,48 @@
+// A parsed SIP message (start line, headers, body), its text codec and in-place conversions, and the
+// process-wide header registry. A SIP object belongs to one thread at a time; the registry is filled
+// before main and read from any thread without locks.
+#pragma once
+
+#include <array>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "sip/body.h"
+#include "sip/header.h"
+#include "sip/registry.h"
+
+class SIP : public SIP_Header, public SIP_Body {
+public:
+    // Parses a whole datagram of the given byte count. A Content-Length larger than the bytes after the
+    // header section fails; bytes beyond it are ignored.
+    bool parser(std::string_view text);
+    bool parser(const char* data, size_t len) { return parser(std::string_view(data, data ? len : 0)); }
+    // NUL-terminated text.
+    bool parser(const char* text);
+    // The whole message text, with a Content-Length that matches the body.
+    std::string assemble(bool longForm) const;
+
+    // Turns the message into a request of method m (ACK, BYE, CANCEL from a stored message).
+    void Convert(SIP_StartLine::Method_t m);
+    // Turns a request into a response with that status and reason.
+    void Convert(SIP_Status status, const std::string& reason);
+
+    // Percent-encoding of every byte but letters and digits, and its inverse.
+    static std::string escape(std::string_view s);
+    static std::string unescape(std::string_view s);
+
+    // Registry.
+    static void _Add_Header_Type(HeadId id, const char* name, char shortName, SIP_HeadType::MultiType_t multi,
+                                 t_HdrCreator creator, bool onArrival);
+    static const SIP_HeadType* _GetHeaderTypeByID(HeadId id);
+    // Lower-case name or compact letter to identifier; HID_Blank when not parsed on arrival.
+    static HeadId _GetHeaderByName(std::string_view lowerName);
+    static t_HdrCreator _GetHeaderConstractor(HeadId id);
+    // A default line for a text value of id: the registered class, or an unknown line.
+    static std::unique_ptr<SIP_HeadLine> create_line(HeadId id);
+
+    static std::array<SIP_HeadType, HID_LAST> s_Header_Types;
+    static std::map<std::string, HeadId, std::less<>> s_Header_Assoc;
+};

@@ -1,0 +1,271 @@
+// Typed header values, one family at a time: parsing, assembly, addresses and refusal texts.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "sip/headers/auth.h"
+#include "sip/headers/cseq.h"
+#include "sip/headers/line_params.h"
+#include "sip/headers/number.h"
+#include "sip/headers/route.h"
+#include "sip/headers/string.h"
+#include "sip/headers/via.h"
+#include "flog_capture.h"
+
+using sip_test::FlogCapture;
+
+namespace {
+
+struct Case {
+    const char* value;
+    const char* expected;  // assembled value, or the reported text when the parse fails ("" = no text)
+    bool ok;
+};
+
+template <class T>
+void check_cases(const Case* begin, const Case* end)
+{
+    for (const Case* c = begin; c != end; ++c) {
+        FlogCapture log;
+        T line;
+        bool ok = line.parser(c->value);
+        EXPECT_EQ(ok, c->ok) << c->value;
+        std::string out;
+        if (c->ok) EXPECT_EQ(line.assemble(out), c->expected) << c->value;
+        else EXPECT_EQ(log.last(), c->expected) << c->value;
+    }
+}
+
+TEST(SipHeadVia, ParseAndAssemble)
+{
+    const Case cases[] = {
+        {"SIP/2.0/udp 10.0.0.5:5062;branch=z9hG4bK1;rport", "SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK1;rport", true},
+        {" SIP/2.0/TCP h;received=1.2.3.4;branch=b", "SIP/2.0/TCP h;branch=b;received=1.2.3.4", true},
+        {"SIP/2.0/tls h", "SIP/2.0/TLS h", true},
+        {"SIP/2.0/UDP spindle.example.com   ;  branch  =   z9hG4bK9ikj8", "SIP/2.0/UDP spindle.example.com;branch=z9hG4bK9ikj8",
+         true},
+        {"SIP/2.0/SCTP host", "Unknows transport in Via\n", false},
+        {"SIP/2.0/UDP\thost", "Unknows transport in Via\n", false},
+        {"SIP/2.0/UDP", "Unknows transport in Via\n", false},
+        {"SIP/2.0/UDP ", "Incorrect Host in URI\n", false},
+        {"SIP  /   2.0 /UDP 192.0.2.2", "Incorrect SIP Version in Via\n", false},
+        {"sip/2.0/UDP h", "Incorrect SIP Version in Via\n", false},
+        {"SIP/2.0/UDP h:70000", "Incorrect Port in URI\n", false},
+    };
+    check_cases<SIP_Head_Via>(std::begin(cases), std::end(cases));
+}
+
+TEST(SipHeadVia, ResponseAddress)
+{
+    struct {
+        const char* value;
+        const char* addr;
+    } cases[] = {
+        {"SIP/2.0/UDP 10.0.0.5:5062;rport=40000;received=1.2.3.4", "1.2.3.4:40000"},
+        {"SIP/2.0/UDP 10.0.0.5", "10.0.0.5:5060"},
+        {"SIP/2.0/UDP 10.0.0.5:5062;rport", "10.0.0.5:5062"},
+        {"SIP/2.0/UDP 10.0.0.5:5062;received=", "10.0.0.5:5062"},
+        {"SIP/2.0/UDP 10.0.0.5;received=9.9.9.9", "9.9.9.9:5060"},
+    };
+    for (const auto& c : cases) {
+        SIP_Head_Via via;
+        ASSERT_TRUE(via.parser(c.value)) << c.value;
+        EXPECT_EQ(via.Addr(), c.addr) << c.value;
+    }
+    SIP_Head_Via fresh;
+    EXPECT_EQ(fresh.Proto(), SIP_Head_Via::PROTO_TCP);
+}
+
+TEST(SipHeadRoute, ParseAndAssemble)
+{
+    const Case cases[] = {
+        {"\"Alice\" <sip:alice@10.0.0.1>;tag=abc", "\"Alice\" <sip:alice@10.0.0.1>;tag=abc", true},
+        {"sip:alice@10.0.0.1;tag=abc", "<sip:alice@10.0.0.1>;tag=abc", true},
+        {" <sip:p2;lr>", "<sip:p2;lr>", true},
+        {" \"B\" <sip:b@h>", "\"B\" <sip:b@h>", true},
+        {"\"a>b\" <sip:x@h>;tag=1", "\"a>b\" <sip:x@h>;tag=1", true},
+        {"sip:vivekg@chair-dnrc.example.com ;   tag    = 1918181833n",
+         "<sip:vivekg@chair-dnrc.example.com>;tag=1918181833n", true},
+        {"\"Joe\" <sip:joe@example.org>;;;;", "\"Joe\" <sip:joe@example.org>", true},
+        {"<sip:user@example.com?Route=%3Csip:sip.example.com%3E>", "<sip:user@example.com?Route=%3Csip:sip.example.com%3E>",
+         true},
+        {"sip:user@example.com?Route=%3Csip:sip.example.com%3E", "Could not find < or > in Name\n", false},
+        {"\"Mr. J. User <sip:j.user@example.com>", "Unmached \" in Name\n", false},
+        {"<sip:a@h>;x=\"1", "Unmached \" in Params\n", false},
+        {"<sip:a@h> tag=1", "Parameters must begin with char ';'\n", false},
+        {"isbn:2983792873", "Unknown Scheme in URI\n", false},
+    };
+    check_cases<SIP_Head_Route>(std::begin(cases), std::end(cases));
+}
+
+TEST(SipHeadRoute, HeaderAndUriParametersStayApart)
+{
+    SIP_Head_From from;
+    ASSERT_TRUE(from.parser("\"Alice\" <sip:alice@10.0.0.1;user=phone>;tag=abc"));
+    EXPECT_EQ(from.FullName(), "Alice");
+    EXPECT_STREQ(from.Params().Param("tag"), "abc");
+    EXPECT_STREQ(from.Param("user"), "phone");
+    EXPECT_EQ(from.Param("tag"), nullptr);
+
+    SIP_Head_To to;
+    ASSERT_TRUE(to.parser("sip:alice@10.0.0.1;tag=abc"));
+    EXPECT_STREQ(to.Params().Param("tag"), "abc");
+    EXPECT_EQ(to.Param("tag"), nullptr);
+}
+
+TEST(SipHeadRoute, NextHopAddress)
+{
+    struct {
+        const char* value;
+        const char* addr;
+    } cases[] = {
+        {"<sip:10.0.0.9;lr>", "10.0.0.9:5060"},
+        {"<sip:10.0.0.9:5070;lr>", "10.0.0.9:5070"},
+        {"<sip:UserB@example.com;maddr=10.0.0.3>", "10.0.0.3:5060"},
+    };
+    for (const auto& c : cases) {
+        SIP_Head_Route r;
+        ASSERT_TRUE(r.parser(c.value));
+        EXPECT_EQ(r.Addr(), c.addr) << c.value;
+    }
+}
+
+TEST(SipHeadContact, StarAndParameters)
+{
+    const Case cases[] = {
+        {"*", "*", true},
+        {"  * ", "*", true},
+        {"<sip:a@h>;expires=0", "<sip:a@h>;expires=0", true},
+        {"\"Quoted string \\\"\\\"\" <sip:jdrosen@example.com> ; newparam = newvalue ; secondparam ; q = 0.33",
+         "\"Quoted string \\\"\\\"\" <sip:jdrosen@example.com>;newparam=newvalue;q=0.33;secondparam", true},
+        {"sip:+19725552222@gw1.example.net;unknownparam", "<sip:+19725552222@gw1.example.net>;unknownparam", true},
+    };
+    check_cases<SIP_Head_Contact>(std::begin(cases), std::end(cases));
+    SIP_Head_Contact star, plain;
+    ASSERT_TRUE(star.parser("*"));
+    ASSERT_TRUE(plain.parser("<sip:a@h>;expires=0"));
+    EXPECT_TRUE(star.Star());
+    EXPECT_FALSE(plain.Star());
+    EXPECT_STREQ(plain.Params().Param("expires"), "0");
+}
+
+TEST(SipHeadCSeq, ParseAndAssemble)
+{
+    const Case cases[] = {
+        {"42 INVITE", "42 INVITE", true},
+        {"0009 INVITE", "9 INVITE", true},
+        {"  7\tBYE", "7 BYE", true},
+        {"2147483647 ACK", "2147483647 ACK", true},
+        {"x INVITE", "0 INVITE", true},
+        {"42", "", false},
+        {"42 FOO", "Unknown METHOD\n", false},
+        {"42 invite", "Unknown METHOD\n", false},
+        {"2147483648 INVITE", "Incorrect CSeq number\n", false},
+        {"36893488147419103232 REGISTER", "Incorrect CSeq number\n", false},
+        {"-1 INVITE", "Incorrect CSeq number\n", false},
+    };
+    check_cases<SIP_Head_CSeq>(std::begin(cases), std::end(cases));
+    SIP_Head_CSeq cseq;
+    ASSERT_TRUE(cseq.parser("42 INVITE"));
+    EXPECT_EQ(cseq.SeqNo(), 42);
+    EXPECT_EQ(cseq.Method(), SIP_StartLine::INVITE);
+}
+
+TEST(SipHeadNumber, AtoiWithClamping)
+{
+    struct {
+        const char* value;
+        int expected;
+    } cases[] = {
+        {"70", 70},        {"0068", 68}, {"abc", 0}, {"  12abc", 12}, {"-5", -5},
+        {"4294967295", INT_MAX},
+        {"10000000000000000000000000000000000000000000000000000000000000000000000000000", INT_MAX},
+        {"-99999999999", INT_MIN},
+    };
+    for (const auto& c : cases) {
+        SIP_Head_Expires e;
+        EXPECT_TRUE(e.parser(c.value));
+        EXPECT_EQ(e.Value(), c.expected) << c.value;
+    }
+    SIP_Head_Max_Forwards mf;
+    ASSERT_TRUE(mf.parser("70"));
+    std::string out;
+    EXPECT_EQ(mf.assemble(out), "70");
+}
+
+TEST(SipHeadString, TrimmedText)
+{
+    const Case cases[] = {
+        {"  a84b4c76e66710@pc33  ", "a84b4c76e66710@pc33", true},
+        {"", "", true},
+        {"SoftPhone/1.2.3 (x, y)", "SoftPhone/1.2.3 (x, y)", true},
+    };
+    check_cases<SIP_Head_Call_ID>(std::begin(cases), std::end(cases));
+    check_cases<SIP_Head_User_Agent>(std::begin(cases), std::end(cases));
+}
+
+TEST(SipHeadLineParams, EventAndIdentity)
+{
+    const Case events[] = {
+        {"presence;id=7", "presence;id=7", true},
+        {" refer ", "refer", true},
+        {"dialog;x=\"1", "Unmached \" in Params\n", false},
+    };
+    check_cases<SIP_Head_Event>(std::begin(events), std::end(events));
+    SIP_Head_Event ev;
+    ASSERT_TRUE(ev.parser("presence;id=7"));
+    EXPECT_EQ(ev.Value(), "presence");
+    EXPECT_STREQ(ev.Param("id"), "7");
+
+    const Case identities[] = {
+        {"\"sig\";info=<https://h/cert>;alg=rs256;ppt=\"shaken\"", "\"sig\";info=<https://h/cert>;ppt=\"shaken\";alg=rs256",
+         true},
+        {"abc;info=xy", "abc;info=<xy>", true},
+        {"abc", "", false},
+        {"abc;info=<>", "", false},
+        {"abc;info=x", "", false},
+        {"abc;info=", "", false},
+    };
+    check_cases<SIP_Head_Identity>(std::begin(identities), std::end(identities));
+    SIP_Head_Identity id;
+    ASSERT_TRUE(id.parser("\"sig\";info=<https://h/cert>;ppt=\"shaken\""));
+    EXPECT_EQ(id.Info(), "https://h/cert");
+    EXPECT_EQ(id.Ppt(), "shaken");
+    EXPECT_EQ(id.Param("info"), nullptr);
+}
+
+TEST(SipHeadAuth, ParametersInTableOrder)
+{
+    const Case credentials[] = {
+        {"Digest username=\"u\", realm=\"r\", qop=auth, nc=00000001, response=\"x\"",
+         "Digest username=\"u\", realm=\"r\", response=\"x\", qop=auth, nc=00000001", true},
+        {"digest  uri=\"sip:h\",algorithm=MD5 , cnonce=\"c\", foo=bar",
+         "Digest uri=\"sip:h\", algorithm=MD5, cnonce=\"c\"", true},
+        {"Digest nc=0", "Digest ", true},
+    };
+    check_cases<SIP_Head_Proxy_Authorization>(std::begin(credentials), std::end(credentials));
+    check_cases<SIP_Head_Authorization>(std::begin(credentials), std::end(credentials));
+
+    const Case challenges[] = {
+        {"Digest realm=\"r\", nonce=\"n\", qop=\"auth\", stale=true", "Digest realm=\"r\", nonce=\"n\", qop=\"auth\", stale=TRUE",
+         true},
+        {"Digest realm=\"r\", stale=no", "Digest realm=\"r\", stale=FALSE", true},
+        {"Digest realm=\"unterminated", "Digest realm=\"unterminated\"", true},
+    };
+    check_cases<SIP_Head_Proxy_Authenticate>(std::begin(challenges), std::end(challenges));
+    check_cases<SIP_Head_WWW_Authenticate>(std::begin(challenges), std::end(challenges));
+}
+
+TEST(SipHeadAuth, OtherSchemesAreReportedAndReadAnyway)
+{
+    FlogCapture log;
+    SIP_Head_Authorization auth;
+    EXPECT_TRUE(auth.parser("NoOneKnowsThisScheme opaque-data=here"));
+    EXPECT_EQ(log.last(), "Only 'Digest' authentication is supported\n");
+    SIP_Head_Proxy_Authorization counted;
+    ASSERT_TRUE(counted.parser("Digest nc=0000000a, stale=TRUE"));
+    EXPECT_EQ(counted.NC(), 10u);
+    EXPECT_EQ(counted.Stale(), 'T');
+}
+
+} // namespace

@@ -1,0 +1,137 @@
+// Next hop and route sets: where a request or response goes, and requests built from a stored message.
+#include <gtest/gtest.h>
+
+#include "sip/headers/route.h"
+#include "sip/message.h"
+
+namespace {
+
+SIP parsed(const std::string& text)
+{
+    SIP m;
+    EXPECT_TRUE(m.parser(text)) << text;
+    return m;
+}
+
+const std::string kDialogHeads = "Via: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK1\r\n"
+                                 "From: <sip:a@10.0.0.5>;tag=1\r\n"
+                                 "Call-ID: c1\r\n";
+
+std::string routes_of(const SIP& m)
+{
+    std::string out;
+    for (auto* l = m.Header(SIP::HID_Route); l; l = l->Next()) {
+        l->assemble(out);
+        out += ' ';
+    }
+    return out;
+}
+
+std::string request_uri(const SIP& m)
+{
+    std::string out;
+    return m.URI().assemble(out);
+}
+
+TEST(SipNextHop, Addr)
+{
+    struct {
+        std::string text;
+        const char* addr;
+    } cases[] = {
+        {"INVITE sip:bob@10.0.0.7:5070 SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@h>\r\nCSeq: 1 INVITE\r\n"
+                                                                  "Route: <sip:10.0.0.9;lr>\r\n\r\n",
+         "10.0.0.9:5060"},
+        {"INVITE sip:bob@10.0.0.7:5070 SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@h>\r\nCSeq: 1 INVITE\r\n\r\n",
+         "10.0.0.7:5070"},
+        {"INVITE sip:bob@10.0.0.7 SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@h>\r\nCSeq: 1 INVITE\r\n\r\n",
+         "10.0.0.7:5060"},
+        {"INVITE sip:bob@10.0.0.7 SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@h>\r\nCSeq: 1 INVITE\r\n"
+                                                             "Route: <sip:p@10.0.0.8:5080;maddr=10.0.0.3;lr>\r\n\r\n",
+         "10.0.0.3:5080"},
+        {"SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 10.0.0.5:5062;received=1.2.3.4;rport=40000\r\n"
+         "From: <sip:a@h>;tag=1\r\nTo: <sip:b@h>\r\nCall-ID: c\r\nCSeq: 1 INVITE\r\n\r\n",
+         "1.2.3.4:40000"},
+        {"SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 10.0.0.5;rport\r\n"
+         "From: <sip:a@h>;tag=1\r\nTo: <sip:b@h>\r\nCall-ID: c\r\nCSeq: 1 INVITE\r\n\r\n",
+         "10.0.0.5:5060"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parsed(c.text).Addr(), c.addr) << c.text;
+
+    SIP_Header no_via;
+    std::string_view text = "SIP/2.0 200 OK\r\nCall-ID: c\r\n\r\n";
+    ASSERT_TRUE(no_via.parser(text, true));
+    EXPECT_EQ(no_via.Addr(), "");
+}
+
+TEST(SipNextHop, SwapFromAndTo)
+{
+    SIP m = parsed("BYE sip:b@h SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@10.0.0.6>;tag=2\r\nCSeq: 2 BYE\r\n\r\n");
+    m.swapFT();
+    std::string text = m.assemble(true);
+    EXPECT_NE(text.find("From: <sip:b@10.0.0.6>;tag=2\r\nTo: <sip:a@10.0.0.5>;tag=1\r\n"), std::string::npos);
+
+    SIP_Header no_to;
+    std::string_view partial = "BYE sip:b@h SIP/2.0\r\nFrom: <sip:a@h>;tag=1\r\n\r\n";
+    ASSERT_TRUE(no_to.parser(partial, true));
+    no_to.swapFT();
+    std::string out;
+    EXPECT_EQ(no_to.assemble(out, true), "BYE sip:b@h SIP/2.0\r\nFrom: <sip:a@h>;tag=1\r\n");
+}
+
+struct RouteSetCase {
+    bool with_contact;
+    bool src_is_request;
+    const char* request_uri;
+    const char* routes;
+};
+
+TEST(SipNextHop, RouteSetFrom)
+{
+    const RouteSetCase cases[] = {
+        {true, false, "sip:b@10.0.0.8", "<sip:p2;lr> <sip:p1;lr> "},
+        {true, true, "sip:b@10.0.0.8", "<sip:p1;lr> <sip:p2;lr> "},
+        {false, false, "sip:p1;lr", "<sip:p2;lr> "},
+        {false, true, "sip:p2;lr", "<sip:p1;lr> "},
+    };
+    for (const RouteSetCase& c : cases) {
+        std::string src_text = std::string(c.src_is_request ? "INVITE sip:b@h SIP/2.0\r\n" : "SIP/2.0 200 OK\r\n") +
+                               kDialogHeads + "To: <sip:b@h>;tag=9\r\nCSeq: 1 INVITE\r\n" +
+                               (c.with_contact ? "Contact: <sip:b@10.0.0.8>\r\n" : "") +
+                               "Record-Route: <sip:p1;lr>, <sip:p2;lr>\r\n\r\n";
+        SIP src = parsed(src_text);
+        SIP bye = parsed("BYE sip:old@h SIP/2.0\r\n" + kDialogHeads +
+                         "To: <sip:b@h>\r\nCSeq: 2 BYE\r\nRoute: <sip:stale;lr>\r\n\r\n");
+        bye.RouteSetFrom(src, c.src_is_request);
+        EXPECT_EQ(request_uri(bye), c.request_uri) << c.with_contact << c.src_is_request;
+        EXPECT_EQ(routes_of(bye), c.routes) << c.with_contact << c.src_is_request;
+        const char* tag = bye.Header<SIP_Head_To>(SIP::HID_To)->Params().Param("tag");
+        if (c.src_is_request) EXPECT_EQ(tag, nullptr);
+        else EXPECT_STREQ(tag, "9");
+        // Route values are plain Route lines whatever they were copied from.
+        EXPECT_NE(bye.assemble(true).find("Route: "), std::string::npos);
+    }
+}
+
+TEST(SipNextHop, RouteSetFromWithoutRecordRouteDropsRoutes)
+{
+    SIP src = parsed("SIP/2.0 200 OK\r\n" + kDialogHeads +
+                     "To: <sip:b@h>;tag=9\r\nCSeq: 1 INVITE\r\nContact: <sip:b@10.0.0.8:5070;transport=udp>\r\n\r\n");
+    SIP bye = parsed("BYE sip:old@h SIP/2.0\r\n" + kDialogHeads +
+                     "To: <sip:b@h>;tag=3\r\nCSeq: 2 BYE\r\nRoute: <sip:stale;lr>\r\n\r\n");
+    bye.RouteSetFrom(src, false);
+    EXPECT_EQ(bye.Header(SIP::HID_Route), nullptr);
+    EXPECT_EQ(request_uri(bye), "sip:b@10.0.0.8:5070;transport=udp");
+    EXPECT_STREQ(bye.Header<SIP_Head_To>(SIP::HID_To)->Params().Param("tag"), "3");
+    EXPECT_EQ(bye.Addr(), "10.0.0.8:5070");
+}
+
+TEST(SipNextHop, StarContactIsNotATarget)
+{
+    SIP src = parsed("SIP/2.0 200 OK\r\n" + kDialogHeads + "To: <sip:b@h>;tag=9\r\nCSeq: 1 INVITE\r\nContact: *\r\n\r\n");
+    SIP bye = parsed("BYE sip:old@h SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@h>\r\nCSeq: 2 BYE\r\n\r\n");
+    bye.RouteSetFrom(src, false);
+    EXPECT_EQ(request_uri(bye), "sip:old@h");
+}
+
+} // namespace

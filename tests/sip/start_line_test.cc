@@ -1,0 +1,87 @@
+// Request and status lines: what parses, how it is written back, and what is refused with which text.
+#include <gtest/gtest.h>
+
+#include "sip/start_line.h"
+#include "flog_capture.h"
+
+using sip_test::FlogCapture;
+
+namespace {
+
+struct Case {
+    const char* line;
+    const char* expected;  // assembled line, or the reported text when the parse fails
+    bool ok;
+};
+
+TEST(SipStartLine, ParseAndAssemble)
+{
+    const Case cases[] = {
+        {"INVITE sip:bob@h SIP/2.0", "INVITE sip:bob@h SIP/2.0\r\n", true},
+        {"OPTIONS sip:h;transport=udp;lr SIP/2.0", "OPTIONS sip:h;lr;transport=udp SIP/2.0\r\n", true},
+        {"INVITE\tsip:bob@h SIP/2.0", "INVITE sip:bob@h SIP/2.0\r\n", true},
+        {"SIP/2.0 200 OK", "SIP/2.0 200 OK\r\n", true},
+        {"SIP/2.0 200", "SIP/2.0 200\r\n", true},
+        {"SIP/2.0 100 ", "SIP/2.0 100\r\n", true},
+        {"SIP/2.0 183 Session  Progress  ", "SIP/2.0 183 Session  Progress\r\n", true},
+        {"SIP/2.0 699 x", "SIP/2.0 699 x\r\n", true},
+        {"SIP/2.0 2000 OK", "Incorrect Status Code\n", false},
+        {"SIP/2.0 099 x", "Incorrect Status Code\n", false},
+        {"SIP/2.0 700 x", "Incorrect Status Code\n", false},
+        {"SIP/2.0 4294967301 better not break the receiver", "Incorrect Status Code\n", false},
+        {"SIP/2.0 20", "Incorrect Status Code\n", false},
+        {"SIP/2.0", "Incorrect Status Code\n", false},
+        {"SIP/2.0 ", "Incorrect Status Code\n", false},
+        {"invite sip:bob@h SIP/2.0", "Unknown METHOD\n", false},
+        {"NEWMETHOD sip:bob@h SIP/2.0", "Unknown METHOD\n", false},
+        {"INVITE sip:bob@h SIP/1.0", "Start Line dosn't contain correct SIP Version\n", false},
+        {"OPTIONS sip:t.watson@example.org SIP/7.0", "Start Line dosn't contain correct SIP Version\n", false},
+        {"INVITE SIP/2.0", "Unknown Scheme in URI\n", false},
+        {"INVITE <sip:user@example.com> SIP/2.0", "Unknown Scheme in URI\n", false},
+        {"OPTIONS sip:remote-target@example.com SIP/2.0  ", "Start Line dosn't contain correct SIP Version\n", false},
+        {"INVITE sip:bob@hSIP/2.0", "Start Line dosn't contain correct SIP Version\n", false},
+        {"INVITE  sip:user@example.com  SIP/2.0", "White space in URI\n", false},
+        {"INVITE sip:user@example.com; lr SIP/2.0", "White space in URI\n", false},
+        {"INVITE sip:user@example.com?Route=%3Csip:example.com%3E SIP/2.0", "Headers not allowed in Request-URI\n",
+         false},
+    };
+    for (const Case& c : cases) {
+        FlogCapture log;
+        SIP_StartLine sl;
+        bool ok = sl.parser(c.line);
+        EXPECT_EQ(ok, c.ok) << c.line;
+        std::string out;
+        if (c.ok) EXPECT_EQ(sl.assemble(out), c.expected) << c.line;
+        else EXPECT_EQ(log.last(), c.expected) << c.line;
+    }
+}
+
+TEST(SipStartLine, RequestAndResponseFields)
+{
+    SIP_StartLine req;
+    ASSERT_TRUE(req.parser("REGISTER sip:10.0.0.1:5070 SIP/2.0"));
+    EXPECT_TRUE(req.IS_Request());
+    EXPECT_TRUE(req.is_REGISTER());
+    EXPECT_EQ(req.Status(), 0);
+    EXPECT_EQ(req.URI().Host(), "10.0.0.1");
+    EXPECT_EQ(req.URI().Port(), 5070);
+
+    SIP_StartLine resp;
+    ASSERT_TRUE(resp.parser("SIP/2.0 486 Busy Here"));
+    EXPECT_TRUE(resp.IS_Response());
+    EXPECT_EQ(resp.Method(), SIP_StartLine::Blank_Method);
+    EXPECT_EQ(resp.Status(), 486);
+    EXPECT_EQ(resp.Reason(), "Busy Here");
+}
+
+TEST(SipStartLine, MethodTable)
+{
+    for (int m = SIP_StartLine::INVITE; m < SIP_StartLine::Method_Count; ++m)
+        EXPECT_EQ(SIP_StartLine::Method_parser(SIP_StartLine::MethodStr[m]), m);
+    EXPECT_EQ(SIP_StartLine::Method_parser("  BYE\t"), SIP_StartLine::BYE);
+    FlogCapture log;
+    EXPECT_EQ(SIP_StartLine::Method_parser("bye"), SIP_StartLine::Blank_Method);
+    EXPECT_EQ(log.last(), "Unknown METHOD\n");
+}
+
+} // namespace
