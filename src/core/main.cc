@@ -10,16 +10,18 @@
 
 #include "config/config.h"
 #include "core/core.h"
+#include "dialogs/dialog.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "core/intake.h"
+#include "ports/sip_port.h"
 #include "ports/socket.h"
 
 namespace {
 
 constexpr int kExitInit = 5;
 
-SocketUDP ExtSock, AltSock, IntSock, EvntSock;
-DOSCore DCore;
+SocketUDP EvntSock;
 
 bool Bind(SocketUDP& sock, const char* ip, int port, bool big_buffer) {
   InetAddr addr(static_cast<unsigned short>(port));
@@ -31,16 +33,16 @@ bool Bind(SocketUDP& sock, const char* ip, int port, bool big_buffer) {
 // The alternate, internal and events ports follow SecondPort (+0, +3, +2; 16-bit arithmetic).
 void BindPorts() {
   const int second = Cfg.SecondPort;
-  if (!Bind(ExtSock, Cfg.private_ipaddr, Cfg.MainPort, true)) {
+  if (!Bind(ExtPort, Cfg.private_ipaddr, Cfg.MainPort, true)) {
     Log("ostrel", LOG_ALWAYS, "Can't open Main port %s:%d\n", Cfg.private_ipaddr, Cfg.MainPort);
     std::exit(kExitInit);
   }
-  if (!Bind(AltSock, nullptr, second, false)) {
+  if (!Bind(AltPort, nullptr, second, false)) {
     Log("ostrel", LOG_ALWAYS, "Can't open Alt port %d\n", second);
     std::exit(kExitInit);
   }
   const int internal = (second + 3) & 0xFFFF;
-  if (!Bind(IntSock, Cfg.intern_ipaddr, internal, true)) {
+  if (!Bind(IntPort, Cfg.intern_ipaddr, internal, true)) {
     Log("ostrel", LOG_ALWAYS, "Can't open Int port %s:%d \n", Cfg.intern_ipaddr, internal);
     std::exit(kExitInit);
   }
@@ -60,17 +62,33 @@ void BindPorts() {
   }
 }
 
-// Multi-thread mode: queue workers (the SIP readers join with the ports); single-thread mode: the reactor
-// reads both SIP ports and runs the queue through notify(1). The key manager runs in both.
+// n external readers and max(2, n / 2) internal ones; num_threads then counts the readers.
+void StartReaders() {
+  const unsigned n = static_cast<unsigned>(Cfg.num_threads);
+  const unsigned internal = n / 2 > 2 ? n / 2 : 2;
+  int rc = ExtPort.StartReaders(n, "Ext UDP Read", "Start External Reading loop\n");
+  if (rc == 0) rc = IntPort.StartReaders(internal, "Int UDP Read", "Start Internal Reading loop\n");
+  if (rc != 0) {
+    Log("ostrel", LOG_ALWAYS, "Cannot created Listener thread: %s\n", std::strerror(rc));
+    std::exit(6);
+  }
+  Cfg.num_threads = static_cast<int>(n + internal);
+}
+
+// Multi-thread mode: queue workers and reader threads; single-thread mode: the reactor reads both SIP
+// ports and runs the queue through notify(1). The key manager runs in both.
 void StartThreads() {
   if (Cfg.num_threads > 1) {
     if (int rc = Core.StartQueueThreads(static_cast<unsigned>(Cfg.num_threads), static_cast<unsigned>(Cfg.max_threads))) {
       Log("ostrel", LOG_ALWAYS, "ERROR: Cannot created Queue thread: %s\n", std::strerror(rc));
       std::exit(6);
     }
+    StartReaders();
   } else {
-    ExtSock.block(false);
-    IntSock.block(false);
+    Core.register_fd(IntPort.get_handle(), &IntPort);
+    ExtPort.block(false);
+    Core.register_fd(ExtPort.get_handle(), &ExtPort);
+    IntPort.block(false);
     Core.UseReactor(&Core);
     Core.set_custom(&Core);
   }
@@ -108,7 +126,29 @@ DosSettings CurrentDosSettings() {
   return s;
 }
 
+// Dialog timers on the internal port: an authenticated retry that never came, or a completed dialog's
+// linger, end the dialog. A callback from a timer that was replaced meanwhile does nothing.
+void InternalPortTimer(const void* cookie) {
+  TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(Dialog_t::CookieNumber(cookie)));
+  if (!d || !d->TimerIsCurrent(cookie)) return;
+  if ((d->TimerType() & (Dialog_t::T_AUTH | Dialog_t::T_COMPLETE)) == 0) return;
+  d->CancelTimer(Dialog_t::T_ANY);
+  Core.Destroy(std::move(d));
+}
+
+void ProcessQueued(QueueMsg m) {
+  if (m.qmtype == QueueMsg::QM_Ext)
+    intake::ProcessClient(std::unique_ptr<ClnMsg>(static_cast<ClnMsg*>(m.item.release())));
+  else
+    intake::ProcessServer(std::unique_ptr<IntMsg>(static_cast<IntMsg*>(m.item.release())));
+}
+
 void InstallHooks() {
+  ExtPort.SetHandler(intake::ClientDatagram);
+  IntPort.SetHandler(intake::ServerDatagram);
+  IntPort.SetTimerHandler(InternalPortTimer);
+  Core.SetProcessor(ProcessQueued);
+
   Cfg.hooks.DosReset = [] { DCore.dos_reset(); };
   DOSCore::Hooks dos;
   dos.settings = CurrentDosSettings;
@@ -124,9 +164,13 @@ void InstallHooks() {
   core.before_close = [] {
     if (Cfg.DOSMode == DL_SYSFW) FW_Stop(CurrentDosSettings().fw);
   };
+  core.stop_readers = [] {
+    ExtPort.StopReaders();
+    IntPort.StopReaders();
+  };
   core.wake_queues = [] { Cfg.ha_peer = InetAddr(); };
   Core.SetHooks(std::move(core));
-  Core.SetExternalSocket(&ExtSock);
+  Core.SetExternalSocket(&ExtPort);
 }
 
 }  // namespace
@@ -148,7 +192,7 @@ int main(int argc, char** argv) {
     return kExitInit;
   }
   BindPorts();
-  AltSock.block(false);
+  AltPort.block(false);
 
   // Threads created from here on keep the handled signals blocked: only the reactor thread takes them.
   StartThreads();

@@ -16,6 +16,10 @@ class Register_t;
 
 class Dialog_t {
  public:
+  // A dialog has at most one pending timer; bits, so that CancelTimer can name several.
+  enum Timer_t { T_NONE = 0, T_RETRANS = 1, T_OPTIONS = 2, T_MEDIA = 4, T_AUTH = 8, T_COMPLETE = 16, T_ZANSWER = 32, T_ANY = 255 };
+  enum Direction_t { FROM_NOWHERE = 0, FROM_CLN = 1, FROM_SRV = 2 };
+
   // Enters the dialog in the table under key; on success the creating thread holds it locked.
   explicit Dialog_t(std::string key);
   virtual ~Dialog_t();

@@ -4,6 +4,8 @@
 
 #include "foundation/log.h"
 
+DOSCore DCore;
+
 namespace {
 const void* const kShieldArg = reinterpret_cast<const void*>(~uintptr_t{0});
 const void* serial_arg(uint64_t serial) { return reinterpret_cast<const void*>(static_cast<uintptr_t>(serial)); }

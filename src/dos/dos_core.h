@@ -105,3 +105,6 @@ class DOSCore : public TimerCB {
   std::map<uint32_t, std::map<int, std::unique_ptr<DOS_Blocked>>> BL_BMap;  // guarded by BL_Lock
   uint64_t next_serial_m = 1;                                                // guarded by BL_Lock
 };
+
+// The process's flood detector.
+extern DOSCore DCore;

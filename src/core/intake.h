@@ -1,0 +1,24 @@
+// The reader halves of the client-side and server-side roads: screening, parsing, logging and queueing
+// of each datagram, run by the port's reader thread or by the reactor in single-thread mode; and the
+// worker halves that take queued messages to their dialogs.
+#pragma once
+
+#include "core/queue_items.h"
+#include "ports/sip_port.h"
+
+namespace intake {
+
+// External port: keep-alives and blocked sources are dropped silently; unparsable datagrams are logged
+// and reported; accepted requests and responses are queued as ClnMsg.
+void ClientDatagram(Datagram& d);
+// Internal port: the same for the server's datagrams, queued as IntMsg.
+void ServerDatagram(Datagram& d);
+
+// Worker halves.
+void ProcessClient(std::unique_ptr<ClnMsg> m);
+void ProcessServer(std::unique_ptr<IntMsg> m);
+
+// The first line of a message text, for the short log form.
+std::string FirstLine(const char* text);
+
+}  // namespace intake

@@ -1,0 +1,158 @@
+// SIP ports on loopback: what a client or the server receives from send(), and what the reader hands on.
+#include "ports/sip_port.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sip/message.h"
+
+namespace {
+
+// A large INVITE of a chatty phone: display names, User-Agent, Allow and padding headers.
+std::string BigInvite() {
+  std::string m =
+      "INVITE sip:bob@127.0.0.1:5060 SIP/2.0\r\n"
+      "Via: SIP/2.0/UDP 127.0.0.2:5062;branch=z9hG4bK-1\r\n"
+      "Max-Forwards: 70\r\n"
+      "From: \"Alice Example\" <sip:alice@example.com>;tag=a1\r\n"
+      "To: \"Bob Example\" <sip:bob@example.com>\r\n"
+      "Contact: \"Alice\" <sip:alice@127.0.0.2:5062>\r\n"
+      "Call-ID: big-invite-1@127.0.0.2\r\n"
+      "CSeq: 1 INVITE\r\n"
+      "User-Agent: Chatty Phone 9.9 with a rather long product token\r\n"
+      "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS, NOTIFY, REFER, MESSAGE, INFO, UPDATE, PRACK\r\n"
+      "Subject: a call about nothing in particular\r\n";
+  m += "X-Padding: " + std::string(900, 'p') + "\r\n";
+  m += "Content-Length: 0\r\n\r\n";
+  return m;
+}
+
+struct Receiver {
+  int fd;
+  InetAddr addr;
+  explicit Receiver(const char* where) : addr(where) {
+    fd = socket(AF_INET, SOCK_DGRAM, 0);
+    bind(fd, addr.sa(), sizeof(sockaddr_in));
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~Receiver() { close(fd); }
+  std::string receive() {
+    char buf[9000];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  }
+};
+
+TEST(SipPortSend, LargeMessageToAClientIsShrunkAndCompact) {
+  ExtPort_t port;
+  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  Receiver client("127.0.0.3:5062");
+  SIP msg;
+  std::string text = BigInvite();
+  ASSERT_GT(text.size(), 1420u);
+  ASSERT_TRUE(msg.parser(text));
+  ASSERT_GT(port.send(msg, client.addr, 0, 0), 0);
+  std::string got = client.receive();
+  EXPECT_EQ(got.find("User-Agent"), std::string::npos);
+  EXPECT_EQ(got.find("Allow:"), std::string::npos);
+  EXPECT_EQ(got.find("Subject"), std::string::npos);
+  EXPECT_NE(got.find("\"Alice Example\""), std::string::npos) << "From keeps its display name";
+  EXPECT_EQ(got.find("Bob Example"), std::string::npos) << "To loses its display name";
+  EXPECT_EQ(got.find("\"Alice\" <"), std::string::npos) << "Contact loses its display name";
+  EXPECT_NE(got.find("\r\nv: SIP/2.0/UDP 127.0.0.2:5062;branch=z9hG4bK-1\r\n"), std::string::npos) << got;
+  EXPECT_NE(got.find("\r\nf: "), std::string::npos) << "compact header names";
+  EXPECT_GT(got.size(), 1000u) << "the padding is not ours to drop: still above the limit, sent shrunk";
+  SIP again;
+  EXPECT_TRUE(again.parser(got));
+}
+
+TEST(SipPortSend, TheServerGetsTheMessageUnchangedInFullForm) {
+  IntPort_t port;
+  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  Receiver server("127.0.0.4:5060");
+  SIP msg;
+  ASSERT_TRUE(msg.parser(BigInvite()));
+  std::string expected = msg.assemble(true);
+  ASSERT_GT(port.send(msg, server.addr, 0, 0), 0);
+  EXPECT_EQ(server.receive(), expected);
+}
+
+TEST(SipPortSend, SmallMessageToAClientKeepsItsFullForm) {
+  ExtPort_t port;
+  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  Receiver client("127.0.0.3:5064");
+  SIP msg;
+  ASSERT_TRUE(msg.parser(std::string("OPTIONS sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.3:5064;branch=z9hG4bK-2\r\n"
+                                     "From: \"A\" <sip:a@x>;tag=1\r\nTo: <sip:b@x>\r\nCall-ID: c1\r\nCSeq: 1 OPTIONS\r\n"
+                                     "User-Agent: small\r\nContent-Length: 0\r\n\r\n")));
+  std::string expected = msg.assemble(true);
+  port.send(msg, client.addr, 0, 0);
+  EXPECT_EQ(client.receive(), expected);
+}
+
+// Reads with a reader thread and collects what the port hands on.
+struct Collector {
+  std::mutex m;
+  std::vector<std::pair<size_t, std::string>> got;
+  void add(Datagram& d) {
+    std::lock_guard<std::mutex> lock(m);
+    got.emplace_back(d.len, d.from.Str());
+    EXPECT_EQ(d.data[d.len], '\0');
+  }
+  size_t count() {
+    std::lock_guard<std::mutex> lock(m);
+    return got.size();
+  }
+};
+
+TEST(SipPortRead, WholeDatagramsOnlyAndReadersStopCleanly) {
+  ExtPort_t port;
+  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  InetAddr to = port.local_addr();
+  to.IpAddr(0x7F000001);
+  Collector c;
+  port.SetHandler([&](Datagram& d) { c.add(d); });
+  ASSERT_EQ(port.StartReaders(2, "Ext UDP Read", "Start External Reading loop\n"), 0);
+
+  int tx = socket(AF_INET, SOCK_DGRAM, 0);
+  std::string exact(SIPPort_t::kMaxDatagram, 'x');
+  std::string longer(SIPPort_t::kMaxDatagram + 1, 'y');
+  sendto(tx, exact.data(), exact.size(), 0, to.sa(), sizeof(sockaddr_in));
+  sendto(tx, longer.data(), longer.size(), 0, to.sa(), sizeof(sockaddr_in));
+  sendto(tx, "z", 1, 0, to.sa(), sizeof(sockaddr_in));
+  for (int i = 0; i < 200 && c.count() < 2; ++i) usleep(10000);
+  usleep(50000);
+  port.StopReaders();
+  close(tx);
+  ASSERT_EQ(c.count(), 2u) << "a datagram longer than the buffer must be dropped, not cut and handed on";
+  EXPECT_EQ(c.got[0].first, SIPPort_t::kMaxDatagram);
+  EXPECT_EQ(c.got[1].first, 1u);
+}
+
+TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
+  ExtPort_t port;
+  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  port.block(false);
+  InetAddr to = port.local_addr();
+  to.IpAddr(0x7F000001);
+  Collector c;
+  port.SetHandler([&](Datagram& d) { c.add(d); });
+  int tx = socket(AF_INET, SOCK_DGRAM, 0);
+  sendto(tx, "one", 3, 0, to.sa(), sizeof(sockaddr_in));
+  sendto(tx, "two", 3, 0, to.sa(), sizeof(sockaddr_in));
+  usleep(20000);
+  port.input_cb(port.get_handle());
+  EXPECT_EQ(c.count(), 1u);
+  port.input_cb(port.get_handle());
+  port.input_cb(port.get_handle());  // nothing pending: returns at once
+  EXPECT_EQ(c.count(), 2u);
+  close(tx);
+}
+
+}  // namespace
