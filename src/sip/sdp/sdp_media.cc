@@ -72,34 +72,35 @@ SDP_Attrs::Mode_t SDP_Media::Mode() const {
   return Parent_m ? Parent_m->Attrs().Mode() : SDP_Attrs::UNSPECIFIED;
 }
 
-std::string SDP_Media::Host() const {
-  if (!MConn_m.empty()) return MConn_m.IpAddr_m;
-  return Parent_m ? Parent_m->Connect().IpAddr_m : std::string();
+const std::string& SDP_Media::EffectiveHost() const {
+  if (!MConn_m.empty() || Parent_m == nullptr) return MConn_m.IpAddr_m;
+  return Parent_m->Connect().IpAddr_m;
 }
+
+std::string SDP_Media::Host() const { return EffectiveHost(); }
 
 bool SDP_Media::IsHold() const {
   if (Port_m == 0) return true;
   SDP_Attrs::Mode_t mode = Mode();
   if (mode == SDP_Attrs::SENDONLY || mode == SDP_Attrs::INACTIVE) return true;
-  const std::string& host = MConn_m.empty() && Parent_m ? Parent_m->Connect().IpAddr_m : MConn_m.IpAddr_m;
-  return host == kHoldAddr;
+  return EffectiveHost() == kHoldAddr;
 }
 
 std::string SDP_Media::Addr() const {
   if (IsHold()) return "0.0.0.0:0";
-  return HostPort(Host(), Port_m);
+  return HostPort(EffectiveHost(), Port_m);
 }
 
 std::string SDP_Media::CAddr() const {
   if (IsHold()) return "0.0.0.0:0";
   int port;
   const char* rtcp = MAttrs_m.Attribute("rtcp");
-  if (rtcp == nullptr || !RtcpPort(rtcp, port)) return HostPort(Host(), Port_m + 1);
+  if (rtcp == nullptr || !RtcpPort(rtcp, port)) return HostPort(EffectiveHost(), Port_m + 1);
   // "<port> IN <addrtype> <host>" names the host; a bare port keeps the media host.
   std::vector<std::string> words;
   SplitWords(rtcp, words);
   if (words.size() >= 4 && words[1] == "IN") return HostPort(words[3], port);
-  return HostPort(Host(), port);
+  return HostPort(EffectiveHost(), port);
 }
 
 void SDP_Media::assembleCommon(std::string& out) const {

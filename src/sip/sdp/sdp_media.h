@@ -51,7 +51,7 @@ class SDP_Media {
   // The section's attribute of that name, else the session's; null when neither has it.
   const char* GetAttribute(std::string_view name) const;
 
-  // Effective values: the section's own, else the session's.
+  // Effective values: the section's own, else the session's (the host is "" when neither has one).
   SDP_Attrs::Mode_t Mode() const;
   std::string Host() const;
   // Port 0, a sendonly or inactive direction, or the address 0.0.0.0. A recvonly section is not on hold.
@@ -67,6 +67,15 @@ class SDP_Media {
   SDP_Media() = default;
   SDP_Media(const SDP_Media&) = default;
   SDP_Media& operator=(const SDP_Media&) = default;
+
+  // A copy that belongs to no description until one takes it.
+  template <class T>
+  static std::unique_ptr<SDP_Media> CloneOf(const T& section) {
+    auto copy = std::make_unique<T>(section);
+    copy->Parent_m = nullptr;
+    return copy;
+  }
+  const std::string& EffectiveHost() const;
 
   // The lines every section writes after its m= line: i=, c=, b=, k=.
   void assembleCommon(std::string& out) const;
@@ -94,7 +103,7 @@ class SDP_Media_T38 : public SDP_Media {
   void assemble(std::string& out) const override;
   MediaType_t MediaType() const override { return IMAGE; }
   bool parse(std::string_view line) override;
-  std::unique_ptr<SDP_Media> Clone() const override { return std::make_unique<SDP_Media_T38>(*this); }
+  std::unique_ptr<SDP_Media> Clone() const override { return CloneOf(*this); }
 };
 
 // Any other media line: the media word, port, transport token and formats are kept as they are.
@@ -104,7 +113,7 @@ class SDP_Media_Other : public SDP_Media {
   void assemble(std::string& out) const override;
   MediaType_t MediaType() const override { return MType_m; }
   bool parse(std::string_view line) override;
-  std::unique_ptr<SDP_Media> Clone() const override { return std::make_unique<SDP_Media_Other>(*this); }
+  std::unique_ptr<SDP_Media> Clone() const override { return CloneOf(*this); }
   const std::string& Proto() const { return Proto_m; }
 
  private:

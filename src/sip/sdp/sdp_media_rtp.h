@@ -40,7 +40,7 @@ class SDP_Media_RTP : public SDP_Media {
   // rtpmap, fmtp and rtcp-fb of one payload type go to its codec parameters; the rest to the attributes.
   bool attrib(std::string_view value) override;
   bool parse(std::string_view line) override;
-  std::unique_ptr<SDP_Media> Clone() const override { return std::make_unique<SDP_Media_RTP>(*this); }
+  std::unique_ptr<SDP_Media> Clone() const override { return CloneOf(*this); }
   SDP_Media_RTP* AsRTP() override { return this; }
   const SDP_Media_RTP* AsRTP() const override { return this; }
 

@@ -173,6 +173,7 @@ TEST(SdpEdit, MoveKeepsSectionsPointingAtTheirDescription) {
 TEST(SdpEdit, ClonedSection) {
   SDP sdp = Parsed(Crlf({"v=0", "m=video 5000 RTP/AVP 99", "c=IN IP4 10.0.0.2", "a=rtpmap:99 H264/90000"}));
   std::unique_ptr<SDP_Media> video = sdp.Media(SDP_Media::VIDEO)->Clone();
+  EXPECT_EQ(video->Parent(), nullptr);
   video->Connect().clear();
   video->Port(6000);
   SDP other;
