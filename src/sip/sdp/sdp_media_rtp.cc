@@ -92,21 +92,13 @@ bool SDP_Media_RTP::parse(std::string_view line) {
   }
   line = SkipBlanks(line);
   std::string_view transport = TakeWord(line);
-  if (transport.substr(0, kSecurePrefix.size()) == kSecurePrefix) {
-    Secure_m = 1;
-    transport.remove_prefix(kSecurePrefix.size());
-  } else if (transport.substr(0, kPlainPrefix.size()) == kPlainPrefix) {
-    Secure_m = 0;
-    transport.remove_prefix(kPlainPrefix.size());
-  } else {
+  Secure_m = transport.substr(0, kSecurePrefix.size()) == kSecurePrefix ? 1 : 0;
+  const std::string_view prefix = Secure_m ? kSecurePrefix : kPlainPrefix;
+  if (transport.substr(0, prefix.size()) != prefix || transport.size() == prefix.size()) {
     Fault("SDP wrong Proto Type in 'm' for RTP\n");
     return false;
   }
-  if (transport.empty()) {
-    Fault("SDP wrong Proto Type in 'm' for RTP\n");
-    return false;
-  }
-  Proto_m.assign(transport);
+  Proto_m.assign(transport.substr(prefix.size()));
   SplitWords(line, Fmts_m);
   if (Port_m == 0) return true;
   if (Fmts_m.empty() || !OnlyBlanksAndDigits(line)) {
@@ -121,8 +113,8 @@ bool SDP_Media_RTP::attrib(std::string_view value) {
   if (colon != std::string_view::npos) {
     std::string_view name = value.substr(0, colon);
     std::string_view rest = value.substr(colon + 1);
-    std::string_view pt = rest;
-    pt = TakeWord(pt);
+    std::string_view scan = rest;
+    std::string_view pt = TakeWord(scan);
     // rtcp-fb for every payload type ("*") belongs to the section, not to one codec.
     if (name == "rtpmap" || name == "fmtp" || (name == "rtcp-fb" && pt != "*")) return codecAttrib(name, rest);
   }
