@@ -1,0 +1,342 @@
+// Start-up (command line, first read, address checks), the re-read that swaps in a cleanly read file,
+// and the periodic timer.
+#include "config/config.h"
+
+#include <arpa/inet.h>
+#include <resolv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include "config/keywords.h"
+#include "foundation/log.h"
+#include "foundation/text.h"
+
+Config Cfg;
+
+namespace {
+
+constexpr const char* kNotice = "SIP signalling and media relay for clients behind NAT";
+
+// A literal dotted IPv4 address that prints back exactly as written (no names, no leading zeros).
+bool IsLiteralIPv4(const char* text) {
+  in_addr addr{};
+  char back[INET_ADDRSTRLEN] = {};
+  return inet_pton(AF_INET, text, &addr) == 1 && inet_ntop(AF_INET, &addr, back, sizeof(back)) != nullptr &&
+         std::strcmp(back, text) == 0;
+}
+
+bool CopyCommandAddress(char (&field)[kAddrFieldSize], const char* text) {
+  if (std::strlen(text) >= kAddrFieldSize) return false;
+  std::strcpy(field, text);
+  return true;
+}
+
+bool ParseCommandPort(const char* text, int max, int& port) {
+  size_t length = std::strlen(text);
+  if (length == 0 || length > 5 || std::strspn(text, "0123456789") != length) return false;
+  port = std::atoi(text);
+  return port <= max;
+}
+
+[[noreturn]] void CommandLineError(const char* what, const char* prog) {
+  std::fprintf(stderr, "%s\n\n", what);
+  Syntax(prog);
+}
+
+bool SameMtime(const struct stat& st, time_t seconds, long nanoseconds) {
+  return st.st_mtim.tv_sec == seconds && st.st_mtim.tv_nsec == nanoseconds;
+}
+
+}  // namespace
+
+void Syntax(const char* prog) {
+  std::fprintf(stderr,
+               "Ostrel/%s %s\n\nUsage:\n\t%s [options]\n\nOptions:\n\t-c config_file\n\t-i ip.addr\n"
+               "\t-s second.ip.addr\n\t-p port\n\t-o optional ports (second)\n\t-l log_file\n"
+               "\t-f\t\t: force full mode\n\t-? \t\t: print this page\n",
+               kOstrelVersion, kNotice, prog);
+  std::exit(1);
+}
+
+void Config::ParseCommandLine(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    std::fprintf(stderr, "Ostrel/%s %s\n", kOstrelVersion, kNotice);
+    std::exit(1);
+  }
+  optind = 0;  // full re-initialisation of getopt, in case it ran before in this process
+  int option = 0;
+  while ((option = getopt(argc, argv, "c:l:p:o:i:s:h:f")) != -1) {
+    switch (option) {
+      case 'c':
+        CfgFile = optarg;
+        break;
+      case 'i':
+        if (!CopyCommandAddress(myipaddr, optarg)) CommandLineError("-i: address is too long", argv[0]);
+        break;
+      case 's':
+        if (!CopyCommandAddress(second_ipaddr, optarg)) CommandLineError("-s: address is too long", argv[0]);
+        break;
+      case 'p':
+        if (!ParseCommandPort(optarg, 65535, MainPort)) CommandLineError("-p: port must be 0 to 65535", argv[0]);
+        break;
+      case 'o':
+        // SecondPort + 3 is the internal port.
+        if (!ParseCommandPort(optarg, 65532, SecondPort)) CommandLineError("-o: port must be 0 to 65532", argv[0]);
+        break;
+      case 'l':
+        CmdLogFName_m = optarg;
+        break;
+      case 'h':
+        if (!SetHaPeer(optarg)) CommandLineError("-h: Incorrect HA Peer address", argv[0]);
+        break;
+      case 'f':
+        force_full_mode = true;
+        break;
+      default:
+        Syntax(argv[0]);
+    }
+  }
+}
+
+int Config::Init(int argc, char** argv) {
+  if (geteuid() == 0) TOS |= 0xA0;
+  if (SAppMaster.empty()) {
+    const char* slash = std::strrchr(argv[0], '/');
+    SAppMaster = SAppSlave = slash != nullptr ? slash + 1 : argv[0];
+  }
+  ParseCommandLine(argc, argv);
+  if (!CmdLogFName_m.empty()) {
+    LogFName = CmdLogFName_m;
+    if (!OpenLog(LogFName)) std::exit(8);
+  }
+  if (Reread() != 1) std::exit(9);
+  if (!LogFName.empty() && !log_opened_m) std::exit(8);
+  LoadRingFiles();
+  if (LogFName.empty()) {
+    LogFName = "ostrel.log";
+    if (!OpenLog(LogFName)) std::exit(8);
+  }
+  if (MainPort == 0) MainPort = 7060;
+  if (SecondPort == 0) SecondPort = MainPort + 1;
+  if (SecondPort + 3 > 65535) {
+    Log("ostrel", 0, "Second port %d leaves no room for the internal port (second port + 3)\n", SecondPort);
+    return 0;
+  }
+  if (!CheckAddresses()) return 0;
+  if (ha_peer.IpAddr() != 0 && ha_peer.Port() == 0) {
+    ha_peer.Port(static_cast<unsigned short>((SecondPort + 2) % 65536));
+  }
+  num_threads = std::max(num_threads, 1);
+  Log("ostrel", 0, "Ostrel. %s\n", kNotice);
+  Log("ostrel", 0, "Build %s\n\n", kOstrelVersion);
+  if (!(hRange > 1023 && lRange > 1023 && lRange <= hRange + 255)) {
+    lRange = 32768;
+    hRange = 65536;
+    Log("ostrel", 0, "Wrong range of Ports, Set default range [%d-%d]\n", lRange, hRange);
+  }
+  return 1;
+}
+
+int Config::CheckAddresses() {
+  if (!IsLiteralIPv4(myipaddr)) {
+    Log("ostrel", 0, "Incorrect IP Address\n");
+    return 0;
+  }
+  if (second_ipaddr[0] != '\0') {
+    if (!IsLiteralIPv4(second_ipaddr)) {
+      Log("ostrel", 0, "Incorrect Second IP Address\n");
+      return 0;
+    }
+    if (std::strcmp(second_ipaddr, myipaddr) == 0) {
+      Log("ostrel", 0, "Second IP Address shouldn't be the same as First\n");
+      return 0;
+    }
+  }
+  struct Derived {
+    char* field;
+    const char* incorrect;
+    const char* same_first;
+    const char* same_second;
+  };
+  const Derived derived[] = {
+      {server_ipaddr, "Incorrect Server IP Address\n", "Server IP Address shouldn't be the same as First\n",
+       "Server IP Address shouldn't be the same as Second\n"},
+      {private_ipaddr, "Incorrect Private IP Address\n", "Private IP Address shouldn't be the same as First\n",
+       "Private IP Address shouldn't be the same as Second\n"},
+  };
+  for (const Derived& d : derived) {
+    if (d.field[0] == '\0') {
+      std::strcpy(d.field, myipaddr);
+      continue;
+    }
+    const char* complaint = nullptr;
+    if (!IsLiteralIPv4(d.field)) {
+      complaint = d.incorrect;
+    } else if (std::strcmp(d.field, myipaddr) == 0) {
+      complaint = d.same_first;
+    } else if (std::strcmp(d.field, second_ipaddr) == 0) {
+      complaint = d.same_second;
+    }
+    if (complaint != nullptr) {
+      Log("ostrel", 0, "%s", complaint);
+      return 0;
+    }
+  }
+  std::strcpy(intern_ipaddr, std::strcmp(server_ipaddr, myipaddr) != 0 ? server_ipaddr : private_ipaddr);
+  return 1;
+}
+
+int Config::Reread() {
+  if (CfgFile.empty()) CfgFile = "ostrel.cfg";
+  struct stat st {};
+  if (stat(CfgFile.c_str(), &st) != 0) {
+    Log("ostrel", 0, "Warning: Can't find config file %s\n", CfgFile.c_str());
+    return 0;
+  }
+  if (timestamp != 0 && SameMtime(st, timestamp, timestamp_ns_m)) return 1;
+  std::ifstream file(CfgFile);
+  if (!file) {
+    Log("ostrel", 0, "Warning: Can't open config file\n");
+    return 0;
+  }
+  const bool rereading = timestamp != 0;
+  if (rereading) {
+    res_init();
+    Log("ostrel", 0, "Rereading config file ...\n");
+  }
+  // The file is read into a copy; the configuration in force changes only if every line was accepted.
+  auto read = std::make_unique<Settings_t>();
+  {
+    Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+    *read = static_cast<const Settings_t&>(*this);
+  }
+  read->StartRead();
+  bool ok = ReadLines(file, *read, rereading);
+  ok = FinishRead(*read) && ok;
+  if (!ok) {
+    if (rereading) Log("ostrel", 0, "Config file %s has errors: the configuration in force is kept\n", CfgFile.c_str());
+    return 0;
+  }
+  TakeRead(std::move(*read), rereading);
+  timestamp = st.st_mtim.tv_sec;
+  timestamp_ns_m = st.st_mtim.tv_nsec;
+  return 1;
+}
+
+bool Config::ReadLines(std::istream& file, Settings_t& read, bool rereading) const {
+  bool ok = true;
+  int number = 0;
+  std::string line;
+  auto line_error = [&] {
+    Log("ostrel", 0, "Config file %s. Error in line %d:\n\t%s\n\n", CfgFile.c_str(), number, line.c_str());
+    ok = false;
+  };
+  while (std::getline(file, line)) {
+    ++number;
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // written on another system
+    LRTrim(line);
+    if (line.empty()) continue;
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) {
+      line_error();
+      continue;
+    }
+    std::string keyword = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    LRTrim(keyword);
+    LRTrim(value);
+    if (keyword.empty() || value.empty() || !EnvExpansion(value) || LRTrim(value).empty()) {
+      line_error();
+      continue;
+    }
+    const CfgKeyword_t* entry = FindKeyword(keyword);
+    if (entry == nullptr) {
+      Log("ostrel", 0, "Config file %s. Unknown parameter in line %d:\n\t%s\n", CfgFile.c_str(), number, line.c_str());
+      ok = false;
+      continue;
+    }
+    if (rereading && !entry->reread) continue;
+    if (!(read.*(entry->handler))(value)) line_error();
+  }
+  return ok;
+}
+
+bool Config::FinishRead(Settings_t& read) const {
+  bool ok = true;
+  if (read.DOSMode == DL_SYSFW && (read.RuleName.empty() || read.FWCmdStart.empty() || read.FWCmdStop.empty() ||
+                                   read.FWCmdBlock.empty() || read.FWCmdUnblock.empty())) {
+    Log("ostrel", 0,
+        "All Commands: STOP, START, BLOCK, UNBLOCK should be specifyed for FW type of DOS Prevention\n\n");
+    read.DOSMode = DL_LOCAL;
+    ok = false;
+  }
+  // Most specific first; entries of equal rank keep the order of the file.
+  std::stable_sort(read.Domains.begin(), read.Domains.end());
+  std::stable_sort(read.SubNets.begin(), read.SubNets.end());
+  std::stable_sort(read.Broken.begin(), read.Broken.end(),
+                   [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+  std::stable_sort(read.DosWList.begin(), read.DosWList.end());
+  if (!read.doscfg_changed && read.DosWList != DosWList) read.doscfg_changed = true;
+  if (!read.statlog_set) {
+    std::string none;
+    ok = read.cfg_stat_log(none) && ok;
+  }
+  return ok;
+}
+
+void Config::TakeRead(Settings_t&& read, bool rereading) {
+  const bool dos_changed = read.doscfg_changed;
+  const bool idle_changed = rereading && read.idletm != idletm;
+  const int log_level = read.LogLevel_m;
+  const std::string log_limit = read.LogLimit_m;
+  const bool slow_start_seen = read.SlowStartSeen_m;
+  const bool app_name_seen = read.AppNameSeen_m;
+  read.doscfg_changed = false;
+  for (TransRule_t& rule : read.TransRules) rule.TransFunc = hooks.TransFunc;
+  {
+    Write_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+    if (rereading) {
+      TakeRereadable(std::move(read));
+    } else {
+      static_cast<Settings_t&>(*this) = std::move(read);
+    }
+  }
+  log_opened_m = OpenLog(LogFName) != 0;
+  if (log_level >= 0) GLogBlock.ALogLevel = log_level;
+  if (!log_limit.empty()) GLogBlock.SetLimit(log_limit);
+  if (app_name_seen) {
+    bool slave = hooks.IsSlave && hooks.IsSlave();
+    GLogBlock.SetAppName(slave ? SAppSlave : SAppMaster);
+  }
+  if (Domains.empty()) Log("ostrel", 0, "Warning: Domain unrestricted mode\n");
+  if (dos_changed && rereading && hooks.DosReset) hooks.DosReset();
+  if (slow_start_seen && hooks.EndSlowStart) hooks.EndSlowStart();
+  if (idle_changed) RearmTimer();
+}
+
+void Config::timer_cb(const void*) {
+  if (hooks.CleanUp) hooks.CleanUp();
+  OpenLog(LogFName);
+  Reread();
+}
+
+void Config::ArmTimer(PollReactor& reactor) {
+  reactor_m = &reactor;
+  timer_m = reactor.timer_set(this, idletm, nullptr, idletm);
+}
+
+void Config::RearmTimer() {
+  if (reactor_m == nullptr) return;
+  reactor_m->timer_cancel(timer_m);
+  timer_m = reactor_m->timer_set(this, idletm, nullptr, idletm);
+  Log("ostrel", 0, "Idle timer period is now %d seconds\n", idletm / 1000);
+}

@@ -1,0 +1,97 @@
+// The daemon's configuration: command line, configuration file (read at start-up and re-read while
+// running), ring files, and the policy queries over the lists the file defines.
+// Init runs once on the main thread before any other thread; Reread and timer_cb run on the reactor
+// thread only; the queries may be called from any thread (they take Lock for reading). Scalar fields
+// are read without the lock: they change only on the reactor thread, one plain word at a time.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "foundation/locks.h"
+#include "foundation/reactor.h"
+
+class Config : public TimerCB, public Settings_t {
+ public:
+  // Work that belongs to other subsystems, installed by the core at start-up before Init. Each may
+  // be left empty. They run on the reactor thread.
+  struct Hooks {
+    std::function<void()> CleanUp;       // periodic housekeeping, before each timed re-read
+    std::function<void()> DosReset;      // a re-read changed the flood-protection settings
+    std::function<void()> EndSlowStart;  // a `slow_start` line was read: end a slow-start phase
+    std::function<bool()> IsSlave;       // running as HA slave: the log uses the slave name
+    TransFunc_t TransFunc = nullptr;     // thread body for transcoded calls
+  };
+  Hooks hooks;
+
+  int RingCount = 0;               // 20 ms frames in each ring buffer
+  std::vector<uint8_t> RingULaw;   // RingCount frames of 160 bytes
+  std::vector<uint8_t> RingG729;   // RingCount frames of 20 bytes
+  std::vector<uint8_t> RingGSM;    // RingCount frames of 33 bytes
+  time_t timestamp = 0;            // file time of the last clean read; 0 before the first
+  // Guards the lists (domains, users, subnets, trust, white lists, rules). Written only while a
+  // re-read swaps them in, and by ForcePCntDomain. A leaf: nothing else is locked while it is held.
+  mutable RW_Mutex Lock;
+
+  Config() = default;
+  Config(const Config&) = delete;
+  Config& operator=(const Config&) = delete;
+
+  // Command line, file, ring files, address checks. 1: start-up may continue; 0: a wrong address or
+  // port. Exits the process itself: 1 usage, 8 log or ring file, 9 configuration file.
+  int Init(int argc, char** argv);
+  // Reads the file when its modification time changed. 1 when unchanged or read cleanly (and then in
+  // force); 0 otherwise, leaving the configuration in force untouched.
+  int Reread();
+  // The periodic timer: housekeeping, log re-open, Reread.
+  void timer_cb(const void* data) override;
+  // Registers the periodic timer (first delay and period `idletm`) and remembers it, so that a re-read
+  // that changes `idle_timeout` can re-arm it with the new period.
+  void ArmTimer(PollReactor& reactor);
+  uint64_t TimerId() const { return timer_m; }
+
+  // Domain, user and address policy (read lock unless noted).
+  // First matching domain entry; the caller holds Lock.
+  std::vector<DomainOptions_t>::iterator FindDomain(const std::string& domain);
+  // Sets `pcnt` on the matching domain until the next re-read (takes Lock for writing).
+  void ForcePCntDomain(const std::string& domain);
+  bool CheckUser(const std::string& user, UserData_t& out) const;
+  // 1 pass, 0 listed to drop, -1 not listed (only when some events are listed).
+  int CheckEvent(const std::string& event) const;
+  bool IsTrusted(uint32_t ip) const;
+  bool IsDosWLists(uint32_t ip) const;
+  // Registration interval for a client address; fills the subnet's NAT type, LBC flag and defects.
+  int GetSubTimout(uint32_t ip, FWType::Mode_t& mode, bool* lbc, std::string* dfct) const;
+  // Whether two client addresses can reach each other directly (same address or same pool).
+  bool CmpAddresses(uint32_t ip1, uint32_t ip2, int* pool) const;
+
+  // Media policy (read lock).
+  uint16_t CheckRsvp(uint64_t key) const;
+  // Defect letters of a device name by the `broken` table; " " when none apply.
+  std::string DeviceDefects(const std::string& device) const;
+
+ private:
+  void ParseCommandLine(int argc, char** argv);
+  bool ReadLines(std::istream& file, Settings_t& read, bool rereading) const;
+  bool FinishRead(Settings_t& read) const;
+  void TakeRead(Settings_t&& read, bool rereading);
+  void LoadRingFiles();
+  int CheckAddresses();
+  void RearmTimer();
+
+  long timestamp_ns_m = 0;    // nanoseconds of the file time, so a change within a second is seen
+  bool log_opened_m = false;  // the last read's log target could be opened
+
+  PollReactor* reactor_m = nullptr;
+  uint64_t timer_m = ~0ULL;
+};
+
+extern Config Cfg;
+
+// Usage text to standard error, then exit status 1.
+[[noreturn]] void Syntax(const char* prog);

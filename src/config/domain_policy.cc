@@ -1,0 +1,259 @@
+// Domain, user, subnet and trust policy: the handlers of their keywords and the queries over them.
+#include "config/domain_policy.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "config/config.h"
+#include "foundation/log.h"
+#include "foundation/text.h"
+
+namespace {
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
+}
+
+// The options a lower-cased domain word switches on; false when the word is no option.
+bool ApplyDomainOption(const std::string& word, DomainOptions_t& entry) {
+  if (word == "srv") {
+    entry.srv = true;
+  } else if (word == "extsrv") {
+    entry.srv = entry.extsrv = true;
+  } else if (word == "sru") {
+    entry.sru = true;
+  } else if (word == "full") {
+    entry.full = true;
+  } else if (word == "prsn") {
+    entry.prsn = true;
+  } else if (word == "trns") {
+    entry.full = entry.trns = true;
+  } else if (word == "smtr") {
+    entry.smtr = true;
+  } else if (word == "rstr") {
+    entry.rstr = true;
+  } else if (word == "xunr") {
+    entry.xunr = true;
+  } else if (word == "srtp") {
+    entry.full = entry.srtp = true;
+  } else if (word == "pcnt") {
+    entry.pcnt = true;
+  } else if (word == "xck") {
+    entry.xck = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// A white list that cannot be read, or holds no network, admits nobody: an invalid entry keeps the
+// list non-empty (so it is enforced) while matching no address.
+bool AddWhiteList(const std::string& path, DomainOptions_t& entry) {
+  std::vector<SNet_t> list;
+  if (!read_whitelist(path.c_str(), list)) {
+    entry.WList.push_back(SNet_t());
+    return false;
+  }
+  if (list.empty()) {
+    Log("ostrel", 0, "White-List file: '%s' holds no network: domain '%s' admits nobody\n", path.c_str(),
+        entry.host.c_str());
+    entry.WList.push_back(SNet_t());
+    return true;
+  }
+  entry.WList.insert(entry.WList.end(), list.begin(), list.end());
+  return true;
+}
+
+}  // namespace
+
+bool DomainOptions_t::Matches(const std::string& domain) const {
+  if (!ast) return domain == host;
+  bool match = domain.size() >= host.size() && domain.compare(domain.size() - host.size(), host.size(), host) == 0;
+  Log("ostrel", LOG_TRACE, "Cmp: *%s <==%zd==> %s  (%s)", host.c_str(), host.size(), domain.c_str(), match ? "T" : "F");
+  return match;
+}
+
+bool Settings_t::cfg_domain(std::string& value) {
+  std::vector<std::string> words = split(value, '\0');
+  DomainOptions_t entry;
+  entry.host = words[0];
+  if (!entry.host.empty() && entry.host[0] == '*') {
+    entry.ast = true;
+    entry.host.erase(0, 1);
+  }
+  tolower(entry.host);
+  bool ok = true;
+  for (size_t i = 1; i < words.size(); ++i) {
+    std::string word = words[i];
+    if (StartsWithNoCase(word, "whitelist:")) {
+      ok = AddWhiteList(word.substr(10), entry) && ok;
+      continue;
+    }
+    tolower(word);
+    if (ApplyDomainOption(word, entry)) continue;
+    if (word.compare(0, 4, "sip:") == 0) {
+      entry.sbst = word;
+      continue;
+    }
+    int mask = 0;
+    if (ParseLogWords(word, mask)) {
+      entry.loglvl |= mask;
+    } else {
+      ok = false;
+    }
+  }
+  if (!entry.srv) entry.sru = false;
+  Domains.push_back(std::move(entry));
+  return ok;
+}
+
+bool Settings_t::cfg_server(std::string& value) { return AddHardServer(value, HardSrvs); }
+
+bool Settings_t::cfg_fuser(std::string& value) {
+  std::vector<std::string> words = split(tolower(value), '\0');
+  if (words.size() < 2) return false;
+  UserData_t user;
+  for (size_t i = 1; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "full") {
+      user.full = true;
+    } else if (word == "block") {
+      user.block = true;
+    } else if (word == "lb") {
+      user.lb = true;
+    } else if (word == "trns") {
+      user.full = user.trns = true;
+    } else {
+      int mask = 0;
+      if (!ParseLogWords(word, mask)) return false;
+      user.loglvl |= mask;
+    }
+  }
+  FUsers.emplace(words[0], user);
+  return true;
+}
+
+bool Settings_t::cfg_trusted(std::string& value) {
+  in_addr addr{};
+  // Text that is no dotted address is refused too, instead of trusting whatever it would parse to.
+  if (inet_pton(AF_INET, value.c_str(), &addr) != 1 || addr.s_addr == 0) return false;
+  TrustSrc.insert(ntohl(addr.s_addr));
+  return true;
+}
+
+bool Settings_t::cfg_restrict_forward(std::string& value) {
+  RstrFwd = tolower(value);
+  return true;
+}
+
+bool Settings_t::cfg_subnet(std::string& value) {
+  std::vector<std::string> words = split(value, '\0');
+  if (words.size() < 2) return false;
+  SNet_t net = parse_subnet(words[0]);
+  if (!net.IsValid()) return false;
+  SubNet_t subnet;
+  subnet.net = net.net;
+  subnet.mask = net.mask;
+  subnet.tm = std::atoi(words[1].c_str());
+  if (subnet.tm < 1) return false;
+  subnet.tm = std::max(subnet.tm, 10);
+  bool have_pool = false;
+  bool have_type = false;
+  for (size_t i = 2; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (strcasecmp(word.c_str(), "LBC") == 0) {
+      subnet.lbc = true;
+    } else if (StartsWithNoCase(word, "Defect:")) {
+      subnet.dfct = word.substr(7);
+    } else if (std::atoi(word.c_str()) != 0) {
+      if (have_pool) return false;
+      subnet.pool = std::atoi(word.c_str());
+      have_pool = true;
+    } else {
+      if (have_type) return false;
+      if (!FWType::ParseConfigured(word, subnet.mode)) {
+        Log("ostrel", 0, "Incorrect FWType\n");
+        return false;
+      }
+      have_type = true;
+    }
+  }
+  SubNets.push_back(std::move(subnet));
+  return true;
+}
+
+bool Settings_t::cfg_subscribe_event(std::string& value) {
+  std::vector<std::string> words = split(value, '\0');
+  bool drop = words.size() > 1 && strcasecmp(words[1].c_str(), "drop") == 0;
+  SubscrEvents.emplace(words[0], drop);
+  return true;
+}
+
+std::vector<DomainOptions_t>::iterator Config::FindDomain(const std::string& domain) {
+  return std::find_if(Domains.begin(), Domains.end(), [&](const DomainOptions_t& d) { return d.Matches(domain); });
+}
+
+void Config::ForcePCntDomain(const std::string& domain) {
+  Write_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  auto found = FindDomain(domain);
+  if (found == Domains.end()) return;
+  found->pcnt = true;
+  Log("ostrel", LOG_DEBUG, "Force Domain: '%s' to set PCNT\n", domain.c_str());
+}
+
+bool Config::CheckUser(const std::string& user, UserData_t& out) const {
+  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  auto found = FUsers.find(user);
+  if (found == FUsers.end()) return false;
+  out = found->second;
+  return true;
+}
+
+int Config::CheckEvent(const std::string& event) const {
+  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  if (SubscrEvents.empty()) return 1;
+  auto found = SubscrEvents.find(event);
+  if (found == SubscrEvents.end()) return -1;
+  return found->second ? 0 : 1;
+}
+
+bool Config::IsTrusted(uint32_t ip) const {
+  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  return TrustSrc.count(ip) != 0;
+}
+
+bool Config::IsDosWLists(uint32_t ip) const {
+  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  return InNetworks(DosWList, ip);
+}
+
+int Config::GetSubTimout(uint32_t ip, FWType::Mode_t& mode, bool* lbc, std::string* dfct) const {
+  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  for (const SubNet_t& subnet : SubNets) {
+    if (!subnet.Contains(ip)) continue;
+    mode = subnet.mode;
+    if (lbc != nullptr) *lbc = *lbc || subnet.lbc;
+    if (dfct != nullptr) *dfct += subnet.dfct;
+    return subnet.tm;
+  }
+  return rgstr_timout;
+}
+
+bool Config::CmpAddresses(uint32_t ip1, uint32_t ip2, int* pool) const {
+  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  auto pool_of = [&](uint32_t ip) {
+    for (const SubNet_t& subnet : SubNets) {
+      if (subnet.Contains(ip)) return subnet.pool;
+    }
+    return -1;  // in no subnet
+  };
+  int pool1 = pool_of(ip1);
+  if (pool1 >= 0 && pool != nullptr) *pool = pool1;
+  if (ip1 == ip2) return true;
+  return pool1 > 0 && pool_of(ip2) == pool1;
+}

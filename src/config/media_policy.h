@@ -1,0 +1,29 @@
+// Media policy tables the configuration defines: transcoding codes and rules, and the helpers of the
+// `broken`, `transcoding`, `bare_sdp` and `rsvp` keywords. Plain values and constant tables; any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum TransCode_t { G729_60 = 0, ILBC_60 = 1, G729_20 = 2, PCMU_20 = 3 };
+
+// Names ("g729/60", ...) and SDP media templates, indexed by TransCode_t. Port 65536 in a template is a
+// placeholder the SDP rewriting replaces.
+extern const char* const TransCode[4];
+extern const char* const TransSDP[4];
+
+using TransFunc_t = void* (*)(void*);
+
+struct TransRule_t {
+  TransCode_t ClnCode;   // codec the client offers
+  TransCode_t SrvCode;   // codec used toward the server
+  TransFunc_t TransFunc; // thread body that carries such a call's media (installed by the media code)
+};
+
+// The supported (client, server) pairs, in lookup order.
+extern const TransRule_t TransVariants[2];
+
+// The key of an `rsvp` rule: first address in the low half, second in the high half, host order.
+inline uint64_t RsvpKey(uint32_t first, uint32_t second) {
+  return static_cast<uint64_t>(first) | (static_cast<uint64_t>(second) << 32);
+}

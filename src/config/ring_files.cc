@@ -1,0 +1,60 @@
+// Loading the three ring files at start-up: raw sequences of 20 ms frames, all cut to the frame count
+// of the shortest, since the ring thread plays frame i of every codec in step.
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "config/config.h"
+#include "foundation/log.h"
+
+namespace {
+
+struct RingFile {
+  const std::string& path;
+  const char* keyword;
+  size_t frame_bytes;
+  std::vector<uint8_t>& frames;
+};
+
+// The whole frames of one file. Exits with status 8 when the file is not configured, cannot be read
+// or holds no whole frame (playback would then read past the buffers).
+size_t LoadOne(const RingFile& ring) {
+  if (ring.path.empty()) {
+    Log("ostrel", 0, "Missing config '%s'\n", ring.keyword);
+    std::exit(8);
+  }
+  std::ifstream file(ring.path, std::ios::binary);
+  if (!file) {
+    Log("ostrel", 0, "Can't open ring file %s\n", ring.path.c_str());
+    std::exit(8);
+  }
+  std::vector<uint8_t> content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) {
+    Log("ostrel", 0, "Can't open ring file %s\n", ring.path.c_str());
+    std::exit(8);
+  }
+  size_t count = content.size() / ring.frame_bytes;
+  if (count == 0) {
+    Log("ostrel", 0, "Ring file %s holds no whole frame of %zu bytes\n", ring.path.c_str(), ring.frame_bytes);
+    std::exit(8);
+  }
+  ring.frames = std::move(content);
+  return count;
+}
+
+}  // namespace
+
+void Config::LoadRingFiles() {
+  const RingFile rings[] = {
+      {RingFileG729, "ring_g729", 20, RingG729},
+      {RingFileGSM, "ring_gsm", 33, RingGSM},
+      {RingFileULaw, "ring_ulaw", 160, RingULaw},
+  };
+  size_t count = 0;
+  for (const RingFile& ring : rings) {
+    size_t frames = LoadOne(ring);
+    count = (count == 0) ? frames : std::min(count, frames);
+  }
+  for (const RingFile& ring : rings) ring.frames.resize(count * ring.frame_bytes);
+  RingCount = static_cast<int>(count);
+}

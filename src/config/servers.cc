@@ -1,0 +1,53 @@
+#include "config/servers.h"
+
+#include <string_view>
+#include <vector>
+
+#include "foundation/inet_addr.h"
+#include "foundation/text.h"
+
+namespace {
+
+bool ParseSmallNumber(std::string_view text, int max, int& out) {
+  if (text.empty() || text.size() > 5) return false;
+  out = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + (c - '0');
+  }
+  return out <= max;
+}
+
+}  // namespace
+
+bool AddHardServer(const std::string& value, HardSrvs_t& servers) {
+  std::vector<std::string> words = split(value, '\0');
+  if (words.size() != 3) return false;
+  int weight = 0;
+  if (!ParseSmallNumber(words[1], 100, weight)) return false;
+
+  std::string address = words[2];
+  size_t colon = address.find(':');
+  if (colon == std::string::npos) {
+    address += ":5060";
+  } else {
+    int port = 0;
+    if (!ParseSmallNumber(std::string_view(address).substr(colon + 1), 65535, port) || port == 0) {
+      return false;
+    }
+  }
+  InetAddr resolved;
+  if (!resolved.set(address.c_str()) || resolved.IpAddr() == 0) return false;
+
+  // Requests carry their domain in lower case; keys are matched against it.
+  std::string key = words[0];
+  tolower(key);
+  SRVR entry;
+  entry.s_pref = 0;
+  entry.s_weight = weight + 1;
+  entry.s_port = resolved.Port();
+  entry.s_name = resolved.IpStr();
+  if (key[0] == '*') servers.star_m = true;
+  servers.emplace(key, entry);
+  return true;
+}

@@ -1,0 +1,62 @@
+// config_probe: a stand-in for the daemon's configuration steps, for process tests of start-up exits and
+// of re-reads driven by SIGHUP and the periodic timer. It does what main does with the configuration
+// (Init, HUP -> log re-open and Reread, the idle timer) and nothing else. SIGUSR1 logs the settings the
+// tests look at; SIGTERM ends it with status 0. OSTREL_PROBE_IDLE_MS shortens the timer period.
+#include <signal.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "config/config.h"
+#include "foundation/log.h"
+#include "foundation/reactor.h"
+
+namespace {
+
+class Probe : public SignalCB {
+ public:
+  explicit Probe(PollReactor& reactor) : reactor_(reactor) {}
+
+  void signal_cb(int signo) override {
+    if (signo == SIGHUP) {
+      OpenLog(Cfg.LogFName);
+      Cfg.Reread();
+    } else if (signo == SIGUSR1) {
+      Dump();
+    } else if (signo == SIGTERM) {
+      reactor_.stop();
+    }
+  }
+
+ private:
+  static void Dump() {
+    std::string domains;
+    {
+      Read_Guard_Mutex guard(Cfg.Lock);
+      for (const DomainOptions_t& d : Cfg.Domains) domains += (d.ast ? "*" : "") + d.host + (d.full ? "/full " : " ");
+    }
+    Log("ostrel", 0, "probe: port=%d quiet=%d idle=%d domains=[%s]\n", Cfg.MainPort, Cfg.quiet_mode ? 1 : 0,
+        Cfg.idletm, domains.c_str());
+  }
+
+  PollReactor& reactor_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  GLogBlock.SetAppName("ostrel");
+  PollReactor reactor;
+  Probe probe(reactor);
+  Cfg.hooks.CleanUp = [] { Log("ostrel", 0, "probe: housekeeping\n"); };
+  if (Cfg.Init(argc, argv) != 1) {
+    Log("ostrel", 0, "Initial Init has failed\n");
+    return 5;
+  }
+  if (const char* idle = std::getenv("OSTREL_PROBE_IDLE_MS")) Cfg.idletm = std::atoi(idle);
+  for (int signo : {SIGHUP, SIGTERM, SIGUSR1}) reactor.register_signal(&probe, signo);
+  Cfg.ArmTimer(reactor);
+  Log("ostrel", 0, "probe: ready\n");
+  reactor.run();
+  return 0;
+}

@@ -1,0 +1,267 @@
+// What each accepted configuration line sets, as the rest of the daemon reads it.
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "config/keywords.h"
+#include "config_fixture.h"
+
+namespace {
+
+uint32_t Ip(const char* text) {
+  in_addr a{};
+  inet_pton(AF_INET, text, &a);
+  return ntohl(a.s_addr);
+}
+
+struct AcceptedLine {
+  std::string line;
+  std::function<void(const Config&)> check;
+};
+
+const AcceptedLine kAccepted[] = {
+    {"domain = *Example.COM srv sru full debug+trace sip:PBX.example.com",
+     [](const Config& c) {
+       ASSERT_EQ(c.Domains.size(), 1u);
+       const DomainOptions_t& d = c.Domains[0];
+       EXPECT_EQ(d.host, "example.com");
+       EXPECT_TRUE(d.ast && d.srv && d.sru && d.full);
+       EXPECT_FALSE(d.extsrv || d.trns || d.srtp || d.checked);
+       EXPECT_EQ(d.loglvl, 6);
+       EXPECT_EQ(d.sbst, "sip:pbx.example.com");
+     }},
+    {"domain = a.example sru trns",
+     [](const Config& c) {
+       EXPECT_FALSE(c.Domains[0].sru) << "sru needs srv";
+       EXPECT_TRUE(c.Domains[0].full && c.Domains[0].trns);
+     }},
+    {"domain = b.example extsrv srtp prsn smtr rstr xunr pcnt xck",
+     [](const Config& c) {
+       const DomainOptions_t& d = c.Domains[0];
+       EXPECT_TRUE(d.srv && d.extsrv && d.full && d.srtp && d.prsn && d.smtr && d.rstr && d.xunr && d.pcnt && d.xck);
+     }},
+    {"server = Example.org 0 10.0.0.5",
+     [](const Config& c) {
+       auto it = c.HardSrvs.find("example.org");
+       ASSERT_NE(it, c.HardSrvs.end());
+       EXPECT_EQ(it->second.s_pref, 0);
+       EXPECT_EQ(it->second.s_weight, 1);
+       EXPECT_EQ(it->second.s_port, 5060);
+       EXPECT_EQ(it->second.s_name, "10.0.0.5");
+       EXPECT_FALSE(c.HardSrvs.star_m);
+     }},
+    {"server = * 100 10.0.0.6:5070",
+     [](const Config& c) {
+       auto it = c.HardSrvs.find("*");
+       ASSERT_NE(it, c.HardSrvs.end());
+       EXPECT_EQ(it->second.s_weight, 101);
+       EXPECT_EQ(it->second.s_port, 5070);
+       EXPECT_TRUE(c.HardSrvs.star_m);
+     }},
+    {"fuser = Alice FULL lb error",
+     [](const Config& c) {
+       Config::UserData_t u;
+       ASSERT_TRUE(c.CheckUser("alice", u));
+       EXPECT_TRUE(u.full && u.lb);
+       EXPECT_FALSE(u.block || u.trns);
+       EXPECT_EQ(u.loglvl, 1);
+     }},
+    {"trusted = 192.0.2.7", [](const Config& c) { EXPECT_TRUE(c.IsTrusted(Ip("192.0.2.7"))); }},
+    {"broken = AB  Acme Phone", [](const Config& c) { EXPECT_EQ(c.DeviceDefects("Acme Phone 2.0"), "AB"); }},
+    {"restrict_forward = SIP:Portal.corp.example", [](const Config& c) { EXPECT_EQ(c.RstrFwd, "sip:portal.corp.example"); }},
+    {"slow_start = YES", [](const Config& c) { EXPECT_TRUE(c.slow_start); }},
+    {"range = 40000 40010",
+     [](const Config& c) {
+       EXPECT_EQ(c.lRange, 40000);
+       EXPECT_EQ(c.hRange, 40010);
+     }},
+    {"range = 40000 65536", [](const Config& c) { EXPECT_EQ(c.hRange, 65536); }},
+    {"ipaddr = 127.0.0.1", [](const Config& c) { EXPECT_STREQ(c.myipaddr, "127.0.0.1"); }},
+    {"second_ipaddr = 127.0.0.2", [](const Config& c) { EXPECT_STREQ(c.second_ipaddr, "127.0.0.2"); }},
+    {"private_ipaddr = 127.0.0.3", [](const Config& c) { EXPECT_STREQ(c.private_ipaddr, "127.0.0.3"); }},
+    {"server_ipaddr = 127.0.0.4", [](const Config& c) { EXPECT_STREQ(c.server_ipaddr, "127.0.0.4"); }},
+    {"port = 5070 # main", [](const Config& c) { EXPECT_EQ(c.MainPort, 5070); }},
+    {"second_port = 65532", [](const Config& c) { EXPECT_EQ(c.SecondPort, 65532); }},
+    {"ring_ulaw = /r/u", [](const Config& c) { EXPECT_EQ(c.RingFileULaw, "/r/u"); }},
+    {"ring_g729 = /r/g", [](const Config& c) { EXPECT_EQ(c.RingFileG729, "/r/g"); }},
+    {"ring_gsm = /r/s", [](const Config& c) { EXPECT_EQ(c.RingFileGSM, "/r/s"); }},
+    {"log_level = DEBUG+full+short+reg_cache",
+     [](const Config&) { EXPECT_EQ(GLogBlock.ALogLevel.load(), 1 | 2 | 16 | 0x200); }},
+    {"log_level = log_trace+regregul", [](const Config&) { EXPECT_EQ(GLogBlock.ALogLevel.load(), 4 | 0x100); }},
+    {"log_size_limit = 10M", [](const Config&) { EXPECT_EQ(GLogBlock.ALogLimit.load(), 10485760 - 16384); }},
+    {"log_name = front back",
+     [](const Config& c) {
+       EXPECT_EQ(c.SAppMaster, "front");
+       EXPECT_EQ(c.SAppSlave, "back");
+       EXPECT_STREQ(GLogBlock.AName.load(), "front");
+     }},
+    {"log_name = solo", [](const Config& c) { EXPECT_EQ(c.SAppSlave, "solo"); }},
+    {"full_mode = On", [](const Config& c) { EXPECT_TRUE(c.force_full_mode); }},
+    {"full_mode = no", [](const Config& c) { EXPECT_FALSE(c.force_full_mode); }},
+    {"quiet_mode = TRUE", [](const Config& c) { EXPECT_TRUE(c.quiet_mode); }},
+    {"num_listeners = 4 2",
+     [](const Config& c) {
+       EXPECT_EQ(c.num_threads, 4);
+       EXPECT_EQ(c.max_threads, 4) << "raised to the listener count";
+     }},
+    {"num_listeners = 4 16", [](const Config& c) { EXPECT_EQ(c.max_threads, 16); }},
+    {"register_timeout = 45 900 7200",
+     [](const Config& c) {
+       EXPECT_EQ(c.rgstr_timout, 45);
+       EXPECT_EQ(c.rgstr_limit, 900);
+       EXPECT_EQ(c.rgstr_force, 7200);
+     }},
+    {"subnet = 10.0.0.0/8 5",
+     [](const Config& c) {
+       ASSERT_EQ(c.SubNets.size(), 1u);
+       EXPECT_EQ(c.SubNets[0].tm, 10);
+       EXPECT_EQ(c.SubNets[0].net, 0x0A000000u);
+       EXPECT_EQ(c.SubNets[0].mask, 0xFF000000u);
+     }},
+    {"subnet = 10.0.0.0/8 60 lb+Symmetric 3 Defect:AB lbc",
+     [](const Config& c) {
+       const SubNet_t& s = c.SubNets[0];
+       EXPECT_EQ(s.pool, 3);
+       EXPECT_EQ(static_cast<uint32_t>(s.mode), 0x80020004u);
+       EXPECT_EQ(s.dfct, "AB");
+       EXPECT_TRUE(s.lbc);
+     }},
+    {"subscribe_event = presence DROP", [](const Config& c) { EXPECT_EQ(c.CheckEvent("presence"), 0); }},
+    {"check_rtp_flow = off", [](const Config& c) { EXPECT_FALSE(c.check_rtp_flow); }},
+    {"check_rtp_flow = OFF", [](const Config& c) { EXPECT_TRUE(c.check_rtp_flow) << "reverse words are case-sensitive"; }},
+    {"idle_timeout = 60", [](const Config& c) { EXPECT_EQ(c.idletm, 60000); }},
+    {"agent_name = Edge Relay", [](const Config& c) { EXPECT_EQ(c.AgentName, "Edge Relay/25.07.10"); }},
+    {"events_collector = 127.0.0.9:9000", [](const Config& c) { EXPECT_EQ(c.evnts.Str(), "127.0.0.9:9000"); }},
+    {"ha_peer = 127.0.0.8", [](const Config& c) { EXPECT_EQ(c.ha_peer.Str(), "127.0.0.8:0"); }},
+    {"ha_peer = 127.0.0.8:7063", [](const Config& c) { EXPECT_EQ(c.ha_peer.Str(), "127.0.0.8:7063"); }},
+    {"dos_level = LogOnly", [](const Config& c) { EXPECT_EQ(c.DOSMode, DL_LOG); }},
+    {"dos_level = off", [](const Config& c) { EXPECT_EQ(c.DOSMode, DL_OFF); }},
+    {"dos_level = local", [](const Config& c) { EXPECT_EQ(c.DOSMode, DL_LOCAL); }},
+    {"dos_interval = 6 301 101 51",
+     [](const Config& c) {
+       EXPECT_EQ(c.Interval, 6);
+       EXPECT_EQ(c.BlockTime1, 301);
+       EXPECT_EQ(c.LThreshold1, 101);
+       EXPECT_EQ(c.HThreshold1, 51);
+       EXPECT_EQ(c.RThreshold1, 2000);
+     }},
+    {"dos_multiple = 7 901 201 101 5001",
+     [](const Config& c) {
+       EXPECT_EQ(c.NumInterv, 7);
+       EXPECT_EQ(c.RThresholdN, 5001);
+     }},
+    {"dos_max_mps = 150 600",
+     [](const Config& c) {
+       EXPECT_EQ(c.MaxMPS, 150u);
+       EXPECT_EQ(c.BlockTimeMps, 600);
+     }},
+    {"ddos_threshold = 70", [](const Config& c) { EXPECT_EQ(c.DDthreshold, 70u); }},
+    {"dos_whitelist = 192.168.0.0/16", [](const Config& c) { EXPECT_TRUE(c.IsDosWLists(Ip("192.168.4.4"))); }},
+    {"sysfw_rule = EDGE", [](const Config& c) { EXPECT_EQ(c.RuleName, "EDGE"); }},
+    {"sysfw_start = iptables -N OSTREL", [](const Config& c) { EXPECT_EQ(c.FWCmdStart, "iptables -N OSTREL"); }},
+    {"sysfw_stop = s", [](const Config& c) { EXPECT_EQ(c.FWCmdStop, "s"); }},
+    {"sysfw_block = b", [](const Config& c) { EXPECT_EQ(c.FWCmdBlock, "b"); }},
+    {"sysfw_unblock = u", [](const Config& c) { EXPECT_EQ(c.FWCmdUnblock, "u"); }},
+    {"throttling = 40 10",
+     [](const Config& c) {
+       EXPECT_EQ(c.ThrottReg, 40);
+       EXPECT_EQ(c.ThrottDDOS, 10);
+     }},
+    {"attach_hole = yes", [](const Config& c) { EXPECT_TRUE(c.hole_attach); }},
+    {"attach_hole = YES", [](const Config& c) { EXPECT_FALSE(c.hole_attach) << "case-sensitive"; }},
+    {"assume_nosrtp = true", [](const Config& c) { EXPECT_TRUE(c.assume_nosrtp); }},
+    {"assume_no_obp = on", [](const Config& c) { EXPECT_TRUE(c.assume_no_obp); }},
+    {"bare_sdp = PCMU,pcma/8000,telephone-event ptime",
+     [](const Config& c) {
+       EXPECT_EQ(c.BareCodecs, (std::map<std::string, int>{{"pcmu", 0}, {"pcma", 8000}, {"telephone-event", 0}}));
+       EXPECT_EQ(c.BareParams, (std::set<std::string>{"ptime"}));
+     }},
+    {"rsvp = 203.0.113.5 192.168.1.10 5062",
+     [](const Config& c) { EXPECT_EQ(c.CheckRsvp(RsvpKey(Ip("203.0.113.5"), Ip("192.168.1.10"))), 5062); }},
+    {"transcoding = G729/60 G729/20",
+     [](const Config& c) {
+       ASSERT_EQ(c.TransRules.size(), 1u);
+       EXPECT_EQ(c.TransRules[0].ClnCode, G729_60);
+       EXPECT_EQ(c.TransRules[0].SrvCode, G729_20);
+     }},
+    {"transcoding = ilbc/60 pcmu/20", [](const Config& c) { EXPECT_EQ(c.TransRules[0].SrvCode, PCMU_20); }},
+};
+
+class KeywordValues : public ConfigTest, public ::testing::WithParamInterface<AcceptedLine> {};
+
+TEST_P(KeywordValues, SetsWhatTheDaemonReads) {
+  EXPECT_EQ(Read({GetParam().line}), 1) << LogText();
+  GetParam().check(*cfg_);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKeyword, KeywordValues, ::testing::ValuesIn(kAccepted));
+
+TEST(KeywordTable, EveryKeywordHasOneEntryInTableOrder) {
+  const char* expected[] = {
+      "domain",        "server",        "fuser",          "trusted",        "broken",        "restrict_forward",
+      "slow_start",    "range",         "ipaddr",         "second_ipaddr",  "private_ipaddr", "server_ipaddr",
+      "port",          "second_port",   "ring_ulaw",      "ring_g729",      "ring_gsm",      "log",
+      "log_level",     "log_size_limit", "log_name",      "stat_log",       "full_mode",     "quiet_mode",
+      "num_listeners", "register_timeout", "subnet",      "subscribe_event", "check_rtp_flow", "idle_timeout",
+      "agent_name",    "events_collector", "ha_peer",     "dos_level",      "dos_interval",  "dos_multiple",
+      "dos_max_mps",   "ddos_threshold", "dos_whitelist", "sysfw_rule",     "sysfw_start",   "sysfw_stop",
+      "sysfw_block",   "sysfw_unblock", "throttling",     "attach_hole",    "assume_nosrtp", "assume_no_obp",
+      "bare_sdp",      "rsvp",          "transcoding",
+  };
+  ASSERT_EQ(CfgKeywordCount, std::size(expected));
+  for (size_t i = 0; i < CfgKeywordCount; ++i) EXPECT_STREQ(CfgKeywords[i].keyword, expected[i]);
+  const std::set<std::string> first_read_only = {
+      "range",     "ipaddr",    "second_ipaddr", "private_ipaddr", "server_ipaddr", "port",
+      "second_port", "ring_ulaw", "ring_g729",   "ring_gsm",       "full_mode",     "num_listeners",
+      "agent_name", "ha_peer",  "sysfw_rule",    "sysfw_start",    "sysfw_stop",    "sysfw_block",
+      "sysfw_unblock",
+  };
+  for (size_t i = 0; i < CfgKeywordCount; ++i) {
+    EXPECT_EQ(CfgKeywords[i].reread, first_read_only.count(CfgKeywords[i].keyword) == 0) << CfgKeywords[i].keyword;
+  }
+}
+
+TEST_F(ConfigTest, ExpandsEnvironmentVariablesInValues) {
+  setenv("OSTREL_TEST_DIR", dir_.c_str(), 1);
+  EXPECT_EQ(Read({"stat_log = ${OSTREL_TEST_DIR}/stat.log"}), 1) << LogText();
+  EXPECT_EQ(cfg_->StatLog, dir_ + "/stat.log");
+  struct stat st {};
+  EXPECT_EQ(stat(cfg_->StatLog.c_str(), &st), 0) << "created when the name is read, as a test";
+}
+
+TEST_F(ConfigTest, LogKeywordOpensTheNamedLog) {
+  setenv("OSTREL_TEST_DIR", dir_.c_str(), 1);
+  EXPECT_EQ(Read({"log = ${OSTREL_TEST_DIR}/file.log"}), 1);
+  EXPECT_EQ(cfg_->LogFName, dir_ + "/file.log");
+  Log("ostrel", 0, "into the configured log\n");
+  restore_output();
+  std::ifstream f(dir_ + "/file.log");
+  std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("into the configured log"), std::string::npos);
+}
+
+TEST_F(ConfigTest, WithoutADomainLineEveryDomainIsServed) {
+  EXPECT_EQ(Read({"quiet_mode = no"}), 1);
+  EXPECT_NE(LogText().find("Warning: Domain unrestricted mode\n"), std::string::npos);
+  ClearLog();
+  EXPECT_EQ(Read({"domain = example.com"}), 1);
+  EXPECT_EQ(LogText().find("Domain unrestricted"), std::string::npos);
+}
+
+TEST_F(ConfigTest, TabsAroundKeywordsAndValuesAreTrimmed) {
+  EXPECT_EQ(Read({"\tport\t=\t5070\t", "restrict_forward\t= \tsip:x\t# note"}), 1) << LogText();
+  EXPECT_EQ(cfg_->MainPort, 5070);
+  EXPECT_EQ(cfg_->RstrFwd, "sip:x");
+}
+
+TEST_F(ConfigTest, LinesEndingInCarriageReturnRead) {
+  WriteFile("ostrel.cfg", "port = 5070\r\nquiet_mode = yes\r\n");
+  EXPECT_EQ(cfg_->Reread(), 1) << LogText();
+  EXPECT_EQ(cfg_->MainPort, 5070);
+  EXPECT_TRUE(cfg_->quiet_mode);
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+// The policy queries the intake and the dialogs ask: domains, users, events, trust, subnets, pools,
+// device defects and RSVP ports, each read from configuration lines as an operator writes them.
+#include <arpa/inet.h>
+
+#include "config_fixture.h"
+
+namespace {
+
+uint32_t Ip(const char* text) {
+  in_addr a{};
+  inet_pton(AF_INET, text, &a);
+  return ntohl(a.s_addr);
+}
+
+std::string FoundHost(Config& cfg, const std::string& domain) {
+  auto it = cfg.FindDomain(domain);
+  if (it == cfg.Domains.end()) return "(none)";
+  return (it->ast ? "*" : "") + it->host + (it->full ? " full" : "");
+}
+
+TEST_F(ConfigTest, DomainsMatchMostSpecificFirst) {
+  ASSERT_EQ(Read({"domain = *example.com", "domain = sip.example.com full", "domain = Other.ORG"}), 1);
+  EXPECT_EQ(FoundHost(*cfg_, "sip.example.com"), "sip.example.com full");
+  EXPECT_EQ(FoundHost(*cfg_, "example.com"), "*example.com");
+  EXPECT_EQ(FoundHost(*cfg_, "a.b.example.com"), "*example.com");
+  EXPECT_EQ(FoundHost(*cfg_, "badexample.com"), "*example.com") << "a plain tail comparison";
+  EXPECT_EQ(FoundHost(*cfg_, "example.org"), "(none)");
+  EXPECT_EQ(FoundHost(*cfg_, "other.org"), "other.org");
+}
+
+TEST_F(ConfigTest, WildcardComparisonsAreTracedOnlyAtTraceLevel) {
+  ASSERT_EQ(Read({"domain = *example.com"}), 1);
+  ClearLog();
+  GLogBlock.ALogLevel = 1;
+  cfg_->FindDomain("sip.example.com");
+  EXPECT_EQ(LogText().find("Cmp:"), std::string::npos);
+  GLogBlock.ALogLevel = 4;
+  cfg_->FindDomain("sip.example.com");
+  EXPECT_NE(LogText().find("Cmp: *example.com <==11==> sip.example.com  (T)"), std::string::npos) << LogText();
+}
+
+TEST_F(ConfigTest, ForcedPcntLastsUntilTheNextReread) {
+  ASSERT_EQ(Read({"domain = example.com"}), 1);
+  GLogBlock.ALogLevel = 3;
+  cfg_->ForcePCntDomain("example.com");
+  EXPECT_TRUE(cfg_->Domains[0].pcnt);
+  EXPECT_NE(LogText().find("Force Domain: 'example.com' to set PCNT\n"), std::string::npos);
+  cfg_->ForcePCntDomain("unknown.example");
+  ASSERT_EQ(Read({"domain = example.com", "quiet_mode = no"}), 1);
+  EXPECT_FALSE(cfg_->Domains[0].pcnt);
+}
+
+TEST_F(ConfigTest, WhiteListsAdmitTheirNetworksOnly) {
+  std::string a = WriteFile("a.txt", "# offices\n10.1.0.0/16\n\n  192.168.5.0/24  # lab\n\t10.9.9.9\n");
+  std::string b = WriteFile("b.txt", "172.16.0.0/12\r\n");
+  ASSERT_EQ(Read({"domain = corp.example WhiteList:" + a + " whitelist:" + b}), 1) << LogText();
+  const DomainOptions_t& d = cfg_->Domains[0];
+  EXPECT_TRUE(d.Admits(Ip("10.1.200.1")));
+  EXPECT_TRUE(d.Admits(Ip("192.168.5.77")));
+  EXPECT_TRUE(d.Admits(Ip("172.20.0.1")));
+  EXPECT_FALSE(d.Admits(Ip("10.2.0.1")));
+  EXPECT_FALSE(d.Admits(Ip("10.9.9.9"))) << "an entry without a mask is skipped";
+  EXPECT_NE(LogText().find("Mask part of address (/xx) is missing\n"), std::string::npos);
+}
+
+TEST_F(ConfigTest, DomainWithoutWhiteListAdmitsEveryone) {
+  ASSERT_EQ(Read({"domain = corp.example"}), 1);
+  EXPECT_TRUE(cfg_->Domains[0].Admits(Ip("203.0.113.1")));
+}
+
+// A white list that cannot be used admits nobody for its domain rather than everybody.
+TEST_F(ConfigTest, WhiteListsFailClosed) {
+  std::string empty = WriteFile("empty.txt", "# nobody yet\n");
+  ASSERT_EQ(Read({"domain = corp.example whitelist:" + empty}), 1);
+  EXPECT_FALSE(cfg_->Domains[0].Admits(Ip("10.0.0.1")));
+  EXPECT_FALSE(cfg_->Domains[0].Admits(Ip("255.255.255.255")));
+  EXPECT_NE(LogText().find("holds no network: domain 'corp.example' admits nobody"), std::string::npos);
+
+  std::string big = WriteFile("big.txt", std::string(16384, '#'));
+  std::vector<SNet_t> list;
+  EXPECT_FALSE(read_whitelist(big.c_str(), list));
+  EXPECT_NE(LogText().find("White-List file: '" + big + "' is too long: 16384\n"), std::string::npos);
+  EXPECT_TRUE(list.empty());
+
+  DomainOptions_t unreadable;
+  std::string line = "corp.example whitelist:" + dir_ + "/missing.txt";
+  Settings_t settings;
+  EXPECT_FALSE(settings.cfg_domain(line));
+  ASSERT_EQ(settings.Domains.size(), 1u) << "the entry is still added";
+  EXPECT_FALSE(settings.Domains[0].Admits(Ip("10.0.0.1")));
+
+  std::string exact = WriteFile("exact.txt", std::string(16382, '#') + "\n");
+  EXPECT_TRUE(read_whitelist(exact.c_str(), list)) << "16383 bytes is the largest list";
+}
+
+TEST_F(ConfigTest, UsersByLowerCaseName) {
+  ASSERT_EQ(Read({"fuser = Bob block trns", "fuser = bob full"}), 1);
+  Config::UserData_t u;
+  ASSERT_TRUE(cfg_->CheckUser("bob", u));
+  EXPECT_TRUE(u.block && u.trns && u.full) << "the first record of a user stays";
+  EXPECT_FALSE(cfg_->CheckUser("Bob", u)) << "callers look up lower-case names";
+  EXPECT_FALSE(cfg_->CheckUser("carol", u));
+}
+
+TEST_F(ConfigTest, SubscribeEventsPassDropOrAreUnlisted) {
+  EXPECT_EQ(cfg_->CheckEvent("presence"), 1) << "nothing listed: everything passes";
+  ASSERT_EQ(Read({"subscribe_event = presence", "subscribe_event = dialog drop", "subscribe_event = presence drop"}), 1);
+  EXPECT_EQ(cfg_->CheckEvent("presence"), 1) << "first setting stays";
+  EXPECT_EQ(cfg_->CheckEvent("dialog"), 0);
+  EXPECT_EQ(cfg_->CheckEvent("message-summary"), -1);
+}
+
+TEST_F(ConfigTest, SubnetsGiveIntervalTypeDefectsMostSpecificFirst) {
+  ASSERT_EQ(Read({"register_timeout = 45", "subnet = 10.0.0.0/8 60 Restricted Defect:A",
+                  "subnet = 10.1.0.0/16 120 ICMP+PortPreserve LBC Defect:B"}),
+            1);
+  FWType::Mode_t mode = FWType::UNKNOWN;
+  bool lbc = false;
+  std::string dfct = "X";
+  EXPECT_EQ(cfg_->GetSubTimout(Ip("10.1.2.3"), mode, &lbc, &dfct), 120);
+  EXPECT_EQ(static_cast<uint32_t>(mode), 0x80010003u);
+  EXPECT_TRUE(lbc);
+  EXPECT_EQ(dfct, "XB");
+  EXPECT_EQ(cfg_->GetSubTimout(Ip("10.2.0.1"), mode, nullptr, nullptr), 60);
+  EXPECT_EQ(static_cast<uint32_t>(mode), 0x80000002u);
+
+  mode = FWType::OPAQUE;
+  dfct = "";
+  EXPECT_EQ(cfg_->GetSubTimout(Ip("192.0.2.1"), mode, &lbc, &dfct), 45);
+  EXPECT_EQ(mode, FWType::OPAQUE) << "no subnet: outputs untouched";
+  EXPECT_EQ(dfct, "");
+}
+
+TEST_F(ConfigTest, AddressesReachEachOtherInOnePool) {
+  ASSERT_EQ(Read({"subnet = 10.1.0.0/16 60 7", "subnet = 10.2.0.0/16 60 7", "subnet = 10.3.0.0/16 60",
+                  "subnet = 10.4.0.0/16 60 8"}),
+            1);
+  int pool = -5;
+  EXPECT_TRUE(cfg_->CmpAddresses(Ip("10.1.0.1"), Ip("10.2.0.1"), &pool));
+  EXPECT_EQ(pool, 7);
+  EXPECT_FALSE(cfg_->CmpAddresses(Ip("10.1.0.1"), Ip("10.4.0.1"), nullptr));
+  EXPECT_FALSE(cfg_->CmpAddresses(Ip("10.3.0.1"), Ip("10.3.0.2"), nullptr)) << "no pool";
+  EXPECT_TRUE(cfg_->CmpAddresses(Ip("10.3.0.1"), Ip("10.3.0.1"), nullptr));
+  EXPECT_FALSE(cfg_->CmpAddresses(Ip("192.0.2.1"), Ip("192.0.2.2"), nullptr));
+  EXPECT_TRUE(cfg_->CmpAddresses(Ip("192.0.2.1"), Ip("192.0.2.1"), nullptr));
+}
+
+TEST_F(ConfigTest, DeviceDefectsByLongestPrefix) {
+  ASSERT_EQ(Read({"broken = C Acme", "broken = AB\tAcme Phone", "broken = D Acme Box"}), 1);
+  EXPECT_EQ(cfg_->DeviceDefects("Acme Phone 2.0"), "AB");
+  EXPECT_EQ(cfg_->DeviceDefects("Acme Box"), "D");
+  EXPECT_EQ(cfg_->DeviceDefects("Acme Hub"), "C");
+  EXPECT_EQ(cfg_->DeviceDefects("acme phone"), " ");
+  EXPECT_EQ(cfg_->DeviceDefects("Acm"), " ");
+  EXPECT_EQ(cfg_->DeviceDefects(""), " ");
+}
+
+TEST_F(ConfigTest, RsvpKeepsTheFirstPortOfAPair) {
+  ASSERT_EQ(Read({"rsvp = 203.0.113.5 192.168.1.10 5062", "rsvp = 203.0.113.5 192.168.1.10 5064"}), 1);
+  EXPECT_EQ(cfg_->CheckRsvp(RsvpKey(Ip("203.0.113.5"), Ip("192.168.1.10"))), 5062);
+  EXPECT_EQ(cfg_->CheckRsvp(RsvpKey(Ip("192.168.1.10"), Ip("203.0.113.5"))), 0) << "order matters";
+}
+
+TEST_F(ConfigTest, TranscodingRulesInFileOrderDuplicatesAllowed) {
+  ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20", "transcoding = g729/60 g729/20", "transcoding = ilbc/60 pcmu/20"}), 1);
+  ASSERT_EQ(cfg_->TransRules.size(), 3u);
+  EXPECT_EQ(cfg_->TransRules[0].ClnCode, ILBC_60);
+  EXPECT_EQ(cfg_->TransRules[1].ClnCode, G729_60);
+  EXPECT_STREQ(TransCode[cfg_->TransRules[1].SrvCode], "g729/20");
+  EXPECT_NE(std::string(TransSDP[PCMU_20]).find("a=rtpmap:0 PCMU/8000\r\n"), std::string::npos);
+}
+
+}  // namespace

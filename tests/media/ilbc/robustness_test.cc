@@ -1,0 +1,106 @@
+// Decoder behaviour on inputs the golden vectors do not cover: arbitrary frames from the network,
+// alternating losses, and LSF vectors outside the usable range.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "media/ilbc/decoder.h"
+#include "media/ilbc/lpc.h"
+#include "media/ilbc/vectors.h"
+
+namespace ostrel::ilbc {
+namespace {
+
+double rms(std::span<const std::int16_t> x) {
+  double e = 0;
+  for (auto v : x) e += double(v) * v;
+  return std::sqrt(e / double(x.size()));
+}
+
+// Random bytes and loss flags: every frame either decodes or is concealed, and the decoder stays
+// deterministic (no reads of uninitialised or out-of-table data in the checked build).
+TEST(Robustness, RandomFramesDecodeDeterministically) {
+  for (bool enhancer : {false, true}) {
+    std::mt19937 rng(2024 + enhancer);
+    Decoder a(enhancer), b(enhancer);
+    std::array<std::uint8_t, kFrameBytes> frame{};
+    std::array<std::int16_t, kFrameSamples> out_a{}, out_b{};
+    int decoded = 0, rejected = 0;
+    for (int f = 0; f < 600; ++f) {
+      for (auto& byte : frame) byte = static_cast<std::uint8_t>(rng());
+      if (rng() % 5 == 0) {
+        a.conceal(out_a);
+        b.conceal(out_b);
+      } else {
+        const bool ok = a.decode(frame, out_a);
+        ASSERT_EQ(b.decode(frame, out_b), ok);
+        (ok ? decoded : rejected)++;
+      }
+      ASSERT_EQ(out_a, out_b) << "frame " << f;
+    }
+    EXPECT_GT(decoded, 100);
+    EXPECT_GT(rejected, 50);
+  }
+}
+
+// Lost, good, lost, ...: every concealment follows a single good frame decoded right after a
+// concealed one, so it takes its lag from the enhancer's recovery path. It must stay within the
+// level of the signal (and, in the checked build, inside its history buffer).
+TEST(Robustness, AlternatingLossesStayBounded) {
+  ILBC_LOAD_VECTOR(bits, "encoded30.bin");
+  ILBC_LOAD_VECTOR(clean_bytes, "extra_decoded30_false_noloss.pcm");
+  const auto clean = testing::as_pcm(clean_bytes);
+  const std::size_t frames = bits.size() / kFrameBytes;
+  double loudest = 0;
+  for (std::size_t f = 0; f < frames; ++f) {
+    loudest = std::max(loudest, rms(std::span(clean).subspan(f * kFrameSamples, kFrameSamples)));
+  }
+  for (bool enhancer : {false, true}) {
+    Decoder dec(enhancer);
+    std::array<std::int16_t, kFrameSamples> out{};
+    for (std::size_t f = 0; f < frames; ++f) {
+      if (f % 2 == 0) {
+        dec.conceal(out);
+        EXPECT_LE(rms(out), 2 * loudest) << "frame " << f;
+      } else {
+        ASSERT_TRUE(dec.decode(std::span<const std::uint8_t, kFrameBytes>(bits.data() + f * kFrameBytes, kFrameBytes), out));
+      }
+    }
+  }
+}
+
+// 1/A(z) must stay stable even when the LSFs reach 0 or pi, which the conversion repairs.
+TEST(Robustness, OutOfRangeLsfsGiveAStableFilter) {
+  const std::array<Lsf, 3> cases = {{
+      {-0.1f, 0.3f, 0.6f, 0.9f, 1.2f, 1.5f, 1.8f, 2.1f, 2.4f, 2.7f},
+      {0.2f, 0.5f, 0.8f, 1.1f, 1.4f, 1.7f, 2.0f, 2.3f, 2.8f, 3.3f},
+      {0.0f, 0.3f, 0.6f, 0.9f, 1.2f, 1.5f, 1.8f, 2.1f, 2.4f, 3.1416f},
+  }};
+  for (const auto& lsf : cases) {
+    const Lpc a = lsf_to_lpc(lsf);
+    EXPECT_EQ(a[0], 1.0f);
+    // The repaired LSFs sit near DC and half the sampling rate, so the response decays slowly;
+    // it must keep decaying, never grow.
+    std::vector<double> y(20000, 0.0);
+    for (std::size_t n = 0; n < y.size(); ++n) {
+      double v = n == 0 ? 1.0 : 0.0;
+      for (std::size_t k = 1; k <= kOrder && k <= n; ++k) v -= a[k] * y[n - k];
+      y[n] = v;
+    }
+    std::vector<double> block(5, 0.0);
+    for (std::size_t n = 0; n < y.size(); ++n) block[n / 4000] += y[n] * y[n];
+    for (std::size_t b = 1; b < block.size(); ++b) {
+      EXPECT_TRUE(std::isfinite(block[b]));
+      EXPECT_TRUE(block[b] < block[b - 1] || block[b] == 0.0);
+    }
+    EXPECT_LT(block.back(), block.front() / 100);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::ilbc
