@@ -16,6 +16,9 @@
 #include "foundation/locks.h"
 #include "foundation/reactor.h"
 
+class SDP;
+class SDP_Media_RTP;
+
 class Config : public TimerCB, public Settings_t {
  public:
   // Work that belongs to other subsystems, installed by the core at start-up before Init. Each may
@@ -74,6 +77,15 @@ class Config : public TimerCB, public Settings_t {
   uint16_t CheckRsvp(uint64_t key) const;
   // Defect letters of a device name by the `broken` table; " " when none apply.
   std::string DeviceDefects(const std::string& device) const;
+  // The transcoding rule for an offer: the number (from 1) of the first rule whose client codec is among
+  // the codecs of the first audio section, that codec's payload type in *payload; -1 without an SDP, without
+  // an RTP audio section or when no rule fits.
+  int CheckTransRules(const SDP* sdp, uint8_t* payload) const;
+  // Strips a description down to the `bare_sdp` codecs and media attributes; keeps the session's "tool".
+  void BareSDP(SDP* sdp) const;
+  // One section of BareSDP: false when none of its codecs may stay.
+  // The caller holds Lock for reading.
+  bool bareMedia(SDP_Media_RTP* media) const;
 
  private:
   void ParseCommandLine(int argc, char** argv);

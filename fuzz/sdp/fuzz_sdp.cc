@@ -1,0 +1,61 @@
+// Feeds arbitrary bytes to the SDP parser: nothing may crash or read out of bounds, a description that
+// parsed parses again after assembly, and a text once written by the assembler comes back byte for byte.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "foundation/log.h"
+#include "sip/sdp/sdp.h"
+
+namespace {
+
+void Quiet(const char*, ...) {}
+
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+
+// The read-only queries the call code makes, over every section.
+void Query(const SDP& sdp) {
+  (void)sdp.GetAddr();
+  for (const auto& m : sdp.Medias()) {
+    (void)m->IsHold();
+    (void)m->Addr();
+    (void)m->CAddr();
+    (void)m->GetAttribute("crypto");
+    if (const SDP_Media_RTP* rtp = m->AsRTP())
+      for (size_t i = 0; i <= rtp->NCodecs(); ++i) (void)rtp->CodecName(i), (void)rtp->CodecParam(i);
+  }
+}
+
+// The edits the relay makes; the result must still be a description the parser accepts.
+void Edit(const SDP& parsed) {
+  SDP sdp(parsed);
+  sdp.expand();
+  for (const auto& m : sdp.Medias())
+    if (SDP_Media_RTP* rtp = m->AsRTP()) rtp->brief();
+  sdp.SetAddr("192.0.2.1", false);
+  sdp.dirty();
+  SDP again;
+  Check(again.parse(sdp.assemble(true)) == !sdp.Medias().empty());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  _flog = &Quiet;
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  SDP first;
+  const bool ok = first.parse(text);
+  Query(first);
+  const std::string written = first.assemble(true);
+  if (!ok) return 0;
+
+  SDP second;
+  Check(second.parse(written));
+  Check(!second.isdirty());
+  Check(second.assemble(true) == written);
+  Edit(first);
+  return 0;
+}

@@ -1,0 +1,97 @@
+// The media policy queries that read SDP: transcoding rule choice and the bare-SDP filter.
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
+#include "config/config.h"
+#include "foundation/text.h"
+#include "sip/sdp/sdp.h"
+
+namespace {
+
+// The codec part of a transcoding code's name: "g729" of "g729/60". Packet times are not compared.
+std::string_view CodecOf(TransCode_t code) {
+  std::string_view name = TransCode[code];
+  return name.substr(0, name.find('/'));
+}
+
+// The RTP payload type (0 to 127) a format names, or -1.
+int PayloadType(const std::string& fmt) {
+  if (fmt.empty() || fmt.size() > 3) return -1;
+  int pt = 0;
+  for (char c : fmt) {
+    if (c < '0' || c > '9') return -1;
+    pt = pt * 10 + (c - '0');
+  }
+  return pt <= 127 ? pt : -1;
+}
+
+std::string LowerCodecName(const SDP_Media_RTP& media, size_t i) {
+  std::string name = media.CodecName(i);
+  return tolower(name);
+}
+
+// The clock rate format i is sent at: its rtpmap's, else its static payload type's; 0 when neither says.
+int ClockRate(const SDP_Media_RTP& media, size_t i) {
+  const SDP_Media_RTP::CodecParams* own = media.FrmtParam(media.CodecFrmt(i));
+  if (own != nullptr && !own->CName().empty()) return own->CRate();
+  int pt = SDP_Media_RTP::StaticType(media.CodecFrmt(i));
+  return pt >= 0 ? SDP_Media_RTP::SCodecs[pt].CRate() : 0;
+}
+
+}  // namespace
+
+int Config::CheckTransRules(const SDP* sdp, uint8_t* payload) const {
+  const SDP_Media* audio = sdp != nullptr ? sdp->Media(SDP_Media::AUDIO) : nullptr;
+  const SDP_Media_RTP* rtp = audio != nullptr ? audio->AsRTP() : nullptr;
+  if (rtp == nullptr) return -1;
+  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  for (size_t rule = 0; rule < TransRules.size(); ++rule) {
+    const std::string_view wanted = CodecOf(TransRules[rule].ClnCode);
+    for (size_t i = 0; i < rtp->NCodecs(); ++i) {
+      const int pt = PayloadType(rtp->CodecFrmt(i));
+      if (pt < 0 || LowerCodecName(*rtp, i) != wanted) continue;
+      if (payload != nullptr) *payload = static_cast<uint8_t>(pt);
+      return static_cast<int>(rule) + 1;
+    }
+  }
+  return -1;
+}
+
+void Config::BareSDP(SDP* sdp) const {
+  if (sdp == nullptr) return;
+  SDP_Attrs& session = sdp->Attrs();
+  std::optional<std::string> tool;
+  if (const char* value = session.Attribute("tool")) tool = value;
+  session.Clear();
+  if (tool) session.Attribute("tool", std::move(*tool));
+  sdp->dirty();
+
+  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  for (SDP_Media::MediaType_t type : {SDP_Media::AUDIO, SDP_Media::VIDEO}) {
+    SDP_Media* media = sdp->Media(type);
+    // Only an RTP section has codecs to filter: any other kind is left as it came.
+    SDP_Media_RTP* rtp = media != nullptr ? media->AsRTP() : nullptr;
+    if (rtp != nullptr && !bareMedia(rtp)) sdp->RemoveMedia(type);
+  }
+}
+
+bool Config::bareMedia(SDP_Media_RTP* media) const {
+  if (media->NCodecs() == 0) return false;
+  for (size_t i = media->NCodecs(); i-- > 0;) {
+    auto allowed = BareCodecs.find(LowerCodecName(*media, i));
+    const bool keep = allowed != BareCodecs.end() &&
+                      (allowed->second == 0 || ClockRate(*media, i) == 0 || ClockRate(*media, i) == allowed->second);
+    if (!keep) media->RemoveFrmt(i);
+  }
+  if (media->NCodecs() == 0) return false;
+
+  SDP_Attrs::Attrs_t kept;
+  for (const auto& attr : media->Attrs().Attrs()) {
+    std::string name = attr.first;
+    if (BareParams.count(tolower(name)) != 0) kept.push_back(attr);
+  }
+  std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  media->Attrs().Attrs() = std::move(kept);
+  return true;
+}

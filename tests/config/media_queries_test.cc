@@ -1,0 +1,101 @@
+// The media policy queries over real SDP offers: which transcoding rule an offer gets, and what the bare-SDP
+// filter leaves of a description.
+#include <gtest/gtest.h>
+
+#include "config_fixture.h"
+#include "sip/sdp/sdp.h"
+
+namespace {
+
+std::string Crlf(std::initializer_list<std::string_view> lines) {
+  std::string out;
+  for (auto l : lines) (out += l) += "\r\n";
+  return out;
+}
+
+SDP Parsed(const std::string& text) {
+  SDP sdp;
+  EXPECT_TRUE(sdp.parse(text)) << text;
+  return sdp;
+}
+
+TEST_F(ConfigTest, TransRuleByTheFirstOfferedCodecOfARule) {
+  ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20", "transcoding = g729/60 g729/20"}), 1);
+  const struct {
+    const char* name;
+    std::string audio;
+    int rule;
+    int payload;
+  } cases[] = {
+      {"PCMU and G729 by static type", "m=audio 4000 RTP/AVP 0 18", 2, 18},
+      {"PCMU only", "m=audio 4000 RTP/AVP 0 8", -1, -1},
+      {"G729 by rtpmap, any case", "m=audio 4000 RTP/AVP 0 96\r\na=rtpmap:96 g729/8000", 2, 96},
+      {"iLBC wins by rule order", "m=audio 4000 RTP/AVP 18 97\r\na=rtpmap:97 iLBC/8000", 1, 97},
+      {"a renamed static type counts by its rtpmap", "m=audio 4000 RTP/AVP 18\r\na=rtpmap:18 G729a/8000", -1, -1},
+      {"audio read as another transport", "m=audio\t4000 RTP/AVP 18", -1, -1},
+  };
+  for (const auto& c : cases) {
+    SDP sdp = Parsed("v=0\r\n" + c.audio + "\r\n");
+    uint8_t payload = 255;
+    EXPECT_EQ(cfg_->CheckTransRules(&sdp, &payload), c.rule) << c.name;
+    if (c.rule > 0) {
+      EXPECT_EQ(payload, c.payload) << c.name;
+    }
+  }
+  EXPECT_EQ(cfg_->CheckTransRules(nullptr, nullptr), -1);
+  SDP video_only = Parsed(Crlf({"v=0", "m=video 5000 RTP/AVP 18"}));
+  EXPECT_EQ(cfg_->CheckTransRules(&video_only, nullptr), -1);
+}
+
+TEST_F(ConfigTest, NoTransRulesNoTranscoding) {
+  ASSERT_EQ(Read({"log_level = error"}), 1);
+  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 18"}));
+  EXPECT_EQ(cfg_->CheckTransRules(&sdp, nullptr), -1);
+}
+
+TEST_F(ConfigTest, BareSdpKeepsConfiguredCodecsAndAttributes) {
+  ASSERT_EQ(Read({"bare_sdp = pcmu,pcma/8000,telephone-event ptime"}), 1);
+  SDP sdp = Parsed(Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.1", "t=0 0", "a=group:BUNDLE 0",
+                         "a=tool:ostrel-AAAAAAAAAAAAAAAA", "a=msid-semantic: WMS",
+                         "m=audio 4000 RTP/AVP 0 8 96 18 97 101", "a=rtpmap:96 PCMA/16000", "a=rtpmap:97 PCMU/16000",
+                         "a=rtpmap:101 telephone-event/8000", "a=fmtp:101 0-15", "a=rtcp-mux", "a=PTIME:20",
+                         "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:x", "a=maxptime:40", "a=ptime:30",
+                         "m=video 5000 RTP/AVP 99", "a=rtpmap:99 H264/90000", "m=image 6000 udptl t38"}));
+  cfg_->BareSDP(&sdp);
+  EXPECT_TRUE(sdp.isdirty());
+  // PCMU at any rate, PCMA at 8000 Hz only, telephone-event; the ptime attributes in name order; video
+  // without an allowed codec removed; the image section untouched.
+  EXPECT_EQ(sdp.assemble(true),
+            Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.1", "t=0 0",
+                  "a=tool:ostrel-AAAAAAAAAAAAAAAA", "m=audio 4000 RTP/AVP 0 8 97 101", "a=rtpmap:97 PCMU/16000",
+                  "a=rtpmap:101 telephone-event/8000", "a=fmtp:101 0-15", "a=PTIME:20", "a=ptime:30",
+                  "m=image 6000 udptl t38"}));
+}
+
+TEST_F(ConfigTest, BareSdpRemovesAudioWithoutAllowedCodecs) {
+  ASSERT_EQ(Read({"bare_sdp = pcmu ptime"}), 1);
+  SDP sdp = Parsed(Crlf({"v=0", "a=recvonly", "m=audio 4000 RTP/AVP 8 18", "a=ptime:20", "m=video 5000 RTP/AVP 0",
+                         "a=sendonly", "a=framerate:30"}));
+  cfg_->BareSDP(&sdp);
+  // No session attribute and no tool; the directions stay, as they say whether the call is on hold.
+  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "s=-", "t=0 0", "a=recvonly", "m=video 5000 RTP/AVP 0", "a=sendonly"}));
+}
+
+TEST_F(ConfigTest, BareSdpLeavesNonRtpAudioAlone) {
+  ASSERT_EQ(Read({"bare_sdp = pcmu ptime"}), 1);
+  const std::string audio = Crlf({"m=audio\t4000 RTP/AVP 18", "a=rtpmap:18 G729/8000", "a=maxptime:40"});
+  SDP sdp = Parsed("v=0\r\ns=-\r\nt=0 0\r\n" + audio);
+  cfg_->BareSDP(&sdp);
+  EXPECT_EQ(sdp.assemble(true), "v=0\r\ns=-\r\nt=0 0\r\n" + audio);
+}
+
+TEST_F(ConfigTest, BareMediaWithoutCodecs) {
+  ASSERT_EQ(Read({"bare_sdp = pcmu ptime"}), 1);
+  SDP sdp = Parsed(Crlf({"v=0", "m=audio 0 RTP/AVP", "a=ptime:20"}));
+  SDP_Media_RTP* audio = sdp.Media(SDP_Media::AUDIO)->AsRTP();
+  Read_Guard_Mutex guard(cfg_->Lock, Guard_Mutex::DO_LOCK);
+  EXPECT_FALSE(cfg_->bareMedia(audio));
+  EXPECT_EQ(audio->Attrs().Attrs().size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+// The edits the relay makes to offers and answers: connection addresses, session fields, media sections,
+// copies, and the dirty flag that decides whether the received text goes out unchanged.
+#include <gtest/gtest.h>
+
+#include "fault_capture.h"
+#include "sdp_text.h"
+#include "sip/sdp/sdp.h"
+
+namespace {
+
+SDP Parsed(const std::string& text) {
+  SDP sdp;
+  EXPECT_TRUE(sdp.parse(text)) << text;
+  return sdp;
+}
+
+TEST(SdpEdit, SetAddr) {
+  const struct {
+    const char* name;
+    std::string text;
+    bool force;
+    std::string want;
+  } cases[] = {
+      {"session address replaced", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}), false,
+       Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
+      {"hold address stays", Crlf({"v=0", "c=IN IP4 0.0.0.0", "m=audio 4000 RTP/AVP 0"}), false,
+       Crlf({"v=0", "s=-", "c=IN IP4 0.0.0.0", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
+      {"hold address forced", Crlf({"v=0", "c=IN IP4 0.0.0.0", "m=audio 4000 RTP/AVP 0"}), true,
+       Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
+      {"media addresses gathered at the session",
+       Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.1", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2"}),
+       false, Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31"})},
+      {"media hold address gathered and kept",
+       Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 0.0.0.0", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2"}),
+       false, Crlf({"v=0", "s=-", "c=IN IP4 0.0.0.0", "t=0 0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31"})},
+      // The address put in is this system's IPv4 address: type, ttl and count of the received one go.
+      {"received IP6 address replaced by ours", Crlf({"v=0", "c=IN IP6 2001:db8::1/3", "m=audio 4000 RTP/AVP 0"}),
+       false, Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
+      {"no address before", Crlf({"v=0", "m=audio 4000 RTP/AVP 0"}), false,
+       Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
+  };
+  for (const auto& c : cases) {
+    SDP sdp = Parsed(c.text);
+    sdp.SetAddr("192.0.2.1", c.force);
+    EXPECT_EQ(sdp.assemble(true), c.want) << c.name;
+  }
+}
+
+TEST(SdpEdit, HoldAddressKeepsItsReceivedType) {
+  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP6 0.0.0.0"}));
+  sdp.SetAddr("192.0.2.1", false);
+  EXPECT_EQ(sdp.Connect().AddrType_m, "IP6");
+  EXPECT_EQ(sdp.Connect().IpAddr_m, "0.0.0.0");
+}
+
+TEST(SdpEdit, GetAddr) {
+  EXPECT_EQ(Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"})).GetAddr(),
+            "10.0.0.1");
+  EXPECT_EQ(Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"})).GetAddr(), "10.0.0.2");
+  EXPECT_EQ(Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.3"})).GetAddr(),
+            "");
+}
+
+TEST(SdpEdit, Expand) {
+  SDP sdp = Parsed(Crlf({"v=0", "c=IN IP6 ff15::101/3", "a=sendonly", "m=audio 4000 RTP/AVP 0",
+                         "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2", "a=inactive"}));
+  sdp.expand();
+  EXPECT_EQ(sdp.assemble(true),
+            Crlf({"v=0", "s=-", "c=IN IP6 ff15::101/3", "t=0 0", "a=sendonly", "m=audio 4000 RTP/AVP 0",
+                  "c=IN IP6 ff15::101/3", "a=sendonly", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2",
+                  "a=inactive"}));
+}
+
+TEST(SdpEdit, SessionFields) {
+  FaultCapture faults;
+  SDP sdp = Parsed(Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=phone", "m=audio 4000 RTP/AVP 0"}));
+  for (char tag : std::string("osiuepzrk")) EXPECT_TRUE(sdp.set(tag, std::string(1, tag) + "-value")) << tag;
+  EXPECT_TRUE(sdp.set('t', "1 2"));
+  EXPECT_FALSE(sdp.set('c', "IN IP4 1.2.3.4"));
+  EXPECT_EQ(faults.texts(), std::vector<std::string>{"SDP set unknown tag\n"});
+  EXPECT_FALSE(sdp.isdirty());
+  EXPECT_EQ(sdp.Origin(), "o-value");
+  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "o=o-value", "s=s-value", "i=i-value", "u=u-value", "e=e-value",
+                                      "p=p-value", "t=1 2", "r=r-value", "z=z-value", "k=k-value",
+                                      "m=audio 4000 RTP/AVP 0"}));
+}
+
+TEST(SdpEdit, MediaSections) {
+  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "m=audio 6000 RTP/AVP 8"}));
+  EXPECT_EQ(sdp.Media(SDP_Media::AUDIO)->Port(), 4000);
+  EXPECT_EQ(sdp.Media(SDP_Media::IMAGE), nullptr);
+
+  auto image = std::make_unique<SDP_Media_T38>();
+  image->Port(7000);
+  sdp.Media(std::move(image));
+  auto audio = std::make_unique<SDP_Media_RTP>(SDP_Media::AUDIO);
+  audio->Port(4100);
+  audio->AddFrmt("18");
+  sdp.Media(std::move(audio));
+  EXPECT_EQ(sdp.Media(SDP_Media::IMAGE)->Parent(), &sdp);
+  EXPECT_EQ(sdp.Media(SDP_Media::AUDIO)->Parent(), &sdp);
+
+  EXPECT_TRUE(sdp.RemoveMedia(SDP_Media::VIDEO));
+  EXPECT_FALSE(sdp.RemoveMedia(SDP_Media::VIDEO));
+  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=audio 4100 RTP/AVP 18", "m=audio 6000 RTP/AVP 8",
+                                      "m=image 7000 udptl t38"}));
+}
+
+// The description Ostrel offers in its own name, built from nothing.
+TEST(SdpEdit, BuiltFromNothing) {
+  SDP sdp;
+  sdp.set('o', "ostrel 1 1 IN IP4 192.0.2.1");
+  sdp.set('s', "SIP Ostrel");
+  sdp.SetAddr("192.0.2.1", true);
+  auto audio = std::make_unique<SDP_Media_RTP>(SDP_Media::AUDIO);
+  audio->Port(40000);
+  for (auto [fmt, name] : {std::pair{"0", "PCMU"}, {"18", "G729"}, {"101", "telephone-event"}}) {
+    SDP_Media_RTP::CodecParams p;
+    p.CName(name);
+    p.CRate(8000);
+    audio->AddFrmt(fmt);
+    audio->FrmtParam(fmt, p);
+  }
+  sdp.Media(std::move(audio));
+  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "o=ostrel 1 1 IN IP4 192.0.2.1", "s=SIP Ostrel", "c=IN IP4 192.0.2.1",
+                                      "t=0 0", "m=audio 40000 RTP/AVP 0 18 101", "a=rtpmap:0 PCMU/8000",
+                                      "a=rtpmap:18 G729/8000", "a=rtpmap:101 telephone-event/8000"}));
+}
+
+TEST(SdpEdit, DirtyFlag) {
+  SDP sdp = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}));
+  EXPECT_FALSE(sdp.isdirty());
+  sdp.SetAddr("192.0.2.1", false);
+  EXPECT_FALSE(sdp.isdirty());  // the caller says when an edit is to be sent
+  sdp.dirty();
+  EXPECT_TRUE(sdp.isdirty());
+  sdp.assemble(true);
+  EXPECT_FALSE(sdp.isdirty());
+}
+
+TEST(SdpEdit, CopyGoesThroughTextAndLeavesTheSourceDirty) {
+  FaultCapture faults;
+  SDP source = Parsed(Crlf({"v=0", "c=IN IP6 2001:db8::1", "y=kept", "m=audio 4000 RTP/AVP 0 101",
+                            "a=rtpmap:101 telephone-event/8000", "a=sendonly"}));
+  source.Media(SDP_Media::AUDIO)->Port(4002);
+  source.dirty();
+  SDP copy(source);
+  // The edit is still to be sent: a copy does not count as sending it.
+  EXPECT_TRUE(source.isdirty());
+  EXPECT_TRUE(copy.pok());
+  EXPECT_FALSE(copy.isdirty());
+  EXPECT_EQ(copy.assemble(true), source.assemble(true));
+  EXPECT_EQ(copy.Media(SDP_Media::AUDIO)->Parent(), &copy);
+
+  SDP assigned;
+  assigned = copy;
+  EXPECT_EQ(assigned.Media(SDP_Media::AUDIO)->Port(), 4002);
+  EXPECT_TRUE(assigned.Media(SDP_Media::AUDIO)->IsHold());
+}
+
+TEST(SdpEdit, MoveKeepsSectionsPointingAtTheirDescription) {
+  SDP source = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}));
+  SDP moved(std::move(source));
+  const SDP_Media* audio = moved.Medias().front().get();
+  EXPECT_EQ(audio->Parent(), &moved);
+  EXPECT_EQ(audio->Addr(), "10.0.0.1:4000");
+  std::vector<SDP> many;
+  many.push_back(std::move(moved));
+  many.emplace_back();
+  EXPECT_EQ(many[0].Medias().front()->Parent(), &many[0]);
+}
+
+TEST(SdpEdit, ClonedSection) {
+  SDP sdp = Parsed(Crlf({"v=0", "m=video 5000 RTP/AVP 99", "c=IN IP4 10.0.0.2", "a=rtpmap:99 H264/90000"}));
+  std::unique_ptr<SDP_Media> video = sdp.Media(SDP_Media::VIDEO)->Clone();
+  EXPECT_EQ(video->Parent(), nullptr);
+  video->Connect().clear();
+  video->Port(6000);
+  SDP other;
+  other.Media(std::move(video));
+  EXPECT_EQ(other.assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=video 6000 RTP/AVP 99", "a=rtpmap:99 H264/90000"}));
+  EXPECT_EQ(sdp.Media(SDP_Media::VIDEO)->Port(), 5000);
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// What the call code reads from a media section: hold, where media and RTCP go, codec names, the static
+// payload table, and the shortened form used to make bodies smaller.
+#include <gtest/gtest.h>
+
+#include "fault_capture.h"
+#include "sdp_text.h"
+#include "sip/sdp/sdp.h"
+
+namespace {
+
+SDP Parsed(const std::string& text) {
+  SDP sdp;
+  EXPECT_TRUE(sdp.parse(text)) << text;
+  return sdp;
+}
+
+TEST(SdpMedia, HoldForms) {
+  const struct {
+    const char* name;
+    std::string text;
+    bool hold;
+    std::string addr;
+    std::string caddr;
+  } cases[] = {
+      {"live", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}), false, "10.0.0.1:4000",
+       "10.0.0.1:4001"},
+      {"port 0", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 0 RTP/AVP 0"}), true, "0.0.0.0:0", "0.0.0.0:0"},
+      {"media sendonly", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=sendonly"}), true,
+       "0.0.0.0:0", "0.0.0.0:0"},
+      {"media inactive", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=inactive"}), true,
+       "0.0.0.0:0", "0.0.0.0:0"},
+      {"session inactive", Crlf({"v=0", "c=IN IP4 10.0.0.1", "a=inactive", "m=audio 4000 RTP/AVP 0"}), true,
+       "0.0.0.0:0", "0.0.0.0:0"},
+      {"media sendrecv over session sendonly",
+       Crlf({"v=0", "c=IN IP4 10.0.0.1", "a=sendonly", "m=audio 4000 RTP/AVP 0", "a=sendrecv"}), false,
+       "10.0.0.1:4000", "10.0.0.1:4001"},
+      {"recvonly is not hold", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=recvonly"}), false,
+       "10.0.0.1:4000", "10.0.0.1:4001"},
+      {"session hold address", Crlf({"v=0", "c=IN IP4 0.0.0.0", "m=audio 4000 RTP/AVP 0"}), true, "0.0.0.0:0",
+       "0.0.0.0:0"},
+      {"media hold address over a live session",
+       Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "c=IN IP4 0.0.0.0"}), true, "0.0.0.0:0",
+       "0.0.0.0:0"},
+      {"media address over a session hold address",
+       Crlf({"v=0", "c=IN IP4 0.0.0.0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"}), false,
+       "10.0.0.2:4000", "10.0.0.2:4001"},
+      {"hold address with a ttl", Crlf({"v=0", "c=IN IP4 0.0.0.0/1", "m=audio 4000 RTP/AVP 0"}), true,
+       "0.0.0.0:0", "0.0.0.0:0"},
+      {"rtcp port and host",
+       Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=rtcp:5001 IN IP4 10.0.0.9"}), false, "10.0.0.1:4000", "10.0.0.9:5001"},
+      {"rtcp port alone", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=rtcp:5001"}), false,
+       "10.0.0.1:4000", "10.0.0.1:5001"},
+      {"no address anywhere", Crlf({"v=0", "m=audio 4000 RTP/AVP 0"}), false, ":4000", ":4001"},
+  };
+  for (const auto& c : cases) {
+    SDP sdp = Parsed(c.text);
+    const SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
+    ASSERT_NE(audio, nullptr) << c.name;
+    EXPECT_EQ(audio->IsHold(), c.hold) << c.name;
+    EXPECT_EQ(audio->Addr(), c.addr) << c.name;
+    EXPECT_EQ(audio->CAddr(), c.caddr) << c.name;
+  }
+}
+
+TEST(SdpMedia, EffectiveValuesFallBackToTheSession) {
+  SDP sdp = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "a=recvonly", "a=tool:x", "m=audio 4000 RTP/AVP 0",
+                         "a=tool:y", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2", "a=sendonly"}));
+  const SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
+  const SDP_Media* video = sdp.Media(SDP_Media::VIDEO);
+  EXPECT_EQ(audio->Host(), "10.0.0.1");
+  EXPECT_EQ(video->Host(), "10.0.0.2");
+  EXPECT_EQ(audio->Mode(), SDP_Attrs::RECVONLY);
+  EXPECT_EQ(video->Mode(), SDP_Attrs::SENDONLY);
+  EXPECT_STREQ(audio->GetAttribute("tool"), "y");
+  EXPECT_STREQ(video->GetAttribute("tool"), "x");
+  EXPECT_EQ(video->GetAttribute("ptime"), nullptr);
+}
+
+TEST(SdpMedia, SectionKinds) {
+  FaultCapture faults;
+  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/SAVPF 0", "m=video 5000 UDP/TLS/RTP/SAVPF 96",
+                         "m=image 6000 udptl t38", "m=text 7000 RTP/AVP 98", "m=message 8000 TCP/MSRP *"}));
+  ASSERT_EQ(sdp.Medias().size(), 5u);
+  const SDP_Media_RTP* audio = sdp.Medias()[0]->AsRTP();
+  const SDP_Media_RTP* video = sdp.Medias()[1]->AsRTP();
+  ASSERT_NE(audio, nullptr);
+  ASSERT_NE(video, nullptr);
+  EXPECT_EQ(audio->Secure(), 0);
+  EXPECT_EQ(audio->Proto(), "SAVPF");
+  EXPECT_EQ(video->Secure(), 1);
+  EXPECT_EQ(video->Proto(), "SAVPF");
+  EXPECT_EQ(sdp.Medias()[2]->MediaType(), SDP_Media::IMAGE);
+  EXPECT_EQ(sdp.Medias()[2]->AsRTP(), nullptr);
+  EXPECT_EQ(sdp.Medias()[3]->MediaType(), SDP_Media::TEXT);
+  EXPECT_EQ(sdp.Medias()[4]->MediaType(), SDP_Media::MSG);
+  EXPECT_EQ(sdp.Medias()[4]->CodecFrmt(0), "*");
+}
+
+TEST(SdpMedia, AudioWithTabIsNotAnRtpSection) {
+  SDP sdp = Parsed(Crlf({"v=0", "m=audio\t4000 RTP/AVP 0"}));
+  SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
+  ASSERT_NE(audio, nullptr);
+  EXPECT_EQ(audio->AsRTP(), nullptr);
+}
+
+TEST(SdpMedia, CodecNamesAndParameters) {
+  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 8 96 18 0 101 120", "a=rtpmap:96 opus/48000/2",
+                         "a=rtpmap:18 G729a/8000", "a=fmtp:18 annexb=no", "a=rtpmap:0 /8000",
+                         "a=fmtp:120 x=1"}));
+  SDP_Media_RTP* audio = sdp.Media(SDP_Media::AUDIO)->AsRTP();
+  ASSERT_NE(audio, nullptr);
+  EXPECT_EQ(audio->NCodecs(), 6u);
+  const struct {
+    size_t i;
+    std::string name;
+    int rate;
+    int channels;
+  } cases[] = {
+      {0, "PCMA", 8000, 1},  // static type without rtpmap
+      {1, "opus", 48000, 2},
+      {2, "G729a", 8000, 0},  // the format's own rtpmap wins over the static name
+      {3, "PCMU", 8000, 0},   // an rtpmap without name: the static name, the rtpmap's parameters
+      {4, "", -1, -1},        // dynamic type without rtpmap
+      {5, "", 0, 0},          // dynamic type with fmtp only
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(audio->CodecName(c.i), c.name) << c.i;
+    const SDP_Media_RTP::CodecParams* p = audio->CodecParam(c.i);
+    if (c.rate < 0) {
+      EXPECT_EQ(p, nullptr) << c.i;
+      continue;
+    }
+    ASSERT_NE(p, nullptr) << c.i;
+    EXPECT_EQ(p->CRate(), c.rate) << c.i;
+    EXPECT_EQ(p->NChan(), c.channels) << c.i;
+  }
+  EXPECT_EQ(audio->CodecName(6), "");
+  EXPECT_EQ(audio->CodecParam(6), nullptr);
+  EXPECT_EQ(audio->CodecFrmt(6), "");
+  EXPECT_EQ(audio->FrmtParam("18")->CParm(), "annexb=no");
+  EXPECT_EQ(audio->FrmtParam("8"), nullptr);
+
+  // Renaming goes through the format's own entry; the static table is never touched.
+  audio->FrmtParam("18")->CName("G729");
+  EXPECT_EQ(audio->CodecName(2), "G729");
+  EXPECT_EQ(SDP_Media_RTP::SCodecs[18].CName(), "G729");
+}
+
+TEST(SdpMedia, StaticPayloadTable) {
+  const auto& t = SDP_Media_RTP::SCodecs;
+  ASSERT_EQ(t.size(), 35u);
+  const struct {
+    int pt;
+    const char* name;
+    int rate;
+    int channels;
+  } cases[] = {{0, "PCMU", 8000, 1},   {1, "", 0, 0},         {2, "", 0, 0},          {3, "GSM", 8000, 1},
+               {4, "G723", 8000, 1},   {5, "DVI4", 8000, 1},  {6, "DVI4", 16000, 1},  {7, "LPC", 8000, 1},
+               {8, "PCMA", 8000, 1},   {9, "G722", 8000, 1},  {10, "L16", 44100, 2},  {11, "L16", 44100, 1},
+               {12, "QCELP", 8000, 1}, {13, "CN", 8000, 1},   {14, "MPA", 90000, 1},  {15, "G728", 8000, 1},
+               {16, "DVI4", 11025, 1}, {17, "DVI4", 22050, 1}, {18, "G729", 8000, 1}, {19, "", 0, 0},
+               {24, "", 0, 0},         {25, "CelB", 90000, 0}, {26, "JPEG", 90000, 0}, {27, "", 0, 0},
+               {28, "nv", 90000, 0},   {29, "", 0, 0},        {30, "", 0, 0},         {31, "H261", 90000, 0},
+               {32, "MPV", 90000, 0},  {33, "MP2T", 90000, 0}, {34, "H263", 90000, 0}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(t[c.pt].CName(), c.name) << c.pt;
+    EXPECT_EQ(t[c.pt].CRate(), c.rate) << c.pt;
+    EXPECT_EQ(t[c.pt].NChan(), c.channels) << c.pt;
+  }
+  EXPECT_EQ(SDP_Media_RTP::StaticType("34"), 34);
+  EXPECT_EQ(SDP_Media_RTP::StaticType("35"), -1);
+  EXPECT_EQ(SDP_Media_RTP::StaticType("x"), -1);
+  EXPECT_EQ(SDP_Media_RTP::StaticType(""), -1);
+}
+
+TEST(SdpMedia, Brief) {
+  const struct {
+    const char* name;
+    std::string section;
+    std::string session_attrs;
+    std::string want;
+  } cases[] = {
+      {"restated static rtpmap goes, fmtp and rtcp-fb stay",
+       Crlf({"m=audio 4000 RTP/AVP 0 18", "a=rtpmap:0 PCMU/8000", "a=rtpmap:18 g729/8000", "a=fmtp:18 annexb=no",
+             "a=rtcp-fb:0 nack"}),
+       "", Crlf({"m=audio 4000 RTP/AVP 0 18", "a=rtcp-fb:0 nack", "a=fmtp:18 annexb=no"})},
+      {"a static type renamed or re-clocked keeps its rtpmap",
+       Crlf({"m=audio 4000 RTP/AVP 0 8", "a=rtpmap:0 PCMA/8000", "a=rtpmap:8 PCMA/16000"}), "",
+       Crlf({"m=audio 4000 RTP/AVP 0 8", "a=rtpmap:0 PCMA/8000", "a=rtpmap:8 PCMA/16000"})},
+      {"other channel count keeps its rtpmap",
+       Crlf({"m=audio 4000 RTP/AVP 11 10", "a=rtpmap:11 L16/44100/2", "a=rtpmap:10 L16/44100/2"}), "",
+       Crlf({"m=audio 4000 RTP/AVP 11 10", "a=rtpmap:11 L16/44100/2"})},
+      {"dynamic types keep theirs", Crlf({"m=audio 4000 RTP/AVP 101", "a=rtpmap:101 telephone-event/8000"}), "",
+       Crlf({"m=audio 4000 RTP/AVP 101", "a=rtpmap:101 telephone-event/8000"})},
+      {"sendrecv is the default", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv", "a=ptime:20"}), "",
+       Crlf({"m=audio 4000 RTP/AVP 0", "a=ptime:20"})},
+      {"sendrecv under a sendrecv session", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv"}), "a=sendrecv\r\n",
+       Crlf({"m=audio 4000 RTP/AVP 0"})},
+      {"sendrecv under another session direction stays", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv"}),
+       "a=inactive\r\n", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv"})},
+      {"other directions stay", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendonly"}), "",
+       Crlf({"m=audio 4000 RTP/AVP 0", "a=sendonly"})},
+  };
+  for (const auto& c : cases) {
+    SDP sdp = Parsed("v=0\r\n" + c.session_attrs + c.section);
+    SDP_Media_RTP* audio = sdp.Media(SDP_Media::AUDIO)->AsRTP();
+    audio->brief();
+    std::string out;
+    audio->assemble(out);
+    EXPECT_EQ(out, c.want) << c.name;
+  }
+}
+
+TEST(SdpMedia, FormatEdits) {
+  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0 18 101", "a=rtpmap:18 G729/8000",
+                         "a=rtpmap:101 telephone-event/8000"}));
+  SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
+  audio->AddFrmt("8");
+  audio->AddFrmt("0");
+  EXPECT_EQ(audio->Formats(), (std::vector<std::string>{"0", "18", "101", "8"}));
+  audio->RemoveFrmt(1);
+  audio->RemoveFrmt(9);
+  EXPECT_EQ(audio->Formats(), (std::vector<std::string>{"0", "101", "8"}));
+  // The removed codec's parameters stay but are no longer written.
+  EXPECT_NE(audio->AsRTP()->FrmtParam("18"), nullptr);
+  std::string out;
+  audio->assemble(out);
+  EXPECT_EQ(out, Crlf({"m=audio 4000 RTP/AVP 0 101 8", "a=rtpmap:101 telephone-event/8000"}));
+  // Added back, it is written with its parameters again.
+  audio->AddFrmt("18");
+  out.clear();
+  audio->assemble(out);
+  EXPECT_EQ(out, Crlf({"m=audio 4000 RTP/AVP 0 101 8 18", "a=rtpmap:101 telephone-event/8000",
+                       "a=rtpmap:18 G729/8000"}));
+}
+
+TEST(SdpMedia, AttributeList) {
+  SDP_Attrs attrs;
+  EXPECT_TRUE(attrs.parse("ptime:20"));
+  EXPECT_TRUE(attrs.parse("crypto:1 AES"));
+  EXPECT_TRUE(attrs.parse("crypto:2 AES"));
+  EXPECT_TRUE(attrs.parse("rtcp-mux"));
+  EXPECT_STREQ(attrs.Attribute("crypto"), "1 AES");
+  EXPECT_STREQ(attrs.Attribute("rtcp-mux"), "");
+  EXPECT_EQ(attrs.Attribute("Crypto"), nullptr);
+  EXPECT_TRUE(attrs.Remove("crypto"));
+  EXPECT_STREQ(attrs.Attribute("crypto"), "2 AES");
+  EXPECT_FALSE(attrs.Remove("absent"));
+  attrs.Attribute("tool", "ostrel-x");
+  attrs.Mode(SDP_Attrs::INACTIVE);
+  std::string out;
+  attrs.assemble(out);
+  EXPECT_EQ(out, Crlf({"a=inactive", "a=ptime:20", "a=crypto:2 AES", "a=rtcp-mux", "a=tool:ostrel-x"}));
+  attrs.Clear();
+  EXPECT_EQ(attrs.Mode(), SDP_Attrs::INACTIVE);
+  EXPECT_TRUE(attrs.Attrs().empty());
+}
+
+}  // namespace
