@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "config/settings.h"
+
+class SIP;
 #include "foundation/locks.h"
 #include "foundation/reactor.h"
 
@@ -77,6 +79,11 @@ class Config : public TimerCB, public Settings_t {
   uint16_t CheckRsvp(uint64_t key) const;
   // Defect letters of a device name by the `broken` table; " " when none apply.
   std::string DeviceDefects(const std::string& device) const;
+  // The defect letters of the device that sent msg: its User-Agent, else its Server, by the `broken`
+  // table; " " when it names itself in neither or no entry applies. The level is not used.
+  std::string CheckDefect(const SIP& msg, int level) const;
+  // CheckTransRules of the message's SDP body; -1 without one.
+  int CheckTransRules(const SIP& msg, uint8_t* payload) const;
   // The transcoding rule for an offer: the number (from 1) of the first rule whose client codec is among
   // the codecs of the first audio section, that codec's payload type in *payload; -1 without an SDP, without
   // an RTP audio section or when no rule fits.

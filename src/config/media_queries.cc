@@ -5,6 +5,8 @@
 
 #include "config/config.h"
 #include "foundation/text.h"
+#include "sip/headers/string.h"
+#include "sip/message.h"
 #include "sip/sdp/sdp.h"
 
 namespace {
@@ -94,4 +96,18 @@ bool Config::bareMedia(SDP_Media_RTP* media) const {
   std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   media->Attrs().Attrs() = std::move(kept);
   return true;
+}
+
+std::string Config::CheckDefect(const SIP& msg, int) const {
+  const SIP_HeadLine* line = msg.Header(SIP_Header::HID_User_Agent);
+  if (line == nullptr) line = msg.Header(SIP_Header::HID_Server);
+  const auto* device = dynamic_cast<const SIP_Head_String*>(line);
+  if (device == nullptr) return " ";
+  return DeviceDefects(device->Value());
+}
+
+int Config::CheckTransRules(const SIP& msg, uint8_t* payload) const {
+  // The body is parsed on demand; a message seen here belongs to the calling thread.
+  SDP* sdp = const_cast<SIP&>(msg).GetSDP();
+  return sdp ? CheckTransRules(sdp, payload) : -1;
 }

@@ -9,9 +9,9 @@
 
 #include "foundation/log.h"
 #include "sip/headers/route.h"
+#include "sip/headers/string.h"
+#include "sip/sdp/sdp_media_rtp.h"
 #include "sip/message.h"
-
-std::function<void(SIP&)> SIPPort_t::ShrinkBody;
 
 ExtPort_t ExtPort;
 IntPort_t IntPort;
@@ -29,6 +29,20 @@ void drop_display_names(SIP& msg, SIP_Header::HeadId id) {
   }
 }
 
+// The first two RTP descriptions of an SDP body keep only what a phone needs to answer.
+void shrink_sdp(SIP& msg) {
+  auto* type = msg.Header<SIP_Head_Content_Type>(SIP_Header::HID_Content_Type);
+  if (type == nullptr || strcasecmp(type->Value().c_str(), "application/sdp") != 0) return;
+  SDP* sdp = msg.GetSDP();
+  if (sdp == nullptr) return;
+  size_t n = 0;
+  for (const auto& media : sdp->Medias()) {
+    if (n++ == 2) break;
+    if (SDP_Media_RTP* rtp = media->AsRTP()) rtp->brief();
+  }
+  sdp->dirty();
+}
+
 void shrink(SIP& msg) {
   for (const char* name : kDroppedWhenLarge) msg.remove(std::string_view(name));
   msg.remove(SIP_Header::HID_User_Agent);
@@ -41,7 +55,7 @@ void shrink(SIP& msg) {
   drop_display_names(msg, SIP_Header::HID_To);
   drop_display_names(msg, SIP_Header::HID_Referred_By);
   drop_display_names(msg, SIP_Header::HID_Contact);
-  if (SIPPort_t::ShrinkBody) SIPPort_t::ShrinkBody(msg);
+  shrink_sdp(msg);
 }
 
 std::string first_line(const std::string& text) {

@@ -25,10 +25,6 @@ class SIPPort_t : public SocketUDP {
   // threshold: the dialog's log mask (0 for the global one); level: extra bits for the two log lines.
   int send(SIP& msg, const InetAddr& to, int threshold, int level) const;
 
-  // Reduces the first two RTP media descriptions of a message's SDP to their brief form; set by the media
-  // code once the SDP model is attached to messages.
-  static std::function<void(SIP&)> ShrinkBody;
-
  protected:
   virtual bool shrinks() const { return true; }
 };

@@ -44,10 +44,11 @@ std::string SIP::assemble(bool longForm) const
 {
     std::string out;
     out.reserve(2048);
-    size_t length = m_Body.size();
+    const std::string& body = Body();
+    size_t length = body.size();
     assemble_heads(out, longForm, &length);
     out += "\r\n";
-    out += m_Body;
+    out += body;
     return out;
 }
 

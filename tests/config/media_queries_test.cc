@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config_fixture.h"
+#include "sip/message.h"
 #include "sip/sdp/sdp.h"
 
 namespace {
@@ -96,6 +97,43 @@ TEST_F(ConfigTest, BareMediaWithoutCodecs) {
   Read_Guard_Mutex guard(cfg_->Lock, Guard_Mutex::DO_LOCK);
   EXPECT_FALSE(cfg_->bareMedia(audio));
   EXPECT_EQ(audio->Attrs().Attrs().size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+SIP Message(const std::string& headers, const std::string& body = "") {
+  std::string text = "INVITE sip:b@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK-1\r\n"
+                     "From: <sip:a@x>;tag=1\r\nTo: <sip:b@x>\r\nCall-ID: q1\r\nCSeq: 1 INVITE\r\n" +
+                     headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  SIP msg;
+  EXPECT_TRUE(msg.parser(text)) << text;
+  return msg;
+}
+
+TEST_F(ConfigTest, DeviceDefectsFromUserAgentElseServer) {
+  ASSERT_EQ(Read({"broken = EU Acme Phone", "broken = T Acme Phone 2", "broken = n GW"}), 1);
+  const struct {
+    const char* headers;
+    const char* want;
+  } cases[] = {
+      {"User-Agent: Acme Phone 2.1\r\n", "T"},
+      {"User-Agent: Acme Phone 1.0\r\n", "EU"},
+      {"Server: GW-100\r\n", "n"},
+      {"User-Agent: Other\r\nServer: GW-100\r\n", " "},
+      {"", " "},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cfg_->CheckDefect(Message(c.headers), 0), c.want) << c.headers;
+}
+
+TEST_F(ConfigTest, TransRuleOfAnInviteBody) {
+  ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20"}), 1);
+  uint8_t payload = 0;
+  SIP offer = Message("Content-Type: application/sdp\r\n", "v=0\r\nm=audio 4000 RTP/AVP 0 97\r\na=rtpmap:97 iLBC/8000\r\n");
+  EXPECT_EQ(cfg_->CheckTransRules(offer, &payload), 1);
+  EXPECT_EQ(payload, 97);
+  EXPECT_EQ(cfg_->CheckTransRules(Message(""), &payload), -1);
 }
 
 }  // namespace

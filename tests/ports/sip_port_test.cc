@@ -156,3 +156,34 @@ TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
+  ExtPort_t port;
+  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  Receiver client("127.0.0.3:5066");
+  std::string sdp =
+      "v=0\r\no=- 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
+      "m=audio 4000 RTP/AVP 0 8 18 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\n"
+      "a=rtpmap:18 G729/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-15\r\na=ptime:20\r\n"
+      "m=video 4002 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 profile-level-id=42e01f\r\n"
+      "m=audio 4004 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+  std::string text = BigInvite();
+  text.replace(text.find("Content-Length: 0"), 17,
+               "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()));
+  text += sdp;
+  SIP msg;
+  ASSERT_TRUE(msg.parser(text));
+  port.send(msg, client.addr, 0, 0);
+  std::string got = client.receive();
+  size_t third = got.find("m=audio 4004");
+  ASSERT_NE(third, std::string::npos) << got;
+  EXPECT_EQ(got.substr(0, third).find("a=rtpmap:0 PCMU/8000"), std::string::npos)
+      << "static types lose their rtpmap when brief";
+  EXPECT_NE(got.find("a=rtpmap:0 PCMU/8000", third), std::string::npos) << "the third description is left alone";
+  SIP again;
+  ASSERT_TRUE(again.parser(got));
+}
+
+}  // namespace
