@@ -18,7 +18,4 @@ void ServerDatagram(Datagram& d);
 void ProcessClient(std::unique_ptr<ClnMsg> m);
 void ProcessServer(std::unique_ptr<IntMsg> m);
 
-// The first line of a message text, for the short log form.
-std::string FirstLine(const char* text);
-
 }  // namespace intake

@@ -130,3 +130,31 @@ TEST(DialogTable, ConcurrentLookupsDestroysAndKeyMessages) {
 }
 
 }  // namespace
+
+namespace {
+
+struct NoopTimer : TimerCB {
+  int fired = 0;
+  void timer_cb(const void*) override { ++fired; }
+};
+
+TEST(DialogTimers, ACallbackFromAReplacedTimerIsStale) {
+  PollReactor reactor;
+  DialogTable table;
+  NoopTimer cb;
+  Dialog_t* d = make("timed");
+  d->lock();
+  d->ScheduleTimer(Dialog_t::T_RETRANS, &cb, 60000);
+  const void* first = Dialog_t::TimerCookie(d->UniqNo(), 1);
+  EXPECT_TRUE(d->TimerIsCurrent(first));
+  d->ScheduleTimer(Dialog_t::T_COMPLETE, &cb, 60000);  // re-armed: the first timer's callback is stale
+  EXPECT_FALSE(d->TimerIsCurrent(first));
+  EXPECT_EQ(d->TimerType(), Dialog_t::T_COMPLETE);
+  d->CancelTimer(Dialog_t::T_ANY);
+  EXPECT_EQ(d->TimerType(), Dialog_t::T_NONE);
+  d->unlock();
+  table.Destroy(d->UniqNo());
+  EXPECT_EQ(cb.fired, 0);
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+#include "core/intake_common.h"
+
+#include <cstring>
+
+#include "dos/dos_core.h"
+#include "foundation/log.h"
+
+namespace intake {
+
+bool IsKeepAlive(const Datagram& d) {
+  if (d.len == 0 || d.data[0] == '\0') return true;
+  if (d.len == 4 && std::memcmp(d.data, "jaK", 4) == 0) return true;
+  for (size_t i = 0; i < d.len; ++i) {
+    const char c = d.data[i];
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+  }
+  return true;
+}
+
+std::unique_ptr<SIP> Parse(const Datagram& d, const char* mark) {
+  auto msg = std::make_unique<SIP>();
+  if (msg->parser(d.data, d.len)) return msg;
+  Log("", LOG_ERROR, "%s %s\tBAD Parse\n%s\n", mark, d.from.Str().c_str(), d.data);
+  DCore.report(d.from, DOSCore::DOS_L, 0);
+  return nullptr;
+}
+
+void LogReceived(const Datagram& d, const char* mark, int threshold) {
+  const std::string from = d.from.Str();
+  Log("", LOG_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
+  Log("", LOG_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
+}
+
+std::string FirstLine(const char* text) {
+  const char* lf = std::strchr(text, '\n');
+  return lf ? std::string(text, static_cast<size_t>(lf - text)) : std::string(text);
+}
+
+}  // namespace intake

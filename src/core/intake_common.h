@@ -1,0 +1,22 @@
+// Pieces shared by the client-side and server-side roads' reader halves: keep-alive screening, parsing
+// with its failure report, and the log lines of a received datagram. Any reader thread or the reactor.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ports/sip_port.h"
+#include "sip/message.h"
+
+namespace intake {
+
+// A first byte NUL, only blanks and line ends, or the 4-byte "jaK\0": keep-alives, answered by nobody.
+bool IsKeepAlive(const Datagram& d);
+// The parsed message, or null after logging "<mark> <from>\tBAD Parse" and reporting the source.
+std::unique_ptr<SIP> Parse(const Datagram& d, const char* mark);
+// "<mark> <from>" with the whole text (LOG_FULL) and with its first line (LOG_SHORT).
+void LogReceived(const Datagram& d, const char* mark, int threshold);
+// The first line of a message text, for the short log form.
+std::string FirstLine(const char* text);
+
+}  // namespace intake
