@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <climits>
 #include <cstdlib>
 #include <functional>
 #include <random>
@@ -18,7 +17,8 @@ constexpr int kDefaultWeight = 1;
 std::mt19937& Generator() {
   thread_local std::mt19937 generator = [] {
     std::random_device device;
-    std::seed_seq seed{device(), device(), static_cast<unsigned>(std::hash<std::thread::id>{}(std::this_thread::get_id()))};
+    const auto thread = static_cast<unsigned>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+    std::seed_seq seed{device(), device(), thread};
     return std::mt19937(seed);
   }();
   return generator;

@@ -259,12 +259,4 @@ TEST(DnsOrder, AllWeightsZeroShareAtRandom) {
   EXPECT_NEAR(first["a"], kRuns / 2, kRuns / 10);
 }
 
-TEST(DnsOrder, LargestWeightsDoNotOverflow) {
-  std::vector<SRVR> records;
-  for (int i = 0; i < 100; ++i) records.push_back(Record(1, 65535, "r" + std::to_string(i)));
-  std::vector<SRVR> got = Ordered(records);
-  EXPECT_EQ(got.size(), 100u);
-  EXPECT_EQ(got.back().s_weight, 99);
-}
-
 }  // namespace

@@ -143,7 +143,8 @@ TEST_F(ResolveSrvTest, UnknownNameIsLoggedAsNoRecords) {
 }
 
 TEST_F(ResolveSrvTest, NameWithoutSrvRecordsIsLoggedAsNoRecords) {
-  dns_->Answer("_sip._udp.example.org", [](const std::vector<uint8_t>& q) { return FakeDns::ReplyTo(q, 0, 0).bytes(); });
+  dns_->Answer("_sip._udp.example.org",
+               [](const std::vector<uint8_t>& q) { return FakeDns::ReplyTo(q, 0, 0).bytes(); });
   std::vector<SRVR> out;
   EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
   EXPECT_NE(LogText().find("No SRV records found for: _sip._udp.example.org\n"), std::string::npos);
