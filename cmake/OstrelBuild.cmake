@@ -29,10 +29,11 @@ endfunction()
 
 # ostrel_gtest(name SOURCES ... LIBS ... [LABELS ...] [SERIAL]): a GoogleTest program run by CTest.
 # Tests labelled "threaded" are also built and run under ThreadSanitizer. NETNS runs the program in a private
-# network namespace with only loopback up (any test that opens a socket).
+# network namespace with only loopback up (any test that opens a socket). FAKEDNS does the same and also
+# gives the program a resolv.conf naming 127.0.0.53, where the test answers DNS queries itself.
 find_package(GTest QUIET)
 function(ostrel_gtest name)
-  cmake_parse_arguments(ARG "SERIAL;NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL;NETNS;FAKEDNS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(OSTREL_THREADED_ONLY AND NOT "threaded" IN_LIST ARG_LABELS)
     return()
   endif()
@@ -40,7 +41,12 @@ function(ostrel_gtest name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_compile_definitions(${name} PRIVATE OSTREL_SHARED_DIR="${OSTREL_SHARED_DIR}")
-  if(ARG_NETNS)
+  if(ARG_FAKEDNS)
+    set(resolv ${CMAKE_BINARY_DIR}/fakedns-resolv.conf)
+    file(WRITE ${resolv} "nameserver 127.0.0.53\noptions timeout:1 attempts:1\n")
+    add_test(NAME ${name} COMMAND unshare -m -n sh -c
+             "ip link set lo up && mount --bind ${resolv} /etc/resolv.conf && exec $<TARGET_FILE:${name}>")
+  elseif(ARG_NETNS)
     add_test(NAME ${name} COMMAND unshare -n sh -c "ip link set lo up && exec $<TARGET_FILE:${name}>")
   else()
     add_test(NAME ${name} COMMAND ${name})

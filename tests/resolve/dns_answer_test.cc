@@ -1,0 +1,314 @@
+// The SRV answer reader on hand-built answers: well-formed ones, and ones cut short, lying about their
+// lengths or looping through compression pointers.
+#include "resolve/dns_answer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+
+#include "resolve/dns_message.h"
+
+namespace {
+
+constexpr char kQuery[] = "_sip._udp.example.org";
+
+struct Candidate {
+  int pref;
+  int weight;
+  int port;
+  std::string name;
+  bool operator==(const Candidate&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Candidate& c) {
+  return os << "{" << c.pref << ", " << c.weight << ", " << c.port << ", \"" << c.name << "\"}";
+}
+
+struct AnswerCase {
+  const char* title;
+  std::function<std::vector<uint8_t>()> answer;
+  SrvAnswerResult result;
+  std::vector<Candidate> candidates;
+};
+
+DnsMessage Answer(uint16_t answers) {
+  DnsMessage m;
+  m.Header(1, answers).Question(kQuery);
+  return m;
+}
+
+const AnswerCase kAnswerCases[] = {
+    {"two records are read in the order of the answer",
+     [] { return Answer(2).Srv(10, 60, 5070, "b.example.org").Srv(5, 40, 5080, "a.example.org").bytes(); },
+     SrvAnswerResult::kOk,
+     {{10, 60, 5070, "b.example.org"}, {5, 40, 5080, "a.example.org"}}},
+    {"a message shorter than its header holds nothing",
+     [] { return Answer(1).Srv(1, 1, 5060, "a.example.org").First(11); },
+     SrvAnswerResult::kOk,
+     {}},
+    {"an answer without records holds nothing", [] { return Answer(0).bytes(); }, SrvAnswerResult::kOk, {}},
+    {"a question name running past the end",
+     [] {
+       DnsMessage m;
+       m.Header(1, 0).U8(20).Raw({'a', 'b', 'c'});
+       return m.bytes();
+     },
+     SrvAnswerResult::kBadQuestion,
+     {}},
+    {"a question without its type and class",
+     [] {
+       DnsMessage m;
+       m.Header(1, 0).Name(kQuery).U16(33);
+       return m.bytes();
+     },
+     SrvAnswerResult::kBadQuestion,
+     {}},
+    {"a question count larger than the questions present",
+     [] {
+       DnsMessage m;
+       m.Header(2, 0).Question(kQuery);
+       return m.bytes();
+     },
+     SrvAnswerResult::kBadQuestion,
+     {}},
+    {"a question count of 65535 over a short message",
+     [] {
+       DnsMessage m;
+       m.Header(0xFFFF, 1).Question(kQuery).Srv(1, 1, 5060, "a.example.org");
+       return m.bytes();
+     },
+     SrvAnswerResult::kBadQuestion,
+     {}},
+    {"an answer count larger than the records present keeps the records",
+     [] { return Answer(5).Srv(1, 2, 5060, "a.example.org").bytes(); },
+     SrvAnswerResult::kOk,
+     {{1, 2, 5060, "a.example.org"}}},
+    {"a record cut inside its fixed part ends the reading",
+     [] {
+       DnsMessage m = Answer(2).Srv(1, 2, 5060, "a.example.org");
+       size_t keep = m.size() + 6;
+       return m.Srv(3, 4, 5060, "b.example.org").First(keep);
+     },
+     SrvAnswerResult::kOk,
+     {{1, 2, 5060, "a.example.org"}}},
+    {"a data length past the end ends the reading",
+     [] {
+       DnsMessage m = Answer(2).Srv(1, 2, 5060, "a.example.org");
+       m.Pointer(12).U16(33).U16(1).U32(300).U16(500).U16(1).U16(1).U16(5060).Name("b.example.org");
+       return m.bytes();
+     },
+     SrvAnswerResult::kOk,
+     {{1, 2, 5060, "a.example.org"}}},
+    {"an owner name pointing outside the message",
+     [] {
+       DnsMessage m = Answer(2).Srv(1, 2, 5060, "a.example.org");
+       m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), 0x3FFF);
+       return m.bytes();
+     },
+     SrvAnswerResult::kBadOwner,
+     {{1, 2, 5060, "a.example.org"}}},
+    {"an owner name pointing at itself",
+     [] {
+       DnsMessage m = Answer(1);
+       uint16_t self = static_cast<uint16_t>(m.size());
+       m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), self);
+       return m.bytes();
+     },
+     SrvAnswerResult::kBadOwner,
+     {}},
+    {"an owner name cut inside its pointer",
+     [] {
+       DnsMessage m = Answer(1);
+       m.U8(0xC0);
+       return m.bytes();
+     },
+     SrvAnswerResult::kBadOwner,
+     {}},
+    {"an owner name with a reserved label type",
+     [] {
+       DnsMessage m = Answer(1);
+       m.U8(0x41).U8('x').Root().U16(33).U16(1).U32(300).U16(0);
+       return m.bytes();
+     },
+     SrvAnswerResult::kBadOwner,
+     {}},
+    {"two targets pointing at each other end the reading",
+     [] {
+       DnsMessage m = Answer(3).Srv(1, 2, 5060, "a.example.org");
+       // Each target is a label and a pointer to the other target's label.
+       size_t first = m.size() + 2 + 10 + 6;
+       size_t second = first + 2 + 2 + 10 + 6;
+       m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Labels("x").Pointer(uint16_t(second)).bytes());
+       m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Labels("y").Pointer(uint16_t(first)).bytes());
+       return m.bytes();
+     },
+     SrvAnswerResult::kOk,
+     {{1, 2, 5060, "a.example.org"}}},
+    {"a target compressed against the question name",
+     [] {
+       DnsMessage m = Answer(1);
+       // "_sip._udp." is 10 bytes, so the question's "example.org" starts at 12 + 10.
+       m.Record(33, DnsMessage().U16(7).U16(8).U16(5090).Labels("proxy").Pointer(22).bytes());
+       return m.bytes();
+     },
+     SrvAnswerResult::kOk,
+     {{7, 8, 5090, "proxy.example.org"}}},
+    {"a target pointing forward to a later record's name",
+     [] {
+       DnsMessage m = Answer(2);
+       size_t later_target = m.size() + 2 + 10 + 8 + 2 + 10 + 6;
+       m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Pointer(uint16_t(later_target)).bytes());
+       m.Srv(2, 2, 5070, "late.example.org");
+       return m.bytes();
+     },
+     SrvAnswerResult::kOk,
+     {{1, 1, 5060, "late.example.org"}, {2, 2, 5070, "late.example.org"}}},
+    {"records of other types are skipped by their length",
+     [] {
+       return Answer(3)
+           .Record(5, DnsMessage().Name("alias.example.org").bytes())
+           .Record(1, {10, 0, 0, 1})
+           .Srv(1, 1, 5060, "a.example.org")
+           .bytes();
+     },
+     SrvAnswerResult::kOk,
+     {{1, 1, 5060, "a.example.org"}}},
+    {"SRV data too short for a target ends the reading",
+     [] {
+       return Answer(2).Srv(1, 1, 5060, "a.example.org").Record(33, {0, 1, 0, 1, 0x13}).bytes();
+     },
+     SrvAnswerResult::kOk,
+     {{1, 1, 5060, "a.example.org"}}},
+    {"a target longer than its record data ends the reading",
+     [] {
+       DnsMessage m = Answer(3).Srv(1, 1, 5060, "a.example.org");
+       std::vector<uint8_t> data = DnsMessage::SrvData(2, 2, 5060, "b.example.org");
+       data.resize(data.size() - 4);  // the length no longer covers the name's last bytes
+       m.Record(33, data);
+       m.Srv(3, 3, 5060, "c.example.org");
+       return m.bytes();
+     },
+     SrvAnswerResult::kOk,
+     {{1, 1, 5060, "a.example.org"}}},
+    {"a target of '.' and a port of 0 are no candidates",
+     [] {
+       return Answer(3).Srv(1, 1, 5060, ".").Srv(2, 2, 0, "zero.example.org").Srv(3, 3, 5060, "c.example.org").bytes();
+     },
+     SrvAnswerResult::kOk,
+     {{3, 3, 5060, "c.example.org"}}},
+    {"unusual bytes in a target are escaped",
+     [] {
+       DnsMessage m = Answer(1);
+       DnsMessage data;
+       data.U16(1).U16(1).U16(5060).U8(3).Raw({'a', '.', 'b'}).U8(2).Raw({0x01, ' '}).Root();
+       m.Record(33, data.bytes());
+       return m.bytes();
+     },
+     SrvAnswerResult::kOk,
+     {{1, 1, 5060, "a\\.b.\\001\\032"}}},
+    {"priority, weight and port use all 16 bits",
+     [] { return Answer(1).Srv(65535, 65535, 65535, "a.example.org").bytes(); },
+     SrvAnswerResult::kOk,
+     {{65535, 65535, 65535, "a.example.org"}}},
+};
+
+class SrvAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(SrvAnswerTest, ReadsWhatTheMessageHolds) {
+  const AnswerCase& c = GetParam();
+  // An exactly sized heap copy, so that AddressSanitizer sees any read past the end.
+  const std::vector<uint8_t> bytes = c.answer();
+  std::vector<SRVR> out;
+  EXPECT_EQ(ParseSrvAnswer(bytes, out), c.result);
+  std::vector<Candidate> got;
+  for (const SRVR& r : out) got.push_back({r.s_pref, r.s_weight, r.s_port, r.s_name});
+  EXPECT_EQ(got, c.candidates);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, SrvAnswerTest, ::testing::ValuesIn(kAnswerCases),
+                         [](const ::testing::TestParamInfo<AnswerCase>& info) {
+                           std::string name;
+                           for (const char* p = info.param.title; *p; ++p) {
+                             name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                           }
+                           return name;
+                         });
+
+TEST(SrvAnswer, EveryPrefixOfAnAnswerIsReadWithoutHarm) {
+  const std::vector<uint8_t> full = Answer(2).Srv(1, 1, 5060, "a.example.org").Srv(2, 2, 5070, "b.example.org").bytes();
+  for (size_t n = 0; n <= full.size(); ++n) {
+    std::vector<uint8_t> cut(full.begin(), full.begin() + n);
+    std::vector<SRVR> out;
+    ParseSrvAnswer(cut, out);
+    EXPECT_LE(out.size(), 2u) << n;
+  }
+}
+
+TEST(DnsName, ConsumedStopsAtTheFirstPointer) {
+  DnsMessage m;
+  m.Header(0, 0).Name("example.org");
+  const size_t compressed = m.size();
+  m.Labels("www").Pointer(12);
+  std::string name;
+  size_t consumed = 0;
+  ASSERT_TRUE(ExpandDnsName(m.bytes(), 12, name, consumed));
+  EXPECT_EQ(name, "example.org");
+  EXPECT_EQ(consumed, 13u);
+  ASSERT_TRUE(ExpandDnsName(m.bytes(), compressed, name, consumed));
+  EXPECT_EQ(name, "www.example.org");
+  EXPECT_EQ(consumed, 6u);
+}
+
+TEST(DnsName, RootIsEmpty) {
+  std::string name = "left over";
+  size_t consumed = 0;
+  const std::vector<uint8_t> root{0};
+  ASSERT_TRUE(ExpandDnsName(root, 0, name, consumed));
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(consumed, 1u);
+}
+
+TEST(DnsName, LongestNameIsReadAndOneOctetMoreIsRefused) {
+  // 255 octets: three labels of 63, one of 61, and the root.
+  auto build = [](uint8_t last) {
+    DnsMessage m;
+    for (uint8_t len : {uint8_t{63}, uint8_t{63}, uint8_t{63}, last}) {
+      m.U8(len);
+      for (int i = 0; i < len; ++i) m.U8('a');
+    }
+    return m.Root();
+  };
+  std::string name;
+  size_t consumed = 0;
+  EXPECT_TRUE(ExpandDnsName(build(61).bytes(), 0, name, consumed));
+  EXPECT_EQ(consumed, 255u);
+  EXPECT_FALSE(ExpandDnsName(build(62).bytes(), 0, name, consumed));
+}
+
+TEST(DnsName, LongChainsOfPointersAreRefusedAsLoops) {
+  // Each pointer points at the one before it; the first points at a plain name.
+  DnsMessage m;
+  m.Name("a");
+  uint16_t previous = 0;
+  for (int i = 0; i < 200; ++i) {
+    uint16_t here = static_cast<uint16_t>(m.size());
+    m.Pointer(previous);
+    previous = here;
+  }
+  std::string name;
+  size_t consumed = 0;
+  EXPECT_TRUE(ExpandDnsName(m.bytes(), 3 + 2 * 100, name, consumed));
+  EXPECT_EQ(name, "a");
+  EXPECT_FALSE(ExpandDnsName(m.bytes(), previous, name, consumed));
+}
+
+TEST(DnsName, StartOutsideTheBufferIsRefused) {
+  const std::vector<uint8_t> bytes{1, 'a', 0};
+  std::string name;
+  size_t consumed = 0;
+  EXPECT_FALSE(ExpandDnsName(bytes, 3, name, consumed));
+  EXPECT_FALSE(ExpandDnsName(std::span<const uint8_t>(), 0, name, consumed));
+}
+
+}  // namespace
