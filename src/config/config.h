@@ -31,6 +31,12 @@ class Config : public TimerCB, public Settings_t {
     std::function<void()> EndSlowStart;  // a `slow_start` line was read: end a slow-start phase
     std::function<bool()> IsSlave;       // running as HA slave: the log uses the slave name
     TransFunc_t TransFunc = nullptr;     // thread body for transcoded calls
+    // Answers a client's request in place through the external port (admission refusals); on any thread.
+    std::function<void(SIP& msg, int code, const std::string& reason, const InetAddr& to)> Bounce;
+    // Sends an already converted message to a client through the external port.
+    std::function<void(SIP& msg, const InetAddr& to)> SendToClient;
+    // Reports a refused source to the flood protection as a light offence.
+    std::function<void(const InetAddr& src)> ReportOffence;
   };
   Hooks hooks;
 
@@ -66,6 +72,9 @@ class Config : public TimerCB, public Settings_t {
   // Sets `pcnt` on the matching domain until the next re-read (takes Lock for writing).
   void ForcePCntDomain(const std::string& domain);
   bool CheckUser(const std::string& user, UserData_t& out) const;
+  // The admission check of a request from a client. False: refused, and already answered (or to be
+  // dropped silently in quiet mode). May change msg (X-COOKIE, X-LB, Request-URI substitution); fills out.
+  bool CheckDomain(SIP& msg, const InetAddr& src, const std::string& defect, DomainOptions_t& out);
   // 1 pass, 0 listed to drop, -1 not listed (only when some events are listed).
   int CheckEvent(const std::string& event) const;
   bool IsTrusted(uint32_t ip) const;

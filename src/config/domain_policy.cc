@@ -12,6 +12,7 @@
 #include "config/config.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
+#include "sip/message.h"
 
 namespace {
 
@@ -71,9 +72,14 @@ bool AddWhiteList(const std::string& path, DomainOptions_t& entry) {
 
 }  // namespace
 
+// A wildcard matches the domain itself and its subdomains, at a "." boundary only: "*example.com" must not
+// admit "badexample.com", a stranger's domain.
 bool DomainOptions_t::Matches(const std::string& domain) const {
   if (!ast) return domain == host;
-  bool match = domain.size() >= host.size() && domain.compare(domain.size() - host.size(), host.size(), host) == 0;
+  const bool tail = domain.size() >= host.size() && domain.compare(domain.size() - host.size(), host.size(), host) == 0;
+  const bool boundary = domain.size() == host.size() || (!host.empty() && host[0] == '.') ||
+                        (tail && domain[domain.size() - host.size() - 1] == '.');
+  bool match = tail && boundary;
   Log("ostrel", LOG_TRACE, "Cmp: *%s <==%zd==> %s  (%s)", host.c_str(), host.size(), domain.c_str(), match ? "T" : "F");
   return match;
 }
@@ -256,4 +262,78 @@ bool Config::CmpAddresses(uint32_t ip1, uint32_t ip2, int* pool) const {
   if (pool1 >= 0 && pool != nullptr) *pool = pool1;
   if (ip1 == ip2) return true;
   return pool1 > 0 && pool_of(ip2) == pool1;
+}
+
+namespace {
+
+std::string DomainOf(const SIP& msg) {
+  std::string domain = msg.Addr();
+  domain = domain.substr(0, domain.find(':'));
+  return tolower(domain);
+}
+
+}  // namespace
+
+bool Config::CheckDomain(SIP& msg, const InetAddr& src, const std::string& defect, DomainOptions_t& out) {
+  out.checked = true;
+  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  if (Domains.empty()) return true;
+  const std::string domain = DomainOf(msg);
+  auto bounce = [&](int code, const std::string& reason) {
+    if (hooks.Bounce) hooks.Bounce(msg, code, reason, src);
+  };
+  const char* quiet = quiet_mode ? " - Stay quiet" : "";
+  auto known = FindDomain(domain);
+  if (known != Domains.end()) {
+    out = *known;
+    out.checked = true;
+    if (out.xck && TrustSrc.count(src.IpAddr()) == 0) msg.remove(std::string_view("X-COOKIE"));
+    if (!out.Admits(src.IpAddr())) {
+      Log("ostrel", LOG_DEBUG, "Note: Not in WhiteList for domain: '%s'%s\n", domain.c_str(), quiet);
+      if (hooks.ReportOffence) hooks.ReportOffence(src);
+      if (!quiet_mode) bounce(403, "Forbidden.");
+      return false;
+    }
+  } else if (!msg.is_BYE()) {
+    if (TrustSrc.count(src.IpAddr()) == 0) {
+      Log("ostrel", LOG_DEBUG, "Note: Restricted domain: '%s'%s\n", domain.c_str(), quiet);
+      if (hooks.ReportOffence) hooks.ReportOffence(src);
+      if (!quiet_mode) bounce(404, "Not Found");
+      return false;
+    }
+    const char* lb = msg.Header(std::string_view("X-LB"));
+    if (msg.is_INVITE() && lb != nullptr && *lb != '\0') {
+      std::string value = lb;
+      msg.remove(std::string_view("X-LB"));
+      tolower(value);
+      std::vector<std::string> parts = split(value, ';');
+      if (!parts.empty()) out.xhsts = parts[0];
+      for (size_t i = 1; i < parts.size(); ++i)
+        if (parts[i] == "sru") out.sru = true;
+      out.srv = out.full = out.smtr = true;
+      out.prsn = false;
+    }
+  }
+  if (out.rstr && defect.find('Y') == std::string::npos) {
+    if (!RstrFwd.empty()) {
+      msg.Convert(305, "Use Proxy");
+      msg.remove(SIP_Header::HID_Route);
+      msg.remove(SIP_Header::HID_Contact);
+      msg.push_back(SIP_Header::HID_Contact, RstrFwd);
+      msg.set(SIP_Header::HID_Server, AgentName);
+      if (hooks.SendToClient) hooks.SendToClient(msg, src);
+    } else {
+      bounce(603, "Decline/Invalid Agent");
+    }
+    return false;
+  }
+  if (!out.sbst.empty()) {
+    SIP_URI uri;
+    if (uri.parser(out.sbst, true)) {
+      uri.User(msg.URI().User());
+      msg.URI() = uri;
+      msg.remove(SIP_Header::HID_Route);
+    }
+  }
+  return true;
 }

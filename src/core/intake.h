@@ -3,7 +3,10 @@
 // worker halves that take queued messages to their dialogs.
 #pragma once
 
+#include <functional>
+
 #include "core/queue_items.h"
+#include "dialogs/dialog.h"
 #include "ports/sip_port.h"
 
 namespace intake {
@@ -13,6 +16,12 @@ namespace intake {
 void ClientDatagram(Datagram& d);
 // Internal port: the same for the server's datagrams, queued as IntMsg.
 void ServerDatagram(Datagram& d);
+
+// Seams to the registrations and dialogs, set at start-up by the code that owns them.
+extern std::function<bool(SIP& msg, const std::string& ncnt, const std::string& fuser, int& threshold)> IsHitCache;
+extern std::function<void(const std::string& event)> CountBadEvent;
+extern std::function<void(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m)> ClientToDialog;
+extern std::function<void(std::unique_ptr<ClnMsg> m, const std::string& key)> OpenClientDialog;
 
 // Worker halves.
 void ProcessClient(std::unique_ptr<ClnMsg> m);

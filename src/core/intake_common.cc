@@ -25,10 +25,10 @@ std::unique_ptr<SIP> Parse(const Datagram& d, const char* mark) {
   return nullptr;
 }
 
-void LogReceived(const Datagram& d, const char* mark, int threshold) {
+void LogReceived(const Datagram& d, const char* mark, int threshold, int extra) {
   const std::string from = d.from.Str();
-  Log("", LOG_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
-  Log("", LOG_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
+  Log("", extra | LOG_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
+  Log("", extra | LOG_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
 }
 
 std::string FirstLine(const char* text) {

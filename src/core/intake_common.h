@@ -14,8 +14,8 @@ namespace intake {
 bool IsKeepAlive(const Datagram& d);
 // The parsed message, or null after logging "<mark> <from>\tBAD Parse" and reporting the source.
 std::unique_ptr<SIP> Parse(const Datagram& d, const char* mark);
-// "<mark> <from>" with the whole text (LOG_FULL) and with its first line (LOG_SHORT).
-void LogReceived(const Datagram& d, const char* mark, int threshold);
+// "<mark> <from>" with the whole text (LOG_FULL) and with its first line (LOG_SHORT), extra level bits added.
+void LogReceived(const Datagram& d, const char* mark, int threshold, int extra = 0);
 // The first line of a message text, for the short log form.
 std::string FirstLine(const char* text);
 

@@ -14,6 +14,7 @@
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "core/intake.h"
+#include "ports/relay_ops.h"
 #include "ports/sip_port.h"
 #include "ports/socket.h"
 
@@ -144,6 +145,11 @@ void ProcessQueued(QueueMsg m) {
 }
 
 void InstallHooks() {
+  Cfg.hooks.Bounce = [](SIP& msg, int code, const std::string& reason, const InetAddr& to) {
+    Bounce(msg, code, reason, to, ExtPort);
+  };
+  Cfg.hooks.SendToClient = [](SIP& msg, const InetAddr& to) { ExtPort.send(msg, to, 0, 0); };
+  Cfg.hooks.ReportOffence = [](const InetAddr& src) { DCore.report(src, DOSCore::DOS_L, 0); };
   ExtPort.SetHandler(intake::ClientDatagram);
   IntPort.SetHandler(intake::ServerDatagram);
   IntPort.SetTimerHandler(InternalPortTimer);

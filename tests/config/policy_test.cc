@@ -23,7 +23,7 @@ TEST_F(ConfigTest, DomainsMatchMostSpecificFirst) {
   EXPECT_EQ(FoundHost(*cfg_, "sip.example.com"), "sip.example.com full");
   EXPECT_EQ(FoundHost(*cfg_, "example.com"), "*example.com");
   EXPECT_EQ(FoundHost(*cfg_, "a.b.example.com"), "*example.com");
-  EXPECT_EQ(FoundHost(*cfg_, "badexample.com"), "*example.com") << "a plain tail comparison";
+  EXPECT_EQ(FoundHost(*cfg_, "badexample.com"), "(none)") << "a wildcard matches at a '.' boundary only";
   EXPECT_EQ(FoundHost(*cfg_, "example.org"), "(none)");
   EXPECT_EQ(FoundHost(*cfg_, "other.org"), "other.org");
 }

@@ -245,3 +245,62 @@ class Sipp:
                 return f.read()
         except FileNotFoundError:
             return ""
+
+
+class SipClient:
+    """A scripted SIP peer on a UDP socket: sends requests built from a template and reads the answers."""
+
+    _counter = itertools.count(1)
+
+    def __init__(self, sock, relay):
+        self.sock = sock
+        self.relay = relay
+        self.address, self.port = sock.getsockname()
+
+    def request(self, method, uri, headers=(), body="", to_tag=None, from_user="alice", domain="example.com",
+                via_branch=None, extra_vias=(), cseq=1, callid=None):
+        n = next(self._counter)
+        lines = ["%s %s SIP/2.0" % (method, uri)]
+        for v in extra_vias:
+            lines.append("Via: %s" % v)
+        lines.insert(1, "Via: SIP/2.0/UDP %s:%d;branch=%s" % (self.address, self.port, via_branch or "z9hG4bK-c%d" % n))
+        lines += ["Max-Forwards: 70",
+                  "From: <sip:%s@%s>;tag=f%d" % (from_user, domain, n),
+                  "To: <%s>%s" % (uri, ";tag=%s" % to_tag if to_tag else ""),
+                  "Call-ID: %s" % (callid or "c%d-%d@%s" % (n, os.getpid(), self.address)),
+                  "CSeq: %d %s" % (cseq, method),
+                  "Contact: <sip:%s@%s:%d>" % (from_user, self.address, self.port)]
+        lines += list(headers)
+        lines.append("Content-Length: %d" % len(body))
+        return "\r\n".join(lines) + "\r\n\r\n" + body
+
+    def send(self, text):
+        self.sock.sendto(text.encode() if isinstance(text, str) else text, self.relay)
+
+    def receive(self, timeout=2.0):
+        """The next datagram as text, or None when nothing came."""
+        self.sock.settimeout(timeout)
+        try:
+            data, _ = self.sock.recvfrom(65535)
+            return data.decode(errors="replace")
+        except socket.timeout:
+            return None
+
+    def ask(self, text, timeout=2.0):
+        self.send(text)
+        return self.receive(timeout)
+
+
+def status_line(answer):
+    return answer.split("\r\n", 1)[0] if answer else None
+
+
+def header(answer, name):
+    """The first value of a header (long name, any case), or None."""
+    for line in answer.split("\r\n")[1:]:
+        if not line:
+            break
+        key, _, value = line.partition(":")
+        if key.strip().lower() == name.lower():
+            return value.strip()
+    return None

@@ -1,0 +1,227 @@
+#include "ports/relay_ops.h"
+
+#include <strings.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/config.h"
+#include "foundation/log.h"
+#include "foundation/text.h"
+#include "sip/headers/route.h"
+#include "sip/headers/string.h"
+#include "sip/headers/via.h"
+
+std::function<void(int code)> CountBounce;
+
+void Bounce(SIP& msg, int code, const std::string& reason, const InetAddr& to, const SIPPort_t& port) {
+  msg.Convert(static_cast<SIP_Status>(code), reason);
+  if (code != 200) msg.remove(SIP_Header::HID_Contact);
+  msg.remove(SIP_Header::HID_Route);
+  msg.set(SIP_Header::HID_Server, Cfg.AgentName);
+  if (code > 299 && CountBounce) CountBounce(code);
+  port.send(msg, to, 0, 0);
+}
+
+namespace {
+
+std::string FromHost(const SIP& msg) {
+  auto* from = msg.Header<SIP_Head_From>(SIP_Header::HID_From);
+  return from ? from->Host() : std::string();
+}
+
+std::string FromUser(const SIP& msg) {
+  auto* from = msg.Header<SIP_Head_From>(SIP_Header::HID_From);
+  return from ? from->User() : std::string();
+}
+
+}  // namespace
+
+bool NewOldContacts(SIP& msg, InetAddr& reply, std::string& ocnt, std::string& ncnt, const std::string& defect,
+                    int level) {
+  std::string domain = FromHost(msg);
+  if (domain.empty()) domain = msg.URI().Host();
+  std::string user;
+  bool public_ip = false;
+  auto* contact = msg.Header<SIP_Head_Contact>(SIP_Header::HID_Contact);
+  if (contact != nullptr && !contact->Star()) {
+    InetAddr host;
+    if (InetAddr::IsIPv4(contact->Host().c_str()) && host.set(0, contact->Host().c_str()) &&
+        host.sin_addr.s_addr == reply.sin_addr.s_addr) {
+      public_ip = true;
+      Log("ostrel", level | LOG_DEBUG, "Cln is on Public IP!\n");
+      auto* via = msg.Header<SIP_Head_Via>(SIP_Header::HID_Via);
+      if (via != nullptr && via->Param("rport") == nullptr && defect.find('r') == std::string::npos)
+        reply.Port(static_cast<unsigned short>(via->SPort()));
+    }
+    SIP_URI uri = *contact;
+    uri.Remove("transport");
+    uri.Remove("ob");
+    ocnt.clear();
+    uri.assemble(ocnt);
+    user = contact->User();
+  } else {
+    user = FromUser(msg);
+  }
+  ncnt = "sip:" + user + "*" + domain + "-" + reply.IpStr() + "+" + std::to_string(reply.Port()) + "@" +
+         Cfg.server_ipaddr + ":" + std::to_string((Cfg.SecondPort + 3) & 0xFFFF);
+  return public_ip;
+}
+
+void Assign(InetAddr& a, const char* host, const char* tag) {
+  const uint64_t began = PollReactor::curr_ms();
+  a.set(host);
+  const uint64_t took = PollReactor::curr_ms() - began;
+  if (InetAddr::IsIPv4(host)) return;
+  const unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
+  if (took <= 100)
+    Log(tag ? tag : "ostrel", LOG_TRACE, "T:%lu Note: It took ~%lu ms to resolve: %s !!!\n", tid,
+        static_cast<unsigned long>(took), host);
+  else
+    Log(tag ? tag : "ostrel", LOG_ERROR, "T:%lu Warning: It took ~%lu ms to resolve: %s !!!\n", tid,
+        static_cast<unsigned long>(took), host);
+}
+
+void PreProcessRoute(SIP& msg, int dir) {
+  auto* first = msg.Header<SIP_Head_Route>(SIP_Header::HID_Route);
+  if (first == nullptr) return;
+  const bool from_client = dir == 1;
+  InetAddr self;
+  self.set(static_cast<unsigned short>(from_client ? Cfg.MainPort : (Cfg.SecondPort + 3) & 0xFFFF),
+           from_client ? Cfg.myipaddr : Cfg.server_ipaddr);
+  if (from_client && Cfg.assume_no_obp) {
+    auto* to = msg.Header<SIP_Head_To>(SIP_Header::HID_To);
+    const bool opens = to != nullptr && to->Params().Param("tag") == nullptr;
+    const bool single = first->Next() == nullptr && (msg.is_ACK() || msg.Method() == SIP_StartLine::SUBSCRIBE);
+    if (opens || single) {
+      Log("ostrel", LOG_DEBUG, "Remove Initial 'Route:'\n");
+      msg.remove(SIP_Header::HID_Route);
+      return;
+    }
+  }
+  auto designates_self = [&](const SIP_URI& uri) {
+    InetAddr a;
+    return a.set(static_cast<unsigned short>(uri.SPort()), uri.Host().c_str()) && a == self;
+  };
+  if (designates_self(msg.URI()) && !designates_self(*first)) {
+    std::unique_ptr<SIP_HeadLine> last = msg.pop_back(SIP_Header::HID_Route);
+    if (auto* route = dynamic_cast<SIP_Head_Route*>(last.get())) {
+      msg.URI() = static_cast<const SIP_URI&>(*route);
+      Log("ostrel", LOG_DEBUG, "Substitute Request-URI\n");
+    }
+  }
+  while (auto* route = msg.Header<SIP_Head_Route>(SIP_Header::HID_Route)) {
+    if (route->SPort() != self.Port()) break;
+    InetAddr a;
+    Assign(a, route->Addr().c_str(), nullptr);
+    if (a == self) {
+      msg.pop_front(SIP_Header::HID_Route);
+      Log("ostrel", LOG_DEBUG, "Remove 'Route:' to itself\n");
+      continue;
+    }
+    Log("ostrel", LOG_DEBUG, "Resolved 'Route:' %s to %s\n", route->Addr().c_str(), a.Str().c_str());
+    break;
+  }
+}
+
+bool ValidNewCnt(const SIP_URI& uri) {
+  if (uri.Host() != Cfg.server_ipaddr || uri.Port() != ((Cfg.SecondPort + 3) & 0xFFFF)) return false;
+  const std::string& user = uri.User();
+  size_t star = user.find('*');
+  if (star == std::string::npos) return false;
+  size_t dash = user.rfind('-');
+  if (dash == std::string::npos || dash < star) return false;
+  size_t plus = user.find('+', dash);
+  if (plus == std::string::npos) return false;
+  for (size_t i = dash + 1; i < plus; ++i)
+    if (!std::isdigit(static_cast<unsigned char>(user[i])) && user[i] != '.') return false;
+  return true;
+}
+
+bool GotFromOstrel(const SIP_Head_Via* via) {
+  if (via == nullptr) return false;
+  const char* branch = via->Param("branch");
+  return branch != nullptr && std::strncmp(branch, kRelayBranch, kRelayBranchLen) == 0;
+}
+
+bool GotFromOstrel(const SIP& msg) { return GotFromOstrel(msg.Header<SIP_Head_Via>(SIP_Header::HID_Via)); }
+
+unsigned RelayBranchNumber(const SIP_Head_Via* via) {
+  if (!GotFromOstrel(via)) return 0;
+  const char* digits = via->Param("branch") + kRelayBranchLen;
+  uint64_t n = 0;
+  size_t i = 0;
+  for (; std::isdigit(static_cast<unsigned char>(digits[i])) && i < 11; ++i) n = n * 10 + static_cast<uint64_t>(digits[i] - '0');
+  if (i == 0 || n < 65537 || n > 0x7FFFFFFF) return 0;
+  return static_cast<unsigned>(n);
+}
+
+namespace {
+
+// The Content-Type's boundary parameter, quotes removed; empty when absent.
+std::string Boundary(const std::string& type) {
+  std::string lower = type;
+  tolower(lower);
+  size_t at = lower.find("boundary=");
+  if (at == std::string::npos) return {};
+  std::string b = type.substr(at + 9);
+  b = b.substr(0, b.find(';'));
+  LRTrim(b);
+  if (b.size() >= 2 && b.front() == '"' && b.back() == '"') b = b.substr(1, b.size() - 2);
+  return b;
+}
+
+}  // namespace
+
+void FixMultiBody(SIP& msg) {
+  auto* type = msg.Header<SIP_Head_Content_Type>(SIP_Header::HID_Content_Type);
+  if (type == nullptr || strncasecmp(type->Value().c_str(), "multipart", 9) != 0) return;
+  const std::string boundary = Boundary(type->Value());
+  if (boundary.empty()) return;
+  const std::string body = msg.Body();
+  const std::string delim = "\r\n--" + boundary;
+  size_t pos = body.rfind("--" + boundary, 0) == 0 ? 0 : body.find(delim);
+  while (pos != std::string::npos) {
+    pos = body.find(boundary, pos);
+    if (pos == std::string::npos) return;
+    pos += boundary.size();
+    if (body.compare(pos, 2, "--") == 0) return;
+    while (pos < body.size() && (body[pos] == ' ' || body[pos] == '\t')) ++pos;
+    const char* p = body.c_str() + pos;
+    SkipCRLF(p);
+    pos = static_cast<size_t>(p - body.c_str());
+    size_t next = body.find(delim, pos);
+    size_t part_end = next == std::string::npos ? body.size() : next;
+    bool is_sdp = false;
+    // Header lines of the part, up to the empty line.
+    while (pos < part_end) {
+      size_t eol = body.find_first_of("\r\n", pos);
+      if (eol == std::string::npos || eol > part_end) eol = part_end;
+      if (eol == pos) break;
+      std::string line = body.substr(pos, eol - pos);
+      size_t colon = line.find(':');
+      if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon), value = line.substr(colon + 1);
+        LRTrim(name);
+        LRTrim(value);
+        if (strcasecmp(name.c_str(), "Content-Type") == 0 && strcasecmp(value.c_str(), "application/sdp") == 0)
+          is_sdp = true;
+      }
+      const char* q = body.c_str() + eol;
+      SkipCRLF(q);
+      pos = static_cast<size_t>(q - body.c_str());
+    }
+    const char* q = body.c_str() + pos;
+    SkipCRLF(q);
+    pos = static_cast<size_t>(q - body.c_str());
+    if (is_sdp && part_end > pos) {
+      msg.Body(body.substr(pos, part_end - pos));
+      msg.set(SIP_Header::HID_Content_Type, "application/sdp");
+      return;
+    }
+    pos = next;
+  }
+}
