@@ -23,6 +23,10 @@ extern std::function<void(const std::string& event)> CountBadEvent;
 extern std::function<void(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m)> ClientToDialog;
 extern std::function<void(std::unique_ptr<ClnMsg> m, const std::string& key)> OpenClientDialog;
 
+extern std::function<void(unsigned dialog_no)> NextPRACK;
+extern std::function<void(TGuard<Dialog_t>& d, std::unique_ptr<IntMsg> m)> ServerToDialog;
+extern std::function<void(std::unique_ptr<IntMsg> m, const std::string& key)> OpenServerDialog;
+
 // Worker halves.
 void ProcessClient(std::unique_ptr<ClnMsg> m);
 void ProcessServer(std::unique_ptr<IntMsg> m);
