@@ -43,6 +43,7 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   void signal_cb(int signo) override;
 
   void SetHooks(Hooks hooks) { hooks_m = std::move(hooks); }
+  const Hooks& GetHooks() const { return hooks_m; }
   // The external port closes first on TERM so no more client requests are taken.
   void SetExternalSocket(SocketBase* ext) { ext_port_m = ext; }
   bool Stopped() const { return Stopped_m.load(std::memory_order_acquire); }

@@ -11,6 +11,7 @@
 #include "config/config.h"
 #include "core/core.h"
 #include "dialogs/dialog.h"
+#include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "core/intake.h"
@@ -144,6 +145,18 @@ void ProcessQueued(QueueMsg m) {
     intake::ProcessServer(std::unique_ptr<IntMsg>(static_cast<IntMsg*>(m.item.release())));
 }
 
+void InstallRegistrationHooks() {
+  intake::IsHitCache = Register_t::IsHitCache;
+  Register_t::hooks.update_call = [](unsigned uno, const InetAddr& addr) { Core.UpdKey(static_cast<int>(uno), addr); };
+  Register_t::hooks.clear_call = [](unsigned uno) { Core.ClearReg(static_cast<int>(uno)); };
+  Register_t::hooks.send_to_server = [](SIP& msg, const InetAddr& to) { IntPort.send(msg, to, 0, LOG_REG_REGUL); };
+  Core.SetHooks([] {
+    OstrelCore::Hooks h = Core.GetHooks();
+    h.registrations_cleanup = [] { Register_t::CleanUp(); };
+    return h;
+  }());
+}
+
 void InstallHooks() {
   Cfg.hooks.Bounce = [](SIP& msg, int code, const std::string& reason, const InetAddr& to) {
     Bounce(msg, code, reason, to, ExtPort);
@@ -177,6 +190,7 @@ void InstallHooks() {
   core.wake_queues = [] { Cfg.ha_peer = InetAddr(); };
   Core.SetHooks(std::move(core));
   Core.SetExternalSocket(&ExtPort);
+  InstallRegistrationHooks();
 }
 
 }  // namespace
