@@ -62,7 +62,7 @@ bool Dialog_t::clnSetup(const ClnMsg* m) {
   Config::UserData_t user;
   if (!m->fuser.empty() && Cfg.CheckUser(m->fuser, user)) {
     if (user.loglvl != 0) LogLevel_m = user.loglvl;
-    if (IsCall()) LB(user.lb);
+    if (IsCall() && user.lb) LB(true);
     DLog(LOG_DEBUG, "Known FUser: %s\n", m->fuser.c_str());
   }
 
@@ -94,7 +94,8 @@ bool Dialog_t::clnSetup(const ClnMsg* m) {
   AnalyseVias();
 
   const uint64_t held = PollReactor::curr_ms() - started;
-  if (held > kSlowMs) DLog(LOG_ERROR, "Warning: Dialog locked for ~%lu ms during set-up\n", static_cast<unsigned long>(held));
+  if (held > kSlowMs)
+    DLog(LOG_ERROR, "Warning: Dialog locked for ~%lu ms during set-up\n", static_cast<unsigned long>(held));
   return true;
 }
 

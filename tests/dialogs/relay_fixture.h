@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -83,8 +84,15 @@ inline std::unique_ptr<SIP> Answer(const std::string& received, int code, const 
   m->remove(SIP_HeadIds::HID_Contact);
   if (strip_relay_via) m->pop_front(SIP_HeadIds::HID_Via);
   for (const auto& line : extra) {
-    size_t colon = line.find(':');
-    m->Header(line.substr(0, colon), line.substr(colon + 2));
+    const size_t colon = line.find(':');
+    const std::string name = line.substr(0, colon), value = line.substr(colon + 2);
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const SIP::HeadId id = SIP::_GetHeaderByName(lower);
+    if (id != SIP::HID_Blank)
+      m->set(id, value);
+    else
+      m->Header(name, value);
   }
   return m;
 }

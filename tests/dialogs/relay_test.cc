@@ -68,7 +68,8 @@ TEST_F(RelayTest, ANewRequestOnALingeringDialogIsRelayedAsANewTransaction) {
 }
 
 TEST_F(RelayTest, SubscribeAnswerCarriesTheOuterFaceAndTheNotifyReachesTheClient) {
-  Dialog_t* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\nExpires: 600\r\n"), "C&call-SUBSCRIBE@127.0.0.10");
+  Dialog_t* d =
+      FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\nExpires: 600\r\n"), "C&call-SUBSCRIBE@127.0.0.10");
   ASSERT_NE(d, nullptr);
   std::string sub = server_.receive();
   EXPECT_THAT(Values(sub, "Record-Route"), ElementsAre());
@@ -134,7 +135,8 @@ TEST_F(RelayTest, ClientResponsesLoseTheOuterFaceOnTopOrHaveItTurnedInward) {
   for (const Case& c : cases) {
     TGuard<Dialog_t> g(d);
     auto rsp = Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.20:5060;branch=z9hG4bK-x\r\nRecord-Route: " +
-                     std::string(c.rr) + "\r\nFrom: <sip:bob@example.com>;tag=sb\r\nTo: <sip:alice@example.com>;tag=fa\r\n"
+                     std::string(c.rr) +
+                     "\r\nFrom: <sip:bob@example.com>;tag=sb\r\nTo: <sip:alice@example.com>;tag=fa\r\n"
                      "Call-ID: x\r\nCSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n");
     d->SetMSG(std::move(rsp));
     d->RecRouteSet(Dialog_t::FROM_CLN, c.keep);
@@ -243,6 +245,70 @@ TEST_F(RelayTest, InDialogRequestsFollowTheirRouteAndStopWhenItDoesNotResolve) {
   EXPECT_TRUE(other.quiet());
   EXPECT_TRUE(server_.quiet());
   EXPECT_EQ(d->SrvSipAddr().Str(), "127.0.0.21:5060") << "an unresolvable hop does not replace the server";
+}
+
+
+TEST_F(RelayTest, ASubscriptionAnsweredForAClientBehindNatKeepsItsRegistrationAlive) {
+  std::vector<int> kept;
+  Dialog_t::Hooks().KeepRegistrationAlive = [&](Dialog_t& d, int expires) {
+    EXPECT_EQ(d.NewContact(), kNewContact);
+    kept.push_back(expires);
+  };
+  Dialog_t* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&keep1");
+  ASSERT_NE(d, nullptr);
+  Server(d, Answer(server_.receive(), 200, "OK", true, {"Expires: 600"}));
+  public_ip_ = true;
+  Dialog_t* pub = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&keep2");
+  ASSERT_NE(pub, nullptr);
+  Server(pub, Answer(server_.receive(), 200, "OK", true, {"Expires: 600"}));
+  EXPECT_EQ(kept, std::vector<int>{600}) << "a client on a public address needs no keeping";
+}
+
+// A call that lost the Via of its client's answer, for the restoring path.
+class CallLike : public Dialog_t {
+ public:
+  CallLike(std::unique_ptr<SIP> m, const std::string& key, std::unique_ptr<SIP> first)
+      : Dialog_t(std::move(m), key, " "), first_(std::move(first)) {}
+  bool IsCall() const override { return true; }
+  const SIP* OrigMSG() const override { return first_.get(); }
+  void StopCall() override { ++stops; }
+  void CallEvent(int ev, const std::string& reason) override { events.push_back(ev); }
+  int stops = 0;
+  std::vector<int> events;
+
+ private:
+  std::unique_ptr<SIP> first_;
+};
+
+TEST_F(RelayTest, AClientAnswerWithoutViaInACallTakesTheFirstInvitesVia) {
+  std::string invite = Message("INVITE", 1);
+  invite.replace(invite.find("z9hG4bK-c1;rport"), 16, "z9hG4bK-srv;received=127.0.0.20");
+  auto* call = new CallLike(Parse(Message("INFO", 2)), "C&call", Parse(invite));
+  opened_.push_back(call->UniqNo());
+  call->SrvSipAddr(InetAddr(kServer));
+  auto rsp = Answer(Message("INFO", 2), 200, "OK", false);
+  rsp->remove(SIP_HeadIds::HID_Via);
+  call->SetMSG(std::move(rsp));
+  call->Pass(Dialog_t::FROM_CLN);
+  EXPECT_THAT(Values(server_.receive(), "Via"),
+              ElementsAre("SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-srv;received=127.0.0.20"));
+
+  EXPECT_EQ(call->State(), Dialog_t::COMPLETE) << "the final answer completes the call";
+  EXPECT_EQ(call->stops, 1);
+  EXPECT_THAT(call->events, ElementsAre()) << "a completion without event reports none";
+  EXPECT_EQ(call->TimerType(), Dialog_t::T_COMPLETE) << "but the call is still removed by its timer";
+  call->unlock();
+}
+
+TEST_F(RelayTest, ACallCompletedWithAnEventReportsIt) {
+  auto* call = new CallLike(Parse(Message("INVITE", 1)), "C&ev", nullptr);
+  opened_.push_back(call->UniqNo());
+  call->Complete(7, "gone");
+  call->Complete(8, "again");
+  EXPECT_THAT(call->events, ElementsAre(7));
+  EXPECT_EQ(call->stops, 1);
+  EXPECT_EQ(call->TimerType(), Dialog_t::T_COMPLETE);
+  call->unlock();
 }
 
 }  // namespace
