@@ -100,6 +100,8 @@ class Dialog_t {
   bool clnSetup(const ClnMsg* m);
   // A completed transaction that still answers retransmissions: the intake must not destroy it yet.
   bool Lingers() const { return FinalRsp_m != nullptr; }
+  // Calls are removed by their own timer, never by the intake.
+  virtual bool IsCall() const { return false; }
 
   // --- Relay.
   // Rewrites and sends the current message (or msg, which stands in for it during the call and stays the
@@ -219,7 +221,6 @@ class Dialog_t {
   virtual void PostProcess(Direction_t dir);
 
   // What calls and registrations add; a plain dialog is neither.
-  virtual bool IsCall() const { return false; }
   // A call that is symmetric and has no registration behind it.
   virtual bool SymmetricNoReg() const { return false; }
   // A call's first INVITE, whose top Via restores a response that lost its own.
