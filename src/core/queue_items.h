@@ -2,27 +2,5 @@
 // read by the internal reader. Built by a reader thread, owned by the queue, consumed by one worker.
 #pragma once
 
-#include <memory>
-#include <string>
-
-#include "config/domain_policy.h"
-#include "core/work_queue.h"
-#include "foundation/inet_addr.h"
-#include "sip/message.h"
-
-struct ClnMsg : QueueItem {
-  std::unique_ptr<DomainOptions_t> dmopt;  // the options of the domain that admitted the request; may be null
-  std::unique_ptr<SIP> cmsg;
-  std::string ocnt;    // the client's Contact as received
-  std::string ncnt;    // the Contact rewritten to point at this relay
-  std::string fuser;   // the user part used for admission
-  std::string defect;  // the device's defect letters
-  InetAddr frm;        // source of the datagram
-  InetAddr rsvp;       // where answers to this client go
-  bool pubIP = false;  // the client's source address is public
-};
-
-struct IntMsg : QueueItem {
-  std::unique_ptr<SIP> cmsg;
-  InetAddr frm;
-};
+// The items are defined with the dialogs, which take a client's item over when they set themselves up.
+#include "dialogs/messages.h"

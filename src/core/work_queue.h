@@ -10,13 +10,9 @@
 #include <deque>
 #include <memory>
 
+#include "dialogs/messages.h"  // QueueItem
 #include "foundation/locks.h"
 #include "foundation/reactor.h"
-
-// One queued datagram; ClnMsg and IntMsg derive from it.
-struct QueueItem {
-  virtual ~QueueItem() = default;
-};
 
 struct QueueMsg {
   enum QMType : uint8_t { QM_Int = 0, QM_Ext = 1 };

@@ -70,6 +70,11 @@ void DialogTable::EraseDialog(Dialog_t* d) {
   for (unsigned n : d->ExtraNums_m) erase_num(n);
 }
 
+int32_t DialogTable::GlobalNo() const {
+  Read_Guard_Mutex guard(DlgLock);
+  return GlobalNo_m;
+}
+
 size_t DialogTable::DialogCount() const {
   Read_Guard_Mutex guard(DlgLock);
   return Dialogs.size();

@@ -55,6 +55,8 @@ class DialogTable {
   void Destroy(TGuard<Dialog_t> d);
   void Destroy(unsigned no);
 
+  // The last dialog number given.
+  int32_t GlobalNo() const;
   size_t DialogCount() const;
   size_t NumberCount() const;
   // Applies every pending key message on the calling thread (single-thread tests and shutdown).

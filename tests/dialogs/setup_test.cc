@@ -1,0 +1,209 @@
+// Setting up a dialog for a client request: where it goes, what the client hears when it cannot go
+// anywhere, the throttles, and what the Via headers and the domain options make of the dialog.
+#include <gmock/gmock.h>
+
+#include <thread>
+
+#include "config/media_policy.h"
+#include "dialogs/relay_fixture.h"
+
+namespace relaytest {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::string ToDomain(const std::string& text, const std::string& host) {
+  std::string m = text;
+  m.replace(m.find("sip:bob@127.0.0.20:5060"), 23, "sip:bob@" + host);
+  return m;
+}
+
+TEST_F(RelayTest, AnUnresolvableDestinationIsAnswered484AndTheDialogGivenUp) {
+  LogFile log;
+  EXPECT_EQ(FromClient(ToDomain(Message("MESSAGE", 1), "unknown.invalid"), "C&m1"), nullptr);
+  std::string got = client_.receive();
+  EXPECT_EQ(StartLine(got), "SIP/2.0 484 Address Incomplete");
+  EXPECT_THAT(Values(got, "Contact"), ElementsAre());
+  EXPECT_TRUE(server_.quiet());
+  EXPECT_EQ(table_.DialogCount(), 0u);
+  EXPECT_EQ(log.count("Warning: Destination 'unknown.invalid:5060' could not be resolved"), 1u);
+}
+
+DomainOptions_t SrvDomain(const std::string& hosts) {
+  DomainOptions_t o;
+  o.checked = true;
+  o.srv = true;
+  o.xhsts = hosts;
+  return o;
+}
+
+TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
+  Peer first("127.0.0.21:5060");
+  Dialog_t* d = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv", " ",
+                           SrvDomain("127.0.0.21:5060/0,127.0.0.22:5060/50,127.0.0.23:5060/100"));
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(StartLine(first.receive()), "MESSAGE sip:bob@example.com SIP/2.0");
+  EXPECT_EQ(d->Domain(), "example.com");
+  TGuard<Dialog_t> g(d);
+  const char* want[] = {"127.0.0.21:5060", "127.0.0.22:5060", "127.0.0.22:5060", "127.0.0.23:5060",
+                        "127.0.0.23:5060", "127.0.0.21:5060", "127.0.0.21:5060"};
+  for (int r = 1; r <= 7; ++r) {
+    ASSERT_TRUE(d->SrvNext()) << r;
+    EXPECT_EQ(d->SrvSipAddr().Str(), want[r - 1]) << "retransmission " << r;
+    if (r == 6) EXPECT_EQ(d->Srvs(), nullptr) << "the list is used up";
+  }
+  EXPECT_FALSE(d->SrvNext());
+}
+
+TEST_F(RelayTest, SrvCandidatesThatDoNotResolveAreDroppedAndASingleOneIsNoList) {
+  Dialog_t* kept = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv1", " ",
+                              SrvDomain("bad.invalid:5060/0,127.0.0.21:5060/50,127.0.0.22:5060/100"));
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->SrvSipAddr().Str(), "127.0.0.21:5060");
+  ASSERT_NE(kept->Srvs(), nullptr);
+  EXPECT_EQ(kept->Srvs()->size(), 2u);
+
+  Dialog_t* single = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv2", " ",
+                                SrvDomain("bad.invalid:5060/0,127.0.0.22:5060/100"));
+  ASSERT_NE(single, nullptr);
+  EXPECT_EQ(single->SrvSipAddr().Str(), "127.0.0.22:5060");
+  EXPECT_EQ(single->Srvs(), nullptr);
+}
+
+TEST_F(RelayTest, SruPointsTheRequestUriAtTheServerAndDropsTheRoute) {
+  DomainOptions_t o = SrvDomain("127.0.0.20:5060");
+  o.sru = true;
+  std::string text = ToDomain(Message("MESSAGE", 1, "Route: <sip:edge.example.com;lr>\r\n"), "example.com");
+  ASSERT_NE(FromClient(text, "C&sru", " ", o), nullptr);
+  std::string got = server_.receive();
+  EXPECT_EQ(StartLine(got), "MESSAGE sip:bob@127.0.0.20:5060 SIP/2.0");
+  EXPECT_THAT(Values(got, "Route"), ElementsAre());
+}
+
+TEST_F(RelayTest, ViasTellIndirectChainedAndPublicAddressesOfTheClient) {
+  struct Case {
+    bool pub;
+    const char* vias;
+    bool indirect, chained;
+    char reason;
+    uint16_t port;
+    const char* rtp_ip;
+  };
+  const Case cases[] = {
+      {false,
+       "Via: SIP/2.0/UDP 10.1.1.1:5070;branch=z9hG4bK-p\r\n"
+       "Via: SIP/2.0/UDP 192.168.1.5:5066;branch=z9hG4bK-c\r\n",
+       true, false, 'C', 5066, "127.0.0.10"},
+      {true,
+       "Via: SIP/2.0/UDP 127.0.0.9:5060;branch=z9hG4bK-ostrel-70000-1.0\r\n"
+       "Via: SIP/2.0/UDP 192.168.1.5:5066;branch=z9hG4bK-c\r\n",
+       false, true, '-', 5062, "127.0.0.10"},
+      {false, "Via: SIP/2.0/UDP 192.168.1.5:5066;branch=z9hG4bK-c;received=203.0.113.5;rport=40000\r\n",
+       false, false, '-', 40000, "203.0.113.5"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    public_ip_ = c.pub;
+    std::string text = Message("MESSAGE", 1);
+    size_t at = text.find("Via: ");
+    text.replace(at, text.find("\r\n", at) + 2 - at, c.vias);
+    Dialog_t* d = FromClient(text, "C&via" + std::to_string(n++));
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->Indirect(), c.indirect) << c.vias;
+    EXPECT_EQ(d->Chained(), c.chained) << c.vias;
+    EXPECT_EQ(d->FullReason(), c.reason) << c.vias;
+    EXPECT_EQ(d->ExtSPort(), c.port) << c.vias;
+    EXPECT_EQ(InetAddr::IpStr(d->ClnRtpIP()), c.rtp_ip) << c.vias;
+  }
+}
+
+TEST_F(RelayTest, AnRsvpRuleReplacesTheClientsReplyPort) {
+  InetAddr client(kClient);
+  Cfg.RSVPs[RsvpKey(client.IpAddr(), client.IpAddr())] = 5999;
+  Dialog_t* d = FromClient(Message("MESSAGE", 1), "C&rsvp");
+  Cfg.RSVPs.clear();
+  ASSERT_NE(d, nullptr);
+  EXPECT_TRUE(d->RSVP());
+  EXPECT_EQ(d->ClnSipAddr().Str(), "127.0.0.10:5999");
+}
+
+TEST_F(RelayTest, DomainOptionsShapeTheDialog) {
+  DomainOptions_t o = checked();
+  o.loglvl = LOG_DEBUG | LOG_TRACE;
+  o.srtp = true;
+  o.pcnt = true;
+  Dialog_t* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&opts", " ", o);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->LogLevel(), LOG_DEBUG | LOG_TRACE);
+  EXPECT_EQ(d->SRTP(), -1);
+  EXPECT_THAT(Values(server_.receive(), "Record-Route"), ElementsAre("<sip:65537@127.0.0.2:5073;lr>"))
+      << "pcnt always record-routes a subscription";
+}
+
+TEST_F(RelayTest, APublicClientKeepsItsContactUnlessTheDomainSaysPrsn) {
+  public_ip_ = true;
+  ASSERT_NE(FromClient(Message("MESSAGE", 1), "C&pub1"), nullptr);
+  EXPECT_THAT(Values(server_.receive(), "Contact"), ElementsAre("<sip:alice@127.0.0.10:5062>"));
+  DomainOptions_t o = checked();
+  o.prsn = true;
+  ASSERT_NE(FromClient(Message("MESSAGE", 1), "C&pub2", " ", o), nullptr);
+  EXPECT_THAT(Values(server_.receive(), "Contact"), ElementsAre(std::string("<") + kNewContact + ">"));
+}
+
+TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
+  bool admit = false;
+  Dialog_t::Hooks().CheckDomain = [&](SIP&, const InetAddr& from, std::string& defect, DomainOptions_t& o) {
+    EXPECT_EQ(from.Str(), kClient);
+    defect = "s";
+    return admit;
+  };
+  EXPECT_EQ(FromClient(Message("MESSAGE", 1), "C&dom1", " ", DomainOptions_t{}), nullptr);
+  EXPECT_TRUE(server_.quiet());
+  EXPECT_TRUE(client_.quiet()) << "a refusal is answered, if at all, by the domain check";
+  admit = true;
+  Dialog_t* d = FromClient(Message("MESSAGE", 1), "C&dom2", " ", DomainOptions_t{});
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->Defect(), "s");
+}
+
+TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {
+  LogFile log;
+  bool registered = false;
+  Dialog_t::Hooks().SlowStart = [] { return true; };
+  Dialog_t::Hooks().HasRegister = [&](const std::string& ncnt) {
+    EXPECT_EQ(ncnt, kNewContact);
+    return registered;
+  };
+  EXPECT_EQ(FromClient(Message("MESSAGE", 1), "C&slow1"), nullptr);
+  EXPECT_TRUE(server_.quiet());
+  EXPECT_EQ(log.count("Not Registered - Throttled! (Slow)"), 1u);
+  registered = true;
+  EXPECT_NE(FromClient(Message("MESSAGE", 1), "C&slow2"), nullptr);
+  EXPECT_FALSE(server_.receive().empty());
+}
+
+TEST_F(RelayTest, RegistersBeyondTheLimitOfASecondAreDropped) {
+  Cfg.ThrottReg = 1;
+  int relayed = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (FromClient(Message("REGISTER", 1), "C&reg" + std::to_string(i)) != nullptr) ++relayed;
+  }
+  Cfg.ThrottReg = 0;
+  // Three REGISTERs span at most two wall-clock seconds, so one at least was over the limit.
+  EXPECT_LT(relayed, 3);
+  EXPECT_GE(relayed, 1);
+}
+
+TEST_F(RelayTest, ASlowSetUpIsLogged) {
+  LogFile log;
+  Dialog_t::Hooks().Assign = [](InetAddr& a, const char* host, const char* tag) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    return LiteralAssign(a, host, tag);
+  };
+  ASSERT_NE(FromClient(Message("MESSAGE", 1), "C&slowdns"), nullptr);
+  EXPECT_THAT(log.text(), HasSubstr("Warning: Dialog locked for ~"));
+}
+
+}  // namespace
+}  // namespace relaytest
