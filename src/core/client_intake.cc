@@ -219,8 +219,9 @@ void ClientDatagram(Datagram& d) {
 
 namespace intake {
 
-std::function<void(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m)> ClientToDialog;
-std::function<void(std::unique_ptr<ClnMsg> m, const std::string& key)> OpenClientDialog;
+std::function<Dialog_t*(ClnMsg& m, const std::string& key)> NewRegDialog;
+std::function<Dialog_t*(ClnMsg& m, const std::string& key)> NewCall;
+std::function<void(Dialog_t& d, const ClnMsg& m)> MovedClient;
 
 namespace {
 
@@ -237,6 +238,84 @@ size_t LoopDepth(const SIP& msg, unsigned dialog_no) {
 bool IsViaToOurInternalPort(const SIP& msg) {
   auto* via = msg.Header<SIP_Head_Via>(SIP_Header::HID_Via);
   return GotFromOstrel(via) && via->Port() == ((Cfg.SecondPort + 3) & 0xFFFF) && via->Host() == Cfg.server_ipaddr;
+}
+
+}  // namespace
+
+namespace {
+
+// The worker's last step: a completed plain dialog goes, unless it lingers to answer retransmissions.
+void DestroyIfDone(TGuard<Dialog_t>& d) {
+  if (d && d->State() == Dialog_t::COMPLETE && !d->IsCall() && !d->Lingers()) Core.Destroy(std::move(d));
+}
+
+// A message for a dialog that exists: the client may have moved, then the dialog handles it.
+void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m) {
+  SIP& msg = *m->cmsg;
+  if (!d->RSVP() && !d->PublicIP() && m->frm != d->ClnSipAddr()) {
+    d->ClnSipAddr(m->frm);
+    if (MovedClient) MovedClient(*d, *m);
+  }
+  Dialog_t::State_t state = Dialog_t::PASS;
+  switch (msg.Method()) {
+    case SIP_StartLine::INVITE:
+      if (d->State() == Dialog_t::PASS) state = Dialog_t::INVITE_RECV;
+      break;
+    case SIP_StartLine::REGISTER:
+      state = Dialog_t::CLN_REGISTER_RECV;
+      if (d->OrgContact().empty() || d->NewContact() != m->ncnt) {
+        InetAddr reply = m->frm;
+        std::string ocnt, ncnt;
+        bool pub = NewOldContacts(msg, reply, ocnt, ncnt, d->Defect(), LOG_REG_REGUL);
+        d->OrgContact(ocnt);
+        d->NewContact(ncnt);
+        d->PublicIP(pub);
+      }
+      break;
+    case SIP_StartLine::CANCEL: state = Dialog_t::CANCEL_RECV; break;
+    case SIP_StartLine::REFER: state = Dialog_t::REFER_RECV; break;
+    default: break;
+  }
+  if (msg.IS_Response()) state = Dialog_t::PASS;
+  d->SetMSG(std::move(m->cmsg));
+  d->HandleClnMsg(state);
+  DestroyIfDone(d);
+}
+
+// A request that opens a dialog: a plain one here, registrations and calls through their factories.
+void NewDialog(std::unique_ptr<ClnMsg> m, const std::string& key) {
+  const SIP_StartLine::Method_t method = m->cmsg->Method();
+  Dialog_t* created = nullptr;
+  Dialog_t::State_t state = Dialog_t::PASS;
+  if (method == SIP_StartLine::REGISTER) {
+    if (!NewRegDialog) return;
+    created = NewRegDialog(*m, key);
+    state = Dialog_t::CLN_REGISTER_RECV;
+  } else if (method == SIP_StartLine::INVITE) {
+    if (!NewCall) {
+      Log("ostrel", LOG_DEBUG, "No call handling for INVITE from %s\n", m->frm.Str().c_str());
+      return;
+    }
+    created = NewCall(*m, key);
+    state = Dialog_t::INVITE_RECV;
+  } else {
+    created = new Dialog_t(std::move(m->cmsg), key, m->defect);
+  }
+  if (created == nullptr) return;
+  if (!created->Entered()) {
+    delete created;
+    return;
+  }
+  TGuard<Dialog_t> d;
+  d.set(created);  // the creator holds the new dialog's lock
+  if (m->ncnt.empty() && d->GetMSG() != nullptr)
+    m->pubIP = NewOldContacts(*d->GetMSG(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogTreshold());
+  if (!d->clnSetup(m.get())) {
+    Core.Destroy(std::move(d));
+    return;
+  }
+  d->HandleClnMsg(state);
+  DestroyIfDone(d);
 }
 
 }  // namespace
@@ -262,7 +341,7 @@ void ProcessClient(std::unique_ptr<ClnMsg> m) {
         return;
       }
     }
-    if (ClientToDialog) ClientToDialog(d, std::move(m));
+    ToExistingDialog(d, std::move(m));
     return;
   }
   SIP_StartLine::Method_t method = msg.Method();
@@ -280,8 +359,7 @@ void ProcessClient(std::unique_ptr<ClnMsg> m) {
     case SIP_StartLine::BYE: case SIP_StartLine::OPTIONS: case SIP_StartLine::SUBSCRIBE:
     case SIP_StartLine::NOTIFY: case SIP_StartLine::INFO: case SIP_StartLine::MESSAGE:
     case SIP_StartLine::PUBLISH: case SIP_StartLine::REGISTER: case SIP_StartLine::INVITE:
-      if (OpenClientDialog) OpenClientDialog(std::move(m), key);
-      else Log("ostrel", LOG_DEBUG, "No dialog handling for client message from %s\n", m->frm.Str().c_str());
+      NewDialog(std::move(m), key);
       return;
     default:
       Log("ostrel", LOG_DEBUG, "Warning: Unknown Dialog\n");

@@ -7,6 +7,7 @@
 
 #include "core/queue_items.h"
 #include "dialogs/dialog.h"
+#include "dialogs/registration.h"
 #include "ports/sip_port.h"
 
 namespace intake {
@@ -20,12 +21,17 @@ void ServerDatagram(Datagram& d);
 // Seams to the registrations and dialogs, set at start-up by the code that owns them.
 extern std::function<bool(SIP& msg, const std::string& ncnt, const std::string& fuser, int& threshold)> IsHitCache;
 extern std::function<void(const std::string& event)> CountBadEvent;
-extern std::function<void(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m)> ClientToDialog;
-extern std::function<void(std::unique_ptr<ClnMsg> m, const std::string& key)> OpenClientDialog;
+// Factories of the dialogs a client opens besides plain ones; the new dialog comes back locked (or null).
+extern std::function<Dialog_t*(ClnMsg& m, const std::string& key)> NewRegDialog;
+extern std::function<Dialog_t*(ClnMsg& m, const std::string& key)> NewCall;
+// A dialog's client moved to the datagram's source: registrations and calls follow it.
+extern std::function<void(Dialog_t& d, const ClnMsg& m)> MovedClient;
 
 extern std::function<void(unsigned dialog_no)> NextPRACK;
-extern std::function<void(TGuard<Dialog_t>& d, std::unique_ptr<IntMsg> m)> ServerToDialog;
-extern std::function<void(std::unique_ptr<IntMsg> m, const std::string& key)> OpenServerDialog;
+// A call the server opens toward a registered client (the registration locked); the call comes back locked.
+extern std::function<Dialog_t*(IntMsg& m, const std::string& key, TGuard<Register_t>& reg)> NewServerCall;
+// Defect 'b': true once for the first BYE of a replaced call, which is swallowed.
+extern std::function<bool(Dialog_t& d)> ReplacedCallBye;
 
 // Worker halves.
 void ProcessClient(std::unique_ptr<ClnMsg> m);

@@ -11,6 +11,7 @@
 #include "config/config.h"
 #include "core/core.h"
 #include "dialogs/dialog.h"
+#include "dialogs/dialog_hooks.h"
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
@@ -157,6 +158,22 @@ void InstallRegistrationHooks() {
   }());
 }
 
+void InstallDialogHooks() {
+  DialogHooks& h = Dialog_t::Hooks();
+  h.Bounce = [](SIP& msg, int code, const std::string& reason, const InetAddr& to, const SIPPort_t& port) {
+    Bounce(msg, code, reason, to, port);
+  };
+  h.Assign = [](InetAddr& a, const char* host, const char* tag) {
+    a.reset();
+    Assign(a, host, tag);
+    return !a.empty();
+  };
+  h.CheckDomain = [](SIP& msg, const InetAddr& from, std::string& defect, DomainOptions_t& options) {
+    return Cfg.CheckDomain(msg, from, defect, options);
+  };
+  h.HasRegister = [](const std::string& ncnt) { return Register_t::HasRegister(ncnt); };
+}
+
 void InstallHooks() {
   Cfg.hooks.Bounce = [](SIP& msg, int code, const std::string& reason, const InetAddr& to) {
     Bounce(msg, code, reason, to, ExtPort);
@@ -191,6 +208,7 @@ void InstallHooks() {
   Core.SetHooks(std::move(core));
   Core.SetExternalSocket(&ExtPort);
   InstallRegistrationHooks();
+  InstallDialogHooks();
 }
 
 }  // namespace
@@ -223,5 +241,8 @@ int main(int argc, char** argv) {
   PollReactor::block_signals(handled, false);
 
   Core.run();
+  // Workers have stopped: what is left belongs to nobody and is released before the statics go.
+  Core.DestroyAll();
+  Register_t::DestroyAll();
   return 0;
 }

@@ -5,7 +5,11 @@
 #include "core/intake.h"
 #include "core/intake_common.h"
 #include "core/match.h"
+#include <strings.h>
+
+#include "dialogs/registration.h"
 #include "dos/dos_core.h"
+#include "sip/headers/line_params.h"
 #include "foundation/log.h"
 #include "ports/relay_ops.h"
 #include "sip/headers/number.h"
@@ -15,8 +19,8 @@
 namespace intake {
 
 std::function<void(unsigned dialog_no)> NextPRACK;
-std::function<void(TGuard<Dialog_t>& d, std::unique_ptr<IntMsg> m)> ServerToDialog;
-std::function<void(std::unique_ptr<IntMsg> m, const std::string& key)> OpenServerDialog;
+std::function<Dialog_t*(IntMsg& m, const std::string& key, TGuard<Register_t>& reg)> NewServerCall;
+std::function<bool(Dialog_t& d)> ReplacedCallBye;
 
 namespace {
 
@@ -73,6 +77,146 @@ void ServerDatagram(Datagram& d) {
   Core.PutQueue(QueueMsg{std::move(item), QueueMsg::QM_Int});
 }
 
+namespace {
+
+time_t StartTM = time(nullptr);
+
+void DestroyIfDone(TGuard<Dialog_t>& d) {
+  if (d && d->State() == Dialog_t::COMPLETE && !d->IsCall() && !d->Lingers()) Core.Destroy(std::move(d));
+}
+
+void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<IntMsg> m) {
+  SIP& msg = *m->cmsg;
+  Dialog_t::State_t state = Dialog_t::PASS;
+  if (msg.IS_Request()) {
+    switch (msg.Method()) {
+      case SIP_StartLine::INVITE:
+        if (d->State() == Dialog_t::PASS) state = Dialog_t::INVITE_RECV;
+        break;
+      case SIP_StartLine::ACK:
+        if (d->Defect('A')) {
+          d->Defect("");
+          if (SDP* sdp = msg.GetSDP(); sdp != nullptr && sdp->GetAddr() == "0.0.0.0") {
+            Log(d->UniqChr(), LOG_DEBUG, "Defect 'A' - Clear Body\n");
+            msg.remove(SIP_Header::HID_Content_Type);
+            msg.Body("");
+          }
+        }
+        break;
+      case SIP_StartLine::CANCEL: state = Dialog_t::CANCEL_RECV; break;
+      case SIP_StartLine::REFER: state = Dialog_t::REFER_RECV; break;
+      case SIP_StartLine::BYE:
+        if (d->Defect('b') && ReplacedCallBye && ReplacedCallBye(*d)) {
+          Log(d->UniqChr(), LOG_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
+          return;
+        }
+        break;
+      default: break;
+    }
+  }
+  d->SetMSG(std::move(m->cmsg));
+  d->HandleSrvMsg(state);
+  DestroyIfDone(d);
+}
+
+RegValues_t ValuesOf(const Register_t& r) {
+  RegValues_t v;
+  v.NewContact = r.NCont();
+  v.OldContact = r.OCont();
+  v.Domain = r.Domain();
+  v.Defect = r.Defect();
+  v.Hole = r.Hole();
+  v.RtpIP = r.ExpRtpIP();
+  v.PublicIP = r.PublicIP();
+  v.Indirect = r.Indirect();
+  v.Chained = r.Chained();
+  v.Prsn = r.Prsn();
+  v.Transc = r.Trnsc();
+  v.SRTP = r.SRTP();
+  v.LogLevel = r.LogLevel();
+  return v;
+}
+
+void NotRegistered(std::unique_ptr<IntMsg> m) {
+  SIP& msg = *m->cmsg;
+  Log("ostrel", LOG_DEBUG, "Warning: Non-Registered User\n");
+  if (msg.is_ACK()) return;
+  // Clients re-register for a while after a restart: only later is an unknown address an offence.
+  if (time(nullptr) - StartTM > Cfg.rgstr_timout && !ValidNewCnt(msg.URI())) DCore.report(m->frm, DOSCore::DOS_L, 0);
+  Bounce(msg, 404, "Not Found", m->frm, IntPort);
+}
+
+// A request from the server that opens a dialog toward a registered client.
+void NewDialog(std::unique_ptr<IntMsg> m, const std::string& key) {
+  SIP& msg = *m->cmsg;
+  SIP_URI bare = msg.URI();
+  bare.PClear();
+  bare.OHClear();
+  std::string contact;
+  bare.assemble(contact);
+  TGuard<Register_t> reg = Register_t::GetRegister(contact);
+  if (!reg || reg->Expiration() < time(nullptr)) {
+    reg.reset();
+    NotRegistered(std::move(m));
+    return;
+  }
+  const std::string fuser = reg->FUser();
+  const SIP_StartLine::Method_t method = msg.Method();
+  if (method == SIP_StartLine::NOTIFY) {
+    msg.parse(SIP_Header::HID_Event);
+    auto* event = msg.Header<SIP_Head_Event>(SIP_Header::HID_Event);
+    if (event != nullptr && strncasecmp(event->Value().c_str(), "unreg", 5) == 0) {
+      reg->Expiration(time(nullptr) + 2 * reg->RegTm() - 1);
+      Log("ostrel", LOG_DEBUG, "CleanUp Registration: %s@%s\n", reg->Usr().c_str(), reg->Domain().c_str());
+      reg.reset();
+      Bounce(msg, 200, "OKey", m->frm, IntPort);
+      return;
+    }
+  }
+  Dialog_t* created = nullptr;
+  Dialog_t::State_t state = Dialog_t::PASS;
+  const RegValues_t values = ValuesOf(*reg);
+  switch (method) {
+    case SIP_StartLine::INVITE:
+      if (!NewServerCall) break;
+      created = NewServerCall(*m, key, reg);
+      state = Dialog_t::INVITE_RECV;
+      break;
+    case SIP_StartLine::OPTIONS: case SIP_StartLine::SUBSCRIBE: case SIP_StartLine::INFO: case SIP_StartLine::PRACK:
+    case SIP_StartLine::MESSAGE: case SIP_StartLine::PUBLISH: case SIP_StartLine::NOTIFY: case SIP_StartLine::BYE:
+      reg.reset();
+      created = new Dialog_t(std::move(m->cmsg), key, m->frm, values);
+      break;
+    default:
+      reg.reset();
+      Log("ostrel", LOG_DEBUG, "Warning: Unknown Call\n");
+      if (!msg.is_ACK()) Bounce(msg, 481, "Call Leg/Transaction Does Not Exist", m->frm, IntPort);
+      return;
+  }
+  reg.reset();
+  if (created == nullptr) return;
+  if (!created->Entered()) {
+    delete created;
+    return;
+  }
+  TGuard<Dialog_t> d;
+  d.set(created);
+  if (!created->IsCall()) {
+    if (d->PublicIP()) Log(d->UniqChr(), LOG_DEBUG, "Regst Cln is on Public IP!\n");
+    if (method == SIP_StartLine::BYE) d->Shift(500);
+  }
+  Config::UserData_t user;
+  if (!fuser.empty() && Cfg.CheckUser(fuser, user)) {
+    if (user.loglvl != 0) d->LogLevel(user.loglvl);
+    if (user.full) d->FullReason('C');
+    Log(d->UniqChr(), LOG_DEBUG, "Known Regst FUser: %s\n", fuser.c_str());
+  }
+  d->HandleSrvMsg(state);
+  DestroyIfDone(d);
+}
+
+}  // namespace
+
 void ProcessServer(std::unique_ptr<IntMsg> m) {
   SIP& msg = *m->cmsg;
   std::string key;
@@ -83,22 +227,14 @@ void ProcessServer(std::unique_ptr<IntMsg> m) {
     return;
   }
   if (d) {
-    if (ServerToDialog) ServerToDialog(d, std::move(m));
+    ToExistingDialog(d, std::move(m));
     return;
   }
   if (msg.IS_Response()) {
     Log("ostrel", LOG_DEBUG, "Warning: Unknown Dialog - Ignore\n");
     return;
   }
-  if (OpenServerDialog) {
-    OpenServerDialog(std::move(m), key);
-    return;
-  }
-  // Without registrations no client can be reached from the server side.
-  Log("ostrel", LOG_DEBUG, "Warning: Non-Registered User\n");
-  if (msg.is_ACK()) return;
-  if (!ValidNewCnt(msg.URI())) DCore.report(m->frm, DOSCore::DOS_L, 0);
-  Bounce(msg, 404, "Not Found", m->frm, IntPort);
+  NewDialog(std::move(m), key);
 }
 
 }  // namespace intake

@@ -75,6 +75,12 @@ int32_t DialogTable::GlobalNo() const {
   return GlobalNo_m;
 }
 
+void DialogTable::DestroyAll() {
+  Write_Guard_Mutex guard(DlgLock);
+  while (!Dialogs.empty()) delete Dialogs.begin()->second;  // each erases its own entries
+  PDialogs.clear();
+}
+
 size_t DialogTable::DialogCount() const {
   Read_Guard_Mutex guard(DlgLock);
   return Dialogs.size();

@@ -57,6 +57,9 @@ class DialogTable {
 
   // The last dialog number given.
   int32_t GlobalNo() const;
+  // At exit, after every worker stopped: deletes the dialogs still in the table.
+  void DestroyAll();
+
   size_t DialogCount() const;
   size_t NumberCount() const;
   // Applies every pending key message on the calling thread (single-thread tests and shutdown).

@@ -112,6 +112,12 @@ void Register_t::Destroy(const std::string& ncnt) {
   delete reg;
 }
 
+void Register_t::DestroyAll() {
+  Write_Guard_Mutex guard(RegsLock);
+  hooks = {};
+  while (!RegsCnts.empty()) delete RegsCnts.begin()->second;
+}
+
 void Register_t::CleanUp() {
   {
     Read_Guard_Mutex guard(RegsLock);

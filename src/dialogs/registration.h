@@ -44,6 +44,8 @@ class Register_t {
   static void Destroy(const std::string& ncnt);
   // SIGCONT: every record expires within twice its registration time.
   static void CleanUp();
+  // At exit, after every worker stopped: deletes every record without telling anyone.
+  static void DestroyAll();
   static size_t Count();
 
   // The record's lock is held by the caller for all of these.
