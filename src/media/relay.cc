@@ -1,6 +1,7 @@
 #include "media/relay.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -114,10 +115,11 @@ void RelayLoop::Drain(int index) {
   mUDP_t& in = Pair(index);
   for (int k = 0; k < kBurst; ++k) {
     InetAddr src;
-    const int n = IsRtcp(index) ? in.CRecv(buf_, rtp::kMaxReceive, src)
-                                : static_cast<int>(in.recvfrom(buf_, rtp::kMaxReceive, src, 0));
+    // MSG_TRUNC gives the datagram's real length: a cut packet would be relayed corrupted, so it is dropped.
+    const int n = IsRtcp(index) ? in.CRecv(buf_, rtp::kMaxReceive, src, MSG_TRUNC)
+                                : static_cast<int>(in.recvfrom(buf_, rtp::kMaxReceive, src, MSG_TRUNC));
     if (n < 0) return;  // drained, or an error the next poll reports again
-    if (n > 0) Handle(index, n, src, PollReactor::curr_ms());
+    if (n > 0 && static_cast<size_t>(n) <= rtp::kMaxReceive) Handle(index, n, src, PollReactor::curr_ms());
   }
 }
 

@@ -54,7 +54,9 @@ class mUDP_t : public SocketUDP, public InputCB {
 
   int RSend(const void* pkt, size_t len) { return static_cast<int>(sendto(pkt, len, RDest(), 0)); }
   int CSend(const void* pkt, size_t len) { return static_cast<int>(rtcp.sendto(pkt, len, CDest(), 0)); }
-  int CRecv(void* buf, size_t len, InetAddr& from) { return static_cast<int>(rtcp.recvfrom(buf, len, from, 0)); }
+  int CRecv(void* buf, size_t len, InetAddr& from, int flags = 0) {
+    return static_cast<int>(rtcp.recvfrom(buf, len, from, flags));
+  }
 
   unsigned UniqNo() const { return UniqNo_m; }
   virtual bool ClientSide() const = 0;
