@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "config/config.h"
@@ -57,7 +58,9 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // relay threads inherit the mask; main waits for them
 
   std::vector<std::unique_ptr<Call>> calls;
-  FILE* out = std::fopen(argv[6], "w");
+  // Written under another name and renamed once complete, so a reader never sees half the calls.
+  const std::string part = std::string(argv[6]) + ".part";
+  FILE* out = std::fopen(part.c_str(), "w");
   if (out == nullptr) return 1;
   for (int i = 0; i < n; ++i) {
     auto call = std::make_unique<Call>(static_cast<unsigned>(100000 + i));
@@ -78,6 +81,7 @@ int main(int argc, char** argv) {
     calls.push_back(std::move(call));
   }
   std::fclose(out);
+  std::rename(part.c_str(), argv[6]);
   std::fprintf(stderr, "relay_host: %d calls anchored\n", n);
   int sig = 0;
   sigwait(&stop, &sig);

@@ -11,7 +11,7 @@ build="$root/build/bench"
 shared=${OSTREL_SHARED_DIR:-$root/../shared}
 # Ports away from the test suites and the peers' defaults.
 a_base=44000; b_base=46000         # the phones (A) and the server's media (B)
-o_low=52000; o_high=55999          # the relay engine's range: two pairs per call
+o_low=50000; o_high=54100          # the relay engine's range: two pairs per call
 r_low=56000; r_high=61999          # rtpengine's range
 ng=127.0.0.1:2263
 
@@ -50,7 +50,10 @@ run_ostrel() {
   local n=$1 streams="$work/ostrel_$1.txt" pid
   "$build/bench/media/relay_host" "$n" "$a_base" "$b_base" "$o_low" "$o_high" "$streams" 2>"$work/host.err" &
   pid=$!; pids+=("$pid")
-  for _ in $(seq 50); do [ "$(wc -l <"$streams" 2>/dev/null || echo 0)" -ge "$n" ] && break; sleep 0.1; done
+  while [ ! -s "$streams" ]; do
+    kill -0 "$pid" 2>/dev/null || { echo "ostrel    n=$n failed: $(cat "$work/host.err")"; return; }
+    sleep 0.1
+  done
   sleep 0.5
   echo "ostrel    n=$n $(pump "$pid" "$streams")"
   kill "$pid"; wait "$pid" 2>/dev/null || true

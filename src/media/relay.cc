@@ -33,8 +33,9 @@ constexpr StreamInfo kStreams[8] = {
     {"SRV Video Stream", E_SRV_VIDEO}, {"SRV Video RTCP  ", E_NOP},
 };
 
-// Packets read from one socket before the others get their turn.
-constexpr int kBurst = 16;
+// Packets read from one socket per poll round. Voice arrives one packet per wake-up, so reading until the
+// socket is empty would cost an extra failing receive per packet; a backlog is read on the next rounds.
+constexpr int kBurst = 1;
 
 bool IsRtcp(int index) { return (index & 1) != 0; }
 
