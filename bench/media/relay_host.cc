@@ -1,0 +1,90 @@
+// A process that anchors N calls on the relay engine for a benchmark: each call gets a client pair and a
+// server pair from the range and its own relay thread. Prints one stream line per call and runs until
+// SIGTERM or SIGINT, then stops every relay thread (joined) and closes the ports.
+//
+// Usage: relay_host N A_BASE B_BASE RANGE_LOW RANGE_HIGH STREAMFILE
+//   client i is 127.0.0.1:A_BASE+2i, server i is 127.0.0.1:B_BASE+2i; STREAMFILE gets
+//   "a_port relay_port_for_a b_port relay_port_for_b" lines (the format of the peers' stream files).
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "media/relay.h"
+
+namespace {
+
+struct Call {
+  explicit Call(unsigned uniq) : cln(uniq), srv(uniq), cln_video(uniq), srv_video(uniq) {}
+  mcUDP_t cln;
+  msUDP_t srv;
+  mcUDP_t cln_video;
+  msUDP_t srv_video;
+  RelayThread_t relay{cln, srv, cln_video, srv_video};
+};
+
+void RaiseDescriptorLimit() {
+  rlimit r{};
+  getrlimit(RLIMIT_NOFILE, &r);
+  r.rlim_cur = r.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &r);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 7) {
+    std::fprintf(stderr, "usage: %s N A_BASE B_BASE RANGE_LOW RANGE_HIGH STREAMFILE\n", argv[0]);
+    return 2;
+  }
+  const int n = std::atoi(argv[1]), a_base = std::atoi(argv[2]), b_base = std::atoi(argv[3]);
+  Cfg.lRange = std::atoi(argv[4]);
+  Cfg.hRange = std::atoi(argv[5]);
+  std::strcpy(Cfg.private_ipaddr, "127.0.0.1");
+  std::strcpy(Cfg.intern_ipaddr, "127.0.0.1");
+  RaiseDescriptorLimit();
+
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // relay threads inherit the mask; main waits for them
+
+  std::vector<std::unique_ptr<Call>> calls;
+  // Written under another name and renamed once complete, so a reader never sees half the calls.
+  const std::string part = std::string(argv[6]) + ".part";
+  FILE* out = std::fopen(part.c_str(), "w");
+  if (out == nullptr) return 1;
+  for (int i = 0; i < n; ++i) {
+    auto call = std::make_unique<Call>(static_cast<unsigned>(100000 + i));
+    if (call->cln.open() < 0 || call->srv.open() < 0) {
+      std::fprintf(stderr, "no ports for call %d\n", i);
+      return 1;
+    }
+    call->cln.RDest(InetAddr(static_cast<unsigned short>(a_base + 2 * i), "127.0.0.1"));
+    call->srv.RDest(InetAddr(static_cast<unsigned short>(b_base + 2 * i), "127.0.0.1"));
+    RelaySetup setup;
+    setup.orig_ip = 0x7F000001;
+    if (!call->relay.Start(setup, nullptr)) {
+      std::fprintf(stderr, "no thread for call %d\n", i);
+      return 1;
+    }
+    call->relay.Established(true);
+    std::fprintf(out, "%d %d %d %d\n", a_base + 2 * i, call->cln.LPort(), b_base + 2 * i, call->srv.LPort());
+    calls.push_back(std::move(call));
+  }
+  std::fclose(out);
+  std::rename(part.c_str(), argv[6]);
+  std::fprintf(stderr, "relay_host: %d calls anchored\n", n);
+  int sig = 0;
+  sigwait(&stop, &sig);
+  calls.clear();  // each relay is joined before its pairs close
+  return 0;
+}

@@ -1,0 +1,41 @@
+#include "media/client_guard.h"
+
+#include "media/rtp_header.h"
+
+ClientGuard::Verdict ClientGuard::Check(uint32_t src_ip, uint32_t cur_ip, bool switchable, const uint8_t* pkt,
+                                        size_t len, uint64_t now_ms) {
+  if (src_ip == orig_m || src_ip == cur_ip || (alt_m != 0 && src_ip == alt_m)) return ACCEPT;
+  if (!switchable || len > kMaxVoicePacket || !rtp::IsVersion2(pkt, len)) return FOREIGN;
+  return Candidate(src_ip, pkt, len, now_ms) ? SWITCHED : FOREIGN;
+}
+
+// A voice stream sends one packet every 10 to 30 ms: after kSwitchCount packets of one SSRC from one address
+// the time since its first packet must lie within that pace (20 ms of slack either way).
+bool ClientGuard::Candidate(uint32_t src_ip, const uint8_t* pkt, size_t len, uint64_t now_ms) {
+  const uint32_t ssrc = rtp::Ssrc(pkt, len);
+  if (cand_ip_m != src_ip || cand_ssrc_m != ssrc) {
+    cand_ip_m = src_ip;
+    cand_ssrc_m = ssrc;
+    cand_start_m = now_ms;
+    cand_count_m = 0;
+    return false;
+  }
+  if (++cand_count_m < kSwitchCount) return false;
+  const uint64_t elapsed = now_ms - cand_start_m;
+  const uint64_t count = cand_count_m;
+  if (elapsed + 20 >= 10 * count && elapsed <= 30 * count + 20) {
+    alt_m = src_ip;
+    return true;
+  }
+  cand_ip_m = 0;
+  return false;
+}
+
+bool ClientGuard::Accepted(uint32_t src_ip) {
+  cand_ip_m = 0;
+  if (src_ip == orig_m && alt_m != 0) {
+    alt_m = 0;
+    return true;
+  }
+  return false;
+}

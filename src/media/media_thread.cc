@@ -1,0 +1,57 @@
+#include "media/media_thread.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace {
+
+// Sanitizer run-times keep redzones and fake frames on the thread's stack.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kSanitizerStack = 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr size_t kSanitizerStack = 1024 * 1024;
+#else
+constexpr size_t kSanitizerStack = 0;
+#endif
+#else
+constexpr size_t kSanitizerStack = 0;
+#endif
+
+}  // namespace
+
+MediaThread_t::MediaThread_t(size_t stack_size)
+    : stack_size_m(stack_size < kSanitizerStack ? kSanitizerStack : stack_size) {}
+
+MediaThread_t::~MediaThread_t() { Stop(); }
+
+bool MediaThread_t::Start(Body body, void* arg) {
+  if (running_m) return false;
+  wake_fd_m = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_fd_m < 0) return false;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
+  bool ok = pthread_attr_setstacksize(&attr, stack_size_m) == 0 && pthread_create(&thread_m, &attr, body, arg) == 0;
+  pthread_attr_destroy(&attr);
+  if (!ok) {
+    ::close(wake_fd_m);
+    wake_fd_m = -1;
+    return false;
+  }
+  running_m = true;
+  return true;
+}
+
+void MediaThread_t::Stop() {
+  if (!running_m) return;
+  uint64_t one = 1;
+  ssize_t rc = ::write(wake_fd_m, &one, sizeof one);
+  (void)rc;  // an eventfd write only fails on counter overflow, and then it is readable anyway
+  pthread_join(thread_m, nullptr);
+  running_m = false;
+  ::close(wake_fd_m);
+  wake_fd_m = -1;
+}

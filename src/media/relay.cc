@@ -1,0 +1,243 @@
+#include "media/relay.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "dos/dos_core.h"
+#include "foundation/log.h"
+#include "foundation/reactor.h"
+#include "media/client_guard.h"
+#include "media/foreign_tally.h"
+#include "media/rtcp_text.h"
+#include "media/rtp_header.h"
+
+namespace {
+
+struct StreamInfo {
+  const char* label;
+  RelayEvent_t event;
+};
+
+// Socket i is pair i / 2 (client audio, server audio, client video, server video); odd sockets are RTCP.
+// Packets go out through the pair of the other side: pair (i / 2) ^ 1.
+constexpr StreamInfo kStreams[8] = {
+    {"CLN Audio Stream", E_CLN_AUDIO}, {"CLN Audio RTCP  ", E_NOP},
+    {"SRV Audio Stream", E_SRV_AUDIO}, {"SRV Audio RTCP  ", E_NOP},
+    {"CLN Video Stream", E_CLN_VIDEO}, {"CLN Video RTCP  ", E_NOP},
+    {"SRV Video Stream", E_SRV_VIDEO}, {"SRV Video RTCP  ", E_NOP},
+};
+
+// Packets read from one socket per poll round. Voice arrives one packet per wake-up, so reading until the
+// socket is empty would cost an extra failing receive per packet; a backlog is read on the next rounds.
+constexpr int kBurst = 1;
+
+bool IsRtcp(int index) { return (index & 1) != 0; }
+
+}  // namespace
+
+void RelayObserver::ForeignPackets(const InetAddr& src, unsigned count, unsigned uniq) {
+  for (unsigned i = 0; i < count; ++i) DCore.report(src, DOSCore::DOS_R, uniq);
+}
+
+// The relay thread's own state: sockets, last sources, the client guard and the foreign tally.
+class RelayLoop {
+ public:
+  explicit RelayLoop(RelayThread_t& relay);
+  void Run();
+
+ private:
+  bool LogOn(int level) const;
+  mUDP_t& Pair(int index) const { return *r_.pairs_m[index / 2]; }
+  mUDP_t& Opposite(int index) const { return *r_.pairs_m[(index / 2) ^ 1]; }
+  void Drain(int index);
+  void Handle(int index, int len, const InetAddr& src, uint64_t now);
+  bool FromServer(int index, const InetAddr& src);
+  bool FromClient(int index, int& len, bool& rtcp, const InetAddr& src, uint64_t now);
+  void Forward(int index, int len, bool rtcp);
+  void Track(int index, int len, const InetAddr& src);
+  void FlushForeign(uint64_t now, bool force);
+
+  RelayThread_t& r_;
+  const int uniq_;
+  const int thr_;
+  ClientGuard guard_;
+  ForeignTally tally_;
+  int nsock_;
+  pollfd fds_[9];
+  InetAddr last_src_[8];
+  uint32_t last_ssrc_[8] = {};
+  uint8_t buf_[rtp::kPacketBuffer];
+};
+
+RelayLoop::RelayLoop(RelayThread_t& relay)
+    : r_(relay),
+      uniq_(static_cast<int>(relay.uniq_m)),
+      thr_(relay.setup_m.log_threshold),
+      guard_(relay.setup_m.orig_ip) {
+  const bool video = relay.setup_m.video && relay.pairs_m[2]->get_handle() >= 0 && relay.pairs_m[3]->get_handle() >= 0;
+  nsock_ = video ? 8 : 4;
+  for (int i = 0; i < nsock_; ++i) {
+    fds_[i].fd = IsRtcp(i) ? Pair(i).get_rtcp_handle() : Pair(i).get_handle();
+    fds_[i].events = POLLIN | POLLPRI;
+  }
+  fds_[nsock_].fd = relay.thread_m.WakeFd();
+  fds_[nsock_].events = POLLIN;
+}
+
+bool RelayLoop::LogOn(int level) const {
+  const int mask = thr_ != 0 ? thr_ : GLogBlock.ALogLevel.load(std::memory_order_relaxed);
+  return (level & mask) == level;
+}
+
+void RelayLoop::Run() {
+  for (;;) {
+    for (int i = 0; i <= nsock_; ++i) fds_[i].revents = 0;
+    const int n = poll(fds_, static_cast<nfds_t>(nsock_ + 1), tally_.DueIn(PollReactor::curr_ms()));
+    if (n < 0 && errno != EINTR) {
+      Log(uniq_, LOG_ERROR, thr_, "Error: RTP Relay poll: %s\n", std::strerror(errno));
+      break;
+    }
+    if (fds_[nsock_].revents != 0) break;
+    for (int i = 0; n > 0 && i < nsock_; ++i) {
+      if (fds_[i].revents & (POLLIN | POLLPRI | POLLERR)) Drain(i);
+    }
+    FlushForeign(PollReactor::curr_ms(), false);
+  }
+  FlushForeign(PollReactor::curr_ms(), true);
+}
+
+void RelayLoop::Drain(int index) {
+  mUDP_t& in = Pair(index);
+  for (int k = 0; k < kBurst; ++k) {
+    InetAddr src;
+    // MSG_TRUNC gives the datagram's real length: a cut packet would be relayed corrupted, so it is dropped.
+    const int n = IsRtcp(index) ? in.CRecv(buf_, rtp::kMaxReceive, src, MSG_TRUNC)
+                                : static_cast<int>(in.recvfrom(buf_, rtp::kMaxReceive, src, MSG_TRUNC));
+    if (n < 0) return;  // drained, or an error the next poll reports again
+    if (n > 0 && static_cast<size_t>(n) <= rtp::kMaxReceive) Handle(index, n, src, PollReactor::curr_ms());
+  }
+}
+
+void RelayLoop::Handle(int index, int len, const InetAddr& src, uint64_t now) {
+  bool rtcp = IsRtcp(index);
+  const bool from_client = (index / 2) % 2 == 0;
+  if (from_client ? !FromClient(index, len, rtcp, src, now) : !FromServer(index, src)) return;
+  Forward(index, len, rtcp);
+  Track(index, len, src);
+}
+
+// A non-symmetric server side sends from the address of its SDP once the dialog stands; a symmetric one is
+// followed wherever its packets come from.
+bool RelayLoop::FromServer(int index, const InetAddr& src) {
+  mUDP_t& in = Pair(index);
+  const InetAddr known = IsRtcp(index) ? in.CDest() : in.RDest();
+  if (!r_.setup_m.symmetric) {
+    if (known.IpAddr() != 0 && src != known && r_.established_m.load(std::memory_order_acquire)) return false;
+  }
+  r_.srv_ticks_m.fetch_add(1, std::memory_order_relaxed);
+  if (r_.setup_m.symmetric) IsRtcp(index) ? in.CDest(src) : in.RDest(src);
+  return true;
+}
+
+bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddr& src, uint64_t now) {
+  mUDP_t& in = Pair(index);
+  const uint32_t src_ip = src.IpAddr();
+  if (!r_.setup_m.accept_any) {
+    const uint32_t cur_ip = (IsRtcp(index) ? in.CDest() : in.RDest()).IpAddr();
+    const ClientGuard::Verdict v =
+        guard_.Check(src_ip, cur_ip, index == 0, buf_, static_cast<size_t>(len), now);
+    if (v != ClientGuard::ACCEPT) {
+      tally_.Count(src, now);
+      if (v == ClientGuard::FOREIGN) return false;
+      Log(uniq_, LOG_DEBUG, thr_, "Switch to Another RTP Stream from: %s\n", src.Str().c_str());
+    }
+  }
+  if (guard_.Accepted(src_ip)) {
+    Log(uniq_, LOG_DEBUG, thr_, "Restore Original RTP Stream from: %s\n", src.Str().c_str());
+  }
+  r_.cln_ticks_m.fetch_add(1, std::memory_order_relaxed);
+  IsRtcp(index) ? in.CDest(src) : in.RDest(src);
+  SrtpHook* srtp = static_cast<mcUDP_t&>(in).Srtp();
+  if (srtp != nullptr && r_.srtp_m.load(std::memory_order_acquire)) {
+    srtp->RTPDecrypt(buf_, len, rtcp);
+    if (len <= 0) return false;
+  }
+  return true;
+}
+
+void RelayLoop::Forward(int index, int len, bool rtcp) {
+  if (rtcp && LogOn(LOG_DEBUG)) {
+    Log(uniq_, LOG_DEBUG, thr_, "Got %s%s\n", kStreams[index].label,
+        DescribeRTCP(buf_, static_cast<size_t>(len)).c_str());
+  }
+  mUDP_t& out = Opposite(index);
+  if (out.ClientSide() && r_.srtp_m.load(std::memory_order_acquire)) {
+    if (SrtpHook* srtp = static_cast<mcUDP_t&>(out).Srtp()) srtp->RTPEncrypt(buf_, len, rtcp);
+  }
+  if (len <= 0) return;
+  if ((rtcp ? out.CDest() : out.RDest()).Port() == 0) return;  // nowhere to send yet
+  if (rtcp) {
+    out.CSend(buf_, static_cast<size_t>(len));
+  } else {
+    out.RSend(buf_, static_cast<size_t>(len));
+  }
+}
+
+void RelayLoop::Track(int index, int len, const InetAddr& src) {
+  const bool rtcp = IsRtcp(index);
+  const uint32_t ssrc = rtcp ? 0 : rtp::Ssrc(buf_, static_cast<size_t>(len));
+  if (src == last_src_[index] && ssrc == last_ssrc_[index]) return;
+  last_src_[index] = src;
+  last_ssrc_[index] = ssrc;
+  char ssrc_text[24] = "";
+  if (!rtcp) std::snprintf(ssrc_text, sizeof ssrc_text, " SSRC:0x%X", ssrc);
+  const std::string text = src.Str();
+  Log(uniq_, LOG_DEBUG, thr_, "Got %s%s from: %s\n", kStreams[index].label, ssrc_text, text.c_str());
+  if (r_.observer_m != nullptr) r_.observer_m->StreamSeen(kStreams[index].event, text);
+}
+
+void RelayLoop::FlushForeign(uint64_t now, bool force) {
+  RelayObserver* obs = r_.observer_m;
+  const unsigned uniq = r_.uniq_m;
+  const unsigned others = tally_.Flush(now, [obs, uniq](const InetAddr& src, unsigned count) {
+    if (obs != nullptr) {
+      obs->ForeignPackets(src, count, uniq);
+    } else {
+      for (unsigned i = 0; i < count; ++i) DCore.report(src, DOSCore::DOS_R, uniq);
+    }
+  }, force);
+  if (others != 0) Log(uniq_, LOG_DEBUG, thr_, "Foreign RTP from too many sources: %u packets\n", others);
+}
+
+RelayThread_t::RelayThread_t(mcUDP_t& cln_rtp, msUDP_t& srv_rtp, mcUDP_t& cln_video, msUDP_t& srv_video)
+    : pairs_m{&cln_rtp, &srv_rtp, &cln_video, &srv_video}, uniq_m(cln_rtp.UniqNo()) {}
+
+bool RelayThread_t::Start(const RelaySetup& setup, RelayObserver* observer) {
+  if (Running() || pairs_m[0]->get_handle() < 0 || pairs_m[1]->get_handle() < 0) return false;
+  setup_m = setup;
+  observer_m = observer;
+  return thread_m.Start(&RelayThread_t::Relay_Streams, this);
+}
+
+void RelayThread_t::Stop() {
+  if (!Running()) return;
+  const unsigned long id = static_cast<unsigned long>(thread_m.Id());
+  thread_m.Stop();
+  Log(static_cast<int>(uniq_m), LOG_DEBUG, setup_m.log_threshold, "Terminating thread: %lu\n", id);
+}
+
+void* RelayThread_t::Relay_Streams(void* arg) {
+  auto& relay = *static_cast<RelayThread_t*>(arg);
+  pthread_setname_np(pthread_self(), "RTP Relay");
+  Log(static_cast<int>(relay.uniq_m), LOG_DEBUG, relay.setup_m.log_threshold, "Start Thread: %lu (%lu)\n",
+      static_cast<unsigned long>(pthread_self()), static_cast<unsigned long>(gettid()));
+  RelayLoop loop(relay);
+  loop.Run();
+  return nullptr;
+}

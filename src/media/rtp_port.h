@@ -1,0 +1,123 @@
+// RTP/RTCP port pairs of an anchored call: an even RTP port and the next RTCP port from the configured range,
+// their destinations, and the probe mode in which the reactor hands a pair's first packets to the call.
+// open/close/doregister/unregister: the thread holding the call; destinations and sends: any thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "foundation/inet_addr.h"
+#include "foundation/locks.h"
+#include "foundation/reactor.h"
+#include "media/srtp_hook.h"
+#include "ports/socket.h"
+
+class mUDP_t;
+
+// What a call does with the packets of a pair in probe mode (implemented by the call).
+class ProbeSink {
+ public:
+  virtual ~ProbeSink() = default;
+  // Reactor thread, with the call's dialog locked: one datagram arrived on `pair` from `src`.
+  virtual void ProbePacket(mUDP_t& pair, const InetAddr& src) = 0;
+};
+
+class mUDP_t : public SocketUDP, public InputCB {
+ public:
+  // Media sockets hold a few hundred packets, so a scheduling hiccup of the relay loses no audio.
+  static constexpr int kSocketBuffer = 256 * 1024;
+
+  explicit mUDP_t(unsigned uniq) : UniqNo_m(uniq) {}
+  ~mUDP_t() override { close(); }
+
+  // A pair from the range; the RTP handle or -1 (the range is exhausted). The handle when already open.
+  int open();
+  // Exactly `port` and `port` + 1 (an HA slave taking over the master's calls); the handle or -1.
+  int open(int port);
+  // Leaves probe mode, closes both sockets. The relay thread using the pair must have been stopped.
+  void close();
+
+  // Probe mode: the reactor hands the pair's packets to `call` (the call's unique number leads the
+  // reactor's handle lookup to it).
+  void doregister(ProbeSink* call);
+  void unregister();
+  bool registered() const { return registered_m; }
+
+  int LPort() const { return lport_m.load(std::memory_order_acquire); }
+  InetAddr RDest() const { return FromKey(rdest_m.load(std::memory_order_acquire)); }
+  InetAddr CDest() const { return FromKey(cdest_m.load(std::memory_order_acquire)); }
+  void RDest(const InetAddr& a) { rdest_m.store(a.key().b, std::memory_order_release); }
+  void CDest(const InetAddr& a) { cdest_m.store(a.key().b, std::memory_order_release); }
+  int get_rtcp_handle() const { return rtcp.get_handle(); }
+
+  int RSend(const void* pkt, size_t len) { return static_cast<int>(sendto(pkt, len, RDest(), 0)); }
+  int CSend(const void* pkt, size_t len) { return static_cast<int>(rtcp.sendto(pkt, len, CDest(), 0)); }
+  int CRecv(void* buf, size_t len, InetAddr& from, int flags = 0) {
+    return static_cast<int>(rtcp.recvfrom(buf, len, from, flags));
+  }
+
+  unsigned UniqNo() const { return UniqNo_m; }
+  virtual bool ClientSide() const = 0;
+
+  // Reactor thread, probe mode.
+  void input_cb(int fd) override;
+
+  // Restarts the port search at the bottom of the range (start-up and tests).
+  static void ResetPortSearch();
+
+ protected:
+  // The local address of the pair's side (configuration text; empty means any).
+  virtual const char* LocalIP() const = 0;
+
+ private:
+  static InetAddr FromKey(uint64_t k) {
+    InetAddr a;
+    InetAddr::key_t key;
+    key.b = k;
+    a.setkey(key);
+    return a;
+  }
+  // RTPLock held. Binds both sockets at `port`; 0 or the error that is not EADDRINUSE.
+  int BindPair(int port, int& real_error);
+  void SetOptions();
+
+  std::atomic<uint64_t> rdest_m{0};  // InetAddr key of the far party's RTP address
+  std::atomic<uint64_t> cdest_m{0};  // the same for RTCP
+  SocketUDP rtcp;
+  std::atomic<int> lport_m{-1};
+  bool registered_m = false;  // the call's lock held
+  ProbeSink* probe_m = nullptr;
+  const unsigned UniqNo_m;
+
+  static int statPort;  // RTPLock held
+  static Mutex RTPLock;
+};
+
+// Client side: binds `private_ipaddr` and may carry the leg's SRTP context.
+class mcUDP_t : public mUDP_t {
+ public:
+  explicit mcUDP_t(unsigned uniq) : mUDP_t(uniq) {}
+  bool ClientSide() const override { return true; }
+  SrtpHook* Srtp() const { return srtp_ptr_m.load(std::memory_order_acquire); }
+  // Installs the context once; false when one is already installed (the relay may be using it).
+  bool SetSrtp(std::unique_ptr<SrtpHook> ctx);
+
+ protected:
+  const char* LocalIP() const override;
+
+ private:
+  std::unique_ptr<SrtpHook> pSRTP_m;
+  std::atomic<SrtpHook*> srtp_ptr_m{nullptr};
+};
+
+// Server side: binds `intern_ipaddr`.
+class msUDP_t : public mUDP_t {
+ public:
+  explicit msUDP_t(unsigned uniq) : mUDP_t(uniq) {}
+  bool ClientSide() const override { return false; }
+
+ protected:
+  const char* LocalIP() const override;
+};

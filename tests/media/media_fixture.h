@@ -1,0 +1,111 @@
+// Shared set-up of the media socket tests: a UDP peer on a loopback address, the log captured into a file,
+// and the port range and side addresses of the configuration.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "foundation/inet_addr.h"
+#include "foundation/log.h"
+#include "media/rtp_port.h"
+
+// A phone or server media endpoint: one UDP socket on a literal loopback address.
+class UdpPeer {
+ public:
+  explicit UdpPeer(const char* where) : addr_(where) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    EXPECT_EQ(bind(fd_, addr_.sa(), sizeof(sockaddr_in)), 0) << where;
+    Timeout(2000);
+  }
+  ~UdpPeer() { close(fd_); }
+  UdpPeer(const UdpPeer&) = delete;
+  UdpPeer& operator=(const UdpPeer&) = delete;
+
+  const InetAddr& addr() const { return addr_; }
+  void Timeout(int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  void SendTo(const std::string& bytes, int port, const char* ip = "127.0.0.1") {
+    InetAddr to(static_cast<unsigned short>(port), ip);
+    ASSERT_EQ(sendto(fd_, bytes.data(), bytes.size(), 0, to.sa(), sizeof(sockaddr_in)),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  // The next datagram; empty after the time-out.
+  std::string Receive(InetAddr* from = nullptr) {
+    char buf[4096];
+    InetAddr src;
+    socklen_t len = sizeof(sockaddr_in);
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, src.sa(), &len);
+    if (from) *from = src;
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  }
+
+ private:
+  InetAddr addr_;
+  int fd_;
+};
+
+// An RTP packet: version 2, PCMU, the sequence number, the SSRC, and a payload of `tag` repeated.
+inline std::string Rtp(uint16_t seq, uint32_t ssrc, char tag, size_t payload = 160) {
+  std::string p(12, '\0');
+  p[0] = static_cast<char>(0x80);
+  p[2] = static_cast<char>(seq >> 8);
+  p[3] = static_cast<char>(seq);
+  for (int i = 0; i < 4; ++i) p[8 + i] = static_cast<char>(ssrc >> (24 - 8 * i));
+  return p + std::string(payload, tag);
+}
+
+class MediaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_out_ = dup(1);
+    saved_err_ = dup(2);
+    char path[] = "/tmp/ostrel-media-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    log_path_ = path;
+    ASSERT_EQ(OpenLog(log_path_), 1);
+    saved_level_ = GLogBlock.ALogLevel.load();
+    GLogBlock.ALogLevel = LOG_ERROR | LOG_DEBUG;
+    Cfg.lRange = 40000;
+    Cfg.hRange = 40010;
+    std::strcpy(Cfg.private_ipaddr, "127.0.0.1");
+    std::strcpy(Cfg.intern_ipaddr, "127.0.0.1");
+    mUDP_t::ResetPortSearch();
+  }
+  void TearDown() override {
+    GLogBlock.ALogLevel = saved_level_;
+    OpenLog("");
+    dup2(saved_out_, 1);
+    dup2(saved_err_, 2);
+    close(saved_out_);
+    close(saved_err_);
+    if (HasFailure()) std::fprintf(stderr, "--- log\n%s---\n", LogText().c_str());
+    std::remove(log_path_.c_str());
+  }
+  std::string LogText() const {
+    std::ifstream f(log_path_);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+  bool Logged(const std::string& text) const { return LogText().find(text) != std::string::npos; }
+
+ private:
+  int saved_out_ = -1;
+  int saved_err_ = -1;
+  int saved_level_ = 0;
+  std::string log_path_;
+};

@@ -1,0 +1,361 @@
+// The relay thread of an anchored call on loopback: what the phone and the server receive, where packets
+// are sent after latching, what happens to foreign sources, and how the thread stops.
+#include "media/relay.h"
+
+#include <gtest/gtest.h>
+#include <dirent.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "dos/dos_core.h"
+#include "media_fixture.h"
+
+namespace {
+
+const unsigned kUniq = 70100;
+const uint32_t kClientIp = 0x7F000002;  // 127.0.0.2, the client's public media address
+
+// What the call hears from its relay thread.
+class Recorder : public RelayObserver {
+ public:
+  void StreamSeen(RelayEvent_t event, const std::string& source) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.emplace_back(event, source);
+  }
+  void ForeignPackets(const InetAddr& src, unsigned count, unsigned uniq) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    foreign_.emplace_back(src, count);
+    uniq_ = uniq;
+    cv_.notify_all();
+  }
+  // Waits until `total` foreign packets were reported; the batches that carried them.
+  std::vector<std::pair<InetAddr, unsigned>> WaitForeign(unsigned total) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, std::chrono::seconds(5), [&] {
+      unsigned n = 0;
+      for (auto& f : foreign_) n += f.second;
+      return n >= total;
+    });
+    return foreign_;
+  }
+  std::vector<std::pair<RelayEvent_t, std::string>> Events() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_;
+  }
+  unsigned Uniq() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return uniq_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::pair<RelayEvent_t, std::string>> events_;
+  std::vector<std::pair<InetAddr, unsigned>> foreign_;
+  unsigned uniq_ = 0;
+};
+
+// The media side of an anchored call: its four pairs and its relay, declared after them.
+struct Anchored {
+  mcUDP_t cln{kUniq};
+  msUDP_t srv{kUniq};
+  mcUDP_t cln_video{kUniq};
+  msUDP_t srv_video{kUniq};
+  RelayThread_t relay{cln, srv, cln_video, srv_video};
+};
+
+class RelayTest : public MediaTest {
+ protected:
+  void SetUp() override {
+    MediaTest::SetUp();
+    ASSERT_GE(call.cln.open(), 0);
+    ASSERT_GE(call.srv.open(), 0);
+    // Destinations as the SDPs gave them.
+    call.cln.RDest(phone.addr());
+    call.cln.CDest(phone_rtcp.addr());
+    call.srv.RDest(server.addr());
+    call.srv.CDest(server_rtcp.addr());
+  }
+  void Start(bool symmetric = false, bool accept_any = false) {
+    RelaySetup s;
+    s.orig_ip = kClientIp;
+    s.symmetric = symmetric;
+    s.accept_any = accept_any;
+    ASSERT_TRUE(call.relay.Start(s, &recorder));
+  }
+  int ClnPort() const { return call.cln.LPort(); }
+  int SrvPort() const { return call.srv.LPort(); }
+
+  UdpPeer phone{"127.0.0.2:6000"};
+  UdpPeer phone_rtcp{"127.0.0.2:6001"};
+  UdpPeer server{"127.0.0.3:8000"};
+  UdpPeer server_rtcp{"127.0.0.3:8001"};
+  Recorder recorder;
+  Anchored call;
+};
+
+TEST_F(RelayTest, PayloadsCrossUnchangedBothWaysFromTheRelaysOwnPorts) {
+  Start();
+  const std::string up = Rtp(1, 0x1234, 'u'), down = Rtp(1, 0xBEEF, 'd');
+  phone.SendTo(up, ClnPort());
+  InetAddr from;
+  EXPECT_EQ(server.Receive(&from), up);
+  EXPECT_EQ(from.Port(), SrvPort());
+  server.SendTo(down, SrvPort());
+  EXPECT_EQ(phone.Receive(&from), down);
+  EXPECT_EQ(from.Port(), ClnPort());
+
+  const std::string rr = {'\x81', '\xC9', '\0', '\x07', '\x11', '\x22', '\x33', '\x44', '\x55', '\x66', '\x77',
+                          '\x88', '\x05', '\0', '\0', '\x09', '\0', '\0', '\0', '\0', '\0', '\0', '\0', '\x2A',
+                          '\0', '\0', '\0', '\0', '\0', '\0', '\0', '\0'};
+  phone_rtcp.SendTo(rr, ClnPort() + 1);
+  EXPECT_EQ(server_rtcp.Receive(&from), rr);
+  EXPECT_EQ(from.Port(), SrvPort() + 1);
+  server_rtcp.SendTo(rr, SrvPort() + 1);
+  EXPECT_EQ(phone_rtcp.Receive(), rr);
+
+  call.relay.Stop();
+  EXPECT_EQ(call.relay.ClnNPcur(), 2u);
+  EXPECT_EQ(call.relay.SrvNPcur(), 2u);
+  EXPECT_TRUE(Logged("[70100] ")) << "the call's number tags its media lines";
+  EXPECT_TRUE(Logged("Got CLN Audio Stream SSRC:0x1234 from: 127.0.0.2:6000\n"));
+  EXPECT_TRUE(Logged("Got SRV Audio Stream SSRC:0xBEEF from: 127.0.0.3:8000\n"));
+  EXPECT_TRUE(Logged("Got CLN Audio RTCP   from: 127.0.0.2:6001\n"));
+  EXPECT_TRUE(Logged("Got CLN Audio RTCP  RR  SSRC=0x11223344 R_SSRC=0x55667788 LOST=5/9 JTTR=42\n"));
+  auto events = recorder.Events();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0], std::make_pair(E_CLN_AUDIO, std::string("127.0.0.2:6000")));
+  EXPECT_EQ(events[1], std::make_pair(E_SRV_AUDIO, std::string("127.0.0.3:8000")));
+  EXPECT_EQ(events[2].first, E_NOP);
+}
+
+TEST_F(RelayTest, VideoPairsAreRelayedWhenTheCallHasVideo) {
+  ASSERT_GE(call.cln_video.open(), 0);
+  ASSERT_GE(call.srv_video.open(), 0);
+  UdpPeer phone_video("127.0.0.2:6002"), server_video("127.0.0.3:8002");
+  call.cln_video.RDest(phone_video.addr());
+  call.srv_video.RDest(server_video.addr());
+  RelaySetup s;
+  s.orig_ip = kClientIp;
+  s.video = true;
+  ASSERT_TRUE(call.relay.Start(s, &recorder));
+  const std::string frame = Rtp(7, 0x5151, 'v', 1200);
+  phone_video.SendTo(frame, call.cln_video.LPort());
+  EXPECT_EQ(server_video.Receive(), frame);
+  server_video.SendTo(frame, call.srv_video.LPort());
+  EXPECT_EQ(phone_video.Receive(), frame);
+  call.relay.Stop();
+  EXPECT_TRUE(Logged("Got CLN Video Stream SSRC:0x5151 from: 127.0.0.2:6002\n"));
+}
+
+TEST_F(RelayTest, AClientWhoseMediaComesFromItsNatIsReachedThere) {
+  call.cln.RDest(InetAddr("10.1.2.3:4000"));  // the private address of its SDP
+  UdpPeer nat("127.0.0.2:6500");               // the client's public address, another port
+  Start();
+  nat.SendTo(Rtp(1, 0x42, 'n'), ClnPort());
+  EXPECT_EQ(server.Receive(), Rtp(1, 0x42, 'n'));
+  server.SendTo(Rtp(1, 0x99, 's'), SrvPort());
+  EXPECT_EQ(nat.Receive(), Rtp(1, 0x99, 's'));
+  EXPECT_EQ(call.cln.RDest(), nat.addr()) << "the call reads the latched address for its next SDP";
+}
+
+TEST_F(RelayTest, ANonSymmetricServerIsHeardOnlyFromItsSdpAddressOnceTheDialogStands) {
+  UdpPeer other("127.0.0.4:8000");
+  Start();
+  other.SendTo(Rtp(1, 0x7, 'e'), SrvPort());
+  EXPECT_EQ(phone.Receive(), Rtp(1, 0x7, 'e')) << "early media from elsewhere passes";
+  EXPECT_EQ(call.srv.RDest(), server.addr()) << "and moves nothing";
+  call.relay.Established(true);
+  other.SendTo(Rtp(2, 0x7, 'x'), SrvPort());
+  server.SendTo(Rtp(3, 0x8, 'y'), SrvPort());
+  EXPECT_EQ(phone.Receive(), Rtp(3, 0x8, 'y')) << "the stranger's packet was dropped";
+}
+
+TEST_F(RelayTest, ASymmetricServerIsFollowedToWhereItsPacketsComeFrom) {
+  UdpPeer moved("127.0.0.4:8100");
+  Start(/*symmetric=*/true);
+  call.relay.Established(true);
+  moved.SendTo(Rtp(1, 0x7, 'm'), SrvPort());
+  EXPECT_EQ(phone.Receive(), Rtp(1, 0x7, 'm'));
+  phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
+  EXPECT_EQ(moved.Receive(), Rtp(1, 0x1, 'c'));
+  EXPECT_EQ(call.srv.RDest(), moved.addr());
+}
+
+TEST_F(RelayTest, AThirdAddressIsDroppedAndReportedInBatches) {
+  UdpPeer intruder("127.0.0.9:9000");
+  Start();
+  for (int i = 0; i < 40; ++i) intruder.SendTo(Rtp(static_cast<uint16_t>(i), 0x666, 'x', 300), ClnPort());
+  phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
+  EXPECT_EQ(server.Receive(), Rtp(1, 0x1, 'c')) << "nothing of the intruder reached the server";
+  auto batches = recorder.WaitForeign(40);
+  unsigned total = 0;
+  for (auto& [src, n] : batches) {
+    EXPECT_EQ(src, intruder.addr());
+    total += n;
+  }
+  EXPECT_EQ(total, 40u);
+  EXPECT_LT(batches.size(), 40u) << "reported in batches, not packet by packet";
+  EXPECT_EQ(recorder.Uniq(), kUniq);
+  server.SendTo(Rtp(2, 0x2, 's'), SrvPort());
+  EXPECT_EQ(phone.Receive(), Rtp(2, 0x2, 's')) << "the client's destination did not move";
+}
+
+TEST_F(RelayTest, WithoutAnObserverForeignPacketsAreTalliedByTheFloodDetector) {
+  DosSettings settings;
+  settings.DOSMode = DL_LOCAL;
+  settings.RThreshold1 = 30;
+  DOSCore::Hooks hooks;
+  hooks.settings = [settings] { return settings; };
+  DCore.SetHooks(std::move(hooks));
+  DCore.dos_reset();
+  UdpPeer intruder("127.0.0.9:9002");
+  RelaySetup s;
+  s.orig_ip = kClientIp;
+  ASSERT_TRUE(call.relay.Start(s, nullptr));
+  for (int i = 0; i < 30; ++i) intruder.SendTo(Rtp(static_cast<uint16_t>(i), 0x666, 'x', 300), ClnPort());
+  phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
+  EXPECT_EQ(server.Receive(), Rtp(1, 0x1, 'c'));
+  call.relay.Stop();  // hands on the last batch
+  EXPECT_TRUE(DCore.IsBlocked(0x7F000009, 9002));
+  EXPECT_TRUE(Logged("Report R suspect: 127.0.0.9:9002"));
+  DCore.SetHooks({});
+  DCore.dos_reset();
+}
+
+TEST_F(RelayTest, ANewStreamPacedAt20msTakesOverAtItsTwentySixthPacketAndTheOriginalRestoresItself) {
+  UdpPeer moved("127.0.0.9:9000");
+  Start();
+  for (uint16_t seq = 1; seq <= 30; ++seq) {
+    moved.SendTo(Rtp(seq, 0x777, 'm'), ClnPort());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::string first = server.Receive();
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(first, Rtp(26, 0x777, 'm')) << "packets 1 to 25 were held back";
+  server.SendTo(Rtp(1, 0x2, 's'), SrvPort());
+  EXPECT_EQ(moved.Receive(), Rtp(1, 0x2, 's')) << "the server's media follows the new stream";
+
+  phone.SendTo(Rtp(1, 0x1, 'o'), ClnPort());
+  // Drain the rest of the new stream until the original's packet arrives.
+  std::string got;
+  for (int i = 0; i < 10 && got != Rtp(1, 0x1, 'o'); ++i) got = server.Receive();
+  EXPECT_EQ(got, Rtp(1, 0x1, 'o'));
+  server.SendTo(Rtp(2, 0x2, 's'), SrvPort());
+  EXPECT_EQ(phone.Receive(), Rtp(2, 0x2, 's'));
+  moved.SendTo(Rtp(31, 0x777, 'm'), ClnPort());
+  phone.SendTo(Rtp(2, 0x1, 'o'), ClnPort());
+  EXPECT_EQ(server.Receive(), Rtp(2, 0x1, 'o')) << "the replaced stream is foreign again";
+  call.relay.Stop();
+  EXPECT_TRUE(Logged("Switch to Another RTP Stream from: 127.0.0.9:9000\n"));
+  EXPECT_TRUE(Logged("Restore Original RTP Stream from: 127.0.0.2:6000\n"));
+}
+
+TEST_F(RelayTest, TwentySixPacketsWithin100msAreNoNewStream) {
+  UdpPeer burst("127.0.0.9:9000");
+  Start();
+  for (uint16_t seq = 1; seq <= 26; ++seq) burst.SendTo(Rtp(seq, 0x777, 'b'), ClnPort());
+  phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
+  EXPECT_EQ(server.Receive(), Rtp(1, 0x1, 'c'));
+  call.relay.Stop();
+  EXPECT_FALSE(Logged("Switch to Another RTP Stream"));
+}
+
+TEST_F(RelayTest, InLoadBalancerModeAnyClientAddressIsRelayed) {
+  UdpPeer other("127.0.0.9:9000");
+  Start(false, /*accept_any=*/true);
+  other.SendTo(Rtp(1, 0x5, 'a'), ClnPort());
+  EXPECT_EQ(server.Receive(), Rtp(1, 0x5, 'a'));
+  server.SendTo(Rtp(1, 0x6, 'b'), SrvPort());
+  EXPECT_EQ(other.Receive(), Rtp(1, 0x6, 'b'));
+}
+
+TEST_F(RelayTest, OversizedDatagramsAreDroppedNotCut) {
+  Start();
+  phone.SendTo(Rtp(1, 0x1, 'L', 2100), ClnPort());
+  const std::string fits = Rtp(2, 0x1, 'F', 2034 - 12);
+  phone.SendTo(fits, ClnPort());
+  EXPECT_EQ(server.Receive(), fits) << "the largest packet that leaves room for a trailer passes whole";
+}
+
+// A stand-in for the client leg's SRTP context: a 4-byte trailer added toward the client, checked and
+// removed from the client.
+class TrailerCrypto : public SrtpHook {
+ public:
+  void RTPDecrypt(uint8_t* pkt, int& len, bool& rtcp) override {
+    if (len < 4 || std::memcmp(pkt + len - 4, "TAG!", 4) != 0) {
+      len = 0;
+      return;
+    }
+    len -= 4;
+  }
+  void RTPEncrypt(uint8_t* pkt, int& len, bool& rtcp) override {
+    std::memcpy(pkt + len, "TAG!", 4);
+    len += 4;
+  }
+};
+
+TEST_F(RelayTest, TheClientLegIsTransformedInPlaceWhenTheCallTerminatesSrtp) {
+  ASSERT_TRUE(call.cln.SetSrtp(std::make_unique<TrailerCrypto>()));
+  EXPECT_FALSE(call.cln.SetSrtp(std::make_unique<TrailerCrypto>())) << "a context in use is never replaced";
+  Start();
+  call.relay.SrtpTerminated(true);
+  phone.SendTo(Rtp(1, 0x1, 'p') + "TAG!", ClnPort());
+  EXPECT_EQ(server.Receive(), Rtp(1, 0x1, 'p'));
+  phone.SendTo(Rtp(2, 0x1, 'q') + "BAD!", ClnPort());
+  phone.SendTo(Rtp(3, 0x1, 'r') + "TAG!", ClnPort());
+  EXPECT_EQ(server.Receive(), Rtp(3, 0x1, 'r')) << "a packet the context refuses is dropped";
+  server.SendTo(Rtp(1, 0x2, 's'), SrvPort());
+  EXPECT_EQ(phone.Receive(), Rtp(1, 0x2, 's') + "TAG!");
+}
+
+size_t ThreadCount() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+TEST_F(RelayTest, StopJoinsTheThreadEvenUnderAFloodAndLeavesTheSocketsAlone) {
+  const size_t before = ThreadCount();
+  Start();
+  EXPECT_FALSE(call.relay.Start(RelaySetup{}, &recorder)) << "one thread per call";
+  EXPECT_EQ(ThreadCount(), before + 1);
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    UdpPeer intruder("127.0.0.9:9100");
+    while (flooding) intruder.SendTo(Rtp(1, 0x666, 'f'), ClnPort());
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  call.relay.Stop();
+  flooding = false;
+  flood.join();
+  EXPECT_FALSE(call.relay.Running());
+  EXPECT_EQ(ThreadCount(), before) << "the thread is gone once Stop returns";
+  EXPECT_TRUE(Logged("Terminating thread: "));
+
+  server.SendTo(Rtp(9, 0x2, 's'), SrvPort());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  char buf[256];
+  EXPECT_GT(recv(call.srv.get_handle(), buf, sizeof buf, MSG_DONTWAIT), 0) << "nobody reads the pair any more";
+
+  Start();  // a re-INVITE may anchor again on the same pairs
+  phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
+  std::string got;
+  for (int i = 0; i < 5 && got != Rtp(1, 0x1, 'c'); ++i) got = server.Receive();
+  EXPECT_EQ(got, Rtp(1, 0x1, 'c'));
+}
+
+TEST_F(RelayTest, TheRelayNeedsBothAudioPairs) {
+  call.srv.close();
+  EXPECT_FALSE(call.relay.Start(RelaySetup{}, &recorder));
+  EXPECT_FALSE(call.relay.Running());
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+// Port pairs as the operator's range hands them out, the sockets' addresses and options, and probe mode.
+#include "media/rtp_port.h"
+
+#include <gtest/gtest.h>
+#include <netinet/ip.h>
+
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "dialogs/dialog.h"
+#include "dialogs/dialog_table.h"
+#include "foundation/reactor.h"
+#include "media_fixture.h"
+
+namespace {
+
+using PortTest = MediaTest;
+
+int BoundPort(int fd) {
+  InetAddr a;
+  socklen_t len = sizeof(sockaddr_in);
+  getsockname(fd, a.sa(), &len);
+  return a.Port();
+}
+
+TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
+  std::vector<std::unique_ptr<mcUDP_t>> pairs;
+  std::vector<int> ports;
+  for (int i = 0; i < 5; ++i) {
+    pairs.push_back(std::make_unique<mcUDP_t>(70000));
+    ASSERT_GE(pairs.back()->open(), 0);
+    ports.push_back(pairs.back()->LPort());
+    EXPECT_EQ(BoundPort(pairs.back()->get_rtcp_handle()), ports.back() + 1);
+  }
+  EXPECT_EQ(ports, (std::vector<int>{40002, 40004, 40006, 40008, 40000}));
+
+  mcUDP_t sixth(70001);
+  EXPECT_EQ(sixth.open(), -1);
+  EXPECT_EQ(sixth.LPort(), -1);
+  EXPECT_TRUE(Logged("[70001] ")) << "under the call's number";
+  EXPECT_TRUE(Logged("Error: Cannot open port in range [40000-40010]. Err: 0 - Success !!!"));
+
+  pairs[0]->close();
+  EXPECT_EQ(pairs[0]->LPort(), -1);
+  EXPECT_TRUE(Logged("Closing port: 40002 handle "));
+  const int handle = sixth.open();
+  EXPECT_GE(handle, 0);
+  EXPECT_EQ(sixth.LPort(), 40002) << "a released pair is handed out again";
+  EXPECT_EQ(sixth.open(), handle) << "opening an open pair keeps it";
+  EXPECT_EQ(sixth.LPort(), 40002);
+}
+
+TEST_F(PortTest, TheOnlyFreePairIsFoundEvenWhenItWasHandedOutLast) {
+  std::vector<std::unique_ptr<msUDP_t>> pairs;
+  for (int i = 0; i < 5; ++i) {
+    pairs.push_back(std::make_unique<msUDP_t>(70000));
+    ASSERT_GE(pairs.back()->open(), 0);
+  }
+  pairs.back()->close();  // 40000, the last one handed out
+  msUDP_t again(70002);
+  ASSERT_GE(again.open(), 0);
+  EXPECT_EQ(again.LPort(), 40000);
+}
+
+// Each anchored call takes a client pair and a server pair: five pairs hold two calls.
+TEST_F(PortTest, TwoAnchoredCallsFitFivePairsAndTheThirdHasNoPorts) {
+  struct Call {
+    mcUDP_t cln{70010};
+    msUDP_t srv{70010};
+    bool Anchor() { return cln.open() >= 0 && srv.open() >= 0; }
+  };
+  Call first, second, third;
+  EXPECT_TRUE(first.Anchor());
+  EXPECT_TRUE(second.Anchor());
+  EXPECT_FALSE(third.Anchor());
+  third.cln.close();
+  first.cln.close();
+  first.srv.close();
+  EXPECT_TRUE(third.Anchor()) << "the ports of a finished call serve the next one";
+}
+
+TEST_F(PortTest, PortsInUseByOthersAreSkippedAndPortsStayEvenInAnOddRange) {
+  Cfg.lRange = 40001;
+  Cfg.hRange = 40011;
+  mUDP_t::ResetPortSearch();
+  UdpPeer squatter("127.0.0.1:40005");  // the RTCP port of the pair 40004
+  std::vector<std::unique_ptr<mcUDP_t>> pairs;
+  std::vector<int> ports;
+  for (int i = 0; i < 4; ++i) {
+    pairs.push_back(std::make_unique<mcUDP_t>(70020));
+    if (pairs.back()->open() < 0) break;
+    ports.push_back(pairs.back()->LPort());
+  }
+  EXPECT_EQ(ports, (std::vector<int>{40006, 40008, 40002})) << "pairs lie wholly inside [40001-40011)";
+}
+
+TEST_F(PortTest, EachSideBindsItsOwnAddress) {
+  std::strcpy(Cfg.private_ipaddr, "127.0.0.20");
+  std::strcpy(Cfg.intern_ipaddr, "127.0.0.21");
+  mcUDP_t cln(70030);
+  msUDP_t srv(70030);
+  ASSERT_GE(cln.open(), 0);
+  ASSERT_GE(srv.open(), 0);
+  InetAddr a;
+  socklen_t len = sizeof(sockaddr_in);
+  getsockname(cln.get_handle(), a.sa(), &len);
+  EXPECT_EQ(a.IpStr(), "127.0.0.20");
+  getsockname(srv.get_rtcp_handle(), a.sa(), &len);
+  EXPECT_EQ(a.IpStr(), "127.0.0.21");
+}
+
+TEST_F(PortTest, AGivenPortIsOpenedExactly) {
+  msUDP_t pair(70040);
+  EXPECT_EQ(pair.open(0), -1);
+  ASSERT_GE(pair.open(41000), 0);
+  EXPECT_EQ(pair.LPort(), 41000);
+  EXPECT_EQ(BoundPort(pair.get_rtcp_handle()), 41001);
+  EXPECT_TRUE(Logged("Open RTP port: 41000\n"));
+  ASSERT_GE(pair.open(41010), 0) << "a pair open elsewhere moves";
+  EXPECT_EQ(pair.LPort(), 41010);
+  EXPECT_TRUE(Logged("Closing port: 41000 handle "));
+  UdpPeer squatter("127.0.0.1:41020");
+  msUDP_t other(70041);
+  EXPECT_EQ(other.open(41020), -1);
+  EXPECT_TRUE(Logged("Error: Cannot Open RTP port: 41020\n"));
+}
+
+TEST_F(PortTest, SocketsHoldHundredsOfPacketsAndRtpCarriesTheTypeOfService) {
+  Cfg.TOS = 0xB8;
+  mcUDP_t pair(70050);
+  ASSERT_GE(pair.open(), 0);
+  long rmem_max = 0;
+  std::ifstream("/proc/sys/net/core/rmem_max") >> rmem_max;
+  const long expected = 2 * std::min<long>(mUDP_t::kSocketBuffer, rmem_max);  // the kernel doubles and caps
+  for (int fd : {pair.get_handle(), pair.get_rtcp_handle()}) {
+    int size = 0;
+    socklen_t len = sizeof size;
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len);
+    EXPECT_EQ(size, expected);
+  }
+  int tos = 0;
+  socklen_t len = sizeof tos;
+  getsockopt(pair.get_handle(), IPPROTO_IP, IP_TOS, &tos, &len);
+  EXPECT_EQ(tos, 0xB8);
+  Cfg.TOS = 56;
+}
+
+TEST_F(PortTest, DestinationsAndSendsUseTheLatestAddresses) {
+  mcUDP_t pair(70060);
+  ASSERT_GE(pair.open(), 0);
+  UdpPeer rtp("127.0.0.2:6000"), rtcp("127.0.0.2:6001");
+  EXPECT_TRUE(pair.RDest().empty());
+  pair.RDest(rtp.addr());
+  pair.CDest(rtcp.addr());
+  EXPECT_EQ(pair.RDest(), rtp.addr());
+  EXPECT_EQ(pair.CDest().Str(), "127.0.0.2:6001");
+  EXPECT_EQ(pair.RSend("media", 5), 5);
+  EXPECT_EQ(pair.CSend("report", 6), 6);
+  EXPECT_EQ(rtp.Receive(), "media");
+  InetAddr from;
+  EXPECT_EQ(rtcp.Receive(&from), "report");
+  EXPECT_EQ(from.Port(), pair.LPort() + 1);
+  rtcp.SendTo("back", pair.LPort() + 1);
+  char buf[16];
+  EXPECT_EQ(pair.CRecv(buf, sizeof buf, from), 4);
+  EXPECT_EQ(from, rtcp.addr());
+}
+
+struct Sink : ProbeSink {
+  std::vector<std::pair<int, InetAddr>> seen;
+  void ProbePacket(mUDP_t& pair, const InetAddr& src) override { seen.emplace_back(pair.LPort(), src); }
+};
+
+struct Tick : TimerCB {
+  void timer_cb(const void*) override {}
+};
+
+TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
+  PollReactor reactor;
+  DialogTable table;
+  auto* call = new Dialog_t("probe-call");
+  ASSERT_TRUE(call->Entered());
+  call->unlock();
+  Sink sink;
+  Tick tick;
+  auto pair = std::make_unique<mcUDP_t>(call->UniqNo());
+  pair->doregister(&sink);
+  table.DrainKeyQueue();
+  EXPECT_TRUE(pair->registered());
+  EXPECT_TRUE(Logged("Register port: " + std::to_string(pair->LPort()) + " with handle "));
+  UdpPeer client("127.0.0.2:7000");
+  client.SendTo(Rtp(1, 1, 'a'), pair->LPort());
+  for (int i = 0; i < 20 && sink.seen.empty(); ++i) {
+    reactor.timer_set(&tick, 10, nullptr);
+    reactor.run_once(true);
+  }
+  ASSERT_EQ(sink.seen.size(), 1u);
+  EXPECT_EQ(sink.seen[0].second, client.addr());
+
+  const int fd = pair->get_handle();
+  pair->unregister();
+  table.DrainKeyQueue();
+  EXPECT_FALSE(table.GetDialog(fd)) << "the handle no longer leads to the call";
+  EXPECT_TRUE(Logged("Removing from reactor port: "));
+
+  // A packet for a handle whose call is gone is read and dropped, so the reactor does not spin on it.
+  client.SendTo(Rtp(2, 1, 'b'), pair->LPort());
+  usleep(20000);
+  pair->input_cb(fd);
+  EXPECT_TRUE(Logged("Warning: mUDP: Handle " + std::to_string(fd) + " for unregistered port"));
+  char buf[8];
+  EXPECT_LT(recv(fd, buf, sizeof buf, MSG_DONTWAIT), 0);
+  EXPECT_EQ(sink.seen.size(), 1u);
+  pair.reset();
+  table.Destroy(call->UniqNo());
+}
+
+}  // namespace
