@@ -172,6 +172,7 @@ void InstallDialogHooks() {
     return Cfg.CheckDomain(msg, from, defect, options);
   };
   h.HasRegister = [](const std::string& ncnt) { return Register_t::HasRegister(ncnt); };
+  h.KeepRegistrationAlive = [](Dialog_t& d, int) { Register_t::KeepAliveFromSubscribe(d); };
 }
 
 void InstallHooks() {

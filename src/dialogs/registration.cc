@@ -1,6 +1,7 @@
 #include "dialogs/registration.h"
 
 #include "config/config.h"
+#include "dialogs/dialog.h"
 #include "foundation/log.h"
 #include "sip/headers/route.h"
 #include "sip/headers/string.h"
@@ -280,4 +281,31 @@ bool Register_t::IsHitCache(SIP& msg, const std::string& ncnt, const std::string
   msg.set(SIP_Header::HID_Expires, std::to_string(reg_tm));
   msg.remove(SIP_Header::HID_Route);
   return true;
+}
+
+void Register_t::KeepAliveFromSubscribe(Dialog_t& d) {
+  TGuard<Register_t> reg = GetRegister(d.NewContact());
+  if (!reg) {
+    Log(d.UniqChr(), LOG_DEBUG, "Create Short Registration from SUBSCRIBE rsp.\n");
+    const SIP* msg = d.GetMSG();
+    auto* callid = msg ? msg->Header<SIP_Head_Call_ID>(SIP_Header::HID_Call_ID) : nullptr;
+    auto* created = new Register_t(d.NewContact(), d.OrgContact(), callid ? callid->Value() : std::string(), "",
+                                   d.Domain());
+    if (!created->Entered()) {
+      delete created;
+      return;
+    }
+    reg.set(created);
+    FWType::Mode_t mode = FWType::UNKNOWN;
+    std::string defect = d.Defect();
+    const int t = Cfg.GetSubTimout(d.ClnRtpIP(), mode, nullptr, &defect);
+    d.Defect(defect);
+    reg->param(d.ClnSipAddr(), "", defect, d.ClnRtpIP(), 2 * t - 1, t, d.LogLevel(), false, d.PublicIP(),
+               d.Indirect(), d.Chained(), d.SRTP() != 0, d.Prsn(), d.Transc() != 0);
+  }
+  const time_t now = time(nullptr);
+  if (reg->Expiration() < now + reg->RegTm()) {
+    reg->Expiration(now + 2 * reg->RegTm() - 1);
+    Log(d.UniqChr(), LOG_DEBUG, "Extend Registration by SUBSCRIBE rsp.\n");
+  }
 }

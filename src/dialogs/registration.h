@@ -19,6 +19,7 @@
 #include "foundation/reactor.h"
 
 class SIP;
+class Dialog_t;
 
 class Register_t {
  public:
@@ -61,6 +62,10 @@ class Register_t {
   // A new 200 for the record: own contact and Call-ID follow the client. Releases and re-takes the record.
   static void Refresh(const char* tag, int level, TGuard<Register_t>& reg, const std::string& callid,
                       const std::string& ocnt);
+
+  // A 200 to a SUBSCRIBE from a client behind NAT keeps its registration alive, creating a short one when
+  // there is none, so that the server's NOTIFYs find the client. The dialog is locked by the caller.
+  static void KeepAliveFromSubscribe(Dialog_t& d);
 
   // The cache: true when msg (a REGISTER) was turned into the 200 to send back to the client.
   static bool IsHitCache(SIP& msg, const std::string& ncnt, const std::string& fuser, int& level);
