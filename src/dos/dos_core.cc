@@ -62,7 +62,8 @@ void DOSCore::dos_reset() {
   }
 }
 
-void DOSCore::report(const InetAddr& src, DOS_t kind, unsigned uniq) {
+void DOSCore::report(const InetAddr& src, DOS_t kind, unsigned uniq, unsigned count_in) {
+  if (count_in == 0) return;
   const uint32_t ip = src.IpAddr();
   const int port = src.Port();
   // The white list is consulted before DOS_Lock, so the configuration lock never nests inside it.
@@ -74,25 +75,33 @@ void DOSCore::report(const InetAddr& src, DOS_t kind, unsigned uniq) {
   {
     Guard_Mutex guard(DOS_Lock);
     if (DOS_Currnt < 0) return;
-    Log(tag.c_str(), protect ? LOG_TRACE : LOG_DEBUG, "Report %c suspect: %s%s\n", static_cast<char>(kind),
-        src.Str().c_str(), protect ? " - Protected" : "");
+    if (count_in == 1)
+      Log(tag.c_str(), protect ? LOG_TRACE : LOG_DEBUG, "Report %c suspect: %s%s\n", static_cast<char>(kind),
+          src.Str().c_str(), protect ? " - Protected" : "");
+    else
+      Log(tag.c_str(), protect ? LOG_TRACE : LOG_DEBUG, "Report %c suspect: %s%s (%u times)\n",
+          static_cast<char>(kind), src.Str().c_str(), protect ? " - Protected" : "", count_in);
     if (protect) return;
     Slot& slot = DOS_Array[static_cast<size_t>(DOS_Currnt)];
     auto it = slot.try_emplace(ip).first;
     DOS_Single& t = it->second;
     t.merge_port(port);
-    int count, threshold;
+    int* counter;
+    int threshold;
     if (kind == DOS_L) {
-      count = ++t.CountM;
+      counter = &t.CountM;
       threshold = set_m.LThreshold1;
     } else if (kind == DOS_H) {
-      count = ++t.CountS;
+      counter = &t.CountS;
       threshold = set_m.HThreshold1;
     } else {
-      count = ++t.CountR;
+      counter = &t.CountR;
       threshold = set_m.RThreshold1;
     }
-    if (count == threshold) {
+    const int before = *counter;
+    *counter += static_cast<int>(count_in);
+    // One report reaches the threshold when the count equals it; a batch when it crosses it.
+    if (before < threshold && *counter >= threshold) {
       reached = true;
       block_port = t.Port;  // copied before the tally goes
       block_time = set_m.BlockTime1;
@@ -125,7 +134,8 @@ void DOSCore::report(const InetAddr& src, DOS_t kind, unsigned uniq) {
       Log("ostrel", LOG_ALWAYS, "!!! DDOS Shield is still Off yet");
   }
   if (reached) RunSystemBlock(ip, block_port, block_time);
-  if (hooks_m.count_report) hooks_m.count_report(static_cast<char>(kind));
+  if (hooks_m.count_report)
+    for (unsigned i = 0; i < count_in; ++i) hooks_m.count_report(static_cast<char>(kind));
 }
 
 void DOSCore::CheckMPS(const InetAddr& src) {

@@ -49,7 +49,8 @@ class DOSCore : public TimerCB {
   void SetHooks(Hooks h) { hooks_m = std::move(h); }
 
   void dos_reset();
-  void report(const InetAddr& src, DOS_t kind, unsigned uniq);
+  // count > 1 tallies a batch (foreign media counted by a relay thread) with one log line.
+  void report(const InetAddr& src, DOS_t kind, unsigned uniq, unsigned count = 1);
   void CheckMPS(const InetAddr& src);
   bool UnderDDOS() const { return DDOS_m.load(std::memory_order_acquire) > 0; }
   // ip in host order.

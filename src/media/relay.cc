@@ -42,7 +42,7 @@ bool IsRtcp(int index) { return (index & 1) != 0; }
 }  // namespace
 
 void RelayObserver::ForeignPackets(const InetAddr& src, unsigned count, unsigned uniq) {
-  for (unsigned i = 0; i < count; ++i) DCore.report(src, DOSCore::DOS_R, uniq);
+  DCore.report(src, DOSCore::DOS_R, uniq, count);
 }
 
 // The relay thread's own state: sockets, last sources, the client guard and the foreign tally.
@@ -209,7 +209,7 @@ void RelayLoop::FlushForeign(uint64_t now, bool force) {
     if (obs != nullptr) {
       obs->ForeignPackets(src, count, uniq);
     } else {
-      for (unsigned i = 0; i < count; ++i) DCore.report(src, DOSCore::DOS_R, uniq);
+      DCore.report(src, DOSCore::DOS_R, uniq, count);
     }
   }, force);
   if (others != 0) Log(uniq_, LOG_DEBUG, thr_, "Foreign RTP from too many sources: %u packets\n", others);

@@ -190,3 +190,20 @@ TEST(DosBlocks, DuplicateBlockKeepsTheFirstAndResetClearsSilently) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DosReport, ABatchThatCrossesTheThresholdBlocksOnce) {
+  Harness h;
+  h.settings.RThreshold1 = 100;
+  h.reset();
+  InetAddr src = Harness::addr("127.0.1.5:4000");
+  h.dos.report(src, DOSCore::DOS_R, 0, 60);
+  EXPECT_FALSE(h.dos.IsBlocked(kSrc, 4000));
+  h.dos.report(src, DOSCore::DOS_R, 0, 60);
+  EXPECT_TRUE(h.dos.IsBlocked(kSrc, 4000));
+  EXPECT_EQ(h.letters.size(), 120u);
+  EXPECT_EQ(h.blocks.size(), 1u);
+}
+
+}  // namespace
