@@ -75,8 +75,13 @@ class Daemon:
         ]
 
     def write_config(self, lines):
+        lines = list(lines)
+        # The same suite runs in both threading modes: OSTREL_E2E_LISTENERS picks the mode a test left open.
+        listeners = os.environ.get("OSTREL_E2E_LISTENERS")
+        if listeners and not any(l.startswith("num_listeners") for l in lines):
+            lines.append("num_listeners = %s" % listeners)
         with open(self.cfg_path, "w") as f:
-            f.write("\n".join(self.base_config() + list(lines)) + "\n")
+            f.write("\n".join(self.base_config() + lines) + "\n")
 
     def command(self):
         return [OSTREL_BIN, "-c", self.cfg_path, "-l", self.log_path, "-i", self.address,

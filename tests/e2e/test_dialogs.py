@@ -106,3 +106,29 @@ class Subscription(DaemonTestCase):
         self.assertIsNotNone(got, d.log())
         self.assertTrue(got.startswith("NOTIFY sip:alice@192.168.1.20:5060 SIP/2.0"), got)
         self.assertRegex(header(got, "Via"), r"^SIP/2.0/UDP %s:%d;branch=z9hG4bK-ostrel-\d+-1\.0$" % (d.address, d.port))
+
+
+class Retransmissions(DaemonTestCase):
+    """A phone's retransmitted MESSAGE is the same transaction at the server, and after the answer the relay
+    answers further copies itself."""
+
+    def test_message_retransmissions(self):
+        d = self.daemon().start()
+        server = self.udp_socket(next_address(), 5080)
+        phone = SipClient(self.udp_socket(), (d.address, d.port))
+        server_addr = "%s:5080" % server.getsockname()[0]
+        message = phone.request("MESSAGE", "sip:bob@" + server_addr, ["Content-Type: text/plain"], body="hi",
+                                callid="retr-1", via_branch="z9hG4bK-retr1")
+        phone.send(message)
+        first, src = server.recvfrom(65535)
+        phone.send(message)  # before the server answered: relayed again on the same branch
+        second, _ = server.recvfrom(65535)
+        self.assertEqual(header(first.decode(), "Via"), header(second.decode(), "Via"))
+        answer = first.decode().replace("MESSAGE sip:bob@%s SIP/2.0" % server_addr, "SIP/2.0 200 OK", 1)
+        answer = answer.replace("To: <sip:bob@%s>" % server_addr, "To: <sip:bob@%s>;tag=s1" % server_addr, 1)
+        server.sendto(answer.encode(), src)
+        self.assertEqual(status_line(phone.receive()), "SIP/2.0 200 OK")
+        phone.send(message)  # after the answer: the relay repeats it, the server hears nothing
+        self.assertEqual(status_line(phone.receive()), "SIP/2.0 200 OK")
+        server.settimeout(0.5)
+        self.assertRaises(OSError, server.recvfrom, 65535)
