@@ -244,10 +244,6 @@ bool IsViaToOurInternalPort(const SIP& msg) {
 
 namespace {
 
-// The worker's last step: a completed plain dialog goes, unless it lingers to answer retransmissions.
-void DestroyIfDone(TGuard<Dialog_t>& d) {
-  if (d && d->State() == Dialog_t::COMPLETE && !d->IsCall() && !d->Lingers()) Core.Destroy(std::move(d));
-}
 
 // A message for a dialog that exists: the client may have moved, then the dialog handles it.
 void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m) {

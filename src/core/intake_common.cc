@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/core.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 
@@ -29,6 +30,10 @@ void LogReceived(const Datagram& d, const char* mark, int threshold, int extra) 
   const std::string from = d.from.Str();
   Log("", extra | LOG_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
   Log("", extra | LOG_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
+}
+
+void DestroyIfDone(TGuard<Dialog_t>& d) {
+  if (d && d->State() == Dialog_t::COMPLETE && !d->IsCall() && !d->Lingers()) Core.Destroy(std::move(d));
 }
 
 std::string FirstLine(const char* text) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "dialogs/dialog.h"
 #include "ports/sip_port.h"
 #include "sip/message.h"
 
@@ -16,6 +17,8 @@ bool IsKeepAlive(const Datagram& d);
 std::unique_ptr<SIP> Parse(const Datagram& d, const char* mark);
 // "<mark> <from>" with the whole text (LOG_FULL) and with its first line (LOG_SHORT), extra level bits added.
 void LogReceived(const Datagram& d, const char* mark, int threshold, int extra = 0);
+// The worker's last step: a completed plain dialog goes, unless it lingers to answer retransmissions.
+void DestroyIfDone(TGuard<Dialog_t>& d);
 // The first line of a message text, for the short log form.
 std::string FirstLine(const char* text);
 

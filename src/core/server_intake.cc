@@ -81,9 +81,6 @@ namespace {
 
 time_t StartTM = time(nullptr);
 
-void DestroyIfDone(TGuard<Dialog_t>& d) {
-  if (d && d->State() == Dialog_t::COMPLETE && !d->IsCall() && !d->Lingers()) Core.Destroy(std::move(d));
-}
 
 void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<IntMsg> m) {
   SIP& msg = *m->cmsg;
