@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "config/config.h"
@@ -152,7 +153,14 @@ Dialog_t* NewRegistrationDialog(ClnMsg& m, const std::string& key) {
   // An HA slave that handles a client's REGISTER itself becomes master first.
   if (Register_t::hooks.is_slave && Register_t::hooks.is_slave() && Register_t::hooks.set_master)
     Register_t::hooks.set_master();
-  const bool xunr = m.dmopt != nullptr && m.dmopt->xunr;
+  // A refresh that carries a To tag was not checked by the reader; its domain decides whether the relay
+  // unregisters the client itself, so the check happens here (and set-up does not repeat it).
+  if (!m.dmopt || !m.dmopt->checked) {
+    auto options = std::make_unique<DomainOptions_t>();
+    if (!Cfg.CheckDomain(*m.cmsg, m.frm, m.defect, *options)) return nullptr;
+    m.dmopt = std::move(options);
+  }
+  const bool xunr = m.dmopt->xunr;
   return new RegDialog_t(std::move(m.cmsg), key, m.fuser, m.defect, xunr);
 }
 

@@ -4,6 +4,8 @@
 
 #include <gmock/gmock.h>
 
+#include <thread>
+
 #include "dialogs/relay_fixture.h"
 
 namespace relaytest {
@@ -294,6 +296,29 @@ TEST_F(RegDialogTest, ANewCallIdMovesTheRecordsSecondKey) {
   TGuard<Register_t> reg = Register_t::GetRegister("reg-2", "127.0.0.20", "alice");
   ASSERT_TRUE(reg);
   EXPECT_EQ(reg->NCont(), kRegContact);
+}
+
+// Answers for the same client handled on several workers at once: one record comes out of them, every
+// answer reaches the client, and the losers of the race use the winner's record.
+TEST_F(RegDialogTest, ConcurrentAnswersForOneClientLeaveOneRecord) {
+  constexpr int kWorkers = 6;
+  std::vector<RegDialog_t*> dialogs;
+  std::vector<std::unique_ptr<SIP>> answers;
+  for (int i = 0; i < kWorkers; ++i) {
+    RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n", "race-" + std::to_string(i)));
+    ASSERT_NE(d, nullptr);
+    dialogs.push_back(d);
+    answers.push_back(Ok(server_.receive(), std::string("<") + kRegContact + ">;expires=3600"));
+  }
+  std::vector<std::thread> workers;
+  for (int i = 0; i < kWorkers; ++i)
+    workers.emplace_back([&, i] { Server(dialogs[i], std::move(answers[i])); });
+  for (auto& w : workers) w.join();
+  for (int i = 0; i < kWorkers; ++i) EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 200 OK") << i;
+  EXPECT_EQ(Register_t::Count(), 1u);
+  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ASSERT_TRUE(reg);
+  EXPECT_EQ(reg->CallID().rfind("race-", 0), 0u);
 }
 
 TEST_F(RegDialogTest, TheStatusDumpListsEveryRecordWithItsOwnContactAndType) {
