@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "config/config.h"
 #include "core/core.h"
 #include "dialogs/dialog.h"
 #include "dialogs/dialog_hooks.h"
+#include "dialogs/reg_dialog.h"
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
@@ -146,14 +148,32 @@ void ProcessQueued(QueueMsg m) {
     intake::ProcessServer(std::unique_ptr<IntMsg>(static_cast<IntMsg*>(m.item.release())));
 }
 
+// A client REGISTER that no dialog holds yet opens a registration dialog, locked by its creator.
+Dialog_t* NewRegistrationDialog(ClnMsg& m, const std::string& key) {
+  // An HA slave that handles a client's REGISTER itself becomes master first.
+  if (Register_t::hooks.is_slave && Register_t::hooks.is_slave() && Register_t::hooks.set_master)
+    Register_t::hooks.set_master();
+  // A refresh that carries a To tag was not checked by the reader; its domain decides whether the relay
+  // unregisters the client itself, so the check happens here (and set-up does not repeat it).
+  if (!m.dmopt || !m.dmopt->checked) {
+    auto options = std::make_unique<DomainOptions_t>();
+    if (!Cfg.CheckDomain(*m.cmsg, m.frm, m.defect, *options)) return nullptr;
+    m.dmopt = std::move(options);
+  }
+  const bool xunr = m.dmopt->xunr;
+  return new RegDialog_t(std::move(m.cmsg), key, m.fuser, m.defect, xunr);
+}
+
 void InstallRegistrationHooks() {
   intake::IsHitCache = Register_t::IsHitCache;
+  intake::NewRegDialog = NewRegistrationDialog;
   Register_t::hooks.update_call = [](unsigned uno, const InetAddr& addr) { Core.UpdKey(static_cast<int>(uno), addr); };
   Register_t::hooks.clear_call = [](unsigned uno) { Core.ClearReg(static_cast<int>(uno)); };
   Register_t::hooks.send_to_server = [](SIP& msg, const InetAddr& to) { IntPort.send(msg, to, 0, LOG_REG_REGUL); };
   Core.SetHooks([] {
     OstrelCore::Hooks h = Core.GetHooks();
     h.registrations_cleanup = [] { Register_t::CleanUp(); };
+    h.status_dump = [] { Register_t::LogActive(); };
     return h;
   }());
 }

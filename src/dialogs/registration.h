@@ -48,6 +48,8 @@ class Register_t {
   // At exit, after every worker stopped: deletes every record without telling anyone.
   static void DestroyAll();
   static size_t Count();
+  // SIGUSR1: the registrations' banner, one line per record and their number, in the log.
+  static void LogActive();
 
   // The record's lock is held by the caller for all of these.
   void param(const InetAddr& hole, const std::string& fuser, const std::string& defect, uint32_t exp_rtp_ip,

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# REGISTERs through the daemon, driven by SIPp on loopback inside a private network namespace: first N
+# phones register (each REGISTER relayed to a SIPp registrar), then the same N phones refresh within the
+# cache window (each answered by the daemon itself). For each case: REGISTERs per second and the daemon's
+# CPU time per REGISTER from /proc/PID/stat. Runs by hand (not part of CTest).
+# Usage: bench/registrations/run.sh [N] [RATE] [LISTENERS]
+set -euo pipefail
+if [ -z "${OSTREL_BENCH_NETNS:-}" ]; then
+  exec env OSTREL_BENCH_NETNS=1 unshare -n sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+n=${1:-30000}
+rate=${2:-2500}
+listeners=${3:-4}
+build="$root/build/bench"
+relay=127.0.0.1 phone_ip=127.0.0.10 server_ip=127.0.0.20
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target ostrel >/dev/null
+ostrel=$(find "$build" -name ostrel -type f -perm -u+x | head -1)
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+cat >"$work/ostrel.cfg" <<CFG
+ipaddr = $relay
+port = 5060
+second_port = 5070
+log = $work/ostrel.log
+log_level = error
+num_listeners = $listeners
+register_timeout = 60
+dos_level = off
+ring_ulaw = $root/etc/ring/ringback.ulaw
+ring_gsm = $root/etc/ring/ringback.gsm
+ring_g729 = $root/etc/ring/ringback.g729
+CFG
+"$ostrel" -c "$work/ostrel.cfg" -l "$work/ostrel.log" -i $relay -p 5060 -o 5070 </dev/null >/dev/null 2>&1 &
+daemon=$!; pids+=("$daemon")
+# Bound once the internal port (5073 = 0x13D1) shows up.
+for _ in $(seq 100); do grep -q ":13D1 " /proc/net/udp && break; sleep 0.1; done
+
+hz=$(getconf CLK_TCK)
+cpu_ticks() { awk '{print $14+$15}' "/proc/$1/stat"; }
+# The SuccessfulCall(C) column of the last line of a SIPp statistics file.
+successful() {
+  awk -F';' 'NR==1 { for (i = 1; i <= NF; i++) if ($i == "SuccessfulCall(C)") c = i } END { print $c }' "$1"
+}
+
+(cd "$work" && exec timeout -k 5 600 sipp -nostdin -sf "$here/registrar.xml" -i $server_ip -p 5080 -m $((2 * n)) \
+  -deadcall_wait 0 -trace_stat -stf registrar.csv -fd 1 >/dev/null 2>&1) &
+registrar=$!; pids+=("$registrar")
+sleep 0.5
+
+run_case() {
+  local name=$1 c0 c1 t0 t1 ok
+  c0=$(cpu_ticks "$daemon"); t0=$(date +%s.%N)
+  (cd "$work" && timeout -k 5 600 sipp -nostdin -sf "$here/phone.xml" -i $phone_ip -p 5062 -m "$n" -r "$rate" \
+    -cid_str "bench-%u@%s" -key server $server_ip:5080 -trace_stat -stf "$name.csv" -fd 1 \
+    $relay:5060 >/dev/null 2>&1) || true
+  t1=$(date +%s.%N); c1=$(cpu_ticks "$daemon")
+  ok=$(successful "$work/$name.csv")
+  awk -v name="$name" -v ok="$ok" -v n="$n" -v c0="$c0" -v c1="$c1" -v t0="$t0" -v t1="$t1" -v hz="$hz" \
+    'BEGIN { cpu = (c1 - c0) / hz;
+             printf "%-8s answered=%d/%d  %.0f REGISTER/s  daemon cpu=%.2fs  %.2f us/REGISTER\n",
+                    name, ok, n, ok / (t1 - t0), cpu, (ok > 0 ? 1e6 * cpu / ok : 0) }'
+}
+
+echo "N=$n offered=$rate/s listeners=$listeners"
+run_case relayed
+sleep 1
+# OSTREL_BENCH_PERF=FILE records a profile of the daemon while it answers from its cache.
+if [ -n "${OSTREL_BENCH_PERF:-}" ]; then
+  perf record -q -g -p "$daemon" -o "$OSTREL_BENCH_PERF" >/dev/null 2>&1 &
+  perf_pid=$!
+fi
+run_case cached
+if [ -n "${perf_pid:-}" ]; then kill -INT "$perf_pid"; wait "$perf_pid" || true; fi
+sleep 1
+echo "registrar saw $(successful "$work/registrar.csv") REGISTERs (the cached refreshes must not reach it)"

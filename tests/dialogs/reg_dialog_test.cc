@@ -1,0 +1,340 @@
+// A REGISTER relayed by its registration dialog: what the server is asked for, what the client is told,
+// and the record the server's answer leaves behind.
+#include "dialogs/reg_dialog.h"
+
+#include <gmock/gmock.h>
+
+#include <thread>
+
+#include "dialogs/relay_fixture.h"
+
+namespace relaytest {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr const char* kOwnContact = "sip:alice@192.168.1.20:5062";
+// The relay's Contact for the client: its user, the domain (the server's literal address), its address.
+constexpr const char* kRegContact = "sip:alice*127.0.0.20-127.0.0.10+5062@127.0.0.2:5073";
+
+std::string Register(int cseq, const std::string& contact_params = "", const std::string& extra = "",
+                     const std::string& callid = "reg-1", const std::string& contact = "<sip:alice@192.168.1.20:5062>") {
+  return "REGISTER sip:127.0.0.20:5060 SIP/2.0\r\n"
+         "Via: SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-r" + std::to_string(cseq) + ";rport\r\n"
+         "Max-Forwards: 70\r\n"
+         "From: <sip:alice@127.0.0.20>;tag=fa\r\n"
+         "To: <sip:alice@127.0.0.20>\r\n"
+         "Contact: " + contact + contact_params + "\r\n"
+         "Call-ID: " + callid + "\r\n"
+         "CSeq: " + std::to_string(cseq) + " REGISTER\r\n" + extra + "Content-Length: 0\r\n\r\n";
+}
+
+class RegDialogTest : public RelayTest {
+ protected:
+  void SetUp() override {
+    RelayTest::SetUp();
+    Cfg.rgstr_limit = 60;
+    Cfg.rgstr_force = 3600;
+    Cfg.rgstr_timout = 60;
+    Cfg.hole_attach = false;
+    RegDialog_t::events = {};
+    Register_t::hooks = {};
+  }
+  void TearDown() override {
+    Register_t::Destroy(kRegContact);
+    RegDialog_t::events = {};
+    RelayTest::TearDown();
+  }
+
+  // The worker's steps for a REGISTER that opens a dialog; the dialog comes back unlocked (null: given up).
+  RegDialog_t* Open(const std::string& text, DomainOptions_t opts = checked(), bool xunr = false) {
+    ClnMsg m;
+    m.cmsg = Parse(text);
+    m.dmopt = std::make_unique<DomainOptions_t>(opts);
+    m.ncnt = kRegContact;
+    m.ocnt = kOwnContact;
+    m.frm = InetAddr(kClient);
+    m.rsvp = InetAddr(kClient);
+    auto* d = new RegDialog_t(std::move(m.cmsg), "C&reg" + std::to_string(++keys_), "", " ", xunr);
+    EXPECT_TRUE(d->Entered());
+    TGuard<Dialog_t> g;
+    g.set(d);
+    if (!d->clnSetup(&m)) {
+      table_.Destroy(std::move(g));
+      return nullptr;
+    }
+    opened_.push_back(d->UniqNo());
+    d->HandleClnMsg(Dialog_t::CLN_REGISTER_RECV);
+    return d;
+  }
+
+  // The server's 200 for the REGISTER it received, with its Contact carrying the granted expiry.
+  std::unique_ptr<SIP> Ok(const std::string& received, const std::string& contact_line,
+                          std::vector<std::string> extra = {}) {
+    extra.push_back("To: <sip:alice@127.0.0.20>;tag=srv9");
+    auto m = Answer(received, 200, "OK", true, extra);
+    if (!contact_line.empty()) m->set(SIP_HeadIds::HID_Contact, contact_line);
+    return m;
+  }
+
+  // First registration, answered 200 with expires=3600; returns what the client received.
+  std::string RegisterOnce(RegDialog_t*& d, std::vector<std::string> extra = {}, bool xunr = false) {
+    d = Open(Register(1, "", "Expires: 3600\r\n"), checked(), xunr);
+    EXPECT_NE(d, nullptr);
+    std::string got = server_.receive();
+    Server(d, Ok(got, std::string("<") + kRegContact + ">;expires=3600", std::move(extra)));
+    return client_.receive();
+  }
+
+  int keys_ = 0;
+};
+
+struct ExpiryCase {
+  const char* contact_params;
+  const char* extra;
+  const char* server_sees;
+};
+
+TEST_F(RegDialogTest, TheServerIsAskedForTheRegulatedExpiry) {
+  const ExpiryCase cases[] = {
+      {"", "Expires: 30\r\n", "3600"},        // below rgstr_limit: forced
+      {"", "Expires: 120\r\n", "120"},        // at or above the limit: as asked
+      {";expires=30", "Expires: 600\r\n", "3600"},  // the Contact's parameter wins over the header
+      {"", "", "3600"},                       // none: the default hour
+      {";expires=0", "", "0"},                // removal: never forced
+      {"", "Expires: 0\r\n", "0"},
+  };
+  for (const ExpiryCase& c : cases) {
+    RegDialog_t* d = Open(Register(1, c.contact_params, c.extra));
+    ASSERT_NE(d, nullptr);
+    std::string got = server_.receive();
+    EXPECT_THAT(Values(got, "Expires"), ElementsAre(c.server_sees)) << c.contact_params << c.extra;
+    EXPECT_THAT(Values(got, "Contact"), ElementsAre(std::string("<") + kRegContact + ">"));
+    EXPECT_EQ(Values(got, "Via").at(0).rfind("SIP/2.0/UDP 127.0.0.2:5073;branch=z9hG4bK-ostrel-", 0), 0u);
+    EXPECT_EQ(d->Unreg(), std::string(c.server_sees) == "0");
+    table_.Destroy(d->UniqNo());
+    opened_.clear();
+  }
+}
+
+TEST_F(RegDialogTest, AStarContactNeedsExpiresZero) {
+  RegDialog_t* d = Open(Register(1, "", "Expires: 60\r\n", "reg-1", "*"));
+  ASSERT_NE(d, nullptr);
+  std::string answer = client_.receive();
+  EXPECT_EQ(StartLine(answer), "SIP/2.0 400 Expires is not 0");
+  EXPECT_TRUE(server_.quiet());
+  EXPECT_EQ(d->State(), Dialog_t::COMPLETE);
+
+  RegDialog_t* e = Open(Register(2, "", "", "reg-2", "*"));
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 400 Expires is not 0") << "no Expires at all";
+
+  RegDialog_t* f = Open(Register(3, "", "Expires: 0\r\n", "reg-3", "*"));
+  ASSERT_NE(f, nullptr);
+  std::string got = server_.receive();
+  EXPECT_THAT(Values(got, "Contact"), ElementsAre("*"));
+  EXPECT_THAT(Values(got, "Expires"), ElementsAre("0"));
+}
+
+TEST_F(RegDialogTest, TheFirst200KeepsARecordAndGivesTheClientItsOwnContactAndInterval) {
+  RegDialog_t* d = nullptr;
+  const time_t before = time(nullptr);
+  std::string answer = RegisterOnce(d);
+  EXPECT_EQ(StartLine(answer), "SIP/2.0 200 OK");
+  EXPECT_THAT(Values(answer, "Contact"), ElementsAre(std::string("<") + kOwnContact + ">"));
+  EXPECT_THAT(Values(answer, "Expires"), ElementsAre("60")) << "the client refreshes every registration interval";
+  EXPECT_EQ(d->State(), Dialog_t::COMPLETE);
+
+  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ASSERT_TRUE(reg);
+  EXPECT_EQ(reg->OCont(), kOwnContact);
+  EXPECT_EQ(reg->CallID(), "reg-1");
+  EXPECT_EQ(reg->Usr(), "alice");
+  EXPECT_EQ(reg->Hole(), InetAddr(kClient));
+  EXPECT_EQ(reg->RegTm(), 60);
+  // 3600 less a jitter below 600, plus one registration interval.
+  EXPECT_GE(reg->Expiration(), before + 3600 - 600 + 60);
+  EXPECT_LE(reg->Expiration(), time(nullptr) + 3600 + 60);
+  EXPECT_FALSE(reg->XUnReg());
+}
+
+TEST_F(RegDialogTest, RemovalsReachTheServerAndEndTheRecord) {
+  const struct {
+    const char* params;
+    const char* extra;
+    const char* contact;
+  } removals[] = {
+      {";expires=0", "", "<sip:alice@192.168.1.20:5062>"},
+      {"", "Expires: 0\r\n", "<sip:alice@192.168.1.20:5062>"},
+      {"", "Expires: 0\r\n", "*"},
+  };
+  for (const auto& r : removals) {
+    RegDialog_t* d = nullptr;
+    RegisterOnce(d);
+    ASSERT_TRUE(Register_t::HasRegister(kRegContact));
+    RegDialog_t* u = Open(Register(2, r.params, r.extra, "reg-1", r.contact));
+    ASSERT_NE(u, nullptr);
+    std::string got = server_.receive();
+    EXPECT_THAT(Values(got, "Expires"), ElementsAre("0")) << r.params << r.extra << r.contact;
+    // Registrars answer a removal with the remaining bindings (here ours, at 0) or none at all.
+    Server(u, Ok(got, std::string("<") + kRegContact + ">;expires=0"));
+    std::string answer = client_.receive();
+    EXPECT_EQ(StartLine(answer), "SIP/2.0 200 OK");
+    EXPECT_THAT(Values(answer, "Contact"), IsEmpty());
+    EXPECT_THAT(Values(answer, "Expires"), ElementsAre("0"));
+    EXPECT_FALSE(Register_t::HasRegister(kRegContact)) << r.params << r.extra << r.contact;
+    for (unsigned no : opened_) table_.Destroy(no);
+    opened_.clear();
+  }
+}
+
+TEST_F(RegDialogTest, A200WithoutOurContactEndsTheRecord) {
+  RegDialog_t* d = nullptr;
+  RegisterOnce(d);
+  RegDialog_t* e = Open(Register(2, "", "Expires: 3600\r\n"));
+  ASSERT_NE(e, nullptr);
+  Server(e, Ok(server_.receive(), "<sip:someone@127.0.0.99:5060>;expires=100"));
+  EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 200 OK");
+  EXPECT_FALSE(Register_t::HasRegister(kRegContact));
+}
+
+TEST_F(RegDialogTest, ARefusalReachesTheClientWithoutItsReasonAndKeepsNoRecord) {
+  std::vector<std::string> reasons;
+  RegDialog_t::events.event_reason = [&](const RegDialog_t&, const std::string& r) { reasons.push_back(r); };
+  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n"));
+  ASSERT_NE(d, nullptr);
+  Server(d, Answer(server_.receive(), 403, "Forbidden", true, {"X-Reason: Account blocked"}));
+  std::string answer = client_.receive();
+  EXPECT_EQ(StartLine(answer), "SIP/2.0 403 Forbidden");
+  EXPECT_EQ(answer.find("X-Reason"), std::string::npos);
+  EXPECT_THAT(reasons, ElementsAre("Account blocked"));
+  EXPECT_FALSE(Register_t::HasRegister(kRegContact));
+  EXPECT_EQ(d->State(), Dialog_t::COMPLETE);
+}
+
+TEST_F(RegDialogTest, InternalUnregistrationWantedKeepsTheServerTagAndShowsTheClientItsOwn) {
+  RegDialog_t* d = nullptr;
+  std::string answer = RegisterOnce(d, {}, true);
+  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ASSERT_TRUE(reg);
+  EXPECT_TRUE(reg->XUnReg());
+  EXPECT_EQ(reg->TTag(), "srv9");
+  EXPECT_EQ(reg->SrvSipAddr(), InetAddr(kServer));
+  EXPECT_THAT(Values(answer, "To"), ElementsAre("<sip:alice@127.0.0.20>;tag=regs-" + std::to_string(reg->Number())));
+}
+
+TEST_F(RegDialogTest, ServerForcedRelayMarksTheRecordUntilAnAnswerWithoutIt) {
+  RegDialog_t* d = nullptr;
+  std::string answer = RegisterOnce(d, {"X-RtpRelay: LB"});
+  EXPECT_EQ(answer.find("X-RtpRelay"), std::string::npos);
+  {
+    TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+    ASSERT_TRUE(reg);
+    EXPECT_EQ(reg->Mode(), FWType::PRXFRCD | FWType::LB | FWType::OPAQUE);
+  }
+  RegDialog_t* e = Open(Register(2, "", "Expires: 3600\r\n"));
+  ASSERT_NE(e, nullptr);
+  Server(e, Ok(server_.receive(), std::string("<") + kRegContact + ">;expires=3600"));
+  client_.receive();
+  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ASSERT_TRUE(reg);
+  EXPECT_EQ(reg->Mode(), FWType::UNKNOWN);
+}
+
+TEST_F(RegDialogTest, TheClientsFirewallTypeFromItsUserAgentIsKept) {
+  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\nUser-Agent: Phone/1.0 fwtype=symmetric build\r\n"));
+  ASSERT_NE(d, nullptr);
+  Server(d, Ok(server_.receive(), std::string("<") + kRegContact + ">;expires=3600"));
+  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ASSERT_TRUE(reg);
+  EXPECT_EQ(reg->Mode(), FWType::OPAQUE);
+  EXPECT_EQ(d->UAgent(), "Phone/1.0 fwtype=symmetric build");
+}
+
+TEST_F(RegDialogTest, HoleAttachTellsTheServerWhereTheClientIsReached) {
+  Cfg.hole_attach = true;
+  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n"));
+  ASSERT_NE(d, nullptr);
+  EXPECT_THAT(Values(server_.receive(), "X-Hole"), ElementsAre("127.0.0.10:5062,192.168.1.20:5062"));
+}
+
+TEST_F(RegDialogTest, RetransmissionsAreRelayedAndGiveTheDialogUpSooner) {
+  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n"));
+  ASSERT_NE(d, nullptr);
+  const std::string first = server_.receive();
+  const int expected[] = {0, 0, 9, 7, 5, 3, 3};
+  for (int seconds : expected) {
+    Client(d, Parse(Register(1, "", "Expires: 3600\r\n")));
+    EXPECT_EQ(Values(server_.receive(), "Via").at(0), Values(first, "Via").at(0));
+    EXPECT_EQ(d->TimerType(), seconds ? Dialog_t::T_COMPLETE : Dialog_t::T_NONE) << seconds;
+  }
+  LogFile log;
+  Client(d, Parse(Register(1, "", "Expires: 3600\r\n")));
+  EXPECT_EQ(log.count("Set timer 'COMPLETE' to 3 sec."), 1u);
+}
+
+TEST_F(RegDialogTest, ARequestFromTheServerInARegistrationDialogIsDropped) {
+  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n"));
+  ASSERT_NE(d, nullptr);
+  server_.receive();
+  LogFile log;
+  Server(d, Parse(Message("NOTIFY", 5)));
+  EXPECT_TRUE(client_.quiet());
+  EXPECT_EQ(log.count("Error: RegDialog_t::HandleSrvMsg() Unexpected message"), 1u);
+  EXPECT_EQ(d->State(), Dialog_t::CLN_REGISTER_RECV);
+}
+
+TEST_F(RegDialogTest, ANewCallIdMovesTheRecordsSecondKey) {
+  RegDialog_t* d = nullptr;
+  RegisterOnce(d);
+  RegDialog_t* e = Open(Register(1, "", "Expires: 3600\r\n", "reg-2"));
+  ASSERT_NE(e, nullptr);
+  Server(e, Ok(server_.receive(), std::string("<") + kRegContact + ">;expires=3600"));
+  client_.receive();
+  EXPECT_FALSE(Register_t::GetRegister("reg-1", "127.0.0.20", "alice"));
+  TGuard<Register_t> reg = Register_t::GetRegister("reg-2", "127.0.0.20", "alice");
+  ASSERT_TRUE(reg);
+  EXPECT_EQ(reg->NCont(), kRegContact);
+}
+
+// Answers for the same client handled on several workers at once: one record comes out of them, every
+// answer reaches the client, and the losers of the race use the winner's record.
+TEST_F(RegDialogTest, ConcurrentAnswersForOneClientLeaveOneRecord) {
+  constexpr int kWorkers = 6;
+  std::vector<RegDialog_t*> dialogs;
+  std::vector<std::unique_ptr<SIP>> answers;
+  for (int i = 0; i < kWorkers; ++i) {
+    RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n", "race-" + std::to_string(i)));
+    ASSERT_NE(d, nullptr);
+    dialogs.push_back(d);
+    answers.push_back(Ok(server_.receive(), std::string("<") + kRegContact + ">;expires=3600"));
+  }
+  std::vector<std::thread> workers;
+  for (int i = 0; i < kWorkers; ++i)
+    workers.emplace_back([&, i] { Server(dialogs[i], std::move(answers[i])); });
+  for (auto& w : workers) w.join();
+  for (int i = 0; i < kWorkers; ++i) EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 200 OK") << i;
+  EXPECT_EQ(Register_t::Count(), 1u);
+  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ASSERT_TRUE(reg);
+  EXPECT_EQ(reg->CallID().rfind("race-", 0), 0u);
+}
+
+TEST_F(RegDialogTest, TheStatusDumpListsEveryRecordWithItsOwnContactAndType) {
+  RegDialog_t* d = nullptr;
+  RegisterOnce(d, {"X-RtpRelay: true"});
+  LogFile log;
+  Register_t::LogActive();
+  const std::string text = log.text();
+  EXPECT_NE(text.find("\n========================= Active Registrations =========================\n"),
+            std::string::npos);
+  EXPECT_NE(text.find(std::string(kRegContact) + "  ==> " + kOwnContact + "\t(" +
+                      FWType::FWTypeStr(FWType::OPAQUE) + ")\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Total: 1\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace relaytest
