@@ -138,7 +138,8 @@ class FloodProtection(DaemonTestCase):
         flooder = SipClient(self.udp_socket(), (d.address, d.port))
         other = SipClient(self.udp_socket(), (d.address, d.port))
         uri = "sip:%s:%d" % (d.address, d.port)
-        for _ in range(10):
+        # Twice the limit and more: even split across a second boundary, one half exceeds it.
+        for _ in range(20):
             flooder.send(flooder.request("OPTIONS", uri))
         time.sleep(0.3)
         while flooder.receive(0.1) is not None:
@@ -162,7 +163,7 @@ class FloodProtection(DaemonTestCase):
             "sysfw_start = %s start" % script, "sysfw_stop = %s stop" % script,
             "sysfw_block = %s block" % script, "sysfw_unblock = %s unblock" % script]).start()
         flooder = SipClient(self.udp_socket(), (d.address, d.port))
-        for _ in range(6):
+        for _ in range(12):
             flooder.send(flooder.request("OPTIONS", "sip:%s:%d" % (d.address, d.port)))
         def recorded():
             if not os.path.exists(record):
