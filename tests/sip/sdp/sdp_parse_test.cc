@@ -230,7 +230,7 @@ TEST(SdpAssemble, NormalisedForms) {
     std::string in;
     std::string out;
   } cases[] = {
-      // The spec'd example: s=- after o=, the direction after the codec lines of its section.
+      // A typical offer: s=- after o=, the direction after the codec lines of its section.
       {Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "c=IN IP4 10.0.0.1", "t=0 0", "m=audio 4000 RTP/AVP 0 8 101",
              "a=rtpmap:101 telephone-event/8000", "a=sendrecv"}),
        Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.1", "t=0 0", "m=audio 4000 RTP/AVP 0 8 101",
