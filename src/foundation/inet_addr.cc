@@ -1,8 +1,10 @@
 #include "foundation/inet_addr.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -23,6 +25,15 @@ bool InetAddr::set(const char* s) {
     service = host;
   } else if (items != 2) {
     return false;
+  }
+  // Literal addresses and numeric ports need no resolver (getaddrinfo costs microseconds per message).
+  in_addr literal{};
+  char* end = nullptr;
+  const unsigned long numeric_port = std::strtoul(service, &end, 10);
+  if (*service != '\0' && *end == '\0' && numeric_port <= 65535 && inet_pton(AF_INET, node, &literal) == 1) {
+    sin_addr = literal;
+    sin_port = htons(static_cast<uint16_t>(numeric_port));
+    return !empty();
   }
   addrinfo hints{};
   hints.ai_family = AF_INET;
