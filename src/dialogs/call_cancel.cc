@@ -124,12 +124,11 @@ void Call_t::SendXBye() {
     if (amp != std::string::npos) to->Params().Param("tag", key_m.substr(amp + 1));
   }
   bye.RouteSetFrom(*srv_m, wasRequest);
-  if (Indirect_m) {
-    const std::string inner = Cfg.server_ipaddr;
-    while (auto* r = bye.Header<SIP_Head_Route>(HID::HID_Route)) {
-      if (r->User() != UniqStr_m || r->Host() != inner) break;
-      bye.pop_front(HID::HID_Route);
-    }
+  // The relay's own inner face on top names the relay itself: the BYE would come straight back to it.
+  const std::string inner = Cfg.server_ipaddr;
+  while (auto* r = bye.Header<SIP_Head_Route>(HID::HID_Route)) {
+    if (r->User() != UniqStr_m || r->Host() != inner) break;
+    bye.pop_front(HID::HID_Route);
   }
   if (wasRequest) bye.swapFT();
   bye.remove(HID::HID_Record_Route);

@@ -4,7 +4,9 @@
 // Worker threads, with the call locked.
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
+#include <string_view>
 
 #include "config/config.h"
 #include "dialogs/call.h"
@@ -32,6 +34,32 @@ bool DialableUser(const std::string& user) {
   for (; i < user.size(); ++i)
     if (!std::isdigit(static_cast<unsigned char>(user[i]))) return false;
   return true;
+}
+
+// Removes one option tag from the Supported header(s), however they are split into lines and commas.
+void RemoveSupported(SIP& m, const char* tag) {
+  m.parse(HID::HID_Supported);
+  std::string kept;
+  bool found = false;
+  for (SIP_HeadLine* l = m.Header(HID::HID_Supported); l != nullptr; l = l->Next()) {
+    auto* sup = dynamic_cast<SIP_Head_Supported*>(l);
+    if (sup == nullptr) continue;
+    std::string_view v = sup->Value();
+    while (!v.empty()) {
+      const size_t comma = std::min(v.find(','), v.size());
+      std::string item(v.substr(0, comma));
+      v.remove_prefix(std::min(comma + 1, v.size()));
+      item.erase(0, item.find_first_not_of(" \t"));
+      item.erase(item.find_last_not_of(" \t") + 1);
+      if (strcasecmp(item.c_str(), tag) == 0) found = true;
+      else if (!item.empty()) kept += (kept.empty() ? "" : ", ") + item;
+    }
+  }
+  if (!found) return;
+  if (kept.empty())
+    m.remove(HID::HID_Supported);
+  else
+    m.set(HID::HID_Supported, kept);
 }
 
 }  // namespace
@@ -129,26 +157,7 @@ void Call_t::OverwriteKey() {
 
 void Call_t::ClientInviteDefects() {
   SIP& m = *msg_m;
-  if (!Indirect_m && (Defect('E') || Defect('T'))) {
-    if (auto* sup = m.Header<SIP_Head_Supported>(HID::HID_Supported)) {
-      std::string kept;
-      size_t start = 0;
-      const std::string& v = sup->Value();
-      while (start <= v.size()) {
-        size_t comma = v.find(',', start);
-        if (comma == std::string::npos) comma = v.size();
-        std::string item = v.substr(start, comma - start);
-        item.erase(0, item.find_first_not_of(' '));
-        item.erase(item.find_last_not_of(' ') + 1);
-        if (!item.empty() && strcasecmp(item.c_str(), "100rel") != 0) kept += (kept.empty() ? "" : ", ") + item;
-        start = comma + 1;
-      }
-      if (kept.empty())
-        m.remove(HID::HID_Supported);
-      else
-        sup->Value(kept);
-    }
-  }
+  if (!Indirect_m && (Defect('E') || Defect('T'))) RemoveSupported(m, "100rel");
   if (!Indirect_m && Defect('t')) m.remove(HID::HID_Record_Route);
   if (Defect('U') && IsSDP(m)) {
     SDP* sdp = m.GetSDP();
@@ -163,6 +172,7 @@ void Call_t::ClientInviteDefects() {
       DLog(LOG_DEBUG, "Defect 'U' - Ulaw G711 only\n");
     }
   }
+  m.parse(HID::HID_Call_Info);
   if (Defect('i') && m.Header(HID::HID_Call_Info) != nullptr && m.Header("Replaces") == nullptr &&
       !DialableUser(m.URI().User()))
     m.URI().User("");

@@ -280,5 +280,140 @@ class SilentServer(ScriptedCall):
         self.assertTrue(self.d.wait_log("End of Dialog  C&silent-1"), self.d.log())
 
 
+class ReInvite(ScriptedCall):
+    def establish(self, callid):
+        invite = self.start_call(callid)
+        self.server.answer(invite, 200, "OK", body=SDP.format(ip=self.server_ip, extra=""))
+        self.assertIsNotNone(self.phone.receive_status(200), self.d.log())
+        self.phone.send(self.phone.in_dialog("ACK", self.phone.invite_text, "srv1", 1, "z9hG4bK-ack-" + callid))
+        self.assertIsNotNone(self.server.receive_request("ACK"), self.d.log())
+        return invite
+
+    def server_request(self, method, invite, cseq):
+        """A request of the server inside the call, toward the phone."""
+        from_tag = header(invite, "From").split(";tag=")[1]
+        lines = ["%s sip:alice@%s:%d SIP/2.0" % (method, self.phone.address, self.phone.port),
+                 "Via: SIP/2.0/UDP %s:5080;branch=z9hG4bK-srv-%d" % (self.server_ip, cseq),
+                 "Max-Forwards: 70", "From: <sip:bob@example.com>;tag=srv1",
+                 "To: <sip:alice@example.com>;tag=%s" % from_tag, "Call-ID: %s" % header(invite, "Call-ID"),
+                 "CSeq: %d %s" % (cseq, method), "Contact: <sip:bob@%s:5080>" % self.server_ip, "Content-Length: 0"]
+        return "\r\n".join(lines) + "\r\n\r\n"
+
+    def test_hold_glare_and_repeated_reinvite(self):
+        invite = self.establish("reinv-1")
+        hold = self.phone.in_dialog("INVITE", self.phone.invite_text, "srv1", 2, "z9hG4bK-hold",
+                                    body=SDP.format(ip=self.phone.address, extra="a=sendonly\r\n"))
+        self.phone.send(hold)
+        self.assertEqual(status_line(self.phone.receive()), "SIP/2.0 100 Trying")
+        relayed = self.server.receive_request("INVITE")
+        self.assertIsNotNone(relayed, self.d.log())
+        self.assertRegex(header(relayed, "X-Holder") or "", r"^sip:alice@")
+
+        self.server.send(self.server_request("INVITE", invite, 7))
+        glare = self.server.receive()
+        self.assertEqual(status_line(glare), "SIP/2.0 491 Request Pending", self.d.log())
+
+        self.phone.send(hold)
+        self.assertEqual(status_line(self.phone.receive()), "SIP/2.0 100 Trying Again")
+        self.server.answer(relayed, 200, "OK", body=SDP.format(ip=self.server_ip, extra="a=recvonly\r\n"))
+        self.assertIsNotNone(self.phone.receive_status(200))
+        self.phone.send(hold)
+        again = self.phone.receive()
+        self.assertEqual(status_line(again), "SIP/2.0 200 OK", "the stored answer, sent again")
+        self.assertEqual(header(again, "CSeq"), "2 INVITE")
+        self.phone.send(self.phone.in_dialog("ACK", self.phone.invite_text, "srv1", 2, "z9hG4bK-ack-hold"))
+        self.assertIsNotNone(self.server.receive_request("ACK"))
+        self.assertTrue(self.d.wait_log("New State -  PASS"))
+
+    def test_unanswered_reinvite_ends_the_call(self):
+        self.establish("reinv-2")
+        reinvite = self.phone.in_dialog("INVITE", self.phone.invite_text, "srv1", 2, "z9hG4bK-reinv2",
+                                        body=SDP.format(ip=self.phone.address, extra=""))
+        self.phone.send(reinvite)
+        self.assertEqual(status_line(self.phone.receive()), "SIP/2.0 100 Trying")
+        timeout = self.phone.receive_status(504, timeout=10.0)
+        self.assertIsNotNone(timeout, self.d.log())
+        self.assertEqual(status_line(timeout), "SIP/2.0 504 Server Time-out")
+        bye = self.server.receive_request("BYE", timeout=2.0)
+        self.assertIsNotNone(bye, self.d.log())
+        self.assertIn(";tag=srv1", header(bye, "To"))
+        self.assertTrue(header(bye, "User-Agent").startswith("Ostrel/"), bye)
+        self.assertEqual(header(bye, "CSeq"), "1002 BYE", "past every CSeq the phone used")
+        self.assertTrue(self.d.wait_log("Call event BYE: CLN"), self.d.log())
+
+
+class DeviceDefects(DaemonTestCase):
+    """What each defect letter of a client's device changes in its INVITE on the way to the server."""
+
+    # letter, what the phone adds or changes, check on what the server receives
+    CASES = [
+        ("E", {"headers": ["Supported: 100rel, timer"]}, lambda t, s: t.assertEqual(header(s, "Supported"), "timer")),
+        ("T", {"headers": ["Supported: 100rel"]}, lambda t, s: t.assertIsNone(header(s, "Supported"))),
+        ("t", {"headers": ["Record-Route: <sip:proxy.example.com;lr>"]},
+         lambda t, s: t.assertNotIn("proxy.example.com", s)),
+        ("U", {}, lambda t, s: t.assertIn("m=audio 40000 RTP/AVP 0 101\r\n", s)),
+        ("i", {"user": "bob.smith", "headers": ["Call-Info: <sip:example.com>;answer-after=0"]},
+         lambda t, s: t.assertRegex(s.split("\r\n")[0], r"^INVITE sip:[\d.]+:5080 SIP/2.0$")),
+        ("A", {"body": ""}, lambda t, s: (t.assertEqual(header(s, "Content-Type"), "application/sdp"),
+                                          t.assertIn("s=SIP Ostrel", s))),
+        ("C", {"user": "ostrel"}, lambda t, s: t.assertRegex(s.split("\r\n")[0], r"^INVITE sip:bob@[\d.]+:5080 ")),
+    ]
+
+    def invite(self, phone, server_ip, letter, case, port=5080):
+        user = case.get("user", "bob")
+        uri = "sip:%s@%s:%d" % (user, server_ip, port)
+        body = case.get("body", SDP.format(ip=phone.address, extra=""))
+        extra = ["User-Agent: Phone-%s" % letter] + case.get("headers", [])
+        if body:
+            extra.append("Content-Type: application/sdp")
+        text = phone.request("INVITE", uri, extra, body=body, callid="defect-" + letter)
+        if user == "ostrel":
+            text = text.replace("To: <%s>" % uri, "To: <sip:bob@%s:%d>" % (server_ip, port))
+        phone.send(text)
+
+    def received(self, server, callid):
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            server.settimeout(max(0.05, deadline - time.monotonic()))
+            try:
+                text = server.recvfrom(65535)[0].decode()
+            except OSError:
+                return None
+            if text.startswith("INVITE ") and header(text, "Call-ID") == callid:
+                return text
+        return None
+
+    def test_each_letter_changes_the_invite(self):
+        server_ip = next_address()
+        config = [symmetric_domain(server_ip)] + ["broken = %s Phone-%s" % (l, l) for l, _, _ in self.CASES]
+        config += ["broken = P Phone-P"]
+        d = self.daemon(config_lines=config).start()
+        server = self.udp_socket(server_ip, 5080)
+        phone = SipClient(self.udp_socket(), (d.address, d.port))
+        for letter, case, check in self.CASES:
+            with self.subTest(letter=letter):
+                self.invite(phone, server_ip, letter, case)
+                seen = self.received(server, "defect-" + letter)
+                self.assertIsNotNone(seen, d.log())
+                check(self, seen)
+        # 'P': a Request-URI naming the relay's own port loses it (and goes to the default port).
+        default_port = self.udp_socket(server_ip, 5060)
+        self.invite(phone, server_ip, "P", {}, port=d.port)
+        seen = self.received(default_port, "defect-P")
+        self.assertIsNotNone(seen, d.log())
+        self.assertEqual(seen.split("\r\n")[0], "INVITE sip:bob@%s SIP/2.0" % server_ip)
+
+    def test_without_letters_the_invite_is_kept(self):
+        server_ip = next_address()
+        d = self.daemon(config_lines=[symmetric_domain(server_ip)]).start()
+        server = self.udp_socket(server_ip, 5080)
+        phone = SipClient(self.udp_socket(), (d.address, d.port))
+        self.invite(phone, server_ip, "none", {"headers": ["Supported: 100rel, timer"]})
+        seen = self.received(server, "defect-none")
+        self.assertIsNotNone(seen, d.log())
+        self.assertEqual(header(seen, "Supported"), "100rel, timer")
+        self.assertIn("m=audio 40000 RTP/AVP 0 8 101\r\n", seen)
+
+
 if __name__ == "__main__":
     unittest.main()
