@@ -129,12 +129,11 @@ void Call_t::ConfirmByAck() {
   Confirmed_m = ack.rfind("z9hG4bK", 0) == 0 && inv.rfind("z9hG4bK", 0) == 0 && ack != inv;
   auto* to = msg_m->Header<SIP_Head_To>(HID::HID_To);
   if (!Confirmed_m || to == nullptr || to->Params().Param("tag") == nullptr) return;
-  if (Mastr_m) return;  // a repeated ACK of the same answer reports nothing new
+  if (InvDirect_m == FROM_SRV && Defect('N')) LastAckTs_m = PollReactor::curr_ms();
+  DlgUpdate_m = time(nullptr);
   if (Hooks().ha_call) Hooks().ha_call(*this, true);
   CallEvent(E_TALK, "");
   Mastr_m = true;
-  DlgUpdate_m = time(nullptr);
-  if (InvDirect_m == FROM_SRV && Defect('N')) LastAckTs_m = PollReactor::curr_ms();
 }
 
 void Call_t::StopCall() {

@@ -11,6 +11,8 @@
 
 #include "dialogs/dialog.h"
 
+class SDP;
+
 class Call_t : public Dialog_t {
  public:
   // The events a call reports to the events collector.
@@ -98,6 +100,7 @@ class Call_t : public Dialog_t {
   void ConfirmByAck();
   void DecideFWType();
   void ClientInviteDefects();
+  void CleanSDP(Direction_t dir, SDP& sdp);
   void HoldCheck(Direction_t dir);
   // A CANCEL of the relay's own for the pending INVITE, passed toward the answering side.
   void SendCancel(bool dropVia);

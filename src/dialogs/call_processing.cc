@@ -97,15 +97,7 @@ bool Call_t::PreProcess(Direction_t dir) {
     if (sdp == nullptr) {
       DLog(LOG_ERROR, "Error: Parsing received SDP\n");
     } else {
-      if (dir == FROM_CLN && !PublicIP_m) {
-        for (const auto& media : sdp->Medias())
-          if (media->Attrs().Remove("rtcp")) sdp->dirty();
-      }
-      if (dir == FROM_SRV) {
-        bool removed = sdp->Attrs().Remove("tool");
-        for (const auto& media : sdp->Medias()) removed = media->Attrs().Remove("tool") || removed;
-        if (removed) sdp->dirty();
-      }
+      CleanSDP(dir, *sdp);
     }
   }
   if (method == SIP::INVITE) RecRouteSet(dir, ExptPRACK_m);
@@ -132,6 +124,62 @@ void Call_t::PostProcess(Direction_t dir) {
     Complete(E_REJECT, std::to_string(status) + ',' + m.Reason());
     if (status >= 300 && status <= 399) State(MOVED);
   }
+}
+
+// The SDP of an INVITE or ACK before it is relayed: the server's device workarounds, plain RTP when SRTP
+// is assumed away, no rtcp attribute from behind NAT, and no "tool" signature toward the client.
+void Call_t::CleanSDP(Direction_t dir, SDP& sdp) {
+  if (dir == FROM_SRV && Defect('X')) {
+    if (Cfg.BareCodecs.empty()) {
+      DLog(LOG_DEBUG, "Warning: Defect 'X' has no effect. No 'bare_sdp' param configured\n");
+    } else {
+      Cfg.BareSDP(&sdp);
+      sdp.dirty();
+      DLog(LOG_DEBUG, "Defect 'X' - Strip down SDP\n");
+    }
+  }
+  if (SRTP_m == 0 && Cfg.assume_nosrtp) {
+    bool removed = false;
+    for (const auto& media : sdp.Medias()) {
+      if (SDP_Media_RTP* rtp = media->AsRTP(); rtp != nullptr && media->MediaType() <= SDP_Media::VIDEO) {
+        if (rtp->Proto() != "AVP") {
+          rtp->Proto("AVP");
+          sdp.dirty();
+        }
+        while (media->Attrs().Remove("crypto")) removed = true;
+      }
+    }
+    if (removed) {
+      sdp.dirty();
+      DLog(LOG_DEBUG, "No SRTP - Remove 'crypto' attribute\n");
+    }
+  }
+  if (dir == FROM_CLN && !PublicIP_m) {
+    for (const auto& media : sdp.Medias())
+      if (media->Attrs().Remove("rtcp")) sdp.dirty();
+  }
+  if (dir != FROM_SRV) return;
+  const auto& medias = sdp.Medias();
+  if (Defect('V') && sdp.Media(SDP_Media::VIDEO) != nullptr) {
+    sdp.RemoveMedia(SDP_Media::VIDEO);
+    sdp.Attrs().Remove("group");
+    sdp.dirty();
+    DLog(LOG_DEBUG, "Defect 'V' - Remove media Video\n");
+  }
+  if (Defect('F')) {
+    if (!medias.empty() && medias[0]->Attrs().Remove("ptime")) sdp.dirty();
+    if (medias.size() > 2) {
+      for (const char* a : {"T38FaxFillBitRemoval", "T38FaxTranscodingMMR", "T38FaxTranscodingJBIG"})
+        if (medias[2]->Attrs().Remove(a)) sdp.dirty();
+    }
+  }
+  if (Defect('c') && sdp.Connect().empty() && !medias.empty() && !medias[0]->Connect().empty()) {
+    sdp.Connect(medias[0]->Connect());
+    sdp.dirty();
+  }
+  bool removed = sdp.Attrs().Remove("tool");
+  for (const auto& media : sdp.Medias()) removed = media->Attrs().Remove("tool") || removed;
+  if (removed) sdp.dirty();
 }
 
 // Once the called side's tag is known the call is also found under its dialog key.

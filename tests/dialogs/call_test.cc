@@ -172,6 +172,40 @@ TEST_F(CallTest, CallFromTheServerToARegisteredClient) {
   EXPECT_EQ(c->State(), Dialog_t::COMPLETE);
 }
 
+// What the server's SDP looks like when it reaches the client, per defect letter of the client's device.
+TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
+  const std::string sdp =
+      "v=0\r\no=srv 1 1 IN IP4 127.0.0.20\r\ns=-\r\nt=0 0\r\na=group:BUNDLE 0 1\r\na=tool:pbx 9\r\n"
+      "m=audio 42000 RTP/AVP 0\r\nc=IN IP4 127.0.0.20\r\na=ptime:20\r\na=tool:pbx 9\r\n"
+      "m=video 42002 RTP/AVP 99\r\nc=IN IP4 127.0.0.20\r\na=rtpmap:99 H264/90000\r\n";
+  struct Case {
+    const char* defect;
+    std::vector<const char*> present;
+    std::vector<const char*> absent;
+  } cases[] = {
+      {" ", {"m=video", "a=ptime:20", "a=group"}, {"a=tool", "\r\nc=IN IP4 127.0.0.20\r\nt="}},
+      {"V", {"a=ptime:20"}, {"m=video", "a=group", "a=tool"}},
+      {"F", {"m=video"}, {"a=ptime", "a=tool"}},
+      {"c", {"\r\nc=IN IP4 127.0.0.20\r\nt="}, {"a=tool"}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.defect);
+    Call_t* c = Invite("", k.defect);
+    client_.receive();
+    std::string invite = server_.receive();
+    auto ok = Answer(invite, 200, "OK", true, {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"});
+    ok->Body(sdp);
+    Server(c, std::move(ok));
+    std::string answer = client_.receive();
+    table_.DrainKeyQueue();
+    table_.Destroy(c->UniqNo());
+    opened_.pop_back();
+    ASSERT_EQ(StartLine(answer), "SIP/2.0 200 OK");
+    for (const char* text : k.present) EXPECT_NE(answer.find(text), std::string::npos) << text << "\n" << answer;
+    for (const char* text : k.absent) EXPECT_EQ(answer.find(text), std::string::npos) << text << "\n" << answer;
+  }
+}
+
 TEST_F(CallTest, EventNamesFollowTheCollectorsTable) {
   EXPECT_STREQ(Call_t::EventName(Call_t::E_NOP), "");
   EXPECT_STREQ(Call_t::EventName(Call_t::E_TIMEOUT), "TIMEOUT");
