@@ -102,6 +102,7 @@ class Call_t : public Dialog_t {
   void ClientInviteDefects();
   void CleanSDP(Direction_t dir, SDP& sdp);
   void HoldCheck(Direction_t dir);
+  void AnswerHoldForDevice();
   // A CANCEL of the relay's own for the pending INVITE, passed toward the answering side.
   void SendCancel(bool dropVia);
   // An answer of the relay's own to the current request (a copy of it), back to the side that sent it.

@@ -185,6 +185,7 @@ void Call_t::AnswerToInvite(Direction_t dir) {
     if (Requires100rel(m)) ExptPRACK_m = true;
     if (dir == FROM_SRV && status == 200) SetSrvMsg();
   }
+  if (dir == FROM_SRV && status == 200 && !initial && Defect('H')) AnswerHoldForDevice();
   if (dir == FROM_SRV && initial && (status == 401 || status == 407)) return Challenge(dir, SeqOf(m));
   if (dir == FROM_SRV && status == 183) Got183_m = true;
   if (dir == FROM_CLN && initial) {
@@ -202,6 +203,21 @@ void Call_t::AnswerToInvite(Direction_t dir) {
     }
   }
   Pass(dir);
+}
+
+// Some devices cannot take the server's own answer to their hold: they get their offer mirrored instead.
+void Call_t::AnswerHoldForDevice() {
+  SDP* offer = org_m && ContentTypeIs(*org_m, "application/sdp") ? org_m->GetSDP() : nullptr;
+  if (offer == nullptr || offer->Medias().empty() || offer->Medias().front()->Mode() != SDP_Attrs::SENDONLY) return;
+  auto answer = std::make_unique<SDP>(*offer);
+  answer->Attrs().Mode(SDP_Attrs::UNSPECIFIED);
+  for (const auto& media : answer->Medias()) {
+    media->Attrs().Mode(SDP_Attrs::RECVONLY);
+    media->Connect().clear();
+  }
+  answer->dirty();
+  msg_m->set(HID::HID_Content_Type, "application/sdp");
+  msg_m->SetSDP(std::move(answer));
 }
 
 // The server challenges the first INVITE: the client retries with credentials within 20 s. A second

@@ -38,6 +38,17 @@ class CallTest : public RelayTest {
     if (tag) extra.push_back("To: <sip:bob@example.com>;tag=sb");
     Server(c, Answer(invite, code, reason, true, extra));
   }
+  // A request of the client inside the call (Call-ID and tags of the INVITE).
+  static std::unique_ptr<SIP> InDialog(const std::string& method, int cseq, const std::string& branch,
+                                       const std::string& body = "") {
+    std::string text = Message("INVITE", cseq, body.empty() ? "" : "Content-Type: application/sdp\r\n", body);
+    auto swap = [&text](const std::string& from, const std::string& to) { text.replace(text.find(from), from.size(), to); };
+    swap("INVITE sip:", method + " sip:");
+    swap(std::to_string(cseq) + " INVITE", std::to_string(cseq) + " " + method);
+    swap("To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=sb");
+    swap("z9hG4bK-c1", branch);
+    return Parse(text);
+  }
   void ClientSends(Call_t* c, std::unique_ptr<SIP> m, Dialog_t::State_t event) {
     TGuard<Dialog_t> g(c);
     c->SetMSG(std::move(m));
@@ -204,6 +215,33 @@ TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
     for (const char* text : k.present) EXPECT_NE(answer.find(text), std::string::npos) << text << "\n" << answer;
     for (const char* text : k.absent) EXPECT_EQ(answer.find(text), std::string::npos) << text << "\n" << answer;
   }
+}
+
+// Defect 'H': the server's answer to the client's hold is the client's own offer, receiving only.
+TEST_F(CallTest, HoldAnswerMirrorsTheOfferForDefectH) {
+  Call_t* c = Invite("", "H");
+  client_.receive();
+  std::string invite = server_.receive();
+  ServerSays(c, invite, 200, "OK");
+  client_.receive();
+  ClientSends(c, InDialog("ACK", 1, "z9hG4bK-a1"), Dialog_t::PASS);
+  server_.receive();
+  ASSERT_EQ(c->State(), Dialog_t::PASS);
+
+  const std::string hold = "v=0\r\no=alice 2 2 IN IP4 127.0.0.10\r\ns=-\r\nc=IN IP4 127.0.0.10\r\nt=0 0\r\n"
+                           "m=audio 40000 RTP/AVP 0\r\nc=IN IP4 127.0.0.10\r\na=sendonly\r\n";
+  ClientSends(c, InDialog("INVITE", 2, "z9hG4bK-r2", hold), Dialog_t::INVITE_RECV);
+  client_.receive();
+  std::string relayed = server_.receive();
+  ASSERT_EQ(StartLine(relayed), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
+  auto ok = Answer(relayed, 200, "OK", true, {"Content-Type: application/sdp"});
+  ok->Body("v=0\r\no=srv 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
+           "m=audio 42000 RTP/AVP 0\r\na=recvonly\r\n");
+  Server(c, std::move(ok));
+  std::string answer = client_.receive();
+  EXPECT_EQ(StartLine(answer), "SIP/2.0 200 OK");
+  EXPECT_NE(answer.find("m=audio 40000 RTP/AVP 0\r\na=recvonly"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("42000"), std::string::npos) << answer;
 }
 
 TEST_F(CallTest, EventNamesFollowTheCollectorsTable) {
