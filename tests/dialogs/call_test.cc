@@ -244,6 +244,49 @@ TEST_F(CallTest, HoldAnswerMirrorsTheOfferForDefectH) {
   EXPECT_EQ(answer.find("42000"), std::string::npos) << answer;
 }
 
+// Defect 'N': a device that cannot take a re-INVITE right after its answer was acknowledged never sees one
+// that comes within 50 ms; the server gets no answer and repeats it later.
+TEST_F(CallTest, FastReInviteFromTheServerIsDroppedForDefectN) {
+  RegValues_t reg;
+  reg.NewContact = kNewContact;
+  reg.OldContact = "sip:alice@127.0.0.10:5062";
+  reg.Domain = "example.com";
+  reg.Hole = InetAddr(kClient);
+  reg.PublicIP = true;
+  reg.Defect = "N";
+  auto request = [](const std::string& method, int cseq, const std::string& branch, bool tagged) {
+    return "" + method + " " + std::string(kNewContact) + " SIP/2.0\r\n"
+           "Via: SIP/2.0/UDP 127.0.0.20:5060;branch=" + branch + "\r\n"
+           "Max-Forwards: 70\r\nFrom: <sip:bob@example.com>;tag=sb\r\n"
+           "To: <sip:alice@example.com>" + (tagged ? ";tag=ca" : "") + "\r\nCall-ID: srv-n\r\n"
+           "CSeq: " + std::to_string(cseq) + " " + method + "\r\n"
+           "Contact: <sip:bob@127.0.0.20:5060>\r\nContent-Length: 0\r\n\r\n";
+  };
+  LogFile log;
+  auto* c = new Call_t(Parse(request("INVITE", 4, "z9hG4bK-s1", false)), "S&srv-n&z9hG4bK-s1", InetAddr(kServer), reg);
+  ASSERT_TRUE(c->Entered());
+  opened_.push_back(c->UniqNo());
+  c->HandleSrvMsg(Dialog_t::INVITE_RECV);
+  c->unlock();
+  server_.receive();
+  std::string invite = client_.receive();
+  Client(c, Answer(invite, 200, "OK", true, {"To: <sip:alice@example.com>;tag=ca"}));
+  EXPECT_EQ(StartLine(server_.receive()), "SIP/2.0 200 OK");
+  Server(c, Parse(request("ACK", 4, "z9hG4bK-s2", true)));
+  EXPECT_EQ(StartLine(client_.receive()).substr(0, 4), "ACK ");
+  ASSERT_EQ(c->State(), Dialog_t::PASS);
+
+  {
+    TGuard<Dialog_t> g(c);
+    c->SetMSG(Parse(request("INVITE", 5, "z9hG4bK-s3", true)));
+    c->HandleSrvMsg(Dialog_t::INVITE_RECV);
+  }
+  EXPECT_TRUE(server_.quiet()) << "not even a 100";
+  EXPECT_TRUE(client_.quiet());
+  EXPECT_EQ(c->State(), Dialog_t::PASS);
+  EXPECT_EQ(log.count("Defect 'N': Two Fast ReINVITE"), 1u);
+}
+
 TEST_F(CallTest, EventNamesFollowTheCollectorsTable) {
   EXPECT_STREQ(Call_t::EventName(Call_t::E_NOP), "");
   EXPECT_STREQ(Call_t::EventName(Call_t::E_TIMEOUT), "TIMEOUT");
