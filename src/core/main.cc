@@ -11,6 +11,7 @@
 
 #include "config/config.h"
 #include "core/core.h"
+#include "dialogs/call.h"
 #include "dialogs/dialog.h"
 #include "dialogs/dialog_hooks.h"
 #include "dialogs/reg_dialog.h"
@@ -141,6 +142,49 @@ void InternalPortTimer(const void* cookie) {
   Core.Destroy(std::move(d));
 }
 
+// A call's INVITE retransmission on the external port; a call whose INVITE timed out for good goes.
+void ExternalPortTimer(const void* cookie) {
+  TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(Dialog_t::CookieNumber(cookie)));
+  if (!d || !d->TimerIsCurrent(cookie) || d->TimerType() != Dialog_t::T_RETRANS) return;
+  auto* call = dynamic_cast<Call_t*>(d.operator->());
+  if (call != nullptr && !call->Retransmit()) Core.Destroy(std::move(d));
+}
+
+RegValues_t ValuesOf(const Register_t& r) {
+  RegValues_t v;
+  v.NewContact = r.NCont();
+  v.OldContact = r.OCont();
+  v.Domain = r.Domain();
+  v.Defect = r.Defect();
+  v.Hole = r.Hole();
+  v.RtpIP = r.ExpRtpIP();
+  v.PublicIP = r.PublicIP();
+  v.Indirect = r.Indirect();
+  v.Chained = r.Chained();
+  v.Prsn = r.Prsn();
+  v.Transc = r.Trnsc();
+  v.SRTP = r.SRTP();
+  v.LogLevel = r.LogLevel();
+  return v;
+}
+
+void InstallCallHooks() {
+  intake::NewCall = [](ClnMsg& m, const std::string& key) -> Dialog_t* {
+    return new Call_t(std::move(m.cmsg), key, m.defect);
+  };
+  // The registration is released before the call enters the dialog table (lock order).
+  intake::NewServerCall = [](IntMsg& m, const std::string& key, TGuard<Register_t>& reg) -> Dialog_t* {
+    const RegValues_t values = ValuesOf(*reg);
+    reg.reset();
+    return new Call_t(std::move(m.cmsg), key, m.frm, values);
+  };
+  intake::NextPRACK = [](unsigned no) {
+    TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(no));
+    if (auto* call = d ? dynamic_cast<Call_t*>(d.operator->()) : nullptr) call->NextPRACK();
+  };
+  ExtPort.SetTimerHandler(ExternalPortTimer);
+}
+
 void ProcessQueued(QueueMsg m) {
   if (m.qmtype == QueueMsg::QM_Ext)
     intake::ProcessClient(std::unique_ptr<ClnMsg>(static_cast<ClnMsg*>(m.item.release())));
@@ -230,6 +274,7 @@ void InstallHooks() {
   Core.SetExternalSocket(&ExtPort);
   InstallRegistrationHooks();
   InstallDialogHooks();
+  InstallCallHooks();
 }
 
 }  // namespace

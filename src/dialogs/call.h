@@ -1,0 +1,141 @@
+// Call_t: the dialog of one INVITE-initiated call: its INVITE transaction (answers, retransmissions,
+// CANCEL, challenges, glare), its completion and the answers the relay gives for calls itself.
+// Worker threads and the reactor's timers, always with the call locked (TGuard<Dialog_t>).
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "dialogs/dialog.h"
+
+class SDP;
+
+class Call_t : public Dialog_t {
+ public:
+  // The events a call reports to the events collector.
+  enum EvntType_t {
+    E_NOP = 0, E_INVITE, E_TIMEOUT, E_CANCEL, E_REJECT, E_TALK,
+    E_CLN_AUDIO, E_SRV_AUDIO, E_CLN_VIDEO, E_SRV_VIDEO, E_BYE, E_DTOR
+  };
+  static const char* EventName(int ev);
+
+  // What calls need from the parts above them; unset members do nothing. Installed before any worker runs.
+  struct CallHooks {
+    std::function<void(const Call_t& call, int ev, const std::string& extra)> event_call;
+    std::function<void(const Call_t& call, bool started)> ha_call;  // the HA peer learns a call started/stopped
+    std::function<void()> set_master;                               // this node serves calls: HA master
+  };
+  static CallHooks& Hooks();
+
+  // A call opened by a client (completed by clnSetup).
+  Call_t(std::unique_ptr<SIP> msg, std::string key, std::string defect);
+  // A call opened by the server toward a registered client.
+  Call_t(std::unique_ptr<SIP> msg, std::string key, const InetAddr& srv, const RegValues_t& reg);
+  ~Call_t() override;
+
+  bool IsCall() const override { return true; }
+  void HandleClnMsg(State_t event) override { Process(event, FROM_CLN); }
+  void HandleSrvMsg(State_t event) override { Process(event, FROM_SRV); }
+  bool Confirmed() const override { return Confirmed_m; }
+  bool WithinDlg() const override { return !okey_m.empty(); }
+  void Register(Register_t* reg) override { Register_m = reg; }
+
+  // The dispatcher: the pair (state, event) selects the handler.
+  void Process(State_t event, Direction_t dir);
+  // The retransmission timer fired; false: the call is to be destroyed by the caller.
+  bool Retransmit();
+  // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of it.
+  int CheckSeqNo(Direction_t dir);
+  // Removes 'E', 'e', 'T', 't' from the defects; true when one was removed.
+  bool CleanDefect();
+
+  const std::string& OKey() const { return okey_m; }
+  Direction_t InviteDirection() const { return InvDirect_m; }
+  int ClnMaxCSeq() const { return ClnMaxCSeqNum_m; }
+  bool onHold() const { return HoldTS_m != 0; }
+  bool IsMaster() const { return Mastr_m; }
+  bool hasVideo() const { return Video_m; }
+  const SIP* RetrmMSG() const { return rtm_m.get(); }
+  void NextPRACK() { ++NoPRACK_m; }
+  int PRACKs() const { return NoPRACK_m; }
+
+ protected:
+  bool PreProcess(Direction_t dir) override;
+  void PostProcess(Direction_t dir) override;
+  bool SymmetricNoReg() const override { return Symmtr_m && Register_m == nullptr; }
+  const SIP* OrigMSG() const override { return org_m.get(); }
+  void Symmetric(bool s) override { Symmtr_m = s; }
+  void LB(bool b) override { LB_m = b; }
+  void BCodec(uint8_t c) override { BCodec_m = c; }
+  void StopCall() override;
+  void CallEvent(int ev, const std::string& reason) override;
+
+ private:
+  // Transaction handlers (call_invite.cc, call_cancel.cc).
+  void InviteRecv(Direction_t dir);
+  void InviteSending();
+  void InviteResponse(Direction_t dir);
+  void AnswerToInvite(Direction_t dir);
+  void OtherInTransaction(Direction_t dir);
+  void OutsideTransaction(Direction_t dir);
+  void RepeatedInvite(Direction_t dir);
+  void Challenge(Direction_t dir, int cseq);
+  void CancelRecv(Direction_t dir);
+  void Canceled(Direction_t dir);
+  void Completed(Direction_t dir);
+  void Moved(Direction_t dir);
+  void AuthSkip(Direction_t dir);
+  bool TimeOut();
+  void SendXBye();
+  std::string BogusSDP() const;
+  // Stores a copy of the current message for retransmission and sets the first 0.5 s timer.
+  void RetrmMSG(const char* name);
+  void OrigMSG(const SIP& m);
+  void SetSrvMsg();
+  void OverwriteKey();
+  // The ACK of a 2xx confirms the dialog.
+  void ConfirmByAck();
+  void DecideFWType();
+  void ClientInviteDefects();
+  void CleanSDP(Direction_t dir, SDP& sdp);
+  void HoldCheck(Direction_t dir);
+  void AnswerHoldForDevice();
+  // A CANCEL of the relay's own for the pending INVITE, passed toward the answering side.
+  void SendCancel(bool dropVia);
+  // An answer of the relay's own to the current request (a copy of it), back to the side that sent it.
+  void Reply(Direction_t to, int code, const std::string& reason);
+  void ReplyTo(const SIP& req, Direction_t to, int code, const std::string& reason);
+  void SendTo(Direction_t to, SIP& m) const;
+  static Direction_t Other(Direction_t d) { return d == FROM_CLN ? FROM_SRV : FROM_CLN; }
+  int SeqOf(const SIP& m) const;
+
+  std::string okey_m;
+  std::unique_ptr<SIP> org_m;
+  std::unique_ptr<SIP> rsp_m;
+  std::unique_ptr<SIP> rtm_m;
+  std::unique_ptr<SIP> srv_m;
+  bool Confirmed_m = false;
+  Direction_t InvDirect_m = FROM_NOWHERE;
+  time_t HoldTS_m = 0;
+  uint64_t LastAckTs_m = 0;
+  int ClnMaxCSeqNum_m = 0;
+  int AuthCSeqNum_m = 0;
+  int NoPRACK_m = 0;
+  Register_t* Register_m = nullptr;
+  bool Mastr_m = false;
+  bool Video_m = false;
+  bool LB_m = false;
+  bool LBC_m = false;
+  bool Symmtr_m = false;
+  bool Got183_m = false;
+  bool SNAT_m = false;
+  bool ICMP_m = false;
+  bool InvRspRecv_m = false;
+  bool ExptPRACK_m = false;
+  bool CSTA_m = false;
+  bool HeldCancel_m = false;  // a CANCEL waits for the first provisional answer
+  uint8_t BCodec_m = 0;
+};
