@@ -150,23 +150,6 @@ void ExternalPortTimer(const void* cookie) {
   if (call != nullptr && !call->Retransmit()) Core.Destroy(std::move(d));
 }
 
-RegValues_t ValuesOf(const Register_t& r) {
-  RegValues_t v;
-  v.NewContact = r.NCont();
-  v.OldContact = r.OCont();
-  v.Domain = r.Domain();
-  v.Defect = r.Defect();
-  v.Hole = r.Hole();
-  v.RtpIP = r.ExpRtpIP();
-  v.PublicIP = r.PublicIP();
-  v.Indirect = r.Indirect();
-  v.Chained = r.Chained();
-  v.Prsn = r.Prsn();
-  v.Transc = r.Trnsc();
-  v.SRTP = r.SRTP();
-  v.LogLevel = r.LogLevel();
-  return v;
-}
 
 void InstallCallHooks() {
   intake::NewCall = [](ClnMsg& m, const std::string& key) -> Dialog_t* {
@@ -174,7 +157,7 @@ void InstallCallHooks() {
   };
   // The registration is released before the call enters the dialog table (lock order).
   intake::NewServerCall = [](IntMsg& m, const std::string& key, TGuard<Register_t>& reg) -> Dialog_t* {
-    const RegValues_t values = ValuesOf(*reg);
+    const RegValues_t values = reg->Values();
     reg.reset();
     return new Call_t(std::move(m.cmsg), key, m.frm, values);
   };

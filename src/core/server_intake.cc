@@ -116,23 +116,6 @@ void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<IntMsg> m) {
   DestroyIfDone(d);
 }
 
-RegValues_t ValuesOf(const Register_t& r) {
-  RegValues_t v;
-  v.NewContact = r.NCont();
-  v.OldContact = r.OCont();
-  v.Domain = r.Domain();
-  v.Defect = r.Defect();
-  v.Hole = r.Hole();
-  v.RtpIP = r.ExpRtpIP();
-  v.PublicIP = r.PublicIP();
-  v.Indirect = r.Indirect();
-  v.Chained = r.Chained();
-  v.Prsn = r.Prsn();
-  v.Transc = r.Trnsc();
-  v.SRTP = r.SRTP();
-  v.LogLevel = r.LogLevel();
-  return v;
-}
 
 void NotRegistered(std::unique_ptr<IntMsg> m) {
   SIP& msg = *m->cmsg;
@@ -172,7 +155,7 @@ void NewDialog(std::unique_ptr<IntMsg> m, const std::string& key) {
   }
   Dialog_t* created = nullptr;
   Dialog_t::State_t state = Dialog_t::PASS;
-  const RegValues_t values = ValuesOf(*reg);
+  const RegValues_t values = reg->Values();
   switch (method) {
     case SIP_StartLine::INVITE:
       if (!NewServerCall) break;

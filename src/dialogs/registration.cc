@@ -309,3 +309,21 @@ void Register_t::KeepAliveFromSubscribe(Dialog_t& d) {
     Log(d.UniqChr(), LOG_DEBUG, "Extend Registration by SUBSCRIBE rsp.\n");
   }
 }
+
+RegValues_t Register_t::Values() const {
+  RegValues_t v;
+  v.NewContact = NCont_m;
+  v.OldContact = OCont_m;
+  v.Domain = Domain_m;
+  v.Defect = Defect_m;
+  v.Hole = Hole_m;
+  v.RtpIP = ExpRtpIP_m;
+  v.PublicIP = Publ_m;
+  v.Indirect = Indr_m;
+  v.Chained = Chain_m;
+  v.Prsn = Prsn_m;
+  v.Transc = Trnsc_m;
+  v.SRTP = RSRTP_m;
+  v.LogLevel = LogLevel_m;
+  return v;
+}

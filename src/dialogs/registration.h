@@ -20,6 +20,7 @@
 
 class SIP;
 class Dialog_t;
+struct RegValues_t;
 
 class Register_t {
  public:
@@ -71,6 +72,9 @@ class Register_t {
 
   // The cache: true when msg (a REGISTER) was turned into the 200 to send back to the client.
   static bool IsHitCache(SIP& msg, const std::string& ncnt, const std::string& fuser, int& level);
+
+  // What a dialog the server opens toward this client starts from.
+  RegValues_t Values() const;
 
   // The number that names the record in "regs-" tags and the internal un-registration.
   uint32_t Number() const { return Number_m; }
