@@ -29,8 +29,6 @@ void OstrelCore::StopThreads(int wait_ms) {
   }
 }
 
-void OstrelCore::timer_cb(const void* data) {}
-
 void OstrelCore::signal_cb(int signo) {
   auto run = [](const std::function<void()>& hook) {
     if (hook) hook();

@@ -13,6 +13,7 @@
 #include "core/core.h"
 #include "dialogs/call.h"
 #include "dialogs/dialog.h"
+#include "core/nat_probes.h"
 #include "dialogs/dialog_hooks.h"
 #include "dialogs/reg_dialog.h"
 #include "dialogs/registration.h"
@@ -258,6 +259,7 @@ void InstallHooks() {
   InstallRegistrationHooks();
   InstallDialogHooks();
   InstallCallHooks();
+  intake::InstallNatProbes();
 }
 
 }  // namespace
@@ -279,7 +281,7 @@ int main(int argc, char** argv) {
     return kExitInit;
   }
   BindPorts();
-  AltPort.block(false);
+  intake::RegisterAltPort();
 
   // Threads created from here on keep the handled signals blocked: only the reactor thread takes them.
   StartThreads();

@@ -9,6 +9,7 @@
 #include "dialogs/registration.h"
 #include "foundation/log.h"
 #include "foundation/reactor.h"
+#include "ports/opt_port.h"
 #include "ports/relay_ops.h"
 #include "ports/sip_port.h"
 #include "sip/headers/cseq.h"
@@ -49,6 +50,7 @@ Call_t::Call_t(std::unique_ptr<SIP> msg, std::string key, const InetAddr& srv, c
 
 // The caller holds the table's write lock: the key the call had before its dialog was known goes with it.
 Call_t::~Call_t() {
+  OptPort_t::Retire(std::move(OptPort_m));
   if (!Entered()) return;
   StopCall();
   CallEvent(E_DTOR, "");
@@ -90,13 +92,45 @@ void Call_t::Process(State_t event, Direction_t dir) {
 
   switch (event) {
     case INVITE_RECV:
+      if (old == Z_DONE && TimerType_m == T_ZANSWER) {
+        DLog(LOG_DEBUG, "Cancel T_ZANSWER Timer\n");
+        CancelTimer(T_ZANSWER);
+      }
       if (old == Blank || old == Z_DONE || old == PASS) return InviteRecv(dir);
+      break;
+    case START_FULL_MODE:
+      switch (old) {
+        case INVITE_RECV: case OPTIONS_SENT: case OPTIONS_RECV: case X_183_SENT: case X_ACK_SENT: case MOVED:
+          return GoFull(true);
+        default: break;
+      }
+      break;
+    case OPTIONS_RECV:
+      if (old == OPTIONS_SENT) return OptionsRecv(true);
+      break;
+    case X_CLNMEDIA_RECV:
+      switch (old) {
+        case INVITE_SENT:
+          State_m.store(old, std::memory_order_release);
+          DLog(LOG_DEBUG, "Do nothing\n");
+          return;
+        case X_INVITE_SENT: case X_ACK_SENT:
+          return ClnMediaRecv();
+        case X_183_SENT:
+          ResumeInvite();
+          InviteSending();
+          State(INVITE_SENT);
+          return;
+        default: break;
+      }
       break;
     case CANCEL_RECV:
       switch (old) {
         case OPTIONS_SENT: case INVITE_SENT: case X_INVITE_SENT: case X_183_SENT: case Z_OK_SENT:
         case CANCEL_RECV: case AUTH: case MOVED: case PASS:
           return CancelRecv(dir);
+        case X_ACK_SENT:
+          return XAckCancel();
         case COMPLETE:
           return Completed(dir);
         default: break;
@@ -110,6 +144,10 @@ void Call_t::Process(State_t event, Direction_t dir) {
           return;
         case OPTIONS_SENT: case INVITE_SENT: case X_INVITE_SENT: case X_183_SENT: case X_ACK_SENT:
           return InviteResponse(dir);
+        case Z_OK_SENT: return zModeOk(dir);
+        case Z_ACK_RECV: return zModeAck(dir);
+        case Z_DONE: return zAnswer(dir);
+        case Z_INV_SENT: return zReInvRsp(dir);
         case CANCEL_RECV: return Canceled(dir);
         case AUTH: return AuthSkip(dir);
         case MOVED: return Moved(dir);

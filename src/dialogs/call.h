@@ -12,6 +12,7 @@
 #include "dialogs/dialog.h"
 
 class SDP;
+class OptPort_t;
 
 class Call_t : public Dialog_t {
  public:
@@ -61,6 +62,22 @@ class Call_t : public Dialog_t {
   const SIP* RetrmMSG() const { return rtm_m.get(); }
   void NextPRACK() { ++NoPRACK_m; }
   int PRACKs() const { return NoPRACK_m; }
+
+  // NAT probe (call_nat.cc), from the reactor thread with the call locked: the alternate port's answers
+  // and timers, and the probe port's ICMP refusal.
+  // True when callid is the Call-ID of one of this call's probes.
+  bool ProbeCallID(const std::string& callid) const;
+  void OptionsAnswer(const std::string& branch, const InetAddr& src);
+  void ProbeTimeout();
+  void ICMP() { ICMP_m = true; }
+  bool ICMPSeen() const { return ICMP_m; }
+  // Zero-media mode's answer timer fired (call_zero_media.cc).
+  void ZAnswerTimeout();
+  // The tag number of the relay's own "ostrel-" tags toward the client.
+  uint32_t ZNumb();
+  bool ZMode() const { return zmsg_m != nullptr; }
+  // The callback of the zero-media answer timer (the core's); set at start-up.
+  static TimerCB*& ZAnswerTimer();
 
  protected:
   bool PreProcess(Direction_t dir) override;
@@ -112,6 +129,48 @@ class Call_t : public Dialog_t {
   static Direction_t Other(Direction_t d) { return d == FROM_CLN ? FROM_SRV : FROM_CLN; }
   int SeqOf(const SIP& m) const;
 
+  // NAT type decision and probes (call_nat.cc, call_probe.cc).
+  void StartProbe();
+  void SendOptions();
+  void OptionsRecv(bool changed);
+  void SecondOptionsRecv();
+  void StoreRegMode();
+  void SendX183();
+  void SendXInvite();
+  void SendXAck();
+  void ClnMediaRecv();
+  void MakeSecondInvite();
+  void XAckCancel();
+  void ClientAnsweredProbe();
+  // The INVITE held back while the client is probed, and the message it stands in for again.
+  void HoldInvite();
+  void ResumeInvite();
+  // The client-side ports during a probe (call_probe_media.cc).
+  bool OpenProbeMedia();
+  std::string ProbeSDP(bool full);
+  void RegisterProbeMedia(bool video);
+  void UnregisterProbeMedia();
+  bool ClnRtpKnown() const;
+  void NoteProbeAnswerMedia(SIP& ok);
+  // Anchors the call's media; with send, the INVITE goes on once the relay runs.
+  void GoFull(bool send);
+  // Zero-media mode (call_zero_media.cc).
+  void StoreZInvite();
+  bool ZEarlyAnswer();
+  void zModeOk(Direction_t dir);
+  void zModeAck(Direction_t dir);
+  void zAnswer(Direction_t dir);
+  void zReInvRsp(Direction_t dir);
+  void ZRetag(Direction_t dir);
+  std::string ZTag() { return "ostrel-" + std::to_string(ZNumb()); }
+  void StoreZAnswer(const SIP& m);
+  void ZReInvite(const SIP& ok);
+  void ZDone();
+  void AckServer(const SIP& answer, bool confirmed);
+  void AckClient(const SIP& ok);
+  void ZByeToClient();
+  void RestoreClientOk();
+
   std::string okey_m;
   std::unique_ptr<SIP> org_m;
   std::unique_ptr<SIP> rsp_m;
@@ -138,4 +197,17 @@ class Call_t : public Dialog_t {
   bool CSTA_m = false;
   bool HeldCancel_m = false;  // a CANCEL waits for the first provisional answer
   uint8_t BCodec_m = 0;
+  std::unique_ptr<SIP> zmsg_m;  // zero-media mode: the server's view of the dialog
+  std::unique_ptr<SIP> zfinal_m;  // zero-media mode: the server's final answer, kept until the client's ACK
+  std::unique_ptr<SIP> ok_m;    // the client's first 200 to the relay's own INVITE
+  std::unique_ptr<SIP> held_m;  // the INVITE held back while the client is probed
+  std::string ZSrvMedia_m;      // zero-media mode: the server's media address of its early answer
+  std::unique_ptr<OptPort_t> OptPort_m;
+  std::string ProbeToken_m;  // makes the probes' Call-IDs unguessable
+  uint32_t ZNumb_m = 0;
+  int ZReInvSeq_m = -1;  // the client-side CSeq of the relay's zero-media re-INVITE
+  bool DDNAT_m = false;
+  bool ScndInv_m = false;
+  bool LostAck_m = false;
+  bool TranscRNegt_m = false;
 };

@@ -27,6 +27,16 @@ void Call_t::CancelRecv(Direction_t dir) {
       DLog(LOG_DEBUG, "Defect 'A' - Correct SeqNo\n");
     }
   }
+  // The INVITE is still held back while the client is probed: nobody else knows of it, the relay answers.
+  if (held_m && org_m && dir == InvDirect_m) {
+    Reply(dir, 200, "OK");
+    ReplyTo(*org_m, dir, 487, "Request Terminated");
+    held_m.reset();
+    Complete(E_CANCEL, dir == FROM_CLN ? "CLN" : "SRV");
+    return;
+  }
+  // The server gave up while the relay's own dialog with the client exists: that dialog is ended too.
+  if (dir == FROM_SRV && ScndInv_m) return XAckCancel();
   // A CANCEL repeated while the first one is held back changes nothing.
   if (HeldCancel_m) {
     State(CANCEL_RECV);
@@ -74,6 +84,9 @@ void Call_t::SendCancel(bool dropVia) {
 }
 
 void Call_t::Completed(Direction_t dir) {
+  if (dir == FROM_SRV && msg_m->IS_Response() && Defect('T') && !zmsg_m) {
+    if (auto* to = msg_m->Header<SIP_Head_To>(HID::HID_To)) to->Params().Param("tag", ZTag());
+  }
   Pass(dir);
 }
 

@@ -72,6 +72,7 @@ void Call_t::InviteRecv(Direction_t dir) {
     msg_m->remove("X-LBC");
     LBC_m = true;
   }
+  if (dir == FROM_SRV && Defect('T') && !Indirect_m) StoreZInvite();
   if (SDP* sdp = ContentTypeIs(*msg_m, "application/sdp") ? msg_m->GetSDP() : nullptr) {
     const auto& medias = sdp->Medias();
     Video_m = medias.size() > 1 && medias[1]->Port() != 0;
@@ -83,30 +84,9 @@ void Call_t::InviteRecv(Direction_t dir) {
       if (reg->Defect().find('X') != std::string::npos && !Defect('X')) Defect_m += 'X';
     }
   }
-  if (Mode_m == FWType::UNKNOWN && !CSTA_m) DecideFWType();
+  if (Mode_m == FWType::UNKNOWN && !CSTA_m) return DecideFWType();
   InviteSending();
   State(INVITE_SENT);
-}
-
-// Until the client's NAT type can be probed, a type fixed for its subnet is taken as it stands and an
-// unknown one leaves the media as offered.
-void Call_t::DecideFWType() {
-  FWType::Mode_t mode = FWType::UNKNOWN;
-  bool lbc = false;
-  std::string defects;
-  Cfg.GetSubTimout(ClnRtpIP_m, mode, &lbc, &defects);
-  if (lbc) LBC_m = true;
-  for (char c : defects)
-    if (!Defect(c)) Defect_m += c;
-  if ((mode & 0xFFFF) != FWType::UNKNOWN) {
-    ICMP_m = (mode & FWType::ICMPREPL) != 0;
-    LB_m = LB_m || (mode & FWType::LB) != 0;
-    SNAT_m = (mode & FWType::SNAT) != 0;
-    Mode_m = static_cast<FWType::Mode_t>(mode & 0xFFFF);
-    DLog(LOG_DEBUG, "%s FW type: %s\n", "Sticky", FWType::FWTypeStr(mode));
-    return;
-  }
-  if (!PublicIP_m) DLog(LOG_DEBUG, "FW type unknown - media left as offered\n");
 }
 
 // A re-INVITE that puts the call on hold names who held it; the hold time is kept.
@@ -188,6 +168,13 @@ void Call_t::AnswerToInvite(Direction_t dir) {
   if (dir == FROM_SRV && status == 200 && !initial && Defect('H')) AnswerHoldForDevice();
   if (dir == FROM_SRV && initial && (status == 401 || status == 407)) return Challenge(dir, SeqOf(m));
   if (dir == FROM_SRV && status == 183) Got183_m = true;
+  if (dir == FROM_SRV && initial && status > 100 && status <= 200 && Defect('T') && ZEarlyAnswer()) return;
+  // The client answers the relay's own INVITE: the relay confirms it; the server learns of it later.
+  if (dir == FROM_CLN && InvDirect_m == FROM_SRV && Mode_m != FWType::OPAQUE &&
+      (State() == X_INVITE_SENT || State() == X_ACK_SENT)) {
+    if (status == 200) return ClientAnsweredProbe();
+    return Pass(dir);
+  }
   if (dir == FROM_CLN && initial) {
     if (status == 183) {
       m.Status(static_cast<SIP_Status>(180));

@@ -86,6 +86,7 @@ bool Call_t::PreProcess(Direction_t dir) {
       Pass(FROM_SRV, &ack);
       return false;
     }
+    if (ok_m) RestoreClientOk();
     if (m.Header(HID::HID_Record_Route) == nullptr && org_m && org_m->Header(HID::HID_Record_Route) != nullptr) {
       m.set(HID::HID_Record_Route, org_m->Header(HID::HID_Record_Route)->Copy());
       DLog(LOG_DEBUG, "Reconstuct 200_OK Record_Route(s)\n");
@@ -101,7 +102,22 @@ bool Call_t::PreProcess(Direction_t dir) {
     }
   }
   if (method == SIP::INVITE) RecRouteSet(dir, ExptPRACK_m);
+  if (zmsg_m) ZRetag(dir);
   return true;
+}
+
+// The server gets the client's first 200 (to the relay's own INVITE) as the answer to its INVITE, with
+// the numbering and the body of the answer to the second one. In place: the relay holds a reference to
+// the current message.
+void Call_t::RestoreClientOk() {
+  const int seq = SeqOf(*msg_m);
+  std::unique_ptr<SIP_HeadLine> via = msg_m->Header(HID::HID_Via) ? msg_m->Header(HID::HID_Via)->Copy() : nullptr;
+  const std::string body = msg_m->Body();
+  *msg_m = *ok_m;
+  if (auto* cseq = msg_m->Header<SIP_Head_CSeq>(HID::HID_CSeq)) cseq->SeqNo(seq);
+  if (via) msg_m->set(HID::HID_Via, std::move(via));
+  msg_m->Body(body);
+  DLog(LOG_DEBUG, "Restore  200 OK\n");
 }
 
 void Call_t::PostProcess(Direction_t dir) {

@@ -1,0 +1,40 @@
+// OptPort_t: a call's own probe socket on the second address, from which the ".1" NAT probe goes out and
+// whose ICMP errors tell that the client's NAT answers probes with "port unreachable".
+// Created on the thread holding the call; error/input callbacks and deletion on the reactor thread (Retire).
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "foundation/reactor.h"
+#include "ports/sip_port.h"
+
+class OptPort_t : public SIPPort_t, public ErrorCB, public InputCB {
+ public:
+  // Binds an ephemeral port on second_ipaddr with the IP error queue on and registers it with the reactor.
+  explicit OptPort_t(int uno);
+  ~OptPort_t() override;
+  OptPort_t(const OptPort_t&) = delete;
+  OptPort_t& operator=(const OptPort_t&) = delete;
+
+  char spec() const override { return 'O'; }
+  bool usable() const { return get_handle() >= 0; }
+  int Uno() const { return Uno_m; }
+
+  // Reactor thread: an ICMP "port unreachable" for the probe marks the call.
+  void error_cb(int fd) override;
+  // Reactor thread: nothing is expected here; a datagram is read and dropped so that it cannot keep the
+  // reactor awake.
+  void input_cb(int fd) override;
+
+  // The reactor runs callbacks without its lock, so the socket is unregistered and deleted on the reactor
+  // thread: at once when called there, otherwise through a zero-delay timer.
+  static void Retire(std::unique_ptr<OptPort_t> port);
+
+  // What an ICMP refusal does to the call with that unique number; set at start-up.
+  static std::function<void(int uno)> OnICMP;
+
+ private:
+  const int Uno_m;
+  bool registered_m = false;
+};
