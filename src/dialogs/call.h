@@ -82,6 +82,10 @@ class Call_t : public Dialog_t, private RelayObserver {
   // Stops the relay and closes every pair.
   void ClosePorts();
   bool Anchored() const { return Mode_m == FWType::OPAQUE; }
+  // Answers to low-bit-rate or 'D' devices keep their first codec and telephone-event.
+  void RestrctSDP(SDP* sdp);
+  // Offers of low-bit-rate calls put the compressed codecs first.
+  void ReorderSDP(SDP* sdp);
   bool HasMedia() const { return Media_m.load(std::memory_order_acquire); }
   mcUDP_t& ClnRtp() { return ClnRtp_m; }
   msUDP_t& SrvRtp() { return SrvRtp_m; }
@@ -173,10 +177,6 @@ class Call_t : public Dialog_t, private RelayObserver {
   // Rewrites the SDP of msg, which came from dir, for the other side: the relay's ports for an anchored
   // call, the client's public media address for a direct one, a peer's private address behind one NAT.
   void SubstituteSDP(SIP& msg, Direction_t dir);
-  // Answers to low-bit-rate or 'D' devices keep their first codec and telephone-event.
-  void RestrctSDP(SDP* sdp);
-  // Offers of low-bit-rate calls put the compressed codecs first.
-  void ReorderSDP(SDP* sdp);
   void LearnMedia(Direction_t dir, SDP& sdp);
   bool LearnClient(const SDP_Media& media, mUDP_t& pair, const char* what);
   void LearnServer(const SDP_Media& media, mUDP_t& pair, const char* what);
