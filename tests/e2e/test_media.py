@@ -20,7 +20,13 @@ SDP = "v=0\r\no={user} 1 1 IN IP4 {ip}\r\ns=-\r\nc=IN IP4 {ip}\r\nt=0 0\r\nm=aud
 
 
 def sdp_of(text):
-    return text.split("\r\n\r\n", 1)[1] if text and "\r\n\r\n" in text else ""
+    """The body of a message as sent, or as SIPp logs it (lines ending in LF)."""
+    if not text:
+        return ""
+    for blank in ("\r\n\r\n", "\n\n"):
+        if blank in text:
+            return text.split(blank, 1)[1]
+    return ""
 
 
 def media_of(text):
@@ -167,6 +173,34 @@ class FullModeCall(MediaCall):
         self.assertEqual((first[1][1], first[0][1]), (40002, 40004), "the search starts above the range's bottom")
         second = self.check_anchored_call(phone, "subnet-2")
         self.assertEqual((second[1][1], second[0][1]), (40006, 40008), "and goes on from the last pair handed out")
+
+
+class SippCall(MediaCall):
+    def test_sipp_phone_streams_through_an_anchored_call_to_an_echoing_server(self):
+        self.start_daemon(args=["-f"])
+        os.symlink(os.path.join(os.environ.get("OSTREL_SOURCE_DIR", "../.."), "etc", "ring", "ringback.ulaw"),
+                   os.path.join(self.workdir, "ringback.ulaw"))
+        server = self.sipp(os.path.join(SCENARIOS, "uas_echo.xml"), address=self.server_ip, port=5082,
+                           name="server", extra=["-rtp_echo"]).start()
+        client = self.sipp(os.path.join(SCENARIOS, "uac_rtp.xml"), port=5062, name="client",
+                           remote="%s:%d" % (self.d.address, self.d.port),
+                           extra=["-key", "server_addr", "%s:5082" % self.server_ip]).start()
+        self.assertEqual(client.wait(), 0, client.output + client.errors() + self.d.log())
+        self.assertEqual(server.wait(), 0, server.output + server.errors() + self.d.log())
+        seen = server.messages()
+        invite = seen[seen.index("INVITE sip:bob@"):]
+        srv_side = media_of(invite)
+        self.assertEqual(srv_side[0], self.d.address)
+        self.assertTrue(RANGE[0] <= srv_side[1] < RANGE[1] and srv_side[1] % 2 == 0, srv_side)
+        self.assertRegex(invite, r"o=ostrel \d+ 1 IN IP4 %s" % re.escape(self.d.address))
+        answer = client.messages()
+        ok = answer[answer.index("SIP/2.0 200 OK"):]
+        self.assertEqual(media_of(ok)[0], self.d.address)
+        log = self.d.log()
+        self.assertIn("Got CLN Audio Stream", log, "the phone's stream reached the relay")
+        self.assertIn("Got SRV Audio Stream", log, "and came back echoed")
+        self.assertTrue(self.d.wait_log("Terminating thread"), log)
+        self.assertFalse(any(RANGE[0] <= port < RANGE[1] for ip, port in udp_ports_bound() if ip == self.d.address))
 
 
 class DirectMedia(MediaCall):
