@@ -167,6 +167,11 @@ void Call_t::ConfirmByAck() {
   Confirmed_m = ack.rfind("z9hG4bK", 0) == 0 && inv.rfind("z9hG4bK", 0) == 0 && ack != inv;
   auto* to = msg_m->Header<SIP_Head_To>(HID::HID_To);
   if (!Confirmed_m || to == nullptr || to->Params().Param("tag") == nullptr) return;
+  if (Mode_m == FWType::OPAQUE) {
+    Relay_m.Established(true);
+  } else if (State() != X_INVITE_SENT && State() != X_ACK_SENT) {
+    ClosePorts();  // the media flows directly
+  }
   if (InvDirect_m == FROM_SRV && Defect('N')) LastAckTs_m = PollReactor::curr_ms();
   DlgUpdate_m = time(nullptr);
   if (Hooks().ha_call) Hooks().ha_call(*this, true);
@@ -182,6 +187,7 @@ void Call_t::StopCall() {
     Register_m = nullptr;
   }
   if (State() != Blank && Mastr_m && Hooks().ha_call) Hooks().ha_call(*this, false);
+  ClosePorts();
 }
 
 void Call_t::OrigMSG(const SIP& m) {

@@ -57,7 +57,7 @@ void Call_t::InviteRecv(Direction_t dir) {
   CSTA_m = ContentTypeIs(*msg_m, "application/csta+xml");
 
   if (WithinDlg()) {
-    HoldCheck(dir);
+    if (!HoldCheck(dir)) return;
     InviteSending();
     State(INVITE_SENT);
     return;
@@ -85,12 +85,15 @@ void Call_t::InviteRecv(Direction_t dir) {
     }
   }
   if (Mode_m == FWType::UNKNOWN && !CSTA_m) return DecideFWType();
+  if (Mode_m == FWType::OPAQUE) return Process(START_FULL_MODE, dir);
   InviteSending();
   State(INVITE_SENT);
 }
 
-// A re-INVITE that puts the call on hold names who held it; the hold time is kept.
-void Call_t::HoldCheck(Direction_t dir) {
+// A re-INVITE that puts the call on hold names who held it; the hold time is kept. A client behind NAT
+// coming back from a hold longer than its registration interval may have lost its NAT binding: its media
+// is anchored from then on. False: the call was rejected for want of ports.
+bool Call_t::HoldCheck(Direction_t dir) {
   SDP* sdp = ContentTypeIs(*msg_m, "application/sdp") ? msg_m->GetSDP() : nullptr;
   const bool hold = sdp != nullptr && !sdp->Medias().empty() && sdp->Medias().front()->IsHold();
   if (hold && dir == FROM_CLN && !Chained_m) {
@@ -100,8 +103,15 @@ void Call_t::HoldCheck(Direction_t dir) {
     who.assemble(text);
     msg_m->Header("X-Holder", text);
   }
+  const bool long_hold = !hold && HoldTS_m != 0 && time(nullptr) - HoldTS_m > Cfg.rgstr_timout;
   if (!hold) HoldTS_m = 0;
   else if (HoldTS_m == 0) HoldTS_m = time(nullptr);
+  if (long_hold && !PublicIP_m && Mode_m != FWType::OPAQUE) {
+    DLog(LOG_DEBUG, "Too long Hold - Switch to FULL mode\n");
+    FullReason_m = 'D';
+    return StartFullMode(false);
+  }
+  return true;
 }
 
 void Call_t::InviteSending() {
