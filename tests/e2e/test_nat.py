@@ -40,6 +40,14 @@ def answer_to(request, code, reason, to_tag=None, extra=(), body=""):
     return "\r\n".join(lines) + "\r\n\r\n" + body
 
 
+def sdp_audio(text):
+    """(connection address, audio port) of a message's SDP."""
+    body = text.split("\r\n\r\n", 1)[1]
+    host = re.search(r"c=IN IP4 ([\d.]+)", body).group(1)
+    port = int(re.search(r"m=audio (\d+) ", body).group(1))
+    return host, port
+
+
 def via_target(request):
     """Where the top Via asks for the answer: (host, port)."""
     sent_by = header(request, "Via").split()[1].split(";")[0]
@@ -154,6 +162,9 @@ class ProbeNotAnswered(NatCase):
         invite = self.server_invite()
         self.assertGreater(time.monotonic() - probed, 0.8, "the INVITE waits for the probe's second")
         self.assertEqual(header(invite, "Call-ID"), "nat-silent")
+        host, port = sdp_audio(invite)
+        self.assertEqual(host, self.d.address, "the server is offered the relay's media address")
+        self.assertNotEqual(port, 40000)
         log = self.d.log()
         self.assertIn("There is no OPTIONS Response  - Switch to FULL mode", log)
         self.assertRegex(log, r"FULL mode \(T\)")
@@ -199,6 +210,26 @@ class ProbeAnswered(NatCase):
         self.assertIn("Detected FW type: Symmetric", log)
         self.assertRegex(log, r"FULL mode \(D\)")
         self.assertIsNone(self.phone.receive_status(183, 0.3), "no bogus 183 for a symmetric NAT")
+
+
+class EarlyMedia(NatCase):
+    def test_client_media_within_a_second_sends_the_invite_with_its_real_media_address(self):
+        self.start()
+        options = self.call_until_probe("nat-media")
+        self.answer_probe(options, self.phone.sock)
+        early = self.phone.receive_status(183)
+        self.assertIsNotNone(early, self.d.log())
+        host, port = sdp_audio(early)
+        self.assertEqual(host, self.d.address)
+        media = self.udp_socket(self.phone.address, 41000)  # the NAT's mapping of the phone's port 40000
+        media.sendto(b"\x80\x00\x00\x01" + b"\x00" * 168, (host, port))
+        sent = time.monotonic()
+        invite = self.server_invite(1.0)
+        self.assertLess(time.monotonic() - sent, 0.8, "no wait for the time-out")
+        self.assertEqual(sdp_audio(invite), (self.phone.address, 41000), "the server gets the NAT's mapping")
+        log = self.d.log()
+        self.assertIn("Detected Client RTP Audio Port - 41000", log)
+        self.assertNotIn("Switch to FULL mode", log)
 
 
 class PortPreserve(NatCase):
@@ -359,6 +390,34 @@ class ServerCall(NatCase):
         self.assertEqual(header(ok, "CSeq"), "7 INVITE", "the server sees its own numbering")
         self.assertIn(";tag=ph1", header(ok, "To"))
 
+    def test_client_media_after_the_relays_ack_brings_the_second_invite_at_once(self):
+        self.start()
+        contact = self.register()
+        self.server_invites(contact, "srv-nat-2")
+        self.answer_probe(self.phone.receive_options(), self.phone.sock)
+        first = self.phone.receive_request("INVITE")
+        self.assertIsNotNone(first, self.d.log())
+        host, port = sdp_audio(first)
+        self.assertEqual(host, self.d.address, "the relay's own offer points at its client-side pair")
+        self.phone.send(answer_to(first, 200, "OK", to_tag="ph2", extra=["Contact: %s" % self.phone.contact()],
+                                  body=SDP.format(ip=self.phone.private_ip, extra="")))
+        self.assertIsNotNone(self.phone.receive_request("ACK"), self.d.log())
+        media = self.udp_socket(self.phone.address, 41002)
+        media.sendto(b"\x80\x00\x00\x01" + b"\x00" * 168, (host, port))
+        sent = time.monotonic()
+        second = self.phone.receive_request("INVITE", 1.0)
+        self.assertIsNotNone(second, self.d.log())
+        self.assertLess(time.monotonic() - sent, 0.8)
+        self.assertEqual(sdp_audio(second), (self.server.address, 40000), "now the server's own media address")
+        self.phone.send(answer_to(second, 200, "OK", to_tag="ph2", extra=["Contact: %s" % self.phone.contact()],
+                                  body=SDP.format(ip=self.phone.private_ip, extra="")))
+        ok = self.server.receive()
+        while ok is not None and not ok.startswith("SIP/2.0 200"):
+            ok = self.server.receive()
+        self.assertIsNotNone(ok, self.d.log())
+        self.assertEqual(sdp_audio(ok), (self.phone.address, 41002), "the server gets the NAT's mapping")
+        self.assertNotIn("Switch to FULL mode", self.d.log())
+
     def test_learned_type_is_kept_in_the_registration_and_skips_the_next_probe(self):
         self.start()
         contact = self.register()
@@ -379,7 +438,7 @@ class ServerCall(NatCase):
 class ZeroMedia(NatCase):
     """Defect 'T' with 'e': the server's 183 becomes the relay's 200 "OKey"; the server's 200 completes it."""
 
-    def start_public_call(self, callid):
+    def until_okey(self, callid):
         self.start(["broken = Te ZPhone"])
         phone = self.phone
         phone.private_ip, phone.private_port = phone.address, phone.port  # a public phone: no probe
@@ -396,11 +455,15 @@ class ZeroMedia(NatCase):
         ack = ack.replace("To: <sip:bob@%s>" % self.server_addr, "To: <sip:bob@%s>;tag=%s" % (self.server_addr, ztag))
         ack = ack.replace("z9hG4bK-n-", "z9hG4bK-a-").split("Content-Type")[0] + "Content-Length: 0\r\n\r\n"
         phone.send(ack)
+        return invite, ztag, sdp
+
+    def start_public_call(self, callid):
+        invite, ztag, sdp = self.until_okey(callid)
         self.server.answer(invite, 200, "OK", tag="srvz", body=sdp)
         server_ack = self.server.receive_request("ACK")
         self.assertIsNotNone(server_ack, self.d.log())
         self.assertIn(";tag=srvz", header(server_ack, "To"), "the server sees its own tag")
-        self.assertIsNone(phone.receive_status(200, 0.3), "the client has its answer already")
+        self.assertIsNone(self.phone.receive_status(200, 0.3), "the client has its answer already")
         return invite, ztag
 
     def test_client_hangs_up(self):
@@ -435,6 +498,33 @@ class ZeroMedia(NatCase):
         self.assertEqual(status_line(ok), "SIP/2.0 200 OK")
         self.assertIn(";tag=srvz", header(ok, "From"))
         self.assertEqual(header(ok, "CSeq"), "5 BYE")
+
+
+class ZeroMediaOtherAnswer(ZeroMedia):
+    def test_server_answer_with_other_media_is_offered_to_the_client_anew(self):
+        invite, ztag, sdp = self.until_okey("zero-3")
+        other = sdp.replace("m=audio 40000", "m=audio 40002")
+        self.server.answer(invite, 200, "OK", tag="srvz", body=other)
+        reinvite = self.phone.receive_request("INVITE")
+        self.assertIsNotNone(reinvite, self.d.log())
+        self.assertIn(";tag=" + ztag, header(reinvite, "From"))
+        self.assertIn(";tag=pf-zero-3", header(reinvite, "To"))
+        self.assertEqual(header(reinvite, "CSeq"), "1 INVITE")
+        self.assertEqual(sdp_audio(reinvite)[1], 40002)
+        self.assertIsNone(self.server.receive_request("ACK", 0.3), "the server waits for the client's answer")
+        self.phone.send(answer_to(reinvite, 200, "OK", extra=["Contact: <sip:alice@%s:%d>" % (
+            self.phone.address, self.phone.port)], body=SDP.format(ip=self.phone.address, extra="")))
+        ack = self.phone.receive_request("ACK")
+        self.assertIsNotNone(ack, self.d.log())
+        self.assertEqual(header(ack, "CSeq"), "1 ACK")
+        server_ack = self.server.receive_request("ACK")
+        self.assertIsNotNone(server_ack, self.d.log())
+        self.assertIn(";tag=srvz", header(server_ack, "To"))
+        self.assertEqual(header(server_ack, "CSeq"), "1 ACK")
+        self.assertIn("zMode - StarWar Episod II implementation", self.d.log())
+
+    test_client_hangs_up = None
+    test_server_hangs_up = None
 
 
 if __name__ == "__main__":
