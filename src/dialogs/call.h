@@ -171,6 +171,7 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   void SendX183();
   void SendXInvite();
   void SendXAck();
+  void PassXAck();
   void ClnMediaRecv();
   void MakeSecondInvite();
   void XAckCancel();

@@ -133,8 +133,8 @@ void Call_t::InviteResponse(Direction_t dir) {
   if (seq == 0 && m.IS_Response()) return AnswerToInvite(dir);
   if (seq == 0) return OtherInTransaction(dir);
   if (seq == -1) return OutsideTransaction(dir);
-  if (seq == 1 && m.IS_Response() && m.Status() == 200 && Shift_m != 0 && State() == INVITE_SENT)
-    DLog(LOG_DEBUG, "Repeated 200 OK of the previous INVITE - dropped\n");
+  // The client repeats its 200 of the relay's own INVITE: the relay's ACK was lost.
+  if (seq == 1 && m.IS_Response() && m.Status() == 200 && Shift_m != 0 && State() == INVITE_SENT) PassXAck();
 }
 
 // Glare, a retransmitted INVITE, or a new one while the last is pending.

@@ -114,7 +114,7 @@ void Call_t::ClientAnsweredProbe() {
   SIP& m = *msg_m;
   if (State() == X_ACK_SENT) {
     DLog(LOG_DEBUG, "Warning: Duplicate 200 OK, Most likely the previous X_ACK was lost\n");
-    SendXAck();
+    PassXAck();
     return;
   }
   if (!WithinDlg()) NoteProbeAnswerMedia(m);
@@ -133,6 +133,20 @@ void Call_t::ClientAnsweredProbe() {
 }
 
 void Call_t::SendXAck() {
+  PassXAck();
+  if (ClnRtpKnown()) {
+    Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
+    return;
+  }
+  if (TimerID_m != PollReactor::kNoTimer) return;
+  RegisterProbeMedia(true);
+  DLog(LOG_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", kMediaWaitMs / 1000);
+  ScheduleTimer(T_MEDIA, &AltPort, kMediaWaitMs);
+  State(X_ACK_SENT);
+}
+
+// The relay's ACK of the client's 200 (the current message), toward the client.
+void Call_t::PassXAck() {
   LostAck_m = true;
   const SIP& ok = *msg_m;
   SIP ack(ok);
@@ -156,15 +170,6 @@ void Call_t::SendXAck() {
   // The 200 carries the client's numbering; the relay adds the shift again on the way.
   if (auto* cseq = ack.Header<SIP_Head_CSeq>(HID::HID_CSeq)) cseq->SeqNo(cseq->SeqNo() - Shift_m);
   Pass(FROM_SRV, &ack);
-  if (ClnRtpKnown()) {
-    Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
-    return;
-  }
-  if (TimerID_m != PollReactor::kNoTimer) return;
-  RegisterProbeMedia(true);
-  DLog(LOG_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", kMediaWaitMs / 1000);
-  ScheduleTimer(T_MEDIA, &AltPort, kMediaWaitMs);
-  State(X_ACK_SENT);
 }
 
 void Call_t::ClnMediaRecv() {

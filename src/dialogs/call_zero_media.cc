@@ -129,9 +129,16 @@ void Call_t::StoreZAnswer(const SIP& m) {
 bool Call_t::ZEarlyAnswer() {
   SIP& m = *msg_m;
   const int status = m.Status();
-  const bool convert = status == 183 && (Defect('e') || (Defect('E') && !PublicIP_m && Mode_m == FWType::RESTRICTED));
+  const bool early183 = status == 183 && (Defect('e') || (Defect('E') && !PublicIP_m && Mode_m == FWType::RESTRICTED));
+  const bool ringing = status == 180 && Got183_m && Defect('Q') && !Anchored();
+  const bool convert = early183 || ringing;
+  if (ringing) {
+    DLog(LOG_DEBUG, "Defect 'Q' - Start RING (Release)\n");
+    m.set(HID::HID_Content_Type, "application/sdp");
+    m.Body(ProbeSDP(false));
+  }
   if (convert) {
-    ZSrvMedia_m = AudioAddress(m);
+    ZSrvMedia_m = early183 ? AudioAddress(m) : std::string();
     m.Status(static_cast<SIP_Status>(200));
     m.Reason("OKey");
     if (org_m && SupportsTimer(*org_m)) {
@@ -158,7 +165,7 @@ void Call_t::zModeOk(Direction_t dir) {
     if (m.is_BYE()) return zModeAck(dir);
     if (!m.is_ACK()) return;
     if (TimerType_m == T_RETRANS) CancelTimer(T_RETRANS);
-    ScheduleTimer(T_ZANSWER, ZAnswerTimer(), kZAnswerWaitMs);
+    if (TimerCB* cb = ZAnswerTimer()) ScheduleTimer(T_ZANSWER, cb, kZAnswerWaitMs);
     State(Z_ACK_RECV);
     if (zfinal_m) {
       msg_m = std::move(zfinal_m);
@@ -270,7 +277,7 @@ void Call_t::zAnswer(Direction_t dir) {
 
 void Call_t::ZDone() {
   DLog(LOG_DEBUG, "Recharge timer for ANSWER to %d sec.\n", kZDoneLingerSec);
-  ScheduleTimer(T_ZANSWER, ZAnswerTimer(), kZDoneLingerSec * 1000);
+  if (TimerCB* cb = ZAnswerTimer()) ScheduleTimer(T_ZANSWER, cb, kZDoneLingerSec * 1000);
   State(Z_DONE);
 }
 

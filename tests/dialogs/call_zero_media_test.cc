@@ -1,0 +1,116 @@
+// Zero-media mode as the client and the server see it: the relay's 200 "OKey" for the server's early
+// answer, the tags each side sees, and what the answer timer does when the server never answers.
+#include <gmock/gmock.h>
+
+#include "dialogs/call.h"
+#include "dialogs/relay_fixture.h"
+
+namespace relaytest {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+const std::string kSdp = "v=0\r\no=s 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
+                         "m=audio 30000 RTP/AVP 0\r\n";
+
+std::unique_ptr<SIP> WithSdp(std::unique_ptr<SIP> m) {
+  m->Body(kSdp);
+  return m;
+}
+
+class ZeroMediaTest : public RelayTest {
+ protected:
+  // A public client with defects 'T' and 'e' calls; the server's 183 reaches it as the relay's 200.
+  Call_t* CallUntilOkey(const std::string& extra = "") {
+    ClnMsg m;
+    m.cmsg = Parse(Message("INVITE", 1, extra + "Content-Type: application/sdp\r\n", kSdp));
+    m.dmopt = std::make_unique<DomainOptions_t>(checked());
+    m.ncnt = kNewContact;
+    m.ocnt = "sip:alice@127.0.0.10:5062";
+    m.frm = InetAddr(kClient);
+    m.rsvp = InetAddr(kClient);
+    m.pubIP = true;
+    auto* call = new Call_t(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", "Te");
+    TGuard<Dialog_t> g;
+    g.set(call);
+    EXPECT_TRUE(call->clnSetup(&m));
+    opened_.push_back(call->UniqNo());
+    call->HandleClnMsg(Dialog_t::INVITE_RECV);
+    g.reset();
+    EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 100 Trying");
+    invite_ = server_.receive();
+    EXPECT_EQ(StartLine(invite_), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
+    Server(call, WithSdp(Answer(invite_, 183, "Session Progress", true,
+                                {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"})));
+    okey_ = client_.receive();
+    return call;
+  }
+  std::string ZTagOf(const std::string& text) {
+    const std::string to = Values(text, "To").at(0);
+    return to.substr(to.find("tag=") + 4);
+  }
+  void ClientAcks(Call_t* c) {
+    std::string ack = Message("ACK", 1);
+    ack.replace(ack.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=" + ZTagOf(okey_));
+    ack.replace(ack.find("z9hG4bK-c1"), 10, "z9hG4bK-a1");
+    Client(c, Parse(ack));
+  }
+  std::string invite_, okey_;
+};
+
+TEST_F(ZeroMediaTest, EarlyAnswerBecomesTheRelaysOkeyWithItsOwnTag) {
+  Call_t* c = CallUntilOkey("Supported: timer\r\nMin-SE: 1800\r\n");
+  EXPECT_EQ(StartLine(okey_), "SIP/2.0 200 OKey");
+  EXPECT_THAT(Values(okey_, "To").at(0), MatchesRegex(".*;tag=ostrel-[0-9]+"));
+  EXPECT_EQ(ZTagOf(okey_), "ostrel-" + std::to_string(c->ZNumb()));
+  EXPECT_THAT(okey_, HasSubstr("Session-Expires: 1800;refresher=uac"));
+  EXPECT_EQ(Values(okey_, "Require").at(0), "timer");
+  EXPECT_EQ(c->State(), Dialog_t::Z_OK_SENT);
+  ClientAcks(c);
+  EXPECT_EQ(c->State(), Dialog_t::Z_ACK_RECV);
+  EXPECT_TRUE(server_.quiet()) << "the server has not answered: nothing to acknowledge";
+}
+
+TEST_F(ZeroMediaTest, ServerSilentForTheAnswerTimeIsCancelledAndTheClientGetsABye) {
+  Call_t* c = CallUntilOkey();
+  ClientAcks(c);
+  {
+    TGuard<Dialog_t> g(c);
+    c->ZAnswerTimeout();
+  }
+  const std::string cancel = server_.receive();
+  EXPECT_EQ(StartLine(cancel), "CANCEL sip:bob@127.0.0.20:5060 SIP/2.0");
+  EXPECT_EQ(Values(cancel, "CSeq").at(0), "1 CANCEL");
+  const std::string bye = client_.receive();
+  EXPECT_EQ(StartLine(bye), "BYE sip:alice@127.0.0.10:5062 SIP/2.0");
+  EXPECT_THAT(Values(bye, "From").at(0), HasSubstr(";tag=" + ZTagOf(okey_))) << "the tag the client knows";
+  EXPECT_THAT(Values(bye, "To").at(0), HasSubstr(";tag=fa"));
+}
+
+TEST_F(ZeroMediaTest, FailureAfterTheOkeyEndsTheClientsDialog) {
+  Call_t* c = CallUntilOkey();
+  ClientAcks(c);
+  Server(c, Answer(invite_, 486, "Busy Here", true, {"To: <sip:bob@example.com>;tag=sb"}));
+  EXPECT_EQ(StartLine(server_.receive()), "ACK sip:bob@127.0.0.20:5060 SIP/2.0");
+  const std::string bye = client_.receive();
+  EXPECT_EQ(StartLine(bye), "BYE sip:alice@127.0.0.10:5062 SIP/2.0");
+  EXPECT_EQ(c->State(), Dialog_t::COMPLETE);
+}
+
+TEST_F(ZeroMediaTest, AnswerTimerLetsGoOfTheDialogOnceDone) {
+  Call_t* c = CallUntilOkey();
+  ClientAcks(c);
+  Server(c, WithSdp(Answer(invite_, 200, "OK", true,
+                           {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"})));
+  EXPECT_EQ(StartLine(server_.receive()), "ACK sip:bob@127.0.0.20:5060 SIP/2.0");
+  EXPECT_EQ(c->State(), Dialog_t::Z_DONE);
+  {
+    TGuard<Dialog_t> g(c);
+    c->ZAnswerTimeout();
+  }
+  EXPECT_EQ(c->State(), Dialog_t::PASS);
+}
+
+}  // namespace
+}  // namespace relaytest
