@@ -315,6 +315,35 @@ class ProbeScreening(NatCase):
             else:
                 self.assertEqual(src[1], self.d.second_port, "the alternate port answers for itself")
 
+    def test_a_flood_at_the_alternate_port_blocks_its_source_there_and_at_the_external_port(self):
+        self.start(["dos_level = local", "dos_max_mps = 5 2"])
+        flooder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(flooder.close)
+        flooder.bind((next_address(), 0))
+        me = "%s:%d" % flooder.getsockname()
+
+        def options(n):
+            return "\r\n".join(["OPTIONS sip:%s:%d SIP/2.0" % (self.d.address, self.d.second_port),
+                                 "Via: SIP/2.0/UDP %s;branch=z9hG4bK-f%d" % (me, n), "From: <sip:a@b>;tag=1",
+                                 "To: <sip:a@b>", "Call-ID: flood-%d" % n, "CSeq: 1 OPTIONS",
+                                 "Content-Length: 0", "", ""]).encode()
+
+        for n in range(20):
+            flooder.sendto(options(n), self.alternate)
+        time.sleep(0.3)
+        flooder.settimeout(0.1)
+        try:
+            while flooder.recv(65535):
+                pass
+        except OSError:
+            pass
+        self.assertTrue(self.d.wait_log("exceed MPS Limit"), self.d.log())
+        flooder.settimeout(0.5)
+        flooder.sendto(options(99), self.alternate)
+        self.assertRaises(OSError, flooder.recv, 65535)
+        flooder.sendto(options(100).replace(b":%d SIP" % self.d.second_port, b":%d SIP" % self.d.port), self.relay)
+        self.assertRaises(OSError, flooder.recv, 65535)
+
     def test_garbage_at_the_alternate_port_is_reported(self):
         self.start()
         sock = self.udp_socket()
