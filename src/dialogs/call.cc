@@ -84,7 +84,7 @@ void Call_t::Process(State_t event, Direction_t dir) {
     const int seq = SeqOf(m);
     if (seq > ClnMaxCSeqNum_m) ClnMaxCSeqNum_m = seq;
   }
-  if (m.is_ACK()) ConfirmByAck();
+  if (dir != FROM_NOWHERE && m.is_ACK()) ConfirmByAck();
 
   const State_t old = State();
   DLog(LOG_DEBUG, "Transaction: %s --> %s\n", StateName(old), StateName(event));

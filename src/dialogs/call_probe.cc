@@ -37,6 +37,12 @@ uint8_t ProbeCodec(SIP& invite) {
   return 0;
 }
 
+// An offer of fax alone: an image stream and no audio.
+bool IsT38(SIP& m) {
+  SDP* sdp = IsSDP(m) ? m.GetSDP() : nullptr;
+  return sdp != nullptr && sdp->Media(SDP_Media::IMAGE) != nullptr && sdp->Media(SDP_Media::AUDIO) == nullptr;
+}
+
 std::string OuterFace(const std::string& user) {
   return "<sip:" + user + '@' + Cfg.myipaddr + ':' + std::to_string(Cfg.MainPort) + ";lr>";
 }
@@ -132,16 +138,20 @@ void Call_t::ClientAnsweredProbe() {
   SendXAck();
 }
 
+// A fax call is slow to start its media: the wait is longer and only the image stream counts.
 void Call_t::SendXAck() {
   PassXAck();
-  if (ClnRtpKnown()) {
+  const bool t38 = org_m && IsT38(*org_m);
+  if (ClnRtpKnown() && !t38) {
     Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
     return;
   }
   if (TimerID_m != PollReactor::kNoTimer) return;
-  RegisterProbeMedia(true);
-  DLog(LOG_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", kMediaWaitMs / 1000);
-  ScheduleTimer(T_MEDIA, &AltPort, kMediaWaitMs);
+  if (t38) ClnRtp_m.RDest(InetAddr());
+  RegisterProbeMedia(!t38);
+  const int wait = t38 ? kT38MediaWaitMs : kMediaWaitMs;
+  DLog(LOG_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", wait / 1000);
+  ScheduleTimer(T_MEDIA, &AltPort, wait);
   State(X_ACK_SENT);
 }
 

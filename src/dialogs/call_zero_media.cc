@@ -148,8 +148,13 @@ bool Call_t::ZEarlyAnswer() {
       m.set(HID::HID_Require, "timer");
     }
   }
-  if (m.Status() == 200) StoreZAnswer(m);
-  else m.remove(HID::HID_Record_Route);
+  if (m.Status() == 200) {
+    StoreZAnswer(m);
+    // Answered at once: the call is keyed by the server's tag before the client is shown the relay's.
+    if (!convert) OverwriteKey();
+  } else {
+    m.remove(HID::HID_Record_Route);
+  }
   if (auto* to = m.Header<SIP_Head_To>(HID::HID_To)) to->Params().Param("tag", ZTag());
   if (!convert) return false;
   State(Z_OK_SENT);

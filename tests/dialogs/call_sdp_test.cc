@@ -59,6 +59,13 @@ class CallSdpTest : public RelayTest {
     Cfg.hRange = 41100;
   }
 
+  // A symmetric domain: the client's NAT is not probed and its media stays as offered until learned.
+  static DomainOptions_t Unprobed() {
+    DomainOptions_t o = checked();
+    o.smtr = true;
+    return o;
+  }
+
   Call_t* Invite(const std::string& body, DomainOptions_t opts = checked(), const std::string& callid = "") {
     ClnMsg m;
     std::string text = Message("INVITE", 1, "Content-Type: application/sdp\r\n", body);
@@ -167,7 +174,7 @@ TEST_F(CallSdpTest, SignatureCarriesTheClientsAddressesAndSurvivesBadText) {
 
 TEST_F(CallSdpTest, PeerBehindTheSameNatIsGivenThePrivateAddress) {
   LogFile log;
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000));
+  Call_t* c = Invite(Sdp("192.168.1.5", 4000), Unprobed());
   client_.receive();
   const std::string invite = server_.receive();
   // The type is unknown and no media was learned: the addresses stay as offered, unsigned.
@@ -186,7 +193,7 @@ TEST_F(CallSdpTest, PeerBehindTheSameNatIsGivenThePrivateAddress) {
 
 TEST_F(CallSdpTest, PeerBehindADoubleNatAnchorsTheCallInLoadBalancerMode) {
   LogFile log;
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000));
+  Call_t* c = Invite(Sdp("192.168.1.5", 4000), Unprobed());
   client_.receive();
   const std::string invite = server_.receive();
   SignatureBlock peer{kClientIp, 0xC0A80106u, 0, 0};
@@ -253,7 +260,7 @@ TEST_F(CallSdpTest, CodecNarrowing) {
 TEST_F(CallSdpTest, ReturnFromALongHoldAnchorsTheCall) {
   LogFile log;
   Cfg.rgstr_timout = 0;
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000));
+  Call_t* c = Invite(Sdp("192.168.1.5", 4000), Unprobed());
   client_.receive();
   const std::string invite = server_.receive();
   Answered(c, invite, Sdp("127.0.0.20", 30000));

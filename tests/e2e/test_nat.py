@@ -529,6 +529,38 @@ class ZeroMedia(NatCase):
         self.assertEqual(header(ok, "CSeq"), "5 BYE")
 
 
+class ZeroMediaDirectAnswer(NatCase):
+    def test_an_answer_without_early_media_keeps_the_two_views_of_the_dialog(self):
+        self.start(["broken = Te ZPhone"])
+        phone = self.phone
+        phone.private_ip, phone.private_port = phone.address, phone.port
+        phone.invite(self.server_addr, "zero-4", user_agent="ZPhone/2")
+        invite = self.server_invite()
+        self.server.answer(invite, 200, "OK", tag="srvz", body=SDP.format(ip=self.server.address, extra=""))
+        ok = phone.receive_status(200)
+        self.assertIsNotNone(ok, self.d.log())
+        self.assertEqual(status_line(ok), "SIP/2.0 200 OK")
+        ztag = re.search(r";tag=(ostrel-\d+)", header(ok, "To")).group(1)
+        ack = "\r\n".join(["ACK sip:bob@%s SIP/2.0" % self.server_addr,
+                            "Via: SIP/2.0/UDP %s:%d;branch=z9hG4bK-za" % (phone.address, phone.port),
+                            "Max-Forwards: 70", "From: <sip:alice@example.com>;tag=pf-zero-4",
+                            "To: <sip:bob@%s>;tag=%s" % (self.server_addr, ztag), "Call-ID: zero-4",
+                            "CSeq: 1 ACK", "Content-Length: 0", "", ""])
+        phone.send(ack)
+        server_ack = self.server.receive_request("ACK")
+        self.assertIsNotNone(server_ack, self.d.log())
+        self.assertIn(";tag=srvz", header(server_ack, "To"))
+        bye = "\r\n".join(["BYE sip:alice@%s:%d SIP/2.0" % (phone.address, phone.port),
+                            "Via: SIP/2.0/UDP %s;branch=z9hG4bK-zb" % self.server_addr, "Max-Forwards: 70",
+                            "From: <sip:bob@%s>;tag=srvz" % self.server_addr,
+                            "To: <sip:alice@example.com>;tag=pf-zero-4", "Call-ID: zero-4", "CSeq: 2 BYE",
+                            "Content-Length: 0", "", ""])
+        self.server.send(bye)
+        relayed = phone.receive_request("BYE")
+        self.assertIsNotNone(relayed, self.d.log())
+        self.assertIn(";tag=" + ztag, header(relayed, "From"))
+
+
 class ZeroMediaOtherAnswer(ZeroMedia):
     def test_server_answer_with_other_media_is_offered_to_the_client_anew(self):
         invite, ztag, sdp = self.until_okey("zero-3")
