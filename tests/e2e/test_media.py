@@ -53,6 +53,19 @@ def receive_all(sock, timeout=0.5):
             return got
 
 
+def relay_threads(daemon):
+    """How many threads of the daemon are relay threads (by the name they give themselves)."""
+    count = 0
+    task = "/proc/%d/task" % daemon.proc.pid
+    for tid in os.listdir(task):
+        try:
+            with open(os.path.join(task, tid, "comm")) as f:
+                count += f.read().strip() == "RTP Relay"
+        except OSError:
+            pass
+    return count
+
+
 class MediaCall(DaemonTestCase):
     """A client and a server as sockets, each with a SIP socket and an RTP socket (and its RTCP neighbour)."""
 
@@ -146,9 +159,11 @@ class FullModeCall(MediaCall):
         for pkt in back:
             self.srv_media.sendto(pkt, (self.d.address, srv_side[1]))
         self.assertEqual([data for data, _ in receive_all(phone.media)], back, self.d.log())
+        self.assertEqual(relay_threads(self.d), 1)
 
         self.hang_up(phone, callid)
         self.assertTrue(self.d.wait_log("Terminating thread"), self.d.log())
+        self.assertEqual(relay_threads(self.d), 0, "the relay thread is gone")
         bound = udp_ports_bound()
         for port in (cln_side[1], cln_side[1] + 1, srv_side[1], srv_side[1] + 1):
             self.assertNotIn((self.d.address, port), bound, "pair closed after BYE")
