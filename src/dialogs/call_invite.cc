@@ -95,9 +95,8 @@ void Call_t::InviteRecv(Direction_t dir) {
   State(INVITE_SENT);
 }
 
-// A call configured for FULL mode (domain, user, indirect client, full_mode) is anchored. Otherwise, until
-// the client's NAT type can be probed, a type fixed for its subnet is taken as it stands (Symmetric anchors
-// the call) and an unknown one leaves the media as offered.
+// Until the client's NAT type can be probed, a type fixed for its subnet is taken as it stands and an
+// unknown one leaves the media as offered.
 void Call_t::DecideFWType() {
   if (FullReason_m == 'C' || Cfg.force_full_mode) {
     FullReason_m = 'C';
