@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 
 #include <regex>
+#include <set>
 
 #include "dialogs/call.h"
 #include "dialogs/relay_fixture.h"
@@ -144,6 +145,23 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("c=IN IP4 127.0.0.1\r\n"));
   EXPECT_EQ(AudioPort(ok), 41002);
   EXPECT_EQ(c->SrvRtp().RDest().Str(), "127.0.0.20:30000");
+}
+
+TEST_F(CallSdpTest, AnchoredVideoCallGetsVideoPairsOnBothSides) {
+  Cfg.force_full_mode = true;
+  const std::string video = "m=video 4002 RTP/AVP 99\r\na=rtpmap:99 H264/90000\r\n";
+  Call_t* c = Invite(Sdp("192.168.1.5", 4000, video));
+  client_.receive();
+  const std::string invite = server_.receive();
+  ASSERT_TRUE(c->hasVideo());
+  EXPECT_GT(c->SrvVideo().LPort(), 0);
+  EXPECT_THAT(BodyOf(invite), ::testing::HasSubstr("m=video " + std::to_string(c->SrvVideo().LPort()) + " "));
+  EXPECT_EQ(c->ClnVideo().RDest().Str(), "192.168.1.5:4002");
+  const std::string ok = Answered(c, invite, Sdp("127.0.0.20", 30000, "m=video 30002 RTP/AVP 99\r\n"));
+  EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("m=video " + std::to_string(c->ClnVideo().LPort()) + " "));
+  EXPECT_EQ(c->SrvVideo().RDest().Str(), "127.0.0.20:30002");
+  const std::set<int> ports = {c->ClnRtp().LPort(), c->SrvRtp().LPort(), c->ClnVideo().LPort(), c->SrvVideo().LPort()};
+  EXPECT_EQ(ports.size(), 4u) << "four distinct pairs";
 }
 
 // What an anchored client offer becomes on its way to the server.
