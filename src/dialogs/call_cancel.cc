@@ -117,6 +117,10 @@ void Call_t::AuthSkip(Direction_t dir) {
     InviteRecv(FROM_CLN);
     return;
   }
+  if (dir == FROM_SRV && Defect('T')) {
+    if (auto* to = m.Header<SIP_Head_To>(HID::HID_To)) to->Params().Param("tag", ZTag());
+    return Pass(dir);
+  }
   if (!m.IS_Response() && !m.is_ACK() && !m.is_INVITE())
     DLog(LOG_ERROR, "Error: AuthSkip() Unexpected condition\n");
   Pass(dir);

@@ -226,6 +226,9 @@ void Call_t::AnswerHoldForDevice() {
 // The server challenges the first INVITE: the client retries with credentials within 20 s. A second
 // challenge with another CSeq means the credentials were refused: the call is rejected.
 void Call_t::Challenge(Direction_t dir, int cseq) {
+  if (Defect('T')) {
+    if (auto* to = msg_m->Header<SIP_Head_To>(HID::HID_To)) to->Params().Param("tag", ZTag());
+  }
   Pass(dir);
   if (AuthCSeqNum_m != 0) {
     if (cseq == AuthCSeqNum_m) return;

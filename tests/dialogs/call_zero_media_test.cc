@@ -98,6 +98,31 @@ TEST_F(ZeroMediaTest, FailureAfterTheOkeyEndsTheClientsDialog) {
   EXPECT_EQ(c->State(), Dialog_t::COMPLETE);
 }
 
+TEST_F(ZeroMediaTest, ChallengeCarriesTheRelaysTag) {
+  ClnMsg m;
+  m.cmsg = Parse(Message("INVITE", 1));
+  m.dmopt = std::make_unique<DomainOptions_t>(checked());
+  m.ncnt = kNewContact;
+  m.ocnt = "sip:alice@127.0.0.10:5062";
+  m.frm = InetAddr(kClient);
+  m.rsvp = InetAddr(kClient);
+  m.pubIP = true;
+  auto* c = new Call_t(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", "T");
+  {
+    TGuard<Dialog_t> g;
+    g.set(c);
+    ASSERT_TRUE(c->clnSetup(&m));
+    opened_.push_back(c->UniqNo());
+    c->HandleClnMsg(Dialog_t::INVITE_RECV);
+  }
+  client_.receive();
+  Server(c, Answer(server_.receive(), 407, "Proxy Authentication Required", true,
+                   {"To: <sip:bob@example.com>;tag=sb"}));
+  const std::string challenge = client_.receive();
+  EXPECT_EQ(StartLine(challenge), "SIP/2.0 407 Proxy Authentication Required");
+  EXPECT_THAT(Values(challenge, "To").at(0), HasSubstr(";tag=ostrel-" + std::to_string(c->ZNumb())));
+}
+
 TEST_F(ZeroMediaTest, AnswerTimerLetsGoOfTheDialogOnceDone) {
   Call_t* c = CallUntilOkey();
   ClientAcks(c);

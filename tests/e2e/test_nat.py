@@ -280,6 +280,16 @@ class SecondAddress(NatCase):
         self.assertTrue(self.d.wait_log("Removing from reactor Opt port with handle"), self.d.log())
 
 
+    def test_icmp_refusal_of_the_first_probe_marks_the_call(self):
+        second = next_address()
+        self.start(["second_ipaddr = %s" % second])
+        self.phone.invite(self.server_addr, "nat-icmp")
+        self.phone.sock.close()  # nobody listens there any more: the probes are refused
+        self.assertTrue(self.d.wait_log("ICMP Response from Client. Received:"), self.d.log())
+        self.assertIn("Considered!", self.d.log())
+        self.assertTrue(self.d.wait_log("There is no OPTIONS Response  - Switch to FULL mode"), self.d.log())
+
+
 class ProbeScreening(NatCase):
     def test_answers_with_a_foreign_call_id_or_branch_are_not_taken(self):
         self.start()
