@@ -290,6 +290,19 @@ class SecondAddress(NatCase):
         self.assertTrue(self.d.wait_log("There is no OPTIONS Response  - Switch to FULL mode"), self.d.log())
 
 
+class CancelDuringProbe(NatCase):
+    def test_the_relay_answers_a_cancel_for_the_invite_it_still_holds(self):
+        self.start()
+        self.call_until_probe("nat-cancel")
+        cancel = self.phone.invite_text.split("\r\n\r\n")[0].replace("INVITE ", "CANCEL ", 1)
+        cancel = cancel.replace("1 INVITE", "1 CANCEL").replace("Content-Type: application/sdp\r\n", "")
+        cancel = re.sub(r"Content-Length: \d+", "Content-Length: 0", cancel) + "\r\n\r\n"
+        self.phone.send(cancel)
+        self.assertEqual(header(self.phone.receive_status(200), "CSeq"), "1 CANCEL")
+        self.assertEqual(header(self.phone.receive_status(487), "CSeq"), "1 INVITE")
+        self.assertIsNone(self.server.receive_request("INVITE", 1.5), "the server never hears of the call")
+
+
 class ProbeScreening(NatCase):
     def test_answers_with_a_foreign_call_id_or_branch_are_not_taken(self):
         self.start()
@@ -456,6 +469,28 @@ class ServerCall(NatCase):
         self.assertIsNotNone(ok, self.d.log())
         self.assertEqual(sdp_audio(ok), (self.phone.address, 41002), "the server gets the NAT's mapping")
         self.assertNotIn("Switch to FULL mode", self.d.log())
+
+    def test_server_cancel_after_the_relays_ack_ends_the_relays_dialog_with_the_client(self):
+        self.start()
+        contact = self.register()
+        invite = self.server_invites(contact, "srv-nat-3")
+        self.answer_probe(self.phone.receive_options(), self.phone.sock)
+        first = self.phone.receive_request("INVITE")
+        self.assertIsNotNone(first, self.d.log())
+        self.phone.send(answer_to(first, 200, "OK", to_tag="ph3", extra=["Contact: %s" % self.phone.contact()],
+                                  body=SDP.format(ip=self.phone.private_ip, extra="")))
+        self.assertIsNotNone(self.phone.receive_request("ACK"), self.d.log())
+        cancel = invite.split("\r\n\r\n")[0].replace("INVITE ", "CANCEL ", 1).replace("7 INVITE", "7 CANCEL")
+        cancel = cancel.replace("Content-Type: application/sdp\r\n", "")
+        cancel = re.sub(r"Content-Length: \d+", "Content-Length: 0", cancel) + "\r\n\r\n"
+        self.server.sock.sendto(cancel.encode(), (self.d.address, self.d.second_port + 3))
+        bye = self.phone.receive_request("BYE")
+        self.assertIsNotNone(bye, self.d.log())
+        self.assertIn(";tag=ph3", header(bye, "To"))
+        answers = [self.server.receive(), self.server.receive(), self.server.receive()]
+        lines = [status_line(a) + " / " + header(a, "CSeq") for a in answers if a]
+        self.assertIn("SIP/2.0 200 OK / 7 CANCEL", lines)
+        self.assertIn("SIP/2.0 487 Terminated.. / 7 INVITE", lines)
 
     def test_learned_type_is_kept_in_the_registration_and_skips_the_next_probe(self):
         self.start()
