@@ -123,6 +123,35 @@ TEST_F(ZeroMediaTest, ChallengeCarriesTheRelaysTag) {
   EXPECT_THAT(Values(challenge, "To").at(0), HasSubstr(";tag=ostrel-" + std::to_string(c->ZNumb())));
 }
 
+TEST_F(ZeroMediaTest, RingingAfterEarlyMediaBecomesTheOkeyForDefectQ) {
+  ClnMsg m;
+  m.cmsg = Parse(Message("INVITE", 1, "Content-Type: application/sdp\r\n", kSdp));
+  m.dmopt = std::make_unique<DomainOptions_t>(checked());
+  m.ncnt = kNewContact;
+  m.ocnt = "sip:alice@127.0.0.10:5062";
+  m.frm = InetAddr(kClient);
+  m.rsvp = InetAddr(kClient);
+  m.pubIP = true;
+  auto* c = new Call_t(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", "TQ");
+  {
+    TGuard<Dialog_t> g;
+    g.set(c);
+    ASSERT_TRUE(c->clnSetup(&m));
+    opened_.push_back(c->UniqNo());
+    c->HandleClnMsg(Dialog_t::INVITE_RECV);
+  }
+  client_.receive();
+  const std::string invite = server_.receive();
+  Server(c, WithSdp(Answer(invite, 183, "Session Progress", true,
+                           {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"})));
+  EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 183 Session Progress") << "without 'e' a 183 stays early";
+  Server(c, Answer(invite, 180, "Ringing", true, {"To: <sip:bob@example.com>;tag=sb"}));
+  const std::string okey = client_.receive();
+  EXPECT_EQ(StartLine(okey), "SIP/2.0 200 OKey");
+  EXPECT_THAT(okey, HasSubstr("o=ostrel 1 1 IN IP4 127.0.0.1")) << "the relay's own offer";
+  EXPECT_EQ(c->State(), Dialog_t::Z_OK_SENT);
+}
+
 TEST_F(ZeroMediaTest, AnswerTimerLetsGoOfTheDialogOnceDone) {
   Call_t* c = CallUntilOkey();
   ClientAcks(c);
