@@ -172,6 +172,9 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   void SendXInvite();
   void SendXAck();
   void PassXAck();
+  void PassXAck(const SIP& ok);
+  void RecoverLostAck();
+  std::unique_ptr<SIP> SecondInvite() const;
   void ClnMediaRecv();
   void MakeSecondInvite();
   void XAckCancel();

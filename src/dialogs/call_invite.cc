@@ -171,6 +171,10 @@ void Call_t::AnswerToInvite(Direction_t dir) {
     DLog(LOG_DEBUG, "Warning: 200 OK without 'To:' tag - ignore\n");
     return;
   }
+  if (dir == FROM_CLN && InvDirect_m == FROM_SRV && State() == INVITE_SENT && ok_m) {
+    if ((status == 481 || status == 400) && LostAck_m && Shift_m != 0) return RecoverLostAck();
+    if (status == 200) LostAck_m = false;
+  }
   if (TimerID_m != PollReactor::kNoTimer && State() != X_ACK_SENT) {
     CancelTimer(T_RETRANS);
     Retrns_m = 0;

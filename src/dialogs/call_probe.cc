@@ -156,9 +156,10 @@ void Call_t::SendXAck() {
 }
 
 // The relay's ACK of the client's 200 (the current message), toward the client.
-void Call_t::PassXAck() {
+void Call_t::PassXAck() { PassXAck(*msg_m); }
+
+void Call_t::PassXAck(const SIP& ok) {
   LostAck_m = true;
-  const SIP& ok = *msg_m;
   SIP ack(ok);
   ack.Convert(SIP::ACK);
   ack.set(HID::HID_User_Agent, Cfg.AgentName);
@@ -195,6 +196,11 @@ void Call_t::MakeSecondInvite() {
   held_m.reset();
   ScndInv_m = true;
   Shift_m += NoPRACK_m + 1;
+  msg_m = SecondInvite();
+}
+
+// The stored INVITE reduced to its dialog headers, keeping the session timer it asked for.
+std::unique_ptr<SIP> Call_t::SecondInvite() const {
   auto second = std::make_unique<SIP>(*org_m);
   second->restrict();
   if (SupportsTimer(*org_m)) {
@@ -203,7 +209,25 @@ void Call_t::MakeSecondInvite() {
       if (const char* v = org_m->Header(std::string_view(name))) second->Header(name, v);
     }
   }
-  msg_m = std::move(second);
+  return second;
+}
+
+// The client refuses the second INVITE as outside any dialog: the relay's ACK of its first 200 was lost.
+// It is sent again (as a transaction's and as a dialog's ACK) and the INVITE follows with a new number.
+void Call_t::RecoverLostAck() {
+  DLog(LOG_DEBUG, "Warning: Lost X_ACK - Send it again and repeat the INVITE\n");
+  const bool was = Confirmed_m;
+  Confirmed_m = false;
+  PassXAck(*ok_m);
+  Confirmed_m = true;
+  PassXAck(*ok_m);
+  Confirmed_m = was;
+  ++Shift_m;
+  LostAck_m = false;
+  CancelTimer(T_ANY);
+  msg_m = SecondInvite();
+  InviteSending();
+  State(INVITE_SENT);
 }
 
 // The server gave up while the relay's own dialog with the client exists: that dialog ends with a BYE

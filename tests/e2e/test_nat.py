@@ -492,6 +492,33 @@ class ServerCall(NatCase):
         self.assertIn("SIP/2.0 200 OK / 7 CANCEL", lines)
         self.assertIn("SIP/2.0 487 Terminated.. / 7 INVITE", lines)
 
+    def test_second_invite_refused_for_a_lost_ack_brings_the_ack_again_and_a_third_invite(self):
+        self.start()
+        contact = self.register()
+        self.server_invites(contact, "srv-nat-4")
+        self.answer_probe(self.phone.receive_options(), self.phone.sock)
+        first = self.phone.receive_request("INVITE")
+        self.assertIsNotNone(first, self.d.log())
+        self.phone.send(answer_to(first, 200, "OK", to_tag="ph4", extra=["Contact: %s" % self.phone.contact()],
+                                  body=SDP.format(ip=self.phone.private_ip, extra="")))
+        second = self.phone.receive_request("INVITE", 3.0)
+        self.assertIsNotNone(second, self.d.log())
+        self.phone.send(answer_to(second, 481, "Call/Transaction Does Not Exist"))
+        acks = [self.phone.receive_request("ACK"), self.phone.receive_request("ACK")]
+        self.assertTrue(all(acks), self.d.log())
+        self.assertEqual([cseq_number(a) for a in acks], [cseq_number(first)] * 2)
+        self.assertNotEqual(header(acks[0], "Via"), header(acks[1], "Via"), "a transaction's ACK, then a dialog's")
+        third = self.phone.receive_request("INVITE")
+        self.assertIsNotNone(third, self.d.log())
+        self.assertEqual(cseq_number(third), cseq_number(second) + 1)
+        self.phone.send(answer_to(third, 200, "OK", to_tag="ph4", extra=["Contact: %s" % self.phone.contact()],
+                                  body=SDP.format(ip=self.phone.private_ip, extra="")))
+        ok = self.server.receive()
+        while ok is not None and not ok.startswith("SIP/2.0 200"):
+            ok = self.server.receive()
+        self.assertIsNotNone(ok, self.d.log())
+        self.assertEqual(header(ok, "CSeq"), "7 INVITE")
+
     def test_learned_type_is_kept_in_the_registration_and_skips_the_next_probe(self):
         self.start()
         contact = self.register()
