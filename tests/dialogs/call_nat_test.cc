@@ -157,6 +157,20 @@ TEST_F(CallNatTest, UnansweredProbeAnchorsForTimeOut) {
   EXPECT_EQ(log.count("There is no OPTIONS Response  - Switch to FULL mode"), 1u);
 }
 
+TEST_F(CallNatTest, RelaysTagNumberHashesTheCallIdAndTheClientsContact) {
+  Call_t* c = Invite(5064);
+  Probe();
+  TGuard<Dialog_t> g(c);
+  EXPECT_EQ(c->ZNumb(), HashStr("call-INVITE@127.0.0.10sip:alice@192.168.1.5:5064"));
+}
+
+TEST(FWTypeStrTest, FlagsAreIgnoredAndUnknownCombinationsAreWrong) {
+  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x40040004u)), "SNAT+Symmetric");
+  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x10004u)), "<WRONG>");
+  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(5u)), "<WRONG>");
+  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x10002u)), "ICMP+Restricted");
+}
+
 TEST(HashStrTest, KnownValuesAndNeverZero) {
   EXPECT_EQ(HashStr(""), 5381u);
   EXPECT_EQ(HashStr("a"), 5381u * 33 + 'a');
