@@ -188,7 +188,7 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   void RegisterProbeMedia(bool video);
   void UnregisterProbeMedia();
   bool ClnRtpKnown() const;
-  void NoteProbeAnswerMedia(SIP& ok);
+  void NoteClientPorts(SIP& ok);
   // Anchors the call's media; with send, the INVITE goes on once the relay runs.
   void GoFull(bool send);
   void ProbePacket(mUDP_t& pair, const InetAddr& src) override;

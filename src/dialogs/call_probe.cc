@@ -71,6 +71,8 @@ void Call_t::SendX183() {
   HoldInvite();
   // A transcoding rule chose the codec already; the probe must not replace it.
   if (Transc_m <= 0) BCodec_m = ProbeCodec(*org_m);
+  // The ports the client offered tell whether its NAT kept them when its media arrives.
+  NoteClientPorts(*org_m);
   if (!OpenProbeMedia()) {
     ReplyTo(*org_m, FROM_CLN, 500, "Server Internal Error");
     Complete(E_REJECT, "No Ports Available");
@@ -123,7 +125,7 @@ void Call_t::ClientAnsweredProbe() {
     PassXAck();
     return;
   }
-  if (!WithinDlg()) NoteProbeAnswerMedia(m);
+  if (!WithinDlg()) NoteClientPorts(m);
   auto* to = m.Header<SIP_Head_To>(HID::HID_To);
   const char* tag = to != nullptr ? to->Params().Param("tag") : nullptr;
   if (tag != nullptr && org_m) {

@@ -78,7 +78,7 @@ void Call_t::UnregisterProbeMedia() {
 
 bool Call_t::ClnRtpKnown() const { return ClnRtp_m.RDest().Port() != 0; }
 
-void Call_t::NoteProbeAnswerMedia(SIP& ok) {
+void Call_t::NoteClientPorts(SIP& ok) {
   SDP* sdp = IsSDP(ok) ? ok.GetSDP() : nullptr;
   if (sdp == nullptr) return;
   const SDP_Media* audio = sdp->Media(SDP_Media::AUDIO);

@@ -233,17 +233,38 @@ class EarlyMedia(NatCase):
 
 
 class PortPreserve(NatCase):
-    def test_answer_from_the_public_address_and_contact_port(self):
+    def until_early_media(self, callid):
         self.start()
-        options = self.call_until_probe("nat-pp2")
+        options = self.call_until_probe(callid)
         sock = self.udp_socket(self.phone.address, self.phone.private_port)
         self.answer_probe(options, sock)
         early = self.phone.receive_status(183)
         self.assertIsNotNone(early, self.d.log())
-        self.server_invite()
         log = self.d.log()
         self.assertIn("Detected FW type is Strict PreservePort Suspect...", log)
         self.assertIn("Detected FW type: PortPreserve", log)
+        return sdp_audio(early)
+
+    def test_answer_from_the_public_address_and_contact_port(self):
+        self.until_early_media("nat-pp2")
+        self.server_invite()
+        self.assertIn("There is no 'Eraly Media' - Switch to FULL mode", self.d.log())
+
+    def test_media_from_the_offered_port_shows_a_restricted_nat(self):
+        host, port = self.until_early_media("nat-pp3")
+        self.udp_socket(self.phone.address, 40000).sendto(b"\x80" + b"\x00" * 171, (host, port))
+        invite = self.server_invite(1.0)
+        self.assertEqual(sdp_audio(invite), (self.phone.address, 40000))
+        self.assertIn("Session FW type is changed PortPreserve to Restricted", self.d.log())
+
+    def test_media_from_another_port_shows_a_symmetric_nat(self):
+        host, port = self.until_early_media("nat-pp4")
+        self.udp_socket(self.phone.address, 41004).sendto(b"\x80" + b"\x00" * 171, (host, port))
+        invite = self.server_invite(1.0)
+        self.assertEqual(sdp_audio(invite)[0], self.d.address, "anchored after all")
+        log = self.d.log()
+        self.assertIn("Session FW type is changed PortPreserve to Symmetric", log)
+        self.assertRegex(log, r"FULL mode \(D\)")
 
 
 class SecondAddress(NatCase):
