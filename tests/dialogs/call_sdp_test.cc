@@ -152,6 +152,20 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("c=IN IP4 127.0.0.1\r\n"));
   EXPECT_EQ(AudioPort(ok), 41002);
   EXPECT_EQ(c->SrvRtp().RDest().Str(), "127.0.0.20:30000");
+
+  // The client's media comes from its NAT (its signalling address), not from its SDP's private address.
+  Peer phone_media("127.0.0.10:30100");
+  Peer server_media("127.0.0.20:30000");
+  const std::string voice(172, 'v');
+  const InetAddr cln_pair("127.0.0.1:41002");
+  sendto(phone_media.fd, voice.data(), voice.size(), 0, cln_pair.sa(), sizeof(sockaddr_in));
+  EXPECT_EQ(server_media.receive(), voice);
+  const std::string answer(172, 'a');
+  const InetAddr srv_face("127.0.0.1:41004");
+  sendto(server_media.fd, answer.data(), answer.size(), 0, srv_face.sa(), sizeof(sockaddr_in));
+  EXPECT_EQ(phone_media.receive(), answer);
+  EXPECT_EQ(c->ClnRtp().RDest().Str(), "127.0.0.10:30100") << "latched";
+  EXPECT_TRUE(c->HasMedia());
 }
 
 TEST_F(CallSdpTest, AnchoredVideoCallGetsVideoPairsOnBothSides) {
