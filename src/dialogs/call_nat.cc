@@ -164,7 +164,7 @@ void Call_t::SendOptions() {
     return;
   }
   OptPort_t::Retire(std::move(OptPort_m));
-  OptPort_m = std::make_unique<OptPort_t>(static_cast<int>(UniqNo_m));
+  OptPort_m = OptPort_t::Open(static_cast<int>(UniqNo_m));
   if (OptPort_m->usable()) {
     if (auto probe = build(myip, '1')) OptPort_m->send(*probe, ClnSipAddr_m, LogLevel_m, LogTreshold());
   }

@@ -37,11 +37,20 @@ OptPort_t::OptPort_t(int uno) : Uno_m(uno) {
   const int on = 1;
   set_option(IPPROTO_IP, IP_RECVERR, &on, sizeof on);
   block(false);
-  if (PollReactor* r = PollReactor::instance()) {
-    r->register_fd(get_handle(), this, this);
-    registered_m = true;
-  }
-  Log(uno, LOG_DEBUG, "Register Opt port with handle %d\n", get_handle());
+}
+
+std::unique_ptr<OptPort_t> OptPort_t::Open(int uno) {
+  auto port = std::make_unique<OptPort_t>(uno);
+  port->Enroll();
+  return port;
+}
+
+void OptPort_t::Enroll() {
+  PollReactor* r = PollReactor::instance();
+  if (!usable() || registered_m || r == nullptr) return;
+  registered_m = true;
+  r->register_fd(get_handle(), this, this);
+  Log(Uno_m, LOG_DEBUG, "Register Opt port with handle %d\n", get_handle());
 }
 
 OptPort_t::~OptPort_t() {

@@ -11,7 +11,9 @@
 
 class OptPort_t : public SIPPort_t, public ErrorCB, public InputCB {
  public:
-  // Binds an ephemeral port on second_ipaddr with the IP error queue on and registers it with the reactor.
+  // A bound and registered port for the call with that unique number (see usable()).
+  static std::unique_ptr<OptPort_t> Open(int uno);
+  // Binds an ephemeral port on second_ipaddr with the IP error queue on.
   explicit OptPort_t(int uno);
   ~OptPort_t() override;
   OptPort_t(const OptPort_t&) = delete;
@@ -19,6 +21,8 @@ class OptPort_t : public SIPPort_t, public ErrorCB, public InputCB {
 
   char spec() const override { return 'O'; }
   bool usable() const { return get_handle() >= 0; }
+  // Hands the port to the reactor; only once the object is complete, since the reactor may call it at once.
+  void Enroll();
   int Uno() const { return Uno_m; }
 
   // Reactor thread: an ICMP "port unreachable" for the probe marks the call.
