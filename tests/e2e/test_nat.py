@@ -239,6 +239,25 @@ class EarlyMedia(NatCase):
         self.assertNotIn("Switch to FULL mode", log)
 
 
+class LoadBalancedClient(NatCase):
+    def test_media_from_another_address_anchors_with_the_probe_socket_released_first(self):
+        self.start(["broken = L NatPhone"])
+        options = self.call_until_probe("nat-lb")
+        self.answer_probe(options, self.phone.sock)
+        early = self.phone.receive_status(183)
+        self.assertIsNotNone(early, self.d.log())
+        stream(self.udp_socket(next_address(), 40000), sdp_audio(early))
+        invite = self.server_invite(1.0)
+        self.assertEqual(sdp_audio(invite)[0], self.d.address, "anchored")
+        log = self.d.log()
+        self.assertIn("Session FW type set to LB Symmetric", log)
+        self.assertRegex(log, r"FULL mode \(D\)")
+        self.assertTrue(self.d.wait_log("Start Thread:"), log)
+        log = self.d.log()
+        self.assertLess(log.index("Removing from reactor port"), log.index("Start Thread:"),
+                        "the relay thread is the only reader of the client's socket")
+
+
 class PortPreserve(NatCase):
     def until_early_media(self, callid):
         self.start()
