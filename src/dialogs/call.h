@@ -10,6 +10,7 @@
 #include <string>
 
 #include "dialogs/dialog.h"
+#include "ports/ha_record.h"
 
 class SDP;
 
@@ -34,6 +35,9 @@ class Call_t : public Dialog_t {
   Call_t(std::unique_ptr<SIP> msg, std::string key, std::string defect);
   // A call opened by the server toward a registered client.
   Call_t(std::unique_ptr<SIP> msg, std::string key, const InetAddr& srv, const RegValues_t& reg);
+  // A call taken over from the HA peer, entered under key and locked by its creator (Entered() false: the
+  // key was taken and the creator deletes it).
+  Call_t(std::string key, std::string defect);
   ~Call_t() override;
 
   bool IsCall() const override { return true; }
@@ -61,6 +65,20 @@ class Call_t : public Dialog_t {
   const SIP* RetrmMSG() const { return rtm_m.get(); }
   void NextPRACK() { ++NoPRACK_m; }
   int PRACKs() const { return NoPRACK_m; }
+
+  // HA replication and housekeeping (call_replica.cc); the call is locked by the caller.
+  // The flags the peer needs, as bits (see kBit*); SetBitMask only sets, never clears.
+  unsigned GetBitMask() const;
+  void SetBitMask(unsigned mask);
+  void OKey(const std::string& key) { okey_m = key; }
+  // What the HA peer needs to carry on the call.
+  ha::CallRecord Replica() const;
+  // The peer's view of the call; created: the call was just made from the record.
+  void ApplyReplica(const ha::CallRecord& r, bool created);
+  bool CSTA() const { return CSTA_m; }
+  // Housekeeping tears down a call whose parties went silent.
+  void ForceBye() { SendXBye(); }
+  const SIP* SrvMSG() const { return srv_m.get(); }
 
  protected:
   bool PreProcess(Direction_t dir) override;
@@ -138,4 +156,5 @@ class Call_t : public Dialog_t {
   bool CSTA_m = false;
   bool HeldCancel_m = false;  // a CANCEL waits for the first provisional answer
   uint8_t BCodec_m = 0;
+  unsigned ReplicaBits_m = 0;  // replicated flags this relay keeps only to pass them on
 };
