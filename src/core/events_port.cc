@@ -100,6 +100,13 @@ void EvntPort_t::event_reg(int what, const Register_t& reg, const std::string& a
 }
 
 void EvntPort_t::event_call(int ev, const Call_t& call, const std::string& extra) {
+  {
+    Guard_Mutex guard(domains_lock_m);
+    if (ev == Call_t::E_DTOR)
+      domains_m.erase(call.UniqNo());
+    else
+      domains_m[call.UniqNo()] = call.Domain();
+  }
   if (Collector().Port() == 0) return;
   events::CallEvent e;
   e.type = ev;
@@ -121,6 +128,21 @@ void EvntPort_t::event_call(int ev, const Call_t& call, const std::string& extra
     } else if (!e.from_client) {
       e.to = call.OrgContact();
     }
+  }
+  const std::string text = events::CallText(e);
+  if (!text.empty()) send_event(text);
+}
+
+void EvntPort_t::event_media(unsigned uniq, int ev, const std::string& source) {
+  if (Collector().Port() == 0) return;
+  events::CallEvent e;
+  e.type = ev;
+  e.uniq = uniq;
+  e.extra = source;
+  {
+    Guard_Mutex guard(domains_lock_m);
+    auto it = domains_m.find(uniq);
+    if (it != domains_m.end()) e.domain = it->second;
   }
   const std::string text = events::CallText(e);
   if (!text.empty()) send_event(text);

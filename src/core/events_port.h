@@ -43,6 +43,9 @@ class EvntPort_t : public SocketUDP, public InputCB {
   void event_reg(int what, const Register_t& reg, const std::string& agent, unsigned ext_port,
                  const std::string& addrs);
   void event_call(int ev, const Call_t& call, const std::string& extra);
+  // A relayed stream's new source, from the relay thread, which must not touch the call: the call is named
+  // by its number and its domain is the one its earlier events gave.
+  void event_media(unsigned uniq, int ev, const std::string& source);
   void event_block(bool on, uint32_t ip, int port);
   void event_ddos(bool on);
   // After each processed message: the first one of a new 16-second slot sends what the last slot counted.
@@ -67,6 +70,8 @@ class EvntPort_t : public SocketUDP, public InputCB {
   void WriteStatLog(unsigned regs, unsigned calls);
 
   std::string self_m;  // written once by Start
+  Mutex domains_lock_m;  // a leaf
+  std::map<unsigned, std::string> domains_m;  // calls' domains by number, from INVITE/TALK to DTOR
   time_t started_m = 0;
   std::atomic<bool> ha_stopped_m{false};
 };

@@ -40,6 +40,8 @@ void InstallCallEvents() {
       EvntPort.ha_CallStop(call);
   };
   h.set_master = [] { Core.SetSlave(false); };
+  h.is_slave = [] { return Core.IsSlave(); };
+  h.media_event = [](unsigned uniq, int ev, const std::string& source) { EvntPort.event_media(uniq, ev, source); };
 }
 
 void InstallStatistics() {

@@ -107,6 +107,7 @@ void ApplyCall(const CallRecord& r) {
     static_cast<Call_t*>(static_cast<Dialog_t*>(d))->ApplyReplica(r, false);
   }
   if (!d->IsCall()) return;  // the number was reused meanwhile
+  static_cast<Call_t*>(static_cast<Dialog_t*>(d))->TakeOverMedia(r);
 }
 
 }  // namespace

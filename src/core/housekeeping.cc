@@ -32,9 +32,13 @@ struct Verdict {
   bool xbye = false;
 };
 
-// "Client" or "Server" when that side of a relayed call has sent no RTP; nullptr while both send.
-const char* MediaSilence(const Call_t& c) {
-  (void)c;
+// "Client" or "Server" when that side of a relayed call has sent no RTP since the last run; nullptr while
+// both send. Every relayed call is looked at each run, so a call is judged on the last period alone.
+const char* MediaSilence(Call_t& c) {
+  bool no_client = false, no_server = false;
+  c.MediaSince(no_client, no_server);
+  if (no_client) return "Client";
+  if (no_server) return "Server";
   return nullptr;
 }
 
@@ -49,13 +53,11 @@ Verdict Judge(Call_t& c, time_t now, bool slave) {
     Log(c.UniqChr(), LOG_DEBUG, c.LogLevel(), "Warning: Force remove not-connected Call %s\n", key);
     return {true, false};
   }
-  if (IsOpaque(c.Mode()) && c.IsMaster() && !c.Peer() && !c.onHold() && c.WithinDlg() && idle > kMediaGrace &&
+  const char* silent = IsOpaque(c.Mode()) ? MediaSilence(c) : nullptr;
+  if (silent != nullptr && c.IsMaster() && !c.Peer() && !c.onHold() && c.WithinDlg() && idle > kMediaGrace &&
       c.State() != Dialog_t::COMPLETE) {
-    const char* silent = MediaSilence(c);
-    if (silent != nullptr) {
-      Log(c.UniqChr(), LOG_DEBUG, c.LogLevel(), "Warning: No %s RTP traffic: %s\n", silent, key);
-      return {true, Cfg.check_rtp_flow};
-    }
+    Log(c.UniqChr(), LOG_DEBUG, c.LogLevel(), "Warning: No %s RTP traffic: %s\n", silent, key);
+    return {true, Cfg.check_rtp_flow};
   }
   return {};
 }

@@ -5,6 +5,7 @@
 
 #include "dialogs/call.h"
 #include "foundation/log.h"
+#include "media/rtp_port.h"
 #include "sip/headers/route.h"
 
 namespace {
@@ -49,6 +50,31 @@ std::string ToTag(const SIP& m) {
 
 bool IsOpaque(FWType::Mode_t mode) { return (mode & 0xFFFFu) == FWType::OPAQUE; }
 
+unsigned PortOf(const mUDP_t& pair) { return pair.LPort() > 0 ? static_cast<unsigned>(pair.LPort()) : 0; }
+
+ha::LocalPorts PortsOf(const mUDP_t& audio, const mUDP_t& video) { return {PortOf(audio), PortOf(video)}; }
+
+ha::MediaDests DestsOf(const mUDP_t& audio, const mUDP_t& video) {
+  ha::MediaDests d;
+  d.rtp = audio.RDest();
+  d.rtcp = audio.CDest();
+  d.video = video.RDest().Port() != 0;
+  if (d.video) {
+    d.vrtp = video.RDest();
+    d.vrtcp = video.CDest();
+  }
+  return d;
+}
+
+void SetDests(mUDP_t& audio, mUDP_t& video, const ha::MediaDests& d) {
+  audio.RDest(d.rtp);
+  audio.CDest(d.rtcp);
+  if (d.video) {
+    video.RDest(d.vrtp);
+    video.CDest(d.vrtcp);
+  }
+}
+
 }  // namespace
 
 Call_t::Call_t(std::string key, std::string defect) : Dialog_t(nullptr, std::move(key), std::move(defect)) {}
@@ -84,7 +110,15 @@ ha::CallRecord Call_t::Replica() const {
   r.ocont = OrgContact_m;
   r.defect = Defect_m;
   r.shift = Shift_m;
+  r.cln_ports = PortsOf(ClnRtp_m, ClnVideo_m);
+  r.cln_dests = DestsOf(ClnRtp_m, ClnVideo_m);
+  r.has_cln_dests = r.cln_dests.rtp.Port() != 0;
   r.cln_sip = ClnSipAddr_m;
+  r.srv_ports = PortsOf(SrvRtp_m, SrvVideo_m);
+  if (r.full) {
+    r.srv_dests = DestsOf(SrvRtp_m, SrvVideo_m);
+    r.has_srv_dests = r.srv_dests.rtp.Port() != 0;
+  }
   r.srv_sip = SrvSipAddr_m;
   if (srv_m) {
     r.route_set = RouteSet(*srv_m);
@@ -104,14 +138,54 @@ void Call_t::ApplyReplica(const ha::CallRecord& r, bool created) {
     SetBitMask(r.flags);
   }
   Shift_m = r.shift;
+  if (r.has_cln_dests) SetDests(ClnRtp_m, ClnVideo_m, r.cln_dests);
+  if (r.has_srv_dests) SetDests(SrvRtp_m, SrvVideo_m, r.srv_dests);
   ClnSipAddr_m = r.cln_sip;
   SrvSipAddr_m = r.srv_sip;
   Transc_m = static_cast<int8_t>(r.transc);
   DlgUpdate_m = time(nullptr);
-  if (!created || r.route_set.empty()) return;
-  // The server's side of the dialog as far as a BYE of the relay's own needs it.
-  std::string text = "SIP/2.0 200 OK\r\nRecord-Route: " + r.route_set + "\r\n";
-  if (!r.to_tag.empty()) text += "To: <sip:x>;tag=" + r.to_tag + "\r\n";
+  if (created && !r.route_set.empty()) KeepServerRoute(r);
+}
+
+// The peer relays this call's media: the same port numbers are opened here, so that the parties' media,
+// once the service address moves here, reaches the same ports. False: a port was taken; none stays open.
+bool Call_t::TakeOverMedia(const ha::CallRecord& r) {
+  if (!r.full || IsOpaque(Mode_m)) return true;
+  Mode_m = FWType::OPAQUE;
+  bool ready = r.cln_ports.audio != 0 && r.srv_ports.audio != 0 && ClnRtp_m.open(static_cast<int>(r.cln_ports.audio)) >= 0;
+  if (ready && r.cln_ports.video != 0) ready = ClnVideo_m.open(static_cast<int>(r.cln_ports.video)) >= 0;
+  if (ready) ready = SrvRtp_m.open(static_cast<int>(r.srv_ports.audio)) >= 0;
+  if (ready && r.srv_ports.video != 0) ready = SrvVideo_m.open(static_cast<int>(r.srv_ports.video)) >= 0;
+  if (!ready) {
+    DLog(LOG_ERROR, "Error: peer's media ports cannot be opened here\n");
+    ClosePorts();
+    return false;
+  }
+  // The destinations came with the record; opening does not change them.
+  if (r.has_cln_dests) SetDests(ClnRtp_m, ClnVideo_m, r.cln_dests);
+  if (r.has_srv_dests) SetDests(SrvRtp_m, SrvVideo_m, r.srv_dests);
+  return StartFullMode(false);
+}
+
+void Call_t::MediaSince(bool& no_client, bool& no_server) {
+  const uint64_t cln = Relay_m.ClnNPcur(), srv = Relay_m.SrvNPcur();
+  no_client = cln == ClnNPsav_m;
+  no_server = srv == SrvNPsav_m;
+  ClnNPsav_m = cln;
+  SrvNPsav_m = srv;
+}
+
+// The server's side of the dialog as far as a BYE of the relay's own needs it: the record's route set
+// starts with the server's Contact, then its Record-Route entries; the Call-ID is the key's middle part.
+void Call_t::KeepServerRoute(const ha::CallRecord& r) {
+  const size_t first = r.key.find('&'), last = r.key.rfind('&');
+  const std::string callid = first != last ? r.key.substr(first + 1, last - first - 1) : r.key;
+  const size_t comma = r.route_set.find(">,");
+  const std::string contact = r.route_set.substr(0, comma == std::string::npos ? std::string::npos : comma + 1);
+  std::string text = "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 0.0.0.0\r\nFrom: <sip:x>\r\nTo: <sip:x>";
+  if (!r.to_tag.empty()) text += ";tag=" + r.to_tag;
+  text += "\r\nCall-ID: " + callid + "\r\nCSeq: 1 INVITE\r\nContact: " + contact + "\r\n";
+  if (comma != std::string::npos) text += "Record-Route: " + r.route_set.substr(comma + 2) + "\r\n";
   text += "Content-Length: 0\r\n\r\n";
   auto m = std::make_unique<SIP>();
   if (m->parser(text)) {

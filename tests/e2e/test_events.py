@@ -10,6 +10,8 @@ import time
 import unittest
 
 from harness import Daemon, DaemonTestCase, SipClient, next_address, status_line, wait_until
+from test_calls import Phone, ScriptedServer
+from test_media import SDP as MEDIA_SDP, MediaCall, media_of, rtp
 from test_registrations import PRIVATE_CONTACT, Registrar
 
 SCENARIOS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
@@ -44,13 +46,13 @@ class Collector:
 
 
 class EventsCase(DaemonTestCase):
-    def start(self, lines=()):
+    def start(self, lines=(), args=()):
         self.collector = Collector(self.udp_socket(next_address(), 9999))
         self.server = Registrar(self.udp_socket(next_address(), 5080))
         self.server_addr = "%s:5080" % self.server.address
         config = ["events_collector = %s:%d" % (self.collector.address, self.collector.port),
                   "register_timeout = 45", "log_level = debug+short"] + list(lines)
-        self.d = self.daemon(config_lines=config).start()
+        self.d = self.daemon(config_lines=config, args=list(args)).start()
         self.self_line = "Self: %s:%d\n" % (self.d.address, self.d.port)
         self.phone = SipClient(self.udp_socket(), (self.d.address, self.d.port))
         return self.d
@@ -156,11 +158,61 @@ class CallEvents(EventsCase):
                          % (re.escape(head), re.escape(self.self_line)))
 
 
-class Housekeeping(EventsCase):
-    def test_active_event_and_statistics_log_with_and_without_collector(self):
+class MediaEvents(EventsCase):
+    """Anchored calls (-f): the relay reports each stream's source once media flows."""
+
+    def media_call(self, lines=()):
+        self.server_ip = next_address()
+        d = self.start(["range = 40000 40010", "domain = %s smtr" % self.server_ip] + list(lines), args=["-f"])
+        self.sip_server = ScriptedServer(self.udp_socket(self.server_ip, 5080))
+        self.srv_media = MediaCall.rtp_socket(self, self.server_ip)
+        self.caller = Phone(self.udp_socket(), (d.address, d.port))
+        self.caller.media = MediaCall.rtp_socket(self, self.caller.address)
+        callid = "media-ev"
+        body = MEDIA_SDP.format(user="alice", ip=self.caller.address, port=self.caller.media.getsockname()[1], extra="")
+        self.caller.invite_text = self.caller.request(
+            "INVITE", "sip:bob@%s:5080" % self.server_ip, ["Content-Type: application/sdp"], body=body,
+            via_branch="z9hG4bK-inv-" + callid, callid=callid)
+        self.caller.send(self.caller.invite_text)
+        invite = self.sip_server.receive_request("INVITE", timeout=3.0)
+        self.assertIsNotNone(invite, d.log())
+        self.sip_server.answer(invite, 200, "OK", body=MEDIA_SDP.format(
+            user="bob", ip=self.server_ip, port=self.srv_media.getsockname()[1], extra=""))
+        ok = self.caller.receive_status(200)
+        self.assertIsNotNone(ok, d.log())
+        self.caller.send(self.caller.in_dialog("ACK", self.caller.invite_text, "srv1", 1, "z9hG4bK-ack-" + callid))
+        self.assertIsNotNone(self.sip_server.receive_request("ACK"), d.log())
+        self.cln_port = media_of(ok)[1]
+        self.srv_port = media_of(invite)[1]
+        return d
+
+    def exchange(self, count=5):
+        for i in range(count):
+            self.caller.media.sendto(rtp(i), (self.d.address, self.cln_port))
+            self.srv_media.sendto(rtp(i, ssrc=0x9999), (self.d.address, self.srv_port))
+            time.sleep(0.02)
+
+    def test_client_and_server_audio_sources(self):
+        d = self.media_call()
+        self.exchange()
+        head = r"UniqNo: \d+\nDomain: %s\n" % re.escape(self.server_ip)
+        cln = self.collector.wait("CLN_AUDIO")
+        self.assertIsNotNone(cln, d.log())
+        self.assertRegex(cln, r"^Event: CLN_AUDIO\n%sFrom: .*%s.*\n%s$"
+                         % (head, re.escape(self.caller.address), re.escape(self.self_line)))
+        srv = self.collector.wait("SRV_AUDIO")
+        self.assertIsNotNone(srv, d.log())
+        self.assertRegex(srv, r"^Event: SRV_AUDIO\n%sFrom: .*%s.*\n%s$"
+                         % (head, re.escape(self.server_ip), re.escape(self.self_line)))
+
+    def test_housekeeping_counts_removes_a_silent_call_with_a_bye_and_a_stale_transaction(self):
         stat_log = os.path.join(self.workdir, "with.stat")
-        d = self.start(["idle_timeout = 30", "stat_log = %s" % stat_log])
-        ncont = self.registered()
+        d = self.media_call(["idle_timeout = 30", "stat_log = %s" % stat_log])
+        self.assertIn("-f", d.extra_args)
+        self.exchange()
+        # A MESSAGE the server never answers leaves a transaction behind.
+        self.caller.send(self.caller.request("MESSAGE", "sip:bob@%s:5080" % self.server_ip, domain=self.server_ip))
+        self.assertIsNotNone(self.sip_server.receive_request("MESSAGE"), d.log())
         lone_dir = os.path.join(self.workdir, "lone")
         os.mkdir(lone_dir)
         lone_log = os.path.join(lone_dir, "lone.stat")
@@ -168,18 +220,30 @@ class Housekeeping(EventsCase):
         self.daemons.append(lone)
         lone.start()
 
+        # First run: the call counts as active and relayed, its media still looked at.
         active = self.collector.wait("ACTIVE", timeout=40)
         self.assertIsNotNone(active, d.log())
-        self.assertRegex(active, r"^Event: ACTIVE\nStarted: \d+\nRegs: 1\nDialogs: \d+\nCalls: 0\nFull: 0\n"
-                                 r"Extra: R:1\n%s$" % re.escape(self.self_line))
-        self.assertRegex(d.log(), r"Calls: \d+/0  R:1\n")
+        self.assertRegex(active, r"^Event: ACTIVE\nStarted: \d+\nRegs: 0\nDialogs: \d+\nCalls: 1\nFull: 1\n"
+                                 r"Extra: R:0,C:1\n%s$" % re.escape(self.self_line))
+        self.assertRegex(d.log(), r"Calls: \d+/1  R:0,C:1\n")
         with open(stat_log) as f:
-            self.assertRegex(f.read(), r"^\d\d:\d\d:\d\d Regs: 1\tCalls: 0\n$")
+            self.assertRegex(f.read(), r"^\d\d:\d\d:\d\d Regs: 0\tCalls: 1\n$")
         self.assertTrue(wait_until(lambda: os.path.exists(lone_log) and os.path.getsize(lone_log) > 0, 5))
         with open(lone_log) as f:
             self.assertRegex(f.read(), r"^\d\d:\d\d:\d\d Regs: 0\tCalls: 0\n$")
-        self.assertEqual(len(self.collector.named("ACTIVE")), 1, "the lone relay has no collector")
-        self.assertIsNotNone(ncont)
+
+        # Next run: no RTP since the last one, from either side: removed, the server told with a BYE.
+        bye = self.sip_server.receive_request("BYE", timeout=35)
+        self.assertIsNotNone(bye, d.log())
+        self.assertIn("Warning: No Client RTP traffic: C&media-ev&srv1", d.log())
+        self.assertIn("Send brutal BYE!!!", d.log())
+        second = self.collector.wait("ACTIVE", timeout=5, count=2)
+        self.assertRegex(second, r"\nCalls: 0\nFull: 0\nExtra: R:0\n")
+
+        # The transaction is removed once idle for more than 80 seconds.
+        self.assertTrue(d.wait_log("Force remove Transaction", timeout=35), d.log())
+        self.assertEqual(len([e for e in self.collector.seen if "Regs: 0\nDialogs" in e and
+                              e.endswith("Self: %s:%d\n" % (lone.address, lone.port))]), 0)
 
 
 if __name__ == "__main__":

@@ -13,8 +13,10 @@ import subprocess
 import time
 import unittest
 
-from harness import Daemon, DaemonTestCase, SipClient, header, next_address, status_line, wait_until
+from harness import (Daemon, DaemonTestCase, SipClient, header, next_address, status_line, udp_ports_bound,
+                     wait_until)
 from test_calls import SDP, Phone, ScriptedServer
+from test_media import SDP as MEDIA_SDP, MediaCall, media_of
 from test_events import Collector
 from test_registrations import PRIVATE_CONTACT, Registrar, answer
 
@@ -37,23 +39,24 @@ class Pair(DaemonTestCase):
         self.server_addr = "%s:5080" % self.server_ip
         self.collector = Collector(self.udp_socket(next_address(), 9999))
         self.dirs = {}
+        self.extra_lines = []
 
-    def relay(self, name, address, port, peer_ip, peer_port, start=True):
+    def relay(self, name, address, port, peer_ip, peer_port, start=True, args=()):
         workdir = self.dirs.setdefault(name, os.path.join(self.workdir, name))
         os.makedirs(workdir, exist_ok=True)
         lines = ["ha_peer = %s:%d" % (peer_ip, peer_port + 12), "register_timeout = 45",
                  "log_level = debug+short+reg_regul", "domain = %s smtr" % self.server_ip,
                  "events_collector = %s:%d" % (self.collector.address, self.collector.port)]
-        d = Daemon(workdir, address=address, port=port, config_lines=lines)
+        d = Daemon(workdir, address=address, port=port, config_lines=lines + list(self.extra_lines), args=args)
         self.daemons.append(d)
         return d.start() if start else d
 
-    def start_a(self):
-        self.a = self.relay("a", self.a_ip, 5060, self.b_ip, 5160)
+    def start_a(self, args=()):
+        self.a = self.relay("a", self.a_ip, 5060, self.b_ip, 5160, args=args)
         return self.a
 
-    def start_b(self):
-        self.b = self.relay("b", self.b_ip, 5160, self.a_ip, 5060)
+    def start_b(self, args=()):
+        self.b = self.relay("b", self.b_ip, 5160, self.a_ip, 5060, args=args)
         return self.b
 
     def dump(self, d):
@@ -165,6 +168,43 @@ class Calls(Pair):
         a2 = self.relay("a2", self.a_ip, 5060, self.b_ip, 5160)
         self.assertTrue(b.wait_log("Share Calls(1) info with peer."), b.log())
         self.assertTrue(wait_until(lambda: call_line.search(self.dump(a2)) is not None, 5), a2.log())
+
+    def test_anchored_call_replicated_with_its_ports_opened_at_the_peer(self):
+        self.extra_lines = ["range = 40000 40010"]
+        b = self.start_b(args=["-f"])
+        a = self.start_a(args=["-f"])
+        server = ScriptedServer(self.server.sock)
+        srv_media = MediaCall.rtp_socket(self, self.server_ip)
+        phone = Phone(self.udp_socket(), (a.address, a.port))
+        phone.media = MediaCall.rtp_socket(self, phone.address)
+        body = MEDIA_SDP.format(user="alice", ip=phone.address, port=phone.media.getsockname()[1], extra="")
+        phone.invite_text = phone.request("INVITE", "sip:bob@" + self.server_addr, ["Content-Type: application/sdp"],
+                                          body=body, via_branch="z9hG4bK-inv-ha-f", callid="ha-full")
+        phone.send(phone.invite_text)
+        invite = server.receive_request("INVITE", timeout=3.0)
+        self.assertIsNotNone(invite, a.log())
+        server.answer(invite, 200, "OK", body=MEDIA_SDP.format(user="bob", ip=self.server_ip,
+                                                               port=srv_media.getsockname()[1], extra=""))
+        ok = phone.receive_status(200)
+        self.assertIsNotNone(ok, a.log())
+        phone.send(phone.in_dialog("ACK", phone.invite_text, "srv1", 1, "z9hG4bK-ack-ha-f"))
+        self.assertIsNotNone(server.receive_request("ACK"), a.log())
+        cln_port, srv_port = media_of(ok)[1], media_of(invite)[1]
+
+        self.assertTrue(b.wait_log("F|C&ha-full&srv1|"), b.log())
+        record = [l for l in b.log().split("\n") if "F|C&ha-full&srv1|" in l][0]
+        fields = record.split("] ", 1)[1].split("|")
+        self.assertEqual(len(fields), 17, record)
+        self.assertEqual(fields[6], str(cln_port))
+        self.assertEqual(fields[9], str(srv_port))
+        self.assertEqual(fields[10], "%s:%d" % (self.server_ip, srv_media.getsockname()[1]))
+        bound = udp_ports_bound()
+        self.assertTrue(wait_until(lambda: {(b.address, cln_port), (b.address, srv_port)} <= udp_ports_bound(), 5),
+                        b.log())
+        self.assertTrue(b.wait_log("FULL mode"), b.log())
+        self.assertNotIn("route set not usable", b.log())
+        self.assertRegex(self.dump(b), r"\[\d+\] C&ha-full&srv1\n")
+        self.assertIsNotNone(bound)
 
     def test_call_end_replicated(self):
         b = self.start_b()
