@@ -8,6 +8,8 @@
 #include "config/config.h"
 #include "core/core.h"
 #include "dialogs/call.h"
+#include "dialogs/reg_dialog.h"
+#include "sip/headers/string.h"
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
@@ -97,6 +99,20 @@ void EvntPort_t::event_reg(int what, const Register_t& reg, const std::string& a
   e.agent = agent;
   events::RegAddresses(addrs, ContactHostPort(reg.OCont()), reg.Hole().IpStr(), ext_port, e.int_ip, e.ext_ip);
   send_event(events::RegText(e));
+}
+
+void EvntPort_t::event_reason(const RegDialog_t& d, const std::string& reason) {
+  if (Collector().Port() == 0) return;
+  events::FailEvent e;
+  e.domain = d.Domain();
+  const SIP* msg = d.GetMSG();
+  if (auto* to = msg != nullptr ? msg->Header<SIP_Head_To>(SIP_Header::HID_To) : nullptr) e.user = to->User();
+  if (auto* id = msg != nullptr ? msg->Header<SIP_Head_Call_ID>(SIP_Header::HID_Call_ID) : nullptr) e.callid = id->Value();
+  e.agent = d.UAgent();
+  if (!d.OrgContact().empty() && d.OrgContact() != "*") e.int_ip = ContactHostPort(d.OrgContact());
+  e.ext_ip = d.From().IpStr() + ":" + std::to_string(d.ExtSPort());
+  e.reason = reason;
+  send_event(events::FailText(e));
 }
 
 void EvntPort_t::event_call(int ev, const Call_t& call, const std::string& extra) {

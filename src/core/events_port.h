@@ -42,6 +42,8 @@ class EvntPort_t : public SocketUDP, public InputCB {
   // what: 1 registered, 0 removed. The record is locked by the caller.
   void event_reg(int what, const Register_t& reg, const std::string& agent, unsigned ext_port,
                  const std::string& addrs);
+  // A registration the server refused (403/404); the dialog is locked by the caller.
+  void event_reason(const RegDialog_t& d, const std::string& reason);
   void event_call(int ev, const Call_t& call, const std::string& extra);
   // A relayed stream's new source, from the relay thread, which must not touch the call: the call is named
   // by its number and its domain is the one its earlier events gave.

@@ -28,6 +28,9 @@ void InstallRegistrationEvents() {
   RegDialog_t::events.ha_Reg = [](const Register_t& reg) { EvntPort.ha_Reg(reg); };
   RegDialog_t::events.event_reg = [](int what, const Register_t& reg, const std::string& agent, uint16_t port,
                                      const std::string& hole) { EvntPort.event_reg(what, reg, agent, port, hole); };
+  RegDialog_t::events.event_reason = [](const RegDialog_t& d, const std::string& reason) {
+    EvntPort.event_reason(d, reason);
+  };
 }
 
 void InstallCallEvents() {

@@ -49,6 +49,17 @@ std::string RegText(const RegEvent& e) {
   return s;
 }
 
+std::string FailText(const FailEvent& e) {
+  std::string s = Line("Event", "FAILD") + Line("Domain", e.domain);
+  if (!e.user.empty()) s += Line("Line", e.user);
+  if (!e.callid.empty()) s += Line("CallID", e.callid);
+  if (!e.agent.empty()) s += Line("Agent", e.agent);
+  if (!e.int_ip.empty()) s += Line("IntIP", e.int_ip);
+  s += Line("ExtIP", e.ext_ip);
+  if (!e.reason.empty()) s += Line("Reason", e.reason);
+  return s;
+}
+
 const char* EventName(int type) { return type >= 0 && type < kTypes ? kNames[type] : ""; }
 
 std::string CallText(const CallEvent& e) {

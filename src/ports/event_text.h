@@ -20,6 +20,12 @@ void RegAddresses(const std::string& addrs, const std::string& contact_hostport,
                   unsigned ext_port, std::string& int_ip, std::string& ext_out);
 std::string RegText(const RegEvent& e);
 
+// FAILD: a registration the server refused; empty values leave their lines out (Domain always written).
+struct FailEvent {
+  std::string domain, user, callid, agent, int_ip, ext_ip, reason;
+};
+std::string FailText(const FailEvent& e);
+
 // A call's events: name as printed, the call's number and domain, the extra text of the event.
 struct CallEvent {
   int type = 0;  // Call_t::EvntType_t

@@ -102,6 +102,19 @@ class RegistrationEvents(EventsCase):
         self.assertEqual(d.wait_exit(), 0)
         self.assertEqual(self.collector.wait("STOP"), "Event: STOP\n" + self.self_line)
 
+    def test_refused_registration(self):
+        d = self.start()
+        self.phone.send(self.register("reg-refused", 3600))
+        relayed = self.server.receive()
+        self.assertIsNotNone(relayed, d.log())
+        from test_registrations import answer
+        self.server.reply(answer(relayed, 403, "Forbidden", ["X-Reason: Account disabled"]))
+        self.assertEqual(status_line(self.phone.receive()), "SIP/2.0 403 Forbidden", d.log())
+        failed = self.collector.wait("FAILD")
+        self.assertEqual(failed, "Event: FAILD\nDomain: %s\nLine: alice\nCallID: reg-refused\nAgent: TestPhone/1.0\n"
+                                 "IntIP: 192.168.1.20:5062\nExtIP: %s:%d\nReason: Account disabled\n%s"
+                         % (self.server.address, self.phone.address, self.phone.port, self.self_line), d.log())
+
     def test_statistics_slots_while_messages_flow(self):
         d = self.start()
         uri = "sip:bob@%s" % self.server_addr

@@ -64,6 +64,19 @@ TEST(EventText, RegistrationEventsAndTheirAddresses) {
             "ExtIP: 10.0.0.5:5062\n");
 }
 
+TEST(EventText, RefusedRegistration) {
+  const struct {
+    events::FailEvent e;
+    const char* text;
+  } cases[] = {
+      {{"example.com", "alice", "c-1", "Phone/1", "192.168.1.20:5062", "10.0.0.5:5062", "Blocked"},
+       "Event: FAILD\nDomain: example.com\nLine: alice\nCallID: c-1\nAgent: Phone/1\nIntIP: 192.168.1.20:5062\n"
+       "ExtIP: 10.0.0.5:5062\nReason: Blocked\n"},
+      {{"example.com", "", "", "", "", "10.0.0.5:5062", ""}, "Event: FAILD\nDomain: example.com\nExtIP: 10.0.0.5:5062\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(events::FailText(c.e), c.text);
+}
+
 TEST(EventText, StatisticsWithAndWithoutCounts) {
   events::StatEvent e;
   e.max_queue = 3;
