@@ -1,3 +1,4 @@
+// EvntPort_t: event texts sent to the collector, records to and from the HA peer, the statistics slot.
 #include "core/events_port.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// Start-up wiring of the events port: the hooks through which registrations, calls, dialogs, flood
+// protection and the intake report to the collector and the HA peer. Main thread, before any worker runs.
 #include "config/config.h"
 #include "core/core.h"
 #include "core/events_port.h"

@@ -109,7 +109,7 @@ class Failover(DaemonTestCase):
 
     def test_refresh_and_server_request_served_by_the_survivor(self):
         b = self.relay("b", B_IP, A_IP)
-        b.start_with_network(B_IP, [("sysctl", "-qw", "net.ipv4.ip_nonlocal_bind=1")])
+        b.start_with_network(B_IP, [("sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_nonlocal_bind")])
         a = self.relay("a", A_IP, B_IP)
         # The service address after A's own, so that records to B leave from A's address.
         a.start_with_network(A_IP, [("ip", "addr", "add", SERVICE + "/24", "dev", "va")])
