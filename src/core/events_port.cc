@@ -14,6 +14,7 @@
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "ports/event_text.h"
 #include "sip/headers/route.h"
 #include "sip/uri.h"
 

@@ -8,9 +8,9 @@
 #include <map>
 #include <string>
 
+#include "dos/dos_core.h"
 #include "foundation/locks.h"
 #include "foundation/reactor.h"
-#include "ports/event_text.h"
 #include "ports/ha_record.h"
 #include "ports/socket.h"
 
@@ -91,5 +91,4 @@ void InstallEventHooks();
 // After the ports are bound: this node's identity, its first role, and the peer's records on the reactor.
 void StartEventsPort();
 // Adds the flood protection's reports (BLOCK/UNBLOCK, DDOS, counts per letter) to the hooks start-up installs.
-#include "dos/dos_core.h"
 void AddDosEventHooks(DOSCore::Hooks& dos);

@@ -87,6 +87,9 @@ class Call_t : public Dialog_t, private RelayObserver {
   // Housekeeping tears down a call whose parties went silent.
   void ForceBye() { SendXBye(); }
   const SIP* SrvMSG() const { return srv_m.get(); }
+  // The zero-answer timer found the call waiting for its answer in state Z_ACK_RECV: the INVITE is cancelled
+  // toward the server and the client is sent a BYE (call_replica.cc).
+  void ZeroAnswerTimeout();
   // For an "F" record: the peer's port numbers opened here and the relay started (after ApplyReplica).
   bool TakeOverMedia(const ha::CallRecord& r);
   // Whether each side sent RTP since the last look (housekeeping looks once per period).

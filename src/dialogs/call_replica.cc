@@ -3,6 +3,7 @@
 // Reactor thread (records from the peer) and workers (records for the peer), with the call locked.
 #include <string>
 
+#include "config/config.h"
 #include "dialogs/call.h"
 #include "foundation/log.h"
 #include "media/rtp_port.h"
@@ -194,4 +195,22 @@ void Call_t::KeepServerRoute(const ha::CallRecord& r) {
     DLog(LOG_ERROR, "Warning: peer's route set not usable: %s\n", r.route_set.c_str());
   }
   State(PASS);
+}
+
+void Call_t::ZeroAnswerTimeout() {
+  if (!org_m) return;
+  SIP m(*org_m);
+  m.Convert(SIP::CANCEL);
+  m.remove(SIP_Header::HID_Via);
+  m.set(SIP_Header::HID_User_Agent, Cfg.AgentName);
+  Pass(FROM_CLN, &m);
+  m.remove(SIP_Header::HID_Via);
+  m.Convert(SIP::BYE);
+  m.set(SIP_Header::HID_User_Agent, Cfg.AgentName);
+  m.swapFT();
+  auto* from = m.Header<SIP_Head_From>(SIP_Header::HID_From);
+  const size_t amp = key_m.rfind('&');
+  if (from != nullptr && from->Params().Param("tag") == nullptr && amp != std::string::npos)
+    from->Params().Param("tag", key_m.substr(amp + 1));
+  Pass(FROM_SRV, &m);
 }
