@@ -212,6 +212,8 @@ class Call_t : public Dialog_t, private RelayObserver {
   void NoteClientMedia(const SDP_Media* main, const SDP_Media* video);
   bool SameFirewall(SDP& sdp, bool hold, SDP_Media* audio, SDP_Media* video, SDP_Media* image);
   void Sign(SDP& sdp);
+  // A re-INVITE switching a direct call to fax; prepares the call for it.
+  bool CheckForT38(Direction_t dir);
   void StreamSeen(RelayEvent_t event, const std::string& source) override;
   RelaySetup MediaSetup() const;
   // Out of ports or threads: the INVITE's sender gets 500 and the call is rejected.

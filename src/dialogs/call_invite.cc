@@ -57,6 +57,12 @@ void Call_t::InviteRecv(Direction_t dir) {
   CSTA_m = ContentTypeIs(*msg_m, "application/csta+xml");
 
   if (WithinDlg()) {
+    // A fax from the server toward a direct client needs the relay's own INVITE to the client first.
+    if (dir == FROM_CLN && Mode_m != FWType::OPAQUE && ContentTypeIs(*msg_m, "application/sdp") &&
+        CheckForT38(dir)) {
+      FullReason_m = 'F';
+      return Process(START_FULL_MODE, dir);
+    }
     if (!HoldCheck(dir)) return;
     InviteSending();
     State(INVITE_SENT);

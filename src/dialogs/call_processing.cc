@@ -99,7 +99,11 @@ bool Call_t::PreProcess(Direction_t dir) {
     } else {
       CleanSDP(dir, *sdp);
       LearnMedia(dir, *sdp);
-      if (!PublicIP_m || Mode_m == FWType::OPAQUE) SubstituteSDP(m, dir);
+      if (!PublicIP_m || Mode_m == FWType::OPAQUE) {
+        const bool complete = State() == COMPLETE;
+        SubstituteSDP(m, dir);
+        if (!complete && State() == COMPLETE) return false;  // anchoring found no ports: the call is rejected
+      }
       if (dir == FROM_SRV) RemoveTool(*sdp);
     }
   }

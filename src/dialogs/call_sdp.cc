@@ -93,7 +93,7 @@ void Call_t::LearnMedia(Direction_t dir, SDP& sdp) {
   if (dir == FROM_CLN) {
     if (Mode_m != FWType::OPAQUE) return;
     SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
-    if (audio == nullptr && medias.size() > 2) audio = medias[2].get();
+    if (audio == nullptr) audio = sdp.Media(SDP_Media::IMAGE);
     if (audio == nullptr || !LearnClient(*audio, ClnRtp_m, "Audio")) return;
     if (SDP_Media* video = sdp.Media(SDP_Media::VIDEO)) LearnClient(*video, ClnVideo_m, "Video");
     return;
@@ -259,4 +259,21 @@ void Call_t::Sign(SDP& sdp) {
   sdp.Attrs().Remove("tool");
   sdp.Attrs().Attribute("tool", std::string(kToolPrefix) + SignSDP_m);
   sdp.dirty();
+}
+
+// A re-INVITE that switches the call to fax (T.38 only, no audio) on a call whose media flows directly: the
+// fax is anchored, since fax machines behind NAT rarely keep their media where their SDP says.
+bool Call_t::CheckForT38(Direction_t dir) {
+  if (Anchored() || PublicIP_m || Peer()) return false;
+  if (SDP* sdp = IsSDP(*msg_m) ? msg_m->GetSDP() : nullptr) {
+    const SDP_Media* image = sdp->Media(SDP_Media::IMAGE);
+    if (image == nullptr || sdp->Media(SDP_Media::AUDIO) != nullptr) return false;
+    if (dir == FROM_CLN && ClnLocalRtpPort_m != 0 && image->Port() == ClnLocalRtpPort_m) {
+      DLog(LOG_DEBUG, "Cln uses the same port for both Image and Audio - do nothing\n");
+      return false;
+    }
+  }
+  DLog(LOG_DEBUG, "Prepare for T38\n");
+  ClnLocalRtpPort_m = 0;
+  return true;
 }

@@ -1,10 +1,11 @@
 #include "media/relay.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,9 +34,11 @@ constexpr StreamInfo kStreams[8] = {
     {"SRV Video Stream", E_SRV_VIDEO}, {"SRV Video RTCP  ", E_NOP},
 };
 
-// Packets read from one socket per poll round. Voice arrives one packet per wake-up, so reading until the
+// Packets read from one socket per wait round. Voice arrives one packet per wake-up, so reading until the
 // socket is empty would cost an extra failing receive per packet; a backlog is read on the next rounds.
 constexpr int kBurst = 1;
+// The eight sockets and the wake-up descriptor.
+constexpr int kMaxWatched = 9;
 
 bool IsRtcp(int index) { return (index & 1) != 0; }
 
@@ -49,6 +52,9 @@ void RelayObserver::ForeignPackets(const InetAddr& src, unsigned count, unsigned
 class RelayLoop {
  public:
   explicit RelayLoop(RelayThread_t& relay);
+  ~RelayLoop();
+  RelayLoop(const RelayLoop&) = delete;
+  RelayLoop& operator=(const RelayLoop&) = delete;
   void Run();
 
  private:
@@ -69,7 +75,8 @@ class RelayLoop {
   ClientGuard guard_;
   ForeignTally tally_;
   int nsock_;
-  pollfd fds_[9];
+  // An epoll set registered once: a wait costs no per-socket set-up, unlike poll.
+  int epfd_ = -1;
   InetAddr last_src_[8];
   uint32_t last_ssrc_[8] = {};
   uint8_t buf_[rtp::kPacketBuffer];
@@ -82,12 +89,21 @@ RelayLoop::RelayLoop(RelayThread_t& relay)
       guard_(relay.setup_m.orig_ip) {
   const bool video = relay.setup_m.video && relay.pairs_m[2]->get_handle() >= 0 && relay.pairs_m[3]->get_handle() >= 0;
   nsock_ = video ? 8 : 4;
-  for (int i = 0; i < nsock_; ++i) {
-    fds_[i].fd = IsRtcp(i) ? Pair(i).get_rtcp_handle() : Pair(i).get_handle();
-    fds_[i].events = POLLIN | POLLPRI;
+  epfd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epfd_ < 0) return;
+  for (int i = 0; i <= nsock_; ++i) {
+    epoll_event ev{};
+    ev.events = i < nsock_ ? (EPOLLIN | EPOLLPRI) : EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(i);
+    const int fd = i == nsock_ ? relay.thread_m.WakeFd() : IsRtcp(i) ? Pair(i).get_rtcp_handle() : Pair(i).get_handle();
+    // A socket that cannot be watched is a closed one (-1); its stream is simply not relayed.
+    if (fd >= 0 && epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0)
+      Log(uniq_, LOG_ERROR, thr_, "Error: RTP Relay cannot watch socket %d: %s\n", fd, std::strerror(errno));
   }
-  fds_[nsock_].fd = relay.thread_m.WakeFd();
-  fds_[nsock_].events = POLLIN;
+}
+
+RelayLoop::~RelayLoop() {
+  if (epfd_ >= 0) close(epfd_);
 }
 
 bool RelayLoop::LogOn(int level) const {
@@ -96,16 +112,23 @@ bool RelayLoop::LogOn(int level) const {
 }
 
 void RelayLoop::Run() {
+  if (epfd_ < 0) {
+    Log(uniq_, LOG_ERROR, thr_, "Error: RTP Relay epoll: %s\n", std::strerror(errno));
+    return;
+  }
+  epoll_event events[kMaxWatched];
   for (;;) {
-    for (int i = 0; i <= nsock_; ++i) fds_[i].revents = 0;
-    const int n = poll(fds_, static_cast<nfds_t>(nsock_ + 1), tally_.DueIn(PollReactor::curr_ms()));
+    const int n = epoll_wait(epfd_, events, kMaxWatched, tally_.DueIn(PollReactor::curr_ms()));
     if (n < 0 && errno != EINTR) {
       Log(uniq_, LOG_ERROR, thr_, "Error: RTP Relay poll: %s\n", std::strerror(errno));
       break;
     }
-    if (fds_[nsock_].revents != 0) break;
-    for (int i = 0; n > 0 && i < nsock_; ++i) {
-      if (fds_[i].revents & (POLLIN | POLLPRI | POLLERR)) Drain(i);
+    // The sockets are served in their table order, whatever order the kernel reports them in.
+    uint32_t ready = 0;
+    for (int k = 0; k < n; ++k) ready |= 1u << events[k].data.u32;
+    if (ready & (1u << nsock_)) break;
+    for (int i = 0; ready != 0 && i < nsock_; ++i) {
+      if (ready & (1u << i)) Drain(i);
     }
     FlushForeign(PollReactor::curr_ms(), false);
   }

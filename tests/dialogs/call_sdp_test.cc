@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 
 #include <regex>
+#include <set>
 
 #include "dialogs/call.h"
 #include "dialogs/relay_fixture.h"
@@ -89,6 +90,35 @@ class CallSdpTest : public RelayTest {
       if (StartLine(m) == "SIP/2.0 200 OK") got = m;
     return got;
   }
+  // A direct call, established; re-INVITEs of the client after it.
+  Call_t* Established() {
+    Call_t* c = Invite(Sdp("192.168.1.5", 4000));
+    client_.receive();
+    Answered(c, server_.receive(), Sdp("127.0.0.20", 30000));
+    Ack(c, 1);
+    return c;
+  }
+  void Ack(Call_t* c, int cseq) {
+    std::string ack = Message("ACK", cseq);
+    ack.replace(ack.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=sb");
+    ack.replace(ack.find("z9hG4bK-c1"), 10, "z9hG4bK-a" + std::to_string(cseq));
+    ack.replace(ack.find("call-ACK@"), 9, "call-INVITE@");
+    Client(c, Parse(ack));
+  }
+  // The re-INVITE as the server gets it ("" when it gets none).
+  std::string ReInvite(Call_t* c, int cseq, const std::string& body) {
+    std::string text = Message("INVITE", cseq, "Content-Type: application/sdp\r\n", body);
+    text.replace(text.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=sb");
+    {
+      TGuard<Dialog_t> g(c);
+      c->SetMSG(Parse(text));
+      c->HandleClnMsg(Dialog_t::INVITE_RECV);
+    }
+    std::string relayed;
+    for (std::string m = server_.receive(); !m.empty(); m = server_.receive(300))
+      if (m.find("CSeq: " + std::to_string(cseq) + " INVITE") != std::string::npos) relayed = m;
+    return relayed;
+  }
   static DomainOptions_t full() {
     DomainOptions_t o = checked();
     o.full = true;
@@ -115,6 +145,37 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("c=IN IP4 127.0.0.1\r\n"));
   EXPECT_EQ(AudioPort(ok), 41002);
   EXPECT_EQ(c->SrvRtp().RDest().Str(), "127.0.0.20:30000");
+
+  // The client's media comes from its NAT (its signalling address), not from its SDP's private address.
+  Peer phone_media("127.0.0.10:30100");
+  Peer server_media("127.0.0.20:30000");
+  const std::string voice(172, 'v');
+  const InetAddr cln_pair("127.0.0.1:41002");
+  sendto(phone_media.fd, voice.data(), voice.size(), 0, cln_pair.sa(), sizeof(sockaddr_in));
+  EXPECT_EQ(server_media.receive(), voice);
+  const std::string answer(172, 'a');
+  const InetAddr srv_face("127.0.0.1:41004");
+  sendto(server_media.fd, answer.data(), answer.size(), 0, srv_face.sa(), sizeof(sockaddr_in));
+  EXPECT_EQ(phone_media.receive(), answer);
+  EXPECT_EQ(c->ClnRtp().RDest().Str(), "127.0.0.10:30100") << "latched";
+  EXPECT_TRUE(c->HasMedia());
+}
+
+TEST_F(CallSdpTest, AnchoredVideoCallGetsVideoPairsOnBothSides) {
+  Cfg.force_full_mode = true;
+  const std::string video = "m=video 4002 RTP/AVP 99\r\na=rtpmap:99 H264/90000\r\n";
+  Call_t* c = Invite(Sdp("192.168.1.5", 4000, video));
+  client_.receive();
+  const std::string invite = server_.receive();
+  ASSERT_TRUE(c->hasVideo());
+  EXPECT_GT(c->SrvVideo().LPort(), 0);
+  EXPECT_THAT(BodyOf(invite), ::testing::HasSubstr("m=video " + std::to_string(c->SrvVideo().LPort()) + " "));
+  EXPECT_EQ(c->ClnVideo().RDest().Str(), "192.168.1.5:4002");
+  const std::string ok = Answered(c, invite, Sdp("127.0.0.20", 30000, "m=video 30002 RTP/AVP 99\r\n"));
+  EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("m=video " + std::to_string(c->ClnVideo().LPort()) + " "));
+  EXPECT_EQ(c->SrvVideo().RDest().Str(), "127.0.0.20:30002");
+  const std::set<int> ports = {c->ClnRtp().LPort(), c->SrvRtp().LPort(), c->ClnVideo().LPort(), c->SrvVideo().LPort()};
+  EXPECT_EQ(ports.size(), 4u) << "four distinct pairs";
 }
 
 // What an anchored client offer becomes on its way to the server.
@@ -253,42 +314,33 @@ TEST_F(CallSdpTest, CodecNarrowing) {
 TEST_F(CallSdpTest, ReturnFromALongHoldAnchorsTheCall) {
   LogFile log;
   Cfg.rgstr_timout = 0;
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000));
-  client_.receive();
-  const std::string invite = server_.receive();
-  Answered(c, invite, Sdp("127.0.0.20", 30000));
-  std::string ack = Message("ACK", 1);
-  ack.replace(ack.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=sb");
-  ack.replace(ack.find("z9hG4bK-c1"), 10, "z9hG4bK-a1");
-  ack.replace(ack.find("call-ACK@"), 9, "call-INVITE@");
-  Client(c, Parse(ack));
-  auto reinvite = [&](int cseq, const std::string& body) {
-    std::string text = Message("INVITE", cseq, "Content-Type: application/sdp\r\n", body);
-    text.replace(text.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=sb");
-    TGuard<Dialog_t> g(c);
-    c->SetMSG(Parse(text));
-    c->HandleClnMsg(Dialog_t::INVITE_RECV);
-  };
-  reinvite(2, Sdp("192.168.1.5", 4000, "a=sendonly\r\n"));
-  std::string hold;
-  for (std::string m = server_.receive(); !m.empty(); m = server_.receive(300))
-    if (m.find("CSeq: 2 INVITE") != std::string::npos) hold = m;
+  Call_t* c = Established();
+  const std::string hold = ReInvite(c, 2, Sdp("192.168.1.5", 4000, "a=sendonly\r\n"));
   Answered(c, hold, Sdp("127.0.0.20", 30000, "a=recvonly\r\n"));
-  ack.replace(ack.find("CSeq: 1 ACK"), 11, "CSeq: 2 ACK");
-  ack.replace(ack.find("z9hG4bK-a1"), 10, "z9hG4bK-a2");
-  Client(c, Parse(ack));
+  Ack(c, 2);
   EXPECT_TRUE(c->onHold());
   EXPECT_FALSE(c->Anchored());
   sleep(2);
-  reinvite(3, Sdp("192.168.1.5", 4000));
+  const std::string relayed = ReInvite(c, 3, Sdp("192.168.1.5", 4000));
   EXPECT_EQ(log.count("Too long Hold - Switch to FULL mode"), 1u);
   EXPECT_TRUE(c->Anchored());
   EXPECT_EQ(c->FullReason(), 'D');
-  std::string relayed;
-  for (std::string m = server_.receive(); !m.empty(); m = server_.receive(300))
-    if (m.find("CSeq: 3 INVITE") != std::string::npos) relayed = m;
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
   EXPECT_EQ(AudioPort(relayed), c->SrvRtp().LPort());
+}
+
+TEST_F(CallSdpTest, FaxFromTheClientAnchorsTheCall) {
+  LogFile log;
+  Call_t* c = Established();
+  const std::string fax = "v=0\r\no=alice 1 2 IN IP4 192.168.1.5\r\ns=-\r\nc=IN IP4 192.168.1.5\r\nt=0 0\r\n"
+                          "m=image 4010 udptl t38\r\na=T38FaxVersion:0\r\n";
+  const std::string relayed = ReInvite(c, 2, fax);
+  EXPECT_EQ(log.count("Prepare for T38"), 1u);
+  EXPECT_TRUE(c->Anchored());
+  EXPECT_EQ(c->FullReason(), 'F');
+  EXPECT_EQ(c->ClnRtp().RDest().Str(), "192.168.1.5:4010");
+  EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
+  EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("m=image " + std::to_string(c->SrvRtp().LPort()) + " udptl t38"));
 }
 
 }  // namespace

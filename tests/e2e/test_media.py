@@ -20,7 +20,13 @@ SDP = "v=0\r\no={user} 1 1 IN IP4 {ip}\r\ns=-\r\nc=IN IP4 {ip}\r\nt=0 0\r\nm=aud
 
 
 def sdp_of(text):
-    return text.split("\r\n\r\n", 1)[1] if text and "\r\n\r\n" in text else ""
+    """The body of a message as sent, or as SIPp logs it (lines ending in LF)."""
+    if not text:
+        return ""
+    for blank in ("\r\n\r\n", "\n\n"):
+        if blank in text:
+            return text.split(blank, 1)[1]
+    return ""
 
 
 def media_of(text):
@@ -47,12 +53,25 @@ def receive_all(sock, timeout=0.5):
             return got
 
 
+def relay_threads(daemon):
+    """How many threads of the daemon are relay threads (by the name they give themselves)."""
+    count = 0
+    task = "/proc/%d/task" % daemon.proc.pid
+    for tid in os.listdir(task):
+        try:
+            with open(os.path.join(task, tid, "comm")) as f:
+                count += f.read().strip() == "RTP Relay"
+        except OSError:
+            pass
+    return count
+
+
 class MediaCall(DaemonTestCase):
     """A client and a server as sockets, each with a SIP socket and an RTP socket (and its RTCP neighbour)."""
 
     def start_daemon(self, extra=(), args=(), domain="smtr"):
         self.server_ip = next_address()
-        lines = ["log_level = debug+short", "range = %d %d" % RANGE, "domain = %s %s" % (self.server_ip, domain)]
+        lines = ["log_level = debug+short", "range = %d %d" % RANGE, ("domain = %s %s" % (self.server_ip, domain)).strip()]
         self.d = self.daemon(config_lines=lines + list(extra), args=list(args)).start()
         self.server = ScriptedServer(self.udp_socket(self.server_ip, 5080))
         self.server_addr = "%s:5080" % self.server_ip
@@ -61,15 +80,18 @@ class MediaCall(DaemonTestCase):
     def rtp_socket(self, address):
         """An RTP socket on an even port with its RTCP port bound as well."""
         for port in range(30000, 31000, 2):
+            pair = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
             try:
-                s = self.udp_socket(address, port, timeout=1.0)
+                pair[0].bind((address, port))
+                pair[1].bind((address, port + 1))
             except OSError:
+                for s in pair:
+                    s.close()
                 continue
-            try:
-                self.udp_socket(address, port + 1, timeout=1.0)
-            except OSError:
-                continue
-            return s
+            for s in pair:
+                s.settimeout(1.0)
+                self.addCleanup(s.close)
+            return pair[0]
         raise AssertionError("no RTP port free on %s" % address)
 
     def phone(self, address=None, contact_host=None):
@@ -137,9 +159,11 @@ class FullModeCall(MediaCall):
         for pkt in back:
             self.srv_media.sendto(pkt, (self.d.address, srv_side[1]))
         self.assertEqual([data for data, _ in receive_all(phone.media)], back, self.d.log())
+        self.assertEqual(relay_threads(self.d), 1)
 
         self.hang_up(phone, callid)
         self.assertTrue(self.d.wait_log("Terminating thread"), self.d.log())
+        self.assertEqual(relay_threads(self.d), 0, "the relay thread is gone")
         bound = udp_ports_bound()
         for port in (cln_side[1], cln_side[1] + 1, srv_side[1], srv_side[1] + 1):
             self.assertNotIn((self.d.address, port), bound, "pair closed after BYE")
@@ -167,6 +191,34 @@ class FullModeCall(MediaCall):
         self.assertEqual((first[1][1], first[0][1]), (40002, 40004), "the search starts above the range's bottom")
         second = self.check_anchored_call(phone, "subnet-2")
         self.assertEqual((second[1][1], second[0][1]), (40006, 40008), "and goes on from the last pair handed out")
+
+
+class SippCall(MediaCall):
+    def test_sipp_phone_streams_through_an_anchored_call_to_an_echoing_server(self):
+        self.start_daemon(args=["-f"])
+        os.symlink(os.path.join(os.environ.get("OSTREL_SOURCE_DIR", "../.."), "etc", "ring", "ringback.ulaw"),
+                   os.path.join(self.workdir, "ringback.ulaw"))
+        server = self.sipp(os.path.join(SCENARIOS, "uas_echo.xml"), address=self.server_ip, port=5082,
+                           name="server", extra=["-rtp_echo"]).start()
+        client = self.sipp(os.path.join(SCENARIOS, "uac_rtp.xml"), port=5062, name="client",
+                           remote="%s:%d" % (self.d.address, self.d.port),
+                           extra=["-key", "server_addr", "%s:5082" % self.server_ip]).start()
+        self.assertEqual(client.wait(), 0, client.output + client.errors() + self.d.log())
+        self.assertEqual(server.wait(), 0, server.output + server.errors() + self.d.log())
+        seen = server.messages()
+        invite = seen[seen.index("INVITE sip:bob@"):]
+        srv_side = media_of(invite)
+        self.assertEqual(srv_side[0], self.d.address)
+        self.assertTrue(RANGE[0] <= srv_side[1] < RANGE[1] and srv_side[1] % 2 == 0, srv_side)
+        self.assertRegex(invite, r"o=ostrel \d+ 1 IN IP4 %s" % re.escape(self.d.address))
+        answer = client.messages()
+        ok = answer[answer.index("SIP/2.0 200 OK"):]
+        self.assertEqual(media_of(ok)[0], self.d.address)
+        log = self.d.log()
+        self.assertIn("Got CLN Audio Stream", log, "the phone's stream reached the relay")
+        self.assertIn("Got SRV Audio Stream", log, "and came back echoed")
+        self.assertTrue(self.d.wait_log("Terminating thread"), log)
+        self.assertFalse(any(RANGE[0] <= port < RANGE[1] for ip, port in udp_ports_bound() if ip == self.d.address))
 
 
 class DirectMedia(MediaCall):
@@ -209,6 +261,19 @@ class Latching(MediaCall):
         phone.media.sendto(rtp(5), (self.d.address, media_of(ok)[1]))
         self.assertEqual([d for d, _ in receive_all(moved, 0.5)], [rtp(5)], self.d.log())
         self.assertEqual(receive_all(self.srv_media, 0.2), [], "no longer to the SDP's port")
+
+
+    def test_server_that_is_not_symmetric_is_held_to_its_sdp_address(self):
+        self.start_daemon(args=["-f"], domain="")
+        phone = self.phone()
+        invite, ok = self.establish(phone, "asym-1")
+        moved = self.rtp_socket(self.server_ip)
+        moved.sendto(rtp(1, ssrc=9), (self.d.address, media_of(invite)[1]))
+        self.assertEqual(receive_all(phone.media, 0.3), [], "once established, only the SDP's address is relayed")
+        self.srv_media.sendto(rtp(2, ssrc=9), (self.d.address, media_of(invite)[1]))
+        self.assertEqual(len(receive_all(phone.media, 0.3)), 1, self.d.log())
+        phone.media.sendto(rtp(5), (self.d.address, media_of(ok)[1]))
+        self.assertEqual([d for d, _ in receive_all(self.srv_media, 0.5)], [rtp(5)], self.d.log())
 
 
 class ForeignSources(MediaCall):
