@@ -128,6 +128,22 @@ class RegistrationEvents(EventsCase):
         self.assertRegex(stats[1], r"ExtProc: [1-9]\d*,\d+\n")
 
 
+class StatusDump(EventsCase):
+    def test_nothing_active_gives_four_banners_and_three_zero_totals(self):
+        d = self.start()
+        d.signal(signal.SIGUSR1)
+        self.assertTrue(d.wait_log("=" * 72 + "\n\n"), d.log())
+        text = d.log()
+        dump = text[text.index("\n=" + "=" * 24 + " Active Registrations"):]
+        self.assertEqual(dump, "\n========================= Active Registrations =========================\n"
+                               "Total: 0\n"
+                               "========================= Active Calls =================================\n"
+                               "Total: 0\n"
+                               "========================= Active Non-Invite Transactions ===============\n"
+                               "Total: 0\n"
+                               "========================================================================\n\n")
+
+
 class FloodEvents(EventsCase):
     def test_block_and_unblock(self):
         d = self.start(["dos_level = local", "dos_max_mps = 5 2"])
