@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include "dialogs/call.h"
 #include "foundation/log.h"
 
 OstrelCore Core;

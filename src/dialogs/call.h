@@ -13,6 +13,7 @@
 #include "dialogs/dialog.h"
 #include "media/relay.h"
 #include "media/rtp_port.h"
+#include "ports/ha_record.h"
 
 class SDP;
 class OptPort_t;
@@ -43,6 +44,9 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   Call_t(std::unique_ptr<SIP> msg, std::string key, std::string defect);
   // A call opened by the server toward a registered client.
   Call_t(std::unique_ptr<SIP> msg, std::string key, const InetAddr& srv, const RegValues_t& reg);
+  // A call taken over from the HA peer, entered under key and locked by its creator (Entered() false: the
+  // key was taken and the creator deletes it).
+  Call_t(std::string key, std::string defect);
   ~Call_t() override;
 
   bool IsCall() const override { return true; }
@@ -86,6 +90,23 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   bool ZMode() const { return zmsg_m != nullptr; }
   // The callback of the zero-media answer timer (the core's); set at start-up.
   static TimerCB*& ZAnswerTimer();
+  // HA replication and housekeeping (call_replica.cc); the call is locked by the caller.
+  // The flags the peer needs, as bits (see kBit*); SetBitMask only sets, never clears.
+  unsigned GetBitMask() const;
+  void SetBitMask(unsigned mask);
+  void OKey(const std::string& key) { okey_m = key; }
+  // What the HA peer needs to carry on the call.
+  ha::CallRecord Replica() const;
+  // The peer's view of the call; created: the call was just made from the record.
+  void ApplyReplica(const ha::CallRecord& r, bool created);
+  bool CSTA() const { return CSTA_m; }
+  // Housekeeping tears down a call whose parties went silent.
+  void ForceBye() { SendXBye(); }
+  const SIP* SrvMSG() const { return srv_m.get(); }
+  // For an "F" record: the peer's port numbers opened here and the relay started (after ApplyReplica).
+  bool TakeOverMedia(const ha::CallRecord& r);
+  // Whether each side sent RTP since the last look (housekeeping looks once per period).
+  void MediaSince(bool& no_client, bool& no_server);
   // --- Anchored media (call_media.cc). The call's lock is held.
   // Anchors the call (type OPAQUE): opens the client- and server-side port pairs (and the video pairs
   // when the call has video), sets the destinations the SDPs gave and starts the relay thread; with send
@@ -248,6 +269,10 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   bool ScndInv_m = false;
   bool LostAck_m = false;
   bool TranscRNegt_m = false;
+  unsigned ReplicaBits_m = 0;  // replicated flags this relay keeps only to pass them on
+  uint64_t ClnNPsav_m = 0;     // relayed packet counts at housekeeping's last look
+  uint64_t SrvNPsav_m = 0;
+  void KeepServerRoute(const ha::CallRecord& r);
 
   // --- Anchored media (call_media.cc, call_sdp.cc).
   // Rewrites the SDP of msg, which came from dir, for the other side: the relay's ports for an anchored
