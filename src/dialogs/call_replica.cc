@@ -7,6 +7,7 @@
 #include "dialogs/call.h"
 #include "foundation/log.h"
 #include "media/rtp_port.h"
+#include "ports/opt_port.h"
 #include "sip/headers/route.h"
 
 namespace {
