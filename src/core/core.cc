@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include "dialogs/call.h"
 #include "foundation/log.h"
 
 OstrelCore Core;
@@ -29,7 +30,17 @@ void OstrelCore::StopThreads(int wait_ms) {
   }
 }
 
-void OstrelCore::timer_cb(const void* data) {}
+// The zero-answer timer of a call (data: the dialog's number and timer generation).
+void OstrelCore::timer_cb(const void* data) {
+  TGuard<Dialog_t> d = GetDialog(static_cast<int>(Dialog_t::CookieNumber(data)));
+  if (!d || !d->TimerIsCurrent(data) || d->TimerType() != Dialog_t::T_ZANSWER || !d->IsCall()) return;
+  d->CancelTimer(Dialog_t::T_ZANSWER);
+  auto* call = static_cast<Call_t*>(static_cast<Dialog_t*>(d));
+  if (call->State() == Dialog_t::Z_ACK_RECV)
+    call->ZeroAnswerTimeout();
+  else if (call->State() == Dialog_t::Z_DONE)
+    call->State(Dialog_t::PASS);
+}
 
 void OstrelCore::signal_cb(int signo) {
   auto run = [](const std::function<void()>& hook) {

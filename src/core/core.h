@@ -48,16 +48,33 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   void SetExternalSocket(SocketBase* ext) { ext_port_m = ext; }
   bool Stopped() const { return Stopped_m.load(std::memory_order_acquire); }
 
+  // HA role (ha_role.cc). A node with a peer starts as slave and sends no events until it serves clients.
+  bool IsSlave() const { return IsSlave_m.load(std::memory_order_acquire); }
+  // Switches the log's application name when the role changes; true when it changed.
+  bool SetSlave(bool slave);
+  // The peer asked for our calls: each established call goes to it as a record. DlgLock, then each call.
+  void Share();
+
+  // Housekeeping (housekeeping.cc), on the reactor's periodic timer or a worker turning master: removes
+  // what dialogs and registrations left behind, logs and reports the load; the number of active calls.
+  // Takes the registration lock, releases it, then DlgLock and each dialog; destroys after releasing.
+  int CleanUp();
+  // SIGUSR1 (status_dump.cc): every registration, call and transaction, with their totals, in the log.
+  void StatusDump();
+
   static constexpr int kHandledSignals[] = {SIGHUP, SIGTERM, SIGUSR1, SIGUSR2, SIGCONT, SIGCHLD};
 
  protected:
   void Process(QueueMsg m) override;
+  void AfterItem() override;
 
  private:
   void Shutdown();
   static void ReapChildren();
 
   std::atomic<bool> Stopped_m{false};
+  std::atomic<bool> IsSlave_m{true};
+  std::atomic<long> StatSlot_m{-1};  // the 16-second slot of the last statistics report
   Hooks hooks_m;
   SocketBase* ext_port_m = nullptr;
   Processor processor_m;

@@ -11,6 +11,7 @@
 
 #include "config/config.h"
 #include "core/core.h"
+#include "core/events_port.h"
 #include "dialogs/call.h"
 #include "dialogs/dialog.h"
 #include "dialogs/dialog_hooks.h"
@@ -26,8 +27,6 @@
 namespace {
 
 constexpr int kExitInit = 5;
-
-SocketUDP EvntSock;
 
 bool Bind(SocketUDP& sock, const char* ip, int port, bool big_buffer) {
   InetAddr addr(static_cast<unsigned short>(port));
@@ -61,7 +60,7 @@ void BindPorts() {
     }
   }
   if (!Cfg.evnts.empty() || Cfg.ha_peer.sin_addr.s_addr != 0) {
-    if (!Bind(EvntSock, nullptr, (second + 2) & 0xFFFF, true)) {
+    if (!Bind(EvntPort, nullptr, (second + 2) & 0xFFFF, true)) {
       Log("ostrel", LOG_ALWAYS, "Can't open Events/HA port %d\n", (second + 2) & 0xFFFF);
       std::exit(kExitInit);
     }
@@ -177,9 +176,8 @@ void ProcessQueued(QueueMsg m) {
 
 // A client REGISTER that no dialog holds yet opens a registration dialog, locked by its creator.
 Dialog_t* NewRegistrationDialog(ClnMsg& m, const std::string& key) {
-  // An HA slave that handles a client's REGISTER itself becomes master first.
-  if (Register_t::hooks.is_slave && Register_t::hooks.is_slave() && Register_t::hooks.set_master)
-    Register_t::hooks.set_master();
+  // An HA slave that handles a client's REGISTER itself becomes master first, and clears what it kept.
+  if (Core.IsSlave() && Core.SetSlave(false)) Core.CleanUp();
   // A refresh that carries a To tag was not checked by the reader; its domain decides whether the relay
   // unregisters the client itself, so the check happens here (and set-up does not repeat it).
   if (!m.dmopt || !m.dmopt->checked) {
@@ -200,7 +198,7 @@ void InstallRegistrationHooks() {
   Core.SetHooks([] {
     OstrelCore::Hooks h = Core.GetHooks();
     h.registrations_cleanup = [] { Register_t::CleanUp(); };
-    h.status_dump = [] { Register_t::LogActive(); };
+    h.status_dump = [] { Core.StatusDump(); };
     return h;
   }());
 }
@@ -237,6 +235,7 @@ void InstallHooks() {
   DOSCore::Hooks dos;
   dos.settings = CurrentDosSettings;
   dos.is_whitelisted = [](uint32_t ip) { return Cfg.IsDosWLists(ip); };
+  AddDosEventHooks(dos);
   DCore.SetHooks(std::move(dos));
 
   OstrelCore::Hooks core;
@@ -246,18 +245,20 @@ void InstallHooks() {
   };
   core.dos_reset = [] { DCore.dos_reset(); };
   core.before_close = [] {
+    EvntPort.event_ostrel_stop();
     if (Cfg.DOSMode == DL_SYSFW) FW_Stop(CurrentDosSettings().fw);
   };
   core.stop_readers = [] {
     ExtPort.StopReaders();
     IntPort.StopReaders();
   };
-  core.wake_queues = [] { Cfg.ha_peer = InetAddr(); };
+  core.wake_queues = [] { EvntPort.StopHa(); };
   Core.SetHooks(std::move(core));
   Core.SetExternalSocket(&ExtPort);
   InstallRegistrationHooks();
   InstallDialogHooks();
   InstallCallHooks();
+  InstallEventHooks();
 }
 
 }  // namespace
@@ -280,6 +281,7 @@ int main(int argc, char** argv) {
   }
   BindPorts();
   AltPort.block(false);
+  StartEventsPort();
 
   // Threads created from here on keep the handled signals blocked: only the reactor thread takes them.
   StartThreads();
@@ -288,6 +290,7 @@ int main(int argc, char** argv) {
   DCore.dos_reset();
   Cfg.ArmTimer(Core);
   PollReactor::block_signals(handled, false);
+  EvntPort.ha_Request();
 
   Core.run();
   // Workers have stopped: what is left belongs to nobody and is released before the statics go.

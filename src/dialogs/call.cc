@@ -92,6 +92,14 @@ void Call_t::Process(State_t event, Direction_t dir) {
     case INVITE_RECV:
       if (old == Blank || old == Z_DONE || old == PASS) return InviteRecv(dir);
       break;
+    case START_FULL_MODE:
+      switch (old) {
+        case INVITE_RECV: case OPTIONS_SENT: case OPTIONS_RECV: case X_183_SENT: case X_ACK_SENT: case MOVED:
+          StartFullMode(true);
+          return;
+        default: break;
+      }
+      break;
     case CANCEL_RECV:
       switch (old) {
         case OPTIONS_SENT: case INVITE_SENT: case X_INVITE_SENT: case X_183_SENT: case Z_OK_SENT:
@@ -129,6 +137,11 @@ void Call_t::ConfirmByAck() {
   Confirmed_m = ack.rfind("z9hG4bK", 0) == 0 && inv.rfind("z9hG4bK", 0) == 0 && ack != inv;
   auto* to = msg_m->Header<SIP_Head_To>(HID::HID_To);
   if (!Confirmed_m || to == nullptr || to->Params().Param("tag") == nullptr) return;
+  if (Mode_m == FWType::OPAQUE) {
+    Relay_m.Established(true);
+  } else if (State() != X_INVITE_SENT && State() != X_ACK_SENT) {
+    ClosePorts();  // the media flows directly
+  }
   if (InvDirect_m == FROM_SRV && Defect('N')) LastAckTs_m = PollReactor::curr_ms();
   DlgUpdate_m = time(nullptr);
   if (Hooks().ha_call) Hooks().ha_call(*this, true);
@@ -144,6 +157,7 @@ void Call_t::StopCall() {
     Register_m = nullptr;
   }
   if (State() != Blank && Mastr_m && Hooks().ha_call) Hooks().ha_call(*this, false);
+  ClosePorts();
 }
 
 void Call_t::OrigMSG(const SIP& m) {

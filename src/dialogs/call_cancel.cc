@@ -81,6 +81,7 @@ void Call_t::Moved(Direction_t dir) {
   if (!msg_m->is_INVITE()) return Pass(dir);
   CancelTimer(T_COMPLETE);
   Mode_m = FWType::UNKNOWN;
+  ClnRtp_m.RDest(InetAddr());
   State(INVITE_RECV);
   InviteRecv(dir);
 }

@@ -57,7 +57,7 @@ void Call_t::InviteRecv(Direction_t dir) {
   CSTA_m = ContentTypeIs(*msg_m, "application/csta+xml");
 
   if (WithinDlg()) {
-    HoldCheck(dir);
+    if (!HoldCheck(dir)) return;
     InviteSending();
     State(INVITE_SENT);
     return;
@@ -84,6 +84,7 @@ void Call_t::InviteRecv(Direction_t dir) {
     }
   }
   if (Mode_m == FWType::UNKNOWN && !CSTA_m) DecideFWType();
+  if (Mode_m == FWType::OPAQUE) return Process(START_FULL_MODE, dir);
   InviteSending();
   State(INVITE_SENT);
 }
@@ -91,6 +92,12 @@ void Call_t::InviteRecv(Direction_t dir) {
 // Until the client's NAT type can be probed, a type fixed for its subnet is taken as it stands and an
 // unknown one leaves the media as offered.
 void Call_t::DecideFWType() {
+  if (FullReason_m == 'C' || Cfg.force_full_mode) {
+    FullReason_m = 'C';
+    Mode_m = FWType::OPAQUE;
+    DLog(LOG_DEBUG, "%s FW type: %s\n", "FCfg", FWType::FWTypeStr(Mode_m));
+    return;
+  }
   FWType::Mode_t mode = FWType::UNKNOWN;
   bool lbc = false;
   std::string defects;
@@ -103,14 +110,17 @@ void Call_t::DecideFWType() {
     LB_m = LB_m || (mode & FWType::LB) != 0;
     SNAT_m = (mode & FWType::SNAT) != 0;
     Mode_m = static_cast<FWType::Mode_t>(mode & 0xFFFF);
+    if (Mode_m == FWType::OPAQUE) FullReason_m = 'D';
     DLog(LOG_DEBUG, "%s FW type: %s\n", "Sticky", FWType::FWTypeStr(mode));
     return;
   }
   if (!PublicIP_m) DLog(LOG_DEBUG, "FW type unknown - media left as offered\n");
 }
 
-// A re-INVITE that puts the call on hold names who held it; the hold time is kept.
-void Call_t::HoldCheck(Direction_t dir) {
+// A re-INVITE that puts the call on hold names who held it; the hold time is kept. A client behind NAT
+// coming back from a hold longer than its registration interval may have lost its NAT binding: its media
+// is anchored from then on. False: the call was rejected for want of ports.
+bool Call_t::HoldCheck(Direction_t dir) {
   SDP* sdp = ContentTypeIs(*msg_m, "application/sdp") ? msg_m->GetSDP() : nullptr;
   const bool hold = sdp != nullptr && !sdp->Medias().empty() && sdp->Medias().front()->IsHold();
   if (hold && dir == FROM_CLN && !Chained_m) {
@@ -120,8 +130,15 @@ void Call_t::HoldCheck(Direction_t dir) {
     who.assemble(text);
     msg_m->Header("X-Holder", text);
   }
+  const bool long_hold = !hold && HoldTS_m != 0 && time(nullptr) - HoldTS_m > Cfg.rgstr_timout;
   if (!hold) HoldTS_m = 0;
   else if (HoldTS_m == 0) HoldTS_m = time(nullptr);
+  if (long_hold && !PublicIP_m && Mode_m != FWType::OPAQUE) {
+    DLog(LOG_DEBUG, "Too long Hold - Switch to FULL mode\n");
+    FullReason_m = 'D';
+    return StartFullMode(false);
+  }
+  return true;
 }
 
 void Call_t::InviteSending() {

@@ -98,6 +98,9 @@ bool Call_t::PreProcess(Direction_t dir) {
       DLog(LOG_ERROR, "Error: Parsing received SDP\n");
     } else {
       CleanSDP(dir, *sdp);
+      LearnMedia(dir, *sdp);
+      if (!PublicIP_m || Mode_m == FWType::OPAQUE) SubstituteSDP(m, dir);
+      if (dir == FROM_SRV) RemoveTool(*sdp);
     }
   }
   if (method == SIP::INVITE) RecRouteSet(dir, ExptPRACK_m);
@@ -127,7 +130,7 @@ void Call_t::PostProcess(Direction_t dir) {
 }
 
 // The SDP of an INVITE or ACK before it is relayed: the server's device workarounds, plain RTP when SRTP
-// is assumed away, no rtcp attribute from behind NAT, and no "tool" signature toward the client.
+// is assumed away, no rtcp attribute from behind NAT.
 void Call_t::CleanSDP(Direction_t dir, SDP& sdp) {
   if (dir == FROM_SRV && Defect('X')) {
     if (Cfg.BareCodecs.empty()) {
@@ -177,6 +180,10 @@ void Call_t::CleanSDP(Direction_t dir, SDP& sdp) {
     sdp.Connect(medias[0]->Connect());
     sdp.dirty();
   }
+}
+
+// The server's SDP reaches the client without the signature of another client.
+void Call_t::RemoveTool(SDP& sdp) {
   bool removed = sdp.Attrs().Remove("tool");
   for (const auto& media : sdp.Medias()) removed = media->Attrs().Remove("tool") || removed;
   if (removed) sdp.dirty();

@@ -103,6 +103,17 @@ void DialogTable::AddNKey(int uno) { Post({KeyMsg::AddStr, uno, 0}); }
 void DialogTable::UpdKey(int uno, const InetAddr& addr) { Post({KeyMsg::UpdCall, uno, addr.key().b}); }
 void DialogTable::ClearReg(int uno) { Post({KeyMsg::ClrReg, uno, 0}); }
 
+bool DialogTable::AddAlias(unsigned no, const std::string& key) {
+  Write_Guard_Mutex guard(DlgLock);
+  auto owner = PDialogs.find(no);
+  if (owner == PDialogs.end()) return false;
+  Dialog_t* d = owner->second;
+  auto [it, inserted] = Dialogs.emplace(key, d);
+  if (!inserted) return it->second == d;
+  d->ExtraKeys_m.push_back(key);
+  return true;
+}
+
 void DialogTable::Apply(const KeyMsg& m) {
   switch (m.km_type) {
     case KeyMsg::UpdCall: {

@@ -46,6 +46,9 @@ class DialogTable {
   void AddNKey(int uno);
   void UpdKey(int uno, const InetAddr& addr);
   void ClearReg(int uno);
+  // Enters dialog no under a further key, now, under the write lock: the caller holds no dialog's lock.
+  // False when the dialog is gone or the key names another dialog.
+  bool AddAlias(unsigned no, const std::string& key);
 
   void KeyManageLoop();
   static void* KeyMngLoop(void* table);

@@ -49,6 +49,9 @@ class Register_t {
   // At exit, after every worker stopped: deletes every record without telling anyone.
   static void DestroyAll();
   static size_t Count();
+  // Housekeeping: the records expired at now, and those this node serves whose client has not been heard of
+  // for twice its interval (a client behind NAT, or one kept by presence). RegsLock for reading.
+  static std::vector<std::string> Stale(time_t now);
   // SIGUSR1: the registrations' banner, one line per record and their number, in the log.
   static void LogActive();
 

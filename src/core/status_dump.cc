@@ -1,0 +1,50 @@
+// The SIGUSR1 status dump: registrations, calls and non-INVITE transactions with their totals, written to
+// the log without tag or time stamp. Reactor thread.
+#include "core/core.h"
+#include "dialogs/call.h"
+#include "dialogs/registration.h"
+#include "foundation/log.h"
+
+namespace {
+
+constexpr unsigned kFirstDialogNo = 65536;  // lower numbers lead from media descriptors to their calls
+
+std::string EndLine(std::string s) {
+  if (s.empty() || s.back() != '\n') s += '\n';
+  return s;
+}
+
+}  // namespace
+
+// DlgLock for reading, then each dialog through its guard (a worker holding it is waited for).
+void OstrelCore::StatusDump() {
+  Register_t::LogActive();
+  int calls = 0;
+  int transactions = 0;
+  Log(nullptr, LOG_ALWAYS, "========================= Active Calls =================================\n");
+  {
+    Read_Guard_Mutex guard(DlgLock);
+    for (auto& [no, dialog] : PDialogs) {
+      if (no < kFirstDialogNo || !dialog->IsCall()) continue;
+      TGuard<Dialog_t> d(dialog);
+      Log(nullptr, LOG_ALWAYS, "[%d] %s\n\t%s", static_cast<int>(no), d->Key().c_str(), EndLine(d->Print()).c_str());
+      if (d->State() != Dialog_t::PASS) Log(nullptr, LOG_ALWAYS, "\t(%s)\n", Dialog_t::StateName(d->State()));
+      ++calls;
+    }
+  }
+  Log(nullptr, LOG_ALWAYS, "Total: %d\n", calls);
+  Log(nullptr, LOG_ALWAYS, "========================= Active Non-Invite Transactions ===============\n");
+  {
+    Read_Guard_Mutex guard(DlgLock);
+    for (auto& [no, dialog] : PDialogs) {
+      if (no < kFirstDialogNo || dialog->IsCall()) continue;
+      TGuard<Dialog_t> d(dialog);
+      Log(nullptr, LOG_ALWAYS, "[%d] %s\n", static_cast<int>(no), d->Key().c_str());
+      const std::string printout = d->Print();
+      if (!printout.empty()) Log(nullptr, LOG_ALWAYS, "\t%s", EndLine(printout).c_str());
+      ++transactions;
+    }
+  }
+  Log(nullptr, LOG_ALWAYS, "Total: %d\n", transactions);
+  Log(nullptr, LOG_ALWAYS, "========================================================================\n\n");
+}

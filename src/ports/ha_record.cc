@@ -1,0 +1,211 @@
+#include "ports/ha_record.h"
+
+#include <charconv>
+#include <climits>
+
+namespace ha {
+namespace {
+
+constexpr size_t kRegFields = 16;
+constexpr size_t kCallFields = 17;
+
+template <class T>
+bool ParseNumber(std::string_view text, T& out) {
+  if (text.empty()) return false;
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  if constexpr (std::is_unsigned_v<T>) {
+    if (*first == '-' || *first == '+') return false;
+  } else if (*first == '+') {
+    return false;
+  }
+  auto [ptr, ec] = std::from_chars(first, last, out);
+  return ec == std::errc() && ptr == last;
+}
+
+std::string AddrText(const InetAddr& a) { return a.empty() ? std::string() : a.Str(); }
+
+// An address or nothing: an empty field is an empty address.
+bool ParseOptionalAddress(std::string_view text, InetAddr& a) {
+  a.reset();
+  return text.empty() || ParseAddress(text, a);
+}
+
+bool ParsePorts(std::string_view text, LocalPorts& p) {
+  p = {};
+  if (text.empty()) return true;
+  const auto parts = SplitFields(text, ',');
+  if (parts.size() > 2) return false;
+  if (!ParseNumber(parts[0], p.audio) || p.audio == 0 || p.audio > 65534) return false;
+  if (parts.size() == 2 && (!ParseNumber(parts[1], p.video) || p.video == 0 || p.video > 65534)) return false;
+  return true;
+}
+
+std::string FormatPorts(const LocalPorts& p) {
+  if (p.audio == 0) return {};
+  std::string s = std::to_string(p.audio);
+  if (p.video != 0) s += "," + std::to_string(p.video);
+  return s;
+}
+
+bool RtcpIsDefault(const InetAddr& rtp, const InetAddr& rtcp) {
+  return rtcp.empty() || (rtcp.IpAddr() == rtp.IpAddr() && rtcp.Port() == ((rtp.Port() + 1) & 0xFFFF));
+}
+
+InetAddr NextPort(const InetAddr& a) {
+  InetAddr n = a;
+  n.Port(static_cast<unsigned short>(a.Port() + 1));
+  return n;
+}
+
+bool ParseReg(const std::vector<std::string_view>& f, RegRecord& r) {
+  if (f.size() != kRegFields || f[1].empty()) return false;
+  r.ncont = f[1];
+  r.ocont = f[2];
+  r.callid = f[3];
+  r.defect = f[4];
+  r.user_domain = f[5];
+  r.fuser = f[6];
+  r.to_tag = f[12];
+  return ParseOptionalAddress(f[7], r.hole) && ParseNumber(f[8], r.expires_in) && ParseNumber(f[9], r.reg_tm) &&
+         r.reg_tm >= 0 && ParseNumber(f[10], r.log_level) && ParseNumber(f[11], r.flags) && r.flags <= 255 &&
+         ParseOptionalAddress(f[13], r.unreg_server) && ParseNumber(f[14], r.nat_type) &&
+         ParseNumber(f[15], r.exp_rtp_ip);
+}
+
+bool ParseCall(const std::vector<std::string_view>& f, CallRecord& c) {
+  if (f.size() != kCallFields || f[1].empty()) return false;
+  c.full = f[0] == "F";
+  c.key = f[1];
+  c.ncont = f[2];
+  c.ocont = f[3];
+  c.defect = f[4];
+  c.has_cln_dests = !f[7].empty();
+  c.has_srv_dests = !f[10].empty();
+  c.route_set = f[12];
+  c.to_tag = f[13];
+  c.domain = f[15];
+  return ParseNumber(f[5], c.shift) && ParsePorts(f[6], c.cln_ports) && ParseDests(f[7], c.cln_dests) &&
+         ParseOptionalAddress(f[8], c.cln_sip) && ParsePorts(f[9], c.srv_ports) && ParseDests(f[10], c.srv_dests) &&
+         ParseOptionalAddress(f[11], c.srv_sip) && ParseNumber(f[14], c.transc) && c.transc >= -1 &&
+         c.transc <= 127 && ParseNumber(f[16], c.flags);
+}
+
+}  // namespace
+
+std::vector<std::string_view> SplitFields(std::string_view text, char sep) {
+  std::vector<std::string_view> out;
+  for (;;) {
+    const size_t at = text.find(sep);
+    out.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) return out;
+    text.remove_prefix(at + 1);
+  }
+}
+
+bool ParseAddress(std::string_view text, InetAddr& a) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return false;
+  const auto octets = SplitFields(text.substr(0, colon), '.');
+  if (octets.size() != 4) return false;
+  uint32_t ip = 0;
+  for (std::string_view o : octets) {
+    unsigned v = 0;
+    if (o.size() > 3 || !ParseNumber(o, v) || v > 255) return false;
+    ip = (ip << 8) | v;
+  }
+  unsigned port = 0;
+  if (!ParseNumber(text.substr(colon + 1), port) || port > 65535) return false;
+  a.reset();
+  a.IpAddr(ip);
+  a.Port(static_cast<unsigned short>(port));
+  return true;
+}
+
+bool ParseDests(std::string_view text, MediaDests& d) {
+  d = {};
+  if (text.empty()) return true;
+  const auto parts = SplitFields(text, ',');
+  if (parts.size() > 4) return false;
+  InetAddr a[4];
+  for (size_t i = 0; i < parts.size(); ++i)
+    if (!ParseAddress(parts[i], a[i])) return false;
+  d.rtp = a[0];
+  d.rtcp = parts.size() > 1 ? a[1] : NextPort(a[0]);
+  if (parts.size() > 2) {
+    d.video = true;
+    d.vrtp = a[2];
+    d.vrtcp = parts.size() > 3 ? a[3] : NextPort(a[2]);
+  }
+  return true;
+}
+
+std::string FormatDests(const MediaDests& d) {
+  if (d.rtp.Port() == 0) return {};
+  std::string s = d.rtp.Str();
+  if (d.video || !RtcpIsDefault(d.rtp, d.rtcp)) s += "," + (d.rtcp.empty() ? NextPort(d.rtp) : d.rtcp).Str();
+  if (d.video) {
+    s += "," + d.vrtp.Str();
+    if (!RtcpIsDefault(d.vrtp, d.vrtcp)) s += "," + d.vrtcp.Str();
+  }
+  return s;
+}
+
+std::optional<Record> Parse(std::string_view text) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (text.empty() || text.size() > kMaxRecord) return std::nullopt;
+  const auto f = SplitFields(text, '|');
+  Record r;
+  r.command = f[0].empty() ? '\0' : f[0][0];
+  if (f[0].size() != 1) return r;  // kind Unknown
+  switch (r.command) {
+    case '?':
+      r.kind = Record::Request;
+      return r;
+    case 'U':
+    case 'B':
+      if (f.size() < 2 || f[1].empty()) return std::nullopt;
+      r.kind = r.command == 'U' ? Record::UnReg : Record::CallEnd;
+      r.key = f[1];
+      return r;
+    case 'R':
+      if (!ParseReg(f, r.reg)) return std::nullopt;
+      r.kind = Record::Reg;
+      return r;
+    case 'S':
+    case 'F':
+      if (!ParseCall(f, r.call)) return std::nullopt;
+      r.kind = Record::Call;
+      return r;
+    default:
+      return r;
+  }
+}
+
+std::string FormatRequest() { return "?"; }
+
+std::string FormatReg(const RegRecord& r) {
+  std::string s = "R|" + r.ncont + "|" + r.ocont + "|" + r.callid + "|" + r.defect + "|" + r.user_domain + "|" +
+                  r.fuser + "|" + AddrText(r.hole) + "|" + std::to_string(r.expires_in) + "|" +
+                  std::to_string(r.reg_tm) + "|" + std::to_string(r.log_level) + "|" + std::to_string(r.flags) + "|" +
+                  r.to_tag + "|" + AddrText(r.unreg_server) + "|" + std::to_string(r.nat_type) + "|" +
+                  std::to_string(r.exp_rtp_ip);
+  return s;
+}
+
+std::string FormatUnReg(const std::string& ncont) { return "U|" + ncont; }
+
+std::string FormatCall(const CallRecord& c) {
+  std::string s(1, c.full ? 'F' : 'S');
+  s += "|" + c.key + "|" + c.ncont + "|" + c.ocont + "|" + c.defect + "|" + std::to_string(c.shift) + "|" +
+       FormatPorts(c.cln_ports) + "|" + (c.has_cln_dests ? FormatDests(c.cln_dests) : std::string()) + "|" +
+       AddrText(c.cln_sip) + "|" + FormatPorts(c.srv_ports) + "|" +
+       (c.has_srv_dests ? FormatDests(c.srv_dests) : std::string()) + "|" + AddrText(c.srv_sip) + "|" +
+       c.route_set + "|" + c.to_tag + "|" + std::to_string(c.transc < 0 ? -1 : c.transc) + "|" + c.domain + "|" +
+       std::to_string(c.flags);
+  return s;
+}
+
+std::string FormatCallEnd(const std::string& key) { return "B|" + key; }
+
+}  // namespace ha

@@ -1,0 +1,289 @@
+"""Anchored media end to end: calls whose RTP passes through the relay's own port pairs (FULL mode), with the
+SDP each side sees, the packets each side gets, latching, foreign sources, two clients behind one NAT and
+an exhausted port range. The peers are scripted sockets (and SIPp for a call with real RTP streams)."""
+
+import os
+import re
+import socket
+import struct
+import time
+import unittest
+
+from harness import DaemonTestCase, header, next_address, status_line, udp_ports_bound, wait_until
+from test_calls import Phone, ScriptedServer
+
+SCENARIOS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
+RANGE = (40000, 40010)
+
+SDP = "v=0\r\no={user} 1 1 IN IP4 {ip}\r\ns=-\r\nc=IN IP4 {ip}\r\nt=0 0\r\nm=audio {port} RTP/AVP 0 101\r\n" \
+      "a=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n{extra}"
+
+
+def sdp_of(text):
+    return text.split("\r\n\r\n", 1)[1] if text and "\r\n\r\n" in text else ""
+
+
+def media_of(text):
+    """(connection address, audio port) of a message's SDP."""
+    body = sdp_of(text)
+    conn = re.search(r"^c=IN IP4 ([\d.]+)", body, re.M)
+    port = re.search(r"^m=audio (\d+) ", body, re.M)
+    return (conn.group(1) if conn else None, int(port.group(1)) if port else None)
+
+
+def rtp(seq, ssrc=0x1234, payload=b"\x55" * 160, ts=None):
+    return struct.pack("!BBHII", 0x80, 0, seq & 0xFFFF, (ts if ts is not None else seq * 160) & 0xFFFFFFFF,
+                       ssrc) + payload
+
+
+def receive_all(sock, timeout=0.5):
+    """Every datagram that arrives within timeout of the last one."""
+    got = []
+    sock.settimeout(timeout)
+    while True:
+        try:
+            got.append(sock.recvfrom(4096))
+        except OSError:
+            return got
+
+
+class MediaCall(DaemonTestCase):
+    """A client and a server as sockets, each with a SIP socket and an RTP socket (and its RTCP neighbour)."""
+
+    def start_daemon(self, extra=(), args=(), domain="smtr"):
+        self.server_ip = next_address()
+        lines = ["log_level = debug+short", "range = %d %d" % RANGE, "domain = %s %s" % (self.server_ip, domain)]
+        self.d = self.daemon(config_lines=lines + list(extra), args=list(args)).start()
+        self.server = ScriptedServer(self.udp_socket(self.server_ip, 5080))
+        self.server_addr = "%s:5080" % self.server_ip
+        self.srv_media = self.rtp_socket(self.server_ip)
+
+    def rtp_socket(self, address):
+        """An RTP socket on an even port with its RTCP port bound as well."""
+        for port in range(30000, 31000, 2):
+            try:
+                s = self.udp_socket(address, port, timeout=1.0)
+            except OSError:
+                continue
+            try:
+                self.udp_socket(address, port + 1, timeout=1.0)
+            except OSError:
+                continue
+            return s
+        raise AssertionError("no RTP port free on %s" % address)
+
+    def phone(self, address=None, contact_host=None):
+        """A phone; with contact_host its Contact names that (private) address, so it counts as behind NAT."""
+        p = Phone(self.udp_socket(address), (self.d.address, self.d.port))
+        p.media = self.rtp_socket(p.address)
+        p.contact_host = contact_host
+        return p
+
+    def invite(self, phone, callid, sdp_ip=None, sdp_port=None, extra=()):
+        ip = sdp_ip or phone.address
+        port = sdp_port or phone.media.getsockname()[1]
+        body = SDP.format(user="alice", ip=ip, port=port, extra="")
+        text = phone.request("INVITE", "sip:bob@" + self.server_addr, list(extra) + ["Content-Type: application/sdp"],
+                             body=body, via_branch="z9hG4bK-inv-" + callid, callid=callid)
+        if phone.contact_host:
+            text = text.replace("Contact: <sip:alice@%s:%d>" % (phone.address, phone.port),
+                                "Contact: <sip:alice@%s:5060>" % phone.contact_host)
+        phone.invite_text = text
+        phone.branch = "z9hG4bK-inv-" + callid
+        phone.send(text)
+        return text
+
+    def establish(self, phone, callid, body=None, **kwargs):
+        """A call from phone answered by the server; returns (INVITE seen by the server, 200 seen by the phone)."""
+        self.invite(phone, callid, **kwargs)
+        invite = self.server.receive_request("INVITE", timeout=3.0)
+        self.assertIsNotNone(invite, self.d.log())
+        body = body or SDP.format(user="bob", ip=self.server_ip, port=self.srv_media.getsockname()[1], extra="")
+        self.server.answer(invite, 200, "OK", body=body)
+        ok = phone.receive_status(200)
+        self.assertIsNotNone(ok, self.d.log())
+        phone.send(phone.in_dialog("ACK", phone.invite_text, "srv1", 1, "z9hG4bK-ack-" + callid))
+        self.assertIsNotNone(self.server.receive_request("ACK"), self.d.log())
+        return invite, ok
+
+    def hang_up(self, phone, callid):
+        phone.send(phone.in_dialog("BYE", phone.invite_text, "srv1", 2, "z9hG4bK-bye-" + callid))
+        bye = self.server.receive_request("BYE")
+        self.assertIsNotNone(bye, self.d.log())
+        self.server.answer(bye, 200, "OK")
+        self.assertIsNotNone(phone.receive_status(200), self.d.log())
+
+
+class FullModeCall(MediaCall):
+    def check_anchored_call(self, phone, callid):
+        invite, ok = self.establish(phone, callid)
+        srv_side = media_of(invite)
+        self.assertEqual(srv_side[0], self.d.address, "the server is given the relay's address")
+        self.assertTrue(RANGE[0] <= srv_side[1] < RANGE[1] and srv_side[1] % 2 == 0, srv_side)
+        self.assertRegex(sdp_of(invite), r"o=ostrel \d+ 1 IN IP4 %s\r\n" % re.escape(self.d.address))
+        cln_side = media_of(ok)
+        self.assertEqual(cln_side[0], self.d.address)
+        self.assertTrue(RANGE[0] <= cln_side[1] < RANGE[1] and cln_side[1] % 2 == 0, cln_side)
+        self.assertNotEqual(cln_side[1], srv_side[1], "a pair on each side")
+        self.assertRegex(sdp_of(ok), r"o=ostrel \d+ 1 IN IP4 ")
+
+        # Payloads arrive unchanged both ways, RTCP too.
+        sent = [rtp(i, payload=bytes([i]) * 160) for i in range(5)]
+        for pkt in sent:
+            phone.media.sendto(pkt, (self.d.address, cln_side[1]))
+        got = [data for data, _ in receive_all(self.srv_media)]
+        self.assertEqual(got, sent, self.d.log())
+        back = [rtp(i, ssrc=0x9999, payload=bytes([200 - i]) * 160) for i in range(5)]
+        for pkt in back:
+            self.srv_media.sendto(pkt, (self.d.address, srv_side[1]))
+        self.assertEqual([data for data, _ in receive_all(phone.media)], back, self.d.log())
+
+        self.hang_up(phone, callid)
+        self.assertTrue(self.d.wait_log("Terminating thread"), self.d.log())
+        bound = udp_ports_bound()
+        for port in (cln_side[1], cln_side[1] + 1, srv_side[1], srv_side[1] + 1):
+            self.assertNotIn((self.d.address, port), bound, "pair closed after BYE")
+        return srv_side, cln_side
+
+    def test_forced_full_mode_relays_both_ways_and_closes_the_pairs(self):
+        self.start_daemon(args=["-f"])
+        phone = self.phone()
+        self.check_anchored_call(phone, "full-f")
+        self.assertIn("FULL mode (C)", self.d.log())
+
+    def test_full_domain_anchors_the_call(self):
+        self.start_daemon(domain="smtr full")
+        self.check_anchored_call(self.phone(), "full-domain")
+        self.assertIn("Known FULL Domain.", self.d.log())
+        self.assertIn("FULL mode (C)", self.d.log())
+
+    def test_subnet_fixed_to_symmetric_anchors_the_call_and_the_next_reuses_the_range(self):
+        phone_ip = next_address()
+        self.start_daemon(extra=["subnet = %s/32 60 Symmetric" % phone_ip])
+        phone = self.phone(phone_ip)
+        first = self.check_anchored_call(phone, "subnet-1")
+        self.assertIn("Sticky FW type: Symmetric", self.d.log())
+        self.assertIn("FULL mode (D)", self.d.log())
+        self.assertEqual((first[1][1], first[0][1]), (40002, 40004), "the search starts above the range's bottom")
+        second = self.check_anchored_call(phone, "subnet-2")
+        self.assertEqual((second[1][1], second[0][1]), (40006, 40008), "and goes on from the last pair handed out")
+
+
+class DirectMedia(MediaCall):
+    def test_public_client_keeps_its_sdp_and_no_pair_is_opened(self):
+        self.start_daemon()
+        phone = self.phone()
+        sent = self.invite(phone, "direct-1")
+        invite = self.server.receive_request("INVITE", timeout=3.0)
+        self.assertIsNotNone(invite, self.d.log())
+        self.assertEqual(sdp_of(invite), sdp_of(sent), "the public client's SDP reaches the server unchanged")
+        self.assertFalse(any(RANGE[0] <= port < RANGE[1] for _, port in udp_ports_bound()))
+        self.assertNotIn("Start Thread", self.d.log())
+
+
+class Latching(MediaCall):
+    def test_client_behind_nat_is_reached_at_the_address_its_media_comes_from(self):
+        phone_ip = next_address()
+        self.start_daemon(extra=["subnet = %s/32 60 Symmetric" % phone_ip])
+        phone = self.phone(phone_ip, contact_host="10.0.0.5")
+        invite, ok = self.establish(phone, "nat-1", sdp_ip="10.0.0.5", sdp_port=4000)
+        self.assertIn("Cln Audio RTP  Adress 10.0.0.5:4000", self.d.log())
+        cln_port, srv_port = media_of(ok)[1], media_of(invite)[1]
+        # Toward the SDP's private address nothing arrives; once the phone's media came from its NAT, it does.
+        self.srv_media.sendto(rtp(1, ssrc=7), (self.d.address, srv_port))
+        self.assertEqual(receive_all(phone.media, 0.3), [])
+        phone.media.sendto(rtp(1), (self.d.address, cln_port))
+        self.assertEqual(len(receive_all(self.srv_media, 0.3)), 1, self.d.log())
+        self.srv_media.sendto(rtp(2, ssrc=7), (self.d.address, srv_port))
+        got = receive_all(phone.media, 0.5)
+        self.assertEqual([d for d, _ in got], [rtp(2, ssrc=7)], self.d.log())
+        self.assertEqual(got[0][1], (self.d.address, cln_port), "from the relay's client-side pair")
+
+    def test_symmetric_server_is_followed_to_the_address_its_packets_come_from(self):
+        self.start_daemon(args=["-f"])
+        phone = self.phone()
+        invite, ok = self.establish(phone, "sym-1")
+        moved = self.rtp_socket(self.server_ip)
+        moved.sendto(rtp(1, ssrc=9), (self.d.address, media_of(invite)[1]))
+        self.assertEqual(len(receive_all(phone.media, 0.3)), 1, self.d.log())
+        phone.media.sendto(rtp(5), (self.d.address, media_of(ok)[1]))
+        self.assertEqual([d for d, _ in receive_all(moved, 0.5)], [rtp(5)], self.d.log())
+        self.assertEqual(receive_all(self.srv_media, 0.2), [], "no longer to the SDP's port")
+
+
+class ForeignSources(MediaCall):
+    def test_third_address_dropped_and_reported_new_stream_taken_only_when_paced(self):
+        self.start_daemon(args=["-f"])
+        phone = self.phone()
+        invite, ok = self.establish(phone, "foreign-1")
+        cln_port = media_of(ok)[1]
+        relay = (self.d.address, cln_port)
+
+        burst = self.udp_socket(next_address())
+        for i in range(26):
+            burst.sendto(rtp(i, ssrc=0xB0), relay)
+        time.sleep(0.3)
+        self.assertEqual(receive_all(self.srv_media, 0.3), [], "26 packets within 100 ms are no stream")
+        self.assertTrue(self.d.wait_log("Report R suspect: %s" % burst.getsockname()[0], 2.0), self.d.log())
+
+        paced = self.udp_socket(next_address())
+        for i in range(30):
+            paced.sendto(rtp(i, ssrc=0xCC), relay)
+            time.sleep(0.02)
+        got = [d for d, _ in receive_all(self.srv_media, 0.3)]
+        self.assertGreaterEqual(len(got), 1, self.d.log())
+        self.assertEqual(got[0], rtp(25, ssrc=0xCC), "the 26th packet is the first one taken")
+        self.assertIn("Switch to Another RTP Stream from: %s" % paced.getsockname()[0], self.d.log())
+
+        phone.media.sendto(rtp(100), relay)
+        self.assertEqual([d for d, _ in receive_all(self.srv_media, 0.3)], [rtp(100)])
+        self.assertTrue(self.d.wait_log("Restore Original RTP Stream from: %s" % phone.address, 2.0))
+
+
+class SameNat(MediaCall):
+    def test_two_clients_behind_one_nat_get_each_others_private_addresses(self):
+        nat_ip = next_address()
+        self.start_daemon(extra=["subnet = %s/32 60 Symmetric 7" % nat_ip])
+        alice = self.phone(nat_ip, contact_host="10.0.0.5")
+        bob = self.phone(nat_ip, contact_host="10.0.0.6")
+        self.invite(alice, "nat-a", sdp_ip="10.0.0.5", sdp_port=4000)
+        to_bob = self.server.receive_request("INVITE", timeout=3.0)
+        self.invite(bob, "nat-b", sdp_ip="10.0.0.6", sdp_port=4002)
+        to_alice = self.server.receive_request("INVITE", timeout=3.0)
+        self.assertIsNotNone(to_alice, self.d.log())
+        self.assertRegex(sdp_of(to_bob), r"a=tool:ostrel-[A-Za-z0-9+/=]{16}\r\n")
+        self.assertEqual(media_of(to_bob)[0], self.d.address)
+        # The server joins the two calls: each answer carries the other leg's offer.
+        self.server.answer(to_bob, 200, "OK", body=sdp_of(to_alice))
+        self.server.answer(to_alice, 200, "OK", tag="srv2", body=sdp_of(to_bob))
+        for phone, peer in ((alice, ("10.0.0.6", 4002)), (bob, ("10.0.0.5", 4000))):
+            ok = phone.receive_status(200)
+            self.assertIsNotNone(ok, self.d.log())
+            self.assertEqual(media_of(ok), peer)
+            self.assertNotIn("a=tool", ok)
+        self.assertEqual(self.d.log().count("CLN is behind the same firewall"), 2, self.d.log())
+
+
+class PortRange(MediaCall):
+    def test_third_call_in_a_five_pair_range_gets_500(self):
+        self.start_daemon(args=["-f"])
+        phones = [self.phone() for _ in range(3)]
+        for n, phone in enumerate(phones[:2]):
+            self.establish(phone, "range-%d" % n)
+        self.invite(phones[2], "range-2")
+        refused = phones[2].receive_status(500)
+        self.assertIsNotNone(refused, self.d.log())
+        self.assertEqual(status_line(refused), "SIP/2.0 500 Server Error/No Ports")
+        self.assertIsNone(self.server.receive_request("INVITE", timeout=0.5), "the server never sees it")
+        self.assertIn("Cannot open port in range [40000-40010]", self.d.log())
+        self.assertIn("Call event REJECT: No Ports Available", self.d.log())
+        self.assertNotIn((self.d.address, 40000), udp_ports_bound(), "the pair opened before the failure is closed")
+
+        self.hang_up(phones[0], "range-0")
+        again = self.phone()
+        invite, ok = self.establish(again, "range-3")
+        self.assertEqual((media_of(ok)[1], media_of(invite)[1]), (40002, 40004), "freed pairs are handed out again")
+
+
+if __name__ == "__main__":
+    unittest.main()

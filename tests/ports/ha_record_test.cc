@@ -1,0 +1,172 @@
+// HA records as the peer sends them: what is accepted, what each field becomes, and the texts this relay
+// writes, which its peer must read back unchanged.
+#include "ports/ha_record.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* const kReg =
+    "R|sip:alice*example.com-10.0.0.5+5062@127.0.0.1:5074|sip:alice@192.168.1.20:5062|reg-1|Xa|alice@example.com|"
+    "bob|10.0.0.5:5062|3590|45|0|18|srv-tag|127.0.0.9:5080|3|167772165";
+const char* const kCall =
+    "F|C&call-1@10.0.0.5&srv1|sip:a*x@127.0.0.1:5074|sip:alice@192.168.1.20:5062|N|2|40000,40004|"
+    "10.0.0.5:7078,10.0.0.5:7079,10.0.0.5:9078,10.0.0.5:9100|10.0.0.5:5062|40002|127.0.0.9:6000|127.0.0.9:5080|"
+    "<sip:bob@127.0.0.9:5080>,<sip:127.0.0.9;lr>|srv1|-1|example.com|42";
+
+TEST(HaRecordParse, RegistrationFields) {
+  auto r = ha::Parse(kReg);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->kind, ha::Record::Reg);
+  const ha::RegRecord& g = r->reg;
+  EXPECT_EQ(g.ncont, "sip:alice*example.com-10.0.0.5+5062@127.0.0.1:5074");
+  EXPECT_EQ(g.ocont, "sip:alice@192.168.1.20:5062");
+  EXPECT_EQ(g.callid, "reg-1");
+  EXPECT_EQ(g.defect, "Xa");
+  EXPECT_EQ(g.user_domain, "alice@example.com");
+  EXPECT_EQ(g.fuser, "bob");
+  EXPECT_EQ(g.hole.Str(), "10.0.0.5:5062");
+  EXPECT_EQ(g.expires_in, 3590);
+  EXPECT_EQ(g.reg_tm, 45);
+  EXPECT_EQ(g.flags, unsigned{ha::kPubl | ha::kPrsn});
+  EXPECT_EQ(g.to_tag, "srv-tag");
+  EXPECT_EQ(g.unreg_server.Str(), "127.0.0.9:5080");
+  EXPECT_EQ(g.nat_type, 3u);
+  EXPECT_EQ(g.exp_rtp_ip, 167772165u);
+  EXPECT_EQ(ha::FormatReg(g), kReg);
+}
+
+TEST(HaRecordParse, CallFieldsAndMediaDestinations) {
+  auto r = ha::Parse(std::string(kCall) + "\n");
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->kind, ha::Record::Call);
+  const ha::CallRecord& c = r->call;
+  EXPECT_TRUE(c.full);
+  EXPECT_EQ(c.key, "C&call-1@10.0.0.5&srv1");
+  EXPECT_EQ(c.shift, 2);
+  EXPECT_EQ(c.cln_ports.audio, 40000u);
+  EXPECT_EQ(c.cln_ports.video, 40004u);
+  EXPECT_TRUE(c.cln_dests.video);
+  EXPECT_EQ(c.cln_dests.vrtcp.Str(), "10.0.0.5:9100");
+  EXPECT_EQ(c.srv_ports.audio, 40002u);
+  EXPECT_EQ(c.srv_dests.rtp.Str(), "127.0.0.9:6000");
+  EXPECT_EQ(c.srv_dests.rtcp.Str(), "127.0.0.9:6001");  // a missing RTCP destination is the next port
+  EXPECT_EQ(c.route_set, "<sip:bob@127.0.0.9:5080>,<sip:127.0.0.9;lr>");
+  EXPECT_EQ(c.transc, -1);
+  EXPECT_EQ(c.domain, "example.com");
+  EXPECT_EQ(c.flags, 42u);
+  EXPECT_EQ(ha::FormatCall(c), kCall);
+}
+
+TEST(HaRecordParse, ShortRecords) {
+  const struct {
+    const char* text;
+    ha::Record::Kind kind;
+    const char* key;
+  } cases[] = {
+      {"?", ha::Record::Request, ""},
+      {"?\n", ha::Record::Request, ""},
+      {"U|sip:a@b", ha::Record::UnReg, "sip:a@b"},
+      {"B|C&x&y", ha::Record::CallEnd, "C&x&y"},
+      {"B|C&x&y|extra", ha::Record::CallEnd, "C&x&y"},
+      {"Z|whatever", ha::Record::Unknown, ""},
+  };
+  for (const auto& c : cases) {
+    auto r = ha::Parse(c.text);
+    ASSERT_TRUE(r) << c.text;
+    EXPECT_EQ(r->kind, c.kind) << c.text;
+    EXPECT_EQ(r->key, c.key) << c.text;
+  }
+}
+
+// Nothing may be created from these: each is refused as a whole.
+TEST(HaRecordParse, MalformedRecordsAreRefused) {
+  auto replace_field = [](std::string rec, size_t index, const std::string& value) {
+    auto fields = ha::SplitFields(rec, '|');
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) {
+      if (i) out += "|";
+      out += i == index ? value : std::string(fields[i]);
+    }
+    return out;
+  };
+  const std::string reg = kReg, call = kCall;
+  const std::string cases[] = {
+      "",
+      "\n",
+      "U",
+      "U|",
+      "B|",
+      reg + "|extra",                            // 17 fields
+      reg.substr(0, reg.rfind('|')),             // 15 fields
+      replace_field(reg, 1, ""),                 // no key
+      replace_field(reg, 7, "10.0.0.5"),         // hole without port
+      replace_field(reg, 7, "10.0.0.256:5062"),  // octet out of range
+      replace_field(reg, 7, "10.0.0.5:70000"),   // port out of range
+      replace_field(reg, 8, "12x"),
+      replace_field(reg, 8, ""),
+      replace_field(reg, 9, "-5"),
+      replace_field(reg, 11, "256"),
+      replace_field(reg, 13, "server"),
+      replace_field(reg, 15, "-1"),
+      replace_field(reg, 15, "4294967296"),
+      call + "|",
+      replace_field(call, 5, "+2"),
+      replace_field(call, 6, "40000,40004,40008"),
+      replace_field(call, 6, "0"),
+      replace_field(call, 7, "10.0.0.5:7078,,10.0.0.5:9078"),
+      replace_field(call, 7, "a,b,c,d,e"),
+      replace_field(call, 14, "-2"),
+      replace_field(call, 14, "300"),
+      replace_field(call, 16, "1.5"),
+      std::string(ha::kMaxRecord + 1, '?'),
+  };
+  for (const auto& text : cases) EXPECT_FALSE(ha::Parse(text)) << text;
+}
+
+TEST(HaRecordDests, RtcpWrittenOnlyWhenNeeded) {
+  auto addr = [](const char* s) {
+    InetAddr a;
+    EXPECT_TRUE(ha::ParseAddress(s, a)) << s;
+    return a;
+  };
+  const struct {
+    ha::MediaDests d;
+    const char* text;
+  } cases[] = {
+      {{}, ""},
+      {{addr("1.2.3.4:1000"), addr("1.2.3.4:1001")}, "1.2.3.4:1000"},
+      {{addr("1.2.3.4:1000"), InetAddr()}, "1.2.3.4:1000"},
+      {{addr("1.2.3.4:1000"), addr("1.2.3.4:1005")}, "1.2.3.4:1000,1.2.3.4:1005"},
+      {{addr("1.2.3.4:1000"), addr("1.2.3.5:1001")}, "1.2.3.4:1000,1.2.3.5:1001"},
+      {{addr("1.2.3.4:1000"), addr("1.2.3.4:1001"), true, addr("1.2.3.4:2000"), addr("1.2.3.4:2001")},
+       "1.2.3.4:1000,1.2.3.4:1001,1.2.3.4:2000"},
+      {{addr("1.2.3.4:1000"), addr("1.2.3.4:1001"), true, addr("1.2.3.4:2000"), addr("1.2.3.4:2010")},
+       "1.2.3.4:1000,1.2.3.4:1001,1.2.3.4:2000,1.2.3.4:2010"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ha::FormatDests(c.d), c.text);
+    ha::MediaDests back;
+    ASSERT_TRUE(ha::ParseDests(c.text, back)) << c.text;
+    EXPECT_EQ(ha::FormatDests(back), c.text);
+  }
+}
+
+TEST(HaRecordFormat, ShortRecordsAndSingleAudioPort) {
+  EXPECT_EQ(ha::FormatRequest(), "?");
+  EXPECT_EQ(ha::FormatUnReg("sip:a@b"), "U|sip:a@b");
+  EXPECT_EQ(ha::FormatCallEnd("C&x&y"), "B|C&x&y");
+  ha::CallRecord c;
+  c.key = "S&k&t";
+  c.cln_ports.audio = 40000;
+  ASSERT_TRUE(ha::ParseAddress("10.0.0.5:7078", c.cln_dests.rtp));
+  c.has_cln_dests = true;
+  c.transc = -3;
+  EXPECT_EQ(ha::FormatCall(c), "S|S&k&t||||0|40000|10.0.0.5:7078|||||||-1||0");
+  auto back = ha::Parse(ha::FormatCall(c));
+  ASSERT_TRUE(back);
+  EXPECT_FALSE(back->call.full);
+  EXPECT_EQ(back->call.cln_ports.video, 0u);
+}
+
+}  // namespace
