@@ -6,6 +6,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libgsm1-dev libbcg729-dev
   sip-tester iproute2 util-linux python3
+  baresip-core kamailio
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -245,6 +245,19 @@ bool IsViaToOurInternalPort(const SIP& msg) {
 namespace {
 
 
+// A client that followed a redirection sends its new INVITE on the same dialog: the dialog is set up again
+// for the new target (its server, its Contacts) before the call takes the INVITE.
+void RestartRedirected(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m) {
+  d->SetMSG(std::move(m->cmsg));
+  m->pubIP = NewOldContacts(*d->GetMSG(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogTreshold());
+  if (!d->clnSetup(m.get())) {
+    Core.Destroy(std::move(d));
+    return;
+  }
+  d->HandleClnMsg(Dialog_t::PASS);
+  DestroyIfDone(d);
+}
+
 // A message for a dialog that exists: the client may have moved, then the dialog handles it.
 void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m) {
   SIP& msg = *m->cmsg;
@@ -252,6 +265,8 @@ void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m) {
     d->ClnSipAddr(m->frm);
     if (MovedClient) MovedClient(*d, *m);
   }
+  if (msg.IS_Request() && msg.Method() == SIP_StartLine::INVITE && d->State() == Dialog_t::MOVED)
+    return RestartRedirected(d, std::move(m));
   Dialog_t::State_t state = Dialog_t::PASS;
   switch (msg.Method()) {
     case SIP_StartLine::INVITE:

@@ -20,7 +20,11 @@ void raise_to(std::atomic<T>& slot, T value) {
   }
 }
 
-unsigned long kernel_tid() { return static_cast<unsigned long>(syscall(SYS_gettid)); }
+// Asked once per thread: the trace lines of every queue item name it.
+unsigned long kernel_tid() {
+  thread_local const unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
+  return tid;
+}
 
 }  // namespace
 

@@ -73,8 +73,24 @@ void PollReactor::sig_handler(int signo) {
 }
 
 void PollReactor::notify(signed char value) {
+  // The loop's own thread posts to itself without a system call: the value is handed to the receiver
+  // at the end of the current cycle, and the next poll does not wait while one is pending.
+  if (value > 0 && is_owner()) {
+    posted_m.push_back(value);
+    return;
+  }
   ssize_t rc = write(pipefd_m[1].load(std::memory_order_relaxed), &value, 1);
   (void)rc;  // a full pair loses the byte; a lost wake-up only delays the loop
+}
+
+// Owner thread, without Locker_m. A receiver may post again while it runs: those are handed over too.
+void PollReactor::run_posted() {
+  while (!posted_m.empty()) {
+    std::vector<signed char> batch;
+    batch.swap(posted_m);
+    for (signed char value : batch)
+      if (custom_m) custom_m->input_cb(value);
+  }
 }
 
 uint64_t PollReactor::timer_set(TimerCB* cb, int msec, const void* data, int period) {
@@ -186,7 +202,7 @@ int PollReactor::poll_timeout() {
 void PollReactor::run_once(bool lock) {
   if (lock) Locker_m.lock();
   const size_t count = build_poll_array();
-  const int timeout = poll_timeout();
+  const int timeout = posted_m.empty() ? poll_timeout() : 0;
   Locker_m.unlock();
   const int ready = poll(pollarr_m.data(), count, timeout);
   const int err = errno;
@@ -197,6 +213,11 @@ void PollReactor::run_once(bool lock) {
     Locker_m.lock();
   }
   if (ready >= 0 || err == EINTR) dispatch_timers();
+  if (!posted_m.empty()) {
+    Locker_m.unlock();
+    run_posted();
+    Locker_m.lock();
+  }
   if (lock) Locker_m.unlock();
 }
 

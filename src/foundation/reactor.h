@@ -65,6 +65,8 @@ class PollReactor {
   void register_signal(SignalCB* cb, int signo);
   void unregister_signal(int signo);
   void set_custom(InputCB* cb) { custom_m = cb; }
+  // A positive value reaches the custom receiver on the loop (in the same cycle when the loop itself
+  // posts it); 0 only wakes the loop.
   void notify(signed char value);
 
   void run();
@@ -111,6 +113,7 @@ class PollReactor {
   int poll_timeout();
   void dispatch_fds(int ready);
   void dispatch_timers();
+  void run_posted();
 
   TQ_Map_t TQueue_m;
   std::unordered_map<uint64_t, TQ_Map_t::iterator> TIndex_m;  // pending timers by identifier
@@ -123,6 +126,7 @@ class PollReactor {
   std::vector<pollfd> pollarr_m;
   std::atomic<bool> loop_m{true};
   InputCB* custom_m = nullptr;
+  std::vector<signed char> posted_m;  // notifications the owner thread posted to itself (owner only)
 
   static PollReactor* instance_m;
 };

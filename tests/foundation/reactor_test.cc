@@ -168,6 +168,32 @@ TEST(ReactorNotify, CustomInputAndZeroByte) {
   EXPECT_EQ(rec.inputs, (std::vector<int>{3, 1}));
 }
 
+// The loop's own thread posting to itself (the single-thread work queue) is served within the cycle,
+// including what a receiver posts while it runs, and a timer callback's post does not wait for the next
+// descriptor to become ready.
+TEST(ReactorNotify, OwnPostsServedInTheSameCycle) {
+  PollReactor r;
+  struct Reposting : InputCB {
+    PollReactor* r = nullptr;
+    std::vector<int> inputs;
+    void input_cb(int value) override {
+      inputs.push_back(value);
+      if (value == 2) r->notify(5);
+    }
+  } rec;
+  rec.r = &r;
+  r.set_custom(&rec);
+  r.notify(2);
+  r.run_once(true);
+  EXPECT_EQ(rec.inputs, (std::vector<int>{2, 5}));
+
+  Recorder timer;
+  timer.on_timer = [&](intptr_t) { r.notify(7); };
+  r.timer_set(&timer, 0, tag(1));
+  r.run_once(true);
+  EXPECT_EQ(rec.inputs, (std::vector<int>{2, 5, 7}));
+}
+
 TEST(ReactorSignals, SignalArrivesOnTheLoopBeforeTimersOfThatCycle) {
   PollReactor r;
   Recorder rec;

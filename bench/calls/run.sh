@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Calls through the daemon beside Kamailio doing the same job, in the same run: a SIPp caller sends
+# INVITE/ACK/BYE at a fixed rate through the relay to a SIPp callee answering 180 and 200 with Record-Route,
+# on loopback inside a private network namespace. For each relay and rate: calls per second completed and the
+# relay's CPU time per call (every process and thread of it, from /proc/PID/stat), then the ratio.
+# Runs by hand (not part of CTest).
+# Usage: bench/calls/run.sh [SECONDS] [RATES] [LISTENERS]   e.g. bench/calls/run.sh 20 "200 500" 1
+set -euo pipefail
+if [ -z "${OSTREL_BENCH_NETNS:-}" ]; then
+  exec env OSTREL_BENCH_NETNS=1 unshare -n sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+shared=${OSTREL_SHARED_DIR:-$root/../shared}
+seconds=${1:-20}
+rates=${2:-"200 500"}
+listeners=${3:-1}
+build="$root/build/bench"
+# The shared Kamailio configuration is fixed to 127.0.0.1:5070 relaying to a callee on 127.0.0.1:5080; the
+# daemon and its own callee use other addresses.
+relay=127.0.0.2 relay_callee=127.0.0.20 caller_ip=127.0.0.10 kam=127.0.0.1 kam_callee=127.0.0.1
+
+[ -f "$shared/bench/peers/kamailio.cfg" ] || { echo "missing $shared/bench/peers/kamailio.cfg" >&2; exit 1; }
+command -v kamailio >/dev/null || { echo "kamailio is not installed (scripts/install-deps.sh)" >&2; exit 1; }
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target ostrel >/dev/null
+ostrel=$(find "$build" -name ostrel -type f -perm -u+x | head -1)
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  if [ -n "${OSTREL_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+# The daemon: calls from a public caller to the callee's address, media left as offered.
+cat >"$work/ostrel.cfg" <<CFG
+ipaddr = $relay
+port = 5060
+second_port = 5090
+log = $work/ostrel.log
+log_level = error
+num_listeners = $listeners
+dos_level = off
+ring_ulaw = $root/etc/ring/ringback.ulaw
+ring_gsm = $root/etc/ring/ringback.gsm
+ring_g729 = $root/etc/ring/ringback.g729
+CFG
+"$ostrel" -c "$work/ostrel.cfg" -l "$work/ostrel.log" -i $relay -p 5060 -o 5090 </dev/null >/dev/null 2>&1 &
+daemon=$!; pids+=("$daemon")
+# Bound once the internal port (5093 = 0x13E5) shows up.
+for _ in $(seq 100); do grep -q "0200007F:13E5 " /proc/net/udp && break; sleep 0.1; done
+
+# Kamailio from a copy of the shared configuration (it writes next to itself), its control socket moved
+# into this run's folder so that runs never share it.
+mkdir "$work/kam"
+sed "s#unix:/tmp/kamailio_bench_ctl#unix:$work/kam/ctl#" "$shared/bench/peers/kamailio.cfg" >"$work/kam/kamailio.cfg"
+(cd "$work/kam" && exec kamailio -f kamailio.cfg -A KCHILDREN=4 -DD -E -Y "$work/kam" -P "$work/kam/pid" \
+  -m 1024 -M 16 -x fm >"$work/kam/out.log" 2>&1) &
+kamailio=$!; pids+=("$kamailio")
+# Bound once 127.0.0.1:5070 (0100007F:13CE) shows up.
+for _ in $(seq 100); do grep -q "0100007F:13CE " /proc/net/udp && break; sleep 0.1; done
+
+hz=$(getconf CLK_TCK)
+# CPU ticks of a process and, for Kamailio, of the children it forked.
+cpu_ticks() {
+  local total=0 p
+  for p in "$@" $(cat /proc/"$1"/task/*/children 2>/dev/null); do
+    [ -r "/proc/$p/stat" ] && total=$((total + $(awk '{print $14+$15}' "/proc/$p/stat")))
+  done
+  echo "$total"
+}
+successful() {
+  awk -F';' 'NR==1 { for (i = 1; i <= NF; i++) if ($i == "SuccessfulCall(C)") c = i } END { print $c+0 }' "$1"
+}
+failed() {
+  awk -F';' 'NR==1 { for (i = 1; i <= NF; i++) if ($i == "FailedCall(C)") c = i } END { print $c+0 }' "$1"
+}
+
+# run_case NAME PID CALLEE_IP TARGET RATE: prints "calls ok failed wall cpu" for the table.
+run_case() {
+  local name=$1 pid=$2 callee_ip=$3 target=$4 rate=$5 n c0 c1 t0 t1 callee
+  n=$((rate * seconds))
+  (cd "$work" && exec timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/callee.xml" -i "$callee_ip" \
+    -p 5080 -mp 26000 -m $((2 * n)) -trace_stat -stf "$name-callee.csv" -fd 1 >/dev/null 2>&1) &
+  callee=$!
+  sleep 0.5
+  c0=$(cpu_ticks "$pid"); t0=$(date +%s.%N)
+  (cd "$work" && timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/caller.xml" -i $caller_ip -p 5062 \
+    -mp 24000 -m "$n" -r "$rate" -l $((rate * 4)) -cid_str "$name-%u@%s" -key server "$callee_ip:5080" \
+    -trace_stat -stf "$name.csv" -fd 1 -trace_err -error_file "$name.err" "$target" >/dev/null 2>&1) || true
+  t1=$(date +%s.%N); c1=$(cpu_ticks "$pid")
+  kill "$callee" 2>/dev/null || true
+  wait "$callee" 2>/dev/null || true
+  echo "$n $(successful "$work/$name.csv") $(failed "$work/$name.csv") $t0 $t1 $c0 $c1"
+}
+
+echo "Calls INVITE/180/200/ACK/BYE for ${seconds}s per case; daemon listeners=$listeners; Kamailio children=4"
+printf "%-6s | %-34s | %-34s | %s\n" "rate" "Ostrel: calls/s  CPU us/call" "Kamailio: calls/s  CPU us/call" \
+  "Ostrel/Kamailio CPU"
+for rate in $rates; do
+  # OSTREL_BENCH_PERF=FILE records a profile of the daemon during its cases.
+  if [ -n "${OSTREL_BENCH_PERF:-}" ]; then
+    perf record -q -g -p "$daemon" -o "$OSTREL_BENCH_PERF.$rate" >/dev/null 2>&1 &
+    perf_pid=$!
+  fi
+  read -r on ook ofail ot0 ot1 oc0 oc1 < <(run_case "ostrel-$rate" "$daemon" $relay_callee "$relay:5060" "$rate")
+  if [ -n "${perf_pid:-}" ]; then kill -INT "$perf_pid"; wait "$perf_pid" || true; perf_pid=; fi
+  sleep 1
+  read -r kn kok kfail kt0 kt1 kc0 kc1 < <(run_case "kamailio-$rate" "$kamailio" $kam_callee "$kam:5070" "$rate")
+  sleep 1
+  awk -v r="$rate" -v hz="$hz" \
+      -v on="$on" -v ook="$ook" -v ofail="$ofail" -v ot0="$ot0" -v ot1="$ot1" -v oc0="$oc0" -v oc1="$oc1" \
+      -v kn="$kn" -v kok="$kok" -v kfail="$kfail" -v kt0="$kt0" -v kt1="$kt1" -v kc0="$kc0" -v kc1="$kc1" \
+    'BEGIN {
+       ou = ook > 0 ? 1e6 * (oc1 - oc0) / hz / ook : 0; ku = kok > 0 ? 1e6 * (kc1 - kc0) / hz / kok : 0;
+       printf "%-6d | %7.0f  %7.1f  (%d/%d ok, %d failed) | %7.0f  %7.1f  (%d/%d ok, %d failed) | %.2f\n",
+              r, ook / (ot1 - ot0), ou, ook, on, ofail, kok / (kt1 - kt0), ku, kok, kn, kfail,
+              (ku > 0 ? ou / ku : 0) }'
+done
