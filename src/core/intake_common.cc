@@ -5,6 +5,7 @@
 #include "core/core.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "foundation/log_gate.h"
 
 namespace intake {
 
@@ -27,9 +28,12 @@ std::unique_ptr<SIP> Parse(const Datagram& d, const char* mark) {
 }
 
 void LogReceived(const Datagram& d, const char* mark, int threshold, int extra) {
+  const bool full = LogWanted(extra | LOG_FULL, threshold);
+  const bool brief = LogWanted(extra | LOG_SHORT, threshold);
+  if (!full && !brief) return;
   const std::string from = d.from.Str();
-  Log("", extra | LOG_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
-  Log("", extra | LOG_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
+  if (full) Log("", extra | LOG_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
+  if (brief) Log("", extra | LOG_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
 }
 
 void DestroyIfDone(TGuard<Dialog_t>& d) {

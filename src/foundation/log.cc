@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "foundation/inet_addr.h"
+#include "foundation/log_gate.h"
 #include "foundation/text.h"
 
 AppLogBlock GLogBlock;
@@ -30,8 +31,6 @@ std::string g_open_name;  // reactor thread only
 
 std::mutex g_host_mutex;
 std::string g_log_host;
-
-bool passes(int level, int mask) { return level == 0 || (level & mask) == level; }
 
 std::string log_host() {
   std::lock_guard<std::mutex> lock(g_host_mutex);
@@ -106,12 +105,12 @@ void write_line(const char* tag, int level, const char* fmt, va_list ap) {
 }  // namespace
 
 void LogVar(const char* tag, int level, const char* fmt, va_list ap) {
-  if (!passes(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
+  if (!LogPasses(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
   write_line(tag, level, fmt, ap);
 }
 
 void Log(const char* tag, int level, const char* fmt, ...) {
-  if (!passes(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
+  if (!LogPasses(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
   va_list ap;
   va_start(ap, fmt);
   write_line(tag, level, fmt, ap);
@@ -119,7 +118,7 @@ void Log(const char* tag, int level, const char* fmt, ...) {
 }
 
 void Log(int number, int level, const char* fmt, ...) {
-  if (!passes(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
+  if (!LogPasses(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
   char tag[16];
   std::snprintf(tag, sizeof tag, "%u", static_cast<unsigned>(number));
   va_list ap;
@@ -131,7 +130,7 @@ void Log(int number, int level, const char* fmt, ...) {
 namespace {
 void dialog_log(const char* tag, int level, int threshold, const char* fmt, va_list ap) {
   int mask = threshold != 0 ? threshold : GLogBlock.ALogLevel.load(std::memory_order_relaxed);
-  if (!passes(level, mask)) return;
+  if (!LogPasses(level, mask)) return;
   write_line(tag, LOG_ALWAYS, fmt, ap);
 }
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/log.h"
+#include "foundation/log_gate.h"
 #include "sip/headers/route.h"
 #include "sip/headers/string.h"
 #include "sip/sdp/sdp_media_rtp.h"
@@ -71,9 +72,15 @@ int SIPPort_t::send(SIP& msg, const InetAddr& to, int threshold, int level) cons
     shrink(msg);
     text = msg.assemble(false);
   }
-  const std::string dest = to.Str();
-  Log("", level | LOG_FULL, threshold, "--%c--> %s\n%s\n", spec(), dest.c_str(), text.c_str());
-  Log("", level | LOG_SHORT, threshold, "--%c--> %s\n%s\n", spec(), dest.c_str(), first_line(text).c_str());
+  // The dumps are off in normal running: their address text and first-line copy are built only when wanted.
+  const bool full = LogWanted(level | LOG_FULL, threshold);
+  const bool brief = LogWanted(level | LOG_SHORT, threshold);
+  if (full || brief) {
+    const std::string dest = to.Str();
+    if (full) Log("", level | LOG_FULL, threshold, "--%c--> %s\n%s\n", spec(), dest.c_str(), text.c_str());
+    if (brief)
+      Log("", level | LOG_SHORT, threshold, "--%c--> %s\n%s\n", spec(), dest.c_str(), first_line(text).c_str());
+  }
   return static_cast<int>(sendto(text.data(), text.size(), to, 0));
 }
 
