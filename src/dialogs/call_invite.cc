@@ -7,6 +7,7 @@
 
 #include "config/config.h"
 #include "dialogs/call.h"
+#include "dialogs/content_type.h"
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
@@ -22,11 +23,6 @@ namespace {
 using HID = SIP_HeadIds;
 
 constexpr int kAuthWaitSec = 20;
-
-bool ContentTypeIs(const SIP& m, const char* type) {
-  auto* ct = m.Header<SIP_Head_Content_Type>(HID::HID_Content_Type);
-  return ct != nullptr && strcasecmp(ct->Value().c_str(), type) == 0;
-}
 
 bool HasToTag(const SIP& m) {
   auto* to = m.Header<SIP_Head_To>(HID::HID_To);
@@ -58,7 +54,7 @@ void Call_t::InviteRecv(Direction_t dir) {
 
   if (WithinDlg()) {
     // A fax from the server toward a direct client needs the relay's own INVITE to the client first.
-    if (dir == FROM_CLN && Mode_m != FWType::OPAQUE && ContentTypeIs(*msg_m, "application/sdp") &&
+    if (dir == FROM_CLN && Mode_m != FWType::OPAQUE && IsSDP(*msg_m) &&
         CheckForT38(dir)) {
       FullReason_m = 'F';
       return Process(START_FULL_MODE, dir);
@@ -79,7 +75,7 @@ void Call_t::InviteRecv(Direction_t dir) {
     LBC_m = true;
   }
   if (dir == FROM_SRV && Defect('T') && !Indirect_m) StoreZInvite();
-  if (SDP* sdp = ContentTypeIs(*msg_m, "application/sdp") ? msg_m->GetSDP() : nullptr) {
+  if (SDP* sdp = IsSDP(*msg_m) ? msg_m->GetSDP() : nullptr) {
     const auto& medias = sdp->Medias();
     Video_m = medias.size() > 1 && medias[1]->Port() != 0;
   }
@@ -100,7 +96,7 @@ void Call_t::InviteRecv(Direction_t dir) {
 // coming back from a hold longer than its registration interval may have lost its NAT binding: its media
 // is anchored from then on. False: the call was rejected for want of ports.
 bool Call_t::HoldCheck(Direction_t dir) {
-  SDP* sdp = ContentTypeIs(*msg_m, "application/sdp") ? msg_m->GetSDP() : nullptr;
+  SDP* sdp = IsSDP(*msg_m) ? msg_m->GetSDP() : nullptr;
   const bool hold = sdp != nullptr && !sdp->Medias().empty() && sdp->Medias().front()->IsHold();
   if (hold && dir == FROM_CLN && !Chained_m) {
     SIP_URI who;
@@ -121,7 +117,7 @@ bool Call_t::HoldCheck(Direction_t dir) {
 }
 
 void Call_t::InviteSending() {
-  if (Defect('A') && !WithinDlg() && !ContentTypeIs(*msg_m, "application/sdp")) {
+  if (Defect('A') && !WithinDlg() && !IsSDP(*msg_m)) {
     msg_m->set(HID::HID_Content_Type, "application/sdp");
     msg_m->Body(BogusSDP());
     DLog(LOG_DEBUG, "Defect 'A' - Set Bogus SDP Body\n");
@@ -214,7 +210,7 @@ void Call_t::AnswerToInvite(Direction_t dir) {
 
 // Some devices cannot take the server's own answer to their hold: they get their offer mirrored instead.
 void Call_t::AnswerHoldForDevice() {
-  SDP* offer = org_m && ContentTypeIs(*org_m, "application/sdp") ? org_m->GetSDP() : nullptr;
+  SDP* offer = org_m && IsSDP(*org_m) ? org_m->GetSDP() : nullptr;
   if (offer == nullptr || offer->Medias().empty() || offer->Medias().front()->Mode() != SDP_Attrs::SENDONLY) return;
   auto answer = std::make_unique<SDP>(*offer);
   answer->Attrs().Mode(SDP_Attrs::UNSPECIFIED);
@@ -248,7 +244,7 @@ void Call_t::Challenge(Direction_t dir, int cseq) {
 
 void Call_t::OtherInTransaction(Direction_t dir) {
   SIP& m = *msg_m;
-  if (m.is_ACK() && dir == InvDirect_m && org_m && ContentTypeIs(*org_m, "application/sdp") && !m.Body().empty()) {
+  if (m.is_ACK() && dir == InvDirect_m && org_m && IsSDP(*org_m) && !m.Body().empty()) {
     m.remove(HID::HID_Content_Type);
     m.Body("");
   }

@@ -6,6 +6,7 @@
 
 #include "config/config.h"
 #include "dialogs/call.h"
+#include "dialogs/content_type.h"
 #include "foundation/log.h"
 #include "ports/sip_port.h"
 #include "sip/headers/cseq.h"
@@ -20,11 +21,6 @@ using HID = SIP_HeadIds;
 
 constexpr int kMediaWaitMs = 1000;
 constexpr int kT38MediaWaitMs = 4000;
-
-bool IsSDP(const SIP& m) {
-  auto* ct = m.Header<SIP_Head_Content_Type>(HID::HID_Content_Type);
-  return ct != nullptr && strcasecmp(ct->Value().c_str(), "application/sdp") == 0;
-}
 
 // The first of PCMU, G729 and GSM the client offers, 0 when none.
 uint8_t ProbeCodec(SIP& invite) {

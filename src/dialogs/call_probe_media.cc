@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "dialogs/call.h"
+#include "dialogs/content_type.h"
 #include "foundation/log.h"
 #include "sip/headers/string.h"
 #include "sip/sdp/sdp.h"
@@ -13,11 +14,6 @@
 namespace {
 
 using HID = SIP_HeadIds;
-
-bool IsSDP(const SIP& m) {
-  auto* ct = m.Header<SIP_Head_Content_Type>(HID::HID_Content_Type);
-  return ct != nullptr && strcasecmp(ct->Value().c_str(), "application/sdp") == 0;
-}
 
 // A closed pair is offered as port 0 (the stream declined) rather than failing the offer.
 int OfferedPort(const mUDP_t& pair) { return pair.LPort() > 0 ? pair.LPort() : 0; }

@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "dialogs/call.h"
+#include "dialogs/content_type.h"
 #include "dialogs/dialog_table.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
@@ -22,11 +23,6 @@
 namespace {
 
 using HID = SIP_HeadIds;
-
-bool IsSDP(const SIP& m) {
-  auto* ct = m.Header<SIP_Head_Content_Type>(HID::HID_Content_Type);
-  return ct != nullptr && strcasecmp(ct->Value().c_str(), "application/sdp") == 0;
-}
 
 // A Request-URI user some phones put into a Call-Info INVITE is a name, not a number: it is emptied.
 bool DialableUser(const std::string& user) {

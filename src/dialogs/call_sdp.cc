@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "dialogs/call.h"
+#include "dialogs/content_type.h"
 #include "dialogs/sdp_signature.h"
 #include "foundation/log.h"
 #include "sip/headers/cseq.h"
@@ -18,11 +19,6 @@
 namespace {
 
 using HID = SIP_HeadIds;
-
-bool IsSDP(const SIP& m) {
-  auto* ct = m.Header<SIP_Head_Content_Type>(HID::HID_Content_Type);
-  return ct != nullptr && strcasecmp(ct->Value().c_str(), "application/sdp") == 0;
-}
 
 // A dotted IPv4 address in host order; 0 for anything else (host names are never resolved from an SDP).
 uint32_t DottedToIp(const std::string& text) {

@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "dialogs/call.h"
+#include "dialogs/content_type.h"
 #include "foundation/log.h"
 #include "sip/headers/cseq.h"
 #include "sip/headers/number.h"
@@ -23,11 +24,6 @@ using HID = SIP_HeadIds;
 constexpr int kZAnswerWaitMs = 90000;
 constexpr int kZDoneLingerSec = 22;
 constexpr int kMinSessionExpires = 1000;
-
-bool IsSDP(const SIP& m) {
-  auto* ct = m.Header<SIP_Head_Content_Type>(HID::HID_Content_Type);
-  return ct != nullptr && strcasecmp(ct->Value().c_str(), "application/sdp") == 0;
-}
 
 bool AnswersInvite(const SIP& m) {
   auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq);

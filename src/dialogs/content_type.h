@@ -1,0 +1,16 @@
+// What a message's Content-Type says, for the call code that decides whether a body is SDP to rewrite.
+// Any thread; reads only the message it is given.
+#pragma once
+
+#include <strings.h>
+
+#include "sip/header.h"
+#include "sip/message.h"
+#include "sip/headers/string.h"
+
+inline bool ContentTypeIs(const SIP& m, const char* type) {
+  auto* ct = m.Header<SIP_Head_Content_Type>(SIP_HeadIds::HID_Content_Type);
+  return ct != nullptr && strcasecmp(ct->Value().c_str(), type) == 0;
+}
+
+inline bool IsSDP(const SIP& m) { return ContentTypeIs(m, "application/sdp"); }
