@@ -22,22 +22,26 @@ std::unique_ptr<SIP> WithSdp(std::unique_ptr<SIP> m) {
 class ZeroMediaTest : public RelayTest {
  protected:
   // A public client with defects 'T' and 'e' calls; the server's 183 reaches it as the relay's 200.
-  Call_t* CallUntilOkey(const std::string& extra = "") {
+  // A public client with the given defects sends its INVITE; the relay has passed it to the server.
+  Call_t* StartCall(const std::string& defects, const std::string& headers, const std::string& body) {
     ClnMsg m;
-    m.cmsg = Parse(Message("INVITE", 1, extra + "Content-Type: application/sdp\r\n", kSdp));
+    m.cmsg = Parse(Message("INVITE", 1, headers, body));
     m.dmopt = std::make_unique<DomainOptions_t>(checked());
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@127.0.0.10:5062";
     m.frm = InetAddr(kClient);
     m.rsvp = InetAddr(kClient);
     m.pubIP = true;
-    auto* call = new Call_t(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", "Te");
+    auto* call = new Call_t(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", defects);
     TGuard<Dialog_t> g;
     g.set(call);
     EXPECT_TRUE(call->clnSetup(&m));
     opened_.push_back(call->UniqNo());
     call->HandleClnMsg(Dialog_t::INVITE_RECV);
-    g.reset();
+    return call;
+  }
+  Call_t* CallUntilOkey(const std::string& extra = "") {
+    Call_t* call = StartCall("Te", extra + "Content-Type: application/sdp\r\n", kSdp);
     EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 100 Trying");
     invite_ = server_.receive();
     EXPECT_EQ(StartLine(invite_), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
@@ -99,22 +103,7 @@ TEST_F(ZeroMediaTest, FailureAfterTheOkeyEndsTheClientsDialog) {
 }
 
 TEST_F(ZeroMediaTest, ChallengeCarriesTheRelaysTag) {
-  ClnMsg m;
-  m.cmsg = Parse(Message("INVITE", 1));
-  m.dmopt = std::make_unique<DomainOptions_t>(checked());
-  m.ncnt = kNewContact;
-  m.ocnt = "sip:alice@127.0.0.10:5062";
-  m.frm = InetAddr(kClient);
-  m.rsvp = InetAddr(kClient);
-  m.pubIP = true;
-  auto* c = new Call_t(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", "T");
-  {
-    TGuard<Dialog_t> g;
-    g.set(c);
-    ASSERT_TRUE(c->clnSetup(&m));
-    opened_.push_back(c->UniqNo());
-    c->HandleClnMsg(Dialog_t::INVITE_RECV);
-  }
+  Call_t* c = StartCall("T", "", "");
   client_.receive();
   Server(c, Answer(server_.receive(), 407, "Proxy Authentication Required", true,
                    {"To: <sip:bob@example.com>;tag=sb"}));
@@ -124,22 +113,7 @@ TEST_F(ZeroMediaTest, ChallengeCarriesTheRelaysTag) {
 }
 
 TEST_F(ZeroMediaTest, RingingAfterEarlyMediaBecomesTheOkeyForDefectQ) {
-  ClnMsg m;
-  m.cmsg = Parse(Message("INVITE", 1, "Content-Type: application/sdp\r\n", kSdp));
-  m.dmopt = std::make_unique<DomainOptions_t>(checked());
-  m.ncnt = kNewContact;
-  m.ocnt = "sip:alice@127.0.0.10:5062";
-  m.frm = InetAddr(kClient);
-  m.rsvp = InetAddr(kClient);
-  m.pubIP = true;
-  auto* c = new Call_t(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", "TQ");
-  {
-    TGuard<Dialog_t> g;
-    g.set(c);
-    ASSERT_TRUE(c->clnSetup(&m));
-    opened_.push_back(c->UniqNo());
-    c->HandleClnMsg(Dialog_t::INVITE_RECV);
-  }
+  Call_t* c = StartCall("TQ", "Content-Type: application/sdp\r\n", kSdp);
   client_.receive();
   const std::string invite = server_.receive();
   Server(c, WithSdp(Answer(invite, 183, "Session Progress", true,
