@@ -21,13 +21,13 @@
 
 namespace {
 
-struct Call {
-  explicit Call(unsigned uniq) : cln(uniq), srv(uniq), cln_video(uniq), srv_video(uniq) {}
-  mcUDP_t cln;
-  msUDP_t srv;
-  mcUDP_t cln_video;
-  msUDP_t srv_video;
-  RelayThread_t relay{cln, srv, cln_video, srv_video};
+struct BenchCall {
+  explicit BenchCall(unsigned uniq) : cln(uniq), srv(uniq), cln_video(uniq), srv_video(uniq) {}
+  ClientRtpPort cln;
+  ServerRtpPort srv;
+  ClientRtpPort cln_video;
+  ServerRtpPort srv_video;
+  RelayThread relay{cln, srv, cln_video, srv_video};
 };
 
 void RaiseDescriptorLimit() {
@@ -45,10 +45,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int n = std::atoi(argv[1]), a_base = std::atoi(argv[2]), b_base = std::atoi(argv[3]);
-  Cfg.lRange = std::atoi(argv[4]);
-  Cfg.hRange = std::atoi(argv[5]);
-  std::strcpy(Cfg.private_ipaddr, "127.0.0.1");
-  std::strcpy(Cfg.intern_ipaddr, "127.0.0.1");
+  g_config.lRange = std::atoi(argv[4]);
+  g_config.hRange = std::atoi(argv[5]);
+  std::strcpy(g_config.private_ipaddr, "127.0.0.1");
+  std::strcpy(g_config.intern_ipaddr, "127.0.0.1");
   RaiseDescriptorLimit();
 
   sigset_t stop;
@@ -57,19 +57,19 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // relay threads inherit the mask; main waits for them
 
-  std::vector<std::unique_ptr<Call>> calls;
+  std::vector<std::unique_ptr<BenchCall>> calls;
   // Written under another name and renamed once complete, so a reader never sees half the calls.
   const std::string part = std::string(argv[6]) + ".part";
   FILE* out = std::fopen(part.c_str(), "w");
   if (out == nullptr) return 1;
   for (int i = 0; i < n; ++i) {
-    auto call = std::make_unique<Call>(static_cast<unsigned>(100000 + i));
+    auto call = std::make_unique<BenchCall>(static_cast<unsigned>(100000 + i));
     if (call->cln.open() < 0 || call->srv.open() < 0) {
       std::fprintf(stderr, "no ports for call %d\n", i);
       return 1;
     }
-    call->cln.RDest(InetAddr(static_cast<unsigned short>(a_base + 2 * i), "127.0.0.1"));
-    call->srv.RDest(InetAddr(static_cast<unsigned short>(b_base + 2 * i), "127.0.0.1"));
+    call->cln.RDest(InetAddress(static_cast<unsigned short>(a_base + 2 * i), "127.0.0.1"));
+    call->srv.RDest(InetAddress(static_cast<unsigned short>(b_base + 2 * i), "127.0.0.1"));
     RelaySetup setup;
     setup.orig_ip = 0x7F000001;
     if (!call->relay.Start(setup, nullptr)) {

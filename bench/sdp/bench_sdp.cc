@@ -31,7 +31,7 @@ const std::string kOffer =
 
 void BM_Parse(benchmark::State& state) {
   for (auto _ : state) {
-    SDP sdp;
+    Sdp sdp;
     benchmark::DoNotOptimize(sdp.parse(kOffer));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kOffer.size()));
@@ -39,7 +39,7 @@ void BM_Parse(benchmark::State& state) {
 BENCHMARK(BM_Parse);
 
 void BM_Assemble(benchmark::State& state) {
-  SDP sdp;
+  Sdp sdp;
   sdp.parse(kOffer);
   for (auto _ : state) benchmark::DoNotOptimize(sdp.assemble(true));
 }
@@ -48,10 +48,10 @@ BENCHMARK(BM_Assemble);
 // What a relayed offer costs end to end: parse, new address and port, signature, text.
 void BM_RelayRewrite(benchmark::State& state) {
   for (auto _ : state) {
-    SDP sdp;
+    Sdp sdp;
     sdp.parse(kOffer);
     sdp.SetAddr("203.0.113.7", false);
-    sdp.Media(SDP_Media::AUDIO)->Port(30000);
+    sdp.Media(SdpMedia::AUDIO)->Port(30000);
     sdp.Attrs().Remove("tool");
     sdp.Attrs().Attribute("tool", "ostrel-AAAAAAAAAAAAAAAA");
     sdp.dirty();

@@ -78,9 +78,9 @@ std::string invite_text()
 
 void round_trips(benchmark::State& state, const std::string& text)
 {
-    _flog = quiet;
+    g_parse_error_log = quiet;
     for (auto _ : state) {
-        SIP m;
+        SipMessage m;
         if (!m.parser(std::string_view(text))) {
             state.SkipWithError("message does not parse");
             break;
@@ -97,10 +97,10 @@ void BM_RegisterRoundTrip(benchmark::State& state) { round_trips(state, kRegiste
 
 void BM_InviteParseOnly(benchmark::State& state)
 {
-    _flog = quiet;
+    g_parse_error_log = quiet;
     std::string text = invite_text();
     for (auto _ : state) {
-        SIP m;
+        SipMessage m;
         benchmark::DoNotOptimize(m.parser(std::string_view(text)));
     }
 }
@@ -108,7 +108,7 @@ void BM_InviteParseOnly(benchmark::State& state)
 void BM_InviteAssembleOnly(benchmark::State& state)
 {
     std::string text = invite_text();
-    SIP m;
+    SipMessage m;
     m.parser(std::string_view(text));
     for (auto _ : state) {
         std::string out = m.assemble(true);

@@ -7,9 +7,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::span<const uint8_t> bytes(data, size);
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   ParseSrvAnswer(bytes, out);
-  for (const SRVR& r : out) {
+  for (const ServerRecord& r : out) {
     if (r.s_name.empty() || r.s_port == 0) __builtin_trap();
   }
   // Names at arbitrary offsets, including the last byte and one past it.

@@ -11,21 +11,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto r = ha::Parse(text);
   if (!r) return 0;
   switch (r->kind) {
-    case ha::Record::Reg: {
+    case ha::Record::REGISTER: {
       if (r->reg.ncont.empty() || r->reg.flags > 255) __builtin_trap();
       auto again = ha::Parse(ha::FormatReg(r->reg));
-      if (!again || again->kind != ha::Record::Reg || ha::FormatReg(again->reg) != ha::FormatReg(r->reg))
+      if (!again || again->kind != ha::Record::REGISTER || ha::FormatReg(again->reg) != ha::FormatReg(r->reg))
         __builtin_trap();
       break;
     }
-    case ha::Record::Call: {
+    case ha::Record::CALL: {
       if (r->call.key.empty() || r->call.transc < -1) __builtin_trap();
       auto again = ha::Parse(ha::FormatCall(r->call));
-      if (!again || again->kind != ha::Record::Call) __builtin_trap();
+      if (!again || again->kind != ha::Record::CALL) __builtin_trap();
       break;
     }
-    case ha::Record::UnReg:
-    case ha::Record::CallEnd:
+    case ha::Record::UNREGISTER:
+    case ha::Record::CALL_END:
       if (r->key.empty()) __builtin_trap();
       break;
     default:

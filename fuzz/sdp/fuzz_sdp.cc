@@ -17,42 +17,42 @@ void Check(bool ok) {
 }
 
 // The read-only queries the call code makes, over every section.
-void Query(const SDP& sdp) {
+void Query(const Sdp& sdp) {
   (void)sdp.GetAddr();
   for (const auto& m : sdp.Medias()) {
     (void)m->IsHold();
     (void)m->Addr();
     (void)m->CAddr();
     (void)m->GetAttribute("crypto");
-    if (const SDP_Media_RTP* rtp = m->AsRTP())
+    if (const SdpRtpMedia* rtp = m->AsRTP())
       for (size_t i = 0; i <= rtp->NCodecs(); ++i) (void)rtp->CodecName(i), (void)rtp->CodecParam(i);
   }
 }
 
 // The edits the relay makes; the result must still be a description the parser accepts.
-void Edit(const SDP& parsed) {
-  SDP sdp(parsed);
+void Edit(const Sdp& parsed) {
+  Sdp sdp(parsed);
   sdp.expand();
   for (const auto& m : sdp.Medias())
-    if (SDP_Media_RTP* rtp = m->AsRTP()) rtp->brief();
+    if (SdpRtpMedia* rtp = m->AsRTP()) rtp->brief();
   sdp.SetAddr("192.0.2.1", false);
   sdp.dirty();
-  SDP again;
+  Sdp again;
   Check(again.parse(sdp.assemble(true)) == !sdp.Medias().empty());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  _flog = &Quiet;
+  g_parse_error_log = &Quiet;
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  SDP first;
+  Sdp first;
   const bool ok = first.parse(text);
   Query(first);
   const std::string written = first.assemble(true);
   if (!ok) return 0;
 
-  SDP second;
+  Sdp second;
   Check(second.parse(written));
   Check(!second.isdirty());
   Check(second.assemble(true) == written);

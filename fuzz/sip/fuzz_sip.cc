@@ -26,10 +26,10 @@ void quiet(const char*, ...) {}
 
 // stable: the text assembled from the reparsed message must equal the first text. Headers converted on
 // demand move to their registered place once and come back as text on the next parse, so they are not.
-void reparse_or_die(const SIP& m, bool longForm, bool stable)
+void reparse_or_die(const SipMessage& m, bool longForm, bool stable)
 {
     std::string text = m.assemble(longForm);
-    SIP again;
+    SipMessage again;
     if (!again.parser(std::string_view(text))) die("assembled text does not parse", text, "");
     std::string twice = again.assemble(longForm);
     if (stable && twice != text) die("assembly is not stable", text, twice);
@@ -39,29 +39,29 @@ void reparse_or_die(const SIP& m, bool longForm, bool stable)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    _flog = quiet;
-    SIP m;
+    g_parse_error_log = quiet;
+    SipMessage m;
     if (!m.parser(std::string_view(reinterpret_cast<const char*>(data), size))) return 0;
     reparse_or_die(m, true, true);
     reparse_or_die(m, false, true);
 
-    for (SIP::HeadId id : {SIP::HID_P_Asserted_Identity, SIP::HID_Subject, SIP::HID_Supported, SIP::HID_Require,
-                           SIP::HID_Event, SIP::HID_Allow_Events, SIP::HID_Refer_To, SIP::HID_Referred_By,
-                           SIP::HID_Call_Info, SIP::HID_Session_Expires, SIP::HID_Proxy_Authenticate,
-                           SIP::HID_WWW_Authenticate, SIP::HID_Proxy_Authorization, SIP::HID_Authorization,
-                           SIP::HID_Identity})
+    for (SipMessage::HeadId id : {SipMessage::HID_P_ASSERTED_IDENTITY, SipMessage::HID_SUBJECT, SipMessage::HID_SUPPORTED, SipMessage::HID_REQUIRE,
+                           SipMessage::HID_EVENT, SipMessage::HID_ALLOW_EVENTS, SipMessage::HID_REFER_TO, SipMessage::HID_REFERRED_BY,
+                           SipMessage::HID_CALL_INFO, SipMessage::HID_SESSION_EXPIRES, SipMessage::HID_PROXY_AUTHENTICATE,
+                           SipMessage::HID_WWW_AUTHENTICATE, SipMessage::HID_PROXY_AUTHORIZATION, SipMessage::HID_AUTHORIZATION,
+                           SipMessage::HID_IDENTITY})
         m.parse(id);
     (void)m.Addr();
-    SIP copy(m);
+    SipMessage copy(m);
     reparse_or_die(copy, true, false);
 
-    SIP turned(m);
-    turned.RouteSetFrom(m, m.IS_Request());
-    turned.swapFT();
-    turned.Convert(SIP_StartLine::BYE);
+    SipMessage turned(m);
+    turned.RouteSetFrom(m, m.IsRequest());
+    turned.SwapFromTo();
+    turned.Convert(SipStartLine::BYE);
     (void)turned.Addr();
     std::string text = turned.assemble(true);
-    SIP again;
+    SipMessage again;
     again.parser(std::string_view(text));
     return 0;
 }

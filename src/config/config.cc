@@ -18,7 +18,7 @@
 #include "foundation/log.h"
 #include "foundation/text.h"
 
-Config Cfg;
+Config g_config;
 
 namespace {
 
@@ -91,7 +91,7 @@ void Config::ParseCommandLine(int argc, char** argv) {
         if (!ParseCommandPort(optarg, 65532, SecondPort)) CommandLineError("-o: port must be 0 to 65532", argv[0]);
         break;
       case 'l':
-        CmdLogFName_m = optarg;
+        command_line_log_file_ = optarg;
         break;
       case 'h':
         if (!SetHaPeer(optarg)) CommandLineError("-h: Incorrect HA Peer address", argv[0]);
@@ -112,8 +112,8 @@ int Config::Init(int argc, char** argv) {
     SAppMaster = SAppSlave = slash != nullptr ? slash + 1 : argv[0];
   }
   ParseCommandLine(argc, argv);
-  if (!CmdLogFName_m.empty()) {
-    LogFName = CmdLogFName_m;
+  if (!command_line_log_file_.empty()) {
+    LogFName = command_line_log_file_;
     if (!OpenLog(LogFName)) std::exit(8);
   }
   if (Reread() != 1) std::exit(9);
@@ -212,10 +212,10 @@ int Config::Reread() {
     Log("ostrel", 0, "Rereading config file ...\n");
   }
   // The file is read into a copy; the configuration in force changes only if every line was accepted.
-  auto read = std::make_unique<Settings_t>();
+  auto read = std::make_unique<Settings>();
   {
-    Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
-    *read = static_cast<const Settings_t&>(*this);
+    ReadGuard guard(Lock, MutexGuard::DO_LOCK);
+    *read = static_cast<const Settings&>(*this);
   }
   read->StartRead();
   bool ok = ReadLines(file, *read, rereading);
@@ -230,7 +230,7 @@ int Config::Reread() {
   return 1;
 }
 
-bool Config::ReadLines(std::istream& file, Settings_t& read, bool rereading) const {
+bool Config::ReadLines(std::istream& file, Settings& read, bool rereading) const {
   bool ok = true;
   int number = 0;
   std::string line;
@@ -258,7 +258,7 @@ bool Config::ReadLines(std::istream& file, Settings_t& read, bool rereading) con
       line_error();
       continue;
     }
-    const CfgKeyword_t* entry = FindKeyword(keyword);
+    const ConfigKeyword* entry = FindKeyword(keyword);
     if (entry == nullptr) {
       Log("ostrel", 0, "Config file %s. Unknown parameter in line %d:\n\t%s\n", CfgFile.c_str(), number, line.c_str());
       ok = false;
@@ -270,7 +270,7 @@ bool Config::ReadLines(std::istream& file, Settings_t& read, bool rereading) con
   return ok;
 }
 
-bool Config::FinishRead(Settings_t& read) const {
+bool Config::FinishRead(Settings& read) const {
   bool ok = true;
   if (read.DOSMode == DL_SYSFW && (read.RuleName.empty() || read.FWCmdStart.empty() || read.FWCmdStop.empty() ||
                                    read.FWCmdBlock.empty() || read.FWCmdUnblock.empty())) {
@@ -288,34 +288,34 @@ bool Config::FinishRead(Settings_t& read) const {
   if (!read.doscfg_changed && read.DosWList != DosWList) read.doscfg_changed = true;
   if (!read.statlog_set) {
     std::string none;
-    ok = read.cfg_stat_log(none) && ok;
+    ok = read.ReadStatLog(none) && ok;
   }
   return ok;
 }
 
-void Config::TakeRead(Settings_t&& read, bool rereading) {
+void Config::TakeRead(Settings&& read, bool rereading) {
   const bool dos_changed = read.doscfg_changed;
   const bool idle_changed = rereading && read.idletm != idletm;
-  const int log_level = read.LogLevel_m;
-  const std::string log_limit = read.LogLimit_m;
-  const bool slow_start_seen = read.SlowStartSeen_m;
-  const bool app_name_seen = read.AppNameSeen_m;
+  const int log_level = read.log_level_;
+  const std::string log_limit = read.log_limit_;
+  const bool slow_start_seen = read.slow_start_seen_;
+  const bool app_name_seen = read.app_name_seen_;
   read.doscfg_changed = false;
-  for (TransRule_t& rule : read.TransRules) rule.TransFunc = hooks.TransFunc;
+  for (TranscodingRule& rule : read.TransRules) rule.TransFunc = hooks.TransFunc;
   {
-    Write_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+    WriteGuard guard(Lock, MutexGuard::DO_LOCK);
     if (rereading) {
       TakeRereadable(std::move(read));
     } else {
-      static_cast<Settings_t&>(*this) = std::move(read);
+      static_cast<Settings&>(*this) = std::move(read);
     }
   }
   log_opened_m = OpenLog(LogFName) != 0;
-  if (log_level >= 0) GLogBlock.ALogLevel = log_level;
-  if (!log_limit.empty()) GLogBlock.SetLimit(log_limit);
+  if (log_level >= 0) g_log_block.ALogLevel = log_level;
+  if (!log_limit.empty()) g_log_block.SetLimit(log_limit);
   if (app_name_seen) {
     bool slave = hooks.IsSlave && hooks.IsSlave();
-    GLogBlock.SetAppName(slave ? SAppSlave : SAppMaster);
+    g_log_block.SetAppName(slave ? SAppSlave : SAppMaster);
   }
   if (Domains.empty()) Log("ostrel", 0, "Warning: Domain unrestricted mode\n");
   if (dos_changed && rereading && hooks.DosReset) hooks.DosReset();
@@ -330,13 +330,13 @@ void Config::timer_cb(const void*) {
 }
 
 void Config::ArmTimer(PollReactor& reactor) {
-  reactor_m = &reactor;
-  timer_m = reactor.timer_set(this, idletm, nullptr, idletm);
+  reactor_ = &reactor;
+  timer_ = reactor.SetTimer(this, idletm, nullptr, idletm);
 }
 
 void Config::RearmTimer() {
-  if (reactor_m == nullptr) return;
-  reactor_m->timer_cancel(timer_m);
-  timer_m = reactor_m->timer_set(this, idletm, nullptr, idletm);
+  if (reactor_ == nullptr) return;
+  reactor_->CancelTimer(timer_);
+  timer_ = reactor_->SetTimer(this, idletm, nullptr, idletm);
   Log("ostrel", 0, "Idle timer period is now %d seconds\n", idletm / 1000);
 }

@@ -14,14 +14,14 @@
 
 #include "config/settings.h"
 
-class SIP;
+class SipMessage;
 #include "foundation/locks.h"
 #include "foundation/reactor.h"
 
-class SDP;
-class SDP_Media_RTP;
+class Sdp;
+class SdpRtpMedia;
 
-class Config : public TimerCB, public Settings_t {
+class Config : public TimerCB, public Settings {
  public:
   // Work that belongs to other subsystems, installed by the core at start-up before Init. Each may
   // be left empty. They run on the reactor thread.
@@ -30,13 +30,13 @@ class Config : public TimerCB, public Settings_t {
     std::function<void()> DosReset;      // a re-read changed the flood-protection settings
     std::function<void()> EndSlowStart;  // a `slow_start` line was read: end a slow-start phase
     std::function<bool()> IsSlave;       // running as HA slave: the log uses the slave name
-    TransFunc_t TransFunc = nullptr;     // thread body for transcoded calls
+    TranscodeFunction TransFunc = nullptr;     // thread body for transcoded calls
     // Answers a client's request in place through the external port (admission refusals); on any thread.
-    std::function<void(SIP& msg, int code, const std::string& reason, const InetAddr& to)> Bounce;
+    std::function<void(SipMessage& msg, int code, const std::string& reason, const InetAddress& to)> Bounce;
     // Sends an already converted message to a client through the external port.
-    std::function<void(SIP& msg, const InetAddr& to)> SendToClient;
+    std::function<void(SipMessage& msg, const InetAddress& to)> SendToClient;
     // Reports a refused source to the flood protection as a light offence.
-    std::function<void(const InetAddr& src)> ReportOffence;
+    std::function<void(const InetAddress& src)> ReportOffence;
   };
   Hooks hooks;
 
@@ -47,7 +47,7 @@ class Config : public TimerCB, public Settings_t {
   time_t timestamp = 0;            // file time of the last clean read; 0 before the first
   // Guards the lists (domains, users, subnets, trust, white lists, rules). Written only while a
   // re-read swaps them in, and by ForcePCntDomain. A leaf: nothing else is locked while it is held.
-  mutable RW_Mutex Lock;
+  mutable ReadWriteMutex Lock;
 
   Config() = default;
   Config(const Config&) = delete;
@@ -64,23 +64,23 @@ class Config : public TimerCB, public Settings_t {
   // Registers the periodic timer (first delay and period `idletm`) and remembers it, so that a re-read
   // that changes `idle_timeout` can re-arm it with the new period.
   void ArmTimer(PollReactor& reactor);
-  uint64_t TimerId() const { return timer_m; }
+  uint64_t TimerId() const { return timer_; }
 
   // Domain, user and address policy (read lock unless noted).
   // First matching domain entry; the caller holds Lock.
-  std::vector<DomainOptions_t>::iterator FindDomain(const std::string& domain);
+  std::vector<DomainOptions>::iterator FindDomain(const std::string& domain);
   // Sets `pcnt` on the matching domain until the next re-read (takes Lock for writing).
   void ForcePCntDomain(const std::string& domain);
-  bool CheckUser(const std::string& user, UserData_t& out) const;
+  bool CheckUser(const std::string& user, UserOptions& out) const;
   // The admission check of a request from a client. False: refused, and already answered (or to be
   // dropped silently in quiet mode). May change msg (X-COOKIE, X-LB, Request-URI substitution); fills out.
-  bool CheckDomain(SIP& msg, const InetAddr& src, const std::string& defect, DomainOptions_t& out);
+  bool CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect, DomainOptions& out);
   // 1 pass, 0 listed to drop, -1 not listed (only when some events are listed).
   int CheckEvent(const std::string& event) const;
   bool IsTrusted(uint32_t ip) const;
   bool IsDosWLists(uint32_t ip) const;
   // Registration interval for a client address; fills the subnet's NAT type, LBC flag and defects.
-  int GetSubTimout(uint32_t ip, FWType::Mode_t& mode, bool* lbc, std::string* dfct) const;
+  int GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, std::string* dfct) const;
   // Whether two client addresses can reach each other directly (same address or same pool).
   bool CmpAddresses(uint32_t ip1, uint32_t ip2, int* pool) const;
 
@@ -90,24 +90,24 @@ class Config : public TimerCB, public Settings_t {
   std::string DeviceDefects(const std::string& device) const;
   // The defect letters of the device that sent msg: its User-Agent, else its Server, by the `broken`
   // table; " " when it names itself in neither or no entry applies. The level is not used.
-  std::string CheckDefect(const SIP& msg, int level) const;
+  std::string CheckDefect(const SipMessage& msg, int level) const;
   // CheckTransRules of the message's SDP body; -1 without one.
-  int CheckTransRules(const SIP& msg, uint8_t* payload) const;
+  int CheckTransRules(const SipMessage& msg, uint8_t* payload) const;
   // The transcoding rule for an offer: the number (from 1) of the first rule whose client codec is among
   // the codecs of the first audio section, that codec's payload type in *payload; -1 without an SDP, without
   // an RTP audio section or when no rule fits.
-  int CheckTransRules(const SDP* sdp, uint8_t* payload) const;
+  int CheckTransRules(const Sdp* sdp, uint8_t* payload) const;
   // Strips a description down to the `bare_sdp` codecs and media attributes; keeps the session's "tool".
-  void BareSDP(SDP* sdp) const;
+  void BareSDP(Sdp* sdp) const;
   // One section of BareSDP: false when none of its codecs may stay.
   // The caller holds Lock for reading.
-  bool bareMedia(SDP_Media_RTP* media) const;
+  bool BareMedia(SdpRtpMedia* media) const;
 
  private:
   void ParseCommandLine(int argc, char** argv);
-  bool ReadLines(std::istream& file, Settings_t& read, bool rereading) const;
-  bool FinishRead(Settings_t& read) const;
-  void TakeRead(Settings_t&& read, bool rereading);
+  bool ReadLines(std::istream& file, Settings& read, bool rereading) const;
+  bool FinishRead(Settings& read) const;
+  void TakeRead(Settings&& read, bool rereading);
   void LoadRingFiles();
   int CheckAddresses();
   void RearmTimer();
@@ -115,11 +115,11 @@ class Config : public TimerCB, public Settings_t {
   long timestamp_ns_m = 0;    // nanoseconds of the file time, so a change within a second is seen
   bool log_opened_m = false;  // the last read's log target could be opened
 
-  PollReactor* reactor_m = nullptr;
-  uint64_t timer_m = ~0ULL;
+  PollReactor* reactor_ = nullptr;
+  uint64_t timer_ = ~0ULL;
 };
 
-extern Config Cfg;
+extern Config g_config;
 
 // Usage text to standard error, then exit status 1.
 [[noreturn]] void Syntax(const char* prog);

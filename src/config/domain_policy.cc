@@ -21,7 +21,7 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 }
 
 // The options a lower-cased domain word switches on; false when the word is no option.
-bool ApplyDomainOption(const std::string& word, DomainOptions_t& entry) {
+bool ApplyDomainOption(const std::string& word, DomainOptions& entry) {
   if (word == "srv") {
     entry.srv = true;
   } else if (word == "extsrv") {
@@ -54,16 +54,16 @@ bool ApplyDomainOption(const std::string& word, DomainOptions_t& entry) {
 
 // A white list that cannot be read, or holds no network, admits nobody: an invalid entry keeps the
 // list non-empty (so it is enforced) while matching no address.
-bool AddWhiteList(const std::string& path, DomainOptions_t& entry) {
-  std::vector<SNet_t> list;
-  if (!read_whitelist(path.c_str(), list)) {
-    entry.WList.push_back(SNet_t());
+bool AddWhiteList(const std::string& path, DomainOptions& entry) {
+  std::vector<Network> list;
+  if (!ReadWhitelist(path.c_str(), list)) {
+    entry.WList.push_back(Network());
     return false;
   }
   if (list.empty()) {
     Log("ostrel", 0, "White-List file: '%s' holds no network: domain '%s' admits nobody\n", path.c_str(),
         entry.host.c_str());
-    entry.WList.push_back(SNet_t());
+    entry.WList.push_back(Network());
     return true;
   }
   entry.WList.insert(entry.WList.end(), list.begin(), list.end());
@@ -74,19 +74,19 @@ bool AddWhiteList(const std::string& path, DomainOptions_t& entry) {
 
 // A wildcard matches the domain itself and its subdomains, at a "." boundary only: "*example.com" must not
 // admit "badexample.com", a stranger's domain.
-bool DomainOptions_t::Matches(const std::string& domain) const {
+bool DomainOptions::Matches(const std::string& domain) const {
   if (!ast) return domain == host;
   const bool tail = domain.size() >= host.size() && domain.compare(domain.size() - host.size(), host.size(), host) == 0;
   const bool boundary = domain.size() == host.size() || (!host.empty() && host[0] == '.') ||
                         (tail && domain[domain.size() - host.size() - 1] == '.');
   bool match = tail && boundary;
-  Log("ostrel", LOG_TRACE, "Cmp: *%s <==%zd==> %s  (%s)", host.c_str(), host.size(), domain.c_str(), match ? "T" : "F");
+  Log("ostrel", LEVEL_TRACE, "Cmp: *%s <==%zd==> %s  (%s)", host.c_str(), host.size(), domain.c_str(), match ? "T" : "F");
   return match;
 }
 
-bool Settings_t::cfg_domain(std::string& value) {
+bool Settings::ReadDomain(std::string& value) {
   std::vector<std::string> words = split(value, '\0');
-  DomainOptions_t entry;
+  DomainOptions entry;
   entry.host = words[0];
   if (!entry.host.empty() && entry.host[0] == '*') {
     entry.ast = true;
@@ -118,12 +118,12 @@ bool Settings_t::cfg_domain(std::string& value) {
   return ok;
 }
 
-bool Settings_t::cfg_server(std::string& value) { return AddHardServer(value, HardSrvs); }
+bool Settings::ReadServer(std::string& value) { return AddHardServer(value, HardSrvs); }
 
-bool Settings_t::cfg_fuser(std::string& value) {
+bool Settings::ReadFullUser(std::string& value) {
   std::vector<std::string> words = split(tolower(value), '\0');
   if (words.size() < 2) return false;
-  UserData_t user;
+  UserOptions user;
   for (size_t i = 1; i < words.size(); ++i) {
     const std::string& word = words[i];
     if (word == "full") {
@@ -144,7 +144,7 @@ bool Settings_t::cfg_fuser(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_trusted(std::string& value) {
+bool Settings::ReadTrusted(std::string& value) {
   in_addr addr{};
   // Text that is no dotted address is refused too, instead of trusting whatever it would parse to.
   if (inet_pton(AF_INET, value.c_str(), &addr) != 1 || addr.s_addr == 0) return false;
@@ -152,17 +152,17 @@ bool Settings_t::cfg_trusted(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_restrict_forward(std::string& value) {
+bool Settings::ReadRestrictForward(std::string& value) {
   RstrFwd = tolower(value);
   return true;
 }
 
-bool Settings_t::cfg_subnet(std::string& value) {
+bool Settings::ReadSubnet(std::string& value) {
   std::vector<std::string> words = split(value, '\0');
   if (words.size() < 2) return false;
-  SNet_t net = parse_subnet(words[0]);
+  Network net = ParseSubnet(words[0]);
   if (!net.IsValid()) return false;
-  SubNet_t subnet;
+  SubnetRule subnet;
   subnet.net = net.net;
   subnet.mask = net.mask;
   subnet.tm = std::atoi(words[1].c_str());
@@ -182,7 +182,7 @@ bool Settings_t::cfg_subnet(std::string& value) {
       have_pool = true;
     } else {
       if (have_type) return false;
-      if (!FWType::ParseConfigured(word, subnet.mode)) {
+      if (!NatType::ParseConfigured(word, subnet.mode)) {
         Log("ostrel", 0, "Incorrect FWType\n");
         return false;
       }
@@ -193,27 +193,27 @@ bool Settings_t::cfg_subnet(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_subscribe_event(std::string& value) {
+bool Settings::ReadSubscribeEvent(std::string& value) {
   std::vector<std::string> words = split(value, '\0');
   bool drop = words.size() > 1 && strcasecmp(words[1].c_str(), "drop") == 0;
   SubscrEvents.emplace(words[0], drop);
   return true;
 }
 
-std::vector<DomainOptions_t>::iterator Config::FindDomain(const std::string& domain) {
-  return std::find_if(Domains.begin(), Domains.end(), [&](const DomainOptions_t& d) { return d.Matches(domain); });
+std::vector<DomainOptions>::iterator Config::FindDomain(const std::string& domain) {
+  return std::find_if(Domains.begin(), Domains.end(), [&](const DomainOptions& d) { return d.Matches(domain); });
 }
 
 void Config::ForcePCntDomain(const std::string& domain) {
-  Write_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  WriteGuard guard(Lock, MutexGuard::DO_LOCK);
   auto found = FindDomain(domain);
   if (found == Domains.end()) return;
   found->pcnt = true;
-  Log("ostrel", LOG_DEBUG, "Force Domain: '%s' to set PCNT\n", domain.c_str());
+  Log("ostrel", LEVEL_DEBUG, "Force Domain: '%s' to set PCNT\n", domain.c_str());
 }
 
-bool Config::CheckUser(const std::string& user, UserData_t& out) const {
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+bool Config::CheckUser(const std::string& user, UserOptions& out) const {
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
   auto found = FUsers.find(user);
   if (found == FUsers.end()) return false;
   out = found->second;
@@ -221,7 +221,7 @@ bool Config::CheckUser(const std::string& user, UserData_t& out) const {
 }
 
 int Config::CheckEvent(const std::string& event) const {
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
   if (SubscrEvents.empty()) return 1;
   auto found = SubscrEvents.find(event);
   if (found == SubscrEvents.end()) return -1;
@@ -229,31 +229,31 @@ int Config::CheckEvent(const std::string& event) const {
 }
 
 bool Config::IsTrusted(uint32_t ip) const {
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
   return TrustSrc.count(ip) != 0;
 }
 
 bool Config::IsDosWLists(uint32_t ip) const {
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
   return InNetworks(DosWList, ip);
 }
 
-int Config::GetSubTimout(uint32_t ip, FWType::Mode_t& mode, bool* lbc, std::string* dfct) const {
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
-  for (const SubNet_t& subnet : SubNets) {
+int Config::GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, std::string* dfct) const {
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
+  for (const SubnetRule& subnet : SubNets) {
     if (!subnet.Contains(ip)) continue;
     mode = subnet.mode;
     if (lbc != nullptr) *lbc = *lbc || subnet.lbc;
     if (dfct != nullptr) *dfct += subnet.dfct;
     return subnet.tm;
   }
-  return rgstr_timout;
+  return register_timeout;
 }
 
 bool Config::CmpAddresses(uint32_t ip1, uint32_t ip2, int* pool) const {
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
   auto pool_of = [&](uint32_t ip) {
-    for (const SubNet_t& subnet : SubNets) {
+    for (const SubnetRule& subnet : SubNets) {
       if (subnet.Contains(ip)) return subnet.pool;
     }
     return -1;  // in no subnet
@@ -266,7 +266,7 @@ bool Config::CmpAddresses(uint32_t ip1, uint32_t ip2, int* pool) const {
 
 namespace {
 
-std::string DomainOf(const SIP& msg) {
+std::string DomainOf(const SipMessage& msg) {
   std::string domain = msg.Addr();
   domain = domain.substr(0, domain.find(':'));
   return tolower(domain);
@@ -274,9 +274,9 @@ std::string DomainOf(const SIP& msg) {
 
 }  // namespace
 
-bool Config::CheckDomain(SIP& msg, const InetAddr& src, const std::string& defect, DomainOptions_t& out) {
+bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect, DomainOptions& out) {
   out.checked = true;
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
   if (Domains.empty()) return true;
   const std::string domain = DomainOf(msg);
   auto bounce = [&](int code, const std::string& reason) {
@@ -289,20 +289,20 @@ bool Config::CheckDomain(SIP& msg, const InetAddr& src, const std::string& defec
     out.checked = true;
     if (out.xck && TrustSrc.count(src.IpAddr()) == 0) msg.remove(std::string_view("X-COOKIE"));
     if (!out.Admits(src.IpAddr())) {
-      Log("ostrel", LOG_DEBUG, "Note: Not in WhiteList for domain: '%s'%s\n", domain.c_str(), quiet);
+      Log("ostrel", LEVEL_DEBUG, "Note: Not in WhiteList for domain: '%s'%s\n", domain.c_str(), quiet);
       if (hooks.ReportOffence) hooks.ReportOffence(src);
       if (!quiet_mode) bounce(403, "Forbidden.");
       return false;
     }
-  } else if (!msg.is_BYE()) {
+  } else if (!msg.IsBye()) {
     if (TrustSrc.count(src.IpAddr()) == 0) {
-      Log("ostrel", LOG_DEBUG, "Note: Restricted domain: '%s'%s\n", domain.c_str(), quiet);
+      Log("ostrel", LEVEL_DEBUG, "Note: Restricted domain: '%s'%s\n", domain.c_str(), quiet);
       if (hooks.ReportOffence) hooks.ReportOffence(src);
       if (!quiet_mode) bounce(404, "Not Found");
       return false;
     }
     const char* lb = msg.Header(std::string_view("X-LB"));
-    if (msg.is_INVITE() && lb != nullptr && *lb != '\0') {
+    if (msg.IsInvite() && lb != nullptr && *lb != '\0') {
       std::string value = lb;
       msg.remove(std::string_view("X-LB"));
       tolower(value);
@@ -317,10 +317,10 @@ bool Config::CheckDomain(SIP& msg, const InetAddr& src, const std::string& defec
   if (out.rstr && defect.find('Y') == std::string::npos) {
     if (!RstrFwd.empty()) {
       msg.Convert(305, "Use Proxy");
-      msg.remove(SIP_Header::HID_Route);
-      msg.remove(SIP_Header::HID_Contact);
-      msg.push_back(SIP_Header::HID_Contact, RstrFwd);
-      msg.set(SIP_Header::HID_Server, AgentName);
+      msg.remove(SipHeaders::HID_ROUTE);
+      msg.remove(SipHeaders::HID_CONTACT);
+      msg.push_back(SipHeaders::HID_CONTACT, RstrFwd);
+      msg.set(SipHeaders::HID_SERVER, AgentName);
       if (hooks.SendToClient) hooks.SendToClient(msg, src);
     } else {
       bounce(603, "Decline/Invalid Agent");
@@ -328,11 +328,11 @@ bool Config::CheckDomain(SIP& msg, const InetAddr& src, const std::string& defec
     return false;
   }
   if (!out.sbst.empty()) {
-    SIP_URI uri;
+    SipUri uri;
     if (uri.parser(out.sbst, true)) {
       uri.User(msg.URI().User());
       msg.URI() = uri;
-      msg.remove(SIP_Header::HID_Route);
+      msg.remove(SipHeaders::HID_ROUTE);
     }
   }
   return true;

@@ -11,13 +11,13 @@
 #include "config/subnet.h"
 
 // One `domain` line; also the per-request result of the admission check.
-struct DomainOptions_t {
+struct DomainOptions {
   std::string host;   // lower-case, without the leading '*'
   std::string sbst;   // substitute Request-URI ("sip:..."), empty when none
   std::string xhsts;  // server list from an "X-LB" header, never from the file
   // Source networks allowed for this domain; empty = every source. An invalid entry stands for a
   // white-list file that could not be read: it admits nobody, but does not open the list either.
-  std::vector<SNet_t> WList;
+  std::vector<Network> WList;
   int loglvl = 0;
   bool ast = false;
   bool srv = false;
@@ -35,7 +35,7 @@ struct DomainOptions_t {
   bool checked = false;
 
   // Longer host first, so the first match of a search is the most specific entry.
-  bool operator<(const DomainOptions_t& other) const { return host.size() > other.host.size(); }
+  bool operator<(const DomainOptions& other) const { return host.size() > other.host.size(); }
 
   // The white-list decision for a source address (host order).
   bool Admits(uint32_t addr) const { return WList.empty() || InNetworks(WList, addr); }
@@ -45,11 +45,11 @@ struct DomainOptions_t {
 };
 
 // One `subnet` line.
-struct SubNet_t : SNet_t {
+struct SubnetRule : Network {
   std::string dfct;                       // defect letters appended to the device's
   int tm = 0;                             // registration interval, seconds (at least 10)
   int pool = 0;                           // address pool, 0 = none
-  FWType::Mode_t mode = FWType::UNKNOWN;  // forced NAT type, 0 = not forced
+  NatType::Mode mode = NatType::UNKNOWN;  // forced NAT type, 0 = not forced
   bool lbc = false;                       // clients use low-bit-rate codecs
 };
 

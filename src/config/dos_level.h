@@ -2,4 +2,4 @@
 // protection code includes this header rather than declaring its own.
 #pragma once
 
-enum DOSLevel_t { DL_OFF = 0, DL_LOG = 1, DL_LOCAL = 2, DL_SYSFW = 3 };
+enum DosLevel { DL_OFF = 0, DL_LOG = 1, DL_LOCAL = 2, DL_SYSFW = 3 };

@@ -13,14 +13,14 @@ bool EqualNoCase(std::string_view a, const char* b) {
 
 bool IsNamedCombination(uint32_t mode) {
   switch (mode) {
-    case FWType::TRANSPARENT:
-    case FWType::RESTRICTED:
-    case FWType::PORTPRESERVE:
-    case FWType::OPAQUE:
-    case FWType::ICMPREPL | FWType::RESTRICTED:
-    case FWType::ICMPREPL | FWType::PORTPRESERVE:
-    case FWType::LB | FWType::OPAQUE:
-    case FWType::SNAT | FWType::OPAQUE:
+    case NatType::TRANSPARENT:
+    case NatType::RESTRICTED:
+    case NatType::PORTPRESERVE:
+    case NatType::OPAQUE:
+    case NatType::ICMPREPL | NatType::RESTRICTED:
+    case NatType::ICMPREPL | NatType::PORTPRESERVE:
+    case NatType::LB | NatType::OPAQUE:
+    case NatType::SNAT | NatType::OPAQUE:
       return true;
     default:
       return false;
@@ -29,7 +29,7 @@ bool IsNamedCombination(uint32_t mode) {
 
 }  // namespace
 
-const char* FWType::FWTypeStr(Mode_t mode) {
+const char* NatType::FWTypeStr(Mode mode) {
   switch (mode & ~(STICKY | PRXFRCD)) {
     case UNKNOWN: return "UNKNOWN";
     case TRANSPARENT: return "Transparent";
@@ -44,7 +44,7 @@ const char* FWType::FWTypeStr(Mode_t mode) {
   }
 }
 
-bool FWType::ParseConfigured(std::string_view text, Mode_t& mode) {
+bool NatType::ParseConfigured(std::string_view text, Mode& mode) {
   uint32_t result = 0;
   bool have_type = false;
   while (!text.empty()) {
@@ -71,6 +71,6 @@ bool FWType::ParseConfigured(std::string_view text, Mode_t& mode) {
     }
   }
   if (!have_type || !IsNamedCombination(result)) return false;
-  mode = static_cast<Mode_t>(result | STICKY);
+  mode = static_cast<Mode>(result | STICKY);
   return true;
 }

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-struct FWType {
-  enum Mode_t : uint32_t {
+struct NatType {
+  enum Mode : uint32_t {
     UNKNOWN = 0,
     TRANSPARENT = 1,
     RESTRICTED = 2,
@@ -22,9 +22,9 @@ struct FWType {
   };
 
   // Printable name with STICKY and PRXFRCD ignored; "<WRONG>" for a combination that does not exist.
-  static const char* FWTypeStr(Mode_t mode);
+  static const char* FWTypeStr(Mode mode);
 
   // A configured type: optional modifiers and a type joined by '+', type last, any case
   // ("LB+Symmetric"). Only the combinations FWTypeStr names are accepted; the result carries STICKY.
-  static bool ParseConfigured(std::string_view text, Mode_t& mode);
+  static bool ParseConfigured(std::string_view text, Mode& mode);
 };

@@ -83,7 +83,7 @@ bool ParseLogWords(std::string text, int& mask) {
   return true;
 }
 
-bool Settings_t::SetAddressField(char (&field)[kAddrFieldSize], const std::string& value) {
+bool Settings::SetAddressField(char (&field)[kAddrFieldSize], const std::string& value) {
   if (field[0] != '\0') return true;  // given on the command line
   if (value.size() >= kAddrFieldSize) {
     Log("ostrel", 0, "Address is too long: %s\n", value.c_str());
@@ -93,7 +93,7 @@ bool Settings_t::SetAddressField(char (&field)[kAddrFieldSize], const std::strin
   return true;
 }
 
-bool Settings_t::SetPortField(int& field, const std::string& value, int max) {
+bool Settings::SetPortField(int& field, const std::string& value, int max) {
   if (field != 0) return true;  // given on the command line
   bool digits = !value.empty() && value.size() <= 5 &&
                 std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -106,7 +106,7 @@ bool Settings_t::SetPortField(int& field, const std::string& value, int max) {
   return true;
 }
 
-bool Settings_t::cfg_range(std::string& value) {
+bool Settings::ReadRange(std::string& value) {
   std::vector<std::string> words = split(value, '\0');
   if (words.size() == 2) {
     lRange = std::atoi(words[0].c_str());
@@ -121,64 +121,64 @@ bool Settings_t::cfg_range(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_ipaddr(std::string& value) { return SetAddressField(myipaddr, value); }
-bool Settings_t::cfg_second_ipaddr(std::string& value) { return SetAddressField(second_ipaddr, value); }
-bool Settings_t::cfg_private_ipaddr(std::string& value) { return SetAddressField(private_ipaddr, value); }
-bool Settings_t::cfg_server_ipaddr(std::string& value) { return SetAddressField(server_ipaddr, value); }
+bool Settings::ReadIpAddress(std::string& value) { return SetAddressField(myipaddr, value); }
+bool Settings::ReadSecondIpAddress(std::string& value) { return SetAddressField(second_ipaddr, value); }
+bool Settings::ReadPrivateIpAddress(std::string& value) { return SetAddressField(private_ipaddr, value); }
+bool Settings::ReadServerIpAddress(std::string& value) { return SetAddressField(server_ipaddr, value); }
 
-bool Settings_t::cfg_port(std::string& value) { return SetPortField(MainPort, value, 65535); }
+bool Settings::ReadPort(std::string& value) { return SetPortField(MainPort, value, 65535); }
 // The internal port is SecondPort + 3: it must fit too.
-bool Settings_t::cfg_second_port(std::string& value) { return SetPortField(SecondPort, value, 65532); }
+bool Settings::ReadSecondPort(std::string& value) { return SetPortField(SecondPort, value, 65532); }
 
-bool Settings_t::cfg_ring_ulaw(std::string& value) {
+bool Settings::ReadRingUlaw(std::string& value) {
   RingFileULaw = value;
   return true;
 }
-bool Settings_t::cfg_ring_g729(std::string& value) {
+bool Settings::ReadRingG729(std::string& value) {
   RingFileG729 = value;
   return true;
 }
-bool Settings_t::cfg_ring_gsm(std::string& value) {
+bool Settings::ReadRingGsm(std::string& value) {
   RingFileGSM = value;
   return true;
 }
 
-bool Settings_t::cfg_log(std::string& value) {
-  if (CmdLogFName_m.empty()) LogFName = value;
+bool Settings::ReadLog(std::string& value) {
+  if (command_line_log_file_.empty()) LogFName = value;
   return true;
 }
 
-bool Settings_t::cfg_log_level(std::string& value) {
+bool Settings::ReadLogLevel(std::string& value) {
   int mask = 0;
   if (!ParseLogWords(value, mask)) return false;
   if (mask & 16) mask &= ~8;
   if (mask & 2) mask |= 1;
-  LogLevel_m = mask;
+  log_level_ = mask;
   return true;
 }
 
-bool Settings_t::cfg_log_size_limit(std::string& value) {
+bool Settings::ReadLogSizeLimit(std::string& value) {
   // The log block refuses anything but a number and a unit; ask it to complain right away, and keep
   // an accepted text for the moment the read is taken.
   size_t unit = value.find_first_not_of("0123456789 \t");
   char letter = unit == std::string::npos ? '\0' : static_cast<char>(std::toupper(static_cast<unsigned char>(value[unit])));
   if (letter == 'K' || letter == 'M' || letter == 'G' || letter == 'T') {
-    LogLimit_m = value;
+    log_limit_ = value;
   } else {
-    GLogBlock.SetLimit(value);
+    g_log_block.SetLimit(value);
   }
   return true;
 }
 
-bool Settings_t::cfg_log_name(std::string& value) {
+bool Settings::ReadLogName(std::string& value) {
   std::vector<std::string> words = split(value, '\0');
   SAppMaster = words[0];
   SAppSlave = words.size() > 1 ? words[1] : words[0];
-  AppNameSeen_m = true;
+  app_name_seen_ = true;
   return true;
 }
 
-bool Settings_t::cfg_stat_log(std::string& value) {
+bool Settings::ReadStatLog(std::string& value) {
   statlog_set = true;
   if (value == StatLog) return true;
   StatLog = value;
@@ -192,23 +192,23 @@ bool Settings_t::cfg_stat_log(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_full_mode(std::string& value) {
+bool Settings::ReadFullMode(std::string& value) {
   if (IsLowerYesWord(value)) force_full_mode = true;
   return true;
 }
 
-bool Settings_t::cfg_quiet_mode(std::string& value) {
+bool Settings::ReadQuietMode(std::string& value) {
   quiet_mode = IsLowerYesWord(value);
   return true;
 }
 
-bool Settings_t::cfg_slow_start(std::string& value) {
+bool Settings::ReadSlowStart(std::string& value) {
   slow_start = IsLowerYesWord(value);
-  SlowStartSeen_m = true;
+  slow_start_seen_ = true;
   return true;
 }
 
-bool Settings_t::cfg_num_listeners(std::string& value) {
+bool Settings::ReadNumListeners(std::string& value) {
   std::vector<std::string> words = split(value, '\0');
   int count = std::atoi(words[0].c_str());
   if (count < 1 || count > 64) {
@@ -221,22 +221,22 @@ bool Settings_t::cfg_num_listeners(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_register_timeout(std::string& value) {
+bool Settings::ReadRegisterTimeout(std::string& value) {
   std::vector<std::string> words = split(value, '\0');
-  rgstr_timout = std::atoi(words[0].c_str());
+  register_timeout = std::atoi(words[0].c_str());
   if (words.size() > 1) rgstr_limit = std::atoi(words[1].c_str());
   if (words.size() > 2) rgstr_force = std::atoi(words[2].c_str());
-  rgstr_timout = std::max(rgstr_timout, 10);
+  register_timeout = std::max(register_timeout, 10);
   rgstr_force = std::max(rgstr_force, 300);
   return true;
 }
 
-bool Settings_t::cfg_check_rtp_flow(std::string& value) {
+bool Settings::ReadCheckRtpFlow(std::string& value) {
   check_rtp_flow = !(value == "no" || value == "off" || value == "false");
   return true;
 }
 
-bool Settings_t::cfg_idle_timeout(std::string& value) {
+bool Settings::ReadIdleTimeout(std::string& value) {
   int seconds = std::atoi(value.c_str());
   if (seconds < 30 || seconds > 1800) {
     Log("ostrel", 0, "Param: idle_timeout must be in range [30-1800], Set to default: 300\n");
@@ -246,7 +246,7 @@ bool Settings_t::cfg_idle_timeout(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_agent_name(std::string& value) {
+bool Settings::ReadAgentName(std::string& value) {
   if (value.find_first_of("'\"/") != std::string::npos) {
     Log("ostrel", 0, "Name of Agent can't contain ' , \" or /\n");
     return false;
@@ -255,8 +255,8 @@ bool Settings_t::cfg_agent_name(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_events_collector(std::string& value) {
-  InetAddr addr;
+bool Settings::ReadEventsCollector(std::string& value) {
+  InetAddress addr;
   if (!PortTextFits(value) || !addr.set(value.c_str()) || addr.IpAddr() == 0 || addr.Port() == 0) {
     Log("ostrel", 0, "Incorrect Events Collector address:\n");
     evnts.reset();
@@ -266,7 +266,7 @@ bool Settings_t::cfg_events_collector(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_ha_peer(std::string& value) {
+bool Settings::ReadHaPeer(std::string& value) {
   if (!ha_peer.empty()) return true;  // given with -h
   if (!SetHaPeer(value)) {
     Log("ostrel", 0, "Incorrect HA Peer address\n");
@@ -275,19 +275,19 @@ bool Settings_t::cfg_ha_peer(std::string& value) {
   return true;
 }
 
-bool Settings_t::SetHaPeer(const std::string& text) {
+bool Settings::SetHaPeer(const std::string& text) {
   // Without a port the peer's port is derived from SecondPort after the read.
   std::string full = text.find(':') == std::string::npos ? text + ":0" : text;
-  InetAddr addr;
+  InetAddress addr;
   if (!PortTextFits(full) || !addr.set(full.c_str()) || addr.IpAddr() == 0) return false;
   ha_peer = addr;
   return true;
 }
 
-bool Settings_t::cfg_dos_level(std::string& value) {
+bool Settings::ReadDosLevel(std::string& value) {
   static const struct {
     const char* word;
-    DOSLevel_t level;
+    DosLevel level;
   } kLevels[] = {
       {"off", DL_OFF},     {"no", DL_OFF},       {"false", DL_OFF},  {"log", DL_LOG},
       {"logonly", DL_LOG}, {"on", DL_LOCAL},     {"yes", DL_LOCAL},  {"true", DL_LOCAL},
@@ -300,7 +300,7 @@ bool Settings_t::cfg_dos_level(std::string& value) {
     Log("ostrel", 0, "Incorect mode - Use: 'off', 'log', 'local' or 'fw'\n");
     return false;
   }
-  DOSLevel_t level = found->level;
+  DosLevel level = found->level;
   bool ok = true;
   if (level == DL_SYSFW && geteuid() != 0) {
     Log("ostrel", 0, "Need root permissions In order to set level to FW. Force level to LOCAL\n");
@@ -312,122 +312,122 @@ bool Settings_t::cfg_dos_level(std::string& value) {
   return ok;
 }
 
-bool Settings_t::cfg_dos_interval(std::string& value) {
+bool Settings::ReadDosInterval(std::string& value) {
   return SetNumbers(value, &doscfg_changed, Interval, BlockTime1, LThreshold1, HThreshold1, RThreshold1);
 }
 
-bool Settings_t::cfg_dos_multiple(std::string& value) {
+bool Settings::ReadDosMultiple(std::string& value) {
   return SetNumbers(value, &doscfg_changed, NumInterv, BlockTimeN, LThresholdN, HThresholdN, RThresholdN);
 }
 
-bool Settings_t::cfg_dos_max_mps(std::string& value) { return SetNumbers(value, &doscfg_changed, MaxMPS, BlockTimeMps); }
+bool Settings::ReadDosMaxMps(std::string& value) { return SetNumbers(value, &doscfg_changed, MaxMPS, BlockTimeMps); }
 
-bool Settings_t::cfg_ddos_threshold(std::string& value) {
+bool Settings::ReadDdosThreshold(std::string& value) {
   return SetNumbers(value, &doscfg_changed, DDthreshold, DDBlockTime);
 }
 
-bool Settings_t::cfg_dos_whitelist(std::string& value) {
-  SNet_t net = parse_subnet(value);
+bool Settings::ReadDosWhitelist(std::string& value) {
+  Network net = ParseSubnet(value);
   if (!net.IsValid()) return false;
   DosWList.push_back(net);
   return true;
 }
 
-bool Settings_t::cfg_sysfw_rule(std::string& value) {
+bool Settings::ReadSystemFirewallRule(std::string& value) {
   RuleName = value;
   return true;
 }
-bool Settings_t::cfg_sysfw_start(std::string& value) {
+bool Settings::ReadSystemFirewallStart(std::string& value) {
   FWCmdStart = value;
   return true;
 }
-bool Settings_t::cfg_sysfw_stop(std::string& value) {
+bool Settings::ReadSystemFirewallStop(std::string& value) {
   FWCmdStop = value;
   return true;
 }
-bool Settings_t::cfg_sysfw_block(std::string& value) {
+bool Settings::ReadSystemFirewallBlock(std::string& value) {
   FWCmdBlock = value;
   return true;
 }
-bool Settings_t::cfg_sysfw_unblock(std::string& value) {
+bool Settings::ReadSystemFirewallUnblock(std::string& value) {
   FWCmdUnblock = value;
   return true;
 }
 
-bool Settings_t::cfg_throttling(std::string& value) { return SetNumbers(value, nullptr, ThrottReg, ThrottDDOS); }
+bool Settings::ReadThrottling(std::string& value) { return SetNumbers(value, nullptr, ThrottReg, ThrottDDOS); }
 
-bool Settings_t::cfg_attach_hole(std::string& value) {
+bool Settings::ReadAttachHole(std::string& value) {
   hole_attach = IsYesWord(value);
   return true;
 }
-bool Settings_t::cfg_assume_nosrtp(std::string& value) {
+bool Settings::ReadAssumeNoSrtp(std::string& value) {
   assume_nosrtp = IsYesWord(value);
   return true;
 }
-bool Settings_t::cfg_assume_no_obp(std::string& value) {
+bool Settings::ReadAssumeNoObp(std::string& value) {
   assume_no_obp = IsYesWord(value);
   return true;
 }
 
 // clang-format off
-const CfgKeyword_t CfgKeywords[] = {
-    {"domain",           true,  &Settings_t::cfg_domain},
-    {"server",           true,  &Settings_t::cfg_server},
-    {"fuser",            true,  &Settings_t::cfg_fuser},
-    {"trusted",          true,  &Settings_t::cfg_trusted},
-    {"broken",           true,  &Settings_t::cfg_broken},
-    {"restrict_forward", true,  &Settings_t::cfg_restrict_forward},
-    {"slow_start",       true,  &Settings_t::cfg_slow_start},
-    {"range",            false, &Settings_t::cfg_range},
-    {"ipaddr",           false, &Settings_t::cfg_ipaddr},
-    {"second_ipaddr",    false, &Settings_t::cfg_second_ipaddr},
-    {"private_ipaddr",   false, &Settings_t::cfg_private_ipaddr},
-    {"server_ipaddr",    false, &Settings_t::cfg_server_ipaddr},
-    {"port",             false, &Settings_t::cfg_port},
-    {"second_port",      false, &Settings_t::cfg_second_port},
-    {"ring_ulaw",        false, &Settings_t::cfg_ring_ulaw},
-    {"ring_g729",        false, &Settings_t::cfg_ring_g729},
-    {"ring_gsm",         false, &Settings_t::cfg_ring_gsm},
-    {"log",              true,  &Settings_t::cfg_log},
-    {"log_level",        true,  &Settings_t::cfg_log_level},
-    {"log_size_limit",   true,  &Settings_t::cfg_log_size_limit},
-    {"log_name",         true,  &Settings_t::cfg_log_name},
-    {"stat_log",         true,  &Settings_t::cfg_stat_log},
-    {"full_mode",        false, &Settings_t::cfg_full_mode},
-    {"quiet_mode",       true,  &Settings_t::cfg_quiet_mode},
-    {"num_listeners",    false, &Settings_t::cfg_num_listeners},
-    {"register_timeout", true,  &Settings_t::cfg_register_timeout},
-    {"subnet",           true,  &Settings_t::cfg_subnet},
-    {"subscribe_event",  true,  &Settings_t::cfg_subscribe_event},
-    {"check_rtp_flow",   true,  &Settings_t::cfg_check_rtp_flow},
-    {"idle_timeout",     true,  &Settings_t::cfg_idle_timeout},
-    {"agent_name",       false, &Settings_t::cfg_agent_name},
-    {"events_collector", true,  &Settings_t::cfg_events_collector},
-    {"ha_peer",          false, &Settings_t::cfg_ha_peer},
-    {"dos_level",        true,  &Settings_t::cfg_dos_level},
-    {"dos_interval",     true,  &Settings_t::cfg_dos_interval},
-    {"dos_multiple",     true,  &Settings_t::cfg_dos_multiple},
-    {"dos_max_mps",      true,  &Settings_t::cfg_dos_max_mps},
-    {"ddos_threshold",   true,  &Settings_t::cfg_ddos_threshold},
-    {"dos_whitelist",    true,  &Settings_t::cfg_dos_whitelist},
-    {"sysfw_rule",       false, &Settings_t::cfg_sysfw_rule},
-    {"sysfw_start",      false, &Settings_t::cfg_sysfw_start},
-    {"sysfw_stop",       false, &Settings_t::cfg_sysfw_stop},
-    {"sysfw_block",      false, &Settings_t::cfg_sysfw_block},
-    {"sysfw_unblock",    false, &Settings_t::cfg_sysfw_unblock},
-    {"throttling",       true,  &Settings_t::cfg_throttling},
-    {"attach_hole",      true,  &Settings_t::cfg_attach_hole},
-    {"assume_nosrtp",    true,  &Settings_t::cfg_assume_nosrtp},
-    {"assume_no_obp",    true,  &Settings_t::cfg_assume_no_obp},
-    {"bare_sdp",         true,  &Settings_t::cfg_bare_sdp},
-    {"rsvp",             true,  &Settings_t::cfg_rsvp},
-    {"transcoding",      true,  &Settings_t::cfg_transcoding},
+const ConfigKeyword kConfigKeywords[] = {
+    {"domain",           true,  &Settings::ReadDomain},
+    {"server",           true,  &Settings::ReadServer},
+    {"fuser",            true,  &Settings::ReadFullUser},
+    {"trusted",          true,  &Settings::ReadTrusted},
+    {"broken",           true,  &Settings::ReadBroken},
+    {"restrict_forward", true,  &Settings::ReadRestrictForward},
+    {"slow_start",       true,  &Settings::ReadSlowStart},
+    {"range",            false, &Settings::ReadRange},
+    {"ipaddr",           false, &Settings::ReadIpAddress},
+    {"second_ipaddr",    false, &Settings::ReadSecondIpAddress},
+    {"private_ipaddr",   false, &Settings::ReadPrivateIpAddress},
+    {"server_ipaddr",    false, &Settings::ReadServerIpAddress},
+    {"port",             false, &Settings::ReadPort},
+    {"second_port",      false, &Settings::ReadSecondPort},
+    {"ring_ulaw",        false, &Settings::ReadRingUlaw},
+    {"ring_g729",        false, &Settings::ReadRingG729},
+    {"ring_gsm",         false, &Settings::ReadRingGsm},
+    {"log",              true,  &Settings::ReadLog},
+    {"log_level",        true,  &Settings::ReadLogLevel},
+    {"log_size_limit",   true,  &Settings::ReadLogSizeLimit},
+    {"log_name",         true,  &Settings::ReadLogName},
+    {"stat_log",         true,  &Settings::ReadStatLog},
+    {"full_mode",        false, &Settings::ReadFullMode},
+    {"quiet_mode",       true,  &Settings::ReadQuietMode},
+    {"num_listeners",    false, &Settings::ReadNumListeners},
+    {"register_timeout", true,  &Settings::ReadRegisterTimeout},
+    {"subnet",           true,  &Settings::ReadSubnet},
+    {"subscribe_event",  true,  &Settings::ReadSubscribeEvent},
+    {"check_rtp_flow",   true,  &Settings::ReadCheckRtpFlow},
+    {"idle_timeout",     true,  &Settings::ReadIdleTimeout},
+    {"agent_name",       false, &Settings::ReadAgentName},
+    {"events_collector", true,  &Settings::ReadEventsCollector},
+    {"ha_peer",          false, &Settings::ReadHaPeer},
+    {"dos_level",        true,  &Settings::ReadDosLevel},
+    {"dos_interval",     true,  &Settings::ReadDosInterval},
+    {"dos_multiple",     true,  &Settings::ReadDosMultiple},
+    {"dos_max_mps",      true,  &Settings::ReadDosMaxMps},
+    {"ddos_threshold",   true,  &Settings::ReadDdosThreshold},
+    {"dos_whitelist",    true,  &Settings::ReadDosWhitelist},
+    {"sysfw_rule",       false, &Settings::ReadSystemFirewallRule},
+    {"sysfw_start",      false, &Settings::ReadSystemFirewallStart},
+    {"sysfw_stop",       false, &Settings::ReadSystemFirewallStop},
+    {"sysfw_block",      false, &Settings::ReadSystemFirewallBlock},
+    {"sysfw_unblock",    false, &Settings::ReadSystemFirewallUnblock},
+    {"throttling",       true,  &Settings::ReadThrottling},
+    {"attach_hole",      true,  &Settings::ReadAttachHole},
+    {"assume_nosrtp",    true,  &Settings::ReadAssumeNoSrtp},
+    {"assume_no_obp",    true,  &Settings::ReadAssumeNoObp},
+    {"bare_sdp",         true,  &Settings::ReadBareSdp},
+    {"rsvp",             true,  &Settings::ReadRsvp},
+    {"transcoding",      true,  &Settings::ReadTranscoding},
 };
 // clang-format on
-const size_t CfgKeywordCount = sizeof(CfgKeywords) / sizeof(CfgKeywords[0]);
+const size_t kConfigKeywordCount = sizeof(kConfigKeywords) / sizeof(kConfigKeywords[0]);
 
-const CfgKeyword_t* FindKeyword(std::string_view keyword) {
-  for (const CfgKeyword_t& entry : CfgKeywords) {
+const ConfigKeyword* FindKeyword(std::string_view keyword) {
+  for (const ConfigKeyword& entry : kConfigKeywords) {
     if (keyword == entry.keyword) return &entry;
   }
   return nullptr;

@@ -7,18 +7,18 @@
 
 #include "config/settings.h"
 
-struct CfgKeyword_t {
+struct ConfigKeyword {
   const char* keyword;
   bool reread;  // applied on re-reads too; otherwise only at the first read
-  bool (Settings_t::*handler)(std::string& value);
+  bool (Settings::*handler)(std::string& value);
 };
 
 // Every keyword, in table order.
-extern const CfgKeyword_t CfgKeywords[];
-extern const size_t CfgKeywordCount;
+extern const ConfigKeyword kConfigKeywords[];
+extern const size_t kConfigKeywordCount;
 
 // Exact, case-sensitive lookup; null for an unknown keyword.
-const CfgKeyword_t* FindKeyword(std::string_view keyword);
+const ConfigKeyword* FindKeyword(std::string_view keyword);
 
 // Boolean words: "yes", "on" and "true" mean true, anything else false (case-sensitive).
 bool IsYesWord(const std::string& value);

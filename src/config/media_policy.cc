@@ -18,17 +18,17 @@ const char* const TransSDP[4] = {
     "m=audio 65536 RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\na=ptime:20\r\n",
 };
 
-const TransRule_t TransVariants[2] = {
+const TranscodingRule TransVariants[2] = {
     {G729_60, G729_20, nullptr},
     {ILBC_60, PCMU_20, nullptr},
 };
 
 namespace {
 
-bool FindTransCode(const std::string& name, TransCode_t& code) {
+bool FindTransCode(const std::string& name, TranscodeFormat& code) {
   for (int i = 0; i < 4; ++i) {
     if (name == TransCode[i]) {
-      code = static_cast<TransCode_t>(i);
+      code = static_cast<TranscodeFormat>(i);
       return true;
     }
   }
@@ -44,7 +44,7 @@ bool ParseIPv4(const std::string& text, uint32_t& addr) {
 
 }  // namespace
 
-bool Settings_t::cfg_broken(std::string& value) {
+bool Settings::ReadBroken(std::string& value) {
   size_t gap = value.find_first_of(" \t\r\n");
   if (gap == std::string::npos) return false;
   std::string letters = value.substr(0, gap);
@@ -56,19 +56,19 @@ bool Settings_t::cfg_broken(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_transcoding(std::string& value) {
+bool Settings::ReadTranscoding(std::string& value) {
   std::vector<std::string> words = split(tolower(value), '\0');
   if (words.size() != 2) {
     Log("ostrel", 0, "Two params are expected\n");
     return false;
   }
-  TransCode_t client{};
-  TransCode_t server{};
+  TranscodeFormat client{};
+  TranscodeFormat server{};
   if (!FindTransCode(words[0], client) || !FindTransCode(words[1], server)) {
     Log("ostrel", 0, "Unknown Coding type\n");
     return false;
   }
-  for (const TransRule_t& variant : TransVariants) {
+  for (const TranscodingRule& variant : TransVariants) {
     if (variant.ClnCode == client && variant.SrvCode == server) {
       TransRules.push_back(variant);
       return true;
@@ -78,7 +78,7 @@ bool Settings_t::cfg_transcoding(std::string& value) {
   return false;
 }
 
-bool Settings_t::cfg_bare_sdp(std::string& value) {
+bool Settings::ReadBareSdp(std::string& value) {
   BareCodecs.clear();
   BareParams.clear();
   std::vector<std::string> words = split(value, '\0');
@@ -95,7 +95,7 @@ bool Settings_t::cfg_bare_sdp(std::string& value) {
   return true;
 }
 
-bool Settings_t::cfg_rsvp(std::string& value) {
+bool Settings::ReadRsvp(std::string& value) {
   std::vector<std::string> words = split(value, '\0');
   if (words.size() != 3) return false;
   uint32_t first = 0;
@@ -110,13 +110,13 @@ bool Settings_t::cfg_rsvp(std::string& value) {
 }
 
 uint16_t Config::CheckRsvp(uint64_t key) const {
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
   auto found = RSVPs.find(key);
   return found == RSVPs.end() ? 0 : found->second;
 }
 
 std::string Config::DeviceDefects(const std::string& device) const {
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
   for (const auto& [prefix, letters] : Broken) {
     if (device.compare(0, prefix.size(), prefix) == 0 && device.size() >= prefix.size()) return letters;
   }

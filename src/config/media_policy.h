@@ -5,23 +5,23 @@
 #include <cstdint>
 #include <string>
 
-enum TransCode_t { G729_60 = 0, ILBC_60 = 1, G729_20 = 2, PCMU_20 = 3 };
+enum TranscodeFormat { G729_60 = 0, ILBC_60 = 1, G729_20 = 2, PCMU_20 = 3 };
 
-// Names ("g729/60", ...) and SDP media templates, indexed by TransCode_t. Port 65536 in a template is a
+// Names ("g729/60", ...) and SDP media templates, indexed by TranscodeFormat. Port 65536 in a template is a
 // placeholder the SDP rewriting replaces.
 extern const char* const TransCode[4];
 extern const char* const TransSDP[4];
 
-using TransFunc_t = void* (*)(void*);
+using TranscodeFunction = void* (*)(void*);
 
-struct TransRule_t {
-  TransCode_t ClnCode;   // codec the client offers
-  TransCode_t SrvCode;   // codec used toward the server
-  TransFunc_t TransFunc; // thread body that carries such a call's media (installed by the media code)
+struct TranscodingRule {
+  TranscodeFormat ClnCode;   // codec the client offers
+  TranscodeFormat SrvCode;   // codec used toward the server
+  TranscodeFunction TransFunc; // thread body that carries such a call's media (installed by the media code)
 };
 
 // The supported (client, server) pairs, in lookup order.
-extern const TransRule_t TransVariants[2];
+extern const TranscodingRule TransVariants[2];
 
 // The key of an `rsvp` rule: first address in the low half, second in the high half, host order.
 inline uint64_t RsvpKey(uint32_t first, uint32_t second) {

@@ -12,7 +12,7 @@
 namespace {
 
 // The codec part of a transcoding code's name: "g729" of "g729/60". Packet times are not compared.
-std::string_view CodecOf(TransCode_t code) {
+std::string_view CodecOf(TranscodeFormat code) {
   std::string_view name = TransCode[code];
   return name.substr(0, name.find('/'));
 }
@@ -28,26 +28,26 @@ int PayloadType(const std::string& fmt) {
   return pt <= 127 ? pt : -1;
 }
 
-std::string LowerCodecName(const SDP_Media_RTP& media, size_t i) {
+std::string LowerCodecName(const SdpRtpMedia& media, size_t i) {
   std::string name = media.CodecName(i);
   return tolower(name);
 }
 
 // The clock rate format i is sent at: its rtpmap's, else its static payload type's; 0 when neither says.
-int ClockRate(const SDP_Media_RTP& media, size_t i) {
-  const SDP_Media_RTP::CodecParams* own = media.FrmtParam(media.CodecFrmt(i));
+int ClockRate(const SdpRtpMedia& media, size_t i) {
+  const SdpRtpMedia::CodecParams* own = media.FrmtParam(media.CodecFrmt(i));
   if (own != nullptr && !own->CName().empty()) return own->CRate();
-  int pt = SDP_Media_RTP::StaticType(media.CodecFrmt(i));
-  return pt >= 0 ? SDP_Media_RTP::SCodecs[pt].CRate() : 0;
+  int pt = SdpRtpMedia::StaticType(media.CodecFrmt(i));
+  return pt >= 0 ? SdpRtpMedia::SCodecs[pt].CRate() : 0;
 }
 
 }  // namespace
 
-int Config::CheckTransRules(const SDP* sdp, uint8_t* payload) const {
-  const SDP_Media* audio = sdp != nullptr ? sdp->Media(SDP_Media::AUDIO) : nullptr;
-  const SDP_Media_RTP* rtp = audio != nullptr ? audio->AsRTP() : nullptr;
+int Config::CheckTransRules(const Sdp* sdp, uint8_t* payload) const {
+  const SdpMedia* audio = sdp != nullptr ? sdp->Media(SdpMedia::AUDIO) : nullptr;
+  const SdpRtpMedia* rtp = audio != nullptr ? audio->AsRTP() : nullptr;
   if (rtp == nullptr) return -1;
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
   for (size_t rule = 0; rule < TransRules.size(); ++rule) {
     const std::string_view wanted = CodecOf(TransRules[rule].ClnCode);
     for (size_t i = 0; i < rtp->NCodecs(); ++i) {
@@ -60,25 +60,25 @@ int Config::CheckTransRules(const SDP* sdp, uint8_t* payload) const {
   return -1;
 }
 
-void Config::BareSDP(SDP* sdp) const {
+void Config::BareSDP(Sdp* sdp) const {
   if (sdp == nullptr) return;
-  SDP_Attrs& session = sdp->Attrs();
+  SdpAttributes& session = sdp->Attrs();
   std::optional<std::string> tool;
   if (const char* value = session.Attribute("tool")) tool = value;
   session.Clear();
   if (tool) session.Attribute("tool", std::move(*tool));
   sdp->dirty();
 
-  Read_Guard_Mutex guard(Lock, Guard_Mutex::DO_LOCK);
-  for (SDP_Media::MediaType_t type : {SDP_Media::AUDIO, SDP_Media::VIDEO}) {
-    SDP_Media* media = sdp->Media(type);
+  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
+  for (SdpMedia::MediaKind type : {SdpMedia::AUDIO, SdpMedia::VIDEO}) {
+    SdpMedia* media = sdp->Media(type);
     // Only an RTP section has codecs to filter: any other kind is left as it came.
-    SDP_Media_RTP* rtp = media != nullptr ? media->AsRTP() : nullptr;
-    if (rtp != nullptr && !bareMedia(rtp)) sdp->RemoveMedia(type);
+    SdpRtpMedia* rtp = media != nullptr ? media->AsRTP() : nullptr;
+    if (rtp != nullptr && !BareMedia(rtp)) sdp->RemoveMedia(type);
   }
 }
 
-bool Config::bareMedia(SDP_Media_RTP* media) const {
+bool Config::BareMedia(SdpRtpMedia* media) const {
   if (media->NCodecs() == 0) return false;
   for (size_t i = media->NCodecs(); i-- > 0;) {
     auto allowed = BareCodecs.find(LowerCodecName(*media, i));
@@ -88,7 +88,7 @@ bool Config::bareMedia(SDP_Media_RTP* media) const {
   }
   if (media->NCodecs() == 0) return false;
 
-  SDP_Attrs::Attrs_t kept;
+  SdpAttributes::AttributeList kept;
   for (const auto& attr : media->Attrs().Attrs()) {
     std::string name = attr.first;
     if (BareParams.count(tolower(name)) != 0) kept.push_back(attr);
@@ -98,16 +98,16 @@ bool Config::bareMedia(SDP_Media_RTP* media) const {
   return true;
 }
 
-std::string Config::CheckDefect(const SIP& msg, int) const {
-  const SIP_HeadLine* line = msg.Header(SIP_Header::HID_User_Agent);
-  if (line == nullptr) line = msg.Header(SIP_Header::HID_Server);
-  const auto* device = dynamic_cast<const SIP_Head_String*>(line);
+std::string Config::CheckDefect(const SipMessage& msg, int) const {
+  const HeaderLine* line = msg.Header(SipHeaders::HID_USER_AGENT);
+  if (line == nullptr) line = msg.Header(SipHeaders::HID_SERVER);
+  const auto* device = dynamic_cast<const StringHeader*>(line);
   if (device == nullptr) return " ";
   return DeviceDefects(device->Value());
 }
 
-int Config::CheckTransRules(const SIP& msg, uint8_t* payload) const {
+int Config::CheckTransRules(const SipMessage& msg, uint8_t* payload) const {
   // The body is parsed on demand; a message seen here belongs to the calling thread.
-  SDP* sdp = const_cast<SIP&>(msg).GetSDP();
+  Sdp* sdp = const_cast<SipMessage&>(msg).GetSDP();
   return sdp ? CheckTransRules(sdp, payload) : -1;
 }

@@ -1,7 +1,7 @@
 // What a read starts from, and what a re-read may change in the configuration in force.
 #include "config/settings.h"
 
-void Settings_t::StartRead() {
+void Settings::StartRead() {
   RSVPs.clear();
   SubNets.clear();
   Domains.clear();
@@ -16,15 +16,15 @@ void Settings_t::StartRead() {
   // BareCodecs and BareParams stay: only a `bare_sdp` line replaces them.
   statlog_set = false;
   doscfg_changed = false;
-  LogLevel_m = -1;
-  LogLimit_m.clear();
-  SlowStartSeen_m = false;
-  AppNameSeen_m = false;
+  log_level_ = -1;
+  log_limit_.clear();
+  slow_start_seen_ = false;
+  app_name_seen_ = false;
 }
 
 // One line per re-readable keyword of the table; a keyword applied only at the first read has no
 // line here, so a changed address, port or file name waits for a restart.
-void Settings_t::TakeRereadable(Settings_t&& read) {
+void Settings::TakeRereadable(Settings&& read) {
   Domains = std::move(read.Domains);                      // domain
   HardSrvs = std::move(read.HardSrvs);                    // server
   FUsers = std::move(read.FUsers);                        // fuser
@@ -38,7 +38,7 @@ void Settings_t::TakeRereadable(Settings_t&& read) {
   StatLog = std::move(read.StatLog);                      // stat_log
   statlog_set = read.statlog_set;
   quiet_mode = read.quiet_mode;                           // quiet_mode
-  rgstr_timout = read.rgstr_timout;                       // register_timeout
+  register_timeout = read.register_timeout;                       // register_timeout
   rgstr_limit = read.rgstr_limit;
   rgstr_force = read.rgstr_force;
   SubNets = std::move(read.SubNets);                      // subnet

@@ -21,10 +21,10 @@
 inline constexpr const char* kOstrelVersion = "25.07.10";
 inline constexpr size_t kAddrFieldSize = 64;
 
-class Settings_t {
+class Settings {
  public:
   // One `fuser` line, keyed by the lower-cased user name in FUsers.
-  struct UserData_t {
+  struct UserOptions {
     bool full = false;
     bool block = false;
     bool lb = false;
@@ -44,14 +44,14 @@ class Settings_t {
   std::string SAppSlave;
   std::string RstrFwd;
   std::map<uint64_t, uint16_t> RSVPs;
-  std::vector<SubNet_t> SubNets;
-  std::vector<DomainOptions_t> Domains;
+  std::vector<SubnetRule> SubNets;
+  std::vector<DomainOptions> Domains;
   std::map<std::string, bool> SubscrEvents;
   std::vector<std::pair<std::string, std::string>> Broken;
-  std::map<std::string, UserData_t> FUsers;
+  std::map<std::string, UserOptions> FUsers;
   std::set<uint32_t> TrustSrc;
-  HardSrvs_t HardSrvs;
-  std::vector<TransRule_t> TransRules;
+  ServerTable HardSrvs;
+  std::vector<TranscodingRule> TransRules;
   std::map<std::string, int> BareCodecs;
   std::set<std::string> BareParams;
   char myipaddr[kAddrFieldSize] = {};
@@ -73,20 +73,20 @@ class Settings_t {
   int lRange = 32768;
   int hRange = 65536;
   int TOS = 56;
-  InetAddr evnts;
-  InetAddr ha_peer;
-  int rgstr_timout = 30;
+  InetAddress evnts;
+  InetAddress ha_peer;
+  int register_timeout = 30;
   int rgstr_limit = 600;
   int rgstr_force = 3600;
   int idletm = 300000;
-  std::vector<SNet_t> DosWList;
+  std::vector<Network> DosWList;
   std::string RuleName = "OSTREL";
   std::string FWCmdStart;
   std::string FWCmdStop;
   std::string FWCmdBlock;
   std::string FWCmdUnblock;
   bool doscfg_changed = false;
-  DOSLevel_t DOSMode = DL_LOG;
+  DosLevel DOSMode = DL_LOG;
   int Interval = 5;
   int BlockTime1 = 300;
   int LThreshold1 = 100;
@@ -105,57 +105,57 @@ class Settings_t {
   int ThrottDDOS = 20;
 
   // Keyword handlers: each takes the value text (it may change it) and returns true when accepted.
-  bool cfg_domain(std::string& value);
-  bool cfg_server(std::string& value);
-  bool cfg_fuser(std::string& value);
-  bool cfg_trusted(std::string& value);
-  bool cfg_broken(std::string& value);
-  bool cfg_restrict_forward(std::string& value);
-  bool cfg_slow_start(std::string& value);
-  bool cfg_range(std::string& value);
-  bool cfg_ipaddr(std::string& value);
-  bool cfg_second_ipaddr(std::string& value);
-  bool cfg_private_ipaddr(std::string& value);
-  bool cfg_server_ipaddr(std::string& value);
-  bool cfg_port(std::string& value);
-  bool cfg_second_port(std::string& value);
-  bool cfg_ring_ulaw(std::string& value);
-  bool cfg_ring_g729(std::string& value);
-  bool cfg_ring_gsm(std::string& value);
-  bool cfg_log(std::string& value);
-  bool cfg_log_level(std::string& value);
-  bool cfg_log_size_limit(std::string& value);
-  bool cfg_log_name(std::string& value);
-  bool cfg_stat_log(std::string& value);
-  bool cfg_full_mode(std::string& value);
-  bool cfg_quiet_mode(std::string& value);
-  bool cfg_num_listeners(std::string& value);
-  bool cfg_register_timeout(std::string& value);
-  bool cfg_subnet(std::string& value);
-  bool cfg_subscribe_event(std::string& value);
-  bool cfg_check_rtp_flow(std::string& value);
-  bool cfg_idle_timeout(std::string& value);
-  bool cfg_agent_name(std::string& value);
-  bool cfg_events_collector(std::string& value);
-  bool cfg_ha_peer(std::string& value);
-  bool cfg_dos_level(std::string& value);
-  bool cfg_dos_interval(std::string& value);
-  bool cfg_dos_multiple(std::string& value);
-  bool cfg_dos_max_mps(std::string& value);
-  bool cfg_ddos_threshold(std::string& value);
-  bool cfg_dos_whitelist(std::string& value);
-  bool cfg_sysfw_rule(std::string& value);
-  bool cfg_sysfw_start(std::string& value);
-  bool cfg_sysfw_stop(std::string& value);
-  bool cfg_sysfw_block(std::string& value);
-  bool cfg_sysfw_unblock(std::string& value);
-  bool cfg_throttling(std::string& value);
-  bool cfg_attach_hole(std::string& value);
-  bool cfg_assume_nosrtp(std::string& value);
-  bool cfg_assume_no_obp(std::string& value);
-  bool cfg_bare_sdp(std::string& value);
-  bool cfg_rsvp(std::string& value);
-  bool cfg_transcoding(std::string& value);
+  bool ReadDomain(std::string& value);
+  bool ReadServer(std::string& value);
+  bool ReadFullUser(std::string& value);
+  bool ReadTrusted(std::string& value);
+  bool ReadBroken(std::string& value);
+  bool ReadRestrictForward(std::string& value);
+  bool ReadSlowStart(std::string& value);
+  bool ReadRange(std::string& value);
+  bool ReadIpAddress(std::string& value);
+  bool ReadSecondIpAddress(std::string& value);
+  bool ReadPrivateIpAddress(std::string& value);
+  bool ReadServerIpAddress(std::string& value);
+  bool ReadPort(std::string& value);
+  bool ReadSecondPort(std::string& value);
+  bool ReadRingUlaw(std::string& value);
+  bool ReadRingG729(std::string& value);
+  bool ReadRingGsm(std::string& value);
+  bool ReadLog(std::string& value);
+  bool ReadLogLevel(std::string& value);
+  bool ReadLogSizeLimit(std::string& value);
+  bool ReadLogName(std::string& value);
+  bool ReadStatLog(std::string& value);
+  bool ReadFullMode(std::string& value);
+  bool ReadQuietMode(std::string& value);
+  bool ReadNumListeners(std::string& value);
+  bool ReadRegisterTimeout(std::string& value);
+  bool ReadSubnet(std::string& value);
+  bool ReadSubscribeEvent(std::string& value);
+  bool ReadCheckRtpFlow(std::string& value);
+  bool ReadIdleTimeout(std::string& value);
+  bool ReadAgentName(std::string& value);
+  bool ReadEventsCollector(std::string& value);
+  bool ReadHaPeer(std::string& value);
+  bool ReadDosLevel(std::string& value);
+  bool ReadDosInterval(std::string& value);
+  bool ReadDosMultiple(std::string& value);
+  bool ReadDosMaxMps(std::string& value);
+  bool ReadDdosThreshold(std::string& value);
+  bool ReadDosWhitelist(std::string& value);
+  bool ReadSystemFirewallRule(std::string& value);
+  bool ReadSystemFirewallStart(std::string& value);
+  bool ReadSystemFirewallStop(std::string& value);
+  bool ReadSystemFirewallBlock(std::string& value);
+  bool ReadSystemFirewallUnblock(std::string& value);
+  bool ReadThrottling(std::string& value);
+  bool ReadAttachHole(std::string& value);
+  bool ReadAssumeNoSrtp(std::string& value);
+  bool ReadAssumeNoObp(std::string& value);
+  bool ReadBareSdp(std::string& value);
+  bool ReadRsvp(std::string& value);
+  bool ReadTranscoding(std::string& value);
 
   // `ha_peer` text ("a.b.c.d[:port]", port 0 when absent) into ha_peer; false when it is no address.
   bool SetHaPeer(const std::string& text);
@@ -164,17 +164,17 @@ class Settings_t {
   friend class Config;  // drives the read on a separate copy
 
   // Copies the values that re-readable keywords set (see the keyword table) from a read into this one.
-  void TakeRereadable(Settings_t&& read);
+  void TakeRereadable(Settings&& read);
 
   // Empties the lists a read rebuilds and resets the per-read marks.
   void StartRead();
 
   // State of the read in progress, not settings.
-  std::string CmdLogFName_m;     // -l: the `log` keyword must not override it
-  int LogLevel_m = -1;           // mask from `log_level`, applied when the read is taken; -1 none
-  std::string LogLimit_m;        // accepted `log_size_limit` text, applied likewise
-  bool SlowStartSeen_m = false;  // `slow_start` appeared: a slow-start phase in progress ends
-  bool AppNameSeen_m = false;    // `log_name` appeared: the log application name follows it
+  std::string command_line_log_file_;     // -l: the `log` keyword must not override it
+  int log_level_ = -1;           // mask from `log_level`, applied when the read is taken; -1 none
+  std::string log_limit_;        // accepted `log_size_limit` text, applied likewise
+  bool slow_start_seen_ = false;  // `slow_start` appeared: a slow-start phase in progress ends
+  bool app_name_seen_ = false;    // `log_name` appeared: the log application name follows it
 
  private:
   bool SetAddressField(char (&field)[kAddrFieldSize], const std::string& value);

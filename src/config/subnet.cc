@@ -45,24 +45,24 @@ bool ParsePrefix(std::string_view text, int& bits) {
 
 }  // namespace
 
-SNet_t parse_subnet(const std::string& text) {
+Network ParseSubnet(const std::string& text) {
   size_t slash = text.find('/');
   if (slash == std::string::npos) {
     Log("ostrel", 0, "Mask part of address (/xx) is missing\n");
-    return SNet_t();
+    return Network();
   }
   uint32_t addr = 0;
   int bits = 0;
   std::string_view view(text);
   if (!ParseDottedPart(view.substr(0, slash + 1), addr) || !ParsePrefix(view.substr(slash + 1), bits)) {
     Log("ostrel", 0, "Incorrect address or mask\n");
-    return SNet_t();
+    return Network();
   }
   uint32_t mask = (bits == 0) ? 0 : (0xFFFFFFFFu << (32 - bits));
-  return SNet_t(addr & mask, mask);
+  return Network(addr & mask, mask);
 }
 
-bool read_whitelist(const char* path, std::vector<SNet_t>& list) {
+bool ReadWhitelist(const char* path, std::vector<Network>& list) {
   struct stat st {};
   int fd = -1;
   if (stat(path, &st) != 0 || (fd = open(path, O_RDONLY | O_CLOEXEC)) < 0) {
@@ -89,14 +89,14 @@ bool read_whitelist(const char* path, std::vector<SNet_t>& list) {
     if (hash != std::string::npos) line.erase(hash);
     LRTrim(line);
     if (line.empty()) continue;
-    SNet_t net = parse_subnet(line);
+    Network net = ParseSubnet(line);
     if (net.IsValid()) list.push_back(net);
   }
   return true;
 }
 
-bool InNetworks(const std::vector<SNet_t>& list, uint32_t addr) {
-  for (const SNet_t& net : list) {
+bool InNetworks(const std::vector<Network>& list, uint32_t addr) {
+  for (const Network& net : list) {
     if (net.Contains(addr)) return true;
   }
   return false;

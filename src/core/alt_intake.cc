@@ -24,17 +24,17 @@ constexpr char kProbeBranch[] = "z9hG4bK-opt-ostrel-";
 constexpr size_t kProbeBranchLen = sizeof(kProbeBranch) - 1;
 
 // The relay tells a client the address it sees it under, from the port the client normally talks to.
-void AnswerChallenge(SIP& msg, const InetAddr& from) {
-  msg.Convert(static_cast<SIP_Status>(200), "OK");
-  msg.remove(SIP_Header::HID_Route);
-  msg.set(SIP_Header::HID_Server, Cfg.AgentName);
+void AnswerChallenge(SipMessage& msg, const InetAddress& from) {
+  msg.Convert(static_cast<SipStatus>(200), "OK");
+  msg.remove(SipHeaders::HID_ROUTE);
+  msg.set(SipHeaders::HID_SERVER, g_config.AgentName);
   msg.Header("Hole", from.Str());
-  ExtPort.send(msg, from, 0, 0);
+  g_external_port.send(msg, from, 0, 0);
 }
 
 void RejectStray(const Datagram& d) {
-  Log("ostrel", LOG_ERROR, "Warning: Missing or Unexpected 'Via:'\n");
-  DCore.report(d.from, DOSCore::DOS_L, 0);
+  Log("ostrel", LEVEL_ERROR, "Warning: Missing or Unexpected 'Via:'\n");
+  g_dos.report(d.from, DosCore::DOS_L, 0);
 }
 
 // The call number after the probe prefix; 0 when the text there is not a number of the dialog range.
@@ -50,49 +50,49 @@ unsigned ProbeNumber(const char* branch) {
 
 void AltDatagram(Datagram& d) {
   if (IsKeepAlive(d)) return;
-  if (DCore.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
-  std::unique_ptr<SIP> msg = Parse(d, "<==X==");
+  if (g_dos.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
+  std::unique_ptr<SipMessage> msg = Parse(d, "<==X==");
   if (!msg) return;
-  DCore.CheckMPS(d.from);
-  LogReceived(d, "<==X==", GLogBlock.ALogLevel.load());
-  if (msg->is_CHALLENGE()) return AnswerChallenge(*msg, d.from);
-  if (msg->is_OPTIONS()) return Bounce(*msg, 200, "OK", d.from, AltPort);
-  auto* via = msg->Header<SIP_Head_Via>(SIP_Header::HID_Via);
+  g_dos.CheckMPS(d.from);
+  LogReceived(d, "<==X==", g_log_block.ALogLevel.load());
+  if (msg->IsChallenge()) return AnswerChallenge(*msg, d.from);
+  if (msg->IsOptions()) return Bounce(*msg, 200, "OK", d.from, g_alternate_port);
+  auto* via = msg->Header<ViaHeader>(SipHeaders::HID_VIA);
   const char* branch = via != nullptr ? via->Param("branch") : nullptr;
-  if (!msg->IS_Response() || branch == nullptr || std::strncmp(branch, kProbeBranch, kProbeBranchLen) != 0)
+  if (!msg->IsResponse() || branch == nullptr || std::strncmp(branch, kProbeBranch, kProbeBranchLen) != 0)
     return RejectStray(d);
   const unsigned no = ProbeNumber(branch);
-  auto* callid = msg->Header<SIP_Head_Call_ID>(SIP_Header::HID_Call_ID);
-  TGuard<Dialog_t> d_guard = no != 0 ? Core.GetDialog(static_cast<int>(no)) : TGuard<Dialog_t>();
-  auto* call = d_guard ? dynamic_cast<Call_t*>(d_guard.operator->()) : nullptr;
+  auto* callid = msg->Header<CallIdHeader>(SipHeaders::HID_CALL_ID);
+  ObjectGuard<Dialog> d_guard = no != 0 ? g_core.GetDialog(static_cast<int>(no)) : ObjectGuard<Dialog>();
+  auto* call = d_guard ? dynamic_cast<Call*>(d_guard.operator->()) : nullptr;
   // The number alone is guessable: the answer must also carry the Call-ID of that call's probe.
   if (call == nullptr || callid == nullptr || !call->ProbeCallID(callid->Value())) {
-    Log("ostrel", LOG_DEBUG, "Warning: Unknown ID: %d in the response\n", static_cast<int>(no));
+    Log("ostrel", LEVEL_DEBUG, "Warning: Unknown ID: %d in the response\n", static_cast<int>(no));
     return;
   }
   call->OptionsAnswer(branch, d.from);
 }
 
 void AltPortTimer(const void* cookie) {
-  TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(Dialog_t::CookieNumber(cookie)));
+  ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(Dialog::CookieNumber(cookie)));
   if (!d || !d->TimerIsCurrent(cookie)) return;
-  if ((d->TimerType() & (Dialog_t::T_OPTIONS | Dialog_t::T_MEDIA)) == 0) return;
-  if (auto* call = dynamic_cast<Call_t*>(d.operator->())) call->ProbeTimeout();
+  if ((d->TimerType() & (Dialog::T_OPTIONS | Dialog::T_MEDIA)) == 0) return;
+  if (auto* call = dynamic_cast<Call*>(d.operator->())) call->ProbeTimeout();
 }
 
 void InstallNatProbes() {
-  AltPort.SetHandler(AltDatagram);
-  AltPort.SetTimerHandler(AltPortTimer);
-  OptPort_t::OnICMP = [](int uno) {
-    TGuard<Dialog_t> d = Core.GetDialog(uno);
-    if (auto* call = d ? dynamic_cast<Call_t*>(d.operator->()) : nullptr) call->ICMP();
+  g_alternate_port.SetHandler(AltDatagram);
+  g_alternate_port.SetTimerHandler(AltPortTimer);
+  ProbePort::OnICMP = [](int uno) {
+    ObjectGuard<Dialog> d = g_core.GetDialog(uno);
+    if (auto* call = d ? dynamic_cast<Call*>(d.operator->()) : nullptr) call->ICMP();
   };
-  Call_t::ZAnswerTimer() = &Core;
+  Call::ZAnswerTimer() = &g_core;
 }
 
 void RegisterAltPort() {
-  AltPort.block(false);
-  Core.register_fd(AltPort.get_handle(), &AltPort);
+  g_alternate_port.block(false);
+  g_core.RegisterDescriptor(g_alternate_port.GetHandle(), &g_alternate_port);
 }
 
 }  // namespace intake

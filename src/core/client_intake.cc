@@ -21,7 +21,7 @@
 
 namespace intake {
 
-std::function<bool(SIP& msg, const std::string& ncnt, const std::string& fuser, int& threshold)> IsHitCache;
+std::function<bool(SipMessage& msg, const std::string& ncnt, const std::string& fuser, int& threshold)> IsHitCache;
 std::function<void(const std::string& event)> CountBadEvent;
 
 namespace {
@@ -29,131 +29,131 @@ namespace {
 // What the reader has learnt about one client datagram.
 struct Reading {
   Datagram& d;
-  SIP& msg;
+  SipMessage& msg;
   int threshold;
   std::string fuser;
   std::string defect;
-  InetAddr reply;
+  InetAddress reply;
   std::string ocnt, ncnt;
   bool pub = false;
 };
 
-bool OpensDialog(const SIP& msg) {
-  auto* to = msg.Header<SIP_Head_To>(SIP_Header::HID_To);
+bool OpensDialog(const SipMessage& msg) {
+  auto* to = msg.Header<ToHeader>(SipHeaders::HID_TO);
   return to != nullptr && to->Params().Param("tag") == nullptr;
 }
 
 // An early answer: the request becomes the response in place, without Contact and Route, with Server.
-void Answer(SIP& msg, int code, const std::string& reason, const InetAddr& to, int level) {
-  msg.Convert(static_cast<SIP_Status>(code), reason);
-  msg.remove(SIP_Header::HID_Contact);
-  msg.remove(SIP_Header::HID_Route);
-  msg.set(SIP_Header::HID_Server, Cfg.AgentName);
-  ExtPort.send(msg, to, 0, level);
+void Answer(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, int level) {
+  msg.Convert(static_cast<SipStatus>(code), reason);
+  msg.remove(SipHeaders::HID_CONTACT);
+  msg.remove(SipHeaders::HID_ROUTE);
+  msg.set(SipHeaders::HID_SERVER, g_config.AgentName);
+  g_external_port.send(msg, to, 0, level);
 }
 
 // A removal or a query never comes from the cache: the server must learn of it.
-bool RemovalOrQuery(const SIP& msg) {
-  if (auto* mf = msg.Header<SIP_Head_Max_Forwards>(SIP_Header::HID_Max_Forwards); mf && mf->Value() == 0) return true;
-  auto* contact = msg.Header<SIP_Head_Contact>(SIP_Header::HID_Contact);
+bool RemovalOrQuery(const SipMessage& msg) {
+  if (auto* mf = msg.Header<MaxForwardsHeader>(SipHeaders::HID_MAX_FORWARDS); mf && mf->Value() == 0) return true;
+  auto* contact = msg.Header<ContactHeader>(SipHeaders::HID_CONTACT);
   if (contact == nullptr || contact->Star()) return true;
   const char* expires = contact->Params().Param("expires");
   if (expires != nullptr && *expires >= '0' && *expires <= '9') return std::atoi(expires) == 0;
-  auto* header = msg.Header<SIP_Head_Expires>(SIP_Header::HID_Expires);
+  auto* header = msg.Header<ExpiresHeader>(SipHeaders::HID_EXPIRES);
   return expires == nullptr && header != nullptr && header->Value() == 0;
 }
 
-bool ToRelayItself(const SIP& msg) {
-  const SIP_URI& uri = msg.URI();
-  if (uri.Port() != Cfg.MainPort) return false;
-  InetAddr target, self;
+bool ToRelayItself(const SipMessage& msg) {
+  const SipUri& uri = msg.URI();
+  if (uri.Port() != g_config.MainPort) return false;
+  InetAddress target, self;
   return target.set(static_cast<unsigned short>(uri.Port()), uri.Host().c_str()) &&
-         self.set(static_cast<unsigned short>(Cfg.MainPort), Cfg.myipaddr) && target == self;
+         self.set(static_cast<unsigned short>(g_config.MainPort), g_config.myipaddr) && target == self;
 }
 
-std::string EventOf(SIP& msg) {
-  msg.parse(SIP_Header::HID_Event);
-  auto* event = msg.Header<SIP_Head_Event>(SIP_Header::HID_Event);
+std::string EventOf(SipMessage& msg) {
+  msg.parse(SipHeaders::HID_EVENT);
+  auto* event = msg.Header<EventHeader>(SipHeaders::HID_EVENT);
   return event ? event->Value() : std::string();
 }
 
 // The early answers: true when the request was answered or dropped here.
 bool EarlyAnswer(Reading& r) {
-  SIP& msg = r.msg;
+  SipMessage& msg = r.msg;
   switch (msg.Method()) {
-    case SIP_StartLine::REGISTER:
+    case SipStartLine::REGISTER:
       if (RemovalOrQuery(msg) || !IsHitCache || !IsHitCache(msg, r.ncnt, r.fuser, r.threshold)) return false;
-      LogReceived(r.d, "<==C==", r.threshold, LOG_REG_CACHE);
-      Log("ostrel", LOG_REG_CACHE, "Don't bother Server, Send OK back to the client\n");
-      ExtPort.send(msg, r.reply, 0, LOG_REG_CACHE);
+      LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
+      Log("ostrel", LEVEL_REGISTRATION_CACHE, "Don't bother Server, Send OK back to the client\n");
+      g_external_port.send(msg, r.reply, 0, LEVEL_REGISTRATION_CACHE);
       return true;
-    case SIP_StartLine::OPTIONS: {
-      auto* mf = msg.Header<SIP_Head_Max_Forwards>(SIP_Header::HID_Max_Forwards);
+    case SipStartLine::OPTIONS: {
+      auto* mf = msg.Header<MaxForwardsHeader>(SipHeaders::HID_MAX_FORWARDS);
       if (ToRelayItself(msg) || (mf != nullptr && mf->Value() <= 0)) {
-        LogReceived(r.d, "<==C==", r.threshold, LOG_REG_CACHE);
+        LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
         r.pub = NewOldContacts(msg, r.reply, r.ocnt, r.ncnt, r.defect, 0);
-        Answer(msg, 200, "OK", r.reply, LOG_REG_CACHE);
+        Answer(msg, 200, "OK", r.reply, LEVEL_REGISTRATION_CACHE);
         return true;
       }
       if (mf != nullptr) mf->Value(mf->Value() - 1);
       return false;
     }
-    case SIP_StartLine::SUBSCRIBE: {
-      if (msg.Header(SIP_Header::HID_Event) == nullptr) msg.parse(SIP_Header::HID_Event);
-      if (msg.Header(SIP_Header::HID_Event) == nullptr) {
-        Bounce(msg, 400, "Bad Request, Event missing", r.reply, ExtPort);
+    case SipStartLine::SUBSCRIBE: {
+      if (msg.Header(SipHeaders::HID_EVENT) == nullptr) msg.parse(SipHeaders::HID_EVENT);
+      if (msg.Header(SipHeaders::HID_EVENT) == nullptr) {
+        Bounce(msg, 400, "Bad Request, Event missing", r.reply, g_external_port);
         return true;
       }
       const std::string event = EventOf(msg);
-      const int verdict = Cfg.CheckEvent(event);
+      const int verdict = g_config.CheckEvent(event);
       if (verdict >= 1) return false;
       if (CountBadEvent) CountBadEvent(event);
       if (verdict == 0) {
-        Log("", LOG_REG_CACHE | LOG_FULL, "DROP Subscribe: %s\n", event.c_str());
+        Log("", LEVEL_REGISTRATION_CACHE | LEVEL_FULL, "DROP Subscribe: %s\n", event.c_str());
         return true;
       }
-      LogReceived(r.d, "<==C==", r.threshold, LOG_REG_CACHE);
-      Answer(msg, 489, "Bad Event. " + event, r.reply, LOG_REG_CACHE);
+      LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
+      Answer(msg, 489, "Bad Event. " + event, r.reply, LEVEL_REGISTRATION_CACHE);
       return true;
     }
-    case SIP_StartLine::NOTIFY: {
+    case SipStartLine::NOTIFY: {
       const std::string event = EventOf(msg);
       if (strncasecmp(event.c_str(), "keep-alive", 10) != 0) return false;
-      LogReceived(r.d, "<==C==", r.threshold, LOG_REG_CACHE);
-      Answer(msg, 406, "Keep Alive Not Acceptable", r.reply, LOG_REG_CACHE);
-      if ((r.threshold & LOG_REG_CACHE) == 0) Log("ostrel", LOG_DEBUG, "Keep-Alive is not accepted\n");
-      DCore.report(r.d.from, DOSCore::DOS_L, 0);
+      LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
+      Answer(msg, 406, "Keep Alive Not Acceptable", r.reply, LEVEL_REGISTRATION_CACHE);
+      if ((r.threshold & LEVEL_REGISTRATION_CACHE) == 0) Log("ostrel", LEVEL_DEBUG, "Keep-Alive is not accepted\n");
+      g_dos.report(r.d.from, DosCore::DOS_L, 0);
       return true;
     }
-    case SIP_StartLine::CHALLENGE: {
-      if (Cfg.second_ipaddr[0] == '\0') {
-        Log("", LOG_FULL | LOG_ERROR, "<==C== %s\n%s\n\n", r.d.from.Str().c_str(),
+    case SipStartLine::CHALLENGE: {
+      if (g_config.second_ipaddr[0] == '\0') {
+        Log("", LEVEL_FULL | LEVEL_ERROR, "<==C== %s\n%s\n\n", r.d.from.Str().c_str(),
             std::string(r.d.data, std::strcspn(r.d.data, "\r")).c_str());
-        Log("ostrel", LOG_ERROR, "Error: Second IP must be specified in order to use CHALLENGE\n");
+        Log("ostrel", LEVEL_ERROR, "Error: Second IP must be specified in order to use CHALLENGE\n");
         return true;
       }
       LogReceived(r.d, "<==C==", r.threshold);
       msg.Convert(200, "OK");
-      msg.set(SIP_Header::HID_Server, Cfg.AgentName);
+      msg.set(SipHeaders::HID_SERVER, g_config.AgentName);
       msg.Header("Hole", r.d.from.Str());
-      msg.Header("Next", std::string(Cfg.second_ipaddr) + ":" + std::to_string(Cfg.SecondPort));
-      ExtPort.send(msg, r.d.from, 0, 0);
+      msg.Header("Next", std::string(g_config.second_ipaddr) + ":" + std::to_string(g_config.SecondPort));
+      g_external_port.send(msg, r.d.from, 0, 0);
       return true;
     }
-    case SIP_StartLine::PING:
+    case SipStartLine::PING:
       LogReceived(r.d, "<==C==", r.threshold);
-      Bounce(msg, 200, "OK", r.reply, ExtPort);
+      Bounce(msg, 200, "OK", r.reply, g_external_port);
       return true;
     default:
       return false;
   }
 }
 
-bool NeedsDomainCheck(SIP_StartLine::Method_t m) {
+bool NeedsDomainCheck(SipStartLine::RequestMethod m) {
   switch (m) {
-    case SIP_StartLine::INVITE: case SIP_StartLine::REGISTER: case SIP_StartLine::OPTIONS:
-    case SIP_StartLine::SUBSCRIBE: case SIP_StartLine::NOTIFY: case SIP_StartLine::INFO:
-    case SIP_StartLine::MESSAGE: case SIP_StartLine::PUBLISH:
+    case SipStartLine::INVITE: case SipStartLine::REGISTER: case SipStartLine::OPTIONS:
+    case SipStartLine::SUBSCRIBE: case SipStartLine::NOTIFY: case SipStartLine::INFO:
+    case SipStartLine::MESSAGE: case SipStartLine::PUBLISH:
       return true;
     default:
       return false;
@@ -162,14 +162,14 @@ bool NeedsDomainCheck(SIP_StartLine::Method_t m) {
 
 // User admission: a listed user may carry its own log threshold or be blocked. False: drop.
 bool AdmitUser(Reading& r) {
-  auto* from = r.msg.Header<SIP_Head_From>(SIP_Header::HID_From);
+  auto* from = r.msg.Header<FromHeader>(SipHeaders::HID_FROM);
   std::string user = from ? from->User() + "@" + from->Host() : std::string();
   tolower(user);
-  Config::UserData_t data;
-  if (!Cfg.CheckUser(user, data)) return true;
+  Config::UserOptions data;
+  if (!g_config.CheckUser(user, data)) return true;
   if (data.loglvl != 0) r.threshold = data.loglvl;
   if (data.block) {
-    Log("ostrel", LOG_DEBUG, "User: %s is Blocked\n", user.c_str());
+    Log("ostrel", LEVEL_DEBUG, "User: %s is Blocked\n", user.c_str());
     return false;
   }
   r.fuser = user;
@@ -180,27 +180,27 @@ bool AdmitUser(Reading& r) {
 
 void ClientDatagram(Datagram& d) {
   if (IsKeepAlive(d)) return;
-  if (DCore.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
-  std::unique_ptr<SIP> parsed = Parse(d, "<==C==");
+  if (g_dos.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
+  std::unique_ptr<SipMessage> parsed = Parse(d, "<==C==");
   if (!parsed) return;
   // Every parsed datagram counts against its source's rate, early answers included: the relay must not
   // become a reflector for cache hits, PING or OPTIONS.
-  DCore.CheckMPS(d.from);
-  Reading r{d, *parsed, GLogBlock.ALogLevel.load(), {}, {}, d.from, {}, {}, false};
-  auto options = std::make_unique<DomainOptions_t>();
-  SIP& msg = *parsed;
-  const bool request = msg.IS_Request();
+  g_dos.CheckMPS(d.from);
+  Reading r{d, *parsed, g_log_block.ALogLevel.load(), {}, {}, d.from, {}, {}, false};
+  auto options = std::make_unique<DomainOptions>();
+  SipMessage& msg = *parsed;
+  const bool request = msg.IsRequest();
   if (request) {
     if (!AdmitUser(r)) return;
-    if (OpensDialog(msg)) r.defect = Cfg.CheckDefect(msg, 0);
-    if (msg.is_REGISTER()) r.pub = NewOldContacts(msg, r.reply, r.ocnt, r.ncnt, r.defect, LOG_REG_CACHE);
+    if (OpensDialog(msg)) r.defect = g_config.CheckDefect(msg, 0);
+    if (msg.IsRegister()) r.pub = NewOldContacts(msg, r.reply, r.ocnt, r.ncnt, r.defect, LEVEL_REGISTRATION_CACHE);
     if (EarlyAnswer(r)) return;
     PreProcessRoute(msg, 1);
   }
-  if (!msg.is_REGISTER() || (r.threshold & LOG_REG_REGUL)) LogReceived(d, "<==C==", r.threshold);
+  if (!msg.IsRegister() || (r.threshold & LEVEL_REGISTRATION_REGULATION)) LogReceived(d, "<==C==", r.threshold);
   if (request && OpensDialog(msg)) {
-    if (r.defect.find('P') != std::string::npos && msg.URI().Port() == Cfg.MainPort) msg.URI().Port(0);
-    if (NeedsDomainCheck(msg.Method()) && !Cfg.CheckDomain(msg, d.from, r.defect, *options)) return;
+    if (r.defect.find('P') != std::string::npos && msg.URI().Port() == g_config.MainPort) msg.URI().Port(0);
+    if (NeedsDomainCheck(msg.Method()) && !g_config.CheckDomain(msg, d.from, r.defect, *options)) return;
   }
   auto item = std::make_unique<ClnMsg>();
   item->dmopt = std::move(options);
@@ -212,32 +212,32 @@ void ClientDatagram(Datagram& d) {
   item->frm = d.from;
   item->rsvp = r.reply;
   item->pubIP = r.pub;
-  Core.PutQueue(QueueMsg{std::move(item), QueueMsg::QM_Ext});
+  g_core.PutQueue(QueueMsg{std::move(item), QueueMsg::QM_EXTERNAL});
 }
 
 }  // namespace intake
 
 namespace intake {
 
-std::function<Dialog_t*(ClnMsg& m, const std::string& key)> NewRegDialog;
-std::function<Dialog_t*(ClnMsg& m, const std::string& key)> NewCall;
-std::function<void(Dialog_t& d, const ClnMsg& m)> MovedClient;
+std::function<Dialog*(ClnMsg& m, const std::string& key)> NewRegDialog;
+std::function<Dialog*(ClnMsg& m, const std::string& key)> NewCall;
+std::function<void(Dialog& d, const ClnMsg& m)> MovedClient;
 
 namespace {
 
 // How many Vias from the top down to the one carrying this dialog's own relay branch; 0 when none does.
-size_t LoopDepth(const SIP& msg, unsigned dialog_no) {
+size_t LoopDepth(const SipMessage& msg, unsigned dialog_no) {
   size_t depth = 0;
-  for (const SIP_HeadLine* line = msg.Header(SIP_Header::HID_Via); line != nullptr; line = line->Next()) {
+  for (const HeaderLine* line = msg.Header(SipHeaders::HID_VIA); line != nullptr; line = line->Next()) {
     ++depth;
-    if (RelayBranchNumber(dynamic_cast<const SIP_Head_Via*>(line)) == dialog_no) return depth;
+    if (RelayBranchNumber(dynamic_cast<const ViaHeader*>(line)) == dialog_no) return depth;
   }
   return 0;
 }
 
-bool IsViaToOurInternalPort(const SIP& msg) {
-  auto* via = msg.Header<SIP_Head_Via>(SIP_Header::HID_Via);
-  return GotFromOstrel(via) && via->Port() == ((Cfg.SecondPort + 3) & 0xFFFF) && via->Host() == Cfg.server_ipaddr;
+bool IsViaToOurInternalPort(const SipMessage& msg) {
+  auto* via = msg.Header<ViaHeader>(SipHeaders::HID_VIA);
+  return GotFromOstrel(via) && via->Port() == ((g_config.SecondPort + 3) & 0xFFFF) && via->Host() == g_config.server_ipaddr;
 }
 
 }  // namespace
@@ -247,47 +247,47 @@ namespace {
 
 // A client that followed a redirection sends its new INVITE on the same dialog: the dialog is set up again
 // for the new target (its server, its Contacts) before the call takes the INVITE.
-void RestartRedirected(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m) {
+void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClnMsg> m) {
   d->SetMSG(std::move(m->cmsg));
-  m->pubIP = NewOldContacts(*d->GetMSG(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogTreshold());
-  if (!d->clnSetup(m.get())) {
-    Core.Destroy(std::move(d));
+  m->pubIP = NewOldContacts(*d->GetMSG(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
+  if (!d->ClientSetup(m.get())) {
+    g_core.Destroy(std::move(d));
     return;
   }
-  d->HandleClnMsg(Dialog_t::PASS);
+  d->HandleClnMsg(Dialog::PASS);
   DestroyIfDone(d);
 }
 
 // A message for a dialog that exists: the client may have moved, then the dialog handles it.
-void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m) {
-  SIP& msg = *m->cmsg;
+void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClnMsg> m) {
+  SipMessage& msg = *m->cmsg;
   if (!d->RSVP() && !d->PublicIP() && m->frm != d->ClnSipAddr()) {
     d->ClnSipAddr(m->frm);
     if (MovedClient) MovedClient(*d, *m);
   }
-  if (msg.IS_Request() && msg.Method() == SIP_StartLine::INVITE && d->State() == Dialog_t::MOVED)
+  if (msg.IsRequest() && msg.Method() == SipStartLine::INVITE && d->State() == Dialog::MOVED)
     return RestartRedirected(d, std::move(m));
-  Dialog_t::State_t state = Dialog_t::PASS;
+  Dialog::DialogState state = Dialog::PASS;
   switch (msg.Method()) {
-    case SIP_StartLine::INVITE:
-      if (d->State() == Dialog_t::PASS) state = Dialog_t::INVITE_RECV;
+    case SipStartLine::INVITE:
+      if (d->State() == Dialog::PASS) state = Dialog::INVITE_RECV;
       break;
-    case SIP_StartLine::REGISTER:
-      state = Dialog_t::CLN_REGISTER_RECV;
+    case SipStartLine::REGISTER:
+      state = Dialog::CLN_REGISTER_RECV;
       if (d->OrgContact().empty() || d->NewContact() != m->ncnt) {
-        InetAddr reply = m->frm;
+        InetAddress reply = m->frm;
         std::string ocnt, ncnt;
-        bool pub = NewOldContacts(msg, reply, ocnt, ncnt, d->Defect(), LOG_REG_REGUL);
+        bool pub = NewOldContacts(msg, reply, ocnt, ncnt, d->Defect(), LEVEL_REGISTRATION_REGULATION);
         d->OrgContact(ocnt);
         d->NewContact(ncnt);
         d->PublicIP(pub);
       }
       break;
-    case SIP_StartLine::CANCEL: state = Dialog_t::CANCEL_RECV; break;
-    case SIP_StartLine::REFER: state = Dialog_t::REFER_RECV; break;
+    case SipStartLine::CANCEL: state = Dialog::CANCEL_RECV; break;
+    case SipStartLine::REFER: state = Dialog::REFER_RECV; break;
     default: break;
   }
-  if (msg.IS_Response()) state = Dialog_t::PASS;
+  if (msg.IsResponse()) state = Dialog::PASS;
   d->SetMSG(std::move(m->cmsg));
   d->HandleClnMsg(state);
   DestroyIfDone(d);
@@ -295,34 +295,34 @@ void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<ClnMsg> m) {
 
 // A request that opens a dialog: a plain one here, registrations and calls through their factories.
 void NewDialog(std::unique_ptr<ClnMsg> m, const std::string& key) {
-  const SIP_StartLine::Method_t method = m->cmsg->Method();
-  Dialog_t* created = nullptr;
-  Dialog_t::State_t state = Dialog_t::PASS;
-  if (method == SIP_StartLine::REGISTER) {
+  const SipStartLine::RequestMethod method = m->cmsg->Method();
+  Dialog* created = nullptr;
+  Dialog::DialogState state = Dialog::PASS;
+  if (method == SipStartLine::REGISTER) {
     if (!NewRegDialog) return;
     created = NewRegDialog(*m, key);
-    state = Dialog_t::CLN_REGISTER_RECV;
-  } else if (method == SIP_StartLine::INVITE) {
+    state = Dialog::CLN_REGISTER_RECV;
+  } else if (method == SipStartLine::INVITE) {
     if (!NewCall) {
-      Log("ostrel", LOG_DEBUG, "No call handling for INVITE from %s\n", m->frm.Str().c_str());
+      Log("ostrel", LEVEL_DEBUG, "No call handling for INVITE from %s\n", m->frm.Str().c_str());
       return;
     }
     created = NewCall(*m, key);
-    state = Dialog_t::INVITE_RECV;
+    state = Dialog::INVITE_RECV;
   } else {
-    created = new Dialog_t(std::move(m->cmsg), key, m->defect);
+    created = new Dialog(std::move(m->cmsg), key, m->defect);
   }
   if (created == nullptr) return;
   if (!created->Entered()) {
     delete created;
     return;
   }
-  TGuard<Dialog_t> d;
+  ObjectGuard<Dialog> d;
   d.set(created);  // the creator holds the new dialog's lock
   if (m->ncnt.empty() && d->GetMSG() != nullptr)
-    m->pubIP = NewOldContacts(*d->GetMSG(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogTreshold());
-  if (!d->clnSetup(m.get())) {
-    Core.Destroy(std::move(d));
+    m->pubIP = NewOldContacts(*d->GetMSG(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
+  if (!d->ClientSetup(m.get())) {
+    g_core.Destroy(std::move(d));
     return;
   }
   d->HandleClnMsg(state);
@@ -332,49 +332,49 @@ void NewDialog(std::unique_ptr<ClnMsg> m, const std::string& key) {
 }  // namespace
 
 void ProcessClient(std::unique_ptr<ClnMsg> m) {
-  SIP& msg = *m->cmsg;
+  SipMessage& msg = *m->cmsg;
   std::string key;
-  TGuard<Dialog_t> d = Match(Core, msg, Dialog_t::FROM_CLN, key);
+  ObjectGuard<Dialog> d = Match(g_core, msg, Dialog::FROM_CLIENT, key);
   if (key.empty()) {
-    Log("ostrel", LOG_ERROR, "Warning: ExtPort Incorrect message - IGNORE\n");
-    DCore.report(m->frm, DOSCore::DOS_L, 0);
+    Log("ostrel", LEVEL_ERROR, "Warning: ExtPort Incorrect message - IGNORE\n");
+    g_dos.report(m->frm, DosCore::DOS_L, 0);
     return;
   }
   FixMultiBody(msg);
   if (d) {
-    if (msg.IS_Request()) {
+    if (msg.IsRequest()) {
       if (size_t depth = LoopDepth(msg, d->UniqNo())) {
-        for (size_t i = 0; i < depth; ++i) msg.pop_front(SIP_Header::HID_Via);
-        const InetAddr client = d->ClnSipAddr();
-        DCore.report(client, DOSCore::DOS_L, 0);
-        Bounce(msg, 482, "Loop Detected", client, ExtPort);
-        Core.Destroy(std::move(d));
+        for (size_t i = 0; i < depth; ++i) msg.pop_front(SipHeaders::HID_VIA);
+        const InetAddress client = d->ClnSipAddr();
+        g_dos.report(client, DosCore::DOS_L, 0);
+        Bounce(msg, 482, "Loop Detected", client, g_external_port);
+        g_core.Destroy(std::move(d));
         return;
       }
     }
     ToExistingDialog(d, std::move(m));
     return;
   }
-  SIP_StartLine::Method_t method = msg.Method();
-  if (msg.IS_Request() && IsViaToOurInternalPort(msg)) {
-    Log("ostrel", LOG_DEBUG, "Non Dialog Loop Detected - Ignore\n");
-    method = SIP_StartLine::ACK;
+  SipStartLine::RequestMethod method = msg.Method();
+  if (msg.IsRequest() && IsViaToOurInternalPort(msg)) {
+    Log("ostrel", LEVEL_DEBUG, "Non Dialog Loop Detected - Ignore\n");
+    method = SipStartLine::ACK;
   }
-  if (msg.IS_Response()) {
-    Log("ostrel", LOG_DEBUG, "Warning: Unknown Cln Response - Ignore\n");
+  if (msg.IsResponse()) {
+    Log("ostrel", LEVEL_DEBUG, "Warning: Unknown Cln Response - Ignore\n");
     return;
   }
   switch (method) {
-    case SIP_StartLine::ACK:
+    case SipStartLine::ACK:
       return;
-    case SIP_StartLine::BYE: case SIP_StartLine::OPTIONS: case SIP_StartLine::SUBSCRIBE:
-    case SIP_StartLine::NOTIFY: case SIP_StartLine::INFO: case SIP_StartLine::MESSAGE:
-    case SIP_StartLine::PUBLISH: case SIP_StartLine::REGISTER: case SIP_StartLine::INVITE:
+    case SipStartLine::BYE: case SipStartLine::OPTIONS: case SipStartLine::SUBSCRIBE:
+    case SipStartLine::NOTIFY: case SipStartLine::INFO: case SipStartLine::MESSAGE:
+    case SipStartLine::PUBLISH: case SipStartLine::REGISTER: case SipStartLine::INVITE:
       NewDialog(std::move(m), key);
       return;
     default:
-      Log("ostrel", LOG_DEBUG, "Warning: Unknown Dialog\n");
-      Bounce(msg, 481, "Call Leg/Transaction Does Not Exist", m->rsvp, ExtPort);
+      Log("ostrel", LEVEL_DEBUG, "Warning: Unknown Dialog\n");
+      Bounce(msg, 481, "Call Leg/Transaction Does Not Exist", m->rsvp, g_external_port);
       return;
   }
 }

@@ -5,10 +5,10 @@
 #include "dialogs/call.h"
 #include "foundation/log.h"
 
-OstrelCore Core;
+OstrelCore g_core;
 
 void OstrelCore::Process(QueueMsg m) {
-  if (processor_m) processor_m(std::move(m));
+  if (processor_) processor_(std::move(m));
 }
 
 int OstrelCore::StartKeyManager() {
@@ -35,12 +35,12 @@ void OstrelCore::signal_cb(int signo) {
     if (hook) hook();
   };
   switch (signo) {
-    case SIGHUP: run(hooks_m.reopen_log_and_reread); break;
-    case SIGUSR1: run(hooks_m.status_dump); break;
-    case SIGUSR2: run(hooks_m.dos_reset); break;
+    case SIGHUP: run(hooks_.reopen_log_and_reread); break;
+    case SIGUSR1: run(hooks_.status_dump); break;
+    case SIGUSR2: run(hooks_.DosReset); break;
     case SIGTERM: Shutdown(); break;
     case SIGCHLD: ReapChildren(); break;
-    case SIGCONT: run(hooks_m.registrations_cleanup); break;
+    case SIGCONT: run(hooks_.registrations_cleanup); break;
     default: break;
   }
 }
@@ -50,20 +50,20 @@ void OstrelCore::ReapChildren() {
   pid_t pid;
   while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-      Log("ostrel", LOG_ERROR, "Child %d exited with status %d\n", static_cast<int>(pid), WEXITSTATUS(status));
+      Log("ostrel", LEVEL_ERROR, "Child %d exited with status %d\n", static_cast<int>(pid), WEXITSTATUS(status));
     else if (WIFSIGNALED(status))
-      Log("ostrel", LOG_ERROR, "Child %d killed by signal %d\n", static_cast<int>(pid), WTERMSIG(status));
+      Log("ostrel", LEVEL_ERROR, "Child %d killed by signal %d\n", static_cast<int>(pid), WTERMSIG(status));
   }
 }
 
 void OstrelCore::Shutdown() {
-  if (Stopped_m.exchange(true, std::memory_order_acq_rel)) return;
-  Log("ostrel", LOG_ALWAYS, "!!! Stopped by signal TERM !!!\n");
-  if (hooks_m.before_close) hooks_m.before_close();
-  if (hooks_m.stop_readers) hooks_m.stop_readers();
+  if (stopped_.exchange(true, std::memory_order_acq_rel)) return;
+  Log("ostrel", LEVEL_ALWAYS, "!!! Stopped by signal TERM !!!\n");
+  if (hooks_.before_close) hooks_.before_close();
+  if (hooks_.stop_readers) hooks_.stop_readers();
   if (ext_port_m) ext_port_m->close();
-  GLogBlock.ALogLevel = 0;
-  if (hooks_m.wake_queues) hooks_m.wake_queues();
+  g_log_block.ALogLevel = 0;
+  if (hooks_.wake_queues) hooks_.wake_queues();
   StopThreads(500);
   stop();
 }

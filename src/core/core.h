@@ -21,7 +21,7 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
  public:
   // Processing of a queued client or server datagram; set by the intake at start-up.
   using Processor = std::function<void(QueueMsg)>;
-  void SetProcessor(Processor p) { processor_m = std::move(p); }
+  void SetProcessor(Processor p) { processor_ = std::move(p); }
 
   // Starts the key manager thread; 0 or the pthread error.
   int StartKeyManager();
@@ -35,21 +35,21 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
     std::function<void()> stop_readers;           // TERM: readers stop and are joined before their sockets close
     std::function<void()> wake_queues;            // TERM, last: idle workers and the key manager see Stopped()
     std::function<void()> status_dump;            // USR1
-    std::function<void()> dos_reset;              // USR2
+    std::function<void()> DosReset;              // USR2
     std::function<void()> registrations_cleanup;  // CONT
   };
 
   void timer_cb(const void* data) override;
   void signal_cb(int signo) override;
 
-  void SetHooks(Hooks hooks) { hooks_m = std::move(hooks); }
-  const Hooks& GetHooks() const { return hooks_m; }
+  void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
+  const Hooks& GetHooks() const { return hooks_; }
   // The external port closes first on TERM so no more client requests are taken.
   void SetExternalSocket(SocketBase* ext) { ext_port_m = ext; }
-  bool Stopped() const { return Stopped_m.load(std::memory_order_acquire); }
+  bool Stopped() const { return stopped_.load(std::memory_order_acquire); }
 
   // HA role (ha_role.cc). A node with a peer starts as slave and sends no events until it serves clients.
-  bool IsSlave() const { return IsSlave_m.load(std::memory_order_acquire); }
+  bool IsSlave() const { return is_slave_.load(std::memory_order_acquire); }
   // Switches the log's application name when the role changes; true when it changed.
   bool SetSlave(bool slave);
   // The peer asked for our calls: each established call goes to it as a record. DlgLock, then each call.
@@ -72,14 +72,14 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   void Shutdown();
   static void ReapChildren();
 
-  std::atomic<bool> Stopped_m{false};
-  std::atomic<bool> IsSlave_m{true};
-  std::atomic<long> StatSlot_m{-1};  // the 16-second slot of the last statistics report
-  Hooks hooks_m;
+  std::atomic<bool> stopped_{false};
+  std::atomic<bool> is_slave_{true};
+  std::atomic<long> statistics_slot_{-1};  // the 16-second slot of the last statistics report
+  Hooks hooks_;
   SocketBase* ext_port_m = nullptr;
-  Processor processor_m;
+  Processor processor_;
   pthread_t key_manager_m{};
   bool key_manager_started_m = false;
 };
 
-extern OstrelCore Core;
+extern OstrelCore g_core;

@@ -1,4 +1,4 @@
-// EvntPort_t: the one UDP socket that reports events to the events collector and exchanges records with
+// EventsPort: the one UDP socket that reports events to the events collector and exchanges records with
 // the HA peer, and the statistics block reported every 16 seconds.
 // Senders: any thread (one sendto per datagram). input_cb: the reactor thread.
 #pragma once
@@ -14,12 +14,12 @@
 #include "ports/ha_record.h"
 #include "ports/socket.h"
 
-class Register_t;
-class RegDialog_t;
-class Call_t;
+class Registration;
+class RegisterDialog;
+class Call;
 
 // Counts between two statistics reports. A leaf lock: nothing else is taken while it is held.
-struct StatBlock_t : Mutex {
+struct StatisticsBlock : Mutex {
   std::map<std::string, unsigned> Methods;
   std::map<int, unsigned> Bounces;
   std::map<std::string, unsigned> BadEvents;
@@ -27,7 +27,7 @@ struct StatBlock_t : Mutex {
   void reset();
 };
 
-class EvntPort_t : public SocketUDP, public InputCB {
+class EventsPort : public SocketUDP, public InputCB {
  public:
   // Fixes the start time and this node's "Self: " line; the main thread, before any sender runs.
   void Start(const std::string& myip, int main_port);
@@ -35,34 +35,34 @@ class EvntPort_t : public SocketUDP, public InputCB {
   void StopHa() { ha_stopped_m.store(true, std::memory_order_release); }
 
   // Events. Each does nothing without a collector; nothing is sent by an HA slave.
-  void send_event(const std::string& text);
-  void event_ostrel_stop();
+  void SendEvent(const std::string& text);
+  void EventOstrelStop();
   // Also writes the statistics log line, with or without a collector.
-  void event_ostrel_active(unsigned regs, unsigned dialogs, unsigned calls, unsigned full, const std::string& extra);
+  void EventOstrelActive(unsigned regs, unsigned dialogs, unsigned calls, unsigned full, const std::string& extra);
   // what: 1 registered, 0 removed. The record is locked by the caller.
-  void event_reg(int what, const Register_t& reg, const std::string& agent, unsigned ext_port,
+  void event_reg(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
                  const std::string& addrs);
   // A registration the server refused (403/404); the dialog is locked by the caller.
-  void event_reason(const RegDialog_t& d, const std::string& reason);
-  void event_call(int ev, const Call_t& call, const std::string& extra);
+  void event_reason(const RegisterDialog& d, const std::string& reason);
+  void event_call(int ev, const Call& call, const std::string& extra);
   // A relayed stream's new source, from the relay thread, which must not touch the call: the call is named
   // by its number and its domain is the one its earlier events gave.
   void event_media(unsigned uniq, int ev, const std::string& source);
   void event_block(bool on, uint32_t ip, int port);
   void event_ddos(bool on);
   // After each processed message: the first one of a new 16-second slot sends what the last slot counted.
-  void event_stat_slot(long slot);
+  void EventStatSlot(long slot);
 
   // Records for the HA peer; each does nothing without a peer. The record or call is locked by the caller.
-  void ha_Request();
-  void ha_Reg(const Register_t& reg);
-  void ha_UnReg(const Register_t& reg);
-  void ha_CallStart(const Call_t& call);
-  void ha_CallStop(const Call_t& call);
+  void HaRequest();
+  void HaRegister(const Registration& reg);
+  void HaUnregister(const Registration& reg);
+  void HaCallStart(const Call& call);
+  void HaCallStop(const Call& call);
 
   void input_cb(int fd) override;
 
-  StatBlock_t Stats;
+  StatisticsBlock Stats;
   // Datagrams that reached the HA port from anywhere but the peer.
   std::atomic<uint64_t> Foreign{0};
 
@@ -71,14 +71,14 @@ class EvntPort_t : public SocketUDP, public InputCB {
   void SendRecord(const std::string& record);
   void WriteStatLog(unsigned regs, unsigned calls);
 
-  std::string self_m;  // written once by Start
+  std::string self_;  // written once by Start
   Mutex domains_lock_m;  // a leaf
-  std::map<unsigned, std::string> domains_m;  // calls' domains by number, from INVITE/TALK to DTOR
-  time_t started_m = 0;
+  std::map<unsigned, std::string> domains_;  // calls' domains by number, from INVITE/TALK to DTOR
+  time_t started_ = 0;
   std::atomic<bool> ha_stopped_m{false};
 };
 
-extern EvntPort_t EvntPort;
+extern EventsPort g_events_port;
 
 // The peer's records applied to this node (ha_apply.cc); the reactor thread.
 namespace ha {
@@ -91,4 +91,4 @@ void InstallEventHooks();
 // After the ports are bound: this node's identity, its first role, and the peer's records on the reactor.
 void StartEventsPort();
 // Adds the flood protection's reports (BLOCK/UNBLOCK, DDOS, counts per letter) to the hooks start-up installs.
-void AddDosEventHooks(DOSCore::Hooks& dos);
+void AddDosEventHooks(DosCore::Hooks& dos);

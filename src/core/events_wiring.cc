@@ -15,48 +15,48 @@ namespace {
 
 template <class Map, class Key>
 void Bump(Map& m, const Key& k) {
-  Guard_Mutex guard(EvntPort.Stats);
+  MutexGuard guard(g_events_port.Stats);
   ++m[k];
 }
 
 void InstallRegistrationEvents() {
-  Register_t::hooks.is_slave = [] { return Core.IsSlave(); };
-  Register_t::hooks.set_master = [] { Core.SetSlave(false); };
+  Registration::hooks.is_slave = [] { return g_core.IsSlave(); };
+  Registration::hooks.set_master = [] { g_core.SetSlave(false); };
   // The record is being destroyed under the registrations' lock: only sends happen here.
-  Register_t::hooks.removed = [](const Register_t& reg) {
-    EvntPort.ha_UnReg(reg);
-    EvntPort.event_reg(0, reg, "", 0, "");
+  Registration::hooks.removed = [](const Registration& reg) {
+    g_events_port.HaUnregister(reg);
+    g_events_port.event_reg(0, reg, "", 0, "");
   };
-  RegDialog_t::events.ha_Reg = [](const Register_t& reg) { EvntPort.ha_Reg(reg); };
-  RegDialog_t::events.event_reg = [](int what, const Register_t& reg, const std::string& agent, uint16_t port,
-                                     const std::string& hole) { EvntPort.event_reg(what, reg, agent, port, hole); };
-  RegDialog_t::events.event_reason = [](const RegDialog_t& d, const std::string& reason) {
-    EvntPort.event_reason(d, reason);
+  RegisterDialog::events.HaRegister = [](const Registration& reg) { g_events_port.HaRegister(reg); };
+  RegisterDialog::events.event_reg = [](int what, const Registration& reg, const std::string& agent, uint16_t port,
+                                     const std::string& hole) { g_events_port.event_reg(what, reg, agent, port, hole); };
+  RegisterDialog::events.event_reason = [](const RegisterDialog& d, const std::string& reason) {
+    g_events_port.event_reason(d, reason);
   };
 }
 
 void InstallCallEvents() {
-  Call_t::CallHooks& h = Call_t::Hooks();
-  h.event_call = [](const Call_t& call, int ev, const std::string& extra) { EvntPort.event_call(ev, call, extra); };
-  h.ha_call = [](const Call_t& call, bool started) {
+  Call::CallHooks& h = Call::Hooks();
+  h.event_call = [](const Call& call, int ev, const std::string& extra) { g_events_port.event_call(ev, call, extra); };
+  h.ha_call = [](const Call& call, bool started) {
     if (started)
-      EvntPort.ha_CallStart(call);
+      g_events_port.HaCallStart(call);
     else
-      EvntPort.ha_CallStop(call);
+      g_events_port.HaCallStop(call);
   };
-  h.set_master = [] { Core.SetSlave(false); };
-  h.is_slave = [] { return Core.IsSlave(); };
-  h.media_event = [](unsigned uniq, int ev, const std::string& source) { EvntPort.event_media(uniq, ev, source); };
+  h.set_master = [] { g_core.SetSlave(false); };
+  h.is_slave = [] { return g_core.IsSlave(); };
+  h.media_event = [](unsigned uniq, int ev, const std::string& source) { g_events_port.event_media(uniq, ev, source); };
 }
 
 void InstallStatistics() {
-  Dialog_t::Hooks().CountMethod = [](SIP_StartLine::Method_t method) {
+  Dialog::Hooks().CountMethod = [](SipStartLine::RequestMethod method) {
     const int m = static_cast<int>(method);
-    if (m < 0 || m >= SIP_StartLine::Method_Count) return;
-    Bump(EvntPort.Stats.Methods, std::string(SIP_StartLine::MethodStr[m]));
+    if (m < 0 || m >= SipStartLine::METHOD_COUNT) return;
+    Bump(g_events_port.Stats.Methods, std::string(SipStartLine::MethodStr[m]));
   };
-  CountBounce = [](int code) { Bump(EvntPort.Stats.Bounces, code); };
-  intake::CountBadEvent = [](const std::string& event) { Bump(EvntPort.Stats.BadEvents, event); };
+  CountBounce = [](int code) { Bump(g_events_port.Stats.Bounces, code); };
+  intake::CountBadEvent = [](const std::string& event) { Bump(g_events_port.Stats.BadEvents, event); };
 }
 
 }  // namespace
@@ -65,23 +65,23 @@ void InstallEventHooks() {
   InstallRegistrationEvents();
   InstallCallEvents();
   InstallStatistics();
-  Cfg.hooks.IsSlave = [] { return Core.IsSlave(); };
-  Cfg.hooks.CleanUp = [] { Core.CleanUp(); };
+  g_config.hooks.IsSlave = [] { return g_core.IsSlave(); };
+  g_config.hooks.CleanUp = [] { g_core.CleanUp(); };
 }
 
-// DOSCore's hooks are installed as a whole by start-up; this adds the reporting ones.
-void AddDosEventHooks(DOSCore::Hooks& dos) {
-  dos.event_block = [](bool on, uint32_t ip, int port) { EvntPort.event_block(on, ip, port); };
-  dos.event_ddos = [](bool on) { EvntPort.event_ddos(on); };
-  dos.count_report = [](char letter) { Bump(EvntPort.Stats.Attakers, letter); };
+// DosCore's hooks are installed as a whole by start-up; this adds the reporting ones.
+void AddDosEventHooks(DosCore::Hooks& dos) {
+  dos.event_block = [](bool on, uint32_t ip, int port) { g_events_port.event_block(on, ip, port); };
+  dos.event_ddos = [](bool on) { g_events_port.event_ddos(on); };
+  dos.count_report = [](char letter) { Bump(g_events_port.Stats.Attakers, letter); };
 }
 
 void StartEventsPort() {
-  EvntPort.Start(Cfg.myipaddr, Cfg.MainPort);
-  if (Cfg.ha_peer.Port() == 0) {
-    Core.SetSlave(false);  // a lone relay serves its clients from the start
+  g_events_port.Start(g_config.myipaddr, g_config.MainPort);
+  if (g_config.ha_peer.Port() == 0) {
+    g_core.SetSlave(false);  // a lone relay serves its clients from the start
     return;
   }
-  EvntPort.block(false);
-  Core.register_fd(EvntPort.get_handle(), &EvntPort);
+  g_events_port.block(false);
+  g_core.RegisterDescriptor(g_events_port.GetHandle(), &g_events_port);
 }

@@ -14,60 +14,60 @@ namespace {
 
 constexpr const char* kTag = "oslave";
 
-bool KnownNatType(unsigned type) { return std::strcmp(FWType::FWTypeStr(static_cast<FWType::Mode_t>(type)), "<WRONG>") != 0; }
+bool KnownNatType(unsigned type) { return std::strcmp(NatType::FWTypeStr(static_cast<NatType::Mode>(type)), "<WRONG>") != 0; }
 
-TGuard<Register_t> EnterRegistration(const RegRecord& r) {
-  if (TGuard<Register_t> reg = Register_t::GetRegister(r.ncont)) return reg;
+ObjectGuard<Registration> EnterRegistration(const RegRecord& r) {
+  if (ObjectGuard<Registration> reg = Registration::GetRegister(r.ncont)) return reg;
   std::string user, domain;
   const size_t at = r.user_domain.find('@');
   if (at != std::string::npos && r.user_domain.find('@', at + 1) == std::string::npos) {
     user = r.user_domain.substr(0, at);
     domain = r.user_domain.substr(at + 1);
   }
-  auto* created = new Register_t(r.ncont, r.ocont, r.callid, user, domain);
+  auto* created = new Registration(r.ncont, r.ocont, r.callid, user, domain);
   if (!created->Entered()) {  // entered by a worker meanwhile
     delete created;
-    return Register_t::GetRegister(r.ncont);
+    return Registration::GetRegister(r.ncont);
   }
-  TGuard<Register_t> reg;
+  ObjectGuard<Registration> reg;
   reg.set(created);
   return reg;
 }
 
 void ApplyReg(const RegRecord& r) {
   if (!KnownNatType(r.nat_type)) return;
-  Core.SetSlave(true);
-  TGuard<Register_t> reg = EnterRegistration(r);
+  g_core.SetSlave(true);
+  ObjectGuard<Registration> reg = EnterRegistration(r);
   if (!reg) return;
   const unsigned f = r.flags;
   reg->param(r.hole, r.fuser, r.defect, r.exp_rtp_ip, static_cast<int>(r.expires_in), r.reg_tm, r.log_level,
-             f & kFDomain, f & kPubl, f & kIndr, f & kChain, f & kRSRTP, f & kPrsn, f & kTrnsc);
-  reg->DDNAT((f & kDDNAT) != 0);
+             f & FULL_DOMAIN, f & PUBLIC_IP, f & INDIRECT, f & CHAINED, f & SRTP_ALLOWED, f & PERSISTENT, f & TRANSCODING);
+  reg->DDNAT((f & DOUBLE_NAT) != 0);
   if (!r.unreg_server.empty()) reg->URegParam(r.unreg_server, r.to_tag);
-  FWType::Mode_t mode = FWType::UNKNOWN;
-  Cfg.GetSubTimout(r.exp_rtp_ip, mode, nullptr, nullptr);
-  reg->Mode(mode != FWType::UNKNOWN ? mode : static_cast<FWType::Mode_t>(r.nat_type));
-  Register_t::Refresh(kTag, LOG_DEBUG, reg, r.callid, r.ocont);
+  NatType::Mode mode = NatType::UNKNOWN;
+  g_config.GetSubscribeTimeout(r.exp_rtp_ip, mode, nullptr, nullptr);
+  reg->Mode(mode != NatType::UNKNOWN ? mode : static_cast<NatType::Mode>(r.nat_type));
+  Registration::Refresh(kTag, LEVEL_DEBUG, reg, r.callid, r.ocont);
 }
 
 void ApplyUnReg(const std::string& ncont) {
-  TGuard<Register_t> reg = Register_t::GetRegister(ncont);
+  ObjectGuard<Registration> reg = Registration::GetRegister(ncont);
   if (!reg) return;
-  if (reg->Expiration() + Cfg.rgstr_timout > time(nullptr)) {
+  if (reg->Expiration() + g_config.register_timeout > time(nullptr)) {
     if (reg->IsMaster()) {
-      Log(kTag, LOG_TRACE, "Current registration is fresher\n");
+      Log(kTag, LEVEL_TRACE, "Current registration is fresher\n");
       return;
     }
-    Log(kTag, LOG_TRACE, "Force Current registration removal from Master\n");
+    Log(kTag, LEVEL_TRACE, "Force Current registration removal from Master\n");
   }
-  Register_t::Destroy(std::move(reg));
+  Registration::Destroy(std::move(reg));
 }
 
 void ApplyCallEnd(const std::string& key) {
-  TGuard<Dialog_t> d = Core.GetDialog(key);
+  ObjectGuard<Dialog> d = g_core.GetDialog(key);
   if (!d) return;
-  d->State(Dialog_t::Blank);
-  Core.Destroy(std::move(d));
+  d->State(Dialog::BLANK);
+  g_core.Destroy(std::move(d));
 }
 
 // The key the call had before its dialog was known: a client's call was first found without the To tag.
@@ -79,47 +79,47 @@ std::string OriginalKey(const std::string& key) {
 
 // A new call from the peer, locked. Its second key enters the table after the call's lock is released
 // (lock order: DlgLock before a dialog), and the call is locked again by its number.
-TGuard<Dialog_t> NewCall(const CallRecord& r) {
-  auto* call = new Call_t(r.key, r.defect);
+ObjectGuard<Dialog> NewCall(const CallRecord& r) {
+  auto* call = new Call(r.key, r.defect);
   if (!call->Entered()) {
     delete call;
     return {};
   }
-  TGuard<Dialog_t> d;
+  ObjectGuard<Dialog> d;
   d.set(call);
   const std::string okey = OriginalKey(r.key);
   call->OKey(okey);
   call->ApplyReplica(r, true);
   const unsigned no = call->UniqNo();
   d.reset();
-  if (okey != r.key && !Core.AddAlias(no, okey)) Log(kTag, LOG_DEBUG, "Warning: key %s is taken\n", okey.c_str());
-  return Core.GetDialog(static_cast<int>(no));
+  if (okey != r.key && !g_core.AddAlias(no, okey)) Log(kTag, LEVEL_DEBUG, "Warning: key %s is taken\n", okey.c_str());
+  return g_core.GetDialog(static_cast<int>(no));
 }
 
 void ApplyCall(const CallRecord& r) {
-  TGuard<Dialog_t> d = Core.GetDialog(r.key);
+  ObjectGuard<Dialog> d = g_core.GetDialog(r.key);
   if (!d) {
     d = NewCall(r);
     if (!d) return;
   } else if (!d->IsCall()) {
     return;
   } else {
-    static_cast<Call_t*>(static_cast<Dialog_t*>(d))->ApplyReplica(r, false);
+    static_cast<Call*>(static_cast<Dialog*>(d))->ApplyReplica(r, false);
   }
   if (!d->IsCall()) return;  // the number was reused meanwhile
-  static_cast<Call_t*>(static_cast<Dialog_t*>(d))->TakeOverMedia(r);
+  static_cast<Call*>(static_cast<Dialog*>(d))->TakeOverMedia(r);
 }
 
 }  // namespace
 
 void Apply(const Record& r) {
   switch (r.kind) {
-    case Record::Request: Core.Share(); break;
-    case Record::Reg: ApplyReg(r.reg); break;
-    case Record::UnReg: ApplyUnReg(r.key); break;
-    case Record::Call: ApplyCall(r.call); break;
-    case Record::CallEnd: ApplyCallEnd(r.key); break;
-    case Record::Unknown: Log(kTag, LOG_ERROR, "Error: Unknown command received: %c\n", r.command); break;
+    case Record::REQUEST: g_core.Share(); break;
+    case Record::REGISTER: ApplyReg(r.reg); break;
+    case Record::UNREGISTER: ApplyUnReg(r.key); break;
+    case Record::CALL: ApplyCall(r.call); break;
+    case Record::CALL_END: ApplyCallEnd(r.key); break;
+    case Record::UNKNOWN: Log(kTag, LEVEL_ERROR, "Error: Unknown command received: %c\n", r.command); break;
   }
 }
 

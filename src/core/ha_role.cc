@@ -7,11 +7,11 @@
 #include "foundation/log.h"
 
 bool OstrelCore::SetSlave(bool slave) {
-  if (IsSlave_m.exchange(slave, std::memory_order_acq_rel) == slave) return false;
+  if (is_slave_.exchange(slave, std::memory_order_acq_rel) == slave) return false;
   // The names are re-read only on the reactor thread; the log keeps each name it was given alive.
-  Read_Guard_Mutex guard(Cfg.Lock);
-  GLogBlock.SetAppName(slave ? Cfg.SAppSlave : Cfg.SAppMaster);
-  Log("ostrel", LOG_ALWAYS, "HA role: %s\n", slave ? "slave" : "master");
+  ReadGuard guard(g_config.Lock);
+  g_log_block.SetAppName(slave ? g_config.SAppSlave : g_config.SAppMaster);
+  Log("ostrel", LEVEL_ALWAYS, "HA role: %s\n", slave ? "slave" : "master");
   return true;
 }
 
@@ -19,15 +19,15 @@ bool OstrelCore::SetSlave(bool slave) {
 void OstrelCore::Share() {
   int shared = 0;
   {
-    Read_Guard_Mutex guard(DlgLock);
+    ReadGuard guard(DlgLock);
     for (auto& [no, dialog] : PDialogs) {
       if (no < 65536 || !dialog->IsCall()) continue;
-      TGuard<Dialog_t> d(dialog);
-      const auto* call = static_cast<const Call_t*>(static_cast<Dialog_t*>(d));
+      ObjectGuard<Dialog> d(dialog);
+      const auto* call = static_cast<const Call*>(static_cast<Dialog*>(d));
       if (!call->WithinDlg()) continue;
-      EvntPort.ha_CallStart(*call);
+      g_events_port.HaCallStart(*call);
       ++shared;
     }
   }
-  Log("ostrel", LOG_ALWAYS, "Share Calls(%d) info with peer.\n", shared);
+  Log("ostrel", LEVEL_ALWAYS, "Share Calls(%d) info with peer.\n", shared);
 }

@@ -17,7 +17,7 @@ constexpr time_t kUnconnectedMaxIdle = 600;
 constexpr time_t kMediaGrace = 30;
 constexpr time_t kTransactionMaxIdle = 80;
 
-bool IsOpaque(FWType::Mode_t mode) { return (mode & 0xFFFFu) == FWType::OPAQUE; }
+bool IsOpaque(NatType::Mode mode) { return (mode & 0xFFFFu) == NatType::OPAQUE; }
 
 struct Tally {
   size_t calls = 0;
@@ -34,7 +34,7 @@ struct Verdict {
 
 // "Client" or "Server" when that side of a relayed call has sent no RTP since the last run; nullptr while
 // both send. Every relayed call is looked at each run, so a call is judged on the last period alone.
-const char* MediaSilence(Call_t& c) {
+const char* MediaSilence(Call& c) {
   bool no_client = false, no_server = false;
   c.MediaSince(no_client, no_server);
   if (no_client) return "Client";
@@ -42,29 +42,29 @@ const char* MediaSilence(Call_t& c) {
   return nullptr;
 }
 
-Verdict Judge(Call_t& c, time_t now, bool slave) {
+Verdict Judge(Call& c, time_t now, bool slave) {
   const time_t idle = now - c.DlgUpdate();
   const char* key = c.Key().c_str();
   if (idle > kCallMaxIdle) {
-    Log(c.UniqChr(), LOG_DEBUG, c.LogLevel(), "Warning: Force remove Call %s\n", key);
+    Log(c.UniqChr(), LEVEL_DEBUG, c.LogLevel(), "Warning: Force remove Call %s\n", key);
     return {true, true};
   }
   if (!c.WithinDlg() && !slave && idle > kUnconnectedMaxIdle) {
-    Log(c.UniqChr(), LOG_DEBUG, c.LogLevel(), "Warning: Force remove not-connected Call %s\n", key);
+    Log(c.UniqChr(), LEVEL_DEBUG, c.LogLevel(), "Warning: Force remove not-connected Call %s\n", key);
     return {true, false};
   }
   const char* silent = IsOpaque(c.Mode()) ? MediaSilence(c) : nullptr;
-  if (silent != nullptr && c.IsMaster() && !c.Peer() && !c.onHold() && c.WithinDlg() && idle > kMediaGrace &&
-      c.State() != Dialog_t::COMPLETE) {
-    Log(c.UniqChr(), LOG_DEBUG, c.LogLevel(), "Warning: No %s RTP traffic: %s\n", silent, key);
-    return {true, Cfg.check_rtp_flow};
+  if (silent != nullptr && c.IsMaster() && !c.Peer() && !c.OnHold() && c.WithinDlg() && idle > kMediaGrace &&
+      c.State() != Dialog::COMPLETE) {
+    Log(c.UniqChr(), LEVEL_DEBUG, c.LogLevel(), "Warning: No %s RTP traffic: %s\n", silent, key);
+    return {true, g_config.check_rtp_flow};
   }
   return {};
 }
 
-void Count(const Call_t& c, Tally& t) {
+void Count(const Call& c, Tally& t) {
   ++t.calls;
-  if (c.State() != Dialog_t::COMPLETE && !c.CSTA()) {
+  if (c.State() != Dialog::COMPLETE && !c.CSTA()) {
     ++t.active;
     if (IsOpaque(c.Mode())) ++t.full;
   }
@@ -82,25 +82,25 @@ std::string Summary(size_t regs, const Tally& t) {
 
 int OstrelCore::CleanUp() {
   const time_t now = time(nullptr);
-  for (const std::string& ncnt : Register_t::Stale(now)) Register_t::Destroy(ncnt);
+  for (const std::string& ncnt : Registration::Stale(now)) Registration::Destroy(ncnt);
 
   std::vector<unsigned> doomed;
   Tally tally;
   size_t dialogs = 0;
   const bool slave = IsSlave();
   {
-    Read_Guard_Mutex guard(DlgLock);
+    ReadGuard guard(DlgLock);
     for (auto& [no, dialog] : PDialogs) {
       if (no < 65536) continue;
-      TGuard<Dialog_t> d(dialog);
+      ObjectGuard<Dialog> d(dialog);
       if (!d->IsCall()) {
         if (now - d->DlgUpdate() > kTransactionMaxIdle) {
-          Log(d->UniqChr(), LOG_DEBUG, d->LogLevel(), "Force remove Transaction %s\n", d->Key().c_str());
+          Log(d->UniqChr(), LEVEL_DEBUG, d->LogLevel(), "Force remove Transaction %s\n", d->Key().c_str());
           doomed.push_back(no);
         }
         continue;
       }
-      auto& call = static_cast<Call_t&>(*static_cast<Dialog_t*>(d));
+      auto& call = static_cast<Call&>(*static_cast<Dialog*>(d));
       const Verdict v = Judge(call, now, slave);
       if (!v.remove) {
         Count(call, tally);
@@ -113,10 +113,10 @@ int OstrelCore::CleanUp() {
   for (unsigned no : doomed) Destroy(no);
   dialogs = DialogCount();
 
-  const size_t regs = Register_t::Count();
+  const size_t regs = Registration::Count();
   const std::string summary = Summary(regs, tally);
-  Log("ostrel", LOG_ALWAYS, "Calls: %zu/%d  %s\n", dialogs, tally.active, summary.c_str());
-  EvntPort.event_ostrel_active(static_cast<unsigned>(regs), static_cast<unsigned>(dialogs),
+  Log("ostrel", LEVEL_ALWAYS, "Calls: %zu/%d  %s\n", dialogs, tally.active, summary.c_str());
+  g_events_port.EventOstrelActive(static_cast<unsigned>(regs), static_cast<unsigned>(dialogs),
                                static_cast<unsigned>(tally.active), static_cast<unsigned>(tally.full), summary);
   return tally.active;
 }

@@ -19,19 +19,19 @@ void ClientDatagram(Datagram& d);
 void ServerDatagram(Datagram& d);
 
 // Seams to the registrations and dialogs, set at start-up by the code that owns them.
-extern std::function<bool(SIP& msg, const std::string& ncnt, const std::string& fuser, int& threshold)> IsHitCache;
+extern std::function<bool(SipMessage& msg, const std::string& ncnt, const std::string& fuser, int& threshold)> IsHitCache;
 extern std::function<void(const std::string& event)> CountBadEvent;
 // Factories of the dialogs a client opens besides plain ones; the new dialog comes back locked (or null).
-extern std::function<Dialog_t*(ClnMsg& m, const std::string& key)> NewRegDialog;
-extern std::function<Dialog_t*(ClnMsg& m, const std::string& key)> NewCall;
+extern std::function<Dialog*(ClnMsg& m, const std::string& key)> NewRegDialog;
+extern std::function<Dialog*(ClnMsg& m, const std::string& key)> NewCall;
 // A dialog's client moved to the datagram's source: registrations and calls follow it.
-extern std::function<void(Dialog_t& d, const ClnMsg& m)> MovedClient;
+extern std::function<void(Dialog& d, const ClnMsg& m)> MovedClient;
 
 extern std::function<void(unsigned dialog_no)> NextPRACK;
 // A call the server opens toward a registered client (the registration locked); the call comes back locked.
-extern std::function<Dialog_t*(IntMsg& m, const std::string& key, TGuard<Register_t>& reg)> NewServerCall;
+extern std::function<Dialog*(IntMsg& m, const std::string& key, ObjectGuard<Registration>& reg)> NewServerCall;
 // Defect 'b': true once for the first BYE of a replaced call, which is swallowed.
-extern std::function<bool(Dialog_t& d)> ReplacedCallBye;
+extern std::function<bool(Dialog& d)> ReplacedCallBye;
 
 // Worker halves.
 void ProcessClient(std::unique_ptr<ClnMsg> m);

@@ -19,25 +19,25 @@ bool IsKeepAlive(const Datagram& d) {
   return true;
 }
 
-std::unique_ptr<SIP> Parse(const Datagram& d, const char* mark) {
-  auto msg = std::make_unique<SIP>();
+std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark) {
+  auto msg = std::make_unique<SipMessage>();
   if (msg->parser(d.data, d.len)) return msg;
-  Log("", LOG_ERROR, "%s %s\tBAD Parse\n%s\n", mark, d.from.Str().c_str(), d.data);
-  DCore.report(d.from, DOSCore::DOS_L, 0);
+  Log("", LEVEL_ERROR, "%s %s\tBAD Parse\n%s\n", mark, d.from.Str().c_str(), d.data);
+  g_dos.report(d.from, DosCore::DOS_L, 0);
   return nullptr;
 }
 
 void LogReceived(const Datagram& d, const char* mark, int threshold, int extra) {
-  const bool full = LogWanted(extra | LOG_FULL, threshold);
-  const bool brief = LogWanted(extra | LOG_SHORT, threshold);
+  const bool full = LogWanted(extra | LEVEL_FULL, threshold);
+  const bool brief = LogWanted(extra | LEVEL_SHORT, threshold);
   if (!full && !brief) return;
   const std::string from = d.from.Str();
-  if (full) Log("", extra | LOG_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
-  if (brief) Log("", extra | LOG_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
+  if (full) Log("", extra | LEVEL_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
+  if (brief) Log("", extra | LEVEL_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
 }
 
-void DestroyIfDone(TGuard<Dialog_t>& d) {
-  if (d && d->State() == Dialog_t::COMPLETE && !d->IsCall() && !d->Lingers()) Core.Destroy(std::move(d));
+void DestroyIfDone(ObjectGuard<Dialog>& d) {
+  if (d && d->State() == Dialog::COMPLETE && !d->IsCall() && !d->Lingers()) g_core.Destroy(std::move(d));
 }
 
 std::string FirstLine(const char* text) {

@@ -14,11 +14,11 @@ namespace intake {
 // A first byte NUL, only blanks and line ends, or the 4-byte "jaK\0": keep-alives, answered by nobody.
 bool IsKeepAlive(const Datagram& d);
 // The parsed message, or null after logging "<mark> <from>\tBAD Parse" and reporting the source.
-std::unique_ptr<SIP> Parse(const Datagram& d, const char* mark);
-// "<mark> <from>" with the whole text (LOG_FULL) and with its first line (LOG_SHORT), extra level bits added.
+std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark);
+// "<mark> <from>" with the whole text (LEVEL_FULL) and with its first line (LEVEL_SHORT), extra level bits added.
 void LogReceived(const Datagram& d, const char* mark, int threshold, int extra = 0);
 // The worker's last step: a completed plain dialog goes, unless it lingers to answer retransmissions.
-void DestroyIfDone(TGuard<Dialog_t>& d);
+void DestroyIfDone(ObjectGuard<Dialog>& d);
 // The first line of a message text, for the short log form.
 std::string FirstLine(const char* text);
 

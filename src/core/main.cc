@@ -31,39 +31,39 @@ namespace {
 constexpr int kExitInit = 5;
 
 bool Bind(SocketUDP& sock, const char* ip, int port, bool big_buffer) {
-  InetAddr addr(static_cast<unsigned short>(port));
+  InetAddress addr(static_cast<unsigned short>(port));
   if (ip != nullptr && *ip != '\0' && !addr.set(static_cast<unsigned short>(port), ip)) return false;
-  if (big_buffer) sock.maximise_rcvbuf();
+  if (big_buffer) sock.MaximiseReceiveBuffer();
   return sock.bind(addr);
 }
 
 // The alternate, internal and events ports follow SecondPort (+0, +3, +2; 16-bit arithmetic).
 void BindPorts() {
-  const int second = Cfg.SecondPort;
-  if (!Bind(ExtPort, Cfg.private_ipaddr, Cfg.MainPort, true)) {
-    Log("ostrel", LOG_ALWAYS, "Can't open Main port %s:%d\n", Cfg.private_ipaddr, Cfg.MainPort);
+  const int second = g_config.SecondPort;
+  if (!Bind(g_external_port, g_config.private_ipaddr, g_config.MainPort, true)) {
+    Log("ostrel", LEVEL_ALWAYS, "Can't open Main port %s:%d\n", g_config.private_ipaddr, g_config.MainPort);
     std::exit(kExitInit);
   }
-  if (!Bind(AltPort, nullptr, second, false)) {
-    Log("ostrel", LOG_ALWAYS, "Can't open Alt port %d\n", second);
+  if (!Bind(g_alternate_port, nullptr, second, false)) {
+    Log("ostrel", LEVEL_ALWAYS, "Can't open Alt port %d\n", second);
     std::exit(kExitInit);
   }
   const int internal = (second + 3) & 0xFFFF;
-  if (!Bind(IntPort, Cfg.intern_ipaddr, internal, true)) {
-    Log("ostrel", LOG_ALWAYS, "Can't open Int port %s:%d \n", Cfg.intern_ipaddr, internal);
+  if (!Bind(g_internal_port, g_config.intern_ipaddr, internal, true)) {
+    Log("ostrel", LEVEL_ALWAYS, "Can't open Int port %s:%d \n", g_config.intern_ipaddr, internal);
     std::exit(kExitInit);
   }
-  if (Cfg.second_ipaddr[0] != '\0') {
+  if (g_config.second_ipaddr[0] != '\0') {
     SocketUDP probe;
     const int port = (second + 1) & 0xFFFF;
-    if (!Bind(probe, Cfg.second_ipaddr, port, false)) {
-      Log("ostrel", LOG_ALWAYS, "Can't open Second IP port %s:%d \n", Cfg.second_ipaddr, port);
+    if (!Bind(probe, g_config.second_ipaddr, port, false)) {
+      Log("ostrel", LEVEL_ALWAYS, "Can't open Second IP port %s:%d \n", g_config.second_ipaddr, port);
       std::exit(kExitInit);
     }
   }
-  if (!Cfg.evnts.empty() || Cfg.ha_peer.sin_addr.s_addr != 0) {
-    if (!Bind(EvntPort, nullptr, (second + 2) & 0xFFFF, true)) {
-      Log("ostrel", LOG_ALWAYS, "Can't open Events/HA port %d\n", (second + 2) & 0xFFFF);
+  if (!g_config.evnts.empty() || g_config.ha_peer.sin_addr.s_addr != 0) {
+    if (!Bind(g_events_port, nullptr, (second + 2) & 0xFFFF, true)) {
+      Log("ostrel", LEVEL_ALWAYS, "Can't open Events/HA port %d\n", (second + 2) & 0xFFFF);
       std::exit(kExitInit);
     }
   }
@@ -71,36 +71,36 @@ void BindPorts() {
 
 // n external readers and max(2, n / 2) internal ones; num_threads then counts the readers.
 void StartReaders() {
-  const unsigned n = static_cast<unsigned>(Cfg.num_threads);
+  const unsigned n = static_cast<unsigned>(g_config.num_threads);
   const unsigned internal = n / 2 > 2 ? n / 2 : 2;
-  int rc = ExtPort.StartReaders(n, "Ext UDP Read", "Start External Reading loop\n");
-  if (rc == 0) rc = IntPort.StartReaders(internal, "Int UDP Read", "Start Internal Reading loop\n");
+  int rc = g_external_port.StartReaders(n, "Ext UDP Read", "Start External Reading loop\n");
+  if (rc == 0) rc = g_internal_port.StartReaders(internal, "Int UDP Read", "Start Internal Reading loop\n");
   if (rc != 0) {
-    Log("ostrel", LOG_ALWAYS, "Cannot created Listener thread: %s\n", std::strerror(rc));
+    Log("ostrel", LEVEL_ALWAYS, "Cannot created Listener thread: %s\n", std::strerror(rc));
     std::exit(6);
   }
-  Cfg.num_threads = static_cast<int>(n + internal);
+  g_config.num_threads = static_cast<int>(n + internal);
 }
 
 // Multi-thread mode: queue workers and reader threads; single-thread mode: the reactor reads both SIP
 // ports and runs the queue through notify(1). The key manager runs in both.
 void StartThreads() {
-  if (Cfg.num_threads > 1) {
-    if (int rc = Core.StartQueueThreads(static_cast<unsigned>(Cfg.num_threads), static_cast<unsigned>(Cfg.max_threads))) {
-      Log("ostrel", LOG_ALWAYS, "ERROR: Cannot created Queue thread: %s\n", std::strerror(rc));
+  if (g_config.num_threads > 1) {
+    if (int rc = g_core.StartQueueThreads(static_cast<unsigned>(g_config.num_threads), static_cast<unsigned>(g_config.max_threads))) {
+      Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot created Queue thread: %s\n", std::strerror(rc));
       std::exit(6);
     }
     StartReaders();
   } else {
-    Core.register_fd(IntPort.get_handle(), &IntPort);
-    ExtPort.block(false);
-    Core.register_fd(ExtPort.get_handle(), &ExtPort);
-    IntPort.block(false);
-    Core.UseReactor(&Core);
-    Core.set_custom(&Core);
+    g_core.RegisterDescriptor(g_internal_port.GetHandle(), &g_internal_port);
+    g_external_port.block(false);
+    g_core.RegisterDescriptor(g_external_port.GetHandle(), &g_external_port);
+    g_internal_port.block(false);
+    g_core.UseReactor(&g_core);
+    g_core.SetCustom(&g_core);
   }
-  if (int rc = Core.StartKeyManager()) {
-    Log("ostrel", LOG_ALWAYS, "ERROR: Cannot created Key Manage thread: %s\n", std::strerror(rc));
+  if (int rc = g_core.StartKeyManager()) {
+    Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot created Key Manage thread: %s\n", std::strerror(rc));
     std::exit(8);
   }
 }
@@ -108,155 +108,155 @@ void StartThreads() {
 void WarnLowDescriptorLimit() {
   rlimit rl{};
   if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 10240)
-    Log("ostrel", LOG_ALWAYS, "WARNING: Running with low limit 'Number of open file descriptors' = %lu !\n",
+    Log("ostrel", LEVEL_ALWAYS, "WARNING: Running with low limit 'Number of open file descriptors' = %lu !\n",
         static_cast<unsigned long>(rl.rlim_cur));
 }
 
 DosSettings CurrentDosSettings() {
   DosSettings s;
-  s.DOSMode = Cfg.DOSMode;
-  s.Interval = Cfg.Interval;
-  s.BlockTime1 = Cfg.BlockTime1;
-  s.LThreshold1 = Cfg.LThreshold1;
-  s.HThreshold1 = Cfg.HThreshold1;
-  s.RThreshold1 = Cfg.RThreshold1;
-  s.NumInterv = Cfg.NumInterv;
-  s.BlockTimeN = Cfg.BlockTimeN;
-  s.LThresholdN = Cfg.LThresholdN;
-  s.HThresholdN = Cfg.HThresholdN;
-  s.RThresholdN = Cfg.RThresholdN;
-  s.MaxMPS = Cfg.MaxMPS;
-  s.BlockTimeMps = Cfg.BlockTimeMps;
-  s.DDthreshold = Cfg.DDthreshold;
-  s.DDBlockTime = Cfg.DDBlockTime;
-  s.fw = FirewallCommands{Cfg.RuleName, Cfg.FWCmdStart, Cfg.FWCmdStop, Cfg.FWCmdBlock, Cfg.FWCmdUnblock};
+  s.DOSMode = g_config.DOSMode;
+  s.Interval = g_config.Interval;
+  s.BlockTime1 = g_config.BlockTime1;
+  s.LThreshold1 = g_config.LThreshold1;
+  s.HThreshold1 = g_config.HThreshold1;
+  s.RThreshold1 = g_config.RThreshold1;
+  s.NumInterv = g_config.NumInterv;
+  s.BlockTimeN = g_config.BlockTimeN;
+  s.LThresholdN = g_config.LThresholdN;
+  s.HThresholdN = g_config.HThresholdN;
+  s.RThresholdN = g_config.RThresholdN;
+  s.MaxMPS = g_config.MaxMPS;
+  s.BlockTimeMps = g_config.BlockTimeMps;
+  s.DDthreshold = g_config.DDthreshold;
+  s.DDBlockTime = g_config.DDBlockTime;
+  s.fw = FirewallCommands{g_config.RuleName, g_config.FWCmdStart, g_config.FWCmdStop, g_config.FWCmdBlock, g_config.FWCmdUnblock};
   return s;
 }
 
 // Dialog timers on the internal port: an authenticated retry that never came, or a completed dialog's
 // linger, end the dialog. A callback from a timer that was replaced meanwhile does nothing.
 void InternalPortTimer(const void* cookie) {
-  TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(Dialog_t::CookieNumber(cookie)));
+  ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(Dialog::CookieNumber(cookie)));
   if (!d || !d->TimerIsCurrent(cookie)) return;
-  if ((d->TimerType() & (Dialog_t::T_AUTH | Dialog_t::T_COMPLETE)) == 0) return;
-  d->CancelTimer(Dialog_t::T_ANY);
-  Core.Destroy(std::move(d));
+  if ((d->TimerType() & (Dialog::T_AUTH | Dialog::T_COMPLETE)) == 0) return;
+  d->CancelTimer(Dialog::T_ANY);
+  g_core.Destroy(std::move(d));
 }
 
 // A call's INVITE retransmission on the external port; a call whose INVITE timed out for good goes.
 void ExternalPortTimer(const void* cookie) {
-  TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(Dialog_t::CookieNumber(cookie)));
-  if (!d || !d->TimerIsCurrent(cookie) || d->TimerType() != Dialog_t::T_RETRANS) return;
-  auto* call = dynamic_cast<Call_t*>(d.operator->());
-  if (call != nullptr && !call->Retransmit()) Core.Destroy(std::move(d));
+  ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(Dialog::CookieNumber(cookie)));
+  if (!d || !d->TimerIsCurrent(cookie) || d->TimerType() != Dialog::T_RETRANS) return;
+  auto* call = dynamic_cast<Call*>(d.operator->());
+  if (call != nullptr && !call->Retransmit()) g_core.Destroy(std::move(d));
 }
 
 
 void InstallCallHooks() {
-  intake::NewCall = [](ClnMsg& m, const std::string& key) -> Dialog_t* {
-    return new Call_t(std::move(m.cmsg), key, m.defect);
+  intake::NewCall = [](ClnMsg& m, const std::string& key) -> Dialog* {
+    return new Call(std::move(m.cmsg), key, m.defect);
   };
   // The registration is released before the call enters the dialog table (lock order).
-  intake::NewServerCall = [](IntMsg& m, const std::string& key, TGuard<Register_t>& reg) -> Dialog_t* {
-    const RegValues_t values = reg->Values();
+  intake::NewServerCall = [](IntMsg& m, const std::string& key, ObjectGuard<Registration>& reg) -> Dialog* {
+    const RegistrationValues values = reg->Values();
     reg.reset();
-    return new Call_t(std::move(m.cmsg), key, m.frm, values);
+    return new Call(std::move(m.cmsg), key, m.frm, values);
   };
   intake::NextPRACK = [](unsigned no) {
-    TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(no));
-    if (auto* call = d ? dynamic_cast<Call_t*>(d.operator->()) : nullptr) call->NextPRACK();
+    ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(no));
+    if (auto* call = d ? dynamic_cast<Call*>(d.operator->()) : nullptr) call->NextPRACK();
   };
-  ExtPort.SetTimerHandler(ExternalPortTimer);
+  g_external_port.SetTimerHandler(ExternalPortTimer);
 }
 
 void ProcessQueued(QueueMsg m) {
-  if (m.qmtype == QueueMsg::QM_Ext)
+  if (m.qmtype == QueueMsg::QM_EXTERNAL)
     intake::ProcessClient(std::unique_ptr<ClnMsg>(static_cast<ClnMsg*>(m.item.release())));
   else
     intake::ProcessServer(std::unique_ptr<IntMsg>(static_cast<IntMsg*>(m.item.release())));
 }
 
 // A client REGISTER that no dialog holds yet opens a registration dialog, locked by its creator.
-Dialog_t* NewRegistrationDialog(ClnMsg& m, const std::string& key) {
+Dialog* NewRegistrationDialog(ClnMsg& m, const std::string& key) {
   // An HA slave that handles a client's REGISTER itself becomes master first, and clears what it kept.
-  if (Core.IsSlave() && Core.SetSlave(false)) Core.CleanUp();
+  if (g_core.IsSlave() && g_core.SetSlave(false)) g_core.CleanUp();
   // A refresh that carries a To tag was not checked by the reader; its domain decides whether the relay
   // unregisters the client itself, so the check happens here (and set-up does not repeat it).
   if (!m.dmopt || !m.dmopt->checked) {
-    auto options = std::make_unique<DomainOptions_t>();
-    if (!Cfg.CheckDomain(*m.cmsg, m.frm, m.defect, *options)) return nullptr;
+    auto options = std::make_unique<DomainOptions>();
+    if (!g_config.CheckDomain(*m.cmsg, m.frm, m.defect, *options)) return nullptr;
     m.dmopt = std::move(options);
   }
   const bool xunr = m.dmopt->xunr;
-  return new RegDialog_t(std::move(m.cmsg), key, m.fuser, m.defect, xunr);
+  return new RegisterDialog(std::move(m.cmsg), key, m.fuser, m.defect, xunr);
 }
 
 void InstallRegistrationHooks() {
-  intake::IsHitCache = Register_t::IsHitCache;
+  intake::IsHitCache = Registration::IsHitCache;
   intake::NewRegDialog = NewRegistrationDialog;
-  Register_t::hooks.update_call = [](unsigned uno, const InetAddr& addr) { Core.UpdKey(static_cast<int>(uno), addr); };
-  Register_t::hooks.clear_call = [](unsigned uno) { Core.ClearReg(static_cast<int>(uno)); };
-  Register_t::hooks.send_to_server = [](SIP& msg, const InetAddr& to) { IntPort.send(msg, to, 0, LOG_REG_REGUL); };
-  Core.SetHooks([] {
-    OstrelCore::Hooks h = Core.GetHooks();
-    h.registrations_cleanup = [] { Register_t::CleanUp(); };
-    h.status_dump = [] { Core.StatusDump(); };
+  Registration::hooks.update_call = [](unsigned uno, const InetAddress& addr) { g_core.UpdKey(static_cast<int>(uno), addr); };
+  Registration::hooks.clear_call = [](unsigned uno) { g_core.ClearReg(static_cast<int>(uno)); };
+  Registration::hooks.send_to_server = [](SipMessage& msg, const InetAddress& to) { g_internal_port.send(msg, to, 0, LEVEL_REGISTRATION_REGULATION); };
+  g_core.SetHooks([] {
+    OstrelCore::Hooks h = g_core.GetHooks();
+    h.registrations_cleanup = [] { Registration::CleanUp(); };
+    h.status_dump = [] { g_core.StatusDump(); };
     return h;
   }());
 }
 
 void InstallDialogHooks() {
-  DialogHooks& h = Dialog_t::Hooks();
-  h.Bounce = [](SIP& msg, int code, const std::string& reason, const InetAddr& to, const SIPPort_t& port) {
+  DialogHooks& h = Dialog::Hooks();
+  h.Bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port) {
     Bounce(msg, code, reason, to, port);
   };
-  h.Assign = [](InetAddr& a, const char* host, const char* tag) {
+  h.Assign = [](InetAddress& a, const char* host, const char* tag) {
     a.reset();
     Assign(a, host, tag);
     return !a.empty();
   };
-  h.CheckDomain = [](SIP& msg, const InetAddr& from, std::string& defect, DomainOptions_t& options) {
-    return Cfg.CheckDomain(msg, from, defect, options);
+  h.CheckDomain = [](SipMessage& msg, const InetAddress& from, std::string& defect, DomainOptions& options) {
+    return g_config.CheckDomain(msg, from, defect, options);
   };
-  h.HasRegister = [](const std::string& ncnt) { return Register_t::HasRegister(ncnt); };
-  h.KeepRegistrationAlive = [](Dialog_t& d, int) { Register_t::KeepAliveFromSubscribe(d); };
+  h.HasRegister = [](const std::string& ncnt) { return Registration::HasRegister(ncnt); };
+  h.KeepRegistrationAlive = [](Dialog& d, int) { Registration::KeepAliveFromSubscribe(d); };
 }
 
 void InstallHooks() {
-  Cfg.hooks.Bounce = [](SIP& msg, int code, const std::string& reason, const InetAddr& to) {
-    Bounce(msg, code, reason, to, ExtPort);
+  g_config.hooks.Bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to) {
+    Bounce(msg, code, reason, to, g_external_port);
   };
-  Cfg.hooks.SendToClient = [](SIP& msg, const InetAddr& to) { ExtPort.send(msg, to, 0, 0); };
-  Cfg.hooks.ReportOffence = [](const InetAddr& src) { DCore.report(src, DOSCore::DOS_L, 0); };
-  ExtPort.SetHandler(intake::ClientDatagram);
-  IntPort.SetHandler(intake::ServerDatagram);
-  IntPort.SetTimerHandler(InternalPortTimer);
-  Core.SetProcessor(ProcessQueued);
+  g_config.hooks.SendToClient = [](SipMessage& msg, const InetAddress& to) { g_external_port.send(msg, to, 0, 0); };
+  g_config.hooks.ReportOffence = [](const InetAddress& src) { g_dos.report(src, DosCore::DOS_L, 0); };
+  g_external_port.SetHandler(intake::ClientDatagram);
+  g_internal_port.SetHandler(intake::ServerDatagram);
+  g_internal_port.SetTimerHandler(InternalPortTimer);
+  g_core.SetProcessor(ProcessQueued);
 
-  Cfg.hooks.DosReset = [] { DCore.dos_reset(); };
-  DOSCore::Hooks dos;
+  g_config.hooks.DosReset = [] { g_dos.DosReset(); };
+  DosCore::Hooks dos;
   dos.settings = CurrentDosSettings;
-  dos.is_whitelisted = [](uint32_t ip) { return Cfg.IsDosWLists(ip); };
+  dos.is_whitelisted = [](uint32_t ip) { return g_config.IsDosWLists(ip); };
   AddDosEventHooks(dos);
-  DCore.SetHooks(std::move(dos));
+  g_dos.SetHooks(std::move(dos));
 
   OstrelCore::Hooks core;
   core.reopen_log_and_reread = [] {
-    OpenLog(Cfg.LogFName);
-    Cfg.Reread();
+    OpenLog(g_config.LogFName);
+    g_config.Reread();
   };
-  core.dos_reset = [] { DCore.dos_reset(); };
+  core.DosReset = [] { g_dos.DosReset(); };
   core.before_close = [] {
-    EvntPort.event_ostrel_stop();
-    if (Cfg.DOSMode == DL_SYSFW) FW_Stop(CurrentDosSettings().fw);
+    g_events_port.EventOstrelStop();
+    if (g_config.DOSMode == DL_SYSFW) FirewallStop(CurrentDosSettings().fw);
   };
   core.stop_readers = [] {
-    ExtPort.StopReaders();
-    IntPort.StopReaders();
+    g_external_port.StopReaders();
+    g_internal_port.StopReaders();
   };
-  core.wake_queues = [] { EvntPort.StopHa(); };
-  Core.SetHooks(std::move(core));
-  Core.SetExternalSocket(&ExtPort);
+  core.wake_queues = [] { g_events_port.StopHa(); };
+  g_core.SetHooks(std::move(core));
+  g_core.SetExternalSocket(&g_external_port);
   InstallRegistrationHooks();
   InstallDialogHooks();
   InstallCallHooks();
@@ -277,17 +277,17 @@ int main(int argc, char** argv) {
   KeepHeapBetweenCalls();
   // A TERM that arrives while starting waits, pending, until the reactor's receivers are registered.
   const std::vector<int> handled(std::begin(OstrelCore::kHandledSignals), std::end(OstrelCore::kHandledSignals));
-  PollReactor::block_signals(handled, true);
+  PollReactor::BlockSignals(handled, true);
 
   prctl(PR_SET_DUMPABLE, 1);
   const char* slash = std::strrchr(argv[0], '/');
   const std::string name = slash ? slash + 1 : argv[0];
-  GLogBlock.SetAppName(name);
-  Cfg.SAppMaster = Cfg.SAppSlave = name;
+  g_log_block.SetAppName(name);
+  g_config.SAppMaster = g_config.SAppSlave = name;
   InstallHooks();
 
-  if (Cfg.Init(argc, argv) != 1) {
-    Log("ostrel", LOG_ALWAYS, "Initial Init has failed\n");
+  if (g_config.Init(argc, argv) != 1) {
+    Log("ostrel", LEVEL_ALWAYS, "Initial Init has failed\n");
     return kExitInit;
   }
   BindPorts();
@@ -297,15 +297,15 @@ int main(int argc, char** argv) {
   // Threads created from here on keep the handled signals blocked: only the reactor thread takes them.
   StartThreads();
   WarnLowDescriptorLimit();
-  for (int signo : handled) Core.register_signal(&Core, signo);
-  DCore.dos_reset();
-  Cfg.ArmTimer(Core);
-  PollReactor::block_signals(handled, false);
-  EvntPort.ha_Request();
+  for (int signo : handled) g_core.RegisterSignal(&g_core, signo);
+  g_dos.DosReset();
+  g_config.ArmTimer(g_core);
+  PollReactor::BlockSignals(handled, false);
+  g_events_port.HaRequest();
 
-  Core.run();
+  g_core.run();
   // Workers have stopped: what is left belongs to nobody and is released before the statics go.
-  Core.DestroyAll();
-  Register_t::DestroyAll();
+  g_core.DestroyAll();
+  Registration::DestroyAll();
   return 0;
 }

@@ -11,8 +11,8 @@
 class DialogTable;
 
 // Sets key to the key found, or to the key a new dialog is to take; leaves it empty without a Call-ID.
-// dir: Dialog_t::FROM_CLN or FROM_SRV. A response found by its relay branch loses that top Via.
-TGuard<Dialog_t> Match(DialogTable& table, SIP& msg, Dialog_t::Direction_t dir, std::string& key);
+// dir: Dialog::FROM_CLIENT or FROM_SERVER. A response found by its relay branch loses that top Via.
+ObjectGuard<Dialog> Match(DialogTable& table, SipMessage& msg, Dialog::Direction dir, std::string& key);
 
 // The Call-ID a dialog key was built from ("C&" or "S&" Call-ID, then '&' and a tag or branch, or nothing).
 bool KeyHasCallId(const std::string& key, const std::string& callid);

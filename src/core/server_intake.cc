@@ -19,14 +19,14 @@
 namespace intake {
 
 std::function<void(unsigned dialog_no)> NextPRACK;
-std::function<Dialog_t*(IntMsg& m, const std::string& key, TGuard<Register_t>& reg)> NewServerCall;
-std::function<bool(Dialog_t& d)> ReplacedCallBye;
+std::function<Dialog*(IntMsg& m, const std::string& key, ObjectGuard<Registration>& reg)> NewServerCall;
+std::function<bool(Dialog& d)> ReplacedCallBye;
 
 namespace {
 
 // The top Via learns the real source; without rport, answers go to the Via's sent-by port.
-void StampVia(SIP& msg, InetAddr& source) {
-  auto* via = msg.Header<SIP_Head_Via>(SIP_Header::HID_Via);
+void StampVia(SipMessage& msg, InetAddress& source) {
+  auto* via = msg.Header<ViaHeader>(SipHeaders::HID_VIA);
   if (via == nullptr) return;
   const std::string ip = source.IpStr();
   if (via->Host() != ip) via->Param("received", ip);
@@ -38,14 +38,14 @@ void StampVia(SIP& msg, InetAddr& source) {
 
 // The server's keep-alive to the relay's internal address, without a user: answered here whatever its
 // Max-Forwards, never relayed (relaying it would get a 404 and count the server as an attacker).
-bool IsPingToRelay(const SIP& msg) {
-  const SIP_URI& uri = msg.URI();
-  return uri.User().empty() && uri.Host() == Cfg.server_ipaddr && uri.Port() == ((Cfg.SecondPort + 3) & 0xFFFF);
+bool IsPingToRelay(const SipMessage& msg) {
+  const SipUri& uri = msg.URI();
+  return uri.User().empty() && uri.Host() == g_config.server_ipaddr && uri.Port() == ((g_config.SecondPort + 3) & 0xFFFF);
 }
 
-void NotePrack(const SIP& msg) {
-  auto* route = msg.Header<SIP_Head_Route>(SIP_Header::HID_Route);
-  if (route == nullptr || route->Host() != Cfg.server_ipaddr || !NextPRACK) return;
+void NotePrack(const SipMessage& msg) {
+  auto* route = msg.Header<RouteHeader>(SipHeaders::HID_ROUTE);
+  if (route == nullptr || route->Host() != g_config.server_ipaddr || !NextPRACK) return;
   const unsigned long no = std::strtoul(route->User().c_str(), nullptr, 10);
   if (no > 0 && no <= 0x7FFFFFFF) NextPRACK(static_cast<unsigned>(no));
 }
@@ -53,28 +53,28 @@ void NotePrack(const SIP& msg) {
 }  // namespace
 
 void ServerDatagram(Datagram& d) {
-  if (DCore.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
-  std::unique_ptr<SIP> msg = Parse(d, "<==S==");
+  if (g_dos.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
+  std::unique_ptr<SipMessage> msg = Parse(d, "<==S==");
   if (!msg) return;
   LogReceived(d, "<==S==", 0);
-  InetAddr source = d.from;
-  if (msg->IS_Request()) {
+  InetAddress source = d.from;
+  if (msg->IsRequest()) {
     StampVia(*msg, source);
-    if (msg->Method() == SIP_StartLine::OPTIONS) {
+    if (msg->Method() == SipStartLine::OPTIONS) {
       if (IsPingToRelay(*msg)) {
-        Bounce(*msg, 200, "OKey", source, IntPort);
+        Bounce(*msg, 200, "OKey", source, g_internal_port);
         return;
       }
-      if (auto* mf = msg->Header<SIP_Head_Max_Forwards>(SIP_Header::HID_Max_Forwards)) mf->Value(mf->Value() - 1);
+      if (auto* mf = msg->Header<MaxForwardsHeader>(SipHeaders::HID_MAX_FORWARDS)) mf->Value(mf->Value() - 1);
     }
-    if (msg->Method() == SIP_StartLine::PRACK) NotePrack(*msg);
+    if (msg->Method() == SipStartLine::PRACK) NotePrack(*msg);
     PreProcessRoute(*msg, 2);
   }
   FixMultiBody(*msg);
   auto item = std::make_unique<IntMsg>();
   item->cmsg = std::move(msg);
   item->frm = source;
-  Core.PutQueue(QueueMsg{std::move(item), QueueMsg::QM_Int});
+  g_core.PutQueue(QueueMsg{std::move(item), QueueMsg::QM_INTERNAL});
 }
 
 namespace {
@@ -82,29 +82,29 @@ namespace {
 time_t StartTM = time(nullptr);
 
 
-void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<IntMsg> m) {
-  SIP& msg = *m->cmsg;
-  Dialog_t::State_t state = Dialog_t::PASS;
-  if (msg.IS_Request()) {
+void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<IntMsg> m) {
+  SipMessage& msg = *m->cmsg;
+  Dialog::DialogState state = Dialog::PASS;
+  if (msg.IsRequest()) {
     switch (msg.Method()) {
-      case SIP_StartLine::INVITE:
-        if (d->State() == Dialog_t::PASS) state = Dialog_t::INVITE_RECV;
+      case SipStartLine::INVITE:
+        if (d->State() == Dialog::PASS) state = Dialog::INVITE_RECV;
         break;
-      case SIP_StartLine::ACK:
+      case SipStartLine::ACK:
         if (d->Defect('A')) {
           d->Defect("");
-          if (SDP* sdp = msg.GetSDP(); sdp != nullptr && sdp->GetAddr() == "0.0.0.0") {
-            Log(d->UniqChr(), LOG_DEBUG, "Defect 'A' - Clear Body\n");
-            msg.remove(SIP_Header::HID_Content_Type);
+          if (Sdp* sdp = msg.GetSDP(); sdp != nullptr && sdp->GetAddr() == "0.0.0.0") {
+            Log(d->UniqChr(), LEVEL_DEBUG, "Defect 'A' - Clear Body\n");
+            msg.remove(SipHeaders::HID_CONTENT_TYPE);
             msg.Body("");
           }
         }
         break;
-      case SIP_StartLine::CANCEL: state = Dialog_t::CANCEL_RECV; break;
-      case SIP_StartLine::REFER: state = Dialog_t::REFER_RECV; break;
-      case SIP_StartLine::BYE:
+      case SipStartLine::CANCEL: state = Dialog::CANCEL_RECV; break;
+      case SipStartLine::REFER: state = Dialog::REFER_RECV; break;
+      case SipStartLine::BYE:
         if (d->Defect('b') && ReplacedCallBye && ReplacedCallBye(*d)) {
-          Log(d->UniqChr(), LOG_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
+          Log(d->UniqChr(), LEVEL_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
           return;
         }
         break;
@@ -118,59 +118,59 @@ void ToExistingDialog(TGuard<Dialog_t>& d, std::unique_ptr<IntMsg> m) {
 
 
 void NotRegistered(std::unique_ptr<IntMsg> m) {
-  SIP& msg = *m->cmsg;
-  Log("ostrel", LOG_DEBUG, "Warning: Non-Registered User\n");
-  if (msg.is_ACK()) return;
+  SipMessage& msg = *m->cmsg;
+  Log("ostrel", LEVEL_DEBUG, "Warning: Non-Registered User\n");
+  if (msg.IsAck()) return;
   // Clients re-register for a while after a restart: only later is an unknown address an offence.
-  if (time(nullptr) - StartTM > Cfg.rgstr_timout && !ValidNewCnt(msg.URI())) DCore.report(m->frm, DOSCore::DOS_L, 0);
-  Bounce(msg, 404, "Not Found", m->frm, IntPort);
+  if (time(nullptr) - StartTM > g_config.register_timeout && !ValidNewCnt(msg.URI())) g_dos.report(m->frm, DosCore::DOS_L, 0);
+  Bounce(msg, 404, "Not Found", m->frm, g_internal_port);
 }
 
 // A request from the server that opens a dialog toward a registered client.
 void NewDialog(std::unique_ptr<IntMsg> m, const std::string& key) {
-  SIP& msg = *m->cmsg;
-  SIP_URI bare = msg.URI();
+  SipMessage& msg = *m->cmsg;
+  SipUri bare = msg.URI();
   bare.PClear();
   bare.OHClear();
   std::string contact;
   bare.assemble(contact);
-  TGuard<Register_t> reg = Register_t::GetRegister(contact);
+  ObjectGuard<Registration> reg = Registration::GetRegister(contact);
   if (!reg || reg->Expiration() < time(nullptr)) {
     reg.reset();
     NotRegistered(std::move(m));
     return;
   }
   const std::string fuser = reg->FUser();
-  const SIP_StartLine::Method_t method = msg.Method();
-  if (method == SIP_StartLine::NOTIFY) {
-    msg.parse(SIP_Header::HID_Event);
-    auto* event = msg.Header<SIP_Head_Event>(SIP_Header::HID_Event);
+  const SipStartLine::RequestMethod method = msg.Method();
+  if (method == SipStartLine::NOTIFY) {
+    msg.parse(SipHeaders::HID_EVENT);
+    auto* event = msg.Header<EventHeader>(SipHeaders::HID_EVENT);
     if (event != nullptr && strncasecmp(event->Value().c_str(), "unreg", 5) == 0) {
       reg->Expiration(time(nullptr) + 2 * reg->RegTm() - 1);
-      Log("ostrel", LOG_DEBUG, "CleanUp Registration: %s@%s\n", reg->Usr().c_str(), reg->Domain().c_str());
+      Log("ostrel", LEVEL_DEBUG, "CleanUp Registration: %s@%s\n", reg->Usr().c_str(), reg->Domain().c_str());
       reg.reset();
-      Bounce(msg, 200, "OKey", m->frm, IntPort);
+      Bounce(msg, 200, "OKey", m->frm, g_internal_port);
       return;
     }
   }
-  Dialog_t* created = nullptr;
-  Dialog_t::State_t state = Dialog_t::PASS;
-  const RegValues_t values = reg->Values();
+  Dialog* created = nullptr;
+  Dialog::DialogState state = Dialog::PASS;
+  const RegistrationValues values = reg->Values();
   switch (method) {
-    case SIP_StartLine::INVITE:
+    case SipStartLine::INVITE:
       if (!NewServerCall) break;
       created = NewServerCall(*m, key, reg);
-      state = Dialog_t::INVITE_RECV;
+      state = Dialog::INVITE_RECV;
       break;
-    case SIP_StartLine::OPTIONS: case SIP_StartLine::SUBSCRIBE: case SIP_StartLine::INFO: case SIP_StartLine::PRACK:
-    case SIP_StartLine::MESSAGE: case SIP_StartLine::PUBLISH: case SIP_StartLine::NOTIFY: case SIP_StartLine::BYE:
+    case SipStartLine::OPTIONS: case SipStartLine::SUBSCRIBE: case SipStartLine::INFO: case SipStartLine::PRACK:
+    case SipStartLine::MESSAGE: case SipStartLine::PUBLISH: case SipStartLine::NOTIFY: case SipStartLine::BYE:
       reg.reset();
-      created = new Dialog_t(std::move(m->cmsg), key, m->frm, values);
+      created = new Dialog(std::move(m->cmsg), key, m->frm, values);
       break;
     default:
       reg.reset();
-      Log("ostrel", LOG_DEBUG, "Warning: Unknown Call\n");
-      if (!msg.is_ACK()) Bounce(msg, 481, "Call Leg/Transaction Does Not Exist", m->frm, IntPort);
+      Log("ostrel", LEVEL_DEBUG, "Warning: Unknown Call\n");
+      if (!msg.IsAck()) Bounce(msg, 481, "Call Leg/Transaction Does Not Exist", m->frm, g_internal_port);
       return;
   }
   reg.reset();
@@ -179,17 +179,17 @@ void NewDialog(std::unique_ptr<IntMsg> m, const std::string& key) {
     delete created;
     return;
   }
-  TGuard<Dialog_t> d;
+  ObjectGuard<Dialog> d;
   d.set(created);
   if (!created->IsCall()) {
-    if (d->PublicIP()) Log(d->UniqChr(), LOG_DEBUG, "Regst Cln is on Public IP!\n");
-    if (method == SIP_StartLine::BYE) d->Shift(500);
+    if (d->PublicIP()) Log(d->UniqChr(), LEVEL_DEBUG, "Regst Cln is on Public IP!\n");
+    if (method == SipStartLine::BYE) d->Shift(500);
   }
-  Config::UserData_t user;
-  if (!fuser.empty() && Cfg.CheckUser(fuser, user)) {
+  Config::UserOptions user;
+  if (!fuser.empty() && g_config.CheckUser(fuser, user)) {
     if (user.loglvl != 0) d->LogLevel(user.loglvl);
     if (user.full) d->FullReason('C');
-    Log(d->UniqChr(), LOG_DEBUG, "Known Regst FUser: %s\n", fuser.c_str());
+    Log(d->UniqChr(), LEVEL_DEBUG, "Known Regst FUser: %s\n", fuser.c_str());
   }
   d->HandleSrvMsg(state);
   DestroyIfDone(d);
@@ -198,20 +198,20 @@ void NewDialog(std::unique_ptr<IntMsg> m, const std::string& key) {
 }  // namespace
 
 void ProcessServer(std::unique_ptr<IntMsg> m) {
-  SIP& msg = *m->cmsg;
+  SipMessage& msg = *m->cmsg;
   std::string key;
-  TGuard<Dialog_t> d = Match(Core, msg, Dialog_t::FROM_SRV, key);
+  ObjectGuard<Dialog> d = Match(g_core, msg, Dialog::FROM_SERVER, key);
   if (key.empty()) {
-    Log("ostrel", LOG_DEBUG, "Warning: IntPort Incorrect message - IGNORE\n");
-    DCore.report(m->frm, DOSCore::DOS_L, 0);
+    Log("ostrel", LEVEL_DEBUG, "Warning: IntPort Incorrect message - IGNORE\n");
+    g_dos.report(m->frm, DosCore::DOS_L, 0);
     return;
   }
   if (d) {
     ToExistingDialog(d, std::move(m));
     return;
   }
-  if (msg.IS_Response()) {
-    Log("ostrel", LOG_DEBUG, "Warning: Unknown Dialog - Ignore\n");
+  if (msg.IsResponse()) {
+    Log("ostrel", LEVEL_DEBUG, "Warning: Unknown Dialog - Ignore\n");
     return;
   }
   NewDialog(std::move(m), key);

@@ -18,33 +18,33 @@ std::string EndLine(std::string s) {
 
 // DlgLock for reading, then each dialog through its guard (a worker holding it is waited for).
 void OstrelCore::StatusDump() {
-  Register_t::LogActive();
+  Registration::LogActive();
   int calls = 0;
   int transactions = 0;
-  Log(nullptr, LOG_ALWAYS, "========================= Active Calls =================================\n");
+  Log(nullptr, LEVEL_ALWAYS, "========================= Active Calls =================================\n");
   {
-    Read_Guard_Mutex guard(DlgLock);
+    ReadGuard guard(DlgLock);
     for (auto& [no, dialog] : PDialogs) {
       if (no < kFirstDialogNo || !dialog->IsCall()) continue;
-      TGuard<Dialog_t> d(dialog);
-      Log(nullptr, LOG_ALWAYS, "[%d] %s\n\t%s", static_cast<int>(no), d->Key().c_str(), EndLine(d->Print()).c_str());
-      if (d->State() != Dialog_t::PASS) Log(nullptr, LOG_ALWAYS, "\t(%s)\n", Dialog_t::StateName(d->State()));
+      ObjectGuard<Dialog> d(dialog);
+      Log(nullptr, LEVEL_ALWAYS, "[%d] %s\n\t%s", static_cast<int>(no), d->Key().c_str(), EndLine(d->Print()).c_str());
+      if (d->State() != Dialog::PASS) Log(nullptr, LEVEL_ALWAYS, "\t(%s)\n", Dialog::StateName(d->State()));
       ++calls;
     }
   }
-  Log(nullptr, LOG_ALWAYS, "Total: %d\n", calls);
-  Log(nullptr, LOG_ALWAYS, "========================= Active Non-Invite Transactions ===============\n");
+  Log(nullptr, LEVEL_ALWAYS, "Total: %d\n", calls);
+  Log(nullptr, LEVEL_ALWAYS, "========================= Active Non-Invite Transactions ===============\n");
   {
-    Read_Guard_Mutex guard(DlgLock);
+    ReadGuard guard(DlgLock);
     for (auto& [no, dialog] : PDialogs) {
       if (no < kFirstDialogNo || dialog->IsCall()) continue;
-      TGuard<Dialog_t> d(dialog);
-      Log(nullptr, LOG_ALWAYS, "[%d] %s\n", static_cast<int>(no), d->Key().c_str());
+      ObjectGuard<Dialog> d(dialog);
+      Log(nullptr, LEVEL_ALWAYS, "[%d] %s\n", static_cast<int>(no), d->Key().c_str());
       const std::string printout = d->Print();
-      if (!printout.empty()) Log(nullptr, LOG_ALWAYS, "\t%s", EndLine(printout).c_str());
+      if (!printout.empty()) Log(nullptr, LEVEL_ALWAYS, "\t%s", EndLine(printout).c_str());
       ++transactions;
     }
   }
-  Log(nullptr, LOG_ALWAYS, "Total: %d\n", transactions);
-  Log(nullptr, LOG_ALWAYS, "========================================================================\n\n");
+  Log(nullptr, LEVEL_ALWAYS, "Total: %d\n", transactions);
+  Log(nullptr, LEVEL_ALWAYS, "========================================================================\n\n");
 }

@@ -14,14 +14,14 @@ namespace {
 constexpr size_t kWorkerStack = 0x80000;
 
 template <class T>
-void raise_to(std::atomic<T>& slot, T value) {
+void RaiseTo(std::atomic<T>& slot, T value) {
   T seen = slot.load(std::memory_order_relaxed);
   while (seen < value && !slot.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
   }
 }
 
 // Asked once per thread: the trace lines of every queue item name it.
-unsigned long kernel_tid() {
+unsigned long KernelThreadId() {
   thread_local const unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
   return tid;
 }
@@ -31,7 +31,7 @@ unsigned long kernel_tid() {
 WorkQueue::~WorkQueue() { StopWorkers(1000); }
 
 size_t WorkQueue::Length() const {
-  Guard_Mutex guard(MqLock);
+  MutexGuard guard(MqLock);
   return MQ.size();
 }
 
@@ -41,11 +41,11 @@ bool WorkQueue::StartWorker() {
   pthread_attr_setstacksize(&attr, kWorkerStack);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t tid;
-  Running_m.fetch_add(1);
+  running_.fetch_add(1);
   int rc = pthread_create(&tid, &attr, &WorkQueue::ReadQueueLoop, this);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    Running_m.fetch_sub(1);
+    running_.fetch_sub(1);
     errno = rc;
     return false;
   }
@@ -53,25 +53,25 @@ bool WorkQueue::StartWorker() {
 }
 
 int WorkQueue::StartQueueThreads(unsigned min, unsigned max) {
-  MultiThr_m = true;
-  NThrMin_m = min;
-  NThrMax_m = max != 0 ? max : min * 32;
-  NThrCur_m = 0;
+  multithreaded_ = true;
+  workers_min_ = min;
+  workers_max_ = max != 0 ? max : min * 32;
+  workers_current_ = 0;
   for (unsigned i = 0; i < min; ++i) {
     if (!StartWorker()) return errno;
-    NThrCur_m.fetch_add(1);
+    workers_current_.fetch_add(1);
   }
   return 0;
 }
 
 void WorkQueue::NoteDrop(size_t n) {
-  stats_m.dropped.fetch_add(1, std::memory_order_relaxed);
+  stats_.dropped.fetch_add(1, std::memory_order_relaxed);
   drops_since_log_m.fetch_add(1, std::memory_order_relaxed);
-  const uint64_t now = PollReactor::curr_ms();
+  const uint64_t now = PollReactor::NowMs();
   uint64_t last = last_drop_log_ms_m.load(std::memory_order_relaxed);
   if (now - last < 1000 && last != 0) return;
   if (!last_drop_log_ms_m.compare_exchange_strong(last, now == 0 ? 1 : now)) return;
-  Log("ostrel", LOG_ALWAYS, "Too many blocks in Q: %zd => dropping new messages (%lu dropped)\n", n,
+  Log("ostrel", LEVEL_ALWAYS, "Too many blocks in Q: %zd => dropping new messages (%lu dropped)\n", n,
       static_cast<unsigned long>(drops_since_log_m.exchange(0)));
 }
 
@@ -79,69 +79,69 @@ void WorkQueue::PutQueue(QueueMsg m) {
   const bool multi = MultiThr();
   size_t n;
   {
-    Guard_Mutex guard(MqLock);
+    MutexGuard guard(MqLock);
     n = MQ.size() + 1;
     // An overload refuses new work instead of ending the process with every call and registration in it.
-    if (multi && n >= 10u * NThrCur_m.load()) {
+    if (multi && n >= 10u * workers_current_.load()) {
       guard.unlock();
       NoteDrop(n);
       return;
     }
     MQ.push_back(std::move(m));
-    if (multi && NThrCur_m.load() >= n) MqLock.signal();
+    if (multi && workers_current_.load() >= n) MqLock.signal();
   }
   if (!multi) {
-    if (reactor_m) reactor_m->notify(1);
+    if (reactor_) reactor_->notify(1);
   } else {
-    raise_to(stats_m.max_queue, n);
-    raise_to(stats_m.max_workers, NThrCur_m.load());
+    RaiseTo(stats_.max_queue, n);
+    RaiseTo(stats_.max_workers, workers_current_.load());
   }
-  Log("ostrel", n <= 9 ? LOG_TRACE : LOG_DEBUG, "PutQueue() - Number of blocks in Q: %zd\n", n);
+  Log("ostrel", n <= 9 ? LEVEL_TRACE : LEVEL_DEBUG, "PutQueue() - Number of blocks in Q: %zd\n", n);
   if (!multi) return;
   bool grow = false;
   {
-    Guard_Mutex guard(NThrLock);
-    const unsigned cur = NThrCur_m.load();
-    if (n >= 4u * cur && NThrMax_m.load() >= cur) {
-      NThrCur_m.fetch_add(1);
+    MutexGuard guard(NThrLock);
+    const unsigned cur = workers_current_.load();
+    if (n >= 4u * cur && workers_max_.load() >= cur) {
+      workers_current_.fetch_add(1);
       grow = true;
     }
   }
   if (grow && !StartWorker()) {
-    Log("ostrel", LOG_ERROR, "ERROR: PutQueue() Cannot created thread: %s\n", strerror(errno));
-    NThrCur_m.fetch_sub(1);
+    Log("ostrel", LEVEL_ERROR, "ERROR: PutQueue() Cannot created thread: %s\n", strerror(errno));
+    workers_current_.fetch_sub(1);
   }
 }
 
 void WorkQueue::input_cb(int) {
   const bool multi = MultiThr();
-  Guard_Mutex guard(MqLock);
-  while (!Stopped_m.load(std::memory_order_acquire)) {
+  MutexGuard guard(MqLock);
+  while (!stopped_.load(std::memory_order_acquire)) {
     while (!MQ.empty()) {
       QueueMsg m = std::move(MQ.front());
       MQ.pop_front();
       const size_t left = MQ.size();
       guard.unlock();
-      Log("ostrel", LOG_TRACE, "GetQueue(%lu) - Number of blocks in Q: %zd\n", kernel_tid(), left);
-      const uint64_t began = PollReactor::curr_ms();
-      const bool ext = m.qmtype == QueueMsg::QM_Ext;
+      Log("ostrel", LEVEL_TRACE, "GetQueue(%lu) - Number of blocks in Q: %zd\n", KernelThreadId(), left);
+      const uint64_t began = PollReactor::NowMs();
+      const bool ext = m.qmtype == QueueMsg::QM_EXTERNAL;
       Process(std::move(m));
-      const uint64_t took = PollReactor::curr_ms() - began;
-      (ext ? stats_m.ext_done : stats_m.int_done).fetch_add(1, std::memory_order_relaxed);
-      raise_to(ext ? stats_m.ext_longest_ms : stats_m.int_longest_ms, took);
-      Log("ostrel", LOG_TRACE, "GetQueue(%lu) - Done.\n", kernel_tid());
+      const uint64_t took = PollReactor::NowMs() - began;
+      (ext ? stats_.ext_done : stats_.int_done).fetch_add(1, std::memory_order_relaxed);
+      RaiseTo(ext ? stats_.ext_longest_ms : stats_.int_longest_ms, took);
+      Log("ostrel", LEVEL_TRACE, "GetQueue(%lu) - Done.\n", KernelThreadId());
       AfterItem();
       guard.lock();
     }
     if (!multi) break;
     {
-      Guard_Mutex threads(NThrLock);
-      if (NThrCur_m.load() > NThrMin_m.load()) {
-        NThrCur_m.fetch_sub(1);
+      MutexGuard threads(NThrLock);
+      if (workers_current_.load() > workers_min_.load()) {
+        workers_current_.fetch_sub(1);
         break;
       }
     }
-    if (Stopped_m.load(std::memory_order_acquire)) break;
+    if (stopped_.load(std::memory_order_acquire)) break;
     MqLock.wait();
   }
 }
@@ -149,19 +149,19 @@ void WorkQueue::input_cb(int) {
 void* WorkQueue::ReadQueueLoop(void* queue) {
   auto* q = static_cast<WorkQueue*>(queue);
   prctl(PR_SET_NAME, "Queue Process");
-  Log("ostrel", LOG_ALWAYS, "Start Queue processing Loop\n");
+  Log("ostrel", LEVEL_ALWAYS, "Start Queue processing Loop\n");
   q->input_cb(0);
-  Log("ostrel", LOG_ALWAYS, "Stop Queue processing Loop\n");
-  q->Running_m.fetch_sub(1, std::memory_order_acq_rel);
+  Log("ostrel", LEVEL_ALWAYS, "Stop Queue processing Loop\n");
+  q->running_.fetch_sub(1, std::memory_order_acq_rel);
   return nullptr;
 }
 
 void WorkQueue::StopWorkers(int wait_ms) {
   {
-    Guard_Mutex guard(MqLock);
-    Stopped_m.store(true, std::memory_order_release);
+    MutexGuard guard(MqLock);
+    stopped_.store(true, std::memory_order_release);
     MqLock.broadcast();
   }
-  for (int waited = 0; Running_m.load(std::memory_order_acquire) > 0 && waited < wait_ms; waited += 5)
+  for (int waited = 0; running_.load(std::memory_order_acquire) > 0 && waited < wait_ms; waited += 5)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }

@@ -15,9 +15,9 @@
 #include "foundation/reactor.h"
 
 struct QueueMsg {
-  enum QMType : uint8_t { QM_Int = 0, QM_Ext = 1 };
+  enum QMType : uint8_t { QM_INTERNAL = 0, QM_EXTERNAL = 1 };
   std::unique_ptr<QueueItem> item;
-  QMType qmtype = QM_Int;
+  QMType qmtype = QM_INTERNAL;
 };
 
 // Counters for the statistics event; written by workers and readers, read and reset by the statistics sender.
@@ -39,7 +39,7 @@ class WorkQueue : public InputCB {
   // Multi-thread mode: min workers, and the maximum (0 gives 32 x min). Returns 0 or the pthread error.
   int StartQueueThreads(unsigned min, unsigned max);
   // Single-thread mode: each item sends notify(1) to reactor, whose custom input runs the queue.
-  void UseReactor(PollReactor* reactor) { reactor_m = reactor; }
+  void UseReactor(PollReactor* reactor) { reactor_ = reactor; }
 
   // Takes ownership. A queue ten times longer than the worker count refuses the item (it is freed).
   void PutQueue(QueueMsg m);
@@ -51,10 +51,10 @@ class WorkQueue : public InputCB {
   // Wakes waiting workers so they see the stop; waits at most wait_ms for running workers to end.
   void StopWorkers(int wait_ms);
 
-  bool MultiThr() const { return MultiThr_m.load(std::memory_order_acquire); }
-  unsigned Workers() const { return NThrCur_m.load(std::memory_order_acquire); }
+  bool MultiThr() const { return multithreaded_.load(std::memory_order_acquire); }
+  unsigned Workers() const { return workers_current_.load(std::memory_order_acquire); }
   size_t Length() const;
-  QueueStats& Stats() { return stats_m; }
+  QueueStats& Stats() { return stats_; }
 
  protected:
   virtual void Process(QueueMsg m) = 0;
@@ -66,16 +66,16 @@ class WorkQueue : public InputCB {
   void NoteDrop(size_t n);
 
   std::deque<QueueMsg> MQ;  // guarded by MqLock
-  mutable Cond_Mutex MqLock;
+  mutable ConditionMutex MqLock;
   Mutex NThrLock;  // guards worker growth and retirement decisions
-  std::atomic<unsigned> NThrMin_m{0};
-  std::atomic<unsigned> NThrMax_m{0};
-  std::atomic<unsigned> NThrCur_m{0};
-  std::atomic<unsigned> Running_m{0};  // worker threads that have not yet returned
-  std::atomic<bool> MultiThr_m{false};
-  std::atomic<bool> Stopped_m{false};
+  std::atomic<unsigned> workers_min_{0};
+  std::atomic<unsigned> workers_max_{0};
+  std::atomic<unsigned> workers_current_{0};
+  std::atomic<unsigned> running_{0};  // worker threads that have not yet returned
+  std::atomic<bool> multithreaded_{false};
+  std::atomic<bool> stopped_{false};
   std::atomic<uint64_t> last_drop_log_ms_m{0};
   std::atomic<uint64_t> drops_since_log_m{0};
-  PollReactor* reactor_m = nullptr;
-  QueueStats stats_m;
+  PollReactor* reactor_ = nullptr;
+  QueueStats stats_;
 };

@@ -3,7 +3,7 @@
 #include "dialogs/call.h"
 
 void OstrelCore::timer_cb(const void* data) {
-  TGuard<Dialog_t> d = GetDialog(static_cast<int>(Dialog_t::CookieNumber(data)));
-  if (!d || !d->TimerIsCurrent(data) || d->TimerType() != Dialog_t::T_ZANSWER) return;
-  if (auto* call = dynamic_cast<Call_t*>(d.operator->())) call->ZAnswerTimeout();
+  ObjectGuard<Dialog> d = GetDialog(static_cast<int>(Dialog::CookieNumber(data)));
+  if (!d || !d->TimerIsCurrent(data) || d->TimerType() != Dialog::T_ZANSWER) return;
+  if (auto* call = dynamic_cast<Call*>(d.operator->())) call->ZAnswerTimeout();
 }

@@ -18,85 +18,85 @@
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
 constexpr int kFirstRetransMs = 500;
 constexpr int kNextRetransMs = 1000;
 
-const char* BranchOf(const SIP& m) {
-  auto* via = m.Header<SIP_Head_Via>(HID::HID_Via);
+const char* BranchOf(const SipMessage& m) {
+  auto* via = m.Header<ViaHeader>(HID::HID_VIA);
   const char* b = via != nullptr ? via->Param("branch") : nullptr;
   return b != nullptr ? b : "";
 }
 
 }  // namespace
 
-Call_t::CallHooks& Call_t::Hooks() {
+Call::CallHooks& Call::Hooks() {
   static CallHooks hooks;
   return hooks;
 }
 
-const char* Call_t::EventName(int ev) {
+const char* Call::EventName(int ev) {
   static constexpr const char* kNames[] = {"",          "INVITE",    "TIMEOUT",   "CANCEL", "REJECT", "TALK",
                                            "CLN_AUDIO", "SRV_AUDIO", "CLN_VIDEO", "SRV_VIDEO", "BYE", "DTOR"};
   return ev >= 0 && ev <= E_DTOR ? kNames[ev] : "";
 }
 
-Call_t::Call_t(std::unique_ptr<SIP> msg, std::string key, std::string defect)
-    : Dialog_t(std::move(msg), std::move(key), std::move(defect)) {}
+Call::Call(std::unique_ptr<SipMessage> msg, std::string key, std::string defect)
+    : Dialog(std::move(msg), std::move(key), std::move(defect)) {}
 
-Call_t::Call_t(std::unique_ptr<SIP> msg, std::string key, const InetAddr& srv, const RegValues_t& reg)
-    : Dialog_t(std::move(msg), std::move(key), srv, reg) {}
+Call::Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg)
+    : Dialog(std::move(msg), std::move(key), srv, reg) {}
 
 // The caller holds the table's write lock: the key the call had before its dialog was known goes with it.
-Call_t::~Call_t() {
-  OptPort_t::Retire(std::move(OptPort_m));
+Call::~Call() {
+  ProbePort::Retire(std::move(probe_port_));
   if (!Entered()) return;
   StopCall();
   CallEvent(E_DTOR, "");
-  if (!okey_m.empty()) ExtraKeys_m.push_back(okey_m);
+  if (!original_key_.empty()) extra_keys_.push_back(original_key_);
 }
 
-void Call_t::CallEvent(int ev, const std::string& reason) {
-  DLog(LOG_DEBUG, "Call event %s: %s\n", EventName(ev), reason.c_str());
+void Call::CallEvent(int ev, const std::string& reason) {
+  DLog(LEVEL_DEBUG, "Call event %s: %s\n", EventName(ev), reason.c_str());
   if (Hooks().event_call) Hooks().event_call(*this, ev, reason);
 }
 
-int Call_t::SeqOf(const SIP& m) const {
-  auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq);
+int Call::SeqOf(const SipMessage& m) const {
+  auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   return cseq != nullptr ? cseq->SeqNo() : -1;
 }
 
-void Call_t::Process(State_t event, Direction_t dir) {
-  if (!msg_m) return;
-  SIP& m = *msg_m;
-  if (dir == FROM_CLN && m.IS_Request()) {
+void Call::Process(DialogState event, Direction dir) {
+  if (!message_) return;
+  SipMessage& m = *message_;
+  if (dir == FROM_CLIENT && m.IsRequest()) {
     if (Defect('C') && m.URI().User() == "ostrel") {
-      if (auto* to = m.Header<SIP_Head_To>(HID::HID_To)) {
-        m.URI() = static_cast<const SIP_URI&>(*to);
-        DLog(LOG_DEBUG, "Wrong Dialog. Restore Request-URI\n");
-        if (State() == AUTH && m.is_INVITE()) {
-          Defect_m += 'T';
-          DLog(LOG_DEBUG, "Add 'T' to Defect: %s\n", Defect_m.c_str());
+      if (auto* to = m.Header<ToHeader>(HID::HID_TO)) {
+        m.URI() = static_cast<const SipUri&>(*to);
+        DLog(LEVEL_DEBUG, "Wrong Dialog. Restore Request-URI\n");
+        if (State() == AUTH && m.IsInvite()) {
+          defects_ += 'T';
+          DLog(LEVEL_DEBUG, "Add 'T' to Defect: %s\n", defects_.c_str());
         }
       }
     }
     const int seq = SeqOf(m);
-    if (seq > ClnMaxCSeqNum_m) ClnMaxCSeqNum_m = seq;
+    if (seq > client_max_cseq_) client_max_cseq_ = seq;
   }
-  if (dir != FROM_NOWHERE && m.is_ACK()) ConfirmByAck();
+  if (dir != FROM_NOWHERE && m.IsAck()) ConfirmByAck();
 
-  const State_t old = State();
-  DLog(LOG_DEBUG, "Transaction: %s --> %s\n", StateName(old), StateName(event));
-  if (event != PASS && old != COMPLETE) State_m.store(event, std::memory_order_release);
+  const DialogState old = State();
+  DLog(LEVEL_DEBUG, "Transaction: %s --> %s\n", StateName(old), StateName(event));
+  if (event != PASS && old != COMPLETE) state_.store(event, std::memory_order_release);
 
   switch (event) {
     case INVITE_RECV:
-      if (old == Z_DONE && TimerType_m == T_ZANSWER) {
-        DLog(LOG_DEBUG, "Cancel T_ZANSWER Timer\n");
+      if (old == Z_DONE && timer_type_ == T_ZANSWER) {
+        DLog(LEVEL_DEBUG, "Cancel T_ZANSWER Timer\n");
         CancelTimer(T_ZANSWER);
       }
-      if (old == Blank || old == Z_DONE || old == PASS) return InviteRecv(dir);
+      if (old == BLANK || old == Z_DONE || old == PASS) return InviteRecv(dir);
       break;
     case START_FULL_MODE:
       switch (old) {
@@ -111,8 +111,8 @@ void Call_t::Process(State_t event, Direction_t dir) {
     case X_CLNMEDIA_RECV:
       switch (old) {
         case INVITE_SENT:
-          State_m.store(old, std::memory_order_release);
-          DLog(LOG_DEBUG, "Do nothing\n");
+          state_.store(old, std::memory_order_release);
+          DLog(LEVEL_DEBUG, "Do nothing\n");
           return;
         case X_INVITE_SENT: case X_ACK_SENT:
           return ClnMediaRecv();
@@ -138,16 +138,16 @@ void Call_t::Process(State_t event, Direction_t dir) {
       break;
     case PASS:
       switch (old) {
-        case Blank:
+        case BLANK:
           Pass(dir);
           State(PASS);
           return;
         case OPTIONS_SENT: case INVITE_SENT: case X_INVITE_SENT: case X_183_SENT: case X_ACK_SENT:
           return InviteResponse(dir);
-        case Z_OK_SENT: return zModeOk(dir);
-        case Z_ACK_RECV: return zModeAck(dir);
-        case Z_DONE: return zAnswer(dir);
-        case Z_INV_SENT: return zReInvRsp(dir);
+        case Z_OK_SENT: return ZeroModeOk(dir);
+        case Z_ACK_RECV: return ZeroModeAck(dir);
+        case Z_DONE: return ZeroAnswer(dir);
+        case Z_INV_SENT: return ZeroReinviteResponse(dir);
         case CANCEL_RECV: return Canceled(dir);
         case AUTH: return AuthSkip(dir);
         case MOVED: return Moved(dir);
@@ -157,98 +157,98 @@ void Call_t::Process(State_t event, Direction_t dir) {
       break;
     default: break;
   }
-  State_m.store(old, std::memory_order_release);
-  DLog(LOG_ERROR, "Error: No Action (%s ==> %s)\n", StateName(old), StateName(event));
+  state_.store(old, std::memory_order_release);
+  DLog(LEVEL_ERROR, "Error: No Action (%s ==> %s)\n", StateName(old), StateName(event));
 }
 
-void Call_t::ConfirmByAck() {
-  if (!org_m) return;
-  const std::string ack = BranchOf(*msg_m), inv = BranchOf(*org_m);
-  Confirmed_m = ack.rfind("z9hG4bK", 0) == 0 && inv.rfind("z9hG4bK", 0) == 0 && ack != inv;
-  auto* to = msg_m->Header<SIP_Head_To>(HID::HID_To);
-  if (!Confirmed_m || to == nullptr || to->Params().Param("tag") == nullptr) return;
-  if (Mode_m == FWType::OPAQUE) {
-    Relay_m.Established(true);
+void Call::ConfirmByAck() {
+  if (!original_invite_) return;
+  const std::string ack = BranchOf(*message_), inv = BranchOf(*original_invite_);
+  confirmed_ = ack.rfind("z9hG4bK", 0) == 0 && inv.rfind("z9hG4bK", 0) == 0 && ack != inv;
+  auto* to = message_->Header<ToHeader>(HID::HID_TO);
+  if (!confirmed_ || to == nullptr || to->Params().Param("tag") == nullptr) return;
+  if (mode_ == NatType::OPAQUE) {
+    relay_.Established(true);
   } else if (State() != X_INVITE_SENT && State() != X_ACK_SENT) {
     ClosePorts();  // the media flows directly
   }
-  if (InvDirect_m == FROM_SRV && Defect('N')) LastAckTs_m = PollReactor::curr_ms();
-  DlgUpdate_m = time(nullptr);
+  if (invite_direction_ == FROM_SERVER && Defect('N')) last_ack_time_ = PollReactor::NowMs();
+  last_update_ = time(nullptr);
   if (Hooks().ha_call) Hooks().ha_call(*this, true);
   CallEvent(E_TALK, "");
-  Mastr_m = true;
+  master_ = true;
 }
 
-void Call_t::StopCall() {
+void Call::StopCall() {
   CancelTimer(T_ANY);
-  if (Register_m != nullptr) {
-    // The record may be gone meanwhile (its removal clears Register_m through the key manager): look it up.
-    if (TGuard<Register_t> reg = Register_t::GetRegister(NewContact_m)) reg->RemCall(UniqNo_m);
-    Register_m = nullptr;
+  if (registration_ != nullptr) {
+    // The record may be gone meanwhile (its removal clears registration_ through the key manager): look it up.
+    if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) reg->RemCall(number_);
+    registration_ = nullptr;
   }
-  if (State() != Blank && Mastr_m && Hooks().ha_call) Hooks().ha_call(*this, false);
+  if (State() != BLANK && master_ && Hooks().ha_call) Hooks().ha_call(*this, false);
   ClosePorts();
 }
 
-void Call_t::OrigMSG(const SIP& m) {
-  org_m = std::make_unique<SIP>(m);
-  rsp_m.reset();
+void Call::OrigMSG(const SipMessage& m) {
+  original_invite_ = std::make_unique<SipMessage>(m);
+  response_.reset();
 }
 
-void Call_t::SetSrvMsg() {
-  if (!srv_m) srv_m = std::make_unique<SIP>(*msg_m);
+void Call::SetSrvMsg() {
+  if (!server_message_) server_message_ = std::make_unique<SipMessage>(*message_);
 }
 
-void Call_t::RetrmMSG(const char* name) {
-  rtm_m = std::make_unique<SIP>(*msg_m);
-  Retrns_m = 0;
-  ScheduleTimer(T_RETRANS, &ExtPort, kFirstRetransMs);
-  DLog(LOG_DEBUG, "Set timer for %s to 0.5 sec.\n", name);
+void Call::RetrmMSG(const char* name) {
+  retransmitted_ = std::make_unique<SipMessage>(*message_);
+  retransmissions_ = 0;
+  ScheduleTimer(T_RETRANS, &g_external_port, kFirstRetransMs);
+  DLog(LEVEL_DEBUG, "Set timer for %s to 0.5 sec.\n", name);
 }
 
-void Call_t::SendTo(Direction_t to, SIP& m) const {
-  if (to == FROM_CLN)
-    ExtPort.send(m, ClnSipAddr_m, LogLevel_m, LogTreshold());
+void Call::SendTo(Direction to, SipMessage& m) const {
+  if (to == FROM_CLIENT)
+    g_external_port.send(m, client_sip_address_, log_level_, LogThreshold());
   else
-    IntPort.send(m, SrvSipAddr_m, LogLevel_m, LogTreshold());
+    g_internal_port.send(m, server_sip_address_, log_level_, LogThreshold());
 }
 
-void Call_t::ReplyTo(const SIP& req, Direction_t to, int code, const std::string& reason) {
-  SIP answer(req);
-  const InetAddr& where = to == FROM_CLN ? ClnSipAddr_m : SrvSipAddr_m;
-  const SIPPort_t& port = to == FROM_CLN ? static_cast<const SIPPort_t&>(ExtPort) : IntPort;
-  if (Dialog_t::Hooks().Bounce)
-    Dialog_t::Hooks().Bounce(answer, code, reason, where, port);
+void Call::ReplyTo(const SipMessage& req, Direction to, int code, const std::string& reason) {
+  SipMessage answer(req);
+  const InetAddress& where = to == FROM_CLIENT ? client_sip_address_ : server_sip_address_;
+  const SipPort& port = to == FROM_CLIENT ? static_cast<const SipPort&>(g_external_port) : g_internal_port;
+  if (Dialog::Hooks().Bounce)
+    Dialog::Hooks().Bounce(answer, code, reason, where, port);
   else
     Bounce(answer, code, reason, where, port);
 }
 
-void Call_t::Reply(Direction_t to, int code, const std::string& reason) { ReplyTo(*msg_m, to, code, reason); }
+void Call::Reply(Direction to, int code, const std::string& reason) { ReplyTo(*message_, to, code, reason); }
 
-bool Call_t::Retransmit() {
-  if (!rtm_m) return true;
-  if (Retrns_m == 0) CallEvent(E_TIMEOUT, "");
-  TimerID_m = PollReactor::kNoTimer;
-  TimerType_m = T_NONE;
+bool Call::Retransmit() {
+  if (!retransmitted_) return true;
+  if (retransmissions_ == 0) CallEvent(E_TIMEOUT, "");
+  timer_id_ = PollReactor::kNoTimer;
+  timer_type_ = T_NONE;
   if (!SrvNext()) {
-    DLog(LOG_DEBUG, "RETRANS Timeout - Max number of retransmissions is reached\n");
+    DLog(LEVEL_DEBUG, "RETRANS Timeout - Max number of retransmissions is reached\n");
     return TimeOut();
   }
-  DLog(LOG_DEBUG, "RETRANS Timeout - retransmit %d\n", Retrns_m);
-  SIP again(*rtm_m);
-  SendTo(State() == Z_OK_SENT ? FROM_CLN : Other(InvDirect_m), again);
-  DLog(LOG_DEBUG, "Set timer for RETRANS to 1 sec.\n");
-  ScheduleTimer(T_RETRANS, &ExtPort, kNextRetransMs);
+  DLog(LEVEL_DEBUG, "RETRANS Timeout - retransmit %d\n", retransmissions_);
+  SipMessage again(*retransmitted_);
+  SendTo(State() == Z_OK_SENT ? FROM_CLIENT : Other(invite_direction_), again);
+  DLog(LEVEL_DEBUG, "Set timer for RETRANS to 1 sec.\n");
+  ScheduleTimer(T_RETRANS, &g_external_port, kNextRetransMs);
   return true;
 }
 
 // The INVITE's sender learns that the other side stayed silent; an initial INVITE is cancelled toward that
 // side and the call goes, an unanswered re-INVITE ends the established call.
-bool Call_t::TimeOut() {
-  if (!org_m) return false;
+bool Call::TimeOut() {
+  if (!original_invite_) return false;
   const bool initial = !WithinDlg();
   const std::string reason = initial ? "Request Timeout" : "Server Time-out";
-  ReplyTo(*org_m, InvDirect_m, initial ? 408 : 504, reason);
+  ReplyTo(*original_invite_, invite_direction_, initial ? 408 : 504, reason);
   CallEvent(E_CANCEL, reason);
   if (initial || State() == Z_OK_SENT || State() == Z_INV_SENT) {
     SendCancel(true);
@@ -258,28 +258,28 @@ bool Call_t::TimeOut() {
   return true;
 }
 
-int Call_t::CheckSeqNo(Direction_t dir) {
-  const SIP& m = *msg_m;
-  auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq);
-  auto* orig = org_m ? org_m->Header<SIP_Head_CSeq>(HID::HID_CSeq) : nullptr;
-  const bool answer = m.IS_Response() && cseq != nullptr && cseq->Method() == SIP::INVITE && dir != InvDirect_m;
-  const bool ack = m.is_ACK() && dir == InvDirect_m;
+int Call::CheckSeqNo(Direction dir) {
+  const SipMessage& m = *message_;
+  auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
+  auto* orig = original_invite_ ? original_invite_->Header<CSeqHeader>(HID::HID_CSEQ) : nullptr;
+  const bool answer = m.IsResponse() && cseq != nullptr && cseq->Method() == SipMessage::INVITE && dir != invite_direction_;
+  const bool ack = m.IsAck() && dir == invite_direction_;
   if ((answer || ack) && cseq != nullptr && orig != nullptr) {
     int expected = orig->SeqNo();
-    if (dir == FROM_CLN && InvDirect_m == FROM_SRV) expected += Shift_m;
+    if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER) expected += cseq_shift_;
     const int diff = expected - cseq->SeqNo();
-    if (diff != 0) DLog(LOG_DEBUG, "Warning: Message is out of sequence - ignore\n");
+    if (diff != 0) DLog(LEVEL_DEBUG, "Warning: Message is out of sequence - ignore\n");
     return diff;
   }
-  if (!m.is_PRACK()) DLog(LOG_DEBUG, "CheckSeqNo() Not part of current INVITE transaction\n");
+  if (!m.IsPrack()) DLog(LEVEL_DEBUG, "CheckSeqNo() Not part of current INVITE transaction\n");
   return -1;
 }
 
-bool Call_t::CleanDefect() {
+bool Call::CleanDefect() {
   std::string kept;
-  for (char c : Defect_m)
+  for (char c : defects_)
     if (c != 'E' && c != 'e' && c != 'T' && c != 't') kept += c;
-  const bool removed = kept.size() != Defect_m.size();
-  Defect_m = kept;
+  const bool removed = kept.size() != defects_.size();
+  defects_ = kept;
   return removed;
 }

@@ -1,6 +1,6 @@
-// Call_t: the dialog of one INVITE-initiated call: its INVITE transaction (answers, retransmissions,
+// Call: the dialog of one INVITE-initiated call: its INVITE transaction (answers, retransmissions,
 // CANCEL, challenges, glare), its completion and the answers the relay gives for calls itself.
-// Worker threads and the reactor's timers, always with the call locked (TGuard<Dialog_t>).
+// Worker threads and the reactor's timers, always with the call locked (ObjectGuard<Dialog>).
 #pragma once
 
 #include <atomic>
@@ -15,14 +15,14 @@
 #include "media/rtp_port.h"
 #include "ports/ha_record.h"
 
-class SDP;
-class OptPort_t;
-class SDP_Media;
+class Sdp;
+class ProbePort;
+class SdpMedia;
 
-class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
+class Call : public Dialog, private RelayObserver, private ProbeSink {
  public:
   // The events a call reports to the events collector.
-  enum EvntType_t {
+  enum CallEventType {
     E_NOP = 0, E_INVITE, E_TIMEOUT, E_CANCEL, E_REJECT, E_TALK,
     E_CLN_AUDIO, E_SRV_AUDIO, E_CLN_VIDEO, E_SRV_VIDEO, E_BYE, E_DTOR
   };
@@ -30,8 +30,8 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
 
   // What calls need from the parts above them; unset members do nothing. Installed before any worker runs.
   struct CallHooks {
-    std::function<void(const Call_t& call, int ev, const std::string& extra)> event_call;
-    std::function<void(const Call_t& call, bool started)> ha_call;  // the HA peer learns a call started/stopped
+    std::function<void(const Call& call, int ev, const std::string& extra)> event_call;
+    std::function<void(const Call& call, bool started)> ha_call;  // the HA peer learns a call started/stopped
     std::function<void()> set_master;                               // this node serves calls: HA master
     std::function<bool()> is_slave;                                 // this node is an HA slave (unset: no)
     // A media stream of an anchored call got a new source. On the relay thread with no lock held: it must
@@ -40,69 +40,69 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   };
   static CallHooks& Hooks();
 
-  // A call opened by a client (completed by clnSetup).
-  Call_t(std::unique_ptr<SIP> msg, std::string key, std::string defect);
+  // A call opened by a client (completed by ClientSetup).
+  Call(std::unique_ptr<SipMessage> msg, std::string key, std::string defect);
   // A call opened by the server toward a registered client.
-  Call_t(std::unique_ptr<SIP> msg, std::string key, const InetAddr& srv, const RegValues_t& reg);
+  Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg);
   // A call taken over from the HA peer, entered under key and locked by its creator (Entered() false: the
   // key was taken and the creator deletes it).
-  Call_t(std::string key, std::string defect);
-  ~Call_t() override;
+  Call(std::string key, std::string defect);
+  ~Call() override;
 
   bool IsCall() const override { return true; }
-  void HandleClnMsg(State_t event) override { Process(event, FROM_CLN); }
-  void HandleSrvMsg(State_t event) override { Process(event, FROM_SRV); }
-  bool Confirmed() const override { return Confirmed_m; }
-  bool WithinDlg() const override { return !okey_m.empty(); }
-  void Register(Register_t* reg) override { Register_m = reg; }
+  void HandleClnMsg(DialogState event) override { Process(event, FROM_CLIENT); }
+  void HandleSrvMsg(DialogState event) override { Process(event, FROM_SERVER); }
+  bool Confirmed() const override { return confirmed_; }
+  bool WithinDlg() const override { return !original_key_.empty(); }
+  void Register(Registration* reg) override { registration_ = reg; }
 
   // The dispatcher: the pair (state, event) selects the handler.
-  void Process(State_t event, Direction_t dir);
+  void Process(DialogState event, Direction dir);
   // The retransmission timer fired; false: the call is to be destroyed by the caller.
   bool Retransmit();
   // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of it.
-  int CheckSeqNo(Direction_t dir);
+  int CheckSeqNo(Direction dir);
   // Removes 'E', 'e', 'T', 't' from the defects; true when one was removed.
   bool CleanDefect();
 
-  const std::string& OKey() const { return okey_m; }
-  Direction_t InviteDirection() const { return InvDirect_m; }
-  int ClnMaxCSeq() const { return ClnMaxCSeqNum_m; }
-  bool onHold() const { return HoldTS_m != 0; }
-  bool IsMaster() const { return Mastr_m; }
-  bool hasVideo() const { return Video_m; }
-  const SIP* RetrmMSG() const { return rtm_m.get(); }
-  void NextPRACK() { ++NoPRACK_m; }
-  int PRACKs() const { return NoPRACK_m; }
+  const std::string& OKey() const { return original_key_; }
+  Direction InviteDirection() const { return invite_direction_; }
+  int ClnMaxCSeq() const { return client_max_cseq_; }
+  bool OnHold() const { return hold_time_ != 0; }
+  bool IsMaster() const { return master_; }
+  bool HasVideo() const { return video_; }
+  const SipMessage* RetrmMSG() const { return retransmitted_.get(); }
+  void NextPRACK() { ++no_prack_; }
+  int PRACKs() const { return no_prack_; }
 
   // NAT probe (call_nat.cc), from the reactor thread with the call locked: the alternate port's answers
   // and timers, and the probe port's ICMP refusal.
   // True when callid is the Call-ID of one of this call's probes.
   bool ProbeCallID(const std::string& callid) const;
-  void OptionsAnswer(const std::string& branch, const InetAddr& src);
+  void OptionsAnswer(const std::string& branch, const InetAddress& src);
   void ProbeTimeout();
-  void ICMP() { ICMP_m = true; }
-  bool ICMPSeen() const { return ICMP_m; }
+  void ICMP() { icmp_ = true; }
+  bool ICMPSeen() const { return icmp_; }
   // Zero-media mode's answer timer fired (call_zero_media.cc).
   void ZAnswerTimeout();
   // The tag number of the relay's own "ostrel-" tags toward the client.
   uint32_t ZNumb();
-  bool ZMode() const { return zmsg_m != nullptr; }
+  bool ZMode() const { return zero_message_ != nullptr; }
   // The callback of the zero-media answer timer (the core's); set at start-up.
   static TimerCB*& ZAnswerTimer();
   // HA replication and housekeeping (call_replica.cc); the call is locked by the caller.
   // The flags the peer needs, as bits (see kBit*); SetBitMask only sets, never clears.
   unsigned GetBitMask() const;
   void SetBitMask(unsigned mask);
-  void OKey(const std::string& key) { okey_m = key; }
+  void OKey(const std::string& key) { original_key_ = key; }
   // What the HA peer needs to carry on the call.
   ha::CallRecord Replica() const;
   // The peer's view of the call; created: the call was just made from the record.
   void ApplyReplica(const ha::CallRecord& r, bool created);
-  bool CSTA() const { return CSTA_m; }
+  bool CSTA() const { return csta_; }
   // Housekeeping tears down a call whose parties went silent.
   void ForceBye() { SendXBye(); }
-  const SIP* SrvMSG() const { return srv_m.get(); }
+  const SipMessage* SrvMSG() const { return server_message_.get(); }
   // For an "F" record: the peer's port numbers opened here and the relay started (after ApplyReplica).
   bool TakeOverMedia(const ha::CallRecord& r);
   // Whether each side sent RTP since the last look (housekeeping looks once per period).
@@ -118,70 +118,70 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   void StopRelay();
   // Stops the relay and closes every pair.
   void ClosePorts();
-  bool Anchored() const { return Mode_m == FWType::OPAQUE; }
+  bool Anchored() const { return mode_ == NatType::OPAQUE; }
   // Answers to low-bit-rate or 'D' devices keep their first codec and telephone-event.
-  void RestrctSDP(SDP* sdp);
+  void RestrictSdp(Sdp* sdp);
   // Offers of low-bit-rate calls put the compressed codecs first.
-  void ReorderSDP(SDP* sdp);
-  bool HasMedia() const { return Media_m.load(std::memory_order_acquire); }
-  mcUDP_t& ClnRtp() { return ClnRtp_m; }
-  msUDP_t& SrvRtp() { return SrvRtp_m; }
-  mcUDP_t& ClnVideo() { return ClnVideo_m; }
-  msUDP_t& SrvVideo() { return SrvVideo_m; }
-  const RelayThread_t& Relay() const { return Relay_m; }
-  int ClnLocalRtpPort() const { return ClnLocalRtpPort_m; }
-  int ClnLocalVideoPort() const { return ClnLocalVideoPort_m; }
+  void ReorderSDP(Sdp* sdp);
+  bool HasMedia() const { return media_seen_.load(std::memory_order_acquire); }
+  ClientRtpPort& ClnRtp() { return client_rtp_; }
+  ServerRtpPort& SrvRtp() { return server_rtp_; }
+  ClientRtpPort& ClnVideo() { return client_video_; }
+  ServerRtpPort& SrvVideo() { return server_video_; }
+  const RelayThread& Relay() const { return relay_; }
+  int ClnLocalRtpPort() const { return client_local_rtp_port_; }
+  int ClnLocalVideoPort() const { return client_local_video_port_; }
 
  protected:
-  bool PreProcess(Direction_t dir) override;
-  void PostProcess(Direction_t dir) override;
-  bool SymmetricNoReg() const override { return Symmtr_m && Register_m == nullptr; }
-  const SIP* OrigMSG() const override { return org_m.get(); }
-  void Symmetric(bool s) override { Symmtr_m = s; }
-  void LB(bool b) override { LB_m = b; }
-  void BCodec(uint8_t c) override { BCodec_m = c; }
+  bool PreProcess(Direction dir) override;
+  void PostProcess(Direction dir) override;
+  bool SymmetricNoReg() const override { return symmetric_ && registration_ == nullptr; }
+  const SipMessage* OrigMSG() const override { return original_invite_.get(); }
+  void Symmetric(bool s) override { symmetric_ = s; }
+  void LB(bool b) override { load_balanced_ = b; }
+  void BCodec(uint8_t c) override { bare_codec_ = c; }
   void StopCall() override;
   void CallEvent(int ev, const std::string& reason) override;
 
  private:
   // Transaction handlers (call_invite.cc, call_cancel.cc).
-  void InviteRecv(Direction_t dir);
+  void InviteRecv(Direction dir);
   void InviteSending();
-  void InviteResponse(Direction_t dir);
-  void AnswerToInvite(Direction_t dir);
-  void OtherInTransaction(Direction_t dir);
-  void OutsideTransaction(Direction_t dir);
-  void RepeatedInvite(Direction_t dir);
-  void Challenge(Direction_t dir, int cseq);
-  void CancelRecv(Direction_t dir);
-  void Canceled(Direction_t dir);
-  void Completed(Direction_t dir);
-  void Moved(Direction_t dir);
-  void AuthSkip(Direction_t dir);
+  void InviteResponse(Direction dir);
+  void AnswerToInvite(Direction dir);
+  void OtherInTransaction(Direction dir);
+  void OutsideTransaction(Direction dir);
+  void RepeatedInvite(Direction dir);
+  void Challenge(Direction dir, int cseq);
+  void CancelRecv(Direction dir);
+  void Canceled(Direction dir);
+  void Completed(Direction dir);
+  void Moved(Direction dir);
+  void AuthSkip(Direction dir);
   bool TimeOut();
   void SendXBye();
   std::string BogusSDP() const;
   // Stores a copy of the current message for retransmission and sets the first 0.5 s timer.
   void RetrmMSG(const char* name);
-  void OrigMSG(const SIP& m);
+  void OrigMSG(const SipMessage& m);
   void SetSrvMsg();
   void OverwriteKey();
   // The ACK of a 2xx confirms the dialog.
   void ConfirmByAck();
   void DecideFWType();
   void ClientInviteDefects();
-  void CleanSDP(Direction_t dir, SDP& sdp);
-  void RemoveTool(SDP& sdp);
-  bool HoldCheck(Direction_t dir);
+  void CleanSDP(Direction dir, Sdp& sdp);
+  void RemoveTool(Sdp& sdp);
+  bool HoldCheck(Direction dir);
   void AnswerHoldForDevice();
   // A CANCEL of the relay's own for the pending INVITE, passed toward the answering side.
   void SendCancel(bool dropVia);
   // An answer of the relay's own to the current request (a copy of it), back to the side that sent it.
-  void Reply(Direction_t to, int code, const std::string& reason);
-  void ReplyTo(const SIP& req, Direction_t to, int code, const std::string& reason);
-  void SendTo(Direction_t to, SIP& m) const;
-  static Direction_t Other(Direction_t d) { return d == FROM_CLN ? FROM_SRV : FROM_CLN; }
-  int SeqOf(const SIP& m) const;
+  void Reply(Direction to, int code, const std::string& reason);
+  void ReplyTo(const SipMessage& req, Direction to, int code, const std::string& reason);
+  void SendTo(Direction to, SipMessage& m) const;
+  static Direction Other(Direction d) { return d == FROM_CLIENT ? FROM_SERVER : FROM_CLIENT; }
+  int SeqOf(const SipMessage& m) const;
 
   // NAT type decision and probes (call_nat.cc, call_probe.cc).
   void StartProbe();
@@ -193,9 +193,9 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   void SendXInvite();
   void SendXAck();
   void PassXAck();
-  void PassXAck(const SIP& ok);
+  void PassXAck(const SipMessage& ok);
   void RecoverLostAck();
-  std::unique_ptr<SIP> SecondInvite() const;
+  std::unique_ptr<SipMessage> SecondInvite() const;
   void ClnMediaRecv();
   void MakeSecondInvite();
   void XAckCancel();
@@ -209,100 +209,100 @@ class Call_t : public Dialog_t, private RelayObserver, private ProbeSink {
   void RegisterProbeMedia(bool video);
   void UnregisterProbeMedia();
   bool ClnRtpKnown() const;
-  void NoteClientPorts(SIP& ok);
+  void NoteClientPorts(SipMessage& ok);
   // Anchors the call's media; with send, the INVITE goes on once the relay runs.
   void GoFull(bool send);
-  void ProbePacket(mUDP_t& pair, const InetAddr& src) override;
+  void ProbePacket(RtpPort& pair, const InetAddress& src) override;
   void ProbeToFull();
   // Zero-media mode (call_zero_media.cc).
   void StoreZInvite();
   bool ZEarlyAnswer();
-  void zModeOk(Direction_t dir);
-  void zModeAck(Direction_t dir);
-  void zAnswer(Direction_t dir);
-  void zReInvRsp(Direction_t dir);
-  void ZRetag(Direction_t dir);
+  void ZeroModeOk(Direction dir);
+  void ZeroModeAck(Direction dir);
+  void ZeroAnswer(Direction dir);
+  void ZeroReinviteResponse(Direction dir);
+  void ZRetag(Direction dir);
   std::string ZTag() { return "ostrel-" + std::to_string(ZNumb()); }
-  void StoreZAnswer(const SIP& m);
-  void ZReInvite(const SIP& ok);
+  void StoreZAnswer(const SipMessage& m);
+  void ZReInvite(const SipMessage& ok);
   void ZDone();
-  void AckServer(const SIP& answer, bool confirmed);
-  void AckClient(const SIP& ok);
+  void AckServer(const SipMessage& answer, bool confirmed);
+  void AckClient(const SipMessage& ok);
   void ZByeToClient();
   void RestoreClientOk();
 
-  std::string okey_m;
-  std::unique_ptr<SIP> org_m;
-  std::unique_ptr<SIP> rsp_m;
-  std::unique_ptr<SIP> rtm_m;
-  std::unique_ptr<SIP> srv_m;
-  bool Confirmed_m = false;
-  Direction_t InvDirect_m = FROM_NOWHERE;
-  time_t HoldTS_m = 0;
-  uint64_t LastAckTs_m = 0;
-  int ClnMaxCSeqNum_m = 0;
-  int AuthCSeqNum_m = 0;
-  int NoPRACK_m = 0;
-  Register_t* Register_m = nullptr;
-  bool Mastr_m = false;
-  bool Video_m = false;
-  bool LB_m = false;
-  bool LBC_m = false;
-  bool Symmtr_m = false;
-  bool Got183_m = false;
-  bool SNAT_m = false;
-  bool ICMP_m = false;
-  bool InvRspRecv_m = false;
-  bool ExptPRACK_m = false;
-  bool CSTA_m = false;
-  bool HeldCancel_m = false;  // a CANCEL waits for the first provisional answer
-  uint8_t BCodec_m = 0;
-  std::unique_ptr<SIP> zmsg_m;  // zero-media mode: the server's view of the dialog
-  std::unique_ptr<SIP> zfinal_m;  // zero-media mode: the server's final answer, kept until the client's ACK
-  std::unique_ptr<SIP> ok_m;    // the client's first 200 to the relay's own INVITE
-  std::unique_ptr<SIP> held_m;  // the INVITE held back while the client is probed
-  std::string ZSrvMedia_m;      // zero-media mode: the server's media address of its early answer
-  std::unique_ptr<OptPort_t> OptPort_m;
-  std::string ProbeToken_m;  // makes the probes' Call-IDs unguessable
-  uint32_t ZNumb_m = 0;
-  int ZReInvSeq_m = -1;  // the client-side CSeq of the relay's zero-media re-INVITE
-  bool ScndInv_m = false;
-  bool LostAck_m = false;
-  bool TranscRNegt_m = false;
-  unsigned ReplicaBits_m = 0;  // replicated flags this relay keeps only to pass them on
-  uint64_t ClnNPsav_m = 0;     // relayed packet counts at housekeeping's last look
-  uint64_t SrvNPsav_m = 0;
+  std::string original_key_;
+  std::unique_ptr<SipMessage> original_invite_;
+  std::unique_ptr<SipMessage> response_;
+  std::unique_ptr<SipMessage> retransmitted_;
+  std::unique_ptr<SipMessage> server_message_;
+  bool confirmed_ = false;
+  Direction invite_direction_ = FROM_NOWHERE;
+  time_t hold_time_ = 0;
+  uint64_t last_ack_time_ = 0;
+  int client_max_cseq_ = 0;
+  int auth_cseq_number_ = 0;
+  int no_prack_ = 0;
+  Registration* registration_ = nullptr;
+  bool master_ = false;
+  bool video_ = false;
+  bool load_balanced_ = false;
+  bool lbc_ = false;
+  bool symmetric_ = false;
+  bool got_183_ = false;
+  bool snat_ = false;
+  bool icmp_ = false;
+  bool invite_answered_ = false;
+  bool expect_prack_ = false;
+  bool csta_ = false;
+  bool held_cancel_ = false;  // a CANCEL waits for the first provisional answer
+  uint8_t bare_codec_ = 0;
+  std::unique_ptr<SipMessage> zero_message_;  // zero-media mode: the server's view of the dialog
+  std::unique_ptr<SipMessage> zero_final_;  // zero-media mode: the server's final answer, kept until the client's ACK
+  std::unique_ptr<SipMessage> client_ok_;    // the client's first 200 to the relay's own INVITE
+  std::unique_ptr<SipMessage> held_invite_;  // the INVITE held back while the client is probed
+  std::string zero_server_media_;      // zero-media mode: the server's media address of its early answer
+  std::unique_ptr<ProbePort> probe_port_;
+  std::string probe_token_;  // makes the probes' Call-IDs unguessable
+  uint32_t zero_number_ = 0;
+  int zero_reinvite_cseq_ = -1;  // the client-side CSeq of the relay's zero-media re-INVITE
+  bool second_invite_ = false;
+  bool lost_ack_ = false;
+  bool transcoding_renegotiated_ = false;
+  unsigned replica_flags_ = 0;  // replicated flags this relay keeps only to pass them on
+  uint64_t client_packets_seen_ = 0;     // relayed packet counts at housekeeping's last look
+  uint64_t server_packets_seen_ = 0;
   void KeepServerRoute(const ha::CallRecord& r);
 
   // --- Anchored media (call_media.cc, call_sdp.cc).
   // Rewrites the SDP of msg, which came from dir, for the other side: the relay's ports for an anchored
   // call, the client's public media address for a direct one, a peer's private address behind one NAT.
-  void SubstituteSDP(SIP& msg, Direction_t dir);
-  void LearnMedia(Direction_t dir, SDP& sdp);
-  bool LearnClient(const SDP_Media& media, mUDP_t& pair, const char* what);
-  void LearnServer(const SDP_Media& media, mUDP_t& pair, const char* what);
-  void NameG729(SDP& sdp, SDP_Media& audio);
-  void NoteClientMedia(const SDP_Media* main, const SDP_Media* video);
-  bool SameFirewall(SDP& sdp, bool hold, SDP_Media* audio, SDP_Media* video, SDP_Media* image);
-  void Sign(SDP& sdp);
+  void SubstituteSDP(SipMessage& msg, Direction dir);
+  void LearnMedia(Direction dir, Sdp& sdp);
+  bool LearnClient(const SdpMedia& media, RtpPort& pair, const char* what);
+  void LearnServer(const SdpMedia& media, RtpPort& pair, const char* what);
+  void NameG729(Sdp& sdp, SdpMedia& audio);
+  void NoteClientMedia(const SdpMedia* main, const SdpMedia* video);
+  bool SameFirewall(Sdp& sdp, bool hold, SdpMedia* audio, SdpMedia* video, SdpMedia* image);
+  void Sign(Sdp& sdp);
   // A re-INVITE switching a direct call to fax; prepares the call for it.
-  bool CheckForT38(Direction_t dir);
-  void StreamSeen(RelayEvent_t event, const std::string& source) override;
+  bool CheckForT38(Direction dir);
+  void StreamSeen(RelayEvent event, const std::string& source) override;
   RelaySetup MediaSetup() const;
   // Out of ports or threads: the INVITE's sender gets 500 and the call is rejected.
   void NoPorts();
 
-  std::string SignSDP_m;
-  int ClnLocalRtpPort_m = 0;
-  int ClnLocalVideoPort_m = 0;
-  bool DDNAT_m = false;
-  uint32_t ClnSdpIP_m = 0;   // the address of the client's last SDP (for the signature)
-  uint16_t SignAport_m = 0;  // the audio port of the signature
-  std::atomic<bool> Media_m{false};  // a relayed stream has been seen (written by the relay thread)
-  mcUDP_t ClnRtp_m{UniqNo_m};
-  msUDP_t SrvRtp_m{UniqNo_m};
-  mcUDP_t ClnVideo_m{UniqNo_m};
-  msUDP_t SrvVideo_m{UniqNo_m};
+  std::string signature_sdp_;
+  int client_local_rtp_port_ = 0;
+  int client_local_video_port_ = 0;
+  bool double_nat_ = false;
+  uint32_t client_sdp_ip_ = 0;   // the address of the client's last SDP (for the signature)
+  uint16_t signature_audio_port_ = 0;  // the audio port of the signature
+  std::atomic<bool> media_seen_{false};  // a relayed stream has been seen (written by the relay thread)
+  ClientRtpPort client_rtp_{number_};
+  ServerRtpPort server_rtp_{number_};
+  ClientRtpPort client_video_{number_};
+  ServerRtpPort server_video_{number_};
   // After the pairs: destroyed (and its thread joined) before any of them closes.
-  RelayThread_t Relay_m{ClnRtp_m, SrvRtp_m, ClnVideo_m, SrvVideo_m};
+  RelayThread relay_{client_rtp_, server_rtp_, client_video_, server_video_};
 };

@@ -10,60 +10,60 @@
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
-void RemoveToTag(SIP& m) {
-  if (auto* to = m.Header<SIP_Head_To>(HID::HID_To)) to->Params().Remove("tag");
+void RemoveToTag(SipMessage& m) {
+  if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Remove("tag");
 }
 
 }  // namespace
 
-void Call_t::CancelRecv(Direction_t dir) {
-  SIP& m = *msg_m;
-  if (dir == FROM_CLN && !WithinDlg()) {
+void Call::CancelRecv(Direction dir) {
+  SipMessage& m = *message_;
+  if (dir == FROM_CLIENT && !WithinDlg()) {
     RemoveToTag(m);
-    if (Defect('A') && org_m) {
-      if (auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq)) cseq->SeqNo(SeqOf(*org_m));
-      DLog(LOG_DEBUG, "Defect 'A' - Correct SeqNo\n");
+    if (Defect('A') && original_invite_) {
+      if (auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(SeqOf(*original_invite_));
+      DLog(LEVEL_DEBUG, "Defect 'A' - Correct SeqNo\n");
     }
   }
   // The INVITE is still held back while the client is probed: nobody else knows of it, the relay answers.
-  if (held_m && org_m && dir == InvDirect_m) {
+  if (held_invite_ && original_invite_ && dir == invite_direction_) {
     Reply(dir, 200, "OK");
-    ReplyTo(*org_m, dir, 487, "Request Terminated");
-    held_m.reset();
-    Complete(E_CANCEL, dir == FROM_CLN ? "CLN" : "SRV");
+    ReplyTo(*original_invite_, dir, 487, "Request Terminated");
+    held_invite_.reset();
+    Complete(E_CANCEL, dir == FROM_CLIENT ? "CLN" : "SRV");
     return;
   }
   // The server gave up while the relay's own dialog with the client exists: that dialog is ended too.
-  if (dir == FROM_SRV && ScndInv_m) return XAckCancel();
+  if (dir == FROM_SERVER && second_invite_) return XAckCancel();
   // A CANCEL repeated while the first one is held back changes nothing.
-  if (HeldCancel_m) {
+  if (held_cancel_) {
     State(CANCEL_RECV);
     return;
   }
-  const char* who = dir == FROM_CLN ? "CLN" : "SRV";
-  if (InvRspRecv_m) {
+  const char* who = dir == FROM_CLIENT ? "CLN" : "SRV";
+  if (invite_answered_) {
     Pass(dir);
     Complete(E_CANCEL, who);
     return;
   }
   Complete(E_CANCEL, who);
-  HeldCancel_m = true;
+  held_cancel_ = true;
   State(CANCEL_RECV);
 }
 
 // The CANCEL that was held back goes out with the first provisional answer of the called side.
-void Call_t::Canceled(Direction_t dir) {
-  const SIP& m = *msg_m;
-  auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq);
-  const bool provisional = m.IS_Response() && m.Status() < 200 && cseq != nullptr &&
-                           cseq->Method() == SIP::INVITE && dir != InvDirect_m;
+void Call::Canceled(Direction dir) {
+  const SipMessage& m = *message_;
+  auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
+  const bool provisional = m.IsResponse() && m.Status() < 200 && cseq != nullptr &&
+                           cseq->Method() == SipMessage::INVITE && dir != invite_direction_;
   if (!provisional) {
     // The called side answered before the CANCEL could go out: the caller gets the answer and ends
     // the call itself, rather than leaving the called side in a call nobody hangs up.
-    if (m.IS_Response() && m.Status() >= 200 && dir != InvDirect_m && cseq != nullptr &&
-        cseq->Method() == SIP::INVITE) {
+    if (m.IsResponse() && m.Status() >= 200 && dir != invite_direction_ && cseq != nullptr &&
+        cseq->Method() == SipMessage::INVITE) {
       Pass(dir);
       State(COMPLETE);
     }
@@ -73,83 +73,83 @@ void Call_t::Canceled(Direction_t dir) {
   State(COMPLETE);
 }
 
-void Call_t::SendCancel(bool dropVia) {
-  if (!org_m) return;
-  SIP cancel(*org_m);
-  cancel.Convert(SIP::CANCEL);
-  cancel.set(HID::HID_User_Agent, Cfg.AgentName);
+void Call::SendCancel(bool dropVia) {
+  if (!original_invite_) return;
+  SipMessage cancel(*original_invite_);
+  cancel.Convert(SipMessage::CANCEL);
+  cancel.set(HID::HID_USER_AGENT, g_config.AgentName);
   RemoveToTag(cancel);
-  if (dropVia) cancel.remove(HID::HID_Via);
-  Pass(InvDirect_m, &cancel);  // as if from the inviting side: toward the answering one
+  if (dropVia) cancel.remove(HID::HID_VIA);
+  Pass(invite_direction_, &cancel);  // as if from the inviting side: toward the answering one
 }
 
-void Call_t::Completed(Direction_t dir) {
-  if (dir == FROM_SRV && msg_m->IS_Response() && Defect('T') && !zmsg_m) {
-    if (auto* to = msg_m->Header<SIP_Head_To>(HID::HID_To)) to->Params().Param("tag", ZTag());
+void Call::Completed(Direction dir) {
+  if (dir == FROM_SERVER && message_->IsResponse() && Defect('T') && !zero_message_) {
+    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
   }
   Pass(dir);
 }
 
-void Call_t::Moved(Direction_t dir) {
-  if (!msg_m->is_INVITE()) return Pass(dir);
+void Call::Moved(Direction dir) {
+  if (!message_->IsInvite()) return Pass(dir);
   CancelTimer(T_COMPLETE);
-  Mode_m = FWType::UNKNOWN;
-  ClnRtp_m.RDest(InetAddr());
+  mode_ = NatType::UNKNOWN;
+  client_rtp_.RDest(InetAddress());
   State(INVITE_RECV);
   InviteRecv(dir);
 }
 
-void Call_t::AuthSkip(Direction_t dir) {
-  SIP& m = *msg_m;
-  if (m.is_INVITE() && dir == FROM_CLN) {
-    DLog(LOG_DEBUG, "Cancel AUTH Timer\n");
+void Call::AuthSkip(Direction dir) {
+  SipMessage& m = *message_;
+  if (m.IsInvite() && dir == FROM_CLIENT) {
+    DLog(LEVEL_DEBUG, "Cancel AUTH Timer\n");
     CancelTimer(T_AUTH);
-    auto* to = m.Header<SIP_Head_To>(HID::HID_To);
+    auto* to = m.Header<ToHeader>(HID::HID_TO);
     if (to != nullptr && to->Params().Param("tag") != nullptr) {
       to->Params().Remove("tag");
-      DLog(LOG_DEBUG, "Remove Unexpected 'To:' tag!\n");
+      DLog(LEVEL_DEBUG, "Remove Unexpected 'To:' tag!\n");
     }
-    if (!PublicIP_m && Defect('S') && org_m) {
-      m.Body(org_m->Body());
-      DLog(LOG_DEBUG, "Defect 'S' - Restore SDP.\n");
+    if (!public_ip_ && Defect('S') && original_invite_) {
+      m.Body(original_invite_->Body());
+      DLog(LEVEL_DEBUG, "Defect 'S' - Restore SDP.\n");
     }
     State(INVITE_RECV);
-    InviteRecv(FROM_CLN);
+    InviteRecv(FROM_CLIENT);
     return;
   }
-  if (dir == FROM_SRV && Defect('T')) {
-    if (auto* to = m.Header<SIP_Head_To>(HID::HID_To)) to->Params().Param("tag", ZTag());
+  if (dir == FROM_SERVER && Defect('T')) {
+    if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
     return Pass(dir);
   }
-  if (!m.IS_Response() && !m.is_ACK() && !m.is_INVITE())
-    DLog(LOG_ERROR, "Error: AuthSkip() Unexpected condition\n");
+  if (!m.IsResponse() && !m.IsAck() && !m.IsInvite())
+    DLog(LEVEL_ERROR, "Error: AuthSkip() Unexpected condition\n");
   Pass(dir);
 }
 
 // Ends an established call toward the server with a BYE of the relay's own, built from the server's
 // answer (or request) kept at the start of the call.
-void Call_t::SendXBye() {
-  if (!srv_m) return;
-  DLog(LOG_DEBUG, "Send brutal BYE!!!\n");
-  SIP bye(*srv_m);
-  const bool wasRequest = bye.IS_Request();
-  bye.Convert(SIP::BYE);
-  bye.remove(HID::HID_Via);
-  bye.set(HID::HID_User_Agent, Cfg.AgentName);
-  auto* to = bye.Header<SIP_Head_To>(HID::HID_To);
+void Call::SendXBye() {
+  if (!server_message_) return;
+  DLog(LEVEL_DEBUG, "Send brutal BYE!!!\n");
+  SipMessage bye(*server_message_);
+  const bool wasRequest = bye.IsRequest();
+  bye.Convert(SipMessage::BYE);
+  bye.remove(HID::HID_VIA);
+  bye.set(HID::HID_USER_AGENT, g_config.AgentName);
+  auto* to = bye.Header<ToHeader>(HID::HID_TO);
   if (WithinDlg() && to != nullptr && to->Params().Param("tag") == nullptr) {
-    const size_t amp = key_m.rfind('&');
-    if (amp != std::string::npos) to->Params().Param("tag", key_m.substr(amp + 1));
+    const size_t amp = key_.rfind('&');
+    if (amp != std::string::npos) to->Params().Param("tag", key_.substr(amp + 1));
   }
-  bye.RouteSetFrom(*srv_m, wasRequest);
+  bye.RouteSetFrom(*server_message_, wasRequest);
   // The relay's own inner face on top names the relay itself: the BYE would come straight back to it.
-  const std::string inner = Cfg.server_ipaddr;
-  while (auto* r = bye.Header<SIP_Head_Route>(HID::HID_Route)) {
-    if (r->User() != UniqStr_m || r->Host() != inner) break;
-    bye.pop_front(HID::HID_Route);
+  const std::string inner = g_config.server_ipaddr;
+  while (auto* r = bye.Header<RouteHeader>(HID::HID_ROUTE)) {
+    if (r->User() != number_text_ || r->Host() != inner) break;
+    bye.pop_front(HID::HID_ROUTE);
   }
-  if (wasRequest) bye.swapFT();
-  bye.remove(HID::HID_Record_Route);
-  if (auto* cseq = bye.Header<SIP_Head_CSeq>(HID::HID_CSeq)) cseq->SeqNo(ClnMaxCSeqNum_m + 1000);
-  Pass(FROM_CLN, &bye);
+  if (wasRequest) bye.SwapFromTo();
+  bye.remove(HID::HID_RECORD_ROUTE);
+  if (auto* cseq = bye.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(client_max_cseq_ + 1000);
+  Pass(FROM_CLIENT, &bye);
 }

@@ -20,43 +20,43 @@
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
 constexpr int kAuthWaitSec = 20;
 
-bool HasToTag(const SIP& m) {
-  auto* to = m.Header<SIP_Head_To>(HID::HID_To);
+bool HasToTag(const SipMessage& m) {
+  auto* to = m.Header<ToHeader>(HID::HID_TO);
   return to != nullptr && to->Params().Param("tag") != nullptr;
 }
 
-bool Requires100rel(const SIP& m) {
-  auto* req = m.Header<SIP_Head_Require>(HID::HID_Require);
+bool Requires100rel(const SipMessage& m) {
+  auto* req = m.Header<RequireHeader>(HID::HID_REQUIRE);
   return req != nullptr && req->Value().find("100rel") != std::string::npos;
 }
 
 }  // namespace
 
-void Call_t::InviteRecv(Direction_t dir) {
+void Call::InviteRecv(Direction dir) {
   if (Hooks().set_master) Hooks().set_master();
-  if (dir == FROM_CLN) {
-    Reply(FROM_CLN, 100, "Trying");
+  if (dir == FROM_CLIENT) {
+    Reply(FROM_CLIENT, 100, "Trying");
   } else {
-    if (WithinDlg() && Defect('N') && PollReactor::curr_ms() - LastAckTs_m < 50) {
-      DLog(LOG_DEBUG, "Warning: Defect 'N': Two Fast ReINVITE - Do not even response 100!\n");
+    if (WithinDlg() && Defect('N') && PollReactor::NowMs() - last_ack_time_ < 50) {
+      DLog(LEVEL_DEBUG, "Warning: Defect 'N': Two Fast ReINVITE - Do not even response 100!\n");
       State(PASS);
       return;
     }
-    Reply(FROM_SRV, 100, "Trying");
+    Reply(FROM_SERVER, 100, "Trying");
   }
-  InvDirect_m = dir;
-  OrigMSG(*msg_m);
-  CSTA_m = ContentTypeIs(*msg_m, "application/csta+xml");
+  invite_direction_ = dir;
+  OrigMSG(*message_);
+  csta_ = ContentTypeIs(*message_, "application/csta+xml");
 
   if (WithinDlg()) {
     // A fax from the server toward a direct client needs the relay's own INVITE to the client first.
-    if (dir == FROM_CLN && Mode_m != FWType::OPAQUE && IsSDP(*msg_m) &&
+    if (dir == FROM_CLIENT && mode_ != NatType::OPAQUE && IsSDP(*message_) &&
         CheckForT38(dir)) {
-      FullReason_m = 'F';
+      full_reason_ = 'F';
       return Process(START_FULL_MODE, dir);
     }
     if (!HoldCheck(dir)) return;
@@ -66,28 +66,28 @@ void Call_t::InviteRecv(Direction_t dir) {
   }
 
   CallEvent(E_INVITE, "");
-  if ((Indirect_m || Chained_m) && CleanDefect())
-    DLog(LOG_DEBUG, Indirect_m ? "Indirect Client: Remove 'EeTt' from Defects => FULL\n"
+  if ((indirect_ || chained_) && CleanDefect())
+    DLog(LEVEL_DEBUG, indirect_ ? "Indirect Client: Remove 'EeTt' from Defects => FULL\n"
                                : "Chained Client: Remove 'EeTt' from Defects\n");
-  if (dir == FROM_CLN) ClientInviteDefects();
-  if (dir == FROM_SRV && msg_m->Header("X-LBC") != nullptr) {
-    msg_m->remove("X-LBC");
-    LBC_m = true;
+  if (dir == FROM_CLIENT) ClientInviteDefects();
+  if (dir == FROM_SERVER && message_->Header("X-LBC") != nullptr) {
+    message_->remove("X-LBC");
+    lbc_ = true;
   }
-  if (dir == FROM_SRV && Defect('T') && !Indirect_m) StoreZInvite();
-  if (SDP* sdp = IsSDP(*msg_m) ? msg_m->GetSDP() : nullptr) {
+  if (dir == FROM_SERVER && Defect('T') && !indirect_) StoreZInvite();
+  if (Sdp* sdp = IsSDP(*message_) ? message_->GetSDP() : nullptr) {
     const auto& medias = sdp->Medias();
-    Video_m = medias.size() > 1 && medias[1]->Port() != 0;
+    video_ = medias.size() > 1 && medias[1]->Port() != 0;
   }
-  if (Register_m == nullptr) {
-    if (TGuard<Register_t> reg = Register_t::GetRegister(NewContact_m)) {
-      reg->AddCall(UniqNo_m);
-      Register_m = reg.operator->();
-      if (reg->Defect().find('X') != std::string::npos && !Defect('X')) Defect_m += 'X';
+  if (registration_ == nullptr) {
+    if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) {
+      reg->AddCall(number_);
+      registration_ = reg.operator->();
+      if (reg->Defect().find('X') != std::string::npos && !Defect('X')) defects_ += 'X';
     }
   }
-  if (Mode_m == FWType::UNKNOWN && !CSTA_m) return DecideFWType();
-  if (Mode_m == FWType::OPAQUE) return Process(START_FULL_MODE, dir);
+  if (mode_ == NatType::UNKNOWN && !csta_) return DecideFWType();
+  if (mode_ == NatType::OPAQUE) return Process(START_FULL_MODE, dir);
   InviteSending();
   State(INVITE_SENT);
 }
@@ -95,109 +95,109 @@ void Call_t::InviteRecv(Direction_t dir) {
 // A re-INVITE that puts the call on hold names who held it; the hold time is kept. A client behind NAT
 // coming back from a hold longer than its registration interval may have lost its NAT binding: its media
 // is anchored from then on. False: the call was rejected for want of ports.
-bool Call_t::HoldCheck(Direction_t dir) {
-  SDP* sdp = IsSDP(*msg_m) ? msg_m->GetSDP() : nullptr;
+bool Call::HoldCheck(Direction dir) {
+  Sdp* sdp = IsSDP(*message_) ? message_->GetSDP() : nullptr;
   const bool hold = sdp != nullptr && !sdp->Medias().empty() && sdp->Medias().front()->IsHold();
-  if (hold && dir == FROM_CLN && !Chained_m) {
-    SIP_URI who;
+  if (hold && dir == FROM_CLIENT && !chained_) {
+    SipUri who;
     OrgCntURI(who);
     std::string text;
     who.assemble(text);
-    msg_m->Header("X-Holder", text);
+    message_->Header("X-Holder", text);
   }
-  const bool long_hold = !hold && HoldTS_m != 0 && time(nullptr) - HoldTS_m > Cfg.rgstr_timout;
-  if (!hold) HoldTS_m = 0;
-  else if (HoldTS_m == 0) HoldTS_m = time(nullptr);
-  if (long_hold && !PublicIP_m && Mode_m != FWType::OPAQUE) {
-    DLog(LOG_DEBUG, "Too long Hold - Switch to FULL mode\n");
-    FullReason_m = 'D';
+  const bool long_hold = !hold && hold_time_ != 0 && time(nullptr) - hold_time_ > g_config.register_timeout;
+  if (!hold) hold_time_ = 0;
+  else if (hold_time_ == 0) hold_time_ = time(nullptr);
+  if (long_hold && !public_ip_ && mode_ != NatType::OPAQUE) {
+    DLog(LEVEL_DEBUG, "Too long Hold - Switch to FULL mode\n");
+    full_reason_ = 'D';
     return StartFullMode(false);
   }
   return true;
 }
 
-void Call_t::InviteSending() {
-  if (Defect('A') && !WithinDlg() && !IsSDP(*msg_m)) {
-    msg_m->set(HID::HID_Content_Type, "application/sdp");
-    msg_m->Body(BogusSDP());
-    DLog(LOG_DEBUG, "Defect 'A' - Set Bogus SDP Body\n");
+void Call::InviteSending() {
+  if (Defect('A') && !WithinDlg() && !IsSDP(*message_)) {
+    message_->set(HID::HID_CONTENT_TYPE, "application/sdp");
+    message_->Body(BogusSDP());
+    DLog(LEVEL_DEBUG, "Defect 'A' - Set Bogus SDP Body\n");
   }
-  Confirmed_m = false;
-  InvRspRecv_m = false;
-  Pass(InvDirect_m);
+  confirmed_ = false;
+  invite_answered_ = false;
+  Pass(invite_direction_);
   RetrmMSG("INVITE");
 }
 
-void Call_t::InviteResponse(Direction_t dir) {
-  SIP& m = *msg_m;
-  if (m.is_INVITE()) return RepeatedInvite(dir);
+void Call::InviteResponse(Direction dir) {
+  SipMessage& m = *message_;
+  if (m.IsInvite()) return RepeatedInvite(dir);
   const int seq = CheckSeqNo(dir);
-  if (seq == 0 && m.IS_Response()) return AnswerToInvite(dir);
+  if (seq == 0 && m.IsResponse()) return AnswerToInvite(dir);
   if (seq == 0) return OtherInTransaction(dir);
   if (seq == -1) return OutsideTransaction(dir);
   // The client repeats its 200 of the relay's own INVITE: the relay's ACK was lost.
-  if (seq == 1 && m.IS_Response() && m.Status() == 200 && Shift_m != 0 && State() == INVITE_SENT) PassXAck();
+  if (seq == 1 && m.IsResponse() && m.Status() == 200 && cseq_shift_ != 0 && State() == INVITE_SENT) PassXAck();
 }
 
 // Glare, a retransmitted INVITE, or a new one while the last is pending.
-void Call_t::RepeatedInvite(Direction_t dir) {
-  if (dir != InvDirect_m) {
-    DLog(LOG_DEBUG, "Warning: Glare INVITE Coming from the opposite direction ?? !!\n");
+void Call::RepeatedInvite(Direction dir) {
+  if (dir != invite_direction_) {
+    DLog(LEVEL_DEBUG, "Warning: Glare INVITE Coming from the opposite direction ?? !!\n");
     Reply(dir, 491, "Request Pending");
     return;
   }
-  if (org_m && SeqOf(*msg_m) <= SeqOf(*org_m)) {
-    DLog(LOG_DEBUG, "Duplicate INVITE\n");
-    if (!rsp_m) {
+  if (original_invite_ && SeqOf(*message_) <= SeqOf(*original_invite_)) {
+    DLog(LEVEL_DEBUG, "Duplicate INVITE\n");
+    if (!response_) {
       Reply(dir, 100, "Trying Again");
     } else {
-      SIP again(*rsp_m);
+      SipMessage again(*response_);
       SendTo(dir, again);
     }
     return;
   }
-  DLog(LOG_DEBUG, "Warning: New ReINVITE while prev is not complited - Do not even response 100!\n");
+  DLog(LEVEL_DEBUG, "Warning: New ReINVITE while prev is not complited - Do not even response 100!\n");
 }
 
-void Call_t::AnswerToInvite(Direction_t dir) {
-  SIP& m = *msg_m;
+void Call::AnswerToInvite(Direction dir) {
+  SipMessage& m = *message_;
   const int status = m.Status();
-  InvRspRecv_m = true;
+  invite_answered_ = true;
   if (status == 200 && !HasToTag(m)) {
-    DLog(LOG_DEBUG, "Warning: 200 OK without 'To:' tag - ignore\n");
+    DLog(LEVEL_DEBUG, "Warning: 200 OK without 'To:' tag - ignore\n");
     return;
   }
-  if (dir == FROM_CLN && InvDirect_m == FROM_SRV && State() == INVITE_SENT && ok_m) {
-    if ((status == 481 || status == 400) && LostAck_m && Shift_m != 0) return RecoverLostAck();
-    if (status == 200) LostAck_m = false;
+  if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && State() == INVITE_SENT && client_ok_) {
+    if ((status == 481 || status == 400) && lost_ack_ && cseq_shift_ != 0) return RecoverLostAck();
+    if (status == 200) lost_ack_ = false;
   }
-  if (TimerID_m != PollReactor::kNoTimer && State() != X_ACK_SENT) {
+  if (timer_id_ != PollReactor::kNoTimer && State() != X_ACK_SENT) {
     CancelTimer(T_RETRANS);
-    Retrns_m = 0;
+    retransmissions_ = 0;
   }
   if (status == 100) return;
   const bool initial = !WithinDlg();
   if (initial) {
-    if (Requires100rel(m)) ExptPRACK_m = true;
-    if (dir == FROM_SRV && status == 200) SetSrvMsg();
+    if (Requires100rel(m)) expect_prack_ = true;
+    if (dir == FROM_SERVER && status == 200) SetSrvMsg();
   }
-  if (dir == FROM_SRV && status == 200 && !initial && Defect('H')) AnswerHoldForDevice();
-  if (dir == FROM_SRV && initial && (status == 401 || status == 407)) return Challenge(dir, SeqOf(m));
-  if (dir == FROM_SRV && status == 183) Got183_m = true;
-  if (dir == FROM_SRV && initial && status > 100 && status <= 200 && Defect('T') && ZEarlyAnswer()) return;
+  if (dir == FROM_SERVER && status == 200 && !initial && Defect('H')) AnswerHoldForDevice();
+  if (dir == FROM_SERVER && initial && (status == 401 || status == 407)) return Challenge(dir, SeqOf(m));
+  if (dir == FROM_SERVER && status == 183) got_183_ = true;
+  if (dir == FROM_SERVER && initial && status > 100 && status <= 200 && Defect('T') && ZEarlyAnswer()) return;
   // The client answers the relay's own INVITE: the relay confirms it; the server learns of it later.
-  if (dir == FROM_CLN && InvDirect_m == FROM_SRV && Mode_m != FWType::OPAQUE &&
+  if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && mode_ != NatType::OPAQUE &&
       (State() == X_INVITE_SENT || State() == X_ACK_SENT)) {
     if (status == 200) return ClientAnsweredProbe();
     return Pass(dir);
   }
-  if (dir == FROM_CLN && initial) {
+  if (dir == FROM_CLIENT && initial) {
     if (status == 183) {
-      m.Status(static_cast<SIP_Status>(180));
+      m.Status(static_cast<SipStatus>(180));
       m.Reason("Ringing ...");
     } else if (status == 200) {
-      if (auto* contact = m.Header<SIP_Head_Contact>(HID::HID_Contact); contact != nullptr && !contact->Star()) {
-        SIP_URI uri = *contact;
+      if (auto* contact = m.Header<ContactHeader>(HID::HID_CONTACT); contact != nullptr && !contact->Star()) {
+        SipUri uri = *contact;
         uri.Remove("transport");
         std::string text;
         uri.assemble(text);
@@ -209,70 +209,70 @@ void Call_t::AnswerToInvite(Direction_t dir) {
 }
 
 // Some devices cannot take the server's own answer to their hold: they get their offer mirrored instead.
-void Call_t::AnswerHoldForDevice() {
-  SDP* offer = org_m && IsSDP(*org_m) ? org_m->GetSDP() : nullptr;
-  if (offer == nullptr || offer->Medias().empty() || offer->Medias().front()->Mode() != SDP_Attrs::SENDONLY) return;
-  auto answer = std::make_unique<SDP>(*offer);
-  answer->Attrs().Mode(SDP_Attrs::UNSPECIFIED);
+void Call::AnswerHoldForDevice() {
+  Sdp* offer = original_invite_ && IsSDP(*original_invite_) ? original_invite_->GetSDP() : nullptr;
+  if (offer == nullptr || offer->Medias().empty() || offer->Medias().front()->Mode() != SdpAttributes::SENDONLY) return;
+  auto answer = std::make_unique<Sdp>(*offer);
+  answer->Attrs().Mode(SdpAttributes::UNSPECIFIED);
   for (const auto& media : answer->Medias()) {
-    media->Attrs().Mode(SDP_Attrs::RECVONLY);
+    media->Attrs().Mode(SdpAttributes::RECVONLY);
     media->Connect().clear();
   }
   answer->dirty();
-  msg_m->set(HID::HID_Content_Type, "application/sdp");
-  msg_m->SetSDP(std::move(answer));
+  message_->set(HID::HID_CONTENT_TYPE, "application/sdp");
+  message_->SetSDP(std::move(answer));
 }
 
 // The server challenges the first INVITE: the client retries with credentials within 20 s. A second
 // challenge with another CSeq means the credentials were refused: the call is rejected.
-void Call_t::Challenge(Direction_t dir, int cseq) {
+void Call::Challenge(Direction dir, int cseq) {
   if (Defect('T')) {
-    if (auto* to = msg_m->Header<SIP_Head_To>(HID::HID_To)) to->Params().Param("tag", ZTag());
+    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
   }
   Pass(dir);
-  if (AuthCSeqNum_m != 0) {
-    if (cseq == AuthCSeqNum_m) return;
-    DCore.report(frm_m, DOSCore::DOS_H, 0);
+  if (auth_cseq_number_ != 0) {
+    if (cseq == auth_cseq_number_) return;
+    g_dos.report(source_, DosCore::DOS_H, 0);
     Complete(E_REJECT, "Wrong Authorization");
     return;
   }
-  AuthCSeqNum_m = cseq;
+  auth_cseq_number_ = cseq;
   State(AUTH);
-  DLog(LOG_DEBUG, "Set timer 'AUTH' to %d sec.\n", kAuthWaitSec);
-  ScheduleTimer(T_AUTH, &IntPort, kAuthWaitSec * 1000);
+  DLog(LEVEL_DEBUG, "Set timer 'AUTH' to %d sec.\n", kAuthWaitSec);
+  ScheduleTimer(T_AUTH, &g_internal_port, kAuthWaitSec * 1000);
 }
 
-void Call_t::OtherInTransaction(Direction_t dir) {
-  SIP& m = *msg_m;
-  if (m.is_ACK() && dir == InvDirect_m && org_m && IsSDP(*org_m) && !m.Body().empty()) {
-    m.remove(HID::HID_Content_Type);
+void Call::OtherInTransaction(Direction dir) {
+  SipMessage& m = *message_;
+  if (m.IsAck() && dir == invite_direction_ && original_invite_ && IsSDP(*original_invite_) && !m.Body().empty()) {
+    m.remove(HID::HID_CONTENT_TYPE);
     m.Body("");
   }
   Pass(dir);
-  if (m.is_ACK() && dir == InvDirect_m) {
-    if (TimerType_m == T_RETRANS) CancelTimer(T_RETRANS);
+  if (m.IsAck() && dir == invite_direction_) {
+    if (timer_type_ == T_RETRANS) CancelTimer(T_RETRANS);
     State(PASS);
   }
 }
 
-void Call_t::OutsideTransaction(Direction_t dir) {
-  SIP& m = *msg_m;
-  if (m.is_BYE() && dir == FROM_CLN) {
-    DLog(LOG_DEBUG, "Warning: Got BYE before final '200 OK'\n");
-    Reply(FROM_CLN, 200, "OK");
-    if (TimerType_m == T_RETRANS) {
-      DLog(LOG_DEBUG, "Cancel Invite Timer\n");
+void Call::OutsideTransaction(Direction dir) {
+  SipMessage& m = *message_;
+  if (m.IsBye() && dir == FROM_CLIENT) {
+    DLog(LEVEL_DEBUG, "Warning: Got BYE before final '200 OK'\n");
+    Reply(FROM_CLIENT, 200, "OK");
+    if (timer_type_ == T_RETRANS) {
+      DLog(LEVEL_DEBUG, "Cancel Invite Timer\n");
       CancelTimer(T_RETRANS);
     }
     // The client gave up on a call it was offered: the server's INVITE is refused. On a call the client
     // opened there is no such INVITE: the server's pending transaction is cancelled instead.
-    if (InvDirect_m == FROM_SRV && org_m)
-      ReplyTo(*org_m, FROM_SRV, 410, "Gone...");
+    if (invite_direction_ == FROM_SERVER && original_invite_)
+      ReplyTo(*original_invite_, FROM_SERVER, 410, "Gone...");
     else
       SendCancel(false);
     Complete(E_BYE, "CLN");
     return;
   }
-  if (m.is_ACK() && dir != InvDirect_m) return;
+  if (m.IsAck() && dir != invite_direction_) return;
   Pass(dir);
 }

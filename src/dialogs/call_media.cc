@@ -11,32 +11,32 @@ constexpr const char* kNoPortsReason = "Server Error/No Ports";
 
 }  // namespace
 
-RelaySetup Call_t::MediaSetup() const {
+RelaySetup Call::MediaSetup() const {
   RelaySetup setup;
-  setup.log_threshold = LogLevel_m;
-  setup.accept_any = LB_m || Cfg.RThreshold1 < 0;
-  setup.symmetric = Symmtr_m;
-  setup.orig_ip = ClnRtpIP_m;
-  setup.video = Video_m;
+  setup.log_threshold = log_level_;
+  setup.accept_any = load_balanced_ || g_config.RThreshold1 < 0;
+  setup.symmetric = symmetric_;
+  setup.orig_ip = client_rtp_ip_;
+  setup.video = video_;
   return setup;
 }
 
-bool Call_t::StartFullMode(bool send) {
-  Mode_m = FWType::OPAQUE;
-  if (Defect('L')) LB_m = true;
-  bool ready = ClnRtp_m.open() >= 0 && SrvRtp_m.open() >= 0;
-  if (ready && Video_m) ready = ClnVideo_m.open() >= 0 && SrvVideo_m.open() >= 0;
+bool Call::StartFullMode(bool send) {
+  mode_ = NatType::OPAQUE;
+  if (Defect('L')) load_balanced_ = true;
+  bool ready = client_rtp_.open() >= 0 && server_rtp_.open() >= 0;
+  if (ready && video_) ready = client_video_.open() >= 0 && server_video_.open() >= 0;
   // A transcoding rule would pick its own thread body here; until then every anchored call is relayed.
-  if (ready && !Relay_m.Running()) {
-    ready = Relay_m.Start(MediaSetup(), this);
-    if (!ready) DLog(LOG_ERROR, "Error: Cannot start RTP Relay thread\n");
+  if (ready && !relay_.Running()) {
+    ready = relay_.Start(MediaSetup(), this);
+    if (!ready) DLog(LEVEL_ERROR, "Error: Cannot start RTP Relay thread\n");
   }
   if (!ready) {
     NoPorts();
     return false;
   }
-  if (Confirmed_m && WithinDlg()) Relay_m.Established(true);
-  DLog(LOG_DEBUG, "FULL mode (%c): CLN port %d, SRV port %d\n", FullReason_m, ClnRtp_m.LPort(), SrvRtp_m.LPort());
+  if (confirmed_ && WithinDlg()) relay_.Established(true);
+  DLog(LEVEL_DEBUG, "FULL mode (%c): CLN port %d, SRV port %d\n", full_reason_, client_rtp_.LPort(), server_rtp_.LPort());
   if (send) {
     InviteSending();
     State(INVITE_SENT);
@@ -45,30 +45,30 @@ bool Call_t::StartFullMode(bool send) {
 }
 
 // The pairs opened so far go back to the range before the answer leaves, so a retry finds them free.
-void Call_t::NoPorts() {
+void Call::NoPorts() {
   ClosePorts();
   if (Hooks().is_slave && Hooks().is_slave()) return;
-  const SIP* invite = org_m ? org_m.get() : msg_m.get();
-  if (invite != nullptr && invite->IS_Request()) {
-    const Direction_t to = InvDirect_m != FROM_NOWHERE ? InvDirect_m : Direction_m;
+  const SipMessage* invite = original_invite_ ? original_invite_.get() : message_.get();
+  if (invite != nullptr && invite->IsRequest()) {
+    const Direction to = invite_direction_ != FROM_NOWHERE ? invite_direction_ : direction_;
     ReplyTo(*invite, to, 500, kNoPortsReason);
   }
   Complete(E_REJECT, "No Ports Available");
 }
 
-void Call_t::StopRelay() { Relay_m.Stop(); }
+void Call::StopRelay() { relay_.Stop(); }
 
-void Call_t::ClosePorts() {
+void Call::ClosePorts() {
   StopRelay();
-  ClnRtp_m.close();
-  SrvRtp_m.close();
-  ClnVideo_m.close();
-  SrvVideo_m.close();
+  client_rtp_.close();
+  server_rtp_.close();
+  client_video_.close();
+  server_video_.close();
 }
 
 // The relay thread holds no lock here and the worker may hold the call's lock while it joins this thread:
 // only atomics and the number-based hook.
-void Call_t::StreamSeen(RelayEvent_t event, const std::string& source) {
-  Media_m.store(true, std::memory_order_release);
-  if (event != ::E_NOP && Hooks().media_event) Hooks().media_event(UniqNo_m, event, source);
+void Call::StreamSeen(RelayEvent event, const std::string& source) {
+  media_seen_.store(true, std::memory_order_release);
+  if (event != ::E_NOP && Hooks().media_event) Hooks().media_event(number_, event, source);
 }

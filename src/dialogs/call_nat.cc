@@ -16,7 +16,7 @@
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
 constexpr int kOptionsWaitMs = 1000;
 constexpr char kProbeBranch[] = "z9hG4bK-opt-ostrel-";
@@ -31,10 +31,10 @@ std::string RandomToken() {
 }
 
 // The address of a From or To header, angle-bracketed, without display name and header parameters.
-std::string BareAddress(const SIP_Head_Route* h) {
+std::string BareAddress(const RouteHeader* h) {
   if (h == nullptr) return "<sip:unknown@invalid>";
   std::string uri;
-  static_cast<const SIP_URI&>(*h).assemble(uri);
+  static_cast<const SipUri&>(*h).assemble(uri);
   return '<' + uri + '>';
 }
 
@@ -42,60 +42,60 @@ std::string BareAddress(const SIP_Head_Route* h) {
 
 // The type learned before: configuration (domain, user, subnet), the registration, SRTP, load balancing
 // and indirect clients. Still unknown for a client behind NAT whose media address is not known: probe.
-void Call_t::DecideFWType() {
-  uint32_t mode = Mode_m;
-  const char* source = Indirect_m ? "Indirect" : "FCfg";
-  if (FullReason_m == 'C') {
-    mode = FWType::OPAQUE;
-    if (InvDirect_m == FROM_SRV && Transc_m != 0) {
-      Mode_m = FWType::OPAQUE;
-      TranscRNegt_m = true;
+void Call::DecideFWType() {
+  uint32_t mode = mode_;
+  const char* source = indirect_ ? "Indirect" : "FCfg";
+  if (full_reason_ == 'C') {
+    mode = NatType::OPAQUE;
+    if (invite_direction_ == FROM_SERVER && transcoding_ != 0) {
+      mode_ = NatType::OPAQUE;
+      transcoding_renegotiated_ = true;
       InviteSending();
       State(INVITE_SENT);
       return;
     }
   }
-  if (Cfg.force_full_mode) {
-    FullReason_m = 'C';
-    mode = FWType::OPAQUE;
+  if (g_config.force_full_mode) {
+    full_reason_ = 'C';
+    mode = NatType::OPAQUE;
   }
 
-  FWType::Mode_t subnet = FWType::UNKNOWN;
+  NatType::Mode subnet = NatType::UNKNOWN;
   bool lbc = false;
   std::string defects;
-  Cfg.GetSubTimout(ClnRtpIP_m, subnet, &lbc, &defects);
-  if (lbc) LBC_m = true;
+  g_config.GetSubscribeTimeout(client_rtp_ip_, subnet, &lbc, &defects);
+  if (lbc) lbc_ = true;
   for (char c : defects)
-    if (!Defect(c)) Defect_m += c;
+    if (!Defect(c)) defects_ += c;
   if (Base(subnet) < Base(mode)) {
-    mode |= subnet & FWType::MODIFMSK;
+    mode |= subnet & NatType::MODIFMSK;
   } else {
-    if (Base(subnet) != FWType::UNKNOWN) source = "Sticky";
+    if (Base(subnet) != NatType::UNKNOWN) source = "Sticky";
     mode = subnet;
   }
 
-  FWType::Mode_t saved = FWType::UNKNOWN;
-  if (TGuard<Register_t> reg = Register_t::GetRegister(NewContact_m)) {
+  NatType::Mode saved = NatType::UNKNOWN;
+  if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) {
     saved = reg->Mode();
-    DDNAT_m = reg->DDNAT();
-    if (reg->SRTP()) SRTP_m = -1;
+    double_nat_ = reg->DDNAT();
+    if (reg->SRTP()) srtp_ = -1;
   }
   if (Base(saved) <= Base(mode)) {
-    mode |= saved & FWType::MODIFMSK;
+    mode |= saved & NatType::MODIFMSK;
   } else {
     mode = saved;
-    source = (saved & FWType::PRXFRCD) != 0 ? "Proxy" : "Saved";
+    source = (saved & NatType::PRXFRCD) != 0 ? "Proxy" : "Saved";
   }
 
-  if (SRTP_m > 0) {
-    mode = (mode & FWType::PREFIXES) | FWType::OPAQUE;
+  if (srtp_ > 0) {
+    mode = (mode & NatType::PREFIXES) | NatType::OPAQUE;
     source = "SecureRTP";
   }
-  if (LB_m) mode |= FWType::LB;
-  if (Indirect_m) mode = (mode & FWType::PREFIXES) | FWType::OPAQUE;
+  if (load_balanced_) mode |= NatType::LB;
+  if (indirect_) mode = (mode & NatType::PREFIXES) | NatType::OPAQUE;
 
-  if (Base(mode) == FWType::UNKNOWN) {
-    if (PublicIP_m || Symmtr_m || ClnRtpKnown()) {
+  if (Base(mode) == NatType::UNKNOWN) {
+    if (public_ip_ || symmetric_ || ClnRtpKnown()) {
       InviteSending();
       State(INVITE_SENT);
       return;
@@ -104,172 +104,172 @@ void Call_t::DecideFWType() {
     return;
   }
 
-  const char* name = FWType::FWTypeStr(static_cast<FWType::Mode_t>(mode));
+  const char* name = NatType::FWTypeStr(static_cast<NatType::Mode>(mode));
   if (name[0] == '<')
-    DLog(LOG_DEBUG, "%s FW type: 0x%08X\n", source, mode);
+    DLog(LEVEL_DEBUG, "%s FW type: 0x%08X\n", source, mode);
   else
-    DLog(LOG_DEBUG, "%s FW type: %s%s\n", source, DDNAT_m ? "DDNAT+" : "", name);
+    DLog(LEVEL_DEBUG, "%s FW type: %s%s\n", source, double_nat_ ? "DDNAT+" : "", name);
   const bool changed = mode != saved && mode != subnet;
-  ICMP_m = (mode & FWType::ICMPREPL) != 0;
-  LB_m = LB_m || (mode & FWType::LB) != 0;
-  SNAT_m = (mode & FWType::SNAT) != 0;
-  Mode_m = static_cast<FWType::Mode_t>(Base(mode));
+  icmp_ = (mode & NatType::ICMPREPL) != 0;
+  load_balanced_ = load_balanced_ || (mode & NatType::LB) != 0;
+  snat_ = (mode & NatType::SNAT) != 0;
+  mode_ = static_cast<NatType::Mode>(Base(mode));
   OptionsRecv(changed);
 }
 
-void Call_t::StartProbe() {
+void Call::StartProbe() {
   HoldInvite();
   State(OPTIONS_SENT);
   SendOptions();
-  DLog(LOG_DEBUG, "Set timer for OPTIONS to 1 sec.\n");
-  ScheduleTimer(T_OPTIONS, &AltPort, kOptionsWaitMs);
+  DLog(LEVEL_DEBUG, "Set timer for OPTIONS to 1 sec.\n");
+  ScheduleTimer(T_OPTIONS, &g_alternate_port, kOptionsWaitMs);
 }
 
-bool Call_t::ProbeCallID(const std::string& callid) const {
-  if (ProbeToken_m.empty() || callid.size() < 2 || callid[1] != '.') return false;
+bool Call::ProbeCallID(const std::string& callid) const {
+  if (probe_token_.empty() || callid.size() < 2 || callid[1] != '.') return false;
   if (callid[0] < '0' || callid[0] > '2') return false;
-  return callid.compare(2, std::string::npos, UniqStr_m + '.' + ProbeToken_m + '@' + Cfg.myipaddr) == 0;
+  return callid.compare(2, std::string::npos, number_text_ + '.' + probe_token_ + '@' + g_config.myipaddr) == 0;
 }
 
 // The probe asks the client to answer at the alternate port. With a second address, a first probe from the
 // call's own port tells whether the NAT lets in a source the client never talked to.
-void Call_t::SendOptions() {
-  if (ProbeToken_m.empty()) ProbeToken_m = RandomToken();
-  const SIP* inv = org_m ? org_m.get() : msg_m.get();
-  const auto* party = inv->Header<SIP_Head_Route>(InvDirect_m == FROM_SRV ? HID::HID_To : HID::HID_From);
+void Call::SendOptions() {
+  if (probe_token_.empty()) probe_token_ = RandomToken();
+  const SipMessage* inv = original_invite_ ? original_invite_.get() : message_.get();
+  const auto* party = inv->Header<RouteHeader>(invite_direction_ == FROM_SERVER ? HID::HID_TO : HID::HID_FROM);
   const std::string to = BareAddress(party);
-  const std::string myip = Cfg.myipaddr;
+  const std::string myip = g_config.myipaddr;
   auto build = [&](const std::string& via_host, char digit) {
-    std::string text = "OPTIONS " + OrgContact_m + " SIP/2.0\r\n";
-    text += "Via: SIP/2.0/UDP " + via_host + ':' + std::to_string(Cfg.SecondPort) + ";branch=" + kProbeBranch +
-            UniqStr_m + '.' + digit + "\r\n";
+    std::string text = "OPTIONS " + old_contact_ + " SIP/2.0\r\n";
+    text += "Via: SIP/2.0/UDP " + via_host + ':' + std::to_string(g_config.SecondPort) + ";branch=" + kProbeBranch +
+            number_text_ + '.' + digit + "\r\n";
     text += "Max-Forwards: 0\r\n";
     text += "To: " + to + "\r\n";
-    text += "From: \"" + NewContact_m + "\" <sip:ostrel@" + myip + ">;tag=" + UniqStr_m + '-' +
+    text += "From: \"" + new_contact_ + "\" <sip:ostrel@" + myip + ">;tag=" + number_text_ + '-' +
             std::to_string(time(nullptr)) + "\r\n";
-    text += std::string("Call-ID: ") + digit + '.' + UniqStr_m + '.' + ProbeToken_m + '@' + myip + "\r\n";
+    text += std::string("Call-ID: ") + digit + '.' + number_text_ + '.' + probe_token_ + '@' + myip + "\r\n";
     text += "CSeq: 5 OPTIONS\r\n";
-    text += "User-Agent: " + Cfg.AgentName + "\r\n";
+    text += "User-Agent: " + g_config.AgentName + "\r\n";
     text += "Content-Length: 0\r\n\r\n";
-    auto probe = std::make_unique<SIP>();
+    auto probe = std::make_unique<SipMessage>();
     if (!probe->parser(text)) {
-      DLog(LOG_ERROR, "Error: Cannot build OPTIONS for Contact '%s'\n", OrgContact_m.c_str());
+      DLog(LEVEL_ERROR, "Error: Cannot build OPTIONS for Contact '%s'\n", old_contact_.c_str());
       probe.reset();
     }
     return probe;
   };
 
-  if (Cfg.second_ipaddr[0] == '\0') {
-    if (auto probe = build(myip, '0')) ExtPort.send(*probe, ClnSipAddr_m, LogLevel_m, LogTreshold());
+  if (g_config.second_ipaddr[0] == '\0') {
+    if (auto probe = build(myip, '0')) g_external_port.send(*probe, client_sip_address_, log_level_, LogThreshold());
     return;
   }
-  OptPort_t::Retire(std::move(OptPort_m));
-  OptPort_m = OptPort_t::Open(static_cast<int>(UniqNo_m));
-  if (OptPort_m->usable()) {
-    if (auto probe = build(myip, '1')) OptPort_m->send(*probe, ClnSipAddr_m, LogLevel_m, LogTreshold());
+  ProbePort::Retire(std::move(probe_port_));
+  probe_port_ = ProbePort::Open(static_cast<int>(number_));
+  if (probe_port_->usable()) {
+    if (auto probe = build(myip, '1')) probe_port_->send(*probe, client_sip_address_, log_level_, LogThreshold());
   }
-  if (auto probe = build(Cfg.second_ipaddr, '2')) ExtPort.send(*probe, ClnSipAddr_m, LogLevel_m, LogTreshold());
+  if (auto probe = build(g_config.second_ipaddr, '2')) g_external_port.send(*probe, client_sip_address_, log_level_, LogThreshold());
 }
 
 // An answer to a probe, from src. P is the client's Contact port: a NAT that keeps it preserves ports.
-void Call_t::OptionsAnswer(const std::string& branch, const InetAddr& src) {
-  const State_t st = State();
+void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
+  const DialogState st = State();
   if (st != OPTIONS_SENT && st != X_INVITE_SENT && st != X_183_SENT) {
-    if (Mode_m != FWType::TRANSPARENT) DLog(LOG_DEBUG, "Too late OPTIONS response\n");
+    if (mode_ != NatType::TRANSPARENT) DLog(LEVEL_DEBUG, "Too late OPTIONS response\n");
     return;
   }
-  const int contact_port = ClnCntAddr_m.Port();
+  const int contact_port = client_contact_address_.Port();
   bool changed = false;
-  if (src != ClnSipAddr_m) {
+  if (src != client_sip_address_) {
     if (src.Port() != contact_port) {
-      Mode_m = FWType::OPAQUE;
+      mode_ = NatType::OPAQUE;
       changed = true;
       if (st != OPTIONS_SENT) {
         UnregisterProbeMedia();
-        if (st == X_183_SENT && TimerType_m == T_MEDIA) {
-          DLog(LOG_DEBUG, "Cancel X_Media Timer\n");
+        if (st == X_183_SENT && timer_type_ == T_MEDIA) {
+          DLog(LEVEL_DEBUG, "Cancel X_Media Timer\n");
           CancelTimer(T_MEDIA);
         }
       }
     } else if (st == OPTIONS_SENT) {
-      Mode_m = FWType::PORTPRESERVE;
-      DLog(LOG_DEBUG, "Detected FW type is Strict PreservePort Suspect...\n");
+      mode_ = NatType::PORTPRESERVE;
+      DLog(LEVEL_DEBUG, "Detected FW type is Strict PreservePort Suspect...\n");
     }
   } else if (!branch.empty() && branch.back() == '1') {
-    Mode_m = FWType::TRANSPARENT;
+    mode_ = NatType::TRANSPARENT;
     changed = true;
-  } else if (Mode_m == FWType::UNKNOWN) {
+  } else if (mode_ == NatType::UNKNOWN) {
     if (src.Port() != contact_port) {
-      Mode_m = FWType::RESTRICTED;
+      mode_ = NatType::RESTRICTED;
     } else if (st == OPTIONS_SENT) {
-      Mode_m = FWType::PORTPRESERVE;
-      DLog(LOG_DEBUG, "Detected FW type is Weak PreservePort Suspect...\n");
+      mode_ = NatType::PORTPRESERVE;
+      DLog(LEVEL_DEBUG, "Detected FW type is Weak PreservePort Suspect...\n");
     }
   }
-  if ((Mode_m != FWType::UNKNOWN && st == OPTIONS_SENT) || changed)
-    DLog(LOG_DEBUG, "Detected FW type: %s\n", FWType::FWTypeStr(Mode_m));
+  if ((mode_ != NatType::UNKNOWN && st == OPTIONS_SENT) || changed)
+    DLog(LEVEL_DEBUG, "Detected FW type: %s\n", NatType::FWTypeStr(mode_));
   if (st == OPTIONS_SENT) {
-    DLog(LOG_DEBUG, "Cancel OPTIONS Timer\n");
+    DLog(LEVEL_DEBUG, "Cancel OPTIONS Timer\n");
     CancelTimer(T_OPTIONS);
     Process(OPTIONS_RECV, FROM_NOWHERE);
     return;
   }
-  DLog(LOG_DEBUG, "That's Second OPTIONS response\n");
+  DLog(LEVEL_DEBUG, "That's Second OPTIONS response\n");
   if (changed) SecondOptionsRecv();
 }
 
-void Call_t::OptionsRecv(bool changed) {
+void Call::OptionsRecv(bool changed) {
   if (changed) {
     StoreRegMode();
-    OptPort_t::Retire(std::move(OptPort_m));
+    ProbePort::Retire(std::move(probe_port_));
   }
-  if (Mode_m != FWType::OPAQUE && !(ICMP_m && InvDirect_m == FROM_CLN)) {
-    if (InvDirect_m == FROM_SRV)
+  if (mode_ != NatType::OPAQUE && !(icmp_ && invite_direction_ == FROM_CLIENT)) {
+    if (invite_direction_ == FROM_SERVER)
       SendXInvite();
     else
       SendX183();
     return;
   }
-  if (FullReason_m != 'C') FullReason_m = 'D';
+  if (full_reason_ != 'C') full_reason_ = 'D';
   Process(START_FULL_MODE, FROM_NOWHERE);
 }
 
-void Call_t::SecondOptionsRecv() {
+void Call::SecondOptionsRecv() {
   StoreRegMode();
-  if (Mode_m != FWType::OPAQUE) return;
-  FullReason_m = 'D';
+  if (mode_ != NatType::OPAQUE) return;
+  full_reason_ = 'D';
   GoFull(State() == X_183_SENT);
 }
 
 // The registration remembers the type for the client's next calls.
-void Call_t::StoreRegMode() {
-  uint32_t mode = Mode_m;
-  if (ICMP_m && Mode_m != FWType::OPAQUE) mode |= FWType::ICMPREPL;
-  if (LB_m) mode |= FWType::LB;
-  if (SNAT_m) mode |= FWType::SNAT;
-  if (TGuard<Register_t> reg = Register_t::GetRegister(NewContact_m)) reg->Mode(static_cast<FWType::Mode_t>(mode));
+void Call::StoreRegMode() {
+  uint32_t mode = mode_;
+  if (icmp_ && mode_ != NatType::OPAQUE) mode |= NatType::ICMPREPL;
+  if (load_balanced_) mode |= NatType::LB;
+  if (snat_) mode |= NatType::SNAT;
+  if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) reg->Mode(static_cast<NatType::Mode>(mode));
 }
 
 // The alternate port's timer: a probe that got no answer in time anchors the call instead of failing it.
-void Call_t::ProbeTimeout() {
-  TimerID_m = PollReactor::kNoTimer;
-  TimerType_m = T_NONE;
+void Call::ProbeTimeout() {
+  timer_id_ = PollReactor::kNoTimer;
+  timer_type_ = T_NONE;
   switch (State()) {
     case OPTIONS_SENT:
-      DLog(LOG_DEBUG, "There is no OPTIONS Response  - Switch to FULL mode\n");
+      DLog(LEVEL_DEBUG, "There is no OPTIONS Response  - Switch to FULL mode\n");
       break;
     case X_183_SENT:
-      DLog(LOG_DEBUG, "There is no 'Eraly Media' - Switch to FULL mode\n");
+      DLog(LEVEL_DEBUG, "There is no 'Eraly Media' - Switch to FULL mode\n");
       break;
     case X_ACK_SENT:
       MakeSecondInvite();
-      DLog(LOG_DEBUG, "There is no 'X Client Media' - Switch to FULL mode\n");
+      DLog(LEVEL_DEBUG, "There is no 'X Client Media' - Switch to FULL mode\n");
       break;
     default:
-      DLog(LOG_ERROR, "Error: AltPort TimeOut - Unexpected Condition\n");
+      DLog(LEVEL_ERROR, "Error: AltPort TimeOut - Unexpected Condition\n");
       return;
   }
   UnregisterProbeMedia();
-  FullReason_m = 'T';
+  full_reason_ = 'T';
   Process(START_FULL_MODE, FROM_NOWHERE);
 }

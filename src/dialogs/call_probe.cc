@@ -17,15 +17,15 @@
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
 constexpr int kMediaWaitMs = 1000;
 constexpr int kT38MediaWaitMs = 4000;
 
 // The first of PCMU, G729 and GSM the client offers, 0 when none.
-uint8_t ProbeCodec(SIP& invite) {
-  SDP* sdp = IsSDP(invite) ? invite.GetSDP() : nullptr;
-  const SDP_Media_RTP* audio = sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
+uint8_t ProbeCodec(SipMessage& invite) {
+  Sdp* sdp = IsSDP(invite) ? invite.GetSDP() : nullptr;
+  const SdpRtpMedia* audio = sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
   if (audio == nullptr) return 0;
   for (const std::string& fmt : audio->Formats()) {
     if (fmt == "0" || fmt == "18" || fmt == "3") return static_cast<uint8_t>(std::stoi(fmt));
@@ -34,17 +34,17 @@ uint8_t ProbeCodec(SIP& invite) {
 }
 
 // An offer of fax alone: an image stream and no audio.
-bool IsT38(SIP& m) {
-  SDP* sdp = IsSDP(m) ? m.GetSDP() : nullptr;
-  return sdp != nullptr && sdp->Media(SDP_Media::IMAGE) != nullptr && sdp->Media(SDP_Media::AUDIO) == nullptr;
+bool IsT38(SipMessage& m) {
+  Sdp* sdp = IsSDP(m) ? m.GetSDP() : nullptr;
+  return sdp != nullptr && sdp->Media(SdpMedia::IMAGE) != nullptr && sdp->Media(SdpMedia::AUDIO) == nullptr;
 }
 
 std::string OuterFace(const std::string& user) {
-  return "<sip:" + user + '@' + Cfg.myipaddr + ':' + std::to_string(Cfg.MainPort) + ";lr>";
+  return "<sip:" + user + '@' + g_config.myipaddr + ':' + std::to_string(g_config.MainPort) + ";lr>";
 }
 
-bool SupportsTimer(const SIP& m) {
-  auto* sup = m.Header<SIP_Head_Supported>(HID::HID_Supported);
+bool SupportsTimer(const SipMessage& m) {
+  auto* sup = m.Header<SupportedHeader>(HID::HID_SUPPORTED);
   if (sup != nullptr) return sup->Value().find("timer") != std::string::npos;
   const char* raw = m.Header(std::string_view("Supported"));
   return raw != nullptr && std::string_view(raw).find("timer") != std::string_view::npos;
@@ -52,61 +52,61 @@ bool SupportsTimer(const SIP& m) {
 
 }  // namespace
 
-void Call_t::HoldInvite() {
-  if (!held_m && msg_m && msg_m->is_INVITE()) held_m = std::make_unique<SIP>(*msg_m);
+void Call::HoldInvite() {
+  if (!held_invite_ && message_ && message_->IsInvite()) held_invite_ = std::make_unique<SipMessage>(*message_);
 }
 
-void Call_t::ResumeInvite() {
-  if (held_m) msg_m = std::move(held_m);
+void Call::ResumeInvite() {
+  if (held_invite_) message_ = std::move(held_invite_);
 }
 
 // A client call: the client gets an early answer whose media points at the relay; its media arriving there
 // within a second shows that direct media will get through.
-void Call_t::SendX183() {
-  if (!org_m) return;
+void Call::SendX183() {
+  if (!original_invite_) return;
   HoldInvite();
   // A transcoding rule chose the codec already; the probe must not replace it.
-  if (Transc_m <= 0) BCodec_m = ProbeCodec(*org_m);
+  if (transcoding_ <= 0) bare_codec_ = ProbeCodec(*original_invite_);
   // The ports the client offered tell whether its NAT kept them when its media arrives.
-  NoteClientPorts(*org_m);
+  NoteClientPorts(*original_invite_);
   if (!OpenProbeMedia()) {
-    ReplyTo(*org_m, FROM_CLN, 500, "Server Internal Error");
+    ReplyTo(*original_invite_, FROM_CLIENT, 500, "Server Internal Error");
     Complete(E_REJECT, "No Ports Available");
     return;
   }
-  SIP answer(*org_m);
-  answer.Convert(static_cast<SIP_Status>(183), "Bogus Session in progress");
-  answer.set(HID::HID_Content_Type, "application/sdp");
+  SipMessage answer(*original_invite_);
+  answer.Convert(static_cast<SipStatus>(183), "Bogus Session in progress");
+  answer.set(HID::HID_CONTENT_TYPE, "application/sdp");
   answer.Body(ProbeSDP(false));
   RegisterProbeMedia(true);
-  auto* to = answer.Header<SIP_Head_To>(HID::HID_To);
+  auto* to = answer.Header<ToHeader>(HID::HID_TO);
   if (to != nullptr && to->Params().Param("tag") == nullptr) to->Params().Param("tag", ZTag());
-  answer.remove(HID::HID_User_Agent);
-  answer.remove(HID::HID_Contact);
-  answer.set(HID::HID_Server, Cfg.AgentName);
+  answer.remove(HID::HID_USER_AGENT);
+  answer.remove(HID::HID_CONTACT);
+  answer.set(HID::HID_SERVER, g_config.AgentName);
   if (Defect('C'))
-    answer.set(HID::HID_Contact, "<sip:ostrel@" + std::string(Cfg.myipaddr) + ':' + std::to_string(Cfg.MainPort) + '>');
+    answer.set(HID::HID_CONTACT, "<sip:ostrel@" + std::string(g_config.myipaddr) + ':' + std::to_string(g_config.MainPort) + '>');
   else if (Defect('d'))
-    answer.push_back(HID::HID_Record_Route, OuterFace(UniqStr_m));
-  ExtPort.send(answer, ClnSipAddr_m, LogLevel_m, LogTreshold());
+    answer.push_back(HID::HID_RECORD_ROUTE, OuterFace(number_text_));
+  g_external_port.send(answer, client_sip_address_, log_level_, LogThreshold());
   State(X_183_SENT);
-  DLog(LOG_DEBUG, "Set timer for 'Early Media' to %d sec.\n", kMediaWaitMs / 1000);
-  ScheduleTimer(T_MEDIA, &AltPort, kMediaWaitMs);
+  DLog(LEVEL_DEBUG, "Set timer for 'Early Media' to %d sec.\n", kMediaWaitMs / 1000);
+  ScheduleTimer(T_MEDIA, &g_alternate_port, kMediaWaitMs);
 }
 
 // A server call: the client first gets the relay's own offer; the server's INVITE follows once the client's
 // media showed where it comes from.
-void Call_t::SendXInvite() {
+void Call::SendXInvite() {
   ResumeInvite();
   if (!OpenProbeMedia()) {
-    if (org_m) ReplyTo(*org_m, FROM_SRV, 500, "Server Error/No Ports");
+    if (original_invite_) ReplyTo(*original_invite_, FROM_SERVER, 500, "Server Error/No Ports");
     Complete(E_REJECT, "No Ports Available");
     return;
   }
-  if (!WithinDlg() && !IsSDP(*msg_m)) {
-    msg_m->set(HID::HID_Content_Type, "application/sdp");
-    msg_m->Body(ProbeSDP(true));
-    if (Defect('A')) Defect_m.clear();
+  if (!WithinDlg() && !IsSDP(*message_)) {
+    message_->set(HID::HID_CONTENT_TYPE, "application/sdp");
+    message_->Body(ProbeSDP(true));
+    if (Defect('A')) defects_.clear();
   }
   State(X_INVITE_SENT);
   InviteSending();
@@ -114,74 +114,74 @@ void Call_t::SendXInvite() {
 
 // The client's 200 to the relay's own INVITE: taken as the dialog's answer, acknowledged by the relay and
 // kept for the server, which gets it once the second INVITE is answered.
-void Call_t::ClientAnsweredProbe() {
-  SIP& m = *msg_m;
+void Call::ClientAnsweredProbe() {
+  SipMessage& m = *message_;
   if (State() == X_ACK_SENT) {
-    DLog(LOG_DEBUG, "Warning: Duplicate 200 OK, Most likely the previous X_ACK was lost\n");
+    DLog(LEVEL_DEBUG, "Warning: Duplicate 200 OK, Most likely the previous X_ACK was lost\n");
     PassXAck();
     return;
   }
   if (!WithinDlg()) NoteClientPorts(m);
-  auto* to = m.Header<SIP_Head_To>(HID::HID_To);
+  auto* to = m.Header<ToHeader>(HID::HID_TO);
   const char* tag = to != nullptr ? to->Params().Param("tag") : nullptr;
-  if (tag != nullptr && org_m) {
-    if (auto* org_to = org_m->Header<SIP_Head_To>(HID::HID_To)) org_to->Params().Param("tag", tag);
+  if (tag != nullptr && original_invite_) {
+    if (auto* org_to = original_invite_->Header<ToHeader>(HID::HID_TO)) org_to->Params().Param("tag", tag);
   }
   OverwriteKey();
-  Confirmed_m = true;
-  if (!ok_m) {
-    ok_m = std::make_unique<SIP>(m);
-    DLog(LOG_DEBUG, "Store 200 OK\n");
+  confirmed_ = true;
+  if (!client_ok_) {
+    client_ok_ = std::make_unique<SipMessage>(m);
+    DLog(LEVEL_DEBUG, "Store 200 OK\n");
   }
   SendXAck();
 }
 
 // A fax call is slow to start its media: the wait is longer and only the image stream counts.
-void Call_t::SendXAck() {
+void Call::SendXAck() {
   PassXAck();
-  const bool t38 = org_m && IsT38(*org_m);
+  const bool t38 = original_invite_ && IsT38(*original_invite_);
   if (ClnRtpKnown() && !t38) {
     Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
     return;
   }
-  if (TimerID_m != PollReactor::kNoTimer) return;
-  if (t38) ClnRtp_m.RDest(InetAddr());
+  if (timer_id_ != PollReactor::kNoTimer) return;
+  if (t38) client_rtp_.RDest(InetAddress());
   RegisterProbeMedia(!t38);
   const int wait = t38 ? kT38MediaWaitMs : kMediaWaitMs;
-  DLog(LOG_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", wait / 1000);
-  ScheduleTimer(T_MEDIA, &AltPort, wait);
+  DLog(LEVEL_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", wait / 1000);
+  ScheduleTimer(T_MEDIA, &g_alternate_port, wait);
   State(X_ACK_SENT);
 }
 
 // The relay's ACK of the client's 200 (the current message), toward the client.
-void Call_t::PassXAck() { PassXAck(*msg_m); }
+void Call::PassXAck() { PassXAck(*message_); }
 
-void Call_t::PassXAck(const SIP& ok) {
-  LostAck_m = true;
-  SIP ack(ok);
-  ack.Convert(SIP::ACK);
-  ack.set(HID::HID_User_Agent, Cfg.AgentName);
-  ack.remove(HID::HID_Via);
-  ack.remove(HID::HID_Contact);
-  ack.remove(HID::HID_Record_Route);
-  if (WithinDlg() && org_m && org_m->Header(HID::HID_Route) != nullptr) {
-    std::unique_ptr<SIP_HeadLine> first = org_m->Header(HID::HID_Route)->Copy();
-    first->detach_next();
-    ack.set(HID::HID_Route, std::move(first));
+void Call::PassXAck(const SipMessage& ok) {
+  lost_ack_ = true;
+  SipMessage ack(ok);
+  ack.Convert(SipMessage::ACK);
+  ack.set(HID::HID_USER_AGENT, g_config.AgentName);
+  ack.remove(HID::HID_VIA);
+  ack.remove(HID::HID_CONTACT);
+  ack.remove(HID::HID_RECORD_ROUTE);
+  if (WithinDlg() && original_invite_ && original_invite_->Header(HID::HID_ROUTE) != nullptr) {
+    std::unique_ptr<HeaderLine> first = original_invite_->Header(HID::HID_ROUTE)->Copy();
+    first->DetachNext();
+    ack.set(HID::HID_ROUTE, std::move(first));
   } else {
     ack.RouteSetFrom(ok, false);
-    const std::string outer = Cfg.myipaddr;
-    while (auto* r = ack.Header<SIP_Head_Route>(HID::HID_Route)) {
-      if (r->User() != UniqStr_m || r->Host() != outer) break;
-      ack.pop_front(HID::HID_Route);
+    const std::string outer = g_config.myipaddr;
+    while (auto* r = ack.Header<RouteHeader>(HID::HID_ROUTE)) {
+      if (r->User() != number_text_ || r->Host() != outer) break;
+      ack.pop_front(HID::HID_ROUTE);
     }
   }
   // The 200 carries the client's numbering; the relay adds the shift again on the way.
-  if (auto* cseq = ack.Header<SIP_Head_CSeq>(HID::HID_CSeq)) cseq->SeqNo(cseq->SeqNo() - Shift_m);
-  Pass(FROM_SRV, &ack);
+  if (auto* cseq = ack.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(cseq->SeqNo() - cseq_shift_);
+  Pass(FROM_SERVER, &ack);
 }
 
-void Call_t::ClnMediaRecv() {
+void Call::ClnMediaRecv() {
   MakeSecondInvite();
   InviteSending();
   State(INVITE_SENT);
@@ -189,22 +189,22 @@ void Call_t::ClnMediaRecv() {
 
 // The server's INVITE, in the dialog the relay opened with the client. The client-side numbering moves
 // past the relay's own transactions.
-void Call_t::MakeSecondInvite() {
-  if (!org_m) return;
-  held_m.reset();
-  ScndInv_m = true;
-  Shift_m += NoPRACK_m + 1;
-  msg_m = SecondInvite();
+void Call::MakeSecondInvite() {
+  if (!original_invite_) return;
+  held_invite_.reset();
+  second_invite_ = true;
+  cseq_shift_ += no_prack_ + 1;
+  message_ = SecondInvite();
 }
 
 // The stored INVITE reduced to its dialog headers, keeping the session timer it asked for.
-std::unique_ptr<SIP> Call_t::SecondInvite() const {
-  auto second = std::make_unique<SIP>(*org_m);
+std::unique_ptr<SipMessage> Call::SecondInvite() const {
+  auto second = std::make_unique<SipMessage>(*original_invite_);
   second->restrict();
-  if (SupportsTimer(*org_m)) {
-    second->set(HID::HID_Supported, "timer");
+  if (SupportsTimer(*original_invite_)) {
+    second->set(HID::HID_SUPPORTED, "timer");
     for (const char* name : {"Session-Expires", "Min-SE"}) {
-      if (const char* v = org_m->Header(std::string_view(name))) second->Header(name, v);
+      if (const char* v = original_invite_->Header(std::string_view(name))) second->Header(name, v);
     }
   }
   return second;
@@ -212,35 +212,35 @@ std::unique_ptr<SIP> Call_t::SecondInvite() const {
 
 // The client refuses the second INVITE as outside any dialog: the relay's ACK of its first 200 was lost.
 // It is sent again (as a transaction's and as a dialog's ACK) and the INVITE follows with a new number.
-void Call_t::RecoverLostAck() {
-  DLog(LOG_DEBUG, "Warning: Lost X_ACK - Send it again and repeat the INVITE\n");
-  const bool was = Confirmed_m;
-  Confirmed_m = false;
-  PassXAck(*ok_m);
-  Confirmed_m = true;
-  PassXAck(*ok_m);
-  Confirmed_m = was;
-  ++Shift_m;
-  LostAck_m = false;
+void Call::RecoverLostAck() {
+  DLog(LEVEL_DEBUG, "Warning: Lost X_ACK - Send it again and repeat the INVITE\n");
+  const bool was = confirmed_;
+  confirmed_ = false;
+  PassXAck(*client_ok_);
+  confirmed_ = true;
+  PassXAck(*client_ok_);
+  confirmed_ = was;
+  ++cseq_shift_;
+  lost_ack_ = false;
   CancelTimer(T_ANY);
-  msg_m = SecondInvite();
+  message_ = SecondInvite();
   InviteSending();
   State(INVITE_SENT);
 }
 
 // The server gave up while the relay's own dialog with the client exists: that dialog ends with a BYE
 // and the server's INVITE is answered as cancelled.
-void Call_t::XAckCancel() {
-  Reply(FROM_SRV, 200, "OK");
-  if (org_m) ReplyTo(*org_m, FROM_SRV, 487, "Terminated..");
+void Call::XAckCancel() {
+  Reply(FROM_SERVER, 200, "OK");
+  if (original_invite_) ReplyTo(*original_invite_, FROM_SERVER, 487, "Terminated..");
   Complete(E_CANCEL, "SRV");
-  if (org_m) {
-    SIP bye(*org_m);
-    bye.Convert(SIP::BYE);
-    bye.remove(HID::HID_Via);
-    bye.remove(HID::HID_Record_Route);
-    bye.set(HID::HID_User_Agent, Cfg.AgentName);
-    if (auto* cseq = bye.Header<SIP_Head_CSeq>(HID::HID_CSeq)) cseq->SeqNo(cseq->SeqNo() + 1);
-    Pass(FROM_SRV, &bye);
+  if (original_invite_) {
+    SipMessage bye(*original_invite_);
+    bye.Convert(SipMessage::BYE);
+    bye.remove(HID::HID_VIA);
+    bye.remove(HID::HID_RECORD_ROUTE);
+    bye.set(HID::HID_USER_AGENT, g_config.AgentName);
+    if (auto* cseq = bye.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(cseq->SeqNo() + 1);
+    Pass(FROM_SERVER, &bye);
   }
 }

@@ -22,7 +22,7 @@
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
 // A Request-URI user some phones put into a Call-Info INVITE is a name, not a number: it is emptied.
 bool DialableUser(const std::string& user) {
@@ -33,12 +33,12 @@ bool DialableUser(const std::string& user) {
 }
 
 // Removes one option tag from the Supported header(s), however they are split into lines and commas.
-void RemoveSupported(SIP& m, const char* tag) {
-  m.parse(HID::HID_Supported);
+void RemoveSupported(SipMessage& m, const char* tag) {
+  m.parse(HID::HID_SUPPORTED);
   std::string kept;
   bool found = false;
-  for (SIP_HeadLine* l = m.Header(HID::HID_Supported); l != nullptr; l = l->Next()) {
-    auto* sup = dynamic_cast<SIP_Head_Supported*>(l);
+  for (HeaderLine* l = m.Header(HID::HID_SUPPORTED); l != nullptr; l = l->Next()) {
+    auto* sup = dynamic_cast<SupportedHeader*>(l);
     if (sup == nullptr) continue;
     std::string_view v = sup->Value();
     while (!v.empty()) {
@@ -53,93 +53,93 @@ void RemoveSupported(SIP& m, const char* tag) {
   }
   if (!found) return;
   if (kept.empty())
-    m.remove(HID::HID_Supported);
+    m.remove(HID::HID_SUPPORTED);
   else
-    m.set(HID::HID_Supported, kept);
+    m.set(HID::HID_SUPPORTED, kept);
 }
 
 }  // namespace
 
-bool Call_t::PreProcess(Direction_t dir) {
-  SIP& m = *msg_m;
-  auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq);
-  const SIP::Method_t method = cseq != nullptr ? cseq->Method() : SIP::Blank_Method;
+bool Call::PreProcess(Direction dir) {
+  SipMessage& m = *message_;
+  auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
+  const SipMessage::RequestMethod method = cseq != nullptr ? cseq->Method() : SipMessage::BLANK_METHOD;
 
-  if (dir == FROM_CLN && m.IS_Response() && m.Status() == 200 && method == SIP::INVITE) {
+  if (dir == FROM_CLIENT && m.IsResponse() && m.Status() == 200 && method == SipMessage::INVITE) {
     if (CheckSeqNo(dir) > 0) {
       // A late 200 of an INVITE given up: acknowledged here so that the client stops repeating it.
       if (State() == COMPLETE) {
-        DLog(LOG_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", " Do not");
+        DLog(LEVEL_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", " Do not");
         return false;
       }
-      DLog(LOG_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", "");
-      SIP ack(m);
-      ack.Convert(SIP::ACK);
-      ack.set(HID::HID_User_Agent, Cfg.AgentName);
-      ack.remove(HID::HID_Via);
-      ack.remove(HID::HID_Record_Route);
-      if (auto* c = ack.Header<SIP_Head_CSeq>(HID::HID_CSeq)) c->SeqNo(c->SeqNo() - Shift_m);
-      Pass(FROM_SRV, &ack);
+      DLog(LEVEL_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", "");
+      SipMessage ack(m);
+      ack.Convert(SipMessage::ACK);
+      ack.set(HID::HID_USER_AGENT, g_config.AgentName);
+      ack.remove(HID::HID_VIA);
+      ack.remove(HID::HID_RECORD_ROUTE);
+      if (auto* c = ack.Header<CSeqHeader>(HID::HID_CSEQ)) c->SeqNo(c->SeqNo() - cseq_shift_);
+      Pass(FROM_SERVER, &ack);
       return false;
     }
-    if (ok_m) RestoreClientOk();
-    if (m.Header(HID::HID_Record_Route) == nullptr && org_m && org_m->Header(HID::HID_Record_Route) != nullptr) {
-      m.set(HID::HID_Record_Route, org_m->Header(HID::HID_Record_Route)->Copy());
-      DLog(LOG_DEBUG, "Reconstuct 200_OK Record_Route(s)\n");
+    if (client_ok_) RestoreClientOk();
+    if (m.Header(HID::HID_RECORD_ROUTE) == nullptr && original_invite_ && original_invite_->Header(HID::HID_RECORD_ROUTE) != nullptr) {
+      m.set(HID::HID_RECORD_ROUTE, original_invite_->Header(HID::HID_RECORD_ROUTE)->Copy());
+      DLog(LEVEL_DEBUG, "Reconstuct 200_OK Record_Route(s)\n");
     }
   }
 
-  if ((method == SIP::INVITE || method == SIP::ACK) && IsSDP(m)) {
-    SDP* sdp = m.GetSDP();
+  if ((method == SipMessage::INVITE || method == SipMessage::ACK) && IsSDP(m)) {
+    Sdp* sdp = m.GetSDP();
     if (sdp == nullptr) {
-      DLog(LOG_ERROR, "Error: Parsing received SDP\n");
+      DLog(LEVEL_ERROR, "Error: Parsing received SDP\n");
     } else {
       CleanSDP(dir, *sdp);
       LearnMedia(dir, *sdp);
-      if (!PublicIP_m || Mode_m == FWType::OPAQUE) {
+      if (!public_ip_ || mode_ == NatType::OPAQUE) {
         const bool complete = State() == COMPLETE;
         SubstituteSDP(m, dir);
         if (!complete && State() == COMPLETE) return false;  // anchoring found no ports: the call is rejected
       }
-      if (dir == FROM_SRV) RemoveTool(*sdp);
+      if (dir == FROM_SERVER) RemoveTool(*sdp);
     }
   }
-  if (method == SIP::INVITE) RecRouteSet(dir, ExptPRACK_m);
-  if (zmsg_m) ZRetag(dir);
+  if (method == SipMessage::INVITE) RecRouteSet(dir, expect_prack_);
+  if (zero_message_) ZRetag(dir);
   return true;
 }
 
 // The server gets the client's first 200 (to the relay's own INVITE) as the answer to its INVITE, with
 // the numbering and the body of the answer to the second one. In place: the relay holds a reference to
 // the current message.
-void Call_t::RestoreClientOk() {
-  const int seq = SeqOf(*msg_m);
-  std::unique_ptr<SIP_HeadLine> via = msg_m->Header(HID::HID_Via) ? msg_m->Header(HID::HID_Via)->Copy() : nullptr;
-  const std::string body = msg_m->Body();
-  *msg_m = *ok_m;
-  if (auto* cseq = msg_m->Header<SIP_Head_CSeq>(HID::HID_CSeq)) cseq->SeqNo(seq);
-  if (via) msg_m->set(HID::HID_Via, std::move(via));
-  msg_m->Body(body);
-  DLog(LOG_DEBUG, "Restore  200 OK\n");
+void Call::RestoreClientOk() {
+  const int seq = SeqOf(*message_);
+  std::unique_ptr<HeaderLine> via = message_->Header(HID::HID_VIA) ? message_->Header(HID::HID_VIA)->Copy() : nullptr;
+  const std::string body = message_->Body();
+  *message_ = *client_ok_;
+  if (auto* cseq = message_->Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(seq);
+  if (via) message_->set(HID::HID_VIA, std::move(via));
+  message_->Body(body);
+  DLog(LEVEL_DEBUG, "Restore  200 OK\n");
 }
 
-void Call_t::PostProcess(Direction_t dir) {
-  SIP& m = *msg_m;
-  if (m.IS_Request()) {
-    if (m.is_BYE()) Complete(E_BYE, dir == FROM_CLN ? "CLN" : "SRV");
+void Call::PostProcess(Direction dir) {
+  SipMessage& m = *message_;
+  if (m.IsRequest()) {
+    if (m.IsBye()) Complete(E_BYE, dir == FROM_CLIENT ? "CLN" : "SRV");
     return;
   }
-  auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq);
-  if (cseq == nullptr || cseq->Method() != SIP::INVITE) return;
+  auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
+  if (cseq == nullptr || cseq->Method() != SipMessage::INVITE) return;
   const int status = m.Status();
-  if (!rsp_m || rsp_m->Status() != status) rsp_m = std::make_unique<SIP>(m);
+  if (!response_ || response_->Status() != status) response_ = std::make_unique<SipMessage>(m);
   if (status == 200) {
-    Confirmed_m = true;
+    confirmed_ = true;
     if (State() != Z_OK_SENT) OverwriteKey();
   }
   if (status >= 500 || (!WithinDlg() && status >= 300 && status != 401 && status != 407)) {
-    if (dir == FROM_SRV && (status == 403 || status == 404) && frm_m.Port() != 0)
-      DCore.report(frm_m, DOSCore::DOS_H, 0);
+    if (dir == FROM_SERVER && (status == 403 || status == 404) && source_.Port() != 0)
+      g_dos.report(source_, DosCore::DOS_H, 0);
     Complete(E_REJECT, std::to_string(status) + ',' + m.Reason());
     if (status >= 300 && status <= 399) State(MOVED);
   }
@@ -147,20 +147,20 @@ void Call_t::PostProcess(Direction_t dir) {
 
 // The SDP of an INVITE or ACK before it is relayed: the server's device workarounds, plain RTP when SRTP
 // is assumed away, no rtcp attribute from behind NAT.
-void Call_t::CleanSDP(Direction_t dir, SDP& sdp) {
-  if (dir == FROM_SRV && Defect('X')) {
-    if (Cfg.BareCodecs.empty()) {
-      DLog(LOG_DEBUG, "Warning: Defect 'X' has no effect. No 'bare_sdp' param configured\n");
+void Call::CleanSDP(Direction dir, Sdp& sdp) {
+  if (dir == FROM_SERVER && Defect('X')) {
+    if (g_config.BareCodecs.empty()) {
+      DLog(LEVEL_DEBUG, "Warning: Defect 'X' has no effect. No 'bare_sdp' param configured\n");
     } else {
-      Cfg.BareSDP(&sdp);
+      g_config.BareSDP(&sdp);
       sdp.dirty();
-      DLog(LOG_DEBUG, "Defect 'X' - Strip down SDP\n");
+      DLog(LEVEL_DEBUG, "Defect 'X' - Strip down SDP\n");
     }
   }
-  if (SRTP_m == 0 && Cfg.assume_nosrtp) {
+  if (srtp_ == 0 && g_config.assume_nosrtp) {
     bool removed = false;
     for (const auto& media : sdp.Medias()) {
-      if (SDP_Media_RTP* rtp = media->AsRTP(); rtp != nullptr && media->MediaType() <= SDP_Media::VIDEO) {
+      if (SdpRtpMedia* rtp = media->AsRTP(); rtp != nullptr && media->MediaType() <= SdpMedia::VIDEO) {
         if (rtp->Proto() != "AVP") {
           rtp->Proto("AVP");
           sdp.dirty();
@@ -170,20 +170,20 @@ void Call_t::CleanSDP(Direction_t dir, SDP& sdp) {
     }
     if (removed) {
       sdp.dirty();
-      DLog(LOG_DEBUG, "No SRTP - Remove 'crypto' attribute\n");
+      DLog(LEVEL_DEBUG, "No SRTP - Remove 'crypto' attribute\n");
     }
   }
-  if (dir == FROM_CLN && !PublicIP_m) {
+  if (dir == FROM_CLIENT && !public_ip_) {
     for (const auto& media : sdp.Medias())
       if (media->Attrs().Remove("rtcp")) sdp.dirty();
   }
-  if (dir != FROM_SRV) return;
+  if (dir != FROM_SERVER) return;
   const auto& medias = sdp.Medias();
-  if (Defect('V') && sdp.Media(SDP_Media::VIDEO) != nullptr) {
-    sdp.RemoveMedia(SDP_Media::VIDEO);
+  if (Defect('V') && sdp.Media(SdpMedia::VIDEO) != nullptr) {
+    sdp.RemoveMedia(SdpMedia::VIDEO);
     sdp.Attrs().Remove("group");
     sdp.dirty();
-    DLog(LOG_DEBUG, "Defect 'V' - Remove media Video\n");
+    DLog(LEVEL_DEBUG, "Defect 'V' - Remove media Video\n");
   }
   if (Defect('F')) {
     if (!medias.empty() && medias[0]->Attrs().Remove("ptime")) sdp.dirty();
@@ -199,40 +199,40 @@ void Call_t::CleanSDP(Direction_t dir, SDP& sdp) {
 }
 
 // The server's SDP reaches the client without the signature of another client.
-void Call_t::RemoveTool(SDP& sdp) {
+void Call::RemoveTool(Sdp& sdp) {
   bool removed = sdp.Attrs().Remove("tool");
   for (const auto& media : sdp.Medias()) removed = media->Attrs().Remove("tool") || removed;
   if (removed) sdp.dirty();
 }
 
 // Once the called side's tag is known the call is also found under its dialog key.
-void Call_t::OverwriteKey() {
-  if (!okey_m.empty()) return;
-  const SIP& m = *msg_m;
-  auto* callid = m.Header<SIP_Head_Call_ID>(HID::HID_Call_ID);
-  auto* to = m.Header<SIP_Head_To>(HID::HID_To);
+void Call::OverwriteKey() {
+  if (!original_key_.empty()) return;
+  const SipMessage& m = *message_;
+  auto* callid = m.Header<CallIdHeader>(HID::HID_CALL_ID);
+  auto* to = m.Header<ToHeader>(HID::HID_TO);
   if (callid == nullptr) return;
-  std::string key = std::string(Direction_m == FROM_SRV ? "S&" : "C&") + callid->Value();
+  std::string key = std::string(direction_ == FROM_SERVER ? "S&" : "C&") + callid->Value();
   if (to != nullptr && to->Params().Param("tag") != nullptr) key += std::string("&") + to->Params().Param("tag");
-  if (key != key_m) {
-    DLog(LOG_DEBUG, "Overwrite Key: %s\n", key.c_str());
-    okey_m = key_m;
-    key_m = key;
-    table_m->AddNKey(static_cast<int>(UniqNo_m));
+  if (key != key_) {
+    DLog(LEVEL_DEBUG, "Overwrite Key: %s\n", key.c_str());
+    original_key_ = key_;
+    key_ = key;
+    table_->AddNKey(static_cast<int>(number_));
   }
-  if (SDP* sdp = IsSDP(m) ? msg_m->GetSDP() : nullptr) {
+  if (Sdp* sdp = IsSDP(m) ? message_->GetSDP() : nullptr) {
     const auto& medias = sdp->Medias();
-    Video_m = medias.size() > 1 && medias[1]->Port() != 0;
+    video_ = medias.size() > 1 && medias[1]->Port() != 0;
   }
 }
 
-void Call_t::ClientInviteDefects() {
-  SIP& m = *msg_m;
-  if (!Indirect_m && (Defect('E') || Defect('T'))) RemoveSupported(m, "100rel");
-  if (!Indirect_m && Defect('t')) m.remove(HID::HID_Record_Route);
+void Call::ClientInviteDefects() {
+  SipMessage& m = *message_;
+  if (!indirect_ && (Defect('E') || Defect('T'))) RemoveSupported(m, "100rel");
+  if (!indirect_ && Defect('t')) m.remove(HID::HID_RECORD_ROUTE);
   if (Defect('U') && IsSDP(m)) {
-    SDP* sdp = m.GetSDP();
-    SDP_Media_RTP* audio = sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
+    Sdp* sdp = m.GetSDP();
+    SdpRtpMedia* audio = sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
     if (audio != nullptr) {
       for (size_t i = audio->NCodecs(); i-- > 0;) {
         const std::string name = audio->CodecName(i);
@@ -240,20 +240,20 @@ void Call_t::ClientInviteDefects() {
           audio->RemoveFrmt(i);
       }
       sdp->dirty();
-      DLog(LOG_DEBUG, "Defect 'U' - Ulaw G711 only\n");
+      DLog(LEVEL_DEBUG, "Defect 'U' - Ulaw G711 only\n");
     }
   }
-  m.parse(HID::HID_Call_Info);
-  if (Defect('i') && m.Header(HID::HID_Call_Info) != nullptr && m.Header("Replaces") == nullptr &&
+  m.parse(HID::HID_CALL_INFO);
+  if (Defect('i') && m.Header(HID::HID_CALL_INFO) != nullptr && m.Header("Replaces") == nullptr &&
       !DialableUser(m.URI().User()))
     m.URI().User("");
 }
 
 // The offer the relay makes in its own name while it has no media ports of the call: all ports 0.
-std::string Call_t::BogusSDP() const {
-  const std::string ip = Cfg.myipaddr;
-  const char* fmt = BCodec_m == 18 ? "18" : BCodec_m == 3 ? "3" : "0";
-  const char* name = BCodec_m == 18 ? "G729" : BCodec_m == 3 ? "GSM" : "PCMU";
+std::string Call::BogusSDP() const {
+  const std::string ip = g_config.myipaddr;
+  const char* fmt = bare_codec_ == 18 ? "18" : bare_codec_ == 3 ? "3" : "0";
+  const char* name = bare_codec_ == 18 ? "G729" : bare_codec_ == 3 ? "GSM" : "PCMU";
   return "v=0\r\no=ostrel 1 1 IN IP4 " + ip + "\r\ns=SIP Ostrel\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\nm=audio 0 RTP/AVP " +
          fmt + " 101\r\na=rtpmap:" + fmt + ' ' + name + "/8000\r\na=rtpmap:101 telephone-event/8000\r\n";
 }

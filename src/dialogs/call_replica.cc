@@ -13,50 +13,50 @@
 namespace {
 
 enum : unsigned {
-  kBitSrvTagSet = 1u << 0,
-  kBitPublicIP = 1u << 1,
-  kBitPrsn = 1u << 2,
-  kBitVideo = 1u << 3,
-  kBitLB = 1u << 4,
-  kBitSymmtr = 1u << 5,
-  kBitLBC = 1u << 6,
-  kBitSNAT = 1u << 7,
-  kBitDDNAT = 1u << 8,
-  kKeptOnly = kBitSrvTagSet | kBitDDNAT,
+  BIT_SERVER_TAG_SET = 1u << 0,
+  BIT_PUBLIC_IP = 1u << 1,
+  BIT_PERSISTENT = 1u << 2,
+  BIT_VIDEO = 1u << 3,
+  BIT_LOAD_BALANCED = 1u << 4,
+  BIT_SYMMETRIC = 1u << 5,
+  BIT_LBC = 1u << 6,
+  BIT_SNAT = 1u << 7,
+  BIT_DOUBLE_NAT = 1u << 8,
+  KEPT_ONLY = BIT_SERVER_TAG_SET | BIT_DOUBLE_NAT,
 };
 
-std::string UriText(const SIP_URI& uri) {
+std::string UriText(const SipUri& uri) {
   std::string text;
   uri.assemble(text);
   return text;
 }
 
 // "<contact>,<record-route>,..." of a stored message.
-std::string RouteSet(const SIP& m) {
+std::string RouteSet(const SipMessage& m) {
   std::string set;
-  auto add = [&set](const SIP_URI& uri) {
+  auto add = [&set](const SipUri& uri) {
     if (!set.empty()) set += ",";
     set += "<" + UriText(uri) + ">";
   };
-  if (auto* c = m.Header<SIP_Head_Contact>(SIP_Header::HID_Contact); c != nullptr && !c->Star()) add(*c);
-  for (SIP_HeadLine* line = m.Header(SIP_Header::HID_Record_Route); line != nullptr; line = line->Next())
-    if (auto* rr = dynamic_cast<SIP_Head_Record_Route*>(line)) add(*rr);
+  if (auto* c = m.Header<ContactHeader>(SipHeaders::HID_CONTACT); c != nullptr && !c->Star()) add(*c);
+  for (HeaderLine* line = m.Header(SipHeaders::HID_RECORD_ROUTE); line != nullptr; line = line->Next())
+    if (auto* rr = dynamic_cast<RecordRouteHeader*>(line)) add(*rr);
   return set;
 }
 
-std::string ToTag(const SIP& m) {
-  auto* to = m.Header<SIP_Head_To>(SIP_Header::HID_To);
+std::string ToTag(const SipMessage& m) {
+  auto* to = m.Header<ToHeader>(SipHeaders::HID_TO);
   const char* tag = to != nullptr ? to->Params().Param("tag") : nullptr;
   return tag != nullptr ? tag : "";
 }
 
-bool IsOpaque(FWType::Mode_t mode) { return (mode & 0xFFFFu) == FWType::OPAQUE; }
+bool IsOpaque(NatType::Mode mode) { return (mode & 0xFFFFu) == NatType::OPAQUE; }
 
-unsigned PortOf(const mUDP_t& pair) { return pair.LPort() > 0 ? static_cast<unsigned>(pair.LPort()) : 0; }
+unsigned PortOf(const RtpPort& pair) { return pair.LPort() > 0 ? static_cast<unsigned>(pair.LPort()) : 0; }
 
-ha::LocalPorts PortsOf(const mUDP_t& audio, const mUDP_t& video) { return {PortOf(audio), PortOf(video)}; }
+ha::LocalPorts PortsOf(const RtpPort& audio, const RtpPort& video) { return {PortOf(audio), PortOf(video)}; }
 
-ha::MediaDests DestsOf(const mUDP_t& audio, const mUDP_t& video) {
+ha::MediaDests DestsOf(const RtpPort& audio, const RtpPort& video) {
   ha::MediaDests d;
   d.rtp = audio.RDest();
   d.rtcp = audio.CDest();
@@ -68,7 +68,7 @@ ha::MediaDests DestsOf(const mUDP_t& audio, const mUDP_t& video) {
   return d;
 }
 
-void SetDests(mUDP_t& audio, mUDP_t& video, const ha::MediaDests& d) {
+void SetDests(RtpPort& audio, RtpPort& video, const ha::MediaDests& d) {
   audio.RDest(d.rtp);
   audio.CDest(d.rtcp);
   if (d.video) {
@@ -79,107 +79,107 @@ void SetDests(mUDP_t& audio, mUDP_t& video, const ha::MediaDests& d) {
 
 }  // namespace
 
-Call_t::Call_t(std::string key, std::string defect) : Dialog_t(nullptr, std::move(key), std::move(defect)) {}
+Call::Call(std::string key, std::string defect) : Dialog(nullptr, std::move(key), std::move(defect)) {}
 
-unsigned Call_t::GetBitMask() const {
-  unsigned mask = ReplicaBits_m & kKeptOnly;
-  if (PublicIP_m) mask |= kBitPublicIP;
-  if (Prsn_m) mask |= kBitPrsn;
-  if (Video_m) mask |= kBitVideo;
-  if (LB_m) mask |= kBitLB;
-  if (Symmtr_m) mask |= kBitSymmtr;
-  if (LBC_m) mask |= kBitLBC;
-  if (SNAT_m) mask |= kBitSNAT;
+unsigned Call::GetBitMask() const {
+  unsigned mask = replica_flags_ & KEPT_ONLY;
+  if (public_ip_) mask |= BIT_PUBLIC_IP;
+  if (persistent_) mask |= BIT_PERSISTENT;
+  if (video_) mask |= BIT_VIDEO;
+  if (load_balanced_) mask |= BIT_LOAD_BALANCED;
+  if (symmetric_) mask |= BIT_SYMMETRIC;
+  if (lbc_) mask |= BIT_LBC;
+  if (snat_) mask |= BIT_SNAT;
   return mask;
 }
 
-void Call_t::SetBitMask(unsigned mask) {
-  ReplicaBits_m |= mask & kKeptOnly;
-  if (mask & kBitPublicIP) PublicIP_m = true;
-  if (mask & kBitPrsn) Prsn_m = true;
-  if (mask & kBitVideo) Video_m = true;
-  if (mask & kBitLB) LB_m = true;
-  if (mask & kBitSymmtr) Symmtr_m = true;
-  if (mask & kBitLBC) LBC_m = true;
-  if (mask & kBitSNAT) SNAT_m = true;
+void Call::SetBitMask(unsigned mask) {
+  replica_flags_ |= mask & KEPT_ONLY;
+  if (mask & BIT_PUBLIC_IP) public_ip_ = true;
+  if (mask & BIT_PERSISTENT) persistent_ = true;
+  if (mask & BIT_VIDEO) video_ = true;
+  if (mask & BIT_LOAD_BALANCED) load_balanced_ = true;
+  if (mask & BIT_SYMMETRIC) symmetric_ = true;
+  if (mask & BIT_LBC) lbc_ = true;
+  if (mask & BIT_SNAT) snat_ = true;
 }
 
-ha::CallRecord Call_t::Replica() const {
+ha::CallRecord Call::Replica() const {
   ha::CallRecord r;
-  r.full = IsOpaque(Mode_m);
-  r.key = key_m;
-  r.ncont = NewContact_m;
-  r.ocont = OrgContact_m;
-  r.defect = Defect_m;
-  r.shift = Shift_m;
-  r.cln_ports = PortsOf(ClnRtp_m, ClnVideo_m);
-  r.cln_dests = DestsOf(ClnRtp_m, ClnVideo_m);
+  r.full = IsOpaque(mode_);
+  r.key = key_;
+  r.ncont = new_contact_;
+  r.ocont = old_contact_;
+  r.defect = defects_;
+  r.shift = cseq_shift_;
+  r.cln_ports = PortsOf(client_rtp_, client_video_);
+  r.cln_dests = DestsOf(client_rtp_, client_video_);
   r.has_cln_dests = r.cln_dests.rtp.Port() != 0;
-  r.cln_sip = ClnSipAddr_m;
-  r.srv_ports = PortsOf(SrvRtp_m, SrvVideo_m);
+  r.cln_sip = client_sip_address_;
+  r.srv_ports = PortsOf(server_rtp_, server_video_);
   if (r.full) {
-    r.srv_dests = DestsOf(SrvRtp_m, SrvVideo_m);
+    r.srv_dests = DestsOf(server_rtp_, server_video_);
     r.has_srv_dests = r.srv_dests.rtp.Port() != 0;
   }
-  r.srv_sip = SrvSipAddr_m;
-  if (srv_m) {
-    r.route_set = RouteSet(*srv_m);
-    r.to_tag = ToTag(*srv_m);
+  r.srv_sip = server_sip_address_;
+  if (server_message_) {
+    r.route_set = RouteSet(*server_message_);
+    r.to_tag = ToTag(*server_message_);
   }
-  r.transc = Transc_m;
-  r.domain = Domain_m;
+  r.transc = transcoding_;
+  r.domain = domain_;
   r.flags = GetBitMask();
   return r;
 }
 
-void Call_t::ApplyReplica(const ha::CallRecord& r, bool created) {
+void Call::ApplyReplica(const ha::CallRecord& r, bool created) {
   if (created) {
-    NewContact_m = r.ncont;
+    new_contact_ = r.ncont;
     OrgContact(r.ocont);
-    Domain_m = r.domain;
+    domain_ = r.domain;
     SetBitMask(r.flags);
   }
-  Shift_m = r.shift;
-  if (r.has_cln_dests) SetDests(ClnRtp_m, ClnVideo_m, r.cln_dests);
-  if (r.has_srv_dests) SetDests(SrvRtp_m, SrvVideo_m, r.srv_dests);
-  ClnSipAddr_m = r.cln_sip;
-  SrvSipAddr_m = r.srv_sip;
-  Transc_m = static_cast<int8_t>(r.transc);
-  DlgUpdate_m = time(nullptr);
+  cseq_shift_ = r.shift;
+  if (r.has_cln_dests) SetDests(client_rtp_, client_video_, r.cln_dests);
+  if (r.has_srv_dests) SetDests(server_rtp_, server_video_, r.srv_dests);
+  client_sip_address_ = r.cln_sip;
+  server_sip_address_ = r.srv_sip;
+  transcoding_ = static_cast<int8_t>(r.transc);
+  last_update_ = time(nullptr);
   if (created && !r.route_set.empty()) KeepServerRoute(r);
 }
 
 // The peer relays this call's media: the same port numbers are opened here, so that the parties' media,
 // once the service address moves here, reaches the same ports. False: a port was taken; none stays open.
-bool Call_t::TakeOverMedia(const ha::CallRecord& r) {
-  if (!r.full || IsOpaque(Mode_m)) return true;
-  Mode_m = FWType::OPAQUE;
-  bool ready = r.cln_ports.audio != 0 && r.srv_ports.audio != 0 && ClnRtp_m.open(static_cast<int>(r.cln_ports.audio)) >= 0;
-  if (ready && r.cln_ports.video != 0) ready = ClnVideo_m.open(static_cast<int>(r.cln_ports.video)) >= 0;
-  if (ready) ready = SrvRtp_m.open(static_cast<int>(r.srv_ports.audio)) >= 0;
-  if (ready && r.srv_ports.video != 0) ready = SrvVideo_m.open(static_cast<int>(r.srv_ports.video)) >= 0;
+bool Call::TakeOverMedia(const ha::CallRecord& r) {
+  if (!r.full || IsOpaque(mode_)) return true;
+  mode_ = NatType::OPAQUE;
+  bool ready = r.cln_ports.audio != 0 && r.srv_ports.audio != 0 && client_rtp_.open(static_cast<int>(r.cln_ports.audio)) >= 0;
+  if (ready && r.cln_ports.video != 0) ready = client_video_.open(static_cast<int>(r.cln_ports.video)) >= 0;
+  if (ready) ready = server_rtp_.open(static_cast<int>(r.srv_ports.audio)) >= 0;
+  if (ready && r.srv_ports.video != 0) ready = server_video_.open(static_cast<int>(r.srv_ports.video)) >= 0;
   if (!ready) {
-    DLog(LOG_ERROR, "Error: peer's media ports cannot be opened here\n");
+    DLog(LEVEL_ERROR, "Error: peer's media ports cannot be opened here\n");
     ClosePorts();
     return false;
   }
   // The destinations came with the record; opening does not change them.
-  if (r.has_cln_dests) SetDests(ClnRtp_m, ClnVideo_m, r.cln_dests);
-  if (r.has_srv_dests) SetDests(SrvRtp_m, SrvVideo_m, r.srv_dests);
+  if (r.has_cln_dests) SetDests(client_rtp_, client_video_, r.cln_dests);
+  if (r.has_srv_dests) SetDests(server_rtp_, server_video_, r.srv_dests);
   return StartFullMode(false);
 }
 
-void Call_t::MediaSince(bool& no_client, bool& no_server) {
-  const uint64_t cln = Relay_m.ClnNPcur(), srv = Relay_m.SrvNPcur();
-  no_client = cln == ClnNPsav_m;
-  no_server = srv == SrvNPsav_m;
-  ClnNPsav_m = cln;
-  SrvNPsav_m = srv;
+void Call::MediaSince(bool& no_client, bool& no_server) {
+  const uint64_t cln = relay_.ClnNPcur(), srv = relay_.SrvNPcur();
+  no_client = cln == client_packets_seen_;
+  no_server = srv == server_packets_seen_;
+  client_packets_seen_ = cln;
+  server_packets_seen_ = srv;
 }
 
 // The server's side of the dialog as far as a BYE of the relay's own needs it: the record's route set
 // starts with the server's Contact, then its Record-Route entries; the Call-ID is the key's middle part.
-void Call_t::KeepServerRoute(const ha::CallRecord& r) {
+void Call::KeepServerRoute(const ha::CallRecord& r) {
   const size_t first = r.key.find('&'), last = r.key.rfind('&');
   const std::string callid = first != last ? r.key.substr(first + 1, last - first - 1) : r.key;
   const size_t comma = r.route_set.find(">,");
@@ -189,11 +189,11 @@ void Call_t::KeepServerRoute(const ha::CallRecord& r) {
   text += "\r\nCall-ID: " + callid + "\r\nCSeq: 1 INVITE\r\nContact: " + contact + "\r\n";
   if (comma != std::string::npos) text += "Record-Route: " + r.route_set.substr(comma + 2) + "\r\n";
   text += "Content-Length: 0\r\n\r\n";
-  auto m = std::make_unique<SIP>();
+  auto m = std::make_unique<SipMessage>();
   if (m->parser(text)) {
-    srv_m = std::move(m);
+    server_message_ = std::move(m);
   } else {
-    DLog(LOG_ERROR, "Warning: peer's route set not usable: %s\n", r.route_set.c_str());
+    DLog(LEVEL_ERROR, "Warning: peer's route set not usable: %s\n", r.route_set.c_str());
   }
   State(PASS);
 }

@@ -18,7 +18,7 @@
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
 // A dotted IPv4 address in host order; 0 for anything else (host names are never resolved from an SDP).
 uint32_t DottedToIp(const std::string& text) {
@@ -27,26 +27,26 @@ uint32_t DottedToIp(const std::string& text) {
 }
 
 // "a.b.c.d:port" of a media section, as Addr()/CAddr() give it; false unless the host is a literal address.
-bool LiteralHostPort(const std::string& hostport, InetAddr& out) {
+bool LiteralHostPort(const std::string& hostport, InetAddress& out) {
   const size_t colon = hostport.rfind(':');
   if (colon == std::string::npos || DottedToIp(hostport.substr(0, colon)) == 0) return false;
   return out.set(hostport.c_str());
 }
 
-bool IsTelephoneEvent(const SDP_Media_RTP& rtp, size_t i) {
+bool IsTelephoneEvent(const SdpRtpMedia& rtp, size_t i) {
   return strcasecmp(rtp.CodecName(i).c_str(), "telephone-event") == 0;
 }
 
 // Ports of declined sections (0) stay 0: a rewrite must not turn a refused stream back on.
-void SetPortKeepDeclined(SDP_Media* m, int port) {
+void SetPortKeepDeclined(SdpMedia* m, int port) {
   if (m != nullptr && m->Port() != 0) m->Port(port);
 }
 
 }  // namespace
 
-void Call_t::RestrctSDP(SDP* sdp) {
-  SDP_Media* audio = sdp->Media(SDP_Media::AUDIO);
-  SDP_Media_RTP* rtp = audio != nullptr ? audio->AsRTP() : nullptr;
+void Call::RestrictSdp(Sdp* sdp) {
+  SdpMedia* audio = sdp->Media(SdpMedia::AUDIO);
+  SdpRtpMedia* rtp = audio != nullptr ? audio->AsRTP() : nullptr;
   if (rtp == nullptr) return;
   bool kept_first = false, removed = false;
   for (size_t i = 0; i < rtp->NCodecs();) {
@@ -60,12 +60,12 @@ void Call_t::RestrctSDP(SDP* sdp) {
   }
   if (!removed) return;
   sdp->dirty();
-  DLog(LOG_DEBUG, "Remove excessive codecs\n");
+  DLog(LEVEL_DEBUG, "Remove excessive codecs\n");
 }
 
-void Call_t::ReorderSDP(SDP* sdp) {
-  SDP_Media* audio = sdp->Media(SDP_Media::AUDIO);
-  SDP_Media_RTP* rtp = audio != nullptr ? audio->AsRTP() : nullptr;
+void Call::ReorderSDP(Sdp* sdp) {
+  SdpMedia* audio = sdp->Media(SdpMedia::AUDIO);
+  SdpRtpMedia* rtp = audio != nullptr ? audio->AsRTP() : nullptr;
   if (rtp == nullptr) return;
   std::vector<std::string> low, rest;
   for (size_t i = 0; i < rtp->NCodecs(); ++i) {
@@ -78,82 +78,82 @@ void Call_t::ReorderSDP(SDP* sdp) {
   while (rtp->NCodecs() > 0) rtp->RemoveFrmt(rtp->NCodecs() - 1);
   for (const std::string& fmt : low) rtp->AddFrmt(fmt);
   sdp->dirty();
-  DLog(LOG_DEBUG, "LBC: Reorder list of audio codecs\n");
+  DLog(LEVEL_DEBUG, "LBC: Reorder list of audio codecs\n");
 }
 
 // The media addresses an SDP gives become the relay's destinations: the server's always, the client's when
 // the call is anchored (the relay then follows the client's packets from its NAT).
-void Call_t::LearnMedia(Direction_t dir, SDP& sdp) {
+void Call::LearnMedia(Direction dir, Sdp& sdp) {
   const auto& medias = sdp.Medias();
   if (medias.empty()) return;
-  if (dir == FROM_CLN) {
-    if (Mode_m != FWType::OPAQUE) return;
-    SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
-    if (audio == nullptr) audio = sdp.Media(SDP_Media::IMAGE);
-    if (audio == nullptr || !LearnClient(*audio, ClnRtp_m, "Audio")) return;
-    if (SDP_Media* video = sdp.Media(SDP_Media::VIDEO)) LearnClient(*video, ClnVideo_m, "Video");
+  if (dir == FROM_CLIENT) {
+    if (mode_ != NatType::OPAQUE) return;
+    SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
+    if (audio == nullptr) audio = sdp.Media(SdpMedia::IMAGE);
+    if (audio == nullptr || !LearnClient(*audio, client_rtp_, "Audio")) return;
+    if (SdpMedia* video = sdp.Media(SdpMedia::VIDEO)) LearnClient(*video, client_video_, "Video");
     return;
   }
-  if (SDP_Media* audio = sdp.Media(SDP_Media::AUDIO)) LearnServer(*audio, SrvRtp_m, "Audio");
-  if (SDP_Media* video = sdp.Media(SDP_Media::VIDEO)) LearnServer(*video, SrvVideo_m, "Video");
+  if (SdpMedia* audio = sdp.Media(SdpMedia::AUDIO)) LearnServer(*audio, server_rtp_, "Audio");
+  if (SdpMedia* video = sdp.Media(SdpMedia::VIDEO)) LearnServer(*video, server_video_, "Video");
 }
 
-bool Call_t::LearnClient(const SDP_Media& media, mUDP_t& pair, const char* what) {
-  InetAddr rtp, rtcp;
+bool Call::LearnClient(const SdpMedia& media, RtpPort& pair, const char* what) {
+  InetAddress rtp, rtcp;
   if (!LiteralHostPort(media.Addr(), rtp) || rtp.IpAddr() == 0 || rtp.Port() == 0) return false;
   LiteralHostPort(media.CAddr(), rtcp);
-  if (SNAT_m) {
-    rtp.IpAddr(ClnSipAddr_m.IpAddr());
-    rtcp.IpAddr(ClnSipAddr_m.IpAddr());
+  if (snat_) {
+    rtp.IpAddr(client_sip_address_.IpAddr());
+    rtcp.IpAddr(client_sip_address_.IpAddr());
   }
   pair.RDest(rtp);
-  DLog(LOG_DEBUG, "Cln %s RTP  Adress %s\n", what, rtp.Str().c_str());
+  DLog(LEVEL_DEBUG, "Cln %s RTP  Adress %s\n", what, rtp.Str().c_str());
   pair.CDest(rtcp);
-  DLog(LOG_DEBUG, "Cln %s RTCP Adress %s\n", what, rtcp.Str().c_str());
+  DLog(LEVEL_DEBUG, "Cln %s RTCP Adress %s\n", what, rtcp.Str().c_str());
   return true;
 }
 
 // A hold (0.0.0.0) leaves the destination empty: nothing is sent toward a party that holds the call.
-void Call_t::LearnServer(const SDP_Media& media, mUDP_t& pair, const char* what) {
-  InetAddr rtp, rtcp;
+void Call::LearnServer(const SdpMedia& media, RtpPort& pair, const char* what) {
+  InetAddress rtp, rtcp;
   LiteralHostPort(media.Addr(), rtp);
   LiteralHostPort(media.CAddr(), rtcp);
   pair.RDest(rtp);
-  DLog(LOG_DEBUG, "Srv %s RTP  Adress %s\n", what, rtp.Str().c_str());
+  DLog(LEVEL_DEBUG, "Srv %s RTP  Adress %s\n", what, rtp.Str().c_str());
   pair.CDest(rtcp);
-  DLog(LOG_DEBUG, "Srv %s RTCP Adress %s\n", what, rtcp.Str().c_str());
+  DLog(LEVEL_DEBUG, "Srv %s RTCP Adress %s\n", what, rtcp.Str().c_str());
 }
 
-void Call_t::SubstituteSDP(SIP& msg, Direction_t dir) {
-  const bool answer = msg.is_INVITE() ? false : msg.is_ACK() ? true : (org_m && IsSDP(*org_m));
-  auto* cseq_h = msg.Header<SIP_Head_CSeq>(HID::HID_CSeq);
+void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
+  const bool answer = msg.IsInvite() ? false : msg.IsAck() ? true : (original_invite_ && IsSDP(*original_invite_));
+  auto* cseq_h = msg.Header<CSeqHeader>(HID::HID_CSEQ);
   const int cseq = cseq_h != nullptr ? cseq_h->SeqNo() : 0;
-  SDP* sdp = msg.GetSDP();
+  Sdp* sdp = msg.GetSDP();
   if (sdp == nullptr) {
-    DLog(LOG_ERROR, "Error: Parsing received SDP\n");
+    DLog(LEVEL_ERROR, "Error: Parsing received SDP\n");
     return;
   }
-  SDP_Media* audio = sdp->Media(SDP_Media::AUDIO);
-  SDP_Media* video = sdp->Media(SDP_Media::VIDEO);
-  SDP_Media* image = sdp->Media(SDP_Media::IMAGE);
-  SDP_Media* main = audio != nullptr ? audio : image;
+  SdpMedia* audio = sdp->Media(SdpMedia::AUDIO);
+  SdpMedia* video = sdp->Media(SdpMedia::VIDEO);
+  SdpMedia* image = sdp->Media(SdpMedia::IMAGE);
+  SdpMedia* main = audio != nullptr ? audio : image;
 
   if (audio != nullptr) {
     NameG729(*sdp, *audio);
-    if (LBC_m || (dir == FROM_CLN && msg.IS_Response() && Defect('D'))) {
+    if (lbc_ || (dir == FROM_CLIENT && msg.IsResponse() && Defect('D'))) {
       if (answer)
-        RestrctSDP(sdp);
-      else if (LBC_m)
+        RestrictSdp(sdp);
+      else if (lbc_)
         ReorderSDP(sdp);
     }
   }
-  if (dir == FROM_CLN) NoteClientMedia(main, video);
-  if (SRTP_m != 0 && dir == FROM_CLN && !answer && (audio == nullptr || audio->Attrs().Attribute("crypto") == nullptr))
-    SRTP_m = 0;  // the client offers plain RTP: the call is not secured
+  if (dir == FROM_CLIENT) NoteClientMedia(main, video);
+  if (srtp_ != 0 && dir == FROM_CLIENT && !answer && (audio == nullptr || audio->Attrs().Attribute("crypto") == nullptr))
+    srtp_ = 0;  // the client offers plain RTP: the call is not secured
   const bool hold = main != nullptr && main->IsHold();
 
-  if (dir == FROM_SRV && State() != X_INVITE_SENT && !Cfg.force_full_mode) {
-    if (FullReason_m == '=') FullReason_m = Anchored() ? '?' : '-';
+  if (dir == FROM_SERVER && State() != X_INVITE_SENT && !g_config.force_full_mode) {
+    if (full_reason_ == '=') full_reason_ = Anchored() ? '?' : '-';
     if (SameFirewall(*sdp, hold, audio, video, image)) return;
     if (!Anchored()) return;
   }
@@ -163,38 +163,38 @@ void Call_t::SubstituteSDP(SIP& msg, Direction_t dir) {
   std::string addr;
   int port;
   if (!anchored) {
-    const InetAddr learned = ClnRtp_m.RDest();
+    const InetAddress learned = client_rtp_.RDest();
     port = learned.Port();
     if (port == 0) return;  // nothing learned yet: the addresses stay as offered
     addr = learned.IpStr();
-    if (Video_m && video != nullptr) SetPortKeepDeclined(video, ClnVideo_m.RDest().Port());
+    if (video_ && video != nullptr) SetPortKeepDeclined(video, client_video_.RDest().Port());
   } else {
     // A transcoding rule's template SDP takes the place of this one here once transcoding exists.
-    addr = dir == FROM_CLN ? Cfg.server_ipaddr : Cfg.myipaddr;
-    port = dir == FROM_CLN ? SrvRtp_m.LPort() : ClnRtp_m.LPort();
-    sdp->set('o', "ostrel " + UniqStr_m + ' ' + std::to_string(cseq) + " IN IP4 " + Cfg.myipaddr);
+    addr = dir == FROM_CLIENT ? g_config.server_ipaddr : g_config.myipaddr;
+    port = dir == FROM_CLIENT ? server_rtp_.LPort() : client_rtp_.LPort();
+    sdp->set('o', "ostrel " + number_text_ + ' ' + std::to_string(cseq) + " IN IP4 " + g_config.myipaddr);
   }
   sdp->SetAddr(addr, false);
   sdp->dirty();
   if (port == -1) {
     for (const auto& m : sdp->Medias())
-      if (m->MediaType() <= SDP_Media::IMAGE) m->Port(0);
-    DLog(LOG_DEBUG, "Closed Port. Disable media!\n");
+      if (m->MediaType() <= SdpMedia::IMAGE) m->Port(0);
+    DLog(LEVEL_DEBUG, "Closed Port. Disable media!\n");
     return;
   }
   SetPortKeepDeclined(audio, port);
   SetPortKeepDeclined(image, port);
-  if (Video_m && anchored && video != nullptr)
-    SetPortKeepDeclined(video, dir == FROM_CLN ? SrvVideo_m.LPort() : ClnVideo_m.LPort());
-  if (dir == FROM_CLN) Sign(*sdp);
+  if (video_ && anchored && video != nullptr)
+    SetPortKeepDeclined(video, dir == FROM_CLIENT ? server_video_.LPort() : client_video_.LPort());
+  if (dir == FROM_CLIENT) Sign(*sdp);
 }
 
 // Every "G729a" becomes "G729": servers know the codec by its family name.
-void Call_t::NameG729(SDP& sdp, SDP_Media& audio) {
-  SDP_Media_RTP* rtp = audio.AsRTP();
+void Call::NameG729(Sdp& sdp, SdpMedia& audio) {
+  SdpRtpMedia* rtp = audio.AsRTP();
   if (rtp == nullptr) return;
   for (size_t i = 0; i < rtp->NCodecs(); ++i) {
-    SDP_Media_RTP::CodecParams* params = rtp->FrmtParam(rtp->CodecFrmt(i));
+    SdpRtpMedia::CodecParams* params = rtp->FrmtParam(rtp->CodecFrmt(i));
     if (params != nullptr && strcasecmp(params->CName().c_str(), "G729a") == 0) {
       params->CName("G729");
       sdp.dirty();
@@ -203,73 +203,73 @@ void Call_t::NameG729(SDP& sdp, SDP_Media& audio) {
 }
 
 // The client's own ports and SDP address, the first time and for the signature of every SDP it sends.
-void Call_t::NoteClientMedia(const SDP_Media* main, const SDP_Media* video) {
-  if (ClnLocalRtpPort_m == 0 && main != nullptr) ClnLocalRtpPort_m = main->Port();
-  if (ClnLocalVideoPort_m == 0 && video != nullptr) ClnLocalVideoPort_m = video->Port();
-  if (main != nullptr) ClnSdpIP_m = DottedToIp(main->Host());
-  SignAport_m = DDNAT_m || main == nullptr ? 0 : static_cast<uint16_t>(main->Port());
+void Call::NoteClientMedia(const SdpMedia* main, const SdpMedia* video) {
+  if (client_local_rtp_port_ == 0 && main != nullptr) client_local_rtp_port_ = main->Port();
+  if (client_local_video_port_ == 0 && video != nullptr) client_local_video_port_ = video->Port();
+  if (main != nullptr) client_sdp_ip_ = DottedToIp(main->Host());
+  signature_audio_port_ = double_nat_ || main == nullptr ? 0 : static_cast<uint16_t>(main->Port());
 }
 
 // The server's SDP came from another client of this relay (its signature): when both clients sit behind
 // the same NAT, each gets the other's private address and the media stays inside their network. True when
 // the SDP was rewritten that way (nothing else is to be done).
-bool Call_t::SameFirewall(SDP& sdp, bool hold, SDP_Media* audio, SDP_Media* video, SDP_Media* image) {
-  if (Transc_m > 0 || PublicIP_m || LB_m || hold) return false;
+bool Call::SameFirewall(Sdp& sdp, bool hold, SdpMedia* audio, SdpMedia* video, SdpMedia* image) {
+  if (transcoding_ > 0 || public_ip_ || load_balanced_ || hold) return false;
   const std::string_view text = SignatureOfTool(sdp.Attrs().Attribute("tool"));
   if (text.empty()) return false;
-  if (text == SignSDP_m) {
-    DLog(LOG_DEBUG, "Warning: Got back its own SDP signature\n");
+  if (text == signature_sdp_) {
+    DLog(LEVEL_DEBUG, "Warning: Got back its own SDP signature\n");
     return false;
   }
   const SignatureBlock peer = DecodeSignature(text);
-  if (peer.aport == 0) DDNAT_m = true;
+  if (peer.aport == 0) double_nat_ = true;
   int pool = 0;
-  if (!Cfg.CmpAddresses(ClnRtpIP_m, peer.csip, &pool)) return false;
-  if (pool < 0 || DDNAT_m) {
+  if (!g_config.CmpAddresses(client_rtp_ip_, peer.csip, &pool)) return false;
+  if (pool < 0 || double_nat_) {
     if (pool < 0)
-      DLog(LOG_DEBUG, "PoolID: %d - Switch to FULL LB mode\n", pool);
+      DLog(LEVEL_DEBUG, "PoolID: %d - Switch to FULL LB mode\n", pool);
     else
-      DLog(LOG_DEBUG, "%s: Double NAT - Switch to FULL LB mode\n", peer.aport != 0 ? "Proxy" : "Party");
-    LB_m = true;
+      DLog(LEVEL_DEBUG, "%s: Double NAT - Switch to FULL LB mode\n", peer.aport != 0 ? "Proxy" : "Party");
+    load_balanced_ = true;
     // Rejected for want of ports, the call is complete and nothing below changes the SDP.
     return !StartFullMode(false);
   }
-  DLog(LOG_DEBUG, "CLN is behind the same firewall\n");
-  sdp.SetAddr(InetAddr::IpStr(peer.csdp), true);
+  DLog(LEVEL_DEBUG, "CLN is behind the same firewall\n");
+  sdp.SetAddr(InetAddress::IpStr(peer.csdp), true);
   if (audio != nullptr) audio->Port(peer.aport);
   if (image != nullptr) image->Port(peer.aport);
   if (video != nullptr) video->Port(peer.vport);
   sdp.dirty();
-  FullReason_m = '=';
+  full_reason_ = '=';
   return true;
 }
 
-void Call_t::Sign(SDP& sdp) {
-  if (PublicIP_m || LB_m || Cfg.force_full_mode || Transc_m > 0) return;
+void Call::Sign(Sdp& sdp) {
+  if (public_ip_ || load_balanced_ || g_config.force_full_mode || transcoding_ > 0) return;
   SignatureBlock block;
-  block.csip = ClnRtpIP_m;
-  block.csdp = ClnSdpIP_m;
-  block.aport = SignAport_m;
-  block.vport = static_cast<uint16_t>(ClnLocalVideoPort_m);
-  SignSDP_m = EncodeSignature(block);
+  block.csip = client_rtp_ip_;
+  block.csdp = client_sdp_ip_;
+  block.aport = signature_audio_port_;
+  block.vport = static_cast<uint16_t>(client_local_video_port_);
+  signature_sdp_ = EncodeSignature(block);
   sdp.Attrs().Remove("tool");
-  sdp.Attrs().Attribute("tool", std::string(kToolPrefix) + SignSDP_m);
+  sdp.Attrs().Attribute("tool", std::string(kToolPrefix) + signature_sdp_);
   sdp.dirty();
 }
 
 // A re-INVITE that switches the call to fax (T.38 only, no audio) on a call whose media flows directly: the
 // fax is anchored, since fax machines behind NAT rarely keep their media where their SDP says.
-bool Call_t::CheckForT38(Direction_t dir) {
-  if (Anchored() || PublicIP_m || Peer()) return false;
-  if (SDP* sdp = IsSDP(*msg_m) ? msg_m->GetSDP() : nullptr) {
-    const SDP_Media* image = sdp->Media(SDP_Media::IMAGE);
-    if (image == nullptr || sdp->Media(SDP_Media::AUDIO) != nullptr) return false;
-    if (dir == FROM_CLN && ClnLocalRtpPort_m != 0 && image->Port() == ClnLocalRtpPort_m) {
-      DLog(LOG_DEBUG, "Cln uses the same port for both Image and Audio - do nothing\n");
+bool Call::CheckForT38(Direction dir) {
+  if (Anchored() || public_ip_ || Peer()) return false;
+  if (Sdp* sdp = IsSDP(*message_) ? message_->GetSDP() : nullptr) {
+    const SdpMedia* image = sdp->Media(SdpMedia::IMAGE);
+    if (image == nullptr || sdp->Media(SdpMedia::AUDIO) != nullptr) return false;
+    if (dir == FROM_CLIENT && client_local_rtp_port_ != 0 && image->Port() == client_local_rtp_port_) {
+      DLog(LEVEL_DEBUG, "Cln uses the same port for both Image and Audio - do nothing\n");
       return false;
     }
   }
-  DLog(LOG_DEBUG, "Prepare for T38\n");
-  ClnLocalRtpPort_m = 0;
+  DLog(LEVEL_DEBUG, "Prepare for T38\n");
+  client_local_rtp_port_ = 0;
   return true;
 }

@@ -19,53 +19,53 @@
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
 constexpr int kZAnswerWaitMs = 90000;
 constexpr int kZDoneLingerSec = 22;
 constexpr int kMinSessionExpires = 1000;
 
-bool AnswersInvite(const SIP& m) {
-  auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq);
-  return m.IS_Response() && cseq != nullptr && cseq->Method() == SIP::INVITE;
+bool AnswersInvite(const SipMessage& m) {
+  auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
+  return m.IsResponse() && cseq != nullptr && cseq->Method() == SipMessage::INVITE;
 }
 
-int SeqNo(const SIP& m) {
-  auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq);
+int SeqNo(const SipMessage& m) {
+  auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   return cseq != nullptr ? cseq->SeqNo() : -1;
 }
 
-void SetSeqNo(SIP& m, int n) {
-  if (auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq)) cseq->SeqNo(n);
+void SetSeqNo(SipMessage& m, int n) {
+  if (auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(n);
 }
 
-const char* TagOf(const SIP& m, SIP_Header::HeadId id) {
-  auto* h = m.Header<SIP_Head_Route>(id);
+const char* TagOf(const SipMessage& m, SipHeaders::HeadId id) {
+  auto* h = m.Header<RouteHeader>(id);
   return h != nullptr ? h->Params().Param("tag") : nullptr;
 }
 
 // The audio address of an SDP body as "ip:port", empty without one.
-std::string AudioAddress(SIP& m) {
-  SDP* sdp = IsSDP(m) ? m.GetSDP() : nullptr;
+std::string AudioAddress(SipMessage& m) {
+  Sdp* sdp = IsSDP(m) ? m.GetSDP() : nullptr;
   if (sdp == nullptr || sdp->Medias().empty()) return {};
-  const SDP_Media& audio = *sdp->Medias().front();
+  const SdpMedia& audio = *sdp->Medias().front();
   return audio.Host() + ':' + std::to_string(audio.Port());
 }
 
-bool SupportsTimer(const SIP& m) {
+bool SupportsTimer(const SipMessage& m) {
   const char* raw = m.Header(std::string_view("Supported"));
-  if (auto* sup = m.Header<SIP_Head_Supported>(HID::HID_Supported)) return sup->Value().find("timer") != std::string::npos;
+  if (auto* sup = m.Header<SupportedHeader>(HID::HID_SUPPORTED)) return sup->Value().find("timer") != std::string::npos;
   return raw != nullptr && std::string_view(raw).find("timer") != std::string_view::npos;
 }
 
 // Keeps the one Record-Route entry at index `keep_last ? last : first`.
-void KeepOneRecordRoute(SIP& m, bool keep_last) {
-  SIP_HeadLine* rr = m.Header(HID::HID_Record_Route);
+void KeepOneRecordRoute(SipMessage& m, bool keep_last) {
+  HeaderLine* rr = m.Header(HID::HID_RECORD_ROUTE);
   if (rr == nullptr || rr->Next() == nullptr) return;
   while (keep_last && rr->Next() != nullptr) rr = rr->Next();
-  std::unique_ptr<SIP_HeadLine> one = rr->Copy();
-  one->detach_next();
-  m.set(HID::HID_Record_Route, std::move(one));
+  std::unique_ptr<HeaderLine> one = rr->Copy();
+  one->DetachNext();
+  m.set(HID::HID_RECORD_ROUTE, std::move(one));
 }
 
 }  // namespace
@@ -77,71 +77,71 @@ uint32_t HashStr(const char* s) {
   return h != 0 ? h : 1;
 }
 
-uint32_t Call_t::ZNumb() {
-  if (ZNumb_m != 0) return ZNumb_m;
-  const size_t first = key_m.find('&');
+uint32_t Call::ZNumb() {
+  if (zero_number_ != 0) return zero_number_;
+  const size_t first = key_.find('&');
   std::string text;
   if (first == std::string::npos) {
     text = "ostrel";
   } else {
-    const size_t second = key_m.find('&', first + 1);
-    text = key_m.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+    const size_t second = key_.find('&', first + 1);
+    text = key_.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
   }
-  ZNumb_m = HashStr((text + OrgContact_m).c_str());
-  return ZNumb_m;
+  zero_number_ = HashStr((text + old_contact_).c_str());
+  return zero_number_;
 }
 
 // A server call: its INVITE seen from the other end, so that the client's requests can be routed and
 // tagged as the server expects.
-void Call_t::StoreZInvite() {
-  zmsg_m = std::make_unique<SIP>(*msg_m);
-  zmsg_m->Reverse(HID::HID_Record_Route);
-  if (SIP_HeadLine* from = zmsg_m->Header(HID::HID_From)) {
-    auto to = std::make_unique<SIP_Head_To>();
-    static_cast<SIP_Head_Route&>(*to) = static_cast<const SIP_Head_Route&>(*from);
-    zmsg_m->set(HID::HID_To, std::move(to));
+void Call::StoreZInvite() {
+  zero_message_ = std::make_unique<SipMessage>(*message_);
+  zero_message_->Reverse(HID::HID_RECORD_ROUTE);
+  if (HeaderLine* from = zero_message_->Header(HID::HID_FROM)) {
+    auto to = std::make_unique<ToHeader>();
+    static_cast<RouteHeader&>(*to) = static_cast<const RouteHeader&>(*from);
+    zero_message_->set(HID::HID_TO, std::move(to));
   }
-  DLog(LOG_DEBUG, "Store ZMG! InviteRecv()\n");
+  DLog(LEVEL_DEBUG, "Store ZMG! InviteRecv()\n");
 }
 
 // The server's answer without the relay's inner face and the client's part of the route set.
-void Call_t::StoreZAnswer(const SIP& m) {
-  zmsg_m = std::make_unique<SIP>(m);
-  zmsg_m->remove(HID::HID_Record_Route);
-  const std::string inner = Cfg.server_ipaddr;
-  const int inner_port = (Cfg.SecondPort + 3) & 0xFFFF;
-  for (SIP_HeadLine* l = m.Header(HID::HID_Record_Route); l != nullptr; l = l->Next()) {
-    auto* e = dynamic_cast<SIP_Head_Route*>(l);
-    if (e != nullptr && e->User() == UniqStr_m && e->Host() == inner && e->SPort() == inner_port) break;
-    std::unique_ptr<SIP_HeadLine> one = l->Copy();
-    one->detach_next();
-    zmsg_m->push_back(HID::HID_Record_Route, std::move(one));
+void Call::StoreZAnswer(const SipMessage& m) {
+  zero_message_ = std::make_unique<SipMessage>(m);
+  zero_message_->remove(HID::HID_RECORD_ROUTE);
+  const std::string inner = g_config.server_ipaddr;
+  const int inner_port = (g_config.SecondPort + 3) & 0xFFFF;
+  for (HeaderLine* l = m.Header(HID::HID_RECORD_ROUTE); l != nullptr; l = l->Next()) {
+    auto* e = dynamic_cast<RouteHeader*>(l);
+    if (e != nullptr && e->User() == number_text_ && e->Host() == inner && e->SPort() == inner_port) break;
+    std::unique_ptr<HeaderLine> one = l->Copy();
+    one->DetachNext();
+    zero_message_->push_back(HID::HID_RECORD_ROUTE, std::move(one));
   }
-  DLog(LOG_DEBUG, "Store ZMG! InviteResponse(%d)\n", static_cast<int>(m.Status()));
+  DLog(LEVEL_DEBUG, "Store ZMG! InviteResponse(%d)\n", static_cast<int>(m.Status()));
 }
 
 // An early answer of the server to a client with defect 'T'; true when it became the relay's 200 "OKey"
 // and went to the client.
-bool Call_t::ZEarlyAnswer() {
-  SIP& m = *msg_m;
+bool Call::ZEarlyAnswer() {
+  SipMessage& m = *message_;
   const int status = m.Status();
-  const bool early183 = status == 183 && (Defect('e') || (Defect('E') && !PublicIP_m && Mode_m == FWType::RESTRICTED));
-  const bool ringing = status == 180 && Got183_m && Defect('Q') && !Anchored();
+  const bool early183 = status == 183 && (Defect('e') || (Defect('E') && !public_ip_ && mode_ == NatType::RESTRICTED));
+  const bool ringing = status == 180 && got_183_ && Defect('Q') && !Anchored();
   const bool convert = early183 || ringing;
   if (ringing) {
-    DLog(LOG_DEBUG, "Defect 'Q' - Start RING (Release)\n");
-    m.set(HID::HID_Content_Type, "application/sdp");
+    DLog(LEVEL_DEBUG, "Defect 'Q' - Start RING (Release)\n");
+    m.set(HID::HID_CONTENT_TYPE, "application/sdp");
     m.Body(ProbeSDP(false));
   }
   if (convert) {
-    ZSrvMedia_m = early183 ? AudioAddress(m) : std::string();
-    m.Status(static_cast<SIP_Status>(200));
+    zero_server_media_ = early183 ? AudioAddress(m) : std::string();
+    m.Status(static_cast<SipStatus>(200));
     m.Reason("OKey");
-    if (org_m && SupportsTimer(*org_m)) {
+    if (original_invite_ && SupportsTimer(*original_invite_)) {
       int min_se = 0;
-      if (const char* v = org_m->Header(std::string_view("Min-SE"))) min_se = std::atoi(v);
+      if (const char* v = original_invite_->Header(std::string_view("Min-SE"))) min_se = std::atoi(v);
       m.Header("Session-Expires", std::to_string(std::max(min_se, kMinSessionExpires)) + ";refresher=uac");
-      m.set(HID::HID_Require, "timer");
+      m.set(HID::HID_REQUIRE, "timer");
     }
   }
   if (m.Status() == 200) {
@@ -149,41 +149,41 @@ bool Call_t::ZEarlyAnswer() {
     // Answered at once: the call is keyed by the server's tag before the client is shown the relay's.
     if (!convert) OverwriteKey();
   } else {
-    m.remove(HID::HID_Record_Route);
+    m.remove(HID::HID_RECORD_ROUTE);
   }
-  if (auto* to = m.Header<SIP_Head_To>(HID::HID_To)) to->Params().Param("tag", ZTag());
+  if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
   if (!convert) return false;
   State(Z_OK_SENT);
-  Pass(FROM_SRV);
+  Pass(FROM_SERVER);
   RetrmMSG("Z_OK");
   return true;
 }
 
 // Z_OK_SENT: the client has the relay's 200; the server has not answered finally yet.
-void Call_t::zModeOk(Direction_t dir) {
-  SIP& m = *msg_m;
-  if (dir == FROM_CLN) {
-    if (m.is_BYE()) return zModeAck(dir);
-    if (!m.is_ACK()) return;
-    if (TimerType_m == T_RETRANS) CancelTimer(T_RETRANS);
+void Call::ZeroModeOk(Direction dir) {
+  SipMessage& m = *message_;
+  if (dir == FROM_CLIENT) {
+    if (m.IsBye()) return ZeroModeAck(dir);
+    if (!m.IsAck()) return;
+    if (timer_type_ == T_RETRANS) CancelTimer(T_RETRANS);
     if (TimerCB* cb = ZAnswerTimer()) ScheduleTimer(T_ZANSWER, cb, kZAnswerWaitMs);
     State(Z_ACK_RECV);
-    if (zfinal_m) {
-      msg_m = std::move(zfinal_m);
-      zModeAck(FROM_SRV);
+    if (zero_final_) {
+      message_ = std::move(zero_final_);
+      ZeroModeAck(FROM_SERVER);
     }
     return;
   }
   if (!AnswersInvite(m)) return Pass(dir);
-  if (m.Status() >= 200 && !zfinal_m) zfinal_m = std::make_unique<SIP>(m);
+  if (m.Status() >= 200 && !zero_final_) zero_final_ = std::make_unique<SipMessage>(m);
 }
 
 // Z_ACK_RECV: the client's dialog is confirmed; the server's final answer completes or ends it.
-void Call_t::zModeAck(Direction_t dir) {
-  SIP& m = *msg_m;
-  if (dir == FROM_CLN) {
-    if (!m.is_BYE()) return;
-    Reply(FROM_CLN, 200, "OK");
+void Call::ZeroModeAck(Direction dir) {
+  SipMessage& m = *message_;
+  if (dir == FROM_CLIENT) {
+    if (!m.IsBye()) return;
+    Reply(FROM_CLIENT, 200, "OK");
     SendCancel(true);
     Complete(E_BYE, "CLN");
     return;
@@ -191,7 +191,7 @@ void Call_t::zModeAck(Direction_t dir) {
   if (!AnswersInvite(m)) return Pass(dir);
   const int status = m.Status();
   if (status < 200 || (status > 200 && status < 300)) return;
-  if (TimerType_m == T_ZANSWER) CancelTimer(T_ZANSWER);
+  if (timer_type_ == T_ZANSWER) CancelTimer(T_ZANSWER);
   if (status >= 300) {
     AckServer(m, false);
     ZByeToClient();
@@ -200,71 +200,71 @@ void Call_t::zModeAck(Direction_t dir) {
   }
   StoreZAnswer(m);
   OverwriteKey();
-  if (Mode_m == FWType::OPAQUE || AudioAddress(m) == ZSrvMedia_m) {
+  if (mode_ == NatType::OPAQUE || AudioAddress(m) == zero_server_media_) {
     AckServer(m, true);
     ZDone();
     return;
   }
-  DLog(LOG_DEBUG, "zMode - StarWar Episod II implementation\n");
+  DLog(LEVEL_DEBUG, "zMode - StarWar Episod II implementation\n");
   ZReInvite(m);
 }
 
 // The server's SDP differs from the one the client got with the relay's 200: the client is offered it anew.
-void Call_t::ZReInvite(const SIP& ok) {
-  auto inv = std::make_unique<SIP>(ok);
+void Call::ZReInvite(const SipMessage& ok) {
+  auto inv = std::make_unique<SipMessage>(ok);
   const std::string body = ok.Body();
   const bool sdp = IsSDP(ok);
-  inv->Convert(SIP::INVITE);
-  inv->swapFT();
-  inv->remove(HID::HID_Via);
-  inv->remove(HID::HID_Route);
+  inv->Convert(SipMessage::INVITE);
+  inv->SwapFromTo();
+  inv->remove(HID::HID_VIA);
+  inv->remove(HID::HID_ROUTE);
   if (sdp) {
-    inv->set(HID::HID_Content_Type, "application/sdp");
+    inv->set(HID::HID_CONTENT_TYPE, "application/sdp");
     inv->Body(body);
   }
   SetSeqNo(*inv, 0);
-  ++Shift_m;
-  ZReInvSeq_m = Shift_m;
-  InvDirect_m = FROM_SRV;
-  msg_m = std::move(inv);
+  ++cseq_shift_;
+  zero_reinvite_cseq_ = cseq_shift_;
+  invite_direction_ = FROM_SERVER;
+  message_ = std::move(inv);
   InviteSending();
   State(Z_INV_SENT);
 }
 
 // Z_INV_SENT: the client's answer to the relay's re-INVITE.
-void Call_t::zReInvRsp(Direction_t dir) {
-  SIP& m = *msg_m;
-  if (m.is_BYE()) return Pass(dir);
-  if (dir != FROM_CLN || !AnswersInvite(m) || SeqNo(m) != ZReInvSeq_m) return;
+void Call::ZeroReinviteResponse(Direction dir) {
+  SipMessage& m = *message_;
+  if (m.IsBye()) return Pass(dir);
+  if (dir != FROM_CLIENT || !AnswersInvite(m) || SeqNo(m) != zero_reinvite_cseq_) return;
   const int status = m.Status();
   if (status < 200) return;
-  if (TimerType_m == T_RETRANS) CancelTimer(T_RETRANS);
+  if (timer_type_ == T_RETRANS) CancelTimer(T_RETRANS);
   if (status < 300) {
     AckClient(m);
-    if (zmsg_m) AckServer(*zmsg_m, true);
+    if (zero_message_) AckServer(*zero_message_, true);
     ZDone();
     return;
   }
   // The server's dialog was answered already: it is acknowledged and ended rather than cancelled.
-  if (zmsg_m) AckServer(*zmsg_m, true);
+  if (zero_message_) AckServer(*zero_message_, true);
   SendXBye();
   ZByeToClient();
   Complete(E_REJECT, std::to_string(status) + " (Z) Codec Negotiation failed");
 }
 
 // Z_DONE: lost ACKs are made good; anything else goes on.
-void Call_t::zAnswer(Direction_t dir) {
-  SIP& m = *msg_m;
+void Call::ZeroAnswer(Direction dir) {
+  SipMessage& m = *message_;
   if (AnswersInvite(m) && m.Status() == 200) {
-    if (dir == FROM_SRV && zmsg_m)
+    if (dir == FROM_SERVER && zero_message_)
       AckServer(m, true);
-    else if (dir == FROM_CLN)
+    else if (dir == FROM_CLIENT)
       AckClient(m);
     return;
   }
-  if (m.is_INVITE()) {
-    if (TimerType_m == T_ZANSWER) {
-      DLog(LOG_DEBUG, "Cancel T_ZANSWER Timer\n");
+  if (m.IsInvite()) {
+    if (timer_type_ == T_ZANSWER) {
+      DLog(LEVEL_DEBUG, "Cancel T_ZANSWER Timer\n");
       CancelTimer(T_ZANSWER);
     }
     State(INVITE_RECV);
@@ -272,67 +272,67 @@ void Call_t::zAnswer(Direction_t dir) {
     return;
   }
   // The client repeating its ACK of the relay's 200: the server's answer was acknowledged by the relay.
-  if (m.is_ACK() && dir == FROM_CLN && org_m && SeqNo(m) == SeqNo(*org_m)) return;
+  if (m.IsAck() && dir == FROM_CLIENT && original_invite_ && SeqNo(m) == SeqNo(*original_invite_)) return;
   Pass(dir);
 }
 
-void Call_t::ZDone() {
-  DLog(LOG_DEBUG, "Recharge timer for ANSWER to %d sec.\n", kZDoneLingerSec);
+void Call::ZDone() {
+  DLog(LEVEL_DEBUG, "Recharge timer for ANSWER to %d sec.\n", kZDoneLingerSec);
   if (TimerCB* cb = ZAnswerTimer()) ScheduleTimer(T_ZANSWER, cb, kZDoneLingerSec * 1000);
   State(Z_DONE);
 }
 
 // The ACK of the server's final answer, built from the client's INVITE.
-void Call_t::AckServer(const SIP& answer, bool confirmed) {
-  if (!org_m) return;
-  SIP ack(*org_m);
-  ack.Convert(SIP::ACK);
-  ack.remove(HID::HID_Via);
-  ack.set(HID::HID_User_Agent, Cfg.AgentName);
-  const char* tag = TagOf(answer, HID::HID_To);
-  if (auto* to = ack.Header<SIP_Head_To>(HID::HID_To); to != nullptr && tag != nullptr) to->Params().Param("tag", tag);
+void Call::AckServer(const SipMessage& answer, bool confirmed) {
+  if (!original_invite_) return;
+  SipMessage ack(*original_invite_);
+  ack.Convert(SipMessage::ACK);
+  ack.remove(HID::HID_VIA);
+  ack.set(HID::HID_USER_AGENT, g_config.AgentName);
+  const char* tag = TagOf(answer, HID::HID_TO);
+  if (auto* to = ack.Header<ToHeader>(HID::HID_TO); to != nullptr && tag != nullptr) to->Params().Param("tag", tag);
   // A non-2xx ACK belongs to the INVITE's transaction and so carries its branch.
-  const bool was = Confirmed_m;
-  Confirmed_m = confirmed;
-  Pass(FROM_CLN, &ack);
-  Confirmed_m = was;
+  const bool was = confirmed_;
+  confirmed_ = confirmed;
+  Pass(FROM_CLIENT, &ack);
+  confirmed_ = was;
 }
 
 // The ACK of the client's 200 to the relay's re-INVITE.
-void Call_t::AckClient(const SIP& ok) {
-  SIP ack(ok);
-  ack.Convert(SIP::ACK);
-  ack.set(HID::HID_User_Agent, Cfg.AgentName);
-  ack.remove(HID::HID_Via);
-  ack.remove(HID::HID_Contact);
+void Call::AckClient(const SipMessage& ok) {
+  SipMessage ack(ok);
+  ack.Convert(SipMessage::ACK);
+  ack.set(HID::HID_USER_AGENT, g_config.AgentName);
+  ack.remove(HID::HID_VIA);
+  ack.remove(HID::HID_CONTACT);
   ack.RouteSetFrom(ok, false);
-  ack.remove(HID::HID_Route);
-  ack.remove(HID::HID_Record_Route);
-  SetSeqNo(ack, SeqNo(ok) - Shift_m);
-  Pass(FROM_SRV, &ack);
+  ack.remove(HID::HID_ROUTE);
+  ack.remove(HID::HID_RECORD_ROUTE);
+  SetSeqNo(ack, SeqNo(ok) - cseq_shift_);
+  Pass(FROM_SERVER, &ack);
 }
 
 // Ends the client's side of the dialog: a BYE as if from the server, with the relay's tag.
-void Call_t::ZByeToClient() {
-  if (!org_m) return;
-  SIP bye(*org_m);
-  bye.Convert(SIP::BYE);
-  bye.remove(HID::HID_Via);
-  bye.remove(HID::HID_Record_Route);
-  bye.remove(HID::HID_Route);
-  bye.set(HID::HID_User_Agent, Cfg.AgentName);
-  bye.swapFT();
+void Call::ZByeToClient() {
+  if (!original_invite_) return;
+  SipMessage bye(*original_invite_);
+  bye.Convert(SipMessage::BYE);
+  bye.remove(HID::HID_VIA);
+  bye.remove(HID::HID_RECORD_ROUTE);
+  bye.remove(HID::HID_ROUTE);
+  bye.set(HID::HID_USER_AGENT, g_config.AgentName);
+  bye.SwapFromTo();
   // The client knows the relay's tag, never the server's: a BYE carrying another would not be its dialog's.
-  if (auto* from = bye.Header<SIP_Head_From>(HID::HID_From)) from->Params().Param("tag", ZTag());
-  SetSeqNo(bye, SeqNo(*org_m) + 1);
-  Pass(FROM_SRV, &bye);
+  if (auto* from = bye.Header<FromHeader>(HID::HID_FROM)) from->Params().Param("tag", ZTag());
+  SetSeqNo(bye, SeqNo(*original_invite_) + 1);
+  Pass(FROM_SERVER, &bye);
 }
 
 // The answer timer (the core's timer callback): the server never answered finally, or the dialog has been
 // complete long enough for the relay to stop standing in for its ACKs.
-void Call_t::ZAnswerTimeout() {
-  TimerID_m = PollReactor::kNoTimer;
-  TimerType_m = T_NONE;
+void Call::ZAnswerTimeout() {
+  timer_id_ = PollReactor::kNoTimer;
+  timer_type_ = T_NONE;
   if (State() == Z_DONE) {
     State(PASS);
     return;
@@ -344,44 +344,44 @@ void Call_t::ZAnswerTimeout() {
 
 // While the zero-media copy is stored, in-dialog messages are translated between the client's view (the
 // relay's tags) and the server's (the copy's).
-void Call_t::ZRetag(Direction_t dir) {
-  SIP& m = *msg_m;
-  SIP_Head_Route* target = nullptr;
+void Call::ZRetag(Direction dir) {
+  SipMessage& m = *message_;
+  RouteHeader* target = nullptr;
   std::string tag;
-  if (dir == FROM_CLN) {
-    if (const char* t = TagOf(*zmsg_m, HID::HID_To)) tag = t;
-    if (m.IS_Request()) {
-      if (!m.is_CANCEL()) {
-        m.RouteSetFrom(*zmsg_m, false);
-        DLog(LOG_DEBUG, "zMode Reconstuct RouteSet\n");
-        target = m.Header<SIP_Head_Route>(HID::HID_To);
+  if (dir == FROM_CLIENT) {
+    if (const char* t = TagOf(*zero_message_, HID::HID_TO)) tag = t;
+    if (m.IsRequest()) {
+      if (!m.IsCancel()) {
+        m.RouteSetFrom(*zero_message_, false);
+        DLog(LEVEL_DEBUG, "zMode Reconstuct RouteSet\n");
+        target = m.Header<RouteHeader>(HID::HID_TO);
       }
     } else {
-      m.remove(HID::HID_Record_Route);
-      target = m.Header<SIP_Head_Route>(HID::HID_From);
-      if (m.Status() == 200 && AnswersInvite(m) && zmsg_m->Header(HID::HID_Record_Route) != nullptr) {
-        m.set(HID::HID_Record_Route, zmsg_m->Header(HID::HID_Record_Route)->Copy());
-        m.Reverse(HID::HID_Record_Route);
+      m.remove(HID::HID_RECORD_ROUTE);
+      target = m.Header<RouteHeader>(HID::HID_FROM);
+      if (m.Status() == 200 && AnswersInvite(m) && zero_message_->Header(HID::HID_RECORD_ROUTE) != nullptr) {
+        m.set(HID::HID_RECORD_ROUTE, zero_message_->Header(HID::HID_RECORD_ROUTE)->Copy());
+        m.Reverse(HID::HID_RECORD_ROUTE);
       }
     }
   } else {
     tag = ZTag();
-    target = m.Header<SIP_Head_Route>(m.IS_Request() ? HID::HID_From : HID::HID_To);
-    if (!PublicIP_m) KeepOneRecordRoute(m, !m.IS_Request());
+    target = m.Header<RouteHeader>(m.IsRequest() ? HID::HID_FROM : HID::HID_TO);
+    if (!public_ip_) KeepOneRecordRoute(m, !m.IsRequest());
     if (Defect('t')) {
-      m.remove(HID::HID_Record_Route);
-      auto* contact = m.Header<SIP_Head_Contact>(HID::HID_Contact);
+      m.remove(HID::HID_RECORD_ROUTE);
+      auto* contact = m.Header<ContactHeader>(HID::HID_CONTACT);
       if (contact != nullptr && !contact->Star())
-        m.set(HID::HID_Contact, "<sip:" + UniqStr_m + '@' + Cfg.myipaddr + ':' + std::to_string(Cfg.MainPort) + '>');
+        m.set(HID::HID_CONTACT, "<sip:" + number_text_ + '@' + g_config.myipaddr + ':' + std::to_string(g_config.MainPort) + '>');
     }
   }
   if (target != nullptr && !tag.empty()) {
     target->Params().Param("tag", tag);
-    DLog(LOG_DEBUG, "zMode Alternating tag\n");
+    DLog(LEVEL_DEBUG, "zMode Alternating tag\n");
   }
 }
 
-TimerCB*& Call_t::ZAnswerTimer() {
+TimerCB*& Call::ZAnswerTimer() {
   static TimerCB* timer = nullptr;
   return timer;
 }

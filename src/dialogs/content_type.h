@@ -8,9 +8,9 @@
 #include "sip/message.h"
 #include "sip/headers/string.h"
 
-inline bool ContentTypeIs(const SIP& m, const char* type) {
-  auto* ct = m.Header<SIP_Head_Content_Type>(SIP_HeadIds::HID_Content_Type);
+inline bool ContentTypeIs(const SipMessage& m, const char* type) {
+  auto* ct = m.Header<ContentTypeHeader>(HeaderIds::HID_CONTENT_TYPE);
   return ct != nullptr && strcasecmp(ct->Value().c_str(), type) == 0;
 }
 
-inline bool IsSDP(const SIP& m) { return ContentTypeIs(m, "application/sdp"); }
+inline bool IsSDP(const SipMessage& m) { return ContentTypeIs(m, "application/sdp"); }

@@ -1,4 +1,4 @@
-// Dialog_t: the state kept for one SIP dialog or stand-alone transaction between a client and the server,
+// Dialog: the state kept for one SIP dialog or stand-alone transaction between a client and the server,
 // and the relay operation that rewrites a message for the other side and sends it.
 // A dialog is worked on only by the thread holding its lock; timers find it again by its number.
 #pragma once
@@ -20,16 +20,16 @@
 #include "sip/message.h"
 
 class DialogTable;
-class Register_t;
-class SIPPort_t;
+class Registration;
+class SipPort;
 
 // The values of the called client's registration that a dialog opened by the server starts from.
-struct RegValues_t {
+struct RegistrationValues {
   std::string NewContact;  // the Contact the relay registered for the client
   std::string OldContact;  // the client's own Contact
   std::string Domain;
   std::string Defect;
-  InetAddr Hole;       // the client's public SIP address
+  InetAddress Hole;       // the client's public SIP address
   uint32_t RtpIP = 0;  // the client's expected RTP address
   bool PublicIP = false;
   bool Indirect = false;
@@ -40,10 +40,10 @@ struct RegValues_t {
   int LogLevel = 0;
 };
 
-class Dialog_t {
+class Dialog {
  public:
-  enum State_t {
-    Blank = 0,
+  enum DialogState {
+    BLANK = 0,
     CLN_REGISTER_RECV,
     INVITE_RECV,
     OPTIONS_SENT,
@@ -64,11 +64,11 @@ class Dialog_t {
     MOVED,
     PASS,
     COMPLETE,
-    Last
+    LAST
   };
   // A dialog has at most one pending timer; bits, so that CancelTimer can name several.
-  enum Timer_t { T_NONE = 0, T_RETRANS = 1, T_OPTIONS = 2, T_MEDIA = 4, T_AUTH = 8, T_COMPLETE = 16, T_ZANSWER = 32, T_ANY = 255 };
-  enum Direction_t { FROM_NOWHERE = 0, FROM_CLN = 1, FROM_SRV = 2 };
+  enum TimerKind { T_NONE = 0, T_RETRANS = 1, T_OPTIONS = 2, T_MEDIA = 4, T_AUTH = 8, T_COMPLETE = 16, T_ZANSWER = 32, T_ANY = 255 };
+  enum Direction { FROM_NOWHERE = 0, FROM_CLIENT = 1, FROM_SERVER = 2 };
 
   // The event of a completion that reports nothing.
   static constexpr int E_NOP = 0;
@@ -77,37 +77,37 @@ class Dialog_t {
   static constexpr int kCallLingerSec = 40;
 
   // A dialog opened by the server toward a registered client; srv is where the server's messages came from.
-  Dialog_t(std::unique_ptr<SIP> msg, std::string key, const InetAddr& srv, const RegValues_t& reg);
-  // A dialog opened by a client request (completed by clnSetup); an empty defect is taken from the device.
-  Dialog_t(std::unique_ptr<SIP> msg, std::string key, std::string defect);
+  Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg);
+  // A dialog opened by a client request (completed by ClientSetup); an empty defect is taken from the device.
+  Dialog(std::unique_ptr<SipMessage> msg, std::string key, std::string defect);
   // A bare entry under key (no message).
-  explicit Dialog_t(std::string key);
-  virtual ~Dialog_t();
-  Dialog_t(const Dialog_t&) = delete;
-  Dialog_t& operator=(const Dialog_t&) = delete;
+  explicit Dialog(std::string key);
+  virtual ~Dialog();
+  Dialog(const Dialog&) = delete;
+  Dialog& operator=(const Dialog&) = delete;
 
-  void lock() { Lock_m.lock(); }
-  void unlock() { Lock_m.unlock(); }
-  int trylock() { return Lock_m.trylock(); }
+  void lock() { lock_.lock(); }
+  void unlock() { lock_.unlock(); }
+  int trylock() { return lock_.trylock(); }
 
   // False when the key was taken already: the creator deletes the object without using it.
-  bool Entered() const { return UniqNo_m != 0; }
+  bool Entered() const { return number_ != 0; }
 
-  // --- Handlers, called by the intake with the dialog locked. event is a State_t value.
-  virtual void HandleClnMsg(State_t event);
-  virtual void HandleSrvMsg(State_t event);
+  // --- Handlers, called by the intake with the dialog locked. event is a DialogState value.
+  virtual void HandleClnMsg(DialogState event);
+  virtual void HandleSrvMsg(DialogState event);
   // Completes a dialog created from client request m; false: dropped or answered, the caller destroys it.
-  bool clnSetup(const ClnMsg* m);
+  bool ClientSetup(const ClnMsg* m);
   // A completed transaction that still answers retransmissions: the intake must not destroy it yet.
-  bool Lingers() const { return FinalRsp_m != nullptr; }
+  bool Lingers() const { return final_response_ != nullptr; }
   // Calls are removed by their own timer, never by the intake.
   virtual bool IsCall() const { return false; }
 
   // --- Relay.
   // Rewrites and sends the current message (or msg, which stands in for it during the call and stays the
   // caller's) to the other side.
-  void Pass(Direction_t dir, SIP* msg = nullptr);
-  void RecRouteSet(Direction_t dir, bool keep);
+  void Pass(Direction dir, SipMessage* msg = nullptr);
+  void RecRouteSet(Direction dir, bool keep);
   // Counts a retransmission and picks the server for it; false when the retransmissions are used up.
   bool SrvNext();
   void SetRU();
@@ -115,11 +115,11 @@ class Dialog_t {
 
   virtual bool Confirmed() const { return false; }
   virtual bool WithinDlg() const { return false; }
-  virtual int LogTreshold() const { return 0; }
+  virtual int LogThreshold() const { return 0; }
 
   // --- State and timers.
-  State_t State() const { return State_m.load(std::memory_order_acquire); }
-  void State(State_t s);
+  DialogState State() const { return state_.load(std::memory_order_acquire); }
+  void State(DialogState s);
   static const char* StateName(int s);
 
   // A timer's data carries the dialog number and a generation; a callback from a replaced timer is stale.
@@ -135,77 +135,77 @@ class Dialog_t {
   // The lock is held. Sets the one pending timer, replacing any earlier one.
   void ScheduleTimer(int type, TimerCB* cb, int ms);
   void CancelTimer(int mask);
-  bool TimerIsCurrent(const void* cookie) const { return CookieGeneration(cookie) == TimerGen_m; }
-  int TimerType() const { return TimerType_m; }
-  uint64_t TimerID() const { return TimerID_m; }
-  void TimerID(uint64_t id) { TimerID_m = id; }
+  bool TimerIsCurrent(const void* cookie) const { return CookieGeneration(cookie) == timer_generation_; }
+  int TimerType() const { return timer_type_; }
+  uint64_t TimerID() const { return timer_id_; }
+  void TimerID(uint64_t id) { timer_id_ = id; }
 
   // --- Fields (plain reads and writes unless noted).
-  const std::string& Key() const { return key_m; }
-  unsigned UniqNo() const { return UniqNo_m; }
-  const std::string& UniqStr() const { return UniqStr_m; }
-  const char* UniqChr() const { return UniqStr_m.c_str(); }
+  const std::string& Key() const { return key_; }
+  unsigned UniqNo() const { return number_; }
+  const std::string& UniqStr() const { return number_text_; }
+  const char* UniqChr() const { return number_text_.c_str(); }
   static int32_t GlobalNo();
-  SIP* GetMSG() const { return msg_m.get(); }
-  void SetMSG(std::unique_ptr<SIP> m) { msg_m = std::move(m); }
-  Direction_t Direction() const { return Direction_m; }
-  void Direction(Direction_t d) { Direction_m = d; }
+  SipMessage* GetMSG() const { return message_.get(); }
+  void SetMSG(std::unique_ptr<SipMessage> m) { message_ = std::move(m); }
+  Direction CurrentDirection() const { return direction_; }
+  void CurrentDirection(Direction d) { direction_ = d; }
 
-  const std::string& OrgContact() const { return OrgContact_m; }
+  const std::string& OrgContact() const { return old_contact_; }
   // Also takes the Contact's host and port as ClnCntAddr.
   void OrgContact(const std::string& c);
   // OrgContact with the dialog's domain as host, no port and no URI parameters.
-  void OrgCntURI(SIP_URI& u) const;
-  const std::string& NewContact() const { return NewContact_m; }
-  void NewContact(const std::string& c) { NewContact_m = c; }
-  const std::string& Domain() const { return Domain_m; }
-  void Domain(const std::string& d) { Domain_m = d; }
+  void OrgCntURI(SipUri& u) const;
+  const std::string& NewContact() const { return new_contact_; }
+  void NewContact(const std::string& c) { new_contact_ = c; }
+  const std::string& Domain() const { return domain_; }
+  void Domain(const std::string& d) { domain_ = d; }
 
-  const InetAddr& SrvSipAddr() const { return SrvSipAddr_m; }
-  void SrvSipAddr(const InetAddr& a) { SrvSipAddr_m = a; }
-  const InetAddr& ClnSipAddr() const { return ClnSipAddr_m; }
+  const InetAddress& SrvSipAddr() const { return server_sip_address_; }
+  void SrvSipAddr(const InetAddress& a) { server_sip_address_ = a; }
+  const InetAddress& ClnSipAddr() const { return client_sip_address_; }
   // Logs when a known address is replaced by another.
-  void ClnSipAddr(const InetAddr& a);
+  void ClnSipAddr(const InetAddress& a);
   // A call forgets its registration (the key manager, with the dialog locked); nothing for other dialogs.
-  virtual void Register(Register_t* reg) {}
-  const InetAddr& ClnCntAddr() const { return ClnCntAddr_m; }
-  uint32_t ClnRtpIP() const { return ClnRtpIP_m; }
-  void ClnRtpIP(uint32_t ip) { ClnRtpIP_m = ip; }
-  uint16_t ExtSPort() const { return ExtSPort_m; }
-  void ExtSPort(uint16_t p) { ExtSPort_m = p; }
-  const InetAddr& From() const { return frm_m; }
+  virtual void Register(Registration* reg) {}
+  const InetAddress& ClnCntAddr() const { return client_contact_address_; }
+  uint32_t ClnRtpIP() const { return client_rtp_ip_; }
+  void ClnRtpIP(uint32_t ip) { client_rtp_ip_ = ip; }
+  uint16_t ExtSPort() const { return external_source_port_; }
+  void ExtSPort(uint16_t p) { external_source_port_ = p; }
+  const InetAddress& From() const { return source_; }
 
-  bool PublicIP() const { return PublicIP_m; }
-  void PublicIP(bool b) { PublicIP_m = b; }
-  bool Indirect() const { return Indirect_m; }
-  void Indirect(bool b) { Indirect_m = b; }
-  bool Chained() const { return Chained_m; }
-  bool Prsn() const { return Prsn_m; }
-  bool SRU() const { return SRU_m; }
-  bool RSVP() const { return RSVP_m; }
-  bool PCnt() const { return PCnt_m; }
-  int8_t Transc() const { return Transc_m; }
-  void Transc(int8_t t) { Transc_m = t; }
-  int8_t SRTP() const { return SRTP_m; }
-  void SRTP(int8_t s) { SRTP_m = s; }
-  FWType::Mode_t Mode() const { return Mode_m; }
-  void Mode(FWType::Mode_t m) { Mode_m = m; }
-  char FullReason() const { return FullReason_m; }
-  void FullReason(char r) { FullReason_m = r; }
-  bool Peer() const { return FullReason_m == '='; }
-  const std::vector<SRVR>* Srvs() const { return Srvs_m.get(); }
+  bool PublicIP() const { return public_ip_; }
+  void PublicIP(bool b) { public_ip_ = b; }
+  bool Indirect() const { return indirect_; }
+  void Indirect(bool b) { indirect_ = b; }
+  bool Chained() const { return chained_; }
+  bool Prsn() const { return persistent_; }
+  bool SRU() const { return server_request_uri_; }
+  bool RSVP() const { return rsvp_; }
+  bool PCnt() const { return keep_contact_; }
+  int8_t Transc() const { return transcoding_; }
+  void Transc(int8_t t) { transcoding_ = t; }
+  int8_t SRTP() const { return srtp_; }
+  void SRTP(int8_t s) { srtp_ = s; }
+  NatType::Mode Mode() const { return mode_; }
+  void Mode(NatType::Mode m) { mode_ = m; }
+  char FullReason() const { return full_reason_; }
+  void FullReason(char r) { full_reason_ = r; }
+  bool Peer() const { return full_reason_ == '='; }
+  const std::vector<ServerRecord>* Srvs() const { return servers_.get(); }
 
-  bool Defect(char c) const { return Defect_m.find(c) != std::string::npos; }
-  const std::string& Defect() const { return Defect_m; }
-  void Defect(const std::string& d) { Defect_m = d; }
+  bool Defect(char c) const { return defects_.find(c) != std::string::npos; }
+  const std::string& Defect() const { return defects_; }
+  void Defect(const std::string& d) { defects_ = d; }
 
-  int Retrns() const { return Retrns_m; }
-  void Retrns(int r) { Retrns_m = r; }
-  int Shift() const { return Shift_m; }
-  void Shift(int s) { Shift_m = s; }
-  time_t DlgUpdate() const { return DlgUpdate_m; }
-  int LogLevel() const { return LogLevel_m; }
-  void LogLevel(int l) { LogLevel_m = l; }
+  int Retrns() const { return retransmissions_; }
+  void Retrns(int r) { retransmissions_ = r; }
+  int Shift() const { return cseq_shift_; }
+  void Shift(int s) { cseq_shift_ = s; }
+  time_t DlgUpdate() const { return last_update_; }
+  int LogLevel() const { return log_level_; }
+  void LogLevel(int l) { log_level_ = l; }
 
   // The request's start line, or a response's CSeq; "<Undefined>" without a message.
   std::string Print() const;
@@ -217,14 +217,14 @@ class Dialog_t {
   friend class DialogTable;
 
   // Called by Pass before anything is rewritten (false stops it) and just before sending.
-  virtual bool PreProcess(Direction_t dir);
-  virtual void PostProcess(Direction_t dir);
+  virtual bool PreProcess(Direction dir);
+  virtual void PostProcess(Direction dir);
 
   // What calls and registrations add; a plain dialog is neither.
   // A call that is symmetric and has no registration behind it.
   virtual bool SymmetricNoReg() const { return false; }
   // A call's first INVITE, whose top Via restores a response that lost its own.
-  virtual const SIP* OrigMSG() const { return nullptr; }
+  virtual const SipMessage* OrigMSG() const { return nullptr; }
   virtual void Symmetric(bool) {}
   virtual void LB(bool) {}
   virtual void BCodec(uint8_t) {}
@@ -232,57 +232,57 @@ class Dialog_t {
   virtual void CallEvent(int ev, const std::string& reason) {}
   virtual void SetFDomain() {}
 
-  // A line of this dialog's log: its number as tag, its threshold, LogTreshold() added to level.
+  // A line of this dialog's log: its number as tag, its threshold, LogThreshold() added to level.
   void DLog(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
-  bool Resolve(InetAddr& a, const std::string& host) const;
+  bool Resolve(InetAddress& a, const std::string& host) const;
 
-  std::atomic<State_t> State_m{Blank};  // read by other dialogs' workarounds without this dialog's lock
-  std::unique_ptr<SIP> msg_m;
-  std::string key_m;
-  Direction_t Direction_m = FROM_CLN;
-  std::string OrgContact_m;
-  std::string NewContact_m;
-  std::string Domain_m;
-  std::string UniqStr_m;
-  InetAddr SrvSipAddr_m;
-  InetAddr ClnSipAddr_m;
-  InetAddr ClnCntAddr_m;
-  uint32_t ClnRtpIP_m = 0;
-  uint16_t ExtSPort_m = 0;
-  InetAddr frm_m;
-  bool PublicIP_m = false;
-  bool Indirect_m = false;
-  bool Chained_m = false;
-  bool Prsn_m = false;
-  bool SRU_m = false;
-  bool RSVP_m = false;
-  bool PCnt_m = false;
-  int8_t Transc_m = 0;
-  int8_t SRTP_m = 0;
-  FWType::Mode_t Mode_m = FWType::UNKNOWN;
-  char FullReason_m = '-';
-  std::unique_ptr<std::vector<SRVR>> Srvs_m;
-  std::string Defect_m;
-  int Retrns_m = 0;
-  unsigned UniqNo_m = 0;
-  int Shift_m = 0;
-  uint64_t TimerID_m = PollReactor::kNoTimer;
-  int TimerType_m = T_NONE;
-  uint32_t TimerGen_m = 0;
-  time_t DlgUpdate_m = 0;
-  int LogLevel_m = 0;
-  Mutex Lock_m;
-  DialogTable* table_m;
+  std::atomic<DialogState> state_{BLANK};  // read by other dialogs' workarounds without this dialog's lock
+  std::unique_ptr<SipMessage> message_;
+  std::string key_;
+  Direction direction_ = FROM_CLIENT;
+  std::string old_contact_;
+  std::string new_contact_;
+  std::string domain_;
+  std::string number_text_;
+  InetAddress server_sip_address_;
+  InetAddress client_sip_address_;
+  InetAddress client_contact_address_;
+  uint32_t client_rtp_ip_ = 0;
+  uint16_t external_source_port_ = 0;
+  InetAddress source_;
+  bool public_ip_ = false;
+  bool indirect_ = false;
+  bool chained_ = false;
+  bool persistent_ = false;
+  bool server_request_uri_ = false;
+  bool rsvp_ = false;
+  bool keep_contact_ = false;
+  int8_t transcoding_ = 0;
+  int8_t srtp_ = 0;
+  NatType::Mode mode_ = NatType::UNKNOWN;
+  char full_reason_ = '-';
+  std::unique_ptr<std::vector<ServerRecord>> servers_;
+  std::string defects_;
+  int retransmissions_ = 0;
+  unsigned number_ = 0;
+  int cseq_shift_ = 0;
+  uint64_t timer_id_ = PollReactor::kNoTimer;
+  int timer_type_ = T_NONE;
+  uint32_t timer_generation_ = 0;
+  time_t last_update_ = 0;
+  int log_level_ = 0;
+  Mutex lock_;
+  DialogTable* table_;
 
   // Entries posted for this dialog besides its key and number; changed only under the table's write lock.
-  std::vector<std::string> ExtraKeys_m;
-  std::vector<unsigned> ExtraNums_m;
+  std::vector<std::string> extra_keys_;
+  std::vector<unsigned> extra_numbers_;
 
  private:
   void AddKeys();
   // Pass's steps on the current message.
-  void Relay(Direction_t dir);
-  bool NextHopOfResponse(Direction_t dir, std::string& hop);
+  void Relay(Direction dir);
+  bool NextHopOfResponse(Direction dir, std::string& hop);
   bool UpdateServer(const std::string& hop);
   void RewriteContact();
   // The NOTIFY workarounds of the client's device; false: the NOTIFY is held back.
@@ -290,21 +290,21 @@ class Dialog_t {
   // The transaction a plain dialog relays, and its final response once completed.
   struct Txn {
     int cseq = -1;
-    SIP_StartLine::Method_t method = SIP_StartLine::Blank_Method;
+    SipStartLine::RequestMethod method = SipStartLine::BLANK_METHOD;
     std::string branch;
   };
-  void NoteTransaction(const SIP& req);
-  bool IsRetransmission(const SIP& req) const;
+  void NoteTransaction(const SipMessage& req);
+  bool IsRetransmission(const SipMessage& req) const;
   // After a handler relayed a message: a relayed final response starts the linger.
-  void AfterRelay(Direction_t dir);
+  void AfterRelay(Direction dir);
   // A request reaching a lingering dialog: true when it was a retransmission and has been answered.
-  bool AbsorbRetransmission(Direction_t dir);
+  bool AbsorbRetransmission(Direction dir);
   void CountMethod() const;
-  // clnSetup's steps.
+  // ClientSetup's steps.
   bool Throttled(const ClnMsg* m);
-  bool SetUpDestination(const DomainOptions_t& opts);
+  bool SetUpDestination(const DomainOptions& opts);
   void AnalyseVias();
 
-  Txn Txn_m;
-  std::unique_ptr<SIP> FinalRsp_m;
+  Txn transaction_;
+  std::unique_ptr<SipMessage> final_response_;
 };

@@ -18,72 +18,72 @@
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
 constexpr std::string_view kProceeding = "<state>proceeding</state>";
 constexpr std::string_view kConfirmed = "<state>confirmed</state> ";
 static_assert(kProceeding.size() == kConfirmed.size());
 
-std::string TopBranch(const SIP& m) {
-  auto* via = m.Header<SIP_Head_Via>(HID::HID_Via);
+std::string TopBranch(const SipMessage& m) {
+  auto* via = m.Header<ViaHeader>(HID::HID_VIA);
   const char* branch = via != nullptr ? via->Param("branch") : nullptr;
   return branch != nullptr ? branch : "";
 }
 
 }  // namespace
 
-void Dialog_t::HandleClnMsg(State_t) {
-  if (!msg_m || AbsorbRetransmission(FROM_CLN)) return;
-  if (msg_m->IS_Request() && Direction_m == FROM_CLN) NoteTransaction(*msg_m);
-  Pass(FROM_CLN);
-  AfterRelay(FROM_CLN);
+void Dialog::HandleClnMsg(DialogState) {
+  if (!message_ || AbsorbRetransmission(FROM_CLIENT)) return;
+  if (message_->IsRequest() && direction_ == FROM_CLIENT) NoteTransaction(*message_);
+  Pass(FROM_CLIENT);
+  AfterRelay(FROM_CLIENT);
   CountMethod();
 }
 
-void Dialog_t::HandleSrvMsg(State_t) {
-  if (!msg_m || AbsorbRetransmission(FROM_SRV)) return;
-  if (msg_m->is_NOTIFY() && !NotifyWorkarounds()) return;
-  if (msg_m->IS_Request() && Direction_m == FROM_SRV) NoteTransaction(*msg_m);
-  Pass(FROM_SRV);
-  AfterRelay(FROM_SRV);
+void Dialog::HandleSrvMsg(DialogState) {
+  if (!message_ || AbsorbRetransmission(FROM_SERVER)) return;
+  if (message_->IsNotify() && !NotifyWorkarounds()) return;
+  if (message_->IsRequest() && direction_ == FROM_SERVER) NoteTransaction(*message_);
+  Pass(FROM_SERVER);
+  AfterRelay(FROM_SERVER);
   CountMethod();
 }
 
-void Dialog_t::CountMethod() const {
-  const SIP::Method_t method = msg_m->Method();
-  if (method != SIP::Blank_Method && Hooks().CountMethod) Hooks().CountMethod(method);
+void Dialog::CountMethod() const {
+  const SipMessage::RequestMethod method = message_->Method();
+  if (method != SipMessage::BLANK_METHOD && Hooks().CountMethod) Hooks().CountMethod(method);
 }
 
-bool Dialog_t::NotifyWorkarounds() {
-  SIP& m = *msg_m;
-  m.parse(HID::HID_Event);
-  auto* event = m.Header<SIP_Head_Event>(HID::HID_Event);
+bool Dialog::NotifyWorkarounds() {
+  SipMessage& m = *message_;
+  m.parse(HID::HID_EVENT);
+  auto* event = m.Header<EventHeader>(HID::HID_EVENT);
   const bool dialogEvent = event != nullptr && event->Value() == "dialog";
 
   // Some devices cannot take a NOTIFY while their call is still being set up: hold it back, the server
   // sends it again.
   if (event != nullptr && Defect('n')) {
-    auto* callId = m.Header<SIP_Head_Call_ID>(HID::HID_Call_ID);
+    auto* callId = m.Header<CallIdHeader>(HID::HID_CALL_ID);
     const std::string key = "C&" + (callId != nullptr ? callId->Value() : std::string());
     // This dialog is locked: the table's lock may only be tried, never waited for.
-    for (unsigned k = 0; table_m->DlgLock.try_read_lock() != 0; ++k) {
-      if (k % 1000 == 1) DLog(LOG_DEBUG, "Defect 'n' - Attempt(%u) to lock Dialog List. Yield!\n", k / 1000);
+    for (unsigned k = 0; table_->DlgLock.TryReadLock() != 0; ++k) {
+      if (k % 1000 == 1) DLog(LEVEL_DEBUG, "Defect 'n' - Attempt(%u) to lock Dialog List. Yield!\n", k / 1000);
       sched_yield();
     }
-    auto it = table_m->Dialogs.find(key);
-    const bool callPending = it != table_m->Dialogs.end() && it->second->State() != COMPLETE;
-    table_m->DlgLock.unlock();
+    auto it = table_->Dialogs.find(key);
+    const bool callPending = it != table_->Dialogs.end() && it->second->State() != COMPLETE;
+    table_->DlgLock.unlock();
     if (callPending) {
-      DLog(LOG_DEBUG, "Defect 'n' - Retard NOTIFY\n");
+      DLog(LEVEL_DEBUG, "Defect 'n' - Retard NOTIFY\n");
       State(COMPLETE);
       return false;
     }
   }
 
   if (Defect('s')) {
-    m.parse(HID::HID_Call_Info);
-    for (SIP_HeadLine* l = m.Header(HID::HID_Call_Info); l != nullptr; l = l->Next()) {
-      auto* info = dynamic_cast<SIP_Head_Call_Info*>(l);
+    m.parse(HID::HID_CALL_INFO);
+    for (HeaderLine* l = m.Header(HID::HID_CALL_INFO); l != nullptr; l = l->Next()) {
+      auto* info = dynamic_cast<CallInfoHeader*>(l);
       const char* state = info != nullptr ? info->Params().Param("appearance-state") : nullptr;
       if (state != nullptr && (strcasecmp(state, "alerting") == 0 || strcasecmp(state, "held-private") == 0))
         info->Params().Param("appearance-state", "active");
@@ -104,47 +104,47 @@ bool Dialog_t::NotifyWorkarounds() {
 }
 
 // The request that opened the dialog's current transaction, to tell its retransmissions.
-void Dialog_t::NoteTransaction(const SIP& req) {
-  auto* cseq = req.Header<SIP_Head_CSeq>(HID::HID_CSeq);
-  Txn_m.cseq = cseq != nullptr ? cseq->SeqNo() : -1;
-  Txn_m.method = req.Method();
-  Txn_m.branch = TopBranch(req);
+void Dialog::NoteTransaction(const SipMessage& req) {
+  auto* cseq = req.Header<CSeqHeader>(HID::HID_CSEQ);
+  transaction_.cseq = cseq != nullptr ? cseq->SeqNo() : -1;
+  transaction_.method = req.Method();
+  transaction_.branch = TopBranch(req);
 }
 
-bool Dialog_t::IsRetransmission(const SIP& req) const {
-  auto* cseq = req.Header<SIP_Head_CSeq>(HID::HID_CSeq);
-  return cseq != nullptr && cseq->SeqNo() == Txn_m.cseq && req.Method() == Txn_m.method &&
-         TopBranch(req) == Txn_m.branch;
+bool Dialog::IsRetransmission(const SipMessage& req) const {
+  auto* cseq = req.Header<CSeqHeader>(HID::HID_CSEQ);
+  return cseq != nullptr && cseq->SeqNo() == transaction_.cseq && req.Method() == transaction_.method &&
+         TopBranch(req) == transaction_.branch;
 }
 
 // A final response to the noted transaction, relayed toward the side that opened it, completes it: the
 // dialog keeps it for a while to answer that side's retransmissions instead of relaying them again.
-void Dialog_t::AfterRelay(Direction_t dir) {
-  if (FinalRsp_m || State() != COMPLETE || dir == Direction_m || Txn_m.cseq < 0) return;
-  const SIP& m = *msg_m;
-  auto* cseq = m.Header<SIP_Head_CSeq>(HID::HID_CSeq);
-  if (!m.IS_Response() || m.Status() < 200 || cseq == nullptr || cseq->SeqNo() != Txn_m.cseq ||
-      cseq->Method() != Txn_m.method || Txn_m.method == SIP::INVITE)
+void Dialog::AfterRelay(Direction dir) {
+  if (final_response_ || State() != COMPLETE || dir == direction_ || transaction_.cseq < 0) return;
+  const SipMessage& m = *message_;
+  auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
+  if (!m.IsResponse() || m.Status() < 200 || cseq == nullptr || cseq->SeqNo() != transaction_.cseq ||
+      cseq->Method() != transaction_.method || transaction_.method == SipMessage::INVITE)
     return;
-  FinalRsp_m = std::make_unique<SIP>(m);
-  DLog(LOG_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kLingerMs / 1000);
-  ScheduleTimer(T_COMPLETE, &IntPort, kLingerMs);
+  final_response_ = std::make_unique<SipMessage>(m);
+  DLog(LEVEL_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kLingerMs / 1000);
+  ScheduleTimer(T_COMPLETE, &g_internal_port, kLingerMs);
 }
 
-bool Dialog_t::AbsorbRetransmission(Direction_t dir) {
-  if (!FinalRsp_m || !msg_m->IS_Request() || dir != Direction_m) return false;
-  if (IsRetransmission(*msg_m)) {
-    DLog(LOG_DEBUG, "Retransmission of a completed transaction - answer again\n");
-    SIP answer(*FinalRsp_m);
-    if (dir == FROM_CLN)
-      ExtPort.send(answer, ClnSipAddr_m, LogLevel_m, LogTreshold());
+bool Dialog::AbsorbRetransmission(Direction dir) {
+  if (!final_response_ || !message_->IsRequest() || dir != direction_) return false;
+  if (IsRetransmission(*message_)) {
+    DLog(LEVEL_DEBUG, "Retransmission of a completed transaction - answer again\n");
+    SipMessage answer(*final_response_);
+    if (dir == FROM_CLIENT)
+      g_external_port.send(answer, client_sip_address_, log_level_, LogThreshold());
     else
-      IntPort.send(answer, SrvSipAddr_m, LogLevel_m, LogTreshold());
+      g_internal_port.send(answer, server_sip_address_, log_level_, LogThreshold());
     return true;
   }
   // A new transaction in the same dialog ends the linger; the dialog relays it as before.
   CancelTimer(T_COMPLETE);
-  FinalRsp_m.reset();
-  State(Blank);
+  final_response_.reset();
+  State(BLANK);
   return false;
 }

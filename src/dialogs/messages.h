@@ -15,18 +15,18 @@ struct QueueItem {
 };
 
 struct ClnMsg : QueueItem {
-  std::unique_ptr<DomainOptions_t> dmopt;  // the options of the domain that admitted the request; may be null
-  std::unique_ptr<SIP> cmsg;
+  std::unique_ptr<DomainOptions> dmopt;  // the options of the domain that admitted the request; may be null
+  std::unique_ptr<SipMessage> cmsg;
   std::string ocnt;    // the client's Contact as received
   std::string ncnt;    // the Contact rewritten to point at this relay
   std::string fuser;   // the user part used for admission
   std::string defect;  // the device's defect letters
-  InetAddr frm;        // source of the datagram
-  InetAddr rsvp;       // where answers to this client go
+  InetAddress frm;        // source of the datagram
+  InetAddress rsvp;       // where answers to this client go
   bool pubIP = false;  // the client's source address is public
 };
 
 struct IntMsg : QueueItem {
-  std::unique_ptr<SIP> cmsg;
-  InetAddr frm;
+  std::unique_ptr<SipMessage> cmsg;
+  InetAddress frm;
 };

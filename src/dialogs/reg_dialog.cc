@@ -16,11 +16,11 @@
 #include "sip/headers/route.h"
 #include "sip/headers/string.h"
 
-RegDialog_t::Events RegDialog_t::events;
+RegisterDialog::Events RegisterDialog::events;
 
 namespace {
 
-using HID = SIP_HeadIds;
+using HID = HeaderIds;
 
 bool StartsWithDigit(const char* s) { return s != nullptr && std::isdigit(static_cast<unsigned char>(*s)); }
 
@@ -33,71 +33,71 @@ std::string DottedIp(uint32_t host_order) {
 
 }  // namespace
 
-RegDialog_t::RegDialog_t(std::unique_ptr<SIP> msg, std::string key, std::string fuser, std::string defect, bool xunr)
-    : Dialog_t(std::move(msg), std::move(key), std::move(defect)), FUser_m(std::move(fuser)), XUnReg_m(xunr) {}
+RegisterDialog::RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, std::string defect, bool xunr)
+    : Dialog(std::move(msg), std::move(key), std::move(defect)), full_user_(std::move(fuser)), extra_unregister_(xunr) {}
 
-void RegDialog_t::HandleClnMsg(State_t) {
-  if (!msg_m) return;
-  if (TimerID_m != PollReactor::kNoTimer) {
-    DLog(LOG_DEBUG, "Cancel Complete Timer\n");
+void RegisterDialog::HandleClnMsg(DialogState) {
+  if (!message_) return;
+  if (timer_id_ != PollReactor::kNoTimer) {
+    DLog(LEVEL_DEBUG, "Cancel Complete Timer\n");
     CancelTimer(T_COMPLETE);
   }
   if (State() == CLN_REGISTER_RECV) CountRetransmission();
   State(CLN_REGISTER_RECV);
-  Unreg_m = false;
+  unregister_ = false;
   if (!CheckStarContact()) return;
   FollowChangedContact();
 
-  SIP& msg = *msg_m;
+  SipMessage& msg = *message_;
   int expiry = RequestedExpiry();
-  if (auto* ua = msg.Header<SIP_Head_User_Agent>(HID::HID_User_Agent)) UAgent_m = ua->Value();
-  if (expiry != 0 && (!PublicIP_m || Prsn_m)) LearnFirewallType();
-  if (expiry == 0) Unreg_m = true;
-  if (expiry < Cfg.rgstr_limit && !Unreg_m) expiry = Cfg.rgstr_force;
+  if (auto* ua = msg.Header<UserAgentHeader>(HID::HID_USER_AGENT)) user_agent_ = ua->Value();
+  if (expiry != 0 && (!public_ip_ || persistent_)) LearnFirewallType();
+  if (expiry == 0) unregister_ = true;
+  if (expiry < g_config.rgstr_limit && !unregister_) expiry = g_config.rgstr_force;
 
-  auto* contact = msg.Header<SIP_Head_Contact>(HID::HID_Contact);
-  if (contact != nullptr) msg.set(HID::HID_Expires, std::to_string(expiry));
+  auto* contact = msg.Header<ContactHeader>(HID::HID_CONTACT);
+  if (contact != nullptr) msg.set(HID::HID_EXPIRES, std::to_string(expiry));
   AttachHole();
-  Pass(FROM_CLN);
+  Pass(FROM_CLIENT);
 }
 
 // The client retransmits before the server answered: maybe the next server, and a dialog that is given up
 // sooner the more often it is retransmitted.
-void RegDialog_t::CountRetransmission() {
+void RegisterDialog::CountRetransmission() {
   SrvNext();
-  if (Retrns_m <= 2) return;
-  const int seconds = std::max(3, 15 - 2 * Retrns_m);
-  ScheduleTimer(T_COMPLETE, &IntPort, seconds * 1000);
-  DLog(LOG_DEBUG, "Register. Number of Retransmissions: %d. Set timer 'COMPLETE' to %d sec.\n", Retrns_m, seconds);
+  if (retransmissions_ <= 2) return;
+  const int seconds = std::max(3, 15 - 2 * retransmissions_);
+  ScheduleTimer(T_COMPLETE, &g_internal_port, seconds * 1000);
+  DLog(LEVEL_DEBUG, "Register. Number of Retransmissions: %d. Set timer 'COMPLETE' to %d sec.\n", retransmissions_, seconds);
 }
 
 // "Contact: *" removes every binding and is valid only with "Expires: 0".
-bool RegDialog_t::CheckStarContact() {
-  SIP& msg = *msg_m;
-  auto* contact = msg.Header<SIP_Head_Contact>(HID::HID_Contact);
+bool RegisterDialog::CheckStarContact() {
+  SipMessage& msg = *message_;
+  auto* contact = msg.Header<ContactHeader>(HID::HID_CONTACT);
   if (contact == nullptr || !contact->Star()) return true;
-  auto* expires = msg.Header<SIP_Head_Expires>(HID::HID_Expires);
+  auto* expires = msg.Header<ExpiresHeader>(HID::HID_EXPIRES);
   if (expires != nullptr && expires->Value() == 0) return true;
-  if (Hooks().Bounce) Hooks().Bounce(msg, 400, "Expires is not 0", ClnSipAddr_m, ExtPort);
+  if (Hooks().Bounce) Hooks().Bounce(msg, 400, "Expires is not 0", client_sip_address_, g_external_port);
   State(COMPLETE);
   return false;
 }
 
 // A registered client that changed its contact: its calls follow it to its current address.
-void RegDialog_t::FollowChangedContact() {
-  SIP& msg = *msg_m;
-  auto* contact = msg.Header<SIP_Head_Contact>(HID::HID_Contact);
-  auto* callid = msg.Header<SIP_Head_Call_ID>(HID::HID_Call_ID);
+void RegisterDialog::FollowChangedContact() {
+  SipMessage& msg = *message_;
+  auto* contact = msg.Header<ContactHeader>(HID::HID_CONTACT);
+  auto* callid = msg.Header<CallIdHeader>(HID::HID_CALL_ID);
   if (contact == nullptr || contact->Star() || callid == nullptr) return;
-  TGuard<Register_t> reg = Register_t::GetRegister(callid->Value(), Domain_m, contact->User());
-  if (reg && reg->NCont() != NewContact_m) reg->UpdateCalls(ClnSipAddr_m, 0);
+  ObjectGuard<Registration> reg = Registration::GetRegister(callid->Value(), domain_, contact->User());
+  if (reg && reg->NCont() != new_contact_) reg->UpdateCalls(client_sip_address_, 0);
 }
 
-int RegDialog_t::RequestedExpiry() const {
-  const SIP& msg = *msg_m;
+int RegisterDialog::RequestedExpiry() const {
+  const SipMessage& msg = *message_;
   int expiry = 3600;
-  if (auto* expires = msg.Header<SIP_Head_Expires>(HID::HID_Expires)) expiry = expires->Value();
-  auto* contact = msg.Header<SIP_Head_Contact>(HID::HID_Contact);
+  if (auto* expires = msg.Header<ExpiresHeader>(HID::HID_EXPIRES)) expiry = expires->Value();
+  auto* contact = msg.Header<ContactHeader>(HID::HID_CONTACT);
   if (contact != nullptr && !contact->Star()) {
     const char* param = contact->Params().Param("expires");
     if (StartsWithDigit(param)) expiry = std::atoi(param);
@@ -106,28 +106,28 @@ int RegDialog_t::RequestedExpiry() const {
 }
 
 // Some devices name the NAT they sit behind in their User-Agent: "fwtype=Symmetric" or "fwtype=Cone".
-void RegDialog_t::LearnFirewallType() {
-  const size_t at = UAgent_m.find("fwtype=");
+void RegisterDialog::LearnFirewallType() {
+  const size_t at = user_agent_.find("fwtype=");
   if (at == std::string::npos) return;
   const size_t start = at + 7;
-  const size_t end = UAgent_m.find_first_of(" \t", start);
-  const std::string word = UAgent_m.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  const size_t end = user_agent_.find_first_of(" \t", start);
+  const std::string word = user_agent_.substr(start, end == std::string::npos ? std::string::npos : end - start);
   if (strcasecmp(word.c_str(), "Symmetric") == 0)
-    Mode_m = FWType::OPAQUE;
+    mode_ = NatType::OPAQUE;
   else if (strcasecmp(word.c_str(), "Cone") == 0)
-    Mode_m = FWType::RESTRICTED;
+    mode_ = NatType::RESTRICTED;
 }
 
 // A chained relay forwards the hole it saw; otherwise the relay tells the server where it reaches the
 // client (public address, then the address the client believes it has).
-void RegDialog_t::AttachHole() {
-  SIP& msg = *msg_m;
-  if (Chained_m) {
-    if (const char* hole = msg.Header(std::string_view("X-Hole"))) RecvdHole_m = hole;
+void RegisterDialog::AttachHole() {
+  SipMessage& msg = *message_;
+  if (chained_) {
+    if (const char* hole = msg.Header(std::string_view("X-Hole"))) received_hole_ = hole;
     return;
   }
-  auto* contact = msg.Header<SIP_Head_Contact>(HID::HID_Contact);
-  if (Unreg_m || contact == nullptr || !Cfg.hole_attach) return;
-  msg.Header("X-Hole", DottedIp(ClnRtpIP_m) + ':' + std::to_string(ExtSPort_m) + ',' + contact->Host() + ':' +
+  auto* contact = msg.Header<ContactHeader>(HID::HID_CONTACT);
+  if (unregister_ || contact == nullptr || !g_config.hole_attach) return;
+  msg.Header("X-Hole", DottedIp(client_rtp_ip_) + ':' + std::to_string(external_source_port_) + ',' + contact->Host() + ':' +
                            std::to_string(contact->SPort()));
 }

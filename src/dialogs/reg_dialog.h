@@ -1,4 +1,4 @@
-// RegDialog_t: the dialog of one REGISTER transaction: regulates the expiry toward the server, relays the
+// RegisterDialog: the dialog of one REGISTER transaction: regulates the expiry toward the server, relays the
 // REGISTER, and on the server's answer creates, refreshes or removes the client's registration record.
 // Worker threads (or the reactor in single-thread mode), with the dialog locked by the caller.
 #pragma once
@@ -11,20 +11,20 @@
 #include "dialogs/registration.h"
 #include "foundation/log.h"
 
-class RegDialog_t : public Dialog_t {
+class RegisterDialog : public Dialog {
  public:
-  RegDialog_t(std::unique_ptr<SIP> msg, std::string key, std::string fuser, std::string defect, bool xunr);
-  ~RegDialog_t() override = default;
+  RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, std::string defect, bool xunr);
+  ~RegisterDialog() override = default;
 
-  void HandleClnMsg(State_t event) override;
-  void HandleSrvMsg(State_t event) override;
-  int LogTreshold() const override { return LOG_REG_REGUL; }
+  void HandleClnMsg(DialogState event) override;
+  void HandleSrvMsg(DialogState event) override;
+  int LogThreshold() const override { return LEVEL_REGISTRATION_REGULATION; }
 
-  const std::string& UAgent() const { return UAgent_m; }
-  const std::string& RecvdHole() const { return RecvdHole_m; }
-  bool Unreg() const { return Unreg_m; }
-  bool XUnReg() const { return XUnReg_m; }
-  bool FDomn() const { return FDomn_m; }
+  const std::string& UAgent() const { return user_agent_; }
+  const std::string& RecvdHole() const { return received_hole_; }
+  bool Unreg() const { return unregister_; }
+  bool XUnReg() const { return extra_unregister_; }
+  bool FDomn() const { return full_domain_; }
 
   // How often a record that could not be entered (its contact taken by another thread meanwhile) is
   // looked up again before the answer is relayed without one.
@@ -32,17 +32,17 @@ class RegDialog_t : public Dialog_t {
 
   // What registration dialogs tell the HA peer and the events collector; unset hooks do nothing.
   struct Events {
-    std::function<void(const Register_t& reg)> ha_Reg;
+    std::function<void(const Registration& reg)> HaRegister;
     // 1: registered.
-    std::function<void(int what, const Register_t& reg, const std::string& agent, uint16_t ext_port,
+    std::function<void(int what, const Registration& reg, const std::string& agent, uint16_t ext_port,
                        const std::string& hole)>
         event_reg;
-    std::function<void(const RegDialog_t& d, const std::string& reason)> event_reason;
+    std::function<void(const RegisterDialog& d, const std::string& reason)> event_reason;
   };
   static Events events;
 
  protected:
-  void SetFDomain() override { FDomn_m = true; }
+  void SetFDomain() override { full_domain_ = true; }
 
  private:
   // HandleClnMsg's steps; false: the REGISTER was answered here and the dialog is complete.
@@ -57,13 +57,13 @@ class RegDialog_t : public Dialog_t {
   void HandleOk();
   // The expiry the server granted for our Contact (-2 when ours is not among the Contacts, -1 unknown).
   int GrantedExpiry();
-  TGuard<Register_t> EnterRecord(const std::string& user, bool& existed);
-  void StoreInRecord(Register_t& reg, int expiry, int jitter);
+  ObjectGuard<Registration> EnterRecord(const std::string& user, bool& existed);
+  void StoreInRecord(Registration& reg, int expiry, int jitter);
 
-  std::string UAgent_m;
-  std::string FUser_m;
-  std::string RecvdHole_m;
-  bool XUnReg_m = false;
-  bool Unreg_m = false;
-  bool FDomn_m = false;
+  std::string user_agent_;
+  std::string full_user_;
+  std::string received_hole_;
+  bool extra_unregister_ = false;
+  bool unregister_ = false;
+  bool full_domain_ = false;
 };

@@ -4,16 +4,16 @@
 #include "foundation/log.h"
 
 // Each record is locked while its strings are read: a refresh on a worker may be rewriting them.
-void Register_t::LogActive() {
-  Log(nullptr, LOG_ALWAYS, "\n========================= Active Registrations =========================\n");
+void Registration::LogActive() {
+  Log(nullptr, LEVEL_ALWAYS, "\n========================= Active Registrations =========================\n");
   size_t total = 0;
   {
-    Read_Guard_Mutex guard(RegsLock);
+    ReadGuard guard(RegsLock);
     for (auto& [ncnt, reg] : RegsCnts) {
-      TGuard<Register_t> locked(reg);
-      Log(nullptr, LOG_ALWAYS, "%s  ==> %s\t(%s)\n", ncnt.c_str(), reg->OCont_m.c_str(), FWType::FWTypeStr(reg->Mode_m));
+      ObjectGuard<Registration> locked(reg);
+      Log(nullptr, LEVEL_ALWAYS, "%s  ==> %s\t(%s)\n", ncnt.c_str(), reg->old_contact_.c_str(), NatType::FWTypeStr(reg->mode_));
     }
     total = RegsCnts.size();
   }
-  Log(nullptr, LOG_ALWAYS, "Total: %zd\n", static_cast<ssize_t>(total));
+  Log(nullptr, LEVEL_ALWAYS, "Total: %zd\n", static_cast<ssize_t>(total));
 }

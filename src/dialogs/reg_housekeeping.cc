@@ -2,14 +2,14 @@
 #include "dialogs/registration.h"
 
 // Each record is locked while its times are read: a refresh on a worker may be writing them.
-std::vector<std::string> Register_t::Stale(time_t now) {
+std::vector<std::string> Registration::Stale(time_t now) {
   std::vector<std::string> stale;
-  Read_Guard_Mutex guard(RegsLock);
+  ReadGuard guard(RegsLock);
   for (auto& [ncnt, reg] : RegsCnts) {
-    TGuard<Register_t> locked(reg);
-    const bool expired = reg->Expiration_m < now;
-    const bool silent = reg->Mastr_m && reg->LastUpdate_m != 0 && now - reg->LastUpdate_m > 2 * reg->RegTm_m &&
-                        (!reg->Publ_m || reg->Prsn_m);
+    ObjectGuard<Registration> locked(reg);
+    const bool expired = reg->expiration_ < now;
+    const bool silent = reg->master_ && reg->last_update_ != 0 && now - reg->last_update_ > 2 * reg->registration_time_ &&
+                        (!reg->public_ip_ || reg->persistent_);
     if (expired || silent) stale.push_back(ncnt);
   }
   return stale;

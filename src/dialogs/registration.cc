@@ -7,13 +7,13 @@
 #include "sip/headers/string.h"
 #include "sip/message.h"
 
-std::map<std::string, Register_t*> Register_t::RegsCnts;
-std::map<std::string, Register_t*> Register_t::RegsCUsr;
-std::map<uint32_t, Register_t*> Register_t::RegsNum;
-RW_Mutex Register_t::RegsLock;
-Register_t::RegTimeout_t Register_t::RegExp;
-uint32_t Register_t::NextNumber_m = 0;
-Register_t::Hooks Register_t::hooks;
+std::map<std::string, Registration*> Registration::RegsCnts;
+std::map<std::string, Registration*> Registration::RegsCUsr;
+std::map<uint32_t, Registration*> Registration::RegsNum;
+ReadWriteMutex Registration::RegsLock;
+Registration::RegistrationTimeout Registration::RegExp;
+uint32_t Registration::next_number_ = 0;
+Registration::Hooks Registration::hooks;
 
 namespace {
 
@@ -24,281 +24,281 @@ const void* Cookie(uint32_t number, uint32_t generation) {
 
 }  // namespace
 
-Register_t::Register_t(const std::string& ncnt, const std::string& ocnt, const std::string& callid,
+Registration::Registration(const std::string& ncnt, const std::string& ocnt, const std::string& callid,
                        const std::string& user, const std::string& domain)
-    : NCont_m(ncnt), OCont_m(ocnt), CallID_m(callid), Usr_m(user), Domain_m(domain) {
+    : new_contact_(ncnt), old_contact_(ocnt), call_id_(callid), user_(user), domain_(domain) {
   std::vector<uint32_t> moved;
   {
-    Write_Guard_Mutex guard(RegsLock);
-    if (!RegsCnts.emplace(NCont_m, this).second) {
-      NCont_m.clear();
-      Usr_m.clear();
+    WriteGuard guard(RegsLock);
+    if (!RegsCnts.emplace(new_contact_, this).second) {
+      new_contact_.clear();
+      user_.clear();
       return;
     }
     do {
-      Number_m = ++NextNumber_m;
-    } while (Number_m == 0 || RegsNum.count(Number_m));
-    RegsNum[Number_m] = this;
+      number_ = ++next_number_;
+    } while (number_ == 0 || RegsNum.count(number_));
+    RegsNum[number_] = this;
     lock();
-    if (!Usr_m.empty()) {
-      Register_t*& slot = RegsCUsr[CallID_m + Domain_m + Usr_m];
+    if (!user_.empty()) {
+      Registration*& slot = RegsCUsr[call_id_ + domain_ + user_];
       if (slot != nullptr && slot != this) {
-        Register_t* other = slot;
+        Registration* other = slot;
         other->lock();
-        RCalls_m.insert(other->RCalls_m.begin(), other->RCalls_m.end());
-        moved.assign(other->RCalls_m.begin(), other->RCalls_m.end());
-        other->RCalls_m.clear();
-        other->Usr_m.clear();
+        calls_.insert(other->calls_.begin(), other->calls_.end());
+        moved.assign(other->calls_.begin(), other->calls_.end());
+        other->calls_.clear();
+        other->user_.clear();
         other->unlock();
       }
       slot = this;
     }
   }
-  for (uint32_t uno : moved) Log(static_cast<int>(uno), LOG_DEBUG, "Warning: Move Call to the new Registration\n");
+  for (uint32_t uno : moved) Log(static_cast<int>(uno), LEVEL_DEBUG, "Warning: Move Call to the new Registration\n");
 }
 
 // The caller holds RegsLock for writing (or the record never entered the maps).
-Register_t::~Register_t() {
-  if (NCont_m.empty()) return;
-  Log("ostrel", LOG_DEBUG | LOG_REG_REGUL, "Remove registration: %s (%zu %zu)\n", NCont_m.c_str(),
-      static_cast<size_t>(LastUpdate_m), static_cast<size_t>(Expiration_m));
-  RegsCnts.erase(NCont_m);
-  RegsNum.erase(Number_m);
-  if (!Usr_m.empty()) {
-    auto it = RegsCUsr.find(CallID_m + Domain_m + Usr_m);
+Registration::~Registration() {
+  if (new_contact_.empty()) return;
+  Log("ostrel", LEVEL_DEBUG | LEVEL_REGISTRATION_REGULATION, "Remove registration: %s (%zu %zu)\n", new_contact_.c_str(),
+      static_cast<size_t>(last_update_), static_cast<size_t>(expiration_));
+  RegsCnts.erase(new_contact_);
+  RegsNum.erase(number_);
+  if (!user_.empty()) {
+    auto it = RegsCUsr.find(call_id_ + domain_ + user_);
     if (it != RegsCUsr.end() && it->second == this) RegsCUsr.erase(it);
   }
   CancelRegTimer();
   if (hooks.clear_call)
-    for (uint32_t uno : RCalls_m) hooks.clear_call(uno);
-  if (!Usr_m.empty() && hooks.removed) hooks.removed(*this);
+    for (uint32_t uno : calls_) hooks.clear_call(uno);
+  if (!user_.empty() && hooks.removed) hooks.removed(*this);
 }
 
-TGuard<Register_t> Register_t::GetRegister(const std::string& ncnt) {
-  Read_Guard_Mutex guard(RegsLock);
+ObjectGuard<Registration> Registration::GetRegister(const std::string& ncnt) {
+  ReadGuard guard(RegsLock);
   auto it = RegsCnts.find(ncnt);
-  return TGuard<Register_t>(it == RegsCnts.end() ? nullptr : it->second);
+  return ObjectGuard<Registration>(it == RegsCnts.end() ? nullptr : it->second);
 }
 
-TGuard<Register_t> Register_t::GetRegister(const std::string& callid, const std::string& domain, const std::string& user) {
-  Read_Guard_Mutex guard(RegsLock);
+ObjectGuard<Registration> Registration::GetRegister(const std::string& callid, const std::string& domain, const std::string& user) {
+  ReadGuard guard(RegsLock);
   auto it = RegsCUsr.find(callid + domain + user);
-  return TGuard<Register_t>(it == RegsCUsr.end() ? nullptr : it->second);
+  return ObjectGuard<Registration>(it == RegsCUsr.end() ? nullptr : it->second);
 }
 
-bool Register_t::HasRegister(const std::string& ncnt) {
-  Read_Guard_Mutex guard(RegsLock);
+bool Registration::HasRegister(const std::string& ncnt) {
+  ReadGuard guard(RegsLock);
   return RegsCnts.count(ncnt) > 0;
 }
 
-size_t Register_t::Count() {
-  Read_Guard_Mutex guard(RegsLock);
+size_t Registration::Count() {
+  ReadGuard guard(RegsLock);
   return RegsCnts.size();
 }
 
-void Register_t::Destroy(TGuard<Register_t> reg) {
+void Registration::Destroy(ObjectGuard<Registration> reg) {
   if (!reg) return;
-  std::string ncnt = reg->NCont_m;
+  std::string ncnt = reg->new_contact_;
   reg.reset();
   Destroy(ncnt);
 }
 
-void Register_t::Destroy(const std::string& ncnt) {
-  Write_Guard_Mutex guard(RegsLock);
+void Registration::Destroy(const std::string& ncnt) {
+  WriteGuard guard(RegsLock);
   auto it = RegsCnts.find(ncnt);
   if (it == RegsCnts.end()) return;
-  Register_t* reg = it->second;
+  Registration* reg = it->second;
   reg->lock();  // waits for any holder; nobody can find it again while RegsLock is held
   reg->unlock();
   delete reg;
 }
 
-void Register_t::DestroyAll() {
-  Write_Guard_Mutex guard(RegsLock);
+void Registration::DestroyAll() {
+  WriteGuard guard(RegsLock);
   hooks = {};
   while (!RegsCnts.empty()) delete RegsCnts.begin()->second;
 }
 
-void Register_t::CleanUp() {
+void Registration::CleanUp() {
   {
-    Read_Guard_Mutex guard(RegsLock);
+    ReadGuard guard(RegsLock);
     const time_t now = time(nullptr);
     for (auto& [ncnt, reg] : RegsCnts) {
       reg->lock();
-      reg->Expiration_m = now + 2 * reg->RegTm_m - 1;
+      reg->expiration_ = now + 2 * reg->registration_time_ - 1;
       reg->unlock();
     }
   }
-  Log("ostrel", LOG_ALWAYS, "CleanUp ALL Registrations ...\n");
+  Log("ostrel", LEVEL_ALWAYS, "CleanUp ALL Registrations ...\n");
 }
 
-void Register_t::param(const InetAddr& hole, const std::string& fuser, const std::string& defect, uint32_t exp_rtp_ip,
+void Registration::param(const InetAddress& hole, const std::string& fuser, const std::string& defect, uint32_t exp_rtp_ip,
                        int lifetime, int reg_tm, int log_level, bool fdomain, bool publ, bool indr, bool chain,
                        bool srtp, bool prsn, bool trnsc) {
-  LastUpdate_m = time(nullptr);
-  Expiration_m = LastUpdate_m + lifetime;
-  Hole_m = hole;
-  FUser_m = fuser;
-  Defect_m = defect;
-  ExpRtpIP_m = exp_rtp_ip;
-  RegTm_m = reg_tm;
-  LogLevel_m = log_level;
-  FDomain_m = fdomain;
-  Publ_m = publ;
-  Indr_m = indr;
-  Chain_m = chain;
-  RSRTP_m = srtp;
-  Prsn_m = prsn;
-  Trnsc_m = trnsc;
+  last_update_ = time(nullptr);
+  expiration_ = last_update_ + lifetime;
+  hole_ = hole;
+  full_user_ = fuser;
+  defects_ = defect;
+  expected_rtp_ip_ = exp_rtp_ip;
+  registration_time_ = reg_tm;
+  log_level_ = log_level;
+  full_domain_ = fdomain;
+  public_ip_ = publ;
+  indirect_ = indr;
+  chained_ = chain;
+  srtp_ = srtp;
+  persistent_ = prsn;
+  transcoding_ = trnsc;
 }
 
-void Register_t::URegParam(const InetAddr& server, const std::string& ttag) {
-  SrvSipAddr_m = server;
-  TTag_m = ttag;
+void Registration::URegParam(const InetAddress& server, const std::string& ttag) {
+  server_sip_address_ = server;
+  to_tag_ = ttag;
 }
 
-void Register_t::UpdateCalls(const InetAddr& addr, unsigned except) {
+void Registration::UpdateCalls(const InetAddress& addr, unsigned except) {
   if (!hooks.update_call) return;
-  for (uint32_t uno : RCalls_m)
+  for (uint32_t uno : calls_)
     if (uno != except) hooks.update_call(uno, addr);
 }
 
-void Register_t::ScheduleRegTimer(int seconds) {
-  if (TimerID_m != PollReactor::kNoTimer) {
-    Log("ostrel", LOG_ALWAYS, "Note: Reg Timer is set already %s - Cancel it\n", NCont_m.c_str());
+void Registration::ScheduleRegTimer(int seconds) {
+  if (timer_id_ != PollReactor::kNoTimer) {
+    Log("ostrel", LEVEL_ALWAYS, "Note: Reg Timer is set already %s - Cancel it\n", new_contact_.c_str());
     CancelRegTimer();
   }
-  if (seconds < 2 * Cfg.rgstr_timout) seconds = 2 * Cfg.rgstr_timout;
-  Mastr_m = true;
-  ++TimerGen_m;
-  if (PollReactor* r = PollReactor::instance()) TimerID_m = r->timer_set(&RegExp, seconds * 1000, Cookie(Number_m, TimerGen_m));
+  if (seconds < 2 * g_config.register_timeout) seconds = 2 * g_config.register_timeout;
+  master_ = true;
+  ++timer_generation_;
+  if (PollReactor* r = PollReactor::instance()) timer_id_ = r->SetTimer(&RegExp, seconds * 1000, Cookie(number_, timer_generation_));
   if (hooks.set_master) hooks.set_master();
 }
 
-void Register_t::CancelRegTimer() {
-  if (TimerID_m != PollReactor::kNoTimer)
-    if (PollReactor* r = PollReactor::instance()) r->timer_cancel(TimerID_m);
-  TimerID_m = PollReactor::kNoTimer;
-  ++TimerGen_m;  // a callback already on its way is stale
+void Registration::CancelRegTimer() {
+  if (timer_id_ != PollReactor::kNoTimer)
+    if (PollReactor* r = PollReactor::instance()) r->CancelTimer(timer_id_);
+  timer_id_ = PollReactor::kNoTimer;
+  ++timer_generation_;  // a callback already on its way is stale
 }
 
-void Register_t::RegTimeout_t::timer_cb(const void* cookie) {
+void Registration::RegistrationTimeout::timer_cb(const void* cookie) {
   const uint64_t v = reinterpret_cast<uint64_t>(cookie);
-  Register_t::Expired(static_cast<uint32_t>(v & 0xFFFFFFFFu), static_cast<uint32_t>(v >> 32));
+  Registration::Expired(static_cast<uint32_t>(v & 0xFFFFFFFFu), static_cast<uint32_t>(v >> 32));
 }
 
-void Register_t::Expired(uint32_t number, uint32_t generation) {
-  TGuard<Register_t> reg;
+void Registration::Expired(uint32_t number, uint32_t generation) {
+  ObjectGuard<Registration> reg;
   {
-    Read_Guard_Mutex guard(RegsLock);
+    ReadGuard guard(RegsLock);
     auto it = RegsNum.find(number);
     if (it == RegsNum.end()) return;
-    reg = TGuard<Register_t>(it->second);
+    reg = ObjectGuard<Registration>(it->second);
   }
   // A timer replaced (or cancelled by a cache hit) after it was due does nothing.
-  if (reg->TimerGen_m != generation) return;
-  Log("ostrel", LOG_REG_REGUL, "Internal Registration expired\n");
-  reg->TimerID_m = PollReactor::kNoTimer;
+  if (reg->timer_generation_ != generation) return;
+  Log("ostrel", LEVEL_REGISTRATION_REGULATION, "Internal Registration expired\n");
+  reg->timer_id_ = PollReactor::kNoTimer;
   if (hooks.is_slave && hooks.is_slave()) {
-    Log("oslave", LOG_ALWAYS, "Do not remove registration!");
+    Log("oslave", LEVEL_ALWAYS, "Do not remove registration!");
     return;
   }
-  const long left = static_cast<long>(reg->Expiration_m - time(nullptr));
+  const long left = static_cast<long>(reg->expiration_ - time(nullptr));
   if (reg->XUnReg() && left > 5) reg->SendInternalUnregister(left);
   Destroy(std::move(reg));
 }
 
-void Register_t::SendInternalUnregister(long time_left) {
-  const std::string n = std::to_string(Number_m);
-  const std::string uri = "sip:" + Usr_m + "@" + Domain_m;
-  std::string text = "REGISTER sip:" + Domain_m + " SIP/2.0\r\n";
-  text += "Via: SIP/2.0/UDP " + std::string(Cfg.server_ipaddr) + ":" + std::to_string((Cfg.SecondPort + 3) & 0xFFFF) +
+void Registration::SendInternalUnregister(long time_left) {
+  const std::string n = std::to_string(number_);
+  const std::string uri = "sip:" + user_ + "@" + domain_;
+  std::string text = "REGISTER sip:" + domain_ + " SIP/2.0\r\n";
+  text += "Via: SIP/2.0/UDP " + std::string(g_config.server_ipaddr) + ":" + std::to_string((g_config.SecondPort + 3) & 0xFFFF) +
           ";branch=z9hG4bK-reg-ostrel-" + n + "\r\n";
   text += "From: <" + uri + ">;tag=regs-" + n + "\r\n";
-  text += "To: <" + uri + ">" + (TTag_m.empty() ? "" : ";tag=" + TTag_m) + "\r\n";
-  text += "Call-ID: " + Usr_m + "-" + n + "@" + Cfg.myipaddr + "\r\n";
-  text += "CSeq: 1 REGISTER\r\nContact: <" + NCont_m + ">\r\nExpires: 0\r\n";
-  text += "User-Agent: " + Cfg.AgentName + "\r\nX-TimeLeft: " + std::to_string(time_left) + "\r\n";
+  text += "To: <" + uri + ">" + (to_tag_.empty() ? "" : ";tag=" + to_tag_) + "\r\n";
+  text += "Call-ID: " + user_ + "-" + n + "@" + g_config.myipaddr + "\r\n";
+  text += "CSeq: 1 REGISTER\r\nContact: <" + new_contact_ + ">\r\nExpires: 0\r\n";
+  text += "User-Agent: " + g_config.AgentName + "\r\nX-TimeLeft: " + std::to_string(time_left) + "\r\n";
   text += "Content-Length: 0\r\n\r\n";
-  SIP msg;
-  if (msg.parser(text) && hooks.send_to_server) hooks.send_to_server(msg, SrvSipAddr_m);
+  SipMessage msg;
+  if (msg.parser(text) && hooks.send_to_server) hooks.send_to_server(msg, server_sip_address_);
 }
 
-void Register_t::Refresh(const char* tag, int level, TGuard<Register_t>& reg, const std::string& callid,
+void Registration::Refresh(const char* tag, int level, ObjectGuard<Registration>& reg, const std::string& callid,
                          const std::string& ocnt) {
-  if (reg->CallID_m.empty()) {
-    reg->CallID_m = callid;
+  if (reg->call_id_.empty()) {
+    reg->call_id_ = callid;
     return;
   }
-  reg->OCont_m = ocnt;
-  if (callid == reg->CallID_m) return;
-  const std::string ncnt = reg->NCont_m;
+  reg->old_contact_ = ocnt;
+  if (callid == reg->call_id_) return;
+  const std::string ncnt = reg->new_contact_;
   reg.reset();
-  Write_Guard_Mutex guard(RegsLock);
+  WriteGuard guard(RegsLock);
   auto it = RegsCnts.find(ncnt);
   if (it == RegsCnts.end()) return;
-  Register_t* r = it->second;
+  Registration* r = it->second;
   r->lock();
-  if (r->CallID_m != callid) {
-    const std::string old = r->CallID_m;
-    if (!r->Usr_m.empty()) {
-      auto key = RegsCUsr.find(r->CallID_m + r->Domain_m + r->Usr_m);
+  if (r->call_id_ != callid) {
+    const std::string old = r->call_id_;
+    if (!r->user_.empty()) {
+      auto key = RegsCUsr.find(r->call_id_ + r->domain_ + r->user_);
       if (key != RegsCUsr.end() && key->second == r) RegsCUsr.erase(key);
     }
-    r->CallID_m = callid;
-    SIP_URI own;
-    if (own.parser(ocnt, true)) r->Usr_m = own.User();
-    if (!r->Usr_m.empty()) RegsCUsr[r->CallID_m + r->Domain_m + r->Usr_m] = r;
+    r->call_id_ = callid;
+    SipUri own;
+    if (own.parser(ocnt, true)) r->user_ = own.User();
+    if (!r->user_.empty()) RegsCUsr[r->call_id_ + r->domain_ + r->user_] = r;
     Log(tag, level, "Reg: Changed Call-ID: '%s' => '%s'\n", old.c_str(), callid.c_str());
   }
   reg.set(r);
 }
 
-bool Register_t::IsHitCache(SIP& msg, const std::string& ncnt, const std::string& fuser, int& level) {
-  TGuard<Register_t> reg = GetRegister(ncnt);
-  Log("ostrel", LOG_TRACE | LOG_REG_CACHE, level, "Reg: %s => %p %ld", ncnt.c_str(), static_cast<void*>(reg),
-      reg ? static_cast<long>(reg->Expiration_m) : 0L);
+bool Registration::IsHitCache(SipMessage& msg, const std::string& ncnt, const std::string& fuser, int& level) {
+  ObjectGuard<Registration> reg = GetRegister(ncnt);
+  Log("ostrel", LEVEL_TRACE | LEVEL_REGISTRATION_CACHE, level, "Reg: %s => %p %ld", ncnt.c_str(), static_cast<void*>(reg),
+      reg ? static_cast<long>(reg->expiration_) : 0L);
   if (!reg) return false;
-  if (reg->LogLevel_m != 0) level = reg->LogLevel_m;
+  if (reg->log_level_ != 0) level = reg->log_level_;
   const time_t now = time(nullptr);
-  auto* callid = msg.Header<SIP_Head_Call_ID>(SIP_Header::HID_Call_ID);
-  const bool hit = now < reg->Expiration_m - 2 * reg->RegTm_m && fuser == reg->FUser_m && callid != nullptr &&
-                   callid->Value() == reg->CallID_m;
+  auto* callid = msg.Header<CallIdHeader>(SipHeaders::HID_CALL_ID);
+  const bool hit = now < reg->expiration_ - 2 * reg->registration_time_ && fuser == reg->full_user_ && callid != nullptr &&
+                   callid->Value() == reg->call_id_;
   if (!hit) return false;
   // Only a hit touches the presence timer: a miss goes to the server, whose answer reschedules it.
   reg->CancelRegTimer();
-  reg->LastUpdate_m = now;
-  if (reg->Prsn_m) reg->ScheduleRegTimer(2 * reg->RegTm_m);
-  for (SIP_HeadLine* line = msg.Header(SIP_Header::HID_Contact); line != nullptr; line = line->Next())
-    if (auto* c = dynamic_cast<SIP_Head_Contact*>(line)) c->Params().PClear();
-  if (auto* to = msg.Header<SIP_Head_To>(SIP_Header::HID_To); to && to->Params().Param("tag") == nullptr)
+  reg->last_update_ = now;
+  if (reg->persistent_) reg->ScheduleRegTimer(2 * reg->registration_time_);
+  for (HeaderLine* line = msg.Header(SipHeaders::HID_CONTACT); line != nullptr; line = line->Next())
+    if (auto* c = dynamic_cast<ContactHeader*>(line)) c->Params().PClear();
+  if (auto* to = msg.Header<ToHeader>(SipHeaders::HID_TO); to && to->Params().Param("tag") == nullptr)
     to->Params().Param("tag", std::to_string(now) + "-1");
-  const int reg_tm = reg->RegTm_m;
+  const int reg_tm = reg->registration_time_;
   reg.reset();
   // Convert drops the Expires of a request; the answer carries the client's registration time instead.
   msg.Convert(200, "OK");
-  msg.set(SIP_Header::HID_Server, Cfg.AgentName);
-  msg.set(SIP_Header::HID_Expires, std::to_string(reg_tm));
-  msg.remove(SIP_Header::HID_Route);
+  msg.set(SipHeaders::HID_SERVER, g_config.AgentName);
+  msg.set(SipHeaders::HID_EXPIRES, std::to_string(reg_tm));
+  msg.remove(SipHeaders::HID_ROUTE);
   return true;
 }
 
-void Register_t::KeepAliveFromSubscribe(Dialog_t& d) {
-  TGuard<Register_t> reg = GetRegister(d.NewContact());
+void Registration::KeepAliveFromSubscribe(Dialog& d) {
+  ObjectGuard<Registration> reg = GetRegister(d.NewContact());
   if (!reg) {
-    Log(d.UniqChr(), LOG_DEBUG, "Create Short Registration from SUBSCRIBE rsp.\n");
-    const SIP* msg = d.GetMSG();
-    auto* callid = msg ? msg->Header<SIP_Head_Call_ID>(SIP_Header::HID_Call_ID) : nullptr;
-    auto* created = new Register_t(d.NewContact(), d.OrgContact(), callid ? callid->Value() : std::string(), "",
+    Log(d.UniqChr(), LEVEL_DEBUG, "Create Short Registration from SUBSCRIBE rsp.\n");
+    const SipMessage* msg = d.GetMSG();
+    auto* callid = msg ? msg->Header<CallIdHeader>(SipHeaders::HID_CALL_ID) : nullptr;
+    auto* created = new Registration(d.NewContact(), d.OrgContact(), callid ? callid->Value() : std::string(), "",
                                    d.Domain());
     if (!created->Entered()) {
       delete created;
       return;
     }
     reg.set(created);
-    FWType::Mode_t mode = FWType::UNKNOWN;
+    NatType::Mode mode = NatType::UNKNOWN;
     std::string defect = d.Defect();
-    const int t = Cfg.GetSubTimout(d.ClnRtpIP(), mode, nullptr, &defect);
+    const int t = g_config.GetSubscribeTimeout(d.ClnRtpIP(), mode, nullptr, &defect);
     d.Defect(defect);
     reg->param(d.ClnSipAddr(), "", defect, d.ClnRtpIP(), 2 * t - 1, t, d.LogLevel(), false, d.PublicIP(),
                d.Indirect(), d.Chained(), d.SRTP() != 0, d.Prsn(), d.Transc() != 0);
@@ -306,24 +306,24 @@ void Register_t::KeepAliveFromSubscribe(Dialog_t& d) {
   const time_t now = time(nullptr);
   if (reg->Expiration() < now + reg->RegTm()) {
     reg->Expiration(now + 2 * reg->RegTm() - 1);
-    Log(d.UniqChr(), LOG_DEBUG, "Extend Registration by SUBSCRIBE rsp.\n");
+    Log(d.UniqChr(), LEVEL_DEBUG, "Extend Registration by SUBSCRIBE rsp.\n");
   }
 }
 
-RegValues_t Register_t::Values() const {
-  RegValues_t v;
-  v.NewContact = NCont_m;
-  v.OldContact = OCont_m;
-  v.Domain = Domain_m;
-  v.Defect = Defect_m;
-  v.Hole = Hole_m;
-  v.RtpIP = ExpRtpIP_m;
-  v.PublicIP = Publ_m;
-  v.Indirect = Indr_m;
-  v.Chained = Chain_m;
-  v.Prsn = Prsn_m;
-  v.Transc = Trnsc_m;
-  v.SRTP = RSRTP_m;
-  v.LogLevel = LogLevel_m;
+RegistrationValues Registration::Values() const {
+  RegistrationValues v;
+  v.NewContact = new_contact_;
+  v.OldContact = old_contact_;
+  v.Domain = domain_;
+  v.Defect = defects_;
+  v.Hole = hole_;
+  v.RtpIP = expected_rtp_ip_;
+  v.PublicIP = public_ip_;
+  v.Indirect = indirect_;
+  v.Chained = chained_;
+  v.Prsn = persistent_;
+  v.Transc = transcoding_;
+  v.SRTP = srtp_;
+  v.LogLevel = log_level_;
   return v;
 }

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <functional>
 
-class RegThrottle_t {
+class RegisterThrottle {
  public:
   // One REGISTER in wall-clock second now; false: over the limit, drop it silently. limit 0: no throttle.
   // A second without excess ends slow start through setSlow(false); the first excess of a second logs
@@ -15,10 +15,10 @@ class RegThrottle_t {
   bool Admit(time_t now, int limit, bool ddos, bool slowStartConfigured, const std::function<void(bool)>& setSlow);
 
   // The process's throttle.
-  static RegThrottle_t& Process();
+  static RegisterThrottle& Process();
 
  private:
-  std::atomic<int64_t> count_m{0};
-  std::atomic<time_t> second_m{0};
-  std::atomic<bool> armed_m{false};
+  std::atomic<int64_t> count_{0};
+  std::atomic<time_t> second_{0};
+  std::atomic<bool> armed_{false};
 };

@@ -1,6 +1,6 @@
-// DOSCore: the process's flood detector. Tallies suspicious traffic per source over a ring of intervals,
+// DosCore: the process's flood detector. Tallies suspicious traffic per source over a ring of intervals,
 // limits each source's message rate, blocks sources for a time, raises a DDOS shield, drives the firewall.
-// report/CheckMPS/IsBlocked: any thread. dos_reset and timer_cb: the reactor thread.
+// report/CheckMPS/IsBlocked: any thread. DosReset and timer_cb: the reactor thread.
 #pragma once
 
 #include <atomic>
@@ -31,9 +31,9 @@ struct DosSettings {
   FirewallCommands fw;
 };
 
-class DOSCore : public TimerCB {
+class DosCore : public TimerCB {
  public:
-  enum DOS_t : uint8_t { PEACE = 0, DOS_L = 'L', DOS_H = 'H', DOS_R = 'R' };
+  enum DosMark : uint8_t { PEACE = 0, DOS_L = 'L', DOS_H = 'H', DOS_R = 'R' };
 
   // What the detector tells or asks the rest of the daemon; set once at start-up.
   struct Hooks {
@@ -44,68 +44,68 @@ class DOSCore : public TimerCB {
     std::function<void(char letter)> count_report;      // statistics per report letter
   };
 
-  DOSCore() = default;
-  ~DOSCore() override;
-  void SetHooks(Hooks h) { hooks_m = std::move(h); }
+  DosCore() = default;
+  ~DosCore() override;
+  void SetHooks(Hooks h) { hooks_ = std::move(h); }
 
-  void dos_reset();
+  void DosReset();
   // count > 1 tallies a batch (foreign media counted by a relay thread) with one log line.
-  void report(const InetAddr& src, DOS_t kind, unsigned uniq, unsigned count = 1);
-  void CheckMPS(const InetAddr& src);
-  bool UnderDDOS() const { return DDOS_m.load(std::memory_order_acquire) > 0; }
+  void report(const InetAddress& src, DosMark kind, unsigned uniq, unsigned count = 1);
+  void CheckMPS(const InetAddress& src);
+  bool UnderDDOS() const { return ddos_.load(std::memory_order_acquire) > 0; }
   // ip in host order.
   bool IsBlocked(uint32_t ip, int port) const;
   void RunSystemBlock(uint32_t ip, int port, int seconds);
   void timer_cb(const void* arg) override;
 
   size_t BlockCount() const;
-  int DDOSState() const { return DDOS_m.load(); }
+  int DDOSState() const { return ddos_.load(); }
 
  private:
-  struct DOS_Single {
+  struct DosSingle {
     int Port = -1;
     int CountM = 0, CountS = 0, CountR = 0;
-    void merge_port(int port) {
+    void MergePort(int port) {
       if (Port == -1) Port = port;
       else if (Port != port) Port = 0;
     }
   };
-  struct DOS_Blocked {
+  struct DosBlocked {
     int Port;
     uint32_t IPAddr;
     uint64_t Serial;
     uint64_t TimerID = PollReactor::kNoTimer;
   };
-  using Slot = std::unordered_map<uint32_t, DOS_Single>;
+  using Slot = std::unordered_map<uint32_t, DosSingle>;
 
-  bool whitelisted(uint32_t ip) const { return hooks_m.is_whitelisted && hooks_m.is_whitelisted(ip); }
-  void interval_end();
-  void ddos_end();
-  void block_expired(uint64_t serial);
+  bool whitelisted(uint32_t ip) const { return hooks_.is_whitelisted && hooks_.is_whitelisted(ip); }
+  void IntervalEnd();
+  void DdosEnd();
+  void BlockExpired(uint64_t serial);
   PollReactor* reactor() const { return PollReactor::instance(); }
 
-  Hooks hooks_m;
+  Hooks hooks_;
 
   Spin MpsLock;
   std::unordered_map<uint64_t, uint32_t> MpsMap;  // guarded by MpsLock
   time_t MpsTm = 0;                               // guarded by MpsLock
-  std::atomic<unsigned> MaxMPS_m{0};
-  std::atomic<int> BlockTimeMps_m{300};
+  std::atomic<unsigned> max_messages_per_second_{0};
+  std::atomic<int> block_time_rate_{300};
 
   mutable Mutex DOS_Lock;
   std::vector<Slot> DOS_Array;  // guarded by DOS_Lock
   int DOS_Currnt = -1;          // slot of the running interval; -1 when counting is off
-  DosSettings set_m;            // guarded by DOS_Lock
-  std::atomic<int> level_m{DL_LOG};
-  std::atomic<int> DDOS_m{0};
+  DosSettings settings_;            // guarded by DOS_Lock
+  std::atomic<int> level_{DL_LOG};
+  std::atomic<int> ddos_{0};
   uint64_t DOS_Recur_TmId = PollReactor::kNoTimer;  // reactor thread
   uint64_t DDOS_TmId = PollReactor::kNoTimer;       // guarded by DOS_Lock
   int saved_level_m = DL_OFF;                        // reactor thread
 
-  mutable RW_Mutex BL_Lock;
-  std::map<uint32_t, std::map<int, std::unique_ptr<DOS_Blocked>>> BL_BMap;  // guarded by BL_Lock
+  mutable ReadWriteMutex BL_Lock;
+  std::map<uint32_t, std::map<int, std::unique_ptr<DosBlocked>>> BL_BMap;  // guarded by BL_Lock
   uint64_t next_serial_m = 1;                                                // guarded by BL_Lock
 };
 
 // The process's flood detector.
-extern DOSCore DCore;
+extern DosCore g_dos;

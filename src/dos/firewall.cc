@@ -6,21 +6,21 @@
 #include "foundation/log.h"
 #include "foundation/text.h"
 
-std::vector<std::string> FW_Arguments(const std::string& command, const std::string& rule, uint32_t ip, int port,
+std::vector<std::string> FirewallArguments(const std::string& command, const std::string& rule, uint32_t ip, int port,
                                       bool with_address) {
   std::vector<std::string> argv = split(command, '\0');
   argv.push_back(rule);
   if (with_address) {
-    argv.push_back(InetAddr::IpStr(ip));
+    argv.push_back(InetAddress::IpStr(ip));
     if (port != 0) argv.push_back(std::to_string(port));
   }
   return argv;
 }
 
-int FW_Execte(const std::vector<std::string>& argv) {
+int FirewallExecute(const std::vector<std::string>& argv) {
   std::string line;
   for (const auto& a : argv) line += (line.empty() ? "" : " ") + a;
-  Log(">>>==>", LOG_ALWAYS, ">>> Execute: %s\n", line.c_str());
+  Log(">>>==>", LEVEL_ALWAYS, ">>> Execute: %s\n", line.c_str());
   if (argv.empty() || argv[0].empty()) return -1;
   // Everything the child needs is prepared before fork: after it only async-signal-safe calls are made.
   std::vector<char*> args;
@@ -29,7 +29,7 @@ int FW_Execte(const std::vector<std::string>& argv) {
   args.push_back(nullptr);
   pid_t pid = fork();
   if (pid < 0) {
-    Log(">>>==>", LOG_ALWAYS, "Cannot fork()\n");
+    Log(">>>==>", LEVEL_ALWAYS, "Cannot fork()\n");
     return -1;
   }
   if (pid == 0) {
@@ -46,11 +46,11 @@ int FW_Execte(const std::vector<std::string>& argv) {
   return pid;
 }
 
-int FW_Start(const FirewallCommands& c) { return FW_Execte(FW_Arguments(c.FWCmdStart, c.RuleName)); }
-int FW_Stop(const FirewallCommands& c) { return FW_Execte(FW_Arguments(c.FWCmdStop, c.RuleName)); }
-int FW_Block(const FirewallCommands& c, uint32_t ip, int port) {
-  return FW_Execte(FW_Arguments(c.FWCmdBlock, c.RuleName, ip, port, true));
+int FirewallStart(const FirewallCommands& c) { return FirewallExecute(FirewallArguments(c.FWCmdStart, c.RuleName)); }
+int FirewallStop(const FirewallCommands& c) { return FirewallExecute(FirewallArguments(c.FWCmdStop, c.RuleName)); }
+int FirewallBlock(const FirewallCommands& c, uint32_t ip, int port) {
+  return FirewallExecute(FirewallArguments(c.FWCmdBlock, c.RuleName, ip, port, true));
 }
-int FW_Unblock(const FirewallCommands& c, uint32_t ip, int port) {
-  return FW_Execte(FW_Arguments(c.FWCmdUnblock, c.RuleName, ip, port, true));
+int FirewallUnblock(const FirewallCommands& c, uint32_t ip, int port) {
+  return FirewallExecute(FirewallArguments(c.FWCmdUnblock, c.RuleName, ip, port, true));
 }

@@ -13,14 +13,14 @@ struct FirewallCommands {
 
 // The argument vector of one command: the configured command split at blanks and tabs, then the rule
 // name and, for blocks, the dotted address and the port (omitted when 0), each one argument.
-std::vector<std::string> FW_Arguments(const std::string& command, const std::string& rule, uint32_t ip = 0,
+std::vector<std::string> FirewallArguments(const std::string& command, const std::string& rule, uint32_t ip = 0,
                                       int port = 0, bool with_address = false);
 
 // Starts the program without waiting; returns the child's pid, or -1 when it could not start.
 // A child whose exec fails exits with status 127.
-int FW_Execte(const std::vector<std::string>& argv);
+int FirewallExecute(const std::vector<std::string>& argv);
 
-int FW_Start(const FirewallCommands& c);
-int FW_Stop(const FirewallCommands& c);
-int FW_Block(const FirewallCommands& c, uint32_t ip, int port);
-int FW_Unblock(const FirewallCommands& c, uint32_t ip, int port);
+int FirewallStart(const FirewallCommands& c);
+int FirewallStop(const FirewallCommands& c);
+int FirewallBlock(const FirewallCommands& c, uint32_t ip, int port);
+int FirewallUnblock(const FirewallCommands& c, uint32_t ip, int port);

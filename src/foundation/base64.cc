@@ -7,7 +7,7 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Both alphabets decode; '=' is 0 and any other character all ones, as callers pass text already taken as Base64.
-constexpr std::array<unsigned char, 256> make_table() {
+constexpr std::array<unsigned char, 256> MakeTable() {
   std::array<unsigned char, 256> t{};
   for (auto& v : t) v = 0xFF;
   for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<unsigned char>(i);
@@ -16,7 +16,7 @@ constexpr std::array<unsigned char, 256> make_table() {
   t['='] = 0;
   return t;
 }
-constexpr auto kTable = make_table();
+constexpr auto kTable = MakeTable();
 }  // namespace
 
 namespace Base64 {

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <vector>
 
-void InetAddr::reset() {
+void InetAddress::reset() {
   std::memset(static_cast<sockaddr_in*>(this), 0, sizeof(sockaddr_in));
   sin_family = AF_INET;
 }
 
-bool InetAddr::set(const char* s) {
+bool InetAddress::set(const char* s) {
   if (s == nullptr) return false;
   char host[1024] = {0};
   char port[16] = {0};
@@ -46,23 +46,23 @@ bool InetAddr::set(const char* s) {
   return !empty();
 }
 
-bool InetAddr::set(unsigned short port, const char* host) {
+bool InetAddress::set(unsigned short port, const char* host) {
   if (host == nullptr) return false;
   std::string text = std::string(host) + ":" + std::to_string(port);
   return set(text.c_str());
 }
 
-std::string InetAddr::Str() const { return KeyStr(key()); }
+std::string InetAddress::Str() const { return KeyStr(key()); }
 
-std::string InetAddr::IpStr() const { return IpStr(IpAddr()); }
+std::string InetAddress::IpStr() const { return IpStr(IpAddr()); }
 
-std::string InetAddr::IpStr(unsigned ip) {
+std::string InetAddress::IpStr(unsigned ip) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (ip >> 24) & 255, (ip >> 16) & 255, (ip >> 8) & 255, ip & 255);
   return buf;
 }
 
-std::string InetAddr::KeyStr(key_t k) {
+std::string InetAddress::KeyStr(key_t k) {
   const auto* b = reinterpret_cast<const unsigned char*>(&k.a[0]);
   char buf[32];
   std::snprintf(buf, sizeof buf, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3],
@@ -70,7 +70,7 @@ std::string InetAddr::KeyStr(key_t k) {
   return buf;
 }
 
-bool InetAddr::IsIPv4(const char* s) {
+bool InetAddress::IsIPv4(const char* s) {
   if (s == nullptr) return false;
   for (; *s != '\0' && *s != ':'; ++s) {
     if (!((*s >= '0' && *s <= '9') || *s == '.')) return false;

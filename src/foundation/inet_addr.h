@@ -1,4 +1,4 @@
-// InetAddr: an IPv4 socket address with text forms and a 64-bit key used to index peers in maps.
+// InetAddress: an IPv4 socket address with text forms and a 64-bit key used to index peers in maps.
 // A value type with no shared state: safe on any thread; set() may block in the system resolver for names.
 #pragma once
 
@@ -7,23 +7,23 @@
 #include <cstdint>
 #include <string>
 
-class InetAddr : public sockaddr_in {
+class InetAddress : public sockaddr_in {
  public:
   union key_t {
     uint32_t a[2];
     uint64_t b;
   };
 
-  InetAddr() { reset(); }
-  explicit InetAddr(unsigned short port) {
+  InetAddress() { reset(); }
+  explicit InetAddress(unsigned short port) {
     reset();
     Port(port);
   }
-  explicit InetAddr(const char* s) {
+  explicit InetAddress(const char* s) {
     reset();
     set(s);
   }
-  InetAddr(unsigned short port, const char* host) {
+  InetAddress(unsigned short port, const char* host) {
     reset();
     set(port, host);
   }
@@ -39,10 +39,10 @@ class InetAddr : public sockaddr_in {
   void IpAddr(uint32_t host_order) { sin_addr.s_addr = htonl(host_order); }
   bool empty() const { return sin_port == 0 && sin_addr.s_addr == 0; }
 
-  bool operator==(const InetAddr& o) const {
+  bool operator==(const InetAddress& o) const {
     return sin_port == o.sin_port && sin_addr.s_addr == o.sin_addr.s_addr;
   }
-  bool operator!=(const InetAddr& o) const { return !(*this == o); }
+  bool operator!=(const InetAddress& o) const { return !(*this == o); }
 
   key_t key() const {
     key_t k;
@@ -55,8 +55,8 @@ class InetAddr : public sockaddr_in {
     sin_port = static_cast<in_port_t>(k.a[1]);
   }
 
-  sockaddr_in* get_addr() { return this; }
-  const sockaddr_in* get_addr() const { return this; }
+  sockaddr_in* GetAddress() { return this; }
+  const sockaddr_in* GetAddress() const { return this; }
   sockaddr* sa() { return reinterpret_cast<sockaddr*>(this); }
   const sockaddr* sa() const { return reinterpret_cast<const sockaddr*>(this); }
 

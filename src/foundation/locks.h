@@ -1,4 +1,4 @@
-// Thin owners of the POSIX locks, their scoped guards, and TGuard<T> which carries an object's lock
+// Thin owners of the POSIX locks, their scoped guards, and ObjectGuard<T> which carries an object's lock
 // from a lookup to its caller. Each lock and guard may be used from any thread; a guard belongs to one scope.
 #pragma once
 
@@ -8,26 +8,26 @@
 
 class Spin {
  public:
-  Spin() { pthread_spin_init(&spn_m, PTHREAD_PROCESS_PRIVATE); }
-  ~Spin() { pthread_spin_destroy(&spn_m); }
+  Spin() { pthread_spin_init(&spin_, PTHREAD_PROCESS_PRIVATE); }
+  ~Spin() { pthread_spin_destroy(&spin_); }
   Spin(const Spin&) = delete;
   Spin& operator=(const Spin&) = delete;
-  int lock() { return pthread_spin_lock(&spn_m); }
-  int unlock() { return pthread_spin_unlock(&spn_m); }
+  int lock() { return pthread_spin_lock(&spin_); }
+  int unlock() { return pthread_spin_unlock(&spin_); }
 
  private:
-  pthread_spinlock_t spn_m;
+  pthread_spinlock_t spin_;
 };
 
 class Mutex {
  public:
-  Mutex() { pthread_mutex_init(&mtx_m, nullptr); }
-  virtual ~Mutex() { pthread_mutex_destroy(&mtx_m); }
+  Mutex() { pthread_mutex_init(&mutex_, nullptr); }
+  virtual ~Mutex() { pthread_mutex_destroy(&mutex_); }
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
-  int lock() { return pthread_mutex_lock(&mtx_m); }
-  int trylock() { return pthread_mutex_trylock(&mtx_m); }
-  int unlock() { return pthread_mutex_unlock(&mtx_m); }
+  int lock() { return pthread_mutex_lock(&mutex_); }
+  int trylock() { return pthread_mutex_trylock(&mutex_); }
+  int unlock() { return pthread_mutex_unlock(&mutex_); }
 
  protected:
   struct Recursive {};
@@ -35,150 +35,150 @@ class Mutex {
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&mtx_m, &attr);
+    pthread_mutex_init(&mutex_, &attr);
     pthread_mutexattr_destroy(&attr);
   }
-  pthread_mutex_t mtx_m;
+  pthread_mutex_t mutex_;
 };
 
-class Recursive_Mutex : public Mutex {
+class RecursiveMutex : public Mutex {
  public:
-  Recursive_Mutex() : Mutex(Recursive{}) {}
+  RecursiveMutex() : Mutex(Recursive{}) {}
 };
 
-class Cond_Mutex : public Mutex {
+class ConditionMutex : public Mutex {
  public:
-  Cond_Mutex() { pthread_cond_init(&cnd_m, nullptr); }
-  ~Cond_Mutex() override { pthread_cond_destroy(&cnd_m); }
-  int signal() { return pthread_cond_signal(&cnd_m); }
-  int broadcast() { return pthread_cond_broadcast(&cnd_m); }
+  ConditionMutex() { pthread_cond_init(&condition_, nullptr); }
+  ~ConditionMutex() override { pthread_cond_destroy(&condition_); }
+  int signal() { return pthread_cond_signal(&condition_); }
+  int broadcast() { return pthread_cond_broadcast(&condition_); }
   // The caller holds this object's mutex.
-  int wait() { return pthread_cond_wait(&cnd_m, &mtx_m); }
+  int wait() { return pthread_cond_wait(&condition_, &mutex_); }
   // Waits at most until the absolute CLOCK_REALTIME time; ETIMEDOUT when it passed.
-  int wait_until(const timespec& abstime) { return pthread_cond_timedwait(&cnd_m, &mtx_m, &abstime); }
+  int WaitUntil(const timespec& abstime) { return pthread_cond_timedwait(&condition_, &mutex_, &abstime); }
 
  private:
-  pthread_cond_t cnd_m;
+  pthread_cond_t condition_;
 };
 
-class RW_Mutex {
+class ReadWriteMutex {
  public:
-  RW_Mutex() { pthread_rwlock_init(&mtx_m, nullptr); }
-  ~RW_Mutex() { pthread_rwlock_destroy(&mtx_m); }
-  RW_Mutex(const RW_Mutex&) = delete;
-  RW_Mutex& operator=(const RW_Mutex&) = delete;
-  int read_lock() { return pthread_rwlock_rdlock(&mtx_m); }
-  int try_read_lock() { return pthread_rwlock_tryrdlock(&mtx_m); }
-  int write_lock() { return pthread_rwlock_wrlock(&mtx_m); }
-  int unlock() { return pthread_rwlock_unlock(&mtx_m); }
+  ReadWriteMutex() { pthread_rwlock_init(&mutex_, nullptr); }
+  ~ReadWriteMutex() { pthread_rwlock_destroy(&mutex_); }
+  ReadWriteMutex(const ReadWriteMutex&) = delete;
+  ReadWriteMutex& operator=(const ReadWriteMutex&) = delete;
+  int ReadLock() { return pthread_rwlock_rdlock(&mutex_); }
+  int TryReadLock() { return pthread_rwlock_tryrdlock(&mutex_); }
+  int WriteLock() { return pthread_rwlock_wrlock(&mutex_); }
+  int unlock() { return pthread_rwlock_unlock(&mutex_); }
 
  private:
-  pthread_rwlock_t mtx_m;
+  pthread_rwlock_t mutex_;
 };
 
-class Guard_Mutex {
+class MutexGuard {
  public:
   enum LockState { DO_LOCK = 1, DONOT_LOCK = 0, WAS_LOCKED = -1 };
 
-  explicit Guard_Mutex(Mutex& m, LockState st = DO_LOCK) : rmtx_m(m), locked_m(st == WAS_LOCKED) {
+  explicit MutexGuard(Mutex& m, LockState st = DO_LOCK) : mutex_(m), locked_(st == WAS_LOCKED) {
     if (st == DO_LOCK) lock();
   }
-  ~Guard_Mutex() { unlock(); }
-  Guard_Mutex(const Guard_Mutex&) = delete;
-  Guard_Mutex& operator=(const Guard_Mutex&) = delete;
+  ~MutexGuard() { unlock(); }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
 
   int lock() {
-    if (locked_m) return -1;
-    locked_m = true;
-    return rmtx_m.lock();
+    if (locked_) return -1;
+    locked_ = true;
+    return mutex_.lock();
   }
   int unlock() {
-    if (!locked_m) return -1;
-    locked_m = false;
-    return rmtx_m.unlock();
+    if (!locked_) return -1;
+    locked_ = false;
+    return mutex_.unlock();
   }
 
  private:
-  Mutex& rmtx_m;
-  bool locked_m;
+  Mutex& mutex_;
+  bool locked_;
 };
 
-class Read_Guard_Mutex {
+class ReadGuard {
  public:
-  using LockState = Guard_Mutex::LockState;
+  using LockState = MutexGuard::LockState;
 
-  explicit Read_Guard_Mutex(RW_Mutex& m, LockState st = Guard_Mutex::DO_LOCK)
-      : rmtx_m(m), locked_m(st == Guard_Mutex::WAS_LOCKED) {
-    if (st == Guard_Mutex::DO_LOCK) read_lock();
+  explicit ReadGuard(ReadWriteMutex& m, LockState st = MutexGuard::DO_LOCK)
+      : mutex_(m), locked_(st == MutexGuard::WAS_LOCKED) {
+    if (st == MutexGuard::DO_LOCK) ReadLock();
   }
-  ~Read_Guard_Mutex() { unlock(); }
-  Read_Guard_Mutex(const Read_Guard_Mutex&) = delete;
-  Read_Guard_Mutex& operator=(const Read_Guard_Mutex&) = delete;
+  ~ReadGuard() { unlock(); }
+  ReadGuard(const ReadGuard&) = delete;
+  ReadGuard& operator=(const ReadGuard&) = delete;
 
-  int read_lock() {
-    if (locked_m) return -1;
-    locked_m = true;
-    return rmtx_m.read_lock();
+  int ReadLock() {
+    if (locked_) return -1;
+    locked_ = true;
+    return mutex_.ReadLock();
   }
-  int write_lock() {
-    if (locked_m) return -1;
-    locked_m = true;
-    return rmtx_m.write_lock();
+  int WriteLock() {
+    if (locked_) return -1;
+    locked_ = true;
+    return mutex_.WriteLock();
   }
   int unlock() {
-    if (!locked_m) return -1;
-    locked_m = false;
-    return rmtx_m.unlock();
+    if (!locked_) return -1;
+    locked_ = false;
+    return mutex_.unlock();
   }
 
  protected:
   struct Writer {};
-  Read_Guard_Mutex(RW_Mutex& m, LockState st, Writer) : rmtx_m(m), locked_m(st == Guard_Mutex::WAS_LOCKED) {
-    if (st == Guard_Mutex::DO_LOCK) write_lock();
+  ReadGuard(ReadWriteMutex& m, LockState st, Writer) : mutex_(m), locked_(st == MutexGuard::WAS_LOCKED) {
+    if (st == MutexGuard::DO_LOCK) WriteLock();
   }
 
  private:
-  RW_Mutex& rmtx_m;
-  bool locked_m;
+  ReadWriteMutex& mutex_;
+  bool locked_;
 };
 
-class Write_Guard_Mutex : public Read_Guard_Mutex {
+class WriteGuard : public ReadGuard {
  public:
-  explicit Write_Guard_Mutex(RW_Mutex& m, LockState st = Guard_Mutex::DO_LOCK) : Read_Guard_Mutex(m, st, Writer{}) {}
+  explicit WriteGuard(ReadWriteMutex& m, LockState st = MutexGuard::DO_LOCK) : ReadGuard(m, st, Writer{}) {}
 };
 
 // Holds T's own lock (T provides lock() and unlock()) and hands it on by move, never unlocking in between.
 template <class T>
-class TGuard {
+class ObjectGuard {
  public:
-  TGuard() = default;
-  explicit TGuard(T* p) : pInst_m(p) {
-    if (pInst_m) pInst_m->lock();
+  ObjectGuard() = default;
+  explicit ObjectGuard(T* p) : instance_(p) {
+    if (instance_) instance_->lock();
   }
-  TGuard(TGuard&& o) noexcept : pInst_m(std::exchange(o.pInst_m, nullptr)) {}
-  TGuard& operator=(TGuard&& o) noexcept {
+  ObjectGuard(ObjectGuard&& o) noexcept : instance_(std::exchange(o.instance_, nullptr)) {}
+  ObjectGuard& operator=(ObjectGuard&& o) noexcept {
     if (this != &o) {
       reset();
-      pInst_m = std::exchange(o.pInst_m, nullptr);
+      instance_ = std::exchange(o.instance_, nullptr);
     }
     return *this;
   }
-  TGuard(const TGuard&) = delete;
-  TGuard& operator=(const TGuard&) = delete;
-  ~TGuard() { reset(); }
+  ObjectGuard(const ObjectGuard&) = delete;
+  ObjectGuard& operator=(const ObjectGuard&) = delete;
+  ~ObjectGuard() { reset(); }
 
   // Adopts p whose lock the caller already holds.
-  void set(T* p) { pInst_m = p; }
+  void set(T* p) { instance_ = p; }
   void reset() {
-    if (pInst_m) std::exchange(pInst_m, nullptr)->unlock();
+    if (instance_) std::exchange(instance_, nullptr)->unlock();
   }
   // Gives up ownership without unlocking (the caller takes the lock over).
-  T* release() { return std::exchange(pInst_m, nullptr); }
+  T* release() { return std::exchange(instance_, nullptr); }
 
-  explicit operator bool() const { return pInst_m != nullptr; }
-  operator T*() const { return pInst_m; }
-  T* operator->() const { return pInst_m; }
+  explicit operator bool() const { return instance_ != nullptr; }
+  operator T*() const { return instance_; }
+  T* operator->() const { return instance_; }
 
  private:
-  T* pInst_m = nullptr;
+  T* instance_ = nullptr;
 };

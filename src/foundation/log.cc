@@ -17,8 +17,8 @@
 #include "foundation/log_gate.h"
 #include "foundation/text.h"
 
-AppLogBlock GLogBlock;
-std::atomic<FLogFn> _flog{&_ILog};
+AppLogBlock g_log_block;
+std::atomic<ParseErrorLogFn> g_parse_error_log{&ParseErrorToStderr};
 
 namespace {
 
@@ -32,7 +32,7 @@ std::string g_open_name;  // reactor thread only
 std::mutex g_host_mutex;
 std::string g_log_host;
 
-std::string log_host() {
+std::string LogHost() {
   std::lock_guard<std::mutex> lock(g_host_mutex);
   if (g_log_host.empty()) {
     char buf[256] = {0};
@@ -44,7 +44,7 @@ std::string log_host() {
 }
 
 // Builds the line in buf and writes it; level only chooses the decorations here, filtering is done.
-void write_line(const char* tag, int level, const char* fmt, va_list ap) {
+void WriteLine(const char* tag, int level, const char* fmt, va_list ap) {
   struct stat st;
   if (fstat(1, &st) != 0) return;
   timeval tv;
@@ -57,17 +57,17 @@ void write_line(const char* tag, int level, const char* fmt, va_list ap) {
     std::memcpy(buf + len, text, n);
     len += n;
   };
-  const bool message_dump = (level & (LOG_SHORT | LOG_FULL)) != 0;
+  const bool message_dump = (level & (LEVEL_SHORT | LEVEL_FULL)) != 0;
   if (S_ISSOCK(st.st_mode)) {
     time_t secs = tv.tv_sec;
     char ct[32] = {0};
     ctime_r(&secs, ct);
-    len = std::snprintf(buf, kLineBuf, "<%d>%.15s %s %s[%d]:", GLogBlock.ASysLFaclt.load() + kSeverity[level & 7],
-                        ct + 4, log_host().c_str(), GLogBlock.AName.load(), static_cast<int>(getpid()));
+    len = std::snprintf(buf, kLineBuf, "<%d>%.15s %s %s[%d]:", g_log_block.ASysLFaclt.load() + kSeverity[level & 7],
+                        ct + 4, LogHost().c_str(), g_log_block.AName.load(), static_cast<int>(getpid()));
     if (message_dump) append("\n");
   } else {
     if (!S_ISCHR(st.st_mode)) {
-      if (st.st_size >= GLogBlock.ALogLimit.load()) {
+      if (st.st_size >= g_log_block.ALogLimit.load()) {
         if (!g_size_warned.exchange(true)) {
           ssize_t rc = write(1, kSizeWarning, sizeof kSizeWarning - 1);
           (void)rc;
@@ -105,40 +105,40 @@ void write_line(const char* tag, int level, const char* fmt, va_list ap) {
 }  // namespace
 
 void LogVar(const char* tag, int level, const char* fmt, va_list ap) {
-  if (!LogPasses(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
-  write_line(tag, level, fmt, ap);
+  if (!LogPasses(level, g_log_block.ALogLevel.load(std::memory_order_relaxed))) return;
+  WriteLine(tag, level, fmt, ap);
 }
 
 void Log(const char* tag, int level, const char* fmt, ...) {
-  if (!LogPasses(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
+  if (!LogPasses(level, g_log_block.ALogLevel.load(std::memory_order_relaxed))) return;
   va_list ap;
   va_start(ap, fmt);
-  write_line(tag, level, fmt, ap);
+  WriteLine(tag, level, fmt, ap);
   va_end(ap);
 }
 
 void Log(int number, int level, const char* fmt, ...) {
-  if (!LogPasses(level, GLogBlock.ALogLevel.load(std::memory_order_relaxed))) return;
+  if (!LogPasses(level, g_log_block.ALogLevel.load(std::memory_order_relaxed))) return;
   char tag[16];
   std::snprintf(tag, sizeof tag, "%u", static_cast<unsigned>(number));
   va_list ap;
   va_start(ap, fmt);
-  write_line(tag, level, fmt, ap);
+  WriteLine(tag, level, fmt, ap);
   va_end(ap);
 }
 
 namespace {
-void dialog_log(const char* tag, int level, int threshold, const char* fmt, va_list ap) {
-  int mask = threshold != 0 ? threshold : GLogBlock.ALogLevel.load(std::memory_order_relaxed);
+void DialogLog(const char* tag, int level, int threshold, const char* fmt, va_list ap) {
+  int mask = threshold != 0 ? threshold : g_log_block.ALogLevel.load(std::memory_order_relaxed);
   if (!LogPasses(level, mask)) return;
-  write_line(tag, LOG_ALWAYS, fmt, ap);
+  WriteLine(tag, LEVEL_ALWAYS, fmt, ap);
 }
 }  // namespace
 
 void Log(const char* tag, int level, int threshold, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  dialog_log(tag, level, threshold, fmt, ap);
+  DialogLog(tag, level, threshold, fmt, ap);
   va_end(ap);
 }
 
@@ -147,18 +147,18 @@ void Log(int number, int level, int threshold, const char* fmt, ...) {
   std::snprintf(tag, sizeof tag, "%u", static_cast<unsigned>(number));
   va_list ap;
   va_start(ap, fmt);
-  dialog_log(tag, level, threshold, fmt, ap);
+  DialogLog(tag, level, threshold, fmt, ap);
   va_end(ap);
 }
 
-void _FLog(const char* fmt, ...) {
+void ParseErrorToLog(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   LogVar("_ERR_", 0, fmt, ap);
   va_end(ap);
 }
 
-void _ILog(const char* fmt, ...) {
+void ParseErrorToStderr(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   std::vfprintf(stderr, fmt, ap);
@@ -178,7 +178,7 @@ int AppLogBlock::SetLimit(const std::string& text) {
     case 'g': case 'G': shift = 30; break;
     case 't': case 'T': shift = 40; break;
     default:
-      Log("ostrel", LOG_ERROR, "Incorrect log limit modificator: '%c', Use: K, M, G, T\n", mod);
+      Log("ostrel", LEVEL_ERROR, "Incorrect log limit modificator: '%c', Use: K, M, G, T\n", mod);
       return 0;
   }
   long long scaled = value << shift;
@@ -191,18 +191,18 @@ int AppLogBlock::SetLevel(std::string& text) {
   tolower(text);
   int bits = 0;
   for (const std::string& w : split(text, '+')) {
-    if (w == "error" || w == "log_error") bits |= LOG_ERROR;
-    else if (w == "debug" || w == "log_debug") bits |= LOG_DEBUG;
-    else if (w == "trace" || w == "log_trace") bits |= LOG_TRACE;
-    else if (w == "short" || w == "log_short") bits |= LOG_SHORT;
-    else if (w == "full" || w == "log_full") bits |= LOG_FULL;
+    if (w == "error" || w == "log_error") bits |= LEVEL_ERROR;
+    else if (w == "debug" || w == "log_debug") bits |= LEVEL_DEBUG;
+    else if (w == "trace" || w == "log_trace") bits |= LEVEL_TRACE;
+    else if (w == "short" || w == "log_short") bits |= LEVEL_SHORT;
+    else if (w == "full" || w == "log_full") bits |= LEVEL_FULL;
     else {
-      Log("ostrel", LOG_ERROR, "Incorrect log param: %s, Use: TRACE, DEBUG, ERROR, SHORT, FULL\n", w.c_str());
+      Log("ostrel", LEVEL_ERROR, "Incorrect log param: %s, Use: TRACE, DEBUG, ERROR, SHORT, FULL\n", w.c_str());
       return 0;
     }
   }
-  if (bits & LOG_FULL) bits &= ~LOG_SHORT;
-  if (bits & LOG_DEBUG) bits |= LOG_ERROR;
+  if (bits & LEVEL_FULL) bits &= ~LEVEL_SHORT;
+  if (bits & LEVEL_DEBUG) bits |= LEVEL_ERROR;
   ALogLevel = static_cast<int>((static_cast<unsigned>(ALogLevel.load()) & 0xFFFF0000u) | static_cast<unsigned>(bits));
   return 1;
 }
@@ -224,7 +224,7 @@ int AppLogBlock::SetFacility(std::string& text) {
       if (w == c.word) bit = c.bit;
     }
     if (bit == 0) {
-      Log("ostrel", LOG_ERROR,
+      Log("ostrel", LEVEL_ERROR,
           "Incorrect log facility: %s, Use: STACK, TRANSPORT, CORE, PLUGIN, DB, BUSINESS, MEDIA, SERVICE, MESSAGE, "
           "UTILS\n",
           w.c_str());
@@ -242,7 +242,7 @@ int AppLogBlock::SetHost(const std::string& host) {
   return 1;
 }
 
-std::string AppLogBlock::GetHost() { return log_host(); }
+std::string AppLogBlock::GetHost() { return LogHost(); }
 
 void AppLogBlock::SetAppName(const std::string& name) {
   // Readers may hold the previous pointer while they format a line: buffers are never freed, and a name is
@@ -263,22 +263,22 @@ void AppLogBlock::SetAppName(const std::string& name) {
 namespace {
 
 // Points descriptors 1 and 2 at fd; fd itself is closed only when it is not one of them.
-void install_target(int fd) {
+void InstallTarget(int fd) {
   if (fd != 1) dup2(fd, 1);
   if (fd != 2) dup2(fd, 2);
   if (fd > 2) close(fd);
 }
 
-int open_syslog(const std::string& name) {
+int OpenSyslog(const std::string& name) {
   std::vector<std::string> words = split(name, '\0');
   int facility = words.size() > 1 ? std::atoi(words[1].c_str()) : 0;
-  GLogBlock.ASysLFaclt = (facility >= 1 && facility <= 23) ? facility * 8 : 128;
+  g_log_block.ASysLFaclt = (facility >= 1 && facility <= 23) ? facility * 8 : 128;
   std::string receiver = "514";
   if (words.size() > 2) {
     receiver = words[2];
     if (receiver.find(':') == std::string::npos) receiver += ":514";
   }
-  InetAddr to(receiver.c_str());
+  InetAddress to(receiver.c_str());
   if (to.sin_addr.s_addr == 0) to.IpAddr(INADDR_LOOPBACK);
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
   if (fd < 0) return 0;
@@ -286,17 +286,17 @@ int open_syslog(const std::string& name) {
     close(fd);
     return 0;
   }
-  install_target(fd);
+  InstallTarget(fd);
   return 1;
 }
 
-int open_file(const std::string& name) {
+int OpenFile(const std::string& name) {
   int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0664);
   if (fd < 0) {
-    Log("ostrel", LOG_ALWAYS, "ERROR: Can't open log file %s\n", name.c_str());
+    Log("ostrel", LEVEL_ALWAYS, "ERROR: Can't open log file %s\n", name.c_str());
     return 0;
   }
-  install_target(fd);
+  InstallTarget(fd);
   // The duplicates must survive exec of firewall helpers only as their stdout; keep them inheritable.
   return 1;
 }
@@ -306,11 +306,11 @@ int open_file(const std::string& name) {
 int OpenLog(const std::string& name) {
   if (name == g_open_name) {
     if (name.empty() || name.rfind("syslog", 0) == 0) return 1;
-    return open_file(name);
+    return OpenFile(name);
   }
-  if (g_open_name.empty()) _flog = &_FLog;
+  if (g_open_name.empty()) g_parse_error_log = &ParseErrorToLog;
   g_open_name = name;
   if (name.empty()) return 1;
-  if (name.rfind("syslog", 0) == 0) return open_syslog(name);
-  return open_file(name);
+  if (name.rfind("syslog", 0) == 0) return OpenSyslog(name);
+  return OpenFile(name);
 }

@@ -8,20 +8,19 @@
 #include <cstdarg>
 #include <string>
 
-enum LogLevel_t {
-  LOG_ALWAYS = 0,
-  LOG_ERROR = 1,
-  LOG_DEBUG = 2,
-  LOG_TRACE = 4,
-  LOG_SHORT = 8,
-  LOG_FULL = 16,
-  LOG_REG_REGUL = 256,
-  LOG_REG_CACHE = 512,
-  LOG_LEVELS = 65535,
+enum LogLevelBit {
+  LEVEL_ALWAYS = 0,
+  LEVEL_ERROR = 1,
+  LEVEL_DEBUG = 2,
+  LEVEL_TRACE = 4,
+  LEVEL_SHORT = 8,
+  LEVEL_FULL = 16,
+  LEVEL_REGISTRATION_REGULATION = 256,
+  LEVEL_REGISTRATION_CACHE = 512,
+  LEVEL_MASK = 65535,
+  // The "core" subsystem bit of a log-level expression: lines of the relay core itself.
+  LEVEL_CORE = 0x20000000,
 };
-// The registration bits share the one enumeration so that levels combine without casts.
-using MLogLevel_t = LogLevel_t;
-constexpr int LOG_CORE = 0x20000000;
 
 struct AppLogBlock {
   // Written only by the reactor thread (start-up, re-read); read by every logging thread.
@@ -40,14 +39,14 @@ struct AppLogBlock {
   void SetAppName(const std::string& name);
 };
 
-extern AppLogBlock GLogBlock;
+extern AppLogBlock g_log_block;
 
 // The hook through which the SIP message code reports its parse errors: standard error until a log target
 // was chosen, then the log.
-using FLogFn = void (*)(const char* fmt, ...);
-extern std::atomic<FLogFn> _flog;
-void _FLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void _ILog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+using ParseErrorLogFn = void (*)(const char* fmt, ...);
+extern std::atomic<ParseErrorLogFn> g_parse_error_log;
+void ParseErrorToLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void ParseErrorToStderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 void LogVar(const char* tag, int level, const char* fmt, va_list ap);
 void Log(const char* tag, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));

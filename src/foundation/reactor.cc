@@ -8,38 +8,38 @@
 #include <cerrno>
 #include <climits>
 
-PollReactor* PollReactor::instance_m = nullptr;
+PollReactor* PollReactor::instance_ = nullptr;
 
 namespace {
 
-uint64_t monotonic_ms() {
+uint64_t MonotonicMs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
 // Taken during static initialisation, before main.
-const uint64_t g_start_ms = monotonic_ms();
+const uint64_t g_start_ms = MonotonicMs();
 const time_t g_epoch = time(nullptr);
 
 }  // namespace
 
-uint64_t PollReactor::curr_ms() { return monotonic_ms() - g_start_ms; }
+uint64_t PollReactor::NowMs() { return MonotonicMs() - g_start_ms; }
 
 time_t PollReactor::epoch() { return g_epoch; }
 
-PollReactor::PollReactor() : owner_m(pthread_self()) {
-  pollarr_m.resize(64);
-  _setpipe();
-  if (instance_m == nullptr) instance_m = this;
+PollReactor::PollReactor() : owner_(pthread_self()) {
+  poll_array_.resize(64);
+  OpenWakePipe();
+  if (instance_ == nullptr) instance_ = this;
 }
 
 PollReactor::~PollReactor() {
-  _cleanup();
-  if (instance_m == this) instance_m = nullptr;
+  CloseWakePipe();
+  if (instance_ == this) instance_ = nullptr;
 }
 
-void PollReactor::_setpipe() {
+void PollReactor::OpenWakePipe() {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
   for (int fd : fds) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -47,27 +47,27 @@ void PollReactor::_setpipe() {
   int big = INT_MAX;
   setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
   setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  pipefd_m[0] = fds[0];
-  pipefd_m[1] = fds[1];
+  pipe_[0] = fds[0];
+  pipe_[1] = fds[1];
 }
 
-void PollReactor::_cleanup() {
-  Guard_Mutex guard(Locker_m);
-  TQueue_m.clear();
-  TIndex_m.clear();
-  FD_m.clear();
-  for (auto& fd : pipefd_m) {
+void PollReactor::CloseWakePipe() {
+  MutexGuard guard(lock_);
+  timer_queue_.clear();
+  timer_index_.clear();
+  descriptors_.clear();
+  for (auto& fd : pipe_) {
     int old = fd.exchange(-1);
     if (old >= 0) close(old);
   }
 }
 
-void PollReactor::sig_handler(int signo) {
-  PollReactor* r = instance_m;
+void PollReactor::SignalHandler(int signo) {
+  PollReactor* r = instance_;
   if (r == nullptr) return;
   int saved = errno;
   signed char byte = static_cast<signed char>(-(signo & 255));
-  ssize_t rc = write(r->pipefd_m[1].load(std::memory_order_relaxed), &byte, 1);
+  ssize_t rc = write(r->pipe_[1].load(std::memory_order_relaxed), &byte, 1);
   (void)rc;
   errno = saved;
 }
@@ -75,82 +75,82 @@ void PollReactor::sig_handler(int signo) {
 void PollReactor::notify(signed char value) {
   // The loop's own thread posts to itself without a system call: the value is handed to the receiver
   // at the end of the current cycle, and the next poll does not wait while one is pending.
-  if (value > 0 && is_owner()) {
-    posted_m.push_back(value);
+  if (value > 0 && IsOwner()) {
+    posted_.push_back(value);
     return;
   }
-  ssize_t rc = write(pipefd_m[1].load(std::memory_order_relaxed), &value, 1);
+  ssize_t rc = write(pipe_[1].load(std::memory_order_relaxed), &value, 1);
   (void)rc;  // a full pair loses the byte; a lost wake-up only delays the loop
 }
 
-// Owner thread, without Locker_m. A receiver may post again while it runs: those are handed over too.
-void PollReactor::run_posted() {
-  while (!posted_m.empty()) {
+// Owner thread, without lock_. A receiver may post again while it runs: those are handed over too.
+void PollReactor::RunPosted() {
+  while (!posted_.empty()) {
     std::vector<signed char> batch;
-    batch.swap(posted_m);
+    batch.swap(posted_);
     for (signed char value : batch)
-      if (custom_m) custom_m->input_cb(value);
+      if (custom_) custom_->input_cb(value);
   }
 }
 
-uint64_t PollReactor::timer_set(TimerCB* cb, int msec, const void* data, int period) {
-  const uint64_t now = curr_ms();
+uint64_t PollReactor::SetTimer(TimerCB* cb, int msec, const void* data, int period) {
+  const uint64_t now = NowMs();
   const uint64_t fire = msec < 0 ? now : now + static_cast<uint64_t>(msec);
   auto timer = std::make_unique<TimerN>(TimerN{0, cb, data, fire, period > 0 ? static_cast<uint64_t>(period) : 0});
-  Guard_Mutex guard(Locker_m);
-  const bool earliest = TQueue_m.empty() || fire < TQueue_m.begin()->first;
+  MutexGuard guard(lock_);
+  const bool earliest = timer_queue_.empty() || fire < timer_queue_.begin()->first;
   const uint64_t id = next_id_m++;
-  timer->id_m = id;
+  timer->id_ = id;
   // upper_bound keeps insertion order among equal fire times.
-  auto it = TQueue_m.emplace_hint(TQueue_m.upper_bound(fire), fire, std::move(timer));
-  TIndex_m.emplace(id, it);
-  if (earliest && !is_owner()) wake();
+  auto it = timer_queue_.emplace_hint(timer_queue_.upper_bound(fire), fire, std::move(timer));
+  timer_index_.emplace(id, it);
+  if (earliest && !IsOwner()) wake();
   return id;
 }
 
-int PollReactor::timer_cancel(uint64_t id) {
+int PollReactor::CancelTimer(uint64_t id) {
   if (id == kNoTimer) return 0;
-  Guard_Mutex guard(Locker_m);
-  auto found = TIndex_m.find(id);
-  if (found == TIndex_m.end()) return 0;
-  TQueue_m.erase(found->second);
-  TIndex_m.erase(found);
+  MutexGuard guard(lock_);
+  auto found = timer_index_.find(id);
+  if (found == timer_index_.end()) return 0;
+  timer_queue_.erase(found->second);
+  timer_index_.erase(found);
   return 1;
 }
 
-void PollReactor::register_fd(int fd, InputCB* in, ErrorCB* err, OutputCB* out) {
-  Guard_Mutex guard(Locker_m);
-  FD_m[fd].set(in, err, out);
-  if (!is_owner()) wake();
+void PollReactor::RegisterDescriptor(int fd, InputCB* in, ErrorCB* err, OutputCB* out) {
+  MutexGuard guard(lock_);
+  descriptors_[fd].set(in, err, out);
+  if (!IsOwner()) wake();
 }
 
-void PollReactor::unregister_fd(int fd) {
-  Guard_Mutex guard(Locker_m);
-  FD_m.erase(fd);
-  if (!is_owner()) wake();
+void PollReactor::UnregisterDescriptor(int fd) {
+  MutexGuard guard(lock_);
+  descriptors_.erase(fd);
+  if (!IsOwner()) wake();
 }
 
-void PollReactor::register_signal(SignalCB* cb, int signo) {
+void PollReactor::RegisterSignal(SignalCB* cb, int signo) {
   {
-    Guard_Mutex guard(Locker_m);
-    SG_m[signo] = cb;
+    MutexGuard guard(lock_);
+    signals_[signo] = cb;
   }
   struct sigaction sa {};
-  sa.sa_handler = &PollReactor::sig_handler;
+  sa.sa_handler = &PollReactor::SignalHandler;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;
   sigaction(signo, &sa, nullptr);
 }
 
-void PollReactor::unregister_signal(int signo) {
+void PollReactor::UnregisterSignal(int signo) {
   {
-    Guard_Mutex guard(Locker_m);
-    SG_m.erase(signo);
+    MutexGuard guard(lock_);
+    signals_.erase(signo);
   }
   signal(signo, SIG_DFL);
 }
 
-void PollReactor::block_signals(const std::vector<int>& signals, bool block) {
+void PollReactor::BlockSignals(const std::vector<int>& signals, bool block) {
   sigset_t set;
   sigemptyset(&set);
   for (int s : signals) sigaddset(&set, s);
@@ -158,86 +158,86 @@ void PollReactor::block_signals(const std::vector<int>& signals, bool block) {
 }
 
 void PollReactor::run() {
-  owner_m = pthread_self();
-  Guard_Mutex guard(Locker_m);
-  while (loop_m) run_once(false);
+  owner_ = pthread_self();
+  MutexGuard guard(lock_);
+  while (looping_) RunOnce(false);
 }
 
 void PollReactor::stop() {
-  loop_m = false;
-  if (!is_owner()) wake();
+  looping_ = false;
+  if (!IsOwner()) wake();
 }
 
 void PollReactor::reset() {
-  _cleanup();
-  Guard_Mutex guard(Locker_m);
-  _setpipe();
-  owner_m = pthread_self();
+  CloseWakePipe();
+  MutexGuard guard(lock_);
+  OpenWakePipe();
+  owner_ = pthread_self();
   notify(0);
 }
 
-// Expects Locker_m held.
-size_t PollReactor::build_poll_array() {
-  const size_t needed = FD_m.size() + 1;
-  if (pollarr_m.size() < needed) pollarr_m.resize((needed / 32 + 1) * 32);
-  pollarr_m[0] = pollfd{pipefd_m[0].load(), POLLIN | POLLPRI, 0};
+// Expects lock_ held.
+size_t PollReactor::BuildPollArray() {
+  const size_t needed = descriptors_.size() + 1;
+  if (poll_array_.size() < needed) poll_array_.resize((needed / 32 + 1) * 32);
+  poll_array_[0] = pollfd{pipe_[0].load(), POLLIN | POLLPRI, 0};
   size_t i = 1;
-  for (const auto& [fd, cbs] : FD_m) {
+  for (const auto& [fd, cbs] : descriptors_) {
     short events = 0;
     if (cbs.i_cb) events |= POLLIN | POLLPRI;
     if (cbs.o_cb) events |= POLLOUT;
-    pollarr_m[i++] = pollfd{fd, events, 0};
+    poll_array_[i++] = pollfd{fd, events, 0};
   }
   return i;
 }
 
-// Expects Locker_m held.
-int PollReactor::poll_timeout() {
-  if (TQueue_m.empty()) return -1;
-  const int64_t wait = static_cast<int64_t>(TQueue_m.begin()->first) - static_cast<int64_t>(curr_ms());
+// Expects lock_ held.
+int PollReactor::PollTimeout() {
+  if (timer_queue_.empty()) return -1;
+  const int64_t wait = static_cast<int64_t>(timer_queue_.begin()->first) - static_cast<int64_t>(NowMs());
   if (wait < 0) return 0;
   return wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
 }
 
-void PollReactor::run_once(bool lock) {
-  if (lock) Locker_m.lock();
-  const size_t count = build_poll_array();
-  const int timeout = posted_m.empty() ? poll_timeout() : 0;
-  Locker_m.unlock();
-  const int ready = poll(pollarr_m.data(), count, timeout);
+void PollReactor::RunOnce(bool lock) {
+  if (lock) lock_.lock();
+  const size_t count = BuildPollArray();
+  const int timeout = posted_.empty() ? PollTimeout() : 0;
+  lock_.unlock();
+  const int ready = poll(poll_array_.data(), count, timeout);
   const int err = errno;
-  Locker_m.lock();
+  lock_.lock();
   if (ready > 0) {
-    Locker_m.unlock();
-    dispatch_fds(ready);
-    Locker_m.lock();
+    lock_.unlock();
+    DispatchDescriptors(ready);
+    lock_.lock();
   }
-  if (ready >= 0 || err == EINTR) dispatch_timers();
-  if (!posted_m.empty()) {
-    Locker_m.unlock();
-    run_posted();
-    Locker_m.lock();
+  if (ready >= 0 || err == EINTR) DispatchTimers();
+  if (!posted_.empty()) {
+    lock_.unlock();
+    RunPosted();
+    lock_.lock();
   }
-  if (lock) Locker_m.unlock();
+  if (lock) lock_.unlock();
 }
 
-// Runs without Locker_m; takes it only to look each descriptor up again.
-void PollReactor::dispatch_fds(int ready) {
+// Runs without lock_; takes it only to look each descriptor up again.
+void PollReactor::DispatchDescriptors(int ready) {
   int handled = 0;
-  if (pollarr_m[0].revents != 0) {
-    _itself();
+  if (poll_array_[0].revents != 0) {
+    DrainWakePipe();
     if (++handled >= ready) return;
   }
-  for (size_t i = 1; handled < ready && i < pollarr_m.size(); ++i) {
-    const pollfd p = pollarr_m[i];
+  for (size_t i = 1; handled < ready && i < poll_array_.size(); ++i) {
+    const pollfd p = poll_array_[i];
     if (p.revents == 0) continue;
     ++handled;
     FilesCB cbs;
     bool known;
     {
-      Guard_Mutex guard(Locker_m);
-      auto it = FD_m.find(p.fd);
-      known = it != FD_m.end();
+      MutexGuard guard(lock_);
+      auto it = descriptors_.find(p.fd);
+      known = it != descriptors_.end();
       if (known) cbs = it->second;
     }
     if (known) {
@@ -249,47 +249,47 @@ void PollReactor::dispatch_fds(int ready) {
         if (cbs.o_cb) cbs.o_cb->output_cb(p.fd);
       }
     }
-    if (p.revents & POLLNVAL) unregister_fd(p.fd);
+    if (p.revents & POLLNVAL) UnregisterDescriptor(p.fd);
   }
 }
 
-// Expects Locker_m held; releases it around every callback.
-void PollReactor::dispatch_timers() {
-  while (!TQueue_m.empty()) {
-    auto first = TQueue_m.begin();
-    if (first->first > curr_ms()) break;
+// Expects lock_ held; releases it around every callback.
+void PollReactor::DispatchTimers() {
+  while (!timer_queue_.empty()) {
+    auto first = timer_queue_.begin();
+    if (first->first > NowMs()) break;
     std::unique_ptr<TimerN> timer = std::move(first->second);
-    TQueue_m.erase(first);
-    TimerCB* cb = timer->cb_m;
-    const void* data = timer->data_m;
-    if (timer->rtime_m > 0) {
+    timer_queue_.erase(first);
+    TimerCB* cb = timer->callback_;
+    const void* data = timer->data_;
+    if (timer->repeat_ms_ > 0) {
       // The next fire time counts from the scheduled time, so a late timer catches up period by period.
-      timer->ftime_m += timer->rtime_m;
-      const uint64_t id = timer->id_m;
-      const uint64_t next = timer->ftime_m;
-      TIndex_m[id] = TQueue_m.emplace_hint(TQueue_m.upper_bound(next), next, std::move(timer));
+      timer->fire_time_ += timer->repeat_ms_;
+      const uint64_t id = timer->id_;
+      const uint64_t next = timer->fire_time_;
+      timer_index_[id] = timer_queue_.emplace_hint(timer_queue_.upper_bound(next), next, std::move(timer));
     } else {
-      TIndex_m.erase(timer->id_m);
+      timer_index_.erase(timer->id_);
     }
-    Locker_m.unlock();
+    lock_.unlock();
     cb->timer_cb(data);
-    Locker_m.lock();
+    lock_.lock();
   }
 }
 
-void PollReactor::_itself() {
+void PollReactor::DrainWakePipe() {
   signed char b;
-  while (read(pipefd_m[0].load(), &b, 1) == 1) {
+  while (read(pipe_[0].load(), &b, 1) == 1) {
     if (b == 0) continue;
     if (b > 0) {
-      if (custom_m) custom_m->input_cb(b);
+      if (custom_) custom_->input_cb(b);
       continue;
     }
     SignalCB* receiver = nullptr;
     {
-      Guard_Mutex guard(Locker_m);
-      auto it = SG_m.find(-b);
-      if (it != SG_m.end()) receiver = it->second;
+      MutexGuard guard(lock_);
+      auto it = signals_.find(-b);
+      if (it != signals_.end()) receiver = it->second;
     }
     if (receiver) receiver->signal_cb(-b);
   }

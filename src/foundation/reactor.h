@@ -52,42 +52,42 @@ class PollReactor {
   PollReactor& operator=(const PollReactor&) = delete;
 
   // Milliseconds since start-up on a clock that never steps (a wall-clock change moves no timer).
-  static uint64_t curr_ms();
+  static uint64_t NowMs();
   // Wall-clock second taken at start-up.
   static time_t epoch();
 
   // Identifiers are never reused, so a stale identifier can only miss, never cancel someone else's timer.
-  uint64_t timer_set(TimerCB* cb, int msec, const void* data, int period = 0);
-  int timer_cancel(uint64_t id);
+  uint64_t SetTimer(TimerCB* cb, int msec, const void* data, int period = 0);
+  int CancelTimer(uint64_t id);
 
-  void register_fd(int fd, InputCB* in, ErrorCB* err = nullptr, OutputCB* out = nullptr);
-  void unregister_fd(int fd);
-  void register_signal(SignalCB* cb, int signo);
-  void unregister_signal(int signo);
-  void set_custom(InputCB* cb) { custom_m = cb; }
+  void RegisterDescriptor(int fd, InputCB* in, ErrorCB* err = nullptr, OutputCB* out = nullptr);
+  void UnregisterDescriptor(int fd);
+  void RegisterSignal(SignalCB* cb, int signo);
+  void UnregisterSignal(int signo);
+  void SetCustom(InputCB* cb) { custom_ = cb; }
   // A positive value reaches the custom receiver on the loop (in the same cycle when the loop itself
   // posts it); 0 only wakes the loop.
   void notify(signed char value);
 
   void run();
-  void run_once(bool lock);
+  void RunOnce(bool lock);
   void stop();
   void reset();
 
-  pthread_t owner() const { return owner_m.load(std::memory_order_acquire); }
-  static PollReactor* instance() { return instance_m; }
-  bool running() const { return loop_m; }
+  pthread_t owner() const { return owner_.load(std::memory_order_acquire); }
+  static PollReactor* instance() { return instance_; }
+  bool running() const { return looping_; }
 
   // Blocks (or unblocks) the given signals in the calling thread; threads created afterwards inherit it.
-  static void block_signals(const std::vector<int>& signals, bool block);
+  static void BlockSignals(const std::vector<int>& signals, bool block);
 
  private:
   struct TimerN {
-    uint64_t id_m;
-    TimerCB* cb_m;
-    const void* data_m;
-    uint64_t ftime_m;
-    uint64_t rtime_m;
+    uint64_t id_;
+    TimerCB* callback_;
+    const void* data_;
+    uint64_t fire_time_;
+    uint64_t repeat_ms_;
   };
   struct FilesCB {
     InputCB* i_cb = nullptr;
@@ -99,34 +99,34 @@ class PollReactor {
       o_cb = o;
     }
   };
-  using TQ_Map_t = std::multimap<uint64_t, std::unique_ptr<TimerN>>;
-  using FD_Map_t = std::map<int, FilesCB>;
-  using SG_Map_t = std::map<int, SignalCB*>;
+  using TimerQueue = std::multimap<uint64_t, std::unique_ptr<TimerN>>;
+  using DescriptorMap = std::map<int, FilesCB>;
+  using SignalMap = std::map<int, SignalCB*>;
 
-  static void sig_handler(int signo);
-  void _itself();
-  void _setpipe();
-  void _cleanup();
-  bool is_owner() const { return pthread_equal(owner_m.load(std::memory_order_acquire), pthread_self()) != 0; }
+  static void SignalHandler(int signo);
+  void DrainWakePipe();
+  void OpenWakePipe();
+  void CloseWakePipe();
+  bool IsOwner() const { return pthread_equal(owner_.load(std::memory_order_acquire), pthread_self()) != 0; }
   void wake() { notify(0); }
-  size_t build_poll_array();
-  int poll_timeout();
-  void dispatch_fds(int ready);
-  void dispatch_timers();
-  void run_posted();
+  size_t BuildPollArray();
+  int PollTimeout();
+  void DispatchDescriptors(int ready);
+  void DispatchTimers();
+  void RunPosted();
 
-  TQ_Map_t TQueue_m;
-  std::unordered_map<uint64_t, TQ_Map_t::iterator> TIndex_m;  // pending timers by identifier
+  TimerQueue timer_queue_;
+  std::unordered_map<uint64_t, TimerQueue::iterator> timer_index_;  // pending timers by identifier
   uint64_t next_id_m = 1;
-  FD_Map_t FD_m;
-  SG_Map_t SG_m;
-  Recursive_Mutex Locker_m;  // guards the maps and the poll array
-  std::atomic<pthread_t> owner_m;  // replaced by run() and reset(), read by every caller
-  std::atomic<int> pipefd_m[2] = {-1, -1};
-  std::vector<pollfd> pollarr_m;
-  std::atomic<bool> loop_m{true};
-  InputCB* custom_m = nullptr;
-  std::vector<signed char> posted_m;  // notifications the owner thread posted to itself (owner only)
+  DescriptorMap descriptors_;
+  SignalMap signals_;
+  RecursiveMutex lock_;  // guards the maps and the poll array
+  std::atomic<pthread_t> owner_;  // replaced by run() and reset(), read by every caller
+  std::atomic<int> pipe_[2] = {-1, -1};
+  std::vector<pollfd> poll_array_;
+  std::atomic<bool> looping_{true};
+  InputCB* custom_ = nullptr;
+  std::vector<signed char> posted_;  // notifications the owner thread posted to itself (owner only)
 
-  static PollReactor* instance_m;
+  static PollReactor* instance_;
 };

@@ -4,19 +4,19 @@
 #include <cstdlib>
 
 namespace {
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 }  // namespace
 
 std::string& LTrim(std::string& s) {
   size_t i = 0;
-  while (i < s.size() && is_blank(s[i])) ++i;
+  while (i < s.size() && IsBlank(s[i])) ++i;
   s.erase(0, i);
   return s;
 }
 
 std::string& RTrim(std::string& s) {
   size_t n = s.size();
-  while (n > 0 && is_blank(s[n - 1])) --n;
+  while (n > 0 && IsBlank(s[n - 1])) --n;
   s.resize(n);
   return s;
 }
@@ -30,19 +30,19 @@ std::string& tolower(std::string& s) {
 
 size_t split(const std::string& s, std::vector<std::string>& out, char sep) {
   out.clear();
-  auto is_sep = [sep](char c) { return sep == '\0' ? is_blank(c) : c == sep; };
+  auto is_sep = [sep](char c) { return sep == '\0' ? IsBlank(c) : c == sep; };
   size_t i = 0;
   const size_t n = s.size();
-  while (i < n && is_blank(s[i])) ++i;
+  while (i < n && IsBlank(s[i])) ++i;
   while (i < n) {
     size_t end = i;
     while (end < n && !is_sep(s[end])) ++end;
     size_t last = end;
-    while (last > i && is_blank(s[last - 1])) --last;
+    while (last > i && IsBlank(s[last - 1])) --last;
     out.emplace_back(s, i, last - i);
     if (end >= n) break;
     i = end + 1;
-    while (i < n && is_blank(s[i])) ++i;
+    while (i < n && IsBlank(s[i])) ++i;
   }
   return out.size();
 }

@@ -4,7 +4,7 @@
 
 ClientGuard::Verdict ClientGuard::Check(uint32_t src_ip, uint32_t cur_ip, bool switchable, const uint8_t* pkt,
                                         size_t len, uint64_t now_ms) {
-  if (src_ip == orig_m || src_ip == cur_ip || (alt_m != 0 && src_ip == alt_m)) return ACCEPT;
+  if (src_ip == original_ || src_ip == cur_ip || (alternate_ != 0 && src_ip == alternate_)) return ACCEPT;
   if (!switchable || len > kMaxVoicePacket || !rtp::IsVersion2(pkt, len)) return FOREIGN;
   return Candidate(src_ip, pkt, len, now_ms) ? SWITCHED : FOREIGN;
 }
@@ -24,7 +24,7 @@ bool ClientGuard::Candidate(uint32_t src_ip, const uint8_t* pkt, size_t len, uin
   const uint64_t elapsed = now_ms - cand_start_m;
   const uint64_t count = cand_count_m;
   if (elapsed + 20 >= 10 * count && elapsed <= 30 * count + 20) {
-    alt_m = src_ip;
+    alternate_ = src_ip;
     return true;
   }
   cand_ip_m = 0;
@@ -33,8 +33,8 @@ bool ClientGuard::Candidate(uint32_t src_ip, const uint8_t* pkt, size_t len, uin
 
 bool ClientGuard::Accepted(uint32_t src_ip) {
   cand_ip_m = 0;
-  if (src_ip == orig_m && alt_m != 0) {
-    alt_m = 0;
+  if (src_ip == original_ && alternate_ != 0) {
+    alternate_ = 0;
     return true;
   }
   return false;

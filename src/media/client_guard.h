@@ -15,7 +15,7 @@ class ClientGuard {
   };
 
   // orig_ip: the client's public media address (host order).
-  explicit ClientGuard(uint32_t orig_ip) : orig_m(orig_ip) {}
+  explicit ClientGuard(uint32_t orig_ip) : original_(orig_ip) {}
 
   // A packet from src_ip (host order) on a client socket whose destination address is cur_ip. Only the
   // client audio RTP socket (`switchable`) may switch streams. now_ms: the process's millisecond clock.
@@ -25,7 +25,7 @@ class ClientGuard {
   // alternative was in use (the original stream is restored).
   bool Accepted(uint32_t src_ip);
 
-  uint32_t Alternative() const { return alt_m; }
+  uint32_t Alternative() const { return alternate_; }
 
  private:
   // A new stream must fill this many packets before its pace is judged.
@@ -34,8 +34,8 @@ class ClientGuard {
 
   bool Candidate(uint32_t src_ip, const uint8_t* pkt, size_t len, uint64_t now_ms);
 
-  const uint32_t orig_m;
-  uint32_t alt_m = 0;
+  const uint32_t original_;
+  uint32_t alternate_ = 0;
   // The stream that may replace the client's: its address, SSRC, first packet time and packets since.
   uint32_t cand_ip_m = 0;
   uint32_t cand_ssrc_m = 0;

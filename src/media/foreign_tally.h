@@ -16,10 +16,10 @@ class ForeignTally {
   // forged addresses costs neither memory nor time.
   static constexpr size_t kSources = 16;
 
-  using Sink = std::function<void(const InetAddr& src, unsigned count)>;
+  using Sink = std::function<void(const InetAddress& src, unsigned count)>;
 
-  void Count(const InetAddr& src, uint64_t now_ms);
-  bool empty() const { return used_m == 0 && overflow_m == 0; }
+  void Count(const InetAddress& src, uint64_t now_ms);
+  bool empty() const { return used_ == 0 && overflow_ == 0; }
   // Milliseconds until the batch is due (0 when due now); -1 when there is nothing to hand on.
   int DueIn(uint64_t now_ms) const;
   // Hands the batch on when it is due (or at once with force) and starts a new one. Returns the packets of
@@ -28,11 +28,11 @@ class ForeignTally {
 
  private:
   struct Entry {
-    InetAddr src;
+    InetAddress src;
     unsigned count;
   };
-  std::array<Entry, kSources> entries_m{};
-  size_t used_m = 0;
-  unsigned overflow_m = 0;
-  uint64_t start_m = 0;  // time of the batch's first packet
+  std::array<Entry, kSources> entries_{};
+  size_t used_ = 0;
+  unsigned overflow_ = 0;
+  uint64_t start_ = 0;  // time of the batch's first packet
 };

@@ -16,7 +16,7 @@ constexpr std::array<int, 8> kUlawSegEnd = {0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7F
 constexpr std::array<int, 8> kAlawSegEnd = {0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF};
 
 // First segment whose end is not below the magnitude; 8 when the magnitude is beyond them all.
-int find_segment(int magnitude, const std::array<int, 8>& ends) {
+int FindSegment(int magnitude, const std::array<int, 8>& ends) {
   int seg = 0;
   while (seg < 8 && magnitude > ends[seg]) ++seg;
   return seg;
@@ -33,7 +33,7 @@ uint8_t linear2ulaw(int16_t pcm) {
   }
   if (value > kUlawClip) value = kUlawClip;
   value += kUlawBias;
-  int seg = find_segment(value, kUlawSegEnd);
+  int seg = FindSegment(value, kUlawSegEnd);
   if (seg >= 8) return static_cast<uint8_t>(0x7F ^ mask);
   int code = (seg << 4) | ((value >> (seg + 1)) & 0x0F);
   return static_cast<uint8_t>(code ^ mask);
@@ -57,7 +57,7 @@ uint8_t linear2alaw(int16_t pcm) {
     mask = 0x55;
     value = -value - 1;
   }
-  int seg = find_segment(value, kAlawSegEnd);
+  int seg = FindSegment(value, kAlawSegEnd);
   if (seg >= 8) return static_cast<uint8_t>(0x7F ^ mask);
   int mantissa = (seg < 2) ? (value >> 1) : (value >> seg);
   int code = (seg << 4) | (mantissa & 0x0F);

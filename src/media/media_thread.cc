@@ -22,36 +22,36 @@ constexpr size_t kSanitizerStack = 0;
 
 }  // namespace
 
-MediaThread_t::MediaThread_t(size_t stack_size)
+MediaThread::MediaThread(size_t stack_size)
     : stack_size_m(stack_size < kSanitizerStack ? kSanitizerStack : stack_size) {}
 
-MediaThread_t::~MediaThread_t() { Stop(); }
+MediaThread::~MediaThread() { Stop(); }
 
-bool MediaThread_t::Start(Body body, void* arg) {
-  if (running_m) return false;
+bool MediaThread::Start(Body body, void* arg) {
+  if (running_) return false;
   wake_fd_m = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd_m < 0) return false;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
-  bool ok = pthread_attr_setstacksize(&attr, stack_size_m) == 0 && pthread_create(&thread_m, &attr, body, arg) == 0;
+  bool ok = pthread_attr_setstacksize(&attr, stack_size_m) == 0 && pthread_create(&thread_, &attr, body, arg) == 0;
   pthread_attr_destroy(&attr);
   if (!ok) {
     ::close(wake_fd_m);
     wake_fd_m = -1;
     return false;
   }
-  running_m = true;
+  running_ = true;
   return true;
 }
 
-void MediaThread_t::Stop() {
-  if (!running_m) return;
+void MediaThread::Stop() {
+  if (!running_) return;
   uint64_t one = 1;
   ssize_t rc = ::write(wake_fd_m, &one, sizeof one);
   (void)rc;  // an eventfd write only fails on counter overflow, and then it is readable anyway
-  pthread_join(thread_m, nullptr);
-  running_m = false;
+  pthread_join(thread_, nullptr);
+  running_ = false;
   ::close(wake_fd_m);
   wake_fd_m = -1;
 }

@@ -1,4 +1,4 @@
-// MediaThread_t: a joinable media thread (relay or transcoding) with a small stack and a wake-up descriptor
+// MediaThread: a joinable media thread (relay or transcoding) with a small stack and a wake-up descriptor
 // the body keeps in its poll set. Start and Stop are called by the thread owning the call (one at a time).
 #pragma once
 
@@ -7,24 +7,24 @@
 #include <atomic>
 #include <cstddef>
 
-class MediaThread_t {
+class MediaThread {
  public:
   using Body = void* (*)(void*);
   // Media threads need little stack: one packet buffer and a log line.
   static constexpr size_t kStackSize = 64 * 1024;
 
-  explicit MediaThread_t(size_t stack_size = kStackSize);
-  ~MediaThread_t();  // stops and joins
-  MediaThread_t(const MediaThread_t&) = delete;
-  MediaThread_t& operator=(const MediaThread_t&) = delete;
+  explicit MediaThread(size_t stack_size = kStackSize);
+  ~MediaThread();  // stops and joins
+  MediaThread(const MediaThread&) = delete;
+  MediaThread& operator=(const MediaThread&) = delete;
 
   // false when already running, or when the descriptor or the thread could not be created (nothing is then
   // left behind).
   bool Start(Body body, void* arg);
   // Wakes the body through WakeFd and joins it; returns once the body has returned. Harmless when not running.
   void Stop();
-  bool Running() const { return running_m; }
-  pthread_t Id() const { return thread_m; }
+  bool Running() const { return running_; }
+  pthread_t Id() const { return thread_; }
 
   // Readable once Stop was called; the body returns when it sees it.
   int WakeFd() const { return wake_fd_m; }
@@ -32,6 +32,6 @@ class MediaThread_t {
  private:
   size_t stack_size_m;
   int wake_fd_m = -1;
-  pthread_t thread_m{};
-  bool running_m = false;
+  pthread_t thread_{};
+  bool running_ = false;
 };

@@ -22,7 +22,7 @@ namespace {
 
 struct StreamInfo {
   const char* label;
-  RelayEvent_t event;
+  RelayEvent event;
 };
 
 // Socket i is pair i / 2 (client audio, server audio, client video, server video); odd sockets are RTCP.
@@ -44,14 +44,14 @@ bool IsRtcp(int index) { return (index & 1) != 0; }
 
 }  // namespace
 
-void RelayObserver::ForeignPackets(const InetAddr& src, unsigned count, unsigned uniq) {
-  DCore.report(src, DOSCore::DOS_R, uniq, count);
+void RelayObserver::ForeignPackets(const InetAddress& src, unsigned count, unsigned uniq) {
+  g_dos.report(src, DosCore::DOS_R, uniq, count);
 }
 
 // The relay thread's own state: sockets, last sources, the client guard and the foreign tally.
 class RelayLoop {
  public:
-  explicit RelayLoop(RelayThread_t& relay);
+  explicit RelayLoop(RelayThread& relay);
   ~RelayLoop();
   RelayLoop(const RelayLoop&) = delete;
   RelayLoop& operator=(const RelayLoop&) = delete;
@@ -59,17 +59,17 @@ class RelayLoop {
 
  private:
   bool LogOn(int level) const;
-  mUDP_t& Pair(int index) const { return *r_.pairs_m[index / 2]; }
-  mUDP_t& Opposite(int index) const { return *r_.pairs_m[(index / 2) ^ 1]; }
+  RtpPort& Pair(int index) const { return *r_.pairs_[index / 2]; }
+  RtpPort& Opposite(int index) const { return *r_.pairs_[(index / 2) ^ 1]; }
   void Drain(int index);
-  void Handle(int index, int len, const InetAddr& src, uint64_t now);
-  bool FromServer(int index, const InetAddr& src);
-  bool FromClient(int index, int& len, bool& rtcp, const InetAddr& src, uint64_t now);
+  void Handle(int index, int len, const InetAddress& src, uint64_t now);
+  bool FromServer(int index, const InetAddress& src);
+  bool FromClient(int index, int& len, bool& rtcp, const InetAddress& src, uint64_t now);
   void Forward(int index, int len, bool rtcp);
-  void Track(int index, int len, const InetAddr& src);
+  void Track(int index, int len, const InetAddress& src);
   void FlushForeign(uint64_t now, bool force);
 
-  RelayThread_t& r_;
+  RelayThread& r_;
   const int uniq_;
   const int thr_;
   ClientGuard guard_;
@@ -77,17 +77,17 @@ class RelayLoop {
   int nsock_;
   // An epoll set registered once: a wait costs no per-socket set-up, unlike poll.
   int epfd_ = -1;
-  InetAddr last_src_[8];
+  InetAddress last_src_[8];
   uint32_t last_ssrc_[8] = {};
   uint8_t buf_[rtp::kPacketBuffer];
 };
 
-RelayLoop::RelayLoop(RelayThread_t& relay)
+RelayLoop::RelayLoop(RelayThread& relay)
     : r_(relay),
-      uniq_(static_cast<int>(relay.uniq_m)),
-      thr_(relay.setup_m.log_threshold),
-      guard_(relay.setup_m.orig_ip) {
-  const bool video = relay.setup_m.video && relay.pairs_m[2]->get_handle() >= 0 && relay.pairs_m[3]->get_handle() >= 0;
+      uniq_(static_cast<int>(relay.number_)),
+      thr_(relay.setup_.log_threshold),
+      guard_(relay.setup_.orig_ip) {
+  const bool video = relay.setup_.video && relay.pairs_[2]->GetHandle() >= 0 && relay.pairs_[3]->GetHandle() >= 0;
   nsock_ = video ? 8 : 4;
   epfd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epfd_ < 0) return;
@@ -95,10 +95,10 @@ RelayLoop::RelayLoop(RelayThread_t& relay)
     epoll_event ev{};
     ev.events = i < nsock_ ? (EPOLLIN | EPOLLPRI) : EPOLLIN;
     ev.data.u32 = static_cast<uint32_t>(i);
-    const int fd = i == nsock_ ? relay.thread_m.WakeFd() : IsRtcp(i) ? Pair(i).get_rtcp_handle() : Pair(i).get_handle();
+    const int fd = i == nsock_ ? relay.thread_.WakeFd() : IsRtcp(i) ? Pair(i).GetRtcpHandle() : Pair(i).GetHandle();
     // A socket that cannot be watched is a closed one (-1); its stream is simply not relayed.
     if (fd >= 0 && epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0)
-      Log(uniq_, LOG_ERROR, thr_, "Error: RTP Relay cannot watch socket %d: %s\n", fd, std::strerror(errno));
+      Log(uniq_, LEVEL_ERROR, thr_, "Error: RTP Relay cannot watch socket %d: %s\n", fd, std::strerror(errno));
   }
 }
 
@@ -107,20 +107,20 @@ RelayLoop::~RelayLoop() {
 }
 
 bool RelayLoop::LogOn(int level) const {
-  const int mask = thr_ != 0 ? thr_ : GLogBlock.ALogLevel.load(std::memory_order_relaxed);
+  const int mask = thr_ != 0 ? thr_ : g_log_block.ALogLevel.load(std::memory_order_relaxed);
   return (level & mask) == level;
 }
 
 void RelayLoop::Run() {
   if (epfd_ < 0) {
-    Log(uniq_, LOG_ERROR, thr_, "Error: RTP Relay epoll: %s\n", std::strerror(errno));
+    Log(uniq_, LEVEL_ERROR, thr_, "Error: RTP Relay epoll: %s\n", std::strerror(errno));
     return;
   }
   epoll_event events[kMaxWatched];
   for (;;) {
-    const int n = epoll_wait(epfd_, events, kMaxWatched, tally_.DueIn(PollReactor::curr_ms()));
+    const int n = epoll_wait(epfd_, events, kMaxWatched, tally_.DueIn(PollReactor::NowMs()));
     if (n < 0 && errno != EINTR) {
-      Log(uniq_, LOG_ERROR, thr_, "Error: RTP Relay poll: %s\n", std::strerror(errno));
+      Log(uniq_, LEVEL_ERROR, thr_, "Error: RTP Relay poll: %s\n", std::strerror(errno));
       break;
     }
     // The sockets are served in their table order, whatever order the kernel reports them in.
@@ -130,24 +130,24 @@ void RelayLoop::Run() {
     for (int i = 0; ready != 0 && i < nsock_; ++i) {
       if (ready & (1u << i)) Drain(i);
     }
-    FlushForeign(PollReactor::curr_ms(), false);
+    FlushForeign(PollReactor::NowMs(), false);
   }
-  FlushForeign(PollReactor::curr_ms(), true);
+  FlushForeign(PollReactor::NowMs(), true);
 }
 
 void RelayLoop::Drain(int index) {
-  mUDP_t& in = Pair(index);
+  RtpPort& in = Pair(index);
   for (int k = 0; k < kBurst; ++k) {
-    InetAddr src;
+    InetAddress src;
     // MSG_TRUNC gives the datagram's real length: a cut packet would be relayed corrupted, so it is dropped.
     const int n = IsRtcp(index) ? in.CRecv(buf_, rtp::kMaxReceive, src, MSG_TRUNC)
                                 : static_cast<int>(in.recvfrom(buf_, rtp::kMaxReceive, src, MSG_TRUNC));
     if (n < 0) return;  // drained, or an error the next poll reports again
-    if (n > 0 && static_cast<size_t>(n) <= rtp::kMaxReceive) Handle(index, n, src, PollReactor::curr_ms());
+    if (n > 0 && static_cast<size_t>(n) <= rtp::kMaxReceive) Handle(index, n, src, PollReactor::NowMs());
   }
 }
 
-void RelayLoop::Handle(int index, int len, const InetAddr& src, uint64_t now) {
+void RelayLoop::Handle(int index, int len, const InetAddress& src, uint64_t now) {
   bool rtcp = IsRtcp(index);
   const bool from_client = (index / 2) % 2 == 0;
   if (from_client ? !FromClient(index, len, rtcp, src, now) : !FromServer(index, src)) return;
@@ -157,37 +157,37 @@ void RelayLoop::Handle(int index, int len, const InetAddr& src, uint64_t now) {
 
 // A non-symmetric server side sends from the address of its SDP once the dialog stands; a symmetric one is
 // followed wherever its packets come from.
-bool RelayLoop::FromServer(int index, const InetAddr& src) {
-  mUDP_t& in = Pair(index);
-  const InetAddr known = IsRtcp(index) ? in.CDest() : in.RDest();
-  if (!r_.setup_m.symmetric) {
-    if (known.IpAddr() != 0 && src != known && r_.established_m.load(std::memory_order_acquire)) return false;
+bool RelayLoop::FromServer(int index, const InetAddress& src) {
+  RtpPort& in = Pair(index);
+  const InetAddress known = IsRtcp(index) ? in.CDest() : in.RDest();
+  if (!r_.setup_.symmetric) {
+    if (known.IpAddr() != 0 && src != known && r_.established_.load(std::memory_order_acquire)) return false;
   }
   r_.srv_ticks_m.fetch_add(1, std::memory_order_relaxed);
-  if (r_.setup_m.symmetric) IsRtcp(index) ? in.CDest(src) : in.RDest(src);
+  if (r_.setup_.symmetric) IsRtcp(index) ? in.CDest(src) : in.RDest(src);
   return true;
 }
 
-bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddr& src, uint64_t now) {
-  mUDP_t& in = Pair(index);
+bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddress& src, uint64_t now) {
+  RtpPort& in = Pair(index);
   const uint32_t src_ip = src.IpAddr();
-  if (!r_.setup_m.accept_any) {
+  if (!r_.setup_.accept_any) {
     const uint32_t cur_ip = (IsRtcp(index) ? in.CDest() : in.RDest()).IpAddr();
     const ClientGuard::Verdict v =
         guard_.Check(src_ip, cur_ip, index == 0, buf_, static_cast<size_t>(len), now);
     if (v != ClientGuard::ACCEPT) {
       tally_.Count(src, now);
       if (v == ClientGuard::FOREIGN) return false;
-      Log(uniq_, LOG_DEBUG, thr_, "Switch to Another RTP Stream from: %s\n", src.Str().c_str());
+      Log(uniq_, LEVEL_DEBUG, thr_, "Switch to Another RTP Stream from: %s\n", src.Str().c_str());
     }
   }
   if (guard_.Accepted(src_ip)) {
-    Log(uniq_, LOG_DEBUG, thr_, "Restore Original RTP Stream from: %s\n", src.Str().c_str());
+    Log(uniq_, LEVEL_DEBUG, thr_, "Restore Original RTP Stream from: %s\n", src.Str().c_str());
   }
   r_.cln_ticks_m.fetch_add(1, std::memory_order_relaxed);
   IsRtcp(index) ? in.CDest(src) : in.RDest(src);
-  SrtpHook* srtp = static_cast<mcUDP_t&>(in).Srtp();
-  if (srtp != nullptr && r_.srtp_m.load(std::memory_order_acquire)) {
+  SrtpHook* srtp = static_cast<ClientRtpPort&>(in).Srtp();
+  if (srtp != nullptr && r_.srtp_.load(std::memory_order_acquire)) {
     srtp->RTPDecrypt(buf_, len, rtcp);
     if (len <= 0) return false;
   }
@@ -195,13 +195,13 @@ bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddr& src,
 }
 
 void RelayLoop::Forward(int index, int len, bool rtcp) {
-  if (rtcp && LogOn(LOG_DEBUG)) {
-    Log(uniq_, LOG_DEBUG, thr_, "Got %s%s\n", kStreams[index].label,
+  if (rtcp && LogOn(LEVEL_DEBUG)) {
+    Log(uniq_, LEVEL_DEBUG, thr_, "Got %s%s\n", kStreams[index].label,
         DescribeRTCP(buf_, static_cast<size_t>(len)).c_str());
   }
-  mUDP_t& out = Opposite(index);
-  if (out.ClientSide() && r_.srtp_m.load(std::memory_order_acquire)) {
-    if (SrtpHook* srtp = static_cast<mcUDP_t&>(out).Srtp()) srtp->RTPEncrypt(buf_, len, rtcp);
+  RtpPort& out = Opposite(index);
+  if (out.ClientSide() && r_.srtp_.load(std::memory_order_acquire)) {
+    if (SrtpHook* srtp = static_cast<ClientRtpPort&>(out).Srtp()) srtp->RTPEncrypt(buf_, len, rtcp);
   }
   if (len <= 0) return;
   if ((rtcp ? out.CDest() : out.RDest()).Port() == 0) return;  // nowhere to send yet
@@ -212,7 +212,7 @@ void RelayLoop::Forward(int index, int len, bool rtcp) {
   }
 }
 
-void RelayLoop::Track(int index, int len, const InetAddr& src) {
+void RelayLoop::Track(int index, int len, const InetAddress& src) {
   const bool rtcp = IsRtcp(index);
   const uint32_t ssrc = rtcp ? 0 : rtp::Ssrc(buf_, static_cast<size_t>(len));
   if (src == last_src_[index] && ssrc == last_ssrc_[index]) return;
@@ -221,44 +221,44 @@ void RelayLoop::Track(int index, int len, const InetAddr& src) {
   char ssrc_text[24] = "";
   if (!rtcp) std::snprintf(ssrc_text, sizeof ssrc_text, " SSRC:0x%X", ssrc);
   const std::string text = src.Str();
-  Log(uniq_, LOG_DEBUG, thr_, "Got %s%s from: %s\n", kStreams[index].label, ssrc_text, text.c_str());
-  if (r_.observer_m != nullptr) r_.observer_m->StreamSeen(kStreams[index].event, text);
+  Log(uniq_, LEVEL_DEBUG, thr_, "Got %s%s from: %s\n", kStreams[index].label, ssrc_text, text.c_str());
+  if (r_.observer_ != nullptr) r_.observer_->StreamSeen(kStreams[index].event, text);
 }
 
 void RelayLoop::FlushForeign(uint64_t now, bool force) {
-  RelayObserver* obs = r_.observer_m;
-  const unsigned uniq = r_.uniq_m;
-  const unsigned others = tally_.Flush(now, [obs, uniq](const InetAddr& src, unsigned count) {
+  RelayObserver* obs = r_.observer_;
+  const unsigned uniq = r_.number_;
+  const unsigned others = tally_.Flush(now, [obs, uniq](const InetAddress& src, unsigned count) {
     if (obs != nullptr) {
       obs->ForeignPackets(src, count, uniq);
     } else {
-      DCore.report(src, DOSCore::DOS_R, uniq, count);
+      g_dos.report(src, DosCore::DOS_R, uniq, count);
     }
   }, force);
-  if (others != 0) Log(uniq_, LOG_DEBUG, thr_, "Foreign RTP from too many sources: %u packets\n", others);
+  if (others != 0) Log(uniq_, LEVEL_DEBUG, thr_, "Foreign RTP from too many sources: %u packets\n", others);
 }
 
-RelayThread_t::RelayThread_t(mcUDP_t& cln_rtp, msUDP_t& srv_rtp, mcUDP_t& cln_video, msUDP_t& srv_video)
-    : pairs_m{&cln_rtp, &srv_rtp, &cln_video, &srv_video}, uniq_m(cln_rtp.UniqNo()) {}
+RelayThread::RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video, ServerRtpPort& srv_video)
+    : pairs_{&cln_rtp, &srv_rtp, &cln_video, &srv_video}, number_(cln_rtp.UniqNo()) {}
 
-bool RelayThread_t::Start(const RelaySetup& setup, RelayObserver* observer) {
-  if (Running() || pairs_m[0]->get_handle() < 0 || pairs_m[1]->get_handle() < 0) return false;
-  setup_m = setup;
-  observer_m = observer;
-  return thread_m.Start(&RelayThread_t::Relay_Streams, this);
+bool RelayThread::Start(const RelaySetup& setup, RelayObserver* observer) {
+  if (Running() || pairs_[0]->GetHandle() < 0 || pairs_[1]->GetHandle() < 0) return false;
+  setup_ = setup;
+  observer_ = observer;
+  return thread_.Start(&RelayThread::RelayStreams, this);
 }
 
-void RelayThread_t::Stop() {
+void RelayThread::Stop() {
   if (!Running()) return;
-  const unsigned long id = static_cast<unsigned long>(thread_m.Id());
-  thread_m.Stop();
-  Log(static_cast<int>(uniq_m), LOG_DEBUG, setup_m.log_threshold, "Terminating thread: %lu\n", id);
+  const unsigned long id = static_cast<unsigned long>(thread_.Id());
+  thread_.Stop();
+  Log(static_cast<int>(number_), LEVEL_DEBUG, setup_.log_threshold, "Terminating thread: %lu\n", id);
 }
 
-void* RelayThread_t::Relay_Streams(void* arg) {
-  auto& relay = *static_cast<RelayThread_t*>(arg);
+void* RelayThread::RelayStreams(void* arg) {
+  auto& relay = *static_cast<RelayThread*>(arg);
   pthread_setname_np(pthread_self(), "RTP Relay");
-  Log(static_cast<int>(relay.uniq_m), LOG_DEBUG, relay.setup_m.log_threshold, "Start Thread: %lu (%lu)\n",
+  Log(static_cast<int>(relay.number_), LEVEL_DEBUG, relay.setup_.log_threshold, "Start Thread: %lu (%lu)\n",
       static_cast<unsigned long>(pthread_self()), static_cast<unsigned long>(gettid()));
   RelayLoop loop(relay);
   loop.Run();

@@ -1,4 +1,4 @@
-// RelayThread_t: the media thread of one anchored call. It polls the call's port pairs, moves every packet to
+// RelayThread: the media thread of one anchored call. It polls the call's port pairs, moves every packet to
 // the opposite side, latches onto the addresses packets really come from and guards the client side against
 // foreign sources. Start/Stop: the thread holding the call; the setters and counters: any thread.
 #pragma once
@@ -12,14 +12,14 @@
 #include "media/rtp_port.h"
 
 // Event numbers of the events port for a stream's new source (0: no event).
-enum RelayEvent_t : int { E_NOP = 0, E_CLN_AUDIO = 6, E_SRV_AUDIO = 7, E_CLN_VIDEO = 8, E_SRV_VIDEO = 9 };
+enum RelayEvent : int { E_NOP = 0, E_CLN_AUDIO = 6, E_SRV_AUDIO = 7, E_CLN_VIDEO = 8, E_SRV_VIDEO = 9 };
 
 // What the call tells the relay when it starts it. Fixed for the thread's life.
 struct RelaySetup {
   int log_threshold = 0;    // the call's log threshold (0: the global mask)
   bool accept_any = false;  // load-balancer mode or a negative RThreshold1: any client address may send
   bool symmetric = false;   // the server side latches onto the addresses its packets come from
-  uint32_t orig_ip = 0;     // the client's public media address, host order (the call's ClnRtpIP_m)
+  uint32_t orig_ip = 0;     // the client's public media address, host order (the call's client_rtp_ip_)
   bool video = false;       // relay the video pairs too (used only when both are open)
 };
 
@@ -28,20 +28,20 @@ class RelayObserver {
  public:
   virtual ~RelayObserver() = default;
   // A stream's source or SSRC changed: the call has media; send `event` (E_NOP: none) with the source text.
-  virtual void StreamSeen(RelayEvent_t event, const std::string& source) = 0;
+  virtual void StreamSeen(RelayEvent event, const std::string& source) = 0;
   // Packets from a foreign client source since the last batch (at most one batch per 100 ms). The default
   // tallies them with the flood detector as RTP suspicions of the call.
-  virtual void ForeignPackets(const InetAddr& src, unsigned count, unsigned uniq);
+  virtual void ForeignPackets(const InetAddress& src, unsigned count, unsigned uniq);
 };
 
-class RelayThread_t {
+class RelayThread {
  public:
   // The pairs belong to the call and must outlive this object (declare it after them, so it is destroyed,
   // and the thread joined, before they close).
-  RelayThread_t(mcUDP_t& cln_rtp, msUDP_t& srv_rtp, mcUDP_t& cln_video, msUDP_t& srv_video);
-  ~RelayThread_t() { Stop(); }
-  RelayThread_t(const RelayThread_t&) = delete;
-  RelayThread_t& operator=(const RelayThread_t&) = delete;
+  RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video, ServerRtpPort& srv_video);
+  ~RelayThread() { Stop(); }
+  RelayThread(const RelayThread&) = delete;
+  RelayThread& operator=(const RelayThread&) = delete;
 
   // Starts the thread over the open audio pairs (and video pairs with setup.video). false: the audio pairs
   // are not open, the thread runs already, or it could not be created; answer it like a failed port
@@ -50,30 +50,30 @@ class RelayThread_t {
   // Wakes the thread and joins it: on return it no longer touches the call or its sockets. Logs
   // "Terminating thread". Harmless when not running.
   void Stop();
-  bool Running() const { return thread_m.Running(); }
+  bool Running() const { return thread_.Running(); }
 
   // The dialog is established: from then on a non-symmetric server side accepts only its known address.
-  void Established(bool on) { established_m.store(on, std::memory_order_release); }
+  void Established(bool on) { established_.store(on, std::memory_order_release); }
   // The call terminates SRTP toward the client (both keys are in place).
-  void SrtpTerminated(bool on) { srtp_m.store(on, std::memory_order_release); }
+  void SrtpTerminated(bool on) { srtp_.store(on, std::memory_order_release); }
 
   // Packets accepted from each side since the start (the call's ClnNPcur and SrvNPcur).
   uint64_t ClnNPcur() const { return cln_ticks_m.load(std::memory_order_relaxed); }
   uint64_t SrvNPcur() const { return srv_ticks_m.load(std::memory_order_relaxed); }
 
-  // The thread body; arg is the RelayThread_t.
-  static void* Relay_Streams(void* arg);
+  // The thread body; arg is the RelayThread.
+  static void* RelayStreams(void* arg);
 
  private:
   friend class RelayLoop;
 
-  mUDP_t* pairs_m[4];  // client audio, server audio, client video, server video
-  MediaThread_t thread_m;
-  RelaySetup setup_m;
-  RelayObserver* observer_m = nullptr;
-  unsigned uniq_m;
-  std::atomic<bool> established_m{false};
-  std::atomic<bool> srtp_m{false};
+  RtpPort* pairs_[4];  // client audio, server audio, client video, server video
+  MediaThread thread_;
+  RelaySetup setup_;
+  RelayObserver* observer_ = nullptr;
+  unsigned number_;
+  std::atomic<bool> established_{false};
+  std::atomic<bool> srtp_{false};
   std::atomic<uint64_t> cln_ticks_m{0};
   std::atomic<uint64_t> srv_ticks_m{0};
 };

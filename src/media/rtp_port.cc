@@ -12,32 +12,32 @@
 #include "dialogs/dialog_table.h"
 #include "foundation/log.h"
 
-int mUDP_t::statPort = 0;
-Mutex mUDP_t::RTPLock;
+int RtpPort::statPort = 0;
+Mutex RtpPort::RTPLock;
 
 namespace {
 
 // The first even port of the range; pairs never start on an odd port.
-int FirstPort() { return (Cfg.lRange + 1) & ~1; }
+int FirstPort() { return (g_config.lRange + 1) & ~1; }
 
 // An RTCP port at or above the top of the range is outside it.
-bool PairFits(int port) { return port >= FirstPort() && port + 1 < Cfg.hRange; }
+bool PairFits(int port) { return port >= FirstPort() && port + 1 < g_config.hRange; }
 
 // The configured side address is a dotted address (checked at start-up); empty binds every address.
-InetAddr BindAddr(const char* ip, int port) {
-  InetAddr a(static_cast<unsigned short>(port));
+InetAddress BindAddr(const char* ip, int port) {
+  InetAddress a(static_cast<unsigned short>(port));
   if (ip != nullptr && *ip != '\0') inet_pton(AF_INET, ip, &a.sin_addr);
   return a;
 }
 
 }  // namespace
 
-void mUDP_t::ResetPortSearch() {
-  Guard_Mutex guard(RTPLock);
+void RtpPort::ResetPortSearch() {
+  MutexGuard guard(RTPLock);
   statPort = 0;
 }
 
-int mUDP_t::BindPair(int port, int& real_error) {
+int RtpPort::BindPair(int port, int& real_error) {
   if (!rtcp.bind(BindAddr(LocalIP(), port + 1))) {
     if (errno != EADDRINUSE) real_error = errno;
     rtcp.close();
@@ -52,26 +52,26 @@ int mUDP_t::BindPair(int port, int& real_error) {
   return 0;
 }
 
-void mUDP_t::SetOptions() {
+void RtpPort::SetOptions() {
   const int size = kSocketBuffer;  // the kernel caps it at its own maximum
-  const int tos = Cfg.TOS;
+  const int tos = g_config.TOS;
   for (SocketUDP* s : {static_cast<SocketUDP*>(this), &rtcp}) {
     s->block(false);
-    s->set_option(SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    s->set_option(SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    s->SetOption(SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    s->SetOption(SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
   }
-  set_option(IPPROTO_IP, IP_TOS, &tos, sizeof tos);
+  SetOption(IPPROTO_IP, IP_TOS, &tos, sizeof tos);
 }
 
 // The search starts above the last port handed out and goes round the range once; that last port is tried
 // last, so a range whose only free pair is the one released most recently still yields it.
-int mUDP_t::open() {
-  if (get_handle() >= 0) return get_handle();
+int RtpPort::open() {
+  if (GetHandle() >= 0) return GetHandle();
   rtcp.close();
   int real_error = 0;
   int port;
   {
-    Guard_Mutex guard(RTPLock);
+    MutexGuard guard(RTPLock);
     if (!PairFits(statPort)) statPort = FirstPort();
     const int start = statPort;
     port = start;
@@ -80,92 +80,92 @@ int mUDP_t::open() {
       if (!PairFits(port)) port = FirstPort();
       if (BindPair(port, real_error) == 0) break;
       if (port == start) {
-        Log(static_cast<int>(UniqNo_m), LOG_ERROR, "Error: Cannot open port in range [%d-%d]. Err: %d - %s !!!\n",
-            Cfg.lRange, Cfg.hRange, real_error, std::strerror(real_error));
+        Log(static_cast<int>(number_), LEVEL_ERROR, "Error: Cannot open port in range [%d-%d]. Err: %d - %s !!!\n",
+            g_config.lRange, g_config.hRange, real_error, std::strerror(real_error));
         return -1;
       }
     }
     statPort = port;
   }
-  lport_m.store(port, std::memory_order_release);
+  local_port_.store(port, std::memory_order_release);
   SetOptions();
-  Log(static_cast<int>(UniqNo_m), LOG_DEBUG, "Open RTP port: %d handle %d\n", port, get_handle());
-  return get_handle();
+  Log(static_cast<int>(number_), LEVEL_DEBUG, "Open RTP port: %d handle %d\n", port, GetHandle());
+  return GetHandle();
 }
 
-int mUDP_t::open(int port) {
+int RtpPort::open(int port) {
   if (port < 1 || port > 65534) return -1;
-  if (get_handle() >= 0) {
-    if (LPort() == port) return get_handle();
+  if (GetHandle() >= 0) {
+    if (LPort() == port) return GetHandle();
     close();
   }
   rtcp.close();
   if (!bind(BindAddr(LocalIP(), port))) {
     SocketUDP::close();
-    Log(static_cast<int>(UniqNo_m), LOG_ERROR, "Error: Cannot Open RTP port: %d\n", port);
+    Log(static_cast<int>(number_), LEVEL_ERROR, "Error: Cannot Open RTP port: %d\n", port);
     return -1;
   }
   if (!rtcp.bind(BindAddr(LocalIP(), port + 1))) rtcp.close();
-  lport_m.store(port, std::memory_order_release);
+  local_port_.store(port, std::memory_order_release);
   SetOptions();
-  Log(static_cast<int>(UniqNo_m), LOG_DEBUG, "Open RTP port: %d\n", port);
-  return get_handle();
+  Log(static_cast<int>(number_), LEVEL_DEBUG, "Open RTP port: %d\n", port);
+  return GetHandle();
 }
 
-void mUDP_t::close() {
+void RtpPort::close() {
   unregister();
-  const int fd = get_handle();
+  const int fd = GetHandle();
   const int port = LPort();
   rtcp.close();
   SocketUDP::close();
-  lport_m.store(-1, std::memory_order_release);
-  if (fd >= 0) Log(static_cast<int>(UniqNo_m), LOG_DEBUG, "Closing port: %d handle %d\n", port, fd);
+  local_port_.store(-1, std::memory_order_release);
+  if (fd >= 0) Log(static_cast<int>(number_), LEVEL_DEBUG, "Closing port: %d handle %d\n", port, fd);
 }
 
-void mUDP_t::doregister(ProbeSink* call) {
-  if (open() < 0 || registered_m) return;
+void RtpPort::doregister(ProbeSink* call) {
+  if (open() < 0 || registered_) return;
   PollReactor* reactor = PollReactor::instance();
   DialogTable* table = DialogTable::Instance();
   if (reactor == nullptr || table == nullptr) return;
-  probe_m = call;
-  registered_m = true;
-  const int fd = get_handle();
-  table->AddKey(static_cast<int>(UniqNo_m), fd);
-  reactor->register_fd(fd, this);
-  Log(static_cast<int>(UniqNo_m), LOG_DEBUG, "Register port: %d with handle %d\n", LPort(), fd);
+  probe_ = call;
+  registered_ = true;
+  const int fd = GetHandle();
+  table->AddKey(static_cast<int>(number_), fd);
+  reactor->RegisterDescriptor(fd, this);
+  Log(static_cast<int>(number_), LEVEL_DEBUG, "Register port: %d with handle %d\n", LPort(), fd);
 }
 
-void mUDP_t::unregister() {
-  if (!registered_m) return;
-  registered_m = false;
-  const int fd = get_handle();
-  if (PollReactor* reactor = PollReactor::instance()) reactor->unregister_fd(fd);
-  if (DialogTable* table = DialogTable::Instance()) table->RemoveKey(fd, static_cast<int>(UniqNo_m));
-  Log(static_cast<int>(UniqNo_m), LOG_DEBUG, "Removing from reactor port: %d with handle: %d\n", LPort(), fd);
+void RtpPort::unregister() {
+  if (!registered_) return;
+  registered_ = false;
+  const int fd = GetHandle();
+  if (PollReactor* reactor = PollReactor::instance()) reactor->UnregisterDescriptor(fd);
+  if (DialogTable* table = DialogTable::Instance()) table->RemoveKey(fd, static_cast<int>(number_));
+  Log(static_cast<int>(number_), LEVEL_DEBUG, "Removing from reactor port: %d with handle: %d\n", LPort(), fd);
 }
 
 // The datagram is read even when no call claims the handle: left unread it would wake the reactor forever.
-void mUDP_t::input_cb(int fd) {
+void RtpPort::input_cb(int fd) {
   uint8_t buf[4096];
-  InetAddr from;
+  InetAddress from;
   DialogTable* table = DialogTable::Instance();
-  TGuard<Dialog_t> call = table ? table->GetDialog(fd) : TGuard<Dialog_t>();
+  ObjectGuard<Dialog> call = table ? table->GetDialog(fd) : ObjectGuard<Dialog>();
   const ssize_t n = recvfrom(buf, sizeof buf, from, MSG_DONTWAIT);
-  if (!call || call->UniqNo() != UniqNo_m) {
-    Log("ostrel", LOG_ERROR, "Warning: mUDP: Handle %d for unregistered port\n", fd);
+  if (!call || call->UniqNo() != number_) {
+    Log("ostrel", LEVEL_ERROR, "Warning: mUDP: Handle %d for unregistered port\n", fd);
     return;
   }
-  if (n < 0 || !registered_m || probe_m == nullptr) return;
-  probe_m->ProbePacket(*this, from);
+  if (n < 0 || !registered_ || probe_ == nullptr) return;
+  probe_->ProbePacket(*this, from);
 }
 
-bool mcUDP_t::SetSrtp(std::unique_ptr<SrtpHook> ctx) {
-  if (pSRTP_m) return false;
-  pSRTP_m = std::move(ctx);
-  srtp_ptr_m.store(pSRTP_m.get(), std::memory_order_release);
+bool ClientRtpPort::SetSrtp(std::unique_ptr<SrtpHook> ctx) {
+  if (srtp_) return false;
+  srtp_ = std::move(ctx);
+  srtp_ptr_m.store(srtp_.get(), std::memory_order_release);
   return true;
 }
 
-const char* mcUDP_t::LocalIP() const { return Cfg.private_ipaddr; }
+const char* ClientRtpPort::LocalIP() const { return g_config.private_ipaddr; }
 
-const char* msUDP_t::LocalIP() const { return Cfg.intern_ipaddr; }
+const char* ServerRtpPort::LocalIP() const { return g_config.intern_ipaddr; }

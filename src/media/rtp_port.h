@@ -14,23 +14,23 @@
 #include "media/srtp_hook.h"
 #include "ports/socket.h"
 
-class mUDP_t;
+class RtpPort;
 
 // What a call does with the packets of a pair in probe mode (implemented by the call).
 class ProbeSink {
  public:
   virtual ~ProbeSink() = default;
   // Reactor thread, with the call's dialog locked: one datagram arrived on `pair` from `src`.
-  virtual void ProbePacket(mUDP_t& pair, const InetAddr& src) = 0;
+  virtual void ProbePacket(RtpPort& pair, const InetAddress& src) = 0;
 };
 
-class mUDP_t : public SocketUDP, public InputCB {
+class RtpPort : public SocketUDP, public InputCB {
  public:
   // Media sockets hold a few hundred packets, so a scheduling hiccup of the relay loses no audio.
   static constexpr int kSocketBuffer = 256 * 1024;
 
-  explicit mUDP_t(unsigned uniq) : UniqNo_m(uniq) {}
-  ~mUDP_t() override { close(); }
+  explicit RtpPort(unsigned uniq) : number_(uniq) {}
+  ~RtpPort() override { close(); }
 
   // A pair from the range; the RTP handle or -1 (the range is exhausted). The handle when already open.
   int open();
@@ -43,22 +43,22 @@ class mUDP_t : public SocketUDP, public InputCB {
   // reactor's handle lookup to it).
   void doregister(ProbeSink* call);
   void unregister();
-  bool registered() const { return registered_m; }
+  bool registered() const { return registered_; }
 
-  int LPort() const { return lport_m.load(std::memory_order_acquire); }
-  InetAddr RDest() const { return FromKey(rdest_m.load(std::memory_order_acquire)); }
-  InetAddr CDest() const { return FromKey(cdest_m.load(std::memory_order_acquire)); }
-  void RDest(const InetAddr& a) { rdest_m.store(a.key().b, std::memory_order_release); }
-  void CDest(const InetAddr& a) { cdest_m.store(a.key().b, std::memory_order_release); }
-  int get_rtcp_handle() const { return rtcp.get_handle(); }
+  int LPort() const { return local_port_.load(std::memory_order_acquire); }
+  InetAddress RDest() const { return FromKey(rtp_destination_.load(std::memory_order_acquire)); }
+  InetAddress CDest() const { return FromKey(rtcp_destination_.load(std::memory_order_acquire)); }
+  void RDest(const InetAddress& a) { rtp_destination_.store(a.key().b, std::memory_order_release); }
+  void CDest(const InetAddress& a) { rtcp_destination_.store(a.key().b, std::memory_order_release); }
+  int GetRtcpHandle() const { return rtcp.GetHandle(); }
 
   int RSend(const void* pkt, size_t len) { return static_cast<int>(sendto(pkt, len, RDest(), 0)); }
   int CSend(const void* pkt, size_t len) { return static_cast<int>(rtcp.sendto(pkt, len, CDest(), 0)); }
-  int CRecv(void* buf, size_t len, InetAddr& from, int flags = 0) {
+  int CRecv(void* buf, size_t len, InetAddress& from, int flags = 0) {
     return static_cast<int>(rtcp.recvfrom(buf, len, from, flags));
   }
 
-  unsigned UniqNo() const { return UniqNo_m; }
+  unsigned UniqNo() const { return number_; }
   virtual bool ClientSide() const = 0;
 
   // Reactor thread, probe mode.
@@ -72,9 +72,9 @@ class mUDP_t : public SocketUDP, public InputCB {
   virtual const char* LocalIP() const = 0;
 
  private:
-  static InetAddr FromKey(uint64_t k) {
-    InetAddr a;
-    InetAddr::key_t key;
+  static InetAddress FromKey(uint64_t k) {
+    InetAddress a;
+    InetAddress::key_t key;
     key.b = k;
     a.setkey(key);
     return a;
@@ -83,22 +83,22 @@ class mUDP_t : public SocketUDP, public InputCB {
   int BindPair(int port, int& real_error);
   void SetOptions();
 
-  std::atomic<uint64_t> rdest_m{0};  // InetAddr key of the far party's RTP address
-  std::atomic<uint64_t> cdest_m{0};  // the same for RTCP
+  std::atomic<uint64_t> rtp_destination_{0};  // InetAddress key of the far party's RTP address
+  std::atomic<uint64_t> rtcp_destination_{0};  // the same for RTCP
   SocketUDP rtcp;
-  std::atomic<int> lport_m{-1};
-  bool registered_m = false;  // the call's lock held
-  ProbeSink* probe_m = nullptr;
-  const unsigned UniqNo_m;
+  std::atomic<int> local_port_{-1};
+  bool registered_ = false;  // the call's lock held
+  ProbeSink* probe_ = nullptr;
+  const unsigned number_;
 
   static int statPort;  // RTPLock held
   static Mutex RTPLock;
 };
 
 // Client side: binds `private_ipaddr` and may carry the leg's SRTP context.
-class mcUDP_t : public mUDP_t {
+class ClientRtpPort : public RtpPort {
  public:
-  explicit mcUDP_t(unsigned uniq) : mUDP_t(uniq) {}
+  explicit ClientRtpPort(unsigned uniq) : RtpPort(uniq) {}
   bool ClientSide() const override { return true; }
   SrtpHook* Srtp() const { return srtp_ptr_m.load(std::memory_order_acquire); }
   // Installs the context once; false when one is already installed (the relay may be using it).
@@ -108,14 +108,14 @@ class mcUDP_t : public mUDP_t {
   const char* LocalIP() const override;
 
  private:
-  std::unique_ptr<SrtpHook> pSRTP_m;
+  std::unique_ptr<SrtpHook> srtp_;
   std::atomic<SrtpHook*> srtp_ptr_m{nullptr};
 };
 
 // Server side: binds `intern_ipaddr`.
-class msUDP_t : public mUDP_t {
+class ServerRtpPort : public RtpPort {
  public:
-  explicit msUDP_t(unsigned uniq) : mUDP_t(uniq) {}
+  explicit ServerRtpPort(unsigned uniq) : RtpPort(uniq) {}
   bool ClientSide() const override { return false; }
 
  protected:

@@ -117,7 +117,7 @@ std::string StatText(const StatEvent& e) {
 }
 
 std::string BlockText(bool on, uint32_t ip, int port) {
-  std::string s = Line("Event", on ? "BLOCK" : "UNBLOCK") + Line("IP", InetAddr::IpStr(ip));
+  std::string s = Line("Event", on ? "BLOCK" : "UNBLOCK") + Line("IP", InetAddress::IpStr(ip));
   if (port != 0) s += Line("Port", std::to_string(port));
   return s;
 }

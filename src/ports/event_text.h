@@ -28,7 +28,7 @@ std::string FailText(const FailEvent& e);
 
 // A call's events: name as printed, the call's number and domain, the extra text of the event.
 struct CallEvent {
-  int type = 0;  // Call_t::EvntType_t
+  int type = 0;  // Call::CallEventType
   unsigned uniq = 0;
   std::string domain;
   std::string extra;

@@ -23,10 +23,10 @@ bool ParseNumber(std::string_view text, T& out) {
   return ec == std::errc() && ptr == last;
 }
 
-std::string AddrText(const InetAddr& a) { return a.empty() ? std::string() : a.Str(); }
+std::string AddrText(const InetAddress& a) { return a.empty() ? std::string() : a.Str(); }
 
 // An address or nothing: an empty field is an empty address.
-bool ParseOptionalAddress(std::string_view text, InetAddr& a) {
+bool ParseOptionalAddress(std::string_view text, InetAddress& a) {
   a.reset();
   return text.empty() || ParseAddress(text, a);
 }
@@ -48,12 +48,12 @@ std::string FormatPorts(const LocalPorts& p) {
   return s;
 }
 
-bool RtcpIsDefault(const InetAddr& rtp, const InetAddr& rtcp) {
+bool RtcpIsDefault(const InetAddress& rtp, const InetAddress& rtcp) {
   return rtcp.empty() || (rtcp.IpAddr() == rtp.IpAddr() && rtcp.Port() == ((rtp.Port() + 1) & 0xFFFF));
 }
 
-InetAddr NextPort(const InetAddr& a) {
-  InetAddr n = a;
+InetAddress NextPort(const InetAddress& a) {
+  InetAddress n = a;
   n.Port(static_cast<unsigned short>(a.Port() + 1));
   return n;
 }
@@ -103,7 +103,7 @@ std::vector<std::string_view> SplitFields(std::string_view text, char sep) {
   }
 }
 
-bool ParseAddress(std::string_view text, InetAddr& a) {
+bool ParseAddress(std::string_view text, InetAddress& a) {
   const size_t colon = text.rfind(':');
   if (colon == std::string_view::npos) return false;
   const auto octets = SplitFields(text.substr(0, colon), '.');
@@ -127,7 +127,7 @@ bool ParseDests(std::string_view text, MediaDests& d) {
   if (text.empty()) return true;
   const auto parts = SplitFields(text, ',');
   if (parts.size() > 4) return false;
-  InetAddr a[4];
+  InetAddress a[4];
   for (size_t i = 0; i < parts.size(); ++i)
     if (!ParseAddress(parts[i], a[i])) return false;
   d.rtp = a[0];
@@ -160,22 +160,22 @@ std::optional<Record> Parse(std::string_view text) {
   if (f[0].size() != 1) return r;  // kind Unknown
   switch (r.command) {
     case '?':
-      r.kind = Record::Request;
+      r.kind = Record::REQUEST;
       return r;
     case 'U':
     case 'B':
       if (f.size() < 2 || f[1].empty()) return std::nullopt;
-      r.kind = r.command == 'U' ? Record::UnReg : Record::CallEnd;
+      r.kind = r.command == 'U' ? Record::UNREGISTER : Record::CALL_END;
       r.key = f[1];
       return r;
     case 'R':
       if (!ParseReg(f, r.reg)) return std::nullopt;
-      r.kind = Record::Reg;
+      r.kind = Record::REGISTER;
       return r;
     case 'S':
     case 'F':
       if (!ParseCall(f, r.call)) return std::nullopt;
-      r.kind = Record::Call;
+      r.kind = Record::CALL;
       return r;
     default:
       return r;

@@ -18,7 +18,7 @@ constexpr size_t kMaxRecord = 2046;
 
 // Registration flags as the record carries them (a decimal sum).
 enum RegFlag : unsigned {
-  kFDomain = 1, kPubl = 2, kIndr = 4, kRSRTP = 8, kPrsn = 16, kTrnsc = 32, kDDNAT = 64, kChain = 128
+  FULL_DOMAIN = 1, PUBLIC_IP = 2, INDIRECT = 4, SRTP_ALLOWED = 8, PERSISTENT = 16, TRANSCODING = 32, DOUBLE_NAT = 64, CHAINED = 128
 };
 
 struct RegRecord {
@@ -28,22 +28,22 @@ struct RegRecord {
   std::string defect;
   std::string user_domain;  // "user@domain"
   std::string fuser;
-  InetAddr hole;            // the client's public SIP address
+  InetAddress hole;            // the client's public SIP address
   long expires_in = 0;      // seconds until expiry
   int reg_tm = 0;           // the client's registration interval
   int log_level = 0;
   unsigned flags = 0;       // RegFlag bits
   std::string to_tag;
-  InetAddr unreg_server;    // empty: the relay does not unregister the client itself
-  unsigned nat_type = 0;    // FWType::Mode_t
+  InetAddress unreg_server;    // empty: the relay does not unregister the client itself
+  unsigned nat_type = 0;    // NatType::Mode
   uint32_t exp_rtp_ip = 0;  // host order
 };
 
 // Where one side's media goes: audio RTP and RTCP, and video when present.
 struct MediaDests {
-  InetAddr rtp, rtcp;
+  InetAddress rtp, rtcp;
   bool video = false;
-  InetAddr vrtp, vrtcp;
+  InetAddress vrtp, vrtcp;
 };
 
 struct LocalPorts {
@@ -61,11 +61,11 @@ struct CallRecord {
   LocalPorts cln_ports;
   MediaDests cln_dests;
   bool has_cln_dests = false;
-  InetAddr cln_sip;
+  InetAddress cln_sip;
   LocalPorts srv_ports;
   MediaDests srv_dests;
   bool has_srv_dests = false;
-  InetAddr srv_sip;
+  InetAddress srv_sip;
   std::string route_set;  // "<contact>,<record-route>..." of the call's stored server message
   std::string to_tag;
   int transc = 0;
@@ -74,7 +74,7 @@ struct CallRecord {
 };
 
 struct Record {
-  enum Kind { Request, Reg, UnReg, Call, CallEnd, Unknown } kind = Unknown;
+  enum Kind { REQUEST, REGISTER, UNREGISTER, CALL, CALL_END, UNKNOWN } kind = UNKNOWN;
   char command = '\0';
   std::string key;  // UnReg: the contact; CallEnd: the dialog key
   RegRecord reg;
@@ -96,7 +96,7 @@ std::string FormatCallEnd(const std::string& key);
 std::string FormatDests(const MediaDests& d);
 bool ParseDests(std::string_view text, MediaDests& d);
 // "a.b.c.d:port" with every part in range; nothing else is an address here.
-bool ParseAddress(std::string_view text, InetAddr& a);
+bool ParseAddress(std::string_view text, InetAddress& a);
 std::vector<std::string_view> SplitFields(std::string_view text, char sep);
 
 }  // namespace ha

@@ -1,4 +1,4 @@
-// OptPort_t: a call's own probe socket on the second address, from which the ".1" NAT probe goes out and
+// ProbePort: a call's own probe socket on the second address, from which the ".1" NAT probe goes out and
 // whose ICMP errors tell that the client's NAT answers probes with "port unreachable".
 // Created on the thread holding the call; error/input callbacks and deletion on the reactor thread (Retire).
 #pragma once
@@ -9,21 +9,21 @@
 #include "foundation/reactor.h"
 #include "ports/sip_port.h"
 
-class OptPort_t : public SIPPort_t, public ErrorCB, public InputCB {
+class ProbePort : public SipPort, public ErrorCB, public InputCB {
  public:
   // A bound and registered port for the call with that unique number (see usable()).
-  static std::unique_ptr<OptPort_t> Open(int uno);
+  static std::unique_ptr<ProbePort> Open(int uno);
   // Binds an ephemeral port on second_ipaddr with the IP error queue on.
-  explicit OptPort_t(int uno);
-  ~OptPort_t() override;
-  OptPort_t(const OptPort_t&) = delete;
-  OptPort_t& operator=(const OptPort_t&) = delete;
+  explicit ProbePort(int uno);
+  ~ProbePort() override;
+  ProbePort(const ProbePort&) = delete;
+  ProbePort& operator=(const ProbePort&) = delete;
 
-  char spec() const override { return 'O'; }
-  bool usable() const { return get_handle() >= 0; }
+  char DirectionMark() const override { return 'O'; }
+  bool usable() const { return GetHandle() >= 0; }
   // Hands the port to the reactor; only once the object is complete, since the reactor may call it at once.
   void Enroll();
-  int Uno() const { return Uno_m; }
+  int Uno() const { return number_; }
 
   // Reactor thread: an ICMP "port unreachable" for the probe marks the call.
   void error_cb(int fd) override;
@@ -33,12 +33,12 @@ class OptPort_t : public SIPPort_t, public ErrorCB, public InputCB {
 
   // The reactor runs callbacks without its lock, so the socket is unregistered and deleted on the reactor
   // thread: at once when called there, otherwise through a zero-delay timer.
-  static void Retire(std::unique_ptr<OptPort_t> port);
+  static void Retire(std::unique_ptr<ProbePort> port);
 
   // What an ICMP refusal does to the call with that unique number; set at start-up.
   static std::function<void(int uno)> OnICMP;
 
  private:
-  const int Uno_m;
-  bool registered_m = false;
+  const int number_;
+  bool registered_ = false;
 };

@@ -17,47 +17,47 @@
 
 std::function<void(int code)> CountBounce;
 
-void Bounce(SIP& msg, int code, const std::string& reason, const InetAddr& to, const SIPPort_t& port) {
-  msg.Convert(static_cast<SIP_Status>(code), reason);
-  if (code != 200) msg.remove(SIP_Header::HID_Contact);
-  msg.remove(SIP_Header::HID_Route);
-  msg.set(SIP_Header::HID_Server, Cfg.AgentName);
+void Bounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port) {
+  msg.Convert(static_cast<SipStatus>(code), reason);
+  if (code != 200) msg.remove(SipHeaders::HID_CONTACT);
+  msg.remove(SipHeaders::HID_ROUTE);
+  msg.set(SipHeaders::HID_SERVER, g_config.AgentName);
   if (code > 299 && CountBounce) CountBounce(code);
   port.send(msg, to, 0, 0);
 }
 
 namespace {
 
-std::string FromHost(const SIP& msg) {
-  auto* from = msg.Header<SIP_Head_From>(SIP_Header::HID_From);
+std::string FromHost(const SipMessage& msg) {
+  auto* from = msg.Header<FromHeader>(SipHeaders::HID_FROM);
   return from ? from->Host() : std::string();
 }
 
-std::string FromUser(const SIP& msg) {
-  auto* from = msg.Header<SIP_Head_From>(SIP_Header::HID_From);
+std::string FromUser(const SipMessage& msg) {
+  auto* from = msg.Header<FromHeader>(SipHeaders::HID_FROM);
   return from ? from->User() : std::string();
 }
 
 }  // namespace
 
-bool NewOldContacts(SIP& msg, InetAddr& reply, std::string& ocnt, std::string& ncnt, const std::string& defect,
+bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std::string& ncnt, const std::string& defect,
                     int level) {
   std::string domain = FromHost(msg);
   if (domain.empty()) domain = msg.URI().Host();
   std::string user;
   bool public_ip = false;
-  auto* contact = msg.Header<SIP_Head_Contact>(SIP_Header::HID_Contact);
+  auto* contact = msg.Header<ContactHeader>(SipHeaders::HID_CONTACT);
   if (contact != nullptr && !contact->Star()) {
-    InetAddr host;
-    if (InetAddr::IsIPv4(contact->Host().c_str()) && host.set(0, contact->Host().c_str()) &&
+    InetAddress host;
+    if (InetAddress::IsIPv4(contact->Host().c_str()) && host.set(0, contact->Host().c_str()) &&
         host.sin_addr.s_addr == reply.sin_addr.s_addr) {
       public_ip = true;
-      Log("ostrel", level | LOG_DEBUG, "Cln is on Public IP!\n");
-      auto* via = msg.Header<SIP_Head_Via>(SIP_Header::HID_Via);
+      Log("ostrel", level | LEVEL_DEBUG, "Cln is on Public IP!\n");
+      auto* via = msg.Header<ViaHeader>(SipHeaders::HID_VIA);
       if (via != nullptr && via->Param("rport") == nullptr && defect.find('r') == std::string::npos)
         reply.Port(static_cast<unsigned short>(via->SPort()));
     }
-    SIP_URI uri = *contact;
+    SipUri uri = *contact;
     uri.Remove("transport");
     uri.Remove("ob");
     ocnt.clear();
@@ -67,68 +67,68 @@ bool NewOldContacts(SIP& msg, InetAddr& reply, std::string& ocnt, std::string& n
     user = FromUser(msg);
   }
   ncnt = "sip:" + user + "*" + domain + "-" + reply.IpStr() + "+" + std::to_string(reply.Port()) + "@" +
-         Cfg.server_ipaddr + ":" + std::to_string((Cfg.SecondPort + 3) & 0xFFFF);
+         g_config.server_ipaddr + ":" + std::to_string((g_config.SecondPort + 3) & 0xFFFF);
   return public_ip;
 }
 
-void Assign(InetAddr& a, const char* host, const char* tag) {
-  const uint64_t began = PollReactor::curr_ms();
+void Assign(InetAddress& a, const char* host, const char* tag) {
+  const uint64_t began = PollReactor::NowMs();
   a.set(host);
-  const uint64_t took = PollReactor::curr_ms() - began;
-  if (InetAddr::IsIPv4(host)) return;
+  const uint64_t took = PollReactor::NowMs() - began;
+  if (InetAddress::IsIPv4(host)) return;
   const unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
   if (took <= 100)
-    Log(tag ? tag : "ostrel", LOG_TRACE, "T:%lu Note: It took ~%lu ms to resolve: %s !!!\n", tid,
+    Log(tag ? tag : "ostrel", LEVEL_TRACE, "T:%lu Note: It took ~%lu ms to resolve: %s !!!\n", tid,
         static_cast<unsigned long>(took), host);
   else
-    Log(tag ? tag : "ostrel", LOG_ERROR, "T:%lu Warning: It took ~%lu ms to resolve: %s !!!\n", tid,
+    Log(tag ? tag : "ostrel", LEVEL_ERROR, "T:%lu Warning: It took ~%lu ms to resolve: %s !!!\n", tid,
         static_cast<unsigned long>(took), host);
 }
 
-void PreProcessRoute(SIP& msg, int dir) {
-  auto* first = msg.Header<SIP_Head_Route>(SIP_Header::HID_Route);
+void PreProcessRoute(SipMessage& msg, int dir) {
+  auto* first = msg.Header<RouteHeader>(SipHeaders::HID_ROUTE);
   if (first == nullptr) return;
   const bool from_client = dir == 1;
-  InetAddr self;
-  self.set(static_cast<unsigned short>(from_client ? Cfg.MainPort : (Cfg.SecondPort + 3) & 0xFFFF),
-           from_client ? Cfg.myipaddr : Cfg.server_ipaddr);
-  if (from_client && Cfg.assume_no_obp) {
-    auto* to = msg.Header<SIP_Head_To>(SIP_Header::HID_To);
+  InetAddress self;
+  self.set(static_cast<unsigned short>(from_client ? g_config.MainPort : (g_config.SecondPort + 3) & 0xFFFF),
+           from_client ? g_config.myipaddr : g_config.server_ipaddr);
+  if (from_client && g_config.assume_no_obp) {
+    auto* to = msg.Header<ToHeader>(SipHeaders::HID_TO);
     const bool opens = to != nullptr && to->Params().Param("tag") == nullptr;
-    const bool single = first->Next() == nullptr && (msg.is_ACK() || msg.Method() == SIP_StartLine::SUBSCRIBE);
+    const bool single = first->Next() == nullptr && (msg.IsAck() || msg.Method() == SipStartLine::SUBSCRIBE);
     if (opens || single) {
-      Log("ostrel", LOG_DEBUG, "Remove Initial 'Route:'\n");
-      msg.remove(SIP_Header::HID_Route);
+      Log("ostrel", LEVEL_DEBUG, "Remove Initial 'Route:'\n");
+      msg.remove(SipHeaders::HID_ROUTE);
       return;
     }
   }
-  auto designates_self = [&](const SIP_URI& uri) {
-    InetAddr a;
+  auto designates_self = [&](const SipUri& uri) {
+    InetAddress a;
     return a.set(static_cast<unsigned short>(uri.SPort()), uri.Host().c_str()) && a == self;
   };
   if (designates_self(msg.URI()) && !designates_self(*first)) {
-    std::unique_ptr<SIP_HeadLine> last = msg.pop_back(SIP_Header::HID_Route);
-    if (auto* route = dynamic_cast<SIP_Head_Route*>(last.get())) {
-      msg.URI() = static_cast<const SIP_URI&>(*route);
-      Log("ostrel", LOG_DEBUG, "Substitute Request-URI\n");
+    std::unique_ptr<HeaderLine> last = msg.pop_back(SipHeaders::HID_ROUTE);
+    if (auto* route = dynamic_cast<RouteHeader*>(last.get())) {
+      msg.URI() = static_cast<const SipUri&>(*route);
+      Log("ostrel", LEVEL_DEBUG, "Substitute Request-URI\n");
     }
   }
-  while (auto* route = msg.Header<SIP_Head_Route>(SIP_Header::HID_Route)) {
+  while (auto* route = msg.Header<RouteHeader>(SipHeaders::HID_ROUTE)) {
     if (route->SPort() != self.Port()) break;
-    InetAddr a;
+    InetAddress a;
     Assign(a, route->Addr().c_str(), nullptr);
     if (a == self) {
-      msg.pop_front(SIP_Header::HID_Route);
-      Log("ostrel", LOG_DEBUG, "Remove 'Route:' to itself\n");
+      msg.pop_front(SipHeaders::HID_ROUTE);
+      Log("ostrel", LEVEL_DEBUG, "Remove 'Route:' to itself\n");
       continue;
     }
-    Log("ostrel", LOG_DEBUG, "Resolved 'Route:' %s to %s\n", route->Addr().c_str(), a.Str().c_str());
+    Log("ostrel", LEVEL_DEBUG, "Resolved 'Route:' %s to %s\n", route->Addr().c_str(), a.Str().c_str());
     break;
   }
 }
 
-bool ValidNewCnt(const SIP_URI& uri) {
-  if (uri.Host() != Cfg.server_ipaddr || uri.Port() != ((Cfg.SecondPort + 3) & 0xFFFF)) return false;
+bool ValidNewCnt(const SipUri& uri) {
+  if (uri.Host() != g_config.server_ipaddr || uri.Port() != ((g_config.SecondPort + 3) & 0xFFFF)) return false;
   const std::string& user = uri.User();
   size_t star = user.find('*');
   if (star == std::string::npos) return false;
@@ -141,15 +141,15 @@ bool ValidNewCnt(const SIP_URI& uri) {
   return true;
 }
 
-bool GotFromOstrel(const SIP_Head_Via* via) {
+bool GotFromOstrel(const ViaHeader* via) {
   if (via == nullptr) return false;
   const char* branch = via->Param("branch");
   return branch != nullptr && std::strncmp(branch, kRelayBranch, kRelayBranchLen) == 0;
 }
 
-bool GotFromOstrel(const SIP& msg) { return GotFromOstrel(msg.Header<SIP_Head_Via>(SIP_Header::HID_Via)); }
+bool GotFromOstrel(const SipMessage& msg) { return GotFromOstrel(msg.Header<ViaHeader>(SipHeaders::HID_VIA)); }
 
-unsigned RelayBranchNumber(const SIP_Head_Via* via) {
+unsigned RelayBranchNumber(const ViaHeader* via) {
   if (!GotFromOstrel(via)) return 0;
   const char* digits = via->Param("branch") + kRelayBranchLen;
   uint64_t n = 0;
@@ -176,8 +176,8 @@ std::string Boundary(const std::string& type) {
 
 }  // namespace
 
-void FixMultiBody(SIP& msg) {
-  auto* type = msg.Header<SIP_Head_Content_Type>(SIP_Header::HID_Content_Type);
+void FixMultiBody(SipMessage& msg) {
+  auto* type = msg.Header<ContentTypeHeader>(SipHeaders::HID_CONTENT_TYPE);
   if (type == nullptr || strncasecmp(type->Value().c_str(), "multipart", 9) != 0) return;
   const std::string boundary = Boundary(type->Value());
   if (boundary.empty()) return;
@@ -219,7 +219,7 @@ void FixMultiBody(SIP& msg) {
     pos = static_cast<size_t>(q - body.c_str());
     if (is_sdp && part_end > pos) {
       msg.Body(body.substr(pos, part_end - pos));
-      msg.set(SIP_Header::HID_Content_Type, "application/sdp");
+      msg.set(SipHeaders::HID_CONTENT_TYPE, "application/sdp");
       return;
     }
     pos = next;

@@ -12,31 +12,31 @@
 #include "ports/sip_port.h"
 #include "sip/message.h"
 
-class SIP_Head_Via;
+class ViaHeader;
 
 // Every Via this relay inserts carries a branch with this prefix followed by the sending dialog's number.
 inline constexpr char kRelayBranch[] = "z9hG4bK-ostrel-";
 inline constexpr size_t kRelayBranchLen = sizeof(kRelayBranch) - 1;
 
 // Turns msg into a response and sends it: Contact removed unless 200, Route removed, Server set.
-void Bounce(SIP& msg, int code, const std::string& reason, const InetAddr& to, const SIPPort_t& port);
+void Bounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port);
 // Counts answers above 299 by code for the statistics; set by the events code.
 extern std::function<void(int code)> CountBounce;
 
 // Fills the client's reply address, its Contact as received and the rewritten Contact
 // ("sip:user*domain-ip+port@server_ipaddr:SecondPort+3"); true when the client is on a public address.
-bool NewOldContacts(SIP& msg, InetAddr& reply, std::string& ocnt, std::string& ncnt, const std::string& defect,
+bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std::string& ncnt, const std::string& defect,
                     int level);
 // Route-set clean-up of a request before it is relayed (dir: 1 from the client, 2 from the server).
-void PreProcessRoute(SIP& msg, int dir);
+void PreProcessRoute(SipMessage& msg, int dir);
 // A rewritten Contact of this relay: server_ipaddr, SecondPort+3, user "x*domain-ip+port".
-bool ValidNewCnt(const SIP_URI& uri);
+bool ValidNewCnt(const SipUri& uri);
 // Resolves host into a, logging a resolution that took long.
-void Assign(InetAddr& a, const char* host, const char* tag);
-bool GotFromOstrel(const SIP_Head_Via* via);
-bool GotFromOstrel(const SIP& msg);
+void Assign(InetAddress& a, const char* host, const char* tag);
+bool GotFromOstrel(const ViaHeader* via);
+bool GotFromOstrel(const SipMessage& msg);
 // The dialog number in a relay branch, 0 when the branch is not the relay's or the number is out of
 // the dialog range (65537 .. 2^31-1).
-unsigned RelayBranchNumber(const SIP_Head_Via* via);
+unsigned RelayBranchNumber(const ViaHeader* via);
 // A multipart body with an application/sdp part becomes that SDP alone.
-void FixMultiBody(SIP& msg);
+void FixMultiBody(SipMessage& msg);

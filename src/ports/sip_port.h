@@ -12,18 +12,18 @@
 #include "foundation/reactor.h"
 #include "ports/socket.h"
 
-class SIP;
+class SipMessage;
 
-class SIPPort_t : public SocketUDP {
+class SipPort : public SocketUDP {
  public:
   static constexpr size_t kMaxDatagram = 8190;
   static constexpr size_t kShrinkAbove = 1420;
 
-  ~SIPPort_t() override = default;
-  virtual char spec() const { return '#'; }
+  ~SipPort() override = default;
+  virtual char DirectionMark() const { return '#'; }
   // Sends one message; a message to a client above 1420 bytes is shrunk first (msg changes then).
   // threshold: the dialog's log mask (0 for the global one); level: extra bits for the two log lines.
-  int send(SIP& msg, const InetAddr& to, int threshold, int level) const;
+  int send(SipMessage& msg, const InetAddress& to, int threshold, int level) const;
 
  protected:
   virtual bool shrinks() const { return true; }
@@ -33,17 +33,17 @@ class SIPPort_t : public SocketUDP {
 struct Datagram {
   char* data;
   size_t len;
-  InetAddr from;
+  InetAddress from;
 };
 
-class ExtPort_t : public SIPPort_t, public TimerCB, public InputCB {
+class ExternalPort : public SipPort, public TimerCB, public InputCB {
  public:
   // What the port hands its datagrams and dialog timers to; set by the core at start-up.
   using Handler = std::function<void(Datagram&)>;
   using TimerHandler = std::function<void(const void* data)>;
 
-  char spec() const override { return 'C'; }
-  void SetHandler(Handler h) { handler_m = std::move(h); }
+  char DirectionMark() const override { return 'C'; }
+  void SetHandler(Handler h) { handler_ = std::move(h); }
   void SetTimerHandler(TimerHandler h) { timer_handler_m = std::move(h); }
 
   // fd != 0: called by the reactor on a non-blocking socket, reads one datagram.
@@ -59,30 +59,30 @@ class ExtPort_t : public SIPPort_t, public TimerCB, public InputCB {
  protected:
   static void* ReadLoop(void* port);
   // One datagram into buf; false when nothing usable was read. Datagrams cut by the buffer are dropped.
-  bool read_one(char* buf, Datagram& d);
+  bool ReadOne(char* buf, Datagram& d);
 
-  Handler handler_m;
+  Handler handler_;
   TimerHandler timer_handler_m;
-  std::atomic<bool> stop_m{false};
-  std::vector<pthread_t> readers_m;
+  std::atomic<bool> stopping_{false};
+  std::vector<pthread_t> readers_;
   const char* thread_name_m = "Ext UDP Read";
-  const char* banner_m = "Start External Reading loop\n";
+  const char* banner_ = "Start External Reading loop\n";
 };
 
-class IntPort_t : public ExtPort_t {
+class InternalPort : public ExternalPort {
  public:
-  char spec() const override { return 'S'; }
+  char DirectionMark() const override { return 'S'; }
 
  protected:
   bool shrinks() const override { return false; }
 };
 
-class AltPort_t : public ExtPort_t {
+class AlternatePort : public ExternalPort {
  public:
-  char spec() const override { return 'X'; }
+  char DirectionMark() const override { return 'X'; }
 };
 
 // The process's SIP ports, bound by start-up.
-extern ExtPort_t ExtPort;
-extern IntPort_t IntPort;
-extern AltPort_t AltPort;
+extern ExternalPort g_external_port;
+extern InternalPort g_internal_port;
+extern AlternatePort g_alternate_port;

@@ -6,49 +6,49 @@
 #include <climits>
 
 void SocketBase::close() {
-  int fd = handle_m.exchange(-1);
+  int fd = handle_.exchange(-1);
   if (fd >= 0) ::close(fd);
 }
 
-ssize_t SocketBase::recv(void* buf, size_t len, int flags) { return ::recv(get_handle(), buf, len, flags); }
+ssize_t SocketBase::recv(void* buf, size_t len, int flags) { return ::recv(GetHandle(), buf, len, flags); }
 
 bool SocketBase::block(bool on) {
-  int fd = get_handle();
+  int fd = GetHandle();
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0) return false;
   flags = on ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
   return fcntl(fd, F_SETFL, flags) == 0;
 }
 
-void SocketBase::shutdown_reads() {
-  int fd = get_handle();
+void SocketBase::ShutdownReads() {
+  int fd = GetHandle();
   if (fd >= 0) ::shutdown(fd, SHUT_RD);
 }
 
-void SocketUDP::_open() {
-  if (get_handle() >= 0) return;
+void SocketUDP::OpenSocket() {
+  if (GetHandle() >= 0) return;
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   int expected = -1;
-  if (fd >= 0 && !handle_m.compare_exchange_strong(expected, fd)) ::close(fd);
+  if (fd >= 0 && !handle_.compare_exchange_strong(expected, fd)) ::close(fd);
 }
 
-ssize_t SocketUDP::recvfrom(void* buf, size_t len, InetAddr& from, int flags) {
+ssize_t SocketUDP::recvfrom(void* buf, size_t len, InetAddress& from, int flags) {
   socklen_t alen = sizeof(sockaddr_in);
-  return ::recvfrom(get_handle(), buf, len, flags, from.sa(), &alen);
+  return ::recvfrom(GetHandle(), buf, len, flags, from.sa(), &alen);
 }
 
-ssize_t SocketUDP::sendto(const void* buf, size_t len, const InetAddr& to, int flags) const {
-  return ::sendto(get_handle(), buf, len, flags, to.sa(), sizeof(sockaddr_in));
+ssize_t SocketUDP::sendto(const void* buf, size_t len, const InetAddress& to, int flags) const {
+  return ::sendto(GetHandle(), buf, len, flags, to.sa(), sizeof(sockaddr_in));
 }
 
-bool SocketUDP::maximise_rcvbuf() {
+bool SocketUDP::MaximiseReceiveBuffer() {
   int big = INT_MAX;  // the system caps it at its maximum
-  return set_option(SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  return SetOption(SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
 }
 
-InetAddr SocketUDP::local_addr() const {
-  InetAddr a;
+InetAddress SocketUDP::LocalAddress() const {
+  InetAddress a;
   socklen_t alen = sizeof(sockaddr_in);
-  getsockname(get_handle(), a.sa(), &alen);
+  getsockname(GetHandle(), a.sa(), &alen);
   return a;
 }

@@ -17,41 +17,41 @@ class SocketBase {
   SocketBase& operator=(const SocketBase&) = delete;
 
   void close();
-  int get_handle() const { return handle_m.load(std::memory_order_acquire); }
+  int GetHandle() const { return handle_.load(std::memory_order_acquire); }
   ssize_t recv(void* buf, size_t len, int flags);
   // true clears O_NONBLOCK, false sets it.
   bool block(bool on);
   // Wakes a thread blocked in a receive on this socket (it sees an error or an empty read).
-  void shutdown_reads();
+  void ShutdownReads();
 
  protected:
-  std::atomic<int> handle_m{-1};
+  std::atomic<int> handle_{-1};
 };
 
 template <class Derived>
 class SocketT : public SocketBase {
  public:
   bool open() {
-    static_cast<Derived*>(this)->_open();
-    return get_handle() >= 0;
+    static_cast<Derived*>(this)->OpenSocket();
+    return GetHandle() >= 0;
   }
-  bool bind(const InetAddr& addr) {
+  bool bind(const InetAddress& addr) {
     if (!open()) return false;
-    return ::bind(get_handle(), addr.sa(), sizeof(sockaddr_in)) == 0;
+    return ::bind(GetHandle(), addr.sa(), sizeof(sockaddr_in)) == 0;
   }
-  bool set_option(int level, int name, const void* value, unsigned len) {
+  bool SetOption(int level, int name, const void* value, unsigned len) {
     if (!open()) return false;
-    return ::setsockopt(get_handle(), level, name, value, len) == 0;
+    return ::setsockopt(GetHandle(), level, name, value, len) == 0;
   }
 };
 
 class SocketUDP : public SocketT<SocketUDP> {
  public:
-  void _open();
-  ssize_t recvfrom(void* buf, size_t len, InetAddr& from, int flags);
-  ssize_t sendto(const void* buf, size_t len, const InetAddr& to, int flags) const;
+  void OpenSocket();
+  ssize_t recvfrom(void* buf, size_t len, InetAddress& from, int flags);
+  ssize_t sendto(const void* buf, size_t len, const InetAddress& to, int flags) const;
   // Raises the receive buffer to the system's maximum.
-  bool maximise_rcvbuf();
+  bool MaximiseReceiveBuffer();
   // The address the socket is bound to (after bind with port 0, the chosen port).
-  InetAddr local_addr() const;
+  InetAddress LocalAddress() const;
 };

@@ -39,7 +39,7 @@ std::string_view Trimmed(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-bool ReadHostListElement(std::string_view element, SRVR& entry) {
+bool ReadHostListElement(std::string_view element, ServerRecord& entry) {
   int weight = kDefaultWeight;
   if (size_t slash = element.find('/'); slash != std::string_view::npos) {
     if (!ParseInt(Trimmed(element.substr(slash + 1)), weight)) weight = kDefaultWeight;
@@ -60,7 +60,7 @@ bool ReadHostListElement(std::string_view element, SRVR& entry) {
 }
 
 // The keys "*.<domain>", then "*" + the part of the key from its first '.' at or after index 2, down to "*".
-HardSrvs_t::const_iterator FindWildcardKey(const std::string& domain, const HardSrvs_t& servers) {
+ServerTable::const_iterator FindWildcardKey(const std::string& domain, const ServerTable& servers) {
   std::string key = "*." + domain;
   for (;;) {
     if (auto it = servers.find(key); it != servers.end()) return it;
@@ -71,7 +71,7 @@ HardSrvs_t::const_iterator FindWildcardKey(const std::string& domain, const Hard
 }
 
 // One RFC 2782 draw among records [first, last) of one priority: moves the chosen record to `first`.
-void PickWeighted(std::vector<SRVR>::iterator first, std::vector<SRVR>::iterator last) {
+void PickWeighted(std::vector<ServerRecord>::iterator first, std::vector<ServerRecord>::iterator last) {
   long total = 0;
   for (auto it = first; it != last; ++it) total += it->s_weight;
   const long draw = std::uniform_int_distribution<long>(0, total)(Generator());
@@ -95,11 +95,11 @@ int RandomPref(int weight) {
 
 int RandomSortKey() { return UniformInt(0, RAND_MAX); }
 
-std::vector<SRVR> HostListServers(std::string_view list) {
-  std::vector<SRVR> servers;
+std::vector<ServerRecord> HostListServers(std::string_view list) {
+  std::vector<ServerRecord> servers;
   while (!list.empty()) {
     const size_t comma = list.find(',');
-    SRVR entry;
+    ServerRecord entry;
     if (ReadHostListElement(list.substr(0, comma), entry)) servers.push_back(std::move(entry));
     if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
@@ -107,17 +107,17 @@ std::vector<SRVR> HostListServers(std::string_view list) {
   return servers;
 }
 
-std::vector<SRVR> ConfiguredServers(const std::string& domain, const HardSrvs_t& servers) {
+std::vector<ServerRecord> ConfiguredServers(const std::string& domain, const ServerTable& servers) {
   // The keys were lower-cased when they were read.
   std::string lower = domain;
   tolower(lower);
   auto found = servers.find(lower);
-  if (found == servers.end() && servers.star_m) found = FindWildcardKey(lower, servers);
-  std::vector<SRVR> chosen;
+  if (found == servers.end() && servers.has_wildcard_) found = FindWildcardKey(lower, servers);
+  std::vector<ServerRecord> chosen;
   if (found == servers.end()) return chosen;
   auto [first, last] = servers.equal_range(found->first);
   for (auto it = first; it != last; ++it) {
-    SRVR entry = it->second;
+    ServerRecord entry = it->second;
     entry.s_pref = RandomPref(it->second.s_weight);
     entry.s_weight = RandomSortKey();
     chosen.push_back(std::move(entry));
@@ -125,14 +125,14 @@ std::vector<SRVR> ConfiguredServers(const std::string& domain, const HardSrvs_t&
   return chosen;
 }
 
-void OrderByWeight(std::vector<SRVR>& records) {
+void OrderByWeight(std::vector<ServerRecord>& records) {
   std::stable_sort(records.begin(), records.end(),
-                   [](const SRVR& a, const SRVR& b) { return a.s_pref < b.s_pref; });
+                   [](const ServerRecord& a, const ServerRecord& b) { return a.s_pref < b.s_pref; });
   for (auto group = records.begin(); group != records.end();) {
-    auto group_end = std::find_if(group, records.end(), [&](const SRVR& r) { return r.s_pref != group->s_pref; });
+    auto group_end = std::find_if(group, records.end(), [&](const ServerRecord& r) { return r.s_pref != group->s_pref; });
     // Records of weight 0 go first, so that they are picked only when the draw is 0.
     std::shuffle(group, group_end, Generator());
-    std::stable_partition(group, group_end, [](const SRVR& r) { return r.s_weight == 0; });
+    std::stable_partition(group, group_end, [](const ServerRecord& r) { return r.s_weight == 0; });
     for (auto next = group; next != group_end; ++next) PickWeighted(next, group_end);
     int position = 0;
     for (auto it = group; it != group_end; ++it) it->s_weight = position++;

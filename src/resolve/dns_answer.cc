@@ -74,8 +74,8 @@ bool ExpandDnsName(std::span<const uint8_t> msg, size_t pos, std::string& name, 
   return false;
 }
 
-SrvAnswerResult ParseSrvAnswer(std::span<const uint8_t> answer, std::vector<SRVR>& out) {
-  if (answer.size() < kHeaderSize) return SrvAnswerResult::kOk;
+SrvAnswerResult ParseSrvAnswer(std::span<const uint8_t> answer, std::vector<ServerRecord>& out) {
+  if (answer.size() < kHeaderSize) return SrvAnswerResult::OK;
   const unsigned questions = ReadU16(answer, 4);
   const unsigned records = ReadU16(answer, 6);
   size_t pos = kHeaderSize;
@@ -83,13 +83,13 @@ SrvAnswerResult ParseSrvAnswer(std::span<const uint8_t> answer, std::vector<SRVR
   size_t consumed = 0;
 
   for (unsigned i = 0; i < questions; ++i) {
-    if (!ExpandDnsName(answer, pos, name, consumed)) return SrvAnswerResult::kBadQuestion;
+    if (!ExpandDnsName(answer, pos, name, consumed)) return SrvAnswerResult::BAD_QUESTION;
     pos += consumed + 4;  // type and class
-    if (pos > answer.size()) return SrvAnswerResult::kBadQuestion;
+    if (pos > answer.size()) return SrvAnswerResult::BAD_QUESTION;
   }
 
   for (unsigned i = 0; i < records && pos < answer.size(); ++i) {
-    if (!ExpandDnsName(answer, pos, name, consumed)) return SrvAnswerResult::kBadOwner;
+    if (!ExpandDnsName(answer, pos, name, consumed)) return SrvAnswerResult::BAD_OWNER;
     pos += consumed;
     if (pos + kRecordFixedSize > answer.size()) break;
     const uint16_t type = ReadU16(answer, pos);
@@ -105,7 +105,7 @@ SrvAnswerResult ParseSrvAnswer(std::span<const uint8_t> answer, std::vector<SRVR
         consumed > rdlength - kSrvFixedSize) {
       break;
     }
-    SRVR entry;
+    ServerRecord entry;
     entry.s_pref = ReadU16(answer, rdata);
     entry.s_weight = ReadU16(answer, rdata + 2);
     entry.s_port = ReadU16(answer, rdata + 4);
@@ -113,5 +113,5 @@ SrvAnswerResult ParseSrvAnswer(std::span<const uint8_t> answer, std::vector<SRVR
     if (entry.s_name.empty() || entry.s_port == 0) continue;
     out.push_back(std::move(entry));
   }
-  return SrvAnswerResult::kOk;
+  return SrvAnswerResult::OK;
 }

@@ -7,15 +7,15 @@
 
 #include "config/servers.h"
 
-// Appends the candidate servers of `domain` to `out` and sorts `out`, most preferred first (SRVR order).
+// Appends the candidate servers of `domain` to `out` and sorts `out`, most preferred first (ServerRecord order).
 // The first source that applies is used alone:
 //  1. `xhsts` not empty: its "host[:port][/weight]" elements, hosts not resolved;
-//  2. `servers` not null and some key matches: the configured entries (see ConfiguredServers);
+//  2. `servers` not null and some key matches: the configured entries (see ServerTable);
 //  3. otherwise a DNS SRV query for `prefix` + `domain`, ordered by priority and RFC 2782 weight.
 // True when `out` holds at least one candidate afterwards; false after a failed or empty DNS query
 // (logged under "QUTLS").
 // `servers` is normally &Cfg.HardSrvs, or null for DNS only. Cfg.Lock is taken for reading while they are
 // read and released before DNS is asked, so a re-read can never free what is being read.
 // Expects: Cfg.Lock not held by the caller. Blocks for as long as the DNS query takes.
-bool ResolveSrv(const std::string& domain, const std::string& prefix, std::vector<SRVR>& out,
-                const HardSrvs_t* servers, const std::string& xhsts);
+bool ResolveSrv(const std::string& domain, const std::string& prefix, std::vector<ServerRecord>& out,
+                const ServerTable* servers, const std::string& xhsts);

@@ -8,54 +8,54 @@
 
 #include "sip/sdp/sdp.h"
 
-class SIP_Body {
+class SipBody {
 public:
-    SIP_Body() = default;
+    SipBody() = default;
     // A copy takes the text (regenerated from a changed SDP), never the SDP object.
-    SIP_Body(const SIP_Body& other) : m_Body(other.Body()) {}
-    SIP_Body& operator=(const SIP_Body& other)
+    SipBody(const SipBody& other) : body_(other.Body()) {}
+    SipBody& operator=(const SipBody& other)
     {
         if (this != &other) {
-            m_Body = other.Body();
-            m_sdp.reset();
+            body_ = other.Body();
+            sdp_.reset();
         }
         return *this;
     }
-    SIP_Body(SIP_Body&&) noexcept = default;
-    SIP_Body& operator=(SIP_Body&&) noexcept = default;
+    SipBody(SipBody&&) noexcept = default;
+    SipBody& operator=(SipBody&&) noexcept = default;
 
     // The text; a changed SDP (or one whose text is empty) is assembled into it first.
     const std::string& Body() const
     {
-        if (m_sdp && (m_sdp->isdirty() || m_Body.empty())) m_Body = m_sdp->assemble(true);
-        return m_Body;
+        if (sdp_ && (sdp_->isdirty() || body_.empty())) body_ = sdp_->assemble(true);
+        return body_;
     }
     // Sets the text and forgets the parsed SDP.
     void Body(std::string_view text)
     {
-        m_Body.assign(text);
-        m_sdp.reset();
+        body_.assign(text);
+        sdp_.reset();
     }
     // The parsed SDP, parsed from the text on first use; null when it does not parse. A partly read SDP
     // stays when keepPartial and it has at least one media description.
-    SDP* GetSDP(bool keepPartial = false)
+    Sdp* GetSDP(bool keepPartial = false)
     {
-        if (m_sdp) return m_sdp.get();
-        auto sdp = std::make_unique<SDP>();
-        if (sdp->parse(m_Body) || (keepPartial && !sdp->Medias().empty())) m_sdp = std::move(sdp);
-        return m_sdp.get();
+        if (sdp_) return sdp_.get();
+        auto sdp = std::make_unique<Sdp>();
+        if (sdp->parse(body_) || (keepPartial && !sdp->Medias().empty())) sdp_ = std::move(sdp);
+        return sdp_.get();
     }
     // Takes ownership; the text is regenerated from it.
-    void SetSDP(std::unique_ptr<SDP> sdp)
+    void SetSDP(std::unique_ptr<Sdp> sdp)
     {
-        m_Body.clear();
-        m_sdp = std::move(sdp);
+        body_.clear();
+        sdp_ = std::move(sdp);
     }
-    bool HasSDP() const { return m_sdp != nullptr; }
+    bool HasSDP() const { return sdp_ != nullptr; }
     void clear()
     {
-        m_Body.clear();
-        m_sdp.reset();
+        body_.clear();
+        sdp_.reset();
     }
     size_t size() const { return Body().size(); }
     bool empty() const { return Body().empty(); }
@@ -67,6 +67,6 @@ public:
     }
 
 protected:
-    mutable std::string m_Body;
-    std::unique_ptr<SDP> m_sdp;
+    mutable std::string body_;
+    std::unique_ptr<Sdp> sdp_;
 };

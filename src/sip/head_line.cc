@@ -3,63 +3,63 @@
 #include "sip/report.h"
 #include "sip/message.h"
 
-SIP_HeadLine::~SIP_HeadLine()
+HeaderLine::~HeaderLine()
 {
-    std::unique_ptr<SIP_HeadLine> next = std::move(m_Next);
-    while (next) next = std::move(next->m_Next);
+    std::unique_ptr<HeaderLine> next = std::move(next_);
+    while (next) next = std::move(next->next_);
 }
 
-std::unique_ptr<SIP_HeadLine> SIP_HeadLine::Copy() const
+std::unique_ptr<HeaderLine> HeaderLine::Copy() const
 {
-    std::unique_ptr<SIP_HeadLine> head = CopyOne();
-    SIP_HeadLine* tail = head.get();
-    for (const SIP_HeadLine* l = Next(); l; l = l->Next()) {
-        tail->m_Next = l->CopyOne();
-        tail = tail->m_Next.get();
+    std::unique_ptr<HeaderLine> head = CopyOne();
+    HeaderLine* tail = head.get();
+    for (const HeaderLine* l = Next(); l; l = l->Next()) {
+        tail->next_ = l->CopyOne();
+        tail = tail->next_.get();
     }
     return head;
 }
 
-SIP_HeadLine* SIP_HeadLine::last()
+HeaderLine* HeaderLine::last()
 {
-    SIP_HeadLine* l = this;
-    while (l->m_Next) l = l->m_Next.get();
+    HeaderLine* l = this;
+    while (l->next_) l = l->next_.get();
     return l;
 }
 
-void SIP_HeadLine::chain(std::unique_ptr<SIP_HeadLine> l) { last()->m_Next = std::move(l); }
+void HeaderLine::chain(std::unique_ptr<HeaderLine> l) { last()->next_ = std::move(l); }
 
-void SIP_HeadLine::reverse(std::unique_ptr<SIP_HeadLine>& head)
+void HeaderLine::reverse(std::unique_ptr<HeaderLine>& head)
 {
-    std::unique_ptr<SIP_HeadLine> reversed;
+    std::unique_ptr<HeaderLine> reversed;
     while (head) {
-        std::unique_ptr<SIP_HeadLine> rest = std::move(head->m_Next);
-        head->m_Next = std::move(reversed);
+        std::unique_ptr<HeaderLine> rest = std::move(head->next_);
+        head->next_ = std::move(reversed);
         reversed = std::move(head);
         head = std::move(rest);
     }
     head = std::move(reversed);
 }
 
-std::string& SIP_HeadLine::line_assemble(std::string& out, HeadId id, bool longForm, bool noName) const
+std::string& HeaderLine::LineAssemble(std::string& out, HeadId id, bool longForm, bool noName) const
 {
-    const SIP_HeadType* type = SIP::_GetHeaderTypeByID(id);
-    if (noName || !type || !type->m_Name) {
+    const HeaderType* type = SipMessage::GetHeaderTypeById(id);
+    if (noName || !type || !type->name_) {
         // Only raw lines carry their own name; a typed line stored under such a key has none to write.
-        for (const SIP_HeadLine* l = this; l; l = l->Next()) {
-            if (!dynamic_cast<const SIP_Head_Unknown*>(l)) continue;
+        for (const HeaderLine* l = this; l; l = l->Next()) {
+            if (!dynamic_cast<const UnknownHeader*>(l)) continue;
             l->assemble(out);
             out += "\r\n";
         }
         return out;
     }
-    bool compact = !longForm && type->m_ShortName;
-    bool joined = type->m_MultiplyEntity == SIP_HeadType::ALWAYS ||
-                  (type->m_MultiplyEntity == SIP_HeadType::ALLOW && !longForm);
-    for (const SIP_HeadLine* l = this; l; l = l->Next()) {
+    bool compact = !longForm && type->short_name_;
+    bool joined = type->multiplicity_ == HeaderType::ALWAYS ||
+                  (type->multiplicity_ == HeaderType::ALLOW && !longForm);
+    for (const HeaderLine* l = this; l; l = l->Next()) {
         if (l == this || !joined) {
-            if (compact) out += type->m_ShortName;
-            else out += type->m_Name;
+            if (compact) out += type->short_name_;
+            else out += type->name_;
             out += ": ";
         } else {
             out += ", ";
@@ -70,16 +70,16 @@ std::string& SIP_HeadLine::line_assemble(std::string& out, HeadId id, bool longF
     return out;
 }
 
-bool SIP_Head_Unknown::parser(std::string_view)
+bool UnknownHeader::parser(std::string_view)
 {
-    sip_report("Parse Unknown header as a Specific one\n");
+    SipReport("Parse Unknown header as a Specific one\n");
     return false;
 }
 
-std::string& SIP_Head_Unknown::assemble(std::string& out) const
+std::string& UnknownHeader::assemble(std::string& out) const
 {
-    out += m_hdr;
+    out += header_;
     out += ": ";
-    out += m_val;
+    out += value_;
     return out;
 }

@@ -1,5 +1,5 @@
-// One value of a SIP header (SIP_HeadLine) chained to the further values of the same header, the header
-// identifiers, and the raw form kept for headers the relay does not interpret (SIP_Head_Unknown).
+// One value of a SIP header (HeaderLine) chained to the further values of the same header, the header
+// identifiers, and the raw form kept for headers the relay does not interpret (UnknownHeader).
 // Value objects owned by their message: one thread at a time.
 #pragma once
 
@@ -9,125 +9,125 @@
 #include <string_view>
 
 // Header identifiers; the numeric order is the order of headers in assembled text.
-struct SIP_HeadIds {
+struct HeaderIds {
     enum HeadId : uint32_t {
-        HID_Blank = 0,
-        HID_Via,
-        HID_Route,
-        HID_Record_Route,
-        HID_From,
-        HID_To,
-        HID_Contact,
-        HID_Call_ID,
-        HID_CSeq,
-        HID_Expires,
-        HID_Max_Forwards,
-        HID_Refer_To,
-        HID_Referred_By,
-        HID_Call_Info,
-        HID_Proxy_Authenticate,
-        HID_WWW_Authenticate,
-        HID_Proxy_Authorization,
-        HID_Authorization,
-        HID_Session_Expires,
-        HID_P_Asserted_Identity,
-        HID_Subject,
-        HID_Supported,
-        HID_Require,
-        HID_Event,
-        HID_Allow_Events,
-        HID_User_Agent,
-        HID_Server,
-        HID_Content_Type,
-        HID_Content_Length,
-        HID_Accept,
-        HID_Accept_Encoding,
-        HID_Accept_Language,
-        HID_Alert_Info,
-        HID_Allow,
-        HID_Authentication_Info,
-        HID_Content_Disposition,
-        HID_Content_Encoding,
-        HID_Content_Language,
-        HID_Date,
-        HID_Error_Info,
-        HID_In_Reply_To,
-        HID_Identity,
-        HID_Min_Expires,
-        HID_MIME_Version,
-        HID_Organization,
-        HID_Priority,
-        HID_Proxy_Require,
-        HID_Reply_To,
-        HID_Retry_After,
-        HID_Timestamp,
-        HID_Unsupported,
-        HID_Warning,
+        HID_BLANK = 0,
+        HID_VIA,
+        HID_ROUTE,
+        HID_RECORD_ROUTE,
+        HID_FROM,
+        HID_TO,
+        HID_CONTACT,
+        HID_CALL_ID,
+        HID_CSEQ,
+        HID_EXPIRES,
+        HID_MAX_FORWARDS,
+        HID_REFER_TO,
+        HID_REFERRED_BY,
+        HID_CALL_INFO,
+        HID_PROXY_AUTHENTICATE,
+        HID_WWW_AUTHENTICATE,
+        HID_PROXY_AUTHORIZATION,
+        HID_AUTHORIZATION,
+        HID_SESSION_EXPIRES,
+        HID_P_ASSERTED_IDENTITY,
+        HID_SUBJECT,
+        HID_SUPPORTED,
+        HID_REQUIRE,
+        HID_EVENT,
+        HID_ALLOW_EVENTS,
+        HID_USER_AGENT,
+        HID_SERVER,
+        HID_CONTENT_TYPE,
+        HID_CONTENT_LENGTH,
+        HID_ACCEPT,
+        HID_ACCEPT_ENCODING,
+        HID_ACCEPT_LANGUAGE,
+        HID_ALERT_INFO,
+        HID_ALLOW,
+        HID_AUTHENTICATION_INFO,
+        HID_CONTENT_DISPOSITION,
+        HID_CONTENT_ENCODING,
+        HID_CONTENT_LANGUAGE,
+        HID_DATE,
+        HID_ERROR_INFO,
+        HID_IN_REPLY_TO,
+        HID_IDENTITY,
+        HID_MIN_EXPIRES,
+        HID_MIME_VERSION,
+        HID_ORGANIZATION,
+        HID_PRIORITY,
+        HID_PROXY_REQUIRE,
+        HID_REPLY_TO,
+        HID_RETRY_AFTER,
+        HID_TIMESTAMP,
+        HID_UNSUPPORTED,
+        HID_WARNING,
         HID_LAST
     };
 };
 
-class SIP_HeadLine : public SIP_HeadIds {
+class HeaderLine : public HeaderIds {
 public:
-    SIP_HeadLine() = default;
+    HeaderLine() = default;
     // Copying a line copies its value only; Copy() copies the chain.
-    SIP_HeadLine(const SIP_HeadLine&) {}
-    SIP_HeadLine& operator=(const SIP_HeadLine&) { return *this; }
+    HeaderLine(const HeaderLine&) {}
+    HeaderLine& operator=(const HeaderLine&) { return *this; }
     // Releases the rest of the chain without recursion, so long comma lists cannot exhaust the stack.
-    virtual ~SIP_HeadLine();
+    virtual ~HeaderLine();
 
     // A deep copy of this line and the rest of its chain.
-    std::unique_ptr<SIP_HeadLine> Copy() const;
+    std::unique_ptr<HeaderLine> Copy() const;
     // Fills the line from a header value; false (after reporting) when the value does not parse.
     virtual bool parser(std::string_view value) = 0;
     // Appends the value text.
     virtual std::string& assemble(std::string& out) const = 0;
 
-    SIP_HeadLine* Next() const { return m_Next.get(); }
+    HeaderLine* Next() const { return next_.get(); }
     // Appends l (a line or a chain) at the end of this chain.
-    void chain(std::unique_ptr<SIP_HeadLine> l);
-    SIP_HeadLine* last();
-    std::unique_ptr<SIP_HeadLine> detach_next() { return std::move(m_Next); }
-    void attach_next(std::unique_ptr<SIP_HeadLine> l) { m_Next = std::move(l); }
-    static void reverse(std::unique_ptr<SIP_HeadLine>& head);
+    void chain(std::unique_ptr<HeaderLine> l);
+    HeaderLine* last();
+    std::unique_ptr<HeaderLine> DetachNext() { return std::move(next_); }
+    void AttachNext(std::unique_ptr<HeaderLine> l) { next_ = std::move(l); }
+    static void reverse(std::unique_ptr<HeaderLine>& head);
 
     // Appends the whole chain as header text under id: name, values and line ends. noName is for lines
     // that write their own name (unknown headers).
-    std::string& line_assemble(std::string& out, HeadId id, bool longForm, bool noName) const;
+    std::string& LineAssemble(std::string& out, HeadId id, bool longForm, bool noName) const;
 
 protected:
     // A copy of this line alone, of its dynamic type.
-    virtual std::unique_ptr<SIP_HeadLine> CopyOne() const = 0;
+    virtual std::unique_ptr<HeaderLine> CopyOne() const = 0;
 
 private:
-    std::unique_ptr<SIP_HeadLine> m_Next;
+    std::unique_ptr<HeaderLine> next_;
 };
 
 // Gives a header class its CopyOne; Self is the class, Base the class it extends.
 template <class Self, class Base>
-class SIP_HeadCopyable : public Base {
+class CopyableHeader : public Base {
 protected:
-    std::unique_ptr<SIP_HeadLine> CopyOne() const override
+    std::unique_ptr<HeaderLine> CopyOne() const override
     {
         return std::make_unique<Self>(static_cast<const Self&>(*this));
     }
 };
 
 // A header the relay does not interpret: its name as received (case kept) and its value.
-class SIP_Head_Unknown : public SIP_HeadCopyable<SIP_Head_Unknown, SIP_HeadLine> {
+class UnknownHeader : public CopyableHeader<UnknownHeader, HeaderLine> {
 public:
-    SIP_Head_Unknown() = default;
-    SIP_Head_Unknown(std::string_view name, std::string_view value) : m_hdr(name), m_val(value) {}
+    UnknownHeader() = default;
+    UnknownHeader(std::string_view name, std::string_view value) : header_(name), value_(value) {}
 
     bool parser(std::string_view value) override;
     std::string& assemble(std::string& out) const override;
 
-    const std::string& Header() const { return m_hdr; }
-    const std::string& Value() const { return m_val; }
+    const std::string& Header() const { return header_; }
+    const std::string& Value() const { return value_; }
 
-    static std::unique_ptr<SIP_HeadLine> Creator() { return std::make_unique<SIP_Head_Unknown>("???", "???"); }
+    static std::unique_ptr<HeaderLine> Creator() { return std::make_unique<UnknownHeader>("???", "???"); }
 
 private:
-    std::string m_hdr;
-    std::string m_val;
+    std::string header_;
+    std::string value_;
 };

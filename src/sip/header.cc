@@ -6,86 +6,86 @@
 
 using namespace sipscan;
 
-const SIP_Header::HeadId SIP_Header::ReqHeaders[5] = {HID_Via, HID_From, HID_To, HID_Call_ID, HID_CSeq};
+const SipHeaders::HeadId SipHeaders::ReqHeaders[5] = {HID_VIA, HID_FROM, HID_TO, HID_CALL_ID, HID_CSEQ};
 
-SIP_Header::SIP_Header(const SIP_Header& other) : SIP_StartLine(other), m_MaxHeadID(other.m_MaxHeadID)
+SipHeaders::SipHeaders(const SipHeaders& other) : SipStartLine(other), max_head_id_(other.max_head_id_)
 {
-    for (const auto& [key, head] : other.m_Heads) m_Heads.emplace(key, head->Copy());
+    for (const auto& [key, head] : other.heads_) heads_.emplace(key, head->Copy());
 }
 
-SIP_Header& SIP_Header::operator=(const SIP_Header& other)
+SipHeaders& SipHeaders::operator=(const SipHeaders& other)
 {
     if (this != &other) {
-        SIP_Header copy(other);
+        SipHeaders copy(other);
         *this = std::move(copy);
     }
     return *this;
 }
 
-SIP_HeadLine* SIP_Header::Header(HeadId id) const
+HeaderLine* SipHeaders::Header(HeadId id) const
 {
-    auto it = m_Heads.find(int(id));
-    return it == m_Heads.end() ? nullptr : it->second.get();
+    auto it = heads_.find(int(id));
+    return it == heads_.end() ? nullptr : it->second.get();
 }
 
-const char* SIP_Header::Header(std::string_view name) const
+const char* SipHeaders::Header(std::string_view name) const
 {
-    for (auto it = m_Heads.lower_bound(HID_LAST); it != m_Heads.end(); ++it) {
-        auto* unknown = dynamic_cast<const SIP_Head_Unknown*>(it->second.get());
+    for (auto it = heads_.lower_bound(HID_LAST); it != heads_.end(); ++it) {
+        auto* unknown = dynamic_cast<const UnknownHeader*>(it->second.get());
         if (unknown && iequals(unknown->Header(), name)) return unknown->Value().c_str();
     }
     return nullptr;
 }
 
-void SIP_Header::Header(const std::string& name, const std::string& value)
+void SipHeaders::Header(const std::string& name, const std::string& value)
 {
-    m_Heads.emplace(getNextID(), std::make_unique<SIP_Head_Unknown>(name, value));
+    heads_.emplace(NextId(), std::make_unique<UnknownHeader>(name, value));
 }
 
-void SIP_Header::set(HeadId id, std::unique_ptr<SIP_HeadLine> line)
+void SipHeaders::set(HeadId id, std::unique_ptr<HeaderLine> line)
 {
     if (!line) {
         remove(id);
         return;
     }
-    m_Heads[int(id)] = std::move(line);
+    heads_[int(id)] = std::move(line);
 }
 
-bool SIP_Header::set(HeadId id, std::string_view value)
+bool SipHeaders::set(HeadId id, std::string_view value)
 {
-    std::unique_ptr<SIP_HeadLine> line = SIP::create_line(id);
+    std::unique_ptr<HeaderLine> line = SipMessage::CreateLine(id);
     if (!line->parser(value)) return false;
     set(id, std::move(line));
     return true;
 }
 
-void SIP_Header::push_back(HeadId id, std::unique_ptr<SIP_HeadLine> line)
+void SipHeaders::push_back(HeadId id, std::unique_ptr<HeaderLine> line)
 {
     if (!line) return;
-    std::unique_ptr<SIP_HeadLine>& head = m_Heads[int(id)];
+    std::unique_ptr<HeaderLine>& head = heads_[int(id)];
     if (head) head->chain(std::move(line));
     else head = std::move(line);
 }
 
-void SIP_Header::push_front(HeadId id, std::unique_ptr<SIP_HeadLine> line)
+void SipHeaders::push_front(HeadId id, std::unique_ptr<HeaderLine> line)
 {
     if (!line) return;
-    std::unique_ptr<SIP_HeadLine>& head = m_Heads[int(id)];
+    std::unique_ptr<HeaderLine>& head = heads_[int(id)];
     line->chain(std::move(head));
     head = std::move(line);
 }
 
-bool SIP_Header::push_back(HeadId id, std::string_view value)
+bool SipHeaders::push_back(HeadId id, std::string_view value)
 {
-    std::unique_ptr<SIP_HeadLine> line = SIP::create_line(id);
+    std::unique_ptr<HeaderLine> line = SipMessage::CreateLine(id);
     if (!line->parser(value)) return false;
     push_back(id, std::move(line));
     return true;
 }
 
-bool SIP_Header::push_front(HeadId id, std::string_view value)
+bool SipHeaders::push_front(HeadId id, std::string_view value)
 {
-    std::unique_ptr<SIP_HeadLine> line = SIP::create_line(id);
+    std::unique_ptr<HeaderLine> line = SipMessage::CreateLine(id);
     if (!line->parser(value)) return false;
     push_front(id, std::move(line));
     return true;
@@ -124,7 +124,7 @@ private:
 
 // Calls part(text) for each value of a comma list; stops and returns false when part does.
 template <class Fn>
-bool for_each_value(std::string_view text, Fn&& part)
+bool ForEachValue(std::string_view text, Fn&& part)
 {
     ListScanner scanner;
     size_t begin = 0;
@@ -138,7 +138,7 @@ bool for_each_value(std::string_view text, Fn&& part)
 }
 
 // A value that can be joined to others with ", " and split back the same way.
-bool stands_alone_in_list(std::string_view value)
+bool StandsAloneInList(std::string_view value)
 {
     ListScanner scanner;
     for (size_t i = 0; i < value.size(); ++i)
@@ -147,7 +147,7 @@ bool stands_alone_in_list(std::string_view value)
 }
 
 // Assembly only adds balanced quotes and brackets, so a value without these characters stays one value.
-bool may_leave_its_list(std::string_view text)
+bool MayLeaveItsList(std::string_view text)
 {
     for (char c : text)
         if (c == '"' || c == '<' || c == '>' || c == ',') return true;
@@ -156,110 +156,110 @@ bool may_leave_its_list(std::string_view text)
 
 } // namespace
 
-bool SIP_Header::parse_values(HeadId id, std::string_view value, std::unique_ptr<SIP_HeadLine>& chain)
+bool SipHeaders::ParseValues(HeadId id, std::string_view value, std::unique_ptr<HeaderLine>& chain)
 {
-    SIP_HeadLine* tail = chain ? chain->last() : nullptr;
-    const SIP_HeadType* type = SIP::_GetHeaderTypeByID(id);
-    bool listed = type && type->m_MultiplyEntity != SIP_HeadType::NEVER;
+    HeaderLine* tail = chain ? chain->last() : nullptr;
+    const HeaderType* type = SipMessage::GetHeaderTypeById(id);
+    bool listed = type && type->multiplicity_ != HeaderType::NEVER;
     std::string assembled;
     auto parse_one = [&](std::string_view text) {
-        std::unique_ptr<SIP_HeadLine> line = SIP::create_line(id);
+        std::unique_ptr<HeaderLine> line = SipMessage::CreateLine(id);
         if (!line->parser(text)) return false;
         // A value whose assembled text would swallow or split its neighbours when the list is written
         // joined is refused, so that every accepted message assembles into one that parses the same.
-        if (listed && may_leave_its_list(text)) {
+        if (listed && MayLeaveItsList(text)) {
             assembled.clear();
-            if (!stands_alone_in_list(line->assemble(assembled))) {
-                sip_report("Unbalanced quotes or brackets in Header\n");
+            if (!StandsAloneInList(line->assemble(assembled))) {
+                SipReport("Unbalanced quotes or brackets in Header\n");
                 return false;
             }
         }
-        SIP_HeadLine* added = line.get();
-        if (tail) tail->attach_next(std::move(line));
+        HeaderLine* added = line.get();
+        if (tail) tail->AttachNext(std::move(line));
         else chain = std::move(line);
         tail = added;
         return true;
     };
     if (!listed || value.empty()) return parse_one(value);
-    return for_each_value(value, parse_one);
+    return ForEachValue(value, parse_one);
 }
 
-bool SIP_Header::line_set(HeadId id, std::string_view value)
+bool SipHeaders::LineSet(HeadId id, std::string_view value)
 {
-    std::unique_ptr<SIP_HeadLine> chain;
-    if (!parse_values(id, value, chain)) return false;
+    std::unique_ptr<HeaderLine> chain;
+    if (!ParseValues(id, value, chain)) return false;
     push_back(id, std::move(chain));
     return true;
 }
 
-void SIP_Header::remove(HeadId id) { m_Heads.erase(int(id)); }
+void SipHeaders::remove(HeadId id) { heads_.erase(int(id)); }
 
-void SIP_Header::remove(std::string_view name)
+void SipHeaders::remove(std::string_view name)
 {
-    for (auto it = m_Heads.lower_bound(HID_LAST); it != m_Heads.end();) {
-        auto* unknown = dynamic_cast<const SIP_Head_Unknown*>(it->second.get());
-        if (unknown && iequals(unknown->Header(), name)) it = m_Heads.erase(it);
+    for (auto it = heads_.lower_bound(HID_LAST); it != heads_.end();) {
+        auto* unknown = dynamic_cast<const UnknownHeader*>(it->second.get());
+        if (unknown && iequals(unknown->Header(), name)) it = heads_.erase(it);
         else ++it;
     }
 }
 
-void SIP_Header::restrict()
+void SipHeaders::restrict()
 {
-    remove(HID_Supported);
-    m_Heads.erase(m_Heads.lower_bound(HID_LAST), m_Heads.end());
+    remove(HID_SUPPORTED);
+    heads_.erase(heads_.lower_bound(HID_LAST), heads_.end());
 }
 
-std::unique_ptr<SIP_HeadLine> SIP_Header::pop_front(HeadId id)
+std::unique_ptr<HeaderLine> SipHeaders::pop_front(HeadId id)
 {
-    auto it = m_Heads.find(int(id));
-    if (it == m_Heads.end()) return nullptr;
-    std::unique_ptr<SIP_HeadLine> first = std::move(it->second);
-    std::unique_ptr<SIP_HeadLine> rest = first->detach_next();
+    auto it = heads_.find(int(id));
+    if (it == heads_.end()) return nullptr;
+    std::unique_ptr<HeaderLine> first = std::move(it->second);
+    std::unique_ptr<HeaderLine> rest = first->DetachNext();
     if (rest) it->second = std::move(rest);
-    else m_Heads.erase(it);
+    else heads_.erase(it);
     return first;
 }
 
-std::unique_ptr<SIP_HeadLine> SIP_Header::pop(HeadId id, size_t n)
+std::unique_ptr<HeaderLine> SipHeaders::pop(HeadId id, size_t n)
 {
     if (n == 0) return pop_front(id);
-    SIP_HeadLine* before = Header(id);
+    HeaderLine* before = Header(id);
     for (size_t i = 1; before && i < n; ++i) before = before->Next();
     if (!before || !before->Next()) return nullptr;
-    std::unique_ptr<SIP_HeadLine> taken = before->detach_next();
-    before->attach_next(taken->detach_next());
+    std::unique_ptr<HeaderLine> taken = before->DetachNext();
+    before->AttachNext(taken->DetachNext());
     return taken;
 }
 
-std::unique_ptr<SIP_HeadLine> SIP_Header::pop_back(HeadId id)
+std::unique_ptr<HeaderLine> SipHeaders::pop_back(HeadId id)
 {
-    SIP_HeadLine* head = Header(id);
+    HeaderLine* head = Header(id);
     if (!head) return nullptr;
     size_t n = 0;
-    for (SIP_HeadLine* l = head->Next(); l; l = l->Next()) ++n;
+    for (HeaderLine* l = head->Next(); l; l = l->Next()) ++n;
     return pop(id, n);
 }
 
-void SIP_Header::Reverse(HeadId id)
+void SipHeaders::Reverse(HeadId id)
 {
-    auto it = m_Heads.find(int(id));
-    if (it != m_Heads.end()) SIP_HeadLine::reverse(it->second);
+    auto it = heads_.find(int(id));
+    if (it != heads_.end()) HeaderLine::reverse(it->second);
 }
 
-size_t SIP_Header::parse(HeadId id)
+size_t SipHeaders::parse(HeadId id)
 {
-    const SIP_HeadType* type = SIP::_GetHeaderTypeByID(id);
-    if (!type || !type->m_Name) return 0;
-    const char letter[2] = {type->m_ShortName, 0};
+    const HeaderType* type = SipMessage::GetHeaderTypeById(id);
+    if (!type || !type->name_) return 0;
+    const char letter[2] = {type->short_name_, 0};
     size_t converted = 0;
-    for (auto it = m_Heads.lower_bound(HID_LAST); it != m_Heads.end();) {
-        auto* unknown = dynamic_cast<const SIP_Head_Unknown*>(it->second.get());
-        bool named = unknown && (iequals(unknown->Header(), type->m_Name) ||
-                                 (type->m_ShortName && iequals(unknown->Header(), letter)));
-        std::unique_ptr<SIP_HeadLine> chain;
-        if (named && parse_values(id, unknown->Value(), chain)) {
+    for (auto it = heads_.lower_bound(HID_LAST); it != heads_.end();) {
+        auto* unknown = dynamic_cast<const UnknownHeader*>(it->second.get());
+        bool named = unknown && (iequals(unknown->Header(), type->name_) ||
+                                 (type->short_name_ && iequals(unknown->Header(), letter)));
+        std::unique_ptr<HeaderLine> chain;
+        if (named && ParseValues(id, unknown->Value(), chain)) {
             push_back(id, std::move(chain));
-            it = m_Heads.erase(it);
+            it = heads_.erase(it);
             ++converted;
         } else {
             ++it;
@@ -268,27 +268,27 @@ size_t SIP_Header::parse(HeadId id)
     return converted;
 }
 
-std::string& SIP_Header::assemble(std::string& out, bool longForm) const
+std::string& SipHeaders::assemble(std::string& out, bool longForm) const
 {
-    return assemble_heads(out, longForm, nullptr);
+    return AssembleHeads(out, longForm, nullptr);
 }
 
-std::string& SIP_Header::assemble_heads(std::string& out, bool longForm, const size_t* contentLength) const
+std::string& SipHeaders::AssembleHeads(std::string& out, bool longForm, const size_t* contentLength) const
 {
-    SIP_StartLine::assemble(out);
+    SipStartLine::assemble(out);
     auto write_length = [&] {
         out += longForm ? "Content-Length: " : "l: ";
         out += std::to_string(*contentLength);
         out += "\r\n";
     };
     bool length_written = contentLength == nullptr;
-    for (const auto& [key, head] : m_Heads) {
-        if (!length_written && key >= int(HID_Content_Length)) {
+    for (const auto& [key, head] : heads_) {
+        if (!length_written && key >= int(HID_CONTENT_LENGTH)) {
             write_length();
             length_written = true;
-            if (key == int(HID_Content_Length)) continue;
+            if (key == int(HID_CONTENT_LENGTH)) continue;
         }
-        head->line_assemble(out, HeadId(key), longForm, key >= int(HID_LAST));
+        head->LineAssemble(out, HeadId(key), longForm, key >= int(HID_LAST));
     }
     if (!length_written) write_length();
     return out;

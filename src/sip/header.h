@@ -1,7 +1,7 @@
 // The start line and header section of a SIP message: header chains keyed by identifier (registered
 // headers in HeadId order, then unknown headers in order of arrival), their editing operations, the
 // header-section parser and assembler, and the next-hop and route-set operations.
-// A SIP_Header belongs to one thread at a time; it has no internal locking.
+// A SipHeaders belongs to one thread at a time; it has no internal locking.
 #pragma once
 
 #include <map>
@@ -12,20 +12,20 @@
 #include "sip/head_line.h"
 #include "sip/start_line.h"
 
-class SIP_Header : public SIP_StartLine, public SIP_HeadIds {
+class SipHeaders : public SipStartLine, public HeaderIds {
 public:
     // Key 1..51: values of a registered header; from HID_LAST up: one unknown header each.
-    using t_Heads = std::map<int, std::unique_ptr<SIP_HeadLine>>;
+    using HeaderMap = std::map<int, std::unique_ptr<HeaderLine>>;
 
-    SIP_Header() = default;
-    SIP_Header(const SIP_Header& other);
-    SIP_Header& operator=(const SIP_Header& other);
-    SIP_Header(SIP_Header&&) noexcept = default;
-    SIP_Header& operator=(SIP_Header&&) noexcept = default;
-    ~SIP_Header() = default;
+    SipHeaders() = default;
+    SipHeaders(const SipHeaders& other);
+    SipHeaders& operator=(const SipHeaders& other);
+    SipHeaders(SipHeaders&&) noexcept = default;
+    SipHeaders& operator=(SipHeaders&&) noexcept = default;
+    ~SipHeaders() = default;
 
     // Head of the chain, null when absent.
-    SIP_HeadLine* Header(HeadId id) const;
+    HeaderLine* Header(HeadId id) const;
     template <class T>
     T* Header(HeadId id) const
     {
@@ -37,16 +37,16 @@ public:
     void Header(const std::string& name, const std::string& value);
 
     // Replaces the whole chain with the given line (or chain).
-    void set(HeadId id, std::unique_ptr<SIP_HeadLine> line);
+    void set(HeadId id, std::unique_ptr<HeaderLine> line);
     // Parses one value (no comma splitting) and sets it; false and no change when it does not parse.
     bool set(HeadId id, std::string_view value);
-    void push_back(HeadId id, std::unique_ptr<SIP_HeadLine> line);
-    void push_front(HeadId id, std::unique_ptr<SIP_HeadLine> line);
+    void push_back(HeadId id, std::unique_ptr<HeaderLine> line);
+    void push_front(HeadId id, std::unique_ptr<HeaderLine> line);
     bool push_back(HeadId id, std::string_view value);
     bool push_front(HeadId id, std::string_view value);
     // Parses a value list, split at commas where the header allows it, and appends every value; on
     // failure nothing is appended.
-    bool line_set(HeadId id, std::string_view value);
+    bool LineSet(HeadId id, std::string_view value);
 
     void remove(HeadId id);
     // Removes every unknown header of that name (any case).
@@ -54,10 +54,10 @@ public:
     // Removes Supported and every unknown header.
     void restrict();
 
-    std::unique_ptr<SIP_HeadLine> pop_front(HeadId id);
-    std::unique_ptr<SIP_HeadLine> pop_back(HeadId id);
+    std::unique_ptr<HeaderLine> pop_front(HeadId id);
+    std::unique_ptr<HeaderLine> pop_back(HeadId id);
     // n = 0 is pop_front; otherwise the value at 0-based position n, empty when the chain is shorter.
-    std::unique_ptr<SIP_HeadLine> pop(HeadId id, size_t n);
+    std::unique_ptr<HeaderLine> pop(HeadId id, size_t n);
     void Reverse(HeadId id);
 
     // Converts the unknown headers of that registered name into typed values; a line that fails to
@@ -74,12 +74,12 @@ public:
     // Next hop: host:port text of where the message goes; empty when it cannot be formed.
     std::string Addr() const;
     // Exchanges the From and To values when both exist.
-    void swapFT();
+    void SwapFromTo();
     // Request-URI and Route set for a request to the remote party of the dialog src established.
-    void RouteSetFrom(const SIP_Header& src, bool srcIsRequest);
+    void RouteSetFrom(const SipHeaders& src, bool srcIsRequest);
 
-    int getNextID() { return m_MaxHeadID++; }
-    const t_Heads& Heads() const { return m_Heads; }
+    int NextId() { return max_head_id_++; }
+    const HeaderMap& Heads() const { return heads_; }
 
     static const HeadId ReqHeaders[5];
 
@@ -88,15 +88,15 @@ protected:
         bool has_content_length = false;
         std::string content_length;
     };
-    bool parse_section(std::string_view& text, bool noRequiredCheck, ParseNotes* notes);
-    bool parse_header_line(std::string_view line, ParseNotes* notes);
-    bool check_section(bool noRequiredCheck) const;
+    bool ParseSection(std::string_view& text, bool noRequiredCheck, ParseNotes* notes);
+    bool ParseHeaderLine(std::string_view line, ParseNotes* notes);
+    bool CheckSection(bool noRequiredCheck) const;
     // Parses value into a new chain (split at commas when the header allows it).
-    static bool parse_values(HeadId id, std::string_view value, std::unique_ptr<SIP_HeadLine>& chain);
+    static bool ParseValues(HeadId id, std::string_view value, std::unique_ptr<HeaderLine>& chain);
     // Appends start line and headers; Content-Length, when given, is written in place of the stored one.
-    std::string& assemble_heads(std::string& out, bool longForm, const size_t* contentLength) const;
-    void cleanup() { m_Heads.clear(); }
+    std::string& AssembleHeads(std::string& out, bool longForm, const size_t* contentLength) const;
+    void cleanup() { heads_.clear(); }
 
-    int m_MaxHeadID = HID_LAST;
-    t_Heads m_Heads;
+    int max_head_id_ = HID_LAST;
+    HeaderMap heads_;
 };

@@ -8,10 +8,10 @@
 
 using namespace sipscan;
 
-bool SIP::parser(const char* text)
+bool SipMessage::parser(const char* text)
 {
     if (!text) {
-        sip_report("Empty Message.\n");
+        SipReport("Empty Message.\n");
         return false;
     }
     return parser(std::string_view(text, std::strlen(text)));
@@ -19,62 +19,62 @@ bool SIP::parser(const char* text)
 
 // The body is delimited by Content-Length when there is one: a datagram cut short is refused rather than
 // relayed as complete, and bytes after the body are ignored.
-bool SIP::parser(std::string_view text)
+bool SipMessage::parser(std::string_view text)
 {
     ParseNotes notes;
-    if (!parse_section(text, false, &notes)) return false;
+    if (!ParseSection(text, false, &notes)) return false;
     if (!notes.has_content_length) {
         while (!text.empty() && (text[0] == '\r' || text[0] == '\n')) text.remove_prefix(1);
-        return SIP_Body::parser(text);
+        return SipBody::parser(text);
     }
     std::string_view value = trim(notes.content_length);
-    if (value.empty() || !all_digits(value)) {
-        sip_report("Incorrect Content-Length\n");
+    if (value.empty() || !AllDigits(value)) {
+        SipReport("Incorrect Content-Length\n");
         return false;
     }
     uint64_t length = 0;
-    if (!read_decimal(value, text.size(), length)) {
-        sip_report("Content-Length larger than the message\n");
+    if (!ReadDecimal(value, text.size(), length)) {
+        SipReport("Content-Length larger than the message\n");
         return false;
     }
-    return SIP_Body::parser(text.substr(0, length));
+    return SipBody::parser(text.substr(0, length));
 }
 
-std::string SIP::assemble(bool longForm) const
+std::string SipMessage::assemble(bool longForm) const
 {
     std::string out;
     out.reserve(2048);
     const std::string& body = Body();
     size_t length = body.size();
-    assemble_heads(out, longForm, &length);
+    AssembleHeads(out, longForm, &length);
     out += "\r\n";
     out += body;
     return out;
 }
 
-void SIP::Convert(SIP_StartLine::Method_t m)
+void SipMessage::Convert(SipStartLine::RequestMethod m)
 {
-    SIP_Body::clear();
+    SipBody::clear();
     restrict();
-    for (HeadId id : {HID_Content_Type, HID_Server, HID_Expires, HID_Identity}) remove(id);
-    if (m != INVITE && m != UPDATE) remove(HID_Contact);
-    if (auto* cseq = Header<SIP_Head_CSeq>(HID_CSeq)) cseq->Method(m);
-    m_Method = m;
-    m_Status = 0;
-    m_Reason.clear();
+    for (HeadId id : {HID_CONTENT_TYPE, HID_SERVER, HID_EXPIRES, HID_IDENTITY}) remove(id);
+    if (m != INVITE && m != UPDATE) remove(HID_CONTACT);
+    if (auto* cseq = Header<CSeqHeader>(HID_CSEQ)) cseq->Method(m);
+    method_ = m;
+    status_ = 0;
+    reason_.clear();
 }
 
-void SIP::Convert(SIP_Status status, const std::string& reason)
+void SipMessage::Convert(SipStatus status, const std::string& reason)
 {
-    SIP_Body::clear();
+    SipBody::clear();
     restrict();
-    for (HeadId id : {HID_Content_Type, HID_User_Agent, HID_Expires, HID_Identity}) remove(id);
-    m_Method = Blank_Method;
-    m_Status = status;
-    m_Reason = reason;
+    for (HeadId id : {HID_CONTENT_TYPE, HID_USER_AGENT, HID_EXPIRES, HID_IDENTITY}) remove(id);
+    method_ = BLANK_METHOD;
+    status_ = status;
+    reason_ = reason;
 }
 
-std::string SIP::escape(std::string_view s)
+std::string SipMessage::escape(std::string_view s)
 {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
@@ -93,7 +93,7 @@ std::string SIP::escape(std::string_view s)
 }
 
 namespace {
-int hex_value(char c)
+int HexValue(char c)
 {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -103,14 +103,14 @@ int hex_value(char c)
 } // namespace
 
 // A "%" not followed by two hexadecimal digits is copied as it stands.
-std::string SIP::unescape(std::string_view s)
+std::string SipMessage::unescape(std::string_view s)
 {
     std::string out;
     out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         char c = s[i];
-        if (c == '%' && i + 2 < s.size() && hex_value(s[i + 1]) >= 0 && hex_value(s[i + 2]) >= 0) {
-            c = char(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
+        if (c == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
+            c = char(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
             i += 2;
             if (c == '\0') break;
         }

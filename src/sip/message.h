@@ -13,7 +13,7 @@
 #include "sip/header.h"
 #include "sip/registry.h"
 
-class SIP : public SIP_Header, public SIP_Body {
+class SipMessage : public SipHeaders, public SipBody {
 public:
     // Parses a whole datagram of the given byte count. A Content-Length larger than the bytes after the
     // header section fails; bytes beyond it are ignored.
@@ -25,24 +25,24 @@ public:
     std::string assemble(bool longForm) const;
 
     // Turns the message into a request of method m (ACK, BYE, CANCEL from a stored message).
-    void Convert(SIP_StartLine::Method_t m);
+    void Convert(SipStartLine::RequestMethod m);
     // Turns a request into a response with that status and reason.
-    void Convert(SIP_Status status, const std::string& reason);
+    void Convert(SipStatus status, const std::string& reason);
 
     // Percent-encoding of every byte but letters and digits, and its inverse.
     static std::string escape(std::string_view s);
     static std::string unescape(std::string_view s);
 
     // Registry.
-    static void _Add_Header_Type(HeadId id, const char* name, char shortName, SIP_HeadType::MultiType_t multi,
-                                 t_HdrCreator creator, bool onArrival);
-    static const SIP_HeadType* _GetHeaderTypeByID(HeadId id);
-    // Lower-case name or compact letter to identifier; HID_Blank when not parsed on arrival.
-    static HeadId _GetHeaderByName(std::string_view lowerName);
-    static t_HdrCreator _GetHeaderConstractor(HeadId id);
+    static void AddHeaderType(HeadId id, const char* name, char shortName, HeaderType::Multiplicity multi,
+                                 HeaderCreator creator, bool onArrival);
+    static const HeaderType* GetHeaderTypeById(HeadId id);
+    // Lower-case name or compact letter to identifier; HID_BLANK when not parsed on arrival.
+    static HeadId GetHeaderByName(std::string_view lowerName);
+    static HeaderCreator GetHeaderCreator(HeadId id);
     // A default line for a text value of id: the registered class, or an unknown line.
-    static std::unique_ptr<SIP_HeadLine> create_line(HeadId id);
+    static std::unique_ptr<HeaderLine> CreateLine(HeadId id);
 
-    static std::array<SIP_HeadType, HID_LAST> s_Header_Types;
+    static std::array<HeaderType, HID_LAST> s_Header_Types;
     static std::map<std::string, HeadId, std::less<>> s_Header_Assoc;
 };

@@ -4,81 +4,81 @@
 #include "sip/headers/route.h"
 #include "sip/headers/via.h"
 
-std::string SIP_Header::Addr() const
+std::string SipHeaders::Addr() const
 {
-    if (IS_Request()) {
-        if (auto* route = Header<SIP_Head_Route>(HID_Route)) return route->Addr();
-        return m_URI.Addr();
+    if (IsRequest()) {
+        if (auto* route = Header<RouteHeader>(HID_ROUTE)) return route->Addr();
+        return uri_.Addr();
     }
-    if (auto* via = Header<SIP_Head_Via>(HID_Via)) return via->Addr();
+    if (auto* via = Header<ViaHeader>(HID_VIA)) return via->Addr();
     return {};
 }
 
-void SIP_Header::swapFT()
+void SipHeaders::SwapFromTo()
 {
-    auto from = m_Heads.find(HID_From);
-    auto to = m_Heads.find(HID_To);
-    if (from == m_Heads.end() || to == m_Heads.end()) return;
+    auto from = heads_.find(HID_FROM);
+    auto to = heads_.find(HID_TO);
+    if (from == heads_.end() || to == heads_.end()) return;
     std::swap(from->second, to->second);
 }
 
 namespace {
 
-std::unique_ptr<SIP_HeadLine> route_from(const SIP_Head_Route& record)
+std::unique_ptr<HeaderLine> RouteFrom(const RouteHeader& record)
 {
-    auto route = std::make_unique<SIP_Head_Route>();
-    static_cast<SIP_Name_Addr&>(*route) = record;
+    auto route = std::make_unique<RouteHeader>();
+    static_cast<SipNameAddress&>(*route) = record;
     route->Params() = record.Params();
     return route;
 }
 
-std::unique_ptr<SIP_HeadLine> take_first(std::unique_ptr<SIP_HeadLine>& chain)
+std::unique_ptr<HeaderLine> TakeFirst(std::unique_ptr<HeaderLine>& chain)
 {
-    std::unique_ptr<SIP_HeadLine> first = std::move(chain);
-    chain = first->detach_next();
+    std::unique_ptr<HeaderLine> first = std::move(chain);
+    chain = first->DetachNext();
     return first;
 }
 
-std::unique_ptr<SIP_HeadLine> take_last(std::unique_ptr<SIP_HeadLine>& chain)
+std::unique_ptr<HeaderLine> TakeLast(std::unique_ptr<HeaderLine>& chain)
 {
     if (!chain->Next()) return std::move(chain);
-    SIP_HeadLine* before = chain.get();
+    HeaderLine* before = chain.get();
     while (before->Next()->Next()) before = before->Next();
-    return before->detach_next();
+    return before->DetachNext();
 }
 
 } // namespace
 
-void SIP_Header::RouteSetFrom(const SIP_Header& src, bool srcIsRequest)
+void SipHeaders::RouteSetFrom(const SipHeaders& src, bool srcIsRequest)
 {
-    remove(HID_Route);
-    auto* contact = src.Header<SIP_Head_Contact>(HID_Contact);
+    remove(HID_ROUTE);
+    auto* contact = src.Header<ContactHeader>(HID_CONTACT);
     bool have_contact = contact && !contact->Star();
-    if (have_contact) m_URI = static_cast<const SIP_URI&>(*contact);
+    if (have_contact) uri_ = static_cast<const SipUri&>(*contact);
 
-    std::unique_ptr<SIP_HeadLine> routes;
-    SIP_HeadLine* tail = nullptr;
-    for (auto* l = src.Header(HID_Record_Route); l; l = l->Next()) {
-        auto* record = dynamic_cast<const SIP_Head_Route*>(l);
+    std::unique_ptr<HeaderLine> routes;
+    HeaderLine* tail = nullptr;
+    for (auto* l = src.Header(HID_RECORD_ROUTE); l; l = l->Next()) {
+        auto* record = dynamic_cast<const RouteHeader*>(l);
         if (!record) continue;
-        std::unique_ptr<SIP_HeadLine> route = route_from(*record);
-        SIP_HeadLine* added = route.get();
-        if (tail) tail->attach_next(std::move(route));
+        std::unique_ptr<HeaderLine> route = RouteFrom(*record);
+        HeaderLine* added = route.get();
+        if (tail) tail->AttachNext(std::move(route));
         else routes = std::move(route);
         tail = added;
     }
     if (routes && !have_contact) {
         // Without a Contact the remote target is taken from the route set itself: its far end for a
         // stored request, its near end for a stored response.
-        std::unique_ptr<SIP_HeadLine> target = srcIsRequest ? take_last(routes) : take_first(routes);
-        m_URI = static_cast<const SIP_URI&>(static_cast<const SIP_Head_Route&>(*target));
+        std::unique_ptr<HeaderLine> target = srcIsRequest ? TakeLast(routes) : TakeFirst(routes);
+        uri_ = static_cast<const SipUri&>(static_cast<const RouteHeader&>(*target));
     }
-    if (!srcIsRequest) SIP_HeadLine::reverse(routes);
-    if (routes) set(HID_Route, std::move(routes));
+    if (!srcIsRequest) HeaderLine::reverse(routes);
+    if (routes) set(HID_ROUTE, std::move(routes));
 
     if (!srcIsRequest) {
-        auto* to = Header<SIP_Head_Route>(HID_To);
-        auto* src_to = src.Header<SIP_Head_Route>(HID_To);
+        auto* to = Header<RouteHeader>(HID_TO);
+        auto* src_to = src.Header<RouteHeader>(HID_TO);
         const char* tag = src_to ? src_to->Params().Param("tag") : nullptr;
         if (to && tag && !to->Params().Param("tag")) to->Params().Param("tag", tag);
     }

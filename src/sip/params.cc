@@ -8,7 +8,7 @@ using namespace sipscan;
 namespace {
 
 // Stores one "name=value" / "name" item; an empty name is skipped, an existing name is replaced.
-void store_param(Attrb_t& params, std::string_view item)
+void StoreParam(ParamMap& params, std::string_view item)
 {
     std::string_view name = item, value;
     if (size_t eq = item.find('='); eq != std::string_view::npos) {
@@ -22,12 +22,12 @@ void store_param(Attrb_t& params, std::string_view item)
 
 } // namespace
 
-bool SIP_Params::parser(std::string_view text)
+bool SipParams::parser(std::string_view text)
 {
     text = ltrim(text);
     if (text.empty()) return true;
     if (text[0] != ';') {
-        sip_report("Parameters must begin with char ';'\n");
+        SipReport("Parameters must begin with char ';'\n");
         return false;
     }
     // Taken apart from the end so that the first occurrence of a repeated name is the one that stays.
@@ -41,18 +41,18 @@ bool SIP_Params::parser(std::string_view text)
             --i;
         }
         if (i == 0) {
-            sip_report("Unmached \" in Params\n");
+            SipReport("Unmached \" in Params\n");
             return false;
         }
-        store_param(m_Params, text.substr(i));
+        StoreParam(params_, text.substr(i));
         text = text.substr(0, i - 1);
     }
     return true;
 }
 
-std::string& SIP_Params::assemble(std::string& out) const
+std::string& SipParams::assemble(std::string& out) const
 {
-    for (const auto& [name, value] : m_Params) {
+    for (const auto& [name, value] : params_) {
         out += ';';
         out += name;
         if (!value.empty()) {
@@ -63,15 +63,15 @@ std::string& SIP_Params::assemble(std::string& out) const
     return out;
 }
 
-const char* SIP_Params::Param(std::string_view name) const
+const char* SipParams::Param(std::string_view name) const
 {
-    auto it = m_Params.find(name);
-    return it == m_Params.end() ? nullptr : it->second.c_str();
+    auto it = params_.find(name);
+    return it == params_.end() ? nullptr : it->second.c_str();
 }
 
-void SIP_Params::Param(const std::string& name, const std::string& value) { m_Params.insert_or_assign(name, value); }
+void SipParams::Param(const std::string& name, const std::string& value) { params_.insert_or_assign(name, value); }
 
-void SIP_Params::Remove(std::string_view name)
+void SipParams::Remove(std::string_view name)
 {
-    if (auto it = m_Params.find(name); it != m_Params.end()) m_Params.erase(it);
+    if (auto it = params_.find(name); it != params_.end()) params_.erase(it);
 }

@@ -7,9 +7,9 @@
 #include <string_view>
 
 // Parameter and URI-header maps: name to value, compared byte-wise; names come out in ascending order.
-using Attrb_t = std::map<std::string, std::string, std::less<>>;
+using ParamMap = std::map<std::string, std::string, std::less<>>;
 
-class SIP_Params {
+class SipParams {
 public:
     // Adds the parameters of text to the map; the first occurrence of a repeated name wins.
     bool parser(std::string_view text);
@@ -19,9 +19,9 @@ public:
     const char* Param(std::string_view name) const;
     void Param(const std::string& name, const std::string& value);
     void Remove(std::string_view name);
-    void PClear() { m_Params.clear(); }
-    const Attrb_t& Params_Map() const { return m_Params; }
+    void PClear() { params_.clear(); }
+    const ParamMap& ParamsMap() const { return params_; }
 
 protected:
-    Attrb_t m_Params;
+    ParamMap params_;
 };

@@ -10,11 +10,11 @@
 #include "foundation/text.h"
 #include "sip/message.h"
 
-std::array<SIP_HeadType, SIP::HID_LAST> SIP::s_Header_Types{};
-std::map<std::string, SIP::HeadId, std::less<>> SIP::s_Header_Assoc;
+std::array<HeaderType, SipMessage::HID_LAST> SipMessage::s_Header_Types{};
+std::map<std::string, SipMessage::HeadId, std::less<>> SipMessage::s_Header_Assoc;
 
-void SIP::_Add_Header_Type(HeadId id, const char* name, char shortName, SIP_HeadType::MultiType_t multi,
-                           t_HdrCreator creator, bool onArrival)
+void SipMessage::AddHeaderType(HeadId id, const char* name, char shortName, HeaderType::Multiplicity multi,
+                           HeaderCreator creator, bool onArrival)
 {
     if (id >= HID_LAST) return;
     if (onArrival) {
@@ -25,82 +25,82 @@ void SIP::_Add_Header_Type(HeadId id, const char* name, char shortName, SIP_Head
             s_Header_Assoc[tolower(letter)] = id;
         }
     }
-    s_Header_Types[id] = SIP_HeadType{name, shortName, multi, creator};
+    s_Header_Types[id] = HeaderType{name, shortName, multi, creator};
 }
 
-const SIP_HeadType* SIP::_GetHeaderTypeByID(HeadId id)
+const HeaderType* SipMessage::GetHeaderTypeById(HeadId id)
 {
-    if (id >= HID_LAST || !s_Header_Types[id].m_Name) return nullptr;
+    if (id >= HID_LAST || !s_Header_Types[id].name_) return nullptr;
     return &s_Header_Types[id];
 }
 
-SIP::HeadId SIP::_GetHeaderByName(std::string_view lowerName)
+SipMessage::HeadId SipMessage::GetHeaderByName(std::string_view lowerName)
 {
     auto it = s_Header_Assoc.find(lowerName);
-    return it == s_Header_Assoc.end() ? HID_Blank : it->second;
+    return it == s_Header_Assoc.end() ? HID_BLANK : it->second;
 }
 
-t_HdrCreator SIP::_GetHeaderConstractor(HeadId id)
+HeaderCreator SipMessage::GetHeaderCreator(HeadId id)
 {
-    const SIP_HeadType* type = _GetHeaderTypeByID(id);
-    return type ? type->m_Constructor : nullptr;
+    const HeaderType* type = GetHeaderTypeById(id);
+    return type ? type->constructor_ : nullptr;
 }
 
-std::unique_ptr<SIP_HeadLine> SIP::create_line(HeadId id)
+std::unique_ptr<HeaderLine> SipMessage::CreateLine(HeadId id)
 {
-    t_HdrCreator creator = _GetHeaderConstractor(id);
-    return creator ? creator() : SIP_Head_Unknown::Creator();
+    HeaderCreator creator = GetHeaderCreator(id);
+    return creator ? creator() : UnknownHeader::Creator();
 }
 
 namespace {
 
 [[maybe_unused]] const bool registered = [] {
-    using M = SIP_HeadType;
+    using M = HeaderType;
     // Parsed on arrival: the headers every message is routed and matched by.
-    SIP::_Add_Header_Type(SIP::HID_Via, "Via", 'v', M::ALLOW, SIP_Hdr_Constr<SIP_Head_Via>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_Route, "Route", 0, M::ALLOW, SIP_Hdr_Constr<SIP_Head_Route>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_Record_Route, "Record-Route", 0, M::ALLOW,
-                          SIP_Hdr_Constr<SIP_Head_Record_Route>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_From, "From", 'f', M::NEVER, SIP_Hdr_Constr<SIP_Head_From>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_To, "To", 't', M::NEVER, SIP_Hdr_Constr<SIP_Head_To>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_Contact, "Contact", 'm', M::ALLOW, SIP_Hdr_Constr<SIP_Head_Contact>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_Call_ID, "Call-ID", 'i', M::NEVER, SIP_Hdr_Constr<SIP_Head_Call_ID>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_CSeq, "CSeq", 0, M::NEVER, SIP_Hdr_Constr<SIP_Head_CSeq>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_Expires, "Expires", 0, M::NEVER, SIP_Hdr_Constr<SIP_Head_Expires>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_Max_Forwards, "Max-Forwards", 0, M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_Max_Forwards>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_User_Agent, "User-Agent", 0, M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_User_Agent>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_Server, "Server", 0, M::NEVER, SIP_Hdr_Constr<SIP_Head_Server>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_Content_Type, "Content-Type", 'c', M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_Content_Type>::Creator, true);
-    SIP::_Add_Header_Type(SIP::HID_Content_Length, "Content-Length", 'l', M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_Content_Length>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_VIA, "Via", 'v', M::ALLOW, HeaderConstructor<ViaHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_ROUTE, "Route", 0, M::ALLOW, HeaderConstructor<RouteHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_RECORD_ROUTE, "Record-Route", 0, M::ALLOW,
+                          HeaderConstructor<RecordRouteHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_FROM, "From", 'f', M::NEVER, HeaderConstructor<FromHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_TO, "To", 't', M::NEVER, HeaderConstructor<ToHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_CONTACT, "Contact", 'm', M::ALLOW, HeaderConstructor<ContactHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_CALL_ID, "Call-ID", 'i', M::NEVER, HeaderConstructor<CallIdHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_CSEQ, "CSeq", 0, M::NEVER, HeaderConstructor<CSeqHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_EXPIRES, "Expires", 0, M::NEVER, HeaderConstructor<ExpiresHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_MAX_FORWARDS, "Max-Forwards", 0, M::NEVER,
+                          HeaderConstructor<MaxForwardsHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_USER_AGENT, "User-Agent", 0, M::NEVER,
+                          HeaderConstructor<UserAgentHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_SERVER, "Server", 0, M::NEVER, HeaderConstructor<ServerHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_CONTENT_TYPE, "Content-Type", 'c', M::NEVER,
+                          HeaderConstructor<ContentTypeHeader>::Creator, true);
+    SipMessage::AddHeaderType(SipMessage::HID_CONTENT_LENGTH, "Content-Length", 'l', M::NEVER,
+                          HeaderConstructor<ContentLengthHeader>::Creator, true);
     // Travel as raw text until a dialog asks for them with parse(id).
-    SIP::_Add_Header_Type(SIP::HID_P_Asserted_Identity, "P-Asserted-Identity", 0, M::ALLOW,
-                          SIP_Hdr_Constr<SIP_Head_P_Asserted_Identity>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Subject, "Subject", 's', M::NEVER, SIP_Hdr_Constr<SIP_Head_Subject>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Supported, "Supported", 'k', M::ALWAYS,
-                          SIP_Hdr_Constr<SIP_Head_Supported>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Require, "Require", 0, M::ALWAYS, SIP_Hdr_Constr<SIP_Head_Require>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Event, "Event", 'o', M::NEVER, SIP_Hdr_Constr<SIP_Head_Event>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Allow_Events, "Allow-Events", 'u', M::ALWAYS,
-                          SIP_Hdr_Constr<SIP_Head_Allow_Events>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Refer_To, "Refer-To", 'r', M::NEVER, SIP_Hdr_Constr<SIP_Head_Refer_To>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Referred_By, "Referred-By", 'b', M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_Referred_By>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Call_Info, "Call-Info", 0, M::ALLOW, SIP_Hdr_Constr<SIP_Head_Call_Info>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Session_Expires, "Session-Expires", 'x', M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_Session_Expires>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Proxy_Authenticate, "Proxy-Authenticate", 0, M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_Proxy_Authenticate>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_WWW_Authenticate, "WWW-Authenticate", 0, M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_WWW_Authenticate>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Proxy_Authorization, "Proxy-Authorization", 0, M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_Proxy_Authorization>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Authorization, "Authorization", 0, M::NEVER,
-                          SIP_Hdr_Constr<SIP_Head_Authorization>::Creator, false);
-    SIP::_Add_Header_Type(SIP::HID_Identity, "Identity", 0, M::ALLOW, SIP_Hdr_Constr<SIP_Head_Identity>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_P_ASSERTED_IDENTITY, "P-Asserted-Identity", 0, M::ALLOW,
+                          HeaderConstructor<PAssertedIdentityHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_SUBJECT, "Subject", 's', M::NEVER, HeaderConstructor<SubjectHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_SUPPORTED, "Supported", 'k', M::ALWAYS,
+                          HeaderConstructor<SupportedHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_REQUIRE, "Require", 0, M::ALWAYS, HeaderConstructor<RequireHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_EVENT, "Event", 'o', M::NEVER, HeaderConstructor<EventHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_ALLOW_EVENTS, "Allow-Events", 'u', M::ALWAYS,
+                          HeaderConstructor<AllowEventsHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_REFER_TO, "Refer-To", 'r', M::NEVER, HeaderConstructor<ReferToHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_REFERRED_BY, "Referred-By", 'b', M::NEVER,
+                          HeaderConstructor<ReferredByHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_CALL_INFO, "Call-Info", 0, M::ALLOW, HeaderConstructor<CallInfoHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_SESSION_EXPIRES, "Session-Expires", 'x', M::NEVER,
+                          HeaderConstructor<SessionExpiresHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_PROXY_AUTHENTICATE, "Proxy-Authenticate", 0, M::NEVER,
+                          HeaderConstructor<ProxyAuthenticateHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_WWW_AUTHENTICATE, "WWW-Authenticate", 0, M::NEVER,
+                          HeaderConstructor<WwwAuthenticateHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_PROXY_AUTHORIZATION, "Proxy-Authorization", 0, M::NEVER,
+                          HeaderConstructor<ProxyAuthorizationHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_AUTHORIZATION, "Authorization", 0, M::NEVER,
+                          HeaderConstructor<AuthorizationHeader>::Creator, false);
+    SipMessage::AddHeaderType(SipMessage::HID_IDENTITY, "Identity", 0, M::ALLOW, HeaderConstructor<IdentityHeader>::Creator, false);
     return true;
 }();
 

@@ -6,21 +6,21 @@
 
 #include "sip/head_line.h"
 
-using t_HdrCreator = std::unique_ptr<SIP_HeadLine> (*)();
+using HeaderCreator = std::unique_ptr<HeaderLine> (*)();
 
-struct SIP_HeadType {
-    enum MultiType_t {
+struct HeaderType {
+    enum Multiplicity {
         NEVER = 0,  // one value per line, never split at commas
         ALLOW = 1,  // split on input; joined with ", " in compact output
         ALWAYS = 2  // split on input; always joined with ", "
     };
-    const char* m_Name = nullptr;  // canonical name; null for an identifier without a class
-    char m_ShortName = 0;          // compact letter, 0 when none
-    MultiType_t m_MultiplyEntity = NEVER;
-    t_HdrCreator m_Constructor = nullptr;
+    const char* name_ = nullptr;  // canonical name; null for an identifier without a class
+    char short_name_ = 0;          // compact letter, 0 when none
+    Multiplicity multiplicity_ = NEVER;
+    HeaderCreator constructor_ = nullptr;
 };
 
 template <class T>
-struct SIP_Hdr_Constr {
-    static std::unique_ptr<SIP_HeadLine> Creator() { return std::make_unique<T>(); }
+struct HeaderConstructor {
+    static std::unique_ptr<HeaderLine> Creator() { return std::make_unique<T>(); }
 };

@@ -3,7 +3,7 @@
 
 #include "foundation/log.h"
 
-inline void sip_report(const char* text)
+inline void SipReport(const char* text)
 {
-    if (FLogFn hook = _flog.load(std::memory_order_relaxed)) hook("%s", text);
+    if (ParseErrorLogFn hook = g_parse_error_log.load(std::memory_order_relaxed)) hook("%s", text);
 }

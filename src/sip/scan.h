@@ -8,20 +8,20 @@
 
 namespace sipscan {
 
-inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 inline std::string_view ltrim(std::string_view s)
 {
     size_t i = 0;
-    while (i < s.size() && is_blank(s[i])) ++i;
+    while (i < s.size() && IsBlank(s[i])) ++i;
     return s.substr(i);
 }
 
 inline std::string_view rtrim(std::string_view s)
 {
     size_t n = s.size();
-    while (n > 0 && is_blank(s[n - 1])) --n;
+    while (n > 0 && IsBlank(s[n - 1])) --n;
     return s.substr(0, n);
 }
 
@@ -37,38 +37,38 @@ inline bool iequals(std::string_view a, std::string_view b)
     return true;
 }
 
-inline bool istarts_with(std::string_view s, std::string_view prefix)
+inline bool StartsWithIgnoringCase(std::string_view s, std::string_view prefix)
 {
     return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
 }
 
 // Position of the first blank or tab, or npos. (string_view::find_first_of runs memchr per byte.)
-inline size_t find_blank(std::string_view s)
+inline size_t FindBlank(std::string_view s)
 {
     for (size_t i = 0; i < s.size(); ++i)
-        if (is_blank(s[i])) return i;
+        if (IsBlank(s[i])) return i;
     return std::string_view::npos;
 }
 
-inline bool has_blank(std::string_view s) { return find_blank(s) != std::string_view::npos; }
+inline bool HasBlank(std::string_view s) { return FindBlank(s) != std::string_view::npos; }
 
-inline bool all_digits(std::string_view s)
+inline bool AllDigits(std::string_view s)
 {
     for (char c : s)
-        if (!is_digit(c)) return false;
+        if (!IsDigit(c)) return false;
     return true;
 }
 
 // Reads an optionally signed decimal number at the start of s after blanks, as atoi would, but saturating
 // at the int range instead of overflowing. No digits give 0.
-inline int saturating_atoi(std::string_view s)
+inline int SaturatingAtoi(std::string_view s)
 {
     s = ltrim(s);
     size_t i = 0;
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
     int64_t value = 0;
-    for (; i < s.size() && is_digit(s[i]); ++i) {
+    for (; i < s.size() && IsDigit(s[i]); ++i) {
         value = value * 10 + (s[i] - '0');
         if (value > int64_t(INT_MAX) + 1) value = int64_t(INT_MAX) + 1;
     }
@@ -78,12 +78,12 @@ inline int saturating_atoi(std::string_view s)
 
 // Reads s as a whole as an unsigned decimal number; false when s is empty, holds anything but digits,
 // or exceeds max.
-inline bool read_decimal(std::string_view s, uint64_t max, uint64_t& out)
+inline bool ReadDecimal(std::string_view s, uint64_t max, uint64_t& out)
 {
     if (s.empty()) return false;
     uint64_t value = 0;
     for (char c : s) {
-        if (!is_digit(c)) return false;
+        if (!IsDigit(c)) return false;
         value = value * 10 + uint64_t(c - '0');
         if (value > max) return false;
     }

@@ -8,12 +8,12 @@
 
 #include "sip/uri.h"
 
-using SIP_Status = uint16_t;
+using SipStatus = uint16_t;
 
-class SIP_StartLine {
+class SipStartLine {
 public:
-    enum Method_t {
-        Blank_Method = 0,
+    enum RequestMethod {
+        BLANK_METHOD = 0,
         INVITE,
         ACK,
         REGISTER,
@@ -30,52 +30,52 @@ public:
         PUBLISH,
         CHALLENGE,
         PING,
-        Method_Count
+        METHOD_COUNT
     };
-    // Method texts indexed by Method_t, for parsing and assembly alike.
-    static const char* const MethodStr[Method_Count];
+    // Method texts indexed by RequestMethod, for parsing and assembly alike.
+    static const char* const MethodStr[METHOD_COUNT];
 
     bool parser(std::string_view line);
     // Appends the line and CR LF.
     std::string& assemble(std::string& out) const;
-    // Case-sensitive after trimming blanks; reports "Unknown METHOD" and gives Blank_Method when unknown.
-    static Method_t Method_parser(std::string_view text);
+    // Case-sensitive after trimming blanks; reports "Unknown METHOD" and gives BLANK_METHOD when unknown.
+    static RequestMethod ParseMethod(std::string_view text);
 
-    Method_t Method() const { return m_Method; }
-    void Method(Method_t m) { m_Method = m; }
-    SIP_Status Status() const { return m_Status; }
-    void Status(SIP_Status s) { m_Status = s; }
-    const std::string& Reason() const { return m_Reason; }
-    void Reason(const std::string& r) { m_Reason = r; }
-    SIP_URI& URI() { return m_URI; }
-    const SIP_URI& URI() const { return m_URI; }
+    RequestMethod Method() const { return method_; }
+    void Method(RequestMethod m) { method_ = m; }
+    SipStatus Status() const { return status_; }
+    void Status(SipStatus s) { status_ = s; }
+    const std::string& Reason() const { return reason_; }
+    void Reason(const std::string& r) { reason_ = r; }
+    SipUri& URI() { return uri_; }
+    const SipUri& URI() const { return uri_; }
 
-    bool IS_Response() const { return m_Status != 0; }
-    bool IS_Request() const { return m_Status == 0; }
+    bool IsResponse() const { return status_ != 0; }
+    bool IsRequest() const { return status_ == 0; }
 
-    bool is_INVITE() const { return m_Method == INVITE; }
-    bool is_ACK() const { return m_Method == ACK; }
-    bool is_REGISTER() const { return m_Method == REGISTER; }
-    bool is_CANCEL() const { return m_Method == CANCEL; }
-    bool is_BYE() const { return m_Method == BYE; }
-    bool is_OPTIONS() const { return m_Method == OPTIONS; }
-    bool is_REFER() const { return m_Method == REFER; }
-    bool is_SUBSCRIBE() const { return m_Method == SUBSCRIBE; }
-    bool is_NOTIFY() const { return m_Method == NOTIFY; }
-    bool is_INFO() const { return m_Method == INFO; }
-    bool is_PRACK() const { return m_Method == PRACK; }
-    bool is_MESSAGE() const { return m_Method == MESSAGE; }
-    bool is_UPDATE() const { return m_Method == UPDATE; }
-    bool is_PUBLISH() const { return m_Method == PUBLISH; }
-    bool is_CHALLENGE() const { return m_Method == CHALLENGE; }
-    bool is_PING() const { return m_Method == PING; }
+    bool IsInvite() const { return method_ == INVITE; }
+    bool IsAck() const { return method_ == ACK; }
+    bool IsRegister() const { return method_ == REGISTER; }
+    bool IsCancel() const { return method_ == CANCEL; }
+    bool IsBye() const { return method_ == BYE; }
+    bool IsOptions() const { return method_ == OPTIONS; }
+    bool IsRefer() const { return method_ == REFER; }
+    bool IsSubscribe() const { return method_ == SUBSCRIBE; }
+    bool IsNotify() const { return method_ == NOTIFY; }
+    bool IsInfo() const { return method_ == INFO; }
+    bool IsPrack() const { return method_ == PRACK; }
+    bool IsMessage() const { return method_ == MESSAGE; }
+    bool IsUpdate() const { return method_ == UPDATE; }
+    bool IsPublish() const { return method_ == PUBLISH; }
+    bool IsChallenge() const { return method_ == CHALLENGE; }
+    bool IsPing() const { return method_ == PING; }
 
 protected:
-    bool parse_request(std::string_view line, size_t version);
-    bool parse_response(std::string_view line);
+    bool ParseRequest(std::string_view line, size_t version);
+    bool ParseResponse(std::string_view line);
 
-    Method_t m_Method = Blank_Method;
-    SIP_URI m_URI;
-    SIP_Status m_Status = 0;
-    std::string m_Reason;
+    RequestMethod method_ = BLANK_METHOD;
+    SipUri uri_;
+    SipStatus status_ = 0;
+    std::string reason_;
 };

@@ -7,7 +7,7 @@ using namespace sipscan;
 
 namespace sipscan {
 
-size_t closing_quote(std::string_view text, size_t open)
+size_t ClosingQuote(std::string_view text, size_t open)
 {
     for (size_t i = open + 1; i < text.size(); ++i)
         if (text[i] == '"' && text[i - 1] != '\\') return i;
@@ -18,7 +18,7 @@ size_t closing_quote(std::string_view text, size_t open)
 
 namespace {
 
-bool take_scheme(std::string_view& text, std::string& scheme)
+bool TakeScheme(std::string_view& text, std::string& scheme)
 {
     for (std::string_view s : {std::string_view("sip:"), std::string_view("sips:")}) {
         if (text.substr(0, s.size()) == s) {
@@ -27,11 +27,11 @@ bool take_scheme(std::string_view& text, std::string& scheme)
             return true;
         }
     }
-    sip_report("Unknown Scheme in URI\n");
+    SipReport("Unknown Scheme in URI\n");
     return false;
 }
 
-bool take_headers(std::string_view& text, Attrb_t& heads)
+bool TakeHeaders(std::string_view& text, ParamMap& heads)
 {
     size_t q = text.find('?');
     if (q == std::string_view::npos) return true;
@@ -41,12 +41,12 @@ bool take_headers(std::string_view& text, Attrb_t& heads)
         size_t amp = rest.find('&');
         std::string_view item = rest.substr(0, amp);
         if (item.empty()) {
-            sip_report("Declared Optional Header missing in URI\n");
+            SipReport("Declared Optional Header missing in URI\n");
             return false;
         }
         size_t eq = item.find('=');
         if (eq == std::string_view::npos) {
-            sip_report("Optional Header without value");
+            SipReport("Optional Header without value");
             heads.insert_or_assign(std::string(item), std::string());
         } else {
             heads.insert_or_assign(std::string(item.substr(0, eq)), std::string(trim(item.substr(eq + 1))));
@@ -65,21 +65,21 @@ bool printable(std::string_view host)
 }
 
 // Ports are 1..65535; anything else after the ':' is refused.
-bool take_port(std::string_view& text, int& port)
+bool TakePort(std::string_view& text, int& port)
 {
     size_t from = 0;
     if (!text.empty() && text[0] == '[') {
         from = text.find(']');
         if (from == std::string_view::npos) {
-            sip_report("Mismatched [] in URI\n");
+            SipReport("Mismatched [] in URI\n");
             return false;
         }
     }
     size_t colon = text.find(':', from);
     if (colon == std::string_view::npos) return true;
     uint64_t value = 0;
-    if (!read_decimal(text.substr(colon + 1), 65535, value) || value == 0) {
-        sip_report("Incorrect Port in URI\n");
+    if (!ReadDecimal(text.substr(colon + 1), 65535, value) || value == 0) {
+        SipReport("Incorrect Port in URI\n");
         return false;
     }
     port = int(value);
@@ -89,65 +89,65 @@ bool take_port(std::string_view& text, int& port)
 
 } // namespace
 
-bool SIP_URI::parser(std::string_view text, bool withScheme)
+bool SipUri::parser(std::string_view text, bool withScheme)
 {
     text = trim(text);
     if (withScheme) {
-        if (!take_scheme(text, m_Scheme)) return false;
+        if (!TakeScheme(text, scheme_)) return false;
         // A SIP URI has no white space inside; one that does cannot be relayed faithfully.
-        if (has_blank(text)) {
-            sip_report("White space in URI\n");
+        if (HasBlank(text)) {
+            SipReport("White space in URI\n");
             return false;
         }
     }
-    m_User.clear();
-    m_Password.clear();
+    user_.clear();
+    password_.clear();
     if (size_t at = text.find('@'); at != std::string_view::npos) {
         std::string_view userinfo = text.substr(0, at);
         size_t colon = userinfo.find(':');
-        m_User.assign(userinfo.substr(0, colon));
+        user_.assign(userinfo.substr(0, colon));
         // Assembly writes no user info without a user, so "sip:@host" could not be relayed as received.
-        if (m_User.empty()) {
-            sip_report("Empty User in URI\n");
+        if (user_.empty()) {
+            SipReport("Empty User in URI\n");
             return false;
         }
-        if (colon != std::string_view::npos) m_Password.assign(userinfo.substr(colon + 1));
+        if (colon != std::string_view::npos) password_.assign(userinfo.substr(colon + 1));
         text.remove_prefix(at + 1);
     }
-    if (!take_headers(text, m_OHeads)) return false;
+    if (!TakeHeaders(text, uri_headers_)) return false;
     if (size_t semi = text.find(';'); semi != std::string_view::npos) {
-        if (!SIP_Params::parser(text.substr(semi))) return false;
+        if (!SipParams::parser(text.substr(semi))) return false;
         text = text.substr(0, semi);
     }
     text = rtrim(text);
-    if (!take_port(text, m_Port)) return false;
+    if (!TakePort(text, port_)) return false;
     if (text.empty() || !printable(text)) {
-        sip_report("Incorrect Host in URI\n");
+        SipReport("Incorrect Host in URI\n");
         return false;
     }
-    m_Host.assign(text);
+    host_.assign(text);
     return true;
 }
 
-std::string& SIP_URI::assemble(std::string& out) const
+std::string& SipUri::assemble(std::string& out) const
 {
-    out += m_Scheme;
-    if (!m_User.empty()) {
-        out += m_User;
-        if (!m_Password.empty()) {
+    out += scheme_;
+    if (!user_.empty()) {
+        out += user_;
+        if (!password_.empty()) {
             out += ':';
-            out += m_Password;
+            out += password_;
         }
         out += '@';
     }
-    out += m_Host;
-    if (m_Port != 0) {
+    out += host_;
+    if (port_ != 0) {
         out += ':';
-        out += std::to_string(m_Port);
+        out += std::to_string(port_);
     }
-    SIP_Params::assemble(out);
+    SipParams::assemble(out);
     char sep = '?';
-    for (const auto& [name, value] : m_OHeads) {
+    for (const auto& [name, value] : uri_headers_) {
         out += sep;
         sep = '&';
         out += name;
@@ -159,24 +159,24 @@ std::string& SIP_URI::assemble(std::string& out) const
     return out;
 }
 
-std::string SIP_URI::Addr() const { return m_Host + ':' + std::to_string(SPort()); }
+std::string SipUri::Addr() const { return host_ + ':' + std::to_string(SPort()); }
 
-const char* SIP_URI::OHeads(std::string_view name) const
+const char* SipUri::OHeads(std::string_view name) const
 {
-    auto it = m_OHeads.find(name);
-    return it == m_OHeads.end() ? nullptr : it->second.c_str();
+    auto it = uri_headers_.find(name);
+    return it == uri_headers_.end() ? nullptr : it->second.c_str();
 }
 
-void SIP_URI::OHeadsRemove(std::string_view name)
+void SipUri::OHeadsRemove(std::string_view name)
 {
-    if (auto it = m_OHeads.find(name); it != m_OHeads.end()) m_OHeads.erase(it);
+    if (auto it = uri_headers_.find(name); it != uri_headers_.end()) uri_headers_.erase(it);
 }
 
 namespace {
 
 // Removes the \" pairs some agents wrap a quoted display name in; never leaves a trailing backslash,
 // which would escape the closing quote when the name is written back.
-std::string_view unwrap_display_name(std::string_view name)
+std::string_view UnwrapDisplayName(std::string_view name)
 {
     if (name.substr(0, 2) != "\\\"") return name;
     if (name.size() < 3) return {};
@@ -187,7 +187,7 @@ std::string_view unwrap_display_name(std::string_view name)
     return name;
 }
 
-bool is_token_char(char c)
+bool IsTokenChar(char c)
 {
     if ((unsigned char)c >= 0x80) return true; // unquoted UTF-8 names are common enough to let through
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -196,60 +196,60 @@ bool is_token_char(char c)
 
 } // namespace
 
-bool SIP_Name_Addr::parser(std::string_view text)
+bool SipNameAddress::parser(std::string_view text)
 {
     text = ltrim(text);
     size_t from = 0;
     bool quoted = !text.empty() && text[0] == '"';
     std::string_view quoted_name;
     if (quoted) {
-        size_t close = closing_quote(text, 0);
+        size_t close = ClosingQuote(text, 0);
         if (close == std::string_view::npos) {
-            sip_report("Unmached \" in Name\n");
+            SipReport("Unmached \" in Name\n");
             return false;
         }
-        quoted_name = unwrap_display_name(text.substr(1, close - 1));
+        quoted_name = UnwrapDisplayName(text.substr(1, close - 1));
         from = close + 1;
     }
     size_t lt = text.find('<', from);
     size_t gt = text.find('>', from);
     if (lt == std::string_view::npos && gt == std::string_view::npos) {
-        m_FullName.clear();
-        return SIP_URI::parser(text, true);
+        full_name_.clear();
+        return SipUri::parser(text, true);
     }
     if (lt == std::string_view::npos || gt == std::string_view::npos || gt != rtrim(text).size() - 1 || gt < lt) {
-        sip_report("Could not find < or > in Name\n");
+        SipReport("Could not find < or > in Name\n");
         return false;
     }
     if (quoted) {
-        m_FullName.assign(quoted_name);
+        full_name_.assign(quoted_name);
     } else {
         std::string_view token = trim(text.substr(0, lt));
         for (char c : token) {
-            if (!is_token_char(c)) {
-                sip_report("Incorrect Display Name\n");
+            if (!IsTokenChar(c)) {
+                SipReport("Incorrect Display Name\n");
                 return false;
             }
         }
-        m_FullName.assign(token);
+        full_name_.assign(token);
     }
     std::string_view inner = text.substr(lt + 1, gt - lt - 1);
-    if (!inner.empty() && (is_blank(inner.front()) || is_blank(inner.back()))) {
-        sip_report("White space in URI\n");
+    if (!inner.empty() && (IsBlank(inner.front()) || IsBlank(inner.back()))) {
+        SipReport("White space in URI\n");
         return false;
     }
-    return SIP_URI::parser(inner, true);
+    return SipUri::parser(inner, true);
 }
 
-std::string& SIP_Name_Addr::assemble(std::string& out) const
+std::string& SipNameAddress::assemble(std::string& out) const
 {
-    if (!m_FullName.empty()) {
+    if (!full_name_.empty()) {
         out += '"';
-        out += m_FullName;
+        out += full_name_;
         out += "\" ";
     }
     out += '<';
-    SIP_URI::assemble(out);
+    SipUri::assemble(out);
     out += '>';
     return out;
 }

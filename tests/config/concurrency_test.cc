@@ -22,7 +22,7 @@ TEST_F(ConfigTest, QueriesDuringRereadsSeeOneWholeConfiguration) {
   std::atomic<int> torn{0};
   std::thread reader([&] {
     while (!stop.load()) {
-      Read_Guard_Mutex guard(cfg_->Lock);
+      ReadGuard guard(cfg_->Lock);
       bool a = cfg_->TrustSrc.count(Ip("10.0.0.1")) != 0;
       bool b = cfg_->TrustSrc.count(Ip("10.0.0.2")) != 0;
       if (a != b) ++torn;

@@ -26,8 +26,8 @@ class ConfigTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     log_path_ = dir_ + "/test.log";
-    saved_level_ = GLogBlock.ALogLevel.load();
-    saved_limit_ = GLogBlock.ALogLimit.load();
+    saved_level_ = g_log_block.ALogLevel.load();
+    saved_limit_ = g_log_block.ALogLimit.load();
     ASSERT_EQ(OpenLog(log_path_), 1);
     cfg_ = std::make_unique<Config>();
     cfg_->CfgFile = dir_ + "/ostrel.cfg";
@@ -38,8 +38,8 @@ class ConfigTest : public ::testing::Test {
     restore_output();
     close(saved_out_);
     close(saved_err_);
-    GLogBlock.ALogLevel = saved_level_;
-    GLogBlock.ALogLimit = saved_limit_;
+    g_log_block.ALogLevel = saved_level_;
+    g_log_block.ALogLimit = saved_limit_;
     std::string cleanup = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(std::system(cleanup.c_str()), 0);
   }

@@ -19,8 +19,8 @@ class Probe : public SignalCB {
 
   void signal_cb(int signo) override {
     if (signo == SIGHUP) {
-      OpenLog(Cfg.LogFName);
-      Cfg.Reread();
+      OpenLog(g_config.LogFName);
+      g_config.Reread();
     } else if (signo == SIGUSR1) {
       Dump();
     } else if (signo == SIGTERM) {
@@ -32,11 +32,11 @@ class Probe : public SignalCB {
   static void Dump() {
     std::string domains;
     {
-      Read_Guard_Mutex guard(Cfg.Lock);
-      for (const DomainOptions_t& d : Cfg.Domains) domains += (d.ast ? "*" : "") + d.host + (d.full ? "/full " : " ");
+      ReadGuard guard(g_config.Lock);
+      for (const DomainOptions& d : g_config.Domains) domains += (d.ast ? "*" : "") + d.host + (d.full ? "/full " : " ");
     }
-    Log("ostrel", 0, "probe: port=%d quiet=%d idle=%d domains=[%s]\n", Cfg.MainPort, Cfg.quiet_mode ? 1 : 0,
-        Cfg.idletm, domains.c_str());
+    Log("ostrel", 0, "probe: port=%d quiet=%d idle=%d domains=[%s]\n", g_config.MainPort, g_config.quiet_mode ? 1 : 0,
+        g_config.idletm, domains.c_str());
   }
 
   PollReactor& reactor_;
@@ -45,17 +45,17 @@ class Probe : public SignalCB {
 }  // namespace
 
 int main(int argc, char** argv) {
-  GLogBlock.SetAppName("ostrel");
+  g_log_block.SetAppName("ostrel");
   PollReactor reactor;
   Probe probe(reactor);
-  Cfg.hooks.CleanUp = [] { Log("ostrel", 0, "probe: housekeeping\n"); };
-  if (Cfg.Init(argc, argv) != 1) {
+  g_config.hooks.CleanUp = [] { Log("ostrel", 0, "probe: housekeeping\n"); };
+  if (g_config.Init(argc, argv) != 1) {
     Log("ostrel", 0, "Initial Init has failed\n");
     return 5;
   }
-  if (const char* idle = std::getenv("OSTREL_PROBE_IDLE_MS")) Cfg.idletm = std::atoi(idle);
-  for (int signo : {SIGHUP, SIGTERM, SIGUSR1}) reactor.register_signal(&probe, signo);
-  Cfg.ArmTimer(reactor);
+  if (const char* idle = std::getenv("OSTREL_PROBE_IDLE_MS")) g_config.idletm = std::atoi(idle);
+  for (int signo : {SIGHUP, SIGTERM, SIGUSR1}) reactor.RegisterSignal(&probe, signo);
+  g_config.ArmTimer(reactor);
   Log("ostrel", 0, "probe: ready\n");
   reactor.run();
   return 0;

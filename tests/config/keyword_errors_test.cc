@@ -133,9 +133,9 @@ TEST_F(ConfigTest, ValuesThatAreCorrectedButAccepted) {
   EXPECT_NE(log.find("Param: idle_timeout must be in range [30-1800], Set to default: 300\n"), std::string::npos);
   EXPECT_NE(log.find("Incorrect log limit modificator: 'X', Use: K, M, G, T\n"), std::string::npos) << log;
   EXPECT_EQ(cfg_->idletm, 300000);
-  EXPECT_EQ(cfg_->rgstr_timout, 10);
+  EXPECT_EQ(cfg_->register_timeout, 10);
   EXPECT_EQ(cfg_->rgstr_force, 300);
-  EXPECT_EQ(GLogBlock.ALogLimit.load(), saved_limit_);
+  EXPECT_EQ(g_log_block.ALogLimit.load(), saved_limit_);
   EXPECT_EQ(log.find("Error in line"), std::string::npos);
 }
 

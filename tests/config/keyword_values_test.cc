@@ -26,7 +26,7 @@ const AcceptedLine kAccepted[] = {
     {"domain = *Example.COM srv sru full debug+trace sip:PBX.example.com",
      [](const Config& c) {
        ASSERT_EQ(c.Domains.size(), 1u);
-       const DomainOptions_t& d = c.Domains[0];
+       const DomainOptions& d = c.Domains[0];
        EXPECT_EQ(d.host, "example.com");
        EXPECT_TRUE(d.ast && d.srv && d.sru && d.full);
        EXPECT_FALSE(d.extsrv || d.trns || d.srtp || d.checked);
@@ -40,7 +40,7 @@ const AcceptedLine kAccepted[] = {
      }},
     {"domain = b.example extsrv srtp prsn smtr rstr xunr pcnt xck",
      [](const Config& c) {
-       const DomainOptions_t& d = c.Domains[0];
+       const DomainOptions& d = c.Domains[0];
        EXPECT_TRUE(d.srv && d.extsrv && d.full && d.srtp && d.prsn && d.smtr && d.rstr && d.xunr && d.pcnt && d.xck);
      }},
     {"server = Example.org 0 10.0.0.5",
@@ -51,7 +51,7 @@ const AcceptedLine kAccepted[] = {
        EXPECT_EQ(it->second.s_weight, 1);
        EXPECT_EQ(it->second.s_port, 5060);
        EXPECT_EQ(it->second.s_name, "10.0.0.5");
-       EXPECT_FALSE(c.HardSrvs.star_m);
+       EXPECT_FALSE(c.HardSrvs.has_wildcard_);
      }},
     {"server = * 100 10.0.0.6:5070",
      [](const Config& c) {
@@ -59,11 +59,11 @@ const AcceptedLine kAccepted[] = {
        ASSERT_NE(it, c.HardSrvs.end());
        EXPECT_EQ(it->second.s_weight, 101);
        EXPECT_EQ(it->second.s_port, 5070);
-       EXPECT_TRUE(c.HardSrvs.star_m);
+       EXPECT_TRUE(c.HardSrvs.has_wildcard_);
      }},
     {"fuser = Alice FULL lb error",
      [](const Config& c) {
-       Config::UserData_t u;
+       Config::UserOptions u;
        ASSERT_TRUE(c.CheckUser("alice", u));
        EXPECT_TRUE(u.full && u.lb);
        EXPECT_FALSE(u.block || u.trns);
@@ -89,14 +89,14 @@ const AcceptedLine kAccepted[] = {
     {"ring_g729 = /r/g", [](const Config& c) { EXPECT_EQ(c.RingFileG729, "/r/g"); }},
     {"ring_gsm = /r/s", [](const Config& c) { EXPECT_EQ(c.RingFileGSM, "/r/s"); }},
     {"log_level = DEBUG+full+short+reg_cache",
-     [](const Config&) { EXPECT_EQ(GLogBlock.ALogLevel.load(), 1 | 2 | 16 | 0x200); }},
-    {"log_level = log_trace+regregul", [](const Config&) { EXPECT_EQ(GLogBlock.ALogLevel.load(), 4 | 0x100); }},
-    {"log_size_limit = 10M", [](const Config&) { EXPECT_EQ(GLogBlock.ALogLimit.load(), 10485760 - 16384); }},
+     [](const Config&) { EXPECT_EQ(g_log_block.ALogLevel.load(), 1 | 2 | 16 | 0x200); }},
+    {"log_level = log_trace+regregul", [](const Config&) { EXPECT_EQ(g_log_block.ALogLevel.load(), 4 | 0x100); }},
+    {"log_size_limit = 10M", [](const Config&) { EXPECT_EQ(g_log_block.ALogLimit.load(), 10485760 - 16384); }},
     {"log_name = front back",
      [](const Config& c) {
        EXPECT_EQ(c.SAppMaster, "front");
        EXPECT_EQ(c.SAppSlave, "back");
-       EXPECT_STREQ(GLogBlock.AName.load(), "front");
+       EXPECT_STREQ(g_log_block.AName.load(), "front");
      }},
     {"log_name = solo", [](const Config& c) { EXPECT_EQ(c.SAppSlave, "solo"); }},
     {"full_mode = On", [](const Config& c) { EXPECT_TRUE(c.force_full_mode); }},
@@ -110,7 +110,7 @@ const AcceptedLine kAccepted[] = {
     {"num_listeners = 4 16", [](const Config& c) { EXPECT_EQ(c.max_threads, 16); }},
     {"register_timeout = 45 900 7200",
      [](const Config& c) {
-       EXPECT_EQ(c.rgstr_timout, 45);
+       EXPECT_EQ(c.register_timeout, 45);
        EXPECT_EQ(c.rgstr_limit, 900);
        EXPECT_EQ(c.rgstr_force, 7200);
      }},
@@ -123,7 +123,7 @@ const AcceptedLine kAccepted[] = {
      }},
     {"subnet = 10.0.0.0/8 60 lb+Symmetric 3 Defect:AB lbc",
      [](const Config& c) {
-       const SubNet_t& s = c.SubNets[0];
+       const SubnetRule& s = c.SubNets[0];
        EXPECT_EQ(s.pool, 3);
        EXPECT_EQ(static_cast<uint32_t>(s.mode), 0x80020004u);
        EXPECT_EQ(s.dfct, "AB");
@@ -211,16 +211,16 @@ TEST(KeywordTable, EveryKeywordHasOneEntryInTableOrder) {
       "sysfw_block",   "sysfw_unblock", "throttling",     "attach_hole",    "assume_nosrtp", "assume_no_obp",
       "bare_sdp",      "rsvp",          "transcoding",
   };
-  ASSERT_EQ(CfgKeywordCount, std::size(expected));
-  for (size_t i = 0; i < CfgKeywordCount; ++i) EXPECT_STREQ(CfgKeywords[i].keyword, expected[i]);
+  ASSERT_EQ(kConfigKeywordCount, std::size(expected));
+  for (size_t i = 0; i < kConfigKeywordCount; ++i) EXPECT_STREQ(kConfigKeywords[i].keyword, expected[i]);
   const std::set<std::string> first_read_only = {
       "range",     "ipaddr",    "second_ipaddr", "private_ipaddr", "server_ipaddr", "port",
       "second_port", "ring_ulaw", "ring_g729",   "ring_gsm",       "full_mode",     "num_listeners",
       "agent_name", "ha_peer",  "sysfw_rule",    "sysfw_start",    "sysfw_stop",    "sysfw_block",
       "sysfw_unblock",
   };
-  for (size_t i = 0; i < CfgKeywordCount; ++i) {
-    EXPECT_EQ(CfgKeywords[i].reread, first_read_only.count(CfgKeywords[i].keyword) == 0) << CfgKeywords[i].keyword;
+  for (size_t i = 0; i < kConfigKeywordCount; ++i) {
+    EXPECT_EQ(kConfigKeywords[i].reread, first_read_only.count(kConfigKeywords[i].keyword) == 0) << kConfigKeywords[i].keyword;
   }
 }
 

@@ -14,8 +14,8 @@ std::string Crlf(std::initializer_list<std::string_view> lines) {
   return out;
 }
 
-SDP Parsed(const std::string& text) {
-  SDP sdp;
+Sdp Parsed(const std::string& text) {
+  Sdp sdp;
   EXPECT_TRUE(sdp.parse(text)) << text;
   return sdp;
 }
@@ -36,7 +36,7 @@ TEST_F(ConfigTest, TransRuleByTheFirstOfferedCodecOfARule) {
       {"audio read as another transport", "m=audio\t4000 RTP/AVP 18", -1, -1},
   };
   for (const auto& c : cases) {
-    SDP sdp = Parsed("v=0\r\n" + c.audio + "\r\n");
+    Sdp sdp = Parsed("v=0\r\n" + c.audio + "\r\n");
     uint8_t payload = 255;
     EXPECT_EQ(cfg_->CheckTransRules(&sdp, &payload), c.rule) << c.name;
     if (c.rule > 0) {
@@ -44,19 +44,19 @@ TEST_F(ConfigTest, TransRuleByTheFirstOfferedCodecOfARule) {
     }
   }
   EXPECT_EQ(cfg_->CheckTransRules(nullptr, nullptr), -1);
-  SDP video_only = Parsed(Crlf({"v=0", "m=video 5000 RTP/AVP 18"}));
+  Sdp video_only = Parsed(Crlf({"v=0", "m=video 5000 RTP/AVP 18"}));
   EXPECT_EQ(cfg_->CheckTransRules(&video_only, nullptr), -1);
 }
 
 TEST_F(ConfigTest, NoTransRulesNoTranscoding) {
   ASSERT_EQ(Read({"log_level = error"}), 1);
-  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 18"}));
+  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 18"}));
   EXPECT_EQ(cfg_->CheckTransRules(&sdp, nullptr), -1);
 }
 
 TEST_F(ConfigTest, BareSdpKeepsConfiguredCodecsAndAttributes) {
   ASSERT_EQ(Read({"bare_sdp = pcmu,pcma/8000,telephone-event ptime"}), 1);
-  SDP sdp = Parsed(Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.1", "t=0 0", "a=group:BUNDLE 0",
+  Sdp sdp = Parsed(Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.1", "t=0 0", "a=group:BUNDLE 0",
                          "a=tool:ostrel-AAAAAAAAAAAAAAAA", "a=msid-semantic: WMS",
                          "m=audio 4000 RTP/AVP 0 8 96 18 97 101", "a=rtpmap:96 PCMA/16000", "a=rtpmap:97 PCMU/16000",
                          "a=rtpmap:101 telephone-event/8000", "a=fmtp:101 0-15", "a=rtcp-mux", "a=PTIME:20",
@@ -75,7 +75,7 @@ TEST_F(ConfigTest, BareSdpKeepsConfiguredCodecsAndAttributes) {
 
 TEST_F(ConfigTest, BareSdpRemovesAudioWithoutAllowedCodecs) {
   ASSERT_EQ(Read({"bare_sdp = pcmu ptime"}), 1);
-  SDP sdp = Parsed(Crlf({"v=0", "a=recvonly", "m=audio 4000 RTP/AVP 8 18", "a=ptime:20", "m=video 5000 RTP/AVP 0",
+  Sdp sdp = Parsed(Crlf({"v=0", "a=recvonly", "m=audio 4000 RTP/AVP 8 18", "a=ptime:20", "m=video 5000 RTP/AVP 0",
                          "a=sendonly", "a=framerate:30"}));
   cfg_->BareSDP(&sdp);
   // No session attribute and no tool; the directions stay, as they say whether the call is on hold.
@@ -85,17 +85,17 @@ TEST_F(ConfigTest, BareSdpRemovesAudioWithoutAllowedCodecs) {
 TEST_F(ConfigTest, BareSdpLeavesNonRtpAudioAlone) {
   ASSERT_EQ(Read({"bare_sdp = pcmu ptime"}), 1);
   const std::string audio = Crlf({"m=audio\t4000 RTP/AVP 18", "a=rtpmap:18 G729/8000", "a=maxptime:40"});
-  SDP sdp = Parsed("v=0\r\ns=-\r\nt=0 0\r\n" + audio);
+  Sdp sdp = Parsed("v=0\r\ns=-\r\nt=0 0\r\n" + audio);
   cfg_->BareSDP(&sdp);
   EXPECT_EQ(sdp.assemble(true), "v=0\r\ns=-\r\nt=0 0\r\n" + audio);
 }
 
 TEST_F(ConfigTest, BareMediaWithoutCodecs) {
   ASSERT_EQ(Read({"bare_sdp = pcmu ptime"}), 1);
-  SDP sdp = Parsed(Crlf({"v=0", "m=audio 0 RTP/AVP", "a=ptime:20"}));
-  SDP_Media_RTP* audio = sdp.Media(SDP_Media::AUDIO)->AsRTP();
-  Read_Guard_Mutex guard(cfg_->Lock, Guard_Mutex::DO_LOCK);
-  EXPECT_FALSE(cfg_->bareMedia(audio));
+  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 0 RTP/AVP", "a=ptime:20"}));
+  SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
+  ReadGuard guard(cfg_->Lock, MutexGuard::DO_LOCK);
+  EXPECT_FALSE(cfg_->BareMedia(audio));
   EXPECT_EQ(audio->Attrs().Attrs().size(), 1u);
 }
 
@@ -103,11 +103,11 @@ TEST_F(ConfigTest, BareMediaWithoutCodecs) {
 
 namespace {
 
-SIP Message(const std::string& headers, const std::string& body = "") {
+SipMessage Message(const std::string& headers, const std::string& body = "") {
   std::string text = "INVITE sip:b@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK-1\r\n"
                      "From: <sip:a@x>;tag=1\r\nTo: <sip:b@x>\r\nCall-ID: q1\r\nCSeq: 1 INVITE\r\n" +
                      headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  SIP msg;
+  SipMessage msg;
   EXPECT_TRUE(msg.parser(text)) << text;
   return msg;
 }
@@ -130,7 +130,7 @@ TEST_F(ConfigTest, DeviceDefectsFromUserAgentElseServer) {
 TEST_F(ConfigTest, TransRuleOfAnInviteBody) {
   ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20"}), 1);
   uint8_t payload = 0;
-  SIP offer = Message("Content-Type: application/sdp\r\n", "v=0\r\nm=audio 4000 RTP/AVP 0 97\r\na=rtpmap:97 iLBC/8000\r\n");
+  SipMessage offer = Message("Content-Type: application/sdp\r\n", "v=0\r\nm=audio 4000 RTP/AVP 0 97\r\na=rtpmap:97 iLBC/8000\r\n");
   EXPECT_EQ(cfg_->CheckTransRules(offer, &payload), 1);
   EXPECT_EQ(payload, 97);
   EXPECT_EQ(cfg_->CheckTransRules(Message(""), &payload), -1);

@@ -31,17 +31,17 @@ TEST_F(ConfigTest, DomainsMatchMostSpecificFirst) {
 TEST_F(ConfigTest, WildcardComparisonsAreTracedOnlyAtTraceLevel) {
   ASSERT_EQ(Read({"domain = *example.com"}), 1);
   ClearLog();
-  GLogBlock.ALogLevel = 1;
+  g_log_block.ALogLevel = 1;
   cfg_->FindDomain("sip.example.com");
   EXPECT_EQ(LogText().find("Cmp:"), std::string::npos);
-  GLogBlock.ALogLevel = 4;
+  g_log_block.ALogLevel = 4;
   cfg_->FindDomain("sip.example.com");
   EXPECT_NE(LogText().find("Cmp: *example.com <==11==> sip.example.com  (T)"), std::string::npos) << LogText();
 }
 
 TEST_F(ConfigTest, ForcedPcntLastsUntilTheNextReread) {
   ASSERT_EQ(Read({"domain = example.com"}), 1);
-  GLogBlock.ALogLevel = 3;
+  g_log_block.ALogLevel = 3;
   cfg_->ForcePCntDomain("example.com");
   EXPECT_TRUE(cfg_->Domains[0].pcnt);
   EXPECT_NE(LogText().find("Force Domain: 'example.com' to set PCNT\n"), std::string::npos);
@@ -54,7 +54,7 @@ TEST_F(ConfigTest, WhiteListsAdmitTheirNetworksOnly) {
   std::string a = WriteFile("a.txt", "# offices\n10.1.0.0/16\n\n  192.168.5.0/24  # lab\n\t10.9.9.9\n");
   std::string b = WriteFile("b.txt", "172.16.0.0/12\r\n");
   ASSERT_EQ(Read({"domain = corp.example WhiteList:" + a + " whitelist:" + b}), 1) << LogText();
-  const DomainOptions_t& d = cfg_->Domains[0];
+  const DomainOptions& d = cfg_->Domains[0];
   EXPECT_TRUE(d.Admits(Ip("10.1.200.1")));
   EXPECT_TRUE(d.Admits(Ip("192.168.5.77")));
   EXPECT_TRUE(d.Admits(Ip("172.20.0.1")));
@@ -77,25 +77,25 @@ TEST_F(ConfigTest, WhiteListsFailClosed) {
   EXPECT_NE(LogText().find("holds no network: domain 'corp.example' admits nobody"), std::string::npos);
 
   std::string big = WriteFile("big.txt", std::string(16384, '#'));
-  std::vector<SNet_t> list;
-  EXPECT_FALSE(read_whitelist(big.c_str(), list));
+  std::vector<Network> list;
+  EXPECT_FALSE(ReadWhitelist(big.c_str(), list));
   EXPECT_NE(LogText().find("White-List file: '" + big + "' is too long: 16384\n"), std::string::npos);
   EXPECT_TRUE(list.empty());
 
-  DomainOptions_t unreadable;
+  DomainOptions unreadable;
   std::string line = "corp.example whitelist:" + dir_ + "/missing.txt";
-  Settings_t settings;
-  EXPECT_FALSE(settings.cfg_domain(line));
+  Settings settings;
+  EXPECT_FALSE(settings.ReadDomain(line));
   ASSERT_EQ(settings.Domains.size(), 1u) << "the entry is still added";
   EXPECT_FALSE(settings.Domains[0].Admits(Ip("10.0.0.1")));
 
   std::string exact = WriteFile("exact.txt", std::string(16382, '#') + "\n");
-  EXPECT_TRUE(read_whitelist(exact.c_str(), list)) << "16383 bytes is the largest list";
+  EXPECT_TRUE(ReadWhitelist(exact.c_str(), list)) << "16383 bytes is the largest list";
 }
 
 TEST_F(ConfigTest, UsersByLowerCaseName) {
   ASSERT_EQ(Read({"fuser = Bob block trns", "fuser = bob full"}), 1);
-  Config::UserData_t u;
+  Config::UserOptions u;
   ASSERT_TRUE(cfg_->CheckUser("bob", u));
   EXPECT_TRUE(u.block && u.trns && u.full) << "the first record of a user stays";
   EXPECT_FALSE(cfg_->CheckUser("Bob", u)) << "callers look up lower-case names";
@@ -114,20 +114,20 @@ TEST_F(ConfigTest, SubnetsGiveIntervalTypeDefectsMostSpecificFirst) {
   ASSERT_EQ(Read({"register_timeout = 45", "subnet = 10.0.0.0/8 60 Restricted Defect:A",
                   "subnet = 10.1.0.0/16 120 ICMP+PortPreserve LBC Defect:B"}),
             1);
-  FWType::Mode_t mode = FWType::UNKNOWN;
+  NatType::Mode mode = NatType::UNKNOWN;
   bool lbc = false;
   std::string dfct = "X";
-  EXPECT_EQ(cfg_->GetSubTimout(Ip("10.1.2.3"), mode, &lbc, &dfct), 120);
+  EXPECT_EQ(cfg_->GetSubscribeTimeout(Ip("10.1.2.3"), mode, &lbc, &dfct), 120);
   EXPECT_EQ(static_cast<uint32_t>(mode), 0x80010003u);
   EXPECT_TRUE(lbc);
   EXPECT_EQ(dfct, "XB");
-  EXPECT_EQ(cfg_->GetSubTimout(Ip("10.2.0.1"), mode, nullptr, nullptr), 60);
+  EXPECT_EQ(cfg_->GetSubscribeTimeout(Ip("10.2.0.1"), mode, nullptr, nullptr), 60);
   EXPECT_EQ(static_cast<uint32_t>(mode), 0x80000002u);
 
-  mode = FWType::OPAQUE;
+  mode = NatType::OPAQUE;
   dfct = "";
-  EXPECT_EQ(cfg_->GetSubTimout(Ip("192.0.2.1"), mode, &lbc, &dfct), 45);
-  EXPECT_EQ(mode, FWType::OPAQUE) << "no subnet: outputs untouched";
+  EXPECT_EQ(cfg_->GetSubscribeTimeout(Ip("192.0.2.1"), mode, &lbc, &dfct), 45);
+  EXPECT_EQ(mode, NatType::OPAQUE) << "no subnet: outputs untouched";
   EXPECT_EQ(dfct, "");
 }
 

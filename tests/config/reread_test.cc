@@ -76,7 +76,7 @@ TEST_F(ConfigTest, BrokenRereadKeepsThePolicyInForce) {
   EXPECT_EQ(cfg_->Domains[0].host, "corp.example");
   EXPECT_TRUE(cfg_->quiet_mode);
   EXPECT_EQ(cfg_->idletm, 60000);
-  EXPECT_EQ(GLogBlock.ALogLevel.load(), 1);
+  EXPECT_EQ(g_log_block.ALogLevel.load(), 1);
   EXPECT_EQ(cfg_->timestamp, good_time);
   std::string log = LogText();
   EXPECT_NE(log.find("Incorrect log param: fulll"), std::string::npos) << log;
@@ -140,7 +140,7 @@ TEST_F(ConfigTest, SlowStartLineEndsASlowStartPhase) {
 TEST_F(ConfigTest, LogNameFollowsTheHaRole) {
   cfg_->hooks.IsSlave = [] { return true; };
   ASSERT_EQ(Read({"log_name = front back"}), 1);
-  EXPECT_STREQ(GLogBlock.AName.load(), "back");
+  EXPECT_STREQ(g_log_block.AName.load(), "back");
 }
 
 TEST_F(ConfigTest, TranscodingRulesCarryTheInstalledThreadBody) {
@@ -169,7 +169,7 @@ TEST_F(ConfigTest, MissingFileIsReportedAndRetried) {
 class TimerTest : public ConfigTest {
  protected:
   void RunUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 400 && !done(); ++i) reactor_.run_once(true);
+    for (int i = 0; i < 400 && !done(); ++i) reactor_.RunOnce(true);
   }
   PollReactor reactor_;
 };
@@ -195,7 +195,7 @@ TEST_F(TimerTest, ChangedIdleTimeoutRearmsTheTimer) {
   EXPECT_EQ(cfg_->TimerId(), first) << "same period: same timer";
   ASSERT_EQ(Read({"idle_timeout = 45"}), 1);
   EXPECT_NE(cfg_->TimerId(), first);
-  EXPECT_EQ(reactor_.timer_cancel(first), 0) << "the old period is gone";
+  EXPECT_EQ(reactor_.CancelTimer(first), 0) << "the old period is gone";
   EXPECT_NE(LogText().find("Idle timer period is now 45 seconds"), std::string::npos);
 }
 

@@ -31,7 +31,7 @@ TEST(ParseSubnet, AddressAndPrefix) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    SNet_t net = parse_subnet(c.text);
+    Network net = ParseSubnet(c.text);
     EXPECT_EQ(net.IsValid(), c.valid);
     if (c.valid) {
       EXPECT_EQ(net.net, c.net);
@@ -41,23 +41,23 @@ TEST(ParseSubnet, AddressAndPrefix) {
 }
 
 TEST(ParseSubnet, InvalidValueContainsNothingAndSortsMostSpecificFirst) {
-  SNet_t invalid;
+  Network invalid;
   EXPECT_FALSE(invalid.IsValid());
   EXPECT_FALSE(invalid.Contains(0xFFFFFFFFu));
-  std::vector<SNet_t> list = {parse_subnet("10.0.0.0/8"), parse_subnet("10.1.1.0/24"), parse_subnet("10.1.0.0/16")};
+  std::vector<Network> list = {ParseSubnet("10.0.0.0/8"), ParseSubnet("10.1.1.0/24"), ParseSubnet("10.1.0.0/16")};
   std::stable_sort(list.begin(), list.end());
   EXPECT_EQ(list[0].mask, 0xFFFFFF00u);
   EXPECT_EQ(list[2].mask, 0xFF000000u);
 }
 
 TEST(FWTypeNames, PrintableNamesIgnoreFlags) {
-  EXPECT_STREQ(FWType::FWTypeStr(FWType::UNKNOWN), "UNKNOWN");
-  EXPECT_STREQ(FWType::FWTypeStr(FWType::OPAQUE), "Symmetric");
-  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x80020004u)), "LB+Symmetric");
-  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x40010002u)), "ICMP+Restricted");
-  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x40004u)), "SNAT+Symmetric");
-  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x10001u)), "<WRONG>");
-  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(5)), "<WRONG>");
+  EXPECT_STREQ(NatType::FWTypeStr(NatType::UNKNOWN), "UNKNOWN");
+  EXPECT_STREQ(NatType::FWTypeStr(NatType::OPAQUE), "Symmetric");
+  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x80020004u)), "LB+Symmetric");
+  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x40010002u)), "ICMP+Restricted");
+  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x40004u)), "SNAT+Symmetric");
+  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x10001u)), "<WRONG>");
+  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(5)), "<WRONG>");
 }
 
 TEST(FWTypeNames, ConfiguredTypesAreSticky) {
@@ -76,8 +76,8 @@ TEST(FWTypeNames, ConfiguredTypesAreSticky) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    FWType::Mode_t mode = FWType::UNKNOWN;
-    EXPECT_EQ(FWType::ParseConfigured(c.text, mode), c.ok);
+    NatType::Mode mode = NatType::UNKNOWN;
+    EXPECT_EQ(NatType::ParseConfigured(c.text, mode), c.ok);
     if (c.ok) {
       EXPECT_EQ(static_cast<uint32_t>(mode), c.mode);
     }
@@ -85,20 +85,20 @@ TEST(FWTypeNames, ConfiguredTypesAreSticky) {
 }
 
 TEST(HardServers, OrderAndWildcardFlag) {
-  HardSrvs_t servers;
+  ServerTable servers;
   EXPECT_TRUE(AddHardServer("example.org 0 127.0.0.5", servers));
   EXPECT_TRUE(AddHardServer("example.org 99 127.0.0.6:5070", servers));
-  EXPECT_FALSE(servers.star_m);
+  EXPECT_FALSE(servers.has_wildcard_);
   EXPECT_TRUE(AddHardServer("*.org 50 127.0.0.7", servers));
-  EXPECT_TRUE(servers.star_m);
+  EXPECT_TRUE(servers.has_wildcard_);
   EXPECT_EQ(servers.count("example.org"), 2u);
-  SRVR first = servers.find("example.org")->second;
-  SRVR second = std::next(servers.find("example.org"))->second;
+  ServerRecord first = servers.find("example.org")->second;
+  ServerRecord second = std::next(servers.find("example.org"))->second;
   EXPECT_LT(first, second);
   EXPECT_EQ(second.s_weight, 100);
   EXPECT_EQ(second.s_port, 5070);
   servers.clear();
-  EXPECT_FALSE(servers.star_m);
+  EXPECT_FALSE(servers.has_wildcard_);
   EXPECT_TRUE(servers.empty());
   EXPECT_FALSE(AddHardServer("example.org -1 127.0.0.5", servers));
   EXPECT_FALSE(AddHardServer("example.org 5 127.0.0.5:0", servers));

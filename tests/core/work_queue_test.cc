@@ -49,7 +49,7 @@ class GatedQueue : public WorkQueue {
   int puts = 0;
   void Put(int v) {
     ++puts;
-    PutQueue(QueueMsg{std::make_unique<Item>(v), QueueMsg::QM_Ext});
+    PutQueue(QueueMsg{std::make_unique<Item>(v), QueueMsg::QM_EXTERNAL});
   }
 };
 
@@ -113,11 +113,11 @@ TEST(WorkQueueSingleThread, EachItemNotifiesAndTheReactorDrainsTheQueue) {
   PollReactor reactor;
   CountingQueue q;
   q.UseReactor(&reactor);
-  reactor.set_custom(&q);
-  for (int i = 0; i < 5; ++i) q.PutQueue(QueueMsg{std::make_unique<Item>(i), QueueMsg::QM_Int});
+  reactor.SetCustom(&q);
+  for (int i = 0; i < 5; ++i) q.PutQueue(QueueMsg{std::make_unique<Item>(i), QueueMsg::QM_INTERNAL});
   EXPECT_EQ(q.Workers(), 0u);
   EXPECT_EQ(q.Length(), 5u);
-  reactor.run_once(true);
+  reactor.RunOnce(true);
   EXPECT_EQ(q.processed, 5);
   EXPECT_EQ(q.Length(), 0u);
   EXPECT_EQ(q.Stats().int_done.load(), 5u);

@@ -8,48 +8,48 @@
 namespace {
 
 TEST(ZeroAnswerTimer, OnlyTheCurrentTimerMovesADoneCallToPass) {
-  auto* call = new Call_t("C&zero-1&t", "");
+  auto* call = new Call("C&zero-1&t", "");
   ASSERT_TRUE(call->Entered());
   const unsigned no = call->UniqNo();
-  call->State(Dialog_t::Z_DONE);
-  call->ScheduleTimer(Dialog_t::T_ZANSWER, &Core, 60000);
-  const void* current = Dialog_t::TimerCookie(no, 1);
+  call->State(Dialog::Z_DONE);
+  call->ScheduleTimer(Dialog::T_ZANSWER, &g_core, 60000);
+  const void* current = Dialog::TimerCookie(no, 1);
   ASSERT_TRUE(call->TimerIsCurrent(current));
   call->unlock();
 
-  Core.timer_cb(Dialog_t::TimerCookie(no, 0));  // a replaced timer
-  Core.timer_cb(Dialog_t::TimerCookie(no + 1000, 1));  // no such dialog
+  g_core.timer_cb(Dialog::TimerCookie(no, 0));  // a replaced timer
+  g_core.timer_cb(Dialog::TimerCookie(no + 1000, 1));  // no such dialog
   {
-    TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(no));
+    ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(no));
     ASSERT_TRUE(d);
-    EXPECT_EQ(d->State(), Dialog_t::Z_DONE);
+    EXPECT_EQ(d->State(), Dialog::Z_DONE);
   }
-  Core.timer_cb(current);
+  g_core.timer_cb(current);
   {
-    TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(no));
+    ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(no));
     ASSERT_TRUE(d);
-    EXPECT_EQ(d->State(), Dialog_t::PASS);
+    EXPECT_EQ(d->State(), Dialog::PASS);
     EXPECT_EQ(d->TimerID(), PollReactor::kNoTimer);
   }
-  Core.timer_cb(current);  // once only: the timer is gone
-  Core.Destroy(no);
+  g_core.timer_cb(current);  // once only: the timer is gone
+  g_core.Destroy(no);
 }
 
 TEST(ZeroAnswerTimer, OtherTimerTypesAreLeftAlone) {
-  auto* call = new Call_t("C&zero-2&t", "");
+  auto* call = new Call("C&zero-2&t", "");
   ASSERT_TRUE(call->Entered());
   const unsigned no = call->UniqNo();
-  call->State(Dialog_t::Z_DONE);
-  call->ScheduleTimer(Dialog_t::T_MEDIA, &Core, 60000);
+  call->State(Dialog::Z_DONE);
+  call->ScheduleTimer(Dialog::T_MEDIA, &g_core, 60000);
   call->unlock();
-  Core.timer_cb(Dialog_t::TimerCookie(no, 1));
+  g_core.timer_cb(Dialog::TimerCookie(no, 1));
   {
-    TGuard<Dialog_t> d = Core.GetDialog(static_cast<int>(no));
+    ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(no));
     ASSERT_TRUE(d);
-    EXPECT_EQ(d->State(), Dialog_t::Z_DONE);
-    d->CancelTimer(Dialog_t::T_ANY);
+    EXPECT_EQ(d->State(), Dialog::Z_DONE);
+    d->CancelTimer(Dialog::T_ANY);
   }
-  Core.Destroy(no);
+  g_core.Destroy(no);
 }
 
 }  // namespace

@@ -18,31 +18,31 @@ class CallNatTest : public RelayTest {
  protected:
   void SetUp() override {
     RelayTest::SetUp();
-    Cfg.lRange = 42000;
-    Cfg.hRange = 42100;
+    g_config.lRange = 42000;
+    g_config.hRange = 42100;
   }
 
   // A client behind NAT: its Contact names a private address with contact_port.
-  Call_t* Invite(int contact_port, const std::string& key = kKey) {
+  Call* Invite(int contact_port, const std::string& key = kKey) {
     std::string text = Message("INVITE", 1, "Content-Type: application/sdp\r\n", kSdp);
     const std::string contact = "Contact: <sip:alice@127.0.0.10:5062>";
     text.replace(text.find(contact), contact.size(),
                  "Contact: <sip:alice@192.168.1.5:" + std::to_string(contact_port) + ">");
     ClnMsg m;
     m.cmsg = Parse(text);
-    m.dmopt = std::make_unique<DomainOptions_t>(checked());
+    m.dmopt = std::make_unique<DomainOptions>(checked());
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@192.168.1.5:" + std::to_string(contact_port);
-    m.frm = InetAddr(kClient);
-    m.rsvp = InetAddr(kClient);
+    m.frm = InetAddress(kClient);
+    m.rsvp = InetAddress(kClient);
     m.pubIP = false;
-    auto* call = new Call_t(std::move(m.cmsg), key, " ");
+    auto* call = new Call(std::move(m.cmsg), key, " ");
     EXPECT_TRUE(call->Entered());
-    TGuard<Dialog_t> g;
+    ObjectGuard<Dialog> g;
     g.set(call);
-    EXPECT_TRUE(call->clnSetup(&m));
+    EXPECT_TRUE(call->ClientSetup(&m));
     opened_.push_back(call->UniqNo());
-    call->HandleClnMsg(Dialog_t::INVITE_RECV);
+    call->HandleClnMsg(Dialog::INVITE_RECV);
     return call;
   }
 
@@ -59,30 +59,30 @@ class CallNatTest : public RelayTest {
     return via.substr(via.find("branch=") + 7);
   }
 
-  void Answer(Call_t* c, const std::string& branch, const char* from) {
-    TGuard<Dialog_t> g(c);
-    c->OptionsAnswer(branch, InetAddr(from));
+  void Answer(Call* c, const std::string& branch, const char* from) {
+    ObjectGuard<Dialog> g(c);
+    c->OptionsAnswer(branch, InetAddress(from));
   }
 };
 
 struct Case {
   const char* from;       // where the answer comes from
   char probe;             // the probe it answers (branch suffix)
-  FWType::Mode_t type;    // what the relay concludes
+  NatType::Mode type;    // what the relay concludes
   const char* next;       // the start line the client gets next
 };
 
 TEST_F(CallNatTest, EachAnswerGivesItsTypeAndTheNextStep) {
   const Case cases[] = {
-      {"127.0.0.10:5064", '0', FWType::PORTPRESERVE, "SIP/2.0 183 Bogus Session in progress"},
-      {"127.0.0.10:5062", '0', FWType::RESTRICTED, "SIP/2.0 183 Bogus Session in progress"},
-      {"127.0.0.10:5062", '1', FWType::TRANSPARENT, "SIP/2.0 183 Bogus Session in progress"},
-      {"127.0.0.11:6000", '0', FWType::OPAQUE, ""},
+      {"127.0.0.10:5064", '0', NatType::PORTPRESERVE, "SIP/2.0 183 Bogus Session in progress"},
+      {"127.0.0.10:5062", '0', NatType::RESTRICTED, "SIP/2.0 183 Bogus Session in progress"},
+      {"127.0.0.10:5062", '1', NatType::TRANSPARENT, "SIP/2.0 183 Bogus Session in progress"},
+      {"127.0.0.11:6000", '0', NatType::OPAQUE, ""},
   };
   int n = 0;
   for (const Case& k : cases) {
     SCOPED_TRACE(k.from + std::string(" .") + k.probe);
-    Call_t* c = Invite(5064, kKey + std::to_string(++n));
+    Call* c = Invite(5064, kKey + std::to_string(++n));
     std::string branch = Branch(Probe());
     branch.back() = k.probe;
     Answer(c, branch, k.from);
@@ -92,13 +92,13 @@ TEST_F(CallNatTest, EachAnswerGivesItsTypeAndTheNextStep) {
       EXPECT_EQ(StartLine(early), k.next);
       EXPECT_THAT(Values(early, "To").at(0), ::testing::MatchesRegex(".*;tag=ostrel-[0-9]+"));
       EXPECT_THAT(early, ::testing::HasSubstr("m=audio 42"));
-      EXPECT_EQ(c->State(), Dialog_t::X_183_SENT);
+      EXPECT_EQ(c->State(), Dialog::X_183_SENT);
     } else {
       EXPECT_EQ(c->FullReason(), 'D');
       EXPECT_EQ(StartLine(server_.receive()), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0") << "anchored at once";
     }
-    TGuard<Dialog_t> g(c);
-    c->Complete(Call_t::E_BYE, "test");
+    ObjectGuard<Dialog> g(c);
+    c->Complete(Call::E_BYE, "test");
     client_.quiet();
     server_.quiet();
   }
@@ -106,19 +106,19 @@ TEST_F(CallNatTest, EachAnswerGivesItsTypeAndTheNextStep) {
 
 TEST_F(CallNatTest, ContactPortKeptBySignallingAddressIsAWeakPortPreserver) {
   LogFile log;
-  Call_t* c = Invite(5062);
+  Call* c = Invite(5062);
   client_.receive();
   std::string options = client_.receive();
   Answer(c, Branch(options), kClient);
-  EXPECT_EQ(c->Mode(), FWType::PORTPRESERVE);
+  EXPECT_EQ(c->Mode(), NatType::PORTPRESERVE);
   EXPECT_EQ(log.count("Detected FW type is Weak PreservePort Suspect..."), 1u);
 }
 
 TEST_F(CallNatTest, OnlyTheProbesOwnCallIdIsTaken) {
-  Call_t* c = Invite(5064);
+  Call* c = Invite(5064);
   const std::string options = Probe();
   const std::string callid = Values(options, "Call-ID").at(0);
-  TGuard<Dialog_t> g(c);
+  ObjectGuard<Dialog> g(c);
   EXPECT_TRUE(c->ProbeCallID(callid));
   EXPECT_FALSE(c->ProbeCallID("0." + c->UniqStr() + "@127.0.0.1")) << "the number alone is not enough";
   std::string other = callid;
@@ -129,28 +129,28 @@ TEST_F(CallNatTest, OnlyTheProbesOwnCallIdIsTaken) {
 
 TEST_F(CallNatTest, LateAnswerChangesNothing) {
   LogFile log;
-  Call_t* c = Invite(5064);
+  Call* c = Invite(5064);
   const std::string branch = Branch(Probe());
   Answer(c, branch, kClient);
   {
-    TGuard<Dialog_t> g(c);
-    c->Complete(Call_t::E_BYE, "test");
+    ObjectGuard<Dialog> g(c);
+    c->Complete(Call::E_BYE, "test");
   }
   Answer(c, branch, "127.0.0.11:6000");
-  EXPECT_EQ(c->Mode(), FWType::RESTRICTED);
+  EXPECT_EQ(c->Mode(), NatType::RESTRICTED);
   EXPECT_EQ(log.count("Too late OPTIONS response"), 1u);
 }
 
 TEST_F(CallNatTest, UnansweredProbeAnchorsForTimeOut) {
   LogFile log;
-  Call_t* c = Invite(5064);
+  Call* c = Invite(5064);
   Probe();
   {
-    TGuard<Dialog_t> g(c);
+    ObjectGuard<Dialog> g(c);
     c->ProbeTimeout();
   }
   EXPECT_EQ(c->FullReason(), 'T');
-  EXPECT_EQ(c->Mode(), FWType::OPAQUE);
+  EXPECT_EQ(c->Mode(), NatType::OPAQUE);
   const std::string invite = server_.receive();
   EXPECT_EQ(StartLine(invite), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
   EXPECT_THAT(invite, ::testing::HasSubstr("c=IN IP4 127.0.0.2")) << "the server is offered the relay's pair";
@@ -158,17 +158,17 @@ TEST_F(CallNatTest, UnansweredProbeAnchorsForTimeOut) {
 }
 
 TEST_F(CallNatTest, RelaysTagNumberHashesTheCallIdAndTheClientsContact) {
-  Call_t* c = Invite(5064);
+  Call* c = Invite(5064);
   Probe();
-  TGuard<Dialog_t> g(c);
+  ObjectGuard<Dialog> g(c);
   EXPECT_EQ(c->ZNumb(), HashStr("call-INVITE@127.0.0.10sip:alice@192.168.1.5:5064"));
 }
 
 TEST(FWTypeStrTest, FlagsAreIgnoredAndUnknownCombinationsAreWrong) {
-  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x40040004u)), "SNAT+Symmetric");
-  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x10004u)), "<WRONG>");
-  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(5u)), "<WRONG>");
-  EXPECT_STREQ(FWType::FWTypeStr(static_cast<FWType::Mode_t>(0x10002u)), "ICMP+Restricted");
+  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x40040004u)), "SNAT+Symmetric");
+  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x10004u)), "<WRONG>");
+  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(5u)), "<WRONG>");
+  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x10002u)), "ICMP+Restricted");
 }
 
 TEST(HashStrTest, KnownValuesAndNeverZero) {

@@ -12,10 +12,10 @@ const char* const kDirectCall =
     "10.0.0.5:7078|10.0.0.5:5062|||127.0.0.20:5060|<sip:bob@127.0.0.20:5060>,<sip:127.0.0.20;lr>|srv1|0|"
     "example.com|34";
 
-Call_t* FromRecord(const std::string& text) {
+Call* FromRecord(const std::string& text) {
   auto r = ha::Parse(text);
-  EXPECT_TRUE(r && r->kind == ha::Record::Call) << text;
-  auto* call = new Call_t(r->call.key, r->call.defect);
+  EXPECT_TRUE(r && r->kind == ha::Record::CALL) << text;
+  auto* call = new Call(r->call.key, r->call.defect);
   EXPECT_TRUE(call->Entered());
   call->ApplyReplica(r->call, true);
   return call;  // locked by its creator
@@ -23,9 +23,9 @@ Call_t* FromRecord(const std::string& text) {
 
 TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
   DialogTable table;
-  Call_t* call = FromRecord(kDirectCall);
+  Call* call = FromRecord(kDirectCall);
   call->OKey("C&cid-1@10.0.0.5");
-  EXPECT_EQ(call->State(), Dialog_t::PASS);
+  EXPECT_EQ(call->State(), Dialog::PASS);
   EXPECT_EQ(call->ClnSipAddr().Str(), "10.0.0.5:5062");
   EXPECT_EQ(call->SrvSipAddr().Str(), "127.0.0.20:5060");
   EXPECT_EQ(call->Shift(), 3);
@@ -33,14 +33,14 @@ TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
   EXPECT_TRUE(call->PublicIP());
   EXPECT_EQ(ha::FormatCall(call->Replica()), kDirectCall);
   ASSERT_NE(call->SrvMSG(), nullptr);
-  EXPECT_TRUE(call->SrvMSG()->IS_Response());
+  EXPECT_TRUE(call->SrvMSG()->IsResponse());
   call->unlock();
   table.Destroy(call->UniqNo());
 }
 
 TEST(CallReplica, FlagsAreOnlyEverSet) {
   DialogTable table;
-  auto* call = new Call_t("C&flags&t", "");
+  auto* call = new Call("C&flags&t", "");
   ASSERT_TRUE(call->Entered());
   EXPECT_EQ(call->GetBitMask(), 0u);
   call->SetBitMask(0x1FF);
@@ -53,17 +53,17 @@ TEST(CallReplica, FlagsAreOnlyEverSet) {
 
 TEST(CallReplica, SecondKeyEnteredAfterTheCallIsReleasedAndLeavesWithIt) {
   DialogTable table;
-  Call_t* call = FromRecord(kDirectCall);
+  Call* call = FromRecord(kDirectCall);
   const unsigned no = call->UniqNo();
   call->unlock();
   EXPECT_TRUE(table.AddAlias(no, "C&cid-1@10.0.0.5"));
   EXPECT_TRUE(table.AddAlias(no, "C&cid-1@10.0.0.5")) << "entered once, asked twice";
-  auto* other = new Dialog_t("other");
+  auto* other = new Dialog("other");
   other->unlock();
   EXPECT_FALSE(table.AddAlias(no, "other")) << "a key naming another dialog stays with it";
   EXPECT_FALSE(table.AddAlias(99999, "C&gone")) << "no dialog by that number";
   {
-    TGuard<Dialog_t> found = table.GetDialog("C&cid-1@10.0.0.5");
+    ObjectGuard<Dialog> found = table.GetDialog("C&cid-1@10.0.0.5");
     ASSERT_TRUE(found);
     EXPECT_EQ(found->UniqNo(), no);
   }

@@ -18,7 +18,7 @@ namespace {
 const std::string kKey = "C&call-INVITE@127.0.0.10";
 constexpr uint32_t kClientIp = 0x7F00000A;  // 127.0.0.10, the client's source (its NAT)
 
-std::string Sdp(const std::string& ip, int port, const std::string& extra = "") {
+std::string SdpText(const std::string& ip, int port, const std::string& extra = "") {
   return "v=0\r\no=alice 1 1 IN IP4 " + ip + "\r\ns=-\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\nm=audio " +
          std::to_string(port) + " RTP/AVP 0 18 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:18 G729a/8000\r\n"
          "a=rtpmap:101 telephone-event/8000\r\n" + extra;
@@ -37,7 +37,7 @@ int AudioPort(const std::string& text) {
 
 // The server's SDP carrying another client's signature as its session attribute.
 std::string SdpWithTool(const std::string& ip, int port, const SignatureBlock& b) {
-  std::string sdp = Sdp(ip, port);
+  std::string sdp = SdpText(ip, port);
   sdp.insert(sdp.find("t=0 0"), "a=tool:ostrel-" + EncodeSignature(b) + "\r\n");
   return sdp;
 }
@@ -46,49 +46,49 @@ class CallSdpTest : public RelayTest {
  protected:
   static void SetUpTestSuite() {
     RelayTest::SetUpTestSuite();
-    Cfg.lRange = 41000;
-    Cfg.hRange = 41100;
+    g_config.lRange = 41000;
+    g_config.hRange = 41100;
   }
   void SetUp() override {
     RelayTest::SetUp();
-    mUDP_t::ResetPortSearch();
+    RtpPort::ResetPortSearch();
   }
   void TearDown() override {
     RelayTest::TearDown();
-    Cfg.force_full_mode = false;
-    Cfg.rgstr_timout = 30;
-    Cfg.hRange = 41100;
+    g_config.force_full_mode = false;
+    g_config.register_timeout = 30;
+    g_config.hRange = 41100;
   }
 
   // A symmetric domain: the client's NAT is not probed and its media stays as offered until learned.
-  static DomainOptions_t Unprobed() {
-    DomainOptions_t o = checked();
+  static DomainOptions Unprobed() {
+    DomainOptions o = checked();
     o.smtr = true;
     return o;
   }
 
-  Call_t* Invite(const std::string& body, DomainOptions_t opts = checked(), const std::string& callid = "") {
+  Call* Invite(const std::string& body, DomainOptions opts = checked(), const std::string& callid = "") {
     ClnMsg m;
     std::string text = Message("INVITE", 1, "Content-Type: application/sdp\r\n", body);
     if (!callid.empty()) text.replace(text.find("call-INVITE@"), 12, callid + "@");
     m.cmsg = Parse(text);
-    m.dmopt = std::make_unique<DomainOptions_t>(opts);
+    m.dmopt = std::make_unique<DomainOptions>(opts);
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@192.168.1.5:5062";
-    m.frm = InetAddr(kClient);
-    m.rsvp = InetAddr(kClient);
+    m.frm = InetAddress(kClient);
+    m.rsvp = InetAddress(kClient);
     m.pubIP = public_ip_;
-    auto* call = new Call_t(std::move(m.cmsg), callid.empty() ? kKey : "C&" + callid + "@127.0.0.10", " ");
+    auto* call = new Call(std::move(m.cmsg), callid.empty() ? kKey : "C&" + callid + "@127.0.0.10", " ");
     EXPECT_TRUE(call->Entered());
-    TGuard<Dialog_t> g;
+    ObjectGuard<Dialog> g;
     g.set(call);
-    EXPECT_TRUE(call->clnSetup(&m));
+    EXPECT_TRUE(call->ClientSetup(&m));
     opened_.push_back(call->UniqNo());
-    call->HandleClnMsg(Dialog_t::INVITE_RECV);
+    call->HandleClnMsg(Dialog::INVITE_RECV);
     return call;
   }
   // The server's 200 with body, and what the client gets of it.
-  std::string Answered(Call_t* c, const std::string& invite, const std::string& body) {
+  std::string Answered(Call* c, const std::string& invite, const std::string& body) {
     auto ok = Answer(invite, 200, "OK", true, {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"});
     ok->Body(body);
     Server(c, std::move(ok));
@@ -98,14 +98,14 @@ class CallSdpTest : public RelayTest {
     return got;
   }
   // A direct call, established; re-INVITEs of the client after it.
-  Call_t* Established() {
-    Call_t* c = Invite(Sdp("192.168.1.5", 4000), Unprobed());
+  Call* Established() {
+    Call* c = Invite(SdpText("192.168.1.5", 4000), Unprobed());
     client_.receive();
-    Answered(c, server_.receive(), Sdp("127.0.0.20", 30000));
+    Answered(c, server_.receive(), SdpText("127.0.0.20", 30000));
     Ack(c, 1);
     return c;
   }
-  void Ack(Call_t* c, int cseq) {
+  void Ack(Call* c, int cseq) {
     std::string ack = Message("ACK", cseq);
     ack.replace(ack.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=sb");
     ack.replace(ack.find("z9hG4bK-c1"), 10, "z9hG4bK-a" + std::to_string(cseq));
@@ -113,29 +113,29 @@ class CallSdpTest : public RelayTest {
     Client(c, Parse(ack));
   }
   // The re-INVITE as the server gets it ("" when it gets none).
-  std::string ReInvite(Call_t* c, int cseq, const std::string& body) {
+  std::string ReInvite(Call* c, int cseq, const std::string& body) {
     std::string text = Message("INVITE", cseq, "Content-Type: application/sdp\r\n", body);
     text.replace(text.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=sb");
     {
-      TGuard<Dialog_t> g(c);
+      ObjectGuard<Dialog> g(c);
       c->SetMSG(Parse(text));
-      c->HandleClnMsg(Dialog_t::INVITE_RECV);
+      c->HandleClnMsg(Dialog::INVITE_RECV);
     }
     std::string relayed;
     for (std::string m = server_.receive(); !m.empty(); m = server_.receive(300))
       if (m.find("CSeq: " + std::to_string(cseq) + " INVITE") != std::string::npos) relayed = m;
     return relayed;
   }
-  static DomainOptions_t full() {
-    DomainOptions_t o = checked();
+  static DomainOptions full() {
+    DomainOptions o = checked();
     o.full = true;
     return o;
   }
 };
 
 TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
-  Cfg.force_full_mode = true;
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000));
+  g_config.force_full_mode = true;
+  Call* c = Invite(SdpText("192.168.1.5", 4000));
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 100 Trying");
   const std::string invite = server_.receive();
   const std::string offer = BodyOf(invite);
@@ -148,7 +148,7 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   EXPECT_EQ(c->ClnRtp().CDest().Str(), "192.168.1.5:4001");
   EXPECT_TRUE(c->Relay().Running());
 
-  const std::string ok = Answered(c, invite, Sdp("127.0.0.20", 30000));
+  const std::string ok = Answered(c, invite, SdpText("127.0.0.20", 30000));
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("c=IN IP4 127.0.0.1\r\n"));
   EXPECT_EQ(AudioPort(ok), 41002);
   EXPECT_EQ(c->SrvRtp().RDest().Str(), "127.0.0.20:30000");
@@ -157,11 +157,11 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   Peer phone_media("127.0.0.10:30100");
   Peer server_media("127.0.0.20:30000");
   const std::string voice(172, 'v');
-  const InetAddr cln_pair("127.0.0.1:41002");
+  const InetAddress cln_pair("127.0.0.1:41002");
   sendto(phone_media.fd, voice.data(), voice.size(), 0, cln_pair.sa(), sizeof(sockaddr_in));
   EXPECT_EQ(server_media.receive(), voice);
   const std::string answer(172, 'a');
-  const InetAddr srv_face("127.0.0.1:41004");
+  const InetAddress srv_face("127.0.0.1:41004");
   sendto(server_media.fd, answer.data(), answer.size(), 0, srv_face.sa(), sizeof(sockaddr_in));
   EXPECT_EQ(phone_media.receive(), answer);
   EXPECT_EQ(c->ClnRtp().RDest().Str(), "127.0.0.10:30100") << "latched";
@@ -169,16 +169,16 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
 }
 
 TEST_F(CallSdpTest, AnchoredVideoCallGetsVideoPairsOnBothSides) {
-  Cfg.force_full_mode = true;
+  g_config.force_full_mode = true;
   const std::string video = "m=video 4002 RTP/AVP 99\r\na=rtpmap:99 H264/90000\r\n";
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000, video));
+  Call* c = Invite(SdpText("192.168.1.5", 4000, video));
   client_.receive();
   const std::string invite = server_.receive();
-  ASSERT_TRUE(c->hasVideo());
+  ASSERT_TRUE(c->HasVideo());
   EXPECT_GT(c->SrvVideo().LPort(), 0);
   EXPECT_THAT(BodyOf(invite), ::testing::HasSubstr("m=video " + std::to_string(c->SrvVideo().LPort()) + " "));
   EXPECT_EQ(c->ClnVideo().RDest().Str(), "192.168.1.5:4002");
-  const std::string ok = Answered(c, invite, Sdp("127.0.0.20", 30000, "m=video 30002 RTP/AVP 99\r\n"));
+  const std::string ok = Answered(c, invite, SdpText("127.0.0.20", 30000, "m=video 30002 RTP/AVP 99\r\n"));
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("m=video " + std::to_string(c->ClnVideo().LPort()) + " "));
   EXPECT_EQ(c->SrvVideo().RDest().Str(), "127.0.0.20:30002");
   const std::set<int> ports = {c->ClnRtp().LPort(), c->SrvRtp().LPort(), c->ClnVideo().LPort(), c->SrvVideo().LPort()};
@@ -192,12 +192,12 @@ TEST_F(CallSdpTest, AnchoredOfferRewrites) {
     std::string body;
     std::vector<std::string> present, absent;
   } cases[] = {
-      {"declined video stays declined", Sdp("192.168.1.5", 4000, "m=video 0 RTP/AVP 31\r\n"),
+      {"declined video stays declined", SdpText("192.168.1.5", 4000, "m=video 0 RTP/AVP 31\r\n"),
        {"m=video 0 RTP/AVP 31"}, {}},
-      {"hold keeps the hold address", Sdp("0.0.0.0", 4000, "a=sendonly\r\n"), {"c=IN IP4 0.0.0.0"}, {"127.0.0.2"}},
-      {"rtcp attribute of a client behind NAT dropped", Sdp("192.168.1.5", 4000, "a=rtcp:4001\r\n"),
+      {"hold keeps the hold address", SdpText("0.0.0.0", 4000, "a=sendonly\r\n"), {"c=IN IP4 0.0.0.0"}, {"127.0.0.2"}},
+      {"rtcp attribute of a client behind NAT dropped", SdpText("192.168.1.5", 4000, "a=rtcp:4001\r\n"),
        {"c=IN IP4 127.0.0.2"}, {"a=rtcp"}},
-      {"signed for a peer behind the same NAT", Sdp("192.168.1.5", 4000), {"a=tool:ostrel-"}, {}},
+      {"signed for a peer behind the same NAT", SdpText("192.168.1.5", 4000), {"a=tool:ostrel-"}, {}},
   };
   int n = 0;
   for (const Case& k : cases) {
@@ -211,7 +211,7 @@ TEST_F(CallSdpTest, AnchoredOfferRewrites) {
 }
 
 TEST_F(CallSdpTest, SignatureCarriesTheClientsAddressesAndSurvivesBadText) {
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000), full());
+  Call* c = Invite(SdpText("192.168.1.5", 4000), full());
   client_.receive();
   const std::string offer = BodyOf(server_.receive());
   std::smatch m;
@@ -235,7 +235,7 @@ TEST_F(CallSdpTest, SignatureCarriesTheClientsAddressesAndSurvivesBadText) {
 
 TEST_F(CallSdpTest, PeerBehindTheSameNatIsGivenThePrivateAddress) {
   LogFile log;
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000), Unprobed());
+  Call* c = Invite(SdpText("192.168.1.5", 4000), Unprobed());
   client_.receive();
   const std::string invite = server_.receive();
   // The type is unknown and no media was learned: the addresses stay as offered, unsigned.
@@ -254,7 +254,7 @@ TEST_F(CallSdpTest, PeerBehindTheSameNatIsGivenThePrivateAddress) {
 
 TEST_F(CallSdpTest, PeerBehindADoubleNatAnchorsTheCallInLoadBalancerMode) {
   LogFile log;
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000), Unprobed());
+  Call* c = Invite(SdpText("192.168.1.5", 4000), Unprobed());
   client_.receive();
   const std::string invite = server_.receive();
   SignatureBlock peer{kClientIp, 0xC0A80106u, 0, 0};
@@ -267,7 +267,7 @@ TEST_F(CallSdpTest, PeerBehindADoubleNatAnchorsTheCallInLoadBalancerMode) {
 
 TEST_F(CallSdpTest, OwnSignatureComingBackIsOnlyNoted) {
   LogFile log;
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000), full());
+  Call* c = Invite(SdpText("192.168.1.5", 4000), full());
   client_.receive();
   const std::string invite = server_.receive();
   const std::string ok = Answered(c, invite, BodyOf(invite));
@@ -278,17 +278,17 @@ TEST_F(CallSdpTest, OwnSignatureComingBackIsOnlyNoted) {
 
 TEST_F(CallSdpTest, OutOfPortsAnswers500AndRejects) {
   LogFile log;
-  Cfg.force_full_mode = true;
-  Cfg.hRange = 41010;  // five pairs: two calls
-  Invite(Sdp("192.168.1.5", 4000), checked(), "ports-1");
-  Invite(Sdp("192.168.1.5", 4000), checked(), "ports-2");
+  g_config.force_full_mode = true;
+  g_config.hRange = 41010;  // five pairs: two calls
+  Invite(SdpText("192.168.1.5", 4000), checked(), "ports-1");
+  Invite(SdpText("192.168.1.5", 4000), checked(), "ports-2");
   for (int i = 0; i < 4; ++i) client_.receive(300);
   while (!server_.quiet()) {}
-  Call_t* third = Invite(Sdp("192.168.1.5", 4000), checked(), "ports-3");
+  Call* third = Invite(SdpText("192.168.1.5", 4000), checked(), "ports-3");
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 100 Trying");
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 500 Server Error/No Ports");
   EXPECT_TRUE(server_.quiet());
-  EXPECT_EQ(third->State(), Dialog_t::COMPLETE);
+  EXPECT_EQ(third->State(), Dialog::COMPLETE);
   EXPECT_EQ(third->ClnRtp().LPort(), -1) << "the pair it got is back in the range";
   EXPECT_FALSE(third->Relay().Running());
   EXPECT_EQ(log.count("Call event REJECT: No Ports Available"), 1u);
@@ -305,30 +305,30 @@ TEST_F(CallSdpTest, CodecNarrowing) {
       {"0 18 101", true, "0 101"},  // the first codec and telephone-event
       {"101 18 0", true, "101 18"},
   };
-  Call_t* c = Invite(Sdp("192.168.1.5", 4000));
+  Call* c = Invite(SdpText("192.168.1.5", 4000));
   for (const Case& k : cases) {
     SCOPED_TRACE(k.formats);
-    SDP sdp;
+    Sdp sdp;
     ASSERT_TRUE(sdp.parse("v=0\r\nc=IN IP4 1.2.3.4\r\nm=audio 4000 RTP/AVP " + std::string(k.formats) +
                           "\r\na=rtpmap:101 telephone-event/8000\r\n"));
-    k.restrict ? c->RestrctSDP(&sdp) : c->ReorderSDP(&sdp);
+    k.restrict ? c->RestrictSdp(&sdp) : c->ReorderSDP(&sdp);
     std::string got;
-    for (const auto& f : sdp.Media(SDP_Media::AUDIO)->Formats()) got += (got.empty() ? "" : " ") + f;
+    for (const auto& f : sdp.Media(SdpMedia::AUDIO)->Formats()) got += (got.empty() ? "" : " ") + f;
     EXPECT_EQ(got, k.expected);
   }
 }
 
 TEST_F(CallSdpTest, ReturnFromALongHoldAnchorsTheCall) {
   LogFile log;
-  Cfg.rgstr_timout = 0;
-  Call_t* c = Established();
-  const std::string hold = ReInvite(c, 2, Sdp("192.168.1.5", 4000, "a=sendonly\r\n"));
-  Answered(c, hold, Sdp("127.0.0.20", 30000, "a=recvonly\r\n"));
+  g_config.register_timeout = 0;
+  Call* c = Established();
+  const std::string hold = ReInvite(c, 2, SdpText("192.168.1.5", 4000, "a=sendonly\r\n"));
+  Answered(c, hold, SdpText("127.0.0.20", 30000, "a=recvonly\r\n"));
   Ack(c, 2);
-  EXPECT_TRUE(c->onHold());
+  EXPECT_TRUE(c->OnHold());
   EXPECT_FALSE(c->Anchored());
   sleep(2);
-  const std::string relayed = ReInvite(c, 3, Sdp("192.168.1.5", 4000));
+  const std::string relayed = ReInvite(c, 3, SdpText("192.168.1.5", 4000));
   EXPECT_EQ(log.count("Too long Hold - Switch to FULL mode"), 1u);
   EXPECT_TRUE(c->Anchored());
   EXPECT_EQ(c->FullReason(), 'D');
@@ -338,7 +338,7 @@ TEST_F(CallSdpTest, ReturnFromALongHoldAnchorsTheCall) {
 
 TEST_F(CallSdpTest, FaxFromTheClientAnchorsTheCall) {
   LogFile log;
-  Call_t* c = Established();
+  Call* c = Established();
   const std::string fax = "v=0\r\no=alice 1 2 IN IP4 192.168.1.5\r\ns=-\r\nc=IN IP4 192.168.1.5\r\nt=0 0\r\n"
                           "m=image 4010 udptl t38\r\na=T38FaxVersion:0\r\n";
   const std::string relayed = ReInvite(c, 2, fax);

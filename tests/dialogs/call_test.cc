@@ -15,31 +15,31 @@ const std::string kKey = "C&call-INVITE@127.0.0.10";
 class CallTest : public RelayTest {
  protected:
   // The client-side intake for a new call: set up, then handed the INVITE.
-  Call_t* Invite(const std::string& extra = "", const std::string& defect = " ") {
+  Call* Invite(const std::string& extra = "", const std::string& defect = " ") {
     ClnMsg m;
     m.cmsg = Parse(Message("INVITE", 1, extra));
-    m.dmopt = std::make_unique<DomainOptions_t>(checked());
+    m.dmopt = std::make_unique<DomainOptions>(checked());
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@127.0.0.10:5062";
-    m.frm = InetAddr(kClient);
-    m.rsvp = InetAddr(kClient);
+    m.frm = InetAddress(kClient);
+    m.rsvp = InetAddress(kClient);
     m.pubIP = true;
-    auto* call = new Call_t(std::move(m.cmsg), kKey, defect);
+    auto* call = new Call(std::move(m.cmsg), kKey, defect);
     EXPECT_TRUE(call->Entered());
-    TGuard<Dialog_t> g;
+    ObjectGuard<Dialog> g;
     g.set(call);
-    EXPECT_TRUE(call->clnSetup(&m));
+    EXPECT_TRUE(call->ClientSetup(&m));
     opened_.push_back(call->UniqNo());
-    call->HandleClnMsg(Dialog_t::INVITE_RECV);
+    call->HandleClnMsg(Dialog::INVITE_RECV);
     return call;
   }
-  void ServerSays(Call_t* c, const std::string& invite, int code, const char* reason, bool tag = true) {
+  void ServerSays(Call* c, const std::string& invite, int code, const char* reason, bool tag = true) {
     std::vector<std::string> extra;
     if (tag) extra.push_back("To: <sip:bob@example.com>;tag=sb");
     Server(c, Answer(invite, code, reason, true, extra));
   }
   // A request of the client inside the call (Call-ID and tags of the INVITE).
-  static std::unique_ptr<SIP> InDialog(const std::string& method, int cseq, const std::string& branch,
+  static std::unique_ptr<SipMessage> InDialog(const std::string& method, int cseq, const std::string& branch,
                                        const std::string& body = "") {
     std::string text = Message("INVITE", cseq, body.empty() ? "" : "Content-Type: application/sdp\r\n", body);
     auto swap = [&text](const std::string& from, const std::string& to) { text.replace(text.find(from), from.size(), to); };
@@ -49,19 +49,19 @@ class CallTest : public RelayTest {
     swap("z9hG4bK-c1", branch);
     return Parse(text);
   }
-  void ClientSends(Call_t* c, std::unique_ptr<SIP> m, Dialog_t::State_t event) {
-    TGuard<Dialog_t> g(c);
+  void ClientSends(Call* c, std::unique_ptr<SipMessage> m, Dialog::DialogState event) {
+    ObjectGuard<Dialog> g(c);
     c->SetMSG(std::move(m));
     c->HandleClnMsg(event);
   }
 };
 
 TEST_F(CallTest, ClientGetsTheRelaysTryingAndNeverTheServers) {
-  Call_t* c = Invite();
+  Call* c = Invite();
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 100 Trying");
   std::string invite = server_.receive();
   EXPECT_EQ(StartLine(invite), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
-  EXPECT_EQ(c->State(), Dialog_t::INVITE_SENT);
+  EXPECT_EQ(c->State(), Dialog::INVITE_SENT);
   ServerSays(c, invite, 100, "Trying", false);
   EXPECT_TRUE(client_.quiet());
   ServerSays(c, invite, 180, "Ringing");
@@ -69,7 +69,7 @@ TEST_F(CallTest, ClientGetsTheRelaysTryingAndNeverTheServers) {
 }
 
 TEST_F(CallTest, AnswerWithoutToTagIsDroppedAndWithItConfirmsAndRekeysTheCall) {
-  Call_t* c = Invite();
+  Call* c = Invite();
   client_.receive();
   std::string invite = server_.receive();
   ServerSays(c, invite, 200, "OK", false);
@@ -83,41 +83,41 @@ TEST_F(CallTest, AnswerWithoutToTagIsDroppedAndWithItConfirmsAndRekeysTheCall) {
 }
 
 TEST_F(CallTest, RepeatedInviteBeforeAndAfterAnAnswer) {
-  Call_t* c = Invite();
+  Call* c = Invite();
   client_.receive();
   std::string invite = server_.receive();
-  ClientSends(c, Parse(Message("INVITE", 1)), Dialog_t::PASS);
+  ClientSends(c, Parse(Message("INVITE", 1)), Dialog::PASS);
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 100 Trying Again");
   EXPECT_TRUE(server_.quiet()) << "a retransmission is not relayed";
   ServerSays(c, invite, 180, "Ringing");
   client_.receive();
-  ClientSends(c, Parse(Message("INVITE", 1)), Dialog_t::PASS);
+  ClientSends(c, Parse(Message("INVITE", 1)), Dialog::PASS);
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 180 Ringing") << "the stored answer again";
-  ClientSends(c, Parse(Message("INVITE", 2)), Dialog_t::PASS);
+  ClientSends(c, Parse(Message("INVITE", 2)), Dialog::PASS);
   EXPECT_TRUE(client_.quiet()) << "a newer INVITE while one is pending gets nothing";
   EXPECT_TRUE(server_.quiet());
 }
 
 TEST_F(CallTest, RejectionCompletesTheCallWithItsStatus) {
   LogFile log;
-  Call_t* c = Invite();
+  Call* c = Invite();
   client_.receive();
   std::string invite = server_.receive();
   ServerSays(c, invite, 486, "Busy Here");
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 486 Busy Here");
-  EXPECT_EQ(c->State(), Dialog_t::COMPLETE);
-  EXPECT_EQ(c->TimerType(), Dialog_t::T_COMPLETE);
+  EXPECT_EQ(c->State(), Dialog::COMPLETE);
+  EXPECT_EQ(c->TimerType(), Dialog::T_COMPLETE);
   EXPECT_EQ(log.count("Call event REJECT: 486,Busy Here"), 1u);
 }
 
 TEST_F(CallTest, MovedCallWaitsInMoved) {
-  Call_t* c = Invite();
+  Call* c = Invite();
   client_.receive();
   std::string invite = server_.receive();
   ServerSays(c, invite, 302, "Moved Temporarily");
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 302 Moved Temporarily");
-  EXPECT_EQ(c->State(), Dialog_t::MOVED);
-  EXPECT_EQ(c->TimerType(), Dialog_t::T_COMPLETE);
+  EXPECT_EQ(c->State(), Dialog::MOVED);
+  EXPECT_EQ(c->TimerType(), Dialog::T_COMPLETE);
 }
 
 TEST_F(CallTest, ClientDefectsThatOnlyIndirectClientsShed) {
@@ -126,7 +126,7 @@ TEST_F(CallTest, ClientDefectsThatOnlyIndirectClientsShed) {
     const char* after;
     bool removed;
   } cases[] = {{"aXt", "aX", true}, {"abc", "abc", false}, {"EeTt", "", true}, {" ", " ", false}};
-  Call_t* c = Invite();
+  Call* c = Invite();
   for (const Case& k : cases) {
     c->Defect(k.before);
     EXPECT_EQ(c->CleanDefect(), k.removed) << k.before;
@@ -136,11 +136,11 @@ TEST_F(CallTest, ClientDefectsThatOnlyIndirectClientsShed) {
 
 TEST_F(CallTest, UnhandledEventLeavesTheStateAndRelaysNothing) {
   LogFile log;
-  Call_t* c = Invite();
+  Call* c = Invite();
   client_.receive();
   server_.receive();
-  ClientSends(c, Parse(Message("REFER", 5)), Dialog_t::REFER_RECV);
-  EXPECT_EQ(c->State(), Dialog_t::INVITE_SENT);
+  ClientSends(c, Parse(Message("REFER", 5)), Dialog::REFER_RECV);
+  EXPECT_EQ(c->State(), Dialog::INVITE_SENT);
   EXPECT_TRUE(server_.quiet());
   EXPECT_EQ(log.count("Error: No Action (INVITE_SENT ==> REFER_RECV)"), 1u);
 }
@@ -148,21 +148,21 @@ TEST_F(CallTest, UnhandledEventLeavesTheStateAndRelaysNothing) {
 // The server calls the registered client; the client's early-media answer reaches the server as ringing, and
 // a client hanging up before it answered has the server's INVITE refused.
 TEST_F(CallTest, CallFromTheServerToARegisteredClient) {
-  RegValues_t reg;
+  RegistrationValues reg;
   reg.NewContact = kNewContact;
   reg.OldContact = "sip:alice@127.0.0.10:5062";
   reg.Domain = "example.com";
-  reg.Hole = InetAddr(kClient);
+  reg.Hole = InetAddress(kClient);
   reg.PublicIP = true;
   const std::string text = "INVITE " + std::string(kNewContact) + " SIP/2.0\r\n"
                            "Via: SIP/2.0/UDP 127.0.0.20:5060;branch=z9hG4bK-s1\r\n"
                            "Max-Forwards: 70\r\nFrom: <sip:bob@example.com>;tag=sb\r\n"
                            "To: <sip:alice@example.com>\r\nCall-ID: srv-call\r\nCSeq: 4 INVITE\r\n"
                            "Contact: <sip:bob@127.0.0.20:5060>\r\nContent-Length: 0\r\n\r\n";
-  auto* c = new Call_t(Parse(text), "S&srv-call&z9hG4bK-s1", InetAddr(kServer), reg);
+  auto* c = new Call(Parse(text), "S&srv-call&z9hG4bK-s1", InetAddress(kServer), reg);
   ASSERT_TRUE(c->Entered());
   opened_.push_back(c->UniqNo());
-  c->HandleSrvMsg(Dialog_t::INVITE_RECV);
+  c->HandleSrvMsg(Dialog::INVITE_RECV);
   c->unlock();
   EXPECT_EQ(StartLine(server_.receive()), "SIP/2.0 100 Trying");
   std::string invite = client_.receive();
@@ -173,14 +173,14 @@ TEST_F(CallTest, CallFromTheServerToARegisteredClient) {
   EXPECT_EQ(StartLine(ringing), "SIP/2.0 180 Ringing ...");
 
   auto bye = Parse(text);
-  bye->Convert(SIP::BYE);
-  bye->set(SIP_HeadIds::HID_Via, "SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-b1");
-  bye->set(SIP_HeadIds::HID_CSeq, "1 BYE");
-  bye->swapFT();
+  bye->Convert(SipMessage::BYE);
+  bye->set(HeaderIds::HID_VIA, "SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-b1");
+  bye->set(HeaderIds::HID_CSEQ, "1 BYE");
+  bye->SwapFromTo();
   Client(c, std::move(bye));
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 200 OK");
   EXPECT_EQ(StartLine(server_.receive()), "SIP/2.0 410 Gone...");
-  EXPECT_EQ(c->State(), Dialog_t::COMPLETE);
+  EXPECT_EQ(c->State(), Dialog::COMPLETE);
 }
 
 // What the server's SDP looks like when it reaches the client, per defect letter of the client's device.
@@ -201,7 +201,7 @@ TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.defect);
-    Call_t* c = Invite("", k.defect);
+    Call* c = Invite("", k.defect);
     client_.receive();
     std::string invite = server_.receive();
     auto ok = Answer(invite, 200, "OK", true, {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"});
@@ -219,18 +219,18 @@ TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
 
 // Defect 'H': the server's answer to the client's hold is the client's own offer, receiving only.
 TEST_F(CallTest, HoldAnswerMirrorsTheOfferForDefectH) {
-  Call_t* c = Invite("", "H");
+  Call* c = Invite("", "H");
   client_.receive();
   std::string invite = server_.receive();
   ServerSays(c, invite, 200, "OK");
   client_.receive();
-  ClientSends(c, InDialog("ACK", 1, "z9hG4bK-a1"), Dialog_t::PASS);
+  ClientSends(c, InDialog("ACK", 1, "z9hG4bK-a1"), Dialog::PASS);
   server_.receive();
-  ASSERT_EQ(c->State(), Dialog_t::PASS);
+  ASSERT_EQ(c->State(), Dialog::PASS);
 
   const std::string hold = "v=0\r\no=alice 2 2 IN IP4 127.0.0.10\r\ns=-\r\nc=IN IP4 127.0.0.10\r\nt=0 0\r\n"
                            "m=audio 40000 RTP/AVP 0\r\nc=IN IP4 127.0.0.10\r\na=sendonly\r\n";
-  ClientSends(c, InDialog("INVITE", 2, "z9hG4bK-r2", hold), Dialog_t::INVITE_RECV);
+  ClientSends(c, InDialog("INVITE", 2, "z9hG4bK-r2", hold), Dialog::INVITE_RECV);
   client_.receive();
   std::string relayed = server_.receive();
   ASSERT_EQ(StartLine(relayed), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
@@ -247,11 +247,11 @@ TEST_F(CallTest, HoldAnswerMirrorsTheOfferForDefectH) {
 // Defect 'N': a device that cannot take a re-INVITE right after its answer was acknowledged never sees one
 // that comes within 50 ms; the server gets no answer and repeats it later.
 TEST_F(CallTest, FastReInviteFromTheServerIsDroppedForDefectN) {
-  RegValues_t reg;
+  RegistrationValues reg;
   reg.NewContact = kNewContact;
   reg.OldContact = "sip:alice@127.0.0.10:5062";
   reg.Domain = "example.com";
-  reg.Hole = InetAddr(kClient);
+  reg.Hole = InetAddress(kClient);
   reg.PublicIP = true;
   reg.Defect = "N";
   auto request = [](const std::string& method, int cseq, const std::string& branch, bool tagged) {
@@ -263,10 +263,10 @@ TEST_F(CallTest, FastReInviteFromTheServerIsDroppedForDefectN) {
            "Contact: <sip:bob@127.0.0.20:5060>\r\nContent-Length: 0\r\n\r\n";
   };
   LogFile log;
-  auto* c = new Call_t(Parse(request("INVITE", 4, "z9hG4bK-s1", false)), "S&srv-n&z9hG4bK-s1", InetAddr(kServer), reg);
+  auto* c = new Call(Parse(request("INVITE", 4, "z9hG4bK-s1", false)), "S&srv-n&z9hG4bK-s1", InetAddress(kServer), reg);
   ASSERT_TRUE(c->Entered());
   opened_.push_back(c->UniqNo());
-  c->HandleSrvMsg(Dialog_t::INVITE_RECV);
+  c->HandleSrvMsg(Dialog::INVITE_RECV);
   c->unlock();
   server_.receive();
   std::string invite = client_.receive();
@@ -274,24 +274,24 @@ TEST_F(CallTest, FastReInviteFromTheServerIsDroppedForDefectN) {
   EXPECT_EQ(StartLine(server_.receive()), "SIP/2.0 200 OK");
   Server(c, Parse(request("ACK", 4, "z9hG4bK-s2", true)));
   EXPECT_EQ(StartLine(client_.receive()).substr(0, 4), "ACK ");
-  ASSERT_EQ(c->State(), Dialog_t::PASS);
+  ASSERT_EQ(c->State(), Dialog::PASS);
 
   {
-    TGuard<Dialog_t> g(c);
+    ObjectGuard<Dialog> g(c);
     c->SetMSG(Parse(request("INVITE", 5, "z9hG4bK-s3", true)));
-    c->HandleSrvMsg(Dialog_t::INVITE_RECV);
+    c->HandleSrvMsg(Dialog::INVITE_RECV);
   }
   EXPECT_TRUE(server_.quiet()) << "not even a 100";
   EXPECT_TRUE(client_.quiet());
-  EXPECT_EQ(c->State(), Dialog_t::PASS);
+  EXPECT_EQ(c->State(), Dialog::PASS);
   EXPECT_EQ(log.count("Defect 'N': Two Fast ReINVITE"), 1u);
 }
 
 TEST_F(CallTest, EventNamesFollowTheCollectorsTable) {
-  EXPECT_STREQ(Call_t::EventName(Call_t::E_NOP), "");
-  EXPECT_STREQ(Call_t::EventName(Call_t::E_TIMEOUT), "TIMEOUT");
-  EXPECT_STREQ(Call_t::EventName(Call_t::E_DTOR), "DTOR");
-  EXPECT_STREQ(Call_t::EventName(99), "");
+  EXPECT_STREQ(Call::EventName(Call::E_NOP), "");
+  EXPECT_STREQ(Call::EventName(Call::E_TIMEOUT), "TIMEOUT");
+  EXPECT_STREQ(Call::EventName(Call::E_DTOR), "DTOR");
+  EXPECT_STREQ(Call::EventName(99), "");
 }
 
 }  // namespace

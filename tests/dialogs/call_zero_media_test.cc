@@ -14,7 +14,7 @@ using ::testing::MatchesRegex;
 const std::string kSdp = "v=0\r\no=s 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
                          "m=audio 30000 RTP/AVP 0\r\n";
 
-std::unique_ptr<SIP> WithSdp(std::unique_ptr<SIP> m) {
+std::unique_ptr<SipMessage> WithSdp(std::unique_ptr<SipMessage> m) {
   m->Body(kSdp);
   return m;
 }
@@ -23,25 +23,25 @@ class ZeroMediaTest : public RelayTest {
  protected:
   // A public client with defects 'T' and 'e' calls; the server's 183 reaches it as the relay's 200.
   // A public client with the given defects sends its INVITE; the relay has passed it to the server.
-  Call_t* StartCall(const std::string& defects, const std::string& headers, const std::string& body) {
+  Call* StartCall(const std::string& defects, const std::string& headers, const std::string& body) {
     ClnMsg m;
     m.cmsg = Parse(Message("INVITE", 1, headers, body));
-    m.dmopt = std::make_unique<DomainOptions_t>(checked());
+    m.dmopt = std::make_unique<DomainOptions>(checked());
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@127.0.0.10:5062";
-    m.frm = InetAddr(kClient);
-    m.rsvp = InetAddr(kClient);
+    m.frm = InetAddress(kClient);
+    m.rsvp = InetAddress(kClient);
     m.pubIP = true;
-    auto* call = new Call_t(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", defects);
-    TGuard<Dialog_t> g;
+    auto* call = new Call(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", defects);
+    ObjectGuard<Dialog> g;
     g.set(call);
-    EXPECT_TRUE(call->clnSetup(&m));
+    EXPECT_TRUE(call->ClientSetup(&m));
     opened_.push_back(call->UniqNo());
-    call->HandleClnMsg(Dialog_t::INVITE_RECV);
+    call->HandleClnMsg(Dialog::INVITE_RECV);
     return call;
   }
-  Call_t* CallUntilOkey(const std::string& extra = "") {
-    Call_t* call = StartCall("Te", extra + "Content-Type: application/sdp\r\n", kSdp);
+  Call* CallUntilOkey(const std::string& extra = "") {
+    Call* call = StartCall("Te", extra + "Content-Type: application/sdp\r\n", kSdp);
     EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 100 Trying");
     invite_ = server_.receive();
     EXPECT_EQ(StartLine(invite_), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
@@ -54,7 +54,7 @@ class ZeroMediaTest : public RelayTest {
     const std::string to = Values(text, "To").at(0);
     return to.substr(to.find("tag=") + 4);
   }
-  void ClientAcks(Call_t* c) {
+  void ClientAcks(Call* c) {
     std::string ack = Message("ACK", 1);
     ack.replace(ack.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=" + ZTagOf(okey_));
     ack.replace(ack.find("z9hG4bK-c1"), 10, "z9hG4bK-a1");
@@ -64,23 +64,23 @@ class ZeroMediaTest : public RelayTest {
 };
 
 TEST_F(ZeroMediaTest, EarlyAnswerBecomesTheRelaysOkeyWithItsOwnTag) {
-  Call_t* c = CallUntilOkey("Supported: timer\r\nMin-SE: 1800\r\n");
+  Call* c = CallUntilOkey("Supported: timer\r\nMin-SE: 1800\r\n");
   EXPECT_EQ(StartLine(okey_), "SIP/2.0 200 OKey");
   EXPECT_THAT(Values(okey_, "To").at(0), MatchesRegex(".*;tag=ostrel-[0-9]+"));
   EXPECT_EQ(ZTagOf(okey_), "ostrel-" + std::to_string(c->ZNumb()));
   EXPECT_THAT(okey_, HasSubstr("Session-Expires: 1800;refresher=uac"));
   EXPECT_EQ(Values(okey_, "Require").at(0), "timer");
-  EXPECT_EQ(c->State(), Dialog_t::Z_OK_SENT);
+  EXPECT_EQ(c->State(), Dialog::Z_OK_SENT);
   ClientAcks(c);
-  EXPECT_EQ(c->State(), Dialog_t::Z_ACK_RECV);
+  EXPECT_EQ(c->State(), Dialog::Z_ACK_RECV);
   EXPECT_TRUE(server_.quiet()) << "the server has not answered: nothing to acknowledge";
 }
 
 TEST_F(ZeroMediaTest, ServerSilentForTheAnswerTimeIsCancelledAndTheClientGetsABye) {
-  Call_t* c = CallUntilOkey();
+  Call* c = CallUntilOkey();
   ClientAcks(c);
   {
-    TGuard<Dialog_t> g(c);
+    ObjectGuard<Dialog> g(c);
     c->ZAnswerTimeout();
   }
   const std::string cancel = server_.receive();
@@ -93,17 +93,17 @@ TEST_F(ZeroMediaTest, ServerSilentForTheAnswerTimeIsCancelledAndTheClientGetsABy
 }
 
 TEST_F(ZeroMediaTest, FailureAfterTheOkeyEndsTheClientsDialog) {
-  Call_t* c = CallUntilOkey();
+  Call* c = CallUntilOkey();
   ClientAcks(c);
   Server(c, Answer(invite_, 486, "Busy Here", true, {"To: <sip:bob@example.com>;tag=sb"}));
   EXPECT_EQ(StartLine(server_.receive()), "ACK sip:bob@127.0.0.20:5060 SIP/2.0");
   const std::string bye = client_.receive();
   EXPECT_EQ(StartLine(bye), "BYE sip:alice@127.0.0.10:5062 SIP/2.0");
-  EXPECT_EQ(c->State(), Dialog_t::COMPLETE);
+  EXPECT_EQ(c->State(), Dialog::COMPLETE);
 }
 
 TEST_F(ZeroMediaTest, ChallengeCarriesTheRelaysTag) {
-  Call_t* c = StartCall("T", "", "");
+  Call* c = StartCall("T", "", "");
   client_.receive();
   Server(c, Answer(server_.receive(), 407, "Proxy Authentication Required", true,
                    {"To: <sip:bob@example.com>;tag=sb"}));
@@ -113,7 +113,7 @@ TEST_F(ZeroMediaTest, ChallengeCarriesTheRelaysTag) {
 }
 
 TEST_F(ZeroMediaTest, RingingAfterEarlyMediaBecomesTheOkeyForDefectQ) {
-  Call_t* c = StartCall("TQ", "Content-Type: application/sdp\r\n", kSdp);
+  Call* c = StartCall("TQ", "Content-Type: application/sdp\r\n", kSdp);
   client_.receive();
   const std::string invite = server_.receive();
   Server(c, WithSdp(Answer(invite, 183, "Session Progress", true,
@@ -123,21 +123,21 @@ TEST_F(ZeroMediaTest, RingingAfterEarlyMediaBecomesTheOkeyForDefectQ) {
   const std::string okey = client_.receive();
   EXPECT_EQ(StartLine(okey), "SIP/2.0 200 OKey");
   EXPECT_THAT(okey, HasSubstr("o=ostrel 1 1 IN IP4 127.0.0.1")) << "the relay's own offer";
-  EXPECT_EQ(c->State(), Dialog_t::Z_OK_SENT);
+  EXPECT_EQ(c->State(), Dialog::Z_OK_SENT);
 }
 
 TEST_F(ZeroMediaTest, AnswerTimerLetsGoOfTheDialogOnceDone) {
-  Call_t* c = CallUntilOkey();
+  Call* c = CallUntilOkey();
   ClientAcks(c);
   Server(c, WithSdp(Answer(invite_, 200, "OK", true,
                            {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"})));
   EXPECT_EQ(StartLine(server_.receive()), "ACK sip:bob@127.0.0.20:5060 SIP/2.0");
-  EXPECT_EQ(c->State(), Dialog_t::Z_DONE);
+  EXPECT_EQ(c->State(), Dialog::Z_DONE);
   {
-    TGuard<Dialog_t> g(c);
+    ObjectGuard<Dialog> g(c);
     c->ZAnswerTimeout();
   }
-  EXPECT_EQ(c->State(), Dialog_t::PASS);
+  EXPECT_EQ(c->State(), Dialog::PASS);
 }
 
 }  // namespace

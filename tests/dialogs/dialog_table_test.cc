@@ -13,20 +13,20 @@
 namespace {
 
 // Creates a dialog and releases the lock its creator holds.
-Dialog_t* make(const std::string& key) {
-  auto* d = new Dialog_t(key);
+Dialog* make(const std::string& key) {
+  auto* d = new Dialog(key);
   if (d->Entered()) d->unlock();
   return d;
 }
 
 TEST(DialogTable, NumbersStartAt65537AndDuplicateKeysAreRefused) {
   DialogTable table;
-  Dialog_t* a = make("call-a");
-  Dialog_t* b = make("call-b");
+  Dialog* a = make("call-a");
+  Dialog* b = make("call-b");
   EXPECT_EQ(a->UniqNo(), 65537u);
   EXPECT_EQ(b->UniqNo(), 65538u);
   EXPECT_EQ(a->UniqStr(), "65537");
-  auto* dup = new Dialog_t("call-a");
+  auto* dup = new Dialog("call-a");
   EXPECT_FALSE(dup->Entered());
   delete dup;
   EXPECT_TRUE(table.GetDialog("call-a"));
@@ -40,7 +40,7 @@ TEST(DialogTable, NumbersStartAt65537AndDuplicateKeysAreRefused) {
 
 TEST(DialogTable, DestroyErasesSecondKeysAndDescriptors) {
   DialogTable table;
-  Dialog_t* call = make("first-key");
+  Dialog* call = make("first-key");
   const unsigned no = call->UniqNo();
   table.AddKey(static_cast<int>(no), 17);  // its media descriptor
   table.DrainKeyQueue();
@@ -52,8 +52,8 @@ TEST(DialogTable, DestroyErasesSecondKeysAndDescriptors) {
 
 TEST(DialogTable, RemoveKeyOnlyForTheDialogThatPostedIt) {
   DialogTable table;
-  Dialog_t* old_call = make("old");
-  Dialog_t* new_call = make("new");
+  Dialog* old_call = make("old");
+  Dialog* new_call = make("new");
   table.AddKey(static_cast<int>(old_call->UniqNo()), 21);
   table.DrainKeyQueue();
   table.AddKey(static_cast<int>(new_call->UniqNo()), 21);  // descriptor 21 reused by the new call
@@ -62,7 +62,7 @@ TEST(DialogTable, RemoveKeyOnlyForTheDialogThatPostedIt) {
   table.RemoveKey(99, static_cast<int>(old_call->UniqNo()));  // never added: nothing changes
   table.DrainKeyQueue();
   {
-    TGuard<Dialog_t> d = table.GetDialog(21);
+    ObjectGuard<Dialog> d = table.GetDialog(21);
     ASSERT_TRUE(d);
     EXPECT_EQ(d->UniqNo(), new_call->UniqNo());
   }
@@ -72,9 +72,9 @@ TEST(DialogTable, RemoveKeyOnlyForTheDialogThatPostedIt) {
 
 TEST(DialogTable, UpdKeyReachesTheLockedDialog) {
   DialogTable table;
-  Dialog_t* d = make("moved");
-  table.UpdKey(static_cast<int>(d->UniqNo()), InetAddr("127.0.0.9:5099"));
-  table.UpdKey(999999, InetAddr("127.0.0.9:1"));  // gone: ignored
+  Dialog* d = make("moved");
+  table.UpdKey(static_cast<int>(d->UniqNo()), InetAddress("127.0.0.9:5099"));
+  table.UpdKey(999999, InetAddress("127.0.0.9:1"));  // gone: ignored
   table.DrainKeyQueue();
   EXPECT_EQ(table.GetDialog("moved")->ClnSipAddr().Str(), "127.0.0.9:5099");
   table.Destroy(d->UniqNo());
@@ -82,9 +82,9 @@ TEST(DialogTable, UpdKeyReachesTheLockedDialog) {
 
 TEST(DialogTable, DestroyWaitsForTheHolder) {
   DialogTable table;
-  Dialog_t* d = make("held");
+  Dialog* d = make("held");
   const unsigned no = d->UniqNo();
-  TGuard<Dialog_t> held = table.GetDialog(no);
+  ObjectGuard<Dialog> held = table.GetDialog(no);
   std::atomic<bool> destroyed{false};
   std::thread other([&] {
     table.Destroy(no);
@@ -107,15 +107,15 @@ TEST(DialogTable, ConcurrentLookupsDestroysAndKeyMessages) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
-        Dialog_t* d = make("k" + std::to_string(t) + "-" + std::to_string(i));
+        Dialog* d = make("k" + std::to_string(t) + "-" + std::to_string(i));
         const int no = static_cast<int>(d->UniqNo());
         const int fd = 100 + t;
         table.AddKey(no, fd);
         {
-          TGuard<Dialog_t> g = table.GetDialog(no);
-          if (g) table.UpdKey(no, InetAddr("127.0.0.1:5060"));  // posting while holding the lock is allowed
+          ObjectGuard<Dialog> g = table.GetDialog(no);
+          if (g) table.UpdKey(no, InetAddress("127.0.0.1:5060"));  // posting while holding the lock is allowed
         }
-        if (TGuard<Dialog_t> g = table.GetDialog(fd)) g->ClnSipAddr();
+        if (ObjectGuard<Dialog> g = table.GetDialog(fd)) g->ClnSipAddr();
         table.RemoveKey(fd, no);
         table.Destroy(static_cast<unsigned>(no));
       }
@@ -142,16 +142,16 @@ TEST(DialogTimers, ACallbackFromAReplacedTimerIsStale) {
   PollReactor reactor;
   DialogTable table;
   NoopTimer cb;
-  Dialog_t* d = make("timed");
+  Dialog* d = make("timed");
   d->lock();
-  d->ScheduleTimer(Dialog_t::T_RETRANS, &cb, 60000);
-  const void* first = Dialog_t::TimerCookie(d->UniqNo(), 1);
+  d->ScheduleTimer(Dialog::T_RETRANS, &cb, 60000);
+  const void* first = Dialog::TimerCookie(d->UniqNo(), 1);
   EXPECT_TRUE(d->TimerIsCurrent(first));
-  d->ScheduleTimer(Dialog_t::T_COMPLETE, &cb, 60000);  // re-armed: the first timer's callback is stale
+  d->ScheduleTimer(Dialog::T_COMPLETE, &cb, 60000);  // re-armed: the first timer's callback is stale
   EXPECT_FALSE(d->TimerIsCurrent(first));
-  EXPECT_EQ(d->TimerType(), Dialog_t::T_COMPLETE);
-  d->CancelTimer(Dialog_t::T_ANY);
-  EXPECT_EQ(d->TimerType(), Dialog_t::T_NONE);
+  EXPECT_EQ(d->TimerType(), Dialog::T_COMPLETE);
+  d->CancelTimer(Dialog::T_ANY);
+  EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
   d->unlock();
   table.Destroy(d->UniqNo());
   EXPECT_EQ(cb.fired, 0);

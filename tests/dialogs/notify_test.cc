@@ -55,25 +55,25 @@ TEST_F(RelayTest, DefectSMakesAlertingAndPrivatelyHeldAppearancesActive) {
 }
 
 TEST_F(RelayTest, DefectNHoldsANotifyBackWhileTheCallIsNotComplete) {
-  auto* call = new Dialog_t("C&shared-call@127.0.0.10");  // the client's call with that Call-ID
+  auto* call = new Dialog("C&shared-call@127.0.0.10");  // the client's call with that Call-ID
   opened_.push_back(call->UniqNo());
   call->unlock();
 
-  Dialog_t* held = FromServer(Notify("talk"), "S&n1", "n");
+  Dialog* held = FromServer(Notify("talk"), "S&n1", "n");
   EXPECT_TRUE(client_.quiet());
-  EXPECT_EQ(held->State(), Dialog_t::COMPLETE);
+  EXPECT_EQ(held->State(), Dialog::COMPLETE);
   EXPECT_FALSE(held->Lingers()) << "the intake destroys it; the server's retransmission is judged again";
 
   {
-    TGuard<Dialog_t> g(call);
-    call->State(Dialog_t::COMPLETE);
+    ObjectGuard<Dialog> g(call);
+    call->State(Dialog::COMPLETE);
   }
   FromServer(Notify("talk"), "S&n2", "n");
   EXPECT_EQ(StartLine(client_.receive()), "NOTIFY sip:alice@127.0.0.10:5062 SIP/2.0");
 }
 
 TEST_F(RelayTest, DefectNNeedsAnEvent) {
-  auto* call = new Dialog_t("C&shared-call@127.0.0.10");
+  auto* call = new Dialog("C&shared-call@127.0.0.10");
   opened_.push_back(call->UniqNo());
   call->unlock();
   FromServer(Notify(""), "S&n3", "n");
@@ -81,11 +81,11 @@ TEST_F(RelayTest, DefectNNeedsAnEvent) {
 }
 
 TEST_F(RelayTest, RelayedRequestsAreCountedByMethodAndResponsesAreNot) {
-  std::vector<SIP::Method_t> counted;
-  Dialog_t::Hooks().CountMethod = [&](SIP::Method_t m) { counted.push_back(m); };
-  Dialog_t* d = FromServer(Notify("presence"), "S&c1");
+  std::vector<SipMessage::RequestMethod> counted;
+  Dialog::Hooks().CountMethod = [&](SipMessage::RequestMethod m) { counted.push_back(m); };
+  Dialog* d = FromServer(Notify("presence"), "S&c1");
   Client(d, Answer(client_.receive(), 200, "OK", true));
-  EXPECT_THAT(counted, ElementsAre(SIP::NOTIFY));
+  EXPECT_THAT(counted, ElementsAre(SipMessage::NOTIFY));
 }
 
 }  // namespace

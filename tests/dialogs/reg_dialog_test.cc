@@ -34,52 +34,52 @@ class RegDialogTest : public RelayTest {
  protected:
   void SetUp() override {
     RelayTest::SetUp();
-    Cfg.rgstr_limit = 60;
-    Cfg.rgstr_force = 3600;
-    Cfg.rgstr_timout = 60;
-    Cfg.hole_attach = false;
-    RegDialog_t::events = {};
-    Register_t::hooks = {};
+    g_config.rgstr_limit = 60;
+    g_config.rgstr_force = 3600;
+    g_config.register_timeout = 60;
+    g_config.hole_attach = false;
+    RegisterDialog::events = {};
+    Registration::hooks = {};
   }
   void TearDown() override {
-    Register_t::Destroy(kRegContact);
-    RegDialog_t::events = {};
+    Registration::Destroy(kRegContact);
+    RegisterDialog::events = {};
     RelayTest::TearDown();
   }
 
   // The worker's steps for a REGISTER that opens a dialog; the dialog comes back unlocked (null: given up).
-  RegDialog_t* Open(const std::string& text, DomainOptions_t opts = checked(), bool xunr = false) {
+  RegisterDialog* Open(const std::string& text, DomainOptions opts = checked(), bool xunr = false) {
     ClnMsg m;
     m.cmsg = Parse(text);
-    m.dmopt = std::make_unique<DomainOptions_t>(opts);
+    m.dmopt = std::make_unique<DomainOptions>(opts);
     m.ncnt = kRegContact;
     m.ocnt = kOwnContact;
-    m.frm = InetAddr(kClient);
-    m.rsvp = InetAddr(kClient);
-    auto* d = new RegDialog_t(std::move(m.cmsg), "C&reg" + std::to_string(++keys_), "", " ", xunr);
+    m.frm = InetAddress(kClient);
+    m.rsvp = InetAddress(kClient);
+    auto* d = new RegisterDialog(std::move(m.cmsg), "C&reg" + std::to_string(++keys_), "", " ", xunr);
     EXPECT_TRUE(d->Entered());
-    TGuard<Dialog_t> g;
+    ObjectGuard<Dialog> g;
     g.set(d);
-    if (!d->clnSetup(&m)) {
+    if (!d->ClientSetup(&m)) {
       table_.Destroy(std::move(g));
       return nullptr;
     }
     opened_.push_back(d->UniqNo());
-    d->HandleClnMsg(Dialog_t::CLN_REGISTER_RECV);
+    d->HandleClnMsg(Dialog::CLN_REGISTER_RECV);
     return d;
   }
 
   // The server's 200 for the REGISTER it received, with its Contact carrying the granted expiry.
-  std::unique_ptr<SIP> Ok(const std::string& received, const std::string& contact_line,
+  std::unique_ptr<SipMessage> Ok(const std::string& received, const std::string& contact_line,
                           std::vector<std::string> extra = {}) {
     extra.push_back("To: <sip:alice@127.0.0.20>;tag=srv9");
     auto m = Answer(received, 200, "OK", true, extra);
-    if (!contact_line.empty()) m->set(SIP_HeadIds::HID_Contact, contact_line);
+    if (!contact_line.empty()) m->set(HeaderIds::HID_CONTACT, contact_line);
     return m;
   }
 
   // First registration, answered 200 with expires=3600; returns what the client received.
-  std::string RegisterOnce(RegDialog_t*& d, std::vector<std::string> extra = {}, bool xunr = false) {
+  std::string RegisterOnce(RegisterDialog*& d, std::vector<std::string> extra = {}, bool xunr = false) {
     d = Open(Register(1, "", "Expires: 3600\r\n"), checked(), xunr);
     EXPECT_NE(d, nullptr);
     std::string got = server_.receive();
@@ -106,7 +106,7 @@ TEST_F(RegDialogTest, TheServerIsAskedForTheRegulatedExpiry) {
       {"", "Expires: 0\r\n", "0"},
   };
   for (const ExpiryCase& c : cases) {
-    RegDialog_t* d = Open(Register(1, c.contact_params, c.extra));
+    RegisterDialog* d = Open(Register(1, c.contact_params, c.extra));
     ASSERT_NE(d, nullptr);
     std::string got = server_.receive();
     EXPECT_THAT(Values(got, "Expires"), ElementsAre(c.server_sees)) << c.contact_params << c.extra;
@@ -119,18 +119,18 @@ TEST_F(RegDialogTest, TheServerIsAskedForTheRegulatedExpiry) {
 }
 
 TEST_F(RegDialogTest, AStarContactNeedsExpiresZero) {
-  RegDialog_t* d = Open(Register(1, "", "Expires: 60\r\n", "reg-1", "*"));
+  RegisterDialog* d = Open(Register(1, "", "Expires: 60\r\n", "reg-1", "*"));
   ASSERT_NE(d, nullptr);
   std::string answer = client_.receive();
   EXPECT_EQ(StartLine(answer), "SIP/2.0 400 Expires is not 0");
   EXPECT_TRUE(server_.quiet());
-  EXPECT_EQ(d->State(), Dialog_t::COMPLETE);
+  EXPECT_EQ(d->State(), Dialog::COMPLETE);
 
-  RegDialog_t* e = Open(Register(2, "", "", "reg-2", "*"));
+  RegisterDialog* e = Open(Register(2, "", "", "reg-2", "*"));
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 400 Expires is not 0") << "no Expires at all";
 
-  RegDialog_t* f = Open(Register(3, "", "Expires: 0\r\n", "reg-3", "*"));
+  RegisterDialog* f = Open(Register(3, "", "Expires: 0\r\n", "reg-3", "*"));
   ASSERT_NE(f, nullptr);
   std::string got = server_.receive();
   EXPECT_THAT(Values(got, "Contact"), ElementsAre("*"));
@@ -138,20 +138,20 @@ TEST_F(RegDialogTest, AStarContactNeedsExpiresZero) {
 }
 
 TEST_F(RegDialogTest, TheFirst200KeepsARecordAndGivesTheClientItsOwnContactAndInterval) {
-  RegDialog_t* d = nullptr;
+  RegisterDialog* d = nullptr;
   const time_t before = time(nullptr);
   std::string answer = RegisterOnce(d);
   EXPECT_EQ(StartLine(answer), "SIP/2.0 200 OK");
   EXPECT_THAT(Values(answer, "Contact"), ElementsAre(std::string("<") + kOwnContact + ">"));
   EXPECT_THAT(Values(answer, "Expires"), ElementsAre("60")) << "the client refreshes every registration interval";
-  EXPECT_EQ(d->State(), Dialog_t::COMPLETE);
+  EXPECT_EQ(d->State(), Dialog::COMPLETE);
 
-  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
   ASSERT_TRUE(reg);
   EXPECT_EQ(reg->OCont(), kOwnContact);
   EXPECT_EQ(reg->CallID(), "reg-1");
   EXPECT_EQ(reg->Usr(), "alice");
-  EXPECT_EQ(reg->Hole(), InetAddr(kClient));
+  EXPECT_EQ(reg->Hole(), InetAddress(kClient));
   EXPECT_EQ(reg->RegTm(), 60);
   // 3600 less a jitter below 600, plus one registration interval.
   EXPECT_GE(reg->Expiration(), before + 3600 - 600 + 60);
@@ -170,10 +170,10 @@ TEST_F(RegDialogTest, RemovalsReachTheServerAndEndTheRecord) {
       {"", "Expires: 0\r\n", "*"},
   };
   for (const auto& r : removals) {
-    RegDialog_t* d = nullptr;
+    RegisterDialog* d = nullptr;
     RegisterOnce(d);
-    ASSERT_TRUE(Register_t::HasRegister(kRegContact));
-    RegDialog_t* u = Open(Register(2, r.params, r.extra, "reg-1", r.contact));
+    ASSERT_TRUE(Registration::HasRegister(kRegContact));
+    RegisterDialog* u = Open(Register(2, r.params, r.extra, "reg-1", r.contact));
     ASSERT_NE(u, nullptr);
     std::string got = server_.receive();
     EXPECT_THAT(Values(got, "Expires"), ElementsAre("0")) << r.params << r.extra << r.contact;
@@ -183,91 +183,91 @@ TEST_F(RegDialogTest, RemovalsReachTheServerAndEndTheRecord) {
     EXPECT_EQ(StartLine(answer), "SIP/2.0 200 OK");
     EXPECT_THAT(Values(answer, "Contact"), IsEmpty());
     EXPECT_THAT(Values(answer, "Expires"), ElementsAre("0"));
-    EXPECT_FALSE(Register_t::HasRegister(kRegContact)) << r.params << r.extra << r.contact;
+    EXPECT_FALSE(Registration::HasRegister(kRegContact)) << r.params << r.extra << r.contact;
     for (unsigned no : opened_) table_.Destroy(no);
     opened_.clear();
   }
 }
 
 TEST_F(RegDialogTest, A200WithoutOurContactEndsTheRecord) {
-  RegDialog_t* d = nullptr;
+  RegisterDialog* d = nullptr;
   RegisterOnce(d);
-  RegDialog_t* e = Open(Register(2, "", "Expires: 3600\r\n"));
+  RegisterDialog* e = Open(Register(2, "", "Expires: 3600\r\n"));
   ASSERT_NE(e, nullptr);
   Server(e, Ok(server_.receive(), "<sip:someone@127.0.0.99:5060>;expires=100"));
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 200 OK");
-  EXPECT_FALSE(Register_t::HasRegister(kRegContact));
+  EXPECT_FALSE(Registration::HasRegister(kRegContact));
 }
 
 TEST_F(RegDialogTest, ARefusalReachesTheClientWithoutItsReasonAndKeepsNoRecord) {
   std::vector<std::string> reasons;
-  RegDialog_t::events.event_reason = [&](const RegDialog_t&, const std::string& r) { reasons.push_back(r); };
-  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n"));
+  RegisterDialog::events.event_reason = [&](const RegisterDialog&, const std::string& r) { reasons.push_back(r); };
+  RegisterDialog* d = Open(Register(1, "", "Expires: 3600\r\n"));
   ASSERT_NE(d, nullptr);
   Server(d, Answer(server_.receive(), 403, "Forbidden", true, {"X-Reason: Account blocked"}));
   std::string answer = client_.receive();
   EXPECT_EQ(StartLine(answer), "SIP/2.0 403 Forbidden");
   EXPECT_EQ(answer.find("X-Reason"), std::string::npos);
   EXPECT_THAT(reasons, ElementsAre("Account blocked"));
-  EXPECT_FALSE(Register_t::HasRegister(kRegContact));
-  EXPECT_EQ(d->State(), Dialog_t::COMPLETE);
+  EXPECT_FALSE(Registration::HasRegister(kRegContact));
+  EXPECT_EQ(d->State(), Dialog::COMPLETE);
 }
 
 TEST_F(RegDialogTest, InternalUnregistrationWantedKeepsTheServerTagAndShowsTheClientItsOwn) {
-  RegDialog_t* d = nullptr;
+  RegisterDialog* d = nullptr;
   std::string answer = RegisterOnce(d, {}, true);
-  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
   ASSERT_TRUE(reg);
   EXPECT_TRUE(reg->XUnReg());
   EXPECT_EQ(reg->TTag(), "srv9");
-  EXPECT_EQ(reg->SrvSipAddr(), InetAddr(kServer));
+  EXPECT_EQ(reg->SrvSipAddr(), InetAddress(kServer));
   EXPECT_THAT(Values(answer, "To"), ElementsAre("<sip:alice@127.0.0.20>;tag=regs-" + std::to_string(reg->Number())));
 }
 
 TEST_F(RegDialogTest, ServerForcedRelayMarksTheRecordUntilAnAnswerWithoutIt) {
-  RegDialog_t* d = nullptr;
+  RegisterDialog* d = nullptr;
   std::string answer = RegisterOnce(d, {"X-RtpRelay: LB"});
   EXPECT_EQ(answer.find("X-RtpRelay"), std::string::npos);
   {
-    TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+    ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
     ASSERT_TRUE(reg);
-    EXPECT_EQ(reg->Mode(), FWType::PRXFRCD | FWType::LB | FWType::OPAQUE);
+    EXPECT_EQ(reg->Mode(), NatType::PRXFRCD | NatType::LB | NatType::OPAQUE);
   }
-  RegDialog_t* e = Open(Register(2, "", "Expires: 3600\r\n"));
+  RegisterDialog* e = Open(Register(2, "", "Expires: 3600\r\n"));
   ASSERT_NE(e, nullptr);
   Server(e, Ok(server_.receive(), std::string("<") + kRegContact + ">;expires=3600"));
   client_.receive();
-  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
   ASSERT_TRUE(reg);
-  EXPECT_EQ(reg->Mode(), FWType::UNKNOWN);
+  EXPECT_EQ(reg->Mode(), NatType::UNKNOWN);
 }
 
 TEST_F(RegDialogTest, TheClientsFirewallTypeFromItsUserAgentIsKept) {
-  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\nUser-Agent: Phone/1.0 fwtype=symmetric build\r\n"));
+  RegisterDialog* d = Open(Register(1, "", "Expires: 3600\r\nUser-Agent: Phone/1.0 fwtype=symmetric build\r\n"));
   ASSERT_NE(d, nullptr);
   Server(d, Ok(server_.receive(), std::string("<") + kRegContact + ">;expires=3600"));
-  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
   ASSERT_TRUE(reg);
-  EXPECT_EQ(reg->Mode(), FWType::OPAQUE);
+  EXPECT_EQ(reg->Mode(), NatType::OPAQUE);
   EXPECT_EQ(d->UAgent(), "Phone/1.0 fwtype=symmetric build");
 }
 
 TEST_F(RegDialogTest, HoleAttachTellsTheServerWhereTheClientIsReached) {
-  Cfg.hole_attach = true;
-  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n"));
+  g_config.hole_attach = true;
+  RegisterDialog* d = Open(Register(1, "", "Expires: 3600\r\n"));
   ASSERT_NE(d, nullptr);
   EXPECT_THAT(Values(server_.receive(), "X-Hole"), ElementsAre("127.0.0.10:5062,192.168.1.20:5062"));
 }
 
 TEST_F(RegDialogTest, RetransmissionsAreRelayedAndGiveTheDialogUpSooner) {
-  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n"));
+  RegisterDialog* d = Open(Register(1, "", "Expires: 3600\r\n"));
   ASSERT_NE(d, nullptr);
   const std::string first = server_.receive();
   const int expected[] = {0, 0, 9, 7, 5, 3, 3};
   for (int seconds : expected) {
     Client(d, Parse(Register(1, "", "Expires: 3600\r\n")));
     EXPECT_EQ(Values(server_.receive(), "Via").at(0), Values(first, "Via").at(0));
-    EXPECT_EQ(d->TimerType(), seconds ? Dialog_t::T_COMPLETE : Dialog_t::T_NONE) << seconds;
+    EXPECT_EQ(d->TimerType(), seconds ? Dialog::T_COMPLETE : Dialog::T_NONE) << seconds;
   }
   LogFile log;
   Client(d, Parse(Register(1, "", "Expires: 3600\r\n")));
@@ -275,25 +275,25 @@ TEST_F(RegDialogTest, RetransmissionsAreRelayedAndGiveTheDialogUpSooner) {
 }
 
 TEST_F(RegDialogTest, ARequestFromTheServerInARegistrationDialogIsDropped) {
-  RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n"));
+  RegisterDialog* d = Open(Register(1, "", "Expires: 3600\r\n"));
   ASSERT_NE(d, nullptr);
   server_.receive();
   LogFile log;
   Server(d, Parse(Message("NOTIFY", 5)));
   EXPECT_TRUE(client_.quiet());
   EXPECT_EQ(log.count("Error: RegDialog_t::HandleSrvMsg() Unexpected message"), 1u);
-  EXPECT_EQ(d->State(), Dialog_t::CLN_REGISTER_RECV);
+  EXPECT_EQ(d->State(), Dialog::CLN_REGISTER_RECV);
 }
 
 TEST_F(RegDialogTest, ANewCallIdMovesTheRecordsSecondKey) {
-  RegDialog_t* d = nullptr;
+  RegisterDialog* d = nullptr;
   RegisterOnce(d);
-  RegDialog_t* e = Open(Register(1, "", "Expires: 3600\r\n", "reg-2"));
+  RegisterDialog* e = Open(Register(1, "", "Expires: 3600\r\n", "reg-2"));
   ASSERT_NE(e, nullptr);
   Server(e, Ok(server_.receive(), std::string("<") + kRegContact + ">;expires=3600"));
   client_.receive();
-  EXPECT_FALSE(Register_t::GetRegister("reg-1", "127.0.0.20", "alice"));
-  TGuard<Register_t> reg = Register_t::GetRegister("reg-2", "127.0.0.20", "alice");
+  EXPECT_FALSE(Registration::GetRegister("reg-1", "127.0.0.20", "alice"));
+  ObjectGuard<Registration> reg = Registration::GetRegister("reg-2", "127.0.0.20", "alice");
   ASSERT_TRUE(reg);
   EXPECT_EQ(reg->NCont(), kRegContact);
 }
@@ -302,10 +302,10 @@ TEST_F(RegDialogTest, ANewCallIdMovesTheRecordsSecondKey) {
 // answer reaches the client, and the losers of the race use the winner's record.
 TEST_F(RegDialogTest, ConcurrentAnswersForOneClientLeaveOneRecord) {
   constexpr int kWorkers = 6;
-  std::vector<RegDialog_t*> dialogs;
-  std::vector<std::unique_ptr<SIP>> answers;
+  std::vector<RegisterDialog*> dialogs;
+  std::vector<std::unique_ptr<SipMessage>> answers;
   for (int i = 0; i < kWorkers; ++i) {
-    RegDialog_t* d = Open(Register(1, "", "Expires: 3600\r\n", "race-" + std::to_string(i)));
+    RegisterDialog* d = Open(Register(1, "", "Expires: 3600\r\n", "race-" + std::to_string(i)));
     ASSERT_NE(d, nullptr);
     dialogs.push_back(d);
     answers.push_back(Ok(server_.receive(), std::string("<") + kRegContact + ">;expires=3600"));
@@ -315,22 +315,22 @@ TEST_F(RegDialogTest, ConcurrentAnswersForOneClientLeaveOneRecord) {
     workers.emplace_back([&, i] { Server(dialogs[i], std::move(answers[i])); });
   for (auto& w : workers) w.join();
   for (int i = 0; i < kWorkers; ++i) EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 200 OK") << i;
-  EXPECT_EQ(Register_t::Count(), 1u);
-  TGuard<Register_t> reg = Register_t::GetRegister(kRegContact);
+  EXPECT_EQ(Registration::Count(), 1u);
+  ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
   ASSERT_TRUE(reg);
   EXPECT_EQ(reg->CallID().rfind("race-", 0), 0u);
 }
 
 TEST_F(RegDialogTest, TheStatusDumpListsEveryRecordWithItsOwnContactAndType) {
-  RegDialog_t* d = nullptr;
+  RegisterDialog* d = nullptr;
   RegisterOnce(d, {"X-RtpRelay: true"});
   LogFile log;
-  Register_t::LogActive();
+  Registration::LogActive();
   const std::string text = log.text();
   EXPECT_NE(text.find("\n========================= Active Registrations =========================\n"),
             std::string::npos);
   EXPECT_NE(text.find(std::string(kRegContact) + "  ==> " + kOwnContact + "\t(" +
-                      FWType::FWTypeStr(FWType::OPAQUE) + ")\n"),
+                      NatType::FWTypeStr(NatType::OPAQUE) + ")\n"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("Total: 1\n"), std::string::npos);

@@ -18,31 +18,31 @@ const char kNcnt[] = "sip:alice*example.com-10.0.0.5+5062@127.0.0.1:5064";
 class Registrations : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::strcpy(Cfg.server_ipaddr, "127.0.0.1");
-    std::strcpy(Cfg.myipaddr, "127.0.0.1");
-    Cfg.SecondPort = 5061;
-    Cfg.rgstr_timout = 1;
-    Register_t::hooks = {};
-    Register_t::hooks.send_to_server = [this](SIP& msg, const InetAddr& to) {
+    std::strcpy(g_config.server_ipaddr, "127.0.0.1");
+    std::strcpy(g_config.myipaddr, "127.0.0.1");
+    g_config.SecondPort = 5061;
+    g_config.register_timeout = 1;
+    Registration::hooks = {};
+    Registration::hooks.send_to_server = [this](SipMessage& msg, const InetAddress& to) {
       sent.push_back(msg.assemble(true));
       sent_to = to;
     };
   }
   void TearDown() override {
-    Register_t::Destroy(kNcnt);
-    Register_t::hooks = {};
+    Registration::Destroy(kNcnt);
+    Registration::hooks = {};
   }
   // A record as a 200 leaves it: registration time reg_tm, lifetime life.
   void Make(int reg_tm, int life, bool xunreg = false) {
-    auto* r = new Register_t(kNcnt, "sip:alice@10.0.0.5:5062", "call-1", "alice", "example.com");
+    auto* r = new Registration(kNcnt, "sip:alice@10.0.0.5:5062", "call-1", "alice", "example.com");
     ASSERT_TRUE(r->Entered());
-    r->param(InetAddr("10.0.0.5:5062"), "alice@example.com", " ", 0, life, reg_tm, 0, false, false, false, false,
+    r->param(InetAddress("10.0.0.5:5062"), "alice@example.com", " ", 0, life, reg_tm, 0, false, false, false, false,
              false, false, false);
-    if (xunreg) r->URegParam(InetAddr("127.0.0.9:5060"), "srvtag");
+    if (xunreg) r->URegParam(InetAddress("127.0.0.9:5060"), "srvtag");
     r->unlock();
   }
-  static SIP Refresh(const std::string& callid = "call-1") {
-    SIP msg;
+  static SipMessage Refresh(const std::string& callid = "call-1") {
+    SipMessage msg;
     EXPECT_TRUE(msg.parser("REGISTER sip:example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK-9\r\n"
                            "From: <sip:alice@example.com>;tag=a\r\nTo: <sip:alice@example.com>\r\nCall-ID: " + callid +
                            "\r\nCSeq: 2 REGISTER\r\nContact: <sip:alice@10.0.0.5:5062>;expires=30\r\n"
@@ -53,26 +53,26 @@ class Registrations : public ::testing::Test {
     void timer_cb(const void*) override {}
   } noop_;
   std::vector<std::string> sent;
-  InetAddr sent_to;
+  InetAddress sent_to;
 };
 
 TEST_F(Registrations, ARecordIsEnteredOnceUnderItsNewContact) {
   Make(60, 3600);
-  auto* dup = new Register_t(kNcnt, "x", "c", "u", "d");
+  auto* dup = new Registration(kNcnt, "x", "c", "u", "d");
   EXPECT_FALSE(dup->Entered());
   delete dup;
-  EXPECT_TRUE(Register_t::HasRegister(kNcnt));
-  EXPECT_TRUE(Register_t::GetRegister("call-1", "example.com", "alice"));
-  Register_t::Destroy(kNcnt);
-  EXPECT_FALSE(Register_t::HasRegister(kNcnt));
-  EXPECT_FALSE(Register_t::GetRegister("call-1", "example.com", "alice"));
+  EXPECT_TRUE(Registration::HasRegister(kNcnt));
+  EXPECT_TRUE(Registration::GetRegister("call-1", "example.com", "alice"));
+  Registration::Destroy(kNcnt);
+  EXPECT_FALSE(Registration::HasRegister(kNcnt));
+  EXPECT_FALSE(Registration::GetRegister("call-1", "example.com", "alice"));
 }
 
 TEST_F(Registrations, CacheAnswersAFrequentRefreshItself) {
   Make(60, 3600);
-  SIP msg = Refresh();
+  SipMessage msg = Refresh();
   int level = 0;
-  ASSERT_TRUE(Register_t::IsHitCache(msg, kNcnt, "alice@example.com", level));
+  ASSERT_TRUE(Registration::IsHitCache(msg, kNcnt, "alice@example.com", level));
   const std::string answer = msg.assemble(true);
   EXPECT_EQ(answer.rfind("SIP/2.0 200 OK\r\n", 0), 0u) << answer;
   EXPECT_NE(answer.find("Expires: 60\r\n"), std::string::npos) << answer;
@@ -86,28 +86,28 @@ TEST_F(Registrations, CacheAnswersAFrequentRefreshItself) {
 TEST_F(Registrations, CacheMissesGoToTheServer) {
   Make(60, 3600);
   int level = 0;
-  SIP other_call = Refresh("call-2");
-  EXPECT_FALSE(Register_t::IsHitCache(other_call, kNcnt, "alice@example.com", level)) << "another Call-ID";
-  SIP other_user = Refresh();
-  EXPECT_FALSE(Register_t::IsHitCache(other_user, kNcnt, "mallory@example.com", level)) << "another From user";
-  SIP unknown = Refresh();
-  EXPECT_FALSE(Register_t::IsHitCache(unknown, "sip:nobody@127.0.0.1:5064", "alice@example.com", level));
-  Register_t::Destroy(kNcnt);
+  SipMessage other_call = Refresh("call-2");
+  EXPECT_FALSE(Registration::IsHitCache(other_call, kNcnt, "alice@example.com", level)) << "another Call-ID";
+  SipMessage other_user = Refresh();
+  EXPECT_FALSE(Registration::IsHitCache(other_user, kNcnt, "mallory@example.com", level)) << "another From user";
+  SipMessage unknown = Refresh();
+  EXPECT_FALSE(Registration::IsHitCache(unknown, "sip:nobody@127.0.0.1:5064", "alice@example.com", level));
+  Registration::Destroy(kNcnt);
   Make(60, 100);  // less than twice the registration time left
-  SIP late = Refresh();
-  EXPECT_FALSE(Register_t::IsHitCache(late, kNcnt, "alice@example.com", level));
+  SipMessage late = Refresh();
+  EXPECT_FALSE(Registration::IsHitCache(late, kNcnt, "alice@example.com", level));
 }
 
 TEST_F(Registrations, ExpiryUnregistersAtTheServerWithTheTimeLeft) {
   PollReactor reactor;
   Make(1, 3600, true);
   {
-    TGuard<Register_t> r = Register_t::GetRegister(kNcnt);
+    ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
     r->ScheduleRegTimer(1);  // raised to twice the registration timeout: 2 s
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
-  while (Register_t::HasRegister(kNcnt) && std::chrono::steady_clock::now() < end) reactor.run_once(true);
-  EXPECT_FALSE(Register_t::HasRegister(kNcnt));
+  while (Registration::HasRegister(kNcnt) && std::chrono::steady_clock::now() < end) reactor.RunOnce(true);
+  EXPECT_FALSE(Registration::HasRegister(kNcnt));
   ASSERT_EQ(sent.size(), 1u);
   const std::string& req = sent[0];
   EXPECT_EQ(req.rfind("REGISTER sip:example.com SIP/2.0\r\n", 0), 0u) << req;
@@ -124,53 +124,53 @@ TEST_F(Registrations, AStaleTimerAfterACacheHitDoesNotUnregister) {
   PollReactor reactor;
   Make(1, 3600, true);
   {
-    TGuard<Register_t> r = Register_t::GetRegister(kNcnt);
+    ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
     r->ScheduleRegTimer(1);
   }
   int level = 0;
-  SIP msg = Refresh();
-  ASSERT_TRUE(Register_t::IsHitCache(msg, kNcnt, "alice@example.com", level));  // the old timer is replaced
+  SipMessage msg = Refresh();
+  ASSERT_TRUE(Registration::IsHitCache(msg, kNcnt, "alice@example.com", level));  // the old timer is replaced
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
   while (std::chrono::steady_clock::now() < end) {
-    reactor.timer_set(&noop_, 10, nullptr);
-    reactor.run_once(true);
+    reactor.SetTimer(&noop_, 10, nullptr);
+    reactor.RunOnce(true);
   }
-  EXPECT_TRUE(Register_t::HasRegister(kNcnt)) << "the client was just told 200";
+  EXPECT_TRUE(Registration::HasRegister(kNcnt)) << "the client was just told 200";
   EXPECT_TRUE(sent.empty());
 }
 
 TEST_F(Registrations, ASlaveKeepsItsRecords) {
   PollReactor reactor;
-  Register_t::hooks.is_slave = [] { return true; };
+  Registration::hooks.is_slave = [] { return true; };
   Make(1, 3600, true);
   {
-    TGuard<Register_t> r = Register_t::GetRegister(kNcnt);
+    ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
     r->ScheduleRegTimer(1);
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
   while (std::chrono::steady_clock::now() < end) {
-    reactor.timer_set(&noop_, 10, nullptr);
-    reactor.run_once(true);
+    reactor.SetTimer(&noop_, 10, nullptr);
+    reactor.RunOnce(true);
   }
-  EXPECT_TRUE(Register_t::HasRegister(kNcnt));
+  EXPECT_TRUE(Registration::HasRegister(kNcnt));
   EXPECT_TRUE(sent.empty());
 }
 
 TEST_F(Registrations, RefreshWithANewCallIdMovesTheUserKey) {
   Make(60, 3600);
-  TGuard<Register_t> r = Register_t::GetRegister(kNcnt);
-  Register_t::Refresh("ostrel", 0, r, "call-9", "sip:alice@10.0.0.5:5062");
+  ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
+  Registration::Refresh("ostrel", 0, r, "call-9", "sip:alice@10.0.0.5:5062");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->CallID(), "call-9");
   r.reset();
-  EXPECT_FALSE(Register_t::GetRegister("call-1", "example.com", "alice"));
-  EXPECT_TRUE(Register_t::GetRegister("call-9", "example.com", "alice"));
+  EXPECT_FALSE(Registration::GetRegister("call-1", "example.com", "alice"));
+  EXPECT_TRUE(Registration::GetRegister("call-9", "example.com", "alice"));
 }
 
 TEST_F(Registrations, CleanUpShortensEveryRecord) {
   Make(60, 3600);
-  Register_t::CleanUp();
-  TGuard<Register_t> r = Register_t::GetRegister(kNcnt);
+  Registration::CleanUp();
+  ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
   EXPECT_LE(r->Expiration(), time(nullptr) + 119);
 }
 

@@ -36,7 +36,7 @@ inline constexpr const char* kNewContact = "sip:alice*example.com-127.0.0.10+506
 // A peer's socket: what arrives within the wait, one datagram at a time.
 struct Peer {
   int fd;
-  InetAddr addr;
+  InetAddress addr;
   explicit Peer(const char* where) : addr(where) {
     fd = socket(AF_INET, SOCK_DGRAM, 0);
     EXPECT_EQ(bind(fd, addr.sa(), sizeof(sockaddr_in)), 0) << where;
@@ -69,27 +69,27 @@ inline std::vector<std::string> Values(const std::string& text, const std::strin
 
 inline std::string StartLine(const std::string& text) { return text.substr(0, text.find("\r\n")); }
 
-inline std::unique_ptr<SIP> Parse(const std::string& text) {
-  auto m = std::make_unique<SIP>();
+inline std::unique_ptr<SipMessage> Parse(const std::string& text) {
+  auto m = std::make_unique<SipMessage>();
   EXPECT_TRUE(m->parser(text)) << text;
   return m;
 }
 
 // The answer a peer gives to a request it received; the relay's own Via, which the intake strips from a
 // response before the dialog sees it, is left out when strip_relay_via.
-inline std::unique_ptr<SIP> Answer(const std::string& received, int code, const char* reason, bool strip_relay_via,
+inline std::unique_ptr<SipMessage> Answer(const std::string& received, int code, const char* reason, bool strip_relay_via,
                                    const std::vector<std::string>& extra = {}) {
   auto m = Parse(received);
-  m->Convert(static_cast<SIP_Status>(code), reason);
-  m->remove(SIP_HeadIds::HID_Contact);
-  if (strip_relay_via) m->pop_front(SIP_HeadIds::HID_Via);
+  m->Convert(static_cast<SipStatus>(code), reason);
+  m->remove(HeaderIds::HID_CONTACT);
+  if (strip_relay_via) m->pop_front(HeaderIds::HID_VIA);
   for (const auto& line : extra) {
     const size_t colon = line.find(':');
     const std::string name = line.substr(0, colon), value = line.substr(colon + 2);
     std::string lower = name;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const SIP::HeadId id = SIP::_GetHeaderByName(lower);
-    if (id != SIP::HID_Blank)
+    const SipMessage::HeadId id = SipMessage::GetHeaderByName(lower);
+    if (id != SipMessage::HID_BLANK)
       m->set(id, value);
     else
       m->Header(name, value);
@@ -102,19 +102,19 @@ class LogFile {
  public:
   LogFile() {
     saved_out_ = dup(1);
-    saved_level_ = GLogBlock.ALogLevel.load();
+    saved_level_ = g_log_block.ALogLevel.load();
     char tmpl[] = "/tmp/ostrel-dialog-log-XXXXXX";
     int fd = mkstemp(tmpl);
     close(fd);
     path_ = tmpl;
     EXPECT_EQ(OpenLog(path_), 1);
-    GLogBlock.ALogLevel = static_cast<int>(0xFFFF0000u | LOG_LEVELS);
+    g_log_block.ALogLevel = static_cast<int>(0xFFFF0000u | LEVEL_MASK);
   }
   ~LogFile() {
     OpenLog("");
     dup2(saved_out_, 1);
     close(saved_out_);
-    GLogBlock.ALogLevel = saved_level_;
+    g_log_block.ALogLevel = saved_level_;
     unlink(path_.c_str());
   }
   // Ends the capture (so that failure messages reach the runner again) and reads what was logged.
@@ -139,95 +139,95 @@ class LogFile {
 };
 
 // What a bouncing core does: the request answered in place and sent back through the port.
-inline void TestBounce(SIP& msg, int code, const std::string& reason, const InetAddr& to, const SIPPort_t& port) {
-  msg.Convert(static_cast<SIP_Status>(code), reason);
-  if (code != 200) msg.remove(SIP_HeadIds::HID_Contact);
-  msg.remove(SIP_HeadIds::HID_Route);
+inline void TestBounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port) {
+  msg.Convert(static_cast<SipStatus>(code), reason);
+  if (code != 200) msg.remove(HeaderIds::HID_CONTACT);
+  msg.remove(HeaderIds::HID_ROUTE);
   port.send(msg, to, 0, 0);
 }
 
 // Literal addresses only: a test never asks DNS.
-inline bool LiteralAssign(InetAddr& a, const char* host, const char*) {
-  if (!InetAddr::IsIPv4(host)) return false;
+inline bool LiteralAssign(InetAddress& a, const char* host, const char*) {
+  if (!InetAddress::IsIPv4(host)) return false;
   return a.set(host) && a.IpAddr() != 0;
 }
 
 class RelayTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::strcpy(Cfg.myipaddr, kMyIp);
-    std::strcpy(Cfg.server_ipaddr, kServerIp);
-    Cfg.MainPort = 5060;
-    Cfg.SecondPort = 5070;
-    ASSERT_TRUE(ExtPort.bind(InetAddr("127.0.0.1:5060")));
-    ASSERT_TRUE(IntPort.bind(InetAddr("127.0.0.2:5073")));
+    std::strcpy(g_config.myipaddr, kMyIp);
+    std::strcpy(g_config.server_ipaddr, kServerIp);
+    g_config.MainPort = 5060;
+    g_config.SecondPort = 5070;
+    ASSERT_TRUE(g_external_port.bind(InetAddress("127.0.0.1:5060")));
+    ASSERT_TRUE(g_internal_port.bind(InetAddress("127.0.0.2:5073")));
   }
 
   void SetUp() override {
-    hooks_saved_ = Dialog_t::Hooks();
-    Dialog_t::Hooks().Bounce = TestBounce;
-    Dialog_t::Hooks().Assign = LiteralAssign;
+    hooks_saved_ = Dialog::Hooks();
+    Dialog::Hooks().Bounce = TestBounce;
+    Dialog::Hooks().Assign = LiteralAssign;
   }
   void TearDown() override {
     for (unsigned no : opened_) table_.Destroy(no);
-    Dialog_t::Hooks() = hooks_saved_;
+    Dialog::Hooks() = hooks_saved_;
   }
 
   // The client-side intake: a new dialog for the request, set up and (when that succeeds) handled.
   // Returns the dialog, unlocked, or null when set-up gave it up (it is destroyed then).
-  Dialog_t* FromClient(const std::string& text, const std::string& key, const std::string& defect = " ",
-                       DomainOptions_t opts = checked()) {
+  Dialog* FromClient(const std::string& text, const std::string& key, const std::string& defect = " ",
+                       DomainOptions opts = checked()) {
     ClnMsg m;
     m.cmsg = Parse(text);
-    m.dmopt = std::make_unique<DomainOptions_t>(opts);
+    m.dmopt = std::make_unique<DomainOptions>(opts);
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@127.0.0.10:5062";
-    m.frm = InetAddr(kClient);
-    m.rsvp = InetAddr(kClient);
+    m.frm = InetAddress(kClient);
+    m.rsvp = InetAddress(kClient);
     m.pubIP = public_ip_;
-    auto* d = new Dialog_t(std::move(m.cmsg), key, defect);
+    auto* d = new Dialog(std::move(m.cmsg), key, defect);
     EXPECT_TRUE(d->Entered());
-    TGuard<Dialog_t> g;
+    ObjectGuard<Dialog> g;
     g.set(d);
-    if (!d->clnSetup(&m)) {
+    if (!d->ClientSetup(&m)) {
       table_.Destroy(std::move(g));
       return nullptr;
     }
     opened_.push_back(d->UniqNo());
-    d->HandleClnMsg(Dialog_t::PASS);
+    d->HandleClnMsg(Dialog::PASS);
     return d;
   }
 
   // The server-side intake: a new dialog toward the registered client.
-  Dialog_t* FromServer(const std::string& text, const std::string& key, const std::string& defect = " ") {
-    RegValues_t reg;
+  Dialog* FromServer(const std::string& text, const std::string& key, const std::string& defect = " ") {
+    RegistrationValues reg;
     reg.NewContact = kNewContact;
     reg.OldContact = "sip:alice@127.0.0.10:5062";
     reg.Domain = "example.com";
-    reg.Hole = InetAddr(kClient);
+    reg.Hole = InetAddress(kClient);
     reg.Defect = defect;
-    auto* d = new Dialog_t(Parse(text), key, InetAddr(kServer), reg);
+    auto* d = new Dialog(Parse(text), key, InetAddress(kServer), reg);
     EXPECT_TRUE(d->Entered());
     opened_.push_back(d->UniqNo());
-    d->HandleSrvMsg(Dialog_t::PASS);
+    d->HandleSrvMsg(Dialog::PASS);
     d->unlock();
     return d;
   }
 
   // A later message for an existing dialog, from either side, as the intake hands it on.
-  void Client(Dialog_t* d, std::unique_ptr<SIP> m) {
-    TGuard<Dialog_t> g(d);
+  void Client(Dialog* d, std::unique_ptr<SipMessage> m) {
+    ObjectGuard<Dialog> g(d);
     d->SetMSG(std::move(m));
-    d->HandleClnMsg(Dialog_t::PASS);
+    d->HandleClnMsg(Dialog::PASS);
   }
-  void Server(Dialog_t* d, std::unique_ptr<SIP> m) {
-    TGuard<Dialog_t> g(d);
+  void Server(Dialog* d, std::unique_ptr<SipMessage> m) {
+    ObjectGuard<Dialog> g(d);
     d->SetMSG(std::move(m));
-    d->HandleSrvMsg(Dialog_t::PASS);
+    d->HandleSrvMsg(Dialog::PASS);
   }
 
-  static DomainOptions_t checked() {
-    DomainOptions_t o;
+  static DomainOptions checked() {
+    DomainOptions o;
     o.checked = true;
     return o;
   }

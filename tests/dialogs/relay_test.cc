@@ -10,7 +10,7 @@ namespace {
 using ::testing::ElementsAre;
 
 TEST_F(RelayTest, MessageReachesTheServerWithOneRelayViaAndTheRewrittenContact) {
-  Dialog_t* d = FromClient(Message("MESSAGE", 7), "C&call-MESSAGE@127.0.0.10");
+  Dialog* d = FromClient(Message("MESSAGE", 7), "C&call-MESSAGE@127.0.0.10");
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->UniqNo(), 65537u);
   std::string got = server_.receive();
@@ -26,11 +26,11 @@ TEST_F(RelayTest, MessageReachesTheServerWithOneRelayViaAndTheRewrittenContact) 
   std::string answer = client_.receive();
   EXPECT_EQ(StartLine(answer), "SIP/2.0 200 OK");
   EXPECT_THAT(Values(answer, "Via"), ElementsAre("SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-c1;rport"));
-  EXPECT_EQ(d->State(), Dialog_t::COMPLETE);
+  EXPECT_EQ(d->State(), Dialog::COMPLETE);
 }
 
 TEST_F(RelayTest, RetransmissionsBeforeTheAnswerKeepTheRelayBranchAndAfterItAreAnsweredByTheRelay) {
-  Dialog_t* d = FromClient(Message("MESSAGE", 3), "C&call-MESSAGE@127.0.0.10");
+  Dialog* d = FromClient(Message("MESSAGE", 3), "C&call-MESSAGE@127.0.0.10");
   ASSERT_NE(d, nullptr);
   std::string first = server_.receive();
   Client(d, Parse(Message("MESSAGE", 3)));
@@ -39,9 +39,9 @@ TEST_F(RelayTest, RetransmissionsBeforeTheAnswerKeepTheRelayBranchAndAfterItAreA
 
   Server(d, Answer(first, 200, "OK", true));
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 200 OK");
-  EXPECT_EQ(d->State(), Dialog_t::COMPLETE);
+  EXPECT_EQ(d->State(), Dialog::COMPLETE);
   EXPECT_TRUE(d->Lingers()) << "the intake keeps a completed transaction that still absorbs retransmissions";
-  EXPECT_EQ(d->TimerType(), Dialog_t::T_COMPLETE);
+  EXPECT_EQ(d->TimerType(), Dialog::T_COMPLETE);
 
   Client(d, Parse(Message("MESSAGE", 3)));
   EXPECT_TRUE(server_.quiet()) << "a late retransmission must not be delivered a second time";
@@ -51,7 +51,7 @@ TEST_F(RelayTest, RetransmissionsBeforeTheAnswerKeepTheRelayBranchAndAfterItAreA
 }
 
 TEST_F(RelayTest, ANewRequestOnALingeringDialogIsRelayedAsANewTransaction) {
-  Dialog_t* d = FromClient(Message("MESSAGE", 3), "C&call-MESSAGE@127.0.0.10");
+  Dialog* d = FromClient(Message("MESSAGE", 3), "C&call-MESSAGE@127.0.0.10");
   ASSERT_NE(d, nullptr);
   Server(d, Answer(server_.receive(), 200, "OK", true));
   client_.receive();
@@ -61,14 +61,14 @@ TEST_F(RelayTest, ANewRequestOnALingeringDialogIsRelayedAsANewTransaction) {
   std::string got = server_.receive();
   EXPECT_EQ(Values(got, "Via").at(0), "SIP/2.0/UDP 127.0.0.2:5073;branch=z9hG4bK-ostrel-65537-4.0");
   EXPECT_FALSE(d->Lingers());
-  EXPECT_EQ(d->TimerType(), Dialog_t::T_NONE);
+  EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
   Server(d, Answer(got, 202, "Accepted", true));
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 202 Accepted");
   EXPECT_TRUE(d->Lingers());
 }
 
 TEST_F(RelayTest, SubscribeAnswerCarriesTheOuterFaceAndTheNotifyReachesTheClient) {
-  Dialog_t* d =
+  Dialog* d =
       FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\nExpires: 600\r\n"), "C&call-SUBSCRIBE@127.0.0.10");
   ASSERT_NE(d, nullptr);
   std::string sub = server_.receive();
@@ -87,7 +87,7 @@ TEST_F(RelayTest, SubscribeAnswerCarriesTheOuterFaceAndTheNotifyReachesTheClient
                        "CSeq: 1 NOTIFY\r\n"
                        "Event: presence\r\n"
                        "Content-Length: 0\r\n\r\n";
-  Dialog_t* n = FromServer(notify, "S&call-SUBSCRIBE@127.0.0.10&z9hG4bK-s1");
+  Dialog* n = FromServer(notify, "S&call-SUBSCRIBE@127.0.0.10&z9hG4bK-s1");
   std::string got = client_.receive();
   EXPECT_EQ(StartLine(got), "NOTIFY sip:alice@127.0.0.10:5062 SIP/2.0") << "the client's own Contact";
   EXPECT_THAT(Values(got, "Via"), ElementsAre("SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65538-1.0",
@@ -101,7 +101,7 @@ TEST_F(RelayTest, SubscribeAnswerCarriesTheOuterFaceAndTheNotifyReachesTheClient
 }
 
 TEST_F(RelayTest, ASubscribeThroughAProxyGetsTheInnerFaceWhichTheAnswerTurnsOutward) {
-  Dialog_t* d = FromClient(Message("SUBSCRIBE", 1, "Record-Route: <sip:proxy.example.com;lr>\r\nEvent: dialog\r\n"),
+  Dialog* d = FromClient(Message("SUBSCRIBE", 1, "Record-Route: <sip:proxy.example.com;lr>\r\nEvent: dialog\r\n"),
                            "C&call-SUBSCRIBE@127.0.0.10");
   ASSERT_NE(d, nullptr);
   std::string sub = server_.receive();
@@ -109,7 +109,7 @@ TEST_F(RelayTest, ASubscribeThroughAProxyGetsTheInnerFaceWhichTheAnswerTurnsOutw
               ElementsAre("<sip:65537@127.0.0.2:5073;lr>", "<sip:proxy.example.com;lr>"));
   auto ok = Parse(sub);
   ok->Convert(200, "OK");
-  ok->pop_front(SIP_HeadIds::HID_Via);
+  ok->pop_front(HeaderIds::HID_VIA);
   Server(d, std::move(ok));
   EXPECT_THAT(Values(client_.receive(), "Record-Route"),
               ElementsAre("<sip:65537@127.0.0.1:5060;lr>", "<sip:proxy.example.com;lr>"));
@@ -117,7 +117,7 @@ TEST_F(RelayTest, ASubscribeThroughAProxyGetsTheInnerFaceWhichTheAnswerTurnsOutw
 
 // Record-Route handling of responses from the client, with the faces of dialog 65537.
 TEST_F(RelayTest, ClientResponsesLoseTheOuterFaceOnTopOrHaveItTurnedInward) {
-  Dialog_t* d = FromServer(Message("OPTIONS", 1), "S&opt");
+  Dialog* d = FromServer(Message("OPTIONS", 1), "S&opt");
   client_.receive();
   struct Case {
     const char* rr;
@@ -133,13 +133,13 @@ TEST_F(RelayTest, ClientResponsesLoseTheOuterFaceOnTopOrHaveItTurnedInward) {
       {"<sip:65538@127.0.0.1:5060;lr>", false, {"<sip:65538@127.0.0.1:5060;lr>"}},  // another dialog's
   };
   for (const Case& c : cases) {
-    TGuard<Dialog_t> g(d);
+    ObjectGuard<Dialog> g(d);
     auto rsp = Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.20:5060;branch=z9hG4bK-x\r\nRecord-Route: " +
                      std::string(c.rr) +
                      "\r\nFrom: <sip:bob@example.com>;tag=sb\r\nTo: <sip:alice@example.com>;tag=fa\r\n"
                      "Call-ID: x\r\nCSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n");
     d->SetMSG(std::move(rsp));
-    d->RecRouteSet(Dialog_t::FROM_CLN, c.keep);
+    d->RecRouteSet(Dialog::FROM_CLIENT, c.keep);
     std::string text = d->GetMSG()->assemble(true);
     EXPECT_EQ(Values(text, "Record-Route"), c.want) << c.rr << " keep=" << c.keep;
   }
@@ -154,23 +154,23 @@ TEST_F(RelayTest, AClientAnswersRedirectWithItsOwnContactAndSuccessWithTheRelays
   const Case cases[] = {{302, "Moved Temporarily", "<sip:alice@127.0.0.10:5062>"},
                         {200, "OK", std::string("<") + kNewContact + ">"}};
   for (const Case& c : cases) {
-    Dialog_t* d = FromServer(Message("OPTIONS", c.code), "S&opt-" + std::to_string(c.code));
+    Dialog* d = FromServer(Message("OPTIONS", c.code), "S&opt-" + std::to_string(c.code));
     std::string got = client_.receive();
     auto rsp = Answer(got, c.code, c.reason, true);
-    rsp->set(SIP_HeadIds::HID_Contact, "<sip:alice@127.0.0.10:5062>");
+    rsp->set(HeaderIds::HID_CONTACT, "<sip:alice@127.0.0.10:5062>");
     Client(d, std::move(rsp));
     EXPECT_THAT(Values(server_.receive(), "Contact"), ElementsAre(c.want)) << c.code;
   }
 }
 
 TEST_F(RelayTest, TheShiftRaisesServerRequestsAndLowersClientAnswers) {
-  RegValues_t reg;
+  RegistrationValues reg;
   reg.OldContact = "sip:alice@127.0.0.10:5062";
-  reg.Hole = InetAddr(kClient);
-  auto* d = new Dialog_t(Parse(Message("BYE", 2)), "S&bye", InetAddr(kServer), reg);
+  reg.Hole = InetAddress(kClient);
+  auto* d = new Dialog(Parse(Message("BYE", 2)), "S&bye", InetAddress(kServer), reg);
   opened_.push_back(d->UniqNo());
   d->Shift(500);
-  d->HandleSrvMsg(Dialog_t::PASS);
+  d->HandleSrvMsg(Dialog::PASS);
   d->unlock();
   std::string bye = client_.receive();
   EXPECT_THAT(Values(bye, "CSeq"), ElementsAre("502 BYE"));
@@ -187,48 +187,48 @@ TEST_F(RelayTest, DefectMGivesServerRequestsWithoutMaxForwardsNine) {
 }
 
 // A dialog that is confirmed marks its requests ".A" until it completes.
-class ConfirmedDialog : public Dialog_t {
+class ConfirmedDialog : public Dialog {
  public:
-  using Dialog_t::Dialog_t;
+  using Dialog::Dialog;
   bool Confirmed() const override { return true; }
 };
 
 TEST_F(RelayTest, AConfirmedDialogsBranchEndsInAUntilItCompletes) {
-  RegValues_t reg;
+  RegistrationValues reg;
   reg.OldContact = "sip:alice@127.0.0.10:5062";
-  reg.Hole = InetAddr(kClient);
-  auto* d = new ConfirmedDialog(Parse(Message("INFO", 9)), "S&info", InetAddr(kServer), reg);
+  reg.Hole = InetAddress(kClient);
+  auto* d = new ConfirmedDialog(Parse(Message("INFO", 9)), "S&info", InetAddress(kServer), reg);
   opened_.push_back(d->UniqNo());
-  d->Pass(Dialog_t::FROM_SRV);
+  d->Pass(Dialog::FROM_SERVER);
   EXPECT_EQ(Values(client_.receive(), "Via").at(0), "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65537-9.A");
-  d->State(Dialog_t::COMPLETE);
+  d->State(Dialog::COMPLETE);
   d->SetMSG(Parse(Message("INFO", 10)));
-  d->Pass(Dialog_t::FROM_SRV);
+  d->Pass(Dialog::FROM_SERVER);
   EXPECT_EQ(Values(client_.receive(), "Via").at(0), "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65537-10.0");
   d->unlock();
 }
 
 TEST_F(RelayTest, ASubstituteMessageIsSentAndTheDialogKeepsItsOwn) {
-  Dialog_t* d = FromServer(Message("OPTIONS", 1), "S&subst");
+  Dialog* d = FromServer(Message("OPTIONS", 1), "S&subst");
   client_.receive();
-  TGuard<Dialog_t> g(d);
-  SIP* own = d->GetMSG();
+  ObjectGuard<Dialog> g(d);
+  SipMessage* own = d->GetMSG();
   auto other = Parse(Message("INFO", 5));
-  d->Pass(Dialog_t::FROM_SRV, other.get());
+  d->Pass(Dialog::FROM_SERVER, other.get());
   EXPECT_EQ(d->GetMSG(), own);
   EXPECT_EQ(StartLine(client_.receive()), "INFO sip:alice@127.0.0.10:5062 SIP/2.0");
 }
 
 TEST_F(RelayTest, AResponseWithoutViaIsNotForwarded) {
-  Dialog_t* d = FromServer(Message("OPTIONS", 1), "S&novia");
+  Dialog* d = FromServer(Message("OPTIONS", 1), "S&novia");
   auto rsp = Answer(client_.receive(), 200, "OK", true);
-  rsp->remove(SIP_HeadIds::HID_Via);
+  rsp->remove(HeaderIds::HID_VIA);
   Client(d, std::move(rsp));
   EXPECT_TRUE(server_.quiet());
 }
 
 TEST_F(RelayTest, InDialogRequestsFollowTheirRouteAndStopWhenItDoesNotResolve) {
-  Dialog_t* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&call-SUBSCRIBE@127.0.0.10");
+  Dialog* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&call-SUBSCRIBE@127.0.0.10");
   ASSERT_NE(d, nullptr);
   server_.receive();
   Peer other("127.0.0.21:5060");
@@ -250,34 +250,34 @@ TEST_F(RelayTest, InDialogRequestsFollowTheirRouteAndStopWhenItDoesNotResolve) {
 
 TEST_F(RelayTest, ASubscriptionAnsweredForAClientBehindNatKeepsItsRegistrationAlive) {
   std::vector<int> kept;
-  Dialog_t::Hooks().KeepRegistrationAlive = [&](Dialog_t& d, int expires) {
+  Dialog::Hooks().KeepRegistrationAlive = [&](Dialog& d, int expires) {
     EXPECT_EQ(d.NewContact(), kNewContact);
     kept.push_back(expires);
   };
-  Dialog_t* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&keep1");
+  Dialog* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&keep1");
   ASSERT_NE(d, nullptr);
   Server(d, Answer(server_.receive(), 200, "OK", true, {"Expires: 600"}));
   public_ip_ = true;
-  Dialog_t* pub = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&keep2");
+  Dialog* pub = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&keep2");
   ASSERT_NE(pub, nullptr);
   Server(pub, Answer(server_.receive(), 200, "OK", true, {"Expires: 600"}));
   EXPECT_EQ(kept, std::vector<int>{600}) << "a client on a public address needs no keeping";
 }
 
 // A call that lost the Via of its client's answer, for the restoring path.
-class CallLike : public Dialog_t {
+class CallLike : public Dialog {
  public:
-  CallLike(std::unique_ptr<SIP> m, const std::string& key, std::unique_ptr<SIP> first)
-      : Dialog_t(std::move(m), key, " "), first_(std::move(first)) {}
+  CallLike(std::unique_ptr<SipMessage> m, const std::string& key, std::unique_ptr<SipMessage> first)
+      : Dialog(std::move(m), key, " "), first_(std::move(first)) {}
   bool IsCall() const override { return true; }
-  const SIP* OrigMSG() const override { return first_.get(); }
+  const SipMessage* OrigMSG() const override { return first_.get(); }
   void StopCall() override { ++stops; }
   void CallEvent(int ev, const std::string& reason) override { events.push_back(ev); }
   int stops = 0;
   std::vector<int> events;
 
  private:
-  std::unique_ptr<SIP> first_;
+  std::unique_ptr<SipMessage> first_;
 };
 
 TEST_F(RelayTest, AClientAnswerWithoutViaInACallTakesTheFirstInvitesVia) {
@@ -285,18 +285,18 @@ TEST_F(RelayTest, AClientAnswerWithoutViaInACallTakesTheFirstInvitesVia) {
   invite.replace(invite.find("z9hG4bK-c1;rport"), 16, "z9hG4bK-srv;received=127.0.0.20");
   auto* call = new CallLike(Parse(Message("INFO", 2)), "C&call", Parse(invite));
   opened_.push_back(call->UniqNo());
-  call->SrvSipAddr(InetAddr(kServer));
+  call->SrvSipAddr(InetAddress(kServer));
   auto rsp = Answer(Message("INFO", 2), 200, "OK", false);
-  rsp->remove(SIP_HeadIds::HID_Via);
+  rsp->remove(HeaderIds::HID_VIA);
   call->SetMSG(std::move(rsp));
-  call->Pass(Dialog_t::FROM_CLN);
+  call->Pass(Dialog::FROM_CLIENT);
   EXPECT_THAT(Values(server_.receive(), "Via"),
               ElementsAre("SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-srv;received=127.0.0.20"));
 
-  EXPECT_EQ(call->State(), Dialog_t::COMPLETE) << "the final answer completes the call";
+  EXPECT_EQ(call->State(), Dialog::COMPLETE) << "the final answer completes the call";
   EXPECT_EQ(call->stops, 1);
   EXPECT_THAT(call->events, ElementsAre()) << "a completion without event reports none";
-  EXPECT_EQ(call->TimerType(), Dialog_t::T_COMPLETE) << "but the call is still removed by its timer";
+  EXPECT_EQ(call->TimerType(), Dialog::T_COMPLETE) << "but the call is still removed by its timer";
   call->unlock();
 }
 
@@ -307,7 +307,7 @@ TEST_F(RelayTest, ACallCompletedWithAnEventReportsIt) {
   call->Complete(8, "again");
   EXPECT_THAT(call->events, ElementsAre(7));
   EXPECT_EQ(call->stops, 1);
-  EXPECT_EQ(call->TimerType(), Dialog_t::T_COMPLETE);
+  EXPECT_EQ(call->TimerType(), Dialog::T_COMPLETE);
   call->unlock();
 }
 

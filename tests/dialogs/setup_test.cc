@@ -30,8 +30,8 @@ TEST_F(RelayTest, AnUnresolvableDestinationIsAnswered484AndTheDialogGivenUp) {
   EXPECT_EQ(log.count("Warning: Destination 'unknown.invalid:5060' could not be resolved"), 1u);
 }
 
-DomainOptions_t SrvDomain(const std::string& hosts) {
-  DomainOptions_t o;
+DomainOptions SrvDomain(const std::string& hosts) {
+  DomainOptions o;
   o.checked = true;
   o.srv = true;
   o.xhsts = hosts;
@@ -40,12 +40,12 @@ DomainOptions_t SrvDomain(const std::string& hosts) {
 
 TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
   Peer first("127.0.0.21:5060");
-  Dialog_t* d = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv", " ",
+  Dialog* d = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv", " ",
                            SrvDomain("127.0.0.21:5060/0,127.0.0.22:5060/50,127.0.0.23:5060/100"));
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(StartLine(first.receive()), "MESSAGE sip:bob@example.com SIP/2.0");
   EXPECT_EQ(d->Domain(), "example.com");
-  TGuard<Dialog_t> g(d);
+  ObjectGuard<Dialog> g(d);
   const char* want[] = {"127.0.0.21:5060", "127.0.0.22:5060", "127.0.0.22:5060", "127.0.0.23:5060",
                         "127.0.0.23:5060", "127.0.0.21:5060", "127.0.0.21:5060"};
   for (int r = 1; r <= 7; ++r) {
@@ -57,14 +57,14 @@ TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
 }
 
 TEST_F(RelayTest, SrvCandidatesThatDoNotResolveAreDroppedAndASingleOneIsNoList) {
-  Dialog_t* kept = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv1", " ",
+  Dialog* kept = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv1", " ",
                               SrvDomain("bad.invalid:5060/0,127.0.0.21:5060/50,127.0.0.22:5060/100"));
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(kept->SrvSipAddr().Str(), "127.0.0.21:5060");
   ASSERT_NE(kept->Srvs(), nullptr);
   EXPECT_EQ(kept->Srvs()->size(), 2u);
 
-  Dialog_t* single = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv2", " ",
+  Dialog* single = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv2", " ",
                                 SrvDomain("bad.invalid:5060/0,127.0.0.22:5060/100"));
   ASSERT_NE(single, nullptr);
   EXPECT_EQ(single->SrvSipAddr().Str(), "127.0.0.22:5060");
@@ -72,7 +72,7 @@ TEST_F(RelayTest, SrvCandidatesThatDoNotResolveAreDroppedAndASingleOneIsNoList) 
 }
 
 TEST_F(RelayTest, SruPointsTheRequestUriAtTheServerAndDropsTheRoute) {
-  DomainOptions_t o = SrvDomain("127.0.0.20:5060");
+  DomainOptions o = SrvDomain("127.0.0.20:5060");
   o.sru = true;
   std::string text = ToDomain(Message("MESSAGE", 1, "Route: <sip:edge.example.com;lr>\r\n"), "example.com");
   ASSERT_NE(FromClient(text, "C&sru", " ", o), nullptr);
@@ -108,34 +108,34 @@ TEST_F(RelayTest, ViasTellIndirectChainedAndPublicAddressesOfTheClient) {
     std::string text = Message("MESSAGE", 1);
     size_t at = text.find("Via: ");
     text.replace(at, text.find("\r\n", at) + 2 - at, c.vias);
-    Dialog_t* d = FromClient(text, "C&via" + std::to_string(n++));
+    Dialog* d = FromClient(text, "C&via" + std::to_string(n++));
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->Indirect(), c.indirect) << c.vias;
     EXPECT_EQ(d->Chained(), c.chained) << c.vias;
     EXPECT_EQ(d->FullReason(), c.reason) << c.vias;
     EXPECT_EQ(d->ExtSPort(), c.port) << c.vias;
-    EXPECT_EQ(InetAddr::IpStr(d->ClnRtpIP()), c.rtp_ip) << c.vias;
+    EXPECT_EQ(InetAddress::IpStr(d->ClnRtpIP()), c.rtp_ip) << c.vias;
   }
 }
 
 TEST_F(RelayTest, AnRsvpRuleReplacesTheClientsReplyPort) {
-  InetAddr client(kClient);
-  Cfg.RSVPs[RsvpKey(client.IpAddr(), client.IpAddr())] = 5999;
-  Dialog_t* d = FromClient(Message("MESSAGE", 1), "C&rsvp");
-  Cfg.RSVPs.clear();
+  InetAddress client(kClient);
+  g_config.RSVPs[RsvpKey(client.IpAddr(), client.IpAddr())] = 5999;
+  Dialog* d = FromClient(Message("MESSAGE", 1), "C&rsvp");
+  g_config.RSVPs.clear();
   ASSERT_NE(d, nullptr);
   EXPECT_TRUE(d->RSVP());
   EXPECT_EQ(d->ClnSipAddr().Str(), "127.0.0.10:5999");
 }
 
 TEST_F(RelayTest, DomainOptionsShapeTheDialog) {
-  DomainOptions_t o = checked();
-  o.loglvl = LOG_DEBUG | LOG_TRACE;
+  DomainOptions o = checked();
+  o.loglvl = LEVEL_DEBUG | LEVEL_TRACE;
   o.srtp = true;
   o.pcnt = true;
-  Dialog_t* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&opts", " ", o);
+  Dialog* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&opts", " ", o);
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->LogLevel(), LOG_DEBUG | LOG_TRACE);
+  EXPECT_EQ(d->LogLevel(), LEVEL_DEBUG | LEVEL_TRACE);
   EXPECT_EQ(d->SRTP(), -1);
   EXPECT_THAT(Values(server_.receive(), "Record-Route"), ElementsAre("<sip:65537@127.0.0.2:5073;lr>"))
       << "pcnt always record-routes a subscription";
@@ -145,7 +145,7 @@ TEST_F(RelayTest, APublicClientKeepsItsContactUnlessTheDomainSaysPrsn) {
   public_ip_ = true;
   ASSERT_NE(FromClient(Message("MESSAGE", 1), "C&pub1"), nullptr);
   EXPECT_THAT(Values(server_.receive(), "Contact"), ElementsAre("<sip:alice@127.0.0.10:5062>"));
-  DomainOptions_t o = checked();
+  DomainOptions o = checked();
   o.prsn = true;
   ASSERT_NE(FromClient(Message("MESSAGE", 1), "C&pub2", " ", o), nullptr);
   EXPECT_THAT(Values(server_.receive(), "Contact"), ElementsAre(std::string("<") + kNewContact + ">"));
@@ -153,16 +153,16 @@ TEST_F(RelayTest, APublicClientKeepsItsContactUnlessTheDomainSaysPrsn) {
 
 TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
   bool admit = false;
-  Dialog_t::Hooks().CheckDomain = [&](SIP&, const InetAddr& from, std::string& defect, DomainOptions_t& o) {
+  Dialog::Hooks().CheckDomain = [&](SipMessage&, const InetAddress& from, std::string& defect, DomainOptions& o) {
     EXPECT_EQ(from.Str(), kClient);
     defect = "s";
     return admit;
   };
-  EXPECT_EQ(FromClient(Message("MESSAGE", 1), "C&dom1", " ", DomainOptions_t{}), nullptr);
+  EXPECT_EQ(FromClient(Message("MESSAGE", 1), "C&dom1", " ", DomainOptions{}), nullptr);
   EXPECT_TRUE(server_.quiet());
   EXPECT_TRUE(client_.quiet()) << "a refusal is answered, if at all, by the domain check";
   admit = true;
-  Dialog_t* d = FromClient(Message("MESSAGE", 1), "C&dom2", " ", DomainOptions_t{});
+  Dialog* d = FromClient(Message("MESSAGE", 1), "C&dom2", " ", DomainOptions{});
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->Defect(), "s");
 }
@@ -170,8 +170,8 @@ TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
 TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {
   LogFile log;
   bool registered = false;
-  Dialog_t::Hooks().SlowStart = [] { return true; };
-  Dialog_t::Hooks().HasRegister = [&](const std::string& ncnt) {
+  Dialog::Hooks().SlowStart = [] { return true; };
+  Dialog::Hooks().HasRegister = [&](const std::string& ncnt) {
     EXPECT_EQ(ncnt, kNewContact);
     return registered;
   };
@@ -184,12 +184,12 @@ TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {
 }
 
 TEST_F(RelayTest, RegistersBeyondTheLimitOfASecondAreDropped) {
-  Cfg.ThrottReg = 1;
+  g_config.ThrottReg = 1;
   int relayed = 0;
   for (int i = 0; i < 3; ++i) {
     if (FromClient(Message("REGISTER", 1), "C&reg" + std::to_string(i)) != nullptr) ++relayed;
   }
-  Cfg.ThrottReg = 0;
+  g_config.ThrottReg = 0;
   // Three REGISTERs span at most two wall-clock seconds, so one at least was over the limit.
   EXPECT_LT(relayed, 3);
   EXPECT_GE(relayed, 1);
@@ -197,7 +197,7 @@ TEST_F(RelayTest, RegistersBeyondTheLimitOfASecondAreDropped) {
 
 TEST_F(RelayTest, ASlowSetUpIsLogged) {
   LogFile log;
-  Dialog_t::Hooks().Assign = [](InetAddr& a, const char* host, const char* tag) {
+  Dialog::Hooks().Assign = [](InetAddress& a, const char* host, const char* tag) {
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
     return LiteralAssign(a, host, tag);
   };

@@ -23,20 +23,20 @@ class DialogStateTest : public ::testing::Test {
 };
 
 TEST_F(DialogStateTest, StateNamesAndTheirLogLines) {
-  EXPECT_STREQ(Dialog_t::StateName(Dialog_t::Blank), "INIT");
-  EXPECT_STREQ(Dialog_t::StateName(Dialog_t::Z_INV_SENT), "Z_INV_SENT");
-  EXPECT_STREQ(Dialog_t::StateName(Dialog_t::COMPLETE), "COMPLETE");
-  EXPECT_STREQ(Dialog_t::StateName(Dialog_t::Last), "<UNKNOWN>");
-  EXPECT_STREQ(Dialog_t::StateName(99), "<UNKNOWN>");
+  EXPECT_STREQ(Dialog::StateName(Dialog::BLANK), "INIT");
+  EXPECT_STREQ(Dialog::StateName(Dialog::Z_INV_SENT), "Z_INV_SENT");
+  EXPECT_STREQ(Dialog::StateName(Dialog::COMPLETE), "COMPLETE");
+  EXPECT_STREQ(Dialog::StateName(Dialog::LAST), "<UNKNOWN>");
+  EXPECT_STREQ(Dialog::StateName(99), "<UNKNOWN>");
 
   LogFile log;
-  auto* d = new Dialog_t("state");
-  d->State(Dialog_t::PASS);
+  auto* d = new Dialog("state");
+  d->State(Dialog::PASS);
   const time_t updated = d->DlgUpdate();
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  d->State(Dialog_t::PASS);
+  d->State(Dialog::PASS);
   EXPECT_EQ(d->DlgUpdate(), updated) << "the state it already has changes nothing";
-  d->State(Dialog_t::COMPLETE);
+  d->State(Dialog::COMPLETE);
   EXPECT_GT(d->DlgUpdate(), updated);
   d->unlock();
   table_.Destroy(d->UniqNo());
@@ -48,26 +48,26 @@ TEST_F(DialogStateTest, StateNamesAndTheirLogLines) {
 
 TEST_F(DialogStateTest, TimersCancelTheirPredecessorsAndWrongKindsAreLogged) {
   LogFile log;
-  auto* d = new Dialog_t("timers");
-  d->ScheduleTimer(Dialog_t::T_COMPLETE, &cb_, 40000);
+  auto* d = new Dialog("timers");
+  d->ScheduleTimer(Dialog::T_COMPLETE, &cb_, 40000);
   const uint64_t first = d->TimerID();
-  d->ScheduleTimer(Dialog_t::T_AUTH, &cb_, 40000);
+  d->ScheduleTimer(Dialog::T_AUTH, &cb_, 40000);
   const uint64_t second = d->TimerID();
   const int second_type = d->TimerType();
-  const int first_cancel = reactor_.timer_cancel(first);
-  d->CancelTimer(Dialog_t::T_ANY);
-  d->ScheduleTimer(Dialog_t::T_COMPLETE, &cb_, 40000);
-  d->CancelTimer(Dialog_t::T_RETRANS);
+  const int first_cancel = reactor_.CancelTimer(first);
+  d->CancelTimer(Dialog::T_ANY);
+  d->ScheduleTimer(Dialog::T_COMPLETE, &cb_, 40000);
+  d->CancelTimer(Dialog::T_RETRANS);
   const int type_after = d->TimerType();
   const uint64_t id_after = d->TimerID();
-  d->CancelTimer(Dialog_t::T_RETRANS);  // nothing pending: nothing logged
+  d->CancelTimer(Dialog::T_RETRANS);  // nothing pending: nothing logged
   d->unlock();
   table_.Destroy(d->UniqNo());
 
   EXPECT_NE(second, first);
-  EXPECT_EQ(second_type, Dialog_t::T_AUTH);
+  EXPECT_EQ(second_type, Dialog::T_AUTH);
   EXPECT_EQ(first_cancel, 0) << "the replaced timer is gone";
-  EXPECT_EQ(type_after, Dialog_t::T_NONE);
+  EXPECT_EQ(type_after, Dialog::T_NONE);
   EXPECT_EQ(id_after, PollReactor::kNoTimer);
   EXPECT_EQ(log.count("Error: Timer is set already - Cancel it\n"), 1u);
   EXPECT_EQ(log.count("Error: Canceling wrong timer 10 1\n"), 1u);
@@ -75,18 +75,18 @@ TEST_F(DialogStateTest, TimersCancelTheirPredecessorsAndWrongKindsAreLogged) {
 }
 
 TEST_F(DialogStateTest, ACallbackOfAReplacedTimerIsStale) {
-  auto* d = new Dialog_t("stale");
-  d->ScheduleTimer(Dialog_t::T_AUTH, &cb_, 40000);
-  const void* old_cookie = Dialog_t::TimerCookie(d->UniqNo(), 1);
+  auto* d = new Dialog("stale");
+  d->ScheduleTimer(Dialog::T_AUTH, &cb_, 40000);
+  const void* old_cookie = Dialog::TimerCookie(d->UniqNo(), 1);
   ASSERT_TRUE(d->TimerIsCurrent(old_cookie));
-  d->ScheduleTimer(Dialog_t::T_COMPLETE, &cb_, 40000);
+  d->ScheduleTimer(Dialog::T_COMPLETE, &cb_, 40000);
   EXPECT_FALSE(d->TimerIsCurrent(old_cookie));
   d->unlock();
   table_.Destroy(d->UniqNo());
 }
 
 TEST_F(DialogStateTest, PrintShowsTheRequestLineOrTheResponsesCSeq) {
-  auto* d = new Dialog_t(Parse(Message("OPTIONS", 3)), "print", " ");
+  auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", " ");
   EXPECT_EQ(d->Print(), "OPTIONS sip:bob@127.0.0.20:5060 SIP/2.0");
   d->SetMSG(Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
                    "Call-ID: p\r\nCSeq: 3 OPTIONS\r\n\r\n"));
@@ -98,19 +98,19 @@ TEST_F(DialogStateTest, PrintShowsTheRequestLineOrTheResponsesCSeq) {
 }
 
 TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
-  RegValues_t reg;
+  RegistrationValues reg;
   reg.NewContact = kNewContact;
   reg.OldContact = "sip:alice@192.168.1.5:5066;transport=udp";
   reg.Domain = "example.com";
-  reg.Hole = InetAddr("203.0.113.5:40000");
-  reg.RtpIP = InetAddr("203.0.113.5:0").IpAddr();
+  reg.Hole = InetAddress("203.0.113.5:40000");
+  reg.RtpIP = InetAddress("203.0.113.5:0").IpAddr();
   reg.Indirect = true;
   reg.Transc = true;
   reg.Defect = "sp";
-  reg.LogLevel = LOG_TRACE;
-  auto* d = new Dialog_t(Parse(Message("INFO", 1)), "S&reg", InetAddr(kServer), reg);
-  EXPECT_EQ(d->Direction(), Dialog_t::FROM_SRV);
-  EXPECT_EQ(d->State(), Dialog_t::Blank);
+  reg.LogLevel = LEVEL_TRACE;
+  auto* d = new Dialog(Parse(Message("INFO", 1)), "S&reg", InetAddress(kServer), reg);
+  EXPECT_EQ(d->CurrentDirection(), Dialog::FROM_SERVER);
+  EXPECT_EQ(d->State(), Dialog::BLANK);
   EXPECT_EQ(d->SrvSipAddr().Str(), kServer);
   EXPECT_EQ(d->ClnSipAddr().Str(), "203.0.113.5:40000");
   EXPECT_EQ(d->ClnCntAddr().Str(), "192.168.1.5:5066");
@@ -120,8 +120,8 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   EXPECT_TRUE(d->Defect('p'));
   EXPECT_FALSE(d->Defect('n'));
   EXPECT_EQ(d->FullReason(), '-');
-  EXPECT_EQ(d->TimerType(), Dialog_t::T_NONE);
-  SIP_URI u;
+  EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
+  SipUri u;
   d->OrgCntURI(u);
   std::string text;
   EXPECT_EQ(u.assemble(text), "sip:alice@example.com");
@@ -130,21 +130,21 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
 }
 
 TEST_F(DialogStateTest, AClientDialogWithoutDefectLettersAsksTheDevicesTable) {
-  auto* d = new Dialog_t(Parse(Message("OPTIONS", 1)), "dev", "");
+  auto* d = new Dialog(Parse(Message("OPTIONS", 1)), "dev", "");
   EXPECT_EQ(d->Defect(), " ") << "a device of no known kind";
   d->unlock();
   table_.Destroy(d->UniqNo());
 }
 
 TEST_F(DialogStateTest, CompletingADialogTwiceOrAfterAMoveDoesNothing) {
-  auto* d = new Dialog_t("done");
-  d->State(Dialog_t::MOVED);
-  d->Complete(Dialog_t::E_NOP, "");
-  EXPECT_EQ(d->State(), Dialog_t::MOVED);
-  d->State(Dialog_t::PASS);
-  d->Complete(Dialog_t::E_NOP, "");
-  EXPECT_EQ(d->State(), Dialog_t::COMPLETE);
-  EXPECT_EQ(d->TimerType(), Dialog_t::T_NONE) << "a plain dialog is removed by the intake, not by a timer";
+  auto* d = new Dialog("done");
+  d->State(Dialog::MOVED);
+  d->Complete(Dialog::E_NOP, "");
+  EXPECT_EQ(d->State(), Dialog::MOVED);
+  d->State(Dialog::PASS);
+  d->Complete(Dialog::E_NOP, "");
+  EXPECT_EQ(d->State(), Dialog::COMPLETE);
+  EXPECT_EQ(d->TimerType(), Dialog::T_NONE) << "a plain dialog is removed by the intake, not by a timer";
   d->unlock();
   table_.Destroy(d->UniqNo());
 }

@@ -18,7 +18,7 @@ using ::testing::HasSubstr;
 // The throttle with a clock of the test's own: second 100, 101, ...
 TEST(RegThrottle, OnlyTheFirstExcessOfASecondIsLoggedAndSlowStartEndsAfterACleanSecond) {
   LogFile log;
-  RegThrottle_t t;
+  RegisterThrottle t;
   std::vector<bool> slow;
   auto set = [&](bool on) { slow.push_back(on); };
   EXPECT_TRUE(t.Admit(100, 2, false, true, set));
@@ -37,7 +37,7 @@ TEST(RegThrottle, OnlyTheFirstExcessOfASecondIsLoggedAndSlowStartEndsAfterAClean
 
 TEST(RegThrottle, TheLineNamesTheReasonAndAZeroLimitThrottlesNothing) {
   LogFile log;
-  RegThrottle_t t;
+  RegisterThrottle t;
   std::function<void(bool)> none;
   for (int i = 0; i < 50; ++i) EXPECT_TRUE(t.Admit(200, 0, false, false, none));
   t.Admit(201, 1, true, true, none);  // arms the warning
@@ -49,7 +49,7 @@ TEST(RegThrottle, TheLineNamesTheReasonAndAZeroLimitThrottlesNothing) {
 }
 
 TEST(RegThrottle, ConcurrentWorkersAdmitExactlyTheLimitOfASecond) {
-  RegThrottle_t t;
+  RegisterThrottle t;
   std::function<void(bool)> none;
   t.Admit(300, 0, false, false, none);  // second 300 begins
   std::atomic<int> admitted{0};

@@ -11,7 +11,7 @@ namespace {
 
 struct Harness {
   PollReactor reactor;
-  DOSCore dos;
+  DosCore dos;
   DosSettings settings;
   std::vector<std::tuple<bool, uint32_t, int>> blocks;
   std::vector<bool> shield;
@@ -20,7 +20,7 @@ struct Harness {
 
   Harness() {
     settings.DOSMode = DL_LOCAL;
-    DOSCore::Hooks h;
+    DosCore::Hooks h;
     h.settings = [this] { return settings; };
     h.is_whitelisted = [this](uint32_t ip) { return white_mask != 0 && (ip & white_mask) == white_net; };
     h.event_block = [this](bool on, uint32_t ip, int port) { blocks.emplace_back(on, ip, port); };
@@ -28,13 +28,13 @@ struct Harness {
     h.count_report = [this](char c) { letters.push_back(c); };
     dos.SetHooks(std::move(h));
   }
-  void reset() { dos.dos_reset(); }
-  static InetAddr addr(const char* s) { return InetAddr(s); }
+  void reset() { dos.DosReset(); }
+  static InetAddress addr(const char* s) { return InetAddress(s); }
   void run_for(int ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < end) {
-      reactor.timer_set(&dummy, 5, nullptr);
-      reactor.run_once(true);
+      reactor.SetTimer(&dummy, 5, nullptr);
+      reactor.RunOnce(true);
     }
   }
   struct Dummy : TimerCB {
@@ -48,10 +48,10 @@ TEST(DosReport, HeavyThresholdBlocksExactlyAtTheCountAndRestartsTheTally) {
   Harness h;
   h.settings.HThreshold1 = 50;
   h.reset();
-  InetAddr src = Harness::addr("127.0.1.5:5062");
-  for (int i = 0; i < 49; ++i) h.dos.report(src, DOSCore::DOS_H, 0);
+  InetAddress src = Harness::addr("127.0.1.5:5062");
+  for (int i = 0; i < 49; ++i) h.dos.report(src, DosCore::DOS_H, 0);
   EXPECT_FALSE(h.dos.IsBlocked(kSrc, 5062));
-  h.dos.report(src, DOSCore::DOS_H, 0);
+  h.dos.report(src, DosCore::DOS_H, 0);
   EXPECT_TRUE(h.dos.IsBlocked(kSrc, 5062));
   EXPECT_FALSE(h.dos.IsBlocked(kSrc, 5063)) << "one source port: only that port is blocked";
   ASSERT_EQ(h.blocks.size(), 1u);
@@ -63,9 +63,9 @@ TEST(DosReport, SourceUsingTwoPortsIsBlockedOnAllPorts) {
   Harness h;
   h.settings.LThreshold1 = 3;
   h.reset();
-  h.dos.report(Harness::addr("127.0.1.5:1000"), DOSCore::DOS_L, 0);
-  h.dos.report(Harness::addr("127.0.1.5:2000"), DOSCore::DOS_L, 0);
-  h.dos.report(Harness::addr("127.0.1.5:1000"), DOSCore::DOS_L, 0);
+  h.dos.report(Harness::addr("127.0.1.5:1000"), DosCore::DOS_L, 0);
+  h.dos.report(Harness::addr("127.0.1.5:2000"), DosCore::DOS_L, 0);
+  h.dos.report(Harness::addr("127.0.1.5:1000"), DosCore::DOS_L, 0);
   EXPECT_TRUE(h.dos.IsBlocked(kSrc, 4321));
   EXPECT_EQ(std::get<2>(h.blocks.at(0)), 0);
 }
@@ -77,9 +77,9 @@ TEST(DosReport, WhiteListedSourceIsNeverTalliedOrBlocked) {
   h.white_net = 0x7F000100;
   h.white_mask = 0xFFFFFF00;
   h.reset();
-  InetAddr src = Harness::addr("127.0.1.5:5060");
+  InetAddress src = Harness::addr("127.0.1.5:5060");
   for (int i = 0; i < 10; ++i) {
-    h.dos.report(src, DOSCore::DOS_L, 0);
+    h.dos.report(src, DosCore::DOS_L, 0);
     h.dos.CheckMPS(src);
   }
   EXPECT_EQ(h.dos.BlockCount(), 0u);
@@ -91,7 +91,7 @@ TEST(DosRate, TheDatagramAboveTheLimitBlocksItsExactPort) {
   h.settings.MaxMPS = 100;
   h.settings.BlockTimeMps = 1;
   h.reset();
-  InetAddr src = Harness::addr("127.0.1.5:5070");
+  InetAddress src = Harness::addr("127.0.1.5:5070");
   // Stay inside one wall-clock second.
   time_t start = time(nullptr);
   while (time(nullptr) == start) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -111,7 +111,7 @@ TEST(DosLevels, LogOnlyNeverBlocksAndOffDoesNothing) {
   h.settings.DOSMode = DL_LOG;
   h.settings.LThreshold1 = 1;
   h.reset();
-  h.dos.report(Harness::addr("127.0.1.5:5060"), DOSCore::DOS_L, 0);
+  h.dos.report(Harness::addr("127.0.1.5:5060"), DosCore::DOS_L, 0);
   EXPECT_EQ(h.dos.BlockCount(), 0u);
   h.settings.DOSMode = DL_OFF;
   h.reset();
@@ -125,8 +125,8 @@ TEST(DosLevels, NoIntervalsMeansNoTallyButTheRateLimitStillWorks) {
   h.settings.LThreshold1 = 1;
   h.settings.MaxMPS = 1;
   h.reset();
-  InetAddr src = Harness::addr("127.0.1.5:5060");
-  h.dos.report(src, DOSCore::DOS_L, 0);
+  InetAddress src = Harness::addr("127.0.1.5:5060");
+  h.dos.report(src, DosCore::DOS_L, 0);
   EXPECT_EQ(h.dos.BlockCount(), 0u);
   EXPECT_TRUE(h.letters.empty());
   h.run_for(30);  // no interval timer may fire on a missing ring
@@ -142,13 +142,13 @@ TEST(DosShield, ManyHeavySourcesRaiseTheShieldAndZeroDisablesIt) {
   h.settings.DDthreshold = 3;
   h.settings.DDBlockTime = 1;
   h.reset();
-  h.dos.report(Harness::addr("127.0.2.1:1"), DOSCore::DOS_H, 0);
-  h.dos.report(Harness::addr("127.0.2.2:1"), DOSCore::DOS_L, 0);
-  h.dos.report(Harness::addr("127.0.2.3:1"), DOSCore::DOS_L, 0);
+  h.dos.report(Harness::addr("127.0.2.1:1"), DosCore::DOS_H, 0);
+  h.dos.report(Harness::addr("127.0.2.2:1"), DosCore::DOS_L, 0);
+  h.dos.report(Harness::addr("127.0.2.3:1"), DosCore::DOS_L, 0);
   EXPECT_EQ(h.dos.DDOSState(), -1) << "many sources but few heavy ones: armed";
   EXPECT_FALSE(h.dos.UnderDDOS());
-  h.dos.report(Harness::addr("127.0.2.2:1"), DOSCore::DOS_H, 0);
-  h.dos.report(Harness::addr("127.0.2.3:1"), DOSCore::DOS_H, 0);
+  h.dos.report(Harness::addr("127.0.2.2:1"), DosCore::DOS_H, 0);
+  h.dos.report(Harness::addr("127.0.2.3:1"), DosCore::DOS_H, 0);
   EXPECT_TRUE(h.dos.UnderDDOS());
   EXPECT_EQ(h.shield, (std::vector<bool>{true}));
   h.run_for(1200);
@@ -157,7 +157,7 @@ TEST(DosShield, ManyHeavySourcesRaiseTheShieldAndZeroDisablesIt) {
 
   h.settings.DDthreshold = 0;
   h.reset();
-  for (int i = 1; i < 50; ++i) h.dos.report(Harness::addr(("127.0.3." + std::to_string(i) + ":1").c_str()), DOSCore::DOS_H, 0);
+  for (int i = 1; i < 50; ++i) h.dos.report(Harness::addr(("127.0.3." + std::to_string(i) + ":1").c_str()), DosCore::DOS_H, 0);
   EXPECT_FALSE(h.dos.UnderDDOS());
 }
 
@@ -168,11 +168,11 @@ TEST(DosIntervals, TheSummaryOverIntervalsBlocksAtOrAboveTheMultipleThreshold) {
   h.settings.LThreshold1 = 1000;
   h.settings.LThresholdN = 6;
   h.reset();
-  InetAddr src = Harness::addr("127.0.1.5:5060");
-  for (int i = 0; i < 3; ++i) h.dos.report(src, DOSCore::DOS_L, 0);
+  InetAddress src = Harness::addr("127.0.1.5:5060");
+  for (int i = 0; i < 3; ++i) h.dos.report(src, DosCore::DOS_L, 0);
   h.run_for(1100);
   EXPECT_FALSE(h.dos.IsBlocked(kSrc, 5060));
-  for (int i = 0; i < 3; ++i) h.dos.report(src, DOSCore::DOS_L, 0);
+  for (int i = 0; i < 3; ++i) h.dos.report(src, DosCore::DOS_L, 0);
   h.run_for(1100);
   EXPECT_TRUE(h.dos.IsBlocked(kSrc, 5060)) << "three plus three reports over two intervals reach six";
 }
@@ -197,10 +197,10 @@ TEST(DosReport, ABatchThatCrossesTheThresholdBlocksOnce) {
   Harness h;
   h.settings.RThreshold1 = 100;
   h.reset();
-  InetAddr src = Harness::addr("127.0.1.5:4000");
-  h.dos.report(src, DOSCore::DOS_R, 0, 60);
+  InetAddress src = Harness::addr("127.0.1.5:4000");
+  h.dos.report(src, DosCore::DOS_R, 0, 60);
   EXPECT_FALSE(h.dos.IsBlocked(kSrc, 4000));
-  h.dos.report(src, DOSCore::DOS_R, 0, 60);
+  h.dos.report(src, DosCore::DOS_R, 0, 60);
   EXPECT_TRUE(h.dos.IsBlocked(kSrc, 4000));
   EXPECT_EQ(h.letters.size(), 120u);
   EXPECT_EQ(h.blocks.size(), 1u);

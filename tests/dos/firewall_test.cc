@@ -38,16 +38,16 @@ class FirewallTest : public ::testing::Test {
 
 TEST_F(FirewallTest, BlockPassesRuleAddressAndPortAsSeparateArguments) {
   FirewallCommands c{"OSTREL", "", "", script_ + " block", script_};
-  ASSERT_EQ(wait_status(FW_Block(c, 0x0A000001, 5060)), 0);
+  ASSERT_EQ(wait_status(FirewallBlock(c, 0x0A000001, 5060)), 0);
   EXPECT_EQ(recorded(), "block\nOSTREL\n10.0.0.1\n5060\n");
-  ASSERT_EQ(wait_status(FW_Unblock(c, 0x0A000001, 0)), 0);
+  ASSERT_EQ(wait_status(FirewallUnblock(c, 0x0A000001, 0)), 0);
   EXPECT_EQ(recorded(), "block\nOSTREL\n10.0.0.1\n5060\nOSTREL\n10.0.0.1\n");
 }
 
 TEST_F(FirewallTest, ShellMetacharactersAreNeverInterpreted) {
   const std::string marker = dir_ + "/pwned";
   FirewallCommands c{"x;touch " + marker + ";$(touch " + marker + ")", script_, "", "", ""};
-  ASSERT_EQ(wait_status(FW_Start(c)), 0);
+  ASSERT_EQ(wait_status(FirewallStart(c)), 0);
   struct stat st;
   EXPECT_NE(stat(marker.c_str(), &st), 0) << "a rule name ran a command";
   EXPECT_NE(recorded().find("x;touch"), std::string::npos);
@@ -55,7 +55,7 @@ TEST_F(FirewallTest, ShellMetacharactersAreNeverInterpreted) {
 
 TEST_F(FirewallTest, MissingProgramExitsWith127) {
   FirewallCommands c{"OSTREL", dir_ + "/no-such-program", "", "", ""};
-  EXPECT_EQ(wait_status(FW_Start(c)), 127) << "a failed exec must not look like success";
+  EXPECT_EQ(wait_status(FirewallStart(c)), 127) << "a failed exec must not look like success";
 }
 
 }  // namespace

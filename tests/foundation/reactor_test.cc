@@ -31,13 +31,13 @@ struct Recorder : TimerCB, InputCB, SignalCB, ErrorCB {
 const void* tag(intptr_t v) { return reinterpret_cast<const void*>(v); }
 
 void spin_until(PollReactor& r, const std::function<bool()>& done, int max_cycles = 200) {
-  for (int i = 0; i < max_cycles && !done(); ++i) r.run_once(true);
+  for (int i = 0; i < max_cycles && !done(); ++i) r.RunOnce(true);
 }
 
 TEST(ReactorTimers, EqualFireTimesRunInTheOrderTheyWereSet) {
   PollReactor r;
   Recorder rec;
-  for (intptr_t i = 1; i <= 5; ++i) r.timer_set(&rec, 0, tag(i));
+  for (intptr_t i = 1; i <= 5; ++i) r.SetTimer(&rec, 0, tag(i));
   spin_until(r, [&] { return rec.timers.size() == 5; });
   EXPECT_EQ(rec.timers, (std::vector<intptr_t>{1, 2, 3, 4, 5}));
 }
@@ -45,8 +45,8 @@ TEST(ReactorTimers, EqualFireTimesRunInTheOrderTheyWereSet) {
 TEST(ReactorTimers, EarlierTimerFiresFirst) {
   PollReactor r;
   Recorder rec;
-  r.timer_set(&rec, 30, tag(2));
-  r.timer_set(&rec, 5, tag(1));
+  r.SetTimer(&rec, 30, tag(2));
+  r.SetTimer(&rec, 5, tag(1));
   spin_until(r, [&] { return rec.timers.size() == 2; });
   EXPECT_EQ(rec.timers, (std::vector<intptr_t>{1, 2}));
 }
@@ -54,11 +54,11 @@ TEST(ReactorTimers, EarlierTimerFiresFirst) {
 TEST(ReactorTimers, CancelSemantics) {
   PollReactor r;
   Recorder rec;
-  EXPECT_EQ(r.timer_cancel(PollReactor::kNoTimer), 0);
-  uint64_t id = r.timer_set(&rec, 10, tag(1));
-  r.timer_set(&rec, 20, tag(2));
-  EXPECT_EQ(r.timer_cancel(id), 1);
-  EXPECT_EQ(r.timer_cancel(id), 0) << "a cancelled identifier must never match again";
+  EXPECT_EQ(r.CancelTimer(PollReactor::kNoTimer), 0);
+  uint64_t id = r.SetTimer(&rec, 10, tag(1));
+  r.SetTimer(&rec, 20, tag(2));
+  EXPECT_EQ(r.CancelTimer(id), 1);
+  EXPECT_EQ(r.CancelTimer(id), 0) << "a cancelled identifier must never match again";
   spin_until(r, [&] { return !rec.timers.empty(); });
   EXPECT_EQ(rec.timers, (std::vector<intptr_t>{2}));
 }
@@ -66,25 +66,25 @@ TEST(ReactorTimers, CancelSemantics) {
 TEST(ReactorTimers, IdentifiersAreNeverReused) {
   PollReactor r;
   Recorder rec;
-  uint64_t first = r.timer_set(&rec, 0, tag(1));
+  uint64_t first = r.SetTimer(&rec, 0, tag(1));
   spin_until(r, [&] { return rec.timers.size() == 1; });
-  uint64_t second = r.timer_set(&rec, 1000, tag(2));
+  uint64_t second = r.SetTimer(&rec, 1000, tag(2));
   EXPECT_NE(first, second);
-  EXPECT_EQ(r.timer_cancel(first), 0) << "the fired timer's identifier cancelled another timer";
-  EXPECT_EQ(r.timer_cancel(second), 1);
+  EXPECT_EQ(r.CancelTimer(first), 0) << "the fired timer's identifier cancelled another timer";
+  EXPECT_EQ(r.CancelTimer(second), 1);
 }
 
 TEST(ReactorTimers, PeriodicTimerCancelledInsideItsCallbackStops) {
   PollReactor r;
   Recorder rec;
-  uint64_t id = r.timer_set(&rec, 0, tag(7), 5);
+  uint64_t id = r.SetTimer(&rec, 0, tag(7), 5);
   rec.on_timer = [&](intptr_t t) {
     if (t == 7) {
-      EXPECT_EQ(r.timer_cancel(id), 1);
+      EXPECT_EQ(r.CancelTimer(id), 1);
     }
   };
   spin_until(r, [&] { return !rec.timers.empty(); });
-  r.timer_set(&rec, 40, tag(8));
+  r.SetTimer(&rec, 40, tag(8));
   spin_until(r, [&] { return rec.timers.size() >= 2; });
   EXPECT_EQ(rec.timers, (std::vector<intptr_t>{7, 8}));
 }
@@ -92,9 +92,9 @@ TEST(ReactorTimers, PeriodicTimerCancelledInsideItsCallbackStops) {
 TEST(ReactorTimers, OneShotCancelDuringItsOwnCallbackReturnsZero) {
   PollReactor r;
   Recorder rec;
-  uint64_t id = r.timer_set(&rec, 0, tag(1));
+  uint64_t id = r.SetTimer(&rec, 0, tag(1));
   int result = -1;
-  rec.on_timer = [&](intptr_t) { result = r.timer_cancel(id); };
+  rec.on_timer = [&](intptr_t) { result = r.CancelTimer(id); };
   spin_until(r, [&] { return !rec.timers.empty(); });
   EXPECT_EQ(result, 0);
 }
@@ -102,12 +102,12 @@ TEST(ReactorTimers, OneShotCancelDuringItsOwnCallbackReturnsZero) {
 TEST(ReactorTimers, LatePeriodicTimerCatchesUpOncePerMissedPeriod) {
   PollReactor r;
   Recorder rec;
-  const uint64_t set_at = PollReactor::curr_ms();
-  r.timer_set(&rec, 0, tag(1), 10);
+  const uint64_t set_at = PollReactor::NowMs();
+  r.SetTimer(&rec, 0, tag(1), 10);
   std::this_thread::sleep_for(std::chrono::milliseconds(55));
-  const uint64_t late = PollReactor::curr_ms() - set_at;
-  r.run_once(true);
-  const uint64_t after = PollReactor::curr_ms() - set_at;
+  const uint64_t late = PollReactor::NowMs() - set_at;
+  r.RunOnce(true);
+  const uint64_t after = PollReactor::NowMs() - set_at;
   // Due at 0, 10, 20, ...: every period that passed fires in this one cycle.
   EXPECT_GE(rec.timers.size(), late / 10 + 1);
   EXPECT_LE(rec.timers.size(), after / 10 + 1);
@@ -116,10 +116,10 @@ TEST(ReactorTimers, LatePeriodicTimerCatchesUpOncePerMissedPeriod) {
 TEST(ReactorWakeUp, TimerFromAnotherThreadWakesALongPoll) {
   PollReactor r;
   Recorder rec;
-  r.timer_set(&rec, 60000, tag(1));
+  r.SetTimer(&rec, 60000, tag(1));
   std::thread other([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    r.timer_set(&rec, 0, tag(2));
+    r.SetTimer(&rec, 0, tag(2));
   });
   auto began = std::chrono::steady_clock::now();
   spin_until(r, [&] { return !rec.timers.empty(); }, 5);
@@ -144,9 +144,9 @@ TEST(ReactorWakeUp, CancelFromAnotherThreadWhileLoopRuns) {
   Recorder rec;
   std::atomic<int> cancelled{0};
   std::vector<uint64_t> ids;
-  for (int i = 0; i < 200; ++i) ids.push_back(r.timer_set(&rec, 1 + i % 20, tag(i)));
+  for (int i = 0; i < 200; ++i) ids.push_back(r.SetTimer(&rec, 1 + i % 20, tag(i)));
   std::thread other([&] {
-    for (size_t i = 0; i < ids.size(); i += 2) cancelled += r.timer_cancel(ids[i]);
+    for (size_t i = 0; i < ids.size(); i += 2) cancelled += r.CancelTimer(ids[i]);
   });
   spin_until(r, [&] { return rec.timers.size() + cancelled.load() >= 200; }, 500);
   other.join();
@@ -159,12 +159,12 @@ TEST(ReactorNotify, CustomInputAndZeroByte) {
   Recorder rec;
   r.notify(1);  // no receiver yet: dropped
   r.notify(0);
-  r.run_once(true);
+  r.RunOnce(true);
   EXPECT_TRUE(rec.inputs.empty());
-  r.set_custom(&rec);
+  r.SetCustom(&rec);
   r.notify(3);
   r.notify(1);
-  r.run_once(true);
+  r.RunOnce(true);
   EXPECT_EQ(rec.inputs, (std::vector<int>{3, 1}));
 }
 
@@ -182,26 +182,26 @@ TEST(ReactorNotify, OwnPostsServedInTheSameCycle) {
     }
   } rec;
   rec.r = &r;
-  r.set_custom(&rec);
+  r.SetCustom(&rec);
   r.notify(2);
-  r.run_once(true);
+  r.RunOnce(true);
   EXPECT_EQ(rec.inputs, (std::vector<int>{2, 5}));
 
   Recorder timer;
   timer.on_timer = [&](intptr_t) { r.notify(7); };
-  r.timer_set(&timer, 0, tag(1));
-  r.run_once(true);
+  r.SetTimer(&timer, 0, tag(1));
+  r.RunOnce(true);
   EXPECT_EQ(rec.inputs, (std::vector<int>{2, 5, 7}));
 }
 
 TEST(ReactorSignals, SignalArrivesOnTheLoopBeforeTimersOfThatCycle) {
   PollReactor r;
   Recorder rec;
-  r.register_signal(&rec, SIGUSR2);
+  r.RegisterSignal(&rec, SIGUSR2);
   raise(SIGUSR2);
-  r.run_once(true);
+  r.RunOnce(true);
   EXPECT_EQ(rec.signals, (std::vector<int>{SIGUSR2}));
-  r.unregister_signal(SIGUSR2);
+  r.UnregisterSignal(SIGUSR2);
 }
 
 TEST(ReactorDescriptors, InputWinsOverErrorAndRemovedDescriptorGetsNothing) {
@@ -209,16 +209,16 @@ TEST(ReactorDescriptors, InputWinsOverErrorAndRemovedDescriptorGetsNothing) {
   Recorder rec;
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
-  r.register_fd(sv[0], &rec, &rec);
+  r.RegisterDescriptor(sv[0], &rec, &rec);
   ASSERT_EQ(write(sv[1], "x", 1), 1);
-  r.run_once(true);
+  r.RunOnce(true);
   EXPECT_EQ(rec.inputs, (std::vector<int>{sv[0]}));
   EXPECT_TRUE(rec.errors.empty());
   char b;
   ASSERT_EQ(read(sv[0], &b, 1), 1);
-  r.unregister_fd(sv[0]);
+  r.UnregisterDescriptor(sv[0]);
   ASSERT_EQ(write(sv[1], "y", 1), 1);
-  r.timer_set(&rec, 20, tag(1));
+  r.SetTimer(&rec, 20, tag(1));
   spin_until(r, [&] { return !rec.timers.empty(); });
   EXPECT_EQ(rec.inputs.size(), 1u);
   close(sv[0]);
@@ -230,19 +230,19 @@ TEST(ReactorDescriptors, InvalidDescriptorIsRemovedAfterItsCycle) {
   Recorder rec;
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
-  r.register_fd(sv[0], &rec);
+  r.RegisterDescriptor(sv[0], &rec);
   close(sv[0]);
-  r.run_once(true);  // POLLNVAL: unregistered
-  r.timer_set(&rec, 10, tag(1));
+  r.RunOnce(true);  // POLLNVAL: unregistered
+  r.SetTimer(&rec, 10, tag(1));
   spin_until(r, [&] { return !rec.timers.empty(); });
   EXPECT_TRUE(rec.inputs.empty());
   close(sv[1]);
 }
 
 TEST(ReactorClock, MillisecondClockAdvancesMonotonically) {
-  uint64_t a = PollReactor::curr_ms();
+  uint64_t a = PollReactor::NowMs();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  uint64_t b = PollReactor::curr_ms();
+  uint64_t b = PollReactor::NowMs();
   EXPECT_GE(b - a, 19u);
   EXPECT_LT(b - a, 1000u);
 }

@@ -108,46 +108,46 @@ TEST(Base64, DecodeNeverWritesPastCapacity) {
   EXPECT_EQ(memcmp(out, "abc", 3), 0);
 }
 
-TEST(InetAddr, TextForms) {
-  InetAddr a("10.1.2.3:5060");
+TEST(InetAddress, TextForms) {
+  InetAddress a("10.1.2.3:5060");
   EXPECT_EQ(a.Str(), "10.1.2.3:5060");
   EXPECT_EQ(a.IpStr(), "10.1.2.3");
   EXPECT_EQ(a.Port(), 5060);
   EXPECT_EQ(a.IpAddr(), 0x0A010203u);
-  EXPECT_EQ(InetAddr::IpStr(0x0A010203u), "10.1.2.3");
-  EXPECT_EQ(InetAddr::KeyStr(a.key()), a.Str());
-  InetAddr b;
+  EXPECT_EQ(InetAddress::IpStr(0x0A010203u), "10.1.2.3");
+  EXPECT_EQ(InetAddress::KeyStr(a.key()), a.Str());
+  InetAddress b;
   b.setkey(a.key());
   EXPECT_EQ(a, b);
   EXPECT_EQ(a.key().b, (uint64_t{htons(5060)} << 32) | a.sin_addr.s_addr);
 
-  InetAddr port_only("5060");
+  InetAddress port_only("5060");
   EXPECT_EQ(port_only.Str(), "0.0.0.0:5060");
-  InetAddr c;
+  InetAddress c;
   EXPECT_FALSE(c.set(""));
   EXPECT_FALSE(c.set(":5060"));
   EXPECT_FALSE(c.set("0.0.0.0:0"));
   EXPECT_TRUE(c.set(5070, "127.0.0.1"));
   EXPECT_EQ(c.Str(), "127.0.0.1:5070");
-  EXPECT_TRUE(InetAddr().empty());
+  EXPECT_TRUE(InetAddress().empty());
 }
 
-TEST(InetAddr, IsIPv4) {
-  EXPECT_TRUE(InetAddr::IsIPv4("1.2.3.4:80"));
-  EXPECT_TRUE(InetAddr::IsIPv4(""));
-  EXPECT_FALSE(InetAddr::IsIPv4("gateway"));
+TEST(InetAddress, IsIPv4) {
+  EXPECT_TRUE(InetAddress::IsIPv4("1.2.3.4:80"));
+  EXPECT_TRUE(InetAddress::IsIPv4(""));
+  EXPECT_FALSE(InetAddress::IsIPv4("gateway"));
 }
 
 TEST(Guards, LockStates) {
   Mutex m;
   {
     m.lock();
-    Guard_Mutex adopt(m, Guard_Mutex::WAS_LOCKED);
+    MutexGuard adopt(m, MutexGuard::WAS_LOCKED);
   }
   EXPECT_EQ(m.trylock(), 0) << "WAS_LOCKED must release at scope end";
   m.unlock();
   {
-    Guard_Mutex idle(m, Guard_Mutex::DONOT_LOCK);
+    MutexGuard idle(m, MutexGuard::DONOT_LOCK);
     EXPECT_EQ(m.trylock(), 0);
     m.unlock();
     EXPECT_EQ(idle.unlock(), -1);
@@ -157,14 +157,14 @@ TEST(Guards, LockStates) {
   EXPECT_EQ(m.trylock(), 0);
   m.unlock();
 
-  RW_Mutex rw;
+  ReadWriteMutex rw;
   {
-    Write_Guard_Mutex w(rw);
-    EXPECT_NE(rw.try_read_lock(), 0);
+    WriteGuard w(rw);
+    EXPECT_NE(rw.TryReadLock(), 0);
   }
   {
-    Read_Guard_Mutex r(rw);
-    EXPECT_EQ(rw.try_read_lock(), 0);
+    ReadGuard r(rw);
+    EXPECT_EQ(rw.TryReadLock(), 0);
     rw.unlock();
   }
 }
@@ -181,9 +181,9 @@ struct Lockable {
 
 TEST(Guards, TGuardHandsTheLockOnByMove) {
   Lockable obj;
-  auto find = [&]() { return TGuard<Lockable>(&obj); };
+  auto find = [&]() { return ObjectGuard<Lockable>(&obj); };
   {
-    TGuard<Lockable> held = find();
+    ObjectGuard<Lockable> held = find();
     EXPECT_TRUE(held);
     EXPECT_NE(obj.m.trylock(), 0) << "the lock must stay held across the move";
   }

@@ -103,9 +103,9 @@ TEST(ClientGuard, PacketsOfTheKnownStreamInterruptACandidate) {
 
 TEST(ForeignTally, PacketsAreHandedOnOncePerBatchWithTheirCounts) {
   ForeignTally t;
-  InetAddr a("127.0.0.9:4000"), b("127.0.0.10:4000");
-  std::vector<std::pair<InetAddr, unsigned>> out;
-  auto sink = [&](const InetAddr& src, unsigned n) { out.emplace_back(src, n); };
+  InetAddress a("127.0.0.9:4000"), b("127.0.0.10:4000");
+  std::vector<std::pair<InetAddress, unsigned>> out;
+  auto sink = [&](const InetAddress& src, unsigned n) { out.emplace_back(src, n); };
   EXPECT_EQ(t.DueIn(0), -1);
   for (int i = 0; i < 500; ++i) t.Count(i % 5 == 4 ? b : a, 1000 + i / 10);
   EXPECT_EQ(t.DueIn(1000), 100);
@@ -122,13 +122,13 @@ TEST(ForeignTally, PacketsAreHandedOnOncePerBatchWithTheirCounts) {
 TEST(ForeignTally, AFloodOfForgedSourcesIsCountedNotStored) {
   ForeignTally t;
   for (unsigned i = 0; i < 1000; ++i) {
-    InetAddr src;
+    InetAddress src;
     src.IpAddr(0x0B000000 + i);
     src.Port(5000);
     t.Count(src, 0);
   }
   unsigned listed = 0;
-  const unsigned others = t.Flush(0, [&](const InetAddr&, unsigned n) { listed += n; }, true);
+  const unsigned others = t.Flush(0, [&](const InetAddress&, unsigned n) { listed += n; }, true);
   EXPECT_EQ(listed, ForeignTally::kSources);
   EXPECT_EQ(others, 1000 - ForeignTally::kSources);
 }

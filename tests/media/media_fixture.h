@@ -31,20 +31,20 @@ class UdpPeer {
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
 
-  const InetAddr& addr() const { return addr_; }
+  const InetAddress& addr() const { return addr_; }
   void Timeout(int ms) {
     timeval tv{ms / 1000, (ms % 1000) * 1000};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
   void SendTo(const std::string& bytes, int port, const char* ip = "127.0.0.1") {
-    InetAddr to(static_cast<unsigned short>(port), ip);
+    InetAddress to(static_cast<unsigned short>(port), ip);
     ASSERT_EQ(sendto(fd_, bytes.data(), bytes.size(), 0, to.sa(), sizeof(sockaddr_in)),
               static_cast<ssize_t>(bytes.size()));
   }
   // The next datagram; empty after the time-out.
-  std::string Receive(InetAddr* from = nullptr) {
+  std::string Receive(InetAddress* from = nullptr) {
     char buf[4096];
-    InetAddr src;
+    InetAddress src;
     socklen_t len = sizeof(sockaddr_in);
     ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, src.sa(), &len);
     if (from) *from = src;
@@ -52,7 +52,7 @@ class UdpPeer {
   }
 
  private:
-  InetAddr addr_;
+  InetAddress addr_;
   int fd_;
 };
 
@@ -77,16 +77,16 @@ class MediaTest : public ::testing::Test {
     close(fd);
     log_path_ = path;
     ASSERT_EQ(OpenLog(log_path_), 1);
-    saved_level_ = GLogBlock.ALogLevel.load();
-    GLogBlock.ALogLevel = LOG_ERROR | LOG_DEBUG;
-    Cfg.lRange = 40000;
-    Cfg.hRange = 40010;
-    std::strcpy(Cfg.private_ipaddr, "127.0.0.1");
-    std::strcpy(Cfg.intern_ipaddr, "127.0.0.1");
-    mUDP_t::ResetPortSearch();
+    saved_level_ = g_log_block.ALogLevel.load();
+    g_log_block.ALogLevel = LEVEL_ERROR | LEVEL_DEBUG;
+    g_config.lRange = 40000;
+    g_config.hRange = 40010;
+    std::strcpy(g_config.private_ipaddr, "127.0.0.1");
+    std::strcpy(g_config.intern_ipaddr, "127.0.0.1");
+    RtpPort::ResetPortSearch();
   }
   void TearDown() override {
-    GLogBlock.ALogLevel = saved_level_;
+    g_log_block.ALogLevel = saved_level_;
     OpenLog("");
     dup2(saved_out_, 1);
     dup2(saved_err_, 2);

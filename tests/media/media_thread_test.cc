@@ -9,7 +9,7 @@
 namespace {
 
 struct Body {
-  MediaThread_t* thread;
+  MediaThread* thread;
   std::atomic<bool> returned{false};
   static void* Run(void* arg) {
     auto* self = static_cast<Body*>(arg);
@@ -22,7 +22,7 @@ struct Body {
 };
 
 TEST(MediaThread, StopWakesTheBodyAndReturnsAfterIt) {
-  MediaThread_t t;
+  MediaThread t;
   Body body{&t};
   ASSERT_TRUE(t.Start(&Body::Run, &body));
   EXPECT_TRUE(t.Running());
@@ -35,7 +35,7 @@ TEST(MediaThread, StopWakesTheBodyAndReturnsAfterIt) {
 }
 
 TEST(MediaThread, AThreadThatCannotBeCreatedIsReportedAndLeavesNothing) {
-  MediaThread_t t(size_t{1} << 44);  // a stack no machine grants
+  MediaThread t(size_t{1} << 44);  // a stack no machine grants
   Body body{&t};
   EXPECT_FALSE(t.Start(&Body::Run, &body));
   EXPECT_FALSE(t.Running());

@@ -22,18 +22,18 @@ const uint32_t kClientIp = 0x7F000002;  // 127.0.0.2, the client's public media 
 // What the call hears from its relay thread.
 class Recorder : public RelayObserver {
  public:
-  void StreamSeen(RelayEvent_t event, const std::string& source) override {
+  void StreamSeen(RelayEvent event, const std::string& source) override {
     std::lock_guard<std::mutex> lock(mu_);
     events_.emplace_back(event, source);
   }
-  void ForeignPackets(const InetAddr& src, unsigned count, unsigned uniq) override {
+  void ForeignPackets(const InetAddress& src, unsigned count, unsigned uniq) override {
     std::lock_guard<std::mutex> lock(mu_);
     foreign_.emplace_back(src, count);
     uniq_ = uniq;
     cv_.notify_all();
   }
   // Waits until `total` foreign packets were reported; the batches that carried them.
-  std::vector<std::pair<InetAddr, unsigned>> WaitForeign(unsigned total) {
+  std::vector<std::pair<InetAddress, unsigned>> WaitForeign(unsigned total) {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait_for(lock, std::chrono::seconds(5), [&] {
       unsigned n = 0;
@@ -42,7 +42,7 @@ class Recorder : public RelayObserver {
     });
     return foreign_;
   }
-  std::vector<std::pair<RelayEvent_t, std::string>> Events() {
+  std::vector<std::pair<RelayEvent, std::string>> Events() {
     std::lock_guard<std::mutex> lock(mu_);
     return events_;
   }
@@ -54,18 +54,18 @@ class Recorder : public RelayObserver {
  private:
   std::mutex mu_;
   std::condition_variable cv_;
-  std::vector<std::pair<RelayEvent_t, std::string>> events_;
-  std::vector<std::pair<InetAddr, unsigned>> foreign_;
+  std::vector<std::pair<RelayEvent, std::string>> events_;
+  std::vector<std::pair<InetAddress, unsigned>> foreign_;
   unsigned uniq_ = 0;
 };
 
 // The media side of an anchored call: its four pairs and its relay, declared after them.
 struct Anchored {
-  mcUDP_t cln{kUniq};
-  msUDP_t srv{kUniq};
-  mcUDP_t cln_video{kUniq};
-  msUDP_t srv_video{kUniq};
-  RelayThread_t relay{cln, srv, cln_video, srv_video};
+  ClientRtpPort cln{kUniq};
+  ServerRtpPort srv{kUniq};
+  ClientRtpPort cln_video{kUniq};
+  ServerRtpPort srv_video{kUniq};
+  RelayThread relay{cln, srv, cln_video, srv_video};
 };
 
 class RelayTest : public MediaTest {
@@ -102,7 +102,7 @@ TEST_F(RelayTest, PayloadsCrossUnchangedBothWaysFromTheRelaysOwnPorts) {
   Start();
   const std::string up = Rtp(1, 0x1234, 'u'), down = Rtp(1, 0xBEEF, 'd');
   phone.SendTo(up, ClnPort());
-  InetAddr from;
+  InetAddress from;
   EXPECT_EQ(server.Receive(&from), up);
   EXPECT_EQ(from.Port(), SrvPort());
   server.SendTo(down, SrvPort());
@@ -153,7 +153,7 @@ TEST_F(RelayTest, VideoPairsAreRelayedWhenTheCallHasVideo) {
 }
 
 TEST_F(RelayTest, AClientWhoseMediaComesFromItsNatIsReachedThere) {
-  call.cln.RDest(InetAddr("10.1.2.3:4000"));  // the private address of its SDP
+  call.cln.RDest(InetAddress("10.1.2.3:4000"));  // the private address of its SDP
   UdpPeer nat("127.0.0.2:6500");               // the client's public address, another port
   Start();
   nat.SendTo(Rtp(1, 0x42, 'n'), ClnPort());
@@ -209,10 +209,10 @@ TEST_F(RelayTest, WithoutAnObserverForeignPacketsAreTalliedByTheFloodDetector) {
   DosSettings settings;
   settings.DOSMode = DL_LOCAL;
   settings.RThreshold1 = 30;
-  DOSCore::Hooks hooks;
+  DosCore::Hooks hooks;
   hooks.settings = [settings] { return settings; };
-  DCore.SetHooks(std::move(hooks));
-  DCore.dos_reset();
+  g_dos.SetHooks(std::move(hooks));
+  g_dos.DosReset();
   UdpPeer intruder("127.0.0.9:9002");
   RelaySetup s;
   s.orig_ip = kClientIp;
@@ -221,10 +221,10 @@ TEST_F(RelayTest, WithoutAnObserverForeignPacketsAreTalliedByTheFloodDetector) {
   phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
   EXPECT_EQ(server.Receive(), Rtp(1, 0x1, 'c'));
   call.relay.Stop();  // hands on the last batch
-  EXPECT_TRUE(DCore.IsBlocked(0x7F000009, 9002));
+  EXPECT_TRUE(g_dos.IsBlocked(0x7F000009, 9002));
   EXPECT_TRUE(Logged("Report R suspect: 127.0.0.9:9002"));
-  DCore.SetHooks({});
-  DCore.dos_reset();
+  g_dos.SetHooks({});
+  g_dos.DosReset();
 }
 
 TEST_F(RelayTest, ANewStreamPacedAt20msTakesOverAtItsTwentySixthPacketAndTheOriginalRestoresItself) {
@@ -343,7 +343,7 @@ TEST_F(RelayTest, StopJoinsTheThreadEvenUnderAFloodAndLeavesTheSocketsAlone) {
   server.SendTo(Rtp(9, 0x2, 's'), SrvPort());
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   char buf[256];
-  EXPECT_GT(recv(call.srv.get_handle(), buf, sizeof buf, MSG_DONTWAIT), 0) << "nobody reads the pair any more";
+  EXPECT_GT(recv(call.srv.GetHandle(), buf, sizeof buf, MSG_DONTWAIT), 0) << "nobody reads the pair any more";
 
   Start();  // a re-INVITE may anchor again on the same pairs
   phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());

@@ -18,24 +18,24 @@ namespace {
 using PortTest = MediaTest;
 
 int BoundPort(int fd) {
-  InetAddr a;
+  InetAddress a;
   socklen_t len = sizeof(sockaddr_in);
   getsockname(fd, a.sa(), &len);
   return a.Port();
 }
 
 TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
-  std::vector<std::unique_ptr<mcUDP_t>> pairs;
+  std::vector<std::unique_ptr<ClientRtpPort>> pairs;
   std::vector<int> ports;
   for (int i = 0; i < 5; ++i) {
-    pairs.push_back(std::make_unique<mcUDP_t>(70000));
+    pairs.push_back(std::make_unique<ClientRtpPort>(70000));
     ASSERT_GE(pairs.back()->open(), 0);
     ports.push_back(pairs.back()->LPort());
-    EXPECT_EQ(BoundPort(pairs.back()->get_rtcp_handle()), ports.back() + 1);
+    EXPECT_EQ(BoundPort(pairs.back()->GetRtcpHandle()), ports.back() + 1);
   }
   EXPECT_EQ(ports, (std::vector<int>{40002, 40004, 40006, 40008, 40000}));
 
-  mcUDP_t sixth(70001);
+  ClientRtpPort sixth(70001);
   EXPECT_EQ(sixth.open(), -1);
   EXPECT_EQ(sixth.LPort(), -1);
   EXPECT_TRUE(Logged("[70001] ")) << "under the call's number";
@@ -52,13 +52,13 @@ TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
 }
 
 TEST_F(PortTest, TheOnlyFreePairIsFoundEvenWhenItWasHandedOutLast) {
-  std::vector<std::unique_ptr<msUDP_t>> pairs;
+  std::vector<std::unique_ptr<ServerRtpPort>> pairs;
   for (int i = 0; i < 5; ++i) {
-    pairs.push_back(std::make_unique<msUDP_t>(70000));
+    pairs.push_back(std::make_unique<ServerRtpPort>(70000));
     ASSERT_GE(pairs.back()->open(), 0);
   }
   pairs.back()->close();  // 40000, the last one handed out
-  msUDP_t again(70002);
+  ServerRtpPort again(70002);
   ASSERT_GE(again.open(), 0);
   EXPECT_EQ(again.LPort(), 40000);
 }
@@ -66,8 +66,8 @@ TEST_F(PortTest, TheOnlyFreePairIsFoundEvenWhenItWasHandedOutLast) {
 // Each anchored call takes a client pair and a server pair: five pairs hold two calls.
 TEST_F(PortTest, TwoAnchoredCallsFitFivePairsAndTheThirdHasNoPorts) {
   struct Call {
-    mcUDP_t cln{70010};
-    msUDP_t srv{70010};
+    ClientRtpPort cln{70010};
+    ServerRtpPort srv{70010};
     bool Anchor() { return cln.open() >= 0 && srv.open() >= 0; }
   };
   Call first, second, third;
@@ -81,14 +81,14 @@ TEST_F(PortTest, TwoAnchoredCallsFitFivePairsAndTheThirdHasNoPorts) {
 }
 
 TEST_F(PortTest, PortsInUseByOthersAreSkippedAndPortsStayEvenInAnOddRange) {
-  Cfg.lRange = 40001;
-  Cfg.hRange = 40011;
-  mUDP_t::ResetPortSearch();
+  g_config.lRange = 40001;
+  g_config.hRange = 40011;
+  RtpPort::ResetPortSearch();
   UdpPeer squatter("127.0.0.1:40005");  // the RTCP port of the pair 40004
-  std::vector<std::unique_ptr<mcUDP_t>> pairs;
+  std::vector<std::unique_ptr<ClientRtpPort>> pairs;
   std::vector<int> ports;
   for (int i = 0; i < 4; ++i) {
-    pairs.push_back(std::make_unique<mcUDP_t>(70020));
+    pairs.push_back(std::make_unique<ClientRtpPort>(70020));
     if (pairs.back()->open() < 0) break;
     ports.push_back(pairs.back()->LPort());
   }
@@ -96,44 +96,44 @@ TEST_F(PortTest, PortsInUseByOthersAreSkippedAndPortsStayEvenInAnOddRange) {
 }
 
 TEST_F(PortTest, EachSideBindsItsOwnAddress) {
-  std::strcpy(Cfg.private_ipaddr, "127.0.0.20");
-  std::strcpy(Cfg.intern_ipaddr, "127.0.0.21");
-  mcUDP_t cln(70030);
-  msUDP_t srv(70030);
+  std::strcpy(g_config.private_ipaddr, "127.0.0.20");
+  std::strcpy(g_config.intern_ipaddr, "127.0.0.21");
+  ClientRtpPort cln(70030);
+  ServerRtpPort srv(70030);
   ASSERT_GE(cln.open(), 0);
   ASSERT_GE(srv.open(), 0);
-  InetAddr a;
+  InetAddress a;
   socklen_t len = sizeof(sockaddr_in);
-  getsockname(cln.get_handle(), a.sa(), &len);
+  getsockname(cln.GetHandle(), a.sa(), &len);
   EXPECT_EQ(a.IpStr(), "127.0.0.20");
-  getsockname(srv.get_rtcp_handle(), a.sa(), &len);
+  getsockname(srv.GetRtcpHandle(), a.sa(), &len);
   EXPECT_EQ(a.IpStr(), "127.0.0.21");
 }
 
 TEST_F(PortTest, AGivenPortIsOpenedExactly) {
-  msUDP_t pair(70040);
+  ServerRtpPort pair(70040);
   EXPECT_EQ(pair.open(0), -1);
   ASSERT_GE(pair.open(41000), 0);
   EXPECT_EQ(pair.LPort(), 41000);
-  EXPECT_EQ(BoundPort(pair.get_rtcp_handle()), 41001);
+  EXPECT_EQ(BoundPort(pair.GetRtcpHandle()), 41001);
   EXPECT_TRUE(Logged("Open RTP port: 41000\n"));
   ASSERT_GE(pair.open(41010), 0) << "a pair open elsewhere moves";
   EXPECT_EQ(pair.LPort(), 41010);
   EXPECT_TRUE(Logged("Closing port: 41000 handle "));
   UdpPeer squatter("127.0.0.1:41020");
-  msUDP_t other(70041);
+  ServerRtpPort other(70041);
   EXPECT_EQ(other.open(41020), -1);
   EXPECT_TRUE(Logged("Error: Cannot Open RTP port: 41020\n"));
 }
 
 TEST_F(PortTest, SocketsHoldHundredsOfPacketsAndRtpCarriesTheTypeOfService) {
-  Cfg.TOS = 0xB8;
-  mcUDP_t pair(70050);
+  g_config.TOS = 0xB8;
+  ClientRtpPort pair(70050);
   ASSERT_GE(pair.open(), 0);
   long rmem_max = 0;
   std::ifstream("/proc/sys/net/core/rmem_max") >> rmem_max;
-  const long expected = 2 * std::min<long>(mUDP_t::kSocketBuffer, rmem_max);  // the kernel doubles and caps
-  for (int fd : {pair.get_handle(), pair.get_rtcp_handle()}) {
+  const long expected = 2 * std::min<long>(RtpPort::kSocketBuffer, rmem_max);  // the kernel doubles and caps
+  for (int fd : {pair.GetHandle(), pair.GetRtcpHandle()}) {
     int size = 0;
     socklen_t len = sizeof size;
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len);
@@ -141,13 +141,13 @@ TEST_F(PortTest, SocketsHoldHundredsOfPacketsAndRtpCarriesTheTypeOfService) {
   }
   int tos = 0;
   socklen_t len = sizeof tos;
-  getsockopt(pair.get_handle(), IPPROTO_IP, IP_TOS, &tos, &len);
+  getsockopt(pair.GetHandle(), IPPROTO_IP, IP_TOS, &tos, &len);
   EXPECT_EQ(tos, 0xB8);
-  Cfg.TOS = 56;
+  g_config.TOS = 56;
 }
 
 TEST_F(PortTest, DestinationsAndSendsUseTheLatestAddresses) {
-  mcUDP_t pair(70060);
+  ClientRtpPort pair(70060);
   ASSERT_GE(pair.open(), 0);
   UdpPeer rtp("127.0.0.2:6000"), rtcp("127.0.0.2:6001");
   EXPECT_TRUE(pair.RDest().empty());
@@ -158,7 +158,7 @@ TEST_F(PortTest, DestinationsAndSendsUseTheLatestAddresses) {
   EXPECT_EQ(pair.RSend("media", 5), 5);
   EXPECT_EQ(pair.CSend("report", 6), 6);
   EXPECT_EQ(rtp.Receive(), "media");
-  InetAddr from;
+  InetAddress from;
   EXPECT_EQ(rtcp.Receive(&from), "report");
   EXPECT_EQ(from.Port(), pair.LPort() + 1);
   rtcp.SendTo("back", pair.LPort() + 1);
@@ -168,8 +168,8 @@ TEST_F(PortTest, DestinationsAndSendsUseTheLatestAddresses) {
 }
 
 struct Sink : ProbeSink {
-  std::vector<std::pair<int, InetAddr>> seen;
-  void ProbePacket(mUDP_t& pair, const InetAddr& src) override { seen.emplace_back(pair.LPort(), src); }
+  std::vector<std::pair<int, InetAddress>> seen;
+  void ProbePacket(RtpPort& pair, const InetAddress& src) override { seen.emplace_back(pair.LPort(), src); }
 };
 
 struct Tick : TimerCB {
@@ -179,12 +179,12 @@ struct Tick : TimerCB {
 TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
   PollReactor reactor;
   DialogTable table;
-  auto* call = new Dialog_t("probe-call");
+  auto* call = new Dialog("probe-call");
   ASSERT_TRUE(call->Entered());
   call->unlock();
   Sink sink;
   Tick tick;
-  auto pair = std::make_unique<mcUDP_t>(call->UniqNo());
+  auto pair = std::make_unique<ClientRtpPort>(call->UniqNo());
   pair->doregister(&sink);
   table.DrainKeyQueue();
   EXPECT_TRUE(pair->registered());
@@ -192,13 +192,13 @@ TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
   UdpPeer client("127.0.0.2:7000");
   client.SendTo(Rtp(1, 1, 'a'), pair->LPort());
   for (int i = 0; i < 20 && sink.seen.empty(); ++i) {
-    reactor.timer_set(&tick, 10, nullptr);
-    reactor.run_once(true);
+    reactor.SetTimer(&tick, 10, nullptr);
+    reactor.RunOnce(true);
   }
   ASSERT_EQ(sink.seen.size(), 1u);
   EXPECT_EQ(sink.seen[0].second, client.addr());
 
-  const int fd = pair->get_handle();
+  const int fd = pair->GetHandle();
   pair->unregister();
   table.DrainKeyQueue();
   EXPECT_FALSE(table.GetDialog(fd)) << "the handle no longer leads to the call";

@@ -17,7 +17,7 @@ const char* const kCall =
 TEST(HaRecordParse, RegistrationFields) {
   auto r = ha::Parse(kReg);
   ASSERT_TRUE(r);
-  ASSERT_EQ(r->kind, ha::Record::Reg);
+  ASSERT_EQ(r->kind, ha::Record::REGISTER);
   const ha::RegRecord& g = r->reg;
   EXPECT_EQ(g.ncont, "sip:alice*example.com-10.0.0.5+5062@127.0.0.1:5074");
   EXPECT_EQ(g.ocont, "sip:alice@192.168.1.20:5062");
@@ -28,7 +28,7 @@ TEST(HaRecordParse, RegistrationFields) {
   EXPECT_EQ(g.hole.Str(), "10.0.0.5:5062");
   EXPECT_EQ(g.expires_in, 3590);
   EXPECT_EQ(g.reg_tm, 45);
-  EXPECT_EQ(g.flags, unsigned{ha::kPubl | ha::kPrsn});
+  EXPECT_EQ(g.flags, unsigned{ha::PUBLIC_IP | ha::PERSISTENT});
   EXPECT_EQ(g.to_tag, "srv-tag");
   EXPECT_EQ(g.unreg_server.Str(), "127.0.0.9:5080");
   EXPECT_EQ(g.nat_type, 3u);
@@ -39,7 +39,7 @@ TEST(HaRecordParse, RegistrationFields) {
 TEST(HaRecordParse, CallFieldsAndMediaDestinations) {
   auto r = ha::Parse(std::string(kCall) + "\n");
   ASSERT_TRUE(r);
-  ASSERT_EQ(r->kind, ha::Record::Call);
+  ASSERT_EQ(r->kind, ha::Record::CALL);
   const ha::CallRecord& c = r->call;
   EXPECT_TRUE(c.full);
   EXPECT_EQ(c.key, "C&call-1@10.0.0.5&srv1");
@@ -64,12 +64,12 @@ TEST(HaRecordParse, ShortRecords) {
     ha::Record::Kind kind;
     const char* key;
   } cases[] = {
-      {"?", ha::Record::Request, ""},
-      {"?\n", ha::Record::Request, ""},
-      {"U|sip:a@b", ha::Record::UnReg, "sip:a@b"},
-      {"B|C&x&y", ha::Record::CallEnd, "C&x&y"},
-      {"B|C&x&y|extra", ha::Record::CallEnd, "C&x&y"},
-      {"Z|whatever", ha::Record::Unknown, ""},
+      {"?", ha::Record::REQUEST, ""},
+      {"?\n", ha::Record::REQUEST, ""},
+      {"U|sip:a@b", ha::Record::UNREGISTER, "sip:a@b"},
+      {"B|C&x&y", ha::Record::CALL_END, "C&x&y"},
+      {"B|C&x&y|extra", ha::Record::CALL_END, "C&x&y"},
+      {"Z|whatever", ha::Record::UNKNOWN, ""},
   };
   for (const auto& c : cases) {
     auto r = ha::Parse(c.text);
@@ -126,7 +126,7 @@ TEST(HaRecordParse, MalformedRecordsAreRefused) {
 
 TEST(HaRecordDests, RtcpWrittenOnlyWhenNeeded) {
   auto addr = [](const char* s) {
-    InetAddr a;
+    InetAddress a;
     EXPECT_TRUE(ha::ParseAddress(s, a)) << s;
     return a;
   };
@@ -136,7 +136,7 @@ TEST(HaRecordDests, RtcpWrittenOnlyWhenNeeded) {
   } cases[] = {
       {{}, ""},
       {{addr("1.2.3.4:1000"), addr("1.2.3.4:1001")}, "1.2.3.4:1000"},
-      {{addr("1.2.3.4:1000"), InetAddr()}, "1.2.3.4:1000"},
+      {{addr("1.2.3.4:1000"), InetAddress()}, "1.2.3.4:1000"},
       {{addr("1.2.3.4:1000"), addr("1.2.3.4:1005")}, "1.2.3.4:1000,1.2.3.4:1005"},
       {{addr("1.2.3.4:1000"), addr("1.2.3.5:1001")}, "1.2.3.4:1000,1.2.3.5:1001"},
       {{addr("1.2.3.4:1000"), addr("1.2.3.4:1001"), true, addr("1.2.3.4:2000"), addr("1.2.3.4:2001")},

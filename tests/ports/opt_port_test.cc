@@ -17,9 +17,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // Records the thread its destructor ran on.
-class TracedOptPort : public OptPort_t {
+class TracedOptPort : public ProbePort {
  public:
-  TracedOptPort(int uno, std::atomic<bool>& gone, pthread_t& where) : OptPort_t(uno), gone_(gone), where_(where) {}
+  TracedOptPort(int uno, std::atomic<bool>& gone, pthread_t& where) : ProbePort(uno), gone_(gone), where_(where) {}
   ~TracedOptPort() override {
     where_ = pthread_self();
     gone_.store(true);
@@ -43,7 +43,7 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = 2000ms) {
 class OptPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::strcpy(Cfg.second_ipaddr, "127.0.0.5");
+    std::strcpy(g_config.second_ipaddr, "127.0.0.5");
     loop_ = std::thread([this] {
       loop_thread_ = pthread_self();
       reactor_.run();
@@ -54,8 +54,8 @@ class OptPortTest : public ::testing::Test {
   void TearDown() override {
     reactor_.stop();
     loop_.join();
-    OptPort_t::OnICMP = nullptr;
-    Cfg.second_ipaddr[0] = '\0';
+    ProbePort::OnICMP = nullptr;
+    g_config.second_ipaddr[0] = '\0';
   }
 
   PollReactor reactor_;
@@ -66,7 +66,7 @@ class OptPortTest : public ::testing::Test {
 TEST_F(OptPortTest, RefusedProbeMarksTheCallOnceAndRetiringDeletesOnTheReactorThread) {
   std::atomic<int> refusals{0};
   std::atomic<int> who{0};
-  OptPort_t::OnICMP = [&](int uno) {
+  ProbePort::OnICMP = [&](int uno) {
     who = uno;
     ++refusals;
   };
@@ -75,12 +75,12 @@ TEST_F(OptPortTest, RefusedProbeMarksTheCallOnceAndRetiringDeletesOnTheReactorTh
   auto port = std::make_unique<TracedOptPort>(70001, gone, where);
   ASSERT_TRUE(port->usable());
   port->Enroll();
-  EXPECT_EQ(port->local_addr().IpStr(), "127.0.0.5");
+  EXPECT_EQ(port->LocalAddress().IpStr(), "127.0.0.5");
 
   // The kernel's ICMP budget is shared by the whole machine: a refusal may need another probe.
   const char probe[] = "OPTIONS sip:x@127.0.0.9:9 SIP/2.0\r\n\r\n";
   for (int attempt = 0; attempt < 10 && refusals.load() == 0; ++attempt) {
-    ASSERT_GT(port->sendto(probe, sizeof probe - 1, InetAddr("127.0.0.9:9"), 0), 0);
+    ASSERT_GT(port->sendto(probe, sizeof probe - 1, InetAddress("127.0.0.9:9"), 0), 0);
     WaitFor([&] { return refusals.load() > 0; }, 300ms);
   }
   ASSERT_GT(refusals.load(), 0);
@@ -88,14 +88,14 @@ TEST_F(OptPortTest, RefusedProbeMarksTheCallOnceAndRetiringDeletesOnTheReactorTh
   EXPECT_EQ(refusals.load(), 1) << "the error is read once, not reported again and again";
   EXPECT_EQ(who.load(), 70001);
 
-  OptPort_t::Retire(std::move(port));
+  ProbePort::Retire(std::move(port));
   ASSERT_TRUE(WaitFor([&] { return gone.load(); }));
   EXPECT_TRUE(pthread_equal(where, loop_thread_)) << "deleted by the reactor, never under its callbacks";
 }
 
 TEST_F(OptPortTest, WithoutSecondAddressThePortIsNotUsable) {
-  Cfg.second_ipaddr[0] = '\0';
-  OptPort_t port(70002);
+  g_config.second_ipaddr[0] = '\0';
+  ProbePort port(70002);
   EXPECT_FALSE(port.usable());
 }
 

@@ -13,13 +13,13 @@ namespace {
 class RelayOps : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::strcpy(Cfg.server_ipaddr, "127.0.0.1");
-    std::strcpy(Cfg.myipaddr, "127.0.0.1");
-    Cfg.SecondPort = 5061;
-    Cfg.MainPort = 5060;
+    std::strcpy(g_config.server_ipaddr, "127.0.0.1");
+    std::strcpy(g_config.myipaddr, "127.0.0.1");
+    g_config.SecondPort = 5061;
+    g_config.MainPort = 5060;
   }
-  static SIP Parsed(const std::string& text) {
-    SIP msg;
+  static SipMessage Parsed(const std::string& text) {
+    SipMessage msg;
     EXPECT_TRUE(msg.parser(text)) << text;
     return msg;
   }
@@ -50,8 +50,8 @@ TEST_F(RelayOps, RewrittenContactPointsAtTheInternalPort) {
        "sip:alice*example.com-10.0.0.5+40000@127.0.0.1:5064", "", "10.0.0.5:40000", false},
   };
   for (const auto& c : cases) {
-    SIP msg = Parsed(c.text);
-    InetAddr reply(c.reply_in);
+    SipMessage msg = Parsed(c.text);
+    InetAddress reply(c.reply_in);
     std::string ocnt, ncnt;
     EXPECT_EQ(NewOldContacts(msg, reply, ocnt, ncnt, " ", 0), c.pub) << c.name;
     EXPECT_EQ(ncnt, c.want_ncnt) << c.name;
@@ -72,7 +72,7 @@ TEST_F(RelayOps, RecognisesItsOwnRewrittenContacts) {
       {"sip:a-b*example.com-10.0.0.5+1@127.0.0.1:5064", true},
   };
   for (const auto& c : cases) {
-    SIP_URI uri;
+    SipUri uri;
     ASSERT_TRUE(uri.parser(c.uri, true)) << c.uri;
     EXPECT_EQ(ValidNewCnt(uri), c.valid) << c.uri;
   }
@@ -88,7 +88,7 @@ TEST_F(RelayOps, RelayBranchNumbersOnlyInTheDialogRange) {
       {"z9hG4bK-ostrel-", 0},              {"z9hG4bK-other-70000", 0},
   };
   for (const auto& c : cases) {
-    SIP_Head_Via via;
+    ViaHeader via;
     ASSERT_TRUE(via.parser(std::string("SIP/2.0/UDP 127.0.0.1:5064;branch=") + c.branch));
     EXPECT_EQ(RelayBranchNumber(&via), c.no) << c.branch;
   }
@@ -98,7 +98,7 @@ TEST_F(RelayOps, MultipartBodyBecomesItsSdpPart) {
   const std::string sdp = "v=0\r\no=- 1 1 IN IP4 10.0.0.5\r\ns=-\r\nc=IN IP4 10.0.0.5\r\nt=0 0\r\nm=audio 4000 RTP/AVP 0\r\n";
   const std::string body = "--b1\r\nContent-Type: application/isup\r\n\r\nxxxx\r\n--b1\r\nContent-Type: application/sdp\r\n\r\n" +
                            sdp + "\r\n--b1--\r\n";
-  SIP msg = Parsed("INVITE sip:b@example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5;branch=z9hG4bK-1\r\n"
+  SipMessage msg = Parsed("INVITE sip:b@example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5;branch=z9hG4bK-1\r\n"
                    "From: <sip:a@example.com>;tag=1\r\nTo: <sip:b@example.com>\r\nCall-ID: m1\r\nCSeq: 1 INVITE\r\n"
                    "Content-Type: multipart/mixed;boundary=\"b1\"\r\nContent-Length: " +
                    std::to_string(body.size()) + "\r\n\r\n" + body);

@@ -35,7 +35,7 @@ std::string BigInvite() {
 
 struct Receiver {
   int fd;
-  InetAddr addr;
+  InetAddress addr;
   explicit Receiver(const char* where) : addr(where) {
     fd = socket(AF_INET, SOCK_DGRAM, 0);
     bind(fd, addr.sa(), sizeof(sockaddr_in));
@@ -51,10 +51,10 @@ struct Receiver {
 };
 
 TEST(SipPortSend, LargeMessageToAClientIsShrunkAndCompact) {
-  ExtPort_t port;
-  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  ExternalPort port;
+  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   Receiver client("127.0.0.3:5062");
-  SIP msg;
+  SipMessage msg;
   std::string text = BigInvite();
   ASSERT_GT(text.size(), 1420u);
   ASSERT_TRUE(msg.parser(text));
@@ -69,15 +69,15 @@ TEST(SipPortSend, LargeMessageToAClientIsShrunkAndCompact) {
   EXPECT_NE(got.find("\r\nv: SIP/2.0/UDP 127.0.0.2:5062;branch=z9hG4bK-1\r\n"), std::string::npos) << got;
   EXPECT_NE(got.find("\r\nf: "), std::string::npos) << "compact header names";
   EXPECT_GT(got.size(), 1000u) << "the padding is not ours to drop: still above the limit, sent shrunk";
-  SIP again;
+  SipMessage again;
   EXPECT_TRUE(again.parser(got));
 }
 
 TEST(SipPortSend, TheServerGetsTheMessageUnchangedInFullForm) {
-  IntPort_t port;
-  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  InternalPort port;
+  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   Receiver server("127.0.0.4:5060");
-  SIP msg;
+  SipMessage msg;
   ASSERT_TRUE(msg.parser(BigInvite()));
   std::string expected = msg.assemble(true);
   ASSERT_GT(port.send(msg, server.addr, 0, 0), 0);
@@ -85,10 +85,10 @@ TEST(SipPortSend, TheServerGetsTheMessageUnchangedInFullForm) {
 }
 
 TEST(SipPortSend, SmallMessageToAClientKeepsItsFullForm) {
-  ExtPort_t port;
-  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  ExternalPort port;
+  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   Receiver client("127.0.0.3:5064");
-  SIP msg;
+  SipMessage msg;
   ASSERT_TRUE(msg.parser(std::string("OPTIONS sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.3:5064;branch=z9hG4bK-2\r\n"
                                      "From: \"A\" <sip:a@x>;tag=1\r\nTo: <sip:b@x>\r\nCall-ID: c1\r\nCSeq: 1 OPTIONS\r\n"
                                      "User-Agent: small\r\nContent-Length: 0\r\n\r\n")));
@@ -113,17 +113,17 @@ struct Collector {
 };
 
 TEST(SipPortRead, WholeDatagramsOnlyAndReadersStopCleanly) {
-  ExtPort_t port;
-  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
-  InetAddr to = port.local_addr();
+  ExternalPort port;
+  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
+  InetAddress to = port.LocalAddress();
   to.IpAddr(0x7F000001);
   Collector c;
   port.SetHandler([&](Datagram& d) { c.add(d); });
   ASSERT_EQ(port.StartReaders(2, "Ext UDP Read", "Start External Reading loop\n"), 0);
 
   int tx = socket(AF_INET, SOCK_DGRAM, 0);
-  std::string exact(SIPPort_t::kMaxDatagram, 'x');
-  std::string longer(SIPPort_t::kMaxDatagram + 1, 'y');
+  std::string exact(SipPort::kMaxDatagram, 'x');
+  std::string longer(SipPort::kMaxDatagram + 1, 'y');
   sendto(tx, exact.data(), exact.size(), 0, to.sa(), sizeof(sockaddr_in));
   sendto(tx, longer.data(), longer.size(), 0, to.sa(), sizeof(sockaddr_in));
   sendto(tx, "z", 1, 0, to.sa(), sizeof(sockaddr_in));
@@ -135,14 +135,14 @@ TEST(SipPortRead, WholeDatagramsOnlyAndReadersStopCleanly) {
   // Two readers: either may hand its datagram on first.
   std::vector<size_t> sizes{c.got[0].first, c.got[1].first};
   std::sort(sizes.begin(), sizes.end());
-  EXPECT_EQ(sizes, (std::vector<size_t>{1u, SIPPort_t::kMaxDatagram}));
+  EXPECT_EQ(sizes, (std::vector<size_t>{1u, SipPort::kMaxDatagram}));
 }
 
 TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
-  ExtPort_t port;
-  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  ExternalPort port;
+  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   port.block(false);
-  InetAddr to = port.local_addr();
+  InetAddress to = port.LocalAddress();
   to.IpAddr(0x7F000001);
   Collector c;
   port.SetHandler([&](Datagram& d) { c.add(d); });
@@ -150,10 +150,10 @@ TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
   sendto(tx, "one", 3, 0, to.sa(), sizeof(sockaddr_in));
   sendto(tx, "two", 3, 0, to.sa(), sizeof(sockaddr_in));
   usleep(20000);
-  port.input_cb(port.get_handle());
+  port.input_cb(port.GetHandle());
   EXPECT_EQ(c.count(), 1u);
-  port.input_cb(port.get_handle());
-  port.input_cb(port.get_handle());  // nothing pending: returns at once
+  port.input_cb(port.GetHandle());
+  port.input_cb(port.GetHandle());  // nothing pending: returns at once
   EXPECT_EQ(c.count(), 2u);
   close(tx);
 }
@@ -163,8 +163,8 @@ TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
 namespace {
 
 TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
-  ExtPort_t port;
-  ASSERT_TRUE(port.bind(InetAddr("127.0.0.1:0")));
+  ExternalPort port;
+  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   Receiver client("127.0.0.3:5066");
   std::string sdp =
       "v=0\r\no=- 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
@@ -176,7 +176,7 @@ TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
   text.replace(text.find("Content-Length: 0"), 17,
                "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()));
   text += sdp;
-  SIP msg;
+  SipMessage msg;
   ASSERT_TRUE(msg.parser(text));
   port.send(msg, client.addr, 0, 0);
   std::string got = client.receive();
@@ -185,7 +185,7 @@ TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
   EXPECT_EQ(got.substr(0, third).find("a=rtpmap:0 PCMU/8000"), std::string::npos)
       << "static types lose their rtpmap when brief";
   EXPECT_NE(got.find("a=rtpmap:0 PCMU/8000", third), std::string::npos) << "the third description is left alone";
-  SIP again;
+  SipMessage again;
   ASSERT_TRUE(again.parser(got));
 }
 

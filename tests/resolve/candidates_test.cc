@@ -44,7 +44,7 @@ class HostListTest : public ::testing::TestWithParam<HostListCase> {};
 TEST_P(HostListTest, OneCandidatePerUsableElementInListOrder) {
   const HostListCase& c = GetParam();
   for (int run = 0; run < 50; ++run) {
-    std::vector<SRVR> got = HostListServers(c.list);
+    std::vector<ServerRecord> got = HostListServers(c.list);
     ASSERT_EQ(got.size(), c.expected.size()) << c.list;
     for (size_t i = 0; i < got.size(); ++i) {
       EXPECT_EQ(got[i].s_name, c.expected[i].name);
@@ -78,15 +78,15 @@ TEST(RandomPref, FollowsTheWeightRules) {
 }
 
 // Configured servers as the `server` keyword stores them (literal addresses: nothing is resolved).
-HardSrvs_t Servers(std::initializer_list<std::string> lines) {
-  HardSrvs_t servers;
+ServerTable Servers(std::initializer_list<std::string> lines) {
+  ServerTable servers;
   for (const std::string& line : lines) EXPECT_TRUE(AddHardServer(line, servers)) << line;
   return servers;
 }
 
-std::vector<std::string> Names(const std::vector<SRVR>& list) {
+std::vector<std::string> Names(const std::vector<ServerRecord>& list) {
   std::vector<std::string> names;
-  for (const SRVR& s : list) names.push_back(s.s_name);
+  for (const ServerRecord& s : list) names.push_back(s.s_name);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -134,22 +134,22 @@ class ConfiguredKeyTest : public ::testing::TestWithParam<KeyTable> {};
 
 TEST_P(ConfiguredKeyTest, TheMostSpecificKeyWins) {
   const KeyTable& table = GetParam();
-  HardSrvs_t servers;
+  ServerTable servers;
   for (const std::string& line : table.lines) ASSERT_TRUE(AddHardServer(line, servers)) << line;
   for (const KeyCase& c : table.cases) {
-    std::vector<SRVR> got = ConfiguredServers(c.domain, servers);
+    std::vector<ServerRecord> got = ConfiguredServers(c.domain, servers);
     EXPECT_EQ(Names(got), c.expected) << table.title << ": " << c.domain;
-    for (const SRVR& s : got) EXPECT_EQ(s.s_port, 5060);
+    for (const ServerRecord& s : got) EXPECT_EQ(s.s_port, 5060);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, ConfiguredKeyTest, ::testing::ValuesIn(kKeyTables));
 
 // The first of the sorted candidates over many resolutions, counted by address.
-std::map<std::string, int> FirstChoices(const HardSrvs_t& servers, const std::string& domain) {
+std::map<std::string, int> FirstChoices(const ServerTable& servers, const std::string& domain) {
   std::map<std::string, int> first;
   for (int run = 0; run < kRuns; ++run) {
-    std::vector<SRVR> got = ConfiguredServers(domain, servers);
+    std::vector<ServerRecord> got = ConfiguredServers(domain, servers);
     std::sort(got.begin(), got.end());
     ++first[got.at(0).s_name];
   }
@@ -157,9 +157,9 @@ std::map<std::string, int> FirstChoices(const HardSrvs_t& servers, const std::st
 }
 
 TEST(ConfiguredWeights, WeightZeroAlwaysBeforeWeightHundred) {
-  HardSrvs_t servers = Servers({"example.org 100 10.0.0.2", "example.org 0 10.0.0.1"});
+  ServerTable servers = Servers({"example.org 100 10.0.0.2", "example.org 0 10.0.0.1"});
   for (int run = 0; run < kRuns; ++run) {
-    std::vector<SRVR> got = ConfiguredServers("example.org", servers);
+    std::vector<ServerRecord> got = ConfiguredServers("example.org", servers);
     std::sort(got.begin(), got.end());
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].s_name, "10.0.0.1");
@@ -168,16 +168,16 @@ TEST(ConfiguredWeights, WeightZeroAlwaysBeforeWeightHundred) {
 
 TEST(ConfiguredWeights, WeightZeroLosesOnlyRareTiesToAMiddleWeight) {
   // Weight 0 draws pref 1; weight 50 draws 1..51, so it ties now and then and the tie-break decides.
-  HardSrvs_t servers = Servers({"example.org 50 10.0.0.3", "example.org 0 10.0.0.1"});
+  ServerTable servers = Servers({"example.org 50 10.0.0.3", "example.org 0 10.0.0.1"});
   std::map<std::string, int> first = FirstChoices(servers, "example.org");
   EXPECT_GT(first["10.0.0.1"], kRuns * 95 / 100);
   EXPECT_LT(first["10.0.0.1"], kRuns);
 }
 
 TEST(ConfiguredWeights, NinetyNineAndHundredBothComeLast) {
-  HardSrvs_t servers = Servers({"example.org 100 10.0.0.2", "example.org 99 10.0.0.1", "example.org 98 10.0.0.3"});
+  ServerTable servers = Servers({"example.org 100 10.0.0.2", "example.org 99 10.0.0.1", "example.org 98 10.0.0.3"});
   for (int run = 0; run < kRuns; ++run) {
-    std::vector<SRVR> got = ConfiguredServers("example.org", servers);
+    std::vector<ServerRecord> got = ConfiguredServers("example.org", servers);
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got[1].s_name, "10.0.0.1");
     EXPECT_EQ(got[2].s_name, "10.0.0.2");
@@ -186,7 +186,7 @@ TEST(ConfiguredWeights, NinetyNineAndHundredBothComeLast) {
 
 TEST(ConfiguredWeights, EqualWeightsShareTheTraffic) {
   for (const char* weight : {"0", "10", "100"}) {
-    HardSrvs_t servers = Servers({std::string("example.org ") + weight + " 10.0.0.1",
+    ServerTable servers = Servers({std::string("example.org ") + weight + " 10.0.0.1",
                                   std::string("example.org ") + weight + " 10.0.0.2"});
     std::map<std::string, int> first = FirstChoices(servers, "example.org");
     EXPECT_NEAR(first["10.0.0.1"], kRuns / 2, kRuns / 10) << weight;
@@ -195,16 +195,16 @@ TEST(ConfiguredWeights, EqualWeightsShareTheTraffic) {
 }
 
 TEST(ConfiguredWeights, TheStoredEntriesAreLeftAsTheyWere) {
-  HardSrvs_t servers = Servers({"example.org 40 10.0.0.1:5070"});
+  ServerTable servers = Servers({"example.org 40 10.0.0.1:5070"});
   ConfiguredServers("example.org", servers);
-  const SRVR& stored = servers.find("example.org")->second;
+  const ServerRecord& stored = servers.find("example.org")->second;
   EXPECT_EQ(stored.s_pref, 0);
   EXPECT_EQ(stored.s_weight, 41);
   EXPECT_EQ(stored.s_port, 5070);
 }
 
-SRVR Record(int priority, int weight, const std::string& name) {
-  SRVR r;
+ServerRecord Record(int priority, int weight, const std::string& name) {
+  ServerRecord r;
   r.s_pref = priority;
   r.s_weight = weight;
   r.s_port = 5060;
@@ -213,7 +213,7 @@ SRVR Record(int priority, int weight, const std::string& name) {
 }
 
 // Sorted as ResolveSrv sorts, after OrderByWeight.
-std::vector<SRVR> Ordered(std::vector<SRVR> records) {
+std::vector<ServerRecord> Ordered(std::vector<ServerRecord> records) {
   OrderByWeight(records);
   std::stable_sort(records.begin(), records.end());
   return records;
@@ -221,7 +221,7 @@ std::vector<SRVR> Ordered(std::vector<SRVR> records) {
 
 TEST(DnsOrder, LowerPriorityFirstWhateverTheWeights) {
   for (int run = 0; run < 200; ++run) {
-    std::vector<SRVR> got =
+    std::vector<ServerRecord> got =
         Ordered({Record(10, 100, "ten"), Record(5, 0, "five"), Record(20, 50, "twenty"), Record(5, 0, "five-b")});
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0].s_pref, 5);
@@ -235,7 +235,7 @@ TEST(DnsOrder, LowerPriorityFirstWhateverTheWeights) {
   }
 }
 
-std::map<std::string, int> FirstRecords(const std::vector<SRVR>& records) {
+std::map<std::string, int> FirstRecords(const std::vector<ServerRecord>& records) {
   std::map<std::string, int> first;
   for (int run = 0; run < kRuns; ++run) ++first[Ordered(records).at(0).s_name];
   return first;

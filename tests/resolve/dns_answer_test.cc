@@ -41,20 +41,20 @@ DnsMessage Answer(uint16_t answers) {
 const AnswerCase kAnswerCases[] = {
     {"two records are read in the order of the answer",
      [] { return Answer(2).Srv(10, 60, 5070, "b.example.org").Srv(5, 40, 5080, "a.example.org").bytes(); },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{10, 60, 5070, "b.example.org"}, {5, 40, 5080, "a.example.org"}}},
     {"a message shorter than its header holds nothing",
      [] { return Answer(1).Srv(1, 1, 5060, "a.example.org").First(11); },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {}},
-    {"an answer without records holds nothing", [] { return Answer(0).bytes(); }, SrvAnswerResult::kOk, {}},
+    {"an answer without records holds nothing", [] { return Answer(0).bytes(); }, SrvAnswerResult::OK, {}},
     {"a question name running past the end",
      [] {
        DnsMessage m;
        m.Header(1, 0).U8(20).Raw({'a', 'b', 'c'});
        return m.bytes();
      },
-     SrvAnswerResult::kBadQuestion,
+     SrvAnswerResult::BAD_QUESTION,
      {}},
     {"a question without its type and class",
      [] {
@@ -62,7 +62,7 @@ const AnswerCase kAnswerCases[] = {
        m.Header(1, 0).Name(kQuery).U16(33);
        return m.bytes();
      },
-     SrvAnswerResult::kBadQuestion,
+     SrvAnswerResult::BAD_QUESTION,
      {}},
     {"a question count larger than the questions present",
      [] {
@@ -70,7 +70,7 @@ const AnswerCase kAnswerCases[] = {
        m.Header(2, 0).Question(kQuery);
        return m.bytes();
      },
-     SrvAnswerResult::kBadQuestion,
+     SrvAnswerResult::BAD_QUESTION,
      {}},
     {"a question count of 65535 over a short message",
      [] {
@@ -78,11 +78,11 @@ const AnswerCase kAnswerCases[] = {
        m.Header(0xFFFF, 1).Question(kQuery).Srv(1, 1, 5060, "a.example.org");
        return m.bytes();
      },
-     SrvAnswerResult::kBadQuestion,
+     SrvAnswerResult::BAD_QUESTION,
      {}},
     {"an answer count larger than the records present keeps the records",
      [] { return Answer(5).Srv(1, 2, 5060, "a.example.org").bytes(); },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{1, 2, 5060, "a.example.org"}}},
     {"a record cut inside its fixed part ends the reading",
      [] {
@@ -90,7 +90,7 @@ const AnswerCase kAnswerCases[] = {
        size_t keep = m.size() + 6;
        return m.Srv(3, 4, 5060, "b.example.org").First(keep);
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{1, 2, 5060, "a.example.org"}}},
     {"a data length past the end ends the reading",
      [] {
@@ -98,7 +98,7 @@ const AnswerCase kAnswerCases[] = {
        m.Pointer(12).U16(33).U16(1).U32(300).U16(500).U16(1).U16(1).U16(5060).Name("b.example.org");
        return m.bytes();
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{1, 2, 5060, "a.example.org"}}},
     {"an owner name pointing outside the message",
      [] {
@@ -106,7 +106,7 @@ const AnswerCase kAnswerCases[] = {
        m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), 0x3FFF);
        return m.bytes();
      },
-     SrvAnswerResult::kBadOwner,
+     SrvAnswerResult::BAD_OWNER,
      {{1, 2, 5060, "a.example.org"}}},
     {"an owner name pointing at itself",
      [] {
@@ -115,7 +115,7 @@ const AnswerCase kAnswerCases[] = {
        m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), self);
        return m.bytes();
      },
-     SrvAnswerResult::kBadOwner,
+     SrvAnswerResult::BAD_OWNER,
      {}},
     {"an owner name cut inside its pointer",
      [] {
@@ -123,7 +123,7 @@ const AnswerCase kAnswerCases[] = {
        m.U8(0xC0);
        return m.bytes();
      },
-     SrvAnswerResult::kBadOwner,
+     SrvAnswerResult::BAD_OWNER,
      {}},
     {"an owner name with a reserved label type",
      [] {
@@ -131,7 +131,7 @@ const AnswerCase kAnswerCases[] = {
        m.U8(0x41).U8('x').Root().U16(33).U16(1).U32(300).U16(0);
        return m.bytes();
      },
-     SrvAnswerResult::kBadOwner,
+     SrvAnswerResult::BAD_OWNER,
      {}},
     {"two targets pointing at each other end the reading",
      [] {
@@ -143,7 +143,7 @@ const AnswerCase kAnswerCases[] = {
        m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Labels("y").Pointer(uint16_t(first)).bytes());
        return m.bytes();
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{1, 2, 5060, "a.example.org"}}},
     {"a target compressed against the question name",
      [] {
@@ -152,7 +152,7 @@ const AnswerCase kAnswerCases[] = {
        m.Record(33, DnsMessage().U16(7).U16(8).U16(5090).Labels("proxy").Pointer(22).bytes());
        return m.bytes();
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{7, 8, 5090, "proxy.example.org"}}},
     {"a target pointing forward to a later record's name",
      [] {
@@ -162,7 +162,7 @@ const AnswerCase kAnswerCases[] = {
        m.Srv(2, 2, 5070, "late.example.org");
        return m.bytes();
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{1, 1, 5060, "late.example.org"}, {2, 2, 5070, "late.example.org"}}},
     {"records of other types are skipped by their length",
      [] {
@@ -172,13 +172,13 @@ const AnswerCase kAnswerCases[] = {
            .Srv(1, 1, 5060, "a.example.org")
            .bytes();
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{1, 1, 5060, "a.example.org"}}},
     {"SRV data too short for a target ends the reading",
      [] {
        return Answer(2).Srv(1, 1, 5060, "a.example.org").Record(33, {0, 1, 0, 1, 0x13}).bytes();
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{1, 1, 5060, "a.example.org"}}},
     {"a target longer than its record data ends the reading",
      [] {
@@ -189,13 +189,13 @@ const AnswerCase kAnswerCases[] = {
        m.Srv(3, 3, 5060, "c.example.org");
        return m.bytes();
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{1, 1, 5060, "a.example.org"}}},
     {"a target of '.' and a port of 0 are no candidates",
      [] {
        return Answer(3).Srv(1, 1, 5060, ".").Srv(2, 2, 0, "zero.example.org").Srv(3, 3, 5060, "c.example.org").bytes();
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{3, 3, 5060, "c.example.org"}}},
     {"unusual bytes in a target are escaped",
      [] {
@@ -205,11 +205,11 @@ const AnswerCase kAnswerCases[] = {
        m.Record(33, data.bytes());
        return m.bytes();
      },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{1, 1, 5060, "a\\.b.\\001\\032"}}},
     {"priority, weight and port use all 16 bits",
      [] { return Answer(1).Srv(65535, 65535, 65535, "a.example.org").bytes(); },
-     SrvAnswerResult::kOk,
+     SrvAnswerResult::OK,
      {{65535, 65535, 65535, "a.example.org"}}},
 };
 
@@ -219,10 +219,10 @@ TEST_P(SrvAnswerTest, ReadsWhatTheMessageHolds) {
   const AnswerCase& c = GetParam();
   // An exactly sized heap copy, so that AddressSanitizer sees any read past the end.
   const std::vector<uint8_t> bytes = c.answer();
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   EXPECT_EQ(ParseSrvAnswer(bytes, out), c.result);
   std::vector<Candidate> got;
-  for (const SRVR& r : out) got.push_back({r.s_pref, r.s_weight, r.s_port, r.s_name});
+  for (const ServerRecord& r : out) got.push_back({r.s_pref, r.s_weight, r.s_port, r.s_name});
   EXPECT_EQ(got, c.candidates);
 }
 
@@ -239,7 +239,7 @@ TEST(SrvAnswer, EveryPrefixOfAnAnswerIsReadWithoutHarm) {
   const std::vector<uint8_t> full = Answer(2).Srv(1, 1, 5060, "a.example.org").Srv(2, 2, 5070, "b.example.org").bytes();
   for (size_t n = 0; n <= full.size(); ++n) {
     std::vector<uint8_t> cut(full.begin(), full.begin() + n);
-    std::vector<SRVR> out;
+    std::vector<ServerRecord> out;
     ParseSrvAnswer(cut, out);
     EXPECT_LE(out.size(), 2u) << n;
   }

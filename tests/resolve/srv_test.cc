@@ -30,15 +30,15 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
-HardSrvs_t Servers(std::initializer_list<std::string> lines) {
-  HardSrvs_t servers;
+ServerTable Servers(std::initializer_list<std::string> lines) {
+  ServerTable servers;
   for (const std::string& line : lines) EXPECT_TRUE(AddHardServer(line, servers)) << line;
   return servers;
 }
 
-std::vector<std::string> Targets(const std::vector<SRVR>& list) {
+std::vector<std::string> Targets(const std::vector<ServerRecord>& list) {
   std::vector<std::string> targets;
-  for (const SRVR& s : list) targets.push_back(s.s_name + ":" + std::to_string(s.s_port));
+  for (const ServerRecord& s : list) targets.push_back(s.s_name + ":" + std::to_string(s.s_port));
   return targets;
 }
 
@@ -59,8 +59,8 @@ class ResolveSrvTest : public ::testing::Test {
     ASSERT_GE(fd, 0);
     close(fd);
     log_path_ = path;
-    saved_level_ = GLogBlock.ALogLevel.load();
-    GLogBlock.ALogLevel = saved_level_ | LOG_ERROR | LOG_DEBUG;
+    saved_level_ = g_log_block.ALogLevel.load();
+    g_log_block.ALogLevel = saved_level_ | LEVEL_ERROR | LEVEL_DEBUG;
     ASSERT_EQ(OpenLog(log_path_), 1);
   }
 
@@ -70,7 +70,7 @@ class ResolveSrvTest : public ::testing::Test {
     dup2(saved_err_, 2);
     close(saved_out_);
     close(saved_err_);
-    GLogBlock.ALogLevel = saved_level_;
+    g_log_block.ALogLevel = saved_level_;
     unlink(log_path_.c_str());
   }
 
@@ -87,7 +87,7 @@ class ResolveSrvTest : public ::testing::Test {
 
 TEST_F(ResolveSrvTest, SrvRecordsComeLowestPriorityFirst) {
   dns_->AnswerSrv("_sip._udp.example.org", {{10, 1, 5070, "b.example.org"}, {5, 1, 5080, "a.example.org"}});
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
   EXPECT_EQ(Targets(out), (std::vector<std::string>{"a.example.org:5080", "b.example.org:5070"}));
   EXPECT_EQ(dns_->Queries("_sip._udp.example.org"), 1);
@@ -95,23 +95,23 @@ TEST_F(ResolveSrvTest, SrvRecordsComeLowestPriorityFirst) {
 
 TEST_F(ResolveSrvTest, HostListIsUsedAloneAndNothingElseIsAsked) {
   dns_->AnswerSrv("_sip._udp.example.org", {{1, 1, 5060, "dns.example.org"}});
-  HardSrvs_t servers = Servers({"example.org 0 10.0.0.1", "* 0 10.0.0.9"});
-  std::vector<SRVR> out;
+  ServerTable servers = Servers({"example.org 0 10.0.0.1", "* 0 10.0.0.9"});
+  std::vector<ServerRecord> out;
   ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, &servers, "lb.example.org:5090/0,10.0.0.7/100"));
   EXPECT_EQ(Targets(out), (std::vector<std::string>{"lb.example.org:5090", "10.0.0.7:5060"}));
   EXPECT_EQ(dns_->TotalQueries(), 0);
 }
 
 TEST_F(ResolveSrvTest, HostListWithoutUsableElementsGivesNothing) {
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ":5060,host:0"));
   EXPECT_TRUE(out.empty());
   EXPECT_EQ(dns_->TotalQueries(), 0);
 }
 
 TEST_F(ResolveSrvTest, ConfiguredServersSpareTheQuery) {
-  HardSrvs_t servers = Servers({"example.org 100 10.0.0.2:5070", "example.org 0 10.0.0.1"});
-  std::vector<SRVR> out;
+  ServerTable servers = Servers({"example.org 100 10.0.0.2:5070", "example.org 0 10.0.0.1"});
+  std::vector<ServerRecord> out;
   ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, &servers, ""));
   EXPECT_EQ(Targets(out), (std::vector<std::string>{"10.0.0.1:5060", "10.0.0.2:5070"}));
   EXPECT_EQ(dns_->TotalQueries(), 0);
@@ -119,8 +119,8 @@ TEST_F(ResolveSrvTest, ConfiguredServersSpareTheQuery) {
 
 TEST_F(ResolveSrvTest, WithoutStarOrExactKeyDnsIsAsked) {
   dns_->AnswerSrv("_sip._udp.sub.example.org", {{1, 1, 5060, "dns.example.org"}});
-  HardSrvs_t servers = Servers({"example.org 0 10.0.0.1"});
-  std::vector<SRVR> out;
+  ServerTable servers = Servers({"example.org 0 10.0.0.1"});
+  std::vector<ServerRecord> out;
   ASSERT_TRUE(ResolveSrv("sub.example.org", kPrefix, out, &servers, ""));
   EXPECT_EQ(Targets(out), (std::vector<std::string>{"dns.example.org:5060"}));
   EXPECT_EQ(dns_->Queries("_sip._udp.sub.example.org"), 1);
@@ -128,13 +128,13 @@ TEST_F(ResolveSrvTest, WithoutStarOrExactKeyDnsIsAsked) {
 
 TEST_F(ResolveSrvTest, WithheldConfiguredServersLeaveDnsOnly) {
   dns_->AnswerSrv("_sip._udp.example.org", {{1, 1, 5060, "dns.example.org"}});
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
   EXPECT_EQ(Targets(out), (std::vector<std::string>{"dns.example.org:5060"}));
 }
 
 TEST_F(ResolveSrvTest, UnknownNameIsLoggedAsNoRecords) {
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   EXPECT_FALSE(ResolveSrv("missing.example", kPrefix, out, nullptr, ""));
   EXPECT_TRUE(out.empty());
   EXPECT_NE(LogText().find("[QUTLS] "), std::string::npos);
@@ -145,7 +145,7 @@ TEST_F(ResolveSrvTest, UnknownNameIsLoggedAsNoRecords) {
 TEST_F(ResolveSrvTest, NameWithoutSrvRecordsIsLoggedAsNoRecords) {
   dns_->Answer("_sip._udp.example.org",
                [](const std::vector<uint8_t>& q) { return FakeDns::ReplyTo(q, 0, 0).bytes(); });
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
   EXPECT_NE(LogText().find("No SRV records found for: _sip._udp.example.org\n"), std::string::npos);
 }
@@ -153,7 +153,7 @@ TEST_F(ResolveSrvTest, NameWithoutSrvRecordsIsLoggedAsNoRecords) {
 TEST_F(ResolveSrvTest, ServerFailureIsLoggedAsError) {
   dns_->Answer("_sip._udp.example.org",
                [](const std::vector<uint8_t>& q) { return FakeDns::ReplyTo(q, FakeDns::kRcodeServFail, 0).bytes(); });
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
   EXPECT_NE(LogText().find("[QUTLS] "), std::string::npos);
   EXPECT_NE(LogText().find("Error 1 in SRV Lookup\n"), std::string::npos);
@@ -162,7 +162,7 @@ TEST_F(ResolveSrvTest, ServerFailureIsLoggedAsError) {
 
 TEST_F(ResolveSrvTest, NoServerAnsweringIsLoggedAsError) {
   dns_.reset();
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
   EXPECT_NE(LogText().find("Error 1 in SRV Lookup\n"), std::string::npos);
 }
@@ -174,7 +174,7 @@ TEST_F(ResolveSrvTest, UnreadableOwnerNameIsLoggedAndRefused) {
     reply.Record(33, DnsMessage::SrvData(2, 1, 5060, "b.example.org"), 0x3FF0);
     return reply.bytes();
   });
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
   EXPECT_TRUE(out.empty());
   EXPECT_NE(LogText().find("Error 3 in SRV Lookup\n"), std::string::npos);
@@ -188,21 +188,21 @@ TEST_F(ResolveSrvTest, CutAnswerKeepsTheRecordsBeforeTheCut) {
     reply.Srv(2, 1, 5060, "b.example.org");
     return reply.First(keep);
   });
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
   EXPECT_EQ(Targets(out), (std::vector<std::string>{"a.example.org:5060"}));
 }
 
 TEST_F(ResolveSrvTest, AnswerWithoutUsableRecordsGivesNothing) {
   dns_->AnswerSrv("_sip._udp.example.org", {{0, 0, 0, "."}});
-  std::vector<SRVR> out;
+  std::vector<ServerRecord> out;
   EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
   EXPECT_TRUE(out.empty());
 }
 
 TEST_F(ResolveSrvTest, CandidatesAlreadyInTheListAreSortedWithTheNewOnes) {
   dns_->AnswerSrv("_sip._udp.example.org", {{100, 1, 5060, "late.example.org"}, {5, 1, 5060, "early.example.org"}});
-  std::vector<SRVR> out(1);
+  std::vector<ServerRecord> out(1);
   out[0].s_pref = 50;
   out[0].s_port = 5060;
   out[0].s_name = "kept.example.org";
@@ -215,16 +215,16 @@ TEST_F(ResolveSrvTest, CandidatesAlreadyInTheListAreSortedWithTheNewOnes) {
 // every resolution sees either the configured server or the DNS answer, never freed or half-built lists.
 TEST_F(ResolveSrvTest, ResolutionRunsSafelyBesideReReads) {
   dns_->AnswerSrv("_sip._udp.example.org", {{1, 1, 5060, "dns.example.org"}});
-  const HardSrvs_t with_star = Servers({"* 0 10.0.0.9", "other.org 5 10.0.0.8", "*.net 5 10.0.0.7"});
-  const HardSrvs_t without = Servers({"other.org 5 10.0.0.8"});
+  const ServerTable with_star = Servers({"* 0 10.0.0.9", "other.org 5 10.0.0.8", "*.net 5 10.0.0.7"});
+  const ServerTable without = Servers({"other.org 5 10.0.0.8"});
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};
   std::vector<std::thread> workers;
   for (int t = 0; t < 3; ++t) {
     workers.emplace_back([&] {
       for (int i = 0; i < 100; ++i) {
-        std::vector<SRVR> out;
-        if (!ResolveSrv("example.org", kPrefix, out, &Cfg.HardSrvs, "") || out.size() != 1 ||
+        std::vector<ServerRecord> out;
+        if (!ResolveSrv("example.org", kPrefix, out, &g_config.HardSrvs, "") || out.size() != 1 ||
             (out[0].s_name != "10.0.0.9" && out[0].s_name != "dns.example.org")) {
           ++failures;
         }
@@ -233,9 +233,9 @@ TEST_F(ResolveSrvTest, ResolutionRunsSafelyBesideReReads) {
   }
   std::thread rereads([&] {
     for (int i = 0; !done; ++i) {
-      HardSrvs_t next = (i % 2 == 0) ? with_star : without;
-      Write_Guard_Mutex guard(Cfg.Lock);
-      Cfg.HardSrvs = std::move(next);
+      ServerTable next = (i % 2 == 0) ? with_star : without;
+      WriteGuard guard(g_config.Lock);
+      g_config.HardSrvs = std::move(next);
     }
   });
   for (std::thread& w : workers) w.join();
@@ -243,8 +243,8 @@ TEST_F(ResolveSrvTest, ResolutionRunsSafelyBesideReReads) {
   rereads.join();
   EXPECT_EQ(failures, 0);
   EXPECT_GT(dns_->Queries("_sip._udp.example.org"), 0);
-  Write_Guard_Mutex guard(Cfg.Lock);
-  Cfg.HardSrvs.clear();
+  WriteGuard guard(g_config.Lock);
+  g_config.HardSrvs.clear();
 }
 
 }  // namespace

@@ -33,63 +33,63 @@ const char* kInvite =
     "\r\n"
     "abcd";
 
-SIP parsed(const char* text = kInvite)
+SipMessage parsed(const char* text = kInvite)
 {
-    SIP m;
+    SipMessage m;
     EXPECT_TRUE(m.parser(text));
     return m;
 }
 
-std::string via_hosts(const SIP& m)
+std::string via_hosts(const SipMessage& m)
 {
     std::string hosts;
-    for (auto* l = m.Header(SIP::HID_Via); l; l = l->Next()) hosts += dynamic_cast<SIP_Head_Via*>(l)->Host() + " ";
+    for (auto* l = m.Header(SipMessage::HID_VIA); l; l = l->Next()) hosts += dynamic_cast<ViaHeader*>(l)->Host() + " ";
     return hosts;
 }
 
 TEST(SipHeaderEdit, PushPopSetAndReverse)
 {
-    SIP m = parsed();
-    EXPECT_TRUE(m.push_front(SIP::HID_Via, "SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK-ostrel-65537"));
-    EXPECT_TRUE(m.push_back(SIP::HID_Via, "SIP/2.0/UDP 10.0.0.9"));
+    SipMessage m = parsed();
+    EXPECT_TRUE(m.push_front(SipMessage::HID_VIA, "SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK-ostrel-65537"));
+    EXPECT_TRUE(m.push_back(SipMessage::HID_VIA, "SIP/2.0/UDP 10.0.0.9"));
     EXPECT_EQ(via_hosts(m), "10.0.0.1 10.0.0.5 10.0.0.9 ");
-    m.Reverse(SIP::HID_Via);
+    m.Reverse(SipMessage::HID_VIA);
     EXPECT_EQ(via_hosts(m), "10.0.0.9 10.0.0.5 10.0.0.1 ");
-    auto middle = m.pop(SIP::HID_Via, 1);
+    auto middle = m.pop(SipMessage::HID_VIA, 1);
     ASSERT_TRUE(middle);
-    EXPECT_EQ(dynamic_cast<SIP_Head_Via*>(middle.get())->Host(), "10.0.0.5");
+    EXPECT_EQ(dynamic_cast<ViaHeader*>(middle.get())->Host(), "10.0.0.5");
     EXPECT_EQ(middle->Next(), nullptr);
-    EXPECT_FALSE(m.pop(SIP::HID_Via, 5));
-    auto last = m.pop_back(SIP::HID_Via);
-    EXPECT_EQ(dynamic_cast<SIP_Head_Via*>(last.get())->Host(), "10.0.0.1");
-    auto first = m.pop_front(SIP::HID_Via);
-    EXPECT_EQ(dynamic_cast<SIP_Head_Via*>(first.get())->Host(), "10.0.0.9");
-    EXPECT_EQ(m.Header(SIP::HID_Via), nullptr);
-    EXPECT_FALSE(m.pop_front(SIP::HID_Via));
+    EXPECT_FALSE(m.pop(SipMessage::HID_VIA, 5));
+    auto last = m.pop_back(SipMessage::HID_VIA);
+    EXPECT_EQ(dynamic_cast<ViaHeader*>(last.get())->Host(), "10.0.0.1");
+    auto first = m.pop_front(SipMessage::HID_VIA);
+    EXPECT_EQ(dynamic_cast<ViaHeader*>(first.get())->Host(), "10.0.0.9");
+    EXPECT_EQ(m.Header(SipMessage::HID_VIA), nullptr);
+    EXPECT_FALSE(m.pop_front(SipMessage::HID_VIA));
 
-    m.push_back(SIP::HID_Via, std::move(first));
-    EXPECT_TRUE(m.set(SIP::HID_Via, "SIP/2.0/TCP 10.0.0.7"));
+    m.push_back(SipMessage::HID_VIA, std::move(first));
+    EXPECT_TRUE(m.set(SipMessage::HID_VIA, "SIP/2.0/TCP 10.0.0.7"));
     EXPECT_EQ(via_hosts(m), "10.0.0.7 ");
 }
 
 TEST(SipHeaderEdit, FailedTextValueLeavesMessageUnchanged)
 {
-    SIP m = parsed();
+    SipMessage m = parsed();
     std::string before = m.assemble(true);
     FlogCapture log;
-    EXPECT_FALSE(m.set(SIP::HID_Via, "SIP/2.0/SCTP h"));
-    EXPECT_FALSE(m.push_back(SIP::HID_CSeq, "8 FOO"));
-    EXPECT_FALSE(m.line_set(SIP::HID_Route, "<sip:p1;lr>, <bad"));
+    EXPECT_FALSE(m.set(SipMessage::HID_VIA, "SIP/2.0/SCTP h"));
+    EXPECT_FALSE(m.push_back(SipMessage::HID_CSEQ, "8 FOO"));
+    EXPECT_FALSE(m.LineSet(SipMessage::HID_ROUTE, "<sip:p1;lr>, <bad"));
     EXPECT_EQ(m.assemble(true), before);
-    EXPECT_FALSE(m.set(SIP::HID_Date, "Fri, 01 Jan 2010"));
+    EXPECT_FALSE(m.set(SipMessage::HID_DATE, "Fri, 01 Jan 2010"));
     EXPECT_EQ(log.last(), "Parse Unknown header as a Specific one\n");
-    EXPECT_FALSE(m.set(SIP::HeadId(60), "x"));
+    EXPECT_FALSE(m.set(SipMessage::HeadId(60), "x"));
     EXPECT_EQ(m.assemble(true), before);
 }
 
 TEST(SipHeaderEdit, UnknownHeadersByName)
 {
-    SIP m = parsed();
+    SipMessage m = parsed();
     m.Header("X-Added", "two");
     m.Header("x-extra", "again");
     EXPECT_STREQ(m.Header("X-EXTRA"), "1");
@@ -104,37 +104,37 @@ TEST(SipHeaderEdit, UnknownHeadersByName)
 
 TEST(SipHeaderEdit, TypedLinesWithoutARegisteredNameAreNotWritten)
 {
-    SIP m = parsed();
+    SipMessage m = parsed();
     std::string before = m.assemble(true);
-    auto via = std::make_unique<SIP_Head_Via>();
+    auto via = std::make_unique<ViaHeader>();
     ASSERT_TRUE(via->parser("SIP/2.0/UDP 10.0.0.1"));
-    m.set(SIP::HID_Date, via->Copy());
-    m.push_back(SIP::HeadId(m.getNextID()), std::move(via));
+    m.set(SipMessage::HID_DATE, via->Copy());
+    m.push_back(SipMessage::HeadId(m.NextId()), std::move(via));
     EXPECT_EQ(m.assemble(true), before);
 }
 
 TEST(SipHeaderEdit, OnDemandParsingConvertsOnce)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser("SUBSCRIBE sip:b@h SIP/2.0\r\nVia: SIP/2.0/UDP h\r\nFrom: <sip:a@h>;tag=1\r\nTo: <sip:b@h>\r\n"
                          "Call-ID: c\r\nCSeq: 1 SUBSCRIBE\r\no: presence;id=7\r\nk: timer\r\nSupported: replaces, 100rel\r\n"
                          "\r\n"));
-    EXPECT_EQ(m.Header(SIP::HID_Event), nullptr);
-    EXPECT_EQ(m.parse(SIP::HID_Event), 1u);
-    auto* ev = m.Header<SIP_Head_Event>(SIP::HID_Event);
+    EXPECT_EQ(m.Header(SipMessage::HID_EVENT), nullptr);
+    EXPECT_EQ(m.parse(SipMessage::HID_EVENT), 1u);
+    auto* ev = m.Header<EventHeader>(SipMessage::HID_EVENT);
     ASSERT_NE(ev, nullptr);
     EXPECT_EQ(ev->Value(), "presence");
-    EXPECT_EQ(m.parse(SIP::HID_Event), 0u);
+    EXPECT_EQ(m.parse(SipMessage::HID_EVENT), 0u);
     EXPECT_EQ(m.Header("o"), nullptr);
 
-    EXPECT_EQ(m.parse(SIP::HID_Supported), 2u);  // a comma list counts once
+    EXPECT_EQ(m.parse(SipMessage::HID_SUPPORTED), 2u);  // a comma list counts once
     std::string text = m.assemble(true);
     EXPECT_NE(text.find("Supported: timer, replaces, 100rel\r\nEvent: presence;id=7\r\n"), std::string::npos);
 }
 
 TEST(SipHeaderEdit, OnDemandParseFailureKeepsTheLineByteForByte)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser("INVITE sip:b@h SIP/2.0\r\nVia: SIP/2.0/UDP h\r\nFrom: <sip:a@h>;tag=1\r\nTo: <sip:b@h>\r\n"
                          "Call-ID: c\r\nCSeq: 1 INVITE\r\n"
                          "Call-Info: <http://www.example.com/alice/photo.jpg>;purpose=icon\r\n"
@@ -143,7 +143,7 @@ TEST(SipHeaderEdit, OnDemandParseFailureKeepsTheLineByteForByte)
                          "\r\n"));
     std::string before = m.assemble(true);
     FlogCapture log;
-    EXPECT_EQ(m.parse(SIP::HID_Call_Info), 1u);
+    EXPECT_EQ(m.parse(SipMessage::HID_CALL_INFO), 1u);
     std::string after = m.assemble(true);
     EXPECT_NE(after.find("Call-Info: <sip:ok@h>;purpose=info\r\n"), std::string::npos);
     EXPECT_NE(after.find("Call-Info: <http://www.example.com/alice/photo.jpg>;purpose=icon\r\n"), std::string::npos);
@@ -154,8 +154,8 @@ TEST(SipHeaderEdit, OnDemandParseFailureKeepsTheLineByteForByte)
 
 TEST(SipHeaderEdit, ConvertToRequest)
 {
-    SIP m = parsed();
-    m.Convert(SIP_StartLine::BYE);
+    SipMessage m = parsed();
+    m.Convert(SipStartLine::BYE);
     EXPECT_EQ(m.assemble(true),
               "BYE sip:b@10.0.0.6 SIP/2.0\r\n"
               "Via: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK1\r\n"
@@ -166,15 +166,15 @@ TEST(SipHeaderEdit, ConvertToRequest)
               "User-Agent: ua\r\n"
               "Content-Length: 0\r\n"
               "\r\n");
-    SIP u = parsed();
-    u.Convert(SIP_StartLine::UPDATE);
-    EXPECT_NE(u.Header(SIP::HID_Contact), nullptr);
+    SipMessage u = parsed();
+    u.Convert(SipStartLine::UPDATE);
+    EXPECT_NE(u.Header(SipMessage::HID_CONTACT), nullptr);
 }
 
 TEST(SipHeaderEdit, ConvertToResponse)
 {
-    SIP m = parsed();
-    m.Convert(SIP_Status(486), "Busy Here");
+    SipMessage m = parsed();
+    m.Convert(SipStatus(486), "Busy Here");
     EXPECT_EQ(m.assemble(true),
               "SIP/2.0 486 Busy Here\r\n"
               "Via: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK1\r\n"
@@ -190,24 +190,24 @@ TEST(SipHeaderEdit, ConvertToResponse)
 
 TEST(SipHeaderEdit, CopiesAreDeepAndIndependent)
 {
-    SIP original = parsed();
-    SIP copy(original);
+    SipMessage original = parsed();
+    SipMessage copy(original);
     EXPECT_EQ(copy.assemble(true), original.assemble(true));
-    copy.push_front(SIP::HID_Via, "SIP/2.0/UDP 10.0.0.1");
-    copy.Header<SIP_Head_From>(SIP::HID_From)->Params().Param("tag", "2");
+    copy.push_front(SipMessage::HID_VIA, "SIP/2.0/UDP 10.0.0.1");
+    copy.Header<FromHeader>(SipMessage::HID_FROM)->Params().Param("tag", "2");
     EXPECT_NE(copy.assemble(true), original.assemble(true));
-    EXPECT_STREQ(original.Header<SIP_Head_From>(SIP::HID_From)->Params().Param("tag"), "1");
-    SIP assigned;
+    EXPECT_STREQ(original.Header<FromHeader>(SipMessage::HID_FROM)->Params().Param("tag"), "1");
+    SipMessage assigned;
     assigned = original;
     EXPECT_EQ(assigned.assemble(true), original.assemble(true));
-    auto chain = original.Header(SIP::HID_Via)->Copy();
-    EXPECT_NE(dynamic_cast<SIP_Head_Via*>(chain.get()), nullptr);
+    auto chain = original.Header(SipMessage::HID_VIA)->Copy();
+    EXPECT_NE(dynamic_cast<ViaHeader*>(chain.get()), nullptr);
 }
 
 TEST(SipHeaderEdit, RestrictDropsSupportedAndUnknown)
 {
-    SIP m = parsed();
-    m.parse(SIP::HID_Supported);
+    SipMessage m = parsed();
+    m.parse(SipMessage::HID_SUPPORTED);
     m.restrict();
     std::string text = m.assemble(true);
     EXPECT_EQ(text.find("Supported"), std::string::npos);
@@ -227,14 +227,14 @@ TEST(SipEscape, PercentEncoding)
         {"sip:u@h", "sip%3Au%40h"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(SIP::escape(c.plain), c.escaped);
-        EXPECT_EQ(SIP::unescape(c.escaped), c.plain);
+        EXPECT_EQ(SipMessage::escape(c.plain), c.escaped);
+        EXPECT_EQ(SipMessage::unescape(c.escaped), c.plain);
     }
-    EXPECT_EQ(SIP::unescape("%c3%A9"), "\xC3\xA9");
-    EXPECT_EQ(SIP::unescape("a%00b"), "a");
-    EXPECT_EQ(SIP::unescape("100%"), "100%");
-    EXPECT_EQ(SIP::unescape("%4"), "%4");
-    EXPECT_EQ(SIP::unescape("%zz"), "%zz");
+    EXPECT_EQ(SipMessage::unescape("%c3%A9"), "\xC3\xA9");
+    EXPECT_EQ(SipMessage::unescape("a%00b"), "a");
+    EXPECT_EQ(SipMessage::unescape("100%"), "100%");
+    EXPECT_EQ(SipMessage::unescape("%4"), "%4");
+    EXPECT_EQ(SipMessage::unescape("%zz"), "%zz");
 }
 
 } // namespace

@@ -29,12 +29,12 @@ inline void capture_flog(const char* fmt, ...)
 
 class FlogCapture {
 public:
-    FlogCapture() : saved_(_flog)
+    FlogCapture() : saved_(g_parse_error_log)
     {
         flog_lines().clear();
-        _flog = capture_flog;
+        g_parse_error_log = capture_flog;
     }
-    ~FlogCapture() { _flog = saved_; }
+    ~FlogCapture() { g_parse_error_log = saved_; }
     FlogCapture(const FlogCapture&) = delete;
     FlogCapture& operator=(const FlogCapture&) = delete;
 

@@ -52,7 +52,7 @@ TEST(SipHeadVia, ParseAndAssemble)
         {"sip/2.0/UDP h", "Incorrect SIP Version in Via\n", false},
         {"SIP/2.0/UDP h:70000", "Incorrect Port in URI\n", false},
     };
-    check_cases<SIP_Head_Via>(std::begin(cases), std::end(cases));
+    check_cases<ViaHeader>(std::begin(cases), std::end(cases));
 }
 
 TEST(SipHeadVia, ResponseAddress)
@@ -68,12 +68,12 @@ TEST(SipHeadVia, ResponseAddress)
         {"SIP/2.0/UDP 10.0.0.5;received=9.9.9.9", "9.9.9.9:5060"},
     };
     for (const auto& c : cases) {
-        SIP_Head_Via via;
+        ViaHeader via;
         ASSERT_TRUE(via.parser(c.value)) << c.value;
         EXPECT_EQ(via.Addr(), c.addr) << c.value;
     }
-    SIP_Head_Via fresh;
-    EXPECT_EQ(fresh.Proto(), SIP_Head_Via::PROTO_TCP);
+    ViaHeader fresh;
+    EXPECT_EQ(fresh.Proto(), ViaHeader::PROTO_TCP);
 }
 
 TEST(SipHeadRoute, ParseAndAssemble)
@@ -95,19 +95,19 @@ TEST(SipHeadRoute, ParseAndAssemble)
         {"<sip:a@h> tag=1", "Parameters must begin with char ';'\n", false},
         {"isbn:2983792873", "Unknown Scheme in URI\n", false},
     };
-    check_cases<SIP_Head_Route>(std::begin(cases), std::end(cases));
+    check_cases<RouteHeader>(std::begin(cases), std::end(cases));
 }
 
 TEST(SipHeadRoute, HeaderAndUriParametersStayApart)
 {
-    SIP_Head_From from;
+    FromHeader from;
     ASSERT_TRUE(from.parser("\"Alice\" <sip:alice@10.0.0.1;user=phone>;tag=abc"));
     EXPECT_EQ(from.FullName(), "Alice");
     EXPECT_STREQ(from.Params().Param("tag"), "abc");
     EXPECT_STREQ(from.Param("user"), "phone");
     EXPECT_EQ(from.Param("tag"), nullptr);
 
-    SIP_Head_To to;
+    ToHeader to;
     ASSERT_TRUE(to.parser("sip:alice@10.0.0.1;tag=abc"));
     EXPECT_STREQ(to.Params().Param("tag"), "abc");
     EXPECT_EQ(to.Param("tag"), nullptr);
@@ -124,7 +124,7 @@ TEST(SipHeadRoute, NextHopAddress)
         {"<sip:UserB@example.com;maddr=10.0.0.3>", "10.0.0.3:5060"},
     };
     for (const auto& c : cases) {
-        SIP_Head_Route r;
+        RouteHeader r;
         ASSERT_TRUE(r.parser(c.value));
         EXPECT_EQ(r.Addr(), c.addr) << c.value;
     }
@@ -140,8 +140,8 @@ TEST(SipHeadContact, StarAndParameters)
          "\"Quoted string \\\"\\\"\" <sip:jdrosen@example.com>;newparam=newvalue;q=0.33;secondparam", true},
         {"sip:+19725552222@gw1.example.net;unknownparam", "<sip:+19725552222@gw1.example.net>;unknownparam", true},
     };
-    check_cases<SIP_Head_Contact>(std::begin(cases), std::end(cases));
-    SIP_Head_Contact star, plain;
+    check_cases<ContactHeader>(std::begin(cases), std::end(cases));
+    ContactHeader star, plain;
     ASSERT_TRUE(star.parser("*"));
     ASSERT_TRUE(plain.parser("<sip:a@h>;expires=0"));
     EXPECT_TRUE(star.Star());
@@ -164,11 +164,11 @@ TEST(SipHeadCSeq, ParseAndAssemble)
         {"36893488147419103232 REGISTER", "Incorrect CSeq number\n", false},
         {"-1 INVITE", "Incorrect CSeq number\n", false},
     };
-    check_cases<SIP_Head_CSeq>(std::begin(cases), std::end(cases));
-    SIP_Head_CSeq cseq;
+    check_cases<CSeqHeader>(std::begin(cases), std::end(cases));
+    CSeqHeader cseq;
     ASSERT_TRUE(cseq.parser("42 INVITE"));
     EXPECT_EQ(cseq.SeqNo(), 42);
-    EXPECT_EQ(cseq.Method(), SIP_StartLine::INVITE);
+    EXPECT_EQ(cseq.Method(), SipStartLine::INVITE);
 }
 
 TEST(SipHeadNumber, AtoiWithClamping)
@@ -183,11 +183,11 @@ TEST(SipHeadNumber, AtoiWithClamping)
         {"-99999999999", INT_MIN},
     };
     for (const auto& c : cases) {
-        SIP_Head_Expires e;
+        ExpiresHeader e;
         EXPECT_TRUE(e.parser(c.value));
         EXPECT_EQ(e.Value(), c.expected) << c.value;
     }
-    SIP_Head_Max_Forwards mf;
+    MaxForwardsHeader mf;
     ASSERT_TRUE(mf.parser("70"));
     std::string out;
     EXPECT_EQ(mf.assemble(out), "70");
@@ -200,8 +200,8 @@ TEST(SipHeadString, TrimmedText)
         {"", "", true},
         {"SoftPhone/1.2.3 (x, y)", "SoftPhone/1.2.3 (x, y)", true},
     };
-    check_cases<SIP_Head_Call_ID>(std::begin(cases), std::end(cases));
-    check_cases<SIP_Head_User_Agent>(std::begin(cases), std::end(cases));
+    check_cases<CallIdHeader>(std::begin(cases), std::end(cases));
+    check_cases<UserAgentHeader>(std::begin(cases), std::end(cases));
 }
 
 TEST(SipHeadLineParams, EventAndIdentity)
@@ -211,8 +211,8 @@ TEST(SipHeadLineParams, EventAndIdentity)
         {" refer ", "refer", true},
         {"dialog;x=\"1", "Unmached \" in Params\n", false},
     };
-    check_cases<SIP_Head_Event>(std::begin(events), std::end(events));
-    SIP_Head_Event ev;
+    check_cases<EventHeader>(std::begin(events), std::end(events));
+    EventHeader ev;
     ASSERT_TRUE(ev.parser("presence;id=7"));
     EXPECT_EQ(ev.Value(), "presence");
     EXPECT_STREQ(ev.Param("id"), "7");
@@ -226,8 +226,8 @@ TEST(SipHeadLineParams, EventAndIdentity)
         {"abc;info=x", "", false},
         {"abc;info=", "", false},
     };
-    check_cases<SIP_Head_Identity>(std::begin(identities), std::end(identities));
-    SIP_Head_Identity id;
+    check_cases<IdentityHeader>(std::begin(identities), std::end(identities));
+    IdentityHeader id;
     ASSERT_TRUE(id.parser("\"sig\";info=<https://h/cert>;ppt=\"shaken\""));
     EXPECT_EQ(id.Info(), "https://h/cert");
     EXPECT_EQ(id.Ppt(), "shaken");
@@ -243,8 +243,8 @@ TEST(SipHeadAuth, ParametersInTableOrder)
          "Digest uri=\"sip:h\", algorithm=MD5, cnonce=\"c\"", true},
         {"Digest nc=0", "Digest ", true},
     };
-    check_cases<SIP_Head_Proxy_Authorization>(std::begin(credentials), std::end(credentials));
-    check_cases<SIP_Head_Authorization>(std::begin(credentials), std::end(credentials));
+    check_cases<ProxyAuthorizationHeader>(std::begin(credentials), std::end(credentials));
+    check_cases<AuthorizationHeader>(std::begin(credentials), std::end(credentials));
 
     const Case challenges[] = {
         {"Digest realm=\"r\", nonce=\"n\", qop=\"auth\", stale=true", "Digest realm=\"r\", nonce=\"n\", qop=\"auth\", stale=TRUE",
@@ -252,17 +252,17 @@ TEST(SipHeadAuth, ParametersInTableOrder)
         {"Digest realm=\"r\", stale=no", "Digest realm=\"r\", stale=FALSE", true},
         {"Digest realm=\"unterminated", "Digest realm=\"unterminated\"", true},
     };
-    check_cases<SIP_Head_Proxy_Authenticate>(std::begin(challenges), std::end(challenges));
-    check_cases<SIP_Head_WWW_Authenticate>(std::begin(challenges), std::end(challenges));
+    check_cases<ProxyAuthenticateHeader>(std::begin(challenges), std::end(challenges));
+    check_cases<WwwAuthenticateHeader>(std::begin(challenges), std::end(challenges));
 }
 
 TEST(SipHeadAuth, OtherSchemesAreReportedAndReadAnyway)
 {
     FlogCapture log;
-    SIP_Head_Authorization auth;
+    AuthorizationHeader auth;
     EXPECT_TRUE(auth.parser("NoOneKnowsThisScheme opaque-data=here"));
     EXPECT_EQ(log.last(), "Only 'Digest' authentication is supported\n");
-    SIP_Head_Proxy_Authorization counted;
+    ProxyAuthorizationHeader counted;
     ASSERT_TRUE(counted.parser("Digest nc=0000000a, stale=TRUE"));
     EXPECT_EQ(counted.NC(), 10u);
     EXPECT_EQ(counted.Stale(), 'T');

@@ -30,7 +30,7 @@ std::string invite(const std::string& extra = "", const std::string& body = "")
     return "INVITE sip:b@10.0.0.6 SIP/2.0\r\n" + kHeads + extra + "\r\n" + body;
 }
 
-size_t count_values(const SIP& m, SIP::HeadId id)
+size_t count_values(const SipMessage& m, SipMessage::HeadId id)
 {
     size_t n = 0;
     for (auto* l = m.Header(id); l; l = l->Next()) ++n;
@@ -39,7 +39,7 @@ size_t count_values(const SIP& m, SIP::HeadId id)
 
 TEST(SipMessageParse, CompactFormsParseLikeLongForms)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser("INVITE sip:b@10.0.0.6 SIP/2.0\r\n"
                          "v: SIP/2.0/UDP 10.0.0.5\r\n"
                          "f: <sip:a@h>;tag=1\r\n"
@@ -79,7 +79,7 @@ TEST(SipMessageParse, CompactFormsParseLikeLongForms)
 
 TEST(SipMessageParse, HeadersAreReorderedAndUnknownOnesKeepTheirSpelling)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser("OPTIONS sip:b@10.0.0.6 SIP/2.0\r\n"
                          "To: <sip:b@h>\r\n"
                          "x-FOO: bar, baz\r\n"
@@ -110,7 +110,7 @@ TEST(SipMessageParse, HeadersAreReorderedAndUnknownOnesKeepTheirSpelling)
 
 TEST(SipMessageParse, FoldedLinesJoinWithOneBlank)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser("INVITE sip:b@10.0.0.6 SIP/2.0\r\n" + kHeads +
                          "Subject: first\r\n"
                          " \t second\r\n"
@@ -130,27 +130,27 @@ TEST(SipMessageParse, LineEndsAndBlankValues)
         "OPTIONS sip:h SIP/2.0\r\nVia: SIP/2.0/UDP h\r\nFrom: <sip:a@h>;tag=1\r\nTo: <sip:b@h>\r\nCall-ID: c\r\nCSeq: 1 OPTIONS",
     };
     for (const char* text : variants) {
-        SIP m;
+        SipMessage m;
         ASSERT_TRUE(m.parser(text)) << text;
-        EXPECT_EQ(m.Header<SIP_Head_CSeq>(SIP::HID_CSeq)->Method(), SIP_StartLine::OPTIONS);
+        EXPECT_EQ(m.Header<CSeqHeader>(SipMessage::HID_CSEQ)->Method(), SipStartLine::OPTIONS);
         EXPECT_TRUE(m.empty());
     }
 }
 
 TEST(SipMessageParse, CommaListsSplitOutsideQuotesAndBrackets)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser(invite("Route: <sip:p1;lr>, <sip:p2;lr>\r\n"
                                 "Record-Route: <sip:r1?X=a,b;lr>, <sip:r2;lr>\r\n"
                                 "Contact: \"Doe, John\" <sip:j@h>, <sip:k@h;x=\"a,b\">, \"a\\\",\" <sip:l@h>\r\n"
                                 "Via: SIP/2.0/UDP 10.0.0.4, SIP/2.0/UDP 10.0.0.3\r\n")));
-    EXPECT_EQ(count_values(m, SIP::HID_Route), 2u);
-    EXPECT_EQ(count_values(m, SIP::HID_Contact), 3u);
-    EXPECT_EQ(count_values(m, SIP::HID_Record_Route), 2u);  // the comma inside <...> does not split
-    EXPECT_EQ(count_values(m, SIP::HID_Via), 3u);
-    auto* c = m.Header<SIP_Head_Contact>(SIP::HID_Contact);
+    EXPECT_EQ(count_values(m, SipMessage::HID_ROUTE), 2u);
+    EXPECT_EQ(count_values(m, SipMessage::HID_CONTACT), 3u);
+    EXPECT_EQ(count_values(m, SipMessage::HID_RECORD_ROUTE), 2u);  // the comma inside <...> does not split
+    EXPECT_EQ(count_values(m, SipMessage::HID_VIA), 3u);
+    auto* c = m.Header<ContactHeader>(SipMessage::HID_CONTACT);
     EXPECT_EQ(c->FullName(), "Doe, John");
-    auto* r2 = dynamic_cast<SIP_Head_Route*>(m.Header(SIP::HID_Route)->Next());
+    auto* r2 = dynamic_cast<RouteHeader*>(m.Header(SipMessage::HID_ROUTE)->Next());
     ASSERT_NE(r2, nullptr);
     EXPECT_STREQ(r2->Param("lr"), "");
     EXPECT_EQ(r2->Host(), "p2");
@@ -174,15 +174,15 @@ TEST(SipMessageParse, ListValuesMustStandAloneWhenJoined)
     };
     for (const char* extra : refused) {
         FlogCapture log;
-        SIP m;
+        SipMessage m;
         EXPECT_FALSE(m.parser(invite(extra))) << extra;
         EXPECT_EQ(log.last(), "Unbalanced quotes or brackets in Header\n") << extra;
     }
-    SIP fine;
+    SipMessage fine;
     ASSERT_TRUE(fine.parser(invite("Via: SIP/2.0/UDP h;x=\"a,<b\"\r\nContact: \"A, <B>\" <sip:a@h>, <sip:b@h>\r\n")));
     for (bool longForm : {true, false}) {
         std::string once = fine.assemble(longForm);
-        SIP again;
+        SipMessage again;
         ASSERT_TRUE(again.parser(once)) << once;
         EXPECT_EQ(again.assemble(longForm), once);
     }
@@ -193,10 +193,10 @@ TEST(SipMessageParse, LongCommaListsDoNotExhaustTheStack)
     std::string values;
     for (int i = 0; i < 4000; ++i) values += "SIP/2.0/UDP 10.0.0.1,";
     values += "SIP/2.0/UDP 10.0.0.2";
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser(invite("Via: " + values + "\r\n")));
-    EXPECT_EQ(count_values(m, SIP::HID_Via), 4002u);
-    SIP copy(m);
+    EXPECT_EQ(count_values(m, SipMessage::HID_VIA), 4002u);
+    SipMessage copy(m);
     EXPECT_EQ(copy.assemble(true), m.assemble(true));
 }
 
@@ -209,10 +209,10 @@ struct StackJob {
 void* parse_copy_assemble(void* arg)
 {
     auto* job = static_cast<StackJob*>(arg);
-    SIP m;
+    SipMessage m;
     if (!m.parser(job->text)) return nullptr;
-    SIP copy(m);
-    job->values = count_values(copy, SIP::HID_Contact);
+    SipMessage copy(m);
+    job->values = count_values(copy, SipMessage::HID_CONTACT);
     job->assembled = copy.assemble(false);
     return nullptr;
 }
@@ -241,10 +241,10 @@ TEST(SipMessageParse, RequiredHeaders)
     const std::string no_call_id = "OPTIONS sip:h SIP/2.0\r\nVia: SIP/2.0/UDP h\r\nFrom: <sip:a@h>;tag=1\r\n"
                                    "To: <sip:b@h>\r\nCSeq: 1 OPTIONS\r\n\r\n";
     FlogCapture log;
-    SIP m;
+    SipMessage m;
     EXPECT_FALSE(m.parser(no_call_id));
     EXPECT_EQ(log.last(), "Required Header is Missing\n");
-    SIP_Header h;
+    SipHeaders h;
     std::string_view text = no_call_id;
     EXPECT_TRUE(h.parser(text, true));
     EXPECT_TRUE(text.empty());
@@ -278,12 +278,12 @@ TEST(SipMessageParse, RefusedMessagesReportWhy)
     };
     for (const Refusal& c : cases) {
         FlogCapture log;
-        SIP m;
+        SipMessage m;
         EXPECT_FALSE(m.parser(std::string_view(c.text))) << c.text;
         EXPECT_EQ(log.last(), c.reported) << c.text;
     }
     FlogCapture log;
-    SIP m;
+    SipMessage m;
     EXPECT_FALSE(m.parser(static_cast<const char*>(nullptr)));
     EXPECT_EQ(log.last(), "Empty Message.\n");
 }
@@ -293,7 +293,7 @@ TEST(SipMessageParse, NulInHeaderLineIsCountedNotCut)
     std::string text = invite("X-Nul: a");
     text.insert(text.find("X-Nul: a") + 7, 1, '\0');
     FlogCapture log;
-    SIP m;
+    SipMessage m;
     EXPECT_FALSE(m.parser(std::string_view(text)));
     EXPECT_EQ(log.last(), "NUL character in Header\n");
 }
@@ -301,7 +301,7 @@ TEST(SipMessageParse, NulInHeaderLineIsCountedNotCut)
 TEST(SipMessageBody, DelimitedByContentLength)
 {
     std::string body("v=0\r\n\0binary\r\n", 14);
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser(std::string_view(invite("Content-Length: 14\r\n", body + "EXTRA BYTES"))));
     EXPECT_EQ(m.Body(), body);
     std::string out = m.assemble(true);
@@ -311,7 +311,7 @@ TEST(SipMessageBody, DelimitedByContentLength)
 
 TEST(SipMessageBody, WithoutContentLengthTheRestIsTheBody)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser(invite("", "\r\n\r\nv=0\r\n")));
     EXPECT_EQ(m.Body(), "v=0\r\n");
     EXPECT_NE(m.assemble(true).find("Content-Length: 5\r\n"), std::string::npos);
@@ -319,7 +319,7 @@ TEST(SipMessageBody, WithoutContentLengthTheRestIsTheBody)
 
 TEST(SipMessageBody, ContentLengthIsRewrittenToTheBody)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser(invite("Content-Length: 10\r\n", "0123456789")));
     m.Body("abc");
     EXPECT_NE(m.assemble(true).find("Content-Length: 3\r\n\r\nabc"), std::string::npos);
@@ -327,12 +327,12 @@ TEST(SipMessageBody, ContentLengthIsRewrittenToTheBody)
     std::string out = m.assemble(true);
     EXPECT_EQ(out.substr(out.size() - 21), "Content-Length: 0\r\n\r\n");
     // The stored header is not touched by assembly.
-    EXPECT_EQ(m.Header<SIP_Head_Content_Length>(SIP::HID_Content_Length)->Value(), 10);
+    EXPECT_EQ(m.Header<ContentLengthHeader>(SipMessage::HID_CONTENT_LENGTH)->Value(), 10);
 }
 
 TEST(SipMessageBody, MessageWithoutBodyGetsContentLengthZeroInOrder)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser("INVITE sip:b@h SIP/2.0\r\n"
                          "To: <sip:b@h>\r\n"
                          "v: SIP/2.0/UDP h\r\n"
@@ -356,17 +356,17 @@ TEST(SipMessageBody, MessageWithoutBodyGetsContentLengthZeroInOrder)
 
 TEST(SipMessageParse, ValuesClampedOrRefused)
 {
-    SIP m;
+    SipMessage m;
     ASSERT_TRUE(m.parser(invite("Expires: 4294967295\r\nMax-Forwards: 300\r\n")));
-    EXPECT_EQ(m.Header<SIP_Head_Expires>(SIP::HID_Expires)->Value(), INT_MAX);
-    EXPECT_EQ(m.Header<SIP_Head_Max_Forwards>(SIP::HID_Max_Forwards)->Value(), 300);
+    EXPECT_EQ(m.Header<ExpiresHeader>(SipMessage::HID_EXPIRES)->Value(), INT_MAX);
+    EXPECT_EQ(m.Header<MaxForwardsHeader>(SipMessage::HID_MAX_FORWARDS)->Value(), 300);
 }
 
 TEST(SipMessageParse, HeaderParserLeavesPointerAtBody)
 {
     std::string text = invite("", "\r\n\r\nbody");
     const char* p = text.c_str();
-    SIP_Header h;
+    SipHeaders h;
     ASSERT_TRUE(h.parser(p, false));
     EXPECT_STREQ(p, "body");
 }

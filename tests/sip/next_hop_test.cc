@@ -6,9 +6,9 @@
 
 namespace {
 
-SIP parsed(const std::string& text)
+SipMessage parsed(const std::string& text)
 {
-    SIP m;
+    SipMessage m;
     EXPECT_TRUE(m.parser(text)) << text;
     return m;
 }
@@ -17,17 +17,17 @@ const std::string kDialogHeads = "Via: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK1
                                  "From: <sip:a@10.0.0.5>;tag=1\r\n"
                                  "Call-ID: c1\r\n";
 
-std::string routes_of(const SIP& m)
+std::string routes_of(const SipMessage& m)
 {
     std::string out;
-    for (auto* l = m.Header(SIP::HID_Route); l; l = l->Next()) {
+    for (auto* l = m.Header(SipMessage::HID_ROUTE); l; l = l->Next()) {
         l->assemble(out);
         out += ' ';
     }
     return out;
 }
 
-std::string request_uri(const SIP& m)
+std::string request_uri(const SipMessage& m)
 {
     std::string out;
     return m.URI().assemble(out);
@@ -58,7 +58,7 @@ TEST(SipNextHop, Addr)
     };
     for (const auto& c : cases) EXPECT_EQ(parsed(c.text).Addr(), c.addr) << c.text;
 
-    SIP_Header no_via;
+    SipHeaders no_via;
     std::string_view text = "SIP/2.0 200 OK\r\nCall-ID: c\r\n\r\n";
     ASSERT_TRUE(no_via.parser(text, true));
     EXPECT_EQ(no_via.Addr(), "");
@@ -66,15 +66,15 @@ TEST(SipNextHop, Addr)
 
 TEST(SipNextHop, SwapFromAndTo)
 {
-    SIP m = parsed("BYE sip:b@h SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@10.0.0.6>;tag=2\r\nCSeq: 2 BYE\r\n\r\n");
-    m.swapFT();
+    SipMessage m = parsed("BYE sip:b@h SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@10.0.0.6>;tag=2\r\nCSeq: 2 BYE\r\n\r\n");
+    m.SwapFromTo();
     std::string text = m.assemble(true);
     EXPECT_NE(text.find("From: <sip:b@10.0.0.6>;tag=2\r\nTo: <sip:a@10.0.0.5>;tag=1\r\n"), std::string::npos);
 
-    SIP_Header no_to;
+    SipHeaders no_to;
     std::string_view partial = "BYE sip:b@h SIP/2.0\r\nFrom: <sip:a@h>;tag=1\r\n\r\n";
     ASSERT_TRUE(no_to.parser(partial, true));
-    no_to.swapFT();
+    no_to.SwapFromTo();
     std::string out;
     EXPECT_EQ(no_to.assemble(out, true), "BYE sip:b@h SIP/2.0\r\nFrom: <sip:a@h>;tag=1\r\n");
 }
@@ -99,13 +99,13 @@ TEST(SipNextHop, RouteSetFrom)
                                kDialogHeads + "To: <sip:b@h>;tag=9\r\nCSeq: 1 INVITE\r\n" +
                                (c.with_contact ? "Contact: <sip:b@10.0.0.8>\r\n" : "") +
                                "Record-Route: <sip:p1;lr>, <sip:p2;lr>\r\n\r\n";
-        SIP src = parsed(src_text);
-        SIP bye = parsed("BYE sip:old@h SIP/2.0\r\n" + kDialogHeads +
+        SipMessage src = parsed(src_text);
+        SipMessage bye = parsed("BYE sip:old@h SIP/2.0\r\n" + kDialogHeads +
                          "To: <sip:b@h>\r\nCSeq: 2 BYE\r\nRoute: <sip:stale;lr>\r\n\r\n");
         bye.RouteSetFrom(src, c.src_is_request);
         EXPECT_EQ(request_uri(bye), c.request_uri) << c.with_contact << c.src_is_request;
         EXPECT_EQ(routes_of(bye), c.routes) << c.with_contact << c.src_is_request;
-        const char* tag = bye.Header<SIP_Head_To>(SIP::HID_To)->Params().Param("tag");
+        const char* tag = bye.Header<ToHeader>(SipMessage::HID_TO)->Params().Param("tag");
         if (c.src_is_request) EXPECT_EQ(tag, nullptr);
         else EXPECT_STREQ(tag, "9");
         // Route values are plain Route lines whatever they were copied from.
@@ -115,21 +115,21 @@ TEST(SipNextHop, RouteSetFrom)
 
 TEST(SipNextHop, RouteSetFromWithoutRecordRouteDropsRoutes)
 {
-    SIP src = parsed("SIP/2.0 200 OK\r\n" + kDialogHeads +
+    SipMessage src = parsed("SIP/2.0 200 OK\r\n" + kDialogHeads +
                      "To: <sip:b@h>;tag=9\r\nCSeq: 1 INVITE\r\nContact: <sip:b@10.0.0.8:5070;transport=udp>\r\n\r\n");
-    SIP bye = parsed("BYE sip:old@h SIP/2.0\r\n" + kDialogHeads +
+    SipMessage bye = parsed("BYE sip:old@h SIP/2.0\r\n" + kDialogHeads +
                      "To: <sip:b@h>;tag=3\r\nCSeq: 2 BYE\r\nRoute: <sip:stale;lr>\r\n\r\n");
     bye.RouteSetFrom(src, false);
-    EXPECT_EQ(bye.Header(SIP::HID_Route), nullptr);
+    EXPECT_EQ(bye.Header(SipMessage::HID_ROUTE), nullptr);
     EXPECT_EQ(request_uri(bye), "sip:b@10.0.0.8:5070;transport=udp");
-    EXPECT_STREQ(bye.Header<SIP_Head_To>(SIP::HID_To)->Params().Param("tag"), "3");
+    EXPECT_STREQ(bye.Header<ToHeader>(SipMessage::HID_TO)->Params().Param("tag"), "3");
     EXPECT_EQ(bye.Addr(), "10.0.0.8:5070");
 }
 
 TEST(SipNextHop, StarContactIsNotATarget)
 {
-    SIP src = parsed("SIP/2.0 200 OK\r\n" + kDialogHeads + "To: <sip:b@h>;tag=9\r\nCSeq: 1 INVITE\r\nContact: *\r\n\r\n");
-    SIP bye = parsed("BYE sip:old@h SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@h>\r\nCSeq: 2 BYE\r\n\r\n");
+    SipMessage src = parsed("SIP/2.0 200 OK\r\n" + kDialogHeads + "To: <sip:b@h>;tag=9\r\nCSeq: 1 INVITE\r\nContact: *\r\n\r\n");
+    SipMessage bye = parsed("BYE sip:old@h SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@h>\r\nCSeq: 2 BYE\r\n\r\n");
     bye.RouteSetFrom(src, false);
     EXPECT_EQ(request_uri(bye), "sip:old@h");
 }

@@ -121,7 +121,7 @@ TEST_P(Rfc4475, ExpectedOutcome)
 {
     const Torture& t = GetParam();
     FlogCapture log;
-    SIP m;
+    SipMessage m;
     bool ok = m.parser(std::string_view(text_));
     if (t.refusal) {
         EXPECT_FALSE(ok) << t.why;
@@ -131,7 +131,7 @@ TEST_P(Rfc4475, ExpectedOutcome)
     ASSERT_TRUE(ok) << t.why << "\n" << log.last();
     for (bool longForm : {true, false}) {
         std::string once = m.assemble(longForm);
-        SIP again;
+        SipMessage again;
         ASSERT_TRUE(again.parser(std::string_view(once))) << once;
         EXPECT_EQ(again.assemble(longForm), once);
         EXPECT_EQ(again.Body(), m.Body());
@@ -158,30 +158,30 @@ std::string file_text(const char* name)
 TEST(Rfc4475Details, AcceptedMessagesKeepWhatMatters)
 {
     if (!std::getenv("CI") && file_text("dblreq.dat").empty()) GTEST_SKIP();
-    SIP dbl;
+    SipMessage dbl;
     ASSERT_TRUE(dbl.parser(std::string_view(file_text("dblreq.dat"))));
-    EXPECT_TRUE(dbl.is_REGISTER());
+    EXPECT_TRUE(dbl.IsRegister());
     EXPECT_TRUE(dbl.empty());
 
-    SIP mpart;
+    SipMessage mpart;
     ASSERT_TRUE(mpart.parser(std::string_view(file_text("mpart01.dat"))));
     EXPECT_EQ(mpart.size(), 553u);
     EXPECT_NE(mpart.Body().find('\0'), std::string::npos);
 
-    SIP noreason;
+    SipMessage noreason;
     ASSERT_TRUE(noreason.parser(std::string_view(file_text("noreason.dat"))));
     EXPECT_EQ(noreason.Status(), 100);
     EXPECT_EQ(noreason.Reason(), "");
 
-    SIP baddate;
+    SipMessage baddate;
     ASSERT_TRUE(baddate.parser(std::string_view(file_text("baddate.dat"))));
     EXPECT_STREQ(baddate.Header("Date"), "Fri, 01 Jan 2010 16:00:00 EST");
     EXPECT_NE(baddate.assemble(true).find("\r\nDate: Fri, 01 Jan 2010 16:00:00 EST\r\n"), std::string::npos);
 
-    SIP longreq;
+    SipMessage longreq;
     ASSERT_TRUE(longreq.parser(std::string_view(file_text("longreq.dat"))));
     size_t vias = 0;
-    for (auto* l = longreq.Header(SIP::HID_Via); l; l = l->Next()) ++vias;
+    for (auto* l = longreq.Header(SipMessage::HID_VIA); l; l = l->Next()) ++vias;
     EXPECT_EQ(vias, 34u);
 }
 

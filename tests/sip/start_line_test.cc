@@ -47,7 +47,7 @@ TEST(SipStartLine, ParseAndAssemble)
     };
     for (const Case& c : cases) {
         FlogCapture log;
-        SIP_StartLine sl;
+        SipStartLine sl;
         bool ok = sl.parser(c.line);
         EXPECT_EQ(ok, c.ok) << c.line;
         std::string out;
@@ -58,29 +58,29 @@ TEST(SipStartLine, ParseAndAssemble)
 
 TEST(SipStartLine, RequestAndResponseFields)
 {
-    SIP_StartLine req;
+    SipStartLine req;
     ASSERT_TRUE(req.parser("REGISTER sip:10.0.0.1:5070 SIP/2.0"));
-    EXPECT_TRUE(req.IS_Request());
-    EXPECT_TRUE(req.is_REGISTER());
+    EXPECT_TRUE(req.IsRequest());
+    EXPECT_TRUE(req.IsRegister());
     EXPECT_EQ(req.Status(), 0);
     EXPECT_EQ(req.URI().Host(), "10.0.0.1");
     EXPECT_EQ(req.URI().Port(), 5070);
 
-    SIP_StartLine resp;
+    SipStartLine resp;
     ASSERT_TRUE(resp.parser("SIP/2.0 486 Busy Here"));
-    EXPECT_TRUE(resp.IS_Response());
-    EXPECT_EQ(resp.Method(), SIP_StartLine::Blank_Method);
+    EXPECT_TRUE(resp.IsResponse());
+    EXPECT_EQ(resp.Method(), SipStartLine::BLANK_METHOD);
     EXPECT_EQ(resp.Status(), 486);
     EXPECT_EQ(resp.Reason(), "Busy Here");
 }
 
 TEST(SipStartLine, MethodTable)
 {
-    for (int m = SIP_StartLine::INVITE; m < SIP_StartLine::Method_Count; ++m)
-        EXPECT_EQ(SIP_StartLine::Method_parser(SIP_StartLine::MethodStr[m]), m);
-    EXPECT_EQ(SIP_StartLine::Method_parser("  BYE\t"), SIP_StartLine::BYE);
+    for (int m = SipStartLine::INVITE; m < SipStartLine::METHOD_COUNT; ++m)
+        EXPECT_EQ(SipStartLine::ParseMethod(SipStartLine::MethodStr[m]), m);
+    EXPECT_EQ(SipStartLine::ParseMethod("  BYE\t"), SipStartLine::BYE);
     FlogCapture log;
-    EXPECT_EQ(SIP_StartLine::Method_parser("bye"), SIP_StartLine::Blank_Method);
+    EXPECT_EQ(SipStartLine::ParseMethod("bye"), SipStartLine::BLANK_METHOD);
     EXPECT_EQ(log.last(), "Unknown METHOD\n");
 }
 

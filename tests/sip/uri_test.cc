@@ -14,7 +14,7 @@ struct Case {
     bool ok;
 };
 
-std::string assemble_params(const SIP_Params& p)
+std::string assemble_params(const SipParams& p)
 {
     std::string out;
     return p.assemble(out);
@@ -35,7 +35,7 @@ TEST(SipParams, ParseAndAssemble)
     };
     for (const Case& c : cases) {
         FlogCapture log;
-        SIP_Params p;
+        SipParams p;
         bool ok = p.parser(c.text);
         EXPECT_EQ(ok, c.ok) << c.text;
         if (c.ok) EXPECT_EQ(assemble_params(p), c.expected) << c.text;
@@ -45,7 +45,7 @@ TEST(SipParams, ParseAndAssemble)
 
 TEST(SipParams, Accessors)
 {
-    SIP_Params p;
+    SipParams p;
     ASSERT_TRUE(p.parser(";lr;tag=7"));
     EXPECT_STREQ(p.Param("lr"), "");
     EXPECT_STREQ(p.Param("tag"), "7");
@@ -92,7 +92,7 @@ TEST(SipUri, ParseAndAssemble)
     };
     for (const Case& c : cases) {
         FlogCapture log;
-        SIP_URI uri;
+        SipUri uri;
         bool ok = uri.parser(c.text, true);
         EXPECT_EQ(ok, c.ok) << c.text;
         std::string out;
@@ -103,7 +103,7 @@ TEST(SipUri, ParseAndAssemble)
 
 TEST(SipUri, FieldsAndAddresses)
 {
-    SIP_URI uri;
+    SipUri uri;
     ASSERT_TRUE(uri.parser("sip:alice:pw@10.0.0.1:5070;lr?Subject=x", true));
     EXPECT_EQ(uri.Scheme(), "sip:");
     EXPECT_EQ(uri.User(), "alice");
@@ -115,7 +115,7 @@ TEST(SipUri, FieldsAndAddresses)
     EXPECT_EQ(uri.OHeads("Priority"), nullptr);
     EXPECT_EQ(uri.Addr(), "10.0.0.1:5070");
 
-    SIP_URI bare;
+    SipUri bare;
     ASSERT_TRUE(bare.parser("sip:10.0.0.2", true));
     EXPECT_EQ(bare.Port(), 0);
     EXPECT_EQ(bare.SPort(), 5060);
@@ -127,7 +127,7 @@ TEST(SipUri, FieldsAndAddresses)
 TEST(SipUri, ValueWithoutEqualsIsReportedWithoutLineEnd)
 {
     FlogCapture log;
-    SIP_URI uri;
+    SipUri uri;
     EXPECT_TRUE(uri.parser("sip:h?flag&a=1", true));
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0], "Optional Header without value");
@@ -135,7 +135,7 @@ TEST(SipUri, ValueWithoutEqualsIsReportedWithoutLineEnd)
 
 TEST(SipUri, WithoutSchemeForViaSentBy)
 {
-    SIP_URI uri;
+    SipUri uri;
     ASSERT_TRUE(uri.parser("10.0.0.5:5062;branch=z9hG4bK1;rport", false));
     EXPECT_EQ(uri.Host(), "10.0.0.5");
     EXPECT_EQ(uri.Port(), 5062);
@@ -169,7 +169,7 @@ TEST(SipNameAddr, ParseAndAssemble)
     };
     for (const Case& c : cases) {
         FlogCapture log;
-        SIP_Name_Addr na;
+        SipNameAddress na;
         bool ok = na.parser(c.text);
         EXPECT_EQ(ok, c.ok) << c.text;
         std::string out;
@@ -180,16 +180,16 @@ TEST(SipNameAddr, ParseAndAssemble)
 
 TEST(SipNameAddr, DisplayNameForms)
 {
-    SIP_Name_Addr quoted;
+    SipNameAddress quoted;
     ASSERT_TRUE(quoted.parser("\"Alice\" <sip:alice@10.0.0.1>"));
     EXPECT_EQ(quoted.FullName(), "Alice");
-    SIP_Name_Addr wrapped;
+    SipNameAddress wrapped;
     ASSERT_TRUE(wrapped.parser("\"\\\"x\" <sip:a@h>"));
     EXPECT_EQ(wrapped.FullName(), "\\\"x");
-    SIP_Name_Addr tiny;
+    SipNameAddress tiny;
     ASSERT_TRUE(tiny.parser("\"\\\"\" <sip:a@h>"));
     EXPECT_EQ(tiny.FullName(), "");
-    SIP_Name_Addr bare;
+    SipNameAddress bare;
     bare.FullName("stale");
     ASSERT_TRUE(bare.parser("sip:a@h"));
     EXPECT_EQ(bare.FullName(), "");

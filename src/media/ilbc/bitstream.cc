@@ -10,7 +10,7 @@ using Alloc = std::array<int, 3>;  // bits sent in class 0, 1, 2
 
 // Visits every parameter in bitstream order with its per-class bit allocation.
 template <typename Params, typename Fn>
-void for_each_field(Params& p, Fn&& fn) {
+void ForEachField(Params& p, Fn&& fn) {
   for (int i = 0; i < 6; ++i) fn(p.lsf[i], tbl::kUlp30LsfBits[i]);
   fn(p.start, tbl::kUlp30StartBits);
   fn(p.state_first, tbl::kUlp30StartfirstBits);
@@ -59,42 +59,42 @@ class BitReader {
   int pos_ = 0;
 };
 
-int total_bits(const Alloc& a) { return a[0] + a[1] + a[2]; }
+int TotalBits(const Alloc& a) { return a[0] + a[1] + a[2]; }
 
 }  // namespace
 
-int sub1_index_to_wire(int i) {
+int SubBlock1IndexToWire(int i) {
   if (i >= 108 && i < 172) return i - 64;
   if (i >= 236) return i - 128;
   return i;
 }
 
-int sub1_index_from_wire(int t) {
+int SubBlock1IndexFromWire(int t) {
   if (t >= 44 && t < 108) return t + 64;
   if (t >= 108 && t < 128) return t + 128;
   return t;
 }
 
-void pack_raw(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out) {
+void PackRaw(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out) {
   BitWriter w(out);
   for (int cls = 0; cls < 3; ++cls) {
-    for_each_field(p, [&](const int& value, const Alloc& a) {
+    ForEachField(p, [&](const int& value, const Alloc& a) {
       if (a[cls] == 0) return;
       int below = 0;
       for (int c = cls + 1; c < 3; ++c) below += a[c];
-      const unsigned v = static_cast<unsigned>(value) & ((1u << total_bits(a)) - 1u);
+      const unsigned v = static_cast<unsigned>(value) & ((1u << TotalBits(a)) - 1u);
       w.put((v >> below) & ((1u << a[cls]) - 1u), a[cls]);
     });
   }
   w.put(static_cast<unsigned>(p.pad) & 1u, 1);
 }
 
-FrameParams unpack_raw(std::span<const std::uint8_t, kFrameBytes> in) {
+FrameParams UnpackRaw(std::span<const std::uint8_t, kFrameBytes> in) {
   FrameParams p;
-  for_each_field(p, [](int& value, const Alloc&) { value = 0; });
+  ForEachField(p, [](int& value, const Alloc&) { value = 0; });
   BitReader r(in);
   for (int cls = 0; cls < 3; ++cls) {
-    for_each_field(p, [&](int& value, const Alloc& a) {
+    ForEachField(p, [&](int& value, const Alloc& a) {
       if (a[cls] == 0) return;
       value = static_cast<int>((static_cast<unsigned>(value) << a[cls]) + r.get(a[cls]));
     });
@@ -105,19 +105,19 @@ FrameParams unpack_raw(std::span<const std::uint8_t, kFrameBytes> in) {
 
 void pack(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out) {
   FrameParams wire = p;
-  wire.cb[1] = sub1_index_to_wire(p.cb[1]);
-  wire.cb[2] = sub1_index_to_wire(p.cb[2]);
-  pack_raw(wire, out);
+  wire.cb[1] = SubBlock1IndexToWire(p.cb[1]);
+  wire.cb[2] = SubBlock1IndexToWire(p.cb[2]);
+  PackRaw(wire, out);
 }
 
 FrameParams unpack(std::span<const std::uint8_t, kFrameBytes> in) {
-  FrameParams p = unpack_raw(in);
-  p.cb[1] = sub1_index_from_wire(p.cb[1]);
-  p.cb[2] = sub1_index_from_wire(p.cb[2]);
+  FrameParams p = UnpackRaw(in);
+  p.cb[1] = SubBlock1IndexFromWire(p.cb[1]);
+  p.cb[2] = SubBlock1IndexFromWire(p.cb[2]);
   return p;
 }
 
-bool is_decodable(const FrameParams& p) {
+bool IsDecodable(const FrameParams& p) {
   auto in = [](int v, std::size_t n) { return v >= 0 && static_cast<std::size_t>(v) < n; };
   if (p.pad != 0 || p.start < 1 || p.start > 5 || !in(p.state_first, 2)) return false;
   const std::array<std::size_t, 3> splits = {tbl::kLsfCbSplit1.size(), tbl::kLsfCbSplit2.size(),

@@ -30,14 +30,14 @@ void pack(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out);
 FrameParams unpack(std::span<const std::uint8_t, kFrameBytes> in);
 
 // Raw bit fields as carried on the wire, without the index conversion (for tests and tools).
-FrameParams unpack_raw(std::span<const std::uint8_t, kFrameBytes> in);
-void pack_raw(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out);
+FrameParams UnpackRaw(std::span<const std::uint8_t, kFrameBytes> in);
+void PackRaw(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out);
 
-int sub1_index_to_wire(int internal);
-int sub1_index_from_wire(int wire);
+int SubBlock1IndexToWire(int internal);
+int SubBlock1IndexFromWire(int wire);
 
 // True when every field lies inside its table and the frame is not marked empty. Frames that
 // fail are concealed as if lost.
-bool is_decodable(const FrameParams& p);
+bool IsDecodable(const FrameParams& p);
 
 }  // namespace ostrel::ilbc

@@ -10,10 +10,10 @@ namespace ostrel::ilbc {
 
 namespace {
 
-float inverse_energy(float e) { return e > 0.0f ? 1.0f / (e + tbl::kEps) : 0.0f; }
+float InverseEnergy(float e) { return e > 0.0f ? 1.0f / (e + tbl::kEps) : 0.0f; }
 
 // Nearest level of a gain table scaled by `scale`; returns the index and the quantised gain.
-int quantise_gain(float g, float scale, std::span<const float> levels, float& quantised) {
+int QuantiseGain(float g, float scale, std::span<const float> levels, float& quantised) {
   if (scale < tbl::kGainScaleFloor) scale = tbl::kGainScaleFloor;
   float best = tbl::kGainquantMeasureInit;
   int best_k = 0;
@@ -44,7 +44,7 @@ void CodebookSearch::consider(Best& best, int stage, float cross, float inv_ener
   }
 }
 
-void CodebookSearch::search_plain(Best& best, int stage, std::span<const float> x, int first, int last,
+void CodebookSearch::SearchPlain(Best& best, int stage, std::span<const float> x, int first, int last,
                                   int energy_base) const {
   const int L = shape_.mem_len;
   const int N = shape_.len;
@@ -62,17 +62,17 @@ void CodebookSearch::search_plain(Best& best, int stage, std::span<const float> 
       cross[3] = cross[3] + t * v[n];
     }
     for (int k = 0; k < 4; ++k) {
-      consider(best, stage, cross[k], inverse_energy(energy_[energy_base + i + k]), energy_base + i + k);
+      consider(best, stage, cross[k], InverseEnergy(energy_[energy_base + i + k]), energy_base + i + k);
     }
   }
   for (; i < last; ++i) {
     float cross = 0.0f;
     for (int n = 0; n < N; ++n) cross = cross + target_[n] * x[L - N - i + n];
-    consider(best, stage, cross, inverse_energy(energy_[energy_base + i]), energy_base + i);
+    consider(best, stage, cross, InverseEnergy(energy_[energy_base + i]), energy_base + i);
   }
 }
 
-void CodebookSearch::search_augmented(Best& best, int stage, std::span<const float> x, int first_lag,
+void CodebookSearch::SearchAugmented(Best& best, int stage, std::span<const float> x, int first_lag,
                                       int last_lag, int index_base) const {
   const int L = shape_.mem_len;
   // Running energy of the vector's leading part; its rounding depends on the first lag.
@@ -95,7 +95,7 @@ void CodebookSearch::search_augmented(Best& best, int stage, std::span<const flo
       e = e + v * v;
       cross = cross + target_[n] * v;
     }
-    consider(best, stage, cross, inverse_energy(e), index_base + lag);
+    consider(best, stage, cross, InverseEnergy(e), index_base + lag);
   }
 }
 
@@ -114,11 +114,11 @@ void CodebookSearch::search(const CbShape& shape, int block, std::span<const flo
   std::fill(weighted_.begin(), weighted_.end(), 0.0f);
   std::copy(mem.begin(), mem.end(), weighted_.begin() + kOrder);
   std::copy(target.begin(), target.end(), weighted_.begin() + kOrder + L);
-  all_pole_inplace(weighted_, kOrder, static_cast<std::size_t>(L + N), w);
+  AllPoleInplace(weighted_, kOrder, static_cast<std::size_t>(L + N), w);
   std::copy_n(weighted_.begin() + kOrder, L, mw_.begin());
   std::copy_n(weighted_.begin() + kOrder + L, N, target_.begin());
   const auto mw = std::span<const float>(mw_).first(L);
-  filter_memory(mw, std::span<float>(fw_).first(L));
+  FilterMemory(mw, std::span<float>(fw_).first(L));
   const auto fw = std::span<const float>(fw_).first(L);
   float tene = 0.0f;
   for (int n = 0; n < N; ++n) tene = tene + target_[n] * target_[n];
@@ -146,8 +146,8 @@ void CodebookSearch::search(const CbShape& shape, int block, std::span<const flo
   for (int stage = 0; stage < kStages; ++stage) {
     const int r = ranges[stage];
     Best best{tbl::kSearchMeasureInit, 0.0f, 0};
-    search_plain(best, stage, mw, 0, r, 0);
-    if (sub) search_augmented(best, stage, mw, kMinAugLag, kMaxAugLag, K - kMinAugLag);
+    SearchPlain(best, stage, mw, 0, r, 0);
+    if (sub) SearchAugmented(best, stage, mw, kMinAugLag, kMaxAugLag, K - kMinAugLag);
 
     // The filtered section is searched only around the best match of the first section.
     const int bi = best.index;
@@ -183,26 +183,26 @@ void CodebookSearch::search(const CbShape& shape, int block, std::span<const flo
       s_ind = 0;
       e_ind = 34 - (e_aug - s_aug + 1);
     }
-    search_plain(best, stage, fw, s_ind, e_ind, base);
-    if (sub && s_aug != 0) search_augmented(best, stage, fw, s_aug, e_aug, 2 * base - 40);
+    SearchPlain(best, stage, fw, s_ind, e_ind, base);
+    if (sub && s_aug != 0) SearchAugmented(best, stage, fw, s_aug, e_aug, 2 * base - 40);
 
     float q = 0.0f;
     int k = 0;
     if (stage == 0) {
       const float g = std::clamp(best.gain, 0.0f, tbl::kCbMaxgain);
-      k = quantise_gain(g, 1.0f, tbl::kGainSq5, q);
+      k = QuantiseGain(g, 1.0f, tbl::kGainSq5, q);
       g1 = q;
       k1 = k;
     } else if (stage == 1) {
-      k = quantise_gain(best.gain, std::fabs(g_prev), tbl::kGainSq4, q);
+      k = QuantiseGain(best.gain, std::fabs(g_prev), tbl::kGainSq4, q);
     } else {
-      k = quantise_gain(best.gain, std::fabs(g_prev), tbl::kGainSq3, q);
+      k = QuantiseGain(best.gain, std::fabs(g_prev), tbl::kGainSq3, q);
     }
     g_prev = q;
     cb[stage] = best.index;
     gain[stage] = k;
 
-    codebook_vector(shape, mw, fw, best.index, vec_);
+    CodebookVector(shape, mw, fw, best.index, vec_);
     for (int n = 0; n < N; ++n) {
       acc_[n] = acc_[n] + q * vec_[n];
       target_[n] = target_[n] - q * vec_[n];

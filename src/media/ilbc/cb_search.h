@@ -26,10 +26,10 @@ class CodebookSearch {
     int index;
   };
   void consider(Best& best, int stage, float cross, float inv_energy, int index) const;
-  void search_augmented(Best& best, int stage, std::span<const float> x, int first_lag,
+  void SearchAugmented(Best& best, int stage, std::span<const float> x, int first_lag,
                         int last_lag, int index_base) const;
   // Searches plain vectors at offsets [first, last) of x; energies start at energy_[energy_base].
-  void search_plain(Best& best, int stage, std::span<const float> x, int first, int last,
+  void SearchPlain(Best& best, int stage, std::span<const float> x, int first, int last,
                     int energy_base) const;
 
   CbShape shape_{kSubShape};

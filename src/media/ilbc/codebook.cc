@@ -6,7 +6,7 @@
 
 namespace ostrel::ilbc {
 
-void filter_memory(std::span<const float> mem, std::span<float> out) {
+void FilterMemory(std::span<const float> mem, std::span<float> out) {
   const int len = static_cast<int>(mem.size());
   const auto& h = tbl::kCbfilters;
   for (int t = 0; t < len; ++t) {
@@ -20,7 +20,7 @@ void filter_memory(std::span<const float> mem, std::span<float> out) {
   }
 }
 
-void augmented_vector(std::span<const float> x, int lag, std::span<float> out) {
+void AugmentedVector(std::span<const float> x, int lag, std::span<float> out) {
   const int len = static_cast<int>(x.size());
   for (int n = 0; n <= lag - 6; ++n) out[n] = x[len - lag + n];
   float alpha = 0.0f;
@@ -31,7 +31,7 @@ void augmented_vector(std::span<const float> x, int lag, std::span<float> out) {
   for (int n = lag; n < kSubLen; ++n) out[n] = x[len - 2 * lag + n];
 }
 
-void codebook_vector(const CbShape& shape, std::span<const float> mem, std::span<const float> filt,
+void CodebookVector(const CbShape& shape, std::span<const float> mem, std::span<const float> filt,
                      int index, std::span<float> out) {
   const int L = shape.mem_len;
   const int N = shape.len;
@@ -45,15 +45,15 @@ void codebook_vector(const CbShape& shape, std::span<const float> mem, std::span
   } else if (index < K) {
     plain(mem, index);
   } else if (index < base) {
-    augmented_vector(mem, index - K + kMinAugLag, out);
+    AugmentedVector(mem, index - K + kMinAugLag, out);
   } else if (index < base + K) {
     plain(filt, index - base);
   } else {
-    augmented_vector(filt, index - base - K + kMinAugLag, out);
+    AugmentedVector(filt, index - base - K + kMinAugLag, out);
   }
 }
 
-std::array<float, kStages> dequantise_gains(std::span<const int, kStages> idx) {
+std::array<float, kStages> DequantiseGains(std::span<const int, kStages> idx) {
   std::array<float, kStages> g{};
   g[0] = 1.0f * tbl::kGainSq5[idx[0]];
   float s = std::fabs(g[0]);
@@ -65,17 +65,17 @@ std::array<float, kStages> dequantise_gains(std::span<const int, kStages> idx) {
   return g;
 }
 
-void reconstruct_block(const CbShape& shape, std::span<const float> mem,
+void ReconstructBlock(const CbShape& shape, std::span<const float> mem,
                        std::span<const int, kStages> cb, std::span<const int, kStages> gain,
                        std::span<float> out) {
   std::array<float, kCbMemLen> filt{};
-  filter_memory(mem, std::span<float>(filt).first(mem.size()));
+  FilterMemory(mem, std::span<float>(filt).first(mem.size()));
   const auto f = std::span<const float>(filt).first(mem.size());
-  const auto g = dequantise_gains(gain);
+  const auto g = DequantiseGains(gain);
   std::array<float, kSubLen> v{};
   const int N = shape.len;
   for (int s = 0; s < kStages; ++s) {
-    codebook_vector(shape, mem, f, cb[s], v);
+    CodebookVector(shape, mem, f, cb[s], v);
     for (int n = 0; n < N; ++n) out[n] = (s == 0) ? g[0] * v[n] : out[n] + g[s] * v[n];
   }
 }

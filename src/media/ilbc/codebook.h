@@ -26,20 +26,20 @@ inline constexpr int kMinAugLag = 20;
 inline constexpr int kMaxAugLag = 39;
 
 // F: the memory through the codebook expansion filter (same length as the memory).
-void filter_memory(std::span<const float> mem, std::span<float> out);
+void FilterMemory(std::span<const float> mem, std::span<float> out);
 
 // 40-sample vector repeating the last `lag` samples of x, with a five-sample cross-fade.
-void augmented_vector(std::span<const float> x, int lag, std::span<float> out);
+void AugmentedVector(std::span<const float> x, int lag, std::span<float> out);
 
 // Vector `index` of the codebook on memory `mem` and its filtered copy `filt`. An index outside
 // the codebook gives a silent vector.
-void codebook_vector(const CbShape& shape, std::span<const float> mem, std::span<const float> filt,
+void CodebookVector(const CbShape& shape, std::span<const float> mem, std::span<const float> filt,
                      int index, std::span<float> out);
 
-std::array<float, kStages> dequantise_gains(std::span<const int, kStages> idx);
+std::array<float, kStages> DequantiseGains(std::span<const int, kStages> idx);
 
 // Rebuilds a block from three (index, gain index) pairs on the unweighted memory.
-void reconstruct_block(const CbShape& shape, std::span<const float> mem,
+void ReconstructBlock(const CbShape& shape, std::span<const float> mem,
                        std::span<const int, kStages> cb, std::span<const int, kStages> gain,
                        std::span<float> out);
 

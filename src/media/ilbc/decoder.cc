@@ -17,17 +17,17 @@ bool Decoder::decode(std::span<const std::uint8_t, kFrameBytes> frame,
                      std::span<std::int16_t, kFrameSamples> out) {
   params_ = unpack(frame);
   std::array<Lsf, 2> lsf{};
-  if (!is_decodable(params_) || !dequantise_lsf(std::span<const int, 3>(params_.lsf.data(), 3), lsf[0]) ||
-      !dequantise_lsf(std::span<const int, 3>(params_.lsf.data() + 3, 3), lsf[1])) {
+  if (!IsDecodable(params_) || !DequantiseLsf(std::span<const int, 3>(params_.lsf.data(), 3), lsf[0]) ||
+      !DequantiseLsf(std::span<const int, 3>(params_.lsf.data() + 3, 3), lsf[1])) {
     conceal(out);
     return false;
   }
-  lsf_check(lsf);
-  a_ = subblock_lpcs(lsf_deq_old_, lsf[0], lsf[1]);
+  LsfCheck(lsf);
+  a_ = SubblockLpcs(lsf_deq_old_, lsf[0], lsf[1]);
   lsf_deq_old_ = lsf[1];
-  rebuild_residual(params_, a_, residual_, nullptr);
-  plc_.on_good_frame(residual_, a_[kNumSub - 1]);
-  finish_frame(false, out);
+  RebuildResidual(params_, a_, residual_, nullptr);
+  plc_.OnGoodFrame(residual_, a_[kNumSub - 1]);
+  FinishFrame(false, out);
   return true;
 }
 
@@ -35,10 +35,10 @@ void Decoder::conceal(std::span<std::int16_t, kFrameSamples> out) {
   Lpc pc{};
   plc_.conceal(last_lag_, residual_, pc);
   a_.fill(pc);
-  finish_frame(true, out);
+  FinishFrame(true, out);
 }
 
-int Decoder::lag_without_enhancer() const {
+int Decoder::LagWithoutEnhancer() const {
   const std::span<const float> r(residual_);
   int best_lag = 20;
   float best = -1.0f;
@@ -59,7 +59,7 @@ int Decoder::lag_without_enhancer() const {
   return best_lag;
 }
 
-void Decoder::finish_frame(bool concealed, std::span<std::int16_t, kFrameSamples> out) {
+void Decoder::FinishFrame(bool concealed, std::span<std::int16_t, kFrameSamples> out) {
   auto x = std::span<float>(syn_).subspan(kOrder, kFrameSamples);
   std::array<const Lpc*, kNumSub> filters{};
   if (use_enhancer_) {
@@ -67,12 +67,12 @@ void Decoder::finish_frame(bool concealed, std::span<std::int16_t, kFrameSamples
     // The enhancer delays by two sub-blocks, so they still belong to the previous frame's filters.
     filters = {&a_old_[4], &a_old_[5], &a_[0], &a_[1], &a_[2], &a_[3]};
   } else {
-    last_lag_ = lag_without_enhancer();
+    last_lag_ = LagWithoutEnhancer();
     std::copy(residual_.begin(), residual_.end(), x.begin());
     filters = {&a_[0], &a_[1], &a_[2], &a_[3], &a_[4], &a_[5]};
   }
   for (int k = 0; k < kNumSub; ++k) {
-    all_pole_inplace(syn_, kOrder + kSubLen * k, kSubLen, *filters[k]);
+    AllPoleInplace(syn_, kOrder + kSubLen * k, kSubLen, *filters[k]);
   }
   for (int i = 0; i < kFrameSamples; ++i) {
     const float y = out_hp_.step(x[i]);

@@ -28,8 +28,8 @@ class Decoder {
   void conceal(std::span<std::int16_t, kFrameSamples> out);
 
  private:
-  void finish_frame(bool concealed, std::span<std::int16_t, kFrameSamples> out);
-  int lag_without_enhancer() const;
+  void FinishFrame(bool concealed, std::span<std::int16_t, kFrameSamples> out);
+  int LagWithoutEnhancer() const;
 
   bool use_enhancer_;
   Lsf lsf_deq_old_;

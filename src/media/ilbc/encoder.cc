@@ -12,7 +12,7 @@ namespace {
 
 constexpr int kLookBack = 60;
 
-Lsf lpc_analysis(std::span<const float, kFrameSamples> x, std::span<const float, kFrameSamples> win) {
+Lsf LpcAnalysis(std::span<const float, kFrameSamples> x, std::span<const float, kFrameSamples> win) {
   std::array<float, kFrameSamples> u{};
   for (int n = 0; n < kFrameSamples; ++n) u[n] = x[n] * win[n];
   std::array<float, kOrder + 1> r{};
@@ -21,7 +21,7 @@ Lsf lpc_analysis(std::span<const float, kFrameSamples> x, std::span<const float,
     for (int n = 0; n < kFrameSamples - k; ++n) s = s + u[n] * u[n + k];
     r[k] = s * tbl::kLpcLagwin[k];
   }
-  return lpc_to_lsf(bwexpand(levinson(r), tbl::kLpcChirpSyntdenum));
+  return LpcToLsf(bwexpand(levinson(r), tbl::kLpcChirpSyntdenum));
 }
 
 }  // namespace
@@ -31,12 +31,12 @@ Encoder::Encoder()
 
 void Encoder::analyse(std::array<Lsf, 2>& lsf) {
   const std::span<const float> buf(lpc_buf_);
-  lsf[0] = lpc_analysis(buf.first<kFrameSamples>(), tbl::kLpcWin);
-  lsf[1] = lpc_analysis(buf.subspan<kLookBack, kFrameSamples>(), tbl::kLpcAsymwin);
+  lsf[0] = LpcAnalysis(buf.first<kFrameSamples>(), tbl::kLpcWin);
+  lsf[1] = LpcAnalysis(buf.subspan<kLookBack, kFrameSamples>(), tbl::kLpcAsymwin);
   std::copy(lpc_buf_.end() - kLookBack, lpc_buf_.end(), lpc_buf_.begin());
 }
 
-void Encoder::choose_start() {
+void Encoder::ChooseStart() {
   const auto& e = residual_;
   const auto& taper = tbl::kFrameclassSampEnWin;
   std::array<float, kNumSub> front{}, back{};
@@ -89,12 +89,12 @@ void Encoder::encode(std::span<const std::int16_t, kFrameSamples> pcm,
   analyse(lsf);
   std::array<Lsf, 2> lsf_q{};
   for (int v = 0; v < 2; ++v) {
-    const auto idx = quantise_lsf(lsf[v], lsf_q[v]);
+    const auto idx = QuantiseLsf(lsf[v], lsf_q[v]);
     std::copy(idx.begin(), idx.end(), params_.lsf.begin() + 3 * v);
   }
-  lsf_check(lsf_q);
-  syn_ = subblock_lpcs(lsf_deq_old_, lsf_q[0], lsf_q[1]);
-  weight_ = subblock_lpcs(lsf_old_, lsf[0], lsf[1]);
+  LsfCheck(lsf_q);
+  syn_ = SubblockLpcs(lsf_deq_old_, lsf_q[0], lsf_q[1]);
+  weight_ = SubblockLpcs(lsf_old_, lsf[0], lsf[1]);
   for (auto& w : weight_) w = bwexpand(w, tbl::kLpcChirpWeightdenum);
   lsf_old_ = lsf[1];
   lsf_deq_old_ = lsf_q[1];
@@ -110,17 +110,17 @@ void Encoder::encode(std::span<const std::int16_t, kFrameSamples> pcm,
   }
   std::copy(speech_.end() - kOrder, speech_.end(), speech_.begin());
 
-  choose_start();
+  ChooseStart();
   const int start = params_.start;
   const int pos = kSubLen * (start - 1) + (params_.state_first ? 0 : kExtLen);
-  const auto code = encode_state(std::span<const float, kStateShort>(residual_.data() + pos, kStateShort),
+  const auto code = EncodeState(std::span<const float, kStateShort>(residual_.data() + pos, kStateShort),
                                  syn_[start - 1], weight_[start - 1], weight_[start],
                                  params_.state_first != 0);
   params_.idx_for_max = code.idx_for_max;
   params_.state = code.q;
 
   // Rebuilding the frame as the decoder will runs the codebook searches block by block.
-  rebuild_residual(params_, syn_, decoded_, this);
+  RebuildResidual(params_, syn_, decoded_, this);
   params_.pad = 0;
   pack(params_, frame);
 }

@@ -23,7 +23,7 @@ class Encoder final : private BlockChooser {
 
  private:
   void analyse(std::array<Lsf, 2>& lsf);
-  void choose_start();
+  void ChooseStart();
   void choose(const BlockSlot& slot, const CbShape& shape, std::span<const float> mem,
               std::span<int, kStages> cb, std::span<int, kStages> gain) override;
 

@@ -11,7 +11,7 @@ namespace {
 
 
 // Normalised cross-correlation measure used by the lag searches: c1^2/c2 when c1 > 0, else 0.
-float xcorr_measure(std::span<const float> u, std::span<const float> v, int len) {
+float CrossCorrelationMeasure(std::span<const float> u, std::span<const float> v, int len) {
   float c1 = 0.0f, c2 = 0.0f;
   for (int i = 0; i < len; ++i) {
     c1 = c1 + u[i] * v[i];
@@ -20,7 +20,7 @@ float xcorr_measure(std::span<const float> u, std::span<const float> v, int len)
   return c1 > 0.0f ? (c1 * c1) / c2 : 0.0f;
 }
 
-int nearest_index(const std::array<float, 8>& v, float x) {
+int NearestIndex(const std::array<float, 8>& v, float x) {
   int best = 0;
   float t = v[0] - x;
   float best_d = t * t;
@@ -60,9 +60,9 @@ int Enhancer::process(std::span<const float, kFrameSamples> r, bool prev_conceal
   for (int b = 0; b < 3; ++b) {
     const int at = 60 + 40 * b;
     int best_tau = 10;
-    float best = xcorr_measure(d.subspan(at), d.subspan(at - 10), 40);
+    float best = CrossCorrelationMeasure(d.subspan(at), d.subspan(at - 10), 40);
     for (int tau = 11; tau < 60; ++tau) {
-      const float m = xcorr_measure(d.subspan(at), d.subspan(at - tau), 40);
+      const float m = CrossCorrelationMeasure(d.subspan(at), d.subspan(at - tau), 40);
       if (m > best) {
         best = m;
         best_tau = tau;
@@ -72,21 +72,21 @@ int Enhancer::process(std::span<const float, kFrameSamples> r, bool prev_conceal
     lag = 2 * best_tau;
   }
 
-  if (prev_concealed) recover_after_loss(r);
+  if (prev_concealed) RecoverAfterLoss(r);
 
   for (int b = 0; b < 3; ++b) {
-    enhance_block(320 + kBlock * b, std::span<float, kBlock>(out.data() + kBlock * b, kBlock));
+    EnhanceBlock(320 + kBlock * b, std::span<float, kBlock>(out.data() + kBlock * b, kBlock));
   }
   return lag;
 }
 
-void Enhancer::recover_after_loss(std::span<const float, kFrameSamples> r) {
+void Enhancer::RecoverAfterLoss(std::span<const float, kFrameSamples> r) {
   // Pitch of the new frame near the first new block's estimate, at full rate.
   const int lambda0 = static_cast<int>(period_[5]);
   int lambda = lambda0 - 1;
-  float best = xcorr_measure(r, r.subspan(std::clamp(lambda, 0, kFrameSamples - kBlock)), kBlock);
+  float best = CrossCorrelationMeasure(r, r.subspan(std::clamp(lambda, 0, kFrameSamples - kBlock)), kBlock);
   for (int l = lambda0; l <= lambda0 + 1; ++l) {
-    const float m = xcorr_measure(r, r.subspan(std::clamp(l, 0, kFrameSamples - kBlock)), kBlock);
+    const float m = CrossCorrelationMeasure(r, r.subspan(std::clamp(l, 0, kFrameSamples - kBlock)), kBlock);
     if (m > best) {
       best = m;
       lambda = l;
@@ -172,19 +172,19 @@ float Enhancer::refine(float est, int centre, Segment& seg) {
   return new_pos;
 }
 
-void Enhancer::enhance_block(int centre, std::span<float, kBlock> out) {
+void Enhancer::EnhanceBlock(int centre, std::span<float, kBlock> out) {
   const auto& pl = tbl::kEnhPlocs;
   std::array<int, 7> lb{};
   std::array<float, 7> pos{};
 
-  lb[3] = nearest_index(pl, 0.5f * static_cast<float>(2 * centre + 79));
+  lb[3] = NearestIndex(pl, 0.5f * static_cast<float>(2 * centre + 79));
   pos[3] = static_cast<float>(centre);
   std::copy_n(buf_.begin() + centre, kBlock, seg_[3].begin());
 
   for (int q = 2; q >= 0; --q) {
     pos[q] = pos[q + 1] - period_[lb[q + 1]];
     // The period is taken off a second time here, as the reference does.
-    lb[q] = nearest_index(pl, (pos[q] + 40.0f) - period_[lb[q + 1]]);
+    lb[q] = NearestIndex(pl, (pos[q] + 40.0f) - period_[lb[q + 1]]);
     if (pos[q] - 2.0f >= 0.0f) {
       pos[q] = refine(pos[q], centre, seg_[q]);
     } else {
@@ -194,7 +194,7 @@ void Enhancer::enhance_block(int centre, std::span<float, kBlock> out) {
   std::array<float, 8> pl2{};
   for (int i = 0; i < 8; ++i) pl2[i] = pl[i] - period_[i];
   for (int q = 4; q < 7; ++q) {
-    lb[q] = nearest_index(pl2, pos[q - 1] + 40.0f);
+    lb[q] = NearestIndex(pl2, pos[q - 1] + 40.0f);
     pos[q] = pos[q - 1] + period_[lb[q]];
     if ((pos[q] + 80.0f) + 2.0f < static_cast<float>(kBufLen)) {
       pos[q] = refine(pos[q], centre, seg_[q]);

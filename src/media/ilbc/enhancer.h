@@ -24,11 +24,11 @@ class Enhancer {
 
  private:
   using Segment = std::array<float, kBlock>;
-  void enhance_block(int centre, std::span<float, kBlock> out);
+  void EnhanceBlock(int centre, std::span<float, kBlock> out);
   // Best quarter-sample match to the block at `centre` near position `est`; returns the new
   // position estimate and fills seg.
   float refine(float est, int centre, Segment& seg);
-  void recover_after_loss(std::span<const float, kFrameSamples> r);
+  void RecoverAfterLoss(std::span<const float, kFrameSamples> r);
 
   std::array<float, kBufLen> buf_{};
   std::array<float, 8> period_{};

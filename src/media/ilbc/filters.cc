@@ -2,7 +2,7 @@
 
 namespace ostrel::ilbc {
 
-void all_pole_inplace(std::span<float> y, std::size_t start, std::size_t n, const Lpc& a) {
+void AllPoleInplace(std::span<float> y, std::size_t start, std::size_t n, const Lpc& a) {
   auto s = y.subspan(start - kOrder, n + kOrder);
   for (std::size_t i = kOrder; i < s.size(); ++i) {
     float v = s[i];
@@ -11,7 +11,7 @@ void all_pole_inplace(std::span<float> y, std::size_t start, std::size_t n, cons
   }
 }
 
-void all_zero(std::span<const float> x, std::size_t start, std::size_t n, const Lpc& a,
+void AllZero(std::span<const float> x, std::size_t start, std::size_t n, const Lpc& a,
               std::span<float> z) {
   auto s = x.subspan(start - kOrder, n + kOrder);
   auto out = z.first(n);

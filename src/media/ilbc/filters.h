@@ -12,11 +12,11 @@ namespace ostrel::ilbc {
 
 // In place 1/A(z) over y[start .. start+n-1]; y[start-10 .. start-1] hold the previous outputs.
 // Each tap is a separate rounded subtraction, in tap order, as the reference does.
-void all_pole_inplace(std::span<float> y, std::size_t start, std::size_t n, const Lpc& a);
+void AllPoleInplace(std::span<float> y, std::size_t start, std::size_t n, const Lpc& a);
 
 // z[i] = A(z) applied to x[start+i], i < n; x[start-10 .. start-1] hold the previous inputs.
 // The sum starts with the a[0] product, not with 0.
-void all_zero(std::span<const float> x, std::size_t start, std::size_t n, const Lpc& a,
+void AllZero(std::span<const float> x, std::size_t start, std::size_t n, const Lpc& a,
               std::span<float> z);
 
 // Direct-form second-order section run as numerator then denominator (a[0] is unused), with

@@ -17,7 +17,7 @@ Lpc bwexpand(const Lpc& a, float gamma) {
   return out;
 }
 
-Lpc lsf_to_lpc(const Lsf& lsf) {
+Lpc LsfToLpc(const Lsf& lsf) {
   std::array<float, kOrder> f{};
   for (int i = 0; i < kOrder; ++i) f[i] = lsf[i] * tbl::kPi2;
   if (f[0] <= 0.0f || f[9] >= 0.5f) {
@@ -60,7 +60,7 @@ Lpc lsf_to_lpc(const Lsf& lsf) {
 
 namespace {
 
-float eval_cos_poly(const std::array<float, 5>& c, float omega) {
+float EvaluateCosPolynomial(const std::array<float, 5>& c, float omega) {
   const float x = fcos(omega * tbl::kTwoPi);
   const float h1 = 2.0f * x + c[0];
   const float h2 = (2.0f * x) * h1 - 1.0f + c[1];
@@ -71,7 +71,7 @@ float eval_cos_poly(const std::array<float, 5>& c, float omega) {
 
 }  // namespace
 
-Lsf lpc_to_lsf(const Lpc& a) {
+Lsf LpcToLsf(const Lpc& a) {
   std::array<float, 5> p{}, q{};
   for (int i = 0; i < 5; ++i) {
     p[i] = -(a[i + 1] + a[10 - i]);
@@ -96,7 +96,7 @@ Lsf lpc_to_lsf(const Lpc& a) {
     int s = 0;
     float step = st[0];
     for (;;) {
-      const float h = eval_cos_poly(c, omega);
+      const float h = EvaluateCosPolynomial(c, omega);
       if (h * o <= 0.0f || omega >= 0.5f) {
         if (s == 3) {
           const float root = (std::fabs(h) >= std::fabs(o)) ? omega - step : omega;
@@ -125,7 +125,7 @@ Lsf interpolate(const Lsf& l1, const Lsf& l2, float w) {
   return out;
 }
 
-void lsf_check(std::array<Lsf, 2>& lsf) {
+void LsfCheck(std::array<Lsf, 2>& lsf) {
   const float eps = tbl::kLsfCheck[0];
   const float eps2 = tbl::kLsfCheck[1];
   const float maxlsf = tbl::kLsfCheck[2];
@@ -171,7 +171,7 @@ Lpc levinson(const std::array<float, kOrder + 1>& r) {
   return a;
 }
 
-bool dequantise_lsf(std::span<const int, 3> idx, Lsf& out) {
+bool DequantiseLsf(std::span<const int, 3> idx, Lsf& out) {
   if (idx[0] < 0 || idx[0] >= static_cast<int>(tbl::kLsfCbSplit1.size()) || idx[1] < 0 ||
       idx[1] >= static_cast<int>(tbl::kLsfCbSplit2.size()) || idx[2] < 0 ||
       idx[2] >= static_cast<int>(tbl::kLsfCbSplit3.size())) {
@@ -209,19 +209,19 @@ int nearest(const std::array<std::array<float, Dim>, Size>& cb, const float* x) 
 
 }  // namespace
 
-std::array<int, 3> quantise_lsf(const Lsf& lsf, Lsf& dequantised) {
+std::array<int, 3> QuantiseLsf(const Lsf& lsf, Lsf& dequantised) {
   std::array<int, 3> idx = {nearest(tbl::kLsfCbSplit1, lsf.data()),
                             nearest(tbl::kLsfCbSplit2, lsf.data() + 3),
                             nearest(tbl::kLsfCbSplit3, lsf.data() + 6)};
-  dequantise_lsf(idx, dequantised);
+  DequantiseLsf(idx, dequantised);
   return idx;
 }
 
-SubLpcs subblock_lpcs(const Lsf& prev, const Lsf& l1, const Lsf& l2) {
+SubLpcs SubblockLpcs(const Lsf& prev, const Lsf& l1, const Lsf& l2) {
   SubLpcs out{};
   for (int k = 0; k < kNumSub; ++k) {
     const float w = tbl::kLsfWeight30ms[k];
-    out[k] = lsf_to_lpc(k == 0 ? interpolate(prev, l1, w) : interpolate(l1, l2, w));
+    out[k] = LsfToLpc(k == 0 ? interpolate(prev, l1, w) : interpolate(l1, l2, w));
   }
   return out;
 }

@@ -7,7 +7,7 @@
 
 namespace ostrel::ilbc {
 
-void Concealer::on_good_frame(std::span<const float, kFrameSamples> residual, const Lpc& last_lpc) {
+void Concealer::OnGoodFrame(std::span<const float, kFrameSamples> residual, const Lpc& last_lpc) {
   cons_count_ = 0;
   prev_concealed_ = false;
   prev_lpc_ = last_lpc;

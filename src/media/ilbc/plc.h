@@ -13,7 +13,7 @@ namespace ostrel::ilbc {
 class Concealer {
  public:
   // A good frame was decoded: remember its excitation and last synthesis filter.
-  void on_good_frame(std::span<const float, kFrameSamples> residual, const Lpc& last_lpc);
+  void OnGoodFrame(std::span<const float, kFrameSamples> residual, const Lpc& last_lpc);
 
   // Produces the excitation of a lost frame and the filter to synthesise it with. `last_lag` is
   // the pitch lag estimated on the previous frame.

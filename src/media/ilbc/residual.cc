@@ -9,7 +9,7 @@ namespace ostrel::ilbc {
 namespace {
 
 // Shifts the codebook memory left by one block and appends the block.
-void push_block(std::span<float> mem, std::span<const float> block) {
+void PushBlock(std::span<float> mem, std::span<const float> block) {
   const auto keep = mem.size() - block.size();
   std::copy(mem.begin() + static_cast<std::ptrdiff_t>(block.size()), mem.end(), mem.begin());
   std::copy(block.begin(), block.end(), mem.begin() + static_cast<std::ptrdiff_t>(keep));
@@ -17,7 +17,7 @@ void push_block(std::span<float> mem, std::span<const float> block) {
 
 }  // namespace
 
-void rebuild_residual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSamples> r,
+void RebuildResidual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSamples> r,
                       BlockChooser* chooser) {
   const int s = p.start;
   const int r0 = kSubLen * (s - 1);
@@ -25,7 +25,7 @@ void rebuild_residual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameS
   std::fill(r.begin(), r.end(), 0.0f);
 
   const int pos = first ? r0 : r0 + kExtLen;
-  decode_state(p.idx_for_max, p.state, a[s - 1],
+  DecodeState(p.idx_for_max, p.state, a[s - 1],
                std::span<float, kStateShort>(r.data() + pos, kStateShort));
 
   std::array<float, kCbMemLen> mem{};
@@ -41,7 +41,7 @@ void rebuild_residual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameS
     }
     const BlockSlot slot{0, first ? r0 + kStateShort : r0, kExtLen, !first, first ? s : s - 1};
     if (chooser) chooser->choose(slot, kExtShape, m, p.ext_cb, p.ext_gain);
-    reconstruct_block(kExtShape, m, p.ext_cb, p.ext_gain, std::span<float>(d).first(kExtLen));
+    ReconstructBlock(kExtShape, m, p.ext_cb, p.ext_gain, std::span<float>(d).first(kExtLen));
     for (int k = 0; k < kExtLen; ++k) {
       r[first ? r0 + kStateShort + k : r0 + kExtLen - 1 - k] = d[k];
     }
@@ -62,9 +62,9 @@ void rebuild_residual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameS
       const int sub = s + 1 + j;
       const BlockSlot slot{1 + j, kSubLen * sub, kSubLen, false, sub};
       if (chooser) chooser->choose(slot, kSubShape, mem, block_cb(j), block_gain(j));
-      reconstruct_block(kSubShape, mem, block_cb(j), block_gain(j), d);
+      ReconstructBlock(kSubShape, mem, block_cb(j), block_gain(j), d);
       std::copy(d.begin(), d.end(), r.begin() + kSubLen * sub);
-      push_block(mem, d);
+      PushBlock(mem, d);
     }
   }
 
@@ -79,9 +79,9 @@ void rebuild_residual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameS
       const int jj = nfor + j;
       const BlockSlot slot{1 + jj, kSubLen * sub, kSubLen, true, sub};
       if (chooser) chooser->choose(slot, kSubShape, mem, block_cb(jj), block_gain(jj));
-      reconstruct_block(kSubShape, mem, block_cb(jj), block_gain(jj), d);
+      ReconstructBlock(kSubShape, mem, block_cb(jj), block_gain(jj), d);
       for (int k = 0; k < kSubLen; ++k) r[kSubLen * sub + kSubLen - 1 - k] = d[k];
-      push_block(mem, d);
+      PushBlock(mem, d);
     }
   }
 }

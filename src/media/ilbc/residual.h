@@ -31,9 +31,9 @@ class BlockChooser {
   ~BlockChooser() = default;
 };
 
-// p must be decodable (is_decodable) and its indices internal. With a chooser, the codebook
+// p must be decodable (IsDecodable) and its indices internal. With a chooser, the codebook
 // indices of p are written as the blocks are reached.
-void rebuild_residual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSamples> r,
+void RebuildResidual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSamples> r,
                       BlockChooser* chooser);
 
 }  // namespace ostrel::ilbc

@@ -14,21 +14,21 @@ constexpr int kAllPassLen = 2 * kStateShort;
 
 // All-pass filter B(z)/A(z) with B the reversed A, over 58 samples followed by 58 zeros;
 // returns the output folded onto its first half (a circular-convolution approximation).
-void all_pass_fold(std::span<const float, kStateShort> in, const Lpc& a,
+void AllPassFold(std::span<const float, kStateShort> in, const Lpc& a,
                    std::span<float, kStateShort> out) {
   Lpc b{};
   for (int k = 0; k <= kOrder; ++k) b[k] = a[kOrder - k];
   std::array<float, kPad + kAllPassLen> t{};
   for (int k = 0; k < kStateShort; ++k) t[kPad + k] = in[k];
   std::array<float, kPad + kAllPassLen> y{};
-  all_zero(t, kPad, kAllPassLen, b, std::span<float>(y).subspan(kPad));
-  all_pole_inplace(y, kPad, kAllPassLen, a);
+  AllZero(t, kPad, kAllPassLen, b, std::span<float>(y).subspan(kPad));
+  AllPoleInplace(y, kPad, kAllPassLen, a);
   for (int k = 0; k < kStateShort; ++k) out[k] = y[kPad + k] + y[kPad + k + kStateShort];
 }
 
 }  // namespace
 
-int scalar_quantise(float x, std::span<const float> c) {
+int ScalarQuantise(float x, std::span<const float> c) {
   const int n = static_cast<int>(c.size());
   if (x <= c[0]) return 0;
   int i = 1;
@@ -36,7 +36,7 @@ int scalar_quantise(float x, std::span<const float> c) {
   return (x > (c[i] + c[i - 1]) / 2.0f) ? i : i - 1;
 }
 
-void decode_state(int idx_for_max, std::span<const int, kStateShort> q, const Lpc& a,
+void DecodeState(int idx_for_max, std::span<const int, kStateShort> q, const Lpc& a,
                   std::span<float, kStateShort> out) {
   const float scale = fpow10(tbl::kStateFrgq[idx_for_max]) / tbl::kStateScaleTarget;
   // Filtering the time-reversed samples gives the inverse phase response of the encoder's
@@ -44,16 +44,16 @@ void decode_state(int idx_for_max, std::span<const int, kStateShort> q, const Lp
   std::array<float, kStateShort> t{};
   for (int k = 0; k < kStateShort; ++k) t[k] = scale * tbl::kStateSq3[q[kStateShort - 1 - k]];
   std::array<float, kStateShort> y{};
-  all_pass_fold(t, a, y);
+  AllPassFold(t, a, y);
   for (int k = 0; k < kStateShort; ++k) out[k] = y[kStateShort - 1 - k];
 }
 
-StateCode encode_state(std::span<const float, kStateShort> v, const Lpc& a, const Lpc& w,
+StateCode EncodeState(std::span<const float, kStateShort> v, const Lpc& a, const Lpc& w,
                        const Lpc& w_next, bool state_first) {
   StateCode code;
   std::array<float, kPad + kStateShort> f{};
   auto fs = std::span<float, kStateShort>(f.data() + kPad, kStateShort);
-  all_pass_fold(v, a, fs);
+  AllPassFold(v, a, fs);
 
   float m = fs[0];
   for (int n = 1; n < kStateShort; ++n) {
@@ -62,7 +62,7 @@ StateCode encode_state(std::span<const float, kStateShort> v, const Lpc& a, cons
   m = std::fabs(m);
   if (m < tbl::kStateMinMaxamp) m = tbl::kStateMinMaxamp;
   m = flog10(m);
-  code.idx_for_max = scalar_quantise(m, tbl::kStateFrgq);
+  code.idx_for_max = ScalarQuantise(m, tbl::kStateFrgq);
   const float qmax = fpow10(tbl::kStateFrgq[code.idx_for_max]);
   const float scal = tbl::kStateScaleTarget / qmax;
   for (auto& x : fs) x = x * scal;
@@ -70,18 +70,18 @@ StateCode encode_state(std::span<const float, kStateShort> v, const Lpc& a, cons
   // Noise-shaped quantisation in the weighted domain; the filter switches at the sub-block edge.
   const int split = state_first ? kSubLen : kStateShort - kSubLen;
   std::array<float, kPad + kStateShort> g{};
-  all_pole_inplace(f, kPad, split, w);
+  AllPoleInplace(f, kPad, split, w);
   const Lpc* c = &w;
   for (int n = 0; n < kStateShort; ++n) {
     if (n == split) {
-      all_pole_inplace(f, kPad + split, kStateShort - split, w_next);
+      AllPoleInplace(f, kPad + split, kStateShort - split, w_next);
       c = &w_next;
     }
     const int pos = kPad + n;
     float p = 0.0f;
     for (int k = 1; k <= kOrder; ++k) p = p - (*c)[k] * g[pos - k];
     const float u = f[pos] - p;
-    code.q[n] = scalar_quantise(u, tbl::kStateSq3);
+    code.q[n] = ScalarQuantise(u, tbl::kStateSq3);
     float gv = tbl::kStateSq3[code.q[n]];
     for (int k = 1; k <= kOrder; ++k) gv = gv - (*c)[k] * g[pos - k];
     g[pos] = gv;

@@ -9,11 +9,11 @@
 namespace ostrel::ilbc {
 
 // Index of the level of an increasing table nearest to x (midpoint decision).
-int scalar_quantise(float x, std::span<const float> levels);
+int ScalarQuantise(float x, std::span<const float> levels);
 
 // Rebuilds the 58 state samples from their indices; a is the synthesis filter of the region's
 // first sub-block. Indices must already be validated.
-void decode_state(int idx_for_max, std::span<const int, kStateShort> q, const Lpc& a,
+void DecodeState(int idx_for_max, std::span<const int, kStateShort> q, const Lpc& a,
                   std::span<float, kStateShort> out);
 
 struct StateCode {
@@ -23,7 +23,7 @@ struct StateCode {
 
 // Quantises 58 residual samples. w and w_next are the weighting filters of the two sub-blocks
 // the state spans; state_first says whether the samples open the region.
-StateCode encode_state(std::span<const float, kStateShort> v, const Lpc& a, const Lpc& w,
+StateCode EncodeState(std::span<const float, kStateShort> v, const Lpc& a, const Lpc& w,
                        const Lpc& w_next, bool state_first);
 
 }  // namespace ostrel::ilbc

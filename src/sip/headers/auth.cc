@@ -8,22 +8,22 @@
 
 using namespace sipscan;
 
-const SIP_Auth_Param_Header::AuthParam SIP_Auth_Param_Header::Auth_Params[kParamCount] = {
+const AuthParamHeader::AuthParam AuthParamHeader::Auth_Params[kParamCount] = {
     {"username", QUOTED}, {"realm", QUOTED},     {"domain", QUOTED}, {"nonce", QUOTED},
     {"opaque", QUOTED},   {"uri", QUOTED},       {"response", QUOTED}, {"algorithm", TOKEN},
     {"qop", DEPENDENT},   {"cnonce", QUOTED},    {"nc", COUNTER},    {"stale", BOOLEAN}};
 
 namespace {
-std::map<std::string, int, std::less<>> init_param2id()
+std::map<std::string, int, std::less<>> InitParamIds()
 {
     std::map<std::string, int, std::less<>> ids;
-    for (int i = 0; i < SIP_Auth_Param_Header::kParamCount; ++i) ids.emplace(SIP_Auth_Param_Header::Auth_Params[i].name, i);
+    for (int i = 0; i < AuthParamHeader::kParamCount; ++i) ids.emplace(AuthParamHeader::Auth_Params[i].name, i);
     return ids;
 }
 
-bool is_skipped_separator(char c) { return is_blank(c) || c == '"' || c == ','; }
+bool IsSkippedSeparator(char c) { return IsBlank(c) || c == '"' || c == ','; }
 
-uint32_t read_hex32(std::string_view s)
+uint32_t ReadHex32(std::string_view s)
 {
     uint32_t value = 0;
     for (char c : s) {
@@ -38,13 +38,13 @@ uint32_t read_hex32(std::string_view s)
 }
 } // namespace
 
-const std::map<std::string, int, std::less<>> SIP_Auth_Param_Header::param2id = init_param2id();
+const std::map<std::string, int, std::less<>> AuthParamHeader::param2id = InitParamIds();
 
-bool SIP_Auth_Param_Header::parser(std::string_view value)
+bool AuthParamHeader::parser(std::string_view value)
 {
     value = ltrim(value);
-    if (istarts_with(value, "Digest ")) value.remove_prefix(7);
-    else sip_report("Only 'Digest' authentication is supported\n");
+    if (StartsWithIgnoringCase(value, "Digest ")) value.remove_prefix(7);
+    else SipReport("Only 'Digest' authentication is supported\n");
 
     for (;;) {
         value = ltrim(value);
@@ -62,28 +62,28 @@ bool SIP_Auth_Param_Header::parser(std::string_view value)
             param = trim(value.substr(0, comma));
             value = comma == std::string_view::npos ? std::string_view() : value.substr(comma);
         }
-        while (!value.empty() && is_skipped_separator(value[0])) value.remove_prefix(1);
+        while (!value.empty() && IsSkippedSeparator(value[0])) value.remove_prefix(1);
 
         auto id = param2id.find(name);
         if (id == param2id.end()) continue;
         if (Auth_Params[id->second].type == BOOLEAN) {
             std::string lowered(param);
-            m_Stale = tolower(lowered) == "true" ? 'T' : 'F';
+            stale_ = tolower(lowered) == "true" ? 'T' : 'F';
         } else if (Auth_Params[id->second].type == COUNTER) {
-            m_NC = read_hex32(param);
+            nonce_count_ = ReadHex32(param);
         }
-        m_Values[id->second].assign(param);
+        values_[id->second].assign(param);
     }
     return true;
 }
 
-std::string& SIP_Auth_Param_Header::assemble(std::string& out) const
+std::string& AuthParamHeader::assemble(std::string& out) const
 {
     out += "Digest ";
     bool first = true;
-    for (const auto& [index, text] : m_Values) {
+    for (const auto& [index, text] : values_) {
         const AuthParam& p = Auth_Params[index];
-        if ((p.type == COUNTER && m_NC == 0) || (p.type == BOOLEAN && m_Stale == 0)) continue;
+        if ((p.type == COUNTER && nonce_count_ == 0) || (p.type == BOOLEAN && stale_ == 0)) continue;
         if (!first) out += ", ";
         first = false;
         out += p.name;
@@ -91,10 +91,10 @@ std::string& SIP_Auth_Param_Header::assemble(std::string& out) const
         bool quoted = p.type == QUOTED || (p.type == DEPENDENT && DependentType() == 0);
         if (p.type == COUNTER) {
             char hex[9];
-            std::snprintf(hex, sizeof hex, "%08x", m_NC);
+            std::snprintf(hex, sizeof hex, "%08x", nonce_count_);
             out += hex;
         } else if (p.type == BOOLEAN) {
-            out += m_Stale == 'T' ? "TRUE" : "FALSE";
+            out += stale_ == 'T' ? "TRUE" : "FALSE";
         } else if (quoted) {
             out += '"';
             out += text;
@@ -106,10 +106,10 @@ std::string& SIP_Auth_Param_Header::assemble(std::string& out) const
     return out;
 }
 
-const char* SIP_Auth_Param_Header::Value(std::string_view name) const
+const char* AuthParamHeader::Value(std::string_view name) const
 {
     auto id = param2id.find(name);
     if (id == param2id.end()) return nullptr;
-    auto it = m_Values.find(id->second);
-    return it == m_Values.end() ? nullptr : it->second.c_str();
+    auto it = values_.find(id->second);
+    return it == values_.end() ? nullptr : it->second.c_str();
 }

@@ -9,12 +9,12 @@
 
 #include "sip/head_line.h"
 
-class SIP_Auth_Param_Header : public SIP_HeadLine {
+class AuthParamHeader : public HeaderLine {
 public:
-    enum ValueType_t { QUOTED = 0, TOKEN = 1, DEPENDENT = 2, BOOLEAN = 3, COUNTER = 4 };
+    enum ValueType { QUOTED = 0, TOKEN = 1, DEPENDENT = 2, BOOLEAN = 3, COUNTER = 4 };
     struct AuthParam {
         const char* name;
-        ValueType_t type;
+        ValueType type;
     };
     static constexpr int kParamCount = 12;
     // The digest parameters by index; entries are written in this order.
@@ -27,23 +27,23 @@ public:
     virtual int DependentType() const = 0;
 
     const char* Value(std::string_view name) const;
-    char Stale() const { return m_Stale; }
-    uint32_t NC() const { return m_NC; }
+    char Stale() const { return stale_; }
+    uint32_t NC() const { return nonce_count_; }
 
 protected:
-    std::map<int, std::string> m_Values;
-    char m_Stale = 0;
-    uint32_t m_NC = 0;
+    std::map<int, std::string> values_;
+    char stale_ = 0;
+    uint32_t nonce_count_ = 0;
 };
 
-class SIP_Head_Proxy_Authenticate : public SIP_HeadCopyable<SIP_Head_Proxy_Authenticate, SIP_Auth_Param_Header> {
+class ProxyAuthenticateHeader : public CopyableHeader<ProxyAuthenticateHeader, AuthParamHeader> {
 public:
     int DependentType() const override { return 0; }
 };
-class SIP_Head_WWW_Authenticate : public SIP_HeadCopyable<SIP_Head_WWW_Authenticate, SIP_Head_Proxy_Authenticate> {};
+class WwwAuthenticateHeader : public CopyableHeader<WwwAuthenticateHeader, ProxyAuthenticateHeader> {};
 
-class SIP_Head_Proxy_Authorization : public SIP_HeadCopyable<SIP_Head_Proxy_Authorization, SIP_Auth_Param_Header> {
+class ProxyAuthorizationHeader : public CopyableHeader<ProxyAuthorizationHeader, AuthParamHeader> {
 public:
     int DependentType() const override { return 1; }
 };
-class SIP_Head_Authorization : public SIP_HeadCopyable<SIP_Head_Authorization, SIP_Head_Proxy_Authorization> {};
+class AuthorizationHeader : public CopyableHeader<AuthorizationHeader, ProxyAuthorizationHeader> {};

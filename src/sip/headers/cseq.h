@@ -4,18 +4,18 @@
 #include "sip/head_line.h"
 #include "sip/start_line.h"
 
-class SIP_Head_CSeq : public SIP_HeadCopyable<SIP_Head_CSeq, SIP_HeadLine> {
+class CSeqHeader : public CopyableHeader<CSeqHeader, HeaderLine> {
 public:
     // "number method"; fails on an unknown method, a missing blank, or a number outside 0..2^31-1.
     bool parser(std::string_view value) override;
     std::string& assemble(std::string& out) const override;
 
-    int SeqNo() const { return m_SeqNo; }
-    void SeqNo(int n) { m_SeqNo = n; }
-    SIP_StartLine::Method_t Method() const { return m_Method; }
-    void Method(SIP_StartLine::Method_t m) { m_Method = m; }
+    int SeqNo() const { return sequence_; }
+    void SeqNo(int n) { sequence_ = n; }
+    SipStartLine::RequestMethod Method() const { return method_; }
+    void Method(SipStartLine::RequestMethod m) { method_ = m; }
 
 private:
-    int32_t m_SeqNo = 0;
-    SIP_StartLine::Method_t m_Method = SIP_StartLine::Blank_Method;
+    int32_t sequence_ = 0;
+    SipStartLine::RequestMethod method_ = SipStartLine::BLANK_METHOD;
 };

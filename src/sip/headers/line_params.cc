@@ -4,53 +4,53 @@
 
 using namespace sipscan;
 
-bool SIP_Head_LineParams::parser(std::string_view value)
+bool LineParamsHeader::parser(std::string_view value)
 {
     if (size_t semi = value.find(';'); semi != std::string_view::npos) {
-        if (!SIP_Params::parser(value.substr(semi))) return false;
+        if (!SipParams::parser(value.substr(semi))) return false;
         value = value.substr(0, semi);
     }
-    m_val.assign(trim(value));
+    value_.assign(trim(value));
     return true;
 }
 
-std::string& SIP_Head_LineParams::assemble(std::string& out) const
+std::string& LineParamsHeader::assemble(std::string& out) const
 {
-    out += m_val;
-    return SIP_Params::assemble(out);
+    out += value_;
+    return SipParams::assemble(out);
 }
 
-bool SIP_Head_Identity::parser(std::string_view value)
+bool IdentityHeader::parser(std::string_view value)
 {
-    if (!SIP_Head_LineParams::parser(value)) return false;
-    auto info = m_Params.find(std::string_view("info"));
-    if (info == m_Params.end()) return false;
-    m_Info = std::move(info->second);
-    m_Params.erase(info);
-    if (auto ppt = m_Params.find(std::string_view("ppt")); ppt != m_Params.end()) {
+    if (!LineParamsHeader::parser(value)) return false;
+    auto info = params_.find(std::string_view("info"));
+    if (info == params_.end()) return false;
+    info_ = std::move(info->second);
+    params_.erase(info);
+    if (auto ppt = params_.find(std::string_view("ppt")); ppt != params_.end()) {
         std::string_view v = ppt->second;
         if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-        m_Ppt.assign(v);
-        m_Params.erase(ppt);
+        property_.assign(v);
+        params_.erase(ppt);
     }
-    if (m_Info.empty()) return false;
-    if (m_Info.front() == '<' && m_Info.back() == '>' && m_Info.size() >= 2) {
-        m_Info = m_Info.substr(1, m_Info.size() - 2);
-        return !m_Info.empty();
+    if (info_.empty()) return false;
+    if (info_.front() == '<' && info_.back() == '>' && info_.size() >= 2) {
+        info_ = info_.substr(1, info_.size() - 2);
+        return !info_.empty();
     }
-    return m_Info.size() >= 2;
+    return info_.size() >= 2;
 }
 
-std::string& SIP_Head_Identity::assemble(std::string& out) const
+std::string& IdentityHeader::assemble(std::string& out) const
 {
-    out += m_val;
+    out += value_;
     out += ";info=<";
-    out += m_Info;
+    out += info_;
     out += '>';
-    if (!m_Ppt.empty()) {
+    if (!property_.empty()) {
         out += ";ppt=\"";
-        out += m_Ppt;
+        out += property_;
         out += '"';
     }
-    return SIP_Params::assemble(out);
+    return SipParams::assemble(out);
 }

@@ -4,31 +4,31 @@
 #include "sip/head_line.h"
 #include "sip/params.h"
 
-class SIP_Head_LineParams : public SIP_HeadCopyable<SIP_Head_LineParams, SIP_HeadLine>, public SIP_Params {
+class LineParamsHeader : public CopyableHeader<LineParamsHeader, HeaderLine>, public SipParams {
 public:
     bool parser(std::string_view value) override;
     std::string& assemble(std::string& out) const override;
 
-    const std::string& Value() const { return m_val; }
-    void Value(const std::string& v) { m_val = v; }
+    const std::string& Value() const { return value_; }
+    void Value(const std::string& v) { value_ = v; }
 
 protected:
-    std::string m_val;
+    std::string value_;
 };
 
-class SIP_Head_Event : public SIP_HeadCopyable<SIP_Head_Event, SIP_Head_LineParams> {};
+class EventHeader : public CopyableHeader<EventHeader, LineParamsHeader> {};
 
 // The info parameter (without its angle brackets) and ppt (without its quotes) are kept apart from the
 // other parameters.
-class SIP_Head_Identity : public SIP_HeadCopyable<SIP_Head_Identity, SIP_Head_LineParams> {
+class IdentityHeader : public CopyableHeader<IdentityHeader, LineParamsHeader> {
 public:
     bool parser(std::string_view value) override;
     std::string& assemble(std::string& out) const override;
 
-    const std::string& Info() const { return m_Info; }
-    const std::string& Ppt() const { return m_Ppt; }
+    const std::string& Info() const { return info_; }
+    const std::string& Ppt() const { return property_; }
 
 private:
-    std::string m_Info;
-    std::string m_Ppt;
+    std::string info_;
+    std::string property_;
 };

@@ -2,10 +2,10 @@
 
 #include "sip/scan.h"
 
-bool SIP_Head_Max_Forwards::parser(std::string_view value)
+bool MaxForwardsHeader::parser(std::string_view value)
 {
-    m_Value = sipscan::saturating_atoi(value);
+    value_ = sipscan::SaturatingAtoi(value);
     return true;
 }
 
-std::string& SIP_Head_Max_Forwards::assemble(std::string& out) const { return out += std::to_string(m_Value); }
+std::string& MaxForwardsHeader::assemble(std::string& out) const { return out += std::to_string(value_); }

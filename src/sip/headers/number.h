@@ -4,18 +4,18 @@
 
 #include "sip/head_line.h"
 
-class SIP_Head_Max_Forwards : public SIP_HeadCopyable<SIP_Head_Max_Forwards, SIP_HeadLine> {
+class MaxForwardsHeader : public CopyableHeader<MaxForwardsHeader, HeaderLine> {
 public:
     // Like atoi (non-numeric text gives 0), saturating instead of wrapping; never fails.
     bool parser(std::string_view value) override;
     std::string& assemble(std::string& out) const override;
 
-    int Value() const { return m_Value; }
-    void Value(int v) { m_Value = v; }
+    int Value() const { return value_; }
+    void Value(int v) { value_ = v; }
 
 protected:
-    int m_Value = 0;
+    int value_ = 0;
 };
 
-class SIP_Head_Expires : public SIP_HeadCopyable<SIP_Head_Expires, SIP_Head_Max_Forwards> {};
-class SIP_Head_Content_Length : public SIP_HeadCopyable<SIP_Head_Content_Length, SIP_Head_Max_Forwards> {};
+class ExpiresHeader : public CopyableHeader<ExpiresHeader, MaxForwardsHeader> {};
+class ContentLengthHeader : public CopyableHeader<ContentLengthHeader, MaxForwardsHeader> {};

@@ -5,12 +5,12 @@
 
 using namespace sipscan;
 
-bool SIP_Head_Route::parser(std::string_view value)
+bool RouteHeader::parser(std::string_view value)
 {
     value = ltrim(value);
     size_t from = 0;
     if (!value.empty() && value[0] == '"') {
-        size_t close = closing_quote(value, 0);
+        size_t close = ClosingQuote(value, 0);
         from = close == std::string_view::npos ? value.size() : close;
     }
     std::string_view name_addr, params;
@@ -24,40 +24,40 @@ bool SIP_Head_Route::parser(std::string_view value)
         name_addr = value.substr(0, semi);
         if (semi != std::string_view::npos) params = value.substr(semi);
         if (name_addr.find('?') != std::string_view::npos) {
-            sip_report("Could not find < or > in Name\n");
+            SipReport("Could not find < or > in Name\n");
             return false;
         }
     }
-    if (!SIP_Name_Addr::parser(name_addr)) return false;
-    return params.empty() || m_HParams.parser(params);
+    if (!SipNameAddress::parser(name_addr)) return false;
+    return params.empty() || header_params_.parser(params);
 }
 
-std::string& SIP_Head_Route::assemble(std::string& out) const
+std::string& RouteHeader::assemble(std::string& out) const
 {
-    SIP_Name_Addr::assemble(out);
-    return m_HParams.assemble(out);
+    SipNameAddress::assemble(out);
+    return header_params_.assemble(out);
 }
 
-std::string SIP_Head_Route::Addr() const
+std::string RouteHeader::Addr() const
 {
     const char* maddr = Param("maddr");
-    std::string addr = maddr ? maddr : m_Host;
+    std::string addr = maddr ? maddr : host_;
     addr += ':';
     addr += std::to_string(SPort());
     return addr;
 }
 
-bool SIP_Head_Contact::parser(std::string_view value)
+bool ContactHeader::parser(std::string_view value)
 {
     if (trim(value) == "*") {
-        m_Star = true;
+        star_ = true;
         return true;
     }
-    return SIP_Head_Route::parser(value);
+    return RouteHeader::parser(value);
 }
 
-std::string& SIP_Head_Contact::assemble(std::string& out) const
+std::string& ContactHeader::assemble(std::string& out) const
 {
-    if (m_Star) return out += '*';
-    return SIP_Head_Route::assemble(out);
+    if (star_) return out += '*';
+    return RouteHeader::assemble(out);
 }

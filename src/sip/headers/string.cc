@@ -2,8 +2,8 @@
 
 #include "sip/scan.h"
 
-bool SIP_Head_String::parser(std::string_view value)
+bool StringHeader::parser(std::string_view value)
 {
-    m_val.assign(sipscan::trim(value));
+    value_.assign(sipscan::trim(value));
     return true;
 }

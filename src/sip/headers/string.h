@@ -4,24 +4,24 @@
 
 #include "sip/head_line.h"
 
-class SIP_Head_String : public SIP_HeadCopyable<SIP_Head_String, SIP_HeadLine> {
+class StringHeader : public CopyableHeader<StringHeader, HeaderLine> {
 public:
     bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override { return out += m_val; }
+    std::string& assemble(std::string& out) const override { return out += value_; }
 
-    const std::string& Value() const { return m_val; }
-    void Value(const std::string& v) { m_val = v; }
+    const std::string& Value() const { return value_; }
+    void Value(const std::string& v) { value_ = v; }
 
 protected:
-    std::string m_val;
+    std::string value_;
 };
 
-class SIP_Head_Call_ID : public SIP_HeadCopyable<SIP_Head_Call_ID, SIP_Head_String> {};
-class SIP_Head_User_Agent : public SIP_HeadCopyable<SIP_Head_User_Agent, SIP_Head_String> {};
-class SIP_Head_Server : public SIP_HeadCopyable<SIP_Head_Server, SIP_Head_String> {};
-class SIP_Head_Content_Type : public SIP_HeadCopyable<SIP_Head_Content_Type, SIP_Head_String> {};
-class SIP_Head_Subject : public SIP_HeadCopyable<SIP_Head_Subject, SIP_Head_String> {};
-class SIP_Head_Supported : public SIP_HeadCopyable<SIP_Head_Supported, SIP_Head_String> {};
-class SIP_Head_Require : public SIP_HeadCopyable<SIP_Head_Require, SIP_Head_String> {};
-class SIP_Head_Allow_Events : public SIP_HeadCopyable<SIP_Head_Allow_Events, SIP_Head_String> {};
-class SIP_Head_Session_Expires : public SIP_HeadCopyable<SIP_Head_Session_Expires, SIP_Head_String> {};
+class CallIdHeader : public CopyableHeader<CallIdHeader, StringHeader> {};
+class UserAgentHeader : public CopyableHeader<UserAgentHeader, StringHeader> {};
+class ServerHeader : public CopyableHeader<ServerHeader, StringHeader> {};
+class ContentTypeHeader : public CopyableHeader<ContentTypeHeader, StringHeader> {};
+class SubjectHeader : public CopyableHeader<SubjectHeader, StringHeader> {};
+class SupportedHeader : public CopyableHeader<SupportedHeader, StringHeader> {};
+class RequireHeader : public CopyableHeader<RequireHeader, StringHeader> {};
+class AllowEventsHeader : public CopyableHeader<AllowEventsHeader, StringHeader> {};
+class SessionExpiresHeader : public CopyableHeader<SessionExpiresHeader, StringHeader> {};

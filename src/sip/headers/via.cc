@@ -9,42 +9,42 @@ namespace {
 constexpr std::string_view kViaVersion = "SIP/2.0/";
 }
 
-bool SIP_Head_Via::parser(std::string_view value)
+bool ViaHeader::parser(std::string_view value)
 {
     value = ltrim(value);
     if (value.substr(0, kViaVersion.size()) != kViaVersion) {
-        sip_report("Incorrect SIP Version in Via\n");
+        SipReport("Incorrect SIP Version in Via\n");
         return false;
     }
     value.remove_prefix(kViaVersion.size());
     std::string_view transport = value.substr(0, 4);
-    if (iequals(transport, "UDP ")) m_Proto = PROTO_UDP;
-    else if (iequals(transport, "TCP ")) m_Proto = PROTO_TCP;
-    else if (iequals(transport, "TLS ")) m_Proto = PROTO_TLS;
+    if (iequals(transport, "UDP ")) protocol_ = PROTO_UDP;
+    else if (iequals(transport, "TCP ")) protocol_ = PROTO_TCP;
+    else if (iequals(transport, "TLS ")) protocol_ = PROTO_TLS;
     else {
-        sip_report("Unknows transport in Via\n");
+        SipReport("Unknows transport in Via\n");
         return false;
     }
-    return SIP_URI::parser(value.substr(4), false);
+    return SipUri::parser(value.substr(4), false);
 }
 
-std::string& SIP_Head_Via::assemble(std::string& out) const
+std::string& ViaHeader::assemble(std::string& out) const
 {
     out += kViaVersion;
-    switch (m_Proto) {
+    switch (protocol_) {
     case PROTO_UDP: out += "UDP "; break;
     case PROTO_TCP: out += "TCP "; break;
     case PROTO_TLS: out += "TLS "; break;
     default: break;
     }
-    return SIP_URI::assemble(out);
+    return SipUri::assemble(out);
 }
 
-std::string SIP_Head_Via::Addr() const
+std::string ViaHeader::Addr() const
 {
     const char* received = Param("received");
     const char* rport = Param("rport");
-    std::string addr = received && *received ? received : m_Host;
+    std::string addr = received && *received ? received : host_;
     addr += ':';
     addr += rport && *rport ? std::string(rport) : std::to_string(SPort());
     return addr;

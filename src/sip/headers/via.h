@@ -5,18 +5,18 @@
 #include "sip/head_line.h"
 #include "sip/uri.h"
 
-class SIP_Head_Via : public SIP_HeadCopyable<SIP_Head_Via, SIP_HeadLine>, public SIP_URI {
+class ViaHeader : public CopyableHeader<ViaHeader, HeaderLine>, public SipUri {
 public:
-    enum Proto_t { PROTO_TCP = 6, PROTO_UDP = 17, PROTO_TLS = 56 };
+    enum Protocol { PROTO_TCP = 6, PROTO_UDP = 17, PROTO_TLS = 56 };
 
     bool parser(std::string_view value) override;
     std::string& assemble(std::string& out) const override;
 
-    int Proto() const { return m_Proto; }
-    void Proto(int p) { m_Proto = p; }
+    int Proto() const { return protocol_; }
+    void Proto(int p) { protocol_ = p; }
     // Where responses go: received (or the host), then rport (or the port, or 5060).
     std::string Addr() const;
 
 private:
-    int m_Proto = PROTO_TCP;
+    int protocol_ = PROTO_TCP;
 };

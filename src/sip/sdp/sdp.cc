@@ -19,65 +19,65 @@ void LineIfSet(std::string& out, char tag, const std::string& value) {
   if (!value.empty()) Line(out, tag, value);
 }
 
-std::unique_ptr<SDP_Media> MakeMedia(std::string_view value) {
-  if (value.substr(0, 6) == "audio ") return std::make_unique<SDP_Media_RTP>(SDP_Media::AUDIO);
-  if (value.substr(0, 6) == "video ") return std::make_unique<SDP_Media_RTP>(SDP_Media::VIDEO);
-  if (value.substr(0, 6) == "image ") return std::make_unique<SDP_Media_T38>();
-  return std::make_unique<SDP_Media_Other>();
+std::unique_ptr<SdpMedia> MakeMedia(std::string_view value) {
+  if (value.substr(0, 6) == "audio ") return std::make_unique<SdpRtpMedia>(SdpMedia::AUDIO);
+  if (value.substr(0, 6) == "video ") return std::make_unique<SdpRtpMedia>(SdpMedia::VIDEO);
+  if (value.substr(0, 6) == "image ") return std::make_unique<SdpT38Media>();
+  return std::make_unique<SdpOtherMedia>();
 }
 
 }  // namespace
 
-struct SDP::ParseState {
+struct Sdp::ParseState {
   // The section the following lines belong to: null before the first m= line.
-  SDP_Media* current = nullptr;
+  SdpMedia* current = nullptr;
   // A section whose m= line failed: it takes its own lines and is dropped at the end.
-  std::unique_ptr<SDP_Media> broken;
+  std::unique_ptr<SdpMedia> broken;
   bool failed = false;
   size_t added = 0;
 };
 
-SDP::SDP(const SDP& other) {
+Sdp::Sdp(const Sdp& other) {
   std::string text;
   other.build(text, true);
   parse(text);
 }
 
-SDP& SDP::operator=(const SDP& other) {
-  if (this != &other) *this = SDP(other);
+Sdp& Sdp::operator=(const Sdp& other) {
+  if (this != &other) *this = Sdp(other);
   return *this;
 }
 
-SDP::SDP(SDP&& other) noexcept { *this = std::move(other); }
+Sdp::Sdp(Sdp&& other) noexcept { *this = std::move(other); }
 
-SDP& SDP::operator=(SDP&& other) noexcept {
+Sdp& Sdp::operator=(Sdp&& other) noexcept {
   if (this == &other) return *this;
-  Origin_m = std::move(other.Origin_m);
-  SName_m = std::move(other.SName_m);
-  SInfo_m = std::move(other.SInfo_m);
-  URI_m = std::move(other.URI_m);
-  Email_m = std::move(other.Email_m);
-  Phone_m = std::move(other.Phone_m);
-  SConn_m = std::move(other.SConn_m);
-  SBandw_m = std::move(other.SBandw_m);
-  Time_m = std::move(other.Time_m);
-  Repeat_m = std::move(other.Repeat_m);
-  TzAdjust_m = std::move(other.TzAdjust_m);
-  Key_m = std::move(other.Key_m);
-  SAttrs_m = std::move(other.SAttrs_m);
-  Unknown_m = std::move(other.Unknown_m);
-  Medias_m = std::move(other.Medias_m);
-  pok_m = other.pok_m;
-  dirty_m = other.dirty_m;
+  origin_ = std::move(other.origin_);
+  session_name_ = std::move(other.session_name_);
+  information_ = std::move(other.information_);
+  uri_ = std::move(other.uri_);
+  email_ = std::move(other.email_);
+  phone_ = std::move(other.phone_);
+  connection_ = std::move(other.connection_);
+  bandwidth_ = std::move(other.bandwidth_);
+  time_ = std::move(other.time_);
+  repeat_ = std::move(other.repeat_);
+  time_zone_adjust_ = std::move(other.time_zone_adjust_);
+  key_ = std::move(other.key_);
+  attributes_ = std::move(other.attributes_);
+  unknown_ = std::move(other.unknown_);
+  medias_ = std::move(other.medias_);
+  parsed_ok_ = other.parsed_ok_;
+  dirty_ = other.dirty_;
   adopt();
   return *this;
 }
 
-void SDP::adopt() {
-  for (auto& m : Medias_m) m->Parent_m = this;
+void Sdp::adopt() {
+  for (auto& m : medias_) m->parent_ = this;
 }
 
-bool SDP::assign(std::string_view value, std::string& field) {
+bool Sdp::assign(std::string_view value, std::string& field) {
   if (value.empty()) {
     Fault("SDP Value is missing\n");
     return false;
@@ -90,8 +90,8 @@ bool SDP::assign(std::string_view value, std::string& field) {
   return true;
 }
 
-bool SDP::parse(std::string_view text) {
-  if (text.empty()) return pok_m = !Medias_m.empty();
+bool Sdp::parse(std::string_view text) {
+  if (text.empty()) return parsed_ok_ = !medias_.empty();
   ParseState st;
   size_t pos = 0;
   while (pos < text.size()) {
@@ -101,153 +101,153 @@ bool SDP::parse(std::string_view text) {
     }
     size_t end = text.find_first_of("\r\n", pos);
     if (end == std::string_view::npos) end = text.size();
-    parseLine(text.substr(pos, end - pos), st);
+    ParseLine(text.substr(pos, end - pos), st);
     pos = end;
   }
-  return pok_m = !st.failed && st.added > 0;
+  return parsed_ok_ = !st.failed && st.added > 0;
 }
 
-void SDP::parseLine(std::string_view line, ParseState& st) {
+void Sdp::ParseLine(std::string_view line, ParseState& st) {
   const char tag = line[0];
   const bool has_equals = line.size() >= 2 && line[1] == '=';
   if (!has_equals) Fault("SDP no '=' error\n");
   // The value starts after "x=", also when the '=' is missing; a one-character line has an empty value.
   const std::string_view value = line.size() > 2 ? line.substr(2) : std::string_view();
-  SDP_Media* media = st.current;
+  SdpMedia* media = st.current;
   bool ok = true;
   switch (tag) {
     case 'v':
       if (value != "0") Fault("SDP version MUST be '0'\n");
       break;
-    case 'o': ok = assign(value, Origin_m); break;
-    case 'u': ok = assign(value, URI_m); break;
-    case 'e': ok = assign(value, Email_m); break;
-    case 'p': ok = assign(value, Phone_m); break;
-    case 'r': ok = assign(value, Repeat_m); break;
-    case 'z': ok = assign(value, TzAdjust_m); break;
-    case 'i': ok = assign(value, media ? media->MInfo_m : SInfo_m); break;
-    case 'k': ok = assign(value, media ? media->MKey_m : Key_m); break;
+    case 'o': ok = assign(value, origin_); break;
+    case 'u': ok = assign(value, uri_); break;
+    case 'e': ok = assign(value, email_); break;
+    case 'p': ok = assign(value, phone_); break;
+    case 'r': ok = assign(value, repeat_); break;
+    case 'z': ok = assign(value, time_zone_adjust_); break;
+    case 'i': ok = assign(value, media ? media->information_ : information_); break;
+    case 'k': ok = assign(value, media ? media->key_ : key_); break;
     // A faulty s= or t= line does not spoil the description: the text is written again with defaults.
     case 's':
-      if (!assign(value, SName_m)) dirty_m = true;
+      if (!assign(value, session_name_)) dirty_ = true;
       break;
     case 't':
-      if (!assign(value, Time_m)) dirty_m = true;
+      if (!assign(value, time_)) dirty_ = true;
       break;
-    case 'c': ok = (media ? media->MConn_m : SConn_m).parse(value); break;
-    case 'b': ok = (media ? media->MBandw_m : SBandw_m).parse(value); break;
-    case 'a': ok = media ? media->attrib(value) : SAttrs_m.parse(value); break;
-    case 'm': ok = parseMedia(value, st); break;
+    case 'c': ok = (media ? media->connection_ : connection_).parse(value); break;
+    case 'b': ok = (media ? media->bandwidth_ : bandwidth_).parse(value); break;
+    case 'a': ok = media ? media->attrib(value) : attributes_.parse(value); break;
+    case 'm': ok = ParseMedia(value, st); break;
     default:
       Fault("SDP parse unknown tag\n");
-      if (has_equals) (media ? media->Unknown_m : Unknown_m).emplace_back(line);
+      if (has_equals) (media ? media->unknown_ : unknown_).emplace_back(line);
       break;
   }
   if (!ok) st.failed = true;
 }
 
-bool SDP::parseMedia(std::string_view value, ParseState& st) {
-  std::unique_ptr<SDP_Media> m = MakeMedia(value);
+bool Sdp::ParseMedia(std::string_view value, ParseState& st) {
+  std::unique_ptr<SdpMedia> m = MakeMedia(value);
   if (!m->parse(value)) {
-    dirty_m = true;
+    dirty_ = true;
     st.broken = std::move(m);
     st.current = st.broken.get();
     return false;
   }
-  m->Parent_m = this;
+  m->parent_ = this;
   st.current = m.get();
-  Medias_m.push_back(std::move(m));
+  medias_.push_back(std::move(m));
   ++st.added;
   return true;
 }
 
-std::string SDP::assemble(bool complete) const {
+std::string Sdp::assemble(bool complete) const {
   std::string out;
   build(out, complete);
-  dirty_m = false;
+  dirty_ = false;
   return out;
 }
 
-void SDP::build(std::string& out, bool complete) const {
+void Sdp::build(std::string& out, bool complete) const {
   out.reserve(out.size() + 1024);
   out += "v=0\r\n";
-  LineIfSet(out, 'o', Origin_m);
-  if (!SName_m.empty())
-    Line(out, 's', SName_m);
+  LineIfSet(out, 'o', origin_);
+  if (!session_name_.empty())
+    Line(out, 's', session_name_);
   else if (complete)
     out += "s=-\r\n";
-  LineIfSet(out, 'i', SInfo_m);
-  LineIfSet(out, 'u', URI_m);
-  LineIfSet(out, 'e', Email_m);
-  LineIfSet(out, 'p', Phone_m);
-  SConn_m.assemble(out);
-  SBandw_m.assemble(out);
-  if (!Time_m.empty())
-    Line(out, 't', Time_m);
+  LineIfSet(out, 'i', information_);
+  LineIfSet(out, 'u', uri_);
+  LineIfSet(out, 'e', email_);
+  LineIfSet(out, 'p', phone_);
+  connection_.assemble(out);
+  bandwidth_.assemble(out);
+  if (!time_.empty())
+    Line(out, 't', time_);
   else if (complete)
     out += "t=0 0\r\n";
-  LineIfSet(out, 'r', Repeat_m);
-  LineIfSet(out, 'z', TzAdjust_m);
-  LineIfSet(out, 'k', Key_m);
-  SAttrs_m.assemble(out);
-  for (const auto& line : Unknown_m) {
+  LineIfSet(out, 'r', repeat_);
+  LineIfSet(out, 'z', time_zone_adjust_);
+  LineIfSet(out, 'k', key_);
+  attributes_.assemble(out);
+  for (const auto& line : unknown_) {
     out += line;
     out += "\r\n";
   }
-  for (const auto& m : Medias_m) m->assemble(out);
+  for (const auto& m : medias_) m->assemble(out);
 }
 
-SDP_Media* SDP::Media(SDP_Media::MediaType_t type) {
-  for (auto& m : Medias_m) {
+SdpMedia* Sdp::Media(SdpMedia::MediaKind type) {
+  for (auto& m : medias_) {
     if (m->MediaType() == type) {
-      m->Parent_m = this;
+      m->parent_ = this;
       return m.get();
     }
   }
   return nullptr;
 }
 
-const SDP_Media* SDP::Media(SDP_Media::MediaType_t type) const {
-  for (const auto& m : Medias_m)
+const SdpMedia* Sdp::Media(SdpMedia::MediaKind type) const {
+  for (const auto& m : medias_)
     if (m->MediaType() == type) return m.get();
   return nullptr;
 }
 
-void SDP::Media(std::unique_ptr<SDP_Media> m) {
+void Sdp::Media(std::unique_ptr<SdpMedia> m) {
   if (!m) return;
-  m->Parent_m = this;
-  for (auto& slot : Medias_m) {
+  m->parent_ = this;
+  for (auto& slot : medias_) {
     if (slot->MediaType() == m->MediaType()) {
       slot = std::move(m);
       return;
     }
   }
-  Medias_m.push_back(std::move(m));
+  medias_.push_back(std::move(m));
 }
 
-bool SDP::RemoveMedia(SDP_Media::MediaType_t type) {
-  for (auto it = Medias_m.begin(); it != Medias_m.end(); ++it) {
+bool Sdp::RemoveMedia(SdpMedia::MediaKind type) {
+  for (auto it = medias_.begin(); it != medias_.end(); ++it) {
     if ((*it)->MediaType() == type) {
-      Medias_m.erase(it);
+      medias_.erase(it);
       return true;
     }
   }
   return false;
 }
 
-bool SDP::set(char tag, std::string_view value) {
+bool Sdp::set(char tag, std::string_view value) {
   std::string* field = nullptr;
   switch (tag) {
-    case 'o': field = &Origin_m; break;
-    case 's': field = &SName_m; break;
-    case 'i': field = &SInfo_m; break;
-    case 'u': field = &URI_m; break;
-    case 'e': field = &Email_m; break;
-    case 'p': field = &Phone_m; break;
-    case 't': field = &Time_m; break;
-    case 'r': field = &Repeat_m; break;
-    case 'z': field = &TzAdjust_m; break;
-    case 'k': field = &Key_m; break;
+    case 'o': field = &origin_; break;
+    case 's': field = &session_name_; break;
+    case 'i': field = &information_; break;
+    case 'u': field = &uri_; break;
+    case 'e': field = &email_; break;
+    case 'p': field = &phone_; break;
+    case 't': field = &time_; break;
+    case 'r': field = &repeat_; break;
+    case 'z': field = &time_zone_adjust_; break;
+    case 'k': field = &key_; break;
     default:
       Fault("SDP set unknown tag\n");
       return false;
@@ -256,27 +256,27 @@ bool SDP::set(char tag, std::string_view value) {
   return true;
 }
 
-void SDP::SetAddr(std::string_view addr, bool force) {
-  for (auto& m : Medias_m) {
-    if (m->MConn_m.empty()) continue;
-    if (SConn_m.empty()) SConn_m = m->MConn_m;
-    m->MConn_m.clear();
+void Sdp::SetAddr(std::string_view addr, bool force) {
+  for (auto& m : medias_) {
+    if (m->connection_.empty()) continue;
+    if (connection_.empty()) connection_ = m->connection_;
+    m->connection_.clear();
   }
-  if (SConn_m.IpAddr_m == kHoldAddr && !force) return;
+  if (connection_.address_ == kHoldAddr && !force) return;
   // The address is this system's own choice, a unicast IPv4 address: no received type, TTL or count applies.
-  SConn_m.clear();
-  SConn_m.IpAddr_m.assign(addr);
+  connection_.clear();
+  connection_.address_.assign(addr);
 }
 
-std::string SDP::GetAddr() const {
-  if (!SConn_m.empty()) return SConn_m.IpAddr_m;
-  if (!Medias_m.empty()) return Medias_m.front()->MConn_m.IpAddr_m;
+std::string Sdp::GetAddr() const {
+  if (!connection_.empty()) return connection_.address_;
+  if (!medias_.empty()) return medias_.front()->connection_.address_;
   return std::string();
 }
 
-void SDP::expand() {
-  for (auto& m : Medias_m) {
-    if (m->MConn_m.empty() && !SConn_m.empty()) m->MConn_m = SConn_m;
-    if (m->MAttrs_m.Mode() == SDP_Attrs::UNSPECIFIED) m->MAttrs_m.Mode(SAttrs_m.Mode());
+void Sdp::expand() {
+  for (auto& m : medias_) {
+    if (m->connection_.empty() && !connection_.empty()) m->connection_ = connection_;
+    if (m->attributes_.Mode() == SdpAttributes::UNSPECIFIED) m->attributes_.Mode(attributes_.Mode());
   }
 }

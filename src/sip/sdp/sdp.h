@@ -14,17 +14,17 @@
 #include "sip/sdp/sdp_media.h"
 #include "sip/sdp/sdp_media_rtp.h"
 
-class SDP {
+class Sdp {
  public:
-  using Medias_t = std::vector<std::unique_ptr<SDP_Media>>;
+  using MediaList = std::vector<std::unique_ptr<SdpMedia>>;
 
-  SDP() = default;
+  Sdp() = default;
   // A copy is made through the text (assembled, then parsed); the source's dirty flag is left as it is.
-  SDP(const SDP& other);
-  SDP& operator=(const SDP& other);
-  SDP(SDP&& other) noexcept;
-  SDP& operator=(SDP&& other) noexcept;
-  ~SDP() = default;
+  Sdp(const Sdp& other);
+  Sdp& operator=(const Sdp& other);
+  Sdp(Sdp&& other) noexcept;
+  Sdp& operator=(Sdp&& other) noexcept;
+  ~Sdp() = default;
 
   // Adds what the text describes to this object. True (also kept in pok()) when no line failed and at least
   // one media section was added. An empty text is as good as the media the object already has.
@@ -33,28 +33,28 @@ class SDP {
   // missing. Clears the dirty flag.
   std::string assemble(bool complete) const;
 
-  void dirty() { dirty_m = true; }
-  bool isdirty() const { return dirty_m; }
-  bool pok() const { return pok_m; }
+  void dirty() { dirty_ = true; }
+  bool isdirty() const { return dirty_; }
+  bool pok() const { return parsed_ok_; }
 
   // The first section of that type, null when there is none.
-  SDP_Media* Media(SDP_Media::MediaType_t type);
-  const SDP_Media* Media(SDP_Media::MediaType_t type) const;
+  SdpMedia* Media(SdpMedia::MediaKind type);
+  const SdpMedia* Media(SdpMedia::MediaKind type) const;
   // Puts m in place of the first section of its type, or appends it.
-  void Media(std::unique_ptr<SDP_Media> m);
+  void Media(std::unique_ptr<SdpMedia> m);
   // Deletes the first section of that type; false when there is none.
-  bool RemoveMedia(SDP_Media::MediaType_t type);
-  const Medias_t& Medias() const { return Medias_m; }
+  bool RemoveMedia(SdpMedia::MediaKind type);
+  const MediaList& Medias() const { return medias_; }
 
-  const SDP_Connect& Connect() const { return SConn_m; }
-  SDP_Connect& Connect() { return SConn_m; }
-  void Connect(const SDP_Connect& c) { SConn_m = c; }
-  const SDP_Bandwidth& Bandwidth() const { return SBandw_m; }
-  SDP_Bandwidth& Bandwidth() { return SBandw_m; }
-  const SDP_Attrs& Attrs() const { return SAttrs_m; }
-  SDP_Attrs& Attrs() { return SAttrs_m; }
-  const std::string& Origin() const { return Origin_m; }
-  const std::string& SName() const { return SName_m; }
+  const SdpConnection& Connect() const { return connection_; }
+  SdpConnection& Connect() { return connection_; }
+  void Connect(const SdpConnection& c) { connection_ = c; }
+  const SdpBandwidth& Bandwidth() const { return bandwidth_; }
+  SdpBandwidth& Bandwidth() { return bandwidth_; }
+  const SdpAttributes& Attrs() const { return attributes_; }
+  SdpAttributes& Attrs() { return attributes_; }
+  const std::string& Origin() const { return origin_; }
+  const std::string& SName() const { return session_name_; }
 
   // Replaces the session field of tag o, s, i, u, e, p, t, r, z or k; any other tag fails
   // ("SDP set unknown tag"). Does not mark the object dirty.
@@ -75,27 +75,27 @@ class SDP {
  private:
   struct ParseState;
 
-  void parseLine(std::string_view line, ParseState& st);
-  bool parseMedia(std::string_view value, ParseState& st);
+  void ParseLine(std::string_view line, ParseState& st);
+  bool ParseMedia(std::string_view value, ParseState& st);
   void build(std::string& out, bool complete) const;
   void adopt();
 
-  std::string Origin_m;
-  std::string SName_m;
-  std::string SInfo_m;
-  std::string URI_m;
-  std::string Email_m;
-  std::string Phone_m;
-  SDP_Connect SConn_m;
-  SDP_Bandwidth SBandw_m;
-  std::string Time_m;
-  std::string Repeat_m;
-  std::string TzAdjust_m;
-  std::string Key_m;
-  SDP_Attrs SAttrs_m;
+  std::string origin_;
+  std::string session_name_;
+  std::string information_;
+  std::string uri_;
+  std::string email_;
+  std::string phone_;
+  SdpConnection connection_;
+  SdpBandwidth bandwidth_;
+  std::string time_;
+  std::string repeat_;
+  std::string time_zone_adjust_;
+  std::string key_;
+  SdpAttributes attributes_;
   // Whole session-level lines ("x=...") with type letters this model does not interpret.
-  std::vector<std::string> Unknown_m;
-  Medias_t Medias_m;
-  bool pok_m = true;
-  mutable bool dirty_m = false;
+  std::vector<std::string> unknown_;
+  MediaList medias_;
+  bool parsed_ok_ = true;
+  mutable bool dirty_ = false;
 };

@@ -8,10 +8,10 @@ namespace {
 
 constexpr std::string_view kModeNames[] = {"", "sendrecv", "recvonly", "sendonly", "inactive"};
 
-SDP_Attrs::Mode_t ModeOf(std::string_view name) {
-  for (int m = SDP_Attrs::SENDRECV; m <= SDP_Attrs::INACTIVE; ++m)
-    if (name == kModeNames[m]) return static_cast<SDP_Attrs::Mode_t>(m);
-  return SDP_Attrs::UNSPECIFIED;
+SdpAttributes::MediaDirection ModeOf(std::string_view name) {
+  for (int m = SdpAttributes::SENDRECV; m <= SdpAttributes::INACTIVE; ++m)
+    if (name == kModeNames[m]) return static_cast<SdpAttributes::MediaDirection>(m);
+  return SdpAttributes::UNSPECIFIED;
 }
 
 bool NonEmptyNumber(std::string_view part, int& out) { return !part.empty() && LeadingNumber(part, out); }
@@ -27,7 +27,7 @@ bool TtlCount(std::string_view parts, int& ttl, int& count) {
 
 }  // namespace
 
-bool SDP_Connect::parse(std::string_view value) {
+bool SdpConnection::parse(std::string_view value) {
   std::string_view rest = SkipBlanks(value);
   TakeWord(rest);  // network type: only "IN" is ever written
   rest = SkipBlanks(rest);
@@ -38,40 +38,40 @@ bool SDP_Connect::parse(std::string_view value) {
   if (addr.empty()) return false;
   int ttl = 0, count = 0;
   if (slash != std::string_view::npos && !TtlCount(rest.substr(slash + 1), ttl, count)) return false;
-  IpAddr_m.assign(addr);
-  AddrType_m.assign(type);
-  TTL_m = ttl;
-  Count_m = count;
+  address_.assign(addr);
+  address_type_.assign(type);
+  ttl_ = ttl;
+  count_ = count;
   return true;
 }
 
-void SDP_Connect::assemble(std::string& out) const {
-  if (IpAddr_m.empty()) return;
+void SdpConnection::assemble(std::string& out) const {
+  if (address_.empty()) return;
   out += "c=IN ";
-  out += AddrType_m;
+  out += address_type_;
   out += ' ';
-  out += IpAddr_m;
-  if (TTL_m != 0) {
+  out += address_;
+  if (ttl_ != 0) {
     out += '/';
-    AppendInt(out, TTL_m);
-    if (Count_m != 0) {
+    AppendInt(out, ttl_);
+    if (count_ != 0) {
       out += '/';
-      AppendInt(out, Count_m);
+      AppendInt(out, count_);
     }
   }
   out += "\r\n";
 }
 
-bool SDP_Bandwidth::parse(std::string_view value) {
+bool SdpBandwidth::parse(std::string_view value) {
   size_t colon = value.find(':');
   if (colon == std::string_view::npos) return false;
   std::string_view type = value.substr(0, colon);
-  if (Values_m.find(type) == Values_m.end()) Values_m.emplace(type, value.substr(colon + 1));
+  if (values_.find(type) == values_.end()) values_.emplace(type, value.substr(colon + 1));
   return true;
 }
 
-void SDP_Bandwidth::assemble(std::string& out) const {
-  for (const auto& [type, bw] : Values_m) {
+void SdpBandwidth::assemble(std::string& out) const {
+  for (const auto& [type, bw] : values_) {
     out += "b=";
     out += type;
     out += ':';
@@ -80,50 +80,50 @@ void SDP_Bandwidth::assemble(std::string& out) const {
   }
 }
 
-const char* SDP_Attrs::Attribute(std::string_view name) const {
-  for (const auto& [n, v] : Attrs_m)
+const char* SdpAttributes::Attribute(std::string_view name) const {
+  for (const auto& [n, v] : attributes_)
     if (n == name) return v.c_str();
   return nullptr;
 }
 
-bool SDP_Attrs::Remove(std::string_view name) {
-  for (auto it = Attrs_m.begin(); it != Attrs_m.end(); ++it) {
+bool SdpAttributes::Remove(std::string_view name) {
+  for (auto it = attributes_.begin(); it != attributes_.end(); ++it) {
     if (it->first == name) {
-      Attrs_m.erase(it);
+      attributes_.erase(it);
       return true;
     }
   }
   return false;
 }
 
-bool SDP_Attrs::parse(std::string_view value) {
+bool SdpAttributes::parse(std::string_view value) {
   size_t colon = value.find(':');
   std::string_view name = value.substr(0, colon);
   if (name.empty()) return false;
   if (colon != std::string_view::npos) {
-    Attrs_m.emplace_back(name, value.substr(colon + 1));
+    attributes_.emplace_back(name, value.substr(colon + 1));
     return true;
   }
-  Mode_t mode = ModeOf(name);
+  MediaDirection mode = ModeOf(name);
   if (mode == UNSPECIFIED) {
-    Attrs_m.emplace_back(name, std::string());
+    attributes_.emplace_back(name, std::string());
     return true;
   }
-  if (Mode_m != UNSPECIFIED && Mode_m != mode) {
+  if (mode_ != UNSPECIFIED && mode_ != mode) {
     Fault("SDP Controversy modes specified\n");
     return false;
   }
-  Mode_m = mode;
+  mode_ = mode;
   return true;
 }
 
-void SDP_Attrs::assemble(std::string& out) const {
-  if (Mode_m != UNSPECIFIED) {
+void SdpAttributes::assemble(std::string& out) const {
+  if (mode_ != UNSPECIFIED) {
     out += "a=";
-    out += kModeNames[Mode_m];
+    out += kModeNames[mode_];
     out += "\r\n";
   }
-  for (const auto& [name, value] : Attrs_m) {
+  for (const auto& [name, value] : attributes_) {
     out += "a=";
     out += name;
     // A direction word received with a colon is an ordinary attribute: the colon keeps it one on re-reading.

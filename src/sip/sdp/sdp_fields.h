@@ -10,45 +10,45 @@
 
 // A connection line. The address type is kept as received ("IP6" stays "IP6"); a connection this system
 // fills in with its own IPv4 address carries the default "IP4".
-struct SDP_Connect {
-  std::string IpAddr_m;
-  std::string AddrType_m = "IP4";
-  int TTL_m = 0;
-  int Count_m = 0;
+struct SdpConnection {
+  std::string address_;
+  std::string address_type_ = "IP4";
+  int ttl_ = 0;
+  int count_ = 0;
 
-  bool empty() const { return IpAddr_m.empty(); }
-  void clear() { *this = SDP_Connect(); }
+  bool empty() const { return address_.empty(); }
+  void clear() { *this = SdpConnection(); }
   // value: "<nettype> <addrtype> <address>[/ttl[/count]]". On failure the connection is unchanged.
   bool parse(std::string_view value);
   void assemble(std::string& out) const;
 };
 
 // Bandwidth lines by type, written back in ascending type order.
-struct SDP_Bandwidth {
-  std::map<std::string, std::string, std::less<>> Values_m;
+struct SdpBandwidth {
+  std::map<std::string, std::string, std::less<>> values_;
 
-  bool empty() const { return Values_m.empty(); }
+  bool empty() const { return values_.empty(); }
   // value: "<type>:<bandwidth>". A repeated type keeps its first value.
   bool parse(std::string_view value);
   void assemble(std::string& out) const;
 };
 
-class SDP_Attrs {
+class SdpAttributes {
  public:
-  enum Mode_t { UNSPECIFIED = 0, SENDRECV = 1, RECVONLY = 2, SENDONLY = 3, INACTIVE = 4 };
-  using Attrs_t = std::vector<std::pair<std::string, std::string>>;
+  enum MediaDirection { UNSPECIFIED = 0, SENDRECV = 1, RECVONLY = 2, SENDONLY = 3, INACTIVE = 4 };
+  using AttributeList = std::vector<std::pair<std::string, std::string>>;
 
-  Mode_t Mode() const { return Mode_m; }
-  void Mode(Mode_t m) { Mode_m = m; }
+  MediaDirection Mode() const { return mode_; }
+  void Mode(MediaDirection m) { mode_ = m; }
   // Value of the first attribute with that name; null when there is none. Valid until the list changes.
   const char* Attribute(std::string_view name) const;
-  void Attribute(std::string name, std::string value) { Attrs_m.emplace_back(std::move(name), std::move(value)); }
+  void Attribute(std::string name, std::string value) { attributes_.emplace_back(std::move(name), std::move(value)); }
   // Removes the first attribute with that name.
   bool Remove(std::string_view name);
   // Empties the attribute list; the direction is not part of it and stays.
-  void Clear() { Attrs_m.clear(); }
-  const Attrs_t& Attrs() const { return Attrs_m; }
-  Attrs_t& Attrs() { return Attrs_m; }
+  void Clear() { attributes_.clear(); }
+  const AttributeList& Attrs() const { return attributes_; }
+  AttributeList& Attrs() { return attributes_; }
 
   // value: "<name>[:<value>]". A second, different direction fails ("SDP Controversy modes specified").
   bool parse(std::string_view value);
@@ -56,6 +56,6 @@ class SDP_Attrs {
   void assemble(std::string& out) const;
 
  private:
-  Mode_t Mode_m = UNSPECIFIED;
-  Attrs_t Attrs_m;
+  MediaDirection mode_ = UNSPECIFIED;
+  AttributeList attributes_;
 };

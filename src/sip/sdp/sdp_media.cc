@@ -30,7 +30,7 @@ bool RtcpPort(std::string_view value, int& port) {
 
 }  // namespace
 
-std::string_view MediaWord(SDP_Media::MediaType_t type) { return kMediaWords[type]; }
+std::string_view MediaWord(SdpMedia::MediaKind type) { return kMediaWords[type]; }
 
 bool ReadMediaPort(std::string_view& s, int& port) {
   s = SkipBlanks(s);
@@ -38,7 +38,7 @@ bool ReadMediaPort(std::string_view& s, int& port) {
   return PortNumber(word.substr(0, word.find('/')), port);
 }
 
-bool SDP_Media::attrib(std::string_view value) {
+bool SdpMedia::attrib(std::string_view value) {
   if (IsRtcpAttribute(value)) {
     int port;
     size_t colon = value.find(':');
@@ -47,55 +47,55 @@ bool SDP_Media::attrib(std::string_view value) {
       return false;
     }
   }
-  return MAttrs_m.parse(value);
+  return attributes_.parse(value);
 }
 
-const std::string& SDP_Media::CodecFrmt(size_t i) const { return i < Fmts_m.size() ? Fmts_m[i] : kEmpty; }
+const std::string& SdpMedia::CodecFrmt(size_t i) const { return i < formats_.size() ? formats_[i] : kEmpty; }
 
-void SDP_Media::AddFrmt(const std::string& fmt) {
-  for (const auto& f : Fmts_m)
+void SdpMedia::AddFrmt(const std::string& fmt) {
+  for (const auto& f : formats_)
     if (f == fmt) return;
-  Fmts_m.push_back(fmt);
+  formats_.push_back(fmt);
 }
 
-void SDP_Media::RemoveFrmt(size_t i) {
-  if (i < Fmts_m.size()) Fmts_m.erase(Fmts_m.begin() + static_cast<std::ptrdiff_t>(i));
+void SdpMedia::RemoveFrmt(size_t i) {
+  if (i < formats_.size()) formats_.erase(formats_.begin() + static_cast<std::ptrdiff_t>(i));
 }
 
-const char* SDP_Media::GetAttribute(std::string_view name) const {
-  if (const char* v = MAttrs_m.Attribute(name)) return v;
-  return Parent_m ? Parent_m->Attrs().Attribute(name) : nullptr;
+const char* SdpMedia::GetAttribute(std::string_view name) const {
+  if (const char* v = attributes_.Attribute(name)) return v;
+  return parent_ ? parent_->Attrs().Attribute(name) : nullptr;
 }
 
-SDP_Attrs::Mode_t SDP_Media::Mode() const {
-  if (MAttrs_m.Mode() != SDP_Attrs::UNSPECIFIED) return MAttrs_m.Mode();
-  return Parent_m ? Parent_m->Attrs().Mode() : SDP_Attrs::UNSPECIFIED;
+SdpAttributes::MediaDirection SdpMedia::Mode() const {
+  if (attributes_.Mode() != SdpAttributes::UNSPECIFIED) return attributes_.Mode();
+  return parent_ ? parent_->Attrs().Mode() : SdpAttributes::UNSPECIFIED;
 }
 
-const std::string& SDP_Media::EffectiveHost() const {
-  if (!MConn_m.empty() || Parent_m == nullptr) return MConn_m.IpAddr_m;
-  return Parent_m->Connect().IpAddr_m;
+const std::string& SdpMedia::EffectiveHost() const {
+  if (!connection_.empty() || parent_ == nullptr) return connection_.address_;
+  return parent_->Connect().address_;
 }
 
-std::string SDP_Media::Host() const { return EffectiveHost(); }
+std::string SdpMedia::Host() const { return EffectiveHost(); }
 
-bool SDP_Media::IsHold() const {
-  if (Port_m == 0) return true;
-  SDP_Attrs::Mode_t mode = Mode();
-  if (mode == SDP_Attrs::SENDONLY || mode == SDP_Attrs::INACTIVE) return true;
+bool SdpMedia::IsHold() const {
+  if (port_ == 0) return true;
+  SdpAttributes::MediaDirection mode = Mode();
+  if (mode == SdpAttributes::SENDONLY || mode == SdpAttributes::INACTIVE) return true;
   return EffectiveHost() == kHoldAddr;
 }
 
-std::string SDP_Media::Addr() const {
+std::string SdpMedia::Addr() const {
   if (IsHold()) return "0.0.0.0:0";
-  return HostPort(EffectiveHost(), Port_m);
+  return HostPort(EffectiveHost(), port_);
 }
 
-std::string SDP_Media::CAddr() const {
+std::string SdpMedia::CAddr() const {
   if (IsHold()) return "0.0.0.0:0";
   int port;
-  const char* rtcp = MAttrs_m.Attribute("rtcp");
-  if (rtcp == nullptr || !RtcpPort(rtcp, port)) return HostPort(EffectiveHost(), Port_m + 1);
+  const char* rtcp = attributes_.Attribute("rtcp");
+  if (rtcp == nullptr || !RtcpPort(rtcp, port)) return HostPort(EffectiveHost(), port_ + 1);
   // "<port> IN <addrtype> <host>" names the host; a bare port keeps the media host.
   std::vector<std::string> words;
   SplitWords(rtcp, words);
@@ -103,32 +103,32 @@ std::string SDP_Media::CAddr() const {
   return HostPort(EffectiveHost(), port);
 }
 
-void SDP_Media::assembleCommon(std::string& out) const {
-  if (!MInfo_m.empty()) {
+void SdpMedia::AssembleCommon(std::string& out) const {
+  if (!information_.empty()) {
     out += "i=";
-    out += MInfo_m;
+    out += information_;
     out += "\r\n";
   }
-  MConn_m.assemble(out);
-  MBandw_m.assemble(out);
-  if (!MKey_m.empty()) {
+  connection_.assemble(out);
+  bandwidth_.assemble(out);
+  if (!key_.empty()) {
     out += "k=";
-    out += MKey_m;
+    out += key_;
     out += "\r\n";
   }
 }
 
-void SDP_Media::assembleTail(std::string& out) const {
-  MAttrs_m.assemble(out);
-  for (const auto& line : Unknown_m) {
+void SdpMedia::AssembleTail(std::string& out) const {
+  attributes_.assemble(out);
+  for (const auto& line : unknown_) {
     out += line;
     out += "\r\n";
   }
 }
 
-bool SDP_Media_T38::parse(std::string_view line) {
+bool SdpT38Media::parse(std::string_view line) {
   TakeWord(line);
-  if (!ReadMediaPort(line, Port_m)) {
+  if (!ReadMediaPort(line, port_)) {
     Fault("SDP wrong Port in 'm'\n");
     return false;
   }
@@ -139,15 +139,15 @@ bool SDP_Media_T38::parse(std::string_view line) {
   return true;
 }
 
-void SDP_Media_T38::assemble(std::string& out) const {
+void SdpT38Media::assemble(std::string& out) const {
   out += "m=image ";
-  AppendInt(out, Port_m);
+  AppendInt(out, port_);
   out += " udptl t38\r\n";
-  assembleCommon(out);
-  assembleTail(out);
+  AssembleCommon(out);
+  AssembleTail(out);
 }
 
-bool SDP_Media_Other::parse(std::string_view line) {
+bool SdpOtherMedia::parse(std::string_view line) {
   std::string_view word = TakeWord(line);
   size_t type = 0;
   while (type < std::size(kMediaWords) && kMediaWords[type] != word) ++type;
@@ -155,34 +155,34 @@ bool SDP_Media_Other::parse(std::string_view line) {
     Fault("SDP Unknown media format\n");
     return false;
   }
-  MType_m = static_cast<MediaType_t>(type);
-  if (!ReadMediaPort(line, Port_m)) {
+  media_type_ = static_cast<MediaKind>(type);
+  if (!ReadMediaPort(line, port_)) {
     Fault("SDP wrong Port in 'm'\n");
     return false;
   }
   line = SkipBlanks(line);
-  Proto_m.assign(TakeWord(line));
-  SplitWords(line, Fmts_m);
-  if (Proto_m.empty() || Fmts_m.empty()) {
+  protocol_.assign(TakeWord(line));
+  SplitWords(line, formats_);
+  if (protocol_.empty() || formats_.empty()) {
     Fault("SDP wrong Codecs list in Media_Other\n");
     return false;
   }
   return true;
 }
 
-void SDP_Media_Other::assemble(std::string& out) const {
+void SdpOtherMedia::assemble(std::string& out) const {
   out += "m=";
-  out += MediaWord(MType_m);
+  out += MediaWord(media_type_);
   // audio, video and image with a blank would read back as RTP or T.38 sections: this one came with a tab.
-  out += MType_m <= IMAGE ? '\t' : ' ';
-  AppendInt(out, Port_m);
+  out += media_type_ <= IMAGE ? '\t' : ' ';
+  AppendInt(out, port_);
   out += ' ';
-  out += Proto_m;
-  for (const auto& f : Fmts_m) {
+  out += protocol_;
+  for (const auto& f : formats_) {
     out += ' ';
     out += f;
   }
   out += "\r\n";
-  assembleCommon(out);
-  assembleTail(out);
+  AssembleCommon(out);
+  AssembleTail(out);
 }

@@ -7,14 +7,14 @@ using namespace sdp_scan;
 
 namespace {
 
-using CodecParams = SDP_Media_RTP::CodecParams;
+using CodecParams = SdpRtpMedia::CodecParams;
 
 std::array<CodecParams, 35> MakeStaticCodecs() {
   std::array<CodecParams, 35> t;
   auto set = [&t](int pt, const char* name, int rate, int channels) {
-    t[pt].CName_m = name;
-    t[pt].CRate_m = rate;
-    t[pt].NChan_m = channels;
+    t[pt].codec_name_ = name;
+    t[pt].clock_rate_ = rate;
+    t[pt].channels_ = channels;
   };
   set(0, "PCMU", 8000, 1);
   set(3, "GSM", 8000, 1);
@@ -67,48 +67,48 @@ bool ReadRtpmap(std::string_view value, CodecParams& p) {
     Fault("SDP Incorrect RTP attribute\n");
     return false;
   }
-  p.CName_m.assign(value.substr(0, slash));
-  p.CRate_m = rate;
-  p.NChan_m = channels;
+  p.codec_name_.assign(value.substr(0, slash));
+  p.clock_rate_ = rate;
+  p.channels_ = channels;
   return true;
 }
 
 }  // namespace
 
-const std::array<CodecParams, 35> SDP_Media_RTP::SCodecs = MakeStaticCodecs();
+const std::array<CodecParams, 35> SdpRtpMedia::SCodecs = MakeStaticCodecs();
 
-int SDP_Media_RTP::StaticType(std::string_view fmt) {
+int SdpRtpMedia::StaticType(std::string_view fmt) {
   if (!IsDigits(fmt) || fmt.size() > 9) return -1;
   int pt = 0;
   LeadingNumber(fmt, pt);
   return pt < static_cast<int>(SCodecs.size()) ? pt : -1;
 }
 
-bool SDP_Media_RTP::parse(std::string_view line) {
+bool SdpRtpMedia::parse(std::string_view line) {
   TakeWord(line);
-  if (!ReadMediaPort(line, Port_m)) {
+  if (!ReadMediaPort(line, port_)) {
     Fault("SDP wrong Port in 'm'\n");
     return false;
   }
   line = SkipBlanks(line);
   std::string_view transport = TakeWord(line);
-  Secure_m = transport.substr(0, kSecurePrefix.size()) == kSecurePrefix ? 1 : 0;
-  const std::string_view prefix = Secure_m ? kSecurePrefix : kPlainPrefix;
+  secure_ = transport.substr(0, kSecurePrefix.size()) == kSecurePrefix ? 1 : 0;
+  const std::string_view prefix = secure_ ? kSecurePrefix : kPlainPrefix;
   if (transport.substr(0, prefix.size()) != prefix || transport.size() == prefix.size()) {
     Fault("SDP wrong Proto Type in 'm' for RTP\n");
     return false;
   }
-  Proto_m.assign(transport.substr(prefix.size()));
-  SplitWords(line, Fmts_m);
-  if (Port_m == 0) return true;
-  if (Fmts_m.empty() || !OnlyBlanksAndDigits(line)) {
+  protocol_.assign(transport.substr(prefix.size()));
+  SplitWords(line, formats_);
+  if (port_ == 0) return true;
+  if (formats_.empty() || !OnlyBlanksAndDigits(line)) {
     Fault("SDP wrong Codecs list in Media_RTP\n");
     return false;
   }
   return true;
 }
 
-bool SDP_Media_RTP::attrib(std::string_view value) {
+bool SdpRtpMedia::attrib(std::string_view value) {
   size_t colon = value.find(':');
   if (colon != std::string_view::npos) {
     std::string_view name = value.substr(0, colon);
@@ -116,13 +116,13 @@ bool SDP_Media_RTP::attrib(std::string_view value) {
     std::string_view scan = rest;
     std::string_view pt = TakeWord(scan);
     // rtcp-fb for every payload type ("*") belongs to the section, not to one codec.
-    if (name == "rtpmap" || name == "fmtp" || (name == "rtcp-fb" && pt != "*")) return codecAttrib(name, rest);
+    if (name == "rtpmap" || name == "fmtp" || (name == "rtcp-fb" && pt != "*")) return CodecAttribute(name, rest);
   }
-  return SDP_Media::attrib(value);
+  return SdpMedia::attrib(value);
 }
 
 // "<PT> <text>" of rtpmap, fmtp or rtcp-fb.
-bool SDP_Media_RTP::codecAttrib(std::string_view name, std::string_view value) {
+bool SdpRtpMedia::CodecAttribute(std::string_view name, std::string_view value) {
   std::string_view pt = TakeWord(value);
   if (pt.empty()) {
     Fault("SDP Incorrect RTP attribute\n");
@@ -132,40 +132,40 @@ bool SDP_Media_RTP::codecAttrib(std::string_view name, std::string_view value) {
   if (name == "rtpmap") {
     CodecParams parsed;
     if (!ReadRtpmap(value, parsed)) return false;
-    CodecParams& p = Codecs_m[std::string(pt)];
-    p.CName_m = std::move(parsed.CName_m);
-    p.CRate_m = parsed.CRate_m;
-    p.NChan_m = parsed.NChan_m;
+    CodecParams& p = codecs_[std::string(pt)];
+    p.codec_name_ = std::move(parsed.codec_name_);
+    p.clock_rate_ = parsed.clock_rate_;
+    p.channels_ = parsed.channels_;
   } else if (name == "fmtp") {
-    Codecs_m[std::string(pt)].CParm_m.assign(value);
+    codecs_[std::string(pt)].codec_parameters_.assign(value);
   } else {
-    Codecs_m[std::string(pt)].RTCPfb_m.emplace_back(value);
+    codecs_[std::string(pt)].rtcp_feedback_.emplace_back(value);
   }
   return true;
 }
 
-void SDP_Media_RTP::assembleCodecs(std::string& out, const std::string& fmt, const CodecParams& p) const {
-  if (!p.CName_m.empty()) {
+void SdpRtpMedia::AssembleCodecs(std::string& out, const std::string& fmt, const CodecParams& p) const {
+  if (!p.codec_name_.empty()) {
     out += "a=rtpmap:";
     out += fmt;
     out += ' ';
-    out += p.CName_m;
+    out += p.codec_name_;
     out += '/';
-    AppendInt(out, p.CRate_m);
-    if (p.NChan_m != 0) {
+    AppendInt(out, p.clock_rate_);
+    if (p.channels_ != 0) {
       out += '/';
-      AppendInt(out, p.NChan_m);
+      AppendInt(out, p.channels_);
     }
     out += "\r\n";
   }
-  if (!p.CParm_m.empty()) {
+  if (!p.codec_parameters_.empty()) {
     out += "a=fmtp:";
     out += fmt;
     out += ' ';
-    out += p.CParm_m;
+    out += p.codec_parameters_;
     out += "\r\n";
   }
-  for (const auto& fb : p.RTCPfb_m) {
+  for (const auto& fb : p.rtcp_feedback_) {
     out += "a=rtcp-fb:";
     out += fmt;
     out += ' ';
@@ -174,68 +174,68 @@ void SDP_Media_RTP::assembleCodecs(std::string& out, const std::string& fmt, con
   }
 }
 
-void SDP_Media_RTP::assemble(std::string& out) const {
-  out += MType_m == VIDEO ? "m=video " : "m=audio ";
-  AppendInt(out, Port_m);
+void SdpRtpMedia::assemble(std::string& out) const {
+  out += media_type_ == VIDEO ? "m=video " : "m=audio ";
+  AppendInt(out, port_);
   out += ' ';
-  out += Secure_m ? kSecurePrefix : kPlainPrefix;
-  out += Proto_m.empty() ? std::string_view("AVP") : std::string_view(Proto_m);
-  for (const auto& f : Fmts_m) {
+  out += secure_ ? kSecurePrefix : kPlainPrefix;
+  out += protocol_.empty() ? std::string_view("AVP") : std::string_view(protocol_);
+  for (const auto& f : formats_) {
     out += ' ';
     out += f;
   }
   out += "\r\n";
-  assembleCommon(out);
-  for (size_t i = 0; i < Fmts_m.size(); ++i) {
-    const std::string& fmt = Fmts_m[i];
+  AssembleCommon(out);
+  for (size_t i = 0; i < formats_.size(); ++i) {
+    const std::string& fmt = formats_[i];
     // A format listed twice gets its parameter lines once.
     bool seen = false;
-    for (size_t j = 0; j < i && !seen; ++j) seen = Fmts_m[j] == fmt;
+    for (size_t j = 0; j < i && !seen; ++j) seen = formats_[j] == fmt;
     if (seen) continue;
-    auto it = Codecs_m.find(fmt);
-    if (it != Codecs_m.end()) assembleCodecs(out, fmt, it->second);
+    auto it = codecs_.find(fmt);
+    if (it != codecs_.end()) AssembleCodecs(out, fmt, it->second);
   }
-  assembleTail(out);
+  AssembleTail(out);
 }
 
-const CodecParams* SDP_Media_RTP::CodecParam(size_t i) const {
-  if (i >= Fmts_m.size()) return nullptr;
-  if (const CodecParams* own = FrmtParam(Fmts_m[i])) return own;
-  int pt = StaticType(Fmts_m[i]);
+const CodecParams* SdpRtpMedia::CodecParam(size_t i) const {
+  if (i >= formats_.size()) return nullptr;
+  if (const CodecParams* own = FrmtParam(formats_[i])) return own;
+  int pt = StaticType(formats_[i]);
   return pt >= 0 ? &SCodecs[pt] : nullptr;
 }
 
-std::string SDP_Media_RTP::CodecName(size_t i) const {
-  if (i >= Fmts_m.size()) return std::string();
-  const CodecParams* own = FrmtParam(Fmts_m[i]);
-  if (own != nullptr && !own->CName_m.empty()) return own->CName_m;
-  int pt = StaticType(Fmts_m[i]);
-  return pt >= 0 ? SCodecs[pt].CName_m : std::string();
+std::string SdpRtpMedia::CodecName(size_t i) const {
+  if (i >= formats_.size()) return std::string();
+  const CodecParams* own = FrmtParam(formats_[i]);
+  if (own != nullptr && !own->codec_name_.empty()) return own->codec_name_;
+  int pt = StaticType(formats_[i]);
+  return pt >= 0 ? SCodecs[pt].codec_name_ : std::string();
 }
 
-CodecParams* SDP_Media_RTP::FrmtParam(std::string_view fmt) {
-  auto it = Codecs_m.find(fmt);
-  return it == Codecs_m.end() ? nullptr : &it->second;
+CodecParams* SdpRtpMedia::FrmtParam(std::string_view fmt) {
+  auto it = codecs_.find(fmt);
+  return it == codecs_.end() ? nullptr : &it->second;
 }
 
-const CodecParams* SDP_Media_RTP::FrmtParam(std::string_view fmt) const {
-  auto it = Codecs_m.find(fmt);
-  return it == Codecs_m.end() ? nullptr : &it->second;
+const CodecParams* SdpRtpMedia::FrmtParam(std::string_view fmt) const {
+  auto it = codecs_.find(fmt);
+  return it == codecs_.end() ? nullptr : &it->second;
 }
 
-void SDP_Media_RTP::brief() {
-  for (const auto& fmt : Fmts_m) {
+void SdpRtpMedia::brief() {
+  for (const auto& fmt : formats_) {
     int pt = StaticType(fmt);
     CodecParams* own = pt >= 0 ? FrmtParam(fmt) : nullptr;
     if (own == nullptr) continue;
     const CodecParams& fixed = SCodecs[pt];
     // A channel count other than the static one is not implied by the payload type: that rtpmap stays.
-    const bool same_channels = own->NChan_m == 0 || own->NChan_m == fixed.NChan_m;
-    if (IEquals(own->CName_m, fixed.CName_m) && own->CRate_m == fixed.CRate_m && same_channels)
-      own->CName_m.clear();
+    const bool same_channels = own->channels_ == 0 || own->channels_ == fixed.channels_;
+    if (IEquals(own->codec_name_, fixed.codec_name_) && own->clock_rate_ == fixed.clock_rate_ && same_channels)
+      own->codec_name_.clear();
   }
-  SDP_Attrs::Mode_t session = Parent_m ? Parent_m->Attrs().Mode() : SDP_Attrs::UNSPECIFIED;
-  if (MAttrs_m.Mode() == SDP_Attrs::SENDRECV &&
-      (session == SDP_Attrs::UNSPECIFIED || session == SDP_Attrs::SENDRECV))
-    MAttrs_m.Mode(SDP_Attrs::UNSPECIFIED);
+  SdpAttributes::MediaDirection session = parent_ ? parent_->Attrs().Mode() : SdpAttributes::UNSPECIFIED;
+  if (attributes_.Mode() == SdpAttributes::SENDRECV &&
+      (session == SdpAttributes::UNSPECIFIED || session == SdpAttributes::SENDRECV))
+    attributes_.Mode(SdpAttributes::UNSPECIFIED);
 }

@@ -10,46 +10,46 @@
 
 #include "sip/sdp/sdp_media.h"
 
-class SDP_Media_RTP : public SDP_Media {
+class SdpRtpMedia : public SdpMedia {
  public:
   struct CodecParams {
-    std::string CName_m;
-    int CRate_m = 0;
-    int NChan_m = 0;
-    std::string CParm_m;
-    std::vector<std::string> RTCPfb_m;
+    std::string codec_name_;
+    int clock_rate_ = 0;
+    int channels_ = 0;
+    std::string codec_parameters_;
+    std::vector<std::string> rtcp_feedback_;
 
-    const std::string& CName() const { return CName_m; }
-    void CName(std::string name) { CName_m = std::move(name); }
-    int CRate() const { return CRate_m; }
-    void CRate(int rate) { CRate_m = rate; }
-    int NChan() const { return NChan_m; }
-    void NChan(int n) { NChan_m = n; }
-    const std::string& CParm() const { return CParm_m; }
-    void CParm(std::string parm) { CParm_m = std::move(parm); }
+    const std::string& CName() const { return codec_name_; }
+    void CName(std::string name) { codec_name_ = std::move(name); }
+    int CRate() const { return clock_rate_; }
+    void CRate(int rate) { clock_rate_ = rate; }
+    int NChan() const { return channels_; }
+    void NChan(int n) { channels_ = n; }
+    const std::string& CParm() const { return codec_parameters_; }
+    void CParm(std::string parm) { codec_parameters_ = std::move(parm); }
   };
-  using Codecs_t = std::map<std::string, CodecParams, std::less<>>;
+  using CodecMap = std::map<std::string, CodecParams, std::less<>>;
 
   // The static payload types 0 to 34 of the RTP/AVP profile; unassigned types have no name and rate 0.
   static const std::array<CodecParams, 35> SCodecs;
 
-  explicit SDP_Media_RTP(MediaType_t type = AUDIO) : MType_m(type == VIDEO ? VIDEO : AUDIO) {}
+  explicit SdpRtpMedia(MediaKind type = AUDIO) : media_type_(type == VIDEO ? VIDEO : AUDIO) {}
 
   void assemble(std::string& out) const override;
-  MediaType_t MediaType() const override { return MType_m; }
+  MediaKind MediaType() const override { return media_type_; }
   // rtpmap, fmtp and rtcp-fb of one payload type go to its codec parameters; the rest to the attributes.
   bool attrib(std::string_view value) override;
   bool parse(std::string_view line) override;
-  std::unique_ptr<SDP_Media> Clone() const override { return CloneOf(*this); }
-  SDP_Media_RTP* AsRTP() override { return this; }
-  const SDP_Media_RTP* AsRTP() const override { return this; }
+  std::unique_ptr<SdpMedia> Clone() const override { return CloneOf(*this); }
+  SdpRtpMedia* AsRTP() override { return this; }
+  const SdpRtpMedia* AsRTP() const override { return this; }
 
   // 0 for "RTP/<profile>", 1 for "UDP/TLS/RTP/<profile>".
-  int Secure() const { return Secure_m; }
-  void Secure(int secure) { Secure_m = secure; }
+  int Secure() const { return secure_; }
+  void Secure(int secure) { secure_ = secure; }
   // The profile after the transport prefix: AVP, SAVP, SAVPF, ...
-  const std::string& Proto() const { return Proto_m; }
-  void Proto(const std::string& proto) { Proto_m = proto; }
+  const std::string& Proto() const { return protocol_; }
+  void Proto(const std::string& proto) { protocol_ = proto; }
 
   // Format i's parameters: its own, else the static table's for a payload type below 35; null otherwise or
   // when i is out of range. The static entries are shared and read-only: edit through FrmtParam.
@@ -58,8 +58,8 @@ class SDP_Media_RTP : public SDP_Media {
   std::string CodecName(size_t i) const;
   CodecParams* FrmtParam(std::string_view fmt);
   const CodecParams* FrmtParam(std::string_view fmt) const;
-  void FrmtParam(const std::string& fmt, const CodecParams& params) { Codecs_m[fmt] = params; }
-  const Codecs_t& Codecs() const { return Codecs_m; }
+  void FrmtParam(const std::string& fmt, const CodecParams& params) { codecs_[fmt] = params; }
+  const CodecMap& Codecs() const { return codecs_; }
 
   // Shortens the section: drops rtpmap lines that only restate a static payload type and a sendrecv
   // direction that is the default anyway.
@@ -69,11 +69,11 @@ class SDP_Media_RTP : public SDP_Media {
   static int StaticType(std::string_view fmt);
 
  private:
-  bool codecAttrib(std::string_view name, std::string_view value);
-  void assembleCodecs(std::string& out, const std::string& fmt, const CodecParams& params) const;
+  bool CodecAttribute(std::string_view name, std::string_view value);
+  void AssembleCodecs(std::string& out, const std::string& fmt, const CodecParams& params) const;
 
-  MediaType_t MType_m;
-  int Secure_m = 0;
-  std::string Proto_m;
-  Codecs_t Codecs_m;
+  MediaKind media_type_;
+  int secure_ = 0;
+  std::string protocol_;
+  CodecMap codecs_;
 };

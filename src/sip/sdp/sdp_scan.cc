@@ -48,6 +48,6 @@ void AppendInt(std::string& out, int n) {
   out.append(buf, res.ptr);
 }
 
-void Fault(const char* text) { _flog.load()("%s", text); }
+void Fault(const char* text) { g_parse_error_log.load()("%s", text); }
 
 }  // namespace sdp_scan

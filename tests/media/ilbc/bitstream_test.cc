@@ -45,7 +45,7 @@ TEST(Bitstream, UnpacksLikeTheReferenceAndRepacksIdentically) {
     ASSERT_EQ(want.size(), 98u) << "frame " << frame;
 
     const auto in = std::span<const std::uint8_t, kFrameBytes>(bits.data() + frame * kFrameBytes, kFrameBytes);
-    const FrameParams raw = unpack_raw(in);
+    const FrameParams raw = UnpackRaw(in);
     EXPECT_EQ(flatten(raw), want) << "frame " << frame;
 
     std::array<std::uint8_t, kFrameBytes> again{};
@@ -60,10 +60,10 @@ TEST(Bitstream, SubBlockOneIndicesRoundTripOverTheirReachableSet) {
   for (int i = 0; i < 256; ++i) {
     const bool reachable = i < 44 || (i >= 108 && i < 172) || i >= 236;
     if (!reachable) continue;
-    const int t = sub1_index_to_wire(i);
+    const int t = SubBlock1IndexToWire(i);
     EXPECT_GE(t, 0);
     EXPECT_LT(t, 128);
-    EXPECT_EQ(sub1_index_from_wire(t), i);
+    EXPECT_EQ(SubBlock1IndexFromWire(t), i);
   }
 }
 

@@ -14,8 +14,8 @@ namespace ostrel::ilbc {
 namespace {
 
 std::string describe(std::span<const std::uint8_t, kFrameBytes> got, std::span<const std::uint8_t, kFrameBytes> want) {
-  const auto a = unpack_raw(got);
-  const auto b = unpack_raw(want);
+  const auto a = UnpackRaw(got);
+  const auto b = UnpackRaw(want);
   std::ostringstream os;
   auto field = [&](const char* name, int x, int y) {
     if (x != y) os << " " << name << " " << x << " (want " << y << ")";

@@ -82,7 +82,7 @@ TEST(Robustness, OutOfRangeLsfsGiveAStableFilter) {
       {0.0f, 0.3f, 0.6f, 0.9f, 1.2f, 1.5f, 1.8f, 2.1f, 2.4f, 3.1416f},
   }};
   for (const auto& lsf : cases) {
-    const Lpc a = lsf_to_lpc(lsf);
+    const Lpc a = LsfToLpc(lsf);
     EXPECT_EQ(a[0], 1.0f);
     // The repaired LSFs sit near DC and half the sampling rate, so the response decays slowly;
     // it must keep decaying, never grow.

@@ -11,8 +11,8 @@
 
 class FaultCapture {
  public:
-  FaultCapture() : saved_(_flog.exchange(&Capture)) { Texts().clear(); }
-  ~FaultCapture() { _flog = saved_; }
+  FaultCapture() : saved_(g_parse_error_log.exchange(&Capture)) { Texts().clear(); }
+  ~FaultCapture() { g_parse_error_log = saved_; }
   FaultCapture(const FaultCapture&) = delete;
   FaultCapture& operator=(const FaultCapture&) = delete;
 
@@ -33,5 +33,5 @@ class FaultCapture {
     Texts().emplace_back(buf);
   }
 
-  FLogFn saved_;
+  ParseErrorLogFn saved_;
 };

@@ -8,8 +8,8 @@
 
 namespace {
 
-SDP Parsed(const std::string& text) {
-  SDP sdp;
+Sdp Parsed(const std::string& text) {
+  Sdp sdp;
   EXPECT_TRUE(sdp.parse(text)) << text;
   return sdp;
 }
@@ -40,17 +40,17 @@ TEST(SdpEdit, SetAddr) {
        Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
   };
   for (const auto& c : cases) {
-    SDP sdp = Parsed(c.text);
+    Sdp sdp = Parsed(c.text);
     sdp.SetAddr("192.0.2.1", c.force);
     EXPECT_EQ(sdp.assemble(true), c.want) << c.name;
   }
 }
 
 TEST(SdpEdit, HoldAddressKeepsItsReceivedType) {
-  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP6 0.0.0.0"}));
+  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP6 0.0.0.0"}));
   sdp.SetAddr("192.0.2.1", false);
-  EXPECT_EQ(sdp.Connect().AddrType_m, "IP6");
-  EXPECT_EQ(sdp.Connect().IpAddr_m, "0.0.0.0");
+  EXPECT_EQ(sdp.Connect().address_type_, "IP6");
+  EXPECT_EQ(sdp.Connect().address_, "0.0.0.0");
 }
 
 TEST(SdpEdit, GetAddr) {
@@ -62,7 +62,7 @@ TEST(SdpEdit, GetAddr) {
 }
 
 TEST(SdpEdit, Expand) {
-  SDP sdp = Parsed(Crlf({"v=0", "c=IN IP6 ff15::101/3", "a=sendonly", "m=audio 4000 RTP/AVP 0",
+  Sdp sdp = Parsed(Crlf({"v=0", "c=IN IP6 ff15::101/3", "a=sendonly", "m=audio 4000 RTP/AVP 0",
                          "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2", "a=inactive"}));
   sdp.expand();
   EXPECT_EQ(sdp.assemble(true),
@@ -73,7 +73,7 @@ TEST(SdpEdit, Expand) {
 
 TEST(SdpEdit, SessionFields) {
   FaultCapture faults;
-  SDP sdp = Parsed(Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=phone", "m=audio 4000 RTP/AVP 0"}));
+  Sdp sdp = Parsed(Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=phone", "m=audio 4000 RTP/AVP 0"}));
   for (char tag : std::string("osiuepzrk")) EXPECT_TRUE(sdp.set(tag, std::string(1, tag) + "-value")) << tag;
   EXPECT_TRUE(sdp.set('t', "1 2"));
   EXPECT_FALSE(sdp.set('c', "IN IP4 1.2.3.4"));
@@ -86,36 +86,36 @@ TEST(SdpEdit, SessionFields) {
 }
 
 TEST(SdpEdit, MediaSections) {
-  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "m=audio 6000 RTP/AVP 8"}));
-  EXPECT_EQ(sdp.Media(SDP_Media::AUDIO)->Port(), 4000);
-  EXPECT_EQ(sdp.Media(SDP_Media::IMAGE), nullptr);
+  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "m=audio 6000 RTP/AVP 8"}));
+  EXPECT_EQ(sdp.Media(SdpMedia::AUDIO)->Port(), 4000);
+  EXPECT_EQ(sdp.Media(SdpMedia::IMAGE), nullptr);
 
-  auto image = std::make_unique<SDP_Media_T38>();
+  auto image = std::make_unique<SdpT38Media>();
   image->Port(7000);
   sdp.Media(std::move(image));
-  auto audio = std::make_unique<SDP_Media_RTP>(SDP_Media::AUDIO);
+  auto audio = std::make_unique<SdpRtpMedia>(SdpMedia::AUDIO);
   audio->Port(4100);
   audio->AddFrmt("18");
   sdp.Media(std::move(audio));
-  EXPECT_EQ(sdp.Media(SDP_Media::IMAGE)->Parent(), &sdp);
-  EXPECT_EQ(sdp.Media(SDP_Media::AUDIO)->Parent(), &sdp);
+  EXPECT_EQ(sdp.Media(SdpMedia::IMAGE)->Parent(), &sdp);
+  EXPECT_EQ(sdp.Media(SdpMedia::AUDIO)->Parent(), &sdp);
 
-  EXPECT_TRUE(sdp.RemoveMedia(SDP_Media::VIDEO));
-  EXPECT_FALSE(sdp.RemoveMedia(SDP_Media::VIDEO));
+  EXPECT_TRUE(sdp.RemoveMedia(SdpMedia::VIDEO));
+  EXPECT_FALSE(sdp.RemoveMedia(SdpMedia::VIDEO));
   EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=audio 4100 RTP/AVP 18", "m=audio 6000 RTP/AVP 8",
                                       "m=image 7000 udptl t38"}));
 }
 
 // The description Ostrel offers in its own name, built from nothing.
 TEST(SdpEdit, BuiltFromNothing) {
-  SDP sdp;
+  Sdp sdp;
   sdp.set('o', "ostrel 1 1 IN IP4 192.0.2.1");
   sdp.set('s', "SIP Ostrel");
   sdp.SetAddr("192.0.2.1", true);
-  auto audio = std::make_unique<SDP_Media_RTP>(SDP_Media::AUDIO);
+  auto audio = std::make_unique<SdpRtpMedia>(SdpMedia::AUDIO);
   audio->Port(40000);
   for (auto [fmt, name] : {std::pair{"0", "PCMU"}, {"18", "G729"}, {"101", "telephone-event"}}) {
-    SDP_Media_RTP::CodecParams p;
+    SdpRtpMedia::CodecParams p;
     p.CName(name);
     p.CRate(8000);
     audio->AddFrmt(fmt);
@@ -128,7 +128,7 @@ TEST(SdpEdit, BuiltFromNothing) {
 }
 
 TEST(SdpEdit, DirtyFlag) {
-  SDP sdp = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}));
+  Sdp sdp = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}));
   EXPECT_FALSE(sdp.isdirty());
   sdp.SetAddr("192.0.2.1", false);
   EXPECT_FALSE(sdp.isdirty());  // the caller says when an edit is to be sent
@@ -140,46 +140,46 @@ TEST(SdpEdit, DirtyFlag) {
 
 TEST(SdpEdit, CopyGoesThroughTextAndLeavesTheSourceDirty) {
   FaultCapture faults;
-  SDP source = Parsed(Crlf({"v=0", "c=IN IP6 2001:db8::1", "y=kept", "m=audio 4000 RTP/AVP 0 101",
+  Sdp source = Parsed(Crlf({"v=0", "c=IN IP6 2001:db8::1", "y=kept", "m=audio 4000 RTP/AVP 0 101",
                             "a=rtpmap:101 telephone-event/8000", "a=sendonly"}));
-  source.Media(SDP_Media::AUDIO)->Port(4002);
+  source.Media(SdpMedia::AUDIO)->Port(4002);
   source.dirty();
-  SDP copy(source);
+  Sdp copy(source);
   // The edit is still to be sent: a copy does not count as sending it.
   EXPECT_TRUE(source.isdirty());
   EXPECT_TRUE(copy.pok());
   EXPECT_FALSE(copy.isdirty());
   EXPECT_EQ(copy.assemble(true), source.assemble(true));
-  EXPECT_EQ(copy.Media(SDP_Media::AUDIO)->Parent(), &copy);
+  EXPECT_EQ(copy.Media(SdpMedia::AUDIO)->Parent(), &copy);
 
-  SDP assigned;
+  Sdp assigned;
   assigned = copy;
-  EXPECT_EQ(assigned.Media(SDP_Media::AUDIO)->Port(), 4002);
-  EXPECT_TRUE(assigned.Media(SDP_Media::AUDIO)->IsHold());
+  EXPECT_EQ(assigned.Media(SdpMedia::AUDIO)->Port(), 4002);
+  EXPECT_TRUE(assigned.Media(SdpMedia::AUDIO)->IsHold());
 }
 
 TEST(SdpEdit, MoveKeepsSectionsPointingAtTheirDescription) {
-  SDP source = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}));
-  SDP moved(std::move(source));
-  const SDP_Media* audio = moved.Medias().front().get();
+  Sdp source = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}));
+  Sdp moved(std::move(source));
+  const SdpMedia* audio = moved.Medias().front().get();
   EXPECT_EQ(audio->Parent(), &moved);
   EXPECT_EQ(audio->Addr(), "10.0.0.1:4000");
-  std::vector<SDP> many;
+  std::vector<Sdp> many;
   many.push_back(std::move(moved));
   many.emplace_back();
   EXPECT_EQ(many[0].Medias().front()->Parent(), &many[0]);
 }
 
 TEST(SdpEdit, ClonedSection) {
-  SDP sdp = Parsed(Crlf({"v=0", "m=video 5000 RTP/AVP 99", "c=IN IP4 10.0.0.2", "a=rtpmap:99 H264/90000"}));
-  std::unique_ptr<SDP_Media> video = sdp.Media(SDP_Media::VIDEO)->Clone();
+  Sdp sdp = Parsed(Crlf({"v=0", "m=video 5000 RTP/AVP 99", "c=IN IP4 10.0.0.2", "a=rtpmap:99 H264/90000"}));
+  std::unique_ptr<SdpMedia> video = sdp.Media(SdpMedia::VIDEO)->Clone();
   EXPECT_EQ(video->Parent(), nullptr);
   video->Connect().clear();
   video->Port(6000);
-  SDP other;
+  Sdp other;
   other.Media(std::move(video));
   EXPECT_EQ(other.assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=video 6000 RTP/AVP 99", "a=rtpmap:99 H264/90000"}));
-  EXPECT_EQ(sdp.Media(SDP_Media::VIDEO)->Port(), 5000);
+  EXPECT_EQ(sdp.Media(SdpMedia::VIDEO)->Port(), 5000);
 }
 
 }  // namespace

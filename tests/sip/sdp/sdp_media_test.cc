@@ -8,8 +8,8 @@
 
 namespace {
 
-SDP Parsed(const std::string& text) {
-  SDP sdp;
+Sdp Parsed(const std::string& text) {
+  Sdp sdp;
   EXPECT_TRUE(sdp.parse(text)) << text;
   return sdp;
 }
@@ -53,8 +53,8 @@ TEST(SdpMedia, HoldForms) {
       {"no address anywhere", Crlf({"v=0", "m=audio 4000 RTP/AVP 0"}), false, ":4000", ":4001"},
   };
   for (const auto& c : cases) {
-    SDP sdp = Parsed(c.text);
-    const SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
+    Sdp sdp = Parsed(c.text);
+    const SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
     ASSERT_NE(audio, nullptr) << c.name;
     EXPECT_EQ(audio->IsHold(), c.hold) << c.name;
     EXPECT_EQ(audio->Addr(), c.addr) << c.name;
@@ -63,14 +63,14 @@ TEST(SdpMedia, HoldForms) {
 }
 
 TEST(SdpMedia, EffectiveValuesFallBackToTheSession) {
-  SDP sdp = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "a=recvonly", "a=tool:x", "m=audio 4000 RTP/AVP 0",
+  Sdp sdp = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "a=recvonly", "a=tool:x", "m=audio 4000 RTP/AVP 0",
                          "a=tool:y", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2", "a=sendonly"}));
-  const SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
-  const SDP_Media* video = sdp.Media(SDP_Media::VIDEO);
+  const SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
+  const SdpMedia* video = sdp.Media(SdpMedia::VIDEO);
   EXPECT_EQ(audio->Host(), "10.0.0.1");
   EXPECT_EQ(video->Host(), "10.0.0.2");
-  EXPECT_EQ(audio->Mode(), SDP_Attrs::RECVONLY);
-  EXPECT_EQ(video->Mode(), SDP_Attrs::SENDONLY);
+  EXPECT_EQ(audio->Mode(), SdpAttributes::RECVONLY);
+  EXPECT_EQ(video->Mode(), SdpAttributes::SENDONLY);
   EXPECT_STREQ(audio->GetAttribute("tool"), "y");
   EXPECT_STREQ(video->GetAttribute("tool"), "x");
   EXPECT_EQ(video->GetAttribute("ptime"), nullptr);
@@ -78,36 +78,36 @@ TEST(SdpMedia, EffectiveValuesFallBackToTheSession) {
 
 TEST(SdpMedia, SectionKinds) {
   FaultCapture faults;
-  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/SAVPF 0", "m=video 5000 UDP/TLS/RTP/SAVPF 96",
+  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/SAVPF 0", "m=video 5000 UDP/TLS/RTP/SAVPF 96",
                          "m=image 6000 udptl t38", "m=text 7000 RTP/AVP 98", "m=message 8000 TCP/MSRP *"}));
   ASSERT_EQ(sdp.Medias().size(), 5u);
-  const SDP_Media_RTP* audio = sdp.Medias()[0]->AsRTP();
-  const SDP_Media_RTP* video = sdp.Medias()[1]->AsRTP();
+  const SdpRtpMedia* audio = sdp.Medias()[0]->AsRTP();
+  const SdpRtpMedia* video = sdp.Medias()[1]->AsRTP();
   ASSERT_NE(audio, nullptr);
   ASSERT_NE(video, nullptr);
   EXPECT_EQ(audio->Secure(), 0);
   EXPECT_EQ(audio->Proto(), "SAVPF");
   EXPECT_EQ(video->Secure(), 1);
   EXPECT_EQ(video->Proto(), "SAVPF");
-  EXPECT_EQ(sdp.Medias()[2]->MediaType(), SDP_Media::IMAGE);
+  EXPECT_EQ(sdp.Medias()[2]->MediaType(), SdpMedia::IMAGE);
   EXPECT_EQ(sdp.Medias()[2]->AsRTP(), nullptr);
-  EXPECT_EQ(sdp.Medias()[3]->MediaType(), SDP_Media::TEXT);
-  EXPECT_EQ(sdp.Medias()[4]->MediaType(), SDP_Media::MSG);
+  EXPECT_EQ(sdp.Medias()[3]->MediaType(), SdpMedia::TEXT);
+  EXPECT_EQ(sdp.Medias()[4]->MediaType(), SdpMedia::MSG);
   EXPECT_EQ(sdp.Medias()[4]->CodecFrmt(0), "*");
 }
 
 TEST(SdpMedia, AudioWithTabIsNotAnRtpSection) {
-  SDP sdp = Parsed(Crlf({"v=0", "m=audio\t4000 RTP/AVP 0"}));
-  SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
+  Sdp sdp = Parsed(Crlf({"v=0", "m=audio\t4000 RTP/AVP 0"}));
+  SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
   ASSERT_NE(audio, nullptr);
   EXPECT_EQ(audio->AsRTP(), nullptr);
 }
 
 TEST(SdpMedia, CodecNamesAndParameters) {
-  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 8 96 18 0 101 120", "a=rtpmap:96 opus/48000/2",
+  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 8 96 18 0 101 120", "a=rtpmap:96 opus/48000/2",
                          "a=rtpmap:18 G729a/8000", "a=fmtp:18 annexb=no", "a=rtpmap:0 /8000",
                          "a=fmtp:120 x=1"}));
-  SDP_Media_RTP* audio = sdp.Media(SDP_Media::AUDIO)->AsRTP();
+  SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
   ASSERT_NE(audio, nullptr);
   EXPECT_EQ(audio->NCodecs(), 6u);
   const struct {
@@ -125,7 +125,7 @@ TEST(SdpMedia, CodecNamesAndParameters) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(audio->CodecName(c.i), c.name) << c.i;
-    const SDP_Media_RTP::CodecParams* p = audio->CodecParam(c.i);
+    const SdpRtpMedia::CodecParams* p = audio->CodecParam(c.i);
     if (c.rate < 0) {
       EXPECT_EQ(p, nullptr) << c.i;
       continue;
@@ -143,11 +143,11 @@ TEST(SdpMedia, CodecNamesAndParameters) {
   // Renaming goes through the format's own entry; the static table is never touched.
   audio->FrmtParam("18")->CName("G729");
   EXPECT_EQ(audio->CodecName(2), "G729");
-  EXPECT_EQ(SDP_Media_RTP::SCodecs[18].CName(), "G729");
+  EXPECT_EQ(SdpRtpMedia::SCodecs[18].CName(), "G729");
 }
 
 TEST(SdpMedia, StaticPayloadTable) {
-  const auto& t = SDP_Media_RTP::SCodecs;
+  const auto& t = SdpRtpMedia::SCodecs;
   ASSERT_EQ(t.size(), 35u);
   const struct {
     int pt;
@@ -167,10 +167,10 @@ TEST(SdpMedia, StaticPayloadTable) {
     EXPECT_EQ(t[c.pt].CRate(), c.rate) << c.pt;
     EXPECT_EQ(t[c.pt].NChan(), c.channels) << c.pt;
   }
-  EXPECT_EQ(SDP_Media_RTP::StaticType("34"), 34);
-  EXPECT_EQ(SDP_Media_RTP::StaticType("35"), -1);
-  EXPECT_EQ(SDP_Media_RTP::StaticType("x"), -1);
-  EXPECT_EQ(SDP_Media_RTP::StaticType(""), -1);
+  EXPECT_EQ(SdpRtpMedia::StaticType("34"), 34);
+  EXPECT_EQ(SdpRtpMedia::StaticType("35"), -1);
+  EXPECT_EQ(SdpRtpMedia::StaticType("x"), -1);
+  EXPECT_EQ(SdpRtpMedia::StaticType(""), -1);
 }
 
 TEST(SdpMedia, Brief) {
@@ -202,8 +202,8 @@ TEST(SdpMedia, Brief) {
        Crlf({"m=audio 4000 RTP/AVP 0", "a=sendonly"})},
   };
   for (const auto& c : cases) {
-    SDP sdp = Parsed("v=0\r\n" + c.session_attrs + c.section);
-    SDP_Media_RTP* audio = sdp.Media(SDP_Media::AUDIO)->AsRTP();
+    Sdp sdp = Parsed("v=0\r\n" + c.session_attrs + c.section);
+    SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
     audio->brief();
     std::string out;
     audio->assemble(out);
@@ -212,9 +212,9 @@ TEST(SdpMedia, Brief) {
 }
 
 TEST(SdpMedia, FormatEdits) {
-  SDP sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0 18 101", "a=rtpmap:18 G729/8000",
+  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0 18 101", "a=rtpmap:18 G729/8000",
                          "a=rtpmap:101 telephone-event/8000"}));
-  SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
+  SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
   audio->AddFrmt("8");
   audio->AddFrmt("0");
   EXPECT_EQ(audio->Formats(), (std::vector<std::string>{"0", "18", "101", "8"}));
@@ -235,7 +235,7 @@ TEST(SdpMedia, FormatEdits) {
 }
 
 TEST(SdpMedia, AttributeList) {
-  SDP_Attrs attrs;
+  SdpAttributes attrs;
   EXPECT_TRUE(attrs.parse("ptime:20"));
   EXPECT_TRUE(attrs.parse("crypto:1 AES"));
   EXPECT_TRUE(attrs.parse("crypto:2 AES"));
@@ -247,12 +247,12 @@ TEST(SdpMedia, AttributeList) {
   EXPECT_STREQ(attrs.Attribute("crypto"), "2 AES");
   EXPECT_FALSE(attrs.Remove("absent"));
   attrs.Attribute("tool", "ostrel-x");
-  attrs.Mode(SDP_Attrs::INACTIVE);
+  attrs.Mode(SdpAttributes::INACTIVE);
   std::string out;
   attrs.assemble(out);
   EXPECT_EQ(out, Crlf({"a=inactive", "a=ptime:20", "a=crypto:2 AES", "a=rtcp-mux", "a=tool:ostrel-x"}));
   attrs.Clear();
-  EXPECT_EQ(attrs.Mode(), SDP_Attrs::INACTIVE);
+  EXPECT_EQ(attrs.Mode(), SdpAttributes::INACTIVE);
   EXPECT_TRUE(attrs.Attrs().empty());
 }
 

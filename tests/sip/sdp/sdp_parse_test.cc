@@ -85,7 +85,7 @@ TEST(SdpParse, OutcomesAndFaultTexts) {
   };
   for (const auto& c : cases) {
     FaultCapture faults;
-    SDP sdp;
+    Sdp sdp;
     EXPECT_EQ(sdp.parse(c.text), c.ok) << c.name;
     EXPECT_EQ(sdp.pok(), c.ok) << c.name;
     EXPECT_EQ(faults.texts(), c.faults) << c.name;
@@ -111,7 +111,7 @@ TEST(SdpParse, OneCharacterLines) {
   };
   for (const auto& c : cases) {
     FaultCapture faults;
-    SDP sdp;
+    Sdp sdp;
     // The line sits at the very end of the buffer, so a read past it would be caught by the sanitizer.
     std::string text = "m=audio 4000 RTP/AVP 0\r\n" + c.line;
     std::unique_ptr<char[]> exact(new char[text.size()]);
@@ -124,7 +124,7 @@ TEST(SdpParse, OneCharacterLines) {
 
 TEST(SdpParse, MissingEqualsStillReadsFromThirdCharacter) {
   FaultCapture faults;
-  SDP sdp;
+  Sdp sdp;
   EXPECT_TRUE(sdp.parse(Crlf({"v=0", "s-Talk", "m=audio 4000 RTP/AVP 0"})));
   EXPECT_EQ(faults.texts(), Texts{"SDP no '=' error\n"});
   EXPECT_EQ(sdp.SName(), "Talk");
@@ -132,7 +132,7 @@ TEST(SdpParse, MissingEqualsStillReadsFromThirdCharacter) {
 
 TEST(SdpParse, EmptyText) {
   FaultCapture faults;
-  SDP sdp;
+  Sdp sdp;
   EXPECT_FALSE(sdp.parse(""));
   EXPECT_FALSE(sdp.pok());
   EXPECT_TRUE(sdp.parse(kHead + Crlf({"m=audio 4000 RTP/AVP 0"})));
@@ -143,27 +143,27 @@ TEST(SdpParse, EmptyText) {
 
 TEST(SdpParse, BrokenSectionTakesItsLinesAndIsDropped) {
   FaultCapture faults;
-  SDP sdp;
+  Sdp sdp;
   EXPECT_FALSE(sdp.parse(kHead + Crlf({"m=audio 4000 RTP/AVP 0 x", "a=rtpmap:0 PCMU/8000", "i=broken", "a=sendonly",
                                        "m=video 5000 RTP/AVP 31", "i=fine"})));
   ASSERT_EQ(sdp.Medias().size(), 1u);
-  EXPECT_EQ(sdp.Medias()[0]->MediaType(), SDP_Media::VIDEO);
-  EXPECT_EQ(sdp.Attrs().Mode(), SDP_Attrs::UNSPECIFIED);
+  EXPECT_EQ(sdp.Medias()[0]->MediaType(), SdpMedia::VIDEO);
+  EXPECT_EQ(sdp.Attrs().Mode(), SdpAttributes::UNSPECIFIED);
   EXPECT_TRUE(sdp.isdirty());
   EXPECT_EQ(sdp.assemble(true), kHead + Crlf({"m=video 5000 RTP/AVP 31", "i=fine"}));
 }
 
 TEST(SdpParse, LevelsOfSessionAndMediaLines) {
-  SDP sdp;
+  Sdp sdp;
   ASSERT_TRUE(sdp.parse(Crlf({"v=0", "i=session info", "c=IN IP4 10.0.0.1", "b=AS:64", "k=prompt", "a=tool:x",
                               "m=audio 4000 RTP/AVP 0", "i=media info", "c=IN IP4 10.0.0.2", "b=AS:32",
                               "k=clear:abc", "a=ptime:20", "e=ops@example.net"})));
-  const SDP_Media* audio = sdp.Media(SDP_Media::AUDIO);
+  const SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
   ASSERT_NE(audio, nullptr);
-  EXPECT_EQ(sdp.Connect().IpAddr_m, "10.0.0.1");
-  EXPECT_EQ(audio->Connect().IpAddr_m, "10.0.0.2");
-  EXPECT_EQ(sdp.Bandwidth().Values_m.at("AS"), "64");
-  EXPECT_EQ(audio->Bandwidth().Values_m.at("AS"), "32");
+  EXPECT_EQ(sdp.Connect().address_, "10.0.0.1");
+  EXPECT_EQ(audio->Connect().address_, "10.0.0.2");
+  EXPECT_EQ(sdp.Bandwidth().values_.at("AS"), "64");
+  EXPECT_EQ(audio->Bandwidth().values_.at("AS"), "32");
   EXPECT_STREQ(sdp.Attrs().Attribute("tool"), "x");
   EXPECT_EQ(sdp.Attrs().Attribute("ptime"), nullptr);
   EXPECT_STREQ(audio->Attrs().Attribute("ptime"), "20");
@@ -176,15 +176,15 @@ TEST(SdpParse, LevelsOfSessionAndMediaLines) {
 
 TEST(SdpParse, DuplicateLines) {
   FaultCapture faults;
-  SDP sdp;
+  Sdp sdp;
   ASSERT_TRUE(sdp.parse(kHead + Crlf({"b=AS:64", "b=AS:128", "c=IN IP4 10.0.0.9", "m=audio 4000 RTP/AVP 0 8 0",
                                       "a=rtpmap:8 PCMA/8000", "a=rtpmap:8 PCMA/16000", "a=fmtp:8 a=1",
                                       "a=ptime:20", "a=ptime:20"})));
   // b= keeps its first value; a later c= replaces the earlier; a codec's last rtpmap and fmtp win; plain
   // attributes are kept as often as they came.
-  EXPECT_EQ(sdp.Bandwidth().Values_m.at("AS"), "64");
-  EXPECT_EQ(sdp.Connect().IpAddr_m, "10.0.0.9");
-  const SDP_Media_RTP* audio = sdp.Media(SDP_Media::AUDIO)->AsRTP();
+  EXPECT_EQ(sdp.Bandwidth().values_.at("AS"), "64");
+  EXPECT_EQ(sdp.Connect().address_, "10.0.0.9");
+  const SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
   EXPECT_EQ(audio->FrmtParam("8")->CRate(), 16000);
   EXPECT_EQ(audio->Attrs().Attrs().size(), 2u);
   EXPECT_TRUE(faults.texts().empty());
@@ -218,7 +218,7 @@ TEST(SdpAssemble, CanonicalTextsRoundTrip) {
   };
   for (const auto& text : cases) {
     FaultCapture faults;
-    SDP sdp;
+    Sdp sdp;
     ASSERT_TRUE(sdp.parse(text)) << text;
     EXPECT_FALSE(sdp.isdirty()) << text;
     EXPECT_EQ(sdp.assemble(true), text);
@@ -248,23 +248,23 @@ TEST(SdpAssemble, NormalisedForms) {
   };
   for (const auto& c : cases) {
     FaultCapture faults;
-    SDP sdp;
+    Sdp sdp;
     ASSERT_TRUE(sdp.parse(c.in)) << c.in;
     EXPECT_EQ(sdp.assemble(true), c.out);
   }
 }
 
 TEST(SdpAssemble, IncompleteLeavesOutDefaults) {
-  SDP sdp;
+  Sdp sdp;
   ASSERT_TRUE(sdp.parse(Crlf({"v=0", "m=audio 4000 RTP/AVP 0"})));
   EXPECT_EQ(sdp.assemble(false), Crlf({"v=0", "m=audio 4000 RTP/AVP 0"}));
 }
 
 TEST(SdpAssemble, ReceivedAddressTypeIsKept) {
-  SDP sdp;
+  Sdp sdp;
   ASSERT_TRUE(sdp.parse(Crlf({"v=0", "c=IN IP6 2001:db8::1", "m=audio 4000 RTP/AVP 0"})));
-  EXPECT_EQ(sdp.Connect().AddrType_m, "IP6");
-  EXPECT_EQ(sdp.Connect().IpAddr_m, "2001:db8::1");
+  EXPECT_EQ(sdp.Connect().address_type_, "IP6");
+  EXPECT_EQ(sdp.Connect().address_, "2001:db8::1");
   EXPECT_NE(sdp.assemble(true).find("c=IN IP6 2001:db8::1\r\n"), std::string::npos);
 }
 
