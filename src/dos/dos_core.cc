@@ -1,5 +1,6 @@
 #include "dos/dos_core.h"
 
+#include <algorithm>
 #include <string>
 
 #include "foundation/log.h"
@@ -258,16 +259,17 @@ void DosCore::BlockExpired(uint64_t serial) {
   bool removed = false;
   {
     WriteGuard guard(BL_Lock);
-    for (auto a = BL_BMap.begin(); a != BL_BMap.end() && !removed; ++a) {
-      for (auto p = a->second.begin(); p != a->second.end(); ++p) {
-        if (p->second->Serial != serial) continue;
-        ip = a->first;
-        port = p->first;
-        a->second.erase(p);
-        if (a->second.empty()) BL_BMap.erase(a);
-        removed = true;
-        break;
-      }
+    // Stop at the match: erasing the address entry invalidates the outer iterator.
+    for (auto a = BL_BMap.begin(); a != BL_BMap.end(); ++a) {
+      auto& ports = a->second;
+      auto p = std::find_if(ports.begin(), ports.end(), [&](const auto& e) { return e.second->Serial == serial; });
+      if (p == ports.end()) continue;
+      ip = a->first;
+      port = p->first;
+      ports.erase(p);
+      if (ports.empty()) BL_BMap.erase(a);
+      removed = true;
+      break;
     }
   }
   if (!removed) return;  // cleared by a reset meanwhile
