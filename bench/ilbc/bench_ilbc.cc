@@ -38,7 +38,7 @@ std::vector<std::array<std::uint8_t, kFrameBytes>> encoded(const std::vector<std
   Encoder enc;
   std::vector<std::array<std::uint8_t, kFrameBytes>> frames(kFrames);
   for (int f = 0; f < kFrames; ++f) {
-    enc.encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples), frames[f]);
+    enc.Encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples), frames[f]);
   }
   return frames;
 }
@@ -49,7 +49,7 @@ void BM_Encode(benchmark::State& state) {
   std::array<std::uint8_t, kFrameBytes> out{};
   int f = 0;
   for (auto _ : state) {
-    enc.encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples), out);
+    enc.Encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples), out);
     benchmark::DoNotOptimize(out);
     f = (f + 1) % kFrames;
   }
@@ -63,7 +63,7 @@ void BM_Decode(benchmark::State& state) {
   std::array<std::int16_t, kFrameSamples> out{};
   int f = 0;
   for (auto _ : state) {
-    dec.decode(frames[f], out);
+    dec.Decode(frames[f], out);
     benchmark::DoNotOptimize(out);
     f = (f + 1) % kFrames;
   }
@@ -76,7 +76,7 @@ void BM_Conceal(benchmark::State& state) {
   Decoder dec(true);
   std::array<std::int16_t, kFrameSamples> out{};
   for (auto _ : state) {
-    dec.conceal(out);
+    dec.Conceal(out);
     benchmark::DoNotOptimize(out);
   }
 }

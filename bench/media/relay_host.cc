@@ -45,8 +45,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int n = std::atoi(argv[1]), a_base = std::atoi(argv[2]), b_base = std::atoi(argv[3]);
-  g_config.lRange = std::atoi(argv[4]);
-  g_config.hRange = std::atoi(argv[5]);
+  g_config.range_low = std::atoi(argv[4]);
+  g_config.range_high = std::atoi(argv[5]);
   std::strcpy(g_config.private_ipaddr, "127.0.0.1");
   std::strcpy(g_config.intern_ipaddr, "127.0.0.1");
   RaiseDescriptorLimit();
@@ -64,12 +64,12 @@ int main(int argc, char** argv) {
   if (out == nullptr) return 1;
   for (int i = 0; i < n; ++i) {
     auto call = std::make_unique<BenchCall>(static_cast<unsigned>(100000 + i));
-    if (call->cln.open() < 0 || call->srv.open() < 0) {
+    if (call->cln.Open() < 0 || call->srv.Open() < 0) {
       std::fprintf(stderr, "no ports for call %d\n", i);
       return 1;
     }
-    call->cln.RDest(InetAddress(static_cast<unsigned short>(a_base + 2 * i), "127.0.0.1"));
-    call->srv.RDest(InetAddress(static_cast<unsigned short>(b_base + 2 * i), "127.0.0.1"));
+    call->cln.RtpDestination(InetAddress(static_cast<unsigned short>(a_base + 2 * i), "127.0.0.1"));
+    call->srv.RtpDestination(InetAddress(static_cast<unsigned short>(b_base + 2 * i), "127.0.0.1"));
     RelaySetup setup;
     setup.orig_ip = 0x7F000001;
     if (!call->relay.Start(setup, nullptr)) {

@@ -32,7 +32,7 @@ const std::string kOffer =
 void BM_Parse(benchmark::State& state) {
   for (auto _ : state) {
     Sdp sdp;
-    benchmark::DoNotOptimize(sdp.parse(kOffer));
+    benchmark::DoNotOptimize(sdp.Parse(kOffer));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kOffer.size()));
 }
@@ -40,8 +40,8 @@ BENCHMARK(BM_Parse);
 
 void BM_Assemble(benchmark::State& state) {
   Sdp sdp;
-  sdp.parse(kOffer);
-  for (auto _ : state) benchmark::DoNotOptimize(sdp.assemble(true));
+  sdp.Parse(kOffer);
+  for (auto _ : state) benchmark::DoNotOptimize(sdp.Assemble(true));
 }
 BENCHMARK(BM_Assemble);
 
@@ -49,13 +49,13 @@ BENCHMARK(BM_Assemble);
 void BM_RelayRewrite(benchmark::State& state) {
   for (auto _ : state) {
     Sdp sdp;
-    sdp.parse(kOffer);
-    sdp.SetAddr("203.0.113.7", false);
+    sdp.Parse(kOffer);
+    sdp.SetAddress("203.0.113.7", false);
     sdp.Media(SdpMedia::AUDIO)->Port(30000);
     sdp.Attrs().Remove("tool");
     sdp.Attrs().Attribute("tool", "ostrel-AAAAAAAAAAAAAAAA");
-    sdp.dirty();
-    benchmark::DoNotOptimize(sdp.assemble(true));
+    sdp.MarkDirty();
+    benchmark::DoNotOptimize(sdp.Assemble(true));
   }
 }
 BENCHMARK(BM_RelayRewrite);

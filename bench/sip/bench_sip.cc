@@ -81,11 +81,11 @@ void round_trips(benchmark::State& state, const std::string& text)
     g_parse_error_log = quiet;
     for (auto _ : state) {
         SipMessage m;
-        if (!m.parser(std::string_view(text))) {
+        if (!m.Parse(std::string_view(text))) {
             state.SkipWithError("message does not parse");
             break;
         }
-        std::string out = m.assemble(true);
+        std::string out = m.Assemble(true);
         benchmark::DoNotOptimize(out.data());
     }
     state.counters["msgs/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
@@ -101,7 +101,7 @@ void BM_InviteParseOnly(benchmark::State& state)
     std::string text = invite_text();
     for (auto _ : state) {
         SipMessage m;
-        benchmark::DoNotOptimize(m.parser(std::string_view(text)));
+        benchmark::DoNotOptimize(m.Parse(std::string_view(text)));
     }
 }
 
@@ -109,9 +109,9 @@ void BM_InviteAssembleOnly(benchmark::State& state)
 {
     std::string text = invite_text();
     SipMessage m;
-    m.parser(std::string_view(text));
+    m.Parse(std::string_view(text));
     for (auto _ : state) {
-        std::string out = m.assemble(true);
+        std::string out = m.Assemble(true);
         benchmark::DoNotOptimize(out.data());
     }
 }

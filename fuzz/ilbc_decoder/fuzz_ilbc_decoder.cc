@@ -37,19 +37,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t at = 1; at + kRecord <= in.size(); at += kRecord) {
     const auto frame = in.subspan(at).first<kFrameBytes>();
     if ((in[at + kFrameBytes] & 1) != 0) {
-      const bool ok = codec->a.decode(frame, out_a);
-      if (codec->b.decode(frame, out_b) != ok) std::abort();
+      const bool ok = codec->a.Decode(frame, out_a);
+      if (codec->b.Decode(frame, out_b) != ok) std::abort();
       if (ok != IsDecodable(unpack(frame))) std::abort();
     } else {
-      codec->a.conceal(out_a);
-      codec->b.conceal(out_b);
+      codec->a.Conceal(out_a);
+      codec->b.Conceal(out_b);
     }
     if (out_a != out_b) std::abort();
     // The encoder is far slower than the decoder; feeding it the first frames is enough to check
     // that whatever the decoder produced encodes into a decodable frame.
     if (at < 1 + 4 * kRecord) {
-      codec->enc.encode(out_a, reencoded);
-      if (!codec->check.decode(reencoded, scratch)) std::abort();
+      codec->enc.Encode(out_a, reencoded);
+      if (!codec->check.Decode(reencoded, scratch)) std::abort();
     }
   }
   return 0;

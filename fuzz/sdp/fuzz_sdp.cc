@@ -18,7 +18,7 @@ void Check(bool ok) {
 
 // The read-only queries the call code makes, over every section.
 void Query(const Sdp& sdp) {
-  (void)sdp.GetAddr();
+  (void)sdp.GetAddress();
   for (const auto& m : sdp.Medias()) {
     (void)m->IsHold();
     (void)m->Addr();
@@ -32,13 +32,13 @@ void Query(const Sdp& sdp) {
 // The edits the relay makes; the result must still be a description the parser accepts.
 void Edit(const Sdp& parsed) {
   Sdp sdp(parsed);
-  sdp.expand();
+  sdp.Expand();
   for (const auto& m : sdp.Medias())
-    if (SdpRtpMedia* rtp = m->AsRTP()) rtp->brief();
-  sdp.SetAddr("192.0.2.1", false);
-  sdp.dirty();
+    if (SdpRtpMedia* rtp = m->AsRTP()) rtp->Brief();
+  sdp.SetAddress("192.0.2.1", false);
+  sdp.MarkDirty();
   Sdp again;
-  Check(again.parse(sdp.assemble(true)) == !sdp.Medias().empty());
+  Check(again.Parse(sdp.Assemble(true)) == !sdp.Medias().empty());
 }
 
 }  // namespace
@@ -47,15 +47,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_parse_error_log = &Quiet;
   std::string_view text(reinterpret_cast<const char*>(data), size);
   Sdp first;
-  const bool ok = first.parse(text);
+  const bool ok = first.Parse(text);
   Query(first);
-  const std::string written = first.assemble(true);
+  const std::string written = first.Assemble(true);
   if (!ok) return 0;
 
   Sdp second;
-  Check(second.parse(written));
-  Check(!second.isdirty());
-  Check(second.assemble(true) == written);
+  Check(second.Parse(written));
+  Check(!second.IsDirty());
+  Check(second.Assemble(true) == written);
   Edit(first);
   return 0;
 }

@@ -28,10 +28,10 @@ void quiet(const char*, ...) {}
 // demand move to their registered place once and come back as text on the next parse, so they are not.
 void reparse_or_die(const SipMessage& m, bool longForm, bool stable)
 {
-    std::string text = m.assemble(longForm);
+    std::string text = m.Assemble(longForm);
     SipMessage again;
-    if (!again.parser(std::string_view(text))) die("assembled text does not parse", text, "");
-    std::string twice = again.assemble(longForm);
+    if (!again.Parse(std::string_view(text))) die("assembled text does not parse", text, "");
+    std::string twice = again.Assemble(longForm);
     if (stable && twice != text) die("assembly is not stable", text, twice);
 }
 
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     g_parse_error_log = quiet;
     SipMessage m;
-    if (!m.parser(std::string_view(reinterpret_cast<const char*>(data), size))) return 0;
+    if (!m.Parse(std::string_view(reinterpret_cast<const char*>(data), size))) return 0;
     reparse_or_die(m, true, true);
     reparse_or_die(m, false, true);
 
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                            SipMessage::HID_CALL_INFO, SipMessage::HID_SESSION_EXPIRES, SipMessage::HID_PROXY_AUTHENTICATE,
                            SipMessage::HID_WWW_AUTHENTICATE, SipMessage::HID_PROXY_AUTHORIZATION, SipMessage::HID_AUTHORIZATION,
                            SipMessage::HID_IDENTITY})
-        m.parse(id);
+        m.Parse(id);
     (void)m.Addr();
     SipMessage copy(m);
     reparse_or_die(copy, true, false);
@@ -60,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     turned.SwapFromTo();
     turned.Convert(SipStartLine::BYE);
     (void)turned.Addr();
-    std::string text = turned.assemble(true);
+    std::string text = turned.Assemble(true);
     SipMessage again;
-    again.parser(std::string_view(text));
+    again.Parse(std::string_view(text));
     return 0;
 }

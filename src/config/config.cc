@@ -75,7 +75,7 @@ void Config::ParseCommandLine(int argc, char** argv) {
   while ((option = getopt(argc, argv, "c:l:p:o:i:s:h:f")) != -1) {
     switch (option) {
       case 'c':
-        CfgFile = optarg;
+        config_file = optarg;
         break;
       case 'i':
         if (!CopyCommandAddress(myipaddr, optarg)) CommandLineError("-i: address is too long", argv[0]);
@@ -84,11 +84,11 @@ void Config::ParseCommandLine(int argc, char** argv) {
         if (!CopyCommandAddress(second_ipaddr, optarg)) CommandLineError("-s: address is too long", argv[0]);
         break;
       case 'p':
-        if (!ParseCommandPort(optarg, 65535, MainPort)) CommandLineError("-p: port must be 0 to 65535", argv[0]);
+        if (!ParseCommandPort(optarg, 65535, main_port)) CommandLineError("-p: port must be 0 to 65535", argv[0]);
         break;
       case 'o':
-        // SecondPort + 3 is the internal port.
-        if (!ParseCommandPort(optarg, 65532, SecondPort)) CommandLineError("-o: port must be 0 to 65532", argv[0]);
+        // second_port + 3 is the internal port.
+        if (!ParseCommandPort(optarg, 65532, second_port)) CommandLineError("-o: port must be 0 to 65532", argv[0]);
         break;
       case 'l':
         command_line_log_file_ = optarg;
@@ -106,40 +106,40 @@ void Config::ParseCommandLine(int argc, char** argv) {
 }
 
 int Config::Init(int argc, char** argv) {
-  if (geteuid() == 0) TOS |= 0xA0;
-  if (SAppMaster.empty()) {
+  if (geteuid() == 0) tos |= 0xA0;
+  if (app_master.empty()) {
     const char* slash = std::strrchr(argv[0], '/');
-    SAppMaster = SAppSlave = slash != nullptr ? slash + 1 : argv[0];
+    app_master = app_slave = slash != nullptr ? slash + 1 : argv[0];
   }
   ParseCommandLine(argc, argv);
   if (!command_line_log_file_.empty()) {
-    LogFName = command_line_log_file_;
-    if (!OpenLog(LogFName)) std::exit(8);
+    log_file = command_line_log_file_;
+    if (!OpenLog(log_file)) std::exit(8);
   }
   if (Reread() != 1) std::exit(9);
-  if (!LogFName.empty() && !log_opened_m) std::exit(8);
+  if (!log_file.empty() && !log_opened_) std::exit(8);
   LoadRingFiles();
-  if (LogFName.empty()) {
-    LogFName = "ostrel.log";
-    if (!OpenLog(LogFName)) std::exit(8);
+  if (log_file.empty()) {
+    log_file = "ostrel.log";
+    if (!OpenLog(log_file)) std::exit(8);
   }
-  if (MainPort == 0) MainPort = 7060;
-  if (SecondPort == 0) SecondPort = MainPort + 1;
-  if (SecondPort + 3 > 65535) {
-    Log("ostrel", 0, "Second port %d leaves no room for the internal port (second port + 3)\n", SecondPort);
+  if (main_port == 0) main_port = 7060;
+  if (second_port == 0) second_port = main_port + 1;
+  if (second_port + 3 > 65535) {
+    Log("ostrel", 0, "Second port %d leaves no room for the internal port (second port + 3)\n", second_port);
     return 0;
   }
   if (!CheckAddresses()) return 0;
   if (ha_peer.IpAddr() != 0 && ha_peer.Port() == 0) {
-    ha_peer.Port(static_cast<unsigned short>((SecondPort + 2) % 65536));
+    ha_peer.Port(static_cast<unsigned short>((second_port + 2) % 65536));
   }
   num_threads = std::max(num_threads, 1);
   Log("ostrel", 0, "Ostrel. %s\n", kNotice);
   Log("ostrel", 0, "Build %s\n\n", kOstrelVersion);
-  if (!(hRange > 1023 && lRange > 1023 && lRange <= hRange + 255)) {
-    lRange = 32768;
-    hRange = 65536;
-    Log("ostrel", 0, "Wrong range of Ports, Set default range [%d-%d]\n", lRange, hRange);
+  if (!(range_high > 1023 && range_low > 1023 && range_low <= range_high + 255)) {
+    range_low = 32768;
+    range_high = 65536;
+    Log("ostrel", 0, "Wrong range of Ports, Set default range [%d-%d]\n", range_low, range_high);
   }
   return 1;
 }
@@ -194,14 +194,14 @@ int Config::CheckAddresses() {
 }
 
 int Config::Reread() {
-  if (CfgFile.empty()) CfgFile = "ostrel.cfg";
+  if (config_file.empty()) config_file = "ostrel.cfg";
   struct stat st {};
-  if (stat(CfgFile.c_str(), &st) != 0) {
-    Log("ostrel", 0, "Warning: Can't find config file %s\n", CfgFile.c_str());
+  if (stat(config_file.c_str(), &st) != 0) {
+    Log("ostrel", 0, "Warning: Can't find config file %s\n", config_file.c_str());
     return 0;
   }
-  if (timestamp != 0 && SameMtime(st, timestamp, timestamp_ns_m)) return 1;
-  std::ifstream file(CfgFile);
+  if (timestamp != 0 && SameMtime(st, timestamp, timestamp_ns_)) return 1;
+  std::ifstream file(config_file);
   if (!file) {
     Log("ostrel", 0, "Warning: Can't open config file\n");
     return 0;
@@ -214,19 +214,19 @@ int Config::Reread() {
   // The file is read into a copy; the configuration in force changes only if every line was accepted.
   auto read = std::make_unique<Settings>();
   {
-    ReadGuard guard(Lock, MutexGuard::DO_LOCK);
+    ReadGuard guard(lock, MutexGuard::DO_LOCK);
     *read = static_cast<const Settings&>(*this);
   }
   read->StartRead();
   bool ok = ReadLines(file, *read, rereading);
   ok = FinishRead(*read) && ok;
   if (!ok) {
-    if (rereading) Log("ostrel", 0, "Config file %s has errors: the configuration in force is kept\n", CfgFile.c_str());
+    if (rereading) Log("ostrel", 0, "Config file %s has errors: the configuration in force is kept\n", config_file.c_str());
     return 0;
   }
   TakeRead(std::move(*read), rereading);
   timestamp = st.st_mtim.tv_sec;
-  timestamp_ns_m = st.st_mtim.tv_nsec;
+  timestamp_ns_ = st.st_mtim.tv_nsec;
   return 1;
 }
 
@@ -235,7 +235,7 @@ bool Config::ReadLines(std::istream& file, Settings& read, bool rereading) const
   int number = 0;
   std::string line;
   auto line_error = [&] {
-    Log("ostrel", 0, "Config file %s. Error in line %d:\n\t%s\n\n", CfgFile.c_str(), number, line.c_str());
+    Log("ostrel", 0, "Config file %s. Error in line %d:\n\t%s\n\n", config_file.c_str(), number, line.c_str());
     ok = false;
   };
   while (std::getline(file, line)) {
@@ -260,7 +260,7 @@ bool Config::ReadLines(std::istream& file, Settings& read, bool rereading) const
     }
     const ConfigKeyword* entry = FindKeyword(keyword);
     if (entry == nullptr) {
-      Log("ostrel", 0, "Config file %s. Unknown parameter in line %d:\n\t%s\n", CfgFile.c_str(), number, line.c_str());
+      Log("ostrel", 0, "Config file %s. Unknown parameter in line %d:\n\t%s\n", config_file.c_str(), number, line.c_str());
       ok = false;
       continue;
     }
@@ -272,20 +272,20 @@ bool Config::ReadLines(std::istream& file, Settings& read, bool rereading) const
 
 bool Config::FinishRead(Settings& read) const {
   bool ok = true;
-  if (read.DOSMode == DL_SYSFW && (read.RuleName.empty() || read.FWCmdStart.empty() || read.FWCmdStop.empty() ||
-                                   read.FWCmdBlock.empty() || read.FWCmdUnblock.empty())) {
+  if (read.dos_mode == DL_SYSFW && (read.rule_name.empty() || read.start_command.empty() || read.stop_command.empty() ||
+                                   read.block_command.empty() || read.unblock_command.empty())) {
     Log("ostrel", 0,
         "All Commands: STOP, START, BLOCK, UNBLOCK should be specifyed for FW type of DOS Prevention\n\n");
-    read.DOSMode = DL_LOCAL;
+    read.dos_mode = DL_LOCAL;
     ok = false;
   }
   // Most specific first; entries of equal rank keep the order of the file.
-  std::stable_sort(read.Domains.begin(), read.Domains.end());
-  std::stable_sort(read.SubNets.begin(), read.SubNets.end());
-  std::stable_sort(read.Broken.begin(), read.Broken.end(),
+  std::stable_sort(read.domains.begin(), read.domains.end());
+  std::stable_sort(read.subnets.begin(), read.subnets.end());
+  std::stable_sort(read.broken.begin(), read.broken.end(),
                    [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
-  std::stable_sort(read.DosWList.begin(), read.DosWList.end());
-  if (!read.doscfg_changed && read.DosWList != DosWList) read.doscfg_changed = true;
+  std::stable_sort(read.dos_whitelist.begin(), read.dos_whitelist.end());
+  if (!read.doscfg_changed && read.dos_whitelist != dos_whitelist) read.doscfg_changed = true;
   if (!read.statlog_set) {
     std::string none;
     ok = read.ReadStatLog(none) && ok;
@@ -301,31 +301,31 @@ void Config::TakeRead(Settings&& read, bool rereading) {
   const bool slow_start_seen = read.slow_start_seen_;
   const bool app_name_seen = read.app_name_seen_;
   read.doscfg_changed = false;
-  for (TranscodingRule& rule : read.TransRules) rule.TransFunc = hooks.TransFunc;
+  for (TranscodingRule& rule : read.transcoding_rules) rule.transcode_function = hooks.transcode_function;
   {
-    WriteGuard guard(Lock, MutexGuard::DO_LOCK);
+    WriteGuard guard(lock, MutexGuard::DO_LOCK);
     if (rereading) {
       TakeRereadable(std::move(read));
     } else {
       static_cast<Settings&>(*this) = std::move(read);
     }
   }
-  log_opened_m = OpenLog(LogFName) != 0;
-  if (log_level >= 0) g_log_block.ALogLevel = log_level;
+  log_opened_ = OpenLog(log_file) != 0;
+  if (log_level >= 0) g_log_block.level = log_level;
   if (!log_limit.empty()) g_log_block.SetLimit(log_limit);
   if (app_name_seen) {
     bool slave = hooks.IsSlave && hooks.IsSlave();
-    g_log_block.SetAppName(slave ? SAppSlave : SAppMaster);
+    g_log_block.SetAppName(slave ? app_slave : app_master);
   }
-  if (Domains.empty()) Log("ostrel", 0, "Warning: Domain unrestricted mode\n");
+  if (domains.empty()) Log("ostrel", 0, "Warning: Domain unrestricted mode\n");
   if (dos_changed && rereading && hooks.DosReset) hooks.DosReset();
   if (slow_start_seen && hooks.EndSlowStart) hooks.EndSlowStart();
   if (idle_changed) RearmTimer();
 }
 
-void Config::timer_cb(const void*) {
+void Config::OnTimer(const void*) {
   if (hooks.CleanUp) hooks.CleanUp();
-  OpenLog(LogFName);
+  OpenLog(log_file);
   Reread();
 }
 

@@ -30,7 +30,7 @@ class Config : public TimerCB, public Settings {
     std::function<void()> DosReset;      // a re-read changed the flood-protection settings
     std::function<void()> EndSlowStart;  // a `slow_start` line was read: end a slow-start phase
     std::function<bool()> IsSlave;       // running as HA slave: the log uses the slave name
-    TranscodeFunction TransFunc = nullptr;     // thread body for transcoded calls
+    TranscodeFunction transcode_function = nullptr;     // thread body for transcoded calls
     // Answers a client's request in place through the external port (admission refusals); on any thread.
     std::function<void(SipMessage& msg, int code, const std::string& reason, const InetAddress& to)> Bounce;
     // Sends an already converted message to a client through the external port.
@@ -40,14 +40,14 @@ class Config : public TimerCB, public Settings {
   };
   Hooks hooks;
 
-  int RingCount = 0;               // 20 ms frames in each ring buffer
-  std::vector<uint8_t> RingULaw;   // RingCount frames of 160 bytes
-  std::vector<uint8_t> RingG729;   // RingCount frames of 20 bytes
-  std::vector<uint8_t> RingGSM;    // RingCount frames of 33 bytes
+  int ring_count = 0;               // 20 ms frames in each ring buffer
+  std::vector<uint8_t> ring_ulaw;   // ring_count frames of 160 bytes
+  std::vector<uint8_t> ring_g729;   // ring_count frames of 20 bytes
+  std::vector<uint8_t> ring_gsm;    // ring_count frames of 33 bytes
   time_t timestamp = 0;            // file time of the last clean read; 0 before the first
   // Guards the lists (domains, users, subnets, trust, white lists, rules). Written only while a
-  // re-read swaps them in, and by ForcePCntDomain. A leaf: nothing else is locked while it is held.
-  mutable ReadWriteMutex Lock;
+  // re-read swaps them in, and by ForceKeepContactDomain. A leaf: nothing else is locked while it is held.
+  mutable ReadWriteMutex lock;
 
   Config() = default;
   Config(const Config&) = delete;
@@ -60,7 +60,7 @@ class Config : public TimerCB, public Settings {
   // force); 0 otherwise, leaving the configuration in force untouched.
   int Reread();
   // The periodic timer: housekeeping, log re-open, Reread.
-  void timer_cb(const void* data) override;
+  void OnTimer(const void* data) override;
   // Registers the periodic timer (first delay and period `idletm`) and remembers it, so that a re-read
   // that changes `idle_timeout` can re-arm it with the new period.
   void ArmTimer(PollReactor& reactor);
@@ -70,7 +70,7 @@ class Config : public TimerCB, public Settings {
   // First matching domain entry; the caller holds Lock.
   std::vector<DomainOptions>::iterator FindDomain(const std::string& domain);
   // Sets `pcnt` on the matching domain until the next re-read (takes Lock for writing).
-  void ForcePCntDomain(const std::string& domain);
+  void ForceKeepContactDomain(const std::string& domain);
   bool CheckUser(const std::string& user, UserOptions& out) const;
   // The admission check of a request from a client. False: refused, and already answered (or to be
   // dropped silently in quiet mode). May change msg (X-COOKIE, X-LB, Request-URI substitution); fills out.
@@ -82,7 +82,7 @@ class Config : public TimerCB, public Settings {
   // Registration interval for a client address; fills the subnet's NAT type, LBC flag and defects.
   int GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, std::string* dfct) const;
   // Whether two client addresses can reach each other directly (same address or same pool).
-  bool CmpAddresses(uint32_t ip1, uint32_t ip2, int* pool) const;
+  bool CompareAddresses(uint32_t ip1, uint32_t ip2, int* pool) const;
 
   // Media policy (read lock).
   uint16_t CheckRsvp(uint64_t key) const;
@@ -112,8 +112,8 @@ class Config : public TimerCB, public Settings {
   int CheckAddresses();
   void RearmTimer();
 
-  long timestamp_ns_m = 0;    // nanoseconds of the file time, so a change within a second is seen
-  bool log_opened_m = false;  // the last read's log target could be opened
+  long timestamp_ns_ = 0;    // nanoseconds of the file time, so a change within a second is seen
+  bool log_opened_ = false;  // the last read's log target could be opened
 
   PollReactor* reactor_ = nullptr;
   uint64_t timer_ = ~0ULL;

@@ -57,16 +57,16 @@ bool ApplyDomainOption(const std::string& word, DomainOptions& entry) {
 bool AddWhiteList(const std::string& path, DomainOptions& entry) {
   std::vector<Network> list;
   if (!ReadWhitelist(path.c_str(), list)) {
-    entry.WList.push_back(Network());
+    entry.whitelist.push_back(Network());
     return false;
   }
   if (list.empty()) {
     Log("ostrel", 0, "White-List file: '%s' holds no network: domain '%s' admits nobody\n", path.c_str(),
         entry.host.c_str());
-    entry.WList.push_back(Network());
+    entry.whitelist.push_back(Network());
     return true;
   }
-  entry.WList.insert(entry.WList.end(), list.begin(), list.end());
+  entry.whitelist.insert(entry.whitelist.end(), list.begin(), list.end());
   return true;
 }
 
@@ -85,14 +85,14 @@ bool DomainOptions::Matches(const std::string& domain) const {
 }
 
 bool Settings::ReadDomain(std::string& value) {
-  std::vector<std::string> words = split(value, '\0');
+  std::vector<std::string> words = Split(value, '\0');
   DomainOptions entry;
   entry.host = words[0];
   if (!entry.host.empty() && entry.host[0] == '*') {
     entry.ast = true;
     entry.host.erase(0, 1);
   }
-  tolower(entry.host);
+  ToLower(entry.host);
   bool ok = true;
   for (size_t i = 1; i < words.size(); ++i) {
     std::string word = words[i];
@@ -100,7 +100,7 @@ bool Settings::ReadDomain(std::string& value) {
       ok = AddWhiteList(word.substr(10), entry) && ok;
       continue;
     }
-    tolower(word);
+    ToLower(word);
     if (ApplyDomainOption(word, entry)) continue;
     if (word.compare(0, 4, "sip:") == 0) {
       entry.sbst = word;
@@ -114,14 +114,14 @@ bool Settings::ReadDomain(std::string& value) {
     }
   }
   if (!entry.srv) entry.sru = false;
-  Domains.push_back(std::move(entry));
+  domains.push_back(std::move(entry));
   return ok;
 }
 
-bool Settings::ReadServer(std::string& value) { return AddHardServer(value, HardSrvs); }
+bool Settings::ReadServer(std::string& value) { return AddHardServer(value, servers); }
 
 bool Settings::ReadFullUser(std::string& value) {
-  std::vector<std::string> words = split(tolower(value), '\0');
+  std::vector<std::string> words = Split(ToLower(value), '\0');
   if (words.size() < 2) return false;
   UserOptions user;
   for (size_t i = 1; i < words.size(); ++i) {
@@ -140,7 +140,7 @@ bool Settings::ReadFullUser(std::string& value) {
       user.loglvl |= mask;
     }
   }
-  FUsers.emplace(words[0], user);
+  full_users.emplace(words[0], user);
   return true;
 }
 
@@ -148,17 +148,17 @@ bool Settings::ReadTrusted(std::string& value) {
   in_addr addr{};
   // Text that is no dotted address is refused too, instead of trusting whatever it would parse to.
   if (inet_pton(AF_INET, value.c_str(), &addr) != 1 || addr.s_addr == 0) return false;
-  TrustSrc.insert(ntohl(addr.s_addr));
+  trusted_sources.insert(ntohl(addr.s_addr));
   return true;
 }
 
 bool Settings::ReadRestrictForward(std::string& value) {
-  RstrFwd = tolower(value);
+  restrict_forward = ToLower(value);
   return true;
 }
 
 bool Settings::ReadSubnet(std::string& value) {
-  std::vector<std::string> words = split(value, '\0');
+  std::vector<std::string> words = Split(value, '\0');
   if (words.size() < 2) return false;
   Network net = ParseSubnet(words[0]);
   if (!net.IsValid()) return false;
@@ -189,58 +189,58 @@ bool Settings::ReadSubnet(std::string& value) {
       have_type = true;
     }
   }
-  SubNets.push_back(std::move(subnet));
+  subnets.push_back(std::move(subnet));
   return true;
 }
 
 bool Settings::ReadSubscribeEvent(std::string& value) {
-  std::vector<std::string> words = split(value, '\0');
+  std::vector<std::string> words = Split(value, '\0');
   bool drop = words.size() > 1 && strcasecmp(words[1].c_str(), "drop") == 0;
-  SubscrEvents.emplace(words[0], drop);
+  subscribe_events.emplace(words[0], drop);
   return true;
 }
 
 std::vector<DomainOptions>::iterator Config::FindDomain(const std::string& domain) {
-  return std::find_if(Domains.begin(), Domains.end(), [&](const DomainOptions& d) { return d.Matches(domain); });
+  return std::find_if(domains.begin(), domains.end(), [&](const DomainOptions& d) { return d.Matches(domain); });
 }
 
-void Config::ForcePCntDomain(const std::string& domain) {
-  WriteGuard guard(Lock, MutexGuard::DO_LOCK);
+void Config::ForceKeepContactDomain(const std::string& domain) {
+  WriteGuard guard(lock, MutexGuard::DO_LOCK);
   auto found = FindDomain(domain);
-  if (found == Domains.end()) return;
+  if (found == domains.end()) return;
   found->pcnt = true;
   Log("ostrel", LEVEL_DEBUG, "Force Domain: '%s' to set PCNT\n", domain.c_str());
 }
 
 bool Config::CheckUser(const std::string& user, UserOptions& out) const {
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
-  auto found = FUsers.find(user);
-  if (found == FUsers.end()) return false;
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  auto found = full_users.find(user);
+  if (found == full_users.end()) return false;
   out = found->second;
   return true;
 }
 
 int Config::CheckEvent(const std::string& event) const {
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
-  if (SubscrEvents.empty()) return 1;
-  auto found = SubscrEvents.find(event);
-  if (found == SubscrEvents.end()) return -1;
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  if (subscribe_events.empty()) return 1;
+  auto found = subscribe_events.find(event);
+  if (found == subscribe_events.end()) return -1;
   return found->second ? 0 : 1;
 }
 
 bool Config::IsTrusted(uint32_t ip) const {
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
-  return TrustSrc.count(ip) != 0;
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  return trusted_sources.count(ip) != 0;
 }
 
 bool Config::IsDosWLists(uint32_t ip) const {
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
-  return InNetworks(DosWList, ip);
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  return InNetworks(dos_whitelist, ip);
 }
 
 int Config::GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, std::string* dfct) const {
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
-  for (const SubnetRule& subnet : SubNets) {
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  for (const SubnetRule& subnet : subnets) {
     if (!subnet.Contains(ip)) continue;
     mode = subnet.mode;
     if (lbc != nullptr) *lbc = *lbc || subnet.lbc;
@@ -250,10 +250,10 @@ int Config::GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, std
   return register_timeout;
 }
 
-bool Config::CmpAddresses(uint32_t ip1, uint32_t ip2, int* pool) const {
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
+bool Config::CompareAddresses(uint32_t ip1, uint32_t ip2, int* pool) const {
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
   auto pool_of = [&](uint32_t ip) {
-    for (const SubnetRule& subnet : SubNets) {
+    for (const SubnetRule& subnet : subnets) {
       if (subnet.Contains(ip)) return subnet.pool;
     }
     return -1;  // in no subnet
@@ -269,25 +269,25 @@ namespace {
 std::string DomainOf(const SipMessage& msg) {
   std::string domain = msg.Addr();
   domain = domain.substr(0, domain.find(':'));
-  return tolower(domain);
+  return ToLower(domain);
 }
 
 }  // namespace
 
 bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect, DomainOptions& out) {
   out.checked = true;
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
-  if (Domains.empty()) return true;
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  if (domains.empty()) return true;
   const std::string domain = DomainOf(msg);
   auto bounce = [&](int code, const std::string& reason) {
     if (hooks.Bounce) hooks.Bounce(msg, code, reason, src);
   };
   const char* quiet = quiet_mode ? " - Stay quiet" : "";
   auto known = FindDomain(domain);
-  if (known != Domains.end()) {
+  if (known != domains.end()) {
     out = *known;
     out.checked = true;
-    if (out.xck && TrustSrc.count(src.IpAddr()) == 0) msg.remove(std::string_view("X-COOKIE"));
+    if (out.xck && trusted_sources.count(src.IpAddr()) == 0) msg.Remove(std::string_view("X-COOKIE"));
     if (!out.Admits(src.IpAddr())) {
       Log("ostrel", LEVEL_DEBUG, "Note: Not in WhiteList for domain: '%s'%s\n", domain.c_str(), quiet);
       if (hooks.ReportOffence) hooks.ReportOffence(src);
@@ -295,7 +295,7 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::str
       return false;
     }
   } else if (!msg.IsBye()) {
-    if (TrustSrc.count(src.IpAddr()) == 0) {
+    if (trusted_sources.count(src.IpAddr()) == 0) {
       Log("ostrel", LEVEL_DEBUG, "Note: Restricted domain: '%s'%s\n", domain.c_str(), quiet);
       if (hooks.ReportOffence) hooks.ReportOffence(src);
       if (!quiet_mode) bounce(404, "Not Found");
@@ -304,9 +304,9 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::str
     const char* lb = msg.Header(std::string_view("X-LB"));
     if (msg.IsInvite() && lb != nullptr && *lb != '\0') {
       std::string value = lb;
-      msg.remove(std::string_view("X-LB"));
-      tolower(value);
-      std::vector<std::string> parts = split(value, ';');
+      msg.Remove(std::string_view("X-LB"));
+      ToLower(value);
+      std::vector<std::string> parts = Split(value, ';');
       if (!parts.empty()) out.xhsts = parts[0];
       for (size_t i = 1; i < parts.size(); ++i)
         if (parts[i] == "sru") out.sru = true;
@@ -315,12 +315,12 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::str
     }
   }
   if (out.rstr && defect.find('Y') == std::string::npos) {
-    if (!RstrFwd.empty()) {
+    if (!restrict_forward.empty()) {
       msg.Convert(305, "Use Proxy");
-      msg.remove(SipHeaders::HID_ROUTE);
-      msg.remove(SipHeaders::HID_CONTACT);
-      msg.push_back(SipHeaders::HID_CONTACT, RstrFwd);
-      msg.set(SipHeaders::HID_SERVER, AgentName);
+      msg.Remove(SipHeaders::HID_ROUTE);
+      msg.Remove(SipHeaders::HID_CONTACT);
+      msg.push_back(SipHeaders::HID_CONTACT, restrict_forward);
+      msg.Set(SipHeaders::HID_SERVER, agent_name);
       if (hooks.SendToClient) hooks.SendToClient(msg, src);
     } else {
       bounce(603, "Decline/Invalid Agent");
@@ -329,10 +329,10 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::str
   }
   if (!out.sbst.empty()) {
     SipUri uri;
-    if (uri.parser(out.sbst, true)) {
+    if (uri.Parse(out.sbst, true)) {
       uri.User(msg.URI().User());
       msg.URI() = uri;
-      msg.remove(SipHeaders::HID_ROUTE);
+      msg.Remove(SipHeaders::HID_ROUTE);
     }
   }
   return true;

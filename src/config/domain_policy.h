@@ -17,7 +17,7 @@ struct DomainOptions {
   std::string xhsts;  // server list from an "X-LB" header, never from the file
   // Source networks allowed for this domain; empty = every source. An invalid entry stands for a
   // white-list file that could not be read: it admits nobody, but does not open the list either.
-  std::vector<Network> WList;
+  std::vector<Network> whitelist;
   int loglvl = 0;
   bool ast = false;
   bool srv = false;
@@ -38,7 +38,7 @@ struct DomainOptions {
   bool operator<(const DomainOptions& other) const { return host.size() > other.host.size(); }
 
   // The white-list decision for a source address (host order).
-  bool Admits(uint32_t addr) const { return WList.empty() || InNetworks(WList, addr); }
+  bool Admits(uint32_t addr) const { return whitelist.empty() || InNetworks(whitelist, addr); }
 
   // `ast`: `domain` ends with `host`; otherwise equal text.
   bool Matches(const std::string& domain) const;

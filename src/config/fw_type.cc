@@ -29,7 +29,7 @@ bool IsNamedCombination(uint32_t mode) {
 
 }  // namespace
 
-const char* NatType::FWTypeStr(Mode mode) {
+const char* NatType::Name(Mode mode) {
   switch (mode & ~(STICKY | PRXFRCD)) {
     case UNKNOWN: return "UNKNOWN";
     case TRANSPARENT: return "Transparent";

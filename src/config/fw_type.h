@@ -22,9 +22,9 @@ struct NatType {
   };
 
   // Printable name with STICKY and PRXFRCD ignored; "<WRONG>" for a combination that does not exist.
-  static const char* FWTypeStr(Mode mode);
+  static const char* Name(Mode mode);
 
   // A configured type: optional modifiers and a type joined by '+', type last, any case
-  // ("LB+Symmetric"). Only the combinations FWTypeStr names are accepted; the result carries STICKY.
+  // ("LB+Symmetric"). Only the combinations Name names are accepted; the result carries STICKY.
   static bool ParseConfigured(std::string_view text, Mode& mode);
 };

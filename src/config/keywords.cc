@@ -15,7 +15,7 @@
 
 namespace {
 
-bool IsLowerYesWord(std::string& value) { return IsYesWord(tolower(value)); }
+bool IsLowerYesWord(std::string& value) { return IsYesWord(ToLower(value)); }
 
 // The text after the last ':' is a port number that fits 16 bits (the address part is left to the
 // resolver, which would otherwise take a larger number modulo 65536 or refuse it silently).
@@ -40,7 +40,7 @@ void AssignCounted(T& field, long value, bool* changed) {
 // Up to `fields.size()` numbers into the fields in order; more words are refused.
 template <typename... T>
 bool SetNumbers(const std::string& value, bool* changed, T&... fields) {
-  std::vector<std::string> words = split(value, '\0');
+  std::vector<std::string> words = Split(value, '\0');
   if (words.size() > sizeof...(fields)) {
     Log("ostrel", 0, "Too many params\n");
     return false;
@@ -70,7 +70,7 @@ bool ParseLogWords(std::string text, int& mask) {
       {"regregul", 0x100}, {"reg_cache", 0x200},  {"log_reg_cache", 0x200}, {"regcache", 0x200},
   };
   mask = 0;
-  for (const std::string& word : split(tolower(text), '+')) {
+  for (const std::string& word : Split(ToLower(text), '+')) {
     auto found = std::find_if(std::begin(kWords), std::end(kWords),
                               [&](const auto& w) { return word == w.word; });
     if (found == std::end(kWords)) {
@@ -107,14 +107,14 @@ bool Settings::SetPortField(int& field, const std::string& value, int max) {
 }
 
 bool Settings::ReadRange(std::string& value) {
-  std::vector<std::string> words = split(value, '\0');
+  std::vector<std::string> words = Split(value, '\0');
   if (words.size() == 2) {
-    lRange = std::atoi(words[0].c_str());
-    hRange = std::atoi(words[1].c_str());
+    range_low = std::atoi(words[0].c_str());
+    range_high = std::atoi(words[1].c_str());
   }
-  if (words.size() != 2 || !(hRange > 1023 && lRange > 1023 && hRange > lRange && hRange <= 65536)) {
-    lRange = 32768;
-    hRange = 65536;
+  if (words.size() != 2 || !(range_high > 1023 && range_low > 1023 && range_high > range_low && range_high <= 65536)) {
+    range_low = 32768;
+    range_high = 65536;
     Log("ostrel", 0, "Wrong range of Ports\n");
     return false;
   }
@@ -126,25 +126,25 @@ bool Settings::ReadSecondIpAddress(std::string& value) { return SetAddressField(
 bool Settings::ReadPrivateIpAddress(std::string& value) { return SetAddressField(private_ipaddr, value); }
 bool Settings::ReadServerIpAddress(std::string& value) { return SetAddressField(server_ipaddr, value); }
 
-bool Settings::ReadPort(std::string& value) { return SetPortField(MainPort, value, 65535); }
-// The internal port is SecondPort + 3: it must fit too.
-bool Settings::ReadSecondPort(std::string& value) { return SetPortField(SecondPort, value, 65532); }
+bool Settings::ReadPort(std::string& value) { return SetPortField(main_port, value, 65535); }
+// The internal port is second_port + 3: it must fit too.
+bool Settings::ReadSecondPort(std::string& value) { return SetPortField(second_port, value, 65532); }
 
 bool Settings::ReadRingUlaw(std::string& value) {
-  RingFileULaw = value;
+  ring_file_ulaw = value;
   return true;
 }
 bool Settings::ReadRingG729(std::string& value) {
-  RingFileG729 = value;
+  ring_file_g729 = value;
   return true;
 }
 bool Settings::ReadRingGsm(std::string& value) {
-  RingFileGSM = value;
+  ring_file_gsm = value;
   return true;
 }
 
 bool Settings::ReadLog(std::string& value) {
-  if (command_line_log_file_.empty()) LogFName = value;
+  if (command_line_log_file_.empty()) log_file = value;
   return true;
 }
 
@@ -171,21 +171,21 @@ bool Settings::ReadLogSizeLimit(std::string& value) {
 }
 
 bool Settings::ReadLogName(std::string& value) {
-  std::vector<std::string> words = split(value, '\0');
-  SAppMaster = words[0];
-  SAppSlave = words.size() > 1 ? words[1] : words[0];
+  std::vector<std::string> words = Split(value, '\0');
+  app_master = words[0];
+  app_slave = words.size() > 1 ? words[1] : words[0];
   app_name_seen_ = true;
   return true;
 }
 
 bool Settings::ReadStatLog(std::string& value) {
   statlog_set = true;
-  if (value == StatLog) return true;
-  StatLog = value;
-  if (StatLog.empty()) return true;
-  int fd = open(StatLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
+  if (value == stat_log) return true;
+  stat_log = value;
+  if (stat_log.empty()) return true;
+  int fd = open(stat_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
   if (fd < 0) {
-    Log("ostrel", 0, "Cannot open StatLog file: %s\n", StatLog.c_str());
+    Log("ostrel", 0, "Cannot open StatLog file: %s\n", stat_log.c_str());
     return false;
   }
   close(fd);
@@ -209,7 +209,7 @@ bool Settings::ReadSlowStart(std::string& value) {
 }
 
 bool Settings::ReadNumListeners(std::string& value) {
-  std::vector<std::string> words = split(value, '\0');
+  std::vector<std::string> words = Split(value, '\0');
   int count = std::atoi(words[0].c_str());
   if (count < 1 || count > 64) {
     Log("ostrel", 0, "Number of listener shoud be in range [1-64]\n");
@@ -222,7 +222,7 @@ bool Settings::ReadNumListeners(std::string& value) {
 }
 
 bool Settings::ReadRegisterTimeout(std::string& value) {
-  std::vector<std::string> words = split(value, '\0');
+  std::vector<std::string> words = Split(value, '\0');
   register_timeout = std::atoi(words[0].c_str());
   if (words.size() > 1) rgstr_limit = std::atoi(words[1].c_str());
   if (words.size() > 2) rgstr_force = std::atoi(words[2].c_str());
@@ -251,13 +251,13 @@ bool Settings::ReadAgentName(std::string& value) {
     Log("ostrel", 0, "Name of Agent can't contain ' , \" or /\n");
     return false;
   }
-  AgentName = value + "/" + kOstrelVersion;
+  agent_name = value + "/" + kOstrelVersion;
   return true;
 }
 
 bool Settings::ReadEventsCollector(std::string& value) {
   InetAddress addr;
-  if (!PortTextFits(value) || !addr.set(value.c_str()) || addr.IpAddr() == 0 || addr.Port() == 0) {
+  if (!PortTextFits(value) || !addr.Set(value.c_str()) || addr.IpAddr() == 0 || addr.Port() == 0) {
     Log("ostrel", 0, "Incorrect Events Collector address:\n");
     evnts.reset();
     return false;
@@ -276,10 +276,10 @@ bool Settings::ReadHaPeer(std::string& value) {
 }
 
 bool Settings::SetHaPeer(const std::string& text) {
-  // Without a port the peer's port is derived from SecondPort after the read.
+  // Without a port the peer's port is derived from second_port after the read.
   std::string full = text.find(':') == std::string::npos ? text + ":0" : text;
   InetAddress addr;
-  if (!PortTextFits(full) || !addr.set(full.c_str()) || addr.IpAddr() == 0) return false;
+  if (!PortTextFits(full) || !addr.Set(full.c_str()) || addr.IpAddr() == 0) return false;
   ha_peer = addr;
   return true;
 }
@@ -294,7 +294,7 @@ bool Settings::ReadDosLevel(std::string& value) {
       {"local", DL_LOCAL}, {"sys", DL_SYSFW},    {"system", DL_SYSFW}, {"fw", DL_SYSFW},
       {"firewall", DL_SYSFW},
   };
-  tolower(value);
+  ToLower(value);
   auto found = std::find_if(std::begin(kLevels), std::end(kLevels), [&](const auto& l) { return value == l.word; });
   if (found == std::end(kLevels)) {
     Log("ostrel", 0, "Incorect mode - Use: 'off', 'log', 'local' or 'fw'\n");
@@ -307,54 +307,54 @@ bool Settings::ReadDosLevel(std::string& value) {
     level = DL_LOCAL;
     ok = false;
   }
-  if (level != DOSMode) doscfg_changed = true;
-  DOSMode = level;
+  if (level != dos_mode) doscfg_changed = true;
+  dos_mode = level;
   return ok;
 }
 
 bool Settings::ReadDosInterval(std::string& value) {
-  return SetNumbers(value, &doscfg_changed, Interval, BlockTime1, LThreshold1, HThreshold1, RThreshold1);
+  return SetNumbers(value, &doscfg_changed, interval, block_time_first, light_threshold_first, heavy_threshold_first, repeat_threshold_first);
 }
 
 bool Settings::ReadDosMultiple(std::string& value) {
-  return SetNumbers(value, &doscfg_changed, NumInterv, BlockTimeN, LThresholdN, HThresholdN, RThresholdN);
+  return SetNumbers(value, &doscfg_changed, interval_count, block_time_repeat, light_threshold_repeat, heavy_threshold_repeat, repeat_threshold_repeat);
 }
 
-bool Settings::ReadDosMaxMps(std::string& value) { return SetNumbers(value, &doscfg_changed, MaxMPS, BlockTimeMps); }
+bool Settings::ReadDosMaxMps(std::string& value) { return SetNumbers(value, &doscfg_changed, max_messages_per_second, block_time_rate); }
 
 bool Settings::ReadDdosThreshold(std::string& value) {
-  return SetNumbers(value, &doscfg_changed, DDthreshold, DDBlockTime);
+  return SetNumbers(value, &doscfg_changed, ddos_threshold, ddos_block_time);
 }
 
 bool Settings::ReadDosWhitelist(std::string& value) {
   Network net = ParseSubnet(value);
   if (!net.IsValid()) return false;
-  DosWList.push_back(net);
+  dos_whitelist.push_back(net);
   return true;
 }
 
 bool Settings::ReadSystemFirewallRule(std::string& value) {
-  RuleName = value;
+  rule_name = value;
   return true;
 }
 bool Settings::ReadSystemFirewallStart(std::string& value) {
-  FWCmdStart = value;
+  start_command = value;
   return true;
 }
 bool Settings::ReadSystemFirewallStop(std::string& value) {
-  FWCmdStop = value;
+  stop_command = value;
   return true;
 }
 bool Settings::ReadSystemFirewallBlock(std::string& value) {
-  FWCmdBlock = value;
+  block_command = value;
   return true;
 }
 bool Settings::ReadSystemFirewallUnblock(std::string& value) {
-  FWCmdUnblock = value;
+  unblock_command = value;
   return true;
 }
 
-bool Settings::ReadThrottling(std::string& value) { return SetNumbers(value, nullptr, ThrottReg, ThrottDDOS); }
+bool Settings::ReadThrottling(std::string& value) { return SetNumbers(value, nullptr, throttle_register, throttle_ddos); }
 
 bool Settings::ReadAttachHole(std::string& value) {
   hole_attach = IsYesWord(value);

@@ -52,12 +52,12 @@ bool Settings::ReadBroken(std::string& value) {
   LRTrim(letters);
   LRTrim(prefix);
   if (letters.empty() || prefix.empty()) return false;
-  Broken.emplace_back(prefix, letters);
+  broken.emplace_back(prefix, letters);
   return true;
 }
 
 bool Settings::ReadTranscoding(std::string& value) {
-  std::vector<std::string> words = split(tolower(value), '\0');
+  std::vector<std::string> words = Split(ToLower(value), '\0');
   if (words.size() != 2) {
     Log("ostrel", 0, "Two params are expected\n");
     return false;
@@ -69,8 +69,8 @@ bool Settings::ReadTranscoding(std::string& value) {
     return false;
   }
   for (const TranscodingRule& variant : TransVariants) {
-    if (variant.ClnCode == client && variant.SrvCode == server) {
-      TransRules.push_back(variant);
+    if (variant.client_code == client && variant.server_code == server) {
+      transcoding_rules.push_back(variant);
       return true;
     }
   }
@@ -79,24 +79,24 @@ bool Settings::ReadTranscoding(std::string& value) {
 }
 
 bool Settings::ReadBareSdp(std::string& value) {
-  BareCodecs.clear();
-  BareParams.clear();
-  std::vector<std::string> words = split(value, '\0');
+  bare_codecs.clear();
+  bare_params.clear();
+  std::vector<std::string> words = Split(value, '\0');
   if (words.size() < 2) return false;
-  for (const std::string& codec : split(tolower(words[0]), ',')) {
+  for (const std::string& codec : Split(ToLower(words[0]), ',')) {
     if (codec.empty()) continue;
     size_t slash = codec.find('/');
     int rate = slash == std::string::npos ? 0 : std::atoi(codec.c_str() + slash + 1);
-    BareCodecs.emplace(codec.substr(0, slash), rate);
+    bare_codecs.emplace(codec.substr(0, slash), rate);
   }
-  for (const std::string& attr : split(tolower(words[1]), ',')) {
-    if (!attr.empty()) BareParams.insert(attr);
+  for (const std::string& attr : Split(ToLower(words[1]), ',')) {
+    if (!attr.empty()) bare_params.insert(attr);
   }
   return true;
 }
 
 bool Settings::ReadRsvp(std::string& value) {
-  std::vector<std::string> words = split(value, '\0');
+  std::vector<std::string> words = Split(value, '\0');
   if (words.size() != 3) return false;
   uint32_t first = 0;
   uint32_t second = 0;
@@ -105,19 +105,19 @@ bool Settings::ReadRsvp(std::string& value) {
   if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
   int number = std::atoi(port.c_str());
   if (number > 65535) return false;
-  RSVPs.emplace(RsvpKey(first, second), static_cast<uint16_t>(number));
+  rsvps.emplace(RsvpKey(first, second), static_cast<uint16_t>(number));
   return true;
 }
 
 uint16_t Config::CheckRsvp(uint64_t key) const {
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
-  auto found = RSVPs.find(key);
-  return found == RSVPs.end() ? 0 : found->second;
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  auto found = rsvps.find(key);
+  return found == rsvps.end() ? 0 : found->second;
 }
 
 std::string Config::DeviceDefects(const std::string& device) const {
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
-  for (const auto& [prefix, letters] : Broken) {
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  for (const auto& [prefix, letters] : broken) {
     if (device.compare(0, prefix.size(), prefix) == 0 && device.size() >= prefix.size()) return letters;
   }
   return " ";

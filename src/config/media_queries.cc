@@ -30,15 +30,15 @@ int PayloadType(const std::string& fmt) {
 
 std::string LowerCodecName(const SdpRtpMedia& media, size_t i) {
   std::string name = media.CodecName(i);
-  return tolower(name);
+  return ToLower(name);
 }
 
 // The clock rate format i is sent at: its rtpmap's, else its static payload type's; 0 when neither says.
 int ClockRate(const SdpRtpMedia& media, size_t i) {
-  const SdpRtpMedia::CodecParams* own = media.FrmtParam(media.CodecFrmt(i));
+  const SdpRtpMedia::CodecParams* own = media.FormatParameter(media.CodecFormat(i));
   if (own != nullptr && !own->CName().empty()) return own->CRate();
-  int pt = SdpRtpMedia::StaticType(media.CodecFrmt(i));
-  return pt >= 0 ? SdpRtpMedia::SCodecs[pt].CRate() : 0;
+  int pt = SdpRtpMedia::StaticType(media.CodecFormat(i));
+  return pt >= 0 ? SdpRtpMedia::kStaticCodecs[pt].CRate() : 0;
 }
 
 }  // namespace
@@ -47,11 +47,11 @@ int Config::CheckTransRules(const Sdp* sdp, uint8_t* payload) const {
   const SdpMedia* audio = sdp != nullptr ? sdp->Media(SdpMedia::AUDIO) : nullptr;
   const SdpRtpMedia* rtp = audio != nullptr ? audio->AsRTP() : nullptr;
   if (rtp == nullptr) return -1;
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
-  for (size_t rule = 0; rule < TransRules.size(); ++rule) {
-    const std::string_view wanted = CodecOf(TransRules[rule].ClnCode);
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  for (size_t rule = 0; rule < transcoding_rules.size(); ++rule) {
+    const std::string_view wanted = CodecOf(transcoding_rules[rule].client_code);
     for (size_t i = 0; i < rtp->NCodecs(); ++i) {
-      const int pt = PayloadType(rtp->CodecFrmt(i));
+      const int pt = PayloadType(rtp->CodecFormat(i));
       if (pt < 0 || LowerCodecName(*rtp, i) != wanted) continue;
       if (payload != nullptr) *payload = static_cast<uint8_t>(pt);
       return static_cast<int>(rule) + 1;
@@ -67,9 +67,9 @@ void Config::BareSDP(Sdp* sdp) const {
   if (const char* value = session.Attribute("tool")) tool = value;
   session.Clear();
   if (tool) session.Attribute("tool", std::move(*tool));
-  sdp->dirty();
+  sdp->MarkDirty();
 
-  ReadGuard guard(Lock, MutexGuard::DO_LOCK);
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
   for (SdpMedia::MediaKind type : {SdpMedia::AUDIO, SdpMedia::VIDEO}) {
     SdpMedia* media = sdp->Media(type);
     // Only an RTP section has codecs to filter: any other kind is left as it came.
@@ -81,17 +81,17 @@ void Config::BareSDP(Sdp* sdp) const {
 bool Config::BareMedia(SdpRtpMedia* media) const {
   if (media->NCodecs() == 0) return false;
   for (size_t i = media->NCodecs(); i-- > 0;) {
-    auto allowed = BareCodecs.find(LowerCodecName(*media, i));
-    const bool keep = allowed != BareCodecs.end() &&
+    auto allowed = bare_codecs.find(LowerCodecName(*media, i));
+    const bool keep = allowed != bare_codecs.end() &&
                       (allowed->second == 0 || ClockRate(*media, i) == 0 || ClockRate(*media, i) == allowed->second);
-    if (!keep) media->RemoveFrmt(i);
+    if (!keep) media->RemoveFormat(i);
   }
   if (media->NCodecs() == 0) return false;
 
   SdpAttributes::AttributeList kept;
   for (const auto& attr : media->Attrs().Attrs()) {
     std::string name = attr.first;
-    if (BareParams.count(tolower(name)) != 0) kept.push_back(attr);
+    if (bare_params.count(ToLower(name)) != 0) kept.push_back(attr);
   }
   std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   media->Attrs().Attrs() = std::move(kept);

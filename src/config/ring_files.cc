@@ -46,9 +46,9 @@ size_t LoadOne(const RingFile& ring) {
 
 void Config::LoadRingFiles() {
   const RingFile rings[] = {
-      {RingFileG729, "ring_g729", 20, RingG729},
-      {RingFileGSM, "ring_gsm", 33, RingGSM},
-      {RingFileULaw, "ring_ulaw", 160, RingULaw},
+      {ring_file_g729, "ring_g729", 20, ring_g729},
+      {ring_file_gsm, "ring_gsm", 33, ring_gsm},
+      {ring_file_ulaw, "ring_ulaw", 160, ring_ulaw},
   };
   size_t count = 0;
   for (const RingFile& ring : rings) {
@@ -56,5 +56,5 @@ void Config::LoadRingFiles() {
     count = (count == 0) ? frames : std::min(count, frames);
   }
   for (const RingFile& ring : rings) ring.frames.resize(count * ring.frame_bytes);
-  RingCount = static_cast<int>(count);
+  ring_count = static_cast<int>(count);
 }

@@ -21,7 +21,7 @@ bool ParseSmallNumber(std::string_view text, int max, int& out) {
 }  // namespace
 
 bool AddHardServer(const std::string& value, ServerTable& servers) {
-  std::vector<std::string> words = split(value, '\0');
+  std::vector<std::string> words = Split(value, '\0');
   if (words.size() != 3) return false;
   int weight = 0;
   if (!ParseSmallNumber(words[1], 100, weight)) return false;
@@ -37,16 +37,16 @@ bool AddHardServer(const std::string& value, ServerTable& servers) {
     }
   }
   InetAddress resolved;
-  if (!resolved.set(address.c_str()) || resolved.IpAddr() == 0) return false;
+  if (!resolved.Set(address.c_str()) || resolved.IpAddr() == 0) return false;
 
   // Requests carry their domain in lower case; keys are matched against it.
   std::string key = words[0];
-  tolower(key);
+  ToLower(key);
   ServerRecord entry;
   entry.s_pref = 0;
   entry.s_weight = weight + 1;
   entry.s_port = resolved.Port();
-  entry.s_name = resolved.IpStr();
+  entry.s_name = resolved.IpText();
   if (key[0] == '*') servers.has_wildcard_ = true;
   servers.emplace(key, entry);
   return true;

@@ -84,7 +84,7 @@ bool ReadWhitelist(const char* path, std::vector<Network>& list) {
   for (char& c : content) {
     if (c == '\r') c = '\n';
   }
-  for (std::string& line : split(content, '\n')) {
+  for (std::string& line : Split(content, '\n')) {
     size_t hash = line.find('#');
     if (hash != std::string::npos) line.erase(hash);
     LRTrim(line);

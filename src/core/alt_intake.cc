@@ -26,15 +26,15 @@ constexpr size_t kProbeBranchLen = sizeof(kProbeBranch) - 1;
 // The relay tells a client the address it sees it under, from the port the client normally talks to.
 void AnswerChallenge(SipMessage& msg, const InetAddress& from) {
   msg.Convert(static_cast<SipStatus>(200), "OK");
-  msg.remove(SipHeaders::HID_ROUTE);
-  msg.set(SipHeaders::HID_SERVER, g_config.AgentName);
+  msg.Remove(SipHeaders::HID_ROUTE);
+  msg.Set(SipHeaders::HID_SERVER, g_config.agent_name);
   msg.Header("Hole", from.Str());
   g_external_port.send(msg, from, 0, 0);
 }
 
 void RejectStray(const Datagram& d) {
   Log("ostrel", LEVEL_ERROR, "Warning: Missing or Unexpected 'Via:'\n");
-  g_dos.report(d.from, DosCore::DOS_L, 0);
+  g_dos.Report(d.from, DosCore::DOS_L, 0);
 }
 
 // The call number after the probe prefix; 0 when the text there is not a number of the dialog range.
@@ -54,7 +54,7 @@ void AltDatagram(Datagram& d) {
   std::unique_ptr<SipMessage> msg = Parse(d, "<==X==");
   if (!msg) return;
   g_dos.CheckMPS(d.from);
-  LogReceived(d, "<==X==", g_log_block.ALogLevel.load());
+  LogReceived(d, "<==X==", g_log_block.level.load());
   if (msg->IsChallenge()) return AnswerChallenge(*msg, d.from);
   if (msg->IsOptions()) return Bounce(*msg, 200, "OK", d.from, g_alternate_port);
   auto* via = msg->Header<ViaHeader>(SipHeaders::HID_VIA);
@@ -91,7 +91,7 @@ void InstallNatProbes() {
 }
 
 void RegisterAltPort() {
-  g_alternate_port.block(false);
+  g_alternate_port.Block(false);
   g_core.RegisterDescriptor(g_alternate_port.GetHandle(), &g_alternate_port);
 }
 

@@ -46,9 +46,9 @@ bool OpensDialog(const SipMessage& msg) {
 // An early answer: the request becomes the response in place, without Contact and Route, with Server.
 void Answer(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, int level) {
   msg.Convert(static_cast<SipStatus>(code), reason);
-  msg.remove(SipHeaders::HID_CONTACT);
-  msg.remove(SipHeaders::HID_ROUTE);
-  msg.set(SipHeaders::HID_SERVER, g_config.AgentName);
+  msg.Remove(SipHeaders::HID_CONTACT);
+  msg.Remove(SipHeaders::HID_ROUTE);
+  msg.Set(SipHeaders::HID_SERVER, g_config.agent_name);
   g_external_port.send(msg, to, 0, level);
 }
 
@@ -65,14 +65,14 @@ bool RemovalOrQuery(const SipMessage& msg) {
 
 bool ToRelayItself(const SipMessage& msg) {
   const SipUri& uri = msg.URI();
-  if (uri.Port() != g_config.MainPort) return false;
+  if (uri.Port() != g_config.main_port) return false;
   InetAddress target, self;
-  return target.set(static_cast<unsigned short>(uri.Port()), uri.Host().c_str()) &&
-         self.set(static_cast<unsigned short>(g_config.MainPort), g_config.myipaddr) && target == self;
+  return target.Set(static_cast<unsigned short>(uri.Port()), uri.Host().c_str()) &&
+         self.Set(static_cast<unsigned short>(g_config.main_port), g_config.myipaddr) && target == self;
 }
 
 std::string EventOf(SipMessage& msg) {
-  msg.parse(SipHeaders::HID_EVENT);
+  msg.Parse(SipHeaders::HID_EVENT);
   auto* event = msg.Header<EventHeader>(SipHeaders::HID_EVENT);
   return event ? event->Value() : std::string();
 }
@@ -99,7 +99,7 @@ bool EarlyAnswer(Reading& r) {
       return false;
     }
     case SipStartLine::SUBSCRIBE: {
-      if (msg.Header(SipHeaders::HID_EVENT) == nullptr) msg.parse(SipHeaders::HID_EVENT);
+      if (msg.Header(SipHeaders::HID_EVENT) == nullptr) msg.Parse(SipHeaders::HID_EVENT);
       if (msg.Header(SipHeaders::HID_EVENT) == nullptr) {
         Bounce(msg, 400, "Bad Request, Event missing", r.reply, g_external_port);
         return true;
@@ -122,7 +122,7 @@ bool EarlyAnswer(Reading& r) {
       LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
       Answer(msg, 406, "Keep Alive Not Acceptable", r.reply, LEVEL_REGISTRATION_CACHE);
       if ((r.threshold & LEVEL_REGISTRATION_CACHE) == 0) Log("ostrel", LEVEL_DEBUG, "Keep-Alive is not accepted\n");
-      g_dos.report(r.d.from, DosCore::DOS_L, 0);
+      g_dos.Report(r.d.from, DosCore::DOS_L, 0);
       return true;
     }
     case SipStartLine::CHALLENGE: {
@@ -134,9 +134,9 @@ bool EarlyAnswer(Reading& r) {
       }
       LogReceived(r.d, "<==C==", r.threshold);
       msg.Convert(200, "OK");
-      msg.set(SipHeaders::HID_SERVER, g_config.AgentName);
+      msg.Set(SipHeaders::HID_SERVER, g_config.agent_name);
       msg.Header("Hole", r.d.from.Str());
-      msg.Header("Next", std::string(g_config.second_ipaddr) + ":" + std::to_string(g_config.SecondPort));
+      msg.Header("Next", std::string(g_config.second_ipaddr) + ":" + std::to_string(g_config.second_port));
       g_external_port.send(msg, r.d.from, 0, 0);
       return true;
     }
@@ -164,7 +164,7 @@ bool NeedsDomainCheck(SipStartLine::RequestMethod m) {
 bool AdmitUser(Reading& r) {
   auto* from = r.msg.Header<FromHeader>(SipHeaders::HID_FROM);
   std::string user = from ? from->User() + "@" + from->Host() : std::string();
-  tolower(user);
+  ToLower(user);
   Config::UserOptions data;
   if (!g_config.CheckUser(user, data)) return true;
   if (data.loglvl != 0) r.threshold = data.loglvl;
@@ -186,7 +186,7 @@ void ClientDatagram(Datagram& d) {
   // Every parsed datagram counts against its source's rate, early answers included: the relay must not
   // become a reflector for cache hits, PING or OPTIONS.
   g_dos.CheckMPS(d.from);
-  Reading r{d, *parsed, g_log_block.ALogLevel.load(), {}, {}, d.from, {}, {}, false};
+  Reading r{d, *parsed, g_log_block.level.load(), {}, {}, d.from, {}, {}, false};
   auto options = std::make_unique<DomainOptions>();
   SipMessage& msg = *parsed;
   const bool request = msg.IsRequest();
@@ -199,10 +199,10 @@ void ClientDatagram(Datagram& d) {
   }
   if (!msg.IsRegister() || (r.threshold & LEVEL_REGISTRATION_REGULATION)) LogReceived(d, "<==C==", r.threshold);
   if (request && OpensDialog(msg)) {
-    if (r.defect.find('P') != std::string::npos && msg.URI().Port() == g_config.MainPort) msg.URI().Port(0);
+    if (r.defect.find('P') != std::string::npos && msg.URI().Port() == g_config.main_port) msg.URI().Port(0);
     if (NeedsDomainCheck(msg.Method()) && !g_config.CheckDomain(msg, d.from, r.defect, *options)) return;
   }
-  auto item = std::make_unique<ClnMsg>();
+  auto item = std::make_unique<ClientMessage>();
   item->dmopt = std::move(options);
   item->cmsg = std::move(parsed);
   item->ocnt = std::move(r.ocnt);
@@ -211,17 +211,17 @@ void ClientDatagram(Datagram& d) {
   item->defect = std::move(r.defect);
   item->frm = d.from;
   item->rsvp = r.reply;
-  item->pubIP = r.pub;
-  g_core.PutQueue(QueueMsg{std::move(item), QueueMsg::QM_EXTERNAL});
+  item->public_ip = r.pub;
+  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_EXTERNAL});
 }
 
 }  // namespace intake
 
 namespace intake {
 
-std::function<Dialog*(ClnMsg& m, const std::string& key)> NewRegDialog;
-std::function<Dialog*(ClnMsg& m, const std::string& key)> NewCall;
-std::function<void(Dialog& d, const ClnMsg& m)> MovedClient;
+std::function<Dialog*(ClientMessage& m, const std::string& key)> NewRegDialog;
+std::function<Dialog*(ClientMessage& m, const std::string& key)> NewCall;
+std::function<void(Dialog& d, const ClientMessage& m)> MovedClient;
 
 namespace {
 
@@ -237,7 +237,7 @@ size_t LoopDepth(const SipMessage& msg, unsigned dialog_no) {
 
 bool IsViaToOurInternalPort(const SipMessage& msg) {
   auto* via = msg.Header<ViaHeader>(SipHeaders::HID_VIA);
-  return GotFromOstrel(via) && via->Port() == ((g_config.SecondPort + 3) & 0xFFFF) && via->Host() == g_config.server_ipaddr;
+  return GotFromOstrel(via) && via->Port() == ((g_config.second_port + 3) & 0xFFFF) && via->Host() == g_config.server_ipaddr;
 }
 
 }  // namespace
@@ -247,22 +247,22 @@ namespace {
 
 // A client that followed a redirection sends its new INVITE on the same dialog: the dialog is set up again
 // for the new target (its server, its Contacts) before the call takes the INVITE.
-void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClnMsg> m) {
-  d->SetMSG(std::move(m->cmsg));
-  m->pubIP = NewOldContacts(*d->GetMSG(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
+void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
+  d->SetMessage(std::move(m->cmsg));
+  m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
   }
-  d->HandleClnMsg(Dialog::PASS);
+  d->HandleClientMessage(Dialog::PASS);
   DestroyIfDone(d);
 }
 
 // A message for a dialog that exists: the client may have moved, then the dialog handles it.
-void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClnMsg> m) {
+void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
   SipMessage& msg = *m->cmsg;
-  if (!d->RSVP() && !d->PublicIP() && m->frm != d->ClnSipAddr()) {
-    d->ClnSipAddr(m->frm);
+  if (!d->RSVP() && !d->PublicIP() && m->frm != d->ClientSipAddress()) {
+    d->ClientSipAddress(m->frm);
     if (MovedClient) MovedClient(*d, *m);
   }
   if (msg.IsRequest() && msg.Method() == SipStartLine::INVITE && d->State() == Dialog::MOVED)
@@ -274,11 +274,11 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClnMsg> m) {
       break;
     case SipStartLine::REGISTER:
       state = Dialog::CLN_REGISTER_RECV;
-      if (d->OrgContact().empty() || d->NewContact() != m->ncnt) {
+      if (d->OldContact().empty() || d->NewContact() != m->ncnt) {
         InetAddress reply = m->frm;
         std::string ocnt, ncnt;
         bool pub = NewOldContacts(msg, reply, ocnt, ncnt, d->Defect(), LEVEL_REGISTRATION_REGULATION);
-        d->OrgContact(ocnt);
+        d->OldContact(ocnt);
         d->NewContact(ncnt);
         d->PublicIP(pub);
       }
@@ -288,13 +288,13 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClnMsg> m) {
     default: break;
   }
   if (msg.IsResponse()) state = Dialog::PASS;
-  d->SetMSG(std::move(m->cmsg));
-  d->HandleClnMsg(state);
+  d->SetMessage(std::move(m->cmsg));
+  d->HandleClientMessage(state);
   DestroyIfDone(d);
 }
 
 // A request that opens a dialog: a plain one here, registrations and calls through their factories.
-void NewDialog(std::unique_ptr<ClnMsg> m, const std::string& key) {
+void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   const SipStartLine::RequestMethod method = m->cmsg->Method();
   Dialog* created = nullptr;
   Dialog::DialogState state = Dialog::PASS;
@@ -318,35 +318,35 @@ void NewDialog(std::unique_ptr<ClnMsg> m, const std::string& key) {
     return;
   }
   ObjectGuard<Dialog> d;
-  d.set(created);  // the creator holds the new dialog's lock
-  if (m->ncnt.empty() && d->GetMSG() != nullptr)
-    m->pubIP = NewOldContacts(*d->GetMSG(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
+  d.Set(created);  // the creator holds the new dialog's lock
+  if (m->ncnt.empty() && d->GetMessage() != nullptr)
+    m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
   }
-  d->HandleClnMsg(state);
+  d->HandleClientMessage(state);
   DestroyIfDone(d);
 }
 
 }  // namespace
 
-void ProcessClient(std::unique_ptr<ClnMsg> m) {
+void ProcessClient(std::unique_ptr<ClientMessage> m) {
   SipMessage& msg = *m->cmsg;
   std::string key;
   ObjectGuard<Dialog> d = Match(g_core, msg, Dialog::FROM_CLIENT, key);
   if (key.empty()) {
     Log("ostrel", LEVEL_ERROR, "Warning: ExtPort Incorrect message - IGNORE\n");
-    g_dos.report(m->frm, DosCore::DOS_L, 0);
+    g_dos.Report(m->frm, DosCore::DOS_L, 0);
     return;
   }
   FixMultiBody(msg);
   if (d) {
     if (msg.IsRequest()) {
-      if (size_t depth = LoopDepth(msg, d->UniqNo())) {
+      if (size_t depth = LoopDepth(msg, d->Number())) {
         for (size_t i = 0; i < depth; ++i) msg.pop_front(SipHeaders::HID_VIA);
-        const InetAddress client = d->ClnSipAddr();
-        g_dos.report(client, DosCore::DOS_L, 0);
+        const InetAddress client = d->ClientSipAddress();
+        g_dos.Report(client, DosCore::DOS_L, 0);
         Bounce(msg, 482, "Loop Detected", client, g_external_port);
         g_core.Destroy(std::move(d));
         return;

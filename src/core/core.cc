@@ -7,7 +7,7 @@
 
 OstrelCore g_core;
 
-void OstrelCore::Process(QueueMsg m) {
+void OstrelCore::Process(QueueMessage m) {
   if (processor_) processor_(std::move(m));
 }
 
@@ -15,22 +15,22 @@ int OstrelCore::StartKeyManager() {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, 0x80000);
-  int rc = pthread_create(&key_manager_m, &attr, &DialogTable::KeyMngLoop, static_cast<DialogTable*>(this));
+  int rc = pthread_create(&key_manager_, &attr, &DialogTable::KeyManagerLoop, static_cast<DialogTable*>(this));
   pthread_attr_destroy(&attr);
-  key_manager_started_m = rc == 0;
+  key_manager_started_ = rc == 0;
   return rc;
 }
 
 void OstrelCore::StopThreads(int wait_ms) {
   StopWorkers(wait_ms);
   StopKeyManager();
-  if (key_manager_started_m) {
-    pthread_join(key_manager_m, nullptr);
-    key_manager_started_m = false;
+  if (key_manager_started_) {
+    pthread_join(key_manager_, nullptr);
+    key_manager_started_ = false;
   }
 }
 
-void OstrelCore::signal_cb(int signo) {
+void OstrelCore::OnSignal(int signo) {
   auto run = [](const std::function<void()>& hook) {
     if (hook) hook();
   };
@@ -61,9 +61,9 @@ void OstrelCore::Shutdown() {
   Log("ostrel", LEVEL_ALWAYS, "!!! Stopped by signal TERM !!!\n");
   if (hooks_.before_close) hooks_.before_close();
   if (hooks_.stop_readers) hooks_.stop_readers();
-  if (ext_port_m) ext_port_m->close();
-  g_log_block.ALogLevel = 0;
+  if (external_port_) external_port_->close();
+  g_log_block.level = 0;
   if (hooks_.wake_queues) hooks_.wake_queues();
   StopThreads(500);
-  stop();
+  Stop();
 }

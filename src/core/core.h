@@ -1,7 +1,7 @@
 // OstrelCore: the process's reactor and the owner of its signals, shutdown and (later) work queue.
 // Signal and timer callbacks run on the reactor thread; Stopped() may be read from any thread.
 //
-// Lock order of the whole process (outermost first): registration maps' lock, DlgLock, a dialog's own lock.
+// Lock order of the whole process (outermost first): registration maps' lock, table_lock_, a dialog's own lock.
 // The configuration lock is taken for reading by policy queries and for writing only during a re-read.
 #pragma once
 
@@ -20,7 +20,7 @@
 class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, public TimerCB, public SignalCB {
  public:
   // Processing of a queued client or server datagram; set by the intake at start-up.
-  using Processor = std::function<void(QueueMsg)>;
+  using Processor = std::function<void(QueueMessage)>;
   void SetProcessor(Processor p) { processor_ = std::move(p); }
 
   // Starts the key manager thread; 0 or the pthread error.
@@ -39,25 +39,25 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
     std::function<void()> registrations_cleanup;  // CONT
   };
 
-  void timer_cb(const void* data) override;
-  void signal_cb(int signo) override;
+  void OnTimer(const void* data) override;
+  void OnSignal(int signo) override;
 
   void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
   const Hooks& GetHooks() const { return hooks_; }
   // The external port closes first on TERM so no more client requests are taken.
-  void SetExternalSocket(SocketBase* ext) { ext_port_m = ext; }
+  void SetExternalSocket(SocketBase* ext) { external_port_ = ext; }
   bool Stopped() const { return stopped_.load(std::memory_order_acquire); }
 
   // HA role (ha_role.cc). A node with a peer starts as slave and sends no events until it serves clients.
   bool IsSlave() const { return is_slave_.load(std::memory_order_acquire); }
   // Switches the log's application name when the role changes; true when it changed.
   bool SetSlave(bool slave);
-  // The peer asked for our calls: each established call goes to it as a record. DlgLock, then each call.
+  // The peer asked for our calls: each established call goes to it as a record. table_lock_, then each call.
   void Share();
 
   // Housekeeping (housekeeping.cc), on the reactor's periodic timer or a worker turning master: removes
   // what dialogs and registrations left behind, logs and reports the load; the number of active calls.
-  // Takes the registration lock, releases it, then DlgLock and each dialog; destroys after releasing.
+  // Takes the registration lock, releases it, then table_lock_ and each dialog; destroys after releasing.
   int CleanUp();
   // SIGUSR1 (status_dump.cc): every registration, call and transaction, with their totals, in the log.
   void StatusDump();
@@ -65,7 +65,7 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   static constexpr int kHandledSignals[] = {SIGHUP, SIGTERM, SIGUSR1, SIGUSR2, SIGCONT, SIGCHLD};
 
  protected:
-  void Process(QueueMsg m) override;
+  void Process(QueueMessage m) override;
   void AfterItem() override;
 
  private:
@@ -76,10 +76,10 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   std::atomic<bool> is_slave_{true};
   std::atomic<long> statistics_slot_{-1};  // the 16-second slot of the last statistics report
   Hooks hooks_;
-  SocketBase* ext_port_m = nullptr;
+  SocketBase* external_port_ = nullptr;
   Processor processor_;
-  pthread_t key_manager_m{};
-  bool key_manager_started_m = false;
+  pthread_t key_manager_{};
+  bool key_manager_started_ = false;
 };
 
 extern OstrelCore g_core;

@@ -23,29 +23,29 @@ EventsPort g_events_port;
 namespace {
 
 InetAddress Collector() {
-  ReadGuard guard(g_config.Lock);  // events_collector is re-read while workers send
+  ReadGuard guard(g_config.lock);  // events_collector is re-read while workers send
   return g_config.evnts;
 }
 
 std::string StatLogPath() {
-  ReadGuard guard(g_config.Lock);
-  return g_config.StatLog;
+  ReadGuard guard(g_config.lock);
+  return g_config.stat_log;
 }
 
 // host:port of a contact URI as the client wrote it.
 std::string ContactHostPort(const std::string& contact) {
   SipUri uri;
-  if (!uri.parser(contact, true)) return {};
+  if (!uri.Parse(contact, true)) return {};
   return uri.Host() + ":" + std::to_string(uri.Port() != 0 ? uri.Port() : 5060);
 }
 
 }  // namespace
 
 void StatisticsBlock::reset() {
-  Methods.clear();
-  Bounces.clear();
-  BadEvents.clear();
-  Attakers.clear();
+  methods.clear();
+  bounces.clear();
+  bad_events.clear();
+  attackers.clear();
 }
 
 void EventsPort::Start(const std::string& myip, int main_port) {
@@ -92,48 +92,48 @@ void EventsPort::WriteStatLog(unsigned regs, unsigned calls) {
 void EventsPort::event_reg(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
                            const std::string& addrs) {
   if (Collector().Port() == 0) return;
-  events::RegEvent e;
+  events::RegistrationEvent e;
   e.registered = what != 0;
   e.domain = reg.Domain();
-  e.user = reg.Usr();
-  e.ncont = reg.NCont();
+  e.user = reg.User();
+  e.ncont = reg.NewContact();
   e.callid = reg.CallID();
   e.agent = agent;
-  events::RegAddresses(addrs, ContactHostPort(reg.OCont()), reg.Hole().IpStr(), ext_port, e.int_ip, e.ext_ip);
-  SendEvent(events::RegText(e));
+  events::RegistrationAddresses(addrs, ContactHostPort(reg.OldContact()), reg.Hole().IpText(), ext_port, e.int_ip, e.ext_ip);
+  SendEvent(events::RegistrationText(e));
 }
 
 void EventsPort::event_reason(const RegisterDialog& d, const std::string& reason) {
   if (Collector().Port() == 0) return;
   events::FailEvent e;
   e.domain = d.Domain();
-  const SipMessage* msg = d.GetMSG();
+  const SipMessage* msg = d.GetMessage();
   if (auto* to = msg != nullptr ? msg->Header<ToHeader>(SipHeaders::HID_TO) : nullptr) e.user = to->User();
   if (auto* id = msg != nullptr ? msg->Header<CallIdHeader>(SipHeaders::HID_CALL_ID) : nullptr) e.callid = id->Value();
   e.agent = d.UAgent();
-  if (!d.OrgContact().empty() && d.OrgContact() != "*") e.int_ip = ContactHostPort(d.OrgContact());
-  e.ext_ip = d.From().IpStr() + ":" + std::to_string(d.ExtSPort());
+  if (!d.OldContact().empty() && d.OldContact() != "*") e.int_ip = ContactHostPort(d.OldContact());
+  e.ext_ip = d.From().IpText() + ":" + std::to_string(d.ExternalSourcePort());
   e.reason = reason;
   SendEvent(events::FailText(e));
 }
 
 void EventsPort::event_call(int ev, const Call& call, const std::string& extra) {
   {
-    MutexGuard guard(domains_lock_m);
+    MutexGuard guard(domains_lock_);
     if (ev == Call::E_DTOR)
-      domains_.erase(call.UniqNo());
+      domains_.erase(call.Number());
     else
-      domains_[call.UniqNo()] = call.Domain();
+      domains_[call.Number()] = call.Domain();
   }
   if (Collector().Port() == 0) return;
   events::CallEvent e;
   e.type = ev;
-  e.uniq = call.UniqNo();
+  e.uniq = call.Number();
   e.domain = call.Domain();
   e.extra = extra;
   e.fmode = call.FullReason();
   if (ev == Call::E_INVITE) {
-    const SipMessage* msg = call.GetMSG();
+    const SipMessage* msg = call.GetMessage();
     e.from_client = call.CurrentDirection() != Dialog::FROM_SERVER;
     auto* from = msg != nullptr ? msg->Header<FromHeader>(SipHeaders::HID_FROM) : nullptr;
     if (from != nullptr) {
@@ -144,7 +144,7 @@ void EventsPort::event_call(int ev, const Call& call, const std::string& extra) 
       e.to = msg->URI().User();
       if (msg->URI().Host() != call.Domain()) e.to += "@" + msg->URI().Host();
     } else if (!e.from_client) {
-      e.to = call.OrgContact();
+      e.to = call.OldContact();
     }
   }
   const std::string text = events::CallText(e);
@@ -158,7 +158,7 @@ void EventsPort::event_media(unsigned uniq, int ev, const std::string& source) {
   e.uniq = uniq;
   e.extra = source;
   {
-    MutexGuard guard(domains_lock_m);
+    MutexGuard guard(domains_lock_);
     auto it = domains_.find(uniq);
     if (it != domains_.end()) e.domain = it->second;
   }
@@ -180,18 +180,18 @@ void EventsPort::EventStatSlot(long slot) {
   e.int_done = q.int_done.exchange(0);
   e.int_longest = q.int_longest_ms.exchange(0);
   {
-    MutexGuard guard(Stats);
-    e.methods.swap(Stats.Methods);
-    e.bounces.swap(Stats.Bounces);
-    e.bad_events.swap(Stats.BadEvents);
-    e.dos.swap(Stats.Attakers);
+    MutexGuard guard(stats_);
+    e.methods.swap(stats_.methods);
+    e.bounces.swap(stats_.bounces);
+    e.bad_events.swap(stats_.bad_events);
+    e.dos.swap(stats_.attackers);
   }
   (void)slot;
   SendEvent(events::StatText(e));
 }
 
 bool EventsPort::HasPeer() const {
-  return g_config.ha_peer.Port() != 0 && !ha_stopped_m.load(std::memory_order_acquire);
+  return g_config.ha_peer.Port() != 0 && !ha_stopped_.load(std::memory_order_acquire);
 }
 
 void EventsPort::SendRecord(const std::string& record) {
@@ -204,34 +204,34 @@ void EventsPort::HaRequest() { SendRecord(ha::FormatRequest()); }
 
 void EventsPort::HaRegister(const Registration& reg) {
   if (!HasPeer()) return;
-  ha::RegRecord r;
-  r.ncont = reg.NCont();
-  r.ocont = reg.OCont();
+  ha::RegistrationRecord r;
+  r.ncont = reg.NewContact();
+  r.ocont = reg.OldContact();
   r.callid = reg.CallID();
   r.defect = reg.Defect();
-  r.user_domain = reg.Usr() + "@" + reg.Domain();
+  r.user_domain = reg.User() + "@" + reg.Domain();
   r.fuser = reg.FUser();
   r.hole = reg.Hole();
   r.expires_in = static_cast<long>(reg.Expiration() - time(nullptr));
-  r.reg_tm = reg.RegTm();
+  r.reg_tm = reg.RegistrationTime();
   r.log_level = reg.LogLevel();
-  r.flags = (reg.FDomain() ? ha::FULL_DOMAIN : 0) | (reg.PublicIP() ? ha::PUBLIC_IP : 0) | (reg.Indirect() ? ha::INDIRECT : 0) |
-            (reg.SRTP() ? ha::SRTP_ALLOWED : 0) | (reg.Prsn() ? ha::PERSISTENT : 0) | (reg.Trnsc() ? ha::TRANSCODING : 0) |
-            (reg.DDNAT() ? ha::DOUBLE_NAT : 0) | (reg.Chained() ? ha::CHAINED : 0);
-  r.to_tag = reg.TTag();
-  if (reg.XUnReg()) r.unreg_server = reg.SrvSipAddr();
+  r.flags = (reg.FullDomain() ? ha::FULL_DOMAIN : 0) | (reg.PublicIP() ? ha::PUBLIC_IP : 0) | (reg.Indirect() ? ha::INDIRECT : 0) |
+            (reg.SRTP() ? ha::SRTP_ALLOWED : 0) | (reg.Persistent() ? ha::PERSISTENT : 0) | (reg.Transcoding() ? ha::TRANSCODING : 0) |
+            (reg.DoubleNat() ? ha::DOUBLE_NAT : 0) | (reg.Chained() ? ha::CHAINED : 0);
+  r.to_tag = reg.ToTag();
+  if (reg.ExtraUnregister()) r.unreg_server = reg.ServerSipAddress();
   r.nat_type = reg.Mode();
-  r.exp_rtp_ip = reg.ExpRtpIP();
-  SendRecord(ha::FormatReg(r));
+  r.exp_rtp_ip = reg.ExpectedRtpIP();
+  SendRecord(ha::FormatRegistration(r));
 }
 
 void EventsPort::HaUnregister(const Registration& reg) {
   if (g_core.IsSlave()) return;
-  SendRecord(ha::FormatUnReg(reg.NCont()));
+  SendRecord(ha::FormatUnregistration(reg.NewContact()));
 }
 
 void EventsPort::HaCallStart(const Call& call) {
-  if (!HasPeer() || !call.WithinDlg()) return;
+  if (!HasPeer() || !call.WithinDialog()) return;
   SendRecord(ha::FormatCall(call.Replica()));
 }
 
@@ -240,16 +240,16 @@ void EventsPort::HaCallStop(const Call& call) {
   SendRecord(ha::FormatCallEnd(call.Key()));
 }
 
-void EventsPort::input_cb(int) {
+void EventsPort::OnInput(int) {
   char buf[ha::kMaxRecord + 2];
   InetAddress from;
   const ssize_t n = recvfrom(buf, sizeof buf, from, 0);
   if (n <= 0) return;
   const std::string_view text(buf, static_cast<size_t>(n));
   if (from != g_config.ha_peer) {
-    Foreign.fetch_add(1, std::memory_order_relaxed);
+    foreign_.fetch_add(1, std::memory_order_relaxed);
     Log("oslave", LEVEL_ERROR, "Warning: HA record from %s is not from the peer - ignored\n", from.Str().c_str());
-    g_dos.report(from, DosCore::DOS_L, 0);
+    g_dos.Report(from, DosCore::DOS_L, 0);
     return;
   }
   std::string shown(text);

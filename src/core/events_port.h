@@ -20,10 +20,10 @@ class Call;
 
 // Counts between two statistics reports. A leaf lock: nothing else is taken while it is held.
 struct StatisticsBlock : Mutex {
-  std::map<std::string, unsigned> Methods;
-  std::map<int, unsigned> Bounces;
-  std::map<std::string, unsigned> BadEvents;
-  std::map<char, unsigned> Attakers;
+  std::map<std::string, unsigned> methods;
+  std::map<int, unsigned> bounces;
+  std::map<std::string, unsigned> bad_events;
+  std::map<char, unsigned> attackers;
   void reset();
 };
 
@@ -32,7 +32,7 @@ class EventsPort : public SocketUDP, public InputCB {
   // Fixes the start time and this node's "Self: " line; the main thread, before any sender runs.
   void Start(const std::string& myip, int main_port);
   // TERM: no more records to the peer.
-  void StopHa() { ha_stopped_m.store(true, std::memory_order_release); }
+  void StopHa() { ha_stopped_.store(true, std::memory_order_release); }
 
   // Events. Each does nothing without a collector; nothing is sent by an HA slave.
   void SendEvent(const std::string& text);
@@ -60,11 +60,11 @@ class EventsPort : public SocketUDP, public InputCB {
   void HaCallStart(const Call& call);
   void HaCallStop(const Call& call);
 
-  void input_cb(int fd) override;
+  void OnInput(int fd) override;
 
-  StatisticsBlock Stats;
+  StatisticsBlock stats_;
   // Datagrams that reached the HA port from anywhere but the peer.
-  std::atomic<uint64_t> Foreign{0};
+  std::atomic<uint64_t> foreign_{0};
 
  private:
   bool HasPeer() const;
@@ -72,10 +72,10 @@ class EventsPort : public SocketUDP, public InputCB {
   void WriteStatLog(unsigned regs, unsigned calls);
 
   std::string self_;  // written once by Start
-  Mutex domains_lock_m;  // a leaf
+  Mutex domains_lock_;  // a leaf
   std::map<unsigned, std::string> domains_;  // calls' domains by number, from INVITE/TALK to DTOR
   time_t started_ = 0;
-  std::atomic<bool> ha_stopped_m{false};
+  std::atomic<bool> ha_stopped_{false};
 };
 
 extern EventsPort g_events_port;

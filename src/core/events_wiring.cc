@@ -15,7 +15,7 @@ namespace {
 
 template <class Map, class Key>
 void Bump(Map& m, const Key& k) {
-  MutexGuard guard(g_events_port.Stats);
+  MutexGuard guard(g_events_port.stats_);
   ++m[k];
 }
 
@@ -53,10 +53,10 @@ void InstallStatistics() {
   Dialog::Hooks().CountMethod = [](SipStartLine::RequestMethod method) {
     const int m = static_cast<int>(method);
     if (m < 0 || m >= SipStartLine::METHOD_COUNT) return;
-    Bump(g_events_port.Stats.Methods, std::string(SipStartLine::MethodStr[m]));
+    Bump(g_events_port.stats_.methods, std::string(SipStartLine::kMethodNames[m]));
   };
-  CountBounce = [](int code) { Bump(g_events_port.Stats.Bounces, code); };
-  intake::CountBadEvent = [](const std::string& event) { Bump(g_events_port.Stats.BadEvents, event); };
+  CountBounce = [](int code) { Bump(g_events_port.stats_.bounces, code); };
+  intake::CountBadEvent = [](const std::string& event) { Bump(g_events_port.stats_.bad_events, event); };
 }
 
 }  // namespace
@@ -73,15 +73,15 @@ void InstallEventHooks() {
 void AddDosEventHooks(DosCore::Hooks& dos) {
   dos.event_block = [](bool on, uint32_t ip, int port) { g_events_port.event_block(on, ip, port); };
   dos.event_ddos = [](bool on) { g_events_port.event_ddos(on); };
-  dos.count_report = [](char letter) { Bump(g_events_port.Stats.Attakers, letter); };
+  dos.count_report = [](char letter) { Bump(g_events_port.stats_.attackers, letter); };
 }
 
 void StartEventsPort() {
-  g_events_port.Start(g_config.myipaddr, g_config.MainPort);
+  g_events_port.Start(g_config.myipaddr, g_config.main_port);
   if (g_config.ha_peer.Port() == 0) {
     g_core.SetSlave(false);  // a lone relay serves its clients from the start
     return;
   }
-  g_events_port.block(false);
+  g_events_port.Block(false);
   g_core.RegisterDescriptor(g_events_port.GetHandle(), &g_events_port);
 }

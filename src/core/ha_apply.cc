@@ -14,9 +14,9 @@ namespace {
 
 constexpr const char* kTag = "oslave";
 
-bool KnownNatType(unsigned type) { return std::strcmp(NatType::FWTypeStr(static_cast<NatType::Mode>(type)), "<WRONG>") != 0; }
+bool KnownNatType(unsigned type) { return std::strcmp(NatType::Name(static_cast<NatType::Mode>(type)), "<WRONG>") != 0; }
 
-ObjectGuard<Registration> EnterRegistration(const RegRecord& r) {
+ObjectGuard<Registration> EnterRegistration(const RegistrationRecord& r) {
   if (ObjectGuard<Registration> reg = Registration::GetRegister(r.ncont)) return reg;
   std::string user, domain;
   const size_t at = r.user_domain.find('@');
@@ -30,19 +30,19 @@ ObjectGuard<Registration> EnterRegistration(const RegRecord& r) {
     return Registration::GetRegister(r.ncont);
   }
   ObjectGuard<Registration> reg;
-  reg.set(created);
+  reg.Set(created);
   return reg;
 }
 
-void ApplyReg(const RegRecord& r) {
+void ApplyRegistration(const RegistrationRecord& r) {
   if (!KnownNatType(r.nat_type)) return;
   g_core.SetSlave(true);
   ObjectGuard<Registration> reg = EnterRegistration(r);
   if (!reg) return;
   const unsigned f = r.flags;
-  reg->param(r.hole, r.fuser, r.defect, r.exp_rtp_ip, static_cast<int>(r.expires_in), r.reg_tm, r.log_level,
+  reg->Param(r.hole, r.fuser, r.defect, r.exp_rtp_ip, static_cast<int>(r.expires_in), r.reg_tm, r.log_level,
              f & FULL_DOMAIN, f & PUBLIC_IP, f & INDIRECT, f & CHAINED, f & SRTP_ALLOWED, f & PERSISTENT, f & TRANSCODING);
-  reg->DDNAT((f & DOUBLE_NAT) != 0);
+  reg->DoubleNat((f & DOUBLE_NAT) != 0);
   if (!r.unreg_server.empty()) reg->URegParam(r.unreg_server, r.to_tag);
   NatType::Mode mode = NatType::UNKNOWN;
   g_config.GetSubscribeTimeout(r.exp_rtp_ip, mode, nullptr, nullptr);
@@ -50,7 +50,7 @@ void ApplyReg(const RegRecord& r) {
   Registration::Refresh(kTag, LEVEL_DEBUG, reg, r.callid, r.ocont);
 }
 
-void ApplyUnReg(const std::string& ncont) {
+void ApplyUnregistration(const std::string& ncont) {
   ObjectGuard<Registration> reg = Registration::GetRegister(ncont);
   if (!reg) return;
   if (reg->Expiration() + g_config.register_timeout > time(nullptr)) {
@@ -78,7 +78,7 @@ std::string OriginalKey(const std::string& key) {
 }
 
 // A new call from the peer, locked. Its second key enters the table after the call's lock is released
-// (lock order: DlgLock before a dialog), and the call is locked again by its number.
+// (lock order: table_lock_ before a dialog), and the call is locked again by its number.
 ObjectGuard<Dialog> NewCall(const CallRecord& r) {
   auto* call = new Call(r.key, r.defect);
   if (!call->Entered()) {
@@ -86,11 +86,11 @@ ObjectGuard<Dialog> NewCall(const CallRecord& r) {
     return {};
   }
   ObjectGuard<Dialog> d;
-  d.set(call);
+  d.Set(call);
   const std::string okey = OriginalKey(r.key);
   call->OKey(okey);
   call->ApplyReplica(r, true);
-  const unsigned no = call->UniqNo();
+  const unsigned no = call->Number();
   d.reset();
   if (okey != r.key && !g_core.AddAlias(no, okey)) Log(kTag, LEVEL_DEBUG, "Warning: key %s is taken\n", okey.c_str());
   return g_core.GetDialog(static_cast<int>(no));
@@ -115,8 +115,8 @@ void ApplyCall(const CallRecord& r) {
 void Apply(const Record& r) {
   switch (r.kind) {
     case Record::REQUEST: g_core.Share(); break;
-    case Record::REGISTER: ApplyReg(r.reg); break;
-    case Record::UNREGISTER: ApplyUnReg(r.key); break;
+    case Record::REGISTER: ApplyRegistration(r.reg); break;
+    case Record::UNREGISTER: ApplyUnregistration(r.key); break;
     case Record::CALL: ApplyCall(r.call); break;
     case Record::CALL_END: ApplyCallEnd(r.key); break;
     case Record::UNKNOWN: Log(kTag, LEVEL_ERROR, "Error: Unknown command received: %c\n", r.command); break;

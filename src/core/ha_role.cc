@@ -9,22 +9,22 @@
 bool OstrelCore::SetSlave(bool slave) {
   if (is_slave_.exchange(slave, std::memory_order_acq_rel) == slave) return false;
   // The names are re-read only on the reactor thread; the log keeps each name it was given alive.
-  ReadGuard guard(g_config.Lock);
-  g_log_block.SetAppName(slave ? g_config.SAppSlave : g_config.SAppMaster);
+  ReadGuard guard(g_config.lock);
+  g_log_block.SetAppName(slave ? g_config.app_slave : g_config.app_master);
   Log("ostrel", LEVEL_ALWAYS, "HA role: %s\n", slave ? "slave" : "master");
   return true;
 }
 
-// DlgLock for reading, then each call through its guard.
+// table_lock_ for reading, then each call through its guard.
 void OstrelCore::Share() {
   int shared = 0;
   {
-    ReadGuard guard(DlgLock);
-    for (auto& [no, dialog] : PDialogs) {
+    ReadGuard guard(table_lock_);
+    for (auto& [no, dialog] : dialogs_by_number_) {
       if (no < 65536 || !dialog->IsCall()) continue;
       ObjectGuard<Dialog> d(dialog);
       const auto* call = static_cast<const Call*>(static_cast<Dialog*>(d));
-      if (!call->WithinDlg()) continue;
+      if (!call->WithinDialog()) continue;
       g_events_port.HaCallStart(*call);
       ++shared;
     }

@@ -43,20 +43,20 @@ const char* MediaSilence(Call& c) {
 }
 
 Verdict Judge(Call& c, time_t now, bool slave) {
-  const time_t idle = now - c.DlgUpdate();
+  const time_t idle = now - c.LastUpdate();
   const char* key = c.Key().c_str();
   if (idle > kCallMaxIdle) {
-    Log(c.UniqChr(), LEVEL_DEBUG, c.LogLevel(), "Warning: Force remove Call %s\n", key);
+    Log(c.NumberCString(), LEVEL_DEBUG, c.LogLevel(), "Warning: Force remove Call %s\n", key);
     return {true, true};
   }
-  if (!c.WithinDlg() && !slave && idle > kUnconnectedMaxIdle) {
-    Log(c.UniqChr(), LEVEL_DEBUG, c.LogLevel(), "Warning: Force remove not-connected Call %s\n", key);
+  if (!c.WithinDialog() && !slave && idle > kUnconnectedMaxIdle) {
+    Log(c.NumberCString(), LEVEL_DEBUG, c.LogLevel(), "Warning: Force remove not-connected Call %s\n", key);
     return {true, false};
   }
   const char* silent = IsOpaque(c.Mode()) ? MediaSilence(c) : nullptr;
-  if (silent != nullptr && c.IsMaster() && !c.Peer() && !c.OnHold() && c.WithinDlg() && idle > kMediaGrace &&
+  if (silent != nullptr && c.IsMaster() && !c.Peer() && !c.OnHold() && c.WithinDialog() && idle > kMediaGrace &&
       c.State() != Dialog::COMPLETE) {
-    Log(c.UniqChr(), LEVEL_DEBUG, c.LogLevel(), "Warning: No %s RTP traffic: %s\n", silent, key);
+    Log(c.NumberCString(), LEVEL_DEBUG, c.LogLevel(), "Warning: No %s RTP traffic: %s\n", silent, key);
     return {true, g_config.check_rtp_flow};
   }
   return {};
@@ -89,13 +89,13 @@ int OstrelCore::CleanUp() {
   size_t dialogs = 0;
   const bool slave = IsSlave();
   {
-    ReadGuard guard(DlgLock);
-    for (auto& [no, dialog] : PDialogs) {
+    ReadGuard guard(table_lock_);
+    for (auto& [no, dialog] : dialogs_by_number_) {
       if (no < 65536) continue;
       ObjectGuard<Dialog> d(dialog);
       if (!d->IsCall()) {
-        if (now - d->DlgUpdate() > kTransactionMaxIdle) {
-          Log(d->UniqChr(), LEVEL_DEBUG, d->LogLevel(), "Force remove Transaction %s\n", d->Key().c_str());
+        if (now - d->LastUpdate() > kTransactionMaxIdle) {
+          Log(d->NumberCString(), LEVEL_DEBUG, d->LogLevel(), "Force remove Transaction %s\n", d->Key().c_str());
           doomed.push_back(no);
         }
         continue;

@@ -21,9 +21,9 @@ bool IsKeepAlive(const Datagram& d) {
 
 std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark) {
   auto msg = std::make_unique<SipMessage>();
-  if (msg->parser(d.data, d.len)) return msg;
+  if (msg->Parse(d.data, d.len)) return msg;
   Log("", LEVEL_ERROR, "%s %s\tBAD Parse\n%s\n", mark, d.from.Str().c_str(), d.data);
-  g_dos.report(d.from, DosCore::DOS_L, 0);
+  g_dos.Report(d.from, DosCore::DOS_L, 0);
   return nullptr;
 }
 

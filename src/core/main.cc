@@ -32,16 +32,16 @@ constexpr int kExitInit = 5;
 
 bool Bind(SocketUDP& sock, const char* ip, int port, bool big_buffer) {
   InetAddress addr(static_cast<unsigned short>(port));
-  if (ip != nullptr && *ip != '\0' && !addr.set(static_cast<unsigned short>(port), ip)) return false;
+  if (ip != nullptr && *ip != '\0' && !addr.Set(static_cast<unsigned short>(port), ip)) return false;
   if (big_buffer) sock.MaximiseReceiveBuffer();
   return sock.bind(addr);
 }
 
-// The alternate, internal and events ports follow SecondPort (+0, +3, +2; 16-bit arithmetic).
+// The alternate, internal and events ports follow second_port (+0, +3, +2; 16-bit arithmetic).
 void BindPorts() {
-  const int second = g_config.SecondPort;
-  if (!Bind(g_external_port, g_config.private_ipaddr, g_config.MainPort, true)) {
-    Log("ostrel", LEVEL_ALWAYS, "Can't open Main port %s:%d\n", g_config.private_ipaddr, g_config.MainPort);
+  const int second = g_config.second_port;
+  if (!Bind(g_external_port, g_config.private_ipaddr, g_config.main_port, true)) {
+    Log("ostrel", LEVEL_ALWAYS, "Can't open Main port %s:%d\n", g_config.private_ipaddr, g_config.main_port);
     std::exit(kExitInit);
   }
   if (!Bind(g_alternate_port, nullptr, second, false)) {
@@ -93,9 +93,9 @@ void StartThreads() {
     StartReaders();
   } else {
     g_core.RegisterDescriptor(g_internal_port.GetHandle(), &g_internal_port);
-    g_external_port.block(false);
+    g_external_port.Block(false);
     g_core.RegisterDescriptor(g_external_port.GetHandle(), &g_external_port);
-    g_internal_port.block(false);
+    g_internal_port.Block(false);
     g_core.UseReactor(&g_core);
     g_core.SetCustom(&g_core);
   }
@@ -114,22 +114,22 @@ void WarnLowDescriptorLimit() {
 
 DosSettings CurrentDosSettings() {
   DosSettings s;
-  s.DOSMode = g_config.DOSMode;
-  s.Interval = g_config.Interval;
-  s.BlockTime1 = g_config.BlockTime1;
-  s.LThreshold1 = g_config.LThreshold1;
-  s.HThreshold1 = g_config.HThreshold1;
-  s.RThreshold1 = g_config.RThreshold1;
-  s.NumInterv = g_config.NumInterv;
-  s.BlockTimeN = g_config.BlockTimeN;
-  s.LThresholdN = g_config.LThresholdN;
-  s.HThresholdN = g_config.HThresholdN;
-  s.RThresholdN = g_config.RThresholdN;
-  s.MaxMPS = g_config.MaxMPS;
-  s.BlockTimeMps = g_config.BlockTimeMps;
-  s.DDthreshold = g_config.DDthreshold;
-  s.DDBlockTime = g_config.DDBlockTime;
-  s.fw = FirewallCommands{g_config.RuleName, g_config.FWCmdStart, g_config.FWCmdStop, g_config.FWCmdBlock, g_config.FWCmdUnblock};
+  s.dos_mode = g_config.dos_mode;
+  s.interval = g_config.interval;
+  s.block_time_first = g_config.block_time_first;
+  s.light_threshold_first = g_config.light_threshold_first;
+  s.heavy_threshold_first = g_config.heavy_threshold_first;
+  s.repeat_threshold_first = g_config.repeat_threshold_first;
+  s.interval_count = g_config.interval_count;
+  s.block_time_repeat = g_config.block_time_repeat;
+  s.light_threshold_repeat = g_config.light_threshold_repeat;
+  s.heavy_threshold_repeat = g_config.heavy_threshold_repeat;
+  s.repeat_threshold_repeat = g_config.repeat_threshold_repeat;
+  s.max_messages_per_second = g_config.max_messages_per_second;
+  s.block_time_rate = g_config.block_time_rate;
+  s.ddos_threshold = g_config.ddos_threshold;
+  s.ddos_block_time = g_config.ddos_block_time;
+  s.fw = FirewallCommands{g_config.rule_name, g_config.start_command, g_config.stop_command, g_config.block_command, g_config.unblock_command};
   return s;
 }
 
@@ -153,11 +153,11 @@ void ExternalPortTimer(const void* cookie) {
 
 
 void InstallCallHooks() {
-  intake::NewCall = [](ClnMsg& m, const std::string& key) -> Dialog* {
+  intake::NewCall = [](ClientMessage& m, const std::string& key) -> Dialog* {
     return new Call(std::move(m.cmsg), key, m.defect);
   };
   // The registration is released before the call enters the dialog table (lock order).
-  intake::NewServerCall = [](IntMsg& m, const std::string& key, ObjectGuard<Registration>& reg) -> Dialog* {
+  intake::NewServerCall = [](ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg) -> Dialog* {
     const RegistrationValues values = reg->Values();
     reg.reset();
     return new Call(std::move(m.cmsg), key, m.frm, values);
@@ -169,15 +169,15 @@ void InstallCallHooks() {
   g_external_port.SetTimerHandler(ExternalPortTimer);
 }
 
-void ProcessQueued(QueueMsg m) {
-  if (m.qmtype == QueueMsg::QM_EXTERNAL)
-    intake::ProcessClient(std::unique_ptr<ClnMsg>(static_cast<ClnMsg*>(m.item.release())));
+void ProcessQueued(QueueMessage m) {
+  if (m.qmtype == QueueMessage::QM_EXTERNAL)
+    intake::ProcessClient(std::unique_ptr<ClientMessage>(static_cast<ClientMessage*>(m.item.release())));
   else
-    intake::ProcessServer(std::unique_ptr<IntMsg>(static_cast<IntMsg*>(m.item.release())));
+    intake::ProcessServer(std::unique_ptr<ServerMessage>(static_cast<ServerMessage*>(m.item.release())));
 }
 
 // A client REGISTER that no dialog holds yet opens a registration dialog, locked by its creator.
-Dialog* NewRegistrationDialog(ClnMsg& m, const std::string& key) {
+Dialog* NewRegistrationDialog(ClientMessage& m, const std::string& key) {
   // An HA slave that handles a client's REGISTER itself becomes master first, and clears what it kept.
   if (g_core.IsSlave() && g_core.SetSlave(false)) g_core.CleanUp();
   // A refresh that carries a To tag was not checked by the reader; its domain decides whether the relay
@@ -194,8 +194,8 @@ Dialog* NewRegistrationDialog(ClnMsg& m, const std::string& key) {
 void InstallRegistrationHooks() {
   intake::IsHitCache = Registration::IsHitCache;
   intake::NewRegDialog = NewRegistrationDialog;
-  Registration::hooks.update_call = [](unsigned uno, const InetAddress& addr) { g_core.UpdKey(static_cast<int>(uno), addr); };
-  Registration::hooks.clear_call = [](unsigned uno) { g_core.ClearReg(static_cast<int>(uno)); };
+  Registration::hooks.update_call = [](unsigned uno, const InetAddress& addr) { g_core.UpdateKey(static_cast<int>(uno), addr); };
+  Registration::hooks.clear_call = [](unsigned uno) { g_core.ClearRegistration(static_cast<int>(uno)); };
   Registration::hooks.send_to_server = [](SipMessage& msg, const InetAddress& to) { g_internal_port.send(msg, to, 0, LEVEL_REGISTRATION_REGULATION); };
   g_core.SetHooks([] {
     OstrelCore::Hooks h = g_core.GetHooks();
@@ -227,7 +227,7 @@ void InstallHooks() {
     Bounce(msg, code, reason, to, g_external_port);
   };
   g_config.hooks.SendToClient = [](SipMessage& msg, const InetAddress& to) { g_external_port.send(msg, to, 0, 0); };
-  g_config.hooks.ReportOffence = [](const InetAddress& src) { g_dos.report(src, DosCore::DOS_L, 0); };
+  g_config.hooks.ReportOffence = [](const InetAddress& src) { g_dos.Report(src, DosCore::DOS_L, 0); };
   g_external_port.SetHandler(intake::ClientDatagram);
   g_internal_port.SetHandler(intake::ServerDatagram);
   g_internal_port.SetTimerHandler(InternalPortTimer);
@@ -242,13 +242,13 @@ void InstallHooks() {
 
   OstrelCore::Hooks core;
   core.reopen_log_and_reread = [] {
-    OpenLog(g_config.LogFName);
+    OpenLog(g_config.log_file);
     g_config.Reread();
   };
   core.DosReset = [] { g_dos.DosReset(); };
   core.before_close = [] {
     g_events_port.EventOstrelStop();
-    if (g_config.DOSMode == DL_SYSFW) FirewallStop(CurrentDosSettings().fw);
+    if (g_config.dos_mode == DL_SYSFW) FirewallStop(CurrentDosSettings().fw);
   };
   core.stop_readers = [] {
     g_external_port.StopReaders();
@@ -283,7 +283,7 @@ int main(int argc, char** argv) {
   const char* slash = std::strrchr(argv[0], '/');
   const std::string name = slash ? slash + 1 : argv[0];
   g_log_block.SetAppName(name);
-  g_config.SAppMaster = g_config.SAppSlave = name;
+  g_config.app_master = g_config.app_slave = name;
   InstallHooks();
 
   if (g_config.Init(argc, argv) != 1) {
@@ -303,7 +303,7 @@ int main(int argc, char** argv) {
   PollReactor::BlockSignals(handled, false);
   g_events_port.HaRequest();
 
-  g_core.run();
+  g_core.Run();
   // Workers have stopped: what is left belongs to nobody and is released before the statics go.
   g_core.DestroyAll();
   Registration::DestroyAll();

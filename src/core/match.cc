@@ -37,7 +37,7 @@ ObjectGuard<Dialog> Match(DialogTable& table, SipMessage& msg, Dialog::Direction
       if (d && KeyHasCallId(d->Key(), callid)) {
         key = d->Key();
         msg.pop_front(SipHeaders::HID_VIA);
-        Log(d->UniqStr().c_str(), LEVEL_DEBUG, 0, "Found Key (branch) - %s\n", key.c_str());
+        Log(d->NumberText().c_str(), LEVEL_DEBUG, 0, "Found Key (branch) - %s\n", key.c_str());
         return d;
       }
     }
@@ -52,7 +52,7 @@ ObjectGuard<Dialog> Match(DialogTable& table, SipMessage& msg, Dialog::Direction
     std::string k = std::string(from_cln ? "S&" : "C&") + callid + "&" + from_tag;
     if (ObjectGuard<Dialog> d = table.GetDialog(k)) {
       key = k;
-      Log(d->UniqStr().c_str(), LEVEL_DEBUG, "Found Key (From) - %s\n", key.c_str());
+      Log(d->NumberText().c_str(), LEVEL_DEBUG, "Found Key (From) - %s\n", key.c_str());
       return d;
     }
   }
@@ -61,7 +61,7 @@ ObjectGuard<Dialog> Match(DialogTable& table, SipMessage& msg, Dialog::Direction
     to_key = std::string(from_cln ? "C&" : "S&") + callid + "&" + to_tag;
     if (ObjectGuard<Dialog> d = table.GetDialog(to_key)) {
       key = to_key;
-      Log(d->UniqStr().c_str(), LEVEL_DEBUG, "Found Key (To) - %s\n", key.c_str());
+      Log(d->NumberText().c_str(), LEVEL_DEBUG, "Found Key (To) - %s\n", key.c_str());
       return d;
     }
   }

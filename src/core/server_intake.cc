@@ -19,7 +19,7 @@
 namespace intake {
 
 std::function<void(unsigned dialog_no)> NextPRACK;
-std::function<Dialog*(IntMsg& m, const std::string& key, ObjectGuard<Registration>& reg)> NewServerCall;
+std::function<Dialog*(ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg)> NewServerCall;
 std::function<bool(Dialog& d)> ReplacedCallBye;
 
 namespace {
@@ -28,7 +28,7 @@ namespace {
 void StampVia(SipMessage& msg, InetAddress& source) {
   auto* via = msg.Header<ViaHeader>(SipHeaders::HID_VIA);
   if (via == nullptr) return;
-  const std::string ip = source.IpStr();
+  const std::string ip = source.IpText();
   if (via->Host() != ip) via->Param("received", ip);
   if (via->Param("rport") != nullptr)
     via->Param("rport", std::to_string(source.Port()));
@@ -40,7 +40,7 @@ void StampVia(SipMessage& msg, InetAddress& source) {
 // Max-Forwards, never relayed (relaying it would get a 404 and count the server as an attacker).
 bool IsPingToRelay(const SipMessage& msg) {
   const SipUri& uri = msg.URI();
-  return uri.User().empty() && uri.Host() == g_config.server_ipaddr && uri.Port() == ((g_config.SecondPort + 3) & 0xFFFF);
+  return uri.User().empty() && uri.Host() == g_config.server_ipaddr && uri.Port() == ((g_config.second_port + 3) & 0xFFFF);
 }
 
 void NotePrack(const SipMessage& msg) {
@@ -71,10 +71,10 @@ void ServerDatagram(Datagram& d) {
     PreProcessRoute(*msg, 2);
   }
   FixMultiBody(*msg);
-  auto item = std::make_unique<IntMsg>();
+  auto item = std::make_unique<ServerMessage>();
   item->cmsg = std::move(msg);
   item->frm = source;
-  g_core.PutQueue(QueueMsg{std::move(item), QueueMsg::QM_INTERNAL});
+  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_INTERNAL});
 }
 
 namespace {
@@ -82,7 +82,7 @@ namespace {
 time_t StartTM = time(nullptr);
 
 
-void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<IntMsg> m) {
+void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) {
   SipMessage& msg = *m->cmsg;
   Dialog::DialogState state = Dialog::PASS;
   if (msg.IsRequest()) {
@@ -93,9 +93,9 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<IntMsg> m) {
       case SipStartLine::ACK:
         if (d->Defect('A')) {
           d->Defect("");
-          if (Sdp* sdp = msg.GetSDP(); sdp != nullptr && sdp->GetAddr() == "0.0.0.0") {
-            Log(d->UniqChr(), LEVEL_DEBUG, "Defect 'A' - Clear Body\n");
-            msg.remove(SipHeaders::HID_CONTENT_TYPE);
+          if (Sdp* sdp = msg.GetSDP(); sdp != nullptr && sdp->GetAddress() == "0.0.0.0") {
+            Log(d->NumberCString(), LEVEL_DEBUG, "Defect 'A' - Clear Body\n");
+            msg.Remove(SipHeaders::HID_CONTENT_TYPE);
             msg.Body("");
           }
         }
@@ -104,36 +104,36 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<IntMsg> m) {
       case SipStartLine::REFER: state = Dialog::REFER_RECV; break;
       case SipStartLine::BYE:
         if (d->Defect('b') && ReplacedCallBye && ReplacedCallBye(*d)) {
-          Log(d->UniqChr(), LEVEL_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
+          Log(d->NumberCString(), LEVEL_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
           return;
         }
         break;
       default: break;
     }
   }
-  d->SetMSG(std::move(m->cmsg));
-  d->HandleSrvMsg(state);
+  d->SetMessage(std::move(m->cmsg));
+  d->HandleServerMessage(state);
   DestroyIfDone(d);
 }
 
 
-void NotRegistered(std::unique_ptr<IntMsg> m) {
+void NotRegistered(std::unique_ptr<ServerMessage> m) {
   SipMessage& msg = *m->cmsg;
   Log("ostrel", LEVEL_DEBUG, "Warning: Non-Registered User\n");
   if (msg.IsAck()) return;
   // Clients re-register for a while after a restart: only later is an unknown address an offence.
-  if (time(nullptr) - StartTM > g_config.register_timeout && !ValidNewCnt(msg.URI())) g_dos.report(m->frm, DosCore::DOS_L, 0);
+  if (time(nullptr) - StartTM > g_config.register_timeout && !ValidNewContact(msg.URI())) g_dos.Report(m->frm, DosCore::DOS_L, 0);
   Bounce(msg, 404, "Not Found", m->frm, g_internal_port);
 }
 
 // A request from the server that opens a dialog toward a registered client.
-void NewDialog(std::unique_ptr<IntMsg> m, const std::string& key) {
+void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
   SipMessage& msg = *m->cmsg;
   SipUri bare = msg.URI();
   bare.PClear();
   bare.OHClear();
   std::string contact;
-  bare.assemble(contact);
+  bare.Assemble(contact);
   ObjectGuard<Registration> reg = Registration::GetRegister(contact);
   if (!reg || reg->Expiration() < time(nullptr)) {
     reg.reset();
@@ -143,11 +143,11 @@ void NewDialog(std::unique_ptr<IntMsg> m, const std::string& key) {
   const std::string fuser = reg->FUser();
   const SipStartLine::RequestMethod method = msg.Method();
   if (method == SipStartLine::NOTIFY) {
-    msg.parse(SipHeaders::HID_EVENT);
+    msg.Parse(SipHeaders::HID_EVENT);
     auto* event = msg.Header<EventHeader>(SipHeaders::HID_EVENT);
     if (event != nullptr && strncasecmp(event->Value().c_str(), "unreg", 5) == 0) {
-      reg->Expiration(time(nullptr) + 2 * reg->RegTm() - 1);
-      Log("ostrel", LEVEL_DEBUG, "CleanUp Registration: %s@%s\n", reg->Usr().c_str(), reg->Domain().c_str());
+      reg->Expiration(time(nullptr) + 2 * reg->RegistrationTime() - 1);
+      Log("ostrel", LEVEL_DEBUG, "CleanUp Registration: %s@%s\n", reg->User().c_str(), reg->Domain().c_str());
       reg.reset();
       Bounce(msg, 200, "OKey", m->frm, g_internal_port);
       return;
@@ -180,30 +180,30 @@ void NewDialog(std::unique_ptr<IntMsg> m, const std::string& key) {
     return;
   }
   ObjectGuard<Dialog> d;
-  d.set(created);
+  d.Set(created);
   if (!created->IsCall()) {
-    if (d->PublicIP()) Log(d->UniqChr(), LEVEL_DEBUG, "Regst Cln is on Public IP!\n");
+    if (d->PublicIP()) Log(d->NumberCString(), LEVEL_DEBUG, "Regst Cln is on Public IP!\n");
     if (method == SipStartLine::BYE) d->Shift(500);
   }
   Config::UserOptions user;
   if (!fuser.empty() && g_config.CheckUser(fuser, user)) {
     if (user.loglvl != 0) d->LogLevel(user.loglvl);
     if (user.full) d->FullReason('C');
-    Log(d->UniqChr(), LEVEL_DEBUG, "Known Regst FUser: %s\n", fuser.c_str());
+    Log(d->NumberCString(), LEVEL_DEBUG, "Known Regst FUser: %s\n", fuser.c_str());
   }
-  d->HandleSrvMsg(state);
+  d->HandleServerMessage(state);
   DestroyIfDone(d);
 }
 
 }  // namespace
 
-void ProcessServer(std::unique_ptr<IntMsg> m) {
+void ProcessServer(std::unique_ptr<ServerMessage> m) {
   SipMessage& msg = *m->cmsg;
   std::string key;
   ObjectGuard<Dialog> d = Match(g_core, msg, Dialog::FROM_SERVER, key);
   if (key.empty()) {
     Log("ostrel", LEVEL_DEBUG, "Warning: IntPort Incorrect message - IGNORE\n");
-    g_dos.report(m->frm, DosCore::DOS_L, 0);
+    g_dos.Report(m->frm, DosCore::DOS_L, 0);
     return;
   }
   if (d) {

@@ -16,15 +16,15 @@ std::string EndLine(std::string s) {
 
 }  // namespace
 
-// DlgLock for reading, then each dialog through its guard (a worker holding it is waited for).
+// table_lock_ for reading, then each dialog through its guard (a worker holding it is waited for).
 void OstrelCore::StatusDump() {
   Registration::LogActive();
   int calls = 0;
   int transactions = 0;
   Log(nullptr, LEVEL_ALWAYS, "========================= Active Calls =================================\n");
   {
-    ReadGuard guard(DlgLock);
-    for (auto& [no, dialog] : PDialogs) {
+    ReadGuard guard(table_lock_);
+    for (auto& [no, dialog] : dialogs_by_number_) {
       if (no < kFirstDialogNo || !dialog->IsCall()) continue;
       ObjectGuard<Dialog> d(dialog);
       Log(nullptr, LEVEL_ALWAYS, "[%d] %s\n\t%s", static_cast<int>(no), d->Key().c_str(), EndLine(d->Print()).c_str());
@@ -35,8 +35,8 @@ void OstrelCore::StatusDump() {
   Log(nullptr, LEVEL_ALWAYS, "Total: %d\n", calls);
   Log(nullptr, LEVEL_ALWAYS, "========================= Active Non-Invite Transactions ===============\n");
   {
-    ReadGuard guard(DlgLock);
-    for (auto& [no, dialog] : PDialogs) {
+    ReadGuard guard(table_lock_);
+    for (auto& [no, dialog] : dialogs_by_number_) {
       if (no < kFirstDialogNo || dialog->IsCall()) continue;
       ObjectGuard<Dialog> d(dialog);
       Log(nullptr, LEVEL_ALWAYS, "[%d] %s\n", static_cast<int>(no), d->Key().c_str());

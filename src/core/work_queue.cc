@@ -31,8 +31,8 @@ unsigned long KernelThreadId() {
 WorkQueue::~WorkQueue() { StopWorkers(1000); }
 
 size_t WorkQueue::Length() const {
-  MutexGuard guard(MqLock);
-  return MQ.size();
+  MutexGuard guard(queue_lock_);
+  return queue_.size();
 }
 
 bool WorkQueue::StartWorker() {
@@ -66,32 +66,32 @@ int WorkQueue::StartQueueThreads(unsigned min, unsigned max) {
 
 void WorkQueue::NoteDrop(size_t n) {
   stats_.dropped.fetch_add(1, std::memory_order_relaxed);
-  drops_since_log_m.fetch_add(1, std::memory_order_relaxed);
+  drops_since_log_.fetch_add(1, std::memory_order_relaxed);
   const uint64_t now = PollReactor::NowMs();
-  uint64_t last = last_drop_log_ms_m.load(std::memory_order_relaxed);
+  uint64_t last = last_drop_log_ms_.load(std::memory_order_relaxed);
   if (now - last < 1000 && last != 0) return;
-  if (!last_drop_log_ms_m.compare_exchange_strong(last, now == 0 ? 1 : now)) return;
+  if (!last_drop_log_ms_.compare_exchange_strong(last, now == 0 ? 1 : now)) return;
   Log("ostrel", LEVEL_ALWAYS, "Too many blocks in Q: %zd => dropping new messages (%lu dropped)\n", n,
-      static_cast<unsigned long>(drops_since_log_m.exchange(0)));
+      static_cast<unsigned long>(drops_since_log_.exchange(0)));
 }
 
-void WorkQueue::PutQueue(QueueMsg m) {
-  const bool multi = MultiThr();
+void WorkQueue::PutQueue(QueueMessage m) {
+  const bool multi = Multithreaded();
   size_t n;
   {
-    MutexGuard guard(MqLock);
-    n = MQ.size() + 1;
+    MutexGuard guard(queue_lock_);
+    n = queue_.size() + 1;
     // An overload refuses new work instead of ending the process with every call and registration in it.
     if (multi && n >= 10u * workers_current_.load()) {
       guard.unlock();
       NoteDrop(n);
       return;
     }
-    MQ.push_back(std::move(m));
-    if (multi && workers_current_.load() >= n) MqLock.signal();
+    queue_.push_back(std::move(m));
+    if (multi && workers_current_.load() >= n) queue_lock_.signal();
   }
   if (!multi) {
-    if (reactor_) reactor_->notify(1);
+    if (reactor_) reactor_->Notify(1);
   } else {
     RaiseTo(stats_.max_queue, n);
     RaiseTo(stats_.max_workers, workers_current_.load());
@@ -100,7 +100,7 @@ void WorkQueue::PutQueue(QueueMsg m) {
   if (!multi) return;
   bool grow = false;
   {
-    MutexGuard guard(NThrLock);
+    MutexGuard guard(workers_lock_);
     const unsigned cur = workers_current_.load();
     if (n >= 4u * cur && workers_max_.load() >= cur) {
       workers_current_.fetch_add(1);
@@ -113,18 +113,18 @@ void WorkQueue::PutQueue(QueueMsg m) {
   }
 }
 
-void WorkQueue::input_cb(int) {
-  const bool multi = MultiThr();
-  MutexGuard guard(MqLock);
+void WorkQueue::OnInput(int) {
+  const bool multi = Multithreaded();
+  MutexGuard guard(queue_lock_);
   while (!stopped_.load(std::memory_order_acquire)) {
-    while (!MQ.empty()) {
-      QueueMsg m = std::move(MQ.front());
-      MQ.pop_front();
-      const size_t left = MQ.size();
+    while (!queue_.empty()) {
+      QueueMessage m = std::move(queue_.front());
+      queue_.pop_front();
+      const size_t left = queue_.size();
       guard.unlock();
       Log("ostrel", LEVEL_TRACE, "GetQueue(%lu) - Number of blocks in Q: %zd\n", KernelThreadId(), left);
       const uint64_t began = PollReactor::NowMs();
-      const bool ext = m.qmtype == QueueMsg::QM_EXTERNAL;
+      const bool ext = m.qmtype == QueueMessage::QM_EXTERNAL;
       Process(std::move(m));
       const uint64_t took = PollReactor::NowMs() - began;
       (ext ? stats_.ext_done : stats_.int_done).fetch_add(1, std::memory_order_relaxed);
@@ -135,14 +135,14 @@ void WorkQueue::input_cb(int) {
     }
     if (!multi) break;
     {
-      MutexGuard threads(NThrLock);
+      MutexGuard threads(workers_lock_);
       if (workers_current_.load() > workers_min_.load()) {
         workers_current_.fetch_sub(1);
         break;
       }
     }
     if (stopped_.load(std::memory_order_acquire)) break;
-    MqLock.wait();
+    queue_lock_.wait();
   }
 }
 
@@ -150,7 +150,7 @@ void* WorkQueue::ReadQueueLoop(void* queue) {
   auto* q = static_cast<WorkQueue*>(queue);
   prctl(PR_SET_NAME, "Queue Process");
   Log("ostrel", LEVEL_ALWAYS, "Start Queue processing Loop\n");
-  q->input_cb(0);
+  q->OnInput(0);
   Log("ostrel", LEVEL_ALWAYS, "Stop Queue processing Loop\n");
   q->running_.fetch_sub(1, std::memory_order_acq_rel);
   return nullptr;
@@ -158,9 +158,9 @@ void* WorkQueue::ReadQueueLoop(void* queue) {
 
 void WorkQueue::StopWorkers(int wait_ms) {
   {
-    MutexGuard guard(MqLock);
+    MutexGuard guard(queue_lock_);
     stopped_.store(true, std::memory_order_release);
-    MqLock.broadcast();
+    queue_lock_.Broadcast();
   }
   for (int waited = 0; running_.load(std::memory_order_acquire) > 0 && waited < wait_ms; waited += 5)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -14,10 +14,10 @@
 #include "foundation/locks.h"
 #include "foundation/reactor.h"
 
-struct QueueMsg {
-  enum QMType : uint8_t { QM_INTERNAL = 0, QM_EXTERNAL = 1 };
+struct QueueMessage {
+  enum QueueMessageType : uint8_t { QM_INTERNAL = 0, QM_EXTERNAL = 1 };
   std::unique_ptr<QueueItem> item;
-  QMType qmtype = QM_INTERNAL;
+  QueueMessageType qmtype = QM_INTERNAL;
 };
 
 // Counters for the statistics event; written by workers and readers, read and reset by the statistics sender.
@@ -42,22 +42,22 @@ class WorkQueue : public InputCB {
   void UseReactor(PollReactor* reactor) { reactor_ = reactor; }
 
   // Takes ownership. A queue ten times longer than the worker count refuses the item (it is freed).
-  void PutQueue(QueueMsg m);
+  void PutQueue(QueueMessage m);
 
   // The worker body: processes items until the queue is empty (single-thread mode) or until stopped.
-  void input_cb(int) override;
+  void OnInput(int) override;
   static void* ReadQueueLoop(void* queue);
 
   // Wakes waiting workers so they see the stop; waits at most wait_ms for running workers to end.
   void StopWorkers(int wait_ms);
 
-  bool MultiThr() const { return multithreaded_.load(std::memory_order_acquire); }
+  bool Multithreaded() const { return multithreaded_.load(std::memory_order_acquire); }
   unsigned Workers() const { return workers_current_.load(std::memory_order_acquire); }
   size_t Length() const;
   QueueStats& Stats() { return stats_; }
 
  protected:
-  virtual void Process(QueueMsg m) = 0;
+  virtual void Process(QueueMessage m) = 0;
   // Called after each processed item, outside every queue lock (the statistics event slot check).
   virtual void AfterItem() {}
 
@@ -65,17 +65,17 @@ class WorkQueue : public InputCB {
   bool StartWorker();
   void NoteDrop(size_t n);
 
-  std::deque<QueueMsg> MQ;  // guarded by MqLock
-  mutable ConditionMutex MqLock;
-  Mutex NThrLock;  // guards worker growth and retirement decisions
+  std::deque<QueueMessage> queue_;  // guarded by queue_lock_
+  mutable ConditionMutex queue_lock_;
+  Mutex workers_lock_;  // guards worker growth and retirement decisions
   std::atomic<unsigned> workers_min_{0};
   std::atomic<unsigned> workers_max_{0};
   std::atomic<unsigned> workers_current_{0};
   std::atomic<unsigned> running_{0};  // worker threads that have not yet returned
   std::atomic<bool> multithreaded_{false};
   std::atomic<bool> stopped_{false};
-  std::atomic<uint64_t> last_drop_log_ms_m{0};
-  std::atomic<uint64_t> drops_since_log_m{0};
+  std::atomic<uint64_t> last_drop_log_ms_{0};
+  std::atomic<uint64_t> drops_since_log_{0};
   PollReactor* reactor_ = nullptr;
   QueueStats stats_;
 };

@@ -58,13 +58,13 @@ Call::~Call() {
 }
 
 void Call::CallEvent(int ev, const std::string& reason) {
-  DLog(LEVEL_DEBUG, "Call event %s: %s\n", EventName(ev), reason.c_str());
+  LogLine(LEVEL_DEBUG, "Call event %s: %s\n", EventName(ev), reason.c_str());
   if (Hooks().event_call) Hooks().event_call(*this, ev, reason);
 }
 
-int Call::SeqOf(const SipMessage& m) const {
+int Call::SequenceOf(const SipMessage& m) const {
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
-  return cseq != nullptr ? cseq->SeqNo() : -1;
+  return cseq != nullptr ? cseq->Sequence() : -1;
 }
 
 void Call::Process(DialogState event, Direction dir) {
@@ -74,29 +74,29 @@ void Call::Process(DialogState event, Direction dir) {
     if (Defect('C') && m.URI().User() == "ostrel") {
       if (auto* to = m.Header<ToHeader>(HID::HID_TO)) {
         m.URI() = static_cast<const SipUri&>(*to);
-        DLog(LEVEL_DEBUG, "Wrong Dialog. Restore Request-URI\n");
+        LogLine(LEVEL_DEBUG, "Wrong Dialog. Restore Request-URI\n");
         if (State() == AUTH && m.IsInvite()) {
           defects_ += 'T';
-          DLog(LEVEL_DEBUG, "Add 'T' to Defect: %s\n", defects_.c_str());
+          LogLine(LEVEL_DEBUG, "Add 'T' to Defect: %s\n", defects_.c_str());
         }
       }
     }
-    const int seq = SeqOf(m);
+    const int seq = SequenceOf(m);
     if (seq > client_max_cseq_) client_max_cseq_ = seq;
   }
   if (dir != FROM_NOWHERE && m.IsAck()) ConfirmByAck();
 
   const DialogState old = State();
-  DLog(LEVEL_DEBUG, "Transaction: %s --> %s\n", StateName(old), StateName(event));
+  LogLine(LEVEL_DEBUG, "Transaction: %s --> %s\n", StateName(old), StateName(event));
   if (event != PASS && old != COMPLETE) state_.store(event, std::memory_order_release);
 
   switch (event) {
     case INVITE_RECV:
       if (old == Z_DONE && timer_type_ == T_ZANSWER) {
-        DLog(LEVEL_DEBUG, "Cancel T_ZANSWER Timer\n");
+        LogLine(LEVEL_DEBUG, "Cancel T_ZANSWER Timer\n");
         CancelTimer(T_ZANSWER);
       }
-      if (old == BLANK || old == Z_DONE || old == PASS) return InviteRecv(dir);
+      if (old == BLANK || old == Z_DONE || old == PASS) return InviteReceived(dir);
       break;
     case START_FULL_MODE:
       switch (old) {
@@ -106,16 +106,16 @@ void Call::Process(DialogState event, Direction dir) {
       }
       break;
     case OPTIONS_RECV:
-      if (old == OPTIONS_SENT) return OptionsRecv(true);
+      if (old == OPTIONS_SENT) return OptionsReceived(true);
       break;
     case X_CLNMEDIA_RECV:
       switch (old) {
         case INVITE_SENT:
           state_.store(old, std::memory_order_release);
-          DLog(LEVEL_DEBUG, "Do nothing\n");
+          LogLine(LEVEL_DEBUG, "Do nothing\n");
           return;
         case X_INVITE_SENT: case X_ACK_SENT:
-          return ClnMediaRecv();
+          return ClientMediaReceived();
         case X_183_SENT:
           ResumeInvite();
           InviteSending();
@@ -128,7 +128,7 @@ void Call::Process(DialogState event, Direction dir) {
       switch (old) {
         case OPTIONS_SENT: case INVITE_SENT: case X_INVITE_SENT: case X_183_SENT: case Z_OK_SENT:
         case CANCEL_RECV: case AUTH: case MOVED: case PASS:
-          return CancelRecv(dir);
+          return CancelReceived(dir);
         case X_ACK_SENT:
           return XAckCancel();
         case COMPLETE:
@@ -158,7 +158,7 @@ void Call::Process(DialogState event, Direction dir) {
     default: break;
   }
   state_.store(old, std::memory_order_release);
-  DLog(LEVEL_ERROR, "Error: No Action (%s ==> %s)\n", StateName(old), StateName(event));
+  LogLine(LEVEL_ERROR, "Error: No Action (%s ==> %s)\n", StateName(old), StateName(event));
 }
 
 void Call::ConfirmByAck() {
@@ -190,7 +190,7 @@ void Call::StopCall() {
   ClosePorts();
 }
 
-void Call::OrigMSG(const SipMessage& m) {
+void Call::OriginalInvite(const SipMessage& m) {
   original_invite_ = std::make_unique<SipMessage>(m);
   response_.reset();
 }
@@ -199,11 +199,11 @@ void Call::SetSrvMsg() {
   if (!server_message_) server_message_ = std::make_unique<SipMessage>(*message_);
 }
 
-void Call::RetrmMSG(const char* name) {
+void Call::RetransmittedMessage(const char* name) {
   retransmitted_ = std::make_unique<SipMessage>(*message_);
   retransmissions_ = 0;
   ScheduleTimer(T_RETRANS, &g_external_port, kFirstRetransMs);
-  DLog(LEVEL_DEBUG, "Set timer for %s to 0.5 sec.\n", name);
+  LogLine(LEVEL_DEBUG, "Set timer for %s to 0.5 sec.\n", name);
 }
 
 void Call::SendTo(Direction to, SipMessage& m) const {
@@ -230,14 +230,14 @@ bool Call::Retransmit() {
   if (retransmissions_ == 0) CallEvent(E_TIMEOUT, "");
   timer_id_ = PollReactor::kNoTimer;
   timer_type_ = T_NONE;
-  if (!SrvNext()) {
-    DLog(LEVEL_DEBUG, "RETRANS Timeout - Max number of retransmissions is reached\n");
+  if (!NextServer()) {
+    LogLine(LEVEL_DEBUG, "RETRANS Timeout - Max number of retransmissions is reached\n");
     return TimeOut();
   }
-  DLog(LEVEL_DEBUG, "RETRANS Timeout - retransmit %d\n", retransmissions_);
+  LogLine(LEVEL_DEBUG, "RETRANS Timeout - retransmit %d\n", retransmissions_);
   SipMessage again(*retransmitted_);
   SendTo(State() == Z_OK_SENT ? FROM_CLIENT : Other(invite_direction_), again);
-  DLog(LEVEL_DEBUG, "Set timer for RETRANS to 1 sec.\n");
+  LogLine(LEVEL_DEBUG, "Set timer for RETRANS to 1 sec.\n");
   ScheduleTimer(T_RETRANS, &g_external_port, kNextRetransMs);
   return true;
 }
@@ -246,7 +246,7 @@ bool Call::Retransmit() {
 // side and the call goes, an unanswered re-INVITE ends the established call.
 bool Call::TimeOut() {
   if (!original_invite_) return false;
-  const bool initial = !WithinDlg();
+  const bool initial = !WithinDialog();
   const std::string reason = initial ? "Request Timeout" : "Server Time-out";
   ReplyTo(*original_invite_, invite_direction_, initial ? 408 : 504, reason);
   CallEvent(E_CANCEL, reason);
@@ -258,20 +258,20 @@ bool Call::TimeOut() {
   return true;
 }
 
-int Call::CheckSeqNo(Direction dir) {
+int Call::CheckSequence(Direction dir) {
   const SipMessage& m = *message_;
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   auto* orig = original_invite_ ? original_invite_->Header<CSeqHeader>(HID::HID_CSEQ) : nullptr;
   const bool answer = m.IsResponse() && cseq != nullptr && cseq->Method() == SipMessage::INVITE && dir != invite_direction_;
   const bool ack = m.IsAck() && dir == invite_direction_;
   if ((answer || ack) && cseq != nullptr && orig != nullptr) {
-    int expected = orig->SeqNo();
+    int expected = orig->Sequence();
     if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER) expected += cseq_shift_;
-    const int diff = expected - cseq->SeqNo();
-    if (diff != 0) DLog(LEVEL_DEBUG, "Warning: Message is out of sequence - ignore\n");
+    const int diff = expected - cseq->Sequence();
+    if (diff != 0) LogLine(LEVEL_DEBUG, "Warning: Message is out of sequence - ignore\n");
     return diff;
   }
-  if (!m.IsPrack()) DLog(LEVEL_DEBUG, "CheckSeqNo() Not part of current INVITE transaction\n");
+  if (!m.IsPrack()) LogLine(LEVEL_DEBUG, "CheckSeqNo() Not part of current INVITE transaction\n");
   return -1;
 }
 

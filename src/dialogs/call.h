@@ -50,10 +50,10 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   ~Call() override;
 
   bool IsCall() const override { return true; }
-  void HandleClnMsg(DialogState event) override { Process(event, FROM_CLIENT); }
-  void HandleSrvMsg(DialogState event) override { Process(event, FROM_SERVER); }
+  void HandleClientMessage(DialogState event) override { Process(event, FROM_CLIENT); }
+  void HandleServerMessage(DialogState event) override { Process(event, FROM_SERVER); }
   bool Confirmed() const override { return confirmed_; }
-  bool WithinDlg() const override { return !original_key_.empty(); }
+  bool WithinDialog() const override { return !original_key_.empty(); }
   void Register(Registration* reg) override { registration_ = reg; }
 
   // The dispatcher: the pair (state, event) selects the handler.
@@ -61,17 +61,17 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   // The retransmission timer fired; false: the call is to be destroyed by the caller.
   bool Retransmit();
   // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of it.
-  int CheckSeqNo(Direction dir);
+  int CheckSequence(Direction dir);
   // Removes 'E', 'e', 'T', 't' from the defects; true when one was removed.
   bool CleanDefect();
 
   const std::string& OKey() const { return original_key_; }
   Direction InviteDirection() const { return invite_direction_; }
-  int ClnMaxCSeq() const { return client_max_cseq_; }
+  int ClientMaxCSeq() const { return client_max_cseq_; }
   bool OnHold() const { return hold_time_ != 0; }
   bool IsMaster() const { return master_; }
   bool HasVideo() const { return video_; }
-  const SipMessage* RetrmMSG() const { return retransmitted_.get(); }
+  const SipMessage* RetransmittedMessage() const { return retransmitted_.get(); }
   void NextPRACK() { ++no_prack_; }
   int PRACKs() const { return no_prack_; }
 
@@ -124,28 +124,28 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   // Offers of low-bit-rate calls put the compressed codecs first.
   void ReorderSDP(Sdp* sdp);
   bool HasMedia() const { return media_seen_.load(std::memory_order_acquire); }
-  ClientRtpPort& ClnRtp() { return client_rtp_; }
+  ClientRtpPort& ClientRtp() { return client_rtp_; }
   ServerRtpPort& SrvRtp() { return server_rtp_; }
-  ClientRtpPort& ClnVideo() { return client_video_; }
+  ClientRtpPort& ClientVideo() { return client_video_; }
   ServerRtpPort& SrvVideo() { return server_video_; }
   const RelayThread& Relay() const { return relay_; }
-  int ClnLocalRtpPort() const { return client_local_rtp_port_; }
-  int ClnLocalVideoPort() const { return client_local_video_port_; }
+  int ClientLocalRtpPort() const { return client_local_rtp_port_; }
+  int ClientLocalVideoPort() const { return client_local_video_port_; }
 
  protected:
   bool PreProcess(Direction dir) override;
   void PostProcess(Direction dir) override;
-  bool SymmetricNoReg() const override { return symmetric_ && registration_ == nullptr; }
-  const SipMessage* OrigMSG() const override { return original_invite_.get(); }
+  bool SymmetricWithoutRegistration() const override { return symmetric_ && registration_ == nullptr; }
+  const SipMessage* OriginalInvite() const override { return original_invite_.get(); }
   void Symmetric(bool s) override { symmetric_ = s; }
   void LB(bool b) override { load_balanced_ = b; }
-  void BCodec(uint8_t c) override { bare_codec_ = c; }
+  void BareCodec(uint8_t c) override { bare_codec_ = c; }
   void StopCall() override;
   void CallEvent(int ev, const std::string& reason) override;
 
  private:
   // Transaction handlers (call_invite.cc, call_cancel.cc).
-  void InviteRecv(Direction dir);
+  void InviteReceived(Direction dir);
   void InviteSending();
   void InviteResponse(Direction dir);
   void AnswerToInvite(Direction dir);
@@ -153,7 +153,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void OutsideTransaction(Direction dir);
   void RepeatedInvite(Direction dir);
   void Challenge(Direction dir, int cseq);
-  void CancelRecv(Direction dir);
+  void CancelReceived(Direction dir);
   void Canceled(Direction dir);
   void Completed(Direction dir);
   void Moved(Direction dir);
@@ -162,13 +162,13 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void SendXBye();
   std::string BogusSDP() const;
   // Stores a copy of the current message for retransmission and sets the first 0.5 s timer.
-  void RetrmMSG(const char* name);
-  void OrigMSG(const SipMessage& m);
+  void RetransmittedMessage(const char* name);
+  void OriginalInvite(const SipMessage& m);
   void SetSrvMsg();
   void OverwriteKey();
   // The ACK of a 2xx confirms the dialog.
   void ConfirmByAck();
-  void DecideFWType();
+  void DecideNatType();
   void ClientInviteDefects();
   void CleanSDP(Direction dir, Sdp& sdp);
   void RemoveTool(Sdp& sdp);
@@ -181,14 +181,14 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void ReplyTo(const SipMessage& req, Direction to, int code, const std::string& reason);
   void SendTo(Direction to, SipMessage& m) const;
   static Direction Other(Direction d) { return d == FROM_CLIENT ? FROM_SERVER : FROM_CLIENT; }
-  int SeqOf(const SipMessage& m) const;
+  int SequenceOf(const SipMessage& m) const;
 
   // NAT type decision and probes (call_nat.cc, call_probe.cc).
   void StartProbe();
   void SendOptions();
-  void OptionsRecv(bool changed);
-  void SecondOptionsRecv();
-  void StoreRegMode();
+  void OptionsReceived(bool changed);
+  void SecondOptionsReceived();
+  void StoreRegistrationMode();
   void SendX183();
   void SendXInvite();
   void SendXAck();
@@ -196,7 +196,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void PassXAck(const SipMessage& ok);
   void RecoverLostAck();
   std::unique_ptr<SipMessage> SecondInvite() const;
-  void ClnMediaRecv();
+  void ClientMediaReceived();
   void MakeSecondInvite();
   void XAckCancel();
   void ClientAnsweredProbe();
@@ -208,7 +208,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   std::string ProbeSDP(bool full);
   void RegisterProbeMedia(bool video);
   void UnregisterProbeMedia();
-  bool ClnRtpKnown() const;
+  bool ClientRtpKnown() const;
   void NoteClientPorts(SipMessage& ok);
   // Anchors the call's media; with send, the INVITE goes on once the relay runs.
   void GoFull(bool send);

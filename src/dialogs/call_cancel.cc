@@ -18,13 +18,13 @@ void RemoveToTag(SipMessage& m) {
 
 }  // namespace
 
-void Call::CancelRecv(Direction dir) {
+void Call::CancelReceived(Direction dir) {
   SipMessage& m = *message_;
-  if (dir == FROM_CLIENT && !WithinDlg()) {
+  if (dir == FROM_CLIENT && !WithinDialog()) {
     RemoveToTag(m);
     if (Defect('A') && original_invite_) {
-      if (auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(SeqOf(*original_invite_));
-      DLog(LEVEL_DEBUG, "Defect 'A' - Correct SeqNo\n");
+      if (auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(SequenceOf(*original_invite_));
+      LogLine(LEVEL_DEBUG, "Defect 'A' - Correct SeqNo\n");
     }
   }
   // The INVITE is still held back while the client is probed: nobody else knows of it, the relay answers.
@@ -77,9 +77,9 @@ void Call::SendCancel(bool dropVia) {
   if (!original_invite_) return;
   SipMessage cancel(*original_invite_);
   cancel.Convert(SipMessage::CANCEL);
-  cancel.set(HID::HID_USER_AGENT, g_config.AgentName);
+  cancel.Set(HID::HID_USER_AGENT, g_config.agent_name);
   RemoveToTag(cancel);
-  if (dropVia) cancel.remove(HID::HID_VIA);
+  if (dropVia) cancel.Remove(HID::HID_VIA);
   Pass(invite_direction_, &cancel);  // as if from the inviting side: toward the answering one
 }
 
@@ -94,27 +94,27 @@ void Call::Moved(Direction dir) {
   if (!message_->IsInvite()) return Pass(dir);
   CancelTimer(T_COMPLETE);
   mode_ = NatType::UNKNOWN;
-  client_rtp_.RDest(InetAddress());
+  client_rtp_.RtpDestination(InetAddress());
   State(INVITE_RECV);
-  InviteRecv(dir);
+  InviteReceived(dir);
 }
 
 void Call::AuthSkip(Direction dir) {
   SipMessage& m = *message_;
   if (m.IsInvite() && dir == FROM_CLIENT) {
-    DLog(LEVEL_DEBUG, "Cancel AUTH Timer\n");
+    LogLine(LEVEL_DEBUG, "Cancel AUTH Timer\n");
     CancelTimer(T_AUTH);
     auto* to = m.Header<ToHeader>(HID::HID_TO);
     if (to != nullptr && to->Params().Param("tag") != nullptr) {
       to->Params().Remove("tag");
-      DLog(LEVEL_DEBUG, "Remove Unexpected 'To:' tag!\n");
+      LogLine(LEVEL_DEBUG, "Remove Unexpected 'To:' tag!\n");
     }
     if (!public_ip_ && Defect('S') && original_invite_) {
       m.Body(original_invite_->Body());
-      DLog(LEVEL_DEBUG, "Defect 'S' - Restore SDP.\n");
+      LogLine(LEVEL_DEBUG, "Defect 'S' - Restore SDP.\n");
     }
     State(INVITE_RECV);
-    InviteRecv(FROM_CLIENT);
+    InviteReceived(FROM_CLIENT);
     return;
   }
   if (dir == FROM_SERVER && Defect('T')) {
@@ -122,7 +122,7 @@ void Call::AuthSkip(Direction dir) {
     return Pass(dir);
   }
   if (!m.IsResponse() && !m.IsAck() && !m.IsInvite())
-    DLog(LEVEL_ERROR, "Error: AuthSkip() Unexpected condition\n");
+    LogLine(LEVEL_ERROR, "Error: AuthSkip() Unexpected condition\n");
   Pass(dir);
 }
 
@@ -130,14 +130,14 @@ void Call::AuthSkip(Direction dir) {
 // answer (or request) kept at the start of the call.
 void Call::SendXBye() {
   if (!server_message_) return;
-  DLog(LEVEL_DEBUG, "Send brutal BYE!!!\n");
+  LogLine(LEVEL_DEBUG, "Send brutal BYE!!!\n");
   SipMessage bye(*server_message_);
   const bool wasRequest = bye.IsRequest();
   bye.Convert(SipMessage::BYE);
-  bye.remove(HID::HID_VIA);
-  bye.set(HID::HID_USER_AGENT, g_config.AgentName);
+  bye.Remove(HID::HID_VIA);
+  bye.Set(HID::HID_USER_AGENT, g_config.agent_name);
   auto* to = bye.Header<ToHeader>(HID::HID_TO);
-  if (WithinDlg() && to != nullptr && to->Params().Param("tag") == nullptr) {
+  if (WithinDialog() && to != nullptr && to->Params().Param("tag") == nullptr) {
     const size_t amp = key_.rfind('&');
     if (amp != std::string::npos) to->Params().Param("tag", key_.substr(amp + 1));
   }
@@ -149,7 +149,7 @@ void Call::SendXBye() {
     bye.pop_front(HID::HID_ROUTE);
   }
   if (wasRequest) bye.SwapFromTo();
-  bye.remove(HID::HID_RECORD_ROUTE);
-  if (auto* cseq = bye.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(client_max_cseq_ + 1000);
+  bye.Remove(HID::HID_RECORD_ROUTE);
+  if (auto* cseq = bye.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(client_max_cseq_ + 1000);
   Pass(FROM_CLIENT, &bye);
 }

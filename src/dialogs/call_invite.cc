@@ -36,23 +36,23 @@ bool Requires100rel(const SipMessage& m) {
 
 }  // namespace
 
-void Call::InviteRecv(Direction dir) {
+void Call::InviteReceived(Direction dir) {
   if (Hooks().set_master) Hooks().set_master();
   if (dir == FROM_CLIENT) {
     Reply(FROM_CLIENT, 100, "Trying");
   } else {
-    if (WithinDlg() && Defect('N') && PollReactor::NowMs() - last_ack_time_ < 50) {
-      DLog(LEVEL_DEBUG, "Warning: Defect 'N': Two Fast ReINVITE - Do not even response 100!\n");
+    if (WithinDialog() && Defect('N') && PollReactor::NowMs() - last_ack_time_ < 50) {
+      LogLine(LEVEL_DEBUG, "Warning: Defect 'N': Two Fast ReINVITE - Do not even response 100!\n");
       State(PASS);
       return;
     }
     Reply(FROM_SERVER, 100, "Trying");
   }
   invite_direction_ = dir;
-  OrigMSG(*message_);
+  OriginalInvite(*message_);
   csta_ = ContentTypeIs(*message_, "application/csta+xml");
 
-  if (WithinDlg()) {
+  if (WithinDialog()) {
     // A fax from the server toward a direct client needs the relay's own INVITE to the client first.
     if (dir == FROM_CLIENT && mode_ != NatType::OPAQUE && IsSDP(*message_) &&
         CheckForT38(dir)) {
@@ -67,11 +67,11 @@ void Call::InviteRecv(Direction dir) {
 
   CallEvent(E_INVITE, "");
   if ((indirect_ || chained_) && CleanDefect())
-    DLog(LEVEL_DEBUG, indirect_ ? "Indirect Client: Remove 'EeTt' from Defects => FULL\n"
+    LogLine(LEVEL_DEBUG, indirect_ ? "Indirect Client: Remove 'EeTt' from Defects => FULL\n"
                                : "Chained Client: Remove 'EeTt' from Defects\n");
   if (dir == FROM_CLIENT) ClientInviteDefects();
   if (dir == FROM_SERVER && message_->Header("X-LBC") != nullptr) {
-    message_->remove("X-LBC");
+    message_->Remove("X-LBC");
     lbc_ = true;
   }
   if (dir == FROM_SERVER && Defect('T') && !indirect_) StoreZInvite();
@@ -86,7 +86,7 @@ void Call::InviteRecv(Direction dir) {
       if (reg->Defect().find('X') != std::string::npos && !Defect('X')) defects_ += 'X';
     }
   }
-  if (mode_ == NatType::UNKNOWN && !csta_) return DecideFWType();
+  if (mode_ == NatType::UNKNOWN && !csta_) return DecideNatType();
   if (mode_ == NatType::OPAQUE) return Process(START_FULL_MODE, dir);
   InviteSending();
   State(INVITE_SENT);
@@ -100,16 +100,16 @@ bool Call::HoldCheck(Direction dir) {
   const bool hold = sdp != nullptr && !sdp->Medias().empty() && sdp->Medias().front()->IsHold();
   if (hold && dir == FROM_CLIENT && !chained_) {
     SipUri who;
-    OrgCntURI(who);
+    OldContactUri(who);
     std::string text;
-    who.assemble(text);
+    who.Assemble(text);
     message_->Header("X-Holder", text);
   }
   const bool long_hold = !hold && hold_time_ != 0 && time(nullptr) - hold_time_ > g_config.register_timeout;
   if (!hold) hold_time_ = 0;
   else if (hold_time_ == 0) hold_time_ = time(nullptr);
   if (long_hold && !public_ip_ && mode_ != NatType::OPAQUE) {
-    DLog(LEVEL_DEBUG, "Too long Hold - Switch to FULL mode\n");
+    LogLine(LEVEL_DEBUG, "Too long Hold - Switch to FULL mode\n");
     full_reason_ = 'D';
     return StartFullMode(false);
   }
@@ -117,21 +117,21 @@ bool Call::HoldCheck(Direction dir) {
 }
 
 void Call::InviteSending() {
-  if (Defect('A') && !WithinDlg() && !IsSDP(*message_)) {
-    message_->set(HID::HID_CONTENT_TYPE, "application/sdp");
+  if (Defect('A') && !WithinDialog() && !IsSDP(*message_)) {
+    message_->Set(HID::HID_CONTENT_TYPE, "application/sdp");
     message_->Body(BogusSDP());
-    DLog(LEVEL_DEBUG, "Defect 'A' - Set Bogus SDP Body\n");
+    LogLine(LEVEL_DEBUG, "Defect 'A' - Set Bogus SDP Body\n");
   }
   confirmed_ = false;
   invite_answered_ = false;
   Pass(invite_direction_);
-  RetrmMSG("INVITE");
+  RetransmittedMessage("INVITE");
 }
 
 void Call::InviteResponse(Direction dir) {
   SipMessage& m = *message_;
   if (m.IsInvite()) return RepeatedInvite(dir);
-  const int seq = CheckSeqNo(dir);
+  const int seq = CheckSequence(dir);
   if (seq == 0 && m.IsResponse()) return AnswerToInvite(dir);
   if (seq == 0) return OtherInTransaction(dir);
   if (seq == -1) return OutsideTransaction(dir);
@@ -142,12 +142,12 @@ void Call::InviteResponse(Direction dir) {
 // Glare, a retransmitted INVITE, or a new one while the last is pending.
 void Call::RepeatedInvite(Direction dir) {
   if (dir != invite_direction_) {
-    DLog(LEVEL_DEBUG, "Warning: Glare INVITE Coming from the opposite direction ?? !!\n");
+    LogLine(LEVEL_DEBUG, "Warning: Glare INVITE Coming from the opposite direction ?? !!\n");
     Reply(dir, 491, "Request Pending");
     return;
   }
-  if (original_invite_ && SeqOf(*message_) <= SeqOf(*original_invite_)) {
-    DLog(LEVEL_DEBUG, "Duplicate INVITE\n");
+  if (original_invite_ && SequenceOf(*message_) <= SequenceOf(*original_invite_)) {
+    LogLine(LEVEL_DEBUG, "Duplicate INVITE\n");
     if (!response_) {
       Reply(dir, 100, "Trying Again");
     } else {
@@ -156,7 +156,7 @@ void Call::RepeatedInvite(Direction dir) {
     }
     return;
   }
-  DLog(LEVEL_DEBUG, "Warning: New ReINVITE while prev is not complited - Do not even response 100!\n");
+  LogLine(LEVEL_DEBUG, "Warning: New ReINVITE while prev is not complited - Do not even response 100!\n");
 }
 
 void Call::AnswerToInvite(Direction dir) {
@@ -164,7 +164,7 @@ void Call::AnswerToInvite(Direction dir) {
   const int status = m.Status();
   invite_answered_ = true;
   if (status == 200 && !HasToTag(m)) {
-    DLog(LEVEL_DEBUG, "Warning: 200 OK without 'To:' tag - ignore\n");
+    LogLine(LEVEL_DEBUG, "Warning: 200 OK without 'To:' tag - ignore\n");
     return;
   }
   if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && State() == INVITE_SENT && client_ok_) {
@@ -176,13 +176,13 @@ void Call::AnswerToInvite(Direction dir) {
     retransmissions_ = 0;
   }
   if (status == 100) return;
-  const bool initial = !WithinDlg();
+  const bool initial = !WithinDialog();
   if (initial) {
     if (Requires100rel(m)) expect_prack_ = true;
     if (dir == FROM_SERVER && status == 200) SetSrvMsg();
   }
   if (dir == FROM_SERVER && status == 200 && !initial && Defect('H')) AnswerHoldForDevice();
-  if (dir == FROM_SERVER && initial && (status == 401 || status == 407)) return Challenge(dir, SeqOf(m));
+  if (dir == FROM_SERVER && initial && (status == 401 || status == 407)) return Challenge(dir, SequenceOf(m));
   if (dir == FROM_SERVER && status == 183) got_183_ = true;
   if (dir == FROM_SERVER && initial && status > 100 && status <= 200 && Defect('T') && ZEarlyAnswer()) return;
   // The client answers the relay's own INVITE: the relay confirms it; the server learns of it later.
@@ -200,8 +200,8 @@ void Call::AnswerToInvite(Direction dir) {
         SipUri uri = *contact;
         uri.Remove("transport");
         std::string text;
-        uri.assemble(text);
-        OrgContact(text);
+        uri.Assemble(text);
+        OldContact(text);
       }
     }
   }
@@ -218,8 +218,8 @@ void Call::AnswerHoldForDevice() {
     media->Attrs().Mode(SdpAttributes::RECVONLY);
     media->Connect().clear();
   }
-  answer->dirty();
-  message_->set(HID::HID_CONTENT_TYPE, "application/sdp");
+  answer->MarkDirty();
+  message_->Set(HID::HID_CONTENT_TYPE, "application/sdp");
   message_->SetSDP(std::move(answer));
 }
 
@@ -232,20 +232,20 @@ void Call::Challenge(Direction dir, int cseq) {
   Pass(dir);
   if (auth_cseq_number_ != 0) {
     if (cseq == auth_cseq_number_) return;
-    g_dos.report(source_, DosCore::DOS_H, 0);
+    g_dos.Report(source_, DosCore::DOS_H, 0);
     Complete(E_REJECT, "Wrong Authorization");
     return;
   }
   auth_cseq_number_ = cseq;
   State(AUTH);
-  DLog(LEVEL_DEBUG, "Set timer 'AUTH' to %d sec.\n", kAuthWaitSec);
+  LogLine(LEVEL_DEBUG, "Set timer 'AUTH' to %d sec.\n", kAuthWaitSec);
   ScheduleTimer(T_AUTH, &g_internal_port, kAuthWaitSec * 1000);
 }
 
 void Call::OtherInTransaction(Direction dir) {
   SipMessage& m = *message_;
   if (m.IsAck() && dir == invite_direction_ && original_invite_ && IsSDP(*original_invite_) && !m.Body().empty()) {
-    m.remove(HID::HID_CONTENT_TYPE);
+    m.Remove(HID::HID_CONTENT_TYPE);
     m.Body("");
   }
   Pass(dir);
@@ -258,10 +258,10 @@ void Call::OtherInTransaction(Direction dir) {
 void Call::OutsideTransaction(Direction dir) {
   SipMessage& m = *message_;
   if (m.IsBye() && dir == FROM_CLIENT) {
-    DLog(LEVEL_DEBUG, "Warning: Got BYE before final '200 OK'\n");
+    LogLine(LEVEL_DEBUG, "Warning: Got BYE before final '200 OK'\n");
     Reply(FROM_CLIENT, 200, "OK");
     if (timer_type_ == T_RETRANS) {
-      DLog(LEVEL_DEBUG, "Cancel Invite Timer\n");
+      LogLine(LEVEL_DEBUG, "Cancel Invite Timer\n");
       CancelTimer(T_RETRANS);
     }
     // The client gave up on a call it was offered: the server's INVITE is refused. On a call the client

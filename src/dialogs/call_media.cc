@@ -14,7 +14,7 @@ constexpr const char* kNoPortsReason = "Server Error/No Ports";
 RelaySetup Call::MediaSetup() const {
   RelaySetup setup;
   setup.log_threshold = log_level_;
-  setup.accept_any = load_balanced_ || g_config.RThreshold1 < 0;
+  setup.accept_any = load_balanced_ || g_config.repeat_threshold_first < 0;
   setup.symmetric = symmetric_;
   setup.orig_ip = client_rtp_ip_;
   setup.video = video_;
@@ -24,19 +24,19 @@ RelaySetup Call::MediaSetup() const {
 bool Call::StartFullMode(bool send) {
   mode_ = NatType::OPAQUE;
   if (Defect('L')) load_balanced_ = true;
-  bool ready = client_rtp_.open() >= 0 && server_rtp_.open() >= 0;
-  if (ready && video_) ready = client_video_.open() >= 0 && server_video_.open() >= 0;
+  bool ready = client_rtp_.Open() >= 0 && server_rtp_.Open() >= 0;
+  if (ready && video_) ready = client_video_.Open() >= 0 && server_video_.Open() >= 0;
   // A transcoding rule would pick its own thread body here; until then every anchored call is relayed.
   if (ready && !relay_.Running()) {
     ready = relay_.Start(MediaSetup(), this);
-    if (!ready) DLog(LEVEL_ERROR, "Error: Cannot start RTP Relay thread\n");
+    if (!ready) LogLine(LEVEL_ERROR, "Error: Cannot start RTP Relay thread\n");
   }
   if (!ready) {
     NoPorts();
     return false;
   }
-  if (confirmed_ && WithinDlg()) relay_.Established(true);
-  DLog(LEVEL_DEBUG, "FULL mode (%c): CLN port %d, SRV port %d\n", full_reason_, client_rtp_.LPort(), server_rtp_.LPort());
+  if (confirmed_ && WithinDialog()) relay_.Established(true);
+  LogLine(LEVEL_DEBUG, "FULL mode (%c): CLN port %d, SRV port %d\n", full_reason_, client_rtp_.LPort(), server_rtp_.LPort());
   if (send) {
     InviteSending();
     State(INVITE_SENT);

@@ -34,7 +34,7 @@ std::string RandomToken() {
 std::string BareAddress(const RouteHeader* h) {
   if (h == nullptr) return "<sip:unknown@invalid>";
   std::string uri;
-  static_cast<const SipUri&>(*h).assemble(uri);
+  static_cast<const SipUri&>(*h).Assemble(uri);
   return '<' + uri + '>';
 }
 
@@ -42,7 +42,7 @@ std::string BareAddress(const RouteHeader* h) {
 
 // The type learned before: configuration (domain, user, subnet), the registration, SRTP, load balancing
 // and indirect clients. Still unknown for a client behind NAT whose media address is not known: probe.
-void Call::DecideFWType() {
+void Call::DecideNatType() {
   uint32_t mode = mode_;
   const char* source = indirect_ ? "Indirect" : "FCfg";
   if (full_reason_ == 'C') {
@@ -77,7 +77,7 @@ void Call::DecideFWType() {
   NatType::Mode saved = NatType::UNKNOWN;
   if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) {
     saved = reg->Mode();
-    double_nat_ = reg->DDNAT();
+    double_nat_ = reg->DoubleNat();
     if (reg->SRTP()) srtp_ = -1;
   }
   if (Base(saved) <= Base(mode)) {
@@ -95,7 +95,7 @@ void Call::DecideFWType() {
   if (indirect_) mode = (mode & NatType::PREFIXES) | NatType::OPAQUE;
 
   if (Base(mode) == NatType::UNKNOWN) {
-    if (public_ip_ || symmetric_ || ClnRtpKnown()) {
+    if (public_ip_ || symmetric_ || ClientRtpKnown()) {
       InviteSending();
       State(INVITE_SENT);
       return;
@@ -104,24 +104,24 @@ void Call::DecideFWType() {
     return;
   }
 
-  const char* name = NatType::FWTypeStr(static_cast<NatType::Mode>(mode));
+  const char* name = NatType::Name(static_cast<NatType::Mode>(mode));
   if (name[0] == '<')
-    DLog(LEVEL_DEBUG, "%s FW type: 0x%08X\n", source, mode);
+    LogLine(LEVEL_DEBUG, "%s FW type: 0x%08X\n", source, mode);
   else
-    DLog(LEVEL_DEBUG, "%s FW type: %s%s\n", source, double_nat_ ? "DDNAT+" : "", name);
+    LogLine(LEVEL_DEBUG, "%s FW type: %s%s\n", source, double_nat_ ? "DDNAT+" : "", name);
   const bool changed = mode != saved && mode != subnet;
   icmp_ = (mode & NatType::ICMPREPL) != 0;
   load_balanced_ = load_balanced_ || (mode & NatType::LB) != 0;
   snat_ = (mode & NatType::SNAT) != 0;
   mode_ = static_cast<NatType::Mode>(Base(mode));
-  OptionsRecv(changed);
+  OptionsReceived(changed);
 }
 
 void Call::StartProbe() {
   HoldInvite();
   State(OPTIONS_SENT);
   SendOptions();
-  DLog(LEVEL_DEBUG, "Set timer for OPTIONS to 1 sec.\n");
+  LogLine(LEVEL_DEBUG, "Set timer for OPTIONS to 1 sec.\n");
   ScheduleTimer(T_OPTIONS, &g_alternate_port, kOptionsWaitMs);
 }
 
@@ -141,7 +141,7 @@ void Call::SendOptions() {
   const std::string myip = g_config.myipaddr;
   auto build = [&](const std::string& via_host, char digit) {
     std::string text = "OPTIONS " + old_contact_ + " SIP/2.0\r\n";
-    text += "Via: SIP/2.0/UDP " + via_host + ':' + std::to_string(g_config.SecondPort) + ";branch=" + kProbeBranch +
+    text += "Via: SIP/2.0/UDP " + via_host + ':' + std::to_string(g_config.second_port) + ";branch=" + kProbeBranch +
             number_text_ + '.' + digit + "\r\n";
     text += "Max-Forwards: 0\r\n";
     text += "To: " + to + "\r\n";
@@ -149,11 +149,11 @@ void Call::SendOptions() {
             std::to_string(time(nullptr)) + "\r\n";
     text += std::string("Call-ID: ") + digit + '.' + number_text_ + '.' + probe_token_ + '@' + myip + "\r\n";
     text += "CSeq: 5 OPTIONS\r\n";
-    text += "User-Agent: " + g_config.AgentName + "\r\n";
+    text += "User-Agent: " + g_config.agent_name + "\r\n";
     text += "Content-Length: 0\r\n\r\n";
     auto probe = std::make_unique<SipMessage>();
-    if (!probe->parser(text)) {
-      DLog(LEVEL_ERROR, "Error: Cannot build OPTIONS for Contact '%s'\n", old_contact_.c_str());
+    if (!probe->Parse(text)) {
+      LogLine(LEVEL_ERROR, "Error: Cannot build OPTIONS for Contact '%s'\n", old_contact_.c_str());
       probe.reset();
     }
     return probe;
@@ -165,7 +165,7 @@ void Call::SendOptions() {
   }
   ProbePort::Retire(std::move(probe_port_));
   probe_port_ = ProbePort::Open(static_cast<int>(number_));
-  if (probe_port_->usable()) {
+  if (probe_port_->Usable()) {
     if (auto probe = build(myip, '1')) probe_port_->send(*probe, client_sip_address_, log_level_, LogThreshold());
   }
   if (auto probe = build(g_config.second_ipaddr, '2')) g_external_port.send(*probe, client_sip_address_, log_level_, LogThreshold());
@@ -175,7 +175,7 @@ void Call::SendOptions() {
 void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
   const DialogState st = State();
   if (st != OPTIONS_SENT && st != X_INVITE_SENT && st != X_183_SENT) {
-    if (mode_ != NatType::TRANSPARENT) DLog(LEVEL_DEBUG, "Too late OPTIONS response\n");
+    if (mode_ != NatType::TRANSPARENT) LogLine(LEVEL_DEBUG, "Too late OPTIONS response\n");
     return;
   }
   const int contact_port = client_contact_address_.Port();
@@ -187,13 +187,13 @@ void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
       if (st != OPTIONS_SENT) {
         UnregisterProbeMedia();
         if (st == X_183_SENT && timer_type_ == T_MEDIA) {
-          DLog(LEVEL_DEBUG, "Cancel X_Media Timer\n");
+          LogLine(LEVEL_DEBUG, "Cancel X_Media Timer\n");
           CancelTimer(T_MEDIA);
         }
       }
     } else if (st == OPTIONS_SENT) {
       mode_ = NatType::PORTPRESERVE;
-      DLog(LEVEL_DEBUG, "Detected FW type is Strict PreservePort Suspect...\n");
+      LogLine(LEVEL_DEBUG, "Detected FW type is Strict PreservePort Suspect...\n");
     }
   } else if (!branch.empty() && branch.back() == '1') {
     mode_ = NatType::TRANSPARENT;
@@ -203,24 +203,24 @@ void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
       mode_ = NatType::RESTRICTED;
     } else if (st == OPTIONS_SENT) {
       mode_ = NatType::PORTPRESERVE;
-      DLog(LEVEL_DEBUG, "Detected FW type is Weak PreservePort Suspect...\n");
+      LogLine(LEVEL_DEBUG, "Detected FW type is Weak PreservePort Suspect...\n");
     }
   }
   if ((mode_ != NatType::UNKNOWN && st == OPTIONS_SENT) || changed)
-    DLog(LEVEL_DEBUG, "Detected FW type: %s\n", NatType::FWTypeStr(mode_));
+    LogLine(LEVEL_DEBUG, "Detected FW type: %s\n", NatType::Name(mode_));
   if (st == OPTIONS_SENT) {
-    DLog(LEVEL_DEBUG, "Cancel OPTIONS Timer\n");
+    LogLine(LEVEL_DEBUG, "Cancel OPTIONS Timer\n");
     CancelTimer(T_OPTIONS);
     Process(OPTIONS_RECV, FROM_NOWHERE);
     return;
   }
-  DLog(LEVEL_DEBUG, "That's Second OPTIONS response\n");
-  if (changed) SecondOptionsRecv();
+  LogLine(LEVEL_DEBUG, "That's Second OPTIONS response\n");
+  if (changed) SecondOptionsReceived();
 }
 
-void Call::OptionsRecv(bool changed) {
+void Call::OptionsReceived(bool changed) {
   if (changed) {
-    StoreRegMode();
+    StoreRegistrationMode();
     ProbePort::Retire(std::move(probe_port_));
   }
   if (mode_ != NatType::OPAQUE && !(icmp_ && invite_direction_ == FROM_CLIENT)) {
@@ -234,15 +234,15 @@ void Call::OptionsRecv(bool changed) {
   Process(START_FULL_MODE, FROM_NOWHERE);
 }
 
-void Call::SecondOptionsRecv() {
-  StoreRegMode();
+void Call::SecondOptionsReceived() {
+  StoreRegistrationMode();
   if (mode_ != NatType::OPAQUE) return;
   full_reason_ = 'D';
   GoFull(State() == X_183_SENT);
 }
 
 // The registration remembers the type for the client's next calls.
-void Call::StoreRegMode() {
+void Call::StoreRegistrationMode() {
   uint32_t mode = mode_;
   if (icmp_ && mode_ != NatType::OPAQUE) mode |= NatType::ICMPREPL;
   if (load_balanced_) mode |= NatType::LB;
@@ -256,17 +256,17 @@ void Call::ProbeTimeout() {
   timer_type_ = T_NONE;
   switch (State()) {
     case OPTIONS_SENT:
-      DLog(LEVEL_DEBUG, "There is no OPTIONS Response  - Switch to FULL mode\n");
+      LogLine(LEVEL_DEBUG, "There is no OPTIONS Response  - Switch to FULL mode\n");
       break;
     case X_183_SENT:
-      DLog(LEVEL_DEBUG, "There is no 'Eraly Media' - Switch to FULL mode\n");
+      LogLine(LEVEL_DEBUG, "There is no 'Eraly Media' - Switch to FULL mode\n");
       break;
     case X_ACK_SENT:
       MakeSecondInvite();
-      DLog(LEVEL_DEBUG, "There is no 'X Client Media' - Switch to FULL mode\n");
+      LogLine(LEVEL_DEBUG, "There is no 'X Client Media' - Switch to FULL mode\n");
       break;
     default:
-      DLog(LEVEL_ERROR, "Error: AltPort TimeOut - Unexpected Condition\n");
+      LogLine(LEVEL_ERROR, "Error: AltPort TimeOut - Unexpected Condition\n");
       return;
   }
   UnregisterProbeMedia();

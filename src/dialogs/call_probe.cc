@@ -40,7 +40,7 @@ bool IsT38(SipMessage& m) {
 }
 
 std::string OuterFace(const std::string& user) {
-  return "<sip:" + user + '@' + g_config.myipaddr + ':' + std::to_string(g_config.MainPort) + ";lr>";
+  return "<sip:" + user + '@' + g_config.myipaddr + ':' + std::to_string(g_config.main_port) + ";lr>";
 }
 
 bool SupportsTimer(const SipMessage& m) {
@@ -76,21 +76,21 @@ void Call::SendX183() {
   }
   SipMessage answer(*original_invite_);
   answer.Convert(static_cast<SipStatus>(183), "Bogus Session in progress");
-  answer.set(HID::HID_CONTENT_TYPE, "application/sdp");
+  answer.Set(HID::HID_CONTENT_TYPE, "application/sdp");
   answer.Body(ProbeSDP(false));
   RegisterProbeMedia(true);
   auto* to = answer.Header<ToHeader>(HID::HID_TO);
   if (to != nullptr && to->Params().Param("tag") == nullptr) to->Params().Param("tag", ZTag());
-  answer.remove(HID::HID_USER_AGENT);
-  answer.remove(HID::HID_CONTACT);
-  answer.set(HID::HID_SERVER, g_config.AgentName);
+  answer.Remove(HID::HID_USER_AGENT);
+  answer.Remove(HID::HID_CONTACT);
+  answer.Set(HID::HID_SERVER, g_config.agent_name);
   if (Defect('C'))
-    answer.set(HID::HID_CONTACT, "<sip:ostrel@" + std::string(g_config.myipaddr) + ':' + std::to_string(g_config.MainPort) + '>');
+    answer.Set(HID::HID_CONTACT, "<sip:ostrel@" + std::string(g_config.myipaddr) + ':' + std::to_string(g_config.main_port) + '>');
   else if (Defect('d'))
     answer.push_back(HID::HID_RECORD_ROUTE, OuterFace(number_text_));
   g_external_port.send(answer, client_sip_address_, log_level_, LogThreshold());
   State(X_183_SENT);
-  DLog(LEVEL_DEBUG, "Set timer for 'Early Media' to %d sec.\n", kMediaWaitMs / 1000);
+  LogLine(LEVEL_DEBUG, "Set timer for 'Early Media' to %d sec.\n", kMediaWaitMs / 1000);
   ScheduleTimer(T_MEDIA, &g_alternate_port, kMediaWaitMs);
 }
 
@@ -103,8 +103,8 @@ void Call::SendXInvite() {
     Complete(E_REJECT, "No Ports Available");
     return;
   }
-  if (!WithinDlg() && !IsSDP(*message_)) {
-    message_->set(HID::HID_CONTENT_TYPE, "application/sdp");
+  if (!WithinDialog() && !IsSDP(*message_)) {
+    message_->Set(HID::HID_CONTENT_TYPE, "application/sdp");
     message_->Body(ProbeSDP(true));
     if (Defect('A')) defects_.clear();
   }
@@ -117,11 +117,11 @@ void Call::SendXInvite() {
 void Call::ClientAnsweredProbe() {
   SipMessage& m = *message_;
   if (State() == X_ACK_SENT) {
-    DLog(LEVEL_DEBUG, "Warning: Duplicate 200 OK, Most likely the previous X_ACK was lost\n");
+    LogLine(LEVEL_DEBUG, "Warning: Duplicate 200 OK, Most likely the previous X_ACK was lost\n");
     PassXAck();
     return;
   }
-  if (!WithinDlg()) NoteClientPorts(m);
+  if (!WithinDialog()) NoteClientPorts(m);
   auto* to = m.Header<ToHeader>(HID::HID_TO);
   const char* tag = to != nullptr ? to->Params().Param("tag") : nullptr;
   if (tag != nullptr && original_invite_) {
@@ -131,7 +131,7 @@ void Call::ClientAnsweredProbe() {
   confirmed_ = true;
   if (!client_ok_) {
     client_ok_ = std::make_unique<SipMessage>(m);
-    DLog(LEVEL_DEBUG, "Store 200 OK\n");
+    LogLine(LEVEL_DEBUG, "Store 200 OK\n");
   }
   SendXAck();
 }
@@ -140,15 +140,15 @@ void Call::ClientAnsweredProbe() {
 void Call::SendXAck() {
   PassXAck();
   const bool t38 = original_invite_ && IsT38(*original_invite_);
-  if (ClnRtpKnown() && !t38) {
+  if (ClientRtpKnown() && !t38) {
     Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
     return;
   }
   if (timer_id_ != PollReactor::kNoTimer) return;
-  if (t38) client_rtp_.RDest(InetAddress());
+  if (t38) client_rtp_.RtpDestination(InetAddress());
   RegisterProbeMedia(!t38);
   const int wait = t38 ? kT38MediaWaitMs : kMediaWaitMs;
-  DLog(LEVEL_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", wait / 1000);
+  LogLine(LEVEL_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", wait / 1000);
   ScheduleTimer(T_MEDIA, &g_alternate_port, wait);
   State(X_ACK_SENT);
 }
@@ -160,14 +160,14 @@ void Call::PassXAck(const SipMessage& ok) {
   lost_ack_ = true;
   SipMessage ack(ok);
   ack.Convert(SipMessage::ACK);
-  ack.set(HID::HID_USER_AGENT, g_config.AgentName);
-  ack.remove(HID::HID_VIA);
-  ack.remove(HID::HID_CONTACT);
-  ack.remove(HID::HID_RECORD_ROUTE);
-  if (WithinDlg() && original_invite_ && original_invite_->Header(HID::HID_ROUTE) != nullptr) {
+  ack.Set(HID::HID_USER_AGENT, g_config.agent_name);
+  ack.Remove(HID::HID_VIA);
+  ack.Remove(HID::HID_CONTACT);
+  ack.Remove(HID::HID_RECORD_ROUTE);
+  if (WithinDialog() && original_invite_ && original_invite_->Header(HID::HID_ROUTE) != nullptr) {
     std::unique_ptr<HeaderLine> first = original_invite_->Header(HID::HID_ROUTE)->Copy();
     first->DetachNext();
-    ack.set(HID::HID_ROUTE, std::move(first));
+    ack.Set(HID::HID_ROUTE, std::move(first));
   } else {
     ack.RouteSetFrom(ok, false);
     const std::string outer = g_config.myipaddr;
@@ -177,11 +177,11 @@ void Call::PassXAck(const SipMessage& ok) {
     }
   }
   // The 200 carries the client's numbering; the relay adds the shift again on the way.
-  if (auto* cseq = ack.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(cseq->SeqNo() - cseq_shift_);
+  if (auto* cseq = ack.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(cseq->Sequence() - cseq_shift_);
   Pass(FROM_SERVER, &ack);
 }
 
-void Call::ClnMediaRecv() {
+void Call::ClientMediaReceived() {
   MakeSecondInvite();
   InviteSending();
   State(INVITE_SENT);
@@ -202,7 +202,7 @@ std::unique_ptr<SipMessage> Call::SecondInvite() const {
   auto second = std::make_unique<SipMessage>(*original_invite_);
   second->restrict();
   if (SupportsTimer(*original_invite_)) {
-    second->set(HID::HID_SUPPORTED, "timer");
+    second->Set(HID::HID_SUPPORTED, "timer");
     for (const char* name : {"Session-Expires", "Min-SE"}) {
       if (const char* v = original_invite_->Header(std::string_view(name))) second->Header(name, v);
     }
@@ -213,7 +213,7 @@ std::unique_ptr<SipMessage> Call::SecondInvite() const {
 // The client refuses the second INVITE as outside any dialog: the relay's ACK of its first 200 was lost.
 // It is sent again (as a transaction's and as a dialog's ACK) and the INVITE follows with a new number.
 void Call::RecoverLostAck() {
-  DLog(LEVEL_DEBUG, "Warning: Lost X_ACK - Send it again and repeat the INVITE\n");
+  LogLine(LEVEL_DEBUG, "Warning: Lost X_ACK - Send it again and repeat the INVITE\n");
   const bool was = confirmed_;
   confirmed_ = false;
   PassXAck(*client_ok_);
@@ -237,10 +237,10 @@ void Call::XAckCancel() {
   if (original_invite_) {
     SipMessage bye(*original_invite_);
     bye.Convert(SipMessage::BYE);
-    bye.remove(HID::HID_VIA);
-    bye.remove(HID::HID_RECORD_ROUTE);
-    bye.set(HID::HID_USER_AGENT, g_config.AgentName);
-    if (auto* cseq = bye.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(cseq->SeqNo() + 1);
+    bye.Remove(HID::HID_VIA);
+    bye.Remove(HID::HID_RECORD_ROUTE);
+    bye.Set(HID::HID_USER_AGENT, g_config.agent_name);
+    if (auto* cseq = bye.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(cseq->Sequence() + 1);
     Pass(FROM_SERVER, &bye);
   }
 }

@@ -21,8 +21,8 @@ int OfferedPort(const RtpPort& pair) { return pair.LPort() > 0 ? pair.LPort() : 
 }  // namespace
 
 bool Call::OpenProbeMedia() {
-  if (client_rtp_.open() < 0) return false;
-  if (video_ && client_video_.open() < 0) {
+  if (client_rtp_.Open() < 0) return false;
+  if (video_ && client_video_.Open() < 0) {
     client_rtp_.close();
     return false;
   }
@@ -33,7 +33,7 @@ bool Call::OpenProbeMedia() {
 // video when the call has it (a copy of the client's) or with full (H.261 and H.264).
 std::string Call::ProbeSDP(bool full) {
   const std::string ip = g_config.myipaddr;
-  client_rtp_.open();
+  client_rtp_.Open();
   std::string text = "v=0\r\no=ostrel 1 1 IN IP4 " + ip + "\r\ns=SIP Ostrel\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\n";
   text += "m=audio " + std::to_string(OfferedPort(client_rtp_)) + " RTP/AVP ";
   if (full) {
@@ -45,7 +45,7 @@ std::string Call::ProbeSDP(bool full) {
   }
   text += "a=rtpmap:101 telephone-event/8000\r\n";
   if (!video_ && !full) return text;
-  client_video_.open();
+  client_video_.Open();
   const int vport = OfferedPort(client_video_);
   Sdp* offer = video_ && original_invite_ && IsSDP(*original_invite_) ? original_invite_->GetSDP() : nullptr;
   const SdpMedia* video = offer != nullptr ? offer->Media(SdpMedia::VIDEO) : nullptr;
@@ -54,7 +54,7 @@ std::string Call::ProbeSDP(bool full) {
     std::unique_ptr<SdpMedia> copy = video->Clone();
     copy->Connect() = SdpConnection();
     copy->Port(vport);
-    copy->assemble(text);
+    copy->Assemble(text);
     return text;
   }
   text += "m=video " + std::to_string(vport) + " RTP/AVP 31 99\r\na=rtpmap:31 H261/90000\r\na=rtpmap:99 H264/90000\r\n";
@@ -62,17 +62,17 @@ std::string Call::ProbeSDP(bool full) {
 }
 
 void Call::RegisterProbeMedia(bool video) {
-  client_rtp_.doregister(this);
-  if (video && video_) client_video_.doregister(this);
+  client_rtp_.Register(this);
+  if (video && video_) client_video_.Register(this);
 }
 
 // Reactor thread: the reactor runs its callbacks without its lock, so only its own thread lets go of them.
 void Call::UnregisterProbeMedia() {
-  client_rtp_.unregister();
-  client_video_.unregister();
+  client_rtp_.Unregister();
+  client_video_.Unregister();
 }
 
-bool Call::ClnRtpKnown() const { return client_rtp_.RDest().Port() != 0; }
+bool Call::ClientRtpKnown() const { return client_rtp_.RtpDestination().Port() != 0; }
 
 void Call::NoteClientPorts(SipMessage& ok) {
   Sdp* sdp = IsSDP(ok) ? ok.GetSDP() : nullptr;
@@ -93,7 +93,7 @@ void Call::GoFull(bool send) {
 void Call::ProbePacket(RtpPort& pair, const InetAddress& src) {
   if (src.IpAddr() != client_sip_address_.IpAddr()) {
     if (!Defect('L')) return;
-    DLog(LEVEL_DEBUG, "Session FW type set to LB Symmetric\n");
+    LogLine(LEVEL_DEBUG, "Session FW type set to LB Symmetric\n");
     ProbeToFull();
     return;
   }
@@ -103,45 +103,45 @@ void Call::ProbePacket(RtpPort& pair, const InetAddress& src) {
   rtcp.Port(static_cast<unsigned short>(src.Port() + 1));
   if (&pair == &client_rtp_) {
     expected = client_local_rtp_port_;
-    client_rtp_.RDest(src);
-    client_rtp_.CDest(rtcp);
-    DLog(LEVEL_DEBUG, "Detected Client RTP Audio Port - %d\n", src.Port());
-    client_rtp_.unregister();
-    both = !video_ || client_video_.RDest().Port() != 0;
+    client_rtp_.RtpDestination(src);
+    client_rtp_.RtcpDestination(rtcp);
+    LogLine(LEVEL_DEBUG, "Detected Client RTP Audio Port - %d\n", src.Port());
+    client_rtp_.Unregister();
+    both = !video_ || client_video_.RtpDestination().Port() != 0;
   } else if (&pair == &client_video_) {
     expected = client_local_video_port_;
-    client_video_.RDest(src);
-    client_video_.CDest(rtcp);
-    DLog(LEVEL_DEBUG, "Detected Client RTP Video Port - %d\n", src.Port());
-    client_video_.unregister();
-    both = client_rtp_.RDest().Port() != 0;
+    client_video_.RtpDestination(src);
+    client_video_.RtcpDestination(rtcp);
+    LogLine(LEVEL_DEBUG, "Detected Client RTP Video Port - %d\n", src.Port());
+    client_video_.Unregister();
+    both = client_rtp_.RtpDestination().Port() != 0;
   } else {
     return;
   }
   if (mode_ == NatType::PORTPRESERVE) {
     if (src.Port() != expected) {
-      DLog(LEVEL_DEBUG, "Session FW type is changed PortPreserve to Symmetric\n");
+      LogLine(LEVEL_DEBUG, "Session FW type is changed PortPreserve to Symmetric\n");
       ProbeToFull();
       return;
     }
     if (both) {
       mode_ = NatType::RESTRICTED;
-      DLog(LEVEL_DEBUG, "Session FW type is changed PortPreserve to Restricted\n");
+      LogLine(LEVEL_DEBUG, "Session FW type is changed PortPreserve to Restricted\n");
     }
   }
   if (!both) return;
   if (State() == X_ACK_SENT || State() == X_183_SENT) {
-    DLog(LEVEL_DEBUG, "Cancel X_Media Timer\n");
+    LogLine(LEVEL_DEBUG, "Cancel X_Media Timer\n");
     CancelTimer(T_MEDIA);
     Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
   } else {
-    DLog(LEVEL_DEBUG, "State remains unchanged.\n");
+    LogLine(LEVEL_DEBUG, "State remains unchanged.\n");
   }
 }
 
 // The client's media shows a NAT that does not keep its ports: anchored after all.
 void Call::ProbeToFull() {
-  DLog(LEVEL_DEBUG, "Cancel X_Media Timer\n");
+  LogLine(LEVEL_DEBUG, "Cancel X_Media Timer\n");
   if (timer_type_ == T_MEDIA) CancelTimer(T_MEDIA);
   UnregisterProbeMedia();
   // Only a server call has a second INVITE; a client's INVITE is still held and goes on as it came.

@@ -34,7 +34,7 @@ bool DialableUser(const std::string& user) {
 
 // Removes one option tag from the Supported header(s), however they are split into lines and commas.
 void RemoveSupported(SipMessage& m, const char* tag) {
-  m.parse(HID::HID_SUPPORTED);
+  m.Parse(HID::HID_SUPPORTED);
   std::string kept;
   bool found = false;
   for (HeaderLine* l = m.Header(HID::HID_SUPPORTED); l != nullptr; l = l->Next()) {
@@ -53,9 +53,9 @@ void RemoveSupported(SipMessage& m, const char* tag) {
   }
   if (!found) return;
   if (kept.empty())
-    m.remove(HID::HID_SUPPORTED);
+    m.Remove(HID::HID_SUPPORTED);
   else
-    m.set(HID::HID_SUPPORTED, kept);
+    m.Set(HID::HID_SUPPORTED, kept);
 }
 
 }  // namespace
@@ -66,33 +66,33 @@ bool Call::PreProcess(Direction dir) {
   const SipMessage::RequestMethod method = cseq != nullptr ? cseq->Method() : SipMessage::BLANK_METHOD;
 
   if (dir == FROM_CLIENT && m.IsResponse() && m.Status() == 200 && method == SipMessage::INVITE) {
-    if (CheckSeqNo(dir) > 0) {
+    if (CheckSequence(dir) > 0) {
       // A late 200 of an INVITE given up: acknowledged here so that the client stops repeating it.
       if (State() == COMPLETE) {
-        DLog(LEVEL_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", " Do not");
+        LogLine(LEVEL_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", " Do not");
         return false;
       }
-      DLog(LEVEL_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", "");
+      LogLine(LEVEL_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", "");
       SipMessage ack(m);
       ack.Convert(SipMessage::ACK);
-      ack.set(HID::HID_USER_AGENT, g_config.AgentName);
-      ack.remove(HID::HID_VIA);
-      ack.remove(HID::HID_RECORD_ROUTE);
-      if (auto* c = ack.Header<CSeqHeader>(HID::HID_CSEQ)) c->SeqNo(c->SeqNo() - cseq_shift_);
+      ack.Set(HID::HID_USER_AGENT, g_config.agent_name);
+      ack.Remove(HID::HID_VIA);
+      ack.Remove(HID::HID_RECORD_ROUTE);
+      if (auto* c = ack.Header<CSeqHeader>(HID::HID_CSEQ)) c->Sequence(c->Sequence() - cseq_shift_);
       Pass(FROM_SERVER, &ack);
       return false;
     }
     if (client_ok_) RestoreClientOk();
     if (m.Header(HID::HID_RECORD_ROUTE) == nullptr && original_invite_ && original_invite_->Header(HID::HID_RECORD_ROUTE) != nullptr) {
-      m.set(HID::HID_RECORD_ROUTE, original_invite_->Header(HID::HID_RECORD_ROUTE)->Copy());
-      DLog(LEVEL_DEBUG, "Reconstuct 200_OK Record_Route(s)\n");
+      m.Set(HID::HID_RECORD_ROUTE, original_invite_->Header(HID::HID_RECORD_ROUTE)->Copy());
+      LogLine(LEVEL_DEBUG, "Reconstuct 200_OK Record_Route(s)\n");
     }
   }
 
   if ((method == SipMessage::INVITE || method == SipMessage::ACK) && IsSDP(m)) {
     Sdp* sdp = m.GetSDP();
     if (sdp == nullptr) {
-      DLog(LEVEL_ERROR, "Error: Parsing received SDP\n");
+      LogLine(LEVEL_ERROR, "Error: Parsing received SDP\n");
     } else {
       CleanSDP(dir, *sdp);
       LearnMedia(dir, *sdp);
@@ -104,7 +104,7 @@ bool Call::PreProcess(Direction dir) {
       if (dir == FROM_SERVER) RemoveTool(*sdp);
     }
   }
-  if (method == SipMessage::INVITE) RecRouteSet(dir, expect_prack_);
+  if (method == SipMessage::INVITE) RecordRouteSet(dir, expect_prack_);
   if (zero_message_) ZRetag(dir);
   return true;
 }
@@ -113,14 +113,14 @@ bool Call::PreProcess(Direction dir) {
 // the numbering and the body of the answer to the second one. In place: the relay holds a reference to
 // the current message.
 void Call::RestoreClientOk() {
-  const int seq = SeqOf(*message_);
+  const int seq = SequenceOf(*message_);
   std::unique_ptr<HeaderLine> via = message_->Header(HID::HID_VIA) ? message_->Header(HID::HID_VIA)->Copy() : nullptr;
   const std::string body = message_->Body();
   *message_ = *client_ok_;
-  if (auto* cseq = message_->Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(seq);
-  if (via) message_->set(HID::HID_VIA, std::move(via));
+  if (auto* cseq = message_->Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(seq);
+  if (via) message_->Set(HID::HID_VIA, std::move(via));
   message_->Body(body);
-  DLog(LEVEL_DEBUG, "Restore  200 OK\n");
+  LogLine(LEVEL_DEBUG, "Restore  200 OK\n");
 }
 
 void Call::PostProcess(Direction dir) {
@@ -137,9 +137,9 @@ void Call::PostProcess(Direction dir) {
     confirmed_ = true;
     if (State() != Z_OK_SENT) OverwriteKey();
   }
-  if (status >= 500 || (!WithinDlg() && status >= 300 && status != 401 && status != 407)) {
+  if (status >= 500 || (!WithinDialog() && status >= 300 && status != 401 && status != 407)) {
     if (dir == FROM_SERVER && (status == 403 || status == 404) && source_.Port() != 0)
-      g_dos.report(source_, DosCore::DOS_H, 0);
+      g_dos.Report(source_, DosCore::DOS_H, 0);
     Complete(E_REJECT, std::to_string(status) + ',' + m.Reason());
     if (status >= 300 && status <= 399) State(MOVED);
   }
@@ -149,12 +149,12 @@ void Call::PostProcess(Direction dir) {
 // is assumed away, no rtcp attribute from behind NAT.
 void Call::CleanSDP(Direction dir, Sdp& sdp) {
   if (dir == FROM_SERVER && Defect('X')) {
-    if (g_config.BareCodecs.empty()) {
-      DLog(LEVEL_DEBUG, "Warning: Defect 'X' has no effect. No 'bare_sdp' param configured\n");
+    if (g_config.bare_codecs.empty()) {
+      LogLine(LEVEL_DEBUG, "Warning: Defect 'X' has no effect. No 'bare_sdp' param configured\n");
     } else {
       g_config.BareSDP(&sdp);
-      sdp.dirty();
-      DLog(LEVEL_DEBUG, "Defect 'X' - Strip down SDP\n");
+      sdp.MarkDirty();
+      LogLine(LEVEL_DEBUG, "Defect 'X' - Strip down SDP\n");
     }
   }
   if (srtp_ == 0 && g_config.assume_nosrtp) {
@@ -163,38 +163,38 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
       if (SdpRtpMedia* rtp = media->AsRTP(); rtp != nullptr && media->MediaType() <= SdpMedia::VIDEO) {
         if (rtp->Proto() != "AVP") {
           rtp->Proto("AVP");
-          sdp.dirty();
+          sdp.MarkDirty();
         }
         while (media->Attrs().Remove("crypto")) removed = true;
       }
     }
     if (removed) {
-      sdp.dirty();
-      DLog(LEVEL_DEBUG, "No SRTP - Remove 'crypto' attribute\n");
+      sdp.MarkDirty();
+      LogLine(LEVEL_DEBUG, "No SRTP - Remove 'crypto' attribute\n");
     }
   }
   if (dir == FROM_CLIENT && !public_ip_) {
     for (const auto& media : sdp.Medias())
-      if (media->Attrs().Remove("rtcp")) sdp.dirty();
+      if (media->Attrs().Remove("rtcp")) sdp.MarkDirty();
   }
   if (dir != FROM_SERVER) return;
   const auto& medias = sdp.Medias();
   if (Defect('V') && sdp.Media(SdpMedia::VIDEO) != nullptr) {
     sdp.RemoveMedia(SdpMedia::VIDEO);
     sdp.Attrs().Remove("group");
-    sdp.dirty();
-    DLog(LEVEL_DEBUG, "Defect 'V' - Remove media Video\n");
+    sdp.MarkDirty();
+    LogLine(LEVEL_DEBUG, "Defect 'V' - Remove media Video\n");
   }
   if (Defect('F')) {
-    if (!medias.empty() && medias[0]->Attrs().Remove("ptime")) sdp.dirty();
+    if (!medias.empty() && medias[0]->Attrs().Remove("ptime")) sdp.MarkDirty();
     if (medias.size() > 2) {
       for (const char* a : {"T38FaxFillBitRemoval", "T38FaxTranscodingMMR", "T38FaxTranscodingJBIG"})
-        if (medias[2]->Attrs().Remove(a)) sdp.dirty();
+        if (medias[2]->Attrs().Remove(a)) sdp.MarkDirty();
     }
   }
   if (Defect('c') && sdp.Connect().empty() && !medias.empty() && !medias[0]->Connect().empty()) {
     sdp.Connect(medias[0]->Connect());
-    sdp.dirty();
+    sdp.MarkDirty();
   }
 }
 
@@ -202,7 +202,7 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
 void Call::RemoveTool(Sdp& sdp) {
   bool removed = sdp.Attrs().Remove("tool");
   for (const auto& media : sdp.Medias()) removed = media->Attrs().Remove("tool") || removed;
-  if (removed) sdp.dirty();
+  if (removed) sdp.MarkDirty();
 }
 
 // Once the called side's tag is known the call is also found under its dialog key.
@@ -215,7 +215,7 @@ void Call::OverwriteKey() {
   std::string key = std::string(direction_ == FROM_SERVER ? "S&" : "C&") + callid->Value();
   if (to != nullptr && to->Params().Param("tag") != nullptr) key += std::string("&") + to->Params().Param("tag");
   if (key != key_) {
-    DLog(LEVEL_DEBUG, "Overwrite Key: %s\n", key.c_str());
+    LogLine(LEVEL_DEBUG, "Overwrite Key: %s\n", key.c_str());
     original_key_ = key_;
     key_ = key;
     table_->AddNKey(static_cast<int>(number_));
@@ -229,7 +229,7 @@ void Call::OverwriteKey() {
 void Call::ClientInviteDefects() {
   SipMessage& m = *message_;
   if (!indirect_ && (Defect('E') || Defect('T'))) RemoveSupported(m, "100rel");
-  if (!indirect_ && Defect('t')) m.remove(HID::HID_RECORD_ROUTE);
+  if (!indirect_ && Defect('t')) m.Remove(HID::HID_RECORD_ROUTE);
   if (Defect('U') && IsSDP(m)) {
     Sdp* sdp = m.GetSDP();
     SdpRtpMedia* audio = sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
@@ -237,13 +237,13 @@ void Call::ClientInviteDefects() {
       for (size_t i = audio->NCodecs(); i-- > 0;) {
         const std::string name = audio->CodecName(i);
         if (strcasecmp(name.c_str(), "PCMU") != 0 && strcasecmp(name.c_str(), "telephone-event") != 0)
-          audio->RemoveFrmt(i);
+          audio->RemoveFormat(i);
       }
-      sdp->dirty();
-      DLog(LEVEL_DEBUG, "Defect 'U' - Ulaw G711 only\n");
+      sdp->MarkDirty();
+      LogLine(LEVEL_DEBUG, "Defect 'U' - Ulaw G711 only\n");
     }
   }
-  m.parse(HID::HID_CALL_INFO);
+  m.Parse(HID::HID_CALL_INFO);
   if (Defect('i') && m.Header(HID::HID_CALL_INFO) != nullptr && m.Header("Replaces") == nullptr &&
       !DialableUser(m.URI().User()))
     m.URI().User("");

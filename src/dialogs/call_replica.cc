@@ -27,7 +27,7 @@ enum : unsigned {
 
 std::string UriText(const SipUri& uri) {
   std::string text;
-  uri.assemble(text);
+  uri.Assemble(text);
   return text;
 }
 
@@ -56,24 +56,24 @@ unsigned PortOf(const RtpPort& pair) { return pair.LPort() > 0 ? static_cast<uns
 
 ha::LocalPorts PortsOf(const RtpPort& audio, const RtpPort& video) { return {PortOf(audio), PortOf(video)}; }
 
-ha::MediaDests DestsOf(const RtpPort& audio, const RtpPort& video) {
-  ha::MediaDests d;
-  d.rtp = audio.RDest();
-  d.rtcp = audio.CDest();
-  d.video = video.RDest().Port() != 0;
+ha::MediaDestinations DestinationsOf(const RtpPort& audio, const RtpPort& video) {
+  ha::MediaDestinations d;
+  d.rtp = audio.RtpDestination();
+  d.rtcp = audio.RtcpDestination();
+  d.video = video.RtpDestination().Port() != 0;
   if (d.video) {
-    d.vrtp = video.RDest();
-    d.vrtcp = video.CDest();
+    d.vrtp = video.RtpDestination();
+    d.vrtcp = video.RtcpDestination();
   }
   return d;
 }
 
-void SetDests(RtpPort& audio, RtpPort& video, const ha::MediaDests& d) {
-  audio.RDest(d.rtp);
-  audio.CDest(d.rtcp);
+void SetDestinations(RtpPort& audio, RtpPort& video, const ha::MediaDestinations& d) {
+  audio.RtpDestination(d.rtp);
+  audio.RtcpDestination(d.rtcp);
   if (d.video) {
-    video.RDest(d.vrtp);
-    video.CDest(d.vrtcp);
+    video.RtpDestination(d.vrtp);
+    video.RtcpDestination(d.vrtcp);
   }
 }
 
@@ -113,12 +113,12 @@ ha::CallRecord Call::Replica() const {
   r.defect = defects_;
   r.shift = cseq_shift_;
   r.cln_ports = PortsOf(client_rtp_, client_video_);
-  r.cln_dests = DestsOf(client_rtp_, client_video_);
+  r.cln_dests = DestinationsOf(client_rtp_, client_video_);
   r.has_cln_dests = r.cln_dests.rtp.Port() != 0;
   r.cln_sip = client_sip_address_;
   r.srv_ports = PortsOf(server_rtp_, server_video_);
   if (r.full) {
-    r.srv_dests = DestsOf(server_rtp_, server_video_);
+    r.srv_dests = DestinationsOf(server_rtp_, server_video_);
     r.has_srv_dests = r.srv_dests.rtp.Port() != 0;
   }
   r.srv_sip = server_sip_address_;
@@ -135,13 +135,13 @@ ha::CallRecord Call::Replica() const {
 void Call::ApplyReplica(const ha::CallRecord& r, bool created) {
   if (created) {
     new_contact_ = r.ncont;
-    OrgContact(r.ocont);
+    OldContact(r.ocont);
     domain_ = r.domain;
     SetBitMask(r.flags);
   }
   cseq_shift_ = r.shift;
-  if (r.has_cln_dests) SetDests(client_rtp_, client_video_, r.cln_dests);
-  if (r.has_srv_dests) SetDests(server_rtp_, server_video_, r.srv_dests);
+  if (r.has_cln_dests) SetDestinations(client_rtp_, client_video_, r.cln_dests);
+  if (r.has_srv_dests) SetDestinations(server_rtp_, server_video_, r.srv_dests);
   client_sip_address_ = r.cln_sip;
   server_sip_address_ = r.srv_sip;
   transcoding_ = static_cast<int8_t>(r.transc);
@@ -154,23 +154,23 @@ void Call::ApplyReplica(const ha::CallRecord& r, bool created) {
 bool Call::TakeOverMedia(const ha::CallRecord& r) {
   if (!r.full || IsOpaque(mode_)) return true;
   mode_ = NatType::OPAQUE;
-  bool ready = r.cln_ports.audio != 0 && r.srv_ports.audio != 0 && client_rtp_.open(static_cast<int>(r.cln_ports.audio)) >= 0;
-  if (ready && r.cln_ports.video != 0) ready = client_video_.open(static_cast<int>(r.cln_ports.video)) >= 0;
-  if (ready) ready = server_rtp_.open(static_cast<int>(r.srv_ports.audio)) >= 0;
-  if (ready && r.srv_ports.video != 0) ready = server_video_.open(static_cast<int>(r.srv_ports.video)) >= 0;
+  bool ready = r.cln_ports.audio != 0 && r.srv_ports.audio != 0 && client_rtp_.Open(static_cast<int>(r.cln_ports.audio)) >= 0;
+  if (ready && r.cln_ports.video != 0) ready = client_video_.Open(static_cast<int>(r.cln_ports.video)) >= 0;
+  if (ready) ready = server_rtp_.Open(static_cast<int>(r.srv_ports.audio)) >= 0;
+  if (ready && r.srv_ports.video != 0) ready = server_video_.Open(static_cast<int>(r.srv_ports.video)) >= 0;
   if (!ready) {
-    DLog(LEVEL_ERROR, "Error: peer's media ports cannot be opened here\n");
+    LogLine(LEVEL_ERROR, "Error: peer's media ports cannot be opened here\n");
     ClosePorts();
     return false;
   }
   // The destinations came with the record; opening does not change them.
-  if (r.has_cln_dests) SetDests(client_rtp_, client_video_, r.cln_dests);
-  if (r.has_srv_dests) SetDests(server_rtp_, server_video_, r.srv_dests);
+  if (r.has_cln_dests) SetDestinations(client_rtp_, client_video_, r.cln_dests);
+  if (r.has_srv_dests) SetDestinations(server_rtp_, server_video_, r.srv_dests);
   return StartFullMode(false);
 }
 
 void Call::MediaSince(bool& no_client, bool& no_server) {
-  const uint64_t cln = relay_.ClnNPcur(), srv = relay_.SrvNPcur();
+  const uint64_t cln = relay_.ClientPacketCount(), srv = relay_.ServerPacketCount();
   no_client = cln == client_packets_seen_;
   no_server = srv == server_packets_seen_;
   client_packets_seen_ = cln;
@@ -190,10 +190,10 @@ void Call::KeepServerRoute(const ha::CallRecord& r) {
   if (comma != std::string::npos) text += "Record-Route: " + r.route_set.substr(comma + 2) + "\r\n";
   text += "Content-Length: 0\r\n\r\n";
   auto m = std::make_unique<SipMessage>();
-  if (m->parser(text)) {
+  if (m->Parse(text)) {
     server_message_ = std::move(m);
   } else {
-    DLog(LEVEL_ERROR, "Warning: peer's route set not usable: %s\n", r.route_set.c_str());
+    LogLine(LEVEL_ERROR, "Warning: peer's route set not usable: %s\n", r.route_set.c_str());
   }
   State(PASS);
 }

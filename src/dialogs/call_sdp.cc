@@ -30,7 +30,7 @@ uint32_t DottedToIp(const std::string& text) {
 bool LiteralHostPort(const std::string& hostport, InetAddress& out) {
   const size_t colon = hostport.rfind(':');
   if (colon == std::string::npos || DottedToIp(hostport.substr(0, colon)) == 0) return false;
-  return out.set(hostport.c_str());
+  return out.Set(hostport.c_str());
 }
 
 bool IsTelephoneEvent(const SdpRtpMedia& rtp, size_t i) {
@@ -55,12 +55,12 @@ void Call::RestrictSdp(Sdp* sdp) {
       ++i;
       continue;
     }
-    rtp->RemoveFrmt(i);
+    rtp->RemoveFormat(i);
     removed = true;
   }
   if (!removed) return;
-  sdp->dirty();
-  DLog(LEVEL_DEBUG, "Remove excessive codecs\n");
+  sdp->MarkDirty();
+  LogLine(LEVEL_DEBUG, "Remove excessive codecs\n");
 }
 
 void Call::ReorderSDP(Sdp* sdp) {
@@ -69,16 +69,16 @@ void Call::ReorderSDP(Sdp* sdp) {
   if (rtp == nullptr) return;
   std::vector<std::string> low, rest;
   for (size_t i = 0; i < rtp->NCodecs(); ++i) {
-    const std::string& fmt = rtp->CodecFrmt(i);
+    const std::string& fmt = rtp->CodecFormat(i);
     const bool plain = fmt == "0" || fmt == "8" || fmt == "9" || fmt == "13" || IsTelephoneEvent(*rtp, i);
     (plain ? rest : low).push_back(fmt);
   }
   low.insert(low.end(), rest.begin(), rest.end());
   if (low == rtp->Formats()) return;
-  while (rtp->NCodecs() > 0) rtp->RemoveFrmt(rtp->NCodecs() - 1);
-  for (const std::string& fmt : low) rtp->AddFrmt(fmt);
-  sdp->dirty();
-  DLog(LEVEL_DEBUG, "LBC: Reorder list of audio codecs\n");
+  while (rtp->NCodecs() > 0) rtp->RemoveFormat(rtp->NCodecs() - 1);
+  for (const std::string& fmt : low) rtp->AddFormat(fmt);
+  sdp->MarkDirty();
+  LogLine(LEVEL_DEBUG, "LBC: Reorder list of audio codecs\n");
 }
 
 // The media addresses an SDP gives become the relay's destinations: the server's always, the client's when
@@ -106,10 +106,10 @@ bool Call::LearnClient(const SdpMedia& media, RtpPort& pair, const char* what) {
     rtp.IpAddr(client_sip_address_.IpAddr());
     rtcp.IpAddr(client_sip_address_.IpAddr());
   }
-  pair.RDest(rtp);
-  DLog(LEVEL_DEBUG, "Cln %s RTP  Adress %s\n", what, rtp.Str().c_str());
-  pair.CDest(rtcp);
-  DLog(LEVEL_DEBUG, "Cln %s RTCP Adress %s\n", what, rtcp.Str().c_str());
+  pair.RtpDestination(rtp);
+  LogLine(LEVEL_DEBUG, "Cln %s RTP  Adress %s\n", what, rtp.Str().c_str());
+  pair.RtcpDestination(rtcp);
+  LogLine(LEVEL_DEBUG, "Cln %s RTCP Adress %s\n", what, rtcp.Str().c_str());
   return true;
 }
 
@@ -118,19 +118,19 @@ void Call::LearnServer(const SdpMedia& media, RtpPort& pair, const char* what) {
   InetAddress rtp, rtcp;
   LiteralHostPort(media.Addr(), rtp);
   LiteralHostPort(media.CAddr(), rtcp);
-  pair.RDest(rtp);
-  DLog(LEVEL_DEBUG, "Srv %s RTP  Adress %s\n", what, rtp.Str().c_str());
-  pair.CDest(rtcp);
-  DLog(LEVEL_DEBUG, "Srv %s RTCP Adress %s\n", what, rtcp.Str().c_str());
+  pair.RtpDestination(rtp);
+  LogLine(LEVEL_DEBUG, "Srv %s RTP  Adress %s\n", what, rtp.Str().c_str());
+  pair.RtcpDestination(rtcp);
+  LogLine(LEVEL_DEBUG, "Srv %s RTCP Adress %s\n", what, rtcp.Str().c_str());
 }
 
 void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
   const bool answer = msg.IsInvite() ? false : msg.IsAck() ? true : (original_invite_ && IsSDP(*original_invite_));
   auto* cseq_h = msg.Header<CSeqHeader>(HID::HID_CSEQ);
-  const int cseq = cseq_h != nullptr ? cseq_h->SeqNo() : 0;
+  const int cseq = cseq_h != nullptr ? cseq_h->Sequence() : 0;
   Sdp* sdp = msg.GetSDP();
   if (sdp == nullptr) {
-    DLog(LEVEL_ERROR, "Error: Parsing received SDP\n");
+    LogLine(LEVEL_ERROR, "Error: Parsing received SDP\n");
     return;
   }
   SdpMedia* audio = sdp->Media(SdpMedia::AUDIO);
@@ -163,23 +163,23 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
   std::string addr;
   int port;
   if (!anchored) {
-    const InetAddress learned = client_rtp_.RDest();
+    const InetAddress learned = client_rtp_.RtpDestination();
     port = learned.Port();
     if (port == 0) return;  // nothing learned yet: the addresses stay as offered
-    addr = learned.IpStr();
-    if (video_ && video != nullptr) SetPortKeepDeclined(video, client_video_.RDest().Port());
+    addr = learned.IpText();
+    if (video_ && video != nullptr) SetPortKeepDeclined(video, client_video_.RtpDestination().Port());
   } else {
     // A transcoding rule's template SDP takes the place of this one here once transcoding exists.
     addr = dir == FROM_CLIENT ? g_config.server_ipaddr : g_config.myipaddr;
     port = dir == FROM_CLIENT ? server_rtp_.LPort() : client_rtp_.LPort();
-    sdp->set('o', "ostrel " + number_text_ + ' ' + std::to_string(cseq) + " IN IP4 " + g_config.myipaddr);
+    sdp->Set('o', "ostrel " + number_text_ + ' ' + std::to_string(cseq) + " IN IP4 " + g_config.myipaddr);
   }
-  sdp->SetAddr(addr, false);
-  sdp->dirty();
+  sdp->SetAddress(addr, false);
+  sdp->MarkDirty();
   if (port == -1) {
     for (const auto& m : sdp->Medias())
       if (m->MediaType() <= SdpMedia::IMAGE) m->Port(0);
-    DLog(LEVEL_DEBUG, "Closed Port. Disable media!\n");
+    LogLine(LEVEL_DEBUG, "Closed Port. Disable media!\n");
     return;
   }
   SetPortKeepDeclined(audio, port);
@@ -194,10 +194,10 @@ void Call::NameG729(Sdp& sdp, SdpMedia& audio) {
   SdpRtpMedia* rtp = audio.AsRTP();
   if (rtp == nullptr) return;
   for (size_t i = 0; i < rtp->NCodecs(); ++i) {
-    SdpRtpMedia::CodecParams* params = rtp->FrmtParam(rtp->CodecFrmt(i));
+    SdpRtpMedia::CodecParams* params = rtp->FormatParameter(rtp->CodecFormat(i));
     if (params != nullptr && strcasecmp(params->CName().c_str(), "G729a") == 0) {
       params->CName("G729");
-      sdp.dirty();
+      sdp.MarkDirty();
     }
   }
 }
@@ -218,28 +218,28 @@ bool Call::SameFirewall(Sdp& sdp, bool hold, SdpMedia* audio, SdpMedia* video, S
   const std::string_view text = SignatureOfTool(sdp.Attrs().Attribute("tool"));
   if (text.empty()) return false;
   if (text == signature_sdp_) {
-    DLog(LEVEL_DEBUG, "Warning: Got back its own SDP signature\n");
+    LogLine(LEVEL_DEBUG, "Warning: Got back its own SDP signature\n");
     return false;
   }
   const SignatureBlock peer = DecodeSignature(text);
   if (peer.aport == 0) double_nat_ = true;
   int pool = 0;
-  if (!g_config.CmpAddresses(client_rtp_ip_, peer.csip, &pool)) return false;
+  if (!g_config.CompareAddresses(client_rtp_ip_, peer.csip, &pool)) return false;
   if (pool < 0 || double_nat_) {
     if (pool < 0)
-      DLog(LEVEL_DEBUG, "PoolID: %d - Switch to FULL LB mode\n", pool);
+      LogLine(LEVEL_DEBUG, "PoolID: %d - Switch to FULL LB mode\n", pool);
     else
-      DLog(LEVEL_DEBUG, "%s: Double NAT - Switch to FULL LB mode\n", peer.aport != 0 ? "Proxy" : "Party");
+      LogLine(LEVEL_DEBUG, "%s: Double NAT - Switch to FULL LB mode\n", peer.aport != 0 ? "Proxy" : "Party");
     load_balanced_ = true;
     // Rejected for want of ports, the call is complete and nothing below changes the SDP.
     return !StartFullMode(false);
   }
-  DLog(LEVEL_DEBUG, "CLN is behind the same firewall\n");
-  sdp.SetAddr(InetAddress::IpStr(peer.csdp), true);
+  LogLine(LEVEL_DEBUG, "CLN is behind the same firewall\n");
+  sdp.SetAddress(InetAddress::IpText(peer.csdp), true);
   if (audio != nullptr) audio->Port(peer.aport);
   if (image != nullptr) image->Port(peer.aport);
   if (video != nullptr) video->Port(peer.vport);
-  sdp.dirty();
+  sdp.MarkDirty();
   full_reason_ = '=';
   return true;
 }
@@ -254,7 +254,7 @@ void Call::Sign(Sdp& sdp) {
   signature_sdp_ = EncodeSignature(block);
   sdp.Attrs().Remove("tool");
   sdp.Attrs().Attribute("tool", std::string(kToolPrefix) + signature_sdp_);
-  sdp.dirty();
+  sdp.MarkDirty();
 }
 
 // A re-INVITE that switches the call to fax (T.38 only, no audio) on a call whose media flows directly: the
@@ -265,11 +265,11 @@ bool Call::CheckForT38(Direction dir) {
     const SdpMedia* image = sdp->Media(SdpMedia::IMAGE);
     if (image == nullptr || sdp->Media(SdpMedia::AUDIO) != nullptr) return false;
     if (dir == FROM_CLIENT && client_local_rtp_port_ != 0 && image->Port() == client_local_rtp_port_) {
-      DLog(LEVEL_DEBUG, "Cln uses the same port for both Image and Audio - do nothing\n");
+      LogLine(LEVEL_DEBUG, "Cln uses the same port for both Image and Audio - do nothing\n");
       return false;
     }
   }
-  DLog(LEVEL_DEBUG, "Prepare for T38\n");
+  LogLine(LEVEL_DEBUG, "Prepare for T38\n");
   client_local_rtp_port_ = 0;
   return true;
 }

@@ -30,13 +30,13 @@ bool AnswersInvite(const SipMessage& m) {
   return m.IsResponse() && cseq != nullptr && cseq->Method() == SipMessage::INVITE;
 }
 
-int SeqNo(const SipMessage& m) {
+int Sequence(const SipMessage& m) {
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
-  return cseq != nullptr ? cseq->SeqNo() : -1;
+  return cseq != nullptr ? cseq->Sequence() : -1;
 }
 
-void SetSeqNo(SipMessage& m, int n) {
-  if (auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->SeqNo(n);
+void SetSequence(SipMessage& m, int n) {
+  if (auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(n);
 }
 
 const char* TagOf(const SipMessage& m, SipHeaders::HeadId id) {
@@ -65,7 +65,7 @@ void KeepOneRecordRoute(SipMessage& m, bool keep_last) {
   while (keep_last && rr->Next() != nullptr) rr = rr->Next();
   std::unique_ptr<HeaderLine> one = rr->Copy();
   one->DetachNext();
-  m.set(HID::HID_RECORD_ROUTE, std::move(one));
+  m.Set(HID::HID_RECORD_ROUTE, std::move(one));
 }
 
 }  // namespace
@@ -99,17 +99,17 @@ void Call::StoreZInvite() {
   if (HeaderLine* from = zero_message_->Header(HID::HID_FROM)) {
     auto to = std::make_unique<ToHeader>();
     static_cast<RouteHeader&>(*to) = static_cast<const RouteHeader&>(*from);
-    zero_message_->set(HID::HID_TO, std::move(to));
+    zero_message_->Set(HID::HID_TO, std::move(to));
   }
-  DLog(LEVEL_DEBUG, "Store ZMG! InviteRecv()\n");
+  LogLine(LEVEL_DEBUG, "Store ZMG! InviteRecv()\n");
 }
 
 // The server's answer without the relay's inner face and the client's part of the route set.
 void Call::StoreZAnswer(const SipMessage& m) {
   zero_message_ = std::make_unique<SipMessage>(m);
-  zero_message_->remove(HID::HID_RECORD_ROUTE);
+  zero_message_->Remove(HID::HID_RECORD_ROUTE);
   const std::string inner = g_config.server_ipaddr;
-  const int inner_port = (g_config.SecondPort + 3) & 0xFFFF;
+  const int inner_port = (g_config.second_port + 3) & 0xFFFF;
   for (HeaderLine* l = m.Header(HID::HID_RECORD_ROUTE); l != nullptr; l = l->Next()) {
     auto* e = dynamic_cast<RouteHeader*>(l);
     if (e != nullptr && e->User() == number_text_ && e->Host() == inner && e->SPort() == inner_port) break;
@@ -117,7 +117,7 @@ void Call::StoreZAnswer(const SipMessage& m) {
     one->DetachNext();
     zero_message_->push_back(HID::HID_RECORD_ROUTE, std::move(one));
   }
-  DLog(LEVEL_DEBUG, "Store ZMG! InviteResponse(%d)\n", static_cast<int>(m.Status()));
+  LogLine(LEVEL_DEBUG, "Store ZMG! InviteResponse(%d)\n", static_cast<int>(m.Status()));
 }
 
 // An early answer of the server to a client with defect 'T'; true when it became the relay's 200 "OKey"
@@ -129,8 +129,8 @@ bool Call::ZEarlyAnswer() {
   const bool ringing = status == 180 && got_183_ && Defect('Q') && !Anchored();
   const bool convert = early183 || ringing;
   if (ringing) {
-    DLog(LEVEL_DEBUG, "Defect 'Q' - Start RING (Release)\n");
-    m.set(HID::HID_CONTENT_TYPE, "application/sdp");
+    LogLine(LEVEL_DEBUG, "Defect 'Q' - Start RING (Release)\n");
+    m.Set(HID::HID_CONTENT_TYPE, "application/sdp");
     m.Body(ProbeSDP(false));
   }
   if (convert) {
@@ -141,7 +141,7 @@ bool Call::ZEarlyAnswer() {
       int min_se = 0;
       if (const char* v = original_invite_->Header(std::string_view("Min-SE"))) min_se = std::atoi(v);
       m.Header("Session-Expires", std::to_string(std::max(min_se, kMinSessionExpires)) + ";refresher=uac");
-      m.set(HID::HID_REQUIRE, "timer");
+      m.Set(HID::HID_REQUIRE, "timer");
     }
   }
   if (m.Status() == 200) {
@@ -149,13 +149,13 @@ bool Call::ZEarlyAnswer() {
     // Answered at once: the call is keyed by the server's tag before the client is shown the relay's.
     if (!convert) OverwriteKey();
   } else {
-    m.remove(HID::HID_RECORD_ROUTE);
+    m.Remove(HID::HID_RECORD_ROUTE);
   }
   if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
   if (!convert) return false;
   State(Z_OK_SENT);
   Pass(FROM_SERVER);
-  RetrmMSG("Z_OK");
+  RetransmittedMessage("Z_OK");
   return true;
 }
 
@@ -205,7 +205,7 @@ void Call::ZeroModeAck(Direction dir) {
     ZDone();
     return;
   }
-  DLog(LEVEL_DEBUG, "zMode - StarWar Episod II implementation\n");
+  LogLine(LEVEL_DEBUG, "zMode - StarWar Episod II implementation\n");
   ZReInvite(m);
 }
 
@@ -216,13 +216,13 @@ void Call::ZReInvite(const SipMessage& ok) {
   const bool sdp = IsSDP(ok);
   inv->Convert(SipMessage::INVITE);
   inv->SwapFromTo();
-  inv->remove(HID::HID_VIA);
-  inv->remove(HID::HID_ROUTE);
+  inv->Remove(HID::HID_VIA);
+  inv->Remove(HID::HID_ROUTE);
   if (sdp) {
-    inv->set(HID::HID_CONTENT_TYPE, "application/sdp");
+    inv->Set(HID::HID_CONTENT_TYPE, "application/sdp");
     inv->Body(body);
   }
-  SetSeqNo(*inv, 0);
+  SetSequence(*inv, 0);
   ++cseq_shift_;
   zero_reinvite_cseq_ = cseq_shift_;
   invite_direction_ = FROM_SERVER;
@@ -235,7 +235,7 @@ void Call::ZReInvite(const SipMessage& ok) {
 void Call::ZeroReinviteResponse(Direction dir) {
   SipMessage& m = *message_;
   if (m.IsBye()) return Pass(dir);
-  if (dir != FROM_CLIENT || !AnswersInvite(m) || SeqNo(m) != zero_reinvite_cseq_) return;
+  if (dir != FROM_CLIENT || !AnswersInvite(m) || Sequence(m) != zero_reinvite_cseq_) return;
   const int status = m.Status();
   if (status < 200) return;
   if (timer_type_ == T_RETRANS) CancelTimer(T_RETRANS);
@@ -264,20 +264,20 @@ void Call::ZeroAnswer(Direction dir) {
   }
   if (m.IsInvite()) {
     if (timer_type_ == T_ZANSWER) {
-      DLog(LEVEL_DEBUG, "Cancel T_ZANSWER Timer\n");
+      LogLine(LEVEL_DEBUG, "Cancel T_ZANSWER Timer\n");
       CancelTimer(T_ZANSWER);
     }
     State(INVITE_RECV);
-    InviteRecv(dir);
+    InviteReceived(dir);
     return;
   }
   // The client repeating its ACK of the relay's 200: the server's answer was acknowledged by the relay.
-  if (m.IsAck() && dir == FROM_CLIENT && original_invite_ && SeqNo(m) == SeqNo(*original_invite_)) return;
+  if (m.IsAck() && dir == FROM_CLIENT && original_invite_ && Sequence(m) == Sequence(*original_invite_)) return;
   Pass(dir);
 }
 
 void Call::ZDone() {
-  DLog(LEVEL_DEBUG, "Recharge timer for ANSWER to %d sec.\n", kZDoneLingerSec);
+  LogLine(LEVEL_DEBUG, "Recharge timer for ANSWER to %d sec.\n", kZDoneLingerSec);
   if (TimerCB* cb = ZAnswerTimer()) ScheduleTimer(T_ZANSWER, cb, kZDoneLingerSec * 1000);
   State(Z_DONE);
 }
@@ -287,8 +287,8 @@ void Call::AckServer(const SipMessage& answer, bool confirmed) {
   if (!original_invite_) return;
   SipMessage ack(*original_invite_);
   ack.Convert(SipMessage::ACK);
-  ack.remove(HID::HID_VIA);
-  ack.set(HID::HID_USER_AGENT, g_config.AgentName);
+  ack.Remove(HID::HID_VIA);
+  ack.Set(HID::HID_USER_AGENT, g_config.agent_name);
   const char* tag = TagOf(answer, HID::HID_TO);
   if (auto* to = ack.Header<ToHeader>(HID::HID_TO); to != nullptr && tag != nullptr) to->Params().Param("tag", tag);
   // A non-2xx ACK belongs to the INVITE's transaction and so carries its branch.
@@ -302,13 +302,13 @@ void Call::AckServer(const SipMessage& answer, bool confirmed) {
 void Call::AckClient(const SipMessage& ok) {
   SipMessage ack(ok);
   ack.Convert(SipMessage::ACK);
-  ack.set(HID::HID_USER_AGENT, g_config.AgentName);
-  ack.remove(HID::HID_VIA);
-  ack.remove(HID::HID_CONTACT);
+  ack.Set(HID::HID_USER_AGENT, g_config.agent_name);
+  ack.Remove(HID::HID_VIA);
+  ack.Remove(HID::HID_CONTACT);
   ack.RouteSetFrom(ok, false);
-  ack.remove(HID::HID_ROUTE);
-  ack.remove(HID::HID_RECORD_ROUTE);
-  SetSeqNo(ack, SeqNo(ok) - cseq_shift_);
+  ack.Remove(HID::HID_ROUTE);
+  ack.Remove(HID::HID_RECORD_ROUTE);
+  SetSequence(ack, Sequence(ok) - cseq_shift_);
   Pass(FROM_SERVER, &ack);
 }
 
@@ -317,14 +317,14 @@ void Call::ZByeToClient() {
   if (!original_invite_) return;
   SipMessage bye(*original_invite_);
   bye.Convert(SipMessage::BYE);
-  bye.remove(HID::HID_VIA);
-  bye.remove(HID::HID_RECORD_ROUTE);
-  bye.remove(HID::HID_ROUTE);
-  bye.set(HID::HID_USER_AGENT, g_config.AgentName);
+  bye.Remove(HID::HID_VIA);
+  bye.Remove(HID::HID_RECORD_ROUTE);
+  bye.Remove(HID::HID_ROUTE);
+  bye.Set(HID::HID_USER_AGENT, g_config.agent_name);
   bye.SwapFromTo();
   // The client knows the relay's tag, never the server's: a BYE carrying another would not be its dialog's.
   if (auto* from = bye.Header<FromHeader>(HID::HID_FROM)) from->Params().Param("tag", ZTag());
-  SetSeqNo(bye, SeqNo(*original_invite_) + 1);
+  SetSequence(bye, Sequence(*original_invite_) + 1);
   Pass(FROM_SERVER, &bye);
 }
 
@@ -353,14 +353,14 @@ void Call::ZRetag(Direction dir) {
     if (m.IsRequest()) {
       if (!m.IsCancel()) {
         m.RouteSetFrom(*zero_message_, false);
-        DLog(LEVEL_DEBUG, "zMode Reconstuct RouteSet\n");
+        LogLine(LEVEL_DEBUG, "zMode Reconstuct RouteSet\n");
         target = m.Header<RouteHeader>(HID::HID_TO);
       }
     } else {
-      m.remove(HID::HID_RECORD_ROUTE);
+      m.Remove(HID::HID_RECORD_ROUTE);
       target = m.Header<RouteHeader>(HID::HID_FROM);
       if (m.Status() == 200 && AnswersInvite(m) && zero_message_->Header(HID::HID_RECORD_ROUTE) != nullptr) {
-        m.set(HID::HID_RECORD_ROUTE, zero_message_->Header(HID::HID_RECORD_ROUTE)->Copy());
+        m.Set(HID::HID_RECORD_ROUTE, zero_message_->Header(HID::HID_RECORD_ROUTE)->Copy());
         m.Reverse(HID::HID_RECORD_ROUTE);
       }
     }
@@ -369,15 +369,15 @@ void Call::ZRetag(Direction dir) {
     target = m.Header<RouteHeader>(m.IsRequest() ? HID::HID_FROM : HID::HID_TO);
     if (!public_ip_) KeepOneRecordRoute(m, !m.IsRequest());
     if (Defect('t')) {
-      m.remove(HID::HID_RECORD_ROUTE);
+      m.Remove(HID::HID_RECORD_ROUTE);
       auto* contact = m.Header<ContactHeader>(HID::HID_CONTACT);
       if (contact != nullptr && !contact->Star())
-        m.set(HID::HID_CONTACT, "<sip:" + number_text_ + '@' + g_config.myipaddr + ':' + std::to_string(g_config.MainPort) + '>');
+        m.Set(HID::HID_CONTACT, "<sip:" + number_text_ + '@' + g_config.myipaddr + ':' + std::to_string(g_config.main_port) + '>');
     }
   }
   if (target != nullptr && !tag.empty()) {
     target->Params().Param("tag", tag);
-    DLog(LEVEL_DEBUG, "zMode Alternating tag\n");
+    LogLine(LEVEL_DEBUG, "zMode Alternating tag\n");
   }
 }
 

@@ -40,12 +40,12 @@ bool FromRelay(const ViaHeader* via) {
 
 // The lock is held (since the constructor). Name resolution happens under it: releasing it would let another
 // worker relay a retransmission through a dialog without a server, so long holds are logged instead.
-bool Dialog::ClientSetup(const ClnMsg* m) {
+bool Dialog::ClientSetup(const ClientMessage* m) {
   const uint64_t started = PollReactor::NowMs();
   client_sip_address_ = m->rsvp;
   new_contact_ = m->ncnt;
-  OrgContact(m->ocnt);
-  public_ip_ = m->pubIP;
+  OldContact(m->ocnt);
+  public_ip_ = m->public_ip;
   source_ = m->frm;
   if (!message_ || Throttled(m)) return false;
   direction_ = FROM_CLIENT;
@@ -63,7 +63,7 @@ bool Dialog::ClientSetup(const ClnMsg* m) {
   if (!m->fuser.empty() && g_config.CheckUser(m->fuser, user)) {
     if (user.loglvl != 0) log_level_ = user.loglvl;
     if (IsCall() && user.lb) LB(true);
-    DLog(LEVEL_DEBUG, "Known FUser: %s\n", m->fuser.c_str());
+    LogLine(LEVEL_DEBUG, "Known FUser: %s\n", m->fuser.c_str());
   }
 
   if (opts.trns || user.trns) {
@@ -76,16 +76,16 @@ bool Dialog::ClientSetup(const ClnMsg* m) {
         return false;
       }
       transcoding_ = static_cast<int8_t>(rule);
-      if (rule > 0) BCodec(codec);
+      if (rule > 0) BareCodec(codec);
     }
   }
 
   keep_contact_ = opts.pcnt;
   persistent_ = opts.prsn;
-  if (!defects_.empty() && defects_[0] != ' ') DLog(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.c_str());
+  if (!defects_.empty() && defects_[0] != ' ') LogLine(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.c_str());
   if (opts.full) {
-    DLog(LEVEL_DEBUG, opts.trns ? "Known TRNS Domain.\n" : "Known FULL Domain.\n");
-    SetFDomain();
+    LogLine(LEVEL_DEBUG, opts.trns ? "Known TRNS Domain.\n" : "Known FULL Domain.\n");
+    SetFullDomain();
   }
   if (opts.full || user.full) full_reason_ = 'C';
 
@@ -95,16 +95,16 @@ bool Dialog::ClientSetup(const ClnMsg* m) {
 
   const uint64_t held = PollReactor::NowMs() - started;
   if (held > kSlowMs)
-    DLog(LEVEL_ERROR, "Warning: Dialog locked for ~%lu ms during set-up\n", static_cast<unsigned long>(held));
+    LogLine(LEVEL_ERROR, "Warning: Dialog locked for ~%lu ms during set-up\n", static_cast<unsigned long>(held));
   return true;
 }
 
 // Registration throttle for a REGISTER, and while slow start or the DDOS shield is on, requests of
 // unregistered, untrusted clients. True: drop the request.
-bool Dialog::Throttled(const ClnMsg* m) {
+bool Dialog::Throttled(const ClientMessage* m) {
   const bool ddos = g_dos.UnderDDOS();
   if (message_->IsRegister()) {
-    const int limit = ddos ? g_config.ThrottDDOS : g_config.ThrottReg;
+    const int limit = ddos ? g_config.throttle_ddos : g_config.throttle_register;
     return !RegisterThrottle::Process().Admit(time(nullptr), limit, ddos, g_config.slow_start, Hooks().SetSlowStart);
   }
   if (!SlowStartOn() && !ddos) return false;
@@ -122,12 +122,12 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
   if (opts.srv) {
     auto list = std::make_unique<std::vector<ServerRecord>>();
     const uint64_t t0 = PollReactor::NowMs();
-    ResolveSrv(domain_, "_sip._udp.", *list, opts.extsrv ? nullptr : &g_config.HardSrvs, opts.xhsts);
+    ResolveSrv(domain_, "_sip._udp.", *list, opts.extsrv ? nullptr : &g_config.servers, opts.xhsts);
     const unsigned long took = static_cast<unsigned long>(PollReactor::NowMs() - t0);
     if (took > kSlowMs)
-      DLog(LEVEL_ERROR, "Warning: It took ~%lu ms to SRV resolve: %s !!!\n", took, domain_.c_str());
+      LogLine(LEVEL_ERROR, "Warning: It took ~%lu ms to SRV resolve: %s !!!\n", took, domain_.c_str());
     else
-      DLog(LEVEL_TRACE, "Note: It took ~%lu ms to SRV resolve: %s !!!\n", took, domain_.c_str());
+      LogLine(LEVEL_TRACE, "Note: It took ~%lu ms to SRV resolve: %s !!!\n", took, domain_.c_str());
     for (auto it = list->begin(); it != list->end() && !found;) {
       InetAddress a;
       if (Resolve(a, it->s_name + ':' + std::to_string(it->s_port))) {
@@ -142,14 +142,14 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
   if (!found) {
     InetAddress a;
     if (!Resolve(a, hop)) {
-      DLog(LEVEL_ERROR, "Warning: Destination '%s' could not be resolved\n", hop.c_str());
-      g_dos.report(source_, DosCore::DOS_L, 0);
+      LogLine(LEVEL_ERROR, "Warning: Destination '%s' could not be resolved\n", hop.c_str());
+      g_dos.Report(source_, DosCore::DOS_L, 0);
       if (Hooks().Bounce) Hooks().Bounce(*message_, 484, "Address Incomplete", client_sip_address_, g_external_port);
       return false;
     }
     server_sip_address_ = a;
   }
-  DLog(LEVEL_DEBUG, "%sDestination: %s\n", opts.srv ? "SRV " : "", server_sip_address_.Str().c_str());
+  LogLine(LEVEL_DEBUG, "%sDestination: %s\n", opts.srv ? "SRV " : "", server_sip_address_.Str().c_str());
   return true;
 }
 
@@ -161,22 +161,22 @@ void Dialog::AnalyseVias() {
     if (!public_ip_) {
       indirect_ = true;
       full_reason_ = 'C';
-      DLog(LEVEL_DEBUG, "Indirect Client.\n");
+      LogLine(LEVEL_DEBUG, "Indirect Client.\n");
     } else if (FromRelay(top)) {
       chained_ = true;
-      DLog(LEVEL_DEBUG, "Chained Client.\n");
+      LogLine(LEVEL_DEBUG, "Chained Client.\n");
     }
   }
   if (top != nullptr) {
-    auto* bottom = static_cast<ViaHeader*>(top->last());
+    auto* bottom = static_cast<ViaHeader*>(top->Last());
     if (uint32_t ip = Ipv4(bottom->Param("received")); ip != 0) {
       client_rtp_ip_ = ip;
       auto* from = msg.Header<FromHeader>(HeaderIds::HID_FROM);
       SipUri contact;
-      if (msg.IsInvite() && from != nullptr && !old_contact_.empty() && contact.parser(old_contact_, true)) {
+      if (msg.IsInvite() && from != nullptr && !old_contact_.empty() && contact.Parse(old_contact_, true)) {
         contact.User(from->User());
         std::string text;
-        OrgContact(contact.assemble(text));
+        OldContact(contact.Assemble(text));
       }
     }
     const char* rport = bottom->Param("rport");
@@ -190,6 +190,6 @@ void Dialog::AnalyseVias() {
   if (uint16_t port = g_config.CheckRsvp(RsvpKey(client_rtp_ip_, client_contact_address_.IpAddr())); port != 0) {
     rsvp_ = true;
     client_sip_address_.Port(port);
-    DLog(LEVEL_DEBUG, "Set RSVP port to: %u\n", static_cast<unsigned>(port));
+    LogLine(LEVEL_DEBUG, "Set RSVP port to: %u\n", static_cast<unsigned>(port));
   }
 }

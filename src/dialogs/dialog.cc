@@ -30,22 +30,22 @@ Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddre
     : message_(std::move(msg)),
       key_(std::move(key)),
       direction_(FROM_SERVER),
-      new_contact_(reg.NewContact),
-      domain_(reg.Domain),
+      new_contact_(reg.new_contact),
+      domain_(reg.domain),
       server_sip_address_(srv),
-      client_sip_address_(reg.Hole),
-      client_rtp_ip_(reg.RtpIP),
-      public_ip_(reg.PublicIP),
-      indirect_(reg.Indirect),
-      chained_(reg.Chained),
-      persistent_(reg.Prsn),
-      transcoding_(reg.Transc ? -1 : 0),
-      srtp_(reg.SRTP ? -1 : 0),
-      defects_(reg.Defect),
+      client_sip_address_(reg.hole),
+      client_rtp_ip_(reg.rtp_ip),
+      public_ip_(reg.public_ip),
+      indirect_(reg.indirect),
+      chained_(reg.chained),
+      persistent_(reg.persistent),
+      transcoding_(reg.transcoding ? -1 : 0),
+      srtp_(reg.srtp ? -1 : 0),
+      defects_(reg.defects),
       last_update_(time(nullptr)),
-      log_level_(reg.LogLevel),
+      log_level_(reg.log_level),
       table_(DialogTable::Instance()) {
-  OrgContact(reg.OldContact);
+  OldContact(reg.old_contact);
   AddKeys();
 }
 
@@ -64,7 +64,7 @@ Dialog::Dialog(std::string key) : Dialog(nullptr, std::move(key), std::string())
 
 // Under the table's write lock: a new key gets a number and leaves the dialog locked by its creator.
 void Dialog::AddKeys() {
-  WriteGuard guard(table_->DlgLock);
+  WriteGuard guard(table_->table_lock_);
   if (!table_->EnterDialog(this)) {
     Log("ostrel", LEVEL_ERROR, "Warning: Duplicated Key: %s\n", key_.c_str());
     return;
@@ -77,11 +77,11 @@ void Dialog::AddKeys() {
 Dialog::~Dialog() {
   if (number_ == 0) return;
   CancelTimer(T_ANY);
-  DLog(LEVEL_TRACE, "~Dialog_t Before (%zd,%zd) %s ....\n", table_->PDialogs.size(), table_->Dialogs.size(),
+  LogLine(LEVEL_TRACE, "~Dialog_t Before (%zd,%zd) %s ....\n", table_->dialogs_by_number_.size(), table_->dialogs_by_key_.size(),
        key_.c_str());
   table_->EraseDialog(this);
-  DLog(LEVEL_TRACE, "~Dialog_t After  (%zd,%zd) ....\n", table_->PDialogs.size(), table_->Dialogs.size());
-  DLog(LEVEL_DEBUG, "End of Dialog  %s ....\n", key_.c_str());
+  LogLine(LEVEL_TRACE, "~Dialog_t After  (%zd,%zd) ....\n", table_->dialogs_by_number_.size(), table_->dialogs_by_key_.size());
+  LogLine(LEVEL_DEBUG, "End of Dialog  %s ....\n", key_.c_str());
 }
 
 int32_t Dialog::GlobalNo() {
@@ -89,7 +89,7 @@ int32_t Dialog::GlobalNo() {
   return table != nullptr ? table->GlobalNo() : 0;
 }
 
-void Dialog::DLog(int level, const char* fmt, ...) const {
+void Dialog::LogLine(int level, const char* fmt, ...) const {
   char text[2048];
   va_list ap;
   va_start(ap, fmt);
@@ -104,51 +104,51 @@ const char* Dialog::StateName(int s) {
 
 void Dialog::State(DialogState s) {
   if (s == State()) return;
-  DLog(LEVEL_DEBUG, "New State -  %s\n", StateName(s));
+  LogLine(LEVEL_DEBUG, "New State -  %s\n", StateName(s));
   state_.store(s, std::memory_order_release);
   last_update_ = time(nullptr);
 }
 
 void Dialog::ScheduleTimer(int type, TimerCB* cb, int ms) {
   if (timer_id_ != PollReactor::kNoTimer) {
-    DLog(LEVEL_ERROR, "Error: Timer is set already - Cancel it\n");
+    LogLine(LEVEL_ERROR, "Error: Timer is set already - Cancel it\n");
     CancelTimer(T_ANY);
   }
   ++timer_generation_;
-  timer_id_ = PollReactor::instance()->SetTimer(cb, ms, TimerCookie(number_, timer_generation_));
+  timer_id_ = PollReactor::Instance()->SetTimer(cb, ms, TimerCookie(number_, timer_generation_));
   timer_type_ = type;
 }
 
 void Dialog::CancelTimer(int mask) {
   if (timer_id_ == PollReactor::kNoTimer) return;
-  if ((timer_type_ & mask) == 0) DLog(LEVEL_ERROR, "Error: Canceling wrong timer %X %X\n", timer_type_, mask);
-  if (PollReactor* r = PollReactor::instance()) r->CancelTimer(timer_id_);
+  if ((timer_type_ & mask) == 0) LogLine(LEVEL_ERROR, "Error: Canceling wrong timer %X %X\n", timer_type_, mask);
+  if (PollReactor* r = PollReactor::Instance()) r->CancelTimer(timer_id_);
   timer_id_ = PollReactor::kNoTimer;
   timer_type_ = T_NONE;
   // A callback already on its way carries the old generation and is ignored.
   ++timer_generation_;
 }
 
-void Dialog::OrgContact(const std::string& c) {
+void Dialog::OldContact(const std::string& c) {
   old_contact_ = c;
   if (c.empty()) return;
   SipUri uri;
   client_contact_address_.reset();
   // Only a literal address: a client's Contact names no host worth a DNS query while the dialog is locked.
-  if (!uri.parser(c, true) || !InetAddress::IsIPv4(uri.Host().c_str())) return;
-  client_contact_address_.set(static_cast<unsigned short>(uri.SPort()), uri.Host().c_str());
+  if (!uri.Parse(c, true) || !InetAddress::IsIPv4(uri.Host().c_str())) return;
+  client_contact_address_.Set(static_cast<unsigned short>(uri.SPort()), uri.Host().c_str());
 }
 
-void Dialog::OrgCntURI(SipUri& u) const {
-  u.parser(old_contact_, true);
+void Dialog::OldContactUri(SipUri& u) const {
+  u.Parse(old_contact_, true);
   u.Host(domain_);
   u.Port(0);
   u.PClear();
 }
 
-void Dialog::ClnSipAddr(const InetAddress& a) {
+void Dialog::ClientSipAddress(const InetAddress& a) {
   if (!client_sip_address_.empty() && client_sip_address_ != a)
-    DLog(LEVEL_DEBUG, "Warning: Force CLN SipAddress update: %s --> %s\n", client_sip_address_.Str().c_str(),
+    LogLine(LEVEL_DEBUG, "Warning: Force CLN SipAddress update: %s --> %s\n", client_sip_address_.Str().c_str(),
          a.Str().c_str());
   client_sip_address_ = a;
 }
@@ -157,10 +157,10 @@ std::string Dialog::Print() const {
   if (!message_) return "<Undefined>";
   std::string out;
   if (message_->IsRequest()) {
-    message_->SipStartLine::assemble(out);
+    message_->SipStartLine::Assemble(out);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   } else if (auto* cseq = message_->Header<CSeqHeader>(HeaderIds::HID_CSEQ)) {
-    cseq->assemble(out);
+    cseq->Assemble(out);
   }
   return out;
 }
@@ -168,7 +168,7 @@ std::string Dialog::Print() const {
 bool Dialog::Resolve(InetAddress& a, const std::string& host) const {
   if (Hooks().Assign) return Hooks().Assign(a, host.c_str(), number_text_.c_str());
   InetAddress resolved;
-  if (!resolved.set(host.c_str()) || resolved.IpAddr() == 0) return false;
+  if (!resolved.Set(host.c_str()) || resolved.IpAddr() == 0) return false;
   a = resolved;
   return true;
 }
@@ -180,7 +180,7 @@ void Dialog::Complete(int ev, const std::string& reason) {
     StopCall();
     if (ev != E_NOP) CallEvent(ev, reason);
     // A call always lingers, whatever the event: nothing else would ever remove it.
-    DLog(LEVEL_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kCallLingerSec);
+    LogLine(LEVEL_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kCallLingerSec);
     ScheduleTimer(T_COMPLETE, &g_internal_port, kCallLingerSec * 1000);
   }
   State(COMPLETE);

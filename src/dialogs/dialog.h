@@ -25,19 +25,19 @@ class SipPort;
 
 // The values of the called client's registration that a dialog opened by the server starts from.
 struct RegistrationValues {
-  std::string NewContact;  // the Contact the relay registered for the client
-  std::string OldContact;  // the client's own Contact
-  std::string Domain;
-  std::string Defect;
-  InetAddress Hole;       // the client's public SIP address
-  uint32_t RtpIP = 0;  // the client's expected RTP address
-  bool PublicIP = false;
-  bool Indirect = false;
-  bool Chained = false;
-  bool Prsn = false;
-  bool Transc = false;  // transcoding allowed
-  bool SRTP = false;    // SRTP allowed
-  int LogLevel = 0;
+  std::string new_contact;  // the Contact the relay registered for the client
+  std::string old_contact;  // the client's own Contact
+  std::string domain;
+  std::string defects;
+  InetAddress hole;      // the client's public SIP address
+  uint32_t rtp_ip = 0;  // the client's expected RTP address
+  bool public_ip = false;
+  bool indirect = false;
+  bool chained = false;
+  bool persistent = false;
+  bool transcoding = false;  // transcoding allowed
+  bool srtp = false;   // SRTP allowed
+  int log_level = 0;
 };
 
 class Dialog {
@@ -94,10 +94,10 @@ class Dialog {
   bool Entered() const { return number_ != 0; }
 
   // --- Handlers, called by the intake with the dialog locked. event is a DialogState value.
-  virtual void HandleClnMsg(DialogState event);
-  virtual void HandleSrvMsg(DialogState event);
+  virtual void HandleClientMessage(DialogState event);
+  virtual void HandleServerMessage(DialogState event);
   // Completes a dialog created from client request m; false: dropped or answered, the caller destroys it.
-  bool ClientSetup(const ClnMsg* m);
+  bool ClientSetup(const ClientMessage* m);
   // A completed transaction that still answers retransmissions: the intake must not destroy it yet.
   bool Lingers() const { return final_response_ != nullptr; }
   // Calls are removed by their own timer, never by the intake.
@@ -107,14 +107,14 @@ class Dialog {
   // Rewrites and sends the current message (or msg, which stands in for it during the call and stays the
   // caller's) to the other side.
   void Pass(Direction dir, SipMessage* msg = nullptr);
-  void RecRouteSet(Direction dir, bool keep);
+  void RecordRouteSet(Direction dir, bool keep);
   // Counts a retransmission and picks the server for it; false when the retransmissions are used up.
-  bool SrvNext();
-  void SetRU();
+  bool NextServer();
+  void SetRequestUri();
   void Complete(int ev, const std::string& reason);
 
   virtual bool Confirmed() const { return false; }
-  virtual bool WithinDlg() const { return false; }
+  virtual bool WithinDialog() const { return false; }
   virtual int LogThreshold() const { return 0; }
 
   // --- State and timers.
@@ -142,37 +142,37 @@ class Dialog {
 
   // --- Fields (plain reads and writes unless noted).
   const std::string& Key() const { return key_; }
-  unsigned UniqNo() const { return number_; }
-  const std::string& UniqStr() const { return number_text_; }
-  const char* UniqChr() const { return number_text_.c_str(); }
+  unsigned Number() const { return number_; }
+  const std::string& NumberText() const { return number_text_; }
+  const char* NumberCString() const { return number_text_.c_str(); }
   static int32_t GlobalNo();
-  SipMessage* GetMSG() const { return message_.get(); }
-  void SetMSG(std::unique_ptr<SipMessage> m) { message_ = std::move(m); }
+  SipMessage* GetMessage() const { return message_.get(); }
+  void SetMessage(std::unique_ptr<SipMessage> m) { message_ = std::move(m); }
   Direction CurrentDirection() const { return direction_; }
   void CurrentDirection(Direction d) { direction_ = d; }
 
-  const std::string& OrgContact() const { return old_contact_; }
-  // Also takes the Contact's host and port as ClnCntAddr.
-  void OrgContact(const std::string& c);
-  // OrgContact with the dialog's domain as host, no port and no URI parameters.
-  void OrgCntURI(SipUri& u) const;
+  const std::string& OldContact() const { return old_contact_; }
+  // Also takes the Contact's host and port as ClientContactAddress.
+  void OldContact(const std::string& c);
+  // OldContact with the dialog's domain as host, no port and no URI parameters.
+  void OldContactUri(SipUri& u) const;
   const std::string& NewContact() const { return new_contact_; }
   void NewContact(const std::string& c) { new_contact_ = c; }
   const std::string& Domain() const { return domain_; }
   void Domain(const std::string& d) { domain_ = d; }
 
-  const InetAddress& SrvSipAddr() const { return server_sip_address_; }
-  void SrvSipAddr(const InetAddress& a) { server_sip_address_ = a; }
-  const InetAddress& ClnSipAddr() const { return client_sip_address_; }
+  const InetAddress& ServerSipAddress() const { return server_sip_address_; }
+  void ServerSipAddress(const InetAddress& a) { server_sip_address_ = a; }
+  const InetAddress& ClientSipAddress() const { return client_sip_address_; }
   // Logs when a known address is replaced by another.
-  void ClnSipAddr(const InetAddress& a);
+  void ClientSipAddress(const InetAddress& a);
   // A call forgets its registration (the key manager, with the dialog locked); nothing for other dialogs.
   virtual void Register(Registration* reg) {}
-  const InetAddress& ClnCntAddr() const { return client_contact_address_; }
-  uint32_t ClnRtpIP() const { return client_rtp_ip_; }
-  void ClnRtpIP(uint32_t ip) { client_rtp_ip_ = ip; }
-  uint16_t ExtSPort() const { return external_source_port_; }
-  void ExtSPort(uint16_t p) { external_source_port_ = p; }
+  const InetAddress& ClientContactAddress() const { return client_contact_address_; }
+  uint32_t ClientRtpIP() const { return client_rtp_ip_; }
+  void ClientRtpIP(uint32_t ip) { client_rtp_ip_ = ip; }
+  uint16_t ExternalSourcePort() const { return external_source_port_; }
+  void ExternalSourcePort(uint16_t p) { external_source_port_ = p; }
   const InetAddress& From() const { return source_; }
 
   bool PublicIP() const { return public_ip_; }
@@ -180,12 +180,12 @@ class Dialog {
   bool Indirect() const { return indirect_; }
   void Indirect(bool b) { indirect_ = b; }
   bool Chained() const { return chained_; }
-  bool Prsn() const { return persistent_; }
-  bool SRU() const { return server_request_uri_; }
+  bool Persistent() const { return persistent_; }
+  bool ServerRequestUri() const { return server_request_uri_; }
   bool RSVP() const { return rsvp_; }
-  bool PCnt() const { return keep_contact_; }
-  int8_t Transc() const { return transcoding_; }
-  void Transc(int8_t t) { transcoding_ = t; }
+  bool KeepContact() const { return keep_contact_; }
+  int8_t Transcoding() const { return transcoding_; }
+  void Transcoding(int8_t t) { transcoding_ = t; }
   int8_t SRTP() const { return srtp_; }
   void SRTP(int8_t s) { srtp_ = s; }
   NatType::Mode Mode() const { return mode_; }
@@ -193,17 +193,17 @@ class Dialog {
   char FullReason() const { return full_reason_; }
   void FullReason(char r) { full_reason_ = r; }
   bool Peer() const { return full_reason_ == '='; }
-  const std::vector<ServerRecord>* Srvs() const { return servers_.get(); }
+  const std::vector<ServerRecord>* Servers() const { return servers_.get(); }
 
   bool Defect(char c) const { return defects_.find(c) != std::string::npos; }
   const std::string& Defect() const { return defects_; }
   void Defect(const std::string& d) { defects_ = d; }
 
-  int Retrns() const { return retransmissions_; }
-  void Retrns(int r) { retransmissions_ = r; }
+  int Retransmissions() const { return retransmissions_; }
+  void Retransmissions(int r) { retransmissions_ = r; }
   int Shift() const { return cseq_shift_; }
   void Shift(int s) { cseq_shift_ = s; }
-  time_t DlgUpdate() const { return last_update_; }
+  time_t LastUpdate() const { return last_update_; }
   int LogLevel() const { return log_level_; }
   void LogLevel(int l) { log_level_ = l; }
 
@@ -222,18 +222,18 @@ class Dialog {
 
   // What calls and registrations add; a plain dialog is neither.
   // A call that is symmetric and has no registration behind it.
-  virtual bool SymmetricNoReg() const { return false; }
+  virtual bool SymmetricWithoutRegistration() const { return false; }
   // A call's first INVITE, whose top Via restores a response that lost its own.
-  virtual const SipMessage* OrigMSG() const { return nullptr; }
+  virtual const SipMessage* OriginalInvite() const { return nullptr; }
   virtual void Symmetric(bool) {}
   virtual void LB(bool) {}
-  virtual void BCodec(uint8_t) {}
+  virtual void BareCodec(uint8_t) {}
   virtual void StopCall() {}
   virtual void CallEvent(int ev, const std::string& reason) {}
-  virtual void SetFDomain() {}
+  virtual void SetFullDomain() {}
 
   // A line of this dialog's log: its number as tag, its threshold, LogThreshold() added to level.
-  void DLog(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
+  void LogLine(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
   bool Resolve(InetAddress& a, const std::string& host) const;
 
   std::atomic<DialogState> state_{BLANK};  // read by other dialogs' workarounds without this dialog's lock
@@ -288,7 +288,7 @@ class Dialog {
   // The NOTIFY workarounds of the client's device; false: the NOTIFY is held back.
   bool NotifyWorkarounds();
   // The transaction a plain dialog relays, and its final response once completed.
-  struct Txn {
+  struct Transaction {
     int cseq = -1;
     SipStartLine::RequestMethod method = SipStartLine::BLANK_METHOD;
     std::string branch;
@@ -301,10 +301,10 @@ class Dialog {
   bool AbsorbRetransmission(Direction dir);
   void CountMethod() const;
   // ClientSetup's steps.
-  bool Throttled(const ClnMsg* m);
+  bool Throttled(const ClientMessage* m);
   bool SetUpDestination(const DomainOptions& opts);
   void AnalyseVias();
 
-  Txn transaction_;
+  Transaction transaction_;
   std::unique_ptr<SipMessage> final_response_;
 };

@@ -25,44 +25,44 @@ DialogTable::~DialogTable() {
 }
 
 ObjectGuard<Dialog> DialogTable::GetDialog(int no) const {
-  ReadGuard guard(DlgLock);
-  auto it = PDialogs.find(static_cast<unsigned>(no));
-  return ObjectGuard<Dialog>(it == PDialogs.end() ? nullptr : it->second);
+  ReadGuard guard(table_lock_);
+  auto it = dialogs_by_number_.find(static_cast<unsigned>(no));
+  return ObjectGuard<Dialog>(it == dialogs_by_number_.end() ? nullptr : it->second);
 }
 
 ObjectGuard<Dialog> DialogTable::GetDialog(const std::string& key) const {
-  ReadGuard guard(DlgLock);
-  auto it = Dialogs.find(key);
-  return ObjectGuard<Dialog>(it == Dialogs.end() ? nullptr : it->second);
+  ReadGuard guard(table_lock_);
+  auto it = dialogs_by_key_.find(key);
+  return ObjectGuard<Dialog>(it == dialogs_by_key_.end() ? nullptr : it->second);
 }
 
-// DlgLock held for writing. Numbers wrap to 65537 and skip those still in use.
+// table_lock_ held for writing. Numbers wrap to 65537 and skip those still in use.
 unsigned DialogTable::NextNumber() {
   for (;;) {
     if (next_number_ == kLastNumber) next_number_ = kFirstNumber;
     ++next_number_;
-    if (PDialogs.find(static_cast<unsigned>(next_number_)) == PDialogs.end()) return static_cast<unsigned>(next_number_);
+    if (dialogs_by_number_.find(static_cast<unsigned>(next_number_)) == dialogs_by_number_.end()) return static_cast<unsigned>(next_number_);
   }
 }
 
-// DlgLock held for writing.
+// table_lock_ held for writing.
 bool DialogTable::EnterDialog(Dialog* d) {
-  auto [it, inserted] = Dialogs.emplace(d->key_, d);
+  auto [it, inserted] = dialogs_by_key_.emplace(d->key_, d);
   if (!inserted) return false;
   d->number_ = NextNumber();
-  PDialogs[d->number_] = d;
+  dialogs_by_number_[d->number_] = d;
   return true;
 }
 
-// DlgLock held for writing: every entry that leads to d goes, so no lookup can reach freed memory.
+// table_lock_ held for writing: every entry that leads to d goes, so no lookup can reach freed memory.
 void DialogTable::EraseDialog(Dialog* d) {
   auto erase_key = [&](const std::string& key) {
-    auto it = Dialogs.find(key);
-    if (it != Dialogs.end() && it->second == d) Dialogs.erase(it);
+    auto it = dialogs_by_key_.find(key);
+    if (it != dialogs_by_key_.end() && it->second == d) dialogs_by_key_.erase(it);
   };
   auto erase_num = [&](unsigned no) {
-    auto it = PDialogs.find(no);
-    if (it != PDialogs.end() && it->second == d) PDialogs.erase(it);
+    auto it = dialogs_by_number_.find(no);
+    if (it != dialogs_by_number_.end() && it->second == d) dialogs_by_number_.erase(it);
   };
   erase_key(d->key_);
   erase_num(d->number_);
@@ -71,92 +71,92 @@ void DialogTable::EraseDialog(Dialog* d) {
 }
 
 int32_t DialogTable::GlobalNo() const {
-  ReadGuard guard(DlgLock);
+  ReadGuard guard(table_lock_);
   return next_number_;
 }
 
 void DialogTable::DestroyAll() {
-  WriteGuard guard(DlgLock);
-  while (!Dialogs.empty()) delete Dialogs.begin()->second;  // each erases its own entries
-  PDialogs.clear();
+  WriteGuard guard(table_lock_);
+  while (!dialogs_by_key_.empty()) delete dialogs_by_key_.begin()->second;  // each erases its own entries
+  dialogs_by_number_.clear();
 }
 
 size_t DialogTable::DialogCount() const {
-  ReadGuard guard(DlgLock);
-  return Dialogs.size();
+  ReadGuard guard(table_lock_);
+  return dialogs_by_key_.size();
 }
 
 size_t DialogTable::NumberCount() const {
-  ReadGuard guard(DlgLock);
-  return PDialogs.size();
+  ReadGuard guard(table_lock_);
+  return dialogs_by_number_.size();
 }
 
-void DialogTable::Post(KeyMsg m) {
-  MutexGuard guard(KqLock);
-  KQ.push_back(m);
-  KqLock.signal();
+void DialogTable::Post(KeyMessage m) {
+  MutexGuard guard(key_queue_lock_);
+  key_queue_.push_back(m);
+  key_queue_lock_.signal();
 }
 
-void DialogTable::AddKey(int uno, int no) { Post({KeyMsg::ADD_NUMBER, uno, static_cast<uint64_t>(no)}); }
-void DialogTable::RemoveKey(int no, int uno) { Post({KeyMsg::REMOVE_NUMBER, no, static_cast<uint64_t>(uno)}); }
-void DialogTable::AddNKey(int uno) { Post({KeyMsg::ADD_KEY, uno, 0}); }
-void DialogTable::UpdKey(int uno, const InetAddress& addr) { Post({KeyMsg::UPDATE_CALL, uno, addr.key().b}); }
-void DialogTable::ClearReg(int uno) { Post({KeyMsg::CLEAR_REGISTRATION, uno, 0}); }
+void DialogTable::AddKey(int uno, int no) { Post({KeyMessage::ADD_NUMBER, uno, static_cast<uint64_t>(no)}); }
+void DialogTable::RemoveKey(int no, int uno) { Post({KeyMessage::REMOVE_NUMBER, no, static_cast<uint64_t>(uno)}); }
+void DialogTable::AddNKey(int uno) { Post({KeyMessage::ADD_KEY, uno, 0}); }
+void DialogTable::UpdateKey(int uno, const InetAddress& addr) { Post({KeyMessage::UPDATE_CALL, uno, addr.Key().b}); }
+void DialogTable::ClearRegistration(int uno) { Post({KeyMessage::CLEAR_REGISTRATION, uno, 0}); }
 
 bool DialogTable::AddAlias(unsigned no, const std::string& key) {
-  WriteGuard guard(DlgLock);
-  auto owner = PDialogs.find(no);
-  if (owner == PDialogs.end()) return false;
+  WriteGuard guard(table_lock_);
+  auto owner = dialogs_by_number_.find(no);
+  if (owner == dialogs_by_number_.end()) return false;
   Dialog* d = owner->second;
-  auto [it, inserted] = Dialogs.emplace(key, d);
+  auto [it, inserted] = dialogs_by_key_.emplace(key, d);
   if (!inserted) return it->second == d;
   d->extra_keys_.push_back(key);
   return true;
 }
 
-void DialogTable::Apply(const KeyMsg& m) {
+void DialogTable::Apply(const KeyMessage& m) {
   switch (m.km_type) {
-    case KeyMsg::UPDATE_CALL: {
+    case KeyMessage::UPDATE_CALL: {
       if (ObjectGuard<Dialog> d = GetDialog(m.uno)) {
         InetAddress a;
         InetAddress::key_t k;
-        k.b = m.addNo;
-        a.setkey(k);
-        d->ClnSipAddr(a);
+        k.b = m.value;
+        a.SetKey(k);
+        d->ClientSipAddress(a);
       }
       return;
     }
-    case KeyMsg::CLEAR_REGISTRATION:
+    case KeyMessage::CLEAR_REGISTRATION:
       if (ObjectGuard<Dialog> d = GetDialog(m.uno)) d->Register(nullptr);
       return;
     default: break;
   }
-  WriteGuard guard(DlgLock);
+  WriteGuard guard(table_lock_);
   switch (m.km_type) {
-    case KeyMsg::ADD_NUMBER: {
-      auto owner = PDialogs.find(static_cast<unsigned>(m.uno));
-      if (owner == PDialogs.end()) return;
+    case KeyMessage::ADD_NUMBER: {
+      auto owner = dialogs_by_number_.find(static_cast<unsigned>(m.uno));
+      if (owner == dialogs_by_number_.end()) return;
       Dialog* d = owner->second;
-      unsigned no = static_cast<unsigned>(m.addNo);
-      PDialogs[no] = d;
+      unsigned no = static_cast<unsigned>(m.value);
+      dialogs_by_number_[no] = d;
       if (std::find(d->extra_numbers_.begin(), d->extra_numbers_.end(), no) == d->extra_numbers_.end())
         d->extra_numbers_.push_back(no);
       return;
     }
-    case KeyMsg::ADD_KEY: {
-      auto owner = PDialogs.find(static_cast<unsigned>(m.uno));
-      if (owner == PDialogs.end()) return;
+    case KeyMessage::ADD_KEY: {
+      auto owner = dialogs_by_number_.find(static_cast<unsigned>(m.uno));
+      if (owner == dialogs_by_number_.end()) return;
       Dialog* d = owner->second;
-      Dialogs[d->key_] = d;
+      dialogs_by_key_[d->key_] = d;
       if (std::find(d->extra_keys_.begin(), d->extra_keys_.end(), d->key_) == d->extra_keys_.end())
         d->extra_keys_.push_back(d->key_);
       return;
     }
-    case KeyMsg::REMOVE_NUMBER: {
-      auto it = PDialogs.find(static_cast<unsigned>(m.uno));
-      if (it == PDialogs.end() || it->second->number_ != static_cast<unsigned>(m.addNo)) return;
+    case KeyMessage::REMOVE_NUMBER: {
+      auto it = dialogs_by_number_.find(static_cast<unsigned>(m.uno));
+      if (it == dialogs_by_number_.end() || it->second->number_ != static_cast<unsigned>(m.value)) return;
       Dialog* d = it->second;
-      PDialogs.erase(it);
+      dialogs_by_number_.erase(it);
       d->extra_numbers_.erase(std::remove(d->extra_numbers_.begin(), d->extra_numbers_.end(), static_cast<unsigned>(m.uno)),
                            d->extra_numbers_.end());
       return;
@@ -167,33 +167,33 @@ void DialogTable::Apply(const KeyMsg& m) {
 
 void DialogTable::DrainKeyQueue() {
   for (;;) {
-    KeyMsg m;
+    KeyMessage m;
     {
-      MutexGuard guard(KqLock);
-      if (KQ.empty()) return;
-      m = KQ.front();
-      KQ.pop_front();
+      MutexGuard guard(key_queue_lock_);
+      if (key_queue_.empty()) return;
+      m = key_queue_.front();
+      key_queue_.pop_front();
     }
     Apply(m);
   }
 }
 
 void DialogTable::KeyManageLoop() {
-  MutexGuard guard(KqLock);
-  while (!key_stop_m.load(std::memory_order_acquire)) {
-    while (!KQ.empty()) {
-      KeyMsg m = KQ.front();
-      KQ.pop_front();
+  MutexGuard guard(key_queue_lock_);
+  while (!key_stop_.load(std::memory_order_acquire)) {
+    while (!key_queue_.empty()) {
+      KeyMessage m = key_queue_.front();
+      key_queue_.pop_front();
       guard.unlock();
       Apply(m);
       guard.lock();
     }
-    if (key_stop_m.load(std::memory_order_acquire)) break;
-    KqLock.wait();
+    if (key_stop_.load(std::memory_order_acquire)) break;
+    key_queue_lock_.wait();
   }
 }
 
-void* DialogTable::KeyMngLoop(void* table) {
+void* DialogTable::KeyManagerLoop(void* table) {
   prctl(PR_SET_NAME, "Manage Keys");
   Log("ostrel", LEVEL_ALWAYS, "Start Key Manager Loop\n");
   static_cast<DialogTable*>(table)->KeyManageLoop();
@@ -202,14 +202,14 @@ void* DialogTable::KeyMngLoop(void* table) {
 }
 
 void DialogTable::StopKeyManager() {
-  MutexGuard guard(KqLock);
-  key_stop_m.store(true, std::memory_order_release);
-  KqLock.broadcast();
+  MutexGuard guard(key_queue_lock_);
+  key_stop_.store(true, std::memory_order_release);
+  key_queue_lock_.Broadcast();
 }
 
 void DialogTable::Destroy(ObjectGuard<Dialog> d) {
   if (!d) return;
-  unsigned no = d->UniqNo();
+  unsigned no = d->Number();
   d.reset();
   Destroy(no);
 }
@@ -220,9 +220,9 @@ void DialogTable::Destroy(unsigned no) {
       sched_yield();
       if (k % 1000 == 1) Log(static_cast<int>(no), LEVEL_DEBUG, "Attempt to Destroy(%u) - Prevent dead lock. Yield!\n", k / 1000);
     }
-    WriteGuard guard(DlgLock);
-    auto it = PDialogs.find(no);
-    if (it == PDialogs.end()) return;
+    WriteGuard guard(table_lock_);
+    auto it = dialogs_by_number_.find(no);
+    if (it == dialogs_by_number_.end()) return;
     Dialog* d = it->second;
     if (d->trylock() != 0) continue;
     d->unlock();

@@ -2,8 +2,8 @@
 // and the key manager that applies table changes posted by threads holding a dialog's lock.
 // Any thread may look up, post key messages or destroy; only the key manager thread runs KeyManageLoop.
 //
-// Lock order: DlgLock before a dialog's lock_, never after. A thread holding a dialog's lock never waits for
-// DlgLock in write mode: it posts a key message, and Destroy only tries the dialog's lock and backs off.
+// Lock order: table_lock_ before a dialog's lock_, never after. A thread holding a dialog's lock never waits for
+// table_lock_ in write mode: it posts a key message, and Destroy only tries the dialog's lock and backs off.
 #pragma once
 
 #include <atomic>
@@ -22,11 +22,11 @@ class DialogTable {
   using DialogsByKey = std::map<std::string, Dialog*>;
   using DialogsByNumber = std::map<unsigned, Dialog*>;
 
-  struct KeyMsg {
-    enum KMType : uint8_t { ADD_NUMBER = 0, ADD_KEY = 1, REMOVE_NUMBER = 2, UPDATE_CALL = 3, CLEAR_REGISTRATION = 4 };
-    KMType km_type;
+  struct KeyMessage {
+    enum KeyMessageType : uint8_t { ADD_NUMBER = 0, ADD_KEY = 1, REMOVE_NUMBER = 2, UPDATE_CALL = 3, CLEAR_REGISTRATION = 4 };
+    KeyMessageType km_type;
     int uno;
-    uint64_t addNo;
+    uint64_t value;
   };
 
   DialogTable();
@@ -41,17 +41,17 @@ class DialogTable {
   ObjectGuard<Dialog> GetDialog(const std::string& key) const;
 
   void AddKey(int uno, int no);
-  // Erases PDialogs[no] only while it still leads to dialog uno (a descriptor may have been reused since).
+  // Erases dialogs_by_number_[no] only while it still leads to dialog uno (a descriptor may have been reused since).
   void RemoveKey(int no, int uno);
   void AddNKey(int uno);
-  void UpdKey(int uno, const InetAddress& addr);
-  void ClearReg(int uno);
+  void UpdateKey(int uno, const InetAddress& addr);
+  void ClearRegistration(int uno);
   // Enters dialog no under a further key, now, under the write lock: the caller holds no dialog's lock.
   // False when the dialog is gone or the key names another dialog.
   bool AddAlias(unsigned no, const std::string& key);
 
   void KeyManageLoop();
-  static void* KeyMngLoop(void* table);
+  static void* KeyManagerLoop(void* table);
   // Ends KeyManageLoop after the messages already queued.
   void StopKeyManager();
 
@@ -68,26 +68,26 @@ class DialogTable {
   // Applies every pending key message on the calling thread (single-thread tests and shutdown).
   void DrainKeyQueue();
 
-  mutable ReadWriteMutex DlgLock;
+  mutable ReadWriteMutex table_lock_;
 
  protected:
   friend class Dialog;
-  // Dialog's side, called with DlgLock held for writing.
+  // Dialog's side, called with table_lock_ held for writing.
   bool EnterDialog(Dialog* d);  // false: duplicated key
   void EraseDialog(Dialog* d);
   unsigned NextNumber();
 
-  DialogsByKey Dialogs;    // guarded by DlgLock
-  DialogsByNumber PDialogs;  // guarded by DlgLock
+  DialogsByKey dialogs_by_key_;    // guarded by table_lock_
+  DialogsByNumber dialogs_by_number_;  // guarded by table_lock_
 
  private:
-  void Post(KeyMsg m);
-  void Apply(const KeyMsg& m);
+  void Post(KeyMessage m);
+  void Apply(const KeyMessage& m);
 
-  std::deque<KeyMsg> KQ;  // guarded by KqLock
-  ConditionMutex KqLock;
-  std::atomic<bool> key_stop_m{false};
-  int32_t next_number_ = 0x10000;  // guarded by DlgLock (write)
+  std::deque<KeyMessage> key_queue_;  // guarded by key_queue_lock_
+  ConditionMutex key_queue_lock_;
+  std::atomic<bool> key_stop_{false};
+  int32_t next_number_ = 0x10000;  // guarded by table_lock_ (write)
 
   static DialogTable* instance_;
 };

@@ -32,7 +32,7 @@ std::string TopBranch(const SipMessage& m) {
 
 }  // namespace
 
-void Dialog::HandleClnMsg(DialogState) {
+void Dialog::HandleClientMessage(DialogState) {
   if (!message_ || AbsorbRetransmission(FROM_CLIENT)) return;
   if (message_->IsRequest() && direction_ == FROM_CLIENT) NoteTransaction(*message_);
   Pass(FROM_CLIENT);
@@ -40,7 +40,7 @@ void Dialog::HandleClnMsg(DialogState) {
   CountMethod();
 }
 
-void Dialog::HandleSrvMsg(DialogState) {
+void Dialog::HandleServerMessage(DialogState) {
   if (!message_ || AbsorbRetransmission(FROM_SERVER)) return;
   if (message_->IsNotify() && !NotifyWorkarounds()) return;
   if (message_->IsRequest() && direction_ == FROM_SERVER) NoteTransaction(*message_);
@@ -56,7 +56,7 @@ void Dialog::CountMethod() const {
 
 bool Dialog::NotifyWorkarounds() {
   SipMessage& m = *message_;
-  m.parse(HID::HID_EVENT);
+  m.Parse(HID::HID_EVENT);
   auto* event = m.Header<EventHeader>(HID::HID_EVENT);
   const bool dialogEvent = event != nullptr && event->Value() == "dialog";
 
@@ -66,22 +66,22 @@ bool Dialog::NotifyWorkarounds() {
     auto* callId = m.Header<CallIdHeader>(HID::HID_CALL_ID);
     const std::string key = "C&" + (callId != nullptr ? callId->Value() : std::string());
     // This dialog is locked: the table's lock may only be tried, never waited for.
-    for (unsigned k = 0; table_->DlgLock.TryReadLock() != 0; ++k) {
-      if (k % 1000 == 1) DLog(LEVEL_DEBUG, "Defect 'n' - Attempt(%u) to lock Dialog List. Yield!\n", k / 1000);
+    for (unsigned k = 0; table_->table_lock_.TryReadLock() != 0; ++k) {
+      if (k % 1000 == 1) LogLine(LEVEL_DEBUG, "Defect 'n' - Attempt(%u) to lock Dialog List. Yield!\n", k / 1000);
       sched_yield();
     }
-    auto it = table_->Dialogs.find(key);
-    const bool callPending = it != table_->Dialogs.end() && it->second->State() != COMPLETE;
-    table_->DlgLock.unlock();
+    auto it = table_->dialogs_by_key_.find(key);
+    const bool callPending = it != table_->dialogs_by_key_.end() && it->second->State() != COMPLETE;
+    table_->table_lock_.unlock();
     if (callPending) {
-      DLog(LEVEL_DEBUG, "Defect 'n' - Retard NOTIFY\n");
+      LogLine(LEVEL_DEBUG, "Defect 'n' - Retard NOTIFY\n");
       State(COMPLETE);
       return false;
     }
   }
 
   if (Defect('s')) {
-    m.parse(HID::HID_CALL_INFO);
+    m.Parse(HID::HID_CALL_INFO);
     for (HeaderLine* l = m.Header(HID::HID_CALL_INFO); l != nullptr; l = l->Next()) {
       auto* info = dynamic_cast<CallInfoHeader*>(l);
       const char* state = info != nullptr ? info->Params().Param("appearance-state") : nullptr;
@@ -106,14 +106,14 @@ bool Dialog::NotifyWorkarounds() {
 // The request that opened the dialog's current transaction, to tell its retransmissions.
 void Dialog::NoteTransaction(const SipMessage& req) {
   auto* cseq = req.Header<CSeqHeader>(HID::HID_CSEQ);
-  transaction_.cseq = cseq != nullptr ? cseq->SeqNo() : -1;
+  transaction_.cseq = cseq != nullptr ? cseq->Sequence() : -1;
   transaction_.method = req.Method();
   transaction_.branch = TopBranch(req);
 }
 
 bool Dialog::IsRetransmission(const SipMessage& req) const {
   auto* cseq = req.Header<CSeqHeader>(HID::HID_CSEQ);
-  return cseq != nullptr && cseq->SeqNo() == transaction_.cseq && req.Method() == transaction_.method &&
+  return cseq != nullptr && cseq->Sequence() == transaction_.cseq && req.Method() == transaction_.method &&
          TopBranch(req) == transaction_.branch;
 }
 
@@ -123,18 +123,18 @@ void Dialog::AfterRelay(Direction dir) {
   if (final_response_ || State() != COMPLETE || dir == direction_ || transaction_.cseq < 0) return;
   const SipMessage& m = *message_;
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
-  if (!m.IsResponse() || m.Status() < 200 || cseq == nullptr || cseq->SeqNo() != transaction_.cseq ||
+  if (!m.IsResponse() || m.Status() < 200 || cseq == nullptr || cseq->Sequence() != transaction_.cseq ||
       cseq->Method() != transaction_.method || transaction_.method == SipMessage::INVITE)
     return;
   final_response_ = std::make_unique<SipMessage>(m);
-  DLog(LEVEL_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kLingerMs / 1000);
+  LogLine(LEVEL_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kLingerMs / 1000);
   ScheduleTimer(T_COMPLETE, &g_internal_port, kLingerMs);
 }
 
 bool Dialog::AbsorbRetransmission(Direction dir) {
   if (!final_response_ || !message_->IsRequest() || dir != direction_) return false;
   if (IsRetransmission(*message_)) {
-    DLog(LEVEL_DEBUG, "Retransmission of a completed transaction - answer again\n");
+    LogLine(LEVEL_DEBUG, "Retransmission of a completed transaction - answer again\n");
     SipMessage answer(*final_response_);
     if (dir == FROM_CLIENT)
       g_external_port.send(answer, client_sip_address_, log_level_, LogThreshold());

@@ -14,7 +14,7 @@ struct QueueItem {
   virtual ~QueueItem() = default;
 };
 
-struct ClnMsg : QueueItem {
+struct ClientMessage : QueueItem {
   std::unique_ptr<DomainOptions> dmopt;  // the options of the domain that admitted the request; may be null
   std::unique_ptr<SipMessage> cmsg;
   std::string ocnt;    // the client's Contact as received
@@ -23,10 +23,10 @@ struct ClnMsg : QueueItem {
   std::string defect;  // the device's defect letters
   InetAddress frm;        // source of the datagram
   InetAddress rsvp;       // where answers to this client go
-  bool pubIP = false;  // the client's source address is public
+  bool public_ip = false;  // the client's source address is public
 };
 
-struct IntMsg : QueueItem {
+struct ServerMessage : QueueItem {
   std::unique_ptr<SipMessage> cmsg;
   InetAddress frm;
 };

@@ -22,8 +22,8 @@ struct Face {
   int port;
 };
 
-Face Outer() { return {g_config.myipaddr, g_config.MainPort}; }
-Face Inner() { return {g_config.server_ipaddr, g_config.SecondPort + 3}; }
+Face Outer() { return {g_config.myipaddr, g_config.main_port}; }
+Face Inner() { return {g_config.server_ipaddr, g_config.second_port + 3}; }
 
 std::string FaceText(const std::string& user, const Face& f) {
   return "<sip:" + user + '@' + f.host + ':' + std::to_string(f.port) + ";lr>";
@@ -48,8 +48,8 @@ struct Side {
 };
 
 Side SideToward(Dialog::Direction from) {
-  if (from == Dialog::FROM_CLIENT) return {g_config.server_ipaddr, g_config.SecondPort + 3, &g_internal_port};
-  return {g_config.myipaddr, g_config.MainPort, &g_external_port};
+  if (from == Dialog::FROM_CLIENT) return {g_config.server_ipaddr, g_config.second_port + 3, &g_internal_port};
+  return {g_config.myipaddr, g_config.main_port, &g_external_port};
 }
 
 }  // namespace
@@ -75,13 +75,13 @@ void Dialog::Relay(Direction dir) {
     auto* mf = m.Header<MaxForwardsHeader>(HID::HID_MAX_FORWARDS);
     if (mf != nullptr && mf->Value() > 0) mf->Value(mf->Value() - 1);
   }
-  if (dir == FROM_SERVER && Defect('M') && m.Header(HID::HID_MAX_FORWARDS) == nullptr) m.set(HID::HID_MAX_FORWARDS, "9");
+  if (dir == FROM_SERVER && Defect('M') && m.Header(HID::HID_MAX_FORWARDS) == nullptr) m.Set(HID::HID_MAX_FORWARDS, "9");
   if (!PreProcess(dir)) return;
 
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   if (cseq_shift_ != 0 && cseq != nullptr) {
-    if (dir == FROM_SERVER && request) cseq->SeqNo(cseq->SeqNo() + cseq_shift_);
-    if (dir == FROM_CLIENT && !request) cseq->SeqNo(cseq->SeqNo() - cseq_shift_);
+    if (dir == FROM_SERVER && request) cseq->Sequence(cseq->Sequence() + cseq_shift_);
+    if (dir == FROM_CLIENT && !request) cseq->Sequence(cseq->Sequence() - cseq_shift_);
   }
 
   const Side side = SideToward(dir);
@@ -90,16 +90,16 @@ void Dialog::Relay(Direction dir) {
     if (!NextHopOfResponse(dir, hop)) return;
   } else {
     std::string via = "SIP/2.0/UDP " + side.host + ':' + std::to_string(side.port) + ";branch=z9hG4bK-ostrel-" +
-                      number_text_ + '-' + (cseq != nullptr ? std::to_string(cseq->SeqNo()) : std::string()) +
+                      number_text_ + '-' + (cseq != nullptr ? std::to_string(cseq->Sequence()) : std::string()) +
                       (Confirmed() && State() != COMPLETE ? ".A" : ".0");
     m.push_front(HID::HID_VIA, via);
     SipUri contact;
-    if (dir == FROM_SERVER && contact.parser(old_contact_, true)) m.URI() = contact;
+    if (dir == FROM_SERVER && contact.Parse(old_contact_, true)) m.URI() = contact;
   }
 
   if (dir == FROM_CLIENT) {
     if (request) {
-      if (!WithinDlg()) SetRU();
+      if (!WithinDialog()) SetRequestUri();
       auto* route = m.Header<RouteHeader>(HID::HID_ROUTE);
       auto* to = m.Header<ToHeader>(HID::HID_TO);
       if (route != nullptr && to != nullptr && to->Params().Param("tag") != nullptr) hop = route->Addr();
@@ -107,7 +107,7 @@ void Dialog::Relay(Direction dir) {
     if (!hop.empty() && !UpdateServer(hop)) return;
     RewriteContact();
   } else if (!request) {
-    m.remove(HID::HID_ROUTE);
+    m.Remove(HID::HID_ROUTE);
   }
 
   PostProcess(dir);
@@ -119,10 +119,10 @@ bool Dialog::NextHopOfResponse(Direction dir, std::string& hop) {
   SipMessage& m = *message_;
   hop = m.Addr();
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
-  const SipMessage* orig = IsCall() ? OrigMSG() : nullptr;
+  const SipMessage* orig = IsCall() ? OriginalInvite() : nullptr;
   if (hop.empty() && dir == FROM_CLIENT && orig != nullptr && (cseq == nullptr || cseq->Method() != SipMessage::BYE)) {
     if (HeaderLine* via = orig->Header(HID::HID_VIA)) {
-      DLog(LEVEL_DEBUG, "There is no VIA - Trying to restore...\n");
+      LogLine(LEVEL_DEBUG, "There is no VIA - Trying to restore...\n");
       std::unique_ptr<HeaderLine> top = via->Copy();
       top->DetachNext();
       m.push_front(HID::HID_VIA, std::move(top));
@@ -130,10 +130,10 @@ bool Dialog::NextHopOfResponse(Direction dir, std::string& hop) {
     }
   }
   if (hop.empty()) {
-    DLog(LEVEL_DEBUG, "Note: There is no VIA - do not forward.\n");
+    LogLine(LEVEL_DEBUG, "Note: There is no VIA - do not forward.\n");
     return false;
   }
-  if (!(IsCall() && WithinDlg())) hop.clear();
+  if (!(IsCall() && WithinDialog())) hop.clear();
   return true;
 }
 
@@ -142,9 +142,9 @@ bool Dialog::NextHopOfResponse(Direction dir, std::string& hop) {
 bool Dialog::UpdateServer(const std::string& hop) {
   InetAddress a;
   const bool ok = Resolve(a, hop);
-  DLog(LEVEL_TRACE, "Update SrvSipAddr to %s (%s)\n", ok ? a.Str().c_str() : hop.c_str(), ok ? "T" : "F");
+  LogLine(LEVEL_TRACE, "Update SrvSipAddr to %s (%s)\n", ok ? a.Str().c_str() : hop.c_str(), ok ? "T" : "F");
   if (!ok) {
-    DLog(LEVEL_ERROR, "Warning: Cannot resolve Server address '%s' - do not forward.\n", hop.c_str());
+    LogLine(LEVEL_ERROR, "Warning: Cannot resolve Server address '%s' - do not forward.\n", hop.c_str());
     return false;
   }
   server_sip_address_ = a;
@@ -155,7 +155,7 @@ bool Dialog::UpdateServer(const std::string& hop) {
 // reached as it is (public address, or a symmetric call without registration).
 void Dialog::RewriteContact() {
   SipMessage& m = *message_;
-  if (IsCall() && SymmetricNoReg()) return;
+  if (IsCall() && SymmetricWithoutRegistration()) return;
   if (public_ip_ && !persistent_) return;
   if (m.IsResponse() && m.Status() >= 300 && m.Status() <= 399) return;
   auto* contact = m.Header<ContactHeader>(HID::HID_CONTACT);
@@ -165,35 +165,35 @@ void Dialog::RewriteContact() {
   if (m.IsRegister()) {
     if (const char* q = contact->Params().Param("q")) value += *q != '\0' ? std::string(";q=") + q : std::string(";q");
   }
-  m.set(HID::HID_CONTACT, value);
+  m.Set(HID::HID_CONTACT, value);
 }
 
-void Dialog::RecRouteSet(Direction dir, bool keep) {
+void Dialog::RecordRouteSet(Direction dir, bool keep) {
   SipMessage& m = *message_;
   const Face outer = Outer();
   const Face inner = Inner();
   if (dir == FROM_CLIENT && m.IsRequest()) {
-    if (m.Header(HID::HID_RECORD_ROUTE) != nullptr || keep_contact_ || (IsCall() && SymmetricNoReg())) {
+    if (m.Header(HID::HID_RECORD_ROUTE) != nullptr || keep_contact_ || (IsCall() && SymmetricWithoutRegistration())) {
       m.push_front(HID::HID_RECORD_ROUTE, FaceText(number_text_, inner));
-      DLog(LEVEL_DEBUG, "Add 'Record-Route:' to itself\n");
+      LogLine(LEVEL_DEBUG, "Add 'Record-Route:' to itself\n");
     }
   } else if (dir == FROM_CLIENT) {
     auto* top = RecordRoute(m.Header(HID::HID_RECORD_ROUTE));
     if (!keep && top != nullptr && IsFace(*top, number_, outer)) {
       m.pop_front(HID::HID_RECORD_ROUTE);
-      DLog(LEVEL_DEBUG, "Remove 'Record-Route:' to itself\n");
+      LogLine(LEVEL_DEBUG, "Remove 'Record-Route:' to itself\n");
       return;
     }
     for (HeaderLine* l = top; l != nullptr; l = l->Next()) {
       auto* e = RecordRoute(l);
       if (e == nullptr || !IsFace(*e, number_, outer)) continue;
       SetFace(*e, inner);
-      DLog(LEVEL_DEBUG, "Update 'Record-Route:' to itself\n");
+      LogLine(LEVEL_DEBUG, "Update 'Record-Route:' to itself\n");
       break;
     }
   } else if (m.IsRequest()) {
     m.push_front(HID::HID_RECORD_ROUTE, FaceText(number_text_, outer));
-    DLog(LEVEL_DEBUG, "Add 'Record-Route:' to itself\n");
+    LogLine(LEVEL_DEBUG, "Add 'Record-Route:' to itself\n");
   } else {
     bool found = false;
     for (HeaderLine* l = m.Header(HID::HID_RECORD_ROUTE); l != nullptr; l = l->Next()) {
@@ -201,29 +201,29 @@ void Dialog::RecRouteSet(Direction dir, bool keep) {
       if (e == nullptr || !IsFace(*e, number_, inner)) continue;
       SetFace(*e, outer);
       found = true;
-      DLog(LEVEL_DEBUG, "Update 'Record-Route:' to itself\n");
+      LogLine(LEVEL_DEBUG, "Update 'Record-Route:' to itself\n");
     }
     if (!found) {
       m.push_back(HID::HID_RECORD_ROUTE, FaceText(number_text_, outer));
-      DLog(LEVEL_DEBUG, "Add 'Record-Route:' to itself\n");
+      LogLine(LEVEL_DEBUG, "Add 'Record-Route:' to itself\n");
     }
   }
 }
 
-void Dialog::SetRU() {
+void Dialog::SetRequestUri() {
   if (!server_request_uri_ || !message_) return;
   SipUri server;
-  if (!server.parser(server_sip_address_.Str(), false)) return;
+  if (!server.Parse(server_sip_address_.Str(), false)) return;
   server.User(message_->URI().User());
   server.Scheme("sip:");
   message_->URI() = server;
-  message_->remove(HID::HID_ROUTE);
+  message_->Remove(HID::HID_ROUTE);
 }
 
 // Each SRV candidate gets the first transmission and one retransmission before the next is tried.
-bool Dialog::SrvNext() {
+bool Dialog::NextServer() {
   if (++retransmissions_ > 7) return false;
-  if (!servers_ || WithinDlg() || State() == Z_OK_SENT || retransmissions_ % 2 != 0) return true;
+  if (!servers_ || WithinDialog() || State() == Z_OK_SENT || retransmissions_ % 2 != 0) return true;
   auto target = [](const ServerRecord& s) { return s.s_name + ':' + std::to_string(s.s_port); };
   const char* which = "Next";
   bool found = false;
@@ -240,14 +240,14 @@ bool Dialog::SrvNext() {
     if (!servers_->empty() && Resolve(a, target(servers_->front()))) server_sip_address_ = a;
     servers_.reset();
   }
-  SetRU();
-  DLog(LEVEL_DEBUG, "%s Destination: %s\n", which, server_sip_address_.Str().c_str());
+  SetRequestUri();
+  LogLine(LEVEL_DEBUG, "%s Destination: %s\n", which, server_sip_address_.Str().c_str());
   return true;
 }
 
 bool Dialog::PreProcess(Direction dir) {
   auto* cseq = message_->Header<CSeqHeader>(HID::HID_CSEQ);
-  if (cseq != nullptr && cseq->Method() == SipMessage::SUBSCRIBE) RecRouteSet(dir, false);
+  if (cseq != nullptr && cseq->Method() == SipMessage::SUBSCRIBE) RecordRouteSet(dir, false);
   return true;
 }
 

@@ -31,7 +31,7 @@ std::string BareUri(const SipUri& uri) {
   bare.PClear();
   bare.OHClear();
   std::string text;
-  bare.assemble(text);
+  bare.Assemble(text);
   return text;
 }
 
@@ -48,7 +48,7 @@ std::string TakeHeader(SipMessage& msg, std::string_view name, bool* present = n
   if (present != nullptr) *present = value != nullptr;
   if (value == nullptr) return {};
   std::string text = value;
-  msg.remove(name);
+  msg.Remove(name);
   return text;
 }
 
@@ -56,17 +56,17 @@ NatType::Mode Combine(uint32_t bits) { return static_cast<NatType::Mode>(bits); 
 
 }  // namespace
 
-void RegisterDialog::HandleSrvMsg(DialogState) {
+void RegisterDialog::HandleServerMessage(DialogState) {
   if (!message_) return;
   SipMessage& msg = *message_;
   auto* cseq = msg.Header<CSeqHeader>(HID::HID_CSEQ);
   if (!msg.IsResponse() || cseq == nullptr || cseq->Method() != SipMessage::REGISTER) {
-    DLog(LEVEL_ERROR, "Error: RegDialog_t::HandleSrvMsg() Unexpected message\n");
+    LogLine(LEVEL_ERROR, "Error: RegDialog_t::HandleSrvMsg() Unexpected message\n");
     return;
   }
   const int status = msg.Status();
   if (status == 403 || status == 404) {
-    g_dos.report(source_, DosCore::DOS_H, number_);
+    g_dos.Report(source_, DosCore::DOS_H, number_);
     const std::string reason = TakeHeader(msg, "X-Reason");
     if (events.event_reason) events.event_reason(*this, reason);
     Pass(FROM_SERVER);
@@ -85,7 +85,7 @@ int RegisterDialog::GrantedExpiry() {
   int expiry = kUnknown;
   bool ours = false;
   SipUri own;
-  const bool have_own = own.parser(old_contact_, true);
+  const bool have_own = own.Parse(old_contact_, true);
   for (HeaderLine* line = msg.Header(HID::HID_CONTACT); line != nullptr; line = line->Next()) {
     auto* c = dynamic_cast<ContactHeader*>(line);
     if (c == nullptr || c->Star()) continue;
@@ -116,15 +116,15 @@ ObjectGuard<Registration> RegisterDialog::EnterRecord(const std::string& user, b
     }
     auto* created = new Registration(new_contact_, old_contact_, call, user, domain_);
     if (!created->Entered()) {
-      DLog(LEVEL_ERROR, "Warning: Cannot create Registration with existing NewContact\n");
+      LogLine(LEVEL_ERROR, "Warning: Cannot create Registration with existing NewContact\n");
       delete created;
       continue;
     }
-    reg.set(created);
+    reg.Set(created);
     existed = false;
-    DLog(LEVEL_TRACE, "New Reg: %s => %s", new_contact_.c_str(), old_contact_.c_str());
+    LogLine(LEVEL_TRACE, "New Reg: %s => %s", new_contact_.c_str(), old_contact_.c_str());
     if (mode_ != NatType::UNKNOWN && reg->Mode() == NatType::UNKNOWN) {
-      DLog(LEVEL_DEBUG, "Reported FW type: %s\n", NatType::FWTypeStr(mode_));
+      LogLine(LEVEL_DEBUG, "Reported FW type: %s\n", NatType::Name(mode_));
       reg->Mode(mode_);
     }
     return reg;
@@ -134,15 +134,15 @@ ObjectGuard<Registration> RegisterDialog::EnterRecord(const std::string& user, b
 
 void RegisterDialog::HandleOk() {
   SipMessage& msg = *message_;
-  if (!keep_contact_ && g_config.CheckDefect(msg, 0).find('v') != std::string::npos) g_config.ForcePCntDomain(domain_);
+  if (!keep_contact_ && g_config.CheckDefect(msg, 0).find('v') != std::string::npos) g_config.ForceKeepContactDomain(domain_);
   auto* to = msg.Header<ToHeader>(HID::HID_TO);
   const std::string user = to != nullptr ? to->User() : std::string();
   const int expiry = GrantedExpiry();
 
   if (expiry == kNotOurs || expiry == 0 || unregister_) {
     if (expiry != kNotOurs) {
-      msg.remove(HID::HID_CONTACT);
-      msg.set(HID::HID_EXPIRES, "0");
+      msg.Remove(HID::HID_CONTACT);
+      msg.Set(HID::HID_EXPIRES, "0");
     }
     Registration::Destroy(new_contact_);
     Pass(FROM_SERVER);
@@ -156,14 +156,14 @@ void RegisterDialog::HandleOk() {
   bool existed = false;
   ObjectGuard<Registration> reg = EnterRecord(user, existed);
   if (!reg) {
-    DLog(LEVEL_ERROR, "Warning: Registration not kept: its contact is taken\n");
+    LogLine(LEVEL_ERROR, "Warning: Registration not kept: its contact is taken\n");
     Pass(FROM_SERVER);
     return;
   }
   StoreInRecord(*reg, expiry, jitter);
   if (existed) {
     auto* callid = msg.Header<CallIdHeader>(HID::HID_CALL_ID);
-    Registration::Refresh(UniqChr(), LEVEL_DEBUG | LEVEL_REGISTRATION_REGULATION, reg, callid ? callid->Value() : std::string(),
+    Registration::Refresh(NumberCString(), LEVEL_DEBUG | LEVEL_REGISTRATION_REGULATION, reg, callid ? callid->Value() : std::string(),
                         old_contact_);
   }
   reg.reset();
@@ -181,13 +181,13 @@ void RegisterDialog::StoreInRecord(Registration& reg, int expiry, int jitter) {
   const int reg_tm = g_config.GetSubscribeTimeout(client_rtp_ip_, subnet, nullptr, &defects_);
   if (subnet != NatType::UNKNOWN && public_ip_) {
     public_ip_ = false;
-    DLog(LEVEL_DEBUG, "Reset trigger Public for Sticky FW Type: %s", NatType::FWTypeStr(subnet));
+    LogLine(LEVEL_DEBUG, "Reset trigger Public for Sticky FW Type: %s", NatType::Name(subnet));
   }
   bool bare = false;
   TakeHeader(msg, "X-BareSDP", &bare);
   if (bare) defects_ += 'X';
 
-  reg.param(client_sip_address_, full_user_, defects_, client_rtp_ip_, (expiry - jitter) + g_config.register_timeout, reg_tm, log_level_,
+  reg.Param(client_sip_address_, full_user_, defects_, client_rtp_ip_, (expiry - jitter) + g_config.register_timeout, reg_tm, log_level_,
             full_domain_, public_ip_, indirect_, chained_, srtp, persistent_, transcoding_ != 0);
 
   if (extra_unregister_) {
@@ -207,11 +207,11 @@ void RegisterDialog::StoreInRecord(Registration& reg, int expiry, int jitter) {
     type = (kept & ~uint32_t{NatType::LB}) | NatType::PRXFRCD | NatType::LB | NatType::OPAQUE;
   if (strcasecmp(relay.c_str(), "ddnat") == 0 || strcasecmp(relay.c_str(), "relay+ddnat") == 0) ddnat = true;
   if (type != NatType::UNKNOWN || (reg.Mode() & NatType::PRXFRCD) != 0) reg.Mode(Combine(type));
-  reg.DDNAT(ddnat);
+  reg.DoubleNat(ddnat);
 
   if (events.HaRegister) events.HaRegister(reg);
   if (events.event_reg) events.event_reg(1, reg, user_agent_, external_source_port_, received_hole_);
-  DLog(LEVEL_TRACE, "Reg Param: %ld", static_cast<long>(reg.Expiration()));
-  if (persistent_) reg.ScheduleRegTimer(2 * reg_tm);
-  msg.set(HID::HID_EXPIRES, std::to_string(std::min(expiry, reg_tm)));
+  LogLine(LEVEL_TRACE, "Reg Param: %ld", static_cast<long>(reg.Expiration()));
+  if (persistent_) reg.ScheduleRegistrationTimer(2 * reg_tm);
+  msg.Set(HID::HID_EXPIRES, std::to_string(std::min(expiry, reg_tm)));
 }

@@ -36,10 +36,10 @@ std::string DottedIp(uint32_t host_order) {
 RegisterDialog::RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, std::string defect, bool xunr)
     : Dialog(std::move(msg), std::move(key), std::move(defect)), full_user_(std::move(fuser)), extra_unregister_(xunr) {}
 
-void RegisterDialog::HandleClnMsg(DialogState) {
+void RegisterDialog::HandleClientMessage(DialogState) {
   if (!message_) return;
   if (timer_id_ != PollReactor::kNoTimer) {
-    DLog(LEVEL_DEBUG, "Cancel Complete Timer\n");
+    LogLine(LEVEL_DEBUG, "Cancel Complete Timer\n");
     CancelTimer(T_COMPLETE);
   }
   if (State() == CLN_REGISTER_RECV) CountRetransmission();
@@ -56,7 +56,7 @@ void RegisterDialog::HandleClnMsg(DialogState) {
   if (expiry < g_config.rgstr_limit && !unregister_) expiry = g_config.rgstr_force;
 
   auto* contact = msg.Header<ContactHeader>(HID::HID_CONTACT);
-  if (contact != nullptr) msg.set(HID::HID_EXPIRES, std::to_string(expiry));
+  if (contact != nullptr) msg.Set(HID::HID_EXPIRES, std::to_string(expiry));
   AttachHole();
   Pass(FROM_CLIENT);
 }
@@ -64,11 +64,11 @@ void RegisterDialog::HandleClnMsg(DialogState) {
 // The client retransmits before the server answered: maybe the next server, and a dialog that is given up
 // sooner the more often it is retransmitted.
 void RegisterDialog::CountRetransmission() {
-  SrvNext();
+  NextServer();
   if (retransmissions_ <= 2) return;
   const int seconds = std::max(3, 15 - 2 * retransmissions_);
   ScheduleTimer(T_COMPLETE, &g_internal_port, seconds * 1000);
-  DLog(LEVEL_DEBUG, "Register. Number of Retransmissions: %d. Set timer 'COMPLETE' to %d sec.\n", retransmissions_, seconds);
+  LogLine(LEVEL_DEBUG, "Register. Number of Retransmissions: %d. Set timer 'COMPLETE' to %d sec.\n", retransmissions_, seconds);
 }
 
 // "Contact: *" removes every binding and is valid only with "Expires: 0".
@@ -90,7 +90,7 @@ void RegisterDialog::FollowChangedContact() {
   auto* callid = msg.Header<CallIdHeader>(HID::HID_CALL_ID);
   if (contact == nullptr || contact->Star() || callid == nullptr) return;
   ObjectGuard<Registration> reg = Registration::GetRegister(callid->Value(), domain_, contact->User());
-  if (reg && reg->NCont() != new_contact_) reg->UpdateCalls(client_sip_address_, 0);
+  if (reg && reg->NewContact() != new_contact_) reg->UpdateCalls(client_sip_address_, 0);
 }
 
 int RegisterDialog::RequestedExpiry() const {

@@ -16,15 +16,15 @@ class RegisterDialog : public Dialog {
   RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, std::string defect, bool xunr);
   ~RegisterDialog() override = default;
 
-  void HandleClnMsg(DialogState event) override;
-  void HandleSrvMsg(DialogState event) override;
+  void HandleClientMessage(DialogState event) override;
+  void HandleServerMessage(DialogState event) override;
   int LogThreshold() const override { return LEVEL_REGISTRATION_REGULATION; }
 
   const std::string& UAgent() const { return user_agent_; }
-  const std::string& RecvdHole() const { return received_hole_; }
+  const std::string& ReceivedHole() const { return received_hole_; }
   bool Unreg() const { return unregister_; }
-  bool XUnReg() const { return extra_unregister_; }
-  bool FDomn() const { return full_domain_; }
+  bool ExtraUnregister() const { return extra_unregister_; }
+  bool FullDomain() const { return full_domain_; }
 
   // How often a record that could not be entered (its contact taken by another thread meanwhile) is
   // looked up again before the answer is relayed without one.
@@ -42,10 +42,10 @@ class RegisterDialog : public Dialog {
   static Events events;
 
  protected:
-  void SetFDomain() override { full_domain_ = true; }
+  void SetFullDomain() override { full_domain_ = true; }
 
  private:
-  // HandleClnMsg's steps; false: the REGISTER was answered here and the dialog is complete.
+  // HandleClientMessage's steps; false: the REGISTER was answered here and the dialog is complete.
   bool CheckStarContact();
   void FollowChangedContact();
   int RequestedExpiry() const;
@@ -53,7 +53,7 @@ class RegisterDialog : public Dialog {
   void AttachHole();
   void CountRetransmission();
 
-  // HandleSrvMsg's steps on a 200.
+  // HandleServerMessage's steps on a 200.
   void HandleOk();
   // The expiry the server granted for our Contact (-2 when ours is not among the Contacts, -1 unknown).
   int GrantedExpiry();

@@ -8,12 +8,12 @@ void Registration::LogActive() {
   Log(nullptr, LEVEL_ALWAYS, "\n========================= Active Registrations =========================\n");
   size_t total = 0;
   {
-    ReadGuard guard(RegsLock);
-    for (auto& [ncnt, reg] : RegsCnts) {
+    ReadGuard guard(maps_lock_);
+    for (auto& [ncnt, reg] : by_contact_) {
       ObjectGuard<Registration> locked(reg);
-      Log(nullptr, LEVEL_ALWAYS, "%s  ==> %s\t(%s)\n", ncnt.c_str(), reg->old_contact_.c_str(), NatType::FWTypeStr(reg->mode_));
+      Log(nullptr, LEVEL_ALWAYS, "%s  ==> %s\t(%s)\n", ncnt.c_str(), reg->old_contact_.c_str(), NatType::Name(reg->mode_));
     }
-    total = RegsCnts.size();
+    total = by_contact_.size();
   }
   Log(nullptr, LEVEL_ALWAYS, "Total: %zd\n", static_cast<ssize_t>(total));
 }

@@ -4,8 +4,8 @@
 // Each record is locked while its times are read: a refresh on a worker may be writing them.
 std::vector<std::string> Registration::Stale(time_t now) {
   std::vector<std::string> stale;
-  ReadGuard guard(RegsLock);
-  for (auto& [ncnt, reg] : RegsCnts) {
+  ReadGuard guard(maps_lock_);
+  for (auto& [ncnt, reg] : by_contact_) {
     ObjectGuard<Registration> locked(reg);
     const bool expired = reg->expiration_ < now;
     const bool silent = reg->master_ && reg->last_update_ != 0 && now - reg->last_update_ > 2 * reg->registration_time_ &&

@@ -1,7 +1,7 @@
 // Registration: one client registration the server accepted: the client's own Contact tied to the Contact
 // the relay shows the server, what was learnt about the client, its calls, its expiry timer; and the
 // registration cache that answers frequent refreshes. Any worker or reader thread; the timer runs on the
-// reactor. Lock order: RegsLock before a record's lock_, and RegsLock released before DlgLock is taken.
+// reactor. Lock order: maps_lock_ before a record's lock_, and maps_lock_ released before table_lock_ is taken.
 #pragma once
 
 #include <atomic>
@@ -50,21 +50,21 @@ class Registration {
   static void DestroyAll();
   static size_t Count();
   // Housekeeping: the records expired at now, and those this node serves whose client has not been heard of
-  // for twice its interval (a client behind NAT, or one kept by presence). RegsLock for reading.
+  // for twice its interval (a client behind NAT, or one kept by presence). maps_lock_ for reading.
   static std::vector<std::string> Stale(time_t now);
   // SIGUSR1: the registrations' banner, one line per record and their number, in the log.
   static void LogActive();
 
   // The record's lock is held by the caller for all of these.
-  void param(const InetAddress& hole, const std::string& fuser, const std::string& defect, uint32_t exp_rtp_ip,
+  void Param(const InetAddress& hole, const std::string& fuser, const std::string& defect, uint32_t exp_rtp_ip,
              int lifetime, int reg_tm, int log_level, bool fdomain, bool publ, bool indr, bool chain, bool srtp,
              bool prsn, bool trnsc);
   void URegParam(const InetAddress& server, const std::string& ttag);
   void UpdateCalls(const InetAddress& addr, unsigned except);
   void AddCall(unsigned uno) { calls_.insert(uno); }
   void RemCall(unsigned uno) { calls_.erase(uno); }
-  void ScheduleRegTimer(int seconds);
-  void CancelRegTimer();
+  void ScheduleRegistrationTimer(int seconds);
+  void CancelRegistrationTimer();
   // A new 200 for the record: own contact and Call-ID follow the client. Releases and re-takes the record.
   static void Refresh(const char* tag, int level, ObjectGuard<Registration>& reg, const std::string& callid,
                       const std::string& ocnt);
@@ -82,35 +82,35 @@ class Registration {
   // The number that names the record in "regs-" tags and the internal un-registration.
   uint32_t Number() const { return number_; }
 
-  const std::string& NCont() const { return new_contact_; }
-  const std::string& OCont() const { return old_contact_; }
+  const std::string& NewContact() const { return new_contact_; }
+  const std::string& OldContact() const { return old_contact_; }
   const std::string& CallID() const { return call_id_; }
   const std::string& Defect() const { return defects_; }
-  const std::string& Usr() const { return user_; }
+  const std::string& User() const { return user_; }
   const std::string& Domain() const { return domain_; }
   const std::string& FUser() const { return full_user_; }
-  const std::string& TTag() const { return to_tag_; }
+  const std::string& ToTag() const { return to_tag_; }
   const InetAddress& Hole() const { return hole_; }
   void Hole(const InetAddress& h) { hole_ = h; }
   time_t Expiration() const { return expiration_; }
   void Expiration(time_t t) { expiration_ = t; }
   time_t LastUpdate() const { return last_update_; }
-  int RegTm() const { return registration_time_; }
+  int RegistrationTime() const { return registration_time_; }
   int LogLevel() const { return log_level_; }
-  bool FDomain() const { return full_domain_; }
+  bool FullDomain() const { return full_domain_; }
   bool PublicIP() const { return public_ip_; }
   bool Indirect() const { return indirect_; }
   bool Chained() const { return chained_; }
   bool SRTP() const { return srtp_; }
-  bool Prsn() const { return persistent_; }
-  bool Trnsc() const { return transcoding_; }
-  bool DDNAT() const { return double_nat_; }
-  void DDNAT(bool v) { double_nat_ = v; }
-  const InetAddress& SrvSipAddr() const { return server_sip_address_; }
-  bool XUnReg() const { return !server_sip_address_.empty(); }
+  bool Persistent() const { return persistent_; }
+  bool Transcoding() const { return transcoding_; }
+  bool DoubleNat() const { return double_nat_; }
+  void DoubleNat(bool v) { double_nat_ = v; }
+  const InetAddress& ServerSipAddress() const { return server_sip_address_; }
+  bool ExtraUnregister() const { return !server_sip_address_.empty(); }
   NatType::Mode Mode() const { return mode_; }
   void Mode(NatType::Mode m) { mode_ = m; }
-  uint32_t ExpRtpIP() const { return expected_rtp_ip_; }
+  uint32_t ExpectedRtpIP() const { return expected_rtp_ip_; }
   bool IsMaster() const { return master_; }
   const std::set<uint32_t>& CallList() const { return calls_; }
 
@@ -118,8 +118,8 @@ class Registration {
   struct Hooks {
     std::function<bool()> is_slave;
     std::function<void()> set_master;                       // a record's timer runs here: this node is master
-    std::function<void(unsigned uno, const InetAddress& addr)> update_call;  // key manager UpdKey
-    std::function<void(unsigned uno)> clear_call;           // key manager ClearReg
+    std::function<void(unsigned uno, const InetAddress& addr)> update_call;  // key manager UpdateKey
+    std::function<void(unsigned uno)> clear_call;           // key manager ClearRegistration
     std::function<void(const Registration& reg)> removed;     // HA un-registration and the "removed" event
     std::function<void(SipMessage& msg, const InetAddress& to)> send_to_server;
   };
@@ -127,7 +127,7 @@ class Registration {
 
  private:
   struct RegistrationTimeout : TimerCB {
-    void timer_cb(const void* cookie) override;
+    void OnTimer(const void* cookie) override;
   };
   static void Expired(uint32_t number, uint32_t generation);
   void SendInternalUnregister(long time_left);
@@ -151,10 +151,10 @@ class Registration {
   Mutex lock_;
   std::set<uint32_t> calls_;
 
-  static std::map<std::string, Registration*> RegsCnts;
-  static std::map<std::string, Registration*> RegsCUsr;
-  static std::map<uint32_t, Registration*> RegsNum;  // the timer finds its record by number, never by pointer
-  static ReadWriteMutex RegsLock;
-  static RegistrationTimeout RegExp;
-  static uint32_t next_number_;  // guarded by RegsLock (write)
+  static std::map<std::string, Registration*> by_contact_;
+  static std::map<std::string, Registration*> by_user_;
+  static std::map<uint32_t, Registration*> by_number_;  // the timer finds its record by number, never by pointer
+  static ReadWriteMutex maps_lock_;
+  static RegistrationTimeout expiry_timer_;
+  static uint32_t next_number_;  // guarded by maps_lock_ (write)
 };

@@ -13,69 +13,69 @@ const void* SerialArg(uint64_t serial) { return reinterpret_cast<const void*>(st
 }  // namespace
 
 DosCore::~DosCore() {
-  if (PollReactor* r = reactor()) {
-    r->CancelTimer(DOS_Recur_TmId);
-    r->CancelTimer(DDOS_TmId);
-    WriteGuard guard(BL_Lock);
-    for (auto& [ip, ports] : BL_BMap)
-      for (auto& [port, block] : ports) r->CancelTimer(block->TimerID);
+  if (PollReactor* r = Reactor()) {
+    r->CancelTimer(interval_timer_);
+    r->CancelTimer(ddos_timer_);
+    WriteGuard guard(blocks_lock_);
+    for (auto& [ip, ports] : blocks_)
+      for (auto& [port, block] : ports) r->CancelTimer(block->timer_id);
   }
 }
 
 void DosCore::DosReset() {
   const DosSettings s = hooks_.settings ? hooks_.settings() : DosSettings{};
-  if (saved_level_m >= DL_LOCAL || s.DOSMode >= DL_LOCAL) Log("ostrel", LEVEL_DEBUG, "Reseting all DOS States ...\n");
-  PollReactor* r = reactor();
+  if (saved_level_ >= DL_LOCAL || s.dos_mode >= DL_LOCAL) Log("ostrel", LEVEL_DEBUG, "Reseting all DOS States ...\n");
+  PollReactor* r = Reactor();
   {
-    MutexGuard guard(DOS_Lock);
+    MutexGuard guard(lock_);
     settings_ = s;
-    DOS_Array.clear();
-    DOS_Currnt = -1;
-    if (s.NumInterv >= 1 && s.Interval >= 1) {
-      DOS_Array.resize(static_cast<size_t>(s.NumInterv));
-      DOS_Currnt = 0;
+    tallies_.clear();
+    current_tally_ = -1;
+    if (s.interval_count >= 1 && s.interval >= 1) {
+      tallies_.resize(static_cast<size_t>(s.interval_count));
+      current_tally_ = 0;
     }
     ddos_ = 0;
-    if (r) r->CancelTimer(DDOS_TmId);
-    DDOS_TmId = PollReactor::kNoTimer;
+    if (r) r->CancelTimer(ddos_timer_);
+    ddos_timer_ = PollReactor::kNoTimer;
   }
-  level_ = s.DOSMode;
-  max_messages_per_second_ = s.MaxMPS;
-  block_time_rate_ = s.BlockTimeMps;
-  if (r) r->CancelTimer(DOS_Recur_TmId);
-  DOS_Recur_TmId = PollReactor::kNoTimer;
+  level_ = s.dos_mode;
+  max_messages_per_second_ = s.max_messages_per_second;
+  block_time_rate_ = s.block_time_rate;
+  if (r) r->CancelTimer(interval_timer_);
+  interval_timer_ = PollReactor::kNoTimer;
   {
-    WriteGuard guard(BL_Lock);
-    for (auto& [ip, ports] : BL_BMap)
+    WriteGuard guard(blocks_lock_);
+    for (auto& [ip, ports] : blocks_)
       for (auto& [port, block] : ports)
-        if (r) r->CancelTimer(block->TimerID);
-    BL_BMap.clear();
+        if (r) r->CancelTimer(block->timer_id);
+    blocks_.clear();
   }
   // Without intervals there is nothing to roll over: no timer (and no ring to divide by).
-  if (r && DOS_Currnt >= 0 && s.DOSMode != DL_OFF)
-    DOS_Recur_TmId = r->SetTimer(this, s.Interval * 1000, nullptr, s.Interval * 1000);
-  if (s.DOSMode == DL_SYSFW) {
-    saved_level_m = DL_SYSFW;
+  if (r && current_tally_ >= 0 && s.dos_mode != DL_OFF)
+    interval_timer_ = r->SetTimer(this, s.interval * 1000, nullptr, s.interval * 1000);
+  if (s.dos_mode == DL_SYSFW) {
+    saved_level_ = DL_SYSFW;
     FirewallStart(s.fw);
-  } else if (saved_level_m == DL_SYSFW) {
-    saved_level_m = DL_OFF;
+  } else if (saved_level_ == DL_SYSFW) {
+    saved_level_ = DL_OFF;
     FirewallStop(s.fw);
   }
 }
 
-void DosCore::report(const InetAddress& src, DosMark kind, unsigned uniq, unsigned count_in) {
+void DosCore::Report(const InetAddress& src, DosMark kind, unsigned uniq, unsigned count_in) {
   if (count_in == 0) return;
   const uint32_t ip = src.IpAddr();
   const int port = src.Port();
-  // The white list is consulted before DOS_Lock, so the configuration lock never nests inside it.
-  const bool protect = whitelisted(ip);
+  // The white list is consulted before lock_, so the configuration lock never nests inside it.
+  const bool protect = IsWhitelisted(ip);
   const std::string tag = uniq ? std::to_string(uniq) : std::string("ostrel");
   bool reached = false, log_shield = false;
   int block_port = 0, block_time = 0, dd_time = 0;
   size_t lite = 0, heavy = 0, rtp = 0;
   {
-    MutexGuard guard(DOS_Lock);
-    if (DOS_Currnt < 0) return;
+    MutexGuard guard(lock_);
+    if (current_tally_ < 0) return;
     if (count_in == 1)
       Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s\n", static_cast<char>(kind),
           src.Str().c_str(), protect ? " - Protected" : "");
@@ -83,46 +83,46 @@ void DosCore::report(const InetAddress& src, DosMark kind, unsigned uniq, unsign
       Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s (%u times)\n",
           static_cast<char>(kind), src.Str().c_str(), protect ? " - Protected" : "", count_in);
     if (protect) return;
-    Slot& slot = DOS_Array[static_cast<size_t>(DOS_Currnt)];
+    Slot& slot = tallies_[static_cast<size_t>(current_tally_)];
     auto it = slot.try_emplace(ip).first;
     DosSingle& t = it->second;
     t.MergePort(port);
     int* counter;
     int threshold;
     if (kind == DOS_L) {
-      counter = &t.CountM;
-      threshold = settings_.LThreshold1;
+      counter = &t.count_messages;
+      threshold = settings_.light_threshold_first;
     } else if (kind == DOS_H) {
-      counter = &t.CountS;
-      threshold = settings_.HThreshold1;
+      counter = &t.count_sources;
+      threshold = settings_.heavy_threshold_first;
     } else {
-      counter = &t.CountR;
-      threshold = settings_.RThreshold1;
+      counter = &t.count_repeats;
+      threshold = settings_.repeat_threshold_first;
     }
     const int before = *counter;
     *counter += static_cast<int>(count_in);
     // One report reaches the threshold when the count equals it; a batch when it crosses it.
     if (before < threshold && *counter >= threshold) {
       reached = true;
-      block_port = t.Port;  // copied before the tally goes
-      block_time = settings_.BlockTime1;
+      block_port = t.port;  // copied before the tally goes
+      block_time = settings_.block_time_first;
       slot.erase(it);
     }
-    const size_t D = settings_.DDthreshold;
+    const size_t D = settings_.ddos_threshold;
     const int shield = ddos_.load();
     if (shield <= 0 && D != 0 && slot.size() >= D) {
       log_shield = shield == 0;
       ddos_ = -1;
       for (const auto& [a, s] : slot) {
-        lite += s.CountM > 0;
-        heavy += s.CountS > 0;
-        rtp += s.CountR > 0;
+        lite += s.count_messages > 0;
+        heavy += s.count_sources > 0;
+        rtp += s.count_repeats > 0;
       }
       if (heavy >= D) {
         log_shield = true;
         ddos_ = 1;
-        dd_time = settings_.DDBlockTime;
-        if (PollReactor* r = reactor()) DDOS_TmId = r->SetTimer(this, dd_time * 1000, kShieldArg);
+        dd_time = settings_.ddos_block_time;
+        if (PollReactor* r = Reactor()) ddos_timer_ = r->SetTimer(this, dd_time * 1000, kShieldArg);
         if (hooks_.event_ddos) hooks_.event_ddos(true);
       }
     }
@@ -144,62 +144,62 @@ void DosCore::CheckMPS(const InetAddress& src) {
   if (limit == 0) return;
   bool exceeded = false;
   const time_t now = time(nullptr);
-  MpsLock.lock();
-  if (now != MpsTm) {
-    MpsMap.clear();
-    MpsTm = now;
+  rate_lock_.lock();
+  if (now != rate_second_) {
+    rates_.clear();
+    rate_second_ = now;
   }
-  uint32_t& count = MpsMap[src.key().b];
+  uint32_t& count = rates_[src.Key().b];
   if (++count > limit) {
     count = 0;
     exceeded = true;
   }
-  MpsLock.unlock();
-  if (!exceeded || whitelisted(src.IpAddr())) return;
+  rate_lock_.unlock();
+  if (!exceeded || IsWhitelisted(src.IpAddr())) return;
   Log(">>>==>", LEVEL_ALWAYS, "Source: %s exceed MPS Limit: %u\n", src.Str().c_str(), limit);
   RunSystemBlock(src.IpAddr(), src.Port(), block_time_rate_.load());
 }
 
 bool DosCore::IsBlocked(uint32_t ip, int port) const {
-  ReadGuard guard(BL_Lock);
-  auto it = BL_BMap.find(ip);
-  if (it == BL_BMap.end()) return false;
+  ReadGuard guard(blocks_lock_);
+  auto it = blocks_.find(ip);
+  if (it == blocks_.end()) return false;
   return it->second.count(port) > 0 || it->second.count(0) > 0;
 }
 
 size_t DosCore::BlockCount() const {
-  ReadGuard guard(BL_Lock);
+  ReadGuard guard(blocks_lock_);
   size_t n = 0;
-  for (const auto& [ip, ports] : BL_BMap) n += ports.size();
+  for (const auto& [ip, ports] : blocks_) n += ports.size();
   return n;
 }
 
 void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
   const int level = level_.load();
   if (ip == 0 || level == DL_OFF) return;
-  const std::string addr = InetAddress::IpStr(ip);
+  const std::string addr = InetAddress::IpText(ip);
   if (level == DL_LOG) {
     Log("ostrel", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds, " (LogOnly)");
     return;
   }
   Log(">>>==>", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds, "");
   {
-    WriteGuard guard(BL_Lock);
-    auto& ports = BL_BMap[ip];
+    WriteGuard guard(blocks_lock_);
+    auto& ports = blocks_[ip];
     if (ports.count(port)) {
       guard.unlock();
       Log(">>>==>", LEVEL_ALWAYS, "Warning: Block timer was not set!");
       return;
     }
-    auto block = std::make_unique<DosBlocked>(DosBlocked{port, ip, next_serial_m++});
+    auto block = std::make_unique<DosBlocked>(DosBlocked{port, ip, next_serial_++});
     // The timer carries the block's serial, never its address: a reset may free the record meanwhile.
-    if (PollReactor* r = reactor()) block->TimerID = r->SetTimer(this, seconds * 1000, SerialArg(block->Serial));
+    if (PollReactor* r = Reactor()) block->timer_id = r->SetTimer(this, seconds * 1000, SerialArg(block->serial));
     ports.emplace(port, std::move(block));
   }
   if (level == DL_SYSFW) {
     FirewallCommands fw;
     {
-      MutexGuard guard(DOS_Lock);
+      MutexGuard guard(lock_);
       fw = settings_.fw;
     }
     FirewallBlock(fw, ip, port);
@@ -207,7 +207,7 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
   if (hooks_.event_block) hooks_.event_block(true, ip, port);
 }
 
-void DosCore::timer_cb(const void* arg) {
+void DosCore::OnTimer(const void* arg) {
   if (arg == nullptr) return IntervalEnd();
   if (arg == kShieldArg) return DdosEnd();
   BlockExpired(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(arg)));
@@ -218,35 +218,35 @@ void DosCore::IntervalEnd() {
   DosSettings s;
   int current;
   {
-    MutexGuard guard(DOS_Lock);
-    if (DOS_Currnt < 0 || DOS_Array.empty()) return;
+    MutexGuard guard(lock_);
+    if (current_tally_ < 0 || tallies_.empty()) return;
     s = settings_;
-    for (const Slot& slot : DOS_Array) {
+    for (const Slot& slot : tallies_) {
       for (const auto& [ip, t] : slot) {
         DosSingle& sum = summary[ip];
-        sum.MergePort(t.Port);
-        sum.CountM += t.CountM;
-        sum.CountS += t.CountS;
-        sum.CountR += t.CountR;
+        sum.MergePort(t.port);
+        sum.count_messages += t.count_messages;
+        sum.count_sources += t.count_sources;
+        sum.count_repeats += t.count_repeats;
       }
     }
-    DOS_Currnt = (DOS_Currnt + 1) % static_cast<int>(DOS_Array.size());
-    DOS_Array[static_cast<size_t>(DOS_Currnt)].clear();
+    current_tally_ = (current_tally_ + 1) % static_cast<int>(tallies_.size());
+    tallies_[static_cast<size_t>(current_tally_)].clear();
     if (ddos_.load() == -1) ddos_ = 0;
-    current = DOS_Currnt;
+    current = current_tally_;
   }
   Log("ostrel", LEVEL_TRACE, "dos timeout, Current element: %ld\n", static_cast<long>(current));
   for (const auto& [ip, t] : summary) {
-    if (t.CountM >= s.LThresholdN || t.CountS >= s.HThresholdN || t.CountR >= s.RThresholdN) {
-      if (!whitelisted(ip)) RunSystemBlock(ip, t.Port, s.BlockTimeN);
+    if (t.count_messages >= s.light_threshold_repeat || t.count_sources >= s.heavy_threshold_repeat || t.count_repeats >= s.repeat_threshold_repeat) {
+      if (!IsWhitelisted(ip)) RunSystemBlock(ip, t.port, s.block_time_repeat);
     }
   }
 }
 
 void DosCore::DdosEnd() {
   {
-    MutexGuard guard(DOS_Lock);
-    DDOS_TmId = PollReactor::kNoTimer;
+    MutexGuard guard(lock_);
+    ddos_timer_ = PollReactor::kNoTimer;
     ddos_ = 0;
   }
   Log("ostrel", LEVEL_ALWAYS, "!!! DDOS Shield is OFF now\n");
@@ -258,26 +258,26 @@ void DosCore::BlockExpired(uint64_t serial) {
   int port = 0;
   bool removed = false;
   {
-    WriteGuard guard(BL_Lock);
+    WriteGuard guard(blocks_lock_);
     // Stop at the match: erasing the address entry invalidates the outer iterator.
-    for (auto a = BL_BMap.begin(); a != BL_BMap.end(); ++a) {
+    for (auto a = blocks_.begin(); a != blocks_.end(); ++a) {
       auto& ports = a->second;
-      auto p = std::find_if(ports.begin(), ports.end(), [&](const auto& e) { return e.second->Serial == serial; });
+      auto p = std::find_if(ports.begin(), ports.end(), [&](const auto& e) { return e.second->serial == serial; });
       if (p == ports.end()) continue;
       ip = a->first;
       port = p->first;
       ports.erase(p);
-      if (ports.empty()) BL_BMap.erase(a);
+      if (ports.empty()) blocks_.erase(a);
       removed = true;
       break;
     }
   }
   if (!removed) return;  // cleared by a reset meanwhile
-  Log("ostrel", LEVEL_ALWAYS, "Remove Block for %s:%d \n", InetAddress::IpStr(ip).c_str(), port);
+  Log("ostrel", LEVEL_ALWAYS, "Remove Block for %s:%d \n", InetAddress::IpText(ip).c_str(), port);
   if (level_.load() == DL_SYSFW) {
     FirewallCommands fw;
     {
-      MutexGuard guard(DOS_Lock);
+      MutexGuard guard(lock_);
       fw = settings_.fw;
     }
     FirewallUnblock(fw, ip, port);

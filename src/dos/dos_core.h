@@ -21,13 +21,13 @@
 
 // The protection values of the configuration, copied at each reset.
 struct DosSettings {
-  int DOSMode = DL_LOG;
-  int Interval = 5, BlockTime1 = 300, LThreshold1 = 100, HThreshold1 = 50, RThreshold1 = 2000;
-  int NumInterv = 5, BlockTimeN = 900, LThresholdN = 200, HThresholdN = 100, RThresholdN = 5000;
-  unsigned MaxMPS = 100;
-  int BlockTimeMps = 300;
-  size_t DDthreshold = 50;
-  int DDBlockTime = 300;
+  int dos_mode = DL_LOG;
+  int interval = 5, block_time_first = 300, light_threshold_first = 100, heavy_threshold_first = 50, repeat_threshold_first = 2000;
+  int interval_count = 5, block_time_repeat = 900, light_threshold_repeat = 200, heavy_threshold_repeat = 100, repeat_threshold_repeat = 5000;
+  unsigned max_messages_per_second = 100;
+  int block_time_rate = 300;
+  size_t ddos_threshold = 50;
+  int ddos_block_time = 300;
   FirewallCommands fw;
 };
 
@@ -50,61 +50,61 @@ class DosCore : public TimerCB {
 
   void DosReset();
   // count > 1 tallies a batch (foreign media counted by a relay thread) with one log line.
-  void report(const InetAddress& src, DosMark kind, unsigned uniq, unsigned count = 1);
+  void Report(const InetAddress& src, DosMark kind, unsigned uniq, unsigned count = 1);
   void CheckMPS(const InetAddress& src);
   bool UnderDDOS() const { return ddos_.load(std::memory_order_acquire) > 0; }
   // ip in host order.
   bool IsBlocked(uint32_t ip, int port) const;
   void RunSystemBlock(uint32_t ip, int port, int seconds);
-  void timer_cb(const void* arg) override;
+  void OnTimer(const void* arg) override;
 
   size_t BlockCount() const;
   int DDOSState() const { return ddos_.load(); }
 
  private:
   struct DosSingle {
-    int Port = -1;
-    int CountM = 0, CountS = 0, CountR = 0;
-    void MergePort(int port) {
-      if (Port == -1) Port = port;
-      else if (Port != port) Port = 0;
+    int port = -1;
+    int count_messages = 0, count_sources = 0, count_repeats = 0;
+    void MergePort(int other) {
+      if (port == -1) port = other;
+      else if (port != other) port = 0;
     }
   };
   struct DosBlocked {
-    int Port;
-    uint32_t IPAddr;
-    uint64_t Serial;
-    uint64_t TimerID = PollReactor::kNoTimer;
+    int port;
+    uint32_t ip;
+    uint64_t serial;
+    uint64_t timer_id = PollReactor::kNoTimer;
   };
   using Slot = std::unordered_map<uint32_t, DosSingle>;
 
-  bool whitelisted(uint32_t ip) const { return hooks_.is_whitelisted && hooks_.is_whitelisted(ip); }
+  bool IsWhitelisted(uint32_t ip) const { return hooks_.is_whitelisted && hooks_.is_whitelisted(ip); }
   void IntervalEnd();
   void DdosEnd();
   void BlockExpired(uint64_t serial);
-  PollReactor* reactor() const { return PollReactor::instance(); }
+  PollReactor* Reactor() const { return PollReactor::Instance(); }
 
   Hooks hooks_;
 
-  Spin MpsLock;
-  std::unordered_map<uint64_t, uint32_t> MpsMap;  // guarded by MpsLock
-  time_t MpsTm = 0;                               // guarded by MpsLock
+  Spin rate_lock_;
+  std::unordered_map<uint64_t, uint32_t> rates_;  // guarded by rate_lock_
+  time_t rate_second_ = 0;                               // guarded by rate_lock_
   std::atomic<unsigned> max_messages_per_second_{0};
   std::atomic<int> block_time_rate_{300};
 
-  mutable Mutex DOS_Lock;
-  std::vector<Slot> DOS_Array;  // guarded by DOS_Lock
-  int DOS_Currnt = -1;          // slot of the running interval; -1 when counting is off
-  DosSettings settings_;            // guarded by DOS_Lock
+  mutable Mutex lock_;
+  std::vector<Slot> tallies_;  // guarded by lock_
+  int current_tally_ = -1;          // slot of the running interval; -1 when counting is off
+  DosSettings settings_;            // guarded by lock_
   std::atomic<int> level_{DL_LOG};
   std::atomic<int> ddos_{0};
-  uint64_t DOS_Recur_TmId = PollReactor::kNoTimer;  // reactor thread
-  uint64_t DDOS_TmId = PollReactor::kNoTimer;       // guarded by DOS_Lock
-  int saved_level_m = DL_OFF;                        // reactor thread
+  uint64_t interval_timer_ = PollReactor::kNoTimer;  // reactor thread
+  uint64_t ddos_timer_ = PollReactor::kNoTimer;       // guarded by lock_
+  int saved_level_ = DL_OFF;                        // reactor thread
 
-  mutable ReadWriteMutex BL_Lock;
-  std::map<uint32_t, std::map<int, std::unique_ptr<DosBlocked>>> BL_BMap;  // guarded by BL_Lock
-  uint64_t next_serial_m = 1;                                                // guarded by BL_Lock
+  mutable ReadWriteMutex blocks_lock_;
+  std::map<uint32_t, std::map<int, std::unique_ptr<DosBlocked>>> blocks_;  // guarded by blocks_lock_
+  uint64_t next_serial_ = 1;                                                // guarded by blocks_lock_
 };
 
 // The process's flood detector.

@@ -8,10 +8,10 @@
 
 std::vector<std::string> FirewallArguments(const std::string& command, const std::string& rule, uint32_t ip, int port,
                                       bool with_address) {
-  std::vector<std::string> argv = split(command, '\0');
+  std::vector<std::string> argv = Split(command, '\0');
   argv.push_back(rule);
   if (with_address) {
-    argv.push_back(InetAddress::IpStr(ip));
+    argv.push_back(InetAddress::IpText(ip));
     if (port != 0) argv.push_back(std::to_string(port));
   }
   return argv;
@@ -46,11 +46,11 @@ int FirewallExecute(const std::vector<std::string>& argv) {
   return pid;
 }
 
-int FirewallStart(const FirewallCommands& c) { return FirewallExecute(FirewallArguments(c.FWCmdStart, c.RuleName)); }
-int FirewallStop(const FirewallCommands& c) { return FirewallExecute(FirewallArguments(c.FWCmdStop, c.RuleName)); }
+int FirewallStart(const FirewallCommands& c) { return FirewallExecute(FirewallArguments(c.start_command, c.rule_name)); }
+int FirewallStop(const FirewallCommands& c) { return FirewallExecute(FirewallArguments(c.stop_command, c.rule_name)); }
 int FirewallBlock(const FirewallCommands& c, uint32_t ip, int port) {
-  return FirewallExecute(FirewallArguments(c.FWCmdBlock, c.RuleName, ip, port, true));
+  return FirewallExecute(FirewallArguments(c.block_command, c.rule_name, ip, port, true));
 }
 int FirewallUnblock(const FirewallCommands& c, uint32_t ip, int port) {
-  return FirewallExecute(FirewallArguments(c.FWCmdUnblock, c.RuleName, ip, port, true));
+  return FirewallExecute(FirewallArguments(c.unblock_command, c.rule_name, ip, port, true));
 }

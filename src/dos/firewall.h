@@ -7,8 +7,8 @@
 #include <vector>
 
 struct FirewallCommands {
-  std::string RuleName;
-  std::string FWCmdStart, FWCmdStop, FWCmdBlock, FWCmdUnblock;
+  std::string rule_name;
+  std::string start_command, stop_command, block_command, unblock_command;
 };
 
 // The argument vector of one command: the configured command split at blanks and tabs, then the rule

@@ -13,7 +13,7 @@ void InetAddress::reset() {
   sin_family = AF_INET;
 }
 
-bool InetAddress::set(const char* s) {
+bool InetAddress::Set(const char* s) {
   if (s == nullptr) return false;
   char host[1024] = {0};
   char port[16] = {0};
@@ -46,17 +46,17 @@ bool InetAddress::set(const char* s) {
   return !empty();
 }
 
-bool InetAddress::set(unsigned short port, const char* host) {
+bool InetAddress::Set(unsigned short port, const char* host) {
   if (host == nullptr) return false;
   std::string text = std::string(host) + ":" + std::to_string(port);
-  return set(text.c_str());
+  return Set(text.c_str());
 }
 
-std::string InetAddress::Str() const { return KeyStr(key()); }
+std::string InetAddress::Str() const { return KeyStr(Key()); }
 
-std::string InetAddress::IpStr() const { return IpStr(IpAddr()); }
+std::string InetAddress::IpText() const { return IpText(IpAddr()); }
 
-std::string InetAddress::IpStr(unsigned ip) {
+std::string InetAddress::IpText(unsigned ip) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (ip >> 24) & 255, (ip >> 16) & 255, (ip >> 8) & 255, ip & 255);
   return buf;

@@ -1,5 +1,5 @@
 // InetAddress: an IPv4 socket address with text forms and a 64-bit key used to index peers in maps.
-// A value type with no shared state: safe on any thread; set() may block in the system resolver for names.
+// A value type with no shared state: safe on any thread; Set() may block in the system resolver for names.
 #pragma once
 
 #include <netinet/in.h>
@@ -21,17 +21,17 @@ class InetAddress : public sockaddr_in {
   }
   explicit InetAddress(const char* s) {
     reset();
-    set(s);
+    Set(s);
   }
   InetAddress(unsigned short port, const char* host) {
     reset();
-    set(port, host);
+    Set(port, host);
   }
 
   void reset();
   // "host:port", "host" is taken as a port or service when alone (0.0.0.0 then); names go to the resolver.
-  bool set(const char* s);
-  bool set(unsigned short port, const char* host);
+  bool Set(const char* s);
+  bool Set(unsigned short port, const char* host);
 
   unsigned short Port() const { return ntohs(sin_port); }
   void Port(unsigned short port) { sin_port = htons(port); }
@@ -44,25 +44,25 @@ class InetAddress : public sockaddr_in {
   }
   bool operator!=(const InetAddress& o) const { return !(*this == o); }
 
-  key_t key() const {
+  key_t Key() const {
     key_t k;
     k.a[0] = sin_addr.s_addr;
     k.a[1] = sin_port;
     return k;
   }
-  void setkey(key_t k) {
+  void SetKey(key_t k) {
     sin_addr.s_addr = k.a[0];
     sin_port = static_cast<in_port_t>(k.a[1]);
   }
 
   sockaddr_in* GetAddress() { return this; }
   const sockaddr_in* GetAddress() const { return this; }
-  sockaddr* sa() { return reinterpret_cast<sockaddr*>(this); }
-  const sockaddr* sa() const { return reinterpret_cast<const sockaddr*>(this); }
+  sockaddr* SocketAddress() { return reinterpret_cast<sockaddr*>(this); }
+  const sockaddr* SocketAddress() const { return reinterpret_cast<const sockaddr*>(this); }
 
   std::string Str() const;
-  std::string IpStr() const;
-  static std::string IpStr(unsigned ip);
+  std::string IpText() const;
+  static std::string IpText(unsigned ip);
   static std::string KeyStr(key_t k);
   static bool IsIPv4(const char* s);
 };

@@ -51,7 +51,7 @@ class ConditionMutex : public Mutex {
   ConditionMutex() { pthread_cond_init(&condition_, nullptr); }
   ~ConditionMutex() override { pthread_cond_destroy(&condition_); }
   int signal() { return pthread_cond_signal(&condition_); }
-  int broadcast() { return pthread_cond_broadcast(&condition_); }
+  int Broadcast() { return pthread_cond_broadcast(&condition_); }
   // The caller holds this object's mutex.
   int wait() { return pthread_cond_wait(&condition_, &mutex_); }
   // Waits at most until the absolute CLOCK_REALTIME time; ETIMEDOUT when it passed.
@@ -168,7 +168,7 @@ class ObjectGuard {
   ~ObjectGuard() { reset(); }
 
   // Adopts p whose lock the caller already holds.
-  void set(T* p) { instance_ = p; }
+  void Set(T* p) { instance_ = p; }
   void reset() {
     if (instance_) std::exchange(instance_, nullptr)->unlock();
   }

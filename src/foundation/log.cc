@@ -62,12 +62,12 @@ void WriteLine(const char* tag, int level, const char* fmt, va_list ap) {
     time_t secs = tv.tv_sec;
     char ct[32] = {0};
     ctime_r(&secs, ct);
-    len = std::snprintf(buf, kLineBuf, "<%d>%.15s %s %s[%d]:", g_log_block.ASysLFaclt.load() + kSeverity[level & 7],
-                        ct + 4, LogHost().c_str(), g_log_block.AName.load(), static_cast<int>(getpid()));
+    len = std::snprintf(buf, kLineBuf, "<%d>%.15s %s %s[%d]:", g_log_block.syslog_facility.load() + kSeverity[level & 7],
+                        ct + 4, LogHost().c_str(), g_log_block.app_name.load(), static_cast<int>(getpid()));
     if (message_dump) append("\n");
   } else {
     if (!S_ISCHR(st.st_mode)) {
-      if (st.st_size >= g_log_block.ALogLimit.load()) {
+      if (st.st_size >= g_log_block.size_limit.load()) {
         if (!g_size_warned.exchange(true)) {
           ssize_t rc = write(1, kSizeWarning, sizeof kSizeWarning - 1);
           (void)rc;
@@ -105,12 +105,12 @@ void WriteLine(const char* tag, int level, const char* fmt, va_list ap) {
 }  // namespace
 
 void LogVar(const char* tag, int level, const char* fmt, va_list ap) {
-  if (!LogPasses(level, g_log_block.ALogLevel.load(std::memory_order_relaxed))) return;
+  if (!LogPasses(level, g_log_block.level.load(std::memory_order_relaxed))) return;
   WriteLine(tag, level, fmt, ap);
 }
 
 void Log(const char* tag, int level, const char* fmt, ...) {
-  if (!LogPasses(level, g_log_block.ALogLevel.load(std::memory_order_relaxed))) return;
+  if (!LogPasses(level, g_log_block.level.load(std::memory_order_relaxed))) return;
   va_list ap;
   va_start(ap, fmt);
   WriteLine(tag, level, fmt, ap);
@@ -118,7 +118,7 @@ void Log(const char* tag, int level, const char* fmt, ...) {
 }
 
 void Log(int number, int level, const char* fmt, ...) {
-  if (!LogPasses(level, g_log_block.ALogLevel.load(std::memory_order_relaxed))) return;
+  if (!LogPasses(level, g_log_block.level.load(std::memory_order_relaxed))) return;
   char tag[16];
   std::snprintf(tag, sizeof tag, "%u", static_cast<unsigned>(number));
   va_list ap;
@@ -129,7 +129,7 @@ void Log(int number, int level, const char* fmt, ...) {
 
 namespace {
 void DialogLog(const char* tag, int level, int threshold, const char* fmt, va_list ap) {
-  int mask = threshold != 0 ? threshold : g_log_block.ALogLevel.load(std::memory_order_relaxed);
+  int mask = threshold != 0 ? threshold : g_log_block.level.load(std::memory_order_relaxed);
   if (!LogPasses(level, mask)) return;
   WriteLine(tag, LEVEL_ALWAYS, fmt, ap);
 }
@@ -182,15 +182,15 @@ int AppLogBlock::SetLimit(const std::string& text) {
       return 0;
   }
   long long scaled = value << shift;
-  ALogLimit = static_cast<off_t>(scaled - 16384 > 16384 ? scaled - 16384 : 16384);
+  size_limit = static_cast<off_t>(scaled - 16384 > 16384 ? scaled - 16384 : 16384);
   return 1;
 }
 
 int AppLogBlock::SetLevel(std::string& text) {
   if (text.empty()) return 1;
-  tolower(text);
+  ToLower(text);
   int bits = 0;
-  for (const std::string& w : split(text, '+')) {
+  for (const std::string& w : Split(text, '+')) {
     if (w == "error" || w == "log_error") bits |= LEVEL_ERROR;
     else if (w == "debug" || w == "log_debug") bits |= LEVEL_DEBUG;
     else if (w == "trace" || w == "log_trace") bits |= LEVEL_TRACE;
@@ -203,7 +203,7 @@ int AppLogBlock::SetLevel(std::string& text) {
   }
   if (bits & LEVEL_FULL) bits &= ~LEVEL_SHORT;
   if (bits & LEVEL_DEBUG) bits |= LEVEL_ERROR;
-  ALogLevel = static_cast<int>((static_cast<unsigned>(ALogLevel.load()) & 0xFFFF0000u) | static_cast<unsigned>(bits));
+  level = static_cast<int>((static_cast<unsigned>(level.load()) & 0xFFFF0000u) | static_cast<unsigned>(bits));
   return 1;
 }
 
@@ -216,9 +216,9 @@ int AppLogBlock::SetFacility(std::string& text) {
       {"db", 0x08000000u},    {"business", 0x04000000u},  {"media", 0x02000000u}, {"service", 0x01000000u},
       {"message", 0x00800000u}, {"utils", 0x00010000u},
   };
-  tolower(text);
+  ToLower(text);
   unsigned bits = 0;
-  for (const std::string& w : split(text, '+')) {
+  for (const std::string& w : Split(text, '+')) {
     unsigned bit = 0;
     for (const auto& c : kComponents) {
       if (w == c.word) bit = c.bit;
@@ -232,7 +232,7 @@ int AppLogBlock::SetFacility(std::string& text) {
     }
     bits |= bit;
   }
-  ALogLevel = static_cast<int>((static_cast<unsigned>(ALogLevel.load()) & 0xFFFFu) | bits);
+  level = static_cast<int>((static_cast<unsigned>(level.load()) & 0xFFFFu) | bits);
   return 1;
 }
 
@@ -252,12 +252,12 @@ void AppLogBlock::SetAppName(const std::string& name) {
   std::lock_guard<std::mutex> lock(names_mutex);
   for (const auto& n : *names) {
     if (*n == name) {
-      AName = n->c_str();
+      app_name = n->c_str();
       return;
     }
   }
   names->push_back(std::make_unique<std::string>(name));
-  AName = names->back()->c_str();
+  app_name = names->back()->c_str();
 }
 
 namespace {
@@ -270,9 +270,9 @@ void InstallTarget(int fd) {
 }
 
 int OpenSyslog(const std::string& name) {
-  std::vector<std::string> words = split(name, '\0');
+  std::vector<std::string> words = Split(name, '\0');
   int facility = words.size() > 1 ? std::atoi(words[1].c_str()) : 0;
-  g_log_block.ASysLFaclt = (facility >= 1 && facility <= 23) ? facility * 8 : 128;
+  g_log_block.syslog_facility = (facility >= 1 && facility <= 23) ? facility * 8 : 128;
   std::string receiver = "514";
   if (words.size() > 2) {
     receiver = words[2];
@@ -282,7 +282,7 @@ int OpenSyslog(const std::string& name) {
   if (to.sin_addr.s_addr == 0) to.IpAddr(INADDR_LOOPBACK);
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
   if (fd < 0) return 0;
-  if (connect(fd, to.sa(), sizeof(sockaddr_in)) != 0) {
+  if (connect(fd, to.SocketAddress(), sizeof(sockaddr_in)) != 0) {
     close(fd);
     return 0;
   }

@@ -24,11 +24,11 @@ enum LogLevelBit {
 
 struct AppLogBlock {
   // Written only by the reactor thread (start-up, re-read); read by every logging thread.
-  std::atomic<off_t> ALogLimit{0xFFFFE000};
-  std::atomic<int> ALogLevel{static_cast<int>(0xFFFF0001u)};
-  std::atomic<int> ASysLFaclt{128};
+  std::atomic<off_t> size_limit{0xFFFFE000};
+  std::atomic<int> level{static_cast<int>(0xFFFF0001u)};
+  std::atomic<int> syslog_facility{128};
   // Points at a buffer that stays valid for the process's life (see SetAppName).
-  std::atomic<const char*> AName{"qapp"};
+  std::atomic<const char*> app_name{"qapp"};
 
   int SetLimit(const std::string& text);
   int SetLevel(std::string& text);

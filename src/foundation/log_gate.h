@@ -9,5 +9,5 @@ inline bool LogPasses(int level, int mask) { return level == 0 || (level & mask)
 
 // A dialog's line: a non-zero threshold replaces the global mask, as in Log(tag, level, threshold, ...).
 inline bool LogWanted(int level, int threshold) {
-  return LogPasses(level, threshold != 0 ? threshold : g_log_block.ALogLevel.load(std::memory_order_relaxed));
+  return LogPasses(level, threshold != 0 ? threshold : g_log_block.level.load(std::memory_order_relaxed));
 }

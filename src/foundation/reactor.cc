@@ -26,7 +26,7 @@ const time_t g_epoch = time(nullptr);
 
 uint64_t PollReactor::NowMs() { return MonotonicMs() - g_start_ms; }
 
-time_t PollReactor::epoch() { return g_epoch; }
+time_t PollReactor::Epoch() { return g_epoch; }
 
 PollReactor::PollReactor() : owner_(pthread_self()) {
   poll_array_.resize(64);
@@ -72,7 +72,7 @@ void PollReactor::SignalHandler(int signo) {
   errno = saved;
 }
 
-void PollReactor::notify(signed char value) {
+void PollReactor::Notify(signed char value) {
   // The loop's own thread posts to itself without a system call: the value is handed to the receiver
   // at the end of the current cycle, and the next poll does not wait while one is pending.
   if (value > 0 && IsOwner()) {
@@ -89,7 +89,7 @@ void PollReactor::RunPosted() {
     std::vector<signed char> batch;
     batch.swap(posted_);
     for (signed char value : batch)
-      if (custom_) custom_->input_cb(value);
+      if (custom_) custom_->OnInput(value);
   }
 }
 
@@ -99,12 +99,12 @@ uint64_t PollReactor::SetTimer(TimerCB* cb, int msec, const void* data, int peri
   auto timer = std::make_unique<TimerN>(TimerN{0, cb, data, fire, period > 0 ? static_cast<uint64_t>(period) : 0});
   MutexGuard guard(lock_);
   const bool earliest = timer_queue_.empty() || fire < timer_queue_.begin()->first;
-  const uint64_t id = next_id_m++;
+  const uint64_t id = next_id_++;
   timer->id_ = id;
   // upper_bound keeps insertion order among equal fire times.
   auto it = timer_queue_.emplace_hint(timer_queue_.upper_bound(fire), fire, std::move(timer));
   timer_index_.emplace(id, it);
-  if (earliest && !IsOwner()) wake();
+  if (earliest && !IsOwner()) Wake();
   return id;
 }
 
@@ -120,14 +120,14 @@ int PollReactor::CancelTimer(uint64_t id) {
 
 void PollReactor::RegisterDescriptor(int fd, InputCB* in, ErrorCB* err, OutputCB* out) {
   MutexGuard guard(lock_);
-  descriptors_[fd].set(in, err, out);
-  if (!IsOwner()) wake();
+  descriptors_[fd].Set(in, err, out);
+  if (!IsOwner()) Wake();
 }
 
 void PollReactor::UnregisterDescriptor(int fd) {
   MutexGuard guard(lock_);
   descriptors_.erase(fd);
-  if (!IsOwner()) wake();
+  if (!IsOwner()) Wake();
 }
 
 void PollReactor::RegisterSignal(SignalCB* cb, int signo) {
@@ -157,15 +157,15 @@ void PollReactor::BlockSignals(const std::vector<int>& signals, bool block) {
   pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-void PollReactor::run() {
+void PollReactor::Run() {
   owner_ = pthread_self();
   MutexGuard guard(lock_);
   while (looping_) RunOnce(false);
 }
 
-void PollReactor::stop() {
+void PollReactor::Stop() {
   looping_ = false;
-  if (!IsOwner()) wake();
+  if (!IsOwner()) Wake();
 }
 
 void PollReactor::reset() {
@@ -173,7 +173,7 @@ void PollReactor::reset() {
   MutexGuard guard(lock_);
   OpenWakePipe();
   owner_ = pthread_self();
-  notify(0);
+  Notify(0);
 }
 
 // Expects lock_ held.
@@ -242,11 +242,11 @@ void PollReactor::DispatchDescriptors(int ready) {
     }
     if (known) {
       if (p.revents & (POLLIN | POLLPRI)) {
-        if (cbs.i_cb) cbs.i_cb->input_cb(p.fd);
+        if (cbs.i_cb) cbs.i_cb->OnInput(p.fd);
       } else if (p.revents & POLLERR) {
-        if (cbs.e_cb) cbs.e_cb->error_cb(p.fd);
+        if (cbs.e_cb) cbs.e_cb->OnError(p.fd);
       } else if (p.revents & POLLOUT) {
-        if (cbs.o_cb) cbs.o_cb->output_cb(p.fd);
+        if (cbs.o_cb) cbs.o_cb->OnOutput(p.fd);
       }
     }
     if (p.revents & POLLNVAL) UnregisterDescriptor(p.fd);
@@ -272,7 +272,7 @@ void PollReactor::DispatchTimers() {
       timer_index_.erase(timer->id_);
     }
     lock_.unlock();
-    cb->timer_cb(data);
+    cb->OnTimer(data);
     lock_.lock();
   }
 }
@@ -282,7 +282,7 @@ void PollReactor::DrainWakePipe() {
   while (read(pipe_[0].load(), &b, 1) == 1) {
     if (b == 0) continue;
     if (b > 0) {
-      if (custom_) custom_->input_cb(b);
+      if (custom_) custom_->OnInput(b);
       continue;
     }
     SignalCB* receiver = nullptr;
@@ -291,6 +291,6 @@ void PollReactor::DrainWakePipe() {
       auto it = signals_.find(-b);
       if (it != signals_.end()) receiver = it->second;
     }
-    if (receiver) receiver->signal_cb(-b);
+    if (receiver) receiver->OnSignal(-b);
   }
 }

@@ -17,27 +17,27 @@
 
 class TimerCB {
  public:
-  virtual void timer_cb(const void* data) = 0;
+  virtual void OnTimer(const void* data) = 0;
   virtual ~TimerCB() = default;
 };
 class InputCB {
  public:
-  virtual void input_cb(int fd) = 0;
+  virtual void OnInput(int fd) = 0;
   virtual ~InputCB() = default;
 };
 class ErrorCB {
  public:
-  virtual void error_cb(int fd) = 0;
+  virtual void OnError(int fd) = 0;
   virtual ~ErrorCB() = default;
 };
 class OutputCB {
  public:
-  virtual void output_cb(int fd) = 0;
+  virtual void OnOutput(int fd) = 0;
   virtual ~OutputCB() = default;
 };
 class SignalCB {
  public:
-  virtual void signal_cb(int signo) = 0;
+  virtual void OnSignal(int signo) = 0;
   virtual ~SignalCB() = default;
 };
 
@@ -54,7 +54,7 @@ class PollReactor {
   // Milliseconds since start-up on a clock that never steps (a wall-clock change moves no timer).
   static uint64_t NowMs();
   // Wall-clock second taken at start-up.
-  static time_t epoch();
+  static time_t Epoch();
 
   // Identifiers are never reused, so a stale identifier can only miss, never cancel someone else's timer.
   uint64_t SetTimer(TimerCB* cb, int msec, const void* data, int period = 0);
@@ -67,16 +67,16 @@ class PollReactor {
   void SetCustom(InputCB* cb) { custom_ = cb; }
   // A positive value reaches the custom receiver on the loop (in the same cycle when the loop itself
   // posts it); 0 only wakes the loop.
-  void notify(signed char value);
+  void Notify(signed char value);
 
-  void run();
+  void Run();
   void RunOnce(bool lock);
-  void stop();
+  void Stop();
   void reset();
 
-  pthread_t owner() const { return owner_.load(std::memory_order_acquire); }
-  static PollReactor* instance() { return instance_; }
-  bool running() const { return looping_; }
+  pthread_t Owner() const { return owner_.load(std::memory_order_acquire); }
+  static PollReactor* Instance() { return instance_; }
+  bool Running() const { return looping_; }
 
   // Blocks (or unblocks) the given signals in the calling thread; threads created afterwards inherit it.
   static void BlockSignals(const std::vector<int>& signals, bool block);
@@ -93,7 +93,7 @@ class PollReactor {
     InputCB* i_cb = nullptr;
     ErrorCB* e_cb = nullptr;
     OutputCB* o_cb = nullptr;
-    void set(InputCB* i, ErrorCB* e, OutputCB* o) {
+    void Set(InputCB* i, ErrorCB* e, OutputCB* o) {
       i_cb = i;
       e_cb = e;
       o_cb = o;
@@ -108,7 +108,7 @@ class PollReactor {
   void OpenWakePipe();
   void CloseWakePipe();
   bool IsOwner() const { return pthread_equal(owner_.load(std::memory_order_acquire), pthread_self()) != 0; }
-  void wake() { notify(0); }
+  void Wake() { Notify(0); }
   size_t BuildPollArray();
   int PollTimeout();
   void DispatchDescriptors(int ready);
@@ -117,11 +117,11 @@ class PollReactor {
 
   TimerQueue timer_queue_;
   std::unordered_map<uint64_t, TimerQueue::iterator> timer_index_;  // pending timers by identifier
-  uint64_t next_id_m = 1;
+  uint64_t next_id_ = 1;
   DescriptorMap descriptors_;
   SignalMap signals_;
   RecursiveMutex lock_;  // guards the maps and the poll array
-  std::atomic<pthread_t> owner_;  // replaced by run() and reset(), read by every caller
+  std::atomic<pthread_t> owner_;  // replaced by Run() and reset(), read by every caller
   std::atomic<int> pipe_[2] = {-1, -1};
   std::vector<pollfd> poll_array_;
   std::atomic<bool> looping_{true};

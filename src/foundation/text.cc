@@ -23,12 +23,12 @@ std::string& RTrim(std::string& s) {
 
 std::string& LRTrim(std::string& s) { return LTrim(RTrim(s)); }
 
-std::string& tolower(std::string& s) {
+std::string& ToLower(std::string& s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
 
-size_t split(const std::string& s, std::vector<std::string>& out, char sep) {
+size_t Split(const std::string& s, std::vector<std::string>& out, char sep) {
   out.clear();
   auto is_sep = [sep](char c) { return sep == '\0' ? IsBlank(c) : c == sep; };
   size_t i = 0;
@@ -47,13 +47,13 @@ size_t split(const std::string& s, std::vector<std::string>& out, char sep) {
   return out.size();
 }
 
-std::vector<std::string> split(const std::string& s, char sep) {
+std::vector<std::string> Split(const std::string& s, char sep) {
   std::vector<std::string> out;
-  split(s, out, sep);
+  Split(s, out, sep);
   return out;
 }
 
-std::string combine(const std::vector<std::string>& v, char sep) {
+std::string Combine(const std::vector<std::string>& v, char sep) {
   std::string out;
   for (size_t i = 0; i < v.size(); ++i) {
     if (i) out += sep;
@@ -62,25 +62,25 @@ std::string combine(const std::vector<std::string>& v, char sep) {
   return out;
 }
 
-std::pair<char, char> hex2chr(unsigned char c) {
+std::pair<char, char> HexToChar(unsigned char c) {
   static constexpr char kDigits[] = "0123456789abcdef";
   return {kDigits[c >> 4], kDigits[c & 15]};
 }
 
-void hex16chr(const unsigned char* in, char* out) {
+void Hex16Char(const unsigned char* in, char* out) {
   for (int i = 0; i < 16; ++i) {
-    auto [hi, lo] = hex2chr(in[i]);
+    auto [hi, lo] = HexToChar(in[i]);
     out[2 * i] = hi;
     out[2 * i + 1] = lo;
   }
   out[32] = '\0';
 }
 
-std::string hex2str(const unsigned char* in, size_t n) {
+std::string HexToText(const unsigned char* in, size_t n) {
   std::string out;
   out.reserve(2 * n);
   for (size_t i = 0; i < n; ++i) {
-    auto [hi, lo] = hex2chr(in[i]);
+    auto [hi, lo] = HexToChar(in[i]);
     out += hi;
     out += lo;
   }

@@ -10,17 +10,17 @@
 std::string& LTrim(std::string& s);
 std::string& RTrim(std::string& s);
 std::string& LRTrim(std::string& s);
-std::string& tolower(std::string& s);
+std::string& ToLower(std::string& s);
 
 // Fields separated by sep (blank or tab when sep is NUL); leading blanks of each field skipped, trailing
 // blanks removed, empty inner fields kept, no empty field for a trailing separator.
-std::vector<std::string> split(const std::string& s, char sep);
-size_t split(const std::string& s, std::vector<std::string>& out, char sep);
-std::string combine(const std::vector<std::string>& v, char sep);
+std::vector<std::string> Split(const std::string& s, char sep);
+size_t Split(const std::string& s, std::vector<std::string>& out, char sep);
+std::string Combine(const std::vector<std::string>& v, char sep);
 
-std::pair<char, char> hex2chr(unsigned char c);
-void hex16chr(const unsigned char* in, char* out);  // out holds 33 bytes
-std::string hex2str(const unsigned char* in, size_t n);
+std::pair<char, char> HexToChar(unsigned char c);
+void Hex16Char(const unsigned char* in, char* out);  // out holds 33 bytes
+std::string HexToText(const unsigned char* in, size_t n);
 
 // Advances p over one line end: CR LF, LF CR, a lone CR or a lone LF.
 void SkipCRLF(const char*& p);

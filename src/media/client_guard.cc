@@ -13,26 +13,26 @@ ClientGuard::Verdict ClientGuard::Check(uint32_t src_ip, uint32_t cur_ip, bool s
 // the time since its first packet must lie within that pace (20 ms of slack either way).
 bool ClientGuard::Candidate(uint32_t src_ip, const uint8_t* pkt, size_t len, uint64_t now_ms) {
   const uint32_t ssrc = rtp::Ssrc(pkt, len);
-  if (cand_ip_m != src_ip || cand_ssrc_m != ssrc) {
-    cand_ip_m = src_ip;
-    cand_ssrc_m = ssrc;
-    cand_start_m = now_ms;
-    cand_count_m = 0;
+  if (candidate_ip_ != src_ip || candidate_ssrc_ != ssrc) {
+    candidate_ip_ = src_ip;
+    candidate_ssrc_ = ssrc;
+    candidate_start_ = now_ms;
+    candidate_count_ = 0;
     return false;
   }
-  if (++cand_count_m < kSwitchCount) return false;
-  const uint64_t elapsed = now_ms - cand_start_m;
-  const uint64_t count = cand_count_m;
+  if (++candidate_count_ < kSwitchCount) return false;
+  const uint64_t elapsed = now_ms - candidate_start_;
+  const uint64_t count = candidate_count_;
   if (elapsed + 20 >= 10 * count && elapsed <= 30 * count + 20) {
     alternate_ = src_ip;
     return true;
   }
-  cand_ip_m = 0;
+  candidate_ip_ = 0;
   return false;
 }
 
 bool ClientGuard::Accepted(uint32_t src_ip) {
-  cand_ip_m = 0;
+  candidate_ip_ = 0;
   if (src_ip == original_ && alternate_ != 0) {
     alternate_ = 0;
     return true;

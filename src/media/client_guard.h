@@ -37,8 +37,8 @@ class ClientGuard {
   const uint32_t original_;
   uint32_t alternate_ = 0;
   // The stream that may replace the client's: its address, SSRC, first packet time and packets since.
-  uint32_t cand_ip_m = 0;
-  uint32_t cand_ssrc_m = 0;
-  uint64_t cand_start_m = 0;
-  unsigned cand_count_m = 0;
+  uint32_t candidate_ip_ = 0;
+  uint32_t candidate_ssrc_ = 0;
+  uint64_t candidate_start_ = 0;
+  unsigned candidate_count_ = 0;
 };

@@ -27,11 +27,11 @@ class MediaThread {
   pthread_t Id() const { return thread_; }
 
   // Readable once Stop was called; the body returns when it sees it.
-  int WakeFd() const { return wake_fd_m; }
+  int WakeFd() const { return wake_fd_; }
 
  private:
-  size_t stack_size_m;
-  int wake_fd_m = -1;
+  size_t stack_size_;
+  int wake_fd_ = -1;
   pthread_t thread_{};
   bool running_ = false;
 };

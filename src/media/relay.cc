@@ -45,7 +45,7 @@ bool IsRtcp(int index) { return (index & 1) != 0; }
 }  // namespace
 
 void RelayObserver::ForeignPackets(const InetAddress& src, unsigned count, unsigned uniq) {
-  g_dos.report(src, DosCore::DOS_R, uniq, count);
+  g_dos.Report(src, DosCore::DOS_R, uniq, count);
 }
 
 // The relay thread's own state: sockets, last sources, the client guard and the foreign tally.
@@ -59,8 +59,8 @@ class RelayLoop {
 
  private:
   bool LogOn(int level) const;
-  RtpPort& Pair(int index) const { return *r_.pairs_[index / 2]; }
-  RtpPort& Opposite(int index) const { return *r_.pairs_[(index / 2) ^ 1]; }
+  RtpPort& Pair(int index) const { return *relay_.pairs_[index / 2]; }
+  RtpPort& Opposite(int index) const { return *relay_.pairs_[(index / 2) ^ 1]; }
   void Drain(int index);
   void Handle(int index, int len, const InetAddress& src, uint64_t now);
   bool FromServer(int index, const InetAddress& src);
@@ -69,65 +69,65 @@ class RelayLoop {
   void Track(int index, int len, const InetAddress& src);
   void FlushForeign(uint64_t now, bool force);
 
-  RelayThread& r_;
+  RelayThread& relay_;
   const int uniq_;
-  const int thr_;
+  const int threshold_;
   ClientGuard guard_;
   ForeignTally tally_;
-  int nsock_;
+  int socket_count_;
   // An epoll set registered once: a wait costs no per-socket set-up, unlike poll.
-  int epfd_ = -1;
+  int epoll_fd_ = -1;
   InetAddress last_src_[8];
   uint32_t last_ssrc_[8] = {};
-  uint8_t buf_[rtp::kPacketBuffer];
+  uint8_t buffer_[rtp::kPacketBuffer];
 };
 
 RelayLoop::RelayLoop(RelayThread& relay)
-    : r_(relay),
+    : relay_(relay),
       uniq_(static_cast<int>(relay.number_)),
-      thr_(relay.setup_.log_threshold),
+      threshold_(relay.setup_.log_threshold),
       guard_(relay.setup_.orig_ip) {
   const bool video = relay.setup_.video && relay.pairs_[2]->GetHandle() >= 0 && relay.pairs_[3]->GetHandle() >= 0;
-  nsock_ = video ? 8 : 4;
-  epfd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epfd_ < 0) return;
-  for (int i = 0; i <= nsock_; ++i) {
+  socket_count_ = video ? 8 : 4;
+  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd_ < 0) return;
+  for (int i = 0; i <= socket_count_; ++i) {
     epoll_event ev{};
-    ev.events = i < nsock_ ? (EPOLLIN | EPOLLPRI) : EPOLLIN;
+    ev.events = i < socket_count_ ? (EPOLLIN | EPOLLPRI) : EPOLLIN;
     ev.data.u32 = static_cast<uint32_t>(i);
-    const int fd = i == nsock_ ? relay.thread_.WakeFd() : IsRtcp(i) ? Pair(i).GetRtcpHandle() : Pair(i).GetHandle();
+    const int fd = i == socket_count_ ? relay.thread_.WakeFd() : IsRtcp(i) ? Pair(i).GetRtcpHandle() : Pair(i).GetHandle();
     // A socket that cannot be watched is a closed one (-1); its stream is simply not relayed.
-    if (fd >= 0 && epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0)
-      Log(uniq_, LEVEL_ERROR, thr_, "Error: RTP Relay cannot watch socket %d: %s\n", fd, std::strerror(errno));
+    if (fd >= 0 && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0)
+      Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay cannot watch socket %d: %s\n", fd, std::strerror(errno));
   }
 }
 
 RelayLoop::~RelayLoop() {
-  if (epfd_ >= 0) close(epfd_);
+  if (epoll_fd_ >= 0) close(epoll_fd_);
 }
 
 bool RelayLoop::LogOn(int level) const {
-  const int mask = thr_ != 0 ? thr_ : g_log_block.ALogLevel.load(std::memory_order_relaxed);
+  const int mask = threshold_ != 0 ? threshold_ : g_log_block.level.load(std::memory_order_relaxed);
   return (level & mask) == level;
 }
 
 void RelayLoop::Run() {
-  if (epfd_ < 0) {
-    Log(uniq_, LEVEL_ERROR, thr_, "Error: RTP Relay epoll: %s\n", std::strerror(errno));
+  if (epoll_fd_ < 0) {
+    Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay epoll: %s\n", std::strerror(errno));
     return;
   }
   epoll_event events[kMaxWatched];
   for (;;) {
-    const int n = epoll_wait(epfd_, events, kMaxWatched, tally_.DueIn(PollReactor::NowMs()));
+    const int n = epoll_wait(epoll_fd_, events, kMaxWatched, tally_.DueIn(PollReactor::NowMs()));
     if (n < 0 && errno != EINTR) {
-      Log(uniq_, LEVEL_ERROR, thr_, "Error: RTP Relay poll: %s\n", std::strerror(errno));
+      Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay poll: %s\n", std::strerror(errno));
       break;
     }
     // The sockets are served in their table order, whatever order the kernel reports them in.
     uint32_t ready = 0;
     for (int k = 0; k < n; ++k) ready |= 1u << events[k].data.u32;
-    if (ready & (1u << nsock_)) break;
-    for (int i = 0; ready != 0 && i < nsock_; ++i) {
+    if (ready & (1u << socket_count_)) break;
+    for (int i = 0; ready != 0 && i < socket_count_; ++i) {
       if (ready & (1u << i)) Drain(i);
     }
     FlushForeign(PollReactor::NowMs(), false);
@@ -140,8 +140,8 @@ void RelayLoop::Drain(int index) {
   for (int k = 0; k < kBurst; ++k) {
     InetAddress src;
     // MSG_TRUNC gives the datagram's real length: a cut packet would be relayed corrupted, so it is dropped.
-    const int n = IsRtcp(index) ? in.CRecv(buf_, rtp::kMaxReceive, src, MSG_TRUNC)
-                                : static_cast<int>(in.recvfrom(buf_, rtp::kMaxReceive, src, MSG_TRUNC));
+    const int n = IsRtcp(index) ? in.CRecv(buffer_, rtp::kMaxReceive, src, MSG_TRUNC)
+                                : static_cast<int>(in.recvfrom(buffer_, rtp::kMaxReceive, src, MSG_TRUNC));
     if (n < 0) return;  // drained, or an error the next poll reports again
     if (n > 0 && static_cast<size_t>(n) <= rtp::kMaxReceive) Handle(index, n, src, PollReactor::NowMs());
   }
@@ -159,36 +159,36 @@ void RelayLoop::Handle(int index, int len, const InetAddress& src, uint64_t now)
 // followed wherever its packets come from.
 bool RelayLoop::FromServer(int index, const InetAddress& src) {
   RtpPort& in = Pair(index);
-  const InetAddress known = IsRtcp(index) ? in.CDest() : in.RDest();
-  if (!r_.setup_.symmetric) {
-    if (known.IpAddr() != 0 && src != known && r_.established_.load(std::memory_order_acquire)) return false;
+  const InetAddress known = IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination();
+  if (!relay_.setup_.symmetric) {
+    if (known.IpAddr() != 0 && src != known && relay_.established_.load(std::memory_order_acquire)) return false;
   }
-  r_.srv_ticks_m.fetch_add(1, std::memory_order_relaxed);
-  if (r_.setup_.symmetric) IsRtcp(index) ? in.CDest(src) : in.RDest(src);
+  relay_.server_ticks_.fetch_add(1, std::memory_order_relaxed);
+  if (relay_.setup_.symmetric) IsRtcp(index) ? in.RtcpDestination(src) : in.RtpDestination(src);
   return true;
 }
 
 bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddress& src, uint64_t now) {
   RtpPort& in = Pair(index);
   const uint32_t src_ip = src.IpAddr();
-  if (!r_.setup_.accept_any) {
-    const uint32_t cur_ip = (IsRtcp(index) ? in.CDest() : in.RDest()).IpAddr();
+  if (!relay_.setup_.accept_any) {
+    const uint32_t cur_ip = (IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination()).IpAddr();
     const ClientGuard::Verdict v =
-        guard_.Check(src_ip, cur_ip, index == 0, buf_, static_cast<size_t>(len), now);
+        guard_.Check(src_ip, cur_ip, index == 0, buffer_, static_cast<size_t>(len), now);
     if (v != ClientGuard::ACCEPT) {
       tally_.Count(src, now);
       if (v == ClientGuard::FOREIGN) return false;
-      Log(uniq_, LEVEL_DEBUG, thr_, "Switch to Another RTP Stream from: %s\n", src.Str().c_str());
+      Log(uniq_, LEVEL_DEBUG, threshold_, "Switch to Another RTP Stream from: %s\n", src.Str().c_str());
     }
   }
   if (guard_.Accepted(src_ip)) {
-    Log(uniq_, LEVEL_DEBUG, thr_, "Restore Original RTP Stream from: %s\n", src.Str().c_str());
+    Log(uniq_, LEVEL_DEBUG, threshold_, "Restore Original RTP Stream from: %s\n", src.Str().c_str());
   }
-  r_.cln_ticks_m.fetch_add(1, std::memory_order_relaxed);
-  IsRtcp(index) ? in.CDest(src) : in.RDest(src);
+  relay_.client_ticks_.fetch_add(1, std::memory_order_relaxed);
+  IsRtcp(index) ? in.RtcpDestination(src) : in.RtpDestination(src);
   SrtpHook* srtp = static_cast<ClientRtpPort&>(in).Srtp();
-  if (srtp != nullptr && r_.srtp_.load(std::memory_order_acquire)) {
-    srtp->RTPDecrypt(buf_, len, rtcp);
+  if (srtp != nullptr && relay_.srtp_.load(std::memory_order_acquire)) {
+    srtp->RTPDecrypt(buffer_, len, rtcp);
     if (len <= 0) return false;
   }
   return true;
@@ -196,50 +196,50 @@ bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddress& s
 
 void RelayLoop::Forward(int index, int len, bool rtcp) {
   if (rtcp && LogOn(LEVEL_DEBUG)) {
-    Log(uniq_, LEVEL_DEBUG, thr_, "Got %s%s\n", kStreams[index].label,
-        DescribeRTCP(buf_, static_cast<size_t>(len)).c_str());
+    Log(uniq_, LEVEL_DEBUG, threshold_, "Got %s%s\n", kStreams[index].label,
+        DescribeRTCP(buffer_, static_cast<size_t>(len)).c_str());
   }
   RtpPort& out = Opposite(index);
-  if (out.ClientSide() && r_.srtp_.load(std::memory_order_acquire)) {
-    if (SrtpHook* srtp = static_cast<ClientRtpPort&>(out).Srtp()) srtp->RTPEncrypt(buf_, len, rtcp);
+  if (out.ClientSide() && relay_.srtp_.load(std::memory_order_acquire)) {
+    if (SrtpHook* srtp = static_cast<ClientRtpPort&>(out).Srtp()) srtp->RTPEncrypt(buffer_, len, rtcp);
   }
   if (len <= 0) return;
-  if ((rtcp ? out.CDest() : out.RDest()).Port() == 0) return;  // nowhere to send yet
+  if ((rtcp ? out.RtcpDestination() : out.RtpDestination()).Port() == 0) return;  // nowhere to send yet
   if (rtcp) {
-    out.CSend(buf_, static_cast<size_t>(len));
+    out.CSend(buffer_, static_cast<size_t>(len));
   } else {
-    out.RSend(buf_, static_cast<size_t>(len));
+    out.RSend(buffer_, static_cast<size_t>(len));
   }
 }
 
 void RelayLoop::Track(int index, int len, const InetAddress& src) {
   const bool rtcp = IsRtcp(index);
-  const uint32_t ssrc = rtcp ? 0 : rtp::Ssrc(buf_, static_cast<size_t>(len));
+  const uint32_t ssrc = rtcp ? 0 : rtp::Ssrc(buffer_, static_cast<size_t>(len));
   if (src == last_src_[index] && ssrc == last_ssrc_[index]) return;
   last_src_[index] = src;
   last_ssrc_[index] = ssrc;
   char ssrc_text[24] = "";
   if (!rtcp) std::snprintf(ssrc_text, sizeof ssrc_text, " SSRC:0x%X", ssrc);
   const std::string text = src.Str();
-  Log(uniq_, LEVEL_DEBUG, thr_, "Got %s%s from: %s\n", kStreams[index].label, ssrc_text, text.c_str());
-  if (r_.observer_ != nullptr) r_.observer_->StreamSeen(kStreams[index].event, text);
+  Log(uniq_, LEVEL_DEBUG, threshold_, "Got %s%s from: %s\n", kStreams[index].label, ssrc_text, text.c_str());
+  if (relay_.observer_ != nullptr) relay_.observer_->StreamSeen(kStreams[index].event, text);
 }
 
 void RelayLoop::FlushForeign(uint64_t now, bool force) {
-  RelayObserver* obs = r_.observer_;
-  const unsigned uniq = r_.number_;
+  RelayObserver* obs = relay_.observer_;
+  const unsigned uniq = relay_.number_;
   const unsigned others = tally_.Flush(now, [obs, uniq](const InetAddress& src, unsigned count) {
     if (obs != nullptr) {
       obs->ForeignPackets(src, count, uniq);
     } else {
-      g_dos.report(src, DosCore::DOS_R, uniq, count);
+      g_dos.Report(src, DosCore::DOS_R, uniq, count);
     }
   }, force);
-  if (others != 0) Log(uniq_, LEVEL_DEBUG, thr_, "Foreign RTP from too many sources: %u packets\n", others);
+  if (others != 0) Log(uniq_, LEVEL_DEBUG, threshold_, "Foreign RTP from too many sources: %u packets\n", others);
 }
 
 RelayThread::RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video, ServerRtpPort& srv_video)
-    : pairs_{&cln_rtp, &srv_rtp, &cln_video, &srv_video}, number_(cln_rtp.UniqNo()) {}
+    : pairs_{&cln_rtp, &srv_rtp, &cln_video, &srv_video}, number_(cln_rtp.Number()) {}
 
 bool RelayThread::Start(const RelaySetup& setup, RelayObserver* observer) {
   if (Running() || pairs_[0]->GetHandle() < 0 || pairs_[1]->GetHandle() < 0) return false;

@@ -57,9 +57,9 @@ class RelayThread {
   // The call terminates SRTP toward the client (both keys are in place).
   void SrtpTerminated(bool on) { srtp_.store(on, std::memory_order_release); }
 
-  // Packets accepted from each side since the start (the call's ClnNPcur and SrvNPcur).
-  uint64_t ClnNPcur() const { return cln_ticks_m.load(std::memory_order_relaxed); }
-  uint64_t SrvNPcur() const { return srv_ticks_m.load(std::memory_order_relaxed); }
+  // Packets accepted from each side since the start (the call's ClientPacketCount and ServerPacketCount).
+  uint64_t ClientPacketCount() const { return client_ticks_.load(std::memory_order_relaxed); }
+  uint64_t ServerPacketCount() const { return server_ticks_.load(std::memory_order_relaxed); }
 
   // The thread body; arg is the RelayThread.
   static void* RelayStreams(void* arg);
@@ -74,6 +74,6 @@ class RelayThread {
   unsigned number_;
   std::atomic<bool> established_{false};
   std::atomic<bool> srtp_{false};
-  std::atomic<uint64_t> cln_ticks_m{0};
-  std::atomic<uint64_t> srv_ticks_m{0};
+  std::atomic<uint64_t> client_ticks_{0};
+  std::atomic<uint64_t> server_ticks_{0};
 };

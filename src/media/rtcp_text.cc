@@ -30,7 +30,7 @@ void AppendReportBlocks(std::string& out, const SubPacket& sp, size_t offset) {
     char text[64];
     out += " R_SSRC=";
     AppendSsrc(out, b);
-    std::snprintf(text, sizeof text, " LOST=%u/%u JTTR=%u", b[4], (rtp::be32(b + 4) & 0xFFFFFFu), rtp::be32(b + 12));
+    std::snprintf(text, sizeof text, " LOST=%u/%u JTTR=%u", b[4], (rtp::BigEndian32(b + 4) & 0xFFFFFFu), rtp::BigEndian32(b + 12));
     out += text;
   }
 }
@@ -43,7 +43,7 @@ void DescribeReport(std::string& out, const SubPacket& sp, bool sender) {
   if (sender) {
     if (sp.len < offset + kSenderInfo) return;
     char text[24];
-    std::snprintf(text, sizeof text, " PCNT=%u", rtp::be32(sp.p + offset + 12));
+    std::snprintf(text, sizeof text, " PCNT=%u", rtp::BigEndian32(sp.p + offset + 12));
     out += text;
     offset += kSenderInfo;
   }
@@ -86,7 +86,7 @@ std::string DescribeRTCP(const uint8_t* pkt, size_t len) {
   size_t offset = 0;
   while (len - offset >= 5) {
     const uint8_t* p = pkt + offset;
-    size_t sub_len = (size_t{rtp::be16(p + 2)} + 1) * 4;
+    size_t sub_len = (size_t{rtp::BigEndian16(p + 2)} + 1) * 4;
     if (sub_len > len - offset) break;
     if (offset != 0) out += ";   ";
     DescribeOne(out, p[1], SubPacket{p, sub_len, p[0] & 0x1Fu});

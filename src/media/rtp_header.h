@@ -15,15 +15,15 @@ constexpr size_t kMaxTrailer = 14;
 constexpr size_t kMaxReceive = kPacketBuffer - kMaxTrailer;
 constexpr size_t kHeaderSize = 12;
 
-inline uint32_t be32(const uint8_t* p) {
+inline uint32_t BigEndian32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
-inline uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint16_t BigEndian16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 // The top two bits of the first byte are 10.
 inline bool IsVersion2(const uint8_t* pkt, size_t len) { return len >= 1 && (pkt[0] & 0xC0) == 0x80; }
 
 // The synchronisation source (bytes 8 to 11, host order); 0 for a packet too short to carry one.
-inline uint32_t Ssrc(const uint8_t* pkt, size_t len) { return len >= kHeaderSize ? be32(pkt + 8) : 0; }
+inline uint32_t Ssrc(const uint8_t* pkt, size_t len) { return len >= kHeaderSize ? BigEndian32(pkt + 8) : 0; }
 
 }  // namespace rtp

@@ -12,19 +12,19 @@
 #include "dialogs/dialog_table.h"
 #include "foundation/log.h"
 
-int RtpPort::statPort = 0;
-Mutex RtpPort::RTPLock;
+int RtpPort::next_port_ = 0;
+Mutex RtpPort::port_lock_;
 
 namespace {
 
 // The first even port of the range; pairs never start on an odd port.
-int FirstPort() { return (g_config.lRange + 1) & ~1; }
+int FirstPort() { return (g_config.range_low + 1) & ~1; }
 
 // An RTCP port at or above the top of the range is outside it.
-bool PairFits(int port) { return port >= FirstPort() && port + 1 < g_config.hRange; }
+bool PairFits(int port) { return port >= FirstPort() && port + 1 < g_config.range_high; }
 
 // The configured side address is a dotted address (checked at start-up); empty binds every address.
-InetAddress BindAddr(const char* ip, int port) {
+InetAddress BindAddress(const char* ip, int port) {
   InetAddress a(static_cast<unsigned short>(port));
   if (ip != nullptr && *ip != '\0') inet_pton(AF_INET, ip, &a.sin_addr);
   return a;
@@ -33,17 +33,17 @@ InetAddress BindAddr(const char* ip, int port) {
 }  // namespace
 
 void RtpPort::ResetPortSearch() {
-  MutexGuard guard(RTPLock);
-  statPort = 0;
+  MutexGuard guard(port_lock_);
+  next_port_ = 0;
 }
 
 int RtpPort::BindPair(int port, int& real_error) {
-  if (!rtcp.bind(BindAddr(LocalIP(), port + 1))) {
+  if (!rtcp.bind(BindAddress(LocalIP(), port + 1))) {
     if (errno != EADDRINUSE) real_error = errno;
     rtcp.close();
     return -1;
   }
-  if (!bind(BindAddr(LocalIP(), port))) {
+  if (!bind(BindAddress(LocalIP(), port))) {
     if (errno != EADDRINUSE) real_error = errno;
     rtcp.close();
     SocketUDP::close();
@@ -54,9 +54,9 @@ int RtpPort::BindPair(int port, int& real_error) {
 
 void RtpPort::SetOptions() {
   const int size = kSocketBuffer;  // the kernel caps it at its own maximum
-  const int tos = g_config.TOS;
+  const int tos = g_config.tos;
   for (SocketUDP* s : {static_cast<SocketUDP*>(this), &rtcp}) {
-    s->block(false);
+    s->Block(false);
     s->SetOption(SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     s->SetOption(SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
   }
@@ -65,15 +65,15 @@ void RtpPort::SetOptions() {
 
 // The search starts above the last port handed out and goes round the range once; that last port is tried
 // last, so a range whose only free pair is the one released most recently still yields it.
-int RtpPort::open() {
+int RtpPort::Open() {
   if (GetHandle() >= 0) return GetHandle();
   rtcp.close();
   int real_error = 0;
   int port;
   {
-    MutexGuard guard(RTPLock);
-    if (!PairFits(statPort)) statPort = FirstPort();
-    const int start = statPort;
+    MutexGuard guard(port_lock_);
+    if (!PairFits(next_port_)) next_port_ = FirstPort();
+    const int start = next_port_;
     port = start;
     for (;;) {
       port += 2;
@@ -81,11 +81,11 @@ int RtpPort::open() {
       if (BindPair(port, real_error) == 0) break;
       if (port == start) {
         Log(static_cast<int>(number_), LEVEL_ERROR, "Error: Cannot open port in range [%d-%d]. Err: %d - %s !!!\n",
-            g_config.lRange, g_config.hRange, real_error, std::strerror(real_error));
+            g_config.range_low, g_config.range_high, real_error, std::strerror(real_error));
         return -1;
       }
     }
-    statPort = port;
+    next_port_ = port;
   }
   local_port_.store(port, std::memory_order_release);
   SetOptions();
@@ -93,19 +93,19 @@ int RtpPort::open() {
   return GetHandle();
 }
 
-int RtpPort::open(int port) {
+int RtpPort::Open(int port) {
   if (port < 1 || port > 65534) return -1;
   if (GetHandle() >= 0) {
     if (LPort() == port) return GetHandle();
     close();
   }
   rtcp.close();
-  if (!bind(BindAddr(LocalIP(), port))) {
+  if (!bind(BindAddress(LocalIP(), port))) {
     SocketUDP::close();
     Log(static_cast<int>(number_), LEVEL_ERROR, "Error: Cannot Open RTP port: %d\n", port);
     return -1;
   }
-  if (!rtcp.bind(BindAddr(LocalIP(), port + 1))) rtcp.close();
+  if (!rtcp.bind(BindAddress(LocalIP(), port + 1))) rtcp.close();
   local_port_.store(port, std::memory_order_release);
   SetOptions();
   Log(static_cast<int>(number_), LEVEL_DEBUG, "Open RTP port: %d\n", port);
@@ -113,7 +113,7 @@ int RtpPort::open(int port) {
 }
 
 void RtpPort::close() {
-  unregister();
+  Unregister();
   const int fd = GetHandle();
   const int port = LPort();
   rtcp.close();
@@ -122,9 +122,9 @@ void RtpPort::close() {
   if (fd >= 0) Log(static_cast<int>(number_), LEVEL_DEBUG, "Closing port: %d handle %d\n", port, fd);
 }
 
-void RtpPort::doregister(ProbeSink* call) {
-  if (open() < 0 || registered_) return;
-  PollReactor* reactor = PollReactor::instance();
+void RtpPort::Register(ProbeSink* call) {
+  if (Open() < 0 || registered_) return;
+  PollReactor* reactor = PollReactor::Instance();
   DialogTable* table = DialogTable::Instance();
   if (reactor == nullptr || table == nullptr) return;
   probe_ = call;
@@ -135,23 +135,23 @@ void RtpPort::doregister(ProbeSink* call) {
   Log(static_cast<int>(number_), LEVEL_DEBUG, "Register port: %d with handle %d\n", LPort(), fd);
 }
 
-void RtpPort::unregister() {
+void RtpPort::Unregister() {
   if (!registered_) return;
   registered_ = false;
   const int fd = GetHandle();
-  if (PollReactor* reactor = PollReactor::instance()) reactor->UnregisterDescriptor(fd);
+  if (PollReactor* reactor = PollReactor::Instance()) reactor->UnregisterDescriptor(fd);
   if (DialogTable* table = DialogTable::Instance()) table->RemoveKey(fd, static_cast<int>(number_));
   Log(static_cast<int>(number_), LEVEL_DEBUG, "Removing from reactor port: %d with handle: %d\n", LPort(), fd);
 }
 
 // The datagram is read even when no call claims the handle: left unread it would wake the reactor forever.
-void RtpPort::input_cb(int fd) {
+void RtpPort::OnInput(int fd) {
   uint8_t buf[4096];
   InetAddress from;
   DialogTable* table = DialogTable::Instance();
   ObjectGuard<Dialog> call = table ? table->GetDialog(fd) : ObjectGuard<Dialog>();
   const ssize_t n = recvfrom(buf, sizeof buf, from, MSG_DONTWAIT);
-  if (!call || call->UniqNo() != number_) {
+  if (!call || call->Number() != number_) {
     Log("ostrel", LEVEL_ERROR, "Warning: mUDP: Handle %d for unregistered port\n", fd);
     return;
   }
@@ -162,7 +162,7 @@ void RtpPort::input_cb(int fd) {
 bool ClientRtpPort::SetSrtp(std::unique_ptr<SrtpHook> ctx) {
   if (srtp_) return false;
   srtp_ = std::move(ctx);
-  srtp_ptr_m.store(srtp_.get(), std::memory_order_release);
+  srtp_pointer_.store(srtp_.get(), std::memory_order_release);
   return true;
 }
 

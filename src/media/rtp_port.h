@@ -33,36 +33,36 @@ class RtpPort : public SocketUDP, public InputCB {
   ~RtpPort() override { close(); }
 
   // A pair from the range; the RTP handle or -1 (the range is exhausted). The handle when already open.
-  int open();
+  int Open();
   // Exactly `port` and `port` + 1 (an HA slave taking over the master's calls); the handle or -1.
-  int open(int port);
+  int Open(int port);
   // Leaves probe mode, closes both sockets. The relay thread using the pair must have been stopped.
   void close();
 
   // Probe mode: the reactor hands the pair's packets to `call` (the call's unique number leads the
   // reactor's handle lookup to it).
-  void doregister(ProbeSink* call);
-  void unregister();
-  bool registered() const { return registered_; }
+  void Register(ProbeSink* call);
+  void Unregister();
+  bool Registered() const { return registered_; }
 
   int LPort() const { return local_port_.load(std::memory_order_acquire); }
-  InetAddress RDest() const { return FromKey(rtp_destination_.load(std::memory_order_acquire)); }
-  InetAddress CDest() const { return FromKey(rtcp_destination_.load(std::memory_order_acquire)); }
-  void RDest(const InetAddress& a) { rtp_destination_.store(a.key().b, std::memory_order_release); }
-  void CDest(const InetAddress& a) { rtcp_destination_.store(a.key().b, std::memory_order_release); }
+  InetAddress RtpDestination() const { return FromKey(rtp_destination_.load(std::memory_order_acquire)); }
+  InetAddress RtcpDestination() const { return FromKey(rtcp_destination_.load(std::memory_order_acquire)); }
+  void RtpDestination(const InetAddress& a) { rtp_destination_.store(a.Key().b, std::memory_order_release); }
+  void RtcpDestination(const InetAddress& a) { rtcp_destination_.store(a.Key().b, std::memory_order_release); }
   int GetRtcpHandle() const { return rtcp.GetHandle(); }
 
-  int RSend(const void* pkt, size_t len) { return static_cast<int>(sendto(pkt, len, RDest(), 0)); }
-  int CSend(const void* pkt, size_t len) { return static_cast<int>(rtcp.sendto(pkt, len, CDest(), 0)); }
+  int RSend(const void* pkt, size_t len) { return static_cast<int>(sendto(pkt, len, RtpDestination(), 0)); }
+  int CSend(const void* pkt, size_t len) { return static_cast<int>(rtcp.sendto(pkt, len, RtcpDestination(), 0)); }
   int CRecv(void* buf, size_t len, InetAddress& from, int flags = 0) {
     return static_cast<int>(rtcp.recvfrom(buf, len, from, flags));
   }
 
-  unsigned UniqNo() const { return number_; }
+  unsigned Number() const { return number_; }
   virtual bool ClientSide() const = 0;
 
   // Reactor thread, probe mode.
-  void input_cb(int fd) override;
+  void OnInput(int fd) override;
 
   // Restarts the port search at the bottom of the range (start-up and tests).
   static void ResetPortSearch();
@@ -76,10 +76,10 @@ class RtpPort : public SocketUDP, public InputCB {
     InetAddress a;
     InetAddress::key_t key;
     key.b = k;
-    a.setkey(key);
+    a.SetKey(key);
     return a;
   }
-  // RTPLock held. Binds both sockets at `port`; 0 or the error that is not EADDRINUSE.
+  // port_lock_ held. Binds both sockets at `port`; 0 or the error that is not EADDRINUSE.
   int BindPair(int port, int& real_error);
   void SetOptions();
 
@@ -91,8 +91,8 @@ class RtpPort : public SocketUDP, public InputCB {
   ProbeSink* probe_ = nullptr;
   const unsigned number_;
 
-  static int statPort;  // RTPLock held
-  static Mutex RTPLock;
+  static int next_port_;  // port_lock_ held
+  static Mutex port_lock_;
 };
 
 // Client side: binds `private_ipaddr` and may carry the leg's SRTP context.
@@ -100,7 +100,7 @@ class ClientRtpPort : public RtpPort {
  public:
   explicit ClientRtpPort(unsigned uniq) : RtpPort(uniq) {}
   bool ClientSide() const override { return true; }
-  SrtpHook* Srtp() const { return srtp_ptr_m.load(std::memory_order_acquire); }
+  SrtpHook* Srtp() const { return srtp_pointer_.load(std::memory_order_acquire); }
   // Installs the context once; false when one is already installed (the relay may be using it).
   bool SetSrtp(std::unique_ptr<SrtpHook> ctx);
 
@@ -109,7 +109,7 @@ class ClientRtpPort : public RtpPort {
 
  private:
   std::unique_ptr<SrtpHook> srtp_;
-  std::atomic<SrtpHook*> srtp_ptr_m{nullptr};
+  std::atomic<SrtpHook*> srtp_pointer_{nullptr};
 };
 
 // Server side: binds `intern_ipaddr`.

@@ -28,9 +28,9 @@ std::string Pairs(const Map& m, KeyText key) {
 
 }  // namespace
 
-void RegAddresses(const std::string& addrs, const std::string& contact_hostport, const std::string& ext_ip,
+void RegistrationAddresses(const std::string& addrs, const std::string& contact_hostport, const std::string& ext_ip,
                   unsigned ext_port, std::string& int_ip, std::string& ext_out) {
-  const std::vector<std::string> parts = addrs.empty() ? std::vector<std::string>() : split(addrs, ',');
+  const std::vector<std::string> parts = addrs.empty() ? std::vector<std::string>() : Split(addrs, ',');
   int_ip = parts.size() > 1 ? parts[1] : contact_hostport;
   if (!parts.empty())
     ext_out = parts[0];
@@ -38,7 +38,7 @@ void RegAddresses(const std::string& addrs, const std::string& contact_hostport,
     ext_out = ext_port != 0 ? ext_ip + ":" + std::to_string(ext_port) : ext_ip;
 }
 
-std::string RegText(const RegEvent& e) {
+std::string RegistrationText(const RegistrationEvent& e) {
   std::string s = Line("Event", e.registered ? "REG" : "UNREG");
   s += Line("Domain", e.domain) + Line("Line", e.user) + Line("AOR", e.ncont);
   if (e.registered) {
@@ -117,7 +117,7 @@ std::string StatText(const StatEvent& e) {
 }
 
 std::string BlockText(bool on, uint32_t ip, int port) {
-  std::string s = Line("Event", on ? "BLOCK" : "UNBLOCK") + Line("IP", InetAddress::IpStr(ip));
+  std::string s = Line("Event", on ? "BLOCK" : "UNBLOCK") + Line("IP", InetAddress::IpText(ip));
   if (port != 0) s += Line("Port", std::to_string(port));
   return s;
 }

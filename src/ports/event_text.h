@@ -9,16 +9,16 @@
 namespace events {
 
 // REG (registered) and UNREG (removed).
-struct RegEvent {
+struct RegistrationEvent {
   bool registered = true;
   std::string domain, user, ncont, callid, agent;
-  std::string int_ip, ext_ip;  // already chosen (see RegAddresses)
+  std::string int_ip, ext_ip;  // already chosen (see RegistrationAddresses)
 };
 // "IntIP: " and "ExtIP: " from the comma-separated address list the registration learnt, else from the
 // record's own contact host:port and external address (with the client's port when not 0).
-void RegAddresses(const std::string& addrs, const std::string& contact_hostport, const std::string& ext_ip,
+void RegistrationAddresses(const std::string& addrs, const std::string& contact_hostport, const std::string& ext_ip,
                   unsigned ext_port, std::string& int_ip, std::string& ext_out);
-std::string RegText(const RegEvent& e);
+std::string RegistrationText(const RegistrationEvent& e);
 
 // FAILD: a registration the server refused; empty values leave their lines out (Domain always written).
 struct FailEvent {

@@ -23,7 +23,7 @@ bool ParseNumber(std::string_view text, T& out) {
   return ec == std::errc() && ptr == last;
 }
 
-std::string AddrText(const InetAddress& a) { return a.empty() ? std::string() : a.Str(); }
+std::string AddressText(const InetAddress& a) { return a.empty() ? std::string() : a.Str(); }
 
 // An address or nothing: an empty field is an empty address.
 bool ParseOptionalAddress(std::string_view text, InetAddress& a) {
@@ -58,7 +58,7 @@ InetAddress NextPort(const InetAddress& a) {
   return n;
 }
 
-bool ParseReg(const std::vector<std::string_view>& f, RegRecord& r) {
+bool ParseRegistration(const std::vector<std::string_view>& f, RegistrationRecord& r) {
   if (f.size() != kRegFields || f[1].empty()) return false;
   r.ncont = f[1];
   r.ocont = f[2];
@@ -85,8 +85,8 @@ bool ParseCall(const std::vector<std::string_view>& f, CallRecord& c) {
   c.route_set = f[12];
   c.to_tag = f[13];
   c.domain = f[15];
-  return ParseNumber(f[5], c.shift) && ParsePorts(f[6], c.cln_ports) && ParseDests(f[7], c.cln_dests) &&
-         ParseOptionalAddress(f[8], c.cln_sip) && ParsePorts(f[9], c.srv_ports) && ParseDests(f[10], c.srv_dests) &&
+  return ParseNumber(f[5], c.shift) && ParsePorts(f[6], c.cln_ports) && ParseDestinations(f[7], c.cln_dests) &&
+         ParseOptionalAddress(f[8], c.cln_sip) && ParsePorts(f[9], c.srv_ports) && ParseDestinations(f[10], c.srv_dests) &&
          ParseOptionalAddress(f[11], c.srv_sip) && ParseNumber(f[14], c.transc) && c.transc >= -1 &&
          c.transc <= 127 && ParseNumber(f[16], c.flags);
 }
@@ -122,7 +122,7 @@ bool ParseAddress(std::string_view text, InetAddress& a) {
   return true;
 }
 
-bool ParseDests(std::string_view text, MediaDests& d) {
+bool ParseDestinations(std::string_view text, MediaDestinations& d) {
   d = {};
   if (text.empty()) return true;
   const auto parts = SplitFields(text, ',');
@@ -140,7 +140,7 @@ bool ParseDests(std::string_view text, MediaDests& d) {
   return true;
 }
 
-std::string FormatDests(const MediaDests& d) {
+std::string FormatDestinations(const MediaDestinations& d) {
   if (d.rtp.Port() == 0) return {};
   std::string s = d.rtp.Str();
   if (d.video || !RtcpIsDefault(d.rtp, d.rtcp)) s += "," + (d.rtcp.empty() ? NextPort(d.rtp) : d.rtcp).Str();
@@ -169,7 +169,7 @@ std::optional<Record> Parse(std::string_view text) {
       r.key = f[1];
       return r;
     case 'R':
-      if (!ParseReg(f, r.reg)) return std::nullopt;
+      if (!ParseRegistration(f, r.reg)) return std::nullopt;
       r.kind = Record::REGISTER;
       return r;
     case 'S':
@@ -184,23 +184,23 @@ std::optional<Record> Parse(std::string_view text) {
 
 std::string FormatRequest() { return "?"; }
 
-std::string FormatReg(const RegRecord& r) {
+std::string FormatRegistration(const RegistrationRecord& r) {
   std::string s = "R|" + r.ncont + "|" + r.ocont + "|" + r.callid + "|" + r.defect + "|" + r.user_domain + "|" +
-                  r.fuser + "|" + AddrText(r.hole) + "|" + std::to_string(r.expires_in) + "|" +
+                  r.fuser + "|" + AddressText(r.hole) + "|" + std::to_string(r.expires_in) + "|" +
                   std::to_string(r.reg_tm) + "|" + std::to_string(r.log_level) + "|" + std::to_string(r.flags) + "|" +
-                  r.to_tag + "|" + AddrText(r.unreg_server) + "|" + std::to_string(r.nat_type) + "|" +
+                  r.to_tag + "|" + AddressText(r.unreg_server) + "|" + std::to_string(r.nat_type) + "|" +
                   std::to_string(r.exp_rtp_ip);
   return s;
 }
 
-std::string FormatUnReg(const std::string& ncont) { return "U|" + ncont; }
+std::string FormatUnregistration(const std::string& ncont) { return "U|" + ncont; }
 
 std::string FormatCall(const CallRecord& c) {
   std::string s(1, c.full ? 'F' : 'S');
   s += "|" + c.key + "|" + c.ncont + "|" + c.ocont + "|" + c.defect + "|" + std::to_string(c.shift) + "|" +
-       FormatPorts(c.cln_ports) + "|" + (c.has_cln_dests ? FormatDests(c.cln_dests) : std::string()) + "|" +
-       AddrText(c.cln_sip) + "|" + FormatPorts(c.srv_ports) + "|" +
-       (c.has_srv_dests ? FormatDests(c.srv_dests) : std::string()) + "|" + AddrText(c.srv_sip) + "|" +
+       FormatPorts(c.cln_ports) + "|" + (c.has_cln_dests ? FormatDestinations(c.cln_dests) : std::string()) + "|" +
+       AddressText(c.cln_sip) + "|" + FormatPorts(c.srv_ports) + "|" +
+       (c.has_srv_dests ? FormatDestinations(c.srv_dests) : std::string()) + "|" + AddressText(c.srv_sip) + "|" +
        c.route_set + "|" + c.to_tag + "|" + std::to_string(c.transc < 0 ? -1 : c.transc) + "|" + c.domain + "|" +
        std::to_string(c.flags);
   return s;

@@ -17,11 +17,11 @@ namespace ha {
 constexpr size_t kMaxRecord = 2046;
 
 // Registration flags as the record carries them (a decimal sum).
-enum RegFlag : unsigned {
+enum RegistrationFlag : unsigned {
   FULL_DOMAIN = 1, PUBLIC_IP = 2, INDIRECT = 4, SRTP_ALLOWED = 8, PERSISTENT = 16, TRANSCODING = 32, DOUBLE_NAT = 64, CHAINED = 128
 };
 
-struct RegRecord {
+struct RegistrationRecord {
   std::string ncont;   // the Contact the relay shows the server: the registration's key
   std::string ocont;   // the client's own Contact
   std::string callid;
@@ -32,7 +32,7 @@ struct RegRecord {
   long expires_in = 0;      // seconds until expiry
   int reg_tm = 0;           // the client's registration interval
   int log_level = 0;
-  unsigned flags = 0;       // RegFlag bits
+  unsigned flags = 0;       // RegistrationFlag bits
   std::string to_tag;
   InetAddress unreg_server;    // empty: the relay does not unregister the client itself
   unsigned nat_type = 0;    // NatType::Mode
@@ -40,7 +40,7 @@ struct RegRecord {
 };
 
 // Where one side's media goes: audio RTP and RTCP, and video when present.
-struct MediaDests {
+struct MediaDestinations {
   InetAddress rtp, rtcp;
   bool video = false;
   InetAddress vrtp, vrtcp;
@@ -59,11 +59,11 @@ struct CallRecord {
   std::string defect;
   int shift = 0;
   LocalPorts cln_ports;
-  MediaDests cln_dests;
+  MediaDestinations cln_dests;
   bool has_cln_dests = false;
   InetAddress cln_sip;
   LocalPorts srv_ports;
-  MediaDests srv_dests;
+  MediaDestinations srv_dests;
   bool has_srv_dests = false;
   InetAddress srv_sip;
   std::string route_set;  // "<contact>,<record-route>..." of the call's stored server message
@@ -77,7 +77,7 @@ struct Record {
   enum Kind { REQUEST, REGISTER, UNREGISTER, CALL, CALL_END, UNKNOWN } kind = UNKNOWN;
   char command = '\0';
   std::string key;  // UnReg: the contact; CallEnd: the dialog key
-  RegRecord reg;
+  RegistrationRecord reg;
   CallRecord call;
 };
 
@@ -87,14 +87,14 @@ struct Record {
 std::optional<Record> Parse(std::string_view text);
 
 std::string FormatRequest();
-std::string FormatReg(const RegRecord& r);
-std::string FormatUnReg(const std::string& ncont);
+std::string FormatRegistration(const RegistrationRecord& r);
+std::string FormatUnregistration(const std::string& ncont);
 std::string FormatCall(const CallRecord& c);
 std::string FormatCallEnd(const std::string& key);
 
 // Field pieces, also used by the tests.
-std::string FormatDests(const MediaDests& d);
-bool ParseDests(std::string_view text, MediaDests& d);
+std::string FormatDestinations(const MediaDestinations& d);
+bool ParseDestinations(std::string_view text, MediaDestinations& d);
 // "a.b.c.d:port" with every part in range; nothing else is an address here.
 bool ParseAddress(std::string_view text, InetAddress& a);
 std::vector<std::string_view> SplitFields(std::string_view text, char sep);

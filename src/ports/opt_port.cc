@@ -17,11 +17,11 @@ namespace {
 
 constexpr int kIcmpDestUnreachable = 3;
 
-bool OnReactorThread(const PollReactor* r) { return r != nullptr && pthread_equal(r->owner(), pthread_self()); }
+bool OnReactorThread(const PollReactor* r) { return r != nullptr && pthread_equal(r->Owner(), pthread_self()); }
 
 // Deletes the ports handed to it; its timers carry the port as data.
 struct Graveyard : TimerCB {
-  void timer_cb(const void* data) override { delete static_cast<ProbePort*>(const_cast<void*>(data)); }
+  void OnTimer(const void* data) override { delete static_cast<ProbePort*>(const_cast<void*>(data)); }
 };
 Graveyard g_graveyard;
 
@@ -29,14 +29,14 @@ Graveyard g_graveyard;
 
 ProbePort::ProbePort(int uno) : number_(uno) {
   InetAddress local;
-  if (g_config.second_ipaddr[0] == '\0' || !local.set(0, g_config.second_ipaddr) || !bind(local)) {
+  if (g_config.second_ipaddr[0] == '\0' || !local.Set(0, g_config.second_ipaddr) || !bind(local)) {
     Log(uno, LEVEL_ERROR, "Error: Cannot open Opt port on %s\n", g_config.second_ipaddr);
     close();
     return;
   }
   const int on = 1;
   SetOption(IPPROTO_IP, IP_RECVERR, &on, sizeof on);
-  block(false);
+  Block(false);
 }
 
 std::unique_ptr<ProbePort> ProbePort::Open(int uno) {
@@ -46,8 +46,8 @@ std::unique_ptr<ProbePort> ProbePort::Open(int uno) {
 }
 
 void ProbePort::Enroll() {
-  PollReactor* r = PollReactor::instance();
-  if (!usable() || registered_ || r == nullptr) return;
+  PollReactor* r = PollReactor::Instance();
+  if (!Usable() || registered_ || r == nullptr) return;
   registered_ = true;
   r->RegisterDescriptor(GetHandle(), this, this);
   Log(number_, LEVEL_DEBUG, "Register Opt port with handle %d\n", GetHandle());
@@ -56,18 +56,18 @@ void ProbePort::Enroll() {
 ProbePort::~ProbePort() {
   if (registered_) {
     Log(number_, LEVEL_DEBUG, "Removing from reactor Opt port with handle: %d\n", GetHandle());
-    if (PollReactor* r = PollReactor::instance()) r->UnregisterDescriptor(GetHandle());
+    if (PollReactor* r = PollReactor::Instance()) r->UnregisterDescriptor(GetHandle());
   }
 }
 
 void ProbePort::Retire(std::unique_ptr<ProbePort> port) {
   if (!port) return;
-  PollReactor* r = PollReactor::instance();
-  if (r == nullptr || !r->running() || OnReactorThread(r)) return;  // unique_ptr deletes it here
+  PollReactor* r = PollReactor::Instance();
+  if (r == nullptr || !r->Running() || OnReactorThread(r)) return;  // unique_ptr deletes it here
   r->SetTimer(&g_graveyard, 0, port.release());
 }
 
-void ProbePort::error_cb(int fd) {
+void ProbePort::OnError(int fd) {
   char data[512];
   char control[512];
   iovec iov{data, sizeof data};
@@ -95,7 +95,7 @@ void ProbePort::error_cb(int fd) {
   }
 }
 
-void ProbePort::input_cb(int fd) {
+void ProbePort::OnInput(int fd) {
   char buf[kMaxDatagram];
   InetAddress from;
   if (recvfrom(buf, sizeof buf, from, MSG_DONTWAIT) >= 0)

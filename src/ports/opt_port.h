@@ -11,7 +11,7 @@
 
 class ProbePort : public SipPort, public ErrorCB, public InputCB {
  public:
-  // A bound and registered port for the call with that unique number (see usable()).
+  // A bound and registered port for the call with that unique number (see Usable()).
   static std::unique_ptr<ProbePort> Open(int uno);
   // Binds an ephemeral port on second_ipaddr with the IP error queue on.
   explicit ProbePort(int uno);
@@ -20,16 +20,16 @@ class ProbePort : public SipPort, public ErrorCB, public InputCB {
   ProbePort& operator=(const ProbePort&) = delete;
 
   char DirectionMark() const override { return 'O'; }
-  bool usable() const { return GetHandle() >= 0; }
+  bool Usable() const { return GetHandle() >= 0; }
   // Hands the port to the reactor; only once the object is complete, since the reactor may call it at once.
   void Enroll();
   int Uno() const { return number_; }
 
   // Reactor thread: an ICMP "port unreachable" for the probe marks the call.
-  void error_cb(int fd) override;
+  void OnError(int fd) override;
   // Reactor thread: nothing is expected here; a datagram is read and dropped so that it cannot keep the
   // reactor awake.
-  void input_cb(int fd) override;
+  void OnInput(int fd) override;
 
   // The reactor runs callbacks without its lock, so the socket is unregistered and deleted on the reactor
   // thread: at once when called there, otherwise through a zero-delay timer.

@@ -19,9 +19,9 @@ std::function<void(int code)> CountBounce;
 
 void Bounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port) {
   msg.Convert(static_cast<SipStatus>(code), reason);
-  if (code != 200) msg.remove(SipHeaders::HID_CONTACT);
-  msg.remove(SipHeaders::HID_ROUTE);
-  msg.set(SipHeaders::HID_SERVER, g_config.AgentName);
+  if (code != 200) msg.Remove(SipHeaders::HID_CONTACT);
+  msg.Remove(SipHeaders::HID_ROUTE);
+  msg.Set(SipHeaders::HID_SERVER, g_config.agent_name);
   if (code > 299 && CountBounce) CountBounce(code);
   port.send(msg, to, 0, 0);
 }
@@ -49,7 +49,7 @@ bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std:
   auto* contact = msg.Header<ContactHeader>(SipHeaders::HID_CONTACT);
   if (contact != nullptr && !contact->Star()) {
     InetAddress host;
-    if (InetAddress::IsIPv4(contact->Host().c_str()) && host.set(0, contact->Host().c_str()) &&
+    if (InetAddress::IsIPv4(contact->Host().c_str()) && host.Set(0, contact->Host().c_str()) &&
         host.sin_addr.s_addr == reply.sin_addr.s_addr) {
       public_ip = true;
       Log("ostrel", level | LEVEL_DEBUG, "Cln is on Public IP!\n");
@@ -61,19 +61,19 @@ bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std:
     uri.Remove("transport");
     uri.Remove("ob");
     ocnt.clear();
-    uri.assemble(ocnt);
+    uri.Assemble(ocnt);
     user = contact->User();
   } else {
     user = FromUser(msg);
   }
-  ncnt = "sip:" + user + "*" + domain + "-" + reply.IpStr() + "+" + std::to_string(reply.Port()) + "@" +
-         g_config.server_ipaddr + ":" + std::to_string((g_config.SecondPort + 3) & 0xFFFF);
+  ncnt = "sip:" + user + "*" + domain + "-" + reply.IpText() + "+" + std::to_string(reply.Port()) + "@" +
+         g_config.server_ipaddr + ":" + std::to_string((g_config.second_port + 3) & 0xFFFF);
   return public_ip;
 }
 
 void Assign(InetAddress& a, const char* host, const char* tag) {
   const uint64_t began = PollReactor::NowMs();
-  a.set(host);
+  a.Set(host);
   const uint64_t took = PollReactor::NowMs() - began;
   if (InetAddress::IsIPv4(host)) return;
   const unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
@@ -90,7 +90,7 @@ void PreProcessRoute(SipMessage& msg, int dir) {
   if (first == nullptr) return;
   const bool from_client = dir == 1;
   InetAddress self;
-  self.set(static_cast<unsigned short>(from_client ? g_config.MainPort : (g_config.SecondPort + 3) & 0xFFFF),
+  self.Set(static_cast<unsigned short>(from_client ? g_config.main_port : (g_config.second_port + 3) & 0xFFFF),
            from_client ? g_config.myipaddr : g_config.server_ipaddr);
   if (from_client && g_config.assume_no_obp) {
     auto* to = msg.Header<ToHeader>(SipHeaders::HID_TO);
@@ -98,13 +98,13 @@ void PreProcessRoute(SipMessage& msg, int dir) {
     const bool single = first->Next() == nullptr && (msg.IsAck() || msg.Method() == SipStartLine::SUBSCRIBE);
     if (opens || single) {
       Log("ostrel", LEVEL_DEBUG, "Remove Initial 'Route:'\n");
-      msg.remove(SipHeaders::HID_ROUTE);
+      msg.Remove(SipHeaders::HID_ROUTE);
       return;
     }
   }
   auto designates_self = [&](const SipUri& uri) {
     InetAddress a;
-    return a.set(static_cast<unsigned short>(uri.SPort()), uri.Host().c_str()) && a == self;
+    return a.Set(static_cast<unsigned short>(uri.SPort()), uri.Host().c_str()) && a == self;
   };
   if (designates_self(msg.URI()) && !designates_self(*first)) {
     std::unique_ptr<HeaderLine> last = msg.pop_back(SipHeaders::HID_ROUTE);
@@ -127,8 +127,8 @@ void PreProcessRoute(SipMessage& msg, int dir) {
   }
 }
 
-bool ValidNewCnt(const SipUri& uri) {
-  if (uri.Host() != g_config.server_ipaddr || uri.Port() != ((g_config.SecondPort + 3) & 0xFFFF)) return false;
+bool ValidNewContact(const SipUri& uri) {
+  if (uri.Host() != g_config.server_ipaddr || uri.Port() != ((g_config.second_port + 3) & 0xFFFF)) return false;
   const std::string& user = uri.User();
   size_t star = user.find('*');
   if (star == std::string::npos) return false;
@@ -164,7 +164,7 @@ namespace {
 // The Content-Type's boundary parameter, quotes removed; empty when absent.
 std::string Boundary(const std::string& type) {
   std::string lower = type;
-  tolower(lower);
+  ToLower(lower);
   size_t at = lower.find("boundary=");
   if (at == std::string::npos) return {};
   std::string b = type.substr(at + 9);
@@ -219,7 +219,7 @@ void FixMultiBody(SipMessage& msg) {
     pos = static_cast<size_t>(q - body.c_str());
     if (is_sdp && part_end > pos) {
       msg.Body(body.substr(pos, part_end - pos));
-      msg.set(SipHeaders::HID_CONTENT_TYPE, "application/sdp");
+      msg.Set(SipHeaders::HID_CONTENT_TYPE, "application/sdp");
       return;
     }
     pos = next;

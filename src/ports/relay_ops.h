@@ -29,8 +29,8 @@ bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std:
                     int level);
 // Route-set clean-up of a request before it is relayed (dir: 1 from the client, 2 from the server).
 void PreProcessRoute(SipMessage& msg, int dir);
-// A rewritten Contact of this relay: server_ipaddr, SecondPort+3, user "x*domain-ip+port".
-bool ValidNewCnt(const SipUri& uri);
+// A rewritten Contact of this relay: server_ipaddr, second_port+3, user "x*domain-ip+port".
+bool ValidNewContact(const SipUri& uri);
 // Resolves host into a, logging a resolution that took long.
 void Assign(InetAddress& a, const char* host, const char* tag);
 bool GotFromOstrel(const ViaHeader* via);

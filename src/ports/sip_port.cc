@@ -39,20 +39,20 @@ void ShrinkSdp(SipMessage& msg) {
   size_t n = 0;
   for (const auto& media : sdp->Medias()) {
     if (n++ == 2) break;
-    if (SdpRtpMedia* rtp = media->AsRTP()) rtp->brief();
+    if (SdpRtpMedia* rtp = media->AsRTP()) rtp->Brief();
   }
-  sdp->dirty();
+  sdp->MarkDirty();
 }
 
-void shrink(SipMessage& msg) {
-  for (const char* name : kDroppedWhenLarge) msg.remove(std::string_view(name));
-  msg.remove(SipHeaders::HID_USER_AGENT);
-  msg.remove(SipHeaders::HID_SERVER);
-  msg.remove(SipHeaders::HID_ALLOW_EVENTS);
-  msg.parse(SipHeaders::HID_SUPPORTED);
-  msg.parse(SipHeaders::HID_SESSION_EXPIRES);
-  msg.parse(SipHeaders::HID_EVENT);
-  msg.parse(SipHeaders::HID_REFERRED_BY);
+void Shrink(SipMessage& msg) {
+  for (const char* name : kDroppedWhenLarge) msg.Remove(std::string_view(name));
+  msg.Remove(SipHeaders::HID_USER_AGENT);
+  msg.Remove(SipHeaders::HID_SERVER);
+  msg.Remove(SipHeaders::HID_ALLOW_EVENTS);
+  msg.Parse(SipHeaders::HID_SUPPORTED);
+  msg.Parse(SipHeaders::HID_SESSION_EXPIRES);
+  msg.Parse(SipHeaders::HID_EVENT);
+  msg.Parse(SipHeaders::HID_REFERRED_BY);
   DropDisplayNames(msg, SipHeaders::HID_TO);
   DropDisplayNames(msg, SipHeaders::HID_REFERRED_BY);
   DropDisplayNames(msg, SipHeaders::HID_CONTACT);
@@ -67,10 +67,10 @@ std::string FirstLine(const std::string& text) {
 }  // namespace
 
 int SipPort::send(SipMessage& msg, const InetAddress& to, int threshold, int level) const {
-  std::string text = msg.assemble(true);
-  if (text.size() > kShrinkAbove && shrinks()) {
-    shrink(msg);
-    text = msg.assemble(false);
+  std::string text = msg.Assemble(true);
+  if (text.size() > kShrinkAbove && Shrinks()) {
+    Shrink(msg);
+    text = msg.Assemble(false);
   }
   // The dumps are off in normal running: their address text and first-line copy are built only when wanted.
   const bool full = LogWanted(level | LEVEL_FULL, threshold);
@@ -87,7 +87,7 @@ int SipPort::send(SipMessage& msg, const InetAddress& to, int threshold, int lev
 bool ExternalPort::ReadOne(char* buf, Datagram& d) {
   iovec iov{buf, kMaxDatagram};
   msghdr mh{};
-  mh.msg_name = d.from.sa();
+  mh.msg_name = d.from.SocketAddress();
   mh.msg_namelen = sizeof(sockaddr_in);
   mh.msg_iov = &iov;
   mh.msg_iovlen = 1;
@@ -104,7 +104,7 @@ bool ExternalPort::ReadOne(char* buf, Datagram& d) {
   return true;
 }
 
-void ExternalPort::input_cb(int fd) {
+void ExternalPort::OnInput(int fd) {
   char buf[kMaxDatagram + 1];
   do {
     Datagram d{nullptr, 0, InetAddress()};
@@ -117,20 +117,20 @@ void ExternalPort::input_cb(int fd) {
   } while (fd == 0 && !stopping_.load(std::memory_order_acquire));
 }
 
-void ExternalPort::timer_cb(const void* data) {
-  if (timer_handler_m) timer_handler_m(data);
+void ExternalPort::OnTimer(const void* data) {
+  if (timer_handler_) timer_handler_(data);
 }
 
 void* ExternalPort::ReadLoop(void* port) {
   auto* p = static_cast<ExternalPort*>(port);
-  prctl(PR_SET_NAME, p->thread_name_m);
+  prctl(PR_SET_NAME, p->thread_name_);
   Log("ostrel", LEVEL_ALWAYS, "%s", p->banner_);
-  p->input_cb(0);
+  p->OnInput(0);
   return nullptr;
 }
 
 int ExternalPort::StartReaders(unsigned n, const char* name, const char* banner) {
-  thread_name_m = name;
+  thread_name_ = name;
   banner_ = banner;
   pthread_attr_t attr;
   pthread_attr_init(&attr);

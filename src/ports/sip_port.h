@@ -26,7 +26,7 @@ class SipPort : public SocketUDP {
   int send(SipMessage& msg, const InetAddress& to, int threshold, int level) const;
 
  protected:
-  virtual bool shrinks() const { return true; }
+  virtual bool Shrinks() const { return true; }
 };
 
 // A datagram read from a port: the bytes (NUL-terminated after len) and the sender.
@@ -44,12 +44,12 @@ class ExternalPort : public SipPort, public TimerCB, public InputCB {
 
   char DirectionMark() const override { return 'C'; }
   void SetHandler(Handler h) { handler_ = std::move(h); }
-  void SetTimerHandler(TimerHandler h) { timer_handler_m = std::move(h); }
+  void SetTimerHandler(TimerHandler h) { timer_handler_ = std::move(h); }
 
   // fd != 0: called by the reactor on a non-blocking socket, reads one datagram.
   // fd == 0: a reader thread's loop on a blocking socket, until StopReaders.
-  void input_cb(int fd) override;
-  void timer_cb(const void* data) override;
+  void OnInput(int fd) override;
+  void OnTimer(const void* data) override;
 
   // Starts n joinable reader threads named name; 0 or the pthread error.
   int StartReaders(unsigned n, const char* name, const char* banner);
@@ -62,10 +62,10 @@ class ExternalPort : public SipPort, public TimerCB, public InputCB {
   bool ReadOne(char* buf, Datagram& d);
 
   Handler handler_;
-  TimerHandler timer_handler_m;
+  TimerHandler timer_handler_;
   std::atomic<bool> stopping_{false};
   std::vector<pthread_t> readers_;
-  const char* thread_name_m = "Ext UDP Read";
+  const char* thread_name_ = "Ext UDP Read";
   const char* banner_ = "Start External Reading loop\n";
 };
 
@@ -74,7 +74,7 @@ class InternalPort : public ExternalPort {
   char DirectionMark() const override { return 'S'; }
 
  protected:
-  bool shrinks() const override { return false; }
+  bool Shrinks() const override { return false; }
 };
 
 class AlternatePort : public ExternalPort {

@@ -12,7 +12,7 @@ void SocketBase::close() {
 
 ssize_t SocketBase::recv(void* buf, size_t len, int flags) { return ::recv(GetHandle(), buf, len, flags); }
 
-bool SocketBase::block(bool on) {
+bool SocketBase::Block(bool on) {
   int fd = GetHandle();
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0) return false;
@@ -34,11 +34,11 @@ void SocketUDP::OpenSocket() {
 
 ssize_t SocketUDP::recvfrom(void* buf, size_t len, InetAddress& from, int flags) {
   socklen_t alen = sizeof(sockaddr_in);
-  return ::recvfrom(GetHandle(), buf, len, flags, from.sa(), &alen);
+  return ::recvfrom(GetHandle(), buf, len, flags, from.SocketAddress(), &alen);
 }
 
 ssize_t SocketUDP::sendto(const void* buf, size_t len, const InetAddress& to, int flags) const {
-  return ::sendto(GetHandle(), buf, len, flags, to.sa(), sizeof(sockaddr_in));
+  return ::sendto(GetHandle(), buf, len, flags, to.SocketAddress(), sizeof(sockaddr_in));
 }
 
 bool SocketUDP::MaximiseReceiveBuffer() {
@@ -49,6 +49,6 @@ bool SocketUDP::MaximiseReceiveBuffer() {
 InetAddress SocketUDP::LocalAddress() const {
   InetAddress a;
   socklen_t alen = sizeof(sockaddr_in);
-  getsockname(GetHandle(), a.sa(), &alen);
+  getsockname(GetHandle(), a.SocketAddress(), &alen);
   return a;
 }

@@ -20,7 +20,7 @@ class SocketBase {
   int GetHandle() const { return handle_.load(std::memory_order_acquire); }
   ssize_t recv(void* buf, size_t len, int flags);
   // true clears O_NONBLOCK, false sets it.
-  bool block(bool on);
+  bool Block(bool on);
   // Wakes a thread blocked in a receive on this socket (it sees an error or an empty read).
   void ShutdownReads();
 
@@ -31,16 +31,16 @@ class SocketBase {
 template <class Derived>
 class SocketT : public SocketBase {
  public:
-  bool open() {
+  bool Open() {
     static_cast<Derived*>(this)->OpenSocket();
     return GetHandle() >= 0;
   }
   bool bind(const InetAddress& addr) {
-    if (!open()) return false;
-    return ::bind(GetHandle(), addr.sa(), sizeof(sockaddr_in)) == 0;
+    if (!Open()) return false;
+    return ::bind(GetHandle(), addr.SocketAddress(), sizeof(sockaddr_in)) == 0;
   }
   bool SetOption(int level, int name, const void* value, unsigned len) {
-    if (!open()) return false;
+    if (!Open()) return false;
     return ::setsockopt(GetHandle(), level, name, value, len) == 0;
   }
 };

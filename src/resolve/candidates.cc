@@ -52,7 +52,7 @@ bool ReadHostListElement(std::string_view element, ServerRecord& entry) {
   }
   element = Trimmed(element);
   if (element.empty()) return false;
-  entry.s_pref = RandomPref(weight);
+  entry.s_pref = RandomPreference(weight);
   entry.s_weight = RandomSortKey();
   entry.s_port = port;
   entry.s_name = std::string(element);
@@ -87,7 +87,7 @@ void PickWeighted(std::vector<ServerRecord>::iterator first, std::vector<ServerR
 
 }  // namespace
 
-int RandomPref(int weight) {
+int RandomPreference(int weight) {
   if (weight < 1) return 0;
   if (weight < 100) return UniformInt(1, weight);
   return weight;
@@ -110,7 +110,7 @@ std::vector<ServerRecord> HostListServers(std::string_view list) {
 std::vector<ServerRecord> ConfiguredServers(const std::string& domain, const ServerTable& servers) {
   // The keys were lower-cased when they were read.
   std::string lower = domain;
-  tolower(lower);
+  ToLower(lower);
   auto found = servers.find(lower);
   if (found == servers.end() && servers.has_wildcard_) found = FindWildcardKey(lower, servers);
   std::vector<ServerRecord> chosen;
@@ -118,7 +118,7 @@ std::vector<ServerRecord> ConfiguredServers(const std::string& domain, const Ser
   auto [first, last] = servers.equal_range(found->first);
   for (auto it = first; it != last; ++it) {
     ServerRecord entry = it->second;
-    entry.s_pref = RandomPref(it->second.s_weight);
+    entry.s_pref = RandomPreference(it->second.s_weight);
     entry.s_weight = RandomSortKey();
     chosen.push_back(std::move(entry));
   }

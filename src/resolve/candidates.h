@@ -9,7 +9,7 @@
 #include "config/servers.h"
 
 // Randomised sort key from a weight: 0 below 1, uniform in 1..w from 1 to 99, w itself from 100 on.
-int RandomPref(int weight);
+int RandomPreference(int weight);
 // Uniform in 0..RAND_MAX: the tie-break between equal prefs.
 int RandomSortKey();
 

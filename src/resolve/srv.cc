@@ -19,7 +19,7 @@ constexpr char kLogTag[] = "QUTLS";
 constexpr size_t kAnswerBufferSize = 4096;
 
 std::vector<ServerRecord> ConfiguredServersLocked(const std::string& domain, const ServerTable& servers) {
-  ReadGuard guard(g_config.Lock);
+  ReadGuard guard(g_config.lock);
   return ConfiguredServers(domain, servers);
 }
 

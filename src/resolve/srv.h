@@ -14,7 +14,7 @@
 //  3. otherwise a DNS SRV query for `prefix` + `domain`, ordered by priority and RFC 2782 weight.
 // True when `out` holds at least one candidate afterwards; false after a failed or empty DNS query
 // (logged under "QUTLS").
-// `servers` is normally &Cfg.HardSrvs, or null for DNS only. Cfg.Lock is taken for reading while they are
+// `servers` is normally &Cfg.servers, or null for DNS only. Cfg.Lock is taken for reading while they are
 // read and released before DNS is asked, so a re-read can never free what is being read.
 // Expects: Cfg.Lock not held by the caller. Blocks for as long as the DNS query takes.
 bool ResolveSrv(const std::string& domain, const std::string& prefix, std::vector<ServerRecord>& out,

@@ -27,7 +27,7 @@ public:
     // The text; a changed SDP (or one whose text is empty) is assembled into it first.
     const std::string& Body() const
     {
-        if (sdp_ && (sdp_->isdirty() || body_.empty())) body_ = sdp_->assemble(true);
+        if (sdp_ && (sdp_->IsDirty() || body_.empty())) body_ = sdp_->Assemble(true);
         return body_;
     }
     // Sets the text and forgets the parsed SDP.
@@ -42,7 +42,7 @@ public:
     {
         if (sdp_) return sdp_.get();
         auto sdp = std::make_unique<Sdp>();
-        if (sdp->parse(body_) || (keepPartial && !sdp->Medias().empty())) sdp_ = std::move(sdp);
+        if (sdp->Parse(body_) || (keepPartial && !sdp->Medias().empty())) sdp_ = std::move(sdp);
         return sdp_.get();
     }
     // Takes ownership; the text is regenerated from it.
@@ -60,7 +60,7 @@ public:
     size_t size() const { return Body().size(); }
     bool empty() const { return Body().empty(); }
     // Takes the rest of the text as the body; always succeeds.
-    bool parser(std::string_view text)
+    bool Parse(std::string_view text)
     {
         Body(text);
         return true;

@@ -20,16 +20,16 @@ std::unique_ptr<HeaderLine> HeaderLine::Copy() const
     return head;
 }
 
-HeaderLine* HeaderLine::last()
+HeaderLine* HeaderLine::Last()
 {
     HeaderLine* l = this;
     while (l->next_) l = l->next_.get();
     return l;
 }
 
-void HeaderLine::chain(std::unique_ptr<HeaderLine> l) { last()->next_ = std::move(l); }
+void HeaderLine::Chain(std::unique_ptr<HeaderLine> l) { Last()->next_ = std::move(l); }
 
-void HeaderLine::reverse(std::unique_ptr<HeaderLine>& head)
+void HeaderLine::Reverse(std::unique_ptr<HeaderLine>& head)
 {
     std::unique_ptr<HeaderLine> reversed;
     while (head) {
@@ -48,7 +48,7 @@ std::string& HeaderLine::LineAssemble(std::string& out, HeadId id, bool longForm
         // Only raw lines carry their own name; a typed line stored under such a key has none to write.
         for (const HeaderLine* l = this; l; l = l->Next()) {
             if (!dynamic_cast<const UnknownHeader*>(l)) continue;
-            l->assemble(out);
+            l->Assemble(out);
             out += "\r\n";
         }
         return out;
@@ -64,19 +64,19 @@ std::string& HeaderLine::LineAssemble(std::string& out, HeadId id, bool longForm
         } else {
             out += ", ";
         }
-        l->assemble(out);
+        l->Assemble(out);
         if (!joined || !l->Next()) out += "\r\n";
     }
     return out;
 }
 
-bool UnknownHeader::parser(std::string_view)
+bool UnknownHeader::Parse(std::string_view)
 {
     SipReport("Parse Unknown header as a Specific one\n");
     return false;
 }
 
-std::string& UnknownHeader::assemble(std::string& out) const
+std::string& UnknownHeader::Assemble(std::string& out) const
 {
     out += header_;
     out += ": ";

@@ -79,17 +79,17 @@ public:
     // A deep copy of this line and the rest of its chain.
     std::unique_ptr<HeaderLine> Copy() const;
     // Fills the line from a header value; false (after reporting) when the value does not parse.
-    virtual bool parser(std::string_view value) = 0;
+    virtual bool Parse(std::string_view value) = 0;
     // Appends the value text.
-    virtual std::string& assemble(std::string& out) const = 0;
+    virtual std::string& Assemble(std::string& out) const = 0;
 
     HeaderLine* Next() const { return next_.get(); }
     // Appends l (a line or a chain) at the end of this chain.
-    void chain(std::unique_ptr<HeaderLine> l);
-    HeaderLine* last();
+    void Chain(std::unique_ptr<HeaderLine> l);
+    HeaderLine* Last();
     std::unique_ptr<HeaderLine> DetachNext() { return std::move(next_); }
     void AttachNext(std::unique_ptr<HeaderLine> l) { next_ = std::move(l); }
-    static void reverse(std::unique_ptr<HeaderLine>& head);
+    static void Reverse(std::unique_ptr<HeaderLine>& head);
 
     // Appends the whole chain as header text under id: name, values and line ends. noName is for lines
     // that write their own name (unknown headers).
@@ -119,8 +119,8 @@ public:
     UnknownHeader() = default;
     UnknownHeader(std::string_view name, std::string_view value) : header_(name), value_(value) {}
 
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override;
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override;
 
     const std::string& Header() const { return header_; }
     const std::string& Value() const { return value_; }

@@ -6,7 +6,7 @@
 
 using namespace sipscan;
 
-const SipHeaders::HeadId SipHeaders::ReqHeaders[5] = {HID_VIA, HID_FROM, HID_TO, HID_CALL_ID, HID_CSEQ};
+const SipHeaders::HeadId SipHeaders::kRequestHeaders[5] = {HID_VIA, HID_FROM, HID_TO, HID_CALL_ID, HID_CSEQ};
 
 SipHeaders::SipHeaders(const SipHeaders& other) : SipStartLine(other), max_head_id_(other.max_head_id_)
 {
@@ -32,7 +32,7 @@ const char* SipHeaders::Header(std::string_view name) const
 {
     for (auto it = heads_.lower_bound(HID_LAST); it != heads_.end(); ++it) {
         auto* unknown = dynamic_cast<const UnknownHeader*>(it->second.get());
-        if (unknown && iequals(unknown->Header(), name)) return unknown->Value().c_str();
+        if (unknown && EqualsIgnoringCase(unknown->Header(), name)) return unknown->Value().c_str();
     }
     return nullptr;
 }
@@ -42,20 +42,20 @@ void SipHeaders::Header(const std::string& name, const std::string& value)
     heads_.emplace(NextId(), std::make_unique<UnknownHeader>(name, value));
 }
 
-void SipHeaders::set(HeadId id, std::unique_ptr<HeaderLine> line)
+void SipHeaders::Set(HeadId id, std::unique_ptr<HeaderLine> line)
 {
     if (!line) {
-        remove(id);
+        Remove(id);
         return;
     }
     heads_[int(id)] = std::move(line);
 }
 
-bool SipHeaders::set(HeadId id, std::string_view value)
+bool SipHeaders::Set(HeadId id, std::string_view value)
 {
     std::unique_ptr<HeaderLine> line = SipMessage::CreateLine(id);
-    if (!line->parser(value)) return false;
-    set(id, std::move(line));
+    if (!line->Parse(value)) return false;
+    Set(id, std::move(line));
     return true;
 }
 
@@ -63,7 +63,7 @@ void SipHeaders::push_back(HeadId id, std::unique_ptr<HeaderLine> line)
 {
     if (!line) return;
     std::unique_ptr<HeaderLine>& head = heads_[int(id)];
-    if (head) head->chain(std::move(line));
+    if (head) head->Chain(std::move(line));
     else head = std::move(line);
 }
 
@@ -71,14 +71,14 @@ void SipHeaders::push_front(HeadId id, std::unique_ptr<HeaderLine> line)
 {
     if (!line) return;
     std::unique_ptr<HeaderLine>& head = heads_[int(id)];
-    line->chain(std::move(head));
+    line->Chain(std::move(head));
     head = std::move(line);
 }
 
 bool SipHeaders::push_back(HeadId id, std::string_view value)
 {
     std::unique_ptr<HeaderLine> line = SipMessage::CreateLine(id);
-    if (!line->parser(value)) return false;
+    if (!line->Parse(value)) return false;
     push_back(id, std::move(line));
     return true;
 }
@@ -86,7 +86,7 @@ bool SipHeaders::push_back(HeadId id, std::string_view value)
 bool SipHeaders::push_front(HeadId id, std::string_view value)
 {
     std::unique_ptr<HeaderLine> line = SipMessage::CreateLine(id);
-    if (!line->parser(value)) return false;
+    if (!line->Parse(value)) return false;
     push_front(id, std::move(line));
     return true;
 }
@@ -98,7 +98,7 @@ namespace {
 class ListScanner {
 public:
     // Feeds text[i]; true when it is a separating comma. May step i over an escaped character.
-    bool separates(std::string_view text, size_t& i)
+    bool Separates(std::string_view text, size_t& i)
     {
         char c = text[i];
         if (quoted_) {
@@ -115,7 +115,7 @@ public:
         }
         return false;
     }
-    bool neutral() const { return !quoted_ && !bracketed_; }
+    bool Neutral() const { return !quoted_ && !bracketed_; }
 
 private:
     bool quoted_ = false;
@@ -129,7 +129,7 @@ bool ForEachValue(std::string_view text, Fn&& part)
     ListScanner scanner;
     size_t begin = 0;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (scanner.separates(text, i)) {
+        if (scanner.Separates(text, i)) {
             if (!part(text.substr(begin, i - begin))) return false;
             begin = i + 1;
         }
@@ -142,8 +142,8 @@ bool StandsAloneInList(std::string_view value)
 {
     ListScanner scanner;
     for (size_t i = 0; i < value.size(); ++i)
-        if (scanner.separates(value, i)) return false;
-    return scanner.neutral();
+        if (scanner.Separates(value, i)) return false;
+    return scanner.Neutral();
 }
 
 // Assembly only adds balanced quotes and brackets, so a value without these characters stays one value.
@@ -158,18 +158,18 @@ bool MayLeaveItsList(std::string_view text)
 
 bool SipHeaders::ParseValues(HeadId id, std::string_view value, std::unique_ptr<HeaderLine>& chain)
 {
-    HeaderLine* tail = chain ? chain->last() : nullptr;
+    HeaderLine* tail = chain ? chain->Last() : nullptr;
     const HeaderType* type = SipMessage::GetHeaderTypeById(id);
     bool listed = type && type->multiplicity_ != HeaderType::NEVER;
     std::string assembled;
     auto parse_one = [&](std::string_view text) {
         std::unique_ptr<HeaderLine> line = SipMessage::CreateLine(id);
-        if (!line->parser(text)) return false;
+        if (!line->Parse(text)) return false;
         // A value whose assembled text would swallow or split its neighbours when the list is written
         // joined is refused, so that every accepted message assembles into one that parses the same.
         if (listed && MayLeaveItsList(text)) {
             assembled.clear();
-            if (!StandsAloneInList(line->assemble(assembled))) {
+            if (!StandsAloneInList(line->Assemble(assembled))) {
                 SipReport("Unbalanced quotes or brackets in Header\n");
                 return false;
             }
@@ -192,20 +192,20 @@ bool SipHeaders::LineSet(HeadId id, std::string_view value)
     return true;
 }
 
-void SipHeaders::remove(HeadId id) { heads_.erase(int(id)); }
+void SipHeaders::Remove(HeadId id) { heads_.erase(int(id)); }
 
-void SipHeaders::remove(std::string_view name)
+void SipHeaders::Remove(std::string_view name)
 {
     for (auto it = heads_.lower_bound(HID_LAST); it != heads_.end();) {
         auto* unknown = dynamic_cast<const UnknownHeader*>(it->second.get());
-        if (unknown && iequals(unknown->Header(), name)) it = heads_.erase(it);
+        if (unknown && EqualsIgnoringCase(unknown->Header(), name)) it = heads_.erase(it);
         else ++it;
     }
 }
 
 void SipHeaders::restrict()
 {
-    remove(HID_SUPPORTED);
+    Remove(HID_SUPPORTED);
     heads_.erase(heads_.lower_bound(HID_LAST), heads_.end());
 }
 
@@ -243,10 +243,10 @@ std::unique_ptr<HeaderLine> SipHeaders::pop_back(HeadId id)
 void SipHeaders::Reverse(HeadId id)
 {
     auto it = heads_.find(int(id));
-    if (it != heads_.end()) HeaderLine::reverse(it->second);
+    if (it != heads_.end()) HeaderLine::Reverse(it->second);
 }
 
-size_t SipHeaders::parse(HeadId id)
+size_t SipHeaders::Parse(HeadId id)
 {
     const HeaderType* type = SipMessage::GetHeaderTypeById(id);
     if (!type || !type->name_) return 0;
@@ -254,8 +254,8 @@ size_t SipHeaders::parse(HeadId id)
     size_t converted = 0;
     for (auto it = heads_.lower_bound(HID_LAST); it != heads_.end();) {
         auto* unknown = dynamic_cast<const UnknownHeader*>(it->second.get());
-        bool named = unknown && (iequals(unknown->Header(), type->name_) ||
-                                 (type->short_name_ && iequals(unknown->Header(), letter)));
+        bool named = unknown && (EqualsIgnoringCase(unknown->Header(), type->name_) ||
+                                 (type->short_name_ && EqualsIgnoringCase(unknown->Header(), letter)));
         std::unique_ptr<HeaderLine> chain;
         if (named && ParseValues(id, unknown->Value(), chain)) {
             push_back(id, std::move(chain));
@@ -268,14 +268,14 @@ size_t SipHeaders::parse(HeadId id)
     return converted;
 }
 
-std::string& SipHeaders::assemble(std::string& out, bool longForm) const
+std::string& SipHeaders::Assemble(std::string& out, bool longForm) const
 {
     return AssembleHeads(out, longForm, nullptr);
 }
 
 std::string& SipHeaders::AssembleHeads(std::string& out, bool longForm, const size_t* contentLength) const
 {
-    SipStartLine::assemble(out);
+    SipStartLine::Assemble(out);
     auto write_length = [&] {
         out += longForm ? "Content-Length: " : "l: ";
         out += std::to_string(*contentLength);

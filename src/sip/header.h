@@ -37,9 +37,9 @@ public:
     void Header(const std::string& name, const std::string& value);
 
     // Replaces the whole chain with the given line (or chain).
-    void set(HeadId id, std::unique_ptr<HeaderLine> line);
+    void Set(HeadId id, std::unique_ptr<HeaderLine> line);
     // Parses one value (no comma splitting) and sets it; false and no change when it does not parse.
-    bool set(HeadId id, std::string_view value);
+    bool Set(HeadId id, std::string_view value);
     void push_back(HeadId id, std::unique_ptr<HeaderLine> line);
     void push_front(HeadId id, std::unique_ptr<HeaderLine> line);
     bool push_back(HeadId id, std::string_view value);
@@ -48,9 +48,9 @@ public:
     // failure nothing is appended.
     bool LineSet(HeadId id, std::string_view value);
 
-    void remove(HeadId id);
+    void Remove(HeadId id);
     // Removes every unknown header of that name (any case).
-    void remove(std::string_view name);
+    void Remove(std::string_view name);
     // Removes Supported and every unknown header.
     void restrict();
 
@@ -62,14 +62,14 @@ public:
 
     // Converts the unknown headers of that registered name into typed values; a line that fails to
     // parse stays an unknown header, byte for byte. Returns the number of lines converted.
-    size_t parse(HeadId id);
+    size_t Parse(HeadId id);
 
     // Parses the start line and headers and leaves text (or p) at the body. The const char* form reads up
     // to the terminating NUL.
-    bool parser(std::string_view& text, bool noRequiredCheck);
-    bool parser(const char*& p, bool noRequiredCheck);
+    bool Parse(std::string_view& text, bool noRequiredCheck);
+    bool Parse(const char*& p, bool noRequiredCheck);
     // Appends start line and headers, without the empty line.
-    std::string& assemble(std::string& out, bool longForm) const;
+    std::string& Assemble(std::string& out, bool longForm) const;
 
     // Next hop: host:port text of where the message goes; empty when it cannot be formed.
     std::string Addr() const;
@@ -81,7 +81,7 @@ public:
     int NextId() { return max_head_id_++; }
     const HeaderMap& Heads() const { return heads_; }
 
-    static const HeadId ReqHeaders[5];
+    static const HeadId kRequestHeaders[5];
 
 protected:
     struct ParseNotes {
@@ -95,7 +95,7 @@ protected:
     static bool ParseValues(HeadId id, std::string_view value, std::unique_ptr<HeaderLine>& chain);
     // Appends start line and headers; Content-Length, when given, is written in place of the stored one.
     std::string& AssembleHeads(std::string& out, bool longForm, const size_t* contentLength) const;
-    void cleanup() { heads_.clear(); }
+    void Cleanup() { heads_.clear(); }
 
     int max_head_id_ = HID_LAST;
     HeaderMap heads_;

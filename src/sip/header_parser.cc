@@ -48,7 +48,7 @@ bool NextLogicalLine(std::string_view& text, std::string& folded, std::string_vi
     folded.assign(line);
     while (!text.empty() && IsBlank(text[0])) {
         folded += ' ';
-        folded += ltrim(TakePhysicalLine(text));
+        folded += TrimLeft(TakePhysicalLine(text));
     }
     line = folded;
     return true;
@@ -58,7 +58,7 @@ bool NextLogicalLine(std::string_view& text, std::string& folded, std::string_vi
 bool LowerName(std::string_view name, char (&buf)[32], std::string_view& lowered)
 {
     if (name.size() >= sizeof buf) return false;
-    for (size_t i = 0; i < name.size(); ++i) buf[i] = lower(name[i]);
+    for (size_t i = 0; i < name.size(); ++i) buf[i] = Lower(name[i]);
     lowered = std::string_view(buf, name.size());
     return true;
 }
@@ -72,19 +72,19 @@ size_t ChainLength(const HeaderLine* l)
 
 } // namespace
 
-bool SipHeaders::parser(const char*& p, bool noRequiredCheck)
+bool SipHeaders::Parse(const char*& p, bool noRequiredCheck)
 {
     if (!p) {
         SipReport("Empty Message.\n");
         return false;
     }
     std::string_view text(p, std::strlen(p));
-    bool ok = parser(text, noRequiredCheck);
+    bool ok = Parse(text, noRequiredCheck);
     p = text.data();
     return ok;
 }
 
-bool SipHeaders::parser(std::string_view& text, bool noRequiredCheck)
+bool SipHeaders::Parse(std::string_view& text, bool noRequiredCheck)
 {
     if (!ParseSection(text, noRequiredCheck, nullptr)) return false;
     while (!text.empty() && IsLineEnd(text[0])) text.remove_prefix(1);
@@ -110,7 +110,7 @@ bool SipHeaders::ParseSection(std::string_view& text, bool noRequiredCheck, Pars
             return false;
         }
         if (start_line) {
-            if (!SipStartLine::parser(line)) return false;
+            if (!SipStartLine::Parse(line)) return false;
             start_line = false;
         } else if (!ParseHeaderLine(line, notes)) {
             return false;
@@ -131,12 +131,12 @@ bool SipHeaders::ParseHeaderLine(std::string_view line, ParseNotes* notes)
         SipReport("Incorrect Header line\n");
         return false;
     }
-    std::string_view name = rtrim(line.substr(0, colon));
+    std::string_view name = TrimRight(line.substr(0, colon));
     if (name.empty() || HasBlank(name)) {
         SipReport("Incorrect Header Type\n");
         return false;
     }
-    std::string_view value = trim(line.substr(colon + 1));
+    std::string_view value = Trim(line.substr(colon + 1));
     char buf[32];
     std::string_view lowered;
     HeadId id = HID_BLANK;
@@ -157,7 +157,7 @@ bool SipHeaders::ParseHeaderLine(std::string_view line, ParseNotes* notes)
 bool SipHeaders::CheckSection(bool noRequiredCheck) const
 {
     if (!noRequiredCheck) {
-        for (HeadId id : ReqHeaders) {
+        for (HeadId id : kRequestHeaders) {
             if (!Header(id)) {
                 SipReport("Required Header is Missing\n");
                 return false;

@@ -8,26 +8,26 @@
 
 using namespace sipscan;
 
-bool SipMessage::parser(const char* text)
+bool SipMessage::Parse(const char* text)
 {
     if (!text) {
         SipReport("Empty Message.\n");
         return false;
     }
-    return parser(std::string_view(text, std::strlen(text)));
+    return Parse(std::string_view(text, std::strlen(text)));
 }
 
 // The body is delimited by Content-Length when there is one: a datagram cut short is refused rather than
 // relayed as complete, and bytes after the body are ignored.
-bool SipMessage::parser(std::string_view text)
+bool SipMessage::Parse(std::string_view text)
 {
     ParseNotes notes;
     if (!ParseSection(text, false, &notes)) return false;
     if (!notes.has_content_length) {
         while (!text.empty() && (text[0] == '\r' || text[0] == '\n')) text.remove_prefix(1);
-        return SipBody::parser(text);
+        return SipBody::Parse(text);
     }
-    std::string_view value = trim(notes.content_length);
+    std::string_view value = Trim(notes.content_length);
     if (value.empty() || !AllDigits(value)) {
         SipReport("Incorrect Content-Length\n");
         return false;
@@ -37,10 +37,10 @@ bool SipMessage::parser(std::string_view text)
         SipReport("Content-Length larger than the message\n");
         return false;
     }
-    return SipBody::parser(text.substr(0, length));
+    return SipBody::Parse(text.substr(0, length));
 }
 
-std::string SipMessage::assemble(bool longForm) const
+std::string SipMessage::Assemble(bool longForm) const
 {
     std::string out;
     out.reserve(2048);
@@ -56,8 +56,8 @@ void SipMessage::Convert(SipStartLine::RequestMethod m)
 {
     SipBody::clear();
     restrict();
-    for (HeadId id : {HID_CONTENT_TYPE, HID_SERVER, HID_EXPIRES, HID_IDENTITY}) remove(id);
-    if (m != INVITE && m != UPDATE) remove(HID_CONTACT);
+    for (HeadId id : {HID_CONTENT_TYPE, HID_SERVER, HID_EXPIRES, HID_IDENTITY}) Remove(id);
+    if (m != INVITE && m != UPDATE) Remove(HID_CONTACT);
     if (auto* cseq = Header<CSeqHeader>(HID_CSEQ)) cseq->Method(m);
     method_ = m;
     status_ = 0;
@@ -68,13 +68,13 @@ void SipMessage::Convert(SipStatus status, const std::string& reason)
 {
     SipBody::clear();
     restrict();
-    for (HeadId id : {HID_CONTENT_TYPE, HID_USER_AGENT, HID_EXPIRES, HID_IDENTITY}) remove(id);
+    for (HeadId id : {HID_CONTENT_TYPE, HID_USER_AGENT, HID_EXPIRES, HID_IDENTITY}) Remove(id);
     method_ = BLANK_METHOD;
     status_ = status;
     reason_ = reason;
 }
 
-std::string SipMessage::escape(std::string_view s)
+std::string SipMessage::Escape(std::string_view s)
 {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
@@ -103,7 +103,7 @@ int HexValue(char c)
 } // namespace
 
 // A "%" not followed by two hexadecimal digits is copied as it stands.
-std::string SipMessage::unescape(std::string_view s)
+std::string SipMessage::Unescape(std::string_view s)
 {
     std::string out;
     out.reserve(s.size());

@@ -17,12 +17,14 @@ class SipMessage : public SipHeaders, public SipBody {
 public:
     // Parses a whole datagram of the given byte count. A Content-Length larger than the bytes after the
     // header section fails; bytes beyond it are ignored.
-    bool parser(std::string_view text);
-    bool parser(const char* data, size_t len) { return parser(std::string_view(data, data ? len : 0)); }
+    bool Parse(std::string_view text);
+    // Parsing one header on demand keeps its name beside the whole-message forms.
+    using SipHeaders::Parse;
+    bool Parse(const char* data, size_t len) { return Parse(std::string_view(data, data ? len : 0)); }
     // NUL-terminated text.
-    bool parser(const char* text);
+    bool Parse(const char* text);
     // The whole message text, with a Content-Length that matches the body.
-    std::string assemble(bool longForm) const;
+    std::string Assemble(bool longForm) const;
 
     // Turns the message into a request of method m (ACK, BYE, CANCEL from a stored message).
     void Convert(SipStartLine::RequestMethod m);
@@ -30,8 +32,8 @@ public:
     void Convert(SipStatus status, const std::string& reason);
 
     // Percent-encoding of every byte but letters and digits, and its inverse.
-    static std::string escape(std::string_view s);
-    static std::string unescape(std::string_view s);
+    static std::string Escape(std::string_view s);
+    static std::string Unescape(std::string_view s);
 
     // Registry.
     static void AddHeaderType(HeadId id, const char* name, char shortName, HeaderType::Multiplicity multi,
@@ -43,6 +45,6 @@ public:
     // A default line for a text value of id: the registered class, or an unknown line.
     static std::unique_ptr<HeaderLine> CreateLine(HeadId id);
 
-    static std::array<HeaderType, HID_LAST> s_Header_Types;
-    static std::map<std::string, HeadId, std::less<>> s_Header_Assoc;
+    static std::array<HeaderType, HID_LAST> header_types_;
+    static std::map<std::string, HeadId, std::less<>> header_by_name_;
 };

@@ -51,7 +51,7 @@ std::unique_ptr<HeaderLine> TakeLast(std::unique_ptr<HeaderLine>& chain)
 
 void SipHeaders::RouteSetFrom(const SipHeaders& src, bool srcIsRequest)
 {
-    remove(HID_ROUTE);
+    Remove(HID_ROUTE);
     auto* contact = src.Header<ContactHeader>(HID_CONTACT);
     bool have_contact = contact && !contact->Star();
     if (have_contact) uri_ = static_cast<const SipUri&>(*contact);
@@ -73,8 +73,8 @@ void SipHeaders::RouteSetFrom(const SipHeaders& src, bool srcIsRequest)
         std::unique_ptr<HeaderLine> target = srcIsRequest ? TakeLast(routes) : TakeFirst(routes);
         uri_ = static_cast<const SipUri&>(static_cast<const RouteHeader&>(*target));
     }
-    if (!srcIsRequest) HeaderLine::reverse(routes);
-    if (routes) set(HID_ROUTE, std::move(routes));
+    if (!srcIsRequest) HeaderLine::Reverse(routes);
+    if (routes) Set(HID_ROUTE, std::move(routes));
 
     if (!srcIsRequest) {
         auto* to = Header<RouteHeader>(HID_TO);

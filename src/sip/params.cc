@@ -13,18 +13,18 @@ void StoreParam(ParamMap& params, std::string_view item)
     std::string_view name = item, value;
     if (size_t eq = item.find('='); eq != std::string_view::npos) {
         name = item.substr(0, eq);
-        value = trim(item.substr(eq + 1));
+        value = Trim(item.substr(eq + 1));
     }
-    name = trim(name);
+    name = Trim(name);
     if (name.empty()) return;
     params.insert_or_assign(std::string(name), std::string(value));
 }
 
 } // namespace
 
-bool SipParams::parser(std::string_view text)
+bool SipParams::Parse(std::string_view text)
 {
-    text = ltrim(text);
+    text = TrimLeft(text);
     if (text.empty()) return true;
     if (text[0] != ';') {
         SipReport("Parameters must begin with char ';'\n");
@@ -50,7 +50,7 @@ bool SipParams::parser(std::string_view text)
     return true;
 }
 
-std::string& SipParams::assemble(std::string& out) const
+std::string& SipParams::Assemble(std::string& out) const
 {
     for (const auto& [name, value] : params_) {
         out += ';';

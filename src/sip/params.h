@@ -12,8 +12,8 @@ using ParamMap = std::map<std::string, std::string, std::less<>>;
 class SipParams {
 public:
     // Adds the parameters of text to the map; the first occurrence of a repeated name wins.
-    bool parser(std::string_view text);
-    std::string& assemble(std::string& out) const;
+    bool Parse(std::string_view text);
+    std::string& Assemble(std::string& out) const;
 
     // The value, "" for a parameter without value, null when absent.
     const char* Param(std::string_view name) const;

@@ -10,8 +10,8 @@
 #include "foundation/text.h"
 #include "sip/message.h"
 
-std::array<HeaderType, SipMessage::HID_LAST> SipMessage::s_Header_Types{};
-std::map<std::string, SipMessage::HeadId, std::less<>> SipMessage::s_Header_Assoc;
+std::array<HeaderType, SipMessage::HID_LAST> SipMessage::header_types_{};
+std::map<std::string, SipMessage::HeadId, std::less<>> SipMessage::header_by_name_;
 
 void SipMessage::AddHeaderType(HeadId id, const char* name, char shortName, HeaderType::Multiplicity multi,
                            HeaderCreator creator, bool onArrival)
@@ -19,25 +19,25 @@ void SipMessage::AddHeaderType(HeadId id, const char* name, char shortName, Head
     if (id >= HID_LAST) return;
     if (onArrival) {
         std::string key(name);
-        s_Header_Assoc[tolower(key)] = id;
+        header_by_name_[ToLower(key)] = id;
         if (shortName) {
             std::string letter(1, shortName);
-            s_Header_Assoc[tolower(letter)] = id;
+            header_by_name_[ToLower(letter)] = id;
         }
     }
-    s_Header_Types[id] = HeaderType{name, shortName, multi, creator};
+    header_types_[id] = HeaderType{name, shortName, multi, creator};
 }
 
 const HeaderType* SipMessage::GetHeaderTypeById(HeadId id)
 {
-    if (id >= HID_LAST || !s_Header_Types[id].name_) return nullptr;
-    return &s_Header_Types[id];
+    if (id >= HID_LAST || !header_types_[id].name_) return nullptr;
+    return &header_types_[id];
 }
 
 SipMessage::HeadId SipMessage::GetHeaderByName(std::string_view lowerName)
 {
-    auto it = s_Header_Assoc.find(lowerName);
-    return it == s_Header_Assoc.end() ? HID_BLANK : it->second;
+    auto it = header_by_name_.find(lowerName);
+    return it == header_by_name_.end() ? HID_BLANK : it->second;
 }
 
 HeaderCreator SipMessage::GetHeaderCreator(HeadId id)

@@ -11,35 +11,35 @@ namespace sipscan {
 inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-inline std::string_view ltrim(std::string_view s)
+inline std::string_view TrimLeft(std::string_view s)
 {
     size_t i = 0;
     while (i < s.size() && IsBlank(s[i])) ++i;
     return s.substr(i);
 }
 
-inline std::string_view rtrim(std::string_view s)
+inline std::string_view TrimRight(std::string_view s)
 {
     size_t n = s.size();
     while (n > 0 && IsBlank(s[n - 1])) --n;
     return s.substr(0, n);
 }
 
-inline std::string_view trim(std::string_view s) { return rtrim(ltrim(s)); }
+inline std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
 
-inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
-inline bool iequals(std::string_view a, std::string_view b)
+inline bool EqualsIgnoringCase(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
+        if (Lower(a[i]) != Lower(b[i])) return false;
     return true;
 }
 
 inline bool StartsWithIgnoringCase(std::string_view s, std::string_view prefix)
 {
-    return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
+    return s.size() >= prefix.size() && EqualsIgnoringCase(s.substr(0, prefix.size()), prefix);
 }
 
 // Position of the first blank or tab, or npos. (string_view::find_first_of runs memchr per byte.)
@@ -63,7 +63,7 @@ inline bool AllDigits(std::string_view s)
 // at the int range instead of overflowing. No digits give 0.
 inline int SaturatingAtoi(std::string_view s)
 {
-    s = ltrim(s);
+    s = TrimLeft(s);
     size_t i = 0;
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';

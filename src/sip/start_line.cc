@@ -11,20 +11,20 @@ namespace {
 constexpr std::string_view kVersion = "SIP/2.0";
 }
 
-const char* const SipStartLine::MethodStr[METHOD_COUNT] = {
+const char* const SipStartLine::kMethodNames[METHOD_COUNT] = {
     "",       "INVITE", "ACK",     "REGISTER", "CANCEL", "BYE",    "OPTIONS",   "REFER", "SUBSCRIBE",
     "NOTIFY", "INFO",   "PRACK",   "MESSAGE",  "UPDATE", "PUBLISH", "CHALLENGE", "PING"};
 
 SipStartLine::RequestMethod SipStartLine::ParseMethod(std::string_view text)
 {
-    text = trim(text);
+    text = Trim(text);
     for (int m = INVITE; m < METHOD_COUNT; ++m)
-        if (text == MethodStr[m]) return RequestMethod(m);
+        if (text == kMethodNames[m]) return RequestMethod(m);
     SipReport("Unknown METHOD\n");
     return BLANK_METHOD;
 }
 
-bool SipStartLine::parser(std::string_view line)
+bool SipStartLine::Parse(std::string_view line)
 {
     size_t version = line.rfind(kVersion);
     if (version == std::string_view::npos) {
@@ -54,7 +54,7 @@ bool SipStartLine::ParseRequest(std::string_view line, size_t version)
         SipReport("White space in URI\n");
         return false;
     }
-    if (!uri_.parser(uri, true)) return false;
+    if (!uri_.Parse(uri, true)) return false;
     if (!uri_.UriHeadersMap().empty()) {
         SipReport("Headers not allowed in Request-URI\n");
         return false;
@@ -66,7 +66,7 @@ bool SipStartLine::ParseResponse(std::string_view line)
 {
     std::string_view rest = line.substr(kVersion.size());
     if (!rest.empty()) rest.remove_prefix(1);
-    rest = ltrim(rest);
+    rest = TrimLeft(rest);
     if (rest.size() < 3 || !IsDigit(rest[0]) || !IsDigit(rest[1]) || !IsDigit(rest[2]) ||
         (rest.size() > 3 && IsDigit(rest[3]))) {
         SipReport("Incorrect Status Code\n");
@@ -78,16 +78,16 @@ bool SipStartLine::ParseResponse(std::string_view line)
         return false;
     }
     status_ = SipStatus(status);
-    reason_.assign(trim(rest.substr(3)));
+    reason_.assign(Trim(rest.substr(3)));
     return true;
 }
 
-std::string& SipStartLine::assemble(std::string& out) const
+std::string& SipStartLine::Assemble(std::string& out) const
 {
     if (status_ == 0) {
-        out += MethodStr[method_ < METHOD_COUNT ? method_ : BLANK_METHOD];
+        out += kMethodNames[method_ < METHOD_COUNT ? method_ : BLANK_METHOD];
         out += ' ';
-        uri_.assemble(out);
+        uri_.Assemble(out);
         out += ' ';
         out += kVersion;
     } else {

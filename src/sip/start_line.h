@@ -33,11 +33,11 @@ public:
         METHOD_COUNT
     };
     // Method texts indexed by RequestMethod, for parsing and assembly alike.
-    static const char* const MethodStr[METHOD_COUNT];
+    static const char* const kMethodNames[METHOD_COUNT];
 
-    bool parser(std::string_view line);
+    bool Parse(std::string_view line);
     // Appends the line and CR LF.
-    std::string& assemble(std::string& out) const;
+    std::string& Assemble(std::string& out) const;
     // Case-sensitive after trimming blanks; reports "Unknown METHOD" and gives BLANK_METHOD when unknown.
     static RequestMethod ParseMethod(std::string_view text);
 

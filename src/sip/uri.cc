@@ -49,7 +49,7 @@ bool TakeHeaders(std::string_view& text, ParamMap& heads)
             SipReport("Optional Header without value");
             heads.insert_or_assign(std::string(item), std::string());
         } else {
-            heads.insert_or_assign(std::string(item.substr(0, eq)), std::string(trim(item.substr(eq + 1))));
+            heads.insert_or_assign(std::string(item.substr(0, eq)), std::string(Trim(item.substr(eq + 1))));
         }
         if (amp == std::string_view::npos) return true;
         rest = rest.substr(amp + 1);
@@ -57,7 +57,7 @@ bool TakeHeaders(std::string_view& text, ParamMap& heads)
 }
 
 // Host names and addresses have no blanks or control characters.
-bool printable(std::string_view host)
+bool Printable(std::string_view host)
 {
     for (char c : host)
         if ((unsigned char)c <= ' ' || c == 0x7f) return false;
@@ -89,9 +89,9 @@ bool TakePort(std::string_view& text, int& port)
 
 } // namespace
 
-bool SipUri::parser(std::string_view text, bool withScheme)
+bool SipUri::Parse(std::string_view text, bool withScheme)
 {
-    text = trim(text);
+    text = Trim(text);
     if (withScheme) {
         if (!TakeScheme(text, scheme_)) return false;
         // A SIP URI has no white space inside; one that does cannot be relayed faithfully.
@@ -116,12 +116,12 @@ bool SipUri::parser(std::string_view text, bool withScheme)
     }
     if (!TakeHeaders(text, uri_headers_)) return false;
     if (size_t semi = text.find(';'); semi != std::string_view::npos) {
-        if (!SipParams::parser(text.substr(semi))) return false;
+        if (!SipParams::Parse(text.substr(semi))) return false;
         text = text.substr(0, semi);
     }
-    text = rtrim(text);
+    text = TrimRight(text);
     if (!TakePort(text, port_)) return false;
-    if (text.empty() || !printable(text)) {
+    if (text.empty() || !Printable(text)) {
         SipReport("Incorrect Host in URI\n");
         return false;
     }
@@ -129,7 +129,7 @@ bool SipUri::parser(std::string_view text, bool withScheme)
     return true;
 }
 
-std::string& SipUri::assemble(std::string& out) const
+std::string& SipUri::Assemble(std::string& out) const
 {
     out += scheme_;
     if (!user_.empty()) {
@@ -145,7 +145,7 @@ std::string& SipUri::assemble(std::string& out) const
         out += ':';
         out += std::to_string(port_);
     }
-    SipParams::assemble(out);
+    SipParams::Assemble(out);
     char sep = '?';
     for (const auto& [name, value] : uri_headers_) {
         out += sep;
@@ -196,9 +196,9 @@ bool IsTokenChar(char c)
 
 } // namespace
 
-bool SipNameAddress::parser(std::string_view text)
+bool SipNameAddress::Parse(std::string_view text)
 {
-    text = ltrim(text);
+    text = TrimLeft(text);
     size_t from = 0;
     bool quoted = !text.empty() && text[0] == '"';
     std::string_view quoted_name;
@@ -215,16 +215,16 @@ bool SipNameAddress::parser(std::string_view text)
     size_t gt = text.find('>', from);
     if (lt == std::string_view::npos && gt == std::string_view::npos) {
         full_name_.clear();
-        return SipUri::parser(text, true);
+        return SipUri::Parse(text, true);
     }
-    if (lt == std::string_view::npos || gt == std::string_view::npos || gt != rtrim(text).size() - 1 || gt < lt) {
+    if (lt == std::string_view::npos || gt == std::string_view::npos || gt != TrimRight(text).size() - 1 || gt < lt) {
         SipReport("Could not find < or > in Name\n");
         return false;
     }
     if (quoted) {
         full_name_.assign(quoted_name);
     } else {
-        std::string_view token = trim(text.substr(0, lt));
+        std::string_view token = Trim(text.substr(0, lt));
         for (char c : token) {
             if (!IsTokenChar(c)) {
                 SipReport("Incorrect Display Name\n");
@@ -238,10 +238,10 @@ bool SipNameAddress::parser(std::string_view text)
         SipReport("White space in URI\n");
         return false;
     }
-    return SipUri::parser(inner, true);
+    return SipUri::Parse(inner, true);
 }
 
-std::string& SipNameAddress::assemble(std::string& out) const
+std::string& SipNameAddress::Assemble(std::string& out) const
 {
     if (!full_name_.empty()) {
         out += '"';
@@ -249,7 +249,7 @@ std::string& SipNameAddress::assemble(std::string& out) const
         out += "\" ";
     }
     out += '<';
-    SipUri::assemble(out);
+    SipUri::Assemble(out);
     out += '>';
     return out;
 }

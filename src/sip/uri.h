@@ -11,8 +11,8 @@
 class SipUri : public SipParams {
 public:
     // Parses into this object without resetting it first; withScheme requires "sip:" or "sips:" in front.
-    bool parser(std::string_view text, bool withScheme);
-    std::string& assemble(std::string& out) const;
+    bool Parse(std::string_view text, bool withScheme);
+    std::string& Assemble(std::string& out) const;
 
     const std::string& Scheme() const { return scheme_; }
     void Scheme(const std::string& s) { scheme_ = s; }
@@ -47,8 +47,8 @@ protected:
 // A display name with a URI; the name is kept without its quotes.
 class SipNameAddress : public SipUri {
 public:
-    bool parser(std::string_view text);
-    std::string& assemble(std::string& out) const;
+    bool Parse(std::string_view text);
+    std::string& Assemble(std::string& out) const;
 
     const std::string& FullName() const { return full_name_; }
     void FullName(const std::string& n) { full_name_ = n; }

@@ -22,9 +22,9 @@ TEST_F(ConfigTest, QueriesDuringRereadsSeeOneWholeConfiguration) {
   std::atomic<int> torn{0};
   std::thread reader([&] {
     while (!stop.load()) {
-      ReadGuard guard(cfg_->Lock);
-      bool a = cfg_->TrustSrc.count(Ip("10.0.0.1")) != 0;
-      bool b = cfg_->TrustSrc.count(Ip("10.0.0.2")) != 0;
+      ReadGuard guard(cfg_->lock);
+      bool a = cfg_->trusted_sources.count(Ip("10.0.0.1")) != 0;
+      bool b = cfg_->trusted_sources.count(Ip("10.0.0.2")) != 0;
       if (a != b) ++torn;
     }
   });

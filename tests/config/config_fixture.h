@@ -26,11 +26,11 @@ class ConfigTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     log_path_ = dir_ + "/test.log";
-    saved_level_ = g_log_block.ALogLevel.load();
-    saved_limit_ = g_log_block.ALogLimit.load();
+    saved_level_ = g_log_block.level.load();
+    saved_limit_ = g_log_block.size_limit.load();
     ASSERT_EQ(OpenLog(log_path_), 1);
     cfg_ = std::make_unique<Config>();
-    cfg_->CfgFile = dir_ + "/ostrel.cfg";
+    cfg_->config_file = dir_ + "/ostrel.cfg";
   }
 
   void TearDown() override {
@@ -38,8 +38,8 @@ class ConfigTest : public ::testing::Test {
     restore_output();
     close(saved_out_);
     close(saved_err_);
-    g_log_block.ALogLevel = saved_level_;
-    g_log_block.ALogLimit = saved_limit_;
+    g_log_block.level = saved_level_;
+    g_log_block.size_limit = saved_limit_;
     std::string cleanup = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(std::system(cleanup.c_str()), 0);
   }
@@ -74,7 +74,7 @@ class ConfigTest : public ::testing::Test {
     WriteFile("ostrel.cfg", text);
     timespec times[2] = {{next_mtime_, 0}, {next_mtime_, 0}};
     ++next_mtime_;
-    ASSERT_EQ(utimensat(AT_FDCWD, cfg_->CfgFile.c_str(), times, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, cfg_->config_file.c_str(), times, 0), 0);
   }
 
   // Rewrites the file but gives it back its previous modification time.

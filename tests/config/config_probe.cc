@@ -17,14 +17,14 @@ class Probe : public SignalCB {
  public:
   explicit Probe(PollReactor& reactor) : reactor_(reactor) {}
 
-  void signal_cb(int signo) override {
+  void OnSignal(int signo) override {
     if (signo == SIGHUP) {
-      OpenLog(g_config.LogFName);
+      OpenLog(g_config.log_file);
       g_config.Reread();
     } else if (signo == SIGUSR1) {
       Dump();
     } else if (signo == SIGTERM) {
-      reactor_.stop();
+      reactor_.Stop();
     }
   }
 
@@ -32,10 +32,10 @@ class Probe : public SignalCB {
   static void Dump() {
     std::string domains;
     {
-      ReadGuard guard(g_config.Lock);
-      for (const DomainOptions& d : g_config.Domains) domains += (d.ast ? "*" : "") + d.host + (d.full ? "/full " : " ");
+      ReadGuard guard(g_config.lock);
+      for (const DomainOptions& d : g_config.domains) domains += (d.ast ? "*" : "") + d.host + (d.full ? "/full " : " ");
     }
-    Log("ostrel", 0, "probe: port=%d quiet=%d idle=%d domains=[%s]\n", g_config.MainPort, g_config.quiet_mode ? 1 : 0,
+    Log("ostrel", 0, "probe: port=%d quiet=%d idle=%d domains=[%s]\n", g_config.main_port, g_config.quiet_mode ? 1 : 0,
         g_config.idletm, domains.c_str());
   }
 
@@ -57,6 +57,6 @@ int main(int argc, char** argv) {
   for (int signo : {SIGHUP, SIGTERM, SIGUSR1}) reactor.RegisterSignal(&probe, signo);
   g_config.ArmTimer(reactor);
   Log("ostrel", 0, "probe: ready\n");
-  reactor.run();
+  reactor.Run();
   return 0;
 }

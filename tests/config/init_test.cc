@@ -35,7 +35,7 @@ class InitTest : public ConfigTest {
 
   // Init with "-c <file> -l <log>" and the given options.
   int RunInit(std::vector<std::string> options) {
-    std::vector<std::string> args = {"/usr/sbin/ostrel", "-c", cfg_->CfgFile, "-l", log_path_};
+    std::vector<std::string> args = {"/usr/sbin/ostrel", "-c", cfg_->config_file, "-l", log_path_};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -65,19 +65,19 @@ class InitTest : public ConfigTest {
 TEST_F(InitTest, StartsWithDefaultsAndLoadsWholeRingFramesOfTheShortestFile) {
   WriteConfigWithRings({"ipaddr = 127.0.0.1"});
   ASSERT_EQ(RunInit({}), 1) << LogText();
-  EXPECT_EQ(cfg_->RingCount, 80);
-  EXPECT_EQ(cfg_->RingG729.size(), 80u * 20);
-  EXPECT_EQ(cfg_->RingGSM.size(), 80u * 33);
-  EXPECT_EQ(cfg_->RingULaw.size(), 80u * 160);
-  EXPECT_EQ(cfg_->MainPort, 7060);
-  EXPECT_EQ(cfg_->SecondPort, 7061);
+  EXPECT_EQ(cfg_->ring_count, 80);
+  EXPECT_EQ(cfg_->ring_g729.size(), 80u * 20);
+  EXPECT_EQ(cfg_->ring_gsm.size(), 80u * 33);
+  EXPECT_EQ(cfg_->ring_ulaw.size(), 80u * 160);
+  EXPECT_EQ(cfg_->main_port, 7060);
+  EXPECT_EQ(cfg_->second_port, 7061);
   EXPECT_STREQ(cfg_->server_ipaddr, "127.0.0.1");
   EXPECT_STREQ(cfg_->private_ipaddr, "127.0.0.1");
   EXPECT_STREQ(cfg_->intern_ipaddr, "127.0.0.1");
   EXPECT_EQ(cfg_->num_threads, 1);
-  EXPECT_EQ(cfg_->TOS, geteuid() == 0 ? 184 : 56);
-  EXPECT_EQ(cfg_->SAppMaster, "ostrel");
-  EXPECT_EQ(cfg_->LogFName, log_path_);
+  EXPECT_EQ(cfg_->tos, geteuid() == 0 ? 184 : 56);
+  EXPECT_EQ(cfg_->app_master, "ostrel");
+  EXPECT_EQ(cfg_->log_file, log_path_);
   std::string log = LogText();
   EXPECT_NE(log.find("Ostrel. "), std::string::npos);
   EXPECT_NE(log.find("Build 25.07.10\n"), std::string::npos);
@@ -90,11 +90,11 @@ TEST_F(InitTest, CommandLineWinsOverTheFile) {
       << LogText();
   EXPECT_STREQ(cfg_->myipaddr, "127.0.0.1");
   EXPECT_STREQ(cfg_->second_ipaddr, "127.0.0.2");
-  EXPECT_EQ(cfg_->MainPort, 5070);
-  EXPECT_EQ(cfg_->SecondPort, 5080);
+  EXPECT_EQ(cfg_->main_port, 5070);
+  EXPECT_EQ(cfg_->second_port, 5080);
   EXPECT_EQ(cfg_->ha_peer.Str(), "127.0.0.9:5082") << "no port given: second port + 2";
   EXPECT_TRUE(cfg_->force_full_mode);
-  EXPECT_EQ(cfg_->LogFName, log_path_) << "-l wins over the log keyword";
+  EXPECT_EQ(cfg_->log_file, log_path_) << "-l wins over the log keyword";
 }
 
 TEST_F(InitTest, HaPeerWithoutPortTakesSecondPortPlusTwo) {
@@ -148,9 +148,9 @@ using InitDeathTest = InitTest;
 
 TEST_F(InitDeathTest, BadFileExits9) {
   WriteConfigWithRings({"ipaddr = 127.0.0.1", "num_listeners = 100"});
-  std::vector<std::string> args = {"ostrel", "-c", cfg_->CfgFile};
+  std::vector<std::string> args = {"ostrel", "-c", cfg_->config_file};
   EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(9),
-              HasSubstr("Config file " + cfg_->CfgFile + ". Error in line 5:\n\tnum_listeners = 100\n"));
+              HasSubstr("Config file " + cfg_->config_file + ". Error in line 5:\n\tnum_listeners = 100\n"));
 }
 
 TEST_F(InitDeathTest, MissingFileExits9) {
@@ -161,7 +161,7 @@ TEST_F(InitDeathTest, MissingFileExits9) {
 
 TEST_F(InitDeathTest, MissingRingFilesExit8) {
   WriteConfig({"ipaddr = 127.0.0.1"});
-  std::vector<std::string> args = {"ostrel", "-c", cfg_->CfgFile};
+  std::vector<std::string> args = {"ostrel", "-c", cfg_->config_file};
   EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Missing config 'ring_g729'\n"));
   WriteConfig({"ipaddr = 127.0.0.1", "ring_g729 = " + g729_});
   EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Missing config 'ring_gsm'\n"));
@@ -174,17 +174,17 @@ TEST_F(InitDeathTest, MissingRingFilesExit8) {
 TEST_F(InitDeathTest, RingFileWithoutAWholeFrameExits8) {
   std::string short_gsm = WriteFile("short.gsm", std::string(32, 's'));
   WriteConfig({"ipaddr = 127.0.0.1", "ring_g729 = " + g729_, "ring_gsm = " + short_gsm, "ring_ulaw = " + ulaw_});
-  std::vector<std::string> args = {"ostrel", "-c", cfg_->CfgFile};
+  std::vector<std::string> args = {"ostrel", "-c", cfg_->config_file};
   EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8),
               HasSubstr("Ring file " + short_gsm + " holds no whole frame of 33 bytes\n"));
 }
 
 TEST_F(InitDeathTest, LogThatCannotBeOpenedExits8) {
   WriteConfigWithRings({"ipaddr = 127.0.0.1"});
-  std::vector<std::string> args = {"ostrel", "-c", cfg_->CfgFile, "-l", "/nonexistent/dir/ostrel.log"};
+  std::vector<std::string> args = {"ostrel", "-c", cfg_->config_file, "-l", "/nonexistent/dir/ostrel.log"};
   EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Can't open log file /nonexistent/dir/ostrel.log"));
   WriteConfigWithRings({"ipaddr = 127.0.0.1", "log = /nonexistent/dir/other.log"});
-  args = {"ostrel", "-c", cfg_->CfgFile};
+  args = {"ostrel", "-c", cfg_->config_file};
   EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Can't open log file /nonexistent/dir/other.log"));
 }
 

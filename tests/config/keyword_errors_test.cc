@@ -99,7 +99,7 @@ TEST_P(KeywordErrors, LogsTheComplaintThenTheLineAndFailsTheRead) {
     EXPECT_NE(found, std::string::npos) << "missing: " << message << "\nlog:\n" << log;
     if (found != std::string::npos) at = found + message.size();
   }
-  std::string report = "Config file " + cfg_->CfgFile + ". Error in line 1:\n\t" + c.line + "\n\n";
+  std::string report = "Config file " + cfg_->config_file + ". Error in line 1:\n\t" + c.line + "\n\n";
   EXPECT_NE(log.find(report, at), std::string::npos) << "log:\n" << log;
   EXPECT_EQ(cfg_->timestamp, 0) << "a failed read must be tried again";
 }
@@ -108,10 +108,10 @@ INSTANTIATE_TEST_SUITE_P(EveryKeyword, KeywordErrors, ::testing::ValuesIn(kRefus
 
 TEST_F(ConfigTest, KeywordsAreCaseSensitive) {
   EXPECT_EQ(Read({"Port = 5070"}), 0);
-  EXPECT_NE(LogText().find("Config file " + cfg_->CfgFile + ". Unknown parameter in line 1:\n\tPort = 5070\n"),
+  EXPECT_NE(LogText().find("Config file " + cfg_->config_file + ". Unknown parameter in line 1:\n\tPort = 5070\n"),
             std::string::npos)
       << LogText();
-  EXPECT_EQ(cfg_->MainPort, 0);
+  EXPECT_EQ(cfg_->main_port, 0);
 }
 
 TEST_F(ConfigTest, ReportsTheLineNumberAndGoesOnReading) {
@@ -135,7 +135,7 @@ TEST_F(ConfigTest, ValuesThatAreCorrectedButAccepted) {
   EXPECT_EQ(cfg_->idletm, 300000);
   EXPECT_EQ(cfg_->register_timeout, 10);
   EXPECT_EQ(cfg_->rgstr_force, 300);
-  EXPECT_EQ(g_log_block.ALogLimit.load(), saved_limit_);
+  EXPECT_EQ(g_log_block.size_limit.load(), saved_limit_);
   EXPECT_EQ(log.find("Error in line"), std::string::npos);
 }
 
@@ -144,7 +144,7 @@ TEST_F(ConfigTest, FirewallLevelNeedsEveryCommand) {
     EXPECT_EQ(Read({"dos_level = fw"}), 0);
     EXPECT_NE(LogText().find("Need root permissions In order to set level to FW. Force level to LOCAL\n"),
               std::string::npos);
-    EXPECT_EQ(cfg_->DOSMode, DL_LOG) << "a failed read changes nothing";
+    EXPECT_EQ(cfg_->dos_mode, DL_LOG) << "a failed read changes nothing";
     return;
   }
   EXPECT_EQ(Read({"dos_level = fw", "sysfw_start = /bin/true"}), 0);
@@ -154,7 +154,7 @@ TEST_F(ConfigTest, FirewallLevelNeedsEveryCommand) {
   EXPECT_EQ(LogText().find("Error in line"), std::string::npos);
   EXPECT_EQ(Read({"dos_level = firewall", "sysfw_start = s", "sysfw_stop = t", "sysfw_block = b", "sysfw_unblock = u"}),
             1);
-  EXPECT_EQ(cfg_->DOSMode, DL_SYSFW);
+  EXPECT_EQ(cfg_->dos_mode, DL_SYSFW);
 }
 
 TEST_F(ConfigTest, SelfReferencingVariableFailsTheLine) {

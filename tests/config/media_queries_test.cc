@@ -16,7 +16,7 @@ std::string Crlf(std::initializer_list<std::string_view> lines) {
 
 Sdp Parsed(const std::string& text) {
   Sdp sdp;
-  EXPECT_TRUE(sdp.parse(text)) << text;
+  EXPECT_TRUE(sdp.Parse(text)) << text;
   return sdp;
 }
 
@@ -63,10 +63,10 @@ TEST_F(ConfigTest, BareSdpKeepsConfiguredCodecsAndAttributes) {
                          "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:x", "a=maxptime:40", "a=ptime:30",
                          "m=video 5000 RTP/AVP 99", "a=rtpmap:99 H264/90000", "m=image 6000 udptl t38"}));
   cfg_->BareSDP(&sdp);
-  EXPECT_TRUE(sdp.isdirty());
+  EXPECT_TRUE(sdp.IsDirty());
   // PCMU at any rate, PCMA at 8000 Hz only, telephone-event; the ptime attributes in name order; video
   // without an allowed codec removed; the image section untouched.
-  EXPECT_EQ(sdp.assemble(true),
+  EXPECT_EQ(sdp.Assemble(true),
             Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.1", "t=0 0",
                   "a=tool:ostrel-AAAAAAAAAAAAAAAA", "m=audio 4000 RTP/AVP 0 8 97 101", "a=rtpmap:97 PCMU/16000",
                   "a=rtpmap:101 telephone-event/8000", "a=fmtp:101 0-15", "a=PTIME:20", "a=ptime:30",
@@ -79,7 +79,7 @@ TEST_F(ConfigTest, BareSdpRemovesAudioWithoutAllowedCodecs) {
                          "a=sendonly", "a=framerate:30"}));
   cfg_->BareSDP(&sdp);
   // No session attribute and no tool; the directions stay, as they say whether the call is on hold.
-  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "s=-", "t=0 0", "a=recvonly", "m=video 5000 RTP/AVP 0", "a=sendonly"}));
+  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "s=-", "t=0 0", "a=recvonly", "m=video 5000 RTP/AVP 0", "a=sendonly"}));
 }
 
 TEST_F(ConfigTest, BareSdpLeavesNonRtpAudioAlone) {
@@ -87,14 +87,14 @@ TEST_F(ConfigTest, BareSdpLeavesNonRtpAudioAlone) {
   const std::string audio = Crlf({"m=audio\t4000 RTP/AVP 18", "a=rtpmap:18 G729/8000", "a=maxptime:40"});
   Sdp sdp = Parsed("v=0\r\ns=-\r\nt=0 0\r\n" + audio);
   cfg_->BareSDP(&sdp);
-  EXPECT_EQ(sdp.assemble(true), "v=0\r\ns=-\r\nt=0 0\r\n" + audio);
+  EXPECT_EQ(sdp.Assemble(true), "v=0\r\ns=-\r\nt=0 0\r\n" + audio);
 }
 
 TEST_F(ConfigTest, BareMediaWithoutCodecs) {
   ASSERT_EQ(Read({"bare_sdp = pcmu ptime"}), 1);
   Sdp sdp = Parsed(Crlf({"v=0", "m=audio 0 RTP/AVP", "a=ptime:20"}));
   SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
-  ReadGuard guard(cfg_->Lock, MutexGuard::DO_LOCK);
+  ReadGuard guard(cfg_->lock, MutexGuard::DO_LOCK);
   EXPECT_FALSE(cfg_->BareMedia(audio));
   EXPECT_EQ(audio->Attrs().Attrs().size(), 1u);
 }
@@ -108,7 +108,7 @@ SipMessage Message(const std::string& headers, const std::string& body = "") {
                      "From: <sip:a@x>;tag=1\r\nTo: <sip:b@x>\r\nCall-ID: q1\r\nCSeq: 1 INVITE\r\n" +
                      headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   SipMessage msg;
-  EXPECT_TRUE(msg.parser(text)) << text;
+  EXPECT_TRUE(msg.Parse(text)) << text;
   return msg;
 }
 

@@ -14,7 +14,7 @@ uint32_t Ip(const char* text) {
 
 std::string FoundHost(Config& cfg, const std::string& domain) {
   auto it = cfg.FindDomain(domain);
-  if (it == cfg.Domains.end()) return "(none)";
+  if (it == cfg.domains.end()) return "(none)";
   return (it->ast ? "*" : "") + it->host + (it->full ? " full" : "");
 }
 
@@ -31,30 +31,30 @@ TEST_F(ConfigTest, DomainsMatchMostSpecificFirst) {
 TEST_F(ConfigTest, WildcardComparisonsAreTracedOnlyAtTraceLevel) {
   ASSERT_EQ(Read({"domain = *example.com"}), 1);
   ClearLog();
-  g_log_block.ALogLevel = 1;
+  g_log_block.level = 1;
   cfg_->FindDomain("sip.example.com");
   EXPECT_EQ(LogText().find("Cmp:"), std::string::npos);
-  g_log_block.ALogLevel = 4;
+  g_log_block.level = 4;
   cfg_->FindDomain("sip.example.com");
   EXPECT_NE(LogText().find("Cmp: *example.com <==11==> sip.example.com  (T)"), std::string::npos) << LogText();
 }
 
 TEST_F(ConfigTest, ForcedPcntLastsUntilTheNextReread) {
   ASSERT_EQ(Read({"domain = example.com"}), 1);
-  g_log_block.ALogLevel = 3;
-  cfg_->ForcePCntDomain("example.com");
-  EXPECT_TRUE(cfg_->Domains[0].pcnt);
+  g_log_block.level = 3;
+  cfg_->ForceKeepContactDomain("example.com");
+  EXPECT_TRUE(cfg_->domains[0].pcnt);
   EXPECT_NE(LogText().find("Force Domain: 'example.com' to set PCNT\n"), std::string::npos);
-  cfg_->ForcePCntDomain("unknown.example");
+  cfg_->ForceKeepContactDomain("unknown.example");
   ASSERT_EQ(Read({"domain = example.com", "quiet_mode = no"}), 1);
-  EXPECT_FALSE(cfg_->Domains[0].pcnt);
+  EXPECT_FALSE(cfg_->domains[0].pcnt);
 }
 
 TEST_F(ConfigTest, WhiteListsAdmitTheirNetworksOnly) {
   std::string a = WriteFile("a.txt", "# offices\n10.1.0.0/16\n\n  192.168.5.0/24  # lab\n\t10.9.9.9\n");
   std::string b = WriteFile("b.txt", "172.16.0.0/12\r\n");
   ASSERT_EQ(Read({"domain = corp.example WhiteList:" + a + " whitelist:" + b}), 1) << LogText();
-  const DomainOptions& d = cfg_->Domains[0];
+  const DomainOptions& d = cfg_->domains[0];
   EXPECT_TRUE(d.Admits(Ip("10.1.200.1")));
   EXPECT_TRUE(d.Admits(Ip("192.168.5.77")));
   EXPECT_TRUE(d.Admits(Ip("172.20.0.1")));
@@ -65,15 +65,15 @@ TEST_F(ConfigTest, WhiteListsAdmitTheirNetworksOnly) {
 
 TEST_F(ConfigTest, DomainWithoutWhiteListAdmitsEveryone) {
   ASSERT_EQ(Read({"domain = corp.example"}), 1);
-  EXPECT_TRUE(cfg_->Domains[0].Admits(Ip("203.0.113.1")));
+  EXPECT_TRUE(cfg_->domains[0].Admits(Ip("203.0.113.1")));
 }
 
 // A white list that cannot be used admits nobody for its domain rather than everybody.
 TEST_F(ConfigTest, WhiteListsFailClosed) {
   std::string empty = WriteFile("empty.txt", "# nobody yet\n");
   ASSERT_EQ(Read({"domain = corp.example whitelist:" + empty}), 1);
-  EXPECT_FALSE(cfg_->Domains[0].Admits(Ip("10.0.0.1")));
-  EXPECT_FALSE(cfg_->Domains[0].Admits(Ip("255.255.255.255")));
+  EXPECT_FALSE(cfg_->domains[0].Admits(Ip("10.0.0.1")));
+  EXPECT_FALSE(cfg_->domains[0].Admits(Ip("255.255.255.255")));
   EXPECT_NE(LogText().find("holds no network: domain 'corp.example' admits nobody"), std::string::npos);
 
   std::string big = WriteFile("big.txt", std::string(16384, '#'));
@@ -86,8 +86,8 @@ TEST_F(ConfigTest, WhiteListsFailClosed) {
   std::string line = "corp.example whitelist:" + dir_ + "/missing.txt";
   Settings settings;
   EXPECT_FALSE(settings.ReadDomain(line));
-  ASSERT_EQ(settings.Domains.size(), 1u) << "the entry is still added";
-  EXPECT_FALSE(settings.Domains[0].Admits(Ip("10.0.0.1")));
+  ASSERT_EQ(settings.domains.size(), 1u) << "the entry is still added";
+  EXPECT_FALSE(settings.domains[0].Admits(Ip("10.0.0.1")));
 
   std::string exact = WriteFile("exact.txt", std::string(16382, '#') + "\n");
   EXPECT_TRUE(ReadWhitelist(exact.c_str(), list)) << "16383 bytes is the largest list";
@@ -136,13 +136,13 @@ TEST_F(ConfigTest, AddressesReachEachOtherInOnePool) {
                   "subnet = 10.4.0.0/16 60 8"}),
             1);
   int pool = -5;
-  EXPECT_TRUE(cfg_->CmpAddresses(Ip("10.1.0.1"), Ip("10.2.0.1"), &pool));
+  EXPECT_TRUE(cfg_->CompareAddresses(Ip("10.1.0.1"), Ip("10.2.0.1"), &pool));
   EXPECT_EQ(pool, 7);
-  EXPECT_FALSE(cfg_->CmpAddresses(Ip("10.1.0.1"), Ip("10.4.0.1"), nullptr));
-  EXPECT_FALSE(cfg_->CmpAddresses(Ip("10.3.0.1"), Ip("10.3.0.2"), nullptr)) << "no pool";
-  EXPECT_TRUE(cfg_->CmpAddresses(Ip("10.3.0.1"), Ip("10.3.0.1"), nullptr));
-  EXPECT_FALSE(cfg_->CmpAddresses(Ip("192.0.2.1"), Ip("192.0.2.2"), nullptr));
-  EXPECT_TRUE(cfg_->CmpAddresses(Ip("192.0.2.1"), Ip("192.0.2.1"), nullptr));
+  EXPECT_FALSE(cfg_->CompareAddresses(Ip("10.1.0.1"), Ip("10.4.0.1"), nullptr));
+  EXPECT_FALSE(cfg_->CompareAddresses(Ip("10.3.0.1"), Ip("10.3.0.2"), nullptr)) << "no pool";
+  EXPECT_TRUE(cfg_->CompareAddresses(Ip("10.3.0.1"), Ip("10.3.0.1"), nullptr));
+  EXPECT_FALSE(cfg_->CompareAddresses(Ip("192.0.2.1"), Ip("192.0.2.2"), nullptr));
+  EXPECT_TRUE(cfg_->CompareAddresses(Ip("192.0.2.1"), Ip("192.0.2.1"), nullptr));
 }
 
 TEST_F(ConfigTest, DeviceDefectsByLongestPrefix) {
@@ -163,10 +163,10 @@ TEST_F(ConfigTest, RsvpKeepsTheFirstPortOfAPair) {
 
 TEST_F(ConfigTest, TranscodingRulesInFileOrderDuplicatesAllowed) {
   ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20", "transcoding = g729/60 g729/20", "transcoding = ilbc/60 pcmu/20"}), 1);
-  ASSERT_EQ(cfg_->TransRules.size(), 3u);
-  EXPECT_EQ(cfg_->TransRules[0].ClnCode, ILBC_60);
-  EXPECT_EQ(cfg_->TransRules[1].ClnCode, G729_60);
-  EXPECT_STREQ(TransCode[cfg_->TransRules[1].SrvCode], "g729/20");
+  ASSERT_EQ(cfg_->transcoding_rules.size(), 3u);
+  EXPECT_EQ(cfg_->transcoding_rules[0].client_code, ILBC_60);
+  EXPECT_EQ(cfg_->transcoding_rules[1].client_code, G729_60);
+  EXPECT_STREQ(TransCode[cfg_->transcoding_rules[1].server_code], "g729/20");
   EXPECT_NE(std::string(TransSDP[PCMU_20]).find("a=rtpmap:0 PCMU/8000\r\n"), std::string::npos);
 }
 

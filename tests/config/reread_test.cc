@@ -27,8 +27,8 @@ TEST_F(ConfigTest, FirstReadOnlyKeywordsAreSkippedSilentlyOnReread) {
   ClearLog();
   ASSERT_EQ(Read({"ipaddr = 127.0.0.2", "port = 5080", "agent_name = Two", "quiet_mode = yes", "range = 1 2"}), 1);
   EXPECT_STREQ(cfg_->myipaddr, "127.0.0.1");
-  EXPECT_EQ(cfg_->MainPort, 5070);
-  EXPECT_EQ(cfg_->AgentName, "One/25.07.10");
+  EXPECT_EQ(cfg_->main_port, 5070);
+  EXPECT_EQ(cfg_->agent_name, "One/25.07.10");
   EXPECT_TRUE(cfg_->quiet_mode);
   std::string log = LogText();
   EXPECT_NE(log.find("Rereading config file ...\n"), std::string::npos);
@@ -42,28 +42,28 @@ TEST_F(ConfigTest, RereadRebuildsTheLists) {
                   "restrict_forward = sip:a"}),
             1);
   ASSERT_EQ(Read({"domain = b.example", "trusted = 10.0.0.2"}), 1);
-  ASSERT_EQ(cfg_->Domains.size(), 1u);
-  EXPECT_EQ(cfg_->Domains[0].host, "b.example");
+  ASSERT_EQ(cfg_->domains.size(), 1u);
+  EXPECT_EQ(cfg_->domains[0].host, "b.example");
   EXPECT_FALSE(cfg_->IsTrusted(Ip("10.0.0.1")));
   EXPECT_TRUE(cfg_->IsTrusted(Ip("10.0.0.2")));
-  EXPECT_TRUE(cfg_->SubNets.empty());
-  EXPECT_TRUE(cfg_->FUsers.empty());
-  EXPECT_TRUE(cfg_->Broken.empty());
-  EXPECT_TRUE(cfg_->RSVPs.empty());
-  EXPECT_TRUE(cfg_->TransRules.empty());
+  EXPECT_TRUE(cfg_->subnets.empty());
+  EXPECT_TRUE(cfg_->full_users.empty());
+  EXPECT_TRUE(cfg_->broken.empty());
+  EXPECT_TRUE(cfg_->rsvps.empty());
+  EXPECT_TRUE(cfg_->transcoding_rules.empty());
   EXPECT_EQ(cfg_->CheckEvent("presence"), 1) << "no event listed: all pass";
-  EXPECT_TRUE(cfg_->HardSrvs.empty());
+  EXPECT_TRUE(cfg_->servers.empty());
   EXPECT_FALSE(cfg_->IsDosWLists(Ip("10.1.1.1")));
-  EXPECT_EQ(cfg_->RstrFwd, "");
+  EXPECT_EQ(cfg_->restrict_forward, "");
 }
 
 TEST_F(ConfigTest, BareSdpListsStayUntilAnotherBareSdpLine) {
   ASSERT_EQ(Read({"bare_sdp = pcmu ptime"}), 1);
   ASSERT_EQ(Read({"quiet_mode = yes"}), 1);
-  EXPECT_EQ(cfg_->BareCodecs.count("pcmu"), 1u);
+  EXPECT_EQ(cfg_->bare_codecs.count("pcmu"), 1u);
   ASSERT_EQ(Read({"bare_sdp = pcma rtpmap"}), 1);
-  EXPECT_EQ(cfg_->BareCodecs.count("pcmu"), 0u);
-  EXPECT_EQ(cfg_->BareParams.count("rtpmap"), 1u);
+  EXPECT_EQ(cfg_->bare_codecs.count("pcmu"), 0u);
+  EXPECT_EQ(cfg_->bare_params.count("rtpmap"), 1u);
 }
 
 TEST_F(ConfigTest, BrokenRereadKeepsThePolicyInForce) {
@@ -72,11 +72,11 @@ TEST_F(ConfigTest, BrokenRereadKeepsThePolicyInForce) {
   ClearLog();
   // A typo in the only domain line would otherwise leave no domain: an open relay.
   EXPECT_EQ(Read({"domain = corp.example fulll", "quiet_mode = no", "log_level = trace", "idle_timeout = 90"}), 0);
-  ASSERT_EQ(cfg_->Domains.size(), 1u);
-  EXPECT_EQ(cfg_->Domains[0].host, "corp.example");
+  ASSERT_EQ(cfg_->domains.size(), 1u);
+  EXPECT_EQ(cfg_->domains[0].host, "corp.example");
   EXPECT_TRUE(cfg_->quiet_mode);
   EXPECT_EQ(cfg_->idletm, 60000);
-  EXPECT_EQ(g_log_block.ALogLevel.load(), 1);
+  EXPECT_EQ(g_log_block.level.load(), 1);
   EXPECT_EQ(cfg_->timestamp, good_time);
   std::string log = LogText();
   EXPECT_NE(log.find("Incorrect log param: fulll"), std::string::npos) << log;
@@ -89,7 +89,7 @@ TEST_F(ConfigTest, BrokenRereadKeepsThePolicyInForce) {
   EXPECT_EQ(cfg_->Reread(), 0);
   EXPECT_NE(LogText().find("Incorrect log param: fulll"), std::string::npos);
   EXPECT_EQ(Read({"domain = corp.example full", "quiet_mode = no"}), 1);
-  EXPECT_TRUE(cfg_->Domains[0].full);
+  EXPECT_TRUE(cfg_->domains[0].full);
   EXPECT_FALSE(cfg_->quiet_mode);
 }
 
@@ -98,8 +98,8 @@ TEST_F(ConfigTest, UnreadableWhiteListFailsTheRereadAndKeepsTheOldList) {
   ASSERT_EQ(Read({"domain = corp.example whitelist:" + list}), 1);
   ASSERT_EQ(unlink(list.c_str()), 0);
   EXPECT_EQ(Read({"domain = corp.example whitelist:" + list}), 0);
-  EXPECT_TRUE(cfg_->Domains[0].Admits(Ip("10.1.2.3")));
-  EXPECT_FALSE(cfg_->Domains[0].Admits(Ip("10.2.2.3")));
+  EXPECT_TRUE(cfg_->domains[0].Admits(Ip("10.1.2.3")));
+  EXPECT_FALSE(cfg_->domains[0].Admits(Ip("10.2.2.3")));
 }
 
 TEST_F(ConfigTest, DosResetOnlyWhenFloodSettingsChangeOnReread) {
@@ -140,27 +140,27 @@ TEST_F(ConfigTest, SlowStartLineEndsASlowStartPhase) {
 TEST_F(ConfigTest, LogNameFollowsTheHaRole) {
   cfg_->hooks.IsSlave = [] { return true; };
   ASSERT_EQ(Read({"log_name = front back"}), 1);
-  EXPECT_STREQ(g_log_block.AName.load(), "back");
+  EXPECT_STREQ(g_log_block.app_name.load(), "back");
 }
 
 TEST_F(ConfigTest, TranscodingRulesCarryTheInstalledThreadBody) {
   static int marker;
-  cfg_->hooks.TransFunc = [](void*) -> void* { return &marker; };
+  cfg_->hooks.transcode_function = [](void*) -> void* { return &marker; };
   ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20"}), 1);
-  ASSERT_EQ(cfg_->TransRules.size(), 1u);
-  EXPECT_EQ(cfg_->TransRules[0].TransFunc(nullptr), &marker);
+  ASSERT_EQ(cfg_->transcoding_rules.size(), 1u);
+  EXPECT_EQ(cfg_->transcoding_rules[0].transcode_function(nullptr), &marker);
 }
 
 TEST_F(ConfigTest, StatLogSwitchesOffWhenItsLineGoes) {
   ASSERT_EQ(Read({"stat_log = " + dir_ + "/stat.log"}), 1);
-  EXPECT_EQ(cfg_->StatLog, dir_ + "/stat.log");
+  EXPECT_EQ(cfg_->stat_log, dir_ + "/stat.log");
   ASSERT_EQ(Read({"quiet_mode = yes"}), 1);
-  EXPECT_EQ(cfg_->StatLog, "");
+  EXPECT_EQ(cfg_->stat_log, "");
 }
 
 TEST_F(ConfigTest, MissingFileIsReportedAndRetried) {
   EXPECT_EQ(cfg_->Reread(), 0);
-  EXPECT_NE(LogText().find("Warning: Can't find config file " + cfg_->CfgFile + "\n"), std::string::npos);
+  EXPECT_NE(LogText().find("Warning: Can't find config file " + cfg_->config_file + "\n"), std::string::npos);
   EXPECT_EQ(Read({"quiet_mode = yes"}), 1);
 }
 

@@ -51,13 +51,13 @@ TEST(ParseSubnet, InvalidValueContainsNothingAndSortsMostSpecificFirst) {
 }
 
 TEST(FWTypeNames, PrintableNamesIgnoreFlags) {
-  EXPECT_STREQ(NatType::FWTypeStr(NatType::UNKNOWN), "UNKNOWN");
-  EXPECT_STREQ(NatType::FWTypeStr(NatType::OPAQUE), "Symmetric");
-  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x80020004u)), "LB+Symmetric");
-  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x40010002u)), "ICMP+Restricted");
-  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x40004u)), "SNAT+Symmetric");
-  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x10001u)), "<WRONG>");
-  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(5)), "<WRONG>");
+  EXPECT_STREQ(NatType::Name(NatType::UNKNOWN), "UNKNOWN");
+  EXPECT_STREQ(NatType::Name(NatType::OPAQUE), "Symmetric");
+  EXPECT_STREQ(NatType::Name(static_cast<NatType::Mode>(0x80020004u)), "LB+Symmetric");
+  EXPECT_STREQ(NatType::Name(static_cast<NatType::Mode>(0x40010002u)), "ICMP+Restricted");
+  EXPECT_STREQ(NatType::Name(static_cast<NatType::Mode>(0x40004u)), "SNAT+Symmetric");
+  EXPECT_STREQ(NatType::Name(static_cast<NatType::Mode>(0x10001u)), "<WRONG>");
+  EXPECT_STREQ(NatType::Name(static_cast<NatType::Mode>(5)), "<WRONG>");
 }
 
 TEST(FWTypeNames, ConfiguredTypesAreSticky) {

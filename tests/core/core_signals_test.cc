@@ -16,7 +16,7 @@ TEST(CoreSignals, ChldReapsEveryFinishedChild) {
   pid_t b = fork();
   if (b == 0) _exit(3);
   usleep(100000);
-  g_core.signal_cb(SIGCHLD);
+  g_core.OnSignal(SIGCHLD);
   errno = 0;
   EXPECT_EQ(waitpid(a, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);

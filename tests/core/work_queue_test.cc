@@ -24,7 +24,7 @@ class GatedQueue : public WorkQueue {
   int busy = 0;
   int done = 0;
 
-  void Process(QueueMsg) override {
+  void Process(QueueMessage) override {
     std::unique_lock<std::mutex> lock(m);
     ++busy;
     cv.notify_all();
@@ -49,7 +49,7 @@ class GatedQueue : public WorkQueue {
   int puts = 0;
   void Put(int v) {
     ++puts;
-    PutQueue(QueueMsg{std::make_unique<Item>(v), QueueMsg::QM_EXTERNAL});
+    PutQueue(QueueMessage{std::make_unique<Item>(v), QueueMessage::QM_EXTERNAL});
   }
 };
 
@@ -103,7 +103,7 @@ TEST(WorkQueueThreads, DefaultMaximumKeepsPaceWithTheQueue) {
 class CountingQueue : public WorkQueue {
  public:
   int processed = 0;
-  void Process(QueueMsg m) override {
+  void Process(QueueMessage m) override {
     ASSERT_NE(m.item, nullptr);
     ++processed;
   }
@@ -114,7 +114,7 @@ TEST(WorkQueueSingleThread, EachItemNotifiesAndTheReactorDrainsTheQueue) {
   CountingQueue q;
   q.UseReactor(&reactor);
   reactor.SetCustom(&q);
-  for (int i = 0; i < 5; ++i) q.PutQueue(QueueMsg{std::make_unique<Item>(i), QueueMsg::QM_INTERNAL});
+  for (int i = 0; i < 5; ++i) q.PutQueue(QueueMessage{std::make_unique<Item>(i), QueueMessage::QM_INTERNAL});
   EXPECT_EQ(q.Workers(), 0u);
   EXPECT_EQ(q.Length(), 5u);
   reactor.RunOnce(true);

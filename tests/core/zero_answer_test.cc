@@ -10,39 +10,39 @@ namespace {
 TEST(ZeroAnswerTimer, OnlyTheCurrentTimerMovesADoneCallToPass) {
   auto* call = new Call("C&zero-1&t", "");
   ASSERT_TRUE(call->Entered());
-  const unsigned no = call->UniqNo();
+  const unsigned no = call->Number();
   call->State(Dialog::Z_DONE);
   call->ScheduleTimer(Dialog::T_ZANSWER, &g_core, 60000);
   const void* current = Dialog::TimerCookie(no, 1);
   ASSERT_TRUE(call->TimerIsCurrent(current));
   call->unlock();
 
-  g_core.timer_cb(Dialog::TimerCookie(no, 0));  // a replaced timer
-  g_core.timer_cb(Dialog::TimerCookie(no + 1000, 1));  // no such dialog
+  g_core.OnTimer(Dialog::TimerCookie(no, 0));  // a replaced timer
+  g_core.OnTimer(Dialog::TimerCookie(no + 1000, 1));  // no such dialog
   {
     ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(no));
     ASSERT_TRUE(d);
     EXPECT_EQ(d->State(), Dialog::Z_DONE);
   }
-  g_core.timer_cb(current);
+  g_core.OnTimer(current);
   {
     ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(no));
     ASSERT_TRUE(d);
     EXPECT_EQ(d->State(), Dialog::PASS);
     EXPECT_EQ(d->TimerID(), PollReactor::kNoTimer);
   }
-  g_core.timer_cb(current);  // once only: the timer is gone
+  g_core.OnTimer(current);  // once only: the timer is gone
   g_core.Destroy(no);
 }
 
 TEST(ZeroAnswerTimer, OtherTimerTypesAreLeftAlone) {
   auto* call = new Call("C&zero-2&t", "");
   ASSERT_TRUE(call->Entered());
-  const unsigned no = call->UniqNo();
+  const unsigned no = call->Number();
   call->State(Dialog::Z_DONE);
   call->ScheduleTimer(Dialog::T_MEDIA, &g_core, 60000);
   call->unlock();
-  g_core.timer_cb(Dialog::TimerCookie(no, 1));
+  g_core.OnTimer(Dialog::TimerCookie(no, 1));
   {
     ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(no));
     ASSERT_TRUE(d);

@@ -18,8 +18,8 @@ class CallNatTest : public RelayTest {
  protected:
   void SetUp() override {
     RelayTest::SetUp();
-    g_config.lRange = 42000;
-    g_config.hRange = 42100;
+    g_config.range_low = 42000;
+    g_config.range_high = 42100;
   }
 
   // A client behind NAT: its Contact names a private address with contact_port.
@@ -28,21 +28,21 @@ class CallNatTest : public RelayTest {
     const std::string contact = "Contact: <sip:alice@127.0.0.10:5062>";
     text.replace(text.find(contact), contact.size(),
                  "Contact: <sip:alice@192.168.1.5:" + std::to_string(contact_port) + ">");
-    ClnMsg m;
+    ClientMessage m;
     m.cmsg = Parse(text);
     m.dmopt = std::make_unique<DomainOptions>(checked());
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@192.168.1.5:" + std::to_string(contact_port);
     m.frm = InetAddress(kClient);
     m.rsvp = InetAddress(kClient);
-    m.pubIP = false;
+    m.public_ip = false;
     auto* call = new Call(std::move(m.cmsg), key, " ");
     EXPECT_TRUE(call->Entered());
     ObjectGuard<Dialog> g;
-    g.set(call);
+    g.Set(call);
     EXPECT_TRUE(call->ClientSetup(&m));
-    opened_.push_back(call->UniqNo());
-    call->HandleClnMsg(Dialog::INVITE_RECV);
+    opened_.push_back(call->Number());
+    call->HandleClientMessage(Dialog::INVITE_RECV);
     return call;
   }
 
@@ -120,7 +120,7 @@ TEST_F(CallNatTest, OnlyTheProbesOwnCallIdIsTaken) {
   const std::string callid = Values(options, "Call-ID").at(0);
   ObjectGuard<Dialog> g(c);
   EXPECT_TRUE(c->ProbeCallID(callid));
-  EXPECT_FALSE(c->ProbeCallID("0." + c->UniqStr() + "@127.0.0.1")) << "the number alone is not enough";
+  EXPECT_FALSE(c->ProbeCallID("0." + c->NumberText() + "@127.0.0.1")) << "the number alone is not enough";
   std::string other = callid;
   other[0] = '7';
   EXPECT_FALSE(c->ProbeCallID(other));
@@ -165,10 +165,10 @@ TEST_F(CallNatTest, RelaysTagNumberHashesTheCallIdAndTheClientsContact) {
 }
 
 TEST(FWTypeStrTest, FlagsAreIgnoredAndUnknownCombinationsAreWrong) {
-  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x40040004u)), "SNAT+Symmetric");
-  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x10004u)), "<WRONG>");
-  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(5u)), "<WRONG>");
-  EXPECT_STREQ(NatType::FWTypeStr(static_cast<NatType::Mode>(0x10002u)), "ICMP+Restricted");
+  EXPECT_STREQ(NatType::Name(static_cast<NatType::Mode>(0x40040004u)), "SNAT+Symmetric");
+  EXPECT_STREQ(NatType::Name(static_cast<NatType::Mode>(0x10004u)), "<WRONG>");
+  EXPECT_STREQ(NatType::Name(static_cast<NatType::Mode>(5u)), "<WRONG>");
+  EXPECT_STREQ(NatType::Name(static_cast<NatType::Mode>(0x10002u)), "ICMP+Restricted");
 }
 
 TEST(HashStrTest, KnownValuesAndNeverZero) {

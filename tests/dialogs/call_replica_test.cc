@@ -26,8 +26,8 @@ TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
   Call* call = FromRecord(kDirectCall);
   call->OKey("C&cid-1@10.0.0.5");
   EXPECT_EQ(call->State(), Dialog::PASS);
-  EXPECT_EQ(call->ClnSipAddr().Str(), "10.0.0.5:5062");
-  EXPECT_EQ(call->SrvSipAddr().Str(), "127.0.0.20:5060");
+  EXPECT_EQ(call->ClientSipAddress().Str(), "10.0.0.5:5062");
+  EXPECT_EQ(call->ServerSipAddress().Str(), "127.0.0.20:5060");
   EXPECT_EQ(call->Shift(), 3);
   EXPECT_EQ(call->Defect(), "N");
   EXPECT_TRUE(call->PublicIP());
@@ -35,7 +35,7 @@ TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
   ASSERT_NE(call->SrvMSG(), nullptr);
   EXPECT_TRUE(call->SrvMSG()->IsResponse());
   call->unlock();
-  table.Destroy(call->UniqNo());
+  table.Destroy(call->Number());
 }
 
 TEST(CallReplica, FlagsAreOnlyEverSet) {
@@ -48,13 +48,13 @@ TEST(CallReplica, FlagsAreOnlyEverSet) {
   call->SetBitMask(0);
   EXPECT_EQ(call->GetBitMask(), 0x1FFu);
   call->unlock();
-  table.Destroy(call->UniqNo());
+  table.Destroy(call->Number());
 }
 
 TEST(CallReplica, SecondKeyEnteredAfterTheCallIsReleasedAndLeavesWithIt) {
   DialogTable table;
   Call* call = FromRecord(kDirectCall);
-  const unsigned no = call->UniqNo();
+  const unsigned no = call->Number();
   call->unlock();
   EXPECT_TRUE(table.AddAlias(no, "C&cid-1@10.0.0.5"));
   EXPECT_TRUE(table.AddAlias(no, "C&cid-1@10.0.0.5")) << "entered once, asked twice";
@@ -65,12 +65,12 @@ TEST(CallReplica, SecondKeyEnteredAfterTheCallIsReleasedAndLeavesWithIt) {
   {
     ObjectGuard<Dialog> found = table.GetDialog("C&cid-1@10.0.0.5");
     ASSERT_TRUE(found);
-    EXPECT_EQ(found->UniqNo(), no);
+    EXPECT_EQ(found->Number(), no);
   }
   table.Destroy(no);
   EXPECT_FALSE(table.GetDialog("C&cid-1@10.0.0.5"));
   EXPECT_EQ(table.DialogCount(), 1u);
-  table.Destroy(other->UniqNo());
+  table.Destroy(other->Number());
 }
 
 }  // namespace

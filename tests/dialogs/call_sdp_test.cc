@@ -46,8 +46,8 @@ class CallSdpTest : public RelayTest {
  protected:
   static void SetUpTestSuite() {
     RelayTest::SetUpTestSuite();
-    g_config.lRange = 41000;
-    g_config.hRange = 41100;
+    g_config.range_low = 41000;
+    g_config.range_high = 41100;
   }
   void SetUp() override {
     RelayTest::SetUp();
@@ -57,7 +57,7 @@ class CallSdpTest : public RelayTest {
     RelayTest::TearDown();
     g_config.force_full_mode = false;
     g_config.register_timeout = 30;
-    g_config.hRange = 41100;
+    g_config.range_high = 41100;
   }
 
   // A symmetric domain: the client's NAT is not probed and its media stays as offered until learned.
@@ -68,7 +68,7 @@ class CallSdpTest : public RelayTest {
   }
 
   Call* Invite(const std::string& body, DomainOptions opts = checked(), const std::string& callid = "") {
-    ClnMsg m;
+    ClientMessage m;
     std::string text = Message("INVITE", 1, "Content-Type: application/sdp\r\n", body);
     if (!callid.empty()) text.replace(text.find("call-INVITE@"), 12, callid + "@");
     m.cmsg = Parse(text);
@@ -77,14 +77,14 @@ class CallSdpTest : public RelayTest {
     m.ocnt = "sip:alice@192.168.1.5:5062";
     m.frm = InetAddress(kClient);
     m.rsvp = InetAddress(kClient);
-    m.pubIP = public_ip_;
+    m.public_ip = public_ip_;
     auto* call = new Call(std::move(m.cmsg), callid.empty() ? kKey : "C&" + callid + "@127.0.0.10", " ");
     EXPECT_TRUE(call->Entered());
     ObjectGuard<Dialog> g;
-    g.set(call);
+    g.Set(call);
     EXPECT_TRUE(call->ClientSetup(&m));
-    opened_.push_back(call->UniqNo());
-    call->HandleClnMsg(Dialog::INVITE_RECV);
+    opened_.push_back(call->Number());
+    call->HandleClientMessage(Dialog::INVITE_RECV);
     return call;
   }
   // The server's 200 with body, and what the client gets of it.
@@ -118,8 +118,8 @@ class CallSdpTest : public RelayTest {
     text.replace(text.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=sb");
     {
       ObjectGuard<Dialog> g(c);
-      c->SetMSG(Parse(text));
-      c->HandleClnMsg(Dialog::INVITE_RECV);
+      c->SetMessage(Parse(text));
+      c->HandleClientMessage(Dialog::INVITE_RECV);
     }
     std::string relayed;
     for (std::string m = server_.receive(); !m.empty(); m = server_.receive(300))
@@ -141,30 +141,30 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   const std::string offer = BodyOf(invite);
   EXPECT_THAT(offer, ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n")) << "the server_ipaddr face";
   EXPECT_EQ(AudioPort(invite), 41004) << "the server-side pair, opened after the client's";
-  EXPECT_THAT(offer, ::testing::HasSubstr("o=ostrel " + c->UniqStr() + " 1 IN IP4 127.0.0.1\r\n"));
+  EXPECT_THAT(offer, ::testing::HasSubstr("o=ostrel " + c->NumberText() + " 1 IN IP4 127.0.0.1\r\n"));
   EXPECT_THAT(offer, ::testing::HasSubstr("a=rtpmap:18 G729/8000")) << "G729a named by its family";
   EXPECT_THAT(offer, ::testing::Not(::testing::HasSubstr("a=tool"))) << "no signature with full_mode";
-  EXPECT_EQ(c->ClnRtp().RDest().Str(), "192.168.1.5:4000");
-  EXPECT_EQ(c->ClnRtp().CDest().Str(), "192.168.1.5:4001");
+  EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "192.168.1.5:4000");
+  EXPECT_EQ(c->ClientRtp().RtcpDestination().Str(), "192.168.1.5:4001");
   EXPECT_TRUE(c->Relay().Running());
 
   const std::string ok = Answered(c, invite, SdpText("127.0.0.20", 30000));
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("c=IN IP4 127.0.0.1\r\n"));
   EXPECT_EQ(AudioPort(ok), 41002);
-  EXPECT_EQ(c->SrvRtp().RDest().Str(), "127.0.0.20:30000");
+  EXPECT_EQ(c->SrvRtp().RtpDestination().Str(), "127.0.0.20:30000");
 
   // The client's media comes from its NAT (its signalling address), not from its SDP's private address.
   Peer phone_media("127.0.0.10:30100");
   Peer server_media("127.0.0.20:30000");
   const std::string voice(172, 'v');
   const InetAddress cln_pair("127.0.0.1:41002");
-  sendto(phone_media.fd, voice.data(), voice.size(), 0, cln_pair.sa(), sizeof(sockaddr_in));
+  sendto(phone_media.fd, voice.data(), voice.size(), 0, cln_pair.SocketAddress(), sizeof(sockaddr_in));
   EXPECT_EQ(server_media.receive(), voice);
   const std::string answer(172, 'a');
   const InetAddress srv_face("127.0.0.1:41004");
-  sendto(server_media.fd, answer.data(), answer.size(), 0, srv_face.sa(), sizeof(sockaddr_in));
+  sendto(server_media.fd, answer.data(), answer.size(), 0, srv_face.SocketAddress(), sizeof(sockaddr_in));
   EXPECT_EQ(phone_media.receive(), answer);
-  EXPECT_EQ(c->ClnRtp().RDest().Str(), "127.0.0.10:30100") << "latched";
+  EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "127.0.0.10:30100") << "latched";
   EXPECT_TRUE(c->HasMedia());
 }
 
@@ -177,11 +177,11 @@ TEST_F(CallSdpTest, AnchoredVideoCallGetsVideoPairsOnBothSides) {
   ASSERT_TRUE(c->HasVideo());
   EXPECT_GT(c->SrvVideo().LPort(), 0);
   EXPECT_THAT(BodyOf(invite), ::testing::HasSubstr("m=video " + std::to_string(c->SrvVideo().LPort()) + " "));
-  EXPECT_EQ(c->ClnVideo().RDest().Str(), "192.168.1.5:4002");
+  EXPECT_EQ(c->ClientVideo().RtpDestination().Str(), "192.168.1.5:4002");
   const std::string ok = Answered(c, invite, SdpText("127.0.0.20", 30000, "m=video 30002 RTP/AVP 99\r\n"));
-  EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("m=video " + std::to_string(c->ClnVideo().LPort()) + " "));
-  EXPECT_EQ(c->SrvVideo().RDest().Str(), "127.0.0.20:30002");
-  const std::set<int> ports = {c->ClnRtp().LPort(), c->SrvRtp().LPort(), c->ClnVideo().LPort(), c->SrvVideo().LPort()};
+  EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("m=video " + std::to_string(c->ClientVideo().LPort()) + " "));
+  EXPECT_EQ(c->SrvVideo().RtpDestination().Str(), "127.0.0.20:30002");
+  const std::set<int> ports = {c->ClientRtp().LPort(), c->SrvRtp().LPort(), c->ClientVideo().LPort(), c->SrvVideo().LPort()};
   EXPECT_EQ(ports.size(), 4u) << "four distinct pairs";
 }
 
@@ -262,7 +262,7 @@ TEST_F(CallSdpTest, PeerBehindADoubleNatAnchorsTheCallInLoadBalancerMode) {
   EXPECT_EQ(log.count("Party: Double NAT - Switch to FULL LB mode"), 1u);
   EXPECT_TRUE(c->Anchored());
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("c=IN IP4 127.0.0.1\r\n"));
-  EXPECT_EQ(AudioPort(ok), c->ClnRtp().LPort());
+  EXPECT_EQ(AudioPort(ok), c->ClientRtp().LPort());
 }
 
 TEST_F(CallSdpTest, OwnSignatureComingBackIsOnlyNoted) {
@@ -273,13 +273,13 @@ TEST_F(CallSdpTest, OwnSignatureComingBackIsOnlyNoted) {
   const std::string ok = Answered(c, invite, BodyOf(invite));
   EXPECT_EQ(log.count("Warning: Got back its own SDP signature"), 1u);
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("c=IN IP4 127.0.0.1\r\n"));
-  EXPECT_EQ(AudioPort(ok), c->ClnRtp().LPort());
+  EXPECT_EQ(AudioPort(ok), c->ClientRtp().LPort());
 }
 
 TEST_F(CallSdpTest, OutOfPortsAnswers500AndRejects) {
   LogFile log;
   g_config.force_full_mode = true;
-  g_config.hRange = 41010;  // five pairs: two calls
+  g_config.range_high = 41010;  // five pairs: two calls
   Invite(SdpText("192.168.1.5", 4000), checked(), "ports-1");
   Invite(SdpText("192.168.1.5", 4000), checked(), "ports-2");
   for (int i = 0; i < 4; ++i) client_.receive(300);
@@ -289,7 +289,7 @@ TEST_F(CallSdpTest, OutOfPortsAnswers500AndRejects) {
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 500 Server Error/No Ports");
   EXPECT_TRUE(server_.quiet());
   EXPECT_EQ(third->State(), Dialog::COMPLETE);
-  EXPECT_EQ(third->ClnRtp().LPort(), -1) << "the pair it got is back in the range";
+  EXPECT_EQ(third->ClientRtp().LPort(), -1) << "the pair it got is back in the range";
   EXPECT_FALSE(third->Relay().Running());
   EXPECT_EQ(log.count("Call event REJECT: No Ports Available"), 1u);
 }
@@ -309,7 +309,7 @@ TEST_F(CallSdpTest, CodecNarrowing) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.formats);
     Sdp sdp;
-    ASSERT_TRUE(sdp.parse("v=0\r\nc=IN IP4 1.2.3.4\r\nm=audio 4000 RTP/AVP " + std::string(k.formats) +
+    ASSERT_TRUE(sdp.Parse("v=0\r\nc=IN IP4 1.2.3.4\r\nm=audio 4000 RTP/AVP " + std::string(k.formats) +
                           "\r\na=rtpmap:101 telephone-event/8000\r\n"));
     k.restrict ? c->RestrictSdp(&sdp) : c->ReorderSDP(&sdp);
     std::string got;
@@ -345,7 +345,7 @@ TEST_F(CallSdpTest, FaxFromTheClientAnchorsTheCall) {
   EXPECT_EQ(log.count("Prepare for T38"), 1u);
   EXPECT_TRUE(c->Anchored());
   EXPECT_EQ(c->FullReason(), 'F');
-  EXPECT_EQ(c->ClnRtp().RDest().Str(), "192.168.1.5:4010");
+  EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "192.168.1.5:4010");
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("m=image " + std::to_string(c->SrvRtp().LPort()) + " udptl t38"));
 }

@@ -16,21 +16,21 @@ class CallTest : public RelayTest {
  protected:
   // The client-side intake for a new call: set up, then handed the INVITE.
   Call* Invite(const std::string& extra = "", const std::string& defect = " ") {
-    ClnMsg m;
+    ClientMessage m;
     m.cmsg = Parse(Message("INVITE", 1, extra));
     m.dmopt = std::make_unique<DomainOptions>(checked());
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@127.0.0.10:5062";
     m.frm = InetAddress(kClient);
     m.rsvp = InetAddress(kClient);
-    m.pubIP = true;
+    m.public_ip = true;
     auto* call = new Call(std::move(m.cmsg), kKey, defect);
     EXPECT_TRUE(call->Entered());
     ObjectGuard<Dialog> g;
-    g.set(call);
+    g.Set(call);
     EXPECT_TRUE(call->ClientSetup(&m));
-    opened_.push_back(call->UniqNo());
-    call->HandleClnMsg(Dialog::INVITE_RECV);
+    opened_.push_back(call->Number());
+    call->HandleClientMessage(Dialog::INVITE_RECV);
     return call;
   }
   void ServerSays(Call* c, const std::string& invite, int code, const char* reason, bool tag = true) {
@@ -51,8 +51,8 @@ class CallTest : public RelayTest {
   }
   void ClientSends(Call* c, std::unique_ptr<SipMessage> m, Dialog::DialogState event) {
     ObjectGuard<Dialog> g(c);
-    c->SetMSG(std::move(m));
-    c->HandleClnMsg(event);
+    c->SetMessage(std::move(m));
+    c->HandleClientMessage(event);
   }
 };
 
@@ -149,11 +149,11 @@ TEST_F(CallTest, UnhandledEventLeavesTheStateAndRelaysNothing) {
 // a client hanging up before it answered has the server's INVITE refused.
 TEST_F(CallTest, CallFromTheServerToARegisteredClient) {
   RegistrationValues reg;
-  reg.NewContact = kNewContact;
-  reg.OldContact = "sip:alice@127.0.0.10:5062";
-  reg.Domain = "example.com";
-  reg.Hole = InetAddress(kClient);
-  reg.PublicIP = true;
+  reg.new_contact = kNewContact;
+  reg.old_contact = "sip:alice@127.0.0.10:5062";
+  reg.domain = "example.com";
+  reg.hole = InetAddress(kClient);
+  reg.public_ip = true;
   const std::string text = "INVITE " + std::string(kNewContact) + " SIP/2.0\r\n"
                            "Via: SIP/2.0/UDP 127.0.0.20:5060;branch=z9hG4bK-s1\r\n"
                            "Max-Forwards: 70\r\nFrom: <sip:bob@example.com>;tag=sb\r\n"
@@ -161,8 +161,8 @@ TEST_F(CallTest, CallFromTheServerToARegisteredClient) {
                            "Contact: <sip:bob@127.0.0.20:5060>\r\nContent-Length: 0\r\n\r\n";
   auto* c = new Call(Parse(text), "S&srv-call&z9hG4bK-s1", InetAddress(kServer), reg);
   ASSERT_TRUE(c->Entered());
-  opened_.push_back(c->UniqNo());
-  c->HandleSrvMsg(Dialog::INVITE_RECV);
+  opened_.push_back(c->Number());
+  c->HandleServerMessage(Dialog::INVITE_RECV);
   c->unlock();
   EXPECT_EQ(StartLine(server_.receive()), "SIP/2.0 100 Trying");
   std::string invite = client_.receive();
@@ -174,8 +174,8 @@ TEST_F(CallTest, CallFromTheServerToARegisteredClient) {
 
   auto bye = Parse(text);
   bye->Convert(SipMessage::BYE);
-  bye->set(HeaderIds::HID_VIA, "SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-b1");
-  bye->set(HeaderIds::HID_CSEQ, "1 BYE");
+  bye->Set(HeaderIds::HID_VIA, "SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-b1");
+  bye->Set(HeaderIds::HID_CSEQ, "1 BYE");
   bye->SwapFromTo();
   Client(c, std::move(bye));
   EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 200 OK");
@@ -209,7 +209,7 @@ TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
     Server(c, std::move(ok));
     std::string answer = client_.receive();
     table_.DrainKeyQueue();
-    table_.Destroy(c->UniqNo());
+    table_.Destroy(c->Number());
     opened_.pop_back();
     ASSERT_EQ(StartLine(answer), "SIP/2.0 200 OK");
     for (const char* text : k.present) EXPECT_NE(answer.find(text), std::string::npos) << text << "\n" << answer;
@@ -248,12 +248,12 @@ TEST_F(CallTest, HoldAnswerMirrorsTheOfferForDefectH) {
 // that comes within 50 ms; the server gets no answer and repeats it later.
 TEST_F(CallTest, FastReInviteFromTheServerIsDroppedForDefectN) {
   RegistrationValues reg;
-  reg.NewContact = kNewContact;
-  reg.OldContact = "sip:alice@127.0.0.10:5062";
-  reg.Domain = "example.com";
-  reg.Hole = InetAddress(kClient);
-  reg.PublicIP = true;
-  reg.Defect = "N";
+  reg.new_contact = kNewContact;
+  reg.old_contact = "sip:alice@127.0.0.10:5062";
+  reg.domain = "example.com";
+  reg.hole = InetAddress(kClient);
+  reg.public_ip = true;
+  reg.defects = "N";
   auto request = [](const std::string& method, int cseq, const std::string& branch, bool tagged) {
     return "" + method + " " + std::string(kNewContact) + " SIP/2.0\r\n"
            "Via: SIP/2.0/UDP 127.0.0.20:5060;branch=" + branch + "\r\n"
@@ -265,8 +265,8 @@ TEST_F(CallTest, FastReInviteFromTheServerIsDroppedForDefectN) {
   LogFile log;
   auto* c = new Call(Parse(request("INVITE", 4, "z9hG4bK-s1", false)), "S&srv-n&z9hG4bK-s1", InetAddress(kServer), reg);
   ASSERT_TRUE(c->Entered());
-  opened_.push_back(c->UniqNo());
-  c->HandleSrvMsg(Dialog::INVITE_RECV);
+  opened_.push_back(c->Number());
+  c->HandleServerMessage(Dialog::INVITE_RECV);
   c->unlock();
   server_.receive();
   std::string invite = client_.receive();
@@ -278,8 +278,8 @@ TEST_F(CallTest, FastReInviteFromTheServerIsDroppedForDefectN) {
 
   {
     ObjectGuard<Dialog> g(c);
-    c->SetMSG(Parse(request("INVITE", 5, "z9hG4bK-s3", true)));
-    c->HandleSrvMsg(Dialog::INVITE_RECV);
+    c->SetMessage(Parse(request("INVITE", 5, "z9hG4bK-s3", true)));
+    c->HandleServerMessage(Dialog::INVITE_RECV);
   }
   EXPECT_TRUE(server_.quiet()) << "not even a 100";
   EXPECT_TRUE(client_.quiet());

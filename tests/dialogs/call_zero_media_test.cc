@@ -24,20 +24,20 @@ class ZeroMediaTest : public RelayTest {
   // A public client with defects 'T' and 'e' calls; the server's 183 reaches it as the relay's 200.
   // A public client with the given defects sends its INVITE; the relay has passed it to the server.
   Call* StartCall(const std::string& defects, const std::string& headers, const std::string& body) {
-    ClnMsg m;
+    ClientMessage m;
     m.cmsg = Parse(Message("INVITE", 1, headers, body));
     m.dmopt = std::make_unique<DomainOptions>(checked());
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@127.0.0.10:5062";
     m.frm = InetAddress(kClient);
     m.rsvp = InetAddress(kClient);
-    m.pubIP = true;
+    m.public_ip = true;
     auto* call = new Call(std::move(m.cmsg), "C&call-INVITE@127.0.0.10", defects);
     ObjectGuard<Dialog> g;
-    g.set(call);
+    g.Set(call);
     EXPECT_TRUE(call->ClientSetup(&m));
-    opened_.push_back(call->UniqNo());
-    call->HandleClnMsg(Dialog::INVITE_RECV);
+    opened_.push_back(call->Number());
+    call->HandleClientMessage(Dialog::INVITE_RECV);
     return call;
   }
   Call* CallUntilOkey(const std::string& extra = "") {

@@ -23,16 +23,16 @@ TEST(DialogTable, NumbersStartAt65537AndDuplicateKeysAreRefused) {
   DialogTable table;
   Dialog* a = make("call-a");
   Dialog* b = make("call-b");
-  EXPECT_EQ(a->UniqNo(), 65537u);
-  EXPECT_EQ(b->UniqNo(), 65538u);
-  EXPECT_EQ(a->UniqStr(), "65537");
+  EXPECT_EQ(a->Number(), 65537u);
+  EXPECT_EQ(b->Number(), 65538u);
+  EXPECT_EQ(a->NumberText(), "65537");
   auto* dup = new Dialog("call-a");
   EXPECT_FALSE(dup->Entered());
   delete dup;
   EXPECT_TRUE(table.GetDialog("call-a"));
   EXPECT_EQ(table.DialogCount(), 2u);
-  table.Destroy(a->UniqNo());
-  table.Destroy(b->UniqNo());
+  table.Destroy(a->Number());
+  table.Destroy(b->Number());
   table.Destroy(12345u);  // not in the table: returns at once
   EXPECT_EQ(table.DialogCount(), 0u);
   EXPECT_EQ(table.NumberCount(), 0u);
@@ -41,7 +41,7 @@ TEST(DialogTable, NumbersStartAt65537AndDuplicateKeysAreRefused) {
 TEST(DialogTable, DestroyErasesSecondKeysAndDescriptors) {
   DialogTable table;
   Dialog* call = make("first-key");
-  const unsigned no = call->UniqNo();
+  const unsigned no = call->Number();
   table.AddKey(static_cast<int>(no), 17);  // its media descriptor
   table.DrainKeyQueue();
   EXPECT_TRUE(table.GetDialog(17));
@@ -54,36 +54,36 @@ TEST(DialogTable, RemoveKeyOnlyForTheDialogThatPostedIt) {
   DialogTable table;
   Dialog* old_call = make("old");
   Dialog* new_call = make("new");
-  table.AddKey(static_cast<int>(old_call->UniqNo()), 21);
+  table.AddKey(static_cast<int>(old_call->Number()), 21);
   table.DrainKeyQueue();
-  table.AddKey(static_cast<int>(new_call->UniqNo()), 21);  // descriptor 21 reused by the new call
+  table.AddKey(static_cast<int>(new_call->Number()), 21);  // descriptor 21 reused by the new call
   table.DrainKeyQueue();
-  table.RemoveKey(21, static_cast<int>(old_call->UniqNo()));  // the old call's late removal
-  table.RemoveKey(99, static_cast<int>(old_call->UniqNo()));  // never added: nothing changes
+  table.RemoveKey(21, static_cast<int>(old_call->Number()));  // the old call's late removal
+  table.RemoveKey(99, static_cast<int>(old_call->Number()));  // never added: nothing changes
   table.DrainKeyQueue();
   {
     ObjectGuard<Dialog> d = table.GetDialog(21);
     ASSERT_TRUE(d);
-    EXPECT_EQ(d->UniqNo(), new_call->UniqNo());
+    EXPECT_EQ(d->Number(), new_call->Number());
   }
-  table.Destroy(old_call->UniqNo());
-  table.Destroy(new_call->UniqNo());
+  table.Destroy(old_call->Number());
+  table.Destroy(new_call->Number());
 }
 
 TEST(DialogTable, UpdKeyReachesTheLockedDialog) {
   DialogTable table;
   Dialog* d = make("moved");
-  table.UpdKey(static_cast<int>(d->UniqNo()), InetAddress("127.0.0.9:5099"));
-  table.UpdKey(999999, InetAddress("127.0.0.9:1"));  // gone: ignored
+  table.UpdateKey(static_cast<int>(d->Number()), InetAddress("127.0.0.9:5099"));
+  table.UpdateKey(999999, InetAddress("127.0.0.9:1"));  // gone: ignored
   table.DrainKeyQueue();
-  EXPECT_EQ(table.GetDialog("moved")->ClnSipAddr().Str(), "127.0.0.9:5099");
-  table.Destroy(d->UniqNo());
+  EXPECT_EQ(table.GetDialog("moved")->ClientSipAddress().Str(), "127.0.0.9:5099");
+  table.Destroy(d->Number());
 }
 
 TEST(DialogTable, DestroyWaitsForTheHolder) {
   DialogTable table;
   Dialog* d = make("held");
-  const unsigned no = d->UniqNo();
+  const unsigned no = d->Number();
   ObjectGuard<Dialog> held = table.GetDialog(no);
   std::atomic<bool> destroyed{false};
   std::thread other([&] {
@@ -101,21 +101,21 @@ TEST(DialogTable, DestroyWaitsForTheHolder) {
 TEST(DialogTable, ConcurrentLookupsDestroysAndKeyMessages) {
   DialogTable table;
   pthread_t manager;
-  ASSERT_EQ(pthread_create(&manager, nullptr, &DialogTable::KeyMngLoop, &table), 0);
+  ASSERT_EQ(pthread_create(&manager, nullptr, &DialogTable::KeyManagerLoop, &table), 0);
   constexpr int kThreads = 4, kRounds = 300;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
         Dialog* d = make("k" + std::to_string(t) + "-" + std::to_string(i));
-        const int no = static_cast<int>(d->UniqNo());
+        const int no = static_cast<int>(d->Number());
         const int fd = 100 + t;
         table.AddKey(no, fd);
         {
           ObjectGuard<Dialog> g = table.GetDialog(no);
-          if (g) table.UpdKey(no, InetAddress("127.0.0.1:5060"));  // posting while holding the lock is allowed
+          if (g) table.UpdateKey(no, InetAddress("127.0.0.1:5060"));  // posting while holding the lock is allowed
         }
-        if (ObjectGuard<Dialog> g = table.GetDialog(fd)) g->ClnSipAddr();
+        if (ObjectGuard<Dialog> g = table.GetDialog(fd)) g->ClientSipAddress();
         table.RemoveKey(fd, no);
         table.Destroy(static_cast<unsigned>(no));
       }
@@ -135,7 +135,7 @@ namespace {
 
 struct NoopTimer : TimerCB {
   int fired = 0;
-  void timer_cb(const void*) override { ++fired; }
+  void OnTimer(const void*) override { ++fired; }
 };
 
 TEST(DialogTimers, ACallbackFromAReplacedTimerIsStale) {
@@ -145,7 +145,7 @@ TEST(DialogTimers, ACallbackFromAReplacedTimerIsStale) {
   Dialog* d = make("timed");
   d->lock();
   d->ScheduleTimer(Dialog::T_RETRANS, &cb, 60000);
-  const void* first = Dialog::TimerCookie(d->UniqNo(), 1);
+  const void* first = Dialog::TimerCookie(d->Number(), 1);
   EXPECT_TRUE(d->TimerIsCurrent(first));
   d->ScheduleTimer(Dialog::T_COMPLETE, &cb, 60000);  // re-armed: the first timer's callback is stale
   EXPECT_FALSE(d->TimerIsCurrent(first));
@@ -153,7 +153,7 @@ TEST(DialogTimers, ACallbackFromAReplacedTimerIsStale) {
   d->CancelTimer(Dialog::T_ANY);
   EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
   d->unlock();
-  table.Destroy(d->UniqNo());
+  table.Destroy(d->Number());
   EXPECT_EQ(cb.fired, 0);
 }
 

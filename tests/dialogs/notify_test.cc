@@ -56,7 +56,7 @@ TEST_F(RelayTest, DefectSMakesAlertingAndPrivatelyHeldAppearancesActive) {
 
 TEST_F(RelayTest, DefectNHoldsANotifyBackWhileTheCallIsNotComplete) {
   auto* call = new Dialog("C&shared-call@127.0.0.10");  // the client's call with that Call-ID
-  opened_.push_back(call->UniqNo());
+  opened_.push_back(call->Number());
   call->unlock();
 
   Dialog* held = FromServer(Notify("talk"), "S&n1", "n");
@@ -74,7 +74,7 @@ TEST_F(RelayTest, DefectNHoldsANotifyBackWhileTheCallIsNotComplete) {
 
 TEST_F(RelayTest, DefectNNeedsAnEvent) {
   auto* call = new Dialog("C&shared-call@127.0.0.10");
-  opened_.push_back(call->UniqNo());
+  opened_.push_back(call->Number());
   call->unlock();
   FromServer(Notify(""), "S&n3", "n");
   EXPECT_FALSE(client_.receive().empty());

@@ -49,7 +49,7 @@ class RegDialogTest : public RelayTest {
 
   // The worker's steps for a REGISTER that opens a dialog; the dialog comes back unlocked (null: given up).
   RegisterDialog* Open(const std::string& text, DomainOptions opts = checked(), bool xunr = false) {
-    ClnMsg m;
+    ClientMessage m;
     m.cmsg = Parse(text);
     m.dmopt = std::make_unique<DomainOptions>(opts);
     m.ncnt = kRegContact;
@@ -59,13 +59,13 @@ class RegDialogTest : public RelayTest {
     auto* d = new RegisterDialog(std::move(m.cmsg), "C&reg" + std::to_string(++keys_), "", " ", xunr);
     EXPECT_TRUE(d->Entered());
     ObjectGuard<Dialog> g;
-    g.set(d);
+    g.Set(d);
     if (!d->ClientSetup(&m)) {
       table_.Destroy(std::move(g));
       return nullptr;
     }
-    opened_.push_back(d->UniqNo());
-    d->HandleClnMsg(Dialog::CLN_REGISTER_RECV);
+    opened_.push_back(d->Number());
+    d->HandleClientMessage(Dialog::CLN_REGISTER_RECV);
     return d;
   }
 
@@ -74,7 +74,7 @@ class RegDialogTest : public RelayTest {
                           std::vector<std::string> extra = {}) {
     extra.push_back("To: <sip:alice@127.0.0.20>;tag=srv9");
     auto m = Answer(received, 200, "OK", true, extra);
-    if (!contact_line.empty()) m->set(HeaderIds::HID_CONTACT, contact_line);
+    if (!contact_line.empty()) m->Set(HeaderIds::HID_CONTACT, contact_line);
     return m;
   }
 
@@ -113,7 +113,7 @@ TEST_F(RegDialogTest, TheServerIsAskedForTheRegulatedExpiry) {
     EXPECT_THAT(Values(got, "Contact"), ElementsAre(std::string("<") + kRegContact + ">"));
     EXPECT_EQ(Values(got, "Via").at(0).rfind("SIP/2.0/UDP 127.0.0.2:5073;branch=z9hG4bK-ostrel-", 0), 0u);
     EXPECT_EQ(d->Unreg(), std::string(c.server_sees) == "0");
-    table_.Destroy(d->UniqNo());
+    table_.Destroy(d->Number());
     opened_.clear();
   }
 }
@@ -148,15 +148,15 @@ TEST_F(RegDialogTest, TheFirst200KeepsARecordAndGivesTheClientItsOwnContactAndIn
 
   ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
   ASSERT_TRUE(reg);
-  EXPECT_EQ(reg->OCont(), kOwnContact);
+  EXPECT_EQ(reg->OldContact(), kOwnContact);
   EXPECT_EQ(reg->CallID(), "reg-1");
-  EXPECT_EQ(reg->Usr(), "alice");
+  EXPECT_EQ(reg->User(), "alice");
   EXPECT_EQ(reg->Hole(), InetAddress(kClient));
-  EXPECT_EQ(reg->RegTm(), 60);
+  EXPECT_EQ(reg->RegistrationTime(), 60);
   // 3600 less a jitter below 600, plus one registration interval.
   EXPECT_GE(reg->Expiration(), before + 3600 - 600 + 60);
   EXPECT_LE(reg->Expiration(), time(nullptr) + 3600 + 60);
-  EXPECT_FALSE(reg->XUnReg());
+  EXPECT_FALSE(reg->ExtraUnregister());
 }
 
 TEST_F(RegDialogTest, RemovalsReachTheServerAndEndTheRecord) {
@@ -218,9 +218,9 @@ TEST_F(RegDialogTest, InternalUnregistrationWantedKeepsTheServerTagAndShowsTheCl
   std::string answer = RegisterOnce(d, {}, true);
   ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
   ASSERT_TRUE(reg);
-  EXPECT_TRUE(reg->XUnReg());
-  EXPECT_EQ(reg->TTag(), "srv9");
-  EXPECT_EQ(reg->SrvSipAddr(), InetAddress(kServer));
+  EXPECT_TRUE(reg->ExtraUnregister());
+  EXPECT_EQ(reg->ToTag(), "srv9");
+  EXPECT_EQ(reg->ServerSipAddress(), InetAddress(kServer));
   EXPECT_THAT(Values(answer, "To"), ElementsAre("<sip:alice@127.0.0.20>;tag=regs-" + std::to_string(reg->Number())));
 }
 
@@ -295,7 +295,7 @@ TEST_F(RegDialogTest, ANewCallIdMovesTheRecordsSecondKey) {
   EXPECT_FALSE(Registration::GetRegister("reg-1", "127.0.0.20", "alice"));
   ObjectGuard<Registration> reg = Registration::GetRegister("reg-2", "127.0.0.20", "alice");
   ASSERT_TRUE(reg);
-  EXPECT_EQ(reg->NCont(), kRegContact);
+  EXPECT_EQ(reg->NewContact(), kRegContact);
 }
 
 // Answers for the same client handled on several workers at once: one record comes out of them, every
@@ -330,7 +330,7 @@ TEST_F(RegDialogTest, TheStatusDumpListsEveryRecordWithItsOwnContactAndType) {
   EXPECT_NE(text.find("\n========================= Active Registrations =========================\n"),
             std::string::npos);
   EXPECT_NE(text.find(std::string(kRegContact) + "  ==> " + kOwnContact + "\t(" +
-                      NatType::FWTypeStr(NatType::OPAQUE) + ")\n"),
+                      NatType::Name(NatType::OPAQUE) + ")\n"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("Total: 1\n"), std::string::npos);

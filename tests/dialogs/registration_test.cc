@@ -20,11 +20,11 @@ class Registrations : public ::testing::Test {
   void SetUp() override {
     std::strcpy(g_config.server_ipaddr, "127.0.0.1");
     std::strcpy(g_config.myipaddr, "127.0.0.1");
-    g_config.SecondPort = 5061;
+    g_config.second_port = 5061;
     g_config.register_timeout = 1;
     Registration::hooks = {};
     Registration::hooks.send_to_server = [this](SipMessage& msg, const InetAddress& to) {
-      sent.push_back(msg.assemble(true));
+      sent.push_back(msg.Assemble(true));
       sent_to = to;
     };
   }
@@ -36,21 +36,21 @@ class Registrations : public ::testing::Test {
   void Make(int reg_tm, int life, bool xunreg = false) {
     auto* r = new Registration(kNcnt, "sip:alice@10.0.0.5:5062", "call-1", "alice", "example.com");
     ASSERT_TRUE(r->Entered());
-    r->param(InetAddress("10.0.0.5:5062"), "alice@example.com", " ", 0, life, reg_tm, 0, false, false, false, false,
+    r->Param(InetAddress("10.0.0.5:5062"), "alice@example.com", " ", 0, life, reg_tm, 0, false, false, false, false,
              false, false, false);
     if (xunreg) r->URegParam(InetAddress("127.0.0.9:5060"), "srvtag");
     r->unlock();
   }
   static SipMessage Refresh(const std::string& callid = "call-1") {
     SipMessage msg;
-    EXPECT_TRUE(msg.parser("REGISTER sip:example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK-9\r\n"
+    EXPECT_TRUE(msg.Parse("REGISTER sip:example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK-9\r\n"
                            "From: <sip:alice@example.com>;tag=a\r\nTo: <sip:alice@example.com>\r\nCall-ID: " + callid +
                            "\r\nCSeq: 2 REGISTER\r\nContact: <sip:alice@10.0.0.5:5062>;expires=30\r\n"
                            "Route: <sip:127.0.0.1;lr>\r\nContent-Length: 0\r\n\r\n"));
     return msg;
   }
   struct Noop : TimerCB {
-    void timer_cb(const void*) override {}
+    void OnTimer(const void*) override {}
   } noop_;
   std::vector<std::string> sent;
   InetAddress sent_to;
@@ -73,7 +73,7 @@ TEST_F(Registrations, CacheAnswersAFrequentRefreshItself) {
   SipMessage msg = Refresh();
   int level = 0;
   ASSERT_TRUE(Registration::IsHitCache(msg, kNcnt, "alice@example.com", level));
-  const std::string answer = msg.assemble(true);
+  const std::string answer = msg.Assemble(true);
   EXPECT_EQ(answer.rfind("SIP/2.0 200 OK\r\n", 0), 0u) << answer;
   EXPECT_NE(answer.find("Expires: 60\r\n"), std::string::npos) << answer;
   EXPECT_NE(answer.find("Server: Ostrel/25.07.10\r\n"), std::string::npos);
@@ -103,7 +103,7 @@ TEST_F(Registrations, ExpiryUnregistersAtTheServerWithTheTimeLeft) {
   Make(1, 3600, true);
   {
     ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
-    r->ScheduleRegTimer(1);  // raised to twice the registration timeout: 2 s
+    r->ScheduleRegistrationTimer(1);  // raised to twice the registration timeout: 2 s
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
   while (Registration::HasRegister(kNcnt) && std::chrono::steady_clock::now() < end) reactor.RunOnce(true);
@@ -125,7 +125,7 @@ TEST_F(Registrations, AStaleTimerAfterACacheHitDoesNotUnregister) {
   Make(1, 3600, true);
   {
     ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
-    r->ScheduleRegTimer(1);
+    r->ScheduleRegistrationTimer(1);
   }
   int level = 0;
   SipMessage msg = Refresh();
@@ -145,7 +145,7 @@ TEST_F(Registrations, ASlaveKeepsItsRecords) {
   Make(1, 3600, true);
   {
     ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
-    r->ScheduleRegTimer(1);
+    r->ScheduleRegistrationTimer(1);
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
   while (std::chrono::steady_clock::now() < end) {

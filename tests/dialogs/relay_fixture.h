@@ -26,7 +26,7 @@
 
 namespace relaytest {
 
-// The relay faces: clients see 127.0.0.1:5060, the server sees 127.0.0.2:5073 (SecondPort 5070 + 3).
+// The relay faces: clients see 127.0.0.1:5060, the server sees 127.0.0.2:5073 (second_port 5070 + 3).
 inline constexpr const char* kMyIp = "127.0.0.1";
 inline constexpr const char* kServerIp = "127.0.0.2";
 inline constexpr const char* kClient = "127.0.0.10:5062";
@@ -39,7 +39,7 @@ struct Peer {
   InetAddress addr;
   explicit Peer(const char* where) : addr(where) {
     fd = socket(AF_INET, SOCK_DGRAM, 0);
-    EXPECT_EQ(bind(fd, addr.sa(), sizeof(sockaddr_in)), 0) << where;
+    EXPECT_EQ(bind(fd, addr.SocketAddress(), sizeof(sockaddr_in)), 0) << where;
   }
   ~Peer() { close(fd); }
   std::string receive(int wait_ms = 2000) {
@@ -71,7 +71,7 @@ inline std::string StartLine(const std::string& text) { return text.substr(0, te
 
 inline std::unique_ptr<SipMessage> Parse(const std::string& text) {
   auto m = std::make_unique<SipMessage>();
-  EXPECT_TRUE(m->parser(text)) << text;
+  EXPECT_TRUE(m->Parse(text)) << text;
   return m;
 }
 
@@ -81,7 +81,7 @@ inline std::unique_ptr<SipMessage> Answer(const std::string& received, int code,
                                    const std::vector<std::string>& extra = {}) {
   auto m = Parse(received);
   m->Convert(static_cast<SipStatus>(code), reason);
-  m->remove(HeaderIds::HID_CONTACT);
+  m->Remove(HeaderIds::HID_CONTACT);
   if (strip_relay_via) m->pop_front(HeaderIds::HID_VIA);
   for (const auto& line : extra) {
     const size_t colon = line.find(':');
@@ -90,7 +90,7 @@ inline std::unique_ptr<SipMessage> Answer(const std::string& received, int code,
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const SipMessage::HeadId id = SipMessage::GetHeaderByName(lower);
     if (id != SipMessage::HID_BLANK)
-      m->set(id, value);
+      m->Set(id, value);
     else
       m->Header(name, value);
   }
@@ -102,19 +102,19 @@ class LogFile {
  public:
   LogFile() {
     saved_out_ = dup(1);
-    saved_level_ = g_log_block.ALogLevel.load();
+    saved_level_ = g_log_block.level.load();
     char tmpl[] = "/tmp/ostrel-dialog-log-XXXXXX";
     int fd = mkstemp(tmpl);
     close(fd);
     path_ = tmpl;
     EXPECT_EQ(OpenLog(path_), 1);
-    g_log_block.ALogLevel = static_cast<int>(0xFFFF0000u | LEVEL_MASK);
+    g_log_block.level = static_cast<int>(0xFFFF0000u | LEVEL_MASK);
   }
   ~LogFile() {
     OpenLog("");
     dup2(saved_out_, 1);
     close(saved_out_);
-    g_log_block.ALogLevel = saved_level_;
+    g_log_block.level = saved_level_;
     unlink(path_.c_str());
   }
   // Ends the capture (so that failure messages reach the runner again) and reads what was logged.
@@ -141,15 +141,15 @@ class LogFile {
 // What a bouncing core does: the request answered in place and sent back through the port.
 inline void TestBounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port) {
   msg.Convert(static_cast<SipStatus>(code), reason);
-  if (code != 200) msg.remove(HeaderIds::HID_CONTACT);
-  msg.remove(HeaderIds::HID_ROUTE);
+  if (code != 200) msg.Remove(HeaderIds::HID_CONTACT);
+  msg.Remove(HeaderIds::HID_ROUTE);
   port.send(msg, to, 0, 0);
 }
 
 // Literal addresses only: a test never asks DNS.
 inline bool LiteralAssign(InetAddress& a, const char* host, const char*) {
   if (!InetAddress::IsIPv4(host)) return false;
-  return a.set(host) && a.IpAddr() != 0;
+  return a.Set(host) && a.IpAddr() != 0;
 }
 
 class RelayTest : public ::testing::Test {
@@ -157,8 +157,8 @@ class RelayTest : public ::testing::Test {
   static void SetUpTestSuite() {
     std::strcpy(g_config.myipaddr, kMyIp);
     std::strcpy(g_config.server_ipaddr, kServerIp);
-    g_config.MainPort = 5060;
-    g_config.SecondPort = 5070;
+    g_config.main_port = 5060;
+    g_config.second_port = 5070;
     ASSERT_TRUE(g_external_port.bind(InetAddress("127.0.0.1:5060")));
     ASSERT_TRUE(g_internal_port.bind(InetAddress("127.0.0.2:5073")));
   }
@@ -177,39 +177,39 @@ class RelayTest : public ::testing::Test {
   // Returns the dialog, unlocked, or null when set-up gave it up (it is destroyed then).
   Dialog* FromClient(const std::string& text, const std::string& key, const std::string& defect = " ",
                        DomainOptions opts = checked()) {
-    ClnMsg m;
+    ClientMessage m;
     m.cmsg = Parse(text);
     m.dmopt = std::make_unique<DomainOptions>(opts);
     m.ncnt = kNewContact;
     m.ocnt = "sip:alice@127.0.0.10:5062";
     m.frm = InetAddress(kClient);
     m.rsvp = InetAddress(kClient);
-    m.pubIP = public_ip_;
+    m.public_ip = public_ip_;
     auto* d = new Dialog(std::move(m.cmsg), key, defect);
     EXPECT_TRUE(d->Entered());
     ObjectGuard<Dialog> g;
-    g.set(d);
+    g.Set(d);
     if (!d->ClientSetup(&m)) {
       table_.Destroy(std::move(g));
       return nullptr;
     }
-    opened_.push_back(d->UniqNo());
-    d->HandleClnMsg(Dialog::PASS);
+    opened_.push_back(d->Number());
+    d->HandleClientMessage(Dialog::PASS);
     return d;
   }
 
   // The server-side intake: a new dialog toward the registered client.
   Dialog* FromServer(const std::string& text, const std::string& key, const std::string& defect = " ") {
     RegistrationValues reg;
-    reg.NewContact = kNewContact;
-    reg.OldContact = "sip:alice@127.0.0.10:5062";
-    reg.Domain = "example.com";
-    reg.Hole = InetAddress(kClient);
-    reg.Defect = defect;
+    reg.new_contact = kNewContact;
+    reg.old_contact = "sip:alice@127.0.0.10:5062";
+    reg.domain = "example.com";
+    reg.hole = InetAddress(kClient);
+    reg.defects = defect;
     auto* d = new Dialog(Parse(text), key, InetAddress(kServer), reg);
     EXPECT_TRUE(d->Entered());
-    opened_.push_back(d->UniqNo());
-    d->HandleSrvMsg(Dialog::PASS);
+    opened_.push_back(d->Number());
+    d->HandleServerMessage(Dialog::PASS);
     d->unlock();
     return d;
   }
@@ -217,13 +217,13 @@ class RelayTest : public ::testing::Test {
   // A later message for an existing dialog, from either side, as the intake hands it on.
   void Client(Dialog* d, std::unique_ptr<SipMessage> m) {
     ObjectGuard<Dialog> g(d);
-    d->SetMSG(std::move(m));
-    d->HandleClnMsg(Dialog::PASS);
+    d->SetMessage(std::move(m));
+    d->HandleClientMessage(Dialog::PASS);
   }
   void Server(Dialog* d, std::unique_ptr<SipMessage> m) {
     ObjectGuard<Dialog> g(d);
-    d->SetMSG(std::move(m));
-    d->HandleSrvMsg(Dialog::PASS);
+    d->SetMessage(std::move(m));
+    d->HandleServerMessage(Dialog::PASS);
   }
 
   static DomainOptions checked() {

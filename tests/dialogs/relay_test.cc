@@ -12,7 +12,7 @@ using ::testing::ElementsAre;
 TEST_F(RelayTest, MessageReachesTheServerWithOneRelayViaAndTheRewrittenContact) {
   Dialog* d = FromClient(Message("MESSAGE", 7), "C&call-MESSAGE@127.0.0.10");
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->UniqNo(), 65537u);
+  EXPECT_EQ(d->Number(), 65537u);
   std::string got = server_.receive();
   EXPECT_EQ(StartLine(got), "MESSAGE sip:bob@127.0.0.20:5060 SIP/2.0");
   EXPECT_THAT(Values(got, "Via"), ElementsAre("SIP/2.0/UDP 127.0.0.2:5073;branch=z9hG4bK-ostrel-65537-7.0",
@@ -138,9 +138,9 @@ TEST_F(RelayTest, ClientResponsesLoseTheOuterFaceOnTopOrHaveItTurnedInward) {
                      std::string(c.rr) +
                      "\r\nFrom: <sip:bob@example.com>;tag=sb\r\nTo: <sip:alice@example.com>;tag=fa\r\n"
                      "Call-ID: x\r\nCSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n");
-    d->SetMSG(std::move(rsp));
-    d->RecRouteSet(Dialog::FROM_CLIENT, c.keep);
-    std::string text = d->GetMSG()->assemble(true);
+    d->SetMessage(std::move(rsp));
+    d->RecordRouteSet(Dialog::FROM_CLIENT, c.keep);
+    std::string text = d->GetMessage()->Assemble(true);
     EXPECT_EQ(Values(text, "Record-Route"), c.want) << c.rr << " keep=" << c.keep;
   }
 }
@@ -157,7 +157,7 @@ TEST_F(RelayTest, AClientAnswersRedirectWithItsOwnContactAndSuccessWithTheRelays
     Dialog* d = FromServer(Message("OPTIONS", c.code), "S&opt-" + std::to_string(c.code));
     std::string got = client_.receive();
     auto rsp = Answer(got, c.code, c.reason, true);
-    rsp->set(HeaderIds::HID_CONTACT, "<sip:alice@127.0.0.10:5062>");
+    rsp->Set(HeaderIds::HID_CONTACT, "<sip:alice@127.0.0.10:5062>");
     Client(d, std::move(rsp));
     EXPECT_THAT(Values(server_.receive(), "Contact"), ElementsAre(c.want)) << c.code;
   }
@@ -165,12 +165,12 @@ TEST_F(RelayTest, AClientAnswersRedirectWithItsOwnContactAndSuccessWithTheRelays
 
 TEST_F(RelayTest, TheShiftRaisesServerRequestsAndLowersClientAnswers) {
   RegistrationValues reg;
-  reg.OldContact = "sip:alice@127.0.0.10:5062";
-  reg.Hole = InetAddress(kClient);
+  reg.old_contact = "sip:alice@127.0.0.10:5062";
+  reg.hole = InetAddress(kClient);
   auto* d = new Dialog(Parse(Message("BYE", 2)), "S&bye", InetAddress(kServer), reg);
-  opened_.push_back(d->UniqNo());
+  opened_.push_back(d->Number());
   d->Shift(500);
-  d->HandleSrvMsg(Dialog::PASS);
+  d->HandleServerMessage(Dialog::PASS);
   d->unlock();
   std::string bye = client_.receive();
   EXPECT_THAT(Values(bye, "CSeq"), ElementsAre("502 BYE"));
@@ -195,14 +195,14 @@ class ConfirmedDialog : public Dialog {
 
 TEST_F(RelayTest, AConfirmedDialogsBranchEndsInAUntilItCompletes) {
   RegistrationValues reg;
-  reg.OldContact = "sip:alice@127.0.0.10:5062";
-  reg.Hole = InetAddress(kClient);
+  reg.old_contact = "sip:alice@127.0.0.10:5062";
+  reg.hole = InetAddress(kClient);
   auto* d = new ConfirmedDialog(Parse(Message("INFO", 9)), "S&info", InetAddress(kServer), reg);
-  opened_.push_back(d->UniqNo());
+  opened_.push_back(d->Number());
   d->Pass(Dialog::FROM_SERVER);
   EXPECT_EQ(Values(client_.receive(), "Via").at(0), "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65537-9.A");
   d->State(Dialog::COMPLETE);
-  d->SetMSG(Parse(Message("INFO", 10)));
+  d->SetMessage(Parse(Message("INFO", 10)));
   d->Pass(Dialog::FROM_SERVER);
   EXPECT_EQ(Values(client_.receive(), "Via").at(0), "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65537-10.0");
   d->unlock();
@@ -212,17 +212,17 @@ TEST_F(RelayTest, ASubstituteMessageIsSentAndTheDialogKeepsItsOwn) {
   Dialog* d = FromServer(Message("OPTIONS", 1), "S&subst");
   client_.receive();
   ObjectGuard<Dialog> g(d);
-  SipMessage* own = d->GetMSG();
+  SipMessage* own = d->GetMessage();
   auto other = Parse(Message("INFO", 5));
   d->Pass(Dialog::FROM_SERVER, other.get());
-  EXPECT_EQ(d->GetMSG(), own);
+  EXPECT_EQ(d->GetMessage(), own);
   EXPECT_EQ(StartLine(client_.receive()), "INFO sip:alice@127.0.0.10:5062 SIP/2.0");
 }
 
 TEST_F(RelayTest, AResponseWithoutViaIsNotForwarded) {
   Dialog* d = FromServer(Message("OPTIONS", 1), "S&novia");
   auto rsp = Answer(client_.receive(), 200, "OK", true);
-  rsp->remove(HeaderIds::HID_VIA);
+  rsp->Remove(HeaderIds::HID_VIA);
   Client(d, std::move(rsp));
   EXPECT_TRUE(server_.quiet());
 }
@@ -236,7 +236,7 @@ TEST_F(RelayTest, InDialogRequestsFollowTheirRouteAndStopWhenItDoesNotResolve) {
   refresh.replace(refresh.find("To: <sip:bob@example.com>"), 25, "To: <sip:bob@example.com>;tag=sb");
   Client(d, Parse(refresh));
   EXPECT_EQ(StartLine(other.receive()), "SUBSCRIBE sip:bob@127.0.0.20:5060 SIP/2.0");
-  EXPECT_EQ(d->SrvSipAddr().Str(), "127.0.0.21:5060");
+  EXPECT_EQ(d->ServerSipAddress().Str(), "127.0.0.21:5060");
 
   std::string lost = refresh;
   lost.replace(lost.find("<sip:127.0.0.21;lr>"), 19, "<sip:nowhere.invalid;lr>");
@@ -244,7 +244,7 @@ TEST_F(RelayTest, InDialogRequestsFollowTheirRouteAndStopWhenItDoesNotResolve) {
   Client(d, Parse(lost));
   EXPECT_TRUE(other.quiet());
   EXPECT_TRUE(server_.quiet());
-  EXPECT_EQ(d->SrvSipAddr().Str(), "127.0.0.21:5060") << "an unresolvable hop does not replace the server";
+  EXPECT_EQ(d->ServerSipAddress().Str(), "127.0.0.21:5060") << "an unresolvable hop does not replace the server";
 }
 
 
@@ -270,7 +270,7 @@ class CallLike : public Dialog {
   CallLike(std::unique_ptr<SipMessage> m, const std::string& key, std::unique_ptr<SipMessage> first)
       : Dialog(std::move(m), key, " "), first_(std::move(first)) {}
   bool IsCall() const override { return true; }
-  const SipMessage* OrigMSG() const override { return first_.get(); }
+  const SipMessage* OriginalInvite() const override { return first_.get(); }
   void StopCall() override { ++stops; }
   void CallEvent(int ev, const std::string& reason) override { events.push_back(ev); }
   int stops = 0;
@@ -284,11 +284,11 @@ TEST_F(RelayTest, AClientAnswerWithoutViaInACallTakesTheFirstInvitesVia) {
   std::string invite = Message("INVITE", 1);
   invite.replace(invite.find("z9hG4bK-c1;rport"), 16, "z9hG4bK-srv;received=127.0.0.20");
   auto* call = new CallLike(Parse(Message("INFO", 2)), "C&call", Parse(invite));
-  opened_.push_back(call->UniqNo());
-  call->SrvSipAddr(InetAddress(kServer));
+  opened_.push_back(call->Number());
+  call->ServerSipAddress(InetAddress(kServer));
   auto rsp = Answer(Message("INFO", 2), 200, "OK", false);
-  rsp->remove(HeaderIds::HID_VIA);
-  call->SetMSG(std::move(rsp));
+  rsp->Remove(HeaderIds::HID_VIA);
+  call->SetMessage(std::move(rsp));
   call->Pass(Dialog::FROM_CLIENT);
   EXPECT_THAT(Values(server_.receive(), "Via"),
               ElementsAre("SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-srv;received=127.0.0.20"));
@@ -302,7 +302,7 @@ TEST_F(RelayTest, AClientAnswerWithoutViaInACallTakesTheFirstInvitesVia) {
 
 TEST_F(RelayTest, ACallCompletedWithAnEventReportsIt) {
   auto* call = new CallLike(Parse(Message("INVITE", 1)), "C&ev", nullptr);
-  opened_.push_back(call->UniqNo());
+  opened_.push_back(call->Number());
   call->Complete(7, "gone");
   call->Complete(8, "again");
   EXPECT_THAT(call->events, ElementsAre(7));

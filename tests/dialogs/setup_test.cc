@@ -49,26 +49,26 @@ TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
   const char* want[] = {"127.0.0.21:5060", "127.0.0.22:5060", "127.0.0.22:5060", "127.0.0.23:5060",
                         "127.0.0.23:5060", "127.0.0.21:5060", "127.0.0.21:5060"};
   for (int r = 1; r <= 7; ++r) {
-    ASSERT_TRUE(d->SrvNext()) << r;
-    EXPECT_EQ(d->SrvSipAddr().Str(), want[r - 1]) << "retransmission " << r;
-    if (r == 6) EXPECT_EQ(d->Srvs(), nullptr) << "the list is used up";
+    ASSERT_TRUE(d->NextServer()) << r;
+    EXPECT_EQ(d->ServerSipAddress().Str(), want[r - 1]) << "retransmission " << r;
+    if (r == 6) EXPECT_EQ(d->Servers(), nullptr) << "the list is used up";
   }
-  EXPECT_FALSE(d->SrvNext());
+  EXPECT_FALSE(d->NextServer());
 }
 
 TEST_F(RelayTest, SrvCandidatesThatDoNotResolveAreDroppedAndASingleOneIsNoList) {
   Dialog* kept = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv1", " ",
                               SrvDomain("bad.invalid:5060/0,127.0.0.21:5060/50,127.0.0.22:5060/100"));
   ASSERT_NE(kept, nullptr);
-  EXPECT_EQ(kept->SrvSipAddr().Str(), "127.0.0.21:5060");
-  ASSERT_NE(kept->Srvs(), nullptr);
-  EXPECT_EQ(kept->Srvs()->size(), 2u);
+  EXPECT_EQ(kept->ServerSipAddress().Str(), "127.0.0.21:5060");
+  ASSERT_NE(kept->Servers(), nullptr);
+  EXPECT_EQ(kept->Servers()->size(), 2u);
 
   Dialog* single = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv2", " ",
                                 SrvDomain("bad.invalid:5060/0,127.0.0.22:5060/100"));
   ASSERT_NE(single, nullptr);
-  EXPECT_EQ(single->SrvSipAddr().Str(), "127.0.0.22:5060");
-  EXPECT_EQ(single->Srvs(), nullptr);
+  EXPECT_EQ(single->ServerSipAddress().Str(), "127.0.0.22:5060");
+  EXPECT_EQ(single->Servers(), nullptr);
 }
 
 TEST_F(RelayTest, SruPointsTheRequestUriAtTheServerAndDropsTheRoute) {
@@ -113,19 +113,19 @@ TEST_F(RelayTest, ViasTellIndirectChainedAndPublicAddressesOfTheClient) {
     EXPECT_EQ(d->Indirect(), c.indirect) << c.vias;
     EXPECT_EQ(d->Chained(), c.chained) << c.vias;
     EXPECT_EQ(d->FullReason(), c.reason) << c.vias;
-    EXPECT_EQ(d->ExtSPort(), c.port) << c.vias;
-    EXPECT_EQ(InetAddress::IpStr(d->ClnRtpIP()), c.rtp_ip) << c.vias;
+    EXPECT_EQ(d->ExternalSourcePort(), c.port) << c.vias;
+    EXPECT_EQ(InetAddress::IpText(d->ClientRtpIP()), c.rtp_ip) << c.vias;
   }
 }
 
 TEST_F(RelayTest, AnRsvpRuleReplacesTheClientsReplyPort) {
   InetAddress client(kClient);
-  g_config.RSVPs[RsvpKey(client.IpAddr(), client.IpAddr())] = 5999;
+  g_config.rsvps[RsvpKey(client.IpAddr(), client.IpAddr())] = 5999;
   Dialog* d = FromClient(Message("MESSAGE", 1), "C&rsvp");
-  g_config.RSVPs.clear();
+  g_config.rsvps.clear();
   ASSERT_NE(d, nullptr);
   EXPECT_TRUE(d->RSVP());
-  EXPECT_EQ(d->ClnSipAddr().Str(), "127.0.0.10:5999");
+  EXPECT_EQ(d->ClientSipAddress().Str(), "127.0.0.10:5999");
 }
 
 TEST_F(RelayTest, DomainOptionsShapeTheDialog) {
@@ -184,12 +184,12 @@ TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {
 }
 
 TEST_F(RelayTest, RegistersBeyondTheLimitOfASecondAreDropped) {
-  g_config.ThrottReg = 1;
+  g_config.throttle_register = 1;
   int relayed = 0;
   for (int i = 0; i < 3; ++i) {
     if (FromClient(Message("REGISTER", 1), "C&reg" + std::to_string(i)) != nullptr) ++relayed;
   }
-  g_config.ThrottReg = 0;
+  g_config.throttle_register = 0;
   // Three REGISTERs span at most two wall-clock seconds, so one at least was over the limit.
   EXPECT_LT(relayed, 3);
   EXPECT_GE(relayed, 1);

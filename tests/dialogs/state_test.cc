@@ -12,7 +12,7 @@ namespace {
 using ::testing::HasSubstr;
 
 struct NoTimer : TimerCB {
-  void timer_cb(const void*) override {}
+  void OnTimer(const void*) override {}
 };
 
 class DialogStateTest : public ::testing::Test {
@@ -32,14 +32,14 @@ TEST_F(DialogStateTest, StateNamesAndTheirLogLines) {
   LogFile log;
   auto* d = new Dialog("state");
   d->State(Dialog::PASS);
-  const time_t updated = d->DlgUpdate();
+  const time_t updated = d->LastUpdate();
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   d->State(Dialog::PASS);
-  EXPECT_EQ(d->DlgUpdate(), updated) << "the state it already has changes nothing";
+  EXPECT_EQ(d->LastUpdate(), updated) << "the state it already has changes nothing";
   d->State(Dialog::COMPLETE);
-  EXPECT_GT(d->DlgUpdate(), updated);
+  EXPECT_GT(d->LastUpdate(), updated);
   d->unlock();
-  table_.Destroy(d->UniqNo());
+  table_.Destroy(d->Number());
   EXPECT_EQ(log.count("New State -  PASS\n"), 1u);
   EXPECT_EQ(log.count("New State -  COMPLETE\n"), 1u);
   EXPECT_THAT(log.text(), HasSubstr("[65537] "));
@@ -62,7 +62,7 @@ TEST_F(DialogStateTest, TimersCancelTheirPredecessorsAndWrongKindsAreLogged) {
   const uint64_t id_after = d->TimerID();
   d->CancelTimer(Dialog::T_RETRANS);  // nothing pending: nothing logged
   d->unlock();
-  table_.Destroy(d->UniqNo());
+  table_.Destroy(d->Number());
 
   EXPECT_NE(second, first);
   EXPECT_EQ(second_type, Dialog::T_AUTH);
@@ -77,44 +77,44 @@ TEST_F(DialogStateTest, TimersCancelTheirPredecessorsAndWrongKindsAreLogged) {
 TEST_F(DialogStateTest, ACallbackOfAReplacedTimerIsStale) {
   auto* d = new Dialog("stale");
   d->ScheduleTimer(Dialog::T_AUTH, &cb_, 40000);
-  const void* old_cookie = Dialog::TimerCookie(d->UniqNo(), 1);
+  const void* old_cookie = Dialog::TimerCookie(d->Number(), 1);
   ASSERT_TRUE(d->TimerIsCurrent(old_cookie));
   d->ScheduleTimer(Dialog::T_COMPLETE, &cb_, 40000);
   EXPECT_FALSE(d->TimerIsCurrent(old_cookie));
   d->unlock();
-  table_.Destroy(d->UniqNo());
+  table_.Destroy(d->Number());
 }
 
 TEST_F(DialogStateTest, PrintShowsTheRequestLineOrTheResponsesCSeq) {
   auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", " ");
   EXPECT_EQ(d->Print(), "OPTIONS sip:bob@127.0.0.20:5060 SIP/2.0");
-  d->SetMSG(Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
+  d->SetMessage(Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
                    "Call-ID: p\r\nCSeq: 3 OPTIONS\r\n\r\n"));
   EXPECT_EQ(d->Print(), "3 OPTIONS");
-  d->SetMSG(nullptr);
+  d->SetMessage(nullptr);
   EXPECT_EQ(d->Print(), "<Undefined>");
   d->unlock();
-  table_.Destroy(d->UniqNo());
+  table_.Destroy(d->Number());
 }
 
 TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   RegistrationValues reg;
-  reg.NewContact = kNewContact;
-  reg.OldContact = "sip:alice@192.168.1.5:5066;transport=udp";
-  reg.Domain = "example.com";
-  reg.Hole = InetAddress("203.0.113.5:40000");
-  reg.RtpIP = InetAddress("203.0.113.5:0").IpAddr();
-  reg.Indirect = true;
-  reg.Transc = true;
-  reg.Defect = "sp";
-  reg.LogLevel = LEVEL_TRACE;
+  reg.new_contact = kNewContact;
+  reg.old_contact = "sip:alice@192.168.1.5:5066;transport=udp";
+  reg.domain = "example.com";
+  reg.hole = InetAddress("203.0.113.5:40000");
+  reg.rtp_ip = InetAddress("203.0.113.5:0").IpAddr();
+  reg.indirect = true;
+  reg.transcoding = true;
+  reg.defects = "sp";
+  reg.log_level = LEVEL_TRACE;
   auto* d = new Dialog(Parse(Message("INFO", 1)), "S&reg", InetAddress(kServer), reg);
   EXPECT_EQ(d->CurrentDirection(), Dialog::FROM_SERVER);
   EXPECT_EQ(d->State(), Dialog::BLANK);
-  EXPECT_EQ(d->SrvSipAddr().Str(), kServer);
-  EXPECT_EQ(d->ClnSipAddr().Str(), "203.0.113.5:40000");
-  EXPECT_EQ(d->ClnCntAddr().Str(), "192.168.1.5:5066");
-  EXPECT_EQ(d->Transc(), -1);
+  EXPECT_EQ(d->ServerSipAddress().Str(), kServer);
+  EXPECT_EQ(d->ClientSipAddress().Str(), "203.0.113.5:40000");
+  EXPECT_EQ(d->ClientContactAddress().Str(), "192.168.1.5:5066");
+  EXPECT_EQ(d->Transcoding(), -1);
   EXPECT_EQ(d->SRTP(), 0);
   EXPECT_TRUE(d->Indirect());
   EXPECT_TRUE(d->Defect('p'));
@@ -122,18 +122,18 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   EXPECT_EQ(d->FullReason(), '-');
   EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
   SipUri u;
-  d->OrgCntURI(u);
+  d->OldContactUri(u);
   std::string text;
-  EXPECT_EQ(u.assemble(text), "sip:alice@example.com");
+  EXPECT_EQ(u.Assemble(text), "sip:alice@example.com");
   d->unlock();
-  table_.Destroy(d->UniqNo());
+  table_.Destroy(d->Number());
 }
 
 TEST_F(DialogStateTest, AClientDialogWithoutDefectLettersAsksTheDevicesTable) {
   auto* d = new Dialog(Parse(Message("OPTIONS", 1)), "dev", "");
   EXPECT_EQ(d->Defect(), " ") << "a device of no known kind";
   d->unlock();
-  table_.Destroy(d->UniqNo());
+  table_.Destroy(d->Number());
 }
 
 TEST_F(DialogStateTest, CompletingADialogTwiceOrAfterAMoveDoesNothing) {
@@ -146,7 +146,7 @@ TEST_F(DialogStateTest, CompletingADialogTwiceOrAfterAMoveDoesNothing) {
   EXPECT_EQ(d->State(), Dialog::COMPLETE);
   EXPECT_EQ(d->TimerType(), Dialog::T_NONE) << "a plain dialog is removed by the intake, not by a timer";
   d->unlock();
-  table_.Destroy(d->UniqNo());
+  table_.Destroy(d->Number());
 }
 
 }  // namespace

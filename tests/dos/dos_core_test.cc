@@ -19,7 +19,7 @@ struct Harness {
   uint32_t white_net = 0, white_mask = 0;
 
   Harness() {
-    settings.DOSMode = DL_LOCAL;
+    settings.dos_mode = DL_LOCAL;
     DosCore::Hooks h;
     h.settings = [this] { return settings; };
     h.is_whitelisted = [this](uint32_t ip) { return white_mask != 0 && (ip & white_mask) == white_net; };
@@ -38,7 +38,7 @@ struct Harness {
     }
   }
   struct Dummy : TimerCB {
-    void timer_cb(const void*) override {}
+    void OnTimer(const void*) override {}
   } dummy;
 };
 
@@ -46,12 +46,12 @@ const uint32_t kSrc = 0x7F000105;  // 127.0.1.5
 
 TEST(DosReport, HeavyThresholdBlocksExactlyAtTheCountAndRestartsTheTally) {
   Harness h;
-  h.settings.HThreshold1 = 50;
+  h.settings.heavy_threshold_first = 50;
   h.reset();
   InetAddress src = Harness::addr("127.0.1.5:5062");
-  for (int i = 0; i < 49; ++i) h.dos.report(src, DosCore::DOS_H, 0);
+  for (int i = 0; i < 49; ++i) h.dos.Report(src, DosCore::DOS_H, 0);
   EXPECT_FALSE(h.dos.IsBlocked(kSrc, 5062));
-  h.dos.report(src, DosCore::DOS_H, 0);
+  h.dos.Report(src, DosCore::DOS_H, 0);
   EXPECT_TRUE(h.dos.IsBlocked(kSrc, 5062));
   EXPECT_FALSE(h.dos.IsBlocked(kSrc, 5063)) << "one source port: only that port is blocked";
   ASSERT_EQ(h.blocks.size(), 1u);
@@ -61,25 +61,25 @@ TEST(DosReport, HeavyThresholdBlocksExactlyAtTheCountAndRestartsTheTally) {
 
 TEST(DosReport, SourceUsingTwoPortsIsBlockedOnAllPorts) {
   Harness h;
-  h.settings.LThreshold1 = 3;
+  h.settings.light_threshold_first = 3;
   h.reset();
-  h.dos.report(Harness::addr("127.0.1.5:1000"), DosCore::DOS_L, 0);
-  h.dos.report(Harness::addr("127.0.1.5:2000"), DosCore::DOS_L, 0);
-  h.dos.report(Harness::addr("127.0.1.5:1000"), DosCore::DOS_L, 0);
+  h.dos.Report(Harness::addr("127.0.1.5:1000"), DosCore::DOS_L, 0);
+  h.dos.Report(Harness::addr("127.0.1.5:2000"), DosCore::DOS_L, 0);
+  h.dos.Report(Harness::addr("127.0.1.5:1000"), DosCore::DOS_L, 0);
   EXPECT_TRUE(h.dos.IsBlocked(kSrc, 4321));
   EXPECT_EQ(std::get<2>(h.blocks.at(0)), 0);
 }
 
 TEST(DosReport, WhiteListedSourceIsNeverTalliedOrBlocked) {
   Harness h;
-  h.settings.LThreshold1 = 2;
-  h.settings.MaxMPS = 1;
+  h.settings.light_threshold_first = 2;
+  h.settings.max_messages_per_second = 1;
   h.white_net = 0x7F000100;
   h.white_mask = 0xFFFFFF00;
   h.reset();
   InetAddress src = Harness::addr("127.0.1.5:5060");
   for (int i = 0; i < 10; ++i) {
-    h.dos.report(src, DosCore::DOS_L, 0);
+    h.dos.Report(src, DosCore::DOS_L, 0);
     h.dos.CheckMPS(src);
   }
   EXPECT_EQ(h.dos.BlockCount(), 0u);
@@ -88,8 +88,8 @@ TEST(DosReport, WhiteListedSourceIsNeverTalliedOrBlocked) {
 
 TEST(DosRate, TheDatagramAboveTheLimitBlocksItsExactPort) {
   Harness h;
-  h.settings.MaxMPS = 100;
-  h.settings.BlockTimeMps = 1;
+  h.settings.max_messages_per_second = 100;
+  h.settings.block_time_rate = 1;
   h.reset();
   InetAddress src = Harness::addr("127.0.1.5:5070");
   // Stay inside one wall-clock second.
@@ -108,12 +108,12 @@ TEST(DosRate, TheDatagramAboveTheLimitBlocksItsExactPort) {
 
 TEST(DosLevels, LogOnlyNeverBlocksAndOffDoesNothing) {
   Harness h;
-  h.settings.DOSMode = DL_LOG;
-  h.settings.LThreshold1 = 1;
+  h.settings.dos_mode = DL_LOG;
+  h.settings.light_threshold_first = 1;
   h.reset();
-  h.dos.report(Harness::addr("127.0.1.5:5060"), DosCore::DOS_L, 0);
+  h.dos.Report(Harness::addr("127.0.1.5:5060"), DosCore::DOS_L, 0);
   EXPECT_EQ(h.dos.BlockCount(), 0u);
-  h.settings.DOSMode = DL_OFF;
+  h.settings.dos_mode = DL_OFF;
   h.reset();
   h.dos.RunSystemBlock(kSrc, 5060, 10);
   EXPECT_EQ(h.dos.BlockCount(), 0u);
@@ -121,12 +121,12 @@ TEST(DosLevels, LogOnlyNeverBlocksAndOffDoesNothing) {
 
 TEST(DosLevels, NoIntervalsMeansNoTallyButTheRateLimitStillWorks) {
   Harness h;
-  h.settings.NumInterv = 0;
-  h.settings.LThreshold1 = 1;
-  h.settings.MaxMPS = 1;
+  h.settings.interval_count = 0;
+  h.settings.light_threshold_first = 1;
+  h.settings.max_messages_per_second = 1;
   h.reset();
   InetAddress src = Harness::addr("127.0.1.5:5060");
-  h.dos.report(src, DosCore::DOS_L, 0);
+  h.dos.Report(src, DosCore::DOS_L, 0);
   EXPECT_EQ(h.dos.BlockCount(), 0u);
   EXPECT_TRUE(h.letters.empty());
   h.run_for(30);  // no interval timer may fire on a missing ring
@@ -139,40 +139,40 @@ TEST(DosLevels, NoIntervalsMeansNoTallyButTheRateLimitStillWorks) {
 
 TEST(DosShield, ManyHeavySourcesRaiseTheShieldAndZeroDisablesIt) {
   Harness h;
-  h.settings.DDthreshold = 3;
-  h.settings.DDBlockTime = 1;
+  h.settings.ddos_threshold = 3;
+  h.settings.ddos_block_time = 1;
   h.reset();
-  h.dos.report(Harness::addr("127.0.2.1:1"), DosCore::DOS_H, 0);
-  h.dos.report(Harness::addr("127.0.2.2:1"), DosCore::DOS_L, 0);
-  h.dos.report(Harness::addr("127.0.2.3:1"), DosCore::DOS_L, 0);
+  h.dos.Report(Harness::addr("127.0.2.1:1"), DosCore::DOS_H, 0);
+  h.dos.Report(Harness::addr("127.0.2.2:1"), DosCore::DOS_L, 0);
+  h.dos.Report(Harness::addr("127.0.2.3:1"), DosCore::DOS_L, 0);
   EXPECT_EQ(h.dos.DDOSState(), -1) << "many sources but few heavy ones: armed";
   EXPECT_FALSE(h.dos.UnderDDOS());
-  h.dos.report(Harness::addr("127.0.2.2:1"), DosCore::DOS_H, 0);
-  h.dos.report(Harness::addr("127.0.2.3:1"), DosCore::DOS_H, 0);
+  h.dos.Report(Harness::addr("127.0.2.2:1"), DosCore::DOS_H, 0);
+  h.dos.Report(Harness::addr("127.0.2.3:1"), DosCore::DOS_H, 0);
   EXPECT_TRUE(h.dos.UnderDDOS());
   EXPECT_EQ(h.shield, (std::vector<bool>{true}));
   h.run_for(1200);
   EXPECT_FALSE(h.dos.UnderDDOS());
   EXPECT_EQ(h.shield, (std::vector<bool>{true, false}));
 
-  h.settings.DDthreshold = 0;
+  h.settings.ddos_threshold = 0;
   h.reset();
-  for (int i = 1; i < 50; ++i) h.dos.report(Harness::addr(("127.0.3." + std::to_string(i) + ":1").c_str()), DosCore::DOS_H, 0);
+  for (int i = 1; i < 50; ++i) h.dos.Report(Harness::addr(("127.0.3." + std::to_string(i) + ":1").c_str()), DosCore::DOS_H, 0);
   EXPECT_FALSE(h.dos.UnderDDOS());
 }
 
 TEST(DosIntervals, TheSummaryOverIntervalsBlocksAtOrAboveTheMultipleThreshold) {
   Harness h;
-  h.settings.Interval = 1;
-  h.settings.NumInterv = 3;
-  h.settings.LThreshold1 = 1000;
-  h.settings.LThresholdN = 6;
+  h.settings.interval = 1;
+  h.settings.interval_count = 3;
+  h.settings.light_threshold_first = 1000;
+  h.settings.light_threshold_repeat = 6;
   h.reset();
   InetAddress src = Harness::addr("127.0.1.5:5060");
-  for (int i = 0; i < 3; ++i) h.dos.report(src, DosCore::DOS_L, 0);
+  for (int i = 0; i < 3; ++i) h.dos.Report(src, DosCore::DOS_L, 0);
   h.run_for(1100);
   EXPECT_FALSE(h.dos.IsBlocked(kSrc, 5060));
-  for (int i = 0; i < 3; ++i) h.dos.report(src, DosCore::DOS_L, 0);
+  for (int i = 0; i < 3; ++i) h.dos.Report(src, DosCore::DOS_L, 0);
   h.run_for(1100);
   EXPECT_TRUE(h.dos.IsBlocked(kSrc, 5060)) << "three plus three reports over two intervals reach six";
 }
@@ -195,12 +195,12 @@ namespace {
 
 TEST(DosReport, ABatchThatCrossesTheThresholdBlocksOnce) {
   Harness h;
-  h.settings.RThreshold1 = 100;
+  h.settings.repeat_threshold_first = 100;
   h.reset();
   InetAddress src = Harness::addr("127.0.1.5:4000");
-  h.dos.report(src, DosCore::DOS_R, 0, 60);
+  h.dos.Report(src, DosCore::DOS_R, 0, 60);
   EXPECT_FALSE(h.dos.IsBlocked(kSrc, 4000));
-  h.dos.report(src, DosCore::DOS_R, 0, 60);
+  h.dos.Report(src, DosCore::DOS_R, 0, 60);
   EXPECT_TRUE(h.dos.IsBlocked(kSrc, 4000));
   EXPECT_EQ(h.letters.size(), 120u);
   EXPECT_EQ(h.blocks.size(), 1u);

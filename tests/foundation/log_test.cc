@@ -23,8 +23,8 @@ class LogTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     path_ = dir_ + "/test.log";
-    saved_level_ = g_log_block.ALogLevel.load();
-    saved_limit_ = g_log_block.ALogLimit.load();
+    saved_level_ = g_log_block.level.load();
+    saved_limit_ = g_log_block.size_limit.load();
     ASSERT_EQ(OpenLog(path_), 1);
   }
   void TearDown() override {
@@ -33,8 +33,8 @@ class LogTest : public ::testing::Test {
     dup2(saved_err_, 2);
     close(saved_out_);
     close(saved_err_);
-    g_log_block.ALogLevel = saved_level_;
-    g_log_block.ALogLimit = saved_limit_;
+    g_log_block.level = saved_level_;
+    g_log_block.size_limit = saved_limit_;
     unlink(path_.c_str());
     unlink((path_ + ".old").c_str());
     rmdir(dir_.c_str());
@@ -58,7 +58,7 @@ class LogTest : public ::testing::Test {
 };
 
 TEST_F(LogTest, DefaultMaskFiltersByEveryBit) {
-  g_log_block.ALogLevel = static_cast<int>(0xFFFF0001u);
+  g_log_block.level = static_cast<int>(0xFFFF0001u);
   Log("ostrel", LEVEL_DEBUG, "debug line\n");
   Log("ostrel", LEVEL_ERROR, "error line\n");
   Log("ostrel", 0x20000001, "core error line\n");
@@ -72,13 +72,13 @@ TEST_F(LogTest, DefaultMaskFiltersByEveryBit) {
   EXPECT_EQ(text.find("regul line"), std::string::npos);
 
   ASSERT_EQ(OpenLog(path_), 1);
-  g_log_block.ALogLevel = static_cast<int>(0xFFFF0000u | (LEVEL_REGISTRATION_REGULATION + LEVEL_DEBUG));
+  g_log_block.level = static_cast<int>(0xFFFF0000u | (LEVEL_REGISTRATION_REGULATION + LEVEL_DEBUG));
   Log("ostrel", LEVEL_REGISTRATION_REGULATION + LEVEL_DEBUG, "regul now\n");
   EXPECT_NE(contents().find("regul now"), std::string::npos);
 }
 
 TEST_F(LogTest, DialogThresholdReplacesTheGlobalMask) {
-  g_log_block.ALogLevel = static_cast<int>(0xFFFF0001u);
+  g_log_block.level = static_cast<int>(0xFFFF0001u);
   Log(65537, 258, 258, "dialog says %d\n", 1);
   Log(65538, 258, 0, "global mask says no\n");
   std::string text = contents();
@@ -88,7 +88,7 @@ TEST_F(LogTest, DialogThresholdReplacesTheGlobalMask) {
 }
 
 TEST_F(LogTest, LineShapes) {
-  g_log_block.ALogLevel = static_cast<int>(0xFFFF001Fu);
+  g_log_block.level = static_cast<int>(0xFFFF001Fu);
   Log(nullptr, 0, "bare");
   Log("ostrel", 0, "ends once\n");
   Log("", 0, "sip text");
@@ -119,7 +119,7 @@ TEST_F(LogTest, LongMessageIsCutNotOverflowed) {
 }
 
 TEST_F(LogTest, SizeLimitWarnsOnceThenDrops) {
-  g_log_block.ALogLimit = 100;
+  g_log_block.size_limit = 100;
   Log("ostrel", 0, "%s\n", std::string(120, 'a').c_str());
   Log("ostrel", 0, "dropped one\n");
   Log("ostrel", 0, "dropped two\n");
@@ -174,7 +174,7 @@ TEST_F(LogTest, SyslogOverUdp) {
   setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 
   g_log_block.SetAppName("ostrel-test");
-  g_log_block.ALogLevel = static_cast<int>(0xFFFF0003u);
+  g_log_block.level = static_cast<int>(0xFFFF0003u);
   std::string target = "syslog 3 127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
   ASSERT_EQ(OpenLog(target), 1);
   Log("ostrel", LEVEL_ERROR, "to the receiver\n");
@@ -207,30 +207,30 @@ TEST(LogSettings, LimitWords) {
       {"10X", 0, 0},
   };
   for (const auto& c : cases) {
-    g_log_block.ALogLimit = 777;
+    g_log_block.size_limit = 777;
     EXPECT_EQ(g_log_block.SetLimit(c.text), c.ok) << c.text;
-    EXPECT_EQ(g_log_block.ALogLimit.load(), c.ok ? c.limit : 777) << c.text;
+    EXPECT_EQ(g_log_block.size_limit.load(), c.ok ? c.limit : 777) << c.text;
   }
 }
 
 TEST(LogSettings, LevelAndFacilityWords) {
-  g_log_block.ALogLevel = static_cast<int>(0xFFFF0000u);
+  g_log_block.level = static_cast<int>(0xFFFF0000u);
   std::string debug = "DEBUG";
   EXPECT_EQ(g_log_block.SetLevel(debug), 1);
-  EXPECT_EQ(g_log_block.ALogLevel.load() & 0xFFFF, 3);
+  EXPECT_EQ(g_log_block.level.load() & 0xFFFF, 3);
   std::string both = "short+full";
   EXPECT_EQ(g_log_block.SetLevel(both), 1);
-  EXPECT_EQ(g_log_block.ALogLevel.load() & 0xFFFF, 16);
+  EXPECT_EQ(g_log_block.level.load() & 0xFFFF, 16);
   std::string bad = "loud";
   EXPECT_EQ(g_log_block.SetLevel(bad), 0);
-  EXPECT_EQ(g_log_block.ALogLevel.load() & 0xFFFF, 16) << "a failed call changes nothing";
+  EXPECT_EQ(g_log_block.level.load() & 0xFFFF, 16) << "a failed call changes nothing";
   std::string comps = "core+utils";
   EXPECT_EQ(g_log_block.SetFacility(comps), 1);
-  EXPECT_EQ(static_cast<unsigned>(g_log_block.ALogLevel.load()), 0x20010010u);
+  EXPECT_EQ(static_cast<unsigned>(g_log_block.level.load()), 0x20010010u);
   std::string wrong = "core+nope";
   EXPECT_EQ(g_log_block.SetFacility(wrong), 0);
-  EXPECT_EQ(static_cast<unsigned>(g_log_block.ALogLevel.load()), 0x20010010u);
-  g_log_block.ALogLevel = static_cast<int>(0xFFFF0001u);
+  EXPECT_EQ(static_cast<unsigned>(g_log_block.level.load()), 0x20010010u);
+  g_log_block.level = static_cast<int>(0xFFFF0001u);
 }
 
 }  // namespace

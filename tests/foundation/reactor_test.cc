@@ -19,13 +19,13 @@ struct Recorder : TimerCB, InputCB, SignalCB, ErrorCB {
   std::vector<int> signals;
   std::vector<int> errors;
   std::function<void(intptr_t)> on_timer;
-  void timer_cb(const void* data) override {
+  void OnTimer(const void* data) override {
     timers.push_back(reinterpret_cast<intptr_t>(data));
     if (on_timer) on_timer(reinterpret_cast<intptr_t>(data));
   }
-  void input_cb(int fd) override { inputs.push_back(fd); }
-  void signal_cb(int signo) override { signals.push_back(signo); }
-  void error_cb(int fd) override { errors.push_back(fd); }
+  void OnInput(int fd) override { inputs.push_back(fd); }
+  void OnSignal(int signo) override { signals.push_back(signo); }
+  void OnError(int fd) override { errors.push_back(fd); }
 };
 
 const void* tag(intptr_t v) { return reinterpret_cast<const void*>(v); }
@@ -132,11 +132,11 @@ TEST(ReactorWakeUp, StopFromAnotherThreadEndsRun) {
   PollReactor r;
   std::thread other([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    r.stop();
+    r.Stop();
   });
-  r.run();  // waits without a time-out: only the wake-up byte can end it
+  r.Run();  // waits without a time-out: only the wake-up byte can end it
   other.join();
-  EXPECT_FALSE(r.running());
+  EXPECT_FALSE(r.Running());
 }
 
 TEST(ReactorWakeUp, CancelFromAnotherThreadWhileLoopRuns) {
@@ -157,13 +157,13 @@ TEST(ReactorWakeUp, CancelFromAnotherThreadWhileLoopRuns) {
 TEST(ReactorNotify, CustomInputAndZeroByte) {
   PollReactor r;
   Recorder rec;
-  r.notify(1);  // no receiver yet: dropped
-  r.notify(0);
+  r.Notify(1);  // no receiver yet: dropped
+  r.Notify(0);
   r.RunOnce(true);
   EXPECT_TRUE(rec.inputs.empty());
   r.SetCustom(&rec);
-  r.notify(3);
-  r.notify(1);
+  r.Notify(3);
+  r.Notify(1);
   r.RunOnce(true);
   EXPECT_EQ(rec.inputs, (std::vector<int>{3, 1}));
 }
@@ -176,19 +176,19 @@ TEST(ReactorNotify, OwnPostsServedInTheSameCycle) {
   struct Reposting : InputCB {
     PollReactor* r = nullptr;
     std::vector<int> inputs;
-    void input_cb(int value) override {
+    void OnInput(int value) override {
       inputs.push_back(value);
-      if (value == 2) r->notify(5);
+      if (value == 2) r->Notify(5);
     }
   } rec;
   rec.r = &r;
   r.SetCustom(&rec);
-  r.notify(2);
+  r.Notify(2);
   r.RunOnce(true);
   EXPECT_EQ(rec.inputs, (std::vector<int>{2, 5}));
 
   Recorder timer;
-  timer.on_timer = [&](intptr_t) { r.notify(7); };
+  timer.on_timer = [&](intptr_t) { r.Notify(7); };
   r.SetTimer(&timer, 0, tag(1));
   r.RunOnce(true);
   EXPECT_EQ(rec.inputs, (std::vector<int>{2, 5, 7}));

@@ -25,12 +25,12 @@ TEST(Split, Table) {
       {"one", '+', {"one"}},
       {"debug+short", '+', {"debug", "short"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(split(c.in, c.sep), c.want) << "'" << c.in << "'";
+  for (const auto& c : cases) EXPECT_EQ(Split(c.in, c.sep), c.want) << "'" << c.in << "'";
   Fields out{"stale"};
-  EXPECT_EQ(split("p q", out, '\0'), 2u);
+  EXPECT_EQ(Split("p q", out, '\0'), 2u);
   EXPECT_EQ(out, (Fields{"p", "q"}));
-  EXPECT_EQ(combine(out, ','), "p,q");
-  EXPECT_EQ(combine({}, ','), "");
+  EXPECT_EQ(Combine(out, ','), "p,q");
+  EXPECT_EQ(Combine({}, ','), "");
 }
 
 TEST(Trim, BlanksAndTabs) {
@@ -39,14 +39,14 @@ TEST(Trim, BlanksAndTabs) {
   std::string only = " \t ";
   EXPECT_EQ(LTrim(only), "");
   std::string upper = "MiXeD";
-  EXPECT_EQ(tolower(upper), "mixed");
+  EXPECT_EQ(ToLower(upper), "mixed");
 }
 
 TEST(Hex, Forms) {
   const unsigned char bytes[16] = {0x00, 0x01, 0xab, 0xff, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x7f};
-  EXPECT_EQ(hex2str(bytes, 4), "0001abff");
+  EXPECT_EQ(HexToText(bytes, 4), "0001abff");
   char out[33];
-  hex16chr(bytes, out);
+  Hex16Char(bytes, out);
   EXPECT_STREQ(out, "0001abff10000000000000000000007f");
 }
 
@@ -111,23 +111,23 @@ TEST(Base64, DecodeNeverWritesPastCapacity) {
 TEST(InetAddress, TextForms) {
   InetAddress a("10.1.2.3:5060");
   EXPECT_EQ(a.Str(), "10.1.2.3:5060");
-  EXPECT_EQ(a.IpStr(), "10.1.2.3");
+  EXPECT_EQ(a.IpText(), "10.1.2.3");
   EXPECT_EQ(a.Port(), 5060);
   EXPECT_EQ(a.IpAddr(), 0x0A010203u);
-  EXPECT_EQ(InetAddress::IpStr(0x0A010203u), "10.1.2.3");
-  EXPECT_EQ(InetAddress::KeyStr(a.key()), a.Str());
+  EXPECT_EQ(InetAddress::IpText(0x0A010203u), "10.1.2.3");
+  EXPECT_EQ(InetAddress::KeyStr(a.Key()), a.Str());
   InetAddress b;
-  b.setkey(a.key());
+  b.SetKey(a.Key());
   EXPECT_EQ(a, b);
-  EXPECT_EQ(a.key().b, (uint64_t{htons(5060)} << 32) | a.sin_addr.s_addr);
+  EXPECT_EQ(a.Key().b, (uint64_t{htons(5060)} << 32) | a.sin_addr.s_addr);
 
   InetAddress port_only("5060");
   EXPECT_EQ(port_only.Str(), "0.0.0.0:5060");
   InetAddress c;
-  EXPECT_FALSE(c.set(""));
-  EXPECT_FALSE(c.set(":5060"));
-  EXPECT_FALSE(c.set("0.0.0.0:0"));
-  EXPECT_TRUE(c.set(5070, "127.0.0.1"));
+  EXPECT_FALSE(c.Set(""));
+  EXPECT_FALSE(c.Set(":5060"));
+  EXPECT_FALSE(c.Set("0.0.0.0:0"));
+  EXPECT_TRUE(c.Set(5070, "127.0.0.1"));
   EXPECT_EQ(c.Str(), "127.0.0.1:5070");
   EXPECT_TRUE(InetAddress().empty());
 }

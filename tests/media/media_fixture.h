@@ -24,7 +24,7 @@ class UdpPeer {
  public:
   explicit UdpPeer(const char* where) : addr_(where) {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    EXPECT_EQ(bind(fd_, addr_.sa(), sizeof(sockaddr_in)), 0) << where;
+    EXPECT_EQ(bind(fd_, addr_.SocketAddress(), sizeof(sockaddr_in)), 0) << where;
     Timeout(2000);
   }
   ~UdpPeer() { close(fd_); }
@@ -38,7 +38,7 @@ class UdpPeer {
   }
   void SendTo(const std::string& bytes, int port, const char* ip = "127.0.0.1") {
     InetAddress to(static_cast<unsigned short>(port), ip);
-    ASSERT_EQ(sendto(fd_, bytes.data(), bytes.size(), 0, to.sa(), sizeof(sockaddr_in)),
+    ASSERT_EQ(sendto(fd_, bytes.data(), bytes.size(), 0, to.SocketAddress(), sizeof(sockaddr_in)),
               static_cast<ssize_t>(bytes.size()));
   }
   // The next datagram; empty after the time-out.
@@ -46,7 +46,7 @@ class UdpPeer {
     char buf[4096];
     InetAddress src;
     socklen_t len = sizeof(sockaddr_in);
-    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, src.sa(), &len);
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, src.SocketAddress(), &len);
     if (from) *from = src;
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
   }
@@ -77,16 +77,16 @@ class MediaTest : public ::testing::Test {
     close(fd);
     log_path_ = path;
     ASSERT_EQ(OpenLog(log_path_), 1);
-    saved_level_ = g_log_block.ALogLevel.load();
-    g_log_block.ALogLevel = LEVEL_ERROR | LEVEL_DEBUG;
-    g_config.lRange = 40000;
-    g_config.hRange = 40010;
+    saved_level_ = g_log_block.level.load();
+    g_log_block.level = LEVEL_ERROR | LEVEL_DEBUG;
+    g_config.range_low = 40000;
+    g_config.range_high = 40010;
     std::strcpy(g_config.private_ipaddr, "127.0.0.1");
     std::strcpy(g_config.intern_ipaddr, "127.0.0.1");
     RtpPort::ResetPortSearch();
   }
   void TearDown() override {
-    g_log_block.ALogLevel = saved_level_;
+    g_log_block.level = saved_level_;
     OpenLog("");
     dup2(saved_out_, 1);
     dup2(saved_err_, 2);

@@ -72,13 +72,13 @@ class RelayTest : public MediaTest {
  protected:
   void SetUp() override {
     MediaTest::SetUp();
-    ASSERT_GE(call.cln.open(), 0);
-    ASSERT_GE(call.srv.open(), 0);
+    ASSERT_GE(call.cln.Open(), 0);
+    ASSERT_GE(call.srv.Open(), 0);
     // Destinations as the SDPs gave them.
-    call.cln.RDest(phone.addr());
-    call.cln.CDest(phone_rtcp.addr());
-    call.srv.RDest(server.addr());
-    call.srv.CDest(server_rtcp.addr());
+    call.cln.RtpDestination(phone.addr());
+    call.cln.RtcpDestination(phone_rtcp.addr());
+    call.srv.RtpDestination(server.addr());
+    call.srv.RtcpDestination(server_rtcp.addr());
   }
   void Start(bool symmetric = false, bool accept_any = false) {
     RelaySetup s;
@@ -119,8 +119,8 @@ TEST_F(RelayTest, PayloadsCrossUnchangedBothWaysFromTheRelaysOwnPorts) {
   EXPECT_EQ(phone_rtcp.Receive(), rr);
 
   call.relay.Stop();
-  EXPECT_EQ(call.relay.ClnNPcur(), 2u);
-  EXPECT_EQ(call.relay.SrvNPcur(), 2u);
+  EXPECT_EQ(call.relay.ClientPacketCount(), 2u);
+  EXPECT_EQ(call.relay.ServerPacketCount(), 2u);
   EXPECT_TRUE(Logged("[70100] ")) << "the call's number tags its media lines";
   EXPECT_TRUE(Logged("Got CLN Audio Stream SSRC:0x1234 from: 127.0.0.2:6000\n"));
   EXPECT_TRUE(Logged("Got SRV Audio Stream SSRC:0xBEEF from: 127.0.0.3:8000\n"));
@@ -134,11 +134,11 @@ TEST_F(RelayTest, PayloadsCrossUnchangedBothWaysFromTheRelaysOwnPorts) {
 }
 
 TEST_F(RelayTest, VideoPairsAreRelayedWhenTheCallHasVideo) {
-  ASSERT_GE(call.cln_video.open(), 0);
-  ASSERT_GE(call.srv_video.open(), 0);
+  ASSERT_GE(call.cln_video.Open(), 0);
+  ASSERT_GE(call.srv_video.Open(), 0);
   UdpPeer phone_video("127.0.0.2:6002"), server_video("127.0.0.3:8002");
-  call.cln_video.RDest(phone_video.addr());
-  call.srv_video.RDest(server_video.addr());
+  call.cln_video.RtpDestination(phone_video.addr());
+  call.srv_video.RtpDestination(server_video.addr());
   RelaySetup s;
   s.orig_ip = kClientIp;
   s.video = true;
@@ -153,14 +153,14 @@ TEST_F(RelayTest, VideoPairsAreRelayedWhenTheCallHasVideo) {
 }
 
 TEST_F(RelayTest, AClientWhoseMediaComesFromItsNatIsReachedThere) {
-  call.cln.RDest(InetAddress("10.1.2.3:4000"));  // the private address of its SDP
+  call.cln.RtpDestination(InetAddress("10.1.2.3:4000"));  // the private address of its SDP
   UdpPeer nat("127.0.0.2:6500");               // the client's public address, another port
   Start();
   nat.SendTo(Rtp(1, 0x42, 'n'), ClnPort());
   EXPECT_EQ(server.Receive(), Rtp(1, 0x42, 'n'));
   server.SendTo(Rtp(1, 0x99, 's'), SrvPort());
   EXPECT_EQ(nat.Receive(), Rtp(1, 0x99, 's'));
-  EXPECT_EQ(call.cln.RDest(), nat.addr()) << "the call reads the latched address for its next SDP";
+  EXPECT_EQ(call.cln.RtpDestination(), nat.addr()) << "the call reads the latched address for its next SDP";
 }
 
 TEST_F(RelayTest, ANonSymmetricServerIsHeardOnlyFromItsSdpAddressOnceTheDialogStands) {
@@ -168,7 +168,7 @@ TEST_F(RelayTest, ANonSymmetricServerIsHeardOnlyFromItsSdpAddressOnceTheDialogSt
   Start();
   other.SendTo(Rtp(1, 0x7, 'e'), SrvPort());
   EXPECT_EQ(phone.Receive(), Rtp(1, 0x7, 'e')) << "early media from elsewhere passes";
-  EXPECT_EQ(call.srv.RDest(), server.addr()) << "and moves nothing";
+  EXPECT_EQ(call.srv.RtpDestination(), server.addr()) << "and moves nothing";
   call.relay.Established(true);
   other.SendTo(Rtp(2, 0x7, 'x'), SrvPort());
   server.SendTo(Rtp(3, 0x8, 'y'), SrvPort());
@@ -183,7 +183,7 @@ TEST_F(RelayTest, ASymmetricServerIsFollowedToWhereItsPacketsComeFrom) {
   EXPECT_EQ(phone.Receive(), Rtp(1, 0x7, 'm'));
   phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
   EXPECT_EQ(moved.Receive(), Rtp(1, 0x1, 'c'));
-  EXPECT_EQ(call.srv.RDest(), moved.addr());
+  EXPECT_EQ(call.srv.RtpDestination(), moved.addr());
 }
 
 TEST_F(RelayTest, AThirdAddressIsDroppedAndReportedInBatches) {
@@ -207,8 +207,8 @@ TEST_F(RelayTest, AThirdAddressIsDroppedAndReportedInBatches) {
 
 TEST_F(RelayTest, WithoutAnObserverForeignPacketsAreTalliedByTheFloodDetector) {
   DosSettings settings;
-  settings.DOSMode = DL_LOCAL;
-  settings.RThreshold1 = 30;
+  settings.dos_mode = DL_LOCAL;
+  settings.repeat_threshold_first = 30;
   DosCore::Hooks hooks;
   hooks.settings = [settings] { return settings; };
   g_dos.SetHooks(std::move(hooks));

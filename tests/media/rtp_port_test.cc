@@ -20,7 +20,7 @@ using PortTest = MediaTest;
 int BoundPort(int fd) {
   InetAddress a;
   socklen_t len = sizeof(sockaddr_in);
-  getsockname(fd, a.sa(), &len);
+  getsockname(fd, a.SocketAddress(), &len);
   return a.Port();
 }
 
@@ -29,14 +29,14 @@ TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
   std::vector<int> ports;
   for (int i = 0; i < 5; ++i) {
     pairs.push_back(std::make_unique<ClientRtpPort>(70000));
-    ASSERT_GE(pairs.back()->open(), 0);
+    ASSERT_GE(pairs.back()->Open(), 0);
     ports.push_back(pairs.back()->LPort());
     EXPECT_EQ(BoundPort(pairs.back()->GetRtcpHandle()), ports.back() + 1);
   }
   EXPECT_EQ(ports, (std::vector<int>{40002, 40004, 40006, 40008, 40000}));
 
   ClientRtpPort sixth(70001);
-  EXPECT_EQ(sixth.open(), -1);
+  EXPECT_EQ(sixth.Open(), -1);
   EXPECT_EQ(sixth.LPort(), -1);
   EXPECT_TRUE(Logged("[70001] ")) << "under the call's number";
   EXPECT_TRUE(Logged("Error: Cannot open port in range [40000-40010]. Err: 0 - Success !!!"));
@@ -44,10 +44,10 @@ TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
   pairs[0]->close();
   EXPECT_EQ(pairs[0]->LPort(), -1);
   EXPECT_TRUE(Logged("Closing port: 40002 handle "));
-  const int handle = sixth.open();
+  const int handle = sixth.Open();
   EXPECT_GE(handle, 0);
   EXPECT_EQ(sixth.LPort(), 40002) << "a released pair is handed out again";
-  EXPECT_EQ(sixth.open(), handle) << "opening an open pair keeps it";
+  EXPECT_EQ(sixth.Open(), handle) << "opening an open pair keeps it";
   EXPECT_EQ(sixth.LPort(), 40002);
 }
 
@@ -55,11 +55,11 @@ TEST_F(PortTest, TheOnlyFreePairIsFoundEvenWhenItWasHandedOutLast) {
   std::vector<std::unique_ptr<ServerRtpPort>> pairs;
   for (int i = 0; i < 5; ++i) {
     pairs.push_back(std::make_unique<ServerRtpPort>(70000));
-    ASSERT_GE(pairs.back()->open(), 0);
+    ASSERT_GE(pairs.back()->Open(), 0);
   }
   pairs.back()->close();  // 40000, the last one handed out
   ServerRtpPort again(70002);
-  ASSERT_GE(again.open(), 0);
+  ASSERT_GE(again.Open(), 0);
   EXPECT_EQ(again.LPort(), 40000);
 }
 
@@ -68,7 +68,7 @@ TEST_F(PortTest, TwoAnchoredCallsFitFivePairsAndTheThirdHasNoPorts) {
   struct Call {
     ClientRtpPort cln{70010};
     ServerRtpPort srv{70010};
-    bool Anchor() { return cln.open() >= 0 && srv.open() >= 0; }
+    bool Anchor() { return cln.Open() >= 0 && srv.Open() >= 0; }
   };
   Call first, second, third;
   EXPECT_TRUE(first.Anchor());
@@ -81,15 +81,15 @@ TEST_F(PortTest, TwoAnchoredCallsFitFivePairsAndTheThirdHasNoPorts) {
 }
 
 TEST_F(PortTest, PortsInUseByOthersAreSkippedAndPortsStayEvenInAnOddRange) {
-  g_config.lRange = 40001;
-  g_config.hRange = 40011;
+  g_config.range_low = 40001;
+  g_config.range_high = 40011;
   RtpPort::ResetPortSearch();
   UdpPeer squatter("127.0.0.1:40005");  // the RTCP port of the pair 40004
   std::vector<std::unique_ptr<ClientRtpPort>> pairs;
   std::vector<int> ports;
   for (int i = 0; i < 4; ++i) {
     pairs.push_back(std::make_unique<ClientRtpPort>(70020));
-    if (pairs.back()->open() < 0) break;
+    if (pairs.back()->Open() < 0) break;
     ports.push_back(pairs.back()->LPort());
   }
   EXPECT_EQ(ports, (std::vector<int>{40006, 40008, 40002})) << "pairs lie wholly inside [40001-40011)";
@@ -100,36 +100,36 @@ TEST_F(PortTest, EachSideBindsItsOwnAddress) {
   std::strcpy(g_config.intern_ipaddr, "127.0.0.21");
   ClientRtpPort cln(70030);
   ServerRtpPort srv(70030);
-  ASSERT_GE(cln.open(), 0);
-  ASSERT_GE(srv.open(), 0);
+  ASSERT_GE(cln.Open(), 0);
+  ASSERT_GE(srv.Open(), 0);
   InetAddress a;
   socklen_t len = sizeof(sockaddr_in);
-  getsockname(cln.GetHandle(), a.sa(), &len);
-  EXPECT_EQ(a.IpStr(), "127.0.0.20");
-  getsockname(srv.GetRtcpHandle(), a.sa(), &len);
-  EXPECT_EQ(a.IpStr(), "127.0.0.21");
+  getsockname(cln.GetHandle(), a.SocketAddress(), &len);
+  EXPECT_EQ(a.IpText(), "127.0.0.20");
+  getsockname(srv.GetRtcpHandle(), a.SocketAddress(), &len);
+  EXPECT_EQ(a.IpText(), "127.0.0.21");
 }
 
 TEST_F(PortTest, AGivenPortIsOpenedExactly) {
   ServerRtpPort pair(70040);
-  EXPECT_EQ(pair.open(0), -1);
-  ASSERT_GE(pair.open(41000), 0);
+  EXPECT_EQ(pair.Open(0), -1);
+  ASSERT_GE(pair.Open(41000), 0);
   EXPECT_EQ(pair.LPort(), 41000);
   EXPECT_EQ(BoundPort(pair.GetRtcpHandle()), 41001);
   EXPECT_TRUE(Logged("Open RTP port: 41000\n"));
-  ASSERT_GE(pair.open(41010), 0) << "a pair open elsewhere moves";
+  ASSERT_GE(pair.Open(41010), 0) << "a pair open elsewhere moves";
   EXPECT_EQ(pair.LPort(), 41010);
   EXPECT_TRUE(Logged("Closing port: 41000 handle "));
   UdpPeer squatter("127.0.0.1:41020");
   ServerRtpPort other(70041);
-  EXPECT_EQ(other.open(41020), -1);
+  EXPECT_EQ(other.Open(41020), -1);
   EXPECT_TRUE(Logged("Error: Cannot Open RTP port: 41020\n"));
 }
 
 TEST_F(PortTest, SocketsHoldHundredsOfPacketsAndRtpCarriesTheTypeOfService) {
-  g_config.TOS = 0xB8;
+  g_config.tos = 0xB8;
   ClientRtpPort pair(70050);
-  ASSERT_GE(pair.open(), 0);
+  ASSERT_GE(pair.Open(), 0);
   long rmem_max = 0;
   std::ifstream("/proc/sys/net/core/rmem_max") >> rmem_max;
   const long expected = 2 * std::min<long>(RtpPort::kSocketBuffer, rmem_max);  // the kernel doubles and caps
@@ -143,18 +143,18 @@ TEST_F(PortTest, SocketsHoldHundredsOfPacketsAndRtpCarriesTheTypeOfService) {
   socklen_t len = sizeof tos;
   getsockopt(pair.GetHandle(), IPPROTO_IP, IP_TOS, &tos, &len);
   EXPECT_EQ(tos, 0xB8);
-  g_config.TOS = 56;
+  g_config.tos = 56;
 }
 
 TEST_F(PortTest, DestinationsAndSendsUseTheLatestAddresses) {
   ClientRtpPort pair(70060);
-  ASSERT_GE(pair.open(), 0);
+  ASSERT_GE(pair.Open(), 0);
   UdpPeer rtp("127.0.0.2:6000"), rtcp("127.0.0.2:6001");
-  EXPECT_TRUE(pair.RDest().empty());
-  pair.RDest(rtp.addr());
-  pair.CDest(rtcp.addr());
-  EXPECT_EQ(pair.RDest(), rtp.addr());
-  EXPECT_EQ(pair.CDest().Str(), "127.0.0.2:6001");
+  EXPECT_TRUE(pair.RtpDestination().empty());
+  pair.RtpDestination(rtp.addr());
+  pair.RtcpDestination(rtcp.addr());
+  EXPECT_EQ(pair.RtpDestination(), rtp.addr());
+  EXPECT_EQ(pair.RtcpDestination().Str(), "127.0.0.2:6001");
   EXPECT_EQ(pair.RSend("media", 5), 5);
   EXPECT_EQ(pair.CSend("report", 6), 6);
   EXPECT_EQ(rtp.Receive(), "media");
@@ -173,7 +173,7 @@ struct Sink : ProbeSink {
 };
 
 struct Tick : TimerCB {
-  void timer_cb(const void*) override {}
+  void OnTimer(const void*) override {}
 };
 
 TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
@@ -184,10 +184,10 @@ TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
   call->unlock();
   Sink sink;
   Tick tick;
-  auto pair = std::make_unique<ClientRtpPort>(call->UniqNo());
-  pair->doregister(&sink);
+  auto pair = std::make_unique<ClientRtpPort>(call->Number());
+  pair->Register(&sink);
   table.DrainKeyQueue();
-  EXPECT_TRUE(pair->registered());
+  EXPECT_TRUE(pair->Registered());
   EXPECT_TRUE(Logged("Register port: " + std::to_string(pair->LPort()) + " with handle "));
   UdpPeer client("127.0.0.2:7000");
   client.SendTo(Rtp(1, 1, 'a'), pair->LPort());
@@ -199,7 +199,7 @@ TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
   EXPECT_EQ(sink.seen[0].second, client.addr());
 
   const int fd = pair->GetHandle();
-  pair->unregister();
+  pair->Unregister();
   table.DrainKeyQueue();
   EXPECT_FALSE(table.GetDialog(fd)) << "the handle no longer leads to the call";
   EXPECT_TRUE(Logged("Removing from reactor port: "));
@@ -207,13 +207,13 @@ TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
   // A packet for a handle whose call is gone is read and dropped, so the reactor does not spin on it.
   client.SendTo(Rtp(2, 1, 'b'), pair->LPort());
   usleep(20000);
-  pair->input_cb(fd);
+  pair->OnInput(fd);
   EXPECT_TRUE(Logged("Warning: mUDP: Handle " + std::to_string(fd) + " for unregistered port"));
   char buf[8];
   EXPECT_LT(recv(fd, buf, sizeof buf, MSG_DONTWAIT), 0);
   EXPECT_EQ(sink.seen.size(), 1u);
   pair.reset();
-  table.Destroy(call->UniqNo());
+  table.Destroy(call->Number());
 }
 
 }  // namespace

@@ -45,21 +45,21 @@ TEST(EventText, RegistrationEventsAndTheirAddresses) {
   };
   for (const auto& a : addresses) {
     std::string int_ip, ext_ip;
-    events::RegAddresses(a.addrs, "192.168.1.20:5062", "10.0.0.5", a.port, int_ip, ext_ip);
+    events::RegistrationAddresses(a.addrs, "192.168.1.20:5062", "10.0.0.5", a.port, int_ip, ext_ip);
     EXPECT_EQ(int_ip, a.int_ip) << a.addrs;
     EXPECT_EQ(ext_ip, a.ext_ip) << a.addrs;
   }
-  events::RegEvent e{true, "example.com", "alice", "sip:n@r", "c-1", "Phone/1", "192.168.1.20:5062", "10.0.0.5:5062"};
-  EXPECT_EQ(events::RegText(e),
+  events::RegistrationEvent e{true, "example.com", "alice", "sip:n@r", "c-1", "Phone/1", "192.168.1.20:5062", "10.0.0.5:5062"};
+  EXPECT_EQ(events::RegistrationText(e),
             "Event: REG\nDomain: example.com\nLine: alice\nAOR: sip:n@r\nCallID: c-1\nAgent: Phone/1\n"
             "IntIP: 192.168.1.20:5062\nExtIP: 10.0.0.5:5062\n");
   e.agent.clear();
-  EXPECT_EQ(events::RegText(e),
+  EXPECT_EQ(events::RegistrationText(e),
             "Event: REG\nDomain: example.com\nLine: alice\nAOR: sip:n@r\nCallID: c-1\n"
             "IntIP: 192.168.1.20:5062\nExtIP: 10.0.0.5:5062\n");
   e.registered = false;
   e.agent = "Phone/1";
-  EXPECT_EQ(events::RegText(e),
+  EXPECT_EQ(events::RegistrationText(e),
             "Event: UNREG\nDomain: example.com\nLine: alice\nAOR: sip:n@r\nIntIP: 192.168.1.20:5062\n"
             "ExtIP: 10.0.0.5:5062\n");
 }

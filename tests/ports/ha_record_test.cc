@@ -18,7 +18,7 @@ TEST(HaRecordParse, RegistrationFields) {
   auto r = ha::Parse(kReg);
   ASSERT_TRUE(r);
   ASSERT_EQ(r->kind, ha::Record::REGISTER);
-  const ha::RegRecord& g = r->reg;
+  const ha::RegistrationRecord& g = r->reg;
   EXPECT_EQ(g.ncont, "sip:alice*example.com-10.0.0.5+5062@127.0.0.1:5074");
   EXPECT_EQ(g.ocont, "sip:alice@192.168.1.20:5062");
   EXPECT_EQ(g.callid, "reg-1");
@@ -33,7 +33,7 @@ TEST(HaRecordParse, RegistrationFields) {
   EXPECT_EQ(g.unreg_server.Str(), "127.0.0.9:5080");
   EXPECT_EQ(g.nat_type, 3u);
   EXPECT_EQ(g.exp_rtp_ip, 167772165u);
-  EXPECT_EQ(ha::FormatReg(g), kReg);
+  EXPECT_EQ(ha::FormatRegistration(g), kReg);
 }
 
 TEST(HaRecordParse, CallFieldsAndMediaDestinations) {
@@ -131,7 +131,7 @@ TEST(HaRecordDests, RtcpWrittenOnlyWhenNeeded) {
     return a;
   };
   const struct {
-    ha::MediaDests d;
+    ha::MediaDestinations d;
     const char* text;
   } cases[] = {
       {{}, ""},
@@ -145,16 +145,16 @@ TEST(HaRecordDests, RtcpWrittenOnlyWhenNeeded) {
        "1.2.3.4:1000,1.2.3.4:1001,1.2.3.4:2000,1.2.3.4:2010"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ha::FormatDests(c.d), c.text);
-    ha::MediaDests back;
-    ASSERT_TRUE(ha::ParseDests(c.text, back)) << c.text;
-    EXPECT_EQ(ha::FormatDests(back), c.text);
+    EXPECT_EQ(ha::FormatDestinations(c.d), c.text);
+    ha::MediaDestinations back;
+    ASSERT_TRUE(ha::ParseDestinations(c.text, back)) << c.text;
+    EXPECT_EQ(ha::FormatDestinations(back), c.text);
   }
 }
 
 TEST(HaRecordFormat, ShortRecordsAndSingleAudioPort) {
   EXPECT_EQ(ha::FormatRequest(), "?");
-  EXPECT_EQ(ha::FormatUnReg("sip:a@b"), "U|sip:a@b");
+  EXPECT_EQ(ha::FormatUnregistration("sip:a@b"), "U|sip:a@b");
   EXPECT_EQ(ha::FormatCallEnd("C&x&y"), "B|C&x&y");
   ha::CallRecord c;
   c.key = "S&k&t";

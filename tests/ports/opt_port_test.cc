@@ -46,13 +46,13 @@ class OptPortTest : public ::testing::Test {
     std::strcpy(g_config.second_ipaddr, "127.0.0.5");
     loop_ = std::thread([this] {
       loop_thread_ = pthread_self();
-      reactor_.run();
+      reactor_.Run();
     });
     // The reactor owns its thread once it runs.
-    ASSERT_TRUE(WaitFor([this] { return !pthread_equal(reactor_.owner(), pthread_self()); }));
+    ASSERT_TRUE(WaitFor([this] { return !pthread_equal(reactor_.Owner(), pthread_self()); }));
   }
   void TearDown() override {
-    reactor_.stop();
+    reactor_.Stop();
     loop_.join();
     ProbePort::OnICMP = nullptr;
     g_config.second_ipaddr[0] = '\0';
@@ -73,9 +73,9 @@ TEST_F(OptPortTest, RefusedProbeMarksTheCallOnceAndRetiringDeletesOnTheReactorTh
   std::atomic<bool> gone{false};
   pthread_t where{};
   auto port = std::make_unique<TracedOptPort>(70001, gone, where);
-  ASSERT_TRUE(port->usable());
+  ASSERT_TRUE(port->Usable());
   port->Enroll();
-  EXPECT_EQ(port->LocalAddress().IpStr(), "127.0.0.5");
+  EXPECT_EQ(port->LocalAddress().IpText(), "127.0.0.5");
 
   // The kernel's ICMP budget is shared by the whole machine: a refusal may need another probe.
   const char probe[] = "OPTIONS sip:x@127.0.0.9:9 SIP/2.0\r\n\r\n";
@@ -96,7 +96,7 @@ TEST_F(OptPortTest, RefusedProbeMarksTheCallOnceAndRetiringDeletesOnTheReactorTh
 TEST_F(OptPortTest, WithoutSecondAddressThePortIsNotUsable) {
   g_config.second_ipaddr[0] = '\0';
   ProbePort port(70002);
-  EXPECT_FALSE(port.usable());
+  EXPECT_FALSE(port.Usable());
 }
 
 }  // namespace

@@ -15,12 +15,12 @@ class RelayOps : public ::testing::Test {
   void SetUp() override {
     std::strcpy(g_config.server_ipaddr, "127.0.0.1");
     std::strcpy(g_config.myipaddr, "127.0.0.1");
-    g_config.SecondPort = 5061;
-    g_config.MainPort = 5060;
+    g_config.second_port = 5061;
+    g_config.main_port = 5060;
   }
   static SipMessage Parsed(const std::string& text) {
     SipMessage msg;
-    EXPECT_TRUE(msg.parser(text)) << text;
+    EXPECT_TRUE(msg.Parse(text)) << text;
     return msg;
   }
   static std::string Register(const std::string& contact, const std::string& via_params = "") {
@@ -73,8 +73,8 @@ TEST_F(RelayOps, RecognisesItsOwnRewrittenContacts) {
   };
   for (const auto& c : cases) {
     SipUri uri;
-    ASSERT_TRUE(uri.parser(c.uri, true)) << c.uri;
-    EXPECT_EQ(ValidNewCnt(uri), c.valid) << c.uri;
+    ASSERT_TRUE(uri.Parse(c.uri, true)) << c.uri;
+    EXPECT_EQ(ValidNewContact(uri), c.valid) << c.uri;
   }
 }
 
@@ -89,7 +89,7 @@ TEST_F(RelayOps, RelayBranchNumbersOnlyInTheDialogRange) {
   };
   for (const auto& c : cases) {
     ViaHeader via;
-    ASSERT_TRUE(via.parser(std::string("SIP/2.0/UDP 127.0.0.1:5064;branch=") + c.branch));
+    ASSERT_TRUE(via.Parse(std::string("SIP/2.0/UDP 127.0.0.1:5064;branch=") + c.branch));
     EXPECT_EQ(RelayBranchNumber(&via), c.no) << c.branch;
   }
 }
@@ -104,7 +104,7 @@ TEST_F(RelayOps, MultipartBodyBecomesItsSdpPart) {
                    std::to_string(body.size()) + "\r\n\r\n" + body);
   FixMultiBody(msg);
   EXPECT_EQ(msg.Body(), sdp);
-  EXPECT_NE(msg.assemble(true).find("Content-Type: application/sdp\r\n"), std::string::npos);
+  EXPECT_NE(msg.Assemble(true).find("Content-Type: application/sdp\r\n"), std::string::npos);
 }
 
 }  // namespace

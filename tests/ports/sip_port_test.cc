@@ -38,7 +38,7 @@ struct Receiver {
   InetAddress addr;
   explicit Receiver(const char* where) : addr(where) {
     fd = socket(AF_INET, SOCK_DGRAM, 0);
-    bind(fd, addr.sa(), sizeof(sockaddr_in));
+    bind(fd, addr.SocketAddress(), sizeof(sockaddr_in));
     timeval tv{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
@@ -57,7 +57,7 @@ TEST(SipPortSend, LargeMessageToAClientIsShrunkAndCompact) {
   SipMessage msg;
   std::string text = BigInvite();
   ASSERT_GT(text.size(), 1420u);
-  ASSERT_TRUE(msg.parser(text));
+  ASSERT_TRUE(msg.Parse(text));
   ASSERT_GT(port.send(msg, client.addr, 0, 0), 0);
   std::string got = client.receive();
   EXPECT_EQ(got.find("User-Agent"), std::string::npos);
@@ -70,7 +70,7 @@ TEST(SipPortSend, LargeMessageToAClientIsShrunkAndCompact) {
   EXPECT_NE(got.find("\r\nf: "), std::string::npos) << "compact header names";
   EXPECT_GT(got.size(), 1000u) << "the padding is not ours to drop: still above the limit, sent shrunk";
   SipMessage again;
-  EXPECT_TRUE(again.parser(got));
+  EXPECT_TRUE(again.Parse(got));
 }
 
 TEST(SipPortSend, TheServerGetsTheMessageUnchangedInFullForm) {
@@ -78,8 +78,8 @@ TEST(SipPortSend, TheServerGetsTheMessageUnchangedInFullForm) {
   ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   Receiver server("127.0.0.4:5060");
   SipMessage msg;
-  ASSERT_TRUE(msg.parser(BigInvite()));
-  std::string expected = msg.assemble(true);
+  ASSERT_TRUE(msg.Parse(BigInvite()));
+  std::string expected = msg.Assemble(true);
   ASSERT_GT(port.send(msg, server.addr, 0, 0), 0);
   EXPECT_EQ(server.receive(), expected);
 }
@@ -89,10 +89,10 @@ TEST(SipPortSend, SmallMessageToAClientKeepsItsFullForm) {
   ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   Receiver client("127.0.0.3:5064");
   SipMessage msg;
-  ASSERT_TRUE(msg.parser(std::string("OPTIONS sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.3:5064;branch=z9hG4bK-2\r\n"
+  ASSERT_TRUE(msg.Parse(std::string("OPTIONS sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.3:5064;branch=z9hG4bK-2\r\n"
                                      "From: \"A\" <sip:a@x>;tag=1\r\nTo: <sip:b@x>\r\nCall-ID: c1\r\nCSeq: 1 OPTIONS\r\n"
                                      "User-Agent: small\r\nContent-Length: 0\r\n\r\n")));
-  std::string expected = msg.assemble(true);
+  std::string expected = msg.Assemble(true);
   port.send(msg, client.addr, 0, 0);
   EXPECT_EQ(client.receive(), expected);
 }
@@ -124,9 +124,9 @@ TEST(SipPortRead, WholeDatagramsOnlyAndReadersStopCleanly) {
   int tx = socket(AF_INET, SOCK_DGRAM, 0);
   std::string exact(SipPort::kMaxDatagram, 'x');
   std::string longer(SipPort::kMaxDatagram + 1, 'y');
-  sendto(tx, exact.data(), exact.size(), 0, to.sa(), sizeof(sockaddr_in));
-  sendto(tx, longer.data(), longer.size(), 0, to.sa(), sizeof(sockaddr_in));
-  sendto(tx, "z", 1, 0, to.sa(), sizeof(sockaddr_in));
+  sendto(tx, exact.data(), exact.size(), 0, to.SocketAddress(), sizeof(sockaddr_in));
+  sendto(tx, longer.data(), longer.size(), 0, to.SocketAddress(), sizeof(sockaddr_in));
+  sendto(tx, "z", 1, 0, to.SocketAddress(), sizeof(sockaddr_in));
   for (int i = 0; i < 200 && c.count() < 2; ++i) usleep(10000);
   usleep(50000);
   port.StopReaders();
@@ -141,19 +141,19 @@ TEST(SipPortRead, WholeDatagramsOnlyAndReadersStopCleanly) {
 TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
   ExternalPort port;
   ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
-  port.block(false);
+  port.Block(false);
   InetAddress to = port.LocalAddress();
   to.IpAddr(0x7F000001);
   Collector c;
   port.SetHandler([&](Datagram& d) { c.add(d); });
   int tx = socket(AF_INET, SOCK_DGRAM, 0);
-  sendto(tx, "one", 3, 0, to.sa(), sizeof(sockaddr_in));
-  sendto(tx, "two", 3, 0, to.sa(), sizeof(sockaddr_in));
+  sendto(tx, "one", 3, 0, to.SocketAddress(), sizeof(sockaddr_in));
+  sendto(tx, "two", 3, 0, to.SocketAddress(), sizeof(sockaddr_in));
   usleep(20000);
-  port.input_cb(port.GetHandle());
+  port.OnInput(port.GetHandle());
   EXPECT_EQ(c.count(), 1u);
-  port.input_cb(port.GetHandle());
-  port.input_cb(port.GetHandle());  // nothing pending: returns at once
+  port.OnInput(port.GetHandle());
+  port.OnInput(port.GetHandle());  // nothing pending: returns at once
   EXPECT_EQ(c.count(), 2u);
   close(tx);
 }
@@ -177,7 +177,7 @@ TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
                "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()));
   text += sdp;
   SipMessage msg;
-  ASSERT_TRUE(msg.parser(text));
+  ASSERT_TRUE(msg.Parse(text));
   port.send(msg, client.addr, 0, 0);
   std::string got = client.receive();
   size_t third = got.find("m=audio 4004");
@@ -186,7 +186,7 @@ TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
       << "static types lose their rtpmap when brief";
   EXPECT_NE(got.find("a=rtpmap:0 PCMU/8000", third), std::string::npos) << "the third description is left alone";
   SipMessage again;
-  ASSERT_TRUE(again.parser(got));
+  ASSERT_TRUE(again.Parse(got));
 }
 
 }  // namespace

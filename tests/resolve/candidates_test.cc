@@ -57,15 +57,15 @@ TEST_P(HostListTest, OneCandidatePerUsableElementInListOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Lists, HostListTest, ::testing::ValuesIn(kHostListCases));
 
-TEST(RandomPref, FollowsTheWeightRules) {
+TEST(RandomPreference, FollowsTheWeightRules) {
   std::map<int, int> seen;
   for (int run = 0; run < kRuns; ++run) {
-    EXPECT_EQ(RandomPref(0), 0);
-    EXPECT_EQ(RandomPref(-5), 0);
-    EXPECT_EQ(RandomPref(1), 1);
-    EXPECT_EQ(RandomPref(100), 100);
-    EXPECT_EQ(RandomPref(101), 101);
-    ++seen[RandomPref(5)];
+    EXPECT_EQ(RandomPreference(0), 0);
+    EXPECT_EQ(RandomPreference(-5), 0);
+    EXPECT_EQ(RandomPreference(1), 1);
+    EXPECT_EQ(RandomPreference(100), 100);
+    EXPECT_EQ(RandomPreference(101), 101);
+    ++seen[RandomPreference(5)];
     int key = RandomSortKey();
     EXPECT_GE(key, 0);
     EXPECT_LE(key, RAND_MAX);

@@ -59,8 +59,8 @@ class ResolveSrvTest : public ::testing::Test {
     ASSERT_GE(fd, 0);
     close(fd);
     log_path_ = path;
-    saved_level_ = g_log_block.ALogLevel.load();
-    g_log_block.ALogLevel = saved_level_ | LEVEL_ERROR | LEVEL_DEBUG;
+    saved_level_ = g_log_block.level.load();
+    g_log_block.level = saved_level_ | LEVEL_ERROR | LEVEL_DEBUG;
     ASSERT_EQ(OpenLog(log_path_), 1);
   }
 
@@ -70,7 +70,7 @@ class ResolveSrvTest : public ::testing::Test {
     dup2(saved_err_, 2);
     close(saved_out_);
     close(saved_err_);
-    g_log_block.ALogLevel = saved_level_;
+    g_log_block.level = saved_level_;
     unlink(log_path_.c_str());
   }
 
@@ -224,7 +224,7 @@ TEST_F(ResolveSrvTest, ResolutionRunsSafelyBesideReReads) {
     workers.emplace_back([&] {
       for (int i = 0; i < 100; ++i) {
         std::vector<ServerRecord> out;
-        if (!ResolveSrv("example.org", kPrefix, out, &g_config.HardSrvs, "") || out.size() != 1 ||
+        if (!ResolveSrv("example.org", kPrefix, out, &g_config.servers, "") || out.size() != 1 ||
             (out[0].s_name != "10.0.0.9" && out[0].s_name != "dns.example.org")) {
           ++failures;
         }
@@ -234,8 +234,8 @@ TEST_F(ResolveSrvTest, ResolutionRunsSafelyBesideReReads) {
   std::thread rereads([&] {
     for (int i = 0; !done; ++i) {
       ServerTable next = (i % 2 == 0) ? with_star : without;
-      WriteGuard guard(g_config.Lock);
-      g_config.HardSrvs = std::move(next);
+      WriteGuard guard(g_config.lock);
+      g_config.servers = std::move(next);
     }
   });
   for (std::thread& w : workers) w.join();
@@ -243,8 +243,8 @@ TEST_F(ResolveSrvTest, ResolutionRunsSafelyBesideReReads) {
   rereads.join();
   EXPECT_EQ(failures, 0);
   EXPECT_GT(dns_->Queries("_sip._udp.example.org"), 0);
-  WriteGuard guard(g_config.Lock);
-  g_config.HardSrvs.clear();
+  WriteGuard guard(g_config.lock);
+  g_config.servers.clear();
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ const char* kInvite =
 SipMessage parsed(const char* text = kInvite)
 {
     SipMessage m;
-    EXPECT_TRUE(m.parser(text));
+    EXPECT_TRUE(m.Parse(text));
     return m;
 }
 
@@ -68,23 +68,23 @@ TEST(SipHeaderEdit, PushPopSetAndReverse)
     EXPECT_FALSE(m.pop_front(SipMessage::HID_VIA));
 
     m.push_back(SipMessage::HID_VIA, std::move(first));
-    EXPECT_TRUE(m.set(SipMessage::HID_VIA, "SIP/2.0/TCP 10.0.0.7"));
+    EXPECT_TRUE(m.Set(SipMessage::HID_VIA, "SIP/2.0/TCP 10.0.0.7"));
     EXPECT_EQ(via_hosts(m), "10.0.0.7 ");
 }
 
 TEST(SipHeaderEdit, FailedTextValueLeavesMessageUnchanged)
 {
     SipMessage m = parsed();
-    std::string before = m.assemble(true);
+    std::string before = m.Assemble(true);
     FlogCapture log;
-    EXPECT_FALSE(m.set(SipMessage::HID_VIA, "SIP/2.0/SCTP h"));
+    EXPECT_FALSE(m.Set(SipMessage::HID_VIA, "SIP/2.0/SCTP h"));
     EXPECT_FALSE(m.push_back(SipMessage::HID_CSEQ, "8 FOO"));
     EXPECT_FALSE(m.LineSet(SipMessage::HID_ROUTE, "<sip:p1;lr>, <bad"));
-    EXPECT_EQ(m.assemble(true), before);
-    EXPECT_FALSE(m.set(SipMessage::HID_DATE, "Fri, 01 Jan 2010"));
+    EXPECT_EQ(m.Assemble(true), before);
+    EXPECT_FALSE(m.Set(SipMessage::HID_DATE, "Fri, 01 Jan 2010"));
     EXPECT_EQ(log.last(), "Parse Unknown header as a Specific one\n");
-    EXPECT_FALSE(m.set(SipMessage::HeadId(60), "x"));
-    EXPECT_EQ(m.assemble(true), before);
+    EXPECT_FALSE(m.Set(SipMessage::HeadId(60), "x"));
+    EXPECT_EQ(m.Assemble(true), before);
 }
 
 TEST(SipHeaderEdit, UnknownHeadersByName)
@@ -93,11 +93,11 @@ TEST(SipHeaderEdit, UnknownHeadersByName)
     m.Header("X-Added", "two");
     m.Header("x-extra", "again");
     EXPECT_STREQ(m.Header("X-EXTRA"), "1");
-    std::string text = m.assemble(true);
+    std::string text = m.Assemble(true);
     EXPECT_NE(text.find("Supported: replaces, timer\r\nIdentity: \"sig\";info=<https://h/c>\r\nX-Extra: 1\r\n"
                         "X-Added: two\r\nx-extra: again\r\n"),
               std::string::npos);
-    m.remove("X-EXTRA");
+    m.Remove("X-EXTRA");
     EXPECT_EQ(m.Header("x-extra"), nullptr);
     EXPECT_STREQ(m.Header("x-added"), "two");
 }
@@ -105,46 +105,46 @@ TEST(SipHeaderEdit, UnknownHeadersByName)
 TEST(SipHeaderEdit, TypedLinesWithoutARegisteredNameAreNotWritten)
 {
     SipMessage m = parsed();
-    std::string before = m.assemble(true);
+    std::string before = m.Assemble(true);
     auto via = std::make_unique<ViaHeader>();
-    ASSERT_TRUE(via->parser("SIP/2.0/UDP 10.0.0.1"));
-    m.set(SipMessage::HID_DATE, via->Copy());
+    ASSERT_TRUE(via->Parse("SIP/2.0/UDP 10.0.0.1"));
+    m.Set(SipMessage::HID_DATE, via->Copy());
     m.push_back(SipMessage::HeadId(m.NextId()), std::move(via));
-    EXPECT_EQ(m.assemble(true), before);
+    EXPECT_EQ(m.Assemble(true), before);
 }
 
 TEST(SipHeaderEdit, OnDemandParsingConvertsOnce)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser("SUBSCRIBE sip:b@h SIP/2.0\r\nVia: SIP/2.0/UDP h\r\nFrom: <sip:a@h>;tag=1\r\nTo: <sip:b@h>\r\n"
+    ASSERT_TRUE(m.Parse("SUBSCRIBE sip:b@h SIP/2.0\r\nVia: SIP/2.0/UDP h\r\nFrom: <sip:a@h>;tag=1\r\nTo: <sip:b@h>\r\n"
                          "Call-ID: c\r\nCSeq: 1 SUBSCRIBE\r\no: presence;id=7\r\nk: timer\r\nSupported: replaces, 100rel\r\n"
                          "\r\n"));
     EXPECT_EQ(m.Header(SipMessage::HID_EVENT), nullptr);
-    EXPECT_EQ(m.parse(SipMessage::HID_EVENT), 1u);
+    EXPECT_EQ(m.Parse(SipMessage::HID_EVENT), 1u);
     auto* ev = m.Header<EventHeader>(SipMessage::HID_EVENT);
     ASSERT_NE(ev, nullptr);
     EXPECT_EQ(ev->Value(), "presence");
-    EXPECT_EQ(m.parse(SipMessage::HID_EVENT), 0u);
+    EXPECT_EQ(m.Parse(SipMessage::HID_EVENT), 0u);
     EXPECT_EQ(m.Header("o"), nullptr);
 
-    EXPECT_EQ(m.parse(SipMessage::HID_SUPPORTED), 2u);  // a comma list counts once
-    std::string text = m.assemble(true);
+    EXPECT_EQ(m.Parse(SipMessage::HID_SUPPORTED), 2u);  // a comma list counts once
+    std::string text = m.Assemble(true);
     EXPECT_NE(text.find("Supported: timer, replaces, 100rel\r\nEvent: presence;id=7\r\n"), std::string::npos);
 }
 
 TEST(SipHeaderEdit, OnDemandParseFailureKeepsTheLineByteForByte)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser("INVITE sip:b@h SIP/2.0\r\nVia: SIP/2.0/UDP h\r\nFrom: <sip:a@h>;tag=1\r\nTo: <sip:b@h>\r\n"
+    ASSERT_TRUE(m.Parse("INVITE sip:b@h SIP/2.0\r\nVia: SIP/2.0/UDP h\r\nFrom: <sip:a@h>;tag=1\r\nTo: <sip:b@h>\r\n"
                          "Call-ID: c\r\nCSeq: 1 INVITE\r\n"
                          "Call-Info: <http://www.example.com/alice/photo.jpg>;purpose=icon\r\n"
                          "call-info: <sip:info@h>;purpose=info, <http://x>\r\n"
                          "Call-Info: <sip:ok@h>;purpose=info\r\n"
                          "\r\n"));
-    std::string before = m.assemble(true);
+    std::string before = m.Assemble(true);
     FlogCapture log;
-    EXPECT_EQ(m.parse(SipMessage::HID_CALL_INFO), 1u);
-    std::string after = m.assemble(true);
+    EXPECT_EQ(m.Parse(SipMessage::HID_CALL_INFO), 1u);
+    std::string after = m.Assemble(true);
     EXPECT_NE(after.find("Call-Info: <sip:ok@h>;purpose=info\r\n"), std::string::npos);
     EXPECT_NE(after.find("Call-Info: <http://www.example.com/alice/photo.jpg>;purpose=icon\r\n"), std::string::npos);
     EXPECT_NE(after.find("call-info: <sip:info@h>;purpose=info, <http://x>\r\n"), std::string::npos);
@@ -156,7 +156,7 @@ TEST(SipHeaderEdit, ConvertToRequest)
 {
     SipMessage m = parsed();
     m.Convert(SipStartLine::BYE);
-    EXPECT_EQ(m.assemble(true),
+    EXPECT_EQ(m.Assemble(true),
               "BYE sip:b@10.0.0.6 SIP/2.0\r\n"
               "Via: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK1\r\n"
               "From: <sip:a@10.0.0.5>;tag=1\r\n"
@@ -175,7 +175,7 @@ TEST(SipHeaderEdit, ConvertToResponse)
 {
     SipMessage m = parsed();
     m.Convert(SipStatus(486), "Busy Here");
-    EXPECT_EQ(m.assemble(true),
+    EXPECT_EQ(m.Assemble(true),
               "SIP/2.0 486 Busy Here\r\n"
               "Via: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK1\r\n"
               "From: <sip:a@10.0.0.5>;tag=1\r\n"
@@ -192,14 +192,14 @@ TEST(SipHeaderEdit, CopiesAreDeepAndIndependent)
 {
     SipMessage original = parsed();
     SipMessage copy(original);
-    EXPECT_EQ(copy.assemble(true), original.assemble(true));
+    EXPECT_EQ(copy.Assemble(true), original.Assemble(true));
     copy.push_front(SipMessage::HID_VIA, "SIP/2.0/UDP 10.0.0.1");
     copy.Header<FromHeader>(SipMessage::HID_FROM)->Params().Param("tag", "2");
-    EXPECT_NE(copy.assemble(true), original.assemble(true));
+    EXPECT_NE(copy.Assemble(true), original.Assemble(true));
     EXPECT_STREQ(original.Header<FromHeader>(SipMessage::HID_FROM)->Params().Param("tag"), "1");
     SipMessage assigned;
     assigned = original;
-    EXPECT_EQ(assigned.assemble(true), original.assemble(true));
+    EXPECT_EQ(assigned.Assemble(true), original.Assemble(true));
     auto chain = original.Header(SipMessage::HID_VIA)->Copy();
     EXPECT_NE(dynamic_cast<ViaHeader*>(chain.get()), nullptr);
 }
@@ -207,9 +207,9 @@ TEST(SipHeaderEdit, CopiesAreDeepAndIndependent)
 TEST(SipHeaderEdit, RestrictDropsSupportedAndUnknown)
 {
     SipMessage m = parsed();
-    m.parse(SipMessage::HID_SUPPORTED);
+    m.Parse(SipMessage::HID_SUPPORTED);
     m.restrict();
-    std::string text = m.assemble(true);
+    std::string text = m.Assemble(true);
     EXPECT_EQ(text.find("Supported"), std::string::npos);
     EXPECT_EQ(text.find("X-Extra"), std::string::npos);
     EXPECT_EQ(text.find("Identity"), std::string::npos);
@@ -227,14 +227,14 @@ TEST(SipEscape, PercentEncoding)
         {"sip:u@h", "sip%3Au%40h"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(SipMessage::escape(c.plain), c.escaped);
-        EXPECT_EQ(SipMessage::unescape(c.escaped), c.plain);
+        EXPECT_EQ(SipMessage::Escape(c.plain), c.escaped);
+        EXPECT_EQ(SipMessage::Unescape(c.escaped), c.plain);
     }
-    EXPECT_EQ(SipMessage::unescape("%c3%A9"), "\xC3\xA9");
-    EXPECT_EQ(SipMessage::unescape("a%00b"), "a");
-    EXPECT_EQ(SipMessage::unescape("100%"), "100%");
-    EXPECT_EQ(SipMessage::unescape("%4"), "%4");
-    EXPECT_EQ(SipMessage::unescape("%zz"), "%zz");
+    EXPECT_EQ(SipMessage::Unescape("%c3%A9"), "\xC3\xA9");
+    EXPECT_EQ(SipMessage::Unescape("a%00b"), "a");
+    EXPECT_EQ(SipMessage::Unescape("100%"), "100%");
+    EXPECT_EQ(SipMessage::Unescape("%4"), "%4");
+    EXPECT_EQ(SipMessage::Unescape("%zz"), "%zz");
 }
 
 } // namespace

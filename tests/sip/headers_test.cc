@@ -28,10 +28,10 @@ void check_cases(const Case* begin, const Case* end)
     for (const Case* c = begin; c != end; ++c) {
         FlogCapture log;
         T line;
-        bool ok = line.parser(c->value);
+        bool ok = line.Parse(c->value);
         EXPECT_EQ(ok, c->ok) << c->value;
         std::string out;
-        if (c->ok) EXPECT_EQ(line.assemble(out), c->expected) << c->value;
+        if (c->ok) EXPECT_EQ(line.Assemble(out), c->expected) << c->value;
         else EXPECT_EQ(log.last(), c->expected) << c->value;
     }
 }
@@ -69,7 +69,7 @@ TEST(SipHeadVia, ResponseAddress)
     };
     for (const auto& c : cases) {
         ViaHeader via;
-        ASSERT_TRUE(via.parser(c.value)) << c.value;
+        ASSERT_TRUE(via.Parse(c.value)) << c.value;
         EXPECT_EQ(via.Addr(), c.addr) << c.value;
     }
     ViaHeader fresh;
@@ -101,14 +101,14 @@ TEST(SipHeadRoute, ParseAndAssemble)
 TEST(SipHeadRoute, HeaderAndUriParametersStayApart)
 {
     FromHeader from;
-    ASSERT_TRUE(from.parser("\"Alice\" <sip:alice@10.0.0.1;user=phone>;tag=abc"));
+    ASSERT_TRUE(from.Parse("\"Alice\" <sip:alice@10.0.0.1;user=phone>;tag=abc"));
     EXPECT_EQ(from.FullName(), "Alice");
     EXPECT_STREQ(from.Params().Param("tag"), "abc");
     EXPECT_STREQ(from.Param("user"), "phone");
     EXPECT_EQ(from.Param("tag"), nullptr);
 
     ToHeader to;
-    ASSERT_TRUE(to.parser("sip:alice@10.0.0.1;tag=abc"));
+    ASSERT_TRUE(to.Parse("sip:alice@10.0.0.1;tag=abc"));
     EXPECT_STREQ(to.Params().Param("tag"), "abc");
     EXPECT_EQ(to.Param("tag"), nullptr);
 }
@@ -125,7 +125,7 @@ TEST(SipHeadRoute, NextHopAddress)
     };
     for (const auto& c : cases) {
         RouteHeader r;
-        ASSERT_TRUE(r.parser(c.value));
+        ASSERT_TRUE(r.Parse(c.value));
         EXPECT_EQ(r.Addr(), c.addr) << c.value;
     }
 }
@@ -142,8 +142,8 @@ TEST(SipHeadContact, StarAndParameters)
     };
     check_cases<ContactHeader>(std::begin(cases), std::end(cases));
     ContactHeader star, plain;
-    ASSERT_TRUE(star.parser("*"));
-    ASSERT_TRUE(plain.parser("<sip:a@h>;expires=0"));
+    ASSERT_TRUE(star.Parse("*"));
+    ASSERT_TRUE(plain.Parse("<sip:a@h>;expires=0"));
     EXPECT_TRUE(star.Star());
     EXPECT_FALSE(plain.Star());
     EXPECT_STREQ(plain.Params().Param("expires"), "0");
@@ -166,8 +166,8 @@ TEST(SipHeadCSeq, ParseAndAssemble)
     };
     check_cases<CSeqHeader>(std::begin(cases), std::end(cases));
     CSeqHeader cseq;
-    ASSERT_TRUE(cseq.parser("42 INVITE"));
-    EXPECT_EQ(cseq.SeqNo(), 42);
+    ASSERT_TRUE(cseq.Parse("42 INVITE"));
+    EXPECT_EQ(cseq.Sequence(), 42);
     EXPECT_EQ(cseq.Method(), SipStartLine::INVITE);
 }
 
@@ -184,13 +184,13 @@ TEST(SipHeadNumber, AtoiWithClamping)
     };
     for (const auto& c : cases) {
         ExpiresHeader e;
-        EXPECT_TRUE(e.parser(c.value));
+        EXPECT_TRUE(e.Parse(c.value));
         EXPECT_EQ(e.Value(), c.expected) << c.value;
     }
     MaxForwardsHeader mf;
-    ASSERT_TRUE(mf.parser("70"));
+    ASSERT_TRUE(mf.Parse("70"));
     std::string out;
-    EXPECT_EQ(mf.assemble(out), "70");
+    EXPECT_EQ(mf.Assemble(out), "70");
 }
 
 TEST(SipHeadString, TrimmedText)
@@ -213,7 +213,7 @@ TEST(SipHeadLineParams, EventAndIdentity)
     };
     check_cases<EventHeader>(std::begin(events), std::end(events));
     EventHeader ev;
-    ASSERT_TRUE(ev.parser("presence;id=7"));
+    ASSERT_TRUE(ev.Parse("presence;id=7"));
     EXPECT_EQ(ev.Value(), "presence");
     EXPECT_STREQ(ev.Param("id"), "7");
 
@@ -228,7 +228,7 @@ TEST(SipHeadLineParams, EventAndIdentity)
     };
     check_cases<IdentityHeader>(std::begin(identities), std::end(identities));
     IdentityHeader id;
-    ASSERT_TRUE(id.parser("\"sig\";info=<https://h/cert>;ppt=\"shaken\""));
+    ASSERT_TRUE(id.Parse("\"sig\";info=<https://h/cert>;ppt=\"shaken\""));
     EXPECT_EQ(id.Info(), "https://h/cert");
     EXPECT_EQ(id.Ppt(), "shaken");
     EXPECT_EQ(id.Param("info"), nullptr);
@@ -260,10 +260,10 @@ TEST(SipHeadAuth, OtherSchemesAreReportedAndReadAnyway)
 {
     FlogCapture log;
     AuthorizationHeader auth;
-    EXPECT_TRUE(auth.parser("NoOneKnowsThisScheme opaque-data=here"));
+    EXPECT_TRUE(auth.Parse("NoOneKnowsThisScheme opaque-data=here"));
     EXPECT_EQ(log.last(), "Only 'Digest' authentication is supported\n");
     ProxyAuthorizationHeader counted;
-    ASSERT_TRUE(counted.parser("Digest nc=0000000a, stale=TRUE"));
+    ASSERT_TRUE(counted.Parse("Digest nc=0000000a, stale=TRUE"));
     EXPECT_EQ(counted.NC(), 10u);
     EXPECT_EQ(counted.Stale(), 'T');
 }

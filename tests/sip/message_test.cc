@@ -40,7 +40,7 @@ size_t count_values(const SipMessage& m, SipMessage::HeadId id)
 TEST(SipMessageParse, CompactFormsParseLikeLongForms)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser("INVITE sip:b@10.0.0.6 SIP/2.0\r\n"
+    ASSERT_TRUE(m.Parse("INVITE sip:b@10.0.0.6 SIP/2.0\r\n"
                          "v: SIP/2.0/UDP 10.0.0.5\r\n"
                          "f: <sip:a@h>;tag=1\r\n"
                          "t: <sip:b@h>\r\n"
@@ -51,7 +51,7 @@ TEST(SipMessageParse, CompactFormsParseLikeLongForms)
                          "l: 4\r\n"
                          "\r\n"
                          "abcd"));
-    EXPECT_EQ(m.assemble(true),
+    EXPECT_EQ(m.Assemble(true),
               "INVITE sip:b@10.0.0.6 SIP/2.0\r\n"
               "Via: SIP/2.0/UDP 10.0.0.5\r\n"
               "From: <sip:a@h>;tag=1\r\n"
@@ -63,7 +63,7 @@ TEST(SipMessageParse, CompactFormsParseLikeLongForms)
               "Content-Length: 4\r\n"
               "\r\n"
               "abcd");
-    EXPECT_EQ(m.assemble(false),
+    EXPECT_EQ(m.Assemble(false),
               "INVITE sip:b@10.0.0.6 SIP/2.0\r\n"
               "v: SIP/2.0/UDP 10.0.0.5\r\n"
               "f: <sip:a@h>;tag=1\r\n"
@@ -80,7 +80,7 @@ TEST(SipMessageParse, CompactFormsParseLikeLongForms)
 TEST(SipMessageParse, HeadersAreReorderedAndUnknownOnesKeepTheirSpelling)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser("OPTIONS sip:b@10.0.0.6 SIP/2.0\r\n"
+    ASSERT_TRUE(m.Parse("OPTIONS sip:b@10.0.0.6 SIP/2.0\r\n"
                          "To: <sip:b@h>\r\n"
                          "x-FOO: bar, baz\r\n"
                          "v: SIP/2.0/UDP 10.0.0.5\r\n"
@@ -91,7 +91,7 @@ TEST(SipMessageParse, HeadersAreReorderedAndUnknownOnesKeepTheirSpelling)
                          "Content-Length: 0\r\n"
                          "Date: Fri, 01 Jan 2010 16:00:00 EST\r\n"
                          "\r\n"));
-    EXPECT_EQ(m.assemble(true),
+    EXPECT_EQ(m.Assemble(true),
               "OPTIONS sip:b@10.0.0.6 SIP/2.0\r\n"
               "Via: SIP/2.0/UDP 10.0.0.5\r\n"
               "Via: SIP/2.0/UDP 10.0.0.4\r\n"
@@ -111,7 +111,7 @@ TEST(SipMessageParse, HeadersAreReorderedAndUnknownOnesKeepTheirSpelling)
 TEST(SipMessageParse, FoldedLinesJoinWithOneBlank)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser("INVITE sip:b@10.0.0.6 SIP/2.0\r\n" + kHeads +
+    ASSERT_TRUE(m.Parse("INVITE sip:b@10.0.0.6 SIP/2.0\r\n" + kHeads +
                          "Subject: first\r\n"
                          " \t second\r\n"
                          "\tthird\r\n"
@@ -131,7 +131,7 @@ TEST(SipMessageParse, LineEndsAndBlankValues)
     };
     for (const char* text : variants) {
         SipMessage m;
-        ASSERT_TRUE(m.parser(text)) << text;
+        ASSERT_TRUE(m.Parse(text)) << text;
         EXPECT_EQ(m.Header<CSeqHeader>(SipMessage::HID_CSEQ)->Method(), SipStartLine::OPTIONS);
         EXPECT_TRUE(m.empty());
     }
@@ -140,7 +140,7 @@ TEST(SipMessageParse, LineEndsAndBlankValues)
 TEST(SipMessageParse, CommaListsSplitOutsideQuotesAndBrackets)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser(invite("Route: <sip:p1;lr>, <sip:p2;lr>\r\n"
+    ASSERT_TRUE(m.Parse(invite("Route: <sip:p1;lr>, <sip:p2;lr>\r\n"
                                 "Record-Route: <sip:r1?X=a,b;lr>, <sip:r2;lr>\r\n"
                                 "Contact: \"Doe, John\" <sip:j@h>, <sip:k@h;x=\"a,b\">, \"a\\\",\" <sip:l@h>\r\n"
                                 "Via: SIP/2.0/UDP 10.0.0.4, SIP/2.0/UDP 10.0.0.3\r\n")));
@@ -154,11 +154,11 @@ TEST(SipMessageParse, CommaListsSplitOutsideQuotesAndBrackets)
     ASSERT_NE(r2, nullptr);
     EXPECT_STREQ(r2->Param("lr"), "");
     EXPECT_EQ(r2->Host(), "p2");
-    std::string text = m.assemble(false);
+    std::string text = m.Assemble(false);
     EXPECT_NE(text.find("v: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK1, SIP/2.0/UDP 10.0.0.4, SIP/2.0/UDP 10.0.0.3\r\n"),
               std::string::npos);
     EXPECT_NE(text.find("Route: <sip:p1;lr>, <sip:p2;lr>\r\n"), std::string::npos);
-    std::string longform = m.assemble(true);
+    std::string longform = m.Assemble(true);
     EXPECT_NE(longform.find("Route: <sip:p1;lr>\r\nRoute: <sip:p2;lr>\r\n"), std::string::npos);
 }
 
@@ -175,16 +175,16 @@ TEST(SipMessageParse, ListValuesMustStandAloneWhenJoined)
     for (const char* extra : refused) {
         FlogCapture log;
         SipMessage m;
-        EXPECT_FALSE(m.parser(invite(extra))) << extra;
+        EXPECT_FALSE(m.Parse(invite(extra))) << extra;
         EXPECT_EQ(log.last(), "Unbalanced quotes or brackets in Header\n") << extra;
     }
     SipMessage fine;
-    ASSERT_TRUE(fine.parser(invite("Via: SIP/2.0/UDP h;x=\"a,<b\"\r\nContact: \"A, <B>\" <sip:a@h>, <sip:b@h>\r\n")));
+    ASSERT_TRUE(fine.Parse(invite("Via: SIP/2.0/UDP h;x=\"a,<b\"\r\nContact: \"A, <B>\" <sip:a@h>, <sip:b@h>\r\n")));
     for (bool longForm : {true, false}) {
-        std::string once = fine.assemble(longForm);
+        std::string once = fine.Assemble(longForm);
         SipMessage again;
-        ASSERT_TRUE(again.parser(once)) << once;
-        EXPECT_EQ(again.assemble(longForm), once);
+        ASSERT_TRUE(again.Parse(once)) << once;
+        EXPECT_EQ(again.Assemble(longForm), once);
     }
 }
 
@@ -194,10 +194,10 @@ TEST(SipMessageParse, LongCommaListsDoNotExhaustTheStack)
     for (int i = 0; i < 4000; ++i) values += "SIP/2.0/UDP 10.0.0.1,";
     values += "SIP/2.0/UDP 10.0.0.2";
     SipMessage m;
-    ASSERT_TRUE(m.parser(invite("Via: " + values + "\r\n")));
+    ASSERT_TRUE(m.Parse(invite("Via: " + values + "\r\n")));
     EXPECT_EQ(count_values(m, SipMessage::HID_VIA), 4002u);
     SipMessage copy(m);
-    EXPECT_EQ(copy.assemble(true), m.assemble(true));
+    EXPECT_EQ(copy.Assemble(true), m.Assemble(true));
 }
 
 struct StackJob {
@@ -210,10 +210,10 @@ void* parse_copy_assemble(void* arg)
 {
     auto* job = static_cast<StackJob*>(arg);
     SipMessage m;
-    if (!m.parser(job->text)) return nullptr;
+    if (!m.Parse(job->text)) return nullptr;
     SipMessage copy(m);
     job->values = count_values(copy, SipMessage::HID_CONTACT);
-    job->assembled = copy.assemble(false);
+    job->assembled = copy.Assemble(false);
     return nullptr;
 }
 
@@ -242,11 +242,11 @@ TEST(SipMessageParse, RequiredHeaders)
                                    "To: <sip:b@h>\r\nCSeq: 1 OPTIONS\r\n\r\n";
     FlogCapture log;
     SipMessage m;
-    EXPECT_FALSE(m.parser(no_call_id));
+    EXPECT_FALSE(m.Parse(no_call_id));
     EXPECT_EQ(log.last(), "Required Header is Missing\n");
     SipHeaders h;
     std::string_view text = no_call_id;
-    EXPECT_TRUE(h.parser(text, true));
+    EXPECT_TRUE(h.Parse(text, true));
     EXPECT_TRUE(text.empty());
 }
 
@@ -279,12 +279,12 @@ TEST(SipMessageParse, RefusedMessagesReportWhy)
     for (const Refusal& c : cases) {
         FlogCapture log;
         SipMessage m;
-        EXPECT_FALSE(m.parser(std::string_view(c.text))) << c.text;
+        EXPECT_FALSE(m.Parse(std::string_view(c.text))) << c.text;
         EXPECT_EQ(log.last(), c.reported) << c.text;
     }
     FlogCapture log;
     SipMessage m;
-    EXPECT_FALSE(m.parser(static_cast<const char*>(nullptr)));
+    EXPECT_FALSE(m.Parse(static_cast<const char*>(nullptr)));
     EXPECT_EQ(log.last(), "Empty Message.\n");
 }
 
@@ -294,7 +294,7 @@ TEST(SipMessageParse, NulInHeaderLineIsCountedNotCut)
     text.insert(text.find("X-Nul: a") + 7, 1, '\0');
     FlogCapture log;
     SipMessage m;
-    EXPECT_FALSE(m.parser(std::string_view(text)));
+    EXPECT_FALSE(m.Parse(std::string_view(text)));
     EXPECT_EQ(log.last(), "NUL character in Header\n");
 }
 
@@ -302,9 +302,9 @@ TEST(SipMessageBody, DelimitedByContentLength)
 {
     std::string body("v=0\r\n\0binary\r\n", 14);
     SipMessage m;
-    ASSERT_TRUE(m.parser(std::string_view(invite("Content-Length: 14\r\n", body + "EXTRA BYTES"))));
+    ASSERT_TRUE(m.Parse(std::string_view(invite("Content-Length: 14\r\n", body + "EXTRA BYTES"))));
     EXPECT_EQ(m.Body(), body);
-    std::string out = m.assemble(true);
+    std::string out = m.Assemble(true);
     EXPECT_NE(out.find("Content-Length: 14\r\n"), std::string::npos);
     EXPECT_EQ(out.substr(out.size() - 14), body);
 }
@@ -312,19 +312,19 @@ TEST(SipMessageBody, DelimitedByContentLength)
 TEST(SipMessageBody, WithoutContentLengthTheRestIsTheBody)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser(invite("", "\r\n\r\nv=0\r\n")));
+    ASSERT_TRUE(m.Parse(invite("", "\r\n\r\nv=0\r\n")));
     EXPECT_EQ(m.Body(), "v=0\r\n");
-    EXPECT_NE(m.assemble(true).find("Content-Length: 5\r\n"), std::string::npos);
+    EXPECT_NE(m.Assemble(true).find("Content-Length: 5\r\n"), std::string::npos);
 }
 
 TEST(SipMessageBody, ContentLengthIsRewrittenToTheBody)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser(invite("Content-Length: 10\r\n", "0123456789")));
+    ASSERT_TRUE(m.Parse(invite("Content-Length: 10\r\n", "0123456789")));
     m.Body("abc");
-    EXPECT_NE(m.assemble(true).find("Content-Length: 3\r\n\r\nabc"), std::string::npos);
+    EXPECT_NE(m.Assemble(true).find("Content-Length: 3\r\n\r\nabc"), std::string::npos);
     m.clear();
-    std::string out = m.assemble(true);
+    std::string out = m.Assemble(true);
     EXPECT_EQ(out.substr(out.size() - 21), "Content-Length: 0\r\n\r\n");
     // The stored header is not touched by assembly.
     EXPECT_EQ(m.Header<ContentLengthHeader>(SipMessage::HID_CONTENT_LENGTH)->Value(), 10);
@@ -333,7 +333,7 @@ TEST(SipMessageBody, ContentLengthIsRewrittenToTheBody)
 TEST(SipMessageBody, MessageWithoutBodyGetsContentLengthZeroInOrder)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser("INVITE sip:b@h SIP/2.0\r\n"
+    ASSERT_TRUE(m.Parse("INVITE sip:b@h SIP/2.0\r\n"
                          "To: <sip:b@h>\r\n"
                          "v: SIP/2.0/UDP h\r\n"
                          "From: <sip:a@h>;tag=1\r\n"
@@ -342,7 +342,7 @@ TEST(SipMessageBody, MessageWithoutBodyGetsContentLengthZeroInOrder)
                          "X-Foo: y\r\n"
                          "Content-Length: 0\r\n"
                          "\r\n"));
-    EXPECT_EQ(m.assemble(true),
+    EXPECT_EQ(m.Assemble(true),
               "INVITE sip:b@h SIP/2.0\r\n"
               "Via: SIP/2.0/UDP h\r\n"
               "From: <sip:a@h>;tag=1\r\n"
@@ -357,7 +357,7 @@ TEST(SipMessageBody, MessageWithoutBodyGetsContentLengthZeroInOrder)
 TEST(SipMessageParse, ValuesClampedOrRefused)
 {
     SipMessage m;
-    ASSERT_TRUE(m.parser(invite("Expires: 4294967295\r\nMax-Forwards: 300\r\n")));
+    ASSERT_TRUE(m.Parse(invite("Expires: 4294967295\r\nMax-Forwards: 300\r\n")));
     EXPECT_EQ(m.Header<ExpiresHeader>(SipMessage::HID_EXPIRES)->Value(), INT_MAX);
     EXPECT_EQ(m.Header<MaxForwardsHeader>(SipMessage::HID_MAX_FORWARDS)->Value(), 300);
 }
@@ -367,7 +367,7 @@ TEST(SipMessageParse, HeaderParserLeavesPointerAtBody)
     std::string text = invite("", "\r\n\r\nbody");
     const char* p = text.c_str();
     SipHeaders h;
-    ASSERT_TRUE(h.parser(p, false));
+    ASSERT_TRUE(h.Parse(p, false));
     EXPECT_STREQ(p, "body");
 }
 

@@ -9,7 +9,7 @@ namespace {
 SipMessage parsed(const std::string& text)
 {
     SipMessage m;
-    EXPECT_TRUE(m.parser(text)) << text;
+    EXPECT_TRUE(m.Parse(text)) << text;
     return m;
 }
 
@@ -21,7 +21,7 @@ std::string routes_of(const SipMessage& m)
 {
     std::string out;
     for (auto* l = m.Header(SipMessage::HID_ROUTE); l; l = l->Next()) {
-        l->assemble(out);
+        l->Assemble(out);
         out += ' ';
     }
     return out;
@@ -30,7 +30,7 @@ std::string routes_of(const SipMessage& m)
 std::string request_uri(const SipMessage& m)
 {
     std::string out;
-    return m.URI().assemble(out);
+    return m.URI().Assemble(out);
 }
 
 TEST(SipNextHop, Addr)
@@ -60,7 +60,7 @@ TEST(SipNextHop, Addr)
 
     SipHeaders no_via;
     std::string_view text = "SIP/2.0 200 OK\r\nCall-ID: c\r\n\r\n";
-    ASSERT_TRUE(no_via.parser(text, true));
+    ASSERT_TRUE(no_via.Parse(text, true));
     EXPECT_EQ(no_via.Addr(), "");
 }
 
@@ -68,15 +68,15 @@ TEST(SipNextHop, SwapFromAndTo)
 {
     SipMessage m = parsed("BYE sip:b@h SIP/2.0\r\n" + kDialogHeads + "To: <sip:b@10.0.0.6>;tag=2\r\nCSeq: 2 BYE\r\n\r\n");
     m.SwapFromTo();
-    std::string text = m.assemble(true);
+    std::string text = m.Assemble(true);
     EXPECT_NE(text.find("From: <sip:b@10.0.0.6>;tag=2\r\nTo: <sip:a@10.0.0.5>;tag=1\r\n"), std::string::npos);
 
     SipHeaders no_to;
     std::string_view partial = "BYE sip:b@h SIP/2.0\r\nFrom: <sip:a@h>;tag=1\r\n\r\n";
-    ASSERT_TRUE(no_to.parser(partial, true));
+    ASSERT_TRUE(no_to.Parse(partial, true));
     no_to.SwapFromTo();
     std::string out;
-    EXPECT_EQ(no_to.assemble(out, true), "BYE sip:b@h SIP/2.0\r\nFrom: <sip:a@h>;tag=1\r\n");
+    EXPECT_EQ(no_to.Assemble(out, true), "BYE sip:b@h SIP/2.0\r\nFrom: <sip:a@h>;tag=1\r\n");
 }
 
 struct RouteSetCase {
@@ -109,7 +109,7 @@ TEST(SipNextHop, RouteSetFrom)
         if (c.src_is_request) EXPECT_EQ(tag, nullptr);
         else EXPECT_STREQ(tag, "9");
         // Route values are plain Route lines whatever they were copied from.
-        EXPECT_NE(bye.assemble(true).find("Route: "), std::string::npos);
+        EXPECT_NE(bye.Assemble(true).find("Route: "), std::string::npos);
     }
 }
 

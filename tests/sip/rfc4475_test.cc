@@ -122,7 +122,7 @@ TEST_P(Rfc4475, ExpectedOutcome)
     const Torture& t = GetParam();
     FlogCapture log;
     SipMessage m;
-    bool ok = m.parser(std::string_view(text_));
+    bool ok = m.Parse(std::string_view(text_));
     if (t.refusal) {
         EXPECT_FALSE(ok) << t.why;
         EXPECT_EQ(log.last(), t.refusal) << t.why;
@@ -130,10 +130,10 @@ TEST_P(Rfc4475, ExpectedOutcome)
     }
     ASSERT_TRUE(ok) << t.why << "\n" << log.last();
     for (bool longForm : {true, false}) {
-        std::string once = m.assemble(longForm);
+        std::string once = m.Assemble(longForm);
         SipMessage again;
-        ASSERT_TRUE(again.parser(std::string_view(once))) << once;
-        EXPECT_EQ(again.assemble(longForm), once);
+        ASSERT_TRUE(again.Parse(std::string_view(once))) << once;
+        EXPECT_EQ(again.Assemble(longForm), once);
         EXPECT_EQ(again.Body(), m.Body());
     }
 }
@@ -159,27 +159,27 @@ TEST(Rfc4475Details, AcceptedMessagesKeepWhatMatters)
 {
     if (!std::getenv("CI") && file_text("dblreq.dat").empty()) GTEST_SKIP();
     SipMessage dbl;
-    ASSERT_TRUE(dbl.parser(std::string_view(file_text("dblreq.dat"))));
+    ASSERT_TRUE(dbl.Parse(std::string_view(file_text("dblreq.dat"))));
     EXPECT_TRUE(dbl.IsRegister());
     EXPECT_TRUE(dbl.empty());
 
     SipMessage mpart;
-    ASSERT_TRUE(mpart.parser(std::string_view(file_text("mpart01.dat"))));
+    ASSERT_TRUE(mpart.Parse(std::string_view(file_text("mpart01.dat"))));
     EXPECT_EQ(mpart.size(), 553u);
     EXPECT_NE(mpart.Body().find('\0'), std::string::npos);
 
     SipMessage noreason;
-    ASSERT_TRUE(noreason.parser(std::string_view(file_text("noreason.dat"))));
+    ASSERT_TRUE(noreason.Parse(std::string_view(file_text("noreason.dat"))));
     EXPECT_EQ(noreason.Status(), 100);
     EXPECT_EQ(noreason.Reason(), "");
 
     SipMessage baddate;
-    ASSERT_TRUE(baddate.parser(std::string_view(file_text("baddate.dat"))));
+    ASSERT_TRUE(baddate.Parse(std::string_view(file_text("baddate.dat"))));
     EXPECT_STREQ(baddate.Header("Date"), "Fri, 01 Jan 2010 16:00:00 EST");
-    EXPECT_NE(baddate.assemble(true).find("\r\nDate: Fri, 01 Jan 2010 16:00:00 EST\r\n"), std::string::npos);
+    EXPECT_NE(baddate.Assemble(true).find("\r\nDate: Fri, 01 Jan 2010 16:00:00 EST\r\n"), std::string::npos);
 
     SipMessage longreq;
-    ASSERT_TRUE(longreq.parser(std::string_view(file_text("longreq.dat"))));
+    ASSERT_TRUE(longreq.Parse(std::string_view(file_text("longreq.dat"))));
     size_t vias = 0;
     for (auto* l = longreq.Header(SipMessage::HID_VIA); l; l = l->Next()) ++vias;
     EXPECT_EQ(vias, 34u);

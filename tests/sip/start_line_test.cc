@@ -48,10 +48,10 @@ TEST(SipStartLine, ParseAndAssemble)
     for (const Case& c : cases) {
         FlogCapture log;
         SipStartLine sl;
-        bool ok = sl.parser(c.line);
+        bool ok = sl.Parse(c.line);
         EXPECT_EQ(ok, c.ok) << c.line;
         std::string out;
-        if (c.ok) EXPECT_EQ(sl.assemble(out), c.expected) << c.line;
+        if (c.ok) EXPECT_EQ(sl.Assemble(out), c.expected) << c.line;
         else EXPECT_EQ(log.last(), c.expected) << c.line;
     }
 }
@@ -59,7 +59,7 @@ TEST(SipStartLine, ParseAndAssemble)
 TEST(SipStartLine, RequestAndResponseFields)
 {
     SipStartLine req;
-    ASSERT_TRUE(req.parser("REGISTER sip:10.0.0.1:5070 SIP/2.0"));
+    ASSERT_TRUE(req.Parse("REGISTER sip:10.0.0.1:5070 SIP/2.0"));
     EXPECT_TRUE(req.IsRequest());
     EXPECT_TRUE(req.IsRegister());
     EXPECT_EQ(req.Status(), 0);
@@ -67,7 +67,7 @@ TEST(SipStartLine, RequestAndResponseFields)
     EXPECT_EQ(req.URI().Port(), 5070);
 
     SipStartLine resp;
-    ASSERT_TRUE(resp.parser("SIP/2.0 486 Busy Here"));
+    ASSERT_TRUE(resp.Parse("SIP/2.0 486 Busy Here"));
     EXPECT_TRUE(resp.IsResponse());
     EXPECT_EQ(resp.Method(), SipStartLine::BLANK_METHOD);
     EXPECT_EQ(resp.Status(), 486);
@@ -77,7 +77,7 @@ TEST(SipStartLine, RequestAndResponseFields)
 TEST(SipStartLine, MethodTable)
 {
     for (int m = SipStartLine::INVITE; m < SipStartLine::METHOD_COUNT; ++m)
-        EXPECT_EQ(SipStartLine::ParseMethod(SipStartLine::MethodStr[m]), m);
+        EXPECT_EQ(SipStartLine::ParseMethod(SipStartLine::kMethodNames[m]), m);
     EXPECT_EQ(SipStartLine::ParseMethod("  BYE\t"), SipStartLine::BYE);
     FlogCapture log;
     EXPECT_EQ(SipStartLine::ParseMethod("bye"), SipStartLine::BLANK_METHOD);

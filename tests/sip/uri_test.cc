@@ -17,7 +17,7 @@ struct Case {
 std::string assemble_params(const SipParams& p)
 {
     std::string out;
-    return p.assemble(out);
+    return p.Assemble(out);
 }
 
 TEST(SipParams, ParseAndAssemble)
@@ -36,7 +36,7 @@ TEST(SipParams, ParseAndAssemble)
     for (const Case& c : cases) {
         FlogCapture log;
         SipParams p;
-        bool ok = p.parser(c.text);
+        bool ok = p.Parse(c.text);
         EXPECT_EQ(ok, c.ok) << c.text;
         if (c.ok) EXPECT_EQ(assemble_params(p), c.expected) << c.text;
         else EXPECT_EQ(log.last(), c.expected) << c.text;
@@ -46,7 +46,7 @@ TEST(SipParams, ParseAndAssemble)
 TEST(SipParams, Accessors)
 {
     SipParams p;
-    ASSERT_TRUE(p.parser(";lr;tag=7"));
+    ASSERT_TRUE(p.Parse(";lr;tag=7"));
     EXPECT_STREQ(p.Param("lr"), "");
     EXPECT_STREQ(p.Param("tag"), "7");
     EXPECT_EQ(p.Param("TAG"), nullptr);  // names are case-sensitive
@@ -93,10 +93,10 @@ TEST(SipUri, ParseAndAssemble)
     for (const Case& c : cases) {
         FlogCapture log;
         SipUri uri;
-        bool ok = uri.parser(c.text, true);
+        bool ok = uri.Parse(c.text, true);
         EXPECT_EQ(ok, c.ok) << c.text;
         std::string out;
-        if (c.ok) EXPECT_EQ(uri.assemble(out), c.expected) << c.text;
+        if (c.ok) EXPECT_EQ(uri.Assemble(out), c.expected) << c.text;
         else EXPECT_EQ(log.last(), c.expected) << c.text;
     }
 }
@@ -104,7 +104,7 @@ TEST(SipUri, ParseAndAssemble)
 TEST(SipUri, FieldsAndAddresses)
 {
     SipUri uri;
-    ASSERT_TRUE(uri.parser("sip:alice:pw@10.0.0.1:5070;lr?Subject=x", true));
+    ASSERT_TRUE(uri.Parse("sip:alice:pw@10.0.0.1:5070;lr?Subject=x", true));
     EXPECT_EQ(uri.Scheme(), "sip:");
     EXPECT_EQ(uri.User(), "alice");
     EXPECT_EQ(uri.Password(), "pw");
@@ -116,19 +116,19 @@ TEST(SipUri, FieldsAndAddresses)
     EXPECT_EQ(uri.Addr(), "10.0.0.1:5070");
 
     SipUri bare;
-    ASSERT_TRUE(bare.parser("sip:10.0.0.2", true));
+    ASSERT_TRUE(bare.Parse("sip:10.0.0.2", true));
     EXPECT_EQ(bare.Port(), 0);
     EXPECT_EQ(bare.SPort(), 5060);
     EXPECT_EQ(bare.Addr(), "10.0.0.2:5060");
     std::string out;
-    EXPECT_EQ(bare.assemble(out), "sip:10.0.0.2");
+    EXPECT_EQ(bare.Assemble(out), "sip:10.0.0.2");
 }
 
 TEST(SipUri, ValueWithoutEqualsIsReportedWithoutLineEnd)
 {
     FlogCapture log;
     SipUri uri;
-    EXPECT_TRUE(uri.parser("sip:h?flag&a=1", true));
+    EXPECT_TRUE(uri.Parse("sip:h?flag&a=1", true));
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0], "Optional Header without value");
 }
@@ -136,11 +136,11 @@ TEST(SipUri, ValueWithoutEqualsIsReportedWithoutLineEnd)
 TEST(SipUri, WithoutSchemeForViaSentBy)
 {
     SipUri uri;
-    ASSERT_TRUE(uri.parser("10.0.0.5:5062;branch=z9hG4bK1;rport", false));
+    ASSERT_TRUE(uri.Parse("10.0.0.5:5062;branch=z9hG4bK1;rport", false));
     EXPECT_EQ(uri.Host(), "10.0.0.5");
     EXPECT_EQ(uri.Port(), 5062);
     std::string out;
-    EXPECT_EQ(uri.assemble(out), "10.0.0.5:5062;branch=z9hG4bK1;rport");
+    EXPECT_EQ(uri.Assemble(out), "10.0.0.5:5062;branch=z9hG4bK1;rport");
 }
 
 TEST(SipNameAddr, ParseAndAssemble)
@@ -170,10 +170,10 @@ TEST(SipNameAddr, ParseAndAssemble)
     for (const Case& c : cases) {
         FlogCapture log;
         SipNameAddress na;
-        bool ok = na.parser(c.text);
+        bool ok = na.Parse(c.text);
         EXPECT_EQ(ok, c.ok) << c.text;
         std::string out;
-        if (c.ok) EXPECT_EQ(na.assemble(out), c.expected) << c.text;
+        if (c.ok) EXPECT_EQ(na.Assemble(out), c.expected) << c.text;
         else EXPECT_EQ(log.last(), c.expected) << c.text;
     }
 }
@@ -181,17 +181,17 @@ TEST(SipNameAddr, ParseAndAssemble)
 TEST(SipNameAddr, DisplayNameForms)
 {
     SipNameAddress quoted;
-    ASSERT_TRUE(quoted.parser("\"Alice\" <sip:alice@10.0.0.1>"));
+    ASSERT_TRUE(quoted.Parse("\"Alice\" <sip:alice@10.0.0.1>"));
     EXPECT_EQ(quoted.FullName(), "Alice");
     SipNameAddress wrapped;
-    ASSERT_TRUE(wrapped.parser("\"\\\"x\" <sip:a@h>"));
+    ASSERT_TRUE(wrapped.Parse("\"\\\"x\" <sip:a@h>"));
     EXPECT_EQ(wrapped.FullName(), "\\\"x");
     SipNameAddress tiny;
-    ASSERT_TRUE(tiny.parser("\"\\\"\" <sip:a@h>"));
+    ASSERT_TRUE(tiny.Parse("\"\\\"\" <sip:a@h>"));
     EXPECT_EQ(tiny.FullName(), "");
     SipNameAddress bare;
     bare.FullName("stale");
-    ASSERT_TRUE(bare.parser("sip:a@h"));
+    ASSERT_TRUE(bare.Parse("sip:a@h"));
     EXPECT_EQ(bare.FullName(), "");
 }
 

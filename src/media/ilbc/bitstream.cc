@@ -27,7 +27,7 @@ class BitWriter {
   explicit BitWriter(std::span<std::uint8_t, kFrameBytes> out) : out_(out) {
     for (auto& b : out_) b = 0;
   }
-  void put(unsigned value, int width) {
+  void Put(unsigned value, int width) {
     for (int b = width - 1; b >= 0; --b) {
       if (pos_ >= kFrameBytes * 8) return;
       if ((value >> b) & 1u) out_[pos_ / 8] |= static_cast<std::uint8_t>(0x80u >> (pos_ % 8));
@@ -83,10 +83,10 @@ void PackRaw(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out) {
       int below = 0;
       for (int c = cls + 1; c < 3; ++c) below += a[c];
       const unsigned v = static_cast<unsigned>(value) & ((1u << TotalBits(a)) - 1u);
-      w.put((v >> below) & ((1u << a[cls]) - 1u), a[cls]);
+      w.Put((v >> below) & ((1u << a[cls]) - 1u), a[cls]);
     });
   }
-  w.put(static_cast<unsigned>(p.pad) & 1u, 1);
+  w.Put(static_cast<unsigned>(p.pad) & 1u, 1);
 }
 
 FrameParams UnpackRaw(std::span<const std::uint8_t, kFrameBytes> in) {
@@ -103,14 +103,14 @@ FrameParams UnpackRaw(std::span<const std::uint8_t, kFrameBytes> in) {
   return p;
 }
 
-void pack(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out) {
+void Pack(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out) {
   FrameParams wire = p;
   wire.cb[1] = SubBlock1IndexToWire(p.cb[1]);
   wire.cb[2] = SubBlock1IndexToWire(p.cb[2]);
   PackRaw(wire, out);
 }
 
-FrameParams unpack(std::span<const std::uint8_t, kFrameBytes> in) {
+FrameParams Unpack(std::span<const std::uint8_t, kFrameBytes> in) {
   FrameParams p = UnpackRaw(in);
   p.cb[1] = SubBlock1IndexFromWire(p.cb[1]);
   p.cb[2] = SubBlock1IndexFromWire(p.cb[2]);

@@ -11,7 +11,7 @@
 namespace ostrel::ilbc {
 
 // Parameters of one frame. Codebook indices are held as the decoder uses them (0..255 for the
-// 40-sample sub-blocks); pack() and unpack() convert sub-block 1, stages 2 and 3, to and from
+// 40-sample sub-blocks); Pack() and Unpack() convert sub-block 1, stages 2 and 3, to and from
 // their 7-bit transmitted form.
 struct FrameParams {
   std::array<int, 6> lsf{};   // two vectors x three splits
@@ -26,8 +26,8 @@ struct FrameParams {
   int pad = 0;                // a 1 here marks an empty frame
 };
 
-void pack(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out);
-FrameParams unpack(std::span<const std::uint8_t, kFrameBytes> in);
+void Pack(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out);
+FrameParams Unpack(std::span<const std::uint8_t, kFrameBytes> in);
 
 // Raw bit fields as carried on the wire, without the index conversion (for tests and tools).
 FrameParams UnpackRaw(std::span<const std::uint8_t, kFrameBytes> in);

@@ -31,7 +31,7 @@ int QuantiseGain(float g, float scale, std::span<const float> levels, float& qua
 
 }  // namespace
 
-void CodebookSearch::consider(Best& best, int stage, float cross, float inv_energy, int index) const {
+void CodebookSearch::Consider(Best& best, int stage, float cross, float inv_energy, int index) const {
   float measure;
   if (stage == 0) {
     measure = cross > 0.0f ? (cross * cross) * inv_energy : tbl::kSearchMeasureInit;
@@ -62,13 +62,13 @@ void CodebookSearch::SearchPlain(Best& best, int stage, std::span<const float> x
       cross[3] = cross[3] + t * v[n];
     }
     for (int k = 0; k < 4; ++k) {
-      consider(best, stage, cross[k], InverseEnergy(energy_[energy_base + i + k]), energy_base + i + k);
+      Consider(best, stage, cross[k], InverseEnergy(energy_[energy_base + i + k]), energy_base + i + k);
     }
   }
   for (; i < last; ++i) {
     float cross = 0.0f;
     for (int n = 0; n < N; ++n) cross = cross + target_[n] * x[L - N - i + n];
-    consider(best, stage, cross, InverseEnergy(energy_[energy_base + i]), energy_base + i);
+    Consider(best, stage, cross, InverseEnergy(energy_[energy_base + i]), energy_base + i);
   }
 }
 
@@ -95,19 +95,19 @@ void CodebookSearch::SearchAugmented(Best& best, int stage, std::span<const floa
       e = e + v * v;
       cross = cross + target_[n] * v;
     }
-    consider(best, stage, cross, InverseEnergy(e), index_base + lag);
+    Consider(best, stage, cross, InverseEnergy(e), index_base + lag);
   }
 }
 
-void CodebookSearch::search(const CbShape& shape, int block, std::span<const float> mem,
+void CodebookSearch::Search(const CbShape& shape, int block, std::span<const float> mem,
                             std::span<const float> target, const Lpc& w, std::span<int, kStages> cb,
                             std::span<int, kStages> gain) {
   shape_ = shape;
   const int L = shape.mem_len;
   const int N = shape.len;
-  const int K = shape.plain();
+  const int K = shape.Plain();
   const int base = shape.base();
-  const bool sub = shape.augmented();
+  const bool sub = shape.Augmented();
   const auto& ranges = tbl::kSearchRange[block];
 
   // Weighted memory and target: one pass of the weighting filter from zero history.

@@ -15,7 +15,7 @@ class CodebookSearch {
   // block: 0 for the extension block, 1..4 for the sub-blocks in coding order (selects the
   // search ranges). mem: the unweighted codebook memory; target: the residual to match
   // (time-reversed for backward blocks); w: the weighting filter.
-  void search(const CbShape& shape, int block, std::span<const float> mem,
+  void Search(const CbShape& shape, int block, std::span<const float> mem,
               std::span<const float> target, const Lpc& w, std::span<int, kStages> cb,
               std::span<int, kStages> gain);
 
@@ -25,7 +25,7 @@ class CodebookSearch {
     float gain;
     int index;
   };
-  void consider(Best& best, int stage, float cross, float inv_energy, int index) const;
+  void Consider(Best& best, int stage, float cross, float inv_energy, int index) const;
   void SearchAugmented(Best& best, int stage, std::span<const float> x, int first_lag,
                         int last_lag, int index_base) const;
   // Searches plain vectors at offsets [first, last) of x; energies start at energy_[energy_base].

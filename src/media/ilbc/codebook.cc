@@ -35,7 +35,7 @@ void CodebookVector(const CbShape& shape, std::span<const float> mem, std::span<
                      int index, std::span<float> out) {
   const int L = shape.mem_len;
   const int N = shape.len;
-  const int K = shape.plain();
+  const int K = shape.Plain();
   const int base = shape.base();
   auto plain = [&](std::span<const float> x, int i) {
     for (int n = 0; n < N; ++n) out[n] = x[L - N - i + n];

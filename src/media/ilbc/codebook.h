@@ -14,9 +14,9 @@ namespace ostrel::ilbc {
 struct CbShape {
   int mem_len;
   int len;
-  constexpr int plain() const { return mem_len - len + 1; }             // K
-  constexpr bool augmented() const { return len == kSubLen; }
-  constexpr int base() const { return augmented() ? plain() + 20 : plain(); }
+  constexpr int Plain() const { return mem_len - len + 1; }             // K
+  constexpr bool Augmented() const { return len == kSubLen; }
+  constexpr int base() const { return Augmented() ? Plain() + 20 : Plain(); }
   constexpr int size() const { return 2 * base(); }
 };
 

@@ -13,13 +13,13 @@ Decoder::Decoder(bool enhancer)
   a_old_.fill(kUnitLpc);
 }
 
-bool Decoder::decode(std::span<const std::uint8_t, kFrameBytes> frame,
+bool Decoder::Decode(std::span<const std::uint8_t, kFrameBytes> frame,
                      std::span<std::int16_t, kFrameSamples> out) {
-  params_ = unpack(frame);
+  params_ = Unpack(frame);
   std::array<Lsf, 2> lsf{};
   if (!IsDecodable(params_) || !DequantiseLsf(std::span<const int, 3>(params_.lsf.data(), 3), lsf[0]) ||
       !DequantiseLsf(std::span<const int, 3>(params_.lsf.data() + 3, 3), lsf[1])) {
-    conceal(out);
+    Conceal(out);
     return false;
   }
   LsfCheck(lsf);
@@ -31,9 +31,9 @@ bool Decoder::decode(std::span<const std::uint8_t, kFrameBytes> frame,
   return true;
 }
 
-void Decoder::conceal(std::span<std::int16_t, kFrameSamples> out) {
+void Decoder::Conceal(std::span<std::int16_t, kFrameSamples> out) {
   Lpc pc{};
-  plc_.conceal(last_lag_, residual_, pc);
+  plc_.Conceal(last_lag_, residual_, pc);
   a_.fill(pc);
   FinishFrame(true, out);
 }
@@ -63,7 +63,7 @@ void Decoder::FinishFrame(bool concealed, std::span<std::int16_t, kFrameSamples>
   auto x = std::span<float>(syn_).subspan(kOrder, kFrameSamples);
   std::array<const Lpc*, kNumSub> filters{};
   if (use_enhancer_) {
-    last_lag_ = enh_.process(residual_, prev_concealed_, std::span<float, kFrameSamples>(x));
+    last_lag_ = enh_.Process(residual_, prev_concealed_, std::span<float, kFrameSamples>(x));
     // The enhancer delays by two sub-blocks, so they still belong to the previous frame's filters.
     filters = {&a_old_[4], &a_old_[5], &a_[0], &a_[1], &a_[2], &a_[3]};
   } else {
@@ -75,7 +75,7 @@ void Decoder::FinishFrame(bool concealed, std::span<std::int16_t, kFrameSamples>
     AllPoleInplace(syn_, kOrder + kSubLen * k, kSubLen, *filters[k]);
   }
   for (int i = 0; i < kFrameSamples; ++i) {
-    const float y = out_hp_.step(x[i]);
+    const float y = out_hp_.Step(x[i]);
     std::int16_t v;
     if (y < -32768.0f) {
       v = -32768;

@@ -19,13 +19,13 @@ class Decoder {
   // The enhancer adds 80 samples of delay; without it the output is the plain synthesis.
   explicit Decoder(bool enhancer = true);
 
-  // Decodes one received frame. A frame that does not decode (bad start position, empty-frame
+  // Decodes one received frame. A frame that does not Decode (bad start position, empty-frame
   // flag) is concealed like a lost one; returns false in that case.
-  bool decode(std::span<const std::uint8_t, kFrameBytes> frame,
+  bool Decode(std::span<const std::uint8_t, kFrameBytes> frame,
               std::span<std::int16_t, kFrameSamples> out);
 
   // Conceals a frame that never arrived.
-  void conceal(std::span<std::int16_t, kFrameSamples> out);
+  void Conceal(std::span<std::int16_t, kFrameSamples> out);
 
  private:
   void FinishFrame(bool concealed, std::span<std::int16_t, kFrameSamples> out);

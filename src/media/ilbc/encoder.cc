@@ -29,7 +29,7 @@ Lsf LpcAnalysis(std::span<const float, kFrameSamples> x, std::span<const float, 
 Encoder::Encoder()
     : in_hp_(tbl::kHpiZeroCoefs, tbl::kHpiPoleCoefs), lsf_old_(tbl::kLsfmean), lsf_deq_old_(tbl::kLsfmean) {}
 
-void Encoder::analyse(std::array<Lsf, 2>& lsf) {
+void Encoder::Analyse(std::array<Lsf, 2>& lsf) {
   const std::span<const float> buf(lpc_buf_);
   lsf[0] = LpcAnalysis(buf.first<kFrameSamples>(), tbl::kLpcWin);
   lsf[1] = LpcAnalysis(buf.subspan<kLookBack, kFrameSamples>(), tbl::kLpcAsymwin);
@@ -69,24 +69,24 @@ void Encoder::ChooseStart() {
   params_.state_first = en1 > en2 ? 1 : 0;
 }
 
-void Encoder::choose(const BlockSlot& slot, const CbShape& shape, std::span<const float> mem,
+void Encoder::Choose(const BlockSlot& slot, const CbShape& shape, std::span<const float> mem,
                      std::span<int, kStages> cb, std::span<int, kStages> gain) {
   for (int k = 0; k < slot.len; ++k) {
     target_[k] = residual_[slot.reversed ? slot.first + slot.len - 1 - k : slot.first + k];
   }
-  search_.search(shape, slot.block, mem, std::span<const float>(target_).first(slot.len),
+  search_.Search(shape, slot.block, mem, std::span<const float>(target_).first(slot.len),
                  weight_[slot.sub], cb, gain);
 }
 
-void Encoder::encode(std::span<const std::int16_t, kFrameSamples> pcm,
+void Encoder::Encode(std::span<const std::int16_t, kFrameSamples> pcm,
                      std::span<std::uint8_t, kFrameBytes> frame) {
   auto s = std::span<float>(speech_).subspan<kOrder, kFrameSamples>();
-  for (int n = 0; n < kFrameSamples; ++n) s[n] = in_hp_.step(static_cast<float>(pcm[n]));
+  for (int n = 0; n < kFrameSamples; ++n) s[n] = in_hp_.Step(static_cast<float>(pcm[n]));
   std::copy(s.begin(), s.end(), lpc_buf_.begin() + kLookBack);
 
   // Two LSF vectors per frame, quantised; the weighting filters use the unquantised ones.
   std::array<Lsf, 2> lsf{};
-  analyse(lsf);
+  Analyse(lsf);
   std::array<Lsf, 2> lsf_q{};
   for (int v = 0; v < 2; ++v) {
     const auto idx = QuantiseLsf(lsf[v], lsf_q[v]);
@@ -122,7 +122,7 @@ void Encoder::encode(std::span<const std::int16_t, kFrameSamples> pcm,
   // Rebuilding the frame as the decoder will runs the codebook searches block by block.
   RebuildResidual(params_, syn_, decoded_, this);
   params_.pad = 0;
-  pack(params_, frame);
+  Pack(params_, frame);
 }
 
 }  // namespace ostrel::ilbc

@@ -18,13 +18,13 @@ class Encoder final : private BlockChooser {
  public:
   Encoder();
 
-  void encode(std::span<const std::int16_t, kFrameSamples> pcm,
+  void Encode(std::span<const std::int16_t, kFrameSamples> pcm,
               std::span<std::uint8_t, kFrameBytes> frame);
 
  private:
-  void analyse(std::array<Lsf, 2>& lsf);
+  void Analyse(std::array<Lsf, 2>& lsf);
   void ChooseStart();
-  void choose(const BlockSlot& slot, const CbShape& shape, std::span<const float> mem,
+  void Choose(const BlockSlot& slot, const CbShape& shape, std::span<const float> mem,
               std::span<int, kStages> cb, std::span<int, kStages> gain) override;
 
   HighPass in_hp_;

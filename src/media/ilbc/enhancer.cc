@@ -39,7 +39,7 @@ int NearestIndex(const std::array<float, 8>& v, float x) {
 
 Enhancer::Enhancer() { period_.fill(tbl::kEnhPeriodInit); }
 
-int Enhancer::process(std::span<const float, kFrameSamples> r, bool prev_concealed,
+int Enhancer::Process(std::span<const float, kFrameSamples> r, bool prev_concealed,
                       std::span<float, kFrameSamples> out) {
   std::copy(buf_.begin() + kFrameSamples, buf_.end(), buf_.begin());
   std::copy(r.begin(), r.end(), buf_.begin() + (kBufLen - kFrameSamples));
@@ -118,7 +118,7 @@ void Enhancer::RecoverAfterLoss(std::span<const float, kFrameSamples> r) {
   }
 }
 
-float Enhancer::refine(float est, int centre, Segment& seg) {
+float Enhancer::Refine(float est, int centre, Segment& seg) {
   const int k = static_cast<int>(static_cast<double>(est) - 0.5);
   const int s0 = std::max(k - 2, 0);
   int s1 = k + 2;
@@ -186,7 +186,7 @@ void Enhancer::EnhanceBlock(int centre, std::span<float, kBlock> out) {
     // The period is taken off a second time here, as the reference does.
     lb[q] = NearestIndex(pl, (pos[q] + 40.0f) - period_[lb[q + 1]]);
     if (pos[q] - 2.0f >= 0.0f) {
-      pos[q] = refine(pos[q], centre, seg_[q]);
+      pos[q] = Refine(pos[q], centre, seg_[q]);
     } else {
       seg_[q].fill(0.0f);
     }
@@ -197,7 +197,7 @@ void Enhancer::EnhanceBlock(int centre, std::span<float, kBlock> out) {
     lb[q] = NearestIndex(pl2, pos[q - 1] + 40.0f);
     pos[q] = pos[q - 1] + period_[lb[q]];
     if ((pos[q] + 80.0f) + 2.0f < static_cast<float>(kBufLen)) {
-      pos[q] = refine(pos[q], centre, seg_[q]);
+      pos[q] = Refine(pos[q], centre, seg_[q]);
     } else {
       seg_[q].fill(0.0f);
     }

@@ -16,7 +16,7 @@ class Enhancer {
   // Takes this frame's excitation and writes 240 enhanced samples (the last 80 of the previous
   // frame, then the first 160 of this one). prev_concealed: the previous frame was concealed,
   // so its tail is blended into this frame first. Returns the pitch lag for the concealment.
-  int process(std::span<const float, kFrameSamples> r, bool prev_concealed,
+  int Process(std::span<const float, kFrameSamples> r, bool prev_concealed,
               std::span<float, kFrameSamples> out);
 
   static constexpr int kBufLen = 640;
@@ -27,7 +27,7 @@ class Enhancer {
   void EnhanceBlock(int centre, std::span<float, kBlock> out);
   // Best quarter-sample match to the block at `centre` near position `est`; returns the new
   // position estimate and fills seg.
-  float refine(float est, int centre, Segment& seg);
+  float Refine(float est, int centre, Segment& seg);
   void RecoverAfterLoss(std::span<const float, kFrameSamples> r);
 
   std::array<float, kBufLen> buf_{};

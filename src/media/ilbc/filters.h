@@ -24,7 +24,7 @@ void AllZero(std::span<const float> x, std::size_t start, std::size_t n, const L
 class HighPass {
  public:
   HighPass(const std::array<float, 3>& b, const std::array<float, 3>& a) : b_(b), a_(a) {}
-  float step(float x) {
+  float Step(float x) {
     float w = b_[0] * x;
     w = w + b_[1] * x1_;
     w = w + b_[2] * x2_;

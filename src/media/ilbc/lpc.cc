@@ -118,7 +118,7 @@ Lsf LpcToLsf(const Lpc& a) {
   return out;
 }
 
-Lsf interpolate(const Lsf& l1, const Lsf& l2, float w) {
+Lsf Interpolate(const Lsf& l1, const Lsf& l2, float w) {
   const float v = 1.0f - w;
   Lsf out{};
   for (int i = 0; i < kOrder; ++i) out[i] = w * l1[i] + v * l2[i];
@@ -189,7 +189,7 @@ bool DequantiseLsf(std::span<const int, 3> idx, Lsf& out) {
 namespace {
 
 template <std::size_t Dim, std::size_t Size>
-int nearest(const std::array<std::array<float, Dim>, Size>& cb, const float* x) {
+int Nearest(const std::array<std::array<float, Dim>, Size>& cb, const float* x) {
   float best = tbl::kFloatMax;
   int best_j = 0;
   for (std::size_t j = 0; j < Size; ++j) {
@@ -210,9 +210,9 @@ int nearest(const std::array<std::array<float, Dim>, Size>& cb, const float* x) 
 }  // namespace
 
 std::array<int, 3> QuantiseLsf(const Lsf& lsf, Lsf& dequantised) {
-  std::array<int, 3> idx = {nearest(tbl::kLsfCbSplit1, lsf.data()),
-                            nearest(tbl::kLsfCbSplit2, lsf.data() + 3),
-                            nearest(tbl::kLsfCbSplit3, lsf.data() + 6)};
+  std::array<int, 3> idx = {Nearest(tbl::kLsfCbSplit1, lsf.data()),
+                            Nearest(tbl::kLsfCbSplit2, lsf.data() + 3),
+                            Nearest(tbl::kLsfCbSplit3, lsf.data() + 6)};
   DequantiseLsf(idx, dequantised);
   return idx;
 }
@@ -221,7 +221,7 @@ SubLpcs SubblockLpcs(const Lsf& prev, const Lsf& l1, const Lsf& l2) {
   SubLpcs out{};
   for (int k = 0; k < kNumSub; ++k) {
     const float w = tbl::kLsfWeight30ms[k];
-    out[k] = LsfToLpc(k == 0 ? interpolate(prev, l1, w) : interpolate(l1, l2, w));
+    out[k] = LsfToLpc(k == 0 ? Interpolate(prev, l1, w) : Interpolate(l1, l2, w));
   }
   return out;
 }

@@ -12,7 +12,7 @@ namespace ostrel::ilbc {
 Lpc bwexpand(const Lpc& a, float gamma);
 Lpc LsfToLpc(const Lsf& lsf);
 Lsf LpcToLsf(const Lpc& a);
-Lsf interpolate(const Lsf& l1, const Lsf& l2, float w);
+Lsf Interpolate(const Lsf& l1, const Lsf& l2, float w);
 
 // Keeps the two LSF vectors of a frame ordered and apart so the synthesis filters stay stable.
 void LsfCheck(std::array<Lsf, 2>& lsf);

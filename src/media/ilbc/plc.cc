@@ -14,7 +14,7 @@ void Concealer::OnGoodFrame(std::span<const float, kFrameSamples> residual, cons
   std::copy(residual.begin(), residual.end(), prev_residual_.begin());
 }
 
-void Concealer::conceal(int last_lag, std::span<float, kFrameSamples> out, Lpc& lpc) {
+void Concealer::Conceal(int last_lag, std::span<float, kFrameSamples> out, Lpc& lpc) {
   constexpr int N = kFrameSamples;
   const auto& y = prev_residual_;
   if (cons_count_ < 9) ++cons_count_;

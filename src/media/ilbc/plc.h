@@ -17,7 +17,7 @@ class Concealer {
 
   // Produces the excitation of a lost frame and the filter to synthesise it with. `last_lag` is
   // the pitch lag estimated on the previous frame.
-  void conceal(int last_lag, std::span<float, kFrameSamples> out, Lpc& lpc);
+  void Conceal(int last_lag, std::span<float, kFrameSamples> out, Lpc& lpc);
 
  private:
   int prev_lag_ = 120;

@@ -40,7 +40,7 @@ void RebuildResidual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSa
       m[first ? zeros + k : kExtMemLen - 1 - k] = r[first ? r0 + k : r0 + kExtLen + k];
     }
     const BlockSlot slot{0, first ? r0 + kStateShort : r0, kExtLen, !first, first ? s : s - 1};
-    if (chooser) chooser->choose(slot, kExtShape, m, p.ext_cb, p.ext_gain);
+    if (chooser) chooser->Choose(slot, kExtShape, m, p.ext_cb, p.ext_gain);
     ReconstructBlock(kExtShape, m, p.ext_cb, p.ext_gain, std::span<float>(d).first(kExtLen));
     for (int k = 0; k < kExtLen; ++k) {
       r[first ? r0 + kStateShort + k : r0 + kExtLen - 1 - k] = d[k];
@@ -61,7 +61,7 @@ void RebuildResidual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSa
     for (int j = 0; j < nfor; ++j) {
       const int sub = s + 1 + j;
       const BlockSlot slot{1 + j, kSubLen * sub, kSubLen, false, sub};
-      if (chooser) chooser->choose(slot, kSubShape, mem, block_cb(j), block_gain(j));
+      if (chooser) chooser->Choose(slot, kSubShape, mem, block_cb(j), block_gain(j));
       ReconstructBlock(kSubShape, mem, block_cb(j), block_gain(j), d);
       std::copy(d.begin(), d.end(), r.begin() + kSubLen * sub);
       PushBlock(mem, d);
@@ -78,7 +78,7 @@ void RebuildResidual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSa
       const int sub = s - 2 - j;
       const int jj = nfor + j;
       const BlockSlot slot{1 + jj, kSubLen * sub, kSubLen, true, sub};
-      if (chooser) chooser->choose(slot, kSubShape, mem, block_cb(jj), block_gain(jj));
+      if (chooser) chooser->Choose(slot, kSubShape, mem, block_cb(jj), block_gain(jj));
       ReconstructBlock(kSubShape, mem, block_cb(jj), block_gain(jj), d);
       for (int k = 0; k < kSubLen; ++k) r[kSubLen * sub + kSubLen - 1 - k] = d[k];
       PushBlock(mem, d);

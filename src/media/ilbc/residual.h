@@ -24,7 +24,7 @@ struct BlockSlot {
 // the memory the decoder will use; it fills the block's indices.
 class BlockChooser {
  public:
-  virtual void choose(const BlockSlot& slot, const CbShape& shape, std::span<const float> mem,
+  virtual void Choose(const BlockSlot& slot, const CbShape& shape, std::span<const float> mem,
                       std::span<int, kStages> cb, std::span<int, kStages> gain) = 0;
 
  protected:

@@ -68,13 +68,13 @@ StateCode EncodeState(std::span<const float, kStateShort> v, const Lpc& a, const
   for (auto& x : fs) x = x * scal;
 
   // Noise-shaped quantisation in the weighted domain; the filter switches at the sub-block edge.
-  const int split = state_first ? kSubLen : kStateShort - kSubLen;
+  const int Split = state_first ? kSubLen : kStateShort - kSubLen;
   std::array<float, kPad + kStateShort> g{};
-  AllPoleInplace(f, kPad, split, w);
+  AllPoleInplace(f, kPad, Split, w);
   const Lpc* c = &w;
   for (int n = 0; n < kStateShort; ++n) {
-    if (n == split) {
-      AllPoleInplace(f, kPad + split, kStateShort - split, w_next);
+    if (n == Split) {
+      AllPoleInplace(f, kPad + Split, kStateShort - Split, w_next);
       c = &w_next;
     }
     const int pos = kPad + n;

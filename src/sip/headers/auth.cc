@@ -8,7 +8,7 @@
 
 using namespace sipscan;
 
-const AuthParamHeader::AuthParam AuthParamHeader::Auth_Params[kParamCount] = {
+const AuthParamHeader::AuthParam AuthParamHeader::kAuthParams[kParamCount] = {
     {"username", QUOTED}, {"realm", QUOTED},     {"domain", QUOTED}, {"nonce", QUOTED},
     {"opaque", QUOTED},   {"uri", QUOTED},       {"response", QUOTED}, {"algorithm", TOKEN},
     {"qop", DEPENDENT},   {"cnonce", QUOTED},    {"nc", COUNTER},    {"stale", BOOLEAN}};
@@ -17,7 +17,7 @@ namespace {
 std::map<std::string, int, std::less<>> InitParamIds()
 {
     std::map<std::string, int, std::less<>> ids;
-    for (int i = 0; i < AuthParamHeader::kParamCount; ++i) ids.emplace(AuthParamHeader::Auth_Params[i].name, i);
+    for (int i = 0; i < AuthParamHeader::kParamCount; ++i) ids.emplace(AuthParamHeader::kAuthParams[i].name, i);
     return ids;
 }
 
@@ -40,18 +40,18 @@ uint32_t ReadHex32(std::string_view s)
 
 const std::map<std::string, int, std::less<>> AuthParamHeader::param2id = InitParamIds();
 
-bool AuthParamHeader::parser(std::string_view value)
+bool AuthParamHeader::Parse(std::string_view value)
 {
-    value = ltrim(value);
+    value = TrimLeft(value);
     if (StartsWithIgnoringCase(value, "Digest ")) value.remove_prefix(7);
     else SipReport("Only 'Digest' authentication is supported\n");
 
     for (;;) {
-        value = ltrim(value);
+        value = TrimLeft(value);
         size_t eq = value.find('=');
         if (value.empty() || eq == std::string_view::npos) break;
-        std::string_view name = rtrim(value.substr(0, eq));
-        value = ltrim(value.substr(eq + 1));
+        std::string_view name = TrimRight(value.substr(0, eq));
+        value = TrimLeft(value.substr(eq + 1));
         std::string_view param;
         if (!value.empty() && value[0] == '"') {
             size_t close = value.find('"', 1);
@@ -59,17 +59,17 @@ bool AuthParamHeader::parser(std::string_view value)
             value = close == std::string_view::npos ? std::string_view() : value.substr(close + 1);
         } else {
             size_t comma = value.find(',');
-            param = trim(value.substr(0, comma));
+            param = Trim(value.substr(0, comma));
             value = comma == std::string_view::npos ? std::string_view() : value.substr(comma);
         }
         while (!value.empty() && IsSkippedSeparator(value[0])) value.remove_prefix(1);
 
         auto id = param2id.find(name);
         if (id == param2id.end()) continue;
-        if (Auth_Params[id->second].type == BOOLEAN) {
+        if (kAuthParams[id->second].type == BOOLEAN) {
             std::string lowered(param);
-            stale_ = tolower(lowered) == "true" ? 'T' : 'F';
-        } else if (Auth_Params[id->second].type == COUNTER) {
+            stale_ = ToLower(lowered) == "true" ? 'T' : 'F';
+        } else if (kAuthParams[id->second].type == COUNTER) {
             nonce_count_ = ReadHex32(param);
         }
         values_[id->second].assign(param);
@@ -77,12 +77,12 @@ bool AuthParamHeader::parser(std::string_view value)
     return true;
 }
 
-std::string& AuthParamHeader::assemble(std::string& out) const
+std::string& AuthParamHeader::Assemble(std::string& out) const
 {
     out += "Digest ";
     bool first = true;
     for (const auto& [index, text] : values_) {
-        const AuthParam& p = Auth_Params[index];
+        const AuthParam& p = kAuthParams[index];
         if ((p.type == COUNTER && nonce_count_ == 0) || (p.type == BOOLEAN && stale_ == 0)) continue;
         if (!first) out += ", ";
         first = false;

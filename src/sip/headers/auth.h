@@ -18,11 +18,11 @@ public:
     };
     static constexpr int kParamCount = 12;
     // The digest parameters by index; entries are written in this order.
-    static const AuthParam Auth_Params[kParamCount];
+    static const AuthParam kAuthParams[kParamCount];
     static const std::map<std::string, int, std::less<>> param2id;
 
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override;
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override;
     // 0 for challenges (qop written quoted), 1 for credentials (qop written as a token).
     virtual int DependentType() const = 0;
 

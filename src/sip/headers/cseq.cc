@@ -7,9 +7,9 @@
 
 using namespace sipscan;
 
-bool CSeqHeader::parser(std::string_view value)
+bool CSeqHeader::Parse(std::string_view value)
 {
-    value = ltrim(value);
+    value = TrimLeft(value);
     size_t blank = FindBlank(value);
     if (blank == std::string_view::npos) return false;
     // strtol-like: optional sign, then digits; no digits give 0.
@@ -31,10 +31,10 @@ bool CSeqHeader::parser(std::string_view value)
     return method_ != SipStartLine::BLANK_METHOD;
 }
 
-std::string& CSeqHeader::assemble(std::string& out) const
+std::string& CSeqHeader::Assemble(std::string& out) const
 {
     out += std::to_string(sequence_);
     out += ' ';
-    out += SipStartLine::MethodStr[method_ < SipStartLine::METHOD_COUNT ? method_ : 0];
+    out += SipStartLine::kMethodNames[method_ < SipStartLine::METHOD_COUNT ? method_ : 0];
     return out;
 }

@@ -7,11 +7,11 @@
 class CSeqHeader : public CopyableHeader<CSeqHeader, HeaderLine> {
 public:
     // "number method"; fails on an unknown method, a missing blank, or a number outside 0..2^31-1.
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override;
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override;
 
-    int SeqNo() const { return sequence_; }
-    void SeqNo(int n) { sequence_ = n; }
+    int Sequence() const { return sequence_; }
+    void Sequence(int n) { sequence_ = n; }
     SipStartLine::RequestMethod Method() const { return method_; }
     void Method(SipStartLine::RequestMethod m) { method_ = m; }
 

@@ -4,25 +4,25 @@
 
 using namespace sipscan;
 
-bool LineParamsHeader::parser(std::string_view value)
+bool LineParamsHeader::Parse(std::string_view value)
 {
     if (size_t semi = value.find(';'); semi != std::string_view::npos) {
-        if (!SipParams::parser(value.substr(semi))) return false;
+        if (!SipParams::Parse(value.substr(semi))) return false;
         value = value.substr(0, semi);
     }
-    value_.assign(trim(value));
+    value_.assign(Trim(value));
     return true;
 }
 
-std::string& LineParamsHeader::assemble(std::string& out) const
+std::string& LineParamsHeader::Assemble(std::string& out) const
 {
     out += value_;
-    return SipParams::assemble(out);
+    return SipParams::Assemble(out);
 }
 
-bool IdentityHeader::parser(std::string_view value)
+bool IdentityHeader::Parse(std::string_view value)
 {
-    if (!LineParamsHeader::parser(value)) return false;
+    if (!LineParamsHeader::Parse(value)) return false;
     auto info = params_.find(std::string_view("info"));
     if (info == params_.end()) return false;
     info_ = std::move(info->second);
@@ -41,7 +41,7 @@ bool IdentityHeader::parser(std::string_view value)
     return info_.size() >= 2;
 }
 
-std::string& IdentityHeader::assemble(std::string& out) const
+std::string& IdentityHeader::Assemble(std::string& out) const
 {
     out += value_;
     out += ";info=<";
@@ -52,5 +52,5 @@ std::string& IdentityHeader::assemble(std::string& out) const
         out += property_;
         out += '"';
     }
-    return SipParams::assemble(out);
+    return SipParams::Assemble(out);
 }

@@ -6,8 +6,8 @@
 
 class LineParamsHeader : public CopyableHeader<LineParamsHeader, HeaderLine>, public SipParams {
 public:
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override;
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override;
 
     const std::string& Value() const { return value_; }
     void Value(const std::string& v) { value_ = v; }
@@ -22,8 +22,8 @@ class EventHeader : public CopyableHeader<EventHeader, LineParamsHeader> {};
 // other parameters.
 class IdentityHeader : public CopyableHeader<IdentityHeader, LineParamsHeader> {
 public:
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override;
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override;
 
     const std::string& Info() const { return info_; }
     const std::string& Ppt() const { return property_; }

@@ -2,10 +2,10 @@
 
 #include "sip/scan.h"
 
-bool MaxForwardsHeader::parser(std::string_view value)
+bool MaxForwardsHeader::Parse(std::string_view value)
 {
     value_ = sipscan::SaturatingAtoi(value);
     return true;
 }
 
-std::string& MaxForwardsHeader::assemble(std::string& out) const { return out += std::to_string(value_); }
+std::string& MaxForwardsHeader::Assemble(std::string& out) const { return out += std::to_string(value_); }

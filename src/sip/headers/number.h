@@ -7,8 +7,8 @@
 class MaxForwardsHeader : public CopyableHeader<MaxForwardsHeader, HeaderLine> {
 public:
     // Like atoi (non-numeric text gives 0), saturating instead of wrapping; never fails.
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override;
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override;
 
     int Value() const { return value_; }
     void Value(int v) { value_ = v; }

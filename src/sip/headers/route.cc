@@ -5,9 +5,9 @@
 
 using namespace sipscan;
 
-bool RouteHeader::parser(std::string_view value)
+bool RouteHeader::Parse(std::string_view value)
 {
-    value = ltrim(value);
+    value = TrimLeft(value);
     size_t from = 0;
     if (!value.empty() && value[0] == '"') {
         size_t close = ClosingQuote(value, 0);
@@ -28,14 +28,14 @@ bool RouteHeader::parser(std::string_view value)
             return false;
         }
     }
-    if (!SipNameAddress::parser(name_addr)) return false;
-    return params.empty() || header_params_.parser(params);
+    if (!SipNameAddress::Parse(name_addr)) return false;
+    return params.empty() || header_params_.Parse(params);
 }
 
-std::string& RouteHeader::assemble(std::string& out) const
+std::string& RouteHeader::Assemble(std::string& out) const
 {
-    SipNameAddress::assemble(out);
-    return header_params_.assemble(out);
+    SipNameAddress::Assemble(out);
+    return header_params_.Assemble(out);
 }
 
 std::string RouteHeader::Addr() const
@@ -47,17 +47,17 @@ std::string RouteHeader::Addr() const
     return addr;
 }
 
-bool ContactHeader::parser(std::string_view value)
+bool ContactHeader::Parse(std::string_view value)
 {
-    if (trim(value) == "*") {
+    if (Trim(value) == "*") {
         star_ = true;
         return true;
     }
-    return RouteHeader::parser(value);
+    return RouteHeader::Parse(value);
 }
 
-std::string& ContactHeader::assemble(std::string& out) const
+std::string& ContactHeader::Assemble(std::string& out) const
 {
     if (star_) return out += '*';
-    return RouteHeader::assemble(out);
+    return RouteHeader::Assemble(out);
 }

@@ -8,8 +8,8 @@
 
 class RouteHeader : public CopyableHeader<RouteHeader, HeaderLine>, public SipNameAddress {
 public:
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override;
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override;
 
     // Header parameters after the address (tag, expires, q, ...); URI parameters stay in the URI.
     SipParams& Params() { return header_params_; }
@@ -31,8 +31,8 @@ class PAssertedIdentityHeader : public CopyableHeader<PAssertedIdentityHeader, R
 
 class ContactHeader : public CopyableHeader<ContactHeader, RouteHeader> {
 public:
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override;
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override;
 
     bool Star() const { return star_; }
 

@@ -2,8 +2,8 @@
 
 #include "sip/scan.h"
 
-bool StringHeader::parser(std::string_view value)
+bool StringHeader::Parse(std::string_view value)
 {
-    value_.assign(sipscan::trim(value));
+    value_.assign(sipscan::Trim(value));
     return true;
 }

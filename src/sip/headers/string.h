@@ -6,8 +6,8 @@
 
 class StringHeader : public CopyableHeader<StringHeader, HeaderLine> {
 public:
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override { return out += value_; }
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override { return out += value_; }
 
     const std::string& Value() const { return value_; }
     void Value(const std::string& v) { value_ = v; }

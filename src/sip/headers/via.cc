@@ -9,26 +9,26 @@ namespace {
 constexpr std::string_view kViaVersion = "SIP/2.0/";
 }
 
-bool ViaHeader::parser(std::string_view value)
+bool ViaHeader::Parse(std::string_view value)
 {
-    value = ltrim(value);
+    value = TrimLeft(value);
     if (value.substr(0, kViaVersion.size()) != kViaVersion) {
         SipReport("Incorrect SIP Version in Via\n");
         return false;
     }
     value.remove_prefix(kViaVersion.size());
     std::string_view transport = value.substr(0, 4);
-    if (iequals(transport, "UDP ")) protocol_ = PROTO_UDP;
-    else if (iequals(transport, "TCP ")) protocol_ = PROTO_TCP;
-    else if (iequals(transport, "TLS ")) protocol_ = PROTO_TLS;
+    if (EqualsIgnoringCase(transport, "UDP ")) protocol_ = PROTO_UDP;
+    else if (EqualsIgnoringCase(transport, "TCP ")) protocol_ = PROTO_TCP;
+    else if (EqualsIgnoringCase(transport, "TLS ")) protocol_ = PROTO_TLS;
     else {
         SipReport("Unknows transport in Via\n");
         return false;
     }
-    return SipUri::parser(value.substr(4), false);
+    return SipUri::Parse(value.substr(4), false);
 }
 
-std::string& ViaHeader::assemble(std::string& out) const
+std::string& ViaHeader::Assemble(std::string& out) const
 {
     out += kViaVersion;
     switch (protocol_) {
@@ -37,7 +37,7 @@ std::string& ViaHeader::assemble(std::string& out) const
     case PROTO_TLS: out += "TLS "; break;
     default: break;
     }
-    return SipUri::assemble(out);
+    return SipUri::Assemble(out);
 }
 
 std::string ViaHeader::Addr() const

@@ -9,8 +9,8 @@ class ViaHeader : public CopyableHeader<ViaHeader, HeaderLine>, public SipUri {
 public:
     enum Protocol { PROTO_TCP = 6, PROTO_UDP = 17, PROTO_TLS = 56 };
 
-    bool parser(std::string_view value) override;
-    std::string& assemble(std::string& out) const override;
+    bool Parse(std::string_view value) override;
+    std::string& Assemble(std::string& out) const override;
 
     int Proto() const { return protocol_; }
     void Proto(int p) { protocol_ = p; }

@@ -39,8 +39,8 @@ struct Sdp::ParseState {
 
 Sdp::Sdp(const Sdp& other) {
   std::string text;
-  other.build(text, true);
-  parse(text);
+  other.Build(text, true);
+  Parse(text);
 }
 
 Sdp& Sdp::operator=(const Sdp& other) {
@@ -69,11 +69,11 @@ Sdp& Sdp::operator=(Sdp&& other) noexcept {
   medias_ = std::move(other.medias_);
   parsed_ok_ = other.parsed_ok_;
   dirty_ = other.dirty_;
-  adopt();
+  Adopt();
   return *this;
 }
 
-void Sdp::adopt() {
+void Sdp::Adopt() {
   for (auto& m : medias_) m->parent_ = this;
 }
 
@@ -90,7 +90,7 @@ bool Sdp::assign(std::string_view value, std::string& field) {
   return true;
 }
 
-bool Sdp::parse(std::string_view text) {
+bool Sdp::Parse(std::string_view text) {
   if (text.empty()) return parsed_ok_ = !medias_.empty();
   ParseState st;
   size_t pos = 0;
@@ -134,9 +134,9 @@ void Sdp::ParseLine(std::string_view line, ParseState& st) {
     case 't':
       if (!assign(value, time_)) dirty_ = true;
       break;
-    case 'c': ok = (media ? media->connection_ : connection_).parse(value); break;
-    case 'b': ok = (media ? media->bandwidth_ : bandwidth_).parse(value); break;
-    case 'a': ok = media ? media->attrib(value) : attributes_.parse(value); break;
+    case 'c': ok = (media ? media->connection_ : connection_).Parse(value); break;
+    case 'b': ok = (media ? media->bandwidth_ : bandwidth_).Parse(value); break;
+    case 'a': ok = media ? media->Attribute(value) : attributes_.Parse(value); break;
     case 'm': ok = ParseMedia(value, st); break;
     default:
       Fault("SDP parse unknown tag\n");
@@ -148,7 +148,7 @@ void Sdp::ParseLine(std::string_view line, ParseState& st) {
 
 bool Sdp::ParseMedia(std::string_view value, ParseState& st) {
   std::unique_ptr<SdpMedia> m = MakeMedia(value);
-  if (!m->parse(value)) {
+  if (!m->Parse(value)) {
     dirty_ = true;
     st.broken = std::move(m);
     st.current = st.broken.get();
@@ -161,14 +161,14 @@ bool Sdp::ParseMedia(std::string_view value, ParseState& st) {
   return true;
 }
 
-std::string Sdp::assemble(bool complete) const {
+std::string Sdp::Assemble(bool complete) const {
   std::string out;
-  build(out, complete);
+  Build(out, complete);
   dirty_ = false;
   return out;
 }
 
-void Sdp::build(std::string& out, bool complete) const {
+void Sdp::Build(std::string& out, bool complete) const {
   out.reserve(out.size() + 1024);
   out += "v=0\r\n";
   LineIfSet(out, 'o', origin_);
@@ -180,8 +180,8 @@ void Sdp::build(std::string& out, bool complete) const {
   LineIfSet(out, 'u', uri_);
   LineIfSet(out, 'e', email_);
   LineIfSet(out, 'p', phone_);
-  connection_.assemble(out);
-  bandwidth_.assemble(out);
+  connection_.Assemble(out);
+  bandwidth_.Assemble(out);
   if (!time_.empty())
     Line(out, 't', time_);
   else if (complete)
@@ -189,12 +189,12 @@ void Sdp::build(std::string& out, bool complete) const {
   LineIfSet(out, 'r', repeat_);
   LineIfSet(out, 'z', time_zone_adjust_);
   LineIfSet(out, 'k', key_);
-  attributes_.assemble(out);
+  attributes_.Assemble(out);
   for (const auto& line : unknown_) {
     out += line;
     out += "\r\n";
   }
-  for (const auto& m : medias_) m->assemble(out);
+  for (const auto& m : medias_) m->Assemble(out);
 }
 
 SdpMedia* Sdp::Media(SdpMedia::MediaKind type) {
@@ -235,7 +235,7 @@ bool Sdp::RemoveMedia(SdpMedia::MediaKind type) {
   return false;
 }
 
-bool Sdp::set(char tag, std::string_view value) {
+bool Sdp::Set(char tag, std::string_view value) {
   std::string* field = nullptr;
   switch (tag) {
     case 'o': field = &origin_; break;
@@ -256,7 +256,7 @@ bool Sdp::set(char tag, std::string_view value) {
   return true;
 }
 
-void Sdp::SetAddr(std::string_view addr, bool force) {
+void Sdp::SetAddress(std::string_view addr, bool force) {
   for (auto& m : medias_) {
     if (m->connection_.empty()) continue;
     if (connection_.empty()) connection_ = m->connection_;
@@ -268,13 +268,13 @@ void Sdp::SetAddr(std::string_view addr, bool force) {
   connection_.address_.assign(addr);
 }
 
-std::string Sdp::GetAddr() const {
+std::string Sdp::GetAddress() const {
   if (!connection_.empty()) return connection_.address_;
   if (!medias_.empty()) return medias_.front()->connection_.address_;
   return std::string();
 }
 
-void Sdp::expand() {
+void Sdp::Expand() {
   for (auto& m : medias_) {
     if (m->connection_.empty() && !connection_.empty()) m->connection_ = connection_;
     if (m->attributes_.Mode() == SdpAttributes::UNSPECIFIED) m->attributes_.Mode(attributes_.Mode());

@@ -2,7 +2,7 @@
 // One object belongs to one SIP message and is used by one thread at a time; it has no locks.
 //
 // The SIP body keeps the received text and sends it unchanged while the object is not dirty; the code that
-// edits the object calls dirty(), and the body then takes assemble(true) instead.
+// edits the object calls MarkDirty(), and the body then takes Assemble(true) instead.
 #pragma once
 
 #include <memory>
@@ -26,16 +26,16 @@ class Sdp {
   Sdp& operator=(Sdp&& other) noexcept;
   ~Sdp() = default;
 
-  // Adds what the text describes to this object. True (also kept in pok()) when no line failed and at least
+  // Adds what the text describes to this object. True (also kept in ParsedOk()) when no line failed and at least
   // one media section was added. An empty text is as good as the media the object already has.
-  bool parse(std::string_view text);
+  bool Parse(std::string_view text);
   // The description as text, lines ending in CR LF; complete fills in "s=-" and "t=0 0" when they are
   // missing. Clears the dirty flag.
-  std::string assemble(bool complete) const;
+  std::string Assemble(bool complete) const;
 
-  void dirty() { dirty_ = true; }
-  bool isdirty() const { return dirty_; }
-  bool pok() const { return parsed_ok_; }
+  void MarkDirty() { dirty_ = true; }
+  bool IsDirty() const { return dirty_; }
+  bool ParsedOk() const { return parsed_ok_; }
 
   // The first section of that type, null when there is none.
   SdpMedia* Media(SdpMedia::MediaKind type);
@@ -58,18 +58,18 @@ class Sdp {
 
   // Replaces the session field of tag o, s, i, u, e, p, t, r, z or k; any other tag fails
   // ("SDP set unknown tag"). Does not mark the object dirty.
-  bool set(char tag, std::string_view value);
+  bool Set(char tag, std::string_view value);
 
   // Gathers every connection address at the session level, then puts addr there (an IPv4 address of this
   // system's choosing), unless the address is the hold address 0.0.0.0 and force is false.
-  void SetAddr(std::string_view addr, bool force);
+  void SetAddress(std::string_view addr, bool force);
   // The session address, else the first section's, else "".
-  std::string GetAddr() const;
+  std::string GetAddress() const;
   // Copies the session address and direction into every section that has none of its own.
-  void expand();
+  void Expand();
 
   // Stores a single-value field: fails on an empty value ("SDP Value is missing") or when the field is
-  // already set ("SDP Attempt to reassign value"), keeping the first value.
+  // already Set ("SDP Attempt to reassign value"), keeping the first value.
   static bool assign(std::string_view value, std::string& field);
 
  private:
@@ -77,8 +77,8 @@ class Sdp {
 
   void ParseLine(std::string_view line, ParseState& st);
   bool ParseMedia(std::string_view value, ParseState& st);
-  void build(std::string& out, bool complete) const;
-  void adopt();
+  void Build(std::string& out, bool complete) const;
+  void Adopt();
 
   std::string origin_;
   std::string session_name_;

@@ -27,7 +27,7 @@ bool TtlCount(std::string_view parts, int& ttl, int& count) {
 
 }  // namespace
 
-bool SdpConnection::parse(std::string_view value) {
+bool SdpConnection::Parse(std::string_view value) {
   std::string_view rest = SkipBlanks(value);
   TakeWord(rest);  // network type: only "IN" is ever written
   rest = SkipBlanks(rest);
@@ -45,7 +45,7 @@ bool SdpConnection::parse(std::string_view value) {
   return true;
 }
 
-void SdpConnection::assemble(std::string& out) const {
+void SdpConnection::Assemble(std::string& out) const {
   if (address_.empty()) return;
   out += "c=IN ";
   out += address_type_;
@@ -62,7 +62,7 @@ void SdpConnection::assemble(std::string& out) const {
   out += "\r\n";
 }
 
-bool SdpBandwidth::parse(std::string_view value) {
+bool SdpBandwidth::Parse(std::string_view value) {
   size_t colon = value.find(':');
   if (colon == std::string_view::npos) return false;
   std::string_view type = value.substr(0, colon);
@@ -70,7 +70,7 @@ bool SdpBandwidth::parse(std::string_view value) {
   return true;
 }
 
-void SdpBandwidth::assemble(std::string& out) const {
+void SdpBandwidth::Assemble(std::string& out) const {
   for (const auto& [type, bw] : values_) {
     out += "b=";
     out += type;
@@ -96,7 +96,7 @@ bool SdpAttributes::Remove(std::string_view name) {
   return false;
 }
 
-bool SdpAttributes::parse(std::string_view value) {
+bool SdpAttributes::Parse(std::string_view value) {
   size_t colon = value.find(':');
   std::string_view name = value.substr(0, colon);
   if (name.empty()) return false;
@@ -117,7 +117,7 @@ bool SdpAttributes::parse(std::string_view value) {
   return true;
 }
 
-void SdpAttributes::assemble(std::string& out) const {
+void SdpAttributes::Assemble(std::string& out) const {
   if (mode_ != UNSPECIFIED) {
     out += "a=";
     out += kModeNames[mode_];

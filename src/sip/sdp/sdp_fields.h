@@ -19,8 +19,8 @@ struct SdpConnection {
   bool empty() const { return address_.empty(); }
   void clear() { *this = SdpConnection(); }
   // value: "<nettype> <addrtype> <address>[/ttl[/count]]". On failure the connection is unchanged.
-  bool parse(std::string_view value);
-  void assemble(std::string& out) const;
+  bool Parse(std::string_view value);
+  void Assemble(std::string& out) const;
 };
 
 // Bandwidth lines by type, written back in ascending type order.
@@ -29,8 +29,8 @@ struct SdpBandwidth {
 
   bool empty() const { return values_.empty(); }
   // value: "<type>:<bandwidth>". A repeated type keeps its first value.
-  bool parse(std::string_view value);
-  void assemble(std::string& out) const;
+  bool Parse(std::string_view value);
+  void Assemble(std::string& out) const;
 };
 
 class SdpAttributes {
@@ -51,9 +51,9 @@ class SdpAttributes {
   AttributeList& Attrs() { return attributes_; }
 
   // value: "<name>[:<value>]". A second, different direction fails ("SDP Controversy modes specified").
-  bool parse(std::string_view value);
+  bool Parse(std::string_view value);
   // The direction line first, then the attributes in order.
-  void assemble(std::string& out) const;
+  void Assemble(std::string& out) const;
 
  private:
   MediaDirection mode_ = UNSPECIFIED;

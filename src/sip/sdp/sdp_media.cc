@@ -38,7 +38,7 @@ bool ReadMediaPort(std::string_view& s, int& port) {
   return PortNumber(word.substr(0, word.find('/')), port);
 }
 
-bool SdpMedia::attrib(std::string_view value) {
+bool SdpMedia::Attribute(std::string_view value) {
   if (IsRtcpAttribute(value)) {
     int port;
     size_t colon = value.find(':');
@@ -47,18 +47,18 @@ bool SdpMedia::attrib(std::string_view value) {
       return false;
     }
   }
-  return attributes_.parse(value);
+  return attributes_.Parse(value);
 }
 
-const std::string& SdpMedia::CodecFrmt(size_t i) const { return i < formats_.size() ? formats_[i] : kEmpty; }
+const std::string& SdpMedia::CodecFormat(size_t i) const { return i < formats_.size() ? formats_[i] : kEmpty; }
 
-void SdpMedia::AddFrmt(const std::string& fmt) {
+void SdpMedia::AddFormat(const std::string& fmt) {
   for (const auto& f : formats_)
     if (f == fmt) return;
   formats_.push_back(fmt);
 }
 
-void SdpMedia::RemoveFrmt(size_t i) {
+void SdpMedia::RemoveFormat(size_t i) {
   if (i < formats_.size()) formats_.erase(formats_.begin() + static_cast<std::ptrdiff_t>(i));
 }
 
@@ -109,8 +109,8 @@ void SdpMedia::AssembleCommon(std::string& out) const {
     out += information_;
     out += "\r\n";
   }
-  connection_.assemble(out);
-  bandwidth_.assemble(out);
+  connection_.Assemble(out);
+  bandwidth_.Assemble(out);
   if (!key_.empty()) {
     out += "k=";
     out += key_;
@@ -119,14 +119,14 @@ void SdpMedia::AssembleCommon(std::string& out) const {
 }
 
 void SdpMedia::AssembleTail(std::string& out) const {
-  attributes_.assemble(out);
+  attributes_.Assemble(out);
   for (const auto& line : unknown_) {
     out += line;
     out += "\r\n";
   }
 }
 
-bool SdpT38Media::parse(std::string_view line) {
+bool SdpT38Media::Parse(std::string_view line) {
   TakeWord(line);
   if (!ReadMediaPort(line, port_)) {
     Fault("SDP wrong Port in 'm'\n");
@@ -139,7 +139,7 @@ bool SdpT38Media::parse(std::string_view line) {
   return true;
 }
 
-void SdpT38Media::assemble(std::string& out) const {
+void SdpT38Media::Assemble(std::string& out) const {
   out += "m=image ";
   AppendInt(out, port_);
   out += " udptl t38\r\n";
@@ -147,7 +147,7 @@ void SdpT38Media::assemble(std::string& out) const {
   AssembleTail(out);
 }
 
-bool SdpOtherMedia::parse(std::string_view line) {
+bool SdpOtherMedia::Parse(std::string_view line) {
   std::string_view word = TakeWord(line);
   size_t type = 0;
   while (type < std::size(kMediaWords) && kMediaWords[type] != word) ++type;
@@ -170,7 +170,7 @@ bool SdpOtherMedia::parse(std::string_view line) {
   return true;
 }
 
-void SdpOtherMedia::assemble(std::string& out) const {
+void SdpOtherMedia::Assemble(std::string& out) const {
   out += "m=";
   out += MediaWord(media_type_);
   // audio, video and image with a blank would read back as RTP or T.38 sections: this one came with a tab.

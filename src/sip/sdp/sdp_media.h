@@ -18,12 +18,12 @@ class SdpMedia {
 
   virtual ~SdpMedia() = default;
   // Appends the section's lines, starting with its m= line.
-  virtual void assemble(std::string& out) const = 0;
+  virtual void Assemble(std::string& out) const = 0;
   virtual MediaKind MediaType() const = 0;
   // One a= value of this section.
-  virtual bool attrib(std::string_view value);
+  virtual bool Attribute(std::string_view value);
   // The m= value (the text after "m=").
-  virtual bool parse(std::string_view line) = 0;
+  virtual bool Parse(std::string_view line) = 0;
   virtual std::unique_ptr<SdpMedia> Clone() const = 0;
   // The checked way down to an RTP section: null for every other kind.
   virtual SdpRtpMedia* AsRTP() { return nullptr; }
@@ -39,12 +39,12 @@ class SdpMedia {
 
   size_t NCodecs() const { return formats_.size(); }
   // Format i, "" when out of range.
-  const std::string& CodecFrmt(size_t i) const;
+  const std::string& CodecFormat(size_t i) const;
   const std::vector<std::string>& Formats() const { return formats_; }
   // Appends a format unless an equal one is present.
-  void AddFrmt(const std::string& fmt);
+  void AddFormat(const std::string& fmt);
   // Removes format i when in range; its codec parameters stay (they are written only for listed formats).
-  void RemoveFrmt(size_t i);
+  void RemoveFormat(size_t i);
 
   const SdpAttributes& Attrs() const { return attributes_; }
   SdpAttributes& Attrs() { return attributes_; }
@@ -100,9 +100,9 @@ class SdpMedia {
 class SdpT38Media : public SdpMedia {
  public:
   SdpT38Media() = default;
-  void assemble(std::string& out) const override;
+  void Assemble(std::string& out) const override;
   MediaKind MediaType() const override { return IMAGE; }
-  bool parse(std::string_view line) override;
+  bool Parse(std::string_view line) override;
   std::unique_ptr<SdpMedia> Clone() const override { return CloneOf(*this); }
 };
 
@@ -110,9 +110,9 @@ class SdpT38Media : public SdpMedia {
 class SdpOtherMedia : public SdpMedia {
  public:
   SdpOtherMedia() = default;
-  void assemble(std::string& out) const override;
+  void Assemble(std::string& out) const override;
   MediaKind MediaType() const override { return media_type_; }
-  bool parse(std::string_view line) override;
+  bool Parse(std::string_view line) override;
   std::unique_ptr<SdpMedia> Clone() const override { return CloneOf(*this); }
   const std::string& Proto() const { return protocol_; }
 

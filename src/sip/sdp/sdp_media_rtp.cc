@@ -75,16 +75,16 @@ bool ReadRtpmap(std::string_view value, CodecParams& p) {
 
 }  // namespace
 
-const std::array<CodecParams, 35> SdpRtpMedia::SCodecs = MakeStaticCodecs();
+const std::array<CodecParams, 35> SdpRtpMedia::kStaticCodecs = MakeStaticCodecs();
 
 int SdpRtpMedia::StaticType(std::string_view fmt) {
   if (!IsDigits(fmt) || fmt.size() > 9) return -1;
   int pt = 0;
   LeadingNumber(fmt, pt);
-  return pt < static_cast<int>(SCodecs.size()) ? pt : -1;
+  return pt < static_cast<int>(kStaticCodecs.size()) ? pt : -1;
 }
 
-bool SdpRtpMedia::parse(std::string_view line) {
+bool SdpRtpMedia::Parse(std::string_view line) {
   TakeWord(line);
   if (!ReadMediaPort(line, port_)) {
     Fault("SDP wrong Port in 'm'\n");
@@ -108,7 +108,7 @@ bool SdpRtpMedia::parse(std::string_view line) {
   return true;
 }
 
-bool SdpRtpMedia::attrib(std::string_view value) {
+bool SdpRtpMedia::Attribute(std::string_view value) {
   size_t colon = value.find(':');
   if (colon != std::string_view::npos) {
     std::string_view name = value.substr(0, colon);
@@ -118,7 +118,7 @@ bool SdpRtpMedia::attrib(std::string_view value) {
     // rtcp-fb for every payload type ("*") belongs to the section, not to one codec.
     if (name == "rtpmap" || name == "fmtp" || (name == "rtcp-fb" && pt != "*")) return CodecAttribute(name, rest);
   }
-  return SdpMedia::attrib(value);
+  return SdpMedia::Attribute(value);
 }
 
 // "<PT> <text>" of rtpmap, fmtp or rtcp-fb.
@@ -174,7 +174,7 @@ void SdpRtpMedia::AssembleCodecs(std::string& out, const std::string& fmt, const
   }
 }
 
-void SdpRtpMedia::assemble(std::string& out) const {
+void SdpRtpMedia::Assemble(std::string& out) const {
   out += media_type_ == VIDEO ? "m=video " : "m=audio ";
   AppendInt(out, port_);
   out += ' ';
@@ -200,35 +200,35 @@ void SdpRtpMedia::assemble(std::string& out) const {
 
 const CodecParams* SdpRtpMedia::CodecParam(size_t i) const {
   if (i >= formats_.size()) return nullptr;
-  if (const CodecParams* own = FrmtParam(formats_[i])) return own;
+  if (const CodecParams* own = FormatParameter(formats_[i])) return own;
   int pt = StaticType(formats_[i]);
-  return pt >= 0 ? &SCodecs[pt] : nullptr;
+  return pt >= 0 ? &kStaticCodecs[pt] : nullptr;
 }
 
 std::string SdpRtpMedia::CodecName(size_t i) const {
   if (i >= formats_.size()) return std::string();
-  const CodecParams* own = FrmtParam(formats_[i]);
+  const CodecParams* own = FormatParameter(formats_[i]);
   if (own != nullptr && !own->codec_name_.empty()) return own->codec_name_;
   int pt = StaticType(formats_[i]);
-  return pt >= 0 ? SCodecs[pt].codec_name_ : std::string();
+  return pt >= 0 ? kStaticCodecs[pt].codec_name_ : std::string();
 }
 
-CodecParams* SdpRtpMedia::FrmtParam(std::string_view fmt) {
+CodecParams* SdpRtpMedia::FormatParameter(std::string_view fmt) {
   auto it = codecs_.find(fmt);
   return it == codecs_.end() ? nullptr : &it->second;
 }
 
-const CodecParams* SdpRtpMedia::FrmtParam(std::string_view fmt) const {
+const CodecParams* SdpRtpMedia::FormatParameter(std::string_view fmt) const {
   auto it = codecs_.find(fmt);
   return it == codecs_.end() ? nullptr : &it->second;
 }
 
-void SdpRtpMedia::brief() {
+void SdpRtpMedia::Brief() {
   for (const auto& fmt : formats_) {
     int pt = StaticType(fmt);
-    CodecParams* own = pt >= 0 ? FrmtParam(fmt) : nullptr;
+    CodecParams* own = pt >= 0 ? FormatParameter(fmt) : nullptr;
     if (own == nullptr) continue;
-    const CodecParams& fixed = SCodecs[pt];
+    const CodecParams& fixed = kStaticCodecs[pt];
     // A channel count other than the static one is not implied by the payload type: that rtpmap stays.
     const bool same_channels = own->channels_ == 0 || own->channels_ == fixed.channels_;
     if (IEquals(own->codec_name_, fixed.codec_name_) && own->clock_rate_ == fixed.clock_rate_ && same_channels)

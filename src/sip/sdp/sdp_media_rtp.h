@@ -1,5 +1,5 @@
 // The RTP media section (m=audio and m=video over RTP/... or UDP/TLS/RTP/...) with its codecs, and the table
-// of static RTP payload types. Owned by one SDP object: one thread at a time; SCodecs is read-only.
+// of static RTP payload types. Owned by one SDP object: one thread at a time; kStaticCodecs is read-only.
 #pragma once
 
 #include <array>
@@ -25,21 +25,21 @@ class SdpRtpMedia : public SdpMedia {
     void CRate(int rate) { clock_rate_ = rate; }
     int NChan() const { return channels_; }
     void NChan(int n) { channels_ = n; }
-    const std::string& CParm() const { return codec_parameters_; }
-    void CParm(std::string parm) { codec_parameters_ = std::move(parm); }
+    const std::string& CodecParameters() const { return codec_parameters_; }
+    void CodecParameters(std::string parm) { codec_parameters_ = std::move(parm); }
   };
   using CodecMap = std::map<std::string, CodecParams, std::less<>>;
 
   // The static payload types 0 to 34 of the RTP/AVP profile; unassigned types have no name and rate 0.
-  static const std::array<CodecParams, 35> SCodecs;
+  static const std::array<CodecParams, 35> kStaticCodecs;
 
   explicit SdpRtpMedia(MediaKind type = AUDIO) : media_type_(type == VIDEO ? VIDEO : AUDIO) {}
 
-  void assemble(std::string& out) const override;
+  void Assemble(std::string& out) const override;
   MediaKind MediaType() const override { return media_type_; }
   // rtpmap, fmtp and rtcp-fb of one payload type go to its codec parameters; the rest to the attributes.
-  bool attrib(std::string_view value) override;
-  bool parse(std::string_view line) override;
+  bool Attribute(std::string_view value) override;
+  bool Parse(std::string_view line) override;
   std::unique_ptr<SdpMedia> Clone() const override { return CloneOf(*this); }
   SdpRtpMedia* AsRTP() override { return this; }
   const SdpRtpMedia* AsRTP() const override { return this; }
@@ -52,18 +52,18 @@ class SdpRtpMedia : public SdpMedia {
   void Proto(const std::string& proto) { protocol_ = proto; }
 
   // Format i's parameters: its own, else the static table's for a payload type below 35; null otherwise or
-  // when i is out of range. The static entries are shared and read-only: edit through FrmtParam.
+  // when i is out of range. The static entries are shared and read-only: edit through FormatParameter.
   const CodecParams* CodecParam(size_t i) const;
   // Format i's encoding name: its own, else the static table's; "" when neither names it.
   std::string CodecName(size_t i) const;
-  CodecParams* FrmtParam(std::string_view fmt);
-  const CodecParams* FrmtParam(std::string_view fmt) const;
-  void FrmtParam(const std::string& fmt, const CodecParams& params) { codecs_[fmt] = params; }
+  CodecParams* FormatParameter(std::string_view fmt);
+  const CodecParams* FormatParameter(std::string_view fmt) const;
+  void FormatParameter(const std::string& fmt, const CodecParams& params) { codecs_[fmt] = params; }
   const CodecMap& Codecs() const { return codecs_; }
 
   // Shortens the section: drops rtpmap lines that only restate a static payload type and a sendrecv
   // direction that is the default anyway.
-  void brief();
+  void Brief();
 
   // The static payload type a format names (digits, below 35), or -1.
   static int StaticType(std::string_view fmt);

@@ -49,7 +49,7 @@ TEST(Bitstream, UnpacksLikeTheReferenceAndRepacksIdentically) {
     EXPECT_EQ(flatten(raw), want) << "frame " << frame;
 
     std::array<std::uint8_t, kFrameBytes> again{};
-    pack(unpack(in), again);
+    Pack(Unpack(in), again);
     EXPECT_TRUE(std::equal(again.begin(), again.end(), in.begin())) << "frame " << frame;
     ++frame;
   }
@@ -78,19 +78,19 @@ TEST_P(InvalidFrame, IsConcealedLikeALostFrame) {
     for (std::size_t f = 0; f < 40; ++f) {
       const auto in = std::span<const std::uint8_t, kFrameBytes>(bits.data() + f * kFrameBytes, kFrameBytes);
       if (f % 10 == 7) {
-        FrameParams p = unpack(in);
+        FrameParams p = Unpack(in);
         if (GetParam() < 0) {
           p.pad = 1;
         } else {
           p.start = GetParam();
         }
         std::array<std::uint8_t, kFrameBytes> bad{};
-        pack(p, bad);
-        EXPECT_FALSE(a.decode(bad, out_a));
-        b.conceal(out_b);
+        Pack(p, bad);
+        EXPECT_FALSE(a.Decode(bad, out_a));
+        b.Conceal(out_b);
       } else {
-        ASSERT_TRUE(a.decode(in, out_a));
-        ASSERT_TRUE(b.decode(in, out_b));
+        ASSERT_TRUE(a.Decode(in, out_a));
+        ASSERT_TRUE(b.Decode(in, out_b));
       }
       ASSERT_EQ(out_a, out_b) << "frame " << f << " enhancer " << enhancer;
     }

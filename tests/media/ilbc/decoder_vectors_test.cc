@@ -37,10 +37,10 @@ TEST_P(DecoderVectors, MatchesReferenceBitForBit) {
   for (std::size_t f = 0; f < frames; ++f) {
     auto out = std::span<std::int16_t, kFrameSamples>(got.data() + f * kFrameSamples, kFrameSamples);
     if (c.with_losses && loss[f] == 0) {
-      dec.conceal(out);
+      dec.Conceal(out);
     } else {
       const auto frame = std::span<const std::uint8_t, kFrameBytes>(bits.data() + f * kFrameBytes, kFrameBytes);
-      EXPECT_TRUE(dec.decode(frame, out)) << "frame " << f;
+      EXPECT_TRUE(dec.Decode(frame, out)) << "frame " << f;
     }
   }
   std::size_t first_diff = got.size(), diffs = 0;

@@ -46,7 +46,7 @@ TEST(EncoderVectors, MatchesReferenceBitstream) {
   for (std::size_t f = 0; f < frames; ++f) {
     auto in = std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples);
     auto out = std::span<std::uint8_t, kFrameBytes>(got.data() + f * kFrameBytes, kFrameBytes);
-    enc.encode(in, out);
+    enc.Encode(in, out);
     auto want = std::span<const std::uint8_t, kFrameBytes>(expected.data() + f * kFrameBytes, kFrameBytes);
     if (!std::equal(out.begin(), out.end(), want.begin())) {
       if (differing++ == 0) first = "frame " + std::to_string(f) + ":" + describe(out, want);

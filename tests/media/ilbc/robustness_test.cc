@@ -34,11 +34,11 @@ TEST(Robustness, RandomFramesDecodeDeterministically) {
     for (int f = 0; f < 600; ++f) {
       for (auto& byte : frame) byte = static_cast<std::uint8_t>(rng());
       if (rng() % 5 == 0) {
-        a.conceal(out_a);
-        b.conceal(out_b);
+        a.Conceal(out_a);
+        b.Conceal(out_b);
       } else {
-        const bool ok = a.decode(frame, out_a);
-        ASSERT_EQ(b.decode(frame, out_b), ok);
+        const bool ok = a.Decode(frame, out_a);
+        ASSERT_EQ(b.Decode(frame, out_b), ok);
         (ok ? decoded : rejected)++;
       }
       ASSERT_EQ(out_a, out_b) << "frame " << f;
@@ -65,10 +65,10 @@ TEST(Robustness, AlternatingLossesStayBounded) {
     std::array<std::int16_t, kFrameSamples> out{};
     for (std::size_t f = 0; f < frames; ++f) {
       if (f % 2 == 0) {
-        dec.conceal(out);
+        dec.Conceal(out);
         EXPECT_LE(rms(out), 2 * loudest) << "frame " << f;
       } else {
-        ASSERT_TRUE(dec.decode(std::span<const std::uint8_t, kFrameBytes>(bits.data() + f * kFrameBytes, kFrameBytes), out));
+        ASSERT_TRUE(dec.Decode(std::span<const std::uint8_t, kFrameBytes>(bits.data() + f * kFrameBytes, kFrameBytes), out));
       }
     }
   }

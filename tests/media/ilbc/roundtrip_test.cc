@@ -66,8 +66,8 @@ std::vector<std::int16_t> round_trip(const std::vector<std::int16_t>& in, bool e
   std::vector<std::int16_t> out(in.size());
   std::array<std::uint8_t, kFrameBytes> frame{};
   for (std::size_t f = 0; f < in.size() / kFrameSamples; ++f) {
-    enc.encode(std::span<const std::int16_t, kFrameSamples>(in.data() + f * kFrameSamples, kFrameSamples), frame);
-    EXPECT_TRUE(dec.decode(frame, std::span<std::int16_t, kFrameSamples>(out.data() + f * kFrameSamples, kFrameSamples)));
+    enc.Encode(std::span<const std::int16_t, kFrameSamples>(in.data() + f * kFrameSamples, kFrameSamples), frame);
+    EXPECT_TRUE(dec.Decode(frame, std::span<std::int16_t, kFrameSamples>(out.data() + f * kFrameSamples, kFrameSamples)));
   }
   return out;
 }

@@ -10,11 +10,11 @@ namespace {
 
 Sdp Parsed(const std::string& text) {
   Sdp sdp;
-  EXPECT_TRUE(sdp.parse(text)) << text;
+  EXPECT_TRUE(sdp.Parse(text)) << text;
   return sdp;
 }
 
-TEST(SdpEdit, SetAddr) {
+TEST(SdpEdit, SetAddress) {
   const struct {
     const char* name;
     std::string text;
@@ -41,31 +41,31 @@ TEST(SdpEdit, SetAddr) {
   };
   for (const auto& c : cases) {
     Sdp sdp = Parsed(c.text);
-    sdp.SetAddr("192.0.2.1", c.force);
-    EXPECT_EQ(sdp.assemble(true), c.want) << c.name;
+    sdp.SetAddress("192.0.2.1", c.force);
+    EXPECT_EQ(sdp.Assemble(true), c.want) << c.name;
   }
 }
 
 TEST(SdpEdit, HoldAddressKeepsItsReceivedType) {
   Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP6 0.0.0.0"}));
-  sdp.SetAddr("192.0.2.1", false);
+  sdp.SetAddress("192.0.2.1", false);
   EXPECT_EQ(sdp.Connect().address_type_, "IP6");
   EXPECT_EQ(sdp.Connect().address_, "0.0.0.0");
 }
 
-TEST(SdpEdit, GetAddr) {
-  EXPECT_EQ(Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"})).GetAddr(),
+TEST(SdpEdit, GetAddress) {
+  EXPECT_EQ(Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"})).GetAddress(),
             "10.0.0.1");
-  EXPECT_EQ(Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"})).GetAddr(), "10.0.0.2");
-  EXPECT_EQ(Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.3"})).GetAddr(),
+  EXPECT_EQ(Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"})).GetAddress(), "10.0.0.2");
+  EXPECT_EQ(Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.3"})).GetAddress(),
             "");
 }
 
 TEST(SdpEdit, Expand) {
   Sdp sdp = Parsed(Crlf({"v=0", "c=IN IP6 ff15::101/3", "a=sendonly", "m=audio 4000 RTP/AVP 0",
                          "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2", "a=inactive"}));
-  sdp.expand();
-  EXPECT_EQ(sdp.assemble(true),
+  sdp.Expand();
+  EXPECT_EQ(sdp.Assemble(true),
             Crlf({"v=0", "s=-", "c=IN IP6 ff15::101/3", "t=0 0", "a=sendonly", "m=audio 4000 RTP/AVP 0",
                   "c=IN IP6 ff15::101/3", "a=sendonly", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2",
                   "a=inactive"}));
@@ -74,13 +74,13 @@ TEST(SdpEdit, Expand) {
 TEST(SdpEdit, SessionFields) {
   FaultCapture faults;
   Sdp sdp = Parsed(Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=phone", "m=audio 4000 RTP/AVP 0"}));
-  for (char tag : std::string("osiuepzrk")) EXPECT_TRUE(sdp.set(tag, std::string(1, tag) + "-value")) << tag;
-  EXPECT_TRUE(sdp.set('t', "1 2"));
-  EXPECT_FALSE(sdp.set('c', "IN IP4 1.2.3.4"));
+  for (char tag : std::string("osiuepzrk")) EXPECT_TRUE(sdp.Set(tag, std::string(1, tag) + "-value")) << tag;
+  EXPECT_TRUE(sdp.Set('t', "1 2"));
+  EXPECT_FALSE(sdp.Set('c', "IN IP4 1.2.3.4"));
   EXPECT_EQ(faults.texts(), std::vector<std::string>{"SDP set unknown tag\n"});
-  EXPECT_FALSE(sdp.isdirty());
+  EXPECT_FALSE(sdp.IsDirty());
   EXPECT_EQ(sdp.Origin(), "o-value");
-  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "o=o-value", "s=s-value", "i=i-value", "u=u-value", "e=e-value",
+  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "o=o-value", "s=s-value", "i=i-value", "u=u-value", "e=e-value",
                                       "p=p-value", "t=1 2", "r=r-value", "z=z-value", "k=k-value",
                                       "m=audio 4000 RTP/AVP 0"}));
 }
@@ -95,47 +95,47 @@ TEST(SdpEdit, MediaSections) {
   sdp.Media(std::move(image));
   auto audio = std::make_unique<SdpRtpMedia>(SdpMedia::AUDIO);
   audio->Port(4100);
-  audio->AddFrmt("18");
+  audio->AddFormat("18");
   sdp.Media(std::move(audio));
   EXPECT_EQ(sdp.Media(SdpMedia::IMAGE)->Parent(), &sdp);
   EXPECT_EQ(sdp.Media(SdpMedia::AUDIO)->Parent(), &sdp);
 
   EXPECT_TRUE(sdp.RemoveMedia(SdpMedia::VIDEO));
   EXPECT_FALSE(sdp.RemoveMedia(SdpMedia::VIDEO));
-  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=audio 4100 RTP/AVP 18", "m=audio 6000 RTP/AVP 8",
+  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=audio 4100 RTP/AVP 18", "m=audio 6000 RTP/AVP 8",
                                       "m=image 7000 udptl t38"}));
 }
 
 // The description Ostrel offers in its own name, built from nothing.
 TEST(SdpEdit, BuiltFromNothing) {
   Sdp sdp;
-  sdp.set('o', "ostrel 1 1 IN IP4 192.0.2.1");
-  sdp.set('s', "SIP Ostrel");
-  sdp.SetAddr("192.0.2.1", true);
+  sdp.Set('o', "ostrel 1 1 IN IP4 192.0.2.1");
+  sdp.Set('s', "SIP Ostrel");
+  sdp.SetAddress("192.0.2.1", true);
   auto audio = std::make_unique<SdpRtpMedia>(SdpMedia::AUDIO);
   audio->Port(40000);
   for (auto [fmt, name] : {std::pair{"0", "PCMU"}, {"18", "G729"}, {"101", "telephone-event"}}) {
     SdpRtpMedia::CodecParams p;
     p.CName(name);
     p.CRate(8000);
-    audio->AddFrmt(fmt);
-    audio->FrmtParam(fmt, p);
+    audio->AddFormat(fmt);
+    audio->FormatParameter(fmt, p);
   }
   sdp.Media(std::move(audio));
-  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "o=ostrel 1 1 IN IP4 192.0.2.1", "s=SIP Ostrel", "c=IN IP4 192.0.2.1",
+  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "o=ostrel 1 1 IN IP4 192.0.2.1", "s=SIP Ostrel", "c=IN IP4 192.0.2.1",
                                       "t=0 0", "m=audio 40000 RTP/AVP 0 18 101", "a=rtpmap:0 PCMU/8000",
                                       "a=rtpmap:18 G729/8000", "a=rtpmap:101 telephone-event/8000"}));
 }
 
 TEST(SdpEdit, DirtyFlag) {
   Sdp sdp = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}));
-  EXPECT_FALSE(sdp.isdirty());
-  sdp.SetAddr("192.0.2.1", false);
-  EXPECT_FALSE(sdp.isdirty());  // the caller says when an edit is to be sent
-  sdp.dirty();
-  EXPECT_TRUE(sdp.isdirty());
-  sdp.assemble(true);
-  EXPECT_FALSE(sdp.isdirty());
+  EXPECT_FALSE(sdp.IsDirty());
+  sdp.SetAddress("192.0.2.1", false);
+  EXPECT_FALSE(sdp.IsDirty());  // the caller says when an edit is to be sent
+  sdp.MarkDirty();
+  EXPECT_TRUE(sdp.IsDirty());
+  sdp.Assemble(true);
+  EXPECT_FALSE(sdp.IsDirty());
 }
 
 TEST(SdpEdit, CopyGoesThroughTextAndLeavesTheSourceDirty) {
@@ -143,13 +143,13 @@ TEST(SdpEdit, CopyGoesThroughTextAndLeavesTheSourceDirty) {
   Sdp source = Parsed(Crlf({"v=0", "c=IN IP6 2001:db8::1", "y=kept", "m=audio 4000 RTP/AVP 0 101",
                             "a=rtpmap:101 telephone-event/8000", "a=sendonly"}));
   source.Media(SdpMedia::AUDIO)->Port(4002);
-  source.dirty();
+  source.MarkDirty();
   Sdp copy(source);
   // The edit is still to be sent: a copy does not count as sending it.
-  EXPECT_TRUE(source.isdirty());
-  EXPECT_TRUE(copy.pok());
-  EXPECT_FALSE(copy.isdirty());
-  EXPECT_EQ(copy.assemble(true), source.assemble(true));
+  EXPECT_TRUE(source.IsDirty());
+  EXPECT_TRUE(copy.ParsedOk());
+  EXPECT_FALSE(copy.IsDirty());
+  EXPECT_EQ(copy.Assemble(true), source.Assemble(true));
   EXPECT_EQ(copy.Media(SdpMedia::AUDIO)->Parent(), &copy);
 
   Sdp assigned;
@@ -178,7 +178,7 @@ TEST(SdpEdit, ClonedSection) {
   video->Port(6000);
   Sdp other;
   other.Media(std::move(video));
-  EXPECT_EQ(other.assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=video 6000 RTP/AVP 99", "a=rtpmap:99 H264/90000"}));
+  EXPECT_EQ(other.Assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=video 6000 RTP/AVP 99", "a=rtpmap:99 H264/90000"}));
   EXPECT_EQ(sdp.Media(SdpMedia::VIDEO)->Port(), 5000);
 }
 

@@ -10,7 +10,7 @@ namespace {
 
 Sdp Parsed(const std::string& text) {
   Sdp sdp;
-  EXPECT_TRUE(sdp.parse(text)) << text;
+  EXPECT_TRUE(sdp.Parse(text)) << text;
   return sdp;
 }
 
@@ -93,7 +93,7 @@ TEST(SdpMedia, SectionKinds) {
   EXPECT_EQ(sdp.Medias()[2]->AsRTP(), nullptr);
   EXPECT_EQ(sdp.Medias()[3]->MediaType(), SdpMedia::TEXT);
   EXPECT_EQ(sdp.Medias()[4]->MediaType(), SdpMedia::MSG);
-  EXPECT_EQ(sdp.Medias()[4]->CodecFrmt(0), "*");
+  EXPECT_EQ(sdp.Medias()[4]->CodecFormat(0), "*");
 }
 
 TEST(SdpMedia, AudioWithTabIsNotAnRtpSection) {
@@ -136,18 +136,18 @@ TEST(SdpMedia, CodecNamesAndParameters) {
   }
   EXPECT_EQ(audio->CodecName(6), "");
   EXPECT_EQ(audio->CodecParam(6), nullptr);
-  EXPECT_EQ(audio->CodecFrmt(6), "");
-  EXPECT_EQ(audio->FrmtParam("18")->CParm(), "annexb=no");
-  EXPECT_EQ(audio->FrmtParam("8"), nullptr);
+  EXPECT_EQ(audio->CodecFormat(6), "");
+  EXPECT_EQ(audio->FormatParameter("18")->CodecParameters(), "annexb=no");
+  EXPECT_EQ(audio->FormatParameter("8"), nullptr);
 
   // Renaming goes through the format's own entry; the static table is never touched.
-  audio->FrmtParam("18")->CName("G729");
+  audio->FormatParameter("18")->CName("G729");
   EXPECT_EQ(audio->CodecName(2), "G729");
-  EXPECT_EQ(SdpRtpMedia::SCodecs[18].CName(), "G729");
+  EXPECT_EQ(SdpRtpMedia::kStaticCodecs[18].CName(), "G729");
 }
 
 TEST(SdpMedia, StaticPayloadTable) {
-  const auto& t = SdpRtpMedia::SCodecs;
+  const auto& t = SdpRtpMedia::kStaticCodecs;
   ASSERT_EQ(t.size(), 35u);
   const struct {
     int pt;
@@ -204,9 +204,9 @@ TEST(SdpMedia, Brief) {
   for (const auto& c : cases) {
     Sdp sdp = Parsed("v=0\r\n" + c.session_attrs + c.section);
     SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
-    audio->brief();
+    audio->Brief();
     std::string out;
-    audio->assemble(out);
+    audio->Assemble(out);
     EXPECT_EQ(out, c.want) << c.name;
   }
 }
@@ -215,31 +215,31 @@ TEST(SdpMedia, FormatEdits) {
   Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0 18 101", "a=rtpmap:18 G729/8000",
                          "a=rtpmap:101 telephone-event/8000"}));
   SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
-  audio->AddFrmt("8");
-  audio->AddFrmt("0");
+  audio->AddFormat("8");
+  audio->AddFormat("0");
   EXPECT_EQ(audio->Formats(), (std::vector<std::string>{"0", "18", "101", "8"}));
-  audio->RemoveFrmt(1);
-  audio->RemoveFrmt(9);
+  audio->RemoveFormat(1);
+  audio->RemoveFormat(9);
   EXPECT_EQ(audio->Formats(), (std::vector<std::string>{"0", "101", "8"}));
   // The removed codec's parameters stay but are no longer written.
-  EXPECT_NE(audio->AsRTP()->FrmtParam("18"), nullptr);
+  EXPECT_NE(audio->AsRTP()->FormatParameter("18"), nullptr);
   std::string out;
-  audio->assemble(out);
+  audio->Assemble(out);
   EXPECT_EQ(out, Crlf({"m=audio 4000 RTP/AVP 0 101 8", "a=rtpmap:101 telephone-event/8000"}));
   // Added back, it is written with its parameters again.
-  audio->AddFrmt("18");
+  audio->AddFormat("18");
   out.clear();
-  audio->assemble(out);
+  audio->Assemble(out);
   EXPECT_EQ(out, Crlf({"m=audio 4000 RTP/AVP 0 101 8 18", "a=rtpmap:101 telephone-event/8000",
                        "a=rtpmap:18 G729/8000"}));
 }
 
 TEST(SdpMedia, AttributeList) {
   SdpAttributes attrs;
-  EXPECT_TRUE(attrs.parse("ptime:20"));
-  EXPECT_TRUE(attrs.parse("crypto:1 AES"));
-  EXPECT_TRUE(attrs.parse("crypto:2 AES"));
-  EXPECT_TRUE(attrs.parse("rtcp-mux"));
+  EXPECT_TRUE(attrs.Parse("ptime:20"));
+  EXPECT_TRUE(attrs.Parse("crypto:1 AES"));
+  EXPECT_TRUE(attrs.Parse("crypto:2 AES"));
+  EXPECT_TRUE(attrs.Parse("rtcp-mux"));
   EXPECT_STREQ(attrs.Attribute("crypto"), "1 AES");
   EXPECT_STREQ(attrs.Attribute("rtcp-mux"), "");
   EXPECT_EQ(attrs.Attribute("Crypto"), nullptr);
@@ -249,7 +249,7 @@ TEST(SdpMedia, AttributeList) {
   attrs.Attribute("tool", "ostrel-x");
   attrs.Mode(SdpAttributes::INACTIVE);
   std::string out;
-  attrs.assemble(out);
+  attrs.Assemble(out);
   EXPECT_EQ(out, Crlf({"a=inactive", "a=ptime:20", "a=crypto:2 AES", "a=rtcp-mux", "a=tool:ostrel-x"}));
   attrs.Clear();
   EXPECT_EQ(attrs.Mode(), SdpAttributes::INACTIVE);

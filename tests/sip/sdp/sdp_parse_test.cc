@@ -86,10 +86,10 @@ TEST(SdpParse, OutcomesAndFaultTexts) {
   for (const auto& c : cases) {
     FaultCapture faults;
     Sdp sdp;
-    EXPECT_EQ(sdp.parse(c.text), c.ok) << c.name;
-    EXPECT_EQ(sdp.pok(), c.ok) << c.name;
+    EXPECT_EQ(sdp.Parse(c.text), c.ok) << c.name;
+    EXPECT_EQ(sdp.ParsedOk(), c.ok) << c.name;
     EXPECT_EQ(faults.texts(), c.faults) << c.name;
-    EXPECT_EQ(sdp.isdirty(), c.dirty) << c.name;
+    EXPECT_EQ(sdp.IsDirty(), c.dirty) << c.name;
   }
 }
 
@@ -116,16 +116,16 @@ TEST(SdpParse, OneCharacterLines) {
     std::string text = "m=audio 4000 RTP/AVP 0\r\n" + c.line;
     std::unique_ptr<char[]> exact(new char[text.size()]);
     std::copy(text.begin(), text.end(), exact.get());
-    EXPECT_EQ(sdp.parse(std::string_view(exact.get(), text.size())), c.ok) << c.line;
+    EXPECT_EQ(sdp.Parse(std::string_view(exact.get(), text.size())), c.ok) << c.line;
     EXPECT_EQ(faults.texts(), c.faults) << c.line;
-    EXPECT_EQ(sdp.isdirty(), c.dirty) << c.line;
+    EXPECT_EQ(sdp.IsDirty(), c.dirty) << c.line;
   }
 }
 
 TEST(SdpParse, MissingEqualsStillReadsFromThirdCharacter) {
   FaultCapture faults;
   Sdp sdp;
-  EXPECT_TRUE(sdp.parse(Crlf({"v=0", "s-Talk", "m=audio 4000 RTP/AVP 0"})));
+  EXPECT_TRUE(sdp.Parse(Crlf({"v=0", "s-Talk", "m=audio 4000 RTP/AVP 0"})));
   EXPECT_EQ(faults.texts(), Texts{"SDP no '=' error\n"});
   EXPECT_EQ(sdp.SName(), "Talk");
 }
@@ -133,29 +133,29 @@ TEST(SdpParse, MissingEqualsStillReadsFromThirdCharacter) {
 TEST(SdpParse, EmptyText) {
   FaultCapture faults;
   Sdp sdp;
-  EXPECT_FALSE(sdp.parse(""));
-  EXPECT_FALSE(sdp.pok());
-  EXPECT_TRUE(sdp.parse(kHead + Crlf({"m=audio 4000 RTP/AVP 0"})));
+  EXPECT_FALSE(sdp.Parse(""));
+  EXPECT_FALSE(sdp.ParsedOk());
+  EXPECT_TRUE(sdp.Parse(kHead + Crlf({"m=audio 4000 RTP/AVP 0"})));
   // More of nothing: as good as the media already there.
-  EXPECT_TRUE(sdp.parse(""));
+  EXPECT_TRUE(sdp.Parse(""));
   EXPECT_TRUE(faults.texts().empty());
 }
 
 TEST(SdpParse, BrokenSectionTakesItsLinesAndIsDropped) {
   FaultCapture faults;
   Sdp sdp;
-  EXPECT_FALSE(sdp.parse(kHead + Crlf({"m=audio 4000 RTP/AVP 0 x", "a=rtpmap:0 PCMU/8000", "i=broken", "a=sendonly",
+  EXPECT_FALSE(sdp.Parse(kHead + Crlf({"m=audio 4000 RTP/AVP 0 x", "a=rtpmap:0 PCMU/8000", "i=broken", "a=sendonly",
                                        "m=video 5000 RTP/AVP 31", "i=fine"})));
   ASSERT_EQ(sdp.Medias().size(), 1u);
   EXPECT_EQ(sdp.Medias()[0]->MediaType(), SdpMedia::VIDEO);
   EXPECT_EQ(sdp.Attrs().Mode(), SdpAttributes::UNSPECIFIED);
-  EXPECT_TRUE(sdp.isdirty());
-  EXPECT_EQ(sdp.assemble(true), kHead + Crlf({"m=video 5000 RTP/AVP 31", "i=fine"}));
+  EXPECT_TRUE(sdp.IsDirty());
+  EXPECT_EQ(sdp.Assemble(true), kHead + Crlf({"m=video 5000 RTP/AVP 31", "i=fine"}));
 }
 
 TEST(SdpParse, LevelsOfSessionAndMediaLines) {
   Sdp sdp;
-  ASSERT_TRUE(sdp.parse(Crlf({"v=0", "i=session info", "c=IN IP4 10.0.0.1", "b=AS:64", "k=prompt", "a=tool:x",
+  ASSERT_TRUE(sdp.Parse(Crlf({"v=0", "i=session info", "c=IN IP4 10.0.0.1", "b=AS:64", "k=prompt", "a=tool:x",
                               "m=audio 4000 RTP/AVP 0", "i=media info", "c=IN IP4 10.0.0.2", "b=AS:32",
                               "k=clear:abc", "a=ptime:20", "e=ops@example.net"})));
   const SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
@@ -168,7 +168,7 @@ TEST(SdpParse, LevelsOfSessionAndMediaLines) {
   EXPECT_EQ(sdp.Attrs().Attribute("ptime"), nullptr);
   EXPECT_STREQ(audio->Attrs().Attribute("ptime"), "20");
   // e= has no media form: it is the session's wherever it stands.
-  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "s=-", "i=session info", "e=ops@example.net", "c=IN IP4 10.0.0.1",
+  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "s=-", "i=session info", "e=ops@example.net", "c=IN IP4 10.0.0.1",
                                       "b=AS:64", "t=0 0", "k=prompt", "a=tool:x", "m=audio 4000 RTP/AVP 0",
                                       "i=media info", "c=IN IP4 10.0.0.2", "b=AS:32", "k=clear:abc",
                                       "a=ptime:20"}));
@@ -177,7 +177,7 @@ TEST(SdpParse, LevelsOfSessionAndMediaLines) {
 TEST(SdpParse, DuplicateLines) {
   FaultCapture faults;
   Sdp sdp;
-  ASSERT_TRUE(sdp.parse(kHead + Crlf({"b=AS:64", "b=AS:128", "c=IN IP4 10.0.0.9", "m=audio 4000 RTP/AVP 0 8 0",
+  ASSERT_TRUE(sdp.Parse(kHead + Crlf({"b=AS:64", "b=AS:128", "c=IN IP4 10.0.0.9", "m=audio 4000 RTP/AVP 0 8 0",
                                       "a=rtpmap:8 PCMA/8000", "a=rtpmap:8 PCMA/16000", "a=fmtp:8 a=1",
                                       "a=ptime:20", "a=ptime:20"})));
   // b= keeps its first value; a later c= replaces the earlier; a codec's last rtpmap and fmtp win; plain
@@ -185,11 +185,11 @@ TEST(SdpParse, DuplicateLines) {
   EXPECT_EQ(sdp.Bandwidth().values_.at("AS"), "64");
   EXPECT_EQ(sdp.Connect().address_, "10.0.0.9");
   const SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
-  EXPECT_EQ(audio->FrmtParam("8")->CRate(), 16000);
+  EXPECT_EQ(audio->FormatParameter("8")->CRate(), 16000);
   EXPECT_EQ(audio->Attrs().Attrs().size(), 2u);
   EXPECT_TRUE(faults.texts().empty());
   // A payload type listed twice gets its rtpmap written once.
-  EXPECT_EQ(sdp.assemble(true), Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.9", "b=AS:64",
+  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.9", "b=AS:64",
                                       "t=0 0", "m=audio 4000 RTP/AVP 0 8 0", "a=rtpmap:8 PCMA/16000",
                                       "a=fmtp:8 a=1", "a=ptime:20", "a=ptime:20"}));
 }
@@ -219,9 +219,9 @@ TEST(SdpAssemble, CanonicalTextsRoundTrip) {
   for (const auto& text : cases) {
     FaultCapture faults;
     Sdp sdp;
-    ASSERT_TRUE(sdp.parse(text)) << text;
-    EXPECT_FALSE(sdp.isdirty()) << text;
-    EXPECT_EQ(sdp.assemble(true), text);
+    ASSERT_TRUE(sdp.Parse(text)) << text;
+    EXPECT_FALSE(sdp.IsDirty()) << text;
+    EXPECT_EQ(sdp.Assemble(true), text);
   }
 }
 
@@ -249,23 +249,23 @@ TEST(SdpAssemble, NormalisedForms) {
   for (const auto& c : cases) {
     FaultCapture faults;
     Sdp sdp;
-    ASSERT_TRUE(sdp.parse(c.in)) << c.in;
-    EXPECT_EQ(sdp.assemble(true), c.out);
+    ASSERT_TRUE(sdp.Parse(c.in)) << c.in;
+    EXPECT_EQ(sdp.Assemble(true), c.out);
   }
 }
 
 TEST(SdpAssemble, IncompleteLeavesOutDefaults) {
   Sdp sdp;
-  ASSERT_TRUE(sdp.parse(Crlf({"v=0", "m=audio 4000 RTP/AVP 0"})));
-  EXPECT_EQ(sdp.assemble(false), Crlf({"v=0", "m=audio 4000 RTP/AVP 0"}));
+  ASSERT_TRUE(sdp.Parse(Crlf({"v=0", "m=audio 4000 RTP/AVP 0"})));
+  EXPECT_EQ(sdp.Assemble(false), Crlf({"v=0", "m=audio 4000 RTP/AVP 0"}));
 }
 
 TEST(SdpAssemble, ReceivedAddressTypeIsKept) {
   Sdp sdp;
-  ASSERT_TRUE(sdp.parse(Crlf({"v=0", "c=IN IP6 2001:db8::1", "m=audio 4000 RTP/AVP 0"})));
+  ASSERT_TRUE(sdp.Parse(Crlf({"v=0", "c=IN IP6 2001:db8::1", "m=audio 4000 RTP/AVP 0"})));
   EXPECT_EQ(sdp.Connect().address_type_, "IP6");
   EXPECT_EQ(sdp.Connect().address_, "2001:db8::1");
-  EXPECT_NE(sdp.assemble(true).find("c=IN IP6 2001:db8::1\r\n"), std::string::npos);
+  EXPECT_NE(sdp.Assemble(true).find("c=IN IP6 2001:db8::1\r\n"), std::string::npos);
 }
 
 }  // namespace
