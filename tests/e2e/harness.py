@@ -596,6 +596,3 @@ def receive_all(sock, timeout=0.5):
             got.append(sock.recvfrom(4096))
         except OSError:
             return got
-
-
-SipClient = Peer  # the name the suites not yet moved to Peer use
