@@ -6,7 +6,7 @@ import re
 import time
 import unittest
 
-from harness import (SDP, DaemonTestCase, SharedDaemonCase, header, headers, next_address, status_line,
+from harness import (SDP, DaemonTestCase, SharedDaemonCase, call_keys, header, headers, next_address, status_line,
                      wait_until)
 
 CALLS_HEAD = "========================= Active Calls"
@@ -34,7 +34,7 @@ class CallsLinger(DaemonTestCase):
         # Daemons that run together need alternate ports (bound on every address) of their own.
         d = self.start_daemon(config(server_ip, "num_listeners = %d" % listeners), port=5060 + 100 * listeners)
         internal, outer = "%s:%d" % (d.address, d.second_port + 3), "%s:%d" % (d.address, d.port)
-        client, server = self.sipp_pair(d, "uac_call.xml", "uas_call.xml", server_ip, extra=["-set", "hangup", hangup])
+        client, server = self.sipp_pair(d, "uac_call.xml", "uas_call.xml", server_ip, extra=call_keys(hangup))
         seen_by_client, seen = client.messages(), server.messages()
         self.assertEqual(len(re.findall(r"SIP/2.0 100 ", seen_by_client)), 1, "only the relay's own 100")
         self.assertIn("SIP/2.0 100 Trying", seen_by_client)

@@ -8,7 +8,7 @@ import signal
 import time
 import unittest
 
-from harness import (PRIVATE_CONTACT, Collector, DaemonTestCase, header, next_address, rtp, media_of,
+from harness import (PRIVATE_CONTACT, Collector, DaemonTestCase, call_keys, header, next_address, rtp, media_of,
                      status_line, wait_until)
 
 
@@ -100,7 +100,7 @@ class Events(EventsCase):
     def test_invite_talk_bye(self):
         call_server = next_address()
         d = self.start(["domain = %s smtr" % call_server])
-        self.sipp_pair(d, "uac_call.xml", "uas_call.xml", call_server, extra=["-set", "hangup", "client"])
+        self.sipp_pair(d, "uac_call.xml", "uas_call.xml", call_server, extra=call_keys())
         invite = self.got(self.collector.wait("INVITE"))
         m = re.match(r"Event: INVITE\nUniqNo: (\d+)\n", invite)
         self.assertIsNotNone(m, invite)

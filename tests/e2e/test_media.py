@@ -7,7 +7,7 @@ import re
 import time
 import unittest
 
-from harness import (DaemonTestCase, media_of, media_offer, next_address, receive_all, rtp, sdp_of, status_line,
+from harness import (DaemonTestCase, call_keys, media_of, media_offer, next_address, receive_all, rtp, sdp_of, status_line,
                      udp_ports_bound)
 
 RANGE = (40000, 40010)
@@ -108,8 +108,8 @@ class FullModeCall(MediaCall):
 class SippCall(MediaCall):
     def test_sipp_phone_streams_through_an_anchored_call_to_an_echoing_server(self):
         self.start_media(args=["-f"])
-        client, server = self.sipp_pair(self.d, "uac_rtp.xml", "uas_echo.xml", self.server_ip, 5082,
-                                        server_extra=["-rtp_echo"])
+        client, server = self.sipp_pair(self.d, "uac_call.xml", "uas_call.xml", self.server_ip, 5082,
+                                        extra=call_keys(media="stream"), server_extra=["-rtp_echo"])
         seen = server.messages()
         invite = seen[seen.index("INVITE sip:bob@"):]
         srv_side = media_of(invite)
