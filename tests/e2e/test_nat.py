@@ -52,9 +52,6 @@ class NatPhone(Peer):
                            SDP.format(ip=self.private_ip, extra=""), "z9hG4bK-n-%s-%d;rport" % (callid, cseq),
                            domain=domain, from_tag="pf-" + callid, contact=self.contact())
 
-    def receive_options(self, timeout=3.0):
-        return self.receive_request("OPTIONS", timeout)
-
     def ok(self, request, tag):
         """The phone's 200 with its SDP to the relay's INVITE."""
         self.send(response(request, 200, "OK", tag, ["Contact: %s" % self.contact()],
@@ -81,16 +78,13 @@ class NatPeers:
     def call_until_probe(self, callid, domain="example.com"):
         self.phone.invite(self.server_addr, callid, domain=domain)
         self.assertEqual(status_line(self.phone.receive()), "SIP/2.0 100 Trying", self.log())
-        options = self.got(self.phone.receive_options())
-        return options
+        return self.got(self.phone.receive_request("OPTIONS"))
 
     def server_invite(self, timeout=3.0):
-        invite = self.got(self.server.receive_request("INVITE", timeout))
-        return invite
+        return self.got(self.server.receive_request("INVITE", timeout))
 
     def early_media(self):
-        early = self.got(self.phone.receive_status(183))
-        return media_of(early)
+        return media_of(self.got(self.phone.receive_status(183)))
 
 
 class NatCase(NatPeers, DaemonTestCase):
@@ -110,9 +104,6 @@ class SharedNatCase(NatPeers, SharedDaemonCase):
     def setUp(self):
         super().setUp()
         self.peers(self.server_peer())
-
-    def start(self):
-        pass
 
 
 class Probes(SharedNatCase):
@@ -336,7 +327,7 @@ class ServerCall(NatCase):
                                      from_tag="srv-" + callid, callid=callid, cseq=7,
                                      contact="<sip:carol@%s>" % self.server_addr)
         self.server.send(invite, self.internal)
-        options = self.got(self.phone.receive_options())
+        options = self.got(self.phone.receive_request("OPTIONS"))
         self.assertEqual(header(options, "To"), "<%s>" % contact)
         self.answer_probe(options, self.phone.sock)
         first = self.got(self.phone.receive_request("INVITE"))
