@@ -426,14 +426,15 @@ class ZeroMedia(SharedNatCase):
     def ack_or_bye(self, method, cseq, tag, branch_prefix):
         self.phone.send(bodiless(self.phone.invite_text, method, cseq, to_tag=tag, branch_prefix=branch_prefix))
 
-    def until_okey(self, callid):
+    def until_okey(self, callid, ack=True):
         invite = self.zero_call(callid)
         sdp = SDP.format(ip=self.server.address, extra="")
         self.server.answer(invite, 183, "Session Progress", tag="srvz", body=sdp)
         okey = self.got(self.phone.receive_status(200))
         self.assertEqual(status_line(okey), "SIP/2.0 200 OKey")
         ztag = re.search(r";tag=(ostrel-\d+)", header(okey, "To")).group(1)
-        self.ack_or_bye("ACK", 1, ztag, "z9hG4bK-a-")
+        if ack:
+            self.ack_or_bye("ACK", 1, ztag, "z9hG4bK-a-")
         return invite, ztag, sdp
 
     def start_public_call(self, callid):
@@ -452,6 +453,13 @@ class ZeroMedia(SharedNatCase):
         bye = self.got(self.phone.receive_request("BYE"))
         self.assertIn(";tag=" + ztag, header(bye, "From"), "the phone sees the relay's tag")
         return bye
+
+    def test_server_answer_before_the_clients_ack_is_held_until_the_ack(self):
+        invite, ztag, sdp = self.until_okey("zero-5", ack=False)
+        self.server.answer(invite, 200, "OK", tag="srvz", body=sdp)
+        self.assertIsNone(self.server.receive_request("ACK", 0.3), "the client's dialog is not confirmed yet")
+        self.ack_or_bye("ACK", 1, ztag, "z9hG4bK-a-")
+        self.assertIn(";tag=srvz", header(self.got(self.server.receive_request("ACK")), "To"))
 
     def test_client_hangs_up(self):
         invite, ztag = self.start_public_call("zero-1")
