@@ -6,18 +6,14 @@ replicated to it, and the server's request to the phone's rewritten Contact reac
 Private addresses exist only inside the namespaces this test makes (the whole test runs in its own)."""
 
 import os
-import signal
 import subprocess
-import time
 import unittest
 
-from harness import Daemon, DaemonTestCase, SipClient, header, status_line, wait_until
-from test_registrations import Registrar
+from harness import PRIVATE_CONTACT, Daemon, DaemonTestCase, header, status_line, wait_until
 
 NET = "10.213.0."
 SERVICE = NET + "100"
 A_IP, B_IP, PHONE_IP, SERVER_IP = NET + "1", NET + "2", NET + "10", NET + "20"
-PRIVATE_CONTACT = "sip:alice@192.168.1.20:5062"
 
 
 def run(*cmd):
@@ -93,19 +89,10 @@ class Failover(DaemonTestCase):
         self.daemons.append(d)
         return d
 
-    def dump(self, d):
-        end = "========================================================================\n\n"
-        before = d.log().count(end)
-        d.signal(signal.SIGUSR1)
-        self.assertTrue(wait_until(lambda: d.log().count(end) > before), d.log())
-        return d.log()[d.log().rindex("Active Registrations"):]
-
-    def register(self, phone, server, cseq):
-        text = phone.request("REGISTER", "sip:%s:5080" % SERVER_IP, ["Expires: 3600"], callid="fo-reg-1",
-                             domain=SERVER_IP, cseq=cseq)
-        text = text.replace("Contact: <sip:alice@%s:%d>" % (phone.address, phone.port),
-                            "Contact: <%s>" % PRIVATE_CONTACT)
-        return text.replace("To: <sip:%s:5080>" % SERVER_IP, "To: <sip:alice@%s>" % SERVER_IP)
+    def register(self, phone, cseq):
+        return phone.request("REGISTER", "sip:%s:5080" % SERVER_IP, ["Expires: 3600"], callid="fo-reg-1",
+                             domain=SERVER_IP, cseq=cseq, contact="<%s>" % PRIVATE_CONTACT,
+                             to="<sip:alice@%s>" % SERVER_IP)
 
     def test_refresh_and_server_request_served_by_the_survivor(self):
         b = self.relay("b", B_IP, A_IP)
@@ -114,15 +101,14 @@ class Failover(DaemonTestCase):
         # The service address after A's own, so that records to B leave from A's address.
         a.start_with_network(A_IP, [("ip", "addr", "add", SERVICE + "/24", "dev", "va")])
 
-        server = Registrar(self.udp_socket(SERVER_IP, 5080))
-        phone = SipClient(self.udp_socket(PHONE_IP, 5062), (SERVICE, 5060))
-        phone.send(self.register(phone, server, 1))
-        relayed = server.receive()
-        self.assertIsNotNone(relayed, a.log())
+        server = self.peer(SERVER_IP, 5080)
+        phone = self.peer(PHONE_IP, 5062, relay=(SERVICE, 5060))
+        phone.send(self.register(phone, 1))
+        relayed = self.got(server.receive())
         server.grant(relayed)
         self.assertEqual(status_line(phone.receive()), "SIP/2.0 200 OK", a.log())
         contact = header(relayed, "Contact").strip("<>")
-        self.assertTrue(wait_until(lambda: contact in self.dump(b), 5), b.log())
+        self.assertTrue(wait_until(lambda: contact in b.status_dump(), 5), b.log())
 
         # A fails; the service address moves to B. A's namespace is torn down in the background: its link goes
         # first, so nothing answers for the service address from there.
@@ -134,21 +120,15 @@ class Failover(DaemonTestCase):
         b.inside("ip", "addr", "add", SERVICE + "/24", "dev", "vb")
         run("ip", "neigh", "flush", "dev", "br0")
 
-        phone.send(self.register(phone, server, 2))
+        phone.send(self.register(phone, 2))
         answer = phone.receive()
         self.assertEqual(status_line(answer), "SIP/2.0 200 OK", b.log())
         self.assertIsNone(server.receive(0.5), "the refresh was answered from B's replicated cache")
         self.assertIn("Don't bother Server", b.log())
 
-        n = int(time.monotonic() * 1000) % 100000
-        request = "\r\n".join([
-            "OPTIONS %s SIP/2.0" % contact,
-            "Via: SIP/2.0/UDP %s:5080;branch=z9hG4bK-fo%d" % (SERVER_IP, n), "Max-Forwards: 70",
-            "From: <sip:server@%s>;tag=s%d" % (SERVER_IP, n), "To: <%s>" % contact,
-            "Call-ID: fo-srv-%d@%s" % (n, SERVER_IP), "CSeq: 1 OPTIONS", "Content-Length: 0", "", ""])
-        server.sock.sendto(request.encode(), (SERVICE, 5073))
-        got = phone.receive()
-        self.assertIsNotNone(got, b.log())
+        server.send(server.request("OPTIONS", contact, from_user="server", domain=SERVER_IP, contact=False),
+                    (SERVICE, 5073))
+        got = self.got(phone.receive())
         self.assertEqual(got.split("\r\n")[0], "OPTIONS %s SIP/2.0" % PRIVATE_CONTACT)
 
 

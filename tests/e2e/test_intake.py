@@ -1,110 +1,100 @@
-"""The client-side road as a phone sees it: early answers, admission by domain and source, what is
-ignored, and that the daemon survives the RFC 4475 torture messages."""
+"""Both roads in as a peer sees them: the relay's own early answers to a phone and to the SIP server, admission
+by domain and source, what is ignored, flood protection, and that the daemon survives the RFC 4475 torture
+messages."""
 
 import os
 import time
 import unittest
 
-from harness import DaemonTestCase, SipClient, header, next_address, status_line, wait_until
+from harness import DaemonTestCase, header, next_address, read, status_line, wait_until
 
 SHARED = os.environ.get("OSTREL_SHARED_DIR", "")
 
 
 class EarlyAnswers(DaemonTestCase):
-    def setUp(self):
-        super().setUp()
-        self.d = self.daemon(config_lines=["subscribe_event = presence", "subscribe_event = dialog drop",
-                                           "trusted = 127.0.0.250"]).start()
-        self.c = SipClient(self.udp_socket(), (self.d.address, self.d.port))
-        self.relay_uri = "sip:%s:%d" % (self.d.address, self.d.port)
+    # request method, Request-URI (None: the relay itself), headers, status line (None: no answer), with Contact
+    CLIENT_CASES = [
+        ("OPTIONS", None, [], "SIP/2.0 200 OK", False),
+        ("PING", None, [], "SIP/2.0 200 OK", None),
+        ("SUBSCRIBE", "sip:bob@example.com", [], "SIP/2.0 400 Bad Request, Event missing", False),
+        ("SUBSCRIBE", "sip:bob@example.com", ["Event: message-summary"], "SIP/2.0 489 Bad Event. message-summary", None),
+        ("SUBSCRIBE", "sip:bob@example.com", ["Event: dialog"], None, None),
+        ("NOTIFY", "sip:bob@example.com", ["Event: keep-alive"], "SIP/2.0 406 Keep Alive Not Acceptable", None),
+        ("NOTIFY", "sip:bob@example.com", ["Event: Keep-Alive"], "SIP/2.0 406 Keep Alive Not Acceptable", None),
+        ("CANCEL", "sip:bob@example.com", [], "SIP/2.0 481 Call Leg/Transaction Does Not Exist", False),
+    ]
 
-    def check_answer(self, answer, status):
-        self.assertEqual(status_line(answer), status)
-        self.assertEqual(header(answer, "Server"), "Ostrel/25.07.10")
-        self.assertIsNone(header(answer, "Route"))
+    def test_client_and_server_side_early_answers(self):
+        d = self.start_daemon(["subscribe_event = presence", "subscribe_event = dialog drop", "trusted = 127.0.0.250"])
+        phone = self.peer()
+        relay_uri = "sip:%s:%d" % (d.address, d.port)
+        for method, uri, headers, status, contact in self.CLIENT_CASES:
+            with self.subTest(method=method, headers=headers):
+                answer = phone.ask(phone.request(method, uri or relay_uri, headers), 2.0 if status else 1.0)
+                self.assertEqual(status_line(answer), status)
+                if status:
+                    self.assertEqual(header(answer, "Server"), "Ostrel/25.07.10")
+                    self.assertIsNone(header(answer, "Route"))
+                if contact is False:
+                    self.assertIsNone(header(answer, "Contact"))
 
-    def test_options_to_the_relay_itself(self):
-        answer = self.c.ask(self.c.request("OPTIONS", self.relay_uri))
-        self.check_answer(answer, "SIP/2.0 200 OK")
-        self.assertIsNone(header(answer, "Contact"))
-
-    def test_ping(self):
-        self.check_answer(self.c.ask(self.c.request("PING", self.relay_uri)), "SIP/2.0 200 OK")
-
-    def test_subscribe_without_event(self):
-        answer = self.c.ask(self.c.request("SUBSCRIBE", "sip:bob@example.com"))
-        self.check_answer(answer, "SIP/2.0 400 Bad Request, Event missing")
-        self.assertIsNone(header(answer, "Contact"))
-
-    def test_subscribe_with_an_unlisted_event(self):
-        answer = self.c.ask(self.c.request("SUBSCRIBE", "sip:bob@example.com", ["Event: message-summary"]))
-        self.check_answer(answer, "SIP/2.0 489 Bad Event. message-summary")
-
-    def test_subscribe_with_a_dropped_event_gets_nothing(self):
-        self.assertIsNone(self.c.ask(self.c.request("SUBSCRIBE", "sip:bob@example.com", ["Event: dialog"]), 1.0))
-
-    def test_notify_keep_alive_in_any_case(self):
-        for event in ("keep-alive", "Keep-Alive"):
-            answer = self.c.ask(self.c.request("NOTIFY", "sip:bob@example.com", ["Event: %s" % event]))
-            self.check_answer(answer, "SIP/2.0 406 Keep Alive Not Acceptable")
-
-    def test_cancel_without_a_dialog(self):
-        answer = self.c.ask(self.c.request("CANCEL", "sip:bob@example.com"))
-        self.check_answer(answer, "SIP/2.0 481 Call Leg/Transaction Does Not Exist")
-        self.assertIsNone(header(answer, "Contact"))
-
-    def test_keep_alives_and_garbage_get_nothing(self):
+        # Keep-alives and garbage get nothing.
         for data in (b"\r\n\r\n", b"jaK\x00", b"\x00ping", b"not sip at all\r\n\r\n"):
-            self.c.send(data)
-        self.assertIsNone(self.c.receive(1.0))
-        self.assertEqual(status_line(self.c.ask(self.c.request("OPTIONS", self.relay_uri))), "SIP/2.0 200 OK")
+            phone.send(data)
+        self.assertIsNone(phone.receive(1.0))
+        self.assertEqual(status_line(phone.ask(phone.request("OPTIONS", relay_uri))), "SIP/2.0 200 OK")
 
+        # A SIPp phone gets its early answers too.
+        sipp = self.sipp("options_relay.xml", remote="%s:%d" % (d.address, d.port), port=5062, timeout=20).start()
+        self.assertEqual(sipp.wait(), 0, sipp.output + sipp.errors())
 
-class SippClient(DaemonTestCase):
-    def test_sipp_phone_gets_its_early_answers(self):
-        d = self.daemon().start()
-        scenario = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios", "options_relay.xml")
-        phone = self.sipp(scenario, remote="%s:%d" % (d.address, d.port), port=5062, timeout=20).start()
-        self.assertEqual(phone.wait(), 0, phone.output + phone.errors())
+        # The server's keep-alive OPTIONS to the relay is answered whatever its Max-Forwards.
+        internal = "%s:%d" % (d.address, d.second_port + 3)
+        server = self.peer(relay=(d.address, d.second_port + 3))
+        for max_forwards in (None, "5", "70"):
+            text = server.request("OPTIONS", "sip:" + internal)
+            text = text.replace("Max-Forwards: 70\r\n", "" if max_forwards is None else "Max-Forwards: %s\r\n" % max_forwards)
+            answer = server.ask(text)
+            self.assertEqual(status_line(answer), "SIP/2.0 200 OKey", max_forwards)
+            self.assertEqual(header(answer, "Server"), "Ostrel/25.07.10")
+        # A request for an unknown rewritten Contact is not found.
+        uri = "sip:bob*example.com-%s+5062@%s" % (next_address(), internal)
+        self.assertEqual(status_line(server.ask(server.request("MESSAGE", uri))), "SIP/2.0 404 Not Found")
+        # The answer to a request that came through another proxy keeps its Via.
+        answer = server.ask(server.request("OPTIONS", "sip:" + internal,
+                                           extra_vias=["SIP/2.0/UDP 127.0.0.77:5080;branch=z9hG4bK-up"]))
+        self.assertEqual(status_line(answer), "SIP/2.0 200 OKey")
+        self.assertIn("127.0.0.77:5080", answer)
+        self.assertIsNone(phone.receive(0.5), "the phone hears nothing of the server's requests")
 
 
 class Admission(DaemonTestCase):
-    def start(self, lines):
-        self.d = self.daemon(config_lines=lines).start()
-        self.c = SipClient(self.udp_socket(), (self.d.address, self.d.port))
-
-    def test_unknown_domain_from_an_untrusted_source(self):
-        self.start(["domain = example.com"])
-        answer = self.c.ask(self.c.request("MESSAGE", "sip:bob@other.org", domain="other.org"))
-        self.assertEqual(status_line(answer), "SIP/2.0 404 Not Found")
-        self.assertEqual(header(answer, "Server"), "Ostrel/25.07.10")
-
-    def test_wildcard_domain_matches_only_at_a_dot(self):
-        self.start(["domain = *example.com"])
-        answer = self.c.ask(self.c.request("MESSAGE", "sip:bob@badexample.com", domain="badexample.com"))
-        self.assertEqual(status_line(answer), "SIP/2.0 404 Not Found")
-
-    def test_outside_the_white_list(self):
+    def test_requests_the_domain_policy_refuses(self):
         wl = os.path.join(self.workdir, "wl.txt")
         with open(wl, "w") as f:
             f.write("10.0.0.0/8\n")
-        self.start(["domain = example.com whitelist:%s" % wl])
-        answer = self.c.ask(self.c.request("MESSAGE", "sip:bob@example.com"))
-        self.assertEqual(status_line(answer), "SIP/2.0 403 Forbidden.")
-
-    def test_quiet_mode_answers_nothing(self):
-        self.start(["domain = example.com", "quiet_mode = yes"])
-        self.assertIsNone(self.c.ask(self.c.request("MESSAGE", "sip:bob@other.org", domain="other.org"), 1.0))
-
-    def test_restricted_domain_redirects_or_declines(self):
-        self.start(["domain = corp.example rstr", "restrict_forward = sip:portal@corp.example"])
-        answer = self.c.ask(self.c.request("MESSAGE", "sip:bob@corp.example", domain="corp.example"))
-        self.assertEqual(status_line(answer), "SIP/2.0 305 Use Proxy")
-        self.assertIn("sip:portal@corp.example", header(answer, "Contact"))
-        self.d.stop()
-        self.start(["domain = corp.example rstr"])
-        answer = self.c.ask(self.c.request("MESSAGE", "sip:bob@corp.example", domain="corp.example"))
-        self.assertEqual(status_line(answer), "SIP/2.0 603 Decline/Invalid Agent")
+        # configuration, domain of the request, status line (None: no answer), Contact it carries
+        cases = [
+            (["domain = example.com"], "other.org", "SIP/2.0 404 Not Found", None),
+            (["domain = *example.com"], "badexample.com", "SIP/2.0 404 Not Found", None),  # only at a dot
+            (["domain = example.com whitelist:%s" % wl], "example.com", "SIP/2.0 403 Forbidden.", None),
+            (["domain = example.com", "quiet_mode = yes"], "other.org", None, None),
+            (["domain = corp.example rstr", "restrict_forward = sip:portal@corp.example"], "corp.example",
+             "SIP/2.0 305 Use Proxy", "sip:portal@corp.example"),
+            (["domain = corp.example rstr"], "corp.example", "SIP/2.0 603 Decline/Invalid Agent", None),
+        ]
+        for lines, domain, status, contact in cases:
+            with self.subTest(config=lines):
+                d = self.start_daemon(lines)
+                phone = self.peer()
+                answer = phone.ask(phone.request("MESSAGE", "sip:bob@" + domain, domain=domain),
+                                   2.0 if status else 1.0)
+                self.assertEqual(status_line(answer), status)
+                if status == "SIP/2.0 404 Not Found":
+                    self.assertEqual(header(answer, "Server"), "Ostrel/25.07.10")
+                if contact:
+                    self.assertIn(contact, header(answer, "Contact"))
+                d.stop()
 
 
 class Torture(DaemonTestCase):
@@ -114,8 +104,8 @@ class Torture(DaemonTestCase):
             if os.environ.get("CI") == "true":
                 self.fail("missing %s" % folder)
             self.skipTest("no torture messages here")
-        d = self.daemon().start()
-        c = SipClient(self.udp_socket(), (d.address, d.port))
+        d = self.start_daemon()
+        c = self.peer()
         sent = 0
         for root, _, files in os.walk(folder):
             for name in sorted(files):
@@ -134,9 +124,8 @@ class Torture(DaemonTestCase):
 
 class FloodProtection(DaemonTestCase):
     def test_a_flooding_source_is_blocked_then_answered_again(self):
-        d = self.daemon(config_lines=["dos_level = local", "dos_max_mps = 5 2"]).start()
-        flooder = SipClient(self.udp_socket(), (d.address, d.port))
-        other = SipClient(self.udp_socket(), (d.address, d.port))
+        d = self.start_daemon(["dos_level = local", "dos_max_mps = 5 2"])
+        flooder, other = self.peer(), self.peer()
         uri = "sip:%s:%d" % (d.address, d.port)
         # Twice the limit and more: even split across a second boundary, one half exceeds it.
         for _ in range(20):
@@ -157,22 +146,14 @@ class FloodProtection(DaemonTestCase):
             f.write("#!/bin/sh\nfor a in \"$@\"; do printf '%%s\\n' \"$a\"; done >> %s\necho --- >> %s\n" % (record, record))
         os.chmod(script, 0o755)
         marker = os.path.join(self.workdir, "pwned")
-        d = self.daemon(config_lines=[
-            "dos_level = fw", "dos_max_mps = 3 60",
-            "sysfw_rule = R;touch>%s" % marker,
-            "sysfw_start = %s start" % script, "sysfw_stop = %s stop" % script,
-            "sysfw_block = %s block" % script, "sysfw_unblock = %s unblock" % script]).start()
-        flooder = SipClient(self.udp_socket(), (d.address, d.port))
+        d = self.start_daemon(["dos_level = fw", "dos_max_mps = 3 60", "sysfw_rule = R;touch>%s" % marker] +
+                              ["sysfw_%s = %s %s" % (w, script, w) for w in ("start", "stop", "block", "unblock")])
+        flooder = self.peer()
         for _ in range(12):
             flooder.send(flooder.request("OPTIONS", "sip:%s:%d" % (d.address, d.port)))
-        def recorded():
-            if not os.path.exists(record):
-                return ""
-            with open(record) as f:
-                return f.read()
-        self.assertTrue(wait_until(lambda: "block" in recorded()))
+        self.assertTrue(wait_until(lambda: "block" in read(record)))
         self.assertEqual(d.stop(), 0)
-        text = recorded()
+        text = read(record)
         self.assertIn("start\nR;touch>%s\n---" % marker, text)
         self.assertIn("block\nR;touch>%s\n%s\n%d\n---" % (marker, flooder.address, flooder.port), text)
         self.assertIn("stop\n", text)

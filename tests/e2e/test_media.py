@@ -4,53 +4,13 @@ an exhausted port range. The peers are scripted sockets (and SIPp for a call wit
 
 import os
 import re
-import socket
-import struct
 import time
 import unittest
 
-from harness import DaemonTestCase, header, next_address, status_line, udp_ports_bound, wait_until
-from test_calls import Phone, ScriptedServer
+from harness import (DaemonTestCase, call_keys, media_of, media_offer, next_address, receive_all, rtp, sdp_of, status_line,
+                     udp_ports_bound)
 
-SCENARIOS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
 RANGE = (40000, 40010)
-
-SDP = "v=0\r\no={user} 1 1 IN IP4 {ip}\r\ns=-\r\nc=IN IP4 {ip}\r\nt=0 0\r\nm=audio {port} RTP/AVP 0 101\r\n" \
-      "a=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n{extra}"
-
-
-def sdp_of(text):
-    """The body of a message as sent, or as SIPp logs it (lines ending in LF)."""
-    if not text:
-        return ""
-    for blank in ("\r\n\r\n", "\n\n"):
-        if blank in text:
-            return text.split(blank, 1)[1]
-    return ""
-
-
-def media_of(text):
-    """(connection address, audio port) of a message's SDP."""
-    body = sdp_of(text)
-    conn = re.search(r"^c=IN IP4 ([\d.]+)", body, re.M)
-    port = re.search(r"^m=audio (\d+) ", body, re.M)
-    return (conn.group(1) if conn else None, int(port.group(1)) if port else None)
-
-
-def rtp(seq, ssrc=0x1234, payload=b"\x55" * 160, ts=None):
-    return struct.pack("!BBHII", 0x80, 0, seq & 0xFFFF, (ts if ts is not None else seq * 160) & 0xFFFFFFFF,
-                       ssrc) + payload
-
-
-def receive_all(sock, timeout=0.5):
-    """Every datagram that arrives within timeout of the last one."""
-    got = []
-    sock.settimeout(timeout)
-    while True:
-        try:
-            got.append(sock.recvfrom(4096))
-        except OSError:
-            return got
 
 
 def relay_threads(daemon):
@@ -69,71 +29,26 @@ def relay_threads(daemon):
 class MediaCall(DaemonTestCase):
     """A client and a server as sockets, each with a SIP socket and an RTP socket (and its RTCP neighbour)."""
 
-    def start_daemon(self, extra=(), args=(), domain="smtr"):
+    def start_media(self, extra=(), args=(), domain="smtr"):
         self.server_ip = next_address()
-        lines = ["log_level = debug+short", "range = %d %d" % RANGE, ("domain = %s %s" % (self.server_ip, domain)).strip()]
-        self.d = self.daemon(config_lines=lines + list(extra), args=list(args)).start()
-        self.server = ScriptedServer(self.udp_socket(self.server_ip, 5080))
-        self.server_addr = "%s:5080" % self.server_ip
-        self.srv_media = self.rtp_socket(self.server_ip)
-
-    def rtp_socket(self, address):
-        """An RTP socket on an even port with its RTCP port bound as well."""
-        for port in range(30000, 31000, 2):
-            pair = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
-            try:
-                pair[0].bind((address, port))
-                pair[1].bind((address, port + 1))
-            except OSError:
-                for s in pair:
-                    s.close()
-                continue
-            for s in pair:
-                s.settimeout(1.0)
-                self.addCleanup(s.close)
-            return pair[0]
-        raise AssertionError("no RTP port free on %s" % address)
+        self.start_daemon(["log_level = debug+short", "range = %d %d" % RANGE,
+                           ("domain = %s %s" % (self.server_ip, domain)).strip()] + list(extra), args=list(args))
+        self.server = self.media_peer(self.server_ip, 5080)
+        self.srv_media = self.server.media
 
     def phone(self, address=None, contact_host=None):
         """A phone; with contact_host its Contact names that (private) address, so it counts as behind NAT."""
-        p = Phone(self.udp_socket(address), (self.d.address, self.d.port))
-        p.media = self.rtp_socket(p.address)
-        p.contact_host = contact_host
+        p = self.media_peer(address)
+        p.contact = "<sip:alice@%s:5060>" % contact_host if contact_host else None
         return p
 
-    def invite(self, phone, callid, sdp_ip=None, sdp_port=None, extra=()):
-        ip = sdp_ip or phone.address
-        port = sdp_port or phone.media.getsockname()[1]
-        body = SDP.format(user="alice", ip=ip, port=port, extra="")
-        text = phone.request("INVITE", "sip:bob@" + self.server_addr, list(extra) + ["Content-Type: application/sdp"],
-                             body=body, via_branch="z9hG4bK-inv-" + callid, callid=callid)
-        if phone.contact_host:
-            text = text.replace("Contact: <sip:alice@%s:%d>" % (phone.address, phone.port),
-                                "Contact: <sip:alice@%s:5060>" % phone.contact_host)
-        phone.invite_text = text
-        phone.branch = "z9hG4bK-inv-" + callid
-        phone.send(text)
-        return text
+    def invite(self, phone, callid, sdp_ip=None, sdp_port=None):
+        return phone.invite("%s:5080" % self.server_ip, callid, body=media_offer(phone, sdp_ip, sdp_port),
+                            contact=phone.contact)
 
-    def establish(self, phone, callid, body=None, **kwargs):
+    def establish(self, phone, callid, **kwargs):
         """A call from phone answered by the server; returns (INVITE seen by the server, 200 seen by the phone)."""
-        self.invite(phone, callid, **kwargs)
-        invite = self.server.receive_request("INVITE", timeout=3.0)
-        self.assertIsNotNone(invite, self.d.log())
-        body = body or SDP.format(user="bob", ip=self.server_ip, port=self.srv_media.getsockname()[1], extra="")
-        self.server.answer(invite, 200, "OK", body=body)
-        ok = phone.receive_status(200)
-        self.assertIsNotNone(ok, self.d.log())
-        phone.send(phone.in_dialog("ACK", phone.invite_text, "srv1", 1, "z9hG4bK-ack-" + callid))
-        self.assertIsNotNone(self.server.receive_request("ACK"), self.d.log())
-        return invite, ok
-
-    def hang_up(self, phone, callid):
-        phone.send(phone.in_dialog("BYE", phone.invite_text, "srv1", 2, "z9hG4bK-bye-" + callid))
-        bye = self.server.receive_request("BYE")
-        self.assertIsNotNone(bye, self.d.log())
-        self.server.answer(bye, 200, "OK")
-        self.assertIsNotNone(phone.receive_status(200), self.d.log())
+        return self.anchored_call(phone, self.server, callid, contact=phone.contact, **kwargs)
 
 
 class FullModeCall(MediaCall):
@@ -161,7 +76,7 @@ class FullModeCall(MediaCall):
         self.assertEqual([data for data, _ in receive_all(phone.media)], back, self.d.log())
         self.assertEqual(relay_threads(self.d), 1)
 
-        self.hang_up(phone, callid)
+        self.hang_up(phone, self.server)
         self.assertTrue(self.d.wait_log("Terminating thread"), self.d.log())
         self.assertEqual(relay_threads(self.d), 0, "the relay thread is gone")
         bound = udp_ports_bound()
@@ -169,42 +84,32 @@ class FullModeCall(MediaCall):
             self.assertNotIn((self.d.address, port), bound, "pair closed after BYE")
         return srv_side, cln_side
 
-    def test_forced_full_mode_relays_both_ways_and_closes_the_pairs(self):
-        self.start_daemon(args=["-f"])
-        phone = self.phone()
-        self.check_anchored_call(phone, "full-f")
-        self.assertIn("FULL mode (C)", self.d.log())
-
-    def test_full_domain_anchors_the_call(self):
-        self.start_daemon(domain="smtr full")
-        self.check_anchored_call(self.phone(), "full-domain")
-        self.assertIn("Known FULL Domain.", self.d.log())
-        self.assertIn("FULL mode (C)", self.d.log())
-
-    def test_subnet_fixed_to_symmetric_anchors_the_call_and_the_next_reuses_the_range(self):
+    def test_anchored_calls_relay_both_ways_and_close_the_pairs(self):
         phone_ip = next_address()
-        self.start_daemon(extra=["subnet = %s/32 60 Symmetric" % phone_ip])
-        phone = self.phone(phone_ip)
-        first = self.check_anchored_call(phone, "subnet-1")
-        self.assertIn("Sticky FW type: Symmetric", self.d.log())
-        self.assertIn("FULL mode (D)", self.d.log())
-        self.assertEqual((first[1][1], first[0][1]), (40002, 40004), "the search starts above the range's bottom")
-        second = self.check_anchored_call(phone, "subnet-2")
-        self.assertEqual((second[1][1], second[0][1]), (40006, 40008), "and goes on from the last pair handed out")
+        # what anchors the call: arguments, domain options, configuration lines; what the log tells
+        for args, domain, extra, logs in [
+                (["-f"], "smtr", [], ["FULL mode (C)"]),
+                ([], "smtr full", [], ["Known FULL Domain.", "FULL mode (C)"]),
+                ([], "smtr", ["subnet = %s/32 60 Symmetric" % phone_ip], ["Sticky FW type: Symmetric", "FULL mode (D)"])]:
+            with self.subTest(args=args, domain=domain, extra=extra):
+                self.start_media(extra, args, domain)
+                phone = self.phone(phone_ip)
+                first = self.check_anchored_call(phone, "full-1")
+                for line in logs:
+                    self.assertIn(line, self.d.log())
+                self.assertEqual((first[1][1], first[0][1]), (40002, 40004), "the search starts above the range's bottom")
+                if extra:
+                    second = self.check_anchored_call(phone, "full-2")
+                    self.assertEqual((second[1][1], second[0][1]), (40006, 40008),
+                                     "and goes on from the last pair handed out")
+                self.d.stop()
 
 
 class SippCall(MediaCall):
     def test_sipp_phone_streams_through_an_anchored_call_to_an_echoing_server(self):
-        self.start_daemon(args=["-f"])
-        os.symlink(os.path.join(os.environ.get("OSTREL_SOURCE_DIR", "../.."), "etc", "ring", "ringback.ulaw"),
-                   os.path.join(self.workdir, "ringback.ulaw"))
-        server = self.sipp(os.path.join(SCENARIOS, "uas_echo.xml"), address=self.server_ip, port=5082,
-                           name="server", extra=["-rtp_echo"]).start()
-        client = self.sipp(os.path.join(SCENARIOS, "uac_rtp.xml"), port=5062, name="client",
-                           remote="%s:%d" % (self.d.address, self.d.port),
-                           extra=["-key", "server_addr", "%s:5082" % self.server_ip]).start()
-        self.assertEqual(client.wait(), 0, client.output + client.errors() + self.d.log())
-        self.assertEqual(server.wait(), 0, server.output + server.errors() + self.d.log())
+        self.start_media(args=["-f"])
+        client, server = self.sipp_pair(self.d, "uac_call.xml", "uas_call.xml", self.server_ip, 5082,
+                                        extra=call_keys(media="stream"), server_extra=["-rtp_echo"])
         seen = server.messages()
         invite = seen[seen.index("INVITE sip:bob@"):]
         srv_side = media_of(invite)
@@ -223,11 +128,10 @@ class SippCall(MediaCall):
 
 class DirectMedia(MediaCall):
     def test_public_client_keeps_its_sdp_and_no_pair_is_opened(self):
-        self.start_daemon()
+        self.start_media()
         phone = self.phone()
         sent = self.invite(phone, "direct-1")
-        invite = self.server.receive_request("INVITE", timeout=3.0)
-        self.assertIsNotNone(invite, self.d.log())
+        invite = self.got(self.server.receive_request("INVITE"))
         self.assertEqual(sdp_of(invite), sdp_of(sent), "the public client's SDP reaches the server unchanged")
         self.assertFalse(any(RANGE[0] <= port < RANGE[1] for _, port in udp_ports_bound()))
         self.assertNotIn("Start Thread", self.d.log())
@@ -236,7 +140,7 @@ class DirectMedia(MediaCall):
 class Latching(MediaCall):
     def test_client_behind_nat_is_reached_at_the_address_its_media_comes_from(self):
         phone_ip = next_address()
-        self.start_daemon(extra=["subnet = %s/32 60 Symmetric" % phone_ip])
+        self.start_media(extra=["subnet = %s/32 60 Symmetric" % phone_ip])
         phone = self.phone(phone_ip, contact_host="10.0.0.5")
         invite, ok = self.establish(phone, "nat-1", sdp_ip="10.0.0.5", sdp_port=4000)
         self.assertIn("Cln Audio RTP  Adress 10.0.0.5:4000", self.d.log())
@@ -252,7 +156,7 @@ class Latching(MediaCall):
         self.assertEqual(got[0][1], (self.d.address, cln_port), "from the relay's client-side pair")
 
     def test_symmetric_server_is_followed_to_the_address_its_packets_come_from(self):
-        self.start_daemon(args=["-f"])
+        self.start_media(args=["-f"])
         phone = self.phone()
         invite, ok = self.establish(phone, "sym-1")
         moved = self.rtp_socket(self.server_ip)
@@ -262,9 +166,8 @@ class Latching(MediaCall):
         self.assertEqual([d for d, _ in receive_all(moved, 0.5)], [rtp(5)], self.d.log())
         self.assertEqual(receive_all(self.srv_media, 0.2), [], "no longer to the SDP's port")
 
-
     def test_server_that_is_not_symmetric_is_held_to_its_sdp_address(self):
-        self.start_daemon(args=["-f"], domain="")
+        self.start_media(args=["-f"], domain="")
         phone = self.phone()
         invite, ok = self.establish(phone, "asym-1")
         moved = self.rtp_socket(self.server_ip)
@@ -278,7 +181,7 @@ class Latching(MediaCall):
 
 class ForeignSources(MediaCall):
     def test_third_address_dropped_and_reported_new_stream_taken_only_when_paced(self):
-        self.start_daemon(args=["-f"])
+        self.start_media(args=["-f"])
         phone = self.phone()
         invite, ok = self.establish(phone, "foreign-1")
         cln_port = media_of(ok)[1]
@@ -308,22 +211,20 @@ class ForeignSources(MediaCall):
 class SameNat(MediaCall):
     def test_two_clients_behind_one_nat_get_each_others_private_addresses(self):
         nat_ip = next_address()
-        self.start_daemon(extra=["subnet = %s/32 60 Symmetric 7" % nat_ip])
+        self.start_media(extra=["subnet = %s/32 60 Symmetric 7" % nat_ip])
         alice = self.phone(nat_ip, contact_host="10.0.0.5")
         bob = self.phone(nat_ip, contact_host="10.0.0.6")
         self.invite(alice, "nat-a", sdp_ip="10.0.0.5", sdp_port=4000)
-        to_bob = self.server.receive_request("INVITE", timeout=3.0)
+        to_bob = self.server.receive_request("INVITE")
         self.invite(bob, "nat-b", sdp_ip="10.0.0.6", sdp_port=4002)
-        to_alice = self.server.receive_request("INVITE", timeout=3.0)
-        self.assertIsNotNone(to_alice, self.d.log())
+        to_alice = self.got(self.server.receive_request("INVITE"))
         self.assertRegex(sdp_of(to_bob), r"a=tool:ostrel-[A-Za-z0-9+/=]{16}\r\n")
         self.assertEqual(media_of(to_bob)[0], self.d.address)
         # The server joins the two calls: each answer carries the other leg's offer.
         self.server.answer(to_bob, 200, "OK", body=sdp_of(to_alice))
         self.server.answer(to_alice, 200, "OK", tag="srv2", body=sdp_of(to_bob))
         for phone, peer in ((alice, ("10.0.0.6", 4002)), (bob, ("10.0.0.5", 4000))):
-            ok = phone.receive_status(200)
-            self.assertIsNotNone(ok, self.d.log())
+            ok = self.got(phone.receive_status(200))
             self.assertEqual(media_of(ok), peer)
             self.assertNotIn("a=tool", ok)
         self.assertEqual(self.d.log().count("CLN is behind the same firewall"), 2, self.d.log())
@@ -331,20 +232,19 @@ class SameNat(MediaCall):
 
 class PortRange(MediaCall):
     def test_third_call_in_a_five_pair_range_gets_500(self):
-        self.start_daemon(args=["-f"])
+        self.start_media(args=["-f"])
         phones = [self.phone() for _ in range(3)]
         for n, phone in enumerate(phones[:2]):
             self.establish(phone, "range-%d" % n)
         self.invite(phones[2], "range-2")
-        refused = phones[2].receive_status(500)
-        self.assertIsNotNone(refused, self.d.log())
+        refused = self.got(phones[2].receive_status(500))
         self.assertEqual(status_line(refused), "SIP/2.0 500 Server Error/No Ports")
         self.assertIsNone(self.server.receive_request("INVITE", timeout=0.5), "the server never sees it")
         self.assertIn("Cannot open port in range [40000-40010]", self.d.log())
         self.assertIn("Call event REJECT: No Ports Available", self.d.log())
         self.assertNotIn((self.d.address, 40000), udp_ports_bound(), "the pair opened before the failure is closed")
 
-        self.hang_up(phones[0], "range-0")
+        self.hang_up(phones[0], self.server)
         again = self.phone()
         invite, ok = self.establish(again, "range-3")
         self.assertEqual((media_of(ok)[1], media_of(invite)[1]), (40002, 40004), "freed pairs are handed out again")

@@ -13,15 +13,11 @@ import subprocess
 import time
 import unittest
 
-from harness import DaemonTestCase, next_address, udp_ports_bound, wait_until
+from harness import DaemonTestCase, next_address, read, udp_ports_bound, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 KAMAILIO_MODULES = "/usr/lib/x86_64-linux-gnu/kamailio/modules/"
 BARESIP_MODULES = "/usr/lib/baresip/modules"
-
-
-def installed(program):
-    return shutil.which(program) is not None
 
 
 class PeerProcess:
@@ -35,8 +31,7 @@ class PeerProcess:
                                      stderr=subprocess.STDOUT, start_new_session=True)
 
     def output(self):
-        with open(self.output_path, errors="replace") as f:
-            return f.read()
+        return read(self.output_path)
 
     def alive(self):
         return self.proc.poll() is None
@@ -194,7 +189,7 @@ class Baresip:
         return self.peer.stop()
 
 
-@unittest.skipUnless(installed("baresip") and installed("kamailio") or os.environ.get("CI") == "true",
+@unittest.skipUnless(shutil.which("baresip") and shutil.which("kamailio") or os.environ.get("CI") == "true",
                      "baresip and kamailio are installed by scripts/install-deps.sh")
 class SoftPhoneCall(DaemonTestCase):
     def start_peer(self, peer):
