@@ -1,19 +1,11 @@
 // The configuration lock under load: policy queries on other threads while the reactor thread swaps
 // in freshly read lists. Also run under ThreadSanitizer.
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <thread>
 
 #include "config_fixture.h"
 
 namespace {
-
-uint32_t Ip(const char* text) {
-  in_addr a{};
-  inet_pton(AF_INET, text, &a);
-  return ntohl(a.s_addr);
-}
 
 // Readers query while the reactor thread swaps in new lists: every answer comes from one whole read.
 TEST_F(ConfigTest, QueriesDuringRereadsSeeOneWholeConfiguration) {

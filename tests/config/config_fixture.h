@@ -1,69 +1,31 @@
-// Shared set-up of the configuration tests: a scratch folder for configuration and list files, the log
-// captured into a file of its own, and the global log settings restored after each test.
+// Shared set-up of the configuration tests: a scratch folder for configuration and list files, and the
+// log captured into a file of its own (see foundation/log_fixture.h).
 #pragma once
 
-#include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <initializer_list>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "config/config.h"
-#include "foundation/log.h"
+#include "foundation/log_fixture.h"
 
-class ConfigTest : public ::testing::Test {
+// An IPv4 address in host order, as the policy queries take it.
+inline uint32_t Ip(const char* text) {
+  in_addr a{};
+  inet_pton(AF_INET, text, &a);
+  return ntohl(a.s_addr);
+}
+
+class ConfigTest : public LogFileTest {
  protected:
   void SetUp() override {
-    saved_out_ = dup(1);
-    saved_err_ = dup(2);
-    char tmpl[] = "/tmp/ostrel-cfg-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    log_path_ = dir_ + "/test.log";
-    saved_level_ = g_log_block.level.load();
-    saved_limit_ = g_log_block.size_limit.load();
-    ASSERT_EQ(OpenLog(log_path_), 1);
+    LogFileTest::SetUp();
     cfg_ = std::make_unique<Config>();
     cfg_->config_file = dir_ + "/ostrel.cfg";
-  }
-
-  void TearDown() override {
-    OpenLog("");
-    restore_output();
-    close(saved_out_);
-    close(saved_err_);
-    g_log_block.level = saved_level_;
-    g_log_block.size_limit = saved_limit_;
-    std::string cleanup = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(cleanup.c_str()), 0);
-  }
-
-  void restore_output() {
-    dup2(saved_out_, 1);
-    dup2(saved_err_, 2);
-  }
-
-  // Everything logged since the test began (the log keeps being written to).
-  std::string LogText() const {
-    std::ifstream f(log_path_);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
-
-  // Forgets what was logged so far, so a later check sees only what follows.
-  void ClearLog() const { std::ofstream(log_path_, std::ios::trunc).close(); }
-
-  std::string WriteFile(const std::string& name, const std::string& content) const {
-    std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-    return path;
   }
 
   // Writes the configuration file with a modification time of its own, so that every write is seen as a
@@ -88,12 +50,6 @@ class ConfigTest : public ::testing::Test {
     return cfg_->Reread();
   }
 
-  std::string dir_;
-  std::string log_path_;
   std::unique_ptr<Config> cfg_;
-  int saved_out_ = -1;
-  int saved_err_ = -1;
-  int saved_level_ = 0;
-  off_t saved_limit_ = 0;
   time_t next_mtime_ = 1700000000;
 };

@@ -33,30 +33,27 @@ class InitTest : public ConfigTest {
     WriteFile("ostrel.cfg", text);
   }
 
+  static int CallInit(Config& cfg, std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return cfg.Init(static_cast<int>(args.size()), argv.data());
+  }
+
   // Init with "-c <file> -l <log>" and the given options.
   int RunInit(std::vector<std::string> options) {
     std::vector<std::string> args = {"/usr/sbin/ostrel", "-c", cfg_->config_file, "-l", log_path_};
     args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int result = cfg_->Init(static_cast<int>(args.size()), argv.data());
+    int result = CallInit(*cfg_, args);
     OpenLog(log_path_);
     return result;
   }
 
   // For death tests: the child's log goes to its standard error, where the test reads it.
-  static void LogToStderr() {
+  static int InitChild(Config& cfg, std::vector<std::string> args) {
     dup2(2, 1);
     OpenLog("");
-  }
-
-  static int InitChild(Config& cfg, std::vector<std::string> args) {
-    LogToStderr();
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    return cfg.Init(static_cast<int>(args.size()), argv.data());
+    return CallInit(cfg, args);
   }
 
   std::string g729_, gsm_, ulaw_;
@@ -95,12 +92,6 @@ TEST_F(InitTest, CommandLineWinsOverTheFile) {
   EXPECT_EQ(cfg_->ha_peer.Str(), "127.0.0.9:5082") << "no port given: second port + 2";
   EXPECT_TRUE(cfg_->force_full_mode);
   EXPECT_EQ(cfg_->log_file, log_path_) << "-l wins over the log keyword";
-}
-
-TEST_F(InitTest, HaPeerWithoutPortTakesSecondPortPlusTwo) {
-  WriteConfigWithRings({"ipaddr = 127.0.0.1", "port = 5060", "ha_peer = 127.0.0.9"});
-  ASSERT_EQ(RunInit({}), 1);
-  EXPECT_EQ(cfg_->ha_peer.Str(), "127.0.0.9:5063");
 }
 
 TEST_F(InitTest, InternalAddressIsTheServerAddressWhenItDiffers) {
@@ -146,65 +137,50 @@ INSTANTIATE_TEST_SUITE_P(
 
 using InitDeathTest = InitTest;
 
-TEST_F(InitDeathTest, BadFileExits9) {
-  WriteConfigWithRings({"ipaddr = 127.0.0.1", "num_listeners = 100"});
-  std::vector<std::string> args = {"ostrel", "-c", cfg_->config_file};
-  EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(9),
-              HasSubstr("Config file " + cfg_->config_file + ". Error in line 5:\n\tnum_listeners = 100\n"));
-}
-
-TEST_F(InitDeathTest, MissingFileExits9) {
-  std::vector<std::string> args = {"ostrel", "-c", dir_ + "/absent.cfg"};
-  EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(9),
-              HasSubstr("Warning: Can't find config file " + dir_ + "/absent.cfg\n"));
-}
-
-TEST_F(InitDeathTest, MissingRingFilesExit8) {
-  WriteConfig({"ipaddr = 127.0.0.1"});
-  std::vector<std::string> args = {"ostrel", "-c", cfg_->config_file};
-  EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Missing config 'ring_g729'\n"));
-  WriteConfig({"ipaddr = 127.0.0.1", "ring_g729 = " + g729_});
-  EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Missing config 'ring_gsm'\n"));
-  WriteConfig({"ipaddr = 127.0.0.1", "ring_g729 = " + g729_, "ring_gsm = " + gsm_});
-  EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Missing config 'ring_ulaw'\n"));
-  WriteConfig({"ipaddr = 127.0.0.1", "ring_g729 = " + g729_, "ring_gsm = " + dir_ + "/none.gsm"});
-  EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Can't open ring file " + dir_ + "/none.gsm\n"));
-}
-
-TEST_F(InitDeathTest, RingFileWithoutAWholeFrameExits8) {
-  std::string short_gsm = WriteFile("short.gsm", std::string(32, 's'));
-  WriteConfig({"ipaddr = 127.0.0.1", "ring_g729 = " + g729_, "ring_gsm = " + short_gsm, "ring_ulaw = " + ulaw_});
-  std::vector<std::string> args = {"ostrel", "-c", cfg_->config_file};
-  EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8),
-              HasSubstr("Ring file " + short_gsm + " holds no whole frame of 33 bytes\n"));
-}
-
-TEST_F(InitDeathTest, LogThatCannotBeOpenedExits8) {
-  WriteConfigWithRings({"ipaddr = 127.0.0.1"});
-  std::vector<std::string> args = {"ostrel", "-c", cfg_->config_file, "-l", "/nonexistent/dir/ostrel.log"};
-  EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Can't open log file /nonexistent/dir/ostrel.log"));
-  WriteConfigWithRings({"ipaddr = 127.0.0.1", "log = /nonexistent/dir/other.log"});
-  args = {"ostrel", "-c", cfg_->config_file};
-  EXPECT_EXIT(InitChild(*cfg_, args), ExitedWithCode(8), HasSubstr("Can't open log file /nonexistent/dir/other.log"));
-}
-
-TEST_F(InitDeathTest, UsageExits1) {
+// Start-up that cannot go on exits: 1 for the command line, 9 for a configuration that does not read, 8 for
+// a ring file or log that cannot be used. The operator reads why on standard error.
+TEST_F(InitDeathTest, StartUpThatCannotGoOnExits) {
+  const std::string short_gsm = WriteFile("short.gsm", std::string(32, 's'));
   const std::string usage =
       "Usage:\n\t./ostrel [options]\n\nOptions:\n\t-c config_file\n\t-i ip.addr\n\t-s second.ip.addr\n\t-p port\n"
       "\t-o optional ports (second)\n\t-l log_file\n\t-f\t\t: force full mode\n\t-? \t\t: print this page\n";
-  EXPECT_EXIT(InitChild(*cfg_, {"./ostrel", "-x"}), ExitedWithCode(1), HasSubstr(usage));
-  EXPECT_EXIT(InitChild(*cfg_, {"./ostrel", "-?"}), ExitedWithCode(1), HasSubstr("Ostrel/25.07.10 "));
-  EXPECT_EXIT(InitChild(*cfg_, {"./ostrel", "--version"}), ExitedWithCode(1), HasSubstr("Ostrel/25.07.10 "));
-}
-
-TEST_F(InitDeathTest, CommandLineValuesThatDoNotFitExit1) {
-  const std::string usage = "Usage:\n\t./ostrel [options]";
-  EXPECT_EXIT(InitChild(*cfg_, {"./ostrel", "-p", "70000"}), ExitedWithCode(1), HasSubstr(usage));
-  EXPECT_EXIT(InitChild(*cfg_, {"./ostrel", "-o", "65533"}), ExitedWithCode(1), HasSubstr(usage));
-  EXPECT_EXIT(InitChild(*cfg_, {"./ostrel", "-i", std::string(64, '1')}), ExitedWithCode(1),
-              HasSubstr("-i: address is too long"));
-  EXPECT_EXIT(InitChild(*cfg_, {"./ostrel", "-h", "0.0.0.0"}), ExitedWithCode(1),
-              HasSubstr("-h: Incorrect HA Peer address"));
+  std::vector<std::string> rings_and_log = RingLines();
+  rings_and_log.push_back("log = /nonexistent/dir/other.log");
+  const std::string& cfg = cfg_->config_file;
+  const struct {
+    std::vector<std::string> lines;  // after "ipaddr = 127.0.0.1"
+    std::vector<std::string> args;
+    int status;
+    std::string text;
+  } cases[] = {
+      {{}, {"./ostrel", "-x"}, 1, usage},
+      {{}, {"./ostrel", "-?"}, 1, "Ostrel/25.07.10 "},
+      {{}, {"./ostrel", "--version"}, 1, "Ostrel/25.07.10 "},
+      {{}, {"./ostrel", "-p", "70000"}, 1, "Usage:\n\t./ostrel [options]"},
+      {{}, {"./ostrel", "-o", "65533"}, 1, "Usage:\n\t./ostrel [options]"},
+      {{}, {"./ostrel", "-i", std::string(64, '1')}, 1, "-i: address is too long"},
+      {{}, {"./ostrel", "-h", "0.0.0.0"}, 1, "-h: Incorrect HA Peer address"},
+      {{"num_listeners = 100"}, {"ostrel", "-c", cfg}, 9,
+       "Config file " + cfg + ". Error in line 2:\n\tnum_listeners = 100\n"},
+      {{}, {"ostrel", "-c", dir_ + "/absent.cfg"}, 9, "Warning: Can't find config file " + dir_ + "/absent.cfg\n"},
+      {{}, {"ostrel", "-c", cfg}, 8, "Missing config 'ring_g729'\n"},
+      {{"ring_g729 = " + g729_}, {"ostrel", "-c", cfg}, 8, "Missing config 'ring_gsm'\n"},
+      {{"ring_g729 = " + g729_, "ring_gsm = " + gsm_}, {"ostrel", "-c", cfg}, 8, "Missing config 'ring_ulaw'\n"},
+      {{"ring_g729 = " + g729_, "ring_gsm = " + dir_ + "/none.gsm"}, {"ostrel", "-c", cfg}, 8,
+       "Can't open ring file " + dir_ + "/none.gsm\n"},
+      {{"ring_g729 = " + g729_, "ring_gsm = " + short_gsm, "ring_ulaw = " + ulaw_}, {"ostrel", "-c", cfg}, 8,
+       "Ring file " + short_gsm + " holds no whole frame of 33 bytes\n"},
+      {RingLines(), {"ostrel", "-c", cfg, "-l", "/nonexistent/dir/ostrel.log"}, 8,
+       "Can't open log file /nonexistent/dir/ostrel.log"},
+      {rings_and_log, {"ostrel", "-c", cfg}, 8, "Can't open log file /nonexistent/dir/other.log"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    std::string text = "ipaddr = 127.0.0.1\n";
+    for (const std::string& line : c.lines) text += line + "\n";
+    WriteFile("ostrel.cfg", text);
+    EXPECT_EXIT(InitChild(*cfg_, c.args), ExitedWithCode(c.status), HasSubstr(c.text));
+  }
 }
 
 }  // namespace

@@ -1,24 +1,10 @@
 // The media policy queries over real SDP offers: which transcoding rule an offer gets, and what the bare-SDP
 // filter leaves of a description.
-#include <gtest/gtest.h>
-
 #include "config_fixture.h"
 #include "sip/message.h"
-#include "sip/sdp/sdp.h"
+#include "sip/sdp/sdp_text.h"
 
 namespace {
-
-std::string Crlf(std::initializer_list<std::string_view> lines) {
-  std::string out;
-  for (auto l : lines) (out += l) += "\r\n";
-  return out;
-}
-
-Sdp Parsed(const std::string& text) {
-  Sdp sdp;
-  EXPECT_TRUE(sdp.Parse(text)) << text;
-  return sdp;
-}
 
 TEST_F(ConfigTest, TransRuleByTheFirstOfferedCodecOfARule) {
   ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20", "transcoding = g729/60 g729/20"}), 1);
@@ -99,9 +85,6 @@ TEST_F(ConfigTest, BareMediaWithoutCodecs) {
   EXPECT_EQ(audio->Attrs().Attrs().size(), 1u);
 }
 
-}  // namespace
-
-namespace {
 
 SipMessage Message(const std::string& headers, const std::string& body = "") {
   std::string text = "INVITE sip:b@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.2;branch=z9hG4bK-1\r\n"

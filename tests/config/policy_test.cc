@@ -1,16 +1,8 @@
 // The policy queries the intake and the dialogs ask: domains, users, events, trust, subnets, pools,
 // device defects and RSVP ports, each read from configuration lines as an operator writes them.
-#include <arpa/inet.h>
-
 #include "config_fixture.h"
 
 namespace {
-
-uint32_t Ip(const char* text) {
-  in_addr a{};
-  inet_pton(AF_INET, text, &a);
-  return ntohl(a.s_addr);
-}
 
 std::string FoundHost(Config& cfg, const std::string& domain) {
   auto it = cfg.FindDomain(domain);
@@ -82,7 +74,6 @@ TEST_F(ConfigTest, WhiteListsFailClosed) {
   EXPECT_NE(LogText().find("White-List file: '" + big + "' is too long: 16384\n"), std::string::npos);
   EXPECT_TRUE(list.empty());
 
-  DomainOptions unreadable;
   std::string line = "corp.example whitelist:" + dir_ + "/missing.txt";
   Settings settings;
   EXPECT_FALSE(settings.ReadDomain(line));

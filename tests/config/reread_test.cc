@@ -1,17 +1,9 @@
 // Re-reading a running configuration: what changes, what waits for a restart, and that a broken file
 // leaves the policy in force untouched.
-#include <arpa/inet.h>
-
 #include "config_fixture.h"
 #include "foundation/reactor.h"
 
 namespace {
-
-uint32_t Ip(const char* text) {
-  in_addr a{};
-  inet_pton(AF_INET, text, &a);
-  return ntohl(a.s_addr);
-}
 
 TEST_F(ConfigTest, UnchangedFileIsNotReadAgain) {
   ASSERT_EQ(Read({"quiet_mode = yes"}), 1);

@@ -111,17 +111,13 @@ TEST(RingFiles, OneCycleOfWholeFramesInEveryCodec) {
 }
 
 TEST(RingFiles, DecodeToTheRingbackCadence) {
-  {
-    SCOPED_TRACE("mu-law");
-    ExpectRingback(DecodeUlaw(ReadAll(Shipped("ringback.ulaw"))));
-  }
-  {
-    SCOPED_TRACE("GSM");
-    ExpectRingback(DecodeGsm(ReadAll(Shipped("ringback.gsm"))));
-  }
-  {
-    SCOPED_TRACE("G.729");
-    ExpectRingback(DecodeG729(ReadAll(Shipped("ringback.g729"))));
+  const struct {
+    const char* file;
+    std::vector<int16_t> (*decode)(const std::vector<uint8_t>&);
+  } codecs[] = {{"ringback.ulaw", DecodeUlaw}, {"ringback.gsm", DecodeGsm}, {"ringback.g729", DecodeG729}};
+  for (const auto& c : codecs) {
+    SCOPED_TRACE(c.file);
+    ExpectRingback(c.decode(ReadAll(Shipped(c.file))));
   }
 }
 

@@ -22,36 +22,17 @@ class CallNatTest : public RelayTest {
     g_config.range_high = 42100;
   }
 
-  // A client behind NAT: its Contact names a private address with contact_port.
-  Call* Invite(int contact_port, const std::string& key = kKey) {
-    std::string text = Message("INVITE", 1, "Content-Type: application/sdp\r\n", kSdp);
-    const std::string contact = "Contact: <sip:alice@127.0.0.10:5062>";
-    text.replace(text.find(contact), contact.size(),
-                 "Contact: <sip:alice@192.168.1.5:" + std::to_string(contact_port) + ">");
-    ClientMessage m;
-    m.cmsg = Parse(text);
-    m.dmopt = std::make_unique<DomainOptions>(checked());
-    m.ncnt = kNewContact;
-    m.ocnt = "sip:alice@192.168.1.5:" + std::to_string(contact_port);
-    m.frm = InetAddress(kClient);
-    m.rsvp = InetAddress(kClient);
-    m.public_ip = false;
-    auto* call = new Call(std::move(m.cmsg), key, " ");
-    EXPECT_TRUE(call->Entered());
-    ObjectGuard<Dialog> g;
-    g.Set(call);
-    EXPECT_TRUE(call->ClientSetup(&m));
-    opened_.push_back(call->Number());
-    call->HandleClientMessage(Dialog::INVITE_RECV);
-    return call;
-  }
-
-  // The probe the client received (after the relay's 100).
-  std::string Probe() {
-    EXPECT_EQ(StartLine(client_.receive()), "SIP/2.0 100 Trying");
-    std::string options = client_.receive();
-    EXPECT_EQ(StartLine(options), "OPTIONS sip:alice@192.168.1.5:5064 SIP/2.0");
-    return options;
+  // A client behind NAT: its Contact names a private address with contact_port. The probe it receives after the
+  // relay's 100 is kept in probe_.
+  Call* Invite(int contact_port = 5064, const std::string& key = kKey) {
+    const std::string contact = "sip:alice@192.168.1.5:" + std::to_string(contact_port);
+    const std::string text = Sub(Message("INVITE", 1, "Content-Type: application/sdp\r\n", kSdp),
+                                 "<sip:alice@127.0.0.10:5062>", "<" + contact + ">");
+    Call* c = Open(new Call(Parse(text), key, " "), Dialog::INVITE_RECV, checked(), contact);
+    EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
+    probe_ = client_.Receive();
+    EXPECT_EQ(StartLine(probe_), "OPTIONS " + contact + " SIP/2.0");
+    return c;
   }
 
   static std::string Branch(const std::string& probe) {
@@ -63,61 +44,57 @@ class CallNatTest : public RelayTest {
     ObjectGuard<Dialog> g(c);
     c->OptionsAnswer(branch, InetAddress(from));
   }
-};
-
-struct Case {
-  const char* from;       // where the answer comes from
-  char probe;             // the probe it answers (branch suffix)
-  NatType::Mode type;    // what the relay concludes
-  const char* next;       // the start line the client gets next
+  std::string probe_;
 };
 
 TEST_F(CallNatTest, EachAnswerGivesItsTypeAndTheNextStep) {
-  const Case cases[] = {
-      {"127.0.0.10:5064", '0', NatType::PORTPRESERVE, "SIP/2.0 183 Bogus Session in progress"},
-      {"127.0.0.10:5062", '0', NatType::RESTRICTED, "SIP/2.0 183 Bogus Session in progress"},
-      {"127.0.0.10:5062", '1', NatType::TRANSPARENT, "SIP/2.0 183 Bogus Session in progress"},
-      {"127.0.0.11:6000", '0', NatType::OPAQUE, ""},
+  const struct {
+    int contact_port;     // of the client's Contact
+    const char* from;     // where the answer comes from
+    char probe;           // the probe it answers (branch suffix)
+    NatType::Mode type;  // what the relay concludes
+    bool early;           // the client gets the relay's 183 next; otherwise the call is anchored at once
+    const char* log;
+  } cases[] = {
+      {5064, "127.0.0.10:5064", '0', NatType::PORTPRESERVE, true, "Detected FW type is Strict PreservePort Suspect..."},
+      {5062, kClient, '0', NatType::PORTPRESERVE, true, "Detected FW type is Weak PreservePort Suspect..."},
+      {5064, "127.0.0.10:5062", '0', NatType::RESTRICTED, true, ""},
+      {5064, "127.0.0.10:5062", '1', NatType::TRANSPARENT, true, ""},
+      {5064, "127.0.0.11:6000", '0', NatType::OPAQUE, false, ""},
   };
   int n = 0;
-  for (const Case& k : cases) {
+  for (const auto& k : cases) {
     SCOPED_TRACE(k.from + std::string(" .") + k.probe);
-    Call* c = Invite(5064, kKey + std::to_string(++n));
-    std::string branch = Branch(Probe());
+    LogFile log;
+    Call* c = Invite(k.contact_port, kKey + std::to_string(++n));
+    std::string branch = Branch(probe_);
     branch.back() = k.probe;
     Answer(c, branch, k.from);
     EXPECT_EQ(c->Mode(), k.type);
-    if (*k.next != '\0') {
-      const std::string early = client_.receive();
-      EXPECT_EQ(StartLine(early), k.next);
+    if (*k.log) {
+      EXPECT_EQ(log.count(k.log), 1u);
+    }
+    if (k.early) {
+      const std::string early = client_.Receive();
+      EXPECT_EQ(StartLine(early), "SIP/2.0 183 Bogus Session in progress");
       EXPECT_THAT(Values(early, "To").at(0), ::testing::MatchesRegex(".*;tag=ostrel-[0-9]+"));
       EXPECT_THAT(early, ::testing::HasSubstr("m=audio 42"));
       EXPECT_EQ(c->State(), Dialog::X_183_SENT);
     } else {
       EXPECT_EQ(c->FullReason(), 'D');
-      EXPECT_EQ(StartLine(server_.receive()), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0") << "anchored at once";
+      EXPECT_EQ(StartLine(server_.Receive()), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0") << "anchored at once";
     }
     ObjectGuard<Dialog> g(c);
     c->Complete(Call::E_BYE, "test");
-    client_.quiet();
-    server_.quiet();
+    client_.Quiet();
+    server_.Quiet();
   }
 }
 
-TEST_F(CallNatTest, ContactPortKeptBySignallingAddressIsAWeakPortPreserver) {
-  LogFile log;
-  Call* c = Invite(5062);
-  client_.receive();
-  std::string options = client_.receive();
-  Answer(c, Branch(options), kClient);
-  EXPECT_EQ(c->Mode(), NatType::PORTPRESERVE);
-  EXPECT_EQ(log.count("Detected FW type is Weak PreservePort Suspect..."), 1u);
-}
-
-TEST_F(CallNatTest, OnlyTheProbesOwnCallIdIsTaken) {
-  Call* c = Invite(5064);
-  const std::string options = Probe();
-  const std::string callid = Values(options, "Call-ID").at(0);
+// The probe's Call-ID and the relay's tag number both come from the call.
+TEST_F(CallNatTest, OnlyTheProbesOwnCallIdIsTakenAndTheTagNumberHashesTheCall) {
+  Call* c = Invite();
+  const std::string callid = Values(probe_, "Call-ID").at(0);
   ObjectGuard<Dialog> g(c);
   EXPECT_TRUE(c->ProbeCallID(callid));
   EXPECT_FALSE(c->ProbeCallID("0." + c->NumberText() + "@127.0.0.1")) << "the number alone is not enough";
@@ -125,12 +102,13 @@ TEST_F(CallNatTest, OnlyTheProbesOwnCallIdIsTaken) {
   other[0] = '7';
   EXPECT_FALSE(c->ProbeCallID(other));
   EXPECT_FALSE(c->ProbeCallID(""));
+  EXPECT_EQ(c->ZNumb(), HashStr("call-INVITE@127.0.0.10sip:alice@192.168.1.5:5064")) << "Call-ID and Contact";
 }
 
 TEST_F(CallNatTest, LateAnswerChangesNothing) {
   LogFile log;
-  Call* c = Invite(5064);
-  const std::string branch = Branch(Probe());
+  Call* c = Invite();
+  const std::string branch = Branch(probe_);
   Answer(c, branch, kClient);
   {
     ObjectGuard<Dialog> g(c);
@@ -143,25 +121,17 @@ TEST_F(CallNatTest, LateAnswerChangesNothing) {
 
 TEST_F(CallNatTest, UnansweredProbeAnchorsForTimeOut) {
   LogFile log;
-  Call* c = Invite(5064);
-  Probe();
+  Call* c = Invite();
   {
     ObjectGuard<Dialog> g(c);
     c->ProbeTimeout();
   }
   EXPECT_EQ(c->FullReason(), 'T');
   EXPECT_EQ(c->Mode(), NatType::OPAQUE);
-  const std::string invite = server_.receive();
+  const std::string invite = server_.Receive();
   EXPECT_EQ(StartLine(invite), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
   EXPECT_THAT(invite, ::testing::HasSubstr("c=IN IP4 127.0.0.2")) << "the server is offered the relay's pair";
   EXPECT_EQ(log.count("There is no OPTIONS Response  - Switch to FULL mode"), 1u);
-}
-
-TEST_F(CallNatTest, RelaysTagNumberHashesTheCallIdAndTheClientsContact) {
-  Call* c = Invite(5064);
-  Probe();
-  ObjectGuard<Dialog> g(c);
-  EXPECT_EQ(c->ZNumb(), HashStr("call-INVITE@127.0.0.10sip:alice@192.168.1.5:5064"));
 }
 
 TEST(FWTypeStrTest, FlagsAreIgnoredAndUnknownCombinationsAreWrong) {

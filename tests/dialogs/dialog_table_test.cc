@@ -130,31 +130,3 @@ TEST(DialogTable, ConcurrentLookupsDestroysAndKeyMessages) {
 }
 
 }  // namespace
-
-namespace {
-
-struct NoopTimer : TimerCB {
-  int fired = 0;
-  void OnTimer(const void*) override { ++fired; }
-};
-
-TEST(DialogTimers, ACallbackFromAReplacedTimerIsStale) {
-  PollReactor reactor;
-  DialogTable table;
-  NoopTimer cb;
-  Dialog* d = make("timed");
-  d->lock();
-  d->ScheduleTimer(Dialog::T_RETRANS, &cb, 60000);
-  const void* first = Dialog::TimerCookie(d->Number(), 1);
-  EXPECT_TRUE(d->TimerIsCurrent(first));
-  d->ScheduleTimer(Dialog::T_COMPLETE, &cb, 60000);  // re-armed: the first timer's callback is stale
-  EXPECT_FALSE(d->TimerIsCurrent(first));
-  EXPECT_EQ(d->TimerType(), Dialog::T_COMPLETE);
-  d->CancelTimer(Dialog::T_ANY);
-  EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
-  d->unlock();
-  table.Destroy(d->Number());
-  EXPECT_EQ(cb.fired, 0);
-}
-
-}  // namespace

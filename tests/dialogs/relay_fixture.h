@@ -4,13 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -19,8 +15,8 @@
 #include "config/config.h"
 #include "dialogs/dialog.h"
 #include "dialogs/dialog_table.h"
-#include "foundation/log.h"
 #include "foundation/reactor.h"
+#include "media/media_fixture.h"
 #include "ports/sip_port.h"
 #include "sip/message.h"
 
@@ -32,26 +28,9 @@ inline constexpr const char* kServerIp = "127.0.0.2";
 inline constexpr const char* kClient = "127.0.0.10:5062";
 inline constexpr const char* kServer = "127.0.0.20:5060";
 inline constexpr const char* kNewContact = "sip:alice*example.com-127.0.0.10+5062@127.0.0.2:5073";
+inline constexpr const char* kOldContact = "sip:alice@127.0.0.10:5062";
 
-// A peer's socket: what arrives within the wait, one datagram at a time.
-struct Peer {
-  int fd;
-  InetAddress addr;
-  explicit Peer(const char* where) : addr(where) {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
-    EXPECT_EQ(bind(fd, addr.SocketAddress(), sizeof(sockaddr_in)), 0) << where;
-  }
-  ~Peer() { close(fd); }
-  std::string receive(int wait_ms = 2000) {
-    timeval tv{wait_ms / 1000, (wait_ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    char buf[9000];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-  }
-  // Nothing more arrives within a short wait.
-  bool quiet() { return receive(150).empty(); }
-};
+using Peer = UdpPeer;
 
 // The values of every header line named name (long form), in order.
 inline std::vector<std::string> Values(const std::string& text, const std::string& name) {
@@ -77,8 +56,8 @@ inline std::unique_ptr<SipMessage> Parse(const std::string& text) {
 
 // The answer a peer gives to a request it received; the relay's own Via, which the intake strips from a
 // response before the dialog sees it, is left out when strip_relay_via.
-inline std::unique_ptr<SipMessage> Answer(const std::string& received, int code, const char* reason, bool strip_relay_via,
-                                   const std::vector<std::string>& extra = {}) {
+inline std::unique_ptr<SipMessage> Answer(const std::string& received, int code, const char* reason,
+                                   const std::vector<std::string>& extra = {}, bool strip_relay_via = true) {
   auto m = Parse(received);
   m->Convert(static_cast<SipStatus>(code), reason);
   m->Remove(HeaderIds::HID_CONTACT);
@@ -97,47 +76,6 @@ inline std::unique_ptr<SipMessage> Answer(const std::string& received, int code,
   return m;
 }
 
-// The test's log file: every level, read back as text once the test's actions are done.
-class LogFile {
- public:
-  LogFile() {
-    saved_out_ = dup(1);
-    saved_level_ = g_log_block.level.load();
-    char tmpl[] = "/tmp/ostrel-dialog-log-XXXXXX";
-    int fd = mkstemp(tmpl);
-    close(fd);
-    path_ = tmpl;
-    EXPECT_EQ(OpenLog(path_), 1);
-    g_log_block.level = static_cast<int>(0xFFFF0000u | LEVEL_MASK);
-  }
-  ~LogFile() {
-    OpenLog("");
-    dup2(saved_out_, 1);
-    close(saved_out_);
-    g_log_block.level = saved_level_;
-    unlink(path_.c_str());
-  }
-  // Ends the capture (so that failure messages reach the runner again) and reads what was logged.
-  std::string text() const {
-    dup2(saved_out_, 1);
-    std::ifstream f(path_);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
-  size_t count(const std::string& needle) const {
-    std::string t = text();
-    size_t n = 0;
-    for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
-    return n;
-  }
-
- private:
-  std::string path_;
-  int saved_out_ = -1;
-  int saved_level_ = 0;
-};
-
 // What a bouncing core does: the request answered in place and sent back through the port.
 inline void TestBounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port) {
   msg.Convert(static_cast<SipStatus>(code), reason);
@@ -150,6 +88,18 @@ inline void TestBounce(SipMessage& msg, int code, const std::string& reason, con
 inline bool LiteralAssign(InetAddress& a, const char* host, const char*) {
   if (!InetAddress::IsIPv4(host)) return false;
   return a.Set(host) && a.IpAddr() != 0;
+}
+
+// The test's messages are variations of a few: text with its first `from` replaced by `to`.
+inline std::string Sub(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+inline std::string BodyOf(const std::string& text) {
+  const size_t at = text.find("\r\n\r\n");
+  return at == std::string::npos ? "" : text.substr(at + 4);
 }
 
 class RelayTest : public ::testing::Test {
@@ -173,20 +123,18 @@ class RelayTest : public ::testing::Test {
     Dialog::Hooks() = hooks_saved_;
   }
 
-  // The client-side intake: a new dialog for the request, set up and (when that succeeds) handled.
-  // Returns the dialog, unlocked, or null when set-up gave it up (it is destroyed then).
-  Dialog* FromClient(const std::string& text, const std::string& key, const std::string& defect = " ",
-                       DomainOptions opts = checked()) {
-    ClientMessage m;
-    m.cmsg = Parse(text);
-    m.dmopt = std::make_unique<DomainOptions>(opts);
-    m.ncnt = kNewContact;
-    m.ocnt = "sip:alice@127.0.0.10:5062";
-    m.frm = InetAddress(kClient);
-    m.rsvp = InetAddress(kClient);
-    m.public_ip = public_ip_;
-    auto* d = new Dialog(std::move(m.cmsg), key, defect);
+  // The client-side intake: d, just created for a request of the client, set up and (when that succeeds)
+  // handed its message as event. Returns d unlocked, or null when set-up gave it up (it is destroyed then).
+  template <class D>
+  D* Open(D* d, Dialog::DialogState event, DomainOptions opts = checked(), const std::string& ocnt = kOldContact,
+          const std::string& ncnt = kNewContact) {
     EXPECT_TRUE(d->Entered());
+    ClientMessage m;
+    m.dmopt = std::make_unique<DomainOptions>(opts);
+    m.ncnt = ncnt;
+    m.ocnt = ocnt;
+    m.frm = m.rsvp = InetAddress(kClient);
+    m.public_ip = public_ip_;
     ObjectGuard<Dialog> g;
     g.Set(d);
     if (!d->ClientSetup(&m)) {
@@ -194,36 +142,47 @@ class RelayTest : public ::testing::Test {
       return nullptr;
     }
     opened_.push_back(d->Number());
-    d->HandleClientMessage(Dialog::PASS);
+    d->HandleClientMessage(event);
     return d;
   }
+  Dialog* FromClient(const std::string& text, const std::string& key, const std::string& defect = " ",
+                       DomainOptions opts = checked()) {
+    return Open(new Dialog(Parse(text), key, defect), Dialog::PASS, opts);
+  }
 
-  // The server-side intake: a new dialog toward the registered client.
-  Dialog* FromServer(const std::string& text, const std::string& key, const std::string& defect = " ") {
+  // What the registration gives a dialog the server opens toward the client.
+  RegistrationValues Reg(const std::string& defect = " ") const {
     RegistrationValues reg;
     reg.new_contact = kNewContact;
-    reg.old_contact = "sip:alice@127.0.0.10:5062";
+    reg.old_contact = kOldContact;
     reg.domain = "example.com";
     reg.hole = InetAddress(kClient);
     reg.defects = defect;
-    auto* d = new Dialog(Parse(text), key, InetAddress(kServer), reg);
+    reg.public_ip = public_ip_;
+    return reg;
+  }
+  // The server-side intake: a new dialog toward the registered client, handed its message as event.
+  template <class D = Dialog>
+  D* FromServer(const std::string& text, const std::string& key, const std::string& defect = " ",
+                Dialog::DialogState event = Dialog::PASS) {
+    auto* d = new D(Parse(text), key, InetAddress(kServer), Reg(defect));
     EXPECT_TRUE(d->Entered());
     opened_.push_back(d->Number());
-    d->HandleServerMessage(Dialog::PASS);
+    d->HandleServerMessage(event);
     d->unlock();
     return d;
   }
 
   // A later message for an existing dialog, from either side, as the intake hands it on.
-  void Client(Dialog* d, std::unique_ptr<SipMessage> m) {
+  void Client(Dialog* d, std::unique_ptr<SipMessage> m, Dialog::DialogState event = Dialog::PASS) {
     ObjectGuard<Dialog> g(d);
     d->SetMessage(std::move(m));
-    d->HandleClientMessage(Dialog::PASS);
+    d->HandleClientMessage(event);
   }
-  void Server(Dialog* d, std::unique_ptr<SipMessage> m) {
+  void Server(Dialog* d, std::unique_ptr<SipMessage> m, Dialog::DialogState event = Dialog::PASS) {
     ObjectGuard<Dialog> g(d);
     d->SetMessage(std::move(m));
-    d->HandleServerMessage(Dialog::PASS);
+    d->HandleServerMessage(event);
   }
 
   static DomainOptions checked() {
@@ -237,10 +196,11 @@ class RelayTest : public ::testing::Test {
   Peer client_{kClient};
   Peer server_{kServer};
   std::vector<unsigned> opened_;
-  bool public_ip_ = false;  // the client of FromClient is on a public address
+  bool public_ip_ = false;  // the client is on a public address
   DialogHooks hooks_saved_;
 };
 
+// A request of the client toward bob.
 inline std::string Message(const std::string& method, int cseq, const std::string& extra = "",
                            const std::string& body = "") {
   std::string m = method + " sip:bob@127.0.0.20:5060 SIP/2.0\r\n"
@@ -253,6 +213,19 @@ inline std::string Message(const std::string& method, int cseq, const std::strin
                   "CSeq: " + std::to_string(cseq) + " " + method + "\r\n" + extra;
   m += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   return m;
+}
+
+// A request of the server toward the registered client (to_tag: inside a dialog the client answered).
+inline std::string ServerRequest(const std::string& method, int cseq, const std::string& callid,
+                                 const std::string& branch, const std::string& to_tag = "",
+                                 const std::string& extra = "", const std::string& body = "") {
+  return method + " " + kNewContact + " SIP/2.0\r\n"
+         "Via: SIP/2.0/UDP 127.0.0.20:5060;branch=" + branch + "\r\n"
+         "Max-Forwards: 70\r\nFrom: <sip:bob@example.com>;tag=sb\r\n"
+         "To: <sip:alice@example.com>" + (to_tag.empty() ? "" : ";tag=" + to_tag) + "\r\n"
+         "Call-ID: " + callid + "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\n"
+         "Contact: <sip:bob@127.0.0.20:5060>\r\n" + extra +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 }  // namespace relaytest

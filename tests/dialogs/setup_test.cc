@@ -14,18 +14,16 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 std::string ToDomain(const std::string& text, const std::string& host) {
-  std::string m = text;
-  m.replace(m.find("sip:bob@127.0.0.20:5060"), 23, "sip:bob@" + host);
-  return m;
+  return Sub(text, "sip:bob@127.0.0.20:5060", "sip:bob@" + host);
 }
 
 TEST_F(RelayTest, AnUnresolvableDestinationIsAnswered484AndTheDialogGivenUp) {
   LogFile log;
   EXPECT_EQ(FromClient(ToDomain(Message("MESSAGE", 1), "unknown.invalid"), "C&m1"), nullptr);
-  std::string got = client_.receive();
+  std::string got = client_.Receive();
   EXPECT_EQ(StartLine(got), "SIP/2.0 484 Address Incomplete");
   EXPECT_THAT(Values(got, "Contact"), ElementsAre());
-  EXPECT_TRUE(server_.quiet());
+  EXPECT_TRUE(server_.Quiet());
   EXPECT_EQ(table_.DialogCount(), 0u);
   EXPECT_EQ(log.count("Warning: Destination 'unknown.invalid:5060' could not be resolved"), 1u);
 }
@@ -43,7 +41,7 @@ TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
   Dialog* d = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv", " ",
                            SrvDomain("127.0.0.21:5060/0,127.0.0.22:5060/50,127.0.0.23:5060/100"));
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(StartLine(first.receive()), "MESSAGE sip:bob@example.com SIP/2.0");
+  EXPECT_EQ(StartLine(first.Receive()), "MESSAGE sip:bob@example.com SIP/2.0");
   EXPECT_EQ(d->Domain(), "example.com");
   ObjectGuard<Dialog> g(d);
   const char* want[] = {"127.0.0.21:5060", "127.0.0.22:5060", "127.0.0.22:5060", "127.0.0.23:5060",
@@ -51,7 +49,9 @@ TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
   for (int r = 1; r <= 7; ++r) {
     ASSERT_TRUE(d->NextServer()) << r;
     EXPECT_EQ(d->ServerSipAddress().Str(), want[r - 1]) << "retransmission " << r;
-    if (r == 6) EXPECT_EQ(d->Servers(), nullptr) << "the list is used up";
+    if (r == 6) {
+      EXPECT_EQ(d->Servers(), nullptr) << "the list is used up";
+    }
   }
   EXPECT_FALSE(d->NextServer());
 }
@@ -76,21 +76,20 @@ TEST_F(RelayTest, SruPointsTheRequestUriAtTheServerAndDropsTheRoute) {
   o.sru = true;
   std::string text = ToDomain(Message("MESSAGE", 1, "Route: <sip:edge.example.com;lr>\r\n"), "example.com");
   ASSERT_NE(FromClient(text, "C&sru", " ", o), nullptr);
-  std::string got = server_.receive();
+  std::string got = server_.Receive();
   EXPECT_EQ(StartLine(got), "MESSAGE sip:bob@127.0.0.20:5060 SIP/2.0");
   EXPECT_THAT(Values(got, "Route"), ElementsAre());
 }
 
 TEST_F(RelayTest, ViasTellIndirectChainedAndPublicAddressesOfTheClient) {
-  struct Case {
+  const struct {
     bool pub;
     const char* vias;
     bool indirect, chained;
     char reason;
     uint16_t port;
     const char* rtp_ip;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {false,
        "Via: SIP/2.0/UDP 10.1.1.1:5070;branch=z9hG4bK-p\r\n"
        "Via: SIP/2.0/UDP 192.168.1.5:5066;branch=z9hG4bK-c\r\n",
@@ -103,18 +102,17 @@ TEST_F(RelayTest, ViasTellIndirectChainedAndPublicAddressesOfTheClient) {
        false, false, '-', 40000, "203.0.113.5"},
   };
   int n = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.vias);
     public_ip_ = c.pub;
-    std::string text = Message("MESSAGE", 1);
-    size_t at = text.find("Via: ");
-    text.replace(at, text.find("\r\n", at) + 2 - at, c.vias);
-    Dialog* d = FromClient(text, "C&via" + std::to_string(n++));
+    const std::string via = "Via: SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-c1;rport\r\n";
+    Dialog* d = FromClient(Sub(Message("MESSAGE", 1), via, c.vias), "C&via" + std::to_string(n++));
     ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->Indirect(), c.indirect) << c.vias;
-    EXPECT_EQ(d->Chained(), c.chained) << c.vias;
-    EXPECT_EQ(d->FullReason(), c.reason) << c.vias;
-    EXPECT_EQ(d->ExternalSourcePort(), c.port) << c.vias;
-    EXPECT_EQ(InetAddress::IpText(d->ClientRtpIP()), c.rtp_ip) << c.vias;
+    EXPECT_EQ(d->Indirect(), c.indirect);
+    EXPECT_EQ(d->Chained(), c.chained);
+    EXPECT_EQ(d->FullReason(), c.reason);
+    EXPECT_EQ(d->ExternalSourcePort(), c.port);
+    EXPECT_EQ(InetAddress::IpText(d->ClientRtpIP()), c.rtp_ip);
   }
 }
 
@@ -132,23 +130,20 @@ TEST_F(RelayTest, DomainOptionsShapeTheDialog) {
   DomainOptions o = checked();
   o.loglvl = LEVEL_DEBUG | LEVEL_TRACE;
   o.srtp = true;
-  o.pcnt = true;
-  Dialog* d = FromClient(Message("SUBSCRIBE", 1, "Event: presence\r\n"), "C&opts", " ", o);
+  Dialog* d = FromClient(Message("MESSAGE", 1), "C&opts", " ", o);
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->LogLevel(), LEVEL_DEBUG | LEVEL_TRACE);
   EXPECT_EQ(d->SRTP(), -1);
-  EXPECT_THAT(Values(server_.receive(), "Record-Route"), ElementsAre("<sip:65537@127.0.0.2:5073;lr>"))
-      << "pcnt always record-routes a subscription";
 }
 
 TEST_F(RelayTest, APublicClientKeepsItsContactUnlessTheDomainSaysPrsn) {
   public_ip_ = true;
+  DomainOptions prsn = checked();
+  prsn.prsn = true;
   ASSERT_NE(FromClient(Message("MESSAGE", 1), "C&pub1"), nullptr);
-  EXPECT_THAT(Values(server_.receive(), "Contact"), ElementsAre("<sip:alice@127.0.0.10:5062>"));
-  DomainOptions o = checked();
-  o.prsn = true;
-  ASSERT_NE(FromClient(Message("MESSAGE", 1), "C&pub2", " ", o), nullptr);
-  EXPECT_THAT(Values(server_.receive(), "Contact"), ElementsAre(std::string("<") + kNewContact + ">"));
+  EXPECT_THAT(Values(server_.Receive(), "Contact"), ElementsAre("<sip:alice@127.0.0.10:5062>"));
+  ASSERT_NE(FromClient(Message("MESSAGE", 1), "C&pub2", " ", prsn), nullptr);
+  EXPECT_THAT(Values(server_.Receive(), "Contact"), ElementsAre(std::string("<") + kNewContact + ">"));
 }
 
 TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
@@ -159,8 +154,8 @@ TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
     return admit;
   };
   EXPECT_EQ(FromClient(Message("MESSAGE", 1), "C&dom1", " ", DomainOptions{}), nullptr);
-  EXPECT_TRUE(server_.quiet());
-  EXPECT_TRUE(client_.quiet()) << "a refusal is answered, if at all, by the domain check";
+  EXPECT_TRUE(server_.Quiet());
+  EXPECT_TRUE(client_.Quiet()) << "a refusal is answered, if at all, by the domain check";
   admit = true;
   Dialog* d = FromClient(Message("MESSAGE", 1), "C&dom2", " ", DomainOptions{});
   ASSERT_NE(d, nullptr);
@@ -176,23 +171,11 @@ TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {
     return registered;
   };
   EXPECT_EQ(FromClient(Message("MESSAGE", 1), "C&slow1"), nullptr);
-  EXPECT_TRUE(server_.quiet());
+  EXPECT_TRUE(server_.Quiet());
   EXPECT_EQ(log.count("Not Registered - Throttled! (Slow)"), 1u);
   registered = true;
   EXPECT_NE(FromClient(Message("MESSAGE", 1), "C&slow2"), nullptr);
-  EXPECT_FALSE(server_.receive().empty());
-}
-
-TEST_F(RelayTest, RegistersBeyondTheLimitOfASecondAreDropped) {
-  g_config.throttle_register = 1;
-  int relayed = 0;
-  for (int i = 0; i < 3; ++i) {
-    if (FromClient(Message("REGISTER", 1), "C&reg" + std::to_string(i)) != nullptr) ++relayed;
-  }
-  g_config.throttle_register = 0;
-  // Three REGISTERs span at most two wall-clock seconds, so one at least was over the limit.
-  EXPECT_LT(relayed, 3);
-  EXPECT_GE(relayed, 1);
+  EXPECT_FALSE(server_.Receive().empty());
 }
 
 TEST_F(RelayTest, ASlowSetUpIsLogged) {

@@ -46,47 +46,35 @@ TEST_F(DialogStateTest, StateNamesAndTheirLogLines) {
   EXPECT_THAT(log.text(), HasSubstr("End of Dialog  state ....\n"));
 }
 
+// A dialog has one timer: a new one cancels the old, whose callback is stale from then on.
 TEST_F(DialogStateTest, TimersCancelTheirPredecessorsAndWrongKindsAreLogged) {
   LogFile log;
   auto* d = new Dialog("timers");
   d->ScheduleTimer(Dialog::T_COMPLETE, &cb_, 40000);
   const uint64_t first = d->TimerID();
+  EXPECT_TRUE(d->TimerIsCurrent(Dialog::TimerCookie(d->Number(), 1)));
   d->ScheduleTimer(Dialog::T_AUTH, &cb_, 40000);
-  const uint64_t second = d->TimerID();
-  const int second_type = d->TimerType();
-  const int first_cancel = reactor_.CancelTimer(first);
+  EXPECT_NE(d->TimerID(), first);
+  EXPECT_EQ(d->TimerType(), Dialog::T_AUTH);
+  EXPECT_EQ(reactor_.CancelTimer(first), 0) << "the replaced timer is gone";
+  EXPECT_FALSE(d->TimerIsCurrent(Dialog::TimerCookie(d->Number(), 1)));
   d->CancelTimer(Dialog::T_ANY);
   d->ScheduleTimer(Dialog::T_COMPLETE, &cb_, 40000);
   d->CancelTimer(Dialog::T_RETRANS);
-  const int type_after = d->TimerType();
-  const uint64_t id_after = d->TimerID();
+  EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
+  EXPECT_EQ(d->TimerID(), PollReactor::kNoTimer);
   d->CancelTimer(Dialog::T_RETRANS);  // nothing pending: nothing logged
   d->unlock();
   table_.Destroy(d->Number());
-
-  EXPECT_NE(second, first);
-  EXPECT_EQ(second_type, Dialog::T_AUTH);
-  EXPECT_EQ(first_cancel, 0) << "the replaced timer is gone";
-  EXPECT_EQ(type_after, Dialog::T_NONE);
-  EXPECT_EQ(id_after, PollReactor::kNoTimer);
   EXPECT_EQ(log.count("Error: Timer is set already - Cancel it\n"), 1u);
   EXPECT_EQ(log.count("Error: Canceling wrong timer 10 1\n"), 1u);
   EXPECT_EQ(log.count("Canceling wrong timer"), 1u) << "T_ANY never counts as wrong";
 }
 
-TEST_F(DialogStateTest, ACallbackOfAReplacedTimerIsStale) {
-  auto* d = new Dialog("stale");
-  d->ScheduleTimer(Dialog::T_AUTH, &cb_, 40000);
-  const void* old_cookie = Dialog::TimerCookie(d->Number(), 1);
-  ASSERT_TRUE(d->TimerIsCurrent(old_cookie));
-  d->ScheduleTimer(Dialog::T_COMPLETE, &cb_, 40000);
-  EXPECT_FALSE(d->TimerIsCurrent(old_cookie));
-  d->unlock();
-  table_.Destroy(d->Number());
-}
-
+// A client dialog without defect letters asks the devices table; Print shows its message.
 TEST_F(DialogStateTest, PrintShowsTheRequestLineOrTheResponsesCSeq) {
-  auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", " ");
+  auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", "");
+  EXPECT_EQ(d->Defect(), " ") << "a device of no known kind";
   EXPECT_EQ(d->Print(), "OPTIONS sip:bob@127.0.0.20:5060 SIP/2.0");
   d->SetMessage(Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
                    "Call-ID: p\r\nCSeq: 3 OPTIONS\r\n\r\n"));
@@ -125,13 +113,6 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   d->OldContactUri(u);
   std::string text;
   EXPECT_EQ(u.Assemble(text), "sip:alice@example.com");
-  d->unlock();
-  table_.Destroy(d->Number());
-}
-
-TEST_F(DialogStateTest, AClientDialogWithoutDefectLettersAsksTheDevicesTable) {
-  auto* d = new Dialog(Parse(Message("OPTIONS", 1)), "dev", "");
-  EXPECT_EQ(d->Defect(), " ") << "a device of no known kind";
   d->unlock();
   table_.Destroy(d->Number());
 }

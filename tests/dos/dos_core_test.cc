@@ -189,9 +189,6 @@ TEST(DosBlocks, DuplicateBlockKeepsTheFirstAndResetClearsSilently) {
   EXPECT_EQ(h.blocks.size(), 1u) << "a reset issues no unblock event";
 }
 
-}  // namespace
-
-namespace {
 
 TEST(DosReport, ABatchThatCrossesTheThresholdBlocksOnce) {
   Harness h;

@@ -2,59 +2,21 @@
 #include "foundation/log.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+
+#include "foundation/log_fixture.h"
 
 namespace {
 
-// Each test logs into a file of its own; the test runner's own output descriptors are restored after.
-class LogTest : public ::testing::Test {
+// Reads the log with the runner's descriptors back in place, so that failures after it are seen.
+class LogTest : public LogFileTest {
  protected:
-  void SetUp() override {
-    saved_out_ = dup(1);
-    saved_err_ = dup(2);
-    char tmpl[] = "/tmp/ostrel-log-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/test.log";
-    saved_level_ = g_log_block.level.load();
-    saved_limit_ = g_log_block.size_limit.load();
-    ASSERT_EQ(OpenLog(path_), 1);
-  }
-  void TearDown() override {
-    OpenLog("");  // forget the file so the next test's OpenLog opens its own
-    dup2(saved_out_, 1);
-    dup2(saved_err_, 2);
-    close(saved_out_);
-    close(saved_err_);
-    g_log_block.level = saved_level_;
-    g_log_block.size_limit = saved_limit_;
-    unlink(path_.c_str());
-    unlink((path_ + ".old").c_str());
-    rmdir(dir_.c_str());
-  }
-  // Points descriptors 1 and 2 back at the test runner (its failure messages go there) and reads the file.
-  void restore_output() {
-    dup2(saved_out_, 1);
-    dup2(saved_err_, 2);
-  }
   std::string contents() {
-    restore_output();
-    std::ifstream f(path_);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    RestoreOutput();
+    return LogText();
   }
-  std::string dir_, path_;
-  int saved_out_ = -1, saved_err_ = -1;
-  int saved_level_ = 0;
-  off_t saved_limit_ = 0;
 };
 
 TEST_F(LogTest, DefaultMaskFiltersByEveryBit) {
@@ -71,7 +33,7 @@ TEST_F(LogTest, DefaultMaskFiltersByEveryBit) {
   EXPECT_NE(text.find("always line"), std::string::npos);
   EXPECT_EQ(text.find("regul line"), std::string::npos);
 
-  ASSERT_EQ(OpenLog(path_), 1);
+  ASSERT_EQ(OpenLog(log_path_), 1);
   g_log_block.level = static_cast<int>(0xFFFF0000u | (LEVEL_REGISTRATION_REGULATION + LEVEL_DEBUG));
   Log("ostrel", LEVEL_REGISTRATION_REGULATION + LEVEL_DEBUG, "regul now\n");
   EXPECT_NE(contents().find("regul now"), std::string::npos);
@@ -132,8 +94,8 @@ TEST_F(LogTest, SizeLimitWarnsOnceThenDrops) {
 
 TEST_F(LogTest, ReopeningTheSameNameRecreatesARotatedFile) {
   Log("ostrel", 0, "before rotation\n");
-  ASSERT_EQ(rename(path_.c_str(), (path_ + ".old").c_str()), 0);
-  ASSERT_EQ(OpenLog(path_), 1);
+  ASSERT_EQ(rename(log_path_.c_str(), (log_path_ + ".old").c_str()), 0);
+  ASSERT_EQ(OpenLog(log_path_), 1);
   Log("ostrel", 0, "after rotation\n");
   std::string text = contents();
   EXPECT_EQ(text.find("before rotation"), std::string::npos);
@@ -146,12 +108,8 @@ TEST_F(LogTest, NewTargetOnDescriptorOneIsNotClosed) {
   std::string other = dir_ + "/other.log";
   ASSERT_EQ(OpenLog(other), 1);
   Log("ostrel", 0, "reached descriptor one\n");
-  restore_output();
-  std::ifstream f(other);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  EXPECT_NE(ss.str().find("reached descriptor one"), std::string::npos);
-  unlink(other.c_str());
+  RestoreOutput();
+  EXPECT_NE(ReadText(other).find("reached descriptor one"), std::string::npos);
 }
 
 TEST_F(LogTest, UnopenableFileKeepsTheOldTarget) {
@@ -179,7 +137,7 @@ TEST_F(LogTest, SyslogOverUdp) {
   ASSERT_EQ(OpenLog(target), 1);
   Log("ostrel", LEVEL_ERROR, "to the receiver\n");
   Log("ostrel", LEVEL_ALWAYS, "critical\n");
-  restore_output();
+  RestoreOutput();
   char buf[2048] = {0};
   ssize_t n = recv(rx, buf, sizeof buf - 1, 0);
   ASSERT_GT(n, 0);

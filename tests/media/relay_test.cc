@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -19,44 +18,34 @@ namespace {
 const unsigned kUniq = 70100;
 const uint32_t kClientIp = 0x7F000002;  // 127.0.0.2, the client's public media address
 
-// What the call hears from its relay thread.
-class Recorder : public RelayObserver {
- public:
+// What the call hears from its relay thread; read under the lock while the thread runs.
+struct Recorder : RelayObserver {
   void StreamSeen(RelayEvent event, const std::string& source) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    events_.emplace_back(event, source);
+    std::lock_guard<std::mutex> lock(mu);
+    events.emplace_back(event, source);
   }
-  void ForeignPackets(const InetAddress& src, unsigned count, unsigned uniq) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    foreign_.emplace_back(src, count);
-    uniq_ = uniq;
-    cv_.notify_all();
+  void ForeignPackets(const InetAddress& src, unsigned count, unsigned uniq_no) override {
+    std::lock_guard<std::mutex> lock(mu);
+    foreign.emplace_back(src, count);
+    uniq = uniq_no;
   }
   // Waits until `total` foreign packets were reported; the batches that carried them.
   std::vector<std::pair<InetAddress, unsigned>> WaitForeign(unsigned total) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, std::chrono::seconds(5), [&] {
-      unsigned n = 0;
-      for (auto& f : foreign_) n += f.second;
-      return n >= total;
-    });
-    return foreign_;
+    for (int i = 0; i < 500; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        unsigned n = 0;
+        for (auto& f : foreign) n += f.second;
+        if (n >= total) return foreign;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {};
   }
-  std::vector<std::pair<RelayEvent, std::string>> Events() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return events_;
-  }
-  unsigned Uniq() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return uniq_;
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::pair<RelayEvent, std::string>> events_;
-  std::vector<std::pair<InetAddress, unsigned>> foreign_;
-  unsigned uniq_ = 0;
+  std::mutex mu;
+  std::vector<std::pair<RelayEvent, std::string>> events;
+  std::vector<std::pair<InetAddress, unsigned>> foreign;
+  unsigned uniq = 0;
 };
 
 // The media side of an anchored call: its four pairs and its relay, declared after them.
@@ -80,13 +69,14 @@ class RelayTest : public MediaTest {
     call.srv.RtpDestination(server.addr());
     call.srv.RtcpDestination(server_rtcp.addr());
   }
-  void Start(bool symmetric = false, bool accept_any = false) {
+  static RelaySetup Setup(bool accept_any = false, bool video = false) {
     RelaySetup s;
     s.orig_ip = kClientIp;
-    s.symmetric = symmetric;
     s.accept_any = accept_any;
-    ASSERT_TRUE(call.relay.Start(s, &recorder));
+    s.video = video;
+    return s;
   }
+  void Start(bool accept_any = false) { ASSERT_TRUE(call.relay.Start(Setup(accept_any), &recorder)); }
   int ClnPort() const { return call.cln.LPort(); }
   int SrvPort() const { return call.srv.LPort(); }
 
@@ -126,7 +116,7 @@ TEST_F(RelayTest, PayloadsCrossUnchangedBothWaysFromTheRelaysOwnPorts) {
   EXPECT_TRUE(Logged("Got SRV Audio Stream SSRC:0xBEEF from: 127.0.0.3:8000\n"));
   EXPECT_TRUE(Logged("Got CLN Audio RTCP   from: 127.0.0.2:6001\n"));
   EXPECT_TRUE(Logged("Got CLN Audio RTCP  RR  SSRC=0x11223344 R_SSRC=0x55667788 LOST=5/9 JTTR=42\n"));
-  auto events = recorder.Events();
+  const auto& events = recorder.events;  // the thread has ended
   ASSERT_EQ(events.size(), 4u);
   EXPECT_EQ(events[0], std::make_pair(E_CLN_AUDIO, std::string("127.0.0.2:6000")));
   EXPECT_EQ(events[1], std::make_pair(E_SRV_AUDIO, std::string("127.0.0.3:8000")));
@@ -139,10 +129,7 @@ TEST_F(RelayTest, VideoPairsAreRelayedWhenTheCallHasVideo) {
   UdpPeer phone_video("127.0.0.2:6002"), server_video("127.0.0.3:8002");
   call.cln_video.RtpDestination(phone_video.addr());
   call.srv_video.RtpDestination(server_video.addr());
-  RelaySetup s;
-  s.orig_ip = kClientIp;
-  s.video = true;
-  ASSERT_TRUE(call.relay.Start(s, &recorder));
+  ASSERT_TRUE(call.relay.Start(Setup(false, true), &recorder));
   const std::string frame = Rtp(7, 0x5151, 'v', 1200);
   phone_video.SendTo(frame, call.cln_video.LPort());
   EXPECT_EQ(server_video.Receive(), frame);
@@ -150,17 +137,6 @@ TEST_F(RelayTest, VideoPairsAreRelayedWhenTheCallHasVideo) {
   EXPECT_EQ(phone_video.Receive(), frame);
   call.relay.Stop();
   EXPECT_TRUE(Logged("Got CLN Video Stream SSRC:0x5151 from: 127.0.0.2:6002\n"));
-}
-
-TEST_F(RelayTest, AClientWhoseMediaComesFromItsNatIsReachedThere) {
-  call.cln.RtpDestination(InetAddress("10.1.2.3:4000"));  // the private address of its SDP
-  UdpPeer nat("127.0.0.2:6500");               // the client's public address, another port
-  Start();
-  nat.SendTo(Rtp(1, 0x42, 'n'), ClnPort());
-  EXPECT_EQ(server.Receive(), Rtp(1, 0x42, 'n'));
-  server.SendTo(Rtp(1, 0x99, 's'), SrvPort());
-  EXPECT_EQ(nat.Receive(), Rtp(1, 0x99, 's'));
-  EXPECT_EQ(call.cln.RtpDestination(), nat.addr()) << "the call reads the latched address for its next SDP";
 }
 
 TEST_F(RelayTest, ANonSymmetricServerIsHeardOnlyFromItsSdpAddressOnceTheDialogStands) {
@@ -173,17 +149,6 @@ TEST_F(RelayTest, ANonSymmetricServerIsHeardOnlyFromItsSdpAddressOnceTheDialogSt
   other.SendTo(Rtp(2, 0x7, 'x'), SrvPort());
   server.SendTo(Rtp(3, 0x8, 'y'), SrvPort());
   EXPECT_EQ(phone.Receive(), Rtp(3, 0x8, 'y')) << "the stranger's packet was dropped";
-}
-
-TEST_F(RelayTest, ASymmetricServerIsFollowedToWhereItsPacketsComeFrom) {
-  UdpPeer moved("127.0.0.4:8100");
-  Start(/*symmetric=*/true);
-  call.relay.Established(true);
-  moved.SendTo(Rtp(1, 0x7, 'm'), SrvPort());
-  EXPECT_EQ(phone.Receive(), Rtp(1, 0x7, 'm'));
-  phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
-  EXPECT_EQ(moved.Receive(), Rtp(1, 0x1, 'c'));
-  EXPECT_EQ(call.srv.RtpDestination(), moved.addr());
 }
 
 TEST_F(RelayTest, AThirdAddressIsDroppedAndReportedInBatches) {
@@ -200,7 +165,10 @@ TEST_F(RelayTest, AThirdAddressIsDroppedAndReportedInBatches) {
   }
   EXPECT_EQ(total, 40u);
   EXPECT_LT(batches.size(), 40u) << "reported in batches, not packet by packet";
-  EXPECT_EQ(recorder.Uniq(), kUniq);
+  {
+    std::lock_guard<std::mutex> lock(recorder.mu);
+    EXPECT_EQ(recorder.uniq, kUniq);
+  }
   server.SendTo(Rtp(2, 0x2, 's'), SrvPort());
   EXPECT_EQ(phone.Receive(), Rtp(2, 0x2, 's')) << "the client's destination did not move";
 }
@@ -214,9 +182,7 @@ TEST_F(RelayTest, WithoutAnObserverForeignPacketsAreTalliedByTheFloodDetector) {
   g_dos.SetHooks(std::move(hooks));
   g_dos.DosReset();
   UdpPeer intruder("127.0.0.9:9002");
-  RelaySetup s;
-  s.orig_ip = kClientIp;
-  ASSERT_TRUE(call.relay.Start(s, nullptr));
+  ASSERT_TRUE(call.relay.Start(Setup(), nullptr));
   for (int i = 0; i < 30; ++i) intruder.SendTo(Rtp(static_cast<uint16_t>(i), 0x666, 'x', 300), ClnPort());
   phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
   EXPECT_EQ(server.Receive(), Rtp(1, 0x1, 'c'));
@@ -255,19 +221,9 @@ TEST_F(RelayTest, ANewStreamPacedAt20msTakesOverAtItsTwentySixthPacketAndTheOrig
   EXPECT_TRUE(Logged("Restore Original RTP Stream from: 127.0.0.2:6000\n"));
 }
 
-TEST_F(RelayTest, TwentySixPacketsWithin100msAreNoNewStream) {
-  UdpPeer burst("127.0.0.9:9000");
-  Start();
-  for (uint16_t seq = 1; seq <= 26; ++seq) burst.SendTo(Rtp(seq, 0x777, 'b'), ClnPort());
-  phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
-  EXPECT_EQ(server.Receive(), Rtp(1, 0x1, 'c'));
-  call.relay.Stop();
-  EXPECT_FALSE(Logged("Switch to Another RTP Stream"));
-}
-
 TEST_F(RelayTest, InLoadBalancerModeAnyClientAddressIsRelayed) {
   UdpPeer other("127.0.0.9:9000");
-  Start(false, /*accept_any=*/true);
+  Start(/*accept_any=*/true);
   other.SendTo(Rtp(1, 0x5, 'a'), ClnPort());
   EXPECT_EQ(server.Receive(), Rtp(1, 0x5, 'a'));
   server.SendTo(Rtp(1, 0x6, 'b'), SrvPort());
@@ -350,11 +306,10 @@ TEST_F(RelayTest, StopJoinsTheThreadEvenUnderAFloodAndLeavesTheSocketsAlone) {
   std::string got;
   for (int i = 0; i < 5 && got != Rtp(1, 0x1, 'c'); ++i) got = server.Receive();
   EXPECT_EQ(got, Rtp(1, 0x1, 'c'));
-}
 
-TEST_F(RelayTest, TheRelayNeedsBothAudioPairs) {
+  call.relay.Stop();
   call.srv.close();
-  EXPECT_FALSE(call.relay.Start(RelaySetup{}, &recorder));
+  EXPECT_FALSE(call.relay.Start(RelaySetup{}, &recorder)) << "the relay needs both audio pairs";
   EXPECT_FALSE(call.relay.Running());
 }
 

@@ -82,7 +82,7 @@ TEST(RtcpDescription, EveryTruncationOfAValidPacketStaysInsideIt) {
   for (size_t n = 0; n <= full.size(); ++n) {
     Bytes part(full.begin(), full.begin() + static_cast<long>(n));  // exact size: the sanitizer sees overreads
     std::string text = DescribeRTCP(part.data(), part.size());
-    if (n < full.size() - 12) EXPECT_EQ(text.find("BYE"), std::string::npos) << n;
+    EXPECT_TRUE(n >= full.size() - 12 || text.find("BYE") == std::string::npos) << n << ": " << text;
   }
 }
 

@@ -17,11 +17,11 @@ namespace {
 
 using PortTest = MediaTest;
 
-int BoundPort(int fd) {
+InetAddress Bound(int fd) {
   InetAddress a;
   socklen_t len = sizeof(sockaddr_in);
   getsockname(fd, a.SocketAddress(), &len);
-  return a.Port();
+  return a;
 }
 
 TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
@@ -31,7 +31,7 @@ TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
     pairs.push_back(std::make_unique<ClientRtpPort>(70000));
     ASSERT_GE(pairs.back()->Open(), 0);
     ports.push_back(pairs.back()->LPort());
-    EXPECT_EQ(BoundPort(pairs.back()->GetRtcpHandle()), ports.back() + 1);
+    EXPECT_EQ(Bound(pairs.back()->GetRtcpHandle()).Port(), ports.back() + 1);
   }
   EXPECT_EQ(ports, (std::vector<int>{40002, 40004, 40006, 40008, 40000}));
 
@@ -41,43 +41,14 @@ TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
   EXPECT_TRUE(Logged("[70001] ")) << "under the call's number";
   EXPECT_TRUE(Logged("Error: Cannot open port in range [40000-40010]. Err: 0 - Success !!!"));
 
-  pairs[0]->close();
-  EXPECT_EQ(pairs[0]->LPort(), -1);
-  EXPECT_TRUE(Logged("Closing port: 40002 handle "));
+  pairs.back()->close();  // 40000, the last one handed out: the search must go round the whole range
+  EXPECT_EQ(pairs.back()->LPort(), -1);
+  EXPECT_TRUE(Logged("Closing port: 40000 handle "));
   const int handle = sixth.Open();
   EXPECT_GE(handle, 0);
-  EXPECT_EQ(sixth.LPort(), 40002) << "a released pair is handed out again";
+  EXPECT_EQ(sixth.LPort(), 40000) << "the only free pair is handed out again";
   EXPECT_EQ(sixth.Open(), handle) << "opening an open pair keeps it";
-  EXPECT_EQ(sixth.LPort(), 40002);
-}
-
-TEST_F(PortTest, TheOnlyFreePairIsFoundEvenWhenItWasHandedOutLast) {
-  std::vector<std::unique_ptr<ServerRtpPort>> pairs;
-  for (int i = 0; i < 5; ++i) {
-    pairs.push_back(std::make_unique<ServerRtpPort>(70000));
-    ASSERT_GE(pairs.back()->Open(), 0);
-  }
-  pairs.back()->close();  // 40000, the last one handed out
-  ServerRtpPort again(70002);
-  ASSERT_GE(again.Open(), 0);
-  EXPECT_EQ(again.LPort(), 40000);
-}
-
-// Each anchored call takes a client pair and a server pair: five pairs hold two calls.
-TEST_F(PortTest, TwoAnchoredCallsFitFivePairsAndTheThirdHasNoPorts) {
-  struct Call {
-    ClientRtpPort cln{70010};
-    ServerRtpPort srv{70010};
-    bool Anchor() { return cln.Open() >= 0 && srv.Open() >= 0; }
-  };
-  Call first, second, third;
-  EXPECT_TRUE(first.Anchor());
-  EXPECT_TRUE(second.Anchor());
-  EXPECT_FALSE(third.Anchor());
-  third.cln.close();
-  first.cln.close();
-  first.srv.close();
-  EXPECT_TRUE(third.Anchor()) << "the ports of a finished call serve the next one";
+  EXPECT_EQ(sixth.LPort(), 40000);
 }
 
 TEST_F(PortTest, PortsInUseByOthersAreSkippedAndPortsStayEvenInAnOddRange) {
@@ -102,12 +73,8 @@ TEST_F(PortTest, EachSideBindsItsOwnAddress) {
   ServerRtpPort srv(70030);
   ASSERT_GE(cln.Open(), 0);
   ASSERT_GE(srv.Open(), 0);
-  InetAddress a;
-  socklen_t len = sizeof(sockaddr_in);
-  getsockname(cln.GetHandle(), a.SocketAddress(), &len);
-  EXPECT_EQ(a.IpText(), "127.0.0.20");
-  getsockname(srv.GetRtcpHandle(), a.SocketAddress(), &len);
-  EXPECT_EQ(a.IpText(), "127.0.0.21");
+  EXPECT_EQ(Bound(cln.GetHandle()).IpText(), "127.0.0.20");
+  EXPECT_EQ(Bound(srv.GetRtcpHandle()).IpText(), "127.0.0.21");
 }
 
 TEST_F(PortTest, AGivenPortIsOpenedExactly) {
@@ -115,7 +82,7 @@ TEST_F(PortTest, AGivenPortIsOpenedExactly) {
   EXPECT_EQ(pair.Open(0), -1);
   ASSERT_GE(pair.Open(41000), 0);
   EXPECT_EQ(pair.LPort(), 41000);
-  EXPECT_EQ(BoundPort(pair.GetRtcpHandle()), 41001);
+  EXPECT_EQ(Bound(pair.GetRtcpHandle()).Port(), 41001);
   EXPECT_TRUE(Logged("Open RTP port: 41000\n"));
   ASSERT_GE(pair.Open(41010), 0) << "a pair open elsewhere moves";
   EXPECT_EQ(pair.LPort(), 41010);
@@ -150,11 +117,8 @@ TEST_F(PortTest, DestinationsAndSendsUseTheLatestAddresses) {
   ClientRtpPort pair(70060);
   ASSERT_GE(pair.Open(), 0);
   UdpPeer rtp("127.0.0.2:6000"), rtcp("127.0.0.2:6001");
-  EXPECT_TRUE(pair.RtpDestination().empty());
   pair.RtpDestination(rtp.addr());
   pair.RtcpDestination(rtcp.addr());
-  EXPECT_EQ(pair.RtpDestination(), rtp.addr());
-  EXPECT_EQ(pair.RtcpDestination().Str(), "127.0.0.2:6001");
   EXPECT_EQ(pair.RSend("media", 5), 5);
   EXPECT_EQ(pair.CSend("report", 6), 6);
   EXPECT_EQ(rtp.Receive(), "media");

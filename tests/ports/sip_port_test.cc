@@ -50,16 +50,27 @@ struct Receiver {
   }
 };
 
-TEST(SipPortSend, LargeMessageToAClientIsShrunkAndCompact) {
-  ExternalPort port;
-  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
-  Receiver client("127.0.0.3:5062");
+// Sends the message through a port of the given road to a peer at `to`; what the peer receives.
+template <class Port>
+std::string Relayed(const std::string& text, const char* to) {
+  Port port;
+  EXPECT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
+  Receiver peer(to);
   SipMessage msg;
-  std::string text = BigInvite();
-  ASSERT_GT(text.size(), 1420u);
-  ASSERT_TRUE(msg.Parse(text));
-  ASSERT_GT(port.send(msg, client.addr, 0, 0), 0);
-  std::string got = client.receive();
+  EXPECT_TRUE(msg.Parse(text)) << text;
+  EXPECT_GT(port.send(msg, peer.addr, 0, 0), 0);
+  return peer.receive();
+}
+
+std::string FullForm(const std::string& text) {
+  SipMessage msg;
+  EXPECT_TRUE(msg.Parse(text)) << text;
+  return msg.Assemble(true);
+}
+
+TEST(SipPortSend, LargeMessageToAClientIsShrunkAndCompact) {
+  ASSERT_GT(BigInvite().size(), 1420u);
+  std::string got = Relayed<ExternalPort>(BigInvite(), "127.0.0.3:5062");
   EXPECT_EQ(got.find("User-Agent"), std::string::npos);
   EXPECT_EQ(got.find("Allow:"), std::string::npos);
   EXPECT_EQ(got.find("Subject"), std::string::npos);
@@ -73,28 +84,13 @@ TEST(SipPortSend, LargeMessageToAClientIsShrunkAndCompact) {
   EXPECT_TRUE(again.Parse(got));
 }
 
-TEST(SipPortSend, TheServerGetsTheMessageUnchangedInFullForm) {
-  InternalPort port;
-  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
-  Receiver server("127.0.0.4:5060");
-  SipMessage msg;
-  ASSERT_TRUE(msg.Parse(BigInvite()));
-  std::string expected = msg.Assemble(true);
-  ASSERT_GT(port.send(msg, server.addr, 0, 0), 0);
-  EXPECT_EQ(server.receive(), expected);
-}
-
-TEST(SipPortSend, SmallMessageToAClientKeepsItsFullForm) {
-  ExternalPort port;
-  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
-  Receiver client("127.0.0.3:5064");
-  SipMessage msg;
-  ASSERT_TRUE(msg.Parse(std::string("OPTIONS sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.3:5064;branch=z9hG4bK-2\r\n"
-                                     "From: \"A\" <sip:a@x>;tag=1\r\nTo: <sip:b@x>\r\nCall-ID: c1\r\nCSeq: 1 OPTIONS\r\n"
-                                     "User-Agent: small\r\nContent-Length: 0\r\n\r\n")));
-  std::string expected = msg.Assemble(true);
-  port.send(msg, client.addr, 0, 0);
-  EXPECT_EQ(client.receive(), expected);
+TEST(SipPortSend, TheServerGetsEveryMessageAndAClientASmallOneUnchangedInFullForm) {
+  EXPECT_EQ(Relayed<InternalPort>(BigInvite(), "127.0.0.4:5060"), FullForm(BigInvite()));
+  const std::string small =
+      "OPTIONS sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.3:5064;branch=z9hG4bK-2\r\n"
+      "From: \"A\" <sip:a@x>;tag=1\r\nTo: <sip:b@x>\r\nCall-ID: c1\r\nCSeq: 1 OPTIONS\r\n"
+      "User-Agent: small\r\nContent-Length: 0\r\n\r\n";
+  EXPECT_EQ(Relayed<ExternalPort>(small, "127.0.0.3:5064"), FullForm(small));
 }
 
 // Reads with a reader thread and collects what the port hands on.
@@ -158,14 +154,8 @@ TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
   close(tx);
 }
 
-}  // namespace
-
-namespace {
 
 TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
-  ExternalPort port;
-  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
-  Receiver client("127.0.0.3:5066");
   std::string sdp =
       "v=0\r\no=- 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
       "m=audio 4000 RTP/AVP 0 8 18 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\n"
@@ -175,11 +165,7 @@ TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
   std::string text = BigInvite();
   text.replace(text.find("Content-Length: 0"), 17,
                "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()));
-  text += sdp;
-  SipMessage msg;
-  ASSERT_TRUE(msg.Parse(text));
-  port.send(msg, client.addr, 0, 0);
-  std::string got = client.receive();
+  std::string got = Relayed<ExternalPort>(text + sdp, "127.0.0.3:5066");
   size_t third = got.find("m=audio 4004");
   ASSERT_NE(third, std::string::npos) << got;
   EXPECT_EQ(got.substr(0, third).find("a=rtpmap:0 PCMU/8000"), std::string::npos)

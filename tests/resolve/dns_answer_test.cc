@@ -27,9 +27,9 @@ std::ostream& operator<<(std::ostream& os, const Candidate& c) {
 
 struct AnswerCase {
   const char* title;
-  std::function<std::vector<uint8_t>()> answer;
   SrvAnswerResult result;
   std::vector<Candidate> candidates;
+  std::function<std::vector<uint8_t>()> answer;
 };
 
 DnsMessage Answer(uint16_t answers) {
@@ -38,179 +38,98 @@ DnsMessage Answer(uint16_t answers) {
   return m;
 }
 
+using enum SrvAnswerResult;
+
 const AnswerCase kAnswerCases[] = {
-    {"two records are read in the order of the answer",
-     [] { return Answer(2).Srv(10, 60, 5070, "b.example.org").Srv(5, 40, 5080, "a.example.org").bytes(); },
-     SrvAnswerResult::OK,
-     {{10, 60, 5070, "b.example.org"}, {5, 40, 5080, "a.example.org"}}},
-    {"a message shorter than its header holds nothing",
-     [] { return Answer(1).Srv(1, 1, 5060, "a.example.org").First(11); },
-     SrvAnswerResult::OK,
-     {}},
-    {"an answer without records holds nothing", [] { return Answer(0).bytes(); }, SrvAnswerResult::OK, {}},
-    {"a question name running past the end",
-     [] {
-       DnsMessage m;
-       m.Header(1, 0).U8(20).Raw({'a', 'b', 'c'});
-       return m.bytes();
-     },
-     SrvAnswerResult::BAD_QUESTION,
-     {}},
-    {"a question without its type and class",
-     [] {
-       DnsMessage m;
-       m.Header(1, 0).Name(kQuery).U16(33);
-       return m.bytes();
-     },
-     SrvAnswerResult::BAD_QUESTION,
-     {}},
-    {"a question count larger than the questions present",
-     [] {
-       DnsMessage m;
-       m.Header(2, 0).Question(kQuery);
-       return m.bytes();
-     },
-     SrvAnswerResult::BAD_QUESTION,
-     {}},
-    {"a question count of 65535 over a short message",
-     [] {
-       DnsMessage m;
-       m.Header(0xFFFF, 1).Question(kQuery).Srv(1, 1, 5060, "a.example.org");
-       return m.bytes();
-     },
-     SrvAnswerResult::BAD_QUESTION,
-     {}},
-    {"an answer count larger than the records present keeps the records",
-     [] { return Answer(5).Srv(1, 2, 5060, "a.example.org").bytes(); },
-     SrvAnswerResult::OK,
-     {{1, 2, 5060, "a.example.org"}}},
-    {"a record cut inside its fixed part ends the reading",
+    {"two records are read in the order of the answer", OK,
+     {{10, 60, 5070, "b.example.org"}, {5, 40, 5080, "a.example.org"}},
+     [] { return Answer(2).Srv(10, 60, 5070, "b.example.org").Srv(5, 40, 5080, "a.example.org").bytes(); }},
+    {"a message shorter than its header holds nothing", OK, {},
+     [] { return Answer(1).Srv(1, 1, 5060, "a.example.org").First(11); }},
+    {"an answer without records holds nothing", OK, {}, [] { return Answer(0).bytes(); }},
+    {"a question name running past the end", BAD_QUESTION, {},
+     [] { return DnsMessage().Header(1, 0).U8(20).Raw({'a', 'b', 'c'}).bytes(); }},
+    {"a question without its type and class", BAD_QUESTION, {},
+     [] { return DnsMessage().Header(1, 0).Name(kQuery).U16(33).bytes(); }},
+    {"a question count larger than the questions present", BAD_QUESTION, {},
+     [] { return DnsMessage().Header(2, 0).Question(kQuery).bytes(); }},
+    {"a question count of 65535 over a short message", BAD_QUESTION, {},
+     [] { return DnsMessage().Header(0xFFFF, 1).Question(kQuery).Srv(1, 1, 5060, "a.example.org").bytes(); }},
+    {"an answer count larger than the records present keeps the records", OK, {{1, 2, 5060, "a.example.org"}},
+     [] { return Answer(5).Srv(1, 2, 5060, "a.example.org").bytes(); }},
+    {"a record cut inside its fixed part ends the reading", OK, {{1, 2, 5060, "a.example.org"}},
      [] {
        DnsMessage m = Answer(2).Srv(1, 2, 5060, "a.example.org");
        size_t keep = m.size() + 6;
        return m.Srv(3, 4, 5060, "b.example.org").First(keep);
-     },
-     SrvAnswerResult::OK,
-     {{1, 2, 5060, "a.example.org"}}},
-    {"a data length past the end ends the reading",
+     }},
+    {"a data length past the end ends the reading", OK, {{1, 2, 5060, "a.example.org"}},
      [] {
        DnsMessage m = Answer(2).Srv(1, 2, 5060, "a.example.org");
-       m.Pointer(12).U16(33).U16(1).U32(300).U16(500).U16(1).U16(1).U16(5060).Name("b.example.org");
-       return m.bytes();
-     },
-     SrvAnswerResult::OK,
-     {{1, 2, 5060, "a.example.org"}}},
-    {"an owner name pointing outside the message",
+       return m.Pointer(12).U16(33).U16(1).U32(300).U16(500).U16(1).U16(1).U16(5060).Name("b.example.org").bytes();
+     }},
+    {"an owner name pointing outside the message", BAD_OWNER, {{1, 2, 5060, "a.example.org"}},
      [] {
        DnsMessage m = Answer(2).Srv(1, 2, 5060, "a.example.org");
-       m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), 0x3FFF);
-       return m.bytes();
-     },
-     SrvAnswerResult::BAD_OWNER,
-     {{1, 2, 5060, "a.example.org"}}},
-    {"an owner name pointing at itself",
+       return m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), 0x3FFF).bytes();
+     }},
+    {"an owner name pointing at itself", BAD_OWNER, {},
      [] {
        DnsMessage m = Answer(1);
        uint16_t self = static_cast<uint16_t>(m.size());
-       m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), self);
-       return m.bytes();
-     },
-     SrvAnswerResult::BAD_OWNER,
-     {}},
-    {"an owner name cut inside its pointer",
-     [] {
-       DnsMessage m = Answer(1);
-       m.U8(0xC0);
-       return m.bytes();
-     },
-     SrvAnswerResult::BAD_OWNER,
-     {}},
-    {"an owner name with a reserved label type",
-     [] {
-       DnsMessage m = Answer(1);
-       m.U8(0x41).U8('x').Root().U16(33).U16(1).U32(300).U16(0);
-       return m.bytes();
-     },
-     SrvAnswerResult::BAD_OWNER,
-     {}},
-    {"two targets pointing at each other end the reading",
+       return m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), self).bytes();
+     }},
+    {"an owner name cut inside its pointer", BAD_OWNER, {}, [] { return Answer(1).U8(0xC0).bytes(); }},
+    {"an owner name with a reserved label type", BAD_OWNER, {},
+     [] { return Answer(1).U8(0x41).U8('x').Root().U16(33).U16(1).U32(300).U16(0).bytes(); }},
+    {"two targets pointing at each other end the reading", OK, {{1, 2, 5060, "a.example.org"}},
      [] {
        DnsMessage m = Answer(3).Srv(1, 2, 5060, "a.example.org");
        // Each target is a label and a pointer to the other target's label.
        size_t first = m.size() + 2 + 10 + 6;
        size_t second = first + 2 + 2 + 10 + 6;
        m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Labels("x").Pointer(uint16_t(second)).bytes());
-       m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Labels("y").Pointer(uint16_t(first)).bytes());
-       return m.bytes();
-     },
-     SrvAnswerResult::OK,
-     {{1, 2, 5060, "a.example.org"}}},
-    {"a target compressed against the question name",
-     [] {
-       DnsMessage m = Answer(1);
-       // "_sip._udp." is 10 bytes, so the question's "example.org" starts at 12 + 10.
-       m.Record(33, DnsMessage().U16(7).U16(8).U16(5090).Labels("proxy").Pointer(22).bytes());
-       return m.bytes();
-     },
-     SrvAnswerResult::OK,
-     {{7, 8, 5090, "proxy.example.org"}}},
-    {"a target pointing forward to a later record's name",
+       return m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Labels("y").Pointer(uint16_t(first)).bytes()).bytes();
+     }},
+    // "_sip._udp." is 10 bytes, so the question's "example.org" starts at 12 + 10.
+    {"a target compressed against the question name", OK, {{7, 8, 5090, "proxy.example.org"}},
+     [] { return Answer(1).Record(33, DnsMessage().U16(7).U16(8).U16(5090).Labels("proxy").Pointer(22).bytes()).bytes(); }},
+    {"a target pointing forward to a later record's name", OK,
+     {{1, 1, 5060, "late.example.org"}, {2, 2, 5070, "late.example.org"}},
      [] {
        DnsMessage m = Answer(2);
        size_t later_target = m.size() + 2 + 10 + 8 + 2 + 10 + 6;
        m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Pointer(uint16_t(later_target)).bytes());
-       m.Srv(2, 2, 5070, "late.example.org");
-       return m.bytes();
-     },
-     SrvAnswerResult::OK,
-     {{1, 1, 5060, "late.example.org"}, {2, 2, 5070, "late.example.org"}}},
-    {"records of other types are skipped by their length",
+       return m.Srv(2, 2, 5070, "late.example.org").bytes();
+     }},
+    {"records of other types are skipped by their length", OK, {{1, 1, 5060, "a.example.org"}},
      [] {
        return Answer(3)
            .Record(5, DnsMessage().Name("alias.example.org").bytes())
            .Record(1, {10, 0, 0, 1})
            .Srv(1, 1, 5060, "a.example.org")
            .bytes();
-     },
-     SrvAnswerResult::OK,
-     {{1, 1, 5060, "a.example.org"}}},
-    {"SRV data too short for a target ends the reading",
+     }},
+    {"SRV data too short for a target ends the reading", OK, {{1, 1, 5060, "a.example.org"}},
+     [] { return Answer(2).Srv(1, 1, 5060, "a.example.org").Record(33, {0, 1, 0, 1, 0x13}).bytes(); }},
+    {"a target longer than its record data ends the reading", OK, {{1, 1, 5060, "a.example.org"}},
      [] {
-       return Answer(2).Srv(1, 1, 5060, "a.example.org").Record(33, {0, 1, 0, 1, 0x13}).bytes();
-     },
-     SrvAnswerResult::OK,
-     {{1, 1, 5060, "a.example.org"}}},
-    {"a target longer than its record data ends the reading",
-     [] {
-       DnsMessage m = Answer(3).Srv(1, 1, 5060, "a.example.org");
        std::vector<uint8_t> data = DnsMessage::SrvData(2, 2, 5060, "b.example.org");
        data.resize(data.size() - 4);  // the length no longer covers the name's last bytes
-       m.Record(33, data);
-       m.Srv(3, 3, 5060, "c.example.org");
-       return m.bytes();
-     },
-     SrvAnswerResult::OK,
-     {{1, 1, 5060, "a.example.org"}}},
-    {"a target of '.' and a port of 0 are no candidates",
+       return Answer(3).Srv(1, 1, 5060, "a.example.org").Record(33, data).Srv(3, 3, 5060, "c.example.org").bytes();
+     }},
+    {"a target of '.' and a port of 0 are no candidates", OK, {{3, 3, 5060, "c.example.org"}},
      [] {
        return Answer(3).Srv(1, 1, 5060, ".").Srv(2, 2, 0, "zero.example.org").Srv(3, 3, 5060, "c.example.org").bytes();
-     },
-     SrvAnswerResult::OK,
-     {{3, 3, 5060, "c.example.org"}}},
-    {"unusual bytes in a target are escaped",
+     }},
+    {"unusual bytes in a target are escaped", OK, {{1, 1, 5060, "a\\.b.\\001\\032"}},
      [] {
-       DnsMessage m = Answer(1);
        DnsMessage data;
        data.U16(1).U16(1).U16(5060).U8(3).Raw({'a', '.', 'b'}).U8(2).Raw({0x01, ' '}).Root();
-       m.Record(33, data.bytes());
-       return m.bytes();
-     },
-     SrvAnswerResult::OK,
-     {{1, 1, 5060, "a\\.b.\\001\\032"}}},
-    {"priority, weight and port use all 16 bits",
-     [] { return Answer(1).Srv(65535, 65535, 65535, "a.example.org").bytes(); },
-     SrvAnswerResult::OK,
-     {{65535, 65535, 65535, "a.example.org"}}},
+       return Answer(1).Record(33, data.bytes()).bytes();
+     }},
+    {"priority, weight and port use all 16 bits", OK, {{65535, 65535, 65535, "a.example.org"}},
+     [] { return Answer(1).Srv(65535, 65535, 65535, "a.example.org").bytes(); }},
 };
 
 class SrvAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
@@ -260,15 +179,6 @@ TEST(DnsName, ConsumedStopsAtTheFirstPointer) {
   EXPECT_EQ(consumed, 6u);
 }
 
-TEST(DnsName, RootIsEmpty) {
-  std::string name = "left over";
-  size_t consumed = 0;
-  const std::vector<uint8_t> root{0};
-  ASSERT_TRUE(ExpandDnsName(root, 0, name, consumed));
-  EXPECT_EQ(name, "");
-  EXPECT_EQ(consumed, 1u);
-}
-
 TEST(DnsName, LongestNameIsReadAndOneOctetMoreIsRefused) {
   // 255 octets: three labels of 63, one of 61, and the root.
   auto build = [](uint8_t last) {
@@ -303,11 +213,14 @@ TEST(DnsName, LongChainsOfPointersAreRefusedAsLoops) {
   EXPECT_FALSE(ExpandDnsName(m.bytes(), previous, name, consumed));
 }
 
-TEST(DnsName, StartOutsideTheBufferIsRefused) {
-  const std::vector<uint8_t> bytes{1, 'a', 0};
-  std::string name;
+TEST(DnsName, RootIsEmptyAndAStartOutsideTheBufferIsRefused) {
+  std::string name = "left over";
   size_t consumed = 0;
-  EXPECT_FALSE(ExpandDnsName(bytes, 3, name, consumed));
+  const std::vector<uint8_t> bytes{0, 1, 'a', 0};
+  ASSERT_TRUE(ExpandDnsName(bytes, 0, name, consumed));
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(consumed, 1u);
+  EXPECT_FALSE(ExpandDnsName(bytes, 4, name, consumed));
   EXPECT_FALSE(ExpandDnsName(std::span<const uint8_t>(), 0, name, consumed));
 }
 

@@ -3,34 +3,23 @@
 // operator sees when DNS fails.
 #include "resolve/srv.h"
 
-#include <gtest/gtest.h>
 #include <resolv.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <fstream>
+#include <functional>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "config/config.h"
 #include "foundation/locks.h"
-#include "foundation/log.h"
+#include "foundation/log_fixture.h"
 #include "resolve/fake_dns.h"
 
 namespace {
 
 constexpr char kPrefix[] = "_sip._udp.";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-ServerTable Servers(std::initializer_list<std::string> lines) {
+ServerTable Servers(const std::vector<std::string>& lines) {
   ServerTable servers;
   for (const std::string& line : lines) EXPECT_TRUE(AddHardServer(line, servers)) << line;
   return servers;
@@ -42,162 +31,132 @@ std::vector<std::string> Targets(const std::vector<ServerRecord>& list) {
   return targets;
 }
 
-class ResolveSrvTest : public ::testing::Test {
+class ResolveSrvTest : public LogFileTest {
  protected:
   void SetUp() override {
     // Never let these tests reach the machine's real resolver.
-    ASSERT_EQ(ReadFile("/etc/resolv.conf").find("nameserver 127.0.0.53\n"), 0u)
+    ASSERT_EQ(ReadText("/etc/resolv.conf").find("nameserver 127.0.0.53\n"), 0u)
         << "run through ctest: the test needs its private resolv.conf and network namespace";
     ASSERT_EQ(res_init(), 0);
     dns_ = std::make_unique<FakeDns>();
     ASSERT_TRUE(dns_->Bound());
-
-    saved_out_ = dup(1);
-    saved_err_ = dup(2);
-    char path[] = "/tmp/ostrel-resolve-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    log_path_ = path;
-    saved_level_ = g_log_block.level.load();
+    LogFileTest::SetUp();
     g_log_block.level = saved_level_ | LEVEL_ERROR | LEVEL_DEBUG;
-    ASSERT_EQ(OpenLog(log_path_), 1);
   }
-
-  void TearDown() override {
-    OpenLog("");
-    dup2(saved_out_, 1);
-    dup2(saved_err_, 2);
-    close(saved_out_);
-    close(saved_err_);
-    g_log_block.level = saved_level_;
-    unlink(log_path_.c_str());
-  }
-
-  std::string LogText() const { return ReadFile(log_path_); }
 
   std::unique_ptr<FakeDns> dns_;
-
- private:
-  int saved_out_ = -1;
-  int saved_err_ = -1;
-  int saved_level_ = 0;
-  std::string log_path_;
 };
 
-TEST_F(ResolveSrvTest, SrvRecordsComeLowestPriorityFirst) {
-  dns_->AnswerSrv("_sip._udp.example.org", {{10, 1, 5070, "b.example.org"}, {5, 1, 5080, "a.example.org"}});
-  std::vector<ServerRecord> out;
-  ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
-  EXPECT_EQ(Targets(out), (std::vector<std::string>{"a.example.org:5080", "b.example.org:5070"}));
-  EXPECT_EQ(dns_->Queries("_sip._udp.example.org"), 1);
+std::vector<uint8_t> NoRecords(const std::vector<uint8_t>& q) { return FakeDns::ReplyTo(q, 0, 0).bytes(); }
+std::vector<uint8_t> ServFail(const std::vector<uint8_t>& q) {
+  return FakeDns::ReplyTo(q, FakeDns::kRcodeServFail, 0).bytes();
+}
+std::vector<uint8_t> UnreadableOwner(const std::vector<uint8_t>& q) {
+  DnsMessage reply = FakeDns::ReplyTo(q, 0, 2);
+  reply.Srv(1, 1, 5060, "a.example.org");
+  reply.Record(33, DnsMessage::SrvData(2, 1, 5060, "b.example.org"), 0x3FF0);
+  return reply.bytes();
+}
+std::vector<uint8_t> CutInSecondRecord(const std::vector<uint8_t>& q) {
+  DnsMessage reply = FakeDns::ReplyTo(q, 0, 2);
+  reply.Srv(1, 1, 5060, "a.example.org");
+  size_t keep = reply.size() + 7;
+  reply.Srv(2, 1, 5060, "b.example.org");
+  return reply.First(keep);
 }
 
-TEST_F(ResolveSrvTest, HostListIsUsedAloneAndNothingElseIsAsked) {
-  dns_->AnswerSrv("_sip._udp.example.org", {{1, 1, 5060, "dns.example.org"}});
-  ServerTable servers = Servers({"example.org 0 10.0.0.1", "* 0 10.0.0.9"});
-  std::vector<ServerRecord> out;
-  ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, &servers, "lb.example.org:5090/0,10.0.0.7/100"));
-  EXPECT_EQ(Targets(out), (std::vector<std::string>{"lb.example.org:5090", "10.0.0.7:5060"}));
-  EXPECT_EQ(dns_->TotalQueries(), 0);
-}
+struct SrvCase {
+  const char* title;
+  std::function<void(FakeDns&)> dns = nullptr;  // what the DNS server answers; unlisted names get NXDOMAIN
+  bool server = true;                 // false: nothing answers on 127.0.0.53
+  std::vector<std::string> servers = {};  // `server` lines; none: no configured servers are given
+  const char* hosts = "";
+  const char* domain = "example.org";
+  bool ok = true;
+  std::vector<std::string> targets = {};
+  int queries = -1;  // queries the DNS server saw; -1: not counted
+  std::vector<std::string> logged = {};
+  const char* not_logged = nullptr;
+};
 
-TEST_F(ResolveSrvTest, HostListWithoutUsableElementsGivesNothing) {
-  std::vector<ServerRecord> out;
-  EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ":5060,host:0"));
-  EXPECT_TRUE(out.empty());
-  EXPECT_EQ(dns_->TotalQueries(), 0);
-}
+const SrvCase kSrvCases[] = {
+    {.title = "SRV records come lowest priority first",
+     .dns =
+         [](FakeDns& d) {
+           d.AnswerSrv("_sip._udp.example.org", {{10, 1, 5070, "b.example.org"}, {5, 1, 5080, "a.example.org"}});
+         },
+     .targets = {"a.example.org:5080", "b.example.org:5070"},
+     .queries = 1},
+    {.title = "a host list is used alone and nothing else is asked",
+     .dns = [](FakeDns& d) { d.AnswerSrv("_sip._udp.example.org", {{1, 1, 5060, "dns.example.org"}}); },
+     .servers = {"example.org 0 10.0.0.1", "* 0 10.0.0.9"},
+     .hosts = "lb.example.org:5090/0,10.0.0.7/100",
+     .targets = {"lb.example.org:5090", "10.0.0.7:5060"},
+     .queries = 0},
+    {.title = "a host list without usable elements gives nothing", .hosts = ":5060,host:0", .ok = false, .queries = 0},
+    {.title = "configured servers spare the query",
+     .servers = {"example.org 100 10.0.0.2:5070", "example.org 0 10.0.0.1"},
+     .targets = {"10.0.0.1:5060", "10.0.0.2:5070"},
+     .queries = 0},
+    {.title = "without a star or exact key DNS is asked",
+     .dns = [](FakeDns& d) { d.AnswerSrv("_sip._udp.sub.example.org", {{1, 1, 5060, "dns.example.org"}}); },
+     .servers = {"example.org 0 10.0.0.1"},
+     .domain = "sub.example.org",
+     .targets = {"dns.example.org:5060"},
+     .queries = 1},
+    {.title = "an unknown name is logged as no records",
+     .domain = "missing.example",
+     .ok = false,
+     .logged = {"[QUTLS] ", "No SRV records found for: _sip._udp.missing.example\n"},
+     .not_logged = "Error"},
+    {.title = "a name without SRV records is logged as no records",
+     .dns = [](FakeDns& d) { d.Answer("_sip._udp.example.org", NoRecords); },
+     .ok = false,
+     .logged = {"No SRV records found for: _sip._udp.example.org\n"}},
+    {.title = "a server failure is logged as an error",
+     .dns = [](FakeDns& d) { d.Answer("_sip._udp.example.org", ServFail); },
+     .ok = false,
+     .logged = {"[QUTLS] ", "Error 1 in SRV Lookup\n"},
+     .not_logged = "No SRV records"},
+    {.title = "no server answering is logged as an error",
+     .server = false,
+     .ok = false,
+     .logged = {"Error 1 in SRV Lookup\n"}},
+    {.title = "an unreadable owner name is logged and refused",
+     .dns = [](FakeDns& d) { d.Answer("_sip._udp.example.org", UnreadableOwner); },
+     .ok = false,
+     .logged = {"Error 3 in SRV Lookup\n"}},
+    {.title = "a cut answer keeps the records before the cut",
+     .dns = [](FakeDns& d) { d.Answer("_sip._udp.example.org", CutInSecondRecord); },
+     .targets = {"a.example.org:5060"}},
+    {.title = "an answer without usable records gives nothing",
+     .dns = [](FakeDns& d) { d.AnswerSrv("_sip._udp.example.org", {{0, 0, 0, "."}}); },
+     .ok = false},
+};
 
-TEST_F(ResolveSrvTest, ConfiguredServersSpareTheQuery) {
-  ServerTable servers = Servers({"example.org 100 10.0.0.2:5070", "example.org 0 10.0.0.1"});
-  std::vector<ServerRecord> out;
-  ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, &servers, ""));
-  EXPECT_EQ(Targets(out), (std::vector<std::string>{"10.0.0.1:5060", "10.0.0.2:5070"}));
-  EXPECT_EQ(dns_->TotalQueries(), 0);
-}
-
-TEST_F(ResolveSrvTest, WithoutStarOrExactKeyDnsIsAsked) {
-  dns_->AnswerSrv("_sip._udp.sub.example.org", {{1, 1, 5060, "dns.example.org"}});
-  ServerTable servers = Servers({"example.org 0 10.0.0.1"});
-  std::vector<ServerRecord> out;
-  ASSERT_TRUE(ResolveSrv("sub.example.org", kPrefix, out, &servers, ""));
-  EXPECT_EQ(Targets(out), (std::vector<std::string>{"dns.example.org:5060"}));
-  EXPECT_EQ(dns_->Queries("_sip._udp.sub.example.org"), 1);
-}
-
-TEST_F(ResolveSrvTest, WithheldConfiguredServersLeaveDnsOnly) {
-  dns_->AnswerSrv("_sip._udp.example.org", {{1, 1, 5060, "dns.example.org"}});
-  std::vector<ServerRecord> out;
-  ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
-  EXPECT_EQ(Targets(out), (std::vector<std::string>{"dns.example.org:5060"}));
-}
-
-TEST_F(ResolveSrvTest, UnknownNameIsLoggedAsNoRecords) {
-  std::vector<ServerRecord> out;
-  EXPECT_FALSE(ResolveSrv("missing.example", kPrefix, out, nullptr, ""));
-  EXPECT_TRUE(out.empty());
-  EXPECT_NE(LogText().find("[QUTLS] "), std::string::npos);
-  EXPECT_NE(LogText().find("No SRV records found for: _sip._udp.missing.example\n"), std::string::npos);
-  EXPECT_EQ(LogText().find("Error"), std::string::npos);
-}
-
-TEST_F(ResolveSrvTest, NameWithoutSrvRecordsIsLoggedAsNoRecords) {
-  dns_->Answer("_sip._udp.example.org",
-               [](const std::vector<uint8_t>& q) { return FakeDns::ReplyTo(q, 0, 0).bytes(); });
-  std::vector<ServerRecord> out;
-  EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
-  EXPECT_NE(LogText().find("No SRV records found for: _sip._udp.example.org\n"), std::string::npos);
-}
-
-TEST_F(ResolveSrvTest, ServerFailureIsLoggedAsError) {
-  dns_->Answer("_sip._udp.example.org",
-               [](const std::vector<uint8_t>& q) { return FakeDns::ReplyTo(q, FakeDns::kRcodeServFail, 0).bytes(); });
-  std::vector<ServerRecord> out;
-  EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
-  EXPECT_NE(LogText().find("[QUTLS] "), std::string::npos);
-  EXPECT_NE(LogText().find("Error 1 in SRV Lookup\n"), std::string::npos);
-  EXPECT_EQ(LogText().find("No SRV records"), std::string::npos);
-}
-
-TEST_F(ResolveSrvTest, NoServerAnsweringIsLoggedAsError) {
-  dns_.reset();
-  std::vector<ServerRecord> out;
-  EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
-  EXPECT_NE(LogText().find("Error 1 in SRV Lookup\n"), std::string::npos);
-}
-
-TEST_F(ResolveSrvTest, UnreadableOwnerNameIsLoggedAndRefused) {
-  dns_->Answer("_sip._udp.example.org", [](const std::vector<uint8_t>& q) {
-    DnsMessage reply = FakeDns::ReplyTo(q, 0, 2);
-    reply.Srv(1, 1, 5060, "a.example.org");
-    reply.Record(33, DnsMessage::SrvData(2, 1, 5060, "b.example.org"), 0x3FF0);
-    return reply.bytes();
-  });
-  std::vector<ServerRecord> out;
-  EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
-  EXPECT_TRUE(out.empty());
-  EXPECT_NE(LogText().find("Error 3 in SRV Lookup\n"), std::string::npos);
-}
-
-TEST_F(ResolveSrvTest, CutAnswerKeepsTheRecordsBeforeTheCut) {
-  dns_->Answer("_sip._udp.example.org", [](const std::vector<uint8_t>& q) {
-    DnsMessage reply = FakeDns::ReplyTo(q, 0, 2);
-    reply.Srv(1, 1, 5060, "a.example.org");
-    size_t keep = reply.size() + 7;
-    reply.Srv(2, 1, 5060, "b.example.org");
-    return reply.First(keep);
-  });
-  std::vector<ServerRecord> out;
-  ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
-  EXPECT_EQ(Targets(out), (std::vector<std::string>{"a.example.org:5060"}));
-}
-
-TEST_F(ResolveSrvTest, AnswerWithoutUsableRecordsGivesNothing) {
-  dns_->AnswerSrv("_sip._udp.example.org", {{0, 0, 0, "."}});
-  std::vector<ServerRecord> out;
-  EXPECT_FALSE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
-  EXPECT_TRUE(out.empty());
+TEST_F(ResolveSrvTest, SourcesOrderAndFailures) {
+  for (const SrvCase& c : kSrvCases) {
+    SCOPED_TRACE(c.title);
+    dns_.reset();
+    if (c.server) {
+      dns_ = std::make_unique<FakeDns>();
+      ASSERT_TRUE(dns_->Bound());
+      if (c.dns) c.dns(*dns_);
+    }
+    ClearLog();
+    ServerTable servers = Servers(c.servers);
+    std::vector<ServerRecord> out;
+    EXPECT_EQ(ResolveSrv(c.domain, kPrefix, out, c.servers.empty() ? nullptr : &servers, c.hosts), c.ok);
+    EXPECT_EQ(Targets(out), c.targets);
+    if (c.queries >= 0) {
+      EXPECT_EQ(dns_->TotalQueries(), c.queries);
+    }
+    const std::string log = LogText();
+    for (const std::string& text : c.logged) EXPECT_NE(log.find(text), std::string::npos) << text << "\n" << log;
+    if (c.not_logged) {
+      EXPECT_EQ(log.find(c.not_logged), std::string::npos) << log;
+    }
+  }
 }
 
 TEST_F(ResolveSrvTest, CandidatesAlreadyInTheListAreSortedWithTheNewOnes) {

@@ -1,9 +1,12 @@
-// Collects what the message library reports through its log hook, so tests can check the exact texts.
-// Single-threaded test use only.
+// Collects what the message library reports through its log hook, so tests can check the exact texts, and
+// runs tables of protocol examples through a parser. Single-threaded test use only.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,5 +48,33 @@ public:
 private:
     void (*saved_)(const char*, ...);
 };
+
+// A protocol example: a text, and its assembled form or, when it is refused, the text reported ("" = none).
+struct ParseCase {
+    const char* text;
+    const char* expected;
+    bool ok;
+};
+
+// Parses each text into a fresh T with `parse`, then compares what T assembles or what was reported.
+template <class T, class Parse>
+void check_cases(std::span<const ParseCase> cases, Parse parse)
+{
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        FlogCapture log;
+        T value;
+        EXPECT_EQ(parse(value, c.text), c.ok);
+        std::string out;
+        if (c.ok) EXPECT_EQ(value.Assemble(out), c.expected);
+        else EXPECT_EQ(log.last(), c.expected);
+    }
+}
+
+template <class T>
+void check_cases(std::span<const ParseCase> cases)
+{
+    check_cases<T>(cases, [](T& value, const char* text) { return value.Parse(text); });
+}
 
 } // namespace sip_test

@@ -4,19 +4,15 @@
 #include "sip/start_line.h"
 #include "flog_capture.h"
 
+using sip_test::check_cases;
 using sip_test::FlogCapture;
+using sip_test::ParseCase;
 
 namespace {
 
-struct Case {
-    const char* line;
-    const char* expected;  // assembled line, or the reported text when the parse fails
-    bool ok;
-};
-
 TEST(SipStartLine, ParseAndAssemble)
 {
-    const Case cases[] = {
+    const ParseCase cases[] = {
         {"INVITE sip:bob@h SIP/2.0", "INVITE sip:bob@h SIP/2.0\r\n", true},
         {"OPTIONS sip:h;transport=udp;lr SIP/2.0", "OPTIONS sip:h;lr;transport=udp SIP/2.0\r\n", true},
         {"INVITE\tsip:bob@h SIP/2.0", "INVITE sip:bob@h SIP/2.0\r\n", true},
@@ -45,15 +41,7 @@ TEST(SipStartLine, ParseAndAssemble)
         {"INVITE sip:user@example.com?Route=%3Csip:example.com%3E SIP/2.0", "Headers not allowed in Request-URI\n",
          false},
     };
-    for (const Case& c : cases) {
-        FlogCapture log;
-        SipStartLine sl;
-        bool ok = sl.Parse(c.line);
-        EXPECT_EQ(ok, c.ok) << c.line;
-        std::string out;
-        if (c.ok) EXPECT_EQ(sl.Assemble(out), c.expected) << c.line;
-        else EXPECT_EQ(log.last(), c.expected) << c.line;
-    }
+    check_cases<SipStartLine>(cases);
 }
 
 TEST(SipStartLine, RequestAndResponseFields)

@@ -4,15 +4,11 @@
 #include "sip/uri.h"
 #include "flog_capture.h"
 
+using sip_test::check_cases;
 using sip_test::FlogCapture;
+using sip_test::ParseCase;
 
 namespace {
-
-struct Case {
-    const char* text;
-    const char* expected;  // assembled form, or the reported text when the parse fails
-    bool ok;
-};
 
 std::string assemble_params(const SipParams& p)
 {
@@ -22,7 +18,7 @@ std::string assemble_params(const SipParams& p)
 
 TEST(SipParams, ParseAndAssemble)
 {
-    const Case cases[] = {
+    const ParseCase cases[] = {
         {"", "", true},
         {"   ", "", true},
         {";transport=udp;lr", ";lr;transport=udp", true},
@@ -33,14 +29,7 @@ TEST(SipParams, ParseAndAssemble)
         {"tag=1", "Parameters must begin with char ';'\n", false},
         {";x=\"a;b", "Unmached \" in Params\n", false},
     };
-    for (const Case& c : cases) {
-        FlogCapture log;
-        SipParams p;
-        bool ok = p.Parse(c.text);
-        EXPECT_EQ(ok, c.ok) << c.text;
-        if (c.ok) EXPECT_EQ(assemble_params(p), c.expected) << c.text;
-        else EXPECT_EQ(log.last(), c.expected) << c.text;
-    }
+    check_cases<SipParams>(cases);
 }
 
 TEST(SipParams, Accessors)
@@ -59,7 +48,7 @@ TEST(SipParams, Accessors)
 
 TEST(SipUri, ParseAndAssemble)
 {
-    const Case cases[] = {
+    const ParseCase cases[] = {
         {"sip:alice@10.0.0.1:5070;transport=udp;lr?Subject=x&Priority=urgent",
          "sip:alice@10.0.0.1:5070;lr;transport=udp?Priority=urgent&Subject=x", true},
         {"sip:alice:secret@h", "sip:alice:secret@h", true},
@@ -90,15 +79,7 @@ TEST(SipUri, ParseAndAssemble)
         {"sip::pw@h", "Empty User in URI\n", false},
         {"sip:a@h\x19", "Incorrect Host in URI\n", false},
     };
-    for (const Case& c : cases) {
-        FlogCapture log;
-        SipUri uri;
-        bool ok = uri.Parse(c.text, true);
-        EXPECT_EQ(ok, c.ok) << c.text;
-        std::string out;
-        if (c.ok) EXPECT_EQ(uri.Assemble(out), c.expected) << c.text;
-        else EXPECT_EQ(log.last(), c.expected) << c.text;
-    }
+    check_cases<SipUri>(cases, [](SipUri& uri, const char* text) { return uri.Parse(text, true); });
 }
 
 TEST(SipUri, FieldsAndAddresses)
@@ -145,7 +126,7 @@ TEST(SipUri, WithoutSchemeForViaSentBy)
 
 TEST(SipNameAddr, ParseAndAssemble)
 {
-    const Case cases[] = {
+    const ParseCase cases[] = {
         {"\"Alice\" <sip:alice@10.0.0.1>", "\"Alice\" <sip:alice@10.0.0.1>", true},
         {"Bob <sip:bob@h>", "\"Bob\" <sip:bob@h>", true},
         {"caller<sip:caller@example.com>", "\"caller\" <sip:caller@example.com>", true},
@@ -167,15 +148,7 @@ TEST(SipNameAddr, ParseAndAssemble)
         {"< sip:t.watson@example.org >", "White space in URI\n", false},
         {"<http://www.example.com>", "Unknown Scheme in URI\n", false},
     };
-    for (const Case& c : cases) {
-        FlogCapture log;
-        SipNameAddress na;
-        bool ok = na.Parse(c.text);
-        EXPECT_EQ(ok, c.ok) << c.text;
-        std::string out;
-        if (c.ok) EXPECT_EQ(na.Assemble(out), c.expected) << c.text;
-        else EXPECT_EQ(log.last(), c.expected) << c.text;
-    }
+    check_cases<SipNameAddress>(cases);
 }
 
 TEST(SipNameAddr, DisplayNameForms)

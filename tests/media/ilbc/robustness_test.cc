@@ -1,5 +1,5 @@
-// Decoder behaviour on inputs the golden vectors do not cover: arbitrary frames from the network,
-// alternating losses, and LSF vectors outside the usable range.
+// Decoder behaviour on inputs the golden vectors do not cover: undecodable and arbitrary frames from the
+// network, alternating losses, LSF vectors outside the usable range, and the sub-block index mapping.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "media/ilbc/bitstream.h"
 #include "media/ilbc/decoder.h"
 #include "media/ilbc/lpc.h"
 #include "media/ilbc/vectors.h"
@@ -21,6 +22,49 @@ double rms(std::span<const std::int16_t> x) {
   for (auto v : x) e += double(v) * v;
   return std::sqrt(e / double(x.size()));
 }
+
+TEST(Bitstream, SubBlockOneIndicesRoundTripOverTheirReachableSet) {
+  for (int i = 0; i < 256; ++i) {
+    const bool reachable = i < 44 || (i >= 108 && i < 172) || i >= 236;
+    if (!reachable) continue;
+    const int t = SubBlock1IndexToWire(i);
+    EXPECT_GE(t, 0);
+    EXPECT_LT(t, 128);
+    EXPECT_EQ(SubBlock1IndexFromWire(t), i);
+  }
+}
+
+// An undecodable frame must be handled exactly like a lost one, leaving the same state behind.
+class InvalidFrame : public ::testing::TestWithParam<int> {};
+
+TEST_P(InvalidFrame, IsConcealedLikeALostFrame) {
+  ILBC_LOAD_VECTOR(bits, "encoded30.bin");
+  for (bool enhancer : {false, true}) {
+    Decoder a(enhancer), b(enhancer);
+    std::array<std::int16_t, kFrameSamples> out_a{}, out_b{};
+    for (std::size_t f = 0; f < 40; ++f) {
+      const auto in = std::span<const std::uint8_t, kFrameBytes>(bits.data() + f * kFrameBytes, kFrameBytes);
+      if (f % 10 == 7) {
+        FrameParams p = Unpack(in);
+        if (GetParam() < 0) {
+          p.pad = 1;
+        } else {
+          p.start = GetParam();
+        }
+        std::array<std::uint8_t, kFrameBytes> bad{};
+        Pack(p, bad);
+        EXPECT_FALSE(a.Decode(bad, out_a));
+        b.Conceal(out_b);
+      } else {
+        ASSERT_TRUE(a.Decode(in, out_a));
+        ASSERT_TRUE(b.Decode(in, out_b));
+      }
+      ASSERT_EQ(out_a, out_b) << "frame " << f << " enhancer " << enhancer;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StartOutOfRangeOrEmpty, InvalidFrame, ::testing::Values(0, 6, 7, -1));
 
 // Random bytes and loss flags: every frame either decodes or is concealed, and the decoder stays
 // deterministic (no reads of uninitialised or out-of-table data in the checked build).

@@ -2,17 +2,10 @@
 // payload table, and the shortened form used to make bodies smaller.
 #include <gtest/gtest.h>
 
-#include "fault_capture.h"
 #include "sdp_text.h"
-#include "sip/sdp/sdp.h"
+#include "sip/flog_capture.h"
 
 namespace {
-
-Sdp Parsed(const std::string& text) {
-  Sdp sdp;
-  EXPECT_TRUE(sdp.Parse(text)) << text;
-  return sdp;
-}
 
 TEST(SdpMedia, HoldForms) {
   const struct {
@@ -77,10 +70,11 @@ TEST(SdpMedia, EffectiveValuesFallBackToTheSession) {
 }
 
 TEST(SdpMedia, SectionKinds) {
-  FaultCapture faults;
+  sip_test::FlogCapture faults;
   Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/SAVPF 0", "m=video 5000 UDP/TLS/RTP/SAVPF 96",
-                         "m=image 6000 udptl t38", "m=text 7000 RTP/AVP 98", "m=message 8000 TCP/MSRP *"}));
-  ASSERT_EQ(sdp.Medias().size(), 5u);
+                         "m=image 6000 udptl t38", "m=text 7000 RTP/AVP 98", "m=message 8000 TCP/MSRP *",
+                         "m=audio\t4000 RTP/AVP 0"}));
+  ASSERT_EQ(sdp.Medias().size(), 6u);
   const SdpRtpMedia* audio = sdp.Medias()[0]->AsRTP();
   const SdpRtpMedia* video = sdp.Medias()[1]->AsRTP();
   ASSERT_NE(audio, nullptr);
@@ -94,13 +88,9 @@ TEST(SdpMedia, SectionKinds) {
   EXPECT_EQ(sdp.Medias()[3]->MediaType(), SdpMedia::TEXT);
   EXPECT_EQ(sdp.Medias()[4]->MediaType(), SdpMedia::MSG);
   EXPECT_EQ(sdp.Medias()[4]->CodecFormat(0), "*");
-}
-
-TEST(SdpMedia, AudioWithTabIsNotAnRtpSection) {
-  Sdp sdp = Parsed(Crlf({"v=0", "m=audio\t4000 RTP/AVP 0"}));
-  SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
-  ASSERT_NE(audio, nullptr);
-  EXPECT_EQ(audio->AsRTP(), nullptr);
+  // An audio word followed by a tab is not read as an RTP section.
+  EXPECT_EQ(sdp.Medias()[5]->MediaType(), SdpMedia::AUDIO);
+  EXPECT_EQ(sdp.Medias()[5]->AsRTP(), nullptr);
 }
 
 TEST(SdpMedia, CodecNamesAndParameters) {
@@ -146,6 +136,8 @@ TEST(SdpMedia, CodecNamesAndParameters) {
   EXPECT_EQ(SdpRtpMedia::kStaticCodecs[18].CName(), "G729");
 }
 
+// The RFC 3551 static payload types the relay names itself, its oddities (G722's clock, L16's channels)
+// and unassigned numbers.
 TEST(SdpMedia, StaticPayloadTable) {
   const auto& t = SdpRtpMedia::kStaticCodecs;
   ASSERT_EQ(t.size(), 35u);
@@ -154,14 +146,9 @@ TEST(SdpMedia, StaticPayloadTable) {
     const char* name;
     int rate;
     int channels;
-  } cases[] = {{0, "PCMU", 8000, 1},   {1, "", 0, 0},         {2, "", 0, 0},          {3, "GSM", 8000, 1},
-               {4, "G723", 8000, 1},   {5, "DVI4", 8000, 1},  {6, "DVI4", 16000, 1},  {7, "LPC", 8000, 1},
-               {8, "PCMA", 8000, 1},   {9, "G722", 8000, 1},  {10, "L16", 44100, 2},  {11, "L16", 44100, 1},
-               {12, "QCELP", 8000, 1}, {13, "CN", 8000, 1},   {14, "MPA", 90000, 1},  {15, "G728", 8000, 1},
-               {16, "DVI4", 11025, 1}, {17, "DVI4", 22050, 1}, {18, "G729", 8000, 1}, {19, "", 0, 0},
-               {24, "", 0, 0},         {25, "CelB", 90000, 0}, {26, "JPEG", 90000, 0}, {27, "", 0, 0},
-               {28, "nv", 90000, 0},   {29, "", 0, 0},        {30, "", 0, 0},         {31, "H261", 90000, 0},
-               {32, "MPV", 90000, 0},  {33, "MP2T", 90000, 0}, {34, "H263", 90000, 0}};
+  } cases[] = {{0, "PCMU", 8000, 1},  {3, "GSM", 8000, 1},   {8, "PCMA", 8000, 1},   {9, "G722", 8000, 1},
+               {10, "L16", 44100, 2}, {13, "CN", 8000, 1},   {18, "G729", 8000, 1},  {19, "", 0, 0},
+               {1, "", 0, 0},         {31, "H261", 90000, 0}, {34, "H263", 90000, 0}};
   for (const auto& c : cases) {
     EXPECT_EQ(t[c.pt].CName(), c.name) << c.pt;
     EXPECT_EQ(t[c.pt].CRate(), c.rate) << c.pt;
