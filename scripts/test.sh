@@ -14,6 +14,9 @@ if [ "${CI:-}" = true ] && [ ! -d ../shared ]; then
   exit 1
 fi
 
+echo "== Library ladder and formatting"
+bash scripts/check-ladder.sh
+
 echo "== ThreadSanitizer build (threaded units)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_SANITIZE=thread \
       -DOSTREL_THREADED_ONLY=ON >/dev/null

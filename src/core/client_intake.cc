@@ -6,9 +6,13 @@
 
 #include "config/config.h"
 #include "core/core.h"
+#include "core/events_port.h"
 #include "core/intake.h"
 #include "core/intake_common.h"
 #include "core/match.h"
+#include "dialogs/call.h"
+#include "dialogs/reg_dialog.h"
+#include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
@@ -20,9 +24,6 @@
 #include "sip/headers/via.h"
 
 namespace intake {
-
-std::function<bool(SipMessage& msg, const std::string& ncnt, const std::string& fuser, int& threshold)> IsHitCache;
-std::function<void(const std::string& event)> CountBadEvent;
 
 namespace {
 
@@ -82,7 +83,7 @@ bool EarlyAnswer(Reading& r) {
   SipMessage& msg = r.msg;
   switch (msg.Method()) {
     case SipStartLine::REGISTER:
-      if (RemovalOrQuery(msg) || !IsHitCache || !IsHitCache(msg, r.ncnt, r.fuser, r.threshold)) return false;
+      if (RemovalOrQuery(msg) || !Registration::IsHitCache(msg, r.ncnt, r.fuser, r.threshold)) return false;
       LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
       Log("ostrel", LEVEL_REGISTRATION_CACHE, "Don't bother Server, Send OK back to the client\n");
       g_external_port.send(msg, r.reply, 0, LEVEL_REGISTRATION_CACHE);
@@ -107,7 +108,7 @@ bool EarlyAnswer(Reading& r) {
       const std::string event = EventOf(msg);
       const int verdict = g_config.CheckEvent(event);
       if (verdict >= 1) return false;
-      if (CountBadEvent) CountBadEvent(event);
+      g_events_port.CountBadEvent(event);
       if (verdict == 0) {
         Log("", LEVEL_REGISTRATION_CACHE | LEVEL_FULL, "DROP Subscribe: %s\n", event.c_str());
         return true;
@@ -219,10 +220,6 @@ void ClientDatagram(Datagram& d) {
 
 namespace intake {
 
-std::function<Dialog*(ClientMessage& m, const std::string& key)> NewRegDialog;
-std::function<Dialog*(ClientMessage& m, const std::string& key)> NewCall;
-std::function<void(Dialog& d, const ClientMessage& m)> MovedClient;
-
 namespace {
 
 // How many Vias from the top down to the one carrying this dialog's own relay branch; 0 when none does.
@@ -244,6 +241,20 @@ bool IsViaToOurInternalPort(const SipMessage& msg) {
 
 namespace {
 
+// A client REGISTER that no dialog holds yet opens a registration dialog, locked by its creator.
+Dialog* NewRegistrationDialog(ClientMessage& m, const std::string& key) {
+  // An HA slave that handles a client's REGISTER itself becomes master first, and clears what it kept.
+  if (g_core.IsSlave() && g_core.SetSlave(false)) g_core.CleanUp();
+  // A refresh that carries a To tag was not checked by the reader; its domain decides whether the relay
+  // unregisters the client itself, so the check happens here (and set-up does not repeat it).
+  if (!m.dmopt || !m.dmopt->checked) {
+    auto options = std::make_unique<DomainOptions>();
+    if (!g_config.CheckDomain(*m.cmsg, m.frm, m.defect, *options)) return nullptr;
+    m.dmopt = std::move(options);
+  }
+  const bool xunr = m.dmopt->xunr;
+  return new RegisterDialog(std::move(m.cmsg), key, m.fuser, m.defect, xunr);
+}
 
 // A client that followed a redirection sends its new INVITE on the same dialog: the dialog is set up again
 // for the new target (its server, its Contacts) before the call takes the INVITE.
@@ -261,10 +272,7 @@ void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m)
 // A message for a dialog that exists: the client may have moved, then the dialog handles it.
 void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
   SipMessage& msg = *m->cmsg;
-  if (!d->RSVP() && !d->PublicIP() && m->frm != d->ClientSipAddress()) {
-    d->ClientSipAddress(m->frm);
-    if (MovedClient) MovedClient(*d, *m);
-  }
+  if (!d->RSVP() && !d->PublicIP() && m->frm != d->ClientSipAddress()) d->ClientSipAddress(m->frm);
   if (msg.IsRequest() && msg.Method() == SipStartLine::INVITE && d->State() == Dialog::MOVED)
     return RestartRedirected(d, std::move(m));
   Dialog::DialogState state = Dialog::PASS;
@@ -299,15 +307,10 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   Dialog* created = nullptr;
   Dialog::DialogState state = Dialog::PASS;
   if (method == SipStartLine::REGISTER) {
-    if (!NewRegDialog) return;
-    created = NewRegDialog(*m, key);
+    created = NewRegistrationDialog(*m, key);
     state = Dialog::CLN_REGISTER_RECV;
   } else if (method == SipStartLine::INVITE) {
-    if (!NewCall) {
-      Log("ostrel", LEVEL_DEBUG, "No call handling for INVITE from %s\n", m->frm.Str().c_str());
-      return;
-    }
-    created = NewCall(*m, key);
+    created = new Call(std::move(m->cmsg), key, m->defect);
     state = Dialog::INVITE_RECV;
   } else {
     created = new Dialog(std::move(m->cmsg), key, m->defect);

@@ -2,13 +2,23 @@
 
 #include <sys/wait.h>
 
+#include "config/config.h"
+#include "core/events_port.h"
+#include "core/intake.h"
 #include "dialogs/call.h"
+#include "dialogs/registration.h"
+#include "dos/dos_core.h"
+#include "dos/firewall.h"
 #include "foundation/log.h"
+#include "ports/sip_port.h"
 
 OstrelCore g_core;
 
 void OstrelCore::Process(QueueMessage m) {
-  if (processor_) processor_(std::move(m));
+  if (m.qmtype == QueueMessage::QM_EXTERNAL)
+    intake::ProcessClient(std::unique_ptr<ClientMessage>(static_cast<ClientMessage*>(m.item.release())));
+  else
+    intake::ProcessServer(std::unique_ptr<ServerMessage>(static_cast<ServerMessage*>(m.item.release())));
 }
 
 int OstrelCore::StartKeyManager() {
@@ -31,16 +41,16 @@ void OstrelCore::StopThreads(int wait_ms) {
 }
 
 void OstrelCore::OnSignal(int signo) {
-  auto run = [](const std::function<void()>& hook) {
-    if (hook) hook();
-  };
   switch (signo) {
-    case SIGHUP: run(hooks_.reopen_log_and_reread); break;
-    case SIGUSR1: run(hooks_.status_dump); break;
-    case SIGUSR2: run(hooks_.DosReset); break;
+    case SIGHUP:
+      OpenLog(g_config.log_file);
+      g_config.Reread();
+      break;
+    case SIGUSR1: StatusDump(); break;
+    case SIGUSR2: g_dos.DosReset(); break;
     case SIGTERM: Shutdown(); break;
     case SIGCHLD: ReapChildren(); break;
-    case SIGCONT: run(hooks_.registrations_cleanup); break;
+    case SIGCONT: Registration::CleanUp(); break;
     default: break;
   }
 }
@@ -59,11 +69,15 @@ void OstrelCore::ReapChildren() {
 void OstrelCore::Shutdown() {
   if (stopped_.exchange(true, std::memory_order_acq_rel)) return;
   Log("ostrel", LEVEL_ALWAYS, "!!! Stopped by signal TERM !!!\n");
-  if (hooks_.before_close) hooks_.before_close();
-  if (hooks_.stop_readers) hooks_.stop_readers();
-  if (external_port_) external_port_->close();
+  g_events_port.EventOstrelStop();
+  if (g_config.dos_mode == DL_SYSFW) FirewallStop(DosSettingsFromConfig().fw);
+  // Readers stop and are joined before their sockets close; the external port closes first so that no
+  // more client requests are taken.
+  g_external_port.StopReaders();
+  g_internal_port.StopReaders();
+  g_external_port.close();
   g_log_block.level = 0;
-  if (hooks_.wake_queues) hooks_.wake_queues();
+  g_events_port.StopHa();
   StopThreads(500);
   Stop();
 }

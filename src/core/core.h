@@ -8,44 +8,25 @@
 #include <signal.h>
 
 #include <atomic>
-#include <functional>
 
 #include "core/work_queue.h"
 #include "dialogs/dialog_table.h"
 #include "foundation/reactor.h"
-#include "ports/socket.h"
 
 // The reactor, the work queue (whose worker body is the reactor's custom input in single-thread mode) and
 // the dialog table with its key manager.
 class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, public TimerCB, public SignalCB {
  public:
-  // Processing of a queued client or server datagram; set by the intake at start-up.
-  using Processor = std::function<void(QueueMessage)>;
-  void SetProcessor(Processor p) { processor_ = std::move(p); }
-
   // Starts the key manager thread; 0 or the pthread error.
   int StartKeyManager();
   // TERM's last steps for the threads: wakes workers and the key manager, waits a bounded time for them.
   void StopThreads(int wait_ms);
 
-  // What TERM and HUP do besides the core's own steps; set by main before the loop runs.
-  struct Hooks {
-    std::function<void()> reopen_log_and_reread;  // HUP
-    std::function<void()> before_close;           // TERM, before the client port closes (events, firewall)
-    std::function<void()> stop_readers;           // TERM: readers stop and are joined before their sockets close
-    std::function<void()> wake_queues;            // TERM, last: idle workers and the key manager see Stopped()
-    std::function<void()> status_dump;            // USR1
-    std::function<void()> DosReset;              // USR2
-    std::function<void()> registrations_cleanup;  // CONT
-  };
-
   void OnTimer(const void* data) override;
+  // HUP re-opens the log and re-reads the configuration, USR1 dumps the status, USR2 resets the flood
+  // protection, CONT cleans up registrations, CHLD reaps firewall commands, TERM shuts down.
   void OnSignal(int signo) override;
 
-  void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
-  const Hooks& GetHooks() const { return hooks_; }
-  // The external port closes first on TERM so no more client requests are taken.
-  void SetExternalSocket(SocketBase* ext) { external_port_ = ext; }
   bool Stopped() const { return stopped_.load(std::memory_order_acquire); }
 
   // HA role (ha_role.cc). A node with a peer starts as slave and sends no events until it serves clients.
@@ -75,9 +56,6 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   std::atomic<bool> stopped_{false};
   std::atomic<bool> is_slave_{true};
   std::atomic<long> statistics_slot_{-1};  // the 16-second slot of the last statistics report
-  Hooks hooks_;
-  SocketBase* external_port_ = nullptr;
-  Processor processor_;
   pthread_t key_manager_{};
   bool key_manager_started_ = false;
 };

@@ -63,6 +63,11 @@ class EventsPort : public SocketUDP, public InputCB {
   void OnInput(int fd) override;
 
   StatisticsBlock stats_;
+  // An unknown SUBSCRIBE event refused by a reader, counted for the next statistics report; any thread.
+  void CountBadEvent(const std::string& event) {
+    MutexGuard guard(stats_);
+    ++stats_.bad_events[event];
+  }
   // Datagrams that reached the HA port from anywhere but the peer.
   std::atomic<uint64_t> foreign_{0};
 

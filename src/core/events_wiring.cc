@@ -56,7 +56,6 @@ void InstallStatistics() {
     Bump(g_events_port.stats_.methods, std::string(SipStartLine::kMethodNames[m]));
   };
   CountBounce = [](int code) { Bump(g_events_port.stats_.bounces, code); };
-  intake::CountBadEvent = [](const std::string& event) { Bump(g_events_port.stats_.bad_events, event); };
 }
 
 }  // namespace

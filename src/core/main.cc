@@ -112,26 +112,6 @@ void WarnLowDescriptorLimit() {
         static_cast<unsigned long>(rl.rlim_cur));
 }
 
-DosSettings CurrentDosSettings() {
-  DosSettings s;
-  s.dos_mode = g_config.dos_mode;
-  s.interval = g_config.interval;
-  s.block_time_first = g_config.block_time_first;
-  s.light_threshold_first = g_config.light_threshold_first;
-  s.heavy_threshold_first = g_config.heavy_threshold_first;
-  s.repeat_threshold_first = g_config.repeat_threshold_first;
-  s.interval_count = g_config.interval_count;
-  s.block_time_repeat = g_config.block_time_repeat;
-  s.light_threshold_repeat = g_config.light_threshold_repeat;
-  s.heavy_threshold_repeat = g_config.heavy_threshold_repeat;
-  s.repeat_threshold_repeat = g_config.repeat_threshold_repeat;
-  s.max_messages_per_second = g_config.max_messages_per_second;
-  s.block_time_rate = g_config.block_time_rate;
-  s.ddos_threshold = g_config.ddos_threshold;
-  s.ddos_block_time = g_config.ddos_block_time;
-  s.fw = FirewallCommands{g_config.rule_name, g_config.start_command, g_config.stop_command, g_config.block_command, g_config.unblock_command};
-  return s;
-}
 
 // Dialog timers on the internal port: an authenticated retry that never came, or a completed dialog's
 // linger, end the dialog. A callback from a timer that was replaced meanwhile does nothing.
@@ -152,57 +132,10 @@ void ExternalPortTimer(const void* cookie) {
 }
 
 
-void InstallCallHooks() {
-  intake::NewCall = [](ClientMessage& m, const std::string& key) -> Dialog* {
-    return new Call(std::move(m.cmsg), key, m.defect);
-  };
-  // The registration is released before the call enters the dialog table (lock order).
-  intake::NewServerCall = [](ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg) -> Dialog* {
-    const RegistrationValues values = reg->Values();
-    reg.reset();
-    return new Call(std::move(m.cmsg), key, m.frm, values);
-  };
-  intake::NextPRACK = [](unsigned no) {
-    ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(no));
-    if (auto* call = d ? dynamic_cast<Call*>(d.operator->()) : nullptr) call->NextPRACK();
-  };
-  g_external_port.SetTimerHandler(ExternalPortTimer);
-}
 
-void ProcessQueued(QueueMessage m) {
-  if (m.qmtype == QueueMessage::QM_EXTERNAL)
-    intake::ProcessClient(std::unique_ptr<ClientMessage>(static_cast<ClientMessage*>(m.item.release())));
-  else
-    intake::ProcessServer(std::unique_ptr<ServerMessage>(static_cast<ServerMessage*>(m.item.release())));
-}
-
-// A client REGISTER that no dialog holds yet opens a registration dialog, locked by its creator.
-Dialog* NewRegistrationDialog(ClientMessage& m, const std::string& key) {
-  // An HA slave that handles a client's REGISTER itself becomes master first, and clears what it kept.
-  if (g_core.IsSlave() && g_core.SetSlave(false)) g_core.CleanUp();
-  // A refresh that carries a To tag was not checked by the reader; its domain decides whether the relay
-  // unregisters the client itself, so the check happens here (and set-up does not repeat it).
-  if (!m.dmopt || !m.dmopt->checked) {
-    auto options = std::make_unique<DomainOptions>();
-    if (!g_config.CheckDomain(*m.cmsg, m.frm, m.defect, *options)) return nullptr;
-    m.dmopt = std::move(options);
-  }
-  const bool xunr = m.dmopt->xunr;
-  return new RegisterDialog(std::move(m.cmsg), key, m.fuser, m.defect, xunr);
-}
 
 void InstallRegistrationHooks() {
-  intake::IsHitCache = Registration::IsHitCache;
-  intake::NewRegDialog = NewRegistrationDialog;
-  Registration::hooks.update_call = [](unsigned uno, const InetAddress& addr) { g_core.UpdateKey(static_cast<int>(uno), addr); };
-  Registration::hooks.clear_call = [](unsigned uno) { g_core.ClearRegistration(static_cast<int>(uno)); };
   Registration::hooks.send_to_server = [](SipMessage& msg, const InetAddress& to) { g_internal_port.send(msg, to, 0, LEVEL_REGISTRATION_REGULATION); };
-  g_core.SetHooks([] {
-    OstrelCore::Hooks h = g_core.GetHooks();
-    h.registrations_cleanup = [] { Registration::CleanUp(); };
-    h.status_dump = [] { g_core.StatusDump(); };
-    return h;
-  }());
 }
 
 void InstallDialogHooks() {
@@ -231,35 +164,17 @@ void InstallHooks() {
   g_external_port.SetHandler(intake::ClientDatagram);
   g_internal_port.SetHandler(intake::ServerDatagram);
   g_internal_port.SetTimerHandler(InternalPortTimer);
-  g_core.SetProcessor(ProcessQueued);
+  g_external_port.SetTimerHandler(ExternalPortTimer);
 
   g_config.hooks.DosReset = [] { g_dos.DosReset(); };
   DosCore::Hooks dos;
-  dos.settings = CurrentDosSettings;
+  dos.settings = DosSettingsFromConfig;
   dos.is_whitelisted = [](uint32_t ip) { return g_config.IsDosWLists(ip); };
   AddDosEventHooks(dos);
   g_dos.SetHooks(std::move(dos));
 
-  OstrelCore::Hooks core;
-  core.reopen_log_and_reread = [] {
-    OpenLog(g_config.log_file);
-    g_config.Reread();
-  };
-  core.DosReset = [] { g_dos.DosReset(); };
-  core.before_close = [] {
-    g_events_port.EventOstrelStop();
-    if (g_config.dos_mode == DL_SYSFW) FirewallStop(CurrentDosSettings().fw);
-  };
-  core.stop_readers = [] {
-    g_external_port.StopReaders();
-    g_internal_port.StopReaders();
-  };
-  core.wake_queues = [] { g_events_port.StopHa(); };
-  g_core.SetHooks(std::move(core));
-  g_core.SetExternalSocket(&g_external_port);
   InstallRegistrationHooks();
   InstallDialogHooks();
-  InstallCallHooks();
   intake::InstallNatProbes();
   InstallEventHooks();
 }

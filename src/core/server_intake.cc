@@ -7,6 +7,7 @@
 #include "core/match.h"
 #include <strings.h>
 
+#include "dialogs/call.h"
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "sip/headers/line_params.h"
@@ -17,10 +18,6 @@
 #include "sip/headers/via.h"
 
 namespace intake {
-
-std::function<void(unsigned dialog_no)> NextPRACK;
-std::function<Dialog*(ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg)> NewServerCall;
-std::function<bool(Dialog& d)> ReplacedCallBye;
 
 namespace {
 
@@ -45,9 +42,11 @@ bool IsPingToRelay(const SipMessage& msg) {
 
 void NotePrack(const SipMessage& msg) {
   auto* route = msg.Header<RouteHeader>(SipHeaders::HID_ROUTE);
-  if (route == nullptr || route->Host() != g_config.server_ipaddr || !NextPRACK) return;
+  if (route == nullptr || route->Host() != g_config.server_ipaddr) return;
   const unsigned long no = std::strtoul(route->User().c_str(), nullptr, 10);
-  if (no > 0 && no <= 0x7FFFFFFF) NextPRACK(static_cast<unsigned>(no));
+  if (no == 0 || no > 0x7FFFFFFF) return;
+  ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(no));
+  if (auto* call = d ? dynamic_cast<Call*>(d.operator->()) : nullptr) call->NextPRACK();
 }
 
 }  // namespace
@@ -79,6 +78,14 @@ void ServerDatagram(Datagram& d) {
 
 namespace {
 
+// A call the server opens toward a registered client; the registration is released before the call enters
+// the dialog table (lock order). The call comes back locked by its creator.
+Dialog* NewServerCall(ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg) {
+  const RegistrationValues values = reg->Values();
+  reg.reset();
+  return new Call(std::move(m.cmsg), key, m.frm, values);
+}
+
 time_t StartTM = time(nullptr);
 
 
@@ -102,12 +109,6 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
         break;
       case SipStartLine::CANCEL: state = Dialog::CANCEL_RECV; break;
       case SipStartLine::REFER: state = Dialog::REFER_RECV; break;
-      case SipStartLine::BYE:
-        if (d->Defect('b') && ReplacedCallBye && ReplacedCallBye(*d)) {
-          Log(d->NumberCString(), LEVEL_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
-          return;
-        }
-        break;
       default: break;
     }
   }
@@ -158,7 +159,6 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
   const RegistrationValues values = reg->Values();
   switch (method) {
     case SipStartLine::INVITE:
-      if (!NewServerCall) break;
       created = NewServerCall(*m, key, reg);
       state = Dialog::INVITE_RECV;
       break;

@@ -17,11 +17,17 @@ constexpr int32_t kLastNumber = 0x7FFFFFFF;
 }  // namespace
 
 DialogTable::DialogTable() {
-  if (instance_ == nullptr) instance_ = this;
+  if (instance_ == nullptr) {
+    instance_ = this;
+    ProbeCalls::SetInstance(this);
+  }
 }
 
 DialogTable::~DialogTable() {
-  if (instance_ == this) instance_ = nullptr;
+  if (instance_ == this) {
+    instance_ = nullptr;
+    ProbeCalls::SetInstance(nullptr);
+  }
 }
 
 ObjectGuard<Dialog> DialogTable::GetDialog(int no) const {
@@ -229,4 +235,11 @@ void DialogTable::Destroy(unsigned no) {
     delete d;
     return;
   }
+}
+
+bool DialogTable::DeliverLocked(int fd, unsigned number, const std::function<void()>& deliver) {
+  ObjectGuard<Dialog> call = GetDialog(fd);
+  if (!call || call->Number() != number) return false;
+  deliver();
+  return true;
 }

@@ -14,10 +14,11 @@
 
 #include "foundation/inet_addr.h"
 #include "foundation/locks.h"
+#include "media/rtp_port.h"
 
 class Dialog;
 
-class DialogTable {
+class DialogTable : public ProbeCalls {
  public:
   using DialogsByKey = std::map<std::string, Dialog*>;
   using DialogsByNumber = std::map<unsigned, Dialog*>;
@@ -38,6 +39,10 @@ class DialogTable {
   static DialogTable* Instance() { return instance_; }
 
   ObjectGuard<Dialog> GetDialog(int no) const;
+  // A probe pair's socket leads to its call through the key manager's number entries.
+  void AddProbeHandle(unsigned number, int fd) override { AddKey(static_cast<int>(number), fd); }
+  void RemoveProbeHandle(unsigned number, int fd) override { RemoveKey(fd, static_cast<int>(number)); }
+  bool DeliverLocked(int fd, unsigned number, const std::function<void()>& deliver) override;
   ObjectGuard<Dialog> GetDialog(const std::string& key) const;
 
   void AddKey(int uno, int no);

@@ -2,6 +2,7 @@
 
 #include "config/config.h"
 #include "dialogs/dialog.h"
+#include "dialogs/dialog_table.h"
 #include "foundation/log.h"
 #include "sip/headers/route.h"
 #include "sip/headers/string.h"
@@ -14,6 +15,10 @@ ReadWriteMutex Registration::maps_lock_;
 Registration::RegistrationTimeout Registration::expiry_timer_;
 uint32_t Registration::next_number_ = 0;
 Registration::Hooks Registration::hooks;
+bool Registration::tearing_down_ = false;
+
+// The calls of a record are told through the dialog table's key manager, until the process tears down.
+DialogTable* Registration::KeyTable() { return tearing_down_ ? nullptr : DialogTable::Instance(); }
 
 namespace {
 
@@ -69,8 +74,8 @@ Registration::~Registration() {
     if (it != by_user_.end() && it->second == this) by_user_.erase(it);
   }
   CancelRegistrationTimer();
-  if (hooks.clear_call)
-    for (uint32_t uno : calls_) hooks.clear_call(uno);
+  if (DialogTable* table = KeyTable())
+    for (uint32_t uno : calls_) table->ClearRegistration(static_cast<int>(uno));
   if (!user_.empty() && hooks.removed) hooks.removed(*this);
 }
 
@@ -116,6 +121,7 @@ void Registration::Destroy(const std::string& ncnt) {
 void Registration::DestroyAll() {
   WriteGuard guard(maps_lock_);
   hooks = {};
+  tearing_down_ = true;
   while (!by_contact_.empty()) delete by_contact_.begin()->second;
 }
 
@@ -158,9 +164,10 @@ void Registration::URegParam(const InetAddress& server, const std::string& ttag)
 }
 
 void Registration::UpdateCalls(const InetAddress& addr, unsigned except) {
-  if (!hooks.update_call) return;
+  DialogTable* table = KeyTable();
+  if (table == nullptr) return;
   for (uint32_t uno : calls_)
-    if (uno != except) hooks.update_call(uno, addr);
+    if (uno != except) table->UpdateKey(static_cast<int>(uno), addr);
 }
 
 void Registration::ScheduleRegistrationTimer(int seconds) {

@@ -20,6 +20,7 @@
 
 class SipMessage;
 class Dialog;
+class DialogTable;
 struct RegistrationValues;
 
 class Registration {
@@ -114,18 +115,18 @@ class Registration {
   bool IsMaster() const { return master_; }
   const std::set<uint32_t>& CallList() const { return calls_; }
 
-  // What registrations tell the rest of the daemon; set once at start-up.
+  // What registrations tell the core above them (HA role, events) and the server; set once at start-up.
   struct Hooks {
     std::function<bool()> is_slave;
     std::function<void()> set_master;                       // a record's timer runs here: this node is master
-    std::function<void(unsigned uno, const InetAddress& addr)> update_call;  // key manager UpdateKey
-    std::function<void(unsigned uno)> clear_call;           // key manager ClearRegistration
     std::function<void(const Registration& reg)> removed;     // HA un-registration and the "removed" event
     std::function<void(SipMessage& msg, const InetAddress& to)> send_to_server;
   };
   static Hooks hooks;
 
  private:
+  static DialogTable* KeyTable();
+  static bool tearing_down_;  // DestroyAll ran: the key manager is gone
   struct RegistrationTimeout : TimerCB {
     void OnTimer(const void* cookie) override;
   };

@@ -3,9 +3,31 @@
 #include <algorithm>
 #include <string>
 
+#include "config/config.h"
 #include "foundation/log.h"
 
 DosCore g_dos;
+
+DosSettings DosSettingsFromConfig() {
+  DosSettings s;
+  s.dos_mode = g_config.dos_mode;
+  s.interval = g_config.interval;
+  s.block_time_first = g_config.block_time_first;
+  s.light_threshold_first = g_config.light_threshold_first;
+  s.heavy_threshold_first = g_config.heavy_threshold_first;
+  s.repeat_threshold_first = g_config.repeat_threshold_first;
+  s.interval_count = g_config.interval_count;
+  s.block_time_repeat = g_config.block_time_repeat;
+  s.light_threshold_repeat = g_config.light_threshold_repeat;
+  s.heavy_threshold_repeat = g_config.heavy_threshold_repeat;
+  s.repeat_threshold_repeat = g_config.repeat_threshold_repeat;
+  s.max_messages_per_second = g_config.max_messages_per_second;
+  s.block_time_rate = g_config.block_time_rate;
+  s.ddos_threshold = g_config.ddos_threshold;
+  s.ddos_block_time = g_config.ddos_block_time;
+  s.fw = FirewallCommands{g_config.rule_name, g_config.start_command, g_config.stop_command, g_config.block_command, g_config.unblock_command};
+  return s;
+}
 
 namespace {
 const void* const kShieldArg = reinterpret_cast<const void*>(~uintptr_t{0});

@@ -30,6 +30,9 @@ struct DosSettings {
   int ddos_block_time = 300;
   FirewallCommands fw;
 };
+// The flood-protection values of the configuration in force (reactor thread: start-up, re-read, signals).
+DosSettings DosSettingsFromConfig();
+
 
 class DosCore : public TimerCB {
  public:
@@ -37,8 +40,10 @@ class DosCore : public TimerCB {
 
   // What the detector tells or asks the rest of the daemon; set once at start-up.
   struct Hooks {
-    std::function<DosSettings()> settings;              // the configuration's current values
+    // The values in force and the white list: start-up installs the configuration's, tests their own.
+    std::function<DosSettings()> settings;
     std::function<bool(uint32_t ip)> is_whitelisted;   // host-order address
+    // Reports to the events collector and the statistics, which live in the core above.
     std::function<void(bool on, uint32_t ip, int port)> event_block;
     std::function<void(bool on)> event_ddos;
     std::function<void(char letter)> count_report;      // statistics per report letter

@@ -8,8 +8,6 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dialogs/dialog.h"
-#include "dialogs/dialog_table.h"
 #include "foundation/log.h"
 
 int RtpPort::next_port_ = 0;
@@ -125,12 +123,12 @@ void RtpPort::close() {
 void RtpPort::Register(ProbeSink* call) {
   if (Open() < 0 || registered_) return;
   PollReactor* reactor = PollReactor::Instance();
-  DialogTable* table = DialogTable::Instance();
-  if (reactor == nullptr || table == nullptr) return;
+  ProbeCalls* calls = ProbeCalls::Instance();
+  if (reactor == nullptr || calls == nullptr) return;
   probe_ = call;
   registered_ = true;
   const int fd = GetHandle();
-  table->AddKey(static_cast<int>(number_), fd);
+  calls->AddProbeHandle(number_, fd);
   reactor->RegisterDescriptor(fd, this);
   Log(static_cast<int>(number_), LEVEL_DEBUG, "Register port: %d with handle %d\n", LPort(), fd);
 }
@@ -140,7 +138,7 @@ void RtpPort::Unregister() {
   registered_ = false;
   const int fd = GetHandle();
   if (PollReactor* reactor = PollReactor::Instance()) reactor->UnregisterDescriptor(fd);
-  if (DialogTable* table = DialogTable::Instance()) table->RemoveKey(fd, static_cast<int>(number_));
+  if (ProbeCalls* calls = ProbeCalls::Instance()) calls->RemoveProbeHandle(number_, fd);
   Log(static_cast<int>(number_), LEVEL_DEBUG, "Removing from reactor port: %d with handle: %d\n", LPort(), fd);
 }
 
@@ -148,15 +146,15 @@ void RtpPort::Unregister() {
 void RtpPort::OnInput(int fd) {
   uint8_t buf[4096];
   InetAddress from;
-  DialogTable* table = DialogTable::Instance();
-  ObjectGuard<Dialog> call = table ? table->GetDialog(fd) : ObjectGuard<Dialog>();
-  const ssize_t n = recvfrom(buf, sizeof buf, from, MSG_DONTWAIT);
-  if (!call || call->Number() != number_) {
+  ProbeCalls* calls = ProbeCalls::Instance();
+  const bool delivered = calls != nullptr && calls->DeliverLocked(fd, number_, [&] {
+    const ssize_t n = recvfrom(buf, sizeof buf, from, MSG_DONTWAIT);
+    if (n >= 0 && registered_ && probe_ != nullptr) probe_->ProbePacket(*this, from);
+  });
+  if (!delivered) {
+    recvfrom(buf, sizeof buf, from, MSG_DONTWAIT);
     Log("ostrel", LEVEL_ERROR, "Warning: mUDP: Handle %d for unregistered port\n", fd);
-    return;
   }
-  if (n < 0 || !registered_ || probe_ == nullptr) return;
-  probe_->ProbePacket(*this, from);
 }
 
 bool ClientRtpPort::SetSrtp(std::unique_ptr<SrtpHook> ctx) {

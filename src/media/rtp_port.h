@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,6 +23,25 @@ class ProbeSink {
   virtual ~ProbeSink() = default;
   // Reactor thread, with the call's dialog locked: one datagram arrived on `pair` from `src`.
   virtual void ProbePacket(RtpPort& pair, const InetAddress& src) = 0;
+};
+
+// How a pair in probe mode reaches its call through the dialog table, which sits above media and
+// implements this. The table registers itself when it is created; reactor thread and workers.
+class ProbeCalls {
+ public:
+  virtual ~ProbeCalls() = default;
+  // From now on (until RemoveProbeHandle) the socket fd leads to the call numbered `number`.
+  virtual void AddProbeHandle(unsigned number, int fd) = 0;
+  virtual void RemoveProbeHandle(unsigned number, int fd) = 0;
+  // Locks the call that fd leads to and, when it is still call `number`, runs deliver under its lock;
+  // false when no such call holds fd.
+  virtual bool DeliverLocked(int fd, unsigned number, const std::function<void()>& deliver) = 0;
+
+  static ProbeCalls* Instance() { return instance_; }
+  static void SetInstance(ProbeCalls* calls) { instance_ = calls; }
+
+ private:
+  static inline ProbeCalls* instance_ = nullptr;
 };
 
 class RtpPort : public SocketUDP, public InputCB {
