@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only those missing (idempotent, quiet).
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ clang-14 libclang-rt-14-dev
+  cmake ninja-build g++ clang-14 clang-format-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libgsm1-dev libbcg729-dev
   sip-tester iproute2 util-linux python3

@@ -16,6 +16,7 @@ fi
 
 echo "== Library ladder and formatting"
 bash scripts/check-ladder.sh
+bash scripts/check-format.sh
 
 echo "== ThreadSanitizer build (threaded units)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_SANITIZE=thread \
