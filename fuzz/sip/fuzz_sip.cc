@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                            SipMessage::HID_WWW_AUTHENTICATE, SipMessage::HID_PROXY_AUTHORIZATION, SipMessage::HID_AUTHORIZATION,
                            SipMessage::HID_IDENTITY})
         m.Parse(id);
-    (void)m.Addr();
+    (void)m.Address();
     SipMessage copy(m);
     reparse_or_die(copy, true, false);
 
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     turned.RouteSetFrom(m, m.IsRequest());
     turned.SwapFromTo();
     turned.Convert(SipStartLine::BYE);
-    (void)turned.Addr();
+    (void)turned.Address();
     std::string text = turned.Assemble(true);
     SipMessage again;
     again.Parse(std::string_view(text));

@@ -130,7 +130,7 @@ int Config::Init(int argc, char** argv) {
     return 0;
   }
   if (!CheckAddresses()) return 0;
-  if (ha_peer.IpAddr() != 0 && ha_peer.Port() == 0) {
+  if (ha_peer.Ip() != 0 && ha_peer.Port() == 0) {
     ha_peer.Port(static_cast<unsigned short>((second_port + 2) % 65536));
   }
   num_threads = std::max(num_threads, 1);

@@ -267,7 +267,7 @@ bool Config::CompareAddresses(uint32_t ip1, uint32_t ip2, int* pool) const {
 namespace {
 
 std::string DomainOf(const SipMessage& msg) {
-  std::string domain = msg.Addr();
+  std::string domain = msg.Address();
   domain = domain.substr(0, domain.find(':'));
   return ToLower(domain);
 }
@@ -287,15 +287,15 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::str
   if (known != domains.end()) {
     out = *known;
     out.checked = true;
-    if (out.xck && trusted_sources.count(src.IpAddr()) == 0) msg.Remove(std::string_view("X-COOKIE"));
-    if (!out.Admits(src.IpAddr())) {
+    if (out.xck && trusted_sources.count(src.Ip()) == 0) msg.Remove(std::string_view("X-COOKIE"));
+    if (!out.Admits(src.Ip())) {
       Log("ostrel", LEVEL_DEBUG, "Note: Not in WhiteList for domain: '%s'%s\n", domain.c_str(), quiet);
       if (hooks.ReportOffence) hooks.ReportOffence(src);
       if (!quiet_mode) bounce(403, "Forbidden.");
       return false;
     }
   } else if (!msg.IsBye()) {
-    if (trusted_sources.count(src.IpAddr()) == 0) {
+    if (trusted_sources.count(src.Ip()) == 0) {
       Log("ostrel", LEVEL_DEBUG, "Note: Restricted domain: '%s'%s\n", domain.c_str(), quiet);
       if (hooks.ReportOffence) hooks.ReportOffence(src);
       if (!quiet_mode) bounce(404, "Not Found");

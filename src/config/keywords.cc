@@ -257,7 +257,7 @@ bool Settings::ReadAgentName(std::string& value) {
 
 bool Settings::ReadEventsCollector(std::string& value) {
   InetAddress addr;
-  if (!PortTextFits(value) || !addr.Set(value.c_str()) || addr.IpAddr() == 0 || addr.Port() == 0) {
+  if (!PortTextFits(value) || !addr.Set(value.c_str()) || addr.Ip() == 0 || addr.Port() == 0) {
     Log("ostrel", 0, "Incorrect Events Collector address:\n");
     evnts.reset();
     return false;
@@ -279,7 +279,7 @@ bool Settings::SetHaPeer(const std::string& text) {
   // Without a port the peer's port is derived from second_port after the read.
   std::string full = text.find(':') == std::string::npos ? text + ":0" : text;
   InetAddress addr;
-  if (!PortTextFits(full) || !addr.Set(full.c_str()) || addr.IpAddr() == 0) return false;
+  if (!PortTextFits(full) || !addr.Set(full.c_str()) || addr.Ip() == 0) return false;
   ha_peer = addr;
   return true;
 }

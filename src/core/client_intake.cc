@@ -128,7 +128,7 @@ bool EarlyAnswer(Reading& r) {
     }
     case SipStartLine::CHALLENGE: {
       if (g_config.second_ipaddr[0] == '\0') {
-        Log("", LEVEL_FULL | LEVEL_ERROR, "<==C== %s\n%s\n\n", r.d.from.Str().c_str(),
+        Log("", LEVEL_FULL | LEVEL_ERROR, "<==C== %s\n%s\n\n", r.d.from.Text().c_str(),
             std::string(r.d.data, std::strcspn(r.d.data, "\r")).c_str());
         Log("ostrel", LEVEL_ERROR, "Error: Second IP must be specified in order to use CHALLENGE\n");
         return true;
@@ -136,7 +136,7 @@ bool EarlyAnswer(Reading& r) {
       LogReceived(r.d, "<==C==", r.threshold);
       msg.Convert(200, "OK");
       msg.Set(SipHeaders::HID_SERVER, g_config.agent_name);
-      msg.Header("Hole", r.d.from.Str());
+      msg.Header("Hole", r.d.from.Text());
       msg.Header("Next", std::string(g_config.second_ipaddr) + ":" + std::to_string(g_config.second_port));
       g_external_port.send(msg, r.d.from, 0, 0);
       return true;
@@ -181,7 +181,7 @@ bool AdmitUser(Reading& r) {
 
 void ClientDatagram(Datagram& d) {
   if (IsKeepAlive(d)) return;
-  if (g_dos.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
+  if (g_dos.IsBlocked(d.from.Ip(), d.from.Port())) return;
   std::unique_ptr<SipMessage> parsed = Parse(d, "<==C==");
   if (!parsed) return;
   // Every parsed datagram counts against its source's rate, early answers included: the relay must not

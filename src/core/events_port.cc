@@ -236,7 +236,7 @@ void EventsPort::HaCallStart(const Call& call) {
 }
 
 void EventsPort::HaCallStop(const Call& call) {
-  if (call.OKey().empty()) return;
+  if (call.OriginalKey().empty()) return;
   SendRecord(ha::FormatCallEnd(call.Key()));
 }
 
@@ -248,7 +248,7 @@ void EventsPort::OnInput(int) {
   const std::string_view text(buf, static_cast<size_t>(n));
   if (from != g_config.ha_peer) {
     foreign_.fetch_add(1, std::memory_order_relaxed);
-    Log("oslave", LEVEL_ERROR, "Warning: HA record from %s is not from the peer - ignored\n", from.Str().c_str());
+    Log("oslave", LEVEL_ERROR, "Warning: HA record from %s is not from the peer - ignored\n", from.Text().c_str());
     g_dos.Report(from, DosCore::DOS_L, 0);
     return;
   }

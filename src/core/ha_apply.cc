@@ -43,7 +43,7 @@ void ApplyRegistration(const RegistrationRecord& r) {
   reg->Param(r.hole, r.fuser, r.defect, r.exp_rtp_ip, static_cast<int>(r.expires_in), r.reg_tm, r.log_level,
              f & FULL_DOMAIN, f & PUBLIC_IP, f & INDIRECT, f & CHAINED, f & SRTP_ALLOWED, f & PERSISTENT, f & TRANSCODING);
   reg->DoubleNat((f & DOUBLE_NAT) != 0);
-  if (!r.unreg_server.empty()) reg->URegParam(r.unreg_server, r.to_tag);
+  if (!r.unreg_server.empty()) reg->SetUnregisterTarget(r.unreg_server, r.to_tag);
   NatType::Mode mode = NatType::UNKNOWN;
   g_config.GetSubscribeTimeout(r.exp_rtp_ip, mode, nullptr, nullptr);
   reg->Mode(mode != NatType::UNKNOWN ? mode : static_cast<NatType::Mode>(r.nat_type));
@@ -88,7 +88,7 @@ ObjectGuard<Dialog> NewCall(const CallRecord& r) {
   ObjectGuard<Dialog> d;
   d.Set(call);
   const std::string okey = OriginalKey(r.key);
-  call->OKey(okey);
+  call->OriginalKey(okey);
   call->ApplyReplica(r, true);
   const unsigned no = call->Number();
   d.reset();

@@ -52,7 +52,7 @@ void NotePrack(const SipMessage& msg) {
 }  // namespace
 
 void ServerDatagram(Datagram& d) {
-  if (g_dos.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
+  if (g_dos.IsBlocked(d.from.Ip(), d.from.Port())) return;
   std::unique_ptr<SipMessage> msg = Parse(d, "<==S==");
   if (!msg) return;
   LogReceived(d, "<==S==", 0);

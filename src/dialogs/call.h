@@ -65,7 +65,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   // Removes 'E', 'e', 'T', 't' from the defects; true when one was removed.
   bool CleanDefect();
 
-  const std::string& OKey() const { return original_key_; }
+  const std::string& OriginalKey() const { return original_key_; }
   Direction InviteDirection() const { return invite_direction_; }
   int ClientMaxCSeq() const { return client_max_cseq_; }
   bool OnHold() const { return hold_time_ != 0; }
@@ -73,7 +73,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool HasVideo() const { return video_; }
   const SipMessage* RetransmittedMessage() const { return retransmitted_.get(); }
   void NextPRACK() { ++no_prack_; }
-  int PRACKs() const { return no_prack_; }
+  int PrackCount() const { return no_prack_; }
 
   // NAT probe (call_nat.cc), from the reactor thread with the call locked: the alternate port's answers
   // and timers, and the probe port's ICMP refusal.
@@ -86,15 +86,15 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   // Zero-media mode's answer timer fired (call_zero_media.cc).
   void ZAnswerTimeout();
   // The tag number of the relay's own "ostrel-" tags toward the client.
-  uint32_t ZNumb();
-  bool ZMode() const { return zero_message_ != nullptr; }
+  uint32_t ZeroNumber();
+  bool InZeroMode() const { return zero_message_ != nullptr; }
   // The callback of the zero-media answer timer (the core's); set at start-up.
   static TimerCB*& ZAnswerTimer();
   // HA replication and housekeeping (call_replica.cc); the call is locked by the caller.
   // The flags the peer needs, as bits (see kBit*); SetBitMask only sets, never clears.
   unsigned GetBitMask() const;
   void SetBitMask(unsigned mask);
-  void OKey(const std::string& key) { original_key_ = key; }
+  void OriginalKey(const std::string& key) { original_key_ = key; }
   // What the HA peer needs to carry on the call.
   ha::CallRecord Replica() const;
   // The peer's view of the call; created: the call was just made from the record.
@@ -102,7 +102,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool CSTA() const { return csta_; }
   // Housekeeping tears down a call whose parties went silent.
   void ForceBye() { SendXBye(); }
-  const SipMessage* SrvMSG() const { return server_message_.get(); }
+  const SipMessage* ServerView() const { return server_message_.get(); }
   // For an "F" record: the peer's port numbers opened here and the relay started (after ApplyReplica).
   bool TakeOverMedia(const ha::CallRecord& r);
   // Whether each side sent RTP since the last look (housekeeping looks once per period).
@@ -125,9 +125,9 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void ReorderSDP(Sdp* sdp);
   bool HasMedia() const { return media_seen_.load(std::memory_order_acquire); }
   ClientRtpPort& ClientRtp() { return client_rtp_; }
-  ServerRtpPort& SrvRtp() { return server_rtp_; }
+  ServerRtpPort& ServerRtp() { return server_rtp_; }
   ClientRtpPort& ClientVideo() { return client_video_; }
-  ServerRtpPort& SrvVideo() { return server_video_; }
+  ServerRtpPort& ServerVideo() { return server_video_; }
   const RelayThread& Relay() const { return relay_; }
   int ClientLocalRtpPort() const { return client_local_rtp_port_; }
   int ClientLocalVideoPort() const { return client_local_video_port_; }
@@ -222,7 +222,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void ZeroAnswer(Direction dir);
   void ZeroReinviteResponse(Direction dir);
   void ZRetag(Direction dir);
-  std::string ZTag() { return "ostrel-" + std::to_string(ZNumb()); }
+  std::string ZeroTag() { return "ostrel-" + std::to_string(ZeroNumber()); }
   void StoreZAnswer(const SipMessage& m);
   void ZReInvite(const SipMessage& ok);
   void ZDone();

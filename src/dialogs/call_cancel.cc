@@ -85,7 +85,7 @@ void Call::SendCancel(bool dropVia) {
 
 void Call::Completed(Direction dir) {
   if (dir == FROM_SERVER && message_->IsResponse() && Defect('T') && !zero_message_) {
-    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
+    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
   }
   Pass(dir);
 }
@@ -118,7 +118,7 @@ void Call::AuthSkip(Direction dir) {
     return;
   }
   if (dir == FROM_SERVER && Defect('T')) {
-    if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
+    if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
     return Pass(dir);
   }
   if (!m.IsResponse() && !m.IsAck() && !m.IsInvite())

@@ -213,9 +213,9 @@ void Call::AnswerHoldForDevice() {
   Sdp* offer = original_invite_ && IsSDP(*original_invite_) ? original_invite_->GetSDP() : nullptr;
   if (offer == nullptr || offer->Medias().empty() || offer->Medias().front()->Mode() != SdpAttributes::SENDONLY) return;
   auto answer = std::make_unique<Sdp>(*offer);
-  answer->Attrs().Mode(SdpAttributes::UNSPECIFIED);
+  answer->Attributes().Mode(SdpAttributes::UNSPECIFIED);
   for (const auto& media : answer->Medias()) {
-    media->Attrs().Mode(SdpAttributes::RECVONLY);
+    media->Attributes().Mode(SdpAttributes::RECVONLY);
     media->Connect().clear();
   }
   answer->MarkDirty();
@@ -227,7 +227,7 @@ void Call::AnswerHoldForDevice() {
 // challenge with another CSeq means the credentials were refused: the call is rejected.
 void Call::Challenge(Direction dir, int cseq) {
   if (Defect('T')) {
-    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
+    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
   }
   Pass(dir);
   if (auth_cseq_number_ != 0) {

@@ -80,7 +80,7 @@ void Call::SendX183() {
   answer.Body(ProbeSDP(false));
   RegisterProbeMedia(true);
   auto* to = answer.Header<ToHeader>(HID::HID_TO);
-  if (to != nullptr && to->Params().Param("tag") == nullptr) to->Params().Param("tag", ZTag());
+  if (to != nullptr && to->Params().Param("tag") == nullptr) to->Params().Param("tag", ZeroTag());
   answer.Remove(HID::HID_USER_AGENT);
   answer.Remove(HID::HID_CONTACT);
   answer.Set(HID::HID_SERVER, g_config.agent_name);

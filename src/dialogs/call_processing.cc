@@ -161,11 +161,11 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
     bool removed = false;
     for (const auto& media : sdp.Medias()) {
       if (SdpRtpMedia* rtp = media->AsRTP(); rtp != nullptr && media->MediaType() <= SdpMedia::VIDEO) {
-        if (rtp->Proto() != "AVP") {
-          rtp->Proto("AVP");
+        if (rtp->Transport() != "AVP") {
+          rtp->Transport("AVP");
           sdp.MarkDirty();
         }
-        while (media->Attrs().Remove("crypto")) removed = true;
+        while (media->Attributes().Remove("crypto")) removed = true;
       }
     }
     if (removed) {
@@ -175,21 +175,21 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
   }
   if (dir == FROM_CLIENT && !public_ip_) {
     for (const auto& media : sdp.Medias())
-      if (media->Attrs().Remove("rtcp")) sdp.MarkDirty();
+      if (media->Attributes().Remove("rtcp")) sdp.MarkDirty();
   }
   if (dir != FROM_SERVER) return;
   const auto& medias = sdp.Medias();
   if (Defect('V') && sdp.Media(SdpMedia::VIDEO) != nullptr) {
     sdp.RemoveMedia(SdpMedia::VIDEO);
-    sdp.Attrs().Remove("group");
+    sdp.Attributes().Remove("group");
     sdp.MarkDirty();
     LogLine(LEVEL_DEBUG, "Defect 'V' - Remove media Video\n");
   }
   if (Defect('F')) {
-    if (!medias.empty() && medias[0]->Attrs().Remove("ptime")) sdp.MarkDirty();
+    if (!medias.empty() && medias[0]->Attributes().Remove("ptime")) sdp.MarkDirty();
     if (medias.size() > 2) {
       for (const char* a : {"T38FaxFillBitRemoval", "T38FaxTranscodingMMR", "T38FaxTranscodingJBIG"})
-        if (medias[2]->Attrs().Remove(a)) sdp.MarkDirty();
+        if (medias[2]->Attributes().Remove(a)) sdp.MarkDirty();
     }
   }
   if (Defect('c') && sdp.Connect().empty() && !medias.empty() && !medias[0]->Connect().empty()) {
@@ -200,8 +200,8 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
 
 // The server's SDP reaches the client without the signature of another client.
 void Call::RemoveTool(Sdp& sdp) {
-  bool removed = sdp.Attrs().Remove("tool");
-  for (const auto& media : sdp.Medias()) removed = media->Attrs().Remove("tool") || removed;
+  bool removed = sdp.Attributes().Remove("tool");
+  for (const auto& media : sdp.Medias()) removed = media->Attributes().Remove("tool") || removed;
   if (removed) sdp.MarkDirty();
 }
 

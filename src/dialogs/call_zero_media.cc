@@ -71,13 +71,13 @@ void KeepOneRecordRoute(SipMessage& m, bool keep_last) {
 }  // namespace
 
 // The string hash that numbers the relay's own tags: h = h * 33 + c from 5381, never 0.
-uint32_t HashStr(const char* s) {
+uint32_t HashText(const char* s) {
   uint32_t h = 5381;
   for (; *s != '\0'; ++s) h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
   return h != 0 ? h : 1;
 }
 
-uint32_t Call::ZNumb() {
+uint32_t Call::ZeroNumber() {
   if (zero_number_ != 0) return zero_number_;
   const size_t first = key_.find('&');
   std::string text;
@@ -87,7 +87,7 @@ uint32_t Call::ZNumb() {
     const size_t second = key_.find('&', first + 1);
     text = key_.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
   }
-  zero_number_ = HashStr((text + old_contact_).c_str());
+  zero_number_ = HashText((text + old_contact_).c_str());
   return zero_number_;
 }
 
@@ -151,7 +151,7 @@ bool Call::ZEarlyAnswer() {
   } else {
     m.Remove(HID::HID_RECORD_ROUTE);
   }
-  if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
+  if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
   if (!convert) return false;
   State(Z_OK_SENT);
   Pass(FROM_SERVER);
@@ -323,7 +323,7 @@ void Call::ZByeToClient() {
   bye.Set(HID::HID_USER_AGENT, g_config.agent_name);
   bye.SwapFromTo();
   // The client knows the relay's tag, never the server's: a BYE carrying another would not be its dialog's.
-  if (auto* from = bye.Header<FromHeader>(HID::HID_FROM)) from->Params().Param("tag", ZTag());
+  if (auto* from = bye.Header<FromHeader>(HID::HID_FROM)) from->Params().Param("tag", ZeroTag());
   SetSequence(bye, Sequence(*original_invite_) + 1);
   Pass(FROM_SERVER, &bye);
 }
@@ -365,7 +365,7 @@ void Call::ZRetag(Direction dir) {
       }
     }
   } else {
-    tag = ZTag();
+    tag = ZeroTag();
     target = m.Header<RouteHeader>(m.IsRequest() ? HID::HID_FROM : HID::HID_TO);
     if (!public_ip_) KeepOneRecordRoute(m, !m.IsRequest());
     if (Defect('t')) {

@@ -57,7 +57,7 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
   if (opts.loglvl != 0) log_level_ = opts.loglvl;
   if (opts.srtp) srtp_ = -1;
   if (IsCall() && opts.smtr) Symmetric(true);
-  if (IsCall() && msg.IsInvite() && opts.xck) msg.Header("X-COOKIE", client_sip_address_.Str());
+  if (IsCall() && msg.IsInvite() && opts.xck) msg.Header("X-COOKIE", client_sip_address_.Text());
 
   Config::UserOptions user;
   if (!m->fuser.empty() && g_config.CheckUser(m->fuser, user)) {
@@ -109,14 +109,14 @@ bool Dialog::Throttled(const ClientMessage* m) {
   }
   if (!SlowStartOn() && !ddos) return false;
   const bool registered = Hooks().HasRegister && Hooks().HasRegister(new_contact_);
-  if (registered || g_config.IsTrusted(source_.IpAddr())) return false;
+  if (registered || g_config.IsTrusted(source_.Ip())) return false;
   Log("ostrel", LEVEL_DEBUG, "Not Registered - Throttled! (%s)\n", ddos ? "DDOS" : "Slow");
   return true;
 }
 
 // The server the request goes to: the domain's SRV candidates when it asks for them, else its next hop.
 bool Dialog::SetUpDestination(const DomainOptions& opts) {
-  const std::string hop = message_->Addr();
+  const std::string hop = message_->Address();
   domain_ = hop.substr(0, hop.find(':'));
   bool found = false;
   if (opts.srv) {
@@ -149,7 +149,7 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
     }
     server_sip_address_ = a;
   }
-  LogLine(LEVEL_DEBUG, "%sDestination: %s\n", opts.srv ? "SRV " : "", server_sip_address_.Str().c_str());
+  LogLine(LEVEL_DEBUG, "%sDestination: %s\n", opts.srv ? "SRV " : "", server_sip_address_.Text().c_str());
   return true;
 }
 
@@ -185,9 +185,9 @@ void Dialog::AnalyseVias() {
     else
       external_source_port_ = static_cast<uint16_t>(indirect_ ? bottom->SPort() : client_sip_address_.Port());
   }
-  if (client_rtp_ip_ == 0) client_rtp_ip_ = client_sip_address_.IpAddr();
+  if (client_rtp_ip_ == 0) client_rtp_ip_ = client_sip_address_.Ip();
   if (external_source_port_ == 0) external_source_port_ = client_sip_address_.Port();
-  if (uint16_t port = g_config.CheckRsvp(RsvpKey(client_rtp_ip_, client_contact_address_.IpAddr())); port != 0) {
+  if (uint16_t port = g_config.CheckRsvp(RsvpKey(client_rtp_ip_, client_contact_address_.Ip())); port != 0) {
     rsvp_ = true;
     client_sip_address_.Port(port);
     LogLine(LEVEL_DEBUG, "Set RSVP port to: %u\n", static_cast<unsigned>(port));

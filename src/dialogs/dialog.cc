@@ -148,8 +148,8 @@ void Dialog::OldContactUri(SipUri& u) const {
 
 void Dialog::ClientSipAddress(const InetAddress& a) {
   if (!client_sip_address_.empty() && client_sip_address_ != a)
-    LogLine(LEVEL_DEBUG, "Warning: Force CLN SipAddress update: %s --> %s\n", client_sip_address_.Str().c_str(),
-         a.Str().c_str());
+    LogLine(LEVEL_DEBUG, "Warning: Force CLN SipAddress update: %s --> %s\n", client_sip_address_.Text().c_str(),
+         a.Text().c_str());
   client_sip_address_ = a;
 }
 
@@ -168,7 +168,7 @@ std::string Dialog::Print() const {
 bool Dialog::Resolve(InetAddress& a, const std::string& host) const {
   if (Hooks().Assign) return Hooks().Assign(a, host.c_str(), number_text_.c_str());
   InetAddress resolved;
-  if (!resolved.Set(host.c_str()) || resolved.IpAddr() == 0) return false;
+  if (!resolved.Set(host.c_str()) || resolved.Ip() == 0) return false;
   a = resolved;
   return true;
 }

@@ -102,7 +102,7 @@ void Dialog::Relay(Direction dir) {
       if (!WithinDialog()) SetRequestUri();
       auto* route = m.Header<RouteHeader>(HID::HID_ROUTE);
       auto* to = m.Header<ToHeader>(HID::HID_TO);
-      if (route != nullptr && to != nullptr && to->Params().Param("tag") != nullptr) hop = route->Addr();
+      if (route != nullptr && to != nullptr && to->Params().Param("tag") != nullptr) hop = route->Address();
     }
     if (!hop.empty() && !UpdateServer(hop)) return;
     RewriteContact();
@@ -117,7 +117,7 @@ void Dialog::Relay(Direction dir) {
 // A response goes back along its Via; the hop itself matters only inside a call's dialog. False: drop it.
 bool Dialog::NextHopOfResponse(Direction dir, std::string& hop) {
   SipMessage& m = *message_;
-  hop = m.Addr();
+  hop = m.Address();
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   const SipMessage* orig = IsCall() ? OriginalInvite() : nullptr;
   if (hop.empty() && dir == FROM_CLIENT && orig != nullptr && (cseq == nullptr || cseq->Method() != SipMessage::BYE)) {
@@ -126,7 +126,7 @@ bool Dialog::NextHopOfResponse(Direction dir, std::string& hop) {
       std::unique_ptr<HeaderLine> top = via->Copy();
       top->DetachNext();
       m.push_front(HID::HID_VIA, std::move(top));
-      hop = m.Addr();
+      hop = m.Address();
     }
   }
   if (hop.empty()) {
@@ -142,7 +142,7 @@ bool Dialog::NextHopOfResponse(Direction dir, std::string& hop) {
 bool Dialog::UpdateServer(const std::string& hop) {
   InetAddress a;
   const bool ok = Resolve(a, hop);
-  LogLine(LEVEL_TRACE, "Update SrvSipAddr to %s (%s)\n", ok ? a.Str().c_str() : hop.c_str(), ok ? "T" : "F");
+  LogLine(LEVEL_TRACE, "Update SrvSipAddr to %s (%s)\n", ok ? a.Text().c_str() : hop.c_str(), ok ? "T" : "F");
   if (!ok) {
     LogLine(LEVEL_ERROR, "Warning: Cannot resolve Server address '%s' - do not forward.\n", hop.c_str());
     return false;
@@ -213,7 +213,7 @@ void Dialog::RecordRouteSet(Direction dir, bool keep) {
 void Dialog::SetRequestUri() {
   if (!server_request_uri_ || !message_) return;
   SipUri server;
-  if (!server.Parse(server_sip_address_.Str(), false)) return;
+  if (!server.Parse(server_sip_address_.Text(), false)) return;
   server.User(message_->URI().User());
   server.Scheme("sip:");
   message_->URI() = server;
@@ -241,7 +241,7 @@ bool Dialog::NextServer() {
     servers_.reset();
   }
   SetRequestUri();
-  LogLine(LEVEL_DEBUG, "%s Destination: %s\n", which, server_sip_address_.Str().c_str());
+  LogLine(LEVEL_DEBUG, "%s Destination: %s\n", which, server_sip_address_.Text().c_str());
   return true;
 }
 

@@ -193,7 +193,7 @@ void RegisterDialog::StoreInRecord(Registration& reg, int expiry, int jitter) {
   if (extra_unregister_) {
     auto* to = msg.Header<ToHeader>(HID::HID_TO);
     const char* tag = to != nullptr ? to->Params().Param("tag") : nullptr;
-    reg.URegParam(server_sip_address_, tag != nullptr ? tag : "");
+    reg.SetUnregisterTarget(server_sip_address_, tag != nullptr ? tag : "");
     if (tag != nullptr) to->Params().Param("tag", "regs-" + std::to_string(reg.Number()));
   }
 

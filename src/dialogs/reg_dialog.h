@@ -22,7 +22,7 @@ class RegisterDialog : public Dialog {
 
   const std::string& UAgent() const { return user_agent_; }
   const std::string& ReceivedHole() const { return received_hole_; }
-  bool Unreg() const { return unregister_; }
+  bool IsUnregister() const { return unregister_; }
   bool ExtraUnregister() const { return extra_unregister_; }
   bool FullDomain() const { return full_domain_; }
 

@@ -158,7 +158,7 @@ void Registration::Param(const InetAddress& hole, const std::string& fuser, cons
   transcoding_ = trnsc;
 }
 
-void Registration::URegParam(const InetAddress& server, const std::string& ttag) {
+void Registration::SetUnregisterTarget(const InetAddress& server, const std::string& ttag) {
   server_sip_address_ = server;
   to_tag_ = ttag;
 }

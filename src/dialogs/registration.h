@@ -60,7 +60,7 @@ class Registration {
   void Param(const InetAddress& hole, const std::string& fuser, const std::string& defect, uint32_t exp_rtp_ip,
              int lifetime, int reg_tm, int log_level, bool fdomain, bool publ, bool indr, bool chain, bool srtp,
              bool prsn, bool trnsc);
-  void URegParam(const InetAddress& server, const std::string& ttag);
+  void SetUnregisterTarget(const InetAddress& server, const std::string& ttag);
   void UpdateCalls(const InetAddress& addr, unsigned except);
   void AddCall(unsigned uno) { calls_.insert(uno); }
   void RemCall(unsigned uno) { calls_.erase(uno); }

@@ -87,7 +87,7 @@ void DosCore::DosReset() {
 
 void DosCore::Report(const InetAddress& src, DosMark kind, unsigned uniq, unsigned count_in) {
   if (count_in == 0) return;
-  const uint32_t ip = src.IpAddr();
+  const uint32_t ip = src.Ip();
   const int port = src.Port();
   // The white list is consulted before lock_, so the configuration lock never nests inside it.
   const bool protect = IsWhitelisted(ip);
@@ -100,10 +100,10 @@ void DosCore::Report(const InetAddress& src, DosMark kind, unsigned uniq, unsign
     if (current_tally_ < 0) return;
     if (count_in == 1)
       Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s\n", static_cast<char>(kind),
-          src.Str().c_str(), protect ? " - Protected" : "");
+          src.Text().c_str(), protect ? " - Protected" : "");
     else
       Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s (%u times)\n",
-          static_cast<char>(kind), src.Str().c_str(), protect ? " - Protected" : "", count_in);
+          static_cast<char>(kind), src.Text().c_str(), protect ? " - Protected" : "", count_in);
     if (protect) return;
     Slot& slot = tallies_[static_cast<size_t>(current_tally_)];
     auto it = slot.try_emplace(ip).first;
@@ -177,9 +177,9 @@ void DosCore::CheckMPS(const InetAddress& src) {
     exceeded = true;
   }
   rate_lock_.unlock();
-  if (!exceeded || IsWhitelisted(src.IpAddr())) return;
-  Log(">>>==>", LEVEL_ALWAYS, "Source: %s exceed MPS Limit: %u\n", src.Str().c_str(), limit);
-  RunSystemBlock(src.IpAddr(), src.Port(), block_time_rate_.load());
+  if (!exceeded || IsWhitelisted(src.Ip())) return;
+  Log(">>>==>", LEVEL_ALWAYS, "Source: %s exceed MPS Limit: %u\n", src.Text().c_str(), limit);
+  RunSystemBlock(src.Ip(), src.Port(), block_time_rate_.load());
 }
 
 bool DosCore::IsBlocked(uint32_t ip, int port) const {

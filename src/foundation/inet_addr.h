@@ -35,8 +35,8 @@ class InetAddress : public sockaddr_in {
 
   unsigned short Port() const { return ntohs(sin_port); }
   void Port(unsigned short port) { sin_port = htons(port); }
-  uint32_t IpAddr() const { return ntohl(sin_addr.s_addr); }
-  void IpAddr(uint32_t host_order) { sin_addr.s_addr = htonl(host_order); }
+  uint32_t Ip() const { return ntohl(sin_addr.s_addr); }
+  void Ip(uint32_t host_order) { sin_addr.s_addr = htonl(host_order); }
   bool empty() const { return sin_port == 0 && sin_addr.s_addr == 0; }
 
   bool operator==(const InetAddress& o) const {
@@ -60,9 +60,9 @@ class InetAddress : public sockaddr_in {
   sockaddr* SocketAddress() { return reinterpret_cast<sockaddr*>(this); }
   const sockaddr* SocketAddress() const { return reinterpret_cast<const sockaddr*>(this); }
 
-  std::string Str() const;
+  std::string Text() const;
   std::string IpText() const;
   static std::string IpText(unsigned ip);
-  static std::string KeyStr(key_t k);
+  static std::string KeyAsText(key_t k);
   static bool IsIPv4(const char* s);
 };

@@ -279,7 +279,7 @@ int OpenSyslog(const std::string& name) {
     if (receiver.find(':') == std::string::npos) receiver += ":514";
   }
   InetAddress to(receiver.c_str());
-  if (to.sin_addr.s_addr == 0) to.IpAddr(INADDR_LOOPBACK);
+  if (to.sin_addr.s_addr == 0) to.Ip(INADDR_LOOPBACK);
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
   if (fd < 0) return 0;
   if (connect(fd, to.SocketAddress(), sizeof(sockaddr_in)) != 0) {

@@ -140,7 +140,7 @@ void RelayLoop::Drain(int index) {
   for (int k = 0; k < kBurst; ++k) {
     InetAddress src;
     // MSG_TRUNC gives the datagram's real length: a cut packet would be relayed corrupted, so it is dropped.
-    const int n = IsRtcp(index) ? in.CRecv(buffer_, rtp::kMaxReceive, src, MSG_TRUNC)
+    const int n = IsRtcp(index) ? in.RtcpReceive(buffer_, rtp::kMaxReceive, src, MSG_TRUNC)
                                 : static_cast<int>(in.recvfrom(buffer_, rtp::kMaxReceive, src, MSG_TRUNC));
     if (n < 0) return;  // drained, or an error the next poll reports again
     if (n > 0 && static_cast<size_t>(n) <= rtp::kMaxReceive) Handle(index, n, src, PollReactor::NowMs());
@@ -161,7 +161,7 @@ bool RelayLoop::FromServer(int index, const InetAddress& src) {
   RtpPort& in = Pair(index);
   const InetAddress known = IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination();
   if (!relay_.setup_.symmetric) {
-    if (known.IpAddr() != 0 && src != known && relay_.established_.load(std::memory_order_acquire)) return false;
+    if (known.Ip() != 0 && src != known && relay_.established_.load(std::memory_order_acquire)) return false;
   }
   relay_.server_ticks_.fetch_add(1, std::memory_order_relaxed);
   if (relay_.setup_.symmetric) IsRtcp(index) ? in.RtcpDestination(src) : in.RtpDestination(src);
@@ -170,19 +170,19 @@ bool RelayLoop::FromServer(int index, const InetAddress& src) {
 
 bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddress& src, uint64_t now) {
   RtpPort& in = Pair(index);
-  const uint32_t src_ip = src.IpAddr();
+  const uint32_t src_ip = src.Ip();
   if (!relay_.setup_.accept_any) {
-    const uint32_t cur_ip = (IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination()).IpAddr();
+    const uint32_t cur_ip = (IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination()).Ip();
     const ClientGuard::Verdict v =
         guard_.Check(src_ip, cur_ip, index == 0, buffer_, static_cast<size_t>(len), now);
     if (v != ClientGuard::ACCEPT) {
       tally_.Count(src, now);
       if (v == ClientGuard::FOREIGN) return false;
-      Log(uniq_, LEVEL_DEBUG, threshold_, "Switch to Another RTP Stream from: %s\n", src.Str().c_str());
+      Log(uniq_, LEVEL_DEBUG, threshold_, "Switch to Another RTP Stream from: %s\n", src.Text().c_str());
     }
   }
   if (guard_.Accepted(src_ip)) {
-    Log(uniq_, LEVEL_DEBUG, threshold_, "Restore Original RTP Stream from: %s\n", src.Str().c_str());
+    Log(uniq_, LEVEL_DEBUG, threshold_, "Restore Original RTP Stream from: %s\n", src.Text().c_str());
   }
   relay_.client_ticks_.fetch_add(1, std::memory_order_relaxed);
   IsRtcp(index) ? in.RtcpDestination(src) : in.RtpDestination(src);
@@ -206,9 +206,9 @@ void RelayLoop::Forward(int index, int len, bool rtcp) {
   if (len <= 0) return;
   if ((rtcp ? out.RtcpDestination() : out.RtpDestination()).Port() == 0) return;  // nowhere to send yet
   if (rtcp) {
-    out.CSend(buffer_, static_cast<size_t>(len));
+    out.RtcpSend(buffer_, static_cast<size_t>(len));
   } else {
-    out.RSend(buffer_, static_cast<size_t>(len));
+    out.RtpSend(buffer_, static_cast<size_t>(len));
   }
 }
 
@@ -220,7 +220,7 @@ void RelayLoop::Track(int index, int len, const InetAddress& src) {
   last_ssrc_[index] = ssrc;
   char ssrc_text[24] = "";
   if (!rtcp) std::snprintf(ssrc_text, sizeof ssrc_text, " SSRC:0x%X", ssrc);
-  const std::string text = src.Str();
+  const std::string text = src.Text();
   Log(uniq_, LEVEL_DEBUG, threshold_, "Got %s%s from: %s\n", kStreams[index].label, ssrc_text, text.c_str());
   if (relay_.observer_ != nullptr) relay_.observer_->StreamSeen(kStreams[index].event, text);
 }

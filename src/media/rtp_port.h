@@ -72,9 +72,9 @@ class RtpPort : public SocketUDP, public InputCB {
   void RtcpDestination(const InetAddress& a) { rtcp_destination_.store(a.Key().b, std::memory_order_release); }
   int GetRtcpHandle() const { return rtcp.GetHandle(); }
 
-  int RSend(const void* pkt, size_t len) { return static_cast<int>(sendto(pkt, len, RtpDestination(), 0)); }
-  int CSend(const void* pkt, size_t len) { return static_cast<int>(rtcp.sendto(pkt, len, RtcpDestination(), 0)); }
-  int CRecv(void* buf, size_t len, InetAddress& from, int flags = 0) {
+  int RtpSend(const void* pkt, size_t len) { return static_cast<int>(sendto(pkt, len, RtpDestination(), 0)); }
+  int RtcpSend(const void* pkt, size_t len) { return static_cast<int>(rtcp.sendto(pkt, len, RtcpDestination(), 0)); }
+  int RtcpReceive(void* buf, size_t len, InetAddress& from, int flags = 0) {
     return static_cast<int>(rtcp.recvfrom(buf, len, from, flags));
   }
 

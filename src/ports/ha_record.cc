@@ -23,7 +23,7 @@ bool ParseNumber(std::string_view text, T& out) {
   return ec == std::errc() && ptr == last;
 }
 
-std::string AddressText(const InetAddress& a) { return a.empty() ? std::string() : a.Str(); }
+std::string AddressText(const InetAddress& a) { return a.empty() ? std::string() : a.Text(); }
 
 // An address or nothing: an empty field is an empty address.
 bool ParseOptionalAddress(std::string_view text, InetAddress& a) {
@@ -49,7 +49,7 @@ std::string FormatPorts(const LocalPorts& p) {
 }
 
 bool RtcpIsDefault(const InetAddress& rtp, const InetAddress& rtcp) {
-  return rtcp.empty() || (rtcp.IpAddr() == rtp.IpAddr() && rtcp.Port() == ((rtp.Port() + 1) & 0xFFFF));
+  return rtcp.empty() || (rtcp.Ip() == rtp.Ip() && rtcp.Port() == ((rtp.Port() + 1) & 0xFFFF));
 }
 
 InetAddress NextPort(const InetAddress& a) {
@@ -117,7 +117,7 @@ bool ParseAddress(std::string_view text, InetAddress& a) {
   unsigned port = 0;
   if (!ParseNumber(text.substr(colon + 1), port) || port > 65535) return false;
   a.reset();
-  a.IpAddr(ip);
+  a.Ip(ip);
   a.Port(static_cast<unsigned short>(port));
   return true;
 }
@@ -142,11 +142,11 @@ bool ParseDestinations(std::string_view text, MediaDestinations& d) {
 
 std::string FormatDestinations(const MediaDestinations& d) {
   if (d.rtp.Port() == 0) return {};
-  std::string s = d.rtp.Str();
-  if (d.video || !RtcpIsDefault(d.rtp, d.rtcp)) s += "," + (d.rtcp.empty() ? NextPort(d.rtp) : d.rtcp).Str();
+  std::string s = d.rtp.Text();
+  if (d.video || !RtcpIsDefault(d.rtp, d.rtcp)) s += "," + (d.rtcp.empty() ? NextPort(d.rtp) : d.rtcp).Text();
   if (d.video) {
-    s += "," + d.vrtp.Str();
-    if (!RtcpIsDefault(d.vrtp, d.vrtcp)) s += "," + d.vrtcp.Str();
+    s += "," + d.vrtp.Text();
+    if (!RtcpIsDefault(d.vrtp, d.vrtcp)) s += "," + d.vrtcp.Text();
   }
   return s;
 }

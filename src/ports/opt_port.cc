@@ -99,5 +99,5 @@ void ProbePort::OnInput(int fd) {
   char buf[kMaxDatagram];
   InetAddress from;
   if (recvfrom(buf, sizeof buf, from, MSG_DONTWAIT) >= 0)
-    Log(number_, LEVEL_DEBUG, "Datagram from %s on the Opt port dropped\n", from.Str().c_str());
+    Log(number_, LEVEL_DEBUG, "Datagram from %s on the Opt port dropped\n", from.Text().c_str());
 }

@@ -116,13 +116,13 @@ void PreProcessRoute(SipMessage& msg, int dir) {
   while (auto* route = msg.Header<RouteHeader>(SipHeaders::HID_ROUTE)) {
     if (route->SPort() != self.Port()) break;
     InetAddress a;
-    Assign(a, route->Addr().c_str(), nullptr);
+    Assign(a, route->Address().c_str(), nullptr);
     if (a == self) {
       msg.pop_front(SipHeaders::HID_ROUTE);
       Log("ostrel", LEVEL_DEBUG, "Remove 'Route:' to itself\n");
       continue;
     }
-    Log("ostrel", LEVEL_DEBUG, "Resolved 'Route:' %s to %s\n", route->Addr().c_str(), a.Str().c_str());
+    Log("ostrel", LEVEL_DEBUG, "Resolved 'Route:' %s to %s\n", route->Address().c_str(), a.Text().c_str());
     break;
   }
 }

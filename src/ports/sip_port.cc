@@ -76,7 +76,7 @@ int SipPort::send(SipMessage& msg, const InetAddress& to, int threshold, int lev
   const bool full = LogWanted(level | LEVEL_FULL, threshold);
   const bool brief = LogWanted(level | LEVEL_SHORT, threshold);
   if (full || brief) {
-    const std::string dest = to.Str();
+    const std::string dest = to.Text();
     if (full) Log("", level | LEVEL_FULL, threshold, "--%c--> %s\n%s\n", DirectionMark(), dest.c_str(), text.c_str());
     if (brief)
       Log("", level | LEVEL_SHORT, threshold, "--%c--> %s\n%s\n", DirectionMark(), dest.c_str(), FirstLine(text).c_str());
@@ -95,7 +95,7 @@ bool ExternalPort::ReadOne(char* buf, Datagram& d) {
   if (n <= 0) return false;
   if (mh.msg_flags & MSG_TRUNC) {
     // A cut message would be relayed as if whole: drop it.
-    Log("ostrel", LEVEL_ERROR, "Datagram from %s longer than %zu bytes dropped\n", d.from.Str().c_str(), kMaxDatagram);
+    Log("ostrel", LEVEL_ERROR, "Datagram from %s longer than %zu bytes dropped\n", d.from.Text().c_str(), kMaxDatagram);
     return false;
   }
   buf[n] = '\0';

@@ -72,7 +72,7 @@ public:
     std::string& Assemble(std::string& out, bool longForm) const;
 
     // Next hop: host:port text of where the message goes; empty when it cannot be formed.
-    std::string Addr() const;
+    std::string Address() const;
     // Exchanges the From and To values when both exist.
     void SwapFromTo();
     // Request-URI and Route set for a request to the remote party of the dialog src established.

@@ -4,13 +4,13 @@
 #include "sip/headers/route.h"
 #include "sip/headers/via.h"
 
-std::string SipHeaders::Addr() const
+std::string SipHeaders::Address() const
 {
     if (IsRequest()) {
-        if (auto* route = Header<RouteHeader>(HID_ROUTE)) return route->Addr();
-        return uri_.Addr();
+        if (auto* route = Header<RouteHeader>(HID_ROUTE)) return route->Address();
+        return uri_.Address();
     }
-    if (auto* via = Header<ViaHeader>(HID_VIA)) return via->Addr();
+    if (auto* via = Header<ViaHeader>(HID_VIA)) return via->Address();
     return {};
 }
 

@@ -159,7 +159,7 @@ std::string& SipUri::Assemble(std::string& out) const
     return out;
 }
 
-std::string SipUri::Addr() const { return host_ + ':' + std::to_string(SPort()); }
+std::string SipUri::Address() const { return host_ + ':' + std::to_string(SPort()); }
 
 const char* SipUri::OHeads(std::string_view name) const
 {

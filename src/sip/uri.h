@@ -27,7 +27,7 @@ public:
     // The port, or 5060 when the URI has none.
     int SPort() const { return port_ ? port_ : 5060; }
     // host:port with the default port filled in, e.g. "10.0.0.1:5060".
-    std::string Addr() const;
+    std::string Address() const;
 
     const char* OHeads(std::string_view name) const;
     void OHeads(const std::string& name, const std::string& value) { uri_headers_.insert_or_assign(name, value); }

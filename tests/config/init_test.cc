@@ -89,7 +89,7 @@ TEST_F(InitTest, CommandLineWinsOverTheFile) {
   EXPECT_STREQ(cfg_->second_ipaddr, "127.0.0.2");
   EXPECT_EQ(cfg_->main_port, 5070);
   EXPECT_EQ(cfg_->second_port, 5080);
-  EXPECT_EQ(cfg_->ha_peer.Str(), "127.0.0.9:5082") << "no port given: second port + 2";
+  EXPECT_EQ(cfg_->ha_peer.Text(), "127.0.0.9:5082") << "no port given: second port + 2";
   EXPECT_TRUE(cfg_->force_full_mode);
   EXPECT_EQ(cfg_->log_file, log_path_) << "-l wins over the log keyword";
 }

@@ -82,7 +82,7 @@ TEST_F(ConfigTest, BareMediaWithoutCodecs) {
   SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
   ReadGuard guard(cfg_->lock, MutexGuard::DO_LOCK);
   EXPECT_FALSE(cfg_->BareMedia(audio));
-  EXPECT_EQ(audio->Attrs().Attrs().size(), 1u);
+  EXPECT_EQ(audio->Attributes().Attributes().size(), 1u);
 }
 
 

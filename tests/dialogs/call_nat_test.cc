@@ -5,7 +5,7 @@
 #include "dialogs/call.h"
 #include "dialogs/relay_fixture.h"
 
-uint32_t HashStr(const char* s);
+uint32_t HashText(const char* s);
 
 namespace relaytest {
 namespace {
@@ -102,7 +102,7 @@ TEST_F(CallNatTest, OnlyTheProbesOwnCallIdIsTakenAndTheTagNumberHashesTheCall) {
   other[0] = '7';
   EXPECT_FALSE(c->ProbeCallID(other));
   EXPECT_FALSE(c->ProbeCallID(""));
-  EXPECT_EQ(c->ZNumb(), HashStr("call-INVITE@127.0.0.10sip:alice@192.168.1.5:5064")) << "Call-ID and Contact";
+  EXPECT_EQ(c->ZeroNumber(), HashText("call-INVITE@127.0.0.10sip:alice@192.168.1.5:5064")) << "Call-ID and Contact";
 }
 
 TEST_F(CallNatTest, LateAnswerChangesNothing) {
@@ -142,10 +142,10 @@ TEST(FWTypeStrTest, FlagsAreIgnoredAndUnknownCombinationsAreWrong) {
 }
 
 TEST(HashStrTest, KnownValuesAndNeverZero) {
-  EXPECT_EQ(HashStr(""), 5381u);
-  EXPECT_EQ(HashStr("a"), 5381u * 33 + 'a');
-  EXPECT_EQ(HashStr("ab"), (5381u * 33 + 'a') * 33 + 'b');
-  EXPECT_EQ(HashStr("\xff"), 5381u * 33 - 1) << "bytes count as signed characters";
+  EXPECT_EQ(HashText(""), 5381u);
+  EXPECT_EQ(HashText("a"), 5381u * 33 + 'a');
+  EXPECT_EQ(HashText("ab"), (5381u * 33 + 'a') * 33 + 'b');
+  EXPECT_EQ(HashText("\xff"), 5381u * 33 - 1) << "bytes count as signed characters";
 }
 
 }  // namespace

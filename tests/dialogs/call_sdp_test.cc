@@ -125,14 +125,14 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   EXPECT_THAT(offer, ::testing::HasSubstr("o=ostrel " + c->NumberText() + " 1 IN IP4 127.0.0.1\r\n"));
   EXPECT_THAT(offer, ::testing::HasSubstr("a=rtpmap:18 G729/8000")) << "G729a named by its family";
   EXPECT_THAT(offer, ::testing::Not(::testing::HasSubstr("a=tool"))) << "no signature with full_mode";
-  EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "192.168.1.5:4000");
-  EXPECT_EQ(c->ClientRtp().RtcpDestination().Str(), "192.168.1.5:4001");
+  EXPECT_EQ(c->ClientRtp().RtpDestination().Text(), "192.168.1.5:4000");
+  EXPECT_EQ(c->ClientRtp().RtcpDestination().Text(), "192.168.1.5:4001");
   EXPECT_TRUE(c->Relay().Running());
 
   const std::string ok = Answered(c, invite, SdpText("127.0.0.20", 30000));
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("c=IN IP4 127.0.0.1\r\n"));
   EXPECT_EQ(AudioPort(ok), 41002);
-  EXPECT_EQ(c->SrvRtp().RtpDestination().Str(), "127.0.0.20:30000");
+  EXPECT_EQ(c->ServerRtp().RtpDestination().Text(), "127.0.0.20:30000");
 
   // The client's media comes from its NAT (its signalling address), not from its SDP's private address.
   Peer phone_media("127.0.0.10:30100");
@@ -142,7 +142,7 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   EXPECT_EQ(server_media.Receive(), voice);
   server_media.SendTo(answer, 41004);
   EXPECT_EQ(phone_media.Receive(), answer);
-  EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "127.0.0.10:30100") << "latched";
+  EXPECT_EQ(c->ClientRtp().RtpDestination().Text(), "127.0.0.10:30100") << "latched";
   EXPECT_TRUE(c->HasMedia());
 }
 
@@ -152,13 +152,13 @@ TEST_F(CallSdpTest, AnchoredVideoCallGetsVideoPairsOnBothSides) {
   Call* c = Invite(SdpText("192.168.1.5", 4000, video));
   const std::string invite = invite_;
   ASSERT_TRUE(c->HasVideo());
-  EXPECT_GT(c->SrvVideo().LPort(), 0);
-  EXPECT_THAT(BodyOf(invite), ::testing::HasSubstr("m=video " + std::to_string(c->SrvVideo().LPort()) + " "));
-  EXPECT_EQ(c->ClientVideo().RtpDestination().Str(), "192.168.1.5:4002");
+  EXPECT_GT(c->ServerVideo().LPort(), 0);
+  EXPECT_THAT(BodyOf(invite), ::testing::HasSubstr("m=video " + std::to_string(c->ServerVideo().LPort()) + " "));
+  EXPECT_EQ(c->ClientVideo().RtpDestination().Text(), "192.168.1.5:4002");
   const std::string ok = Answered(c, invite, SdpText("127.0.0.20", 30000, "m=video 30002 RTP/AVP 99\r\n"));
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("m=video " + std::to_string(c->ClientVideo().LPort()) + " "));
-  EXPECT_EQ(c->SrvVideo().RtpDestination().Str(), "127.0.0.20:30002");
-  const std::set<int> ports = {c->ClientRtp().LPort(), c->SrvRtp().LPort(), c->ClientVideo().LPort(), c->SrvVideo().LPort()};
+  EXPECT_EQ(c->ServerVideo().RtpDestination().Text(), "127.0.0.20:30002");
+  const std::set<int> ports = {c->ClientRtp().LPort(), c->ServerRtp().LPort(), c->ClientVideo().LPort(), c->ServerVideo().LPort()};
   EXPECT_EQ(ports.size(), 4u) << "four distinct pairs";
 }
 
@@ -287,7 +287,7 @@ TEST_F(CallSdpTest, ReturnFromALongHoldAnchorsTheCall) {
   EXPECT_TRUE(c->Anchored());
   EXPECT_EQ(c->FullReason(), 'D');
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
-  EXPECT_EQ(AudioPort(relayed), c->SrvRtp().LPort());
+  EXPECT_EQ(AudioPort(relayed), c->ServerRtp().LPort());
 }
 
 TEST_F(CallSdpTest, FaxFromTheClientAnchorsTheCall) {
@@ -299,9 +299,9 @@ TEST_F(CallSdpTest, FaxFromTheClientAnchorsTheCall) {
   EXPECT_EQ(log.count("Prepare for T38"), 1u);
   EXPECT_TRUE(c->Anchored());
   EXPECT_EQ(c->FullReason(), 'F');
-  EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "192.168.1.5:4010");
+  EXPECT_EQ(c->ClientRtp().RtpDestination().Text(), "192.168.1.5:4010");
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
-  EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("m=image " + std::to_string(c->SrvRtp().LPort()) + " udptl t38"));
+  EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("m=image " + std::to_string(c->ServerRtp().LPort()) + " udptl t38"));
 }
 
 }  // namespace

@@ -54,11 +54,11 @@ TEST_F(CallTest, AnswerWithoutToTagIsDroppedAndWithItConfirmsAndRekeysTheCall) {
   Call* c = Invite();
   ServerSays(c, 200, "OK", false);
   EXPECT_TRUE(client_.Quiet());
-  EXPECT_TRUE(c->OKey().empty());
+  EXPECT_TRUE(c->OriginalKey().empty());
   ServerSays(c, 200, "OK");
   EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 200 OK");
   EXPECT_TRUE(c->Confirmed());
-  EXPECT_EQ(c->OKey(), kKey);
+  EXPECT_EQ(c->OriginalKey(), kKey);
   EXPECT_EQ(c->Key(), kKey + "&sb");
 }
 

@@ -56,7 +56,7 @@ TEST_F(ZeroMediaTest, EarlyAnswerBecomesTheRelaysOkeyWithItsOwnTag) {
   Call* c = CallUntilOkey("Supported: timer\r\nMin-SE: 1800\r\n");
   EXPECT_EQ(StartLine(okey_), "SIP/2.0 200 OKey");
   EXPECT_THAT(Values(okey_, "To").at(0), MatchesRegex(".*;tag=ostrel-[0-9]+"));
-  EXPECT_EQ(ZTagOf(okey_), "ostrel-" + std::to_string(c->ZNumb()));
+  EXPECT_EQ(ZTagOf(okey_), "ostrel-" + std::to_string(c->ZeroNumber()));
   EXPECT_THAT(okey_, HasSubstr("Session-Expires: 1800;refresher=uac"));
   EXPECT_EQ(Values(okey_, "Require").at(0), "timer");
   EXPECT_EQ(c->State(), Dialog::Z_OK_SENT);
@@ -81,8 +81,8 @@ TEST_F(ZeroMediaTest, ServerSilentForTheAnswerTimeIsCancelledAndTheClientGetsABy
   EXPECT_THAT(Values(bye, "To").at(0), HasSubstr(";tag=fa"));
 }
 
-// The server's final answer after the OKey is acknowledged by the relay, at once or, when it comes before the
-// client's ACK of the OKey, once that ACK arrives: a failure ends the client's dialog with a BYE, a 200 ends
+// The server's final answer after the OriginalKey is acknowledged by the relay, at once or, when it comes before the
+// client's ACK of the OriginalKey, once that ACK arrives: a failure ends the client's dialog with a BYE, a 200 ends
 // the zero-media exchange, and the answer timer then lets go of the call.
 TEST_F(ZeroMediaTest, FinalAnswerAfterTheOkey) {
   const struct {
@@ -121,7 +121,7 @@ TEST_F(ZeroMediaTest, ChallengeCarriesTheRelaysTag) {
   ServerSays(c, 407, "Proxy Authentication Required", false);
   const std::string challenge = client_.Receive();
   EXPECT_EQ(StartLine(challenge), "SIP/2.0 407 Proxy Authentication Required");
-  EXPECT_THAT(Values(challenge, "To").at(0), HasSubstr(";tag=ostrel-" + std::to_string(c->ZNumb())));
+  EXPECT_THAT(Values(challenge, "To").at(0), HasSubstr(";tag=ostrel-" + std::to_string(c->ZeroNumber())));
 }
 
 TEST_F(ZeroMediaTest, RingingAfterEarlyMediaBecomesTheOkeyForDefectQ) {

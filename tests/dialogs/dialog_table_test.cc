@@ -76,7 +76,7 @@ TEST(DialogTable, UpdKeyReachesTheLockedDialog) {
   table.UpdateKey(static_cast<int>(d->Number()), InetAddress("127.0.0.9:5099"));
   table.UpdateKey(999999, InetAddress("127.0.0.9:1"));  // gone: ignored
   table.DrainKeyQueue();
-  EXPECT_EQ(table.GetDialog("moved")->ClientSipAddress().Str(), "127.0.0.9:5099");
+  EXPECT_EQ(table.GetDialog("moved")->ClientSipAddress().Text(), "127.0.0.9:5099");
   table.Destroy(d->Number());
 }
 

@@ -105,7 +105,7 @@ TEST_F(RegDialogTest, TheServerIsAskedForTheRegulatedExpiry) {
       EXPECT_THAT(Values(got, "Expires"), ElementsAre(c.server_sees));
       EXPECT_THAT(Values(got, "Contact"), ElementsAre(c.contact == "*" ? "*" : std::string("<") + kRegContact + ">"));
       EXPECT_EQ(Values(got, "Via").at(0).rfind("SIP/2.0/UDP 127.0.0.2:5073;branch=z9hG4bK-ostrel-", 0), 0u);
-      EXPECT_EQ(d->Unreg(), std::string(c.server_sees) == "0");
+      EXPECT_EQ(d->IsUnregister(), std::string(c.server_sees) == "0");
     }
     table_.Destroy(d->Number());
     opened_.clear();

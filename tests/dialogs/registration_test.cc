@@ -39,7 +39,7 @@ class Registrations : public ::testing::Test {
     ASSERT_TRUE(r->Entered());
     r->Param(InetAddress("10.0.0.5:5062"), "alice@example.com", " ", 0, life, reg_tm, 0, false, false, false, false,
              false, false, false);
-    if (xunreg) r->URegParam(InetAddress("127.0.0.9:5060"), "srvtag");
+    if (xunreg) r->SetUnregisterTarget(InetAddress("127.0.0.9:5060"), "srvtag");
     r->unlock();
   }
   static SipMessage Refresh(const std::string& callid = "call-1") {
@@ -126,7 +126,7 @@ TEST_F(Registrations, ExpiryUnregistersAtTheServerWithTheTimeLeft) {
   EXPECT_NE(req.find("Expires: 0\r\n"), std::string::npos);
   EXPECT_NE(req.find("X-TimeLeft: 35"), std::string::npos) << req;
   EXPECT_NE(req.find("Contact: <" + std::string(kNcnt) + ">"), std::string::npos) << req;
-  EXPECT_EQ(sent_to.Str(), "127.0.0.9:5060");
+  EXPECT_EQ(sent_to.Text(), "127.0.0.9:5060");
 }
 
 // A timer replaced by a cache hit (the client was just told 200) and a slave's timer leave the record alone.

@@ -87,7 +87,7 @@ inline void TestBounce(SipMessage& msg, int code, const std::string& reason, con
 // Literal addresses only: a test never asks DNS.
 inline bool LiteralAssign(InetAddress& a, const char* host, const char*) {
   if (!InetAddress::IsIPv4(host)) return false;
-  return a.Set(host) && a.IpAddr() != 0;
+  return a.Set(host) && a.Ip() != 0;
 }
 
 // The test's messages are variations of a few: text with its first `from` replaced by `to`.

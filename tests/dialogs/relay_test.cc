@@ -203,12 +203,12 @@ TEST_F(RelayTest, InDialogRequestsFollowTheirRouteAndStopWhenItDoesNotResolve) {
                                   "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=sb");
   Client(d, Parse(refresh));
   EXPECT_EQ(StartLine(other.Receive()), "SUBSCRIBE sip:bob@127.0.0.20:5060 SIP/2.0");
-  EXPECT_EQ(d->ServerSipAddress().Str(), "127.0.0.21:5060");
+  EXPECT_EQ(d->ServerSipAddress().Text(), "127.0.0.21:5060");
 
   Client(d, Parse(Sub(Sub(refresh, "127.0.0.21", "nowhere.invalid"), "CSeq: 2", "CSeq: 3")));
   EXPECT_TRUE(other.Quiet());
   EXPECT_TRUE(server_.Quiet());
-  EXPECT_EQ(d->ServerSipAddress().Str(), "127.0.0.21:5060") << "an unresolvable hop does not replace the server";
+  EXPECT_EQ(d->ServerSipAddress().Text(), "127.0.0.21:5060") << "an unresolvable hop does not replace the server";
 }
 
 // A call that lost the Via of its client's answer, for the restoring path.

@@ -91,7 +91,7 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   reg.old_contact = "sip:alice@192.168.1.5:5066;transport=udp";
   reg.domain = "example.com";
   reg.hole = InetAddress("203.0.113.5:40000");
-  reg.rtp_ip = InetAddress("203.0.113.5:0").IpAddr();
+  reg.rtp_ip = InetAddress("203.0.113.5:0").Ip();
   reg.indirect = true;
   reg.transcoding = true;
   reg.defects = "sp";
@@ -99,9 +99,9 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   auto* d = new Dialog(Parse(Message("INFO", 1)), "S&reg", InetAddress(kServer), reg);
   EXPECT_EQ(d->CurrentDirection(), Dialog::FROM_SERVER);
   EXPECT_EQ(d->State(), Dialog::BLANK);
-  EXPECT_EQ(d->ServerSipAddress().Str(), kServer);
-  EXPECT_EQ(d->ClientSipAddress().Str(), "203.0.113.5:40000");
-  EXPECT_EQ(d->ClientContactAddress().Str(), "192.168.1.5:5066");
+  EXPECT_EQ(d->ServerSipAddress().Text(), kServer);
+  EXPECT_EQ(d->ClientSipAddress().Text(), "203.0.113.5:40000");
+  EXPECT_EQ(d->ClientContactAddress().Text(), "192.168.1.5:5066");
   EXPECT_EQ(d->Transcoding(), -1);
   EXPECT_EQ(d->SRTP(), 0);
   EXPECT_TRUE(d->Indirect());

@@ -121,7 +121,7 @@ TEST(ForeignTally, AFloodOfForgedSourcesIsCountedNotStored) {
   ForeignTally t;
   for (unsigned i = 0; i < 1000; ++i) {
     InetAddress src;
-    src.IpAddr(0x0B000000 + i);
+    src.Ip(0x0B000000 + i);
     src.Port(5000);
     t.Count(src, 0);
   }

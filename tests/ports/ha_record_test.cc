@@ -25,12 +25,12 @@ TEST(HaRecordParse, RegistrationFields) {
   EXPECT_EQ(g.defect, "Xa");
   EXPECT_EQ(g.user_domain, "alice@example.com");
   EXPECT_EQ(g.fuser, "bob");
-  EXPECT_EQ(g.hole.Str(), "10.0.0.5:5062");
+  EXPECT_EQ(g.hole.Text(), "10.0.0.5:5062");
   EXPECT_EQ(g.expires_in, 3590);
   EXPECT_EQ(g.reg_tm, 45);
   EXPECT_EQ(g.flags, unsigned{ha::PUBLIC_IP | ha::PERSISTENT});
   EXPECT_EQ(g.to_tag, "srv-tag");
-  EXPECT_EQ(g.unreg_server.Str(), "127.0.0.9:5080");
+  EXPECT_EQ(g.unreg_server.Text(), "127.0.0.9:5080");
   EXPECT_EQ(g.nat_type, 3u);
   EXPECT_EQ(g.exp_rtp_ip, 167772165u);
   EXPECT_EQ(ha::FormatRegistration(g), kReg);
@@ -47,10 +47,10 @@ TEST(HaRecordParse, CallFieldsAndMediaDestinations) {
   EXPECT_EQ(c.cln_ports.audio, 40000u);
   EXPECT_EQ(c.cln_ports.video, 40004u);
   EXPECT_TRUE(c.cln_dests.video);
-  EXPECT_EQ(c.cln_dests.vrtcp.Str(), "10.0.0.5:9100");
+  EXPECT_EQ(c.cln_dests.vrtcp.Text(), "10.0.0.5:9100");
   EXPECT_EQ(c.srv_ports.audio, 40002u);
-  EXPECT_EQ(c.srv_dests.rtp.Str(), "127.0.0.9:6000");
-  EXPECT_EQ(c.srv_dests.rtcp.Str(), "127.0.0.9:6001");  // a missing RTCP destination is the next port
+  EXPECT_EQ(c.srv_dests.rtp.Text(), "127.0.0.9:6000");
+  EXPECT_EQ(c.srv_dests.rtcp.Text(), "127.0.0.9:6001");  // a missing RTCP destination is the next port
   EXPECT_EQ(c.route_set, "<sip:bob@127.0.0.9:5080>,<sip:127.0.0.9;lr>");
   EXPECT_EQ(c.transc, -1);
   EXPECT_EQ(c.domain, "example.com");

@@ -56,7 +56,7 @@ TEST_F(RelayOps, RewrittenContactPointsAtTheInternalPort) {
     EXPECT_EQ(NewOldContacts(msg, reply, ocnt, ncnt, " ", 0), c.pub) << c.name;
     EXPECT_EQ(ncnt, c.want_ncnt) << c.name;
     EXPECT_EQ(ocnt, c.want_ocnt) << c.name;
-    EXPECT_EQ(reply.Str(), c.want_reply) << c.name;
+    EXPECT_EQ(reply.Text(), c.want_reply) << c.name;
   }
 }
 

@@ -99,7 +99,7 @@ struct Collector {
   std::vector<std::pair<size_t, std::string>> got;
   void add(Datagram& d) {
     std::lock_guard<std::mutex> lock(m);
-    got.emplace_back(d.len, d.from.Str());
+    got.emplace_back(d.len, d.from.Text());
     EXPECT_EQ(d.data[d.len], '\0');
   }
   size_t count() {
@@ -112,7 +112,7 @@ TEST(SipPortRead, WholeDatagramsOnlyAndReadersStopCleanly) {
   ExternalPort port;
   ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   InetAddress to = port.LocalAddress();
-  to.IpAddr(0x7F000001);
+  to.Ip(0x7F000001);
   Collector c;
   port.SetHandler([&](Datagram& d) { c.add(d); });
   ASSERT_EQ(port.StartReaders(2, "Ext UDP Read", "Start External Reading loop\n"), 0);
@@ -139,7 +139,7 @@ TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
   ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   port.Block(false);
   InetAddress to = port.LocalAddress();
-  to.IpAddr(0x7F000001);
+  to.Ip(0x7F000001);
   Collector c;
   port.SetHandler([&](Datagram& d) { c.add(d); });
   int tx = socket(AF_INET, SOCK_DGRAM, 0);

@@ -52,7 +52,7 @@ TEST(SipHeadVia, ResponseAddress)
     for (const auto& c : cases) {
         ViaHeader via;
         ASSERT_TRUE(via.Parse(c.value)) << c.value;
-        EXPECT_EQ(via.Addr(), c.addr) << c.value;
+        EXPECT_EQ(via.Address(), c.addr) << c.value;
     }
 }
 
@@ -106,7 +106,7 @@ TEST(SipHeadRoute, NextHopAddress)
     for (const auto& c : cases) {
         RouteHeader r;
         ASSERT_TRUE(r.Parse(c.value));
-        EXPECT_EQ(r.Addr(), c.addr) << c.value;
+        EXPECT_EQ(r.Address(), c.addr) << c.value;
     }
 }
 
@@ -210,7 +210,7 @@ TEST(SipHeadLineParams, EventAndIdentity)
     IdentityHeader id;
     ASSERT_TRUE(id.Parse("\"sig\";info=<https://h/cert>;ppt=\"shaken\""));
     EXPECT_EQ(id.Info(), "https://h/cert");
-    EXPECT_EQ(id.Ppt(), "shaken");
+    EXPECT_EQ(id.Property(), "shaken");
     EXPECT_EQ(id.Param("info"), nullptr);
 }
 

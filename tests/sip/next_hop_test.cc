@@ -44,7 +44,7 @@ std::string ok_via(const std::string& via)
            "CSeq: 1 INVITE\r\n\r\n";
 }
 
-TEST(SipNextHop, Addr)
+TEST(SipNextHop, Address)
 {
     struct {
         std::string text;
@@ -57,12 +57,12 @@ TEST(SipNextHop, Addr)
         {ok_via("SIP/2.0/UDP 10.0.0.5:5062;received=1.2.3.4;rport=40000"), "1.2.3.4:40000"},
         {ok_via("SIP/2.0/UDP 10.0.0.5;rport"), "10.0.0.5:5060"},
     };
-    for (const auto& c : cases) EXPECT_EQ(parsed(c.text).Addr(), c.addr) << c.text;
+    for (const auto& c : cases) EXPECT_EQ(parsed(c.text).Address(), c.addr) << c.text;
 
     SipHeaders no_via;
     std::string_view text = "SIP/2.0 200 OK\r\nCall-ID: c\r\n\r\n";
     ASSERT_TRUE(no_via.Parse(text, true));
-    EXPECT_EQ(no_via.Addr(), "");
+    EXPECT_EQ(no_via.Address(), "");
 }
 
 TEST(SipNextHop, SwapFromAndTo)
@@ -124,7 +124,7 @@ TEST(SipNextHop, RouteSetFromWithoutRecordRouteDropsRoutes)
     EXPECT_EQ(bye.Header(SipMessage::HID_ROUTE), nullptr);
     EXPECT_EQ(request_uri(bye), "sip:b@10.0.0.8:5070;transport=udp");
     EXPECT_STREQ(bye.Header<ToHeader>(SipMessage::HID_TO)->Params().Param("tag"), "3");
-    EXPECT_EQ(bye.Addr(), "10.0.0.8:5070");
+    EXPECT_EQ(bye.Address(), "10.0.0.8:5070");
 }
 
 TEST(SipNextHop, StarContactIsNotATarget)

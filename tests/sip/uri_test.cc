@@ -94,13 +94,13 @@ TEST(SipUri, FieldsAndAddresses)
     EXPECT_STREQ(uri.Param("lr"), "");
     EXPECT_STREQ(uri.OHeads("Subject"), "x");
     EXPECT_EQ(uri.OHeads("Priority"), nullptr);
-    EXPECT_EQ(uri.Addr(), "10.0.0.1:5070");
+    EXPECT_EQ(uri.Address(), "10.0.0.1:5070");
 
     SipUri bare;
     ASSERT_TRUE(bare.Parse("sip:10.0.0.2", true));
     EXPECT_EQ(bare.Port(), 0);
     EXPECT_EQ(bare.SPort(), 5060);
-    EXPECT_EQ(bare.Addr(), "10.0.0.2:5060");
+    EXPECT_EQ(bare.Address(), "10.0.0.2:5060");
     std::string out;
     EXPECT_EQ(bare.Assemble(out), "sip:10.0.0.2");
 }

@@ -26,7 +26,7 @@ public:
     std::string& Assemble(std::string& out) const override;
 
     const std::string& Info() const { return info_; }
-    const std::string& Ppt() const { return property_; }
+    const std::string& Property() const { return property_; }
 
 private:
     std::string info_;

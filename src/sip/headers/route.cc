@@ -38,7 +38,7 @@ std::string& RouteHeader::Assemble(std::string& out) const
     return header_params_.Assemble(out);
 }
 
-std::string RouteHeader::Addr() const
+std::string RouteHeader::Address() const
 {
     const char* maddr = Param("maddr");
     std::string addr = maddr ? maddr : host_;

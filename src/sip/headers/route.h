@@ -15,7 +15,7 @@ public:
     SipParams& Params() { return header_params_; }
     const SipParams& Params() const { return header_params_; }
     // The maddr URI parameter or the host, then the port or 5060.
-    std::string Addr() const;
+    std::string Address() const;
 
 protected:
     SipParams header_params_;

@@ -40,7 +40,7 @@ std::string& ViaHeader::Assemble(std::string& out) const
     return SipUri::Assemble(out);
 }
 
-std::string ViaHeader::Addr() const
+std::string ViaHeader::Address() const
 {
     const char* received = Param("received");
     const char* rport = Param("rport");

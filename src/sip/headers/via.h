@@ -12,10 +12,10 @@ public:
     bool Parse(std::string_view value) override;
     std::string& Assemble(std::string& out) const override;
 
-    int Proto() const { return protocol_; }
-    void Proto(int p) { protocol_ = p; }
+    int Transport() const { return protocol_; }
+    void Transport(int p) { protocol_ = p; }
     // Where responses go: received (or the host), then rport (or the port, or 5060).
-    std::string Addr() const;
+    std::string Address() const;
 
 private:
     int protocol_ = PROTO_TCP;

@@ -51,8 +51,8 @@ class Sdp {
   void Connect(const SdpConnection& c) { connection_ = c; }
   const SdpBandwidth& Bandwidth() const { return bandwidth_; }
   SdpBandwidth& Bandwidth() { return bandwidth_; }
-  const SdpAttributes& Attrs() const { return attributes_; }
-  SdpAttributes& Attrs() { return attributes_; }
+  const SdpAttributes& Attributes() const { return attributes_; }
+  SdpAttributes& Attributes() { return attributes_; }
   const std::string& Origin() const { return origin_; }
   const std::string& SName() const { return session_name_; }
 

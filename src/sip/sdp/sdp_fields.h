@@ -47,8 +47,8 @@ class SdpAttributes {
   bool Remove(std::string_view name);
   // Empties the attribute list; the direction is not part of it and stays.
   void Clear() { attributes_.clear(); }
-  const AttributeList& Attrs() const { return attributes_; }
-  AttributeList& Attrs() { return attributes_; }
+  const AttributeList& Attributes() const { return attributes_; }
+  AttributeList& Attributes() { return attributes_; }
 
   // value: "<name>[:<value>]". A second, different direction fails ("SDP Controversy modes specified").
   bool Parse(std::string_view value);

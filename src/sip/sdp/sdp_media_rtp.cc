@@ -234,7 +234,7 @@ void SdpRtpMedia::Brief() {
     if (IEquals(own->codec_name_, fixed.codec_name_) && own->clock_rate_ == fixed.clock_rate_ && same_channels)
       own->codec_name_.clear();
   }
-  SdpAttributes::MediaDirection session = parent_ ? parent_->Attrs().Mode() : SdpAttributes::UNSPECIFIED;
+  SdpAttributes::MediaDirection session = parent_ ? parent_->Attributes().Mode() : SdpAttributes::UNSPECIFIED;
   if (attributes_.Mode() == SdpAttributes::SENDRECV &&
       (session == SdpAttributes::UNSPECIFIED || session == SdpAttributes::SENDRECV))
     attributes_.Mode(SdpAttributes::UNSPECIFIED);

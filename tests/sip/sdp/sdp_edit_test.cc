@@ -151,7 +151,7 @@ TEST(SdpEdit, MoveKeepsSectionsPointingAtTheirDescription) {
   Sdp moved(std::move(source));
   const SdpMedia* audio = moved.Medias().front().get();
   EXPECT_EQ(audio->Parent(), &moved);
-  EXPECT_EQ(audio->Addr(), "10.0.0.1:4000");
+  EXPECT_EQ(audio->Address(), "10.0.0.1:4000");
   std::vector<Sdp> many;
   many.push_back(std::move(moved));
   many.emplace_back();

@@ -50,8 +50,8 @@ TEST(SdpMedia, HoldForms) {
     const SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
     ASSERT_NE(audio, nullptr) << c.name;
     EXPECT_EQ(audio->IsHold(), c.hold) << c.name;
-    EXPECT_EQ(audio->Addr(), c.addr) << c.name;
-    EXPECT_EQ(audio->CAddr(), c.caddr) << c.name;
+    EXPECT_EQ(audio->Address(), c.addr) << c.name;
+    EXPECT_EQ(audio->ConnectionAddress(), c.caddr) << c.name;
   }
 }
 
@@ -80,9 +80,9 @@ TEST(SdpMedia, SectionKinds) {
   ASSERT_NE(audio, nullptr);
   ASSERT_NE(video, nullptr);
   EXPECT_EQ(audio->Secure(), 0);
-  EXPECT_EQ(audio->Proto(), "SAVPF");
+  EXPECT_EQ(audio->Transport(), "SAVPF");
   EXPECT_EQ(video->Secure(), 1);
-  EXPECT_EQ(video->Proto(), "SAVPF");
+  EXPECT_EQ(video->Transport(), "SAVPF");
   EXPECT_EQ(sdp.Medias()[2]->MediaType(), SdpMedia::IMAGE);
   EXPECT_EQ(sdp.Medias()[2]->AsRTP(), nullptr);
   EXPECT_EQ(sdp.Medias()[3]->MediaType(), SdpMedia::TEXT);
@@ -240,7 +240,7 @@ TEST(SdpMedia, AttributeList) {
   EXPECT_EQ(out, Crlf({"a=inactive", "a=ptime:20", "a=crypto:2 AES", "a=rtcp-mux", "a=tool:ostrel-x"}));
   attrs.Clear();
   EXPECT_EQ(attrs.Mode(), SdpAttributes::INACTIVE);
-  EXPECT_TRUE(attrs.Attrs().empty());
+  EXPECT_TRUE(attrs.Attributes().empty());
 }
 
 }  // namespace

@@ -147,7 +147,7 @@ TEST(SdpParse, BrokenSectionTakesItsLinesAndIsDropped) {
                                        "m=video 5000 RTP/AVP 31", "i=fine"})));
   ASSERT_EQ(sdp.Medias().size(), 1u);
   EXPECT_EQ(sdp.Medias()[0]->MediaType(), SdpMedia::VIDEO);
-  EXPECT_EQ(sdp.Attrs().Mode(), SdpAttributes::UNSPECIFIED);
+  EXPECT_EQ(sdp.Attributes().Mode(), SdpAttributes::UNSPECIFIED);
   EXPECT_TRUE(sdp.IsDirty());
   EXPECT_EQ(sdp.Assemble(true), kHead + Crlf({"m=video 5000 RTP/AVP 31", "i=fine"}));
 }
@@ -163,9 +163,9 @@ TEST(SdpParse, LevelsOfSessionAndMediaLines) {
   EXPECT_EQ(audio->Connect().address_, "10.0.0.2");
   EXPECT_EQ(sdp.Bandwidth().values_.at("AS"), "64");
   EXPECT_EQ(audio->Bandwidth().values_.at("AS"), "32");
-  EXPECT_STREQ(sdp.Attrs().Attribute("tool"), "x");
-  EXPECT_EQ(sdp.Attrs().Attribute("ptime"), nullptr);
-  EXPECT_STREQ(audio->Attrs().Attribute("ptime"), "20");
+  EXPECT_STREQ(sdp.Attributes().Attribute("tool"), "x");
+  EXPECT_EQ(sdp.Attributes().Attribute("ptime"), nullptr);
+  EXPECT_STREQ(audio->Attributes().Attribute("ptime"), "20");
   // e= has no media form: it is the session's wherever it stands.
   EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "s=-", "i=session info", "e=ops@example.net", "c=IN IP4 10.0.0.1",
                                       "b=AS:64", "t=0 0", "k=prompt", "a=tool:x", "m=audio 4000 RTP/AVP 0",
@@ -185,7 +185,7 @@ TEST(SdpParse, DuplicateLines) {
   EXPECT_EQ(sdp.Connect().address_, "10.0.0.9");
   const SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
   EXPECT_EQ(audio->FormatParameter("8")->CRate(), 16000);
-  EXPECT_EQ(audio->Attrs().Attrs().size(), 2u);
+  EXPECT_EQ(audio->Attributes().Attributes().size(), 2u);
   EXPECT_TRUE(faults.lines().empty());
   // A payload type listed twice gets its rtpmap written once.
   EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.9", "b=AS:64",
