@@ -1,6 +1,6 @@
 // The daemon's configuration: command line, configuration file (read at start-up and re-read while
 // running), ring files, and the policy queries over the lists the file defines.
-// Init runs once on the main thread before any other thread; Reread and timer_cb run on the reactor
+// Init runs once on the main thread before any other thread; Reread and OnTimer run on the reactor
 // thread only; the queries may be called from any thread (they take Lock for reading). Scalar fields
 // are read without the lock: they change only on the reactor thread, one plain word at a time.
 #pragma once

@@ -1,8 +1,10 @@
-// OstrelCore: the process's reactor and the owner of its signals, shutdown and (later) work queue.
+// OstrelCore: the process's reactor, work queue and dialog table, and the owner of its signals and shutdown.
 // Signal and timer callbacks run on the reactor thread; Stopped() may be read from any thread.
 //
-// Lock order of the whole process (outermost first): registration maps' lock, table_lock_, a dialog's own lock.
-// The configuration lock is taken for reading by policy queries and for writing only during a re-read.
+// Lock order of the whole process (outermost first; docs/architecture.md explains it): table_lock_, a
+// dialog's own lock, the registration maps' lock, a registration record's lock. A thread holding a dialog's
+// lock posts key messages instead of taking table_lock_ for writing. The configuration lock is taken for
+// reading by policy queries and for writing only during a re-read.
 #pragma once
 
 #include <signal.h>

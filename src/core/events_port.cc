@@ -89,7 +89,7 @@ void EventsPort::WriteStatLog(unsigned regs, unsigned calls) {
   ::close(fd);
 }
 
-void EventsPort::event_reg(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
+void EventsPort::EventRegistration(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
                            const std::string& addrs) {
   if (Collector().Port() == 0) return;
   events::RegistrationEvent e;
@@ -103,7 +103,7 @@ void EventsPort::event_reg(int what, const Registration& reg, const std::string&
   SendEvent(events::RegistrationText(e));
 }
 
-void EventsPort::event_reason(const RegisterDialog& d, const std::string& reason) {
+void EventsPort::EventReason(const RegisterDialog& d, const std::string& reason) {
   if (Collector().Port() == 0) return;
   events::FailEvent e;
   e.domain = d.Domain();
@@ -117,7 +117,7 @@ void EventsPort::event_reason(const RegisterDialog& d, const std::string& reason
   SendEvent(events::FailText(e));
 }
 
-void EventsPort::event_call(int ev, const Call& call, const std::string& extra) {
+void EventsPort::EventCall(int ev, const Call& call, const std::string& extra) {
   {
     MutexGuard guard(domains_lock_);
     if (ev == Call::E_DTOR)
@@ -151,7 +151,7 @@ void EventsPort::event_call(int ev, const Call& call, const std::string& extra) 
   if (!text.empty()) SendEvent(text);
 }
 
-void EventsPort::event_media(unsigned uniq, int ev, const std::string& source) {
+void EventsPort::EventMedia(unsigned uniq, int ev, const std::string& source) {
   if (Collector().Port() == 0) return;
   events::CallEvent e;
   e.type = ev;
@@ -166,9 +166,9 @@ void EventsPort::event_media(unsigned uniq, int ev, const std::string& source) {
   if (!text.empty()) SendEvent(text);
 }
 
-void EventsPort::event_block(bool on, uint32_t ip, int port) { SendEvent(events::BlockText(on, ip, port)); }
+void EventsPort::EventBlock(bool on, uint32_t ip, int port) { SendEvent(events::BlockText(on, ip, port)); }
 
-void EventsPort::event_ddos(bool on) { SendEvent(events::DdosText(on)); }
+void EventsPort::EventDdos(bool on) { SendEvent(events::DdosText(on)); }
 
 void EventsPort::EventStatSlot(long slot) {
   events::StatEvent e;

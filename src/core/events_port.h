@@ -1,6 +1,6 @@
 // EventsPort: the one UDP socket that reports events to the events collector and exchanges records with
 // the HA peer, and the statistics block reported every 16 seconds.
-// Senders: any thread (one sendto per datagram). input_cb: the reactor thread.
+// Senders: any thread (one sendto per datagram). OnInput: the reactor thread.
 #pragma once
 
 #include <atomic>
@@ -40,16 +40,16 @@ class EventsPort : public SocketUDP, public InputCB {
   // Also writes the statistics log line, with or without a collector.
   void EventOstrelActive(unsigned regs, unsigned dialogs, unsigned calls, unsigned full, const std::string& extra);
   // what: 1 registered, 0 removed. The record is locked by the caller.
-  void event_reg(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
+  void EventRegistration(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
                  const std::string& addrs);
   // A registration the server refused (403/404); the dialog is locked by the caller.
-  void event_reason(const RegisterDialog& d, const std::string& reason);
-  void event_call(int ev, const Call& call, const std::string& extra);
+  void EventReason(const RegisterDialog& d, const std::string& reason);
+  void EventCall(int ev, const Call& call, const std::string& extra);
   // A relayed stream's new source, from the relay thread, which must not touch the call: the call is named
   // by its number and its domain is the one its earlier events gave.
-  void event_media(unsigned uniq, int ev, const std::string& source);
-  void event_block(bool on, uint32_t ip, int port);
-  void event_ddos(bool on);
+  void EventMedia(unsigned uniq, int ev, const std::string& source);
+  void EventBlock(bool on, uint32_t ip, int port);
+  void EventDdos(bool on);
   // After each processed message: the first one of a new 16-second slot sends what the last slot counted.
   void EventStatSlot(long slot);
 

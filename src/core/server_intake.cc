@@ -86,7 +86,7 @@ Dialog* NewServerCall(ServerMessage& m, const std::string& key, ObjectGuard<Regi
   return new Call(std::move(m.cmsg), key, m.frm, values);
 }
 
-time_t StartTM = time(nullptr);
+time_t g_start_time = time(nullptr);
 
 
 void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) {
@@ -123,7 +123,7 @@ void NotRegistered(std::unique_ptr<ServerMessage> m) {
   Log("ostrel", LEVEL_DEBUG, "Warning: Non-Registered User\n");
   if (msg.IsAck()) return;
   // Clients re-register for a while after a restart: only later is an unknown address an offence.
-  if (time(nullptr) - StartTM > g_config.register_timeout && !ValidNewContact(msg.URI())) g_dos.Report(m->frm, DosCore::DOS_L, 0);
+  if (time(nullptr) - g_start_time > g_config.register_timeout && !ValidNewContact(msg.URI())) g_dos.Report(m->frm, DosCore::DOS_L, 0);
   Bounce(msg, 404, "Not Found", m->frm, g_internal_port);
 }
 

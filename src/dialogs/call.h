@@ -175,7 +175,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool HoldCheck(Direction dir);
   void AnswerHoldForDevice();
   // A CANCEL of the relay's own for the pending INVITE, passed toward the answering side.
-  void SendCancel(bool dropVia);
+  void SendCancel(bool drop_via);
   // An answer of the relay's own to the current request (a copy of it), back to the side that sent it.
   void Reply(Direction to, int code, const std::string& reason);
   void ReplyTo(const SipMessage& req, Direction to, int code, const std::string& reason);

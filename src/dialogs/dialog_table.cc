@@ -100,7 +100,7 @@ size_t DialogTable::NumberCount() const {
 void DialogTable::Post(KeyMessage m) {
   MutexGuard guard(key_queue_lock_);
   key_queue_.push_back(m);
-  key_queue_lock_.signal();
+  key_queue_lock_.Signal();
 }
 
 void DialogTable::AddKey(int uno, int no) { Post({KeyMessage::ADD_NUMBER, uno, static_cast<uint64_t>(no)}); }
@@ -125,7 +125,7 @@ void DialogTable::Apply(const KeyMessage& m) {
     case KeyMessage::UPDATE_CALL: {
       if (ObjectGuard<Dialog> d = GetDialog(m.uno)) {
         InetAddress a;
-        InetAddress::key_t k;
+        InetAddress::PackedKey k;
         k.b = m.value;
         a.SetKey(k);
         d->ClientSipAddress(a);

@@ -58,13 +58,13 @@ bool Dialog::NotifyWorkarounds() {
   SipMessage& m = *message_;
   m.Parse(HID::HID_EVENT);
   auto* event = m.Header<EventHeader>(HID::HID_EVENT);
-  const bool dialogEvent = event != nullptr && event->Value() == "dialog";
+  const bool dialog_event = event != nullptr && event->Value() == "dialog";
 
   // Some devices cannot take a NOTIFY while their call is still being set up: hold it back, the server
   // sends it again.
   if (event != nullptr && Defect('n')) {
-    auto* callId = m.Header<CallIdHeader>(HID::HID_CALL_ID);
-    const std::string key = "C&" + (callId != nullptr ? callId->Value() : std::string());
+    auto* call_id = m.Header<CallIdHeader>(HID::HID_CALL_ID);
+    const std::string key = "C&" + (call_id != nullptr ? call_id->Value() : std::string());
     // This dialog is locked: the table's lock may only be tried, never waited for.
     for (unsigned k = 0; table_->table_lock_.TryReadLock() != 0; ++k) {
       if (k % 1000 == 1) LogLine(LEVEL_DEBUG, "Defect 'n' - Attempt(%u) to lock Dialog List. Yield!\n", k / 1000);
@@ -90,7 +90,7 @@ bool Dialog::NotifyWorkarounds() {
     }
   }
 
-  if (Defect('p') && dialogEvent) {
+  if (Defect('p') && dialog_event) {
     std::string body = m.Body();
     size_t replaced = 0;
     for (size_t at = body.find(kProceeding); at != std::string::npos; at = body.find(kProceeding, at)) {

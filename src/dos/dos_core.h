@@ -1,6 +1,6 @@
 // DosCore: the process's flood detector. Tallies suspicious traffic per source over a ring of intervals,
 // limits each source's message rate, blocks sources for a time, raises a DDOS shield, drives the firewall.
-// report/CheckMPS/IsBlocked: any thread. DosReset and timer_cb: the reactor thread.
+// Report/CheckMPS/IsBlocked: any thread. DosReset and OnTimer: the reactor thread.
 #pragma once
 
 #include <atomic>

@@ -62,7 +62,7 @@ std::string InetAddress::IpText(unsigned ip) {
   return buf;
 }
 
-std::string InetAddress::KeyAsText(key_t k) {
+std::string InetAddress::KeyAsText(PackedKey k) {
   const auto* b = reinterpret_cast<const unsigned char*>(&k.a[0]);
   char buf[32];
   std::snprintf(buf, sizeof buf, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3],

@@ -9,7 +9,7 @@
 
 class InetAddress : public sockaddr_in {
  public:
-  union key_t {
+  union PackedKey {
     uint32_t a[2];
     uint64_t b;
   };
@@ -44,13 +44,13 @@ class InetAddress : public sockaddr_in {
   }
   bool operator!=(const InetAddress& o) const { return !(*this == o); }
 
-  key_t Key() const {
-    key_t k;
+  PackedKey Key() const {
+    PackedKey k;
     k.a[0] = sin_addr.s_addr;
     k.a[1] = sin_port;
     return k;
   }
-  void SetKey(key_t k) {
+  void SetKey(PackedKey k) {
     sin_addr.s_addr = k.a[0];
     sin_port = static_cast<in_port_t>(k.a[1]);
   }
@@ -63,6 +63,6 @@ class InetAddress : public sockaddr_in {
   std::string Text() const;
   std::string IpText() const;
   static std::string IpText(unsigned ip);
-  static std::string KeyAsText(key_t k);
+  static std::string KeyAsText(PackedKey k);
   static bool IsIPv4(const char* s);
 };

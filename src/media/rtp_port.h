@@ -1,6 +1,6 @@
 // RTP/RTCP port pairs of an anchored call: an even RTP port and the next RTCP port from the configured range,
 // their destinations, and the probe mode in which the reactor hands a pair's first packets to the call.
-// open/close/doregister/unregister: the thread holding the call; destinations and sends: any thread.
+// Open/close/Register/Unregister: the thread holding the call; destinations and sends: any thread.
 #pragma once
 
 #include <atomic>
@@ -94,7 +94,7 @@ class RtpPort : public SocketUDP, public InputCB {
  private:
   static InetAddress FromKey(uint64_t k) {
     InetAddress a;
-    InetAddress::key_t key;
+    InetAddress::PackedKey key;
     key.b = k;
     a.SetKey(key);
     return a;

@@ -1,6 +1,6 @@
 // The SIP ports: one object per bound SIP socket, with its direction mark for the log, the sending path
 // (shrinking what goes to a client), the reading loop of a reader thread or of the reactor, and the
-// dialog timers it serves. send() may be called from any thread; input_cb from its reader or the reactor.
+// dialog timers it serves. send() may be called from any thread; OnInput from its reader or the reactor.
 #pragma once
 
 #include <pthread.h>

@@ -41,7 +41,7 @@ void HeaderLine::Reverse(std::unique_ptr<HeaderLine>& head)
     head = std::move(reversed);
 }
 
-std::string& HeaderLine::LineAssemble(std::string& out, HeadId id, bool longForm, bool noName) const
+std::string& HeaderLine::LineAssemble(std::string& out, HeadId id, bool long_form, bool noName) const
 {
     const HeaderType* type = SipMessage::GetHeaderTypeById(id);
     if (noName || !type || !type->name_) {
@@ -53,9 +53,9 @@ std::string& HeaderLine::LineAssemble(std::string& out, HeadId id, bool longForm
         }
         return out;
     }
-    bool compact = !longForm && type->short_name_;
+    bool compact = !long_form && type->short_name_;
     bool joined = type->multiplicity_ == HeaderType::ALWAYS ||
-                  (type->multiplicity_ == HeaderType::ALLOW && !longForm);
+                  (type->multiplicity_ == HeaderType::ALLOW && !long_form);
     for (const HeaderLine* l = this; l; l = l->Next()) {
         if (l == this || !joined) {
             if (compact) out += type->short_name_;

@@ -93,7 +93,7 @@ public:
 
     // Appends the whole chain as header text under id: name, values and line ends. noName is for lines
     // that write their own name (unknown headers).
-    std::string& LineAssemble(std::string& out, HeadId id, bool longForm, bool noName) const;
+    std::string& LineAssemble(std::string& out, HeadId id, bool long_form, bool noName) const;
 
 protected:
     // A copy of this line alone, of its dynamic type.

@@ -268,16 +268,16 @@ size_t SipHeaders::Parse(HeadId id)
     return converted;
 }
 
-std::string& SipHeaders::Assemble(std::string& out, bool longForm) const
+std::string& SipHeaders::Assemble(std::string& out, bool long_form) const
 {
-    return AssembleHeads(out, longForm, nullptr);
+    return AssembleHeads(out, long_form, nullptr);
 }
 
-std::string& SipHeaders::AssembleHeads(std::string& out, bool longForm, const size_t* contentLength) const
+std::string& SipHeaders::AssembleHeads(std::string& out, bool long_form, const size_t* contentLength) const
 {
     SipStartLine::Assemble(out);
     auto write_length = [&] {
-        out += longForm ? "Content-Length: " : "l: ";
+        out += long_form ? "Content-Length: " : "l: ";
         out += std::to_string(*contentLength);
         out += "\r\n";
     };
@@ -288,7 +288,7 @@ std::string& SipHeaders::AssembleHeads(std::string& out, bool longForm, const si
             length_written = true;
             if (key == int(HID_CONTENT_LENGTH)) continue;
         }
-        head->LineAssemble(out, HeadId(key), longForm, key >= int(HID_LAST));
+        head->LineAssemble(out, HeadId(key), long_form, key >= int(HID_LAST));
     }
     if (!length_written) write_length();
     return out;

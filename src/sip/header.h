@@ -69,7 +69,7 @@ public:
     bool Parse(std::string_view& text, bool noRequiredCheck);
     bool Parse(const char*& p, bool noRequiredCheck);
     // Appends start line and headers, without the empty line.
-    std::string& Assemble(std::string& out, bool longForm) const;
+    std::string& Assemble(std::string& out, bool long_form) const;
 
     // Next hop: host:port text of where the message goes; empty when it cannot be formed.
     std::string Address() const;
@@ -94,7 +94,7 @@ protected:
     // Parses value into a new chain (split at commas when the header allows it).
     static bool ParseValues(HeadId id, std::string_view value, std::unique_ptr<HeaderLine>& chain);
     // Appends start line and headers; Content-Length, when given, is written in place of the stored one.
-    std::string& AssembleHeads(std::string& out, bool longForm, const size_t* contentLength) const;
+    std::string& AssembleHeads(std::string& out, bool long_form, const size_t* contentLength) const;
     void Cleanup() { heads_.clear(); }
 
     int max_head_id_ = HID_LAST;

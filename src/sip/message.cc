@@ -40,13 +40,13 @@ bool SipMessage::Parse(std::string_view text)
     return SipBody::Parse(text.substr(0, length));
 }
 
-std::string SipMessage::Assemble(bool longForm) const
+std::string SipMessage::Assemble(bool long_form) const
 {
     std::string out;
     out.reserve(2048);
     const std::string& body = Body();
     size_t length = body.size();
-    AssembleHeads(out, longForm, &length);
+    AssembleHeads(out, long_form, &length);
     out += "\r\n";
     out += body;
     return out;

@@ -24,7 +24,7 @@ public:
     // NUL-terminated text.
     bool Parse(const char* text);
     // The whole message text, with a Content-Length that matches the body.
-    std::string Assemble(bool longForm) const;
+    std::string Assemble(bool long_form) const;
 
     // Turns the message into a request of method m (ACK, BYE, CANCEL from a stored message).
     void Convert(SipStartLine::RequestMethod m);
@@ -36,8 +36,8 @@ public:
     static std::string Unescape(std::string_view s);
 
     // Registry.
-    static void AddHeaderType(HeadId id, const char* name, char shortName, HeaderType::Multiplicity multi,
-                                 HeaderCreator creator, bool onArrival);
+    static void AddHeaderType(HeadId id, const char* name, char short_name, HeaderType::Multiplicity multi,
+                                 HeaderCreator creator, bool on_arrival);
     static const HeaderType* GetHeaderTypeById(HeadId id);
     // Lower-case name or compact letter to identifier; HID_BLANK when not parsed on arrival.
     static HeadId GetHeaderByName(std::string_view lowerName);

@@ -13,19 +13,19 @@
 std::array<HeaderType, SipMessage::HID_LAST> SipMessage::header_types_{};
 std::map<std::string, SipMessage::HeadId, std::less<>> SipMessage::header_by_name_;
 
-void SipMessage::AddHeaderType(HeadId id, const char* name, char shortName, HeaderType::Multiplicity multi,
-                           HeaderCreator creator, bool onArrival)
+void SipMessage::AddHeaderType(HeadId id, const char* name, char short_name, HeaderType::Multiplicity multi,
+                           HeaderCreator creator, bool on_arrival)
 {
     if (id >= HID_LAST) return;
-    if (onArrival) {
+    if (on_arrival) {
         std::string key(name);
         header_by_name_[ToLower(key)] = id;
-        if (shortName) {
-            std::string letter(1, shortName);
+        if (short_name) {
+            std::string letter(1, short_name);
             header_by_name_[ToLower(letter)] = id;
         }
     }
-    header_types_[id] = HeaderType{name, shortName, multi, creator};
+    header_types_[id] = HeaderType{name, short_name, multi, creator};
 }
 
 const HeaderType* SipMessage::GetHeaderTypeById(HeadId id)

@@ -170,11 +170,11 @@ TEST(SipMessageParse, ListValuesMustStandAloneWhenJoined)
     }
     SipMessage fine;
     ASSERT_TRUE(fine.Parse(invite("Via: SIP/2.0/UDP h;x=\"a,<b\"\r\nContact: \"A, <B>\" <sip:a@h>, <sip:b@h>\r\n")));
-    for (bool longForm : {true, false}) {
-        std::string once = fine.Assemble(longForm);
+    for (bool long_form : {true, false}) {
+        std::string once = fine.Assemble(long_form);
         SipMessage again;
         ASSERT_TRUE(again.Parse(once)) << once;
-        EXPECT_EQ(again.Assemble(longForm), once);
+        EXPECT_EQ(again.Assemble(long_form), once);
     }
 }
 

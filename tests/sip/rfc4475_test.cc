@@ -129,11 +129,11 @@ TEST_P(Rfc4475, ExpectedOutcome)
         return;
     }
     ASSERT_TRUE(ok) << t.why << "\n" << log.last();
-    for (bool longForm : {true, false}) {
-        std::string once = m.Assemble(longForm);
+    for (bool long_form : {true, false}) {
+        std::string once = m.Assemble(long_form);
         SipMessage again;
         ASSERT_TRUE(again.Parse(std::string_view(once))) << once;
-        EXPECT_EQ(again.Assemble(longForm), once);
+        EXPECT_EQ(again.Assemble(long_form), once);
         EXPECT_EQ(again.Body(), m.Body());
     }
 }
