@@ -76,11 +76,13 @@ bool AddWhiteList(const std::string& path, DomainOptions& entry) {
 // admit "badexample.com", a stranger's domain.
 bool DomainOptions::Matches(const std::string& domain) const {
   if (!ast) return domain == host;
-  const bool tail = domain.size() >= host.size() && domain.compare(domain.size() - host.size(), host.size(), host) == 0;
+  const bool tail =
+      domain.size() >= host.size() && domain.compare(domain.size() - host.size(), host.size(), host) == 0;
   const bool boundary = domain.size() == host.size() || (!host.empty() && host[0] == '.') ||
                         (tail && domain[domain.size() - host.size() - 1] == '.');
   bool match = tail && boundary;
-  Log("ostrel", LEVEL_TRACE, "Cmp: *%s <==%zd==> %s  (%s)", host.c_str(), host.size(), domain.c_str(), match ? "T" : "F");
+  Log("ostrel", LEVEL_TRACE, "Cmp: *%s <==%zd==> %s  (%s)", host.c_str(), host.size(), domain.c_str(),
+      match ? "T" : "F");
   return match;
 }
 
@@ -201,7 +203,8 @@ bool Settings::ReadSubscribeEvent(std::string& value) {
 }
 
 std::vector<DomainOptions>::iterator Config::FindDomain(const std::string& domain) {
-  return std::find_if(domains.begin(), domains.end(), [&](const DomainOptions& d) { return d.Matches(domain); });
+  return std::find_if(domains.begin(), domains.end(),
+                      [&](const DomainOptions& d) { return d.Matches(domain); });
 }
 
 void Config::ForceKeepContactDomain(const std::string& domain) {
@@ -274,7 +277,8 @@ std::string DomainOf(const SipMessage& msg) {
 
 }  // namespace
 
-bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect, DomainOptions& out) {
+bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect,
+                         DomainOptions& out) {
   out.checked = true;
   ReadGuard guard(lock, MutexGuard::DO_LOCK);
   if (domains.empty()) return true;

@@ -82,8 +82,8 @@ bool Config::BareMedia(SdpRtpMedia* media) const {
   if (media->NCodecs() == 0) return false;
   for (size_t i = media->NCodecs(); i-- > 0;) {
     auto allowed = bare_codecs.find(LowerCodecName(*media, i));
-    const bool keep = allowed != bare_codecs.end() &&
-                      (allowed->second == 0 || ClockRate(*media, i) == 0 || ClockRate(*media, i) == allowed->second);
+    const bool keep = allowed != bare_codecs.end() && (allowed->second == 0 || ClockRate(*media, i) == 0 ||
+                                                       ClockRate(*media, i) == allowed->second);
     if (!keep) media->RemoveFormat(i);
   }
   if (media->NCodecs() == 0) return false;

@@ -55,7 +55,8 @@ void Answer(SipMessage& msg, int code, const std::string& reason, const InetAddr
 
 // A removal or a query never comes from the cache: the server must learn of it.
 bool RemovalOrQuery(const SipMessage& msg) {
-  if (auto* mf = msg.Header<MaxForwardsHeader>(SipHeaders::HID_MAX_FORWARDS); mf && mf->Value() == 0) return true;
+  if (auto* mf = msg.Header<MaxForwardsHeader>(SipHeaders::HID_MAX_FORWARDS); mf && mf->Value() == 0)
+    return true;
   auto* contact = msg.Header<ContactHeader>(SipHeaders::HID_CONTACT);
   if (contact == nullptr || contact->Star()) return true;
   const char* expires = contact->Params().Param("expires");
@@ -122,7 +123,8 @@ bool EarlyAnswer(Reading& r) {
       if (strncasecmp(event.c_str(), "keep-alive", 10) != 0) return false;
       LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
       Answer(msg, 406, "Keep Alive Not Acceptable", r.reply, LEVEL_REGISTRATION_CACHE);
-      if ((r.threshold & LEVEL_REGISTRATION_CACHE) == 0) Log("ostrel", LEVEL_DEBUG, "Keep-Alive is not accepted\n");
+      if ((r.threshold & LEVEL_REGISTRATION_CACHE) == 0)
+        Log("ostrel", LEVEL_DEBUG, "Keep-Alive is not accepted\n");
       g_dos.Report(r.d.from, DosCore::DOS_L, 0);
       return true;
     }
@@ -152,9 +154,14 @@ bool EarlyAnswer(Reading& r) {
 
 bool NeedsDomainCheck(SipStartLine::RequestMethod m) {
   switch (m) {
-    case SipStartLine::INVITE: case SipStartLine::REGISTER: case SipStartLine::OPTIONS:
-    case SipStartLine::SUBSCRIBE: case SipStartLine::NOTIFY: case SipStartLine::INFO:
-    case SipStartLine::MESSAGE: case SipStartLine::PUBLISH:
+    case SipStartLine::INVITE:
+    case SipStartLine::REGISTER:
+    case SipStartLine::OPTIONS:
+    case SipStartLine::SUBSCRIBE:
+    case SipStartLine::NOTIFY:
+    case SipStartLine::INFO:
+    case SipStartLine::MESSAGE:
+    case SipStartLine::PUBLISH:
       return true;
     default:
       return false;
@@ -194,11 +201,13 @@ void ClientDatagram(Datagram& d) {
   if (request) {
     if (!AdmitUser(r)) return;
     if (OpensDialog(msg)) r.defect = g_config.CheckDefect(msg, 0);
-    if (msg.IsRegister()) r.pub = NewOldContacts(msg, r.reply, r.ocnt, r.ncnt, r.defect, LEVEL_REGISTRATION_CACHE);
+    if (msg.IsRegister())
+      r.pub = NewOldContacts(msg, r.reply, r.ocnt, r.ncnt, r.defect, LEVEL_REGISTRATION_CACHE);
     if (EarlyAnswer(r)) return;
     PreProcessRoute(msg, 1);
   }
-  if (!msg.IsRegister() || (r.threshold & LEVEL_REGISTRATION_REGULATION)) LogReceived(d, "<==C==", r.threshold);
+  if (!msg.IsRegister() || (r.threshold & LEVEL_REGISTRATION_REGULATION))
+    LogReceived(d, "<==C==", r.threshold);
   if (request && OpensDialog(msg)) {
     if (r.defect.find('P') != std::string::npos && msg.URI().Port() == g_config.main_port) msg.URI().Port(0);
     if (NeedsDomainCheck(msg.Method()) && !g_config.CheckDomain(msg, d.from, r.defect, *options)) return;
@@ -234,7 +243,8 @@ size_t LoopDepth(const SipMessage& msg, unsigned dialog_no) {
 
 bool IsViaToOurInternalPort(const SipMessage& msg) {
   auto* via = msg.Header<ViaHeader>(SipHeaders::HID_VIA);
-  return GotFromOstrel(via) && via->Port() == ((g_config.second_port + 3) & 0xFFFF) && via->Host() == g_config.server_ipaddr;
+  return GotFromOstrel(via) && via->Port() == ((g_config.second_port + 3) & 0xFFFF) &&
+         via->Host() == g_config.server_ipaddr;
 }
 
 }  // namespace
@@ -291,9 +301,14 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
         d->PublicIP(pub);
       }
       break;
-    case SipStartLine::CANCEL: state = Dialog::CANCEL_RECV; break;
-    case SipStartLine::REFER: state = Dialog::REFER_RECV; break;
-    default: break;
+    case SipStartLine::CANCEL:
+      state = Dialog::CANCEL_RECV;
+      break;
+    case SipStartLine::REFER:
+      state = Dialog::REFER_RECV;
+      break;
+    default:
+      break;
   }
   if (msg.IsResponse()) state = Dialog::PASS;
   d->SetMessage(std::move(m->cmsg));
@@ -323,7 +338,8 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   ObjectGuard<Dialog> d;
   d.Set(created);  // the creator holds the new dialog's lock
   if (m->ncnt.empty() && d->GetMessage() != nullptr)
-    m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
+    m->public_ip =
+        NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
@@ -370,9 +386,15 @@ void ProcessClient(std::unique_ptr<ClientMessage> m) {
   switch (method) {
     case SipStartLine::ACK:
       return;
-    case SipStartLine::BYE: case SipStartLine::OPTIONS: case SipStartLine::SUBSCRIBE:
-    case SipStartLine::NOTIFY: case SipStartLine::INFO: case SipStartLine::MESSAGE:
-    case SipStartLine::PUBLISH: case SipStartLine::REGISTER: case SipStartLine::INVITE:
+    case SipStartLine::BYE:
+    case SipStartLine::OPTIONS:
+    case SipStartLine::SUBSCRIBE:
+    case SipStartLine::NOTIFY:
+    case SipStartLine::INFO:
+    case SipStartLine::MESSAGE:
+    case SipStartLine::PUBLISH:
+    case SipStartLine::REGISTER:
+    case SipStartLine::INVITE:
       NewDialog(std::move(m), key);
       return;
     default:

@@ -38,10 +38,11 @@ class EventsPort : public SocketUDP, public InputCB {
   void SendEvent(const std::string& text);
   void EventOstrelStop();
   // Also writes the statistics log line, with or without a collector.
-  void EventOstrelActive(unsigned regs, unsigned dialogs, unsigned calls, unsigned full, const std::string& extra);
+  void EventOstrelActive(unsigned regs, unsigned dialogs, unsigned calls, unsigned full,
+                         const std::string& extra);
   // what: 1 registered, 0 removed. The record is locked by the caller.
   void EventRegistration(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
-                 const std::string& addrs);
+                         const std::string& addrs);
   // A registration the server refused (403/404); the dialog is locked by the caller.
   void EventReason(const RegisterDialog& d, const std::string& reason);
   void EventCall(int ev, const Call& call, const std::string& extra);
@@ -76,8 +77,8 @@ class EventsPort : public SocketUDP, public InputCB {
   void SendRecord(const std::string& record);
   void WriteStatLog(unsigned regs, unsigned calls);
 
-  std::string self_;  // written once by Start
-  Mutex domains_lock_;  // a leaf
+  std::string self_;                         // written once by Start
+  Mutex domains_lock_;                       // a leaf
   std::map<unsigned, std::string> domains_;  // calls' domains by number, from INVITE/TALK to DTOR
   time_t started_ = 0;
   std::atomic<bool> ha_stopped_{false};
@@ -95,5 +96,6 @@ void Apply(const Record& r);
 void InstallEventHooks();
 // After the ports are bound: this node's identity, its first role, and the peer's records on the reactor.
 void StartEventsPort();
-// Adds the flood protection's reports (BLOCK/UNBLOCK, DDOS, counts per letter) to the hooks start-up installs.
+// Adds the flood protection's reports (BLOCK/UNBLOCK, DDOS, counts per letter) to the hooks start-up
+// installs.
 void AddDosEventHooks(DosCore::Hooks& dos);

@@ -28,8 +28,10 @@ void InstallRegistrationEvents() {
     g_events_port.EventRegistration(0, reg, "", 0, "");
   };
   RegisterDialog::events.HaRegister = [](const Registration& reg) { g_events_port.HaRegister(reg); };
-  RegisterDialog::events.event_reg = [](int what, const Registration& reg, const std::string& agent, uint16_t port,
-                                     const std::string& hole) { g_events_port.EventRegistration(what, reg, agent, port, hole); };
+  RegisterDialog::events.event_reg = [](int what, const Registration& reg, const std::string& agent,
+                                        uint16_t port, const std::string& hole) {
+    g_events_port.EventRegistration(what, reg, agent, port, hole);
+  };
   RegisterDialog::events.event_reason = [](const RegisterDialog& d, const std::string& reason) {
     g_events_port.EventReason(d, reason);
   };
@@ -37,7 +39,9 @@ void InstallRegistrationEvents() {
 
 void InstallCallEvents() {
   Call::CallHooks& h = Call::Hooks();
-  h.event_call = [](const Call& call, int ev, const std::string& extra) { g_events_port.EventCall(ev, call, extra); };
+  h.event_call = [](const Call& call, int ev, const std::string& extra) {
+    g_events_port.EventCall(ev, call, extra);
+  };
   h.ha_call = [](const Call& call, bool started) {
     if (started)
       g_events_port.HaCallStart(call);
@@ -46,7 +50,9 @@ void InstallCallEvents() {
   };
   h.set_master = [] { g_core.SetSlave(false); };
   h.is_slave = [] { return g_core.IsSlave(); };
-  h.media_event = [](unsigned uniq, int ev, const std::string& source) { g_events_port.EventMedia(uniq, ev, source); };
+  h.media_event = [](unsigned uniq, int ev, const std::string& source) {
+    g_events_port.EventMedia(uniq, ev, source);
+  };
 }
 
 void InstallStatistics() {

@@ -33,7 +33,8 @@ void LogReceived(const Datagram& d, const char* mark, int threshold, int extra) 
   if (!full && !brief) return;
   const std::string from = d.from.Text();
   if (full) Log("", extra | LEVEL_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
-  if (brief) Log("", extra | LEVEL_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
+  if (brief)
+    Log("", extra | LEVEL_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
 }
 
 void DestroyIfDone(ObjectGuard<Dialog>& d) {

@@ -37,15 +37,17 @@ Call::CallHooks& Call::Hooks() {
 }
 
 const char* Call::EventName(int ev) {
-  static constexpr const char* kNames[] = {"",          "INVITE",    "TIMEOUT",   "CANCEL", "REJECT", "TALK",
-                                           "CLN_AUDIO", "SRV_AUDIO", "CLN_VIDEO", "SRV_VIDEO", "BYE", "DTOR"};
+  static constexpr const char* kNames[] = {"",          "INVITE",    "TIMEOUT",   "CANCEL",
+                                           "REJECT",    "TALK",      "CLN_AUDIO", "SRV_AUDIO",
+                                           "CLN_VIDEO", "SRV_VIDEO", "BYE",       "DTOR"};
   return ev >= 0 && ev <= E_DTOR ? kNames[ev] : "";
 }
 
 Call::Call(std::unique_ptr<SipMessage> msg, std::string key, std::string defect)
     : Dialog(std::move(msg), std::move(key), std::move(defect)) {}
 
-Call::Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg)
+Call::Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
+           const RegistrationValues& reg)
     : Dialog(std::move(msg), std::move(key), srv, reg) {}
 
 // The caller holds the table's write lock: the key the call had before its dialog was known goes with it.
@@ -100,9 +102,15 @@ void Call::Process(DialogState event, Direction dir) {
       break;
     case START_FULL_MODE:
       switch (old) {
-        case INVITE_RECV: case OPTIONS_SENT: case OPTIONS_RECV: case X_183_SENT: case X_ACK_SENT: case MOVED:
+        case INVITE_RECV:
+        case OPTIONS_SENT:
+        case OPTIONS_RECV:
+        case X_183_SENT:
+        case X_ACK_SENT:
+        case MOVED:
           return GoFull(true);
-        default: break;
+        default:
+          break;
       }
       break;
     case OPTIONS_RECV:
@@ -114,26 +122,36 @@ void Call::Process(DialogState event, Direction dir) {
           state_.store(old, std::memory_order_release);
           LogLine(LEVEL_DEBUG, "Do nothing\n");
           return;
-        case X_INVITE_SENT: case X_ACK_SENT:
+        case X_INVITE_SENT:
+        case X_ACK_SENT:
           return ClientMediaReceived();
         case X_183_SENT:
           ResumeInvite();
           InviteSending();
           State(INVITE_SENT);
           return;
-        default: break;
+        default:
+          break;
       }
       break;
     case CANCEL_RECV:
       switch (old) {
-        case OPTIONS_SENT: case INVITE_SENT: case X_INVITE_SENT: case X_183_SENT: case Z_OK_SENT:
-        case CANCEL_RECV: case AUTH: case MOVED: case PASS:
+        case OPTIONS_SENT:
+        case INVITE_SENT:
+        case X_INVITE_SENT:
+        case X_183_SENT:
+        case Z_OK_SENT:
+        case CANCEL_RECV:
+        case AUTH:
+        case MOVED:
+        case PASS:
           return CancelReceived(dir);
         case X_ACK_SENT:
           return XAckCancel();
         case COMPLETE:
           return Completed(dir);
-        default: break;
+        default:
+          break;
       }
       break;
     case PASS:
@@ -142,20 +160,35 @@ void Call::Process(DialogState event, Direction dir) {
           Pass(dir);
           State(PASS);
           return;
-        case OPTIONS_SENT: case INVITE_SENT: case X_INVITE_SENT: case X_183_SENT: case X_ACK_SENT:
+        case OPTIONS_SENT:
+        case INVITE_SENT:
+        case X_INVITE_SENT:
+        case X_183_SENT:
+        case X_ACK_SENT:
           return InviteResponse(dir);
-        case Z_OK_SENT: return ZeroModeOk(dir);
-        case Z_ACK_RECV: return ZeroModeAck(dir);
-        case Z_DONE: return ZeroAnswer(dir);
-        case Z_INV_SENT: return ZeroReinviteResponse(dir);
-        case CANCEL_RECV: return Canceled(dir);
-        case AUTH: return AuthSkip(dir);
-        case MOVED: return Moved(dir);
-        case PASS: case COMPLETE: return Completed(dir);
-        default: break;
+        case Z_OK_SENT:
+          return ZeroModeOk(dir);
+        case Z_ACK_RECV:
+          return ZeroModeAck(dir);
+        case Z_DONE:
+          return ZeroAnswer(dir);
+        case Z_INV_SENT:
+          return ZeroReinviteResponse(dir);
+        case CANCEL_RECV:
+          return Canceled(dir);
+        case AUTH:
+          return AuthSkip(dir);
+        case MOVED:
+          return Moved(dir);
+        case PASS:
+        case COMPLETE:
+          return Completed(dir);
+        default:
+          break;
       }
       break;
-    default: break;
+    default:
+      break;
   }
   state_.store(old, std::memory_order_release);
   LogLine(LEVEL_ERROR, "Error: No Action (%s ==> %s)\n", StateName(old), StateName(event));
@@ -182,7 +215,8 @@ void Call::ConfirmByAck() {
 void Call::StopCall() {
   CancelTimer(T_ANY);
   if (registration_ != nullptr) {
-    // The record may be gone meanwhile (its removal clears registration_ through the key manager): look it up.
+    // The record may be gone meanwhile (its removal clears registration_ through the key manager): look it
+    // up.
     if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) reg->RemCall(number_);
     registration_ = nullptr;
   }
@@ -262,7 +296,8 @@ int Call::CheckSequence(Direction dir) {
   const SipMessage& m = *message_;
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   auto* orig = original_invite_ ? original_invite_->Header<CSeqHeader>(HID::HID_CSEQ) : nullptr;
-  const bool answer = m.IsResponse() && cseq != nullptr && cseq->Method() == SipMessage::INVITE && dir != invite_direction_;
+  const bool answer =
+      m.IsResponse() && cseq != nullptr && cseq->Method() == SipMessage::INVITE && dir != invite_direction_;
   const bool ack = m.IsAck() && dir == invite_direction_;
   if ((answer || ack) && cseq != nullptr && orig != nullptr) {
     int expected = orig->Sequence();

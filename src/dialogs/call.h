@@ -23,8 +23,18 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
  public:
   // The events a call reports to the events collector.
   enum CallEventType {
-    E_NOP = 0, E_INVITE, E_TIMEOUT, E_CANCEL, E_REJECT, E_TALK,
-    E_CLN_AUDIO, E_SRV_AUDIO, E_CLN_VIDEO, E_SRV_VIDEO, E_BYE, E_DTOR
+    E_NOP = 0,
+    E_INVITE,
+    E_TIMEOUT,
+    E_CANCEL,
+    E_REJECT,
+    E_TALK,
+    E_CLN_AUDIO,
+    E_SRV_AUDIO,
+    E_CLN_VIDEO,
+    E_SRV_VIDEO,
+    E_BYE,
+    E_DTOR
   };
   static const char* EventName(int ev);
 
@@ -32,8 +42,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   struct CallHooks {
     std::function<void(const Call& call, int ev, const std::string& extra)> event_call;
     std::function<void(const Call& call, bool started)> ha_call;  // the HA peer learns a call started/stopped
-    std::function<void()> set_master;                               // this node serves calls: HA master
-    std::function<bool()> is_slave;                                 // this node is an HA slave (unset: no)
+    std::function<void()> set_master;                             // this node serves calls: HA master
+    std::function<bool()> is_slave;                               // this node is an HA slave (unset: no)
     // A media stream of an anchored call got a new source. On the relay thread with no lock held: it must
     // not touch the call, hence the number instead of the call.
     std::function<void(unsigned uniq, int ev, const std::string& source)> media_event;
@@ -43,7 +53,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   // A call opened by a client (completed by ClientSetup).
   Call(std::unique_ptr<SipMessage> msg, std::string key, std::string defect);
   // A call opened by the server toward a registered client.
-  Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg);
+  Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
+       const RegistrationValues& reg);
   // A call taken over from the HA peer, entered under key and locked by its creator (Entered() false: the
   // key was taken and the creator deletes it).
   Call(std::string key, std::string defect);
@@ -60,7 +71,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void Process(DialogState event, Direction dir);
   // The retransmission timer fired; false: the call is to be destroyed by the caller.
   bool Retransmit();
-  // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of it.
+  // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of
+  // it.
   int CheckSequence(Direction dir);
   // Removes 'E', 'e', 'T', 't' from the defects; true when one was removed.
   bool CleanDefect();
@@ -258,10 +270,11 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool held_cancel_ = false;  // a CANCEL waits for the first provisional answer
   uint8_t bare_codec_ = 0;
   std::unique_ptr<SipMessage> zero_message_;  // zero-media mode: the server's view of the dialog
-  std::unique_ptr<SipMessage> zero_final_;  // zero-media mode: the server's final answer, kept until the client's ACK
+  std::unique_ptr<SipMessage>
+      zero_final_;  // zero-media mode: the server's final answer, kept until the client's ACK
   std::unique_ptr<SipMessage> client_ok_;    // the client's first 200 to the relay's own INVITE
   std::unique_ptr<SipMessage> held_invite_;  // the INVITE held back while the client is probed
-  std::string zero_server_media_;      // zero-media mode: the server's media address of its early answer
+  std::string zero_server_media_;  // zero-media mode: the server's media address of its early answer
   std::unique_ptr<ProbePort> probe_port_;
   std::string probe_token_;  // makes the probes' Call-IDs unguessable
   uint32_t zero_number_ = 0;
@@ -269,8 +282,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool second_invite_ = false;
   bool lost_ack_ = false;
   bool transcoding_renegotiated_ = false;
-  unsigned replica_flags_ = 0;  // replicated flags this relay keeps only to pass them on
-  uint64_t client_packets_seen_ = 0;     // relayed packet counts at housekeeping's last look
+  unsigned replica_flags_ = 0;        // replicated flags this relay keeps only to pass them on
+  uint64_t client_packets_seen_ = 0;  // relayed packet counts at housekeeping's last look
   uint64_t server_packets_seen_ = 0;
   void KeepServerRoute(const ha::CallRecord& r);
 
@@ -296,8 +309,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   int client_local_rtp_port_ = 0;
   int client_local_video_port_ = 0;
   bool double_nat_ = false;
-  uint32_t client_sdp_ip_ = 0;   // the address of the client's last SDP (for the signature)
-  uint16_t signature_audio_port_ = 0;  // the audio port of the signature
+  uint32_t client_sdp_ip_ = 0;           // the address of the client's last SDP (for the signature)
+  uint16_t signature_audio_port_ = 0;    // the audio port of the signature
   std::atomic<bool> media_seen_{false};  // a relayed stream has been seen (written by the relay thread)
   ClientRtpPort client_rtp_{number_};
   ServerRtpPort server_rtp_{number_};

@@ -54,8 +54,7 @@ void Call::InviteReceived(Direction dir) {
 
   if (WithinDialog()) {
     // A fax from the server toward a direct client needs the relay's own INVITE to the client first.
-    if (dir == FROM_CLIENT && mode_ != NatType::OPAQUE && IsSDP(*message_) &&
-        CheckForT38(dir)) {
+    if (dir == FROM_CLIENT && mode_ != NatType::OPAQUE && IsSDP(*message_) && CheckForT38(dir)) {
       full_reason_ = 'F';
       return Process(START_FULL_MODE, dir);
     }
@@ -68,7 +67,7 @@ void Call::InviteReceived(Direction dir) {
   CallEvent(E_INVITE, "");
   if ((indirect_ || chained_) && CleanDefect())
     LogLine(LEVEL_DEBUG, indirect_ ? "Indirect Client: Remove 'EeTt' from Defects => FULL\n"
-                               : "Chained Client: Remove 'EeTt' from Defects\n");
+                                   : "Chained Client: Remove 'EeTt' from Defects\n");
   if (dir == FROM_CLIENT) ClientInviteDefects();
   if (dir == FROM_SERVER && message_->Header("X-LBC") != nullptr) {
     message_->Remove("X-LBC");
@@ -106,8 +105,10 @@ bool Call::HoldCheck(Direction dir) {
     message_->Header("X-Holder", text);
   }
   const bool long_hold = !hold && hold_time_ != 0 && time(nullptr) - hold_time_ > g_config.register_timeout;
-  if (!hold) hold_time_ = 0;
-  else if (hold_time_ == 0) hold_time_ = time(nullptr);
+  if (!hold)
+    hold_time_ = 0;
+  else if (hold_time_ == 0)
+    hold_time_ = time(nullptr);
   if (long_hold && !public_ip_ && mode_ != NatType::OPAQUE) {
     LogLine(LEVEL_DEBUG, "Too long Hold - Switch to FULL mode\n");
     full_reason_ = 'D';
@@ -136,7 +137,8 @@ void Call::InviteResponse(Direction dir) {
   if (seq == 0) return OtherInTransaction(dir);
   if (seq == -1) return OutsideTransaction(dir);
   // The client repeats its 200 of the relay's own INVITE: the relay's ACK was lost.
-  if (seq == 1 && m.IsResponse() && m.Status() == 200 && cseq_shift_ != 0 && State() == INVITE_SENT) PassXAck();
+  if (seq == 1 && m.IsResponse() && m.Status() == 200 && cseq_shift_ != 0 && State() == INVITE_SENT)
+    PassXAck();
 }
 
 // Glare, a retransmitted INVITE, or a new one while the last is pending.
@@ -211,7 +213,9 @@ void Call::AnswerToInvite(Direction dir) {
 // Some devices cannot take the server's own answer to their hold: they get their offer mirrored instead.
 void Call::AnswerHoldForDevice() {
   Sdp* offer = original_invite_ && IsSDP(*original_invite_) ? original_invite_->GetSDP() : nullptr;
-  if (offer == nullptr || offer->Medias().empty() || offer->Medias().front()->Mode() != SdpAttributes::SENDONLY) return;
+  if (offer == nullptr || offer->Medias().empty() ||
+      offer->Medias().front()->Mode() != SdpAttributes::SENDONLY)
+    return;
   auto answer = std::make_unique<Sdp>(*offer);
   answer->Attributes().Mode(SdpAttributes::UNSPECIFIED);
   for (const auto& media : answer->Medias()) {
@@ -244,7 +248,8 @@ void Call::Challenge(Direction dir, int cseq) {
 
 void Call::OtherInTransaction(Direction dir) {
   SipMessage& m = *message_;
-  if (m.IsAck() && dir == invite_direction_ && original_invite_ && IsSDP(*original_invite_) && !m.Body().empty()) {
+  if (m.IsAck() && dir == invite_direction_ && original_invite_ && IsSDP(*original_invite_) &&
+      !m.Body().empty()) {
     m.Remove(HID::HID_CONTENT_TYPE);
     m.Body("");
   }

@@ -47,8 +47,10 @@ void RemoveSupported(SipMessage& m, const char* tag) {
       v.remove_prefix(std::min(comma + 1, v.size()));
       item.erase(0, item.find_first_not_of(" \t"));
       item.erase(item.find_last_not_of(" \t") + 1);
-      if (strcasecmp(item.c_str(), tag) == 0) found = true;
-      else if (!item.empty()) kept += (kept.empty() ? "" : ", ") + item;
+      if (strcasecmp(item.c_str(), tag) == 0)
+        found = true;
+      else if (!item.empty())
+        kept += (kept.empty() ? "" : ", ") + item;
     }
   }
   if (!found) return;
@@ -83,7 +85,8 @@ bool Call::PreProcess(Direction dir) {
       return false;
     }
     if (client_ok_) RestoreClientOk();
-    if (m.Header(HID::HID_RECORD_ROUTE) == nullptr && original_invite_ && original_invite_->Header(HID::HID_RECORD_ROUTE) != nullptr) {
+    if (m.Header(HID::HID_RECORD_ROUTE) == nullptr && original_invite_ &&
+        original_invite_->Header(HID::HID_RECORD_ROUTE) != nullptr) {
       m.Set(HID::HID_RECORD_ROUTE, original_invite_->Header(HID::HID_RECORD_ROUTE)->Copy());
       LogLine(LEVEL_DEBUG, "Reconstuct 200_OK Record_Route(s)\n");
     }
@@ -114,7 +117,8 @@ bool Call::PreProcess(Direction dir) {
 // the current message.
 void Call::RestoreClientOk() {
   const int seq = SequenceOf(*message_);
-  std::unique_ptr<HeaderLine> via = message_->Header(HID::HID_VIA) ? message_->Header(HID::HID_VIA)->Copy() : nullptr;
+  std::unique_ptr<HeaderLine> via =
+      message_->Header(HID::HID_VIA) ? message_->Header(HID::HID_VIA)->Copy() : nullptr;
   const std::string body = message_->Body();
   *message_ = *client_ok_;
   if (auto* cseq = message_->Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(seq);
@@ -213,7 +217,8 @@ void Call::OverwriteKey() {
   auto* to = m.Header<ToHeader>(HID::HID_TO);
   if (callid == nullptr) return;
   std::string key = std::string(direction_ == FROM_SERVER ? "S&" : "C&") + callid->Value();
-  if (to != nullptr && to->Params().Param("tag") != nullptr) key += std::string("&") + to->Params().Param("tag");
+  if (to != nullptr && to->Params().Param("tag") != nullptr)
+    key += std::string("&") + to->Params().Param("tag");
   if (key != key_) {
     LogLine(LEVEL_DEBUG, "Overwrite Key: %s\n", key.c_str());
     original_key_ = key_;
@@ -254,6 +259,7 @@ std::string Call::BogusSDP() const {
   const std::string ip = g_config.myipaddr;
   const char* fmt = bare_codec_ == 18 ? "18" : bare_codec_ == 3 ? "3" : "0";
   const char* name = bare_codec_ == 18 ? "G729" : bare_codec_ == 3 ? "GSM" : "PCMU";
-  return "v=0\r\no=ostrel 1 1 IN IP4 " + ip + "\r\ns=SIP Ostrel\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\nm=audio 0 RTP/AVP " +
-         fmt + " 101\r\na=rtpmap:" + fmt + ' ' + name + "/8000\r\na=rtpmap:101 telephone-event/8000\r\n";
+  return "v=0\r\no=ostrel 1 1 IN IP4 " + ip + "\r\ns=SIP Ostrel\r\nc=IN IP4 " + ip +
+         "\r\nt=0 0\r\nm=audio 0 RTP/AVP " + fmt + " 101\r\na=rtpmap:" + fmt + ' ' + name +
+         "/8000\r\na=rtpmap:101 telephone-event/8000\r\n";
 }

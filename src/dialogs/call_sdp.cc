@@ -26,7 +26,8 @@ uint32_t DottedToIp(const std::string& text) {
   return inet_pton(AF_INET, text.c_str(), &a) == 1 ? ntohl(a.s_addr) : 0;
 }
 
-// "a.b.c.d:port" of a media section, as Address()/ConnectionAddress() give it; false unless the host is a literal address.
+// "a.b.c.d:port" of a media section, as Address()/ConnectionAddress() give it; false unless the host is a
+// literal address.
 bool LiteralHostPort(const std::string& hostport, InetAddress& out) {
   const size_t colon = hostport.rfind(':');
   if (colon == std::string::npos || DottedToIp(hostport.substr(0, colon)) == 0) return false;
@@ -125,7 +126,9 @@ void Call::LearnServer(const SdpMedia& media, RtpPort& pair, const char* what) {
 }
 
 void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
-  const bool answer = msg.IsInvite() ? false : msg.IsAck() ? true : (original_invite_ && IsSDP(*original_invite_));
+  const bool answer = msg.IsInvite() ? false
+                      : msg.IsAck()  ? true
+                                     : (original_invite_ && IsSDP(*original_invite_));
   auto* cseq_h = msg.Header<CSeqHeader>(HID::HID_CSEQ);
   const int cseq = cseq_h != nullptr ? cseq_h->Sequence() : 0;
   Sdp* sdp = msg.GetSDP();
@@ -148,7 +151,8 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
     }
   }
   if (dir == FROM_CLIENT) NoteClientMedia(main, video);
-  if (srtp_ != 0 && dir == FROM_CLIENT && !answer && (audio == nullptr || audio->Attributes().Attribute("crypto") == nullptr))
+  if (srtp_ != 0 && dir == FROM_CLIENT && !answer &&
+      (audio == nullptr || audio->Attributes().Attribute("crypto") == nullptr))
     srtp_ = 0;  // the client offers plain RTP: the call is not secured
   const bool hold = main != nullptr && main->IsHold();
 

@@ -54,7 +54,8 @@ std::string AudioAddress(SipMessage& m) {
 
 bool SupportsTimer(const SipMessage& m) {
   const char* raw = m.Header(std::string_view("Supported"));
-  if (auto* sup = m.Header<SupportedHeader>(HID::HID_SUPPORTED)) return sup->Value().find("timer") != std::string::npos;
+  if (auto* sup = m.Header<SupportedHeader>(HID::HID_SUPPORTED))
+    return sup->Value().find("timer") != std::string::npos;
   return raw != nullptr && std::string_view(raw).find("timer") != std::string_view::npos;
 }
 
@@ -73,7 +74,8 @@ void KeepOneRecordRoute(SipMessage& m, bool keep_last) {
 // The string hash that numbers the relay's own tags: h = h * 33 + c from 5381, never 0.
 uint32_t HashText(const char* s) {
   uint32_t h = 5381;
-  for (; *s != '\0'; ++s) h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
+  for (; *s != '\0'; ++s)
+    h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
   return h != 0 ? h : 1;
 }
 
@@ -125,7 +127,8 @@ void Call::StoreZAnswer(const SipMessage& m) {
 bool Call::ZEarlyAnswer() {
   SipMessage& m = *message_;
   const int status = m.Status();
-  const bool early183 = status == 183 && (Defect('e') || (Defect('E') && !public_ip_ && mode_ == NatType::RESTRICTED));
+  const bool early183 =
+      status == 183 && (Defect('e') || (Defect('E') && !public_ip_ && mode_ == NatType::RESTRICTED));
   const bool ringing = status == 180 && got_183_ && Defect('Q') && !Anchored();
   const bool convert = early183 || ringing;
   if (ringing) {
@@ -272,7 +275,8 @@ void Call::ZeroAnswer(Direction dir) {
     return;
   }
   // The client repeating its ACK of the relay's 200: the server's answer was acknowledged by the relay.
-  if (m.IsAck() && dir == FROM_CLIENT && original_invite_ && Sequence(m) == Sequence(*original_invite_)) return;
+  if (m.IsAck() && dir == FROM_CLIENT && original_invite_ && Sequence(m) == Sequence(*original_invite_))
+    return;
   Pass(dir);
 }
 
@@ -290,7 +294,8 @@ void Call::AckServer(const SipMessage& answer, bool confirmed) {
   ack.Remove(HID::HID_VIA);
   ack.Set(HID::HID_USER_AGENT, g_config.agent_name);
   const char* tag = TagOf(answer, HID::HID_TO);
-  if (auto* to = ack.Header<ToHeader>(HID::HID_TO); to != nullptr && tag != nullptr) to->Params().Param("tag", tag);
+  if (auto* to = ack.Header<ToHeader>(HID::HID_TO); to != nullptr && tag != nullptr)
+    to->Params().Param("tag", tag);
   // A non-2xx ACK belongs to the INVITE's transaction and so carries its branch.
   const bool was = confirmed_;
   confirmed_ = confirmed;
@@ -372,7 +377,8 @@ void Call::ZRetag(Direction dir) {
       m.Remove(HID::HID_RECORD_ROUTE);
       auto* contact = m.Header<ContactHeader>(HID::HID_CONTACT);
       if (contact != nullptr && !contact->Star())
-        m.Set(HID::HID_CONTACT, "<sip:" + number_text_ + '@' + g_config.myipaddr + ':' + std::to_string(g_config.main_port) + '>');
+        m.Set(HID::HID_CONTACT, "<sip:" + number_text_ + '@' + g_config.myipaddr + ':' +
+                                    std::to_string(g_config.main_port) + '>');
     }
   }
   if (target != nullptr && !tag.empty()) {

@@ -51,7 +51,8 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
   direction_ = FROM_CLIENT;
 
   DomainOptions opts = m->dmopt ? *m->dmopt : DomainOptions{};
-  if (!opts.checked && Hooks().CheckDomain && !Hooks().CheckDomain(*message_, source_, defects_, opts)) return false;
+  if (!opts.checked && Hooks().CheckDomain && !Hooks().CheckDomain(*message_, source_, defects_, opts))
+    return false;
 
   SipMessage& msg = *message_;
   if (opts.loglvl != 0) log_level_ = opts.loglvl;
@@ -72,7 +73,8 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
       uint8_t codec = 0;
       const int rule = g_config.CheckTransRules(msg, &codec);
       if (rule == -1) {
-        if (Hooks().Bounce) Hooks().Bounce(msg, 415, "Unsupported Media Type", client_sip_address_, g_external_port);
+        if (Hooks().Bounce)
+          Hooks().Bounce(msg, 415, "Unsupported Media Type", client_sip_address_, g_external_port);
         return false;
       }
       transcoding_ = static_cast<int8_t>(rule);
@@ -82,7 +84,8 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
 
   keep_contact_ = opts.pcnt;
   persistent_ = opts.prsn;
-  if (!defects_.empty() && defects_[0] != ' ') LogLine(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.c_str());
+  if (!defects_.empty() && defects_[0] != ' ')
+    LogLine(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.c_str());
   if (opts.full) {
     LogLine(LEVEL_DEBUG, opts.trns ? "Known TRNS Domain.\n" : "Known FULL Domain.\n");
     SetFullDomain();
@@ -95,7 +98,8 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
 
   const uint64_t held = PollReactor::NowMs() - started;
   if (held > kSlowMs)
-    LogLine(LEVEL_ERROR, "Warning: Dialog locked for ~%lu ms during set-up\n", static_cast<unsigned long>(held));
+    LogLine(LEVEL_ERROR, "Warning: Dialog locked for ~%lu ms during set-up\n",
+            static_cast<unsigned long>(held));
   return true;
 }
 
@@ -105,7 +109,8 @@ bool Dialog::Throttled(const ClientMessage* m) {
   const bool ddos = g_dos.UnderDDOS();
   if (message_->IsRegister()) {
     const int limit = ddos ? g_config.throttle_ddos : g_config.throttle_register;
-    return !RegisterThrottle::Process().Admit(time(nullptr), limit, ddos, g_config.slow_start, Hooks().SetSlowStart);
+    return !RegisterThrottle::Process().Admit(time(nullptr), limit, ddos, g_config.slow_start,
+                                              Hooks().SetSlowStart);
   }
   if (!SlowStartOn() && !ddos) return false;
   const bool registered = Hooks().HasRegister && Hooks().HasRegister(new_contact_);
@@ -144,7 +149,8 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
     if (!Resolve(a, hop)) {
       LogLine(LEVEL_ERROR, "Warning: Destination '%s' could not be resolved\n", hop.c_str());
       g_dos.Report(source_, DosCore::DOS_L, 0);
-      if (Hooks().Bounce) Hooks().Bounce(*message_, 484, "Address Incomplete", client_sip_address_, g_external_port);
+      if (Hooks().Bounce)
+        Hooks().Bounce(*message_, 484, "Address Incomplete", client_sip_address_, g_external_port);
       return false;
     }
     server_sip_address_ = a;

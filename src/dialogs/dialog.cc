@@ -13,10 +13,11 @@
 namespace {
 
 constexpr const char* kStateNames[] = {
-    "INIT",         "CLN_REGISTER_RECV", "INVITE_RECV",   "OPTIONS_SENT",    "OPTIONS_RECV",   "INVITE_SENT",
-    "X_INVITE_SENT", "X_183_SENT",       "X_ACK_SENT",    "X_CLNMEDIA_RECV", "Z_OK_SENT",      "Z_ACK_RECV",
-    "Z_DONE",       "Z_INV_SENT",        "START_FULL_MODE", "CANCEL_RECV",   "REFER_RECV",     "AUTH",
-    "MOVED",        "PASS",              "COMPLETE",      "<UNKNOWN>"};
+    "INIT",        "CLN_REGISTER_RECV", "INVITE_RECV", "OPTIONS_SENT", "OPTIONS_RECV",
+    "INVITE_SENT", "X_INVITE_SENT",     "X_183_SENT",  "X_ACK_SENT",   "X_CLNMEDIA_RECV",
+    "Z_OK_SENT",   "Z_ACK_RECV",        "Z_DONE",      "Z_INV_SENT",   "START_FULL_MODE",
+    "CANCEL_RECV", "REFER_RECV",        "AUTH",        "MOVED",        "PASS",
+    "COMPLETE",    "<UNKNOWN>"};
 static_assert(sizeof kStateNames / sizeof kStateNames[0] == Dialog::LAST + 1);
 
 }  // namespace
@@ -26,7 +27,8 @@ DialogHooks& Dialog::Hooks() {
   return hooks;
 }
 
-Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg)
+Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
+               const RegistrationValues& reg)
     : message_(std::move(msg)),
       key_(std::move(key)),
       direction_(FROM_SERVER),
@@ -77,10 +79,11 @@ void Dialog::AddKeys() {
 Dialog::~Dialog() {
   if (number_ == 0) return;
   CancelTimer(T_ANY);
-  LogLine(LEVEL_TRACE, "~Dialog_t Before (%zd,%zd) %s ....\n", table_->dialogs_by_number_.size(), table_->dialogs_by_key_.size(),
-       key_.c_str());
+  LogLine(LEVEL_TRACE, "~Dialog_t Before (%zd,%zd) %s ....\n", table_->dialogs_by_number_.size(),
+          table_->dialogs_by_key_.size(), key_.c_str());
   table_->EraseDialog(this);
-  LogLine(LEVEL_TRACE, "~Dialog_t After  (%zd,%zd) ....\n", table_->dialogs_by_number_.size(), table_->dialogs_by_key_.size());
+  LogLine(LEVEL_TRACE, "~Dialog_t After  (%zd,%zd) ....\n", table_->dialogs_by_number_.size(),
+          table_->dialogs_by_key_.size());
   LogLine(LEVEL_DEBUG, "End of Dialog  %s ....\n", key_.c_str());
 }
 
@@ -98,9 +101,7 @@ void Dialog::LogLine(int level, const char* fmt, ...) const {
   Log(number_text_.c_str(), level | LogThreshold(), log_level_, "%s", text);
 }
 
-const char* Dialog::StateName(int s) {
-  return (s >= 0 && s < LAST) ? kStateNames[s] : kStateNames[LAST];
-}
+const char* Dialog::StateName(int s) { return (s >= 0 && s < LAST) ? kStateNames[s] : kStateNames[LAST]; }
 
 void Dialog::State(DialogState s) {
   if (s == State()) return;
@@ -121,7 +122,8 @@ void Dialog::ScheduleTimer(int type, TimerCB* cb, int ms) {
 
 void Dialog::CancelTimer(int mask) {
   if (timer_id_ == PollReactor::kNoTimer) return;
-  if ((timer_type_ & mask) == 0) LogLine(LEVEL_ERROR, "Error: Canceling wrong timer %X %X\n", timer_type_, mask);
+  if ((timer_type_ & mask) == 0)
+    LogLine(LEVEL_ERROR, "Error: Canceling wrong timer %X %X\n", timer_type_, mask);
   if (PollReactor* r = PollReactor::Instance()) r->CancelTimer(timer_id_);
   timer_id_ = PollReactor::kNoTimer;
   timer_type_ = T_NONE;
@@ -148,8 +150,8 @@ void Dialog::OldContactUri(SipUri& u) const {
 
 void Dialog::ClientSipAddress(const InetAddress& a) {
   if (!client_sip_address_.empty() && client_sip_address_ != a)
-    LogLine(LEVEL_DEBUG, "Warning: Force CLN SipAddress update: %s --> %s\n", client_sip_address_.Text().c_str(),
-         a.Text().c_str());
+    LogLine(LEVEL_DEBUG, "Warning: Force CLN SipAddress update: %s --> %s\n",
+            client_sip_address_.Text().c_str(), a.Text().c_str());
   client_sip_address_ = a;
 }
 

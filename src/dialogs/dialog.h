@@ -29,14 +29,14 @@ struct RegistrationValues {
   std::string old_contact;  // the client's own Contact
   std::string domain;
   std::string defects;
-  InetAddress hole;      // the client's public SIP address
+  InetAddress hole;     // the client's public SIP address
   uint32_t rtp_ip = 0;  // the client's expected RTP address
   bool public_ip = false;
   bool indirect = false;
   bool chained = false;
   bool persistent = false;
   bool transcoding = false;  // transcoding allowed
-  bool srtp = false;   // SRTP allowed
+  bool srtp = false;         // SRTP allowed
   int log_level = 0;
 };
 
@@ -67,7 +67,16 @@ class Dialog {
     LAST
   };
   // A dialog has at most one pending timer; bits, so that CancelTimer can name several.
-  enum TimerKind { T_NONE = 0, T_RETRANS = 1, T_OPTIONS = 2, T_MEDIA = 4, T_AUTH = 8, T_COMPLETE = 16, T_ZANSWER = 32, T_ANY = 255 };
+  enum TimerKind {
+    T_NONE = 0,
+    T_RETRANS = 1,
+    T_OPTIONS = 2,
+    T_MEDIA = 4,
+    T_AUTH = 8,
+    T_COMPLETE = 16,
+    T_ZANSWER = 32,
+    T_ANY = 255
+  };
   enum Direction { FROM_NOWHERE = 0, FROM_CLIENT = 1, FROM_SERVER = 2 };
 
   // The event of a completion that reports nothing.
@@ -77,7 +86,8 @@ class Dialog {
   static constexpr int kCallLingerSec = 40;
 
   // A dialog opened by the server toward a registered client; srv is where the server's messages came from.
-  Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg);
+  Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
+         const RegistrationValues& reg);
   // A dialog opened by a client request (completed by ClientSetup); an empty defect is taken from the device.
   Dialog(std::unique_ptr<SipMessage> msg, std::string key, std::string defect);
   // A bare entry under key (no message).

@@ -67,7 +67,8 @@ bool Dialog::NotifyWorkarounds() {
     const std::string key = "C&" + (call_id != nullptr ? call_id->Value() : std::string());
     // This dialog is locked: the table's lock may only be tried, never waited for.
     for (unsigned k = 0; table_->table_lock_.TryReadLock() != 0; ++k) {
-      if (k % 1000 == 1) LogLine(LEVEL_DEBUG, "Defect 'n' - Attempt(%u) to lock Dialog List. Yield!\n", k / 1000);
+      if (k % 1000 == 1)
+        LogLine(LEVEL_DEBUG, "Defect 'n' - Attempt(%u) to lock Dialog List. Yield!\n", k / 1000);
       sched_yield();
     }
     auto it = table_->dialogs_by_key_.find(key);

@@ -48,7 +48,8 @@ struct Side {
 };
 
 Side SideToward(Dialog::Direction from) {
-  if (from == Dialog::FROM_CLIENT) return {g_config.server_ipaddr, g_config.second_port + 3, &g_internal_port};
+  if (from == Dialog::FROM_CLIENT)
+    return {g_config.server_ipaddr, g_config.second_port + 3, &g_internal_port};
   return {g_config.myipaddr, g_config.main_port, &g_external_port};
 }
 
@@ -75,7 +76,8 @@ void Dialog::Relay(Direction dir) {
     auto* mf = m.Header<MaxForwardsHeader>(HID::HID_MAX_FORWARDS);
     if (mf != nullptr && mf->Value() > 0) mf->Value(mf->Value() - 1);
   }
-  if (dir == FROM_SERVER && Defect('M') && m.Header(HID::HID_MAX_FORWARDS) == nullptr) m.Set(HID::HID_MAX_FORWARDS, "9");
+  if (dir == FROM_SERVER && Defect('M') && m.Header(HID::HID_MAX_FORWARDS) == nullptr)
+    m.Set(HID::HID_MAX_FORWARDS, "9");
   if (!PreProcess(dir)) return;
 
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
@@ -89,8 +91,9 @@ void Dialog::Relay(Direction dir) {
   if (!request) {
     if (!NextHopOfResponse(dir, hop)) return;
   } else {
-    std::string via = "SIP/2.0/UDP " + side.host + ':' + std::to_string(side.port) + ";branch=z9hG4bK-ostrel-" +
-                      number_text_ + '-' + (cseq != nullptr ? std::to_string(cseq->Sequence()) : std::string()) +
+    std::string via = "SIP/2.0/UDP " + side.host + ':' + std::to_string(side.port) +
+                      ";branch=z9hG4bK-ostrel-" + number_text_ + '-' +
+                      (cseq != nullptr ? std::to_string(cseq->Sequence()) : std::string()) +
                       (Confirmed() && State() != COMPLETE ? ".A" : ".0");
     m.push_front(HID::HID_VIA, via);
     SipUri contact;
@@ -111,7 +114,8 @@ void Dialog::Relay(Direction dir) {
   }
 
   PostProcess(dir);
-  side.out->send(m, dir == FROM_CLIENT ? server_sip_address_ : client_sip_address_, log_level_, LogThreshold());
+  side.out->send(m, dir == FROM_CLIENT ? server_sip_address_ : client_sip_address_, log_level_,
+                 LogThreshold());
 }
 
 // A response goes back along its Via; the hop itself matters only inside a call's dialog. False: drop it.
@@ -120,7 +124,8 @@ bool Dialog::NextHopOfResponse(Direction dir, std::string& hop) {
   hop = m.Address();
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   const SipMessage* orig = IsCall() ? OriginalInvite() : nullptr;
-  if (hop.empty() && dir == FROM_CLIENT && orig != nullptr && (cseq == nullptr || cseq->Method() != SipMessage::BYE)) {
+  if (hop.empty() && dir == FROM_CLIENT && orig != nullptr &&
+      (cseq == nullptr || cseq->Method() != SipMessage::BYE)) {
     if (HeaderLine* via = orig->Header(HID::HID_VIA)) {
       LogLine(LEVEL_DEBUG, "There is no VIA - Trying to restore...\n");
       std::unique_ptr<HeaderLine> top = via->Copy();
@@ -163,7 +168,8 @@ void Dialog::RewriteContact() {
   if (m.IsInvite() && keep_contact_) return;
   std::string value = '<' + new_contact_ + '>';
   if (m.IsRegister()) {
-    if (const char* q = contact->Params().Param("q")) value += *q != '\0' ? std::string(";q=") + q : std::string(";q");
+    if (const char* q = contact->Params().Param("q"))
+      value += *q != '\0' ? std::string(";q=") + q : std::string(";q");
   }
   m.Set(HID::HID_CONTACT, value);
 }
@@ -173,7 +179,8 @@ void Dialog::RecordRouteSet(Direction dir, bool keep) {
   const Face outer = Outer();
   const Face inner = Inner();
   if (dir == FROM_CLIENT && m.IsRequest()) {
-    if (m.Header(HID::HID_RECORD_ROUTE) != nullptr || keep_contact_ || (IsCall() && SymmetricWithoutRegistration())) {
+    if (m.Header(HID::HID_RECORD_ROUTE) != nullptr || keep_contact_ ||
+        (IsCall() && SymmetricWithoutRegistration())) {
       m.push_front(HID::HID_RECORD_ROUTE, FaceText(number_text_, inner));
       LogLine(LEVEL_DEBUG, "Add 'Record-Route:' to itself\n");
     }
@@ -255,7 +262,8 @@ void Dialog::PostProcess(Direction dir) {
   SipMessage& m = *message_;
   if (!m.IsResponse()) return;
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
-  if (m.Status() == 200 && cseq != nullptr && cseq->Method() == SipMessage::SUBSCRIBE && (!public_ip_ || persistent_)) {
+  if (m.Status() == 200 && cseq != nullptr && cseq->Method() == SipMessage::SUBSCRIBE &&
+      (!public_ip_ || persistent_)) {
     auto* expires = m.Header<ExpiresHeader>(HID::HID_EXPIRES);
     if (expires != nullptr && expires->Value() > 0 && Hooks().KeepRegistrationAlive)
       Hooks().KeepRegistrationAlive(*this, expires->Value());

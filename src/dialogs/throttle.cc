@@ -8,7 +8,7 @@ RegisterThrottle& RegisterThrottle::Process() {
 }
 
 bool RegisterThrottle::Admit(time_t now, int limit, bool ddos, bool slow_start_configured,
-                          const std::function<void(bool)>& set_slow) {
+                             const std::function<void(bool)>& set_slow) {
   time_t seen = second_.load(std::memory_order_acquire);
   if (seen != now && second_.compare_exchange_strong(seen, now, std::memory_order_acq_rel)) {
     count_.store(0, std::memory_order_release);

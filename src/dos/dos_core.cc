@@ -25,13 +25,16 @@ DosSettings DosSettingsFromConfig() {
   s.block_time_rate = g_config.block_time_rate;
   s.ddos_threshold = g_config.ddos_threshold;
   s.ddos_block_time = g_config.ddos_block_time;
-  s.fw = FirewallCommands{g_config.rule_name, g_config.start_command, g_config.stop_command, g_config.block_command, g_config.unblock_command};
+  s.fw = FirewallCommands{g_config.rule_name, g_config.start_command, g_config.stop_command,
+                          g_config.block_command, g_config.unblock_command};
   return s;
 }
 
 namespace {
 const void* const kShieldArg = reinterpret_cast<const void*>(~uintptr_t{0});
-const void* SerialArg(uint64_t serial) { return reinterpret_cast<const void*>(static_cast<uintptr_t>(serial)); }
+const void* SerialArg(uint64_t serial) {
+  return reinterpret_cast<const void*>(static_cast<uintptr_t>(serial));
+}
 }  // namespace
 
 DosCore::~DosCore() {
@@ -46,7 +49,8 @@ DosCore::~DosCore() {
 
 void DosCore::DosReset() {
   const DosSettings s = hooks_.settings ? hooks_.settings() : DosSettings{};
-  if (saved_level_ >= DL_LOCAL || s.dos_mode >= DL_LOCAL) Log("ostrel", LEVEL_DEBUG, "Reseting all DOS States ...\n");
+  if (saved_level_ >= DL_LOCAL || s.dos_mode >= DL_LOCAL)
+    Log("ostrel", LEVEL_DEBUG, "Reseting all DOS States ...\n");
   PollReactor* r = Reactor();
   {
     MutexGuard guard(lock_);
@@ -99,8 +103,8 @@ void DosCore::Report(const InetAddress& src, DosMark kind, unsigned uniq, unsign
     MutexGuard guard(lock_);
     if (current_tally_ < 0) return;
     if (count_in == 1)
-      Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s\n", static_cast<char>(kind),
-          src.Text().c_str(), protect ? " - Protected" : "");
+      Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s\n",
+          static_cast<char>(kind), src.Text().c_str(), protect ? " - Protected" : "");
     else
       Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s (%u times)\n",
           static_cast<char>(kind), src.Text().c_str(), protect ? " - Protected" : "", count_in);
@@ -201,7 +205,8 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
   if (ip == 0 || level == DL_OFF) return;
   const std::string addr = InetAddress::IpText(ip);
   if (level == DL_LOG) {
-    Log("ostrel", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds, " (LogOnly)");
+    Log("ostrel", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds,
+        " (LogOnly)");
     return;
   }
   Log(">>>==>", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds, "");
@@ -215,7 +220,8 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
     }
     auto block = std::make_unique<DosBlocked>(DosBlocked{port, ip, next_serial_++});
     // The timer carries the block's serial, never its address: a reset may free the record meanwhile.
-    if (PollReactor* r = Reactor()) block->timer_id = r->SetTimer(this, seconds * 1000, SerialArg(block->serial));
+    if (PollReactor* r = Reactor())
+      block->timer_id = r->SetTimer(this, seconds * 1000, SerialArg(block->serial));
     ports.emplace(port, std::move(block));
   }
   if (level == DL_SYSFW) {
@@ -259,7 +265,8 @@ void DosCore::IntervalEnd() {
   }
   Log("ostrel", LEVEL_TRACE, "dos timeout, Current element: %ld\n", static_cast<long>(current));
   for (const auto& [ip, t] : summary) {
-    if (t.count_messages >= s.light_threshold_repeat || t.count_sources >= s.heavy_threshold_repeat || t.count_repeats >= s.repeat_threshold_repeat) {
+    if (t.count_messages >= s.light_threshold_repeat || t.count_sources >= s.heavy_threshold_repeat ||
+        t.count_repeats >= s.repeat_threshold_repeat) {
       if (!IsWhitelisted(ip)) RunSystemBlock(ip, t.port, s.block_time_repeat);
     }
   }
@@ -284,7 +291,8 @@ void DosCore::BlockExpired(uint64_t serial) {
     // Stop at the match: erasing the address entry invalidates the outer iterator.
     for (auto a = blocks_.begin(); a != blocks_.end(); ++a) {
       auto& ports = a->second;
-      auto p = std::find_if(ports.begin(), ports.end(), [&](const auto& e) { return e.second->serial == serial; });
+      auto p =
+          std::find_if(ports.begin(), ports.end(), [&](const auto& e) { return e.second->serial == serial; });
       if (p == ports.end()) continue;
       ip = a->first;
       port = p->first;

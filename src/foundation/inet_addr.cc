@@ -58,7 +58,8 @@ std::string InetAddress::IpText() const { return IpText(Ip()); }
 
 std::string InetAddress::IpText(unsigned ip) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (ip >> 24) & 255, (ip >> 16) & 255, (ip >> 8) & 255, ip & 255);
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (ip >> 24) & 255, (ip >> 16) & 255, (ip >> 8) & 255,
+                ip & 255);
   return buf;
 }
 

@@ -1,8 +1,8 @@
 #include "media/relay.h"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,9 +28,8 @@ struct StreamInfo {
 // Socket i is pair i / 2 (client audio, server audio, client video, server video); odd sockets are RTCP.
 // Packets go out through the pair of the other side: pair (i / 2) ^ 1.
 constexpr StreamInfo kStreams[8] = {
-    {"CLN Audio Stream", E_CLN_AUDIO}, {"CLN Audio RTCP  ", E_NOP},
-    {"SRV Audio Stream", E_SRV_AUDIO}, {"SRV Audio RTCP  ", E_NOP},
-    {"CLN Video Stream", E_CLN_VIDEO}, {"CLN Video RTCP  ", E_NOP},
+    {"CLN Audio Stream", E_CLN_AUDIO}, {"CLN Audio RTCP  ", E_NOP},       {"SRV Audio Stream", E_SRV_AUDIO},
+    {"SRV Audio RTCP  ", E_NOP},       {"CLN Video Stream", E_CLN_VIDEO}, {"CLN Video RTCP  ", E_NOP},
     {"SRV Video Stream", E_SRV_VIDEO}, {"SRV Video RTCP  ", E_NOP},
 };
 
@@ -87,7 +86,8 @@ RelayLoop::RelayLoop(RelayThread& relay)
       uniq_(static_cast<int>(relay.number_)),
       threshold_(relay.setup_.log_threshold),
       guard_(relay.setup_.orig_ip) {
-  const bool video = relay.setup_.video && relay.pairs_[2]->GetHandle() >= 0 && relay.pairs_[3]->GetHandle() >= 0;
+  const bool video =
+      relay.setup_.video && relay.pairs_[2]->GetHandle() >= 0 && relay.pairs_[3]->GetHandle() >= 0;
   socket_count_ = video ? 8 : 4;
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epoll_fd_ < 0) return;
@@ -95,10 +95,13 @@ RelayLoop::RelayLoop(RelayThread& relay)
     epoll_event ev{};
     ev.events = i < socket_count_ ? (EPOLLIN | EPOLLPRI) : EPOLLIN;
     ev.data.u32 = static_cast<uint32_t>(i);
-    const int fd = i == socket_count_ ? relay.thread_.WakeFd() : IsRtcp(i) ? Pair(i).GetRtcpHandle() : Pair(i).GetHandle();
+    const int fd = i == socket_count_ ? relay.thread_.WakeFd()
+                   : IsRtcp(i)        ? Pair(i).GetRtcpHandle()
+                                      : Pair(i).GetHandle();
     // A socket that cannot be watched is a closed one (-1); its stream is simply not relayed.
     if (fd >= 0 && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0)
-      Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay cannot watch socket %d: %s\n", fd, std::strerror(errno));
+      Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay cannot watch socket %d: %s\n", fd,
+          std::strerror(errno));
   }
 }
 
@@ -228,17 +231,22 @@ void RelayLoop::Track(int index, int len, const InetAddress& src) {
 void RelayLoop::FlushForeign(uint64_t now, bool force) {
   RelayObserver* obs = relay_.observer_;
   const unsigned uniq = relay_.number_;
-  const unsigned others = tally_.Flush(now, [obs, uniq](const InetAddress& src, unsigned count) {
-    if (obs != nullptr) {
-      obs->ForeignPackets(src, count, uniq);
-    } else {
-      g_dos.Report(src, DosCore::DOS_R, uniq, count);
-    }
-  }, force);
-  if (others != 0) Log(uniq_, LEVEL_DEBUG, threshold_, "Foreign RTP from too many sources: %u packets\n", others);
+  const unsigned others = tally_.Flush(
+      now,
+      [obs, uniq](const InetAddress& src, unsigned count) {
+        if (obs != nullptr) {
+          obs->ForeignPackets(src, count, uniq);
+        } else {
+          g_dos.Report(src, DosCore::DOS_R, uniq, count);
+        }
+      },
+      force);
+  if (others != 0)
+    Log(uniq_, LEVEL_DEBUG, threshold_, "Foreign RTP from too many sources: %u packets\n", others);
 }
 
-RelayThread::RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video, ServerRtpPort& srv_video)
+RelayThread::RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video,
+                         ServerRtpPort& srv_video)
     : pairs_{&cln_rtp, &srv_rtp, &cln_video, &srv_video}, number_(cln_rtp.Number()) {}
 
 bool RelayThread::Start(const RelaySetup& setup, RelayObserver* observer) {

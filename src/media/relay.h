@@ -16,11 +16,12 @@ enum RelayEvent : int { E_NOP = 0, E_CLN_AUDIO = 6, E_SRV_AUDIO = 7, E_CLN_VIDEO
 
 // What the call tells the relay when it starts it. Fixed for the thread's life.
 struct RelaySetup {
-  int log_threshold = 0;    // the call's log threshold (0: the global mask)
-  bool accept_any = false;  // load-balancer mode or a negative repeat_threshold_first: any client address may send
-  bool symmetric = false;   // the server side latches onto the addresses its packets come from
-  uint32_t orig_ip = 0;     // the client's public media address, host order (the call's client_rtp_ip_)
-  bool video = false;       // relay the video pairs too (used only when both are open)
+  int log_threshold = 0;  // the call's log threshold (0: the global mask)
+  bool accept_any =
+      false;  // load-balancer mode or a negative repeat_threshold_first: any client address may send
+  bool symmetric = false;  // the server side latches onto the addresses its packets come from
+  uint32_t orig_ip = 0;    // the client's public media address, host order (the call's client_rtp_ip_)
+  bool video = false;      // relay the video pairs too (used only when both are open)
 };
 
 // What the relay tells the call. Called on the relay thread, which holds no lock while calling.
@@ -38,7 +39,8 @@ class RelayThread {
  public:
   // The pairs belong to the call and must outlive this object (declare it after them, so it is destroyed,
   // and the thread joined, before they close).
-  RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video, ServerRtpPort& srv_video);
+  RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video,
+              ServerRtpPort& srv_video);
   ~RelayThread() { Stop(); }
   RelayThread(const RelayThread&) = delete;
   RelayThread& operator=(const RelayThread&) = delete;

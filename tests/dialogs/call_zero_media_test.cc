@@ -11,8 +11,9 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 
-const std::string kSdp = "v=0\r\no=s 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
-                         "m=audio 30000 RTP/AVP 0\r\n";
+const std::string kSdp =
+    "v=0\r\no=s 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
+    "m=audio 30000 RTP/AVP 0\r\n";
 const std::string kTagged = "To: <sip:bob@example.com>;tag=sb";
 
 class ZeroMediaTest : public RelayTest {
@@ -21,7 +22,7 @@ class ZeroMediaTest : public RelayTest {
   Call* StartCall(const std::string& defects, const std::string& headers = "", const std::string& body = "") {
     public_ip_ = true;
     Call* c = Open(new Call(Parse(Message("INVITE", 1, headers, body)), "C&call-INVITE@127.0.0.10", defects),
-                     Dialog::INVITE_RECV);
+                   Dialog::INVITE_RECV);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive();
     EXPECT_EQ(StartLine(invite_), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
@@ -29,8 +30,9 @@ class ZeroMediaTest : public RelayTest {
   }
   // The server's answer with SDP (or without).
   void ServerSays(Call* c, int code, const char* reason, bool sdp = true) {
-    auto m = Answer(invite_, code, reason, sdp ? std::vector<std::string>{kTagged, "Content-Type: application/sdp"}
-                                                : std::vector<std::string>{kTagged});
+    auto m = Answer(invite_, code, reason,
+                    sdp ? std::vector<std::string>{kTagged, "Content-Type: application/sdp"}
+                        : std::vector<std::string>{kTagged});
     if (sdp) m->Body(kSdp);
     Server(c, std::move(m));
   }
@@ -81,9 +83,9 @@ TEST_F(ZeroMediaTest, ServerSilentForTheAnswerTimeIsCancelledAndTheClientGetsABy
   EXPECT_THAT(Values(bye, "To").at(0), HasSubstr(";tag=fa"));
 }
 
-// The server's final answer after the OriginalKey is acknowledged by the relay, at once or, when it comes before the
-// client's ACK of the OriginalKey, once that ACK arrives: a failure ends the client's dialog with a BYE, a 200 ends
-// the zero-media exchange, and the answer timer then lets go of the call.
+// The server's final answer after the OriginalKey is acknowledged by the relay, at once or, when it comes
+// before the client's ACK of the OriginalKey, once that ACK arrives: a failure ends the client's dialog with
+// a BYE, a 200 ends the zero-media exchange, and the answer timer then lets go of the call.
 TEST_F(ZeroMediaTest, FinalAnswerAfterTheOkey) {
   const struct {
     int code;

@@ -113,7 +113,8 @@ TEST(DialogTable, ConcurrentLookupsDestroysAndKeyMessages) {
         table.AddKey(no, fd);
         {
           ObjectGuard<Dialog> g = table.GetDialog(no);
-          if (g) table.UpdateKey(no, InetAddress("127.0.0.1:5060"));  // posting while holding the lock is allowed
+          if (g)
+            table.UpdateKey(no, InetAddress("127.0.0.1:5060"));  // posting while holding the lock is allowed
         }
         if (ObjectGuard<Dialog> g = table.GetDialog(fd)) g->ClientSipAddress();
         table.RemoveKey(fd, no);

@@ -39,7 +39,7 @@ DomainOptions SrvDomain(const std::string& hosts) {
 TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
   Peer first("127.0.0.21:5060");
   Dialog* d = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv", " ",
-                           SrvDomain("127.0.0.21:5060/0,127.0.0.22:5060/50,127.0.0.23:5060/100"));
+                         SrvDomain("127.0.0.21:5060/0,127.0.0.22:5060/50,127.0.0.23:5060/100"));
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(StartLine(first.Receive()), "MESSAGE sip:bob@example.com SIP/2.0");
   EXPECT_EQ(d->Domain(), "example.com");
@@ -58,14 +58,14 @@ TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
 
 TEST_F(RelayTest, SrvCandidatesThatDoNotResolveAreDroppedAndASingleOneIsNoList) {
   Dialog* kept = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv1", " ",
-                              SrvDomain("bad.invalid:5060/0,127.0.0.21:5060/50,127.0.0.22:5060/100"));
+                            SrvDomain("bad.invalid:5060/0,127.0.0.21:5060/50,127.0.0.22:5060/100"));
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(kept->ServerSipAddress().Text(), "127.0.0.21:5060");
   ASSERT_NE(kept->Servers(), nullptr);
   EXPECT_EQ(kept->Servers()->size(), 2u);
 
   Dialog* single = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv2", " ",
-                                SrvDomain("bad.invalid:5060/0,127.0.0.22:5060/100"));
+                              SrvDomain("bad.invalid:5060/0,127.0.0.22:5060/100"));
   ASSERT_NE(single, nullptr);
   EXPECT_EQ(single->ServerSipAddress().Text(), "127.0.0.22:5060");
   EXPECT_EQ(single->Servers(), nullptr);
@@ -148,7 +148,8 @@ TEST_F(RelayTest, APublicClientKeepsItsContactUnlessTheDomainSaysPrsn) {
 
 TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
   bool admit = false;
-  Dialog::Hooks().CheckDomain = [&](SipMessage&, const InetAddress& from, std::string& defect, DomainOptions& o) {
+  Dialog::Hooks().CheckDomain = [&](SipMessage&, const InetAddress& from, std::string& defect,
+                                    DomainOptions& o) {
     EXPECT_EQ(from.Text(), kClient);
     defect = "s";
     return admit;

@@ -76,8 +76,9 @@ TEST_F(DialogStateTest, PrintShowsTheRequestLineOrTheResponsesCSeq) {
   auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", "");
   EXPECT_EQ(d->Defect(), " ") << "a device of no known kind";
   EXPECT_EQ(d->Print(), "OPTIONS sip:bob@127.0.0.20:5060 SIP/2.0");
-  d->SetMessage(Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
-                   "Call-ID: p\r\nCSeq: 3 OPTIONS\r\n\r\n"));
+  d->SetMessage(
+      Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
+            "Call-ID: p\r\nCSeq: 3 OPTIONS\r\n\r\n"));
   EXPECT_EQ(d->Print(), "3 OPTIONS");
   d->SetMessage(nullptr);
   EXPECT_EQ(d->Print(), "<Undefined>");

@@ -80,8 +80,12 @@ TEST(EnvExpansion, References) {
 }
 
 TEST(Base64, EncodeDecode) {
-  auto enc = [](const char* s) { return Base64::Encode(reinterpret_cast<const unsigned char*>(s), strlen(s)); };
-  auto url = [](const char* s) { return Base64::EncodeURL(reinterpret_cast<const unsigned char*>(s), strlen(s)); };
+  auto enc = [](const char* s) {
+    return Base64::Encode(reinterpret_cast<const unsigned char*>(s), strlen(s));
+  };
+  auto url = [](const char* s) {
+    return Base64::EncodeURL(reinterpret_cast<const unsigned char*>(s), strlen(s));
+  };
   EXPECT_EQ(enc("abc"), "YWJj");
   EXPECT_EQ(enc("a"), "YQ==");
   EXPECT_EQ(enc("ab"), "YWI=");

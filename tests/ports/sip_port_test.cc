@@ -154,7 +154,6 @@ TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
   close(tx);
 }
 
-
 TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
   std::string sdp =
       "v=0\r\no=- 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
@@ -170,7 +169,8 @@ TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
   ASSERT_NE(third, std::string::npos) << got;
   EXPECT_EQ(got.substr(0, third).find("a=rtpmap:0 PCMU/8000"), std::string::npos)
       << "static types lose their rtpmap when brief";
-  EXPECT_NE(got.find("a=rtpmap:0 PCMU/8000", third), std::string::npos) << "the third description is left alone";
+  EXPECT_NE(got.find("a=rtpmap:0 PCMU/8000", third), std::string::npos)
+      << "the third description is left alone";
   SipMessage again;
   ASSERT_TRUE(again.Parse(got));
 }

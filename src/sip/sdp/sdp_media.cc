@@ -18,9 +18,7 @@ std::string HostPort(std::string_view host, int port) {
   return out;
 }
 
-bool IsRtcpAttribute(std::string_view value) {
-  return value.substr(0, value.find(':')) == "rtcp";
-}
+bool IsRtcpAttribute(std::string_view value) { return value.substr(0, value.find(':')) == "rtcp"; }
 
 // The port of an rtcp attribute value ("5001" or "5001 IN IP4 10.0.0.9").
 bool RtcpPort(std::string_view value, int& port) {
@@ -50,7 +48,9 @@ bool SdpMedia::Attribute(std::string_view value) {
   return attributes_.Parse(value);
 }
 
-const std::string& SdpMedia::CodecFormat(size_t i) const { return i < formats_.size() ? formats_[i] : kEmpty; }
+const std::string& SdpMedia::CodecFormat(size_t i) const {
+  return i < formats_.size() ? formats_[i] : kEmpty;
+}
 
 void SdpMedia::AddFormat(const std::string& fmt) {
   for (const auto& f : formats_)
