@@ -32,7 +32,7 @@ struct Reading {
   SipMessage& msg;
   int threshold;
   std::string fuser;
-  std::string defect;
+  Defects defect;
   InetAddress reply;
   std::string ocnt, ncnt;
   bool pub = false;
@@ -199,7 +199,7 @@ void ClientDatagram(Datagram& d) {
   }
   if (!msg.IsRegister() || (r.threshold & LEVEL_REGISTRATION_REGULATION)) LogReceived(d, "<==C==", r.threshold);
   if (request && OpensDialog(msg)) {
-    if (r.defect.find('P') != std::string::npos && msg.URI().Port() == g_config.main_port) msg.URI().Port(0);
+    if (r.defect.Has(Defect::DROP_MAIN_PORT_FROM_URI) && msg.URI().Port() == g_config.main_port) msg.URI().Port(0);
     if (NeedsDomainCheck(msg.Method()) && !g_config.CheckDomain(msg, d.from, r.defect, *options)) return;
   }
   auto item = std::make_unique<ClientMessage>();
@@ -249,7 +249,7 @@ namespace {
 // for the new target (its server, its Contacts) before the call takes the INVITE.
 void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
   d->SetMessage(std::move(m->cmsg));
-  m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
+  m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
@@ -277,7 +277,7 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
       if (d->OldContact().empty() || d->NewContact() != m->ncnt) {
         InetAddress reply = m->frm;
         std::string ocnt, ncnt;
-        bool pub = NewOldContacts(msg, reply, ocnt, ncnt, d->Defect(), LEVEL_REGISTRATION_REGULATION);
+        bool pub = NewOldContacts(msg, reply, ocnt, ncnt, d->DeviceDefects(), LEVEL_REGISTRATION_REGULATION);
         d->OldContact(ocnt);
         d->NewContact(ncnt);
         d->PublicIP(pub);
@@ -320,7 +320,7 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   ObjectGuard<Dialog> d;
   d.Set(created);  // the creator holds the new dialog's lock
   if (m->ncnt.empty() && d->GetMessage() != nullptr)
-    m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
+    m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;

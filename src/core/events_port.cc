@@ -208,7 +208,7 @@ void EventsPort::HaRegister(const Registration& reg) {
   r.ncont = reg.NewContact();
   r.ocont = reg.OldContact();
   r.callid = reg.CallID();
-  r.defect = reg.Defect();
+  r.defect = reg.DeviceDefects();
   r.user_domain = reg.User() + "@" + reg.Domain();
   r.fuser = reg.FUser();
   r.hole = reg.Hole();

@@ -91,8 +91,8 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
         if (d->State() == Dialog::PASS) state = Dialog::INVITE_RECV;
         break;
       case SipStartLine::ACK:
-        if (d->Defect('A')) {
-          d->Defect("");
+        if (d->HasDefect(Defect::INVITE_NEEDS_SDP)) {
+          d->DeviceDefects(Defects());
           if (Sdp* sdp = msg.GetSDP(); sdp != nullptr && sdp->GetAddress() == "0.0.0.0") {
             Log(d->NumberCString(), LEVEL_DEBUG, "Defect 'A' - Clear Body\n");
             msg.Remove(SipHeaders::HID_CONTENT_TYPE);
@@ -103,7 +103,7 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
       case SipStartLine::CANCEL: state = Dialog::CANCEL_RECV; break;
       case SipStartLine::REFER: state = Dialog::REFER_RECV; break;
       case SipStartLine::BYE:
-        if (d->Defect('b') && ReplacedCallBye && ReplacedCallBye(*d)) {
+        if (d->HasDefect(Defect::IGNORE_REPLACED_CALL_BYE) && ReplacedCallBye && ReplacedCallBye(*d)) {
           Log(d->NumberCString(), LEVEL_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
           return;
         }

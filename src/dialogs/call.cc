@@ -42,8 +42,8 @@ const char* Call::EventName(int ev) {
   return ev >= 0 && ev <= E_DTOR ? kNames[ev] : "";
 }
 
-Call::Call(std::unique_ptr<SipMessage> msg, std::string key, std::string defect)
-    : Dialog(std::move(msg), std::move(key), std::move(defect)) {}
+Call::Call(std::unique_ptr<SipMessage> msg, std::string key, Defects defects)
+    : Dialog(std::move(msg), std::move(key), std::move(defects)) {}
 
 Call::Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg)
     : Dialog(std::move(msg), std::move(key), srv, reg) {}
@@ -71,13 +71,13 @@ void Call::Process(DialogState event, Direction dir) {
   if (!message_) return;
   SipMessage& m = *message_;
   if (dir == FROM_CLIENT && m.IsRequest()) {
-    if (Defect('C') && m.URI().User() == "ostrel") {
+    if (HasDefect(Defect::RESTORE_REQUEST_URI) && m.URI().User() == "ostrel") {
       if (auto* to = m.Header<ToHeader>(HID::HID_TO)) {
         m.URI() = static_cast<const SipUri&>(*to);
         LogLine(LEVEL_DEBUG, "Wrong Dialog. Restore Request-URI\n");
         if (State() == AUTH && m.IsInvite()) {
-          defects_ += 'T';
-          LogLine(LEVEL_DEBUG, "Add 'T' to Defect: %s\n", defects_.c_str());
+          defects_.Add(Defect::ZERO_MEDIA);
+          LogLine(LEVEL_DEBUG, "Add 'T' to Defect: %s\n", defects_.Letters().c_str());
         }
       }
     }
@@ -172,7 +172,7 @@ void Call::ConfirmByAck() {
   } else if (State() != X_INVITE_SENT && State() != X_ACK_SENT) {
     ClosePorts();  // the media flows directly
   }
-  if (invite_direction_ == FROM_SERVER && Defect('N')) last_ack_time_ = PollReactor::NowMs();
+  if (invite_direction_ == FROM_SERVER && HasDefect(Defect::DROP_FAST_REINVITE)) last_ack_time_ = PollReactor::NowMs();
   last_update_ = time(nullptr);
   if (Hooks().ha_call) Hooks().ha_call(*this, true);
   CallEvent(E_TALK, "");
@@ -276,10 +276,8 @@ int Call::CheckSequence(Direction dir) {
 }
 
 bool Call::CleanDefect() {
-  std::string kept;
-  for (char c : defects_)
-    if (c != 'E' && c != 'e' && c != 'T' && c != 't') kept += c;
-  const bool removed = kept.size() != defects_.size();
-  defects_ = kept;
+  bool removed = false;
+  for (Defect d : {Defect::NO_100REL, Defect::EARLY_MEDIA_AS_ANSWER, Defect::ZERO_MEDIA, Defect::NO_RECORD_ROUTE})
+    removed = defects_.Remove(d) || removed;
   return removed;
 }

@@ -41,12 +41,12 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   static CallHooks& Hooks();
 
   // A call opened by a client (completed by ClientSetup).
-  Call(std::unique_ptr<SipMessage> msg, std::string key, std::string defect);
+  Call(std::unique_ptr<SipMessage> msg, std::string key, Defects defects);
   // A call opened by the server toward a registered client.
   Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg);
   // A call taken over from the HA peer, entered under key and locked by its creator (Entered() false: the
   // key was taken and the creator deletes it).
-  Call(std::string key, std::string defect);
+  Call(std::string key, Defects defects);
   ~Call() override;
 
   bool IsCall() const override { return true; }
@@ -62,7 +62,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool Retransmit();
   // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of it.
   int CheckSequence(Direction dir);
-  // Removes 'E', 'e', 'T', 't' from the defects; true when one was removed.
+  // Removes the workarounds a client behind another proxy or relay must not get (NO_100REL,
+  // EARLY_MEDIA_AS_ANSWER, ZERO_MEDIA, NO_RECORD_ROUTE: 'E', 'e', 'T', 't'); true when one was removed.
   bool CleanDefect();
 
   const std::string& OKey() const { return original_key_; }

@@ -22,7 +22,7 @@ void Call::CancelReceived(Direction dir) {
   SipMessage& m = *message_;
   if (dir == FROM_CLIENT && !WithinDialog()) {
     RemoveToTag(m);
-    if (Defect('A') && original_invite_) {
+    if (HasDefect(Defect::INVITE_NEEDS_SDP) && original_invite_) {
       if (auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(SequenceOf(*original_invite_));
       LogLine(LEVEL_DEBUG, "Defect 'A' - Correct SeqNo\n");
     }
@@ -84,7 +84,7 @@ void Call::SendCancel(bool dropVia) {
 }
 
 void Call::Completed(Direction dir) {
-  if (dir == FROM_SERVER && message_->IsResponse() && Defect('T') && !zero_message_) {
+  if (dir == FROM_SERVER && message_->IsResponse() && HasDefect(Defect::ZERO_MEDIA) && !zero_message_) {
     if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
   }
   Pass(dir);
@@ -109,7 +109,7 @@ void Call::AuthSkip(Direction dir) {
       to->Params().Remove("tag");
       LogLine(LEVEL_DEBUG, "Remove Unexpected 'To:' tag!\n");
     }
-    if (!public_ip_ && Defect('S') && original_invite_) {
+    if (!public_ip_ && HasDefect(Defect::RESTORE_SDP_AFTER_CHALLENGE) && original_invite_) {
       m.Body(original_invite_->Body());
       LogLine(LEVEL_DEBUG, "Defect 'S' - Restore SDP.\n");
     }
@@ -117,7 +117,7 @@ void Call::AuthSkip(Direction dir) {
     InviteReceived(FROM_CLIENT);
     return;
   }
-  if (dir == FROM_SERVER && Defect('T')) {
+  if (dir == FROM_SERVER && HasDefect(Defect::ZERO_MEDIA)) {
     if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
     return Pass(dir);
   }

@@ -41,7 +41,7 @@ void Call::InviteReceived(Direction dir) {
   if (dir == FROM_CLIENT) {
     Reply(FROM_CLIENT, 100, "Trying");
   } else {
-    if (WithinDialog() && Defect('N') && PollReactor::NowMs() - last_ack_time_ < 50) {
+    if (WithinDialog() && HasDefect(Defect::DROP_FAST_REINVITE) && PollReactor::NowMs() - last_ack_time_ < 50) {
       LogLine(LEVEL_DEBUG, "Warning: Defect 'N': Two Fast ReINVITE - Do not even response 100!\n");
       State(PASS);
       return;
@@ -74,7 +74,7 @@ void Call::InviteReceived(Direction dir) {
     message_->Remove("X-LBC");
     lbc_ = true;
   }
-  if (dir == FROM_SERVER && Defect('T') && !indirect_) StoreZInvite();
+  if (dir == FROM_SERVER && HasDefect(Defect::ZERO_MEDIA) && !indirect_) StoreZInvite();
   if (Sdp* sdp = IsSDP(*message_) ? message_->GetSDP() : nullptr) {
     const auto& medias = sdp->Medias();
     video_ = medias.size() > 1 && medias[1]->Port() != 0;
@@ -83,7 +83,7 @@ void Call::InviteReceived(Direction dir) {
     if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) {
       reg->AddCall(number_);
       registration_ = reg.operator->();
-      if (reg->Defect().find('X') != std::string::npos && !Defect('X')) defects_ += 'X';
+      if (reg->DeviceDefects().Has(Defect::BARE_SDP) && !HasDefect(Defect::BARE_SDP)) defects_.Add(Defect::BARE_SDP);
     }
   }
   if (mode_ == NatType::UNKNOWN && !csta_) return DecideNatType();
@@ -117,7 +117,7 @@ bool Call::HoldCheck(Direction dir) {
 }
 
 void Call::InviteSending() {
-  if (Defect('A') && !WithinDialog() && !IsSDP(*message_)) {
+  if (HasDefect(Defect::INVITE_NEEDS_SDP) && !WithinDialog() && !IsSDP(*message_)) {
     message_->Set(HID::HID_CONTENT_TYPE, "application/sdp");
     message_->Body(BogusSDP());
     LogLine(LEVEL_DEBUG, "Defect 'A' - Set Bogus SDP Body\n");
@@ -181,10 +181,11 @@ void Call::AnswerToInvite(Direction dir) {
     if (Requires100rel(m)) expect_prack_ = true;
     if (dir == FROM_SERVER && status == 200) SetSrvMsg();
   }
-  if (dir == FROM_SERVER && status == 200 && !initial && Defect('H')) AnswerHoldForDevice();
+  if (dir == FROM_SERVER && status == 200 && !initial && HasDefect(Defect::HOLD_ANSWER_FROM_OFFER)) AnswerHoldForDevice();
   if (dir == FROM_SERVER && initial && (status == 401 || status == 407)) return Challenge(dir, SequenceOf(m));
   if (dir == FROM_SERVER && status == 183) got_183_ = true;
-  if (dir == FROM_SERVER && initial && status > 100 && status <= 200 && Defect('T') && ZEarlyAnswer()) return;
+  if (dir == FROM_SERVER && initial && status > 100 && status <= 200 && HasDefect(Defect::ZERO_MEDIA) && ZEarlyAnswer())
+    return;
   // The client answers the relay's own INVITE: the relay confirms it; the server learns of it later.
   if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && mode_ != NatType::OPAQUE &&
       (State() == X_INVITE_SENT || State() == X_ACK_SENT)) {
@@ -226,7 +227,7 @@ void Call::AnswerHoldForDevice() {
 // The server challenges the first INVITE: the client retries with credentials within 20 s. A second
 // challenge with another CSeq means the credentials were refused: the call is rejected.
 void Call::Challenge(Direction dir, int cseq) {
-  if (Defect('T')) {
+  if (HasDefect(Defect::ZERO_MEDIA)) {
     if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
   }
   Pass(dir);

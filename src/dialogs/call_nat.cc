@@ -62,11 +62,10 @@ void Call::DecideNatType() {
 
   NatType::Mode subnet = NatType::UNKNOWN;
   bool lbc = false;
-  std::string defects;
+  Defects defects;
   g_config.GetSubscribeTimeout(client_rtp_ip_, subnet, &lbc, &defects);
   if (lbc) lbc_ = true;
-  for (char c : defects)
-    if (!Defect(c)) defects_ += c;
+  defects_.AddMissing(defects);
   if (Base(subnet) < Base(mode)) {
     mode |= subnet & NatType::MODIFMSK;
   } else {

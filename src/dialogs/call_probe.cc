@@ -84,9 +84,9 @@ void Call::SendX183() {
   answer.Remove(HID::HID_USER_AGENT);
   answer.Remove(HID::HID_CONTACT);
   answer.Set(HID::HID_SERVER, g_config.agent_name);
-  if (Defect('C'))
+  if (HasDefect(Defect::RESTORE_REQUEST_URI))
     answer.Set(HID::HID_CONTACT, "<sip:ostrel@" + std::string(g_config.myipaddr) + ':' + std::to_string(g_config.main_port) + '>');
-  else if (Defect('d'))
+  else if (HasDefect(Defect::RECORD_ROUTE_IN_PROBE_183))
     answer.push_back(HID::HID_RECORD_ROUTE, OuterFace(number_text_));
   g_external_port.send(answer, client_sip_address_, log_level_, LogThreshold());
   State(X_183_SENT);
@@ -106,7 +106,7 @@ void Call::SendXInvite() {
   if (!WithinDialog() && !IsSDP(*message_)) {
     message_->Set(HID::HID_CONTENT_TYPE, "application/sdp");
     message_->Body(ProbeSDP(true));
-    if (Defect('A')) defects_.clear();
+    if (HasDefect(Defect::INVITE_NEEDS_SDP)) defects_.Clear();
   }
   State(X_INVITE_SENT);
   InviteSending();

@@ -92,7 +92,7 @@ void Call::GoFull(bool send) {
 // Reactor thread, the call locked: the client's media reached a pair the relay offered.
 void Call::ProbePacket(RtpPort& pair, const InetAddress& src) {
   if (src.IpAddr() != client_sip_address_.IpAddr()) {
-    if (!Defect('L')) return;
+    if (!HasDefect(Defect::LOAD_BALANCED)) return;
     LogLine(LEVEL_DEBUG, "Session FW type set to LB Symmetric\n");
     ProbeToFull();
     return;

@@ -148,7 +148,7 @@ void Call::PostProcess(Direction dir) {
 // The SDP of an INVITE or ACK before it is relayed: the server's device workarounds, plain RTP when SRTP
 // is assumed away, no rtcp attribute from behind NAT.
 void Call::CleanSDP(Direction dir, Sdp& sdp) {
-  if (dir == FROM_SERVER && Defect('X')) {
+  if (dir == FROM_SERVER && HasDefect(Defect::BARE_SDP)) {
     if (g_config.bare_codecs.empty()) {
       LogLine(LEVEL_DEBUG, "Warning: Defect 'X' has no effect. No 'bare_sdp' param configured\n");
     } else {
@@ -179,20 +179,21 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
   }
   if (dir != FROM_SERVER) return;
   const auto& medias = sdp.Medias();
-  if (Defect('V') && sdp.Media(SdpMedia::VIDEO) != nullptr) {
+  if (HasDefect(Defect::NO_VIDEO) && sdp.Media(SdpMedia::VIDEO) != nullptr) {
     sdp.RemoveMedia(SdpMedia::VIDEO);
     sdp.Attrs().Remove("group");
     sdp.MarkDirty();
     LogLine(LEVEL_DEBUG, "Defect 'V' - Remove media Video\n");
   }
-  if (Defect('F')) {
+  if (HasDefect(Defect::NO_PTIME_OR_T38_EXTRAS)) {
     if (!medias.empty() && medias[0]->Attrs().Remove("ptime")) sdp.MarkDirty();
     if (medias.size() > 2) {
       for (const char* a : {"T38FaxFillBitRemoval", "T38FaxTranscodingMMR", "T38FaxTranscodingJBIG"})
         if (medias[2]->Attrs().Remove(a)) sdp.MarkDirty();
     }
   }
-  if (Defect('c') && sdp.Connect().empty() && !medias.empty() && !medias[0]->Connect().empty()) {
+  if (HasDefect(Defect::SESSION_CONNECTION_FROM_AUDIO) && sdp.Connect().empty() && !medias.empty() &&
+      !medias[0]->Connect().empty()) {
     sdp.Connect(medias[0]->Connect());
     sdp.MarkDirty();
   }
@@ -228,9 +229,9 @@ void Call::OverwriteKey() {
 
 void Call::ClientInviteDefects() {
   SipMessage& m = *message_;
-  if (!indirect_ && (Defect('E') || Defect('T'))) RemoveSupported(m, "100rel");
-  if (!indirect_ && Defect('t')) m.Remove(HID::HID_RECORD_ROUTE);
-  if (Defect('U') && IsSDP(m)) {
+  if (!indirect_ && (HasDefect(Defect::NO_100REL) || HasDefect(Defect::ZERO_MEDIA))) RemoveSupported(m, "100rel");
+  if (!indirect_ && HasDefect(Defect::NO_RECORD_ROUTE)) m.Remove(HID::HID_RECORD_ROUTE);
+  if (HasDefect(Defect::ULAW_ONLY) && IsSDP(m)) {
     Sdp* sdp = m.GetSDP();
     SdpRtpMedia* audio = sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
     if (audio != nullptr) {
@@ -244,7 +245,7 @@ void Call::ClientInviteDefects() {
     }
   }
   m.Parse(HID::HID_CALL_INFO);
-  if (Defect('i') && m.Header(HID::HID_CALL_INFO) != nullptr && m.Header("Replaces") == nullptr &&
+  if (HasDefect(Defect::EMPTY_UNDIALABLE_USER) && m.Header(HID::HID_CALL_INFO) != nullptr && m.Header("Replaces") == nullptr &&
       !DialableUser(m.URI().User()))
     m.URI().User("");
 }

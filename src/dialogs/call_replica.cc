@@ -79,7 +79,7 @@ void SetDestinations(RtpPort& audio, RtpPort& video, const ha::MediaDestinations
 
 }  // namespace
 
-Call::Call(std::string key, std::string defect) : Dialog(nullptr, std::move(key), std::move(defect)) {}
+Call::Call(std::string key, Defects defects) : Dialog(nullptr, std::move(key), std::move(defects)) {}
 
 unsigned Call::GetBitMask() const {
   unsigned mask = replica_flags_ & KEPT_ONLY;

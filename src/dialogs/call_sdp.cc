@@ -140,7 +140,7 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
 
   if (audio != nullptr) {
     NameG729(*sdp, *audio);
-    if (lbc_ || (dir == FROM_CLIENT && msg.IsResponse() && Defect('D'))) {
+    if (lbc_ || (dir == FROM_CLIENT && msg.IsResponse() && HasDefect(Defect::NARROW_ANSWER_CODECS))) {
       if (answer)
         RestrictSdp(sdp);
       else if (lbc_)

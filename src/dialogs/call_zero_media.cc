@@ -125,8 +125,9 @@ void Call::StoreZAnswer(const SipMessage& m) {
 bool Call::ZEarlyAnswer() {
   SipMessage& m = *message_;
   const int status = m.Status();
-  const bool early183 = status == 183 && (Defect('e') || (Defect('E') && !public_ip_ && mode_ == NatType::RESTRICTED));
-  const bool ringing = status == 180 && got_183_ && Defect('Q') && !Anchored();
+  const bool early183 = status == 183 && (HasDefect(Defect::EARLY_MEDIA_AS_ANSWER) ||
+                                          (HasDefect(Defect::NO_100REL) && !public_ip_ && mode_ == NatType::RESTRICTED));
+  const bool ringing = status == 180 && got_183_ && HasDefect(Defect::RINGBACK_AFTER_EARLY_MEDIA) && !Anchored();
   const bool convert = early183 || ringing;
   if (ringing) {
     LogLine(LEVEL_DEBUG, "Defect 'Q' - Start RING (Release)\n");
@@ -368,7 +369,7 @@ void Call::ZRetag(Direction dir) {
     tag = ZTag();
     target = m.Header<RouteHeader>(m.IsRequest() ? HID::HID_FROM : HID::HID_TO);
     if (!public_ip_) KeepOneRecordRoute(m, !m.IsRequest());
-    if (Defect('t')) {
+    if (HasDefect(Defect::NO_RECORD_ROUTE)) {
       m.Remove(HID::HID_RECORD_ROUTE);
       auto* contact = m.Header<ContactHeader>(HID::HID_CONTACT);
       if (contact != nullptr && !contact->Star())

@@ -51,7 +51,12 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
   direction_ = FROM_CLIENT;
 
   DomainOptions opts = m->dmopt ? *m->dmopt : DomainOptions{};
-  if (!opts.checked && Hooks().CheckDomain && !Hooks().CheckDomain(*message_, source_, defects_, opts)) return false;
+  if (!opts.checked && Hooks().CheckDomain) {
+    // The hook hands the defects over as letters and may fill them.
+    std::string letters = defects_.Letters();
+    if (!Hooks().CheckDomain(*message_, source_, letters, opts)) return false;
+    defects_ = Defects::FromLetters(letters);
+  }
 
   SipMessage& msg = *message_;
   if (opts.loglvl != 0) log_level_ = opts.loglvl;
@@ -82,7 +87,7 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
 
   keep_contact_ = opts.pcnt;
   persistent_ = opts.prsn;
-  if (!defects_.empty() && defects_[0] != ' ') LogLine(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.c_str());
+  if (defects_.FromListedDevice()) LogLine(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.Letters().c_str());
   if (opts.full) {
     LogLine(LEVEL_DEBUG, opts.trns ? "Known TRNS Domain.\n" : "Known FULL Domain.\n");
     SetFullDomain();

@@ -49,18 +49,18 @@ Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddre
   AddKeys();
 }
 
-Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, std::string defect)
+Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, Defects defects)
     : message_(std::move(msg)),
       key_(std::move(key)),
       direction_(FROM_CLIENT),
-      defects_(std::move(defect)),
+      defects_(std::move(defects)),
       last_update_(time(nullptr)),
       table_(DialogTable::Instance()) {
   AddKeys();
-  if (defects_.empty() && message_) defects_ = g_config.CheckDefect(*message_, 0);
+  if (defects_.Empty() && message_) defects_ = g_config.CheckDefect(*message_, 0);
 }
 
-Dialog::Dialog(std::string key) : Dialog(nullptr, std::move(key), std::string()) {}
+Dialog::Dialog(std::string key) : Dialog(nullptr, std::move(key), Defects()) {}
 
 // Under the table's write lock: a new key gets a number and leaves the dialog locked by its creator.
 void Dialog::AddKeys() {

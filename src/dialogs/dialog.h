@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/defects.h"
 #include "config/fw_type.h"
 #include "config/servers.h"
 #include "dialogs/dialog_hooks.h"
@@ -28,7 +29,7 @@ struct RegistrationValues {
   std::string new_contact;  // the Contact the relay registered for the client
   std::string old_contact;  // the client's own Contact
   std::string domain;
-  std::string defects;
+  Defects defects;
   InetAddress hole;      // the client's public SIP address
   uint32_t rtp_ip = 0;  // the client's expected RTP address
   bool public_ip = false;
@@ -78,8 +79,8 @@ class Dialog {
 
   // A dialog opened by the server toward a registered client; srv is where the server's messages came from.
   Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg);
-  // A dialog opened by a client request (completed by ClientSetup); an empty defect is taken from the device.
-  Dialog(std::unique_ptr<SipMessage> msg, std::string key, std::string defect);
+  // A dialog opened by a client request (completed by ClientSetup); empty defects are taken from the device.
+  Dialog(std::unique_ptr<SipMessage> msg, std::string key, Defects defects);
   // A bare entry under key (no message).
   explicit Dialog(std::string key);
   virtual ~Dialog();
@@ -195,9 +196,9 @@ class Dialog {
   bool Peer() const { return full_reason_ == '='; }
   const std::vector<ServerRecord>* Servers() const { return servers_.get(); }
 
-  bool Defect(char c) const { return defects_.find(c) != std::string::npos; }
-  const std::string& Defect() const { return defects_; }
-  void Defect(const std::string& d) { defects_ = d; }
+  bool HasDefect(Defect d) const { return defects_.Has(d); }
+  const Defects& DeviceDefects() const { return defects_; }
+  void DeviceDefects(const Defects& d) { defects_ = d; }
 
   int Retransmissions() const { return retransmissions_; }
   void Retransmissions(int r) { retransmissions_ = r; }
@@ -262,7 +263,7 @@ class Dialog {
   NatType::Mode mode_ = NatType::UNKNOWN;
   char full_reason_ = '-';
   std::unique_ptr<std::vector<ServerRecord>> servers_;
-  std::string defects_;
+  Defects defects_;
   int retransmissions_ = 0;
   unsigned number_ = 0;
   int cseq_shift_ = 0;

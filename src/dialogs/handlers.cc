@@ -62,7 +62,7 @@ bool Dialog::NotifyWorkarounds() {
 
   // Some devices cannot take a NOTIFY while their call is still being set up: hold it back, the server
   // sends it again.
-  if (event != nullptr && Defect('n')) {
+  if (event != nullptr && HasDefect(Defect::HOLD_NOTIFY_DURING_CALL_SETUP)) {
     auto* callId = m.Header<CallIdHeader>(HID::HID_CALL_ID);
     const std::string key = "C&" + (callId != nullptr ? callId->Value() : std::string());
     // This dialog is locked: the table's lock may only be tried, never waited for.
@@ -80,7 +80,7 @@ bool Dialog::NotifyWorkarounds() {
     }
   }
 
-  if (Defect('s')) {
+  if (HasDefect(Defect::ACTIVE_APPEARANCE_STATE)) {
     m.Parse(HID::HID_CALL_INFO);
     for (HeaderLine* l = m.Header(HID::HID_CALL_INFO); l != nullptr; l = l->Next()) {
       auto* info = dynamic_cast<CallInfoHeader*>(l);
@@ -90,7 +90,7 @@ bool Dialog::NotifyWorkarounds() {
     }
   }
 
-  if (Defect('p') && dialogEvent) {
+  if (HasDefect(Defect::PROCEEDING_AS_CONFIRMED) && dialogEvent) {
     std::string body = m.Body();
     size_t replaced = 0;
     for (size_t at = body.find(kProceeding); at != std::string::npos; at = body.find(kProceeding, at)) {

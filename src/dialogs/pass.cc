@@ -75,7 +75,8 @@ void Dialog::Relay(Direction dir) {
     auto* mf = m.Header<MaxForwardsHeader>(HID::HID_MAX_FORWARDS);
     if (mf != nullptr && mf->Value() > 0) mf->Value(mf->Value() - 1);
   }
-  if (dir == FROM_SERVER && Defect('M') && m.Header(HID::HID_MAX_FORWARDS) == nullptr) m.Set(HID::HID_MAX_FORWARDS, "9");
+  if (dir == FROM_SERVER && HasDefect(Defect::ADD_MAX_FORWARDS) && m.Header(HID::HID_MAX_FORWARDS) == nullptr)
+    m.Set(HID::HID_MAX_FORWARDS, "9");
   if (!PreProcess(dir)) return;
 
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);

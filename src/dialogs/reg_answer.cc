@@ -134,7 +134,7 @@ ObjectGuard<Registration> RegisterDialog::EnterRecord(const std::string& user, b
 
 void RegisterDialog::HandleOk() {
   SipMessage& msg = *message_;
-  if (!keep_contact_ && g_config.CheckDefect(msg, 0).find('v') != std::string::npos) g_config.ForceKeepContactDomain(domain_);
+  if (!keep_contact_ && g_config.CheckDefect(msg, 0).Has(Defect::KEEP_CONTACT)) g_config.ForceKeepContactDomain(domain_);
   auto* to = msg.Header<ToHeader>(HID::HID_TO);
   const std::string user = to != nullptr ? to->User() : std::string();
   const int expiry = GrantedExpiry();
@@ -185,7 +185,7 @@ void RegisterDialog::StoreInRecord(Registration& reg, int expiry, int jitter) {
   }
   bool bare = false;
   TakeHeader(msg, "X-BareSDP", &bare);
-  if (bare) defects_ += 'X';
+  if (bare) defects_.Add(Defect::BARE_SDP);
 
   reg.Param(client_sip_address_, full_user_, defects_, client_rtp_ip_, (expiry - jitter) + g_config.register_timeout, reg_tm, log_level_,
             full_domain_, public_ip_, indirect_, chained_, srtp, persistent_, transcoding_ != 0);

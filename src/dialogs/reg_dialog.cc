@@ -33,8 +33,8 @@ std::string DottedIp(uint32_t host_order) {
 
 }  // namespace
 
-RegisterDialog::RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, std::string defect, bool xunr)
-    : Dialog(std::move(msg), std::move(key), std::move(defect)), full_user_(std::move(fuser)), extra_unregister_(xunr) {}
+RegisterDialog::RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, Defects defects, bool xunr)
+    : Dialog(std::move(msg), std::move(key), std::move(defects)), full_user_(std::move(fuser)), extra_unregister_(xunr) {}
 
 void RegisterDialog::HandleClientMessage(DialogState) {
   if (!message_) return;

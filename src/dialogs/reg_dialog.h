@@ -13,7 +13,7 @@
 
 class RegisterDialog : public Dialog {
  public:
-  RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, std::string defect, bool xunr);
+  RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, Defects defects, bool xunr);
   ~RegisterDialog() override = default;
 
   void HandleClientMessage(DialogState event) override;

@@ -13,7 +13,7 @@ Dialog::DialogState StateOf(unsigned no) {
 }
 
 TEST(ZeroAnswerTimer, OnlyTheCurrentZeroAnswerTimerMovesADoneCallToPass) {
-  auto* call = new Call("C&zero-1&t", "");
+  auto* call = new Call("C&zero-1&t", Defects());
   ASSERT_TRUE(call->Entered());
   const unsigned no = call->Number();
   call->State(Dialog::Z_DONE);

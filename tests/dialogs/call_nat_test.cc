@@ -28,7 +28,7 @@ class CallNatTest : public RelayTest {
     const std::string contact = "sip:alice@192.168.1.5:" + std::to_string(contact_port);
     const std::string text = Sub(Message("INVITE", 1, "Content-Type: application/sdp\r\n", kSdp),
                                  "<sip:alice@127.0.0.10:5062>", "<" + contact + ">");
-    Call* c = Open(new Call(Parse(text), key, " "), Dialog::INVITE_RECV, checked(), contact);
+    Call* c = Open(new Call(Parse(text), key, Config::UnlistedDevice()), Dialog::INVITE_RECV, checked(), contact);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     probe_ = client_.Receive();
     EXPECT_EQ(StartLine(probe_), "OPTIONS " + contact + " SIP/2.0");

@@ -29,7 +29,7 @@ TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
   EXPECT_EQ(call->ClientSipAddress().Str(), "10.0.0.5:5062");
   EXPECT_EQ(call->ServerSipAddress().Str(), "127.0.0.20:5060");
   EXPECT_EQ(call->Shift(), 3);
-  EXPECT_EQ(call->Defect(), "N");
+  EXPECT_EQ(call->DeviceDefects().Letters(), "N");
   EXPECT_TRUE(call->PublicIP());
   EXPECT_EQ(ha::FormatCall(call->Replica()), kDirectCall);
   ASSERT_NE(call->SrvMSG(), nullptr);
@@ -40,7 +40,7 @@ TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
 
 TEST(CallReplica, FlagsAreOnlyEverSet) {
   DialogTable table;
-  auto* call = new Call("C&flags&t", "");
+  auto* call = new Call("C&flags&t", Defects());
   ASSERT_TRUE(call->Entered());
   EXPECT_EQ(call->GetBitMask(), 0u);
   call->SetBitMask(0x1FF);

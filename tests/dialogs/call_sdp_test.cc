@@ -67,7 +67,7 @@ class CallSdpTest : public RelayTest {
   Call* Invite(const std::string& body, DomainOptions opts = checked(), const std::string& callid = "call-INVITE") {
     const std::string text =
         Sub(Message("INVITE", 1, "Content-Type: application/sdp\r\n", body), "call-INVITE@", callid + "@");
-    Call* c = Open(new Call(Parse(text), "C&" + callid + "@127.0.0.10", " "), Dialog::INVITE_RECV, opts,
+    Call* c = Open(new Call(Parse(text), "C&" + callid + "@127.0.0.10", Config::UnlistedDevice()), Dialog::INVITE_RECV, opts,
                      "sip:alice@192.168.1.5:5062");
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive(nullptr, 300);

@@ -20,7 +20,7 @@ class CallTest : public RelayTest {
   }
   // A public client's new call: set up, handed the INVITE; the relay's 100 and the INVITE at the server read.
   Call* Invite(const std::string& defect = " ") {
-    Call* c = Open(new Call(Parse(Message("INVITE", 1)), kKey, defect), Dialog::INVITE_RECV);
+    Call* c = Open(new Call(Parse(Message("INVITE", 1)), kKey, Defects::FromLetters(defect)), Dialog::INVITE_RECV);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive();
     return c;
@@ -107,9 +107,9 @@ TEST_F(CallTest, ClientDefectsThatOnlyIndirectClientsShed) {
   } cases[] = {{"aXt", "aX", true}, {"abc", "abc", false}, {"EeTt", "", true}, {" ", " ", false}};
   Call* c = Invite();
   for (const auto& k : cases) {
-    c->Defect(k.before);
+    c->DeviceDefects(Defects::FromLetters(k.before));
     EXPECT_EQ(c->CleanDefect(), k.removed) << k.before;
-    EXPECT_EQ(c->Defect(), k.after) << k.before;
+    EXPECT_EQ(c->DeviceDefects().Letters(), k.after) << k.before;
   }
 }
 

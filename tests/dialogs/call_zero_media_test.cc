@@ -20,7 +20,7 @@ class ZeroMediaTest : public RelayTest {
   // A public client with the given defects sends its INVITE; the relay has passed it to the server.
   Call* StartCall(const std::string& defects, const std::string& headers = "", const std::string& body = "") {
     public_ip_ = true;
-    Call* c = Open(new Call(Parse(Message("INVITE", 1, headers, body)), "C&call-INVITE@127.0.0.10", defects),
+    Call* c = Open(new Call(Parse(Message("INVITE", 1, headers, body)), "C&call-INVITE@127.0.0.10", Defects::FromLetters(defects)),
                      Dialog::INVITE_RECV);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive();

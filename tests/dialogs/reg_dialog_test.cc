@@ -50,7 +50,7 @@ class RegDialogTest : public RelayTest {
 
   // The worker's steps for a REGISTER that opens a dialog; the dialog comes back unlocked (null: given up).
   RegisterDialog* Registering(const std::string& text, bool xunr = false) {
-    return Open(new RegisterDialog(Parse(text), "C&reg" + std::to_string(++keys_), "", " ", xunr),
+    return Open(new RegisterDialog(Parse(text), "C&reg" + std::to_string(++keys_), "", Config::UnlistedDevice(), xunr),
                 Dialog::CLN_REGISTER_RECV, checked(), kOwnContact, kRegContact);
   }
 

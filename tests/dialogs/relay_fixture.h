@@ -147,7 +147,7 @@ class RelayTest : public ::testing::Test {
   }
   Dialog* FromClient(const std::string& text, const std::string& key, const std::string& defect = " ",
                        DomainOptions opts = checked()) {
-    return Open(new Dialog(Parse(text), key, defect), Dialog::PASS, opts);
+    return Open(new Dialog(Parse(text), key, Defects::FromLetters(defect)), Dialog::PASS, opts);
   }
 
   // What the registration gives a dialog the server opens toward the client.
@@ -157,7 +157,7 @@ class RelayTest : public ::testing::Test {
     reg.old_contact = kOldContact;
     reg.domain = "example.com";
     reg.hole = InetAddress(kClient);
-    reg.defects = defect;
+    reg.defects = Defects::FromLetters(defect);
     reg.public_ip = public_ip_;
     return reg;
   }

@@ -215,7 +215,7 @@ TEST_F(RelayTest, InDialogRequestsFollowTheirRouteAndStopWhenItDoesNotResolve) {
 class CallLike : public Dialog {
  public:
   CallLike(std::unique_ptr<SipMessage> m, const std::string& key, std::unique_ptr<SipMessage> first)
-      : Dialog(std::move(m), key, " "), first_(std::move(first)) {}
+      : Dialog(std::move(m), key, Config::UnlistedDevice()), first_(std::move(first)) {}
   bool IsCall() const override { return true; }
   const SipMessage* OriginalInvite() const override { return first_.get(); }
   void StopCall() override { ++stops; }

@@ -159,7 +159,7 @@ TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
   admit = true;
   Dialog* d = FromClient(Message("MESSAGE", 1), "C&dom2", " ", DomainOptions{});
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->Defect(), "s");
+  EXPECT_EQ(d->DeviceDefects().Letters(), "s");
 }
 
 TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {

@@ -73,8 +73,8 @@ TEST_F(DialogStateTest, TimersCancelTheirPredecessorsAndWrongKindsAreLogged) {
 
 // A client dialog without defect letters asks the devices table; Print shows its message.
 TEST_F(DialogStateTest, PrintShowsTheRequestLineOrTheResponsesCSeq) {
-  auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", "");
-  EXPECT_EQ(d->Defect(), " ") << "a device of no known kind";
+  auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", Defects());
+  EXPECT_EQ(d->DeviceDefects().Letters(), " ") << "a device of no known kind";
   EXPECT_EQ(d->Print(), "OPTIONS sip:bob@127.0.0.20:5060 SIP/2.0");
   d->SetMessage(Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
                    "Call-ID: p\r\nCSeq: 3 OPTIONS\r\n\r\n"));
@@ -94,7 +94,7 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   reg.rtp_ip = InetAddress("203.0.113.5:0").IpAddr();
   reg.indirect = true;
   reg.transcoding = true;
-  reg.defects = "sp";
+  reg.defects = Defects::FromLetters("sp");
   reg.log_level = LEVEL_TRACE;
   auto* d = new Dialog(Parse(Message("INFO", 1)), "S&reg", InetAddress(kServer), reg);
   EXPECT_EQ(d->CurrentDirection(), Dialog::FROM_SERVER);
@@ -105,8 +105,8 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   EXPECT_EQ(d->Transcoding(), -1);
   EXPECT_EQ(d->SRTP(), 0);
   EXPECT_TRUE(d->Indirect());
-  EXPECT_TRUE(d->Defect('p'));
-  EXPECT_FALSE(d->Defect('n'));
+  EXPECT_TRUE(d->HasDefect(Defect::PROCEEDING_AS_CONFIRMED));
+  EXPECT_FALSE(d->HasDefect(Defect::HOLD_NOTIFY_DURING_CALL_SETUP));
   EXPECT_EQ(d->FullReason(), '-');
   EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
   SipUri u;
