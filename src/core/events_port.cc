@@ -131,7 +131,7 @@ void EventsPort::event_call(int ev, const Call& call, const std::string& extra) 
   e.uniq = call.Number();
   e.domain = call.Domain();
   e.extra = extra;
-  e.fmode = call.FullReason();
+  e.fmode = FullModeLetter(call.FullReason());
   if (ev == Call::E_INVITE) {
     const SipMessage* msg = call.GetMessage();
     e.from_client = call.CurrentDirection() != Dialog::FROM_SERVER;

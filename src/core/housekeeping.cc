@@ -68,7 +68,7 @@ void Count(const Call& c, Tally& t) {
     ++t.active;
     if (IsOpaque(c.Mode())) ++t.full;
   }
-  ++t.reasons[c.FullReason()];
+  ++t.reasons[FullModeLetter(c.FullReason())];
 }
 
 std::string Summary(size_t regs, const Tally& t) {

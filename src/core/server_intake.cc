@@ -188,7 +188,7 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
   Config::UserOptions user;
   if (!fuser.empty() && g_config.CheckUser(fuser, user)) {
     if (user.loglvl != 0) d->LogLevel(user.loglvl);
-    if (user.full) d->FullReason('C');
+    if (user.full) d->FullReason(FullModeReason::CONFIGURED);
     Log(d->NumberCString(), LEVEL_DEBUG, "Known Regst FUser: %s\n", fuser.c_str());
   }
   d->HandleServerMessage(state);

@@ -56,7 +56,7 @@ void Call::InviteReceived(Direction dir) {
     // A fax from the server toward a direct client needs the relay's own INVITE to the client first.
     if (dir == FROM_CLIENT && mode_ != NatType::OPAQUE && IsSDP(*message_) &&
         CheckForT38(dir)) {
-      full_reason_ = 'F';
+      full_reason_ = FullModeReason::FAX;
       return Process(START_FULL_MODE, dir);
     }
     if (!HoldCheck(dir)) return;
@@ -110,7 +110,7 @@ bool Call::HoldCheck(Direction dir) {
   else if (hold_time_ == 0) hold_time_ = time(nullptr);
   if (long_hold && !public_ip_ && mode_ != NatType::OPAQUE) {
     LogLine(LEVEL_DEBUG, "Too long Hold - Switch to FULL mode\n");
-    full_reason_ = 'D';
+    full_reason_ = FullModeReason::DETECTED;
     return StartFullMode(false);
   }
   return true;

@@ -45,7 +45,7 @@ std::string BareAddress(const RouteHeader* h) {
 void Call::DecideNatType() {
   uint32_t mode = mode_;
   const char* source = indirect_ ? "Indirect" : "FCfg";
-  if (full_reason_ == 'C') {
+  if (full_reason_ == FullModeReason::CONFIGURED) {
     mode = NatType::OPAQUE;
     if (invite_direction_ == FROM_SERVER && transcoding_ != 0) {
       mode_ = NatType::OPAQUE;
@@ -56,7 +56,7 @@ void Call::DecideNatType() {
     }
   }
   if (g_config.force_full_mode) {
-    full_reason_ = 'C';
+    full_reason_ = FullModeReason::CONFIGURED;
     mode = NatType::OPAQUE;
   }
 
@@ -229,14 +229,14 @@ void Call::OptionsReceived(bool changed) {
       SendX183();
     return;
   }
-  if (full_reason_ != 'C') full_reason_ = 'D';
+  if (full_reason_ != FullModeReason::CONFIGURED) full_reason_ = FullModeReason::DETECTED;
   Process(START_FULL_MODE, FROM_NOWHERE);
 }
 
 void Call::SecondOptionsReceived() {
   StoreRegistrationMode();
   if (mode_ != NatType::OPAQUE) return;
-  full_reason_ = 'D';
+  full_reason_ = FullModeReason::DETECTED;
   GoFull(State() == X_183_SENT);
 }
 
@@ -269,6 +269,6 @@ void Call::ProbeTimeout() {
       return;
   }
   UnregisterProbeMedia();
-  full_reason_ = 'T';
+  full_reason_ = FullModeReason::PROBE_TIMEOUT;
   Process(START_FULL_MODE, FROM_NOWHERE);
 }

@@ -146,6 +146,6 @@ void Call::ProbeToFull() {
   UnregisterProbeMedia();
   // Only a server call has a second INVITE; a client's INVITE is still held and goes on as it came.
   if (invite_direction_ == FROM_SERVER) MakeSecondInvite();
-  full_reason_ = 'D';
+  full_reason_ = FullModeReason::DETECTED;
   Process(START_FULL_MODE, FROM_NOWHERE);
 }

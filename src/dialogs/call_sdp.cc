@@ -153,7 +153,8 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
   const bool hold = main != nullptr && main->IsHold();
 
   if (dir == FROM_SERVER && State() != X_INVITE_SENT && !g_config.force_full_mode) {
-    if (full_reason_ == '=') full_reason_ = Anchored() ? '?' : '-';
+    if (full_reason_ == FullModeReason::SAME_FIREWALL)
+      full_reason_ = Anchored() ? FullModeReason::ANCHORED_AFTER_SAME_FIREWALL : FullModeReason::NONE;
     if (SameFirewall(*sdp, hold, audio, video, image)) return;
     if (!Anchored()) return;
   }
@@ -240,7 +241,7 @@ bool Call::SameFirewall(Sdp& sdp, bool hold, SdpMedia* audio, SdpMedia* video, S
   if (image != nullptr) image->Port(peer.aport);
   if (video != nullptr) video->Port(peer.vport);
   sdp.MarkDirty();
-  full_reason_ = '=';
+  full_reason_ = FullModeReason::SAME_FIREWALL;
   return true;
 }
 

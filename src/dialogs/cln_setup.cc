@@ -92,7 +92,7 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
     LogLine(LEVEL_DEBUG, opts.trns ? "Known TRNS Domain.\n" : "Known FULL Domain.\n");
     SetFullDomain();
   }
-  if (opts.full || user.full) full_reason_ = 'C';
+  if (opts.full || user.full) full_reason_ = FullModeReason::CONFIGURED;
 
   if (!SetUpDestination(opts)) return false;
   server_request_uri_ = opts.sru;
@@ -165,7 +165,7 @@ void Dialog::AnalyseVias() {
   if (top != nullptr && top->Next() != nullptr) {
     if (!public_ip_) {
       indirect_ = true;
-      full_reason_ = 'C';
+      full_reason_ = FullModeReason::CONFIGURED;
       LogLine(LEVEL_DEBUG, "Indirect Client.\n");
     } else if (FromRelay(top)) {
       chained_ = true;

@@ -14,6 +14,7 @@
 #include "config/fw_type.h"
 #include "config/servers.h"
 #include "dialogs/dialog_hooks.h"
+#include "dialogs/full_mode_reason.h"
 #include "dialogs/messages.h"
 #include "foundation/inet_addr.h"
 #include "foundation/locks.h"
@@ -191,9 +192,9 @@ class Dialog {
   void SRTP(int8_t s) { srtp_ = s; }
   NatType::Mode Mode() const { return mode_; }
   void Mode(NatType::Mode m) { mode_ = m; }
-  char FullReason() const { return full_reason_; }
-  void FullReason(char r) { full_reason_ = r; }
-  bool Peer() const { return full_reason_ == '='; }
+  FullModeReason FullReason() const { return full_reason_; }
+  void FullReason(FullModeReason r) { full_reason_ = r; }
+  bool Peer() const { return full_reason_ == FullModeReason::SAME_FIREWALL; }
   const std::vector<ServerRecord>* Servers() const { return servers_.get(); }
 
   bool HasDefect(Defect d) const { return defects_.Has(d); }
@@ -261,7 +262,7 @@ class Dialog {
   int8_t transcoding_ = 0;
   int8_t srtp_ = 0;
   NatType::Mode mode_ = NatType::UNKNOWN;
-  char full_reason_ = '-';
+  FullModeReason full_reason_ = FullModeReason::NONE;
   std::unique_ptr<std::vector<ServerRecord>> servers_;
   Defects defects_;
   int retransmissions_ = 0;

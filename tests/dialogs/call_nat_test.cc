@@ -81,7 +81,7 @@ TEST_F(CallNatTest, EachAnswerGivesItsTypeAndTheNextStep) {
       EXPECT_THAT(early, ::testing::HasSubstr("m=audio 42"));
       EXPECT_EQ(c->State(), Dialog::X_183_SENT);
     } else {
-      EXPECT_EQ(c->FullReason(), 'D');
+      EXPECT_EQ(c->FullReason(), FullModeReason::DETECTED);
       EXPECT_EQ(StartLine(server_.Receive()), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0") << "anchored at once";
     }
     ObjectGuard<Dialog> g(c);
@@ -126,7 +126,7 @@ TEST_F(CallNatTest, UnansweredProbeAnchorsForTimeOut) {
     ObjectGuard<Dialog> g(c);
     c->ProbeTimeout();
   }
-  EXPECT_EQ(c->FullReason(), 'T');
+  EXPECT_EQ(c->FullReason(), FullModeReason::PROBE_TIMEOUT);
   EXPECT_EQ(c->Mode(), NatType::OPAQUE);
   const std::string invite = server_.Receive();
   EXPECT_EQ(StartLine(invite), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");

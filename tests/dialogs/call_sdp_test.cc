@@ -3,6 +3,7 @@
 // anchoring decisions (out of ports, a hold that lasted too long).
 #include <gmock/gmock.h>
 
+#include <optional>
 #include <regex>
 #include <set>
 
@@ -199,7 +200,7 @@ TEST_F(CallSdpTest, SignatureCarriesTheClientsAddressesAndSurvivesBadText) {
   EXPECT_EQ(b.csdp, 0xC0A80105u);
   EXPECT_EQ(b.aport, 4000);
   EXPECT_EQ(b.vport, 0);
-  EXPECT_EQ(c->FullReason(), 'C');
+  EXPECT_EQ(c->FullReason(), FullModeReason::CONFIGURED);
 
   EXPECT_TRUE(SignatureOfTool("ostrel-short").empty());
   EXPECT_TRUE(SignatureOfTool("other-AAAAAAAAAAAAAAAA").empty());
@@ -215,14 +216,15 @@ TEST_F(CallSdpTest, SignedAnswersFromAPeerOfTheRelay) {
     const char* name;
     bool own;  // the answer is the relay's own offer
     SignatureBlock peer;
-    const char *from, *log, *c, *reason;
+    const char *from, *log, *c;
+    std::optional<FullModeReason> reason;
     int port;  // 0: the client's own pair
   } cases[] = {
       {"same NAT", false, {kClientIp, 0xC0A80106u, 4002, 0}, "127.0.0.1", "CLN is behind the same firewall",
-       "c=IN IP4 192.168.1.6\r\n", "=", 4002},
+       "c=IN IP4 192.168.1.6\r\n", FullModeReason::SAME_FIREWALL, 4002},
       {"double NAT", false, {kClientIp, 0xC0A80106u, 0, 0}, "127.0.0.20", "Party: Double NAT - Switch to FULL LB mode",
-       "c=IN IP4 127.0.0.1\r\n", nullptr, 0},
-      {"own signature", true, {}, "", "Warning: Got back its own SDP signature", "c=IN IP4 127.0.0.1\r\n", nullptr, 0},
+       "c=IN IP4 127.0.0.1\r\n", std::nullopt, 0},
+      {"own signature", true, {}, "", "Warning: Got back its own SDP signature", "c=IN IP4 127.0.0.1\r\n", std::nullopt, 0},
   };
   int n = 0;
   for (const auto& k : cases) {
@@ -285,7 +287,7 @@ TEST_F(CallSdpTest, ReturnFromALongHoldAnchorsTheCall) {
   const std::string relayed = ReInvite(c, 3, SdpText("192.168.1.5", 4000));
   EXPECT_EQ(log.count("Too long Hold - Switch to FULL mode"), 1u);
   EXPECT_TRUE(c->Anchored());
-  EXPECT_EQ(c->FullReason(), 'D');
+  EXPECT_EQ(c->FullReason(), FullModeReason::DETECTED);
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
   EXPECT_EQ(AudioPort(relayed), c->SrvRtp().LPort());
 }
@@ -298,7 +300,7 @@ TEST_F(CallSdpTest, FaxFromTheClientAnchorsTheCall) {
   const std::string relayed = ReInvite(c, 2, fax);
   EXPECT_EQ(log.count("Prepare for T38"), 1u);
   EXPECT_TRUE(c->Anchored());
-  EXPECT_EQ(c->FullReason(), 'F');
+  EXPECT_EQ(c->FullReason(), FullModeReason::FAX);
   EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "192.168.1.5:4010");
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("m=image " + std::to_string(c->SrvRtp().LPort()) + " udptl t38"));

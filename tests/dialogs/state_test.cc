@@ -22,6 +22,21 @@ class DialogStateTest : public ::testing::Test {
   NoTimer cb_;
 };
 
+// The letter of each full-mode reason, as the "FULL mode (%c)" line, the call events' FMode and the
+// housekeeping summary show it.
+TEST(FullModeReasonTest, EachReasonPrintsItsLetter) {
+  const struct {
+    FullModeReason reason;
+    char letter;
+  } table[] = {
+      {FullModeReason::NONE, '-'},          {FullModeReason::CONFIGURED, 'C'},
+      {FullModeReason::DETECTED, 'D'},      {FullModeReason::FAX, 'F'},
+      {FullModeReason::PROBE_TIMEOUT, 'T'}, {FullModeReason::SAME_FIREWALL, '='},
+      {FullModeReason::ANCHORED_AFTER_SAME_FIREWALL, '?'},
+  };
+  for (const auto& row : table) EXPECT_EQ(FullModeLetter(row.reason), row.letter);
+}
+
 TEST_F(DialogStateTest, StateNamesAndTheirLogLines) {
   EXPECT_STREQ(Dialog::StateName(Dialog::BLANK), "INIT");
   EXPECT_STREQ(Dialog::StateName(Dialog::Z_INV_SENT), "Z_INV_SENT");
@@ -107,7 +122,7 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   EXPECT_TRUE(d->Indirect());
   EXPECT_TRUE(d->HasDefect(Defect::PROCEEDING_AS_CONFIRMED));
   EXPECT_FALSE(d->HasDefect(Defect::HOLD_NOTIFY_DURING_CALL_SETUP));
-  EXPECT_EQ(d->FullReason(), '-');
+  EXPECT_EQ(d->FullReason(), FullModeReason::NONE);
   EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
   SipUri u;
   d->OldContactUri(u);
