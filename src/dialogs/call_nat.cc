@@ -77,7 +77,7 @@ void Call::DecideNatType() {
   if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) {
     saved = reg->Mode();
     double_nat_ = reg->DoubleNat();
-    if (reg->SRTP()) srtp_ = -1;
+    if (reg->SRTP()) srtp_ = SrtpMode::ALLOWED;
   }
   if (Base(saved) <= Base(mode)) {
     mode |= saved & NatType::MODIFMSK;
@@ -86,7 +86,7 @@ void Call::DecideNatType() {
     source = (saved & NatType::PRXFRCD) != 0 ? "Proxy" : "Saved";
   }
 
-  if (srtp_ > 0) {
+  if (srtp_ == SrtpMode::OFFERED || srtp_ == SrtpMode::TERMINATED) {
     mode = (mode & NatType::PREFIXES) | NatType::OPAQUE;
     source = "SecureRTP";
   }

@@ -157,7 +157,7 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
       LogLine(LEVEL_DEBUG, "Defect 'X' - Strip down SDP\n");
     }
   }
-  if (srtp_ == 0 && g_config.assume_nosrtp) {
+  if (srtp_ == SrtpMode::OFF && g_config.assume_nosrtp) {
     bool removed = false;
     for (const auto& media : sdp.Medias()) {
       if (SdpRtpMedia* rtp = media->AsRTP(); rtp != nullptr && media->MediaType() <= SdpMedia::VIDEO) {

@@ -148,8 +148,8 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
     }
   }
   if (dir == FROM_CLIENT) NoteClientMedia(main, video);
-  if (srtp_ != 0 && dir == FROM_CLIENT && !answer && (audio == nullptr || audio->Attrs().Attribute("crypto") == nullptr))
-    srtp_ = 0;  // the client offers plain RTP: the call is not secured
+  if (srtp_ != SrtpMode::OFF && dir == FROM_CLIENT && !answer && (audio == nullptr || audio->Attrs().Attribute("crypto") == nullptr))
+    srtp_ = SrtpMode::OFF;  // the client offers plain RTP: the call is not secured
   const bool hold = main != nullptr && main->IsHold();
 
   if (dir == FROM_SERVER && State() != X_INVITE_SENT && !g_config.force_full_mode) {

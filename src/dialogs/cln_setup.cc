@@ -60,7 +60,7 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
 
   SipMessage& msg = *message_;
   if (opts.loglvl != 0) log_level_ = opts.loglvl;
-  if (opts.srtp) srtp_ = -1;
+  if (opts.srtp) srtp_ = SrtpMode::ALLOWED;
   if (IsCall() && opts.smtr) Symmetric(true);
   if (IsCall() && msg.IsInvite() && opts.xck) msg.Header("X-COOKIE", client_sip_address_.Str());
 

@@ -40,7 +40,7 @@ Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddre
       chained_(reg.chained),
       persistent_(reg.persistent),
       transcoding_(reg.transcoding ? -1 : 0),
-      srtp_(reg.srtp ? -1 : 0),
+      srtp_(reg.srtp ? SrtpMode::ALLOWED : SrtpMode::OFF),
       defects_(reg.defects),
       last_update_(time(nullptr)),
       log_level_(reg.log_level),

@@ -25,6 +25,14 @@ class DialogTable;
 class Registration;
 class SipPort;
 
+// Whether a dialog's client uses SRTP, and who holds its keys.
+enum class SrtpMode : int8_t {
+  OFF = 0,          // plain RTP (the client offered no "crypto")
+  ALLOWED = -1,     // allowed for this client or domain; the parties' keys pass through unchanged
+  OFFERED = 1,      // the relay terminates SRTP toward the client; the offer is made
+  TERMINATED = 3,   // offer and answer made: the relay encrypts and decrypts the client's media
+};
+
 // The values of the called client's registration that a dialog opened by the server starts from.
 struct RegistrationValues {
   std::string new_contact;  // the Contact the relay registered for the client
@@ -188,8 +196,8 @@ class Dialog {
   bool KeepContact() const { return keep_contact_; }
   int8_t Transcoding() const { return transcoding_; }
   void Transcoding(int8_t t) { transcoding_ = t; }
-  int8_t SRTP() const { return srtp_; }
-  void SRTP(int8_t s) { srtp_ = s; }
+  SrtpMode SRTP() const { return srtp_; }
+  void SRTP(SrtpMode s) { srtp_ = s; }
   NatType::Mode Mode() const { return mode_; }
   void Mode(NatType::Mode m) { mode_ = m; }
   FullModeReason FullReason() const { return full_reason_; }
@@ -260,7 +268,7 @@ class Dialog {
   bool rsvp_ = false;
   bool keep_contact_ = false;
   int8_t transcoding_ = 0;
-  int8_t srtp_ = 0;
+  SrtpMode srtp_ = SrtpMode::OFF;
   NatType::Mode mode_ = NatType::UNKNOWN;
   FullModeReason full_reason_ = FullModeReason::NONE;
   std::unique_ptr<std::vector<ServerRecord>> servers_;

@@ -175,7 +175,7 @@ void RegisterDialog::StoreInRecord(Registration& reg, int expiry, int jitter) {
   SipMessage& msg = *message_;
   bool xsrtp = false;
   TakeHeader(msg, "X-SRTP", &xsrtp);
-  const bool srtp = srtp_ != 0 || xsrtp;
+  const bool srtp = srtp_ != SrtpMode::OFF || xsrtp;
 
   NatType::Mode subnet = NatType::UNKNOWN;
   const int reg_tm = g_config.GetSubscribeTimeout(client_rtp_ip_, subnet, nullptr, &defects_);

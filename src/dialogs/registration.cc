@@ -301,7 +301,7 @@ void Registration::KeepAliveFromSubscribe(Dialog& d) {
     const int t = g_config.GetSubscribeTimeout(d.ClientRtpIP(), mode, nullptr, &defects);
     d.DeviceDefects(defects);
     reg->Param(d.ClientSipAddress(), "", defects, d.ClientRtpIP(), 2 * t - 1, t, d.LogLevel(), false, d.PublicIP(),
-               d.Indirect(), d.Chained(), d.SRTP() != 0, d.Persistent(), d.Transcoding() != 0);
+               d.Indirect(), d.Chained(), d.SRTP() != SrtpMode::OFF, d.Persistent(), d.Transcoding() != 0);
   }
   const time_t now = time(nullptr);
   if (reg->Expiration() < now + reg->RegistrationTime()) {

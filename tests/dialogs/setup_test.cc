@@ -133,7 +133,7 @@ TEST_F(RelayTest, DomainOptionsShapeTheDialog) {
   Dialog* d = FromClient(Message("MESSAGE", 1), "C&opts", " ", o);
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->LogLevel(), LEVEL_DEBUG | LEVEL_TRACE);
-  EXPECT_EQ(d->SRTP(), -1);
+  EXPECT_EQ(d->SRTP(), SrtpMode::ALLOWED);
 }
 
 TEST_F(RelayTest, APublicClientKeepsItsContactUnlessTheDomainSaysPrsn) {

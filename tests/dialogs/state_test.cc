@@ -118,7 +118,7 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   EXPECT_EQ(d->ClientSipAddress().Str(), "203.0.113.5:40000");
   EXPECT_EQ(d->ClientContactAddress().Str(), "192.168.1.5:5066");
   EXPECT_EQ(d->Transcoding(), -1);
-  EXPECT_EQ(d->SRTP(), 0);
+  EXPECT_EQ(d->SRTP(), SrtpMode::OFF);
   EXPECT_TRUE(d->Indirect());
   EXPECT_TRUE(d->HasDefect(Defect::PROCEEDING_AS_CONFIRMED));
   EXPECT_FALSE(d->HasDefect(Defect::HOLD_NOTIFY_DURING_CALL_SETUP));
