@@ -254,7 +254,7 @@ void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m)
     g_core.Destroy(std::move(d));
     return;
   }
-  d->HandleClientMessage(Dialog::PASS);
+  d->HandleClientMessage(DialogEvent::PASS);
   DestroyIfDone(d);
 }
 
@@ -265,15 +265,15 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
     d->ClientSipAddress(m->frm);
     if (MovedClient) MovedClient(*d, *m);
   }
-  if (msg.IsRequest() && msg.Method() == SipStartLine::INVITE && d->State() == Dialog::MOVED)
+  if (msg.IsRequest() && msg.Method() == SipStartLine::INVITE && d->State() == DialogState::MOVED)
     return RestartRedirected(d, std::move(m));
-  Dialog::DialogState state = Dialog::PASS;
+  DialogEvent event = DialogEvent::PASS;
   switch (msg.Method()) {
     case SipStartLine::INVITE:
-      if (d->State() == Dialog::PASS) state = Dialog::INVITE_RECV;
+      if (d->State() == DialogState::PASS) event = DialogEvent::INVITE_RECV;
       break;
     case SipStartLine::REGISTER:
-      state = Dialog::CLN_REGISTER_RECV;
+      event = DialogEvent::CLN_REGISTER_RECV;
       if (d->OldContact().empty() || d->NewContact() != m->ncnt) {
         InetAddress reply = m->frm;
         std::string ocnt, ncnt;
@@ -283,13 +283,13 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
         d->PublicIP(pub);
       }
       break;
-    case SipStartLine::CANCEL: state = Dialog::CANCEL_RECV; break;
-    case SipStartLine::REFER: state = Dialog::REFER_RECV; break;
+    case SipStartLine::CANCEL: event = DialogEvent::CANCEL_RECV; break;
+    case SipStartLine::REFER: event = DialogEvent::REFER_RECV; break;
     default: break;
   }
-  if (msg.IsResponse()) state = Dialog::PASS;
+  if (msg.IsResponse()) event = DialogEvent::PASS;
   d->SetMessage(std::move(m->cmsg));
-  d->HandleClientMessage(state);
+  d->HandleClientMessage(event);
   DestroyIfDone(d);
 }
 
@@ -297,18 +297,18 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
 void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   const SipStartLine::RequestMethod method = m->cmsg->Method();
   Dialog* created = nullptr;
-  Dialog::DialogState state = Dialog::PASS;
+  DialogEvent event = DialogEvent::PASS;
   if (method == SipStartLine::REGISTER) {
     if (!NewRegDialog) return;
     created = NewRegDialog(*m, key);
-    state = Dialog::CLN_REGISTER_RECV;
+    event = DialogEvent::CLN_REGISTER_RECV;
   } else if (method == SipStartLine::INVITE) {
     if (!NewCall) {
       Log("ostrel", LEVEL_DEBUG, "No call handling for INVITE from %s\n", m->frm.Str().c_str());
       return;
     }
     created = NewCall(*m, key);
-    state = Dialog::INVITE_RECV;
+    event = DialogEvent::INVITE_RECV;
   } else {
     created = new Dialog(std::move(m->cmsg), key, m->defect);
   }
@@ -325,7 +325,7 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
     g_core.Destroy(std::move(d));
     return;
   }
-  d->HandleClientMessage(state);
+  d->HandleClientMessage(event);
   DestroyIfDone(d);
 }
 

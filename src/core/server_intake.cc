@@ -84,11 +84,11 @@ time_t StartTM = time(nullptr);
 
 void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) {
   SipMessage& msg = *m->cmsg;
-  Dialog::DialogState state = Dialog::PASS;
+  DialogEvent event = DialogEvent::PASS;
   if (msg.IsRequest()) {
     switch (msg.Method()) {
       case SipStartLine::INVITE:
-        if (d->State() == Dialog::PASS) state = Dialog::INVITE_RECV;
+        if (d->State() == DialogState::PASS) event = DialogEvent::INVITE_RECV;
         break;
       case SipStartLine::ACK:
         if (d->HasDefect(Defect::INVITE_NEEDS_SDP)) {
@@ -100,8 +100,8 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
           }
         }
         break;
-      case SipStartLine::CANCEL: state = Dialog::CANCEL_RECV; break;
-      case SipStartLine::REFER: state = Dialog::REFER_RECV; break;
+      case SipStartLine::CANCEL: event = DialogEvent::CANCEL_RECV; break;
+      case SipStartLine::REFER: event = DialogEvent::REFER_RECV; break;
       case SipStartLine::BYE:
         if (d->HasDefect(Defect::IGNORE_REPLACED_CALL_BYE) && ReplacedCallBye && ReplacedCallBye(*d)) {
           Log(d->NumberCString(), LEVEL_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
@@ -112,7 +112,7 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
     }
   }
   d->SetMessage(std::move(m->cmsg));
-  d->HandleServerMessage(state);
+  d->HandleServerMessage(event);
   DestroyIfDone(d);
 }
 
@@ -154,13 +154,13 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
     }
   }
   Dialog* created = nullptr;
-  Dialog::DialogState state = Dialog::PASS;
+  DialogEvent event = DialogEvent::PASS;
   const RegistrationValues values = reg->Values();
   switch (method) {
     case SipStartLine::INVITE:
       if (!NewServerCall) break;
       created = NewServerCall(*m, key, reg);
-      state = Dialog::INVITE_RECV;
+      event = DialogEvent::INVITE_RECV;
       break;
     case SipStartLine::OPTIONS: case SipStartLine::SUBSCRIBE: case SipStartLine::INFO: case SipStartLine::PRACK:
     case SipStartLine::MESSAGE: case SipStartLine::PUBLISH: case SipStartLine::NOTIFY: case SipStartLine::BYE:
@@ -191,7 +191,7 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
     if (user.full) d->FullReason(FullModeReason::CONFIGURED);
     Log(d->NumberCString(), LEVEL_DEBUG, "Known Regst FUser: %s\n", fuser.c_str());
   }
-  d->HandleServerMessage(state);
+  d->HandleServerMessage(event);
   DestroyIfDone(d);
 }
 

@@ -50,14 +50,14 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   ~Call() override;
 
   bool IsCall() const override { return true; }
-  void HandleClientMessage(DialogState event) override { Process(event, FROM_CLIENT); }
-  void HandleServerMessage(DialogState event) override { Process(event, FROM_SERVER); }
+  void HandleClientMessage(DialogEvent event) override { Process(event, FROM_CLIENT); }
+  void HandleServerMessage(DialogEvent event) override { Process(event, FROM_SERVER); }
   bool Confirmed() const override { return confirmed_; }
   bool WithinDialog() const override { return !original_key_.empty(); }
   void Register(Registration* reg) override { registration_ = reg; }
 
   // The dispatcher: the pair (state, event) selects the handler.
-  void Process(DialogState event, Direction dir);
+  void Process(DialogEvent event, Direction dir);
   // The retransmission timer fired; false: the call is to be destroyed by the caller.
   bool Retransmit();
   // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of it.

@@ -39,7 +39,7 @@ void Call::CancelReceived(Direction dir) {
   if (dir == FROM_SERVER && second_invite_) return XAckCancel();
   // A CANCEL repeated while the first one is held back changes nothing.
   if (held_cancel_) {
-    State(CANCEL_RECV);
+    State(DialogState::CANCEL_RECV);
     return;
   }
   const char* who = dir == FROM_CLIENT ? "CLN" : "SRV";
@@ -50,7 +50,7 @@ void Call::CancelReceived(Direction dir) {
   }
   Complete(E_CANCEL, who);
   held_cancel_ = true;
-  State(CANCEL_RECV);
+  State(DialogState::CANCEL_RECV);
 }
 
 // The CANCEL that was held back goes out with the first provisional answer of the called side.
@@ -65,12 +65,12 @@ void Call::Canceled(Direction dir) {
     if (m.IsResponse() && m.Status() >= 200 && dir != invite_direction_ && cseq != nullptr &&
         cseq->Method() == SipMessage::INVITE) {
       Pass(dir);
-      State(COMPLETE);
+      State(DialogState::COMPLETE);
     }
     return;
   }
   SendCancel(false);
-  State(COMPLETE);
+  State(DialogState::COMPLETE);
 }
 
 void Call::SendCancel(bool dropVia) {
@@ -95,7 +95,7 @@ void Call::Moved(Direction dir) {
   CancelTimer(T_COMPLETE);
   mode_ = NatType::UNKNOWN;
   client_rtp_.RtpDestination(InetAddress());
-  State(INVITE_RECV);
+  State(DialogState::INVITE_RECV);
   InviteReceived(dir);
 }
 
@@ -113,7 +113,7 @@ void Call::AuthSkip(Direction dir) {
       m.Body(original_invite_->Body());
       LogLine(LEVEL_DEBUG, "Defect 'S' - Restore SDP.\n");
     }
-    State(INVITE_RECV);
+    State(DialogState::INVITE_RECV);
     InviteReceived(FROM_CLIENT);
     return;
   }

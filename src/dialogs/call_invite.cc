@@ -43,7 +43,7 @@ void Call::InviteReceived(Direction dir) {
   } else {
     if (WithinDialog() && HasDefect(Defect::DROP_FAST_REINVITE) && PollReactor::NowMs() - last_ack_time_ < 50) {
       LogLine(LEVEL_DEBUG, "Warning: Defect 'N': Two Fast ReINVITE - Do not even response 100!\n");
-      State(PASS);
+      State(DialogState::PASS);
       return;
     }
     Reply(FROM_SERVER, 100, "Trying");
@@ -57,11 +57,11 @@ void Call::InviteReceived(Direction dir) {
     if (dir == FROM_CLIENT && mode_ != NatType::OPAQUE && IsSDP(*message_) &&
         CheckForT38(dir)) {
       full_reason_ = FullModeReason::FAX;
-      return Process(START_FULL_MODE, dir);
+      return Process(DialogEvent::START_FULL_MODE, dir);
     }
     if (!HoldCheck(dir)) return;
     InviteSending();
-    State(INVITE_SENT);
+    State(DialogState::INVITE_SENT);
     return;
   }
 
@@ -87,9 +87,9 @@ void Call::InviteReceived(Direction dir) {
     }
   }
   if (mode_ == NatType::UNKNOWN && !csta_) return DecideNatType();
-  if (mode_ == NatType::OPAQUE) return Process(START_FULL_MODE, dir);
+  if (mode_ == NatType::OPAQUE) return Process(DialogEvent::START_FULL_MODE, dir);
   InviteSending();
-  State(INVITE_SENT);
+  State(DialogState::INVITE_SENT);
 }
 
 // A re-INVITE that puts the call on hold names who held it; the hold time is kept. A client behind NAT
@@ -136,7 +136,8 @@ void Call::InviteResponse(Direction dir) {
   if (seq == 0) return OtherInTransaction(dir);
   if (seq == -1) return OutsideTransaction(dir);
   // The client repeats its 200 of the relay's own INVITE: the relay's ACK was lost.
-  if (seq == 1 && m.IsResponse() && m.Status() == 200 && cseq_shift_ != 0 && State() == INVITE_SENT) PassXAck();
+  if (seq == 1 && m.IsResponse() && m.Status() == 200 && cseq_shift_ != 0 && State() == DialogState::INVITE_SENT)
+    PassXAck();
 }
 
 // Glare, a retransmitted INVITE, or a new one while the last is pending.
@@ -167,11 +168,11 @@ void Call::AnswerToInvite(Direction dir) {
     LogLine(LEVEL_DEBUG, "Warning: 200 OK without 'To:' tag - ignore\n");
     return;
   }
-  if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && State() == INVITE_SENT && client_ok_) {
+  if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && State() == DialogState::INVITE_SENT && client_ok_) {
     if ((status == 481 || status == 400) && lost_ack_ && cseq_shift_ != 0) return RecoverLostAck();
     if (status == 200) lost_ack_ = false;
   }
-  if (timer_id_ != PollReactor::kNoTimer && State() != X_ACK_SENT) {
+  if (timer_id_ != PollReactor::kNoTimer && State() != DialogState::X_ACK_SENT) {
     CancelTimer(T_RETRANS);
     retransmissions_ = 0;
   }
@@ -188,7 +189,7 @@ void Call::AnswerToInvite(Direction dir) {
     return;
   // The client answers the relay's own INVITE: the relay confirms it; the server learns of it later.
   if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && mode_ != NatType::OPAQUE &&
-      (State() == X_INVITE_SENT || State() == X_ACK_SENT)) {
+      (State() == DialogState::X_INVITE_SENT || State() == DialogState::X_ACK_SENT)) {
     if (status == 200) return ClientAnsweredProbe();
     return Pass(dir);
   }
@@ -238,7 +239,7 @@ void Call::Challenge(Direction dir, int cseq) {
     return;
   }
   auth_cseq_number_ = cseq;
-  State(AUTH);
+  State(DialogState::AUTH);
   LogLine(LEVEL_DEBUG, "Set timer 'AUTH' to %d sec.\n", kAuthWaitSec);
   ScheduleTimer(T_AUTH, &g_internal_port, kAuthWaitSec * 1000);
 }
@@ -252,7 +253,7 @@ void Call::OtherInTransaction(Direction dir) {
   Pass(dir);
   if (m.IsAck() && dir == invite_direction_) {
     if (timer_type_ == T_RETRANS) CancelTimer(T_RETRANS);
-    State(PASS);
+    State(DialogState::PASS);
   }
 }
 

@@ -40,7 +40,7 @@ bool Call::StartFullMode(bool send) {
           server_rtp_.LPort());
   if (send) {
     InviteSending();
-    State(INVITE_SENT);
+    State(DialogState::INVITE_SENT);
   }
   return true;
 }

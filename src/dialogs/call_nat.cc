@@ -51,7 +51,7 @@ void Call::DecideNatType() {
       mode_ = NatType::OPAQUE;
       transcoding_renegotiated_ = true;
       InviteSending();
-      State(INVITE_SENT);
+      State(DialogState::INVITE_SENT);
       return;
     }
   }
@@ -96,7 +96,7 @@ void Call::DecideNatType() {
   if (Base(mode) == NatType::UNKNOWN) {
     if (public_ip_ || symmetric_ || ClientRtpKnown()) {
       InviteSending();
-      State(INVITE_SENT);
+      State(DialogState::INVITE_SENT);
       return;
     }
     StartProbe();
@@ -118,7 +118,7 @@ void Call::DecideNatType() {
 
 void Call::StartProbe() {
   HoldInvite();
-  State(OPTIONS_SENT);
+  State(DialogState::OPTIONS_SENT);
   SendOptions();
   LogLine(LEVEL_DEBUG, "Set timer for OPTIONS to 1 sec.\n");
   ScheduleTimer(T_OPTIONS, &g_alternate_port, kOptionsWaitMs);
@@ -173,7 +173,7 @@ void Call::SendOptions() {
 // An answer to a probe, from src. P is the client's Contact port: a NAT that keeps it preserves ports.
 void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
   const DialogState st = State();
-  if (st != OPTIONS_SENT && st != X_INVITE_SENT && st != X_183_SENT) {
+  if (st != DialogState::OPTIONS_SENT && st != DialogState::X_INVITE_SENT && st != DialogState::X_183_SENT) {
     if (mode_ != NatType::TRANSPARENT) LogLine(LEVEL_DEBUG, "Too late OPTIONS response\n");
     return;
   }
@@ -183,14 +183,14 @@ void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
     if (src.Port() != contact_port) {
       mode_ = NatType::OPAQUE;
       changed = true;
-      if (st != OPTIONS_SENT) {
+      if (st != DialogState::OPTIONS_SENT) {
         UnregisterProbeMedia();
-        if (st == X_183_SENT && timer_type_ == T_MEDIA) {
+        if (st == DialogState::X_183_SENT && timer_type_ == T_MEDIA) {
           LogLine(LEVEL_DEBUG, "Cancel X_Media Timer\n");
           CancelTimer(T_MEDIA);
         }
       }
-    } else if (st == OPTIONS_SENT) {
+    } else if (st == DialogState::OPTIONS_SENT) {
       mode_ = NatType::PORTPRESERVE;
       LogLine(LEVEL_DEBUG, "Detected FW type is Strict PreservePort Suspect...\n");
     }
@@ -200,17 +200,17 @@ void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
   } else if (mode_ == NatType::UNKNOWN) {
     if (src.Port() != contact_port) {
       mode_ = NatType::RESTRICTED;
-    } else if (st == OPTIONS_SENT) {
+    } else if (st == DialogState::OPTIONS_SENT) {
       mode_ = NatType::PORTPRESERVE;
       LogLine(LEVEL_DEBUG, "Detected FW type is Weak PreservePort Suspect...\n");
     }
   }
-  if ((mode_ != NatType::UNKNOWN && st == OPTIONS_SENT) || changed)
+  if ((mode_ != NatType::UNKNOWN && st == DialogState::OPTIONS_SENT) || changed)
     LogLine(LEVEL_DEBUG, "Detected FW type: %s\n", NatType::Name(mode_));
-  if (st == OPTIONS_SENT) {
+  if (st == DialogState::OPTIONS_SENT) {
     LogLine(LEVEL_DEBUG, "Cancel OPTIONS Timer\n");
     CancelTimer(T_OPTIONS);
-    Process(OPTIONS_RECV, FROM_NOWHERE);
+    Process(DialogEvent::OPTIONS_RECV, FROM_NOWHERE);
     return;
   }
   LogLine(LEVEL_DEBUG, "That's Second OPTIONS response\n");
@@ -230,14 +230,14 @@ void Call::OptionsReceived(bool changed) {
     return;
   }
   if (full_reason_ != FullModeReason::CONFIGURED) full_reason_ = FullModeReason::DETECTED;
-  Process(START_FULL_MODE, FROM_NOWHERE);
+  Process(DialogEvent::START_FULL_MODE, FROM_NOWHERE);
 }
 
 void Call::SecondOptionsReceived() {
   StoreRegistrationMode();
   if (mode_ != NatType::OPAQUE) return;
   full_reason_ = FullModeReason::DETECTED;
-  GoFull(State() == X_183_SENT);
+  GoFull(State() == DialogState::X_183_SENT);
 }
 
 // The registration remembers the type for the client's next calls.
@@ -254,13 +254,13 @@ void Call::ProbeTimeout() {
   timer_id_ = PollReactor::kNoTimer;
   timer_type_ = T_NONE;
   switch (State()) {
-    case OPTIONS_SENT:
+    case DialogState::OPTIONS_SENT:
       LogLine(LEVEL_DEBUG, "There is no OPTIONS Response  - Switch to FULL mode\n");
       break;
-    case X_183_SENT:
+    case DialogState::X_183_SENT:
       LogLine(LEVEL_DEBUG, "There is no 'Eraly Media' - Switch to FULL mode\n");
       break;
-    case X_ACK_SENT:
+    case DialogState::X_ACK_SENT:
       MakeSecondInvite();
       LogLine(LEVEL_DEBUG, "There is no 'X Client Media' - Switch to FULL mode\n");
       break;
@@ -270,5 +270,5 @@ void Call::ProbeTimeout() {
   }
   UnregisterProbeMedia();
   full_reason_ = FullModeReason::PROBE_TIMEOUT;
-  Process(START_FULL_MODE, FROM_NOWHERE);
+  Process(DialogEvent::START_FULL_MODE, FROM_NOWHERE);
 }

@@ -89,7 +89,7 @@ void Call::SendX183() {
   else if (HasDefect(Defect::RECORD_ROUTE_IN_PROBE_183))
     answer.push_back(HID::HID_RECORD_ROUTE, OuterFace(number_text_));
   g_external_port.send(answer, client_sip_address_, log_level_, LogThreshold());
-  State(X_183_SENT);
+  State(DialogState::X_183_SENT);
   LogLine(LEVEL_DEBUG, "Set timer for 'Early Media' to %d sec.\n", kMediaWaitMs / 1000);
   ScheduleTimer(T_MEDIA, &g_alternate_port, kMediaWaitMs);
 }
@@ -108,7 +108,7 @@ void Call::SendXInvite() {
     message_->Body(ProbeSDP(true));
     if (HasDefect(Defect::INVITE_NEEDS_SDP)) defects_.Clear();
   }
-  State(X_INVITE_SENT);
+  State(DialogState::X_INVITE_SENT);
   InviteSending();
 }
 
@@ -116,7 +116,7 @@ void Call::SendXInvite() {
 // kept for the server, which gets it once the second INVITE is answered.
 void Call::ClientAnsweredProbe() {
   SipMessage& m = *message_;
-  if (State() == X_ACK_SENT) {
+  if (State() == DialogState::X_ACK_SENT) {
     LogLine(LEVEL_DEBUG, "Warning: Duplicate 200 OK, Most likely the previous X_ACK was lost\n");
     PassXAck();
     return;
@@ -141,7 +141,7 @@ void Call::SendXAck() {
   PassXAck();
   const bool t38 = original_invite_ && IsT38(*original_invite_);
   if (ClientRtpKnown() && !t38) {
-    Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
+    Process(DialogEvent::X_CLNMEDIA_RECV, FROM_NOWHERE);
     return;
   }
   if (timer_id_ != PollReactor::kNoTimer) return;
@@ -150,7 +150,7 @@ void Call::SendXAck() {
   const int wait = t38 ? kT38MediaWaitMs : kMediaWaitMs;
   LogLine(LEVEL_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", wait / 1000);
   ScheduleTimer(T_MEDIA, &g_alternate_port, wait);
-  State(X_ACK_SENT);
+  State(DialogState::X_ACK_SENT);
 }
 
 // The relay's ACK of the client's 200 (the current message), toward the client.
@@ -184,7 +184,7 @@ void Call::PassXAck(const SipMessage& ok) {
 void Call::ClientMediaReceived() {
   MakeSecondInvite();
   InviteSending();
-  State(INVITE_SENT);
+  State(DialogState::INVITE_SENT);
 }
 
 // The server's INVITE, in the dialog the relay opened with the client. The client-side numbering moves
@@ -225,7 +225,7 @@ void Call::RecoverLostAck() {
   CancelTimer(T_ANY);
   message_ = SecondInvite();
   InviteSending();
-  State(INVITE_SENT);
+  State(DialogState::INVITE_SENT);
 }
 
 // The server gave up while the relay's own dialog with the client exists: that dialog ends with a BYE

@@ -130,10 +130,10 @@ void Call::ProbePacket(RtpPort& pair, const InetAddress& src) {
     }
   }
   if (!both) return;
-  if (State() == X_ACK_SENT || State() == X_183_SENT) {
+  if (State() == DialogState::X_ACK_SENT || State() == DialogState::X_183_SENT) {
     LogLine(LEVEL_DEBUG, "Cancel X_Media Timer\n");
     CancelTimer(T_MEDIA);
-    Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
+    Process(DialogEvent::X_CLNMEDIA_RECV, FROM_NOWHERE);
   } else {
     LogLine(LEVEL_DEBUG, "State remains unchanged.\n");
   }
@@ -147,5 +147,5 @@ void Call::ProbeToFull() {
   // Only a server call has a second INVITE; a client's INVITE is still held and goes on as it came.
   if (invite_direction_ == FROM_SERVER) MakeSecondInvite();
   full_reason_ = FullModeReason::DETECTED;
-  Process(START_FULL_MODE, FROM_NOWHERE);
+  Process(DialogEvent::START_FULL_MODE, FROM_NOWHERE);
 }

@@ -68,7 +68,7 @@ bool Call::PreProcess(Direction dir) {
   if (dir == FROM_CLIENT && m.IsResponse() && m.Status() == 200 && method == SipMessage::INVITE) {
     if (CheckSequence(dir) > 0) {
       // A late 200 of an INVITE given up: acknowledged here so that the client stops repeating it.
-      if (State() == COMPLETE) {
+      if (State() == DialogState::COMPLETE) {
         LogLine(LEVEL_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", " Do not");
         return false;
       }
@@ -97,9 +97,9 @@ bool Call::PreProcess(Direction dir) {
       CleanSDP(dir, *sdp);
       LearnMedia(dir, *sdp);
       if (!public_ip_ || mode_ == NatType::OPAQUE) {
-        const bool complete = State() == COMPLETE;
+        const bool complete = State() == DialogState::COMPLETE;
         SubstituteSDP(m, dir);
-        if (!complete && State() == COMPLETE) return false;  // anchoring found no ports: the call is rejected
+        if (!complete && State() == DialogState::COMPLETE) return false;  // anchoring found no ports: the call is rejected
       }
       if (dir == FROM_SERVER) RemoveTool(*sdp);
     }
@@ -135,13 +135,13 @@ void Call::PostProcess(Direction dir) {
   if (!response_ || response_->Status() != status) response_ = std::make_unique<SipMessage>(m);
   if (status == 200) {
     confirmed_ = true;
-    if (State() != Z_OK_SENT) OverwriteKey();
+    if (State() != DialogState::Z_OK_SENT) OverwriteKey();
   }
   if (status >= 500 || (!WithinDialog() && status >= 300 && status != 401 && status != 407)) {
     if (dir == FROM_SERVER && (status == 403 || status == 404) && source_.Port() != 0)
       g_dos.Report(source_, DosCore::DOS_H, 0);
     Complete(E_REJECT, std::to_string(status) + ',' + m.Reason());
-    if (status >= 300 && status <= 399) State(MOVED);
+    if (status >= 300 && status <= 399) State(DialogState::MOVED);
   }
 }
 

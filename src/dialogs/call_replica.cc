@@ -195,6 +195,6 @@ void Call::KeepServerRoute(const ha::CallRecord& r) {
   } else {
     LogLine(LEVEL_ERROR, "Warning: peer's route set not usable: %s\n", r.route_set.c_str());
   }
-  State(PASS);
+  State(DialogState::PASS);
 }
 

@@ -152,7 +152,7 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
     srtp_ = SrtpMode::OFF;  // the client offers plain RTP: the call is not secured
   const bool hold = main != nullptr && main->IsHold();
 
-  if (dir == FROM_SERVER && State() != X_INVITE_SENT && !g_config.force_full_mode) {
+  if (dir == FROM_SERVER && State() != DialogState::X_INVITE_SENT && !g_config.force_full_mode) {
     if (full_reason_ == FullModeReason::SAME_FIREWALL)
       full_reason_ = Anchored() ? FullModeReason::ANCHORED_AFTER_SAME_FIREWALL : FullModeReason::NONE;
     if (SameFirewall(*sdp, hold, audio, video, image)) return;
@@ -160,7 +160,7 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
   }
   // SRTP keys toward and from the client are set up here once SRTP termination exists.
 
-  const bool anchored = Anchored() || State() == X_INVITE_SENT;
+  const bool anchored = Anchored() || State() == DialogState::X_INVITE_SENT;
   std::string addr;
   int port;
   if (!anchored) {

@@ -154,7 +154,7 @@ bool Call::ZEarlyAnswer() {
   }
   if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
   if (!convert) return false;
-  State(Z_OK_SENT);
+  State(DialogState::Z_OK_SENT);
   Pass(FROM_SERVER);
   RetransmittedMessage("Z_OK");
   return true;
@@ -168,7 +168,7 @@ void Call::ZeroModeOk(Direction dir) {
     if (!m.IsAck()) return;
     if (timer_type_ == T_RETRANS) CancelTimer(T_RETRANS);
     if (TimerCB* cb = ZAnswerTimer()) ScheduleTimer(T_ZANSWER, cb, kZAnswerWaitMs);
-    State(Z_ACK_RECV);
+    State(DialogState::Z_ACK_RECV);
     if (zero_final_) {
       message_ = std::move(zero_final_);
       ZeroModeAck(FROM_SERVER);
@@ -229,7 +229,7 @@ void Call::ZReInvite(const SipMessage& ok) {
   invite_direction_ = FROM_SERVER;
   message_ = std::move(inv);
   InviteSending();
-  State(Z_INV_SENT);
+  State(DialogState::Z_INV_SENT);
 }
 
 // Z_INV_SENT: the client's answer to the relay's re-INVITE.
@@ -268,7 +268,7 @@ void Call::ZeroAnswer(Direction dir) {
       LogLine(LEVEL_DEBUG, "Cancel T_ZANSWER Timer\n");
       CancelTimer(T_ZANSWER);
     }
-    State(INVITE_RECV);
+    State(DialogState::INVITE_RECV);
     InviteReceived(dir);
     return;
   }
@@ -280,7 +280,7 @@ void Call::ZeroAnswer(Direction dir) {
 void Call::ZDone() {
   LogLine(LEVEL_DEBUG, "Recharge timer for ANSWER to %d sec.\n", kZDoneLingerSec);
   if (TimerCB* cb = ZAnswerTimer()) ScheduleTimer(T_ZANSWER, cb, kZDoneLingerSec * 1000);
-  State(Z_DONE);
+  State(DialogState::Z_DONE);
 }
 
 // The ACK of the server's final answer, built from the client's INVITE.
@@ -334,11 +334,11 @@ void Call::ZByeToClient() {
 void Call::ZAnswerTimeout() {
   timer_id_ = PollReactor::kNoTimer;
   timer_type_ = T_NONE;
-  if (State() == Z_DONE) {
-    State(PASS);
+  if (State() == DialogState::Z_DONE) {
+    State(DialogState::PASS);
     return;
   }
-  if (State() != Z_ACK_RECV) return;
+  if (State() != DialogState::Z_ACK_RECV) return;
   SendCancel(true);
   ZByeToClient();
 }

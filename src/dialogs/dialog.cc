@@ -10,17 +10,6 @@
 #include "ports/sip_port.h"
 #include "sip/headers/cseq.h"
 
-namespace {
-
-constexpr const char* kStateNames[] = {
-    "INIT",         "CLN_REGISTER_RECV", "INVITE_RECV",   "OPTIONS_SENT",    "OPTIONS_RECV",   "INVITE_SENT",
-    "X_INVITE_SENT", "X_183_SENT",       "X_ACK_SENT",    "X_CLNMEDIA_RECV", "Z_OK_SENT",      "Z_ACK_RECV",
-    "Z_DONE",       "Z_INV_SENT",        "START_FULL_MODE", "CANCEL_RECV",   "REFER_RECV",     "AUTH",
-    "MOVED",        "PASS",              "COMPLETE",      "<UNKNOWN>"};
-static_assert(sizeof kStateNames / sizeof kStateNames[0] == Dialog::LAST + 1);
-
-}  // namespace
-
 DialogHooks& Dialog::Hooks() {
   static DialogHooks hooks;
   return hooks;
@@ -98,10 +87,6 @@ void Dialog::LogLine(int level, const char* fmt, ...) const {
   Log(number_text_.c_str(), level | LogThreshold(), log_level_, "%s", text);
 }
 
-const char* Dialog::StateName(int s) {
-  return (s >= 0 && s < LAST) ? kStateNames[s] : kStateNames[LAST];
-}
-
 void Dialog::State(DialogState s) {
   if (s == State()) return;
   LogLine(LEVEL_DEBUG, "New State -  %s\n", StateName(s));
@@ -175,7 +160,7 @@ bool Dialog::Resolve(InetAddress& a, const std::string& host) const {
 
 void Dialog::Complete(int ev, const std::string& reason) {
   DialogState s = State();
-  if (s == COMPLETE || s == MOVED) return;
+  if (s == DialogState::COMPLETE || s == DialogState::MOVED) return;
   if (IsCall()) {
     StopCall();
     if (ev != E_NOP) CallEvent(ev, reason);
@@ -183,5 +168,5 @@ void Dialog::Complete(int ev, const std::string& reason) {
     LogLine(LEVEL_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kCallLingerSec);
     ScheduleTimer(T_COMPLETE, &g_internal_port, kCallLingerSec * 1000);
   }
-  State(COMPLETE);
+  State(DialogState::COMPLETE);
 }

@@ -14,6 +14,7 @@
 #include "config/fw_type.h"
 #include "config/servers.h"
 #include "dialogs/dialog_hooks.h"
+#include "dialogs/dialog_state.h"
 #include "dialogs/full_mode_reason.h"
 #include "dialogs/messages.h"
 #include "foundation/inet_addr.h"
@@ -52,30 +53,6 @@ struct RegistrationValues {
 
 class Dialog {
  public:
-  enum DialogState {
-    BLANK = 0,
-    CLN_REGISTER_RECV,
-    INVITE_RECV,
-    OPTIONS_SENT,
-    OPTIONS_RECV,
-    INVITE_SENT,
-    X_INVITE_SENT,
-    X_183_SENT,
-    X_ACK_SENT,
-    X_CLNMEDIA_RECV,
-    Z_OK_SENT,
-    Z_ACK_RECV,
-    Z_DONE,
-    Z_INV_SENT,
-    START_FULL_MODE,
-    CANCEL_RECV,
-    REFER_RECV,
-    AUTH,
-    MOVED,
-    PASS,
-    COMPLETE,
-    LAST
-  };
   // A dialog has at most one pending timer; bits, so that CancelTimer can name several.
   enum TimerKind { T_NONE = 0, T_RETRANS = 1, T_OPTIONS = 2, T_MEDIA = 4, T_AUTH = 8, T_COMPLETE = 16, T_ZANSWER = 32, T_ANY = 255 };
   enum Direction { FROM_NOWHERE = 0, FROM_CLIENT = 1, FROM_SERVER = 2 };
@@ -103,9 +80,9 @@ class Dialog {
   // False when the key was taken already: the creator deletes the object without using it.
   bool Entered() const { return number_ != 0; }
 
-  // --- Handlers, called by the intake with the dialog locked. event is a DialogState value.
-  virtual void HandleClientMessage(DialogState event);
-  virtual void HandleServerMessage(DialogState event);
+  // --- Handlers, called by the intake with the dialog locked: event is what arrived with the current message.
+  virtual void HandleClientMessage(DialogEvent event);
+  virtual void HandleServerMessage(DialogEvent event);
   // Completes a dialog created from client request m; false: dropped or answered, the caller destroys it.
   bool ClientSetup(const ClientMessage* m);
   // A completed transaction that still answers retransmissions: the intake must not destroy it yet.
@@ -130,7 +107,6 @@ class Dialog {
   // --- State and timers.
   DialogState State() const { return state_.load(std::memory_order_acquire); }
   void State(DialogState s);
-  static const char* StateName(int s);
 
   // A timer's data carries the dialog number and a generation; a callback from a replaced timer is stale.
   static const void* TimerCookie(unsigned no, uint32_t generation) {
@@ -246,7 +222,7 @@ class Dialog {
   void LogLine(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
   bool Resolve(InetAddress& a, const std::string& host) const;
 
-  std::atomic<DialogState> state_{BLANK};  // read by other dialogs' workarounds without this dialog's lock
+  std::atomic<DialogState> state_{DialogState::BLANK};  // read by other dialogs' workarounds without this dialog's lock
   std::unique_ptr<SipMessage> message_;
   std::string key_;
   Direction direction_ = FROM_CLIENT;

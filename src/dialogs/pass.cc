@@ -92,7 +92,7 @@ void Dialog::Relay(Direction dir) {
   } else {
     std::string via = "SIP/2.0/UDP " + side.host + ':' + std::to_string(side.port) + ";branch=z9hG4bK-ostrel-" +
                       number_text_ + '-' + (cseq != nullptr ? std::to_string(cseq->Sequence()) : std::string()) +
-                      (Confirmed() && State() != COMPLETE ? ".A" : ".0");
+                      (Confirmed() && State() != DialogState::COMPLETE ? ".A" : ".0");
     m.push_front(HID::HID_VIA, via);
     SipUri contact;
     if (dir == FROM_SERVER && contact.Parse(old_contact_, true)) m.URI() = contact;
@@ -224,7 +224,7 @@ void Dialog::SetRequestUri() {
 // Each SRV candidate gets the first transmission and one retransmission before the next is tried.
 bool Dialog::NextServer() {
   if (++retransmissions_ > 7) return false;
-  if (!servers_ || WithinDialog() || State() == Z_OK_SENT || retransmissions_ % 2 != 0) return true;
+  if (!servers_ || WithinDialog() || State() == DialogState::Z_OK_SENT || retransmissions_ % 2 != 0) return true;
   auto target = [](const ServerRecord& s) { return s.s_name + ':' + std::to_string(s.s_port); };
   const char* which = "Next";
   bool found = false;

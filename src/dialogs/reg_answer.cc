@@ -56,7 +56,7 @@ NatType::Mode Combine(uint32_t bits) { return static_cast<NatType::Mode>(bits); 
 
 }  // namespace
 
-void RegisterDialog::HandleServerMessage(DialogState) {
+void RegisterDialog::HandleServerMessage(DialogEvent) {
   if (!message_) return;
   SipMessage& msg = *message_;
   auto* cseq = msg.Header<CSeqHeader>(HID::HID_CSEQ);

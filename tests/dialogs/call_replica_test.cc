@@ -25,7 +25,7 @@ TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
   DialogTable table;
   Call* call = FromRecord(kDirectCall);
   call->OKey("C&cid-1@10.0.0.5");
-  EXPECT_EQ(call->State(), Dialog::PASS);
+  EXPECT_EQ(call->State(), DialogState::PASS);
   EXPECT_EQ(call->ClientSipAddress().Str(), "10.0.0.5:5062");
   EXPECT_EQ(call->ServerSipAddress().Str(), "127.0.0.20:5060");
   EXPECT_EQ(call->Shift(), 3);

@@ -68,8 +68,8 @@ class CallSdpTest : public RelayTest {
   Call* Invite(const std::string& body, DomainOptions opts = checked(), const std::string& callid = "call-INVITE") {
     const std::string text =
         Sub(Message("INVITE", 1, "Content-Type: application/sdp\r\n", body), "call-INVITE@", callid + "@");
-    Call* c = Open(new Call(Parse(text), "C&" + callid + "@127.0.0.10", Config::UnlistedDevice()), Dialog::INVITE_RECV, opts,
-                     "sip:alice@192.168.1.5:5062");
+    Call* c = Open(new Call(Parse(text), "C&" + callid + "@127.0.0.10", Config::UnlistedDevice()), DialogEvent::INVITE_RECV,
+                   opts, "sip:alice@192.168.1.5:5062");
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive(nullptr, 300);
     return c;
@@ -102,7 +102,7 @@ class CallSdpTest : public RelayTest {
   // The re-INVITE as the server gets it ("" when it gets none).
   std::string ReInvite(Call* c, int cseq, const std::string& body) {
     Client(c, Parse(InDialog(Message("INVITE", cseq, "Content-Type: application/sdp\r\n", body))),
-           Dialog::INVITE_RECV);
+           DialogEvent::INVITE_RECV);
     std::string relayed;
     for (std::string m = server_.Receive(); !m.empty(); m = server_.Receive(nullptr, 300))
       if (m.find("CSeq: " + std::to_string(cseq) + " INVITE") != std::string::npos) relayed = m;
