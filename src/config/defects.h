@@ -1,6 +1,7 @@
 // Device defects: the workarounds a client's device (or, for KEEP_CONTACT, the registrar) needs, as named
 // flags. Operators list them as letters (`broken`, the `subnet` rules' "Defect:"), and the letters travel
-// in HA records and log lines: FromLetters and Letters are the only places that read or write them.
+// in HA records and log lines: Defects::FromLetters and Defects::Letters, over the one table of
+// defects.cc, are the only places that read or write them.
 // Plain values; any thread.
 #pragma once
 
@@ -69,6 +70,7 @@ enum class Defect : uint8_t {
   RESTRICTED_DOMAIN_ADMITTED,
 };
 
+// A device's defects: the flags the code asks, and the letters they came as.
 class Defects {
  public:
   Defects() = default;
@@ -83,7 +85,7 @@ class Defects {
   static std::optional<Defect> FromLetter(char c);
 
   bool Has(Defect d) const { return (flags_ & Bit(d)) != 0; }
-  // Appends the defect's letter (again, when it is there already).
+  // Appends the defect's letter (again, when it is there already: the text shows every addition).
   void Add(Defect d);
   // All of more's letters after these (a subnet rule's letters).
   void Append(const Defects& more);
