@@ -38,7 +38,8 @@ std::vector<std::array<std::uint8_t, kFrameBytes>> encoded(const std::vector<std
   Encoder enc;
   std::vector<std::array<std::uint8_t, kFrameBytes>> frames(kFrames);
   for (int f = 0; f < kFrames; ++f) {
-    enc.Encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples), frames[f]);
+    enc.Encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples),
+               frames[f]);
   }
   return frames;
 }
@@ -49,7 +50,8 @@ void BM_Encode(benchmark::State& state) {
   std::array<std::uint8_t, kFrameBytes> out{};
   int f = 0;
   for (auto _ : state) {
-    enc.Encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples), out);
+    enc.Encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples),
+               out);
     benchmark::DoNotOptimize(out);
     f = (f + 1) % kFrames;
   }

@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
   const int64_t t0 = NowNs() + 10000000;
   const int64_t end = t0 + static_cast<int64_t>(seconds * 1e9);
   std::vector<int64_t> due(legs.size());
-  for (size_t i = 0; i < legs.size(); ++i) due[i] = t0 + period * static_cast<int64_t>(i) / static_cast<int64_t>(legs.size());
+  for (size_t i = 0; i < legs.size(); ++i)
+    due[i] = t0 + period * static_cast<int64_t>(i) / static_cast<int64_t>(legs.size());
   uint8_t pkt[kPacket];
   std::memset(pkt, 0xFF, sizeof pkt);
   pkt[0] = 0x80;
@@ -172,11 +173,13 @@ int main(int argc, char** argv) {
     jitter_max = std::max(jitter_max, leg.jitter_ms);
     transit_sum += leg.transit_sum_ms;
   }
-  std::printf("legs=%zu sent=%llu recv=%llu loss=%.4f%% jitter_mean_ms=%.3f jitter_max_ms=%.3f latency_mean_ms=%.3f "
-              "send_err=%llu\n",
-              legs.size(), static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received),
-              sent ? 100.0 * static_cast<double>(sent - std::min(sent, received)) / static_cast<double>(sent) : 0.0,
-              jitter_sum / static_cast<double>(legs.size()), jitter_max,
-              received ? transit_sum / static_cast<double>(received) : 0.0, static_cast<unsigned long long>(send_errors));
+  std::printf(
+      "legs=%zu sent=%llu recv=%llu loss=%.4f%% jitter_mean_ms=%.3f jitter_max_ms=%.3f latency_mean_ms=%.3f "
+      "send_err=%llu\n",
+      legs.size(), static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received),
+      sent ? 100.0 * static_cast<double>(sent - std::min(sent, received)) / static_cast<double>(sent) : 0.0,
+      jitter_sum / static_cast<double>(legs.size()), jitter_max,
+      received ? transit_sum / static_cast<double>(received) : 0.0,
+      static_cast<unsigned long long>(send_errors));
   return 0;
 }

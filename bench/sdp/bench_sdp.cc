@@ -52,8 +52,8 @@ void BM_RelayRewrite(benchmark::State& state) {
     sdp.Parse(kOffer);
     sdp.SetAddress("203.0.113.7", false);
     sdp.Media(SdpMedia::AUDIO)->Port(30000);
-    sdp.Attrs().Remove("tool");
-    sdp.Attrs().Attribute("tool", "ostrel-AAAAAAAAAAAAAAAA");
+    sdp.Attributes().Remove("tool");
+    sdp.Attributes().Attribute("tool", "ostrel-AAAAAAAAAAAAAAAA");
     sdp.MarkDirty();
     benchmark::DoNotOptimize(sdp.Assemble(true));
   }

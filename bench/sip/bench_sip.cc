@@ -65,58 +65,54 @@ const char* kRegister =
 
 void quiet(const char*, ...) {}
 
-std::string invite_text()
-{
-    if (const char* path = std::getenv("OSTREL_BENCH_INVITE")) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        if (!s.str().empty()) return s.str();
-    }
-    return kInvite;
+std::string invite_text() {
+  if (const char* path = std::getenv("OSTREL_BENCH_INVITE")) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    if (!s.str().empty()) return s.str();
+  }
+  return kInvite;
 }
 
-void round_trips(benchmark::State& state, const std::string& text)
-{
-    g_parse_error_log = quiet;
-    for (auto _ : state) {
-        SipMessage m;
-        if (!m.Parse(std::string_view(text))) {
-            state.SkipWithError("message does not parse");
-            break;
-        }
-        std::string out = m.Assemble(true);
-        benchmark::DoNotOptimize(out.data());
+void round_trips(benchmark::State& state, const std::string& text) {
+  g_parse_error_log = quiet;
+  for (auto _ : state) {
+    SipMessage m;
+    if (!m.Parse(std::string_view(text))) {
+      state.SkipWithError("message does not parse");
+      break;
     }
-    state.counters["msgs/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
-    state.SetLabel("len=" + std::to_string(text.size()));
+    std::string out = m.Assemble(true);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.counters["msgs/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+  state.SetLabel("len=" + std::to_string(text.size()));
 }
 
 void BM_InviteRoundTrip(benchmark::State& state) { round_trips(state, invite_text()); }
 void BM_RegisterRoundTrip(benchmark::State& state) { round_trips(state, kRegister); }
 
-void BM_InviteParseOnly(benchmark::State& state)
-{
-    g_parse_error_log = quiet;
-    std::string text = invite_text();
-    for (auto _ : state) {
-        SipMessage m;
-        benchmark::DoNotOptimize(m.Parse(std::string_view(text)));
-    }
-}
-
-void BM_InviteAssembleOnly(benchmark::State& state)
-{
-    std::string text = invite_text();
+void BM_InviteParseOnly(benchmark::State& state) {
+  g_parse_error_log = quiet;
+  std::string text = invite_text();
+  for (auto _ : state) {
     SipMessage m;
-    m.Parse(std::string_view(text));
-    for (auto _ : state) {
-        std::string out = m.Assemble(true);
-        benchmark::DoNotOptimize(out.data());
-    }
+    benchmark::DoNotOptimize(m.Parse(std::string_view(text)));
+  }
 }
 
-} // namespace
+void BM_InviteAssembleOnly(benchmark::State& state) {
+  std::string text = invite_text();
+  SipMessage m;
+  m.Parse(std::string_view(text));
+  for (auto _ : state) {
+    std::string out = m.Assemble(true);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+
+}  // namespace
 
 BENCHMARK(BM_InviteRoundTrip);
 BENCHMARK(BM_RegisterRoundTrip);

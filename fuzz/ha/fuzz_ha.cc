@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case ha::Record::REGISTER: {
       if (r->reg.ncont.empty() || r->reg.flags > 255) __builtin_trap();
       auto again = ha::Parse(ha::FormatRegistration(r->reg));
-      if (!again || again->kind != ha::Record::REGISTER || ha::FormatRegistration(again->reg) != ha::FormatRegistration(r->reg))
+      if (!again || again->kind != ha::Record::REGISTER ||
+          ha::FormatRegistration(again->reg) != ha::FormatRegistration(r->reg))
         __builtin_trap();
       break;
     }

@@ -21,8 +21,8 @@ void Query(const Sdp& sdp) {
   (void)sdp.GetAddress();
   for (const auto& m : sdp.Medias()) {
     (void)m->IsHold();
-    (void)m->Addr();
-    (void)m->CAddr();
+    (void)m->Address();
+    (void)m->ConnectionAddress();
     (void)m->GetAttribute("crypto");
     if (const SdpRtpMedia* rtp = m->AsRTP())
       for (size_t i = 0; i <= rtp->NCodecs(); ++i) (void)rtp->CodecName(i), (void)rtp->CodecParam(i);

@@ -84,11 +84,13 @@ void Config::ParseCommandLine(int argc, char** argv) {
         if (!CopyCommandAddress(second_ipaddr, optarg)) CommandLineError("-s: address is too long", argv[0]);
         break;
       case 'p':
-        if (!ParseCommandPort(optarg, 65535, main_port)) CommandLineError("-p: port must be 0 to 65535", argv[0]);
+        if (!ParseCommandPort(optarg, 65535, main_port))
+          CommandLineError("-p: port must be 0 to 65535", argv[0]);
         break;
       case 'o':
         // second_port + 3 is the internal port.
-        if (!ParseCommandPort(optarg, 65532, second_port)) CommandLineError("-o: port must be 0 to 65532", argv[0]);
+        if (!ParseCommandPort(optarg, 65532, second_port))
+          CommandLineError("-o: port must be 0 to 65532", argv[0]);
         break;
       case 'l':
         command_line_log_file_ = optarg;
@@ -130,7 +132,7 @@ int Config::Init(int argc, char** argv) {
     return 0;
   }
   if (!CheckAddresses()) return 0;
-  if (ha_peer.IpAddr() != 0 && ha_peer.Port() == 0) {
+  if (ha_peer.Ip() != 0 && ha_peer.Port() == 0) {
     ha_peer.Port(static_cast<unsigned short>((second_port + 2) % 65536));
   }
   num_threads = std::max(num_threads, 1);
@@ -168,7 +170,8 @@ int Config::CheckAddresses() {
   const Derived derived[] = {
       {server_ipaddr, "Incorrect Server IP Address\n", "Server IP Address shouldn't be the same as First\n",
        "Server IP Address shouldn't be the same as Second\n"},
-      {private_ipaddr, "Incorrect Private IP Address\n", "Private IP Address shouldn't be the same as First\n",
+      {private_ipaddr, "Incorrect Private IP Address\n",
+       "Private IP Address shouldn't be the same as First\n",
        "Private IP Address shouldn't be the same as Second\n"},
   };
   for (const Derived& d : derived) {
@@ -221,7 +224,9 @@ int Config::Reread() {
   bool ok = ReadLines(file, *read, rereading);
   ok = FinishRead(*read) && ok;
   if (!ok) {
-    if (rereading) Log("ostrel", 0, "Config file %s has errors: the configuration in force is kept\n", config_file.c_str());
+    if (rereading)
+      Log("ostrel", 0, "Config file %s has errors: the configuration in force is kept\n",
+          config_file.c_str());
     return 0;
   }
   TakeRead(std::move(*read), rereading);
@@ -235,7 +240,8 @@ bool Config::ReadLines(std::istream& file, Settings& read, bool rereading) const
   int number = 0;
   std::string line;
   auto line_error = [&] {
-    Log("ostrel", 0, "Config file %s. Error in line %d:\n\t%s\n\n", config_file.c_str(), number, line.c_str());
+    Log("ostrel", 0, "Config file %s. Error in line %d:\n\t%s\n\n", config_file.c_str(), number,
+        line.c_str());
     ok = false;
   };
   while (std::getline(file, line)) {
@@ -260,7 +266,8 @@ bool Config::ReadLines(std::istream& file, Settings& read, bool rereading) const
     }
     const ConfigKeyword* entry = FindKeyword(keyword);
     if (entry == nullptr) {
-      Log("ostrel", 0, "Config file %s. Unknown parameter in line %d:\n\t%s\n", config_file.c_str(), number, line.c_str());
+      Log("ostrel", 0, "Config file %s. Unknown parameter in line %d:\n\t%s\n", config_file.c_str(), number,
+          line.c_str());
       ok = false;
       continue;
     }
@@ -272,8 +279,9 @@ bool Config::ReadLines(std::istream& file, Settings& read, bool rereading) const
 
 bool Config::FinishRead(Settings& read) const {
   bool ok = true;
-  if (read.dos_mode == DL_SYSFW && (read.rule_name.empty() || read.start_command.empty() || read.stop_command.empty() ||
-                                   read.block_command.empty() || read.unblock_command.empty())) {
+  if (read.dos_mode == DL_SYSFW &&
+      (read.rule_name.empty() || read.start_command.empty() || read.stop_command.empty() ||
+       read.block_command.empty() || read.unblock_command.empty())) {
     Log("ostrel", 0,
         "All Commands: STOP, START, BLOCK, UNBLOCK should be specifyed for FW type of DOS Prevention\n\n");
     read.dos_mode = DL_LOCAL;

@@ -26,11 +26,11 @@ class Config : public TimerCB, public Settings {
   // Work that belongs to other subsystems, installed by the core at start-up before Init. Each may
   // be left empty. They run on the reactor thread.
   struct Hooks {
-    std::function<void()> CleanUp;       // periodic housekeeping, before each timed re-read
-    std::function<void()> DosReset;      // a re-read changed the flood-protection settings
-    std::function<void()> EndSlowStart;  // a `slow_start` line was read: end a slow-start phase
-    std::function<bool()> IsSlave;       // running as HA slave: the log uses the slave name
-    TranscodeFunction transcode_function = nullptr;     // thread body for transcoded calls
+    std::function<void()> CleanUp;                   // periodic housekeeping, before each timed re-read
+    std::function<void()> DosReset;                  // a re-read changed the flood-protection settings
+    std::function<void()> EndSlowStart;              // a `slow_start` line was read: end a slow-start phase
+    std::function<bool()> IsSlave;                   // running as HA slave: the log uses the slave name
+    TranscodeFunction transcode_function = nullptr;  // thread body for transcoded calls
     // Answers a client's request in place through the external port (admission refusals); on any thread.
     std::function<void(SipMessage& msg, int code, const std::string& reason, const InetAddress& to)> Bounce;
     // Sends an already converted message to a client through the external port.
@@ -40,10 +40,10 @@ class Config : public TimerCB, public Settings {
   };
   Hooks hooks;
 
-  int ring_count = 0;               // 20 ms frames in each ring buffer
-  std::vector<uint8_t> ring_ulaw;   // ring_count frames of 160 bytes
-  std::vector<uint8_t> ring_g729;   // ring_count frames of 20 bytes
-  std::vector<uint8_t> ring_gsm;    // ring_count frames of 33 bytes
+  int ring_count = 0;              // 20 ms frames in each ring buffer
+  std::vector<uint8_t> ring_ulaw;  // ring_count frames of 160 bytes
+  std::vector<uint8_t> ring_g729;  // ring_count frames of 20 bytes
+  std::vector<uint8_t> ring_gsm;   // ring_count frames of 33 bytes
   time_t timestamp = 0;            // file time of the last clean read; 0 before the first
   // Guards the lists (domains, users, subnets, trust, white lists, rules). Written only while a
   // re-read swaps them in, and by ForceKeepContactDomain. A leaf: nothing else is locked while it is held.
@@ -76,7 +76,8 @@ class Config : public TimerCB, public Settings {
   // dropped silently in quiet mode). May change msg (X-COOKIE, X-LB, Request-URI substitution); fills out.
   bool CheckDomain(SipMessage& msg, const InetAddress& src, const Defects& defects, DomainOptions& out);
   // The same for the dialogs' domain hook, which still hands the device's defects over as letters.
-  bool CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect_letters, DomainOptions& out) {
+  bool CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect_letters,
+                   DomainOptions& out) {
     return CheckDomain(msg, src, Defects::FromLetters(defect_letters), out);
   }
   // 1 pass, 0 listed to drop, -1 not listed (only when some events are listed).

@@ -12,7 +12,8 @@
 
 // One workaround; its letter is in the table of defects.cc.
 enum class Defect : uint8_t {
-  // 'A': an INVITE without SDP gets a placeholder offer, a CANCEL the INVITE's CSeq, a 0.0.0.0 ACK loses its body.
+  // 'A': an INVITE without SDP gets a placeholder offer, a CANCEL the INVITE's CSeq, a 0.0.0.0 ACK loses its
+  // body.
   INVITE_NEEDS_SDP,
   // 'b': the server's first BYE of a call that was replaced is swallowed.
   IGNORE_REPLACED_CALL_BYE,
@@ -28,7 +29,8 @@ enum class Defect : uint8_t {
   EARLY_MEDIA_AS_ANSWER,
   // 'E': "100rel" leaves the client's Supported; behind a RESTRICTED NAT the 183 becomes the zero-media 200.
   NO_100REL,
-  // 'F': the server SDP loses "ptime" and the T.38 FillBitRemoval, TranscodingMMR and TranscodingJBIG attributes.
+  // 'F': the server SDP loses "ptime" and the T.38 FillBitRemoval, TranscodingMMR and TranscodingJBIG
+  // attributes.
   NO_PTIME_OR_T38_EXTRAS,
   // 'H': the server's answer to a hold is the client's own offer, receiving only.
   HOLD_ANSWER_FROM_OFFER,

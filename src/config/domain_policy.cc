@@ -76,11 +76,13 @@ bool AddWhiteList(const std::string& path, DomainOptions& entry) {
 // admit "badexample.com", a stranger's domain.
 bool DomainOptions::Matches(const std::string& domain) const {
   if (!ast) return domain == host;
-  const bool tail = domain.size() >= host.size() && domain.compare(domain.size() - host.size(), host.size(), host) == 0;
+  const bool tail =
+      domain.size() >= host.size() && domain.compare(domain.size() - host.size(), host.size(), host) == 0;
   const bool boundary = domain.size() == host.size() || (!host.empty() && host[0] == '.') ||
                         (tail && domain[domain.size() - host.size() - 1] == '.');
   bool match = tail && boundary;
-  Log("ostrel", LEVEL_TRACE, "Cmp: *%s <==%zd==> %s  (%s)", host.c_str(), host.size(), domain.c_str(), match ? "T" : "F");
+  Log("ostrel", LEVEL_TRACE, "Cmp: *%s <==%zd==> %s  (%s)", host.c_str(), host.size(), domain.c_str(),
+      match ? "T" : "F");
   return match;
 }
 
@@ -201,7 +203,8 @@ bool Settings::ReadSubscribeEvent(std::string& value) {
 }
 
 std::vector<DomainOptions>::iterator Config::FindDomain(const std::string& domain) {
-  return std::find_if(domains.begin(), domains.end(), [&](const DomainOptions& d) { return d.Matches(domain); });
+  return std::find_if(domains.begin(), domains.end(),
+                      [&](const DomainOptions& d) { return d.Matches(domain); });
 }
 
 void Config::ForceKeepContactDomain(const std::string& domain) {
@@ -267,14 +270,15 @@ bool Config::CompareAddresses(uint32_t ip1, uint32_t ip2, int* pool) const {
 namespace {
 
 std::string DomainOf(const SipMessage& msg) {
-  std::string domain = msg.Addr();
+  std::string domain = msg.Address();
   domain = domain.substr(0, domain.find(':'));
   return ToLower(domain);
 }
 
 }  // namespace
 
-bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const Defects& defects, DomainOptions& out) {
+bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const Defects& defects,
+                         DomainOptions& out) {
   out.checked = true;
   ReadGuard guard(lock, MutexGuard::DO_LOCK);
   if (domains.empty()) return true;
@@ -287,15 +291,15 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const Defects&
   if (known != domains.end()) {
     out = *known;
     out.checked = true;
-    if (out.xck && trusted_sources.count(src.IpAddr()) == 0) msg.Remove(std::string_view("X-COOKIE"));
-    if (!out.Admits(src.IpAddr())) {
+    if (out.xck && trusted_sources.count(src.Ip()) == 0) msg.Remove(std::string_view("X-COOKIE"));
+    if (!out.Admits(src.Ip())) {
       Log("ostrel", LEVEL_DEBUG, "Note: Not in WhiteList for domain: '%s'%s\n", domain.c_str(), quiet);
       if (hooks.ReportOffence) hooks.ReportOffence(src);
       if (!quiet_mode) bounce(403, "Forbidden.");
       return false;
     }
   } else if (!msg.IsBye()) {
-    if (trusted_sources.count(src.IpAddr()) == 0) {
+    if (trusted_sources.count(src.Ip()) == 0) {
       Log("ostrel", LEVEL_DEBUG, "Note: Restricted domain: '%s'%s\n", domain.c_str(), quiet);
       if (hooks.ReportOffence) hooks.ReportOffence(src);
       if (!quiet_mode) bounce(404, "Not Found");

@@ -31,16 +31,26 @@ bool IsNamedCombination(uint32_t mode) {
 
 const char* NatType::Name(Mode mode) {
   switch (mode & ~(STICKY | PRXFRCD)) {
-    case UNKNOWN: return "UNKNOWN";
-    case TRANSPARENT: return "Transparent";
-    case RESTRICTED: return "Restricted";
-    case PORTPRESERVE: return "PortPreserve";
-    case OPAQUE: return "Symmetric";
-    case LB | OPAQUE: return "LB+Symmetric";
-    case SNAT | OPAQUE: return "SNAT+Symmetric";
-    case ICMPREPL | PORTPRESERVE: return "ICMP+PortPreserve";
-    case ICMPREPL | RESTRICTED: return "ICMP+Restricted";
-    default: return "<WRONG>";
+    case UNKNOWN:
+      return "UNKNOWN";
+    case TRANSPARENT:
+      return "Transparent";
+    case RESTRICTED:
+      return "Restricted";
+    case PORTPRESERVE:
+      return "PortPreserve";
+    case OPAQUE:
+      return "Symmetric";
+    case LB | OPAQUE:
+      return "LB+Symmetric";
+    case SNAT | OPAQUE:
+      return "SNAT+Symmetric";
+    case ICMPREPL | PORTPRESERVE:
+      return "ICMP+PortPreserve";
+    case ICMPREPL | RESTRICTED:
+      return "ICMP+Restricted";
+    default:
+      return "<WRONG>";
   }
 }
 

@@ -64,17 +64,20 @@ bool ParseLogWords(std::string text, int& mask) {
     const char* word;
     int bit;
   } kWords[] = {
-      {"error", 1},        {"log_error", 1},      {"debug", 2},         {"log_debug", 2},
-      {"trace", 4},        {"log_trace", 4},      {"short", 8},         {"log_short", 8},
-      {"full", 16},        {"log_full", 16},      {"reg_regul", 0x100}, {"log_reg_regul", 0x100},
-      {"regregul", 0x100}, {"reg_cache", 0x200},  {"log_reg_cache", 0x200}, {"regcache", 0x200},
+      {"error", 1},        {"log_error", 1},     {"debug", 2},
+      {"log_debug", 2},    {"trace", 4},         {"log_trace", 4},
+      {"short", 8},        {"log_short", 8},     {"full", 16},
+      {"log_full", 16},    {"reg_regul", 0x100}, {"log_reg_regul", 0x100},
+      {"regregul", 0x100}, {"reg_cache", 0x200}, {"log_reg_cache", 0x200},
+      {"regcache", 0x200},
   };
   mask = 0;
   for (const std::string& word : Split(ToLower(text), '+')) {
-    auto found = std::find_if(std::begin(kWords), std::end(kWords),
-                              [&](const auto& w) { return word == w.word; });
+    auto found =
+        std::find_if(std::begin(kWords), std::end(kWords), [&](const auto& w) { return word == w.word; });
     if (found == std::end(kWords)) {
-      Log("ostrel", 0, "Incorrect log param: %s, Use: TRACE, DEBUG, ERROR, SHORT, FULL, REG_REGULAR, REG_CACHE\n",
+      Log("ostrel", 0,
+          "Incorrect log param: %s, Use: TRACE, DEBUG, ERROR, SHORT, FULL, REG_REGULAR, REG_CACHE\n",
           word.c_str());
       return false;
     }
@@ -112,7 +115,8 @@ bool Settings::ReadRange(std::string& value) {
     range_low = std::atoi(words[0].c_str());
     range_high = std::atoi(words[1].c_str());
   }
-  if (words.size() != 2 || !(range_high > 1023 && range_low > 1023 && range_high > range_low && range_high <= 65536)) {
+  if (words.size() != 2 ||
+      !(range_high > 1023 && range_low > 1023 && range_high > range_low && range_high <= 65536)) {
     range_low = 32768;
     range_high = 65536;
     Log("ostrel", 0, "Wrong range of Ports\n");
@@ -161,7 +165,9 @@ bool Settings::ReadLogSizeLimit(std::string& value) {
   // The log block refuses anything but a number and a unit; ask it to complain right away, and keep
   // an accepted text for the moment the read is taken.
   size_t unit = value.find_first_not_of("0123456789 \t");
-  char letter = unit == std::string::npos ? '\0' : static_cast<char>(std::toupper(static_cast<unsigned char>(value[unit])));
+  char letter = unit == std::string::npos
+                    ? '\0'
+                    : static_cast<char>(std::toupper(static_cast<unsigned char>(value[unit])));
   if (letter == 'K' || letter == 'M' || letter == 'G' || letter == 'T') {
     log_limit_ = value;
   } else {
@@ -257,7 +263,7 @@ bool Settings::ReadAgentName(std::string& value) {
 
 bool Settings::ReadEventsCollector(std::string& value) {
   InetAddress addr;
-  if (!PortTextFits(value) || !addr.Set(value.c_str()) || addr.IpAddr() == 0 || addr.Port() == 0) {
+  if (!PortTextFits(value) || !addr.Set(value.c_str()) || addr.Ip() == 0 || addr.Port() == 0) {
     Log("ostrel", 0, "Incorrect Events Collector address:\n");
     evnts.reset();
     return false;
@@ -279,7 +285,7 @@ bool Settings::SetHaPeer(const std::string& text) {
   // Without a port the peer's port is derived from second_port after the read.
   std::string full = text.find(':') == std::string::npos ? text + ":0" : text;
   InetAddress addr;
-  if (!PortTextFits(full) || !addr.Set(full.c_str()) || addr.IpAddr() == 0) return false;
+  if (!PortTextFits(full) || !addr.Set(full.c_str()) || addr.Ip() == 0) return false;
   ha_peer = addr;
   return true;
 }
@@ -289,13 +295,14 @@ bool Settings::ReadDosLevel(std::string& value) {
     const char* word;
     DosLevel level;
   } kLevels[] = {
-      {"off", DL_OFF},     {"no", DL_OFF},       {"false", DL_OFF},  {"log", DL_LOG},
-      {"logonly", DL_LOG}, {"on", DL_LOCAL},     {"yes", DL_LOCAL},  {"true", DL_LOCAL},
-      {"local", DL_LOCAL}, {"sys", DL_SYSFW},    {"system", DL_SYSFW}, {"fw", DL_SYSFW},
+      {"off", DL_OFF},        {"no", DL_OFF},    {"false", DL_OFF},    {"log", DL_LOG},
+      {"logonly", DL_LOG},    {"on", DL_LOCAL},  {"yes", DL_LOCAL},    {"true", DL_LOCAL},
+      {"local", DL_LOCAL},    {"sys", DL_SYSFW}, {"system", DL_SYSFW}, {"fw", DL_SYSFW},
       {"firewall", DL_SYSFW},
   };
   ToLower(value);
-  auto found = std::find_if(std::begin(kLevels), std::end(kLevels), [&](const auto& l) { return value == l.word; });
+  auto found =
+      std::find_if(std::begin(kLevels), std::end(kLevels), [&](const auto& l) { return value == l.word; });
   if (found == std::end(kLevels)) {
     Log("ostrel", 0, "Incorect mode - Use: 'off', 'log', 'local' or 'fw'\n");
     return false;
@@ -313,14 +320,18 @@ bool Settings::ReadDosLevel(std::string& value) {
 }
 
 bool Settings::ReadDosInterval(std::string& value) {
-  return SetNumbers(value, &doscfg_changed, interval, block_time_first, light_threshold_first, heavy_threshold_first, repeat_threshold_first);
+  return SetNumbers(value, &doscfg_changed, interval, block_time_first, light_threshold_first,
+                    heavy_threshold_first, repeat_threshold_first);
 }
 
 bool Settings::ReadDosMultiple(std::string& value) {
-  return SetNumbers(value, &doscfg_changed, interval_count, block_time_repeat, light_threshold_repeat, heavy_threshold_repeat, repeat_threshold_repeat);
+  return SetNumbers(value, &doscfg_changed, interval_count, block_time_repeat, light_threshold_repeat,
+                    heavy_threshold_repeat, repeat_threshold_repeat);
 }
 
-bool Settings::ReadDosMaxMps(std::string& value) { return SetNumbers(value, &doscfg_changed, max_messages_per_second, block_time_rate); }
+bool Settings::ReadDosMaxMps(std::string& value) {
+  return SetNumbers(value, &doscfg_changed, max_messages_per_second, block_time_rate);
+}
 
 bool Settings::ReadDdosThreshold(std::string& value) {
   return SetNumbers(value, &doscfg_changed, ddos_threshold, ddos_block_time);
@@ -354,7 +365,9 @@ bool Settings::ReadSystemFirewallUnblock(std::string& value) {
   return true;
 }
 
-bool Settings::ReadThrottling(std::string& value) { return SetNumbers(value, nullptr, throttle_register, throttle_ddos); }
+bool Settings::ReadThrottling(std::string& value) {
+  return SetNumbers(value, nullptr, throttle_register, throttle_ddos);
+}
 
 bool Settings::ReadAttachHole(std::string& value) {
   hole_attach = IsYesWord(value);

@@ -12,10 +12,13 @@
 const char* const TransCode[4] = {"g729/60", "ilbc/60", "g729/20", "pcmu/20"};
 
 const char* const TransSDP[4] = {
-    "m=audio 65536 RTP/AVP 18 101\r\na=rtpmap:18 G729/8000\r\na=rtpmap:101 telephone-event/8000\r\na=ptime:60\r\n",
+    "m=audio 65536 RTP/AVP 18 101\r\na=rtpmap:18 G729/8000\r\na=rtpmap:101 "
+    "telephone-event/8000\r\na=ptime:60\r\n",
     "",
-    "m=audio 65536 RTP/AVP 18 101\r\na=rtpmap:18 G729/8000\r\na=rtpmap:101 telephone-event/8000\r\na=ptime:20\r\n",
-    "m=audio 65536 RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\na=ptime:20\r\n",
+    "m=audio 65536 RTP/AVP 18 101\r\na=rtpmap:18 G729/8000\r\na=rtpmap:101 "
+    "telephone-event/8000\r\na=ptime:20\r\n",
+    "m=audio 65536 RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 "
+    "telephone-event/8000\r\na=ptime:20\r\n",
 };
 
 const TranscodingRule TransVariants[2] = {
@@ -102,7 +105,8 @@ bool Settings::ReadRsvp(std::string& value) {
   uint32_t second = 0;
   if (!ParseIPv4(words[0], first) || !ParseIPv4(words[1], second)) return false;
   const std::string& port = words[2];
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+    return false;
   int number = std::atoi(port.c_str());
   if (number > 65535) return false;
   rsvps.emplace(RsvpKey(first, second), static_cast<uint16_t>(number));

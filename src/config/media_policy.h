@@ -15,9 +15,10 @@ extern const char* const TransSDP[4];
 using TranscodeFunction = void* (*)(void*);
 
 struct TranscodingRule {
-  TranscodeFormat client_code;   // codec the client offers
-  TranscodeFormat server_code;   // codec used toward the server
-  TranscodeFunction transcode_function; // thread body that carries such a call's media (installed by the media code)
+  TranscodeFormat client_code;  // codec the client offers
+  TranscodeFormat server_code;  // codec used toward the server
+  TranscodeFunction
+      transcode_function;  // thread body that carries such a call's media (installed by the media code)
 };
 
 // The supported (client, server) pairs, in lookup order.

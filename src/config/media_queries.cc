@@ -62,7 +62,7 @@ int Config::CheckTransRules(const Sdp* sdp, uint8_t* payload) const {
 
 void Config::BareSDP(Sdp* sdp) const {
   if (sdp == nullptr) return;
-  SdpAttributes& session = sdp->Attrs();
+  SdpAttributes& session = sdp->Attributes();
   std::optional<std::string> tool;
   if (const char* value = session.Attribute("tool")) tool = value;
   session.Clear();
@@ -82,19 +82,19 @@ bool Config::BareMedia(SdpRtpMedia* media) const {
   if (media->NCodecs() == 0) return false;
   for (size_t i = media->NCodecs(); i-- > 0;) {
     auto allowed = bare_codecs.find(LowerCodecName(*media, i));
-    const bool keep = allowed != bare_codecs.end() &&
-                      (allowed->second == 0 || ClockRate(*media, i) == 0 || ClockRate(*media, i) == allowed->second);
+    const bool keep = allowed != bare_codecs.end() && (allowed->second == 0 || ClockRate(*media, i) == 0 ||
+                                                       ClockRate(*media, i) == allowed->second);
     if (!keep) media->RemoveFormat(i);
   }
   if (media->NCodecs() == 0) return false;
 
   SdpAttributes::AttributeList kept;
-  for (const auto& attr : media->Attrs().Attrs()) {
+  for (const auto& attr : media->Attributes().Attributes()) {
     std::string name = attr.first;
     if (bare_params.count(ToLower(name)) != 0) kept.push_back(attr);
   }
   std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  media->Attrs().Attrs() = std::move(kept);
+  media->Attributes().Attributes() = std::move(kept);
   return true;
 }
 

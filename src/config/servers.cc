@@ -37,7 +37,7 @@ bool AddHardServer(const std::string& value, ServerTable& servers) {
     }
   }
   InetAddress resolved;
-  if (!resolved.Set(address.c_str()) || resolved.IpAddr() == 0) return false;
+  if (!resolved.Set(address.c_str()) || resolved.Ip() == 0) return false;
 
   // Requests carry their domain in lower case; keys are matched against it.
   std::string key = words[0];

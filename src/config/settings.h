@@ -171,11 +171,11 @@ class Settings {
   void StartRead();
 
   // State of the read in progress, not settings.
-  std::string command_line_log_file_;     // -l: the `log` keyword must not override it
-  int log_level_ = -1;           // mask from `log_level`, applied when the read is taken; -1 none
-  std::string log_limit_;        // accepted `log_size_limit` text, applied likewise
-  bool slow_start_seen_ = false;  // `slow_start` appeared: a slow-start phase in progress ends
-  bool app_name_seen_ = false;    // `log_name` appeared: the log application name follows it
+  std::string command_line_log_file_;  // -l: the `log` keyword must not override it
+  int log_level_ = -1;                 // mask from `log_level`, applied when the read is taken; -1 none
+  std::string log_limit_;              // accepted `log_size_limit` text, applied likewise
+  bool slow_start_seen_ = false;       // `slow_start` appeared: a slow-start phase in progress ends
+  bool app_name_seen_ = false;         // `log_name` appeared: the log application name follows it
 
  private:
   bool SetAddressField(char (&field)[kAddrFieldSize], const std::string& value);

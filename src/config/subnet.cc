@@ -71,7 +71,8 @@ bool ReadWhitelist(const char* path, std::vector<Network>& list) {
   }
   if (st.st_size > kMaxWhiteListBytes) {
     close(fd);
-    Log("ostrel", 0, "White-List file: '%s' is too long: %lu\n", path, static_cast<unsigned long>(st.st_size));
+    Log("ostrel", 0, "White-List file: '%s' is too long: %lu\n", path,
+        static_cast<unsigned long>(st.st_size));
     return false;
   }
   std::string content(static_cast<size_t>(st.st_size), '\0');

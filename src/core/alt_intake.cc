@@ -28,7 +28,7 @@ void AnswerChallenge(SipMessage& msg, const InetAddress& from) {
   msg.Convert(static_cast<SipStatus>(200), "OK");
   msg.Remove(SipHeaders::HID_ROUTE);
   msg.Set(SipHeaders::HID_SERVER, g_config.agent_name);
-  msg.Header("Hole", from.Str());
+  msg.Header("Hole", from.Text());
   g_external_port.send(msg, from, 0, 0);
 }
 
@@ -50,7 +50,7 @@ unsigned ProbeNumber(const char* branch) {
 
 void AltDatagram(Datagram& d) {
   if (IsKeepAlive(d)) return;
-  if (g_dos.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
+  if (g_dos.IsBlocked(d.from.Ip(), d.from.Port())) return;
   std::unique_ptr<SipMessage> msg = Parse(d, "<==X==");
   if (!msg) return;
   g_dos.CheckMPS(d.from);

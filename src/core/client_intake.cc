@@ -21,7 +21,8 @@
 
 namespace intake {
 
-std::function<bool(SipMessage& msg, const std::string& ncnt, const std::string& fuser, int& threshold)> IsHitCache;
+std::function<bool(SipMessage& msg, const std::string& ncnt, const std::string& fuser, int& threshold)>
+    IsHitCache;
 std::function<void(const std::string& event)> CountBadEvent;
 
 namespace {
@@ -54,7 +55,8 @@ void Answer(SipMessage& msg, int code, const std::string& reason, const InetAddr
 
 // A removal or a query never comes from the cache: the server must learn of it.
 bool RemovalOrQuery(const SipMessage& msg) {
-  if (auto* mf = msg.Header<MaxForwardsHeader>(SipHeaders::HID_MAX_FORWARDS); mf && mf->Value() == 0) return true;
+  if (auto* mf = msg.Header<MaxForwardsHeader>(SipHeaders::HID_MAX_FORWARDS); mf && mf->Value() == 0)
+    return true;
   auto* contact = msg.Header<ContactHeader>(SipHeaders::HID_CONTACT);
   if (contact == nullptr || contact->Star()) return true;
   const char* expires = contact->Params().Param("expires");
@@ -121,13 +123,14 @@ bool EarlyAnswer(Reading& r) {
       if (strncasecmp(event.c_str(), "keep-alive", 10) != 0) return false;
       LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
       Answer(msg, 406, "Keep Alive Not Acceptable", r.reply, LEVEL_REGISTRATION_CACHE);
-      if ((r.threshold & LEVEL_REGISTRATION_CACHE) == 0) Log("ostrel", LEVEL_DEBUG, "Keep-Alive is not accepted\n");
+      if ((r.threshold & LEVEL_REGISTRATION_CACHE) == 0)
+        Log("ostrel", LEVEL_DEBUG, "Keep-Alive is not accepted\n");
       g_dos.Report(r.d.from, DosCore::DOS_L, 0);
       return true;
     }
     case SipStartLine::CHALLENGE: {
       if (g_config.second_ipaddr[0] == '\0') {
-        Log("", LEVEL_FULL | LEVEL_ERROR, "<==C== %s\n%s\n\n", r.d.from.Str().c_str(),
+        Log("", LEVEL_FULL | LEVEL_ERROR, "<==C== %s\n%s\n\n", r.d.from.Text().c_str(),
             std::string(r.d.data, std::strcspn(r.d.data, "\r")).c_str());
         Log("ostrel", LEVEL_ERROR, "Error: Second IP must be specified in order to use CHALLENGE\n");
         return true;
@@ -135,7 +138,7 @@ bool EarlyAnswer(Reading& r) {
       LogReceived(r.d, "<==C==", r.threshold);
       msg.Convert(200, "OK");
       msg.Set(SipHeaders::HID_SERVER, g_config.agent_name);
-      msg.Header("Hole", r.d.from.Str());
+      msg.Header("Hole", r.d.from.Text());
       msg.Header("Next", std::string(g_config.second_ipaddr) + ":" + std::to_string(g_config.second_port));
       g_external_port.send(msg, r.d.from, 0, 0);
       return true;
@@ -151,9 +154,14 @@ bool EarlyAnswer(Reading& r) {
 
 bool NeedsDomainCheck(SipStartLine::RequestMethod m) {
   switch (m) {
-    case SipStartLine::INVITE: case SipStartLine::REGISTER: case SipStartLine::OPTIONS:
-    case SipStartLine::SUBSCRIBE: case SipStartLine::NOTIFY: case SipStartLine::INFO:
-    case SipStartLine::MESSAGE: case SipStartLine::PUBLISH:
+    case SipStartLine::INVITE:
+    case SipStartLine::REGISTER:
+    case SipStartLine::OPTIONS:
+    case SipStartLine::SUBSCRIBE:
+    case SipStartLine::NOTIFY:
+    case SipStartLine::INFO:
+    case SipStartLine::MESSAGE:
+    case SipStartLine::PUBLISH:
       return true;
     default:
       return false;
@@ -180,7 +188,7 @@ bool AdmitUser(Reading& r) {
 
 void ClientDatagram(Datagram& d) {
   if (IsKeepAlive(d)) return;
-  if (g_dos.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
+  if (g_dos.IsBlocked(d.from.Ip(), d.from.Port())) return;
   std::unique_ptr<SipMessage> parsed = Parse(d, "<==C==");
   if (!parsed) return;
   // Every parsed datagram counts against its source's rate, early answers included: the relay must not
@@ -193,13 +201,16 @@ void ClientDatagram(Datagram& d) {
   if (request) {
     if (!AdmitUser(r)) return;
     if (OpensDialog(msg)) r.defect = g_config.CheckDefect(msg, 0);
-    if (msg.IsRegister()) r.pub = NewOldContacts(msg, r.reply, r.ocnt, r.ncnt, r.defect, LEVEL_REGISTRATION_CACHE);
+    if (msg.IsRegister())
+      r.pub = NewOldContacts(msg, r.reply, r.ocnt, r.ncnt, r.defect, LEVEL_REGISTRATION_CACHE);
     if (EarlyAnswer(r)) return;
     PreProcessRoute(msg, 1);
   }
-  if (!msg.IsRegister() || (r.threshold & LEVEL_REGISTRATION_REGULATION)) LogReceived(d, "<==C==", r.threshold);
+  if (!msg.IsRegister() || (r.threshold & LEVEL_REGISTRATION_REGULATION))
+    LogReceived(d, "<==C==", r.threshold);
   if (request && OpensDialog(msg)) {
-    if (r.defect.Has(Defect::DROP_MAIN_PORT_FROM_URI) && msg.URI().Port() == g_config.main_port) msg.URI().Port(0);
+    if (r.defect.Has(Defect::DROP_MAIN_PORT_FROM_URI) && msg.URI().Port() == g_config.main_port)
+      msg.URI().Port(0);
     if (NeedsDomainCheck(msg.Method()) && !g_config.CheckDomain(msg, d.from, r.defect, *options)) return;
   }
   auto item = std::make_unique<ClientMessage>();
@@ -237,19 +248,20 @@ size_t LoopDepth(const SipMessage& msg, unsigned dialog_no) {
 
 bool IsViaToOurInternalPort(const SipMessage& msg) {
   auto* via = msg.Header<ViaHeader>(SipHeaders::HID_VIA);
-  return GotFromOstrel(via) && via->Port() == ((g_config.second_port + 3) & 0xFFFF) && via->Host() == g_config.server_ipaddr;
+  return GotFromOstrel(via) && via->Port() == ((g_config.second_port + 3) & 0xFFFF) &&
+         via->Host() == g_config.server_ipaddr;
 }
 
 }  // namespace
 
 namespace {
 
-
 // A client that followed a redirection sends its new INVITE on the same dialog: the dialog is set up again
 // for the new target (its server, its Contacts) before the call takes the INVITE.
 void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
   d->SetMessage(std::move(m->cmsg));
-  m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
+  m->public_ip =
+      NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
@@ -283,9 +295,14 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
         d->PublicIP(pub);
       }
       break;
-    case SipStartLine::CANCEL: event = DialogEvent::CANCEL_RECV; break;
-    case SipStartLine::REFER: event = DialogEvent::REFER_RECV; break;
-    default: break;
+    case SipStartLine::CANCEL:
+      event = DialogEvent::CANCEL_RECV;
+      break;
+    case SipStartLine::REFER:
+      event = DialogEvent::REFER_RECV;
+      break;
+    default:
+      break;
   }
   if (msg.IsResponse()) event = DialogEvent::PASS;
   d->SetMessage(std::move(m->cmsg));
@@ -304,7 +321,7 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
     event = DialogEvent::CLN_REGISTER_RECV;
   } else if (method == SipStartLine::INVITE) {
     if (!NewCall) {
-      Log("ostrel", LEVEL_DEBUG, "No call handling for INVITE from %s\n", m->frm.Str().c_str());
+      Log("ostrel", LEVEL_DEBUG, "No call handling for INVITE from %s\n", m->frm.Text().c_str());
       return;
     }
     created = NewCall(*m, key);
@@ -320,7 +337,8 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   ObjectGuard<Dialog> d;
   d.Set(created);  // the creator holds the new dialog's lock
   if (m->ncnt.empty() && d->GetMessage() != nullptr)
-    m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
+    m->public_ip =
+        NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
@@ -367,9 +385,15 @@ void ProcessClient(std::unique_ptr<ClientMessage> m) {
   switch (method) {
     case SipStartLine::ACK:
       return;
-    case SipStartLine::BYE: case SipStartLine::OPTIONS: case SipStartLine::SUBSCRIBE:
-    case SipStartLine::NOTIFY: case SipStartLine::INFO: case SipStartLine::MESSAGE:
-    case SipStartLine::PUBLISH: case SipStartLine::REGISTER: case SipStartLine::INVITE:
+    case SipStartLine::BYE:
+    case SipStartLine::OPTIONS:
+    case SipStartLine::SUBSCRIBE:
+    case SipStartLine::NOTIFY:
+    case SipStartLine::INFO:
+    case SipStartLine::MESSAGE:
+    case SipStartLine::PUBLISH:
+    case SipStartLine::REGISTER:
+    case SipStartLine::INVITE:
       NewDialog(std::move(m), key);
       return;
     default:

@@ -15,7 +15,8 @@ int OstrelCore::StartKeyManager() {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, 0x80000);
-  int rc = pthread_create(&key_manager_, &attr, &DialogTable::KeyManagerLoop, static_cast<DialogTable*>(this));
+  int rc =
+      pthread_create(&key_manager_, &attr, &DialogTable::KeyManagerLoop, static_cast<DialogTable*>(this));
   pthread_attr_destroy(&attr);
   key_manager_started_ = rc == 0;
   return rc;
@@ -35,13 +36,26 @@ void OstrelCore::OnSignal(int signo) {
     if (hook) hook();
   };
   switch (signo) {
-    case SIGHUP: run(hooks_.reopen_log_and_reread); break;
-    case SIGUSR1: run(hooks_.status_dump); break;
-    case SIGUSR2: run(hooks_.DosReset); break;
-    case SIGTERM: Shutdown(); break;
-    case SIGCHLD: ReapChildren(); break;
-    case SIGCONT: run(hooks_.registrations_cleanup); break;
-    default: break;
+    case SIGHUP:
+      run(hooks_.reopen_log_and_reread);
+      break;
+    case SIGUSR1:
+      run(hooks_.status_dump);
+      break;
+    case SIGUSR2:
+      run(hooks_.DosReset);
+      break;
+    case SIGTERM:
+      Shutdown();
+      break;
+    case SIGCHLD:
+      ReapChildren();
+      break;
+    case SIGCONT:
+      run(hooks_.registrations_cleanup);
+      break;
+    default:
+      break;
   }
 }
 
@@ -50,7 +64,8 @@ void OstrelCore::ReapChildren() {
   pid_t pid;
   while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-      Log("ostrel", LEVEL_ERROR, "Child %d exited with status %d\n", static_cast<int>(pid), WEXITSTATUS(status));
+      Log("ostrel", LEVEL_ERROR, "Child %d exited with status %d\n", static_cast<int>(pid),
+          WEXITSTATUS(status));
     else if (WIFSIGNALED(status))
       Log("ostrel", LEVEL_ERROR, "Child %d killed by signal %d\n", static_cast<int>(pid), WTERMSIG(status));
   }

@@ -1,8 +1,8 @@
 // OstrelCore: the process's reactor and the owner of its signals, shutdown and (later) work queue.
 // Signal and timer callbacks run on the reactor thread; Stopped() may be read from any thread.
 //
-// Lock order of the whole process (outermost first): registration maps' lock, table_lock_, a dialog's own lock.
-// The configuration lock is taken for reading by policy queries and for writing only during a re-read.
+// Lock order of the whole process (outermost first): registration maps' lock, table_lock_, a dialog's own
+// lock. The configuration lock is taken for reading by policy queries and for writing only during a re-read.
 #pragma once
 
 #include <signal.h>
@@ -32,10 +32,10 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   struct Hooks {
     std::function<void()> reopen_log_and_reread;  // HUP
     std::function<void()> before_close;           // TERM, before the client port closes (events, firewall)
-    std::function<void()> stop_readers;           // TERM: readers stop and are joined before their sockets close
-    std::function<void()> wake_queues;            // TERM, last: idle workers and the key manager see Stopped()
-    std::function<void()> status_dump;            // USR1
-    std::function<void()> DosReset;              // USR2
+    std::function<void()> stop_readers;  // TERM: readers stop and are joined before their sockets close
+    std::function<void()> wake_queues;   // TERM, last: idle workers and the key manager see Stopped()
+    std::function<void()> status_dump;   // USR1
+    std::function<void()> DosReset;      // USR2
     std::function<void()> registrations_cleanup;  // CONT
   };
 

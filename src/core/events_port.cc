@@ -10,12 +10,12 @@
 #include "core/core.h"
 #include "dialogs/call.h"
 #include "dialogs/reg_dialog.h"
-#include "sip/headers/string.h"
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "ports/event_text.h"
 #include "sip/headers/route.h"
+#include "sip/headers/string.h"
 #include "sip/uri.h"
 
 EventsPort g_events_port;
@@ -64,7 +64,7 @@ void EventsPort::SendEvent(const std::string& text) {
 void EventsPort::EventOstrelStop() { SendEvent(events::StopText()); }
 
 void EventsPort::EventOstrelActive(unsigned regs, unsigned dialogs, unsigned calls, unsigned full,
-                                     const std::string& extra) {
+                                   const std::string& extra) {
   WriteStatLog(regs, calls);
   events::ActiveEvent e;
   e.started = static_cast<long>(started_);
@@ -85,12 +85,13 @@ void EventsPort::WriteStatLog(unsigned regs, unsigned calls) {
   const std::string line = events::StatLogLine(local.tm_hour, local.tm_min, local.tm_sec, regs, calls);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
   if (fd < 0) return;
-  if (::write(fd, line.data(), line.size()) < 0) Log("ostrel", LEVEL_ERROR, "Cannot write StatLog file: %s\n", path.c_str());
+  if (::write(fd, line.data(), line.size()) < 0)
+    Log("ostrel", LEVEL_ERROR, "Cannot write StatLog file: %s\n", path.c_str());
   ::close(fd);
 }
 
-void EventsPort::event_reg(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
-                           const std::string& addrs) {
+void EventsPort::EventRegistration(int what, const Registration& reg, const std::string& agent,
+                                   unsigned ext_port, const std::string& addrs) {
   if (Collector().Port() == 0) return;
   events::RegistrationEvent e;
   e.registered = what != 0;
@@ -99,17 +100,19 @@ void EventsPort::event_reg(int what, const Registration& reg, const std::string&
   e.ncont = reg.NewContact();
   e.callid = reg.CallID();
   e.agent = agent;
-  events::RegistrationAddresses(addrs, ContactHostPort(reg.OldContact()), reg.Hole().IpText(), ext_port, e.int_ip, e.ext_ip);
+  events::RegistrationAddresses(addrs, ContactHostPort(reg.OldContact()), reg.Hole().IpText(), ext_port,
+                                e.int_ip, e.ext_ip);
   SendEvent(events::RegistrationText(e));
 }
 
-void EventsPort::event_reason(const RegisterDialog& d, const std::string& reason) {
+void EventsPort::EventReason(const RegisterDialog& d, const std::string& reason) {
   if (Collector().Port() == 0) return;
   events::FailEvent e;
   e.domain = d.Domain();
   const SipMessage* msg = d.GetMessage();
   if (auto* to = msg != nullptr ? msg->Header<ToHeader>(SipHeaders::HID_TO) : nullptr) e.user = to->User();
-  if (auto* id = msg != nullptr ? msg->Header<CallIdHeader>(SipHeaders::HID_CALL_ID) : nullptr) e.callid = id->Value();
+  if (auto* id = msg != nullptr ? msg->Header<CallIdHeader>(SipHeaders::HID_CALL_ID) : nullptr)
+    e.callid = id->Value();
   e.agent = d.UAgent();
   if (!d.OldContact().empty() && d.OldContact() != "*") e.int_ip = ContactHostPort(d.OldContact());
   e.ext_ip = d.From().IpText() + ":" + std::to_string(d.ExternalSourcePort());
@@ -117,7 +120,7 @@ void EventsPort::event_reason(const RegisterDialog& d, const std::string& reason
   SendEvent(events::FailText(e));
 }
 
-void EventsPort::event_call(int ev, const Call& call, const std::string& extra) {
+void EventsPort::EventCall(int ev, const Call& call, const std::string& extra) {
   {
     MutexGuard guard(domains_lock_);
     if (ev == Call::E_DTOR)
@@ -151,7 +154,7 @@ void EventsPort::event_call(int ev, const Call& call, const std::string& extra) 
   if (!text.empty()) SendEvent(text);
 }
 
-void EventsPort::event_media(unsigned uniq, int ev, const std::string& source) {
+void EventsPort::EventMedia(unsigned uniq, int ev, const std::string& source) {
   if (Collector().Port() == 0) return;
   events::CallEvent e;
   e.type = ev;
@@ -166,9 +169,9 @@ void EventsPort::event_media(unsigned uniq, int ev, const std::string& source) {
   if (!text.empty()) SendEvent(text);
 }
 
-void EventsPort::event_block(bool on, uint32_t ip, int port) { SendEvent(events::BlockText(on, ip, port)); }
+void EventsPort::EventBlock(bool on, uint32_t ip, int port) { SendEvent(events::BlockText(on, ip, port)); }
 
-void EventsPort::event_ddos(bool on) { SendEvent(events::DdosText(on)); }
+void EventsPort::EventDdos(bool on) { SendEvent(events::DdosText(on)); }
 
 void EventsPort::EventStatSlot(long slot) {
   events::StatEvent e;
@@ -215,8 +218,9 @@ void EventsPort::HaRegister(const Registration& reg) {
   r.expires_in = static_cast<long>(reg.Expiration() - time(nullptr));
   r.reg_tm = reg.RegistrationTime();
   r.log_level = reg.LogLevel();
-  r.flags = (reg.FullDomain() ? ha::FULL_DOMAIN : 0) | (reg.PublicIP() ? ha::PUBLIC_IP : 0) | (reg.Indirect() ? ha::INDIRECT : 0) |
-            (reg.SRTP() ? ha::SRTP_ALLOWED : 0) | (reg.Persistent() ? ha::PERSISTENT : 0) | (reg.Transcoding() ? ha::TRANSCODING : 0) |
+  r.flags = (reg.FullDomain() ? ha::FULL_DOMAIN : 0) | (reg.PublicIP() ? ha::PUBLIC_IP : 0) |
+            (reg.Indirect() ? ha::INDIRECT : 0) | (reg.SRTP() ? ha::SRTP_ALLOWED : 0) |
+            (reg.Persistent() ? ha::PERSISTENT : 0) | (reg.Transcoding() ? ha::TRANSCODING : 0) |
             (reg.DoubleNat() ? ha::DOUBLE_NAT : 0) | (reg.Chained() ? ha::CHAINED : 0);
   r.to_tag = reg.ToTag();
   if (reg.ExtraUnregister()) r.unreg_server = reg.ServerSipAddress();
@@ -236,7 +240,7 @@ void EventsPort::HaCallStart(const Call& call) {
 }
 
 void EventsPort::HaCallStop(const Call& call) {
-  if (call.OKey().empty()) return;
+  if (call.OriginalKey().empty()) return;
   SendRecord(ha::FormatCallEnd(call.Key()));
 }
 
@@ -248,7 +252,8 @@ void EventsPort::OnInput(int) {
   const std::string_view text(buf, static_cast<size_t>(n));
   if (from != g_config.ha_peer) {
     foreign_.fetch_add(1, std::memory_order_relaxed);
-    Log("oslave", LEVEL_ERROR, "Warning: HA record from %s is not from the peer - ignored\n", from.Str().c_str());
+    Log("oslave", LEVEL_ERROR, "Warning: HA record from %s is not from the peer - ignored\n",
+        from.Text().c_str());
     g_dos.Report(from, DosCore::DOS_L, 0);
     return;
   }
@@ -262,6 +267,7 @@ void EventsPort::OnInput(int) {
 void OstrelCore::AfterItem() {
   const long slot = static_cast<long>(time(nullptr) >> 4);
   long last = statistics_slot_.load(std::memory_order_acquire);
-  if (last == slot || !statistics_slot_.compare_exchange_strong(last, slot, std::memory_order_acq_rel)) return;
+  if (last == slot || !statistics_slot_.compare_exchange_strong(last, slot, std::memory_order_acq_rel))
+    return;
   g_events_port.EventStatSlot(slot);
 }

@@ -38,18 +38,19 @@ class EventsPort : public SocketUDP, public InputCB {
   void SendEvent(const std::string& text);
   void EventOstrelStop();
   // Also writes the statistics log line, with or without a collector.
-  void EventOstrelActive(unsigned regs, unsigned dialogs, unsigned calls, unsigned full, const std::string& extra);
+  void EventOstrelActive(unsigned regs, unsigned dialogs, unsigned calls, unsigned full,
+                         const std::string& extra);
   // what: 1 registered, 0 removed. The record is locked by the caller.
-  void event_reg(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
-                 const std::string& addrs);
+  void EventRegistration(int what, const Registration& reg, const std::string& agent, unsigned ext_port,
+                         const std::string& addrs);
   // A registration the server refused (403/404); the dialog is locked by the caller.
-  void event_reason(const RegisterDialog& d, const std::string& reason);
-  void event_call(int ev, const Call& call, const std::string& extra);
+  void EventReason(const RegisterDialog& d, const std::string& reason);
+  void EventCall(int ev, const Call& call, const std::string& extra);
   // A relayed stream's new source, from the relay thread, which must not touch the call: the call is named
   // by its number and its domain is the one its earlier events gave.
-  void event_media(unsigned uniq, int ev, const std::string& source);
-  void event_block(bool on, uint32_t ip, int port);
-  void event_ddos(bool on);
+  void EventMedia(unsigned uniq, int ev, const std::string& source);
+  void EventBlock(bool on, uint32_t ip, int port);
+  void EventDdos(bool on);
   // After each processed message: the first one of a new 16-second slot sends what the last slot counted.
   void EventStatSlot(long slot);
 
@@ -71,8 +72,8 @@ class EventsPort : public SocketUDP, public InputCB {
   void SendRecord(const std::string& record);
   void WriteStatLog(unsigned regs, unsigned calls);
 
-  std::string self_;  // written once by Start
-  Mutex domains_lock_;  // a leaf
+  std::string self_;                         // written once by Start
+  Mutex domains_lock_;                       // a leaf
   std::map<unsigned, std::string> domains_;  // calls' domains by number, from INVITE/TALK to DTOR
   time_t started_ = 0;
   std::atomic<bool> ha_stopped_{false};
@@ -90,5 +91,6 @@ void Apply(const Record& r);
 void InstallEventHooks();
 // After the ports are bound: this node's identity, its first role, and the peer's records on the reactor.
 void StartEventsPort();
-// Adds the flood protection's reports (BLOCK/UNBLOCK, DDOS, counts per letter) to the hooks start-up installs.
+// Adds the flood protection's reports (BLOCK/UNBLOCK, DDOS, counts per letter) to the hooks start-up
+// installs.
 void AddDosEventHooks(DosCore::Hooks& dos);

@@ -25,19 +25,23 @@ void InstallRegistrationEvents() {
   // The record is being destroyed under the registrations' lock: only sends happen here.
   Registration::hooks.removed = [](const Registration& reg) {
     g_events_port.HaUnregister(reg);
-    g_events_port.event_reg(0, reg, "", 0, "");
+    g_events_port.EventRegistration(0, reg, "", 0, "");
   };
   RegisterDialog::events.HaRegister = [](const Registration& reg) { g_events_port.HaRegister(reg); };
-  RegisterDialog::events.event_reg = [](int what, const Registration& reg, const std::string& agent, uint16_t port,
-                                     const std::string& hole) { g_events_port.event_reg(what, reg, agent, port, hole); };
+  RegisterDialog::events.event_reg = [](int what, const Registration& reg, const std::string& agent,
+                                        uint16_t port, const std::string& hole) {
+    g_events_port.EventRegistration(what, reg, agent, port, hole);
+  };
   RegisterDialog::events.event_reason = [](const RegisterDialog& d, const std::string& reason) {
-    g_events_port.event_reason(d, reason);
+    g_events_port.EventReason(d, reason);
   };
 }
 
 void InstallCallEvents() {
   Call::CallHooks& h = Call::Hooks();
-  h.event_call = [](const Call& call, int ev, const std::string& extra) { g_events_port.event_call(ev, call, extra); };
+  h.event_call = [](const Call& call, int ev, const std::string& extra) {
+    g_events_port.EventCall(ev, call, extra);
+  };
   h.ha_call = [](const Call& call, bool started) {
     if (started)
       g_events_port.HaCallStart(call);
@@ -46,7 +50,9 @@ void InstallCallEvents() {
   };
   h.set_master = [] { g_core.SetSlave(false); };
   h.is_slave = [] { return g_core.IsSlave(); };
-  h.media_event = [](unsigned uniq, int ev, const std::string& source) { g_events_port.event_media(uniq, ev, source); };
+  h.media_event = [](unsigned uniq, int ev, const std::string& source) {
+    g_events_port.EventMedia(uniq, ev, source);
+  };
 }
 
 void InstallStatistics() {
@@ -71,8 +77,8 @@ void InstallEventHooks() {
 
 // DosCore's hooks are installed as a whole by start-up; this adds the reporting ones.
 void AddDosEventHooks(DosCore::Hooks& dos) {
-  dos.event_block = [](bool on, uint32_t ip, int port) { g_events_port.event_block(on, ip, port); };
-  dos.event_ddos = [](bool on) { g_events_port.event_ddos(on); };
+  dos.event_block = [](bool on, uint32_t ip, int port) { g_events_port.EventBlock(on, ip, port); };
+  dos.event_ddos = [](bool on) { g_events_port.EventDdos(on); };
   dos.count_report = [](char letter) { Bump(g_events_port.stats_.attackers, letter); };
 }
 

@@ -14,7 +14,9 @@ namespace {
 
 constexpr const char* kTag = "oslave";
 
-bool KnownNatType(unsigned type) { return std::strcmp(NatType::Name(static_cast<NatType::Mode>(type)), "<WRONG>") != 0; }
+bool KnownNatType(unsigned type) {
+  return std::strcmp(NatType::Name(static_cast<NatType::Mode>(type)), "<WRONG>") != 0;
+}
 
 ObjectGuard<Registration> EnterRegistration(const RegistrationRecord& r) {
   if (ObjectGuard<Registration> reg = Registration::GetRegister(r.ncont)) return reg;
@@ -41,9 +43,10 @@ void ApplyRegistration(const RegistrationRecord& r) {
   if (!reg) return;
   const unsigned f = r.flags;
   reg->Param(r.hole, r.fuser, r.defect, r.exp_rtp_ip, static_cast<int>(r.expires_in), r.reg_tm, r.log_level,
-             f & FULL_DOMAIN, f & PUBLIC_IP, f & INDIRECT, f & CHAINED, f & SRTP_ALLOWED, f & PERSISTENT, f & TRANSCODING);
+             f & FULL_DOMAIN, f & PUBLIC_IP, f & INDIRECT, f & CHAINED, f & SRTP_ALLOWED, f & PERSISTENT,
+             f & TRANSCODING);
   reg->DoubleNat((f & DOUBLE_NAT) != 0);
-  if (!r.unreg_server.empty()) reg->URegParam(r.unreg_server, r.to_tag);
+  if (!r.unreg_server.empty()) reg->SetUnregisterTarget(r.unreg_server, r.to_tag);
   NatType::Mode mode = NatType::UNKNOWN;
   g_config.GetSubscribeTimeout(r.exp_rtp_ip, mode, nullptr, nullptr);
   reg->Mode(mode != NatType::UNKNOWN ? mode : static_cast<NatType::Mode>(r.nat_type));
@@ -88,11 +91,12 @@ ObjectGuard<Dialog> NewCall(const CallRecord& r) {
   ObjectGuard<Dialog> d;
   d.Set(call);
   const std::string okey = OriginalKey(r.key);
-  call->OKey(okey);
+  call->OriginalKey(okey);
   call->ApplyReplica(r, true);
   const unsigned no = call->Number();
   d.reset();
-  if (okey != r.key && !g_core.AddAlias(no, okey)) Log(kTag, LEVEL_DEBUG, "Warning: key %s is taken\n", okey.c_str());
+  if (okey != r.key && !g_core.AddAlias(no, okey))
+    Log(kTag, LEVEL_DEBUG, "Warning: key %s is taken\n", okey.c_str());
   return g_core.GetDialog(static_cast<int>(no));
 }
 
@@ -114,12 +118,24 @@ void ApplyCall(const CallRecord& r) {
 
 void Apply(const Record& r) {
   switch (r.kind) {
-    case Record::REQUEST: g_core.Share(); break;
-    case Record::REGISTER: ApplyRegistration(r.reg); break;
-    case Record::UNREGISTER: ApplyUnregistration(r.key); break;
-    case Record::CALL: ApplyCall(r.call); break;
-    case Record::CALL_END: ApplyCallEnd(r.key); break;
-    case Record::UNKNOWN: Log(kTag, LEVEL_ERROR, "Error: Unknown command received: %c\n", r.command); break;
+    case Record::REQUEST:
+      g_core.Share();
+      break;
+    case Record::REGISTER:
+      ApplyRegistration(r.reg);
+      break;
+    case Record::UNREGISTER:
+      ApplyUnregistration(r.key);
+      break;
+    case Record::CALL:
+      ApplyCall(r.call);
+      break;
+    case Record::CALL_END:
+      ApplyCallEnd(r.key);
+      break;
+    case Record::UNKNOWN:
+      Log(kTag, LEVEL_ERROR, "Error: Unknown command received: %c\n", r.command);
+      break;
   }
 }
 

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr time_t kCallMaxIdle = 14400;      // 4 hours without any activity
+constexpr time_t kCallMaxIdle = 14400;  // 4 hours without any activity
 constexpr time_t kUnconnectedMaxIdle = 600;
 constexpr time_t kMediaGrace = 30;
 constexpr time_t kTransactionMaxIdle = 80;
@@ -54,8 +54,8 @@ Verdict Judge(Call& c, time_t now, bool slave) {
     return {true, false};
   }
   const char* silent = IsOpaque(c.Mode()) ? MediaSilence(c) : nullptr;
-  if (silent != nullptr && c.IsMaster() && !c.Peer() && !c.OnHold() && c.WithinDialog() && idle > kMediaGrace &&
-      c.State() != DialogState::COMPLETE) {
+  if (silent != nullptr && c.IsMaster() && !c.Peer() && !c.OnHold() && c.WithinDialog() &&
+      idle > kMediaGrace && c.State() != DialogState::COMPLETE) {
     Log(c.NumberCString(), LEVEL_DEBUG, c.LogLevel(), "Warning: No %s RTP traffic: %s\n", silent, key);
     return {true, g_config.check_rtp_flow};
   }
@@ -95,7 +95,8 @@ int OstrelCore::CleanUp() {
       ObjectGuard<Dialog> d(dialog);
       if (!d->IsCall()) {
         if (now - d->LastUpdate() > kTransactionMaxIdle) {
-          Log(d->NumberCString(), LEVEL_DEBUG, d->LogLevel(), "Force remove Transaction %s\n", d->Key().c_str());
+          Log(d->NumberCString(), LEVEL_DEBUG, d->LogLevel(), "Force remove Transaction %s\n",
+              d->Key().c_str());
           doomed.push_back(no);
         }
         continue;
@@ -117,6 +118,7 @@ int OstrelCore::CleanUp() {
   const std::string summary = Summary(regs, tally);
   Log("ostrel", LEVEL_ALWAYS, "Calls: %zu/%d  %s\n", dialogs, tally.active, summary.c_str());
   g_events_port.EventOstrelActive(static_cast<unsigned>(regs), static_cast<unsigned>(dialogs),
-                               static_cast<unsigned>(tally.active), static_cast<unsigned>(tally.full), summary);
+                                  static_cast<unsigned>(tally.active), static_cast<unsigned>(tally.full),
+                                  summary);
   return tally.active;
 }

@@ -19,7 +19,8 @@ void ClientDatagram(Datagram& d);
 void ServerDatagram(Datagram& d);
 
 // Seams to the registrations and dialogs, set at start-up by the code that owns them.
-extern std::function<bool(SipMessage& msg, const std::string& ncnt, const std::string& fuser, int& threshold)> IsHitCache;
+extern std::function<bool(SipMessage& msg, const std::string& ncnt, const std::string& fuser, int& threshold)>
+    IsHitCache;
 extern std::function<void(const std::string& event)> CountBadEvent;
 // Factories of the dialogs a client opens besides plain ones; the new dialog comes back locked (or null).
 extern std::function<Dialog*(ClientMessage& m, const std::string& key)> NewRegDialog;
@@ -29,7 +30,8 @@ extern std::function<void(Dialog& d, const ClientMessage& m)> MovedClient;
 
 extern std::function<void(unsigned dialog_no)> NextPRACK;
 // A call the server opens toward a registered client (the registration locked); the call comes back locked.
-extern std::function<Dialog*(ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg)> NewServerCall;
+extern std::function<Dialog*(ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg)>
+    NewServerCall;
 // Defect 'b': true once for the first BYE of a replaced call, which is swallowed.
 extern std::function<bool(Dialog& d)> ReplacedCallBye;
 

@@ -22,7 +22,7 @@ bool IsKeepAlive(const Datagram& d) {
 std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark) {
   auto msg = std::make_unique<SipMessage>();
   if (msg->Parse(d.data, d.len)) return msg;
-  Log("", LEVEL_ERROR, "%s %s\tBAD Parse\n%s\n", mark, d.from.Str().c_str(), d.data);
+  Log("", LEVEL_ERROR, "%s %s\tBAD Parse\n%s\n", mark, d.from.Text().c_str(), d.data);
   g_dos.Report(d.from, DosCore::DOS_L, 0);
   return nullptr;
 }
@@ -31,9 +31,10 @@ void LogReceived(const Datagram& d, const char* mark, int threshold, int extra) 
   const bool full = LogWanted(extra | LEVEL_FULL, threshold);
   const bool brief = LogWanted(extra | LEVEL_SHORT, threshold);
   if (!full && !brief) return;
-  const std::string from = d.from.Str();
+  const std::string from = d.from.Text();
   if (full) Log("", extra | LEVEL_FULL, threshold, "%s %s\n%s\n", mark, from.c_str(), d.data);
-  if (brief) Log("", extra | LEVEL_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
+  if (brief)
+    Log("", extra | LEVEL_SHORT, threshold, "%s %s\n%s\n", mark, from.c_str(), FirstLine(d.data).c_str());
 }
 
 void DestroyIfDone(ObjectGuard<Dialog>& d) {

@@ -15,7 +15,8 @@ namespace intake {
 bool IsKeepAlive(const Datagram& d);
 // The parsed message, or null after logging "<mark> <from>\tBAD Parse" and reporting the source.
 std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark);
-// "<mark> <from>" with the whole text (LEVEL_FULL) and with its first line (LEVEL_SHORT), extra level bits added.
+// "<mark> <from>" with the whole text (LEVEL_FULL) and with its first line (LEVEL_SHORT), extra level bits
+// added.
 void LogReceived(const Datagram& d, const char* mark, int threshold, int extra = 0);
 // The worker's last step: a completed plain dialog goes, unless it lingers to answer retransmissions.
 void DestroyIfDone(ObjectGuard<Dialog>& d);

@@ -13,15 +13,15 @@
 #include "config/config.h"
 #include "core/core.h"
 #include "core/events_port.h"
+#include "core/intake.h"
+#include "core/nat_probes.h"
 #include "dialogs/call.h"
 #include "dialogs/dialog.h"
-#include "core/nat_probes.h"
 #include "dialogs/dialog_hooks.h"
 #include "dialogs/reg_dialog.h"
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
-#include "core/intake.h"
 #include "ports/relay_ops.h"
 #include "ports/sip_port.h"
 #include "ports/socket.h"
@@ -86,7 +86,8 @@ void StartReaders() {
 // ports and runs the queue through notify(1). The key manager runs in both.
 void StartThreads() {
   if (g_config.num_threads > 1) {
-    if (int rc = g_core.StartQueueThreads(static_cast<unsigned>(g_config.num_threads), static_cast<unsigned>(g_config.max_threads))) {
+    if (int rc = g_core.StartQueueThreads(static_cast<unsigned>(g_config.num_threads),
+                                          static_cast<unsigned>(g_config.max_threads))) {
       Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot created Queue thread: %s\n", std::strerror(rc));
       std::exit(6);
     }
@@ -129,7 +130,8 @@ DosSettings CurrentDosSettings() {
   s.block_time_rate = g_config.block_time_rate;
   s.ddos_threshold = g_config.ddos_threshold;
   s.ddos_block_time = g_config.ddos_block_time;
-  s.fw = FirewallCommands{g_config.rule_name, g_config.start_command, g_config.stop_command, g_config.block_command, g_config.unblock_command};
+  s.fw = FirewallCommands{g_config.rule_name, g_config.start_command, g_config.stop_command,
+                          g_config.block_command, g_config.unblock_command};
   return s;
 }
 
@@ -151,13 +153,13 @@ void ExternalPortTimer(const void* cookie) {
   if (call != nullptr && !call->Retransmit()) g_core.Destroy(std::move(d));
 }
 
-
 void InstallCallHooks() {
   intake::NewCall = [](ClientMessage& m, const std::string& key) -> Dialog* {
     return new Call(std::move(m.cmsg), key, m.defect);
   };
   // The registration is released before the call enters the dialog table (lock order).
-  intake::NewServerCall = [](ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg) -> Dialog* {
+  intake::NewServerCall = [](ServerMessage& m, const std::string& key,
+                             ObjectGuard<Registration>& reg) -> Dialog* {
     const RegistrationValues values = reg->Values();
     reg.reset();
     return new Call(std::move(m.cmsg), key, m.frm, values);
@@ -194,9 +196,13 @@ Dialog* NewRegistrationDialog(ClientMessage& m, const std::string& key) {
 void InstallRegistrationHooks() {
   intake::IsHitCache = Registration::IsHitCache;
   intake::NewRegDialog = NewRegistrationDialog;
-  Registration::hooks.update_call = [](unsigned uno, const InetAddress& addr) { g_core.UpdateKey(static_cast<int>(uno), addr); };
+  Registration::hooks.update_call = [](unsigned uno, const InetAddress& addr) {
+    g_core.UpdateKey(static_cast<int>(uno), addr);
+  };
   Registration::hooks.clear_call = [](unsigned uno) { g_core.ClearRegistration(static_cast<int>(uno)); };
-  Registration::hooks.send_to_server = [](SipMessage& msg, const InetAddress& to) { g_internal_port.send(msg, to, 0, LEVEL_REGISTRATION_REGULATION); };
+  Registration::hooks.send_to_server = [](SipMessage& msg, const InetAddress& to) {
+    g_internal_port.send(msg, to, 0, LEVEL_REGISTRATION_REGULATION);
+  };
   g_core.SetHooks([] {
     OstrelCore::Hooks h = g_core.GetHooks();
     h.registrations_cleanup = [] { Registration::CleanUp(); };
@@ -207,9 +213,8 @@ void InstallRegistrationHooks() {
 
 void InstallDialogHooks() {
   DialogHooks& h = Dialog::Hooks();
-  h.Bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port) {
-    Bounce(msg, code, reason, to, port);
-  };
+  h.Bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to,
+                const SipPort& port) { Bounce(msg, code, reason, to, port); };
   h.Assign = [](InetAddress& a, const char* host, const char* tag) {
     a.reset();
     Assign(a, host, tag);
@@ -226,7 +231,9 @@ void InstallHooks() {
   g_config.hooks.Bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to) {
     Bounce(msg, code, reason, to, g_external_port);
   };
-  g_config.hooks.SendToClient = [](SipMessage& msg, const InetAddress& to) { g_external_port.send(msg, to, 0, 0); };
+  g_config.hooks.SendToClient = [](SipMessage& msg, const InetAddress& to) {
+    g_external_port.send(msg, to, 0, 0);
+  };
   g_config.hooks.ReportOffence = [](const InetAddress& src) { g_dos.Report(src, DosCore::DOS_L, 0); };
   g_external_port.SetHandler(intake::ClientDatagram);
   g_internal_port.SetHandler(intake::ServerDatagram);
@@ -264,8 +271,9 @@ void InstallHooks() {
   InstallEventHooks();
 }
 
-// Every call allocates and frees its messages and dialog at the top of the heap: with the default 128 KiB trim
-// threshold the heap shrank and grew again many times a second, each time paying brk and fresh-page faults.
+// Every call allocates and frees its messages and dialog at the top of the heap: with the default 128 KiB
+// trim threshold the heap shrank and grew again many times a second, each time paying brk and fresh-page
+// faults.
 void KeepHeapBetweenCalls() {
   mallopt(M_TRIM_THRESHOLD, 32 << 20);
   mallopt(M_TOP_PAD, 4 << 20);
@@ -276,7 +284,8 @@ void KeepHeapBetweenCalls() {
 int main(int argc, char** argv) {
   KeepHeapBetweenCalls();
   // A TERM that arrives while starting waits, pending, until the reactor's receivers are registered.
-  const std::vector<int> handled(std::begin(OstrelCore::kHandledSignals), std::end(OstrelCore::kHandledSignals));
+  const std::vector<int> handled(std::begin(OstrelCore::kHandledSignals),
+                                 std::end(OstrelCore::kHandledSignals));
   PollReactor::BlockSignals(handled, true);
 
   prctl(PR_SET_DUMPABLE, 1);

@@ -1,17 +1,17 @@
 // The server-side road: the internal reader's Via stamping, answers to the server's own pings, route
 // clean-up and queueing, and the worker's hand-over of a server message to its dialog.
+#include <strings.h>
 #include "config/config.h"
 #include "core/core.h"
 #include "core/intake.h"
 #include "core/intake_common.h"
 #include "core/match.h"
-#include <strings.h>
 
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
-#include "sip/headers/line_params.h"
 #include "foundation/log.h"
 #include "ports/relay_ops.h"
+#include "sip/headers/line_params.h"
 #include "sip/headers/number.h"
 #include "sip/headers/route.h"
 #include "sip/headers/via.h"
@@ -19,7 +19,8 @@
 namespace intake {
 
 std::function<void(unsigned dialog_no)> NextPRACK;
-std::function<Dialog*(ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg)> NewServerCall;
+std::function<Dialog*(ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg)>
+    NewServerCall;
 std::function<bool(Dialog& d)> ReplacedCallBye;
 
 namespace {
@@ -40,7 +41,8 @@ void StampVia(SipMessage& msg, InetAddress& source) {
 // Max-Forwards, never relayed (relaying it would get a 404 and count the server as an attacker).
 bool IsPingToRelay(const SipMessage& msg) {
   const SipUri& uri = msg.URI();
-  return uri.User().empty() && uri.Host() == g_config.server_ipaddr && uri.Port() == ((g_config.second_port + 3) & 0xFFFF);
+  return uri.User().empty() && uri.Host() == g_config.server_ipaddr &&
+         uri.Port() == ((g_config.second_port + 3) & 0xFFFF);
 }
 
 void NotePrack(const SipMessage& msg) {
@@ -53,7 +55,7 @@ void NotePrack(const SipMessage& msg) {
 }  // namespace
 
 void ServerDatagram(Datagram& d) {
-  if (g_dos.IsBlocked(d.from.IpAddr(), d.from.Port())) return;
+  if (g_dos.IsBlocked(d.from.Ip(), d.from.Port())) return;
   std::unique_ptr<SipMessage> msg = Parse(d, "<==S==");
   if (!msg) return;
   LogReceived(d, "<==S==", 0);
@@ -79,8 +81,7 @@ void ServerDatagram(Datagram& d) {
 
 namespace {
 
-time_t StartTM = time(nullptr);
-
+time_t g_start_time = time(nullptr);
 
 void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) {
   SipMessage& msg = *m->cmsg;
@@ -100,15 +101,20 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
           }
         }
         break;
-      case SipStartLine::CANCEL: event = DialogEvent::CANCEL_RECV; break;
-      case SipStartLine::REFER: event = DialogEvent::REFER_RECV; break;
+      case SipStartLine::CANCEL:
+        event = DialogEvent::CANCEL_RECV;
+        break;
+      case SipStartLine::REFER:
+        event = DialogEvent::REFER_RECV;
+        break;
       case SipStartLine::BYE:
         if (d->HasDefect(Defect::IGNORE_REPLACED_CALL_BYE) && ReplacedCallBye && ReplacedCallBye(*d)) {
           Log(d->NumberCString(), LEVEL_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
           return;
         }
         break;
-      default: break;
+      default:
+        break;
     }
   }
   d->SetMessage(std::move(m->cmsg));
@@ -116,13 +122,13 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
   DestroyIfDone(d);
 }
 
-
 void NotRegistered(std::unique_ptr<ServerMessage> m) {
   SipMessage& msg = *m->cmsg;
   Log("ostrel", LEVEL_DEBUG, "Warning: Non-Registered User\n");
   if (msg.IsAck()) return;
   // Clients re-register for a while after a restart: only later is an unknown address an offence.
-  if (time(nullptr) - StartTM > g_config.register_timeout && !ValidNewContact(msg.URI())) g_dos.Report(m->frm, DosCore::DOS_L, 0);
+  if (time(nullptr) - g_start_time > g_config.register_timeout && !ValidNewContact(msg.URI()))
+    g_dos.Report(m->frm, DosCore::DOS_L, 0);
   Bounce(msg, 404, "Not Found", m->frm, g_internal_port);
 }
 
@@ -162,8 +168,14 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
       created = NewServerCall(*m, key, reg);
       event = DialogEvent::INVITE_RECV;
       break;
-    case SipStartLine::OPTIONS: case SipStartLine::SUBSCRIBE: case SipStartLine::INFO: case SipStartLine::PRACK:
-    case SipStartLine::MESSAGE: case SipStartLine::PUBLISH: case SipStartLine::NOTIFY: case SipStartLine::BYE:
+    case SipStartLine::OPTIONS:
+    case SipStartLine::SUBSCRIBE:
+    case SipStartLine::INFO:
+    case SipStartLine::PRACK:
+    case SipStartLine::MESSAGE:
+    case SipStartLine::PUBLISH:
+    case SipStartLine::NOTIFY:
+    case SipStartLine::BYE:
       reg.reset();
       created = new Dialog(std::move(m->cmsg), key, m->frm, values);
       break;

@@ -27,7 +27,8 @@ void OstrelCore::StatusDump() {
     for (auto& [no, dialog] : dialogs_by_number_) {
       if (no < kFirstDialogNo || !dialog->IsCall()) continue;
       ObjectGuard<Dialog> d(dialog);
-      Log(nullptr, LEVEL_ALWAYS, "[%d] %s\n\t%s", static_cast<int>(no), d->Key().c_str(), EndLine(d->Print()).c_str());
+      Log(nullptr, LEVEL_ALWAYS, "[%d] %s\n\t%s", static_cast<int>(no), d->Key().c_str(),
+          EndLine(d->Print()).c_str());
       if (d->State() != DialogState::PASS) Log(nullptr, LEVEL_ALWAYS, "\t(%s)\n", StateName(d->State()));
       ++calls;
     }

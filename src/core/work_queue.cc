@@ -88,7 +88,7 @@ void WorkQueue::PutQueue(QueueMessage m) {
       return;
     }
     queue_.push_back(std::move(m));
-    if (multi && workers_current_.load() >= n) queue_lock_.signal();
+    if (multi && workers_current_.load() >= n) queue_lock_.Signal();
   }
   if (!multi) {
     if (reactor_) reactor_->Notify(1);

@@ -37,15 +37,17 @@ Call::CallHooks& Call::Hooks() {
 }
 
 const char* Call::EventName(int ev) {
-  static constexpr const char* kNames[] = {"",          "INVITE",    "TIMEOUT",   "CANCEL", "REJECT", "TALK",
-                                           "CLN_AUDIO", "SRV_AUDIO", "CLN_VIDEO", "SRV_VIDEO", "BYE", "DTOR"};
+  static constexpr const char* kNames[] = {"",          "INVITE",    "TIMEOUT",   "CANCEL",
+                                           "REJECT",    "TALK",      "CLN_AUDIO", "SRV_AUDIO",
+                                           "CLN_VIDEO", "SRV_VIDEO", "BYE",       "DTOR"};
   return ev >= 0 && ev <= E_DTOR ? kNames[ev] : "";
 }
 
 Call::Call(std::unique_ptr<SipMessage> msg, std::string key, Defects defects)
     : Dialog(std::move(msg), std::move(key), std::move(defects)) {}
 
-Call::Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg)
+Call::Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
+           const RegistrationValues& reg)
     : Dialog(std::move(msg), std::move(key), srv, reg) {}
 
 // The caller holds the table's write lock: the key the call had before its dialog was known goes with it.
@@ -92,7 +94,8 @@ void Call::Process(DialogEvent event, Direction dir) {
   LogLine(LEVEL_DEBUG, "Transaction: %s --> %s\n", StateName(old), DialogEventName(event));
   // While its handler runs the event is the call's state; a pair without a handler puts the old one back.
   if (old != S::COMPLETE) {
-    if (const std::optional<S> arrived = StateOnArrival(event)) state_.store(*arrived, std::memory_order_release);
+    if (const std::optional<S> arrived = StateOnArrival(event))
+      state_.store(*arrived, std::memory_order_release);
   }
 
   switch (event) {
@@ -105,10 +108,15 @@ void Call::Process(DialogEvent event, Direction dir) {
       break;
     case E::START_FULL_MODE:
       switch (old) {
-        case S::INVITE_RECV: case S::OPTIONS_SENT: case S::OPTIONS_RECV: case S::X_183_SENT: case S::X_ACK_SENT:
+        case S::INVITE_RECV:
+        case S::OPTIONS_SENT:
+        case S::OPTIONS_RECV:
+        case S::X_183_SENT:
+        case S::X_ACK_SENT:
         case S::MOVED:
           return GoFull(true);
-        default: break;
+        default:
+          break;
       }
       break;
     case E::OPTIONS_RECV:
@@ -120,26 +128,36 @@ void Call::Process(DialogEvent event, Direction dir) {
           state_.store(old, std::memory_order_release);
           LogLine(LEVEL_DEBUG, "Do nothing\n");
           return;
-        case S::X_INVITE_SENT: case S::X_ACK_SENT:
+        case S::X_INVITE_SENT:
+        case S::X_ACK_SENT:
           return ClientMediaReceived();
         case S::X_183_SENT:
           ResumeInvite();
           InviteSending();
           State(S::INVITE_SENT);
           return;
-        default: break;
+        default:
+          break;
       }
       break;
     case E::CANCEL_RECV:
       switch (old) {
-        case S::OPTIONS_SENT: case S::INVITE_SENT: case S::X_INVITE_SENT: case S::X_183_SENT: case S::Z_OK_SENT:
-        case S::CANCEL_RECV: case S::AUTH: case S::MOVED: case S::PASS:
+        case S::OPTIONS_SENT:
+        case S::INVITE_SENT:
+        case S::X_INVITE_SENT:
+        case S::X_183_SENT:
+        case S::Z_OK_SENT:
+        case S::CANCEL_RECV:
+        case S::AUTH:
+        case S::MOVED:
+        case S::PASS:
           return CancelReceived(dir);
         case S::X_ACK_SENT:
           return XAckCancel();
         case S::COMPLETE:
           return Completed(dir);
-        default: break;
+        default:
+          break;
       }
       break;
     case E::PASS:
@@ -148,17 +166,31 @@ void Call::Process(DialogEvent event, Direction dir) {
           Pass(dir);
           State(S::PASS);
           return;
-        case S::OPTIONS_SENT: case S::INVITE_SENT: case S::X_INVITE_SENT: case S::X_183_SENT: case S::X_ACK_SENT:
+        case S::OPTIONS_SENT:
+        case S::INVITE_SENT:
+        case S::X_INVITE_SENT:
+        case S::X_183_SENT:
+        case S::X_ACK_SENT:
           return InviteResponse(dir);
-        case S::Z_OK_SENT: return ZeroModeOk(dir);
-        case S::Z_ACK_RECV: return ZeroModeAck(dir);
-        case S::Z_DONE: return ZeroAnswer(dir);
-        case S::Z_INV_SENT: return ZeroReinviteResponse(dir);
-        case S::CANCEL_RECV: return Canceled(dir);
-        case S::AUTH: return AuthSkip(dir);
-        case S::MOVED: return Moved(dir);
-        case S::PASS: case S::COMPLETE: return Completed(dir);
-        default: break;
+        case S::Z_OK_SENT:
+          return ZeroModeOk(dir);
+        case S::Z_ACK_RECV:
+          return ZeroModeAck(dir);
+        case S::Z_DONE:
+          return ZeroAnswer(dir);
+        case S::Z_INV_SENT:
+          return ZeroReinviteResponse(dir);
+        case S::CANCEL_RECV:
+          return Canceled(dir);
+        case S::AUTH:
+          return AuthSkip(dir);
+        case S::MOVED:
+          return Moved(dir);
+        case S::PASS:
+        case S::COMPLETE:
+          return Completed(dir);
+        default:
+          break;
       }
       break;
     case E::CLN_REGISTER_RECV:
@@ -180,7 +212,8 @@ void Call::ConfirmByAck() {
   } else if (State() != DialogState::X_INVITE_SENT && State() != DialogState::X_ACK_SENT) {
     ClosePorts();  // the media flows directly
   }
-  if (invite_direction_ == FROM_SERVER && HasDefect(Defect::DROP_FAST_REINVITE)) last_ack_time_ = PollReactor::NowMs();
+  if (invite_direction_ == FROM_SERVER && HasDefect(Defect::DROP_FAST_REINVITE))
+    last_ack_time_ = PollReactor::NowMs();
   last_update_ = time(nullptr);
   if (Hooks().ha_call) Hooks().ha_call(*this, true);
   CallEvent(E_TALK, "");
@@ -190,7 +223,8 @@ void Call::ConfirmByAck() {
 void Call::StopCall() {
   CancelTimer(T_ANY);
   if (registration_ != nullptr) {
-    // The record may be gone meanwhile (its removal clears registration_ through the key manager): look it up.
+    // The record may be gone meanwhile (its removal clears registration_ through the key manager): look it
+    // up.
     if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) reg->RemCall(number_);
     registration_ = nullptr;
   }
@@ -270,7 +304,8 @@ int Call::CheckSequence(Direction dir) {
   const SipMessage& m = *message_;
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   auto* orig = original_invite_ ? original_invite_->Header<CSeqHeader>(HID::HID_CSEQ) : nullptr;
-  const bool answer = m.IsResponse() && cseq != nullptr && cseq->Method() == SipMessage::INVITE && dir != invite_direction_;
+  const bool answer =
+      m.IsResponse() && cseq != nullptr && cseq->Method() == SipMessage::INVITE && dir != invite_direction_;
   const bool ack = m.IsAck() && dir == invite_direction_;
   if ((answer || ack) && cseq != nullptr && orig != nullptr) {
     int expected = orig->Sequence();
@@ -285,7 +320,8 @@ int Call::CheckSequence(Direction dir) {
 
 bool Call::CleanDefect() {
   bool removed = false;
-  for (Defect d : {Defect::NO_100REL, Defect::EARLY_MEDIA_AS_ANSWER, Defect::ZERO_MEDIA, Defect::NO_RECORD_ROUTE})
+  for (Defect d :
+       {Defect::NO_100REL, Defect::EARLY_MEDIA_AS_ANSWER, Defect::ZERO_MEDIA, Defect::NO_RECORD_ROUTE})
     removed = defects_.Remove(d) || removed;
   return removed;
 }

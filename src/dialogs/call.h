@@ -23,8 +23,18 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
  public:
   // The events a call reports to the events collector.
   enum CallEventType {
-    E_NOP = 0, E_INVITE, E_TIMEOUT, E_CANCEL, E_REJECT, E_TALK,
-    E_CLN_AUDIO, E_SRV_AUDIO, E_CLN_VIDEO, E_SRV_VIDEO, E_BYE, E_DTOR
+    E_NOP = 0,
+    E_INVITE,
+    E_TIMEOUT,
+    E_CANCEL,
+    E_REJECT,
+    E_TALK,
+    E_CLN_AUDIO,
+    E_SRV_AUDIO,
+    E_CLN_VIDEO,
+    E_SRV_VIDEO,
+    E_BYE,
+    E_DTOR
   };
   static const char* EventName(int ev);
 
@@ -32,8 +42,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   struct CallHooks {
     std::function<void(const Call& call, int ev, const std::string& extra)> event_call;
     std::function<void(const Call& call, bool started)> ha_call;  // the HA peer learns a call started/stopped
-    std::function<void()> set_master;                               // this node serves calls: HA master
-    std::function<bool()> is_slave;                                 // this node is an HA slave (unset: no)
+    std::function<void()> set_master;                             // this node serves calls: HA master
+    std::function<bool()> is_slave;                               // this node is an HA slave (unset: no)
     // A media stream of an anchored call got a new source. On the relay thread with no lock held: it must
     // not touch the call, hence the number instead of the call.
     std::function<void(unsigned uniq, int ev, const std::string& source)> media_event;
@@ -43,7 +53,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   // A call opened by a client (completed by ClientSetup).
   Call(std::unique_ptr<SipMessage> msg, std::string key, Defects defects);
   // A call opened by the server toward a registered client.
-  Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg);
+  Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
+       const RegistrationValues& reg);
   // A call taken over from the HA peer, entered under key and locked by its creator (Entered() false: the
   // key was taken and the creator deletes it).
   Call(std::string key, Defects defects);
@@ -60,13 +71,14 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void Process(DialogEvent event, Direction dir);
   // The retransmission timer fired; false: the call is to be destroyed by the caller.
   bool Retransmit();
-  // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of it.
+  // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of
+  // it.
   int CheckSequence(Direction dir);
   // Removes the workarounds a client behind another proxy or relay must not get (NO_100REL,
   // EARLY_MEDIA_AS_ANSWER, ZERO_MEDIA, NO_RECORD_ROUTE: 'E', 'e', 'T', 't'); true when one was removed.
   bool CleanDefect();
 
-  const std::string& OKey() const { return original_key_; }
+  const std::string& OriginalKey() const { return original_key_; }
   Direction InviteDirection() const { return invite_direction_; }
   int ClientMaxCSeq() const { return client_max_cseq_; }
   bool OnHold() const { return hold_time_ != 0; }
@@ -74,7 +86,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool HasVideo() const { return video_; }
   const SipMessage* RetransmittedMessage() const { return retransmitted_.get(); }
   void NextPRACK() { ++no_prack_; }
-  int PRACKs() const { return no_prack_; }
+  int PrackCount() const { return no_prack_; }
 
   // NAT probe (call_nat.cc), from the reactor thread with the call locked: the alternate port's answers
   // and timers, and the probe port's ICMP refusal.
@@ -87,15 +99,15 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   // Zero-media mode's answer timer fired (call_zero_media.cc).
   void ZAnswerTimeout();
   // The tag number of the relay's own "ostrel-" tags toward the client.
-  uint32_t ZNumb();
-  bool ZMode() const { return zero_message_ != nullptr; }
+  uint32_t ZeroNumber();
+  bool InZeroMode() const { return zero_message_ != nullptr; }
   // The callback of the zero-media answer timer (the core's); set at start-up.
   static TimerCB*& ZAnswerTimer();
   // HA replication and housekeeping (call_replica.cc); the call is locked by the caller.
   // The flags the peer needs, as bits (see kBit*); SetBitMask only sets, never clears.
   unsigned GetBitMask() const;
   void SetBitMask(unsigned mask);
-  void OKey(const std::string& key) { original_key_ = key; }
+  void OriginalKey(const std::string& key) { original_key_ = key; }
   // What the HA peer needs to carry on the call.
   ha::CallRecord Replica() const;
   // The peer's view of the call; created: the call was just made from the record.
@@ -103,7 +115,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool CSTA() const { return csta_; }
   // Housekeeping tears down a call whose parties went silent.
   void ForceBye() { SendXBye(); }
-  const SipMessage* SrvMSG() const { return server_message_.get(); }
+  const SipMessage* ServerView() const { return server_message_.get(); }
   // For an "F" record: the peer's port numbers opened here and the relay started (after ApplyReplica).
   bool TakeOverMedia(const ha::CallRecord& r);
   // Whether each side sent RTP since the last look (housekeeping looks once per period).
@@ -126,9 +138,9 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void ReorderSDP(Sdp* sdp);
   bool HasMedia() const { return media_seen_.load(std::memory_order_acquire); }
   ClientRtpPort& ClientRtp() { return client_rtp_; }
-  ServerRtpPort& SrvRtp() { return server_rtp_; }
+  ServerRtpPort& ServerRtp() { return server_rtp_; }
   ClientRtpPort& ClientVideo() { return client_video_; }
-  ServerRtpPort& SrvVideo() { return server_video_; }
+  ServerRtpPort& ServerVideo() { return server_video_; }
   const RelayThread& Relay() const { return relay_; }
   int ClientLocalRtpPort() const { return client_local_rtp_port_; }
   int ClientLocalVideoPort() const { return client_local_video_port_; }
@@ -176,7 +188,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool HoldCheck(Direction dir);
   void AnswerHoldForDevice();
   // A CANCEL of the relay's own for the pending INVITE, passed toward the answering side.
-  void SendCancel(bool dropVia);
+  void SendCancel(bool drop_via);
   // An answer of the relay's own to the current request (a copy of it), back to the side that sent it.
   void Reply(Direction to, int code, const std::string& reason);
   void ReplyTo(const SipMessage& req, Direction to, int code, const std::string& reason);
@@ -223,7 +235,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void ZeroAnswer(Direction dir);
   void ZeroReinviteResponse(Direction dir);
   void ZRetag(Direction dir);
-  std::string ZTag() { return "ostrel-" + std::to_string(ZNumb()); }
+  std::string ZeroTag() { return "ostrel-" + std::to_string(ZeroNumber()); }
   void StoreZAnswer(const SipMessage& m);
   void ZReInvite(const SipMessage& ok);
   void ZDone();
@@ -259,10 +271,11 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool held_cancel_ = false;  // a CANCEL waits for the first provisional answer
   uint8_t bare_codec_ = 0;
   std::unique_ptr<SipMessage> zero_message_;  // zero-media mode: the server's view of the dialog
-  std::unique_ptr<SipMessage> zero_final_;  // zero-media mode: the server's final answer, kept until the client's ACK
+  std::unique_ptr<SipMessage>
+      zero_final_;  // zero-media mode: the server's final answer, kept until the client's ACK
   std::unique_ptr<SipMessage> client_ok_;    // the client's first 200 to the relay's own INVITE
   std::unique_ptr<SipMessage> held_invite_;  // the INVITE held back while the client is probed
-  std::string zero_server_media_;      // zero-media mode: the server's media address of its early answer
+  std::string zero_server_media_;  // zero-media mode: the server's media address of its early answer
   std::unique_ptr<ProbePort> probe_port_;
   std::string probe_token_;  // makes the probes' Call-IDs unguessable
   uint32_t zero_number_ = 0;
@@ -270,8 +283,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool second_invite_ = false;
   bool lost_ack_ = false;
   bool transcoding_renegotiated_ = false;
-  unsigned replica_flags_ = 0;  // replicated flags this relay keeps only to pass them on
-  uint64_t client_packets_seen_ = 0;     // relayed packet counts at housekeeping's last look
+  unsigned replica_flags_ = 0;        // replicated flags this relay keeps only to pass them on
+  uint64_t client_packets_seen_ = 0;  // relayed packet counts at housekeeping's last look
   uint64_t server_packets_seen_ = 0;
   void KeepServerRoute(const ha::CallRecord& r);
 
@@ -297,8 +310,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   int client_local_rtp_port_ = 0;
   int client_local_video_port_ = 0;
   bool double_nat_ = false;
-  uint32_t client_sdp_ip_ = 0;   // the address of the client's last SDP (for the signature)
-  uint16_t signature_audio_port_ = 0;  // the audio port of the signature
+  uint32_t client_sdp_ip_ = 0;           // the address of the client's last SDP (for the signature)
+  uint16_t signature_audio_port_ = 0;    // the audio port of the signature
   std::atomic<bool> media_seen_{false};  // a relayed stream has been seen (written by the relay thread)
   ClientRtpPort client_rtp_{number_};
   ServerRtpPort server_rtp_{number_};

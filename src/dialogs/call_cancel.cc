@@ -73,19 +73,19 @@ void Call::Canceled(Direction dir) {
   State(DialogState::COMPLETE);
 }
 
-void Call::SendCancel(bool dropVia) {
+void Call::SendCancel(bool drop_via) {
   if (!original_invite_) return;
   SipMessage cancel(*original_invite_);
   cancel.Convert(SipMessage::CANCEL);
   cancel.Set(HID::HID_USER_AGENT, g_config.agent_name);
   RemoveToTag(cancel);
-  if (dropVia) cancel.Remove(HID::HID_VIA);
+  if (drop_via) cancel.Remove(HID::HID_VIA);
   Pass(invite_direction_, &cancel);  // as if from the inviting side: toward the answering one
 }
 
 void Call::Completed(Direction dir) {
   if (dir == FROM_SERVER && message_->IsResponse() && HasDefect(Defect::ZERO_MEDIA) && !zero_message_) {
-    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
+    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
   }
   Pass(dir);
 }
@@ -118,7 +118,7 @@ void Call::AuthSkip(Direction dir) {
     return;
   }
   if (dir == FROM_SERVER && HasDefect(Defect::ZERO_MEDIA)) {
-    if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
+    if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
     return Pass(dir);
   }
   if (!m.IsResponse() && !m.IsAck() && !m.IsInvite())
@@ -132,7 +132,7 @@ void Call::SendXBye() {
   if (!server_message_) return;
   LogLine(LEVEL_DEBUG, "Send brutal BYE!!!\n");
   SipMessage bye(*server_message_);
-  const bool wasRequest = bye.IsRequest();
+  const bool was_request = bye.IsRequest();
   bye.Convert(SipMessage::BYE);
   bye.Remove(HID::HID_VIA);
   bye.Set(HID::HID_USER_AGENT, g_config.agent_name);
@@ -141,14 +141,14 @@ void Call::SendXBye() {
     const size_t amp = key_.rfind('&');
     if (amp != std::string::npos) to->Params().Param("tag", key_.substr(amp + 1));
   }
-  bye.RouteSetFrom(*server_message_, wasRequest);
+  bye.RouteSetFrom(*server_message_, was_request);
   // The relay's own inner face on top names the relay itself: the BYE would come straight back to it.
   const std::string inner = g_config.server_ipaddr;
   while (auto* r = bye.Header<RouteHeader>(HID::HID_ROUTE)) {
     if (r->User() != number_text_ || r->Host() != inner) break;
     bye.pop_front(HID::HID_ROUTE);
   }
-  if (wasRequest) bye.SwapFromTo();
+  if (was_request) bye.SwapFromTo();
   bye.Remove(HID::HID_RECORD_ROUTE);
   if (auto* cseq = bye.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(client_max_cseq_ + 1000);
   Pass(FROM_CLIENT, &bye);

@@ -41,7 +41,8 @@ void Call::InviteReceived(Direction dir) {
   if (dir == FROM_CLIENT) {
     Reply(FROM_CLIENT, 100, "Trying");
   } else {
-    if (WithinDialog() && HasDefect(Defect::DROP_FAST_REINVITE) && PollReactor::NowMs() - last_ack_time_ < 50) {
+    if (WithinDialog() && HasDefect(Defect::DROP_FAST_REINVITE) &&
+        PollReactor::NowMs() - last_ack_time_ < 50) {
       LogLine(LEVEL_DEBUG, "Warning: Defect 'N': Two Fast ReINVITE - Do not even response 100!\n");
       State(DialogState::PASS);
       return;
@@ -54,8 +55,7 @@ void Call::InviteReceived(Direction dir) {
 
   if (WithinDialog()) {
     // A fax from the server toward a direct client needs the relay's own INVITE to the client first.
-    if (dir == FROM_CLIENT && mode_ != NatType::OPAQUE && IsSDP(*message_) &&
-        CheckForT38(dir)) {
+    if (dir == FROM_CLIENT && mode_ != NatType::OPAQUE && IsSDP(*message_) && CheckForT38(dir)) {
       full_reason_ = FullModeReason::FAX;
       return Process(DialogEvent::START_FULL_MODE, dir);
     }
@@ -68,7 +68,7 @@ void Call::InviteReceived(Direction dir) {
   CallEvent(E_INVITE, "");
   if ((indirect_ || chained_) && CleanDefect())
     LogLine(LEVEL_DEBUG, indirect_ ? "Indirect Client: Remove 'EeTt' from Defects => FULL\n"
-                               : "Chained Client: Remove 'EeTt' from Defects\n");
+                                   : "Chained Client: Remove 'EeTt' from Defects\n");
   if (dir == FROM_CLIENT) ClientInviteDefects();
   if (dir == FROM_SERVER && message_->Header("X-LBC") != nullptr) {
     message_->Remove("X-LBC");
@@ -83,7 +83,8 @@ void Call::InviteReceived(Direction dir) {
     if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) {
       reg->AddCall(number_);
       registration_ = reg.operator->();
-      if (reg->DeviceDefects().Has(Defect::BARE_SDP) && !HasDefect(Defect::BARE_SDP)) defects_.Add(Defect::BARE_SDP);
+      if (reg->DeviceDefects().Has(Defect::BARE_SDP) && !HasDefect(Defect::BARE_SDP))
+        defects_.Add(Defect::BARE_SDP);
     }
   }
   if (mode_ == NatType::UNKNOWN && !csta_) return DecideNatType();
@@ -106,8 +107,10 @@ bool Call::HoldCheck(Direction dir) {
     message_->Header("X-Holder", text);
   }
   const bool long_hold = !hold && hold_time_ != 0 && time(nullptr) - hold_time_ > g_config.register_timeout;
-  if (!hold) hold_time_ = 0;
-  else if (hold_time_ == 0) hold_time_ = time(nullptr);
+  if (!hold)
+    hold_time_ = 0;
+  else if (hold_time_ == 0)
+    hold_time_ = time(nullptr);
   if (long_hold && !public_ip_ && mode_ != NatType::OPAQUE) {
     LogLine(LEVEL_DEBUG, "Too long Hold - Switch to FULL mode\n");
     full_reason_ = FullModeReason::DETECTED;
@@ -136,7 +139,8 @@ void Call::InviteResponse(Direction dir) {
   if (seq == 0) return OtherInTransaction(dir);
   if (seq == -1) return OutsideTransaction(dir);
   // The client repeats its 200 of the relay's own INVITE: the relay's ACK was lost.
-  if (seq == 1 && m.IsResponse() && m.Status() == 200 && cseq_shift_ != 0 && State() == DialogState::INVITE_SENT)
+  if (seq == 1 && m.IsResponse() && m.Status() == 200 && cseq_shift_ != 0 &&
+      State() == DialogState::INVITE_SENT)
     PassXAck();
 }
 
@@ -168,7 +172,8 @@ void Call::AnswerToInvite(Direction dir) {
     LogLine(LEVEL_DEBUG, "Warning: 200 OK without 'To:' tag - ignore\n");
     return;
   }
-  if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && State() == DialogState::INVITE_SENT && client_ok_) {
+  if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && State() == DialogState::INVITE_SENT &&
+      client_ok_) {
     if ((status == 481 || status == 400) && lost_ack_ && cseq_shift_ != 0) return RecoverLostAck();
     if (status == 200) lost_ack_ = false;
   }
@@ -182,10 +187,12 @@ void Call::AnswerToInvite(Direction dir) {
     if (Requires100rel(m)) expect_prack_ = true;
     if (dir == FROM_SERVER && status == 200) SetSrvMsg();
   }
-  if (dir == FROM_SERVER && status == 200 && !initial && HasDefect(Defect::HOLD_ANSWER_FROM_OFFER)) AnswerHoldForDevice();
+  if (dir == FROM_SERVER && status == 200 && !initial && HasDefect(Defect::HOLD_ANSWER_FROM_OFFER))
+    AnswerHoldForDevice();
   if (dir == FROM_SERVER && initial && (status == 401 || status == 407)) return Challenge(dir, SequenceOf(m));
   if (dir == FROM_SERVER && status == 183) got_183_ = true;
-  if (dir == FROM_SERVER && initial && status > 100 && status <= 200 && HasDefect(Defect::ZERO_MEDIA) && ZEarlyAnswer())
+  if (dir == FROM_SERVER && initial && status > 100 && status <= 200 && HasDefect(Defect::ZERO_MEDIA) &&
+      ZEarlyAnswer())
     return;
   // The client answers the relay's own INVITE: the relay confirms it; the server learns of it later.
   if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && mode_ != NatType::OPAQUE &&
@@ -213,11 +220,13 @@ void Call::AnswerToInvite(Direction dir) {
 // Some devices cannot take the server's own answer to their hold: they get their offer mirrored instead.
 void Call::AnswerHoldForDevice() {
   Sdp* offer = original_invite_ && IsSDP(*original_invite_) ? original_invite_->GetSDP() : nullptr;
-  if (offer == nullptr || offer->Medias().empty() || offer->Medias().front()->Mode() != SdpAttributes::SENDONLY) return;
+  if (offer == nullptr || offer->Medias().empty() ||
+      offer->Medias().front()->Mode() != SdpAttributes::SENDONLY)
+    return;
   auto answer = std::make_unique<Sdp>(*offer);
-  answer->Attrs().Mode(SdpAttributes::UNSPECIFIED);
+  answer->Attributes().Mode(SdpAttributes::UNSPECIFIED);
   for (const auto& media : answer->Medias()) {
-    media->Attrs().Mode(SdpAttributes::RECVONLY);
+    media->Attributes().Mode(SdpAttributes::RECVONLY);
     media->Connect().clear();
   }
   answer->MarkDirty();
@@ -229,7 +238,7 @@ void Call::AnswerHoldForDevice() {
 // challenge with another CSeq means the credentials were refused: the call is rejected.
 void Call::Challenge(Direction dir, int cseq) {
   if (HasDefect(Defect::ZERO_MEDIA)) {
-    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
+    if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
   }
   Pass(dir);
   if (auth_cseq_number_ != 0) {
@@ -246,7 +255,8 @@ void Call::Challenge(Direction dir, int cseq) {
 
 void Call::OtherInTransaction(Direction dir) {
   SipMessage& m = *message_;
-  if (m.IsAck() && dir == invite_direction_ && original_invite_ && IsSDP(*original_invite_) && !m.Body().empty()) {
+  if (m.IsAck() && dir == invite_direction_ && original_invite_ && IsSDP(*original_invite_) &&
+      !m.Body().empty()) {
     m.Remove(HID::HID_CONTENT_TYPE);
     m.Body("");
   }

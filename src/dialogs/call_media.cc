@@ -36,8 +36,8 @@ bool Call::StartFullMode(bool send) {
     return false;
   }
   if (confirmed_ && WithinDialog()) relay_.Established(true);
-  LogLine(LEVEL_DEBUG, "FULL mode (%c): CLN port %d, SRV port %d\n", FullModeLetter(full_reason_), client_rtp_.LPort(),
-          server_rtp_.LPort());
+  LogLine(LEVEL_DEBUG, "FULL mode (%c): CLN port %d, SRV port %d\n", FullModeLetter(full_reason_),
+          client_rtp_.LPort(), server_rtp_.LPort());
   if (send) {
     InviteSending();
     State(DialogState::INVITE_SENT);

@@ -127,7 +127,8 @@ void Call::StartProbe() {
 bool Call::ProbeCallID(const std::string& callid) const {
   if (probe_token_.empty() || callid.size() < 2 || callid[1] != '.') return false;
   if (callid[0] < '0' || callid[0] > '2') return false;
-  return callid.compare(2, std::string::npos, number_text_ + '.' + probe_token_ + '@' + g_config.myipaddr) == 0;
+  return callid.compare(2, std::string::npos, number_text_ + '.' + probe_token_ + '@' + g_config.myipaddr) ==
+         0;
 }
 
 // The probe asks the client to answer at the alternate port. With a second address, a first probe from the
@@ -135,13 +136,14 @@ bool Call::ProbeCallID(const std::string& callid) const {
 void Call::SendOptions() {
   if (probe_token_.empty()) probe_token_ = RandomToken();
   const SipMessage* inv = original_invite_ ? original_invite_.get() : message_.get();
-  const auto* party = inv->Header<RouteHeader>(invite_direction_ == FROM_SERVER ? HID::HID_TO : HID::HID_FROM);
+  const auto* party =
+      inv->Header<RouteHeader>(invite_direction_ == FROM_SERVER ? HID::HID_TO : HID::HID_FROM);
   const std::string to = BareAddress(party);
   const std::string myip = g_config.myipaddr;
   auto build = [&](const std::string& via_host, char digit) {
     std::string text = "OPTIONS " + old_contact_ + " SIP/2.0\r\n";
-    text += "Via: SIP/2.0/UDP " + via_host + ':' + std::to_string(g_config.second_port) + ";branch=" + kProbeBranch +
-            number_text_ + '.' + digit + "\r\n";
+    text += "Via: SIP/2.0/UDP " + via_host + ':' + std::to_string(g_config.second_port) +
+            ";branch=" + kProbeBranch + number_text_ + '.' + digit + "\r\n";
     text += "Max-Forwards: 0\r\n";
     text += "To: " + to + "\r\n";
     text += "From: \"" + new_contact_ + "\" <sip:ostrel@" + myip + ">;tag=" + number_text_ + '-' +
@@ -159,15 +161,18 @@ void Call::SendOptions() {
   };
 
   if (g_config.second_ipaddr[0] == '\0') {
-    if (auto probe = build(myip, '0')) g_external_port.send(*probe, client_sip_address_, log_level_, LogThreshold());
+    if (auto probe = build(myip, '0'))
+      g_external_port.send(*probe, client_sip_address_, log_level_, LogThreshold());
     return;
   }
   ProbePort::Retire(std::move(probe_port_));
   probe_port_ = ProbePort::Open(static_cast<int>(number_));
   if (probe_port_->Usable()) {
-    if (auto probe = build(myip, '1')) probe_port_->send(*probe, client_sip_address_, log_level_, LogThreshold());
+    if (auto probe = build(myip, '1'))
+      probe_port_->send(*probe, client_sip_address_, log_level_, LogThreshold());
   }
-  if (auto probe = build(g_config.second_ipaddr, '2')) g_external_port.send(*probe, client_sip_address_, log_level_, LogThreshold());
+  if (auto probe = build(g_config.second_ipaddr, '2'))
+    g_external_port.send(*probe, client_sip_address_, log_level_, LogThreshold());
 }
 
 // An answer to a probe, from src. P is the client's Contact port: a NAT that keeps it preserves ports.
@@ -246,7 +251,8 @@ void Call::StoreRegistrationMode() {
   if (icmp_ && mode_ != NatType::OPAQUE) mode |= NatType::ICMPREPL;
   if (load_balanced_) mode |= NatType::LB;
   if (snat_) mode |= NatType::SNAT;
-  if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) reg->Mode(static_cast<NatType::Mode>(mode));
+  if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_))
+    reg->Mode(static_cast<NatType::Mode>(mode));
 }
 
 // The alternate port's timer: a probe that got no answer in time anchors the call instead of failing it.

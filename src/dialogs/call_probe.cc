@@ -25,7 +25,8 @@ constexpr int kT38MediaWaitMs = 4000;
 // The first of PCMU, G729 and GSM the client offers, 0 when none.
 uint8_t ProbeCodec(SipMessage& invite) {
   Sdp* sdp = IsSDP(invite) ? invite.GetSDP() : nullptr;
-  const SdpRtpMedia* audio = sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
+  const SdpRtpMedia* audio =
+      sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
   if (audio == nullptr) return 0;
   for (const std::string& fmt : audio->Formats()) {
     if (fmt == "0" || fmt == "18" || fmt == "3") return static_cast<uint8_t>(std::stoi(fmt));
@@ -53,7 +54,8 @@ bool SupportsTimer(const SipMessage& m) {
 }  // namespace
 
 void Call::HoldInvite() {
-  if (!held_invite_ && message_ && message_->IsInvite()) held_invite_ = std::make_unique<SipMessage>(*message_);
+  if (!held_invite_ && message_ && message_->IsInvite())
+    held_invite_ = std::make_unique<SipMessage>(*message_);
 }
 
 void Call::ResumeInvite() {
@@ -80,12 +82,13 @@ void Call::SendX183() {
   answer.Body(ProbeSDP(false));
   RegisterProbeMedia(true);
   auto* to = answer.Header<ToHeader>(HID::HID_TO);
-  if (to != nullptr && to->Params().Param("tag") == nullptr) to->Params().Param("tag", ZTag());
+  if (to != nullptr && to->Params().Param("tag") == nullptr) to->Params().Param("tag", ZeroTag());
   answer.Remove(HID::HID_USER_AGENT);
   answer.Remove(HID::HID_CONTACT);
   answer.Set(HID::HID_SERVER, g_config.agent_name);
   if (HasDefect(Defect::RESTORE_REQUEST_URI))
-    answer.Set(HID::HID_CONTACT, "<sip:ostrel@" + std::string(g_config.myipaddr) + ':' + std::to_string(g_config.main_port) + '>');
+    answer.Set(HID::HID_CONTACT, "<sip:ostrel@" + std::string(g_config.myipaddr) + ':' +
+                                     std::to_string(g_config.main_port) + '>');
   else if (HasDefect(Defect::RECORD_ROUTE_IN_PROBE_183))
     answer.push_back(HID::HID_RECORD_ROUTE, OuterFace(number_text_));
   g_external_port.send(answer, client_sip_address_, log_level_, LogThreshold());

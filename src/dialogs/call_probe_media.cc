@@ -34,7 +34,8 @@ bool Call::OpenProbeMedia() {
 std::string Call::ProbeSDP(bool full) {
   const std::string ip = g_config.myipaddr;
   client_rtp_.Open();
-  std::string text = "v=0\r\no=ostrel 1 1 IN IP4 " + ip + "\r\ns=SIP Ostrel\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\n";
+  std::string text =
+      "v=0\r\no=ostrel 1 1 IN IP4 " + ip + "\r\ns=SIP Ostrel\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\n";
   text += "m=audio " + std::to_string(OfferedPort(client_rtp_)) + " RTP/AVP ";
   if (full) {
     text += "0 18 3 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:18 G729/8000\r\na=rtpmap:3 GSM/8000\r\n";
@@ -57,7 +58,8 @@ std::string Call::ProbeSDP(bool full) {
     copy->Assemble(text);
     return text;
   }
-  text += "m=video " + std::to_string(vport) + " RTP/AVP 31 99\r\na=rtpmap:31 H261/90000\r\na=rtpmap:99 H264/90000\r\n";
+  text += "m=video " + std::to_string(vport) +
+          " RTP/AVP 31 99\r\na=rtpmap:31 H261/90000\r\na=rtpmap:99 H264/90000\r\n";
   return text;
 }
 
@@ -91,7 +93,7 @@ void Call::GoFull(bool send) {
 
 // Reactor thread, the call locked: the client's media reached a pair the relay offered.
 void Call::ProbePacket(RtpPort& pair, const InetAddress& src) {
-  if (src.IpAddr() != client_sip_address_.IpAddr()) {
+  if (src.Ip() != client_sip_address_.Ip()) {
     if (!HasDefect(Defect::LOAD_BALANCED)) return;
     LogLine(LEVEL_DEBUG, "Session FW type set to LB Symmetric\n");
     ProbeToFull();

@@ -47,8 +47,10 @@ void RemoveSupported(SipMessage& m, const char* tag) {
       v.remove_prefix(std::min(comma + 1, v.size()));
       item.erase(0, item.find_first_not_of(" \t"));
       item.erase(item.find_last_not_of(" \t") + 1);
-      if (strcasecmp(item.c_str(), tag) == 0) found = true;
-      else if (!item.empty()) kept += (kept.empty() ? "" : ", ") + item;
+      if (strcasecmp(item.c_str(), tag) == 0)
+        found = true;
+      else if (!item.empty())
+        kept += (kept.empty() ? "" : ", ") + item;
     }
   }
   if (!found) return;
@@ -83,7 +85,8 @@ bool Call::PreProcess(Direction dir) {
       return false;
     }
     if (client_ok_) RestoreClientOk();
-    if (m.Header(HID::HID_RECORD_ROUTE) == nullptr && original_invite_ && original_invite_->Header(HID::HID_RECORD_ROUTE) != nullptr) {
+    if (m.Header(HID::HID_RECORD_ROUTE) == nullptr && original_invite_ &&
+        original_invite_->Header(HID::HID_RECORD_ROUTE) != nullptr) {
       m.Set(HID::HID_RECORD_ROUTE, original_invite_->Header(HID::HID_RECORD_ROUTE)->Copy());
       LogLine(LEVEL_DEBUG, "Reconstuct 200_OK Record_Route(s)\n");
     }
@@ -99,7 +102,8 @@ bool Call::PreProcess(Direction dir) {
       if (!public_ip_ || mode_ == NatType::OPAQUE) {
         const bool complete = State() == DialogState::COMPLETE;
         SubstituteSDP(m, dir);
-        if (!complete && State() == DialogState::COMPLETE) return false;  // anchoring found no ports: the call is rejected
+        if (!complete && State() == DialogState::COMPLETE)
+          return false;  // anchoring found no ports: the call is rejected
       }
       if (dir == FROM_SERVER) RemoveTool(*sdp);
     }
@@ -114,7 +118,8 @@ bool Call::PreProcess(Direction dir) {
 // the current message.
 void Call::RestoreClientOk() {
   const int seq = SequenceOf(*message_);
-  std::unique_ptr<HeaderLine> via = message_->Header(HID::HID_VIA) ? message_->Header(HID::HID_VIA)->Copy() : nullptr;
+  std::unique_ptr<HeaderLine> via =
+      message_->Header(HID::HID_VIA) ? message_->Header(HID::HID_VIA)->Copy() : nullptr;
   const std::string body = message_->Body();
   *message_ = *client_ok_;
   if (auto* cseq = message_->Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(seq);
@@ -161,11 +166,11 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
     bool removed = false;
     for (const auto& media : sdp.Medias()) {
       if (SdpRtpMedia* rtp = media->AsRTP(); rtp != nullptr && media->MediaType() <= SdpMedia::VIDEO) {
-        if (rtp->Proto() != "AVP") {
-          rtp->Proto("AVP");
+        if (rtp->Transport() != "AVP") {
+          rtp->Transport("AVP");
           sdp.MarkDirty();
         }
-        while (media->Attrs().Remove("crypto")) removed = true;
+        while (media->Attributes().Remove("crypto")) removed = true;
       }
     }
     if (removed) {
@@ -175,21 +180,21 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
   }
   if (dir == FROM_CLIENT && !public_ip_) {
     for (const auto& media : sdp.Medias())
-      if (media->Attrs().Remove("rtcp")) sdp.MarkDirty();
+      if (media->Attributes().Remove("rtcp")) sdp.MarkDirty();
   }
   if (dir != FROM_SERVER) return;
   const auto& medias = sdp.Medias();
   if (HasDefect(Defect::NO_VIDEO) && sdp.Media(SdpMedia::VIDEO) != nullptr) {
     sdp.RemoveMedia(SdpMedia::VIDEO);
-    sdp.Attrs().Remove("group");
+    sdp.Attributes().Remove("group");
     sdp.MarkDirty();
     LogLine(LEVEL_DEBUG, "Defect 'V' - Remove media Video\n");
   }
   if (HasDefect(Defect::NO_PTIME_OR_T38_EXTRAS)) {
-    if (!medias.empty() && medias[0]->Attrs().Remove("ptime")) sdp.MarkDirty();
+    if (!medias.empty() && medias[0]->Attributes().Remove("ptime")) sdp.MarkDirty();
     if (medias.size() > 2) {
       for (const char* a : {"T38FaxFillBitRemoval", "T38FaxTranscodingMMR", "T38FaxTranscodingJBIG"})
-        if (medias[2]->Attrs().Remove(a)) sdp.MarkDirty();
+        if (medias[2]->Attributes().Remove(a)) sdp.MarkDirty();
     }
   }
   if (HasDefect(Defect::SESSION_CONNECTION_FROM_AUDIO) && sdp.Connect().empty() && !medias.empty() &&
@@ -201,8 +206,8 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
 
 // The server's SDP reaches the client without the signature of another client.
 void Call::RemoveTool(Sdp& sdp) {
-  bool removed = sdp.Attrs().Remove("tool");
-  for (const auto& media : sdp.Medias()) removed = media->Attrs().Remove("tool") || removed;
+  bool removed = sdp.Attributes().Remove("tool");
+  for (const auto& media : sdp.Medias()) removed = media->Attributes().Remove("tool") || removed;
   if (removed) sdp.MarkDirty();
 }
 
@@ -214,7 +219,8 @@ void Call::OverwriteKey() {
   auto* to = m.Header<ToHeader>(HID::HID_TO);
   if (callid == nullptr) return;
   std::string key = std::string(direction_ == FROM_SERVER ? "S&" : "C&") + callid->Value();
-  if (to != nullptr && to->Params().Param("tag") != nullptr) key += std::string("&") + to->Params().Param("tag");
+  if (to != nullptr && to->Params().Param("tag") != nullptr)
+    key += std::string("&") + to->Params().Param("tag");
   if (key != key_) {
     LogLine(LEVEL_DEBUG, "Overwrite Key: %s\n", key.c_str());
     original_key_ = key_;
@@ -229,7 +235,8 @@ void Call::OverwriteKey() {
 
 void Call::ClientInviteDefects() {
   SipMessage& m = *message_;
-  if (!indirect_ && (HasDefect(Defect::NO_100REL) || HasDefect(Defect::ZERO_MEDIA))) RemoveSupported(m, "100rel");
+  if (!indirect_ && (HasDefect(Defect::NO_100REL) || HasDefect(Defect::ZERO_MEDIA)))
+    RemoveSupported(m, "100rel");
   if (!indirect_ && HasDefect(Defect::NO_RECORD_ROUTE)) m.Remove(HID::HID_RECORD_ROUTE);
   if (HasDefect(Defect::ULAW_ONLY) && IsSDP(m)) {
     Sdp* sdp = m.GetSDP();
@@ -245,8 +252,8 @@ void Call::ClientInviteDefects() {
     }
   }
   m.Parse(HID::HID_CALL_INFO);
-  if (HasDefect(Defect::EMPTY_UNDIALABLE_USER) && m.Header(HID::HID_CALL_INFO) != nullptr && m.Header("Replaces") == nullptr &&
-      !DialableUser(m.URI().User()))
+  if (HasDefect(Defect::EMPTY_UNDIALABLE_USER) && m.Header(HID::HID_CALL_INFO) != nullptr &&
+      m.Header("Replaces") == nullptr && !DialableUser(m.URI().User()))
     m.URI().User("");
 }
 
@@ -255,6 +262,7 @@ std::string Call::BogusSDP() const {
   const std::string ip = g_config.myipaddr;
   const char* fmt = bare_codec_ == 18 ? "18" : bare_codec_ == 3 ? "3" : "0";
   const char* name = bare_codec_ == 18 ? "G729" : bare_codec_ == 3 ? "GSM" : "PCMU";
-  return "v=0\r\no=ostrel 1 1 IN IP4 " + ip + "\r\ns=SIP Ostrel\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\nm=audio 0 RTP/AVP " +
-         fmt + " 101\r\na=rtpmap:" + fmt + ' ' + name + "/8000\r\na=rtpmap:101 telephone-event/8000\r\n";
+  return "v=0\r\no=ostrel 1 1 IN IP4 " + ip + "\r\ns=SIP Ostrel\r\nc=IN IP4 " + ip +
+         "\r\nt=0 0\r\nm=audio 0 RTP/AVP " + fmt + " 101\r\na=rtpmap:" + fmt + ' ' + name +
+         "/8000\r\na=rtpmap:101 telephone-event/8000\r\n";
 }

@@ -154,7 +154,8 @@ void Call::ApplyReplica(const ha::CallRecord& r, bool created) {
 bool Call::TakeOverMedia(const ha::CallRecord& r) {
   if (!r.full || IsOpaque(mode_)) return true;
   mode_ = NatType::OPAQUE;
-  bool ready = r.cln_ports.audio != 0 && r.srv_ports.audio != 0 && client_rtp_.Open(static_cast<int>(r.cln_ports.audio)) >= 0;
+  bool ready = r.cln_ports.audio != 0 && r.srv_ports.audio != 0 &&
+               client_rtp_.Open(static_cast<int>(r.cln_ports.audio)) >= 0;
   if (ready && r.cln_ports.video != 0) ready = client_video_.Open(static_cast<int>(r.cln_ports.video)) >= 0;
   if (ready) ready = server_rtp_.Open(static_cast<int>(r.srv_ports.audio)) >= 0;
   if (ready && r.srv_ports.video != 0) ready = server_video_.Open(static_cast<int>(r.srv_ports.video)) >= 0;
@@ -183,7 +184,8 @@ void Call::KeepServerRoute(const ha::CallRecord& r) {
   const size_t first = r.key.find('&'), last = r.key.rfind('&');
   const std::string callid = first != last ? r.key.substr(first + 1, last - first - 1) : r.key;
   const size_t comma = r.route_set.find(">,");
-  const std::string contact = r.route_set.substr(0, comma == std::string::npos ? std::string::npos : comma + 1);
+  const std::string contact =
+      r.route_set.substr(0, comma == std::string::npos ? std::string::npos : comma + 1);
   std::string text = "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 0.0.0.0\r\nFrom: <sip:x>\r\nTo: <sip:x>";
   if (!r.to_tag.empty()) text += ";tag=" + r.to_tag;
   text += "\r\nCall-ID: " + callid + "\r\nCSeq: 1 INVITE\r\nContact: " + contact + "\r\n";
@@ -197,4 +199,3 @@ void Call::KeepServerRoute(const ha::CallRecord& r) {
   }
   State(DialogState::PASS);
 }
-

@@ -26,7 +26,8 @@ uint32_t DottedToIp(const std::string& text) {
   return inet_pton(AF_INET, text.c_str(), &a) == 1 ? ntohl(a.s_addr) : 0;
 }
 
-// "a.b.c.d:port" of a media section, as Addr()/CAddr() give it; false unless the host is a literal address.
+// "a.b.c.d:port" of a media section, as Address()/ConnectionAddress() give it; false unless the host is a
+// literal address.
 bool LiteralHostPort(const std::string& hostport, InetAddress& out) {
   const size_t colon = hostport.rfind(':');
   if (colon == std::string::npos || DottedToIp(hostport.substr(0, colon)) == 0) return false;
@@ -100,32 +101,34 @@ void Call::LearnMedia(Direction dir, Sdp& sdp) {
 
 bool Call::LearnClient(const SdpMedia& media, RtpPort& pair, const char* what) {
   InetAddress rtp, rtcp;
-  if (!LiteralHostPort(media.Addr(), rtp) || rtp.IpAddr() == 0 || rtp.Port() == 0) return false;
-  LiteralHostPort(media.CAddr(), rtcp);
+  if (!LiteralHostPort(media.Address(), rtp) || rtp.Ip() == 0 || rtp.Port() == 0) return false;
+  LiteralHostPort(media.ConnectionAddress(), rtcp);
   if (snat_) {
-    rtp.IpAddr(client_sip_address_.IpAddr());
-    rtcp.IpAddr(client_sip_address_.IpAddr());
+    rtp.Ip(client_sip_address_.Ip());
+    rtcp.Ip(client_sip_address_.Ip());
   }
   pair.RtpDestination(rtp);
-  LogLine(LEVEL_DEBUG, "Cln %s RTP  Adress %s\n", what, rtp.Str().c_str());
+  LogLine(LEVEL_DEBUG, "Cln %s RTP  Adress %s\n", what, rtp.Text().c_str());
   pair.RtcpDestination(rtcp);
-  LogLine(LEVEL_DEBUG, "Cln %s RTCP Adress %s\n", what, rtcp.Str().c_str());
+  LogLine(LEVEL_DEBUG, "Cln %s RTCP Adress %s\n", what, rtcp.Text().c_str());
   return true;
 }
 
 // A hold (0.0.0.0) leaves the destination empty: nothing is sent toward a party that holds the call.
 void Call::LearnServer(const SdpMedia& media, RtpPort& pair, const char* what) {
   InetAddress rtp, rtcp;
-  LiteralHostPort(media.Addr(), rtp);
-  LiteralHostPort(media.CAddr(), rtcp);
+  LiteralHostPort(media.Address(), rtp);
+  LiteralHostPort(media.ConnectionAddress(), rtcp);
   pair.RtpDestination(rtp);
-  LogLine(LEVEL_DEBUG, "Srv %s RTP  Adress %s\n", what, rtp.Str().c_str());
+  LogLine(LEVEL_DEBUG, "Srv %s RTP  Adress %s\n", what, rtp.Text().c_str());
   pair.RtcpDestination(rtcp);
-  LogLine(LEVEL_DEBUG, "Srv %s RTCP Adress %s\n", what, rtcp.Str().c_str());
+  LogLine(LEVEL_DEBUG, "Srv %s RTCP Adress %s\n", what, rtcp.Text().c_str());
 }
 
 void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
-  const bool answer = msg.IsInvite() ? false : msg.IsAck() ? true : (original_invite_ && IsSDP(*original_invite_));
+  const bool answer = msg.IsInvite() ? false
+                      : msg.IsAck()  ? true
+                                     : (original_invite_ && IsSDP(*original_invite_));
   auto* cseq_h = msg.Header<CSeqHeader>(HID::HID_CSEQ);
   const int cseq = cseq_h != nullptr ? cseq_h->Sequence() : 0;
   Sdp* sdp = msg.GetSDP();
@@ -148,7 +151,8 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
     }
   }
   if (dir == FROM_CLIENT) NoteClientMedia(main, video);
-  if (srtp_ != SrtpMode::OFF && dir == FROM_CLIENT && !answer && (audio == nullptr || audio->Attrs().Attribute("crypto") == nullptr))
+  if (srtp_ != SrtpMode::OFF && dir == FROM_CLIENT && !answer &&
+      (audio == nullptr || audio->Attributes().Attribute("crypto") == nullptr))
     srtp_ = SrtpMode::OFF;  // the client offers plain RTP: the call is not secured
   const bool hold = main != nullptr && main->IsHold();
 
@@ -216,7 +220,7 @@ void Call::NoteClientMedia(const SdpMedia* main, const SdpMedia* video) {
 // the SDP was rewritten that way (nothing else is to be done).
 bool Call::SameFirewall(Sdp& sdp, bool hold, SdpMedia* audio, SdpMedia* video, SdpMedia* image) {
   if (transcoding_ > 0 || public_ip_ || load_balanced_ || hold) return false;
-  const std::string_view text = SignatureOfTool(sdp.Attrs().Attribute("tool"));
+  const std::string_view text = SignatureOfTool(sdp.Attributes().Attribute("tool"));
   if (text.empty()) return false;
   if (text == signature_sdp_) {
     LogLine(LEVEL_DEBUG, "Warning: Got back its own SDP signature\n");
@@ -253,8 +257,8 @@ void Call::Sign(Sdp& sdp) {
   block.aport = signature_audio_port_;
   block.vport = static_cast<uint16_t>(client_local_video_port_);
   signature_sdp_ = EncodeSignature(block);
-  sdp.Attrs().Remove("tool");
-  sdp.Attrs().Attribute("tool", std::string(kToolPrefix) + signature_sdp_);
+  sdp.Attributes().Remove("tool");
+  sdp.Attributes().Attribute("tool", std::string(kToolPrefix) + signature_sdp_);
   sdp.MarkDirty();
 }
 

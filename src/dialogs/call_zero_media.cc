@@ -54,7 +54,8 @@ std::string AudioAddress(SipMessage& m) {
 
 bool SupportsTimer(const SipMessage& m) {
   const char* raw = m.Header(std::string_view("Supported"));
-  if (auto* sup = m.Header<SupportedHeader>(HID::HID_SUPPORTED)) return sup->Value().find("timer") != std::string::npos;
+  if (auto* sup = m.Header<SupportedHeader>(HID::HID_SUPPORTED))
+    return sup->Value().find("timer") != std::string::npos;
   return raw != nullptr && std::string_view(raw).find("timer") != std::string_view::npos;
 }
 
@@ -71,13 +72,14 @@ void KeepOneRecordRoute(SipMessage& m, bool keep_last) {
 }  // namespace
 
 // The string hash that numbers the relay's own tags: h = h * 33 + c from 5381, never 0.
-uint32_t HashStr(const char* s) {
+uint32_t HashText(const char* s) {
   uint32_t h = 5381;
-  for (; *s != '\0'; ++s) h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
+  for (; *s != '\0'; ++s)
+    h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*s)));
   return h != 0 ? h : 1;
 }
 
-uint32_t Call::ZNumb() {
+uint32_t Call::ZeroNumber() {
   if (zero_number_ != 0) return zero_number_;
   const size_t first = key_.find('&');
   std::string text;
@@ -87,7 +89,7 @@ uint32_t Call::ZNumb() {
     const size_t second = key_.find('&', first + 1);
     text = key_.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
   }
-  zero_number_ = HashStr((text + old_contact_).c_str());
+  zero_number_ = HashText((text + old_contact_).c_str());
   return zero_number_;
 }
 
@@ -125,9 +127,11 @@ void Call::StoreZAnswer(const SipMessage& m) {
 bool Call::ZEarlyAnswer() {
   SipMessage& m = *message_;
   const int status = m.Status();
-  const bool early183 = status == 183 && (HasDefect(Defect::EARLY_MEDIA_AS_ANSWER) ||
-                                          (HasDefect(Defect::NO_100REL) && !public_ip_ && mode_ == NatType::RESTRICTED));
-  const bool ringing = status == 180 && got_183_ && HasDefect(Defect::RINGBACK_AFTER_EARLY_MEDIA) && !Anchored();
+  const bool early183 =
+      status == 183 && (HasDefect(Defect::EARLY_MEDIA_AS_ANSWER) ||
+                        (HasDefect(Defect::NO_100REL) && !public_ip_ && mode_ == NatType::RESTRICTED));
+  const bool ringing =
+      status == 180 && got_183_ && HasDefect(Defect::RINGBACK_AFTER_EARLY_MEDIA) && !Anchored();
   const bool convert = early183 || ringing;
   if (ringing) {
     LogLine(LEVEL_DEBUG, "Defect 'Q' - Start RING (Release)\n");
@@ -152,7 +156,7 @@ bool Call::ZEarlyAnswer() {
   } else {
     m.Remove(HID::HID_RECORD_ROUTE);
   }
-  if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZTag());
+  if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
   if (!convert) return false;
   State(DialogState::Z_OK_SENT);
   Pass(FROM_SERVER);
@@ -273,7 +277,8 @@ void Call::ZeroAnswer(Direction dir) {
     return;
   }
   // The client repeating its ACK of the relay's 200: the server's answer was acknowledged by the relay.
-  if (m.IsAck() && dir == FROM_CLIENT && original_invite_ && Sequence(m) == Sequence(*original_invite_)) return;
+  if (m.IsAck() && dir == FROM_CLIENT && original_invite_ && Sequence(m) == Sequence(*original_invite_))
+    return;
   Pass(dir);
 }
 
@@ -291,7 +296,8 @@ void Call::AckServer(const SipMessage& answer, bool confirmed) {
   ack.Remove(HID::HID_VIA);
   ack.Set(HID::HID_USER_AGENT, g_config.agent_name);
   const char* tag = TagOf(answer, HID::HID_TO);
-  if (auto* to = ack.Header<ToHeader>(HID::HID_TO); to != nullptr && tag != nullptr) to->Params().Param("tag", tag);
+  if (auto* to = ack.Header<ToHeader>(HID::HID_TO); to != nullptr && tag != nullptr)
+    to->Params().Param("tag", tag);
   // A non-2xx ACK belongs to the INVITE's transaction and so carries its branch.
   const bool was = confirmed_;
   confirmed_ = confirmed;
@@ -324,7 +330,7 @@ void Call::ZByeToClient() {
   bye.Set(HID::HID_USER_AGENT, g_config.agent_name);
   bye.SwapFromTo();
   // The client knows the relay's tag, never the server's: a BYE carrying another would not be its dialog's.
-  if (auto* from = bye.Header<FromHeader>(HID::HID_FROM)) from->Params().Param("tag", ZTag());
+  if (auto* from = bye.Header<FromHeader>(HID::HID_FROM)) from->Params().Param("tag", ZeroTag());
   SetSequence(bye, Sequence(*original_invite_) + 1);
   Pass(FROM_SERVER, &bye);
 }
@@ -366,14 +372,15 @@ void Call::ZRetag(Direction dir) {
       }
     }
   } else {
-    tag = ZTag();
+    tag = ZeroTag();
     target = m.Header<RouteHeader>(m.IsRequest() ? HID::HID_FROM : HID::HID_TO);
     if (!public_ip_) KeepOneRecordRoute(m, !m.IsRequest());
     if (HasDefect(Defect::NO_RECORD_ROUTE)) {
       m.Remove(HID::HID_RECORD_ROUTE);
       auto* contact = m.Header<ContactHeader>(HID::HID_CONTACT);
       if (contact != nullptr && !contact->Star())
-        m.Set(HID::HID_CONTACT, "<sip:" + number_text_ + '@' + g_config.myipaddr + ':' + std::to_string(g_config.main_port) + '>');
+        m.Set(HID::HID_CONTACT, "<sip:" + number_text_ + '@' + g_config.myipaddr + ':' +
+                                    std::to_string(g_config.main_port) + '>');
     }
   }
   if (target != nullptr && !tag.empty()) {

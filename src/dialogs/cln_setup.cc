@@ -62,7 +62,7 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
   if (opts.loglvl != 0) log_level_ = opts.loglvl;
   if (opts.srtp) srtp_ = SrtpMode::ALLOWED;
   if (IsCall() && opts.smtr) Symmetric(true);
-  if (IsCall() && msg.IsInvite() && opts.xck) msg.Header("X-COOKIE", client_sip_address_.Str());
+  if (IsCall() && msg.IsInvite() && opts.xck) msg.Header("X-COOKIE", client_sip_address_.Text());
 
   Config::UserOptions user;
   if (!m->fuser.empty() && g_config.CheckUser(m->fuser, user)) {
@@ -77,7 +77,8 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
       uint8_t codec = 0;
       const int rule = g_config.CheckTransRules(msg, &codec);
       if (rule == -1) {
-        if (Hooks().Bounce) Hooks().Bounce(msg, 415, "Unsupported Media Type", client_sip_address_, g_external_port);
+        if (Hooks().Bounce)
+          Hooks().Bounce(msg, 415, "Unsupported Media Type", client_sip_address_, g_external_port);
         return false;
       }
       transcoding_ = static_cast<int8_t>(rule);
@@ -87,7 +88,8 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
 
   keep_contact_ = opts.pcnt;
   persistent_ = opts.prsn;
-  if (defects_.FromListedDevice()) LogLine(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.Letters().c_str());
+  if (defects_.FromListedDevice())
+    LogLine(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.Letters().c_str());
   if (opts.full) {
     LogLine(LEVEL_DEBUG, opts.trns ? "Known TRNS Domain.\n" : "Known FULL Domain.\n");
     SetFullDomain();
@@ -100,7 +102,8 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
 
   const uint64_t held = PollReactor::NowMs() - started;
   if (held > kSlowMs)
-    LogLine(LEVEL_ERROR, "Warning: Dialog locked for ~%lu ms during set-up\n", static_cast<unsigned long>(held));
+    LogLine(LEVEL_ERROR, "Warning: Dialog locked for ~%lu ms during set-up\n",
+            static_cast<unsigned long>(held));
   return true;
 }
 
@@ -110,18 +113,19 @@ bool Dialog::Throttled(const ClientMessage* m) {
   const bool ddos = g_dos.UnderDDOS();
   if (message_->IsRegister()) {
     const int limit = ddos ? g_config.throttle_ddos : g_config.throttle_register;
-    return !RegisterThrottle::Process().Admit(time(nullptr), limit, ddos, g_config.slow_start, Hooks().SetSlowStart);
+    return !RegisterThrottle::Process().Admit(time(nullptr), limit, ddos, g_config.slow_start,
+                                              Hooks().SetSlowStart);
   }
   if (!SlowStartOn() && !ddos) return false;
   const bool registered = Hooks().HasRegister && Hooks().HasRegister(new_contact_);
-  if (registered || g_config.IsTrusted(source_.IpAddr())) return false;
+  if (registered || g_config.IsTrusted(source_.Ip())) return false;
   Log("ostrel", LEVEL_DEBUG, "Not Registered - Throttled! (%s)\n", ddos ? "DDOS" : "Slow");
   return true;
 }
 
 // The server the request goes to: the domain's SRV candidates when it asks for them, else its next hop.
 bool Dialog::SetUpDestination(const DomainOptions& opts) {
-  const std::string hop = message_->Addr();
+  const std::string hop = message_->Address();
   domain_ = hop.substr(0, hop.find(':'));
   bool found = false;
   if (opts.srv) {
@@ -149,12 +153,13 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
     if (!Resolve(a, hop)) {
       LogLine(LEVEL_ERROR, "Warning: Destination '%s' could not be resolved\n", hop.c_str());
       g_dos.Report(source_, DosCore::DOS_L, 0);
-      if (Hooks().Bounce) Hooks().Bounce(*message_, 484, "Address Incomplete", client_sip_address_, g_external_port);
+      if (Hooks().Bounce)
+        Hooks().Bounce(*message_, 484, "Address Incomplete", client_sip_address_, g_external_port);
       return false;
     }
     server_sip_address_ = a;
   }
-  LogLine(LEVEL_DEBUG, "%sDestination: %s\n", opts.srv ? "SRV " : "", server_sip_address_.Str().c_str());
+  LogLine(LEVEL_DEBUG, "%sDestination: %s\n", opts.srv ? "SRV " : "", server_sip_address_.Text().c_str());
   return true;
 }
 
@@ -190,9 +195,9 @@ void Dialog::AnalyseVias() {
     else
       external_source_port_ = static_cast<uint16_t>(indirect_ ? bottom->SPort() : client_sip_address_.Port());
   }
-  if (client_rtp_ip_ == 0) client_rtp_ip_ = client_sip_address_.IpAddr();
+  if (client_rtp_ip_ == 0) client_rtp_ip_ = client_sip_address_.Ip();
   if (external_source_port_ == 0) external_source_port_ = client_sip_address_.Port();
-  if (uint16_t port = g_config.CheckRsvp(RsvpKey(client_rtp_ip_, client_contact_address_.IpAddr())); port != 0) {
+  if (uint16_t port = g_config.CheckRsvp(RsvpKey(client_rtp_ip_, client_contact_address_.Ip())); port != 0) {
     rsvp_ = true;
     client_sip_address_.Port(port);
     LogLine(LEVEL_DEBUG, "Set RSVP port to: %u\n", static_cast<unsigned>(port));

@@ -5,8 +5,8 @@
 #include <strings.h>
 
 #include "sip/header.h"
-#include "sip/message.h"
 #include "sip/headers/string.h"
+#include "sip/message.h"
 
 inline bool ContentTypeIs(const SipMessage& m, const char* type) {
   auto* ct = m.Header<ContentTypeHeader>(HeaderIds::HID_CONTENT_TYPE);

@@ -15,7 +15,8 @@ DialogHooks& Dialog::Hooks() {
   return hooks;
 }
 
-Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg)
+Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
+               const RegistrationValues& reg)
     : message_(std::move(msg)),
       key_(std::move(key)),
       direction_(FROM_SERVER),
@@ -66,10 +67,11 @@ void Dialog::AddKeys() {
 Dialog::~Dialog() {
   if (number_ == 0) return;
   CancelTimer(T_ANY);
-  LogLine(LEVEL_TRACE, "~Dialog_t Before (%zd,%zd) %s ....\n", table_->dialogs_by_number_.size(), table_->dialogs_by_key_.size(),
-       key_.c_str());
+  LogLine(LEVEL_TRACE, "~Dialog_t Before (%zd,%zd) %s ....\n", table_->dialogs_by_number_.size(),
+          table_->dialogs_by_key_.size(), key_.c_str());
   table_->EraseDialog(this);
-  LogLine(LEVEL_TRACE, "~Dialog_t After  (%zd,%zd) ....\n", table_->dialogs_by_number_.size(), table_->dialogs_by_key_.size());
+  LogLine(LEVEL_TRACE, "~Dialog_t After  (%zd,%zd) ....\n", table_->dialogs_by_number_.size(),
+          table_->dialogs_by_key_.size());
   LogLine(LEVEL_DEBUG, "End of Dialog  %s ....\n", key_.c_str());
 }
 
@@ -106,7 +108,8 @@ void Dialog::ScheduleTimer(int type, TimerCB* cb, int ms) {
 
 void Dialog::CancelTimer(int mask) {
   if (timer_id_ == PollReactor::kNoTimer) return;
-  if ((timer_type_ & mask) == 0) LogLine(LEVEL_ERROR, "Error: Canceling wrong timer %X %X\n", timer_type_, mask);
+  if ((timer_type_ & mask) == 0)
+    LogLine(LEVEL_ERROR, "Error: Canceling wrong timer %X %X\n", timer_type_, mask);
   if (PollReactor* r = PollReactor::Instance()) r->CancelTimer(timer_id_);
   timer_id_ = PollReactor::kNoTimer;
   timer_type_ = T_NONE;
@@ -133,8 +136,8 @@ void Dialog::OldContactUri(SipUri& u) const {
 
 void Dialog::ClientSipAddress(const InetAddress& a) {
   if (!client_sip_address_.empty() && client_sip_address_ != a)
-    LogLine(LEVEL_DEBUG, "Warning: Force CLN SipAddress update: %s --> %s\n", client_sip_address_.Str().c_str(),
-         a.Str().c_str());
+    LogLine(LEVEL_DEBUG, "Warning: Force CLN SipAddress update: %s --> %s\n",
+            client_sip_address_.Text().c_str(), a.Text().c_str());
   client_sip_address_ = a;
 }
 
@@ -153,7 +156,7 @@ std::string Dialog::Print() const {
 bool Dialog::Resolve(InetAddress& a, const std::string& host) const {
   if (Hooks().Assign) return Hooks().Assign(a, host.c_str(), number_text_.c_str());
   InetAddress resolved;
-  if (!resolved.Set(host.c_str()) || resolved.IpAddr() == 0) return false;
+  if (!resolved.Set(host.c_str()) || resolved.Ip() == 0) return false;
   a = resolved;
   return true;
 }

@@ -28,10 +28,10 @@ class SipPort;
 
 // Whether a dialog's client uses SRTP, and who holds its keys.
 enum class SrtpMode : int8_t {
-  OFF = 0,          // plain RTP (the client offered no "crypto")
-  ALLOWED = -1,     // allowed for this client or domain; the parties' keys pass through unchanged
-  OFFERED = 1,      // the relay terminates SRTP toward the client; the offer is made
-  TERMINATED = 3,   // offer and answer made: the relay encrypts and decrypts the client's media
+  OFF = 0,         // plain RTP (the client offered no "crypto")
+  ALLOWED = -1,    // allowed for this client or domain; the parties' keys pass through unchanged
+  OFFERED = 1,     // the relay terminates SRTP toward the client; the offer is made
+  TERMINATED = 3,  // offer and answer made: the relay encrypts and decrypts the client's media
 };
 
 // The values of the called client's registration that a dialog opened by the server starts from.
@@ -40,21 +40,30 @@ struct RegistrationValues {
   std::string old_contact;  // the client's own Contact
   std::string domain;
   Defects defects;
-  InetAddress hole;      // the client's public SIP address
+  InetAddress hole;     // the client's public SIP address
   uint32_t rtp_ip = 0;  // the client's expected RTP address
   bool public_ip = false;
   bool indirect = false;
   bool chained = false;
   bool persistent = false;
   bool transcoding = false;  // transcoding allowed
-  bool srtp = false;   // SRTP allowed
+  bool srtp = false;         // SRTP allowed
   int log_level = 0;
 };
 
 class Dialog {
  public:
   // A dialog has at most one pending timer; bits, so that CancelTimer can name several.
-  enum TimerKind { T_NONE = 0, T_RETRANS = 1, T_OPTIONS = 2, T_MEDIA = 4, T_AUTH = 8, T_COMPLETE = 16, T_ZANSWER = 32, T_ANY = 255 };
+  enum TimerKind {
+    T_NONE = 0,
+    T_RETRANS = 1,
+    T_OPTIONS = 2,
+    T_MEDIA = 4,
+    T_AUTH = 8,
+    T_COMPLETE = 16,
+    T_ZANSWER = 32,
+    T_ANY = 255
+  };
   enum Direction { FROM_NOWHERE = 0, FROM_CLIENT = 1, FROM_SERVER = 2 };
 
   // The event of a completion that reports nothing.
@@ -64,7 +73,8 @@ class Dialog {
   static constexpr int kCallLingerSec = 40;
 
   // A dialog opened by the server toward a registered client; srv is where the server's messages came from.
-  Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv, const RegistrationValues& reg);
+  Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
+         const RegistrationValues& reg);
   // A dialog opened by a client request (completed by ClientSetup); empty defects are taken from the device.
   Dialog(std::unique_ptr<SipMessage> msg, std::string key, Defects defects);
   // A bare entry under key (no message).
@@ -80,7 +90,8 @@ class Dialog {
   // False when the key was taken already: the creator deletes the object without using it.
   bool Entered() const { return number_ != 0; }
 
-  // --- Handlers, called by the intake with the dialog locked: event is what arrived with the current message.
+  // --- Handlers, called by the intake with the dialog locked: event is what arrived with the current
+  // message.
   virtual void HandleClientMessage(DialogEvent event);
   virtual void HandleServerMessage(DialogEvent event);
   // Completes a dialog created from client request m; false: dropped or answered, the caller destroys it.
@@ -222,7 +233,8 @@ class Dialog {
   void LogLine(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
   bool Resolve(InetAddress& a, const std::string& host) const;
 
-  std::atomic<DialogState> state_{DialogState::BLANK};  // read by other dialogs' workarounds without this dialog's lock
+  std::atomic<DialogState> state_{
+      DialogState::BLANK};  // read by other dialogs' workarounds without this dialog's lock
   std::unique_ptr<SipMessage> message_;
   std::string key_;
   Direction direction_ = FROM_CLIENT;

@@ -1,6 +1,6 @@
 // What dialogs need from the parts of the daemon above them (the core's answers and name resolution, its
-// slow-start switch and statistics) and from registrations. Installed once by start-up before any worker runs;
-// read afterwards from worker threads without a lock.
+// slow-start switch and statistics) and from registrations. Installed once by start-up before any worker
+// runs; read afterwards from worker threads without a lock.
 #pragma once
 
 #include <functional>
@@ -16,7 +16,8 @@ class Dialog;
 
 struct DialogHooks {
   // Answers a request in place with code and reason and sends it through port to `to`.
-  std::function<void(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port)>
+  std::function<void(SipMessage& msg, int code, const std::string& reason, const InetAddress& to,
+                     const SipPort& port)>
       Bounce;
   // Resolves "host[:port]" into a; true when it resolved. Unset: InetAddress::set without timing.
   std::function<bool(InetAddress& a, const char* host, const char* tag)> Assign;
@@ -27,7 +28,8 @@ struct DialogHooks {
   std::function<void(SipStartLine::RequestMethod method)> CountMethod;
   // Domain admission of a request whose options were not checked by the reader; may fill defect.
   // Unset: admitted with the options as they are.
-  std::function<bool(SipMessage& msg, const InetAddress& from, std::string& defect, DomainOptions& options)> CheckDomain;
+  std::function<bool(SipMessage& msg, const InetAddress& from, std::string& defect, DomainOptions& options)>
+      CheckDomain;
   // Whether a registration exists for a rewritten Contact; unset means none.
   std::function<bool(const std::string& ncnt)> HasRegister;
   // A 200 to a SUBSCRIBE from a client behind NAT keeps (or creates) its registration; the dialog is locked.

@@ -15,19 +15,19 @@ enum class DialogState {
   INVITE_SENT,        // the INVITE went on to the called side
   X_INVITE_SENT,      // NAT probe: the relay's own INVITE is on its way to the client (a server's call)
   X_183_SENT,         // NAT probe: the relay's own 183 went to the client (a client's call)
-  X_ACK_SENT,         // NAT probe: the client's answer to the relay's INVITE was acknowledged; its media is awaited
-  X_CLNMEDIA_RECV,    // NAT probe: the client's media reached the relay's probe ports
-  Z_OK_SENT,          // zero-media: the client has the relay's 200; the server has not answered finally
-  Z_ACK_RECV,         // zero-media: the client acknowledged the relay's 200
-  Z_DONE,             // zero-media: both sides answered and acknowledged
-  Z_INV_SENT,         // zero-media: the relay offers the client the server's SDP anew in a re-INVITE
-  START_FULL_MODE,    // the call's media is being anchored on the relay
-  CANCEL_RECV,        // a CANCEL of the pending INVITE is being handled
-  REFER_RECV,         // a REFER arrived
-  AUTH,               // the server challenged the INVITE: the client's retry is awaited
-  MOVED,              // the INVITE was redirected (3xx): the client's next INVITE is awaited
-  PASS,               // established, or a transaction: messages are relayed as they come
-  COMPLETE,           // over; lingers for retransmissions until its timer removes it
+  X_ACK_SENT,  // NAT probe: the client's answer to the relay's INVITE was acknowledged; its media is awaited
+  X_CLNMEDIA_RECV,  // NAT probe: the client's media reached the relay's probe ports
+  Z_OK_SENT,        // zero-media: the client has the relay's 200; the server has not answered finally
+  Z_ACK_RECV,       // zero-media: the client acknowledged the relay's 200
+  Z_DONE,           // zero-media: both sides answered and acknowledged
+  Z_INV_SENT,       // zero-media: the relay offers the client the server's SDP anew in a re-INVITE
+  START_FULL_MODE,  // the call's media is being anchored on the relay
+  CANCEL_RECV,      // a CANCEL of the pending INVITE is being handled
+  REFER_RECV,       // a REFER arrived
+  AUTH,             // the server challenged the INVITE: the client's retry is awaited
+  MOVED,            // the INVITE was redirected (3xx): the client's next INVITE is awaited
+  PASS,             // established, or a transaction: messages are relayed as they come
+  COMPLETE,         // over; lingers for retransmissions until its timer removes it
 };
 
 enum class DialogEvent {

@@ -41,7 +41,8 @@ unsigned DialogTable::NextNumber() {
   for (;;) {
     if (next_number_ == kLastNumber) next_number_ = kFirstNumber;
     ++next_number_;
-    if (dialogs_by_number_.find(static_cast<unsigned>(next_number_)) == dialogs_by_number_.end()) return static_cast<unsigned>(next_number_);
+    if (dialogs_by_number_.find(static_cast<unsigned>(next_number_)) == dialogs_by_number_.end())
+      return static_cast<unsigned>(next_number_);
   }
 }
 
@@ -94,13 +95,17 @@ size_t DialogTable::NumberCount() const {
 void DialogTable::Post(KeyMessage m) {
   MutexGuard guard(key_queue_lock_);
   key_queue_.push_back(m);
-  key_queue_lock_.signal();
+  key_queue_lock_.Signal();
 }
 
 void DialogTable::AddKey(int uno, int no) { Post({KeyMessage::ADD_NUMBER, uno, static_cast<uint64_t>(no)}); }
-void DialogTable::RemoveKey(int no, int uno) { Post({KeyMessage::REMOVE_NUMBER, no, static_cast<uint64_t>(uno)}); }
+void DialogTable::RemoveKey(int no, int uno) {
+  Post({KeyMessage::REMOVE_NUMBER, no, static_cast<uint64_t>(uno)});
+}
 void DialogTable::AddNKey(int uno) { Post({KeyMessage::ADD_KEY, uno, 0}); }
-void DialogTable::UpdateKey(int uno, const InetAddress& addr) { Post({KeyMessage::UPDATE_CALL, uno, addr.Key().b}); }
+void DialogTable::UpdateKey(int uno, const InetAddress& addr) {
+  Post({KeyMessage::UPDATE_CALL, uno, addr.Key().b});
+}
 void DialogTable::ClearRegistration(int uno) { Post({KeyMessage::CLEAR_REGISTRATION, uno, 0}); }
 
 bool DialogTable::AddAlias(unsigned no, const std::string& key) {
@@ -119,7 +124,7 @@ void DialogTable::Apply(const KeyMessage& m) {
     case KeyMessage::UPDATE_CALL: {
       if (ObjectGuard<Dialog> d = GetDialog(m.uno)) {
         InetAddress a;
-        InetAddress::key_t k;
+        InetAddress::PackedKey k;
         k.b = m.value;
         a.SetKey(k);
         d->ClientSipAddress(a);
@@ -129,7 +134,8 @@ void DialogTable::Apply(const KeyMessage& m) {
     case KeyMessage::CLEAR_REGISTRATION:
       if (ObjectGuard<Dialog> d = GetDialog(m.uno)) d->Register(nullptr);
       return;
-    default: break;
+    default:
+      break;
   }
   WriteGuard guard(table_lock_);
   switch (m.km_type) {
@@ -157,11 +163,13 @@ void DialogTable::Apply(const KeyMessage& m) {
       if (it == dialogs_by_number_.end() || it->second->number_ != static_cast<unsigned>(m.value)) return;
       Dialog* d = it->second;
       dialogs_by_number_.erase(it);
-      d->extra_numbers_.erase(std::remove(d->extra_numbers_.begin(), d->extra_numbers_.end(), static_cast<unsigned>(m.uno)),
-                           d->extra_numbers_.end());
+      d->extra_numbers_.erase(
+          std::remove(d->extra_numbers_.begin(), d->extra_numbers_.end(), static_cast<unsigned>(m.uno)),
+          d->extra_numbers_.end());
       return;
     }
-    default: return;
+    default:
+      return;
   }
 }
 
@@ -218,7 +226,9 @@ void DialogTable::Destroy(unsigned no) {
   for (unsigned k = 0;; ++k) {
     if (k > 0) {
       sched_yield();
-      if (k % 1000 == 1) Log(static_cast<int>(no), LEVEL_DEBUG, "Attempt to Destroy(%u) - Prevent dead lock. Yield!\n", k / 1000);
+      if (k % 1000 == 1)
+        Log(static_cast<int>(no), LEVEL_DEBUG, "Attempt to Destroy(%u) - Prevent dead lock. Yield!\n",
+            k / 1000);
     }
     WriteGuard guard(table_lock_);
     auto it = dialogs_by_number_.find(no);

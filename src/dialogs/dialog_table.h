@@ -2,8 +2,9 @@
 // and the key manager that applies table changes posted by threads holding a dialog's lock.
 // Any thread may look up, post key messages or destroy; only the key manager thread runs KeyManageLoop.
 //
-// Lock order: table_lock_ before a dialog's lock_, never after. A thread holding a dialog's lock never waits for
-// table_lock_ in write mode: it posts a key message, and Destroy only tries the dialog's lock and backs off.
+// Lock order: table_lock_ before a dialog's lock_, never after. A thread holding a dialog's lock never waits
+// for table_lock_ in write mode: it posts a key message, and Destroy only tries the dialog's lock and backs
+// off.
 #pragma once
 
 #include <atomic>
@@ -23,7 +24,13 @@ class DialogTable {
   using DialogsByNumber = std::map<unsigned, Dialog*>;
 
   struct KeyMessage {
-    enum KeyMessageType : uint8_t { ADD_NUMBER = 0, ADD_KEY = 1, REMOVE_NUMBER = 2, UPDATE_CALL = 3, CLEAR_REGISTRATION = 4 };
+    enum KeyMessageType : uint8_t {
+      ADD_NUMBER = 0,
+      ADD_KEY = 1,
+      REMOVE_NUMBER = 2,
+      UPDATE_CALL = 3,
+      CLEAR_REGISTRATION = 4
+    };
     KeyMessageType km_type;
     int uno;
     uint64_t value;
@@ -41,7 +48,8 @@ class DialogTable {
   ObjectGuard<Dialog> GetDialog(const std::string& key) const;
 
   void AddKey(int uno, int no);
-  // Erases dialogs_by_number_[no] only while it still leads to dialog uno (a descriptor may have been reused since).
+  // Erases dialogs_by_number_[no] only while it still leads to dialog uno (a descriptor may have been reused
+  // since).
   void RemoveKey(int no, int uno);
   void AddNKey(int uno);
   void UpdateKey(int uno, const InetAddress& addr);
@@ -77,7 +85,7 @@ class DialogTable {
   void EraseDialog(Dialog* d);
   unsigned NextNumber();
 
-  DialogsByKey dialogs_by_key_;    // guarded by table_lock_
+  DialogsByKey dialogs_by_key_;        // guarded by table_lock_
   DialogsByNumber dialogs_by_number_;  // guarded by table_lock_
 
  private:

@@ -58,20 +58,22 @@ bool Dialog::NotifyWorkarounds() {
   SipMessage& m = *message_;
   m.Parse(HID::HID_EVENT);
   auto* event = m.Header<EventHeader>(HID::HID_EVENT);
-  const bool dialogEvent = event != nullptr && event->Value() == "dialog";
+  const bool dialog_event = event != nullptr && event->Value() == "dialog";
 
   // Some devices cannot take a NOTIFY while their call is still being set up: hold it back, the server
   // sends it again.
   if (event != nullptr && HasDefect(Defect::HOLD_NOTIFY_DURING_CALL_SETUP)) {
-    auto* callId = m.Header<CallIdHeader>(HID::HID_CALL_ID);
-    const std::string key = "C&" + (callId != nullptr ? callId->Value() : std::string());
+    auto* call_id = m.Header<CallIdHeader>(HID::HID_CALL_ID);
+    const std::string key = "C&" + (call_id != nullptr ? call_id->Value() : std::string());
     // This dialog is locked: the table's lock may only be tried, never waited for.
     for (unsigned k = 0; table_->table_lock_.TryReadLock() != 0; ++k) {
-      if (k % 1000 == 1) LogLine(LEVEL_DEBUG, "Defect 'n' - Attempt(%u) to lock Dialog List. Yield!\n", k / 1000);
+      if (k % 1000 == 1)
+        LogLine(LEVEL_DEBUG, "Defect 'n' - Attempt(%u) to lock Dialog List. Yield!\n", k / 1000);
       sched_yield();
     }
     auto it = table_->dialogs_by_key_.find(key);
-    const bool callPending = it != table_->dialogs_by_key_.end() && it->second->State() != DialogState::COMPLETE;
+    const bool callPending =
+        it != table_->dialogs_by_key_.end() && it->second->State() != DialogState::COMPLETE;
     table_->table_lock_.unlock();
     if (callPending) {
       LogLine(LEVEL_DEBUG, "Defect 'n' - Retard NOTIFY\n");
@@ -90,7 +92,7 @@ bool Dialog::NotifyWorkarounds() {
     }
   }
 
-  if (HasDefect(Defect::PROCEEDING_AS_CONFIRMED) && dialogEvent) {
+  if (HasDefect(Defect::PROCEEDING_AS_CONFIRMED) && dialog_event) {
     std::string body = m.Body();
     size_t replaced = 0;
     for (size_t at = body.find(kProceeding); at != std::string::npos; at = body.find(kProceeding, at)) {
@@ -120,7 +122,8 @@ bool Dialog::IsRetransmission(const SipMessage& req) const {
 // A final response to the noted transaction, relayed toward the side that opened it, completes it: the
 // dialog keeps it for a while to answer that side's retransmissions instead of relaying them again.
 void Dialog::AfterRelay(Direction dir) {
-  if (final_response_ || State() != DialogState::COMPLETE || dir == direction_ || transaction_.cseq < 0) return;
+  if (final_response_ || State() != DialogState::COMPLETE || dir == direction_ || transaction_.cseq < 0)
+    return;
   const SipMessage& m = *message_;
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   if (!m.IsResponse() || m.Status() < 200 || cseq == nullptr || cseq->Sequence() != transaction_.cseq ||

@@ -48,7 +48,8 @@ struct Side {
 };
 
 Side SideToward(Dialog::Direction from) {
-  if (from == Dialog::FROM_CLIENT) return {g_config.server_ipaddr, g_config.second_port + 3, &g_internal_port};
+  if (from == Dialog::FROM_CLIENT)
+    return {g_config.server_ipaddr, g_config.second_port + 3, &g_internal_port};
   return {g_config.myipaddr, g_config.main_port, &g_external_port};
 }
 
@@ -90,8 +91,9 @@ void Dialog::Relay(Direction dir) {
   if (!request) {
     if (!NextHopOfResponse(dir, hop)) return;
   } else {
-    std::string via = "SIP/2.0/UDP " + side.host + ':' + std::to_string(side.port) + ";branch=z9hG4bK-ostrel-" +
-                      number_text_ + '-' + (cseq != nullptr ? std::to_string(cseq->Sequence()) : std::string()) +
+    std::string via = "SIP/2.0/UDP " + side.host + ':' + std::to_string(side.port) +
+                      ";branch=z9hG4bK-ostrel-" + number_text_ + '-' +
+                      (cseq != nullptr ? std::to_string(cseq->Sequence()) : std::string()) +
                       (Confirmed() && State() != DialogState::COMPLETE ? ".A" : ".0");
     m.push_front(HID::HID_VIA, via);
     SipUri contact;
@@ -103,7 +105,7 @@ void Dialog::Relay(Direction dir) {
       if (!WithinDialog()) SetRequestUri();
       auto* route = m.Header<RouteHeader>(HID::HID_ROUTE);
       auto* to = m.Header<ToHeader>(HID::HID_TO);
-      if (route != nullptr && to != nullptr && to->Params().Param("tag") != nullptr) hop = route->Addr();
+      if (route != nullptr && to != nullptr && to->Params().Param("tag") != nullptr) hop = route->Address();
     }
     if (!hop.empty() && !UpdateServer(hop)) return;
     RewriteContact();
@@ -112,22 +114,24 @@ void Dialog::Relay(Direction dir) {
   }
 
   PostProcess(dir);
-  side.out->send(m, dir == FROM_CLIENT ? server_sip_address_ : client_sip_address_, log_level_, LogThreshold());
+  side.out->send(m, dir == FROM_CLIENT ? server_sip_address_ : client_sip_address_, log_level_,
+                 LogThreshold());
 }
 
 // A response goes back along its Via; the hop itself matters only inside a call's dialog. False: drop it.
 bool Dialog::NextHopOfResponse(Direction dir, std::string& hop) {
   SipMessage& m = *message_;
-  hop = m.Addr();
+  hop = m.Address();
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   const SipMessage* orig = IsCall() ? OriginalInvite() : nullptr;
-  if (hop.empty() && dir == FROM_CLIENT && orig != nullptr && (cseq == nullptr || cseq->Method() != SipMessage::BYE)) {
+  if (hop.empty() && dir == FROM_CLIENT && orig != nullptr &&
+      (cseq == nullptr || cseq->Method() != SipMessage::BYE)) {
     if (HeaderLine* via = orig->Header(HID::HID_VIA)) {
       LogLine(LEVEL_DEBUG, "There is no VIA - Trying to restore...\n");
       std::unique_ptr<HeaderLine> top = via->Copy();
       top->DetachNext();
       m.push_front(HID::HID_VIA, std::move(top));
-      hop = m.Addr();
+      hop = m.Address();
     }
   }
   if (hop.empty()) {
@@ -143,7 +147,7 @@ bool Dialog::NextHopOfResponse(Direction dir, std::string& hop) {
 bool Dialog::UpdateServer(const std::string& hop) {
   InetAddress a;
   const bool ok = Resolve(a, hop);
-  LogLine(LEVEL_TRACE, "Update SrvSipAddr to %s (%s)\n", ok ? a.Str().c_str() : hop.c_str(), ok ? "T" : "F");
+  LogLine(LEVEL_TRACE, "Update SrvSipAddr to %s (%s)\n", ok ? a.Text().c_str() : hop.c_str(), ok ? "T" : "F");
   if (!ok) {
     LogLine(LEVEL_ERROR, "Warning: Cannot resolve Server address '%s' - do not forward.\n", hop.c_str());
     return false;
@@ -164,7 +168,8 @@ void Dialog::RewriteContact() {
   if (m.IsInvite() && keep_contact_) return;
   std::string value = '<' + new_contact_ + '>';
   if (m.IsRegister()) {
-    if (const char* q = contact->Params().Param("q")) value += *q != '\0' ? std::string(";q=") + q : std::string(";q");
+    if (const char* q = contact->Params().Param("q"))
+      value += *q != '\0' ? std::string(";q=") + q : std::string(";q");
   }
   m.Set(HID::HID_CONTACT, value);
 }
@@ -174,7 +179,8 @@ void Dialog::RecordRouteSet(Direction dir, bool keep) {
   const Face outer = Outer();
   const Face inner = Inner();
   if (dir == FROM_CLIENT && m.IsRequest()) {
-    if (m.Header(HID::HID_RECORD_ROUTE) != nullptr || keep_contact_ || (IsCall() && SymmetricWithoutRegistration())) {
+    if (m.Header(HID::HID_RECORD_ROUTE) != nullptr || keep_contact_ ||
+        (IsCall() && SymmetricWithoutRegistration())) {
       m.push_front(HID::HID_RECORD_ROUTE, FaceText(number_text_, inner));
       LogLine(LEVEL_DEBUG, "Add 'Record-Route:' to itself\n");
     }
@@ -214,7 +220,7 @@ void Dialog::RecordRouteSet(Direction dir, bool keep) {
 void Dialog::SetRequestUri() {
   if (!server_request_uri_ || !message_) return;
   SipUri server;
-  if (!server.Parse(server_sip_address_.Str(), false)) return;
+  if (!server.Parse(server_sip_address_.Text(), false)) return;
   server.User(message_->URI().User());
   server.Scheme("sip:");
   message_->URI() = server;
@@ -224,7 +230,8 @@ void Dialog::SetRequestUri() {
 // Each SRV candidate gets the first transmission and one retransmission before the next is tried.
 bool Dialog::NextServer() {
   if (++retransmissions_ > 7) return false;
-  if (!servers_ || WithinDialog() || State() == DialogState::Z_OK_SENT || retransmissions_ % 2 != 0) return true;
+  if (!servers_ || WithinDialog() || State() == DialogState::Z_OK_SENT || retransmissions_ % 2 != 0)
+    return true;
   auto target = [](const ServerRecord& s) { return s.s_name + ':' + std::to_string(s.s_port); };
   const char* which = "Next";
   bool found = false;
@@ -242,7 +249,7 @@ bool Dialog::NextServer() {
     servers_.reset();
   }
   SetRequestUri();
-  LogLine(LEVEL_DEBUG, "%s Destination: %s\n", which, server_sip_address_.Str().c_str());
+  LogLine(LEVEL_DEBUG, "%s Destination: %s\n", which, server_sip_address_.Text().c_str());
   return true;
 }
 
@@ -256,7 +263,8 @@ void Dialog::PostProcess(Direction dir) {
   SipMessage& m = *message_;
   if (!m.IsResponse()) return;
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
-  if (m.Status() == 200 && cseq != nullptr && cseq->Method() == SipMessage::SUBSCRIBE && (!public_ip_ || persistent_)) {
+  if (m.Status() == 200 && cseq != nullptr && cseq->Method() == SipMessage::SUBSCRIBE &&
+      (!public_ip_ || persistent_)) {
     auto* expires = m.Header<ExpiresHeader>(HID::HID_EXPIRES);
     if (expires != nullptr && expires->Value() > 0 && Hooks().KeepRegistrationAlive)
       Hooks().KeepRegistrationAlive(*this, expires->Value());

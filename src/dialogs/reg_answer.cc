@@ -134,7 +134,8 @@ ObjectGuard<Registration> RegisterDialog::EnterRecord(const std::string& user, b
 
 void RegisterDialog::HandleOk() {
   SipMessage& msg = *message_;
-  if (!keep_contact_ && g_config.CheckDefect(msg, 0).Has(Defect::KEEP_CONTACT)) g_config.ForceKeepContactDomain(domain_);
+  if (!keep_contact_ && g_config.CheckDefect(msg, 0).Has(Defect::KEEP_CONTACT))
+    g_config.ForceKeepContactDomain(domain_);
   auto* to = msg.Header<ToHeader>(HID::HID_TO);
   const std::string user = to != nullptr ? to->User() : std::string();
   const int expiry = GrantedExpiry();
@@ -163,8 +164,8 @@ void RegisterDialog::HandleOk() {
   StoreInRecord(*reg, expiry, jitter);
   if (existed) {
     auto* callid = msg.Header<CallIdHeader>(HID::HID_CALL_ID);
-    Registration::Refresh(NumberCString(), LEVEL_DEBUG | LEVEL_REGISTRATION_REGULATION, reg, callid ? callid->Value() : std::string(),
-                        old_contact_);
+    Registration::Refresh(NumberCString(), LEVEL_DEBUG | LEVEL_REGISTRATION_REGULATION, reg,
+                          callid ? callid->Value() : std::string(), old_contact_);
   }
   reg.reset();
   Pass(FROM_SERVER);
@@ -187,13 +188,14 @@ void RegisterDialog::StoreInRecord(Registration& reg, int expiry, int jitter) {
   TakeHeader(msg, "X-BareSDP", &bare);
   if (bare) defects_.Add(Defect::BARE_SDP);
 
-  reg.Param(client_sip_address_, full_user_, defects_, client_rtp_ip_, (expiry - jitter) + g_config.register_timeout, reg_tm, log_level_,
-            full_domain_, public_ip_, indirect_, chained_, srtp, persistent_, transcoding_ != 0);
+  reg.Param(client_sip_address_, full_user_, defects_, client_rtp_ip_,
+            (expiry - jitter) + g_config.register_timeout, reg_tm, log_level_, full_domain_, public_ip_,
+            indirect_, chained_, srtp, persistent_, transcoding_ != 0);
 
   if (extra_unregister_) {
     auto* to = msg.Header<ToHeader>(HID::HID_TO);
     const char* tag = to != nullptr ? to->Params().Param("tag") : nullptr;
-    reg.URegParam(server_sip_address_, tag != nullptr ? tag : "");
+    reg.SetUnregisterTarget(server_sip_address_, tag != nullptr ? tag : "");
     if (tag != nullptr) to->Params().Param("tag", "regs-" + std::to_string(reg.Number()));
   }
 

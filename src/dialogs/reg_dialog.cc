@@ -33,8 +33,11 @@ std::string DottedIp(uint32_t host_order) {
 
 }  // namespace
 
-RegisterDialog::RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, Defects defects, bool xunr)
-    : Dialog(std::move(msg), std::move(key), std::move(defects)), full_user_(std::move(fuser)), extra_unregister_(xunr) {}
+RegisterDialog::RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser,
+                               Defects defects, bool xunr)
+    : Dialog(std::move(msg), std::move(key), std::move(defects)),
+      full_user_(std::move(fuser)),
+      extra_unregister_(xunr) {}
 
 void RegisterDialog::HandleClientMessage(DialogEvent) {
   if (!message_) return;
@@ -68,7 +71,8 @@ void RegisterDialog::CountRetransmission() {
   if (retransmissions_ <= 2) return;
   const int seconds = std::max(3, 15 - 2 * retransmissions_);
   ScheduleTimer(T_COMPLETE, &g_internal_port, seconds * 1000);
-  LogLine(LEVEL_DEBUG, "Register. Number of Retransmissions: %d. Set timer 'COMPLETE' to %d sec.\n", retransmissions_, seconds);
+  LogLine(LEVEL_DEBUG, "Register. Number of Retransmissions: %d. Set timer 'COMPLETE' to %d sec.\n",
+          retransmissions_, seconds);
 }
 
 // "Contact: *" removes every binding and is valid only with "Expires: 0".
@@ -111,7 +115,8 @@ void RegisterDialog::LearnFirewallType() {
   if (at == std::string::npos) return;
   const size_t start = at + 7;
   const size_t end = user_agent_.find_first_of(" \t", start);
-  const std::string word = user_agent_.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  const std::string word =
+      user_agent_.substr(start, end == std::string::npos ? std::string::npos : end - start);
   if (strcasecmp(word.c_str(), "Symmetric") == 0)
     mode_ = NatType::OPAQUE;
   else if (strcasecmp(word.c_str(), "Cone") == 0)
@@ -128,6 +133,6 @@ void RegisterDialog::AttachHole() {
   }
   auto* contact = msg.Header<ContactHeader>(HID::HID_CONTACT);
   if (unregister_ || contact == nullptr || !g_config.hole_attach) return;
-  msg.Header("X-Hole", DottedIp(client_rtp_ip_) + ':' + std::to_string(external_source_port_) + ',' + contact->Host() + ':' +
-                           std::to_string(contact->SPort()));
+  msg.Header("X-Hole", DottedIp(client_rtp_ip_) + ':' + std::to_string(external_source_port_) + ',' +
+                           contact->Host() + ':' + std::to_string(contact->SPort()));
 }

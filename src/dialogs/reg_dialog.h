@@ -13,7 +13,8 @@
 
 class RegisterDialog : public Dialog {
  public:
-  RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, Defects defects, bool xunr);
+  RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, Defects defects,
+                 bool xunr);
   ~RegisterDialog() override = default;
 
   void HandleClientMessage(DialogEvent event) override;
@@ -22,7 +23,7 @@ class RegisterDialog : public Dialog {
 
   const std::string& UAgent() const { return user_agent_; }
   const std::string& ReceivedHole() const { return received_hole_; }
-  bool Unreg() const { return unregister_; }
+  bool IsUnregister() const { return unregister_; }
   bool ExtraUnregister() const { return extra_unregister_; }
   bool FullDomain() const { return full_domain_; }
 

@@ -11,7 +11,8 @@ void Registration::LogActive() {
     ReadGuard guard(maps_lock_);
     for (auto& [ncnt, reg] : by_contact_) {
       ObjectGuard<Registration> locked(reg);
-      Log(nullptr, LEVEL_ALWAYS, "%s  ==> %s\t(%s)\n", ncnt.c_str(), reg->old_contact_.c_str(), NatType::Name(reg->mode_));
+      Log(nullptr, LEVEL_ALWAYS, "%s  ==> %s\t(%s)\n", ncnt.c_str(), reg->old_contact_.c_str(),
+          NatType::Name(reg->mode_));
     }
     total = by_contact_.size();
   }

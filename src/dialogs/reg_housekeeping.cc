@@ -8,7 +8,8 @@ std::vector<std::string> Registration::Stale(time_t now) {
   for (auto& [ncnt, reg] : by_contact_) {
     ObjectGuard<Registration> locked(reg);
     const bool expired = reg->expiration_ < now;
-    const bool silent = reg->master_ && reg->last_update_ != 0 && now - reg->last_update_ > 2 * reg->registration_time_ &&
+    const bool silent = reg->master_ && reg->last_update_ != 0 &&
+                        now - reg->last_update_ > 2 * reg->registration_time_ &&
                         (!reg->public_ip_ || reg->persistent_);
     if (expired || silent) stale.push_back(ncnt);
   }

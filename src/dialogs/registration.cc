@@ -25,7 +25,7 @@ const void* Cookie(uint32_t number, uint32_t generation) {
 }  // namespace
 
 Registration::Registration(const std::string& ncnt, const std::string& ocnt, const std::string& callid,
-                       const std::string& user, const std::string& domain)
+                           const std::string& user, const std::string& domain)
     : new_contact_(ncnt), old_contact_(ocnt), call_id_(callid), user_(user), domain_(domain) {
   std::vector<uint32_t> moved;
   {
@@ -54,14 +54,15 @@ Registration::Registration(const std::string& ncnt, const std::string& ocnt, con
       slot = this;
     }
   }
-  for (uint32_t uno : moved) Log(static_cast<int>(uno), LEVEL_DEBUG, "Warning: Move Call to the new Registration\n");
+  for (uint32_t uno : moved)
+    Log(static_cast<int>(uno), LEVEL_DEBUG, "Warning: Move Call to the new Registration\n");
 }
 
 // The caller holds maps_lock_ for writing (or the record never entered the maps).
 Registration::~Registration() {
   if (new_contact_.empty()) return;
-  Log("ostrel", LEVEL_DEBUG | LEVEL_REGISTRATION_REGULATION, "Remove registration: %s (%zu %zu)\n", new_contact_.c_str(),
-      static_cast<size_t>(last_update_), static_cast<size_t>(expiration_));
+  Log("ostrel", LEVEL_DEBUG | LEVEL_REGISTRATION_REGULATION, "Remove registration: %s (%zu %zu)\n",
+      new_contact_.c_str(), static_cast<size_t>(last_update_), static_cast<size_t>(expiration_));
   by_contact_.erase(new_contact_);
   by_number_.erase(number_);
   if (!user_.empty()) {
@@ -80,7 +81,8 @@ ObjectGuard<Registration> Registration::GetRegister(const std::string& ncnt) {
   return ObjectGuard<Registration>(it == by_contact_.end() ? nullptr : it->second);
 }
 
-ObjectGuard<Registration> Registration::GetRegister(const std::string& callid, const std::string& domain, const std::string& user) {
+ObjectGuard<Registration> Registration::GetRegister(const std::string& callid, const std::string& domain,
+                                                    const std::string& user) {
   ReadGuard guard(maps_lock_);
   auto it = by_user_.find(callid + domain + user);
   return ObjectGuard<Registration>(it == by_user_.end() ? nullptr : it->second);
@@ -132,9 +134,9 @@ void Registration::CleanUp() {
   Log("ostrel", LEVEL_ALWAYS, "CleanUp ALL Registrations ...\n");
 }
 
-void Registration::Param(const InetAddress& hole, const std::string& fuser, const Defects& defects, uint32_t exp_rtp_ip,
-                       int lifetime, int reg_tm, int log_level, bool fdomain, bool publ, bool indr, bool chain,
-                       bool srtp, bool prsn, bool trnsc) {
+void Registration::Param(const InetAddress& hole, const std::string& fuser, const Defects& defects,
+                         uint32_t exp_rtp_ip, int lifetime, int reg_tm, int log_level, bool fdomain,
+                         bool publ, bool indr, bool chain, bool srtp, bool prsn, bool trnsc) {
   last_update_ = time(nullptr);
   expiration_ = last_update_ + lifetime;
   hole_ = hole;
@@ -152,7 +154,7 @@ void Registration::Param(const InetAddress& hole, const std::string& fuser, cons
   transcoding_ = trnsc;
 }
 
-void Registration::URegParam(const InetAddress& server, const std::string& ttag) {
+void Registration::SetUnregisterTarget(const InetAddress& server, const std::string& ttag) {
   server_sip_address_ = server;
   to_tag_ = ttag;
 }
@@ -171,7 +173,8 @@ void Registration::ScheduleRegistrationTimer(int seconds) {
   if (seconds < 2 * g_config.register_timeout) seconds = 2 * g_config.register_timeout;
   master_ = true;
   ++timer_generation_;
-  if (PollReactor* r = PollReactor::Instance()) timer_id_ = r->SetTimer(&expiry_timer_, seconds * 1000, Cookie(number_, timer_generation_));
+  if (PollReactor* r = PollReactor::Instance())
+    timer_id_ = r->SetTimer(&expiry_timer_, seconds * 1000, Cookie(number_, timer_generation_));
   if (hooks.set_master) hooks.set_master();
 }
 
@@ -212,8 +215,8 @@ void Registration::SendInternalUnregister(long time_left) {
   const std::string n = std::to_string(number_);
   const std::string uri = "sip:" + user_ + "@" + domain_;
   std::string text = "REGISTER sip:" + domain_ + " SIP/2.0\r\n";
-  text += "Via: SIP/2.0/UDP " + std::string(g_config.server_ipaddr) + ":" + std::to_string((g_config.second_port + 3) & 0xFFFF) +
-          ";branch=z9hG4bK-reg-ostrel-" + n + "\r\n";
+  text += "Via: SIP/2.0/UDP " + std::string(g_config.server_ipaddr) + ":" +
+          std::to_string((g_config.second_port + 3) & 0xFFFF) + ";branch=z9hG4bK-reg-ostrel-" + n + "\r\n";
   text += "From: <" + uri + ">;tag=regs-" + n + "\r\n";
   text += "To: <" + uri + ">" + (to_tag_.empty() ? "" : ";tag=" + to_tag_) + "\r\n";
   text += "Call-ID: " + user_ + "-" + n + "@" + g_config.myipaddr + "\r\n";
@@ -224,8 +227,8 @@ void Registration::SendInternalUnregister(long time_left) {
   if (msg.Parse(text) && hooks.send_to_server) hooks.send_to_server(msg, server_sip_address_);
 }
 
-void Registration::Refresh(const char* tag, int level, ObjectGuard<Registration>& reg, const std::string& callid,
-                         const std::string& ocnt) {
+void Registration::Refresh(const char* tag, int level, ObjectGuard<Registration>& reg,
+                           const std::string& callid, const std::string& ocnt) {
   if (reg->call_id_.empty()) {
     reg->call_id_ = callid;
     return;
@@ -254,16 +257,17 @@ void Registration::Refresh(const char* tag, int level, ObjectGuard<Registration>
   reg.Set(r);
 }
 
-bool Registration::IsHitCache(SipMessage& msg, const std::string& ncnt, const std::string& fuser, int& level) {
+bool Registration::IsHitCache(SipMessage& msg, const std::string& ncnt, const std::string& fuser,
+                              int& level) {
   ObjectGuard<Registration> reg = GetRegister(ncnt);
-  Log("ostrel", LEVEL_TRACE | LEVEL_REGISTRATION_CACHE, level, "Reg: %s => %p %ld", ncnt.c_str(), static_cast<void*>(reg),
-      reg ? static_cast<long>(reg->expiration_) : 0L);
+  Log("ostrel", LEVEL_TRACE | LEVEL_REGISTRATION_CACHE, level, "Reg: %s => %p %ld", ncnt.c_str(),
+      static_cast<void*>(reg), reg ? static_cast<long>(reg->expiration_) : 0L);
   if (!reg) return false;
   if (reg->log_level_ != 0) level = reg->log_level_;
   const time_t now = time(nullptr);
   auto* callid = msg.Header<CallIdHeader>(SipHeaders::HID_CALL_ID);
-  const bool hit = now < reg->expiration_ - 2 * reg->registration_time_ && fuser == reg->full_user_ && callid != nullptr &&
-                   callid->Value() == reg->call_id_;
+  const bool hit = now < reg->expiration_ - 2 * reg->registration_time_ && fuser == reg->full_user_ &&
+                   callid != nullptr && callid->Value() == reg->call_id_;
   if (!hit) return false;
   // Only a hit touches the presence timer: a miss goes to the server, whose answer reschedules it.
   reg->CancelRegistrationTimer();
@@ -289,8 +293,8 @@ void Registration::KeepAliveFromSubscribe(Dialog& d) {
     Log(d.NumberCString(), LEVEL_DEBUG, "Create Short Registration from SUBSCRIBE rsp.\n");
     const SipMessage* msg = d.GetMessage();
     auto* callid = msg ? msg->Header<CallIdHeader>(SipHeaders::HID_CALL_ID) : nullptr;
-    auto* created = new Registration(d.NewContact(), d.OldContact(), callid ? callid->Value() : std::string(), "",
-                                   d.Domain());
+    auto* created = new Registration(d.NewContact(), d.OldContact(), callid ? callid->Value() : std::string(),
+                                     "", d.Domain());
     if (!created->Entered()) {
       delete created;
       return;
@@ -300,8 +304,9 @@ void Registration::KeepAliveFromSubscribe(Dialog& d) {
     Defects defects = d.DeviceDefects();
     const int t = g_config.GetSubscribeTimeout(d.ClientRtpIP(), mode, nullptr, &defects);
     d.DeviceDefects(defects);
-    reg->Param(d.ClientSipAddress(), "", defects, d.ClientRtpIP(), 2 * t - 1, t, d.LogLevel(), false, d.PublicIP(),
-               d.Indirect(), d.Chained(), d.SRTP() != SrtpMode::OFF, d.Persistent(), d.Transcoding() != 0);
+    reg->Param(d.ClientSipAddress(), "", defects, d.ClientRtpIP(), 2 * t - 1, t, d.LogLevel(), false,
+               d.PublicIP(), d.Indirect(), d.Chained(), d.SRTP() != SrtpMode::OFF, d.Persistent(),
+               d.Transcoding() != 0);
   }
   const time_t now = time(nullptr);
   if (reg->Expiration() < now + reg->RegistrationTime()) {

@@ -1,7 +1,8 @@
 // Registration: one client registration the server accepted: the client's own Contact tied to the Contact
 // the relay shows the server, what was learnt about the client, its calls, its expiry timer; and the
 // registration cache that answers frequent refreshes. Any worker or reader thread; the timer runs on the
-// reactor. Lock order: maps_lock_ before a record's lock_, and maps_lock_ released before table_lock_ is taken.
+// reactor. Lock order: maps_lock_ before a record's lock_, and maps_lock_ released before table_lock_ is
+// taken.
 #pragma once
 
 #include <atomic>
@@ -28,8 +29,8 @@ class Registration {
   // Enters the record under ncnt (and under Call-ID + domain + user when user is not empty); returns
   // locked. When ncnt is registered already the record stays out of the maps: Entered() is false and the
   // caller deletes it.
-  Registration(const std::string& ncnt, const std::string& ocnt, const std::string& callid, const std::string& user,
-             const std::string& domain);
+  Registration(const std::string& ncnt, const std::string& ocnt, const std::string& callid,
+               const std::string& user, const std::string& domain);
   ~Registration();
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;
@@ -40,7 +41,8 @@ class Registration {
 
   // Lookups: the record locked, or an empty guard.
   static ObjectGuard<Registration> GetRegister(const std::string& ncnt);
-  static ObjectGuard<Registration> GetRegister(const std::string& callid, const std::string& domain, const std::string& user);
+  static ObjectGuard<Registration> GetRegister(const std::string& callid, const std::string& domain,
+                                               const std::string& user);
   static bool HasRegister(const std::string& ncnt);
   // Removes the record (waiting for any holder).
   static void Destroy(ObjectGuard<Registration> reg);
@@ -58,9 +60,9 @@ class Registration {
 
   // The record's lock is held by the caller for all of these.
   void Param(const InetAddress& hole, const std::string& fuser, const Defects& defects, uint32_t exp_rtp_ip,
-             int lifetime, int reg_tm, int log_level, bool fdomain, bool publ, bool indr, bool chain, bool srtp,
-             bool prsn, bool trnsc);
-  void URegParam(const InetAddress& server, const std::string& ttag);
+             int lifetime, int reg_tm, int log_level, bool fdomain, bool publ, bool indr, bool chain,
+             bool srtp, bool prsn, bool trnsc);
+  void SetUnregisterTarget(const InetAddress& server, const std::string& ttag);
   void UpdateCalls(const InetAddress& addr, unsigned except);
   void AddCall(unsigned uno) { calls_.insert(uno); }
   void RemCall(unsigned uno) { calls_.erase(uno); }
@@ -118,10 +120,10 @@ class Registration {
   // What registrations tell the rest of the daemon; set once at start-up.
   struct Hooks {
     std::function<bool()> is_slave;
-    std::function<void()> set_master;                       // a record's timer runs here: this node is master
+    std::function<void()> set_master;  // a record's timer runs here: this node is master
     std::function<void(unsigned uno, const InetAddress& addr)> update_call;  // key manager UpdateKey
-    std::function<void(unsigned uno)> clear_call;           // key manager ClearRegistration
-    std::function<void(const Registration& reg)> removed;     // HA un-registration and the "removed" event
+    std::function<void(unsigned uno)> clear_call;                            // key manager ClearRegistration
+    std::function<void(const Registration& reg)> removed;  // HA un-registration and the "removed" event
     std::function<void(SipMessage& msg, const InetAddress& to)> send_to_server;
   };
   static Hooks hooks;
@@ -140,8 +142,8 @@ class Registration {
   time_t last_update_ = 0;
   int registration_time_ = 0;
   int log_level_ = 0;
-  bool full_domain_ = false, public_ip_ = false, indirect_ = false, chained_ = false, srtp_ = false, persistent_ = false,
-       transcoding_ = false, double_nat_ = false;
+  bool full_domain_ = false, public_ip_ = false, indirect_ = false, chained_ = false, srtp_ = false,
+       persistent_ = false, transcoding_ = false, double_nat_ = false;
   std::string to_tag_;
   InetAddress server_sip_address_;
   NatType::Mode mode_ = NatType::UNKNOWN;
@@ -155,7 +157,8 @@ class Registration {
 
   static std::map<std::string, Registration*> by_contact_;
   static std::map<std::string, Registration*> by_user_;
-  static std::map<uint32_t, Registration*> by_number_;  // the timer finds its record by number, never by pointer
+  static std::map<uint32_t, Registration*>
+      by_number_;  // the timer finds its record by number, never by pointer
   static ReadWriteMutex maps_lock_;
   static RegistrationTimeout expiry_timer_;
   static uint32_t next_number_;  // guarded by maps_lock_ (write)

@@ -10,9 +10,10 @@
 class RegisterThrottle {
  public:
   // One REGISTER in wall-clock second now; false: over the limit, drop it silently. limit 0: no throttle.
-  // A second without excess ends slow start through setSlow(false); the first excess of a second logs
+  // A second without excess ends slow start through set_slow(false); the first excess of a second logs
   // "Throttle DOWN!" and starts slow start when it is configured and no DDOS is under way.
-  bool Admit(time_t now, int limit, bool ddos, bool slowStartConfigured, const std::function<void(bool)>& setSlow);
+  bool Admit(time_t now, int limit, bool ddos, bool slow_start_configured,
+             const std::function<void(bool)>& set_slow);
 
   // The process's throttle.
   static RegisterThrottle& Process();

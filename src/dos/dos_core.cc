@@ -9,7 +9,9 @@ DosCore g_dos;
 
 namespace {
 const void* const kShieldArg = reinterpret_cast<const void*>(~uintptr_t{0});
-const void* SerialArg(uint64_t serial) { return reinterpret_cast<const void*>(static_cast<uintptr_t>(serial)); }
+const void* SerialArg(uint64_t serial) {
+  return reinterpret_cast<const void*>(static_cast<uintptr_t>(serial));
+}
 }  // namespace
 
 DosCore::~DosCore() {
@@ -24,7 +26,8 @@ DosCore::~DosCore() {
 
 void DosCore::DosReset() {
   const DosSettings s = hooks_.settings ? hooks_.settings() : DosSettings{};
-  if (saved_level_ >= DL_LOCAL || s.dos_mode >= DL_LOCAL) Log("ostrel", LEVEL_DEBUG, "Reseting all DOS States ...\n");
+  if (saved_level_ >= DL_LOCAL || s.dos_mode >= DL_LOCAL)
+    Log("ostrel", LEVEL_DEBUG, "Reseting all DOS States ...\n");
   PollReactor* r = Reactor();
   {
     MutexGuard guard(lock_);
@@ -65,7 +68,7 @@ void DosCore::DosReset() {
 
 void DosCore::Report(const InetAddress& src, DosMark kind, unsigned uniq, unsigned count_in) {
   if (count_in == 0) return;
-  const uint32_t ip = src.IpAddr();
+  const uint32_t ip = src.Ip();
   const int port = src.Port();
   // The white list is consulted before lock_, so the configuration lock never nests inside it.
   const bool protect = IsWhitelisted(ip);
@@ -77,11 +80,11 @@ void DosCore::Report(const InetAddress& src, DosMark kind, unsigned uniq, unsign
     MutexGuard guard(lock_);
     if (current_tally_ < 0) return;
     if (count_in == 1)
-      Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s\n", static_cast<char>(kind),
-          src.Str().c_str(), protect ? " - Protected" : "");
+      Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s\n",
+          static_cast<char>(kind), src.Text().c_str(), protect ? " - Protected" : "");
     else
       Log(tag.c_str(), protect ? LEVEL_TRACE : LEVEL_DEBUG, "Report %c suspect: %s%s (%u times)\n",
-          static_cast<char>(kind), src.Str().c_str(), protect ? " - Protected" : "", count_in);
+          static_cast<char>(kind), src.Text().c_str(), protect ? " - Protected" : "", count_in);
     if (protect) return;
     Slot& slot = tallies_[static_cast<size_t>(current_tally_)];
     auto it = slot.try_emplace(ip).first;
@@ -155,9 +158,9 @@ void DosCore::CheckMPS(const InetAddress& src) {
     exceeded = true;
   }
   rate_lock_.unlock();
-  if (!exceeded || IsWhitelisted(src.IpAddr())) return;
-  Log(">>>==>", LEVEL_ALWAYS, "Source: %s exceed MPS Limit: %u\n", src.Str().c_str(), limit);
-  RunSystemBlock(src.IpAddr(), src.Port(), block_time_rate_.load());
+  if (!exceeded || IsWhitelisted(src.Ip())) return;
+  Log(">>>==>", LEVEL_ALWAYS, "Source: %s exceed MPS Limit: %u\n", src.Text().c_str(), limit);
+  RunSystemBlock(src.Ip(), src.Port(), block_time_rate_.load());
 }
 
 bool DosCore::IsBlocked(uint32_t ip, int port) const {
@@ -179,7 +182,8 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
   if (ip == 0 || level == DL_OFF) return;
   const std::string addr = InetAddress::IpText(ip);
   if (level == DL_LOG) {
-    Log("ostrel", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds, " (LogOnly)");
+    Log("ostrel", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds,
+        " (LogOnly)");
     return;
   }
   Log(">>>==>", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds, "");
@@ -193,7 +197,8 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
     }
     auto block = std::make_unique<DosBlocked>(DosBlocked{port, ip, next_serial_++});
     // The timer carries the block's serial, never its address: a reset may free the record meanwhile.
-    if (PollReactor* r = Reactor()) block->timer_id = r->SetTimer(this, seconds * 1000, SerialArg(block->serial));
+    if (PollReactor* r = Reactor())
+      block->timer_id = r->SetTimer(this, seconds * 1000, SerialArg(block->serial));
     ports.emplace(port, std::move(block));
   }
   if (level == DL_SYSFW) {
@@ -237,7 +242,8 @@ void DosCore::IntervalEnd() {
   }
   Log("ostrel", LEVEL_TRACE, "dos timeout, Current element: %ld\n", static_cast<long>(current));
   for (const auto& [ip, t] : summary) {
-    if (t.count_messages >= s.light_threshold_repeat || t.count_sources >= s.heavy_threshold_repeat || t.count_repeats >= s.repeat_threshold_repeat) {
+    if (t.count_messages >= s.light_threshold_repeat || t.count_sources >= s.heavy_threshold_repeat ||
+        t.count_repeats >= s.repeat_threshold_repeat) {
       if (!IsWhitelisted(ip)) RunSystemBlock(ip, t.port, s.block_time_repeat);
     }
   }
@@ -262,7 +268,8 @@ void DosCore::BlockExpired(uint64_t serial) {
     // Stop at the match: erasing the address entry invalidates the outer iterator.
     for (auto a = blocks_.begin(); a != blocks_.end(); ++a) {
       auto& ports = a->second;
-      auto p = std::find_if(ports.begin(), ports.end(), [&](const auto& e) { return e.second->serial == serial; });
+      auto p =
+          std::find_if(ports.begin(), ports.end(), [&](const auto& e) { return e.second->serial == serial; });
       if (p == ports.end()) continue;
       ip = a->first;
       port = p->first;

@@ -22,8 +22,10 @@
 // The protection values of the configuration, copied at each reset.
 struct DosSettings {
   int dos_mode = DL_LOG;
-  int interval = 5, block_time_first = 300, light_threshold_first = 100, heavy_threshold_first = 50, repeat_threshold_first = 2000;
-  int interval_count = 5, block_time_repeat = 900, light_threshold_repeat = 200, heavy_threshold_repeat = 100, repeat_threshold_repeat = 5000;
+  int interval = 5, block_time_first = 300, light_threshold_first = 100, heavy_threshold_first = 50,
+      repeat_threshold_first = 2000;
+  int interval_count = 5, block_time_repeat = 900, light_threshold_repeat = 200, heavy_threshold_repeat = 100,
+      repeat_threshold_repeat = 5000;
   unsigned max_messages_per_second = 100;
   int block_time_rate = 300;
   size_t ddos_threshold = 50;
@@ -37,11 +39,11 @@ class DosCore : public TimerCB {
 
   // What the detector tells or asks the rest of the daemon; set once at start-up.
   struct Hooks {
-    std::function<DosSettings()> settings;              // the configuration's current values
-    std::function<bool(uint32_t ip)> is_whitelisted;   // host-order address
+    std::function<DosSettings()> settings;            // the configuration's current values
+    std::function<bool(uint32_t ip)> is_whitelisted;  // host-order address
     std::function<void(bool on, uint32_t ip, int port)> event_block;
     std::function<void(bool on)> event_ddos;
-    std::function<void(char letter)> count_report;      // statistics per report letter
+    std::function<void(char letter)> count_report;  // statistics per report letter
   };
 
   DosCore() = default;
@@ -66,8 +68,10 @@ class DosCore : public TimerCB {
     int port = -1;
     int count_messages = 0, count_sources = 0, count_repeats = 0;
     void MergePort(int other) {
-      if (port == -1) port = other;
-      else if (port != other) port = 0;
+      if (port == -1)
+        port = other;
+      else if (port != other)
+        port = 0;
     }
   };
   struct DosBlocked {
@@ -88,23 +92,23 @@ class DosCore : public TimerCB {
 
   Spin rate_lock_;
   std::unordered_map<uint64_t, uint32_t> rates_;  // guarded by rate_lock_
-  time_t rate_second_ = 0;                               // guarded by rate_lock_
+  time_t rate_second_ = 0;                        // guarded by rate_lock_
   std::atomic<unsigned> max_messages_per_second_{0};
   std::atomic<int> block_time_rate_{300};
 
   mutable Mutex lock_;
   std::vector<Slot> tallies_;  // guarded by lock_
-  int current_tally_ = -1;          // slot of the running interval; -1 when counting is off
-  DosSettings settings_;            // guarded by lock_
+  int current_tally_ = -1;     // slot of the running interval; -1 when counting is off
+  DosSettings settings_;       // guarded by lock_
   std::atomic<int> level_{DL_LOG};
   std::atomic<int> ddos_{0};
   uint64_t interval_timer_ = PollReactor::kNoTimer;  // reactor thread
-  uint64_t ddos_timer_ = PollReactor::kNoTimer;       // guarded by lock_
-  int saved_level_ = DL_OFF;                        // reactor thread
+  uint64_t ddos_timer_ = PollReactor::kNoTimer;      // guarded by lock_
+  int saved_level_ = DL_OFF;                         // reactor thread
 
   mutable ReadWriteMutex blocks_lock_;
   std::map<uint32_t, std::map<int, std::unique_ptr<DosBlocked>>> blocks_;  // guarded by blocks_lock_
-  uint64_t next_serial_ = 1;                                                // guarded by blocks_lock_
+  uint64_t next_serial_ = 1;                                               // guarded by blocks_lock_
 };
 
 // The process's flood detector.

@@ -6,8 +6,8 @@
 #include "foundation/log.h"
 #include "foundation/text.h"
 
-std::vector<std::string> FirewallArguments(const std::string& command, const std::string& rule, uint32_t ip, int port,
-                                      bool with_address) {
+std::vector<std::string> FirewallArguments(const std::string& command, const std::string& rule, uint32_t ip,
+                                           int port, bool with_address) {
   std::vector<std::string> argv = Split(command, '\0');
   argv.push_back(rule);
   if (with_address) {
@@ -46,8 +46,12 @@ int FirewallExecute(const std::vector<std::string>& argv) {
   return pid;
 }
 
-int FirewallStart(const FirewallCommands& c) { return FirewallExecute(FirewallArguments(c.start_command, c.rule_name)); }
-int FirewallStop(const FirewallCommands& c) { return FirewallExecute(FirewallArguments(c.stop_command, c.rule_name)); }
+int FirewallStart(const FirewallCommands& c) {
+  return FirewallExecute(FirewallArguments(c.start_command, c.rule_name));
+}
+int FirewallStop(const FirewallCommands& c) {
+  return FirewallExecute(FirewallArguments(c.stop_command, c.rule_name));
+}
 int FirewallBlock(const FirewallCommands& c, uint32_t ip, int port) {
   return FirewallExecute(FirewallArguments(c.block_command, c.rule_name, ip, port, true));
 }

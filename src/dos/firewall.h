@@ -13,8 +13,8 @@ struct FirewallCommands {
 
 // The argument vector of one command: the configured command split at blanks and tabs, then the rule
 // name and, for blocks, the dotted address and the port (omitted when 0), each one argument.
-std::vector<std::string> FirewallArguments(const std::string& command, const std::string& rule, uint32_t ip = 0,
-                                      int port = 0, bool with_address = false);
+std::vector<std::string> FirewallArguments(const std::string& command, const std::string& rule,
+                                           uint32_t ip = 0, int port = 0, bool with_address = false);
 
 // Starts the program without waiting; returns the child's pid, or -1 when it could not start.
 // A child whose exec fails exits with status 127.

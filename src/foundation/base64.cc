@@ -6,7 +6,8 @@
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Both alphabets decode; '=' is 0 and any other character all ones, as callers pass text already taken as Base64.
+// Both alphabets decode; '=' is 0 and any other character all ones, as callers pass text already taken as
+// Base64.
 constexpr std::array<unsigned char, 256> MakeTable() {
   std::array<unsigned char, 256> t{};
   for (auto& v : t) v = 0xFF;

@@ -52,17 +52,18 @@ bool InetAddress::Set(unsigned short port, const char* host) {
   return Set(text.c_str());
 }
 
-std::string InetAddress::Str() const { return KeyStr(Key()); }
+std::string InetAddress::Text() const { return KeyAsText(Key()); }
 
-std::string InetAddress::IpText() const { return IpText(IpAddr()); }
+std::string InetAddress::IpText() const { return IpText(Ip()); }
 
 std::string InetAddress::IpText(unsigned ip) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (ip >> 24) & 255, (ip >> 16) & 255, (ip >> 8) & 255, ip & 255);
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (ip >> 24) & 255, (ip >> 16) & 255, (ip >> 8) & 255,
+                ip & 255);
   return buf;
 }
 
-std::string InetAddress::KeyStr(key_t k) {
+std::string InetAddress::KeyAsText(PackedKey k) {
   const auto* b = reinterpret_cast<const unsigned char*>(&k.a[0]);
   char buf[32];
   std::snprintf(buf, sizeof buf, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3],

@@ -9,7 +9,7 @@
 
 class InetAddress : public sockaddr_in {
  public:
-  union key_t {
+  union PackedKey {
     uint32_t a[2];
     uint64_t b;
   };
@@ -35,8 +35,8 @@ class InetAddress : public sockaddr_in {
 
   unsigned short Port() const { return ntohs(sin_port); }
   void Port(unsigned short port) { sin_port = htons(port); }
-  uint32_t IpAddr() const { return ntohl(sin_addr.s_addr); }
-  void IpAddr(uint32_t host_order) { sin_addr.s_addr = htonl(host_order); }
+  uint32_t Ip() const { return ntohl(sin_addr.s_addr); }
+  void Ip(uint32_t host_order) { sin_addr.s_addr = htonl(host_order); }
   bool empty() const { return sin_port == 0 && sin_addr.s_addr == 0; }
 
   bool operator==(const InetAddress& o) const {
@@ -44,13 +44,13 @@ class InetAddress : public sockaddr_in {
   }
   bool operator!=(const InetAddress& o) const { return !(*this == o); }
 
-  key_t Key() const {
-    key_t k;
+  PackedKey Key() const {
+    PackedKey k;
     k.a[0] = sin_addr.s_addr;
     k.a[1] = sin_port;
     return k;
   }
-  void SetKey(key_t k) {
+  void SetKey(PackedKey k) {
     sin_addr.s_addr = k.a[0];
     sin_port = static_cast<in_port_t>(k.a[1]);
   }
@@ -60,9 +60,9 @@ class InetAddress : public sockaddr_in {
   sockaddr* SocketAddress() { return reinterpret_cast<sockaddr*>(this); }
   const sockaddr* SocketAddress() const { return reinterpret_cast<const sockaddr*>(this); }
 
-  std::string Str() const;
+  std::string Text() const;
   std::string IpText() const;
   static std::string IpText(unsigned ip);
-  static std::string KeyStr(key_t k);
+  static std::string KeyAsText(PackedKey k);
   static bool IsIPv4(const char* s);
 };

@@ -50,7 +50,7 @@ class ConditionMutex : public Mutex {
  public:
   ConditionMutex() { pthread_cond_init(&condition_, nullptr); }
   ~ConditionMutex() override { pthread_cond_destroy(&condition_); }
-  int signal() { return pthread_cond_signal(&condition_); }
+  int Signal() { return pthread_cond_signal(&condition_); }
   int Broadcast() { return pthread_cond_broadcast(&condition_); }
   // The caller holds this object's mutex.
   int wait() { return pthread_cond_wait(&condition_, &mutex_); }

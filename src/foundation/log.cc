@@ -62,7 +62,8 @@ void WriteLine(const char* tag, int level, const char* fmt, va_list ap) {
     time_t secs = tv.tv_sec;
     char ct[32] = {0};
     ctime_r(&secs, ct);
-    len = std::snprintf(buf, kLineBuf, "<%d>%.15s %s %s[%d]:", g_log_block.syslog_facility.load() + kSeverity[level & 7],
+    len = std::snprintf(buf, kLineBuf,
+                        "<%d>%.15s %s %s[%d]:", g_log_block.syslog_facility.load() + kSeverity[level & 7],
                         ct + 4, LogHost().c_str(), g_log_block.app_name.load(), static_cast<int>(getpid()));
     if (message_dump) append("\n");
   } else {
@@ -173,10 +174,22 @@ int AppLogBlock::SetLimit(const std::string& text) {
   char mod = i < text.size() ? text[i] : '\0';
   int shift;
   switch (mod) {
-    case 'k': case 'K': shift = 10; break;
-    case 'm': case 'M': shift = 20; break;
-    case 'g': case 'G': shift = 30; break;
-    case 't': case 'T': shift = 40; break;
+    case 'k':
+    case 'K':
+      shift = 10;
+      break;
+    case 'm':
+    case 'M':
+      shift = 20;
+      break;
+    case 'g':
+    case 'G':
+      shift = 30;
+      break;
+    case 't':
+    case 'T':
+      shift = 40;
+      break;
     default:
       Log("ostrel", LEVEL_ERROR, "Incorrect log limit modificator: '%c', Use: K, M, G, T\n", mod);
       return 0;
@@ -191,13 +204,19 @@ int AppLogBlock::SetLevel(std::string& text) {
   ToLower(text);
   int bits = 0;
   for (const std::string& w : Split(text, '+')) {
-    if (w == "error" || w == "log_error") bits |= LEVEL_ERROR;
-    else if (w == "debug" || w == "log_debug") bits |= LEVEL_DEBUG;
-    else if (w == "trace" || w == "log_trace") bits |= LEVEL_TRACE;
-    else if (w == "short" || w == "log_short") bits |= LEVEL_SHORT;
-    else if (w == "full" || w == "log_full") bits |= LEVEL_FULL;
+    if (w == "error" || w == "log_error")
+      bits |= LEVEL_ERROR;
+    else if (w == "debug" || w == "log_debug")
+      bits |= LEVEL_DEBUG;
+    else if (w == "trace" || w == "log_trace")
+      bits |= LEVEL_TRACE;
+    else if (w == "short" || w == "log_short")
+      bits |= LEVEL_SHORT;
+    else if (w == "full" || w == "log_full")
+      bits |= LEVEL_FULL;
     else {
-      Log("ostrel", LEVEL_ERROR, "Incorrect log param: %s, Use: TRACE, DEBUG, ERROR, SHORT, FULL\n", w.c_str());
+      Log("ostrel", LEVEL_ERROR, "Incorrect log param: %s, Use: TRACE, DEBUG, ERROR, SHORT, FULL\n",
+          w.c_str());
       return 0;
     }
   }
@@ -212,8 +231,8 @@ int AppLogBlock::SetFacility(std::string& text) {
     const char* word;
     unsigned bit;
   } kComponents[] = {
-      {"stack", 0x80000000u}, {"transport", 0x40000000u}, {"core", 0x20000000u},  {"plugin", 0x10000000u},
-      {"db", 0x08000000u},    {"business", 0x04000000u},  {"media", 0x02000000u}, {"service", 0x01000000u},
+      {"stack", 0x80000000u},   {"transport", 0x40000000u}, {"core", 0x20000000u},  {"plugin", 0x10000000u},
+      {"db", 0x08000000u},      {"business", 0x04000000u},  {"media", 0x02000000u}, {"service", 0x01000000u},
       {"message", 0x00800000u}, {"utils", 0x00010000u},
   };
   ToLower(text);
@@ -225,7 +244,8 @@ int AppLogBlock::SetFacility(std::string& text) {
     }
     if (bit == 0) {
       Log("ostrel", LEVEL_ERROR,
-          "Incorrect log facility: %s, Use: STACK, TRANSPORT, CORE, PLUGIN, DB, BUSINESS, MEDIA, SERVICE, MESSAGE, "
+          "Incorrect log facility: %s, Use: STACK, TRANSPORT, CORE, PLUGIN, DB, BUSINESS, MEDIA, SERVICE, "
+          "MESSAGE, "
           "UTILS\n",
           w.c_str());
       return 0;
@@ -279,7 +299,7 @@ int OpenSyslog(const std::string& name) {
     if (receiver.find(':') == std::string::npos) receiver += ":514";
   }
   InetAddress to(receiver.c_str());
-  if (to.sin_addr.s_addr == 0) to.IpAddr(INADDR_LOOPBACK);
+  if (to.sin_addr.s_addr == 0) to.Ip(INADDR_LOOPBACK);
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
   if (fd < 0) return 0;
   if (connect(fd, to.SocketAddress(), sizeof(sockaddr_in)) != 0) {

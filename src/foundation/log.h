@@ -52,7 +52,8 @@ void LogVar(const char* tag, int level, const char* fmt, va_list ap);
 void Log(const char* tag, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 void Log(int number, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 // A dialog's message: a non-zero threshold replaces the global mask for it.
-void Log(const char* tag, int level, int threshold, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+void Log(const char* tag, int level, int threshold, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
 void Log(int number, int level, int threshold, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
 
 // Chooses or re-opens the log target: a file name, or "syslog [facility [host[:port]]]". 1 on success.

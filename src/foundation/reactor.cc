@@ -96,7 +96,8 @@ void PollReactor::RunPosted() {
 uint64_t PollReactor::SetTimer(TimerCB* cb, int msec, const void* data, int period) {
   const uint64_t now = NowMs();
   const uint64_t fire = msec < 0 ? now : now + static_cast<uint64_t>(msec);
-  auto timer = std::make_unique<TimerN>(TimerN{0, cb, data, fire, period > 0 ? static_cast<uint64_t>(period) : 0});
+  auto timer =
+      std::make_unique<TimerN>(TimerN{0, cb, data, fire, period > 0 ? static_cast<uint64_t>(period) : 0});
   MutexGuard guard(lock_);
   const bool earliest = timer_queue_.empty() || fire < timer_queue_.begin()->first;
   const uint64_t id = next_id_++;

@@ -120,7 +120,7 @@ class PollReactor {
   uint64_t next_id_ = 1;
   DescriptorMap descriptors_;
   SignalMap signals_;
-  RecursiveMutex lock_;  // guards the maps and the poll array
+  RecursiveMutex lock_;           // guards the maps and the poll array
   std::atomic<pthread_t> owner_;  // replaced by Run() and reset(), read by every caller
   std::atomic<int> pipe_[2] = {-1, -1};
   std::vector<pollfd> poll_array_;

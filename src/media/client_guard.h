@@ -9,9 +9,9 @@
 class ClientGuard {
  public:
   enum Verdict : uint8_t {
-    ACCEPT,     // a known client address
-    FOREIGN,    // an unknown address: drop and report
-    SWITCHED,   // an unknown address whose stream is accepted from now on (report it still)
+    ACCEPT,    // a known client address
+    FOREIGN,   // an unknown address: drop and report
+    SWITCHED,  // an unknown address whose stream is accepted from now on (report it still)
   };
 
   // orig_ip: the client's public media address (host order).

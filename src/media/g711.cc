@@ -8,8 +8,8 @@
 
 namespace {
 
-constexpr int kUlawBias = 0x21;   // 0x84 at 16 bits: makes segment 0 start at the bias
-constexpr int kUlawClip = 8159;   // largest 14-bit magnitude that stays below the top segment's end
+constexpr int kUlawBias = 0x21;  // 0x84 at 16 bits: makes segment 0 start at the bias
+constexpr int kUlawClip = 8159;  // largest 14-bit magnitude that stays below the top segment's end
 
 // Upper ends of the eight segments, in the shifted magnitude each law works on.
 constexpr std::array<int, 8> kUlawSegEnd = {0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF, 0x1FFF};

@@ -34,7 +34,8 @@ bool MediaThread::Start(Body body, void* arg) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
-  bool ok = pthread_attr_setstacksize(&attr, stack_size_) == 0 && pthread_create(&thread_, &attr, body, arg) == 0;
+  bool ok =
+      pthread_attr_setstacksize(&attr, stack_size_) == 0 && pthread_create(&thread_, &attr, body, arg) == 0;
   pthread_attr_destroy(&attr);
   if (!ok) {
     ::close(wake_fd_);

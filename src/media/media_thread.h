@@ -21,7 +21,8 @@ class MediaThread {
   // false when already running, or when the descriptor or the thread could not be created (nothing is then
   // left behind).
   bool Start(Body body, void* arg);
-  // Wakes the body through WakeFd and joins it; returns once the body has returned. Harmless when not running.
+  // Wakes the body through WakeFd and joins it; returns once the body has returned. Harmless when not
+  // running.
   void Stop();
   bool Running() const { return running_; }
   pthread_t Id() const { return thread_; }

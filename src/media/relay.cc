@@ -1,8 +1,8 @@
 #include "media/relay.h"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,9 +28,8 @@ struct StreamInfo {
 // Socket i is pair i / 2 (client audio, server audio, client video, server video); odd sockets are RTCP.
 // Packets go out through the pair of the other side: pair (i / 2) ^ 1.
 constexpr StreamInfo kStreams[8] = {
-    {"CLN Audio Stream", E_CLN_AUDIO}, {"CLN Audio RTCP  ", E_NOP},
-    {"SRV Audio Stream", E_SRV_AUDIO}, {"SRV Audio RTCP  ", E_NOP},
-    {"CLN Video Stream", E_CLN_VIDEO}, {"CLN Video RTCP  ", E_NOP},
+    {"CLN Audio Stream", E_CLN_AUDIO}, {"CLN Audio RTCP  ", E_NOP},       {"SRV Audio Stream", E_SRV_AUDIO},
+    {"SRV Audio RTCP  ", E_NOP},       {"CLN Video Stream", E_CLN_VIDEO}, {"CLN Video RTCP  ", E_NOP},
     {"SRV Video Stream", E_SRV_VIDEO}, {"SRV Video RTCP  ", E_NOP},
 };
 
@@ -87,7 +86,8 @@ RelayLoop::RelayLoop(RelayThread& relay)
       uniq_(static_cast<int>(relay.number_)),
       threshold_(relay.setup_.log_threshold),
       guard_(relay.setup_.orig_ip) {
-  const bool video = relay.setup_.video && relay.pairs_[2]->GetHandle() >= 0 && relay.pairs_[3]->GetHandle() >= 0;
+  const bool video =
+      relay.setup_.video && relay.pairs_[2]->GetHandle() >= 0 && relay.pairs_[3]->GetHandle() >= 0;
   socket_count_ = video ? 8 : 4;
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epoll_fd_ < 0) return;
@@ -95,10 +95,13 @@ RelayLoop::RelayLoop(RelayThread& relay)
     epoll_event ev{};
     ev.events = i < socket_count_ ? (EPOLLIN | EPOLLPRI) : EPOLLIN;
     ev.data.u32 = static_cast<uint32_t>(i);
-    const int fd = i == socket_count_ ? relay.thread_.WakeFd() : IsRtcp(i) ? Pair(i).GetRtcpHandle() : Pair(i).GetHandle();
+    const int fd = i == socket_count_ ? relay.thread_.WakeFd()
+                   : IsRtcp(i)        ? Pair(i).GetRtcpHandle()
+                                      : Pair(i).GetHandle();
     // A socket that cannot be watched is a closed one (-1); its stream is simply not relayed.
     if (fd >= 0 && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0)
-      Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay cannot watch socket %d: %s\n", fd, std::strerror(errno));
+      Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay cannot watch socket %d: %s\n", fd,
+          std::strerror(errno));
   }
 }
 
@@ -140,7 +143,7 @@ void RelayLoop::Drain(int index) {
   for (int k = 0; k < kBurst; ++k) {
     InetAddress src;
     // MSG_TRUNC gives the datagram's real length: a cut packet would be relayed corrupted, so it is dropped.
-    const int n = IsRtcp(index) ? in.CRecv(buffer_, rtp::kMaxReceive, src, MSG_TRUNC)
+    const int n = IsRtcp(index) ? in.RtcpReceive(buffer_, rtp::kMaxReceive, src, MSG_TRUNC)
                                 : static_cast<int>(in.recvfrom(buffer_, rtp::kMaxReceive, src, MSG_TRUNC));
     if (n < 0) return;  // drained, or an error the next poll reports again
     if (n > 0 && static_cast<size_t>(n) <= rtp::kMaxReceive) Handle(index, n, src, PollReactor::NowMs());
@@ -161,7 +164,7 @@ bool RelayLoop::FromServer(int index, const InetAddress& src) {
   RtpPort& in = Pair(index);
   const InetAddress known = IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination();
   if (!relay_.setup_.symmetric) {
-    if (known.IpAddr() != 0 && src != known && relay_.established_.load(std::memory_order_acquire)) return false;
+    if (known.Ip() != 0 && src != known && relay_.established_.load(std::memory_order_acquire)) return false;
   }
   relay_.server_ticks_.fetch_add(1, std::memory_order_relaxed);
   if (relay_.setup_.symmetric) IsRtcp(index) ? in.RtcpDestination(src) : in.RtpDestination(src);
@@ -170,19 +173,19 @@ bool RelayLoop::FromServer(int index, const InetAddress& src) {
 
 bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddress& src, uint64_t now) {
   RtpPort& in = Pair(index);
-  const uint32_t src_ip = src.IpAddr();
+  const uint32_t src_ip = src.Ip();
   if (!relay_.setup_.accept_any) {
-    const uint32_t cur_ip = (IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination()).IpAddr();
+    const uint32_t cur_ip = (IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination()).Ip();
     const ClientGuard::Verdict v =
         guard_.Check(src_ip, cur_ip, index == 0, buffer_, static_cast<size_t>(len), now);
     if (v != ClientGuard::ACCEPT) {
       tally_.Count(src, now);
       if (v == ClientGuard::FOREIGN) return false;
-      Log(uniq_, LEVEL_DEBUG, threshold_, "Switch to Another RTP Stream from: %s\n", src.Str().c_str());
+      Log(uniq_, LEVEL_DEBUG, threshold_, "Switch to Another RTP Stream from: %s\n", src.Text().c_str());
     }
   }
   if (guard_.Accepted(src_ip)) {
-    Log(uniq_, LEVEL_DEBUG, threshold_, "Restore Original RTP Stream from: %s\n", src.Str().c_str());
+    Log(uniq_, LEVEL_DEBUG, threshold_, "Restore Original RTP Stream from: %s\n", src.Text().c_str());
   }
   relay_.client_ticks_.fetch_add(1, std::memory_order_relaxed);
   IsRtcp(index) ? in.RtcpDestination(src) : in.RtpDestination(src);
@@ -206,9 +209,9 @@ void RelayLoop::Forward(int index, int len, bool rtcp) {
   if (len <= 0) return;
   if ((rtcp ? out.RtcpDestination() : out.RtpDestination()).Port() == 0) return;  // nowhere to send yet
   if (rtcp) {
-    out.CSend(buffer_, static_cast<size_t>(len));
+    out.RtcpSend(buffer_, static_cast<size_t>(len));
   } else {
-    out.RSend(buffer_, static_cast<size_t>(len));
+    out.RtpSend(buffer_, static_cast<size_t>(len));
   }
 }
 
@@ -220,7 +223,7 @@ void RelayLoop::Track(int index, int len, const InetAddress& src) {
   last_ssrc_[index] = ssrc;
   char ssrc_text[24] = "";
   if (!rtcp) std::snprintf(ssrc_text, sizeof ssrc_text, " SSRC:0x%X", ssrc);
-  const std::string text = src.Str();
+  const std::string text = src.Text();
   Log(uniq_, LEVEL_DEBUG, threshold_, "Got %s%s from: %s\n", kStreams[index].label, ssrc_text, text.c_str());
   if (relay_.observer_ != nullptr) relay_.observer_->StreamSeen(kStreams[index].event, text);
 }
@@ -228,17 +231,22 @@ void RelayLoop::Track(int index, int len, const InetAddress& src) {
 void RelayLoop::FlushForeign(uint64_t now, bool force) {
   RelayObserver* obs = relay_.observer_;
   const unsigned uniq = relay_.number_;
-  const unsigned others = tally_.Flush(now, [obs, uniq](const InetAddress& src, unsigned count) {
-    if (obs != nullptr) {
-      obs->ForeignPackets(src, count, uniq);
-    } else {
-      g_dos.Report(src, DosCore::DOS_R, uniq, count);
-    }
-  }, force);
-  if (others != 0) Log(uniq_, LEVEL_DEBUG, threshold_, "Foreign RTP from too many sources: %u packets\n", others);
+  const unsigned others = tally_.Flush(
+      now,
+      [obs, uniq](const InetAddress& src, unsigned count) {
+        if (obs != nullptr) {
+          obs->ForeignPackets(src, count, uniq);
+        } else {
+          g_dos.Report(src, DosCore::DOS_R, uniq, count);
+        }
+      },
+      force);
+  if (others != 0)
+    Log(uniq_, LEVEL_DEBUG, threshold_, "Foreign RTP from too many sources: %u packets\n", others);
 }
 
-RelayThread::RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video, ServerRtpPort& srv_video)
+RelayThread::RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video,
+                         ServerRtpPort& srv_video)
     : pairs_{&cln_rtp, &srv_rtp, &cln_video, &srv_video}, number_(cln_rtp.Number()) {}
 
 bool RelayThread::Start(const RelaySetup& setup, RelayObserver* observer) {

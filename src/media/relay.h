@@ -38,7 +38,8 @@ class RelayThread {
  public:
   // The pairs belong to the call and must outlive this object (declare it after them, so it is destroyed,
   // and the thread joined, before they close).
-  RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video, ServerRtpPort& srv_video);
+  RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video,
+              ServerRtpPort& srv_video);
   ~RelayThread() { Stop(); }
   RelayThread(const RelayThread&) = delete;
   RelayThread& operator=(const RelayThread&) = delete;

@@ -30,7 +30,8 @@ void AppendReportBlocks(std::string& out, const SubPacket& sp, size_t offset) {
     char text[64];
     out += " R_SSRC=";
     AppendSsrc(out, b);
-    std::snprintf(text, sizeof text, " LOST=%u/%u JTTR=%u", b[4], (rtp::BigEndian32(b + 4) & 0xFFFFFFu), rtp::BigEndian32(b + 12));
+    std::snprintf(text, sizeof text, " LOST=%u/%u JTTR=%u", b[4], (rtp::BigEndian32(b + 4) & 0xFFFFFFu),
+                  rtp::BigEndian32(b + 12));
     out += text;
   }
 }
@@ -70,12 +71,24 @@ void DescribeBye(std::string& out, const SubPacket& sp) {
 
 void DescribeOne(std::string& out, uint8_t type, const SubPacket& sp) {
   switch (type) {
-    case kSR: DescribeReport(out, sp, true); break;
-    case kRR: DescribeReport(out, sp, false); break;
-    case kSDES: out += "DES"; break;
-    case kBYE: DescribeBye(out, sp); break;
-    case kAPP: out += "APP"; break;
-    default: out += "Unknown"; break;
+    case kSR:
+      DescribeReport(out, sp, true);
+      break;
+    case kRR:
+      DescribeReport(out, sp, false);
+      break;
+    case kSDES:
+      out += "DES";
+      break;
+    case kBYE:
+      DescribeBye(out, sp);
+      break;
+    case kAPP:
+      out += "APP";
+      break;
+    default:
+      out += "Unknown";
+      break;
   }
 }
 

@@ -80,8 +80,9 @@ int RtpPort::Open() {
       if (!PairFits(port)) port = FirstPort();
       if (BindPair(port, real_error) == 0) break;
       if (port == start) {
-        Log(static_cast<int>(number_), LEVEL_ERROR, "Error: Cannot open port in range [%d-%d]. Err: %d - %s !!!\n",
-            g_config.range_low, g_config.range_high, real_error, std::strerror(real_error));
+        Log(static_cast<int>(number_), LEVEL_ERROR,
+            "Error: Cannot open port in range [%d-%d]. Err: %d - %s !!!\n", g_config.range_low,
+            g_config.range_high, real_error, std::strerror(real_error));
         return -1;
       }
     }
@@ -141,7 +142,8 @@ void RtpPort::Unregister() {
   const int fd = GetHandle();
   if (PollReactor* reactor = PollReactor::Instance()) reactor->UnregisterDescriptor(fd);
   if (DialogTable* table = DialogTable::Instance()) table->RemoveKey(fd, static_cast<int>(number_));
-  Log(static_cast<int>(number_), LEVEL_DEBUG, "Removing from reactor port: %d with handle: %d\n", LPort(), fd);
+  Log(static_cast<int>(number_), LEVEL_DEBUG, "Removing from reactor port: %d with handle: %d\n", LPort(),
+      fd);
 }
 
 // The datagram is read even when no call claims the handle: left unread it would wake the reactor forever.

@@ -49,12 +49,16 @@ class RtpPort : public SocketUDP, public InputCB {
   InetAddress RtpDestination() const { return FromKey(rtp_destination_.load(std::memory_order_acquire)); }
   InetAddress RtcpDestination() const { return FromKey(rtcp_destination_.load(std::memory_order_acquire)); }
   void RtpDestination(const InetAddress& a) { rtp_destination_.store(a.Key().b, std::memory_order_release); }
-  void RtcpDestination(const InetAddress& a) { rtcp_destination_.store(a.Key().b, std::memory_order_release); }
+  void RtcpDestination(const InetAddress& a) {
+    rtcp_destination_.store(a.Key().b, std::memory_order_release);
+  }
   int GetRtcpHandle() const { return rtcp.GetHandle(); }
 
-  int RSend(const void* pkt, size_t len) { return static_cast<int>(sendto(pkt, len, RtpDestination(), 0)); }
-  int CSend(const void* pkt, size_t len) { return static_cast<int>(rtcp.sendto(pkt, len, RtcpDestination(), 0)); }
-  int CRecv(void* buf, size_t len, InetAddress& from, int flags = 0) {
+  int RtpSend(const void* pkt, size_t len) { return static_cast<int>(sendto(pkt, len, RtpDestination(), 0)); }
+  int RtcpSend(const void* pkt, size_t len) {
+    return static_cast<int>(rtcp.sendto(pkt, len, RtcpDestination(), 0));
+  }
+  int RtcpReceive(void* buf, size_t len, InetAddress& from, int flags = 0) {
     return static_cast<int>(rtcp.recvfrom(buf, len, from, flags));
   }
 
@@ -74,7 +78,7 @@ class RtpPort : public SocketUDP, public InputCB {
  private:
   static InetAddress FromKey(uint64_t k) {
     InetAddress a;
-    InetAddress::key_t key;
+    InetAddress::PackedKey key;
     key.b = k;
     a.SetKey(key);
     return a;
@@ -83,7 +87,7 @@ class RtpPort : public SocketUDP, public InputCB {
   int BindPair(int port, int& real_error);
   void SetOptions();
 
-  std::atomic<uint64_t> rtp_destination_{0};  // InetAddress key of the far party's RTP address
+  std::atomic<uint64_t> rtp_destination_{0};   // InetAddress key of the far party's RTP address
   std::atomic<uint64_t> rtcp_destination_{0};  // the same for RTCP
   SocketUDP rtcp;
   std::atomic<int> local_port_{-1};

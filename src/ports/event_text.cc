@@ -11,10 +11,24 @@ namespace {
 constexpr int kTypes = 12;
 constexpr const char* kNames[kTypes] = {"",          "INVITE",    "TIMEOUT",   "CANCEL",    "REJECT", "TALK",
                                         "CLN_AUDIO", "SRV_AUDIO", "CLN_VIDEO", "SRV_VIDEO", "BYE",    "DTOR"};
-enum { E_NOP, E_INVITE, E_TIMEOUT, E_CANCEL, E_REJECT, E_TALK, E_CLN_AUDIO, E_SRV_AUDIO, E_CLN_VIDEO, E_SRV_VIDEO,
-       E_BYE, E_DTOR };
+enum {
+  E_NOP,
+  E_INVITE,
+  E_TIMEOUT,
+  E_CANCEL,
+  E_REJECT,
+  E_TALK,
+  E_CLN_AUDIO,
+  E_SRV_AUDIO,
+  E_CLN_VIDEO,
+  E_SRV_VIDEO,
+  E_BYE,
+  E_DTOR
+};
 
-std::string Line(const char* name, const std::string& value) { return std::string(name) + ": " + value + "\n"; }
+std::string Line(const char* name, const std::string& value) {
+  return std::string(name) + ": " + value + "\n";
+}
 
 template <class Map, class KeyText>
 std::string Pairs(const Map& m, KeyText key) {
@@ -28,8 +42,9 @@ std::string Pairs(const Map& m, KeyText key) {
 
 }  // namespace
 
-void RegistrationAddresses(const std::string& addrs, const std::string& contact_hostport, const std::string& ext_ip,
-                  unsigned ext_port, std::string& int_ip, std::string& ext_out) {
+void RegistrationAddresses(const std::string& addrs, const std::string& contact_hostport,
+                           const std::string& ext_ip, unsigned ext_port, std::string& int_ip,
+                           std::string& ext_out) {
   const std::vector<std::string> parts = addrs.empty() ? std::vector<std::string>() : Split(addrs, ',');
   int_ip = parts.size() > 1 ? parts[1] : contact_hostport;
   if (!parts.empty())
@@ -64,7 +79,8 @@ const char* EventName(int type) { return type >= 0 && type < kTypes ? kNames[typ
 
 std::string CallText(const CallEvent& e) {
   if (e.type <= E_NOP || e.type >= kTypes) return {};
-  std::string s = Line("Event", kNames[e.type]) + Line("UniqNo", std::to_string(e.uniq)) + Line("Domain", e.domain);
+  std::string s =
+      Line("Event", kNames[e.type]) + Line("UniqNo", std::to_string(e.uniq)) + Line("Domain", e.domain);
   switch (e.type) {
     case E_INVITE:
       s += Line("Direction", e.from_client ? "CLN" : "SRV") + Line("From", e.from) + Line("To", e.to);
@@ -92,9 +108,10 @@ std::string CallText(const CallEvent& e) {
 }
 
 std::string ActiveText(const ActiveEvent& e) {
-  return Line("Event", "ACTIVE") + Line("Started", std::to_string(e.started)) + Line("Regs", std::to_string(e.regs)) +
-         Line("Dialogs", std::to_string(e.dialogs)) + Line("Calls", std::to_string(e.calls)) +
-         Line("Full", std::to_string(e.full)) + Line("Extra", e.extra);
+  return Line("Event", "ACTIVE") + Line("Started", std::to_string(e.started)) +
+         Line("Regs", std::to_string(e.regs)) + Line("Dialogs", std::to_string(e.dialogs)) +
+         Line("Calls", std::to_string(e.calls)) + Line("Full", std::to_string(e.full)) +
+         Line("Extra", e.extra);
 }
 
 std::string StatLogLine(int hour, int min, int sec, unsigned regs, unsigned calls) {
@@ -112,7 +129,8 @@ std::string StatText(const StatEvent& e) {
   if (!e.methods.empty()) s += Line("Method", Pairs(e.methods, [](const std::string& k) { return k; }));
   if (!e.bounces.empty()) s += Line("Bounce", Pairs(e.bounces, [](int k) { return std::to_string(k); }));
   if (!e.dos.empty()) s += Line("Dos", Pairs(e.dos, [](char k) { return std::string(1, k); }));
-  if (!e.bad_events.empty()) s += Line("BadEvent", Pairs(e.bad_events, [](const std::string& k) { return k; }));
+  if (!e.bad_events.empty())
+    s += Line("BadEvent", Pairs(e.bad_events, [](const std::string& k) { return k; }));
   return s;
 }
 
@@ -126,6 +144,8 @@ std::string DdosText(bool on) { return Line("Event", "DDOS") + Line("Shield", on
 
 std::string StopText() { return Line("Event", "STOP"); }
 
-std::string SelfLine(const std::string& myip, int port) { return Line("Self", myip + ":" + std::to_string(port)); }
+std::string SelfLine(const std::string& myip, int port) {
+  return Line("Self", myip + ":" + std::to_string(port));
+}
 
 }  // namespace events

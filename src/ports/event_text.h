@@ -16,8 +16,9 @@ struct RegistrationEvent {
 };
 // "IntIP: " and "ExtIP: " from the comma-separated address list the registration learnt, else from the
 // record's own contact host:port and external address (with the client's port when not 0).
-void RegistrationAddresses(const std::string& addrs, const std::string& contact_hostport, const std::string& ext_ip,
-                  unsigned ext_port, std::string& int_ip, std::string& ext_out);
+void RegistrationAddresses(const std::string& addrs, const std::string& contact_hostport,
+                           const std::string& ext_ip, unsigned ext_port, std::string& int_ip,
+                           std::string& ext_out);
 std::string RegistrationText(const RegistrationEvent& e);
 
 // FAILD: a registration the server refused; empty values leave their lines out (Domain always written).

@@ -23,7 +23,7 @@ bool ParseNumber(std::string_view text, T& out) {
   return ec == std::errc() && ptr == last;
 }
 
-std::string AddressText(const InetAddress& a) { return a.empty() ? std::string() : a.Str(); }
+std::string AddressText(const InetAddress& a) { return a.empty() ? std::string() : a.Text(); }
 
 // An address or nothing: an empty field is an empty address.
 bool ParseOptionalAddress(std::string_view text, InetAddress& a) {
@@ -49,7 +49,7 @@ std::string FormatPorts(const LocalPorts& p) {
 }
 
 bool RtcpIsDefault(const InetAddress& rtp, const InetAddress& rtcp) {
-  return rtcp.empty() || (rtcp.IpAddr() == rtp.IpAddr() && rtcp.Port() == ((rtp.Port() + 1) & 0xFFFF));
+  return rtcp.empty() || (rtcp.Ip() == rtp.Ip() && rtcp.Port() == ((rtp.Port() + 1) & 0xFFFF));
 }
 
 InetAddress NextPort(const InetAddress& a) {
@@ -67,10 +67,10 @@ bool ParseRegistration(const std::vector<std::string_view>& f, RegistrationRecor
   r.user_domain = f[5];
   r.fuser = f[6];
   r.to_tag = f[12];
-  return ParseOptionalAddress(f[7], r.hole) && ParseNumber(f[8], r.expires_in) && ParseNumber(f[9], r.reg_tm) &&
-         r.reg_tm >= 0 && ParseNumber(f[10], r.log_level) && ParseNumber(f[11], r.flags) && r.flags <= 255 &&
-         ParseOptionalAddress(f[13], r.unreg_server) && ParseNumber(f[14], r.nat_type) &&
-         ParseNumber(f[15], r.exp_rtp_ip);
+  return ParseOptionalAddress(f[7], r.hole) && ParseNumber(f[8], r.expires_in) &&
+         ParseNumber(f[9], r.reg_tm) && r.reg_tm >= 0 && ParseNumber(f[10], r.log_level) &&
+         ParseNumber(f[11], r.flags) && r.flags <= 255 && ParseOptionalAddress(f[13], r.unreg_server) &&
+         ParseNumber(f[14], r.nat_type) && ParseNumber(f[15], r.exp_rtp_ip);
 }
 
 bool ParseCall(const std::vector<std::string_view>& f, CallRecord& c) {
@@ -85,8 +85,9 @@ bool ParseCall(const std::vector<std::string_view>& f, CallRecord& c) {
   c.route_set = f[12];
   c.to_tag = f[13];
   c.domain = f[15];
-  return ParseNumber(f[5], c.shift) && ParsePorts(f[6], c.cln_ports) && ParseDestinations(f[7], c.cln_dests) &&
-         ParseOptionalAddress(f[8], c.cln_sip) && ParsePorts(f[9], c.srv_ports) && ParseDestinations(f[10], c.srv_dests) &&
+  return ParseNumber(f[5], c.shift) && ParsePorts(f[6], c.cln_ports) &&
+         ParseDestinations(f[7], c.cln_dests) && ParseOptionalAddress(f[8], c.cln_sip) &&
+         ParsePorts(f[9], c.srv_ports) && ParseDestinations(f[10], c.srv_dests) &&
          ParseOptionalAddress(f[11], c.srv_sip) && ParseNumber(f[14], c.transc) && c.transc >= -1 &&
          c.transc <= 127 && ParseNumber(f[16], c.flags);
 }
@@ -117,7 +118,7 @@ bool ParseAddress(std::string_view text, InetAddress& a) {
   unsigned port = 0;
   if (!ParseNumber(text.substr(colon + 1), port) || port > 65535) return false;
   a.reset();
-  a.IpAddr(ip);
+  a.Ip(ip);
   a.Port(static_cast<unsigned short>(port));
   return true;
 }
@@ -142,11 +143,11 @@ bool ParseDestinations(std::string_view text, MediaDestinations& d) {
 
 std::string FormatDestinations(const MediaDestinations& d) {
   if (d.rtp.Port() == 0) return {};
-  std::string s = d.rtp.Str();
-  if (d.video || !RtcpIsDefault(d.rtp, d.rtcp)) s += "," + (d.rtcp.empty() ? NextPort(d.rtp) : d.rtcp).Str();
+  std::string s = d.rtp.Text();
+  if (d.video || !RtcpIsDefault(d.rtp, d.rtcp)) s += "," + (d.rtcp.empty() ? NextPort(d.rtp) : d.rtcp).Text();
   if (d.video) {
-    s += "," + d.vrtp.Str();
-    if (!RtcpIsDefault(d.vrtp, d.vrtcp)) s += "," + d.vrtcp.Str();
+    s += "," + d.vrtp.Text();
+    if (!RtcpIsDefault(d.vrtp, d.vrtcp)) s += "," + d.vrtcp.Text();
   }
   return s;
 }
@@ -185,10 +186,11 @@ std::optional<Record> Parse(std::string_view text) {
 std::string FormatRequest() { return "?"; }
 
 std::string FormatRegistration(const RegistrationRecord& r) {
-  std::string s = "R|" + r.ncont + "|" + r.ocont + "|" + r.callid + "|" + r.defect.Letters() + "|" + r.user_domain + "|" +
-                  r.fuser + "|" + AddressText(r.hole) + "|" + std::to_string(r.expires_in) + "|" +
-                  std::to_string(r.reg_tm) + "|" + std::to_string(r.log_level) + "|" + std::to_string(r.flags) + "|" +
-                  r.to_tag + "|" + AddressText(r.unreg_server) + "|" + std::to_string(r.nat_type) + "|" +
+  std::string s = "R|" + r.ncont + "|" + r.ocont + "|" + r.callid + "|" + r.defect.Letters() + "|" +
+                  r.user_domain + "|" + r.fuser + "|" + AddressText(r.hole) + "|" +
+                  std::to_string(r.expires_in) + "|" + std::to_string(r.reg_tm) + "|" +
+                  std::to_string(r.log_level) + "|" + std::to_string(r.flags) + "|" + r.to_tag + "|" +
+                  AddressText(r.unreg_server) + "|" + std::to_string(r.nat_type) + "|" +
                   std::to_string(r.exp_rtp_ip);
   return s;
 }
@@ -197,12 +199,13 @@ std::string FormatUnregistration(const std::string& ncont) { return "U|" + ncont
 
 std::string FormatCall(const CallRecord& c) {
   std::string s(1, c.full ? 'F' : 'S');
-  s += "|" + c.key + "|" + c.ncont + "|" + c.ocont + "|" + c.defect.Letters() + "|" + std::to_string(c.shift) + "|" +
-       FormatPorts(c.cln_ports) + "|" + (c.has_cln_dests ? FormatDestinations(c.cln_dests) : std::string()) + "|" +
-       AddressText(c.cln_sip) + "|" + FormatPorts(c.srv_ports) + "|" +
-       (c.has_srv_dests ? FormatDestinations(c.srv_dests) : std::string()) + "|" + AddressText(c.srv_sip) + "|" +
-       c.route_set + "|" + c.to_tag + "|" + std::to_string(c.transc < 0 ? -1 : c.transc) + "|" + c.domain + "|" +
-       std::to_string(c.flags);
+  s += "|" + c.key + "|" + c.ncont + "|" + c.ocont + "|" + c.defect.Letters() + "|" +
+       std::to_string(c.shift) + "|" + FormatPorts(c.cln_ports) + "|" +
+       (c.has_cln_dests ? FormatDestinations(c.cln_dests) : std::string()) + "|" + AddressText(c.cln_sip) +
+       "|" + FormatPorts(c.srv_ports) + "|" +
+       (c.has_srv_dests ? FormatDestinations(c.srv_dests) : std::string()) + "|" + AddressText(c.srv_sip) +
+       "|" + c.route_set + "|" + c.to_tag + "|" + std::to_string(c.transc < 0 ? -1 : c.transc) + "|" +
+       c.domain + "|" + std::to_string(c.flags);
   return s;
 }
 

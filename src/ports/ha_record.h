@@ -19,25 +19,32 @@ constexpr size_t kMaxRecord = 2046;
 
 // Registration flags as the record carries them (a decimal sum).
 enum RegistrationFlag : unsigned {
-  FULL_DOMAIN = 1, PUBLIC_IP = 2, INDIRECT = 4, SRTP_ALLOWED = 8, PERSISTENT = 16, TRANSCODING = 32, DOUBLE_NAT = 64, CHAINED = 128
+  FULL_DOMAIN = 1,
+  PUBLIC_IP = 2,
+  INDIRECT = 4,
+  SRTP_ALLOWED = 8,
+  PERSISTENT = 16,
+  TRANSCODING = 32,
+  DOUBLE_NAT = 64,
+  CHAINED = 128
 };
 
 struct RegistrationRecord {
-  std::string ncont;   // the Contact the relay shows the server: the registration's key
-  std::string ocont;   // the client's own Contact
+  std::string ncont;  // the Contact the relay shows the server: the registration's key
+  std::string ocont;  // the client's own Contact
   std::string callid;
   Defects defect;
   std::string user_domain;  // "user@domain"
   std::string fuser;
-  InetAddress hole;            // the client's public SIP address
-  long expires_in = 0;      // seconds until expiry
-  int reg_tm = 0;           // the client's registration interval
+  InetAddress hole;     // the client's public SIP address
+  long expires_in = 0;  // seconds until expiry
+  int reg_tm = 0;       // the client's registration interval
   int log_level = 0;
-  unsigned flags = 0;       // RegistrationFlag bits
+  unsigned flags = 0;  // RegistrationFlag bits
   std::string to_tag;
-  InetAddress unreg_server;    // empty: the relay does not unregister the client itself
-  unsigned nat_type = 0;    // NatType::Mode
-  uint32_t exp_rtp_ip = 0;  // host order
+  InetAddress unreg_server;  // empty: the relay does not unregister the client itself
+  unsigned nat_type = 0;     // NatType::Mode
+  uint32_t exp_rtp_ip = 0;   // host order
 };
 
 // Where one side's media goes: audio RTP and RTCP, and video when present.

@@ -17,7 +17,9 @@ namespace {
 
 constexpr int kIcmpDestUnreachable = 3;
 
-bool OnReactorThread(const PollReactor* r) { return r != nullptr && pthread_equal(r->Owner(), pthread_self()); }
+bool OnReactorThread(const PollReactor* r) {
+  return r != nullptr && pthread_equal(r->Owner(), pthread_self());
+}
 
 // Deletes the ports handed to it; its timers carry the port as data.
 struct Graveyard : TimerCB {
@@ -87,7 +89,8 @@ void ProbePort::OnError(int fd) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
     if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
     const auto* ee = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
-    if (ee->ee_errno != ECONNREFUSED || ee->ee_origin != SO_EE_ORIGIN_ICMP || ee->ee_type != kIcmpDestUnreachable)
+    if (ee->ee_errno != ECONNREFUSED || ee->ee_origin != SO_EE_ORIGIN_ICMP ||
+        ee->ee_type != kIcmpDestUnreachable)
       continue;
     Log(number_, LEVEL_DEBUG, "ICMP Response from Client. Received: %d. Considered!\n", static_cast<int>(n));
     if (OnICMP) OnICMP(number_);
@@ -99,5 +102,5 @@ void ProbePort::OnInput(int fd) {
   char buf[kMaxDatagram];
   InetAddress from;
   if (recvfrom(buf, sizeof buf, from, MSG_DONTWAIT) >= 0)
-    Log(number_, LEVEL_DEBUG, "Datagram from %s on the Opt port dropped\n", from.Str().c_str());
+    Log(number_, LEVEL_DEBUG, "Datagram from %s on the Opt port dropped\n", from.Text().c_str());
 }

@@ -23,7 +23,7 @@ class ProbePort : public SipPort, public ErrorCB, public InputCB {
   bool Usable() const { return GetHandle() >= 0; }
   // Hands the port to the reactor; only once the object is complete, since the reactor may call it at once.
   void Enroll();
-  int Uno() const { return number_; }
+  int Number() const { return number_; }
 
   // Reactor thread: an ICMP "port unreachable" for the probe marks the call.
   void OnError(int fd) override;

@@ -17,7 +17,8 @@
 
 std::function<void(int code)> CountBounce;
 
-void Bounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port) {
+void Bounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to,
+            const SipPort& port) {
   msg.Convert(static_cast<SipStatus>(code), reason);
   if (code != 200) msg.Remove(SipHeaders::HID_CONTACT);
   msg.Remove(SipHeaders::HID_ROUTE);
@@ -40,8 +41,8 @@ std::string FromUser(const SipMessage& msg) {
 
 }  // namespace
 
-bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std::string& ncnt, const Defects& defects,
-                    int level) {
+bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std::string& ncnt,
+                    const Defects& defects, int level) {
   std::string domain = FromHost(msg);
   if (domain.empty()) domain = msg.URI().Host();
   std::string user;
@@ -90,8 +91,9 @@ void PreProcessRoute(SipMessage& msg, int dir) {
   if (first == nullptr) return;
   const bool from_client = dir == 1;
   InetAddress self;
-  self.Set(static_cast<unsigned short>(from_client ? g_config.main_port : (g_config.second_port + 3) & 0xFFFF),
-           from_client ? g_config.myipaddr : g_config.server_ipaddr);
+  self.Set(
+      static_cast<unsigned short>(from_client ? g_config.main_port : (g_config.second_port + 3) & 0xFFFF),
+      from_client ? g_config.myipaddr : g_config.server_ipaddr);
   if (from_client && g_config.assume_no_obp) {
     auto* to = msg.Header<ToHeader>(SipHeaders::HID_TO);
     const bool opens = to != nullptr && to->Params().Param("tag") == nullptr;
@@ -116,19 +118,20 @@ void PreProcessRoute(SipMessage& msg, int dir) {
   while (auto* route = msg.Header<RouteHeader>(SipHeaders::HID_ROUTE)) {
     if (route->SPort() != self.Port()) break;
     InetAddress a;
-    Assign(a, route->Addr().c_str(), nullptr);
+    Assign(a, route->Address().c_str(), nullptr);
     if (a == self) {
       msg.pop_front(SipHeaders::HID_ROUTE);
       Log("ostrel", LEVEL_DEBUG, "Remove 'Route:' to itself\n");
       continue;
     }
-    Log("ostrel", LEVEL_DEBUG, "Resolved 'Route:' %s to %s\n", route->Addr().c_str(), a.Str().c_str());
+    Log("ostrel", LEVEL_DEBUG, "Resolved 'Route:' %s to %s\n", route->Address().c_str(), a.Text().c_str());
     break;
   }
 }
 
 bool ValidNewContact(const SipUri& uri) {
-  if (uri.Host() != g_config.server_ipaddr || uri.Port() != ((g_config.second_port + 3) & 0xFFFF)) return false;
+  if (uri.Host() != g_config.server_ipaddr || uri.Port() != ((g_config.second_port + 3) & 0xFFFF))
+    return false;
   const std::string& user = uri.User();
   size_t star = user.find('*');
   if (star == std::string::npos) return false;
@@ -147,14 +150,17 @@ bool GotFromOstrel(const ViaHeader* via) {
   return branch != nullptr && std::strncmp(branch, kRelayBranch, kRelayBranchLen) == 0;
 }
 
-bool GotFromOstrel(const SipMessage& msg) { return GotFromOstrel(msg.Header<ViaHeader>(SipHeaders::HID_VIA)); }
+bool GotFromOstrel(const SipMessage& msg) {
+  return GotFromOstrel(msg.Header<ViaHeader>(SipHeaders::HID_VIA));
+}
 
 unsigned RelayBranchNumber(const ViaHeader* via) {
   if (!GotFromOstrel(via)) return 0;
   const char* digits = via->Param("branch") + kRelayBranchLen;
   uint64_t n = 0;
   size_t i = 0;
-  for (; std::isdigit(static_cast<unsigned char>(digits[i])) && i < 11; ++i) n = n * 10 + static_cast<uint64_t>(digits[i] - '0');
+  for (; std::isdigit(static_cast<unsigned char>(digits[i])) && i < 11; ++i)
+    n = n * 10 + static_cast<uint64_t>(digits[i] - '0');
   if (i == 0 || n < 65537 || n > 0x7FFFFFFF) return 0;
   return static_cast<unsigned>(n);
 }
@@ -207,7 +213,8 @@ void FixMultiBody(SipMessage& msg) {
         std::string name = line.substr(0, colon), value = line.substr(colon + 1);
         LRTrim(name);
         LRTrim(value);
-        if (strcasecmp(name.c_str(), "Content-Type") == 0 && strcasecmp(value.c_str(), "application/sdp") == 0)
+        if (strcasecmp(name.c_str(), "Content-Type") == 0 &&
+            strcasecmp(value.c_str(), "application/sdp") == 0)
           is_sdp = true;
       }
       const char* q = body.c_str() + eol;

@@ -11,8 +11,8 @@
 #include "foundation/log_gate.h"
 #include "sip/headers/route.h"
 #include "sip/headers/string.h"
-#include "sip/sdp/sdp_media_rtp.h"
 #include "sip/message.h"
+#include "sip/sdp/sdp_media_rtp.h"
 
 ExternalPort g_external_port;
 InternalPort g_internal_port;
@@ -21,8 +21,8 @@ AlternatePort g_alternate_port;
 namespace {
 
 // Headers that cost bytes and nothing a phone needs.
-constexpr const char* kDroppedWhenLarge[] = {"Data",    "X-Reference",  "X-Peer",       "X-Attest",
-                                             "Allow",   "Subject",      "Allow-Events", "P-Preferred-Identity"};
+constexpr const char* kDroppedWhenLarge[] = {"Data",  "X-Reference", "X-Peer",       "X-Attest",
+                                             "Allow", "Subject",     "Allow-Events", "P-Preferred-Identity"};
 
 void DropDisplayNames(SipMessage& msg, SipHeaders::HeadId id) {
   for (HeaderLine* line = msg.Header(id); line != nullptr; line = line->Next()) {
@@ -76,10 +76,12 @@ int SipPort::send(SipMessage& msg, const InetAddress& to, int threshold, int lev
   const bool full = LogWanted(level | LEVEL_FULL, threshold);
   const bool brief = LogWanted(level | LEVEL_SHORT, threshold);
   if (full || brief) {
-    const std::string dest = to.Str();
-    if (full) Log("", level | LEVEL_FULL, threshold, "--%c--> %s\n%s\n", DirectionMark(), dest.c_str(), text.c_str());
+    const std::string dest = to.Text();
+    if (full)
+      Log("", level | LEVEL_FULL, threshold, "--%c--> %s\n%s\n", DirectionMark(), dest.c_str(), text.c_str());
     if (brief)
-      Log("", level | LEVEL_SHORT, threshold, "--%c--> %s\n%s\n", DirectionMark(), dest.c_str(), FirstLine(text).c_str());
+      Log("", level | LEVEL_SHORT, threshold, "--%c--> %s\n%s\n", DirectionMark(), dest.c_str(),
+          FirstLine(text).c_str());
   }
   return static_cast<int>(sendto(text.data(), text.size(), to, 0));
 }
@@ -95,7 +97,8 @@ bool ExternalPort::ReadOne(char* buf, Datagram& d) {
   if (n <= 0) return false;
   if (mh.msg_flags & MSG_TRUNC) {
     // A cut message would be relayed as if whole: drop it.
-    Log("ostrel", LEVEL_ERROR, "Datagram from %s longer than %zu bytes dropped\n", d.from.Str().c_str(), kMaxDatagram);
+    Log("ostrel", LEVEL_ERROR, "Datagram from %s longer than %zu bytes dropped\n", d.from.Text().c_str(),
+        kMaxDatagram);
     return false;
   }
   buf[n] = '\0';

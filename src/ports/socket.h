@@ -1,5 +1,6 @@
 // Thin owners of one UDP descriptor: open lazily, bind, set options, send and receive datagrams.
-// A socket may be used from any thread; closing it while another thread is blocked on it is the caller's care.
+// A socket may be used from any thread; closing it while another thread is blocked on it is the caller's
+// care.
 #pragma once
 
 #include <sys/socket.h>

@@ -129,7 +129,8 @@ void OrderByWeight(std::vector<ServerRecord>& records) {
   std::stable_sort(records.begin(), records.end(),
                    [](const ServerRecord& a, const ServerRecord& b) { return a.s_pref < b.s_pref; });
   for (auto group = records.begin(); group != records.end();) {
-    auto group_end = std::find_if(group, records.end(), [&](const ServerRecord& r) { return r.s_pref != group->s_pref; });
+    auto group_end =
+        std::find_if(group, records.end(), [&](const ServerRecord& r) { return r.s_pref != group->s_pref; });
     // Records of weight 0 go first, so that they are picked only when the draw is 0.
     std::shuffle(group, group_end, Generator());
     std::stable_partition(group, group_end, [](const ServerRecord& r) { return r.s_weight == 0; });

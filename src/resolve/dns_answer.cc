@@ -18,7 +18,14 @@ uint16_t ReadU16(std::span<const uint8_t> msg, size_t pos) {
 
 bool IsSpecial(uint8_t c) {
   switch (c) {
-    case '"': case '.': case ';': case '\\': case '(': case ')': case '@': case '$':
+    case '"':
+    case '.':
+    case ';':
+    case '\\':
+    case '(':
+    case ')':
+    case '@':
+    case '$':
       return true;
     default:
       return false;

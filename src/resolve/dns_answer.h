@@ -18,13 +18,13 @@
 bool ExpandDnsName(std::span<const uint8_t> msg, size_t pos, std::string& name, size_t& consumed);
 
 enum class SrvAnswerResult {
-  OK,           // every readable record was taken (possibly none)
+  OK,            // every readable record was taken (possibly none)
   BAD_QUESTION,  // the question section could not be skipped
   BAD_OWNER,     // an answer record's owner name could not be read
 };
 
-// Appends one ServerRecord per usable SRV record of the answer section, in the order of the answer: s_pref is the
-// record's priority, s_weight its weight, s_port its port, s_name its target. A message shorter than its
+// Appends one ServerRecord per usable SRV record of the answer section, in the order of the answer: s_pref is
+// the record's priority, s_weight its weight, s_port its port, s_name its target. A message shorter than its
 // header holds no records. Records that do not fit in the message end the reading, keeping those before
 // them; records of other types are skipped; targets "." (no service) and port 0 are not candidates. On
 // an error the records read before it stay in `out`.

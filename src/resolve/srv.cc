@@ -8,8 +8,8 @@
 #include <span>
 
 #include "config/config.h"
-#include "foundation/log.h"
 #include "foundation/locks.h"
+#include "foundation/log.h"
 #include "resolve/candidates.h"
 #include "resolve/dns_answer.h"
 

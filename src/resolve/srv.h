@@ -7,8 +7,8 @@
 
 #include "config/servers.h"
 
-// Appends the candidate servers of `domain` to `out` and sorts `out`, most preferred first (ServerRecord order).
-// The first source that applies is used alone:
+// Appends the candidate servers of `domain` to `out` and sorts `out`, most preferred first (ServerRecord
+// order). The first source that applies is used alone:
 //  1. `xhsts` not empty: its "host[:port][/weight]" elements, hosts not resolved;
 //  2. `servers` not null and some key matches: the configured entries (see ServerTable);
 //  3. otherwise a DNS SRV query for `prefix` + `domain`, ordered by priority and RFC 2782 weight.

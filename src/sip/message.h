@@ -14,37 +14,37 @@
 #include "sip/registry.h"
 
 class SipMessage : public SipHeaders, public SipBody {
-public:
-    // Parses a whole datagram of the given byte count. A Content-Length larger than the bytes after the
-    // header section fails; bytes beyond it are ignored.
-    bool Parse(std::string_view text);
-    // Parsing one header on demand keeps its name beside the whole-message forms.
-    using SipHeaders::Parse;
-    bool Parse(const char* data, size_t len) { return Parse(std::string_view(data, data ? len : 0)); }
-    // NUL-terminated text.
-    bool Parse(const char* text);
-    // The whole message text, with a Content-Length that matches the body.
-    std::string Assemble(bool longForm) const;
+ public:
+  // Parses a whole datagram of the given byte count. A Content-Length larger than the bytes after the
+  // header section fails; bytes beyond it are ignored.
+  bool Parse(std::string_view text);
+  // Parsing one header on demand keeps its name beside the whole-message forms.
+  using SipHeaders::Parse;
+  bool Parse(const char* data, size_t len) { return Parse(std::string_view(data, data ? len : 0)); }
+  // NUL-terminated text.
+  bool Parse(const char* text);
+  // The whole message text, with a Content-Length that matches the body.
+  std::string Assemble(bool long_form) const;
 
-    // Turns the message into a request of method m (ACK, BYE, CANCEL from a stored message).
-    void Convert(SipStartLine::RequestMethod m);
-    // Turns a request into a response with that status and reason.
-    void Convert(SipStatus status, const std::string& reason);
+  // Turns the message into a request of method m (ACK, BYE, CANCEL from a stored message).
+  void Convert(SipStartLine::RequestMethod m);
+  // Turns a request into a response with that status and reason.
+  void Convert(SipStatus status, const std::string& reason);
 
-    // Percent-encoding of every byte but letters and digits, and its inverse.
-    static std::string Escape(std::string_view s);
-    static std::string Unescape(std::string_view s);
+  // Percent-encoding of every byte but letters and digits, and its inverse.
+  static std::string Escape(std::string_view s);
+  static std::string Unescape(std::string_view s);
 
-    // Registry.
-    static void AddHeaderType(HeadId id, const char* name, char shortName, HeaderType::Multiplicity multi,
-                                 HeaderCreator creator, bool onArrival);
-    static const HeaderType* GetHeaderTypeById(HeadId id);
-    // Lower-case name or compact letter to identifier; HID_BLANK when not parsed on arrival.
-    static HeadId GetHeaderByName(std::string_view lowerName);
-    static HeaderCreator GetHeaderCreator(HeadId id);
-    // A default line for a text value of id: the registered class, or an unknown line.
-    static std::unique_ptr<HeaderLine> CreateLine(HeadId id);
+  // Registry.
+  static void AddHeaderType(HeadId id, const char* name, char short_name, HeaderType::Multiplicity multi,
+                            HeaderCreator creator, bool on_arrival);
+  static const HeaderType* GetHeaderTypeById(HeadId id);
+  // Lower-case name or compact letter to identifier; HID_BLANK when not parsed on arrival.
+  static HeadId GetHeaderByName(std::string_view lowerName);
+  static HeaderCreator GetHeaderCreator(HeadId id);
+  // A default line for a text value of id: the registered class, or an unknown line.
+  static std::unique_ptr<HeaderLine> CreateLine(HeadId id);
 
-    static std::array<HeaderType, HID_LAST> header_types_;
-    static std::map<std::string, HeadId, std::less<>> header_by_name_;
+  static std::array<HeaderType, HID_LAST> header_types_;
+  static std::map<std::string, HeadId, std::less<>> header_by_name_;
 };

@@ -3,7 +3,6 @@
 
 #include "foundation/log.h"
 
-inline void SipReport(const char* text)
-{
-    if (ParseErrorLogFn hook = g_parse_error_log.load(std::memory_order_relaxed)) hook("%s", text);
+inline void SipReport(const char* text) {
+  if (ParseErrorLogFn hook = g_parse_error_log.load(std::memory_order_relaxed)) hook("%s", text);
 }

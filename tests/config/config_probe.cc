@@ -33,10 +33,11 @@ class Probe : public SignalCB {
     std::string domains;
     {
       ReadGuard guard(g_config.lock);
-      for (const DomainOptions& d : g_config.domains) domains += (d.ast ? "*" : "") + d.host + (d.full ? "/full " : " ");
+      for (const DomainOptions& d : g_config.domains)
+        domains += (d.ast ? "*" : "") + d.host + (d.full ? "/full " : " ");
     }
-    Log("ostrel", 0, "probe: port=%d quiet=%d idle=%d domains=[%s]\n", g_config.main_port, g_config.quiet_mode ? 1 : 0,
-        g_config.idletm, domains.c_str());
+    Log("ostrel", 0, "probe: port=%d quiet=%d idle=%d domains=[%s]\n", g_config.main_port,
+        g_config.quiet_mode ? 1 : 0, g_config.idletm, domains.c_str());
   }
 
   PollReactor& reactor_;

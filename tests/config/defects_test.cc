@@ -15,20 +15,34 @@ TEST(Defects, EachLetterNamesItsWorkaround) {
     char letter;
     Defect defect;
   } table[] = {
-      {'A', Defect::INVITE_NEEDS_SDP},           {'b', Defect::IGNORE_REPLACED_CALL_BYE},
-      {'c', Defect::SESSION_CONNECTION_FROM_AUDIO}, {'C', Defect::RESTORE_REQUEST_URI},
-      {'d', Defect::RECORD_ROUTE_IN_PROBE_183},  {'D', Defect::NARROW_ANSWER_CODECS},
-      {'e', Defect::EARLY_MEDIA_AS_ANSWER},      {'E', Defect::NO_100REL},
-      {'F', Defect::NO_PTIME_OR_T38_EXTRAS},     {'H', Defect::HOLD_ANSWER_FROM_OFFER},
-      {'i', Defect::EMPTY_UNDIALABLE_USER},      {'L', Defect::LOAD_BALANCED},
-      {'M', Defect::ADD_MAX_FORWARDS},           {'n', Defect::HOLD_NOTIFY_DURING_CALL_SETUP},
-      {'N', Defect::DROP_FAST_REINVITE},         {'p', Defect::PROCEEDING_AS_CONFIRMED},
-      {'P', Defect::DROP_MAIN_PORT_FROM_URI},    {'Q', Defect::RINGBACK_AFTER_EARLY_MEDIA},
-      {'r', Defect::REPLY_TO_SOURCE_PORT},       {'s', Defect::ACTIVE_APPEARANCE_STATE},
-      {'S', Defect::RESTORE_SDP_AFTER_CHALLENGE}, {'t', Defect::NO_RECORD_ROUTE},
-      {'T', Defect::ZERO_MEDIA},                 {'U', Defect::ULAW_ONLY},
-      {'v', Defect::KEEP_CONTACT},               {'V', Defect::NO_VIDEO},
-      {'X', Defect::BARE_SDP},                   {'Y', Defect::RESTRICTED_DOMAIN_ADMITTED},
+      {'A', Defect::INVITE_NEEDS_SDP},
+      {'b', Defect::IGNORE_REPLACED_CALL_BYE},
+      {'c', Defect::SESSION_CONNECTION_FROM_AUDIO},
+      {'C', Defect::RESTORE_REQUEST_URI},
+      {'d', Defect::RECORD_ROUTE_IN_PROBE_183},
+      {'D', Defect::NARROW_ANSWER_CODECS},
+      {'e', Defect::EARLY_MEDIA_AS_ANSWER},
+      {'E', Defect::NO_100REL},
+      {'F', Defect::NO_PTIME_OR_T38_EXTRAS},
+      {'H', Defect::HOLD_ANSWER_FROM_OFFER},
+      {'i', Defect::EMPTY_UNDIALABLE_USER},
+      {'L', Defect::LOAD_BALANCED},
+      {'M', Defect::ADD_MAX_FORWARDS},
+      {'n', Defect::HOLD_NOTIFY_DURING_CALL_SETUP},
+      {'N', Defect::DROP_FAST_REINVITE},
+      {'p', Defect::PROCEEDING_AS_CONFIRMED},
+      {'P', Defect::DROP_MAIN_PORT_FROM_URI},
+      {'Q', Defect::RINGBACK_AFTER_EARLY_MEDIA},
+      {'r', Defect::REPLY_TO_SOURCE_PORT},
+      {'s', Defect::ACTIVE_APPEARANCE_STATE},
+      {'S', Defect::RESTORE_SDP_AFTER_CHALLENGE},
+      {'t', Defect::NO_RECORD_ROUTE},
+      {'T', Defect::ZERO_MEDIA},
+      {'U', Defect::ULAW_ONLY},
+      {'v', Defect::KEEP_CONTACT},
+      {'V', Defect::NO_VIDEO},
+      {'X', Defect::BARE_SDP},
+      {'Y', Defect::RESTRICTED_DOMAIN_ADMITTED},
   };
   std::string named;
   for (const auto& row : table) {
@@ -66,7 +80,7 @@ TEST(Defects, LettersComeBackAsWritten) {
       {"Te", {Defect::ZERO_MEDIA, Defect::EARLY_MEDIA_AS_ANSWER}},
       {"eT", {Defect::ZERO_MEDIA, Defect::EARLY_MEDIA_AS_ANSWER}},
       {" XN", {Defect::BARE_SDP, Defect::DROP_FAST_REINVITE}},  // subnet letters after an unlisted device
-      {"aXa", {Defect::BARE_SDP}},                               // 'a' acts on nothing here
+      {"aXa", {Defect::BARE_SDP}},                              // 'a' acts on nothing here
       {"CTT", {Defect::RESTORE_REQUEST_URI, Defect::ZERO_MEDIA}},
   };
   for (const auto& c : cases) {

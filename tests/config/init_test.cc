@@ -81,15 +81,17 @@ TEST_F(InitTest, StartsWithDefaultsAndLoadsWholeRingFramesOfTheShortestFile) {
 }
 
 TEST_F(InitTest, CommandLineWinsOverTheFile) {
-  WriteConfigWithRings({"ipaddr = 127.0.0.5", "second_ipaddr = 127.0.0.6", "port = 6000", "second_port = 6001",
-                        "ha_peer = 127.0.0.7:9000", "full_mode = no", "log = " + dir_ + "/other.log"});
-  ASSERT_EQ(RunInit({"-i", "127.0.0.1", "-s", "127.0.0.2", "-p", "5070", "-o", "5080", "-h", "127.0.0.9", "-f"}), 1)
+  WriteConfigWithRings({"ipaddr = 127.0.0.5", "second_ipaddr = 127.0.0.6", "port = 6000",
+                        "second_port = 6001", "ha_peer = 127.0.0.7:9000", "full_mode = no",
+                        "log = " + dir_ + "/other.log"});
+  ASSERT_EQ(
+      RunInit({"-i", "127.0.0.1", "-s", "127.0.0.2", "-p", "5070", "-o", "5080", "-h", "127.0.0.9", "-f"}), 1)
       << LogText();
   EXPECT_STREQ(cfg_->myipaddr, "127.0.0.1");
   EXPECT_STREQ(cfg_->second_ipaddr, "127.0.0.2");
   EXPECT_EQ(cfg_->main_port, 5070);
   EXPECT_EQ(cfg_->second_port, 5080);
-  EXPECT_EQ(cfg_->ha_peer.Str(), "127.0.0.9:5082") << "no port given: second port + 2";
+  EXPECT_EQ(cfg_->ha_peer.Text(), "127.0.0.9:5082") << "no port given: second port + 2";
   EXPECT_TRUE(cfg_->force_full_mode);
   EXPECT_EQ(cfg_->log_file, log_path_) << "-l wins over the log keyword";
 }
@@ -142,7 +144,8 @@ using InitDeathTest = InitTest;
 TEST_F(InitDeathTest, StartUpThatCannotGoOnExits) {
   const std::string short_gsm = WriteFile("short.gsm", std::string(32, 's'));
   const std::string usage =
-      "Usage:\n\t./ostrel [options]\n\nOptions:\n\t-c config_file\n\t-i ip.addr\n\t-s second.ip.addr\n\t-p port\n"
+      "Usage:\n\t./ostrel [options]\n\nOptions:\n\t-c config_file\n\t-i ip.addr\n\t-s second.ip.addr\n\t-p "
+      "port\n"
       "\t-o optional ports (second)\n\t-l log_file\n\t-f\t\t: force full mode\n\t-? \t\t: print this page\n";
   std::vector<std::string> rings_and_log = RingLines();
   rings_and_log.push_back("log = /nonexistent/dir/other.log");
@@ -160,17 +163,31 @@ TEST_F(InitDeathTest, StartUpThatCannotGoOnExits) {
       {{}, {"./ostrel", "-o", "65533"}, 1, "Usage:\n\t./ostrel [options]"},
       {{}, {"./ostrel", "-i", std::string(64, '1')}, 1, "-i: address is too long"},
       {{}, {"./ostrel", "-h", "0.0.0.0"}, 1, "-h: Incorrect HA Peer address"},
-      {{"num_listeners = 100"}, {"ostrel", "-c", cfg}, 9,
+      {{"num_listeners = 100"},
+       {"ostrel", "-c", cfg},
+       9,
        "Config file " + cfg + ". Error in line 2:\n\tnum_listeners = 100\n"},
-      {{}, {"ostrel", "-c", dir_ + "/absent.cfg"}, 9, "Warning: Can't find config file " + dir_ + "/absent.cfg\n"},
+      {{},
+       {"ostrel", "-c", dir_ + "/absent.cfg"},
+       9,
+       "Warning: Can't find config file " + dir_ + "/absent.cfg\n"},
       {{}, {"ostrel", "-c", cfg}, 8, "Missing config 'ring_g729'\n"},
       {{"ring_g729 = " + g729_}, {"ostrel", "-c", cfg}, 8, "Missing config 'ring_gsm'\n"},
-      {{"ring_g729 = " + g729_, "ring_gsm = " + gsm_}, {"ostrel", "-c", cfg}, 8, "Missing config 'ring_ulaw'\n"},
-      {{"ring_g729 = " + g729_, "ring_gsm = " + dir_ + "/none.gsm"}, {"ostrel", "-c", cfg}, 8,
+      {{"ring_g729 = " + g729_, "ring_gsm = " + gsm_},
+       {"ostrel", "-c", cfg},
+       8,
+       "Missing config 'ring_ulaw'\n"},
+      {{"ring_g729 = " + g729_, "ring_gsm = " + dir_ + "/none.gsm"},
+       {"ostrel", "-c", cfg},
+       8,
        "Can't open ring file " + dir_ + "/none.gsm\n"},
-      {{"ring_g729 = " + g729_, "ring_gsm = " + short_gsm, "ring_ulaw = " + ulaw_}, {"ostrel", "-c", cfg}, 8,
+      {{"ring_g729 = " + g729_, "ring_gsm = " + short_gsm, "ring_ulaw = " + ulaw_},
+       {"ostrel", "-c", cfg},
+       8,
        "Ring file " + short_gsm + " holds no whole frame of 33 bytes\n"},
-      {RingLines(), {"ostrel", "-c", cfg, "-l", "/nonexistent/dir/ostrel.log"}, 8,
+      {RingLines(),
+       {"ostrel", "-c", cfg, "-l", "/nonexistent/dir/ostrel.log"},
+       8,
        "Can't open log file /nonexistent/dir/ostrel.log"},
       {rings_and_log, {"ostrel", "-c", cfg}, 8, "Can't open log file /nonexistent/dir/other.log"},
   };

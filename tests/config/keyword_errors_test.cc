@@ -19,7 +19,8 @@ const std::string k64 = std::string(64, '1');
 
 const RefusedLine kRefused[] = {
     {"domain = example.com bogus", {"Incorrect log param: bogus" + kLogWords}},
-    {"domain = example.com whitelist:/nonexistent/list", {"Cannot open White-List file: /nonexistent/list\n"}},
+    {"domain = example.com whitelist:/nonexistent/list",
+     {"Cannot open White-List file: /nonexistent/list\n"}},
     {"server = example.com 5", {}},
     {"server = example.com 5 10.0.0.1 extra", {}},
     {"server = example.com 101 10.0.0.1", {}},
@@ -108,8 +109,9 @@ INSTANTIATE_TEST_SUITE_P(EveryKeyword, KeywordErrors, ::testing::ValuesIn(kRefus
 
 TEST_F(ConfigTest, KeywordsAreCaseSensitive) {
   EXPECT_EQ(Read({"Port = 5070"}), 0);
-  EXPECT_NE(LogText().find("Config file " + cfg_->config_file + ". Unknown parameter in line 1:\n\tPort = 5070\n"),
-            std::string::npos)
+  EXPECT_NE(
+      LogText().find("Config file " + cfg_->config_file + ". Unknown parameter in line 1:\n\tPort = 5070\n"),
+      std::string::npos)
       << LogText();
   EXPECT_EQ(cfg_->main_port, 0);
 }
@@ -130,7 +132,8 @@ TEST_F(ConfigTest, ReportsTheLineNumberAndGoesOnReading) {
 TEST_F(ConfigTest, ValuesThatAreCorrectedButAccepted) {
   EXPECT_EQ(Read({"idle_timeout = 10", "log_size_limit = 10X", "register_timeout = 5 600 100"}), 1);
   std::string log = LogText();
-  EXPECT_NE(log.find("Param: idle_timeout must be in range [30-1800], Set to default: 300\n"), std::string::npos);
+  EXPECT_NE(log.find("Param: idle_timeout must be in range [30-1800], Set to default: 300\n"),
+            std::string::npos);
   EXPECT_NE(log.find("Incorrect log limit modificator: 'X', Use: K, M, G, T\n"), std::string::npos) << log;
   EXPECT_EQ(cfg_->idletm, 300000);
   EXPECT_EQ(cfg_->register_timeout, 10);
@@ -152,7 +155,8 @@ TEST_F(ConfigTest, FirewallLevelNeedsEveryCommand) {
                            "Prevention\n\n"),
             std::string::npos);
   EXPECT_EQ(LogText().find("Error in line"), std::string::npos);
-  EXPECT_EQ(Read({"dos_level = firewall", "sysfw_start = s", "sysfw_stop = t", "sysfw_block = b", "sysfw_unblock = u"}),
+  EXPECT_EQ(Read({"dos_level = firewall", "sysfw_start = s", "sysfw_stop = t", "sysfw_block = b",
+                  "sysfw_unblock = u"}),
             1);
   EXPECT_EQ(cfg_->dos_mode, DL_SYSFW);
 }

@@ -34,7 +34,8 @@ const AcceptedLine kAccepted[] = {
     {"domain = b.example extsrv srtp prsn smtr rstr xunr pcnt xck",
      [](const Config& c) {
        const DomainOptions& d = c.domains[0];
-       EXPECT_TRUE(d.srv && d.extsrv && d.full && d.srtp && d.prsn && d.smtr && d.rstr && d.xunr && d.pcnt && d.xck);
+       EXPECT_TRUE(d.srv && d.extsrv && d.full && d.srtp && d.prsn && d.smtr && d.rstr && d.xunr && d.pcnt &&
+                   d.xck);
      }},
     {"server = Example.org 0 10.0.0.5",
      [](const Config& c) {
@@ -63,8 +64,10 @@ const AcceptedLine kAccepted[] = {
        EXPECT_EQ(u.loglvl, 1);
      }},
     {"trusted = 192.0.2.7", [](const Config& c) { EXPECT_TRUE(c.IsTrusted(Ip("192.0.2.7"))); }},
-    {"broken = AB  Acme Phone", [](const Config& c) { EXPECT_EQ(c.DeviceDefects("Acme Phone 2.0").Letters(), "AB"); }},
-    {"restrict_forward = SIP:Portal.corp.example", [](const Config& c) { EXPECT_EQ(c.restrict_forward, "sip:portal.corp.example"); }},
+    {"broken = AB  Acme Phone",
+     [](const Config& c) { EXPECT_EQ(c.DeviceDefects("Acme Phone 2.0").Letters(), "AB"); }},
+    {"restrict_forward = SIP:Portal.corp.example",
+     [](const Config& c) { EXPECT_EQ(c.restrict_forward, "sip:portal.corp.example"); }},
     {"slow_start = YES", [](const Config& c) { EXPECT_TRUE(c.slow_start); }},
     {"range = 40000 40010",
      [](const Config& c) {
@@ -81,7 +84,8 @@ const AcceptedLine kAccepted[] = {
     {"log_level = DEBUG+full+short+reg_cache",
      [](const Config&) { EXPECT_EQ(g_log_block.level.load(), 1 | 2 | 16 | 0x200); }},
     {"log_level = log_trace+regregul", [](const Config&) { EXPECT_EQ(g_log_block.level.load(), 4 | 0x100); }},
-    {"log_size_limit = 10M", [](const Config&) { EXPECT_EQ(g_log_block.size_limit.load(), 10485760 - 16384); }},
+    {"log_size_limit = 10M",
+     [](const Config&) { EXPECT_EQ(g_log_block.size_limit.load(), 10485760 - 16384); }},
     {"log_name = front back",
      [](const Config& c) {
        EXPECT_EQ(c.app_master, "front");
@@ -121,12 +125,14 @@ const AcceptedLine kAccepted[] = {
      }},
     {"subscribe_event = presence DROP", [](const Config& c) { EXPECT_EQ(c.CheckEvent("presence"), 0); }},
     {"check_rtp_flow = off", [](const Config& c) { EXPECT_FALSE(c.check_rtp_flow); }},
-    {"check_rtp_flow = OFF", [](const Config& c) { EXPECT_TRUE(c.check_rtp_flow) << "reverse words are case-sensitive"; }},
+    {"check_rtp_flow = OFF",
+     [](const Config& c) { EXPECT_TRUE(c.check_rtp_flow) << "reverse words are case-sensitive"; }},
     {"idle_timeout = 60", [](const Config& c) { EXPECT_EQ(c.idletm, 60000); }},
     {"agent_name = Edge Relay", [](const Config& c) { EXPECT_EQ(c.agent_name, "Edge Relay/25.07.10"); }},
-    {"events_collector = 127.0.0.9:9000", [](const Config& c) { EXPECT_EQ(c.evnts.Str(), "127.0.0.9:9000"); }},
-    {"ha_peer = 127.0.0.8", [](const Config& c) { EXPECT_EQ(c.ha_peer.Str(), "127.0.0.8:0"); }},
-    {"ha_peer = 127.0.0.8:7063", [](const Config& c) { EXPECT_EQ(c.ha_peer.Str(), "127.0.0.8:7063"); }},
+    {"events_collector = 127.0.0.9:9000",
+     [](const Config& c) { EXPECT_EQ(c.evnts.Text(), "127.0.0.9:9000"); }},
+    {"ha_peer = 127.0.0.8", [](const Config& c) { EXPECT_EQ(c.ha_peer.Text(), "127.0.0.8:0"); }},
+    {"ha_peer = 127.0.0.8:7063", [](const Config& c) { EXPECT_EQ(c.ha_peer.Text(), "127.0.0.8:7063"); }},
     {"dos_level = LogOnly", [](const Config& c) { EXPECT_EQ(c.dos_mode, DL_LOG); }},
     {"dos_level = off", [](const Config& c) { EXPECT_EQ(c.dos_mode, DL_OFF); }},
     {"dos_level = local", [](const Config& c) { EXPECT_EQ(c.dos_mode, DL_LOCAL); }},
@@ -149,9 +155,11 @@ const AcceptedLine kAccepted[] = {
        EXPECT_EQ(c.block_time_rate, 600);
      }},
     {"ddos_threshold = 70", [](const Config& c) { EXPECT_EQ(c.ddos_threshold, 70u); }},
-    {"dos_whitelist = 192.168.0.0/16", [](const Config& c) { EXPECT_TRUE(c.IsDosWLists(Ip("192.168.4.4"))); }},
+    {"dos_whitelist = 192.168.0.0/16",
+     [](const Config& c) { EXPECT_TRUE(c.IsDosWLists(Ip("192.168.4.4"))); }},
     {"sysfw_rule = EDGE", [](const Config& c) { EXPECT_EQ(c.rule_name, "EDGE"); }},
-    {"sysfw_start = iptables -N OSTREL", [](const Config& c) { EXPECT_EQ(c.start_command, "iptables -N OSTREL"); }},
+    {"sysfw_start = iptables -N OSTREL",
+     [](const Config& c) { EXPECT_EQ(c.start_command, "iptables -N OSTREL"); }},
     {"sysfw_stop = s", [](const Config& c) { EXPECT_EQ(c.stop_command, "s"); }},
     {"sysfw_block = b", [](const Config& c) { EXPECT_EQ(c.block_command, "b"); }},
     {"sysfw_unblock = u", [](const Config& c) { EXPECT_EQ(c.unblock_command, "u"); }},
@@ -166,7 +174,8 @@ const AcceptedLine kAccepted[] = {
     {"assume_no_obp = on", [](const Config& c) { EXPECT_TRUE(c.assume_no_obp); }},
     {"bare_sdp = PCMU,pcma/8000,telephone-event ptime",
      [](const Config& c) {
-       EXPECT_EQ(c.bare_codecs, (std::map<std::string, int>{{"pcmu", 0}, {"pcma", 8000}, {"telephone-event", 0}}));
+       EXPECT_EQ(c.bare_codecs,
+                 (std::map<std::string, int>{{"pcmu", 0}, {"pcma", 8000}, {"telephone-event", 0}}));
        EXPECT_EQ(c.bare_params, (std::set<std::string>{"ptime"}));
      }},
     {"rsvp = 203.0.113.5 192.168.1.10 5062",
@@ -177,7 +186,8 @@ const AcceptedLine kAccepted[] = {
        EXPECT_EQ(c.transcoding_rules[0].client_code, G729_60);
        EXPECT_EQ(c.transcoding_rules[0].server_code, G729_20);
      }},
-    {"transcoding = ilbc/60 pcmu/20", [](const Config& c) { EXPECT_EQ(c.transcoding_rules[0].server_code, PCMU_20); }},
+    {"transcoding = ilbc/60 pcmu/20",
+     [](const Config& c) { EXPECT_EQ(c.transcoding_rules[0].server_code, PCMU_20); }},
 };
 
 class KeywordValues : public ConfigTest, public ::testing::WithParamInterface<AcceptedLine> {};
@@ -192,13 +202,14 @@ INSTANTIATE_TEST_SUITE_P(EveryKeyword, KeywordValues, ::testing::ValuesIn(kAccep
 // Keywords that only the first read applies: changing them waits for a restart.
 TEST(KeywordTable, FirstReadOnlyKeywords) {
   const std::set<std::string> first_read_only = {
-      "range",      "ipaddr",    "second_ipaddr", "private_ipaddr", "server_ipaddr", "port",
-      "second_port", "ring_ulaw", "ring_g729",    "ring_gsm",       "full_mode",     "num_listeners",
-      "agent_name", "ha_peer",   "sysfw_rule",    "sysfw_start",    "sysfw_stop",    "sysfw_block",
-      "sysfw_unblock",
+      "range",       "ipaddr",        "second_ipaddr", "private_ipaddr", "server_ipaddr",
+      "port",        "second_port",   "ring_ulaw",     "ring_g729",      "ring_gsm",
+      "full_mode",   "num_listeners", "agent_name",    "ha_peer",        "sysfw_rule",
+      "sysfw_start", "sysfw_stop",    "sysfw_block",   "sysfw_unblock",
   };
   for (size_t i = 0; i < kConfigKeywordCount; ++i) {
-    EXPECT_EQ(kConfigKeywords[i].reread, first_read_only.count(kConfigKeywords[i].keyword) == 0) << kConfigKeywords[i].keyword;
+    EXPECT_EQ(kConfigKeywords[i].reread, first_read_only.count(kConfigKeywords[i].keyword) == 0)
+        << kConfigKeywords[i].keyword;
   }
 }
 

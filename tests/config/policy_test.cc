@@ -28,7 +28,8 @@ TEST_F(ConfigTest, WildcardComparisonsAreTracedOnlyAtTraceLevel) {
   EXPECT_EQ(LogText().find("Cmp:"), std::string::npos);
   g_log_block.level = 4;
   cfg_->FindDomain("sip.example.com");
-  EXPECT_NE(LogText().find("Cmp: *example.com <==11==> sip.example.com  (T)"), std::string::npos) << LogText();
+  EXPECT_NE(LogText().find("Cmp: *example.com <==11==> sip.example.com  (T)"), std::string::npos)
+      << LogText();
 }
 
 TEST_F(ConfigTest, ForcedPcntLastsUntilTheNextReread) {
@@ -95,7 +96,9 @@ TEST_F(ConfigTest, UsersByLowerCaseName) {
 
 TEST_F(ConfigTest, SubscribeEventsPassDropOrAreUnlisted) {
   EXPECT_EQ(cfg_->CheckEvent("presence"), 1) << "nothing listed: everything passes";
-  ASSERT_EQ(Read({"subscribe_event = presence", "subscribe_event = dialog drop", "subscribe_event = presence drop"}), 1);
+  ASSERT_EQ(Read({"subscribe_event = presence", "subscribe_event = dialog drop",
+                  "subscribe_event = presence drop"}),
+            1);
   EXPECT_EQ(cfg_->CheckEvent("presence"), 1) << "first setting stays";
   EXPECT_EQ(cfg_->CheckEvent("dialog"), 0);
   EXPECT_EQ(cfg_->CheckEvent("message-summary"), -1);
@@ -153,7 +156,9 @@ TEST_F(ConfigTest, RsvpKeepsTheFirstPortOfAPair) {
 }
 
 TEST_F(ConfigTest, TranscodingRulesInFileOrderDuplicatesAllowed) {
-  ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20", "transcoding = g729/60 g729/20", "transcoding = ilbc/60 pcmu/20"}), 1);
+  ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20", "transcoding = g729/60 g729/20",
+                  "transcoding = ilbc/60 pcmu/20"}),
+            1);
   ASSERT_EQ(cfg_->transcoding_rules.size(), 3u);
   EXPECT_EQ(cfg_->transcoding_rules[0].client_code, ILBC_60);
   EXPECT_EQ(cfg_->transcoding_rules[1].client_code, G729_60);

@@ -17,7 +17,8 @@ TEST_F(ConfigTest, UnchangedFileIsNotReadAgain) {
 TEST_F(ConfigTest, FirstReadOnlyKeywordsAreSkippedSilentlyOnReread) {
   ASSERT_EQ(Read({"ipaddr = 127.0.0.1", "port = 5070", "agent_name = One", "quiet_mode = no"}), 1);
   ClearLog();
-  ASSERT_EQ(Read({"ipaddr = 127.0.0.2", "port = 5080", "agent_name = Two", "quiet_mode = yes", "range = 1 2"}), 1);
+  ASSERT_EQ(
+      Read({"ipaddr = 127.0.0.2", "port = 5080", "agent_name = Two", "quiet_mode = yes", "range = 1 2"}), 1);
   EXPECT_STREQ(cfg_->myipaddr, "127.0.0.1");
   EXPECT_EQ(cfg_->main_port, 5070);
   EXPECT_EQ(cfg_->agent_name, "One/25.07.10");
@@ -63,7 +64,8 @@ TEST_F(ConfigTest, BrokenRereadKeepsThePolicyInForce) {
   const time_t good_time = cfg_->timestamp;
   ClearLog();
   // A typo in the only domain line would otherwise leave no domain: an open relay.
-  EXPECT_EQ(Read({"domain = corp.example fulll", "quiet_mode = no", "log_level = trace", "idle_timeout = 90"}), 0);
+  EXPECT_EQ(
+      Read({"domain = corp.example fulll", "quiet_mode = no", "log_level = trace", "idle_timeout = 90"}), 0);
   ASSERT_EQ(cfg_->domains.size(), 1u);
   EXPECT_EQ(cfg_->domains[0].host, "corp.example");
   EXPECT_TRUE(cfg_->quiet_mode);

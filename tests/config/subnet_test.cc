@@ -44,7 +44,8 @@ TEST(ParseSubnet, InvalidValueContainsNothingAndSortsMostSpecificFirst) {
   Network invalid;
   EXPECT_FALSE(invalid.IsValid());
   EXPECT_FALSE(invalid.Contains(0xFFFFFFFFu));
-  std::vector<Network> list = {ParseSubnet("10.0.0.0/8"), ParseSubnet("10.1.1.0/24"), ParseSubnet("10.1.0.0/16")};
+  std::vector<Network> list = {ParseSubnet("10.0.0.0/8"), ParseSubnet("10.1.1.0/24"),
+                               ParseSubnet("10.1.0.0/16")};
   std::stable_sort(list.begin(), list.end());
   EXPECT_EQ(list[0].mask, 0xFFFFFF00u);
   EXPECT_EQ(list[2].mask, 0xFF000000u);
@@ -66,13 +67,20 @@ TEST(FWTypeNames, ConfiguredTypesAreSticky) {
     bool ok;
     uint32_t mode;
   } cases[] = {
-      {"Transparent", true, 0x80000001u},    {"restricted", true, 0x80000002u},
-      {"PORTPRESERVE", true, 0x80000003u},   {"Symmetric", true, 0x80000004u},
-      {"icmp+Restricted", true, 0x80010002u}, {"ICMP+PortPreserve", true, 0x80010003u},
-      {"LB+Symmetric", true, 0x80020004u},   {"snat+symmetric", true, 0x80040004u},
-      {"lb+Restricted", false, 0},           {"Symmetric+LB", false, 0},
-      {"icmp", false, 0},                    {"Cone", false, 0},
-      {"lb+snat+Symmetric", false, 0},       {"", false, 0},
+      {"Transparent", true, 0x80000001u},
+      {"restricted", true, 0x80000002u},
+      {"PORTPRESERVE", true, 0x80000003u},
+      {"Symmetric", true, 0x80000004u},
+      {"icmp+Restricted", true, 0x80010002u},
+      {"ICMP+PortPreserve", true, 0x80010003u},
+      {"LB+Symmetric", true, 0x80020004u},
+      {"snat+symmetric", true, 0x80040004u},
+      {"lb+Restricted", false, 0},
+      {"Symmetric+LB", false, 0},
+      {"icmp", false, 0},
+      {"Cone", false, 0},
+      {"lb+snat+Symmetric", false, 0},
+      {"", false, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -81,7 +81,8 @@ TEST(WorkQueueThreads, GrowsPastTheMaximumByOneThenRefusesAtTenTimesTheWorkers) 
 
   q.Open();
   ASSERT_TRUE(q.WaitDone(q.puts - 1));
-  EXPECT_TRUE(eventually([&] { return q.Workers() == 4u; })) << "the extra worker retires when the queue drains";
+  EXPECT_TRUE(eventually([&] { return q.Workers() == 4u; }))
+      << "the extra worker retires when the queue drains";
   q.StopWorkers(2000);
 }
 
@@ -92,7 +93,8 @@ TEST(WorkQueueThreads, DefaultMaximumKeepsPaceWithTheQueue) {
   q.Put(0);
   ASSERT_TRUE(q.WaitBusy(2));
   for (int i = 0; i < 200; ++i) q.Put(0);
-  EXPECT_EQ(q.Stats().dropped.load(), 0u) << "with room to grow, the queue never reaches ten times the workers";
+  EXPECT_EQ(q.Stats().dropped.load(), 0u)
+      << "with room to grow, the queue never reaches ten times the workers";
   EXPECT_GT(q.Workers(), 20u);
   q.Open();
   ASSERT_TRUE(q.WaitDone(202));

@@ -30,7 +30,7 @@ TEST(ZeroAnswerTimer, OnlyTheCurrentZeroAnswerTimerMovesADoneCallToPass) {
     d->CancelTimer(Dialog::T_ANY);
     d->ScheduleTimer(Dialog::T_ZANSWER, &g_core, 60000);
   }
-  const void* current = Dialog::TimerCookie(no, 3);  // set, cancelled, set again
+  const void* current = Dialog::TimerCookie(no, 3);   // set, cancelled, set again
   g_core.OnTimer(Dialog::TimerCookie(no, 1));         // the replaced T_MEDIA timer
   g_core.OnTimer(Dialog::TimerCookie(no + 1000, 3));  // no such dialog
   EXPECT_EQ(StateOf(no), DialogState::Z_DONE);

@@ -5,14 +5,15 @@
 #include "dialogs/call.h"
 #include "dialogs/relay_fixture.h"
 
-uint32_t HashStr(const char* s);
+uint32_t HashText(const char* s);
 
 namespace relaytest {
 namespace {
 
 const std::string kKey = "C&call-INVITE@127.0.0.10";
-const std::string kSdp = "v=0\r\no=a 1 1 IN IP4 192.168.1.5\r\ns=-\r\nc=IN IP4 192.168.1.5\r\nt=0 0\r\n"
-                         "m=audio 40000 RTP/AVP 18 0 101\r\na=rtpmap:101 telephone-event/8000\r\n";
+const std::string kSdp =
+    "v=0\r\no=a 1 1 IN IP4 192.168.1.5\r\ns=-\r\nc=IN IP4 192.168.1.5\r\nt=0 0\r\n"
+    "m=audio 40000 RTP/AVP 18 0 101\r\na=rtpmap:101 telephone-event/8000\r\n";
 
 class CallNatTest : public RelayTest {
  protected:
@@ -22,13 +23,14 @@ class CallNatTest : public RelayTest {
     g_config.range_high = 42100;
   }
 
-  // A client behind NAT: its Contact names a private address with contact_port. The probe it receives after the
-  // relay's 100 is kept in probe_.
+  // A client behind NAT: its Contact names a private address with contact_port. The probe it receives after
+  // the relay's 100 is kept in probe_.
   Call* Invite(int contact_port = 5064, const std::string& key = kKey) {
     const std::string contact = "sip:alice@192.168.1.5:" + std::to_string(contact_port);
     const std::string text = Sub(Message("INVITE", 1, "Content-Type: application/sdp\r\n", kSdp),
                                  "<sip:alice@127.0.0.10:5062>", "<" + contact + ">");
-    Call* c = Open(new Call(Parse(text), key, Config::UnlistedDevice()), DialogEvent::INVITE_RECV, checked(), contact);
+    Call* c = Open(new Call(Parse(text), key, Config::UnlistedDevice()), DialogEvent::INVITE_RECV, checked(),
+                   contact);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     probe_ = client_.Receive();
     EXPECT_EQ(StartLine(probe_), "OPTIONS " + contact + " SIP/2.0");
@@ -49,14 +51,15 @@ class CallNatTest : public RelayTest {
 
 TEST_F(CallNatTest, EachAnswerGivesItsTypeAndTheNextStep) {
   const struct {
-    int contact_port;     // of the client's Contact
-    const char* from;     // where the answer comes from
-    char probe;           // the probe it answers (branch suffix)
+    int contact_port;    // of the client's Contact
+    const char* from;    // where the answer comes from
+    char probe;          // the probe it answers (branch suffix)
     NatType::Mode type;  // what the relay concludes
-    bool early;           // the client gets the relay's 183 next; otherwise the call is anchored at once
+    bool early;          // the client gets the relay's 183 next; otherwise the call is anchored at once
     const char* log;
   } cases[] = {
-      {5064, "127.0.0.10:5064", '0', NatType::PORTPRESERVE, true, "Detected FW type is Strict PreservePort Suspect..."},
+      {5064, "127.0.0.10:5064", '0', NatType::PORTPRESERVE, true,
+       "Detected FW type is Strict PreservePort Suspect..."},
       {5062, kClient, '0', NatType::PORTPRESERVE, true, "Detected FW type is Weak PreservePort Suspect..."},
       {5064, "127.0.0.10:5062", '0', NatType::RESTRICTED, true, ""},
       {5064, "127.0.0.10:5062", '1', NatType::TRANSPARENT, true, ""},
@@ -102,7 +105,8 @@ TEST_F(CallNatTest, OnlyTheProbesOwnCallIdIsTakenAndTheTagNumberHashesTheCall) {
   other[0] = '7';
   EXPECT_FALSE(c->ProbeCallID(other));
   EXPECT_FALSE(c->ProbeCallID(""));
-  EXPECT_EQ(c->ZNumb(), HashStr("call-INVITE@127.0.0.10sip:alice@192.168.1.5:5064")) << "Call-ID and Contact";
+  EXPECT_EQ(c->ZeroNumber(), HashText("call-INVITE@127.0.0.10sip:alice@192.168.1.5:5064"))
+      << "Call-ID and Contact";
 }
 
 TEST_F(CallNatTest, LateAnswerChangesNothing) {
@@ -142,10 +146,10 @@ TEST(FWTypeStrTest, FlagsAreIgnoredAndUnknownCombinationsAreWrong) {
 }
 
 TEST(HashStrTest, KnownValuesAndNeverZero) {
-  EXPECT_EQ(HashStr(""), 5381u);
-  EXPECT_EQ(HashStr("a"), 5381u * 33 + 'a');
-  EXPECT_EQ(HashStr("ab"), (5381u * 33 + 'a') * 33 + 'b');
-  EXPECT_EQ(HashStr("\xff"), 5381u * 33 - 1) << "bytes count as signed characters";
+  EXPECT_EQ(HashText(""), 5381u);
+  EXPECT_EQ(HashText("a"), 5381u * 33 + 'a');
+  EXPECT_EQ(HashText("ab"), (5381u * 33 + 'a') * 33 + 'b');
+  EXPECT_EQ(HashText("\xff"), 5381u * 33 - 1) << "bytes count as signed characters";
 }
 
 }  // namespace

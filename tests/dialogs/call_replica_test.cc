@@ -24,16 +24,16 @@ Call* FromRecord(const std::string& text) {
 TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
   DialogTable table;
   Call* call = FromRecord(kDirectCall);
-  call->OKey("C&cid-1@10.0.0.5");
+  call->OriginalKey("C&cid-1@10.0.0.5");
   EXPECT_EQ(call->State(), DialogState::PASS);
-  EXPECT_EQ(call->ClientSipAddress().Str(), "10.0.0.5:5062");
-  EXPECT_EQ(call->ServerSipAddress().Str(), "127.0.0.20:5060");
+  EXPECT_EQ(call->ClientSipAddress().Text(), "10.0.0.5:5062");
+  EXPECT_EQ(call->ServerSipAddress().Text(), "127.0.0.20:5060");
   EXPECT_EQ(call->Shift(), 3);
   EXPECT_EQ(call->DeviceDefects().Letters(), "N");
   EXPECT_TRUE(call->PublicIP());
   EXPECT_EQ(ha::FormatCall(call->Replica()), kDirectCall);
-  ASSERT_NE(call->SrvMSG(), nullptr);
-  EXPECT_TRUE(call->SrvMSG()->IsResponse());
+  ASSERT_NE(call->ServerView(), nullptr);
+  EXPECT_TRUE(call->ServerView()->IsResponse());
   call->unlock();
   table.Destroy(call->Number());
 }

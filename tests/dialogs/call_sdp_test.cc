@@ -21,8 +21,10 @@ constexpr uint32_t kClientIp = 0x7F00000A;  // 127.0.0.10, the client's source (
 
 std::string SdpText(const std::string& ip, int port, const std::string& extra = "") {
   return "v=0\r\no=alice 1 1 IN IP4 " + ip + "\r\ns=-\r\nc=IN IP4 " + ip + "\r\nt=0 0\r\nm=audio " +
-         std::to_string(port) + " RTP/AVP 0 18 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:18 G729a/8000\r\n"
-         "a=rtpmap:101 telephone-event/8000\r\n" + extra;
+         std::to_string(port) +
+         " RTP/AVP 0 18 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:18 G729a/8000\r\n"
+         "a=rtpmap:101 telephone-event/8000\r\n" +
+         extra;
 }
 
 int AudioPort(const std::string& text) {
@@ -65,18 +67,20 @@ class CallSdpTest : public RelayTest {
 
   // The client's call with an SDP offer (its Contact a private address); the relay's 100 is read and the
   // INVITE the server got (if any) kept in invite_.
-  Call* Invite(const std::string& body, DomainOptions opts = checked(), const std::string& callid = "call-INVITE") {
+  Call* Invite(const std::string& body, DomainOptions opts = checked(),
+               const std::string& callid = "call-INVITE") {
     const std::string text =
         Sub(Message("INVITE", 1, "Content-Type: application/sdp\r\n", body), "call-INVITE@", callid + "@");
-    Call* c = Open(new Call(Parse(text), "C&" + callid + "@127.0.0.10", Config::UnlistedDevice()), DialogEvent::INVITE_RECV,
-                   opts, "sip:alice@192.168.1.5:5062");
+    Call* c = Open(new Call(Parse(text), "C&" + callid + "@127.0.0.10", Config::UnlistedDevice()),
+                   DialogEvent::INVITE_RECV, opts, "sip:alice@192.168.1.5:5062");
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive(nullptr, 300);
     return c;
   }
   // The server's 200 with body, and what the client gets of it.
   std::string Answered(Call* c, const std::string& invite, const std::string& body) {
-    auto ok = Answer(invite, 200, "OK", {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"});
+    auto ok =
+        Answer(invite, 200, "OK", {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"});
     ok->Body(body);
     Server(c, std::move(ok));
     std::string got;
@@ -95,8 +99,9 @@ class CallSdpTest : public RelayTest {
     return c;
   }
   void Ack(Call* c, int cseq) {
-    const std::string ack = Sub(Sub(InDialog(Message("ACK", cseq)), "z9hG4bK-c1", "z9hG4bK-a" + std::to_string(cseq)),
-                                "call-ACK@", "call-INVITE@");
+    const std::string ack =
+        Sub(Sub(InDialog(Message("ACK", cseq)), "z9hG4bK-c1", "z9hG4bK-a" + std::to_string(cseq)),
+            "call-ACK@", "call-INVITE@");
     Client(c, Parse(ack));
   }
   // The re-INVITE as the server gets it ("" when it gets none).
@@ -126,14 +131,14 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   EXPECT_THAT(offer, ::testing::HasSubstr("o=ostrel " + c->NumberText() + " 1 IN IP4 127.0.0.1\r\n"));
   EXPECT_THAT(offer, ::testing::HasSubstr("a=rtpmap:18 G729/8000")) << "G729a named by its family";
   EXPECT_THAT(offer, ::testing::Not(::testing::HasSubstr("a=tool"))) << "no signature with full_mode";
-  EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "192.168.1.5:4000");
-  EXPECT_EQ(c->ClientRtp().RtcpDestination().Str(), "192.168.1.5:4001");
+  EXPECT_EQ(c->ClientRtp().RtpDestination().Text(), "192.168.1.5:4000");
+  EXPECT_EQ(c->ClientRtp().RtcpDestination().Text(), "192.168.1.5:4001");
   EXPECT_TRUE(c->Relay().Running());
 
   const std::string ok = Answered(c, invite, SdpText("127.0.0.20", 30000));
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("c=IN IP4 127.0.0.1\r\n"));
   EXPECT_EQ(AudioPort(ok), 41002);
-  EXPECT_EQ(c->SrvRtp().RtpDestination().Str(), "127.0.0.20:30000");
+  EXPECT_EQ(c->ServerRtp().RtpDestination().Text(), "127.0.0.20:30000");
 
   // The client's media comes from its NAT (its signalling address), not from its SDP's private address.
   Peer phone_media("127.0.0.10:30100");
@@ -143,7 +148,7 @@ TEST_F(CallSdpTest, AnchoredCallShowsEachSideTheRelaysOwnPair) {
   EXPECT_EQ(server_media.Receive(), voice);
   server_media.SendTo(answer, 41004);
   EXPECT_EQ(phone_media.Receive(), answer);
-  EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "127.0.0.10:30100") << "latched";
+  EXPECT_EQ(c->ClientRtp().RtpDestination().Text(), "127.0.0.10:30100") << "latched";
   EXPECT_TRUE(c->HasMedia());
 }
 
@@ -153,13 +158,15 @@ TEST_F(CallSdpTest, AnchoredVideoCallGetsVideoPairsOnBothSides) {
   Call* c = Invite(SdpText("192.168.1.5", 4000, video));
   const std::string invite = invite_;
   ASSERT_TRUE(c->HasVideo());
-  EXPECT_GT(c->SrvVideo().LPort(), 0);
-  EXPECT_THAT(BodyOf(invite), ::testing::HasSubstr("m=video " + std::to_string(c->SrvVideo().LPort()) + " "));
-  EXPECT_EQ(c->ClientVideo().RtpDestination().Str(), "192.168.1.5:4002");
+  EXPECT_GT(c->ServerVideo().LPort(), 0);
+  EXPECT_THAT(BodyOf(invite),
+              ::testing::HasSubstr("m=video " + std::to_string(c->ServerVideo().LPort()) + " "));
+  EXPECT_EQ(c->ClientVideo().RtpDestination().Text(), "192.168.1.5:4002");
   const std::string ok = Answered(c, invite, SdpText("127.0.0.20", 30000, "m=video 30002 RTP/AVP 99\r\n"));
   EXPECT_THAT(BodyOf(ok), ::testing::HasSubstr("m=video " + std::to_string(c->ClientVideo().LPort()) + " "));
-  EXPECT_EQ(c->SrvVideo().RtpDestination().Str(), "127.0.0.20:30002");
-  const std::set<int> ports = {c->ClientRtp().LPort(), c->SrvRtp().LPort(), c->ClientVideo().LPort(), c->SrvVideo().LPort()};
+  EXPECT_EQ(c->ServerVideo().RtpDestination().Text(), "127.0.0.20:30002");
+  const std::set<int> ports = {c->ClientRtp().LPort(), c->ServerRtp().LPort(), c->ClientVideo().LPort(),
+                               c->ServerVideo().LPort()};
   EXPECT_EQ(ports.size(), 4u) << "four distinct pairs";
 }
 
@@ -170,11 +177,18 @@ TEST_F(CallSdpTest, AnchoredOfferRewrites) {
     std::string body;
     std::vector<std::string> present, absent;
   } cases[] = {
-      {"declined video stays declined", SdpText("192.168.1.5", 4000, "m=video 0 RTP/AVP 31\r\n"),
-       {"m=video 0 RTP/AVP 31"}, {}},
-      {"hold keeps the hold address", SdpText("0.0.0.0", 4000, "a=sendonly\r\n"), {"c=IN IP4 0.0.0.0"}, {"127.0.0.2"}},
-      {"rtcp attribute of a client behind NAT dropped", SdpText("192.168.1.5", 4000, "a=rtcp:4001\r\n"),
-       {"c=IN IP4 127.0.0.2"}, {"a=rtcp"}},
+      {"declined video stays declined",
+       SdpText("192.168.1.5", 4000, "m=video 0 RTP/AVP 31\r\n"),
+       {"m=video 0 RTP/AVP 31"},
+       {}},
+      {"hold keeps the hold address",
+       SdpText("0.0.0.0", 4000, "a=sendonly\r\n"),
+       {"c=IN IP4 0.0.0.0"},
+       {"127.0.0.2"}},
+      {"rtcp attribute of a client behind NAT dropped",
+       SdpText("192.168.1.5", 4000, "a=rtcp:4001\r\n"),
+       {"c=IN IP4 127.0.0.2"},
+       {"a=rtcp"}},
       {"signed for a peer behind the same NAT", SdpText("192.168.1.5", 4000), {"a=tool:ostrel-"}, {}},
   };
   int n = 0;
@@ -210,7 +224,8 @@ TEST_F(CallSdpTest, SignatureCarriesTheClientsAddressesAndSurvivesBadText) {
 }
 
 // An answer signed by the relay for another of its clients: behind the same NAT the two are given each
-// other's private addresses, behind a double NAT the call is anchored; the call's own signature is only noted.
+// other's private addresses, behind a double NAT the call is anchored; the call's own signature is only
+// noted.
 TEST_F(CallSdpTest, SignedAnswersFromAPeerOfTheRelay) {
   const struct {
     const char* name;
@@ -220,17 +235,37 @@ TEST_F(CallSdpTest, SignedAnswersFromAPeerOfTheRelay) {
     std::optional<FullModeReason> reason;
     int port;  // 0: the client's own pair
   } cases[] = {
-      {"same NAT", false, {kClientIp, 0xC0A80106u, 4002, 0}, "127.0.0.1", "CLN is behind the same firewall",
-       "c=IN IP4 192.168.1.6\r\n", FullModeReason::SAME_FIREWALL, 4002},
-      {"double NAT", false, {kClientIp, 0xC0A80106u, 0, 0}, "127.0.0.20", "Party: Double NAT - Switch to FULL LB mode",
-       "c=IN IP4 127.0.0.1\r\n", std::nullopt, 0},
-      {"own signature", true, {}, "", "Warning: Got back its own SDP signature", "c=IN IP4 127.0.0.1\r\n", std::nullopt, 0},
+      {"same NAT",
+       false,
+       {kClientIp, 0xC0A80106u, 4002, 0},
+       "127.0.0.1",
+       "CLN is behind the same firewall",
+       "c=IN IP4 192.168.1.6\r\n",
+       FullModeReason::SAME_FIREWALL,
+       4002},
+      {"double NAT",
+       false,
+       {kClientIp, 0xC0A80106u, 0, 0},
+       "127.0.0.20",
+       "Party: Double NAT - Switch to FULL LB mode",
+       "c=IN IP4 127.0.0.1\r\n",
+       std::nullopt,
+       0},
+      {"own signature",
+       true,
+       {},
+       "",
+       "Warning: Got back its own SDP signature",
+       "c=IN IP4 127.0.0.1\r\n",
+       std::nullopt,
+       0},
   };
   int n = 0;
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
     LogFile log;
-    Call* c = Invite(SdpText("192.168.1.5", 4000), k.own ? full() : Unprobed(), "signed-" + std::to_string(n++));
+    Call* c =
+        Invite(SdpText("192.168.1.5", 4000), k.own ? full() : Unprobed(), "signed-" + std::to_string(n++));
     if (!k.own) {  // the type is unknown and no media was learned: the addresses stay as offered, unsigned
       EXPECT_THAT(BodyOf(invite_), ::testing::HasSubstr("c=IN IP4 192.168.1.5\r\n"));
       EXPECT_EQ(AudioPort(invite_), 4000);
@@ -289,21 +324,23 @@ TEST_F(CallSdpTest, ReturnFromALongHoldAnchorsTheCall) {
   EXPECT_TRUE(c->Anchored());
   EXPECT_EQ(c->FullReason(), FullModeReason::DETECTED);
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
-  EXPECT_EQ(AudioPort(relayed), c->SrvRtp().LPort());
+  EXPECT_EQ(AudioPort(relayed), c->ServerRtp().LPort());
 }
 
 TEST_F(CallSdpTest, FaxFromTheClientAnchorsTheCall) {
   LogFile log;
   Call* c = Established();
-  const std::string fax = "v=0\r\no=alice 1 2 IN IP4 192.168.1.5\r\ns=-\r\nc=IN IP4 192.168.1.5\r\nt=0 0\r\n"
-                          "m=image 4010 udptl t38\r\na=T38FaxVersion:0\r\n";
+  const std::string fax =
+      "v=0\r\no=alice 1 2 IN IP4 192.168.1.5\r\ns=-\r\nc=IN IP4 192.168.1.5\r\nt=0 0\r\n"
+      "m=image 4010 udptl t38\r\na=T38FaxVersion:0\r\n";
   const std::string relayed = ReInvite(c, 2, fax);
   EXPECT_EQ(log.count("Prepare for T38"), 1u);
   EXPECT_TRUE(c->Anchored());
   EXPECT_EQ(c->FullReason(), FullModeReason::FAX);
-  EXPECT_EQ(c->ClientRtp().RtpDestination().Str(), "192.168.1.5:4010");
+  EXPECT_EQ(c->ClientRtp().RtpDestination().Text(), "192.168.1.5:4010");
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
-  EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("m=image " + std::to_string(c->SrvRtp().LPort()) + " udptl t38"));
+  EXPECT_THAT(BodyOf(relayed),
+              ::testing::HasSubstr("m=image " + std::to_string(c->ServerRtp().LPort()) + " udptl t38"));
 }
 
 }  // namespace

@@ -20,22 +20,25 @@ class CallTest : public RelayTest {
   }
   // A public client's new call: set up, handed the INVITE; the relay's 100 and the INVITE at the server read.
   Call* Invite(const std::string& defect = " ") {
-    Call* c = Open(new Call(Parse(Message("INVITE", 1)), kKey, Defects::FromLetters(defect)), DialogEvent::INVITE_RECV);
+    Call* c = Open(new Call(Parse(Message("INVITE", 1)), kKey, Defects::FromLetters(defect)),
+                   DialogEvent::INVITE_RECV);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive();
     return c;
   }
   void ServerSays(Call* c, int code, const char* reason, bool tag = true) {
-    Server(c, Answer(invite_, code, reason, tag ? std::vector<std::string>{"To: <sip:bob@example.com>;tag=sb"}
-                                                : std::vector<std::string>{}));
+    Server(c, Answer(invite_, code, reason,
+                     tag ? std::vector<std::string>{"To: <sip:bob@example.com>;tag=sb"}
+                         : std::vector<std::string>{}));
   }
   // A request of the client inside the call (Call-ID and tags of the INVITE).
   static std::unique_ptr<SipMessage> InDialog(const std::string& method, int cseq, const std::string& branch,
-                                       const std::string& body = "") {
+                                              const std::string& body = "") {
     std::string text = Message("INVITE", cseq, body.empty() ? "" : "Content-Type: application/sdp\r\n", body);
     text = Sub(Sub(text, "INVITE sip:", method + " sip:"), std::to_string(cseq) + " INVITE",
                std::to_string(cseq) + " " + method);
-    return Parse(Sub(Sub(text, "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=sb"), "z9hG4bK-c1", branch));
+    return Parse(Sub(Sub(text, "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=sb"), "z9hG4bK-c1",
+                     branch));
   }
   std::string invite_;  // the INVITE as the server received it
 };
@@ -54,11 +57,11 @@ TEST_F(CallTest, AnswerWithoutToTagIsDroppedAndWithItConfirmsAndRekeysTheCall) {
   Call* c = Invite();
   ServerSays(c, 200, "OK", false);
   EXPECT_TRUE(client_.Quiet());
-  EXPECT_TRUE(c->OKey().empty());
+  EXPECT_TRUE(c->OriginalKey().empty());
   ServerSays(c, 200, "OK");
   EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 200 OK");
   EXPECT_TRUE(c->Confirmed());
-  EXPECT_EQ(c->OKey(), kKey);
+  EXPECT_EQ(c->OriginalKey(), kKey);
   EXPECT_EQ(c->Key(), kKey + "&sb");
 }
 
@@ -83,7 +86,8 @@ TEST_F(CallTest, RejectionCompletesTheCallAndARedirectWaitsInMoved) {
     const char* reason;
     DialogState state;
     size_t events;
-  } cases[] = {{486, "Busy Here", DialogState::COMPLETE, 1}, {302, "Moved Temporarily", DialogState::MOVED, 0}};
+  } cases[] = {{486, "Busy Here", DialogState::COMPLETE, 1},
+               {302, "Moved Temporarily", DialogState::MOVED, 0}};
   for (const auto& k : cases) {
     SCOPED_TRACE(k.code);
     LogFile log;
@@ -164,7 +168,8 @@ TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
   for (const auto& k : cases) {
     SCOPED_TRACE(k.defect);
     Call* c = Invite(k.defect);
-    auto ok = Answer(invite_, 200, "OK", {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"});
+    auto ok =
+        Answer(invite_, 200, "OK", {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"});
     ok->Body(sdp);
     Server(c, std::move(ok));
     std::string answer = client_.Receive();
@@ -172,8 +177,10 @@ TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
     table_.Destroy(c->Number());
     opened_.pop_back();
     ASSERT_EQ(StartLine(answer), "SIP/2.0 200 OK");
-    for (const char* text : k.present) EXPECT_NE(answer.find(text), std::string::npos) << text << "\n" << answer;
-    for (const char* text : k.absent) EXPECT_EQ(answer.find(text), std::string::npos) << text << "\n" << answer;
+    for (const char* text : k.present)
+      EXPECT_NE(answer.find(text), std::string::npos) << text << "\n" << answer;
+    for (const char* text : k.absent)
+      EXPECT_EQ(answer.find(text), std::string::npos) << text << "\n" << answer;
   }
 }
 
@@ -186,15 +193,17 @@ TEST_F(CallTest, HoldAnswerMirrorsTheOfferForDefectH) {
   server_.Receive();
   ASSERT_EQ(c->State(), DialogState::PASS);
 
-  const std::string hold = "v=0\r\no=alice 2 2 IN IP4 127.0.0.10\r\ns=-\r\nc=IN IP4 127.0.0.10\r\nt=0 0\r\n"
-                           "m=audio 40000 RTP/AVP 0\r\nc=IN IP4 127.0.0.10\r\na=sendonly\r\n";
+  const std::string hold =
+      "v=0\r\no=alice 2 2 IN IP4 127.0.0.10\r\ns=-\r\nc=IN IP4 127.0.0.10\r\nt=0 0\r\n"
+      "m=audio 40000 RTP/AVP 0\r\nc=IN IP4 127.0.0.10\r\na=sendonly\r\n";
   Client(c, InDialog("INVITE", 2, "z9hG4bK-r2", hold), DialogEvent::INVITE_RECV);
   client_.Receive();
   std::string relayed = server_.Receive();
   ASSERT_EQ(StartLine(relayed), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
   auto ok = Answer(relayed, 200, "OK", {"Content-Type: application/sdp"});
-  ok->Body("v=0\r\no=srv 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
-           "m=audio 42000 RTP/AVP 0\r\na=recvonly\r\n");
+  ok->Body(
+      "v=0\r\no=srv 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
+      "m=audio 42000 RTP/AVP 0\r\na=recvonly\r\n");
   Server(c, std::move(ok));
   std::string answer = client_.Receive();
   EXPECT_EQ(StartLine(answer), "SIP/2.0 200 OK");
@@ -207,7 +216,7 @@ TEST_F(CallTest, HoldAnswerMirrorsTheOfferForDefectH) {
 TEST_F(CallTest, FastReInviteFromTheServerIsDroppedForDefectN) {
   LogFile log;
   Call* c = FromServer<Call>(ServerRequest("INVITE", 4, "srv-n", "z9hG4bK-s1"), "S&srv-n&z9hG4bK-s1", "N",
-                                 DialogEvent::INVITE_RECV);
+                             DialogEvent::INVITE_RECV);
   server_.Receive();
   Client(c, Answer(client_.Receive(), 200, "OK", {"To: <sip:alice@example.com>;tag=ca"}));
   EXPECT_EQ(StartLine(server_.Receive()), "SIP/2.0 200 OK");

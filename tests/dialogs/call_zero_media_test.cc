@@ -11,8 +11,9 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 
-const std::string kSdp = "v=0\r\no=s 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
-                         "m=audio 30000 RTP/AVP 0\r\n";
+const std::string kSdp =
+    "v=0\r\no=s 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
+    "m=audio 30000 RTP/AVP 0\r\n";
 const std::string kTagged = "To: <sip:bob@example.com>;tag=sb";
 
 class ZeroMediaTest : public RelayTest {
@@ -20,8 +21,9 @@ class ZeroMediaTest : public RelayTest {
   // A public client with the given defects sends its INVITE; the relay has passed it to the server.
   Call* StartCall(const std::string& defects, const std::string& headers = "", const std::string& body = "") {
     public_ip_ = true;
-    Call* c = Open(new Call(Parse(Message("INVITE", 1, headers, body)), "C&call-INVITE@127.0.0.10", Defects::FromLetters(defects)),
-                     DialogEvent::INVITE_RECV);
+    Call* c = Open(new Call(Parse(Message("INVITE", 1, headers, body)), "C&call-INVITE@127.0.0.10",
+                            Defects::FromLetters(defects)),
+                   DialogEvent::INVITE_RECV);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive();
     EXPECT_EQ(StartLine(invite_), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
@@ -29,8 +31,9 @@ class ZeroMediaTest : public RelayTest {
   }
   // The server's answer with SDP (or without).
   void ServerSays(Call* c, int code, const char* reason, bool sdp = true) {
-    auto m = Answer(invite_, code, reason, sdp ? std::vector<std::string>{kTagged, "Content-Type: application/sdp"}
-                                                : std::vector<std::string>{kTagged});
+    auto m = Answer(invite_, code, reason,
+                    sdp ? std::vector<std::string>{kTagged, "Content-Type: application/sdp"}
+                        : std::vector<std::string>{kTagged});
     if (sdp) m->Body(kSdp);
     Server(c, std::move(m));
   }
@@ -56,7 +59,7 @@ TEST_F(ZeroMediaTest, EarlyAnswerBecomesTheRelaysOkeyWithItsOwnTag) {
   Call* c = CallUntilOkey("Supported: timer\r\nMin-SE: 1800\r\n");
   EXPECT_EQ(StartLine(okey_), "SIP/2.0 200 OKey");
   EXPECT_THAT(Values(okey_, "To").at(0), MatchesRegex(".*;tag=ostrel-[0-9]+"));
-  EXPECT_EQ(ZTagOf(okey_), "ostrel-" + std::to_string(c->ZNumb()));
+  EXPECT_EQ(ZTagOf(okey_), "ostrel-" + std::to_string(c->ZeroNumber()));
   EXPECT_THAT(okey_, HasSubstr("Session-Expires: 1800;refresher=uac"));
   EXPECT_EQ(Values(okey_, "Require").at(0), "timer");
   EXPECT_EQ(c->State(), DialogState::Z_OK_SENT);
@@ -81,9 +84,9 @@ TEST_F(ZeroMediaTest, ServerSilentForTheAnswerTimeIsCancelledAndTheClientGetsABy
   EXPECT_THAT(Values(bye, "To").at(0), HasSubstr(";tag=fa"));
 }
 
-// The server's final answer after the OKey is acknowledged by the relay, at once or, when it comes before the
-// client's ACK of the OKey, once that ACK arrives: a failure ends the client's dialog with a BYE, a 200 ends
-// the zero-media exchange, and the answer timer then lets go of the call.
+// The server's final answer after the OriginalKey is acknowledged by the relay, at once or, when it comes
+// before the client's ACK of the OriginalKey, once that ACK arrives: a failure ends the client's dialog with
+// a BYE, a 200 ends the zero-media exchange, and the answer timer then lets go of the call.
 TEST_F(ZeroMediaTest, FinalAnswerAfterTheOkey) {
   const struct {
     int code;
@@ -121,7 +124,7 @@ TEST_F(ZeroMediaTest, ChallengeCarriesTheRelaysTag) {
   ServerSays(c, 407, "Proxy Authentication Required", false);
   const std::string challenge = client_.Receive();
   EXPECT_EQ(StartLine(challenge), "SIP/2.0 407 Proxy Authentication Required");
-  EXPECT_THAT(Values(challenge, "To").at(0), HasSubstr(";tag=ostrel-" + std::to_string(c->ZNumb())));
+  EXPECT_THAT(Values(challenge, "To").at(0), HasSubstr(";tag=ostrel-" + std::to_string(c->ZeroNumber())));
 }
 
 TEST_F(ZeroMediaTest, RingingAfterEarlyMediaBecomesTheOkeyForDefectQ) {

@@ -76,7 +76,7 @@ TEST(DialogTable, UpdKeyReachesTheLockedDialog) {
   table.UpdateKey(static_cast<int>(d->Number()), InetAddress("127.0.0.9:5099"));
   table.UpdateKey(999999, InetAddress("127.0.0.9:1"));  // gone: ignored
   table.DrainKeyQueue();
-  EXPECT_EQ(table.GetDialog("moved")->ClientSipAddress().Str(), "127.0.0.9:5099");
+  EXPECT_EQ(table.GetDialog("moved")->ClientSipAddress().Text(), "127.0.0.9:5099");
   table.Destroy(d->Number());
 }
 
@@ -113,7 +113,8 @@ TEST(DialogTable, ConcurrentLookupsDestroysAndKeyMessages) {
         table.AddKey(no, fd);
         {
           ObjectGuard<Dialog> g = table.GetDialog(no);
-          if (g) table.UpdateKey(no, InetAddress("127.0.0.1:5060"));  // posting while holding the lock is allowed
+          if (g)
+            table.UpdateKey(no, InetAddress("127.0.0.1:5060"));  // posting while holding the lock is allowed
         }
         if (ObjectGuard<Dialog> g = table.GetDialog(fd)) g->ClientSipAddress();
         table.RemoveKey(fd, no);

@@ -33,8 +33,9 @@ TEST_F(RelayTest, ANotifyReachesTheClientAndItsAnswerTheServerAndOnlyRequestsAre
 
 // Defect 'p': proceeding dialogs of a dialog-info NOTIFY read as confirmed; other events and devices as sent.
 TEST_F(RelayTest, DefectPTurnsProceedingDialogsIntoConfirmedOnes) {
-  const std::string info = "<dialog-info><dialog id=\"1\"><state>proceeding</state></dialog>"
-                           "<dialog id=\"2\"><state>proceeding</state></dialog></dialog-info>\r\n";
+  const std::string info =
+      "<dialog-info><dialog id=\"1\"><state>proceeding</state></dialog>"
+      "<dialog id=\"2\"><state>proceeding</state></dialog></dialog-info>\r\n";
   const std::string type = "Content-Type: application/dialog-info+xml\r\n";
   const struct {
     const char *event, *defect;

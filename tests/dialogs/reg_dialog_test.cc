@@ -22,13 +22,20 @@ std::string Register(int cseq, const std::string& contact_params = "", const std
                      const std::string& callid = "reg-1",
                      const std::string& contact = "<sip:alice@192.168.1.20:5062>") {
   return "REGISTER sip:127.0.0.20:5060 SIP/2.0\r\n"
-         "Via: SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-r" + std::to_string(cseq) + ";rport\r\n"
+         "Via: SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-r" +
+         std::to_string(cseq) +
+         ";rport\r\n"
          "Max-Forwards: 70\r\n"
          "From: <sip:alice@127.0.0.20>;tag=fa\r\n"
          "To: <sip:alice@127.0.0.20>\r\n"
-         "Contact: " + contact + contact_params + "\r\n"
-         "Call-ID: " + callid + "\r\n"
-         "CSeq: " + std::to_string(cseq) + " REGISTER\r\n" + extra + "Content-Length: 0\r\n\r\n";
+         "Contact: " +
+         contact + contact_params +
+         "\r\n"
+         "Call-ID: " +
+         callid +
+         "\r\n"
+         "CSeq: " +
+         std::to_string(cseq) + " REGISTER\r\n" + extra + "Content-Length: 0\r\n\r\n";
 }
 
 class RegDialogTest : public RelayTest {
@@ -50,14 +57,16 @@ class RegDialogTest : public RelayTest {
 
   // The worker's steps for a REGISTER that opens a dialog; the dialog comes back unlocked (null: given up).
   RegisterDialog* Registering(const std::string& text, bool xunr = false) {
-    return Open(new RegisterDialog(Parse(text), "C&reg" + std::to_string(++keys_), "", Config::UnlistedDevice(), xunr),
+    return Open(new RegisterDialog(Parse(text), "C&reg" + std::to_string(++keys_), "",
+                                   Config::UnlistedDevice(), xunr),
                 DialogEvent::CLN_REGISTER_RECV, checked(), kOwnContact, kRegContact);
   }
 
   // The server's 200 for the REGISTER it received, with its Contact carrying the granted expiry.
   std::unique_ptr<SipMessage> Ok(const std::string& received,
-                          const std::string& contact_line = std::string("<") + kRegContact + ">;expires=3600",
-                          std::vector<std::string> extra = {}) {
+                                 const std::string& contact_line = std::string("<") + kRegContact +
+                                                                   ">;expires=3600",
+                                 std::vector<std::string> extra = {}) {
     extra.push_back("To: <sip:alice@127.0.0.20>;tag=srv9");
     auto m = Answer(received, 200, "OK", extra);
     if (!contact_line.empty()) m->Set(HeaderIds::HID_CONTACT, contact_line);
@@ -85,8 +94,8 @@ TEST_F(RegDialogTest, TheServerIsAskedForTheRegulatedExpiry) {
       {mine, "", "Expires: 30\r\n", "3600"},              // below rgstr_limit: forced
       {mine, "", "Expires: 120\r\n", "120"},              // at or above the limit: as asked
       {mine, ";expires=30", "Expires: 600\r\n", "3600"},  // the Contact's parameter wins over the header
-      {mine, "", "", "3600"},                              // none: the default hour
-      {mine, ";expires=0", "", "0"},                       // removal: never forced
+      {mine, "", "", "3600"},                             // none: the default hour
+      {mine, ";expires=0", "", "0"},                      // removal: never forced
       {mine, "", "Expires: 0\r\n", "0"},
       {"*", "", "Expires: 0\r\n", "0"},
       {"*", "", "Expires: 60\r\n", nullptr},
@@ -103,9 +112,10 @@ TEST_F(RegDialogTest, TheServerIsAskedForTheRegulatedExpiry) {
     } else {
       std::string got = server_.Receive();
       EXPECT_THAT(Values(got, "Expires"), ElementsAre(c.server_sees));
-      EXPECT_THAT(Values(got, "Contact"), ElementsAre(c.contact == "*" ? "*" : std::string("<") + kRegContact + ">"));
+      EXPECT_THAT(Values(got, "Contact"),
+                  ElementsAre(c.contact == "*" ? "*" : std::string("<") + kRegContact + ">"));
       EXPECT_EQ(Values(got, "Via").at(0).rfind("SIP/2.0/UDP 127.0.0.2:5073;branch=z9hG4bK-ostrel-", 0), 0u);
-      EXPECT_EQ(d->Unreg(), std::string(c.server_sees) == "0");
+      EXPECT_EQ(d->IsUnregister(), std::string(c.server_sees) == "0");
     }
     table_.Destroy(d->Number());
     opened_.clear();
@@ -118,7 +128,8 @@ TEST_F(RegDialogTest, TheFirst200KeepsARecordAndGivesTheClientItsOwnContactAndIn
   std::string answer = RegisterOnce(d);
   EXPECT_EQ(StartLine(answer), "SIP/2.0 200 OK");
   EXPECT_THAT(Values(answer, "Contact"), ElementsAre(std::string("<") + kOwnContact + ">"));
-  EXPECT_THAT(Values(answer, "Expires"), ElementsAre("60")) << "the client refreshes every registration interval";
+  EXPECT_THAT(Values(answer, "Expires"), ElementsAre("60"))
+      << "the client refreshes every registration interval";
   EXPECT_EQ(d->State(), DialogState::COMPLETE);
 
   ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
@@ -134,7 +145,8 @@ TEST_F(RegDialogTest, TheFirst200KeepsARecordAndGivesTheClientItsOwnContactAndIn
   EXPECT_FALSE(reg->ExtraUnregister());
 }
 
-// A removal reaches the server and its 200 ends the record; so does a 200 to a refresh that lacks our Contact.
+// A removal reaches the server and its 200 ends the record; so does a 200 to a refresh that lacks our
+// Contact.
 TEST_F(RegDialogTest, RemovalsReachTheServerAndEndTheRecord) {
   const std::string ours0 = std::string("<") + kRegContact + ">;expires=0";
   const struct {
@@ -178,7 +190,8 @@ TEST_F(RegDialogTest, InternalUnregistrationWantedKeepsTheServerTagAndShowsTheCl
   EXPECT_TRUE(reg->ExtraUnregister());
   EXPECT_EQ(reg->ToTag(), "srv9");
   EXPECT_EQ(reg->ServerSipAddress(), InetAddress(kServer));
-  EXPECT_THAT(Values(answer, "To"), ElementsAre("<sip:alice@127.0.0.20>;tag=regs-" + std::to_string(reg->Number())));
+  EXPECT_THAT(Values(answer, "To"),
+              ElementsAre("<sip:alice@127.0.0.20>;tag=regs-" + std::to_string(reg->Number())));
 }
 
 TEST_F(RegDialogTest, ServerForcedRelayMarksTheRecordUntilAnAnswerWithoutIt) {
@@ -200,7 +213,8 @@ TEST_F(RegDialogTest, ServerForcedRelayMarksTheRecordUntilAnAnswerWithoutIt) {
 }
 
 TEST_F(RegDialogTest, TheClientsFirewallTypeFromItsUserAgentIsKept) {
-  RegisterDialog* d = Registering(Register(1, "", "Expires: 3600\r\nUser-Agent: Phone/1.0 fwtype=symmetric build\r\n"));
+  RegisterDialog* d =
+      Registering(Register(1, "", "Expires: 3600\r\nUser-Agent: Phone/1.0 fwtype=symmetric build\r\n"));
   ASSERT_NE(d, nullptr);
   Server(d, Ok(server_.Receive()));
   ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);

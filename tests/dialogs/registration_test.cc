@@ -37,17 +37,19 @@ class Registrations : public ::testing::Test {
   void Make(int reg_tm, int life, bool xunreg = false) {
     auto* r = new Registration(kNcnt, "sip:alice@10.0.0.5:5062", "call-1", "alice", "example.com");
     ASSERT_TRUE(r->Entered());
-    r->Param(InetAddress("10.0.0.5:5062"), "alice@example.com", Config::UnlistedDevice(), 0, life, reg_tm, 0, false, false, false, false,
-             false, false, false);
-    if (xunreg) r->URegParam(InetAddress("127.0.0.9:5060"), "srvtag");
+    r->Param(InetAddress("10.0.0.5:5062"), "alice@example.com", Config::UnlistedDevice(), 0, life, reg_tm, 0,
+             false, false, false, false, false, false, false);
+    if (xunreg) r->SetUnregisterTarget(InetAddress("127.0.0.9:5060"), "srvtag");
     r->unlock();
   }
   static SipMessage Refresh(const std::string& callid = "call-1") {
     SipMessage msg;
-    EXPECT_TRUE(msg.Parse("REGISTER sip:example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK-9\r\n"
-                           "From: <sip:alice@example.com>;tag=a\r\nTo: <sip:alice@example.com>\r\nCall-ID: " + callid +
-                           "\r\nCSeq: 2 REGISTER\r\nContact: <sip:alice@10.0.0.5:5062>;expires=30\r\n"
-                           "Route: <sip:127.0.0.1;lr>\r\nContent-Length: 0\r\n\r\n"));
+    EXPECT_TRUE(
+        msg.Parse("REGISTER sip:example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5:5062;branch=z9hG4bK-9\r\n"
+                  "From: <sip:alice@example.com>;tag=a\r\nTo: <sip:alice@example.com>\r\nCall-ID: " +
+                  callid +
+                  "\r\nCSeq: 2 REGISTER\r\nContact: <sip:alice@10.0.0.5:5062>;expires=30\r\n"
+                  "Route: <sip:127.0.0.1;lr>\r\nContent-Length: 0\r\n\r\n"));
     return msg;
   }
   // A record whose expiry timer runs out in 2 s (twice the registration timeout).
@@ -95,7 +97,8 @@ TEST_F(Registrations, CacheAnswersAFrequentRefreshItself) {
   EXPECT_EQ(answer.find("Route:"), std::string::npos);
   EXPECT_EQ(answer.find("expires=30"), std::string::npos) << "Contact parameters are removed";
   EXPECT_NE(answer.find("To: <sip:alice@example.com>;tag=" + std::to_string(time(nullptr)).substr(0, 5)),
-            std::string::npos) << answer;
+            std::string::npos)
+      << answer;
 }
 
 TEST_F(Registrations, CacheMissesGoToTheServer) {
@@ -104,7 +107,8 @@ TEST_F(Registrations, CacheMissesGoToTheServer) {
   SipMessage other_call = Refresh("call-2");
   EXPECT_FALSE(Registration::IsHitCache(other_call, kNcnt, "alice@example.com", level)) << "another Call-ID";
   SipMessage other_user = Refresh();
-  EXPECT_FALSE(Registration::IsHitCache(other_user, kNcnt, "mallory@example.com", level)) << "another From user";
+  EXPECT_FALSE(Registration::IsHitCache(other_user, kNcnt, "mallory@example.com", level))
+      << "another From user";
   SipMessage unknown = Refresh();
   EXPECT_FALSE(Registration::IsHitCache(unknown, "sip:nobody@127.0.0.1:5064", "alice@example.com", level));
   Registration::Destroy(kNcnt);
@@ -126,7 +130,7 @@ TEST_F(Registrations, ExpiryUnregistersAtTheServerWithTheTimeLeft) {
   EXPECT_NE(req.find("Expires: 0\r\n"), std::string::npos);
   EXPECT_NE(req.find("X-TimeLeft: 35"), std::string::npos) << req;
   EXPECT_NE(req.find("Contact: <" + std::string(kNcnt) + ">"), std::string::npos) << req;
-  EXPECT_EQ(sent_to.Str(), "127.0.0.9:5060");
+  EXPECT_EQ(sent_to.Text(), "127.0.0.9:5060");
 }
 
 // A timer replaced by a cache hit (the client was just told 200) and a slave's timer leave the record alone.

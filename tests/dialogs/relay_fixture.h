@@ -57,7 +57,8 @@ inline std::unique_ptr<SipMessage> Parse(const std::string& text) {
 // The answer a peer gives to a request it received; the relay's own Via, which the intake strips from a
 // response before the dialog sees it, is left out when strip_relay_via.
 inline std::unique_ptr<SipMessage> Answer(const std::string& received, int code, const char* reason,
-                                   const std::vector<std::string>& extra = {}, bool strip_relay_via = true) {
+                                          const std::vector<std::string>& extra = {},
+                                          bool strip_relay_via = true) {
   auto m = Parse(received);
   m->Convert(static_cast<SipStatus>(code), reason);
   m->Remove(HeaderIds::HID_CONTACT);
@@ -77,7 +78,8 @@ inline std::unique_ptr<SipMessage> Answer(const std::string& received, int code,
 }
 
 // What a bouncing core does: the request answered in place and sent back through the port.
-inline void TestBounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to, const SipPort& port) {
+inline void TestBounce(SipMessage& msg, int code, const std::string& reason, const InetAddress& to,
+                       const SipPort& port) {
   msg.Convert(static_cast<SipStatus>(code), reason);
   if (code != 200) msg.Remove(HeaderIds::HID_CONTACT);
   msg.Remove(HeaderIds::HID_ROUTE);
@@ -87,7 +89,7 @@ inline void TestBounce(SipMessage& msg, int code, const std::string& reason, con
 // Literal addresses only: a test never asks DNS.
 inline bool LiteralAssign(InetAddress& a, const char* host, const char*) {
   if (!InetAddress::IsIPv4(host)) return false;
-  return a.Set(host) && a.IpAddr() != 0;
+  return a.Set(host) && a.Ip() != 0;
 }
 
 // The test's messages are variations of a few: text with its first `from` replaced by `to`.
@@ -146,7 +148,7 @@ class RelayTest : public ::testing::Test {
     return d;
   }
   Dialog* FromClient(const std::string& text, const std::string& key, const std::string& defect = " ",
-                       DomainOptions opts = checked()) {
+                     DomainOptions opts = checked()) {
     return Open(new Dialog(Parse(text), key, Defects::FromLetters(defect)), DialogEvent::PASS, opts);
   }
 
@@ -203,14 +205,18 @@ class RelayTest : public ::testing::Test {
 // A request of the client toward bob.
 inline std::string Message(const std::string& method, int cseq, const std::string& extra = "",
                            const std::string& body = "") {
-  std::string m = method + " sip:bob@127.0.0.20:5060 SIP/2.0\r\n"
+  std::string m = method +
+                  " sip:bob@127.0.0.20:5060 SIP/2.0\r\n"
                   "Via: SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-c1;rport\r\n"
                   "Max-Forwards: 70\r\n"
                   "From: <sip:alice@example.com>;tag=fa\r\n"
                   "To: <sip:bob@example.com>\r\n"
                   "Contact: <sip:alice@127.0.0.10:5062>\r\n"
-                  "Call-ID: call-" + method + "@127.0.0.10\r\n"
-                  "CSeq: " + std::to_string(cseq) + " " + method + "\r\n" + extra;
+                  "Call-ID: call-" +
+                  method +
+                  "@127.0.0.10\r\n"
+                  "CSeq: " +
+                  std::to_string(cseq) + " " + method + "\r\n" + extra;
   m += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   return m;
 }
@@ -219,13 +225,20 @@ inline std::string Message(const std::string& method, int cseq, const std::strin
 inline std::string ServerRequest(const std::string& method, int cseq, const std::string& callid,
                                  const std::string& branch, const std::string& to_tag = "",
                                  const std::string& extra = "", const std::string& body = "") {
-  return method + " " + kNewContact + " SIP/2.0\r\n"
-         "Via: SIP/2.0/UDP 127.0.0.20:5060;branch=" + branch + "\r\n"
+  return method + " " + kNewContact +
+         " SIP/2.0\r\n"
+         "Via: SIP/2.0/UDP 127.0.0.20:5060;branch=" +
+         branch +
+         "\r\n"
          "Max-Forwards: 70\r\nFrom: <sip:bob@example.com>;tag=sb\r\n"
-         "To: <sip:alice@example.com>" + (to_tag.empty() ? "" : ";tag=" + to_tag) + "\r\n"
-         "Call-ID: " + callid + "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\n"
-         "Contact: <sip:bob@127.0.0.20:5060>\r\n" + extra +
-         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+         "To: <sip:alice@example.com>" +
+         (to_tag.empty() ? "" : ";tag=" + to_tag) +
+         "\r\n"
+         "Call-ID: " +
+         callid + "\r\nCSeq: " + std::to_string(cseq) + " " + method +
+         "\r\n"
+         "Contact: <sip:bob@127.0.0.20:5060>\r\n" +
+         extra + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 }  // namespace relaytest

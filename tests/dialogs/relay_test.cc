@@ -67,9 +67,11 @@ TEST_F(RelayTest, ASubscriptionIsRecordRoutedWithTheFaceEachSideSeesAndKeepsAReg
     bool pub;
   } cases[] = {
       {"", checked(), {}, {"<sip:N@127.0.0.1:5060;lr>"}, false},
-      {"Record-Route: <sip:proxy.example.com;lr>\r\n", checked(),
+      {"Record-Route: <sip:proxy.example.com;lr>\r\n",
+       checked(),
        {"<sip:N@127.0.0.2:5073;lr>", "<sip:proxy.example.com;lr>"},
-       {"<sip:N@127.0.0.1:5060;lr>", "<sip:proxy.example.com;lr>"}, false},
+       {"<sip:N@127.0.0.1:5060;lr>", "<sip:proxy.example.com;lr>"},
+       false},
       {"", pcnt, {"<sip:N@127.0.0.2:5073;lr>"}, {"<sip:N@127.0.0.1:5060;lr>"}, false},
       {"", checked(), {}, {"<sip:N@127.0.0.1:5060;lr>"}, true},
   };
@@ -78,7 +80,7 @@ TEST_F(RelayTest, ASubscriptionIsRecordRoutedWithTheFaceEachSideSeesAndKeepsAReg
     SCOPED_TRACE(n);
     public_ip_ = c.pub;
     Dialog* d = FromClient(Message("SUBSCRIBE", 1, c.rr + std::string("Event: presence\r\n")),
-                             "C&sub" + std::to_string(n++), " ", c.opts);
+                           "C&sub" + std::to_string(n++), " ", c.opts);
     ASSERT_NE(d, nullptr);
     auto faces = [&](std::vector<std::string> v) {
       for (auto& f : v)
@@ -103,9 +105,11 @@ TEST_F(RelayTest, ClientResponsesLoseTheOuterFaceOnTopOrHaveItTurnedInward) {
     std::vector<std::string> want;
   } cases[] = {
       {"<sip:65537@127.0.0.1:5060;lr>, <sip:p@10.0.0.1;lr>", false, {"<sip:p@10.0.0.1;lr>"}},
-      {"<sip:65537@127.0.0.1:5060;lr>, <sip:p@10.0.0.1;lr>", true,
+      {"<sip:65537@127.0.0.1:5060;lr>, <sip:p@10.0.0.1;lr>",
+       true,
        {"<sip:65537@127.0.0.2:5073;lr>", "<sip:p@10.0.0.1;lr>"}},
-      {"<sip:p@10.0.0.1;lr>, <sip:65537@127.0.0.1:5060;lr>", false,
+      {"<sip:p@10.0.0.1;lr>, <sip:65537@127.0.0.1:5060;lr>",
+       false,
        {"<sip:p@10.0.0.1;lr>", "<sip:65537@127.0.0.2:5073;lr>"}},
       {"<sip:65538@127.0.0.1:5060;lr>", false, {"<sip:65538@127.0.0.1:5060;lr>"}},  // another dialog's
   };
@@ -167,11 +171,13 @@ TEST_F(RelayTest, AConfirmedDialogsBranchEndsInAUntilItCompletes) {
   auto* d = new ConfirmedDialog(Parse(Message("INFO", 9)), "S&info", InetAddress(kServer), Reg());
   opened_.push_back(d->Number());
   d->Pass(Dialog::FROM_SERVER);
-  EXPECT_EQ(Values(client_.Receive(), "Via").at(0), "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65537-9.A");
+  EXPECT_EQ(Values(client_.Receive(), "Via").at(0),
+            "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65537-9.A");
   d->State(DialogState::COMPLETE);
   d->SetMessage(Parse(Message("INFO", 10)));
   d->Pass(Dialog::FROM_SERVER);
-  EXPECT_EQ(Values(client_.Receive(), "Via").at(0), "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65537-10.0");
+  EXPECT_EQ(Values(client_.Receive(), "Via").at(0),
+            "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65537-10.0");
   d->unlock();
 }
 
@@ -199,16 +205,18 @@ TEST_F(RelayTest, InDialogRequestsFollowTheirRouteAndStopWhenItDoesNotResolve) {
   ASSERT_NE(d, nullptr);
   server_.Receive();
   Peer other("127.0.0.21:5060");
-  const std::string refresh = Sub(Message("SUBSCRIBE", 2, "Route: <sip:127.0.0.21;lr>\r\nEvent: presence\r\n"),
-                                  "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=sb");
+  const std::string refresh =
+      Sub(Message("SUBSCRIBE", 2, "Route: <sip:127.0.0.21;lr>\r\nEvent: presence\r\n"),
+          "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=sb");
   Client(d, Parse(refresh));
   EXPECT_EQ(StartLine(other.Receive()), "SUBSCRIBE sip:bob@127.0.0.20:5060 SIP/2.0");
-  EXPECT_EQ(d->ServerSipAddress().Str(), "127.0.0.21:5060");
+  EXPECT_EQ(d->ServerSipAddress().Text(), "127.0.0.21:5060");
 
   Client(d, Parse(Sub(Sub(refresh, "127.0.0.21", "nowhere.invalid"), "CSeq: 2", "CSeq: 3")));
   EXPECT_TRUE(other.Quiet());
   EXPECT_TRUE(server_.Quiet());
-  EXPECT_EQ(d->ServerSipAddress().Str(), "127.0.0.21:5060") << "an unresolvable hop does not replace the server";
+  EXPECT_EQ(d->ServerSipAddress().Text(), "127.0.0.21:5060")
+      << "an unresolvable hop does not replace the server";
 }
 
 // A call that lost the Via of its client's answer, for the restoring path.

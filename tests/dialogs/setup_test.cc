@@ -39,7 +39,7 @@ DomainOptions SrvDomain(const std::string& hosts) {
 TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
   Peer first("127.0.0.21:5060");
   Dialog* d = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv", " ",
-                           SrvDomain("127.0.0.21:5060/0,127.0.0.22:5060/50,127.0.0.23:5060/100"));
+                         SrvDomain("127.0.0.21:5060/0,127.0.0.22:5060/50,127.0.0.23:5060/100"));
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(StartLine(first.Receive()), "MESSAGE sip:bob@example.com SIP/2.0");
   EXPECT_EQ(d->Domain(), "example.com");
@@ -48,7 +48,7 @@ TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
                         "127.0.0.23:5060", "127.0.0.21:5060", "127.0.0.21:5060"};
   for (int r = 1; r <= 7; ++r) {
     ASSERT_TRUE(d->NextServer()) << r;
-    EXPECT_EQ(d->ServerSipAddress().Str(), want[r - 1]) << "retransmission " << r;
+    EXPECT_EQ(d->ServerSipAddress().Text(), want[r - 1]) << "retransmission " << r;
     if (r == 6) {
       EXPECT_EQ(d->Servers(), nullptr) << "the list is used up";
     }
@@ -58,16 +58,16 @@ TEST_F(RelayTest, EachSrvCandidateGetsATransmissionAndOneRetransmission) {
 
 TEST_F(RelayTest, SrvCandidatesThatDoNotResolveAreDroppedAndASingleOneIsNoList) {
   Dialog* kept = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv1", " ",
-                              SrvDomain("bad.invalid:5060/0,127.0.0.21:5060/50,127.0.0.22:5060/100"));
+                            SrvDomain("bad.invalid:5060/0,127.0.0.21:5060/50,127.0.0.22:5060/100"));
   ASSERT_NE(kept, nullptr);
-  EXPECT_EQ(kept->ServerSipAddress().Str(), "127.0.0.21:5060");
+  EXPECT_EQ(kept->ServerSipAddress().Text(), "127.0.0.21:5060");
   ASSERT_NE(kept->Servers(), nullptr);
   EXPECT_EQ(kept->Servers()->size(), 2u);
 
   Dialog* single = FromClient(ToDomain(Message("MESSAGE", 1), "example.com"), "C&srv2", " ",
-                                SrvDomain("bad.invalid:5060/0,127.0.0.22:5060/100"));
+                              SrvDomain("bad.invalid:5060/0,127.0.0.22:5060/100"));
   ASSERT_NE(single, nullptr);
-  EXPECT_EQ(single->ServerSipAddress().Str(), "127.0.0.22:5060");
+  EXPECT_EQ(single->ServerSipAddress().Text(), "127.0.0.22:5060");
   EXPECT_EQ(single->Servers(), nullptr);
 }
 
@@ -118,12 +118,12 @@ TEST_F(RelayTest, ViasTellIndirectChainedAndPublicAddressesOfTheClient) {
 
 TEST_F(RelayTest, AnRsvpRuleReplacesTheClientsReplyPort) {
   InetAddress client(kClient);
-  g_config.rsvps[RsvpKey(client.IpAddr(), client.IpAddr())] = 5999;
+  g_config.rsvps[RsvpKey(client.Ip(), client.Ip())] = 5999;
   Dialog* d = FromClient(Message("MESSAGE", 1), "C&rsvp");
   g_config.rsvps.clear();
   ASSERT_NE(d, nullptr);
   EXPECT_TRUE(d->RSVP());
-  EXPECT_EQ(d->ClientSipAddress().Str(), "127.0.0.10:5999");
+  EXPECT_EQ(d->ClientSipAddress().Text(), "127.0.0.10:5999");
 }
 
 TEST_F(RelayTest, DomainOptionsShapeTheDialog) {
@@ -148,8 +148,9 @@ TEST_F(RelayTest, APublicClientKeepsItsContactUnlessTheDomainSaysPrsn) {
 
 TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
   bool admit = false;
-  Dialog::Hooks().CheckDomain = [&](SipMessage&, const InetAddress& from, std::string& defect, DomainOptions& o) {
-    EXPECT_EQ(from.Str(), kClient);
+  Dialog::Hooks().CheckDomain = [&](SipMessage&, const InetAddress& from, std::string& defect,
+                                    DomainOptions& o) {
+    EXPECT_EQ(from.Text(), kClient);
     defect = "s";
     return admit;
   };

@@ -30,9 +30,12 @@ TEST(FullModeReasonTest, EachReasonPrintsItsLetter) {
     FullModeReason reason;
     char letter;
   } table[] = {
-      {FullModeReason::NONE, '-'},          {FullModeReason::CONFIGURED, 'C'},
-      {FullModeReason::DETECTED, 'D'},      {FullModeReason::FAX, 'F'},
-      {FullModeReason::PROBE_TIMEOUT, 'T'}, {FullModeReason::SAME_FIREWALL, '='},
+      {FullModeReason::NONE, '-'},
+      {FullModeReason::CONFIGURED, 'C'},
+      {FullModeReason::DETECTED, 'D'},
+      {FullModeReason::FAX, 'F'},
+      {FullModeReason::PROBE_TIMEOUT, 'T'},
+      {FullModeReason::SAME_FIREWALL, '='},
       {FullModeReason::ANCHORED_AFTER_SAME_FIREWALL, '?'},
   };
   for (const auto& row : table) EXPECT_EQ(FullModeLetter(row.reason), row.letter);
@@ -139,8 +142,9 @@ TEST_F(DialogStateTest, PrintShowsTheRequestLineOrTheResponsesCSeq) {
   auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", Defects());
   EXPECT_EQ(d->DeviceDefects().Letters(), " ") << "a device of no known kind";
   EXPECT_EQ(d->Print(), "OPTIONS sip:bob@127.0.0.20:5060 SIP/2.0");
-  d->SetMessage(Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
-                   "Call-ID: p\r\nCSeq: 3 OPTIONS\r\n\r\n"));
+  d->SetMessage(
+      Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
+            "Call-ID: p\r\nCSeq: 3 OPTIONS\r\n\r\n"));
   EXPECT_EQ(d->Print(), "3 OPTIONS");
   d->SetMessage(nullptr);
   EXPECT_EQ(d->Print(), "<Undefined>");
@@ -154,7 +158,7 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   reg.old_contact = "sip:alice@192.168.1.5:5066;transport=udp";
   reg.domain = "example.com";
   reg.hole = InetAddress("203.0.113.5:40000");
-  reg.rtp_ip = InetAddress("203.0.113.5:0").IpAddr();
+  reg.rtp_ip = InetAddress("203.0.113.5:0").Ip();
   reg.indirect = true;
   reg.transcoding = true;
   reg.defects = Defects::FromLetters("sp");
@@ -162,9 +166,9 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   auto* d = new Dialog(Parse(Message("INFO", 1)), "S&reg", InetAddress(kServer), reg);
   EXPECT_EQ(d->CurrentDirection(), Dialog::FROM_SERVER);
   EXPECT_EQ(d->State(), DialogState::BLANK);
-  EXPECT_EQ(d->ServerSipAddress().Str(), kServer);
-  EXPECT_EQ(d->ClientSipAddress().Str(), "203.0.113.5:40000");
-  EXPECT_EQ(d->ClientContactAddress().Str(), "192.168.1.5:5066");
+  EXPECT_EQ(d->ServerSipAddress().Text(), kServer);
+  EXPECT_EQ(d->ClientSipAddress().Text(), "203.0.113.5:40000");
+  EXPECT_EQ(d->ClientContactAddress().Text(), "192.168.1.5:5066");
   EXPECT_EQ(d->Transcoding(), -1);
   EXPECT_EQ(d->SRTP(), SrtpMode::OFF);
   EXPECT_TRUE(d->Indirect());

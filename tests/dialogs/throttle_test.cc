@@ -29,8 +29,8 @@ TEST(RegThrottle, OnlyTheFirstExcessOfASecondIsLoggedAndSlowStartEndsAfterAClean
   EXPECT_THAT(log.text(), HasSubstr("[>>>==>] "));
   EXPECT_EQ(slow, std::vector<bool>{true});
 
-  EXPECT_TRUE(t.Admit(101, 2, false, true, set));   // a new second: counting starts again
-  EXPECT_TRUE(t.Admit(102, 2, false, true, set));   // second 101 had no excess
+  EXPECT_TRUE(t.Admit(101, 2, false, true, set));  // a new second: counting starts again
+  EXPECT_TRUE(t.Admit(102, 2, false, true, set));  // second 101 had no excess
   EXPECT_EQ(slow, (std::vector<bool>{true, false}));
   EXPECT_EQ(log.count("Throttle DOWN!"), 1u);
 }

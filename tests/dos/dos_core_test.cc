@@ -1,4 +1,5 @@
-// Flood protection as the operator configures it: thresholds, rate limits, the shield, white lists and levels.
+// Flood protection as the operator configures it: thresholds, rate limits, the shield, white lists and
+// levels.
 #include "dos/dos_core.h"
 
 #include <gtest/gtest.h>
@@ -157,7 +158,8 @@ TEST(DosShield, ManyHeavySourcesRaiseTheShieldAndZeroDisablesIt) {
 
   h.settings.ddos_threshold = 0;
   h.reset();
-  for (int i = 1; i < 50; ++i) h.dos.Report(Harness::addr(("127.0.3." + std::to_string(i) + ":1").c_str()), DosCore::DOS_H, 0);
+  for (int i = 1; i < 50; ++i)
+    h.dos.Report(Harness::addr(("127.0.3." + std::to_string(i) + ":1").c_str()), DosCore::DOS_H, 0);
   EXPECT_FALSE(h.dos.UnderDDOS());
 }
 
@@ -188,7 +190,6 @@ TEST(DosBlocks, DuplicateBlockKeepsTheFirstAndResetClearsSilently) {
   EXPECT_EQ(h.dos.BlockCount(), 0u);
   EXPECT_EQ(h.blocks.size(), 1u) << "a reset issues no unblock event";
 }
-
 
 TEST(DosReport, ABatchThatCrossesTheThresholdBlocksOnce) {
   Harness h;

@@ -18,7 +18,8 @@ class FirewallTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     script_ = dir_ + "/record.sh";
-    std::ofstream(script_) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> " << dir_ << "/args\n";
+    std::ofstream(script_) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> " << dir_
+                           << "/args\n";
     chmod(script_.c_str(), 0755);
   }
   void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }

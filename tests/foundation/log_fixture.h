@@ -36,7 +36,7 @@ class LogFileTest : public ::testing::Test {
 
   void TearDown() override {
     if (saved_out_ < 0) return;  // SetUp stopped before taking the descriptors
-    OpenLog("");  // forget the file, so that the next test's OpenLog opens its own
+    OpenLog("");                 // forget the file, so that the next test's OpenLog opens its own
     RestoreOutput();
     close(saved_out_);
     close(saved_err_);

@@ -69,7 +69,8 @@ TEST(ReactorTimers, CancelInsideItsOwnCallback) {
   spin_until(r, [&] { return rec.timers.size() >= 2; });
   r.SetTimer(&rec, 40, tag(8));
   spin_until(r, [&] { return rec.timers.size() >= 3; });
-  EXPECT_EQ(rec.timers, (std::vector<intptr_t>{7, 1, 8})) << "a periodic timer cancelled in its callback stops";
+  EXPECT_EQ(rec.timers, (std::vector<intptr_t>{7, 1, 8}))
+      << "a periodic timer cancelled in its callback stops";
   EXPECT_EQ(results, (std::vector<int>{1, 0, 0})) << "a one-shot timer is already gone in its callback";
 }
 
@@ -96,7 +97,8 @@ TEST(ReactorWakeUp, TimerFromAnotherThreadWakesALongPoll) {
     r.SetTimer(&rec, 0, tag(2));
   });
   auto began = std::chrono::steady_clock::now();
-  spin_until(r, [&] { return !rec.timers.empty(); }, 5);
+  spin_until(
+      r, [&] { return !rec.timers.empty(); }, 5);
   other.join();
   EXPECT_EQ(rec.timers, (std::vector<intptr_t>{2}));
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
@@ -122,9 +124,11 @@ TEST(ReactorWakeUp, CancelFromAnotherThreadWhileLoopRuns) {
   std::thread other([&] {
     for (size_t i = 0; i < ids.size(); i += 2) cancelled += r.CancelTimer(ids[i]);
   });
-  spin_until(r, [&] { return rec.timers.size() + cancelled.load() >= 200; }, 500);
+  spin_until(
+      r, [&] { return rec.timers.size() + cancelled.load() >= 200; }, 500);
   other.join();
-  spin_until(r, [&] { return rec.timers.size() + cancelled.load() >= 200; }, 500);
+  spin_until(
+      r, [&] { return rec.timers.size() + cancelled.load() >= 200; }, 500);
   EXPECT_EQ(rec.timers.size() + cancelled.load(), 200u) << "every timer either fired or was cancelled, once";
 }
 

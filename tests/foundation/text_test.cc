@@ -80,8 +80,12 @@ TEST(EnvExpansion, References) {
 }
 
 TEST(Base64, EncodeDecode) {
-  auto enc = [](const char* s) { return Base64::Encode(reinterpret_cast<const unsigned char*>(s), strlen(s)); };
-  auto url = [](const char* s) { return Base64::EncodeURL(reinterpret_cast<const unsigned char*>(s), strlen(s)); };
+  auto enc = [](const char* s) {
+    return Base64::Encode(reinterpret_cast<const unsigned char*>(s), strlen(s));
+  };
+  auto url = [](const char* s) {
+    return Base64::EncodeURL(reinterpret_cast<const unsigned char*>(s), strlen(s));
+  };
   EXPECT_EQ(enc("abc"), "YWJj");
   EXPECT_EQ(enc("a"), "YQ==");
   EXPECT_EQ(enc("ab"), "YWI=");
@@ -110,25 +114,25 @@ TEST(Base64, DecodeNeverWritesPastCapacity) {
 
 TEST(InetAddress, TextForms) {
   InetAddress a("10.1.2.3:5060");
-  EXPECT_EQ(a.Str(), "10.1.2.3:5060");
+  EXPECT_EQ(a.Text(), "10.1.2.3:5060");
   EXPECT_EQ(a.IpText(), "10.1.2.3");
   EXPECT_EQ(a.Port(), 5060);
-  EXPECT_EQ(a.IpAddr(), 0x0A010203u);
+  EXPECT_EQ(a.Ip(), 0x0A010203u);
   EXPECT_EQ(InetAddress::IpText(0x0A010203u), "10.1.2.3");
-  EXPECT_EQ(InetAddress::KeyStr(a.Key()), a.Str());
+  EXPECT_EQ(InetAddress::KeyAsText(a.Key()), a.Text());
   InetAddress b;
   b.SetKey(a.Key());
   EXPECT_EQ(a, b);
   EXPECT_EQ(a.Key().b, (uint64_t{htons(5060)} << 32) | a.sin_addr.s_addr);
 
   InetAddress port_only("5060");
-  EXPECT_EQ(port_only.Str(), "0.0.0.0:5060");
+  EXPECT_EQ(port_only.Text(), "0.0.0.0:5060");
   InetAddress c;
   EXPECT_FALSE(c.Set(""));
   EXPECT_FALSE(c.Set(":5060"));
   EXPECT_FALSE(c.Set("0.0.0.0:0"));
   EXPECT_TRUE(c.Set(5070, "127.0.0.1"));
-  EXPECT_EQ(c.Str(), "127.0.0.1:5070");
+  EXPECT_EQ(c.Text(), "127.0.0.1:5070");
   EXPECT_TRUE(InetAddress().empty());
 }
 

@@ -70,14 +70,17 @@ TEST(ClientGuard, OnlySmallVersion2PacketsOfTheAudioSocketWithOneSsrcCount) {
   ClientGuard g(kOrig);
   Voice v(9);
   for (int i = 0; i < 40; ++i) {
-    EXPECT_EQ(g.Check(kThird, kCur, false, v.pkt, sizeof v.pkt, 20u * i), ClientGuard::FOREIGN) << "RTCP/video";
+    EXPECT_EQ(g.Check(kThird, kCur, false, v.pkt, sizeof v.pkt, 20u * i), ClientGuard::FOREIGN)
+        << "RTCP/video";
   }
   uint8_t big[201] = {0x80};
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(g.Check(kThird, kCur, true, big, sizeof big, 20u * i), ClientGuard::FOREIGN);
+  for (int i = 0; i < 40; ++i)
+    EXPECT_EQ(g.Check(kThird, kCur, true, big, sizeof big, 20u * i), ClientGuard::FOREIGN);
   Voice v1(1), v2(2);
   for (int i = 0; i < 40; ++i) {
     const Voice& alternate = (i % 2) ? v1 : v2;
-    EXPECT_EQ(g.Check(kThird, kCur, true, alternate.pkt, sizeof alternate.pkt, 20u * i), ClientGuard::FOREIGN);
+    EXPECT_EQ(g.Check(kThird, kCur, true, alternate.pkt, sizeof alternate.pkt, 20u * i),
+              ClientGuard::FOREIGN);
   }
 }
 
@@ -121,12 +124,13 @@ TEST(ForeignTally, AFloodOfForgedSourcesIsCountedNotStored) {
   ForeignTally t;
   for (unsigned i = 0; i < 1000; ++i) {
     InetAddress src;
-    src.IpAddr(0x0B000000 + i);
+    src.Ip(0x0B000000 + i);
     src.Port(5000);
     t.Count(src, 0);
   }
   unsigned listed = 0;
-  const unsigned others = t.Flush(0, [&](const InetAddress&, unsigned n) { listed += n; }, true);
+  const unsigned others = t.Flush(
+      0, [&](const InetAddress&, unsigned n) { listed += n; }, true);
   EXPECT_EQ(listed, ForeignTally::kSources);
   EXPECT_EQ(others, 1000 - ForeignTally::kSources);
 }

@@ -55,8 +55,8 @@ struct Landmark {
 
 TEST(G711Landmarks, SilenceSmallAndFullScaleSamples) {
   const Landmark cases[] = {
-      {0, 0xFF, 0xD5},     {1, 0xFF, 0xD5},      {-1, 0x7E, 0x55},   {100, 0xF2, 0xD3},
-      {-100, 0x72, 0x53},  {32767, 0x80, 0xAA},  {-32768, 0x00, 0x2A},
+      {0, 0xFF, 0xD5},    {1, 0xFF, 0xD5},     {-1, 0x7E, 0x55},     {100, 0xF2, 0xD3},
+      {-100, 0x72, 0x53}, {32767, 0x80, 0xAA}, {-32768, 0x00, 0x2A},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sample);
@@ -87,7 +87,7 @@ TEST(G711RoundTrip, DecodedLevelsEncodeBackAndCrossLawConversionKeepsTheLevel) {
     EXPECT_LE(std::abs(original - converted), 1024) << c;
     EXPECT_EQ(original < 0, converted < 0) << c;
   }
-  EXPECT_EQ(ulaw2alaw(0xFF), 0xD5);  // mu-law zero becomes A-law's smallest positive level
+  EXPECT_EQ(ulaw2alaw(0xFF), 0xD5);            // mu-law zero becomes A-law's smallest positive level
   EXPECT_EQ(ulaw2linear(alaw2ulaw(0xD5)), 8);  // and that level, 8, exists in mu-law too
 }
 

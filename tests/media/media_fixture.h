@@ -1,5 +1,5 @@
-// Shared set-up of the tests that open sockets or read the log (media and dialog tests alike): a UDP peer on a
-// loopback address, the log captured into a file, and the media tests' port range and side addresses.
+// Shared set-up of the tests that open sockets or read the log (media and dialog tests alike): a UDP peer on
+// a loopback address, the log captured into a file, and the media tests' port range and side addresses.
 #pragma once
 
 #include <gtest/gtest.h>

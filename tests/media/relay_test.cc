@@ -2,8 +2,8 @@
 // are sent after latching, what happens to foreign sources, and how the thread stops.
 #include "media/relay.h"
 
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -99,9 +99,10 @@ TEST_F(RelayTest, PayloadsCrossUnchangedBothWaysFromTheRelaysOwnPorts) {
   EXPECT_EQ(phone.Receive(&from), down);
   EXPECT_EQ(from.Port(), ClnPort());
 
-  const std::string rr = {'\x81', '\xC9', '\0', '\x07', '\x11', '\x22', '\x33', '\x44', '\x55', '\x66', '\x77',
-                          '\x88', '\x05', '\0', '\0', '\x09', '\0', '\0', '\0', '\0', '\0', '\0', '\0', '\x2A',
-                          '\0', '\0', '\0', '\0', '\0', '\0', '\0', '\0'};
+  const std::string rr = {'\x81', '\xC9', '\0',   '\x07', '\x11', '\x22', '\x33', '\x44',
+                          '\x55', '\x66', '\x77', '\x88', '\x05', '\0',   '\0',   '\x09',
+                          '\0',   '\0',   '\0',   '\0',   '\0',   '\0',   '\0',   '\x2A',
+                          '\0',   '\0',   '\0',   '\0',   '\0',   '\0',   '\0',   '\0'};
   phone_rtcp.SendTo(rr, ClnPort() + 1);
   EXPECT_EQ(server_rtcp.Receive(&from), rr);
   EXPECT_EQ(from.Port(), SrvPort() + 1);

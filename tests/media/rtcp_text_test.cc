@@ -18,11 +18,22 @@ Bytes Header(unsigned count, uint8_t type, uint16_t words_minus_one) {
 }
 
 Bytes Block(uint32_t ssrc, uint8_t fraction, uint32_t cumulative, uint32_t jitter) {
-  Bytes b = {static_cast<uint8_t>(ssrc >> 24), static_cast<uint8_t>(ssrc >> 16), static_cast<uint8_t>(ssrc >> 8),
-             static_cast<uint8_t>(ssrc), fraction, static_cast<uint8_t>(cumulative >> 16),
-             static_cast<uint8_t>(cumulative >> 8), static_cast<uint8_t>(cumulative), 0, 0, 0x10, 0x20,
-             static_cast<uint8_t>(jitter >> 24), static_cast<uint8_t>(jitter >> 16),
-             static_cast<uint8_t>(jitter >> 8), static_cast<uint8_t>(jitter)};
+  Bytes b = {static_cast<uint8_t>(ssrc >> 24),
+             static_cast<uint8_t>(ssrc >> 16),
+             static_cast<uint8_t>(ssrc >> 8),
+             static_cast<uint8_t>(ssrc),
+             fraction,
+             static_cast<uint8_t>(cumulative >> 16),
+             static_cast<uint8_t>(cumulative >> 8),
+             static_cast<uint8_t>(cumulative),
+             0,
+             0,
+             0x10,
+             0x20,
+             static_cast<uint8_t>(jitter >> 24),
+             static_cast<uint8_t>(jitter >> 16),
+             static_cast<uint8_t>(jitter >> 8),
+             static_cast<uint8_t>(jitter)};
   b.resize(24, 0);
   return b;
 }
@@ -53,7 +64,13 @@ TEST(RtcpDescription, EachPacketKindReadsAsTheOperatorExpects) {
        Cat({Header(1, 200, 12), kSsrcA, kSenderInfo, Block(0xCAFEBABE, 255, 0xFFFFFF, 4000000000u)}),
        "SR  SSRC=0x11223344 PCNT=1000 R_SSRC=0xCAFEBABE LOST=255/16777215 JTTR=4000000000"},
       {"compound: report, description, bye with a reason",
-       Cat({Header(0, 201, 1), kSsrcA, Header(1, 202, 1), kSsrcA, Header(2, 203, 4), kSsrcA, kSsrcB,
+       Cat({Header(0, 201, 1),
+            kSsrcA,
+            Header(1, 202, 1),
+            kSsrcA,
+            Header(2, 203, 4),
+            kSsrcA,
+            kSsrcB,
             {4, 'd', 'o', 'n', 'e', 0, 0, 0}}),
        "RR  SSRC=0x11223344;   DES;   BYE SSRC=0x11223344,0xABCDEF01 TXT=done"},
       {"application and unknown types", Cat({Header(0, 204, 1), kSsrcA, Header(0, 199, 1), kSsrcA}),
@@ -67,8 +84,8 @@ TEST(RtcpDescription, EachPacketKindReadsAsTheOperatorExpects) {
        Cat({Header(0, 201, 1), kSsrcA, Header(1, 201, 40), kSsrcB}), "RR  SSRC=0x11223344"},
       {"a bye reason longer than its sub-packet is cut at the sub-packet",
        Cat({Header(1, 203, 2), kSsrcA, {200, 'a', 'b', 'c'}}), "BYE SSRC=0x11223344 TXT=abc"},
-      {"control bytes of a reason cannot forge a log line",
-       Cat({Header(0, 203, 1), {3, 'x', '\n', 'y'}}), "BYE TXT=x.y"},
+      {"control bytes of a reason cannot forge a log line", Cat({Header(0, 203, 1), {3, 'x', '\n', 'y'}}),
+       "BYE TXT=x.y"},
       {"four bytes are not a sub-packet", Header(0, 201, 0), ""},
   };
   for (const Case& c : cases) {
@@ -77,10 +94,16 @@ TEST(RtcpDescription, EachPacketKindReadsAsTheOperatorExpects) {
 }
 
 TEST(RtcpDescription, EveryTruncationOfAValidPacketStaysInsideIt) {
-  const Bytes full = Cat({Header(1, 200, 12), kSsrcA, kSenderInfo, Block(1, 2, 3, 4), Header(1, 203, 2), kSsrcB,
+  const Bytes full = Cat({Header(1, 200, 12),
+                          kSsrcA,
+                          kSenderInfo,
+                          Block(1, 2, 3, 4),
+                          Header(1, 203, 2),
+                          kSsrcB,
                           {3, 'b', 'y', 'e'}});
   for (size_t n = 0; n <= full.size(); ++n) {
-    Bytes part(full.begin(), full.begin() + static_cast<long>(n));  // exact size: the sanitizer sees overreads
+    Bytes part(full.begin(),
+               full.begin() + static_cast<long>(n));  // exact size: the sanitizer sees overreads
     std::string text = DescribeRTCP(part.data(), part.size());
     EXPECT_TRUE(n >= full.size() - 12 || text.find("BYE") == std::string::npos) << n << ": " << text;
   }

@@ -119,15 +119,15 @@ TEST_F(PortTest, DestinationsAndSendsUseTheLatestAddresses) {
   UdpPeer rtp("127.0.0.2:6000"), rtcp("127.0.0.2:6001");
   pair.RtpDestination(rtp.addr());
   pair.RtcpDestination(rtcp.addr());
-  EXPECT_EQ(pair.RSend("media", 5), 5);
-  EXPECT_EQ(pair.CSend("report", 6), 6);
+  EXPECT_EQ(pair.RtpSend("media", 5), 5);
+  EXPECT_EQ(pair.RtcpSend("report", 6), 6);
   EXPECT_EQ(rtp.Receive(), "media");
   InetAddress from;
   EXPECT_EQ(rtcp.Receive(&from), "report");
   EXPECT_EQ(from.Port(), pair.LPort() + 1);
   rtcp.SendTo("back", pair.LPort() + 1);
   char buf[16];
-  EXPECT_EQ(pair.CRecv(buf, sizeof buf, from), 4);
+  EXPECT_EQ(pair.RtcpReceive(buf, sizeof buf, from), 4);
   EXPECT_EQ(from, rtcp.addr());
 }
 

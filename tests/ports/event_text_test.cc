@@ -13,7 +13,8 @@ TEST(EventText, CallEvents) {
       {{1, 65537, "example.com", "", true, "alice", "bob"},
        "Event: INVITE\nUniqNo: 65537\nDomain: example.com\nDirection: CLN\nFrom: alice\nTo: bob\n"},
       {{1, 65538, "example.com", "", false, "srv@other", "sip:alice@10.0.0.5"},
-       "Event: INVITE\nUniqNo: 65538\nDomain: example.com\nDirection: SRV\nFrom: srv@other\nTo: sip:alice@10.0.0.5\n"},
+       "Event: INVITE\nUniqNo: 65538\nDomain: example.com\nDirection: SRV\nFrom: srv@other\nTo: "
+       "sip:alice@10.0.0.5\n"},
       {{2, 7, "d", "ignored"}, "Event: TIMEOUT\nUniqNo: 7\nDomain: d\n"},
       {{3, 7, "d", ""}, "Event: CANCEL\nUniqNo: 7\nDomain: d\nExtra: Timeout\n"},
       {{3, 7, "d", "CLN"}, "Event: CANCEL\nUniqNo: 7\nDomain: d\nDirection: CLN\n"},
@@ -49,7 +50,8 @@ TEST(EventText, RegistrationEventsAndTheirAddresses) {
     EXPECT_EQ(int_ip, a.int_ip) << a.addrs;
     EXPECT_EQ(ext_ip, a.ext_ip) << a.addrs;
   }
-  events::RegistrationEvent e{true, "example.com", "alice", "sip:n@r", "c-1", "Phone/1", "192.168.1.20:5062", "10.0.0.5:5062"};
+  events::RegistrationEvent e{true,      "example.com",       "alice",        "sip:n@r", "c-1",
+                              "Phone/1", "192.168.1.20:5062", "10.0.0.5:5062"};
   EXPECT_EQ(events::RegistrationText(e),
             "Event: REG\nDomain: example.com\nLine: alice\nAOR: sip:n@r\nCallID: c-1\nAgent: Phone/1\n"
             "IntIP: 192.168.1.20:5062\nExtIP: 10.0.0.5:5062\n");
@@ -70,9 +72,11 @@ TEST(EventText, RefusedRegistration) {
     const char* text;
   } cases[] = {
       {{"example.com", "alice", "c-1", "Phone/1", "192.168.1.20:5062", "10.0.0.5:5062", "Blocked"},
-       "Event: FAILD\nDomain: example.com\nLine: alice\nCallID: c-1\nAgent: Phone/1\nIntIP: 192.168.1.20:5062\n"
+       "Event: FAILD\nDomain: example.com\nLine: alice\nCallID: c-1\nAgent: Phone/1\nIntIP: "
+       "192.168.1.20:5062\n"
        "ExtIP: 10.0.0.5:5062\nReason: Blocked\n"},
-      {{"example.com", "", "", "", "", "10.0.0.5:5062", ""}, "Event: FAILD\nDomain: example.com\nExtIP: 10.0.0.5:5062\n"},
+      {{"example.com", "", "", "", "", "10.0.0.5:5062", ""},
+       "Event: FAILD\nDomain: example.com\nExtIP: 10.0.0.5:5062\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(events::FailText(c.e), c.text);
 }

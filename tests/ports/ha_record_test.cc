@@ -7,11 +7,13 @@
 namespace {
 
 const char* const kReg =
-    "R|sip:alice*example.com-10.0.0.5+5062@127.0.0.1:5074|sip:alice@192.168.1.20:5062|reg-1|Xa|alice@example.com|"
+    "R|sip:alice*example.com-10.0.0.5+5062@127.0.0.1:5074|sip:alice@192.168.1.20:5062|reg-1|Xa|alice@example."
+    "com|"
     "bob|10.0.0.5:5062|3590|45|0|18|srv-tag|127.0.0.9:5080|3|167772165";
 const char* const kCall =
     "F|C&call-1@10.0.0.5&srv1|sip:a*x@127.0.0.1:5074|sip:alice@192.168.1.20:5062|N|2|40000,40004|"
-    "10.0.0.5:7078,10.0.0.5:7079,10.0.0.5:9078,10.0.0.5:9100|10.0.0.5:5062|40002|127.0.0.9:6000|127.0.0.9:5080|"
+    "10.0.0.5:7078,10.0.0.5:7079,10.0.0.5:9078,10.0.0.5:9100|10.0.0.5:5062|40002|127.0.0.9:6000|127.0.0.9:"
+    "5080|"
     "<sip:bob@127.0.0.9:5080>,<sip:127.0.0.9;lr>|srv1|-1|example.com|42";
 
 TEST(HaRecordParse, RegistrationFields) {
@@ -26,12 +28,12 @@ TEST(HaRecordParse, RegistrationFields) {
   EXPECT_TRUE(g.defect.Has(Defect::BARE_SDP));
   EXPECT_EQ(g.user_domain, "alice@example.com");
   EXPECT_EQ(g.fuser, "bob");
-  EXPECT_EQ(g.hole.Str(), "10.0.0.5:5062");
+  EXPECT_EQ(g.hole.Text(), "10.0.0.5:5062");
   EXPECT_EQ(g.expires_in, 3590);
   EXPECT_EQ(g.reg_tm, 45);
   EXPECT_EQ(g.flags, unsigned{ha::PUBLIC_IP | ha::PERSISTENT});
   EXPECT_EQ(g.to_tag, "srv-tag");
-  EXPECT_EQ(g.unreg_server.Str(), "127.0.0.9:5080");
+  EXPECT_EQ(g.unreg_server.Text(), "127.0.0.9:5080");
   EXPECT_EQ(g.nat_type, 3u);
   EXPECT_EQ(g.exp_rtp_ip, 167772165u);
   EXPECT_EQ(ha::FormatRegistration(g), kReg);
@@ -48,10 +50,10 @@ TEST(HaRecordParse, CallFieldsAndMediaDestinations) {
   EXPECT_EQ(c.cln_ports.audio, 40000u);
   EXPECT_EQ(c.cln_ports.video, 40004u);
   EXPECT_TRUE(c.cln_dests.video);
-  EXPECT_EQ(c.cln_dests.vrtcp.Str(), "10.0.0.5:9100");
+  EXPECT_EQ(c.cln_dests.vrtcp.Text(), "10.0.0.5:9100");
   EXPECT_EQ(c.srv_ports.audio, 40002u);
-  EXPECT_EQ(c.srv_dests.rtp.Str(), "127.0.0.9:6000");
-  EXPECT_EQ(c.srv_dests.rtcp.Str(), "127.0.0.9:6001");  // a missing RTCP destination is the next port
+  EXPECT_EQ(c.srv_dests.rtp.Text(), "127.0.0.9:6000");
+  EXPECT_EQ(c.srv_dests.rtcp.Text(), "127.0.0.9:6001");  // a missing RTCP destination is the next port
   EXPECT_EQ(c.route_set, "<sip:bob@127.0.0.9:5080>,<sip:127.0.0.9;lr>");
   EXPECT_EQ(c.transc, -1);
   EXPECT_EQ(c.domain, "example.com");

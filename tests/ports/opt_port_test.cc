@@ -19,7 +19,8 @@ using namespace std::chrono_literals;
 // Records the thread its destructor ran on.
 class TracedOptPort : public ProbePort {
  public:
-  TracedOptPort(int uno, std::atomic<bool>& gone, pthread_t& where) : ProbePort(uno), gone_(gone), where_(where) {}
+  TracedOptPort(int uno, std::atomic<bool>& gone, pthread_t& where)
+      : ProbePort(uno), gone_(gone), where_(where) {}
   ~TracedOptPort() override {
     where_ = pthread_self();
     gone_.store(true);

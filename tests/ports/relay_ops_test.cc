@@ -26,7 +26,8 @@ class RelayOps : public ::testing::Test {
   static std::string Register(const std::string& contact, const std::string& via_params = "") {
     return "REGISTER sip:example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5:5062" + via_params +
            ";branch=z9hG4bK-1\r\nFrom: <sip:alice@example.com>;tag=1\r\nTo: <sip:alice@example.com>\r\n"
-           "Call-ID: r1\r\nCSeq: 1 REGISTER\r\n" + contact + "Content-Length: 0\r\n\r\n";
+           "Call-ID: r1\r\nCSeq: 1 REGISTER\r\n" +
+           contact + "Content-Length: 0\r\n\r\n";
   }
 };
 
@@ -39,13 +40,15 @@ TEST_F(RelayOps, RewrittenContactPointsAtTheInternalPort) {
     bool pub;
   } cases[] = {
       {"behind NAT", Register("Contact: <sip:alice@192.168.1.2:5062;transport=udp;ob>\r\n"), "10.0.0.5:40000",
-       "sip:alice*example.com-10.0.0.5+40000@127.0.0.1:5064", "sip:alice@192.168.1.2:5062", "10.0.0.5:40000", false},
+       "sip:alice*example.com-10.0.0.5+40000@127.0.0.1:5064", "sip:alice@192.168.1.2:5062", "10.0.0.5:40000",
+       false},
       {"public, no rport: reply to the Via port", Register("Contact: <sip:alice@10.0.0.5:5062>\r\n"),
        "10.0.0.5:40000", "sip:alice*example.com-10.0.0.5+5062@127.0.0.1:5064", "sip:alice@10.0.0.5:5062",
        "10.0.0.5:5062", true},
-      {"public with rport keeps the source port", Register("Contact: <sip:alice@10.0.0.5:5062>\r\n", ";rport"),
-       "10.0.0.5:40000", "sip:alice*example.com-10.0.0.5+40000@127.0.0.1:5064", "sip:alice@10.0.0.5:5062",
-       "10.0.0.5:40000", true},
+      {"public with rport keeps the source port",
+       Register("Contact: <sip:alice@10.0.0.5:5062>\r\n", ";rport"), "10.0.0.5:40000",
+       "sip:alice*example.com-10.0.0.5+40000@127.0.0.1:5064", "sip:alice@10.0.0.5:5062", "10.0.0.5:40000",
+       true},
       {"no Contact: the From user", Register(""), "10.0.0.5:40000",
        "sip:alice*example.com-10.0.0.5+40000@127.0.0.1:5064", "", "10.0.0.5:40000", false},
   };
@@ -56,14 +59,14 @@ TEST_F(RelayOps, RewrittenContactPointsAtTheInternalPort) {
     EXPECT_EQ(NewOldContacts(msg, reply, ocnt, ncnt, Config::UnlistedDevice(), 0), c.pub) << c.name;
     EXPECT_EQ(ncnt, c.want_ncnt) << c.name;
     EXPECT_EQ(ocnt, c.want_ocnt) << c.name;
-    EXPECT_EQ(reply.Str(), c.want_reply) << c.name;
+    EXPECT_EQ(reply.Text(), c.want_reply) << c.name;
   }
   // A public device with defect 'r' is answered at its source port even without rport.
   SipMessage msg = Parsed(Register("Contact: <sip:alice@10.0.0.5:5062>\r\n"));
   InetAddress reply("10.0.0.5:40000");
   std::string ocnt, ncnt;
   EXPECT_TRUE(NewOldContacts(msg, reply, ocnt, ncnt, Defects::FromLetters("r"), 0));
-  EXPECT_EQ(reply.Str(), "10.0.0.5:40000");
+  EXPECT_EQ(reply.Text(), "10.0.0.5:40000");
 }
 
 TEST_F(RelayOps, RecognisesItsOwnRewrittenContacts) {
@@ -89,9 +92,12 @@ TEST_F(RelayOps, RelayBranchNumbersOnlyInTheDialogRange) {
     const char* branch;
     unsigned no;
   } cases[] = {
-      {"z9hG4bK-ostrel-65537-1.0", 65537}, {"z9hG4bK-ostrel-2147483647-1.0", 2147483647u},
-      {"z9hG4bK-ostrel-65536-1.0", 0},     {"z9hG4bK-ostrel-2147483648-1.0", 0},
-      {"z9hG4bK-ostrel-", 0},              {"z9hG4bK-other-70000", 0},
+      {"z9hG4bK-ostrel-65537-1.0", 65537},
+      {"z9hG4bK-ostrel-2147483647-1.0", 2147483647u},
+      {"z9hG4bK-ostrel-65536-1.0", 0},
+      {"z9hG4bK-ostrel-2147483648-1.0", 0},
+      {"z9hG4bK-ostrel-", 0},
+      {"z9hG4bK-other-70000", 0},
   };
   for (const auto& c : cases) {
     ViaHeader via;
@@ -101,13 +107,16 @@ TEST_F(RelayOps, RelayBranchNumbersOnlyInTheDialogRange) {
 }
 
 TEST_F(RelayOps, MultipartBodyBecomesItsSdpPart) {
-  const std::string sdp = "v=0\r\no=- 1 1 IN IP4 10.0.0.5\r\ns=-\r\nc=IN IP4 10.0.0.5\r\nt=0 0\r\nm=audio 4000 RTP/AVP 0\r\n";
-  const std::string body = "--b1\r\nContent-Type: application/isup\r\n\r\nxxxx\r\n--b1\r\nContent-Type: application/sdp\r\n\r\n" +
-                           sdp + "\r\n--b1--\r\n";
-  SipMessage msg = Parsed("INVITE sip:b@example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5;branch=z9hG4bK-1\r\n"
-                   "From: <sip:a@example.com>;tag=1\r\nTo: <sip:b@example.com>\r\nCall-ID: m1\r\nCSeq: 1 INVITE\r\n"
-                   "Content-Type: multipart/mixed;boundary=\"b1\"\r\nContent-Length: " +
-                   std::to_string(body.size()) + "\r\n\r\n" + body);
+  const std::string sdp =
+      "v=0\r\no=- 1 1 IN IP4 10.0.0.5\r\ns=-\r\nc=IN IP4 10.0.0.5\r\nt=0 0\r\nm=audio 4000 RTP/AVP 0\r\n";
+  const std::string body =
+      "--b1\r\nContent-Type: application/isup\r\n\r\nxxxx\r\n--b1\r\nContent-Type: application/sdp\r\n\r\n" +
+      sdp + "\r\n--b1--\r\n";
+  SipMessage msg = Parsed(
+      "INVITE sip:b@example.com SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.5;branch=z9hG4bK-1\r\n"
+      "From: <sip:a@example.com>;tag=1\r\nTo: <sip:b@example.com>\r\nCall-ID: m1\r\nCSeq: 1 INVITE\r\n"
+      "Content-Type: multipart/mixed;boundary=\"b1\"\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body);
   FixMultiBody(msg);
   EXPECT_EQ(msg.Body(), sdp);
   EXPECT_NE(msg.Assemble(true).find("Content-Type: application/sdp\r\n"), std::string::npos);

@@ -99,7 +99,7 @@ struct Collector {
   std::vector<std::pair<size_t, std::string>> got;
   void add(Datagram& d) {
     std::lock_guard<std::mutex> lock(m);
-    got.emplace_back(d.len, d.from.Str());
+    got.emplace_back(d.len, d.from.Text());
     EXPECT_EQ(d.data[d.len], '\0');
   }
   size_t count() {
@@ -112,7 +112,7 @@ TEST(SipPortRead, WholeDatagramsOnlyAndReadersStopCleanly) {
   ExternalPort port;
   ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   InetAddress to = port.LocalAddress();
-  to.IpAddr(0x7F000001);
+  to.Ip(0x7F000001);
   Collector c;
   port.SetHandler([&](Datagram& d) { c.add(d); });
   ASSERT_EQ(port.StartReaders(2, "Ext UDP Read", "Start External Reading loop\n"), 0);
@@ -139,7 +139,7 @@ TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
   ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
   port.Block(false);
   InetAddress to = port.LocalAddress();
-  to.IpAddr(0x7F000001);
+  to.Ip(0x7F000001);
   Collector c;
   port.SetHandler([&](Datagram& d) { c.add(d); });
   int tx = socket(AF_INET, SOCK_DGRAM, 0);
@@ -153,7 +153,6 @@ TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
   EXPECT_EQ(c.count(), 2u);
   close(tx);
 }
-
 
 TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
   std::string sdp =
@@ -170,7 +169,8 @@ TEST(SipPortSend, OnlyTheFirstTwoRtpDescriptionsAreReduced) {
   ASSERT_NE(third, std::string::npos) << got;
   EXPECT_EQ(got.substr(0, third).find("a=rtpmap:0 PCMU/8000"), std::string::npos)
       << "static types lose their rtpmap when brief";
-  EXPECT_NE(got.find("a=rtpmap:0 PCMU/8000", third), std::string::npos) << "the third description is left alone";
+  EXPECT_NE(got.find("a=rtpmap:0 PCMU/8000", third), std::string::npos)
+      << "the third description is left alone";
   SipMessage again;
   ASSERT_TRUE(again.Parse(got));
 }

@@ -31,7 +31,8 @@ const HostListCase kHostListCases[] = {
     {"a.example.org/7", {{"a.example.org", 5060, 1, 7}}},
     {"a.example.org/250", {{"a.example.org", 5060, 250, 250}}},
     {"a.example.org/-4", {{"a.example.org", 5060, 0, 0}}},
-    {" a.example.org:5070 / 3 , b.example.org ,", {{"a.example.org", 5070, 1, 3}, {"b.example.org", 5060, 1, 1}}},
+    {" a.example.org:5070 / 3 , b.example.org ,",
+     {{"a.example.org", 5070, 1, 3}, {"b.example.org", 5060, 1, 1}}},
     {"a.example.org/heavy", {{"a.example.org", 5060, 1, 1}}},
     {"a.example.org/99999999999999", {{"a.example.org", 5060, 1, 1}}},
     {"a.example.org:0,b.example.org:70000,c.example.org:x,d.example.org:,:5060,,/5,e.example.org:5061",
@@ -175,7 +176,8 @@ TEST(ConfiguredWeights, WeightZeroLosesOnlyRareTiesToAMiddleWeight) {
 }
 
 TEST(ConfiguredWeights, NinetyNineAndHundredBothComeLast) {
-  ServerTable servers = Servers({"example.org 100 10.0.0.2", "example.org 99 10.0.0.1", "example.org 98 10.0.0.3"});
+  ServerTable servers =
+      Servers({"example.org 100 10.0.0.2", "example.org 99 10.0.0.1", "example.org 98 10.0.0.3"});
   for (int run = 0; run < kRuns; ++run) {
     std::vector<ServerRecord> got = ConfiguredServers("example.org", servers);
     std::sort(got.begin(), got.end());
@@ -187,7 +189,7 @@ TEST(ConfiguredWeights, NinetyNineAndHundredBothComeLast) {
 TEST(ConfiguredWeights, EqualWeightsShareTheTraffic) {
   for (const char* weight : {"0", "10", "100"}) {
     ServerTable servers = Servers({std::string("example.org ") + weight + " 10.0.0.1",
-                                  std::string("example.org ") + weight + " 10.0.0.2"});
+                                   std::string("example.org ") + weight + " 10.0.0.2"});
     std::map<std::string, int> first = FirstChoices(servers, "example.org");
     EXPECT_NEAR(first["10.0.0.1"], kRuns / 2, kRuns / 10) << weight;
     EXPECT_NEAR(first["10.0.0.2"], kRuns / 2, kRuns / 10) << weight;
@@ -221,8 +223,8 @@ std::vector<ServerRecord> Ordered(std::vector<ServerRecord> records) {
 
 TEST(DnsOrder, LowerPriorityFirstWhateverTheWeights) {
   for (int run = 0; run < 200; ++run) {
-    std::vector<ServerRecord> got =
-        Ordered({Record(10, 100, "ten"), Record(5, 0, "five"), Record(20, 50, "twenty"), Record(5, 0, "five-b")});
+    std::vector<ServerRecord> got = Ordered(
+        {Record(10, 100, "ten"), Record(5, 0, "five"), Record(20, 50, "twenty"), Record(5, 0, "five-b")});
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0].s_pref, 5);
     EXPECT_EQ(got[1].s_pref, 5);
@@ -251,7 +253,8 @@ TEST(DnsOrder, WeightZeroIsSeldomFirstButNeverLost) {
   std::map<std::string, int> first = FirstRecords({Record(1, 0, "spare"), Record(1, 10, "main")});
   EXPECT_GT(first["spare"], 0);
   EXPECT_LT(first["spare"], kRuns / 5);
-  for (int run = 0; run < 100; ++run) EXPECT_EQ(Ordered({Record(1, 0, "spare"), Record(1, 10, "main")}).size(), 2u);
+  for (int run = 0; run < 100; ++run)
+    EXPECT_EQ(Ordered({Record(1, 0, "spare"), Record(1, 10, "main")}).size(), 2u);
 }
 
 TEST(DnsOrder, AllWeightsZeroShareAtRandom) {

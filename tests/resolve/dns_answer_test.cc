@@ -41,60 +41,104 @@ DnsMessage Answer(uint16_t answers) {
 using enum SrvAnswerResult;
 
 const AnswerCase kAnswerCases[] = {
-    {"two records are read in the order of the answer", OK,
+    {"two records are read in the order of the answer",
+     OK,
      {{10, 60, 5070, "b.example.org"}, {5, 40, 5080, "a.example.org"}},
      [] { return Answer(2).Srv(10, 60, 5070, "b.example.org").Srv(5, 40, 5080, "a.example.org").bytes(); }},
-    {"a message shorter than its header holds nothing", OK, {},
+    {"a message shorter than its header holds nothing",
+     OK,
+     {},
      [] { return Answer(1).Srv(1, 1, 5060, "a.example.org").First(11); }},
     {"an answer without records holds nothing", OK, {}, [] { return Answer(0).bytes(); }},
-    {"a question name running past the end", BAD_QUESTION, {},
-     [] { return DnsMessage().Header(1, 0).U8(20).Raw({'a', 'b', 'c'}).bytes(); }},
-    {"a question without its type and class", BAD_QUESTION, {},
+    {"a question name running past the end",
+     BAD_QUESTION,
+     {},
+     [] {
+       return DnsMessage().Header(1, 0).U8(20).Raw({'a', 'b', 'c'}).bytes();
+     }},
+    {"a question without its type and class",
+     BAD_QUESTION,
+     {},
      [] { return DnsMessage().Header(1, 0).Name(kQuery).U16(33).bytes(); }},
-    {"a question count larger than the questions present", BAD_QUESTION, {},
+    {"a question count larger than the questions present",
+     BAD_QUESTION,
+     {},
      [] { return DnsMessage().Header(2, 0).Question(kQuery).bytes(); }},
-    {"a question count of 65535 over a short message", BAD_QUESTION, {},
+    {"a question count of 65535 over a short message",
+     BAD_QUESTION,
+     {},
      [] { return DnsMessage().Header(0xFFFF, 1).Question(kQuery).Srv(1, 1, 5060, "a.example.org").bytes(); }},
-    {"an answer count larger than the records present keeps the records", OK, {{1, 2, 5060, "a.example.org"}},
+    {"an answer count larger than the records present keeps the records",
+     OK,
+     {{1, 2, 5060, "a.example.org"}},
      [] { return Answer(5).Srv(1, 2, 5060, "a.example.org").bytes(); }},
-    {"a record cut inside its fixed part ends the reading", OK, {{1, 2, 5060, "a.example.org"}},
+    {"a record cut inside its fixed part ends the reading",
+     OK,
+     {{1, 2, 5060, "a.example.org"}},
      [] {
        DnsMessage m = Answer(2).Srv(1, 2, 5060, "a.example.org");
        size_t keep = m.size() + 6;
        return m.Srv(3, 4, 5060, "b.example.org").First(keep);
      }},
-    {"a data length past the end ends the reading", OK, {{1, 2, 5060, "a.example.org"}},
+    {"a data length past the end ends the reading",
+     OK,
+     {{1, 2, 5060, "a.example.org"}},
      [] {
        DnsMessage m = Answer(2).Srv(1, 2, 5060, "a.example.org");
-       return m.Pointer(12).U16(33).U16(1).U32(300).U16(500).U16(1).U16(1).U16(5060).Name("b.example.org").bytes();
+       return m.Pointer(12)
+           .U16(33)
+           .U16(1)
+           .U32(300)
+           .U16(500)
+           .U16(1)
+           .U16(1)
+           .U16(5060)
+           .Name("b.example.org")
+           .bytes();
      }},
-    {"an owner name pointing outside the message", BAD_OWNER, {{1, 2, 5060, "a.example.org"}},
+    {"an owner name pointing outside the message",
+     BAD_OWNER,
+     {{1, 2, 5060, "a.example.org"}},
      [] {
        DnsMessage m = Answer(2).Srv(1, 2, 5060, "a.example.org");
        return m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), 0x3FFF).bytes();
      }},
-    {"an owner name pointing at itself", BAD_OWNER, {},
+    {"an owner name pointing at itself",
+     BAD_OWNER,
+     {},
      [] {
        DnsMessage m = Answer(1);
        uint16_t self = static_cast<uint16_t>(m.size());
        return m.Record(33, DnsMessage::SrvData(3, 4, 5060, "b.example.org"), self).bytes();
      }},
     {"an owner name cut inside its pointer", BAD_OWNER, {}, [] { return Answer(1).U8(0xC0).bytes(); }},
-    {"an owner name with a reserved label type", BAD_OWNER, {},
+    {"an owner name with a reserved label type",
+     BAD_OWNER,
+     {},
      [] { return Answer(1).U8(0x41).U8('x').Root().U16(33).U16(1).U32(300).U16(0).bytes(); }},
-    {"two targets pointing at each other end the reading", OK, {{1, 2, 5060, "a.example.org"}},
+    {"two targets pointing at each other end the reading",
+     OK,
+     {{1, 2, 5060, "a.example.org"}},
      [] {
        DnsMessage m = Answer(3).Srv(1, 2, 5060, "a.example.org");
        // Each target is a label and a pointer to the other target's label.
        size_t first = m.size() + 2 + 10 + 6;
        size_t second = first + 2 + 2 + 10 + 6;
        m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Labels("x").Pointer(uint16_t(second)).bytes());
-       return m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Labels("y").Pointer(uint16_t(first)).bytes()).bytes();
+       return m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Labels("y").Pointer(uint16_t(first)).bytes())
+           .bytes();
      }},
     // "_sip._udp." is 10 bytes, so the question's "example.org" starts at 12 + 10.
-    {"a target compressed against the question name", OK, {{7, 8, 5090, "proxy.example.org"}},
-     [] { return Answer(1).Record(33, DnsMessage().U16(7).U16(8).U16(5090).Labels("proxy").Pointer(22).bytes()).bytes(); }},
-    {"a target pointing forward to a later record's name", OK,
+    {"a target compressed against the question name",
+     OK,
+     {{7, 8, 5090, "proxy.example.org"}},
+     [] {
+       return Answer(1)
+           .Record(33, DnsMessage().U16(7).U16(8).U16(5090).Labels("proxy").Pointer(22).bytes())
+           .bytes();
+     }},
+    {"a target pointing forward to a later record's name",
+     OK,
      {{1, 1, 5060, "late.example.org"}, {2, 2, 5070, "late.example.org"}},
      [] {
        DnsMessage m = Answer(2);
@@ -102,7 +146,9 @@ const AnswerCase kAnswerCases[] = {
        m.Record(33, DnsMessage().U16(1).U16(1).U16(5060).Pointer(uint16_t(later_target)).bytes());
        return m.Srv(2, 2, 5070, "late.example.org").bytes();
      }},
-    {"records of other types are skipped by their length", OK, {{1, 1, 5060, "a.example.org"}},
+    {"records of other types are skipped by their length",
+     OK,
+     {{1, 1, 5060, "a.example.org"}},
      [] {
        return Answer(3)
            .Record(5, DnsMessage().Name("alias.example.org").bytes())
@@ -110,25 +156,45 @@ const AnswerCase kAnswerCases[] = {
            .Srv(1, 1, 5060, "a.example.org")
            .bytes();
      }},
-    {"SRV data too short for a target ends the reading", OK, {{1, 1, 5060, "a.example.org"}},
-     [] { return Answer(2).Srv(1, 1, 5060, "a.example.org").Record(33, {0, 1, 0, 1, 0x13}).bytes(); }},
-    {"a target longer than its record data ends the reading", OK, {{1, 1, 5060, "a.example.org"}},
+    {"SRV data too short for a target ends the reading",
+     OK,
+     {{1, 1, 5060, "a.example.org"}},
+     [] {
+       return Answer(2).Srv(1, 1, 5060, "a.example.org").Record(33, {0, 1, 0, 1, 0x13}).bytes();
+     }},
+    {"a target longer than its record data ends the reading",
+     OK,
+     {{1, 1, 5060, "a.example.org"}},
      [] {
        std::vector<uint8_t> data = DnsMessage::SrvData(2, 2, 5060, "b.example.org");
        data.resize(data.size() - 4);  // the length no longer covers the name's last bytes
-       return Answer(3).Srv(1, 1, 5060, "a.example.org").Record(33, data).Srv(3, 3, 5060, "c.example.org").bytes();
+       return Answer(3)
+           .Srv(1, 1, 5060, "a.example.org")
+           .Record(33, data)
+           .Srv(3, 3, 5060, "c.example.org")
+           .bytes();
      }},
-    {"a target of '.' and a port of 0 are no candidates", OK, {{3, 3, 5060, "c.example.org"}},
+    {"a target of '.' and a port of 0 are no candidates",
+     OK,
+     {{3, 3, 5060, "c.example.org"}},
      [] {
-       return Answer(3).Srv(1, 1, 5060, ".").Srv(2, 2, 0, "zero.example.org").Srv(3, 3, 5060, "c.example.org").bytes();
+       return Answer(3)
+           .Srv(1, 1, 5060, ".")
+           .Srv(2, 2, 0, "zero.example.org")
+           .Srv(3, 3, 5060, "c.example.org")
+           .bytes();
      }},
-    {"unusual bytes in a target are escaped", OK, {{1, 1, 5060, "a\\.b.\\001\\032"}},
+    {"unusual bytes in a target are escaped",
+     OK,
+     {{1, 1, 5060, "a\\.b.\\001\\032"}},
      [] {
        DnsMessage data;
        data.U16(1).U16(1).U16(5060).U8(3).Raw({'a', '.', 'b'}).U8(2).Raw({0x01, ' '}).Root();
        return Answer(1).Record(33, data.bytes()).bytes();
      }},
-    {"priority, weight and port use all 16 bits", OK, {{65535, 65535, 65535, "a.example.org"}},
+    {"priority, weight and port use all 16 bits",
+     OK,
+     {{65535, 65535, 65535, "a.example.org"}},
      [] { return Answer(1).Srv(65535, 65535, 65535, "a.example.org").bytes(); }},
 };
 
@@ -155,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(Answers, SrvAnswerTest, ::testing::ValuesIn(kAnswerCase
                          });
 
 TEST(SrvAnswer, EveryPrefixOfAnAnswerIsReadWithoutHarm) {
-  const std::vector<uint8_t> full = Answer(2).Srv(1, 1, 5060, "a.example.org").Srv(2, 2, 5070, "b.example.org").bytes();
+  const std::vector<uint8_t> full =
+      Answer(2).Srv(1, 1, 5060, "a.example.org").Srv(2, 2, 5070, "b.example.org").bytes();
   for (size_t n = 0; n <= full.size(); ++n) {
     std::vector<uint8_t> cut(full.begin(), full.begin() + n);
     std::vector<ServerRecord> out;

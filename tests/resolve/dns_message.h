@@ -42,7 +42,9 @@ class DnsMessage {
   DnsMessage& Root() { return U8(0); }
   DnsMessage& Name(std::string_view dotted) { return Labels(dotted).Root(); }
   DnsMessage& Pointer(uint16_t offset) { return U16(0xC000 | offset); }
-  DnsMessage& Question(std::string_view name, uint16_t type = kTypeSrv) { return Name(name).U16(type).U16(1); }
+  DnsMessage& Question(std::string_view name, uint16_t type = kTypeSrv) {
+    return Name(name).U16(type).U16(1);
+  }
 
   // A record owned by the question's name (compressed), with the given type and data.
   DnsMessage& Record(uint16_t type, const std::vector<uint8_t>& rdata, uint16_t owner = kQuestionName) {
@@ -53,7 +55,8 @@ class DnsMessage {
     return Record(kTypeSrv, SrvData(priority, weight, port, target));
   }
 
-  static std::vector<uint8_t> SrvData(uint16_t priority, uint16_t weight, uint16_t port, std::string_view target) {
+  static std::vector<uint8_t> SrvData(uint16_t priority, uint16_t weight, uint16_t port,
+                                      std::string_view target) {
     DnsMessage data;
     data.U16(priority).U16(weight).U16(port);
     if (target == ".") {

@@ -68,8 +68,8 @@ std::vector<uint8_t> CutInSecondRecord(const std::vector<uint8_t>& q) {
 struct SrvCase {
   const char* title;
   std::function<void(FakeDns&)> dns = nullptr;  // what the DNS server answers; unlisted names get NXDOMAIN
-  bool server = true;                 // false: nothing answers on 127.0.0.53
-  std::vector<std::string> servers = {};  // `server` lines; none: no configured servers are given
+  bool server = true;                           // false: nothing answers on 127.0.0.53
+  std::vector<std::string> servers = {};        // `server` lines; none: no configured servers are given
   const char* hosts = "";
   const char* domain = "example.org";
   bool ok = true;
@@ -83,23 +83,33 @@ const SrvCase kSrvCases[] = {
     {.title = "SRV records come lowest priority first",
      .dns =
          [](FakeDns& d) {
-           d.AnswerSrv("_sip._udp.example.org", {{10, 1, 5070, "b.example.org"}, {5, 1, 5080, "a.example.org"}});
+           d.AnswerSrv("_sip._udp.example.org",
+                       {{10, 1, 5070, "b.example.org"}, {5, 1, 5080, "a.example.org"}});
          },
      .targets = {"a.example.org:5080", "b.example.org:5070"},
      .queries = 1},
     {.title = "a host list is used alone and nothing else is asked",
-     .dns = [](FakeDns& d) { d.AnswerSrv("_sip._udp.example.org", {{1, 1, 5060, "dns.example.org"}}); },
+     .dns =
+         [](FakeDns& d) {
+           d.AnswerSrv("_sip._udp.example.org", {{1, 1, 5060, "dns.example.org"}});
+         },
      .servers = {"example.org 0 10.0.0.1", "* 0 10.0.0.9"},
      .hosts = "lb.example.org:5090/0,10.0.0.7/100",
      .targets = {"lb.example.org:5090", "10.0.0.7:5060"},
      .queries = 0},
-    {.title = "a host list without usable elements gives nothing", .hosts = ":5060,host:0", .ok = false, .queries = 0},
+    {.title = "a host list without usable elements gives nothing",
+     .hosts = ":5060,host:0",
+     .ok = false,
+     .queries = 0},
     {.title = "configured servers spare the query",
      .servers = {"example.org 100 10.0.0.2:5070", "example.org 0 10.0.0.1"},
      .targets = {"10.0.0.1:5060", "10.0.0.2:5070"},
      .queries = 0},
     {.title = "without a star or exact key DNS is asked",
-     .dns = [](FakeDns& d) { d.AnswerSrv("_sip._udp.sub.example.org", {{1, 1, 5060, "dns.example.org"}}); },
+     .dns =
+         [](FakeDns& d) {
+           d.AnswerSrv("_sip._udp.sub.example.org", {{1, 1, 5060, "dns.example.org"}});
+         },
      .servers = {"example.org 0 10.0.0.1"},
      .domain = "sub.example.org",
      .targets = {"dns.example.org:5060"},
@@ -130,7 +140,10 @@ const SrvCase kSrvCases[] = {
      .dns = [](FakeDns& d) { d.Answer("_sip._udp.example.org", CutInSecondRecord); },
      .targets = {"a.example.org:5060"}},
     {.title = "an answer without usable records gives nothing",
-     .dns = [](FakeDns& d) { d.AnswerSrv("_sip._udp.example.org", {{0, 0, 0, "."}}); },
+     .dns =
+         [](FakeDns& d) {
+           d.AnswerSrv("_sip._udp.example.org", {{0, 0, 0, "."}});
+         },
      .ok = false},
 };
 
@@ -152,7 +165,8 @@ TEST_F(ResolveSrvTest, SourcesOrderAndFailures) {
       EXPECT_EQ(dns_->TotalQueries(), c.queries);
     }
     const std::string log = LogText();
-    for (const std::string& text : c.logged) EXPECT_NE(log.find(text), std::string::npos) << text << "\n" << log;
+    for (const std::string& text : c.logged)
+      EXPECT_NE(log.find(text), std::string::npos) << text << "\n" << log;
     if (c.not_logged) {
       EXPECT_EQ(log.find(c.not_logged), std::string::npos) << log;
     }
@@ -160,14 +174,15 @@ TEST_F(ResolveSrvTest, SourcesOrderAndFailures) {
 }
 
 TEST_F(ResolveSrvTest, CandidatesAlreadyInTheListAreSortedWithTheNewOnes) {
-  dns_->AnswerSrv("_sip._udp.example.org", {{100, 1, 5060, "late.example.org"}, {5, 1, 5060, "early.example.org"}});
+  dns_->AnswerSrv("_sip._udp.example.org",
+                  {{100, 1, 5060, "late.example.org"}, {5, 1, 5060, "early.example.org"}});
   std::vector<ServerRecord> out(1);
   out[0].s_pref = 50;
   out[0].s_port = 5060;
   out[0].s_name = "kept.example.org";
   ASSERT_TRUE(ResolveSrv("example.org", kPrefix, out, nullptr, ""));
-  EXPECT_EQ(Targets(out),
-            (std::vector<std::string>{"early.example.org:5060", "kept.example.org:5060", "late.example.org:5060"}));
+  EXPECT_EQ(Targets(out), (std::vector<std::string>{"early.example.org:5060", "kept.example.org:5060",
+                                                    "late.example.org:5060"}));
 }
 
 // Workers resolve while the reactor thread swaps the configured servers in and out, as a re-read does:

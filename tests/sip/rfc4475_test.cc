@@ -8,23 +8,24 @@
 #include <sstream>
 #include <string>
 
-#include "sip/message.h"
 #include "flog_capture.h"
+#include "sip/message.h"
 
 using sip_test::FlogCapture;
 
 namespace {
 
 struct Torture {
-    const char* file;
-    const char* refusal;  // null: accepted; otherwise the text reported when it is refused
-    const char* why;
+  const char* file;
+  const char* refusal;  // null: accepted; otherwise the text reported when it is refused
+  const char* why;
 };
 
 // 3.1.1: valid messages.
 const Torture kValid[] = {
     {"wsinv.dat", "Incorrect SIP Version in Via\n",
-     "deliberately refused: a Via protocol with white space inside (\"SIP  /   2.0\") is not taken apart; the "
+     "deliberately refused: a Via protocol with white space inside (\"SIP  /   2.0\") is not taken apart; "
+     "the "
      "relay rewrites Via and only reads the canonical SIP/2.0/transport form"},
     {"intmeth.dat", "Unknown METHOD\n",
      "deliberately refused: the relay keeps dialog state per method and handles only the methods it knows"},
@@ -45,7 +46,8 @@ const Torture kValid[] = {
 // 3.1.2: invalid messages. None may come out as a message to relay.
 const Torture kInvalid[] = {
     {"badinv01.dat", "Incorrect SIP Version in Via\n", "empty Via values between the commas"},
-    {"clerr.dat", "Content-Length larger than the message\n", "a datagram cut short is not relayed as complete"},
+    {"clerr.dat", "Content-Length larger than the message\n",
+     "a datagram cut short is not relayed as complete"},
     {"ncl.dat", "Incorrect Content-Length\n", "negative Content-Length"},
     {"scalar02.dat", "Incorrect CSeq number\n", "CSeq beyond 2^31"},
     {"scalarlg.dat", "Incorrect CSeq number\n", "CSeq beyond 2^31 in a response"},
@@ -87,102 +89,95 @@ const Torture kSemantic[] = {
     {"inv2543.dat", nullptr, "RFC 2543 syntax without Max-Forwards, branch or Content-Length"},
 };
 
-std::string shared_dir()
-{
-    if (const char* env = std::getenv("OSTREL_SHARED_DIR")) return env;
-    return OSTREL_SHARED_DIR;
+std::string shared_dir() {
+  if (const char* env = std::getenv("OSTREL_SHARED_DIR")) return env;
+  return OSTREL_SHARED_DIR;
 }
 
-bool read_file(const std::string& path, std::string& out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return true;
+bool read_file(const std::string& path, std::string& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  out = s.str();
+  return true;
 }
 
 class Rfc4475 : public ::testing::TestWithParam<Torture> {
-protected:
-    void SetUp() override
-    {
-        std::string path = shared_dir() + "/conformance/rfc4475/" + GetParam().file;
-        if (!read_file(path, text_)) {
-            const char* ci = std::getenv("CI");
-            if (ci && std::string(ci) == "true") FAIL() << "missing " << path;
-            GTEST_SKIP() << "missing " << path;
-        }
+ protected:
+  void SetUp() override {
+    std::string path = shared_dir() + "/conformance/rfc4475/" + GetParam().file;
+    if (!read_file(path, text_)) {
+      const char* ci = std::getenv("CI");
+      if (ci && std::string(ci) == "true") FAIL() << "missing " << path;
+      GTEST_SKIP() << "missing " << path;
     }
-    std::string text_;
+  }
+  std::string text_;
 };
 
-TEST_P(Rfc4475, ExpectedOutcome)
-{
-    const Torture& t = GetParam();
-    FlogCapture log;
-    SipMessage m;
-    bool ok = m.Parse(std::string_view(text_));
-    if (t.refusal) {
-        EXPECT_FALSE(ok) << t.why;
-        EXPECT_EQ(log.last(), t.refusal) << t.why;
-        return;
-    }
-    ASSERT_TRUE(ok) << t.why << "\n" << log.last();
-    for (bool longForm : {true, false}) {
-        std::string once = m.Assemble(longForm);
-        SipMessage again;
-        ASSERT_TRUE(again.Parse(std::string_view(once))) << once;
-        EXPECT_EQ(again.Assemble(longForm), once);
-        EXPECT_EQ(again.Body(), m.Body());
-    }
+TEST_P(Rfc4475, ExpectedOutcome) {
+  const Torture& t = GetParam();
+  FlogCapture log;
+  SipMessage m;
+  bool ok = m.Parse(std::string_view(text_));
+  if (t.refusal) {
+    EXPECT_FALSE(ok) << t.why;
+    EXPECT_EQ(log.last(), t.refusal) << t.why;
+    return;
+  }
+  ASSERT_TRUE(ok) << t.why << "\n" << log.last();
+  for (bool long_form : {true, false}) {
+    std::string once = m.Assemble(long_form);
+    SipMessage again;
+    ASSERT_TRUE(again.Parse(std::string_view(once))) << once;
+    EXPECT_EQ(again.Assemble(long_form), once);
+    EXPECT_EQ(again.Body(), m.Body());
+  }
 }
 
-std::string case_name(const ::testing::TestParamInfo<Torture>& info)
-{
-    std::string name = info.param.file;
-    return name.substr(0, name.find('.'));
+std::string case_name(const ::testing::TestParamInfo<Torture>& info) {
+  std::string name = info.param.file;
+  return name.substr(0, name.find('.'));
 }
 
 INSTANTIATE_TEST_SUITE_P(Valid, Rfc4475, ::testing::ValuesIn(kValid), case_name);
 INSTANTIATE_TEST_SUITE_P(Invalid, Rfc4475, ::testing::ValuesIn(kInvalid), case_name);
 INSTANTIATE_TEST_SUITE_P(Semantic, Rfc4475, ::testing::ValuesIn(kSemantic), case_name);
 
-std::string file_text(const char* name)
-{
-    std::string text;
-    EXPECT_TRUE(read_file(shared_dir() + "/conformance/rfc4475/" + name, text)) << name;
-    return text;
+std::string file_text(const char* name) {
+  std::string text;
+  EXPECT_TRUE(read_file(shared_dir() + "/conformance/rfc4475/" + name, text)) << name;
+  return text;
 }
 
-TEST(Rfc4475Details, AcceptedMessagesKeepWhatMatters)
-{
-    if (!std::getenv("CI") && file_text("dblreq.dat").empty()) GTEST_SKIP();
-    SipMessage dbl;
-    ASSERT_TRUE(dbl.Parse(std::string_view(file_text("dblreq.dat"))));
-    EXPECT_TRUE(dbl.IsRegister());
-    EXPECT_TRUE(dbl.empty());
+TEST(Rfc4475Details, AcceptedMessagesKeepWhatMatters) {
+  if (!std::getenv("CI") && file_text("dblreq.dat").empty()) GTEST_SKIP();
+  SipMessage dbl;
+  ASSERT_TRUE(dbl.Parse(std::string_view(file_text("dblreq.dat"))));
+  EXPECT_TRUE(dbl.IsRegister());
+  EXPECT_TRUE(dbl.empty());
 
-    SipMessage mpart;
-    ASSERT_TRUE(mpart.Parse(std::string_view(file_text("mpart01.dat"))));
-    EXPECT_EQ(mpart.size(), 553u);
-    EXPECT_NE(mpart.Body().find('\0'), std::string::npos);
+  SipMessage mpart;
+  ASSERT_TRUE(mpart.Parse(std::string_view(file_text("mpart01.dat"))));
+  EXPECT_EQ(mpart.size(), 553u);
+  EXPECT_NE(mpart.Body().find('\0'), std::string::npos);
 
-    SipMessage noreason;
-    ASSERT_TRUE(noreason.Parse(std::string_view(file_text("noreason.dat"))));
-    EXPECT_EQ(noreason.Status(), 100);
-    EXPECT_EQ(noreason.Reason(), "");
+  SipMessage noreason;
+  ASSERT_TRUE(noreason.Parse(std::string_view(file_text("noreason.dat"))));
+  EXPECT_EQ(noreason.Status(), 100);
+  EXPECT_EQ(noreason.Reason(), "");
 
-    SipMessage baddate;
-    ASSERT_TRUE(baddate.Parse(std::string_view(file_text("baddate.dat"))));
-    EXPECT_STREQ(baddate.Header("Date"), "Fri, 01 Jan 2010 16:00:00 EST");
-    EXPECT_NE(baddate.Assemble(true).find("\r\nDate: Fri, 01 Jan 2010 16:00:00 EST\r\n"), std::string::npos);
+  SipMessage baddate;
+  ASSERT_TRUE(baddate.Parse(std::string_view(file_text("baddate.dat"))));
+  EXPECT_STREQ(baddate.Header("Date"), "Fri, 01 Jan 2010 16:00:00 EST");
+  EXPECT_NE(baddate.Assemble(true).find("\r\nDate: Fri, 01 Jan 2010 16:00:00 EST\r\n"), std::string::npos);
 
-    SipMessage longreq;
-    ASSERT_TRUE(longreq.Parse(std::string_view(file_text("longreq.dat"))));
-    size_t vias = 0;
-    for (auto* l = longreq.Header(SipMessage::HID_VIA); l; l = l->Next()) ++vias;
-    EXPECT_EQ(vias, 34u);
+  SipMessage longreq;
+  ASSERT_TRUE(longreq.Parse(std::string_view(file_text("longreq.dat"))));
+  size_t vias = 0;
+  for (auto* l = longreq.Header(SipMessage::HID_VIA); l; l = l->Next()) ++vias;
+  EXPECT_EQ(vias, 34u);
 }
 
-} // namespace
+}  // namespace

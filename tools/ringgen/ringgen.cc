@@ -21,10 +21,10 @@ extern "C" {
 namespace {
 
 constexpr int kRate = 8000;
-constexpr int kFrameSamples = 160;  // 20 ms
-constexpr int kOnFrames = 100;      // 2 s of tone
-constexpr int kOffFrames = 200;     // 4 s of silence
-constexpr int kRampSamples = 40;    // 5 ms fade in and out, so the cadence does not click
+constexpr int kFrameSamples = 160;         // 20 ms
+constexpr int kOnFrames = 100;             // 2 s of tone
+constexpr int kOffFrames = 200;            // 4 s of silence
+constexpr int kRampSamples = 40;           // 5 ms fade in and out, so the cadence does not click
 constexpr double kToneAmplitude = 2800.0;  // per tone: about -19 dBm0 each, as the ringback plan asks
 
 std::vector<int16_t> SynthesizeCycle() {

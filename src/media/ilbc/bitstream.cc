@@ -121,7 +121,7 @@ bool IsDecodable(const FrameParams& p) {
   auto in = [](int v, std::size_t n) { return v >= 0 && static_cast<std::size_t>(v) < n; };
   if (p.pad != 0 || p.start < 1 || p.start > 5 || !in(p.state_first, 2)) return false;
   const std::array<std::size_t, 3> splits = {tbl::kLsfCbSplit1.size(), tbl::kLsfCbSplit2.size(),
-                                              tbl::kLsfCbSplit3.size()};
+                                             tbl::kLsfCbSplit3.size()};
   for (int i = 0; i < 6; ++i) {
     if (!in(p.lsf[i], splits[i % 3])) return false;
   }

@@ -14,16 +14,16 @@ namespace ostrel::ilbc {
 // 40-sample sub-blocks); Pack() and Unpack() convert sub-block 1, stages 2 and 3, to and from
 // their 7-bit transmitted form.
 struct FrameParams {
-  std::array<int, 6> lsf{};   // two vectors x three splits
-  int start = 1;              // 1..5: the start state covers sub-blocks start-1 and start
-  int state_first = 0;        // 1: the scalar-coded 58 samples open the region
-  int idx_for_max = 0;        // start-state scale
+  std::array<int, 6> lsf{};  // two vectors x three splits
+  int start = 1;             // 1..5: the start state covers sub-blocks start-1 and start
+  int state_first = 0;       // 1: the scalar-coded 58 samples open the region
+  int idx_for_max = 0;       // start-state scale
   std::array<int, kStateShort> state{};
   std::array<int, kStages> ext_cb{};
   std::array<int, kStages> ext_gain{};
-  std::array<int, kCodedSubBlocks * kStages> cb{};    // coding order, stage-major per sub-block
+  std::array<int, kCodedSubBlocks * kStages> cb{};  // coding order, stage-major per sub-block
   std::array<int, kCodedSubBlocks * kStages> gain{};
-  int pad = 0;                // a 1 here marks an empty frame
+  int pad = 0;  // a 1 here marks an empty frame
 };
 
 void Pack(const FrameParams& p, std::span<std::uint8_t, kFrameBytes> out);

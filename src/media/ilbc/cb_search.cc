@@ -45,7 +45,7 @@ void CodebookSearch::Consider(Best& best, int stage, float cross, float inv_ener
 }
 
 void CodebookSearch::SearchPlain(Best& best, int stage, std::span<const float> x, int first, int last,
-                                  int energy_base) const {
+                                 int energy_base) const {
   const int L = shape_.mem_len;
   const int N = shape_.len;
   // Four candidates at a time: their correlations are independent sums, so interleaving them
@@ -73,7 +73,7 @@ void CodebookSearch::SearchPlain(Best& best, int stage, std::span<const float> x
 }
 
 void CodebookSearch::SearchAugmented(Best& best, int stage, std::span<const float> x, int first_lag,
-                                      int last_lag, int index_base) const {
+                                     int last_lag, int index_base) const {
   const int L = shape_.mem_len;
   // Running energy of the vector's leading part; its rounding depends on the first lag.
   float rho = 0.0f;
@@ -135,13 +135,13 @@ void CodebookSearch::Search(const CbShape& shape, int block, std::span<const flo
   for (int n = 0; n < N; ++n) e = e + fw[L - N + n] * fw[L - N + n];
   energy_[base] = e;
   for (int j = 0; j < range1 - 1; ++j) {
-    energy_[base + j + 1] = (energy_[base + j] + fw[L - 1 - N - j] * fw[L - 1 - N - j]) -
-                            fw[L - 1 - j] * fw[L - 1 - j];
+    energy_[base + j + 1] =
+        (energy_[base + j] + fw[L - 1 - N - j] * fw[L - 1 - N - j]) - fw[L - 1 - j] * fw[L - 1 - j];
   }
 
   std::fill(acc_.begin(), acc_.end(), 0.0f);
-  float g1 = 0.0f;        // quantised stage-1 gain
-  float g_prev = 0.0f;    // quantised gain of the previous stage
+  float g1 = 0.0f;      // quantised stage-1 gain
+  float g_prev = 0.0f;  // quantised gain of the previous stage
   int k1 = 0;
   for (int stage = 0; stage < kStages; ++stage) {
     const int r = ranges[stage];

@@ -15,9 +15,8 @@ class CodebookSearch {
   // block: 0 for the extension block, 1..4 for the sub-blocks in coding order (selects the
   // search ranges). mem: the unweighted codebook memory; target: the residual to match
   // (time-reversed for backward blocks); w: the weighting filter.
-  void Search(const CbShape& shape, int block, std::span<const float> mem,
-              std::span<const float> target, const Lpc& w, std::span<int, kStages> cb,
-              std::span<int, kStages> gain);
+  void Search(const CbShape& shape, int block, std::span<const float> mem, std::span<const float> target,
+              const Lpc& w, std::span<int, kStages> cb, std::span<int, kStages> gain);
 
  private:
   struct Best {
@@ -26,11 +25,11 @@ class CodebookSearch {
     int index;
   };
   void Consider(Best& best, int stage, float cross, float inv_energy, int index) const;
-  void SearchAugmented(Best& best, int stage, std::span<const float> x, int first_lag,
-                        int last_lag, int index_base) const;
+  void SearchAugmented(Best& best, int stage, std::span<const float> x, int first_lag, int last_lag,
+                       int index_base) const;
   // Searches plain vectors at offsets [first, last) of x; energies start at energy_[energy_base].
   void SearchPlain(Best& best, int stage, std::span<const float> x, int first, int last,
-                    int energy_base) const;
+                   int energy_base) const;
 
   CbShape shape_{kSubShape};
   std::array<float, kOrder + kCbMemLen + kSubLen> weighted_{};

@@ -31,8 +31,8 @@ void AugmentedVector(std::span<const float> x, int lag, std::span<float> out) {
   for (int n = lag; n < kSubLen; ++n) out[n] = x[len - 2 * lag + n];
 }
 
-void CodebookVector(const CbShape& shape, std::span<const float> mem, std::span<const float> filt,
-                     int index, std::span<float> out) {
+void CodebookVector(const CbShape& shape, std::span<const float> mem, std::span<const float> filt, int index,
+                    std::span<float> out) {
   const int L = shape.mem_len;
   const int N = shape.len;
   const int K = shape.Plain();
@@ -65,9 +65,8 @@ std::array<float, kStages> DequantiseGains(std::span<const int, kStages> idx) {
   return g;
 }
 
-void ReconstructBlock(const CbShape& shape, std::span<const float> mem,
-                       std::span<const int, kStages> cb, std::span<const int, kStages> gain,
-                       std::span<float> out) {
+void ReconstructBlock(const CbShape& shape, std::span<const float> mem, std::span<const int, kStages> cb,
+                      std::span<const int, kStages> gain, std::span<float> out) {
   std::array<float, kCbMemLen> filt{};
   FilterMemory(mem, std::span<float>(filt).first(mem.size()));
   const auto f = std::span<const float>(filt).first(mem.size());

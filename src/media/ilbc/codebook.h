@@ -14,7 +14,7 @@ namespace ostrel::ilbc {
 struct CbShape {
   int mem_len;
   int len;
-  constexpr int Plain() const { return mem_len - len + 1; }             // K
+  constexpr int Plain() const { return mem_len - len + 1; }  // K
   constexpr bool Augmented() const { return len == kSubLen; }
   constexpr int base() const { return Augmented() ? Plain() + 20 : Plain(); }
   constexpr int size() const { return 2 * base(); }
@@ -33,14 +33,13 @@ void AugmentedVector(std::span<const float> x, int lag, std::span<float> out);
 
 // Vector `index` of the codebook on memory `mem` and its filtered copy `filt`. An index outside
 // the codebook gives a silent vector.
-void CodebookVector(const CbShape& shape, std::span<const float> mem, std::span<const float> filt,
-                     int index, std::span<float> out);
+void CodebookVector(const CbShape& shape, std::span<const float> mem, std::span<const float> filt, int index,
+                    std::span<float> out);
 
 std::array<float, kStages> DequantiseGains(std::span<const int, kStages> idx);
 
 // Rebuilds a block from three (index, gain index) pairs on the unweighted memory.
-void ReconstructBlock(const CbShape& shape, std::span<const float> mem,
-                       std::span<const int, kStages> cb, std::span<const int, kStages> gain,
-                       std::span<float> out);
+void ReconstructBlock(const CbShape& shape, std::span<const float> mem, std::span<const int, kStages> cb,
+                      std::span<const int, kStages> gain, std::span<float> out);
 
 }  // namespace ostrel::ilbc

@@ -21,8 +21,7 @@ class Decoder {
 
   // Decodes one received frame. A frame that does not Decode (bad start position, empty-frame
   // flag) is concealed like a lost one; returns false in that case.
-  bool Decode(std::span<const std::uint8_t, kFrameBytes> frame,
-              std::span<std::int16_t, kFrameSamples> out);
+  bool Decode(std::span<const std::uint8_t, kFrameBytes> frame, std::span<std::int16_t, kFrameSamples> out);
 
   // Conceals a frame that never arrived.
   void Conceal(std::span<std::int16_t, kFrameSamples> out);

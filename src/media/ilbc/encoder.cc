@@ -74,8 +74,8 @@ void Encoder::Choose(const BlockSlot& slot, const CbShape& shape, std::span<cons
   for (int k = 0; k < slot.len; ++k) {
     target_[k] = residual_[slot.reversed ? slot.first + slot.len - 1 - k : slot.first + k];
   }
-  search_.Search(shape, slot.block, mem, std::span<const float>(target_).first(slot.len),
-                 weight_[slot.sub], cb, gain);
+  search_.Search(shape, slot.block, mem, std::span<const float>(target_).first(slot.len), weight_[slot.sub],
+                 cb, gain);
 }
 
 void Encoder::Encode(std::span<const std::int16_t, kFrameSamples> pcm,
@@ -113,9 +113,9 @@ void Encoder::Encode(std::span<const std::int16_t, kFrameSamples> pcm,
   ChooseStart();
   const int start = params_.start;
   const int pos = kSubLen * (start - 1) + (params_.state_first ? 0 : kExtLen);
-  const auto code = EncodeState(std::span<const float, kStateShort>(residual_.data() + pos, kStateShort),
-                                 syn_[start - 1], weight_[start - 1], weight_[start],
-                                 params_.state_first != 0);
+  const auto code =
+      EncodeState(std::span<const float, kStateShort>(residual_.data() + pos, kStateShort), syn_[start - 1],
+                  weight_[start - 1], weight_[start], params_.state_first != 0);
   params_.idx_for_max = code.idx_for_max;
   params_.state = code.q;
 

@@ -18,8 +18,7 @@ class Encoder final : private BlockChooser {
  public:
   Encoder();
 
-  void Encode(std::span<const std::int16_t, kFrameSamples> pcm,
-              std::span<std::uint8_t, kFrameBytes> frame);
+  void Encode(std::span<const std::int16_t, kFrameSamples> pcm, std::span<std::uint8_t, kFrameBytes> frame);
 
  private:
   void Analyse(std::array<Lsf, 2>& lsf);

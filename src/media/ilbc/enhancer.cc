@@ -9,7 +9,6 @@ namespace ostrel::ilbc {
 
 namespace {
 
-
 // Normalised cross-correlation measure used by the lag searches: c1^2/c2 when c1 > 0, else 0.
 float CrossCorrelationMeasure(std::span<const float> u, std::span<const float> v, int len) {
   float c1 = 0.0f, c2 = 0.0f;

@@ -11,8 +11,7 @@ void AllPoleInplace(std::span<float> y, std::size_t start, std::size_t n, const 
   }
 }
 
-void AllZero(std::span<const float> x, std::size_t start, std::size_t n, const Lpc& a,
-              std::span<float> z) {
+void AllZero(std::span<const float> x, std::size_t start, std::size_t n, const Lpc& a, std::span<float> z) {
   auto s = x.subspan(start - kOrder, n + kOrder);
   auto out = z.first(n);
   for (std::size_t i = 0; i < n; ++i) {

@@ -16,8 +16,7 @@ void AllPoleInplace(std::span<float> y, std::size_t start, std::size_t n, const 
 
 // z[i] = A(z) applied to x[start+i], i < n; x[start-10 .. start-1] hold the previous inputs.
 // The sum starts with the a[0] product, not with 0.
-void AllZero(std::span<const float> x, std::size_t start, std::size_t n, const Lpc& a,
-              std::span<float> z);
+void AllZero(std::span<const float> x, std::size_t start, std::size_t n, const Lpc& a, std::span<float> z);
 
 // Direct-form second-order section run as numerator then denominator (a[0] is unused), with
 // its own memory; used for the encoder input and the decoder output high-pass filters.

@@ -18,15 +18,14 @@ void PushBlock(std::span<float> mem, std::span<const float> block) {
 }  // namespace
 
 void RebuildResidual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSamples> r,
-                      BlockChooser* chooser) {
+                     BlockChooser* chooser) {
   const int s = p.start;
   const int r0 = kSubLen * (s - 1);
   const bool first = p.state_first != 0;
   std::fill(r.begin(), r.end(), 0.0f);
 
   const int pos = first ? r0 : r0 + kExtLen;
-  DecodeState(p.idx_for_max, p.state, a[s - 1],
-               std::span<float, kStateShort>(r.data() + pos, kStateShort));
+  DecodeState(p.idx_for_max, p.state, a[s - 1], std::span<float, kStateShort>(r.data() + pos, kStateShort));
 
   std::array<float, kCbMemLen> mem{};
   std::array<float, kSubLen> d{};
@@ -48,9 +47,7 @@ void RebuildResidual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSa
   }
 
   auto block_cb = [&](int j) { return std::span<int, kStages>(p.cb.data() + kStages * j, kStages); };
-  auto block_gain = [&](int j) {
-    return std::span<int, kStages>(p.gain.data() + kStages * j, kStages);
-  };
+  auto block_gain = [&](int j) { return std::span<int, kStages>(p.gain.data() + kStages * j, kStages); };
 
   // Forward sub-blocks after the region.
   const int nfor = 5 - s;

@@ -34,6 +34,6 @@ class BlockChooser {
 // p must be decodable (IsDecodable) and its indices internal. With a chooser, the codebook
 // indices of p are written as the blocks are reached.
 void RebuildResidual(FrameParams& p, const SubLpcs& a, std::span<float, kFrameSamples> r,
-                      BlockChooser* chooser);
+                     BlockChooser* chooser);
 
 }  // namespace ostrel::ilbc

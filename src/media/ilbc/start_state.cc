@@ -14,8 +14,7 @@ constexpr int kAllPassLen = 2 * kStateShort;
 
 // All-pass filter B(z)/A(z) with B the reversed A, over 58 samples followed by 58 zeros;
 // returns the output folded onto its first half (a circular-convolution approximation).
-void AllPassFold(std::span<const float, kStateShort> in, const Lpc& a,
-                   std::span<float, kStateShort> out) {
+void AllPassFold(std::span<const float, kStateShort> in, const Lpc& a, std::span<float, kStateShort> out) {
   Lpc b{};
   for (int k = 0; k <= kOrder; ++k) b[k] = a[kOrder - k];
   std::array<float, kPad + kAllPassLen> t{};
@@ -37,7 +36,7 @@ int ScalarQuantise(float x, std::span<const float> c) {
 }
 
 void DecodeState(int idx_for_max, std::span<const int, kStateShort> q, const Lpc& a,
-                  std::span<float, kStateShort> out) {
+                 std::span<float, kStateShort> out) {
   const float scale = fpow10(tbl::kStateFrgq[idx_for_max]) / tbl::kStateScaleTarget;
   // Filtering the time-reversed samples gives the inverse phase response of the encoder's
   // forward all-pass.
@@ -48,8 +47,8 @@ void DecodeState(int idx_for_max, std::span<const int, kStateShort> q, const Lpc
   for (int k = 0; k < kStateShort; ++k) out[k] = y[kStateShort - 1 - k];
 }
 
-StateCode EncodeState(std::span<const float, kStateShort> v, const Lpc& a, const Lpc& w,
-                       const Lpc& w_next, bool state_first) {
+StateCode EncodeState(std::span<const float, kStateShort> v, const Lpc& a, const Lpc& w, const Lpc& w_next,
+                      bool state_first) {
   StateCode code;
   std::array<float, kPad + kStateShort> f{};
   auto fs = std::span<float, kStateShort>(f.data() + kPad, kStateShort);

@@ -14,7 +14,7 @@ int ScalarQuantise(float x, std::span<const float> levels);
 // Rebuilds the 58 state samples from their indices; a is the synthesis filter of the region's
 // first sub-block. Indices must already be validated.
 void DecodeState(int idx_for_max, std::span<const int, kStateShort> q, const Lpc& a,
-                  std::span<float, kStateShort> out);
+                 std::span<float, kStateShort> out);
 
 struct StateCode {
   int idx_for_max = 0;
@@ -23,7 +23,7 @@ struct StateCode {
 
 // Quantises 58 residual samples. w and w_next are the weighting filters of the two sub-blocks
 // the state spans; state_first says whether the samples open the region.
-StateCode EncodeState(std::span<const float, kStateShort> v, const Lpc& a, const Lpc& w,
-                       const Lpc& w_next, bool state_first);
+StateCode EncodeState(std::span<const float, kStateShort> v, const Lpc& a, const Lpc& w, const Lpc& w_next,
+                      bool state_first);
 
 }  // namespace ostrel::ilbc

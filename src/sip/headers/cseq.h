@@ -5,17 +5,17 @@
 #include "sip/start_line.h"
 
 class CSeqHeader : public CopyableHeader<CSeqHeader, HeaderLine> {
-public:
-    // "number method"; fails on an unknown method, a missing blank, or a number outside 0..2^31-1.
-    bool Parse(std::string_view value) override;
-    std::string& Assemble(std::string& out) const override;
+ public:
+  // "number method"; fails on an unknown method, a missing blank, or a number outside 0..2^31-1.
+  bool Parse(std::string_view value) override;
+  std::string& Assemble(std::string& out) const override;
 
-    int Sequence() const { return sequence_; }
-    void Sequence(int n) { sequence_ = n; }
-    SipStartLine::RequestMethod Method() const { return method_; }
-    void Method(SipStartLine::RequestMethod m) { method_ = m; }
+  int Sequence() const { return sequence_; }
+  void Sequence(int n) { sequence_ = n; }
+  SipStartLine::RequestMethod Method() const { return method_; }
+  void Method(SipStartLine::RequestMethod m) { method_ = m; }
 
-private:
-    int32_t sequence_ = 0;
-    SipStartLine::RequestMethod method_ = SipStartLine::BLANK_METHOD;
+ private:
+  int32_t sequence_ = 0;
+  SipStartLine::RequestMethod method_ = SipStartLine::BLANK_METHOD;
 };

@@ -5,15 +5,15 @@
 #include "sip/params.h"
 
 class LineParamsHeader : public CopyableHeader<LineParamsHeader, HeaderLine>, public SipParams {
-public:
-    bool Parse(std::string_view value) override;
-    std::string& Assemble(std::string& out) const override;
+ public:
+  bool Parse(std::string_view value) override;
+  std::string& Assemble(std::string& out) const override;
 
-    const std::string& Value() const { return value_; }
-    void Value(const std::string& v) { value_ = v; }
+  const std::string& Value() const { return value_; }
+  void Value(const std::string& v) { value_ = v; }
 
-protected:
-    std::string value_;
+ protected:
+  std::string value_;
 };
 
 class EventHeader : public CopyableHeader<EventHeader, LineParamsHeader> {};
@@ -21,14 +21,14 @@ class EventHeader : public CopyableHeader<EventHeader, LineParamsHeader> {};
 // The info parameter (without its angle brackets) and ppt (without its quotes) are kept apart from the
 // other parameters.
 class IdentityHeader : public CopyableHeader<IdentityHeader, LineParamsHeader> {
-public:
-    bool Parse(std::string_view value) override;
-    std::string& Assemble(std::string& out) const override;
+ public:
+  bool Parse(std::string_view value) override;
+  std::string& Assemble(std::string& out) const override;
 
-    const std::string& Info() const { return info_; }
-    const std::string& Ppt() const { return property_; }
+  const std::string& Info() const { return info_; }
+  const std::string& Property() const { return property_; }
 
-private:
-    std::string info_;
-    std::string property_;
+ private:
+  std::string info_;
+  std::string property_;
 };

@@ -2,10 +2,9 @@
 
 #include "sip/scan.h"
 
-bool MaxForwardsHeader::Parse(std::string_view value)
-{
-    value_ = sipscan::SaturatingAtoi(value);
-    return true;
+bool MaxForwardsHeader::Parse(std::string_view value) {
+  value_ = sipscan::SaturatingAtoi(value);
+  return true;
 }
 
 std::string& MaxForwardsHeader::Assemble(std::string& out) const { return out += std::to_string(value_); }

@@ -5,16 +5,16 @@
 #include "sip/head_line.h"
 
 class MaxForwardsHeader : public CopyableHeader<MaxForwardsHeader, HeaderLine> {
-public:
-    // Like atoi (non-numeric text gives 0), saturating instead of wrapping; never fails.
-    bool Parse(std::string_view value) override;
-    std::string& Assemble(std::string& out) const override;
+ public:
+  // Like atoi (non-numeric text gives 0), saturating instead of wrapping; never fails.
+  bool Parse(std::string_view value) override;
+  std::string& Assemble(std::string& out) const override;
 
-    int Value() const { return value_; }
-    void Value(int v) { value_ = v; }
+  int Value() const { return value_; }
+  void Value(int v) { value_ = v; }
 
-protected:
-    int value_ = 0;
+ protected:
+  int value_ = 0;
 };
 
 class ExpiresHeader : public CopyableHeader<ExpiresHeader, MaxForwardsHeader> {};

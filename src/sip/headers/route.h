@@ -7,18 +7,18 @@
 #include "sip/uri.h"
 
 class RouteHeader : public CopyableHeader<RouteHeader, HeaderLine>, public SipNameAddress {
-public:
-    bool Parse(std::string_view value) override;
-    std::string& Assemble(std::string& out) const override;
+ public:
+  bool Parse(std::string_view value) override;
+  std::string& Assemble(std::string& out) const override;
 
-    // Header parameters after the address (tag, expires, q, ...); URI parameters stay in the URI.
-    SipParams& Params() { return header_params_; }
-    const SipParams& Params() const { return header_params_; }
-    // The maddr URI parameter or the host, then the port or 5060.
-    std::string Addr() const;
+  // Header parameters after the address (tag, expires, q, ...); URI parameters stay in the URI.
+  SipParams& Params() { return header_params_; }
+  const SipParams& Params() const { return header_params_; }
+  // The maddr URI parameter or the host, then the port or 5060.
+  std::string Address() const;
 
-protected:
-    SipParams header_params_;
+ protected:
+  SipParams header_params_;
 };
 
 class RecordRouteHeader : public CopyableHeader<RecordRouteHeader, RouteHeader> {};
@@ -30,12 +30,12 @@ class CallInfoHeader : public CopyableHeader<CallInfoHeader, RouteHeader> {};
 class PAssertedIdentityHeader : public CopyableHeader<PAssertedIdentityHeader, RouteHeader> {};
 
 class ContactHeader : public CopyableHeader<ContactHeader, RouteHeader> {
-public:
-    bool Parse(std::string_view value) override;
-    std::string& Assemble(std::string& out) const override;
+ public:
+  bool Parse(std::string_view value) override;
+  std::string& Assemble(std::string& out) const override;
 
-    bool Star() const { return star_; }
+  bool Star() const { return star_; }
 
-private:
-    bool star_ = false;
+ private:
+  bool star_ = false;
 };

@@ -2,8 +2,7 @@
 
 #include "sip/scan.h"
 
-bool StringHeader::Parse(std::string_view value)
-{
-    value_.assign(sipscan::Trim(value));
-    return true;
+bool StringHeader::Parse(std::string_view value) {
+  value_.assign(sipscan::Trim(value));
+  return true;
 }

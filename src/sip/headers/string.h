@@ -5,15 +5,15 @@
 #include "sip/head_line.h"
 
 class StringHeader : public CopyableHeader<StringHeader, HeaderLine> {
-public:
-    bool Parse(std::string_view value) override;
-    std::string& Assemble(std::string& out) const override { return out += value_; }
+ public:
+  bool Parse(std::string_view value) override;
+  std::string& Assemble(std::string& out) const override { return out += value_; }
 
-    const std::string& Value() const { return value_; }
-    void Value(const std::string& v) { value_ = v; }
+  const std::string& Value() const { return value_; }
+  void Value(const std::string& v) { value_ = v; }
 
-protected:
-    std::string value_;
+ protected:
+  std::string value_;
 };
 
 class CallIdHeader : public CopyableHeader<CallIdHeader, StringHeader> {};

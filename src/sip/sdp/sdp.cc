@@ -119,14 +119,30 @@ void Sdp::ParseLine(std::string_view line, ParseState& st) {
     case 'v':
       if (value != "0") Fault("SDP version MUST be '0'\n");
       break;
-    case 'o': ok = assign(value, origin_); break;
-    case 'u': ok = assign(value, uri_); break;
-    case 'e': ok = assign(value, email_); break;
-    case 'p': ok = assign(value, phone_); break;
-    case 'r': ok = assign(value, repeat_); break;
-    case 'z': ok = assign(value, time_zone_adjust_); break;
-    case 'i': ok = assign(value, media ? media->information_ : information_); break;
-    case 'k': ok = assign(value, media ? media->key_ : key_); break;
+    case 'o':
+      ok = assign(value, origin_);
+      break;
+    case 'u':
+      ok = assign(value, uri_);
+      break;
+    case 'e':
+      ok = assign(value, email_);
+      break;
+    case 'p':
+      ok = assign(value, phone_);
+      break;
+    case 'r':
+      ok = assign(value, repeat_);
+      break;
+    case 'z':
+      ok = assign(value, time_zone_adjust_);
+      break;
+    case 'i':
+      ok = assign(value, media ? media->information_ : information_);
+      break;
+    case 'k':
+      ok = assign(value, media ? media->key_ : key_);
+      break;
     // A faulty s= or t= line does not spoil the description: the text is written again with defaults.
     case 's':
       if (!assign(value, session_name_)) dirty_ = true;
@@ -134,10 +150,18 @@ void Sdp::ParseLine(std::string_view line, ParseState& st) {
     case 't':
       if (!assign(value, time_)) dirty_ = true;
       break;
-    case 'c': ok = (media ? media->connection_ : connection_).Parse(value); break;
-    case 'b': ok = (media ? media->bandwidth_ : bandwidth_).Parse(value); break;
-    case 'a': ok = media ? media->Attribute(value) : attributes_.Parse(value); break;
-    case 'm': ok = ParseMedia(value, st); break;
+    case 'c':
+      ok = (media ? media->connection_ : connection_).Parse(value);
+      break;
+    case 'b':
+      ok = (media ? media->bandwidth_ : bandwidth_).Parse(value);
+      break;
+    case 'a':
+      ok = media ? media->Attribute(value) : attributes_.Parse(value);
+      break;
+    case 'm':
+      ok = ParseMedia(value, st);
+      break;
     default:
       Fault("SDP parse unknown tag\n");
       if (has_equals) (media ? media->unknown_ : unknown_).emplace_back(line);
@@ -238,16 +262,36 @@ bool Sdp::RemoveMedia(SdpMedia::MediaKind type) {
 bool Sdp::Set(char tag, std::string_view value) {
   std::string* field = nullptr;
   switch (tag) {
-    case 'o': field = &origin_; break;
-    case 's': field = &session_name_; break;
-    case 'i': field = &information_; break;
-    case 'u': field = &uri_; break;
-    case 'e': field = &email_; break;
-    case 'p': field = &phone_; break;
-    case 't': field = &time_; break;
-    case 'r': field = &repeat_; break;
-    case 'z': field = &time_zone_adjust_; break;
-    case 'k': field = &key_; break;
+    case 'o':
+      field = &origin_;
+      break;
+    case 's':
+      field = &session_name_;
+      break;
+    case 'i':
+      field = &information_;
+      break;
+    case 'u':
+      field = &uri_;
+      break;
+    case 'e':
+      field = &email_;
+      break;
+    case 'p':
+      field = &phone_;
+      break;
+    case 't':
+      field = &time_;
+      break;
+    case 'r':
+      field = &repeat_;
+      break;
+    case 'z':
+      field = &time_zone_adjust_;
+      break;
+    case 'k':
+      field = &key_;
+      break;
     default:
       Fault("SDP set unknown tag\n");
       return false;

@@ -26,8 +26,8 @@ class Sdp {
   Sdp& operator=(Sdp&& other) noexcept;
   ~Sdp() = default;
 
-  // Adds what the text describes to this object. True (also kept in ParsedOk()) when no line failed and at least
-  // one media section was added. An empty text is as good as the media the object already has.
+  // Adds what the text describes to this object. True (also kept in ParsedOk()) when no line failed and at
+  // least one media section was added. An empty text is as good as the media the object already has.
   bool Parse(std::string_view text);
   // The description as text, lines ending in CR LF; complete fills in "s=-" and "t=0 0" when they are
   // missing. Clears the dirty flag.
@@ -51,8 +51,8 @@ class Sdp {
   void Connect(const SdpConnection& c) { connection_ = c; }
   const SdpBandwidth& Bandwidth() const { return bandwidth_; }
   SdpBandwidth& Bandwidth() { return bandwidth_; }
-  const SdpAttributes& Attrs() const { return attributes_; }
-  SdpAttributes& Attrs() { return attributes_; }
+  const SdpAttributes& Attributes() const { return attributes_; }
+  SdpAttributes& Attributes() { return attributes_; }
   const std::string& Origin() const { return origin_; }
   const std::string& SName() const { return session_name_; }
 

@@ -42,13 +42,15 @@ class SdpAttributes {
   void Mode(MediaDirection m) { mode_ = m; }
   // Value of the first attribute with that name; null when there is none. Valid until the list changes.
   const char* Attribute(std::string_view name) const;
-  void Attribute(std::string name, std::string value) { attributes_.emplace_back(std::move(name), std::move(value)); }
+  void Attribute(std::string name, std::string value) {
+    attributes_.emplace_back(std::move(name), std::move(value));
+  }
   // Removes the first attribute with that name.
   bool Remove(std::string_view name);
   // Empties the attribute list; the direction is not part of it and stays.
   void Clear() { attributes_.clear(); }
-  const AttributeList& Attrs() const { return attributes_; }
-  AttributeList& Attrs() { return attributes_; }
+  const AttributeList& Attributes() const { return attributes_; }
+  AttributeList& Attributes() { return attributes_; }
 
   // value: "<name>[:<value>]". A second, different direction fails ("SDP Controversy modes specified").
   bool Parse(std::string_view value);

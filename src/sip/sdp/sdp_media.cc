@@ -18,9 +18,7 @@ std::string HostPort(std::string_view host, int port) {
   return out;
 }
 
-bool IsRtcpAttribute(std::string_view value) {
-  return value.substr(0, value.find(':')) == "rtcp";
-}
+bool IsRtcpAttribute(std::string_view value) { return value.substr(0, value.find(':')) == "rtcp"; }
 
 // The port of an rtcp attribute value ("5001" or "5001 IN IP4 10.0.0.9").
 bool RtcpPort(std::string_view value, int& port) {
@@ -50,7 +48,9 @@ bool SdpMedia::Attribute(std::string_view value) {
   return attributes_.Parse(value);
 }
 
-const std::string& SdpMedia::CodecFormat(size_t i) const { return i < formats_.size() ? formats_[i] : kEmpty; }
+const std::string& SdpMedia::CodecFormat(size_t i) const {
+  return i < formats_.size() ? formats_[i] : kEmpty;
+}
 
 void SdpMedia::AddFormat(const std::string& fmt) {
   for (const auto& f : formats_)
@@ -64,12 +64,12 @@ void SdpMedia::RemoveFormat(size_t i) {
 
 const char* SdpMedia::GetAttribute(std::string_view name) const {
   if (const char* v = attributes_.Attribute(name)) return v;
-  return parent_ ? parent_->Attrs().Attribute(name) : nullptr;
+  return parent_ ? parent_->Attributes().Attribute(name) : nullptr;
 }
 
 SdpAttributes::MediaDirection SdpMedia::Mode() const {
   if (attributes_.Mode() != SdpAttributes::UNSPECIFIED) return attributes_.Mode();
-  return parent_ ? parent_->Attrs().Mode() : SdpAttributes::UNSPECIFIED;
+  return parent_ ? parent_->Attributes().Mode() : SdpAttributes::UNSPECIFIED;
 }
 
 const std::string& SdpMedia::EffectiveHost() const {
@@ -86,12 +86,12 @@ bool SdpMedia::IsHold() const {
   return EffectiveHost() == kHoldAddr;
 }
 
-std::string SdpMedia::Addr() const {
+std::string SdpMedia::Address() const {
   if (IsHold()) return "0.0.0.0:0";
   return HostPort(EffectiveHost(), port_);
 }
 
-std::string SdpMedia::CAddr() const {
+std::string SdpMedia::ConnectionAddress() const {
   if (IsHold()) return "0.0.0.0:0";
   int port;
   const char* rtcp = attributes_.Attribute("rtcp");

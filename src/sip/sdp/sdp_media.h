@@ -46,8 +46,8 @@ class SdpMedia {
   // Removes format i when in range; its codec parameters stay (they are written only for listed formats).
   void RemoveFormat(size_t i);
 
-  const SdpAttributes& Attrs() const { return attributes_; }
-  SdpAttributes& Attrs() { return attributes_; }
+  const SdpAttributes& Attributes() const { return attributes_; }
+  SdpAttributes& Attributes() { return attributes_; }
   // The section's attribute of that name, else the session's; null when neither has it.
   const char* GetAttribute(std::string_view name) const;
 
@@ -57,9 +57,9 @@ class SdpMedia {
   // Port 0, a sendonly or inactive direction, or the address 0.0.0.0. A recvonly section is not on hold.
   bool IsHold() const;
   // "host:port" where the media goes; "0.0.0.0:0" on hold.
-  std::string Addr() const;
+  std::string Address() const;
   // "host:port" where RTCP goes: the rtcp attribute, else the media host and port + 1; "0.0.0.0:0" on hold.
-  std::string CAddr() const;
+  std::string ConnectionAddress() const;
   Sdp* Parent() const { return parent_; }
   void Parent(Sdp* sdp) { parent_ = sdp; }
 
@@ -114,7 +114,7 @@ class SdpOtherMedia : public SdpMedia {
   MediaKind MediaType() const override { return media_type_; }
   bool Parse(std::string_view line) override;
   std::unique_ptr<SdpMedia> Clone() const override { return CloneOf(*this); }
-  const std::string& Proto() const { return protocol_; }
+  const std::string& Transport() const { return protocol_; }
 
  private:
   MediaKind media_type_ = APP;

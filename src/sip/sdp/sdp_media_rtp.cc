@@ -116,7 +116,8 @@ bool SdpRtpMedia::Attribute(std::string_view value) {
     std::string_view scan = rest;
     std::string_view pt = TakeWord(scan);
     // rtcp-fb for every payload type ("*") belongs to the section, not to one codec.
-    if (name == "rtpmap" || name == "fmtp" || (name == "rtcp-fb" && pt != "*")) return CodecAttribute(name, rest);
+    if (name == "rtpmap" || name == "fmtp" || (name == "rtcp-fb" && pt != "*"))
+      return CodecAttribute(name, rest);
   }
   return SdpMedia::Attribute(value);
 }
@@ -231,10 +232,11 @@ void SdpRtpMedia::Brief() {
     const CodecParams& fixed = kStaticCodecs[pt];
     // A channel count other than the static one is not implied by the payload type: that rtpmap stays.
     const bool same_channels = own->channels_ == 0 || own->channels_ == fixed.channels_;
-    if (IEquals(own->codec_name_, fixed.codec_name_) && own->clock_rate_ == fixed.clock_rate_ && same_channels)
+    if (IEquals(own->codec_name_, fixed.codec_name_) && own->clock_rate_ == fixed.clock_rate_ &&
+        same_channels)
       own->codec_name_.clear();
   }
-  SdpAttributes::MediaDirection session = parent_ ? parent_->Attrs().Mode() : SdpAttributes::UNSPECIFIED;
+  SdpAttributes::MediaDirection session = parent_ ? parent_->Attributes().Mode() : SdpAttributes::UNSPECIFIED;
   if (attributes_.Mode() == SdpAttributes::SENDRECV &&
       (session == SdpAttributes::UNSPECIFIED || session == SdpAttributes::SENDRECV))
     attributes_.Mode(SdpAttributes::UNSPECIFIED);

@@ -48,8 +48,8 @@ class SdpRtpMedia : public SdpMedia {
   int Secure() const { return secure_; }
   void Secure(int secure) { secure_ = secure; }
   // The profile after the transport prefix: AVP, SAVP, SAVPF, ...
-  const std::string& Proto() const { return protocol_; }
-  void Proto(const std::string& proto) { protocol_ = proto; }
+  const std::string& Transport() const { return protocol_; }
+  void Transport(const std::string& proto) { protocol_ = proto; }
 
   // Format i's parameters: its own, else the static table's for a payload type below 35; null otherwise or
   // when i is out of range. The static entries are shared and read-only: edit through FormatParameter.

@@ -112,7 +112,8 @@ TEST(Robustness, AlternatingLossesStayBounded) {
         dec.Conceal(out);
         EXPECT_LE(rms(out), 2 * loudest) << "frame " << f;
       } else {
-        ASSERT_TRUE(dec.Decode(std::span<const std::uint8_t, kFrameBytes>(bits.data() + f * kFrameBytes, kFrameBytes), out));
+        ASSERT_TRUE(dec.Decode(
+            std::span<const std::uint8_t, kFrameBytes>(bits.data() + f * kFrameBytes, kFrameBytes), out));
       }
     }
   }

@@ -53,19 +53,32 @@ TEST(Tables, MatchTheirTextSourceBitForBit) {
   ILBC_LOAD_VECTOR(raw, "tables.txt");
   auto tables = parse(std::string(raw.begin(), raw.end()));
   const std::vector<std::pair<std::string, std::vector<double>>> compiled = {
-      {"hpi_zero_coefsTbl", flat(tbl::kHpiZeroCoefs)}, {"hpi_pole_coefsTbl", flat(tbl::kHpiPoleCoefs)},
-      {"hpo_zero_coefsTbl", flat(tbl::kHpoZeroCoefs)}, {"hpo_pole_coefsTbl", flat(tbl::kHpoPoleCoefs)},
-      {"lpc_winTbl", flat(tbl::kLpcWin)}, {"lpc_asymwinTbl", flat(tbl::kLpcAsymwin)},
-      {"lpc_lagwinTbl", flat(tbl::kLpcLagwin)}, {"lsfmeanTbl", flat(tbl::kLsfmean)},
-      {"lsfCbTbl_split1", flat(tbl::kLsfCbSplit1)}, {"lsfCbTbl_split2", flat(tbl::kLsfCbSplit2)},
-      {"lsfCbTbl_split3", flat(tbl::kLsfCbSplit3)}, {"lsf_weightTbl_30ms", flat(tbl::kLsfWeight30ms)},
-      {"state_frgqTbl", flat(tbl::kStateFrgq)}, {"state_sq3Tbl", flat(tbl::kStateSq3)},
-      {"gain_sq5Tbl", flat(tbl::kGainSq5)}, {"gain_sq4Tbl", flat(tbl::kGainSq4)},
-      {"gain_sq3Tbl", flat(tbl::kGainSq3)}, {"search_rangeTbl", flat(tbl::kSearchRange)},
-      {"cbfiltersTbl", flat(tbl::kCbfilters)}, {"lpFilt_coefsTbl", flat(tbl::kLpFiltCoefs)},
-      {"polyphaserTbl", flat(tbl::kPolyphaser)}, {"enh_plocsTbl", flat(tbl::kEnhPlocs)},
-      {"enh_smooth_wt", flat(tbl::kEnhSmoothWt)}, {"frameclass_ssqEn_win", flat(tbl::kFrameclassSsqEnWin)},
-      {"frameclass_sampEn_win", flat(tbl::kFrameclassSampEnWin)}, {"a2lsf_steps", flat(tbl::kA2lsfSteps)},
+      {"hpi_zero_coefsTbl", flat(tbl::kHpiZeroCoefs)},
+      {"hpi_pole_coefsTbl", flat(tbl::kHpiPoleCoefs)},
+      {"hpo_zero_coefsTbl", flat(tbl::kHpoZeroCoefs)},
+      {"hpo_pole_coefsTbl", flat(tbl::kHpoPoleCoefs)},
+      {"lpc_winTbl", flat(tbl::kLpcWin)},
+      {"lpc_asymwinTbl", flat(tbl::kLpcAsymwin)},
+      {"lpc_lagwinTbl", flat(tbl::kLpcLagwin)},
+      {"lsfmeanTbl", flat(tbl::kLsfmean)},
+      {"lsfCbTbl_split1", flat(tbl::kLsfCbSplit1)},
+      {"lsfCbTbl_split2", flat(tbl::kLsfCbSplit2)},
+      {"lsfCbTbl_split3", flat(tbl::kLsfCbSplit3)},
+      {"lsf_weightTbl_30ms", flat(tbl::kLsfWeight30ms)},
+      {"state_frgqTbl", flat(tbl::kStateFrgq)},
+      {"state_sq3Tbl", flat(tbl::kStateSq3)},
+      {"gain_sq5Tbl", flat(tbl::kGainSq5)},
+      {"gain_sq4Tbl", flat(tbl::kGainSq4)},
+      {"gain_sq3Tbl", flat(tbl::kGainSq3)},
+      {"search_rangeTbl", flat(tbl::kSearchRange)},
+      {"cbfiltersTbl", flat(tbl::kCbfilters)},
+      {"lpFilt_coefsTbl", flat(tbl::kLpFiltCoefs)},
+      {"polyphaserTbl", flat(tbl::kPolyphaser)},
+      {"enh_plocsTbl", flat(tbl::kEnhPlocs)},
+      {"enh_smooth_wt", flat(tbl::kEnhSmoothWt)},
+      {"frameclass_ssqEn_win", flat(tbl::kFrameclassSsqEnWin)},
+      {"frameclass_sampEn_win", flat(tbl::kFrameclassSampEnWin)},
+      {"a2lsf_steps", flat(tbl::kA2lsfSteps)},
       {"lsf_check", flat(tbl::kLsfCheck)},
   };
   for (const auto& [name, values] : compiled) {
@@ -74,16 +87,21 @@ TEST(Tables, MatchTheirTextSourceBitForBit) {
     ASSERT_EQ(toks.size(), values.size()) << name;
     for (std::size_t i = 0; i < toks.size(); ++i) {
       const float want = std::strtof(toks[i].c_str(), nullptr);
-      EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(values[i])), std::bit_cast<std::uint32_t>(want))
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(values[i])),
+                std::bit_cast<std::uint32_t>(want))
           << name << "[" << i << "] = " << toks[i];
     }
   }
   // Bit allocations: the three class columns of each five-column row.
   const std::vector<std::pair<std::string, std::vector<double>>> alloc = {
-      {"ulp30_lsf_bits", flat(tbl::kUlp30LsfBits)}, {"ulp30_start_bits", flat(tbl::kUlp30StartBits)},
-      {"ulp30_startfirst_bits", flat(tbl::kUlp30StartfirstBits)}, {"ulp30_scale_bits", flat(tbl::kUlp30ScaleBits)},
-      {"ulp30_state_bits", flat(tbl::kUlp30StateBits)}, {"ulp30_extra_cb_index", flat(tbl::kUlp30ExtraCbIndex)},
-      {"ulp30_extra_cb_gain", flat(tbl::kUlp30ExtraCbGain)}, {"ulp30_cb_index", flat(tbl::kUlp30CbIndex)},
+      {"ulp30_lsf_bits", flat(tbl::kUlp30LsfBits)},
+      {"ulp30_start_bits", flat(tbl::kUlp30StartBits)},
+      {"ulp30_startfirst_bits", flat(tbl::kUlp30StartfirstBits)},
+      {"ulp30_scale_bits", flat(tbl::kUlp30ScaleBits)},
+      {"ulp30_state_bits", flat(tbl::kUlp30StateBits)},
+      {"ulp30_extra_cb_index", flat(tbl::kUlp30ExtraCbIndex)},
+      {"ulp30_extra_cb_gain", flat(tbl::kUlp30ExtraCbGain)},
+      {"ulp30_cb_index", flat(tbl::kUlp30CbIndex)},
       {"ulp30_cb_gain", flat(tbl::kUlp30CbGain)},
   };
   for (const auto& [name, values] : alloc) {

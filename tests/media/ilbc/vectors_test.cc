@@ -69,7 +69,8 @@ TEST(EncoderVectors, MatchesReferenceBitstream) {
   Encoder enc;
   std::array<std::uint8_t, kFrameBytes> out{};
   for (std::size_t f = 0; f < frames; ++f) {
-    enc.Encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples), out);
+    enc.Encode(std::span<const std::int16_t, kFrameSamples>(pcm.data() + f * kFrameSamples, kFrameSamples),
+               out);
     ASSERT_TRUE(std::equal(out.begin(), out.end(), FrameAt(expected, f).begin()))
         << "frame " << f << "\n got fields " << ::testing::PrintToString(Fields(out)) << "\nwant fields "
         << ::testing::PrintToString(Fields(FrameAt(expected, f)));
@@ -108,15 +109,15 @@ TEST_P(DecoderVectors, MatchesReferenceBitForBit) {
   EXPECT_EQ(at, static_cast<long>(got.size())) << "first difference in frame " << at / kFrameSamples;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Golden, DecoderVectors,
-    ::testing::Values(DecoderCase{"extra_decoded30_false_noloss.pcm", false, false},
-                      DecoderCase{"extra_decoded30_true_noloss.pcm", true, false},
-                      DecoderCase{"decoded30_false.pcm", false, true}, DecoderCase{"decoded30_true.pcm", true, true}),
-    [](const auto& info) {
-      return std::string(info.param.enhancer ? "Enhancer" : "Plain") +
-             (info.param.with_losses ? "WithLosses" : "NoLoss");
-    });
+INSTANTIATE_TEST_SUITE_P(Golden, DecoderVectors,
+                         ::testing::Values(DecoderCase{"extra_decoded30_false_noloss.pcm", false, false},
+                                           DecoderCase{"extra_decoded30_true_noloss.pcm", true, false},
+                                           DecoderCase{"decoded30_false.pcm", false, true},
+                                           DecoderCase{"decoded30_true.pcm", true, true}),
+                         [](const auto& info) {
+                           return std::string(info.param.enhancer ? "Enhancer" : "Plain") +
+                                  (info.param.with_losses ? "WithLosses" : "NoLoss");
+                         });
 
 }  // namespace
 }  // namespace ostrel::ilbc

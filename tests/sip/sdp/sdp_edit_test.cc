@@ -21,18 +21,25 @@ TEST(SdpEdit, SetAddress) {
       {"hold address forced", Crlf({"v=0", "c=IN IP4 0.0.0.0", "m=audio 4000 RTP/AVP 0"}), true,
        Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
       {"media addresses gathered at the session",
-       Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.1", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2"}),
-       false, Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31"})},
+       Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.1", "m=video 5000 RTP/AVP 31",
+             "c=IN IP4 10.0.0.2"}),
+       false,
+       Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0",
+             "m=video 5000 RTP/AVP 31"})},
       {"media hold address gathered and kept",
-       Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 0.0.0.0", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2"}),
-       false, Crlf({"v=0", "s=-", "c=IN IP4 0.0.0.0", "t=0 0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31"})},
+       Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 0.0.0.0", "m=video 5000 RTP/AVP 31",
+             "c=IN IP4 10.0.0.2"}),
+       false,
+       Crlf(
+           {"v=0", "s=-", "c=IN IP4 0.0.0.0", "t=0 0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31"})},
       // The address put in is this system's IPv4 address: type, ttl and count of the received one go.
-      {"received IP6 address replaced by ours", Crlf({"v=0", "c=IN IP6 2001:db8::1/3", "m=audio 4000 RTP/AVP 0"}),
-       false, Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
+      {"received IP6 address replaced by ours",
+       Crlf({"v=0", "c=IN IP6 2001:db8::1/3", "m=audio 4000 RTP/AVP 0"}), false,
+       Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
       {"no address before", Crlf({"v=0", "m=audio 4000 RTP/AVP 0"}), false,
        Crlf({"v=0", "s=-", "c=IN IP4 192.0.2.1", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
-      {"a hold address keeps its received type", Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP6 0.0.0.0"}), false,
-       Crlf({"v=0", "s=-", "c=IN IP6 0.0.0.0", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
+      {"a hold address keeps its received type", Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP6 0.0.0.0"}),
+       false, Crlf({"v=0", "s=-", "c=IN IP6 0.0.0.0", "t=0 0", "m=audio 4000 RTP/AVP 0"})},
   };
   for (const auto& c : cases) {
     Sdp sdp = Parsed(c.text);
@@ -42,10 +49,12 @@ TEST(SdpEdit, SetAddress) {
 }
 
 TEST(SdpEdit, GetAddress) {
-  EXPECT_EQ(Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"})).GetAddress(),
-            "10.0.0.1");
+  EXPECT_EQ(
+      Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"})).GetAddress(),
+      "10.0.0.1");
   EXPECT_EQ(Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"})).GetAddress(), "10.0.0.2");
-  EXPECT_EQ(Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.3"})).GetAddress(),
+  EXPECT_EQ(Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.3"}))
+                .GetAddress(),
             "");
 }
 
@@ -53,10 +62,9 @@ TEST(SdpEdit, Expand) {
   Sdp sdp = Parsed(Crlf({"v=0", "c=IN IP6 ff15::101/3", "a=sendonly", "m=audio 4000 RTP/AVP 0",
                          "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2", "a=inactive"}));
   sdp.Expand();
-  EXPECT_EQ(sdp.Assemble(true),
-            Crlf({"v=0", "s=-", "c=IN IP6 ff15::101/3", "t=0 0", "a=sendonly", "m=audio 4000 RTP/AVP 0",
-                  "c=IN IP6 ff15::101/3", "a=sendonly", "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2",
-                  "a=inactive"}));
+  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "s=-", "c=IN IP6 ff15::101/3", "t=0 0", "a=sendonly",
+                                      "m=audio 4000 RTP/AVP 0", "c=IN IP6 ff15::101/3", "a=sendonly",
+                                      "m=video 5000 RTP/AVP 31", "c=IN IP4 10.0.0.2", "a=inactive"}));
 }
 
 TEST(SdpEdit, SessionFields) {
@@ -68,13 +76,14 @@ TEST(SdpEdit, SessionFields) {
   EXPECT_EQ(faults.lines(), std::vector<std::string>{"SDP set unknown tag\n"});
   EXPECT_FALSE(sdp.IsDirty());
   EXPECT_EQ(sdp.Origin(), "o-value");
-  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "o=o-value", "s=s-value", "i=i-value", "u=u-value", "e=e-value",
-                                      "p=p-value", "t=1 2", "r=r-value", "z=z-value", "k=k-value",
-                                      "m=audio 4000 RTP/AVP 0"}));
+  EXPECT_EQ(sdp.Assemble(true),
+            Crlf({"v=0", "o=o-value", "s=s-value", "i=i-value", "u=u-value", "e=e-value", "p=p-value",
+                  "t=1 2", "r=r-value", "z=z-value", "k=k-value", "m=audio 4000 RTP/AVP 0"}));
 }
 
 TEST(SdpEdit, MediaSections) {
-  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "m=audio 6000 RTP/AVP 8"}));
+  Sdp sdp =
+      Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 0", "m=video 5000 RTP/AVP 31", "m=audio 6000 RTP/AVP 8"}));
   EXPECT_EQ(sdp.Media(SdpMedia::AUDIO)->Port(), 4000);
   EXPECT_EQ(sdp.Media(SdpMedia::IMAGE), nullptr);
 
@@ -90,8 +99,8 @@ TEST(SdpEdit, MediaSections) {
 
   EXPECT_TRUE(sdp.RemoveMedia(SdpMedia::VIDEO));
   EXPECT_FALSE(sdp.RemoveMedia(SdpMedia::VIDEO));
-  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=audio 4100 RTP/AVP 18", "m=audio 6000 RTP/AVP 8",
-                                      "m=image 7000 udptl t38"}));
+  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=audio 4100 RTP/AVP 18",
+                                      "m=audio 6000 RTP/AVP 8", "m=image 7000 udptl t38"}));
 }
 
 // The description Ostrel offers in its own name, built from nothing.
@@ -110,9 +119,10 @@ TEST(SdpEdit, BuiltFromNothing) {
     audio->FormatParameter(fmt, p);
   }
   sdp.Media(std::move(audio));
-  EXPECT_EQ(sdp.Assemble(true), Crlf({"v=0", "o=ostrel 1 1 IN IP4 192.0.2.1", "s=SIP Ostrel", "c=IN IP4 192.0.2.1",
-                                      "t=0 0", "m=audio 40000 RTP/AVP 0 18 101", "a=rtpmap:0 PCMU/8000",
-                                      "a=rtpmap:18 G729/8000", "a=rtpmap:101 telephone-event/8000"}));
+  EXPECT_EQ(sdp.Assemble(true),
+            Crlf({"v=0", "o=ostrel 1 1 IN IP4 192.0.2.1", "s=SIP Ostrel", "c=IN IP4 192.0.2.1", "t=0 0",
+                  "m=audio 40000 RTP/AVP 0 18 101", "a=rtpmap:0 PCMU/8000", "a=rtpmap:18 G729/8000",
+                  "a=rtpmap:101 telephone-event/8000"}));
 }
 
 TEST(SdpEdit, DirtyFlag) {
@@ -151,7 +161,7 @@ TEST(SdpEdit, MoveKeepsSectionsPointingAtTheirDescription) {
   Sdp moved(std::move(source));
   const SdpMedia* audio = moved.Medias().front().get();
   EXPECT_EQ(audio->Parent(), &moved);
-  EXPECT_EQ(audio->Addr(), "10.0.0.1:4000");
+  EXPECT_EQ(audio->Address(), "10.0.0.1:4000");
   std::vector<Sdp> many;
   many.push_back(std::move(moved));
   many.emplace_back();
@@ -166,7 +176,8 @@ TEST(SdpEdit, ClonedSection) {
   video->Port(6000);
   Sdp other;
   other.Media(std::move(video));
-  EXPECT_EQ(other.Assemble(true), Crlf({"v=0", "s=-", "t=0 0", "m=video 6000 RTP/AVP 99", "a=rtpmap:99 H264/90000"}));
+  EXPECT_EQ(other.Assemble(true),
+            Crlf({"v=0", "s=-", "t=0 0", "m=video 6000 RTP/AVP 99", "a=rtpmap:99 H264/90000"}));
   EXPECT_EQ(sdp.Media(SdpMedia::VIDEO)->Port(), 5000);
 }
 

@@ -27,8 +27,8 @@ TEST(SdpMedia, HoldForms) {
       {"media sendrecv over session sendonly",
        Crlf({"v=0", "c=IN IP4 10.0.0.1", "a=sendonly", "m=audio 4000 RTP/AVP 0", "a=sendrecv"}), false,
        "10.0.0.1:4000", "10.0.0.1:4001"},
-      {"recvonly is not hold", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=recvonly"}), false,
-       "10.0.0.1:4000", "10.0.0.1:4001"},
+      {"recvonly is not hold", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=recvonly"}),
+       false, "10.0.0.1:4000", "10.0.0.1:4001"},
       {"session hold address", Crlf({"v=0", "c=IN IP4 0.0.0.0", "m=audio 4000 RTP/AVP 0"}), true, "0.0.0.0:0",
        "0.0.0.0:0"},
       {"media hold address over a live session",
@@ -40,7 +40,8 @@ TEST(SdpMedia, HoldForms) {
       {"hold address with a ttl", Crlf({"v=0", "c=IN IP4 0.0.0.0/1", "m=audio 4000 RTP/AVP 0"}), true,
        "0.0.0.0:0", "0.0.0.0:0"},
       {"rtcp port and host",
-       Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=rtcp:5001 IN IP4 10.0.0.9"}), false, "10.0.0.1:4000", "10.0.0.9:5001"},
+       Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=rtcp:5001 IN IP4 10.0.0.9"}), false,
+       "10.0.0.1:4000", "10.0.0.9:5001"},
       {"rtcp port alone", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=rtcp:5001"}), false,
        "10.0.0.1:4000", "10.0.0.1:5001"},
       {"no address anywhere", Crlf({"v=0", "m=audio 4000 RTP/AVP 0"}), false, ":4000", ":4001"},
@@ -50,8 +51,8 @@ TEST(SdpMedia, HoldForms) {
     const SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
     ASSERT_NE(audio, nullptr) << c.name;
     EXPECT_EQ(audio->IsHold(), c.hold) << c.name;
-    EXPECT_EQ(audio->Addr(), c.addr) << c.name;
-    EXPECT_EQ(audio->CAddr(), c.caddr) << c.name;
+    EXPECT_EQ(audio->Address(), c.addr) << c.name;
+    EXPECT_EQ(audio->ConnectionAddress(), c.caddr) << c.name;
   }
 }
 
@@ -71,18 +72,18 @@ TEST(SdpMedia, EffectiveValuesFallBackToTheSession) {
 
 TEST(SdpMedia, SectionKinds) {
   sip_test::FlogCapture faults;
-  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/SAVPF 0", "m=video 5000 UDP/TLS/RTP/SAVPF 96",
-                         "m=image 6000 udptl t38", "m=text 7000 RTP/AVP 98", "m=message 8000 TCP/MSRP *",
-                         "m=audio\t4000 RTP/AVP 0"}));
+  Sdp sdp = Parsed(
+      Crlf({"v=0", "m=audio 4000 RTP/SAVPF 0", "m=video 5000 UDP/TLS/RTP/SAVPF 96", "m=image 6000 udptl t38",
+            "m=text 7000 RTP/AVP 98", "m=message 8000 TCP/MSRP *", "m=audio\t4000 RTP/AVP 0"}));
   ASSERT_EQ(sdp.Medias().size(), 6u);
   const SdpRtpMedia* audio = sdp.Medias()[0]->AsRTP();
   const SdpRtpMedia* video = sdp.Medias()[1]->AsRTP();
   ASSERT_NE(audio, nullptr);
   ASSERT_NE(video, nullptr);
   EXPECT_EQ(audio->Secure(), 0);
-  EXPECT_EQ(audio->Proto(), "SAVPF");
+  EXPECT_EQ(audio->Transport(), "SAVPF");
   EXPECT_EQ(video->Secure(), 1);
-  EXPECT_EQ(video->Proto(), "SAVPF");
+  EXPECT_EQ(video->Transport(), "SAVPF");
   EXPECT_EQ(sdp.Medias()[2]->MediaType(), SdpMedia::IMAGE);
   EXPECT_EQ(sdp.Medias()[2]->AsRTP(), nullptr);
   EXPECT_EQ(sdp.Medias()[3]->MediaType(), SdpMedia::TEXT);
@@ -94,9 +95,9 @@ TEST(SdpMedia, SectionKinds) {
 }
 
 TEST(SdpMedia, CodecNamesAndParameters) {
-  Sdp sdp = Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 8 96 18 0 101 120", "a=rtpmap:96 opus/48000/2",
-                         "a=rtpmap:18 G729a/8000", "a=fmtp:18 annexb=no", "a=rtpmap:0 /8000",
-                         "a=fmtp:120 x=1"}));
+  Sdp sdp =
+      Parsed(Crlf({"v=0", "m=audio 4000 RTP/AVP 8 96 18 0 101 120", "a=rtpmap:96 opus/48000/2",
+                   "a=rtpmap:18 G729a/8000", "a=fmtp:18 annexb=no", "a=rtpmap:0 /8000", "a=fmtp:120 x=1"}));
   SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
   ASSERT_NE(audio, nullptr);
   EXPECT_EQ(audio->NCodecs(), 6u);
@@ -106,12 +107,11 @@ TEST(SdpMedia, CodecNamesAndParameters) {
     int rate;
     int channels;
   } cases[] = {
-      {0, "PCMA", 8000, 1},  // static type without rtpmap
-      {1, "opus", 48000, 2},
-      {2, "G729a", 8000, 0},  // the format's own rtpmap wins over the static name
-      {3, "PCMU", 8000, 0},   // an rtpmap without name: the static name, the rtpmap's parameters
-      {4, "", -1, -1},        // dynamic type without rtpmap
-      {5, "", 0, 0},          // dynamic type with fmtp only
+      {0, "PCMA", 8000, 1},                          // static type without rtpmap
+      {1, "opus", 48000, 2}, {2, "G729a", 8000, 0},  // the format's own rtpmap wins over the static name
+      {3, "PCMU", 8000, 0},  // an rtpmap without name: the static name, the rtpmap's parameters
+      {4, "", -1, -1},       // dynamic type without rtpmap
+      {5, "", 0, 0},         // dynamic type with fmtp only
   };
   for (const auto& c : cases) {
     EXPECT_EQ(audio->CodecName(c.i), c.name) << c.i;
@@ -146,8 +146,8 @@ TEST(SdpMedia, StaticPayloadTable) {
     const char* name;
     int rate;
     int channels;
-  } cases[] = {{0, "PCMU", 8000, 1},  {3, "GSM", 8000, 1},   {8, "PCMA", 8000, 1},   {9, "G722", 8000, 1},
-               {10, "L16", 44100, 2}, {13, "CN", 8000, 1},   {18, "G729", 8000, 1},  {19, "", 0, 0},
+  } cases[] = {{0, "PCMU", 8000, 1},  {3, "GSM", 8000, 1},    {8, "PCMA", 8000, 1},  {9, "G722", 8000, 1},
+               {10, "L16", 44100, 2}, {13, "CN", 8000, 1},    {18, "G729", 8000, 1}, {19, "", 0, 0},
                {1, "", 0, 0},         {31, "H261", 90000, 0}, {34, "H263", 90000, 0}};
   for (const auto& c : cases) {
     EXPECT_EQ(t[c.pt].CName(), c.name) << c.pt;
@@ -168,8 +168,8 @@ TEST(SdpMedia, Brief) {
     std::string want;
   } cases[] = {
       {"restated static rtpmap goes, fmtp and rtcp-fb stay",
-       Crlf({"m=audio 4000 RTP/AVP 0 18", "a=rtpmap:0 PCMU/8000", "a=rtpmap:18 g729/8000", "a=fmtp:18 annexb=no",
-             "a=rtcp-fb:0 nack"}),
+       Crlf({"m=audio 4000 RTP/AVP 0 18", "a=rtpmap:0 PCMU/8000", "a=rtpmap:18 g729/8000",
+             "a=fmtp:18 annexb=no", "a=rtcp-fb:0 nack"}),
        "", Crlf({"m=audio 4000 RTP/AVP 0 18", "a=rtcp-fb:0 nack", "a=fmtp:18 annexb=no"})},
       {"a static type renamed or re-clocked keeps its rtpmap",
        Crlf({"m=audio 4000 RTP/AVP 0 8", "a=rtpmap:0 PCMA/8000", "a=rtpmap:8 PCMA/16000"}), "",
@@ -177,8 +177,8 @@ TEST(SdpMedia, Brief) {
       {"other channel count keeps its rtpmap",
        Crlf({"m=audio 4000 RTP/AVP 11 10", "a=rtpmap:11 L16/44100/2", "a=rtpmap:10 L16/44100/2"}), "",
        Crlf({"m=audio 4000 RTP/AVP 11 10", "a=rtpmap:11 L16/44100/2"})},
-      {"dynamic types keep theirs", Crlf({"m=audio 4000 RTP/AVP 101", "a=rtpmap:101 telephone-event/8000"}), "",
-       Crlf({"m=audio 4000 RTP/AVP 101", "a=rtpmap:101 telephone-event/8000"})},
+      {"dynamic types keep theirs", Crlf({"m=audio 4000 RTP/AVP 101", "a=rtpmap:101 telephone-event/8000"}),
+       "", Crlf({"m=audio 4000 RTP/AVP 101", "a=rtpmap:101 telephone-event/8000"})},
       {"sendrecv is the default", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv", "a=ptime:20"}), "",
        Crlf({"m=audio 4000 RTP/AVP 0", "a=ptime:20"})},
       {"sendrecv under a sendrecv session", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv"}), "a=sendrecv\r\n",
@@ -240,7 +240,7 @@ TEST(SdpMedia, AttributeList) {
   EXPECT_EQ(out, Crlf({"a=inactive", "a=ptime:20", "a=crypto:2 AES", "a=rtcp-mux", "a=tool:ostrel-x"}));
   attrs.Clear();
   EXPECT_EQ(attrs.Mode(), SdpAttributes::INACTIVE);
-  EXPECT_TRUE(attrs.Attrs().empty());
+  EXPECT_TRUE(attrs.Attributes().empty());
 }
 
 }  // namespace
