@@ -74,23 +74,30 @@ class Config : public TimerCB, public Settings {
   bool CheckUser(const std::string& user, UserOptions& out) const;
   // The admission check of a request from a client. False: refused, and already answered (or to be
   // dropped silently in quiet mode). May change msg (X-COOKIE, X-LB, Request-URI substitution); fills out.
-  bool CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect, DomainOptions& out);
+  bool CheckDomain(SipMessage& msg, const InetAddress& src, const Defects& defects, DomainOptions& out);
+  // The same for the dialogs' domain hook, which still hands the device's defects over as letters.
+  bool CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect_letters,
+                   DomainOptions& out) {
+    return CheckDomain(msg, src, Defects::FromLetters(defect_letters), out);
+  }
   // 1 pass, 0 listed to drop, -1 not listed (only when some events are listed).
   int CheckEvent(const std::string& event) const;
   bool IsTrusted(uint32_t ip) const;
   bool IsDosWLists(uint32_t ip) const;
   // Registration interval for a client address; fills the subnet's NAT type, LBC flag and defects.
-  int GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, std::string* dfct) const;
+  int GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, Defects* dfct) const;
   // Whether two client addresses can reach each other directly (same address or same pool).
   bool CompareAddresses(uint32_t ip1, uint32_t ip2, int* pool) const;
 
   // Media policy (read lock).
   uint16_t CheckRsvp(uint64_t key) const;
-  // Defect letters of a device name by the `broken` table; " " when none apply.
-  std::string DeviceDefects(const std::string& device) const;
-  // The defect letters of the device that sent msg: its User-Agent, else its Server, by the `broken`
-  // table; " " when it names itself in neither or no entry applies. The level is not used.
-  std::string CheckDefect(const SipMessage& msg, int level) const;
+  // The defects of a device name by the `broken` table; UnlistedDevice() when no entry applies.
+  Defects DeviceDefects(const std::string& device) const;
+  // The defects of the device that sent msg: its User-Agent, else its Server, by the `broken` table;
+  // UnlistedDevice() when it names itself in neither or no entry applies. The level is not used.
+  Defects CheckDefect(const SipMessage& msg, int level) const;
+  // A device the table does not list: no workaround, shown in records and logs as one blank.
+  static Defects UnlistedDevice() { return Defects::FromLetters(" "); }
   // CheckTransRules of the message's SDP body; -1 without one.
   int CheckTransRules(const SipMessage& msg, uint8_t* payload) const;
   // The transcoding rule for an offer: the number (from 1) of the first rule whose client codec is among

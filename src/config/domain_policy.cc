@@ -177,7 +177,7 @@ bool Settings::ReadSubnet(std::string& value) {
     if (strcasecmp(word.c_str(), "LBC") == 0) {
       subnet.lbc = true;
     } else if (StartsWithNoCase(word, "Defect:")) {
-      subnet.dfct = word.substr(7);
+      subnet.dfct = Defects::FromLetters(word.substr(7));
     } else if (std::atoi(word.c_str()) != 0) {
       if (have_pool) return false;
       subnet.pool = std::atoi(word.c_str());
@@ -241,13 +241,13 @@ bool Config::IsDosWLists(uint32_t ip) const {
   return InNetworks(dos_whitelist, ip);
 }
 
-int Config::GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, std::string* dfct) const {
+int Config::GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, Defects* dfct) const {
   ReadGuard guard(lock, MutexGuard::DO_LOCK);
   for (const SubnetRule& subnet : subnets) {
     if (!subnet.Contains(ip)) continue;
     mode = subnet.mode;
     if (lbc != nullptr) *lbc = *lbc || subnet.lbc;
-    if (dfct != nullptr) *dfct += subnet.dfct;
+    if (dfct != nullptr) dfct->Append(subnet.dfct);
     return subnet.tm;
   }
   return register_timeout;
@@ -277,7 +277,7 @@ std::string DomainOf(const SipMessage& msg) {
 
 }  // namespace
 
-bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::string& defect,
+bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const Defects& defects,
                          DomainOptions& out) {
   out.checked = true;
   ReadGuard guard(lock, MutexGuard::DO_LOCK);
@@ -318,7 +318,7 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const std::str
       out.prsn = false;
     }
   }
-  if (out.rstr && defect.find('Y') == std::string::npos) {
+  if (out.rstr && !defects.Has(Defect::RESTRICTED_DOMAIN_ADMITTED)) {
     if (!restrict_forward.empty()) {
       msg.Convert(305, "Use Proxy");
       msg.Remove(SipHeaders::HID_ROUTE);

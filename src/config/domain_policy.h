@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/defects.h"
 #include "config/fw_type.h"
 #include "config/subnet.h"
 
@@ -46,7 +47,7 @@ struct DomainOptions {
 
 // One `subnet` line.
 struct SubnetRule : Network {
-  std::string dfct;                       // defect letters appended to the device's
+  Defects dfct;                           // defects appended to the device's
   int tm = 0;                             // registration interval, seconds (at least 10)
   int pool = 0;                           // address pool, 0 = none
   NatType::Mode mode = NatType::UNKNOWN;  // forced NAT type, 0 = not forced

@@ -55,7 +55,7 @@ bool Settings::ReadBroken(std::string& value) {
   LRTrim(letters);
   LRTrim(prefix);
   if (letters.empty() || prefix.empty()) return false;
-  broken.emplace_back(prefix, letters);
+  broken.emplace_back(prefix, Defects::FromLetters(letters));
   return true;
 }
 
@@ -119,10 +119,10 @@ uint16_t Config::CheckRsvp(uint64_t key) const {
   return found == rsvps.end() ? 0 : found->second;
 }
 
-std::string Config::DeviceDefects(const std::string& device) const {
+Defects Config::DeviceDefects(const std::string& device) const {
   ReadGuard guard(lock, MutexGuard::DO_LOCK);
-  for (const auto& [prefix, letters] : broken) {
-    if (device.compare(0, prefix.size(), prefix) == 0 && device.size() >= prefix.size()) return letters;
+  for (const auto& [prefix, defects] : broken) {
+    if (device.compare(0, prefix.size(), prefix) == 0 && device.size() >= prefix.size()) return defects;
   }
-  return " ";
+  return UnlistedDevice();
 }

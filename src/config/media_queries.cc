@@ -98,11 +98,11 @@ bool Config::BareMedia(SdpRtpMedia* media) const {
   return true;
 }
 
-std::string Config::CheckDefect(const SipMessage& msg, int) const {
+Defects Config::CheckDefect(const SipMessage& msg, int) const {
   const HeaderLine* line = msg.Header(SipHeaders::HID_USER_AGENT);
   if (line == nullptr) line = msg.Header(SipHeaders::HID_SERVER);
   const auto* device = dynamic_cast<const StringHeader*>(line);
-  if (device == nullptr) return " ";
+  if (device == nullptr) return UnlistedDevice();
   return DeviceDefects(device->Value());
 }
 

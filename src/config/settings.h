@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/defects.h"
 #include "config/domain_policy.h"
 #include "config/dos_level.h"
 #include "config/media_policy.h"
@@ -47,7 +48,7 @@ class Settings {
   std::vector<SubnetRule> subnets;
   std::vector<DomainOptions> domains;
   std::map<std::string, bool> subscribe_events;
-  std::vector<std::pair<std::string, std::string>> broken;
+  std::vector<std::pair<std::string, Defects>> broken;  // device-name prefix, its defects
   std::map<std::string, UserOptions> full_users;
   std::set<uint32_t> trusted_sources;
   ServerTable servers;

@@ -33,7 +33,7 @@ struct Reading {
   SipMessage& msg;
   int threshold;
   std::string fuser;
-  std::string defect;
+  Defects defect;
   InetAddress reply;
   std::string ocnt, ncnt;
   bool pub = false;
@@ -209,7 +209,8 @@ void ClientDatagram(Datagram& d) {
   if (!msg.IsRegister() || (r.threshold & LEVEL_REGISTRATION_REGULATION))
     LogReceived(d, "<==C==", r.threshold);
   if (request && OpensDialog(msg)) {
-    if (r.defect.find('P') != std::string::npos && msg.URI().Port() == g_config.main_port) msg.URI().Port(0);
+    if (r.defect.Has(Defect::DROP_MAIN_PORT_FROM_URI) && msg.URI().Port() == g_config.main_port)
+      msg.URI().Port(0);
     if (NeedsDomainCheck(msg.Method()) && !g_config.CheckDomain(msg, d.from, r.defect, *options)) return;
   }
   auto item = std::make_unique<ClientMessage>();
@@ -270,12 +271,13 @@ Dialog* NewRegistrationDialog(ClientMessage& m, const std::string& key) {
 // for the new target (its server, its Contacts) before the call takes the INVITE.
 void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
   d->SetMessage(std::move(m->cmsg));
-  m->public_ip = NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
+  m->public_ip =
+      NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
   }
-  d->HandleClientMessage(Dialog::PASS);
+  d->HandleClientMessage(DialogEvent::PASS);
   DestroyIfDone(d);
 }
 
@@ -283,36 +285,36 @@ void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m)
 void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
   SipMessage& msg = *m->cmsg;
   if (!d->RSVP() && !d->PublicIP() && m->frm != d->ClientSipAddress()) d->ClientSipAddress(m->frm);
-  if (msg.IsRequest() && msg.Method() == SipStartLine::INVITE && d->State() == Dialog::MOVED)
+  if (msg.IsRequest() && msg.Method() == SipStartLine::INVITE && d->State() == DialogState::MOVED)
     return RestartRedirected(d, std::move(m));
-  Dialog::DialogState state = Dialog::PASS;
+  DialogEvent event = DialogEvent::PASS;
   switch (msg.Method()) {
     case SipStartLine::INVITE:
-      if (d->State() == Dialog::PASS) state = Dialog::INVITE_RECV;
+      if (d->State() == DialogState::PASS) event = DialogEvent::INVITE_RECV;
       break;
     case SipStartLine::REGISTER:
-      state = Dialog::CLN_REGISTER_RECV;
+      event = DialogEvent::CLN_REGISTER_RECV;
       if (d->OldContact().empty() || d->NewContact() != m->ncnt) {
         InetAddress reply = m->frm;
         std::string ocnt, ncnt;
-        bool pub = NewOldContacts(msg, reply, ocnt, ncnt, d->Defect(), LEVEL_REGISTRATION_REGULATION);
+        bool pub = NewOldContacts(msg, reply, ocnt, ncnt, d->DeviceDefects(), LEVEL_REGISTRATION_REGULATION);
         d->OldContact(ocnt);
         d->NewContact(ncnt);
         d->PublicIP(pub);
       }
       break;
     case SipStartLine::CANCEL:
-      state = Dialog::CANCEL_RECV;
+      event = DialogEvent::CANCEL_RECV;
       break;
     case SipStartLine::REFER:
-      state = Dialog::REFER_RECV;
+      event = DialogEvent::REFER_RECV;
       break;
     default:
       break;
   }
-  if (msg.IsResponse()) state = Dialog::PASS;
+  if (msg.IsResponse()) event = DialogEvent::PASS;
   d->SetMessage(std::move(m->cmsg));
-  d->HandleClientMessage(state);
+  d->HandleClientMessage(event);
   DestroyIfDone(d);
 }
 
@@ -320,13 +322,13 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
 void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   const SipStartLine::RequestMethod method = m->cmsg->Method();
   Dialog* created = nullptr;
-  Dialog::DialogState state = Dialog::PASS;
+  DialogEvent event = DialogEvent::PASS;
   if (method == SipStartLine::REGISTER) {
     created = NewRegistrationDialog(*m, key);
-    state = Dialog::CLN_REGISTER_RECV;
+    event = DialogEvent::CLN_REGISTER_RECV;
   } else if (method == SipStartLine::INVITE) {
     created = new Call(std::move(m->cmsg), key, m->defect);
-    state = Dialog::INVITE_RECV;
+    event = DialogEvent::INVITE_RECV;
   } else {
     created = new Dialog(std::move(m->cmsg), key, m->defect);
   }
@@ -339,12 +341,12 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   d.Set(created);  // the creator holds the new dialog's lock
   if (m->ncnt.empty() && d->GetMessage() != nullptr)
     m->public_ip =
-        NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->Defect(), d->LogThreshold());
+        NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
   }
-  d->HandleClientMessage(state);
+  d->HandleClientMessage(event);
   DestroyIfDone(d);
 }
 

@@ -134,7 +134,7 @@ void EventsPort::EventCall(int ev, const Call& call, const std::string& extra) {
   e.uniq = call.Number();
   e.domain = call.Domain();
   e.extra = extra;
-  e.fmode = call.FullReason();
+  e.fmode = FullModeLetter(call.FullReason());
   if (ev == Call::E_INVITE) {
     const SipMessage* msg = call.GetMessage();
     e.from_client = call.CurrentDirection() != Dialog::FROM_SERVER;
@@ -211,7 +211,7 @@ void EventsPort::HaRegister(const Registration& reg) {
   r.ncont = reg.NewContact();
   r.ocont = reg.OldContact();
   r.callid = reg.CallID();
-  r.defect = reg.Defect();
+  r.defect = reg.DeviceDefects();
   r.user_domain = reg.User() + "@" + reg.Domain();
   r.fuser = reg.FUser();
   r.hole = reg.Hole();

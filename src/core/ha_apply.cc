@@ -69,7 +69,7 @@ void ApplyUnregistration(const std::string& ncont) {
 void ApplyCallEnd(const std::string& key) {
   ObjectGuard<Dialog> d = g_core.GetDialog(key);
   if (!d) return;
-  d->State(Dialog::BLANK);
+  d->State(DialogState::BLANK);
   g_core.Destroy(std::move(d));
 }
 

@@ -55,7 +55,7 @@ Verdict Judge(Call& c, time_t now, bool slave) {
   }
   const char* silent = IsOpaque(c.Mode()) ? MediaSilence(c) : nullptr;
   if (silent != nullptr && c.IsMaster() && !c.Peer() && !c.OnHold() && c.WithinDialog() &&
-      idle > kMediaGrace && c.State() != Dialog::COMPLETE) {
+      idle > kMediaGrace && c.State() != DialogState::COMPLETE) {
     Log(c.NumberCString(), LEVEL_DEBUG, c.LogLevel(), "Warning: No %s RTP traffic: %s\n", silent, key);
     return {true, g_config.check_rtp_flow};
   }
@@ -64,11 +64,11 @@ Verdict Judge(Call& c, time_t now, bool slave) {
 
 void Count(const Call& c, Tally& t) {
   ++t.calls;
-  if (c.State() != Dialog::COMPLETE && !c.CSTA()) {
+  if (c.State() != DialogState::COMPLETE && !c.CSTA()) {
     ++t.active;
     if (IsOpaque(c.Mode())) ++t.full;
   }
-  ++t.reasons[c.FullReason()];
+  ++t.reasons[FullModeLetter(c.FullReason())];
 }
 
 std::string Summary(size_t regs, const Tally& t) {

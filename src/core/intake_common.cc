@@ -38,7 +38,7 @@ void LogReceived(const Datagram& d, const char* mark, int threshold, int extra) 
 }
 
 void DestroyIfDone(ObjectGuard<Dialog>& d) {
-  if (d && d->State() == Dialog::COMPLETE && !d->IsCall() && !d->Lingers()) g_core.Destroy(std::move(d));
+  if (d && d->State() == DialogState::COMPLETE && !d->IsCall() && !d->Lingers()) g_core.Destroy(std::move(d));
 }
 
 std::string FirstLine(const char* text) {

@@ -91,15 +91,15 @@ time_t g_start_time = time(nullptr);
 
 void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) {
   SipMessage& msg = *m->cmsg;
-  Dialog::DialogState state = Dialog::PASS;
+  DialogEvent event = DialogEvent::PASS;
   if (msg.IsRequest()) {
     switch (msg.Method()) {
       case SipStartLine::INVITE:
-        if (d->State() == Dialog::PASS) state = Dialog::INVITE_RECV;
+        if (d->State() == DialogState::PASS) event = DialogEvent::INVITE_RECV;
         break;
       case SipStartLine::ACK:
-        if (d->Defect('A')) {
-          d->Defect("");
+        if (d->HasDefect(Defect::INVITE_NEEDS_SDP)) {
+          d->DeviceDefects(Defects());
           if (Sdp* sdp = msg.GetSDP(); sdp != nullptr && sdp->GetAddress() == "0.0.0.0") {
             Log(d->NumberCString(), LEVEL_DEBUG, "Defect 'A' - Clear Body\n");
             msg.Remove(SipHeaders::HID_CONTENT_TYPE);
@@ -108,17 +108,17 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
         }
         break;
       case SipStartLine::CANCEL:
-        state = Dialog::CANCEL_RECV;
+        event = DialogEvent::CANCEL_RECV;
         break;
       case SipStartLine::REFER:
-        state = Dialog::REFER_RECV;
+        event = DialogEvent::REFER_RECV;
         break;
       default:
         break;
     }
   }
   d->SetMessage(std::move(m->cmsg));
-  d->HandleServerMessage(state);
+  d->HandleServerMessage(event);
   DestroyIfDone(d);
 }
 
@@ -160,12 +160,12 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
     }
   }
   Dialog* created = nullptr;
-  Dialog::DialogState state = Dialog::PASS;
+  DialogEvent event = DialogEvent::PASS;
   const RegistrationValues values = reg->Values();
   switch (method) {
     case SipStartLine::INVITE:
       created = NewServerCall(*m, key, reg);
-      state = Dialog::INVITE_RECV;
+      event = DialogEvent::INVITE_RECV;
       break;
     case SipStartLine::OPTIONS:
     case SipStartLine::SUBSCRIBE:
@@ -199,10 +199,10 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
   Config::UserOptions user;
   if (!fuser.empty() && g_config.CheckUser(fuser, user)) {
     if (user.loglvl != 0) d->LogLevel(user.loglvl);
-    if (user.full) d->FullReason('C');
+    if (user.full) d->FullReason(FullModeReason::CONFIGURED);
     Log(d->NumberCString(), LEVEL_DEBUG, "Known Regst FUser: %s\n", fuser.c_str());
   }
-  d->HandleServerMessage(state);
+  d->HandleServerMessage(event);
   DestroyIfDone(d);
 }
 

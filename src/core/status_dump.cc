@@ -29,7 +29,7 @@ void OstrelCore::StatusDump() {
       ObjectGuard<Dialog> d(dialog);
       Log(nullptr, LEVEL_ALWAYS, "[%d] %s\n\t%s", static_cast<int>(no), d->Key().c_str(),
           EndLine(d->Print()).c_str());
-      if (d->State() != Dialog::PASS) Log(nullptr, LEVEL_ALWAYS, "\t(%s)\n", Dialog::StateName(d->State()));
+      if (d->State() != DialogState::PASS) Log(nullptr, LEVEL_ALWAYS, "\t(%s)\n", StateName(d->State()));
       ++calls;
     }
   }

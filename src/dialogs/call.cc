@@ -43,8 +43,8 @@ const char* Call::EventName(int ev) {
   return ev >= 0 && ev <= E_DTOR ? kNames[ev] : "";
 }
 
-Call::Call(std::unique_ptr<SipMessage> msg, std::string key, std::string defect)
-    : Dialog(std::move(msg), std::move(key), std::move(defect)) {}
+Call::Call(std::unique_ptr<SipMessage> msg, std::string key, Defects defects)
+    : Dialog(std::move(msg), std::move(key), std::move(defects)) {}
 
 Call::Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
            const RegistrationValues& reg)
@@ -69,17 +69,19 @@ int Call::SequenceOf(const SipMessage& m) const {
   return cseq != nullptr ? cseq->Sequence() : -1;
 }
 
-void Call::Process(DialogState event, Direction dir) {
+void Call::Process(DialogEvent event, Direction dir) {
+  using S = DialogState;
+  using E = DialogEvent;
   if (!message_) return;
   SipMessage& m = *message_;
   if (dir == FROM_CLIENT && m.IsRequest()) {
-    if (Defect('C') && m.URI().User() == "ostrel") {
+    if (HasDefect(Defect::RESTORE_REQUEST_URI) && m.URI().User() == "ostrel") {
       if (auto* to = m.Header<ToHeader>(HID::HID_TO)) {
         m.URI() = static_cast<const SipUri&>(*to);
         LogLine(LEVEL_DEBUG, "Wrong Dialog. Restore Request-URI\n");
-        if (State() == AUTH && m.IsInvite()) {
-          defects_ += 'T';
-          LogLine(LEVEL_DEBUG, "Add 'T' to Defect: %s\n", defects_.c_str());
+        if (State() == S::AUTH && m.IsInvite()) {
+          defects_.Add(Defect::ZERO_MEDIA);
+          LogLine(LEVEL_DEBUG, "Add 'T' to Defect: %s\n", defects_.Letters().c_str());
         }
       }
     }
@@ -88,110 +90,115 @@ void Call::Process(DialogState event, Direction dir) {
   }
   if (dir != FROM_NOWHERE && m.IsAck()) ConfirmByAck();
 
-  const DialogState old = State();
-  LogLine(LEVEL_DEBUG, "Transaction: %s --> %s\n", StateName(old), StateName(event));
-  if (event != PASS && old != COMPLETE) state_.store(event, std::memory_order_release);
+  const S old = State();
+  LogLine(LEVEL_DEBUG, "Transaction: %s --> %s\n", StateName(old), DialogEventName(event));
+  // While its handler runs the event is the call's state; a pair without a handler puts the old one back.
+  if (old != S::COMPLETE) {
+    if (const std::optional<S> arrived = StateOnArrival(event))
+      state_.store(*arrived, std::memory_order_release);
+  }
 
   switch (event) {
-    case INVITE_RECV:
-      if (old == Z_DONE && timer_type_ == T_ZANSWER) {
+    case E::INVITE_RECV:
+      if (old == S::Z_DONE && timer_type_ == T_ZANSWER) {
         LogLine(LEVEL_DEBUG, "Cancel T_ZANSWER Timer\n");
         CancelTimer(T_ZANSWER);
       }
-      if (old == BLANK || old == Z_DONE || old == PASS) return InviteReceived(dir);
+      if (old == S::BLANK || old == S::Z_DONE || old == S::PASS) return InviteReceived(dir);
       break;
-    case START_FULL_MODE:
+    case E::START_FULL_MODE:
       switch (old) {
-        case INVITE_RECV:
-        case OPTIONS_SENT:
-        case OPTIONS_RECV:
-        case X_183_SENT:
-        case X_ACK_SENT:
-        case MOVED:
+        case S::INVITE_RECV:
+        case S::OPTIONS_SENT:
+        case S::OPTIONS_RECV:
+        case S::X_183_SENT:
+        case S::X_ACK_SENT:
+        case S::MOVED:
           return GoFull(true);
         default:
           break;
       }
       break;
-    case OPTIONS_RECV:
-      if (old == OPTIONS_SENT) return OptionsReceived(true);
+    case E::OPTIONS_RECV:
+      if (old == S::OPTIONS_SENT) return OptionsReceived(true);
       break;
-    case X_CLNMEDIA_RECV:
+    case E::X_CLNMEDIA_RECV:
       switch (old) {
-        case INVITE_SENT:
+        case S::INVITE_SENT:
           state_.store(old, std::memory_order_release);
           LogLine(LEVEL_DEBUG, "Do nothing\n");
           return;
-        case X_INVITE_SENT:
-        case X_ACK_SENT:
+        case S::X_INVITE_SENT:
+        case S::X_ACK_SENT:
           return ClientMediaReceived();
-        case X_183_SENT:
+        case S::X_183_SENT:
           ResumeInvite();
           InviteSending();
-          State(INVITE_SENT);
+          State(S::INVITE_SENT);
           return;
         default:
           break;
       }
       break;
-    case CANCEL_RECV:
+    case E::CANCEL_RECV:
       switch (old) {
-        case OPTIONS_SENT:
-        case INVITE_SENT:
-        case X_INVITE_SENT:
-        case X_183_SENT:
-        case Z_OK_SENT:
-        case CANCEL_RECV:
-        case AUTH:
-        case MOVED:
-        case PASS:
+        case S::OPTIONS_SENT:
+        case S::INVITE_SENT:
+        case S::X_INVITE_SENT:
+        case S::X_183_SENT:
+        case S::Z_OK_SENT:
+        case S::CANCEL_RECV:
+        case S::AUTH:
+        case S::MOVED:
+        case S::PASS:
           return CancelReceived(dir);
-        case X_ACK_SENT:
+        case S::X_ACK_SENT:
           return XAckCancel();
-        case COMPLETE:
+        case S::COMPLETE:
           return Completed(dir);
         default:
           break;
       }
       break;
-    case PASS:
+    case E::PASS:
       switch (old) {
-        case BLANK:
+        case S::BLANK:
           Pass(dir);
-          State(PASS);
+          State(S::PASS);
           return;
-        case OPTIONS_SENT:
-        case INVITE_SENT:
-        case X_INVITE_SENT:
-        case X_183_SENT:
-        case X_ACK_SENT:
+        case S::OPTIONS_SENT:
+        case S::INVITE_SENT:
+        case S::X_INVITE_SENT:
+        case S::X_183_SENT:
+        case S::X_ACK_SENT:
           return InviteResponse(dir);
-        case Z_OK_SENT:
+        case S::Z_OK_SENT:
           return ZeroModeOk(dir);
-        case Z_ACK_RECV:
+        case S::Z_ACK_RECV:
           return ZeroModeAck(dir);
-        case Z_DONE:
+        case S::Z_DONE:
           return ZeroAnswer(dir);
-        case Z_INV_SENT:
+        case S::Z_INV_SENT:
           return ZeroReinviteResponse(dir);
-        case CANCEL_RECV:
+        case S::CANCEL_RECV:
           return Canceled(dir);
-        case AUTH:
+        case S::AUTH:
           return AuthSkip(dir);
-        case MOVED:
+        case S::MOVED:
           return Moved(dir);
-        case PASS:
-        case COMPLETE:
+        case S::PASS:
+        case S::COMPLETE:
           return Completed(dir);
         default:
           break;
       }
       break;
-    default:
+    case E::CLN_REGISTER_RECV:
+    case E::REFER_RECV:
       break;
   }
   state_.store(old, std::memory_order_release);
-  LogLine(LEVEL_ERROR, "Error: No Action (%s ==> %s)\n", StateName(old), StateName(event));
+  LogLine(LEVEL_ERROR, "Error: No Action (%s ==> %s)\n", StateName(old), DialogEventName(event));
 }
 
 void Call::ConfirmByAck() {
@@ -202,10 +209,11 @@ void Call::ConfirmByAck() {
   if (!confirmed_ || to == nullptr || to->Params().Param("tag") == nullptr) return;
   if (mode_ == NatType::OPAQUE) {
     relay_.Established(true);
-  } else if (State() != X_INVITE_SENT && State() != X_ACK_SENT) {
+  } else if (State() != DialogState::X_INVITE_SENT && State() != DialogState::X_ACK_SENT) {
     ClosePorts();  // the media flows directly
   }
-  if (invite_direction_ == FROM_SERVER && Defect('N')) last_ack_time_ = PollReactor::NowMs();
+  if (invite_direction_ == FROM_SERVER && HasDefect(Defect::DROP_FAST_REINVITE))
+    last_ack_time_ = PollReactor::NowMs();
   last_update_ = time(nullptr);
   if (Hooks().ha_call) Hooks().ha_call(*this, true);
   CallEvent(E_TALK, "");
@@ -220,7 +228,7 @@ void Call::StopCall() {
     if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) reg->RemCall(number_);
     registration_ = nullptr;
   }
-  if (State() != BLANK && master_ && Hooks().ha_call) Hooks().ha_call(*this, false);
+  if (State() != DialogState::BLANK && master_ && Hooks().ha_call) Hooks().ha_call(*this, false);
   ClosePorts();
 }
 
@@ -270,7 +278,7 @@ bool Call::Retransmit() {
   }
   LogLine(LEVEL_DEBUG, "RETRANS Timeout - retransmit %d\n", retransmissions_);
   SipMessage again(*retransmitted_);
-  SendTo(State() == Z_OK_SENT ? FROM_CLIENT : Other(invite_direction_), again);
+  SendTo(State() == DialogState::Z_OK_SENT ? FROM_CLIENT : Other(invite_direction_), again);
   LogLine(LEVEL_DEBUG, "Set timer for RETRANS to 1 sec.\n");
   ScheduleTimer(T_RETRANS, &g_external_port, kNextRetransMs);
   return true;
@@ -284,7 +292,7 @@ bool Call::TimeOut() {
   const std::string reason = initial ? "Request Timeout" : "Server Time-out";
   ReplyTo(*original_invite_, invite_direction_, initial ? 408 : 504, reason);
   CallEvent(E_CANCEL, reason);
-  if (initial || State() == Z_OK_SENT || State() == Z_INV_SENT) {
+  if (initial || State() == DialogState::Z_OK_SENT || State() == DialogState::Z_INV_SENT) {
     SendCancel(true);
     return false;
   }
@@ -311,10 +319,9 @@ int Call::CheckSequence(Direction dir) {
 }
 
 bool Call::CleanDefect() {
-  std::string kept;
-  for (char c : defects_)
-    if (c != 'E' && c != 'e' && c != 'T' && c != 't') kept += c;
-  const bool removed = kept.size() != defects_.size();
-  defects_ = kept;
+  bool removed = false;
+  for (Defect d :
+       {Defect::NO_100REL, Defect::EARLY_MEDIA_AS_ANSWER, Defect::ZERO_MEDIA, Defect::NO_RECORD_ROUTE})
+    removed = defects_.Remove(d) || removed;
   return removed;
 }

@@ -51,30 +51,31 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   static CallHooks& Hooks();
 
   // A call opened by a client (completed by ClientSetup).
-  Call(std::unique_ptr<SipMessage> msg, std::string key, std::string defect);
+  Call(std::unique_ptr<SipMessage> msg, std::string key, Defects defects);
   // A call opened by the server toward a registered client.
   Call(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
        const RegistrationValues& reg);
   // A call taken over from the HA peer, entered under key and locked by its creator (Entered() false: the
   // key was taken and the creator deletes it).
-  Call(std::string key, std::string defect);
+  Call(std::string key, Defects defects);
   ~Call() override;
 
   bool IsCall() const override { return true; }
-  void HandleClientMessage(DialogState event) override { Process(event, FROM_CLIENT); }
-  void HandleServerMessage(DialogState event) override { Process(event, FROM_SERVER); }
+  void HandleClientMessage(DialogEvent event) override { Process(event, FROM_CLIENT); }
+  void HandleServerMessage(DialogEvent event) override { Process(event, FROM_SERVER); }
   bool Confirmed() const override { return confirmed_; }
   bool WithinDialog() const override { return !original_key_.empty(); }
   void Register(Registration* reg) override { registration_ = reg; }
 
   // The dispatcher: the pair (state, event) selects the handler.
-  void Process(DialogState event, Direction dir);
+  void Process(DialogEvent event, Direction dir);
   // The retransmission timer fired; false: the call is to be destroyed by the caller.
   bool Retransmit();
   // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of
   // it.
   int CheckSequence(Direction dir);
-  // Removes 'E', 'e', 'T', 't' from the defects; true when one was removed.
+  // Removes the workarounds a client behind another proxy or relay must not get (NO_100REL,
+  // EARLY_MEDIA_AS_ANSWER, ZERO_MEDIA, NO_RECORD_ROUTE: 'E', 'e', 'T', 't'); true when one was removed.
   bool CleanDefect();
 
   const std::string& OriginalKey() const { return original_key_; }

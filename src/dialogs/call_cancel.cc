@@ -22,7 +22,7 @@ void Call::CancelReceived(Direction dir) {
   SipMessage& m = *message_;
   if (dir == FROM_CLIENT && !WithinDialog()) {
     RemoveToTag(m);
-    if (Defect('A') && original_invite_) {
+    if (HasDefect(Defect::INVITE_NEEDS_SDP) && original_invite_) {
       if (auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(SequenceOf(*original_invite_));
       LogLine(LEVEL_DEBUG, "Defect 'A' - Correct SeqNo\n");
     }
@@ -39,7 +39,7 @@ void Call::CancelReceived(Direction dir) {
   if (dir == FROM_SERVER && second_invite_) return XAckCancel();
   // A CANCEL repeated while the first one is held back changes nothing.
   if (held_cancel_) {
-    State(CANCEL_RECV);
+    State(DialogState::CANCEL_RECV);
     return;
   }
   const char* who = dir == FROM_CLIENT ? "CLN" : "SRV";
@@ -50,7 +50,7 @@ void Call::CancelReceived(Direction dir) {
   }
   Complete(E_CANCEL, who);
   held_cancel_ = true;
-  State(CANCEL_RECV);
+  State(DialogState::CANCEL_RECV);
 }
 
 // The CANCEL that was held back goes out with the first provisional answer of the called side.
@@ -65,12 +65,12 @@ void Call::Canceled(Direction dir) {
     if (m.IsResponse() && m.Status() >= 200 && dir != invite_direction_ && cseq != nullptr &&
         cseq->Method() == SipMessage::INVITE) {
       Pass(dir);
-      State(COMPLETE);
+      State(DialogState::COMPLETE);
     }
     return;
   }
   SendCancel(false);
-  State(COMPLETE);
+  State(DialogState::COMPLETE);
 }
 
 void Call::SendCancel(bool drop_via) {
@@ -84,7 +84,7 @@ void Call::SendCancel(bool drop_via) {
 }
 
 void Call::Completed(Direction dir) {
-  if (dir == FROM_SERVER && message_->IsResponse() && Defect('T') && !zero_message_) {
+  if (dir == FROM_SERVER && message_->IsResponse() && HasDefect(Defect::ZERO_MEDIA) && !zero_message_) {
     if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
   }
   Pass(dir);
@@ -95,7 +95,7 @@ void Call::Moved(Direction dir) {
   CancelTimer(T_COMPLETE);
   mode_ = NatType::UNKNOWN;
   client_rtp_.RtpDestination(InetAddress());
-  State(INVITE_RECV);
+  State(DialogState::INVITE_RECV);
   InviteReceived(dir);
 }
 
@@ -109,15 +109,15 @@ void Call::AuthSkip(Direction dir) {
       to->Params().Remove("tag");
       LogLine(LEVEL_DEBUG, "Remove Unexpected 'To:' tag!\n");
     }
-    if (!public_ip_ && Defect('S') && original_invite_) {
+    if (!public_ip_ && HasDefect(Defect::RESTORE_SDP_AFTER_CHALLENGE) && original_invite_) {
       m.Body(original_invite_->Body());
       LogLine(LEVEL_DEBUG, "Defect 'S' - Restore SDP.\n");
     }
-    State(INVITE_RECV);
+    State(DialogState::INVITE_RECV);
     InviteReceived(FROM_CLIENT);
     return;
   }
-  if (dir == FROM_SERVER && Defect('T')) {
+  if (dir == FROM_SERVER && HasDefect(Defect::ZERO_MEDIA)) {
     if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
     return Pass(dir);
   }

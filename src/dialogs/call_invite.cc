@@ -41,9 +41,10 @@ void Call::InviteReceived(Direction dir) {
   if (dir == FROM_CLIENT) {
     Reply(FROM_CLIENT, 100, "Trying");
   } else {
-    if (WithinDialog() && Defect('N') && PollReactor::NowMs() - last_ack_time_ < 50) {
+    if (WithinDialog() && HasDefect(Defect::DROP_FAST_REINVITE) &&
+        PollReactor::NowMs() - last_ack_time_ < 50) {
       LogLine(LEVEL_DEBUG, "Warning: Defect 'N': Two Fast ReINVITE - Do not even response 100!\n");
-      State(PASS);
+      State(DialogState::PASS);
       return;
     }
     Reply(FROM_SERVER, 100, "Trying");
@@ -55,12 +56,12 @@ void Call::InviteReceived(Direction dir) {
   if (WithinDialog()) {
     // A fax from the server toward a direct client needs the relay's own INVITE to the client first.
     if (dir == FROM_CLIENT && mode_ != NatType::OPAQUE && IsSDP(*message_) && CheckForT38(dir)) {
-      full_reason_ = 'F';
-      return Process(START_FULL_MODE, dir);
+      full_reason_ = FullModeReason::FAX;
+      return Process(DialogEvent::START_FULL_MODE, dir);
     }
     if (!HoldCheck(dir)) return;
     InviteSending();
-    State(INVITE_SENT);
+    State(DialogState::INVITE_SENT);
     return;
   }
 
@@ -73,7 +74,7 @@ void Call::InviteReceived(Direction dir) {
     message_->Remove("X-LBC");
     lbc_ = true;
   }
-  if (dir == FROM_SERVER && Defect('T') && !indirect_) StoreZInvite();
+  if (dir == FROM_SERVER && HasDefect(Defect::ZERO_MEDIA) && !indirect_) StoreZInvite();
   if (Sdp* sdp = IsSDP(*message_) ? message_->GetSDP() : nullptr) {
     const auto& medias = sdp->Medias();
     video_ = medias.size() > 1 && medias[1]->Port() != 0;
@@ -82,13 +83,14 @@ void Call::InviteReceived(Direction dir) {
     if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) {
       reg->AddCall(number_);
       registration_ = reg.operator->();
-      if (reg->Defect().find('X') != std::string::npos && !Defect('X')) defects_ += 'X';
+      if (reg->DeviceDefects().Has(Defect::BARE_SDP) && !HasDefect(Defect::BARE_SDP))
+        defects_.Add(Defect::BARE_SDP);
     }
   }
   if (mode_ == NatType::UNKNOWN && !csta_) return DecideNatType();
-  if (mode_ == NatType::OPAQUE) return Process(START_FULL_MODE, dir);
+  if (mode_ == NatType::OPAQUE) return Process(DialogEvent::START_FULL_MODE, dir);
   InviteSending();
-  State(INVITE_SENT);
+  State(DialogState::INVITE_SENT);
 }
 
 // A re-INVITE that puts the call on hold names who held it; the hold time is kept. A client behind NAT
@@ -111,14 +113,14 @@ bool Call::HoldCheck(Direction dir) {
     hold_time_ = time(nullptr);
   if (long_hold && !public_ip_ && mode_ != NatType::OPAQUE) {
     LogLine(LEVEL_DEBUG, "Too long Hold - Switch to FULL mode\n");
-    full_reason_ = 'D';
+    full_reason_ = FullModeReason::DETECTED;
     return StartFullMode(false);
   }
   return true;
 }
 
 void Call::InviteSending() {
-  if (Defect('A') && !WithinDialog() && !IsSDP(*message_)) {
+  if (HasDefect(Defect::INVITE_NEEDS_SDP) && !WithinDialog() && !IsSDP(*message_)) {
     message_->Set(HID::HID_CONTENT_TYPE, "application/sdp");
     message_->Body(BogusSDP());
     LogLine(LEVEL_DEBUG, "Defect 'A' - Set Bogus SDP Body\n");
@@ -137,7 +139,8 @@ void Call::InviteResponse(Direction dir) {
   if (seq == 0) return OtherInTransaction(dir);
   if (seq == -1) return OutsideTransaction(dir);
   // The client repeats its 200 of the relay's own INVITE: the relay's ACK was lost.
-  if (seq == 1 && m.IsResponse() && m.Status() == 200 && cseq_shift_ != 0 && State() == INVITE_SENT)
+  if (seq == 1 && m.IsResponse() && m.Status() == 200 && cseq_shift_ != 0 &&
+      State() == DialogState::INVITE_SENT)
     PassXAck();
 }
 
@@ -169,11 +172,12 @@ void Call::AnswerToInvite(Direction dir) {
     LogLine(LEVEL_DEBUG, "Warning: 200 OK without 'To:' tag - ignore\n");
     return;
   }
-  if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && State() == INVITE_SENT && client_ok_) {
+  if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && State() == DialogState::INVITE_SENT &&
+      client_ok_) {
     if ((status == 481 || status == 400) && lost_ack_ && cseq_shift_ != 0) return RecoverLostAck();
     if (status == 200) lost_ack_ = false;
   }
-  if (timer_id_ != PollReactor::kNoTimer && State() != X_ACK_SENT) {
+  if (timer_id_ != PollReactor::kNoTimer && State() != DialogState::X_ACK_SENT) {
     CancelTimer(T_RETRANS);
     retransmissions_ = 0;
   }
@@ -183,13 +187,16 @@ void Call::AnswerToInvite(Direction dir) {
     if (Requires100rel(m)) expect_prack_ = true;
     if (dir == FROM_SERVER && status == 200) SetSrvMsg();
   }
-  if (dir == FROM_SERVER && status == 200 && !initial && Defect('H')) AnswerHoldForDevice();
+  if (dir == FROM_SERVER && status == 200 && !initial && HasDefect(Defect::HOLD_ANSWER_FROM_OFFER))
+    AnswerHoldForDevice();
   if (dir == FROM_SERVER && initial && (status == 401 || status == 407)) return Challenge(dir, SequenceOf(m));
   if (dir == FROM_SERVER && status == 183) got_183_ = true;
-  if (dir == FROM_SERVER && initial && status > 100 && status <= 200 && Defect('T') && ZEarlyAnswer()) return;
+  if (dir == FROM_SERVER && initial && status > 100 && status <= 200 && HasDefect(Defect::ZERO_MEDIA) &&
+      ZEarlyAnswer())
+    return;
   // The client answers the relay's own INVITE: the relay confirms it; the server learns of it later.
   if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && mode_ != NatType::OPAQUE &&
-      (State() == X_INVITE_SENT || State() == X_ACK_SENT)) {
+      (State() == DialogState::X_INVITE_SENT || State() == DialogState::X_ACK_SENT)) {
     if (status == 200) return ClientAnsweredProbe();
     return Pass(dir);
   }
@@ -230,7 +237,7 @@ void Call::AnswerHoldForDevice() {
 // The server challenges the first INVITE: the client retries with credentials within 20 s. A second
 // challenge with another CSeq means the credentials were refused: the call is rejected.
 void Call::Challenge(Direction dir, int cseq) {
-  if (Defect('T')) {
+  if (HasDefect(Defect::ZERO_MEDIA)) {
     if (auto* to = message_->Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
   }
   Pass(dir);
@@ -241,7 +248,7 @@ void Call::Challenge(Direction dir, int cseq) {
     return;
   }
   auth_cseq_number_ = cseq;
-  State(AUTH);
+  State(DialogState::AUTH);
   LogLine(LEVEL_DEBUG, "Set timer 'AUTH' to %d sec.\n", kAuthWaitSec);
   ScheduleTimer(T_AUTH, &g_internal_port, kAuthWaitSec * 1000);
 }
@@ -256,7 +263,7 @@ void Call::OtherInTransaction(Direction dir) {
   Pass(dir);
   if (m.IsAck() && dir == invite_direction_) {
     if (timer_type_ == T_RETRANS) CancelTimer(T_RETRANS);
-    State(PASS);
+    State(DialogState::PASS);
   }
 }
 

@@ -23,7 +23,7 @@ RelaySetup Call::MediaSetup() const {
 
 bool Call::StartFullMode(bool send) {
   mode_ = NatType::OPAQUE;
-  if (Defect('L')) load_balanced_ = true;
+  if (HasDefect(Defect::LOAD_BALANCED)) load_balanced_ = true;
   bool ready = client_rtp_.Open() >= 0 && server_rtp_.Open() >= 0;
   if (ready && video_) ready = client_video_.Open() >= 0 && server_video_.Open() >= 0;
   // A transcoding rule would pick its own thread body here; until then every anchored call is relayed.
@@ -36,11 +36,11 @@ bool Call::StartFullMode(bool send) {
     return false;
   }
   if (confirmed_ && WithinDialog()) relay_.Established(true);
-  LogLine(LEVEL_DEBUG, "FULL mode (%c): CLN port %d, SRV port %d\n", full_reason_, client_rtp_.LPort(),
-          server_rtp_.LPort());
+  LogLine(LEVEL_DEBUG, "FULL mode (%c): CLN port %d, SRV port %d\n", FullModeLetter(full_reason_),
+          client_rtp_.LPort(), server_rtp_.LPort());
   if (send) {
     InviteSending();
-    State(INVITE_SENT);
+    State(DialogState::INVITE_SENT);
   }
   return true;
 }

@@ -45,28 +45,27 @@ std::string BareAddress(const RouteHeader* h) {
 void Call::DecideNatType() {
   uint32_t mode = mode_;
   const char* source = indirect_ ? "Indirect" : "FCfg";
-  if (full_reason_ == 'C') {
+  if (full_reason_ == FullModeReason::CONFIGURED) {
     mode = NatType::OPAQUE;
     if (invite_direction_ == FROM_SERVER && transcoding_ != 0) {
       mode_ = NatType::OPAQUE;
       transcoding_renegotiated_ = true;
       InviteSending();
-      State(INVITE_SENT);
+      State(DialogState::INVITE_SENT);
       return;
     }
   }
   if (g_config.force_full_mode) {
-    full_reason_ = 'C';
+    full_reason_ = FullModeReason::CONFIGURED;
     mode = NatType::OPAQUE;
   }
 
   NatType::Mode subnet = NatType::UNKNOWN;
   bool lbc = false;
-  std::string defects;
+  Defects defects;
   g_config.GetSubscribeTimeout(client_rtp_ip_, subnet, &lbc, &defects);
   if (lbc) lbc_ = true;
-  for (char c : defects)
-    if (!Defect(c)) defects_ += c;
+  defects_.AddMissing(defects);
   if (Base(subnet) < Base(mode)) {
     mode |= subnet & NatType::MODIFMSK;
   } else {
@@ -78,7 +77,7 @@ void Call::DecideNatType() {
   if (ObjectGuard<Registration> reg = Registration::GetRegister(new_contact_)) {
     saved = reg->Mode();
     double_nat_ = reg->DoubleNat();
-    if (reg->SRTP()) srtp_ = -1;
+    if (reg->SRTP()) srtp_ = SrtpMode::ALLOWED;
   }
   if (Base(saved) <= Base(mode)) {
     mode |= saved & NatType::MODIFMSK;
@@ -87,7 +86,7 @@ void Call::DecideNatType() {
     source = (saved & NatType::PRXFRCD) != 0 ? "Proxy" : "Saved";
   }
 
-  if (srtp_ > 0) {
+  if (srtp_ == SrtpMode::OFFERED || srtp_ == SrtpMode::TERMINATED) {
     mode = (mode & NatType::PREFIXES) | NatType::OPAQUE;
     source = "SecureRTP";
   }
@@ -97,7 +96,7 @@ void Call::DecideNatType() {
   if (Base(mode) == NatType::UNKNOWN) {
     if (public_ip_ || symmetric_ || ClientRtpKnown()) {
       InviteSending();
-      State(INVITE_SENT);
+      State(DialogState::INVITE_SENT);
       return;
     }
     StartProbe();
@@ -119,7 +118,7 @@ void Call::DecideNatType() {
 
 void Call::StartProbe() {
   HoldInvite();
-  State(OPTIONS_SENT);
+  State(DialogState::OPTIONS_SENT);
   SendOptions();
   LogLine(LEVEL_DEBUG, "Set timer for OPTIONS to 1 sec.\n");
   ScheduleTimer(T_OPTIONS, &g_alternate_port, kOptionsWaitMs);
@@ -179,7 +178,7 @@ void Call::SendOptions() {
 // An answer to a probe, from src. P is the client's Contact port: a NAT that keeps it preserves ports.
 void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
   const DialogState st = State();
-  if (st != OPTIONS_SENT && st != X_INVITE_SENT && st != X_183_SENT) {
+  if (st != DialogState::OPTIONS_SENT && st != DialogState::X_INVITE_SENT && st != DialogState::X_183_SENT) {
     if (mode_ != NatType::TRANSPARENT) LogLine(LEVEL_DEBUG, "Too late OPTIONS response\n");
     return;
   }
@@ -189,14 +188,14 @@ void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
     if (src.Port() != contact_port) {
       mode_ = NatType::OPAQUE;
       changed = true;
-      if (st != OPTIONS_SENT) {
+      if (st != DialogState::OPTIONS_SENT) {
         UnregisterProbeMedia();
-        if (st == X_183_SENT && timer_type_ == T_MEDIA) {
+        if (st == DialogState::X_183_SENT && timer_type_ == T_MEDIA) {
           LogLine(LEVEL_DEBUG, "Cancel X_Media Timer\n");
           CancelTimer(T_MEDIA);
         }
       }
-    } else if (st == OPTIONS_SENT) {
+    } else if (st == DialogState::OPTIONS_SENT) {
       mode_ = NatType::PORTPRESERVE;
       LogLine(LEVEL_DEBUG, "Detected FW type is Strict PreservePort Suspect...\n");
     }
@@ -206,17 +205,17 @@ void Call::OptionsAnswer(const std::string& branch, const InetAddress& src) {
   } else if (mode_ == NatType::UNKNOWN) {
     if (src.Port() != contact_port) {
       mode_ = NatType::RESTRICTED;
-    } else if (st == OPTIONS_SENT) {
+    } else if (st == DialogState::OPTIONS_SENT) {
       mode_ = NatType::PORTPRESERVE;
       LogLine(LEVEL_DEBUG, "Detected FW type is Weak PreservePort Suspect...\n");
     }
   }
-  if ((mode_ != NatType::UNKNOWN && st == OPTIONS_SENT) || changed)
+  if ((mode_ != NatType::UNKNOWN && st == DialogState::OPTIONS_SENT) || changed)
     LogLine(LEVEL_DEBUG, "Detected FW type: %s\n", NatType::Name(mode_));
-  if (st == OPTIONS_SENT) {
+  if (st == DialogState::OPTIONS_SENT) {
     LogLine(LEVEL_DEBUG, "Cancel OPTIONS Timer\n");
     CancelTimer(T_OPTIONS);
-    Process(OPTIONS_RECV, FROM_NOWHERE);
+    Process(DialogEvent::OPTIONS_RECV, FROM_NOWHERE);
     return;
   }
   LogLine(LEVEL_DEBUG, "That's Second OPTIONS response\n");
@@ -235,15 +234,15 @@ void Call::OptionsReceived(bool changed) {
       SendX183();
     return;
   }
-  if (full_reason_ != 'C') full_reason_ = 'D';
-  Process(START_FULL_MODE, FROM_NOWHERE);
+  if (full_reason_ != FullModeReason::CONFIGURED) full_reason_ = FullModeReason::DETECTED;
+  Process(DialogEvent::START_FULL_MODE, FROM_NOWHERE);
 }
 
 void Call::SecondOptionsReceived() {
   StoreRegistrationMode();
   if (mode_ != NatType::OPAQUE) return;
-  full_reason_ = 'D';
-  GoFull(State() == X_183_SENT);
+  full_reason_ = FullModeReason::DETECTED;
+  GoFull(State() == DialogState::X_183_SENT);
 }
 
 // The registration remembers the type for the client's next calls.
@@ -261,13 +260,13 @@ void Call::ProbeTimeout() {
   timer_id_ = PollReactor::kNoTimer;
   timer_type_ = T_NONE;
   switch (State()) {
-    case OPTIONS_SENT:
+    case DialogState::OPTIONS_SENT:
       LogLine(LEVEL_DEBUG, "There is no OPTIONS Response  - Switch to FULL mode\n");
       break;
-    case X_183_SENT:
+    case DialogState::X_183_SENT:
       LogLine(LEVEL_DEBUG, "There is no 'Eraly Media' - Switch to FULL mode\n");
       break;
-    case X_ACK_SENT:
+    case DialogState::X_ACK_SENT:
       MakeSecondInvite();
       LogLine(LEVEL_DEBUG, "There is no 'X Client Media' - Switch to FULL mode\n");
       break;
@@ -276,6 +275,6 @@ void Call::ProbeTimeout() {
       return;
   }
   UnregisterProbeMedia();
-  full_reason_ = 'T';
-  Process(START_FULL_MODE, FROM_NOWHERE);
+  full_reason_ = FullModeReason::PROBE_TIMEOUT;
+  Process(DialogEvent::START_FULL_MODE, FROM_NOWHERE);
 }

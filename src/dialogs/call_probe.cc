@@ -86,13 +86,13 @@ void Call::SendX183() {
   answer.Remove(HID::HID_USER_AGENT);
   answer.Remove(HID::HID_CONTACT);
   answer.Set(HID::HID_SERVER, g_config.agent_name);
-  if (Defect('C'))
+  if (HasDefect(Defect::RESTORE_REQUEST_URI))
     answer.Set(HID::HID_CONTACT, "<sip:ostrel@" + std::string(g_config.myipaddr) + ':' +
                                      std::to_string(g_config.main_port) + '>');
-  else if (Defect('d'))
+  else if (HasDefect(Defect::RECORD_ROUTE_IN_PROBE_183))
     answer.push_back(HID::HID_RECORD_ROUTE, OuterFace(number_text_));
   g_external_port.send(answer, client_sip_address_, log_level_, LogThreshold());
-  State(X_183_SENT);
+  State(DialogState::X_183_SENT);
   LogLine(LEVEL_DEBUG, "Set timer for 'Early Media' to %d sec.\n", kMediaWaitMs / 1000);
   ScheduleTimer(T_MEDIA, &g_alternate_port, kMediaWaitMs);
 }
@@ -109,9 +109,9 @@ void Call::SendXInvite() {
   if (!WithinDialog() && !IsSDP(*message_)) {
     message_->Set(HID::HID_CONTENT_TYPE, "application/sdp");
     message_->Body(ProbeSDP(true));
-    if (Defect('A')) defects_.clear();
+    if (HasDefect(Defect::INVITE_NEEDS_SDP)) defects_.Clear();
   }
-  State(X_INVITE_SENT);
+  State(DialogState::X_INVITE_SENT);
   InviteSending();
 }
 
@@ -119,7 +119,7 @@ void Call::SendXInvite() {
 // kept for the server, which gets it once the second INVITE is answered.
 void Call::ClientAnsweredProbe() {
   SipMessage& m = *message_;
-  if (State() == X_ACK_SENT) {
+  if (State() == DialogState::X_ACK_SENT) {
     LogLine(LEVEL_DEBUG, "Warning: Duplicate 200 OK, Most likely the previous X_ACK was lost\n");
     PassXAck();
     return;
@@ -144,7 +144,7 @@ void Call::SendXAck() {
   PassXAck();
   const bool t38 = original_invite_ && IsT38(*original_invite_);
   if (ClientRtpKnown() && !t38) {
-    Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
+    Process(DialogEvent::X_CLNMEDIA_RECV, FROM_NOWHERE);
     return;
   }
   if (timer_id_ != PollReactor::kNoTimer) return;
@@ -153,7 +153,7 @@ void Call::SendXAck() {
   const int wait = t38 ? kT38MediaWaitMs : kMediaWaitMs;
   LogLine(LEVEL_DEBUG, "Set timer for 'X Client Media' to %d sec.\n", wait / 1000);
   ScheduleTimer(T_MEDIA, &g_alternate_port, wait);
-  State(X_ACK_SENT);
+  State(DialogState::X_ACK_SENT);
 }
 
 // The relay's ACK of the client's 200 (the current message), toward the client.
@@ -187,7 +187,7 @@ void Call::PassXAck(const SipMessage& ok) {
 void Call::ClientMediaReceived() {
   MakeSecondInvite();
   InviteSending();
-  State(INVITE_SENT);
+  State(DialogState::INVITE_SENT);
 }
 
 // The server's INVITE, in the dialog the relay opened with the client. The client-side numbering moves
@@ -228,7 +228,7 @@ void Call::RecoverLostAck() {
   CancelTimer(T_ANY);
   message_ = SecondInvite();
   InviteSending();
-  State(INVITE_SENT);
+  State(DialogState::INVITE_SENT);
 }
 
 // The server gave up while the relay's own dialog with the client exists: that dialog ends with a BYE

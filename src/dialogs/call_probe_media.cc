@@ -94,7 +94,7 @@ void Call::GoFull(bool send) {
 // Reactor thread, the call locked: the client's media reached a pair the relay offered.
 void Call::ProbePacket(RtpPort& pair, const InetAddress& src) {
   if (src.Ip() != client_sip_address_.Ip()) {
-    if (!Defect('L')) return;
+    if (!HasDefect(Defect::LOAD_BALANCED)) return;
     LogLine(LEVEL_DEBUG, "Session FW type set to LB Symmetric\n");
     ProbeToFull();
     return;
@@ -132,10 +132,10 @@ void Call::ProbePacket(RtpPort& pair, const InetAddress& src) {
     }
   }
   if (!both) return;
-  if (State() == X_ACK_SENT || State() == X_183_SENT) {
+  if (State() == DialogState::X_ACK_SENT || State() == DialogState::X_183_SENT) {
     LogLine(LEVEL_DEBUG, "Cancel X_Media Timer\n");
     CancelTimer(T_MEDIA);
-    Process(X_CLNMEDIA_RECV, FROM_NOWHERE);
+    Process(DialogEvent::X_CLNMEDIA_RECV, FROM_NOWHERE);
   } else {
     LogLine(LEVEL_DEBUG, "State remains unchanged.\n");
   }
@@ -148,6 +148,6 @@ void Call::ProbeToFull() {
   UnregisterProbeMedia();
   // Only a server call has a second INVITE; a client's INVITE is still held and goes on as it came.
   if (invite_direction_ == FROM_SERVER) MakeSecondInvite();
-  full_reason_ = 'D';
-  Process(START_FULL_MODE, FROM_NOWHERE);
+  full_reason_ = FullModeReason::DETECTED;
+  Process(DialogEvent::START_FULL_MODE, FROM_NOWHERE);
 }

@@ -70,7 +70,7 @@ bool Call::PreProcess(Direction dir) {
   if (dir == FROM_CLIENT && m.IsResponse() && m.Status() == 200 && method == SipMessage::INVITE) {
     if (CheckSequence(dir) > 0) {
       // A late 200 of an INVITE given up: acknowledged here so that the client stops repeating it.
-      if (State() == COMPLETE) {
+      if (State() == DialogState::COMPLETE) {
         LogLine(LEVEL_DEBUG, "Warning: Looks like late 200 OK -%s Send ACK\n", " Do not");
         return false;
       }
@@ -100,9 +100,10 @@ bool Call::PreProcess(Direction dir) {
       CleanSDP(dir, *sdp);
       LearnMedia(dir, *sdp);
       if (!public_ip_ || mode_ == NatType::OPAQUE) {
-        const bool complete = State() == COMPLETE;
+        const bool complete = State() == DialogState::COMPLETE;
         SubstituteSDP(m, dir);
-        if (!complete && State() == COMPLETE) return false;  // anchoring found no ports: the call is rejected
+        if (!complete && State() == DialogState::COMPLETE)
+          return false;  // anchoring found no ports: the call is rejected
       }
       if (dir == FROM_SERVER) RemoveTool(*sdp);
     }
@@ -139,20 +140,20 @@ void Call::PostProcess(Direction dir) {
   if (!response_ || response_->Status() != status) response_ = std::make_unique<SipMessage>(m);
   if (status == 200) {
     confirmed_ = true;
-    if (State() != Z_OK_SENT) OverwriteKey();
+    if (State() != DialogState::Z_OK_SENT) OverwriteKey();
   }
   if (status >= 500 || (!WithinDialog() && status >= 300 && status != 401 && status != 407)) {
     if (dir == FROM_SERVER && (status == 403 || status == 404) && source_.Port() != 0)
       g_dos.Report(source_, DosCore::DOS_H, 0);
     Complete(E_REJECT, std::to_string(status) + ',' + m.Reason());
-    if (status >= 300 && status <= 399) State(MOVED);
+    if (status >= 300 && status <= 399) State(DialogState::MOVED);
   }
 }
 
 // The SDP of an INVITE or ACK before it is relayed: the server's device workarounds, plain RTP when SRTP
 // is assumed away, no rtcp attribute from behind NAT.
 void Call::CleanSDP(Direction dir, Sdp& sdp) {
-  if (dir == FROM_SERVER && Defect('X')) {
+  if (dir == FROM_SERVER && HasDefect(Defect::BARE_SDP)) {
     if (g_config.bare_codecs.empty()) {
       LogLine(LEVEL_DEBUG, "Warning: Defect 'X' has no effect. No 'bare_sdp' param configured\n");
     } else {
@@ -161,7 +162,7 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
       LogLine(LEVEL_DEBUG, "Defect 'X' - Strip down SDP\n");
     }
   }
-  if (srtp_ == 0 && g_config.assume_nosrtp) {
+  if (srtp_ == SrtpMode::OFF && g_config.assume_nosrtp) {
     bool removed = false;
     for (const auto& media : sdp.Medias()) {
       if (SdpRtpMedia* rtp = media->AsRTP(); rtp != nullptr && media->MediaType() <= SdpMedia::VIDEO) {
@@ -183,20 +184,21 @@ void Call::CleanSDP(Direction dir, Sdp& sdp) {
   }
   if (dir != FROM_SERVER) return;
   const auto& medias = sdp.Medias();
-  if (Defect('V') && sdp.Media(SdpMedia::VIDEO) != nullptr) {
+  if (HasDefect(Defect::NO_VIDEO) && sdp.Media(SdpMedia::VIDEO) != nullptr) {
     sdp.RemoveMedia(SdpMedia::VIDEO);
     sdp.Attributes().Remove("group");
     sdp.MarkDirty();
     LogLine(LEVEL_DEBUG, "Defect 'V' - Remove media Video\n");
   }
-  if (Defect('F')) {
+  if (HasDefect(Defect::NO_PTIME_OR_T38_EXTRAS)) {
     if (!medias.empty() && medias[0]->Attributes().Remove("ptime")) sdp.MarkDirty();
     if (medias.size() > 2) {
       for (const char* a : {"T38FaxFillBitRemoval", "T38FaxTranscodingMMR", "T38FaxTranscodingJBIG"})
         if (medias[2]->Attributes().Remove(a)) sdp.MarkDirty();
     }
   }
-  if (Defect('c') && sdp.Connect().empty() && !medias.empty() && !medias[0]->Connect().empty()) {
+  if (HasDefect(Defect::SESSION_CONNECTION_FROM_AUDIO) && sdp.Connect().empty() && !medias.empty() &&
+      !medias[0]->Connect().empty()) {
     sdp.Connect(medias[0]->Connect());
     sdp.MarkDirty();
   }
@@ -233,9 +235,10 @@ void Call::OverwriteKey() {
 
 void Call::ClientInviteDefects() {
   SipMessage& m = *message_;
-  if (!indirect_ && (Defect('E') || Defect('T'))) RemoveSupported(m, "100rel");
-  if (!indirect_ && Defect('t')) m.Remove(HID::HID_RECORD_ROUTE);
-  if (Defect('U') && IsSDP(m)) {
+  if (!indirect_ && (HasDefect(Defect::NO_100REL) || HasDefect(Defect::ZERO_MEDIA)))
+    RemoveSupported(m, "100rel");
+  if (!indirect_ && HasDefect(Defect::NO_RECORD_ROUTE)) m.Remove(HID::HID_RECORD_ROUTE);
+  if (HasDefect(Defect::ULAW_ONLY) && IsSDP(m)) {
     Sdp* sdp = m.GetSDP();
     SdpRtpMedia* audio = sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
     if (audio != nullptr) {
@@ -249,8 +252,8 @@ void Call::ClientInviteDefects() {
     }
   }
   m.Parse(HID::HID_CALL_INFO);
-  if (Defect('i') && m.Header(HID::HID_CALL_INFO) != nullptr && m.Header("Replaces") == nullptr &&
-      !DialableUser(m.URI().User()))
+  if (HasDefect(Defect::EMPTY_UNDIALABLE_USER) && m.Header(HID::HID_CALL_INFO) != nullptr &&
+      m.Header("Replaces") == nullptr && !DialableUser(m.URI().User()))
     m.URI().User("");
 }
 

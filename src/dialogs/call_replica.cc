@@ -79,7 +79,7 @@ void SetDestinations(RtpPort& audio, RtpPort& video, const ha::MediaDestinations
 
 }  // namespace
 
-Call::Call(std::string key, std::string defect) : Dialog(nullptr, std::move(key), std::move(defect)) {}
+Call::Call(std::string key, Defects defects) : Dialog(nullptr, std::move(key), std::move(defects)) {}
 
 unsigned Call::GetBitMask() const {
   unsigned mask = replica_flags_ & KEPT_ONLY;
@@ -197,5 +197,5 @@ void Call::KeepServerRoute(const ha::CallRecord& r) {
   } else {
     LogLine(LEVEL_ERROR, "Warning: peer's route set not usable: %s\n", r.route_set.c_str());
   }
-  State(PASS);
+  State(DialogState::PASS);
 }

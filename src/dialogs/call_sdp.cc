@@ -143,7 +143,7 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
 
   if (audio != nullptr) {
     NameG729(*sdp, *audio);
-    if (lbc_ || (dir == FROM_CLIENT && msg.IsResponse() && Defect('D'))) {
+    if (lbc_ || (dir == FROM_CLIENT && msg.IsResponse() && HasDefect(Defect::NARROW_ANSWER_CODECS))) {
       if (answer)
         RestrictSdp(sdp);
       else if (lbc_)
@@ -151,19 +151,20 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
     }
   }
   if (dir == FROM_CLIENT) NoteClientMedia(main, video);
-  if (srtp_ != 0 && dir == FROM_CLIENT && !answer &&
+  if (srtp_ != SrtpMode::OFF && dir == FROM_CLIENT && !answer &&
       (audio == nullptr || audio->Attributes().Attribute("crypto") == nullptr))
-    srtp_ = 0;  // the client offers plain RTP: the call is not secured
+    srtp_ = SrtpMode::OFF;  // the client offers plain RTP: the call is not secured
   const bool hold = main != nullptr && main->IsHold();
 
-  if (dir == FROM_SERVER && State() != X_INVITE_SENT && !g_config.force_full_mode) {
-    if (full_reason_ == '=') full_reason_ = Anchored() ? '?' : '-';
+  if (dir == FROM_SERVER && State() != DialogState::X_INVITE_SENT && !g_config.force_full_mode) {
+    if (full_reason_ == FullModeReason::SAME_FIREWALL)
+      full_reason_ = Anchored() ? FullModeReason::ANCHORED_AFTER_SAME_FIREWALL : FullModeReason::NONE;
     if (SameFirewall(*sdp, hold, audio, video, image)) return;
     if (!Anchored()) return;
   }
   // SRTP keys toward and from the client are set up here once SRTP termination exists.
 
-  const bool anchored = Anchored() || State() == X_INVITE_SENT;
+  const bool anchored = Anchored() || State() == DialogState::X_INVITE_SENT;
   std::string addr;
   int port;
   if (!anchored) {
@@ -244,7 +245,7 @@ bool Call::SameFirewall(Sdp& sdp, bool hold, SdpMedia* audio, SdpMedia* video, S
   if (image != nullptr) image->Port(peer.aport);
   if (video != nullptr) video->Port(peer.vport);
   sdp.MarkDirty();
-  full_reason_ = '=';
+  full_reason_ = FullModeReason::SAME_FIREWALL;
   return true;
 }
 

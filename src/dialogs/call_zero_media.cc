@@ -128,8 +128,10 @@ bool Call::ZEarlyAnswer() {
   SipMessage& m = *message_;
   const int status = m.Status();
   const bool early183 =
-      status == 183 && (Defect('e') || (Defect('E') && !public_ip_ && mode_ == NatType::RESTRICTED));
-  const bool ringing = status == 180 && got_183_ && Defect('Q') && !Anchored();
+      status == 183 && (HasDefect(Defect::EARLY_MEDIA_AS_ANSWER) ||
+                        (HasDefect(Defect::NO_100REL) && !public_ip_ && mode_ == NatType::RESTRICTED));
+  const bool ringing =
+      status == 180 && got_183_ && HasDefect(Defect::RINGBACK_AFTER_EARLY_MEDIA) && !Anchored();
   const bool convert = early183 || ringing;
   if (ringing) {
     LogLine(LEVEL_DEBUG, "Defect 'Q' - Start RING (Release)\n");
@@ -156,7 +158,7 @@ bool Call::ZEarlyAnswer() {
   }
   if (auto* to = m.Header<ToHeader>(HID::HID_TO)) to->Params().Param("tag", ZeroTag());
   if (!convert) return false;
-  State(Z_OK_SENT);
+  State(DialogState::Z_OK_SENT);
   Pass(FROM_SERVER);
   RetransmittedMessage("Z_OK");
   return true;
@@ -170,7 +172,7 @@ void Call::ZeroModeOk(Direction dir) {
     if (!m.IsAck()) return;
     if (timer_type_ == T_RETRANS) CancelTimer(T_RETRANS);
     if (TimerCB* cb = ZAnswerTimer()) ScheduleTimer(T_ZANSWER, cb, kZAnswerWaitMs);
-    State(Z_ACK_RECV);
+    State(DialogState::Z_ACK_RECV);
     if (zero_final_) {
       message_ = std::move(zero_final_);
       ZeroModeAck(FROM_SERVER);
@@ -231,7 +233,7 @@ void Call::ZReInvite(const SipMessage& ok) {
   invite_direction_ = FROM_SERVER;
   message_ = std::move(inv);
   InviteSending();
-  State(Z_INV_SENT);
+  State(DialogState::Z_INV_SENT);
 }
 
 // Z_INV_SENT: the client's answer to the relay's re-INVITE.
@@ -270,7 +272,7 @@ void Call::ZeroAnswer(Direction dir) {
       LogLine(LEVEL_DEBUG, "Cancel T_ZANSWER Timer\n");
       CancelTimer(T_ZANSWER);
     }
-    State(INVITE_RECV);
+    State(DialogState::INVITE_RECV);
     InviteReceived(dir);
     return;
   }
@@ -283,7 +285,7 @@ void Call::ZeroAnswer(Direction dir) {
 void Call::ZDone() {
   LogLine(LEVEL_DEBUG, "Recharge timer for ANSWER to %d sec.\n", kZDoneLingerSec);
   if (TimerCB* cb = ZAnswerTimer()) ScheduleTimer(T_ZANSWER, cb, kZDoneLingerSec * 1000);
-  State(Z_DONE);
+  State(DialogState::Z_DONE);
 }
 
 // The ACK of the server's final answer, built from the client's INVITE.
@@ -338,11 +340,11 @@ void Call::ZByeToClient() {
 void Call::ZAnswerTimeout() {
   timer_id_ = PollReactor::kNoTimer;
   timer_type_ = T_NONE;
-  if (State() == Z_DONE) {
-    State(PASS);
+  if (State() == DialogState::Z_DONE) {
+    State(DialogState::PASS);
     return;
   }
-  if (State() != Z_ACK_RECV) return;
+  if (State() != DialogState::Z_ACK_RECV) return;
   SendCancel(true);
   ZByeToClient();
 }
@@ -373,7 +375,7 @@ void Call::ZRetag(Direction dir) {
     tag = ZeroTag();
     target = m.Header<RouteHeader>(m.IsRequest() ? HID::HID_FROM : HID::HID_TO);
     if (!public_ip_) KeepOneRecordRoute(m, !m.IsRequest());
-    if (Defect('t')) {
+    if (HasDefect(Defect::NO_RECORD_ROUTE)) {
       m.Remove(HID::HID_RECORD_ROUTE);
       auto* contact = m.Header<ContactHeader>(HID::HID_CONTACT);
       if (contact != nullptr && !contact->Star())

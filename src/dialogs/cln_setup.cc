@@ -51,12 +51,16 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
   direction_ = FROM_CLIENT;
 
   DomainOptions opts = m->dmopt ? *m->dmopt : DomainOptions{};
-  if (!opts.checked && Hooks().CheckDomain && !Hooks().CheckDomain(*message_, source_, defects_, opts))
-    return false;
+  if (!opts.checked && Hooks().CheckDomain) {
+    // The hook hands the defects over as letters and may fill them.
+    std::string letters = defects_.Letters();
+    if (!Hooks().CheckDomain(*message_, source_, letters, opts)) return false;
+    defects_ = Defects::FromLetters(letters);
+  }
 
   SipMessage& msg = *message_;
   if (opts.loglvl != 0) log_level_ = opts.loglvl;
-  if (opts.srtp) srtp_ = -1;
+  if (opts.srtp) srtp_ = SrtpMode::ALLOWED;
   if (IsCall() && opts.smtr) Symmetric(true);
   if (IsCall() && msg.IsInvite() && opts.xck) msg.Header("X-COOKIE", client_sip_address_.Text());
 
@@ -84,13 +88,13 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
 
   keep_contact_ = opts.pcnt;
   persistent_ = opts.prsn;
-  if (!defects_.empty() && defects_[0] != ' ')
-    LogLine(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.c_str());
+  if (defects_.FromListedDevice())
+    LogLine(LEVEL_DEBUG, "Known broken device. Defect: %s\n", defects_.Letters().c_str());
   if (opts.full) {
     LogLine(LEVEL_DEBUG, opts.trns ? "Known TRNS Domain.\n" : "Known FULL Domain.\n");
     SetFullDomain();
   }
-  if (opts.full || user.full) full_reason_ = 'C';
+  if (opts.full || user.full) full_reason_ = FullModeReason::CONFIGURED;
 
   if (!SetUpDestination(opts)) return false;
   server_request_uri_ = opts.sru;
@@ -166,7 +170,7 @@ void Dialog::AnalyseVias() {
   if (top != nullptr && top->Next() != nullptr) {
     if (!public_ip_) {
       indirect_ = true;
-      full_reason_ = 'C';
+      full_reason_ = FullModeReason::CONFIGURED;
       LogLine(LEVEL_DEBUG, "Indirect Client.\n");
     } else if (FromRelay(top)) {
       chained_ = true;

@@ -10,18 +10,6 @@
 #include "ports/sip_port.h"
 #include "sip/headers/cseq.h"
 
-namespace {
-
-constexpr const char* kStateNames[] = {
-    "INIT",        "CLN_REGISTER_RECV", "INVITE_RECV", "OPTIONS_SENT", "OPTIONS_RECV",
-    "INVITE_SENT", "X_INVITE_SENT",     "X_183_SENT",  "X_ACK_SENT",   "X_CLNMEDIA_RECV",
-    "Z_OK_SENT",   "Z_ACK_RECV",        "Z_DONE",      "Z_INV_SENT",   "START_FULL_MODE",
-    "CANCEL_RECV", "REFER_RECV",        "AUTH",        "MOVED",        "PASS",
-    "COMPLETE",    "<UNKNOWN>"};
-static_assert(sizeof kStateNames / sizeof kStateNames[0] == Dialog::LAST + 1);
-
-}  // namespace
-
 DialogHooks& Dialog::Hooks() {
   static DialogHooks hooks;
   return hooks;
@@ -42,7 +30,7 @@ Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddre
       chained_(reg.chained),
       persistent_(reg.persistent),
       transcoding_(reg.transcoding ? -1 : 0),
-      srtp_(reg.srtp ? -1 : 0),
+      srtp_(reg.srtp ? SrtpMode::ALLOWED : SrtpMode::OFF),
       defects_(reg.defects),
       last_update_(time(nullptr)),
       log_level_(reg.log_level),
@@ -51,18 +39,18 @@ Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddre
   AddKeys();
 }
 
-Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, std::string defect)
+Dialog::Dialog(std::unique_ptr<SipMessage> msg, std::string key, Defects defects)
     : message_(std::move(msg)),
       key_(std::move(key)),
       direction_(FROM_CLIENT),
-      defects_(std::move(defect)),
+      defects_(std::move(defects)),
       last_update_(time(nullptr)),
       table_(DialogTable::Instance()) {
   AddKeys();
-  if (defects_.empty() && message_) defects_ = g_config.CheckDefect(*message_, 0);
+  if (defects_.Empty() && message_) defects_ = g_config.CheckDefect(*message_, 0);
 }
 
-Dialog::Dialog(std::string key) : Dialog(nullptr, std::move(key), std::string()) {}
+Dialog::Dialog(std::string key) : Dialog(nullptr, std::move(key), Defects()) {}
 
 // Under the table's write lock: a new key gets a number and leaves the dialog locked by its creator.
 void Dialog::AddKeys() {
@@ -100,8 +88,6 @@ void Dialog::LogLine(int level, const char* fmt, ...) const {
   va_end(ap);
   Log(number_text_.c_str(), level | LogThreshold(), log_level_, "%s", text);
 }
-
-const char* Dialog::StateName(int s) { return (s >= 0 && s < LAST) ? kStateNames[s] : kStateNames[LAST]; }
 
 void Dialog::State(DialogState s) {
   if (s == State()) return;
@@ -177,7 +163,7 @@ bool Dialog::Resolve(InetAddress& a, const std::string& host) const {
 
 void Dialog::Complete(int ev, const std::string& reason) {
   DialogState s = State();
-  if (s == COMPLETE || s == MOVED) return;
+  if (s == DialogState::COMPLETE || s == DialogState::MOVED) return;
   if (IsCall()) {
     StopCall();
     if (ev != E_NOP) CallEvent(ev, reason);
@@ -185,5 +171,5 @@ void Dialog::Complete(int ev, const std::string& reason) {
     LogLine(LEVEL_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kCallLingerSec);
     ScheduleTimer(T_COMPLETE, &g_internal_port, kCallLingerSec * 1000);
   }
-  State(COMPLETE);
+  State(DialogState::COMPLETE);
 }

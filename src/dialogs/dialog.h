@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "config/defects.h"
 #include "config/fw_type.h"
 #include "config/servers.h"
 #include "dialogs/dialog_hooks.h"
+#include "dialogs/dialog_state.h"
+#include "dialogs/full_mode_reason.h"
 #include "dialogs/messages.h"
 #include "foundation/inet_addr.h"
 #include "foundation/locks.h"
@@ -23,12 +26,20 @@ class DialogTable;
 class Registration;
 class SipPort;
 
+// Whether a dialog's client uses SRTP, and who holds its keys.
+enum class SrtpMode : int8_t {
+  OFF = 0,         // plain RTP (the client offered no "crypto")
+  ALLOWED = -1,    // allowed for this client or domain; the parties' keys pass through unchanged
+  OFFERED = 1,     // the relay terminates SRTP toward the client; the offer is made
+  TERMINATED = 3,  // offer and answer made: the relay encrypts and decrypts the client's media
+};
+
 // The values of the called client's registration that a dialog opened by the server starts from.
 struct RegistrationValues {
   std::string new_contact;  // the Contact the relay registered for the client
   std::string old_contact;  // the client's own Contact
   std::string domain;
-  std::string defects;
+  Defects defects;
   InetAddress hole;     // the client's public SIP address
   uint32_t rtp_ip = 0;  // the client's expected RTP address
   bool public_ip = false;
@@ -42,30 +53,6 @@ struct RegistrationValues {
 
 class Dialog {
  public:
-  enum DialogState {
-    BLANK = 0,
-    CLN_REGISTER_RECV,
-    INVITE_RECV,
-    OPTIONS_SENT,
-    OPTIONS_RECV,
-    INVITE_SENT,
-    X_INVITE_SENT,
-    X_183_SENT,
-    X_ACK_SENT,
-    X_CLNMEDIA_RECV,
-    Z_OK_SENT,
-    Z_ACK_RECV,
-    Z_DONE,
-    Z_INV_SENT,
-    START_FULL_MODE,
-    CANCEL_RECV,
-    REFER_RECV,
-    AUTH,
-    MOVED,
-    PASS,
-    COMPLETE,
-    LAST
-  };
   // A dialog has at most one pending timer; bits, so that CancelTimer can name several.
   enum TimerKind {
     T_NONE = 0,
@@ -88,8 +75,8 @@ class Dialog {
   // A dialog opened by the server toward a registered client; srv is where the server's messages came from.
   Dialog(std::unique_ptr<SipMessage> msg, std::string key, const InetAddress& srv,
          const RegistrationValues& reg);
-  // A dialog opened by a client request (completed by ClientSetup); an empty defect is taken from the device.
-  Dialog(std::unique_ptr<SipMessage> msg, std::string key, std::string defect);
+  // A dialog opened by a client request (completed by ClientSetup); empty defects are taken from the device.
+  Dialog(std::unique_ptr<SipMessage> msg, std::string key, Defects defects);
   // A bare entry under key (no message).
   explicit Dialog(std::string key);
   virtual ~Dialog();
@@ -103,9 +90,10 @@ class Dialog {
   // False when the key was taken already: the creator deletes the object without using it.
   bool Entered() const { return number_ != 0; }
 
-  // --- Handlers, called by the intake with the dialog locked. event is a DialogState value.
-  virtual void HandleClientMessage(DialogState event);
-  virtual void HandleServerMessage(DialogState event);
+  // --- Handlers, called by the intake with the dialog locked: event is what arrived with the current
+  // message.
+  virtual void HandleClientMessage(DialogEvent event);
+  virtual void HandleServerMessage(DialogEvent event);
   // Completes a dialog created from client request m; false: dropped or answered, the caller destroys it.
   bool ClientSetup(const ClientMessage* m);
   // A completed transaction that still answers retransmissions: the intake must not destroy it yet.
@@ -130,7 +118,6 @@ class Dialog {
   // --- State and timers.
   DialogState State() const { return state_.load(std::memory_order_acquire); }
   void State(DialogState s);
-  static const char* StateName(int s);
 
   // A timer's data carries the dialog number and a generation; a callback from a replaced timer is stale.
   static const void* TimerCookie(unsigned no, uint32_t generation) {
@@ -196,18 +183,18 @@ class Dialog {
   bool KeepContact() const { return keep_contact_; }
   int8_t Transcoding() const { return transcoding_; }
   void Transcoding(int8_t t) { transcoding_ = t; }
-  int8_t SRTP() const { return srtp_; }
-  void SRTP(int8_t s) { srtp_ = s; }
+  SrtpMode SRTP() const { return srtp_; }
+  void SRTP(SrtpMode s) { srtp_ = s; }
   NatType::Mode Mode() const { return mode_; }
   void Mode(NatType::Mode m) { mode_ = m; }
-  char FullReason() const { return full_reason_; }
-  void FullReason(char r) { full_reason_ = r; }
-  bool Peer() const { return full_reason_ == '='; }
+  FullModeReason FullReason() const { return full_reason_; }
+  void FullReason(FullModeReason r) { full_reason_ = r; }
+  bool Peer() const { return full_reason_ == FullModeReason::SAME_FIREWALL; }
   const std::vector<ServerRecord>* Servers() const { return servers_.get(); }
 
-  bool Defect(char c) const { return defects_.find(c) != std::string::npos; }
-  const std::string& Defect() const { return defects_; }
-  void Defect(const std::string& d) { defects_ = d; }
+  bool HasDefect(Defect d) const { return defects_.Has(d); }
+  const Defects& DeviceDefects() const { return defects_; }
+  void DeviceDefects(const Defects& d) { defects_ = d; }
 
   int Retransmissions() const { return retransmissions_; }
   void Retransmissions(int r) { retransmissions_ = r; }
@@ -246,7 +233,8 @@ class Dialog {
   void LogLine(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
   bool Resolve(InetAddress& a, const std::string& host) const;
 
-  std::atomic<DialogState> state_{BLANK};  // read by other dialogs' workarounds without this dialog's lock
+  std::atomic<DialogState> state_{
+      DialogState::BLANK};  // read by other dialogs' workarounds without this dialog's lock
   std::unique_ptr<SipMessage> message_;
   std::string key_;
   Direction direction_ = FROM_CLIENT;
@@ -268,11 +256,11 @@ class Dialog {
   bool rsvp_ = false;
   bool keep_contact_ = false;
   int8_t transcoding_ = 0;
-  int8_t srtp_ = 0;
+  SrtpMode srtp_ = SrtpMode::OFF;
   NatType::Mode mode_ = NatType::UNKNOWN;
-  char full_reason_ = '-';
+  FullModeReason full_reason_ = FullModeReason::NONE;
   std::unique_ptr<std::vector<ServerRecord>> servers_;
-  std::string defects_;
+  Defects defects_;
   int retransmissions_ = 0;
   unsigned number_ = 0;
   int cseq_shift_ = 0;

@@ -32,7 +32,7 @@ std::string TopBranch(const SipMessage& m) {
 
 }  // namespace
 
-void Dialog::HandleClientMessage(DialogState) {
+void Dialog::HandleClientMessage(DialogEvent) {
   if (!message_ || AbsorbRetransmission(FROM_CLIENT)) return;
   if (message_->IsRequest() && direction_ == FROM_CLIENT) NoteTransaction(*message_);
   Pass(FROM_CLIENT);
@@ -40,7 +40,7 @@ void Dialog::HandleClientMessage(DialogState) {
   CountMethod();
 }
 
-void Dialog::HandleServerMessage(DialogState) {
+void Dialog::HandleServerMessage(DialogEvent) {
   if (!message_ || AbsorbRetransmission(FROM_SERVER)) return;
   if (message_->IsNotify() && !NotifyWorkarounds()) return;
   if (message_->IsRequest() && direction_ == FROM_SERVER) NoteTransaction(*message_);
@@ -62,7 +62,7 @@ bool Dialog::NotifyWorkarounds() {
 
   // Some devices cannot take a NOTIFY while their call is still being set up: hold it back, the server
   // sends it again.
-  if (event != nullptr && Defect('n')) {
+  if (event != nullptr && HasDefect(Defect::HOLD_NOTIFY_DURING_CALL_SETUP)) {
     auto* call_id = m.Header<CallIdHeader>(HID::HID_CALL_ID);
     const std::string key = "C&" + (call_id != nullptr ? call_id->Value() : std::string());
     // This dialog is locked: the table's lock may only be tried, never waited for.
@@ -72,16 +72,17 @@ bool Dialog::NotifyWorkarounds() {
       sched_yield();
     }
     auto it = table_->dialogs_by_key_.find(key);
-    const bool callPending = it != table_->dialogs_by_key_.end() && it->second->State() != COMPLETE;
+    const bool callPending =
+        it != table_->dialogs_by_key_.end() && it->second->State() != DialogState::COMPLETE;
     table_->table_lock_.unlock();
     if (callPending) {
       LogLine(LEVEL_DEBUG, "Defect 'n' - Retard NOTIFY\n");
-      State(COMPLETE);
+      State(DialogState::COMPLETE);
       return false;
     }
   }
 
-  if (Defect('s')) {
+  if (HasDefect(Defect::ACTIVE_APPEARANCE_STATE)) {
     m.Parse(HID::HID_CALL_INFO);
     for (HeaderLine* l = m.Header(HID::HID_CALL_INFO); l != nullptr; l = l->Next()) {
       auto* info = dynamic_cast<CallInfoHeader*>(l);
@@ -91,7 +92,7 @@ bool Dialog::NotifyWorkarounds() {
     }
   }
 
-  if (Defect('p') && dialog_event) {
+  if (HasDefect(Defect::PROCEEDING_AS_CONFIRMED) && dialog_event) {
     std::string body = m.Body();
     size_t replaced = 0;
     for (size_t at = body.find(kProceeding); at != std::string::npos; at = body.find(kProceeding, at)) {
@@ -121,7 +122,8 @@ bool Dialog::IsRetransmission(const SipMessage& req) const {
 // A final response to the noted transaction, relayed toward the side that opened it, completes it: the
 // dialog keeps it for a while to answer that side's retransmissions instead of relaying them again.
 void Dialog::AfterRelay(Direction dir) {
-  if (final_response_ || State() != COMPLETE || dir == direction_ || transaction_.cseq < 0) return;
+  if (final_response_ || State() != DialogState::COMPLETE || dir == direction_ || transaction_.cseq < 0)
+    return;
   const SipMessage& m = *message_;
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   if (!m.IsResponse() || m.Status() < 200 || cseq == nullptr || cseq->Sequence() != transaction_.cseq ||
@@ -146,6 +148,6 @@ bool Dialog::AbsorbRetransmission(Direction dir) {
   // A new transaction in the same dialog ends the linger; the dialog relays it as before.
   CancelTimer(T_COMPLETE);
   final_response_.reset();
-  State(BLANK);
+  State(DialogState::BLANK);
   return false;
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "config/defects.h"
 #include "config/domain_policy.h"
 #include "foundation/inet_addr.h"
 #include "sip/message.h"
@@ -20,7 +21,7 @@ struct ClientMessage : QueueItem {
   std::string ocnt;        // the client's Contact as received
   std::string ncnt;        // the Contact rewritten to point at this relay
   std::string fuser;       // the user part used for admission
-  std::string defect;      // the device's defect letters
+  Defects defect;          // the device's defects
   InetAddress frm;         // source of the datagram
   InetAddress rsvp;        // where answers to this client go
   bool public_ip = false;  // the client's source address is public

@@ -76,7 +76,7 @@ void Dialog::Relay(Direction dir) {
     auto* mf = m.Header<MaxForwardsHeader>(HID::HID_MAX_FORWARDS);
     if (mf != nullptr && mf->Value() > 0) mf->Value(mf->Value() - 1);
   }
-  if (dir == FROM_SERVER && Defect('M') && m.Header(HID::HID_MAX_FORWARDS) == nullptr)
+  if (dir == FROM_SERVER && HasDefect(Defect::ADD_MAX_FORWARDS) && m.Header(HID::HID_MAX_FORWARDS) == nullptr)
     m.Set(HID::HID_MAX_FORWARDS, "9");
   if (!PreProcess(dir)) return;
 
@@ -94,7 +94,7 @@ void Dialog::Relay(Direction dir) {
     std::string via = "SIP/2.0/UDP " + side.host + ':' + std::to_string(side.port) +
                       ";branch=z9hG4bK-ostrel-" + number_text_ + '-' +
                       (cseq != nullptr ? std::to_string(cseq->Sequence()) : std::string()) +
-                      (Confirmed() && State() != COMPLETE ? ".A" : ".0");
+                      (Confirmed() && State() != DialogState::COMPLETE ? ".A" : ".0");
     m.push_front(HID::HID_VIA, via);
     SipUri contact;
     if (dir == FROM_SERVER && contact.Parse(old_contact_, true)) m.URI() = contact;
@@ -230,7 +230,8 @@ void Dialog::SetRequestUri() {
 // Each SRV candidate gets the first transmission and one retransmission before the next is tried.
 bool Dialog::NextServer() {
   if (++retransmissions_ > 7) return false;
-  if (!servers_ || WithinDialog() || State() == Z_OK_SENT || retransmissions_ % 2 != 0) return true;
+  if (!servers_ || WithinDialog() || State() == DialogState::Z_OK_SENT || retransmissions_ % 2 != 0)
+    return true;
   auto target = [](const ServerRecord& s) { return s.s_name + ':' + std::to_string(s.s_port); };
   const char* which = "Next";
   bool found = false;

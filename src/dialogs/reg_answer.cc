@@ -56,7 +56,7 @@ NatType::Mode Combine(uint32_t bits) { return static_cast<NatType::Mode>(bits); 
 
 }  // namespace
 
-void RegisterDialog::HandleServerMessage(DialogState) {
+void RegisterDialog::HandleServerMessage(DialogEvent) {
   if (!message_) return;
   SipMessage& msg = *message_;
   auto* cseq = msg.Header<CSeqHeader>(HID::HID_CSEQ);
@@ -134,7 +134,7 @@ ObjectGuard<Registration> RegisterDialog::EnterRecord(const std::string& user, b
 
 void RegisterDialog::HandleOk() {
   SipMessage& msg = *message_;
-  if (!keep_contact_ && g_config.CheckDefect(msg, 0).find('v') != std::string::npos)
+  if (!keep_contact_ && g_config.CheckDefect(msg, 0).Has(Defect::KEEP_CONTACT))
     g_config.ForceKeepContactDomain(domain_);
   auto* to = msg.Header<ToHeader>(HID::HID_TO);
   const std::string user = to != nullptr ? to->User() : std::string();
@@ -176,7 +176,7 @@ void RegisterDialog::StoreInRecord(Registration& reg, int expiry, int jitter) {
   SipMessage& msg = *message_;
   bool xsrtp = false;
   TakeHeader(msg, "X-SRTP", &xsrtp);
-  const bool srtp = srtp_ != 0 || xsrtp;
+  const bool srtp = srtp_ != SrtpMode::OFF || xsrtp;
 
   NatType::Mode subnet = NatType::UNKNOWN;
   const int reg_tm = g_config.GetSubscribeTimeout(client_rtp_ip_, subnet, nullptr, &defects_);
@@ -186,7 +186,7 @@ void RegisterDialog::StoreInRecord(Registration& reg, int expiry, int jitter) {
   }
   bool bare = false;
   TakeHeader(msg, "X-BareSDP", &bare);
-  if (bare) defects_ += 'X';
+  if (bare) defects_.Add(Defect::BARE_SDP);
 
   reg.Param(client_sip_address_, full_user_, defects_, client_rtp_ip_,
             (expiry - jitter) + g_config.register_timeout, reg_tm, log_level_, full_domain_, public_ip_,

@@ -34,19 +34,19 @@ std::string DottedIp(uint32_t host_order) {
 }  // namespace
 
 RegisterDialog::RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser,
-                               std::string defect, bool xunr)
-    : Dialog(std::move(msg), std::move(key), std::move(defect)),
+                               Defects defects, bool xunr)
+    : Dialog(std::move(msg), std::move(key), std::move(defects)),
       full_user_(std::move(fuser)),
       extra_unregister_(xunr) {}
 
-void RegisterDialog::HandleClientMessage(DialogState) {
+void RegisterDialog::HandleClientMessage(DialogEvent) {
   if (!message_) return;
   if (timer_id_ != PollReactor::kNoTimer) {
     LogLine(LEVEL_DEBUG, "Cancel Complete Timer\n");
     CancelTimer(T_COMPLETE);
   }
-  if (State() == CLN_REGISTER_RECV) CountRetransmission();
-  State(CLN_REGISTER_RECV);
+  if (State() == DialogState::CLN_REGISTER_RECV) CountRetransmission();
+  State(DialogState::CLN_REGISTER_RECV);
   unregister_ = false;
   if (!CheckStarContact()) return;
   FollowChangedContact();
@@ -83,7 +83,7 @@ bool RegisterDialog::CheckStarContact() {
   auto* expires = msg.Header<ExpiresHeader>(HID::HID_EXPIRES);
   if (expires != nullptr && expires->Value() == 0) return true;
   if (Hooks().Bounce) Hooks().Bounce(msg, 400, "Expires is not 0", client_sip_address_, g_external_port);
-  State(COMPLETE);
+  State(DialogState::COMPLETE);
   return false;
 }
 

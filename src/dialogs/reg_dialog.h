@@ -13,12 +13,12 @@
 
 class RegisterDialog : public Dialog {
  public:
-  RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, std::string defect,
+  RegisterDialog(std::unique_ptr<SipMessage> msg, std::string key, std::string fuser, Defects defects,
                  bool xunr);
   ~RegisterDialog() override = default;
 
-  void HandleClientMessage(DialogState event) override;
-  void HandleServerMessage(DialogState event) override;
+  void HandleClientMessage(DialogEvent event) override;
+  void HandleServerMessage(DialogEvent event) override;
   int LogThreshold() const override { return LEVEL_REGISTRATION_REGULATION; }
 
   const std::string& UAgent() const { return user_agent_; }

@@ -140,14 +140,14 @@ void Registration::CleanUp() {
   Log("ostrel", LEVEL_ALWAYS, "CleanUp ALL Registrations ...\n");
 }
 
-void Registration::Param(const InetAddress& hole, const std::string& fuser, const std::string& defect,
+void Registration::Param(const InetAddress& hole, const std::string& fuser, const Defects& defects,
                          uint32_t exp_rtp_ip, int lifetime, int reg_tm, int log_level, bool fdomain,
                          bool publ, bool indr, bool chain, bool srtp, bool prsn, bool trnsc) {
   last_update_ = time(nullptr);
   expiration_ = last_update_ + lifetime;
   hole_ = hole;
   full_user_ = fuser;
-  defects_ = defect;
+  defects_ = defects;
   expected_rtp_ip_ = exp_rtp_ip;
   registration_time_ = reg_tm;
   log_level_ = log_level;
@@ -308,11 +308,12 @@ void Registration::KeepAliveFromSubscribe(Dialog& d) {
     }
     reg.Set(created);
     NatType::Mode mode = NatType::UNKNOWN;
-    std::string defect = d.Defect();
-    const int t = g_config.GetSubscribeTimeout(d.ClientRtpIP(), mode, nullptr, &defect);
-    d.Defect(defect);
-    reg->Param(d.ClientSipAddress(), "", defect, d.ClientRtpIP(), 2 * t - 1, t, d.LogLevel(), false,
-               d.PublicIP(), d.Indirect(), d.Chained(), d.SRTP() != 0, d.Persistent(), d.Transcoding() != 0);
+    Defects defects = d.DeviceDefects();
+    const int t = g_config.GetSubscribeTimeout(d.ClientRtpIP(), mode, nullptr, &defects);
+    d.DeviceDefects(defects);
+    reg->Param(d.ClientSipAddress(), "", defects, d.ClientRtpIP(), 2 * t - 1, t, d.LogLevel(), false,
+               d.PublicIP(), d.Indirect(), d.Chained(), d.SRTP() != SrtpMode::OFF, d.Persistent(),
+               d.Transcoding() != 0);
   }
   const time_t now = time(nullptr);
   if (reg->Expiration() < now + reg->RegistrationTime()) {

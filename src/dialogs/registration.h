@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "config/defects.h"
 #include "config/fw_type.h"
 #include "foundation/inet_addr.h"
 #include "foundation/locks.h"
@@ -59,9 +60,9 @@ class Registration {
   static void LogActive();
 
   // The record's lock is held by the caller for all of these.
-  void Param(const InetAddress& hole, const std::string& fuser, const std::string& defect,
-             uint32_t exp_rtp_ip, int lifetime, int reg_tm, int log_level, bool fdomain, bool publ, bool indr,
-             bool chain, bool srtp, bool prsn, bool trnsc);
+  void Param(const InetAddress& hole, const std::string& fuser, const Defects& defects, uint32_t exp_rtp_ip,
+             int lifetime, int reg_tm, int log_level, bool fdomain, bool publ, bool indr, bool chain,
+             bool srtp, bool prsn, bool trnsc);
   void SetUnregisterTarget(const InetAddress& server, const std::string& ttag);
   void UpdateCalls(const InetAddress& addr, unsigned except);
   void AddCall(unsigned uno) { calls_.insert(uno); }
@@ -88,7 +89,7 @@ class Registration {
   const std::string& NewContact() const { return new_contact_; }
   const std::string& OldContact() const { return old_contact_; }
   const std::string& CallID() const { return call_id_; }
-  const std::string& Defect() const { return defects_; }
+  const Defects& DeviceDefects() const { return defects_; }
   const std::string& User() const { return user_; }
   const std::string& Domain() const { return domain_; }
   const std::string& FUser() const { return full_user_; }
@@ -135,7 +136,8 @@ class Registration {
   static void Expired(uint32_t number, uint32_t generation);
   void SendInternalUnregister(long time_left);
 
-  std::string new_contact_, old_contact_, call_id_, defects_, user_, domain_, full_user_;
+  std::string new_contact_, old_contact_, call_id_, user_, domain_, full_user_;
+  Defects defects_;
   InetAddress hole_;
   time_t expiration_ = 0;
   time_t last_update_ = 0;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/defects.h"
 #include "foundation/inet_addr.h"
 
 namespace ha {
@@ -32,7 +33,7 @@ struct RegistrationRecord {
   std::string ncont;  // the Contact the relay shows the server: the registration's key
   std::string ocont;  // the client's own Contact
   std::string callid;
-  std::string defect;
+  Defects defect;
   std::string user_domain;  // "user@domain"
   std::string fuser;
   InetAddress hole;     // the client's public SIP address
@@ -63,7 +64,7 @@ struct CallRecord {
   std::string key;
   std::string ncont;
   std::string ocont;
-  std::string defect;
+  Defects defect;
   int shift = 0;
   LocalPorts cln_ports;
   MediaDestinations cln_dests;

@@ -42,7 +42,7 @@ std::string FromUser(const SipMessage& msg) {
 }  // namespace
 
 bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std::string& ncnt,
-                    const std::string& defect, int level) {
+                    const Defects& defects, int level) {
   std::string domain = FromHost(msg);
   if (domain.empty()) domain = msg.URI().Host();
   std::string user;
@@ -55,7 +55,7 @@ bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std:
       public_ip = true;
       Log("ostrel", level | LEVEL_DEBUG, "Cln is on Public IP!\n");
       auto* via = msg.Header<ViaHeader>(SipHeaders::HID_VIA);
-      if (via != nullptr && via->Param("rport") == nullptr && defect.find('r') == std::string::npos)
+      if (via != nullptr && via->Param("rport") == nullptr && !defects.Has(Defect::REPLY_TO_SOURCE_PORT))
         reply.Port(static_cast<unsigned short>(via->SPort()));
     }
     SipUri uri = *contact;

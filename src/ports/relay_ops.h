@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "config/defects.h"
 #include "foundation/inet_addr.h"
 #include "ports/sip_port.h"
 #include "sip/message.h"
@@ -26,7 +27,7 @@ extern std::function<void(int code)> CountBounce;
 // Fills the client's reply address, its Contact as received and the rewritten Contact
 // ("sip:user*domain-ip+port@server_ipaddr:SecondPort+3"); true when the client is on a public address.
 bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std::string& ncnt,
-                    const std::string& defect, int level);
+                    const Defects& defects, int level);
 // Route-set clean-up of a request before it is relayed (dir: 1 from the client, 2 from the server).
 void PreProcessRoute(SipMessage& msg, int dir);
 // A rewritten Contact of this relay: server_ipaddr, second_port+3, user "x*domain-ip+port".

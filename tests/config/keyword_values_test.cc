@@ -64,7 +64,8 @@ const AcceptedLine kAccepted[] = {
        EXPECT_EQ(u.loglvl, 1);
      }},
     {"trusted = 192.0.2.7", [](const Config& c) { EXPECT_TRUE(c.IsTrusted(Ip("192.0.2.7"))); }},
-    {"broken = AB  Acme Phone", [](const Config& c) { EXPECT_EQ(c.DeviceDefects("Acme Phone 2.0"), "AB"); }},
+    {"broken = AB  Acme Phone",
+     [](const Config& c) { EXPECT_EQ(c.DeviceDefects("Acme Phone 2.0").Letters(), "AB"); }},
     {"restrict_forward = SIP:Portal.corp.example",
      [](const Config& c) { EXPECT_EQ(c.restrict_forward, "sip:portal.corp.example"); }},
     {"slow_start = YES", [](const Config& c) { EXPECT_TRUE(c.slow_start); }},
@@ -119,7 +120,7 @@ const AcceptedLine kAccepted[] = {
        const SubnetRule& s = c.subnets[0];
        EXPECT_EQ(s.pool, 3);
        EXPECT_EQ(static_cast<uint32_t>(s.mode), 0x80020004u);
-       EXPECT_EQ(s.dfct, "AB");
+       EXPECT_EQ(s.dfct.Letters(), "AB");
        EXPECT_TRUE(s.lbc);
      }},
     {"subscribe_event = presence DROP", [](const Config& c) { EXPECT_EQ(c.CheckEvent("presence"), 0); }},

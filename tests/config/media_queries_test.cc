@@ -124,7 +124,8 @@ TEST_F(ConfigTest, DeviceDefectsFromUserAgentElseServer) {
       {"User-Agent: Other\r\nServer: GW-100\r\n", " "},
       {"", " "},
   };
-  for (const auto& c : cases) EXPECT_EQ(cfg_->CheckDefect(Message(c.headers), 0), c.want) << c.headers;
+  for (const auto& c : cases)
+    EXPECT_EQ(cfg_->CheckDefect(Message(c.headers), 0).Letters(), c.want) << c.headers;
 }
 
 TEST_F(ConfigTest, TransRuleOfAnInviteBody) {

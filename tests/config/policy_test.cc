@@ -110,19 +110,19 @@ TEST_F(ConfigTest, SubnetsGiveIntervalTypeDefectsMostSpecificFirst) {
             1);
   NatType::Mode mode = NatType::UNKNOWN;
   bool lbc = false;
-  std::string dfct = "X";
+  Defects dfct = Defects::FromLetters("X");
   EXPECT_EQ(cfg_->GetSubscribeTimeout(Ip("10.1.2.3"), mode, &lbc, &dfct), 120);
   EXPECT_EQ(static_cast<uint32_t>(mode), 0x80010003u);
   EXPECT_TRUE(lbc);
-  EXPECT_EQ(dfct, "XB");
+  EXPECT_EQ(dfct.Letters(), "XB");
   EXPECT_EQ(cfg_->GetSubscribeTimeout(Ip("10.2.0.1"), mode, nullptr, nullptr), 60);
   EXPECT_EQ(static_cast<uint32_t>(mode), 0x80000002u);
 
   mode = NatType::OPAQUE;
-  dfct = "";
+  dfct.Clear();
   EXPECT_EQ(cfg_->GetSubscribeTimeout(Ip("192.0.2.1"), mode, &lbc, &dfct), 45);
   EXPECT_EQ(mode, NatType::OPAQUE) << "no subnet: outputs untouched";
-  EXPECT_EQ(dfct, "");
+  EXPECT_EQ(dfct.Letters(), "");
 }
 
 TEST_F(ConfigTest, AddressesReachEachOtherInOnePool) {
@@ -141,12 +141,12 @@ TEST_F(ConfigTest, AddressesReachEachOtherInOnePool) {
 
 TEST_F(ConfigTest, DeviceDefectsByLongestPrefix) {
   ASSERT_EQ(Read({"broken = C Acme", "broken = AB\tAcme Phone", "broken = D Acme Box"}), 1);
-  EXPECT_EQ(cfg_->DeviceDefects("Acme Phone 2.0"), "AB");
-  EXPECT_EQ(cfg_->DeviceDefects("Acme Box"), "D");
-  EXPECT_EQ(cfg_->DeviceDefects("Acme Hub"), "C");
-  EXPECT_EQ(cfg_->DeviceDefects("acme phone"), " ");
-  EXPECT_EQ(cfg_->DeviceDefects("Acm"), " ");
-  EXPECT_EQ(cfg_->DeviceDefects(""), " ");
+  EXPECT_EQ(cfg_->DeviceDefects("Acme Phone 2.0").Letters(), "AB");
+  EXPECT_EQ(cfg_->DeviceDefects("Acme Box").Letters(), "D");
+  EXPECT_EQ(cfg_->DeviceDefects("Acme Hub").Letters(), "C");
+  EXPECT_EQ(cfg_->DeviceDefects("acme phone").Letters(), " ");
+  EXPECT_EQ(cfg_->DeviceDefects("Acm").Letters(), " ");
+  EXPECT_EQ(cfg_->DeviceDefects("").Letters(), " ");
 }
 
 TEST_F(ConfigTest, RsvpKeepsTheFirstPortOfAPair) {

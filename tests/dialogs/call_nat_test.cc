@@ -29,7 +29,8 @@ class CallNatTest : public RelayTest {
     const std::string contact = "sip:alice@192.168.1.5:" + std::to_string(contact_port);
     const std::string text = Sub(Message("INVITE", 1, "Content-Type: application/sdp\r\n", kSdp),
                                  "<sip:alice@127.0.0.10:5062>", "<" + contact + ">");
-    Call* c = Open(new Call(Parse(text), key, " "), Dialog::INVITE_RECV, checked(), contact);
+    Call* c = Open(new Call(Parse(text), key, Config::UnlistedDevice()), DialogEvent::INVITE_RECV, checked(),
+                   contact);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     probe_ = client_.Receive();
     EXPECT_EQ(StartLine(probe_), "OPTIONS " + contact + " SIP/2.0");
@@ -81,9 +82,9 @@ TEST_F(CallNatTest, EachAnswerGivesItsTypeAndTheNextStep) {
       EXPECT_EQ(StartLine(early), "SIP/2.0 183 Bogus Session in progress");
       EXPECT_THAT(Values(early, "To").at(0), ::testing::MatchesRegex(".*;tag=ostrel-[0-9]+"));
       EXPECT_THAT(early, ::testing::HasSubstr("m=audio 42"));
-      EXPECT_EQ(c->State(), Dialog::X_183_SENT);
+      EXPECT_EQ(c->State(), DialogState::X_183_SENT);
     } else {
-      EXPECT_EQ(c->FullReason(), 'D');
+      EXPECT_EQ(c->FullReason(), FullModeReason::DETECTED);
       EXPECT_EQ(StartLine(server_.Receive()), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0") << "anchored at once";
     }
     ObjectGuard<Dialog> g(c);
@@ -129,7 +130,7 @@ TEST_F(CallNatTest, UnansweredProbeAnchorsForTimeOut) {
     ObjectGuard<Dialog> g(c);
     c->ProbeTimeout();
   }
-  EXPECT_EQ(c->FullReason(), 'T');
+  EXPECT_EQ(c->FullReason(), FullModeReason::PROBE_TIMEOUT);
   EXPECT_EQ(c->Mode(), NatType::OPAQUE);
   const std::string invite = server_.Receive();
   EXPECT_EQ(StartLine(invite), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");

@@ -25,11 +25,11 @@ TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
   DialogTable table;
   Call* call = FromRecord(kDirectCall);
   call->OriginalKey("C&cid-1@10.0.0.5");
-  EXPECT_EQ(call->State(), Dialog::PASS);
+  EXPECT_EQ(call->State(), DialogState::PASS);
   EXPECT_EQ(call->ClientSipAddress().Text(), "10.0.0.5:5062");
   EXPECT_EQ(call->ServerSipAddress().Text(), "127.0.0.20:5060");
   EXPECT_EQ(call->Shift(), 3);
-  EXPECT_EQ(call->Defect(), "N");
+  EXPECT_EQ(call->DeviceDefects().Letters(), "N");
   EXPECT_TRUE(call->PublicIP());
   EXPECT_EQ(ha::FormatCall(call->Replica()), kDirectCall);
   ASSERT_NE(call->ServerView(), nullptr);
@@ -40,7 +40,7 @@ TEST(CallReplica, RecordGivesTheCallBackUnchanged) {
 
 TEST(CallReplica, FlagsAreOnlyEverSet) {
   DialogTable table;
-  auto* call = new Call("C&flags&t", "");
+  auto* call = new Call("C&flags&t", Defects());
   ASSERT_TRUE(call->Entered());
   EXPECT_EQ(call->GetBitMask(), 0u);
   call->SetBitMask(0x1FF);

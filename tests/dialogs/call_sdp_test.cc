@@ -3,6 +3,7 @@
 // anchoring decisions (out of ports, a hold that lasted too long).
 #include <gmock/gmock.h>
 
+#include <optional>
 #include <regex>
 #include <set>
 
@@ -70,8 +71,8 @@ class CallSdpTest : public RelayTest {
                const std::string& callid = "call-INVITE") {
     const std::string text =
         Sub(Message("INVITE", 1, "Content-Type: application/sdp\r\n", body), "call-INVITE@", callid + "@");
-    Call* c = Open(new Call(Parse(text), "C&" + callid + "@127.0.0.10", " "), Dialog::INVITE_RECV, opts,
-                   "sip:alice@192.168.1.5:5062");
+    Call* c = Open(new Call(Parse(text), "C&" + callid + "@127.0.0.10", Config::UnlistedDevice()),
+                   DialogEvent::INVITE_RECV, opts, "sip:alice@192.168.1.5:5062");
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive(nullptr, 300);
     return c;
@@ -106,7 +107,7 @@ class CallSdpTest : public RelayTest {
   // The re-INVITE as the server gets it ("" when it gets none).
   std::string ReInvite(Call* c, int cseq, const std::string& body) {
     Client(c, Parse(InDialog(Message("INVITE", cseq, "Content-Type: application/sdp\r\n", body))),
-           Dialog::INVITE_RECV);
+           DialogEvent::INVITE_RECV);
     std::string relayed;
     for (std::string m = server_.Receive(); !m.empty(); m = server_.Receive(nullptr, 300))
       if (m.find("CSeq: " + std::to_string(cseq) + " INVITE") != std::string::npos) relayed = m;
@@ -213,7 +214,7 @@ TEST_F(CallSdpTest, SignatureCarriesTheClientsAddressesAndSurvivesBadText) {
   EXPECT_EQ(b.csdp, 0xC0A80105u);
   EXPECT_EQ(b.aport, 4000);
   EXPECT_EQ(b.vport, 0);
-  EXPECT_EQ(c->FullReason(), 'C');
+  EXPECT_EQ(c->FullReason(), FullModeReason::CONFIGURED);
 
   EXPECT_TRUE(SignatureOfTool("ostrel-short").empty());
   EXPECT_TRUE(SignatureOfTool("other-AAAAAAAAAAAAAAAA").empty());
@@ -230,7 +231,8 @@ TEST_F(CallSdpTest, SignedAnswersFromAPeerOfTheRelay) {
     const char* name;
     bool own;  // the answer is the relay's own offer
     SignatureBlock peer;
-    const char *from, *log, *c, *reason;
+    const char *from, *log, *c;
+    std::optional<FullModeReason> reason;
     int port;  // 0: the client's own pair
   } cases[] = {
       {"same NAT",
@@ -239,7 +241,7 @@ TEST_F(CallSdpTest, SignedAnswersFromAPeerOfTheRelay) {
        "127.0.0.1",
        "CLN is behind the same firewall",
        "c=IN IP4 192.168.1.6\r\n",
-       "=",
+       FullModeReason::SAME_FIREWALL,
        4002},
       {"double NAT",
        false,
@@ -247,7 +249,7 @@ TEST_F(CallSdpTest, SignedAnswersFromAPeerOfTheRelay) {
        "127.0.0.20",
        "Party: Double NAT - Switch to FULL LB mode",
        "c=IN IP4 127.0.0.1\r\n",
-       nullptr,
+       std::nullopt,
        0},
       {"own signature",
        true,
@@ -255,7 +257,7 @@ TEST_F(CallSdpTest, SignedAnswersFromAPeerOfTheRelay) {
        "",
        "Warning: Got back its own SDP signature",
        "c=IN IP4 127.0.0.1\r\n",
-       nullptr,
+       std::nullopt,
        0},
   };
   int n = 0;
@@ -320,7 +322,7 @@ TEST_F(CallSdpTest, ReturnFromALongHoldAnchorsTheCall) {
   const std::string relayed = ReInvite(c, 3, SdpText("192.168.1.5", 4000));
   EXPECT_EQ(log.count("Too long Hold - Switch to FULL mode"), 1u);
   EXPECT_TRUE(c->Anchored());
-  EXPECT_EQ(c->FullReason(), 'D');
+  EXPECT_EQ(c->FullReason(), FullModeReason::DETECTED);
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
   EXPECT_EQ(AudioPort(relayed), c->ServerRtp().LPort());
 }
@@ -334,7 +336,7 @@ TEST_F(CallSdpTest, FaxFromTheClientAnchorsTheCall) {
   const std::string relayed = ReInvite(c, 2, fax);
   EXPECT_EQ(log.count("Prepare for T38"), 1u);
   EXPECT_TRUE(c->Anchored());
-  EXPECT_EQ(c->FullReason(), 'F');
+  EXPECT_EQ(c->FullReason(), FullModeReason::FAX);
   EXPECT_EQ(c->ClientRtp().RtpDestination().Text(), "192.168.1.5:4010");
   EXPECT_THAT(BodyOf(relayed), ::testing::HasSubstr("c=IN IP4 127.0.0.2\r\n"));
   EXPECT_THAT(BodyOf(relayed),

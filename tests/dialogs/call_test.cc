@@ -20,7 +20,8 @@ class CallTest : public RelayTest {
   }
   // A public client's new call: set up, handed the INVITE; the relay's 100 and the INVITE at the server read.
   Call* Invite(const std::string& defect = " ") {
-    Call* c = Open(new Call(Parse(Message("INVITE", 1)), kKey, defect), Dialog::INVITE_RECV);
+    Call* c = Open(new Call(Parse(Message("INVITE", 1)), kKey, Defects::FromLetters(defect)),
+                   DialogEvent::INVITE_RECV);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive();
     return c;
@@ -45,7 +46,7 @@ class CallTest : public RelayTest {
 TEST_F(CallTest, ClientGetsTheRelaysTryingAndNeverTheServers) {
   Call* c = Invite();
   EXPECT_EQ(StartLine(invite_), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
-  EXPECT_EQ(c->State(), Dialog::INVITE_SENT);
+  EXPECT_EQ(c->State(), DialogState::INVITE_SENT);
   ServerSays(c, 100, "Trying", false);
   EXPECT_TRUE(client_.Quiet());
   ServerSays(c, 180, "Ringing");
@@ -83,9 +84,10 @@ TEST_F(CallTest, RejectionCompletesTheCallAndARedirectWaitsInMoved) {
   const struct {
     int code;
     const char* reason;
-    Dialog::DialogState state;
+    DialogState state;
     size_t events;
-  } cases[] = {{486, "Busy Here", Dialog::COMPLETE, 1}, {302, "Moved Temporarily", Dialog::MOVED, 0}};
+  } cases[] = {{486, "Busy Here", DialogState::COMPLETE, 1},
+               {302, "Moved Temporarily", DialogState::MOVED, 0}};
   for (const auto& k : cases) {
     SCOPED_TRACE(k.code);
     LogFile log;
@@ -109,17 +111,17 @@ TEST_F(CallTest, ClientDefectsThatOnlyIndirectClientsShed) {
   } cases[] = {{"aXt", "aX", true}, {"abc", "abc", false}, {"EeTt", "", true}, {" ", " ", false}};
   Call* c = Invite();
   for (const auto& k : cases) {
-    c->Defect(k.before);
+    c->DeviceDefects(Defects::FromLetters(k.before));
     EXPECT_EQ(c->CleanDefect(), k.removed) << k.before;
-    EXPECT_EQ(c->Defect(), k.after) << k.before;
+    EXPECT_EQ(c->DeviceDefects().Letters(), k.after) << k.before;
   }
 }
 
 TEST_F(CallTest, UnhandledEventLeavesTheStateAndRelaysNothing) {
   LogFile log;
   Call* c = Invite();
-  Client(c, Parse(Message("REFER", 5)), Dialog::REFER_RECV);
-  EXPECT_EQ(c->State(), Dialog::INVITE_SENT);
+  Client(c, Parse(Message("REFER", 5)), DialogEvent::REFER_RECV);
+  EXPECT_EQ(c->State(), DialogState::INVITE_SENT);
   EXPECT_TRUE(server_.Quiet());
   EXPECT_EQ(log.count("Error: No Action (INVITE_SENT ==> REFER_RECV)"), 1u);
 }
@@ -128,7 +130,7 @@ TEST_F(CallTest, UnhandledEventLeavesTheStateAndRelaysNothing) {
 // a client hanging up before it answered has the server's INVITE refused.
 TEST_F(CallTest, CallFromTheServerToARegisteredClient) {
   const std::string text = ServerRequest("INVITE", 4, "srv-call", "z9hG4bK-s1");
-  Call* c = FromServer<Call>(text, "S&srv-call&z9hG4bK-s1", " ", Dialog::INVITE_RECV);
+  Call* c = FromServer<Call>(text, "S&srv-call&z9hG4bK-s1", " ", DialogEvent::INVITE_RECV);
   EXPECT_EQ(StartLine(server_.Receive()), "SIP/2.0 100 Trying");
   std::string invite = client_.Receive();
   EXPECT_EQ(StartLine(invite), "INVITE sip:alice@127.0.0.10:5062 SIP/2.0");
@@ -144,7 +146,7 @@ TEST_F(CallTest, CallFromTheServerToARegisteredClient) {
   Client(c, std::move(bye));
   EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 200 OK");
   EXPECT_EQ(StartLine(server_.Receive()), "SIP/2.0 410 Gone...");
-  EXPECT_EQ(c->State(), Dialog::COMPLETE);
+  EXPECT_EQ(c->State(), DialogState::COMPLETE);
 }
 
 // What the server's SDP looks like when it reaches the client, per defect letter of the client's device.
@@ -189,12 +191,12 @@ TEST_F(CallTest, HoldAnswerMirrorsTheOfferForDefectH) {
   client_.Receive();
   Client(c, InDialog("ACK", 1, "z9hG4bK-a1"));
   server_.Receive();
-  ASSERT_EQ(c->State(), Dialog::PASS);
+  ASSERT_EQ(c->State(), DialogState::PASS);
 
   const std::string hold =
       "v=0\r\no=alice 2 2 IN IP4 127.0.0.10\r\ns=-\r\nc=IN IP4 127.0.0.10\r\nt=0 0\r\n"
       "m=audio 40000 RTP/AVP 0\r\nc=IN IP4 127.0.0.10\r\na=sendonly\r\n";
-  Client(c, InDialog("INVITE", 2, "z9hG4bK-r2", hold), Dialog::INVITE_RECV);
+  Client(c, InDialog("INVITE", 2, "z9hG4bK-r2", hold), DialogEvent::INVITE_RECV);
   client_.Receive();
   std::string relayed = server_.Receive();
   ASSERT_EQ(StartLine(relayed), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
@@ -214,18 +216,18 @@ TEST_F(CallTest, HoldAnswerMirrorsTheOfferForDefectH) {
 TEST_F(CallTest, FastReInviteFromTheServerIsDroppedForDefectN) {
   LogFile log;
   Call* c = FromServer<Call>(ServerRequest("INVITE", 4, "srv-n", "z9hG4bK-s1"), "S&srv-n&z9hG4bK-s1", "N",
-                             Dialog::INVITE_RECV);
+                             DialogEvent::INVITE_RECV);
   server_.Receive();
   Client(c, Answer(client_.Receive(), 200, "OK", {"To: <sip:alice@example.com>;tag=ca"}));
   EXPECT_EQ(StartLine(server_.Receive()), "SIP/2.0 200 OK");
   Server(c, Parse(ServerRequest("ACK", 4, "srv-n", "z9hG4bK-s2", "ca")));
   EXPECT_EQ(StartLine(client_.Receive()).substr(0, 4), "ACK ");
-  ASSERT_EQ(c->State(), Dialog::PASS);
+  ASSERT_EQ(c->State(), DialogState::PASS);
 
-  Server(c, Parse(ServerRequest("INVITE", 5, "srv-n", "z9hG4bK-s3", "ca")), Dialog::INVITE_RECV);
+  Server(c, Parse(ServerRequest("INVITE", 5, "srv-n", "z9hG4bK-s3", "ca")), DialogEvent::INVITE_RECV);
   EXPECT_TRUE(server_.Quiet()) << "not even a 100";
   EXPECT_TRUE(client_.Quiet());
-  EXPECT_EQ(c->State(), Dialog::PASS);
+  EXPECT_EQ(c->State(), DialogState::PASS);
   EXPECT_EQ(log.count("Defect 'N': Two Fast ReINVITE"), 1u);
 }
 

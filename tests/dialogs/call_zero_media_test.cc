@@ -21,8 +21,9 @@ class ZeroMediaTest : public RelayTest {
   // A public client with the given defects sends its INVITE; the relay has passed it to the server.
   Call* StartCall(const std::string& defects, const std::string& headers = "", const std::string& body = "") {
     public_ip_ = true;
-    Call* c = Open(new Call(Parse(Message("INVITE", 1, headers, body)), "C&call-INVITE@127.0.0.10", defects),
-                   Dialog::INVITE_RECV);
+    Call* c = Open(new Call(Parse(Message("INVITE", 1, headers, body)), "C&call-INVITE@127.0.0.10",
+                            Defects::FromLetters(defects)),
+                   DialogEvent::INVITE_RECV);
     EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
     invite_ = server_.Receive();
     EXPECT_EQ(StartLine(invite_), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
@@ -61,9 +62,9 @@ TEST_F(ZeroMediaTest, EarlyAnswerBecomesTheRelaysOkeyWithItsOwnTag) {
   EXPECT_EQ(ZTagOf(okey_), "ostrel-" + std::to_string(c->ZeroNumber()));
   EXPECT_THAT(okey_, HasSubstr("Session-Expires: 1800;refresher=uac"));
   EXPECT_EQ(Values(okey_, "Require").at(0), "timer");
-  EXPECT_EQ(c->State(), Dialog::Z_OK_SENT);
+  EXPECT_EQ(c->State(), DialogState::Z_OK_SENT);
   ClientAcks(c);
-  EXPECT_EQ(c->State(), Dialog::Z_ACK_RECV);
+  EXPECT_EQ(c->State(), DialogState::Z_ACK_RECV);
   EXPECT_TRUE(server_.Quiet()) << "the server has not answered: nothing to acknowledge";
 }
 
@@ -103,14 +104,14 @@ TEST_F(ZeroMediaTest, FinalAnswerAfterTheOkey) {
     EXPECT_EQ(StartLine(server_.Receive()), "ACK sip:bob@127.0.0.20:5060 SIP/2.0");
     if (k.code == 486) {
       EXPECT_EQ(StartLine(client_.Receive()), "BYE sip:alice@127.0.0.10:5062 SIP/2.0");
-      EXPECT_EQ(c->State(), Dialog::COMPLETE);
+      EXPECT_EQ(c->State(), DialogState::COMPLETE);
     } else {
-      EXPECT_EQ(c->State(), Dialog::Z_DONE);
+      EXPECT_EQ(c->State(), DialogState::Z_DONE);
       {
         ObjectGuard<Dialog> g(c);
         c->ZAnswerTimeout();
       }
-      EXPECT_EQ(c->State(), Dialog::PASS);
+      EXPECT_EQ(c->State(), DialogState::PASS);
     }
     table_.DrainKeyQueue();
     table_.Destroy(c->Number());
@@ -134,7 +135,7 @@ TEST_F(ZeroMediaTest, RingingAfterEarlyMediaBecomesTheOkeyForDefectQ) {
   const std::string okey = client_.Receive();
   EXPECT_EQ(StartLine(okey), "SIP/2.0 200 OKey");
   EXPECT_THAT(okey, HasSubstr("o=ostrel 1 1 IN IP4 127.0.0.1")) << "the relay's own offer";
-  EXPECT_EQ(c->State(), Dialog::Z_OK_SENT);
+  EXPECT_EQ(c->State(), DialogState::Z_OK_SENT);
 }
 
 }  // namespace

@@ -77,14 +77,14 @@ TEST_F(RelayTest, DefectNHoldsANotifyBackWhileTheCallIsNotComplete) {
 
   Dialog* held = FromServer(Notify("talk"), "S&n1", "n");
   EXPECT_TRUE(client_.Quiet());
-  EXPECT_EQ(held->State(), Dialog::COMPLETE);
+  EXPECT_EQ(held->State(), DialogState::COMPLETE);
   EXPECT_FALSE(held->Lingers()) << "the intake destroys it; the server's retransmission is judged again";
   FromServer(Notify(""), "S&n2", "n");
   EXPECT_FALSE(client_.Receive().empty()) << "without an event it passes";
 
   {
     ObjectGuard<Dialog> g(call);
-    call->State(Dialog::COMPLETE);
+    call->State(DialogState::COMPLETE);
   }
   FromServer(Notify("talk"), "S&n3", "n");
   EXPECT_EQ(StartLine(client_.Receive()), "NOTIFY sip:alice@127.0.0.10:5062 SIP/2.0");

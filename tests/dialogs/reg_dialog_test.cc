@@ -57,8 +57,9 @@ class RegDialogTest : public RelayTest {
 
   // The worker's steps for a REGISTER that opens a dialog; the dialog comes back unlocked (null: given up).
   RegisterDialog* Registering(const std::string& text, bool xunr = false) {
-    return Open(new RegisterDialog(Parse(text), "C&reg" + std::to_string(++keys_), "", " ", xunr),
-                Dialog::CLN_REGISTER_RECV, checked(), kOwnContact, kRegContact);
+    return Open(new RegisterDialog(Parse(text), "C&reg" + std::to_string(++keys_), "",
+                                   Config::UnlistedDevice(), xunr),
+                DialogEvent::CLN_REGISTER_RECV, checked(), kOwnContact, kRegContact);
   }
 
   // The server's 200 for the REGISTER it received, with its Contact carrying the granted expiry.
@@ -107,7 +108,7 @@ TEST_F(RegDialogTest, TheServerIsAskedForTheRegulatedExpiry) {
     if (!c.server_sees) {
       EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 400 Expires is not 0");
       EXPECT_TRUE(server_.Quiet());
-      EXPECT_EQ(d->State(), Dialog::COMPLETE);
+      EXPECT_EQ(d->State(), DialogState::COMPLETE);
     } else {
       std::string got = server_.Receive();
       EXPECT_THAT(Values(got, "Expires"), ElementsAre(c.server_sees));
@@ -129,7 +130,7 @@ TEST_F(RegDialogTest, TheFirst200KeepsARecordAndGivesTheClientItsOwnContactAndIn
   EXPECT_THAT(Values(answer, "Contact"), ElementsAre(std::string("<") + kOwnContact + ">"));
   EXPECT_THAT(Values(answer, "Expires"), ElementsAre("60"))
       << "the client refreshes every registration interval";
-  EXPECT_EQ(d->State(), Dialog::COMPLETE);
+  EXPECT_EQ(d->State(), DialogState::COMPLETE);
 
   ObjectGuard<Registration> reg = Registration::GetRegister(kRegContact);
   ASSERT_TRUE(reg);
@@ -252,7 +253,7 @@ TEST_F(RegDialogTest, ARequestFromTheServerInARegistrationDialogIsDropped) {
   Server(d, Parse(Message("NOTIFY", 5)));
   EXPECT_TRUE(client_.Quiet());
   EXPECT_EQ(log.count("Error: RegDialog_t::HandleSrvMsg() Unexpected message"), 1u);
-  EXPECT_EQ(d->State(), Dialog::CLN_REGISTER_RECV);
+  EXPECT_EQ(d->State(), DialogState::CLN_REGISTER_RECV);
 }
 
 TEST_F(RegDialogTest, ANewCallIdMovesTheRecordsSecondKey) {

@@ -37,8 +37,8 @@ class Registrations : public ::testing::Test {
   void Make(int reg_tm, int life, bool xunreg = false) {
     auto* r = new Registration(kNcnt, "sip:alice@10.0.0.5:5062", "call-1", "alice", "example.com");
     ASSERT_TRUE(r->Entered());
-    r->Param(InetAddress("10.0.0.5:5062"), "alice@example.com", " ", 0, life, reg_tm, 0, false, false, false,
-             false, false, false, false);
+    r->Param(InetAddress("10.0.0.5:5062"), "alice@example.com", Config::UnlistedDevice(), 0, life, reg_tm, 0,
+             false, false, false, false, false, false, false);
     if (xunreg) r->SetUnregisterTarget(InetAddress("127.0.0.9:5060"), "srvtag");
     r->unlock();
   }

@@ -128,8 +128,8 @@ class RelayTest : public ::testing::Test {
   // The client-side intake: d, just created for a request of the client, set up and (when that succeeds)
   // handed its message as event. Returns d unlocked, or null when set-up gave it up (it is destroyed then).
   template <class D>
-  D* Open(D* d, Dialog::DialogState event, DomainOptions opts = checked(),
-          const std::string& ocnt = kOldContact, const std::string& ncnt = kNewContact) {
+  D* Open(D* d, DialogEvent event, DomainOptions opts = checked(), const std::string& ocnt = kOldContact,
+          const std::string& ncnt = kNewContact) {
     EXPECT_TRUE(d->Entered());
     ClientMessage m;
     m.dmopt = std::make_unique<DomainOptions>(opts);
@@ -149,7 +149,7 @@ class RelayTest : public ::testing::Test {
   }
   Dialog* FromClient(const std::string& text, const std::string& key, const std::string& defect = " ",
                      DomainOptions opts = checked()) {
-    return Open(new Dialog(Parse(text), key, defect), Dialog::PASS, opts);
+    return Open(new Dialog(Parse(text), key, Defects::FromLetters(defect)), DialogEvent::PASS, opts);
   }
 
   // What the registration gives a dialog the server opens toward the client.
@@ -159,14 +159,14 @@ class RelayTest : public ::testing::Test {
     reg.old_contact = kOldContact;
     reg.domain = "example.com";
     reg.hole = InetAddress(kClient);
-    reg.defects = defect;
+    reg.defects = Defects::FromLetters(defect);
     reg.public_ip = public_ip_;
     return reg;
   }
   // The server-side intake: a new dialog toward the registered client, handed its message as event.
   template <class D = Dialog>
   D* FromServer(const std::string& text, const std::string& key, const std::string& defect = " ",
-                Dialog::DialogState event = Dialog::PASS) {
+                DialogEvent event = DialogEvent::PASS) {
     auto* d = new D(Parse(text), key, InetAddress(kServer), Reg(defect));
     EXPECT_TRUE(d->Entered());
     opened_.push_back(d->Number());
@@ -176,12 +176,12 @@ class RelayTest : public ::testing::Test {
   }
 
   // A later message for an existing dialog, from either side, as the intake hands it on.
-  void Client(Dialog* d, std::unique_ptr<SipMessage> m, Dialog::DialogState event = Dialog::PASS) {
+  void Client(Dialog* d, std::unique_ptr<SipMessage> m, DialogEvent event = DialogEvent::PASS) {
     ObjectGuard<Dialog> g(d);
     d->SetMessage(std::move(m));
     d->HandleClientMessage(event);
   }
-  void Server(Dialog* d, std::unique_ptr<SipMessage> m, Dialog::DialogState event = Dialog::PASS) {
+  void Server(Dialog* d, std::unique_ptr<SipMessage> m, DialogEvent event = DialogEvent::PASS) {
     ObjectGuard<Dialog> g(d);
     d->SetMessage(std::move(m));
     d->HandleServerMessage(event);

@@ -30,7 +30,7 @@ TEST_F(RelayTest, MessageTransactionAndItsRetransmissions) {
   const std::string answer = client_.Receive();
   EXPECT_EQ(StartLine(answer), "SIP/2.0 200 OK");
   EXPECT_THAT(Values(answer, "Via"), ElementsAre("SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-c1;rport"));
-  EXPECT_EQ(d->State(), Dialog::COMPLETE);
+  EXPECT_EQ(d->State(), DialogState::COMPLETE);
   EXPECT_TRUE(d->Lingers()) << "the intake keeps a completed transaction that still absorbs retransmissions";
   EXPECT_EQ(d->TimerType(), Dialog::T_COMPLETE);
   Client(d, Parse(Message("MESSAGE", 7)));
@@ -146,7 +146,7 @@ TEST_F(RelayTest, TheShiftRaisesServerRequestsAndLowersClientAnswers) {
   auto* d = new Dialog(Parse(Message("BYE", 2)), "S&bye", InetAddress(kServer), Reg());
   opened_.push_back(d->Number());
   d->Shift(500);
-  d->HandleServerMessage(Dialog::PASS);
+  d->HandleServerMessage(DialogEvent::PASS);
   d->unlock();
   std::string bye = client_.Receive();
   EXPECT_THAT(Values(bye, "CSeq"), ElementsAre("502 BYE"));
@@ -173,7 +173,7 @@ TEST_F(RelayTest, AConfirmedDialogsBranchEndsInAUntilItCompletes) {
   d->Pass(Dialog::FROM_SERVER);
   EXPECT_EQ(Values(client_.Receive(), "Via").at(0),
             "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-ostrel-65537-9.A");
-  d->State(Dialog::COMPLETE);
+  d->State(DialogState::COMPLETE);
   d->SetMessage(Parse(Message("INFO", 10)));
   d->Pass(Dialog::FROM_SERVER);
   EXPECT_EQ(Values(client_.Receive(), "Via").at(0),
@@ -223,7 +223,7 @@ TEST_F(RelayTest, InDialogRequestsFollowTheirRouteAndStopWhenItDoesNotResolve) {
 class CallLike : public Dialog {
  public:
   CallLike(std::unique_ptr<SipMessage> m, const std::string& key, std::unique_ptr<SipMessage> first)
-      : Dialog(std::move(m), key, " "), first_(std::move(first)) {}
+      : Dialog(std::move(m), key, Config::UnlistedDevice()), first_(std::move(first)) {}
   bool IsCall() const override { return true; }
   const SipMessage* OriginalInvite() const override { return first_.get(); }
   void StopCall() override { ++stops; }
@@ -247,7 +247,7 @@ TEST_F(RelayTest, AClientAnswerWithoutViaInACallTakesTheFirstInvitesVia) {
   EXPECT_THAT(Values(server_.Receive(), "Via"),
               ElementsAre("SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-srv;received=127.0.0.20"));
 
-  EXPECT_EQ(call->State(), Dialog::COMPLETE) << "the final answer completes the call";
+  EXPECT_EQ(call->State(), DialogState::COMPLETE) << "the final answer completes the call";
   EXPECT_EQ(call->stops, 1);
   EXPECT_THAT(call->events, ElementsAre()) << "a completion without event reports none";
   EXPECT_EQ(call->TimerType(), Dialog::T_COMPLETE) << "but the call is still removed by its timer";

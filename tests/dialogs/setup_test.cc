@@ -86,20 +86,20 @@ TEST_F(RelayTest, ViasTellIndirectChainedAndPublicAddressesOfTheClient) {
     bool pub;
     const char* vias;
     bool indirect, chained;
-    char reason;
+    FullModeReason reason;
     uint16_t port;
     const char* rtp_ip;
   } cases[] = {
       {false,
        "Via: SIP/2.0/UDP 10.1.1.1:5070;branch=z9hG4bK-p\r\n"
        "Via: SIP/2.0/UDP 192.168.1.5:5066;branch=z9hG4bK-c\r\n",
-       true, false, 'C', 5066, "127.0.0.10"},
+       true, false, FullModeReason::CONFIGURED, 5066, "127.0.0.10"},
       {true,
        "Via: SIP/2.0/UDP 127.0.0.9:5060;branch=z9hG4bK-ostrel-70000-1.0\r\n"
        "Via: SIP/2.0/UDP 192.168.1.5:5066;branch=z9hG4bK-c\r\n",
-       false, true, '-', 5062, "127.0.0.10"},
+       false, true, FullModeReason::NONE, 5062, "127.0.0.10"},
       {false, "Via: SIP/2.0/UDP 192.168.1.5:5066;branch=z9hG4bK-c;received=203.0.113.5;rport=40000\r\n",
-       false, false, '-', 40000, "203.0.113.5"},
+       false, false, FullModeReason::NONE, 40000, "203.0.113.5"},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -133,7 +133,7 @@ TEST_F(RelayTest, DomainOptionsShapeTheDialog) {
   Dialog* d = FromClient(Message("MESSAGE", 1), "C&opts", " ", o);
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->LogLevel(), LEVEL_DEBUG | LEVEL_TRACE);
-  EXPECT_EQ(d->SRTP(), -1);
+  EXPECT_EQ(d->SRTP(), SrtpMode::ALLOWED);
 }
 
 TEST_F(RelayTest, APublicClientKeepsItsContactUnlessTheDomainSaysPrsn) {
@@ -160,7 +160,7 @@ TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
   admit = true;
   Dialog* d = FromClient(Message("MESSAGE", 1), "C&dom2", " ", DomainOptions{});
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->Defect(), "s");
+  EXPECT_EQ(d->DeviceDefects().Letters(), "s");
 }
 
 TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {

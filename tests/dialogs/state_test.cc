@@ -2,6 +2,7 @@
 // takes from the registration.
 #include <gmock/gmock.h>
 
+#include <optional>
 #include <thread>
 
 #include "dialogs/relay_fixture.h"
@@ -22,21 +23,86 @@ class DialogStateTest : public ::testing::Test {
   NoTimer cb_;
 };
 
-TEST_F(DialogStateTest, StateNamesAndTheirLogLines) {
-  EXPECT_STREQ(Dialog::StateName(Dialog::BLANK), "INIT");
-  EXPECT_STREQ(Dialog::StateName(Dialog::Z_INV_SENT), "Z_INV_SENT");
-  EXPECT_STREQ(Dialog::StateName(Dialog::COMPLETE), "COMPLETE");
-  EXPECT_STREQ(Dialog::StateName(Dialog::LAST), "<UNKNOWN>");
-  EXPECT_STREQ(Dialog::StateName(99), "<UNKNOWN>");
+// The letter of each full-mode reason, as the "FULL mode (%c)" line, the call events' FMode and the
+// housekeeping summary show it.
+TEST(FullModeReasonTest, EachReasonPrintsItsLetter) {
+  const struct {
+    FullModeReason reason;
+    char letter;
+  } table[] = {
+      {FullModeReason::NONE, '-'},
+      {FullModeReason::CONFIGURED, 'C'},
+      {FullModeReason::DETECTED, 'D'},
+      {FullModeReason::FAX, 'F'},
+      {FullModeReason::PROBE_TIMEOUT, 'T'},
+      {FullModeReason::SAME_FIREWALL, '='},
+      {FullModeReason::ANCHORED_AFTER_SAME_FIREWALL, '?'},
+  };
+  for (const auto& row : table) EXPECT_EQ(FullModeLetter(row.reason), row.letter);
+}
 
+// The states and events as the log lines ("New State -  %s", "Transaction: %s --> %s", "Error: No Action
+// (%s ==> %s)") and the status dump print them, and the state a call takes when an event arrives.
+TEST(DialogStateNames, StatesAndEventsAsTheLogsShowThem) {
+  const struct {
+    DialogState state;
+    const char* name;
+  } states[] = {
+      {DialogState::BLANK, "INIT"},
+      {DialogState::CLN_REGISTER_RECV, "CLN_REGISTER_RECV"},
+      {DialogState::INVITE_RECV, "INVITE_RECV"},
+      {DialogState::OPTIONS_SENT, "OPTIONS_SENT"},
+      {DialogState::OPTIONS_RECV, "OPTIONS_RECV"},
+      {DialogState::INVITE_SENT, "INVITE_SENT"},
+      {DialogState::X_INVITE_SENT, "X_INVITE_SENT"},
+      {DialogState::X_183_SENT, "X_183_SENT"},
+      {DialogState::X_ACK_SENT, "X_ACK_SENT"},
+      {DialogState::X_CLNMEDIA_RECV, "X_CLNMEDIA_RECV"},
+      {DialogState::Z_OK_SENT, "Z_OK_SENT"},
+      {DialogState::Z_ACK_RECV, "Z_ACK_RECV"},
+      {DialogState::Z_DONE, "Z_DONE"},
+      {DialogState::Z_INV_SENT, "Z_INV_SENT"},
+      {DialogState::START_FULL_MODE, "START_FULL_MODE"},
+      {DialogState::CANCEL_RECV, "CANCEL_RECV"},
+      {DialogState::REFER_RECV, "REFER_RECV"},
+      {DialogState::AUTH, "AUTH"},
+      {DialogState::MOVED, "MOVED"},
+      {DialogState::PASS, "PASS"},
+      {DialogState::COMPLETE, "COMPLETE"},
+  };
+  for (const auto& row : states) EXPECT_STREQ(StateName(row.state), row.name);
+  EXPECT_STREQ(StateName(static_cast<DialogState>(99)), "<UNKNOWN>");
+
+  const struct {
+    DialogEvent event;
+    const char* name;
+    std::optional<DialogState> arrival;
+  } events[] = {
+      {DialogEvent::PASS, "PASS", std::nullopt},
+      {DialogEvent::CLN_REGISTER_RECV, "CLN_REGISTER_RECV", DialogState::CLN_REGISTER_RECV},
+      {DialogEvent::INVITE_RECV, "INVITE_RECV", DialogState::INVITE_RECV},
+      {DialogEvent::CANCEL_RECV, "CANCEL_RECV", DialogState::CANCEL_RECV},
+      {DialogEvent::REFER_RECV, "REFER_RECV", DialogState::REFER_RECV},
+      {DialogEvent::OPTIONS_RECV, "OPTIONS_RECV", DialogState::OPTIONS_RECV},
+      {DialogEvent::X_CLNMEDIA_RECV, "X_CLNMEDIA_RECV", DialogState::X_CLNMEDIA_RECV},
+      {DialogEvent::START_FULL_MODE, "START_FULL_MODE", DialogState::START_FULL_MODE},
+  };
+  for (const auto& row : events) {
+    SCOPED_TRACE(row.name);
+    EXPECT_STREQ(DialogEventName(row.event), row.name);
+    EXPECT_EQ(StateOnArrival(row.event), row.arrival);
+  }
+}
+
+TEST_F(DialogStateTest, StateChangesAndTheirLogLines) {
   LogFile log;
   auto* d = new Dialog("state");
-  d->State(Dialog::PASS);
+  d->State(DialogState::PASS);
   const time_t updated = d->LastUpdate();
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  d->State(Dialog::PASS);
+  d->State(DialogState::PASS);
   EXPECT_EQ(d->LastUpdate(), updated) << "the state it already has changes nothing";
-  d->State(Dialog::COMPLETE);
+  d->State(DialogState::COMPLETE);
   EXPECT_GT(d->LastUpdate(), updated);
   d->unlock();
   table_.Destroy(d->Number());
@@ -73,8 +139,8 @@ TEST_F(DialogStateTest, TimersCancelTheirPredecessorsAndWrongKindsAreLogged) {
 
 // A client dialog without defect letters asks the devices table; Print shows its message.
 TEST_F(DialogStateTest, PrintShowsTheRequestLineOrTheResponsesCSeq) {
-  auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", "");
-  EXPECT_EQ(d->Defect(), " ") << "a device of no known kind";
+  auto* d = new Dialog(Parse(Message("OPTIONS", 3)), "print", Defects());
+  EXPECT_EQ(d->DeviceDefects().Letters(), " ") << "a device of no known kind";
   EXPECT_EQ(d->Print(), "OPTIONS sip:bob@127.0.0.20:5060 SIP/2.0");
   d->SetMessage(
       Parse("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n"
@@ -95,20 +161,20 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
   reg.rtp_ip = InetAddress("203.0.113.5:0").Ip();
   reg.indirect = true;
   reg.transcoding = true;
-  reg.defects = "sp";
+  reg.defects = Defects::FromLetters("sp");
   reg.log_level = LEVEL_TRACE;
   auto* d = new Dialog(Parse(Message("INFO", 1)), "S&reg", InetAddress(kServer), reg);
   EXPECT_EQ(d->CurrentDirection(), Dialog::FROM_SERVER);
-  EXPECT_EQ(d->State(), Dialog::BLANK);
+  EXPECT_EQ(d->State(), DialogState::BLANK);
   EXPECT_EQ(d->ServerSipAddress().Text(), kServer);
   EXPECT_EQ(d->ClientSipAddress().Text(), "203.0.113.5:40000");
   EXPECT_EQ(d->ClientContactAddress().Text(), "192.168.1.5:5066");
   EXPECT_EQ(d->Transcoding(), -1);
-  EXPECT_EQ(d->SRTP(), 0);
+  EXPECT_EQ(d->SRTP(), SrtpMode::OFF);
   EXPECT_TRUE(d->Indirect());
-  EXPECT_TRUE(d->Defect('p'));
-  EXPECT_FALSE(d->Defect('n'));
-  EXPECT_EQ(d->FullReason(), '-');
+  EXPECT_TRUE(d->HasDefect(Defect::PROCEEDING_AS_CONFIRMED));
+  EXPECT_FALSE(d->HasDefect(Defect::HOLD_NOTIFY_DURING_CALL_SETUP));
+  EXPECT_EQ(d->FullReason(), FullModeReason::NONE);
   EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
   SipUri u;
   d->OldContactUri(u);
@@ -120,12 +186,12 @@ TEST_F(DialogStateTest, ADialogOpenedByTheServerStartsFromTheRegistration) {
 
 TEST_F(DialogStateTest, CompletingADialogTwiceOrAfterAMoveDoesNothing) {
   auto* d = new Dialog("done");
-  d->State(Dialog::MOVED);
+  d->State(DialogState::MOVED);
   d->Complete(Dialog::E_NOP, "");
-  EXPECT_EQ(d->State(), Dialog::MOVED);
-  d->State(Dialog::PASS);
+  EXPECT_EQ(d->State(), DialogState::MOVED);
+  d->State(DialogState::PASS);
   d->Complete(Dialog::E_NOP, "");
-  EXPECT_EQ(d->State(), Dialog::COMPLETE);
+  EXPECT_EQ(d->State(), DialogState::COMPLETE);
   EXPECT_EQ(d->TimerType(), Dialog::T_NONE) << "a plain dialog is removed by the intake, not by a timer";
   d->unlock();
   table_.Destroy(d->Number());

@@ -56,11 +56,17 @@ TEST_F(RelayOps, RewrittenContactPointsAtTheInternalPort) {
     SipMessage msg = Parsed(c.text);
     InetAddress reply(c.reply_in);
     std::string ocnt, ncnt;
-    EXPECT_EQ(NewOldContacts(msg, reply, ocnt, ncnt, " ", 0), c.pub) << c.name;
+    EXPECT_EQ(NewOldContacts(msg, reply, ocnt, ncnt, Config::UnlistedDevice(), 0), c.pub) << c.name;
     EXPECT_EQ(ncnt, c.want_ncnt) << c.name;
     EXPECT_EQ(ocnt, c.want_ocnt) << c.name;
     EXPECT_EQ(reply.Text(), c.want_reply) << c.name;
   }
+  // A public device with defect 'r' is answered at its source port even without rport.
+  SipMessage msg = Parsed(Register("Contact: <sip:alice@10.0.0.5:5062>\r\n"));
+  InetAddress reply("10.0.0.5:40000");
+  std::string ocnt, ncnt;
+  EXPECT_TRUE(NewOldContacts(msg, reply, ocnt, ncnt, Defects::FromLetters("r"), 0));
+  EXPECT_EQ(reply.Text(), "10.0.0.5:40000");
 }
 
 TEST_F(RelayOps, RecognisesItsOwnRewrittenContacts) {
