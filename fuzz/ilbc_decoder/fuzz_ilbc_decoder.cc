@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((in[at + kFrameBytes] & 1) != 0) {
       const bool ok = codec->a.Decode(frame, out_a);
       if (codec->b.Decode(frame, out_b) != ok) std::abort();
-      if (ok != IsDecodable(unpack(frame))) std::abort();
+      if (ok != IsDecodable(Unpack(frame))) std::abort();
     } else {
       codec->a.Conceal(out_a);
       codec->b.Conceal(out_b);
