@@ -322,17 +322,17 @@ void Config::TakeRead(Settings&& read, bool rereading) {
   if (log_level >= 0) g_log_block.level = log_level;
   if (!log_limit.empty()) g_log_block.SetLimit(log_limit);
   if (app_name_seen) {
-    bool slave = hooks.IsSlave && hooks.IsSlave();
+    bool slave = hooks.is_slave && hooks.is_slave();
     g_log_block.SetAppName(slave ? app_slave : app_master);
   }
   if (domains.empty()) Log("ostrel", 0, "Warning: Domain unrestricted mode\n");
-  if (dos_changed && rereading && hooks.DosReset) hooks.DosReset();
-  if (slow_start_seen && hooks.EndSlowStart) hooks.EndSlowStart();
+  if (dos_changed && rereading && hooks.dos_reset) hooks.dos_reset();
+  if (slow_start_seen && hooks.end_slow_start) hooks.end_slow_start();
   if (idle_changed) RearmTimer();
 }
 
 void Config::OnTimer(const void*) {
-  if (hooks.CleanUp) hooks.CleanUp();
+  if (hooks.clean_up) hooks.clean_up();
   OpenLog(log_file);
   Reread();
 }

@@ -26,17 +26,17 @@ class Config : public TimerCB, public Settings {
   // Work that belongs to other subsystems, installed by the core at start-up before Init. Each may
   // be left empty. They run on the reactor thread.
   struct Hooks {
-    std::function<void()> CleanUp;                   // periodic housekeeping, before each timed re-read
-    std::function<void()> DosReset;                  // a re-read changed the flood-protection settings
-    std::function<void()> EndSlowStart;              // a `slow_start` line was read: end a slow-start phase
-    std::function<bool()> IsSlave;                   // running as HA slave: the log uses the slave name
+    std::function<void()> clean_up;                  // periodic housekeeping, before each timed re-read
+    std::function<void()> dos_reset;                 // a re-read changed the flood-protection settings
+    std::function<void()> end_slow_start;            // a `slow_start` line was read: end a slow-start phase
+    std::function<bool()> is_slave;                  // running as HA slave: the log uses the slave name
     TranscodeFunction transcode_function = nullptr;  // thread body for transcoded calls
     // Answers a client's request in place through the external port (admission refusals); on any thread.
-    std::function<void(SipMessage& msg, int code, const std::string& reason, const InetAddress& to)> Bounce;
+    std::function<void(SipMessage& msg, int code, const std::string& reason, const InetAddress& to)> bounce;
     // Sends an already converted message to a client through the external port.
-    std::function<void(SipMessage& msg, const InetAddress& to)> SendToClient;
+    std::function<void(SipMessage& msg, const InetAddress& to)> send_to_client;
     // Reports a refused source to the flood protection as a light offence.
-    std::function<void(const InetAddress& src)> ReportOffence;
+    std::function<void(const InetAddress& src)> report_offence;
   };
   Hooks hooks;
 

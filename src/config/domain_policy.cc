@@ -284,7 +284,7 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const Defects&
   if (domains.empty()) return true;
   const std::string domain = DomainOf(msg);
   auto bounce = [&](int code, const std::string& reason) {
-    if (hooks.Bounce) hooks.Bounce(msg, code, reason, src);
+    if (hooks.bounce) hooks.bounce(msg, code, reason, src);
   };
   const char* quiet = quiet_mode ? " - Stay quiet" : "";
   auto known = FindDomain(domain);
@@ -294,14 +294,14 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const Defects&
     if (out.xck && trusted_sources.count(src.Ip()) == 0) msg.Remove(std::string_view("X-COOKIE"));
     if (!out.Admits(src.Ip())) {
       Log("ostrel", LEVEL_DEBUG, "Note: Not in WhiteList for domain: '%s'%s\n", domain.c_str(), quiet);
-      if (hooks.ReportOffence) hooks.ReportOffence(src);
+      if (hooks.report_offence) hooks.report_offence(src);
       if (!quiet_mode) bounce(403, "Forbidden.");
       return false;
     }
   } else if (!msg.IsBye()) {
     if (trusted_sources.count(src.Ip()) == 0) {
       Log("ostrel", LEVEL_DEBUG, "Note: Restricted domain: '%s'%s\n", domain.c_str(), quiet);
-      if (hooks.ReportOffence) hooks.ReportOffence(src);
+      if (hooks.report_offence) hooks.report_offence(src);
       if (!quiet_mode) bounce(404, "Not Found");
       return false;
     }
@@ -325,7 +325,7 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const Defects&
       msg.Remove(SipHeaders::HID_CONTACT);
       msg.push_back(SipHeaders::HID_CONTACT, restrict_forward);
       msg.Set(SipHeaders::HID_SERVER, agent_name);
-      if (hooks.SendToClient) hooks.SendToClient(msg, src);
+      if (hooks.send_to_client) hooks.send_to_client(msg, src);
     } else {
       bounce(603, "Decline/Invalid Agent");
     }

@@ -32,10 +32,10 @@ struct Reading {
   Datagram& d;
   SipMessage& msg;
   int threshold;
-  std::string fuser;
-  Defects defect;
+  std::string full_user;
+  Defects defects;
   InetAddress reply;
-  std::string ocnt, ncnt;
+  std::string old_contact, new_contact;
   bool pub = false;
 };
 
@@ -84,7 +84,8 @@ bool EarlyAnswer(Reading& r) {
   SipMessage& msg = r.msg;
   switch (msg.Method()) {
     case SipStartLine::REGISTER:
-      if (RemovalOrQuery(msg) || !Registration::IsHitCache(msg, r.ncnt, r.fuser, r.threshold)) return false;
+      if (RemovalOrQuery(msg) || !Registration::IsHitCache(msg, r.new_contact, r.full_user, r.threshold))
+        return false;
       LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
       Log("ostrel", LEVEL_REGISTRATION_CACHE, "Don't bother Server, Send OK back to the client\n");
       g_external_port.send(msg, r.reply, 0, LEVEL_REGISTRATION_CACHE);
@@ -93,7 +94,7 @@ bool EarlyAnswer(Reading& r) {
       auto* mf = msg.Header<MaxForwardsHeader>(SipHeaders::HID_MAX_FORWARDS);
       if (ToRelayItself(msg) || (mf != nullptr && mf->Value() <= 0)) {
         LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
-        r.pub = NewOldContacts(msg, r.reply, r.ocnt, r.ncnt, r.defect, 0);
+        r.pub = NewOldContacts(msg, r.reply, r.old_contact, r.new_contact, r.defects, 0);
         Answer(msg, 200, "OK", r.reply, LEVEL_REGISTRATION_CACHE);
         return true;
       }
@@ -180,7 +181,7 @@ bool AdmitUser(Reading& r) {
     Log("ostrel", LEVEL_DEBUG, "User: %s is Blocked\n", user.c_str());
     return false;
   }
-  r.fuser = user;
+  r.full_user = user;
   return true;
 }
 
@@ -200,28 +201,28 @@ void ClientDatagram(Datagram& d) {
   const bool request = msg.IsRequest();
   if (request) {
     if (!AdmitUser(r)) return;
-    if (OpensDialog(msg)) r.defect = g_config.CheckDefect(msg, 0);
+    if (OpensDialog(msg)) r.defects = g_config.CheckDefect(msg, 0);
     if (msg.IsRegister())
-      r.pub = NewOldContacts(msg, r.reply, r.ocnt, r.ncnt, r.defect, LEVEL_REGISTRATION_CACHE);
+      r.pub = NewOldContacts(msg, r.reply, r.old_contact, r.new_contact, r.defects, LEVEL_REGISTRATION_CACHE);
     if (EarlyAnswer(r)) return;
     PreProcessRoute(msg, 1);
   }
   if (!msg.IsRegister() || (r.threshold & LEVEL_REGISTRATION_REGULATION))
     LogReceived(d, "<==C==", r.threshold);
   if (request && OpensDialog(msg)) {
-    if (r.defect.Has(Defect::DROP_MAIN_PORT_FROM_URI) && msg.URI().Port() == g_config.main_port)
+    if (r.defects.Has(Defect::DROP_MAIN_PORT_FROM_URI) && msg.URI().Port() == g_config.main_port)
       msg.URI().Port(0);
-    if (NeedsDomainCheck(msg.Method()) && !g_config.CheckDomain(msg, d.from, r.defect, *options)) return;
+    if (NeedsDomainCheck(msg.Method()) && !g_config.CheckDomain(msg, d.from, r.defects, *options)) return;
   }
   auto item = std::make_unique<ClientMessage>();
-  item->dmopt = std::move(options);
-  item->cmsg = std::move(parsed);
-  item->ocnt = std::move(r.ocnt);
-  item->ncnt = std::move(r.ncnt);
-  item->fuser = std::move(r.fuser);
-  item->defect = std::move(r.defect);
-  item->frm = d.from;
-  item->rsvp = r.reply;
+  item->domain_options = std::move(options);
+  item->message = std::move(parsed);
+  item->old_contact = std::move(r.old_contact);
+  item->new_contact = std::move(r.new_contact);
+  item->full_user = std::move(r.full_user);
+  item->defects = std::move(r.defects);
+  item->source = d.from;
+  item->reply_to = r.reply;
   item->public_ip = r.pub;
   g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_EXTERNAL});
 }
@@ -258,21 +259,21 @@ Dialog* NewRegistrationDialog(ClientMessage& m, const std::string& key) {
   if (g_core.IsSlave() && g_core.SetSlave(false)) g_core.CleanUp();
   // A refresh that carries a To tag was not checked by the reader; its domain decides whether the relay
   // unregisters the client itself, so the check happens here (and set-up does not repeat it).
-  if (!m.dmopt || !m.dmopt->checked) {
+  if (!m.domain_options || !m.domain_options->checked) {
     auto options = std::make_unique<DomainOptions>();
-    if (!g_config.CheckDomain(*m.cmsg, m.frm, m.defect, *options)) return nullptr;
-    m.dmopt = std::move(options);
+    if (!g_config.CheckDomain(*m.message, m.source, m.defects, *options)) return nullptr;
+    m.domain_options = std::move(options);
   }
-  const bool xunr = m.dmopt->xunr;
-  return new RegisterDialog(std::move(m.cmsg), key, m.fuser, m.defect, xunr);
+  const bool xunr = m.domain_options->xunr;
+  return new RegisterDialog(std::move(m.message), key, m.full_user, m.defects, xunr);
 }
 
 // A client that followed a redirection sends its new INVITE on the same dialog: the dialog is set up again
 // for the new target (its server, its Contacts) before the call takes the INVITE.
 void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
-  d->SetMessage(std::move(m->cmsg));
-  m->public_ip =
-      NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
+  d->SetMessage(std::move(m->message));
+  m->public_ip = NewOldContacts(*d->GetMessage(), m->reply_to, m->old_contact, m->new_contact,
+                                d->DeviceDefects(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
@@ -283,8 +284,8 @@ void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m)
 
 // A message for a dialog that exists: the client may have moved, then the dialog handles it.
 void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
-  SipMessage& msg = *m->cmsg;
-  if (!d->RSVP() && !d->PublicIP() && m->frm != d->ClientSipAddress()) d->ClientSipAddress(m->frm);
+  SipMessage& msg = *m->message;
+  if (!d->RSVP() && !d->PublicIP() && m->source != d->ClientSipAddress()) d->ClientSipAddress(m->source);
   if (msg.IsRequest() && msg.Method() == SipStartLine::INVITE && d->State() == DialogState::MOVED)
     return RestartRedirected(d, std::move(m));
   DialogEvent event = DialogEvent::PASS;
@@ -294,8 +295,8 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
       break;
     case SipStartLine::REGISTER:
       event = DialogEvent::CLN_REGISTER_RECV;
-      if (d->OldContact().empty() || d->NewContact() != m->ncnt) {
-        InetAddress reply = m->frm;
+      if (d->OldContact().empty() || d->NewContact() != m->new_contact) {
+        InetAddress reply = m->source;
         std::string ocnt, ncnt;
         bool pub = NewOldContacts(msg, reply, ocnt, ncnt, d->DeviceDefects(), LEVEL_REGISTRATION_REGULATION);
         d->OldContact(ocnt);
@@ -313,24 +314,24 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
       break;
   }
   if (msg.IsResponse()) event = DialogEvent::PASS;
-  d->SetMessage(std::move(m->cmsg));
+  d->SetMessage(std::move(m->message));
   d->HandleClientMessage(event);
   DestroyIfDone(d);
 }
 
 // A request that opens a dialog: a plain one here, registrations and calls through their factories.
 void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
-  const SipStartLine::RequestMethod method = m->cmsg->Method();
+  const SipStartLine::RequestMethod method = m->message->Method();
   Dialog* created = nullptr;
   DialogEvent event = DialogEvent::PASS;
   if (method == SipStartLine::REGISTER) {
     created = NewRegistrationDialog(*m, key);
     event = DialogEvent::CLN_REGISTER_RECV;
   } else if (method == SipStartLine::INVITE) {
-    created = new Call(std::move(m->cmsg), key, m->defect);
+    created = new Call(std::move(m->message), key, m->defects);
     event = DialogEvent::INVITE_RECV;
   } else {
-    created = new Dialog(std::move(m->cmsg), key, m->defect);
+    created = new Dialog(std::move(m->message), key, m->defects);
   }
   if (created == nullptr) return;
   if (!created->Entered()) {
@@ -339,9 +340,9 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   }
   ObjectGuard<Dialog> d;
   d.Set(created);  // the creator holds the new dialog's lock
-  if (m->ncnt.empty() && d->GetMessage() != nullptr)
-    m->public_ip =
-        NewOldContacts(*d->GetMessage(), m->rsvp, m->ocnt, m->ncnt, d->DeviceDefects(), d->LogThreshold());
+  if (m->new_contact.empty() && d->GetMessage() != nullptr)
+    m->public_ip = NewOldContacts(*d->GetMessage(), m->reply_to, m->old_contact, m->new_contact,
+                                  d->DeviceDefects(), d->LogThreshold());
   if (!d->ClientSetup(m.get())) {
     g_core.Destroy(std::move(d));
     return;
@@ -353,12 +354,12 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
 }  // namespace
 
 void ProcessClient(std::unique_ptr<ClientMessage> m) {
-  SipMessage& msg = *m->cmsg;
+  SipMessage& msg = *m->message;
   std::string key;
   ObjectGuard<Dialog> d = Match(g_core, msg, Dialog::FROM_CLIENT, key);
   if (key.empty()) {
     Log("ostrel", LEVEL_ERROR, "Warning: ExtPort Incorrect message - IGNORE\n");
-    g_dos.Report(m->frm, DosCore::DOS_L, 0);
+    g_dos.Report(m->source, DosCore::DOS_L, 0);
     return;
   }
   FixMultiBody(msg);
@@ -401,7 +402,7 @@ void ProcessClient(std::unique_ptr<ClientMessage> m) {
       return;
     default:
       Log("ostrel", LEVEL_DEBUG, "Warning: Unknown Dialog\n");
-      Bounce(msg, 481, "Call Leg/Transaction Does Not Exist", m->rsvp, g_external_port);
+      Bounce(msg, 481, "Call Leg/Transaction Does Not Exist", m->reply_to, g_external_port);
       return;
   }
 }

@@ -15,7 +15,7 @@
 OstrelCore g_core;
 
 void OstrelCore::Process(QueueMessage m) {
-  if (m.qmtype == QueueMessage::QM_EXTERNAL)
+  if (m.type == QueueMessage::QM_EXTERNAL)
     intake::ProcessClient(std::unique_ptr<ClientMessage>(static_cast<ClientMessage*>(m.item.release())));
   else
     intake::ProcessServer(std::unique_ptr<ServerMessage>(static_cast<ServerMessage*>(m.item.release())));

@@ -211,9 +211,9 @@ void EventsPort::HaRegister(const Registration& reg) {
   r.ncont = reg.NewContact();
   r.ocont = reg.OldContact();
   r.callid = reg.CallID();
-  r.defect = reg.DeviceDefects();
+  r.defects = reg.DeviceDefects();
   r.user_domain = reg.User() + "@" + reg.Domain();
-  r.fuser = reg.FUser();
+  r.full_user = reg.FUser();
   r.hole = reg.Hole();
   r.expires_in = static_cast<long>(reg.Expiration() - time(nullptr));
   r.reg_tm = reg.RegistrationTime();

@@ -27,7 +27,7 @@ void InstallRegistrationEvents() {
     g_events_port.HaUnregister(reg);
     g_events_port.EventRegistration(0, reg, "", 0, "");
   };
-  RegisterDialog::events.HaRegister = [](const Registration& reg) { g_events_port.HaRegister(reg); };
+  RegisterDialog::events.ha_register = [](const Registration& reg) { g_events_port.HaRegister(reg); };
   RegisterDialog::events.event_reg = [](int what, const Registration& reg, const std::string& agent,
                                         uint16_t port, const std::string& hole) {
     g_events_port.EventRegistration(what, reg, agent, port, hole);
@@ -56,7 +56,7 @@ void InstallCallEvents() {
 }
 
 void InstallStatistics() {
-  Dialog::Hooks().CountMethod = [](SipStartLine::RequestMethod method) {
+  Dialog::Hooks().count_method = [](SipStartLine::RequestMethod method) {
     const int m = static_cast<int>(method);
     if (m < 0 || m >= SipStartLine::METHOD_COUNT) return;
     Bump(g_events_port.stats_.methods, std::string(SipStartLine::kMethodNames[m]));
@@ -70,8 +70,8 @@ void InstallEventHooks() {
   InstallRegistrationEvents();
   InstallCallEvents();
   InstallStatistics();
-  g_config.hooks.IsSlave = [] { return g_core.IsSlave(); };
-  g_config.hooks.CleanUp = [] { g_core.CleanUp(); };
+  g_config.hooks.is_slave = [] { return g_core.IsSlave(); };
+  g_config.hooks.clean_up = [] { g_core.CleanUp(); };
 }
 
 // DosCore's hooks are installed as a whole by start-up; this adds the reporting ones.

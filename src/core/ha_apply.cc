@@ -42,9 +42,9 @@ void ApplyRegistration(const RegistrationRecord& r) {
   ObjectGuard<Registration> reg = EnterRegistration(r);
   if (!reg) return;
   const unsigned f = r.flags;
-  reg->Param(r.hole, r.fuser, r.defect, r.exp_rtp_ip, static_cast<int>(r.expires_in), r.reg_tm, r.log_level,
-             f & FULL_DOMAIN, f & PUBLIC_IP, f & INDIRECT, f & CHAINED, f & SRTP_ALLOWED, f & PERSISTENT,
-             f & TRANSCODING);
+  reg->Param(r.hole, r.full_user, r.defects, r.exp_rtp_ip, static_cast<int>(r.expires_in), r.reg_tm,
+             r.log_level, f & FULL_DOMAIN, f & PUBLIC_IP, f & INDIRECT, f & CHAINED, f & SRTP_ALLOWED,
+             f & PERSISTENT, f & TRANSCODING);
   reg->DoubleNat((f & DOUBLE_NAT) != 0);
   if (!r.unreg_server.empty()) reg->SetUnregisterTarget(r.unreg_server, r.to_tag);
   NatType::Mode mode = NatType::UNKNOWN;
@@ -83,7 +83,7 @@ std::string OriginalKey(const std::string& key) {
 // A new call from the peer, locked. Its second key enters the table after the call's lock is released
 // (lock order: table_lock_ before a dialog), and the call is locked again by its number.
 ObjectGuard<Dialog> NewCall(const CallRecord& r) {
-  auto* call = new Call(r.key, r.defect);
+  auto* call = new Call(r.key, r.defects);
   if (!call->Entered()) {
     delete call;
     return {};

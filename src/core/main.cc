@@ -139,34 +139,34 @@ void InstallRegistrationHooks() {
 
 void InstallDialogHooks() {
   DialogHooks& h = Dialog::Hooks();
-  h.Bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to,
+  h.bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to,
                 const SipPort& port) { Bounce(msg, code, reason, to, port); };
-  h.Assign = [](InetAddress& a, const char* host, const char* tag) {
+  h.assign = [](InetAddress& a, const char* host, const char* tag) {
     a.reset();
     Assign(a, host, tag);
     return !a.empty();
   };
-  h.CheckDomain = [](SipMessage& msg, const InetAddress& from, std::string& defect, DomainOptions& options) {
+  h.check_domain = [](SipMessage& msg, const InetAddress& from, std::string& defect, DomainOptions& options) {
     return g_config.CheckDomain(msg, from, defect, options);
   };
-  h.HasRegister = [](const std::string& ncnt) { return Registration::HasRegister(ncnt); };
-  h.KeepRegistrationAlive = [](Dialog& d, int) { Registration::KeepAliveFromSubscribe(d); };
+  h.has_register = [](const std::string& ncnt) { return Registration::HasRegister(ncnt); };
+  h.keep_registration_alive = [](Dialog& d, int) { Registration::KeepAliveFromSubscribe(d); };
 }
 
 void InstallHooks() {
-  g_config.hooks.Bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to) {
+  g_config.hooks.bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to) {
     Bounce(msg, code, reason, to, g_external_port);
   };
-  g_config.hooks.SendToClient = [](SipMessage& msg, const InetAddress& to) {
+  g_config.hooks.send_to_client = [](SipMessage& msg, const InetAddress& to) {
     g_external_port.send(msg, to, 0, 0);
   };
-  g_config.hooks.ReportOffence = [](const InetAddress& src) { g_dos.Report(src, DosCore::DOS_L, 0); };
+  g_config.hooks.report_offence = [](const InetAddress& src) { g_dos.Report(src, DosCore::DOS_L, 0); };
   g_external_port.SetHandler(intake::ClientDatagram);
   g_internal_port.SetHandler(intake::ServerDatagram);
   g_internal_port.SetTimerHandler(InternalPortTimer);
   g_external_port.SetTimerHandler(ExternalPortTimer);
 
-  g_config.hooks.DosReset = [] { g_dos.DosReset(); };
+  g_config.hooks.dos_reset = [] { g_dos.DosReset(); };
   DosCore::Hooks dos;
   dos.settings = DosSettingsFromConfig;
   dos.is_whitelisted = [](uint32_t ip) { return g_config.IsDosWLists(ip); };

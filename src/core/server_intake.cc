@@ -72,8 +72,8 @@ void ServerDatagram(Datagram& d) {
   }
   FixMultiBody(*msg);
   auto item = std::make_unique<ServerMessage>();
-  item->cmsg = std::move(msg);
-  item->frm = source;
+  item->message = std::move(msg);
+  item->source = source;
   g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_INTERNAL});
 }
 
@@ -84,13 +84,13 @@ namespace {
 Dialog* NewServerCall(ServerMessage& m, const std::string& key, ObjectGuard<Registration>& reg) {
   const RegistrationValues values = reg->Values();
   reg.reset();
-  return new Call(std::move(m.cmsg), key, m.frm, values);
+  return new Call(std::move(m.message), key, m.source, values);
 }
 
 time_t g_start_time = time(nullptr);
 
 void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) {
-  SipMessage& msg = *m->cmsg;
+  SipMessage& msg = *m->message;
   DialogEvent event = DialogEvent::PASS;
   if (msg.IsRequest()) {
     switch (msg.Method()) {
@@ -117,24 +117,24 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
         break;
     }
   }
-  d->SetMessage(std::move(m->cmsg));
+  d->SetMessage(std::move(m->message));
   d->HandleServerMessage(event);
   DestroyIfDone(d);
 }
 
 void NotRegistered(std::unique_ptr<ServerMessage> m) {
-  SipMessage& msg = *m->cmsg;
+  SipMessage& msg = *m->message;
   Log("ostrel", LEVEL_DEBUG, "Warning: Non-Registered User\n");
   if (msg.IsAck()) return;
   // Clients re-register for a while after a restart: only later is an unknown address an offence.
   if (time(nullptr) - g_start_time > g_config.register_timeout && !ValidNewContact(msg.URI()))
-    g_dos.Report(m->frm, DosCore::DOS_L, 0);
-  Bounce(msg, 404, "Not Found", m->frm, g_internal_port);
+    g_dos.Report(m->source, DosCore::DOS_L, 0);
+  Bounce(msg, 404, "Not Found", m->source, g_internal_port);
 }
 
 // A request from the server that opens a dialog toward a registered client.
 void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
-  SipMessage& msg = *m->cmsg;
+  SipMessage& msg = *m->message;
   SipUri bare = msg.URI();
   bare.PClear();
   bare.OHClear();
@@ -155,7 +155,7 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
       reg->Expiration(time(nullptr) + 2 * reg->RegistrationTime() - 1);
       Log("ostrel", LEVEL_DEBUG, "CleanUp Registration: %s@%s\n", reg->User().c_str(), reg->Domain().c_str());
       reg.reset();
-      Bounce(msg, 200, "OKey", m->frm, g_internal_port);
+      Bounce(msg, 200, "OKey", m->source, g_internal_port);
       return;
     }
   }
@@ -176,12 +176,12 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
     case SipStartLine::NOTIFY:
     case SipStartLine::BYE:
       reg.reset();
-      created = new Dialog(std::move(m->cmsg), key, m->frm, values);
+      created = new Dialog(std::move(m->message), key, m->source, values);
       break;
     default:
       reg.reset();
       Log("ostrel", LEVEL_DEBUG, "Warning: Unknown Call\n");
-      if (!msg.IsAck()) Bounce(msg, 481, "Call Leg/Transaction Does Not Exist", m->frm, g_internal_port);
+      if (!msg.IsAck()) Bounce(msg, 481, "Call Leg/Transaction Does Not Exist", m->source, g_internal_port);
       return;
   }
   reg.reset();
@@ -209,12 +209,12 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
 }  // namespace
 
 void ProcessServer(std::unique_ptr<ServerMessage> m) {
-  SipMessage& msg = *m->cmsg;
+  SipMessage& msg = *m->message;
   std::string key;
   ObjectGuard<Dialog> d = Match(g_core, msg, Dialog::FROM_SERVER, key);
   if (key.empty()) {
     Log("ostrel", LEVEL_DEBUG, "Warning: IntPort Incorrect message - IGNORE\n");
-    g_dos.Report(m->frm, DosCore::DOS_L, 0);
+    g_dos.Report(m->source, DosCore::DOS_L, 0);
     return;
   }
   if (d) {

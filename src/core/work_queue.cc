@@ -124,7 +124,7 @@ void WorkQueue::OnInput(int) {
       guard.unlock();
       Log("ostrel", LEVEL_TRACE, "GetQueue(%lu) - Number of blocks in Q: %zd\n", KernelThreadId(), left);
       const uint64_t began = PollReactor::NowMs();
-      const bool ext = m.qmtype == QueueMessage::QM_EXTERNAL;
+      const bool ext = m.type == QueueMessage::QM_EXTERNAL;
       Process(std::move(m));
       const uint64_t took = PollReactor::NowMs() - began;
       (ext ? stats_.ext_done : stats_.int_done).fetch_add(1, std::memory_order_relaxed);

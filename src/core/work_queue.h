@@ -17,7 +17,7 @@
 struct QueueMessage {
   enum QueueMessageType : uint8_t { QM_INTERNAL = 0, QM_EXTERNAL = 1 };
   std::unique_ptr<QueueItem> item;
-  QueueMessageType qmtype = QM_INTERNAL;
+  QueueMessageType type = QM_INTERNAL;
 };
 
 // Counters for the statistics event; written by workers and readers, read and reset by the statistics sender.

@@ -259,8 +259,8 @@ void Call::ReplyTo(const SipMessage& req, Direction to, int code, const std::str
   SipMessage answer(req);
   const InetAddress& where = to == FROM_CLIENT ? client_sip_address_ : server_sip_address_;
   const SipPort& port = to == FROM_CLIENT ? static_cast<const SipPort&>(g_external_port) : g_internal_port;
-  if (Dialog::Hooks().Bounce)
-    Dialog::Hooks().Bounce(answer, code, reason, where, port);
+  if (Dialog::Hooks().bounce)
+    Dialog::Hooks().bounce(answer, code, reason, where, port);
   else
     Bounce(answer, code, reason, where, port);
 }

@@ -110,7 +110,7 @@ ha::CallRecord Call::Replica() const {
   r.key = key_;
   r.ncont = new_contact_;
   r.ocont = old_contact_;
-  r.defect = defects_;
+  r.defects = defects_;
   r.shift = cseq_shift_;
   r.cln_ports = PortsOf(client_rtp_, client_video_);
   r.cln_dests = DestinationsOf(client_rtp_, client_video_);

@@ -21,7 +21,7 @@ constexpr uint64_t kSlowMs = 100;
 constexpr const char* kRelayBranch = "z9hG4bK-ostrel-";
 
 bool SlowStartOn() {
-  const auto& hook = Dialog::Hooks().SlowStart;
+  const auto& hook = Dialog::Hooks().slow_start;
   return hook && hook();
 }
 
@@ -42,19 +42,19 @@ bool FromRelay(const ViaHeader* via) {
 // worker relay a retransmission through a dialog without a server, so long holds are logged instead.
 bool Dialog::ClientSetup(const ClientMessage* m) {
   const uint64_t started = PollReactor::NowMs();
-  client_sip_address_ = m->rsvp;
-  new_contact_ = m->ncnt;
-  OldContact(m->ocnt);
+  client_sip_address_ = m->reply_to;
+  new_contact_ = m->new_contact;
+  OldContact(m->old_contact);
   public_ip_ = m->public_ip;
-  source_ = m->frm;
+  source_ = m->source;
   if (!message_ || Throttled(m)) return false;
   direction_ = FROM_CLIENT;
 
-  DomainOptions opts = m->dmopt ? *m->dmopt : DomainOptions{};
-  if (!opts.checked && Hooks().CheckDomain) {
+  DomainOptions opts = m->domain_options ? *m->domain_options : DomainOptions{};
+  if (!opts.checked && Hooks().check_domain) {
     // The hook hands the defects over as letters and may fill them.
     std::string letters = defects_.Letters();
-    if (!Hooks().CheckDomain(*message_, source_, letters, opts)) return false;
+    if (!Hooks().check_domain(*message_, source_, letters, opts)) return false;
     defects_ = Defects::FromLetters(letters);
   }
 
@@ -65,10 +65,10 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
   if (IsCall() && msg.IsInvite() && opts.xck) msg.Header("X-COOKIE", client_sip_address_.Text());
 
   Config::UserOptions user;
-  if (!m->fuser.empty() && g_config.CheckUser(m->fuser, user)) {
+  if (!m->full_user.empty() && g_config.CheckUser(m->full_user, user)) {
     if (user.loglvl != 0) log_level_ = user.loglvl;
     if (IsCall() && user.lb) LB(true);
-    LogLine(LEVEL_DEBUG, "Known FUser: %s\n", m->fuser.c_str());
+    LogLine(LEVEL_DEBUG, "Known FUser: %s\n", m->full_user.c_str());
   }
 
   if (opts.trns || user.trns) {
@@ -77,8 +77,8 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
       uint8_t codec = 0;
       const int rule = g_config.CheckTransRules(msg, &codec);
       if (rule == -1) {
-        if (Hooks().Bounce)
-          Hooks().Bounce(msg, 415, "Unsupported Media Type", client_sip_address_, g_external_port);
+        if (Hooks().bounce)
+          Hooks().bounce(msg, 415, "Unsupported Media Type", client_sip_address_, g_external_port);
         return false;
       }
       transcoding_ = static_cast<int8_t>(rule);
@@ -114,10 +114,10 @@ bool Dialog::Throttled(const ClientMessage* m) {
   if (message_->IsRegister()) {
     const int limit = ddos ? g_config.throttle_ddos : g_config.throttle_register;
     return !RegisterThrottle::Process().Admit(time(nullptr), limit, ddos, g_config.slow_start,
-                                              Hooks().SetSlowStart);
+                                              Hooks().set_slow_start);
   }
   if (!SlowStartOn() && !ddos) return false;
-  const bool registered = Hooks().HasRegister && Hooks().HasRegister(new_contact_);
+  const bool registered = Hooks().has_register && Hooks().has_register(new_contact_);
   if (registered || g_config.IsTrusted(source_.Ip())) return false;
   Log("ostrel", LEVEL_DEBUG, "Not Registered - Throttled! (%s)\n", ddos ? "DDOS" : "Slow");
   return true;
@@ -153,8 +153,8 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
     if (!Resolve(a, hop)) {
       LogLine(LEVEL_ERROR, "Warning: Destination '%s' could not be resolved\n", hop.c_str());
       g_dos.Report(source_, DosCore::DOS_L, 0);
-      if (Hooks().Bounce)
-        Hooks().Bounce(*message_, 484, "Address Incomplete", client_sip_address_, g_external_port);
+      if (Hooks().bounce)
+        Hooks().bounce(*message_, 484, "Address Incomplete", client_sip_address_, g_external_port);
       return false;
     }
     server_sip_address_ = a;

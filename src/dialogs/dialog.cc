@@ -154,7 +154,7 @@ std::string Dialog::Print() const {
 }
 
 bool Dialog::Resolve(InetAddress& a, const std::string& host) const {
-  if (Hooks().Assign) return Hooks().Assign(a, host.c_str(), number_text_.c_str());
+  if (Hooks().assign) return Hooks().assign(a, host.c_str(), number_text_.c_str());
   InetAddress resolved;
   if (!resolved.Set(host.c_str()) || resolved.Ip() == 0) return false;
   a = resolved;

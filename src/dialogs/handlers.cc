@@ -51,7 +51,7 @@ void Dialog::HandleServerMessage(DialogEvent) {
 
 void Dialog::CountMethod() const {
   const SipMessage::RequestMethod method = message_->Method();
-  if (method != SipMessage::BLANK_METHOD && Hooks().CountMethod) Hooks().CountMethod(method);
+  if (method != SipMessage::BLANK_METHOD && Hooks().count_method) Hooks().count_method(method);
 }
 
 bool Dialog::NotifyWorkarounds() {

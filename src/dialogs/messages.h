@@ -16,18 +16,19 @@ struct QueueItem {
 };
 
 struct ClientMessage : QueueItem {
-  std::unique_ptr<DomainOptions> dmopt;  // the options of the domain that admitted the request; may be null
-  std::unique_ptr<SipMessage> cmsg;
-  std::string ocnt;        // the client's Contact as received
-  std::string ncnt;        // the Contact rewritten to point at this relay
-  std::string fuser;       // the user part used for admission
-  Defects defect;          // the device's defects
-  InetAddress frm;         // source of the datagram
-  InetAddress rsvp;        // where answers to this client go
-  bool public_ip = false;  // the client's source address is public
+  std::unique_ptr<DomainOptions>
+      domain_options;  // the options of the domain that admitted the request; may be null
+  std::unique_ptr<SipMessage> message;
+  std::string old_contact;  // the client's Contact as received
+  std::string new_contact;  // the Contact rewritten to point at this relay
+  std::string full_user;    // the user part used for admission
+  Defects defects;          // the device's defects
+  InetAddress source;       // source of the datagram
+  InetAddress reply_to;     // where answers to this client go
+  bool public_ip = false;   // the client's source address is public
 };
 
 struct ServerMessage : QueueItem {
-  std::unique_ptr<SipMessage> cmsg;
-  InetAddress frm;
+  std::unique_ptr<SipMessage> message;
+  InetAddress source;
 };

@@ -266,8 +266,8 @@ void Dialog::PostProcess(Direction dir) {
   if (m.Status() == 200 && cseq != nullptr && cseq->Method() == SipMessage::SUBSCRIBE &&
       (!public_ip_ || persistent_)) {
     auto* expires = m.Header<ExpiresHeader>(HID::HID_EXPIRES);
-    if (expires != nullptr && expires->Value() > 0 && Hooks().KeepRegistrationAlive)
-      Hooks().KeepRegistrationAlive(*this, expires->Value());
+    if (expires != nullptr && expires->Value() > 0 && Hooks().keep_registration_alive)
+      Hooks().keep_registration_alive(*this, expires->Value());
   }
   if (m.Status() >= 200) Complete(E_NOP, "");
 }

@@ -211,7 +211,7 @@ void RegisterDialog::StoreInRecord(Registration& reg, int expiry, int jitter) {
   if (type != NatType::UNKNOWN || (reg.Mode() & NatType::PRXFRCD) != 0) reg.Mode(Combine(type));
   reg.DoubleNat(ddnat);
 
-  if (events.HaRegister) events.HaRegister(reg);
+  if (events.ha_register) events.ha_register(reg);
   if (events.event_reg) events.event_reg(1, reg, user_agent_, external_source_port_, received_hole_);
   LogLine(LEVEL_TRACE, "Reg Param: %ld", static_cast<long>(reg.Expiration()));
   if (persistent_) reg.ScheduleRegistrationTimer(2 * reg_tm);

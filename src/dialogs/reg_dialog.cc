@@ -82,7 +82,7 @@ bool RegisterDialog::CheckStarContact() {
   if (contact == nullptr || !contact->Star()) return true;
   auto* expires = msg.Header<ExpiresHeader>(HID::HID_EXPIRES);
   if (expires != nullptr && expires->Value() == 0) return true;
-  if (Hooks().Bounce) Hooks().Bounce(msg, 400, "Expires is not 0", client_sip_address_, g_external_port);
+  if (Hooks().bounce) Hooks().bounce(msg, 400, "Expires is not 0", client_sip_address_, g_external_port);
   State(DialogState::COMPLETE);
   return false;
 }

@@ -33,7 +33,7 @@ class RegisterDialog : public Dialog {
 
   // What registration dialogs tell the HA peer and the events collector; unset hooks do nothing.
   struct Events {
-    std::function<void(const Registration& reg)> HaRegister;
+    std::function<void(const Registration& reg)> ha_register;
     // 1: registered.
     std::function<void(int what, const Registration& reg, const std::string& agent, uint16_t ext_port,
                        const std::string& hole)>

@@ -63,9 +63,9 @@ bool ParseRegistration(const std::vector<std::string_view>& f, RegistrationRecor
   r.ncont = f[1];
   r.ocont = f[2];
   r.callid = f[3];
-  r.defect = Defects::FromLetters(f[4]);
+  r.defects = Defects::FromLetters(f[4]);
   r.user_domain = f[5];
-  r.fuser = f[6];
+  r.full_user = f[6];
   r.to_tag = f[12];
   return ParseOptionalAddress(f[7], r.hole) && ParseNumber(f[8], r.expires_in) &&
          ParseNumber(f[9], r.reg_tm) && r.reg_tm >= 0 && ParseNumber(f[10], r.log_level) &&
@@ -79,7 +79,7 @@ bool ParseCall(const std::vector<std::string_view>& f, CallRecord& c) {
   c.key = f[1];
   c.ncont = f[2];
   c.ocont = f[3];
-  c.defect = Defects::FromLetters(f[4]);
+  c.defects = Defects::FromLetters(f[4]);
   c.has_cln_dests = !f[7].empty();
   c.has_srv_dests = !f[10].empty();
   c.route_set = f[12];
@@ -186,8 +186,8 @@ std::optional<Record> Parse(std::string_view text) {
 std::string FormatRequest() { return "?"; }
 
 std::string FormatRegistration(const RegistrationRecord& r) {
-  std::string s = "R|" + r.ncont + "|" + r.ocont + "|" + r.callid + "|" + r.defect.Letters() + "|" +
-                  r.user_domain + "|" + r.fuser + "|" + AddressText(r.hole) + "|" +
+  std::string s = "R|" + r.ncont + "|" + r.ocont + "|" + r.callid + "|" + r.defects.Letters() + "|" +
+                  r.user_domain + "|" + r.full_user + "|" + AddressText(r.hole) + "|" +
                   std::to_string(r.expires_in) + "|" + std::to_string(r.reg_tm) + "|" +
                   std::to_string(r.log_level) + "|" + std::to_string(r.flags) + "|" + r.to_tag + "|" +
                   AddressText(r.unreg_server) + "|" + std::to_string(r.nat_type) + "|" +
@@ -199,7 +199,7 @@ std::string FormatUnregistration(const std::string& ncont) { return "U|" + ncont
 
 std::string FormatCall(const CallRecord& c) {
   std::string s(1, c.full ? 'F' : 'S');
-  s += "|" + c.key + "|" + c.ncont + "|" + c.ocont + "|" + c.defect.Letters() + "|" +
+  s += "|" + c.key + "|" + c.ncont + "|" + c.ocont + "|" + c.defects.Letters() + "|" +
        std::to_string(c.shift) + "|" + FormatPorts(c.cln_ports) + "|" +
        (c.has_cln_dests ? FormatDestinations(c.cln_dests) : std::string()) + "|" + AddressText(c.cln_sip) +
        "|" + FormatPorts(c.srv_ports) + "|" +

@@ -33,9 +33,9 @@ struct RegistrationRecord {
   std::string ncont;  // the Contact the relay shows the server: the registration's key
   std::string ocont;  // the client's own Contact
   std::string callid;
-  Defects defect;
+  Defects defects;
   std::string user_domain;  // "user@domain"
-  std::string fuser;
+  std::string full_user;
   InetAddress hole;     // the client's public SIP address
   long expires_in = 0;  // seconds until expiry
   int reg_tm = 0;       // the client's registration interval
@@ -64,7 +64,7 @@ struct CallRecord {
   std::string key;
   std::string ncont;
   std::string ocont;
-  Defects defect;
+  Defects defects;
   int shift = 0;
   LocalPorts cln_ports;
   MediaDestinations cln_dests;

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   g_log_block.SetAppName("ostrel");
   PollReactor reactor;
   Probe probe(reactor);
-  g_config.hooks.CleanUp = [] { Log("ostrel", 0, "probe: housekeeping\n"); };
+  g_config.hooks.clean_up = [] { Log("ostrel", 0, "probe: housekeeping\n"); };
   if (g_config.Init(argc, argv) != 1) {
     Log("ostrel", 0, "Initial Init has failed\n");
     return 5;

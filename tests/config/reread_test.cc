@@ -98,7 +98,7 @@ TEST_F(ConfigTest, UnreadableWhiteListFailsTheRereadAndKeepsTheOldList) {
 
 TEST_F(ConfigTest, DosResetOnlyWhenFloodSettingsChangeOnReread) {
   int resets = 0;
-  cfg_->hooks.DosReset = [&] { ++resets; };
+  cfg_->hooks.dos_reset = [&] { ++resets; };
   ASSERT_EQ(Read({"dos_whitelist = 10.0.0.0/8"}), 1);
   EXPECT_EQ(resets, 0) << "not at the first read";
   ASSERT_EQ(Read({"dos_whitelist = 10.0.0.0/8", "quiet_mode = yes"}), 1);
@@ -124,7 +124,7 @@ TEST_F(ConfigTest, DosResetOnlyWhenFloodSettingsChangeOnReread) {
 
 TEST_F(ConfigTest, SlowStartLineEndsASlowStartPhase) {
   int ended = 0;
-  cfg_->hooks.EndSlowStart = [&] { ++ended; };
+  cfg_->hooks.end_slow_start = [&] { ++ended; };
   ASSERT_EQ(Read({"quiet_mode = yes"}), 1);
   EXPECT_EQ(ended, 0);
   ASSERT_EQ(Read({"slow_start = yes"}), 1);
@@ -132,7 +132,7 @@ TEST_F(ConfigTest, SlowStartLineEndsASlowStartPhase) {
 }
 
 TEST_F(ConfigTest, LogNameFollowsTheHaRole) {
-  cfg_->hooks.IsSlave = [] { return true; };
+  cfg_->hooks.is_slave = [] { return true; };
   ASSERT_EQ(Read({"log_name = front back"}), 1);
   EXPECT_STREQ(g_log_block.app_name.load(), "back");
 }
@@ -171,7 +171,7 @@ class TimerTest : public ConfigTest {
 TEST_F(TimerTest, TimerRunsHousekeepingThenPicksUpTheChangedFile) {
   ASSERT_EQ(Read({"quiet_mode = no"}), 1);
   std::vector<std::string> order;
-  cfg_->hooks.CleanUp = [&] { order.push_back(cfg_->quiet_mode ? "cleanup-after" : "cleanup"); };
+  cfg_->hooks.clean_up = [&] { order.push_back(cfg_->quiet_mode ? "cleanup-after" : "cleanup"); };
   cfg_->idletm = 20;  // the keyword's minimum is 30 s; the period itself is what is tested here
   cfg_->ArmTimer(reactor_);
   WriteConfig({"quiet_mode = yes"});

@@ -15,7 +15,7 @@ const char* const kDirectCall =
 Call* FromRecord(const std::string& text) {
   auto r = ha::Parse(text);
   EXPECT_TRUE(r && r->kind == ha::Record::CALL) << text;
-  auto* call = new Call(r->call.key, r->call.defect);
+  auto* call = new Call(r->call.key, r->call.defects);
   EXPECT_TRUE(call->Entered());
   call->ApplyReplica(r->call, true);
   return call;  // locked by its creator

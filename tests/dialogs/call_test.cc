@@ -156,7 +156,7 @@ TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
       "m=audio 42000 RTP/AVP 0\r\nc=IN IP4 127.0.0.20\r\na=ptime:20\r\na=tool:pbx 9\r\n"
       "m=video 42002 RTP/AVP 99\r\nc=IN IP4 127.0.0.20\r\na=rtpmap:99 H264/90000\r\n";
   const struct {
-    const char* defect;
+    const char* defects;
     std::vector<const char*> present;
     std::vector<const char*> absent;
   } cases[] = {
@@ -166,8 +166,8 @@ TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
       {"c", {"\r\nc=IN IP4 127.0.0.20\r\nt="}, {"a=tool"}},
   };
   for (const auto& k : cases) {
-    SCOPED_TRACE(k.defect);
-    Call* c = Invite(k.defect);
+    SCOPED_TRACE(k.defects);
+    Call* c = Invite(k.defects);
     auto ok =
         Answer(invite_, 200, "OK", {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"});
     ok->Body(sdp);

@@ -16,7 +16,7 @@ std::string Notify(const std::string& event, const std::string& extra = "", cons
 
 TEST_F(RelayTest, ANotifyReachesTheClientAndItsAnswerTheServerAndOnlyRequestsAreCounted) {
   std::vector<SipMessage::RequestMethod> counted;
-  Dialog::Hooks().CountMethod = [&](SipMessage::RequestMethod m) { counted.push_back(m); };
+  Dialog::Hooks().count_method = [&](SipMessage::RequestMethod m) { counted.push_back(m); };
   Dialog* n = FromServer(Notify("presence"), "S&shared-call@127.0.0.10&z9hG4bK-n1");
   const std::string got = client_.Receive();
   EXPECT_EQ(StartLine(got), "NOTIFY sip:alice@127.0.0.10:5062 SIP/2.0") << "the client's own Contact";
@@ -38,7 +38,7 @@ TEST_F(RelayTest, DefectPTurnsProceedingDialogsIntoConfirmedOnes) {
       "<dialog id=\"2\"><state>proceeding</state></dialog></dialog-info>\r\n";
   const std::string type = "Content-Type: application/dialog-info+xml\r\n";
   const struct {
-    const char *event, *defect;
+    const char *event, *defects;
     std::string extra, body, want;
   } cases[] = {
       {"dialog", "p", type, info,
@@ -50,7 +50,7 @@ TEST_F(RelayTest, DefectPTurnsProceedingDialogsIntoConfirmedOnes) {
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(n);
-    FromServer(Notify(c.event, c.extra, c.body), "S&p" + std::to_string(n++), c.defect);
+    FromServer(Notify(c.event, c.extra, c.body), "S&p" + std::to_string(n++), c.defects);
     const std::string got = client_.Receive();
     EXPECT_EQ(BodyOf(got), c.want);
     EXPECT_THAT(Values(got, "Content-Length"), ElementsAre(std::to_string(c.want.size())));

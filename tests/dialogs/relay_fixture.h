@@ -117,8 +117,8 @@ class RelayTest : public ::testing::Test {
 
   void SetUp() override {
     hooks_saved_ = Dialog::Hooks();
-    Dialog::Hooks().Bounce = TestBounce;
-    Dialog::Hooks().Assign = LiteralAssign;
+    Dialog::Hooks().bounce = TestBounce;
+    Dialog::Hooks().assign = LiteralAssign;
   }
   void TearDown() override {
     for (unsigned no : opened_) table_.Destroy(no);
@@ -132,10 +132,10 @@ class RelayTest : public ::testing::Test {
           const std::string& ncnt = kNewContact) {
     EXPECT_TRUE(d->Entered());
     ClientMessage m;
-    m.dmopt = std::make_unique<DomainOptions>(opts);
-    m.ncnt = ncnt;
-    m.ocnt = ocnt;
-    m.frm = m.rsvp = InetAddress(kClient);
+    m.domain_options = std::make_unique<DomainOptions>(opts);
+    m.new_contact = ncnt;
+    m.old_contact = ocnt;
+    m.source = m.reply_to = InetAddress(kClient);
     m.public_ip = public_ip_;
     ObjectGuard<Dialog> g;
     g.Set(d);

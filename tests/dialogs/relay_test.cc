@@ -54,7 +54,7 @@ TEST_F(RelayTest, MessageTransactionAndItsRetransmissions) {
 // keeps the registration of a client behind NAT alive.
 TEST_F(RelayTest, ASubscriptionIsRecordRoutedWithTheFaceEachSideSeesAndKeepsARegistrationAlive) {
   std::vector<int> kept;
-  Dialog::Hooks().KeepRegistrationAlive = [&](Dialog& d, int expires) {
+  Dialog::Hooks().keep_registration_alive = [&](Dialog& d, int expires) {
     EXPECT_EQ(d.NewContact(), kNewContact);
     kept.push_back(expires);
   };

@@ -148,8 +148,8 @@ TEST_F(RelayTest, APublicClientKeepsItsContactUnlessTheDomainSaysPrsn) {
 
 TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
   bool admit = false;
-  Dialog::Hooks().CheckDomain = [&](SipMessage&, const InetAddress& from, std::string& defect,
-                                    DomainOptions& o) {
+  Dialog::Hooks().check_domain = [&](SipMessage&, const InetAddress& from, std::string& defect,
+                                     DomainOptions& o) {
     EXPECT_EQ(from.Text(), kClient);
     defect = "s";
     return admit;
@@ -166,8 +166,8 @@ TEST_F(RelayTest, UncheckedDomainsAreAskedAndMayRefuse) {
 TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {
   LogFile log;
   bool registered = false;
-  Dialog::Hooks().SlowStart = [] { return true; };
-  Dialog::Hooks().HasRegister = [&](const std::string& ncnt) {
+  Dialog::Hooks().slow_start = [] { return true; };
+  Dialog::Hooks().has_register = [&](const std::string& ncnt) {
     EXPECT_EQ(ncnt, kNewContact);
     return registered;
   };
@@ -181,7 +181,7 @@ TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {
 
 TEST_F(RelayTest, ASlowSetUpIsLogged) {
   LogFile log;
-  Dialog::Hooks().Assign = [](InetAddress& a, const char* host, const char* tag) {
+  Dialog::Hooks().assign = [](InetAddress& a, const char* host, const char* tag) {
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
     return LiteralAssign(a, host, tag);
   };

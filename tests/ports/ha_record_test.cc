@@ -24,10 +24,10 @@ TEST(HaRecordParse, RegistrationFields) {
   EXPECT_EQ(g.ncont, "sip:alice*example.com-10.0.0.5+5062@127.0.0.1:5074");
   EXPECT_EQ(g.ocont, "sip:alice@192.168.1.20:5062");
   EXPECT_EQ(g.callid, "reg-1");
-  EXPECT_EQ(g.defect.Letters(), "Xa");
-  EXPECT_TRUE(g.defect.Has(Defect::BARE_SDP));
+  EXPECT_EQ(g.defects.Letters(), "Xa");
+  EXPECT_TRUE(g.defects.Has(Defect::BARE_SDP));
   EXPECT_EQ(g.user_domain, "alice@example.com");
-  EXPECT_EQ(g.fuser, "bob");
+  EXPECT_EQ(g.full_user, "bob");
   EXPECT_EQ(g.hole.Text(), "10.0.0.5:5062");
   EXPECT_EQ(g.expires_in, 3590);
   EXPECT_EQ(g.reg_tm, 45);
