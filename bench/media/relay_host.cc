@@ -1,8 +1,8 @@
-// A process that anchors N calls on the relay engine for a benchmark: each call gets a client pair and a
-// server pair from the range and its own relay thread. Prints one stream line per call and runs until
-// SIGTERM or SIGINT, then stops every relay thread (joined) and closes the ports.
+// A process that anchors N calls on the media engine for a benchmark: each call gets a client pair and a
+// server pair from the range and runs on one of the engine's media threads. Prints one stream line per call
+// and runs until SIGTERM or SIGINT, then stops every relay and closes the ports.
 //
-// Usage: relay_host N A_BASE B_BASE RANGE_LOW RANGE_HIGH STREAMFILE
+// Usage: relay_host N A_BASE B_BASE RANGE_LOW RANGE_HIGH STREAMFILE [MEDIA_THREADS (default 2)]
 //   client i is 127.0.0.1:A_BASE+2i, server i is 127.0.0.1:B_BASE+2i; STREAMFILE gets
 //   "a_port relay_port_for_a b_port relay_port_for_b" lines (the format of the peers' stream files).
 #include <signal.h>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "media/media_engine.h"
 #include "media/relay.h"
 
 namespace {
@@ -27,7 +28,7 @@ struct BenchCall {
   ServerRtpPort srv;
   ClientRtpPort cln_video;
   ServerRtpPort srv_video;
-  RelayThread relay{cln, srv, cln_video, srv_video};
+  MediaRelay relay{cln, srv, cln_video, srv_video};
 };
 
 void RaiseDescriptorLimit() {
@@ -40,8 +41,9 @@ void RaiseDescriptorLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 7) {
-    std::fprintf(stderr, "usage: %s N A_BASE B_BASE RANGE_LOW RANGE_HIGH STREAMFILE\n", argv[0]);
+  if (argc != 7 && argc != 8) {
+    std::fprintf(stderr, "usage: %s N A_BASE B_BASE RANGE_LOW RANGE_HIGH STREAMFILE [MEDIA_THREADS]\n",
+                 argv[0]);
     return 2;
   }
   const int n = std::atoi(argv[1]), a_base = std::atoi(argv[2]), b_base = std::atoi(argv[3]);
@@ -55,7 +57,11 @@ int main(int argc, char** argv) {
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // relay threads inherit the mask; main waits for them
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // media threads inherit the mask; main waits for the signal
+  if (!MediaEngine::Instance().Start(argc == 8 ? std::atoi(argv[7]) : 2)) {
+    std::fprintf(stderr, "no media threads\n");
+    return 1;
+  }
 
   std::vector<std::unique_ptr<BenchCall>> calls;
   // Written under another name and renamed once complete, so a reader never sees half the calls.
@@ -72,8 +78,9 @@ int main(int argc, char** argv) {
     call->srv.RtpDestination(InetAddress(static_cast<unsigned short>(b_base + 2 * i), "127.0.0.1"));
     RelaySetup setup;
     setup.orig_ip = 0x7F000001;
+    setup.signalling_ip = 0x7F000001;
     if (!call->relay.Start(setup, nullptr)) {
-      std::fprintf(stderr, "no thread for call %d\n", i);
+      std::fprintf(stderr, "cannot relay call %d\n", i);
       return 1;
     }
     call->relay.Established(true);
@@ -85,6 +92,6 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "relay_host: %d calls anchored\n", n);
   int sig = 0;
   sigwait(&stop, &sig);
-  calls.clear();  // each relay is joined before its pairs close
+  calls.clear();  // each relay leaves its media thread before its pairs close
   return 0;
 }

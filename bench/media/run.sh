@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Anchored G.711 streams through the relay engine and through rtpengine (userspace) in the same run:
-# 100/250/500/1000 calls, 50 packets/s each way per call, with loss, jitter and the relay's CPU per packet.
+# 100/250/500/1000/2000 calls, 50 packets/s each way per call, with loss, jitter and the relay's CPU per
+# packet. Both relays run two media threads.
 # Runs by hand (not part of CTest). Usage: bench/media/run.sh [SECONDS] ["CALL COUNTS"]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 secs=${1:-10}
-counts=${2:-"100 250 500 1000"}
+counts=${2:-"100 250 500 1000 2000"}
 pps=50
 build="$root/build/bench"
 shared=${OSTREL_SHARED_DIR:-$root/../shared}
 # Ports away from the test suites and the peers' defaults.
-a_base=44000; b_base=46000         # the phones (A) and the server's media (B)
-o_low=50000; o_high=54100          # the relay engine's range: two pairs per call
-r_low=56000; r_high=61999          # rtpengine's range
+a_base=20000; b_base=24000         # the phones (A) and the server's media (B), 2,000 calls each
+o_low=30000; o_high=38100          # the media engine's range: two pairs per call
+r_low=40000; r_high=48999          # rtpengine's range
 ng=127.0.0.1:2263
 
 if ! command -v rtpengine >/dev/null; then
@@ -48,7 +49,7 @@ pump() {
 
 run_ostrel() {
   local n=$1 streams="$work/ostrel_$1.txt" pid
-  "$build/bench/media/relay_host" "$n" "$a_base" "$b_base" "$o_low" "$o_high" "$streams" 2>"$work/host.err" &
+  "$build/bench/media/relay_host" "$n" "$a_base" "$b_base" "$o_low" "$o_high" "$streams" 2 2>"$work/host.err" &
   pid=$!; pids+=("$pid")
   while [ ! -s "$streams" ]; do
     kill -0 "$pid" 2>/dev/null || { echo "ostrel    n=$n failed: $(cat "$work/host.err")"; return; }

@@ -227,6 +227,16 @@ bool Settings::ReadNumListeners(std::string& value) {
   return true;
 }
 
+bool Settings::ReadMediaThreads(std::string& value) {
+  const int count = std::atoi(value.c_str());
+  if (count < 1 || count > 64) {
+    Log("ostrel", 0, "Number of media threads should be in range [1-64]\n");
+    return false;
+  }
+  media_threads = count;
+  return true;
+}
+
 bool Settings::ReadRegisterTimeout(std::string& value) {
   std::vector<std::string> words = Split(value, '\0');
   register_timeout = std::atoi(words[0].c_str());
@@ -409,6 +419,7 @@ const ConfigKeyword kConfigKeywords[] = {
     {"full_mode",        false, &Settings::ReadFullMode},
     {"quiet_mode",       true,  &Settings::ReadQuietMode},
     {"num_listeners",    false, &Settings::ReadNumListeners},
+    {"media_threads",    false, &Settings::ReadMediaThreads},
     {"register_timeout", true,  &Settings::ReadRegisterTimeout},
     {"subnet",           true,  &Settings::ReadSubnet},
     {"subscribe_event",  true,  &Settings::ReadSubscribeEvent},

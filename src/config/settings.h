@@ -71,6 +71,7 @@ class Settings {
   bool assume_no_obp = false;
   int num_threads = 0;
   int max_threads = 0;
+  int media_threads = 0;  // 0: one per core
   int range_low = 32768;
   int range_high = 65536;
   int tos = 56;
@@ -131,6 +132,7 @@ class Settings {
   bool ReadFullMode(std::string& value);
   bool ReadQuietMode(std::string& value);
   bool ReadNumListeners(std::string& value);
+  bool ReadMediaThreads(std::string& value);
   bool ReadRegisterTimeout(std::string& value);
   bool ReadSubnet(std::string& value);
   bool ReadSubscribeEvent(std::string& value);

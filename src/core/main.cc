@@ -22,6 +22,7 @@
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "media/media_engine.h"
 #include "ports/relay_ops.h"
 #include "ports/sip_port.h"
 #include "ports/socket.h"
@@ -99,6 +100,10 @@ void StartThreads() {
     g_internal_port.Block(false);
     g_core.UseReactor(&g_core);
     g_core.SetCustom(&g_core);
+  }
+  if (!MediaEngine::Instance().Start(g_config.media_threads)) {
+    Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot start media threads\n");
+    std::exit(6);
   }
   if (int rc = g_core.StartKeyManager()) {
     Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot created Key Manage thread: %s\n", std::strerror(rc));

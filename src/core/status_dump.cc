@@ -4,6 +4,7 @@
 #include "dialogs/call.h"
 #include "dialogs/registration.h"
 #include "foundation/log.h"
+#include "media/media_engine.h"
 
 namespace {
 
@@ -34,6 +35,8 @@ void OstrelCore::StatusDump() {
     }
   }
   Log(nullptr, LEVEL_ALWAYS, "Total: %d\n", calls);
+  Log(nullptr, LEVEL_ALWAYS, "========================= Media Threads ================================\n");
+  Log(nullptr, LEVEL_ALWAYS, "%s", MediaEngine::Instance().DumpText().c_str());
   Log(nullptr, LEVEL_ALWAYS, "========================= Active Non-Invite Transactions ===============\n");
   {
     ReadGuard guard(table_lock_);

@@ -141,7 +141,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   ServerRtpPort& ServerRtp() { return server_rtp_; }
   ClientRtpPort& ClientVideo() { return client_video_; }
   ServerRtpPort& ServerVideo() { return server_video_; }
-  const RelayThread& Relay() const { return relay_; }
+  const MediaRelay& Relay() const { return relay_; }
   int ClientLocalRtpPort() const { return client_local_rtp_port_; }
   int ClientLocalVideoPort() const { return client_local_video_port_; }
 
@@ -318,5 +318,5 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   ClientRtpPort client_video_{number_};
   ServerRtpPort server_video_{number_};
   // After the pairs: destroyed (and its thread joined) before any of them closes.
-  RelayThread relay_{client_rtp_, server_rtp_, client_video_, server_video_};
+  MediaRelay relay_{client_rtp_, server_rtp_, client_video_, server_video_};
 };

@@ -17,6 +17,7 @@ RelaySetup Call::MediaSetup() const {
   setup.accept_any = load_balanced_ || g_config.repeat_threshold_first < 0;
   setup.symmetric = symmetric_;
   setup.orig_ip = client_rtp_ip_;
+  setup.signalling_ip = client_sip_address_.Ip();
   setup.video = video_;
   return setup;
 }

@@ -1,7 +1,5 @@
 #include "media/relay.h"
 
-#include <pthread.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,12 +31,6 @@ constexpr StreamInfo kStreams[8] = {
     {"SRV Video Stream", E_SRV_VIDEO}, {"SRV Video RTCP  ", E_NOP},
 };
 
-// Packets read from one socket per wait round. Voice arrives one packet per wake-up, so reading until the
-// socket is empty would cost an extra failing receive per packet; a backlog is read on the next rounds.
-constexpr int kBurst = 1;
-// The eight sockets and the wake-up descriptor.
-constexpr int kMaxWatched = 9;
-
 bool IsRtcp(int index) { return (index & 1) != 0; }
 
 }  // namespace
@@ -47,41 +39,45 @@ void RelayObserver::ForeignPackets(const InetAddress& src, unsigned count, unsig
   g_dos.Report(src, DosCore::DOS_R, uniq, count);
 }
 
-// The relay thread's own state: sockets, last sources, the client guard and the foreign tally.
-class RelayLoop {
+// A call's packet handler on its media thread: last sources, the client guard and the foreign tally.
+class RelaySession : public MediaSession {
  public:
-  explicit RelayLoop(RelayThread& relay);
-  ~RelayLoop();
-  RelayLoop(const RelayLoop&) = delete;
-  RelayLoop& operator=(const RelayLoop&) = delete;
-  void Run();
+  explicit RelaySession(MediaRelay& relay);
+
+  void OnAttach(MediaLoop& loop) override;
+  void OnReadable(MediaLoop& loop, int slot) override;
+  void OnTimer(MediaLoop& loop, uint64_t now_ms) override;
+  void OnDetach(MediaLoop& loop) override;
+  unsigned Number() const override { return relay_.number_; }
 
  private:
   bool LogOn(int level) const;
   RtpPort& Pair(int index) const { return *relay_.pairs_[index / 2]; }
   RtpPort& Opposite(int index) const { return *relay_.pairs_[(index / 2) ^ 1]; }
-  void Drain(int index);
-  void Handle(int index, int len, const InetAddress& src, uint64_t now);
+  // false: the packet is dropped; len may change (SRTP).
+  bool Accept(int index, uint8_t* pkt, int& len, bool& rtcp, const InetAddress& src, uint64_t now);
   bool FromServer(int index, const InetAddress& src);
-  bool FromClient(int index, int& len, bool& rtcp, const InetAddress& src, uint64_t now);
-  void Forward(int index, int len, bool rtcp);
-  void Track(int index, int len, const InetAddress& src);
+  bool FromClient(int index, uint8_t* pkt, int& len, bool& rtcp, const InetAddress& src, uint64_t now);
+  // Transforms the packet for the opposite side; false when it is not to be sent.
+  bool Prepare(int index, uint8_t* pkt, int& len, bool rtcp);
+  void Send(int out_index, mmsghdr* msgs, int count);
+  void Track(int index, const uint8_t* pkt, int len, const InetAddress& src);
   void FlushForeign(uint64_t now, bool force);
 
-  RelayThread& relay_;
+  MediaRelay& relay_;
+  MediaLoop* loop_ = nullptr;
   const int uniq_;
   const int threshold_;
   ClientGuard guard_;
   ForeignTally tally_;
   int socket_count_;
-  // An epoll set registered once: a wait costs no per-socket set-up, unlike poll.
-  int epoll_fd_ = -1;
   InetAddress last_src_[8];
   uint32_t last_ssrc_[8] = {};
-  uint8_t buffer_[rtp::kPacketBuffer];
+  // A packet from the client has confirmed the destination of the client pair (audio, video).
+  bool client_confirmed_[2] = {false, false};
 };
 
-RelayLoop::RelayLoop(RelayThread& relay)
+RelaySession::RelaySession(MediaRelay& relay)
     : relay_(relay),
       uniq_(static_cast<int>(relay.number_)),
       threshold_(relay.setup_.log_threshold),
@@ -89,95 +85,100 @@ RelayLoop::RelayLoop(RelayThread& relay)
   const bool video =
       relay.setup_.video && relay.pairs_[2]->GetHandle() >= 0 && relay.pairs_[3]->GetHandle() >= 0;
   socket_count_ = video ? 8 : 4;
-  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd_ < 0) return;
-  for (int i = 0; i <= socket_count_; ++i) {
-    epoll_event ev{};
-    ev.events = i < socket_count_ ? (EPOLLIN | EPOLLPRI) : EPOLLIN;
-    ev.data.u32 = static_cast<uint32_t>(i);
-    const int fd = i == socket_count_ ? relay.thread_.WakeFd()
-                   : IsRtcp(i)        ? Pair(i).GetRtcpHandle()
-                                      : Pair(i).GetHandle();
+}
+
+void RelaySession::OnAttach(MediaLoop& loop) {
+  loop_ = &loop;
+  for (int i = 0; i < socket_count_; ++i) {
+    const int fd = IsRtcp(i) ? Pair(i).GetRtcpHandle() : Pair(i).GetHandle();
     // A socket that cannot be watched is a closed one (-1); its stream is simply not relayed.
-    if (fd >= 0 && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0)
+    if (fd >= 0 && !loop.Watch(fd, i))
       Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay cannot watch socket %d: %s\n", fd,
           std::strerror(errno));
   }
 }
 
-RelayLoop::~RelayLoop() {
-  if (epoll_fd_ >= 0) close(epoll_fd_);
+void RelaySession::OnDetach(MediaLoop&) { FlushForeign(PollReactor::NowMs(), true); }
+
+void RelaySession::OnTimer(MediaLoop& loop, uint64_t now_ms) {
+  FlushForeign(now_ms, false);
+  const int due = tally_.DueIn(now_ms);
+  if (due >= 0) loop.SetTimer(now_ms + static_cast<uint64_t>(due == 0 ? 1 : due));
 }
 
-bool RelayLoop::LogOn(int level) const {
+bool RelaySession::LogOn(int level) const {
   const int mask = threshold_ != 0 ? threshold_ : g_log_block.level.load(std::memory_order_relaxed);
   return (level & mask) == level;
 }
 
-void RelayLoop::Run() {
-  if (epoll_fd_ < 0) {
-    Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay epoll: %s\n", std::strerror(errno));
-    return;
+// What a readable socket holds is read in one system call and what passes goes out through the opposite
+// pair in one more, however many packets that is.
+void RelaySession::OnReadable(MediaLoop& loop, int index) {
+  PacketBatch& b = loop.Batch();
+  for (int k = 0; k < PacketBatch::kSize; ++k) {
+    b.vectors[k] = {b.buffers[k], rtp::kMaxReceive};
+    b.headers[k].msg_hdr = msghdr{};
+    b.headers[k].msg_hdr.msg_name = &b.sources[k];
+    b.headers[k].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    b.headers[k].msg_hdr.msg_iov = &b.vectors[k];
+    b.headers[k].msg_hdr.msg_iovlen = 1;
   }
-  epoll_event events[kMaxWatched];
-  for (;;) {
-    const int n = epoll_wait(epoll_fd_, events, kMaxWatched, tally_.DueIn(PollReactor::NowMs()));
-    if (n < 0 && errno != EINTR) {
-      Log(uniq_, LEVEL_ERROR, threshold_, "Error: RTP Relay poll: %s\n", std::strerror(errno));
-      break;
-    }
-    // The sockets are served in their table order, whatever order the kernel reports them in.
-    uint32_t ready = 0;
-    for (int k = 0; k < n; ++k) ready |= 1u << events[k].data.u32;
-    if (ready & (1u << socket_count_)) break;
-    for (int i = 0; ready != 0 && i < socket_count_; ++i) {
-      if (ready & (1u << i)) Drain(i);
-    }
-    FlushForeign(PollReactor::NowMs(), false);
-  }
-  FlushForeign(PollReactor::NowMs(), true);
-}
-
-void RelayLoop::Drain(int index) {
-  RtpPort& in = Pair(index);
-  for (int k = 0; k < kBurst; ++k) {
+  const int fd = IsRtcp(index) ? Pair(index).GetRtcpHandle() : Pair(index).GetHandle();
+  const int n = recvmmsg(fd, b.headers, PacketBatch::kSize, MSG_DONTWAIT, nullptr);
+  if (n <= 0) return;  // drained, or an error the next wait reports again
+  const uint64_t now = PollReactor::NowMs();
+  int out = 0;
+  for (int k = 0; k < n; ++k) {
+    int len = static_cast<int>(b.headers[k].msg_len);
+    // A cut packet would be relayed corrupted, so it is dropped.
+    if (len <= 0 || (b.headers[k].msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
     InetAddress src;
-    // MSG_TRUNC gives the datagram's real length: a cut packet would be relayed corrupted, so it is dropped.
-    const int n = IsRtcp(index) ? in.RtcpReceive(buffer_, rtp::kMaxReceive, src, MSG_TRUNC)
-                                : static_cast<int>(in.recvfrom(buffer_, rtp::kMaxReceive, src, MSG_TRUNC));
-    if (n < 0) return;  // drained, or an error the next poll reports again
-    if (n > 0 && static_cast<size_t>(n) <= rtp::kMaxReceive) Handle(index, n, src, PollReactor::NowMs());
+    std::memcpy(src.SocketAddress(), &b.sources[k], sizeof(sockaddr_in));
+    bool rtcp = IsRtcp(index);
+    if (!Accept(index, b.buffers[k], len, rtcp, src, now)) continue;
+    Track(index, b.buffers[k], len, src);
+    if (!Prepare(index, b.buffers[k], len, rtcp)) continue;
+    // A packet found to be RTCP on the RTP socket (SRTP) still leaves through the socket it came in on.
+    b.vectors[k].iov_len = static_cast<size_t>(len);
+    if (out != k) b.headers[out] = b.headers[k];
+    ++out;
+  }
+  if (out > 0) Send(index, b.headers, out);
+  if (!tally_.empty()) {
+    const int due = tally_.DueIn(now);
+    if (due >= 0) loop.SetTimer(now + static_cast<uint64_t>(due == 0 ? 1 : due));
   }
 }
 
-void RelayLoop::Handle(int index, int len, const InetAddress& src, uint64_t now) {
-  bool rtcp = IsRtcp(index);
+bool RelaySession::Accept(int index, uint8_t* pkt, int& len, bool& rtcp, const InetAddress& src,
+                          uint64_t now) {
   const bool from_client = (index / 2) % 2 == 0;
-  if (from_client ? !FromClient(index, len, rtcp, src, now) : !FromServer(index, src)) return;
-  Forward(index, len, rtcp);
-  Track(index, len, src);
+  return from_client ? FromClient(index, pkt, len, rtcp, src, now) : FromServer(index, src);
 }
 
-// A non-symmetric server side sends from the address of its SDP once the dialog stands; a symmetric one is
-// followed wherever its packets come from.
-bool RelayLoop::FromServer(int index, const InetAddress& src) {
+// A non-symmetric server sends from the address of its SDP, from the port it gave once the dialog stands;
+// nothing else is relayed toward the client (a stranger could otherwise bounce packets off the relay). A
+// symmetric server is followed wherever its packets come from.
+bool RelaySession::FromServer(int index, const InetAddress& src) {
   RtpPort& in = Pair(index);
   const InetAddress known = IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination();
   if (!relay_.setup_.symmetric) {
-    if (known.Ip() != 0 && src != known && relay_.established_.load(std::memory_order_acquire)) return false;
+    if (known.Ip() == 0 || src.Ip() != known.Ip()) return false;
+    if (src != known && relay_.established_.load(std::memory_order_acquire)) return false;
   }
   relay_.server_ticks_.fetch_add(1, std::memory_order_relaxed);
   if (relay_.setup_.symmetric) IsRtcp(index) ? in.RtcpDestination(src) : in.RtpDestination(src);
   return true;
 }
 
-bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddress& src, uint64_t now) {
+bool RelaySession::FromClient(int index, uint8_t* pkt, int& len, bool& rtcp, const InetAddress& src,
+                              uint64_t now) {
   RtpPort& in = Pair(index);
   const uint32_t src_ip = src.Ip();
   if (!relay_.setup_.accept_any) {
     const uint32_t cur_ip = (IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination()).Ip();
     const ClientGuard::Verdict v =
-        guard_.Check(src_ip, cur_ip, index == 0, buffer_, static_cast<size_t>(len), now);
+        guard_.Check(src_ip, cur_ip, index == 0, pkt, static_cast<size_t>(len), now);
     if (v != ClientGuard::ACCEPT) {
       tally_.Count(src, now);
       if (v == ClientGuard::FOREIGN) return false;
@@ -189,35 +190,53 @@ bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddress& s
   }
   relay_.client_ticks_.fetch_add(1, std::memory_order_relaxed);
   IsRtcp(index) ? in.RtcpDestination(src) : in.RtpDestination(src);
+  client_confirmed_[index / 4] = true;
   SrtpHook* srtp = static_cast<ClientRtpPort&>(in).Srtp();
   if (srtp != nullptr && relay_.srtp_.load(std::memory_order_acquire)) {
-    srtp->RTPDecrypt(buffer_, len, rtcp);
+    srtp->RTPDecrypt(pkt, len, rtcp);
     if (len <= 0) return false;
   }
   return true;
 }
 
-void RelayLoop::Forward(int index, int len, bool rtcp) {
+bool RelaySession::Prepare(int index, uint8_t* pkt, int& len, bool rtcp) {
   if (rtcp && LogOn(LEVEL_DEBUG)) {
     Log(uniq_, LEVEL_DEBUG, threshold_, "Got %s%s\n", kStreams[index].label,
-        DescribeRTCP(buffer_, static_cast<size_t>(len)).c_str());
+        DescribeRTCP(pkt, static_cast<size_t>(len)).c_str());
   }
   RtpPort& out = Opposite(index);
   if (out.ClientSide() && relay_.srtp_.load(std::memory_order_acquire)) {
-    if (SrtpHook* srtp = static_cast<ClientRtpPort&>(out).Srtp()) srtp->RTPEncrypt(buffer_, len, rtcp);
+    if (SrtpHook* srtp = static_cast<ClientRtpPort&>(out).Srtp()) srtp->RTPEncrypt(pkt, len, rtcp);
   }
-  if (len <= 0) return;
-  if ((rtcp ? out.RtcpDestination() : out.RtpDestination()).Port() == 0) return;  // nowhere to send yet
-  if (rtcp) {
-    out.RtcpSend(buffer_, static_cast<size_t>(len));
-  } else {
-    out.RtpSend(buffer_, static_cast<size_t>(len));
-  }
+  return len > 0;
 }
 
-void RelayLoop::Track(int index, int len, const InetAddress& src) {
+// Toward the client, only an address a packet of the client confirmed, or its signalling address: an
+// INVITE naming somebody else's address must not turn the relay into a reflector.
+void RelaySession::Send(int index, mmsghdr* msgs, int count) {
+  RtpPort& out = Opposite(index);
   const bool rtcp = IsRtcp(index);
-  const uint32_t ssrc = rtcp ? 0 : rtp::Ssrc(buffer_, static_cast<size_t>(len));
+  const InetAddress to = rtcp ? out.RtcpDestination() : out.RtpDestination();
+  if (to.Port() == 0) return;  // nowhere to send yet
+  if (out.ClientSide() && !client_confirmed_[index / 4] && to.Ip() != relay_.setup_.signalling_ip) return;
+  const int fd = rtcp ? out.GetRtcpHandle() : out.GetHandle();
+  if (fd < 0) return;
+  if (count == 1) {
+    sendto(fd, msgs[0].msg_hdr.msg_iov->iov_base, msgs[0].msg_hdr.msg_iov->iov_len, MSG_DONTWAIT,
+           to.SocketAddress(), sizeof(sockaddr_in));
+    return;
+  }
+  for (int k = 0; k < count; ++k) {
+    msgs[k].msg_hdr.msg_name = const_cast<sockaddr*>(to.SocketAddress());
+    msgs[k].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    msgs[k].msg_hdr.msg_flags = 0;
+  }
+  sendmmsg(fd, msgs, static_cast<unsigned>(count), MSG_DONTWAIT);
+}
+
+void RelaySession::Track(int index, const uint8_t* pkt, int len, const InetAddress& src) {
+  const bool rtcp = IsRtcp(index);
+  const uint32_t ssrc = rtcp ? 0 : rtp::Ssrc(pkt, static_cast<size_t>(len));
   if (src == last_src_[index] && ssrc == last_ssrc_[index]) return;
   last_src_[index] = src;
   last_ssrc_[index] = ssrc;
@@ -228,7 +247,7 @@ void RelayLoop::Track(int index, int len, const InetAddress& src) {
   if (relay_.observer_ != nullptr) relay_.observer_->StreamSeen(kStreams[index].event, text);
 }
 
-void RelayLoop::FlushForeign(uint64_t now, bool force) {
+void RelaySession::FlushForeign(uint64_t now, bool force) {
   RelayObserver* obs = relay_.observer_;
   const unsigned uniq = relay_.number_;
   const unsigned others = tally_.Flush(
@@ -245,30 +264,28 @@ void RelayLoop::FlushForeign(uint64_t now, bool force) {
     Log(uniq_, LEVEL_DEBUG, threshold_, "Foreign RTP from too many sources: %u packets\n", others);
 }
 
-RelayThread::RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video,
-                         ServerRtpPort& srv_video)
+MediaRelay::MediaRelay(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video,
+                       ServerRtpPort& srv_video)
     : pairs_{&cln_rtp, &srv_rtp, &cln_video, &srv_video}, number_(cln_rtp.Number()) {}
 
-bool RelayThread::Start(const RelaySetup& setup, RelayObserver* observer) {
+bool MediaRelay::Start(const RelaySetup& setup, RelayObserver* observer) {
   if (Running() || pairs_[0]->GetHandle() < 0 || pairs_[1]->GetHandle() < 0) return false;
   setup_ = setup;
   observer_ = observer;
-  return thread_.Start(&RelayThread::RelayStreams, this);
+  handle_ = MediaEngine::Instance().Attach(std::make_unique<RelaySession>(*this));
+  if (!handle_) return false;
+  // The call's media lines name the media thread that serves it, as they named its own thread before.
+  Log(static_cast<int>(number_), LEVEL_DEBUG, setup_.log_threshold, "Start Thread: %lu (%lu)\n",
+      handle_.loop->ThreadId(), handle_.loop->KernelId());
+  return true;
 }
 
-void RelayThread::Stop() {
+void MediaRelay::Stop() {
   if (!Running()) return;
-  const unsigned long id = static_cast<unsigned long>(thread_.Id());
-  thread_.Stop();
+  handle_.loop->Detach(handle_.id);
+  const unsigned long id = handle_.loop->ThreadId();
+  handle_ = {};
   Log(static_cast<int>(number_), LEVEL_DEBUG, setup_.log_threshold, "Terminating thread: %lu\n", id);
 }
 
-void* RelayThread::RelayStreams(void* arg) {
-  auto& relay = *static_cast<RelayThread*>(arg);
-  pthread_setname_np(pthread_self(), "RTP Relay");
-  Log(static_cast<int>(relay.number_), LEVEL_DEBUG, relay.setup_.log_threshold, "Start Thread: %lu (%lu)\n",
-      static_cast<unsigned long>(pthread_self()), static_cast<unsigned long>(gettid()));
-  RelayLoop loop(relay);
-  loop.Run();
-  return nullptr;
-}
+int MediaRelay::ThreadIndex() const { return handle_ ? handle_.loop->Index() : -1; }

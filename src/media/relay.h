@@ -1,6 +1,6 @@
-// RelayThread: the media thread of one anchored call. It polls the call's port pairs, moves every packet to
-// the opposite side, latches onto the addresses packets really come from and guards the client side against
-// foreign sources. Start/Stop: the thread holding the call; the setters and counters: any thread.
+// MediaRelay: the packet handler of one anchored call, run by a media thread of the engine. It moves every
+// packet to the opposite side, latches onto the addresses packets really come from and guards both sides
+// against foreign sources. Start/Stop: the thread holding the call; the setters and counters: any thread.
 #pragma once
 
 #include <atomic>
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "foundation/inet_addr.h"
-#include "media/media_thread.h"
+#include "media/media_engine.h"
 #include "media/rtp_port.h"
 
 // Event numbers of the events port for a stream's new source (0: no event).
@@ -21,10 +21,14 @@ struct RelaySetup {
       false;  // load-balancer mode or a negative repeat_threshold_first: any client address may send
   bool symmetric = false;  // the server side latches onto the addresses its packets come from
   uint32_t orig_ip = 0;    // the client's public media address, host order (the call's client_rtp_ip_)
-  bool video = false;      // relay the video pairs too (used only when both are open)
+  // The client's signalling source address (host order): media may go to it before the client has sent
+  // any; any other client address must first be confirmed by a packet from it.
+  uint32_t signalling_ip = 0;
+  bool video = false;  // relay the video pairs too (used only when both are open)
 };
 
-// What the relay tells the call. Called on the relay thread, which holds no lock while calling.
+// What the relay tells the call. Called on the call's media thread, which holds no lock while calling and
+// serves other calls too: never wait for a lock here.
 class RelayObserver {
  public:
   virtual ~RelayObserver() = default;
@@ -35,26 +39,30 @@ class RelayObserver {
   virtual void ForeignPackets(const InetAddress& src, unsigned count, unsigned uniq);
 };
 
-class RelayThread {
+// The media side of one anchored call as the engine relays it: the call's port pairs, what the relay learned,
+// its counters and its per-stream quality. Start/Stop: the thread holding the call; the rest: any thread.
+class MediaRelay {
  public:
-  // The pairs belong to the call and must outlive this object (declare it after them, so it is destroyed,
-  // and the thread joined, before they close).
-  RelayThread(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video,
-              ServerRtpPort& srv_video);
-  ~RelayThread() { Stop(); }
-  RelayThread(const RelayThread&) = delete;
-  RelayThread& operator=(const RelayThread&) = delete;
+  // The pairs belong to the call and must outlive this object (declare it after them, so it is stopped
+  // before they close).
+  MediaRelay(ClientRtpPort& cln_rtp, ServerRtpPort& srv_rtp, ClientRtpPort& cln_video,
+             ServerRtpPort& srv_video);
+  ~MediaRelay() { Stop(); }
+  MediaRelay(const MediaRelay&) = delete;
+  MediaRelay& operator=(const MediaRelay&) = delete;
 
-  // Starts the thread over the open audio pairs (and video pairs with setup.video). false: the audio pairs
-  // are not open, the thread runs already, or it could not be created; answer it like a failed port
-  // allocation. observer may be null; it must outlive the thread.
+  // Hands the open audio pairs (and video pairs with setup.video) to a media thread. false: the audio pairs
+  // are not open, the relay runs already, or no media thread could be started; answer it like a failed port
+  // allocation. observer may be null; it must outlive the relay's run.
   bool Start(const RelaySetup& setup, RelayObserver* observer);
-  // Wakes the thread and joins it: on return it no longer touches the call or its sockets. Logs
-  // "Terminating thread". Harmless when not running.
+  // Takes the call off its media thread: on return the engine no longer touches the call or its sockets.
+  // Logs "Terminating thread". Harmless when not running.
   void Stop();
-  bool Running() const { return thread_.Running(); }
+  bool Running() const { return static_cast<bool>(handle_); }
+  // The media thread serving the call; -1 when not running.
+  int ThreadIndex() const;
 
-  // The dialog is established: from then on a non-symmetric server side accepts only its known address.
+  // The dialog is established: from then on a non-symmetric server side accepts only its exact address.
   void Established(bool on) { established_.store(on, std::memory_order_release); }
   // The call terminates SRTP toward the client (both keys are in place).
   void SrtpTerminated(bool on) { srtp_.store(on, std::memory_order_release); }
@@ -63,14 +71,11 @@ class RelayThread {
   uint64_t ClientPacketCount() const { return client_ticks_.load(std::memory_order_relaxed); }
   uint64_t ServerPacketCount() const { return server_ticks_.load(std::memory_order_relaxed); }
 
-  // The thread body; arg is the RelayThread.
-  static void* RelayStreams(void* arg);
-
  private:
-  friend class RelayLoop;
+  friend class RelaySession;
 
   RtpPort* pairs_[4];  // client audio, server audio, client video, server video
-  MediaThread thread_;
+  SessionHandle handle_;
   RelaySetup setup_;
   RelayObserver* observer_ = nullptr;
   unsigned number_;

@@ -47,6 +47,7 @@ const RefusedLine kRefused[] = {
     {"stat_log = /nonexistent/dir/stat.log", {"Cannot open StatLog file: /nonexistent/dir/stat.log\n"}},
     {"num_listeners = 0", {"Number of listener shoud be in range [1-64]\n"}},
     {"num_listeners = 65", {"Number of listener shoud be in range [1-64]\n"}},
+    {"media_threads = 0", {"Number of media threads should be in range [1-64]\n"}},
     {"subnet = 10.0.0.1 60", {"Mask part of address (/xx) is missing\n"}},
     {"subnet = 300.1.1.1/8 60", {"Incorrect address or mask\n"}},
     {"subnet = 10.0.0.0/33 60", {"Incorrect address or mask\n"}},

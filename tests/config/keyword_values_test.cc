@@ -102,6 +102,7 @@ const AcceptedLine kAccepted[] = {
        EXPECT_EQ(c.max_threads, 4) << "raised to the listener count";
      }},
     {"num_listeners = 4 16", [](const Config& c) { EXPECT_EQ(c.max_threads, 16); }},
+    {"media_threads = 3", [](const Config& c) { EXPECT_EQ(c.media_threads, 3); }},
     {"register_timeout = 45 900 7200",
      [](const Config& c) {
        EXPECT_EQ(c.register_timeout, 45);
@@ -205,7 +206,7 @@ TEST(KeywordTable, FirstReadOnlyKeywords) {
       "range",       "ipaddr",        "second_ipaddr", "private_ipaddr", "server_ipaddr",
       "port",        "second_port",   "ring_ulaw",     "ring_g729",      "ring_gsm",
       "full_mode",   "num_listeners", "agent_name",    "ha_peer",        "sysfw_rule",
-      "sysfw_start", "sysfw_stop",    "sysfw_block",   "sysfw_unblock",
+      "sysfw_start", "sysfw_stop",    "sysfw_block",   "sysfw_unblock",  "media_threads",
   };
   for (size_t i = 0; i < kConfigKeywordCount; ++i) {
     EXPECT_EQ(kConfigKeywords[i].reread, first_read_only.count(kConfigKeywords[i].keyword) == 0)

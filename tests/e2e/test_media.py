@@ -14,7 +14,7 @@ RANGE = (40000, 40010)
 
 
 def relay_threads(daemon):
-    """How many threads of the daemon are relay threads (by the name they give themselves)."""
+    """How many threads of the daemon are media threads (by the name they give themselves)."""
     count = 0
     task = "/proc/%d/task" % daemon.proc.pid
     for tid in os.listdir(task):
@@ -26,12 +26,16 @@ def relay_threads(daemon):
     return count
 
 
+def media_section(dump):
+    return dump[dump.index("= Media Threads ="):]
+
+
 class MediaCall(DaemonTestCase):
     """A client and a server as sockets, each with a SIP socket and an RTP socket (and its RTCP neighbour)."""
 
     def start_media(self, extra=(), args=(), domain="smtr"):
         self.server_ip = next_address()
-        self.start_daemon(["log_level = debug+short", "range = %d %d" % RANGE,
+        self.start_daemon(["log_level = debug+short", "range = %d %d" % RANGE, "media_threads = 2",
                            ("domain = %s %s" % (self.server_ip, domain)).strip()] + list(extra), args=list(args))
         self.server = self.media_peer(self.server_ip, 5080)
         self.srv_media = self.server.media
@@ -74,11 +78,13 @@ class FullModeCall(MediaCall):
         for pkt in back:
             self.srv_media.sendto(pkt, (self.d.address, srv_side[1]))
         self.assertEqual([data for data, _ in receive_all(phone.media)], back, self.d.log())
-        self.assertEqual(relay_threads(self.d), 1)
+        self.assertEqual(relay_threads(self.d), 2, "the configured media threads, none per call")
+        self.assertRegex(media_section(self.d.status_dump()), r"Media thread \d: 1 calls: \d+\n")
 
         self.hang_up(phone, self.server)
         self.assertTrue(self.d.wait_log("Terminating thread"), self.d.log())
-        self.assertEqual(relay_threads(self.d), 0, "the relay thread is gone")
+        self.assertEqual(relay_threads(self.d), 2)
+        self.assertNotIn(": 1 calls", media_section(self.d.status_dump()), "the call left its media thread")
         bound = udp_ports_bound()
         for port in (cln_side[1], cln_side[1] + 1, srv_side[1], srv_side[1] + 1):
             self.assertNotIn((self.d.address, port), bound, "pair closed after BYE")

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "dos/dos_core.h"
+#include "media/media_engine.h"
 #include "media_fixture.h"
 
 namespace {
@@ -54,7 +55,7 @@ struct Anchored {
   ServerRtpPort srv{kUniq};
   ClientRtpPort cln_video{kUniq};
   ServerRtpPort srv_video{kUniq};
-  RelayThread relay{cln, srv, cln_video, srv_video};
+  MediaRelay relay{cln, srv, cln_video, srv_video};
 };
 
 class RelayTest : public MediaTest {
@@ -72,6 +73,7 @@ class RelayTest : public MediaTest {
   static RelaySetup Setup(bool accept_any = false, bool video = false) {
     RelaySetup s;
     s.orig_ip = kClientIp;
+    s.signalling_ip = kClientIp;
     s.accept_any = accept_any;
     s.video = video;
     return s;
@@ -140,16 +142,36 @@ TEST_F(RelayTest, VideoPairsAreRelayedWhenTheCallHasVideo) {
   EXPECT_TRUE(Logged("Got CLN Video Stream SSRC:0x5151 from: 127.0.0.2:6002\n"));
 }
 
-TEST_F(RelayTest, ANonSymmetricServerIsHeardOnlyFromItsSdpAddressOnceTheDialogStands) {
-  UdpPeer other("127.0.0.4:8000");
+TEST_F(RelayTest, ANonSymmetricServerIsHeardOnlyFromItsSdpAddress) {
+  UdpPeer other("127.0.0.4:8000"), other_port("127.0.0.3:8010");
   Start();
   other.SendTo(Rtp(1, 0x7, 'e'), SrvPort());
-  EXPECT_EQ(phone.Receive(), Rtp(1, 0x7, 'e')) << "early media from elsewhere passes";
+  other_port.SendTo(Rtp(2, 0x7, 'p'), SrvPort());
+  EXPECT_EQ(phone.Receive(), Rtp(2, 0x7, 'p')) << "early media from the server's address, any port, passes";
+  EXPECT_TRUE(phone.Quiet()) << "a stranger's packet is never relayed toward the client";
   EXPECT_EQ(call.srv.RtpDestination(), server.addr()) << "and moves nothing";
   call.relay.Established(true);
-  other.SendTo(Rtp(2, 0x7, 'x'), SrvPort());
-  server.SendTo(Rtp(3, 0x8, 'y'), SrvPort());
-  EXPECT_EQ(phone.Receive(), Rtp(3, 0x8, 'y')) << "the stranger's packet was dropped";
+  other_port.SendTo(Rtp(3, 0x7, 'x'), SrvPort());
+  server.SendTo(Rtp(4, 0x8, 'y'), SrvPort());
+  EXPECT_EQ(phone.Receive(), Rtp(4, 0x8, 'y')) << "once the dialog stands, only the exact address";
+  EXPECT_TRUE(phone.Quiet());
+}
+
+// An INVITE may name anybody's address as its media address: nothing goes there before a packet from that
+// address confirms it, unless it is the client's own signalling address.
+TEST_F(RelayTest, AClientMediaAddressIsSentToOnlyOnceConfirmed) {
+  UdpPeer victim("127.0.0.7:7000");
+  call.cln.RtpDestination(victim.addr());
+  RelaySetup setup = Setup();
+  setup.signalling_ip = 0x7F000005;
+  ASSERT_TRUE(call.relay.Start(setup, &recorder));
+  for (uint16_t seq = 1; seq <= 5; ++seq) server.SendTo(Rtp(seq, 0x2, 's'), SrvPort());
+  EXPECT_TRUE(victim.Quiet()) << "an unconfirmed address gets nothing";
+  phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
+  EXPECT_EQ(server.Receive(), Rtp(1, 0x1, 'c'));
+  server.SendTo(Rtp(6, 0x2, 's'), SrvPort());
+  EXPECT_EQ(phone.Receive(), Rtp(6, 0x2, 's')) << "the address the client's packet came from is confirmed";
+  EXPECT_TRUE(victim.Quiet());
 }
 
 TEST_F(RelayTest, AThirdAddressIsDroppedAndReportedInBatches) {
@@ -279,11 +301,16 @@ size_t ThreadCount() {
   return n;
 }
 
-TEST_F(RelayTest, StopJoinsTheThreadEvenUnderAFloodAndLeavesTheSocketsAlone) {
-  const size_t before = ThreadCount();
+bool Served(unsigned number) {
+  return MediaEngine::Instance().DumpText().find(std::to_string(number)) != std::string::npos;
+}
+
+TEST_F(RelayTest, StopTakesTheCallOffItsMediaThreadEvenUnderAFloodAndLeavesTheSocketsAlone) {
   Start();
-  EXPECT_FALSE(call.relay.Start(RelaySetup{}, &recorder)) << "one thread per call";
-  EXPECT_EQ(ThreadCount(), before + 1);
+  const size_t before = ThreadCount();
+  EXPECT_FALSE(call.relay.Start(RelaySetup{}, &recorder)) << "a call runs once";
+  EXPECT_GE(call.relay.ThreadIndex(), 0);
+  EXPECT_TRUE(Served(kUniq));
   std::atomic<bool> flooding{true};
   std::thread flood([&] {
     UdpPeer intruder("127.0.0.9:9100");
@@ -294,7 +321,8 @@ TEST_F(RelayTest, StopJoinsTheThreadEvenUnderAFloodAndLeavesTheSocketsAlone) {
   flooding = false;
   flood.join();
   EXPECT_FALSE(call.relay.Running());
-  EXPECT_EQ(ThreadCount(), before) << "the thread is gone once Stop returns";
+  EXPECT_FALSE(Served(kUniq));
+  EXPECT_EQ(ThreadCount(), before) << "no thread per call";
   EXPECT_TRUE(Logged("Terminating thread: "));
 
   server.SendTo(Rtp(9, 0x2, 's'), SrvPort());
@@ -312,6 +340,43 @@ TEST_F(RelayTest, StopJoinsTheThreadEvenUnderAFloodAndLeavesTheSocketsAlone) {
   call.srv.close();
   EXPECT_FALSE(call.relay.Start(RelaySetup{}, &recorder)) << "the relay needs both audio pairs";
   EXPECT_FALSE(call.relay.Running());
+}
+
+// Calls started and stopped from several threads while packets flow through all of them; each call's
+// sockets close and its memory goes the moment Stop returns (AddressSanitizer and ThreadSanitizer watch).
+TEST_F(RelayTest, CallsComeAndGoFromSeveralThreadsWhilePacketsFlow) {
+  g_config.range_high = 41000;
+  std::atomic<bool> flowing{true};
+  std::atomic<int> started{0};
+  auto churn = [&](int worker) {
+    UdpPeer source(("127.0.0." + std::to_string(20 + worker) + ":9200").c_str());
+    for (int round = 0; round < 40; ++round) {
+      auto media = std::make_unique<Anchored>();
+      ASSERT_GE(media->cln.Open(), 0);
+      ASSERT_GE(media->srv.Open(), 0);
+      media->srv.RtpDestination(server.addr());
+      RelaySetup setup = Setup(/*accept_any=*/true);
+      ASSERT_TRUE(media->relay.Start(setup, nullptr));
+      started.fetch_add(1);
+      for (int k = 0; k < 5; ++k)
+        source.SendTo(Rtp(static_cast<uint16_t>(k), 0x99, 'z', 40), media->cln.LPort());
+      media->relay.Stop();
+      media.reset();  // sockets closed and memory freed at once
+    }
+  };
+  std::thread pump([&] {
+    UdpPeer steady("127.0.0.30:9300");
+    while (flowing) steady.SendTo(Rtp(1, 0x1, 's', 40), ClnPort());
+  });
+  Start(/*accept_any=*/true);
+  std::vector<std::thread> workers;
+  for (int w = 0; w < 3; ++w) workers.emplace_back(churn, w);
+  for (auto& w : workers) w.join();
+  flowing = false;
+  pump.join();
+  EXPECT_EQ(started.load(), 120);
+  EXPECT_GT(call.relay.ClientPacketCount(), 0u) << "the steady call was relayed throughout";
+  call.relay.Stop();
 }
 
 }  // namespace

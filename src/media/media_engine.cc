@@ -1,0 +1,314 @@
+#include "media/media_engine.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "foundation/log.h"
+#include "foundation/reactor.h"
+
+namespace {
+
+// Events taken from the kernel per wait: enough for a round of every socket of a busy thread.
+constexpr int kEventsPerWait = 256;
+// The epoll data of the wake-up descriptor; a session's descriptor carries (id << 4) | slot, ids start at 1.
+constexpr uint64_t kWakeData = 0;
+constexpr int kSlotBits = 4;
+
+// A media thread needs one batch of packets (on the heap) and a log line.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kStackSize = 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr size_t kStackSize = 1024 * 1024;
+#else
+constexpr size_t kStackSize = 256 * 1024;
+#endif
+#else
+constexpr size_t kStackSize = 256 * 1024;
+#endif
+
+std::atomic<uint64_t> g_next_session_id{1};
+
+}  // namespace
+
+MediaLoop::MediaLoop(int index) : index_(index), batch_(std::make_unique<PacketBatch>()) {}
+
+MediaLoop::~MediaLoop() { Stop(); }
+
+bool MediaLoop::Start() {
+  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  bool ok = epoll_fd_ >= 0 && wake_fd_ >= 0;
+  if (ok) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeData;
+    ok = epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev) == 0;
+  }
+  if (ok) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    ok =
+        pthread_attr_setstacksize(&attr, kStackSize) == 0 && pthread_create(&thread_, &attr, &Run, this) == 0;
+    pthread_attr_destroy(&attr);
+  }
+  if (!ok) {
+    Log("ostrel", LEVEL_ERROR, "Error: Cannot start media thread %d: %s\n", index_, std::strerror(errno));
+    if (epoll_fd_ >= 0) close(epoll_fd_);
+    if (wake_fd_ >= 0) close(wake_fd_);
+    epoll_fd_ = wake_fd_ = -1;
+    return false;
+  }
+  running_ = true;
+  return true;
+}
+
+void MediaLoop::Stop() {
+  if (!running_) return;
+  Post(Request{Request::STOP, 0, nullptr});
+  pthread_join(thread_, nullptr);
+  running_ = false;
+  close(epoll_fd_);
+  close(wake_fd_);
+  epoll_fd_ = wake_fd_ = -1;
+}
+
+void MediaLoop::Post(Request request) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(std::move(request));
+  }
+  uint64_t one = 1;
+  ssize_t rc = write(wake_fd_, &one, sizeof one);
+  (void)rc;  // an eventfd write fails only on counter overflow, and then it is readable anyway
+}
+
+SessionHandle MediaLoop::Attach(std::unique_ptr<MediaSession> session) {
+  const uint64_t id = g_next_session_id.fetch_add(1, std::memory_order_relaxed);
+  load_.fetch_add(1, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    numbers_.emplace_back(id, session->Number());
+  }
+  Post(Request{Request::ATTACH, id, std::move(session)});
+  return SessionHandle{this, id};
+}
+
+void MediaLoop::Detach(uint64_t id) {
+  if (OnLoopThread()) {
+    DetachNow(id);
+    return;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t ticket = ++detach_posted_;
+  requests_.push_back(Request{Request::DETACH, id, nullptr});
+  lock.unlock();
+  uint64_t one = 1;
+  ssize_t rc = write(wake_fd_, &one, sizeof one);
+  (void)rc;
+  lock.lock();
+  detached_.wait(lock, [&] { return detach_done_ >= ticket; });
+}
+
+bool MediaLoop::OnLoopThread() const { return thread_id_.load(std::memory_order_relaxed) == gettid(); }
+
+std::vector<unsigned> MediaLoop::Numbers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<unsigned> out;
+  out.reserve(numbers_.size());
+  for (const auto& n : numbers_) out.push_back(n.second);
+  return out;
+}
+
+bool MediaLoop::Watch(int fd, int slot) {
+  if (fd < 0 || slot < 0 || slot >= (1 << kSlotBits)) return false;
+  auto it = entries_.find(current_);
+  if (it == entries_.end()) return false;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLPRI;
+  ev.data.u64 = (current_ << kSlotBits) | static_cast<uint64_t>(slot);
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+  it->second.fds.push_back(fd);
+  return true;
+}
+
+void MediaLoop::SetTimer(uint64_t due_ms) {
+  auto it = entries_.find(current_);
+  if (it == entries_.end()) return;
+  Entry& e = it->second;
+  if (e.timer_due != 0) timers_.erase({e.timer_due, current_});
+  e.timer_due = due_ms;
+  if (due_ms != 0) timers_.emplace(due_ms, current_);
+}
+
+void* MediaLoop::Run(void* arg) {
+  auto* loop = static_cast<MediaLoop*>(arg);
+  loop->thread_id_.store(gettid(), std::memory_order_relaxed);
+  pthread_setname_np(pthread_self(), "RTP Relay");
+  loop->Loop();
+  return nullptr;
+}
+
+void MediaLoop::Loop() {
+  epoll_event events[kEventsPerWait];
+  for (;;) {
+    const int n = epoll_wait(epoll_fd_, events, kEventsPerWait, WaitTimeout(PollReactor::NowMs()));
+    if (n < 0 && errno != EINTR) {
+      Log("ostrel", LEVEL_ERROR, "Error: media thread %d poll: %s\n", index_, std::strerror(errno));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // never spin on a failing wait
+    }
+    bool woken = false;
+    for (int k = 0; k < n; ++k) {
+      if (events[k].data.u64 == kWakeData) {
+        woken = true;
+      } else {
+        Dispatch(events[k].data.u64);
+      }
+    }
+    RunTimers(PollReactor::NowMs());
+    current_ = 0;
+    retired_.clear();
+    if (woken && !TakeRequests()) break;
+  }
+  // Whatever is still attached leaves with the loop.
+  while (!entries_.empty()) DetachNow(entries_.begin()->first);
+  retired_.clear();
+}
+
+// A descriptor of a session detached earlier in this round finds no entry and is skipped.
+void MediaLoop::Dispatch(uint64_t data) {
+  const uint64_t id = data >> kSlotBits;
+  auto it = entries_.find(id);
+  if (it == entries_.end()) return;
+  current_ = id;
+  it->second.session->OnReadable(*this, static_cast<int>(data & ((1u << kSlotBits) - 1)));
+}
+
+void MediaLoop::RunTimers(uint64_t now) {
+  while (!timers_.empty() && timers_.begin()->first <= now) {
+    const uint64_t id = timers_.begin()->second;
+    timers_.erase(timers_.begin());
+    auto it = entries_.find(id);
+    if (it == entries_.end()) continue;
+    it->second.timer_due = 0;
+    current_ = id;
+    it->second.session->OnTimer(*this, now);
+  }
+}
+
+int MediaLoop::WaitTimeout(uint64_t now) const {
+  if (timers_.empty()) return -1;
+  const uint64_t due = timers_.begin()->first;
+  return due <= now ? 0 : static_cast<int>(std::min<uint64_t>(due - now, 60000));
+}
+
+bool MediaLoop::TakeRequests() {
+  uint64_t count;
+  ssize_t rc = read(wake_fd_, &count, sizeof count);
+  (void)rc;  // nothing to read only means another round took the requests already
+  std::vector<Request> taken;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    taken.swap(requests_);
+  }
+  bool go_on = true;
+  for (Request& r : taken) {
+    switch (r.kind) {
+      case Request::ATTACH:
+        AttachNow(r.id, std::move(r.session));
+        break;
+      case Request::DETACH: {
+        DetachNow(r.id);
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++detach_done_;
+        detached_.notify_all();
+        break;
+      }
+      case Request::STOP:
+        go_on = false;
+        break;
+    }
+  }
+  current_ = 0;
+  retired_.clear();
+  return go_on;
+}
+
+void MediaLoop::AttachNow(uint64_t id, std::unique_ptr<MediaSession> session) {
+  Entry& e = entries_[id];
+  e.session = std::move(session);
+  current_ = id;
+  e.session->OnAttach(*this);
+}
+
+void MediaLoop::DetachNow(uint64_t id) {
+  auto it = entries_.find(id);
+  if (it == entries_.end()) return;  // detached already (a stop request after the loop ended it)
+  const uint64_t saved = current_;
+  current_ = id;
+  it->second.session->OnDetach(*this);
+  current_ = saved;
+  for (int fd : it->second.fds) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  if (it->second.timer_due != 0) timers_.erase({it->second.timer_due, id});
+  retired_.push_back(std::move(it->second.session));
+  entries_.erase(it);
+  load_.fetch_sub(1, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto n = numbers_.begin(); n != numbers_.end(); ++n) {
+    if (n->first == id) {
+      numbers_.erase(n);
+      break;
+    }
+  }
+}
+
+MediaEngine& MediaEngine::Instance() {
+  // Never destroyed: calls ending during exit may still detach from it.
+  static MediaEngine* engine = new MediaEngine;
+  return *engine;
+}
+
+bool MediaEngine::Start(int threads) {
+  std::lock_guard<std::mutex> lock(start_mutex_);
+  if (started_.load(std::memory_order_relaxed)) return true;
+  if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  for (int i = 0; i < threads; ++i) {
+    auto loop = std::make_unique<MediaLoop>(i);
+    if (loop->Start()) loops_.push_back(std::move(loop));
+  }
+  if (loops_.empty()) return false;
+  Log("ostrel", LEVEL_DEBUG, "Media threads: %d\n", static_cast<int>(loops_.size()));
+  started_.store(true, std::memory_order_release);
+  return true;
+}
+
+void MediaEngine::EnsureStarted() {
+  if (!Started()) Start(0);
+}
+
+SessionHandle MediaEngine::Attach(std::unique_ptr<MediaSession> session) {
+  EnsureStarted();
+  if (!Started()) return {};
+  MediaLoop* best = loops_.front().get();
+  for (auto& loop : loops_) {
+    if (loop->Load() < best->Load()) best = loop.get();
+  }
+  return best->Attach(std::move(session));
+}
+
+std::string MediaEngine::DumpText() const {
+  if (!started_.load(std::memory_order_acquire)) return "Media threads: not started\n";
+  std::string s;
+  for (const auto& loop : loops_) {
+    const std::vector<unsigned> numbers = loop->Numbers();
+    s += "Media thread " + std::to_string(loop->Index()) + ": " + std::to_string(numbers.size()) + " calls";
+    for (size_t i = 0; i < numbers.size(); ++i) s += (i == 0 ? ": " : ", ") + std::to_string(numbers[i]);
+    s += "\n";
+  }
+  return s;
+}

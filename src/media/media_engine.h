@@ -1,0 +1,172 @@
+// MediaEngine: a fixed pool of media threads, each running one event loop over the sockets of many calls.
+// A call's packet handler (a MediaSession) is pinned to the least loaded thread when it starts and stays
+// there. Attach and Detach: any thread (Detach waits for the media thread); a session's callbacks: its
+// media thread only, so a session needs no lock for its own state.
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "media/rtp_header.h"
+
+class MediaLoop;
+
+// A call's packet handler: the descriptors it reads, an optional timer, and what it does with both.
+class MediaSession {
+ public:
+  virtual ~MediaSession() = default;
+  // Media thread, once: watch the session's descriptors with loop.Watch.
+  virtual void OnAttach(MediaLoop& loop) = 0;
+  // Media thread: the descriptor watched as `slot` is readable.
+  virtual void OnReadable(MediaLoop& loop, int slot) = 0;
+  // Media thread: the time set with loop.SetTimer has come (the timer is then cleared).
+  virtual void OnTimer(MediaLoop& loop, uint64_t now_ms) {}
+  // Media thread, once: the session leaves its thread; afterwards nothing of it runs again.
+  virtual void OnDetach(MediaLoop& loop) {}
+  // The call's number, for the status dump.
+  virtual unsigned Number() const = 0;
+};
+
+// Where a session runs: its media thread and its slot there. Empty when not attached.
+struct SessionHandle {
+  MediaLoop* loop = nullptr;
+  uint64_t id = 0;
+  explicit operator bool() const { return loop != nullptr; }
+};
+
+// Datagrams received in one system call, with room for an in-place transform's trailer in each.
+struct PacketBatch {
+  static constexpr int kSize = 16;
+  mmsghdr headers[kSize];
+  iovec vectors[kSize];
+  sockaddr_in sources[kSize];
+  uint8_t buffers[kSize][rtp::kPacketBuffer];
+};
+
+// One media thread and its event loop (epoll): the sessions pinned to it, their descriptors and timers.
+class MediaLoop {
+ public:
+  explicit MediaLoop(int index);
+  ~MediaLoop();
+  MediaLoop(const MediaLoop&) = delete;
+  MediaLoop& operator=(const MediaLoop&) = delete;
+
+  bool Start();
+  // Ends the loop and joins the thread; sessions still attached are detached first.
+  void Stop();
+
+  // Any thread: the session runs on this loop from now on (its OnAttach comes first).
+  SessionHandle Attach(std::unique_ptr<MediaSession> session);
+  // Any thread: the session leaves; on return nothing of it runs any more and its descriptors are no longer
+  // watched, so they may be closed at once. On the loop's own thread it takes effect at once too.
+  void Detach(uint64_t id);
+
+  // Media thread, within a session's callbacks: watch fd as the session's `slot` (0 to 15); false when the
+  // kernel refuses it.
+  bool Watch(int fd, int slot);
+  // Media thread: call the session's OnTimer at due_ms (PollReactor::NowMs scale); 0 cancels.
+  void SetTimer(uint64_t due_ms);
+  // Media thread: the session whose callback runs now.
+  uint64_t Current() const { return current_; }
+  // Media thread: scratch space for a session's receives; valid until its callback returns.
+  PacketBatch& Batch() { return *batch_; }
+
+  // Any thread: sessions attached (or about to be), for picking the least loaded loop.
+  int Load() const { return load_.load(std::memory_order_relaxed); }
+  int Index() const { return index_; }
+  // The thread's identifiers for log lines (pthread and kernel).
+  unsigned long ThreadId() const { return static_cast<unsigned long>(thread_); }
+  unsigned long KernelId() const {
+    return static_cast<unsigned long>(thread_id_.load(std::memory_order_relaxed));
+  }
+  // Any thread: the call numbers this loop serves, in the order they came.
+  std::vector<unsigned> Numbers() const;
+  bool OnLoopThread() const;
+
+ private:
+  struct Entry {
+    std::unique_ptr<MediaSession> session;
+    std::vector<int> fds;  // watched descriptors, taken out of the epoll set on detach
+    uint64_t timer_due = 0;
+  };
+  struct Request {
+    enum Kind { ATTACH, DETACH, STOP } kind;
+    uint64_t id;
+    std::unique_ptr<MediaSession> session;  // ATTACH only
+  };
+
+  static void* Run(void* arg);
+  void Loop();
+  void Dispatch(uint64_t data);
+  void RunTimers(uint64_t now);
+  int WaitTimeout(uint64_t now) const;
+  void Post(Request request);
+  // Loop thread: the requests posted since the last round; false once the loop is to end.
+  bool TakeRequests();
+  void AttachNow(uint64_t id, std::unique_ptr<MediaSession> session);
+  void DetachNow(uint64_t id);
+
+  const int index_;
+  int epoll_fd_ = -1;
+  int wake_fd_ = -1;
+  pthread_t thread_{};
+  std::atomic<pid_t> thread_id_{0};
+  bool running_ = false;
+  std::atomic<int> load_{0};
+  std::unique_ptr<PacketBatch> batch_;
+
+  // Loop thread only.
+  std::unordered_map<uint64_t, Entry> entries_;
+  std::set<std::pair<uint64_t, uint64_t>> timers_;  // (due, id)
+  uint64_t current_ = 0;
+  // Sessions detached from within a callback: destroyed once the round's events are dispatched.
+  std::vector<std::unique_ptr<MediaSession>> retired_;
+
+  // Guards the queue, the numbers served and the detach tickets.
+  mutable std::mutex mutex_;
+  std::condition_variable detached_;
+  std::vector<Request> requests_;
+  std::vector<std::pair<uint64_t, unsigned>> numbers_;  // (id, call number) of the sessions served
+  uint64_t detach_posted_ = 0;                          // tickets handed to Detach callers
+  uint64_t detach_done_ = 0;  // detach requests completed, in the order they were posted
+};
+
+// The pool. Started once from the configuration's `media_threads`; started with one thread per core on
+// first use when nobody started it (tests, tools).
+class MediaEngine {
+ public:
+  static MediaEngine& Instance();
+
+  // Start-up: `threads` media threads (0: one per core). false when none could be started.
+  bool Start(int threads);
+  bool Started() const { return started_.load(std::memory_order_acquire); }
+
+  // Any thread: pins the session to the least loaded media thread.
+  SessionHandle Attach(std::unique_ptr<MediaSession> session);
+
+  int ThreadCount() const { return static_cast<int>(loops_.size()); }
+  MediaLoop& Loop(int i) { return *loops_[static_cast<size_t>(i)]; }
+  // One line per media thread: its index, its load and the numbers of the calls it serves.
+  std::string DumpText() const;
+
+ private:
+  MediaEngine() = default;
+  void EnsureStarted();
+
+  std::mutex start_mutex_;
+  std::atomic<bool> started_{false};
+  std::vector<std::unique_ptr<MediaLoop>> loops_;  // fixed once started
+};
