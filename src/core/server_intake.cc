@@ -192,6 +192,11 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
   }
   ObjectGuard<Dialog> d;
   d.Set(created);
+  // A client of a full domain has its calls anchored whoever opens them, as its own calls are.
+  if (created->IsCall() && values.full_domain) {
+    Log(d->NumberCString(), LEVEL_DEBUG, "Regst FULL Domain.\n");
+    d->FullReason(FullModeReason::CONFIGURED);
+  }
   if (!created->IsCall()) {
     if (d->PublicIP()) Log(d->NumberCString(), LEVEL_DEBUG, "Regst Cln is on Public IP!\n");
     if (method == SipStartLine::BYE) d->Shift(500);

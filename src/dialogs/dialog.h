@@ -43,6 +43,7 @@ struct RegistrationValues {
   InetAddress hole;     // the client's public SIP address
   uint32_t rtp_ip = 0;  // the client's expected RTP address
   bool public_ip = false;
+  bool full_domain = false;  // registered through a full domain: its calls are anchored
   bool indirect = false;
   bool chained = false;
   bool persistent = false;

@@ -331,6 +331,7 @@ RegistrationValues Registration::Values() const {
   v.hole = hole_;
   v.rtp_ip = expected_rtp_ip_;
   v.public_ip = public_ip_;
+  v.full_domain = full_domain_;
   v.indirect = indirect_;
   v.chained = chained_;
   v.persistent = persistent_;

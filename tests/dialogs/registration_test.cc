@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "config/config.h"
+#include "dialogs/dialog.h"
 #include "foundation/reactor.h"
 #include "sip/headers/route.h"
 #include "sip/message.h"
@@ -167,6 +168,36 @@ TEST_F(Registrations, CleanUpShortensEveryRecord) {
   Registration::CleanUp();
   ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
   EXPECT_LE(r->Expiration(), time(nullptr) + 119);
+}
+
+// A dialog the server opens toward the client starts from the record's values: each flag the client's 200
+// left in the record reaches its own field and no other (the full domain's flag anchors the server's calls).
+TEST_F(Registrations, ValuesCarryEachFlagOfTheRecordInItsOwnField) {
+  // in the order of Param's flags
+  const struct {
+    const char* name;
+    bool RegistrationValues::*field;
+  } fields[] = {{"full domain", &RegistrationValues::full_domain},
+                {"public ip", &RegistrationValues::public_ip},
+                {"indirect", &RegistrationValues::indirect},
+                {"chained", &RegistrationValues::chained},
+                {"srtp", &RegistrationValues::srtp},
+                {"persistent", &RegistrationValues::persistent},
+                {"transcoding", &RegistrationValues::transcoding}};
+  constexpr size_t kCount = sizeof fields / sizeof fields[0];
+  for (size_t set = 0; set < kCount; ++set) {
+    SCOPED_TRACE(fields[set].name);
+    bool f[kCount] = {};
+    f[set] = true;
+    auto* r = new Registration(kNcnt, "sip:alice@10.0.0.5:5062", "call-1", "alice", "example.com");
+    ASSERT_TRUE(r->Entered());
+    r->Param(InetAddress("10.0.0.5:5062"), "alice@example.com", Config::UnlistedDevice(), 0, 3600, 60, 0,
+             f[0], f[1], f[2], f[3], f[4], f[5], f[6]);
+    const RegistrationValues v = r->Values();
+    r->unlock();
+    Registration::Destroy(kNcnt);
+    for (size_t i = 0; i < kCount; ++i) EXPECT_EQ(v.*fields[i].field, i == set) << fields[i].name;
+  }
 }
 
 }  // namespace

@@ -77,6 +77,7 @@ class Daemon:
         self.cfg_path = os.path.join(workdir, "ostrel.cfg")
         self.asan_prefix = os.path.join(workdir, "asan")
         self.extra_args = list(args)
+        self.inner_address = self.address  # the server-side face: server_ipaddr when configured
         self.proc = None
         if write_config:
             self.write_config(config_lines)
@@ -98,6 +99,10 @@ class Daemon:
         listeners = os.environ.get("OSTREL_E2E_LISTENERS")
         if listeners and not any(l.startswith("num_listeners") for l in lines):
             lines.append("num_listeners = %s" % listeners)
+        for line in lines:
+            key, _, value = line.partition("=")
+            if key.strip() == "server_ipaddr":
+                self.inner_address = value.strip()
         with open(self.cfg_path, "w") as f:
             f.write("\n".join(self.base_config() + lines) + "\n")
 
@@ -116,7 +121,7 @@ class Daemon:
 
     def wait_bound(self, timeout=10.0):
         # The banner is written before the ports are bound and the signals registered: wait for the port.
-        internal = (self.address, (self.second_port + 3) & 0xFFFF)
+        internal = (self.inner_address, (self.second_port + 3) & 0xFFFF)
         return wait_until(lambda: self.proc.poll() is None and internal in udp_ports_bound(), timeout)
 
     def signal(self, signo):

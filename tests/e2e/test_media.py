@@ -1,14 +1,15 @@
 """Anchored media end to end: calls whose RTP passes through the relay's own port pairs (FULL mode), with the
-SDP each side sees, the packets each side gets, latching, foreign sources, two clients behind one NAT and
-an exhausted port range. The peers are scripted sockets (and SIPp for a call with real RTP streams)."""
+SDP each side sees, the packets each side gets, latching, foreign sources, two clients behind one NAT, the
+server's calls to a full domain's registered phones and an exhausted port range. The peers are scripted sockets
+(and SIPp for a call with real RTP streams)."""
 
 import os
 import re
 import time
 import unittest
 
-from harness import (DaemonTestCase, call_keys, media_of, media_offer, next_address, receive_all, rtp, sdp_of, status_line,
-                     udp_ports_bound)
+from harness import (DaemonTestCase, call_keys, header, headers, media_of, media_offer, next_address, receive_all, rtp,
+                     sdp_of, status_line, udp_ports_bound)
 
 RANGE = (40000, 40010)
 
@@ -109,6 +110,67 @@ class FullModeCall(MediaCall):
                     self.assertEqual((second[1][1], second[0][1]), (40006, 40008),
                                      "and goes on from the last pair handed out")
                 self.d.stop()
+
+
+class FullDomain(MediaCall):
+    """Two phones behind NAT, registered through the relay in a full domain, call each other through the server,
+    which calls the second one at its registered Contact: both legs are anchored, the server's one too."""
+
+    def registered_phone(self, user, private_ip):
+        """A phone whose Contact names its private address, registered as user; it and the Contact the server
+        reaches it at."""
+        phone = self.phone()
+        phone.contact = "<sip:%s@%s:5060>" % (user, private_ip)
+        phone.send(phone.request("REGISTER", "sip:%s:5080" % self.server_ip, ["Expires: 3600"], from_user=user,
+                                 domain=self.server_ip, to="<sip:%s@%s>" % (user, self.server_ip),
+                                 contact=phone.contact))
+        relayed = self.got(self.server.receive_request("REGISTER"))
+        self.server.grant(relayed)
+        self.got(phone.receive_status(200))
+        return phone, header(relayed, "Contact").strip("<>")
+
+    def test_call_from_the_server_to_a_registered_phone_is_anchored_and_media_flows_both_ways(self):
+        inner = next_address()
+        self.start_media(["server_ipaddr = %s" % inner], domain="full")
+        internal = (inner, self.d.second_port + 3)
+        alice, _ = self.registered_phone("alice", "10.0.0.5")
+        bob, bob_contact = self.registered_phone("bob", "10.0.0.6")
+
+        to_server = self.start_call(alice, self.server, "fd-a", body=media_offer(alice), contact=alice.contact)
+        self.assertEqual(media_of(to_server)[0], inner, "the server is given the relay's inner address")
+        # The server calls bob's registered Contact with the offer it got for alice's leg.
+        self.server.send(self.server.request(
+            "INVITE", bob_contact, ["Content-Type: application/sdp"], sdp_of(to_server), domain=self.server_ip,
+            via_branch="z9hG4bK-fd-b", from_tag="fd-b", callid="fd-b",
+            contact="<sip:alice@%s:5080>" % self.server_ip), internal)
+        to_bob = self.got(bob.receive_request("INVITE"))
+        self.assertFalse([t for t in bob.seen if t.startswith("OPTIONS ")],
+                         "no NAT probe: the media is anchored anyway")
+        bob.answer(to_bob, 200, "OK", tag="bob1", body=media_offer(bob, user="bob"), contact=bob.contact)
+        bob_ok = self.got(self.server.receive_status(200))
+        routes = ["Route: %s" % r for r in reversed(headers(bob_ok, "Record-Route"))]
+        self.server.send(self.server.request(
+            "ACK", header(bob_ok, "Contact").strip("<>"), routes, domain=self.server_ip, from_tag="fd-b",
+            to=header(bob_ok, "To"), callid="fd-b", contact=False), internal)
+        self.got(bob.receive_request("ACK"))
+        alice_ok = self.answer_call(alice, self.server, to_server, body=sdp_of(bob_ok))
+
+        self.assertIn("Regst FULL Domain.", self.d.log())
+        self.assertEqual(self.d.log().count("FULL mode (C)"), 2, self.d.log())
+        ports = []
+        for phone, seen in ((alice, alice_ok), (bob, to_bob)):
+            host, port = media_of(seen)
+            self.assertEqual(host, self.d.address, "the phone is given the relay's outer address")
+            self.assertTrue(RANGE[0] <= port < RANGE[1] and port % 2 == 0, port)
+            self.assertNotIn(inner, sdp_of(seen))
+            ports.append(port)
+        self.assertNotIn(ports[1], (media_of(to_server)[1], media_of(bob_ok)[1]),
+                         "bob has a client-side pair of his own")
+        for sender, port, receiver in ((alice, ports[0], bob), (bob, ports[1], alice)):
+            sent = [rtp(i, ssrc=port, payload=bytes([i]) * 160) for i in range(5)]
+            for pkt in sent:
+                sender.media.sendto(pkt, (self.d.address, port))
+            self.assertEqual([data for data, _ in receive_all(receiver.media)], sent, self.d.log())
 
 
 class SippCall(MediaCall):
