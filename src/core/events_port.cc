@@ -135,6 +135,10 @@ void EventsPort::EventCall(int ev, const Call& call, const std::string& extra) {
   e.domain = call.Domain();
   e.extra = extra;
   e.fmode = FullModeLetter(call.FullReason());
+  if ((ev == Call::E_BYE || ev == Call::E_DTOR) && call.WasAnchored()) {
+    e.client_media = call.Relay().ClientQuality().Text();
+    e.server_media = call.Relay().ServerQuality().Text();
+  }
   if (ev == Call::E_INVITE) {
     const SipMessage* msg = call.GetMessage();
     e.from_client = call.CurrentDirection() != Dialog::FROM_SERVER;

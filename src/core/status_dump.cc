@@ -31,6 +31,11 @@ void OstrelCore::StatusDump() {
       Log(nullptr, LEVEL_ALWAYS, "[%d] %s\n\t%s", static_cast<int>(no), d->Key().c_str(),
           EndLine(d->Print()).c_str());
       if (d->State() != DialogState::PASS) Log(nullptr, LEVEL_ALWAYS, "\t(%s)\n", StateName(d->State()));
+      const MediaRelay& relay = static_cast<const Call*>(d.operator->())->Relay();
+      if (relay.Running()) {
+        Log(nullptr, LEVEL_ALWAYS, "\tMedia thread %d: CLN %s, SRV %s\n", relay.ThreadIndex(),
+            relay.ClientQuality().Text().c_str(), relay.ServerQuality().Text().c_str());
+      }
       ++calls;
     }
   }

@@ -142,6 +142,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   ClientRtpPort& ClientVideo() { return client_video_; }
   ServerRtpPort& ServerVideo() { return server_video_; }
   const MediaRelay& Relay() const { return relay_; }
+  bool WasAnchored() const { return relay_.StartedOnce(); }
   int ClientLocalRtpPort() const { return client_local_rtp_port_; }
   int ClientLocalVideoPort() const { return client_local_video_port_; }
 

@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -127,6 +129,13 @@ void RelaySession::OnReadable(MediaLoop& loop, int index) {
   const int n = recvmmsg(fd, b.headers, PacketBatch::kSize, MSG_DONTWAIT, nullptr);
   if (n <= 0) return;  // drained, or an error the next wait reports again
   const uint64_t now = PollReactor::NowMs();
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t now_us =
+      static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+  StreamQuality* quality = index == 0   ? &relay_.client_quality_
+                           : index == 2 ? &relay_.server_quality_
+                                        : nullptr;
   int out = 0;
   for (int k = 0; k < n; ++k) {
     int len = static_cast<int>(b.headers[k].msg_len);
@@ -136,6 +145,7 @@ void RelaySession::OnReadable(MediaLoop& loop, int index) {
     std::memcpy(src.SocketAddress(), &b.sources[k], sizeof(sockaddr_in));
     bool rtcp = IsRtcp(index);
     if (!Accept(index, b.buffers[k], len, rtcp, src, now)) continue;
+    if (quality != nullptr && !rtcp) quality->Count(b.buffers[k], static_cast<size_t>(len), now_us);
     Track(index, b.buffers[k], len, src);
     if (!Prepare(index, b.buffers[k], len, rtcp)) continue;
     // A packet found to be RTCP on the RTP socket (SRTP) still leaves through the socket it came in on.
@@ -274,6 +284,7 @@ bool MediaRelay::Start(const RelaySetup& setup, RelayObserver* observer) {
   observer_ = observer;
   handle_ = MediaEngine::Instance().Attach(std::make_unique<RelaySession>(*this));
   if (!handle_) return false;
+  started_once_ = true;
   // The call's media lines name the media thread that serves it, as they named its own thread before.
   Log(static_cast<int>(number_), LEVEL_DEBUG, setup_.log_threshold, "Start Thread: %lu (%lu)\n",
       handle_.loop->ThreadId(), handle_.loop->KernelId());

@@ -10,6 +10,7 @@
 #include "foundation/inet_addr.h"
 #include "media/media_engine.h"
 #include "media/rtp_port.h"
+#include "media/stream_quality.h"
 
 // Event numbers of the events port for a stream's new source (0: no event).
 enum RelayEvent : int { E_NOP = 0, E_CLN_AUDIO = 6, E_SRV_AUDIO = 7, E_CLN_VIDEO = 8, E_SRV_VIDEO = 9 };
@@ -59,6 +60,8 @@ class MediaRelay {
   // Logs "Terminating thread". Harmless when not running.
   void Stop();
   bool Running() const { return static_cast<bool>(handle_); }
+  // The relay ran at some time (its quality figures mean something).
+  bool StartedOnce() const { return started_once_; }
   // The media thread serving the call; -1 when not running.
   int ThreadIndex() const;
 
@@ -70,6 +73,9 @@ class MediaRelay {
   // Packets accepted from each side since the start (the call's ClientPacketCount and ServerPacketCount).
   uint64_t ClientPacketCount() const { return client_ticks_.load(std::memory_order_relaxed); }
   uint64_t ServerPacketCount() const { return server_ticks_.load(std::memory_order_relaxed); }
+  // Quality of the audio from the client and from the server, over every run of the relay.
+  StreamQuality::Figures ClientQuality() const { return client_quality_.Snapshot(); }
+  StreamQuality::Figures ServerQuality() const { return server_quality_.Snapshot(); }
 
  private:
   friend class RelaySession;
@@ -79,8 +85,11 @@ class MediaRelay {
   RelaySetup setup_;
   RelayObserver* observer_ = nullptr;
   unsigned number_;
+  bool started_once_ = false;
   std::atomic<bool> established_{false};
   std::atomic<bool> srtp_{false};
   std::atomic<uint64_t> client_ticks_{0};
   std::atomic<uint64_t> server_ticks_{0};
+  StreamQuality client_quality_;  // counted by the media thread, read by anyone
+  StreamQuality server_quality_;
 };

@@ -104,6 +104,8 @@ std::string CallText(const CallEvent& e) {
     default:
       break;
   }
+  if ((e.type == E_BYE || e.type == E_DTOR) && !e.client_media.empty())
+    s += Line("CLNMedia", e.client_media) + Line("SRVMedia", e.server_media);
   return s;
 }
 

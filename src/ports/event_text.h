@@ -38,6 +38,8 @@ struct CallEvent {
   std::string from, to;
   // TALK only.
   char fmode = '-';
+  // BYE and DTOR of an anchored call: the quality of the audio from each side (empty: not anchored).
+  std::string client_media, server_media;
 };
 const char* EventName(int type);
 // Empty for E_NOP and unknown types.

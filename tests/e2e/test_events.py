@@ -42,12 +42,14 @@ class EventsCase(DaemonTestCase):
 class Events(EventsCase):
     def test_dump_registrations_statistics_and_stop(self):
         d = self.start()
-        # Nothing active yet: four banners and three zero totals. Other threads may log while the dump is
+        # Nothing active yet: the banners, three zero totals and the idle media threads. Other threads may log while the dump is
         # written (the key manager starts asynchronously): only the dump itself is compared.
         self.assertEqual(d.status_dump(), "\n========================= Active Registrations =========================\n"
                                           "Total: 0\n"
                                           "========================= Active Calls =================================\n"
                                           "Total: 0\n"
+                                          "========================= Media Threads ================================\n"
+                                          + "".join("Media thread %d: 0 calls\n" % i for i in range(os.cpu_count())) +
                                           "========================= Active Non-Invite Transactions ===============\n"
                                           "Total: 0\n"
                                           "========================================================================\n\n")

@@ -80,7 +80,9 @@ class FullModeCall(MediaCall):
             self.srv_media.sendto(pkt, (self.d.address, srv_side[1]))
         self.assertEqual([data for data, _ in receive_all(phone.media)], back, self.d.log())
         self.assertEqual(relay_threads(self.d), 2, "the configured media threads, none per call")
-        self.assertRegex(media_section(self.d.status_dump()), r"Media thread \d: 1 calls: \d+\n")
+        dump = self.d.status_dump()
+        self.assertRegex(media_section(dump), r"Media thread \d: 1 calls: \d+\n")
+        self.assertRegex(dump, r"\tMedia thread \d: CLN pkts=5 lost=0 reord=0 jitter=\d+ms, SRV pkts=5 lost=0 ")
 
         self.hang_up(phone, self.server)
         self.assertTrue(self.d.wait_log("Terminating thread"), self.d.log())

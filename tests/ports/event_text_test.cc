@@ -26,6 +26,14 @@ TEST(EventText, CallEvents) {
       {{10, 7, "d", "SRV"}, "Event: BYE\nUniqNo: 7\nDomain: d\nDirection: SRV\n"},
       {{10, 7, "d", ""}, "Event: BYE\nUniqNo: 7\nDomain: d\nExtra: Timeout\n"},
       {{11, 7, "d", ""}, "Event: DTOR\nUniqNo: 7\nDomain: d\n"},
+      {{10, 7, "d", "CLN", true, "", "", '-', "pkts=5 lost=1 reord=0 jitter=2ms",
+        "pkts=0 lost=0 reord=0 jitter=0ms"},
+       "Event: BYE\nUniqNo: 7\nDomain: d\nDirection: CLN\nCLNMedia: pkts=5 lost=1 reord=0 jitter=2ms\n"
+       "SRVMedia: pkts=0 lost=0 reord=0 jitter=0ms\n"},
+      {{11, 7, "d", "", true, "", "", '-', "pkts=9 lost=0 reord=0 jitter=0ms",
+        "pkts=8 lost=0 reord=1 jitter=1ms"},
+       "Event: DTOR\nUniqNo: 7\nDomain: d\nCLNMedia: pkts=9 lost=0 reord=0 jitter=0ms\n"
+       "SRVMedia: pkts=8 lost=0 reord=1 jitter=1ms\n"},
       {{0, 7, "d", ""}, ""},
       {{12, 7, "d", ""}, ""},
   };
