@@ -184,7 +184,7 @@ bool RelayLoop::FromClient(int index, int& len, bool& rtcp, const InetAddress& s
       Log(uniq_, LEVEL_DEBUG, threshold_, "Switch to Another RTP Stream from: %s\n", src.Text().c_str());
     }
   }
-  if (guard_.Accepted(src_ip)) {
+  if (guard_.Accepted(src_ip, index == 0, buffer_, static_cast<size_t>(len), now)) {
     Log(uniq_, LEVEL_DEBUG, threshold_, "Restore Original RTP Stream from: %s\n", src.Text().c_str());
   }
   relay_.client_ticks_.fetch_add(1, std::memory_order_relaxed);
