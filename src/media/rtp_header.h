@@ -24,7 +24,9 @@ inline uint16_t BigEndian16(const uint8_t* p) { return static_cast<uint16_t>((p[
 inline bool IsVersion2(const uint8_t* pkt, size_t len) { return len >= 1 && (pkt[0] & 0xC0) == 0x80; }
 
 // The sequence number (bytes 2 and 3, host order); 0 for a packet too short to carry one.
-inline uint16_t Sequence(const uint8_t* pkt, size_t len) { return len >= kHeaderSize ? BigEndian16(pkt + 2) : 0; }
+inline uint16_t Sequence(const uint8_t* pkt, size_t len) {
+  return len >= kHeaderSize ? BigEndian16(pkt + 2) : 0;
+}
 
 // The synchronisation source (bytes 8 to 11, host order); 0 for a packet too short to carry one.
 inline uint32_t Ssrc(const uint8_t* pkt, size_t len) { return len >= kHeaderSize ? BigEndian32(pkt + 8) : 0; }

@@ -134,9 +134,10 @@ TEST(ClientGuard, APacedStrangerTakesTheKnownStreamOnlyAfterASecondOfSilence) {
       {"the phone keeps talking", kNever, kNever, 10, 0},
       {"the phone is silent for half a second", 1000, 1500, 10, 0},
       {"the phone is silent for 0.9 s", 1000, 1900, 10, 0},
-      {"the phone stops: the stranger, counting all along, takes over a second after its last packet",
-       1000, kNever, 10, 1990},
-      {"a stream beginning after a second of silence takes over at its 26th packet", 1000, kNever, 2010, 2510},
+      {"the phone stops: the stranger, counting all along, takes over a second after its last packet", 1000,
+       kNever, 10, 1990},
+      {"a stream beginning after a second of silence takes over at its 26th packet", 1000, kNever, 2010,
+       2510},
       {"exactly a second of silence suffices", 1000, kNever, 1480, 1980},
       {"a stream that passed the pace test keeps its count until the second is full", 1000, kNever, 1460,
        1980},
@@ -169,22 +170,23 @@ TEST(ClientGuard, TheKnownStreamContinuedFromANewAddressIsFollowedAtOnce) {
     uint16_t seq;
     ClientGuard::Verdict verdict;
   } cases[] = {
-      {109, 0x1111, 110, ClientGuard::SWITCHED},    // the next packet
-      {109, 0x1111, 209, ClientGuard::SWITCHED},    // after 99 lost
-      {109, 0x1111, 210, ClientGuard::FOREIGN},     // too far ahead
-      {109, 0x1111, 99, ClientGuard::SWITCHED},     // reordered, 10 behind
-      {109, 0x1111, 98, ClientGuard::FOREIGN},      // 11 behind
-      {109, 0x1111, 30109, ClientGuard::FOREIGN},   // a guess far off
-      {109, 0x2222, 110, ClientGuard::FOREIGN},     // another stream
-      {65530, 0x1111, 3, ClientGuard::SWITCHED},    // over the wrap
-      {65530, 0x1111, 95, ClientGuard::FOREIGN},    // 101 ahead over the wrap
-      {2, 0x1111, 65534, ClientGuard::SWITCHED},    // 4 behind over the wrap
-      {2, 0x1111, 65527, ClientGuard::FOREIGN},     // 11 behind over the wrap
+      {109, 0x1111, 110, ClientGuard::SWITCHED},   // the next packet
+      {109, 0x1111, 209, ClientGuard::SWITCHED},   // after 99 lost
+      {109, 0x1111, 210, ClientGuard::FOREIGN},    // too far ahead
+      {109, 0x1111, 99, ClientGuard::SWITCHED},    // reordered, 10 behind
+      {109, 0x1111, 98, ClientGuard::FOREIGN},     // 11 behind
+      {109, 0x1111, 30109, ClientGuard::FOREIGN},  // a guess far off
+      {109, 0x2222, 110, ClientGuard::FOREIGN},    // another stream
+      {65530, 0x1111, 3, ClientGuard::SWITCHED},   // over the wrap
+      {65530, 0x1111, 95, ClientGuard::FOREIGN},   // 101 ahead over the wrap
+      {2, 0x1111, 65534, ClientGuard::SWITCHED},   // 4 behind over the wrap
+      {2, 0x1111, 65527, ClientGuard::FOREIGN},    // 11 behind over the wrap
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "last " << c.last << ", then SSRC " << c.ssrc << " seq " << c.seq);
     AudioSocket s;
-    for (int i = 9; i >= 0; --i) s.Send(kCur, Voice(0x1111, static_cast<uint16_t>(c.last - i)), 1000 - 20u * i);
+    for (int i = 9; i >= 0; --i)
+      s.Send(kCur, Voice(0x1111, static_cast<uint16_t>(c.last - i)), 1000 - 20u * i);
     EXPECT_EQ(s.Send(kThird, Voice(c.ssrc, c.seq), 1020), c.verdict);
     EXPECT_EQ(s.guard.Alternative(), c.verdict == ClientGuard::SWITCHED ? kThird : 0u);
   }
@@ -193,7 +195,8 @@ TEST(ClientGuard, TheKnownStreamContinuedFromANewAddressIsFollowedAtOnce) {
 TEST(ClientGuard, AfterARebindingTheNewAddressIsTheStreamAndTheOriginalStillRestoresIt) {
   AudioSocket s;
   s.latched = kOrig;
-  for (uint16_t seq = 1; seq <= 5; ++seq) EXPECT_EQ(s.Send(kOrig, Voice(0x1111, seq), 20u * seq), ClientGuard::ACCEPT);
+  for (uint16_t seq = 1; seq <= 5; ++seq)
+    EXPECT_EQ(s.Send(kOrig, Voice(0x1111, seq), 20u * seq), ClientGuard::ACCEPT);
   EXPECT_EQ(s.Send(kThird, Voice(0x1111, 6), 120), ClientGuard::SWITCHED);
   Voice rtcp(0x1111);
   rtcp.pkt[1] = 201;  // the new address's RTCP (or RTCP multiplexed on the RTP port)
@@ -201,7 +204,8 @@ TEST(ClientGuard, AfterARebindingTheNewAddressIsTheStreamAndTheOriginalStillRest
   EXPECT_EQ(s.Send(kThird, Voice(0x1111, 7), 140), ClientGuard::ACCEPT);
   EXPECT_EQ(s.Send(kOrig, Voice(0x1111, 8), 160), ClientGuard::ACCEPT);
   EXPECT_EQ(s.guard.Alternative(), 0u) << "the original address restores the original stream";
-  EXPECT_EQ(s.Send(kThird, Voice(0x1111, 9), 180), ClientGuard::SWITCHED) << "and the rebinding is followed again";
+  EXPECT_EQ(s.Send(kThird, Voice(0x1111, 9), 180), ClientGuard::SWITCHED)
+      << "and the rebinding is followed again";
 }
 
 TEST(ClientGuard, MultiplexedRtcpDoesNotStandForTheStreamsSsrcAndSequence) {
