@@ -94,14 +94,11 @@ class FullModeCall(MediaCall):
             with self.subTest(args=args, domain=domain, extra=extra):
                 self.start_media(extra, args, domain)
                 phone = self.phone(phone_ip)
-                first = self.check_anchored_call(phone, "full-1")
+                self.check_anchored_call(phone, "full-1")
                 for line in logs:
                     self.assertIn(line, self.d.log())
-                self.assertEqual((first[1][1], first[0][1]), (40002, 40004), "the search starts above the range's bottom")
                 if extra:
-                    second = self.check_anchored_call(phone, "full-2")
-                    self.assertEqual((second[1][1], second[0][1]), (40006, 40008),
-                                     "and goes on from the last pair handed out")
+                    self.check_anchored_call(phone, "full-2")
                 self.d.stop()
 
 
@@ -277,20 +274,26 @@ class PortRange(MediaCall):
     def test_third_call_in_a_five_pair_range_gets_500(self):
         self.start_media(args=["-f"])
         phones = [self.phone() for _ in range(3)]
+        held = []  # the relay's ports of each call: (client side, server side)
         for n, phone in enumerate(phones[:2]):
-            self.establish(phone, "range-%d" % n)
+            invite, ok = self.establish(phone, "range-%d" % n)
+            held.append((media_of(ok)[1], media_of(invite)[1]))
+        free = set(range(RANGE[0], RANGE[1], 2)) - set(held[0]) - set(held[1])
+        self.assertEqual(len(free), 1, held)
         self.invite(phones[2], "range-2")
         refused = self.got(phones[2].receive_status(500))
         self.assertEqual(status_line(refused), "SIP/2.0 500 Server Error/No Ports")
         self.assertIsNone(self.server.receive_request("INVITE", timeout=0.5), "the server never sees it")
         self.assertIn("Cannot open port in range [40000-40010]", self.d.log())
         self.assertIn("Call event REJECT: No Ports Available", self.d.log())
-        self.assertNotIn((self.d.address, 40000), udp_ports_bound(), "the pair opened before the failure is closed")
+        self.assertNotIn((self.d.address, free.pop()), udp_ports_bound(), "the pair opened before the failure is closed")
 
         self.hang_up(phones[0], self.server)
         again = self.phone()
         invite, ok = self.establish(again, "range-3")
-        self.assertEqual((media_of(ok)[1], media_of(invite)[1]), (40002, 40004), "freed pairs are handed out again")
+        ports = {media_of(ok)[1], media_of(invite)[1]}
+        self.assertEqual(len(ports), 2)
+        self.assertFalse(ports & set(held[1]), "freed pairs are handed out again")
 
 
 if __name__ == "__main__":
