@@ -14,7 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)DescribeRTCP(p, pkt.size());
   (void)rtp::IsVersion2(p, pkt.size());
   (void)rtp::Ssrc(p, pkt.size());
-  ClientGuard guard(0x0A000001);
-  for (uint64_t t = 0; t < 30; ++t) (void)guard.Check(0x0A000003, 0x0A000002, true, p, pkt.size(), t * 20);
+  (void)rtp::Sequence(p, pkt.size());
+  // A new call's guard (the pace test), then one that took the packet as the client's own stream.
+  for (bool known : {false, true}) {
+    ClientGuard guard(0x0A000001);
+    if (known) (void)guard.Accepted(0x0A000001, true, p, pkt.size(), 0);
+    for (uint64_t t = 0; t < 30; ++t) (void)guard.Check(0x0A000003, 0x0A000002, true, p, pkt.size(), t * 20);
+  }
   return 0;
 }

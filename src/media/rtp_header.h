@@ -1,5 +1,5 @@
-// Bounds-checked views of the few RTP header fields the relay reads (version, SSRC) and the size limits of
-// a relayed packet. Pure functions over caller-owned bytes: safe on any thread.
+// Bounds-checked views of the few RTP header fields the relay reads (version, sequence number, SSRC) and
+// the size limits of a relayed packet. Pure functions over caller-owned bytes: safe on any thread.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,11 @@ inline uint16_t BigEndian16(const uint8_t* p) { return static_cast<uint16_t>((p[
 
 // The top two bits of the first byte are 10.
 inline bool IsVersion2(const uint8_t* pkt, size_t len) { return len >= 1 && (pkt[0] & 0xC0) == 0x80; }
+
+// The sequence number (bytes 2 and 3, host order); 0 for a packet too short to carry one.
+inline uint16_t Sequence(const uint8_t* pkt, size_t len) {
+  return len >= kHeaderSize ? BigEndian16(pkt + 2) : 0;
+}
 
 // The synchronisation source (bytes 8 to 11, host order); 0 for a packet too short to carry one.
 inline uint32_t Ssrc(const uint8_t* pkt, size_t len) { return len >= kHeaderSize ? BigEndian32(pkt + 8) : 0; }

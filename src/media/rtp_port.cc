@@ -6,11 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 
 #include "config/config.h"
 #include "foundation/log.h"
 
-int RtpPort::next_port_ = 0;
 Mutex RtpPort::port_lock_;
 
 namespace {
@@ -18,8 +18,23 @@ namespace {
 // The first even port of the range; pairs never start on an odd port.
 int FirstPort() { return (g_config.range_low + 1) & ~1; }
 
-// An RTCP port at or above the top of the range is outside it.
-bool PairFits(int port) { return port >= FirstPort() && port + 1 < g_config.range_high; }
+// How many pairs the range holds; an RTCP port at or above the top of the range is outside it.
+int PairCount() {
+  const int span = g_config.range_high - 1 - FirstPort();
+  return span > 0 ? (span + 1) / 2 : 0;
+}
+
+// Where a search starts: a pair drawn at random, so that the pairs handed out tell nothing about the next
+// ones. One generator per process, seeded from the system's entropy; port_lock_ held.
+int RandomPair(int count) {
+  static std::mt19937_64 generator = [] {
+    std::random_device entropy;
+    std::seed_seq seed{entropy(), entropy(), entropy(), entropy(),
+                       entropy(), entropy(), entropy(), entropy()};
+    return std::mt19937_64(seed);
+  }();
+  return std::uniform_int_distribution<int>(0, count - 1)(generator);
+}
 
 // The configured side address is a dotted address (checked at start-up); empty binds every address.
 InetAddress BindAddress(const char* ip, int port) {
@@ -29,11 +44,6 @@ InetAddress BindAddress(const char* ip, int port) {
 }
 
 }  // namespace
-
-void RtpPort::ResetPortSearch() {
-  MutexGuard guard(port_lock_);
-  next_port_ = 0;
-}
 
 int RtpPort::BindPair(int port, int& real_error) {
   if (!rtcp.bind(BindAddress(LocalIP(), port + 1))) {
@@ -61,30 +71,27 @@ void RtpPort::SetOptions() {
   SetOption(IPPROTO_IP, IP_TOS, &tos, sizeof tos);
 }
 
-// The search starts above the last port handed out and goes round the range once; that last port is tried
-// last, so a range whose only free pair is the one released most recently still yields it.
+// The search starts at a random pair and goes round the range once, so a range whose only free pair is one
+// just released still yields it.
 int RtpPort::Open() {
   if (GetHandle() >= 0) return GetHandle();
   rtcp.close();
   int real_error = 0;
-  int port;
+  int port = -1;
   {
     MutexGuard guard(port_lock_);
-    if (!PairFits(next_port_)) next_port_ = FirstPort();
-    const int start = next_port_;
-    port = start;
-    for (;;) {
-      port += 2;
-      if (!PairFits(port)) port = FirstPort();
-      if (BindPair(port, real_error) == 0) break;
-      if (port == start) {
-        Log(static_cast<int>(number_), LEVEL_ERROR,
-            "Error: Cannot open port in range [%d-%d]. Err: %d - %s !!!\n", g_config.range_low,
-            g_config.range_high, real_error, std::strerror(real_error));
-        return -1;
-      }
+    const int count = PairCount();
+    const int start = count > 0 ? RandomPair(count) : 0;
+    for (int i = 0; i < count && port < 0; ++i) {
+      const int candidate = FirstPort() + 2 * ((start + i) % count);
+      if (BindPair(candidate, real_error) == 0) port = candidate;
     }
-    next_port_ = port;
+  }
+  if (port < 0) {
+    Log(static_cast<int>(number_), LEVEL_ERROR,
+        "Error: Cannot open port in range [%d-%d]. Err: %d - %s !!!\n", g_config.range_low,
+        g_config.range_high, real_error, std::strerror(real_error));
+    return -1;
   }
   local_port_.store(port, std::memory_order_release);
   SetOptions();

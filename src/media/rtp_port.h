@@ -52,7 +52,8 @@ class RtpPort : public SocketUDP, public InputCB {
   explicit RtpPort(unsigned uniq) : number_(uniq) {}
   ~RtpPort() override { close(); }
 
-  // A pair from the range; the RTP handle or -1 (the range is exhausted). The handle when already open.
+  // A free pair from the range, searched from a random pair on; the RTP handle or -1 (the range is
+  // exhausted). The handle when already open.
   int Open();
   // Exactly `port` and `port` + 1 (an HA slave taking over the master's calls); the handle or -1.
   int Open(int port);
@@ -88,9 +89,6 @@ class RtpPort : public SocketUDP, public InputCB {
   // Reactor thread, probe mode.
   void OnInput(int fd) override;
 
-  // Restarts the port search at the bottom of the range (start-up and tests).
-  static void ResetPortSearch();
-
  protected:
   // The local address of the pair's side (configuration text; empty means any).
   virtual const char* LocalIP() const = 0;
@@ -115,8 +113,7 @@ class RtpPort : public SocketUDP, public InputCB {
   ProbeSink* probe_ = nullptr;
   const unsigned number_;
 
-  static int next_port_;  // port_lock_ held
-  static Mutex port_lock_;
+  static Mutex port_lock_;  // serialises the searches of the range
 };
 
 // Client side: binds `private_ipaddr` and may carry the leg's SRTP context.

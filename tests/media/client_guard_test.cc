@@ -1,5 +1,5 @@
-// Which client sources may send into an anchored call, when a new stream takes over, and how foreign
-// packets are handed on in batches.
+// Which client sources may send into an anchored call, when a new stream takes over (before and after the
+// client's own stream is known), and how foreign packets are handed on in batches.
 #include "media/client_guard.h"
 
 #include <gtest/gtest.h>
@@ -16,11 +16,29 @@ const uint32_t kThird = 0x0A000003;  // someone else
 
 struct Voice {
   uint8_t pkt[172] = {0x80, 0x00};
-  explicit Voice(uint32_t ssrc) {
+  explicit Voice(uint32_t ssrc, uint16_t seq = 0) {
+    pkt[2] = static_cast<uint8_t>(seq >> 8);
+    pkt[3] = static_cast<uint8_t>(seq);
     pkt[8] = static_cast<uint8_t>(ssrc >> 24);
     pkt[9] = static_cast<uint8_t>(ssrc >> 16);
     pkt[10] = static_cast<uint8_t>(ssrc >> 8);
     pkt[11] = static_cast<uint8_t>(ssrc);
+  }
+};
+
+// The guard as the relay drives it on the client audio RTP socket: accepted packets are reported back and
+// become the latched destination.
+struct AudioSocket {
+  ClientGuard guard{kOrig};
+  uint32_t latched = kCur;
+
+  ClientGuard::Verdict Send(uint32_t src, const Voice& v, uint64_t now_ms) {
+    const ClientGuard::Verdict verdict = guard.Check(src, latched, true, v.pkt, sizeof v.pkt, now_ms);
+    if (verdict != ClientGuard::FOREIGN) {
+      guard.Accepted(src, true, v.pkt, sizeof v.pkt, now_ms);
+      latched = src;
+    }
+    return verdict;
   }
 };
 
@@ -86,20 +104,117 @@ TEST(ClientGuard, OnlySmallVersion2PacketsOfTheAudioSocketWithOneSsrcCount) {
 
 TEST(ClientGuard, TheOriginalAddressRestoresTheOriginalStream) {
   ClientGuard g(kOrig);
-  ASSERT_EQ(FirstSwitched(g, Voice(7), 26, 20), 26);
-  EXPECT_FALSE(g.Accepted(kThird));
-  EXPECT_TRUE(g.Accepted(kOrig));
+  Voice v(7), own(1);
+  ASSERT_EQ(FirstSwitched(g, v, 26, 20), 26);
+  EXPECT_FALSE(g.Accepted(kThird, true, v.pkt, sizeof v.pkt, 1500));
+  EXPECT_TRUE(g.Accepted(kOrig, true, own.pkt, sizeof own.pkt, 1520));
   EXPECT_EQ(g.Alternative(), 0u);
-  Voice v(7);
-  EXPECT_EQ(g.Check(kThird, kOrig, true, v.pkt, sizeof v.pkt, 9000), ClientGuard::FOREIGN);
+  EXPECT_EQ(g.Check(kThird, kOrig, true, v.pkt, sizeof v.pkt, 1540), ClientGuard::FOREIGN);
 }
 
 TEST(ClientGuard, PacketsOfTheKnownStreamInterruptACandidate) {
   ClientGuard g(kOrig);
   Voice v(7);
   for (int i = 0; i < 20; ++i) g.Check(kThird, kCur, true, v.pkt, sizeof v.pkt, 20u * i);
-  g.Accepted(kOrig);
+  g.Accepted(kOrig, false, nullptr, 0, 390);  // the client's RTCP
   EXPECT_EQ(FirstSwitched(g, v, 25, 20, 400), 0) << "counting starts again";
+}
+
+// Once the phone's stream is known, a stranger pacing packets like voice from another address takes it over
+// only after the phone has been silent for a second. The phone (kCur, SSRC 0x1111) talks every 20 ms until
+// phone_until and again from phone_from; the stranger (kThird, SSRC 0x6666) sends every 20 ms from
+// sprayer_from on.
+TEST(ClientGuard, APacedStrangerTakesTheKnownStreamOnlyAfterASecondOfSilence) {
+  const uint64_t kNever = 10000;
+  const struct {
+    const char* what;
+    uint64_t phone_until, phone_from, sprayer_from;
+    uint64_t switched_at;  // 0: never
+  } cases[] = {
+      {"the phone keeps talking", kNever, kNever, 10, 0},
+      {"the phone is silent for half a second", 1000, 1500, 10, 0},
+      {"the phone is silent for 0.9 s", 1000, 1900, 10, 0},
+      {"the phone stops: the stranger, counting all along, takes over a second after its last packet", 1000,
+       kNever, 10, 1990},
+      {"a stream beginning after a second of silence takes over at its 26th packet", 1000, kNever, 2010,
+       2510},
+      {"exactly a second of silence suffices", 1000, kNever, 1480, 1980},
+      {"a stream that passed the pace test keeps its count until the second is full", 1000, kNever, 1460,
+       1980},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    AudioSocket s;
+    uint16_t phone_seq = 1000, sprayer_seq = 5000;
+    uint64_t switched_at = 0;
+    for (uint64_t t = 0; t < 3000 && switched_at == 0; t += 10) {
+      if (t % 20 == 0 && (t < c.phone_until || t >= c.phone_from)) {
+        const ClientGuard::Verdict v = s.Send(kCur, Voice(0x1111, phone_seq++), t);
+        ASSERT_EQ(v, ClientGuard::ACCEPT) << "the phone at " << t << " ms";
+      }
+      if (t >= c.sprayer_from && (t - c.sprayer_from) % 20 == 0 &&
+          s.Send(kThird, Voice(0x6666, sprayer_seq++), t) == ClientGuard::SWITCHED)
+        switched_at = t;
+    }
+    EXPECT_EQ(switched_at, c.switched_at);
+    EXPECT_EQ(s.guard.Alternative(), c.switched_at ? kThird : 0u);
+  }
+}
+
+// A phone whose NAT rebinds goes on with its SSRC and sequence from a new address: followed at once. The
+// phone's last packets end at `last`; the first packet from the new address carries ssrc and seq.
+TEST(ClientGuard, TheKnownStreamContinuedFromANewAddressIsFollowedAtOnce) {
+  const struct {
+    uint16_t last;
+    uint32_t ssrc;
+    uint16_t seq;
+    ClientGuard::Verdict verdict;
+  } cases[] = {
+      {109, 0x1111, 110, ClientGuard::SWITCHED},   // the next packet
+      {109, 0x1111, 209, ClientGuard::SWITCHED},   // after 99 lost
+      {109, 0x1111, 210, ClientGuard::FOREIGN},    // too far ahead
+      {109, 0x1111, 99, ClientGuard::SWITCHED},    // reordered, 10 behind
+      {109, 0x1111, 98, ClientGuard::FOREIGN},     // 11 behind
+      {109, 0x1111, 30109, ClientGuard::FOREIGN},  // a guess far off
+      {109, 0x2222, 110, ClientGuard::FOREIGN},    // another stream
+      {65530, 0x1111, 3, ClientGuard::SWITCHED},   // over the wrap
+      {65530, 0x1111, 95, ClientGuard::FOREIGN},   // 101 ahead over the wrap
+      {2, 0x1111, 65534, ClientGuard::SWITCHED},   // 4 behind over the wrap
+      {2, 0x1111, 65527, ClientGuard::FOREIGN},    // 11 behind over the wrap
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "last " << c.last << ", then SSRC " << c.ssrc << " seq " << c.seq);
+    AudioSocket s;
+    for (int i = 9; i >= 0; --i)
+      s.Send(kCur, Voice(0x1111, static_cast<uint16_t>(c.last - i)), 1000 - 20u * i);
+    EXPECT_EQ(s.Send(kThird, Voice(c.ssrc, c.seq), 1020), c.verdict);
+    EXPECT_EQ(s.guard.Alternative(), c.verdict == ClientGuard::SWITCHED ? kThird : 0u);
+  }
+}
+
+TEST(ClientGuard, AfterARebindingTheNewAddressIsTheStreamAndTheOriginalStillRestoresIt) {
+  AudioSocket s;
+  s.latched = kOrig;
+  for (uint16_t seq = 1; seq <= 5; ++seq)
+    EXPECT_EQ(s.Send(kOrig, Voice(0x1111, seq), 20u * seq), ClientGuard::ACCEPT);
+  EXPECT_EQ(s.Send(kThird, Voice(0x1111, 6), 120), ClientGuard::SWITCHED);
+  Voice rtcp(0x1111);
+  rtcp.pkt[1] = 201;  // the new address's RTCP (or RTCP multiplexed on the RTP port)
+  EXPECT_EQ(s.guard.Check(kThird, kOrig, false, rtcp.pkt, sizeof rtcp.pkt, 125), ClientGuard::ACCEPT);
+  EXPECT_EQ(s.Send(kThird, Voice(0x1111, 7), 140), ClientGuard::ACCEPT);
+  EXPECT_EQ(s.Send(kOrig, Voice(0x1111, 8), 160), ClientGuard::ACCEPT);
+  EXPECT_EQ(s.guard.Alternative(), 0u) << "the original address restores the original stream";
+  EXPECT_EQ(s.Send(kThird, Voice(0x1111, 9), 180), ClientGuard::SWITCHED)
+      << "and the rebinding is followed again";
+}
+
+TEST(ClientGuard, MultiplexedRtcpDoesNotStandForTheStreamsSsrcAndSequence) {
+  AudioSocket s;
+  s.Send(kCur, Voice(0x1111, 40), 0);
+  Voice report(0x55555555, 0x0007);  // a receiver report: its bytes 2..3 are a length, 8..11 a reportee
+  report.pkt[1] = 201;
+  EXPECT_EQ(s.Send(kCur, report, 10), ClientGuard::ACCEPT);
+  EXPECT_EQ(s.Send(kThird, Voice(0x1111, 41), 20), ClientGuard::SWITCHED);
 }
 
 TEST(ForeignTally, PacketsAreHandedOnOncePerBatchWithTheirCounts) {

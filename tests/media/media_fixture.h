@@ -114,7 +114,6 @@ class MediaTest : public ::testing::Test {
     g_config.range_high = 40010;
     std::strcpy(g_config.private_ipaddr, "127.0.0.1");
     std::strcpy(g_config.intern_ipaddr, "127.0.0.1");
-    RtpPort::ResetPortSearch();
   }
   bool Logged(const std::string& text) const { return log_.has(text); }
 

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "dialogs/dialog.h"
@@ -24,16 +25,18 @@ InetAddress Bound(int fd) {
   return a;
 }
 
-TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
+TEST_F(PortTest, PairsAreEvenInsideTheRangeDistinctWhileHeldAndFoundAgainOnceReleased) {
   std::vector<std::unique_ptr<ClientRtpPort>> pairs;
-  std::vector<int> ports;
+  std::set<int> ports;
   for (int i = 0; i < 5; ++i) {
     pairs.push_back(std::make_unique<ClientRtpPort>(70000));
     ASSERT_GE(pairs.back()->Open(), 0);
-    ports.push_back(pairs.back()->LPort());
-    EXPECT_EQ(Bound(pairs.back()->GetRtcpHandle()).Port(), ports.back() + 1);
+    const int port = pairs.back()->LPort();
+    EXPECT_EQ(port % 2, 0);
+    EXPECT_EQ(Bound(pairs.back()->GetRtcpHandle()).Port(), port + 1);
+    ports.insert(port);
   }
-  EXPECT_EQ(ports, (std::vector<int>{40002, 40004, 40006, 40008, 40000}));
+  EXPECT_EQ(ports, (std::set<int>{40000, 40002, 40004, 40006, 40008})) << "five pairs fill [40000-40010)";
 
   ClientRtpPort sixth(70001);
   EXPECT_EQ(sixth.Open(), -1);
@@ -41,29 +44,48 @@ TEST_F(PortTest, SuccessivePairsWalkTheRangeTwoPortsAtATimeAndWrap) {
   EXPECT_TRUE(Logged("[70001] ")) << "under the call's number";
   EXPECT_TRUE(Logged("Error: Cannot open port in range [40000-40010]. Err: 0 - Success !!!"));
 
-  pairs.back()->close();  // 40000, the last one handed out: the search must go round the whole range
-  EXPECT_EQ(pairs.back()->LPort(), -1);
-  EXPECT_TRUE(Logged("Closing port: 40000 handle "));
-  const int handle = sixth.Open();
-  EXPECT_GE(handle, 0);
-  EXPECT_EQ(sixth.LPort(), 40000) << "the only free pair is handed out again";
-  EXPECT_EQ(sixth.Open(), handle) << "opening an open pair keeps it";
-  EXPECT_EQ(sixth.LPort(), 40000);
+  // Wherever the search starts, it goes round the whole range: the one free pair is always found.
+  for (auto& pair : pairs) {
+    const int port = pair->LPort();
+    pair->close();
+    EXPECT_EQ(pair->LPort(), -1);
+    EXPECT_TRUE(Logged("Closing port: " + std::to_string(port) + " handle "));
+    const int handle = sixth.Open();
+    ASSERT_GE(handle, 0);
+    EXPECT_EQ(sixth.LPort(), port) << "the only free pair is handed out again";
+    EXPECT_EQ(sixth.Open(), handle) << "opening an open pair keeps it";
+    sixth.close();
+    ASSERT_GE(pair->Open(), 0);
+    EXPECT_EQ(pair->LPort(), port);
+  }
+}
+
+// Neither the same pair each time nor the one after the last: from one pair nobody can tell the next.
+TEST_F(PortTest, EachSearchStartsAtARandomPair) {
+  ClientRtpPort pair(70010);
+  std::vector<int> ports;
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_GE(pair.Open(), 0);
+    ports.push_back(pair.LPort());
+    pair.close();
+  }
+  std::set<int> steps;
+  for (size_t i = 1; i < ports.size(); ++i) steps.insert((ports[i] - ports[i - 1] + 10) % 10);
+  EXPECT_GT(steps.size(), 1u) << "every step between successive pairs alike";
 }
 
 TEST_F(PortTest, PortsInUseByOthersAreSkippedAndPortsStayEvenInAnOddRange) {
   g_config.range_low = 40001;
   g_config.range_high = 40011;
-  RtpPort::ResetPortSearch();
   UdpPeer squatter("127.0.0.1:40005");  // the RTCP port of the pair 40004
   std::vector<std::unique_ptr<ClientRtpPort>> pairs;
-  std::vector<int> ports;
+  std::set<int> ports;
   for (int i = 0; i < 4; ++i) {
     pairs.push_back(std::make_unique<ClientRtpPort>(70020));
     if (pairs.back()->Open() < 0) break;
-    ports.push_back(pairs.back()->LPort());
+    ports.insert(pairs.back()->LPort());
   }
-  EXPECT_EQ(ports, (std::vector<int>{40006, 40008, 40002})) << "pairs lie wholly inside [40001-40011)";
+  EXPECT_EQ(ports, (std::set<int>{40002, 40006, 40008})) << "pairs lie wholly inside [40001-40011)";
 }
 
 TEST_F(PortTest, EachSideBindsItsOwnAddress) {
