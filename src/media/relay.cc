@@ -195,7 +195,7 @@ bool RelaySession::FromClient(int index, uint8_t* pkt, int& len, bool& rtcp, con
       Log(uniq_, LEVEL_DEBUG, threshold_, "Switch to Another RTP Stream from: %s\n", src.Text().c_str());
     }
   }
-  if (guard_.Accepted(src_ip, index == 0, buffer_, static_cast<size_t>(len), now)) {
+  if (guard_.Accepted(src_ip, index == 0, pkt, static_cast<size_t>(len), now)) {
     Log(uniq_, LEVEL_DEBUG, threshold_, "Restore Original RTP Stream from: %s\n", src.Text().c_str());
   }
   relay_.client_ticks_.fetch_add(1, std::memory_order_relaxed);
