@@ -83,7 +83,9 @@ void OstrelCore::Shutdown() {
   if (stopped_.exchange(true, std::memory_order_acq_rel)) return;
   Log("ostrel", LEVEL_ALWAYS, "!!! Stopped by signal TERM !!!\n");
   g_events_port.EventOstrelStop();
-  if (g_config.dos_mode == DL_SYSFW) FirewallStop(DosSettingsFromConfig().fw);
+  // The rules are gone before the daemon is: a supervisor may kill what is left of it once it has exited.
+  if (g_config.dos_mode == DL_SYSFW && !FirewallWait(FirewallStop(DosSettingsFromConfig().fw), 5000))
+    Log("ostrel", LEVEL_ALWAYS, "Warning: firewall stop command still runs\n");
   // Readers stop and are joined before their sockets close; the external port closes first so that no
   // more client requests are taken.
   g_external_port.StopReaders();

@@ -1,6 +1,9 @@
 #include "dos/firewall.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "foundation/inet_addr.h"
 #include "foundation/log.h"
@@ -44,6 +47,16 @@ int FirewallExecute(const std::vector<std::string>& argv) {
     _exit(127);
   }
   return pid;
+}
+
+bool FirewallWait(int pid, int timeout_ms) {
+  if (pid <= 0) return true;
+  for (int waited = 0;; waited += 10) {
+    const pid_t rc = waitpid(pid, nullptr, WNOHANG);
+    if (rc == pid || (rc < 0 && errno != EINTR)) return true;  // ended, or reaped by someone else
+    if (waited >= timeout_ms) return false;
+    usleep(10 * 1000);
+  }
 }
 
 int FirewallStart(const FirewallCommands& c) {

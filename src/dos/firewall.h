@@ -20,6 +20,9 @@ std::vector<std::string> FirewallArguments(const std::string& command, const std
 // A child whose exec fails exits with status 127.
 int FirewallExecute(const std::vector<std::string>& argv);
 
+// Waits up to timeout_ms for the child to end (it is reaped); false when it still runs.
+bool FirewallWait(int pid, int timeout_ms);
+
 int FirewallStart(const FirewallCommands& c);
 int FirewallStop(const FirewallCommands& c);
 int FirewallBlock(const FirewallCommands& c, uint32_t ip, int port);

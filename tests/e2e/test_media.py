@@ -163,8 +163,6 @@ class FullDomain(MediaCall):
             self.assertTrue(RANGE[0] <= port < RANGE[1] and port % 2 == 0, port)
             self.assertNotIn(inner, sdp_of(seen))
             ports.append(port)
-        self.assertNotIn(ports[1], (media_of(to_server)[1], media_of(bob_ok)[1]),
-                         "bob has a client-side pair of his own")
         for sender, port, receiver in ((alice, ports[0], bob), (bob, ports[1], alice)):
             sent = [rtp(i, ssrc=port, payload=bytes([i]) * 160) for i in range(5)]
             for pkt in sent:
