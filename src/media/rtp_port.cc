@@ -128,6 +128,45 @@ void RtpPort::close() {
   if (fd >= 0) Log(static_cast<int>(number_), LEVEL_DEBUG, "Closing port: %d handle %d\n", port, fd);
 }
 
+// What the reactor holds for a pair in probe mode. A worker may unregister the pair and destroy its call
+// while the reactor is about to call this: so it is not the pair itself, it touches the pair only under the
+// call's lock once the table confirmed that the call still holds the handle, and it is deleted on the reactor
+// thread, after any callback in progress.
+class ProbeInput : public InputCB {
+ public:
+  ProbeInput(RtpPort* pair, unsigned number) : pair_(pair), number_(number) {}
+
+  // The datagram is read even when no call claims the handle: left unread it would wake the reactor forever.
+  void OnInput(int fd) override {
+    ProbeCalls* calls = ProbeCalls::Instance();
+    RtpPort* pair = pair_;
+    if (calls != nullptr && calls->DeliverLocked(fd, number_, [pair, fd] { pair->ProbeReceive(fd); })) return;
+    uint8_t buf[64];
+    ssize_t rc = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    (void)rc;
+    Log("ostrel", LEVEL_ERROR, "Warning: mUDP: Handle %d for unregistered port\n", fd);
+  }
+
+  // Any thread, after the reactor let go of the handle.
+  static void Retire(ProbeInput* input) {
+    PollReactor* r = PollReactor::Instance();
+    if (r == nullptr || !r->Running() || pthread_equal(r->Owner(), pthread_self())) {
+      delete input;
+      return;
+    }
+    r->SetTimer(&graveyard_, 0, input);
+  }
+
+ private:
+  struct Graveyard : TimerCB {
+    void OnTimer(const void* data) override { delete static_cast<const ProbeInput*>(data); }
+  };
+  static inline Graveyard graveyard_;
+
+  RtpPort* const pair_;
+  const unsigned number_;
+};
+
 void RtpPort::Register(ProbeSink* call) {
   if (Open() < 0 || registered_) return;
   PollReactor* reactor = PollReactor::Instance();
@@ -137,7 +176,8 @@ void RtpPort::Register(ProbeSink* call) {
   registered_ = true;
   const int fd = GetHandle();
   calls->AddProbeHandle(number_, fd);
-  reactor->RegisterDescriptor(fd, this);
+  probe_input_ = new ProbeInput(this, number_);
+  reactor->RegisterDescriptor(fd, probe_input_);
   Log(static_cast<int>(number_), LEVEL_DEBUG, "Register port: %d with handle %d\n", LPort(), fd);
 }
 
@@ -146,24 +186,19 @@ void RtpPort::Unregister() {
   registered_ = false;
   const int fd = GetHandle();
   if (PollReactor* reactor = PollReactor::Instance()) reactor->UnregisterDescriptor(fd);
+  ProbeInput::Retire(probe_input_);
+  probe_input_ = nullptr;
   if (ProbeCalls* calls = ProbeCalls::Instance()) calls->RemoveProbeHandle(number_, fd);
   Log(static_cast<int>(number_), LEVEL_DEBUG, "Removing from reactor port: %d with handle: %d\n", LPort(),
       fd);
 }
 
-// The datagram is read even when no call claims the handle: left unread it would wake the reactor forever.
-void RtpPort::OnInput(int fd) {
+void RtpPort::ProbeReceive(int fd) {
+  if (!registered_ || GetHandle() != fd) return;
   uint8_t buf[4096];
   InetAddress from;
-  ProbeCalls* calls = ProbeCalls::Instance();
-  const bool delivered = calls != nullptr && calls->DeliverLocked(fd, number_, [&] {
-    const ssize_t n = recvfrom(buf, sizeof buf, from, MSG_DONTWAIT);
-    if (n >= 0 && registered_ && probe_ != nullptr) probe_->ProbePacket(*this, from);
-  });
-  if (!delivered) {
-    recvfrom(buf, sizeof buf, from, MSG_DONTWAIT);
-    Log("ostrel", LEVEL_ERROR, "Warning: mUDP: Handle %d for unregistered port\n", fd);
-  }
+  const ssize_t n = recvfrom(buf, sizeof buf, from, MSG_DONTWAIT);
+  if (n >= 0 && probe_ != nullptr) probe_->ProbePacket(*this, from);
 }
 
 bool ClientRtpPort::SetSrtp(std::unique_ptr<SrtpHook> ctx) {

@@ -44,7 +44,9 @@ class ProbeCalls {
   static inline ProbeCalls* instance_ = nullptr;
 };
 
-class RtpPort : public SocketUDP, public InputCB {
+class ProbeInput;
+
+class RtpPort : public SocketUDP {
  public:
   // Media sockets hold a few hundred packets, so a scheduling hiccup of the relay loses no audio.
   static constexpr int kSocketBuffer = 256 * 1024;
@@ -86,8 +88,9 @@ class RtpPort : public SocketUDP, public InputCB {
   unsigned Number() const { return number_; }
   virtual bool ClientSide() const = 0;
 
-  // Reactor thread, probe mode.
-  void OnInput(int fd) override;
+  // Reactor thread, probe mode, the call's lock held: reads the datagram waiting on fd (still this pair's
+  // handle) and hands it to the call.
+  void ProbeReceive(int fd);
 
  protected:
   // The local address of the pair's side (configuration text; empty means any).
@@ -111,6 +114,8 @@ class RtpPort : public SocketUDP, public InputCB {
   std::atomic<int> local_port_{-1};
   bool registered_ = false;  // the call's lock held
   ProbeSink* probe_ = nullptr;
+  // What the reactor calls while the pair is registered; deleted on the reactor thread (see ProbeInput).
+  ProbeInput* probe_input_ = nullptr;
   const unsigned number_;
 
   static Mutex port_lock_;  // serialises the searches of the range

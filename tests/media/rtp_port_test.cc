@@ -4,9 +4,15 @@
 #include <gtest/gtest.h>
 #include <netinet/ip.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "dialogs/dialog.h"
@@ -162,6 +168,13 @@ struct Tick : TimerCB {
   void OnTimer(const void*) override {}
 };
 
+void RunFor(PollReactor& reactor, Tick& tick, const std::function<bool()>& done) {
+  for (int i = 0; i < 20 && !done(); ++i) {
+    reactor.SetTimer(&tick, 10, nullptr);
+    reactor.RunOnce(true);
+  }
+}
+
 TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
   PollReactor reactor;
   DialogTable table;
@@ -172,34 +185,93 @@ TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
   Tick tick;
   auto pair = std::make_unique<ClientRtpPort>(call->Number());
   pair->Register(&sink);
-  table.DrainKeyQueue();
   EXPECT_TRUE(pair->Registered());
   EXPECT_TRUE(Logged("Register port: " + std::to_string(pair->LPort()) + " with handle "));
+  const int fd = pair->GetHandle();
   UdpPeer client("127.0.0.2:7000");
+
+  // Before the table knows the handle no call claims it: the packet is read and dropped, so the reactor
+  // does not spin on it.
   client.SendTo(Rtp(1, 1, 'a'), pair->LPort());
-  for (int i = 0; i < 20 && sink.seen.empty(); ++i) {
-    reactor.SetTimer(&tick, 10, nullptr);
-    reactor.RunOnce(true);
-  }
+  RunFor(reactor, tick,
+         [&] { return Logged("Warning: mUDP: Handle " + std::to_string(fd) + " for unregistered port"); });
+  EXPECT_TRUE(Logged("Warning: mUDP: Handle " + std::to_string(fd) + " for unregistered port"));
+  char buf[8];
+  EXPECT_LT(recv(fd, buf, sizeof buf, MSG_DONTWAIT), 0);
+
+  table.DrainKeyQueue();
+  client.SendTo(Rtp(2, 1, 'b'), pair->LPort());
+  RunFor(reactor, tick, [&] { return !sink.seen.empty(); });
   ASSERT_EQ(sink.seen.size(), 1u);
   EXPECT_EQ(sink.seen[0].second, client.addr());
 
-  const int fd = pair->GetHandle();
   pair->Unregister();
   table.DrainKeyQueue();
   EXPECT_FALSE(table.GetDialog(fd)) << "the handle no longer leads to the call";
   EXPECT_TRUE(Logged("Removing from reactor port: "));
-
-  // A packet for a handle whose call is gone is read and dropped, so the reactor does not spin on it.
-  client.SendTo(Rtp(2, 1, 'b'), pair->LPort());
-  usleep(20000);
-  pair->OnInput(fd);
-  EXPECT_TRUE(Logged("Warning: mUDP: Handle " + std::to_string(fd) + " for unregistered port"));
-  char buf[8];
-  EXPECT_LT(recv(fd, buf, sizeof buf, MSG_DONTWAIT), 0);
-  EXPECT_EQ(sink.seen.size(), 1u);
   pair.reset();
   table.Destroy(call->Number());
+}
+
+// A stand-in for the dialog table: which call number holds which handle, and one lock for "the call".
+struct FakeCalls : ProbeCalls {
+  void AddProbeHandle(unsigned number, int fd) override {
+    std::lock_guard<std::mutex> lock(map_mu);
+    holders[fd] = number;
+  }
+  void RemoveProbeHandle(unsigned, int fd) override {
+    std::lock_guard<std::mutex> lock(map_mu);
+    holders.erase(fd);
+  }
+  bool DeliverLocked(int fd, unsigned number, const std::function<void()>& deliver) override {
+    std::lock_guard<std::mutex> call_lock(call);
+    {
+      std::lock_guard<std::mutex> lock(map_mu);
+      auto it = holders.find(fd);
+      if (it == holders.end() || it->second != number) return false;
+    }
+    deliver();
+    return true;
+  }
+  std::mutex call;
+  std::mutex map_mu;
+  std::map<int, unsigned> holders;
+};
+
+struct CountingSink : ProbeSink {
+  void ProbePacket(RtpPort&, const InetAddress&) override { ++packets; }
+  std::atomic<int> packets{0};
+};
+
+// Calls end on a worker while the reactor dispatches their probe packets: a pair and its call may be gone
+// the moment Unregister returns, and the reactor must never touch them afterwards (AddressSanitizer watches).
+TEST_F(PortTest, APairDestroyedWhileTheReactorDispatchesItIsNeverTouchedAgain) {
+  g_config.range_high = 40400;
+  FakeCalls calls;
+  ProbeCalls* saved = ProbeCalls::Instance();
+  ProbeCalls::SetInstance(&calls);
+  PollReactor reactor;
+  std::thread loop([&] { reactor.Run(); });
+  while (!reactor.Running()) std::this_thread::yield();
+  CountingSink sink;
+  UdpPeer client("127.0.0.2:7002");
+  for (int round = 0; round < 300; ++round) {
+    auto pair = std::make_unique<ClientRtpPort>(1000u + static_cast<unsigned>(round));
+    pair->Register(&sink);
+    ASSERT_TRUE(pair->Registered());
+    for (int k = 0; k < 3; ++k) client.SendTo(Rtp(static_cast<uint16_t>(k), 7, 'p', 20), pair->LPort());
+    if (round % 2 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    {
+      std::lock_guard<std::mutex> lock(calls.call);  // the worker holds the call while it ends it
+      pair->Unregister();
+    }
+    pair.reset();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the reactor deletes what the pairs left it
+  reactor.Stop();
+  loop.join();
+  ProbeCalls::SetInstance(saved);
+  EXPECT_GT(sink.packets.load(), 0) << "the reactor did deliver while pairs came and went";
 }
 
 }  // namespace
