@@ -1,15 +1,18 @@
 """Anchored media end to end: calls whose RTP passes through the relay's own port pairs (FULL mode), with the
 SDP each side sees, the packets each side gets, latching, foreign sources, two clients behind one NAT, the
-server's calls to a full domain's registered phones and an exhausted port range. The peers are scripted sockets
-(and SIPp for a call with real RTP streams)."""
+server's calls to a full domain's registered phones, an exhausted port range and two hundred calls at once on
+the media threads. The peers are scripted sockets (and SIPp for a call with real RTP streams)."""
 
 import os
 import re
+import selectors
+import socket
+import struct
 import time
 import unittest
 
-from harness import (DaemonTestCase, call_keys, header, headers, media_of, media_offer, next_address, receive_all, rtp,
-                     sdp_of, status_line, udp_ports_bound)
+from harness import (DaemonTestCase, call_keys, header, headers, media_of, media_offer, next_address, receive_all,
+                     response, rtp, sdp_of, status_line, udp_ports_bound, wait_until)
 
 RANGE = (40000, 40010)
 
@@ -362,6 +365,144 @@ class PortRange(MediaCall):
         ports = {media_of(ok)[1], media_of(invite)[1]}
         self.assertEqual(len(ports), 2)
         self.assertFalse(ports & set(held[1]), "freed pairs are handed out again")
+
+
+class ManyCalls(DaemonTestCase):
+    """Two hundred anchored calls at once on two media threads: every packet reaches its own call's far end,
+    once and unchanged, each way; when the calls end they leave their threads and close their pairs."""
+
+    CALLS = 200
+    ROUNDS = 10
+    BATCH = 50  # calls set up (and hung up) together; keeps the SIP sockets' queues short
+
+    def media_socket(self, address, port):
+        """A non-blocking RTP socket with room for everything a call gets in the test."""
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(s.close)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 18)
+        s.bind((address, port))
+        s.setblocking(False)
+        return s
+
+    def requests_at_server(self, method, callids, timeout=15.0):
+        """Call-ID -> (request, where it came from) of the server's first method request of each call."""
+        got = {}
+        deadline = time.monotonic() + timeout
+        while len(got) < len(callids) and time.monotonic() < deadline:
+            text = self.server.receive(max(0.05, deadline - time.monotonic()))
+            if text and text.startswith(method + " "):
+                callid = header(text, "Call-ID")
+                if callid in callids and callid not in got:
+                    got[callid] = (text, self.server.last_from)
+        self.assertEqual(sorted(set(callids) - set(got)), [],
+                         "%s never reached the server\n%s" % (method, self.logs()))
+        return got
+
+    def media_counts(self):
+        """Calls on each media thread, from a fresh status dump."""
+        section = media_section(self.d.status_dump())
+        return [int(n) for n in re.findall(r"^Media thread \d+: (\d+) calls", section, re.M)]
+
+    def test_two_hundred_calls_at_once_relay_every_packet_once_each_way_then_leave_the_media_threads(self):
+        server_ip = next_address()
+        self.start_daemon(["range = 40000 41000", "media_threads = 2", "domain = %s smtr" % server_ip], args=["-f"])
+        self.server = self.peer(server_ip, 5080)
+        self.server.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+        phone_ips = [next_address() for _ in range(4)]
+        calls = []
+        for n in range(self.CALLS):
+            phone = self.peer(phone_ips[n % len(phone_ips)])
+            phone.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 18)
+            phone.media = self.media_socket(phone.address, 30000 + 2 * (n // len(phone_ips)))
+            calls.append({"n": n, "callid": "many-%d-%d" % (n, os.getpid()), "phone": phone,
+                          "srv_media": self.media_socket(server_ip, 30000 + 2 * n)})
+
+        for first in range(0, self.CALLS, self.BATCH):
+            batch = calls[first:first + self.BATCH]
+            for c in batch:
+                c["phone"].invite("%s:5080" % server_ip, c["callid"], body=media_offer(c["phone"]))
+            invites = self.requests_at_server("INVITE", [c["callid"] for c in batch])
+            for c in batch:
+                invite, source = invites[c["callid"]]
+                c["srv_relay"] = media_of(invite)
+                body = media_offer(self.server, port=c["srv_media"].getsockname()[1], user="bob")
+                self.server.send(response(invite, 200, "OK", extra=["Contact: <sip:bob@%s:5080>" % server_ip],
+                                          body=body), source)
+            for c in batch:
+                ok = self.got(c["phone"].receive_status(200), c["callid"])
+                c["cln_relay"] = media_of(ok)
+                c["phone"].send(c["phone"].in_dialog("ACK", "srv1", 1, "z9hG4bK-ack-" + c["callid"]))
+            self.requests_at_server("ACK", [c["callid"] for c in batch])
+        relay_ports = [p for c in calls for p in (c["cln_relay"][1], c["srv_relay"][1])]
+        self.assertEqual(len(set(relay_ports)), 2 * self.CALLS, "a pair of its own on each side of every call")
+        counts = self.media_counts()
+        self.assertEqual(len(counts), 2, self.logs())
+        self.assertEqual(sum(counts), self.CALLS, counts)
+        self.assertNotIn(0, counts, "both media threads carry calls")
+
+        # Each round: one packet per call each way, payload naming the call, the round and the direction.
+        def packet(c, rnd, way):
+            return rtp(rnd, ssrc=0x10000 + 2 * c["n"] + way, payload=struct.pack("!HHB", c["n"], rnd, way) * 32)
+
+        sel = selectors.DefaultSelector()
+        got = {}
+        for c in calls:
+            for sock in (c["phone"].media, c["srv_media"]):
+                sel.register(sock, selectors.EVENT_READ)
+                got[sock] = []
+
+        def drain(timeout):
+            for key, _ in sel.select(timeout):
+                while True:
+                    try:
+                        got[key.fileobj].append(key.fileobj.recvfrom(4096))
+                    except BlockingIOError:
+                        break
+
+        start = time.monotonic()
+        for rnd in range(self.ROUNDS):
+            for c in calls:
+                c["phone"].media.sendto(packet(c, rnd, 0), c["cln_relay"])
+                c["srv_media"].sendto(packet(c, rnd, 1), c["srv_relay"])
+            until = start + (rnd + 1) * 0.02
+            while time.monotonic() < until:
+                drain(max(0.0, until - time.monotonic()))
+        expected = 2 * self.CALLS * self.ROUNDS
+        deadline = time.monotonic() + 20.0
+        while sum(map(len, got.values())) < expected and time.monotonic() < deadline:
+            drain(0.2)
+        drain(0.3)  # anything sent twice shows up as well
+        sel.close()
+        faults = []
+        for c in calls:
+            for sock, way, relay in ((c["srv_media"], 0, c["srv_relay"]), (c["phone"].media, 1, c["cln_relay"])):
+                want = sorted(packet(c, rnd, way) for rnd in range(self.ROUNDS))
+                data = sorted(d for d, _ in got[sock])
+                if data != want:
+                    name = lambda p: struct.unpack("!HHB", p[12:17]) if len(p) >= 17 else p  # (call, round, way)
+                    faults.append("call %d %s: missing %s, twice %s, foreign %s" % (
+                        c["n"], ("phone->server", "server->phone")[way], [name(p) for p in want if p not in data],
+                        [name(p) for p in want if data.count(p) > 1], [name(p) for p in data if p not in want]))
+                sources = {src for _, src in got[sock]}
+                if sources - {relay}:
+                    faults.append("call %d %s: sent from %s, not the relay's %s" % (
+                        c["n"], ("phone->server", "server->phone")[way], sorted(sources - {relay}), relay))
+        self.assertEqual(faults[:20], [], "%d faults of %d packets in %.1f s\n%s" % (
+            len(faults), expected, time.monotonic() - start, self.logs()[-20000:]))
+
+        for first in range(0, self.CALLS, self.BATCH):
+            batch = calls[first:first + self.BATCH]
+            for c in batch:
+                c["phone"].send(c["phone"].in_dialog("BYE", "srv1", 2, "z9hG4bK-bye-" + c["callid"]))
+            byes = self.requests_at_server("BYE", [c["callid"] for c in batch])
+            for c in batch:
+                bye, source = byes[c["callid"]]
+                self.server.send(response(bye, 200, "OK"), source)
+            for c in batch:
+                self.got(c["phone"].receive_status(200), c["callid"])
+        self.assertTrue(wait_until(lambda: self.media_counts() == [0, 0], 20.0, 0.3), self.logs()[-20000:])
+        bound = udp_ports_bound()
+        self.assertEqual([p for p in relay_ports if (self.d.address, p) in bound], [], "every pair closed")
 
 
 if __name__ == "__main__":
