@@ -247,6 +247,38 @@ class Latching(MediaCall):
         self.assertEqual([d for d, _ in receive_all(self.srv_media, 0.5)], [rtp(5)], self.d.log())
 
 
+class Reflection(MediaCall):
+    def test_an_invite_naming_another_address_never_makes_the_relay_send_there(self):
+        self.start_media(args=["-f"])
+        phone = self.phone()
+        victim = self.udp_socket(next_address(), timeout=0.3)
+        invite, ok = self.establish(phone, "reflect-1", sdp_ip=victim.getsockname()[0],
+                                    sdp_port=victim.getsockname()[1])
+        server_side = (self.d.address, media_of(invite)[1])
+        for i in range(20):
+            self.srv_media.sendto(rtp(i, ssrc=0x5151), server_side)
+        self.assertEqual(receive_all(victim, 0.5), [], "no packet went to an address no packet confirmed")
+
+        # The caller's own media, from its signalling address, is relayed and confirms where it is.
+        phone.media.sendto(rtp(1, ssrc=0x7777), (self.d.address, media_of(ok)[1]))
+        self.assertEqual([d for d, _ in receive_all(self.srv_media)], [rtp(1, ssrc=0x7777)])
+        self.srv_media.sendto(rtp(21, ssrc=0x5151), server_side)
+        self.assertEqual([d for d, _ in receive_all(phone.media)], [rtp(21, ssrc=0x5151)])
+        self.assertEqual(receive_all(victim, 0.3), [])
+
+    def test_a_stranger_at_the_server_side_port_of_a_server_that_is_not_symmetric_reaches_nobody(self):
+        self.start_media(args=["-f"], domain="")
+        phone = self.phone()
+        invite, _ = self.establish(phone, "reflect-2")
+        server_side = (self.d.address, media_of(invite)[1])
+        stranger = self.udp_socket(next_address())
+        for i in range(20):
+            stranger.sendto(rtp(100 + i, ssrc=0x6666), server_side)
+        self.srv_media.sendto(rtp(1, ssrc=0x5151), server_side)
+        self.assertEqual([d for d, _ in receive_all(phone.media)], [rtp(1, ssrc=0x5151)])
+        self.assertEqual(receive_all(stranger, 0.3), [])
+
+
 class ForeignSources(MediaCall):
     def call(self, callid):
         """An anchored call: (the relay's client-side RTP address, its server-side one)."""
