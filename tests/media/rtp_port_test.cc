@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -214,6 +215,7 @@ TEST_F(PortTest, InProbeModeTheReactorHandsPacketsToTheirCall) {
 }
 
 // A stand-in for the dialog table: which call number holds which handle, and one lock for "the call".
+// `entered` runs when the reactor starts a delivery, before the call is looked up.
 struct FakeCalls : ProbeCalls {
   void AddProbeHandle(unsigned number, int fd) override {
     std::lock_guard<std::mutex> lock(map_mu);
@@ -224,6 +226,7 @@ struct FakeCalls : ProbeCalls {
     holders.erase(fd);
   }
   bool DeliverLocked(int fd, unsigned number, const std::function<void()>& deliver) override {
+    if (entered) entered();
     std::lock_guard<std::mutex> call_lock(call);
     {
       std::lock_guard<std::mutex> lock(map_mu);
@@ -233,6 +236,7 @@ struct FakeCalls : ProbeCalls {
     deliver();
     return true;
   }
+  std::function<void()> entered;
   std::mutex call;
   std::mutex map_mu;
   std::map<int, unsigned> holders;
@@ -243,35 +247,51 @@ struct CountingSink : ProbeSink {
   std::atomic<int> packets{0};
 };
 
-// Calls end on a worker while the reactor dispatches their probe packets: a pair and its call may be gone
-// the moment Unregister returns, and the reactor must never touch them afterwards (AddressSanitizer watches).
-TEST_F(PortTest, APairDestroyedWhileTheReactorDispatchesItIsNeverTouchedAgain) {
-  g_config.range_high = 40400;
+// A call ends on a worker while the reactor is delivering its probe packet: the pair and its call are gone
+// the moment Unregister returns and the reactor must never touch them afterwards (AddressSanitizer watches).
+TEST_F(PortTest, APairDestroyedWhileTheReactorDeliversItsPacketIsNeverTouchedAgain) {
   FakeCalls calls;
   ProbeCalls* saved = ProbeCalls::Instance();
   ProbeCalls::SetInstance(&calls);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool inside = false, destroyed = false;
+  calls.entered = [&] {  // the reactor, in the middle of its callback, waits until the pair is gone
+    std::unique_lock<std::mutex> lock(mu);
+    inside = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return destroyed; });
+  };
   PollReactor reactor;
   std::thread loop([&] { reactor.Run(); });
   while (!reactor.Running()) std::this_thread::yield();
   CountingSink sink;
   UdpPeer client("127.0.0.2:7002");
-  for (int round = 0; round < 300; ++round) {
-    auto pair = std::make_unique<ClientRtpPort>(1000u + static_cast<unsigned>(round));
-    pair->Register(&sink);
-    ASSERT_TRUE(pair->Registered());
-    for (int k = 0; k < 3; ++k) client.SendTo(Rtp(static_cast<uint16_t>(k), 7, 'p', 20), pair->LPort());
-    if (round % 2 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    {
-      std::lock_guard<std::mutex> lock(calls.call);  // the worker holds the call while it ends it
-      pair->Unregister();
-    }
-    pair.reset();
+  auto pair = std::make_unique<ClientRtpPort>(1000u);
+  pair->Register(&sink);
+  ASSERT_TRUE(pair->Registered());
+  client.SendTo(Rtp(1, 7, 'p', 20), pair->LPort());
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return inside; }));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the reactor deletes what the pairs left it
+  {
+    std::lock_guard<std::mutex> call_lock(calls.call);  // the worker holds the call while it ends it
+    pair->Unregister();
+  }
+  pair.reset();
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    destroyed = true;
+  }
+  cv.notify_all();
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(50));  // the reactor finishes and deletes what it held
+  calls.entered = nullptr;
   reactor.Stop();
   loop.join();
   ProbeCalls::SetInstance(saved);
-  EXPECT_GT(sink.packets.load(), 0) << "the reactor did deliver while pairs came and went";
+  EXPECT_EQ(sink.packets.load(), 0) << "the call was gone before its packet could be delivered";
 }
 
 }  // namespace
