@@ -1,0 +1,146 @@
+// The media engine as a packet handler sees it: sessions spread over the threads, descriptors and timers
+// served on the session's own thread, and Detach returning only once nothing of the session runs any more.
+#include "media/media_engine.h"
+
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "foundation/reactor.h"
+
+namespace {
+
+// Counts its wake-ups; reads its eventfd when readable; re-arms its timer every `period_ms` when set.
+struct Probe {
+  std::atomic<int> readable{0};
+  std::atomic<int> timers{0};
+  std::atomic<bool> detached{false};
+  std::atomic<bool> touched_after_detach{false};
+  std::atomic<pid_t> thread{0};
+};
+
+class ProbeSession : public MediaSession {
+ public:
+  ProbeSession(Probe& probe, int fd, int period_ms, unsigned number)
+      : probe_(probe), fd_(fd), period_ms_(period_ms), number_(number) {}
+  void OnAttach(MediaLoop& loop) override {
+    Note();
+    loop.Watch(fd_, 3);
+    if (period_ms_ > 0) loop.SetTimer(PollReactor::NowMs() + static_cast<uint64_t>(period_ms_));
+  }
+  void OnReadable(MediaLoop&, int slot) override {
+    Note();
+    uint64_t value;
+    if (slot == 3 && read(fd_, &value, sizeof value) == sizeof value) probe_.readable.fetch_add(1);
+  }
+  void OnTimer(MediaLoop& loop, uint64_t now_ms) override {
+    Note();
+    probe_.timers.fetch_add(1);
+    loop.SetTimer(now_ms + static_cast<uint64_t>(period_ms_));
+  }
+  void OnDetach(MediaLoop&) override {
+    Note();
+    probe_.detached = true;
+  }
+  unsigned Number() const override { return number_; }
+
+ private:
+  void Note() {
+    if (probe_.detached) probe_.touched_after_detach = true;
+    probe_.thread = gettid();
+  }
+  Probe& probe_;
+  const int fd_;
+  const int period_ms_;
+  const unsigned number_;
+};
+
+bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return done();
+}
+
+void Signal(int fd) {
+  uint64_t one = 1;
+  ASSERT_EQ(write(fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+}
+
+TEST(MediaEngine, SessionsSpreadOverTheThreadsAndRunOnTheirOwnOnly) {
+  MediaEngine& engine = MediaEngine::Instance();
+  ASSERT_TRUE(engine.Start(2));
+  ASSERT_GE(engine.ThreadCount(), 1);
+  std::vector<std::unique_ptr<Probe>> probes;
+  std::vector<int> fds;
+  std::vector<SessionHandle> handles;
+  for (unsigned i = 0; i < 6; ++i) {
+    probes.push_back(std::make_unique<Probe>());
+    fds.push_back(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    handles.push_back(engine.Attach(std::make_unique<ProbeSession>(*probes[i], fds[i], 0, 900 + i)));
+    ASSERT_TRUE(handles.back());
+  }
+  if (engine.ThreadCount() > 1) {
+    EXPECT_NE(handles[0].loop, handles[1].loop) << "the least loaded thread takes the next call";
+  }
+  EXPECT_NE(engine.DumpText().find("905"), std::string::npos);
+  for (size_t i = 0; i < fds.size(); ++i) Signal(fds[i]);
+  for (size_t i = 0; i < fds.size(); ++i) {
+    EXPECT_TRUE(WaitFor([&] { return probes[i]->readable.load() == 1; })) << i;
+    EXPECT_EQ(static_cast<unsigned long>(probes[i]->thread.load()), handles[i].loop->KernelId());
+  }
+  for (size_t i = 0; i < fds.size(); ++i) {
+    handles[i].loop->Detach(handles[i].id);
+    EXPECT_TRUE(probes[i]->detached) << "Detach returns after the session's last callback";
+    close(fds[i]);  // at once: the engine no longer watches it
+  }
+  EXPECT_EQ(engine.DumpText().find("905"), std::string::npos);
+  for (auto& p : probes) EXPECT_FALSE(p->touched_after_detach);
+}
+
+TEST(MediaEngine, TimersKeepTheirScheduleAndStopWithTheSession) {
+  MediaEngine& engine = MediaEngine::Instance();
+  Probe probe;
+  const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  SessionHandle h = engine.Attach(std::make_unique<ProbeSession>(probe, fd, 20, 950));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  h.loop->Detach(h.id);
+  const int fired = probe.timers.load();
+  EXPECT_GE(fired, 5) << "a 20 ms timer fired about 15 times in 300 ms";
+  EXPECT_LE(fired, 16);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  EXPECT_EQ(probe.timers.load(), fired) << "no timer after Detach";
+  EXPECT_FALSE(probe.touched_after_detach);
+  close(fd);
+}
+
+// Several threads attach and detach while the sessions' descriptors keep firing.
+TEST(MediaEngine, AttachAndDetachFromSeveralThreadsWhileDescriptorsFire) {
+  MediaEngine& engine = MediaEngine::Instance();
+  std::atomic<int> done{0};
+  auto churn = [&](unsigned base) {
+    for (unsigned round = 0; round < 50; ++round) {
+      Probe probe;
+      const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      SessionHandle h = engine.Attach(std::make_unique<ProbeSession>(probe, fd, 1, base + round));
+      Signal(fd);
+      if (round % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      h.loop->Detach(h.id);
+      close(fd);
+      EXPECT_TRUE(probe.detached);
+      EXPECT_FALSE(probe.touched_after_detach);
+    }
+    done.fetch_add(1);
+  };
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 3; ++t) threads.emplace_back(churn, 10000 + 100 * t);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(done.load(), 3);
+}
+
+}  // namespace
