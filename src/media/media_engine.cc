@@ -248,7 +248,10 @@ void MediaLoop::AttachNow(uint64_t id, std::unique_ptr<MediaSession> session) {
 
 void MediaLoop::DetachNow(uint64_t id) {
   auto it = entries_.find(id);
-  if (it == entries_.end()) return;  // detached already (a stop request after the loop ended it)
+  if (it == entries_.end()) {
+    DropPendingAttach(id);  // attached and detached again by a callback of this thread, within one round
+    return;
+  }
   const uint64_t saved = current_;
   current_ = id;
   it->second.session->OnDetach(*this);
@@ -265,6 +268,27 @@ void MediaLoop::DetachNow(uint64_t id) {
       break;
     }
   }
+}
+
+void MediaLoop::DropPendingAttach(uint64_t id) {
+  std::unique_ptr<MediaSession> session;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto r = requests_.begin(); r != requests_.end(); ++r) {
+    if (r->kind == Request::ATTACH && r->id == id) {
+      session = std::move(r->session);
+      requests_.erase(r);
+      break;
+    }
+  }
+  if (!session) return;
+  load_.fetch_sub(1, std::memory_order_relaxed);
+  for (auto n = numbers_.begin(); n != numbers_.end(); ++n) {
+    if (n->first == id) {
+      numbers_.erase(n);
+      break;
+    }
+  }
+  retired_.push_back(std::move(session));
 }
 
 MediaEngine& MediaEngine::Instance() {

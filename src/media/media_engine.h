@@ -118,6 +118,7 @@ class MediaLoop {
   bool TakeRequests();
   void AttachNow(uint64_t id, std::unique_ptr<MediaSession> session);
   void DetachNow(uint64_t id);
+  void DropPendingAttach(uint64_t id);
 
   const int index_;
   int epoll_fd_ = -1;
