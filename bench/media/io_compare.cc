@@ -7,7 +7,7 @@
 // what reached the sinks.
 //
 // Usage: io_compare --mode epoll|uring [--calls N] [--seconds S] [--warmup S] [--pps P] [--size BYTES]
-//                   [--tick-us US] [--uring-setup defer|plain]
+//                   [--tick-us US] [--buffers 2^k] [--uring-setup defer|coop|plain]
 //        io_compare --probe      (kernel, io_uring_queue_init results, buffer ring and opcode support)
 #include <arpa/inet.h>
 #include <liburing.h>
@@ -47,6 +47,7 @@ struct Options {
   int pps = 50;
   int size = 172;
   int tick_us = 1000;
+  int buffers = 8192;
   bool probe = false;
 };
 
@@ -54,8 +55,8 @@ struct Options {
 constexpr int kPeers = 8;
 constexpr int kBatch = 16;  // recvmmsg per ready socket, as the media threads do
 constexpr int kEventsPerWait = 256;
-constexpr size_t kBufSize = 2048;  // per received packet, io_uring buffers included
-constexpr unsigned kBufEntries = 8192;
+constexpr size_t kBufSize = 2048;           // per received packet, io_uring buffers included
+constexpr unsigned kMaxBufEntries = 32768;  // the kernel's limit for one provided-buffer ring
 constexpr unsigned kSqEntries = 4096;
 constexpr unsigned kCqEntries = 65536;
 
@@ -96,6 +97,20 @@ double CpuSeconds(int who) {
   getrusage(who, &ru);
   return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
          1e-6 * double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+}
+
+// Busy and total jiffies of the whole machine: how much else ran beside the relay and its generator.
+void MachineTicks(uint64_t* busy, uint64_t* total) {
+  *busy = *total = 0;
+  FILE* f = std::fopen("/proc/stat", "r");
+  if (f == nullptr) return;
+  unsigned long long v[10] = {};
+  if (std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3],
+                  &v[4], &v[5], &v[6], &v[7], &v[8], &v[9]) >= 8) {
+    for (int k = 0; k < 8; ++k) *total += v[k];
+    *busy = *total - v[3] - v[4];
+  }
+  std::fclose(f);
 }
 
 long Switches() {
@@ -245,6 +260,7 @@ struct Window {
   double cpu0 = 0, cpu1 = 0, tcpu0 = 0, tcpu1 = 0;
   uint64_t fwd0 = 0, fwd1 = 0, sys0 = 0, sys1 = 0;
   long cs0 = 0, cs1 = 0;
+  uint64_t busy0 = 0, busy1 = 0, total0 = 0, total1 = 0;
   void Check(int64_t now, const RelayStats& s) {
     if (!open && now >= begin) {
       open = true;
@@ -253,6 +269,7 @@ struct Window {
       fwd0 = s.forwarded;
       sys0 = s.syscalls;
       cs0 = Switches();
+      MachineTicks(&busy0, &total0);
       begin = now;
     }
     if (open && !closed && now >= end) {
@@ -262,6 +279,7 @@ struct Window {
       fwd1 = s.forwarded;
       sys1 = s.syscalls;
       cs1 = Switches();
+      MachineTicks(&busy1, &total1);
       end = now;
     }
   }
@@ -344,7 +362,7 @@ struct Uring {
     msghdr msg;
     iovec iov;
   };
-  std::vector<SendSlot> slots = std::vector<SendSlot>(kBufEntries);
+  std::vector<SendSlot> slots = std::vector<SendSlot>(kMaxBufEntries);
   std::vector<char> armed;
 };
 
@@ -352,7 +370,10 @@ int UringInit(io_uring* ring, const std::string& setup) {
   io_uring_params p{};
   p.flags = IORING_SETUP_CQSIZE;
   p.cq_entries = kCqEntries;
+  // defer: completions are only produced inside io_uring_enter (kernel 6.1+); coop: no interrupt to run them
+  // (5.19+); plain: the kernel interrupts the thread to run them as packets arrive.
   if (setup == "defer") p.flags |= IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
+  if (setup == "coop") p.flags |= IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_COOP_TASKRUN;
   return io_uring_queue_init_params(kSqEntries, ring, &p);
 }
 
@@ -408,14 +429,15 @@ void RelayUring(const Topology& t, const Options& o, int64_t stop, Window& w, Re
     std::printf("mode=uring calls=%d unavailable io_uring_queue_init=%s\n", t.calls, std::strerror(-r));
     std::exit(2);
   }
-  r = SetupBufRing(&u.ring, &u.br, kBufEntries, 0);
+  const unsigned entries = static_cast<unsigned>(o.buffers);
+  r = SetupBufRing(&u.ring, &u.br, entries, 0);
   if (r < 0) {
     std::printf("mode=uring calls=%d unavailable register_buf_ring=%s\n", t.calls, std::strerror(-r));
     std::exit(2);
   }
-  u.mask = io_uring_buf_ring_mask(kBufEntries);
-  u.bufs = static_cast<char*>(aligned_alloc(4096, size_t{kBufEntries} * kBufSize));
-  for (unsigned b = 0; b < kBufEntries; ++b) ReturnBuffer(u, b);
+  u.mask = io_uring_buf_ring_mask(entries);
+  u.bufs = static_cast<char*>(aligned_alloc(4096, size_t{entries} * kBufSize));
+  for (unsigned b = 0; b < entries; ++b) ReturnBuffer(u, b);
   io_uring_buf_ring_advance(u.br, u.pending_returns);
   u.pending_returns = 0;
   u.recv_template.msg_namelen = sizeof(sockaddr_in);
@@ -427,14 +449,16 @@ void RelayUring(const Topology& t, const Options& o, int64_t stop, Window& w, Re
     const int64_t now = NowNs();
     w.Check(now, s);
     if (now >= stop) break;
-    // One enter per round: submits the sends and re-arms of the last round, and waits for completions.
+    // One enter per round: submits the sends and re-arms of the last round, and waits for completions. A
+    // round takes at most one batch of completions, so that sends go out (and their buffers come back)
+    // promptly: without DEFER_TASKRUN completions keep arriving while a round runs, and draining the queue to
+    // empty before submitting starves the buffer ring (ENOBUFS).
     __kernel_timespec ts{0, 10'000'000};
     io_uring_cqe* first = nullptr;
     io_uring_submit_and_wait_timeout(&u.ring, &first, 1, &ts, nullptr);
     ++s.syscalls;
-    for (;;) {
+    {
       const unsigned n = io_uring_peek_batch_cqe(&u.ring, cqes, 1024);
-      if (n == 0) break;
       for (unsigned c = 0; c < n; ++c) {
         const io_uring_cqe* cqe = cqes[c];
         const uint64_t data = cqe->user_data;
@@ -481,10 +505,10 @@ void RelayUring(const Topology& t, const Options& o, int64_t stop, Window& w, Re
         }
       }
       io_uring_cq_advance(&u.ring, n);
-    }
-    if (u.pending_returns > 0) {
-      io_uring_buf_ring_advance(u.br, u.pending_returns);
-      u.pending_returns = 0;
+      if (u.pending_returns > 0) {
+        io_uring_buf_ring_advance(u.br, u.pending_returns);
+        u.pending_returns = 0;
+      }
     }
   }
   io_uring_queue_exit(&u.ring);
@@ -502,7 +526,7 @@ void Probe() {
     if (std::fscanf(f, "%d", &v) == 1) std::printf("io_uring_disabled=%d\n", v);
     std::fclose(f);
   }
-  for (const char* setup : {"plain", "defer"}) {
+  for (const char* setup : {"plain", "coop", "defer"}) {
     io_uring ring{};
     const int r = UringInit(&ring, setup);
     std::printf("io_uring_queue_init(%s)=%d%s%s", setup, r, r < 0 ? " " : "", r < 0 ? std::strerror(-r) : "");
@@ -548,6 +572,8 @@ Options Parse(int argc, char** argv) {
       o.pps = std::atoi(next());
     else if (a == "--size")
       o.size = std::atoi(next());
+    else if (a == "--buffers")
+      o.buffers = std::atoi(next());
     else if (a == "--tick-us")
       o.tick_us = std::atoi(next());
     else if (a == "--uring-setup")
@@ -560,8 +586,9 @@ Options Parse(int argc, char** argv) {
     }
   }
   if ((o.mode != "epoll" && o.mode != "uring") || o.calls <= 0 || o.pps <= 0 || o.tick_us <= 0 ||
+      o.buffers < 64 || o.buffers > int{kMaxBufEntries} || (o.buffers & (o.buffers - 1)) != 0 ||
       o.tick_us * o.pps > 1'000'000 || o.size < 12 || o.size > int{kBufSize} - 64 ||
-      (o.uring_setup != "defer" && o.uring_setup != "plain")) {
+      (o.uring_setup != "defer" && o.uring_setup != "coop" && o.uring_setup != "plain")) {
     std::fprintf(stderr, "io_compare: bad arguments\n");
     std::exit(64);
   }
@@ -633,13 +660,15 @@ int main(int argc, char** argv) {
       "mode=%s%s calls=%d tick_us=%d secs=%.1f sent=%llu relay_rx=%llu forwarded=%llu delivered=%llu "
       "loss_pct=%.3f "
       "cpu_us_per_pkt=%.3f thread_us_per_pkt=%.3f core_pct=%.1f syscalls_per_pkt=%.3f cs_per_pkt=%.3f "
-      "pps=%.0f send_err=%llu enobufs=%llu rearms=%llu recv_err=%llu gen_late_ticks=%llu\n",
+      "pps=%.0f send_err=%llu enobufs=%llu rearms=%llu recv_err=%llu gen_late_ticks=%llu "
+      "machine_busy_pct=%.0f\n",
       o.mode.c_str(), o.mode == "uring" ? ("-" + o.uring_setup).c_str() : "", o.calls, o.tick_us, secs,
       (unsigned long long)g.sent, (unsigned long long)s.received, (unsigned long long)s.forwarded,
       (unsigned long long)g.received, loss, fwd > 0 ? 1e6 * cpu / fwd : 0.0,
       fwd > 0 ? 1e6 * (w.tcpu1 - w.tcpu0) / fwd : 0.0, 100.0 * cpu / secs,
       fwd > 0 ? double(w.sys1 - w.sys0) / fwd : 0.0, fwd > 0 ? double(w.cs1 - w.cs0) / fwd : 0.0, fwd / secs,
       (unsigned long long)s.send_errors, (unsigned long long)s.enobufs, (unsigned long long)s.rearms,
-      (unsigned long long)s.recv_errors, (unsigned long long)g.late_ticks);
+      (unsigned long long)s.recv_errors, (unsigned long long)g.late_ticks,
+      w.total1 > w.total0 ? 100.0 * double(w.busy1 - w.busy0) / double(w.total1 - w.total0) : 0.0);
   return 0;
 }
