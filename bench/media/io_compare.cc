@@ -99,20 +99,6 @@ double CpuSeconds(int who) {
          1e-6 * double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
 }
 
-// Busy and total jiffies of the whole machine: how much else ran beside the relay and its generator.
-void MachineTicks(uint64_t* busy, uint64_t* total) {
-  *busy = *total = 0;
-  FILE* f = std::fopen("/proc/stat", "r");
-  if (f == nullptr) return;
-  unsigned long long v[10] = {};
-  if (std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3],
-                  &v[4], &v[5], &v[6], &v[7], &v[8], &v[9]) >= 8) {
-    for (int k = 0; k < 8; ++k) *total += v[k];
-    *busy = *total - v[3] - v[4];
-  }
-  std::fclose(f);
-}
-
 long Switches() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
@@ -260,7 +246,6 @@ struct Window {
   double cpu0 = 0, cpu1 = 0, tcpu0 = 0, tcpu1 = 0;
   uint64_t fwd0 = 0, fwd1 = 0, sys0 = 0, sys1 = 0;
   long cs0 = 0, cs1 = 0;
-  uint64_t busy0 = 0, busy1 = 0, total0 = 0, total1 = 0;
   void Check(int64_t now, const RelayStats& s) {
     if (!open && now >= begin) {
       open = true;
@@ -269,7 +254,6 @@ struct Window {
       fwd0 = s.forwarded;
       sys0 = s.syscalls;
       cs0 = Switches();
-      MachineTicks(&busy0, &total0);
       begin = now;
     }
     if (open && !closed && now >= end) {
@@ -279,7 +263,6 @@ struct Window {
       fwd1 = s.forwarded;
       sys1 = s.syscalls;
       cs1 = Switches();
-      MachineTicks(&busy1, &total1);
       end = now;
     }
   }
@@ -658,17 +641,14 @@ int main(int argc, char** argv) {
   const double loss = g.sent > 0 ? 100.0 * (double(g.sent) - double(g.received)) / double(g.sent) : 0;
   std::printf(
       "mode=%s%s calls=%d tick_us=%d secs=%.1f sent=%llu relay_rx=%llu forwarded=%llu delivered=%llu "
-      "loss_pct=%.3f "
-      "cpu_us_per_pkt=%.3f thread_us_per_pkt=%.3f core_pct=%.1f syscalls_per_pkt=%.3f cs_per_pkt=%.3f "
-      "pps=%.0f send_err=%llu enobufs=%llu rearms=%llu recv_err=%llu gen_late_ticks=%llu "
-      "machine_busy_pct=%.0f\n",
+      "loss_pct=%.3f cpu_us_per_pkt=%.3f thread_us_per_pkt=%.3f core_pct=%.1f syscalls_per_pkt=%.3f "
+      "cs_per_pkt=%.3f pps=%.0f send_err=%llu enobufs=%llu rearms=%llu recv_err=%llu gen_late_ticks=%llu\n",
       o.mode.c_str(), o.mode == "uring" ? ("-" + o.uring_setup).c_str() : "", o.calls, o.tick_us, secs,
       (unsigned long long)g.sent, (unsigned long long)s.received, (unsigned long long)s.forwarded,
       (unsigned long long)g.received, loss, fwd > 0 ? 1e6 * cpu / fwd : 0.0,
       fwd > 0 ? 1e6 * (w.tcpu1 - w.tcpu0) / fwd : 0.0, 100.0 * cpu / secs,
       fwd > 0 ? double(w.sys1 - w.sys0) / fwd : 0.0, fwd > 0 ? double(w.cs1 - w.cs0) / fwd : 0.0, fwd / secs,
       (unsigned long long)s.send_errors, (unsigned long long)s.enobufs, (unsigned long long)s.rearms,
-      (unsigned long long)s.recv_errors, (unsigned long long)g.late_ticks,
-      w.total1 > w.total0 ? 100.0 * double(w.busy1 - w.busy0) / double(w.total1 - w.total0) : 0.0);
+      (unsigned long long)s.recv_errors, (unsigned long long)g.late_ticks);
   return 0;
 }
