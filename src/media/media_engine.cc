@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "foundation/log.h"
 #include "foundation/reactor.h"
+#include "media/uring_io.h"
 
 namespace {
 
@@ -40,7 +42,8 @@ MediaLoop::MediaLoop(int index) : index_(index), batch_(std::make_unique<PacketB
 
 MediaLoop::~MediaLoop() { Stop(); }
 
-bool MediaLoop::Start() {
+bool MediaLoop::Start(bool prefer_uring) {
+  prefer_uring_ = prefer_uring;
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   bool ok = epoll_fd_ >= 0 && wake_fd_ >= 0;
@@ -104,15 +107,19 @@ void MediaLoop::Detach(uint64_t id) {
     DetachNow(id);
     return;
   }
+  DetachWaiter waiter;
+  Request request{Request::DETACH, id, nullptr};
+  request.waiter = &waiter;
+  Post(std::move(request));
   std::unique_lock<std::mutex> lock(mutex_);
-  const uint64_t ticket = ++detach_posted_;
-  requests_.push_back(Request{Request::DETACH, id, nullptr});
-  lock.unlock();
-  uint64_t one = 1;
-  ssize_t rc = write(wake_fd_, &one, sizeof one);
-  (void)rc;
-  lock.lock();
-  detached_.wait(lock, [&] { return detach_done_ >= ticket; });
+  detached_.wait(lock, [&] { return waiter.done; });
+}
+
+void MediaLoop::Acknowledge(DetachWaiter* waiter) {
+  if (waiter == nullptr) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  waiter->done = true;
+  detached_.notify_all();
 }
 
 bool MediaLoop::OnLoopThread() const { return thread_id_.load(std::memory_order_relaxed) == gettid(); }
@@ -129,12 +136,22 @@ bool MediaLoop::Watch(int fd, int slot) {
   if (fd < 0 || slot < 0 || slot >= (1 << kSlotBits)) return false;
   auto it = entries_.find(current_);
   if (it == entries_.end()) return false;
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLPRI;
-  ev.data.u64 = (current_ << kSlotBits) | static_cast<uint64_t>(slot);
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) return false;
-  it->second.fds.push_back(fd);
+  const uint64_t data = (current_ << kSlotBits) | static_cast<uint64_t>(slot);
+  if (uring_) {
+    uring_->ArmReceive(fd, data);
+  } else {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLPRI;
+    ev.data.u64 = data;
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+  }
+  it->second.watched.push_back(Watched{fd, slot, uring_ != nullptr});
   return true;
+}
+
+void MediaLoop::Send(int fd, const uint8_t* pkt, size_t len, const InetAddress& to) {
+  if (uring_ && uring_->SendFromCurrent(fd, pkt, len, to)) return;
+  sendto(fd, pkt, len, MSG_DONTWAIT, to.SocketAddress(), sizeof(sockaddr_in));
 }
 
 void MediaLoop::SetTimer(uint64_t due_ms) {
@@ -150,43 +167,135 @@ void* MediaLoop::Run(void* arg) {
   auto* loop = static_cast<MediaLoop*>(arg);
   loop->thread_id_.store(gettid(), std::memory_order_relaxed);
   pthread_setname_np(pthread_self(), "RTP Relay");
+  // The ring belongs to the thread that submits to it, so it is made here.
+  if (loop->prefer_uring_) {
+    std::string why;
+    loop->uring_ = UringIo::Create(loop->wake_fd_, why);
+    if (!loop->uring_ && loop->index_ == 0)
+      Log("ostrel", LEVEL_ERROR, "Media threads use epoll: io_uring is not available (%s)\n", why.c_str());
+  }
+  loop->uses_uring_.store(loop->uring_ != nullptr, std::memory_order_release);
+  Log("ostrel", LEVEL_DEBUG, "Media thread %d uses %s\n", loop->index_, loop->IoName());
   loop->Loop();
+  loop->uring_.reset();
   return nullptr;
 }
 
 void MediaLoop::Loop() {
-  epoll_event events[kEventsPerWait];
-  for (;;) {
-    const int n = epoll_wait(epoll_fd_, events, kEventsPerWait, WaitTimeout(PollReactor::NowMs()));
-    if (n < 0 && errno != EINTR) {
-      Log("ostrel", LEVEL_ERROR, "Error: media thread %d poll: %s\n", index_, std::strerror(errno));
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // never spin on a failing wait
-    }
-    bool woken = false;
-    for (int k = 0; k < n; ++k) {
-      if (events[k].data.u64 == kWakeData) {
-        woken = true;
-      } else {
-        Dispatch(events[k].data.u64);
-      }
+  while (!stopping_) {
+    const uint64_t now = PollReactor::NowMs();
+    if (uring_) {
+      UringRound(now);
+    } else {
+      EpollRound(now);
     }
     RunTimers(PollReactor::NowMs());
     current_ = 0;
     retired_.clear();
-    if (woken && !TakeRequests()) break;
   }
-  // Whatever is still attached leaves with the loop.
+  // Whatever is still attached leaves with the loop, and nobody is left waiting for it.
   while (!entries_.empty()) DetachNow(entries_.begin()->first);
+  for (auto& d : draining_) Acknowledge(d.second.second);
+  draining_.clear();
   retired_.clear();
 }
 
-// A descriptor of a session detached earlier in this round finds no entry and is skipped.
-void MediaLoop::Dispatch(uint64_t data) {
+void MediaLoop::EpollRound(uint64_t now) {
+  epoll_event events[kEventsPerWait];
+  const int n = epoll_wait(epoll_fd_, events, kEventsPerWait, WaitTimeout(now));
+  if (n < 0 && errno != EINTR) {
+    Log("ostrel", LEVEL_ERROR, "Error: media thread %d poll: %s\n", index_, std::strerror(errno));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // never spin on a failing wait
+  }
+  bool woken = false;
+  for (int k = 0; k < n; ++k) {
+    if (events[k].data.u64 == kWakeData) {
+      woken = true;
+    } else {
+      Readable(events[k].data.u64);
+    }
+  }
+  if (woken && !TakeRequests()) stopping_ = true;
+}
+
+void MediaLoop::UringRound(uint64_t now) {
+  bool woken = false;
+  uring_->Round(WaitTimeout(now), [&](uint64_t user_data, int res, unsigned flags, UringIo::Datagram* d) {
+    if (user_data == UringIo::kWakeUp) {
+      woken = true;
+      return;
+    }
+    if ((user_data & UringIo::kTagMask) != UringIo::kRecv) return;
+    const uint64_t data = user_data & ~UringIo::kTagMask;
+    if (d != nullptr && !d->truncated) Deliver(data, d->data, d->length, d->source, PollReactor::NowMs());
+    if ((flags & IORING_CQE_F_MORE) == 0) ReceiveEnded(data, res);
+  });
+  if (woken && !TakeRequests()) stopping_ = true;
+}
+
+// Epoll: what the socket holds is read with one system call and handed over packet by packet. A socket of
+// a session detached earlier in this round finds no entry and is skipped.
+void MediaLoop::Readable(uint64_t data) {
+  auto it = entries_.find(data >> kSlotBits);
+  if (it == entries_.end()) return;
+  const int slot = static_cast<int>(data & ((1u << kSlotBits) - 1));
+  int fd = -1;
+  for (const Watched& w : it->second.watched) {
+    if (w.slot == slot) fd = w.fd;
+  }
+  if (fd < 0) return;
+  PacketBatch& b = *batch_;
+  for (int k = 0; k < PacketBatch::kSize; ++k) {
+    b.vectors[k] = {b.buffers[k], rtp::kMaxReceive};
+    b.headers[k].msg_hdr = msghdr{};
+    b.headers[k].msg_hdr.msg_name = &b.sources[k];
+    b.headers[k].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    b.headers[k].msg_hdr.msg_iov = &b.vectors[k];
+    b.headers[k].msg_hdr.msg_iovlen = 1;
+  }
+  const int n = recvmmsg(fd, b.headers, PacketBatch::kSize, MSG_DONTWAIT, nullptr);
+  const uint64_t now = PollReactor::NowMs();
+  for (int k = 0; k < n; ++k) {
+    // A cut packet would be relayed corrupted, so it is dropped.
+    if ((b.headers[k].msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
+    InetAddress src;
+    std::memcpy(src.SocketAddress(), &b.sources[k], sizeof(sockaddr_in));
+    Deliver(data, b.buffers[k], b.headers[k].msg_len, src, now);
+  }
+}
+
+void MediaLoop::Deliver(uint64_t data, uint8_t* pkt, size_t len, const InetAddress& src, uint64_t now) {
   const uint64_t id = data >> kSlotBits;
   auto it = entries_.find(id);
-  if (it == entries_.end()) return;
+  if (it == entries_.end() || len == 0) return;
   current_ = id;
-  it->second.session->OnReadable(*this, static_cast<int>(data & ((1u << kSlotBits) - 1)));
+  it->second.session->OnPacket(*this, static_cast<int>(data & ((1u << kSlotBits) - 1)), pkt, len, src, now);
+}
+
+void MediaLoop::ReceiveEnded(uint64_t data, int res) {
+  const uint64_t id = data >> kSlotBits;
+  const int slot = static_cast<int>(data & ((1u << kSlotBits) - 1));
+  auto drain = draining_.find(id);
+  if (drain != draining_.end()) {
+    if (--drain->second.first <= 0) {
+      Acknowledge(drain->second.second);
+      draining_.erase(drain);
+    }
+    return;
+  }
+  auto it = entries_.find(id);
+  if (it == entries_.end()) return;
+  for (Watched& w : it->second.watched) {
+    if (w.slot != slot || !w.armed) continue;
+    // Out of buffers is a burst the ring will absorb again; anything else would only fail once more.
+    if (res == -ENOBUFS || res >= 0) {
+      uring_->ArmReceive(w.fd, data);
+    } else {
+      w.armed = false;
+      Log("ostrel", LEVEL_ERROR, "Error: media thread %d receive on %d: %s\n", index_, w.fd,
+          std::strerror(-res));
+    }
+  }
 }
 
 void MediaLoop::RunTimers(uint64_t now) {
@@ -222,13 +331,9 @@ bool MediaLoop::TakeRequests() {
       case Request::ATTACH:
         AttachNow(r.id, std::move(r.session));
         break;
-      case Request::DETACH: {
-        DetachNow(r.id);
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++detach_done_;
-        detached_.notify_all();
+      case Request::DETACH:
+        DetachNow(r.id, r.waiter);
         break;
-      }
       case Request::STOP:
         go_on = false;
         break;
@@ -246,27 +351,45 @@ void MediaLoop::AttachNow(uint64_t id, std::unique_ptr<MediaSession> session) {
   e.session->OnAttach(*this);
 }
 
-void MediaLoop::DetachNow(uint64_t id) {
+// Epoll: the descriptors leave the set at once. io_uring: their receives are cancelled and the waiter is
+// acknowledged when the last of them has ended, so that no receive outlives the caller's sockets.
+void MediaLoop::DetachNow(uint64_t id, DetachWaiter* waiter) {
   auto it = entries_.find(id);
   if (it == entries_.end()) {
     DropPendingAttach(id);  // attached and detached again by a callback of this thread, within one round
+    Acknowledge(waiter);
     return;
   }
   const uint64_t saved = current_;
   current_ = id;
   it->second.session->OnDetach(*this);
   current_ = saved;
-  for (int fd : it->second.fds) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  int armed = 0;
+  for (const Watched& w : it->second.watched) {
+    if (uring_ == nullptr) {
+      epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, w.fd, nullptr);
+    } else if (w.armed) {
+      uring_->CancelReceive((id << kSlotBits) | static_cast<uint64_t>(w.slot));
+      ++armed;
+    }
+  }
   if (it->second.timer_due != 0) timers_.erase({it->second.timer_due, id});
   retired_.push_back(std::move(it->second.session));
   entries_.erase(it);
   load_.fetch_sub(1, std::memory_order_relaxed);
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto n = numbers_.begin(); n != numbers_.end(); ++n) {
-    if (n->first == id) {
-      numbers_.erase(n);
-      break;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto n = numbers_.begin(); n != numbers_.end(); ++n) {
+      if (n->first == id) {
+        numbers_.erase(n);
+        break;
+      }
     }
+  }
+  if (armed > 0) {
+    draining_[id] = {armed, waiter};
+  } else {
+    Acknowledge(waiter);
   }
 }
 
@@ -301,9 +424,11 @@ bool MediaEngine::Start(int threads) {
   std::lock_guard<std::mutex> lock(start_mutex_);
   if (started_.load(std::memory_order_relaxed)) return true;
   if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const char* io = std::getenv("OSTREL_MEDIA_IO");
+  const bool prefer_uring = io == nullptr || std::strcmp(io, "epoll") != 0;
   for (int i = 0; i < threads; ++i) {
     auto loop = std::make_unique<MediaLoop>(i);
-    if (loop->Start()) loops_.push_back(std::move(loop));
+    if (loop->Start(prefer_uring)) loops_.push_back(std::move(loop));
   }
   if (loops_.empty()) return false;
   Log("ostrel", LEVEL_DEBUG, "Media threads: %d\n", static_cast<int>(loops_.size()));

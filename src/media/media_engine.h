@@ -1,7 +1,8 @@
-// MediaEngine: a fixed pool of media threads, each running one event loop over the sockets of many calls.
-// A call's packet handler (a MediaSession) is pinned to the least loaded thread when it starts and stays
-// there. Attach and Detach: any thread (Detach waits for the media thread); a session's callbacks: its
-// media thread only, so a session needs no lock for its own state.
+// MediaEngine: a fixed pool of media threads, each running one event loop over the sockets of many calls
+// (io_uring where the kernel offers it, epoll otherwise). A call's packet handler (a MediaSession) is pinned
+// to the least loaded thread when it starts and stays there. Attach and Detach: any thread (Detach waits for
+// the media thread); a session's callbacks: its media thread only, so a session needs no lock for its own
+// state.
 #pragma once
 
 #include <netinet/in.h>
@@ -20,9 +21,11 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/inet_addr.h"
 #include "media/rtp_header.h"
 
 class MediaLoop;
+class UringIo;
 
 // A call's packet handler: the descriptors it reads, an optional timer, and what it does with both.
 class MediaSession {
@@ -30,8 +33,11 @@ class MediaSession {
   virtual ~MediaSession() = default;
   // Media thread, once: watch the session's descriptors with loop.Watch.
   virtual void OnAttach(MediaLoop& loop) = 0;
-  // Media thread: the descriptor watched as `slot` is readable.
-  virtual void OnReadable(MediaLoop& loop, int slot) = 0;
+  // Media thread: a datagram arrived on the descriptor watched as `slot`. pkt holds len bytes (at most
+  // rtp::kMaxReceive; longer datagrams are dropped before) and room for rtp::kMaxTrailer more; it is valid
+  // until the call returns, and MediaLoop::Send may send it on from where it lies.
+  virtual void OnPacket(MediaLoop& loop, int slot, uint8_t* pkt, size_t len, const InetAddress& src,
+                        uint64_t now_ms) = 0;
   // Media thread: the time set with loop.SetTimer has come (the timer is then cleared).
   virtual void OnTimer(MediaLoop& loop, uint64_t now_ms) {}
   // Media thread, once: the session leaves its thread; afterwards nothing of it runs again.
@@ -47,7 +53,7 @@ struct SessionHandle {
   explicit operator bool() const { return loop != nullptr; }
 };
 
-// Datagrams received in one system call, with room for an in-place transform's trailer in each.
+// Datagrams received in one system call (epoll), with room for an in-place transform's trailer in each.
 struct PacketBatch {
   static constexpr int kSize = 16;
   mmsghdr headers[kSize];
@@ -56,7 +62,7 @@ struct PacketBatch {
   uint8_t buffers[kSize][rtp::kPacketBuffer];
 };
 
-// One media thread and its event loop (epoll): the sessions pinned to it, their descriptors and timers.
+// One media thread and its event loop: the sessions pinned to it, their descriptors and timers.
 class MediaLoop {
  public:
   explicit MediaLoop(int index);
@@ -64,7 +70,8 @@ class MediaLoop {
   MediaLoop(const MediaLoop&) = delete;
   MediaLoop& operator=(const MediaLoop&) = delete;
 
-  bool Start();
+  // prefer_uring: use io_uring when the kernel offers it (decided on the thread itself).
+  bool Start(bool prefer_uring);
   // Ends the loop and joins the thread; sessions still attached are detached first.
   void Stop();
 
@@ -81,8 +88,9 @@ class MediaLoop {
   void SetTimer(uint64_t due_ms);
   // Media thread: the session whose callback runs now.
   uint64_t Current() const { return current_; }
-  // Media thread: scratch space for a session's receives; valid until its callback returns.
-  PacketBatch& Batch() { return *batch_; }
+  // Media thread: sends len bytes of pkt from fd to `to` (from the buffer it arrived in when that is where
+  // pkt lies).
+  void Send(int fd, const uint8_t* pkt, size_t len, const InetAddress& to);
 
   // Any thread: sessions attached (or about to be), for picking the least loaded loop.
   int Load() const { return load_.load(std::memory_order_relaxed); }
@@ -94,30 +102,49 @@ class MediaLoop {
   }
   // Any thread: the call numbers this loop serves, in the order they came.
   std::vector<unsigned> Numbers() const;
+  // Any thread, once started: "io_uring" or "epoll".
+  const char* IoName() const { return uses_uring_.load(std::memory_order_acquire) ? "io_uring" : "epoll"; }
   bool OnLoopThread() const;
 
  private:
+  struct Watched {
+    int fd;
+    int slot;
+    bool armed;  // io_uring: a receive is armed on it
+  };
   struct Entry {
     std::unique_ptr<MediaSession> session;
-    std::vector<int> fds;  // watched descriptors, taken out of the epoll set on detach
+    std::vector<Watched> watched;  // taken out of the loop on detach
     uint64_t timer_due = 0;
+  };
+  // A Detach caller waits on this until the loop sets done (under mutex_).
+  struct DetachWaiter {
+    bool done = false;
   };
   struct Request {
     enum Kind { ATTACH, DETACH, STOP } kind;
     uint64_t id;
     std::unique_ptr<MediaSession> session;  // ATTACH only
+    DetachWaiter* waiter = nullptr;         // DETACH only
   };
 
   static void* Run(void* arg);
   void Loop();
-  void Dispatch(uint64_t data);
+  void EpollRound(uint64_t now);
+  void UringRound(uint64_t now);
+  void Readable(uint64_t data);
+  void Deliver(uint64_t data, uint8_t* pkt, size_t len, const InetAddress& src, uint64_t now);
+  // io_uring: a receive ended (cancelled, or out of buffers); re-armed unless its session left.
+  void ReceiveEnded(uint64_t data, int res);
+  void Acknowledge(DetachWaiter* waiter);
   void RunTimers(uint64_t now);
   int WaitTimeout(uint64_t now) const;
   void Post(Request request);
   // Loop thread: the requests posted since the last round; false once the loop is to end.
   bool TakeRequests();
   void AttachNow(uint64_t id, std::unique_ptr<MediaSession> session);
-  void DetachNow(uint64_t id);
+  // waiter: acknowledged once nothing of the session is left in the kernel (null: nobody waits).
+  void DetachNow(uint64_t id, DetachWaiter* waiter = nullptr);
   void DropPendingAttach(uint64_t id);
 
   const int index_;
@@ -127,7 +154,10 @@ class MediaLoop {
   std::atomic<pid_t> thread_id_{0};
   bool running_ = false;
   std::atomic<int> load_{0};
+  bool prefer_uring_ = true;
+  std::atomic<bool> uses_uring_{false};
   std::unique_ptr<PacketBatch> batch_;
+  std::unique_ptr<UringIo> uring_;
 
   // Loop thread only.
   std::unordered_map<uint64_t, Entry> entries_;
@@ -135,18 +165,20 @@ class MediaLoop {
   uint64_t current_ = 0;
   // Sessions detached from within a callback: destroyed once the round's events are dispatched.
   std::vector<std::unique_ptr<MediaSession>> retired_;
+  // io_uring: receives still to end per detached session, and who waits for them.
+  std::unordered_map<uint64_t, std::pair<int, DetachWaiter*>> draining_;
+  bool stopping_ = false;
 
-  // Guards the queue, the numbers served and the detach tickets.
+  // Guards the queue, the numbers served and the detach acknowledgements.
   mutable std::mutex mutex_;
   std::condition_variable detached_;
   std::vector<Request> requests_;
   std::vector<std::pair<uint64_t, unsigned>> numbers_;  // (id, call number) of the sessions served
-  uint64_t detach_posted_ = 0;                          // tickets handed to Detach callers
-  uint64_t detach_done_ = 0;  // detach requests completed, in the order they were posted
 };
 
 // The pool. Started once from the configuration's `media_threads`; started with one thread per core on
-// first use when nobody started it (tests, tools).
+// first use when nobody started it (tests, tools). The environment variable OSTREL_MEDIA_IO=epoll keeps the
+// media threads on epoll even where io_uring works.
 class MediaEngine {
  public:
   static MediaEngine& Instance();

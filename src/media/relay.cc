@@ -35,6 +35,12 @@ constexpr StreamInfo kStreams[8] = {
 
 bool IsRtcp(int index) { return (index & 1) != 0; }
 
+uint64_t MonotonicMicroseconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+}
+
 }  // namespace
 
 void RelayObserver::ForeignPackets(const InetAddress& src, unsigned count, unsigned uniq) {
@@ -47,7 +53,8 @@ class RelaySession : public MediaSession {
   explicit RelaySession(MediaRelay& relay);
 
   void OnAttach(MediaLoop& loop) override;
-  void OnReadable(MediaLoop& loop, int slot) override;
+  void OnPacket(MediaLoop& loop, int slot, uint8_t* pkt, size_t len, const InetAddress& src,
+                uint64_t now) override;
   void OnTimer(MediaLoop& loop, uint64_t now_ms) override;
   void OnDetach(MediaLoop& loop) override;
   unsigned Number() const override { return relay_.number_; }
@@ -62,12 +69,12 @@ class RelaySession : public MediaSession {
   bool FromClient(int index, uint8_t* pkt, int& len, bool& rtcp, const InetAddress& src, uint64_t now);
   // Transforms the packet for the opposite side; false when it is not to be sent.
   bool Prepare(int index, uint8_t* pkt, int& len, bool rtcp);
-  void Send(int out_index, mmsghdr* msgs, int count);
+  void Send(MediaLoop& loop, int index, const uint8_t* pkt, size_t len);
+  void ArmForeignTimer(MediaLoop& loop, uint64_t now);
   void Track(int index, const uint8_t* pkt, int len, const InetAddress& src);
   void FlushForeign(uint64_t now, bool force);
 
   MediaRelay& relay_;
-  MediaLoop* loop_ = nullptr;
   const int uniq_;
   const int threshold_;
   ClientGuard guard_;
@@ -77,6 +84,7 @@ class RelaySession : public MediaSession {
   uint32_t last_ssrc_[8] = {};
   // A packet from the client has confirmed the destination of the client pair (audio, video).
   bool client_confirmed_[2] = {false, false};
+  bool timer_set_ = false;
 };
 
 RelaySession::RelaySession(MediaRelay& relay)
@@ -90,7 +98,6 @@ RelaySession::RelaySession(MediaRelay& relay)
 }
 
 void RelaySession::OnAttach(MediaLoop& loop) {
-  loop_ = &loop;
   for (int i = 0; i < socket_count_; ++i) {
     const int fd = IsRtcp(i) ? Pair(i).GetRtcpHandle() : Pair(i).GetHandle();
     // A socket that cannot be watched is a closed one (-1); its stream is simply not relayed.
@@ -103,9 +110,9 @@ void RelaySession::OnAttach(MediaLoop& loop) {
 void RelaySession::OnDetach(MediaLoop&) { FlushForeign(PollReactor::NowMs(), true); }
 
 void RelaySession::OnTimer(MediaLoop& loop, uint64_t now_ms) {
+  timer_set_ = false;
   FlushForeign(now_ms, false);
-  const int due = tally_.DueIn(now_ms);
-  if (due >= 0) loop.SetTimer(now_ms + static_cast<uint64_t>(due == 0 ? 1 : due));
+  ArmForeignTimer(loop, now_ms);
 }
 
 bool RelaySession::LogOn(int level) const {
@@ -113,51 +120,29 @@ bool RelaySession::LogOn(int level) const {
   return (level & mask) == level;
 }
 
-// What a readable socket holds is read in one system call and what passes goes out through the opposite
-// pair in one more, however many packets that is.
-void RelaySession::OnReadable(MediaLoop& loop, int index) {
-  PacketBatch& b = loop.Batch();
-  for (int k = 0; k < PacketBatch::kSize; ++k) {
-    b.vectors[k] = {b.buffers[k], rtp::kMaxReceive};
-    b.headers[k].msg_hdr = msghdr{};
-    b.headers[k].msg_hdr.msg_name = &b.sources[k];
-    b.headers[k].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-    b.headers[k].msg_hdr.msg_iov = &b.vectors[k];
-    b.headers[k].msg_hdr.msg_iovlen = 1;
+void RelaySession::OnPacket(MediaLoop& loop, int index, uint8_t* pkt, size_t size, const InetAddress& src,
+                            uint64_t now) {
+  int len = static_cast<int>(size);
+  bool rtcp = IsRtcp(index);
+  if (!Accept(index, pkt, len, rtcp, src, now)) {
+    ArmForeignTimer(loop, now);
+    return;
   }
-  const int fd = IsRtcp(index) ? Pair(index).GetRtcpHandle() : Pair(index).GetHandle();
-  const int n = recvmmsg(fd, b.headers, PacketBatch::kSize, MSG_DONTWAIT, nullptr);
-  if (n <= 0) return;  // drained, or an error the next wait reports again
-  const uint64_t now = PollReactor::NowMs();
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  const uint64_t now_us =
-      static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
-  StreamQuality* quality = index == 0   ? &relay_.client_quality_
-                           : index == 2 ? &relay_.server_quality_
-                                        : nullptr;
-  int out = 0;
-  for (int k = 0; k < n; ++k) {
-    int len = static_cast<int>(b.headers[k].msg_len);
-    // A cut packet would be relayed corrupted, so it is dropped.
-    if (len <= 0 || (b.headers[k].msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
-    InetAddress src;
-    std::memcpy(src.SocketAddress(), &b.sources[k], sizeof(sockaddr_in));
-    bool rtcp = IsRtcp(index);
-    if (!Accept(index, b.buffers[k], len, rtcp, src, now)) continue;
-    if (quality != nullptr && !rtcp) quality->Count(b.buffers[k], static_cast<size_t>(len), now_us);
-    Track(index, b.buffers[k], len, src);
-    if (!Prepare(index, b.buffers[k], len, rtcp)) continue;
-    // A packet found to be RTCP on the RTP socket (SRTP) still leaves through the socket it came in on.
-    b.vectors[k].iov_len = static_cast<size_t>(len);
-    if (out != k) b.headers[out] = b.headers[k];
-    ++out;
+  if (index == 0 || index == 2) {
+    StreamQuality& quality = index == 0 ? relay_.client_quality_ : relay_.server_quality_;
+    if (!rtcp) quality.Count(pkt, static_cast<size_t>(len), MonotonicMicroseconds());
   }
-  if (out > 0) Send(index, b.headers, out);
-  if (!tally_.empty()) {
-    const int due = tally_.DueIn(now);
-    if (due >= 0) loop.SetTimer(now + static_cast<uint64_t>(due == 0 ? 1 : due));
-  }
+  Track(index, pkt, len, src);
+  if (!Prepare(index, pkt, len, rtcp)) return;
+  Send(loop, index, pkt, static_cast<size_t>(len));
+}
+
+void RelaySession::ArmForeignTimer(MediaLoop& loop, uint64_t now) {
+  if (tally_.empty() || timer_set_) return;
+  const int due = tally_.DueIn(now);
+  if (due < 0) return;
+  loop.SetTimer(now + static_cast<uint64_t>(due == 0 ? 1 : due));
+  timer_set_ = true;
 }
 
 bool RelaySession::Accept(int index, uint8_t* pkt, int& len, bool& rtcp, const InetAddress& src,
@@ -223,25 +208,14 @@ bool RelaySession::Prepare(int index, uint8_t* pkt, int& len, bool rtcp) {
 
 // Toward the client, only an address a packet of the client confirmed, or its signalling address: an
 // INVITE naming somebody else's address must not turn the relay into a reflector.
-void RelaySession::Send(int index, mmsghdr* msgs, int count) {
+void RelaySession::Send(MediaLoop& loop, int index, const uint8_t* pkt, size_t len) {
   RtpPort& out = Opposite(index);
   const bool rtcp = IsRtcp(index);
   const InetAddress to = rtcp ? out.RtcpDestination() : out.RtpDestination();
   if (to.Port() == 0) return;  // nowhere to send yet
   if (out.ClientSide() && !client_confirmed_[index / 4] && to.Ip() != relay_.setup_.signalling_ip) return;
   const int fd = rtcp ? out.GetRtcpHandle() : out.GetHandle();
-  if (fd < 0) return;
-  if (count == 1) {
-    sendto(fd, msgs[0].msg_hdr.msg_iov->iov_base, msgs[0].msg_hdr.msg_iov->iov_len, MSG_DONTWAIT,
-           to.SocketAddress(), sizeof(sockaddr_in));
-    return;
-  }
-  for (int k = 0; k < count; ++k) {
-    msgs[k].msg_hdr.msg_name = const_cast<sockaddr*>(to.SocketAddress());
-    msgs[k].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-    msgs[k].msg_hdr.msg_flags = 0;
-  }
-  sendmmsg(fd, msgs, static_cast<unsigned>(count), MSG_DONTWAIT);
+  if (fd >= 0) loop.Send(fd, pkt, len, to);
 }
 
 void RelaySession::Track(int index, const uint8_t* pkt, int len, const InetAddress& src) {

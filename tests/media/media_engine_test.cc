@@ -3,11 +3,12 @@
 #include "media/media_engine.h"
 
 #include <gtest/gtest.h>
-#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -17,7 +18,7 @@
 
 namespace {
 
-// Counts its wake-ups; reads its eventfd when readable; re-arms its timer every `period_ms` when set.
+// Counts the datagrams on its socket; re-arms its timer every `period_ms` when set.
 struct Probe {
   std::atomic<int> readable{0};
   std::atomic<int> timers{0};
@@ -35,10 +36,9 @@ class ProbeSession : public MediaSession {
     loop.Watch(fd_, 3);
     if (period_ms_ > 0) loop.SetTimer(PollReactor::NowMs() + static_cast<uint64_t>(period_ms_));
   }
-  void OnReadable(MediaLoop&, int slot) override {
+  void OnPacket(MediaLoop&, int slot, uint8_t* pkt, size_t len, const InetAddress&, uint64_t) override {
     Note();
-    uint64_t value;
-    if (slot == 3 && read(fd_, &value, sizeof value) == sizeof value) probe_.readable.fetch_add(1);
+    if (slot == 3 && len == 4 && std::memcmp(pkt, "ping", 4) == 0) probe_.readable.fetch_add(1);
   }
   void OnTimer(MediaLoop& loop, uint64_t now_ms) override {
     Note();
@@ -67,9 +67,21 @@ bool WaitFor(const std::function<bool()>& done) {
   return done();
 }
 
+// A UDP socket on a loopback port of its own, which the engine watches.
+int Socket() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  InetAddress any(0, "127.0.0.1");
+  EXPECT_EQ(bind(fd, any.SocketAddress(), sizeof(sockaddr_in)), 0);
+  return fd;
+}
+
 void Signal(int fd) {
-  uint64_t one = 1;
-  ASSERT_EQ(write(fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+  InetAddress to;
+  socklen_t len = sizeof(sockaddr_in);
+  getsockname(fd, to.SocketAddress(), &len);
+  const int out = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_EQ(sendto(out, "ping", 4, 0, to.SocketAddress(), sizeof(sockaddr_in)), 4);
+  close(out);
 }
 
 TEST(MediaEngine, SessionsSpreadOverTheThreadsAndRunOnTheirOwnOnly) {
@@ -81,7 +93,7 @@ TEST(MediaEngine, SessionsSpreadOverTheThreadsAndRunOnTheirOwnOnly) {
   std::vector<SessionHandle> handles;
   for (unsigned i = 0; i < 6; ++i) {
     probes.push_back(std::make_unique<Probe>());
-    fds.push_back(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    fds.push_back(Socket());
     handles.push_back(engine.Attach(std::make_unique<ProbeSession>(*probes[i], fds[i], 0, 900 + i)));
     ASSERT_TRUE(handles.back());
   }
@@ -106,7 +118,7 @@ TEST(MediaEngine, SessionsSpreadOverTheThreadsAndRunOnTheirOwnOnly) {
 TEST(MediaEngine, TimersKeepTheirScheduleAndStopWithTheSession) {
   MediaEngine& engine = MediaEngine::Instance();
   Probe probe;
-  const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int fd = Socket();
   SessionHandle h = engine.Attach(std::make_unique<ProbeSession>(probe, fd, 20, 950));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   h.loop->Detach(h.id);
@@ -126,7 +138,7 @@ TEST(MediaEngine, AttachAndDetachFromSeveralThreadsWhileDescriptorsFire) {
   auto churn = [&](unsigned base) {
     for (unsigned round = 0; round < 50; ++round) {
       Probe probe;
-      const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      const int fd = Socket();
       SessionHandle h = engine.Attach(std::make_unique<ProbeSession>(probe, fd, 1, base + round));
       Signal(fd);
       if (round % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
