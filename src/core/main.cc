@@ -86,6 +86,11 @@ void StartReaders() {
 // Multi-thread mode: queue workers and reader threads; single-thread mode: the reactor reads both SIP
 // ports and runs the queue through notify(1). The key manager runs in both.
 void StartThreads() {
+  // The media threads are up before any reader can take an INVITE that anchors a call.
+  if (!MediaEngine::Instance().Start(g_config.media_threads)) {
+    Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot start media threads\n");
+    std::exit(6);
+  }
   if (g_config.num_threads > 1) {
     if (int rc = g_core.StartQueueThreads(static_cast<unsigned>(g_config.num_threads),
                                           static_cast<unsigned>(g_config.max_threads))) {
@@ -100,10 +105,6 @@ void StartThreads() {
     g_internal_port.Block(false);
     g_core.UseReactor(&g_core);
     g_core.SetCustom(&g_core);
-  }
-  if (!MediaEngine::Instance().Start(g_config.media_threads)) {
-    Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot start media threads\n");
-    std::exit(6);
   }
   if (int rc = g_core.StartKeyManager()) {
     Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot created Key Manage thread: %s\n", std::strerror(rc));
@@ -216,11 +217,13 @@ int main(int argc, char** argv) {
   intake::RegisterAltPort();
   StartEventsPort();
 
+  // The flood detector is armed before the first datagram is read: a flood sent the moment the ports are
+  // bound is counted, not wiped by a reset after the readers started.
+  g_dos.DosReset();
   // Threads created from here on keep the handled signals blocked: only the reactor thread takes them.
   StartThreads();
   WarnLowDescriptorLimit();
   for (int signo : handled) g_core.RegisterSignal(&g_core, signo);
-  g_dos.DosReset();
   g_config.ArmTimer(g_core);
   PollReactor::BlockSignals(handled, false);
   g_events_port.HaRequest();
