@@ -12,19 +12,21 @@ PollReactor* PollReactor::instance_ = nullptr;
 
 namespace {
 
-uint64_t MonotonicMs() {
+uint64_t MonotonicUs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
 // Taken during static initialisation, before main.
-const uint64_t g_start_ms = MonotonicMs();
+const uint64_t g_start_us = MonotonicUs();
 const time_t g_epoch = time(nullptr);
 
 }  // namespace
 
-uint64_t PollReactor::NowMs() { return MonotonicMs() - g_start_ms; }
+uint64_t PollReactor::NowUs() { return MonotonicUs() - g_start_us; }
+
+uint64_t PollReactor::NowMs() { return NowUs() / 1000; }
 
 time_t PollReactor::Epoch() { return g_epoch; }
 

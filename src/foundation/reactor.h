@@ -53,6 +53,8 @@ class PollReactor {
 
   // Milliseconds since start-up on a clock that never steps (a wall-clock change moves no timer).
   static uint64_t NowMs();
+  // The same clock in microseconds (NowMs is NowUs / 1000).
+  static uint64_t NowUs();
   // Wall-clock second taken at start-up.
   static time_t Epoch();
 

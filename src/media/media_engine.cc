@@ -1,7 +1,9 @@
 #include "media/media_engine.h"
 
+#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +39,15 @@ constexpr size_t kStackSize = 256 * 1024;
 std::atomic<uint64_t> g_next_session_id{1};
 
 }  // namespace
+
+// Datagrams received in one system call (epoll), with room for an in-place transform's trailer in each.
+struct PacketBatch {
+  static constexpr int kSize = 16;
+  mmsghdr headers[kSize];
+  iovec vectors[kSize];
+  sockaddr_in sources[kSize];
+  uint8_t buffers[kSize][rtp::kPacketBuffer];
+};
 
 MediaLoop::MediaLoop(int index) : index_(index), batch_(std::make_unique<PacketBatch>()) {}
 
@@ -220,6 +231,7 @@ void MediaLoop::EpollRound(uint64_t now) {
 
 void MediaLoop::UringRound(uint64_t now) {
   bool woken = false;
+  uint64_t arrival_us = 0;
   uring_->Round(WaitTimeout(now), [&](uint64_t user_data, int res, unsigned flags, UringIo::Datagram* d) {
     if (user_data == UringIo::kWakeUp) {
       woken = true;
@@ -227,7 +239,10 @@ void MediaLoop::UringRound(uint64_t now) {
     }
     if ((user_data & UringIo::kTagMask) != UringIo::kRecv) return;
     const uint64_t data = user_data & ~UringIo::kTagMask;
-    if (d != nullptr && !d->truncated) Deliver(data, d->data, d->length, d->source, PollReactor::NowMs());
+    if (d != nullptr && !d->truncated) {
+      if (arrival_us == 0) arrival_us = PollReactor::NowUs();
+      Deliver(data, d->data, d->length, d->source, arrival_us);
+    }
     if ((flags & IORING_CQE_F_MORE) == 0) ReceiveEnded(data, res);
   });
   if (woken && !TakeRequests()) stopping_ = true;
@@ -254,22 +269,23 @@ void MediaLoop::Readable(uint64_t data) {
     b.headers[k].msg_hdr.msg_iovlen = 1;
   }
   const int n = recvmmsg(fd, b.headers, PacketBatch::kSize, MSG_DONTWAIT, nullptr);
-  const uint64_t now = PollReactor::NowMs();
+  const uint64_t now_us = PollReactor::NowUs();
   for (int k = 0; k < n; ++k) {
     // A cut packet would be relayed corrupted, so it is dropped.
     if ((b.headers[k].msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
     InetAddress src;
     std::memcpy(src.SocketAddress(), &b.sources[k], sizeof(sockaddr_in));
-    Deliver(data, b.buffers[k], b.headers[k].msg_len, src, now);
+    Deliver(data, b.buffers[k], b.headers[k].msg_len, src, now_us);
   }
 }
 
-void MediaLoop::Deliver(uint64_t data, uint8_t* pkt, size_t len, const InetAddress& src, uint64_t now) {
+void MediaLoop::Deliver(uint64_t data, uint8_t* pkt, size_t len, const InetAddress& src, uint64_t now_us) {
   const uint64_t id = data >> kSlotBits;
   auto it = entries_.find(id);
   if (it == entries_.end() || len == 0) return;
   current_ = id;
-  it->second.session->OnPacket(*this, static_cast<int>(data & ((1u << kSlotBits) - 1)), pkt, len, src, now);
+  it->second.session->OnPacket(*this, static_cast<int>(data & ((1u << kSlotBits) - 1)), pkt, len, src,
+                               now_us);
 }
 
 void MediaLoop::ReceiveEnded(uint64_t data, int res) {

@@ -5,9 +5,7 @@
 // state.
 #pragma once
 
-#include <netinet/in.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -26,6 +24,7 @@
 
 class MediaLoop;
 class UringIo;
+struct PacketBatch;
 
 // A call's packet handler: the descriptors it reads, an optional timer, and what it does with both.
 class MediaSession {
@@ -35,9 +34,10 @@ class MediaSession {
   virtual void OnAttach(MediaLoop& loop) = 0;
   // Media thread: a datagram arrived on the descriptor watched as `slot`. pkt holds len bytes (at most
   // rtp::kMaxReceive; longer datagrams are dropped before) and room for rtp::kMaxTrailer more; it is valid
-  // until the call returns, and MediaLoop::Send may send it on from where it lies.
+  // until the call returns, and MediaLoop::Send may send it on from where it lies. now_us: when the loop
+  // took it (PollReactor::NowUs; one reading serves a round's datagrams).
   virtual void OnPacket(MediaLoop& loop, int slot, uint8_t* pkt, size_t len, const InetAddress& src,
-                        uint64_t now_ms) = 0;
+                        uint64_t now_us) = 0;
   // Media thread: the time set with loop.SetTimer has come (the timer is then cleared).
   virtual void OnTimer(MediaLoop& loop, uint64_t now_ms) {}
   // Media thread, once: the session leaves its thread; afterwards nothing of it runs again.
@@ -51,15 +51,6 @@ struct SessionHandle {
   MediaLoop* loop = nullptr;
   uint64_t id = 0;
   explicit operator bool() const { return loop != nullptr; }
-};
-
-// Datagrams received in one system call (epoll), with room for an in-place transform's trailer in each.
-struct PacketBatch {
-  static constexpr int kSize = 16;
-  mmsghdr headers[kSize];
-  iovec vectors[kSize];
-  sockaddr_in sources[kSize];
-  uint8_t buffers[kSize][rtp::kPacketBuffer];
 };
 
 // One media thread and its event loop: the sessions pinned to it, their descriptors and timers.
@@ -133,7 +124,7 @@ class MediaLoop {
   void EpollRound(uint64_t now);
   void UringRound(uint64_t now);
   void Readable(uint64_t data);
-  void Deliver(uint64_t data, uint8_t* pkt, size_t len, const InetAddress& src, uint64_t now);
+  void Deliver(uint64_t data, uint8_t* pkt, size_t len, const InetAddress& src, uint64_t now_us);
   // io_uring: a receive ended (cancelled, or out of buffers); re-armed unless its session left.
   void ReceiveEnded(uint64_t data, int res);
   void Acknowledge(DetachWaiter* waiter);

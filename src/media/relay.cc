@@ -3,8 +3,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <time.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -35,12 +33,6 @@ constexpr StreamInfo kStreams[8] = {
 
 bool IsRtcp(int index) { return (index & 1) != 0; }
 
-uint64_t MonotonicMicroseconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
-}
-
 }  // namespace
 
 void RelayObserver::ForeignPackets(const InetAddress& src, unsigned count, unsigned uniq) {
@@ -54,7 +46,7 @@ class RelaySession : public MediaSession {
 
   void OnAttach(MediaLoop& loop) override;
   void OnPacket(MediaLoop& loop, int slot, uint8_t* pkt, size_t len, const InetAddress& src,
-                uint64_t now) override;
+                uint64_t now_us) override;
   void OnTimer(MediaLoop& loop, uint64_t now_ms) override;
   void OnDetach(MediaLoop& loop) override;
   unsigned Number() const override { return relay_.number_; }
@@ -121,7 +113,8 @@ bool RelaySession::LogOn(int level) const {
 }
 
 void RelaySession::OnPacket(MediaLoop& loop, int index, uint8_t* pkt, size_t size, const InetAddress& src,
-                            uint64_t now) {
+                            uint64_t now_us) {
+  const uint64_t now = now_us / 1000;
   int len = static_cast<int>(size);
   bool rtcp = IsRtcp(index);
   if (!Accept(index, pkt, len, rtcp, src, now)) {
@@ -130,7 +123,7 @@ void RelaySession::OnPacket(MediaLoop& loop, int index, uint8_t* pkt, size_t siz
   }
   if (index == 0 || index == 2) {
     StreamQuality& quality = index == 0 ? relay_.client_quality_ : relay_.server_quality_;
-    if (!rtcp) quality.Count(pkt, static_cast<size_t>(len), MonotonicMicroseconds());
+    if (!rtcp) quality.Count(pkt, static_cast<size_t>(len), now_us);
   }
   Track(index, pkt, len, src);
   if (!Prepare(index, pkt, len, rtcp)) return;

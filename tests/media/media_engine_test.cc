@@ -131,28 +131,4 @@ TEST(MediaEngine, TimersKeepTheirScheduleAndStopWithTheSession) {
   close(fd);
 }
 
-// Several threads attach and detach while the sessions' descriptors keep firing.
-TEST(MediaEngine, AttachAndDetachFromSeveralThreadsWhileDescriptorsFire) {
-  MediaEngine& engine = MediaEngine::Instance();
-  std::atomic<int> done{0};
-  auto churn = [&](unsigned base) {
-    for (unsigned round = 0; round < 50; ++round) {
-      Probe probe;
-      const int fd = Socket();
-      SessionHandle h = engine.Attach(std::make_unique<ProbeSession>(probe, fd, 1, base + round));
-      Signal(fd);
-      if (round % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      h.loop->Detach(h.id);
-      close(fd);
-      EXPECT_TRUE(probe.detached);
-      EXPECT_FALSE(probe.touched_after_detach);
-    }
-    done.fetch_add(1);
-  };
-  std::vector<std::thread> threads;
-  for (unsigned t = 0; t < 3; ++t) threads.emplace_back(churn, 10000 + 100 * t);
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(done.load(), 3);
-}
-
 }  // namespace
