@@ -107,7 +107,8 @@ SessionHandle MediaLoop::Attach(std::unique_ptr<MediaSession> session) {
   load_.fetch_add(1, std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    numbers_.emplace_back(id, session->Number());
+    // Number 0 is a job of the engine's own (ringback), not a call.
+    if (session->Number() != 0) numbers_.emplace_back(id, session->Number());
   }
   Post(Request{Request::ATTACH, id, std::move(session)});
   return SessionHandle{this, id};
@@ -125,6 +126,8 @@ void MediaLoop::Detach(uint64_t id) {
   std::unique_lock<std::mutex> lock(mutex_);
   detached_.wait(lock, [&] { return waiter.done; });
 }
+
+void MediaLoop::Wake(uint64_t id) { Post(Request{Request::WAKE, id, nullptr}); }
 
 void MediaLoop::Acknowledge(DetachWaiter* waiter) {
   if (waiter == nullptr) return;
@@ -326,6 +329,15 @@ void MediaLoop::RunTimers(uint64_t now) {
   }
 }
 
+void MediaLoop::WakeNow(uint64_t id) {
+  auto it = entries_.find(id);
+  if (it == entries_.end()) return;
+  Entry& e = it->second;
+  if (e.timer_due != 0) timers_.erase({e.timer_due, id});
+  e.timer_due = 1;  // long past: RunTimers takes it this round
+  timers_.emplace(e.timer_due, id);
+}
+
 int MediaLoop::WaitTimeout(uint64_t now) const {
   if (timers_.empty()) return -1;
   const uint64_t due = timers_.begin()->first;
@@ -349,6 +361,9 @@ bool MediaLoop::TakeRequests() {
         break;
       case Request::DETACH:
         DetachNow(r.id, r.waiter);
+        break;
+      case Request::WAKE:
+        WakeNow(r.id);
         break;
       case Request::STOP:
         go_on = false;

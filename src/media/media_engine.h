@@ -42,7 +42,7 @@ class MediaSession {
   virtual void OnTimer(MediaLoop& loop, uint64_t now_ms) {}
   // Media thread, once: the session leaves its thread; afterwards nothing of it runs again.
   virtual void OnDetach(MediaLoop& loop) {}
-  // The call's number, for the status dump.
+  // The call's number, for the status dump (0: a job of the engine's own, not listed).
   virtual unsigned Number() const = 0;
 };
 
@@ -71,6 +71,8 @@ class MediaLoop {
   // Any thread: the session leaves; on return nothing of it runs any more and its descriptors are no longer
   // watched, so they may be closed at once. On the loop's own thread it takes effect at once too.
   void Detach(uint64_t id);
+  // Any thread: the session's OnTimer runs at the loop's next round, as if its timer had come.
+  void Wake(uint64_t id);
 
   // Media thread, within a session's callbacks: watch fd as the session's `slot` (0 to 15); false when the
   // kernel refuses it.
@@ -113,7 +115,7 @@ class MediaLoop {
     bool done = false;
   };
   struct Request {
-    enum Kind { ATTACH, DETACH, STOP } kind;
+    enum Kind { ATTACH, DETACH, WAKE, STOP } kind;
     uint64_t id;
     std::unique_ptr<MediaSession> session;  // ATTACH only
     DetachWaiter* waiter = nullptr;         // DETACH only
@@ -137,6 +139,7 @@ class MediaLoop {
   // waiter: acknowledged once nothing of the session is left in the kernel (null: nobody waits).
   void DetachNow(uint64_t id, DetachWaiter* waiter = nullptr);
   void DropPendingAttach(uint64_t id);
+  void WakeNow(uint64_t id);
 
   const int index_;
   int epoll_fd_ = -1;
