@@ -7,6 +7,7 @@ packages=(
   libssl-dev libgsm1-dev libbcg729-dev liburing-dev pkg-config
   sip-tester iproute2 util-linux python3
   baresip-core kamailio
+  ffmpeg
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -309,7 +309,6 @@ void Config::TakeRead(Settings&& read, bool rereading) {
   const bool slow_start_seen = read.slow_start_seen_;
   const bool app_name_seen = read.app_name_seen_;
   read.doscfg_changed = false;
-  for (TranscodingRule& rule : read.transcoding_rules) rule.transcode_function = hooks.transcode_function;
   {
     WriteGuard guard(lock, MutexGuard::DO_LOCK);
     if (rereading) {

@@ -26,11 +26,10 @@ class Config : public TimerCB, public Settings {
   // Work that belongs to other subsystems, installed by the core at start-up before Init. Each may
   // be left empty. They run on the reactor thread.
   struct Hooks {
-    std::function<void()> clean_up;                  // periodic housekeeping, before each timed re-read
-    std::function<void()> dos_reset;                 // a re-read changed the flood-protection settings
-    std::function<void()> end_slow_start;            // a `slow_start` line was read: end a slow-start phase
-    std::function<bool()> is_slave;                  // running as HA slave: the log uses the slave name
-    TranscodeFunction transcode_function = nullptr;  // thread body for transcoded calls
+    std::function<void()> clean_up;        // periodic housekeeping, before each timed re-read
+    std::function<void()> dos_reset;       // a re-read changed the flood-protection settings
+    std::function<void()> end_slow_start;  // a `slow_start` line was read: end a slow-start phase
+    std::function<bool()> is_slave;        // running as HA slave: the log uses the slave name
     // Answers a client's request in place through the external port (admission refusals); on any thread.
     std::function<void(SipMessage& msg, int code, const std::string& reason, const InetAddress& to)> bounce;
     // Sends an already converted message to a client through the external port.
@@ -99,11 +98,14 @@ class Config : public TimerCB, public Settings {
   // A device the table does not list: no workaround, shown in records and logs as one blank.
   static Defects UnlistedDevice() { return Defects::FromLetters(" "); }
   // CheckTransRules of the message's SDP body; -1 without one.
-  int CheckTransRules(const SipMessage& msg, uint8_t* payload) const;
+  int CheckTransRules(const SipMessage& msg, uint8_t* payload, TranscodingRule* chosen = nullptr) const;
   // The transcoding rule for an offer: the number (from 1) of the first rule whose client codec is among
-  // the codecs of the first audio section, that codec's payload type in *payload; -1 without an SDP, without
-  // an RTP audio section or when no rule fits.
-  int CheckTransRules(const Sdp* sdp, uint8_t* payload) const;
+  // the codecs of the first audio section, that codec's payload type in *payload and a copy of the rule in
+  // *chosen (a re-read may shorten the list while the call runs); -1 without an SDP, without an RTP audio
+  // section or when no rule fits.
+  int CheckTransRules(const Sdp* sdp, uint8_t* payload, TranscodingRule* chosen = nullptr) const;
+  // The configured rule numbered `number` (from 1); false when there is none such.
+  bool TranscodingRuleAt(int number, TranscodingRule& out) const;
   // Strips a description down to the `bare_sdp` codecs and media attributes; keeps the session's "tool".
   void BareSDP(Sdp* sdp) const;
   // One section of BareSDP: false when none of its codecs may stay.

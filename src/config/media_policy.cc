@@ -22,8 +22,8 @@ const char* const TransSDP[4] = {
 };
 
 const TranscodingRule TransVariants[2] = {
-    {G729_60, G729_20, nullptr},
-    {ILBC_60, PCMU_20, nullptr},
+    {G729_60, G729_20},
+    {ILBC_60, PCMU_20},
 };
 
 namespace {

@@ -12,13 +12,9 @@ enum TranscodeFormat { G729_60 = 0, ILBC_60 = 1, G729_20 = 2, PCMU_20 = 3 };
 extern const char* const TransCode[4];
 extern const char* const TransSDP[4];
 
-using TranscodeFunction = void* (*)(void*);
-
 struct TranscodingRule {
-  TranscodeFormat client_code;  // codec the client offers
+  TranscodeFormat client_code;  // codec the client offers; it decides how the media is converted
   TranscodeFormat server_code;  // codec used toward the server
-  TranscodeFunction
-      transcode_function;  // thread body that carries such a call's media (installed by the media code)
 };
 
 // The supported (client, server) pairs, in lookup order.

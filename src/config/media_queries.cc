@@ -43,7 +43,7 @@ int ClockRate(const SdpRtpMedia& media, size_t i) {
 
 }  // namespace
 
-int Config::CheckTransRules(const Sdp* sdp, uint8_t* payload) const {
+int Config::CheckTransRules(const Sdp* sdp, uint8_t* payload, TranscodingRule* chosen) const {
   const SdpMedia* audio = sdp != nullptr ? sdp->Media(SdpMedia::AUDIO) : nullptr;
   const SdpRtpMedia* rtp = audio != nullptr ? audio->AsRTP() : nullptr;
   if (rtp == nullptr) return -1;
@@ -54,6 +54,7 @@ int Config::CheckTransRules(const Sdp* sdp, uint8_t* payload) const {
       const int pt = PayloadType(rtp->CodecFormat(i));
       if (pt < 0 || LowerCodecName(*rtp, i) != wanted) continue;
       if (payload != nullptr) *payload = static_cast<uint8_t>(pt);
+      if (chosen != nullptr) *chosen = transcoding_rules[rule];
       return static_cast<int>(rule) + 1;
     }
   }
@@ -106,8 +107,15 @@ Defects Config::CheckDefect(const SipMessage& msg, int) const {
   return DeviceDefects(device->Value());
 }
 
-int Config::CheckTransRules(const SipMessage& msg, uint8_t* payload) const {
+bool Config::TranscodingRuleAt(int number, TranscodingRule& out) const {
+  ReadGuard guard(lock, MutexGuard::DO_LOCK);
+  if (number < 1 || static_cast<size_t>(number) > transcoding_rules.size()) return false;
+  out = transcoding_rules[static_cast<size_t>(number) - 1];
+  return true;
+}
+
+int Config::CheckTransRules(const SipMessage& msg, uint8_t* payload, TranscodingRule* chosen) const {
   // The body is parsed on demand; a message seen here belongs to the calling thread.
   Sdp* sdp = const_cast<SipMessage&>(msg).GetSDP();
-  return sdp ? CheckTransRules(sdp, payload) : -1;
+  return sdp ? CheckTransRules(sdp, payload, chosen) : -1;
 }

@@ -19,6 +19,9 @@ class Sdp;
 class ProbePort;
 class SdpMedia;
 
+// The first of PCMU, G729 and GSM an offer lists (the codecs the relay offers and rings in); 0 when none.
+uint8_t PreferredCodec(SipMessage& invite);
+
 class Call : public Dialog, private RelayObserver, private ProbeSink {
  public:
   // The events a call reports to the events collector.
@@ -129,8 +132,11 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool StartFullMode(bool send);
   // Joins the relay thread (the pairs stay open); then nothing touches the call's sockets.
   void StopRelay();
-  // Stops the relay and closes every pair.
+  // Leaves the ringing calls, stops the relay and closes every pair.
   void ClosePorts();
+  // The client hears the relay's ring tone from its audio pair until StopRings (any call state).
+  void StartRings();
+  void StopRings();
   bool Anchored() const { return mode_ == NatType::OPAQUE; }
   // Answers to low-bit-rate or 'D' devices keep their first codec and telephone-event.
   void RestrictSdp(Sdp* sdp);
@@ -175,6 +181,14 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool TimeOut();
   void SendXBye();
   std::string BogusSDP() const;
+  // The server's ringing and early answers to the initial INVITE: when the relay plays ringback.
+  void RingbackOnAnswer(int status);
+  // The client's 200 to the server's INVITE while transcoding is allowed: a rule fitting the answer
+  // anchors the call.
+  // False when anchoring failed and the call was rejected.
+  bool TranscodeAnswer(SipMessage& m);
+  // The SDP a transcoded call shows to one side: the rule's template with the relay's port.
+  std::unique_ptr<Sdp> TranscodedSdp(Direction dir, bool hold) const;
   // Stores a copy of the current message for retransmission and sets the first 0.5 s timer.
   void RetransmittedMessage(const char* name);
   void OriginalInvite(const SipMessage& m);

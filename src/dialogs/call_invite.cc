@@ -194,6 +194,8 @@ void Call::AnswerToInvite(Direction dir) {
   if (dir == FROM_SERVER && initial && status > 100 && status <= 200 && HasDefect(Defect::ZERO_MEDIA) &&
       ZEarlyAnswer())
     return;
+  if (dir == FROM_SERVER && initial) RingbackOnAnswer(status);
+  if (dir == FROM_CLIENT && initial && status == 200 && transcoding_ < 0 && !TranscodeAnswer(m)) return;
   // The client answers the relay's own INVITE: the relay confirms it; the server learns of it later.
   if (dir == FROM_CLIENT && invite_direction_ == FROM_SERVER && mode_ != NatType::OPAQUE &&
       (State() == DialogState::X_INVITE_SENT || State() == DialogState::X_ACK_SENT)) {
@@ -215,6 +217,37 @@ void Call::AnswerToInvite(Direction dir) {
     }
   }
   Pass(dir);
+}
+
+// A client behind NAT whose media is not anchored hears ringing from the relay instead of the server's early
+// media; an anchored call with defect 'Q' hears it in place of the server's media after a 183.
+void Call::RingbackOnAnswer(int status) {
+  if (status == 180 && got_183_ && Anchored() && HasDefect(Defect::RINGBACK_AFTER_EARLY_MEDIA)) {
+    LogLine(LEVEL_DEBUG, "Defect 'Q' - Start RING (Full)\n");
+    StopRelay();
+    StartRings();
+    return;
+  }
+  if (status == 180 && !public_ip_ && !Anchored()) {
+    message_->Remove(HID::HID_CONTENT_TYPE);
+    message_->Body("");
+    StartRings();
+    return;
+  }
+  if (status != 183 && status != 200) return;
+  StopRings();
+  // The relay gave way to the ring tone: the answer brings the media back through it.
+  if (status == 200 && Anchored() && !relay_.Running() && client_rtp_.GetHandle() >= 0) StartFullMode(false);
+}
+
+bool Call::TranscodeAnswer(SipMessage& m) {
+  uint8_t codec = 0;
+  const int rule = g_config.CheckTransRules(m, &codec, &transcoding_rule_);
+  if (rule <= 0) return true;
+  transcoding_ = static_cast<int8_t>(rule);
+  bare_codec_ = codec;
+  transcoding_renegotiated_ = true;
+  return StartFullMode(false);
 }
 
 // Some devices cannot take the server's own answer to their hold: they get their offer mirrored instead.

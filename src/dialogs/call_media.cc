@@ -3,13 +3,28 @@
 // Worker threads and the reactor's timers with the call locked; StreamSeen on the call's relay thread.
 #include "config/config.h"
 #include "dialogs/call.h"
+#include "dialogs/content_type.h"
 #include "foundation/log.h"
+#include "media/ringback.h"
+#include "sip/sdp/sdp.h"
 
 namespace {
 
 constexpr const char* kNoPortsReason = "Server Error/No Ports";
 
 }  // namespace
+
+// The first of PCMU, G729 and GSM an offer lists (the codecs the relay offers and rings in); 0 when none.
+uint8_t PreferredCodec(SipMessage& invite) {
+  Sdp* sdp = IsSDP(invite) ? invite.GetSDP() : nullptr;
+  const SdpRtpMedia* audio =
+      sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
+  if (audio == nullptr) return 0;
+  for (const std::string& fmt : audio->Formats()) {
+    if (fmt == "0" || fmt == "18" || fmt == "3") return static_cast<uint8_t>(std::stoi(fmt));
+  }
+  return 0;
+}
 
 RelaySetup Call::MediaSetup() const {
   RelaySetup setup;
@@ -19,6 +34,12 @@ RelaySetup Call::MediaSetup() const {
   setup.orig_ip = client_rtp_ip_;
   setup.signalling_ip = client_sip_address_.Ip();
   setup.video = video_;
+  if (transcoding_ > 0) {
+    setup.transcode = true;
+    setup.transcode_from = transcoding_rule_.client_code;
+    setup.client_payload = bare_codec_;
+    setup.video = false;  // a transcoded call offers audio alone
+  }
   return setup;
 }
 
@@ -27,7 +48,6 @@ bool Call::StartFullMode(bool send) {
   if (HasDefect(Defect::LOAD_BALANCED)) load_balanced_ = true;
   bool ready = client_rtp_.Open() >= 0 && server_rtp_.Open() >= 0;
   if (ready && video_) ready = client_video_.Open() >= 0 && server_video_.Open() >= 0;
-  // A transcoding rule would pick its own thread body here; until then every anchored call is relayed.
   if (ready && !relay_.Running()) {
     ready = relay_.Start(MediaSetup(), this);
     if (!ready) LogLine(LEVEL_ERROR, "Error: Cannot start RTP Relay thread\n");
@@ -60,13 +80,31 @@ void Call::NoPorts() {
 
 void Call::StopRelay() { relay_.Stop(); }
 
+// The ring job sends from the client pair: it must let go of the pair before the pair closes.
 void Call::ClosePorts() {
+  StopRings();
   StopRelay();
   client_rtp_.close();
   server_rtp_.close();
   client_video_.close();
   server_video_.close();
 }
+
+void Call::StartRings() {
+  // A call that never named its codec gets the tone in the first ring codec it offered.
+  if (bare_codec_ == 0 && transcoding_ <= 0 && original_invite_)
+    bare_codec_ = PreferredCodec(*original_invite_);
+  RingTarget target;
+  target.port = &client_rtp_;
+  target.codec = bare_codec_;
+  target.allowed_ips[0] = client_sip_address_.Ip();
+  target.allowed_ips[1] = client_rtp_ip_;
+  target.number = number_;
+  target.log_threshold = log_level_;
+  Ringback::Instance().Start(target);
+}
+
+void Call::StopRings() { Ringback::Instance().Stop(&client_rtp_); }
 
 // The relay thread holds no lock here and the worker may hold the call's lock while it joins this thread:
 // only atomics and the number-based hook.

@@ -22,18 +22,6 @@ using HID = HeaderIds;
 constexpr int kMediaWaitMs = 1000;
 constexpr int kT38MediaWaitMs = 4000;
 
-// The first of PCMU, G729 and GSM the client offers, 0 when none.
-uint8_t ProbeCodec(SipMessage& invite) {
-  Sdp* sdp = IsSDP(invite) ? invite.GetSDP() : nullptr;
-  const SdpRtpMedia* audio =
-      sdp != nullptr && !sdp->Medias().empty() ? sdp->Medias().front()->AsRTP() : nullptr;
-  if (audio == nullptr) return 0;
-  for (const std::string& fmt : audio->Formats()) {
-    if (fmt == "0" || fmt == "18" || fmt == "3") return static_cast<uint8_t>(std::stoi(fmt));
-  }
-  return 0;
-}
-
 // An offer of fax alone: an image stream and no audio.
 bool IsT38(SipMessage& m) {
   Sdp* sdp = IsSDP(m) ? m.GetSDP() : nullptr;
@@ -68,7 +56,7 @@ void Call::SendX183() {
   if (!original_invite_) return;
   HoldInvite();
   // A transcoding rule chose the codec already; the probe must not replace it.
-  if (transcoding_ <= 0) bare_codec_ = ProbeCodec(*original_invite_);
+  if (transcoding_ <= 0) bare_codec_ = PreferredCodec(*original_invite_);
   // The ports the client offered tell whether its NAT kept them when its media arrives.
   NoteClientPorts(*original_invite_);
   if (!OpenProbeMedia()) {

@@ -105,7 +105,8 @@ bool Call::PreProcess(Direction dir) {
         if (!complete && State() == DialogState::COMPLETE)
           return false;  // anchoring found no ports: the call is rejected
       }
-      if (dir == FROM_SERVER) RemoveTool(*sdp);
+      // The substitution may have replaced the body's SDP (transcoded calls): take it afresh.
+      if (dir == FROM_SERVER && (sdp = m.GetSDP()) != nullptr) RemoveTool(*sdp);
     }
   }
   if (method == SipMessage::INVITE) RecordRouteSet(dir, expect_prack_);

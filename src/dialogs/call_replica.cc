@@ -145,6 +145,12 @@ void Call::ApplyReplica(const ha::CallRecord& r, bool created) {
   client_sip_address_ = r.cln_sip;
   server_sip_address_ = r.srv_sip;
   transcoding_ = static_cast<int8_t>(r.transc);
+  // The record carries the rule's number in the peer's list; this node's list is assumed to match it.
+  if (transcoding_ > 0 && !g_config.TranscodingRuleAt(transcoding_, transcoding_rule_)) {
+    LogLine(LEVEL_ERROR, "Error: no transcoding rule %d here: the call's media is relayed unchanged\n",
+            transcoding_);
+    transcoding_ = -1;
+  }
   last_update_ = time(nullptr);
   if (created && !r.route_set.empty()) KeepServerRoute(r);
 }

@@ -174,12 +174,18 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
     addr = learned.IpText();
     if (video_ && video != nullptr) SetPortKeepDeclined(video, client_video_.RtpDestination().Port());
   } else {
-    // A transcoding rule's template SDP takes the place of this one here once transcoding exists.
     addr = dir == FROM_CLIENT ? g_config.server_ipaddr : g_config.myipaddr;
     port = dir == FROM_CLIENT ? server_rtp_.LPort() : client_rtp_.LPort();
+    if (transcoding_ > 0) {
+      // Each side sees only the codec the relay converts to for it; video and fax are not offered.
+      msg.SetSDP(TranscodedSdp(dir, hold));
+      sdp = msg.GetSDP();
+      audio = sdp->Media(SdpMedia::AUDIO);
+      video = image = nullptr;
+    }
     sdp->Set('o', "ostrel " + number_text_ + ' ' + std::to_string(cseq) + " IN IP4 " + g_config.myipaddr);
   }
-  sdp->SetAddress(addr, false);
+  if (!(transcoding_ > 0 && anchored && hold)) sdp->SetAddress(addr, false);
   sdp->MarkDirty();
   if (port == -1) {
     for (const auto& m : sdp->Medias())
@@ -192,6 +198,27 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
   if (video_ && anchored && video != nullptr)
     SetPortKeepDeclined(video, dir == FROM_CLIENT ? server_video_.LPort() : client_video_.LPort());
   if (dir == FROM_CLIENT) Sign(*sdp);
+}
+
+// The rule's template toward the server, or toward the client the client's codec; the address and port are
+// set by the caller.
+std::unique_ptr<Sdp> Call::TranscodedSdp(Direction dir, bool hold) const {
+  const TranscodeFormat code =
+      dir == FROM_CLIENT ? transcoding_rule_.server_code : transcoding_rule_.client_code;
+  std::string media = TransSDP[code];
+  if (code == ILBC_60) {
+    const std::string pt = std::to_string(bare_codec_);
+    media = "m=audio 65536 RTP/AVP " + pt + " 101\r\na=rtpmap:" + pt + " iLBC/8000\r\na=fmtp:" + pt +
+            " mode=30\r\na=rtpmap:101 telephone-event/8000\r\na=ptime:60\r\n";
+  }
+  media.replace(media.find("65536"), 5, "1");  // any port but 0 (declined): the real one comes later
+  const std::string text = "v=0\r\no=ostrel 1 1 IN IP4 " + std::string(g_config.myipaddr) +
+                           "\r\ns=SIP Ostrel\r\nc=IN IP4 " + (hold ? "0.0.0.0" : g_config.myipaddr) +
+                           "\r\nt=0 0\r\n" + media;
+  auto sdp = std::make_unique<Sdp>();
+  sdp->Parse(text);
+  sdp->MarkDirty();
+  return sdp;
 }
 
 // Every "G729a" becomes "G729": servers know the codec by its family name.

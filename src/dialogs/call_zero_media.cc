@@ -137,6 +137,7 @@ bool Call::ZEarlyAnswer() {
     LogLine(LEVEL_DEBUG, "Defect 'Q' - Start RING (Release)\n");
     m.Set(HID::HID_CONTENT_TYPE, "application/sdp");
     m.Body(ProbeSDP(false));
+    StartRings();
   }
   if (convert) {
     zero_server_media_ = early183 ? AudioAddress(m) : std::string();

@@ -75,7 +75,7 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
     transcoding_ = -1;
     if (IsCall() && msg.IsInvite()) {
       uint8_t codec = 0;
-      const int rule = g_config.CheckTransRules(msg, &codec);
+      const int rule = g_config.CheckTransRules(msg, &codec, &transcoding_rule_);
       if (rule == -1) {
         if (Hooks().bounce)
           Hooks().bounce(msg, 415, "Unsupported Media Type", client_sip_address_, g_external_port);

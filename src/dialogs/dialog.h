@@ -12,6 +12,7 @@
 
 #include "config/defects.h"
 #include "config/fw_type.h"
+#include "config/media_policy.h"
 #include "config/servers.h"
 #include "dialogs/dialog_hooks.h"
 #include "dialogs/dialog_state.h"
@@ -257,6 +258,8 @@ class Dialog {
   bool rsvp_ = false;
   bool keep_contact_ = false;
   int8_t transcoding_ = 0;
+  // A copy of the rule transcoding_ numbers, taken when it was chosen: a re-read may shorten the list.
+  TranscodingRule transcoding_rule_{G729_60, G729_20};
   SrtpMode srtp_ = SrtpMode::OFF;
   NatType::Mode mode_ = NatType::UNKNOWN;
   FullModeReason full_reason_ = FullModeReason::NONE;

@@ -15,6 +15,7 @@
 #include "media/foreign_tally.h"
 #include "media/rtcp_text.h"
 #include "media/rtp_header.h"
+#include "media/transcoder.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ class RelaySession : public MediaSession {
   unsigned Number() const override { return relay_.number_; }
 
  private:
+  class Sink;
   bool LogOn(int level) const;
   RtpPort& Pair(int index) const { return *relay_.pairs_[index / 2]; }
   RtpPort& Opposite(int index) const { return *relay_.pairs_[(index / 2) ^ 1]; }
@@ -62,7 +64,10 @@ class RelaySession : public MediaSession {
   // Transforms the packet for the opposite side; false when it is not to be sent.
   bool Prepare(int index, uint8_t* pkt, int& len, bool rtcp);
   void Send(MediaLoop& loop, int index, const uint8_t* pkt, size_t len);
-  void ArmForeignTimer(MediaLoop& loop, uint64_t now);
+  // The audio of a transcoded call: converted, or buffered until the flush time.
+  void Transcode(MediaLoop& loop, int index, uint8_t* pkt, size_t len, uint64_t now);
+  // The session's one timer serves the foreign tally and the transcoder's flush: the earlier of the two.
+  void ArmTimer(MediaLoop& loop, uint64_t now);
   void Track(int index, const uint8_t* pkt, int len, const InetAddress& src);
   void FlushForeign(uint64_t now, bool force);
 
@@ -76,7 +81,28 @@ class RelaySession : public MediaSession {
   uint32_t last_ssrc_[8] = {};
   // A packet from the client has confirmed the destination of the client pair (audio, video).
   bool client_confirmed_[2] = {false, false};
-  bool timer_set_ = false;
+  uint64_t timer_due_ = 0;
+  std::unique_ptr<Transcoder> transcoder_;  // transcoded calls only
+};
+
+// Where a transcoder's output goes: copied to a buffer of its own (SRTP may grow it in place) and sent like
+// a relayed packet of the stream `index` stands for.
+class RelaySession::Sink : public PacketSink {
+ public:
+  Sink(RelaySession& session, MediaLoop& loop, int index) : session_(session), loop_(loop), index_(index) {}
+  void Deliver(const uint8_t* pkt, size_t len) override {
+    if (len > rtp::kMaxReceive) return;
+    std::memcpy(buffer_, pkt, len);
+    int size = static_cast<int>(len);
+    if (session_.Prepare(index_, buffer_, size, false))
+      session_.Send(loop_, index_, buffer_, static_cast<size_t>(size));
+  }
+
+ private:
+  RelaySession& session_;
+  MediaLoop& loop_;
+  int index_;
+  uint8_t buffer_[rtp::kPacketBuffer];
 };
 
 RelaySession::RelaySession(MediaRelay& relay)
@@ -87,6 +113,10 @@ RelaySession::RelaySession(MediaRelay& relay)
   const bool video =
       relay.setup_.video && relay.pairs_[2]->GetHandle() >= 0 && relay.pairs_[3]->GetHandle() >= 0;
   socket_count_ = video ? 8 : 4;
+  if (relay.setup_.transcode) {
+    transcoder_ = Transcoder::Make(relay.setup_.transcode_from, relay.setup_.client_payload);
+    socket_count_ = 4;
+  }
 }
 
 void RelaySession::OnAttach(MediaLoop& loop) {
@@ -102,9 +132,13 @@ void RelaySession::OnAttach(MediaLoop& loop) {
 void RelaySession::OnDetach(MediaLoop&) { FlushForeign(PollReactor::NowMs(), true); }
 
 void RelaySession::OnTimer(MediaLoop& loop, uint64_t now_ms) {
-  timer_set_ = false;
+  timer_due_ = 0;
   FlushForeign(now_ms, false);
-  ArmForeignTimer(loop, now_ms);
+  if (transcoder_ && transcoder_->FlushDue() != 0 && transcoder_->FlushDue() <= now_ms) {
+    Sink to_client(*this, loop, 2);
+    transcoder_->Flush(to_client);
+  }
+  ArmTimer(loop, now_ms);
 }
 
 bool RelaySession::LogOn(int level) const {
@@ -118,7 +152,7 @@ void RelaySession::OnPacket(MediaLoop& loop, int index, uint8_t* pkt, size_t siz
   int len = static_cast<int>(size);
   bool rtcp = IsRtcp(index);
   if (!Accept(index, pkt, len, rtcp, src, now)) {
-    ArmForeignTimer(loop, now);
+    ArmTimer(loop, now);
     return;
   }
   if (index == 0 || index == 2) {
@@ -126,16 +160,34 @@ void RelaySession::OnPacket(MediaLoop& loop, int index, uint8_t* pkt, size_t siz
     if (!rtcp) quality.Count(pkt, static_cast<size_t>(len), now_us);
   }
   Track(index, pkt, len, src);
+  if (transcoder_ && !rtcp && index < 4) return Transcode(loop, index, pkt, static_cast<size_t>(len), now);
   if (!Prepare(index, pkt, len, rtcp)) return;
   Send(loop, index, pkt, static_cast<size_t>(len));
 }
 
-void RelaySession::ArmForeignTimer(MediaLoop& loop, uint64_t now) {
-  if (tally_.empty() || timer_set_) return;
-  const int due = tally_.DueIn(now);
-  if (due < 0) return;
-  loop.SetTimer(now + static_cast<uint64_t>(due == 0 ? 1 : due));
-  timer_set_ = true;
+void RelaySession::Transcode(MediaLoop& loop, int index, uint8_t* pkt, size_t len, uint64_t now) {
+  Sink out(*this, loop, index);
+  if (index == 0) {
+    transcoder_->FromClient(pkt, len, out);
+  } else {
+    transcoder_->FromServer(pkt, len, now, out);
+    ArmTimer(loop, now);
+  }
+}
+
+void RelaySession::ArmTimer(MediaLoop& loop, uint64_t now) {
+  uint64_t due = 0;
+  if (!tally_.empty()) {
+    const int in = tally_.DueIn(now);
+    if (in >= 0) due = now + static_cast<uint64_t>(in == 0 ? 1 : in);
+  }
+  if (transcoder_) {
+    const uint64_t flush = transcoder_->FlushDue();
+    if (flush != 0 && (due == 0 || flush < due)) due = flush;
+  }
+  if (due == timer_due_) return;
+  loop.SetTimer(due);
+  timer_due_ = due;
 }
 
 bool RelaySession::Accept(int index, uint8_t* pkt, int& len, bool& rtcp, const InetAddress& src,
@@ -218,9 +270,14 @@ void RelaySession::Track(int index, const uint8_t* pkt, int len, const InetAddre
   last_src_[index] = src;
   last_ssrc_[index] = ssrc;
   char ssrc_text[24] = "";
-  if (!rtcp) std::snprintf(ssrc_text, sizeof ssrc_text, " SSRC:0x%X", ssrc);
+  const char* label = kStreams[index].label;
+  if (transcoder_ && !rtcp) {
+    label = index == 0 ? transcoder_->ClientLabel() : transcoder_->ServerLabel();
+  } else if (!rtcp) {
+    std::snprintf(ssrc_text, sizeof ssrc_text, " SSRC:0x%X", ssrc);
+  }
   const std::string text = src.Text();
-  Log(uniq_, LEVEL_DEBUG, threshold_, "Got %s%s from: %s\n", kStreams[index].label, ssrc_text, text.c_str());
+  Log(uniq_, LEVEL_DEBUG, threshold_, "Got %s%s from: %s\n", label, ssrc_text, text.c_str());
   if (relay_.observer_ != nullptr) relay_.observer_->StreamSeen(kStreams[index].event, text);
 }
 

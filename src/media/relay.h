@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "config/media_policy.h"
 #include "foundation/inet_addr.h"
 #include "media/media_engine.h"
 #include "media/rtp_port.h"
@@ -26,6 +27,11 @@ struct RelaySetup {
   // any; any other client address must first be confirmed by a packet from it.
   uint32_t signalling_ip = 0;
   bool video = false;  // relay the video pairs too (used only when both are open)
+  // The audio is converted between the client's codec and the server's (the rule's client code decides
+  // how); client_payload is the client codec's payload type.
+  bool transcode = false;
+  TranscodeFormat transcode_from = G729_60;
+  uint8_t client_payload = 0;
 };
 
 // What the relay tells the call. Called on the call's media thread, which holds no lock while calling and

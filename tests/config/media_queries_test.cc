@@ -133,8 +133,11 @@ TEST_F(ConfigTest, TransRuleOfAnInviteBody) {
   uint8_t payload = 0;
   SipMessage offer = Message("Content-Type: application/sdp\r\n",
                              "v=0\r\nm=audio 4000 RTP/AVP 0 97\r\na=rtpmap:97 iLBC/8000\r\n");
-  EXPECT_EQ(cfg_->CheckTransRules(offer, &payload), 1);
+  TranscodingRule chosen{G729_60, G729_20};
+  EXPECT_EQ(cfg_->CheckTransRules(offer, &payload, &chosen), 1);
   EXPECT_EQ(payload, 97);
+  EXPECT_EQ(chosen.client_code, ILBC_60);
+  EXPECT_EQ(chosen.server_code, PCMU_20);
   EXPECT_EQ(cfg_->CheckTransRules(Message(""), &payload), -1);
 }
 

@@ -137,14 +137,6 @@ TEST_F(ConfigTest, LogNameFollowsTheHaRole) {
   EXPECT_STREQ(g_log_block.app_name.load(), "back");
 }
 
-TEST_F(ConfigTest, TranscodingRulesCarryTheInstalledThreadBody) {
-  static int marker;
-  cfg_->hooks.transcode_function = [](void*) -> void* { return &marker; };
-  ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20"}), 1);
-  ASSERT_EQ(cfg_->transcoding_rules.size(), 1u);
-  EXPECT_EQ(cfg_->transcoding_rules[0].transcode_function(nullptr), &marker);
-}
-
 TEST_F(ConfigTest, StatLogSwitchesOffWhenItsLineGoes) {
   ASSERT_EQ(Read({"stat_log = " + dir_ + "/stat.log"}), 1);
   EXPECT_EQ(cfg_->stat_log, dir_ + "/stat.log");
