@@ -5,6 +5,8 @@
 // Usage: relay_host N A_BASE B_BASE RANGE_LOW RANGE_HIGH STREAMFILE [MEDIA_THREADS (default 2)]
 //   client i is 127.0.0.1:A_BASE+2i, server i is 127.0.0.1:B_BASE+2i; STREAMFILE gets
 //   "a_port relay_port_for_a b_port relay_port_for_b" lines (the format of the peers' stream files).
+// With TRANSCODE=ilbc in the environment every call is transcoded: the client speaks iLBC (30 ms frames,
+// payload type 97), the server PCMU (bench/media/transcode.sh).
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -46,6 +48,12 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
+  const char* transcode = std::getenv("TRANSCODE");
+  const bool ilbc = transcode != nullptr && std::strcmp(transcode, "ilbc") == 0;
+  if (transcode != nullptr && *transcode != '\0' && !ilbc) {
+    std::fprintf(stderr, "TRANSCODE=%s: only ilbc is known\n", transcode);
+    return 2;
+  }
   const int n = std::atoi(argv[1]), a_base = std::atoi(argv[2]), b_base = std::atoi(argv[3]);
   g_config.range_low = std::atoi(argv[4]);
   g_config.range_high = std::atoi(argv[5]);
@@ -79,6 +87,11 @@ int main(int argc, char** argv) {
     RelaySetup setup;
     setup.orig_ip = 0x7F000001;
     setup.signalling_ip = 0x7F000001;
+    if (ilbc) {
+      setup.transcode = true;
+      setup.transcode_from = ILBC_60;
+      setup.client_payload = 97;
+    }
     if (!call->relay.Start(setup, nullptr)) {
       std::fprintf(stderr, "cannot relay call %d\n", i);
       return 1;
@@ -89,7 +102,7 @@ int main(int argc, char** argv) {
   }
   std::fclose(out);
   std::rename(part.c_str(), argv[6]);
-  std::fprintf(stderr, "relay_host: %d calls anchored\n", n);
+  std::fprintf(stderr, "relay_host: %d calls anchored%s\n", n, ilbc ? ", transcoded iLBC<->PCMU" : "");
   int sig = 0;
   sigwait(&stop, &sig);
   calls.clear();  // each relay leaves its media thread before its pairs close

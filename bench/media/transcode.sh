@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Transcoded iLBC<->PCMU calls through the media engine on ONE media thread, so the figures are per core:
+# relay_host (TRANSCODE=ilbc) pinned to core 0, transcode_pump to core 1. For each call count: packets each
+# way, loss each way against what the relay should make of the other side's packets, jitter, the relay's
+# CPU (% of one core, µs per transcoded call-second), then the largest count with loss under 0.1 % both ways.
+# Runs by hand (not part of CTest). Usage: bench/media/transcode.sh [SECONDS] ["CALL COUNTS"]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+secs=${1:-10}
+counts=${2:-"100 150 200 250 300 350 400"}
+build="$root/build/bench"
+a_base=20000; b_base=24000         # the phones (A) and the server's media (B), 2,000 calls each
+o_low=30000; o_high=38100          # the media engine's range: two pairs per call
+relay_cpu=${RELAY_CPU:-0}; pump_cpu=${PUMP_CPU:-1}
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target relay_host transcode_pump >/dev/null
+
+work=$(mktemp -d)
+pid=
+cleanup() {
+  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+hz=$(getconf CLK_TCK)
+cpu_ticks() { awk '{print $14+$15}' "/proc/$1/stat"; }
+field() { sed -E "s/.*[ ]$1=([^ ]+).*/\\1/" <<<"$2"; }
+
+best=0
+printf '%5s %9s %9s %9s %9s %13s %9s %12s %4s\n' calls to_server to_phone loss_srv% loss_ph% "jitter_ms s/p" cpu_core% us/call-s odd
+for n in $counts; do
+  streams="$work/streams_$n.txt"
+  TRANSCODE=ilbc taskset -c "$relay_cpu" "$build/bench/media/relay_host" "$n" "$a_base" "$b_base" "$o_low" \
+    "$o_high" "$streams" 1 2>"$work/host.err" &
+  pid=$!
+  while [ ! -s "$streams" ]; do
+    kill -0 "$pid" 2>/dev/null || { echo "n=$n failed: $(cat "$work/host.err")"; exit 1; }
+    sleep 0.1
+  done
+  sleep 0.5
+  c0=$(cpu_ticks "$pid")
+  out=$(taskset -c "$pump_cpu" "$build/bench/media/transcode_pump" "$streams" "$secs")
+  c1=$(cpu_ticks "$pid")  # the relay works only while the pump sends: CPU over SECONDS
+  kill "$pid"; wait "$pid" 2>/dev/null || true; pid=
+  echo "# $out" >&2
+  ls=$(field loss_to_server "$out" | tr -d %); lp=$(field loss_to_phone "$out" | tr -d %)
+  line=$(awk -v n="$n" -v c0="$c0" -v c1="$c1" -v secs="$secs" -v hz="$hz" \
+    -v ts="$(field to_server "$out")" -v tp="$(field to_phone "$out")" -v ls="$ls" -v lp="$lp" \
+    -v jm="$(field jitter_mean_ms "$out")" -v odd="$(field odd "$out")" \
+    'BEGIN { cpu=(c1-c0)/hz; split(ts, s, "/"); split(tp, p, "/");
+             printf "%5d %9d %9d %9.4f %9.4f %13s %9.1f %12.0f %4d\n", n, s[1], p[1], ls, lp, jm, 100*cpu/secs,
+                    1e6*cpu/(n*secs), odd }')
+  echo "$line"
+  if awk -v a="$ls" -v b="$lp" 'BEGIN { exit !(a < 0.1 && b < 0.1) }'; then best=$n; fi
+  sleep 1
+done
+echo "largest call count with loss under 0.1 % both ways: $best (one media thread on core $relay_cpu)"
