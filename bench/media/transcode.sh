@@ -26,10 +26,14 @@ trap cleanup EXIT
 
 hz=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14+$15}' "/proc/$1/stat"; }
+# Busy ticks of the whole machine (both cores, every process of every user): what others ran beside us.
+busy_ticks() { awk '/^cpu / {print $2+$3+$4+$7+$8+$9}' /proc/stat; }
+pump_ticks() { awk '{print $14+$15+$16+$17}' "/proc/$1/stat"; }
 field() { sed -E "s/.*[ ]$1=([^ ]+).*/\\1/" <<<"$2"; }
 
 best=0
-printf '%5s %9s %9s %9s %9s %13s %9s %12s %4s\n' calls to_server to_phone loss_srv% loss_ph% "jitter_ms s/p" cpu_core% us/call-s odd
+printf '%5s %9s %9s %9s %9s %13s %9s %12s %4s %5s %9s\n' calls to_server to_phone loss_srv% loss_ph% \
+  "jitter_ms s/p" cpu_core% us/call-s odd gaps others%
 for n in $counts; do
   streams="$work/streams_$n.txt"
   TRANSCODE=ilbc taskset -c "$relay_cpu" "$build/bench/media/relay_host" "$n" "$a_base" "$b_base" "$o_low" \
@@ -40,18 +44,19 @@ for n in $counts; do
     sleep 0.1
   done
   sleep 0.5
-  c0=$(cpu_ticks "$pid")
+  c0=$(cpu_ticks "$pid"); m0=$(busy_ticks); p0=$(pump_ticks $$)
   out=$(taskset -c "$pump_cpu" "$build/bench/media/transcode_pump" "$streams" "$secs")
-  c1=$(cpu_ticks "$pid")  # the relay works only while the pump sends: CPU over SECONDS
+  c1=$(cpu_ticks "$pid"); m1=$(busy_ticks); p1=$(pump_ticks $$)  # the relay works only while the pump sends: CPU over SECONDS
   kill "$pid"; wait "$pid" 2>/dev/null || true; pid=
   echo "# $out" >&2
   ls=$(field loss_to_server "$out" | tr -d %); lp=$(field loss_to_phone "$out" | tr -d %)
   line=$(awk -v n="$n" -v c0="$c0" -v c1="$c1" -v secs="$secs" -v hz="$hz" \
+    -v other="$(((m1 - m0) - (c1 - c0) - (p1 - p0)))" -v gaps="$(field server_gaps_over_40ms "$out")" \
     -v ts="$(field to_server "$out")" -v tp="$(field to_phone "$out")" -v ls="$ls" -v lp="$lp" \
     -v jm="$(field jitter_mean_ms "$out")" -v odd="$(field odd "$out")" \
     'BEGIN { cpu=(c1-c0)/hz; split(ts, s, "/"); split(tp, p, "/");
-             printf "%5d %9d %9d %9.4f %9.4f %13s %9.1f %12.0f %4d\n", n, s[1], p[1], ls, lp, jm, 100*cpu/secs,
-                    1e6*cpu/(n*secs), odd }')
+             printf "%5d %9d %9d %9.4f %9.4f %13s %9.1f %12.0f %4d %5d %9.0f\n", n, s[1], p[1], ls, lp, jm,
+                    100*cpu/secs, 1e6*cpu/(n*secs), odd, gaps, 100*other/hz/secs }')
   echo "$line"
   if awk -v a="$ls" -v b="$lp" 'BEGIN { exit !(a < 0.1 && b < 0.1) }'; then best=$n; fi
   sleep 1

@@ -104,6 +104,7 @@ struct Side {
   uint32_t timestamp = 0;
   size_t cursor = 0;  // next packet of the looped audio
   uint64_t sent = 0;
+  int64_t last_send_ns = 0;
   // Receiver.
   uint64_t received = 0;
   uint64_t odd = 0;  // packets of another size than this side's codec
@@ -196,6 +197,10 @@ int main(int argc, char** argv) {
   }
   uint8_t pkt[kPcmuPacket];
   uint64_t send_errors = 0;
+  // Gaps between two server packets of one stream long enough for the relay to flush a partial group: the
+  // pump's own stalls, told apart from the relay's.
+  uint64_t long_gaps = 0;
+  int64_t gap_max_ns = 0;
   for (;;) {
     const int64_t now = NowNs();
     if (now >= end) break;
@@ -228,6 +233,12 @@ int main(int argc, char** argv) {
       std::memcpy(pkt + 8, &ssrc, 4);
       if (sendto(side.fd, pkt, len, 0, reinterpret_cast<sockaddr*>(&side.to), sizeof side.to) < 0)
         ++send_errors;
+      const int64_t sent_at = NowNs();
+      if (!side.phone && side.sent > 0) {
+        gap_max_ns = std::max(gap_max_ns, sent_at - side.last_send_ns);
+        if (sent_at - side.last_send_ns >= 40000000) ++long_gaps;
+      }
+      side.last_send_ns = sent_at;
       ++side.sent;
     }
     timespec nap{0, 500000};
@@ -265,12 +276,13 @@ int main(int argc, char** argv) {
   std::printf(
       "calls=%zu phone_sent=%llu server_sent=%llu to_server=%llu/%llu to_phone=%llu/%llu "
       "loss_to_server=%.4f%% loss_to_phone=%.4f%% odd=%llu jitter_mean_ms=%.3f/%.3f jitter_max_ms=%.3f "
-      "send_err=%llu\n",
+      "send_err=%llu server_gap_max_ms=%.1f server_gaps_over_40ms=%llu\n",
       sides.size() / 2, static_cast<unsigned long long>(phone_sent),
       static_cast<unsigned long long>(server_sent), static_cast<unsigned long long>(to_server),
       static_cast<unsigned long long>(exp_server), static_cast<unsigned long long>(to_phone),
       static_cast<unsigned long long>(exp_phone), loss(exp_server, to_server), loss(exp_phone, to_phone),
       static_cast<unsigned long long>(odd), jit_server / calls, jit_phone / calls, jit_max,
-      static_cast<unsigned long long>(send_errors));
+      static_cast<unsigned long long>(send_errors), static_cast<double>(gap_max_ns) / 1e6,
+      static_cast<unsigned long long>(long_gaps));
   return 0;
 }
