@@ -2,7 +2,10 @@
 # Transcoded iLBC<->PCMU calls through the media engine on ONE media thread, so the figures are per core:
 # relay_host (TRANSCODE=ilbc) pinned to core 0, transcode_pump to core 1. For each call count: packets each
 # way, loss each way against what the relay should make of the other side's packets, jitter, the relay's
-# CPU (% of one core, µs per transcoded call-second), then the largest count with loss under 0.1 % both ways.
+# CPU (% of one core, µs per transcoded call-second), the pump's gaps of 40 ms or more between two server
+# packets of a call, the CPU other processes used meanwhile (% of one core), then the largest count with loss
+# under 0.1 % both ways. Loss toward the phone at a high load is mostly groups of three PCMU packets the relay
+# flushed incomplete after its 45 ms wait ("odd": packets of another size, e.g. 62-byte one-frame iLBC).
 # Runs by hand (not part of CTest). Usage: bench/media/transcode.sh [SECONDS] ["CALL COUNTS"]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -31,7 +34,7 @@ busy_ticks() { awk '/^cpu / {print $2+$3+$4+$7+$8+$9}' /proc/stat; }
 pump_ticks() { awk '{print $14+$15+$16+$17}' "/proc/$1/stat"; }
 field() { sed -E "s/.*[ ]$1=([^ ]+).*/\\1/" <<<"$2"; }
 
-best=0
+best=0 failed=
 printf '%5s %9s %9s %9s %9s %13s %9s %12s %4s %5s %9s\n' calls to_server to_phone loss_srv% loss_ph% \
   "jitter_ms s/p" cpu_core% us/call-s odd gaps others%
 for n in $counts; do
@@ -58,7 +61,11 @@ for n in $counts; do
              printf "%5d %9d %9d %9.4f %9.4f %13s %9.1f %12.0f %4d %5d %9.0f\n", n, s[1], p[1], ls, lp, jm,
                     100*cpu/secs, 1e6*cpu/(n*secs), odd, gaps, 100*other/hz/secs }')
   echo "$line"
-  if awk -v a="$ls" -v b="$lp" 'BEGIN { exit !(a < 0.1 && b < 0.1) }'; then best=$n; fi
+  if awk -v a="$ls" -v b="$lp" 'BEGIN { exit !(a < 0.1 && b < 0.1) }'; then
+    [ -n "$failed" ] || best=$n
+  else
+    failed=1  # a larger count that happens to pass after a failure is not counted
+  fi
   sleep 1
 done
-echo "largest call count with loss under 0.1 % both ways: $best (one media thread on core $relay_cpu)"
+echo "largest call count with loss under 0.1 % both ways (and at every smaller count): $best (one media thread on core $relay_cpu)"
