@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang-14 clang-format-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libgsm1-dev libbcg729-dev liburing-dev pkg-config
+  libssl-dev libgsm1-dev libbcg729-dev liburing-dev libsrtp2-dev pkg-config
   sip-tester iproute2 util-linux python3
   baresip-core kamailio
   ffmpeg
