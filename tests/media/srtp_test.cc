@@ -476,9 +476,10 @@ TEST(SrtpContextThreads, KeysChangeWhileTheMediaThreadRuns) {
   SrtpContext ctx(42, 0);
   ASSERT_TRUE(ctx.SetRecvCrypto(keys[0].c_str()));
   ctx.SetSendCrypto();
-  std::atomic<bool> done{false};
+  std::atomic<bool> started{false}, done{false};
   int decrypted = 0, sent = 0;
   std::thread media([&] {
+    while (!started) std::this_thread::yield();  // the first packet already meets the second client's keys
     for (int i = 0; i < kPackets; ++i) {
       const Bytes out = Transform(ctx, kDecrypt, streams[i % 2][static_cast<size_t>(i)]);
       if (!out.empty()) {
@@ -498,9 +499,11 @@ TEST(SrtpContextThreads, KeysChangeWhileTheMediaThreadRuns) {
     ctx.SetSendCrypto();
     EXPECT_FALSE(ctx.GetSendCrypto().empty());
     EXPECT_TRUE(ctx.HasRecvKeys());
+    started = true;
     std::this_thread::yield();
   }
   media.join();
+  EXPECT_GT(ctx.AuthFailures(), 0u);
   EXPECT_GT(decrypted, 0);
   EXPECT_GT(sent, 0);
   EXPECT_EQ(static_cast<uint64_t>(decrypted + sent) + ctx.AuthFailures() + ctx.Replays() + ctx.Dropped(),
