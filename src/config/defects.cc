@@ -27,6 +27,7 @@ constexpr Lettered kLetters[] = {
     {Defect::ADD_MAX_FORWARDS, 'M'},
     {Defect::HOLD_NOTIFY_DURING_CALL_SETUP, 'n'},
     {Defect::DROP_FAST_REINVITE, 'N'},
+    {Defect::SRTP_SAVP_ONLY, 'O'},
     {Defect::PROCEEDING_AS_CONFIRMED, 'p'},
     {Defect::DROP_MAIN_PORT_FROM_URI, 'P'},
     {Defect::RINGBACK_AFTER_EARLY_MEDIA, 'Q'},

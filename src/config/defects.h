@@ -44,6 +44,8 @@ enum class Defect : uint8_t {
   HOLD_NOTIFY_DURING_CALL_SETUP,
   // 'N': a server re-INVITE within 50 ms of the confirming ACK is dropped unanswered.
   DROP_FAST_REINVITE,
+  // 'O': an SRTP offer keeps only its first audio and video; the relay's SRTP offers to it say RTP/SAVP.
+  SRTP_SAVP_ONLY,
   // 'p': "<state>proceeding</state>" of a dialog NOTIFY reads "confirmed".
   PROCEEDING_AS_CONFIRMED,
   // 'P': a dialog-opening Request-URI naming the main port loses the port.

@@ -5,6 +5,7 @@
 #include "dialogs/registration.h"
 #include "foundation/log.h"
 #include "media/media_engine.h"
+#include "media/srtp_context.h"
 
 namespace {
 
@@ -35,6 +36,13 @@ void OstrelCore::StatusDump() {
       if (relay.Running()) {
         Log(nullptr, LEVEL_ALWAYS, "\tMedia thread %d: CLN %s, SRV %s\n", relay.ThreadIndex(),
             relay.ClientQuality().Text().c_str(), relay.ServerQuality().Text().c_str());
+      }
+      if (const SrtpContext* srtp = static_cast<const Call*>(d.operator->())->ClientSrtp()) {
+        Log(nullptr, LEVEL_ALWAYS,
+            "\tSRTP from the client dropped: %llu bad tag, %llu replayed, %llu other\n",
+            static_cast<unsigned long long>(srtp->AuthFailures()),
+            static_cast<unsigned long long>(srtp->Replays()),
+            static_cast<unsigned long long>(srtp->Dropped()));
       }
       ++calls;
     }

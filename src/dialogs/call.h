@@ -22,6 +22,8 @@ class SdpMedia;
 // The first of PCMU, G729 and GSM an offer lists (the codecs the relay offers and rings in); 0 when none.
 uint8_t PreferredCodec(SipMessage& invite);
 
+class SrtpContext;
+
 class Call : public Dialog, private RelayObserver, private ProbeSink {
  public:
   // The events a call reports to the events collector.
@@ -148,6 +150,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   ClientRtpPort& ClientVideo() { return client_video_; }
   ServerRtpPort& ServerVideo() { return server_video_; }
   const MediaRelay& Relay() const { return relay_; }
+  // The SRTP context of the client's audio; null when the call never used SRTP.
+  const SrtpContext* ClientSrtp() const;
   bool WasAnchored() const { return relay_.StartedOnce(); }
   int ClientLocalRtpPort() const { return client_local_rtp_port_; }
   int ClientLocalVideoPort() const { return client_local_video_port_; }
@@ -189,6 +193,12 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool TranscodeAnswer(SipMessage& m);
   // The SDP a transcoded call shows to one side: the rule's template with the relay's port.
   std::unique_ptr<Sdp> TranscodedSdp(Direction dir, bool hold) const;
+  // SRTP toward the client: the keys each SDP brings or must carry (call_sdp.cc).
+  void SrtpKeys(Sdp& sdp, Direction dir, bool answer);
+  // The pair's SRTP context, made on first use.
+  SrtpContext& SrtpOf(ClientRtpPort& pair);
+  // Every media section but the first audio and the first video leaves the SDP.
+  static void KeepFirstAudioAndVideo(Sdp& sdp);
   // Stores a copy of the current message for retransmission and sets the first 0.5 s timer.
   void RetransmittedMessage(const char* name);
   void OriginalInvite(const SipMessage& m);

@@ -57,6 +57,7 @@ bool Call::StartFullMode(bool send) {
     return false;
   }
   if (confirmed_ && WithinDialog()) relay_.Established(true);
+  relay_.SrtpTerminated(srtp_ == SrtpMode::TERMINATED);
   LogLine(LEVEL_DEBUG, "FULL mode (%c): CLN port %d, SRV port %d\n", FullModeLetter(full_reason_),
           client_rtp_.LPort(), server_rtp_.LPort());
   if (send) {

@@ -12,6 +12,7 @@
 #include "dialogs/content_type.h"
 #include "dialogs/sdp_signature.h"
 #include "foundation/log.h"
+#include "media/srtp_context.h"
 #include "sip/headers/cseq.h"
 #include "sip/headers/string.h"
 #include "sip/sdp/sdp.h"
@@ -39,6 +40,9 @@ bool IsTelephoneEvent(const SdpRtpMedia& rtp, size_t i) {
 }
 
 // Ports of declined sections (0) stay 0: a rewrite must not turn a refused stream back on.
+// The answer to an offer is what the offer was; the rest of the offer's state is the answer's.
+SrtpMode Answered(SrtpMode mode) { return static_cast<SrtpMode>(static_cast<int8_t>(mode) | 2); }
+
 void SetPortKeepDeclined(SdpMedia* m, int port) {
   if (m != nullptr && m->Port() != 0) m->Port(port);
 }
@@ -151,9 +155,14 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
     }
   }
   if (dir == FROM_CLIENT) NoteClientMedia(main, video);
-  if (srtp_ != SrtpMode::OFF && dir == FROM_CLIENT && !answer &&
-      (audio == nullptr || audio->Attributes().Attribute("crypto") == nullptr))
-    srtp_ = SrtpMode::OFF;  // the client offers plain RTP: the call is not secured
+  if (srtp_ != SrtpMode::OFF && dir == FROM_CLIENT && !answer) {
+    if (audio == nullptr || audio->Attributes().Attribute("crypto") == nullptr)
+      srtp_ = SrtpMode::OFF;  // the client offers plain RTP: the call is not secured
+    else if (HasDefect(Defect::SRTP_SAVP_ONLY)) {
+      KeepFirstAudioAndVideo(*sdp);
+      image = sdp->Media(SdpMedia::IMAGE);  // the sections removed may have been these
+    }
+  }
   const bool hold = main != nullptr && main->IsHold();
 
   if (dir == FROM_SERVER && State() != DialogState::X_INVITE_SENT && !g_config.force_full_mode) {
@@ -162,7 +171,7 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
     if (SameFirewall(*sdp, hold, audio, video, image)) return;
     if (!Anchored()) return;
   }
-  // SRTP keys toward and from the client are set up here once SRTP termination exists.
+  SrtpKeys(*sdp, dir, answer);
 
   const bool anchored = Anchored() || State() == DialogState::X_INVITE_SENT;
   std::string addr;
@@ -219,6 +228,61 @@ std::unique_ptr<Sdp> Call::TranscodedSdp(Direction dir, bool hold) const {
   sdp->Parse(text);
   sdp->MarkDirty();
   return sdp;
+}
+
+// The relay secures the client's leg itself: the client's keys are taken from its SDP (the server sees
+// plain RTP), and the relay's own keys go to the client in the SDP from the server.
+void Call::SrtpKeys(Sdp& sdp, Direction dir, bool answer) {
+  if (srtp_ == SrtpMode::OFF) return;
+  for (const SdpMedia::MediaKind kind : {SdpMedia::AUDIO, SdpMedia::VIDEO}) {
+    SdpMedia* media = sdp.Media(kind);
+    SdpRtpMedia* rtp = media != nullptr ? media->AsRTP() : nullptr;
+    if (rtp == nullptr) continue;
+    const bool audio = kind == SdpMedia::AUDIO;
+    const char* crypto = media->Attributes().Attribute("crypto");
+    if (dir == FROM_CLIENT) {
+      if (crypto == nullptr) {
+        if (audio) srtp_ = SrtpMode::ALLOWED;
+        continue;
+      }
+      SrtpOf(audio ? client_rtp_ : client_video_).SetRecvCrypto(crypto);
+      while (media->Attributes().Remove("crypto")) {
+      }
+      rtp->Transport("AVP");
+      if (audio) srtp_ = answer ? Answered(srtp_) : SrtpMode::OFFERED;
+      if (audio)
+        LogLine(LEVEL_DEBUG, "SRTP SetRecvCrypto(AUDIO:%d)\n", static_cast<int>(srtp_));
+      else
+        LogLine(LEVEL_DEBUG, "SRTP SetRecvCrypto(VIDEO)\n");
+    } else if (crypto != nullptr) {
+      if (audio) srtp_ = SrtpMode::ALLOWED;  // the server speaks SRTP itself: its keys pass through
+      rtp->Transport("SAVP");
+    } else {
+      if (audio) srtp_ = answer ? Answered(srtp_) : SrtpMode::OFFERED;
+      if (static_cast<int>(srtp_) < 1) continue;
+      SrtpContext& context = SrtpOf(audio ? client_rtp_ : client_video_);
+      context.SetSendCrypto();
+      if (audio)
+        LogLine(LEVEL_DEBUG, "SRTP SetSendCrypto(AUDIO:%d)\n", static_cast<int>(srtp_));
+      else
+        LogLine(LEVEL_DEBUG, "SRTP SetSendCrypto(VIDEO)\n");
+      media->Attributes().Attribute("crypto", context.GetSendCrypto());
+      if (answer || HasDefect(Defect::SRTP_SAVP_ONLY)) rtp->Transport("SAVP");
+    }
+  }
+  sdp.MarkDirty();
+  relay_.SrtpTerminated(srtp_ == SrtpMode::TERMINATED);
+}
+
+void Call::KeepFirstAudioAndVideo(Sdp& sdp) {
+  if (sdp.KeepMedias(sdp.Media(SdpMedia::AUDIO), sdp.Media(SdpMedia::VIDEO))) sdp.MarkDirty();
+}
+
+const SrtpContext* Call::ClientSrtp() const { return static_cast<const SrtpContext*>(client_rtp_.Srtp()); }
+
+SrtpContext& Call::SrtpOf(ClientRtpPort& pair) {
+  if (pair.Srtp() == nullptr) pair.SetSrtp(std::make_unique<SrtpContext>(number_, log_level_));
+  return static_cast<SrtpContext&>(*pair.Srtp());  // a client pair only ever holds an SrtpContext
 }
 
 // Every "G729a" becomes "G729": servers know the codec by its family name.

@@ -215,27 +215,29 @@ bool RelaySession::FromClient(int index, uint8_t* pkt, int& len, bool& rtcp, con
                               uint64_t now) {
   RtpPort& in = Pair(index);
   const uint32_t src_ip = src.Ip();
+  ClientGuard::Verdict verdict = ClientGuard::ACCEPT;
   if (!relay_.setup_.accept_any) {
     const uint32_t cur_ip = (IsRtcp(index) ? in.RtcpDestination() : in.RtpDestination()).Ip();
-    const ClientGuard::Verdict v =
-        guard_.Check(src_ip, cur_ip, index == 0, pkt, static_cast<size_t>(len), now);
-    if (v != ClientGuard::ACCEPT) {
+    verdict = guard_.Check(src_ip, cur_ip, index == 0, pkt, static_cast<size_t>(len), now);
+    if (verdict != ClientGuard::ACCEPT) {
       tally_.Count(src, now);
-      if (v == ClientGuard::FOREIGN) return false;
-      Log(uniq_, LEVEL_DEBUG, threshold_, "Switch to Another RTP Stream from: %s\n", src.Text().c_str());
+      if (verdict == ClientGuard::FOREIGN) return false;
     }
   }
+  // Nothing is learned from a packet that does not authenticate: anyone can forge an SRTP header.
+  SrtpHook* srtp = static_cast<ClientRtpPort&>(in).Srtp();
+  if (srtp != nullptr && relay_.srtp_.load(std::memory_order_acquire)) {
+    srtp->RTPDecrypt(pkt, len, rtcp);
+    if (len <= 0) return false;
+  }
+  if (verdict != ClientGuard::ACCEPT)
+    Log(uniq_, LEVEL_DEBUG, threshold_, "Switch to Another RTP Stream from: %s\n", src.Text().c_str());
   if (guard_.Accepted(src_ip, index == 0, pkt, static_cast<size_t>(len), now)) {
     Log(uniq_, LEVEL_DEBUG, threshold_, "Restore Original RTP Stream from: %s\n", src.Text().c_str());
   }
   relay_.client_ticks_.fetch_add(1, std::memory_order_relaxed);
   IsRtcp(index) ? in.RtcpDestination(src) : in.RtpDestination(src);
   client_confirmed_[index / 4] = true;
-  SrtpHook* srtp = static_cast<ClientRtpPort&>(in).Srtp();
-  if (srtp != nullptr && relay_.srtp_.load(std::memory_order_acquire)) {
-    srtp->RTPDecrypt(pkt, len, rtcp);
-    if (len <= 0) return false;
-  }
   return true;
 }
 

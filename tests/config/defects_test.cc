@@ -30,6 +30,7 @@ TEST(Defects, EachLetterNamesItsWorkaround) {
       {'M', Defect::ADD_MAX_FORWARDS},
       {'n', Defect::HOLD_NOTIFY_DURING_CALL_SETUP},
       {'N', Defect::DROP_FAST_REINVITE},
+      {'O', Defect::SRTP_SAVP_ONLY},
       {'p', Defect::PROCEEDING_AS_CONFIRMED},
       {'P', Defect::DROP_MAIN_PORT_FROM_URI},
       {'Q', Defect::RINGBACK_AFTER_EARLY_MEDIA},

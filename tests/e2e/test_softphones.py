@@ -80,18 +80,20 @@ class Baresip:
     commands go in as netstrings of JSON, and its events (registered, ringing, established, closed) come out
     the same way."""
 
-    def __init__(self, workdir, name, address, user, kamailio, relay, auto_answer=False):
+    def __init__(self, workdir, name, address, user, kamailio, relay, auto_answer=False, account="",
+                 modules=(), regint=600):
+        """account: more account parameters (";mediaenc=srtp-mand"); modules: more modules to load."""
         self.name = name
         self.address = address
         self.user = user
         self.confdir = os.path.join(workdir, name)
         os.mkdir(self.confdir)
         self.ctrl = (address, 4444)
-        self.write_config()
+        self.write_config(modules)
         answer = ";answermode=auto" if auto_answer else ""
         with open(os.path.join(self.confdir, "accounts"), "w") as f:
-            f.write('<sip:%s@%s>;outbound="sip:%s";regint=600;audio_codecs=PCMU%s\n'
-                    % (user, kamailio, relay, answer))
+            f.write('<sip:%s@%s>;outbound="sip:%s";regint=%d;audio_codecs=PCMU%s%s\n'
+                    % (user, kamailio, relay, regint, answer, account))
         with open(os.path.join(self.confdir, "contacts"), "w") as f:
             f.write("")
         self.peer = PeerProcess(workdir, name, ["baresip", "-f", self.confdir, "-s"])
@@ -99,7 +101,7 @@ class Baresip:
         self.sock = None
         self.buffer = b""
 
-    def write_config(self):
+    def write_config(self, modules=()):
         # No sound card: a sine tone as the microphone, and the tone looped into a bridge as the speaker.
         # DNS goes to loopback only (nothing is ever looked up: every address is a literal).
         lines = [
@@ -125,7 +127,7 @@ class Baresip:
             "module_app account.so",
             "module_app menu.so",
             "ctrl_tcp_listen %s:%d" % self.ctrl,
-        ]
+        ] + ["module %s" % m for m in modules]
         with open(os.path.join(self.confdir, "config"), "w") as f:
             f.write("\n".join(lines) + "\n")
 

@@ -259,6 +259,13 @@ bool Sdp::RemoveMedia(SdpMedia::MediaKind type) {
   return false;
 }
 
+bool Sdp::KeepMedias(const SdpMedia* first, const SdpMedia* second) {
+  const size_t before = medias_.size();
+  std::erase_if(medias_,
+                [&](const std::unique_ptr<SdpMedia>& m) { return m.get() != first && m.get() != second; });
+  return medias_.size() != before;
+}
+
 bool Sdp::Set(char tag, std::string_view value) {
   std::string* field = nullptr;
   switch (tag) {

@@ -44,6 +44,8 @@ class Sdp {
   void Media(std::unique_ptr<SdpMedia> m);
   // Deletes the first section of that type; false when there is none.
   bool RemoveMedia(SdpMedia::MediaKind type);
+  // Removes every media section but `first` and `second` (either may be null); true when any went.
+  bool KeepMedias(const SdpMedia* first, const SdpMedia* second);
   const MediaList& Medias() const { return medias_; }
 
   const SdpConnection& Connect() const { return connection_; }
