@@ -195,6 +195,9 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   std::unique_ptr<Sdp> TranscodedSdp(Direction dir, bool hold) const;
   // SRTP toward the client: the keys each SDP brings or must carry (call_sdp.cc).
   void SrtpKeys(Sdp& sdp, Direction dir, bool answer);
+  // The client's first usable "crypto" line becomes the context's receive keys and every line leaves the
+  // media (the server sees plain RTP); false, and the media unchanged, when none is usable.
+  bool TakeClientKeys(SdpMedia& media, SrtpContext& context);
   // The pair's SRTP context, made on first use.
   SrtpContext& SrtpOf(ClientRtpPort& pair);
   // Every media section but the first audio and the first video leaves the SDP.

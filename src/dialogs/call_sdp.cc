@@ -241,12 +241,11 @@ void Call::SrtpKeys(Sdp& sdp, Direction dir, bool answer) {
     const bool audio = kind == SdpMedia::AUDIO;
     const char* crypto = media->Attributes().Attribute("crypto");
     if (dir == FROM_CLIENT) {
-      if (crypto == nullptr) {
+      // The first of the client's keys the relay can use; with none (a suite it lacks) the client's SRTP is
+      // left to the server, as for a client that offers keys the relay does not take over.
+      if (crypto == nullptr || !TakeClientKeys(*media, SrtpOf(audio ? client_rtp_ : client_video_))) {
         if (audio) srtp_ = SrtpMode::ALLOWED;
         continue;
-      }
-      SrtpOf(audio ? client_rtp_ : client_video_).SetRecvCrypto(crypto);
-      while (media->Attributes().Remove("crypto")) {
       }
       rtp->Transport("AVP");
       if (audio) srtp_ = answer ? Answered(srtp_) : SrtpMode::OFFERED;
@@ -276,6 +275,23 @@ void Call::SrtpKeys(Sdp& sdp, Direction dir, bool answer) {
 
 void Call::KeepFirstAudioAndVideo(Sdp& sdp) {
   if (sdp.KeepMedias(sdp.Media(SdpMedia::AUDIO), sdp.Media(SdpMedia::VIDEO))) sdp.MarkDirty();
+}
+
+bool Call::TakeClientKeys(SdpMedia& media, SrtpContext& context) {
+  bool taken = false;
+  for (const auto& [name, value] : media.Attributes().Attributes()) {
+    if (name == "crypto" && context.SetRecvCrypto(value.c_str())) {
+      taken = true;
+      break;
+    }
+  }
+  if (!taken) {
+    LogLine(LEVEL_ERROR, "SRTP: none of the client's crypto suites is usable\n");
+    return false;
+  }
+  while (media.Attributes().Remove("crypto")) {
+  }
+  return true;
 }
 
 const SrtpContext* Call::ClientSrtp() const { return static_cast<const SrtpContext*>(client_rtp_.Srtp()); }

@@ -98,6 +98,18 @@ class ScriptedSrtpPhone(MediaCall):
         self.assertTrue(self.wait_log("SRTP from the client dropped: 1 bad tag, 1 replayed, 0 other"), self.log())
 
 
+    def test_relay_answers_the_first_suite_it_can_use(self):
+        self.start_media(domain="smtr srtp")
+        phone = self.phone()
+        keys = [base64.b64encode(os.urandom(30)).decode() for _ in range(2)]
+        offer = savp_offer(phone, "1 F8_128_HMAC_SHA1_32 inline:%s" % keys[0]) + \
+            "a=crypto:2 AES_CM_128_HMAC_SHA1_32 inline:%s\r\n" % keys[1]
+        invite = self.start_call(phone, self.server, "srtp-2", body=offer)
+        self.assertNotIn("crypto", sdp_of(invite))
+        ok = self.answer_call(phone, self.server, invite, media_offer(self.server, user="bob"))
+        self.assertRegex(sdp_of(ok), r"a=crypto:2 AES_CM_128_HMAC_SHA1_32 inline:[A-Za-z0-9+/]{40}\r\n")
+
+
 @unittest.skipUnless(shutil.which("baresip") or os.environ.get("CI") == "true",
                      "baresip is installed by scripts/install-deps.sh")
 class BaresipSrtpPhone(MediaCall):
