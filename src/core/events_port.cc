@@ -48,6 +48,15 @@ void StatisticsBlock::reset() {
   attackers.clear();
 }
 
+void EventsPort::CountBadEvent(const std::string& event) {
+  std::string name = event.substr(0, kBadEventNameLength);
+  MutexGuard guard(stats_);
+  std::map<std::string, unsigned>& counts = stats_.bad_events;
+  if (counts.count(name) == 0 && counts.size() - counts.count(kOtherBadEvents) >= kBadEventNames)
+    name = kOtherBadEvents;
+  ++counts[name];
+}
+
 void EventsPort::Start(const std::string& myip, int main_port) {
   self_ = events::SelfLine(myip, main_port);
   started_ = time(nullptr);

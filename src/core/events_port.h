@@ -65,10 +65,12 @@ class EventsPort : public SocketUDP, public InputCB {
 
   StatisticsBlock stats_;
   // An unknown SUBSCRIBE event refused by a reader, counted for the next statistics report; any thread.
-  void CountBadEvent(const std::string& event) {
-    MutexGuard guard(stats_);
-    ++stats_.bad_events[event];
-  }
+  // The names come from strangers: the first kBadEventNames of a report are counted apiece (cut to
+  // kBadEventNameLength characters), any further ones together as kOtherBadEvents.
+  void CountBadEvent(const std::string& event);
+  static constexpr size_t kBadEventNames = 16;
+  static constexpr size_t kBadEventNameLength = 32;
+  static constexpr const char* kOtherBadEvents = "(other)";
   // Datagrams that reached the HA port from anywhere but the peer.
   std::atomic<uint64_t> foreign_{0};
 

@@ -41,7 +41,7 @@ class EventsCase(DaemonTestCase):
 
 class Events(EventsCase):
     def test_dump_registrations_statistics_and_stop(self):
-        d = self.start()
+        d = self.start(["subscribe_event = presence"])
         # Nothing active yet: the banners, three zero totals and the idle media threads. Other threads may log while the dump is
         # written (the key manager starts asynchronously): only the dump itself is compared.
         self.assertEqual(d.status_dump(), "\n========================= Active Registrations =========================\n"
@@ -70,6 +70,12 @@ class Events(EventsCase):
         stat = self.collector.wait("STAT")
         self.assertRegex(stat, r"^Event: STAT\nMaxQueueSize: \d+,\d+\nExtProc: \d+,\d+\nIntProc: \d+,\d+\n")
         self.assertTrue(stat.endswith(self.self_line), stat)
+        # SUBSCRIBEs naming forty unknown events (only "presence" is listed): the report counts sixteen names
+        # apiece and the rest together, so strangers' names cannot grow it.
+        stranger = self.peer()
+        for i in range(40):
+            stranger.send(stranger.request("SUBSCRIBE", "sip:bob@%s" % self.server_addr, ["Event: junk%02d" % i],
+                                           domain=self.server.address))
         # Messages every half second for up to two slots: a new slot's first message reports the last one.
         deadline = time.monotonic() + 36
         while len(self.collector.named("STAT")) < 2 and time.monotonic() < deadline:
@@ -78,6 +84,12 @@ class Events(EventsCase):
         stats = self.collector.named("STAT")
         self.assertGreaterEqual(len(stats), 2, d.log())
         self.assertRegex(stats[1], r"ExtProc: [1-9]\d*,\d+\n")
+        bad = re.search(r"\nBadEvent: (.*)\n", "".join(stats))
+        self.assertIsNotNone(bad, stats)
+        counts = dict(item.rsplit(":", 1) for item in bad.group(1).split(","))
+        self.assertEqual(len(counts), 17, counts)
+        self.assertEqual(sum(int(v) for v in counts.values()), 40)
+        self.assertEqual(counts["(other)"], "24")
 
         self.register("reg-1", 0)
         self.assertEqual(self.collector.wait("UNREG"),
