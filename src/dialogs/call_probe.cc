@@ -168,7 +168,7 @@ void Call::PassXAck(const SipMessage& ok) {
     }
   }
   // The 200 carries the client's numbering; the relay adds the shift again on the way.
-  if (auto* cseq = ack.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Sequence(cseq->Sequence() - cseq_shift_);
+  if (auto* cseq = ack.Header<CSeqHeader>(HID::HID_CSEQ)) cseq->Shift(-int64_t{cseq_shift_});
   Pass(FROM_SERVER, &ack);
 }
 

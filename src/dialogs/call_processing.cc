@@ -80,7 +80,7 @@ bool Call::PreProcess(Direction dir) {
       ack.Set(HID::HID_USER_AGENT, g_config.agent_name);
       ack.Remove(HID::HID_VIA);
       ack.Remove(HID::HID_RECORD_ROUTE);
-      if (auto* c = ack.Header<CSeqHeader>(HID::HID_CSEQ)) c->Sequence(c->Sequence() - cseq_shift_);
+      if (auto* c = ack.Header<CSeqHeader>(HID::HID_CSEQ)) c->Shift(-int64_t{cseq_shift_});
       Pass(FROM_SERVER, &ack);
       return false;
     }

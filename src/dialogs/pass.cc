@@ -82,8 +82,15 @@ void Dialog::Relay(Direction dir) {
 
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   if (cseq_shift_ != 0 && cseq != nullptr) {
-    if (dir == FROM_SERVER && request) cseq->Sequence(cseq->Sequence() + cseq_shift_);
-    if (dir == FROM_CLIENT && !request) cseq->Sequence(cseq->Sequence() - cseq_shift_);
+    const int64_t delta = dir == FROM_SERVER && request    ? cseq_shift_
+                          : dir == FROM_CLIENT && !request ? -cseq_shift_
+                                                           : 0;
+    // A number the shift would carry out of CSeq's range cannot be relayed faithfully.
+    if (delta != 0 && !cseq->Shift(delta)) {
+      LogLine(LEVEL_ERROR, "Error: CSeq %d cannot be shifted by %d: dropped\n", cseq->Sequence(),
+              static_cast<int>(delta));
+      return;
+    }
   }
 
   const Side side = SideToward(dir);

@@ -155,6 +155,15 @@ TEST_F(RelayTest, TheShiftRaisesServerRequestsAndLowersClientAnswers) {
   EXPECT_THAT(Values(server_.Receive(), "CSeq"), ElementsAre("2 BYE"));
 }
 
+TEST_F(RelayTest, ARequestTheShiftWouldCarryPastTheLargestCSeqIsDropped) {
+  auto* d = new Dialog(Parse(Message("BYE", 2147483647 - 499)), "S&bye-max", InetAddress(kServer), Reg());
+  opened_.push_back(d->Number());
+  d->Shift(500);
+  d->HandleServerMessage(DialogEvent::PASS);
+  d->unlock();
+  EXPECT_TRUE(client_.Receive(nullptr, 300).empty());
+}
+
 TEST_F(RelayTest, DefectMGivesServerRequestsWithoutMaxForwardsNine) {
   FromServer(Sub(Message("OPTIONS", 1), "Max-Forwards: 70\r\n", ""), "S&m", "M");
   EXPECT_THAT(Values(client_.Receive(), "Max-Forwards"), ElementsAre("9"));

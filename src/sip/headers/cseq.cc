@@ -30,6 +30,13 @@ bool CSeqHeader::Parse(std::string_view value) {
   return method_ != SipStartLine::BLANK_METHOD;
 }
 
+bool CSeqHeader::Shift(int64_t delta) {
+  const int64_t shifted = int64_t{sequence_} + delta;
+  if (shifted < 0 || shifted > INT32_MAX) return false;
+  sequence_ = static_cast<int32_t>(shifted);
+  return true;
+}
+
 std::string& CSeqHeader::Assemble(std::string& out) const {
   out += std::to_string(sequence_);
   out += ' ';

@@ -1,6 +1,8 @@
 // The CSeq header: sequence number and method. Value object: one thread at a time.
 #pragma once
 
+#include <cstdint>
+
 #include "sip/head_line.h"
 #include "sip/start_line.h"
 
@@ -12,6 +14,8 @@ class CSeqHeader : public CopyableHeader<CSeqHeader, HeaderLine> {
 
   int Sequence() const { return sequence_; }
   void Sequence(int n) { sequence_ = n; }
+  // Adds delta (either sign) when the result stays a valid CSeq number (0 to 2^31-1); false, unchanged, else.
+  bool Shift(int64_t delta);
   SipStartLine::RequestMethod Method() const { return method_; }
   void Method(SipStartLine::RequestMethod m) { method_ = m; }
 
