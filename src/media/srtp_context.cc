@@ -11,6 +11,7 @@
 
 #include "foundation/log.h"
 #include "media/rtp_header.h"
+#include "media/srtp_openssl.h"
 
 namespace {
 
@@ -45,6 +46,10 @@ SrtpContext::SrtpContext(unsigned call_number, int log_threshold)
   std::call_once(g_srtp_init, [] {
     srtp_init();
     srtp_install_log_handler(&LibraryMessage, nullptr);
+    // Before any session: the key derivation of every session uses the cipher installed here.
+    std::string error;
+    if (!InstallSrtpOpenSsl(&error))
+      Log("SRTP", LEVEL_ERROR, "SRTP crypto stays on libsrtp2's own: %s\n", error.c_str());
   });
 }
 
