@@ -14,6 +14,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "../media/tone.h"
 #include "media/g711.h"
 
 namespace {
@@ -58,25 +59,6 @@ std::vector<int16_t> DecodeG729(const std::vector<uint8_t>& bytes) {
   }
   closeBcg729DecoderChannel(coder);
   return pcm;
-}
-
-// Power of one frequency over a stretch of samples (Goertzel), normalised by its length.
-double ToneLevel(const std::vector<int16_t>& pcm, size_t from, size_t count, double hz) {
-  const double w = 2 * std::acos(-1.0) * hz / 8000.0;
-  const double coeff = 2 * std::cos(w);
-  double s1 = 0, s2 = 0;
-  for (size_t i = from; i < from + count; ++i) {
-    double s0 = pcm[i] + coeff * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-  }
-  return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / (static_cast<double>(count) * count);
-}
-
-double Rms(const std::vector<int16_t>& pcm, size_t from, size_t count) {
-  double sum = 0;
-  for (size_t i = from; i < from + count; ++i) sum += static_cast<double>(pcm[i]) * pcm[i];
-  return std::sqrt(sum / static_cast<double>(count));
 }
 
 void ExpectRingback(const std::vector<int16_t>& pcm) {

@@ -15,6 +15,7 @@
 #include "media/ilbc/decoder.h"
 #include "media/ilbc/encoder.h"
 #include "media/rtp_header.h"
+#include "tone.h"
 
 namespace {
 
@@ -397,25 +398,6 @@ TEST(Transcoder, ShortAndOddPacketsAreReadOnlyWithinTheirLength) {
 
 // ------------------------------------------------------------------------------------------------------
 // Audio through the codecs
-
-// Power of one frequency over a stretch of samples (Goertzel), normalised by its length.
-double ToneLevel(const std::vector<int16_t>& pcm, size_t from, size_t count, double hz) {
-  const double w = 2 * std::acos(-1.0) * hz / 8000.0;
-  const double coeff = 2 * std::cos(w);
-  double s1 = 0, s2 = 0;
-  for (size_t i = from; i < from + count; ++i) {
-    const double s0 = pcm[i] + coeff * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-  }
-  return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / (static_cast<double>(count) * count);
-}
-
-double Rms(const std::vector<int16_t>& pcm, size_t from, size_t count) {
-  double sum = 0;
-  for (size_t i = from; i < from + count; ++i) sum += static_cast<double>(pcm[i]) * pcm[i];
-  return std::sqrt(sum / static_cast<double>(count));
-}
 
 // After the codecs' first frames the tone stands 30 dB above its neighbours and keeps its level within 2 dB.
 void ExpectTone(const std::vector<int16_t>& out, const std::vector<int16_t>& in) {
