@@ -57,11 +57,13 @@ bool SameMtime(const struct stat& st, time_t seconds, long nanoseconds) {
 }  // namespace
 
 void Syntax(const char* prog) {
-  std::fprintf(stderr,
-               "Ostrel/%s %s\n\nUsage:\n\t%s [options]\n\nOptions:\n\t-c config_file\n\t-i ip.addr\n"
-               "\t-s second.ip.addr\n\t-p port\n\t-o optional ports (second)\n\t-l log_file\n"
-               "\t-f\t\t: force full mode\n\t-? \t\t: print this page\n",
-               kOstrelVersion, kNotice, prog);
+  std::fprintf(
+      stderr,
+      "Ostrel/%s %s\n\nUsage:\n\t%s [options]\n\nOptions:\n\t-c config_file\n\t-i ip.addr\n"
+      "\t-s second.ip.addr\n\t-p port\n\t-o optional ports (second)\n\t-l log_file\n"
+      "\t-f\t\t: force full mode\n"
+      "\t-t\t\t: check the configuration and exit (0: clean, 9: errors)\n\t-? \t\t: print this page\n",
+      kOstrelVersion, kNotice, prog);
   std::exit(1);
 }
 
@@ -72,7 +74,7 @@ void Config::ParseCommandLine(int argc, char** argv) {
   }
   optind = 0;  // full re-initialisation of getopt, in case it ran before in this process
   int option = 0;
-  while ((option = getopt(argc, argv, "c:l:p:o:i:s:h:f")) != -1) {
+  while ((option = getopt(argc, argv, "c:l:p:o:i:s:h:ft")) != -1) {
     switch (option) {
       case 'c':
         config_file = optarg;
@@ -101,6 +103,9 @@ void Config::ParseCommandLine(int argc, char** argv) {
       case 'f':
         force_full_mode = true;
         break;
+      case 't':
+        check_only = true;
+        break;
       default:
         Syntax(argv[0]);
     }
@@ -114,13 +119,14 @@ int Config::Init(int argc, char** argv) {
     app_master = app_slave = slash != nullptr ? slash + 1 : argv[0];
   }
   ParseCommandLine(argc, argv);
+  if (check_only) std::exit(Check());
   if (!command_line_log_file_.empty()) {
     log_file = command_line_log_file_;
     if (!OpenLog(log_file)) std::exit(8);
   }
   if (Reread() != 1) std::exit(9);
   if (!log_file.empty() && !log_opened_) std::exit(8);
-  LoadRingFiles();
+  if (!LoadRingFiles()) std::exit(8);
   if (log_file.empty()) {
     log_file = "ostrel.log";
     if (!OpenLog(log_file)) std::exit(8);
@@ -144,6 +150,30 @@ int Config::Init(int argc, char** argv) {
     Log("ostrel", 0, "Wrong range of Ports, Set default range [%d-%d]\n", range_low, range_high);
   }
   return 1;
+}
+
+int Config::Check() {
+  dup2(STDERR_FILENO, STDOUT_FILENO);  // the log lines, to the terminal or the unit's journal
+  if (config_file.empty()) config_file = "ostrel.cfg";
+  std::ifstream file(config_file);
+  if (!file) {
+    Log("ostrel", 0, "Can't open config file %s\n", config_file.c_str());
+    return 9;
+  }
+  auto read = std::make_unique<Settings>(static_cast<const Settings&>(*this));
+  read->StartRead();
+  bool ok = ReadLines(file, *read, false);
+  ok = FinishRead(*read) && ok;
+  // The log target is not opened: the lines of this check stay on standard error.
+  static_cast<Settings&>(*this) = std::move(*read);
+  ok = LoadRingFiles() && ok;
+  ok = CheckAddresses() != 0 && ok;
+  if (second_port != 0 && second_port + 3 > 65535) {
+    Log("ostrel", 0, "Second port %d leaves no room for the internal port (second port + 3)\n", second_port);
+    ok = false;
+  }
+  std::fprintf(stderr, "Config file %s: %s\n", config_file.c_str(), ok ? "OK" : "has errors");
+  return ok ? 0 : 9;
 }
 
 int Config::CheckAddresses() {

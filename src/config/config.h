@@ -55,6 +55,9 @@ class Config : public TimerCB, public Settings {
   // Command line, file, ring files, address checks. 1: start-up may continue; 0: a wrong address or
   // port. Exits the process itself: 1 usage, 8 log or ring file, 9 configuration file.
   int Init(int argc, char** argv);
+  // -t: reads the file and the ring files and checks the addresses as start-up would, binding nothing;
+  // every fault goes to standard error with its line. The exit status: 0 clean, 9 otherwise.
+  int Check();
   // Reads the file when its modification time changed. 1 when unchanged or read cleanly (and then in
   // force); 0 otherwise, leaving the configuration in force untouched.
   int Reread();
@@ -117,7 +120,8 @@ class Config : public TimerCB, public Settings {
   bool ReadLines(std::istream& file, Settings& read, bool rereading) const;
   bool FinishRead(Settings& read) const;
   void TakeRead(Settings&& read, bool rereading);
-  void LoadRingFiles();
+  // False (each fault logged) when a ring file is not configured, unreadable or holds no whole frame.
+  bool LoadRingFiles();
   int CheckAddresses();
   void RearmTimer();
 

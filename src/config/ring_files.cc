@@ -1,5 +1,7 @@
 // Loading the three ring files at start-up: raw sequences of 20 ms frames, all cut to the frame count
 // of the shortest, since the ring thread plays frame i of every codec in step.
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -16,27 +18,27 @@ struct RingFile {
   std::vector<uint8_t>& frames;
 };
 
-// The whole frames of one file. Exits with status 8 when the file is not configured, cannot be read
-// or holds no whole frame (playback would then read past the buffers).
+// The whole frames of one file; 0 (logged) when the file is not configured, cannot be read or holds no
+// whole frame (playback would then read past the buffers).
 size_t LoadOne(const RingFile& ring) {
   if (ring.path.empty()) {
     Log("ostrel", 0, "Missing config '%s'\n", ring.keyword);
-    std::exit(8);
+    return 0;
   }
   std::ifstream file(ring.path, std::ios::binary);
   if (!file) {
     Log("ostrel", 0, "Can't open ring file %s\n", ring.path.c_str());
-    std::exit(8);
+    return 0;
   }
   std::vector<uint8_t> content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (file.bad()) {
     Log("ostrel", 0, "Can't open ring file %s\n", ring.path.c_str());
-    std::exit(8);
+    return 0;
   }
   size_t count = content.size() / ring.frame_bytes;
   if (count == 0) {
     Log("ostrel", 0, "Ring file %s holds no whole frame of %zu bytes\n", ring.path.c_str(), ring.frame_bytes);
-    std::exit(8);
+    return 0;
   }
   ring.frames = std::move(content);
   return count;
@@ -44,17 +46,16 @@ size_t LoadOne(const RingFile& ring) {
 
 }  // namespace
 
-void Config::LoadRingFiles() {
+bool Config::LoadRingFiles() {
   const RingFile rings[] = {
       {ring_file_g729, "ring_g729", 20, ring_g729},
       {ring_file_gsm, "ring_gsm", 33, ring_gsm},
       {ring_file_ulaw, "ring_ulaw", 160, ring_ulaw},
   };
-  size_t count = 0;
-  for (const RingFile& ring : rings) {
-    size_t frames = LoadOne(ring);
-    count = (count == 0) ? frames : std::min(count, frames);
-  }
+  size_t count = SIZE_MAX;
+  for (const RingFile& ring : rings) count = std::min(count, LoadOne(ring));  // every fault reported
+  if (count == 0) return false;
   for (const RingFile& ring : rings) ring.frames.resize(count * ring.frame_bytes);
   ring_count = static_cast<int>(count);
+  return true;
 }

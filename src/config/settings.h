@@ -63,6 +63,7 @@ class Settings {
   int main_port = 0;
   int second_port = 0;
   bool force_full_mode = false;
+  bool check_only = false;  // -t
   bool quiet_mode = false;
   bool slow_start = false;
   bool check_rtp_flow = true;

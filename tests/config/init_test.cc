@@ -146,7 +146,8 @@ TEST_F(InitDeathTest, StartUpThatCannotGoOnExits) {
   const std::string usage =
       "Usage:\n\t./ostrel [options]\n\nOptions:\n\t-c config_file\n\t-i ip.addr\n\t-s second.ip.addr\n\t-p "
       "port\n"
-      "\t-o optional ports (second)\n\t-l log_file\n\t-f\t\t: force full mode\n\t-? \t\t: print this page\n";
+      "\t-o optional ports (second)\n\t-l log_file\n\t-f\t\t: force full mode\n"
+      "\t-t\t\t: check the configuration and exit (0: clean, 9: errors)\n\t-? \t\t: print this page\n";
   std::vector<std::string> rings_and_log = RingLines();
   rings_and_log.push_back("log = /nonexistent/dir/other.log");
   const std::string& cfg = cfg_->config_file;

@@ -7,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from harness import DaemonTestCase, SOURCE_DIR, udp_ports_bound, wait_until
+from harness import OSTREL_BIN, SOURCE_DIR, DaemonTestCase, udp_ports_bound, wait_until
 
 OPTIONS = ("OPTIONS sip:someone@example.com SIP/2.0\r\n"
            "Via: SIP/2.0/UDP {addr}:{port};branch=z9hG4bK-{n}\r\n"
@@ -80,6 +80,34 @@ class Running(DaemonTestCase):
         d = self.daemon(write_config=False)
         d.start(wait=False)
         self.assertNotEqual(d.wait_exit(10.0), 0)
+
+
+class ConfigurationCheck(DaemonTestCase):
+    """-t reads the file as start-up would and binds nothing: every faulty line is named, the status says it."""
+
+    def check(self, *args):
+        run = subprocess.run([OSTREL_BIN, "-t"] + list(args), cwd=SOURCE_DIR, stdin=subprocess.DEVNULL,
+                             capture_output=True, text=True, timeout=30)
+        return run.returncode, run.stderr + run.stdout
+
+    def test_the_bundled_file_is_clean_and_a_broken_one_is_refused_with_every_faulty_line(self):
+        before = udp_ports_bound()
+        status, out = self.check("-c", "etc/ostrel.cfg")
+        self.assertEqual((status, out.splitlines()[-1]), (0, "Config file etc/ostrel.cfg: OK"), out)
+        broken = os.path.join(self.workdir, "broken.cfg")
+        with open(broken, "w") as f:
+            f.write("# a comment\nport = 5060\nthis line has no equals sign\nrange = abc\nfrobnicate = 1\n"
+                    "ring_ulaw = /nonexistent.ulaw\n")
+        status, out = self.check("-c", broken, "-i", "127.0.0.1")
+        self.assertEqual(status, 9, out)
+        for line in (3, 4):
+            self.assertIn("Config file %s. Error in line %d:" % (broken, line), out)
+        self.assertIn("Unknown parameter in line 5:", out)
+        self.assertIn("Can't open ring file /nonexistent.ulaw", out)
+        self.assertIn("Config file %s: has errors" % broken, out)
+        status, out = self.check("-c", os.path.join(self.workdir, "missing.cfg"))
+        self.assertEqual(status, 9, out)
+        self.assertEqual(udp_ports_bound(), before, "a check binds nothing")
 
 
 class RunCommand(DaemonTestCase):
