@@ -4,8 +4,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang-14 clang-format-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libgsm1-dev libbcg729-dev liburing-dev libsrtp2-dev pkg-config
-  sip-tester iproute2 util-linux python3
+  libssl-dev libgsm1-dev libbcg729-dev liburing-dev libsrtp2-dev libsystemd-dev pkg-config
+  sip-tester iproute2 util-linux python3 systemd
   baresip-core kamailio
   ffmpeg
 )

@@ -5,6 +5,7 @@
 #include "config/config.h"
 #include "core/events_port.h"
 #include "core/intake.h"
+#include "core/service_notify.h"
 #include "dialogs/call.h"
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
@@ -44,8 +45,9 @@ void OstrelCore::StopThreads(int wait_ms) {
 void OstrelCore::OnSignal(int signo) {
   switch (signo) {
     case SIGHUP:
+      service::Reloading();
       OpenLog(g_config.log_file);
-      g_config.Reread();
+      service::Reloaded(g_config.Reread() == 1);
       break;
     case SIGUSR1:
       StatusDump();
@@ -81,6 +83,7 @@ void OstrelCore::ReapChildren() {
 
 void OstrelCore::Shutdown() {
   if (stopped_.exchange(true, std::memory_order_acq_rel)) return;
+  service::Stopping();
   Log("ostrel", LEVEL_ALWAYS, "!!! Stopped by signal TERM !!!\n");
   g_events_port.EventOstrelStop();
   // The rules are gone before the daemon is: a supervisor may kill what is left of it once it has exited.

@@ -15,6 +15,7 @@
 #include "core/events_port.h"
 #include "core/intake.h"
 #include "core/nat_probes.h"
+#include "core/service_notify.h"
 #include "dialogs/call.h"
 #include "dialogs/dialog.h"
 #include "dialogs/dialog_hooks.h"
@@ -227,6 +228,8 @@ int main(int argc, char** argv) {
   g_config.ArmTimer(g_core);
   PollReactor::BlockSignals(handled, false);
   g_events_port.HaRequest();
+  service::StartWatchdog(g_core);
+  service::Ready();
 
   g_core.Run();
   // Workers have stopped: what is left belongs to nobody and is released before the statics go.

@@ -3,6 +3,7 @@ both threading modes, signals and orderly shutdown."""
 
 import os
 import signal
+import socket
 import subprocess
 import time
 import unittest
@@ -108,6 +109,49 @@ class ConfigurationCheck(DaemonTestCase):
         status, out = self.check("-c", os.path.join(self.workdir, "missing.cfg"))
         self.assertEqual(status, 9, out)
         self.assertEqual(udp_ports_bound(), before, "a check binds nothing")
+
+
+class ServiceNotifications(DaemonTestCase):
+    """Under systemd (Type=notify) the daemon says when it is ready, re-reading, alive and stopping."""
+
+    def notifications(self, sock, timeout=5.0):
+        sock.settimeout(timeout)
+        try:
+            return sock.recv(4096).decode()
+        except OSError:
+            return None
+
+    def test_ready_reload_taken_or_kept_watchdog_and_stopping_reach_the_supervisor(self):
+        path = os.path.join(self.workdir, "notify")
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        sock.bind(path)
+        self.addCleanup(sock.close)
+        for key, value in (("NOTIFY_SOCKET", path), ("WATCHDOG_USEC", "400000")):
+            os.environ[key] = value
+            self.addCleanup(os.environ.pop, key)
+        d = self.start_daemon()
+        self.assertEqual(self.notifications(sock), "READY=1\nSTATUS=Relaying")
+        watchdog = [self.notifications(sock) for _ in range(3)]
+        self.assertEqual(watchdog, ["WATCHDOG=1"] * 3, "the reactor says it is alive every 200 ms")
+
+        def reload():
+            d.signal(signal.SIGHUP)
+            seen = [self.notifications(sock) for _ in range(4)]
+            seen = [n for n in seen if n != "WATCHDOG=1"]
+            self.assertTrue(seen and seen[0].startswith("RELOADING=1"), seen)
+            return seen[1]
+
+        os.utime(d.cfg_path, (time.time() + 5, time.time() + 5))
+        self.assertIn("configuration re-read and taken", reload())
+        with open(d.cfg_path, "a") as f:
+            f.write("no equals sign here\n")
+        os.utime(d.cfg_path, (time.time() + 10, time.time() + 10))
+        self.assertIn("the one in force is kept", reload())
+        self.assertEqual(d.stop(), 0)
+        left = []
+        while (n := self.notifications(sock, 0.5)) is not None:
+            left.append(n)
+        self.assertIn("STOPPING=1\nSTATUS=Stopping", left)
 
 
 class RunCommand(DaemonTestCase):
