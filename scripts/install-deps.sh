@@ -7,7 +7,7 @@ packages=(
   libssl-dev libgsm1-dev libbcg729-dev liburing-dev libsrtp2-dev libsystemd-dev pkg-config
   sip-tester iproute2 util-linux python3 systemd
   baresip-core kamailio
-  ffmpeg scdoc
+  ffmpeg scdoc dpkg-dev lintian
 )
 missing=()
 for p in "${packages[@]}"; do
