@@ -343,6 +343,10 @@ bool Settings::ReadDosMaxMps(std::string& value) {
   return SetNumbers(value, &doscfg_changed, max_messages_per_second, block_time_rate);
 }
 
+bool Settings::ReadDosIpMaxMps(std::string& value) {
+  return SetNumbers(value, &doscfg_changed, ip_max_messages_per_second);
+}
+
 bool Settings::ReadDdosThreshold(std::string& value) {
   return SetNumbers(value, &doscfg_changed, ddos_threshold, ddos_block_time);
 }
@@ -432,6 +436,7 @@ const ConfigKeyword kConfigKeywords[] = {
     {"dos_interval",     true,  &Settings::ReadDosInterval},
     {"dos_multiple",     true,  &Settings::ReadDosMultiple},
     {"dos_max_mps",      true,  &Settings::ReadDosMaxMps},
+    {"dos_ip_max_mps",   true,  &Settings::ReadDosIpMaxMps},
     {"ddos_threshold",   true,  &Settings::ReadDdosThreshold},
     {"dos_whitelist",    true,  &Settings::ReadDosWhitelist},
     {"sysfw_rule",       false, &Settings::ReadSystemFirewallRule},

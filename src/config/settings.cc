@@ -59,7 +59,8 @@ void Settings::TakeRereadable(Settings&& read) {
   repeat_threshold_repeat = read.repeat_threshold_repeat;
   max_messages_per_second = read.max_messages_per_second;  // dos_max_mps
   block_time_rate = read.block_time_rate;
-  ddos_threshold = read.ddos_threshold;  // ddos_threshold
+  ip_max_messages_per_second = read.ip_max_messages_per_second;  // dos_ip_max_mps
+  ddos_threshold = read.ddos_threshold;                          // ddos_threshold
   ddos_block_time = read.ddos_block_time;
   dos_whitelist = std::move(read.dos_whitelist);  // dos_whitelist
   throttle_register = read.throttle_register;     // throttling

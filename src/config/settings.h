@@ -102,6 +102,7 @@ class Settings {
   int repeat_threshold_repeat = 5000;
   unsigned max_messages_per_second = 100;
   int block_time_rate = 300;
+  unsigned ip_max_messages_per_second = 1000;
   size_t ddos_threshold = 50;
   int ddos_block_time = 300;
   int throttle_register = 0;
@@ -146,6 +147,7 @@ class Settings {
   bool ReadDosInterval(std::string& value);
   bool ReadDosMultiple(std::string& value);
   bool ReadDosMaxMps(std::string& value);
+  bool ReadDosIpMaxMps(std::string& value);
   bool ReadDdosThreshold(std::string& value);
   bool ReadDosWhitelist(std::string& value);
   bool ReadSystemFirewallRule(std::string& value);

@@ -11,6 +11,7 @@
 #include "dialogs/call.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "foundation/log_rate.h"
 #include "ports/opt_port.h"
 #include "ports/relay_ops.h"
 #include "sip/headers/string.h"
@@ -51,6 +52,7 @@ unsigned ProbeNumber(const char* branch) {
 void AltDatagram(Datagram& d) {
   if (IsKeepAlive(d)) return;
   if (g_dos.IsBlocked(d.from.Ip(), d.from.Port())) return;
+  FaultTally faults(d.from);
   std::unique_ptr<SipMessage> msg = Parse(d, "<==X==");
   if (!msg) return;
   g_dos.CheckMPS(d.from);

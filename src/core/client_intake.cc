@@ -15,6 +15,7 @@
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "foundation/log_rate.h"
 #include "foundation/text.h"
 #include "ports/relay_ops.h"
 #include "sip/headers/cseq.h"
@@ -190,6 +191,7 @@ bool AdmitUser(Reading& r) {
 void ClientDatagram(Datagram& d) {
   if (IsKeepAlive(d)) return;
   if (g_dos.IsBlocked(d.from.Ip(), d.from.Port())) return;
+  FaultTally faults(d.from);
   std::unique_ptr<SipMessage> parsed = Parse(d, "<==C==");
   if (!parsed) return;
   // Every parsed datagram counts against its source's rate, early answers included: the relay must not
@@ -354,6 +356,7 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
 }  // namespace
 
 void ProcessClient(std::unique_ptr<ClientMessage> m) {
+  FaultTally faults(m->source);
   SipMessage& msg = *m->message;
   std::string key;
   ObjectGuard<Dialog> d = Match(g_core, msg, Dialog::FROM_CLIENT, key);

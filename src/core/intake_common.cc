@@ -6,8 +6,14 @@
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "foundation/log_gate.h"
+#include "foundation/log_rate.h"
 
 namespace intake {
+
+namespace {
+// The part of a message that does not parse shown in its log line (its first line, cut).
+constexpr size_t kShownBytes = 200;
+}  // namespace
 
 bool IsKeepAlive(const Datagram& d) {
   if (d.len == 0 || d.data[0] == '\0') return true;
@@ -22,8 +28,22 @@ bool IsKeepAlive(const Datagram& d) {
 std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark) {
   auto msg = std::make_unique<SipMessage>();
   if (msg->Parse(d.data, d.len)) return msg;
-  Log("", LEVEL_ERROR, "%s %s\tBAD Parse\n%s\n", mark, d.from.Text().c_str(), d.data);
   g_dos.Report(d.from, DosCore::DOS_L, 0);
+  // The faults the parser reported go into this line rather than a summary of their own.
+  std::string faults;
+  if (FaultTally* tally = FaultTally::Current(); tally != nullptr && tally->Count() != 0) {
+    faults = tally->First() + " [" + std::to_string(tally->Count()) +
+             (tally->Count() == 1 ? " fault]\n" : " faults]\n");
+    tally->clear();
+  }
+  // One line per message and few a second: a flood of garbage must not become a flood of log. The whole
+  // text only at the full level.
+  if (!LogWanted(LEVEL_ERROR, 0) || !g_fault_lines.Admit()) return nullptr;
+  std::string shown = LogWanted(LEVEL_FULL, 0) ? std::string(d.data) : FirstLine(d.data);
+  if (!shown.empty() && shown.back() == '\r') shown.pop_back();
+  if (shown.size() > kShownBytes) shown.resize(kShownBytes);
+  Log("", LEVEL_ERROR, "%s %s\tBAD Parse\n%s\n%s", mark, d.from.Text().c_str(), shown.c_str(),
+      faults.c_str());
   return nullptr;
 }
 

@@ -13,7 +13,8 @@ namespace intake {
 
 // A first byte NUL, only blanks and line ends, or the 4-byte "jaK\0": keep-alives, answered by nobody.
 bool IsKeepAlive(const Datagram& d);
-// The parsed message, or null after logging "<mark> <from>\tBAD Parse" and reporting the source.
+// The parsed message, or null after reporting the source and logging "<mark> <from>\tBAD Parse" with the
+// text's first line (the whole text at the full level) and the first parse fault (rate-limited).
 std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark);
 // "<mark> <from>" with the whole text (LEVEL_FULL) and with its first line (LEVEL_SHORT), extra level bits
 // added.

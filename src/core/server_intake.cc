@@ -11,6 +11,7 @@
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "foundation/log_rate.h"
 #include "ports/relay_ops.h"
 #include "sip/headers/line_params.h"
 #include "sip/headers/number.h"
@@ -54,6 +55,7 @@ void NotePrack(const SipMessage& msg) {
 
 void ServerDatagram(Datagram& d) {
   if (g_dos.IsBlocked(d.from.Ip(), d.from.Port())) return;
+  FaultTally faults(d.from);
   std::unique_ptr<SipMessage> msg = Parse(d, "<==S==");
   if (!msg) return;
   LogReceived(d, "<==S==", 0);
@@ -214,6 +216,7 @@ void NewDialog(std::unique_ptr<ServerMessage> m, const std::string& key) {
 }  // namespace
 
 void ProcessServer(std::unique_ptr<ServerMessage> m) {
+  FaultTally faults(m->source);
   SipMessage& msg = *m->message;
   std::string key;
   ObjectGuard<Dialog> d = Match(g_core, msg, Dialog::FROM_SERVER, key);

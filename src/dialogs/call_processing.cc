@@ -14,6 +14,7 @@
 #include "dialogs/dialog_table.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "foundation/log_rate.h"
 #include "sip/headers/cseq.h"
 #include "sip/headers/route.h"
 #include "sip/headers/string.h"
@@ -95,7 +96,7 @@ bool Call::PreProcess(Direction dir) {
   if ((method == SipMessage::INVITE || method == SipMessage::ACK) && IsSDP(m)) {
     Sdp* sdp = m.GetSDP();
     if (sdp == nullptr) {
-      LogLine(LEVEL_ERROR, "Error: Parsing received SDP\n");
+      if (g_fault_lines.Admit()) LogLine(LEVEL_ERROR, "Error: Parsing received SDP\n");
     } else {
       CleanSDP(dir, *sdp);
       LearnMedia(dir, *sdp);

@@ -12,6 +12,7 @@
 #include "dialogs/content_type.h"
 #include "dialogs/sdp_signature.h"
 #include "foundation/log.h"
+#include "foundation/log_rate.h"
 #include "media/srtp_context.h"
 #include "sip/headers/cseq.h"
 #include "sip/headers/string.h"
@@ -137,7 +138,7 @@ void Call::SubstituteSDP(SipMessage& msg, Direction dir) {
   const int cseq = cseq_h != nullptr ? cseq_h->Sequence() : 0;
   Sdp* sdp = msg.GetSDP();
   if (sdp == nullptr) {
-    LogLine(LEVEL_ERROR, "Error: Parsing received SDP\n");
+    if (g_fault_lines.Admit()) LogLine(LEVEL_ERROR, "Error: Parsing received SDP\n");
     return;
   }
   SdpMedia* audio = sdp->Media(SdpMedia::AUDIO);

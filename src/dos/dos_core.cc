@@ -23,6 +23,7 @@ DosSettings DosSettingsFromConfig() {
   s.repeat_threshold_repeat = g_config.repeat_threshold_repeat;
   s.max_messages_per_second = g_config.max_messages_per_second;
   s.block_time_rate = g_config.block_time_rate;
+  s.ip_max_messages_per_second = g_config.ip_max_messages_per_second;
   s.ddos_threshold = g_config.ddos_threshold;
   s.ddos_block_time = g_config.ddos_block_time;
   s.fw = FirewallCommands{g_config.rule_name, g_config.start_command, g_config.stop_command,
@@ -32,9 +33,7 @@ DosSettings DosSettingsFromConfig() {
 
 namespace {
 const void* const kShieldArg = reinterpret_cast<const void*>(~uintptr_t{0});
-const void* SerialArg(uint64_t serial) {
-  return reinterpret_cast<const void*>(static_cast<uintptr_t>(serial));
-}
+const void* const kExpiryArg = reinterpret_cast<const void*>(uintptr_t{1});
 }  // namespace
 
 DosCore::~DosCore() {
@@ -42,8 +41,7 @@ DosCore::~DosCore() {
     r->CancelTimer(interval_timer_);
     r->CancelTimer(ddos_timer_);
     WriteGuard guard(blocks_lock_);
-    for (auto& [ip, ports] : blocks_)
-      for (auto& [port, block] : ports) r->CancelTimer(block->timer_id);
+    r->CancelTimer(expiry_timer_);
   }
 }
 
@@ -67,15 +65,17 @@ void DosCore::DosReset() {
   }
   level_ = s.dos_mode;
   max_messages_per_second_ = s.max_messages_per_second;
+  ip_max_messages_per_second_ = s.ip_max_messages_per_second;
   block_time_rate_ = s.block_time_rate;
   if (r) r->CancelTimer(interval_timer_);
   interval_timer_ = PollReactor::kNoTimer;
   {
     WriteGuard guard(blocks_lock_);
-    for (auto& [ip, ports] : blocks_)
-      for (auto& [port, block] : ports)
-        if (r) r->CancelTimer(block->timer_id);
+    if (r) r->CancelTimer(expiry_timer_);
+    expiry_timer_ = PollReactor::kNoTimer;
+    expiry_armed_at_ = 0;
     blocks_.clear();
+    expiry_.clear();
   }
   // Without intervals there is nothing to roll over: no timer (and no ring to divide by).
   if (r && current_tally_ >= 0 && s.dos_mode != DL_OFF)
@@ -167,21 +167,39 @@ void DosCore::Report(const InetAddress& src, DosMark kind, unsigned uniq, unsign
 
 void DosCore::CheckMPS(const InetAddress& src) {
   const unsigned limit = max_messages_per_second_.load(std::memory_order_relaxed);
-  if (limit == 0) return;
-  bool exceeded = false;
+  const unsigned ip_limit = ip_max_messages_per_second_.load(std::memory_order_relaxed);
+  if (limit == 0 && ip_limit == 0) return;
+  bool exceeded = false, ip_exceeded = false;
   const time_t now = time(nullptr);
   rate_lock_.lock();
   if (now != rate_second_) {
     rates_.clear();
+    ip_rates_.clear();
     rate_second_ = now;
   }
-  uint32_t& count = rates_[src.Key().b];
-  if (++count > limit) {
-    count = 0;
-    exceeded = true;
+  if (limit != 0) {
+    uint32_t& count = rates_[src.Key().b];
+    if (++count > limit) {
+      count = 0;
+      exceeded = true;
+    }
+  }
+  // Counted over all ports of the address: a flooder rotating its source port stays under the first limit.
+  if (ip_limit != 0) {
+    uint32_t& count = ip_rates_[src.Ip()];
+    if (++count > ip_limit) {
+      count = 0;
+      ip_exceeded = true;
+    }
   }
   rate_lock_.unlock();
-  if (!exceeded || IsWhitelisted(src.Ip())) return;
+  if ((!exceeded && !ip_exceeded) || IsWhitelisted(src.Ip())) return;
+  if (ip_exceeded) {
+    Log(">>>==>", LEVEL_ALWAYS, "Source: %s exceed IP MPS Limit: %u\n", InetAddress::IpText(src.Ip()).c_str(),
+        ip_limit);
+    RunSystemBlock(src.Ip(), 0, block_time_rate_.load());
+    return;
+  }
   Log(">>>==>", LEVEL_ALWAYS, "Source: %s exceed MPS Limit: %u\n", src.Text().c_str(), limit);
   RunSystemBlock(src.Ip(), src.Port(), block_time_rate_.load());
 }
@@ -195,9 +213,7 @@ bool DosCore::IsBlocked(uint32_t ip, int port) const {
 
 size_t DosCore::BlockCount() const {
   ReadGuard guard(blocks_lock_);
-  size_t n = 0;
-  for (const auto& [ip, ports] : blocks_) n += ports.size();
-  return n;
+  return expiry_.size();
 }
 
 void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
@@ -209,21 +225,29 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
         " (LogOnly)");
     return;
   }
-  Log(">>>==>", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds, "");
+  size_t held = 0;
   {
     WriteGuard guard(blocks_lock_);
     auto& ports = blocks_[ip];
+    if (port != 0 && ports.count(0)) return;  // the whole address is blocked already
+    if (port != 0 && ports.size() >= kMaxPortBlocksPerIp) {
+      held = ports.size();
+      port = 0;
+    }
     if (ports.count(port)) {
       guard.unlock();
+      Log(">>>==>", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds, "");
       Log(">>>==>", LEVEL_ALWAYS, "Warning: Block timer was not set!");
       return;
     }
-    auto block = std::make_unique<DosBlocked>(DosBlocked{port, ip, next_serial_++});
-    // The timer carries the block's serial, never its address: a reset may free the record meanwhile.
-    if (PollReactor* r = Reactor())
-      block->timer_id = r->SetTimer(this, seconds * 1000, SerialArg(block->serial));
-    ports.emplace(port, std::move(block));
+    const uint64_t ends = PollReactor::NowMs() + static_cast<uint64_t>(std::max(seconds, 0)) * 1000;
+    ports.emplace(port, expiry_.emplace(ends, std::make_pair(ip, port)));
+    ArmExpiry();
   }
+  if (held != 0)
+    Log(">>>==>", LEVEL_ALWAYS, "Source: %s holds %zu port blocks: blocking the address on all ports\n",
+        addr.c_str(), held);
+  Log(">>>==>", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds, "");
   if (level == DL_SYSFW) {
     FirewallCommands fw;
     {
@@ -238,7 +262,25 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
 void DosCore::OnTimer(const void* arg) {
   if (arg == nullptr) return IntervalEnd();
   if (arg == kShieldArg) return DdosEnd();
-  BlockExpired(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(arg)));
+  if (arg == kExpiryArg) {
+    {
+      WriteGuard guard(blocks_lock_);
+      expiry_timer_ = PollReactor::kNoTimer;
+      expiry_armed_at_ = 0;
+    }
+    ExpireBlocks(PollReactor::NowMs());
+  }
+}
+
+void DosCore::ArmExpiry() {
+  PollReactor* r = Reactor();
+  if (r == nullptr || expiry_.empty()) return;
+  const uint64_t first = expiry_.begin()->first;
+  if (expiry_timer_ != PollReactor::kNoTimer && expiry_armed_at_ <= first) return;
+  r->CancelTimer(expiry_timer_);
+  const uint64_t now = PollReactor::NowMs();
+  expiry_timer_ = r->SetTimer(this, first > now ? static_cast<int>(first - now) : 1, kExpiryArg);
+  expiry_armed_at_ = first;
 }
 
 void DosCore::IntervalEnd() {
@@ -282,35 +324,32 @@ void DosCore::DdosEnd() {
   if (hooks_.event_ddos) hooks_.event_ddos(false);
 }
 
-void DosCore::BlockExpired(uint64_t serial) {
-  uint32_t ip = 0;
-  int port = 0;
-  bool removed = false;
+void DosCore::ExpireBlocks(uint64_t now_ms) {
+  std::vector<std::pair<uint32_t, int>> due;
   {
     WriteGuard guard(blocks_lock_);
-    // Stop at the match: erasing the address entry invalidates the outer iterator.
-    for (auto a = blocks_.begin(); a != blocks_.end(); ++a) {
-      auto& ports = a->second;
-      auto p =
-          std::find_if(ports.begin(), ports.end(), [&](const auto& e) { return e.second->serial == serial; });
-      if (p == ports.end()) continue;
-      ip = a->first;
-      port = p->first;
-      ports.erase(p);
-      if (ports.empty()) blocks_.erase(a);
-      removed = true;
-      break;
+    auto end = expiry_.upper_bound(now_ms);
+    for (auto e = expiry_.begin(); e != end; ++e) {
+      const auto [ip, port] = e->second;
+      due.emplace_back(ip, port);
+      auto a = blocks_.find(ip);
+      if (a == blocks_.end()) continue;
+      a->second.erase(port);
+      if (a->second.empty()) blocks_.erase(a);
     }
+    expiry_.erase(expiry_.begin(), end);
+    ArmExpiry();
   }
-  if (!removed) return;  // cleared by a reset meanwhile
-  Log("ostrel", LEVEL_ALWAYS, "Remove Block for %s:%d \n", InetAddress::IpText(ip).c_str(), port);
-  if (level_.load() == DL_SYSFW) {
-    FirewallCommands fw;
-    {
-      MutexGuard guard(lock_);
-      fw = settings_.fw;
-    }
-    FirewallUnblock(fw, ip, port);
+  if (due.empty()) return;
+  const bool firewall = level_.load() == DL_SYSFW;
+  FirewallCommands fw;
+  if (firewall) {
+    MutexGuard guard(lock_);
+    fw = settings_.fw;
   }
-  if (hooks_.event_block) hooks_.event_block(false, ip, port);
+  for (const auto& [ip, port] : due) {
+    Log("ostrel", LEVEL_ALWAYS, "Remove Block for %s:%d \n", InetAddress::IpText(ip).c_str(), port);
+    if (firewall) FirewallUnblock(fw, ip, port);
+    if (hooks_.event_block) hooks_.event_block(false, ip, port);
+  }
 }

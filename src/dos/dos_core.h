@@ -28,6 +28,7 @@ struct DosSettings {
       repeat_threshold_repeat = 5000;
   unsigned max_messages_per_second = 100;
   int block_time_rate = 300;
+  unsigned ip_max_messages_per_second = 1000;  // over all ports of one address; 0 = off
   size_t ddos_threshold = 50;
   int ddos_block_time = 300;
   FirewallCommands fw;
@@ -38,6 +39,9 @@ DosSettings DosSettingsFromConfig();
 class DosCore : public TimerCB {
  public:
   enum DosMark : uint8_t { PEACE = 0, DOS_L = 'L', DOS_H = 'H', DOS_R = 'R' };
+  // Port blocks one address may hold; the next one blocks the address on all ports instead. Honest
+  // phones behind one NAT address rarely flood all at once, and a port-rotating flooder stops here.
+  static constexpr size_t kMaxPortBlocksPerIp = 32;
 
   // What the detector tells or asks the rest of the daemon; set once at start-up.
   struct Hooks {
@@ -63,6 +67,9 @@ class DosCore : public TimerCB {
   bool IsBlocked(uint32_t ip, int port) const;
   void RunSystemBlock(uint32_t ip, int port, int seconds);
   void OnTimer(const void* arg) override;
+  // Removes every block due at now_ms (PollReactor::NowMs() clock), earliest first, with its log line,
+  // firewall unblock and event; then arms the timer for the next one. The expiry timer calls it.
+  void ExpireBlocks(uint64_t now_ms);
 
   size_t BlockCount() const;
   int DDOSState() const { return ddos_.load(); }
@@ -78,26 +85,25 @@ class DosCore : public TimerCB {
         port = 0;
     }
   };
-  struct DosBlocked {
-    int port;
-    uint32_t ip;
-    uint64_t serial;
-    uint64_t timer_id = PollReactor::kNoTimer;
-  };
+  // A block's place in the expiry order: the time it ends, then the address and port.
+  using Expiry = std::multimap<uint64_t, std::pair<uint32_t, int>>;
   using Slot = std::unordered_map<uint32_t, DosSingle>;
 
   bool IsWhitelisted(uint32_t ip) const { return hooks_.is_whitelisted && hooks_.is_whitelisted(ip); }
   void IntervalEnd();
   void DdosEnd();
-  void BlockExpired(uint64_t serial);
+  // Arms the expiry timer for the earliest block when it is sooner than the armed one; blocks_lock_ held.
+  void ArmExpiry();
   PollReactor* Reactor() const { return PollReactor::Instance(); }
 
   Hooks hooks_;
 
   Spin rate_lock_;
-  std::unordered_map<uint64_t, uint32_t> rates_;  // guarded by rate_lock_
-  time_t rate_second_ = 0;                        // guarded by rate_lock_
+  std::unordered_map<uint64_t, uint32_t> rates_;     // guarded by rate_lock_
+  std::unordered_map<uint32_t, uint32_t> ip_rates_;  // guarded by rate_lock_
+  time_t rate_second_ = 0;                           // guarded by rate_lock_
   std::atomic<unsigned> max_messages_per_second_{0};
+  std::atomic<unsigned> ip_max_messages_per_second_{0};
   std::atomic<int> block_time_rate_{300};
 
   mutable Mutex lock_;
@@ -111,8 +117,11 @@ class DosCore : public TimerCB {
   int saved_level_ = DL_OFF;                         // reactor thread
 
   mutable ReadWriteMutex blocks_lock_;
-  std::map<uint32_t, std::map<int, std::unique_ptr<DosBlocked>>> blocks_;  // guarded by blocks_lock_
-  uint64_t next_serial_ = 1;                                               // guarded by blocks_lock_
+  // Address -> port (0: all ports) -> the block's place in expiry_. Both guarded by blocks_lock_.
+  std::unordered_map<uint32_t, std::map<int, Expiry::iterator>> blocks_;
+  Expiry expiry_;
+  uint64_t expiry_timer_ = PollReactor::kNoTimer;  // guarded by blocks_lock_
+  uint64_t expiry_armed_at_ = 0;                   // when it fires; guarded by blocks_lock_
 };
 
 // The process's flood detector.

@@ -15,6 +15,7 @@
 
 #include "foundation/inet_addr.h"
 #include "foundation/log_gate.h"
+#include "foundation/log_rate.h"
 #include "foundation/text.h"
 
 AppLogBlock g_log_block;
@@ -153,10 +154,14 @@ void Log(int number, int level, int threshold, const char* fmt, ...) {
 }
 
 void ParseErrorToLog(const char* fmt, ...) {
+  char text[1024];
   va_list ap;
   va_start(ap, fmt);
-  LogVar("_ERR_", 0, fmt, ap);
+  std::vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
+  // Inside a message's handling the faults become one summary line; elsewhere each is a rate-limited line.
+  if (FaultTally::Take(text) || !g_fault_lines.Admit()) return;
+  Log("_ERR_", LEVEL_ALWAYS, "%s", text);
 }
 
 void ParseErrorToStderr(const char* fmt, ...) {

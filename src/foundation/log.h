@@ -42,7 +42,7 @@ struct AppLogBlock {
 extern AppLogBlock g_log_block;
 
 // The hook through which the SIP message code reports its parse errors: standard error until a log target
-// was chosen, then the log.
+// was chosen, then the log (folded per message by a FaultTally, rate-limited by g_fault_lines).
 using ParseErrorLogFn = void (*)(const char* fmt, ...);
 extern std::atomic<ParseErrorLogFn> g_parse_error_log;
 void ParseErrorToLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

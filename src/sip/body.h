@@ -17,6 +17,7 @@ class SipBody {
     if (this != &other) {
       body_ = other.Body();
       sdp_.reset();
+      failed_.reset();
     }
     return *this;
   }
@@ -32,24 +33,35 @@ class SipBody {
   void Body(std::string_view text) {
     body_.assign(text);
     sdp_.reset();
+    failed_.reset();
   }
   // The parsed SDP, parsed from the text on first use; null when it does not parse. A partly read SDP
-  // stays when keepPartial and it has at least one media description.
+  // stays when keepPartial and it has at least one media description. A text that failed is not parsed
+  // again (its faults are reported once).
   Sdp* GetSDP(bool keepPartial = false) {
     if (sdp_) return sdp_.get();
-    auto sdp = std::make_unique<Sdp>();
-    if (sdp->Parse(body_) || (keepPartial && !sdp->Medias().empty())) sdp_ = std::move(sdp);
+    if (!failed_) {
+      auto sdp = std::make_unique<Sdp>();
+      if (sdp->Parse(body_)) {
+        sdp_ = std::move(sdp);
+        return sdp_.get();
+      }
+      failed_ = std::move(sdp);
+    }
+    if (keepPartial && !failed_->Medias().empty()) sdp_ = std::move(failed_);
     return sdp_.get();
   }
   // Takes ownership; the text is regenerated from it.
   void SetSDP(std::unique_ptr<Sdp> sdp) {
     body_.clear();
     sdp_ = std::move(sdp);
+    failed_.reset();
   }
   bool HasSDP() const { return sdp_ != nullptr; }
   void clear() {
     body_.clear();
     sdp_.reset();
+    failed_.reset();
   }
   size_t size() const { return Body().size(); }
   bool empty() const { return Body().empty(); }
@@ -62,4 +74,5 @@ class SipBody {
  protected:
   mutable std::string body_;
   std::unique_ptr<Sdp> sdp_;
+  std::unique_ptr<Sdp> failed_;  // the text's SDP when it did not parse
 };

@@ -155,6 +155,7 @@ const AcceptedLine kAccepted[] = {
        EXPECT_EQ(c.max_messages_per_second, 150u);
        EXPECT_EQ(c.block_time_rate, 600);
      }},
+    {"dos_ip_max_mps = 0", [](const Config& c) { EXPECT_EQ(c.ip_max_messages_per_second, 0u); }},
     {"ddos_threshold = 70", [](const Config& c) { EXPECT_EQ(c.ddos_threshold, 70u); }},
     {"dos_whitelist = 192.168.0.0/16",
      [](const Config& c) { EXPECT_TRUE(c.IsDosWLists(Ip("192.168.4.4"))); }},

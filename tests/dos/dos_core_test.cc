@@ -191,6 +191,52 @@ TEST(DosBlocks, DuplicateBlockKeepsTheFirstAndResetClearsSilently) {
   EXPECT_EQ(h.blocks.size(), 1u) << "a reset issues no unblock event";
 }
 
+TEST(DosBlocks, ExpiryRemovesTheDueBlocksEarliestFirstAndManyPortsBlockTheAddress) {
+  Harness h;
+  h.reset();
+  const uint64_t start = PollReactor::NowMs();
+  h.dos.RunSystemBlock(kSrc, 3000, 300);
+  h.dos.RunSystemBlock(kSrc, 1000, 100);
+  h.dos.RunSystemBlock(kSrc + 1, 2000, 200);
+  h.blocks.clear();
+  h.dos.ExpireBlocks(start + 250 * 1000);
+  EXPECT_EQ(h.blocks,
+            (std::vector<std::tuple<bool, uint32_t, int>>{{false, kSrc, 1000}, {false, kSrc + 1, 2000}}));
+  EXPECT_TRUE(h.dos.IsBlocked(kSrc, 3000));
+  EXPECT_FALSE(h.dos.IsBlocked(kSrc, 1000));
+  EXPECT_FALSE(h.dos.IsBlocked(kSrc + 1, 2000));
+  EXPECT_EQ(h.dos.BlockCount(), 1u);
+
+  // A port-rotating source: past the bound of port blocks its whole address is blocked, once.
+  for (int port = 1; port <= int(DosCore::kMaxPortBlocksPerIp) + 5; ++port)
+    h.dos.RunSystemBlock(kSrc, port, 60);
+  EXPECT_EQ(h.dos.BlockCount(), DosCore::kMaxPortBlocksPerIp + 1);
+  EXPECT_TRUE(h.dos.IsBlocked(kSrc, 40000));
+  EXPECT_EQ(h.blocks.back(), std::make_tuple(true, kSrc, 0));
+  h.blocks.clear();
+  h.dos.ExpireBlocks(start + 400 * 1000);
+  EXPECT_EQ(h.dos.BlockCount(), 0u);
+  EXPECT_EQ(h.blocks.size(), DosCore::kMaxPortBlocksPerIp + 1);
+  EXPECT_EQ(h.blocks.back(), std::make_tuple(false, kSrc, 3000)) << "the longest block ends last";
+}
+
+TEST(DosRate, ManyPortsOfOneAddressOverTheAddressLimitBlockTheAddress) {
+  Harness h;
+  h.settings.max_messages_per_second = 10;
+  h.settings.ip_max_messages_per_second = 50;
+  h.reset();
+  time_t start = time(nullptr);
+  while (time(nullptr) == start) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  for (int i = 0; i < 50; ++i)
+    h.dos.CheckMPS(Harness::addr(("127.0.1.5:" + std::to_string(6000 + i)).c_str()));
+  h.dos.CheckMPS(Harness::addr("127.0.1.6:6000"));
+  EXPECT_EQ(h.dos.BlockCount(), 0u) << "each port under its limit, the address at its own";
+  h.dos.CheckMPS(Harness::addr("127.0.1.5:7000"));
+  EXPECT_TRUE(h.dos.IsBlocked(kSrc, 1234));
+  EXPECT_FALSE(h.dos.IsBlocked(kSrc + 1, 6000));
+  EXPECT_EQ(h.blocks, (std::vector<std::tuple<bool, uint32_t, int>>{{true, kSrc, 0}}));
+}
+
 TEST(DosReport, ABatchThatCrossesTheThresholdBlocksOnce) {
   Harness h;
   h.settings.repeat_threshold_first = 100;
