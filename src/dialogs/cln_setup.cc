@@ -10,6 +10,7 @@
 #include "dialogs/throttle.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "ports/relay_ops.h"
 #include "ports/sip_port.h"
 #include "resolve/srv.h"
 #include "sip/headers/route.h"
@@ -139,6 +140,8 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
       LogLine(LEVEL_TRACE, "Note: It took ~%lu ms to SRV resolve: %s !!!\n", took, domain_.c_str());
     for (auto it = list->begin(); it != list->end() && !found;) {
       InetAddress a;
+      // The targets of SRV records are learnt here, after the reader: this road waits for their names.
+      AwaitName(it->s_name, source_.Ip());
       if (Resolve(a, it->s_name + ':' + std::to_string(it->s_port))) {
         server_sip_address_ = a;
         found = true;

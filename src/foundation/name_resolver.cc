@@ -293,6 +293,28 @@ NameResolver::Answer NameResolver::Cached(const std::string& host) const {
   return {e.state, e.ip};
 }
 
+NameResolver::Answer NameResolver::Wait(const std::string& host, uint32_t source) {
+  if (Answer a = Lookup(host, source); a.state != State::PENDING) return a;
+  struct Signal {
+    std::mutex lock;
+    std::condition_variable done_cv;
+    bool done = false;
+  };
+  auto signal = std::make_shared<Signal>();
+  if (Park(host, source, [signal] {
+        std::lock_guard<std::mutex> guard(signal->lock);
+        signal->done = true;
+        signal->done_cv.notify_all();
+      })) {
+    std::unique_lock<std::mutex> guard(signal->lock);
+    signal->done_cv.wait_for(guard, std::chrono::milliseconds(shared_->timeout_ms + 100),
+                             [&] { return signal->done; });
+  }
+  Answer a = Cached(host);
+  if (a.state == State::PENDING) a.state = State::FAILED;
+  return a;
+}
+
 bool NameResolver::Park(const std::string& host, uint32_t source, std::function<void()> ready) {
   std::string key = host;
   ToLower(key);

@@ -62,6 +62,10 @@ class NameResolver {
   Answer Lookup(const std::string& host, uint32_t source);
   // The cached answer without starting anything: a miss is FAILED.
   Answer Cached(const std::string& host) const;
+  // Lookup, and while the answer is pending, waits for it (at most the time-out): for the one road that
+  // still waits for DNS under a dialog's lock, the targets of a domain's SRV records, asked right after its
+  // SRV query. Never on a reader. PENDING never comes back (FAILED instead).
+  Answer Wait(const std::string& host, uint32_t source);
   // ready runs once, on a resolver thread, when host's pending lookup ends. False (ready never runs) when
   // host is not pending any more or a parking bound is reached.
   bool Park(const std::string& host, uint32_t source, std::function<void()> ready);

@@ -93,6 +93,12 @@ NameResolver::State CachedAddress(InetAddress& a, const std::string& hostport, b
   return NameResolver::State::FOUND;
 }
 
+void AwaitName(const std::string& host, uint32_t source) {
+  in_addr literal{};
+  if (host.empty() || inet_pton(AF_INET, host.c_str(), &literal) == 1) return;
+  NameResolver::Instance().Wait(host, source);
+}
+
 void Assign(InetAddress& a, const char* host, const char* tag, uint32_t source) {
   const uint64_t began = PollReactor::NowMs();
   const NameResolver::State state = CachedAddress(a, host, true, source);

@@ -38,6 +38,9 @@ bool ValidNewContact(const SipUri& uri);
 // cache (NameResolver). start: a name the cache does not hold starts a lookup charged to source (host
 // order, 0 for the relay's own) and counts as not resolved now. FOUND, or FAILED/PENDING (a left empty).
 NameResolver::State CachedAddress(InetAddress& a, const std::string& hostport, bool start, uint32_t source);
+// Before a worker resolves the target of an SRV record: waits (at most the resolver's time-out) for the
+// name's answer to be in the cache. Nothing for a literal address.
+void AwaitName(const std::string& host, uint32_t source);
 // A worker's resolution of host into a (under a dialog's lock): the cache only, never the library; a name
 // the cache does not hold yet is looked up (charged to source) for the next message and fails this one
 // (logged at debug).

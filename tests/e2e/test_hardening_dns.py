@@ -17,12 +17,13 @@ DNS_ADDRESS = ("127.0.0.53", 53)
 
 
 class FakeDns:
-    """Answers A queries for the names it maps, never answers the silent ones, and says NXDOMAIN to the rest;
-    counts the queries per name."""
+    """Answers A queries for the names it maps and SRV queries for the services it knows, never answers the
+    silent names, and says NXDOMAIN to the rest; counts the queries per name."""
 
-    def __init__(self, names, silent):
+    def __init__(self, names, silent, services=None):
         self.names = names
         self.silent = silent
+        self.services = services or {}
         self.queries = {}
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind(DNS_ADDRESS)
@@ -56,7 +57,12 @@ class FakeDns:
             answers = b""
             if ip and qtype == 1:
                 answers = struct.pack("!HHHIH", 0xC00C, 1, 1, 60, 4) + socket.inet_aton(ip)
-            flags = 0x8180 if ip else 0x8183
+            elif name in self.services and qtype == 33:
+                target, port = self.services[name]
+                rdata = struct.pack("!HHH", 0, 1, port) + b"".join(
+                    bytes([len(l)]) + l.encode() for l in target.split(".")) + b"\0"
+                answers = struct.pack("!HHHIH", 0xC00C, 33, 1, 60, len(rdata)) + rdata
+            flags = 0x8180 if ip or answers else 0x8183
             head = struct.pack("!HHHHHH", struct.unpack("!H", data[:2])[0], flags, 1, 1 if answers else 0, 0, 0)
             self.sock.sendto(head + question + answers, source)
 
@@ -65,9 +71,11 @@ class NameResolution(DaemonTestCase):
     def setUp(self):
         super().setUp()
         self.server = self.peer(relay=None)
-        self.dns = FakeDns({"server.test": self.server.address}, {"never.test", "never2.test", "never3.test"})
+        self.dns = FakeDns({"server.test": self.server.address, "sip1.srv.test": self.server.address},
+                           {"never.test", "never2.test", "never3.test"},
+                           {"_sip._udp.srv.test": ("sip1.srv.test", self.server.port)})
         self.addCleanup(self.dns.stop)
-        self.d = self.start_daemon()
+        self.d = self.start_daemon(["domain = srv.test srv", "domain = *test", "domain = example.com"])
         self.dns.names["relay.test"] = self.d.address
         self.relay_uri = "sip:%s:%d" % (self.d.address, self.d.port)
 
@@ -103,7 +111,8 @@ class NameResolution(DaemonTestCase):
         self.assertEqual(status_line(phone.ask(phone.request("OPTIONS", "sip:relay.test:%d" % self.d.port))),
                          "SIP/2.0 200 OK", self.logs())
         cases = [("OPTIONS", "sip:bob@" + server_host, []),
-                 ("MESSAGE", "sip:bob@example.com", ["Route: <sip:%s;lr>" % server_host])]
+                 ("MESSAGE", "sip:bob@example.com", ["Route: <sip:%s;lr>" % server_host]),
+                 ("MESSAGE", "sip:bob@srv.test", [])]
         for method, uri, extra in cases:
             with self.subTest(method=method):
                 phone.send(phone.request(method, uri, extra))
