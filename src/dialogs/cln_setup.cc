@@ -149,6 +149,11 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
         it = list->erase(it);
       }
     }
+    // The other targets are asked for now, so that a retransmission that turns to one finds its answer.
+    for (const ServerRecord& s : *list) {
+      InetAddress unused;
+      CachedAddress(unused, s.s_name + ':' + std::to_string(s.s_port), true, 0);
+    }
     if (list->size() >= 2) servers_ = std::move(list);
   }
   if (!found) {
