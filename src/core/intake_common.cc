@@ -66,7 +66,8 @@ bool NamesKnown(const Datagram& d, const SipMessage& msg, void (*again)(Datagram
   auto add = [&](const SipUri& uri) {
     const std::string& host = uri.Host();
     in_addr literal{};
-    if (host.empty() || inet_pton(AF_INET, host.c_str(), &literal) == 1) return;
+    // Literal addresses (IPv6 ones too, which no IPv4 lookup would answer) need no lookup.
+    if (host.empty() || host[0] == '[' || inet_pton(AF_INET, host.c_str(), &literal) == 1) return;
     if (names.size() < static_cast<size_t>(kNamesPerMessage) &&
         std::find(names.begin(), names.end(), host) == names.end())
       names.push_back(host);
