@@ -66,12 +66,15 @@ bool RemovalOrQuery(const SipMessage& msg) {
   return expires == nullptr && header != nullptr && header->Value() == 0;
 }
 
+// Names from the name cache only (NamesKnown looked them up).
 bool ToRelayItself(const SipMessage& msg) {
   const SipUri& uri = msg.URI();
   if (uri.Port() != g_config.main_port) return false;
   InetAddress target, self;
-  return target.Set(static_cast<unsigned short>(uri.Port()), uri.Host().c_str()) &&
-         self.Set(static_cast<unsigned short>(g_config.main_port), g_config.myipaddr) && target == self;
+  const std::string port = ":" + std::to_string(g_config.main_port);
+  return CachedAddress(target, uri.Host() + port, false, 0) == NameResolver::State::FOUND &&
+         CachedAddress(self, g_config.myipaddr + port, true, 0) == NameResolver::State::FOUND &&
+         target == self;
 }
 
 std::string EventOf(SipMessage& msg) {
@@ -196,13 +199,16 @@ void ClientDatagram(Datagram& d) {
   if (!parsed) return;
   // Every parsed datagram counts against its source's rate, early answers included: the relay must not
   // become a reflector for cache hits, PING or OPTIONS.
-  g_dos.CheckMPS(d.from);
+  // A datagram handed back after a name lookup was counted when it arrived.
+  if (d.waits == 0) g_dos.CheckMPS(d.from);
   Reading r{d, *parsed, g_log_block.level.load(), {}, {}, d.from, {}, {}, false};
   auto options = std::make_unique<DomainOptions>();
   SipMessage& msg = *parsed;
   const bool request = msg.IsRequest();
   if (request) {
     if (!AdmitUser(r)) return;
+    // No DNS on a reader: the names the request needs are looked up meanwhile, the datagram kept.
+    if (!NamesKnown(d, msg, ClientDatagram)) return;
     if (OpensDialog(msg)) r.defects = g_config.CheckDefect(msg, 0);
     if (msg.IsRegister())
       r.pub = NewOldContacts(msg, r.reply, r.old_contact, r.new_contact, r.defects, LEVEL_REGISTRATION_CACHE);

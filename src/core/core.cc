@@ -11,6 +11,7 @@
 #include "dos/dos_core.h"
 #include "dos/firewall.h"
 #include "foundation/log.h"
+#include "foundation/name_resolver.h"
 #include "ports/sip_port.h"
 
 OstrelCore g_core;
@@ -93,6 +94,7 @@ void OstrelCore::Shutdown() {
   // more client requests are taken.
   g_external_port.StopReaders();
   g_internal_port.StopReaders();
+  NameResolver::Instance().Stop();
   g_external_port.close();
   g_log_block.level = 0;
   g_events_port.StopHa();

@@ -1,19 +1,99 @@
 #include "core/intake_common.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "core/core.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "foundation/log_gate.h"
 #include "foundation/log_rate.h"
+#include "foundation/name_resolver.h"
+#include "sip/headers/route.h"
 
 namespace intake {
 
 namespace {
 // The part of a message that does not parse shown in its log line (its first line, cut).
 constexpr size_t kShownBytes = 200;
+
+// A datagram kept while a name it needs is looked up.
+struct Parked {
+  std::string data;
+  InetAddress from;
+  int waits;
+  void (*again)(Datagram&);
+};
+
+// Hands kept datagrams back to their intake on the reactor: a resolver thread adds them and arms a timer
+// that fires at once.
+class ParkedDatagrams : public TimerCB {
+ public:
+  void Add(std::shared_ptr<Parked> p) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      ready_.push_back(std::move(p));
+    }
+    if (PollReactor* r = PollReactor::Instance()) r->SetTimer(this, 0, nullptr);
+  }
+  void OnTimer(const void*) override {
+    std::vector<std::shared_ptr<Parked>> ready;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      ready.swap(ready_);
+    }
+    for (const auto& p : ready) {
+      Datagram d{p->data.data(), p->data.size(), p->from, p->waits};
+      p->again(d);
+    }
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::shared_ptr<Parked>> ready_;
+};
+
+ParkedDatagrams& Parking() {
+  static ParkedDatagrams parking;
+  return parking;
+}
+
 }  // namespace
+
+bool NamesKnown(const Datagram& d, const SipMessage& msg, void (*again)(Datagram&)) {
+  std::vector<std::string> names;
+  auto add = [&](const SipUri& uri) {
+    const std::string& host = uri.Host();
+    in_addr literal{};
+    // Literal addresses (IPv6 ones too, which no IPv4 lookup would answer) need no lookup.
+    if (host.empty() || host[0] == '[' || inet_pton(AF_INET, host.c_str(), &literal) == 1) return;
+    if (names.size() < static_cast<size_t>(kNamesPerMessage) &&
+        std::find(names.begin(), names.end(), host) == names.end())
+      names.push_back(host);
+  };
+  add(msg.URI());
+  for (const HeaderLine* l = msg.Header(SipHeaders::HID_ROUTE); l != nullptr; l = l->Next())
+    if (auto* route = dynamic_cast<const RouteHeader*>(l)) add(*route);
+  if (names.empty()) return true;
+  NameResolver& resolver = NameResolver::Instance();
+  const std::string* pending = nullptr;
+  for (const std::string& name : names)
+    if (resolver.Lookup(name, d.from.Ip()).state == NameResolver::State::PENDING) pending = &name;
+  if (pending == nullptr || d.waits >= kNamesPerMessage) return true;
+  auto parked = std::make_shared<Parked>(Parked{std::string(d.data, d.len), d.from, d.waits + 1, again});
+  if (resolver.Park(*pending, d.from.Ip(), [parked] { Parking().Add(parked); })) {
+    Log("ostrel", LEVEL_DEBUG, "Waiting for the name %s (%s)\n", pending->c_str(), d.from.Text().c_str());
+    return false;
+  }
+  if (resolver.Cached(*pending).state == NameResolver::State::PENDING)
+    Log("ostrel", LEVEL_DEBUG, "Too many messages waiting for names (%s) - not resolved: %s\n",
+        d.from.Text().c_str(), pending->c_str());
+  return true;
+}
 
 bool IsKeepAlive(const Datagram& d) {
   if (d.len == 0 || d.data[0] == '\0') return true;

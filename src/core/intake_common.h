@@ -19,6 +19,13 @@ std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark);
 // "<mark> <from>" with the whole text (LEVEL_FULL) and with its first line (LEVEL_SHORT), extra level bits
 // added.
 void LogReceived(const Datagram& d, const char* mark, int threshold, int extra = 0);
+// Every name the request's routing needs (the Request-URI's and the Route set's hosts, at most
+// kNamesPerMessage) asked of the name cache, each lookup charged to the sender. False when one is still
+// being looked up: the datagram was kept and comes back through `again` on the reactor when the answer (or
+// the lookup's time-out) arrives, with d.waits one higher. A datagram that cannot be kept (parking bounds)
+// goes on at once: a pending name then counts as not resolved.
+inline constexpr int kNamesPerMessage = 4;
+bool NamesKnown(const Datagram& d, const SipMessage& msg, void (*again)(Datagram&));
 // The worker's last step: a completed plain dialog goes, unless it lingers to answer retransmissions.
 void DestroyIfDone(ObjectGuard<Dialog>& d);
 // The first line of a message text, for the short log form.

@@ -23,6 +23,7 @@
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "foundation/name_resolver.h"
 #include "media/media_engine.h"
 #include "ports/relay_ops.h"
 #include "ports/sip_port.h"
@@ -92,6 +93,8 @@ void StartThreads() {
     Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot start media threads\n");
     std::exit(6);
   }
+  // Names in requests are looked up by the resolver's threads, never by a reader or under a dialog lock.
+  NameResolver::Instance().Start();
   if (g_config.num_threads > 1) {
     if (int rc = g_core.StartQueueThreads(static_cast<unsigned>(g_config.num_threads),
                                           static_cast<unsigned>(g_config.max_threads))) {
@@ -148,9 +151,9 @@ void InstallDialogHooks() {
   DialogHooks& h = Dialog::Hooks();
   h.bounce = [](SipMessage& msg, int code, const std::string& reason, const InetAddress& to,
                 const SipPort& port) { Bounce(msg, code, reason, to, port); };
-  h.assign = [](InetAddress& a, const char* host, const char* tag) {
+  h.assign = [](InetAddress& a, const char* host, const char* tag, uint32_t source) {
     a.reset();
-    Assign(a, host, tag);
+    Assign(a, host, tag, source);
     return !a.empty();
   };
   h.check_domain = [](SipMessage& msg, const InetAddress& from, std::string& defect, DomainOptions& options) {

@@ -58,7 +58,7 @@ void ServerDatagram(Datagram& d) {
   FaultTally faults(d.from);
   std::unique_ptr<SipMessage> msg = Parse(d, "<==S==");
   if (!msg) return;
-  LogReceived(d, "<==S==", 0);
+  if (d.waits == 0) LogReceived(d, "<==S==", 0);  // a datagram handed back was logged when it arrived
   InetAddress source = d.from;
   if (msg->IsRequest()) {
     StampVia(*msg, source);
@@ -69,6 +69,8 @@ void ServerDatagram(Datagram& d) {
       }
       if (auto* mf = msg->Header<MaxForwardsHeader>(SipHeaders::HID_MAX_FORWARDS)) mf->Value(mf->Value() - 1);
     }
+    // No DNS on a reader: the names the request needs are looked up meanwhile, the datagram kept.
+    if (!NamesKnown(d, *msg, ServerDatagram)) return;
     if (msg->Method() == SipStartLine::PRACK) NotePrack(*msg);
     PreProcessRoute(*msg, 2);
   }

@@ -10,6 +10,7 @@
 #include "dialogs/throttle.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
+#include "ports/relay_ops.h"
 #include "ports/sip_port.h"
 #include "resolve/srv.h"
 #include "sip/headers/route.h"
@@ -139,12 +140,19 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
       LogLine(LEVEL_TRACE, "Note: It took ~%lu ms to SRV resolve: %s !!!\n", took, domain_.c_str());
     for (auto it = list->begin(); it != list->end() && !found;) {
       InetAddress a;
+      // The targets of SRV records are learnt here, after the reader: this road waits for their names.
+      AwaitName(it->s_name, source_.Ip());
       if (Resolve(a, it->s_name + ':' + std::to_string(it->s_port))) {
         server_sip_address_ = a;
         found = true;
       } else {
         it = list->erase(it);
       }
+    }
+    // The other targets are asked for now, so that a retransmission that turns to one finds its answer.
+    for (const ServerRecord& s : *list) {
+      InetAddress unused;
+      CachedAddress(unused, s.s_name + ':' + std::to_string(s.s_port), true, 0);
     }
     if (list->size() >= 2) servers_ = std::move(list);
   }

@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "dialogs/dialog_table.h"
 #include "foundation/log.h"
+#include "ports/relay_ops.h"
 #include "ports/sip_port.h"
 #include "sip/headers/cseq.h"
 
@@ -154,9 +155,11 @@ std::string Dialog::Print() const {
 }
 
 bool Dialog::Resolve(InetAddress& a, const std::string& host) const {
-  if (Hooks().assign) return Hooks().assign(a, host.c_str(), number_text_.c_str());
+  if (Hooks().assign) return Hooks().assign(a, host.c_str(), number_text_.c_str(), source_.Ip());
+  // Under the dialog's lock: the name cache only, never the system resolver.
   InetAddress resolved;
-  if (!resolved.Set(host.c_str()) || resolved.Ip() == 0) return false;
+  if (CachedAddress(resolved, host, true, source_.Ip()) != NameResolver::State::FOUND || resolved.Ip() == 0)
+    return false;
   a = resolved;
   return true;
 }

@@ -20,8 +20,9 @@ struct DialogHooks {
   std::function<void(SipMessage& msg, int code, const std::string& reason, const InetAddress& to,
                      const SipPort& port)>
       bounce;
-  // Resolves "host[:port]" into a; true when it resolved. Unset: InetAddress::set without timing.
-  std::function<bool(InetAddress& a, const char* host, const char* tag)> assign;
+  // Resolves "host[:port]" into a without waiting for DNS (a name missing from the cache is looked up,
+  // charged to source, and fails now); true when it resolved. Unset: the name cache without timing.
+  std::function<bool(InetAddress& a, const char* host, const char* tag, uint32_t source)> assign;
   // The core's slow-start state; unset means never on.
   std::function<bool()> slow_start;
   std::function<void(bool on)> set_slow_start;

@@ -37,6 +37,8 @@ bool InetAddress::Set(const char* s) {
   }
   addrinfo hints{};
   hints.ai_family = AF_INET;
+  // Digits and dots are a number, never a name to ask DNS for (a Contact host "1.2.3.4.5" would be).
+  if (IsIPv4(node)) hints.ai_flags = AI_NUMERICHOST;
   addrinfo* res = nullptr;
   if (getaddrinfo(node, service, &hints, &res) != 0 || res == nullptr) return false;
   const auto* in = reinterpret_cast<const sockaddr_in*>(res->ai_addr);

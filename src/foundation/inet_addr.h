@@ -1,5 +1,6 @@
 // InetAddress: an IPv4 socket address with text forms and a 64-bit key used to index peers in maps.
-// A value type with no shared state: safe on any thread; Set() may block in the system resolver for names.
+// A value type with no shared state: safe on any thread; Set() may block in the system resolver for names,
+// so the roads of a message use it for literal addresses only (names go through NameResolver).
 #pragma once
 
 #include <netinet/in.h>

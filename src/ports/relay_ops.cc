@@ -1,10 +1,12 @@
 #include "ports/relay_ops.h"
 
+#include <arpa/inet.h>
 #include <strings.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -72,13 +74,41 @@ bool NewOldContacts(SipMessage& msg, InetAddress& reply, std::string& ocnt, std:
   return public_ip;
 }
 
-void Assign(InetAddress& a, const char* host, const char* tag) {
+NameResolver::State CachedAddress(InetAddress& a, const std::string& hostport, bool start, uint32_t source) {
+  a.reset();
+  char host[1024] = {0};
+  char port[16] = {0};
+  in_addr literal{};
+  // Literal addresses, and a lone port or service, never reach DNS.
+  if (std::sscanf(hostport.c_str(), "%1023[^:]:%15[0-9]", host, port) != 2 ||
+      inet_pton(AF_INET, host, &literal) == 1)
+    return a.Set(hostport.c_str()) ? NameResolver::State::FOUND : NameResolver::State::FAILED;
+  const unsigned long number = std::strtoul(port, nullptr, 10);
+  if (number > 65535) return NameResolver::State::FAILED;
+  NameResolver& resolver = NameResolver::Instance();
+  const NameResolver::Answer answer = start ? resolver.Lookup(host, source) : resolver.Cached(host);
+  if (answer.state != NameResolver::State::FOUND) return answer.state;
+  a.Ip(answer.ip);
+  a.Port(static_cast<unsigned short>(number));
+  return NameResolver::State::FOUND;
+}
+
+void AwaitName(const std::string& host, uint32_t source) {
+  in_addr literal{};
+  if (host.empty() || inet_pton(AF_INET, host.c_str(), &literal) == 1) return;
+  NameResolver::Instance().Wait(host, source);
+}
+
+void Assign(InetAddress& a, const char* host, const char* tag, uint32_t source) {
   const uint64_t began = PollReactor::NowMs();
-  a.Set(host);
+  const NameResolver::State state = CachedAddress(a, host, true, source);
   const uint64_t took = PollReactor::NowMs() - began;
   if (InetAddress::IsIPv4(host)) return;
   const unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
-  if (took <= 100)
+  if (state == NameResolver::State::PENDING)
+    Log(tag ? tag : "ostrel", LEVEL_DEBUG, "T:%lu Note: Name not resolved yet, lookup started: %s\n", tid,
+        host);
+  else if (took <= 100)
     Log(tag ? tag : "ostrel", LEVEL_TRACE, "T:%lu Note: It took ~%lu ms to resolve: %s !!!\n", tid,
         static_cast<unsigned long>(took), host);
   else
@@ -91,9 +121,14 @@ void PreProcessRoute(SipMessage& msg, int dir) {
   if (first == nullptr) return;
   const bool from_client = dir == 1;
   InetAddress self;
-  self.Set(
-      static_cast<unsigned short>(from_client ? g_config.main_port : (g_config.second_port + 3) & 0xFFFF),
-      from_client ? g_config.myipaddr : g_config.server_ipaddr);
+  const unsigned short self_port =
+      static_cast<unsigned short>(from_client ? g_config.main_port : (g_config.second_port + 3) & 0xFFFF);
+  // The relay's own address is normally literal; a configured name comes from the cache like any other.
+  CachedAddress(
+      self,
+      std::string(from_client ? g_config.myipaddr : g_config.server_ipaddr) + ":" + std::to_string(self_port),
+      true, 0);
+  self.Port(self_port);
   if (from_client && g_config.assume_no_obp) {
     auto* to = msg.Header<ToHeader>(SipHeaders::HID_TO);
     const bool opens = to != nullptr && to->Params().Param("tag") == nullptr;
@@ -104,9 +139,10 @@ void PreProcessRoute(SipMessage& msg, int dir) {
       return;
     }
   }
+  // Names come from the cache only: the reader looked them up before (a name still pending is not us).
   auto designates_self = [&](const SipUri& uri) {
     InetAddress a;
-    return a.Set(static_cast<unsigned short>(uri.SPort()), uri.Host().c_str()) && a == self;
+    return CachedAddress(a, uri.Address(), false, 0) == NameResolver::State::FOUND && a == self;
   };
   if (designates_self(msg.URI()) && !designates_self(*first)) {
     std::unique_ptr<HeaderLine> last = msg.pop_back(SipHeaders::HID_ROUTE);
@@ -118,7 +154,7 @@ void PreProcessRoute(SipMessage& msg, int dir) {
   while (auto* route = msg.Header<RouteHeader>(SipHeaders::HID_ROUTE)) {
     if (route->SPort() != self.Port()) break;
     InetAddress a;
-    Assign(a, route->Address().c_str(), nullptr);
+    CachedAddress(a, route->Address(), false, 0);
     if (a == self) {
       msg.pop_front(SipHeaders::HID_ROUTE);
       Log("ostrel", LEVEL_DEBUG, "Remove 'Route:' to itself\n");

@@ -29,11 +29,13 @@ class SipPort : public SocketUDP {
   virtual bool Shrinks() const { return true; }
 };
 
-// A datagram read from a port: the bytes (NUL-terminated after len) and the sender.
+// A datagram read from a port: the bytes (NUL-terminated after len) and the sender; waits counts how often
+// the intake kept it for a name lookup and handed it back.
 struct Datagram {
   char* data;
   size_t len;
   InetAddress from;
+  int waits = 0;
 };
 
 class ExternalPort : public SipPort, public TimerCB, public InputCB {

@@ -87,7 +87,7 @@ inline void TestBounce(SipMessage& msg, int code, const std::string& reason, con
 }
 
 // Literal addresses only: a test never asks DNS.
-inline bool LiteralAssign(InetAddress& a, const char* host, const char*) {
+inline bool LiteralAssign(InetAddress& a, const char* host, const char*, uint32_t) {
   if (!InetAddress::IsIPv4(host)) return false;
   return a.Set(host) && a.Ip() != 0;
 }

@@ -181,9 +181,9 @@ TEST_F(RelayTest, SlowStartDropsRequestsOfUnregisteredUntrustedClients) {
 
 TEST_F(RelayTest, ASlowSetUpIsLogged) {
   LogFile log;
-  Dialog::Hooks().assign = [](InetAddress& a, const char* host, const char* tag) {
+  Dialog::Hooks().assign = [](InetAddress& a, const char* host, const char* tag, uint32_t source) {
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    return LiteralAssign(a, host, tag);
+    return LiteralAssign(a, host, tag, source);
   };
   ASSERT_NE(FromClient(Message("MESSAGE", 1), "C&slowdns"), nullptr);
   EXPECT_THAT(log.text(), HasSubstr("Warning: Dialog locked for ~"));
