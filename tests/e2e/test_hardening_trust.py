@@ -1,9 +1,10 @@
 """Whom the relay believes, end to end, the attack and the honest case side by side: requests on the internal
 port come only from servers; a completed transaction answers retransmissions only to the address its request
-came from; a dialog follows its client to a new address only when the client registered there; and a BYE
-for a domain the relay does not serve goes nowhere."""
+came from; a dialog follows its client to a new address only when the client registered there or its old
+address stopped answering; and a BYE for a domain the relay does not serve goes nowhere."""
 
 import re
+import time
 import unittest
 
 from harness import PRIVATE_CONTACT, SDP, DaemonTestCase, header, next_address, status_line
@@ -118,24 +119,51 @@ class Trust(DaemonTestCase):
         self.assertIn("Client moved (registered there): %s:%d --> %s:%d" % (
             self.phone.address, self.phone.port, moved.address, moved.port), self.log())
 
-    def test_a_call_follows_its_phone_when_it_registers_from_a_new_address(self):
-        self.start(["full_mode = yes"])
-        self.register(self.phone)
-        call = dict(domain=self.server.address, contact="<%s>" % PRIVATE_CONTACT)
-        self.phone.invite(self.server_addr, "call-nat", **call)
+    def call(self, callid):
+        """A call of the registered phone behind NAT, answered and acknowledged; the INVITE the server got."""
+        self.phone.invite(self.server_addr, callid, domain=self.server.address, contact="<%s>" % PRIVATE_CONTACT)
         invite = self.got(self.server.receive_request("INVITE"))
         self.server.answer(invite, 200, "OK", body=SDP.format(ip=self.server.address, extra=""))
         self.got(self.phone.receive_status(200))
-        self.phone.send(self.phone.in_dialog("ACK", "srv1", 1, "z9hG4bK-ack-nat"))
+        self.phone.send(self.phone.in_dialog("ACK", "srv1", 1, "z9hG4bK-ack-" + callid))
         self.got(self.server.receive_request("ACK"))
+        return invite
+
+    def from_new_mapping(self, moved, method, cseq):
+        """The phone's request of its call, sent from its new NAT mapping."""
+        moved.send(self.phone.in_dialog(method, "srv1", cseq, "z9hG4bK-%s-%d" % (method, cseq)).replace(
+            "%s:%d" % (self.phone.address, self.phone.port), "%s:%d" % (moved.address, moved.port)))
+        request = self.got(self.server.receive_request(method))
+        self.server.answer(request, 200, "OK")
+
+    def test_a_call_follows_its_phone_when_it_registers_from_a_new_address(self):
+        self.start(["full_mode = yes"])
+        self.register(self.phone)
+        self.call("call-nat")
         # The phone's NAT gives it a new mapping; it registers again from there and hangs up from there.
         moved = self.peer(self.phone.address)
         self.register(moved, cseq=2)
-        moved.send(self.phone.in_dialog("BYE", "srv1", 2, "z9hG4bK-bye-nat").replace(
-            "%s:%d" % (self.phone.address, self.phone.port), "%s:%d" % (moved.address, moved.port)))
-        bye = self.got(self.server.receive_request("BYE"))
-        self.server.answer(bye, 200, "OK")
+        self.from_new_mapping(moved, "BYE", 2)
         self.got(moved.receive_status(200), "the phone's new address gets the answer to its BYE")
+
+    def test_a_call_follows_its_phone_once_its_old_address_stopped_answering(self):
+        self.start(["full_mode = yes"])
+        self.register(self.phone)
+        invite = self.call("call-silent")
+        moved = self.peer(self.phone.address)
+        # From a new mapping where it is not registered, the phone's request does not move the call yet ...
+        self.from_new_mapping(moved, "INFO", 2)
+        self.assertIsNone(moved.receive(0.5))
+        self.got(self.phone.receive_status(200), "the answer goes to the address the call knows")
+        # ... but once the server's request to the old mapping went unanswered for 4 s, it does.
+        self.server.send(self.server.request(
+            "INFO", header(invite, "Contact").strip("<>"), [], from_user="bob", domain=self.server.address, from_tag="srv1", callid="call-silent", cseq=5,
+            to=header(invite, "From"), contact=False), self.internal)
+        self.got(self.phone.receive_request("INFO"))
+        time.sleep(4.2)
+        self.from_new_mapping(moved, "INFO", 3)
+        self.got(moved.receive_status(200), "the phone's new address gets the answer")
+        self.assertIn("Client moved (old address silent)", self.log())
 
     def test_an_out_of_dialog_bye_for_a_foreign_domain_is_refused(self):
         victim = self.peer(next_address(), 5080)
