@@ -80,8 +80,10 @@ class Trust(DaemonTestCase):
         self.assertIsNone(victim.receive(0.5), "a forged retransmission is not answered")
         self.assertIsNone(self.phone.receive(0.2), "nor does its answer go to the phone")
         self.assertIsNone(self.server.receive(0.2))
-        self.phone.send(message)  # the phone's own retransmission gets the stored answer
-        self.assertEqual(status_line(self.phone.receive()), "SIP/2.0 200 OK")
+        for _ in range(12):  # the phone's own retransmissions get the stored answer, ten times at most
+            self.phone.send(message)
+        answers = [a for a in iter(lambda: self.phone.receive(0.5), None)]
+        self.assertEqual([status_line(a) for a in answers], ["SIP/2.0 200 OK"] * 10)
         self.assertEqual(self.dropped(), (0, 5))
         self.assertIn("Warning: Retransmissions from another address than their request's: ", self.log())
 
