@@ -355,6 +355,11 @@ void Config::TakeRead(Settings&& read, bool rereading) {
     g_log_block.SetAppName(slave ? app_slave : app_master);
   }
   if (domains.empty()) Log("ostrel", 0, "Warning: Domain unrestricted mode\n");
+  // A node that takes over has never used its peer's servers itself: only listed ones pass at once.
+  if (ha_peer.Ip() != 0 && servers.addresses.empty() && trusted_sources.empty())
+    Log("ostrel", 0,
+        "Warning: HA peer without 'server' or 'trusted' lines: after a take-over, requests on the internal "
+        "port pass only from servers this node has used\n");
   if (dos_changed && rereading && hooks.dos_reset) hooks.dos_reset();
   if (slow_start_seen && hooks.end_slow_start) hooks.end_slow_start();
   if (idle_changed) RearmTimer();

@@ -85,6 +85,9 @@ class Config : public TimerCB, public Settings {
   // 1 pass, 0 listed to drop, -1 not listed (only when some events are listed).
   int CheckEvent(const std::string& event) const;
   bool IsTrusted(uint32_t ip) const;
+  // Whether requests from ip may enter by the internal port: a `server` or `trusted` address, or a
+  // server the relay learnt by using it (g_server_sources).
+  bool IsServerSource(uint32_t ip) const;
   bool IsDosWLists(uint32_t ip) const;
   // Registration interval for a client address; fills the subnet's NAT type, LBC flag and defects.
   int GetSubscribeTimeout(uint32_t ip, NatType::Mode& mode, bool* lbc, Defects* dfct) const;

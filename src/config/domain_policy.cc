@@ -236,6 +236,14 @@ bool Config::IsTrusted(uint32_t ip) const {
   return trusted_sources.count(ip) != 0;
 }
 
+bool Config::IsServerSource(uint32_t ip) const {
+  {
+    ReadGuard guard(lock, MutexGuard::DO_LOCK);
+    if (servers.addresses.count(ip) != 0 || trusted_sources.count(ip) != 0) return true;
+  }
+  return g_server_sources.Knows(ip, time(nullptr));
+}
+
 bool Config::IsDosWLists(uint32_t ip) const {
   ReadGuard guard(lock, MutexGuard::DO_LOCK);
   return InNetworks(dos_whitelist, ip);
@@ -269,6 +277,14 @@ bool Config::CompareAddresses(uint32_t ip1, uint32_t ip2, int* pool) const {
 
 namespace {
 
+// A literal address among the configured servers' or the learnt ones. The caller holds Lock for reading.
+bool IsServerAddressText(const std::string& host, const ServerTable& servers) {
+  in_addr addr{};
+  if (inet_pton(AF_INET, host.c_str(), &addr) != 1) return false;
+  const uint32_t ip = ntohl(addr.s_addr);
+  return servers.addresses.count(ip) != 0 || g_server_sources.Knows(ip, time(nullptr));
+}
+
 std::string DomainOf(const SipMessage& msg) {
   std::string domain = msg.Address();
   domain = domain.substr(0, domain.find(':'));
@@ -298,8 +314,11 @@ bool Config::CheckDomain(SipMessage& msg, const InetAddress& src, const Defects&
       if (!quiet_mode) bounce(403, "Forbidden.");
       return false;
     }
-  } else if (!msg.IsBye()) {
-    if (trusted_sources.count(src.Ip()) == 0) {
+  } else {
+    // A BYE passes the check as any request does: otherwise a stranger's BYE would make the relay send to
+    // any host it names. Only a BYE to a server's own address goes on: the end of a call the relay has
+    // forgotten (a restart, a take-over) still reaches the server that holds it.
+    if (trusted_sources.count(src.Ip()) == 0 && !(msg.IsBye() && IsServerAddressText(domain, servers))) {
       Log("ostrel", LEVEL_DEBUG, "Note: Restricted domain: '%s'%s\n", domain.c_str(), quiet);
       if (hooks.report_offence) hooks.report_offence(src);
       if (!quiet_mode) bounce(404, "Not Found");

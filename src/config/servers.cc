@@ -48,6 +48,48 @@ bool AddHardServer(const std::string& value, ServerTable& servers) {
   entry.s_port = resolved.Port();
   entry.s_name = resolved.IpText();
   if (key[0] == '*') servers.has_wildcard_ = true;
+  servers.addresses.insert(resolved.Ip());
   servers.emplace(key, entry);
   return true;
+}
+
+ServerSources g_server_sources;
+
+void ServerSources::Learn(uint32_t ip, time_t now) {
+  if (ip == 0) return;
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = learned_.find(ip);
+  if (found != learned_.end()) {
+    found->second = now;
+    return;
+  }
+  if (learned_.size() >= kMaxLearned) {
+    auto oldest = learned_.begin();
+    for (auto it = learned_.begin(); it != learned_.end(); ++it)
+      if (it->second < oldest->second) oldest = it;
+    learned_.erase(oldest);
+  }
+  learned_.emplace(ip, now);
+}
+
+bool ServerSources::Knows(uint32_t ip, time_t now) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = learned_.find(ip);
+  if (found == learned_.end()) return false;
+  if (now - found->second > kForgetSec) {
+    learned_.erase(found);
+    return false;
+  }
+  found->second = now;
+  return true;
+}
+
+size_t ServerSources::size() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return learned_.size();
+}
+
+void ServerSources::clear() {
+  std::lock_guard<std::mutex> guard(lock_);
+  learned_.clear();
 }

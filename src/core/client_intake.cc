@@ -290,10 +290,17 @@ void RestartRedirected(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m)
   DestroyIfDone(d);
 }
 
-// A message for a dialog that exists: the client may have moved, then the dialog handles it.
+// A message for a dialog that exists: its source screened, then the dialog handles it.
 void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) {
   SipMessage& msg = *m->message;
-  if (!d->RSVP() && !d->PublicIP() && m->source != d->ClientSipAddress()) d->ClientSipAddress(m->source);
+  // Only the client's own moves change where its answers go (Dialog::ScreenClientSource); a copy of its
+  // request from another address gets nothing back.
+  if (d->ScreenClientSource(msg, m->source, PollReactor::NowMs()) == Dialog::ClientSource::DROP) {
+    Log(d->NumberCString(), LEVEL_DEBUG, "Retransmission from %s, not from its request's address - drop\n",
+        m->source.Text().c_str());
+    g_foreign_retransmissions.Count(m->source);
+    return;
+  }
   if (msg.IsRequest() && msg.Method() == SipStartLine::INVITE && d->State() == DialogState::MOVED)
     return RestartRedirected(d, std::move(m));
   DialogEvent event = DialogEvent::PASS;

@@ -146,4 +146,19 @@ std::string FirstLine(const char* text) {
   return lf ? std::string(text, static_cast<size_t>(lf - text)) : std::string(text);
 }
 
+DropTally g_stranger_requests("Requests on the internal port from a non-server address");
+DropTally g_foreign_retransmissions("Retransmissions from another address than their request's");
+
+void DropTally::Count(const InetAddress& from) {
+  total_.fetch_add(1, std::memory_order_relaxed);
+  unlogged_.fetch_add(1, std::memory_order_relaxed);
+  const uint64_t now = PollReactor::NowMs();
+  uint64_t last = logged_ms_.load(std::memory_order_relaxed);
+  if (last != 0 && now - last < 1000) return;
+  if (!logged_ms_.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+  const uint64_t n = unlogged_.exchange(0, std::memory_order_relaxed);
+  Log("ostrel", LEVEL_ERROR, "Warning: %s: %llu dropped (last from %s)\n", what_,
+      static_cast<unsigned long long>(n), from.Text().c_str());
+}
+
 }  // namespace intake

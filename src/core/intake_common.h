@@ -2,6 +2,8 @@
 // with its failure report, and the log lines of a received datagram. Any reader thread or the reactor.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -30,5 +32,26 @@ bool NamesKnown(const Datagram& d, const SipMessage& msg, void (*again)(Datagram
 void DestroyIfDone(ObjectGuard<Dialog>& d);
 // The first line of a message text, for the short log form.
 std::string FirstLine(const char* text);
+
+// Datagrams of one kind dropped silently: counted for the status dump, and told in the log by at most one
+// line a second, "Warning: <what>: N dropped (last from a.b.c.d:p)", N counting since the last such line.
+// Any thread.
+class DropTally {
+ public:
+  explicit DropTally(const char* what) : what_(what) {}
+  void Count(const InetAddress& from);
+  uint64_t Total() const { return total_.load(std::memory_order_relaxed); }
+
+ private:
+  const char* what_;
+  std::atomic<uint64_t> total_{0};
+  std::atomic<uint64_t> unlogged_{0};
+  std::atomic<uint64_t> logged_ms_{0};
+};
+
+// Requests on the internal port from an address that is no server's (ServerDatagram).
+extern DropTally g_stranger_requests;
+// A client's retransmission from another address than its request's (ProcessClient).
+extern DropTally g_foreign_retransmissions;
 
 }  // namespace intake

@@ -1,5 +1,8 @@
-// The server-side road: the internal reader's Via stamping, answers to the server's own pings, route
-// clean-up and queueing, and the worker's hand-over of a server message to its dialog.
+// The server-side road: the internal reader's screening of request sources, Via stamping, answers to the
+// server's own pings, route clean-up and queueing, and the worker's hand-over of a server message to its
+// dialog. Requests are accepted only from server addresses (Config::IsServerSource: the `server` and
+// `trusted` addresses and the servers the relay learnt by setting dialogs up with them); others are dropped
+// and counted (g_stranger_requests). Responses are not screened.
 #include <strings.h>
 #include "config/config.h"
 #include "core/core.h"
@@ -58,6 +61,13 @@ void ServerDatagram(Datagram& d) {
   FaultTally faults(d.from);
   std::unique_ptr<SipMessage> msg = Parse(d, "<==S==");
   if (!msg) return;
+  // Only servers open requests here: a stranger could otherwise reach registered phones through their
+  // rewritten Contacts, learn which exist, or cut their registrations short. Responses are matched to the
+  // relay's own branches by the worker and keep coming from wherever the server answers.
+  if (msg->IsRequest() && !g_config.IsServerSource(d.from.Ip())) {
+    g_stranger_requests.Count(d.from);
+    return;
+  }
   if (d.waits == 0) LogReceived(d, "<==S==", 0);  // a datagram handed back was logged when it arrived
   InetAddress source = d.from;
   if (msg->IsRequest()) {

@@ -1,6 +1,7 @@
 // The SIGUSR1 status dump: registrations, calls and non-INVITE transactions with their totals, written to
 // the log without tag or time stamp. Reactor thread.
 #include "core/core.h"
+#include "core/intake_common.h"
 #include "dialogs/call.h"
 #include "dialogs/registration.h"
 #include "foundation/log.h"
@@ -63,5 +64,13 @@ void OstrelCore::StatusDump() {
     }
   }
   Log(nullptr, LEVEL_ALWAYS, "Total: %d\n", transactions);
+  // Shown once something was dropped, so that a quiet relay's dump stays as it was.
+  const uint64_t strangers = intake::g_stranger_requests.Total();
+  const uint64_t foreign = intake::g_foreign_retransmissions.Total();
+  if (strangers != 0 || foreign != 0)
+    Log(nullptr, LEVEL_ALWAYS,
+        "Dropped: %llu requests on the internal port from non-server addresses, %llu retransmissions from "
+        "another address\n",
+        static_cast<unsigned long long>(strangers), static_cast<unsigned long long>(foreign));
   Log(nullptr, LEVEL_ALWAYS, "========================================================================\n\n");
 }

@@ -144,6 +144,8 @@ void Call::ApplyReplica(const ha::CallRecord& r, bool created) {
   if (r.has_srv_dests) SetDestinations(server_rtp_, server_video_, r.srv_dests);
   client_sip_address_ = r.cln_sip;
   server_sip_address_ = r.srv_sip;
+  // The peer set the call up with this server: its BYE or re-INVITE must pass here after a take-over.
+  g_server_sources.Learn(server_sip_address_.Ip(), time(nullptr));
   transcoding_ = static_cast<int8_t>(r.transc);
   // The record carries the rule's number in the peer's list; this node's list is assumed to match it.
   if (transcoding_ > 0 && !g_config.TranscodingRuleAt(transcoding_, transcoding_rule_)) {

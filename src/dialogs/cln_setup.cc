@@ -49,6 +49,7 @@ bool Dialog::ClientSetup(const ClientMessage* m) {
   public_ip_ = m->public_ip;
   source_ = m->source;
   if (!message_ || Throttled(m)) return false;
+  NoteClientRequest(*message_, source_);
   direction_ = FROM_CLIENT;
 
   DomainOptions opts = m->domain_options ? *m->domain_options : DomainOptions{};
@@ -167,6 +168,8 @@ bool Dialog::SetUpDestination(const DomainOptions& opts) {
     }
     server_sip_address_ = a;
   }
+  // The domain check let this request through: the server it goes to may send requests back.
+  g_server_sources.Learn(server_sip_address_.Ip(), time(nullptr));
   LogLine(LEVEL_DEBUG, "%sDestination: %s\n", opts.srv ? "SRV " : "", server_sip_address_.Text().c_str());
   return true;
 }

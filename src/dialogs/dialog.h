@@ -72,6 +72,9 @@ class Dialog {
   static constexpr int E_NOP = 0;
   // How long a completed transaction keeps answering retransmissions (RFC 3261 Timer J), and a call's linger.
   static constexpr int kLingerMs = 32000;
+  // At most this many retransmissions get the stored final response again: an honest client over UDP
+  // sends ten in Timer F's 32 s; more only multiply the answer toward wherever the requests claim to be from.
+  static constexpr int kMaxAnswersAgain = 10;
   static constexpr int kCallLingerSec = 40;
 
   // A dialog opened by the server toward a registered client; srv is where the server's messages came from.
@@ -165,6 +168,23 @@ class Dialog {
   const InetAddress& ClientSipAddress() const { return client_sip_address_; }
   // Logs when a known address is replaced by another.
   void ClientSipAddress(const InetAddress& a);
+
+  // Where a client's message to this dialog may come from, and when it moves the client's address (the
+  // intake asks before it hands the message over; a forged source must not turn the relay into a
+  // reflector):
+  //  - A retransmission (the CSeq number, method and top Via branch of the client's last new request) is
+  //    taken only from the address that sent that request; from any other it is DROPPED, unanswered.
+  //  - Responses never move the address.
+  //  - A new request (not a retransmission) carrying the dialog's tags moves the address to its source
+  //    (MOVED) when the source is the current address of the client's registration (the NAT mapping the
+  //    server accepted its REGISTER from), or when the old address stopped answering: the relay sent the
+  //    client a request kClientSilentMs ago or more and has heard nothing from that address since.
+  //  - A new REGISTER moves it: nothing of it is kept before the registrar accepted it.
+  //  - Anything else is relayed (ACCEPT) and answers keep going to the client's current address.
+  // A dialog on an RSVP port or with a client on a public address never moves.
+  enum class ClientSource { ACCEPT, MOVED, DROP };
+  static constexpr uint64_t kClientSilentMs = 4000;
+  ClientSource ScreenClientSource(const SipMessage& msg, const InetAddress& source, uint64_t now_ms);
   // A call forgets its registration (the key manager, with the dialog locked); nothing for other dialogs.
   virtual void Register(Registration* reg) {}
   const InetAddress& ClientContactAddress() const { return client_contact_address_; }
@@ -296,7 +316,13 @@ class Dialog {
     std::string branch;
   };
   void NoteTransaction(const SipMessage& req);
+  static bool IsSameTransaction(const Transaction& t, const SipMessage& req);
+  // The client's newest request and its source, whose retransmissions only that source may send.
+  void NoteClientRequest(const SipMessage& req, const InetAddress& source);
   bool IsRetransmission(const SipMessage& req) const;
+  // ScreenClientSource's question: whether msg carries this dialog's tags (in either order).
+  bool HasDialogTags(const SipMessage& msg) const;
+  bool IsClientRegistrationAddress(const InetAddress& source) const;
   // After a handler relayed a message: a relayed final response starts the linger.
   void AfterRelay(Direction dir);
   // A request reaching a lingering dialog: true when it was a retransmission and has been answered.
@@ -309,4 +335,10 @@ class Dialog {
 
   Transaction transaction_;
   std::unique_ptr<SipMessage> final_response_;
+  int answered_again_ = 0;  // retransmissions the stored final response answered
+  // The client's last request that was no retransmission, and the address it came from.
+  Transaction client_request_;
+  InetAddress client_request_source_;
+  // Since when the client owes an answer to a request the relay sent it (0: it has been heard since).
+  uint64_t client_owes_since_ms_ = 0;
 };

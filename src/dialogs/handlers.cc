@@ -8,6 +8,7 @@
 
 #include "dialogs/dialog.h"
 #include "dialogs/dialog_table.h"
+#include "dialogs/registration.h"
 #include "foundation/log.h"
 #include "ports/sip_port.h"
 #include "sip/headers/cseq.h"
@@ -113,11 +114,21 @@ void Dialog::NoteTransaction(const SipMessage& req) {
   transaction_.branch = TopBranch(req);
 }
 
-bool Dialog::IsRetransmission(const SipMessage& req) const {
+bool Dialog::IsSameTransaction(const Transaction& t, const SipMessage& req) {
   auto* cseq = req.Header<CSeqHeader>(HID::HID_CSEQ);
-  return cseq != nullptr && cseq->Sequence() == transaction_.cseq && req.Method() == transaction_.method &&
-         TopBranch(req) == transaction_.branch;
+  return cseq != nullptr && cseq->Sequence() == t.cseq && req.Method() == t.method &&
+         TopBranch(req) == t.branch;
 }
+
+void Dialog::NoteClientRequest(const SipMessage& req, const InetAddress& source) {
+  auto* cseq = req.Header<CSeqHeader>(HID::HID_CSEQ);
+  client_request_.cseq = cseq != nullptr ? cseq->Sequence() : -1;
+  client_request_.method = req.Method();
+  client_request_.branch = TopBranch(req);
+  client_request_source_ = source;
+}
+
+bool Dialog::IsRetransmission(const SipMessage& req) const { return IsSameTransaction(transaction_, req); }
 
 // A final response to the noted transaction, relayed toward the side that opened it, completes it: the
 // dialog keeps it for a while to answer that side's retransmissions instead of relaying them again.
@@ -130,6 +141,7 @@ void Dialog::AfterRelay(Direction dir) {
       cseq->Method() != transaction_.method || transaction_.method == SipMessage::INVITE)
     return;
   final_response_ = std::make_unique<SipMessage>(m);
+  answered_again_ = 0;
   LogLine(LEVEL_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kLingerMs / 1000);
   ScheduleTimer(T_COMPLETE, &g_internal_port, kLingerMs);
 }
@@ -137,6 +149,10 @@ void Dialog::AfterRelay(Direction dir) {
 bool Dialog::AbsorbRetransmission(Direction dir) {
   if (!final_response_ || !message_->IsRequest() || dir != direction_) return false;
   if (IsRetransmission(*message_)) {
+    if (++answered_again_ > kMaxAnswersAgain) {
+      LogLine(LEVEL_DEBUG, "Retransmission of a completed transaction - answered enough, ignore\n");
+      return true;
+    }
     LogLine(LEVEL_DEBUG, "Retransmission of a completed transaction - answer again\n");
     SipMessage answer(*final_response_);
     if (dir == FROM_CLIENT)
@@ -150,4 +166,80 @@ bool Dialog::AbsorbRetransmission(Direction dir) {
   final_response_.reset();
   State(DialogState::BLANK);
   return false;
+}
+
+namespace {
+
+const char* FromTag(const SipMessage& m) {
+  auto* from = m.Header<FromHeader>(HID::HID_FROM);
+  return from != nullptr ? from->Params().Param("tag") : nullptr;
+}
+
+const char* ToTag(const SipMessage& m) {
+  auto* to = m.Header<ToHeader>(HID::HID_TO);
+  return to != nullptr ? to->Params().Param("tag") : nullptr;
+}
+
+}  // namespace
+
+// The previous message of the dialog names its tags; a request of the dialog carries the same two, in
+// either order (the client's From tag is the server's To tag in the other direction).
+bool Dialog::HasDialogTags(const SipMessage& msg) const {
+  if (!message_) return false;
+  const char* a = FromTag(*message_);
+  const char* b = ToTag(*message_);
+  const char* from = FromTag(msg);
+  const char* to = ToTag(msg);
+  if (a == nullptr || b == nullptr || from == nullptr || to == nullptr) return false;
+  auto* id = message_->Header<CallIdHeader>(HID::HID_CALL_ID);
+  auto* msg_id = msg.Header<CallIdHeader>(HID::HID_CALL_ID);
+  if (id == nullptr || msg_id == nullptr || id->Value() != msg_id->Value()) return false;
+  const std::string_view f(from), t(to);
+  return (f == a && t == b) || (f == b && t == a);
+}
+
+// Whether the client (the user and domain of its new contact) holds a live registration that the server
+// accepted from source: the relay's contact for it is this dialog's with source's address and port
+// ("sip:user*domain-ip+port@..."). maps_lock_ and the record after this dialog's lock: the lock order
+// allows it.
+bool Dialog::IsClientRegistrationAddress(const InetAddress& source) const {
+  const size_t at = new_contact_.find('@');
+  const size_t dash = at == std::string::npos ? std::string::npos : new_contact_.rfind('-', at);
+  if (dash == std::string::npos) return false;
+  const std::string contact = new_contact_.substr(0, dash + 1) + source.IpText() + "+" +
+                              std::to_string(source.Port()) + new_contact_.substr(at);
+  ObjectGuard<Registration> reg = Registration::GetRegister(contact);
+  return reg && reg->Hole() == source && reg->Expiration() >= time(nullptr);
+}
+
+Dialog::ClientSource Dialog::ScreenClientSource(const SipMessage& msg, const InetAddress& source,
+                                                uint64_t now_ms) {
+  const bool request = msg.IsRequest();
+  if (request) {
+    const bool again = client_request_.cseq >= 0 && IsSameTransaction(client_request_, msg);
+    if (again) {
+      if (source != client_request_source_) return ClientSource::DROP;
+    } else {
+      NoteClientRequest(msg, source);
+    }
+  }
+  if (client_sip_address_.empty() || source == client_sip_address_) {
+    client_owes_since_ms_ = 0;
+    return ClientSource::ACCEPT;
+  }
+  if (!request || rsvp_ || public_ip_) return ClientSource::ACCEPT;
+  // A REGISTER is kept only once the registrar accepted it: its answer and record follow its source.
+  if (msg.IsRegister()) {
+    ClientSipAddress(source);
+    client_owes_since_ms_ = 0;
+    return ClientSource::MOVED;
+  }
+  if (!HasDialogTags(msg)) return ClientSource::ACCEPT;
+  const bool silent = client_owes_since_ms_ != 0 && now_ms - client_owes_since_ms_ >= kClientSilentMs;
+  if (!silent && !IsClientRegistrationAddress(source)) return ClientSource::ACCEPT;
+  LogLine(LEVEL_DEBUG, "Client moved (%s): %s --> %s\n", silent ? "old address silent" : "registered there",
+          client_sip_address_.Text().c_str(), source.Text().c_str());
+  ClientSipAddress(source);
+  client_owes_since_ms_ = 0;
+  return ClientSource::MOVED;
 }

@@ -121,6 +121,9 @@ void Dialog::Relay(Direction dir) {
   }
 
   PostProcess(dir);
+  // A request toward the client awaits its answer: a client that never gives it may have moved.
+  if (dir == FROM_SERVER && request && !m.IsAck() && client_owes_since_ms_ == 0)
+    client_owes_since_ms_ = PollReactor::NowMs();
   side.out->send(m, dir == FROM_CLIENT ? server_sip_address_ : client_sip_address_, log_level_,
                  LogThreshold());
 }
@@ -256,6 +259,7 @@ bool Dialog::NextServer() {
     servers_.reset();
   }
   SetRequestUri();
+  g_server_sources.Learn(server_sip_address_.Ip(), time(nullptr));
   LogLine(LEVEL_DEBUG, "%s Destination: %s\n", which, server_sip_address_.Text().c_str());
   return true;
 }

@@ -153,6 +153,7 @@ void RegisterDialog::HandleOk() {
     Pass(FROM_SERVER);
     return;
   }
+  FollowChangedContact();
   const int jitter = Jitter(expiry);
   bool existed = false;
   ObjectGuard<Registration> reg = EnterRecord(user, existed);

@@ -49,7 +49,7 @@ void RegisterDialog::HandleClientMessage(DialogEvent) {
   State(DialogState::CLN_REGISTER_RECV);
   unregister_ = false;
   if (!CheckStarContact()) return;
-  FollowChangedContact();
+  NoteContactUser();
 
   SipMessage& msg = *message_;
   int expiry = RequestedExpiry();
@@ -87,13 +87,22 @@ bool RegisterDialog::CheckStarContact() {
   return false;
 }
 
-// A registered client that changed its contact: its calls follow it to its current address.
-void RegisterDialog::FollowChangedContact() {
+void RegisterDialog::NoteContactUser() {
   SipMessage& msg = *message_;
   auto* contact = msg.Header<ContactHeader>(HID::HID_CONTACT);
   auto* callid = msg.Header<CallIdHeader>(HID::HID_CALL_ID);
+  register_callid_.clear();
+  contact_user_.clear();
   if (contact == nullptr || contact->Star() || callid == nullptr) return;
-  ObjectGuard<Registration> reg = Registration::GetRegister(callid->Value(), domain_, contact->User());
+  register_callid_ = callid->Value();
+  contact_user_ = contact->User();
+}
+
+// A registered client that changed its contact: its calls follow it to its current address, once the
+// server accepted the REGISTER from there (a forged one must not carry a phone's calls away).
+void RegisterDialog::FollowChangedContact() {
+  if (register_callid_.empty()) return;
+  ObjectGuard<Registration> reg = Registration::GetRegister(register_callid_, domain_, contact_user_);
   if (reg && reg->NewContact() != new_contact_) reg->UpdateCalls(client_sip_address_, 0);
 }
 

@@ -48,6 +48,9 @@ class RegisterDialog : public Dialog {
  private:
   // HandleClientMessage's steps; false: the REGISTER was answered here and the dialog is complete.
   bool CheckStarContact();
+  // Notes the REGISTER's Call-ID and Contact user; once the server accepted it (HandleOk), the calls of
+  // the client's earlier record follow it to its new address.
+  void NoteContactUser();
   void FollowChangedContact();
   int RequestedExpiry() const;
   void LearnFirewallType();
@@ -64,6 +67,7 @@ class RegisterDialog : public Dialog {
   std::string user_agent_;
   std::string full_user_;
   std::string received_hole_;
+  std::string register_callid_, contact_user_;  // NoteContactUser; empty for a star or no Contact
   bool extra_unregister_ = false;
   bool unregister_ = false;
   bool full_domain_ = false;

@@ -85,6 +85,30 @@ TEST_F(ConfigTest, WhiteListsFailClosed) {
   EXPECT_TRUE(ReadWhitelist(exact.c_str(), list)) << "16383 bytes is the largest list";
 }
 
+// The sources the internal port takes requests from: `server` and `trusted` addresses, rebuilt by a read,
+// and the learnt servers, forgotten after a day unused, the oldest giving way when the set is full.
+TEST_F(ConfigTest, ServerSourcesAreConfiguredOrLearnt) {
+  ASSERT_EQ(Read({"server = example.com 0 10.0.0.7:5070", "trusted = 10.0.0.8"}), 1);
+  g_server_sources.clear();
+  EXPECT_TRUE(cfg_->IsServerSource(0x0A000007));
+  EXPECT_TRUE(cfg_->IsServerSource(0x0A000008));
+  EXPECT_FALSE(cfg_->IsServerSource(0x0A000009));
+  ASSERT_EQ(Read({"trusted = 10.0.0.8"}), 1);
+  EXPECT_FALSE(cfg_->IsServerSource(0x0A000007)) << "a removed `server` line no longer vouches";
+
+  const time_t t0 = 1000000;
+  ServerSources learnt;
+  learnt.Learn(0x0A000009, t0);
+  EXPECT_TRUE(learnt.Knows(0x0A000009, t0 + ServerSources::kForgetSec)) << "its use keeps it";
+  EXPECT_FALSE(learnt.Knows(0x0A000009, t0 + 2 * ServerSources::kForgetSec + 1));
+  for (uint32_t ip = 1; ip <= ServerSources::kMaxLearned; ++ip) learnt.Learn(ip, t0 + ip);
+  learnt.Learn(0x0B000001, t0 + ServerSources::kMaxLearned + 1);
+  EXPECT_EQ(learnt.size(), ServerSources::kMaxLearned);
+  EXPECT_FALSE(learnt.Knows(1, t0 + ServerSources::kMaxLearned + 2)) << "the oldest gave way";
+  EXPECT_TRUE(learnt.Knows(2, t0 + ServerSources::kMaxLearned + 2));
+  EXPECT_TRUE(learnt.Knows(0x0B000001, t0 + ServerSources::kMaxLearned + 2));
+}
+
 TEST_F(ConfigTest, UsersByLowerCaseName) {
   ASSERT_EQ(Read({"fuser = Bob block trns", "fuser = bob full"}), 1);
   Config::UserOptions u;

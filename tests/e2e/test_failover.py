@@ -84,7 +84,9 @@ class Failover(DaemonTestCase):
     def relay(self, name, own_ip, peer_ip):
         workdir = os.path.join(self.workdir, name)
         os.makedirs(workdir)
-        lines = ["ha_peer = %s" % peer_ip, "register_timeout = 45", "log_level = debug+short+reg_regul+reg_cache"]
+        # The server is listed: the survivor has never sent it anything, yet must take its requests.
+        lines = ["ha_peer = %s" % peer_ip, "register_timeout = 45", "log_level = debug+short+reg_regul+reg_cache",
+                 "server = * 0 %s:5080" % SERVER_IP]
         d = NamespacedRelay(workdir, name, address=SERVICE, config_lines=lines)
         self.daemons.append(d)
         return d

@@ -25,7 +25,9 @@ class EarlyAnswers(DaemonTestCase):
     ]
 
     def test_client_and_server_side_early_answers(self):
-        d = self.start_daemon(["subscribe_event = presence", "subscribe_event = dialog drop", "trusted = 127.0.0.250"])
+        server_ip = next_address()  # requests on the internal port come only from servers: this one is trusted
+        d = self.start_daemon(["subscribe_event = presence", "subscribe_event = dialog drop", "trusted = 127.0.0.250",
+                               "trusted = %s" % server_ip])
         phone = self.peer()
         relay_uri = "sip:%s:%d" % (d.address, d.port)
         for method, uri, headers, status, contact in self.CLIENT_CASES:
@@ -50,7 +52,7 @@ class EarlyAnswers(DaemonTestCase):
 
         # The server's keep-alive OPTIONS to the relay is answered whatever its Max-Forwards.
         internal = "%s:%d" % (d.address, d.second_port + 3)
-        server = self.peer(relay=(d.address, d.second_port + 3))
+        server = self.peer(server_ip, relay=(d.address, d.second_port + 3))
         for max_forwards in (None, "5", "70"):
             text = server.request("OPTIONS", "sip:" + internal)
             text = text.replace("Max-Forwards: 70\r\n", "" if max_forwards is None else "Max-Forwards: %s\r\n" % max_forwards)

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import OSTREL_BIN, SOURCE_DIR, DaemonTestCase, udp_ports_bound, wait_until
+from harness import OSTREL_BIN, SOURCE_DIR, DaemonTestCase, next_address, udp_ports_bound, wait_until
 
 OPTIONS = ("OPTIONS sip:someone@example.com SIP/2.0\r\n"
            "Via: SIP/2.0/UDP {addr}:{port};branch=z9hG4bK-{n}\r\n"
@@ -21,6 +21,11 @@ OPTIONS = ("OPTIONS sip:someone@example.com SIP/2.0\r\n"
 
 
 class Running(DaemonTestCase):
+    def start_reading(self, lines, **kwargs):
+        """A daemon whose internal port takes requests from self.server_ip, a trusted address."""
+        self.server_ip = next_address()
+        return self.start_daemon(lines + ["trusted = %s" % self.server_ip], **kwargs)
+
     def reads_both_ports(self, d):
         """What a phone and a server send is read, parsed and logged; "full" drops the short form."""
         client = self.udp_socket()
@@ -30,13 +35,13 @@ class Running(DaemonTestCase):
         client.sendto(b"this is not SIP\r\n\r\n", (d.address, d.port))
         self.assertTrue(d.wait_log("<==C== %s:%d\nOPTIONS sip:someone@example.com SIP/2.0" % (addr, port)), d.log())
         self.assertTrue(d.wait_log("<==C== %s:%d\tBAD Parse\nthis is not SIP" % (addr, port)), d.log())
-        server = self.udp_socket()
+        server = self.udp_socket(self.server_ip)
         saddr, sport = server.getsockname()
         server.sendto(OPTIONS.format(addr=saddr, port=sport, n=2).encode(), (d.address, d.second_port + 3))
         self.assertTrue(d.wait_log("<==S== %s:%d\nOPTIONS" % (saddr, sport)), d.log())
 
     def test_single_thread_mode_binds_reads_and_keeps_its_ports_from_a_second_instance(self):
-        d = self.start_daemon(["log_level = full+error", "num_listeners = 1"], port=5070, second_port=5080)
+        d = self.start_reading(["log_level = full+error", "num_listeners = 1"], port=5070, second_port=5080)
         bound = udp_ports_bound()
         self.assertIn((d.address, 5070), bound)
         self.assertIn((d.address, 5083), bound)  # internal: second + 3
@@ -52,7 +57,7 @@ class Running(DaemonTestCase):
         self.assertEqual(d.log().count("<==C== "), 2, d.log())
 
     def test_multi_thread_mode_reads_and_starts_and_stops_its_threads(self):
-        d = self.start_daemon(["log_level = full+error", "num_listeners = 4"])
+        d = self.start_reading(["log_level = full+error", "num_listeners = 4"])
         self.assertTrue(d.wait_log("Start Key Manager Loop"))
         self.assertTrue(wait_until(lambda: d.log().count("Start Queue processing Loop") == 4))
         self.reads_both_ports(d)
