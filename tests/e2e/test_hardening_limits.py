@@ -38,8 +38,7 @@ class UnansweredCalls(LimitCase):
             flooder.invite("%s:5080" % self.server_ip, "flood-%d" % n)
             self.refused(flooder, "INVITE %d over the limit" % n)
         self.assertIsNone(self.server.receive_request("INVITE", timeout=0.5), "the server never sees them")
-        self.assertEqual(self.log().count("Limit unanswered_calls_per_ip = 3 reached (last by %s:" %
-                                          flooder.address), 1, "one line for both refusals")
+        self.assertIn("Limit unanswered_calls_per_ip = 3 reached (last by %s:" % flooder.address, self.log())
 
         phone = self.peer()
         invite = self.start_call(phone, self.server, "honest")
@@ -102,14 +101,16 @@ class DialogsPerAddress(LimitCase):
         self.start(["dialogs_per_ip = 5"])
         flooder, neighbour = self.peer(), self.peer()
         target = "sip:bob@%s:5080" % self.server_ip
-        for n in range(8):
+        for n in range(25):
             flooder.send(flooder.request("MESSAGE", target, callid="msg-%d" % n))
         for n in range(5):
             self.got(self.server.receive_request("MESSAGE"), "MESSAGE %d" % n)  # never answered
-        for n in range(3):
+        for n in range(20):
             self.refused(flooder, "MESSAGE over the limit")
         self.assertIsNone(self.server.receive_request("MESSAGE", timeout=0.3))
-        self.assertEqual(self.log().count("Limit dialogs_per_ip = 5 reached"), 1, self.log())
+        lines = re.findall(r"Limit dialogs_per_ip = 5 reached \(last by [\d.:]+\): (\d+) requests refused",
+                           self.log())
+        self.assertIn(len(lines), (1, 2), "at most one line a second")  # two when a second ends amid them
 
         neighbour.send(neighbour.request("OPTIONS", target))
         self.server.answer(self.got(self.server.receive_request("OPTIONS")), 200, "OK")
@@ -118,7 +119,8 @@ class DialogsPerAddress(LimitCase):
 
         # Unanswered, each MESSAGE's dialog ends 32 s after it was relayed; the answered OPTIONS lingers
         # as long to absorb retransmissions.
-        self.assertTrue(self.wait_log("Transaction Timeout - no final answer: C&msg-4", timeout=36), self.log())
+        self.assertTrue(wait_until(lambda: self.log().count("Transaction Timeout - no final answer: C&msg-") == 5,
+                                   timeout=36, interval=0.5), self.log())
         self.assertTrue(wait_until(lambda: self.transactions() == 0, timeout=3, interval=0.5), self.log())
         flooder.send(flooder.request("MESSAGE", target, callid="msg-after"))
         self.got(self.server.receive_request("MESSAGE"), "the address may open dialogs again")
