@@ -262,6 +262,38 @@ bool Settings::ReadIdleTimeout(std::string& value) {
   return true;
 }
 
+bool Settings::SetLimitField(int& field, const std::string& value, const char* keyword) {
+  char* end = nullptr;
+  const long n = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || n < 0 || n > 10000000) {
+    Log("ostrel", 0, "Param: %s must be a number (0 = no limit)\n", keyword);
+    return false;
+  }
+  field = static_cast<int>(n);
+  return true;
+}
+
+bool Settings::ReadDialogsPerIp(std::string& value) {
+  return SetLimitField(dialogs_per_ip, value, "dialogs_per_ip");
+}
+bool Settings::ReadMaxDialogs(std::string& value) { return SetLimitField(max_dialogs, value, "max_dialogs"); }
+bool Settings::ReadUnansweredCallsPerIp(std::string& value) {
+  return SetLimitField(unanswered_calls_per_ip, value, "unanswered_calls_per_ip");
+}
+bool Settings::ReadAnchoredCallsPerIp(std::string& value) {
+  return SetLimitField(anchored_calls_per_ip, value, "anchored_calls_per_ip");
+}
+
+bool Settings::ReadInviteTimeout(std::string& value) {
+  int seconds = std::atoi(value.c_str());
+  if (seconds < 1 || seconds > 3600) {
+    Log("ostrel", 0, "Param: invite_timeout must be in range [1-3600], Set to default: 180\n");
+    seconds = 180;
+  }
+  invite_timeout = seconds;
+  return true;
+}
+
 bool Settings::ReadAgentName(std::string& value) {
   if (value.find_first_of("'\"/") != std::string::npos) {
     Log("ostrel", 0, "Name of Agent can't contain ' , \" or /\n");
@@ -429,6 +461,11 @@ const ConfigKeyword kConfigKeywords[] = {
     {"subscribe_event",  true,  &Settings::ReadSubscribeEvent},
     {"check_rtp_flow",   true,  &Settings::ReadCheckRtpFlow},
     {"idle_timeout",     true,  &Settings::ReadIdleTimeout},
+    {"dialogs_per_ip",   true,  &Settings::ReadDialogsPerIp},
+    {"max_dialogs",      true,  &Settings::ReadMaxDialogs},
+    {"unanswered_calls_per_ip", true, &Settings::ReadUnansweredCallsPerIp},
+    {"anchored_calls_per_ip",   true, &Settings::ReadAnchoredCallsPerIp},
+    {"invite_timeout",   true,  &Settings::ReadInviteTimeout},
     {"agent_name",       false, &Settings::ReadAgentName},
     {"events_collector", true,  &Settings::ReadEventsCollector},
     {"ha_peer",          false, &Settings::ReadHaPeer},

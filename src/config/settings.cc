@@ -72,5 +72,12 @@ void Settings::TakeRereadable(Settings&& read) {
   bare_params = std::move(read.bare_params);
   rsvps = std::move(read.rsvps);                          // rsvp
   transcoding_rules = std::move(read.transcoding_rules);  // transcoding
+
+  // The limits on what a source holds, and how long an INVITE may stay provisional.
+  dialogs_per_ip = read.dialogs_per_ip;
+  max_dialogs = read.max_dialogs;
+  unanswered_calls_per_ip = read.unanswered_calls_per_ip;
+  anchored_calls_per_ip = read.anchored_calls_per_ip;
+  invite_timeout = read.invite_timeout;
   // log_level and log_size_limit act on the log block; Config applies them from the read.
 }

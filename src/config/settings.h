@@ -82,6 +82,12 @@ class Settings {
   int rgstr_limit = 600;
   int rgstr_force = 3600;
   int idletm = 300000;
+  // Limits on what one source address holds, and on the dialog table (0: no limit).
+  int dialogs_per_ip = 1000;
+  int max_dialogs = 50000;
+  int unanswered_calls_per_ip = 32;
+  int anchored_calls_per_ip = 128;
+  int invite_timeout = 180;  // seconds an INVITE may stay provisional
   std::vector<Network> dos_whitelist;
   std::string rule_name = "OSTREL";
   std::string start_command;
@@ -140,6 +146,11 @@ class Settings {
   bool ReadSubscribeEvent(std::string& value);
   bool ReadCheckRtpFlow(std::string& value);
   bool ReadIdleTimeout(std::string& value);
+  bool ReadDialogsPerIp(std::string& value);
+  bool ReadMaxDialogs(std::string& value);
+  bool ReadUnansweredCallsPerIp(std::string& value);
+  bool ReadAnchoredCallsPerIp(std::string& value);
+  bool ReadInviteTimeout(std::string& value);
   bool ReadAgentName(std::string& value);
   bool ReadEventsCollector(std::string& value);
   bool ReadHaPeer(std::string& value);
@@ -185,4 +196,5 @@ class Settings {
  private:
   bool SetAddressField(char (&field)[kAddrFieldSize], const std::string& value);
   bool SetPortField(int& field, const std::string& value, int max);
+  bool SetLimitField(int& field, const std::string& value, const char* keyword);
 };

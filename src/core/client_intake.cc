@@ -13,6 +13,7 @@
 #include "dialogs/call.h"
 #include "dialogs/reg_dialog.h"
 #include "dialogs/registration.h"
+#include "dialogs/source_limits.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "foundation/log_rate.h"
@@ -334,6 +335,14 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ClientMessage> m) 
   DestroyIfDone(d);
 }
 
+// A dialog the client's source may not open (one over a limit of SourceLimits): 503 with Retry-After,
+// nothing in quiet mode; the caller destroys the dialog.
+void RefuseOverLimit(const Dialog& d, SourceCap cap, unsigned limit, const ClientMessage& m) {
+  LogRefusal(cap, limit, m.source);
+  if (g_config.quiet_mode || d.GetMessage() == nullptr) return;
+  AnswerOverLimit(*d.GetMessage(), m.reply_to, g_external_port);
+}
+
 // A request that opens a dialog: a plain one here, registrations and calls through their factories.
 void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   const SipStartLine::RequestMethod method = m->message->Method();
@@ -355,6 +364,13 @@ void NewDialog(std::unique_ptr<ClientMessage> m, const std::string& key) {
   }
   ObjectGuard<Dialog> d;
   d.Set(created);  // the creator holds the new dialog's lock
+  const SourceLimits limits = SourceLimits::For(m->source.Ip());
+  const SourceCap cap = g_core.AdmitSource(*d, m->source.Ip(), method == SipStartLine::INVITE, limits);
+  if (cap != SourceCap::NONE) {
+    RefuseOverLimit(*d, cap, limits.Of(cap), *m);
+    g_core.Destroy(std::move(d));
+    return;
+  }
   if (m->new_contact.empty() && d->GetMessage() != nullptr)
     m->public_ip = NewOldContacts(*d->GetMessage(), m->reply_to, m->old_contact, m->new_contact,
                                   d->DeviceDefects(), d->LogThreshold());

@@ -123,21 +123,28 @@ void WarnLowDescriptorLimit() {
         static_cast<unsigned long>(rl.rlim_cur));
 }
 
-// Dialog timers on the internal port: an authenticated retry that never came, or a completed dialog's
-// linger, end the dialog. A callback from a timer that was replaced meanwhile does nothing.
+// Dialog timers on the internal port: an authenticated retry that never came, a completed dialog's
+// linger, or a request that got no final answer in time (Timer F) end the dialog. A callback from a timer
+// that was replaced meanwhile does nothing.
 void InternalPortTimer(const void* cookie) {
   ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(Dialog::CookieNumber(cookie)));
   if (!d || !d->TimerIsCurrent(cookie)) return;
-  if ((d->TimerType() & (Dialog::T_AUTH | Dialog::T_COMPLETE)) == 0) return;
+  if ((d->TimerType() & (Dialog::T_AUTH | Dialog::T_COMPLETE | Dialog::T_TRANSACTION)) == 0) return;
+  if (d->TimerType() == Dialog::T_TRANSACTION)
+    Log(d->NumberCString(), LEVEL_DEBUG, d->LogLevel(), "Transaction Timeout - no final answer: %s\n",
+        d->Key().c_str());
   d->CancelTimer(Dialog::T_ANY);
   g_core.Destroy(std::move(d));
 }
 
-// A call's INVITE retransmission on the external port; a call whose INVITE timed out for good goes.
+// A call's INVITE retransmission on the external port; a call whose INVITE timed out for good goes. An
+// INVITE that stayed provisional too long (Timer C) ends its call.
 void ExternalPortTimer(const void* cookie) {
   ObjectGuard<Dialog> d = g_core.GetDialog(static_cast<int>(Dialog::CookieNumber(cookie)));
-  if (!d || !d->TimerIsCurrent(cookie) || d->TimerType() != Dialog::T_RETRANS) return;
+  if (!d || !d->TimerIsCurrent(cookie)) return;
   auto* call = dynamic_cast<Call*>(d.operator->());
+  if (call != nullptr && d->TimerType() == Dialog::T_INVITE) return call->InviteTimeout();
+  if (d->TimerType() != Dialog::T_RETRANS) return;
   if (call != nullptr && !call->Retransmit()) g_core.Destroy(std::move(d));
 }
 

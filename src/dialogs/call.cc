@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include "config/config.h"
+#include "dialogs/dialog_table.h"
 #include "dialogs/registration.h"
 #include "foundation/log.h"
 #include "foundation/reactor.h"
@@ -207,6 +208,7 @@ void Call::ConfirmByAck() {
   confirmed_ = ack.rfind("z9hG4bK", 0) == 0 && inv.rfind("z9hG4bK", 0) == 0 && ack != inv;
   auto* to = message_->Header<ToHeader>(HID::HID_TO);
   if (!confirmed_ || to == nullptr || to->Params().Param("tag") == nullptr) return;
+  table_->ReleaseUnanswered(*this);
   if (mode_ == NatType::OPAQUE) {
     relay_.Established(true);
   } else if (State() != DialogState::X_INVITE_SENT && State() != DialogState::X_ACK_SENT) {

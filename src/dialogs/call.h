@@ -76,6 +76,9 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void Process(DialogEvent event, Direction dir);
   // The retransmission timer fired; false: the call is to be destroyed by the caller.
   bool Retransmit();
+  // The INVITE stayed provisional for invite_timeout seconds (Timer C): the inviting side gets 408, the
+  // answering side a CANCEL, and the call completes (its ports close).
+  void InviteTimeout();
   // 0: the message belongs to the current INVITE transaction; other values: out of sequence; -1: not part of
   // it.
   int CheckSequence(Direction dir);
@@ -181,6 +184,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void Canceled(Direction dir);
   void Completed(Direction dir);
   void Moved(Direction dir);
+  // A provisional answer to the initial INVITE (re)starts Timer C; a 100 only starts it.
+  void ArmInviteTimer(int status);
   void AuthSkip(Direction dir);
   bool TimeOut();
   void SendXBye();
@@ -333,6 +338,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   RelaySetup MediaSetup() const;
   // Out of ports or threads: the INVITE's sender gets 500 and the call is rejected.
   void NoPorts();
+  // Over anchored_calls_per_ip: the INVITE's sender gets 503 with Retry-After and the call is rejected.
+  void TooManyAnchored(unsigned limit);
 
   std::string signature_sdp_;
   int client_local_rtp_port_ = 0;

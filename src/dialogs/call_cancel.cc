@@ -73,6 +73,19 @@ void Call::Canceled(Direction dir) {
   State(DialogState::COMPLETE);
 }
 
+// Timer C: the called side keeps the INVITE provisional for too long. As when it never answered at all,
+// the caller gets 408 and the called side the relay's CANCEL; the call then lingers to pass the called
+// side's 487 and the caller's ACK.
+void Call::InviteTimeout() {
+  timer_id_ = PollReactor::kNoTimer;
+  timer_type_ = T_NONE;
+  if (!original_invite_ || WithinDialog() || State() != DialogState::INVITE_SENT) return;
+  LogLine(LEVEL_DEBUG, "INVITE Timeout - no final answer in %d sec.\n", g_config.invite_timeout);
+  ReplyTo(*original_invite_, invite_direction_, 408, "Request Timeout");
+  SendCancel(true);
+  Complete(E_CANCEL, "Request Timeout");
+}
+
 void Call::SendCancel(bool drop_via) {
   if (!original_invite_) return;
   SipMessage cancel(*original_invite_);

@@ -177,11 +177,13 @@ void Call::AnswerToInvite(Direction dir) {
     if ((status == 481 || status == 400) && lost_ack_ && cseq_shift_ != 0) return RecoverLostAck();
     if (status == 200) lost_ack_ = false;
   }
-  if (timer_id_ != PollReactor::kNoTimer && State() != DialogState::X_ACK_SENT) {
-    CancelTimer(T_RETRANS);
+  // A 100 leaves a running Timer C alone: only the called side's own provisional answers restart it.
+  if (timer_id_ != PollReactor::kNoTimer && State() != DialogState::X_ACK_SENT &&
+      !(status == 100 && timer_type_ == T_INVITE)) {
+    CancelTimer(T_RETRANS | T_INVITE);
     retransmissions_ = 0;
   }
-  if (status == 100) return;
+  if (status == 100) return ArmInviteTimer(status);
   const bool initial = !WithinDialog();
   if (initial) {
     if (Requires100rel(m)) expect_prack_ = true;
@@ -216,7 +218,19 @@ void Call::AnswerToInvite(Direction dir) {
       }
     }
   }
+  if (status < 200) ArmInviteTimer(status);
   Pass(dir);
+}
+
+void Call::ArmInviteTimer(int status) {
+  if (WithinDialog() || State() != DialogState::INVITE_SENT) return;
+  if (timer_type_ == T_INVITE) {
+    if (status == 100) return;
+    CancelTimer(T_INVITE);
+  }
+  if (timer_id_ != PollReactor::kNoTimer) return;
+  LogLine(LEVEL_DEBUG, "Set timer 'INVITE' to %d sec.\n", g_config.invite_timeout);
+  ScheduleTimer(T_INVITE, &g_external_port, g_config.invite_timeout * 1000);
 }
 
 // A client behind NAT whose media is not anchored hears ringing from the relay instead of the server's early

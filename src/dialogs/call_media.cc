@@ -4,8 +4,11 @@
 #include "config/config.h"
 #include "dialogs/call.h"
 #include "dialogs/content_type.h"
+#include "dialogs/dialog_table.h"
+#include "dialogs/source_limits.h"
 #include "foundation/log.h"
 #include "media/ringback.h"
+#include "ports/sip_port.h"
 #include "sip/sdp/sdp.h"
 
 namespace {
@@ -44,6 +47,11 @@ RelaySetup Call::MediaSetup() const {
 }
 
 bool Call::StartFullMode(bool send) {
+  const unsigned anchored_limit = SourceLimits::For(counted_ip_).anchored_calls_per_ip;
+  if (!table_->AdmitAnchored(*this, anchored_limit)) {
+    TooManyAnchored(anchored_limit);
+    return false;
+  }
   mode_ = NatType::OPAQUE;
   if (HasDefect(Defect::LOAD_BALANCED)) load_balanced_ = true;
   bool ready = client_rtp_.Open() >= 0 && server_rtp_.Open() >= 0;
@@ -79,6 +87,20 @@ void Call::NoPorts() {
   Complete(E_REJECT, "No Ports Available");
 }
 
+// The source of the call holds as many anchored calls as it may: the call is refused as a busy relay
+// refuses, with the time to wait, and the ports stay for the other sources.
+void Call::TooManyAnchored(unsigned limit) {
+  LogRefusal(SourceCap::ANCHORED_CALLS_PER_IP, limit, source_);
+  const SipMessage* invite = original_invite_ ? original_invite_.get() : message_.get();
+  if (!g_config.quiet_mode && invite != nullptr && invite->IsRequest()) {
+    if (invite_direction_ == FROM_SERVER)
+      AnswerOverLimit(*invite, server_sip_address_, g_internal_port);
+    else
+      AnswerOverLimit(*invite, client_sip_address_, g_external_port);
+  }
+  Complete(E_REJECT, "Too Many Anchored Calls");
+}
+
 void Call::StopRelay() { relay_.Stop(); }
 
 // The ring job sends from the client pair: it must let go of the pair before the pair closes.
@@ -89,6 +111,7 @@ void Call::ClosePorts() {
   server_rtp_.close();
   client_video_.close();
   server_video_.close();
+  table_->ReleaseAnchored(*this);
 }
 
 void Call::StartRings() {

@@ -140,6 +140,7 @@ void Call::PostProcess(Direction dir) {
   if (cseq == nullptr || cseq->Method() != SipMessage::INVITE) return;
   const int status = m.Status();
   if (!response_ || response_->Status() != status) response_ = std::make_unique<SipMessage>(m);
+  if (status >= 200 && status < 300) table_->ReleaseUnanswered(*this);
   if (status == 200) {
     confirmed_ = true;
     if (State() != DialogState::Z_OK_SENT) OverwriteKey();

@@ -167,6 +167,7 @@ bool Dialog::Resolve(InetAddress& a, const std::string& host) const {
 void Dialog::Complete(int ev, const std::string& reason) {
   DialogState s = State();
   if (s == DialogState::COMPLETE || s == DialogState::MOVED) return;
+  table_->ReleaseUnanswered(*this);
   if (IsCall()) {
     StopCall();
     if (ev != E_NOP) CallEvent(ev, reason);

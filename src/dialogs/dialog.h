@@ -64,6 +64,8 @@ class Dialog {
     T_AUTH = 8,
     T_COMPLETE = 16,
     T_ZANSWER = 32,
+    T_INVITE = 64,        // a call's INVITE answered provisionally only (Timer C)
+    T_TRANSACTION = 128,  // a plain dialog's request without a final answer (Timer F)
     T_ANY = 255
   };
   enum Direction { FROM_NOWHERE = 0, FROM_CLIENT = 1, FROM_SERVER = 2 };
@@ -75,6 +77,8 @@ class Dialog {
   // At most this many retransmissions get the stored final response again: an honest client over UDP
   // sends ten in Timer F's 32 s; more only multiply the answer toward wherever the requests claim to be from.
   static constexpr int kMaxAnswersAgain = 10;
+  // How long a non-INVITE request waits for its final answer (RFC 3261 Timer F, 64 x T1).
+  static constexpr int kTransactionTimeoutMs = 32000;
   static constexpr int kCallLingerSec = 40;
 
   // A dialog opened by the server toward a registered client; srv is where the server's messages came from.
@@ -295,6 +299,12 @@ class Dialog {
   int log_level_ = 0;
   Mutex lock_;
   DialogTable* table_;
+
+  // The source address this dialog is counted for in the table's loads (0: none), and what it is counted
+  // in; changed by the table under its loads lock, with this dialog locked or being destroyed.
+  uint32_t counted_ip_ = 0;
+  bool counted_unanswered_ = false;
+  bool counted_anchored_ = false;
 
   // Entries posted for this dialog besides its key and number; changed only under the table's write lock.
   std::vector<std::string> extra_keys_;

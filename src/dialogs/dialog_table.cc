@@ -58,6 +58,8 @@ bool DialogTable::EnterDialog(Dialog* d) {
   if (!inserted) return false;
   d->number_ = NextNumber();
   dialogs_by_number_[d->number_] = d;
+  MutexGuard loads(loads_lock_);
+  ++dialogs_in_table_;
   return true;
 }
 
@@ -75,6 +77,81 @@ void DialogTable::EraseDialog(Dialog* d) {
   erase_num(d->number_);
   for (const auto& k : d->extra_keys_) erase_key(k);
   for (unsigned n : d->extra_numbers_) erase_num(n);
+  MutexGuard loads(loads_lock_);
+  --dialogs_in_table_;
+  if (d->counted_ip_ == 0) return;
+  auto it = loads_.find(d->counted_ip_);
+  if (it != loads_.end()) {
+    --it->second.dialogs;
+    if (d->counted_unanswered_) --it->second.unanswered;
+    if (d->counted_anchored_) --it->second.anchored;
+    Forget(it);
+  }
+  d->counted_ip_ = 0;
+  d->counted_unanswered_ = d->counted_anchored_ = false;
+}
+
+void DialogTable::Forget(std::unordered_map<uint32_t, SourceLoad>::iterator it) {
+  if (it->second.Empty()) loads_.erase(it);
+}
+
+SourceCap DialogTable::AdmitSource(Dialog& d, uint32_t ip, bool call, const SourceLimits& limits) {
+  MutexGuard loads(loads_lock_);
+  if (d.counted_ip_ != 0 || ip == 0) return SourceCap::NONE;
+  // The dialog is in the table already: the total includes it.
+  if (limits.max_dialogs != 0 && dialogs_in_table_ > limits.max_dialogs) return SourceCap::MAX_DIALOGS;
+  auto it = loads_.find(ip);
+  const SourceLoad held = it != loads_.end() ? it->second : SourceLoad();
+  if (limits.dialogs_per_ip != 0 && held.dialogs >= limits.dialogs_per_ip) return SourceCap::DIALOGS_PER_IP;
+  if (call && limits.unanswered_calls_per_ip != 0 && held.unanswered >= limits.unanswered_calls_per_ip)
+    return SourceCap::UNANSWERED_CALLS_PER_IP;
+  SourceLoad& load = loads_[ip];
+  ++load.dialogs;
+  if (call) ++load.unanswered;
+  d.counted_ip_ = ip;
+  d.counted_unanswered_ = call;
+  return SourceCap::NONE;
+}
+
+bool DialogTable::AdmitAnchored(Dialog& d, unsigned limit) {
+  MutexGuard loads(loads_lock_);
+  if (d.counted_ip_ == 0 || d.counted_anchored_) return true;
+  SourceLoad& load = loads_[d.counted_ip_];
+  if (limit != 0 && load.anchored >= limit) return false;
+  ++load.anchored;
+  d.counted_anchored_ = true;
+  return true;
+}
+
+void DialogTable::ReleaseUnanswered(Dialog& d) {
+  MutexGuard loads(loads_lock_);
+  if (!d.counted_unanswered_) return;
+  d.counted_unanswered_ = false;
+  auto it = loads_.find(d.counted_ip_);
+  if (it == loads_.end()) return;
+  --it->second.unanswered;
+  Forget(it);
+}
+
+void DialogTable::ReleaseAnchored(Dialog& d) {
+  MutexGuard loads(loads_lock_);
+  if (!d.counted_anchored_) return;
+  d.counted_anchored_ = false;
+  auto it = loads_.find(d.counted_ip_);
+  if (it == loads_.end()) return;
+  --it->second.anchored;
+  Forget(it);
+}
+
+SourceLoad DialogTable::LoadOf(uint32_t ip) const {
+  MutexGuard loads(loads_lock_);
+  auto it = loads_.find(ip);
+  return it != loads_.end() ? it->second : SourceLoad();
+}
+
+size_t DialogTable::SourceCount() const {
+  MutexGuard loads(loads_lock_);
+  return loads_.size();
 }
 
 int32_t DialogTable::GlobalNo() const {

@@ -12,7 +12,9 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <unordered_map>
 
+#include "dialogs/source_limits.h"
 #include "foundation/inet_addr.h"
 #include "foundation/locks.h"
 #include "media/rtp_port.h"
@@ -78,6 +80,23 @@ class DialogTable : public ProbeCalls {
 
   size_t DialogCount() const;
   size_t NumberCount() const;
+
+  // --- What each source address holds (SourceLoad), kept here so that every end of a dialog releases it:
+  // a dialog's own flags say what it is counted in, and its destruction (EraseDialog) releases the rest.
+  // The caller holds the dialog's lock; loads_lock_ is a leaf.
+  // A dialog a client at ip opened, and for a call its unanswered INVITE: NONE when admitted (counted),
+  // else the limit it would pass (nothing counted).
+  SourceCap AdmitSource(Dialog& d, uint32_t ip, bool call, const SourceLimits& limits);
+  // An admitted call about to open its ports; false when its source holds limit anchored calls already. A
+  // call counted already, or not admitted by source, passes.
+  bool AdmitAnchored(Dialog& d, unsigned limit);
+  // The call got its final answer, or ends.
+  void ReleaseUnanswered(Dialog& d);
+  // The call closed its ports.
+  void ReleaseAnchored(Dialog& d);
+  SourceLoad LoadOf(uint32_t ip) const;
+  // Source addresses holding anything.
+  size_t SourceCount() const;
   // Applies every pending key message on the calling thread (single-thread tests and shutdown).
   void DrainKeyQueue();
 
@@ -96,6 +115,12 @@ class DialogTable : public ProbeCalls {
  private:
   void Post(KeyMessage m);
   void Apply(const KeyMessage& m);
+  // loads_lock_ held: the entry of ip goes when it holds nothing.
+  void Forget(std::unordered_map<uint32_t, SourceLoad>::iterator it);
+
+  mutable Mutex loads_lock_;
+  std::unordered_map<uint32_t, SourceLoad> loads_;  // guarded by loads_lock_
+  size_t dialogs_in_table_ = 0;                     // guarded by loads_lock_
 
   std::deque<KeyMessage> key_queue_;  // guarded by key_queue_lock_
   ConditionMutex key_queue_lock_;

@@ -106,12 +106,18 @@ bool Dialog::NotifyWorkarounds() {
   return true;
 }
 
-// The request that opened the dialog's current transaction, to tell its retransmissions.
+// The request that opened the dialog's current transaction, to tell its retransmissions. A new one must
+// get its final answer within 32 s (Timer F), or the dialog goes; its retransmissions do not extend that.
 void Dialog::NoteTransaction(const SipMessage& req) {
+  if (IsRetransmission(req)) return;
   auto* cseq = req.Header<CSeqHeader>(HID::HID_CSEQ);
   transaction_.cseq = cseq != nullptr ? cseq->Sequence() : -1;
   transaction_.method = req.Method();
   transaction_.branch = TopBranch(req);
+  if (req.IsAck() || req.IsInvite()) return;
+  if (timer_type_ == T_TRANSACTION) CancelTimer(T_TRANSACTION);
+  if (timer_id_ != PollReactor::kNoTimer) return;
+  ScheduleTimer(T_TRANSACTION, &g_internal_port, kTransactionTimeoutMs);
 }
 
 bool Dialog::IsSameTransaction(const Transaction& t, const SipMessage& req) {
@@ -142,6 +148,7 @@ void Dialog::AfterRelay(Direction dir) {
     return;
   final_response_ = std::make_unique<SipMessage>(m);
   answered_again_ = 0;
+  if (timer_type_ == T_TRANSACTION) CancelTimer(T_TRANSACTION);
   LogLine(LEVEL_DEBUG, "Set timer 'COMPLETE' to %d sec.\n", kLingerMs / 1000);
   ScheduleTimer(T_COMPLETE, &g_internal_port, kLingerMs);
 }

@@ -30,6 +30,8 @@ const RefusedLine kRefused[] = {
     {"fuser = alice", {}},
     {"fuser = alice full bogus", {"Incorrect log param: bogus" + kLogWords}},
     {"trusted = 0.0.0.0", {}},
+    {"dialogs_per_ip = -1", {"Param: dialogs_per_ip must be a number (0 = no limit)\n"}},
+    {"anchored_calls_per_ip = many", {"Param: anchored_calls_per_ip must be a number (0 = no limit)\n"}},
     {"trusted = 10.0.0.300", {}},
     {"broken = AB", {}},
     {"range = 1000 2000", {"Wrong range of Ports\n"}},
@@ -131,8 +133,13 @@ TEST_F(ConfigTest, ReportsTheLineNumberAndGoesOnReading) {
 }
 
 TEST_F(ConfigTest, ValuesThatAreCorrectedButAccepted) {
-  EXPECT_EQ(Read({"idle_timeout = 10", "log_size_limit = 10X", "register_timeout = 5 600 100"}), 1);
+  EXPECT_EQ(Read({"idle_timeout = 10", "log_size_limit = 10X", "register_timeout = 5 600 100",
+                  "invite_timeout = 0"}),
+            1);
   std::string log = LogText();
+  EXPECT_NE(log.find("Param: invite_timeout must be in range [1-3600], Set to default: 180\n"),
+            std::string::npos);
+  EXPECT_EQ(cfg_->invite_timeout, 180);
   EXPECT_NE(log.find("Param: idle_timeout must be in range [30-1800], Set to default: 300\n"),
             std::string::npos);
   EXPECT_NE(log.find("Incorrect log limit modificator: 'X', Use: K, M, G, T\n"), std::string::npos) << log;

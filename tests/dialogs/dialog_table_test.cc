@@ -38,6 +38,53 @@ TEST(DialogTable, NumbersStartAt65537AndDuplicateKeysAreRefused) {
   EXPECT_EQ(table.NumberCount(), 0u);
 }
 
+// What a source holds goes down with each end of a dialog, and a source holding nothing has no entry.
+TEST(DialogTable, SourceLoadsFollowEachDialogToItsEnd) {
+  DialogTable table;
+  const uint32_t ip = 0x0A000001, other = 0x0A000002;
+  SourceLimits limits;
+  limits.dialogs_per_ip = 3;
+  limits.unanswered_calls_per_ip = 2;
+  limits.max_dialogs = 4;
+  std::vector<Dialog*> calls;
+  for (const char* key : {"c1", "c2"}) {
+    calls.push_back(make(key));
+    EXPECT_EQ(table.AdmitSource(*calls.back(), ip, true, limits), SourceCap::NONE);
+  }
+  Dialog* c3 = make("c3");
+  EXPECT_EQ(table.AdmitSource(*c3, ip, true, limits), SourceCap::UNANSWERED_CALLS_PER_IP);
+  table.Destroy(c3->Number());
+  Dialog* m1 = make("m1");
+  EXPECT_EQ(table.AdmitSource(*m1, ip, false, limits), SourceCap::NONE);
+  Dialog* m2 = make("m2");
+  EXPECT_EQ(table.AdmitSource(*m2, ip, false, limits), SourceCap::DIALOGS_PER_IP);
+  table.Destroy(m2->Number());
+
+  EXPECT_TRUE(table.AdmitAnchored(*calls[0], 1));
+  EXPECT_TRUE(table.AdmitAnchored(*calls[0], 1)) << "counted once";
+  EXPECT_FALSE(table.AdmitAnchored(*calls[1], 1));
+  table.ReleaseUnanswered(*calls[0]);  // answered
+  table.ReleaseUnanswered(*calls[0]);
+  const SourceLoad load = table.LoadOf(ip);
+  EXPECT_EQ(load.dialogs, 3u);
+  EXPECT_EQ(load.unanswered, 1u);
+  EXPECT_EQ(load.anchored, 1u);
+
+  Dialog* o1 = make("o1");
+  EXPECT_EQ(table.AdmitSource(*o1, other, false, limits), SourceCap::NONE);
+  Dialog* o2 = make("o2");
+  EXPECT_EQ(table.AdmitSource(*o2, other, false, limits), SourceCap::MAX_DIALOGS) << "5 in the table";
+  table.Destroy(o2->Number());
+  table.Destroy(o1->Number());
+  EXPECT_EQ(table.SourceCount(), 1u);
+
+  table.ReleaseAnchored(*calls[0]);
+  for (Dialog* d : calls) table.Destroy(d->Number());  // unanswered or not, the destruction releases all
+  table.Destroy(m1->Number());
+  EXPECT_EQ(table.SourceCount(), 0u);
+  EXPECT_EQ(table.LoadOf(ip).dialogs, 0u);
+}
+
 TEST(DialogTable, DestroyErasesSecondKeysAndDescriptors) {
   DialogTable table;
   Dialog* call = make("first-key");

@@ -23,8 +23,11 @@ TEST_F(RelayTest, MessageTransactionAndItsRetransmissions) {
   EXPECT_THAT(Values(got, "Max-Forwards"), ElementsAre("69"));
   EXPECT_THAT(Values(got, "Record-Route"), ElementsAre()) << "a plain MESSAGE is not record-routed";
   EXPECT_TRUE(client_.Quiet());
+  EXPECT_EQ(d->TimerType(), Dialog::T_TRANSACTION) << "the request waits 32 s for its final answer";
+  const uint64_t timer_f = d->TimerID();
   Client(d, Parse(Message("MESSAGE", 7)));
   EXPECT_EQ(Values(server_.Receive(), "Via").at(0), Values(got, "Via").at(0)) << "the same transaction";
+  EXPECT_EQ(d->TimerID(), timer_f) << "a retransmission does not extend the wait";
 
   Server(d, Answer(got, 200, "OK", {"To: <sip:bob@example.com>;tag=sb"}));
   const std::string answer = client_.Receive();
@@ -43,7 +46,7 @@ TEST_F(RelayTest, MessageTransactionAndItsRetransmissions) {
   const std::string next = server_.Receive();
   EXPECT_EQ(Values(next, "Via").at(0), "SIP/2.0/UDP 127.0.0.2:5073;branch=z9hG4bK-ostrel-65537-8.0");
   EXPECT_FALSE(d->Lingers());
-  EXPECT_EQ(d->TimerType(), Dialog::T_NONE);
+  EXPECT_EQ(d->TimerType(), Dialog::T_TRANSACTION);
   Server(d, Answer(next, 202, "Accepted"));
   EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 202 Accepted");
   EXPECT_TRUE(d->Lingers());
