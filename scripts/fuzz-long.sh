@@ -55,7 +55,7 @@ for name in "${targets[@]}"; do
     echo "merge of $name failed: corpus left as it was (see $out/$name-merge.log)" >&2
   fi
   rm -rf "$scratch" "$merged"
-  echo "   corpus: $(find "$dir/corpus" -type f | wc -l) files, $(du -sh "$dir/corpus" | cut -f1)"
+  echo "   corpus: $(find "$dir/corpus" -type f | wc -l) files, $(du -sh --apparent-size "$dir/corpus" | cut -f1)"
 done
 
 if [ ${#failed[@]} -ne 0 ]; then
