@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every fuzz_* program of a fuzz build for a bounded time. New inputs go to a scratch folder first,
-# so the seed folders of the repository are only read.
+# Runs every fuzz_* program of a fuzz build for a bounded time, from its seeds and the corpus that
+# scripts/fuzz-long.sh keeps. New inputs go to a scratch folder first, so the repository's folders are only
+# read.
 set -euo pipefail
 build=$1
 seconds=${2:-20}
@@ -15,6 +16,7 @@ for bin in $(find "$build/fuzz" -maxdepth 2 -type f -name 'fuzz_*' -perm -u+x 2>
   mkdir -p "$scratch/$name"
   args=("$scratch/$name")
   [ -d "$seeds" ] && args+=("$seeds")
+  [ -d "${seeds%/seeds}/corpus" ] && args+=("${seeds%/seeds}/corpus")
   echo "-- $name"
   if ! "$bin" -max_total_time="$seconds" -print_final_stats=0 -rss_limit_mb=2048 \
        -artifact_prefix="$scratch/$name-" "${args[@]}" >"$scratch/$name.log" 2>&1; then

@@ -1,13 +1,43 @@
 // Any datagram as an HA record: the parser must not crash, and whatever it accepts must be whole (a known
-// command with every field valid) and survive being written and read again unchanged.
+// command with every field valid) and survive being written and read again unchanged. With a secret: the
+// trailer of any datagram is read without harm, a sealed record opens to the same record and sequence, and
+// the replay window never accepts a sequence twice.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "ports/ha_record.h"
 
+namespace {
+
+constexpr std::string_view kSecret = "fuzzing-secret-0123456789";
+
+void CheckTrailer(std::string_view text) {
+  ha::Sequence seq;
+  if (auto body = ha::Unseal(text, kSecret, seq)) {
+    if (seq.counter == 0 || body->size() >= text.size()) __builtin_trap();
+  }
+  if (text.size() + ha::kTrailerLength > ha::kMaxRecord) return;
+  const ha::Sequence sent{text.size(), 1 + (text.empty() ? 0u : static_cast<unsigned char>(text[0]))};
+  const std::string sealed = ha::Seal(text, kSecret, sent);
+  auto body = ha::Unseal(sealed, kSecret, seq);
+  if (!body || *body != text || seq.boot != sent.boot || seq.counter != sent.counter) __builtin_trap();
+  // The bytes as a stream of sequences: boots 0-3, counters 1-256.
+  ha::ReplayWindow window(3);
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    const ha::Sequence s{static_cast<unsigned char>(text[i]) & 3u,
+                         1u + static_cast<unsigned char>(text[i + 1])};
+    if (window.Check(s) == ha::ReplayWindow::ACCEPTED && window.Check(s) == ha::ReplayWindow::ACCEPTED)
+      __builtin_trap();
+  }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
+  CheckTrailer(text);
   auto r = ha::Parse(text);
   if (!r) return 0;
   switch (r->kind) {

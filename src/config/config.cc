@@ -141,6 +141,9 @@ int Config::Init(int argc, char** argv) {
   if (ha_peer.Ip() != 0 && ha_peer.Port() == 0) {
     ha_peer.Port(static_cast<unsigned short>((second_port + 2) % 65536));
   }
+  if (ha_peer.Ip() != 0 && ha_secret.empty())
+    Log("ostrel", 0, "Warning: HA peer %s without ha_secret_file: its records are trusted by address alone\n",
+        ha_peer.Text().c_str());
   num_threads = std::max(num_threads, 1);
   Log("ostrel", 0, "Ostrel. %s\n", kNotice);
   Log("ostrel", 0, "Build %s\n\n", kOstrelVersion);

@@ -3,10 +3,12 @@
 #include "config/keywords.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -323,6 +325,36 @@ bool Settings::ReadHaPeer(std::string& value) {
   return true;
 }
 
+// The secret is the file's content without its trailing line ends and blanks. A file that others may read,
+// or a secret too short to resist guessing, is refused: the relay does not start.
+bool Settings::ReadHaSecretFile(std::string& value) {
+  const int fd = ::open(value.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    Log("ostrel", 0, "Cannot read HA secret file %s: %s\n", value.c_str(), std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  std::string secret;
+  char buf[512];
+  ssize_t n = 0;
+  while (secret.size() <= kMaxHaSecret && (n = ::read(fd, buf, sizeof buf)) > 0)
+    secret.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  while (!secret.empty() && std::isspace(static_cast<unsigned char>(secret.back()))) secret.pop_back();
+  if ((st.st_mode & S_IROTH) != 0) {
+    Log("ostrel", 0, "HA secret file %s is readable by every user: chmod o-r it\n", value.c_str());
+    return false;
+  }
+  if (n < 0 || secret.size() < kMinHaSecret || secret.size() > kMaxHaSecret) {
+    Log("ostrel", 0, "HA secret file %s must hold %zu to %zu characters\n", value.c_str(), kMinHaSecret,
+        kMaxHaSecret);
+    return false;
+  }
+  ha_secret = std::move(secret);
+  return true;
+}
+
 bool Settings::SetHaPeer(const std::string& text) {
   // Without a port the peer's port is derived from second_port after the read.
   std::string full = text.find(':') == std::string::npos ? text + ":0" : text;
@@ -469,6 +501,7 @@ const ConfigKeyword kConfigKeywords[] = {
     {"agent_name",       false, &Settings::ReadAgentName},
     {"events_collector", true,  &Settings::ReadEventsCollector},
     {"ha_peer",          false, &Settings::ReadHaPeer},
+    {"ha_secret_file",   false, &Settings::ReadHaSecretFile},
     {"dos_level",        true,  &Settings::ReadDosLevel},
     {"dos_interval",     true,  &Settings::ReadDosInterval},
     {"dos_multiple",     true,  &Settings::ReadDosMultiple},

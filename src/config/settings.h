@@ -21,6 +21,9 @@
 
 inline constexpr const char* kOstrelVersion = "25.07.10";
 inline constexpr size_t kAddrFieldSize = 64;
+// Bounds of the HA secret's length in characters (`openssl rand -hex 32` writes 64).
+inline constexpr size_t kMinHaSecret = 16;
+inline constexpr size_t kMaxHaSecret = 256;
 
 class Settings {
  public:
@@ -78,6 +81,7 @@ class Settings {
   int tos = 56;
   InetAddress evnts;
   InetAddress ha_peer;
+  std::string ha_secret;  // from ha_secret_file; empty: the peer is known by its address alone
   int register_timeout = 30;
   int rgstr_limit = 600;
   int rgstr_force = 3600;
@@ -154,6 +158,7 @@ class Settings {
   bool ReadAgentName(std::string& value);
   bool ReadEventsCollector(std::string& value);
   bool ReadHaPeer(std::string& value);
+  bool ReadHaSecretFile(std::string& value);
   bool ReadDosLevel(std::string& value);
   bool ReadDosInterval(std::string& value);
   bool ReadDosMultiple(std::string& value);

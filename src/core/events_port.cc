@@ -60,6 +60,10 @@ void EventsPort::CountBadEvent(const std::string& event) {
 void EventsPort::Start(const std::string& myip, int main_port) {
   self_ = events::SelfLine(myip, main_port);
   started_ = time(nullptr);
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  boot_ = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+  peer_window_.OwnBoot(boot_);
 }
 
 void EventsPort::SendEvent(const std::string& text) {
@@ -212,8 +216,24 @@ bool EventsPort::HasPeer() const {
 
 void EventsPort::SendRecord(const std::string& record) {
   if (!HasPeer()) return;
-  Log("oslave", LEVEL_TRACE, "Send to peer: %s\n", record.c_str());
-  sendto(record.data(), record.size(), g_config.ha_peer, 0);
+  const std::string& secret = g_config.ha_secret;  // start-up only
+  std::string datagram = secret.empty() ? record : ha::Seal(record, secret, {boot_, sent_.fetch_add(1) + 1});
+  switch (ha::CheckOutgoing(record, datagram.size() - record.size())) {
+    case ha::Unsendable::NONE:
+      break;
+    case ha::Unsendable::SEPARATOR:
+      ha_unsent_.fetch_add(1, std::memory_order_relaxed);
+      Log("oslave", LEVEL_ERROR, "Error: HA record not sent, a field holds '|' or a line end: %.200s\n",
+          record.c_str());
+      return;
+    case ha::Unsendable::TOO_LONG:
+      ha_unsent_.fetch_add(1, std::memory_order_relaxed);
+      Log("oslave", LEVEL_ERROR, "Error: HA record not sent, %zu bytes are more than %zu: %.200s\n",
+          datagram.size(), ha::kMaxRecord, record.c_str());
+      return;
+  }
+  Log("oslave", LEVEL_TRACE, "Send to peer: %s\n", datagram.c_str());
+  sendto(datagram.data(), datagram.size(), g_config.ha_peer, 0);
 }
 
 void EventsPort::HaRequest() { SendRecord(ha::FormatRequest()); }
@@ -273,7 +293,41 @@ void EventsPort::OnInput(int) {
   std::string shown(text);
   if (!shown.empty() && shown.back() == '\n') shown.pop_back();
   Log("oslave", LEVEL_DEBUG, "%s\n", shown.c_str());
-  if (auto record = ha::Parse(text)) ha::Apply(*record);
+  std::string_view record = text;
+  if (const std::string& secret = g_config.ha_secret; !secret.empty()) {
+    ha::Sequence seq;
+    const auto body = ha::Unseal(text, secret, seq);
+    if (!body) return RefuseRecord(ha_forged_, "without a valid MAC");
+    switch (peer_window_.Check(seq)) {
+      case ha::ReplayWindow::ACCEPTED:
+        break;
+      case ha::ReplayWindow::REPLAYED:
+        return RefuseRecord(ha_replayed_, "replayed");
+      case ha::ReplayWindow::OLD_BOOT:
+        return RefuseRecord(ha_replayed_, "from an earlier start of the peer");
+      case ha::ReplayWindow::OWN:
+        return RefuseRecord(ha_replayed_, "of our own");
+    }
+    record = *body;
+  }
+  if (auto parsed = ha::Parse(record)) ha::Apply(*parsed);
+}
+
+void EventsPort::RefuseRecord(std::atomic<uint64_t>& counter, const char* why) {
+  counter.fetch_add(1, std::memory_order_relaxed);
+  const time_t now = time(nullptr);
+  if (now == refused_logged_) {
+    ++refused_unlogged_;
+    return;
+  }
+  Log("oslave", LEVEL_ERROR,
+      "Warning: HA record %s - dropped (%llu not logged since the last line; without a valid MAC %llu, "
+      "replayed %llu)\n",
+      why, static_cast<unsigned long long>(refused_unlogged_),
+      static_cast<unsigned long long>(ha_forged_.load(std::memory_order_relaxed)),
+      static_cast<unsigned long long>(ha_replayed_.load(std::memory_order_relaxed)));
+  refused_logged_ = now;
+  refused_unlogged_ = 0;
 }
 
 // One report per 16-second slot, sent by the first message processed in a new slot.

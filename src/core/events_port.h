@@ -73,6 +73,12 @@ class EventsPort : public SocketUDP, public InputCB {
   static constexpr const char* kOtherBadEvents = "(other)";
   // Datagrams that reached the HA port from anywhere but the peer.
   std::atomic<uint64_t> foreign_{0};
+  // With a secret: the peer's datagrams without a valid MAC, and those already accepted (or of an earlier
+  // boot of the peer, or this relay's own sent back). Records this relay could not send (a field holding
+  // the separator, too long).
+  std::atomic<uint64_t> ha_forged_{0};
+  std::atomic<uint64_t> ha_replayed_{0};
+  std::atomic<uint64_t> ha_unsent_{0};
 
  private:
   bool HasPeer() const;
@@ -84,6 +90,14 @@ class EventsPort : public SocketUDP, public InputCB {
   std::map<unsigned, std::string> domains_;  // calls' domains by number, from INVITE/TALK to DTOR
   time_t started_ = 0;
   std::atomic<bool> ha_stopped_{false};
+  // The sequence of this relay's records: its boot (start time in microseconds) and the last counter.
+  uint64_t boot_ = 0;  // written once by Start
+  std::atomic<uint64_t> sent_{0};
+  ha::ReplayWindow peer_window_;  // the reactor thread
+  time_t refused_logged_ = 0;     // the reactor thread: one refusal line a second
+  uint64_t refused_unlogged_ = 0;
+  // A refused record from the peer's address: counted, logged at most once a second.
+  void RefuseRecord(std::atomic<uint64_t>& counter, const char* why);
 };
 
 extern EventsPort g_events_port;

@@ -1,6 +1,8 @@
 // The SIGUSR1 status dump: registrations, calls and non-INVITE transactions with their totals, written to
 // the log without tag or time stamp. Reactor thread.
+#include "config/config.h"
 #include "core/core.h"
+#include "core/events_port.h"
 #include "core/intake_common.h"
 #include "dialogs/call.h"
 #include "dialogs/registration.h"
@@ -72,5 +74,14 @@ void OstrelCore::StatusDump() {
         "Dropped: %llu requests on the internal port from non-server addresses, %llu retransmissions from "
         "another address\n",
         static_cast<unsigned long long>(strangers), static_cast<unsigned long long>(foreign));
+  if (g_config.ha_peer.Port() != 0) {
+    auto count = [](const std::atomic<uint64_t>& c) {
+      return static_cast<unsigned long long>(c.load(std::memory_order_relaxed));
+    };
+    Log(nullptr, LEVEL_ALWAYS,
+        "HA records: %llu without a valid MAC, %llu replayed, %llu from strangers, %llu not sent\n",
+        count(g_events_port.ha_forged_), count(g_events_port.ha_replayed_), count(g_events_port.foreign_),
+        count(g_events_port.ha_unsent_));
+  }
   Log(nullptr, LEVEL_ALWAYS, "========================================================================\n\n");
 }

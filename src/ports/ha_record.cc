@@ -1,5 +1,10 @@
 #include "ports/ha_record.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <algorithm>
 #include <charconv>
 #include <climits>
 
@@ -210,5 +215,103 @@ std::string FormatCall(const CallRecord& c) {
 }
 
 std::string FormatCallEnd(const std::string& key) { return "B|" + key; }
+
+Unsendable CheckOutgoing(std::string_view record, size_t trailer) {
+  size_t fields = 0;
+  switch (record.empty() ? '\0' : record[0]) {
+    case '?':
+      fields = 1;
+      break;
+    case 'U':
+    case 'B':
+      fields = 2;
+      break;
+    case 'R':
+      fields = kRegFields;
+      break;
+    case 'S':
+    case 'F':
+      fields = kCallFields;
+      break;
+    default:
+      break;
+  }
+  const auto separators = static_cast<size_t>(std::count(record.begin(), record.end(), '|'));
+  if (fields == 0 || separators != fields - 1 || record.find('\n') != std::string_view::npos)
+    return Unsendable::SEPARATOR;
+  if (record.size() + trailer > kMaxRecord) return Unsendable::TOO_LONG;
+  return Unsendable::NONE;
+}
+
+namespace {
+
+std::string MacText(std::string_view data, std::string_view secret) {
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+           reinterpret_cast<const unsigned char*>(data.data()), data.size(), mac, &length) == nullptr ||
+      length < kMacHexLength / 2)
+    return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < kMacHexLength / 2; ++i) {
+    text += kHex[mac[i] >> 4];
+    text += kHex[mac[i] & 15];
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string Seal(std::string_view record, std::string_view secret, Sequence seq) {
+  std::string sealed(record);
+  sealed += "|" + std::to_string(seq.boot) + "." + std::to_string(seq.counter);
+  const std::string mac = MacText(sealed, secret);
+  sealed += "|" + mac;
+  return sealed;
+}
+
+std::optional<std::string_view> Unseal(std::string_view text, std::string_view secret, Sequence& seq) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (text.size() > kMaxRecord) return std::nullopt;
+  const size_t mac_at = text.rfind('|');
+  if (mac_at == std::string_view::npos || text.size() - mac_at - 1 != kMacHexLength) return std::nullopt;
+  const std::string_view signed_part = text.substr(0, mac_at);
+  const size_t seq_at = signed_part.rfind('|');
+  if (seq_at == std::string_view::npos) return std::nullopt;
+  const std::string_view seq_text = signed_part.substr(seq_at + 1);
+  const size_t dot = seq_text.find('.');
+  Sequence s;
+  if (dot == std::string_view::npos || !ParseNumber(seq_text.substr(0, dot), s.boot) ||
+      !ParseNumber(seq_text.substr(dot + 1), s.counter) || s.counter == 0)
+    return std::nullopt;
+  const std::string expected = MacText(signed_part, secret);
+  if (expected.size() != kMacHexLength ||
+      CRYPTO_memcmp(expected.data(), text.data() + mac_at + 1, kMacHexLength) != 0)
+    return std::nullopt;
+  seq = s;
+  return signed_part.substr(0, seq_at);
+}
+
+ReplayWindow::Verdict ReplayWindow::Check(Sequence s) {
+  if (s.boot == own_boot_) return OWN;
+  if (s.boot < boot_) return OLD_BOOT;
+  if (s.boot > boot_) {
+    boot_ = s.boot;
+    highest_ = s.counter;
+    seen_ = 1;
+    return ACCEPTED;
+  }
+  if (s.counter > highest_) {
+    const uint64_t shift = s.counter - highest_;
+    seen_ = shift >= kWindow ? 1 : (seen_ << shift) | 1;
+    highest_ = s.counter;
+    return ACCEPTED;
+  }
+  const uint64_t age = highest_ - s.counter;
+  if (age >= kWindow || (seen_ >> age & 1) != 0) return REPLAYED;
+  seen_ |= uint64_t{1} << age;
+  return ACCEPTED;
+}
 
 }  // namespace ha

@@ -107,4 +107,45 @@ bool ParseDestinations(std::string_view text, MediaDestinations& d);
 bool ParseAddress(std::string_view text, InetAddress& a);
 std::vector<std::string_view> SplitFields(std::string_view text, char sep);
 
+// Why a formatted record cannot go to the peer as it is. A text field holding the separator or a line end
+// would shift or cut the fields at the peer, which then drops the whole record; a datagram longer than
+// kMaxRecord is not read there. `trailer` is what sealing adds (kTrailerLength with a secret, else 0).
+enum class Unsendable { NONE, SEPARATOR, TOO_LONG };
+Unsendable CheckOutgoing(std::string_view record, size_t trailer);
+
+// With a shared secret each record carries a trailer: "<record>|<boot>.<counter>|<mac>". boot is the
+// sender's start time in microseconds, counter its records since then (from 1), and mac the first 16 bytes
+// of HMAC-SHA-256 under the secret over everything before the last '|', in lower-case hex.
+struct Sequence {
+  uint64_t boot = 0;
+  uint64_t counter = 0;
+};
+constexpr size_t kMacHexLength = 32;
+// The longest trailer: two separators, two 20-digit numbers and their dot, the MAC.
+constexpr size_t kTrailerLength = 2 + 20 + 1 + 20 + kMacHexLength;
+
+std::string Seal(std::string_view record, std::string_view secret, Sequence seq);
+// The record inside a sealed datagram (its trailing newline dropped) and its sequence, when the trailer
+// is well formed and its MAC right; nothing otherwise.
+std::optional<std::string_view> Unseal(std::string_view text, std::string_view secret, Sequence& seq);
+
+// What the receiver has accepted from its peer, to refuse a record it has seen. The peer's boot only
+// grows: a record of a later boot is a restarted peer and starts afresh, one of an earlier boot is refused.
+// Within a boot the counters of the last kWindow records are remembered, so that records sent at once by
+// several threads may arrive out of order. A record carrying this relay's own boot is its own, reflected.
+class ReplayWindow {
+ public:
+  enum Verdict { ACCEPTED, REPLAYED, OLD_BOOT, OWN };
+  static constexpr uint64_t kWindow = 64;
+  explicit ReplayWindow(uint64_t own_boot = 0) : own_boot_(own_boot) {}
+  void OwnBoot(uint64_t boot) { own_boot_ = boot; }
+  Verdict Check(Sequence s);
+
+ private:
+  uint64_t own_boot_;
+  uint64_t boot_ = 0;
+  uint64_t highest_ = 0;  // 0: nothing accepted from boot_ yet
+  uint64_t seen_ = 0;     // bit i: highest_ - i accepted
+};
+
 }  // namespace ha

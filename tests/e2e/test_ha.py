@@ -5,8 +5,12 @@ end), a restarted relay gets its peer's calls back, and records from any third a
 Each relay's events/HA socket listens on every address; the test gives each relay's address a route whose
 source is that relay's own address, as a host with one address per relay would have."""
 
+import hashlib
+import hmac
 import os
 import re
+import socket
+import struct
 import subprocess
 import unittest
 
@@ -42,10 +46,10 @@ class Pair(DaemonTestCase):
     def start_b(self, **kwargs):
         return self.relay("b", self.b_ip, 5160, self.a_ip, 5060, **kwargs)
 
-    def register(self, d, user, expires=3600, phone=None):
+    def register(self, d, user, expires=3600, phone=None, callid=None):
         phone = phone or self.peer(relay=(d.address, d.port))
         phone.send(phone.request("REGISTER", "sip:" + self.server_addr, ["Expires: %d" % expires], from_user=user,
-                                 callid="reg-%s" % user, domain=self.server_ip, cseq=1 if expires else 2,
+                                 callid=callid or "reg-%s" % user, domain=self.server_ip, cseq=1 if expires else 2,
                                  contact="<sip:%s@192.168.1.20:5062>" % user, to="<sip:%s@%s>" % (user, self.server_ip)))
         relayed = self.got(self.server.receive())
         if expires:
@@ -70,6 +74,7 @@ class Replication(Pair):
         intruder.sendto(record.encode(), (self.b_ip, 5172))
         intruder.sendto(b"?", (self.b_ip, 5172))
         self.assertTrue(b.wait_log("is not from the peer - ignored"), b.log())
+        self.assertIn("without ha_secret_file: its records are trusted by address alone", b.log())
         dump = b.status_dump()
         self.assertNotIn("mallory", dump)
         self.assertNotIn("Share Calls", b.log())
@@ -135,6 +140,65 @@ class Replication(Pair):
         self.assertTrue(b.wait_log("FULL mode"), b.log())
         self.assertNotIn("route set not usable", b.log())
         self.assertRegex(b.status_dump(), r"\[\d+\] C&ha-full&srv1\n")
+
+
+def spoofed(src, dst, payload):
+    """A UDP datagram from any source address and port (a raw socket: the attacker forges the peer's)."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    try:
+        udp = struct.pack("!HHHH", src[1], dst[1], 8 + len(payload), 0) + payload
+        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
+                         socket.inet_aton(src[0]), socket.inet_aton(dst[0]))
+        s.sendto(ip + udp, (dst[0], 0))
+    finally:
+        s.close()
+
+
+class Secret(Pair):
+    """With ha_secret_file on both relays, records forged from the peer's own address (no MAC, a wrong one) and
+    a genuine record replayed are dropped and counted, while the peer's records apply."""
+
+    def relay(self, name, address, port, peer_ip, peer_port, args=(), lines=()):
+        path = os.path.join(self.workdir, "ha.secret")
+        with open(path, "w") as f:
+            f.write("a-shared-secret-of-the-pair\n")
+        os.chmod(path, 0o600)
+        return super().relay(name, address, port, peer_ip, peer_port, args, list(lines) + ["ha_secret_file = " + path])
+
+    def test_forged_and_replayed_records_refused_the_peers_applied(self):
+        b, a = self.start_b(), self.start_a()
+        self.assertNotIn("without ha_secret_file", b.log())
+        alice, phone = self.register(a, "alice")
+        self.assertTrue(wait_until(lambda: alice in b.status_dump(), 5), b.log())
+        genuine = re.search(r" (R\|%s\|[^\n]*\|\d+\.\d+\|[0-9a-f]{32})\n" % re.escape(alice), b.log()).group(1)
+
+        from_a, to_b = (self.a_ip, 5072), (self.b_ip, 5172)
+        mallory = "R|sip:mallory*x@%s:5173|sip:mallory@10.9.9.9:5060|c|||mallory@x||10.9.9.9:5060|3600|45|0|0||||0|0" \
+                  % self.b_ip
+        spoofed(from_a, to_b, ("U|" + alice).encode())
+        spoofed(from_a, to_b, (mallory + "|1.1|" + "0" * 32).encode())
+        self.assertTrue(b.wait_log("HA record without a valid MAC - dropped"), b.log())
+        # The genuine removal applies; the genuine registration sent again is a replay.
+        self.register(a, "alice", expires=0, phone=phone)
+        self.assertTrue(wait_until(lambda: alice not in b.status_dump(), 5), b.log())
+        spoofed(from_a, to_b, genuine.encode())
+        self.assertTrue(wait_until(lambda: "1 replayed" in b.status_dump(), 5), b.log())
+        dump = b.status_dump()
+        self.assertNotIn("mallory", dump)
+        self.assertNotIn(alice, dump)
+        self.assertIn("HA records: 2 without a valid MAC, 1 replayed, 0 from strangers, 0 not sent\n", dump)
+
+        # A record the peer could not read whole is not sent, and says so.
+        self.register(a, "dave", callid="reg|dave")
+        self.assertTrue(a.wait_log("HA record not sent, a field holds '|' or a line end: R|"), a.log())
+        self.assertIn(", 1 not sent\n", a.status_dump())
+
+    def test_a_restarted_peer_is_accepted_again(self):
+        b, a = self.start_b(), self.start_a()
+        a.stop()
+        a2 = self.relay("a2", self.a_ip, 5060, self.b_ip, 5160)
+        carol, _ = self.register(a2, "carol")
+        self.assertTrue(wait_until(lambda: carol in b.status_dump(), 5), b.log())
 
 
 if __name__ == "__main__":

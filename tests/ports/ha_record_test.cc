@@ -172,4 +172,60 @@ TEST(HaRecordFormat, ShortRecordsAndSingleAudioPort) {
   EXPECT_EQ(back->call.cln_ports.video, 0u);
 }
 
+// With a secret: the trailer is pinned (a peer of another build must compute the same MAC), and a record
+// altered anywhere, signed with another secret or without its trailer is refused.
+TEST(HaRecordSeal, TrailerAndMac) {
+  const std::string secret = "0123456789abcdef";
+  const std::string sealed = ha::Seal("U|sip:a@b", secret, {1700000000000000, 7});
+  EXPECT_EQ(sealed, "U|sip:a@b|1700000000000000.7|65729fabf257d308090e3b4a9b1cb7ae");
+  ha::Sequence seq;
+  const std::string datagram = sealed + "\n";
+  auto body = ha::Unseal(datagram, secret, seq);
+  ASSERT_TRUE(body);
+  EXPECT_EQ(*body, "U|sip:a@b");
+  EXPECT_EQ(seq.boot, 1700000000000000u);
+  EXPECT_EQ(seq.counter, 7u);
+  for (size_t i = 0; i < sealed.size(); ++i) {
+    std::string altered = sealed;
+    altered[i] = altered[i] == '1' ? '2' : '1';
+    EXPECT_FALSE(ha::Unseal(altered, secret, seq)) << altered;
+  }
+  EXPECT_FALSE(ha::Unseal(sealed, "0123456789abcdeF", seq));
+  EXPECT_FALSE(ha::Unseal("U|sip:a@b", secret, seq));
+  EXPECT_FALSE(ha::Unseal(ha::Seal("U|sip:a@b", secret, {1, 0}), secret, seq));  // counters start at 1
+}
+
+// The peer's restart is accepted (a later boot starts afresh), an earlier boot, a record seen before and
+// this relay's own record sent back are refused; records sent at once may arrive out of order.
+TEST(HaRecordReplay, RestartReorderAndReplay) {
+  using W = ha::ReplayWindow;
+  W window(500);
+  const struct {
+    uint64_t boot, counter;
+    W::Verdict verdict;
+  } steps[] = {
+      {100, 5, W::ACCEPTED},   {100, 5, W::REPLAYED}, {100, 7, W::ACCEPTED},   {100, 6, W::ACCEPTED},
+      {100, 6, W::REPLAYED},   {100, 4, W::ACCEPTED}, {100, 200, W::ACCEPTED}, {100, 136, W::REPLAYED},
+      {100, 137, W::ACCEPTED}, {500, 300, W::OWN},    {200, 1, W::ACCEPTED},   {100, 201, W::OLD_BOOT},
+      {200, 1, W::REPLAYED},   {200, 2, W::ACCEPTED},
+  };
+  for (const auto& s : steps)
+    EXPECT_EQ(window.Check({s.boot, s.counter}), s.verdict) << s.boot << "." << s.counter;
+}
+
+// What the peer would drop or misread is refused at the sender.
+TEST(HaRecordSend, FieldsHoldingTheSeparatorAndOverLongRecords) {
+  ha::RegistrationRecord r;
+  r.ncont = "sip:a@b";
+  EXPECT_EQ(ha::CheckOutgoing(ha::FormatRegistration(r), ha::kTrailerLength), ha::Unsendable::NONE);
+  r.callid = "x|y";
+  EXPECT_EQ(ha::CheckOutgoing(ha::FormatRegistration(r), 0), ha::Unsendable::SEPARATOR);
+  EXPECT_EQ(ha::CheckOutgoing(ha::FormatUnregistration("sip:a|b"), 0), ha::Unsendable::SEPARATOR);
+  EXPECT_EQ(ha::CheckOutgoing(ha::FormatCallEnd("C&x\n"), 0), ha::Unsendable::SEPARATOR);
+  EXPECT_EQ(ha::CheckOutgoing(ha::FormatRequest(), 0), ha::Unsendable::NONE);
+  const std::string key(ha::kMaxRecord - 2, 'k');
+  EXPECT_EQ(ha::CheckOutgoing(ha::FormatCallEnd(key), 0), ha::Unsendable::NONE);
+  EXPECT_EQ(ha::CheckOutgoing(ha::FormatCallEnd(key), 1), ha::Unsendable::TOO_LONG);
+}
+
 }  // namespace

@@ -33,6 +33,23 @@ TEST(SipHeadVia, ParseAndAssemble) {
       {"SIP  /   2.0 /UDP 192.0.2.2", "Incorrect SIP Version in Via\n", false},
       {"sip/2.0/UDP h", "Incorrect SIP Version in Via\n", false},
       {"SIP/2.0/UDP h:70000", "Incorrect Port in URI\n", false},
+      {"SIP/2.0/UDP [2001:db8::9:1]:6050;branch=z9hG4bK-a.1;received=[2001:db8::9:255]",
+       "SIP/2.0/UDP [2001:db8::9:1]:6050;branch=z9hG4bK-a.1;received=[2001:db8::9:255]", true},
+      {"SIP/2.0/UDP h;x=\"a; b\"", "SIP/2.0/UDP h;x=\"a; b\"", true},
+      // What could not be forwarded as it was parsed: sent-by is host[:port] with host characters only, and
+      // parameters are tokens (values from a fuzzer's input that did not assemble the same twice).
+      {"SIP/2.0/TLS 1.0.5>;.0", "Incorrect Host in Via\n", false},
+      {"SIP/2.0/TLS 1.0.5>;4\x97\xb4r0.0.0.:5:5;branusecseq0@.0..7?Replace\xc0[bc%40h%3&to-tage\x1a"
+       "from-tDag%3h=z9hG4bKr",
+       "Incorrect Host in Via\n", false},
+      {"SIP/2.0/UDP alice@10.0.0.5", "Incorrect Host in Via\n", false},
+      {"SIP/2.0/UDP 10.0.0.5?x=y", "Incorrect Host in Via\n", false},
+      {"SIP/2.0/UDP ho_st", "Incorrect Host in Via\n", false},
+      {"SIP/2.0/UDP [10.0.0.5", "Mismatched [] in URI\n", false},
+      {"SIP/2.0/UDP [g::1]", "Incorrect Host in Via\n", false},
+      {"SIP/2.0/UDP h;branch=z9hG4bK\x01", "Incorrect Parameter in Via\n", false},
+      {"SIP/2.0/UDP h;br<anch=z9hG4bK", "Incorrect Parameter in Via\n", false},
+      {"SIP/2.0/UDP h;branch=a/b", "Incorrect Parameter in Via\n", false},
   };
   check_cases<ViaHeader>(cases);
 }

@@ -6,8 +6,44 @@
 using namespace sipscan;
 
 namespace {
+
 constexpr std::string_view kViaVersion = "SIP/2.0/";
+
+bool IsAlphanumeric(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c); }
+
+bool IsTokenChar(char c) {
+  return IsAlphanumeric(c) || std::string_view("-.!%*_+`'~").find(c) != std::string_view::npos;
 }
+
+bool IsHexDigit(char c) { return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'f'); }
+
+// A host name or IPv4 address (letters, digits, '-', '.'), or an IPv6 reference "[...]".
+bool IsHost(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+    if (host.empty()) return false;
+    for (char c : host)
+      if (!IsHexDigit(c) && c != ':' && c != '.') return false;
+    return true;
+  }
+  if (host.empty()) return false;
+  for (char c : host)
+    if (!IsAlphanumeric(c) && c != '-' && c != '.') return false;
+  return true;
+}
+
+// A parameter's name is a token; its value a token, a host (received=[2001:db8::1]) or a quoted string.
+bool IsParameter(const std::string& name, const std::string& value) {
+  if (name.empty()) return false;
+  for (char c : name)
+    if (!IsTokenChar(c)) return false;
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') return true;
+  for (char c : value)
+    if (!IsTokenChar(c) && c != '[' && c != ']' && c != ':') return false;
+  return true;
+}
+
+}  // namespace
 
 bool ViaHeader::Parse(std::string_view value) {
   value = TrimLeft(value);
@@ -27,7 +63,20 @@ bool ViaHeader::Parse(std::string_view value) {
     SipReport("Unknows transport in Via\n");
     return false;
   }
-  return SipUri::Parse(value.substr(4), false);
+  // sent-by is host[:port] and nothing else; the relay forwards the Via it parsed, so what it could not
+  // write back the same is refused here.
+  if (!SipUri::Parse(value.substr(4), false)) return false;
+  if (!user_.empty() || !uri_headers_.empty() || !IsHost(host_)) {
+    SipReport("Incorrect Host in Via\n");
+    return false;
+  }
+  for (const auto& [name, param] : params_) {
+    if (!IsParameter(name, param)) {
+      SipReport("Incorrect Parameter in Via\n");
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string& ViaHeader::Assemble(std::string& out) const {
