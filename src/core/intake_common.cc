@@ -1,11 +1,14 @@
 #include "core/intake_common.h"
 
 #include <cstring>
+#include <functional>
+#include <string_view>
 
 #include "core/core.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "foundation/log_gate.h"
+#include "sip/headers/string.h"
 
 namespace intake {
 
@@ -17,6 +20,13 @@ bool IsKeepAlive(const Datagram& d) {
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
   }
   return true;
+}
+
+uint64_t OrderingKey(const SipMessage& msg) {
+  auto* callid = msg.Header<CallIdHeader>(SipHeaders::HID_CALL_ID);
+  if (callid == nullptr || callid->Value().empty()) return 0;
+  const uint64_t hash = std::hash<std::string_view>{}(callid->Value());
+  return hash != 0 ? hash : 1;
 }
 
 std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark) {

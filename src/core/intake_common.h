@@ -2,6 +2,7 @@
 // with its failure report, and the log lines of a received datagram. Any reader thread or the reactor.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,8 @@ std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark);
 void LogReceived(const Datagram& d, const char* mark, int threshold, int extra = 0);
 // The worker's last step: a completed plain dialog goes, unless it lingers to answer retransmissions.
 void DestroyIfDone(ObjectGuard<Dialog>& d);
+// The work queue's ordering key of a message: a hash of its Call-ID (never 0), or 0 without one.
+uint64_t OrderingKey(const SipMessage& msg);
 // The first line of a message text, for the short log form.
 std::string FirstLine(const char* text);
 
