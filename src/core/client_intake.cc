@@ -233,7 +233,8 @@ void ClientDatagram(Datagram& d) {
   item->source = d.from;
   item->reply_to = r.reply;
   item->public_ip = r.pub;
-  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_EXTERNAL});
+  const uint64_t key = OrderingKey(*item->message);
+  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_EXTERNAL, key});
 }
 
 }  // namespace intake

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "core/core.h"
@@ -14,6 +16,7 @@
 #include "foundation/log_rate.h"
 #include "foundation/name_resolver.h"
 #include "sip/headers/route.h"
+#include "sip/headers/string.h"
 
 namespace intake {
 
@@ -103,6 +106,13 @@ bool IsKeepAlive(const Datagram& d) {
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
   }
   return true;
+}
+
+uint64_t OrderingKey(const SipMessage& msg) {
+  auto* callid = msg.Header<CallIdHeader>(SipHeaders::HID_CALL_ID);
+  if (callid == nullptr || callid->Value().empty()) return 0;
+  const uint64_t hash = std::hash<std::string_view>{}(callid->Value());
+  return hash != 0 ? hash : 1;
 }
 
 std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark) {

@@ -30,6 +30,8 @@ inline constexpr int kNamesPerMessage = 4;
 bool NamesKnown(const Datagram& d, const SipMessage& msg, void (*again)(Datagram&));
 // The worker's last step: a completed plain dialog goes, unless it lingers to answer retransmissions.
 void DestroyIfDone(ObjectGuard<Dialog>& d);
+// The work queue's ordering key of a message: a hash of its Call-ID (never 0), or 0 without one.
+uint64_t OrderingKey(const SipMessage& msg);
 // The first line of a message text, for the short log form.
 std::string FirstLine(const char* text);
 

@@ -33,17 +33,20 @@ namespace {
 
 constexpr int kExitInit = 5;
 
-bool Bind(SocketUDP& sock, const char* ip, int port, bool big_buffer) {
+// shared: the port will have several reader threads, each with a socket of its own on the address
+// (ExternalPort::StartReaders).
+bool Bind(SocketUDP& sock, const char* ip, int port, bool big_buffer, bool shared = false) {
   InetAddress addr(static_cast<unsigned short>(port));
   if (ip != nullptr && *ip != '\0' && !addr.Set(static_cast<unsigned short>(port), ip)) return false;
   if (big_buffer) sock.MaximiseReceiveBuffer();
-  return sock.bind(addr);
+  return shared ? sock.BindShared(addr) : sock.bind(addr);
 }
 
 // The alternate, internal and events ports follow second_port (+0, +3, +2; 16-bit arithmetic).
 void BindPorts() {
   const int second = g_config.second_port;
-  if (!Bind(g_external_port, g_config.private_ipaddr, g_config.main_port, true)) {
+  const bool readers = g_config.num_threads > 1;
+  if (!Bind(g_external_port, g_config.private_ipaddr, g_config.main_port, true, readers)) {
     Log("ostrel", LEVEL_ALWAYS, "Can't open Main port %s:%d\n", g_config.private_ipaddr, g_config.main_port);
     std::exit(kExitInit);
   }
@@ -52,7 +55,7 @@ void BindPorts() {
     std::exit(kExitInit);
   }
   const int internal = (second + 3) & 0xFFFF;
-  if (!Bind(g_internal_port, g_config.intern_ipaddr, internal, true)) {
+  if (!Bind(g_internal_port, g_config.intern_ipaddr, internal, true, readers)) {
     Log("ostrel", LEVEL_ALWAYS, "Can't open Int port %s:%d \n", g_config.intern_ipaddr, internal);
     std::exit(kExitInit);
   }

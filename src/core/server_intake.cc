@@ -85,10 +85,11 @@ void ServerDatagram(Datagram& d) {
     PreProcessRoute(*msg, 2);
   }
   FixMultiBody(*msg);
+  const uint64_t key = OrderingKey(*msg);
   auto item = std::make_unique<ServerMessage>();
   item->message = std::move(msg);
   item->source = source;
-  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_INTERNAL});
+  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_INTERNAL, key});
 }
 
 namespace {

@@ -87,8 +87,10 @@ void WorkQueue::PutQueue(QueueMessage m) {
       NoteDrop(n);
       return;
     }
+    // A waiting worker is woken only for an item it may take: one whose dialog is running now waits
+    // for the worker running it, which takes it next.
+    if (multi && idle_ > 0 && (m.key == 0 || !KeyRunning(m.key))) queue_lock_.Signal();
     queue_.push_back(std::move(m));
-    if (multi && workers_current_.load() >= n) queue_lock_.Signal();
   }
   if (!multi) {
     if (reactor_) reactor_->Notify(1);
@@ -113,14 +115,34 @@ void WorkQueue::PutQueue(QueueMessage m) {
   }
 }
 
+bool WorkQueue::KeyRunning(uint64_t key) const {
+  for (uint64_t running : running_keys_)
+    if (running == key) return true;
+  return false;
+}
+
+size_t WorkQueue::NextRunnable(size_t from) const {
+  for (size_t i = from; i < queue_.size(); ++i)
+    if (queue_[i].key == 0 || !KeyRunning(queue_[i].key)) return i;
+  return queue_.size();
+}
+
+// A worker takes the first item whose dialog no other worker is running, so two messages of one dialog
+// never run at once and run in the order their readers queued them; the dialog's lock alone would let
+// whichever worker came first go first. The queue is at most ten times the workers long, so the scan is
+// short, and it usually stops at the first item.
 void WorkQueue::OnInput(int) {
   const bool multi = Multithreaded();
   MutexGuard guard(queue_lock_);
   while (!stopped_.load(std::memory_order_acquire)) {
-    while (!queue_.empty()) {
-      QueueMessage m = std::move(queue_.front());
-      queue_.pop_front();
+    for (size_t at = NextRunnable(0); at < queue_.size(); at = NextRunnable(0)) {
+      QueueMessage m = std::move(queue_[at]);
+      queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(at));
+      const uint64_t key = m.key;
+      if (key != 0) running_keys_.push_back(key);
       const size_t left = queue_.size();
+      // Items before `at` are held back by running keys; one after it that may run goes to a waiting worker.
+      if (idle_ > 0 && NextRunnable(at) < queue_.size()) queue_lock_.Signal();
       guard.unlock();
       Log("ostrel", LEVEL_TRACE, "GetQueue(%lu) - Number of blocks in Q: %zd\n", KernelThreadId(), left);
       const uint64_t began = PollReactor::NowMs();
@@ -132,6 +154,16 @@ void WorkQueue::OnInput(int) {
       Log("ostrel", LEVEL_TRACE, "GetQueue(%lu) - Done.\n", KernelThreadId());
       AfterItem();
       guard.lock();
+      // The dialog's next item, if one is queued, is now the first runnable one of its key: this worker
+      // takes it (or another runnable item) at the top of the loop.
+      if (key != 0) {
+        for (uint64_t& running : running_keys_) {
+          if (running != key) continue;
+          running = running_keys_.back();
+          running_keys_.pop_back();
+          break;
+        }
+      }
     }
     if (!multi) break;
     {
@@ -142,7 +174,9 @@ void WorkQueue::OnInput(int) {
       }
     }
     if (stopped_.load(std::memory_order_acquire)) break;
+    ++idle_;
     queue_lock_.wait();
+    --idle_;
   }
 }
 

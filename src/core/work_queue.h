@@ -1,5 +1,6 @@
 // The work queue: readers queue parsed, accepted datagrams; a growing and retiring pool of worker threads
-// (or, in single-thread mode, the reactor thread) processes them in arrival order.
+// (or, in single-thread mode, the reactor thread) processes them. Items of one dialog (one ordering key)
+// run one at a time in the order they were queued; items of other dialogs run side by side.
 // PutQueue is called by reader threads; Work by workers or the reactor; Start/Stop by the main thread.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "dialogs/messages.h"  // QueueItem
 #include "foundation/locks.h"
@@ -18,6 +20,9 @@ struct QueueMessage {
   enum QueueMessageType : uint8_t { QM_INTERNAL = 0, QM_EXTERNAL = 1 };
   std::unique_ptr<QueueItem> item;
   QueueMessageType type = QM_INTERNAL;
+  // Items with the same non-zero key (a hash of the Call-ID) are processed one after the other in queue
+  // order; 0 orders the item with nothing.
+  uint64_t key = 0;
 };
 
 // Counters for the statistics event; written by workers and readers, read and reset by the statistics sender.
@@ -64,8 +69,16 @@ class WorkQueue : public InputCB {
  private:
   bool StartWorker();
   void NoteDrop(size_t n);
+  // Under queue_lock_: whether a worker is processing an item of this key; the index of the first item at
+  // or after from that no running key holds back (queue_.size() when there is none).
+  bool KeyRunning(uint64_t key) const;
+  size_t NextRunnable(size_t from) const;
 
   std::deque<QueueMessage> queue_;  // guarded by queue_lock_
+  // Keys of the items being processed, and the workers waiting for work; guarded by queue_lock_. At most
+  // one entry per worker, so a linear search beats a hashed set that allocates per entry.
+  std::vector<uint64_t> running_keys_;
+  unsigned idle_ = 0;
   mutable ConditionMutex queue_lock_;
   Mutex workers_lock_;  // guards worker growth and retirement decisions
   std::atomic<unsigned> workers_min_{0};

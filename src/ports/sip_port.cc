@@ -86,14 +86,14 @@ int SipPort::send(SipMessage& msg, const InetAddress& to, int threshold, int lev
   return static_cast<int>(sendto(text.data(), text.size(), to, 0));
 }
 
-bool ExternalPort::ReadOne(char* buf, Datagram& d) {
+bool ExternalPort::ReadOne(int sock, char* buf, Datagram& d) {
   iovec iov{buf, kMaxDatagram};
   msghdr mh{};
   mh.msg_name = d.from.SocketAddress();
   mh.msg_namelen = sizeof(sockaddr_in);
   mh.msg_iov = &iov;
   mh.msg_iovlen = 1;
-  ssize_t n = recvmsg(GetHandle(), &mh, 0);
+  ssize_t n = recvmsg(sock, &mh, 0);
   if (n <= 0) return false;
   if (mh.msg_flags & MSG_TRUNC) {
     // A cut message would be relayed as if whole: drop it.
@@ -108,33 +108,58 @@ bool ExternalPort::ReadOne(char* buf, Datagram& d) {
 }
 
 void ExternalPort::OnInput(int fd) {
+  if (fd == 0) {
+    ReadSocket(GetHandle());
+    return;
+  }
   char buf[kMaxDatagram + 1];
-  do {
+  Datagram d{nullptr, 0, InetAddress()};
+  if (ReadOne(GetHandle(), buf, d) && handler_) handler_(d);
+}
+
+void ExternalPort::ReadSocket(int sock) {
+  char buf[kMaxDatagram + 1];
+  while (!stopping_.load(std::memory_order_acquire)) {
     Datagram d{nullptr, 0, InetAddress()};
-    if (!ReadOne(buf, d)) {
-      if (fd != 0 || stopping_.load(std::memory_order_acquire) || GetHandle() < 0) return;
-      if (errno == EBADF) return;
+    if (!ReadOne(sock, buf, d)) {
+      if (stopping_.load(std::memory_order_acquire) || GetHandle() < 0 || errno == EBADF) return;
       continue;
     }
     if (handler_) handler_(d);
-  } while (fd == 0 && !stopping_.load(std::memory_order_acquire));
+  }
 }
 
 void ExternalPort::OnTimer(const void* data) {
   if (timer_handler_) timer_handler_(data);
 }
 
+// Readers sharing one socket would lose the order of a source's datagrams: one reader takes a 180, another
+// the 200 right after it, and the second may queue its message first. With a socket per reader, joined on
+// the port's address with SO_REUSEPORT, the kernel hands every datagram of one source address and port to
+// the same socket, so one reader takes them all, one after the other. That costs nothing per datagram, unlike
+// numbering datagrams as they are read and queueing them by number, which would make every reader wait for
+// the slowest. Sending still goes through the port's own socket, which belongs to the group.
 void* ExternalPort::ReadLoop(void* port) {
   auto* p = static_cast<ExternalPort*>(port);
   prctl(PR_SET_NAME, p->thread_name_);
   Log("ostrel", LEVEL_ALWAYS, "%s", p->banner_);
-  p->OnInput(0);
+  const unsigned i = p->next_reader_.fetch_add(1, std::memory_order_relaxed);
+  const bool own = i == 0 || i > p->reader_sockets_.size();
+  p->ReadSocket(own ? p->GetHandle() : p->reader_sockets_[i - 1]->GetHandle());
   return nullptr;
 }
 
 int ExternalPort::StartReaders(unsigned n, const char* name, const char* banner) {
   thread_name_ = name;
   banner_ = banner;
+  if (Shared()) {
+    for (unsigned i = 1; i < n; ++i) {
+      auto sock = std::make_unique<SocketUDP>();
+      sock->MaximiseReceiveBuffer();
+      if (!sock->JoinShared(*this)) return errno != 0 ? errno : EADDRINUSE;
+      reader_sockets_.push_back(std::move(sock));
+    }
+  }
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, 0x80000);
@@ -151,6 +176,8 @@ int ExternalPort::StartReaders(unsigned n, const char* name, const char* banner)
 void ExternalPort::StopReaders() {
   stopping_.store(true, std::memory_order_release);
   ShutdownReads();
+  for (auto& sock : reader_sockets_) sock->ShutdownReads();
   for (pthread_t t : readers_) pthread_join(t, nullptr);
   readers_.clear();
+  reader_sockets_.clear();
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "foundation/reactor.h"
@@ -53,20 +54,30 @@ class ExternalPort : public SipPort, public TimerCB, public InputCB {
   void OnInput(int fd) override;
   void OnTimer(const void* data) override;
 
-  // Starts n joinable reader threads named name; 0 or the pthread error.
+  // Starts n joinable reader threads named name; 0 or the pthread error (or the errno of a failed bind).
+  // A port bound with BindShared() gives each reader a socket of its own on its address, so that the
+  // datagrams of one source are handed on in the order they came (see ReadLoop).
   int StartReaders(unsigned n, const char* name, const char* banner);
-  // Stop flag, shutdown() to wake blocked readers, then join them; the socket stays open.
+  // Stop flag, shutdown() to wake blocked readers, then join them; the port's own socket stays open for
+  // sending, the readers' further sockets close.
   void StopReaders();
 
  protected:
   static void* ReadLoop(void* port);
-  // One datagram into buf; false when nothing usable was read. Datagrams cut by the buffer are dropped.
-  bool ReadOne(char* buf, Datagram& d);
+  // Hands on the datagrams of the blocking socket sock until StopReaders.
+  void ReadSocket(int sock);
+  // One datagram of sock into buf; false when nothing usable was read. Datagrams cut by the buffer are
+  // dropped.
+  bool ReadOne(int sock, char* buf, Datagram& d);
 
   Handler handler_;
   TimerHandler timer_handler_;
   std::atomic<bool> stopping_{false};
   std::vector<pthread_t> readers_;
+  // The sockets of the readers after the first, which reads the port's own; written before the readers
+  // start, only read by them.
+  std::vector<std::unique_ptr<SocketUDP>> reader_sockets_;
+  std::atomic<unsigned> next_reader_{0};
   const char* thread_name_ = "Ext UDP Read";
   const char* banner_ = "Start External Reading loop\n";
 };

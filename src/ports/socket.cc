@@ -46,6 +46,28 @@ bool SocketUDP::MaximiseReceiveBuffer() {
   return SetOption(SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
 }
 
+bool SocketUDP::BindShared(const InetAddress& addr) {
+  // A plain socket first: an address someone else holds (even with SO_REUSEPORT, as a second daemon of
+  // the same user would) refuses the bind exactly as before.
+  {
+    SocketUDP probe;
+    if (!probe.bind(addr)) return false;
+  }
+  const int on = 1;
+  return SetOption(SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) && bind(addr);
+}
+
+bool SocketUDP::Shared() const {
+  int on = 0;
+  socklen_t len = sizeof on;
+  return getsockopt(GetHandle(), SOL_SOCKET, SO_REUSEPORT, &on, &len) == 0 && on != 0;
+}
+
+bool SocketUDP::JoinShared(const SocketUDP& first) {
+  const int on = 1;
+  return SetOption(SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) && bind(first.LocalAddress());
+}
+
 InetAddress SocketUDP::LocalAddress() const {
   InetAddress a;
   socklen_t alen = sizeof(sockaddr_in);

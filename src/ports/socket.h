@@ -53,6 +53,12 @@ class SocketUDP : public SocketT<SocketUDP> {
   ssize_t sendto(const void* buf, size_t len, const InetAddress& to, int flags) const;
   // Raises the receive buffer to the system's maximum.
   bool MaximiseReceiveBuffer();
+  // Binds like bind(), failing as it would when the address is taken, but lets further sockets of this
+  // process join the address with JoinShared() (SO_REUSEPORT).
+  bool BindShared(const InetAddress& addr);
+  // Whether this socket was bound with BindShared(); JoinShared() binds to the address of such a socket.
+  bool Shared() const;
+  bool JoinShared(const SocketUDP& first);
   // The address the socket is bound to (after bind with port 0, the chosen port).
   InetAddress LocalAddress() const;
 };

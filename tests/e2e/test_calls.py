@@ -87,6 +87,24 @@ class CallsLinger(DaemonTestCase):
             self.assertGreater(time.monotonic() - sipp_completed, 38)
 
 
+class CallsInOrder(DaemonTestCase):
+    """With four listeners (four client readers, two server readers, four or more workers) a burst of calls
+    whose server answers 100, 180 and 200 back to back: every phone sees the relay's 100, then 180, then 200,
+    whichever reader read and whichever worker relayed each answer."""
+
+    CALLS = 500
+
+    def test_burst_of_calls_with_four_listeners_reaches_every_phone_in_order(self):
+        server_ip = next_address()
+        d = self.start_daemon(["domain = %s smtr" % server_ip, "num_listeners = 4", "dos_max_mps = 100000 300"])
+        # Both peers must end every call; a phone that saw 200 before 180 fails that call on an unexpected
+        # message.
+        client, server = self.sipp_pair(d, "uac_ordered_call.xml", "uas_ordered_call.xml", server_ip,
+                                        extra=["-m", str(self.CALLS)], client_extra=["-r", "200", "-l", "100"])
+        for peer in (client, server):
+            self.assertNotIn("unexpected", peer.errors())
+
+
 class ScriptedCalls(SharedDaemonCase):
     """Calls with scripted peers, for what a phone or server does at the edges of a transaction."""
 

@@ -60,6 +60,12 @@ class Running(DaemonTestCase):
         d = self.start_reading(["log_level = full+error", "num_listeners = 4"])
         self.assertTrue(d.wait_log("Start Key Manager Loop"))
         self.assertTrue(wait_until(lambda: d.log().count("Start Queue processing Loop") == 4))
+        # Its readers share the ports among sockets of its own; another daemon still cannot join them.
+        second = self.daemon(address=d.address, port=d.port, second_port=d.second_port + 100,
+                             config_lines=["num_listeners = 4"])
+        second.start(wait=False)
+        self.assertEqual(second.wait_exit(10.0), 5)
+        self.assertIn("Can't open Main port %s:%d" % (d.address, d.port), second.log())
         self.reads_both_ports(d)
         self.assertEqual(d.stop(), 0)
         log = d.log()

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -110,7 +112,7 @@ struct Collector {
 
 TEST(SipPortRead, WholeDatagramsOnlyAndReadersStopCleanly) {
   ExternalPort port;
-  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
+  ASSERT_TRUE(port.BindShared(InetAddress("127.0.0.1:0")));
   InetAddress to = port.LocalAddress();
   to.Ip(0x7F000001);
   Collector c;
@@ -134,9 +136,54 @@ TEST(SipPortRead, WholeDatagramsOnlyAndReadersStopCleanly) {
   EXPECT_EQ(sizes, (std::vector<size_t>{1u, SipPort::kMaxDatagram}));
 }
 
+// Four readers of a shared port, four sources each sending numbered datagrams: every source's datagrams
+// are handed on in the order it sent them, whichever readers run. Readers sharing one socket would let one
+// reader's datagram overtake another's.
+TEST(SipPortRead, ASharedPortHandsOnEachSourcesDatagramsInOrder) {
+  ExternalPort port;
+  ASSERT_TRUE(port.BindShared(InetAddress("127.0.0.1:0")));
+  InetAddress to = port.LocalAddress();
+  SocketUDP squatter;
+  EXPECT_FALSE(squatter.BindShared(to)) << "a taken address stays taken, as for a second daemon";
+  std::mutex m;
+  std::map<std::string, std::vector<int>> seen;
+  port.SetHandler([&](Datagram& d) {
+    const int n = std::atoi(d.data);
+    if (n % 7 == 0) usleep(1000);  // a slow message: the next one must not overtake it
+    std::lock_guard<std::mutex> lock(m);
+    seen[d.from.Text()].push_back(n);
+  });
+  ASSERT_EQ(port.StartReaders(4, "Ext UDP Read", "Start External Reading loop\n"), 0);
+
+  constexpr int kSources = 4;
+  constexpr int kEach = 200;
+  std::vector<int> tx;
+  for (int i = 0; i < kSources; ++i) tx.push_back(socket(AF_INET, SOCK_DGRAM, 0));
+  for (int n = 0; n < kEach; ++n) {
+    const std::string text = std::to_string(n);
+    for (int fd : tx) sendto(fd, text.data(), text.size(), 0, to.SocketAddress(), sizeof(sockaddr_in));
+    if (n % 20 == 19) usleep(2000);  // paced so that no receive buffer overflows
+  }
+  auto total = [&] {
+    std::lock_guard<std::mutex> lock(m);
+    size_t sum = 0;
+    for (const auto& [from, numbers] : seen) sum += numbers.size();
+    return sum;
+  };
+  for (int i = 0; i < 500 && total() < kSources * kEach; ++i) usleep(10000);
+  port.StopReaders();
+  for (int fd : tx) close(fd);
+  std::lock_guard<std::mutex> lock(m);
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kSources));
+  for (const auto& [from, numbers] : seen) {
+    EXPECT_FALSE(numbers.empty());
+    EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end())) << from;
+  }
+}
+
 TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
   ExternalPort port;
-  ASSERT_TRUE(port.bind(InetAddress("127.0.0.1:0")));
+  ASSERT_TRUE(port.BindShared(InetAddress("127.0.0.1:0")));
   port.Block(false);
   InetAddress to = port.LocalAddress();
   to.Ip(0x7F000001);
