@@ -68,7 +68,7 @@ class Daemon:
     """One ostrel process. Use as a context manager so it is always stopped."""
 
     def __init__(self, workdir, address=None, port=5060, second_port=None, config_lines=(), args=(),
-                 write_config=True):
+                 write_config=True, asan_options=""):
         self.workdir = workdir
         self.address = address or next_address()
         self.port = port
@@ -77,6 +77,7 @@ class Daemon:
         self.cfg_path = os.path.join(workdir, "ostrel.cfg")
         self.asan_prefix = os.path.join(workdir, "asan")
         self.extra_args = list(args)
+        self.asan_options = asan_options  # e.g. a smaller quarantine where resident memory is measured
         self.inner_address = self.address  # the server-side face: server_ipaddr when configured
         self.proc = None
         if write_config:
@@ -112,7 +113,8 @@ class Daemon:
 
     def start(self, wait=True):
         env = dict(os.environ)
-        env["ASAN_OPTIONS"] = "log_path=%s:detect_leaks=1" % self.asan_prefix
+        env["ASAN_OPTIONS"] = ":".join(filter(None, ["log_path=%s:detect_leaks=1" % self.asan_prefix,
+                                                      self.asan_options]))
         self.proc = subprocess.Popen(self.command(), cwd=self.workdir, env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if wait and not self.wait_bound():
