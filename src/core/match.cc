@@ -14,6 +14,9 @@ bool KeyHasCallId(const std::string& key, const std::string& callid) {
 
 namespace {
 
+// How long a request with a To tag that matches no dialog waits for keys still being entered.
+constexpr int kKeyWaitMs = 20;
+
 const char* TagOf(const SipMessage& msg, SipHeaders::HeadId id) {
   auto* h = msg.Header<RouteHeader>(id);
   return h ? h->Params().Param("tag") : nullptr;
@@ -48,23 +51,32 @@ ObjectGuard<Dialog> Match(DialogTable& table, SipMessage& msg, Dialog::Direction
 
   const char* from_tag = TagOf(msg, SipHeaders::HID_FROM);
   const char* to_tag = TagOf(msg, SipHeaders::HID_TO);
-  if (from_tag != nullptr) {
-    std::string k = std::string(from_cln ? "S&" : "C&") + callid + "&" + from_tag;
-    if (ObjectGuard<Dialog> d = table.GetDialog(k)) {
-      key = k;
-      Log(d->NumberText().c_str(), LEVEL_DEBUG, "Found Key (From) - %s\n", key.c_str());
-      return d;
-    }
-  }
   std::string to_key;
-  if (to_tag != nullptr) {
-    to_key = std::string(from_cln ? "C&" : "S&") + callid + "&" + to_tag;
-    if (ObjectGuard<Dialog> d = table.GetDialog(to_key)) {
-      key = to_key;
-      Log(d->NumberText().c_str(), LEVEL_DEBUG, "Found Key (To) - %s\n", key.c_str());
-      return d;
+  if (to_tag != nullptr) to_key = std::string(from_cln ? "C&" : "S&") + callid + "&" + to_tag;
+  auto by_tags = [&]() -> ObjectGuard<Dialog> {
+    if (from_tag != nullptr) {
+      std::string k = std::string(from_cln ? "S&" : "C&") + callid + "&" + from_tag;
+      if (ObjectGuard<Dialog> d = table.GetDialog(k)) {
+        key = k;
+        Log(d->NumberText().c_str(), LEVEL_DEBUG, "Found Key (From) - %s\n", key.c_str());
+        return d;
+      }
     }
-  }
+    if (to_tag != nullptr) {
+      if (ObjectGuard<Dialog> d = table.GetDialog(to_key)) {
+        key = to_key;
+        Log(d->NumberText().c_str(), LEVEL_DEBUG, "Found Key (To) - %s\n", key.c_str());
+        return d;
+      }
+    }
+    return {};
+  };
+  if (ObjectGuard<Dialog> d = by_tags()) return d;
+  // The answer that gave a dialog its To tag may have been relayed by another worker a moment ago and its
+  // key still be on its way to the table (the key manager applies it): the ACK to a 200 can come that
+  // fast. This thread holds no dialog, so it may wait for the keys posted so far, briefly, and look again.
+  if (to_tag != nullptr && table.WaitKeysApplied(kKeyWaitMs))
+    if (ObjectGuard<Dialog> d = by_tags()) return d;
   std::string plain = std::string(from_cln ? "C&" : "S&") + callid;
   const char* branch = via ? via->Param("branch") : nullptr;
   const bool with_branch = !from_cln && branch != nullptr;

@@ -5,6 +5,8 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
 
 #include "dialogs/dialog.h"
 #include "foundation/log.h"
@@ -178,7 +180,28 @@ size_t DialogTable::NumberCount() const {
 void DialogTable::Post(KeyMessage m) {
   MutexGuard guard(key_queue_lock_);
   key_queue_.push_back(m);
-  key_queue_lock_.Signal();
+  ++keys_posted_;
+  // The one condition also wakes the key manager: with waiters present, every sleeper must hear it.
+  if (key_waiters_ > 0) {
+    key_queue_lock_.Broadcast();
+  } else {
+    key_queue_lock_.Signal();
+  }
+}
+
+bool DialogTable::WaitKeysApplied(int max_ms) {
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_nsec += static_cast<long>(max_ms % 1000) * 1000000L;
+  deadline.tv_sec += max_ms / 1000 + deadline.tv_nsec / 1000000000L;
+  deadline.tv_nsec %= 1000000000L;
+  MutexGuard guard(key_queue_lock_);
+  const uint64_t target = keys_posted_;
+  ++key_waiters_;
+  while (keys_applied_ < target && key_queue_lock_.WaitUntil(deadline) != ETIMEDOUT) {
+  }
+  --key_waiters_;
+  return keys_applied_ >= target;
 }
 
 void DialogTable::AddKey(int uno, int no) { Post({KeyMessage::ADD_NUMBER, uno, static_cast<uint64_t>(no)}); }
@@ -266,6 +289,9 @@ void DialogTable::DrainKeyQueue() {
       key_queue_.pop_front();
     }
     Apply(m);
+    MutexGuard guard(key_queue_lock_);
+    ++keys_applied_;
+    if (key_waiters_ > 0) key_queue_lock_.Broadcast();
   }
 }
 
@@ -278,6 +304,8 @@ void DialogTable::KeyManageLoop() {
       guard.unlock();
       Apply(m);
       guard.lock();
+      ++keys_applied_;
+      if (key_waiters_ > 0) key_queue_lock_.Broadcast();
     }
     if (key_stop_.load(std::memory_order_acquire)) break;
     key_queue_lock_.wait();

@@ -99,6 +99,10 @@ class DialogTable : public ProbeCalls {
   size_t SourceCount() const;
   // Applies every pending key message on the calling thread (single-thread tests and shutdown).
   void DrainKeyQueue();
+  // Waits, at most max_ms, until the key messages posted before the call are applied; true when they are.
+  // For a thread that holds no dialog: a request whose dialog was just answered on another worker may
+  // arrive before the dialog's new key is in the table.
+  bool WaitKeysApplied(int max_ms);
 
   mutable ReadWriteMutex table_lock_;
 
@@ -124,6 +128,9 @@ class DialogTable : public ProbeCalls {
 
   std::deque<KeyMessage> key_queue_;  // guarded by key_queue_lock_
   ConditionMutex key_queue_lock_;
+  uint64_t keys_posted_ = 0;   // guarded by key_queue_lock_
+  uint64_t keys_applied_ = 0;  // guarded by key_queue_lock_
+  int key_waiters_ = 0;        // guarded by key_queue_lock_
   std::atomic<bool> key_stop_{false};
   int32_t next_number_ = 0x10000;  // guarded by table_lock_ (write)
 

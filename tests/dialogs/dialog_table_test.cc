@@ -178,3 +178,17 @@ TEST(DialogTable, ConcurrentLookupsDestroysAndKeyMessages) {
 }
 
 }  // namespace
+
+TEST(DialogTable, AThreadWithoutADialogWaitsForTheKeysPostedBeforeIt) {
+  DialogTable table;
+  Dialog* call = make("early-key");
+  table.AddKey(static_cast<int>(call->Number()), 31);
+  EXPECT_FALSE(table.WaitKeysApplied(10)) << "no key manager: the wait ends at its bound";
+  pthread_t manager;
+  ASSERT_EQ(pthread_create(&manager, nullptr, &DialogTable::KeyManagerLoop, &table), 0);
+  EXPECT_TRUE(table.WaitKeysApplied(5000));
+  EXPECT_TRUE(table.GetDialog(31)) << "the key posted before the wait is in the table after it";
+  table.StopKeyManager();
+  pthread_join(manager, nullptr);
+  table.Destroy(call->Number());
+}
