@@ -91,9 +91,7 @@ class NameResolution(DaemonTestCase):
         began = time.monotonic()
         for n, host in enumerate(["never.test", "never2.test", "never3.test", "never.test"]):
             attacker.send(attacker.request("OPTIONS", "sip:bob@%s" % host, callid="never-%d" % n))
-        for _ in range(5):
-            self.assertLess(self.options_round_trip(phone), 0.1, self.logs())
-            time.sleep(0.05)
+        self.quick_while_names_wait(phone)
         self.assertTrue(self.dns.queries.get("never.test"), self.dns.queries)
         # The third name is over the sender's bound: it fails at once and is never asked; the others fail
         # after the time-out, each with the answer of a destination that does not resolve.
@@ -102,7 +100,17 @@ class NameResolution(DaemonTestCase):
         self.assertTrue(all(answers), self.logs())
         self.assertLess(time.monotonic() - began, 3.5)
         self.assertIn("Warning: No answer in 2000 ms to resolve: never.test !!!", self.logs())
-        self.assertLess(self.options_round_trip(phone), 0.1, self.logs())
+        self.quick_while_names_wait(phone)
+
+    def quick_while_names_wait(self, phone):
+        """Five OPTIONS of another source: typically answered within 100 ms and none held for a lookup's
+        time-out (the median, so that one scheduling hiccup of a loaded machine is not taken for a stall)."""
+        times = []
+        for _ in range(5):
+            times.append(self.options_round_trip(phone))
+            time.sleep(0.05)
+        self.assertLess(sorted(times)[2], 0.1, "%s\n%s" % (times, self.logs()))
+        self.assertLess(max(times), 1.0, "%s\n%s" % (times, self.logs()))
 
     def test_names_that_resolve_are_relayed(self):
         phone = self.peer()
