@@ -13,27 +13,9 @@ secs=${1:-10}
 counts=${2:-"250 500 1000"}
 suite=${SUITE:-80}
 pps=50
-build="$root/build/bench"
-a_base=20000; b_base=24000         # the phones (A) and the server's media (B), 2,000 calls each
-o_low=30000; o_high=38100          # the media engine's range: two pairs per call
-relay_cpu=${RELAY_CPU:-0}; pump_cpu=${PUMP_CPU:-1}
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target relay_host media_pump >/dev/null
-
-work=$(mktemp -d)
-pid=
-cleanup() {
-  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-hz=$(getconf CLK_TCK)
-cpu_ticks() { awk '{print $14+$15}' "/proc/$1/stat"; }
-busy_ticks() { awk '/^cpu / {print $2+$3+$4+$7+$8+$9}' /proc/stat; }
-pump_ticks() { awk '{print $14+$15+$16+$17}' "/proc/$1/stat"; }
-field() { sed -E "s/.*[ ]$1=([^ ]+).*/\\1/" <<<"$2"; }
+bench_targets="relay_host media_pump"
+# shellcheck source=bench/media/common.sh
+source "$root/bench/media/common.sh"
 
 # one N SRTP: one run; leaves "loss% us_per_packet wrong_size auth_fail others% sent%" in $res.
 res=
