@@ -126,22 +126,20 @@ bool DialogTable::AdmitAnchored(Dialog& d, unsigned limit) {
 }
 
 void DialogTable::ReleaseUnanswered(Dialog& d) {
-  MutexGuard loads(loads_lock_);
-  if (!d.counted_unanswered_) return;
-  d.counted_unanswered_ = false;
-  auto it = loads_.find(d.counted_ip_);
-  if (it == loads_.end()) return;
-  --it->second.unanswered;
-  Forget(it);
+  Release(d, &Dialog::counted_unanswered_, &SourceLoad::unanswered);
 }
 
 void DialogTable::ReleaseAnchored(Dialog& d) {
+  Release(d, &Dialog::counted_anchored_, &SourceLoad::anchored);
+}
+
+void DialogTable::Release(Dialog& d, bool Dialog::*counted, unsigned SourceLoad::*count) {
   MutexGuard loads(loads_lock_);
-  if (!d.counted_anchored_) return;
-  d.counted_anchored_ = false;
+  if (!(d.*counted)) return;
+  d.*counted = false;
   auto it = loads_.find(d.counted_ip_);
   if (it == loads_.end()) return;
-  --it->second.anchored;
+  --(it->second.*count);
   Forget(it);
 }
 

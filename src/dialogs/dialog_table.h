@@ -119,6 +119,8 @@ class DialogTable : public ProbeCalls {
  private:
   void Post(KeyMessage m);
   void Apply(const KeyMessage& m);
+  // Takes d out of one count of its source when the flag says it is in it; takes loads_lock_.
+  void Release(Dialog& d, bool Dialog::*counted, unsigned SourceLoad::*count);
   // loads_lock_ held: the entry of ip goes when it holds nothing.
   void Forget(std::unordered_map<uint32_t, SourceLoad>::iterator it);
 
