@@ -47,6 +47,8 @@ ring_ulaw = $root/etc/ring/ringback.ulaw
 ring_gsm = $root/etc/ring/ringback.gsm
 ring_g729 = $root/etc/ring/ringback.g729
 CFG
+# More keywords for one run (a feature switched on beside the same load), e.g. OSTREL_BENCH_EXTRA_CFG=store.cfg.
+if [ -n "${OSTREL_BENCH_EXTRA_CFG:-}" ]; then cat "$OSTREL_BENCH_EXTRA_CFG" >>"$work/ostrel.cfg"; fi
 "$ostrel" -c "$work/ostrel.cfg" -l "$work/ostrel.log" -i $relay -p 5060 -o 5090 </dev/null >/dev/null 2>&1 &
 daemon=$!; pids+=("$daemon")
 # Bound once the internal port (5093 = 0x13E5) shows up.
