@@ -41,6 +41,8 @@ constexpr Lettered kLetters[] = {
     {Defect::NO_VIDEO, 'V'},
     {Defect::BARE_SDP, 'X'},
     {Defect::RESTRICTED_DOMAIN_ADMITTED, 'Y'},
+    {Defect::RESTORE_REFERRED_BY, 'B'},
+    {Defect::REESCAPE_REPLACES, 'R'},
 };
 
 // The table is in the enumeration's order, so that a defect's letter is found by its value.

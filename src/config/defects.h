@@ -72,6 +72,10 @@ enum class Defect : uint8_t {
   BARE_SDP,
   // 'Y': the device is admitted to a restricted (`rstr`) domain.
   RESTRICTED_DOMAIN_ADMITTED,
+  // 'B': the client's REFER gets a Referred-By of its own Contact even when it brings one.
+  RESTORE_REFERRED_BY,
+  // 'R': the Replaces embedded in the server's Refer-To is escaped anew where it is not valid.
+  REESCAPE_REPLACES,
 };
 
 // A device's defects: the flags the code asks, and the letters they came as.

@@ -128,6 +128,13 @@ void ToExistingDialog(ObjectGuard<Dialog>& d, std::unique_ptr<ServerMessage> m) 
       case SipStartLine::REFER:
         event = DialogEvent::REFER_RECV;
         break;
+      case SipStartLine::BYE:
+        // The device ends a replaced call itself and cannot take the server's BYE as well.
+        if (d->HasDefect(Defect::IGNORE_REPLACED_CALL_BYE) && d->TakeReplacedMark()) {
+          Log(d->NumberCString(), LEVEL_DEBUG, "Defect 'b' - Ignore first BYE for Replaced Call\n");
+          return;
+        }
+        break;
       default:
         break;
     }

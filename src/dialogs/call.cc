@@ -190,12 +190,16 @@ void Call::Process(DialogEvent event, Direction dir) {
         case S::PASS:
         case S::COMPLETE:
           return Completed(dir);
+        case S::REFER_RECV:
+          return ReferReceived(dir);
         default:
           break;
       }
       break;
-    case E::CLN_REGISTER_RECV:
     case E::REFER_RECV:
+      if (old == S::PASS || old == S::Z_DONE || old == S::REFER_RECV) return ReferReceived(dir);
+      break;
+    case E::CLN_REGISTER_RECV:
       break;
   }
   state_.store(old, std::memory_order_release);

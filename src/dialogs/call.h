@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "dialogs/dialog.h"
 #include "media/relay.h"
@@ -71,6 +72,7 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   bool Confirmed() const override { return confirmed_; }
   bool WithinDialog() const override { return !original_key_.empty(); }
   void Register(Registration* reg) override { registration_ = reg; }
+  bool TakeReplacedMark() override { return std::exchange(was_replaced_, false); }
 
   // The dispatcher: the pair (state, event) selects the handler.
   void Process(DialogEvent event, Direction dir);
@@ -260,6 +262,18 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   void GoFull(bool send);
   void ProbePacket(RtpPort& pair, const InetAddress& src) override;
   void ProbeToFull();
+  // Transfers (call_transfer.cc): REFER in either direction and the answer to it, the NOTIFYs of a
+  // transfer the relay answers itself, the Replaces that names a call in zero-media mode.
+  void ReferReceived(Direction dir);
+  void ServerRefer();
+  void ClientRefer();
+  // The client's NOTIFY of a transfer while suppression is on: false when it goes no further.
+  bool TransferNotify();
+  // The server's new INVITE with Replaces names the call by the tags the client knows.
+  void ReplacesFromServer();
+  // The call of the same client that a Replaces names by Call-ID and tag, locked, when it is in zero-media
+  // mode; it is marked as replaced. Never this call, and never a call whose lock another thread holds.
+  ObjectGuard<Dialog> FindReplaced(const std::string& callid, const std::string& tag);
   // Zero-media mode (call_zero_media.cc).
   void StoreZInvite();
   bool ZEarlyAnswer();
@@ -312,6 +326,10 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   std::unique_ptr<ProbePort> probe_port_;
   std::string probe_token_;  // makes the probes' Call-IDs unguessable
   uint32_t zero_number_ = 0;
+  // Transfer NOTIFYs of the client: 0 pass; positive, or -4 and -2, dropped while shifted right (defect
+  // 'n'); -1 answered 200 "OKey" by the relay until the one whose subscription is terminated.
+  int8_t notify_suppression_ = 0;
+  bool was_replaced_ = false;    // an INVITE with Replaces named this call
   int zero_reinvite_cseq_ = -1;  // the client-side CSeq of the relay's zero-media re-INVITE
   bool second_invite_ = false;
   bool lost_ack_ = false;

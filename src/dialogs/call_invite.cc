@@ -48,6 +48,7 @@ void Call::InviteReceived(Direction dir) {
       return;
     }
     Reply(FROM_SERVER, 100, "Trying");
+    if (!WithinDialog()) ReplacesFromServer();
   }
   invite_direction_ = dir;
   OriginalInvite(*message_);

@@ -64,6 +64,7 @@ void RemoveSupported(SipMessage& m, const char* tag) {
 }  // namespace
 
 bool Call::PreProcess(Direction dir) {
+  if (dir == FROM_CLIENT && !TransferNotify()) return false;
   SipMessage& m = *message_;
   auto* cseq = m.Header<CSeqHeader>(HID::HID_CSEQ);
   const SipMessage::RequestMethod method = cseq != nullptr ? cseq->Method() : SipMessage::BLANK_METHOD;

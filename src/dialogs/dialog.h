@@ -122,6 +122,8 @@ class Dialog {
 
   virtual bool Confirmed() const { return false; }
   virtual bool WithinDialog() const { return false; }
+  // A call that an INVITE with Replaces named: true once, and the mark is cleared (defect 'b').
+  virtual bool TakeReplacedMark() { return false; }
   virtual int LogThreshold() const { return 0; }
 
   // --- State and timers.

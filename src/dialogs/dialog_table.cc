@@ -44,6 +44,24 @@ ObjectGuard<Dialog> DialogTable::GetDialog(const std::string& key) const {
   return ObjectGuard<Dialog>(it == dialogs_by_key_.end() ? nullptr : it->second);
 }
 
+DialogTable::TryLookup DialogTable::TryGetDialog(const std::string& key, const Dialog& asking,
+                                                 ObjectGuard<Dialog>& out) const {
+  for (unsigned k = 0; table_lock_.TryReadLock() != 0; ++k) {
+    if (k % 1000 == 1)
+      Log(static_cast<int>(asking.Number()), LEVEL_DEBUG, "Attempt(%u) to lock Dialog List. Yield!\n",
+          k / 1000);
+    sched_yield();
+  }
+  ReadGuard guard(table_lock_, MutexGuard::WAS_LOCKED);
+  auto it = dialogs_by_key_.find(key);
+  if (it == dialogs_by_key_.end()) return TryLookup::NONE;
+  Dialog* d = it->second;
+  if (d == &asking) return TryLookup::SELF;
+  if (d->trylock() != 0) return TryLookup::BUSY;
+  out.Set(d);
+  return TryLookup::FOUND;
+}
+
 // table_lock_ held for writing. Numbers wrap to 65537 and skip those still in use.
 unsigned DialogTable::NextNumber() {
   for (;;) {

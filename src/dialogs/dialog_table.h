@@ -53,6 +53,11 @@ class DialogTable : public ProbeCalls {
   void RemoveProbeHandle(unsigned number, int fd) override { RemoveKey(fd, static_cast<int>(number)); }
   bool DeliverLocked(int fd, unsigned number, const std::function<void()>& deliver) override;
   ObjectGuard<Dialog> GetDialog(const std::string& key) const;
+  // For a thread that holds asking's lock: the dialog under key, locked into out only when its lock is free
+  // at once, so that a second dialog is never waited for while one is held (two calls naming each other
+  // would wait forever). The table's read lock is only tried, backing off with sched_yield.
+  enum class TryLookup { FOUND, NONE, SELF, BUSY };
+  TryLookup TryGetDialog(const std::string& key, const Dialog& asking, ObjectGuard<Dialog>& out) const;
 
   void AddKey(int uno, int no);
   // Erases dialogs_by_number_[no] only while it still leads to dialog uno (a descriptor may have been reused

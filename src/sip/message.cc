@@ -87,6 +87,30 @@ std::string SipMessage::Escape(std::string_view s) {
 }
 
 namespace {
+bool HeaderValueChar(unsigned char b) {
+  if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9')) return true;
+  return b != 0 && std::strchr("-_.!~*'()[]/?:+$", b) != nullptr;
+}
+}  // namespace
+
+std::string SipMessage::EscapeHeaderValue(std::string_view s) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    auto b = (unsigned char)c;
+    if (HeaderValueChar(b)) {
+      out += c;
+    } else {
+      out += '%';
+      out += hex[b >> 4];
+      out += hex[b & 15];
+    }
+  }
+  return out;
+}
+
+namespace {
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -109,4 +133,35 @@ std::string SipMessage::Unescape(std::string_view s) {
     out += c;
   }
   return out;
+}
+
+bool SipMessage::UnescapeExactly(std::string_view s, std::string& out) {
+  out.clear();
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '%') {
+      out += s[i];
+      continue;
+    }
+    if (i + 2 >= s.size() || HexValue(s[i + 1]) < 0 || HexValue(s[i + 2]) < 0) return false;
+    const char c = char(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
+    if (c == '\0') return false;
+    out += c;
+    i += 2;
+  }
+  return true;
+}
+
+bool SipMessage::ReescapeHeaderValue(std::string_view s, std::string& out) {
+  std::string decoded;
+  if (!UnescapeExactly(s, decoded)) return false;
+  out.clear();
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%') {
+      out.append(s.substr(i, 3));
+      i += 2;
+    } else {
+      out += EscapeHeaderValue(s.substr(i, 1));
+    }
+  }
+  return true;
 }

@@ -34,6 +34,17 @@ class SipMessage : public SipHeaders, public SipBody {
   // Percent-encoding of every byte but letters and digits, and its inverse.
   static std::string Escape(std::string_view s);
   static std::string Unescape(std::string_view s);
+  // A URI header value (Refer-To's embedded Replaces): every byte outside the characters a header value
+  // may carry as they are (letters, digits, "-_.!~*'()[]/?:+$") becomes "%" and two upper-case digits.
+  static std::string EscapeHeaderValue(std::string_view s);
+  // The decoded value, false (out unspecified) when a "%" is not followed by two hexadecimal digits or
+  // decodes to NUL: such a value cannot be decoded and encoded back without changing it.
+  static bool UnescapeExactly(std::string_view s, std::string& out);
+  // The value with every byte that a header value may not carry as it is escaped, and everything else
+  // (including each "%" escape, whatever its case or the byte it names) exactly as it came, so that a
+  // valid value comes back unchanged and decodes to what it did before. False, out unspecified, for a
+  // value UnescapeExactly refuses.
+  static bool ReescapeHeaderValue(std::string_view s, std::string& out);
 
   // Registry.
   static void AddHeaderType(HeadId id, const char* name, char short_name, HeaderType::Multiplicity multi,

@@ -44,6 +44,8 @@ TEST(Defects, EachLetterNamesItsWorkaround) {
       {'V', Defect::NO_VIDEO},
       {'X', Defect::BARE_SDP},
       {'Y', Defect::RESTRICTED_DOMAIN_ADMITTED},
+      {'B', Defect::RESTORE_REFERRED_BY},
+      {'R', Defect::REESCAPE_REPLACES},
   };
   std::string named;
   for (const auto& row : table) {

@@ -228,4 +228,48 @@ TEST(SipEscape, PercentEncoding) {
   EXPECT_EQ(SipMessage::Unescape("%zz"), "%zz");
 }
 
+// A Replaces value in a Refer-To, escaped anew for a device that escapes it badly: a valid value comes back
+// byte for byte (whatever case its escapes have, whatever bytes they name), an invalid one gets only its
+// offending bytes escaped, and one that does not decode cleanly is refused (the caller passes it on as it
+// came). Either way the receiver decodes what the sender meant.
+TEST(SipEscape, HeaderValueRoundTripIsExact) {
+  struct {
+    const char* given;
+    const char* out;  // null: refused
+  } cases[] = {
+      {"a1b2c3", "a1b2c3"},
+      {"abc-1.x_y%40host%3Bto-tag%3Dt-1%3Bfrom-tag%3Df.2%3Bearly-only",
+       "abc-1.x_y%40host%3Bto-tag%3Dt-1%3Bfrom-tag%3Df.2%3Bearly-only"},
+      {"abc%40host%3bto-tag%3dx", "abc%40host%3bto-tag%3dx"},
+      {"%41%2D%C3%A9", "%41%2D%C3%A9"},
+      {"!~*'()[]/?:+$", "!~*'()[]/?:+$"},
+      {"abc@host%3Bto-tag%3Dx", "abc%40host%3Bto-tag%3Dx"},
+      {"a\"b{c}", "a%22b%7Bc%7D"},
+      {"\xC3\xA9", "%C3%A9"},
+      {"", ""},
+      {"100%", nullptr},
+      {"%4", nullptr},
+      {"a%zzb", nullptr},
+      {"a%00b", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.given);
+    std::string out = "stale", before, after;
+    const bool ok = SipMessage::ReescapeHeaderValue(c.given, out);
+    ASSERT_EQ(ok, c.out != nullptr);
+    if (!ok) continue;
+    EXPECT_EQ(out, c.out);
+    ASSERT_TRUE(SipMessage::UnescapeExactly(out, after));
+    EXPECT_EQ(after, SipMessage::Unescape(c.given)) << "the receiver decodes what the sender meant";
+    EXPECT_TRUE(SipMessage::ReescapeHeaderValue(out, before));
+    EXPECT_EQ(before, out) << "a second pass changes nothing";
+  }
+  // A value decoded and escaped again names the same bytes.
+  const std::string raw = "id@h;to-tag=ostrel-1;from-tag=a b;early-only";
+  std::string back;
+  ASSERT_TRUE(SipMessage::UnescapeExactly(SipMessage::EscapeHeaderValue(raw), back));
+  EXPECT_EQ(back, raw);
+  EXPECT_EQ(SipMessage::EscapeHeaderValue(raw), "id%40h%3Bto-tag%3Dostrel-1%3Bfrom-tag%3Da%20b%3Bearly-only");
+}
+
 }  // namespace
