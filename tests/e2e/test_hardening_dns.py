@@ -17,8 +17,9 @@ DNS_ADDRESS = ("127.0.0.53", 53)
 
 
 class FakeDns:
-    """Answers A queries for the names it maps and SRV queries for the services it knows, never answers the
-    silent names, and says NXDOMAIN to the rest; counts the queries per name."""
+    """Answers A queries for the names it maps and SRV queries for the services it knows (one target, or
+    records with priorities and weights), never answers the silent names, and says NXDOMAIN to the rest;
+    counts the queries per name."""
 
     def __init__(self, names, silent, services=None):
         self.names = names
@@ -54,16 +55,19 @@ class FakeDns:
             if name in self.silent:
                 continue
             ip = self.names.get(name)
-            answers = b""
+            answers, count = b"", 0
             if ip and qtype == 1:
-                answers = struct.pack("!HHHIH", 0xC00C, 1, 1, 60, 4) + socket.inet_aton(ip)
+                answers, count = struct.pack("!HHHIH", 0xC00C, 1, 1, 60, 4) + socket.inet_aton(ip), 1
             elif name in self.services and qtype == 33:
-                target, port = self.services[name]
-                rdata = struct.pack("!HHH", 0, 1, port) + b"".join(
-                    bytes([len(l)]) + l.encode() for l in target.split(".")) + b"\0"
-                answers = struct.pack("!HHHIH", 0xC00C, 33, 1, 60, len(rdata)) + rdata
+                # (target, port), or a list of (priority, weight, target, port).
+                records = self.services[name]
+                for prio, weight, target, port in [(0, 1) + records] if isinstance(records, tuple) else records:
+                    rdata = struct.pack("!HHH", prio, weight, port) + b"".join(
+                        bytes([len(l)]) + l.encode() for l in target.split(".")) + b"\0"
+                    answers += struct.pack("!HHHIH", 0xC00C, 33, 1, 60, len(rdata)) + rdata
+                    count += 1
             flags = 0x8180 if ip or answers else 0x8183
-            head = struct.pack("!HHHHHH", struct.unpack("!H", data[:2])[0], flags, 1, 1 if answers else 0, 0, 0)
+            head = struct.pack("!HHHHHH", struct.unpack("!H", data[:2])[0], flags, 1, count, 0, 0)
             self.sock.sendto(head + question + answers, source)
 
 
