@@ -138,6 +138,7 @@ std::string SipMessage::Unescape(std::string_view s) {
 bool SipMessage::UnescapeExactly(std::string_view s, std::string& out) {
   out.clear();
   for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\0') return false;
     if (s[i] != '%') {
       out += s[i];
       continue;

@@ -37,8 +37,8 @@ class SipMessage : public SipHeaders, public SipBody {
   // A URI header value (Refer-To's embedded Replaces): every byte outside the characters a header value
   // may carry as they are (letters, digits, "-_.!~*'()[]/?:+$") becomes "%" and two upper-case digits.
   static std::string EscapeHeaderValue(std::string_view s);
-  // The decoded value, false (out unspecified) when a "%" is not followed by two hexadecimal digits or
-  // decodes to NUL: such a value cannot be decoded and encoded back without changing it.
+  // The decoded value, false (out unspecified) when a "%" is not followed by two hexadecimal digits, or a
+  // NUL byte stands or is escaped in it: such a value cannot be decoded and encoded back unchanged.
   static bool UnescapeExactly(std::string_view s, std::string& out);
   // The value with every byte that a header value may not carry as it is escaped, and everything else
   // (including each "%" escape, whatever its case or the byte it names) exactly as it came, so that a

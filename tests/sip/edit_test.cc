@@ -264,6 +264,9 @@ TEST(SipEscape, HeaderValueRoundTripIsExact) {
     EXPECT_TRUE(SipMessage::ReescapeHeaderValue(out, before));
     EXPECT_EQ(before, out) << "a second pass changes nothing";
   }
+  std::string out;
+  EXPECT_FALSE(SipMessage::ReescapeHeaderValue(std::string("a\0b", 3), out))
+      << "a NUL byte cannot be escaped back";
   // A value decoded and escaped again names the same bytes.
   const std::string raw = "id@h;to-tag=ostrel-1;from-tag=a b;early-only";
   std::string back;
