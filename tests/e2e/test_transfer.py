@@ -4,7 +4,9 @@ itself), a phone's REFER (Referred-By added or restored), the device workarounds
 'R', 'b'), and attended transfers across zero-media mode, where the phone knows the server's tag as the
 relay's "ostrel-" tag: a Replaces built by one side is translated so that the other side finds its dialog."""
 
+import os
 import re
+import shutil
 import time
 import unittest
 from urllib.parse import quote, unquote
@@ -233,6 +235,41 @@ class Transfers(Parties, SharedDaemonCase):
         self.assertIn("Defect 'b' - Ignore first BYE for Replaced Call", self.log())
         self.server_request(first, "BYE", 5, "srv-b1", contact=False)
         self.got(self.phone.receive_request("BYE"))
+
+
+@unittest.skipUnless(shutil.which("baresip") and shutil.which("kamailio") or os.environ.get("CI") == "true",
+                     "baresip and kamailio are installed by scripts/install-deps.sh")
+class SoftPhoneTransfer(DaemonTestCase):
+    """Real phones: bob transfers the call alice made to him over to carol, through the relay and Kamailio."""
+
+    def test_baresip_transfers_an_answered_call_and_the_target_rings(self):
+        from test_softphones import Baresip, Kamailio
+        kam_ip, alice_ip, bob_ip, carol_ip = (next_address() for _ in range(4))
+        d = self.daemon(config_lines=["log_level = debug+short", "register_timeout = 60",
+                                      "domain = %s prsn" % kam_ip]).start()
+        relay = "%s:%d" % (d.address, d.port)
+        kam = Kamailio(self.workdir, kam_ip)
+        self.addCleanup(kam.peer.stop)
+        phones = {}
+        for name, ip, auto in (("alice", alice_ip, False), ("bob", bob_ip, True), ("carol", carol_ip, False)):
+            phones[name] = Baresip(self.workdir, name, ip, name, kam_ip, relay, auto_answer=auto)
+            self.addCleanup(phones[name].stop)
+        for phone in phones.values():
+            phone.connect()
+            self.assertTrue(phone.wait_registered(), phone.peer.output() + d.log())
+        alice, bob, carol = phones["alice"], phones["bob"], phones["carol"]
+
+        alice.command("dial", "sip:bob@%s" % kam_ip)
+        self.assertTrue(bob.wait_event("CALL_ESTABLISHED"), bob.peer.output() + d.log())
+        self.assertTrue(alice.wait_event("CALL_ESTABLISHED"), alice.peer.output() + d.log())
+        bob.command("transfer", "sip:carol@%s" % kam_ip)
+        self.assertTrue(carol.wait_event("CALL_INCOMING"),
+                        carol.peer.output() + alice.peer.output() + bob.peer.output() + d.log())
+        log = d.log()
+        self.assertRegex(log, r"<==C== %s:5060\s*\nREFER " % re.escape(bob_ip))
+        self.assertRegex(log, r"--C--> %s:5060\s*\nREFER " % re.escape(alice_ip))
+        self.assertIn("Add Missing 'Referred-By:'", log)
+        self.assertRegex(log, r"<==C== %s:5060\s*\nINVITE sip:carol@" % re.escape(alice_ip))
 
 
 if __name__ == "__main__":
