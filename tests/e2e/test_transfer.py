@@ -206,11 +206,12 @@ class Transfers(Parties, SharedDaemonCase):
         # The server's new call replaces the first one: the phone is told the relay's tag it knows.
         self.server.send(self.server.request(
             "INVITE", contact, ["Content-Type: application/sdp",
-                                              "Replaces: att-1@phone;to-tag=pf-att-1@phone;from-tag=srv-a1"],
+                                              "Replaces: att-1@phone;to-tag=pf-att-1@phone;from-tag=srv-a1;early-only"],
             SDP.format(ip=self.server.address, extra=""), from_user="carol", domain=self.server.address,
             via_branch="z9hG4bK-att-3", from_tag="srv-a3", callid="att-3", cseq=1), self.internal)
         invite = self.got(self.phone.receive_request("INVITE"))
-        self.assertEqual(header(invite, "Replaces"), "att-1@phone;to-tag=pf-att-1@phone;from-tag=" + ztag1, self.log())
+        self.assertEqual(header(invite, "Replaces"), "att-1@phone;to-tag=pf-att-1@phone;from-tag=%s;early-only" % ztag1,
+                         self.log())
         self.assertIn("Substitute Replaces.", self.log())
 
         # The replaced call ends cleanly on both sides.
