@@ -103,15 +103,6 @@ TEST_P(KeywordErrors, LogsTheComplaintThenTheLineAndFailsTheRead) {
 
 INSTANTIATE_TEST_SUITE_P(EveryKeyword, KeywordErrors, ::testing::ValuesIn(kRefused));
 
-TEST_F(ConfigTest, KeywordsAreCaseSensitive) {
-  EXPECT_EQ(Read({"Port = 5070"}), 0);
-  EXPECT_NE(
-      LogText().find("Config file " + cfg_->config_file + ". Unknown parameter in line 1:\n\tPort = 5070\n"),
-      std::string::npos)
-      << LogText();
-  EXPECT_EQ(cfg_->main_port, 0);
-}
-
 TEST_F(ConfigTest, ReportsTheLineNumberAndGoesOnReading) {
   EXPECT_EQ(Read({"# comment", "", "port = 5070 # main", "bogus = 1", "\t quiet_mode = yes \t", "range = 1 2",
                   "second_port = 5080"}),

@@ -155,14 +155,6 @@ TEST(KeywordTable, FirstReadOnlyKeywords) {
   }
 }
 
-TEST_F(ConfigTest, ExpandsEnvironmentVariablesInValues) {
-  setenv("OSTREL_TEST_DIR", dir_.c_str(), 1);
-  EXPECT_EQ(Read({"stat_log = ${OSTREL_TEST_DIR}/stat.log"}), 1) << LogText();
-  EXPECT_EQ(cfg_->stat_log, dir_ + "/stat.log");
-  struct stat st {};
-  EXPECT_EQ(stat(cfg_->stat_log.c_str(), &st), 0) << "created when the name is read, as a test";
-}
-
 TEST_F(ConfigTest, LogKeywordOpensTheNamedLog) {
   setenv("OSTREL_TEST_DIR", dir_.c_str(), 1);
   EXPECT_EQ(Read({"log = ${OSTREL_TEST_DIR}/file.log"}), 1);
@@ -180,17 +172,11 @@ TEST_F(ConfigTest, WithoutADomainLineEveryDomainIsServed) {
   EXPECT_EQ(LogText().find("Domain unrestricted"), std::string::npos);
 }
 
-TEST_F(ConfigTest, TabsAroundKeywordsAndValuesAreTrimmed) {
-  EXPECT_EQ(Read({"\tport\t=\t5070\t", "restrict_forward\t= \tsip:x\t# note"}), 1) << LogText();
-  EXPECT_EQ(cfg_->main_port, 5070);
-  EXPECT_EQ(cfg_->restrict_forward, "sip:x");
-}
-
-TEST_F(ConfigTest, LinesEndingInCarriageReturnRead) {
-  WriteFile("ostrel.cfg", "port = 5070\r\nquiet_mode = yes\r\n");
+TEST_F(ConfigTest, TabsAroundKeywordsAndValuesAndCarriageReturnsAreTrimmed) {
+  WriteFile("ostrel.cfg", "\tport\t=\t5070\t\r\nrestrict_forward\t= \tsip:x\t# note\r\n");
   EXPECT_EQ(cfg_->Reread(), 1) << LogText();
   EXPECT_EQ(cfg_->main_port, 5070);
-  EXPECT_TRUE(cfg_->quiet_mode);
+  EXPECT_EQ(cfg_->restrict_forward, "sip:x");
 }
 
 }  // namespace

@@ -46,19 +46,16 @@ TEST_F(ConfigTest, ForcedPcntLastsUntilTheNextReread) {
 TEST_F(ConfigTest, WhiteListsAdmitTheirNetworksOnly) {
   std::string a = WriteFile("a.txt", "# offices\n10.1.0.0/16\n\n  192.168.5.0/24  # lab\n\t10.9.9.9\n");
   std::string b = WriteFile("b.txt", "172.16.0.0/12\r\n");
-  ASSERT_EQ(Read({"domain = corp.example WhiteList:" + a + " whitelist:" + b}), 1) << LogText();
-  const DomainOptions& d = cfg_->domains[0];
+  ASSERT_EQ(Read({"domain = corp.example WhiteList:" + a + " whitelist:" + b, "domain = open.example"}), 1)
+      << LogText();
+  EXPECT_TRUE(cfg_->FindDomain("open.example")->Admits(Ip("203.0.113.1"))) << "no list: everyone";
+  const DomainOptions& d = *cfg_->FindDomain("corp.example");
   EXPECT_TRUE(d.Admits(Ip("10.1.200.1")));
   EXPECT_TRUE(d.Admits(Ip("192.168.5.77")));
   EXPECT_TRUE(d.Admits(Ip("172.20.0.1")));
   EXPECT_FALSE(d.Admits(Ip("10.2.0.1")));
   EXPECT_FALSE(d.Admits(Ip("10.9.9.9"))) << "an entry without a mask is skipped";
   EXPECT_NE(LogText().find("Mask part of address (/xx) is missing\n"), std::string::npos);
-}
-
-TEST_F(ConfigTest, DomainWithoutWhiteListAdmitsEveryone) {
-  ASSERT_EQ(Read({"domain = corp.example"}), 1);
-  EXPECT_TRUE(cfg_->domains[0].Admits(Ip("203.0.113.1")));
 }
 
 // A white list that cannot be used admits nobody for its domain rather than everybody.

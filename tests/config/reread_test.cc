@@ -32,8 +32,9 @@ TEST_F(ConfigTest, RereadRebuildsTheLists) {
   ASSERT_EQ(Read({"domain = a.example", "trusted = 10.0.0.1", "subnet = 10.0.0.0/8 60", "fuser = bob block",
                   "broken = Z Old", "rsvp = 1.1.1.1 2.2.2.2 5062", "transcoding = g729/60 g729/20",
                   "subscribe_event = presence", "server = a.example 1 10.0.0.9", "dos_whitelist = 10.0.0.0/8",
-                  "restrict_forward = sip:a"}),
+                  "restrict_forward = sip:a", "stat_log = " + dir_ + "/stat.log"}),
             1);
+  EXPECT_EQ(cfg_->stat_log, dir_ + "/stat.log");
   ASSERT_EQ(Read({"domain = b.example", "trusted = 10.0.0.2"}), 1);
   ASSERT_EQ(cfg_->domains.size(), 1u);
   EXPECT_EQ(cfg_->domains[0].host, "b.example");
@@ -48,6 +49,7 @@ TEST_F(ConfigTest, RereadRebuildsTheLists) {
   EXPECT_TRUE(cfg_->servers.empty());
   EXPECT_FALSE(cfg_->IsDosWLists(Ip("10.1.1.1")));
   EXPECT_EQ(cfg_->restrict_forward, "");
+  EXPECT_EQ(cfg_->stat_log, "") << "the statistics log switches off when its line goes";
 }
 
 TEST_F(ConfigTest, BareSdpListsStayUntilAnotherBareSdpLine) {
@@ -135,13 +137,6 @@ TEST_F(ConfigTest, LogNameFollowsTheHaRole) {
   cfg_->hooks.is_slave = [] { return true; };
   ASSERT_EQ(Read({"log_name = front back"}), 1);
   EXPECT_STREQ(g_log_block.app_name.load(), "back");
-}
-
-TEST_F(ConfigTest, StatLogSwitchesOffWhenItsLineGoes) {
-  ASSERT_EQ(Read({"stat_log = " + dir_ + "/stat.log"}), 1);
-  EXPECT_EQ(cfg_->stat_log, dir_ + "/stat.log");
-  ASSERT_EQ(Read({"quiet_mode = yes"}), 1);
-  EXPECT_EQ(cfg_->stat_log, "");
 }
 
 TEST_F(ConfigTest, MissingFileIsReportedAndRetried) {
