@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "config/keywords.h"
 #include "config_fixture.h"
 
 namespace {
@@ -140,20 +139,6 @@ TEST_P(KeywordValues, SetsWhatTheDaemonReads) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKeyword, KeywordValues, ::testing::ValuesIn(kAccepted));
-
-// Keywords that only the first read applies: changing them waits for a restart.
-TEST(KeywordTable, FirstReadOnlyKeywords) {
-  const std::set<std::string> first_read_only = {
-      "range",         "ipaddr",        "second_ipaddr",  "private_ipaddr", "server_ipaddr", "port",
-      "second_port",   "ring_ulaw",     "ring_g729",      "ring_gsm",       "full_mode",     "num_listeners",
-      "agent_name",    "ha_peer",       "sysfw_rule",     "sysfw_start",    "sysfw_stop",    "sysfw_block",
-      "sysfw_unblock", "media_threads", "ha_secret_file",
-  };
-  for (size_t i = 0; i < kConfigKeywordCount; ++i) {
-    EXPECT_EQ(kConfigKeywords[i].reread, first_read_only.count(kConfigKeywords[i].keyword) == 0)
-        << kConfigKeywords[i].keyword;
-  }
-}
 
 TEST_F(ConfigTest, LogKeywordOpensTheNamedLog) {
   setenv("OSTREL_TEST_DIR", dir_.c_str(), 1);

@@ -160,31 +160,10 @@ TEST_F(ConfigTest, AddressesReachEachOtherInOnePool) {
   EXPECT_TRUE(cfg_->CompareAddresses(Ip("192.0.2.1"), Ip("192.0.2.1"), nullptr));
 }
 
-TEST_F(ConfigTest, DeviceDefectsByLongestPrefix) {
-  ASSERT_EQ(Read({"broken = C Acme", "broken = AB\tAcme Phone", "broken = D Acme Box"}), 1);
-  EXPECT_EQ(cfg_->DeviceDefects("Acme Phone 2.0").Letters(), "AB");
-  EXPECT_EQ(cfg_->DeviceDefects("Acme Box").Letters(), "D");
-  EXPECT_EQ(cfg_->DeviceDefects("Acme Hub").Letters(), "C");
-  EXPECT_EQ(cfg_->DeviceDefects("acme phone").Letters(), " ");
-  EXPECT_EQ(cfg_->DeviceDefects("Acm").Letters(), " ");
-  EXPECT_EQ(cfg_->DeviceDefects("").Letters(), " ");
-}
-
 TEST_F(ConfigTest, RsvpKeepsTheFirstPortOfAPair) {
   ASSERT_EQ(Read({"rsvp = 203.0.113.5 192.168.1.10 5062", "rsvp = 203.0.113.5 192.168.1.10 5064"}), 1);
   EXPECT_EQ(cfg_->CheckRsvp(RsvpKey(Ip("203.0.113.5"), Ip("192.168.1.10"))), 5062);
   EXPECT_EQ(cfg_->CheckRsvp(RsvpKey(Ip("192.168.1.10"), Ip("203.0.113.5"))), 0) << "order matters";
-}
-
-TEST_F(ConfigTest, TranscodingRulesInFileOrderDuplicatesAllowed) {
-  ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20", "transcoding = g729/60 g729/20",
-                  "transcoding = ilbc/60 pcmu/20"}),
-            1);
-  ASSERT_EQ(cfg_->transcoding_rules.size(), 3u);
-  EXPECT_EQ(cfg_->transcoding_rules[0].client_code, ILBC_60);
-  EXPECT_EQ(cfg_->transcoding_rules[1].client_code, G729_60);
-  EXPECT_STREQ(TransCode[cfg_->transcoding_rules[1].server_code], "g729/20");
-  EXPECT_NE(std::string(TransSDP[PCMU_20]).find("a=rtpmap:0 PCMU/8000\r\n"), std::string::npos);
 }
 
 }  // namespace
