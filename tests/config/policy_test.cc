@@ -46,19 +46,16 @@ TEST_F(ConfigTest, ForcedPcntLastsUntilTheNextReread) {
 TEST_F(ConfigTest, WhiteListsAdmitTheirNetworksOnly) {
   std::string a = WriteFile("a.txt", "# offices\n10.1.0.0/16\n\n  192.168.5.0/24  # lab\n\t10.9.9.9\n");
   std::string b = WriteFile("b.txt", "172.16.0.0/12\r\n");
-  ASSERT_EQ(Read({"domain = corp.example WhiteList:" + a + " whitelist:" + b}), 1) << LogText();
-  const DomainOptions& d = cfg_->domains[0];
+  ASSERT_EQ(Read({"domain = corp.example WhiteList:" + a + " whitelist:" + b, "domain = open.example"}), 1)
+      << LogText();
+  EXPECT_TRUE(cfg_->FindDomain("open.example")->Admits(Ip("203.0.113.1"))) << "no list: everyone";
+  const DomainOptions& d = *cfg_->FindDomain("corp.example");
   EXPECT_TRUE(d.Admits(Ip("10.1.200.1")));
   EXPECT_TRUE(d.Admits(Ip("192.168.5.77")));
   EXPECT_TRUE(d.Admits(Ip("172.20.0.1")));
   EXPECT_FALSE(d.Admits(Ip("10.2.0.1")));
   EXPECT_FALSE(d.Admits(Ip("10.9.9.9"))) << "an entry without a mask is skipped";
   EXPECT_NE(LogText().find("Mask part of address (/xx) is missing\n"), std::string::npos);
-}
-
-TEST_F(ConfigTest, DomainWithoutWhiteListAdmitsEveryone) {
-  ASSERT_EQ(Read({"domain = corp.example"}), 1);
-  EXPECT_TRUE(cfg_->domains[0].Admits(Ip("203.0.113.1")));
 }
 
 // A white list that cannot be used admits nobody for its domain rather than everybody.
@@ -163,31 +160,10 @@ TEST_F(ConfigTest, AddressesReachEachOtherInOnePool) {
   EXPECT_TRUE(cfg_->CompareAddresses(Ip("192.0.2.1"), Ip("192.0.2.1"), nullptr));
 }
 
-TEST_F(ConfigTest, DeviceDefectsByLongestPrefix) {
-  ASSERT_EQ(Read({"broken = C Acme", "broken = AB\tAcme Phone", "broken = D Acme Box"}), 1);
-  EXPECT_EQ(cfg_->DeviceDefects("Acme Phone 2.0").Letters(), "AB");
-  EXPECT_EQ(cfg_->DeviceDefects("Acme Box").Letters(), "D");
-  EXPECT_EQ(cfg_->DeviceDefects("Acme Hub").Letters(), "C");
-  EXPECT_EQ(cfg_->DeviceDefects("acme phone").Letters(), " ");
-  EXPECT_EQ(cfg_->DeviceDefects("Acm").Letters(), " ");
-  EXPECT_EQ(cfg_->DeviceDefects("").Letters(), " ");
-}
-
 TEST_F(ConfigTest, RsvpKeepsTheFirstPortOfAPair) {
   ASSERT_EQ(Read({"rsvp = 203.0.113.5 192.168.1.10 5062", "rsvp = 203.0.113.5 192.168.1.10 5064"}), 1);
   EXPECT_EQ(cfg_->CheckRsvp(RsvpKey(Ip("203.0.113.5"), Ip("192.168.1.10"))), 5062);
   EXPECT_EQ(cfg_->CheckRsvp(RsvpKey(Ip("192.168.1.10"), Ip("203.0.113.5"))), 0) << "order matters";
-}
-
-TEST_F(ConfigTest, TranscodingRulesInFileOrderDuplicatesAllowed) {
-  ASSERT_EQ(Read({"transcoding = ilbc/60 pcmu/20", "transcoding = g729/60 g729/20",
-                  "transcoding = ilbc/60 pcmu/20"}),
-            1);
-  ASSERT_EQ(cfg_->transcoding_rules.size(), 3u);
-  EXPECT_EQ(cfg_->transcoding_rules[0].client_code, ILBC_60);
-  EXPECT_EQ(cfg_->transcoding_rules[1].client_code, G729_60);
-  EXPECT_STREQ(TransCode[cfg_->transcoding_rules[1].server_code], "g729/20");
-  EXPECT_NE(std::string(TransSDP[PCMU_20]).find("a=rtpmap:0 PCMU/8000\r\n"), std::string::npos);
 }
 
 }  // namespace

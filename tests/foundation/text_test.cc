@@ -33,15 +33,6 @@ TEST(Split, Table) {
   EXPECT_EQ(Combine({}, ','), "");
 }
 
-TEST(Trim, BlanksAndTabs) {
-  std::string s = " \t a b\t ";
-  EXPECT_EQ(LRTrim(s), "a b");
-  std::string only = " \t ";
-  EXPECT_EQ(LTrim(only), "");
-  std::string upper = "MiXeD";
-  EXPECT_EQ(ToLower(upper), "mixed");
-}
-
 TEST(Hex, Forms) {
   const unsigned char bytes[16] = {0x00, 0x01, 0xab, 0xff, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x7f};
   EXPECT_EQ(HexToText(bytes, 4), "0001abff");

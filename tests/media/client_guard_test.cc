@@ -53,14 +53,6 @@ int FirstSwitched(ClientGuard& g, const Voice& v, int n, uint64_t pace, uint64_t
   return 0;
 }
 
-TEST(ClientGuard, KnownAddressesAreAcceptedOthersAreForeign) {
-  ClientGuard g(kOrig);
-  Voice v(1);
-  EXPECT_EQ(g.Check(kOrig, kCur, true, v.pkt, sizeof v.pkt, 0), ClientGuard::ACCEPT);
-  EXPECT_EQ(g.Check(kCur, kCur, true, v.pkt, sizeof v.pkt, 0), ClientGuard::ACCEPT);
-  EXPECT_EQ(g.Check(kThird, kCur, true, v.pkt, sizeof v.pkt, 0), ClientGuard::FOREIGN);
-}
-
 // A new stream takes over at its twenty-sixth packet when paced like voice (10 to 30 ms); faster or slower
 // ones never do.
 TEST(ClientGuard, OnlyAStreamPacedLikeVoiceTakesOverAtItsTwentySixthPacket) {

@@ -126,24 +126,6 @@ TEST_F(RelayTest, PayloadsCrossUnchangedBothWaysFromTheRelaysOwnPorts) {
   EXPECT_EQ(events[2].first, E_NOP);
 }
 
-// Sequence gaps and late packets of each side's audio, as the call's events and the status dump show them.
-TEST_F(RelayTest, EachSidesAudioQualityIsCountedFromItsSequenceNumbers) {
-  Start();
-  for (uint16_t seq : {1, 2, 3, 6}) phone.SendTo(Rtp(seq, 0x1, 'c'), ClnPort());
-  for (uint16_t seq : {1, 3, 2, 4}) server.SendTo(Rtp(seq, 0x2, 's'), SrvPort());
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_FALSE(server.Receive().empty());
-    EXPECT_FALSE(phone.Receive().empty());
-  }
-  call.relay.Stop();
-  const StreamQuality::Figures up = call.relay.ClientQuality(), down = call.relay.ServerQuality();
-  EXPECT_EQ(up.packets, 4u);
-  EXPECT_EQ(up.lost, 2u);
-  EXPECT_EQ(down.packets, 4u);
-  EXPECT_EQ(down.lost, 0u);
-  EXPECT_EQ(down.reordered, 1u);
-}
-
 TEST_F(RelayTest, VideoPairsAreRelayedWhenTheCallHasVideo) {
   ASSERT_GE(call.cln_video.Open(), 0);
   ASSERT_GE(call.srv_video.Open(), 0);
@@ -173,23 +155,6 @@ TEST_F(RelayTest, ANonSymmetricServerIsHeardOnlyFromItsSdpAddress) {
   server.SendTo(Rtp(4, 0x8, 'y'), SrvPort());
   EXPECT_EQ(phone.Receive(), Rtp(4, 0x8, 'y')) << "once the dialog stands, only the exact address";
   EXPECT_TRUE(phone.Quiet());
-}
-
-// An INVITE may name anybody's address as its media address: nothing goes there before a packet from that
-// address confirms it, unless it is the client's own signalling address.
-TEST_F(RelayTest, AClientMediaAddressIsSentToOnlyOnceConfirmed) {
-  UdpPeer victim("127.0.0.7:7000");
-  call.cln.RtpDestination(victim.addr());
-  RelaySetup setup = Setup();
-  setup.signalling_ip = 0x7F000005;
-  ASSERT_TRUE(call.relay.Start(setup, &recorder));
-  for (uint16_t seq = 1; seq <= 5; ++seq) server.SendTo(Rtp(seq, 0x2, 's'), SrvPort());
-  EXPECT_TRUE(victim.Quiet()) << "an unconfirmed address gets nothing";
-  phone.SendTo(Rtp(1, 0x1, 'c'), ClnPort());
-  EXPECT_EQ(server.Receive(), Rtp(1, 0x1, 'c'));
-  server.SendTo(Rtp(6, 0x2, 's'), SrvPort());
-  EXPECT_EQ(phone.Receive(), Rtp(6, 0x2, 's')) << "the address the client's packet came from is confirmed";
-  EXPECT_TRUE(victim.Quiet());
 }
 
 TEST_F(RelayTest, AThirdAddressIsDroppedAndReportedInBatches) {
@@ -234,39 +199,13 @@ TEST_F(RelayTest, WithoutAnObserverForeignPacketsAreTalliedByTheFloodDetector) {
   g_dos.DosReset();
 }
 
-TEST_F(RelayTest, ANewStreamPacedAt20msTakesOverAtItsTwentySixthPacketAndTheOriginalRestoresItself) {
-  UdpPeer moved("127.0.0.9:9000");
-  Start();
-  for (uint16_t seq = 1; seq <= 30; ++seq) {
-    moved.SendTo(Rtp(seq, 0x777, 'm'), ClnPort());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  std::string first = server.Receive();
-  ASSERT_FALSE(first.empty());
-  EXPECT_EQ(first, Rtp(26, 0x777, 'm')) << "packets 1 to 25 were held back";
-  server.SendTo(Rtp(1, 0x2, 's'), SrvPort());
-  EXPECT_EQ(moved.Receive(), Rtp(1, 0x2, 's')) << "the server's media follows the new stream";
-
-  phone.SendTo(Rtp(1, 0x1, 'o'), ClnPort());
-  // Drain the rest of the new stream until the original's packet arrives.
-  std::string got;
-  for (int i = 0; i < 10 && got != Rtp(1, 0x1, 'o'); ++i) got = server.Receive();
-  EXPECT_EQ(got, Rtp(1, 0x1, 'o'));
-  server.SendTo(Rtp(2, 0x2, 's'), SrvPort());
-  EXPECT_EQ(phone.Receive(), Rtp(2, 0x2, 's'));
-  moved.SendTo(Rtp(31, 0x777, 'm'), ClnPort());
-  phone.SendTo(Rtp(2, 0x1, 'o'), ClnPort());
-  EXPECT_EQ(server.Receive(), Rtp(2, 0x1, 'o')) << "the replaced stream is foreign again";
-  call.relay.Stop();
-  EXPECT_TRUE(Logged("Switch to Another RTP Stream from: 127.0.0.9:9000\n"));
-  EXPECT_TRUE(Logged("Restore Original RTP Stream from: 127.0.0.2:6000\n"));
-}
-
 TEST_F(RelayTest, InLoadBalancerModeAnyClientAddressIsRelayed) {
   UdpPeer other("127.0.0.9:9000");
   Start(/*accept_any=*/true);
-  other.SendTo(Rtp(1, 0x5, 'a'), ClnPort());
-  EXPECT_EQ(server.Receive(), Rtp(1, 0x5, 'a'));
+  for (uint16_t seq : {1, 2}) {
+    other.SendTo(Rtp(seq, 0x5, 'a'), ClnPort());
+    EXPECT_EQ(server.Receive(), Rtp(seq, 0x5, 'a'));
+  }
   server.SendTo(Rtp(1, 0x6, 'b'), SrvPort());
   EXPECT_EQ(other.Receive(), Rtp(1, 0x6, 'b'));
 }

@@ -108,15 +108,6 @@ TEST(SipUri, ValueWithoutEqualsIsReportedWithoutLineEnd) {
   EXPECT_EQ(log.lines()[0], "Optional Header without value");
 }
 
-TEST(SipUri, WithoutSchemeForViaSentBy) {
-  SipUri uri;
-  ASSERT_TRUE(uri.Parse("10.0.0.5:5062;branch=z9hG4bK1;rport", false));
-  EXPECT_EQ(uri.Host(), "10.0.0.5");
-  EXPECT_EQ(uri.Port(), 5062);
-  std::string out;
-  EXPECT_EQ(uri.Assemble(out), "10.0.0.5:5062;branch=z9hG4bK1;rport");
-}
-
 TEST(SipNameAddr, ParseAndAssemble) {
   const ParseCase cases[] = {
       {"\"Alice\" <sip:alice@10.0.0.1>", "\"Alice\" <sip:alice@10.0.0.1>", true},

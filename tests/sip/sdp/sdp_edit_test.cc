@@ -103,28 +103,6 @@ TEST(SdpEdit, MediaSections) {
                                       "m=audio 6000 RTP/AVP 8", "m=image 7000 udptl t38"}));
 }
 
-// The description Ostrel offers in its own name, built from nothing.
-TEST(SdpEdit, BuiltFromNothing) {
-  Sdp sdp;
-  sdp.Set('o', "ostrel 1 1 IN IP4 192.0.2.1");
-  sdp.Set('s', "SIP Ostrel");
-  sdp.SetAddress("192.0.2.1", true);
-  auto audio = std::make_unique<SdpRtpMedia>(SdpMedia::AUDIO);
-  audio->Port(40000);
-  for (auto [fmt, name] : {std::pair{"0", "PCMU"}, {"18", "G729"}, {"101", "telephone-event"}}) {
-    SdpRtpMedia::CodecParams p;
-    p.CName(name);
-    p.CRate(8000);
-    audio->AddFormat(fmt);
-    audio->FormatParameter(fmt, p);
-  }
-  sdp.Media(std::move(audio));
-  EXPECT_EQ(sdp.Assemble(true),
-            Crlf({"v=0", "o=ostrel 1 1 IN IP4 192.0.2.1", "s=SIP Ostrel", "c=IN IP4 192.0.2.1", "t=0 0",
-                  "m=audio 40000 RTP/AVP 0 18 101", "a=rtpmap:0 PCMU/8000", "a=rtpmap:18 G729/8000",
-                  "a=rtpmap:101 telephone-event/8000"}));
-}
-
 TEST(SdpEdit, DirtyFlag) {
   Sdp sdp = Parsed(Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}));
   EXPECT_FALSE(sdp.IsDirty());

@@ -7,52 +7,39 @@
 
 namespace {
 
+// The audio section's hold state, media and RTCP addresses (after "v=0").
 TEST(SdpMedia, HoldForms) {
   const struct {
-    const char* name;
-    std::string text;
+    const char* lines;
     bool hold;
-    std::string addr;
-    std::string caddr;
+    std::string addr, caddr;
   } cases[] = {
-      {"live", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0"}), false, "10.0.0.1:4000",
+      // clang-format off
+      {"c=IN IP4 10.0.0.1|m=audio 4000 RTP/AVP 0", false, "10.0.0.1:4000", "10.0.0.1:4001"},
+      {"c=IN IP4 10.0.0.1|m=audio 0 RTP/AVP 0", true, "0.0.0.0:0", "0.0.0.0:0"},
+      {"c=IN IP4 10.0.0.1|m=audio 4000 RTP/AVP 0|a=sendonly", true, "0.0.0.0:0", "0.0.0.0:0"},
+      {"c=IN IP4 10.0.0.1|m=audio 4000 RTP/AVP 0|a=inactive", true, "0.0.0.0:0", "0.0.0.0:0"},
+      {"c=IN IP4 10.0.0.1|a=inactive|m=audio 4000 RTP/AVP 0", true, "0.0.0.0:0", "0.0.0.0:0"},
+      {"c=IN IP4 10.0.0.1|a=sendonly|m=audio 4000 RTP/AVP 0|a=sendrecv", false, "10.0.0.1:4000",
        "10.0.0.1:4001"},
-      {"port 0", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 0 RTP/AVP 0"}), true, "0.0.0.0:0", "0.0.0.0:0"},
-      {"media sendonly", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=sendonly"}), true,
-       "0.0.0.0:0", "0.0.0.0:0"},
-      {"media inactive", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=inactive"}), true,
-       "0.0.0.0:0", "0.0.0.0:0"},
-      {"session inactive", Crlf({"v=0", "c=IN IP4 10.0.0.1", "a=inactive", "m=audio 4000 RTP/AVP 0"}), true,
-       "0.0.0.0:0", "0.0.0.0:0"},
-      {"media sendrecv over session sendonly",
-       Crlf({"v=0", "c=IN IP4 10.0.0.1", "a=sendonly", "m=audio 4000 RTP/AVP 0", "a=sendrecv"}), false,
-       "10.0.0.1:4000", "10.0.0.1:4001"},
-      {"recvonly is not hold", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=recvonly"}),
-       false, "10.0.0.1:4000", "10.0.0.1:4001"},
-      {"session hold address", Crlf({"v=0", "c=IN IP4 0.0.0.0", "m=audio 4000 RTP/AVP 0"}), true, "0.0.0.0:0",
-       "0.0.0.0:0"},
-      {"media hold address over a live session",
-       Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "c=IN IP4 0.0.0.0"}), true, "0.0.0.0:0",
-       "0.0.0.0:0"},
-      {"media address over a session hold address",
-       Crlf({"v=0", "c=IN IP4 0.0.0.0", "m=audio 4000 RTP/AVP 0", "c=IN IP4 10.0.0.2"}), false,
-       "10.0.0.2:4000", "10.0.0.2:4001"},
-      {"hold address with a ttl", Crlf({"v=0", "c=IN IP4 0.0.0.0/1", "m=audio 4000 RTP/AVP 0"}), true,
-       "0.0.0.0:0", "0.0.0.0:0"},
-      {"rtcp port and host",
-       Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=rtcp:5001 IN IP4 10.0.0.9"}), false,
-       "10.0.0.1:4000", "10.0.0.9:5001"},
-      {"rtcp port alone", Crlf({"v=0", "c=IN IP4 10.0.0.1", "m=audio 4000 RTP/AVP 0", "a=rtcp:5001"}), false,
-       "10.0.0.1:4000", "10.0.0.1:5001"},
-      {"no address anywhere", Crlf({"v=0", "m=audio 4000 RTP/AVP 0"}), false, ":4000", ":4001"},
+      {"c=IN IP4 10.0.0.1|m=audio 4000 RTP/AVP 0|a=recvonly", false, "10.0.0.1:4000", "10.0.0.1:4001"},
+      {"c=IN IP4 0.0.0.0|m=audio 4000 RTP/AVP 0", true, "0.0.0.0:0", "0.0.0.0:0"},
+      {"c=IN IP4 10.0.0.1|m=audio 4000 RTP/AVP 0|c=IN IP4 0.0.0.0", true, "0.0.0.0:0", "0.0.0.0:0"},
+      {"c=IN IP4 0.0.0.0|m=audio 4000 RTP/AVP 0|c=IN IP4 10.0.0.2", false, "10.0.0.2:4000", "10.0.0.2:4001"},
+      {"c=IN IP4 0.0.0.0/1|m=audio 4000 RTP/AVP 0", true, "0.0.0.0:0", "0.0.0.0:0"},
+      {"c=IN IP4 10.0.0.1|m=audio 4000 RTP/AVP 0|a=rtcp:5001 IN IP4 10.0.0.9", false, "10.0.0.1:4000",
+       "10.0.0.9:5001"},
+      {"c=IN IP4 10.0.0.1|m=audio 4000 RTP/AVP 0|a=rtcp:5001", false, "10.0.0.1:4000", "10.0.0.1:5001"},
+      {"m=audio 4000 RTP/AVP 0", false, ":4000", ":4001"},
+      // clang-format on
   };
   for (const auto& c : cases) {
-    Sdp sdp = Parsed(c.text);
+    Sdp sdp = Parsed("v=0\r\n" + Lines(c.lines));
     const SdpMedia* audio = sdp.Media(SdpMedia::AUDIO);
-    ASSERT_NE(audio, nullptr) << c.name;
-    EXPECT_EQ(audio->IsHold(), c.hold) << c.name;
-    EXPECT_EQ(audio->Address(), c.addr) << c.name;
-    EXPECT_EQ(audio->ConnectionAddress(), c.caddr) << c.name;
+    ASSERT_NE(audio, nullptr) << c.lines;
+    EXPECT_EQ(audio->IsHold(), c.hold) << c.lines;
+    EXPECT_EQ(audio->Address(), c.addr) << c.lines;
+    EXPECT_EQ(audio->ConnectionAddress(), c.caddr) << c.lines;
   }
 }
 
@@ -160,41 +147,38 @@ TEST(SdpMedia, StaticPayloadTable) {
   EXPECT_EQ(SdpRtpMedia::StaticType(""), -1);
 }
 
+// The shortened section: its lines, the session's attribute lines above it, what is left.
 TEST(SdpMedia, Brief) {
   const struct {
-    const char* name;
-    std::string section;
+    const char* section;
     std::string session_attrs;
-    std::string want;
+    const char* want;
   } cases[] = {
-      {"restated static rtpmap goes, fmtp and rtcp-fb stay",
-       Crlf({"m=audio 4000 RTP/AVP 0 18", "a=rtpmap:0 PCMU/8000", "a=rtpmap:18 g729/8000",
-             "a=fmtp:18 annexb=no", "a=rtcp-fb:0 nack"}),
-       "", Crlf({"m=audio 4000 RTP/AVP 0 18", "a=rtcp-fb:0 nack", "a=fmtp:18 annexb=no"})},
-      {"a static type renamed or re-clocked keeps its rtpmap",
-       Crlf({"m=audio 4000 RTP/AVP 0 8", "a=rtpmap:0 PCMA/8000", "a=rtpmap:8 PCMA/16000"}), "",
-       Crlf({"m=audio 4000 RTP/AVP 0 8", "a=rtpmap:0 PCMA/8000", "a=rtpmap:8 PCMA/16000"})},
-      {"other channel count keeps its rtpmap",
-       Crlf({"m=audio 4000 RTP/AVP 11 10", "a=rtpmap:11 L16/44100/2", "a=rtpmap:10 L16/44100/2"}), "",
-       Crlf({"m=audio 4000 RTP/AVP 11 10", "a=rtpmap:11 L16/44100/2"})},
-      {"dynamic types keep theirs", Crlf({"m=audio 4000 RTP/AVP 101", "a=rtpmap:101 telephone-event/8000"}),
-       "", Crlf({"m=audio 4000 RTP/AVP 101", "a=rtpmap:101 telephone-event/8000"})},
-      {"sendrecv is the default", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv", "a=ptime:20"}), "",
-       Crlf({"m=audio 4000 RTP/AVP 0", "a=ptime:20"})},
-      {"sendrecv under a sendrecv session", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv"}), "a=sendrecv\r\n",
-       Crlf({"m=audio 4000 RTP/AVP 0"})},
-      {"sendrecv under another session direction stays", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv"}),
-       "a=inactive\r\n", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendrecv"})},
-      {"other directions stay", Crlf({"m=audio 4000 RTP/AVP 0", "a=sendonly"}), "",
-       Crlf({"m=audio 4000 RTP/AVP 0", "a=sendonly"})},
+      // clang-format off
+      // A restated static rtpmap goes, fmtp and rtcp-fb stay.
+      {"m=audio 4000 RTP/AVP 0 18|a=rtpmap:0 PCMU/8000|a=rtpmap:18 g729/8000|a=fmtp:18 annexb=no|"
+       "a=rtcp-fb:0 nack", "", "m=audio 4000 RTP/AVP 0 18|a=rtcp-fb:0 nack|a=fmtp:18 annexb=no"},
+      // A static type renamed or re-clocked keeps its rtpmap, so does another channel count.
+      {"m=audio 4000 RTP/AVP 0 8|a=rtpmap:0 PCMA/8000|a=rtpmap:8 PCMA/16000", "",
+       "m=audio 4000 RTP/AVP 0 8|a=rtpmap:0 PCMA/8000|a=rtpmap:8 PCMA/16000"},
+      {"m=audio 4000 RTP/AVP 11 10|a=rtpmap:11 L16/44100/2|a=rtpmap:10 L16/44100/2", "",
+       "m=audio 4000 RTP/AVP 11 10|a=rtpmap:11 L16/44100/2"},
+      {"m=audio 4000 RTP/AVP 101|a=rtpmap:101 telephone-event/8000", "",
+       "m=audio 4000 RTP/AVP 101|a=rtpmap:101 telephone-event/8000"},
+      // sendrecv is the default, unless the session says otherwise; other directions stay.
+      {"m=audio 4000 RTP/AVP 0|a=sendrecv|a=ptime:20", "", "m=audio 4000 RTP/AVP 0|a=ptime:20"},
+      {"m=audio 4000 RTP/AVP 0|a=sendrecv", "a=sendrecv\r\n", "m=audio 4000 RTP/AVP 0"},
+      {"m=audio 4000 RTP/AVP 0|a=sendrecv", "a=inactive\r\n", "m=audio 4000 RTP/AVP 0|a=sendrecv"},
+      {"m=audio 4000 RTP/AVP 0|a=sendonly", "", "m=audio 4000 RTP/AVP 0|a=sendonly"},
+      // clang-format on
   };
   for (const auto& c : cases) {
-    Sdp sdp = Parsed("v=0\r\n" + c.session_attrs + c.section);
+    Sdp sdp = Parsed("v=0\r\n" + c.session_attrs + Lines(c.section));
     SdpRtpMedia* audio = sdp.Media(SdpMedia::AUDIO)->AsRTP();
     audio->Brief();
     std::string out;
     audio->Assemble(out);
-    EXPECT_EQ(out, c.want) << c.name;
+    EXPECT_EQ(out, Lines(c.want)) << c.section;
   }
 }
 

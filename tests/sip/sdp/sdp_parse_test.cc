@@ -11,171 +11,74 @@ using Texts = std::vector<std::string>;
 
 const std::string kHead = Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=-", "c=IN IP4 10.0.0.1", "t=0 0"});
 
+// One row per description: its lines joined by '|' (a leading '+' puts kHead before them), the outcome
+// ("ok"/"fail", then " dirty" when the model was changed while reading) and the fault texts reported.
 struct ParseCase {
-  const char* name;
-  std::string text;
-  bool ok;
+  const char* lines;
+  const char* outcome;
   Texts faults;
-  bool dirty;
 };
 
+// A leading '+' puts kHead before the lines.
+std::string Text(std::string_view rows) {
+  return rows.starts_with('+') ? kHead + Lines(rows.substr(1)) : Lines(rows);
+}
+
 TEST(SdpParse, OutcomesAndFaultTexts) {
+  // clang-format off
   const ParseCase cases[] = {
-      {"no s= line",
-       Crlf({"v=0", "o=- 1 1 IN IP4 10.0.0.1", "c=IN IP4 10.0.0.1", "t=0 0", "m=audio 4000 RTP/AVP 0 8 101",
-             "a=rtpmap:101 telephone-event/8000", "a=sendrecv"}),
-       true,
-       {},
-       false},
-      {"second s= keeps the first and marks dirty",
-       kHead + Crlf({"s=again", "m=audio 4000 RTP/AVP 0"}),
-       true,
-       {"SDP Attempt to reassign value\n"},
-       true},
-      {"empty t= marks dirty",
-       Crlf({"v=0", "t=", "m=audio 4000 RTP/AVP 0"}),
-       true,
-       {"SDP Value is missing\n"},
-       true},
-      {"second o= fails",
-       kHead + Crlf({"o=x", "m=audio 4000 RTP/AVP 0"}),
-       false,
-       {"SDP Attempt to reassign value\n"},
-       false},
-      {"empty o= fails",
-       Crlf({"v=0", "o=", "m=audio 4000 RTP/AVP 0"}),
-       false,
-       {"SDP Value is missing\n"},
-       false},
-      {"second media i= fails",
-       kHead + Crlf({"m=audio 4000 RTP/AVP 0", "i=a", "i=b"}),
-       false,
-       {"SDP Attempt to reassign value\n"},
-       false},
-      {"version other than 0 is only reported",
-       Crlf({"v=1", "m=audio 4000 RTP/AVP 0"}),
-       true,
-       {"SDP version MUST be '0'\n"},
-       false},
-      {"unknown tag is reported and read on",
-       kHead + Crlf({"y=0123456789", "m=audio 4000 RTP/AVP 0"}),
-       true,
-       {"SDP parse unknown tag\n"},
-       false},
-      {"formats must be numbers",
-       kHead + Crlf({"m=audio 4000 RTP/AVP 0 abc"}),
-       false,
-       {"SDP wrong Codecs list in Media_RTP\n"},
-       true},
-      {"no formats at a live port",
-       kHead + Crlf({"m=audio 4000 RTP/AVP"}),
-       false,
-       {"SDP wrong Codecs list in Media_RTP\n"},
-       true},
-      {"port 0 needs no formats", kHead + Crlf({"m=audio 0 RTP/AVP"}), true, {}, false},
-      {"tabs between formats", kHead + Crlf({"m=audio 4000 RTP/AVP 0\t8"}), true, {}, false},
-      {"transport other than RTP",
-       kHead + Crlf({"m=audio 4000 SRTP/AVP 0"}),
-       false,
-       {"SDP wrong Proto Type in 'm' for RTP\n"},
-       true},
-      {"RTP without profile",
-       kHead + Crlf({"m=audio 4000 RTP/ 0"}),
-       false,
-       {"SDP wrong Proto Type in 'm' for RTP\n"},
-       true},
-      {"port above 65535",
-       kHead + Crlf({"m=audio 65536 RTP/AVP 0"}),
-       false,
-       {"SDP wrong Port in 'm'\n"},
-       true},
-      {"port that is no number",
-       kHead + Crlf({"m=audio x RTP/AVP 0"}),
-       false,
-       {"SDP wrong Port in 'm'\n"},
-       true},
-      {"highest port with a count", kHead + Crlf({"m=audio 65535/2 RTP/AVP 0"}), true, {}, false},
-      {"rtcp port above 65535",
-       kHead + Crlf({"m=audio 4000 RTP/AVP 0", "a=rtcp:65536"}),
-       false,
-       {"SDP wrong Port in 'a=rtcp'\n"},
-       false},
-      {"rtcp without a port",
-       kHead + Crlf({"m=audio 4000 RTP/AVP 0", "a=rtcp:IN IP4 1.2.3.4"}),
-       false,
-       {"SDP wrong Port in 'a=rtcp'\n"},
-       false},
-      {"image over udptl", kHead + Crlf({"m=image 4000 udptl t38"}), true, {}, false},
-      {"image over RTP",
-       kHead + Crlf({"m=image 4000 RTP/AVP 0"}),
-       false,
-       {"SDP wrong Proto in 'm=image'\n"},
-       true},
-      {"unknown media word",
-       kHead + Crlf({"m=foo 4000 RTP/AVP 0"}),
-       false,
-       {"SDP Unknown media format\n"},
-       true},
-      {"other media without formats",
-       kHead + Crlf({"m=application 9 UDP/DTLS/SCTP"}),
-       false,
-       {"SDP wrong Codecs list in Media_Other\n"},
-       true},
-      {"other media", kHead + Crlf({"m=application 9 UDP/DTLS/SCTP webrtc-datachannel"}), true, {}, false},
-      {"conflicting directions",
-       kHead + Crlf({"m=audio 4000 RTP/AVP 0", "a=sendonly", "a=recvonly"}),
-       false,
-       {"SDP Controversy modes specified\n"},
-       false},
-      {"repeated equal direction",
-       kHead + Crlf({"a=sendonly", "a=sendonly", "m=audio 4000 RTP/AVP 0"}),
-       true,
-       {},
-       false},
-      {"rtpmap without rate",
-       kHead + Crlf({"m=audio 4000 RTP/AVP 101", "a=rtpmap:101 telephone-event"}),
-       false,
-       {"SDP Clock Rate is missing\n"},
-       false},
-      {"rtpmap without payload type",
-       kHead + Crlf({"m=audio 4000 RTP/AVP 0", "a=rtpmap: 0 PCMU/8000"}),
-       false,
-       {"SDP Incorrect RTP attribute\n"},
-       false},
-      {"fmtp without payload type",
-       kHead + Crlf({"m=audio 4000 RTP/AVP 0", "a=fmtp:"}),
-       false,
-       {"SDP Incorrect RTP attribute\n"},
-       false},
-      {"rtpmap rate beyond any number",
-       kHead + Crlf({"m=audio 4000 RTP/AVP 0", "a=rtpmap:0 PCMU/99999999999"}),
-       false,
-       {"SDP Incorrect RTP attribute\n"},
-       false},
-      {"no media section", kHead, false, {}, false},
-      {"attribute without name", kHead + Crlf({"a=:x", "m=audio 4000 RTP/AVP 0"}), false, {}, false},
-      {"bandwidth without colon", kHead + Crlf({"b=AS64", "m=audio 4000 RTP/AVP 0"}), false, {}, false},
-      {"connection without address", Crlf({"v=0", "c=IN IP4", "m=audio 4000 RTP/AVP 0"}), false, {}, false},
-      {"connection with empty ttl",
-       Crlf({"v=0", "c=IN IP4 224.2.1.1/", "m=audio 4000 RTP/AVP 0"}),
-       false,
-       {},
-       false},
-      {"connection with empty count",
-       Crlf({"v=0", "c=IN IP4 224.2.1.1/127/", "m=audio 4000 RTP/AVP 0"}),
-       false,
-       {},
-       false},
-      {"bare LF line ends and blank lines", "v=0\n\n\nm=audio 4000 RTP/AVP 0\na=sendrecv\n", true, {}, false},
-      {"no line end at all", "m=audio 4000 RTP/AVP 0", true, {}, false},
+      {"v=0|o=- 1 1 IN IP4 10.0.0.1|t=0 0|m=audio 4000 RTP/AVP 0 8 101|a=sendrecv", "ok", {}},  // no s=
+      {"+s=again|m=audio 4000 RTP/AVP 0", "ok dirty", {"SDP Attempt to reassign value\n"}},
+      {"v=0|t=|m=audio 4000 RTP/AVP 0", "ok dirty", {"SDP Value is missing\n"}},
+      {"+o=x|m=audio 4000 RTP/AVP 0", "fail", {"SDP Attempt to reassign value\n"}},
+      {"v=0|o=|m=audio 4000 RTP/AVP 0", "fail", {"SDP Value is missing\n"}},
+      {"+m=audio 4000 RTP/AVP 0|i=a|i=b", "fail", {"SDP Attempt to reassign value\n"}},
+      {"v=1|m=audio 4000 RTP/AVP 0", "ok", {"SDP version MUST be '0'\n"}},
+      {"+y=0123456789|m=audio 4000 RTP/AVP 0", "ok", {"SDP parse unknown tag\n"}},
+      {"+m=audio 4000 RTP/AVP 0 abc", "fail dirty", {"SDP wrong Codecs list in Media_RTP\n"}},
+      {"+m=audio 4000 RTP/AVP", "fail dirty", {"SDP wrong Codecs list in Media_RTP\n"}},
+      {"+m=audio 0 RTP/AVP", "ok", {}},
+      {"+m=audio 4000 RTP/AVP 0\t8", "ok", {}},
+      {"+m=audio 4000 SRTP/AVP 0", "fail dirty", {"SDP wrong Proto Type in 'm' for RTP\n"}},
+      {"+m=audio 4000 RTP/ 0", "fail dirty", {"SDP wrong Proto Type in 'm' for RTP\n"}},
+      {"+m=audio 65536 RTP/AVP 0", "fail dirty", {"SDP wrong Port in 'm'\n"}},
+      {"+m=audio x RTP/AVP 0", "fail dirty", {"SDP wrong Port in 'm'\n"}},
+      {"+m=audio 65535/2 RTP/AVP 0", "ok", {}},
+      {"+m=audio 4000 RTP/AVP 0|a=rtcp:65536", "fail", {"SDP wrong Port in 'a=rtcp'\n"}},
+      {"+m=audio 4000 RTP/AVP 0|a=rtcp:IN IP4 1.2.3.4", "fail", {"SDP wrong Port in 'a=rtcp'\n"}},
+      {"+m=image 4000 udptl t38", "ok", {}},
+      {"+m=image 4000 RTP/AVP 0", "fail dirty", {"SDP wrong Proto in 'm=image'\n"}},
+      {"+m=foo 4000 RTP/AVP 0", "fail dirty", {"SDP Unknown media format\n"}},
+      {"+m=application 9 UDP/DTLS/SCTP", "fail dirty", {"SDP wrong Codecs list in Media_Other\n"}},
+      {"+m=application 9 UDP/DTLS/SCTP webrtc-datachannel", "ok", {}},
+      {"+m=audio 4000 RTP/AVP 0|a=sendonly|a=recvonly", "fail", {"SDP Controversy modes specified\n"}},
+      {"+a=sendonly|a=sendonly|m=audio 4000 RTP/AVP 0", "ok", {}},
+      {"+m=audio 4000 RTP/AVP 101|a=rtpmap:101 telephone-event", "fail", {"SDP Clock Rate is missing\n"}},
+      {"+m=audio 4000 RTP/AVP 0|a=rtpmap: 0 PCMU/8000", "fail", {"SDP Incorrect RTP attribute\n"}},
+      {"+m=audio 4000 RTP/AVP 0|a=fmtp:", "fail", {"SDP Incorrect RTP attribute\n"}},
+      {"+m=audio 4000 RTP/AVP 0|a=rtpmap:0 PCMU/99999999999", "fail", {"SDP Incorrect RTP attribute\n"}},
+      {"+", "fail", {}},  // no media section
+      {"+a=:x|m=audio 4000 RTP/AVP 0", "fail", {}},
+      {"+b=AS64|m=audio 4000 RTP/AVP 0", "fail", {}},
+      {"v=0|c=IN IP4|m=audio 4000 RTP/AVP 0", "fail", {}},
+      {"v=0|c=IN IP4 224.2.1.1/|m=audio 4000 RTP/AVP 0", "fail", {}},
+      {"v=0|c=IN IP4 224.2.1.1/127/|m=audio 4000 RTP/AVP 0", "fail", {}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     sip_test::FlogCapture faults;
     Sdp sdp;
-    EXPECT_EQ(sdp.Parse(c.text), c.ok) << c.name;
-    EXPECT_EQ(sdp.ParsedOk(), c.ok) << c.name;
-    EXPECT_EQ(faults.lines(), c.faults) << c.name;
-    EXPECT_EQ(sdp.IsDirty(), c.dirty) << c.name;
+    const bool ok = std::string_view(c.outcome).starts_with("ok");
+    EXPECT_EQ(sdp.Parse(Text(c.lines)), ok) << c.lines;
+    EXPECT_EQ(sdp.ParsedOk(), ok) << c.lines;
+    EXPECT_EQ(faults.lines(), c.faults) << c.lines;
+    EXPECT_EQ(sdp.IsDirty(), std::string_view(c.outcome).ends_with("dirty")) << c.lines;
+  }
+  // Bare LF ends, blank lines and no end at all.
+  for (const char* text : {"v=0\n\n\nm=audio 4000 RTP/AVP 0\na=sendrecv\n", "m=audio 4000 RTP/AVP 0"}) {
+    Sdp sdp;
+    EXPECT_TRUE(sdp.Parse(text)) << text;
+    EXPECT_FALSE(sdp.IsDirty());
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -15,6 +16,17 @@ inline std::string Crlf(std::initializer_list<std::string_view> lines) {
   for (auto l : lines) {
     out += l;
     out += "\r\n";
+  }
+  return out;
+}
+
+// The same from one string, lines joined by '|': tables of descriptions keep one row per case.
+inline std::string Lines(std::string_view rows) {
+  std::string out;
+  for (size_t at = 0; at < rows.size();) {
+    const size_t bar = std::min(rows.find('|', at), rows.size());
+    out.append(rows.substr(at, bar - at)).append("\r\n");
+    at = bar + 1;
   }
   return out;
 }
