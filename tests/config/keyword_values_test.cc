@@ -139,6 +139,12 @@ const AcceptedLine kAccepted[] = {
      [](const Config& c) { EXPECT_EQ(c.evnts.Text(), "127.0.0.9:9000"); }},
     {"ha_peer = 127.0.0.8", [](const Config& c) { EXPECT_EQ(c.ha_peer.Text(), "127.0.0.8:0"); }},
     {"ha_peer = 127.0.0.8:7063", [](const Config& c) { EXPECT_EQ(c.ha_peer.Text(), "127.0.0.8:7063"); }},
+    {"state_store = redis://redis.example:6380/2",
+     [](const Config& c) {
+       EXPECT_EQ(c.state_store_host, "redis.example");
+       EXPECT_EQ(c.state_store_port, 6380);
+       EXPECT_EQ(c.state_store_db, 2);
+     }},
     {"dos_level = LogOnly", [](const Config& c) { EXPECT_EQ(c.dos_mode, DL_LOG); }},
     {"dos_level = off", [](const Config& c) { EXPECT_EQ(c.dos_mode, DL_OFF); }},
     {"dos_level = local", [](const Config& c) { EXPECT_EQ(c.dos_mode, DL_LOCAL); }},
@@ -209,10 +215,31 @@ INSTANTIATE_TEST_SUITE_P(EveryKeyword, KeywordValues, ::testing::ValuesIn(kAccep
 // Keywords that only the first read applies: changing them waits for a restart.
 TEST(KeywordTable, FirstReadOnlyKeywords) {
   const std::set<std::string> first_read_only = {
-      "range",         "ipaddr",        "second_ipaddr",  "private_ipaddr", "server_ipaddr", "port",
-      "second_port",   "ring_ulaw",     "ring_g729",      "ring_gsm",       "full_mode",     "num_listeners",
-      "agent_name",    "ha_peer",       "sysfw_rule",     "sysfw_start",    "sysfw_stop",    "sysfw_block",
-      "sysfw_unblock", "media_threads", "ha_secret_file",
+      "range",
+      "ipaddr",
+      "second_ipaddr",
+      "private_ipaddr",
+      "server_ipaddr",
+      "port",
+      "second_port",
+      "ring_ulaw",
+      "ring_g729",
+      "ring_gsm",
+      "full_mode",
+      "num_listeners",
+      "agent_name",
+      "ha_peer",
+      "sysfw_rule",
+      "sysfw_start",
+      "sysfw_stop",
+      "sysfw_block",
+      "sysfw_unblock",
+      "media_threads",
+      "ha_secret_file",
+      "state_store",
+      "state_store_password_file",
+      "node_name",
+      "cluster",
   };
   for (size_t i = 0; i < kConfigKeywordCount; ++i) {
     EXPECT_EQ(kConfigKeywords[i].reread, first_read_only.count(kConfigKeywords[i].keyword) == 0)
