@@ -216,8 +216,7 @@ void StateStore::Stop(int wait_ms) {
   Wake();
   pthread_join(thread_, nullptr);
   started_ = false;
-  ::close(wake_fd_);
-  wake_fd_ = -1;
+  // wake_fd_ stays open: a media thread sharing a block may still be past its Accepting() check.
 }
 
 void StateStore::Wake() {

@@ -225,6 +225,7 @@ size_t DosCore::BlockCount() const {
 void DosCore::Block(uint32_t ip, int port, int seconds, bool shared) {
   const int level = level_.load();
   if (ip == 0 || level == DL_OFF) return;
+  if (shared && IsWhitelisted(ip)) return;  // this relay's white list holds for other relays' blocks too
   const std::string addr = InetAddress::IpText(ip);
   if (level == DL_LOG) {
     Log("ostrel", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds,
