@@ -137,6 +137,6 @@ for rate in $rates; do
   if [ -n "$redis" ]; then
     awk -v hz="$hz" -v ook="$ook" -v r0="$r0" -v r1="$r1" -v keys="$(redis-cli -h "${OSTREL_BENCH_REDIS%:*}" \
         -p "${OSTREL_BENCH_REDIS#*:}" dbsize)" \
-      'BEGIN { printf "       | redis-server: CPU %.1f us/call (%d keys left)\n", ook > 0 ? 1e6 * (r1 - r0) / hz / ook : 0, keys }'
+      'BEGIN { printf "       | redis-server: CPU %.1f us/call (%d keys left)\n", (ook > 0 ? 1e6 * (r1 - r0) / hz / ook : 0), keys }'
   fi
 done

@@ -408,6 +408,12 @@ void StateStore::Loop() {
     }
     if (poll(fds, 2, timeout) < 0) continue;
     if (fds[0].revents & POLLIN) {
+      // Changes come one by one: a short wait gathers those that follow into one pipelined batch, and
+      // meanwhile the senders skip the wake-up (wake_pending_ is still set).
+      if (commands_ != nullptr && Pending() < static_cast<size_t>(kBatch)) {
+        timespec linger{0, kLingerMs * 1000000L};
+        nanosleep(&linger, nullptr);
+      }
       uint64_t n = 0;
       wake_pending_.store(false, std::memory_order_release);
       if (::read(wake_fd_, &n, sizeof n) < 0) {

@@ -61,7 +61,8 @@ class StateStore {
   static constexpr size_t kQueueCapacity = 100000;
   static constexpr int kFirstBackoffMs = 500;
   static constexpr int kLastBackoffMs = 30000;
-  static constexpr int kBatch = 256;  // changes pipelined at once
+  static constexpr int kBatch = 256;   // changes pipelined at once
+  static constexpr int kLingerMs = 5;  // how long a wake-up waits for more changes before it sends
 
   struct Target {
     std::string host;
