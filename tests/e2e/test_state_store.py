@@ -141,6 +141,8 @@ class FleetBlocks(StoreCase):
         dos = ["dos_level = local", "dos_max_mps = 5 4"]
         a = self.relay("a", "relay-a", lines=dos)
         c = self.relay("c", "relay-c", port=5160, lines=dos)
+        for d in (a, c):  # subscribed to the channel
+            self.assertTrue(d.wait_log("connected: node", 5), d.log())
         flooder = self.peer()
         source = "%s:%d" % (flooder.address, flooder.port)
         for _ in range(10):
