@@ -130,16 +130,12 @@ redisContext* StateStore::Connect(std::string& error) const {
   return c;
 }
 
-bool StateStore::ReadBack(
-    const std::function<void(const std::string& key, const std::string& value, long long ttl_ms)>& f) {
-  std::string error;
-  redisContext* c = Connect(error);
-  if (c == nullptr) {
-    Log(kTag, LEVEL_ALWAYS, "Warning: state store %s:%d cannot be read: %s - starting without its state\n",
-        target_.host.c_str(), target_.port, error.c_str());
-    return false;
-  }
-  const std::string pattern = GlobLiteral(target_.cluster + ":" + target_.node + ":") + "*";
+namespace {
+
+// Each key matching pattern, with its text and the milliseconds it has left; false on a failure (error).
+bool Scan(redisContext* c, const std::string& pattern,
+          const std::function<void(const std::string& key, const std::string& value, long long ttl_ms)>& f,
+          std::string& error) {
   std::string cursor = "0";
   bool ok = true;
   do {
@@ -149,8 +145,7 @@ bool StateStore::ReadBack(
         r->element[0]->type != REDIS_REPLY_STRING || r->element[1]->type != REDIS_REPLY_ARRAY) {
       error = ReplyError(c, r);
       if (r != nullptr) freeReplyObject(r);
-      ok = false;
-      break;
+      return false;
     }
     cursor.assign(r->element[0]->str, r->element[0]->len);
     const redisReply* keys = r->element[1];
@@ -183,6 +178,33 @@ bool StateStore::ReadBack(
     }
     freeReplyObject(r);
   } while (ok && cursor != "0");
+  return ok;
+}
+
+}  // namespace
+
+bool StateStore::ReadBack(const std::function<void(const std::string& key, const std::string& value,
+                                                   long long ttl_ms, bool own)>& f) {
+  std::string error;
+  redisContext* c = Connect(error);
+  if (c == nullptr) {
+    Log(kTag, LEVEL_ALWAYS, "Warning: state store %s:%d cannot be read: %s - starting without its state\n",
+        target_.host.c_str(), target_.port, error.c_str());
+    return false;
+  }
+  const std::string own = target_.cluster + ":" + target_.node + ":";
+  // This node's records, then the blocks the other relays of the cluster hold now.
+  const bool ok =
+      Scan(
+          c, GlobLiteral(own) + "*",
+          [&f](const std::string& key, const std::string& value, long long ttl) { f(key, value, ttl, true); },
+          error) &&
+      Scan(
+          c, GlobLiteral(target_.cluster + ":") + "*:block:*",
+          [&f, &own](const std::string& key, const std::string& value, long long ttl) {
+            if (key.rfind(own, 0) != 0) f(key, value, ttl, false);
+          },
+          error);
   redisFree(c);
   if (!ok) {
     Log(kTag, LEVEL_ALWAYS, "Warning: state store %s:%d read back only in part: %s\n", target_.host.c_str(),

@@ -82,10 +82,11 @@ class StateStore {
   std::string Key(const char* kind, const std::string& id) const;
   std::string Channel() const { return target_.cluster + ":blocks"; }
 
-  // Start-up, main thread, before the thread runs: each of this node's records with the milliseconds it
-  // has left (-1: no lifetime). False when the store could not be read (the relay starts empty).
-  bool ReadBack(
-      const std::function<void(const std::string& key, const std::string& value, long long ttl_ms)>& f);
+  // Start-up, main thread, before the thread runs: each of this node's records (own), then each block key
+  // of the cluster's other nodes, with the milliseconds it has left (-1: no lifetime). False when the
+  // store could not be read (the relay starts empty).
+  bool ReadBack(const std::function<void(const std::string& key, const std::string& value, long long ttl_ms,
+                                         bool own)>& f);
   // snapshot: asked for on each return of the store (and on the first connection when the read-back
   // failed), to write the whole state again; on_message: a message of the blocks channel, on the thread.
   bool Start(std::function<void()> snapshot, std::function<void(const std::string&)> on_message);

@@ -97,8 +97,20 @@ void OnBlockMessage(const std::string& text) {
 }
 
 struct Restored {
-  size_t regs = 0, calls = 0, blocks = 0, skipped = 0;
+  size_t regs = 0, calls = 0, blocks = 0, shared = 0, skipped = 0;
 };
+
+// A block another relay of the cluster holds: applied for the time it has left, like one it publishes.
+// Another node's keys are not this relay's to judge: what is not a block under its own key is passed over.
+void RestoreSharedBlock(Restored& counts, const std::string& key, const std::string& text, long long ttl_ms) {
+  const auto b = ha::ParseBlock(text);
+  if (!b || !b->on || ttl_ms <= 0 ||
+      key != g_state_store.Where().cluster + ":" + b->node + ":block:" + BlockId(b->ip, b->port))
+    return;
+  g_dos.ApplySharedBlock(b->ip, b->port,
+                         static_cast<int>(std::min<long long>((ttl_ms + 999) / 1000, INT_MAX)));
+  ++counts.shared;
+}
 
 void Skip(Restored& counts, const std::string& key, const char* why) {
   ++counts.skipped;
@@ -187,12 +199,19 @@ void StartStateStore() {
   }
   g_state_store.Configure(std::move(t));
   Restored counts;
-  if (g_state_store.ReadBack([&counts](const std::string& key, const std::string& text, long long ttl_ms) {
-        RestoreRecord(counts, key, text, ttl_ms);
-      }))
+  if (g_state_store.ReadBack(
+          [&counts](const std::string& key, const std::string& text, long long ttl_ms, bool own) {
+            if (own)
+              RestoreRecord(counts, key, text, ttl_ms);
+            else
+              RestoreSharedBlock(counts, key, text, ttl_ms);
+          }))
     Log(kTag, LEVEL_ALWAYS,
-        "State store: read back %zu registrations, %zu calls, %zu blocks of node %s (%zu skipped)\n",
-        counts.regs, counts.calls, counts.blocks, g_state_store.Where().node.c_str(), counts.skipped);
+        "State store: read back %zu registrations, %zu calls, %zu blocks of node %s (%zu skipped); %zu "
+        "blocks "
+        "of other nodes\n",
+        counts.regs, counts.calls, counts.blocks, g_state_store.Where().node.c_str(), counts.skipped,
+        counts.shared);
   if (!g_state_store.Start([] { g_core.SetTimer(&g_snapshot_timer, 0, nullptr); }, OnBlockMessage)) {
     Log("ostrel", LEVEL_ALWAYS, "ERROR: Cannot start the state store thread\n");
     std::exit(6);

@@ -146,7 +146,7 @@ class FleetBlocks(StoreCase):
         flooder = self.peer()
         source = "%s:%d" % (flooder.address, flooder.port)
         for _ in range(10):
-            flooder.send(flooder.request("OPTIONS", "sip:%s" % a.address), (a.address, a.port))
+            flooder.send(flooder.request("OPTIONS", "sip:%s:%d" % (a.address, a.port)), (a.address, a.port))
         self.assertTrue(a.wait_log("Set Block for %s for 4 sec" % source, 2), a.log())
         self.assertTrue(c.wait_log("Set Block for %s for " % source, 1), c.log())
         self.assertIn("ostrel:relay-a:block:" + source, self.redis.keys())
@@ -155,6 +155,10 @@ class FleetBlocks(StoreCase):
         self.assertIsNone(self.options(c, flooder, 0.5), "the flooder gets nothing from the other relay")
         honest = self.peer()
         self.assertIsNotNone(self.options(c, honest), c.log())
+        # A relay that starts now takes the block in force from A's key.
+        late = self.relay("late", "relay-late", port=5260, lines=dos)
+        self.assertTrue(late.wait_log("; 1 blocks of other nodes", 5), late.log())
+        self.assertIsNone(self.options(late, flooder, 0.5), late.log())
         # The time is up at both.
         self.assertTrue(c.wait_log("Remove Block for %s" % source, 6), c.log())
         self.assertTrue(a.wait_log("Remove Block for %s" % source, 2), a.log())
@@ -165,7 +169,7 @@ class FleetBlocks(StoreCase):
         # A lifted by hand (the flood reset): lifted at the other relay as well, before its time.
         since = len(c.log())
         for _ in range(10):
-            flooder.send(flooder.request("OPTIONS", "sip:%s" % a.address), (a.address, a.port))
+            flooder.send(flooder.request("OPTIONS", "sip:%s:%d" % (a.address, a.port)), (a.address, a.port))
         self.assertTrue(c.wait_log("Set Block for %s for " % source, 2, since), c.log())
         a.signal(signal.SIGUSR2)
         self.assertTrue(c.wait_log("Remove Block for %s" % source, 1.5, since), c.log())
