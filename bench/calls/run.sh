@@ -49,6 +49,18 @@ ring_g729 = $root/etc/ring/ringback.g729
 CFG
 # More keywords for one run (a feature switched on beside the same load), e.g. OSTREL_BENCH_EXTRA_CFG=store.cfg.
 if [ -n "${OSTREL_BENCH_EXTRA_CFG:-}" ]; then cat "$OSTREL_BENCH_EXTRA_CFG" >>"$work/ostrel.cfg"; fi
+# OSTREL_BENCH_REDIS=ADDR:PORT starts a redis-server there (no persistence) for a run with the state store
+# (its keywords given by OSTREL_BENCH_EXTRA_CFG); its CPU time is reported beside the daemon's.
+redis=
+if [ -n "${OSTREL_BENCH_REDIS:-}" ]; then
+  redis-server --bind "${OSTREL_BENCH_REDIS%:*}" --port "${OSTREL_BENCH_REDIS#*:}" --save '' --appendonly no \
+    --dir "$work" --logfile "$work/redis.log" </dev/null >/dev/null 2>&1 &
+  redis=$!; pids+=("$redis")
+  for _ in $(seq 100); do
+    redis-cli -h "${OSTREL_BENCH_REDIS%:*}" -p "${OSTREL_BENCH_REDIS#*:}" ping 2>/dev/null | grep -q PONG && break
+    sleep 0.1
+  done
+fi
 "$ostrel" -c "$work/ostrel.cfg" -l "$work/ostrel.log" -i $relay -p 5060 -o 5090 </dev/null >/dev/null 2>&1 &
 daemon=$!; pids+=("$daemon")
 # Bound once the internal port (5093 = 0x13E5) shows up.
@@ -107,7 +119,9 @@ for rate in $rates; do
     perf record -q -g -p "$daemon" -o "$OSTREL_BENCH_PERF.$rate" >/dev/null 2>&1 &
     perf_pid=$!
   fi
+  [ -n "$redis" ] && r0=$(awk '{print $14+$15}' "/proc/$redis/stat")
   read -r on ook ofail ot0 ot1 oc0 oc1 < <(run_case "ostrel-$rate" "$daemon" $relay_callee "$relay:5060" "$rate")
+  [ -n "$redis" ] && r1=$(awk '{print $14+$15}' "/proc/$redis/stat")
   if [ -n "${perf_pid:-}" ]; then kill -INT "$perf_pid"; wait "$perf_pid" || true; perf_pid=; fi
   sleep 1
   read -r kn kok kfail kt0 kt1 kc0 kc1 < <(run_case "kamailio-$rate" "$kamailio" $kam_callee "$kam:5070" "$rate")
@@ -120,4 +134,9 @@ for rate in $rates; do
        printf "%-6d | %7.0f  %7.1f  (%d/%d ok, %d failed) | %7.0f  %7.1f  (%d/%d ok, %d failed) | %.2f\n",
               r, ook / (ot1 - ot0), ou, ook, on, ofail, kok / (kt1 - kt0), ku, kok, kn, kfail,
               (ku > 0 ? ou / ku : 0) }'
+  if [ -n "$redis" ]; then
+    awk -v hz="$hz" -v ook="$ook" -v r0="$r0" -v r1="$r1" -v keys="$(redis-cli -h "${OSTREL_BENCH_REDIS%:*}" \
+        -p "${OSTREL_BENCH_REDIS#*:}" dbsize)" \
+      'BEGIN { printf "       | redis-server: CPU %.1f us/call (%d keys left)\n", (ook > 0 ? 1e6 * (r1 - r0) / hz / ook : 0), keys }'
+  fi
 done

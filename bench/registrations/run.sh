@@ -43,6 +43,18 @@ ring_g729 = $root/etc/ring/ringback.g729
 CFG
 # More keywords for one run (a feature switched on beside the same load), e.g. OSTREL_BENCH_EXTRA_CFG=store.cfg.
 if [ -n "${OSTREL_BENCH_EXTRA_CFG:-}" ]; then cat "$OSTREL_BENCH_EXTRA_CFG" >>"$work/ostrel.cfg"; fi
+# OSTREL_BENCH_REDIS=ADDR:PORT starts a redis-server there (no persistence) for a run with the state store
+# (its keywords given by OSTREL_BENCH_EXTRA_CFG); its CPU time is reported beside the daemon's.
+redis=
+if [ -n "${OSTREL_BENCH_REDIS:-}" ]; then
+  redis-server --bind "${OSTREL_BENCH_REDIS%:*}" --port "${OSTREL_BENCH_REDIS#*:}" --save '' --appendonly no \
+    --dir "$work" --logfile "$work/redis.log" </dev/null >/dev/null 2>&1 &
+  redis=$!; pids+=("$redis")
+  for _ in $(seq 100); do
+    redis-cli -h "${OSTREL_BENCH_REDIS%:*}" -p "${OSTREL_BENCH_REDIS#*:}" ping 2>/dev/null | grep -q PONG && break
+    sleep 0.1
+  done
+fi
 "$ostrel" -c "$work/ostrel.cfg" -l "$work/ostrel.log" -i $relay -p 5060 -o 5070 </dev/null >/dev/null 2>&1 &
 daemon=$!; pids+=("$daemon")
 # Bound once the internal port (5073 = 0x13D1) shows up.
@@ -61,17 +73,22 @@ registrar=$!; pids+=("$registrar")
 sleep 0.5
 
 run_case() {
-  local name=$1 c0 c1 t0 t1 ok
+  local name=$1 c0 c1 t0 t1 ok r0=0 r1=0
+  [ -n "$redis" ] && r0=$(cpu_ticks "$redis")
   c0=$(cpu_ticks "$daemon"); t0=$(date +%s.%N)
   (cd "$work" && timeout -k 5 600 sipp -nostdin -sf "$here/phone.xml" -i $phone_ip -p 5062 -m "$n" -r "$rate" \
     -cid_str "bench-%u@%s" -key server $server_ip:5080 -trace_stat -stf "$name.csv" -fd 1 \
     $relay:5060 >/dev/null 2>&1) || true
   t1=$(date +%s.%N); c1=$(cpu_ticks "$daemon")
+  [ -n "$redis" ] && r1=$(cpu_ticks "$redis")
   ok=$(successful "$work/$name.csv")
   awk -v name="$name" -v ok="$ok" -v n="$n" -v c0="$c0" -v c1="$c1" -v t0="$t0" -v t1="$t1" -v hz="$hz" \
+      -v redis="$redis" -v r0="$r0" -v r1="$r1" \
     'BEGIN { cpu = (c1 - c0) / hz;
-             printf "%-8s answered=%d/%d  %.0f REGISTER/s  daemon cpu=%.2fs  %.2f us/REGISTER\n",
-                    name, ok, n, ok / (t1 - t0), cpu, (ok > 0 ? 1e6 * cpu / ok : 0) }'
+             printf "%-8s answered=%d/%d  %.0f REGISTER/s  daemon cpu=%.2fs  %.2f us/REGISTER",
+                    name, ok, n, ok / (t1 - t0), cpu, (ok > 0 ? 1e6 * cpu / ok : 0);
+             if (redis != "") printf "  redis-server %.2f us/REGISTER", (ok > 0 ? 1e6 * (r1 - r0) / hz / ok : 0);
+             printf "\n" }'
 }
 
 echo "N=$n offered=$rate/s listeners=$listeners"

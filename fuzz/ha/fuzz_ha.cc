@@ -1,7 +1,7 @@
 // Any datagram as an HA record: the parser must not crash, and whatever it accepts must be whole (a known
 // command with every field valid) and survive being written and read again unchanged. With a secret: the
 // trailer of any datagram is read without harm, a sealed record opens to the same record and sequence, and
-// the replay window never accepts a sequence twice.
+// the replay window never accepts a sequence twice. A shared block is read the same way and is whole.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -38,6 +38,12 @@ void CheckTrailer(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   CheckTrailer(text);
+  if (auto b = ha::ParseBlock(text)) {
+    auto again = ha::ParseBlock(ha::FormatBlock(*b));
+    if (!again || again->on != b->on || again->node != b->node || again->ip != b->ip ||
+        again->port != b->port || again->seconds != b->seconds || b->ip == 0)
+      __builtin_trap();
+  }
   auto r = ha::Parse(text);
   if (!r) return 0;
   switch (r->kind) {

@@ -355,6 +355,86 @@ bool Settings::ReadHaSecretFile(std::string& value) {
   return true;
 }
 
+// redis://host:port[/db]: the host a name or an address, the port 1-65535, the database 0-15.
+bool Settings::ReadStateStore(std::string& value) {
+  constexpr std::string_view kScheme = "redis://";
+  std::string rest = value.rfind(kScheme, 0) == 0 ? value.substr(kScheme.size()) : std::string();
+  int db = 0;
+  if (const size_t slash = rest.find('/'); slash != std::string::npos) {
+    const std::string d = rest.substr(slash + 1);
+    rest.resize(slash);
+    if (d.empty() || d.size() > 2 || !std::all_of(d.begin(), d.end(), ::isdigit) || std::atoi(d.c_str()) > 15)
+      rest.clear();
+    db = std::atoi(d.c_str());
+  }
+  const size_t colon = rest.rfind(':');
+  if (rest.empty() || colon == std::string::npos || colon == 0 || colon + 1 == rest.size() ||
+      !PortTextFits(rest) || std::atoi(rest.c_str() + colon + 1) == 0) {
+    Log("ostrel", 0, "Incorrect state store %s: redis://host:port[/db] expected\n", value.c_str());
+    return false;
+  }
+  state_store_host = rest.substr(0, colon);
+  state_store_port = std::atoi(rest.c_str() + colon + 1);
+  state_store_db = db;
+  return true;
+}
+
+// Like the HA secret: a file that cannot be read or that every user may read is refused.
+bool Settings::ReadStateStorePasswordFile(std::string& value) {
+  const int fd = ::open(value.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    Log("ostrel", 0, "Cannot read state store password file %s: %s\n", value.c_str(), std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  std::string password;
+  char buf[512];
+  ssize_t n = 0;
+  while (password.size() <= kMaxHaSecret && (n = ::read(fd, buf, sizeof buf)) > 0)
+    password.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  while (!password.empty() && std::isspace(static_cast<unsigned char>(password.back()))) password.pop_back();
+  if ((st.st_mode & S_IROTH) != 0) {
+    Log("ostrel", 0, "State store password file %s is readable by every user: chmod o-r it\n", value.c_str());
+    return false;
+  }
+  if (n < 0 || password.empty() || password.size() > kMaxHaSecret) {
+    Log("ostrel", 0, "State store password file %s must hold 1 to %zu characters\n", value.c_str(),
+        kMaxHaSecret);
+    return false;
+  }
+  state_store_password = std::move(password);
+  return true;
+}
+
+namespace {
+// Node and cluster names make the store's keys and channel: letters, digits, '.', '-', '_'.
+bool IsStoreName(const std::string& name) {
+  return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+  });
+}
+}  // namespace
+
+bool Settings::ReadNodeName(std::string& value) {
+  if (!IsStoreName(value)) {
+    Log("ostrel", 0, "Incorrect node_name %s: letters, digits, '.', '-' and '_' only\n", value.c_str());
+    return false;
+  }
+  node_name = value;
+  return true;
+}
+
+bool Settings::ReadCluster(std::string& value) {
+  if (!IsStoreName(value)) {
+    Log("ostrel", 0, "Incorrect cluster %s: letters, digits, '.', '-' and '_' only\n", value.c_str());
+    return false;
+  }
+  cluster = value;
+  return true;
+}
+
 bool Settings::SetHaPeer(const std::string& text) {
   // Without a port the peer's port is derived from second_port after the read.
   std::string full = text.find(':') == std::string::npos ? text + ":0" : text;
@@ -502,6 +582,10 @@ const ConfigKeyword kConfigKeywords[] = {
     {"events_collector", true,  &Settings::ReadEventsCollector},
     {"ha_peer",          false, &Settings::ReadHaPeer},
     {"ha_secret_file",   false, &Settings::ReadHaSecretFile},
+    {"state_store",      false, &Settings::ReadStateStore},
+    {"state_store_password_file", false, &Settings::ReadStateStorePasswordFile},
+    {"node_name",        false, &Settings::ReadNodeName},
+    {"cluster",          false, &Settings::ReadCluster},
     {"dos_level",        true,  &Settings::ReadDosLevel},
     {"dos_interval",     true,  &Settings::ReadDosInterval},
     {"dos_multiple",     true,  &Settings::ReadDosMultiple},

@@ -82,6 +82,13 @@ class Settings {
   InetAddress evnts;
   InetAddress ha_peer;
   std::string ha_secret;  // from ha_secret_file; empty: the peer is known by its address alone
+  // The state store (state_store = redis://host:port[/db]); empty host: none. Start-up only.
+  std::string state_store_host;
+  int state_store_port = 6379;
+  int state_store_db = 0;
+  std::string state_store_password;  // from state_store_password_file
+  std::string node_name;             // empty: the host name, filled in at start
+  std::string cluster = "ostrel";
   int register_timeout = 30;
   int rgstr_limit = 600;
   int rgstr_force = 3600;
@@ -159,6 +166,10 @@ class Settings {
   bool ReadEventsCollector(std::string& value);
   bool ReadHaPeer(std::string& value);
   bool ReadHaSecretFile(std::string& value);
+  bool ReadStateStore(std::string& value);
+  bool ReadStateStorePasswordFile(std::string& value);
+  bool ReadNodeName(std::string& value);
+  bool ReadCluster(std::string& value);
   bool ReadDosLevel(std::string& value);
   bool ReadDosInterval(std::string& value);
   bool ReadDosMultiple(std::string& value);

@@ -6,6 +6,7 @@
 #include "core/events_port.h"
 #include "core/intake.h"
 #include "core/service_notify.h"
+#include "core/state_store.h"
 #include "dialogs/call.h"
 #include "dialogs/registration.h"
 #include "dos/dos_core.h"
@@ -99,5 +100,7 @@ void OstrelCore::Shutdown() {
   g_log_block.level = 0;
   g_events_port.StopHa();
   StopThreads(500);
+  // What the workers changed last leaves for the store; the teardown after this is not a change of state.
+  g_state_store.Stop(1000);
   Stop();
 }

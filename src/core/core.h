@@ -10,10 +10,13 @@
 #include <signal.h>
 
 #include <atomic>
+#include <functional>
 
 #include "core/work_queue.h"
 #include "dialogs/dialog_table.h"
 #include "foundation/reactor.h"
+
+class Call;
 
 // The reactor, the work queue (whose worker body is the reactor's custom input in single-thread mode) and
 // the dialog table with its key manager.
@@ -37,6 +40,8 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   bool SetSlave(bool slave);
   // The peer asked for our calls: each established call goes to it as a record. table_lock_, then each call.
   void Share();
+  // Each established call, locked in turn under table_lock_ (read); how many.
+  int ForEachCall(const std::function<void(const Call&)>& f);
 
   // Housekeeping (housekeeping.cc), on the reactor's periodic timer or a worker turning master: removes
   // what dialogs and registrations left behind, logs and reports the load; the number of active calls.

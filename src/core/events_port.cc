@@ -240,6 +240,10 @@ void EventsPort::HaRequest() { SendRecord(ha::FormatRequest()); }
 
 void EventsPort::HaRegister(const Registration& reg) {
   if (!HasPeer()) return;
+  SendRecord(ha::FormatRegistration(RegistrationRecordOf(reg)));
+}
+
+ha::RegistrationRecord RegistrationRecordOf(const Registration& reg) {
   ha::RegistrationRecord r;
   r.ncont = reg.NewContact();
   r.ocont = reg.OldContact();
@@ -259,7 +263,7 @@ void EventsPort::HaRegister(const Registration& reg) {
   if (reg.ExtraUnregister()) r.unreg_server = reg.ServerSipAddress();
   r.nat_type = reg.Mode();
   r.exp_rtp_ip = reg.ExpectedRtpIP();
-  SendRecord(ha::FormatRegistration(r));
+  return r;
 }
 
 void EventsPort::HaUnregister(const Registration& reg) {

@@ -105,7 +105,14 @@ extern EventsPort g_events_port;
 // The peer's records applied to this node (ha_apply.cc); the reactor thread.
 namespace ha {
 void Apply(const Record& r);
-}
+// A registration or call read back from the state store at start-up, entered as a take-over would (an
+// anchored call reopens its ports) without changing the HA role; the calls are this relay's own again.
+// False when it could not be entered.
+bool Restore(const Record& r);
+}  // namespace ha
+
+// The registration record the HA peer and the state store get; the record is locked by the caller.
+ha::RegistrationRecord RegistrationRecordOf(const Registration& reg);
 
 // Start-up (events_wiring.cc), main thread: the seams through which registrations, calls, dialogs, flood
 // protection and the intake report to the collector and the peer; before the configuration is read.

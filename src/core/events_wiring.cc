@@ -4,6 +4,7 @@
 #include "core/core.h"
 #include "core/events_port.h"
 #include "core/intake.h"
+#include "core/state_store.h"
 #include "dialogs/call.h"
 #include "dialogs/reg_dialog.h"
 #include "dialogs/registration.h"
@@ -70,6 +71,7 @@ void InstallEventHooks() {
   InstallRegistrationEvents();
   InstallCallEvents();
   InstallStatistics();
+  InstallStateStoreHooks();
   g_config.hooks.is_slave = [] { return g_core.IsSlave(); };
   g_config.hooks.clean_up = [] { g_core.CleanUp(); };
 }
@@ -79,6 +81,7 @@ void AddDosEventHooks(DosCore::Hooks& dos) {
   dos.event_block = [](bool on, uint32_t ip, int port) { g_events_port.EventBlock(on, ip, port); };
   dos.event_ddos = [](bool on) { g_events_port.EventDdos(on); };
   dos.count_report = [](char letter) { Bump(g_events_port.stats_.attackers, letter); };
+  AddStateStoreHooks(dos);
 }
 
 void StartEventsPort() {

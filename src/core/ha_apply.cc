@@ -1,5 +1,6 @@
 // The HA peer's records applied to this node: registrations taken over or removed, calls carried on or
-// ended, and our calls shared on request. Reactor thread.
+// ended, and our calls shared on request; and the same records read back from the state store at start-up.
+// Reactor thread (the main thread before the reactor runs).
 #include <cstring>
 
 #include "config/config.h"
@@ -36,9 +37,7 @@ ObjectGuard<Registration> EnterRegistration(const RegistrationRecord& r) {
   return reg;
 }
 
-void ApplyRegistration(const RegistrationRecord& r) {
-  if (!KnownNatType(r.nat_type)) return;
-  g_core.SetSlave(true);
+void EnterRecord(const RegistrationRecord& r) {
   ObjectGuard<Registration> reg = EnterRegistration(r);
   if (!reg) return;
   const unsigned f = r.flags;
@@ -51,6 +50,12 @@ void ApplyRegistration(const RegistrationRecord& r) {
   g_config.GetSubscribeTimeout(r.exp_rtp_ip, mode, nullptr, nullptr);
   reg->Mode(mode != NatType::UNKNOWN ? mode : static_cast<NatType::Mode>(r.nat_type));
   Registration::Refresh(kTag, LEVEL_DEBUG, reg, r.callid, r.ocont);
+}
+
+void ApplyRegistration(const RegistrationRecord& r) {
+  if (!KnownNatType(r.nat_type)) return;
+  g_core.SetSlave(true);
+  EnterRecord(r);
 }
 
 void ApplyUnregistration(const std::string& ncont) {
@@ -100,21 +105,40 @@ ObjectGuard<Dialog> NewCall(const CallRecord& r) {
   return g_core.GetDialog(static_cast<int>(no));
 }
 
-void ApplyCall(const CallRecord& r) {
+// The call, locked, or nothing.
+ObjectGuard<Dialog> ApplyCall(const CallRecord& r) {
   ObjectGuard<Dialog> d = g_core.GetDialog(r.key);
   if (!d) {
     d = NewCall(r);
-    if (!d) return;
+    if (!d) return d;
   } else if (!d->IsCall()) {
-    return;
+    return {};
   } else {
     static_cast<Call*>(static_cast<Dialog*>(d))->ApplyReplica(r, false);
   }
-  if (!d->IsCall()) return;  // the number was reused meanwhile
+  if (!d->IsCall()) return {};  // the number was reused meanwhile
   static_cast<Call*>(static_cast<Dialog*>(d))->TakeOverMedia(r);
+  return d;
 }
 
 }  // namespace
+
+bool Restore(const Record& r) {
+  switch (r.kind) {
+    case Record::REGISTER:
+      if (!KnownNatType(r.reg.nat_type)) return false;
+      EnterRecord(r.reg);
+      return true;
+    case Record::CALL:
+      if (ObjectGuard<Dialog> d = ApplyCall(r.call)) {
+        static_cast<Call*>(static_cast<Dialog*>(d))->Resume();
+        return true;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
 
 void Apply(const Record& r) {
   switch (r.kind) {

@@ -16,18 +16,21 @@ bool OstrelCore::SetSlave(bool slave) {
 }
 
 // table_lock_ for reading, then each call through its guard.
-void OstrelCore::Share() {
-  int shared = 0;
-  {
-    ReadGuard guard(table_lock_);
-    for (auto& [no, dialog] : dialogs_by_number_) {
-      if (no < 65536 || !dialog->IsCall()) continue;
-      ObjectGuard<Dialog> d(dialog);
-      const auto* call = static_cast<const Call*>(static_cast<Dialog*>(d));
-      if (!call->WithinDialog()) continue;
-      g_events_port.HaCallStart(*call);
-      ++shared;
-    }
+int OstrelCore::ForEachCall(const std::function<void(const Call&)>& f) {
+  int n = 0;
+  ReadGuard guard(table_lock_);
+  for (auto& [no, dialog] : dialogs_by_number_) {
+    if (no < 65536 || !dialog->IsCall()) continue;
+    ObjectGuard<Dialog> d(dialog);
+    const auto* call = static_cast<const Call*>(static_cast<Dialog*>(d));
+    if (!call->WithinDialog()) continue;
+    f(*call);
+    ++n;
   }
+  return n;
+}
+
+void OstrelCore::Share() {
+  const int shared = ForEachCall([](const Call& call) { g_events_port.HaCallStart(call); });
   Log("ostrel", LEVEL_ALWAYS, "Share Calls(%d) info with peer.\n", shared);
 }

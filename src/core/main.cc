@@ -16,6 +16,7 @@
 #include "core/intake.h"
 #include "core/nat_probes.h"
 #include "core/service_notify.h"
+#include "core/state_store.h"
 #include "dialogs/call.h"
 #include "dialogs/dialog.h"
 #include "dialogs/dialog_hooks.h"
@@ -98,6 +99,8 @@ void StartThreads() {
   }
   // Names in requests are looked up by the resolver's threads, never by a reader or under a dialog lock.
   NameResolver::Instance().Start();
+  // Before any reader: the relay answers from the state it read back (anchored calls need the media threads).
+  StartStateStore();
   if (g_config.num_threads > 1) {
     if (int rc = g_core.StartQueueThreads(static_cast<unsigned>(g_config.num_threads),
                                           static_cast<unsigned>(g_config.max_threads))) {

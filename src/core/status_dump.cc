@@ -4,6 +4,7 @@
 #include "core/core.h"
 #include "core/events_port.h"
 #include "core/intake_common.h"
+#include "core/state_store.h"
 #include "dialogs/call.h"
 #include "dialogs/registration.h"
 #include "foundation/log.h"
@@ -83,5 +84,10 @@ void OstrelCore::StatusDump() {
         count(g_events_port.ha_forged_), count(g_events_port.ha_replayed_), count(g_events_port.foreign_),
         count(g_events_port.ha_unsent_));
   }
+  if (g_state_store.Enabled())
+    Log(nullptr, LEVEL_ALWAYS, "State store %s:%d (node %s): %s, %zu changes pending, %llu dropped\n",
+        g_state_store.Where().host.c_str(), g_state_store.Where().port, g_state_store.Where().node.c_str(),
+        g_state_store.Connected() ? "connected" : "unreachable", g_state_store.Pending(),
+        static_cast<unsigned long long>(g_state_store.Dropped()));
   Log(nullptr, LEVEL_ALWAYS, "========================================================================\n\n");
 }

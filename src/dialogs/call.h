@@ -93,6 +93,8 @@ class Call : public Dialog, private RelayObserver, private ProbeSink {
   int ClientMaxCSeq() const { return client_max_cseq_; }
   bool OnHold() const { return hold_time_ != 0; }
   bool IsMaster() const { return master_; }
+  // A call read back from the state store at start-up is this relay's own again: its end is reported.
+  void Resume() { master_ = true; }
   bool HasVideo() const { return video_; }
   const SipMessage* RetransmittedMessage() const { return retransmitted_.get(); }
   void NextPRACK() { ++no_prack_; }

@@ -4,6 +4,14 @@
 #include "foundation/log.h"
 
 // Each record is locked while its strings are read: a refresh on a worker may be rewriting them.
+void Registration::ForEach(const std::function<void(const Registration&)>& f) {
+  ReadGuard guard(maps_lock_);
+  for (auto& [ncnt, reg] : by_contact_) {
+    ObjectGuard<Registration> locked(reg);
+    f(*reg);
+  }
+}
+
 void Registration::LogActive() {
   Log(nullptr, LEVEL_ALWAYS, "\n========================= Active Registrations =========================\n");
   size_t total = 0;

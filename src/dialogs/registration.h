@@ -58,6 +58,8 @@ class Registration {
   static std::vector<std::string> Stale(time_t now);
   // SIGUSR1: the registrations' banner, one line per record and their number, in the log.
   static void LogActive();
+  // Every record, locked in turn under the maps' read lock: f must take no lock but leaves.
+  static void ForEach(const std::function<void(const Registration&)>& f);
 
   // The record's lock is held by the caller for all of these.
   void Param(const InetAddress& hole, const std::string& fuser, const Defects& defects, uint32_t exp_rtp_ip,

@@ -50,6 +50,7 @@ void DosCore::DosReset() {
   if (saved_level_ >= DL_LOCAL || s.dos_mode >= DL_LOCAL)
     Log("ostrel", LEVEL_DEBUG, "Reseting all DOS States ...\n");
   PollReactor* r = Reactor();
+  std::vector<std::pair<uint32_t, int>> lifted;  // this relay's blocks, lifted at the other relays too
   {
     MutexGuard guard(lock_);
     settings_ = s;
@@ -74,9 +75,14 @@ void DosCore::DosReset() {
     if (r) r->CancelTimer(expiry_timer_);
     expiry_timer_ = PollReactor::kNoTimer;
     expiry_armed_at_ = 0;
+    for (const auto& [ends, block] : expiry_)
+      if (shared_.count(block) == 0) lifted.push_back(block);
     blocks_.clear();
     expiry_.clear();
+    shared_.clear();
   }
+  if (hooks_.share_block)
+    for (const auto& [ip, port] : lifted) hooks_.share_block(false, ip, port, 0);
   // Without intervals there is nothing to roll over: no timer (and no ring to divide by).
   if (r && current_tally_ >= 0 && s.dos_mode != DL_OFF)
     interval_timer_ = r->SetTimer(this, s.interval * 1000, nullptr, s.interval * 1000);
@@ -216,9 +222,10 @@ size_t DosCore::BlockCount() const {
   return expiry_.size();
 }
 
-void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
+void DosCore::Block(uint32_t ip, int port, int seconds, bool shared) {
   const int level = level_.load();
   if (ip == 0 || level == DL_OFF) return;
+  if (shared && IsWhitelisted(ip)) return;  // this relay's white list holds for other relays' blocks too
   const std::string addr = InetAddress::IpText(ip);
   if (level == DL_LOG) {
     Log("ostrel", LEVEL_ALWAYS, "Set Block for %s:%d for %d sec%s\n", addr.c_str(), port, seconds,
@@ -242,6 +249,7 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
     }
     const uint64_t ends = PollReactor::NowMs() + static_cast<uint64_t>(std::max(seconds, 0)) * 1000;
     ports.emplace(port, expiry_.emplace(ends, std::make_pair(ip, port)));
+    if (shared) shared_.emplace(ip, port);
     ArmExpiry();
   }
   if (held != 0)
@@ -257,6 +265,39 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
     FirewallBlock(fw, ip, port);
   }
   if (hooks_.event_block) hooks_.event_block(true, ip, port);
+  if (!shared && hooks_.share_block) hooks_.share_block(true, ip, port, seconds);
+}
+
+void DosCore::LiftSharedBlock(uint32_t ip, int port) {
+  {
+    WriteGuard guard(blocks_lock_);
+    if (shared_.erase({ip, port}) == 0) return;
+    auto a = blocks_.find(ip);
+    if (a == blocks_.end()) return;
+    auto p = a->second.find(port);
+    if (p == a->second.end()) return;
+    expiry_.erase(p->second);
+    a->second.erase(p);
+    if (a->second.empty()) blocks_.erase(a);
+  }
+  Log("ostrel", LEVEL_ALWAYS, "Remove Block for %s:%d \n", InetAddress::IpText(ip).c_str(), port);
+  if (level_.load() == DL_SYSFW) {
+    FirewallCommands fw;
+    {
+      MutexGuard guard(lock_);
+      fw = settings_.fw;
+    }
+    FirewallUnblock(fw, ip, port);
+  }
+  if (hooks_.event_block) hooks_.event_block(false, ip, port);
+}
+
+void DosCore::ForEachBlock(
+    const std::function<void(uint32_t ip, int port, uint64_t left_ms, bool shared)>& f) const {
+  const uint64_t now = PollReactor::NowMs();
+  ReadGuard guard(blocks_lock_);
+  for (const auto& [ends, block] : expiry_)
+    f(block.first, block.second, ends > now ? ends - now : 0, shared_.count(block) != 0);
 }
 
 void DosCore::OnTimer(const void* arg) {
@@ -326,12 +367,14 @@ void DosCore::DdosEnd() {
 
 void DosCore::ExpireBlocks(uint64_t now_ms) {
   std::vector<std::pair<uint32_t, int>> due;
+  std::vector<bool> own;  // set here, not shared by another relay
   {
     WriteGuard guard(blocks_lock_);
     auto end = expiry_.upper_bound(now_ms);
     for (auto e = expiry_.begin(); e != end; ++e) {
       const auto [ip, port] = e->second;
       due.emplace_back(ip, port);
+      own.push_back(shared_.erase(e->second) == 0);
       auto a = blocks_.find(ip);
       if (a == blocks_.end()) continue;
       a->second.erase(port);
@@ -347,9 +390,11 @@ void DosCore::ExpireBlocks(uint64_t now_ms) {
     MutexGuard guard(lock_);
     fw = settings_.fw;
   }
-  for (const auto& [ip, port] : due) {
+  for (size_t i = 0; i < due.size(); ++i) {
+    const auto [ip, port] = due[i];
     Log("ostrel", LEVEL_ALWAYS, "Remove Block for %s:%d \n", InetAddress::IpText(ip).c_str(), port);
     if (firewall) FirewallUnblock(fw, ip, port);
     if (hooks_.event_block) hooks_.event_block(false, ip, port);
+    if (own[i] && hooks_.share_block) hooks_.share_block(false, ip, port, 0);
   }
 }

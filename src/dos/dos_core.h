@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -52,6 +53,9 @@ class DosCore : public TimerCB {
     std::function<void(bool on, uint32_t ip, int port)> event_block;
     std::function<void(bool on)> event_ddos;
     std::function<void(char letter)> count_report;  // statistics per report letter
+    // A block of this relay's own set (on, with its seconds) or ended (off), for the other relays of a
+    // cluster; not called for the blocks they shared (ApplySharedBlock).
+    std::function<void(bool on, uint32_t ip, int port, int seconds)> share_block;
   };
 
   DosCore() = default;
@@ -65,7 +69,13 @@ class DosCore : public TimerCB {
   bool UnderDDOS() const { return ddos_.load(std::memory_order_acquire) > 0; }
   // ip in host order.
   bool IsBlocked(uint32_t ip, int port) const;
-  void RunSystemBlock(uint32_t ip, int port, int seconds);
+  void RunSystemBlock(uint32_t ip, int port, int seconds) { Block(ip, port, seconds, false); }
+  // Another relay's block, for the seconds it has left; it is not shared again when it ends.
+  void ApplySharedBlock(uint32_t ip, int port, int seconds) { Block(ip, port, seconds, true); }
+  // Another relay lifted its block: a shared block of the same address and port ends here too.
+  void LiftSharedBlock(uint32_t ip, int port);
+  // Every block in force with the milliseconds it has left and whether another relay shared it.
+  void ForEachBlock(const std::function<void(uint32_t ip, int port, uint64_t left_ms, bool shared)>& f) const;
   void OnTimer(const void* arg) override;
   // Removes every block due at now_ms (PollReactor::NowMs() clock), earliest first, with its log line,
   // firewall unblock and event; then arms the timer for the next one. The expiry timer calls it.
@@ -90,6 +100,7 @@ class DosCore : public TimerCB {
   using Slot = std::unordered_map<uint32_t, DosSingle>;
 
   bool IsWhitelisted(uint32_t ip) const { return hooks_.is_whitelisted && hooks_.is_whitelisted(ip); }
+  void Block(uint32_t ip, int port, int seconds, bool shared);
   void IntervalEnd();
   void DdosEnd();
   // Arms the expiry timer for the earliest block when it is sooner than the armed one; blocks_lock_ held.
@@ -120,6 +131,7 @@ class DosCore : public TimerCB {
   // Address -> port (0: all ports) -> the block's place in expiry_. Both guarded by blocks_lock_.
   std::unordered_map<uint32_t, std::map<int, Expiry::iterator>> blocks_;
   Expiry expiry_;
+  std::set<std::pair<uint32_t, int>> shared_;      // blocks another relay set; guarded by blocks_lock_
   uint64_t expiry_timer_ = PollReactor::kNoTimer;  // guarded by blocks_lock_
   uint64_t expiry_armed_at_ = 0;                   // when it fires; guarded by blocks_lock_
 };

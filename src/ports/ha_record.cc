@@ -216,6 +216,42 @@ std::string FormatCall(const CallRecord& c) {
 
 std::string FormatCallEnd(const std::string& key) { return "B|" + key; }
 
+bool IsStoreName(std::string_view name) {
+  if (name.empty() || name.size() > 64) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_';
+  });
+}
+
+std::optional<BlockRecord> ParseBlock(std::string_view text) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (text.size() > kMaxRecord) return std::nullopt;
+  const auto f = SplitFields(text, '|');
+  BlockRecord b;
+  if (f[0] == "K" && f.size() == 4) {
+    b.on = true;
+    if (!ParseNumber(f[3], b.seconds) || b.seconds < 1 || b.seconds > 86400) return std::nullopt;
+  } else if (f[0] != "k" || f.size() != 3) {
+    return std::nullopt;
+  }
+  InetAddress a;
+  if (!IsStoreName(f[1]) || !ParseAddress(f[2], a) || a.Ip() == 0) return std::nullopt;
+  b.node = f[1];
+  b.ip = a.Ip();
+  b.port = a.Port();
+  return b;
+}
+
+std::string FormatBlock(const BlockRecord& b) {
+  InetAddress a;
+  a.Ip(b.ip);
+  a.Port(static_cast<unsigned short>(b.port));
+  std::string s = (b.on ? "K|" : "k|") + b.node + "|" + a.Text();
+  if (b.on) s += "|" + std::to_string(b.seconds);
+  return s;
+}
+
 Unsendable CheckOutgoing(std::string_view record, size_t trailer) {
   size_t fields = 0;
   switch (record.empty() ? '\0' : record[0]) {

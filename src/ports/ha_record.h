@@ -100,6 +100,24 @@ std::string FormatUnregistration(const std::string& ncont);
 std::string FormatCall(const CallRecord& c);
 std::string FormatCallEnd(const std::string& key);
 
+// A flood-protection block shared by the relays of a cluster through the state store's channel (and kept
+// in the store as the relay's own record): "K|<node>|<a.b.c.d>:<port>|<seconds>" sets it for the seconds
+// left, "k|<node>|<a.b.c.d>:<port>" lifts it. Port 0 is the whole address. The node is the sender's name,
+// so that a relay skips its own messages.
+struct BlockRecord {
+  bool on = false;
+  std::string node;
+  uint32_t ip = 0;  // host order
+  int port = 0;
+  long seconds = 0;  // on: left to run
+};
+// Nothing unless the text is exactly one of the two forms, with a node name of letters, digits, '.', '-'
+// and '_', an address other than 0.0.0.0 and, to block, 1 to 86400 seconds.
+std::optional<BlockRecord> ParseBlock(std::string_view text);
+std::string FormatBlock(const BlockRecord& b);
+// The characters a node or cluster name may hold (they name the store's keys and channel).
+bool IsStoreName(std::string_view name);
+
 // Field pieces, also used by the tests.
 std::string FormatDestinations(const MediaDestinations& d);
 bool ParseDestinations(std::string_view text, MediaDestinations& d);

@@ -93,6 +93,12 @@ const AcceptedLine kAccepted[] = {
         EXPECT_EQ(c.evnts.Text(), "127.0.0.9:9000"); }},
     {"ha_peer = 127.0.0.8", [](const Config& c) { EXPECT_EQ(c.ha_peer.Text(), "127.0.0.8:0"); }},
     {"ha_peer = 127.0.0.8:7063", [](const Config& c) { EXPECT_EQ(c.ha_peer.Text(), "127.0.0.8:7063"); }},
+    {"state_store = redis://redis.example:6380/2",
+     [](const Config& c) {
+       EXPECT_EQ(c.state_store_host, "redis.example");
+       EXPECT_EQ(c.state_store_port, 6380);
+       EXPECT_EQ(c.state_store_db, 2);
+     }},
     {"dos_level = LogOnly", [](const Config& c) { EXPECT_EQ(c.dos_mode, DL_LOG); }},
     {"dos_interval = 6 301 101 51", [](const Config& c) {
         EXPECT_EQ(c.interval, 6); EXPECT_EQ(c.block_time_first, 301); EXPECT_EQ(c.light_threshold_first, 101);

@@ -228,4 +228,25 @@ TEST(HaRecordSend, FieldsHoldingTheSeparatorAndOverLongRecords) {
   EXPECT_EQ(ha::CheckOutgoing(ha::FormatCallEnd(key), 1), ha::Unsendable::TOO_LONG);
 }
 
+// The blocks shared through the state store's channel: the two forms, and what a relay must not apply.
+TEST(HaRecordBlock, SetAndLiftAcceptedTheRestRefused) {
+  auto on = ha::ParseBlock("K|relay-a|192.0.2.7:5060|300");
+  ASSERT_TRUE(on);
+  EXPECT_TRUE(on->on);
+  EXPECT_EQ(on->node, "relay-a");
+  EXPECT_EQ(on->ip, 0xC0000207u);
+  EXPECT_EQ(on->port, 5060);
+  EXPECT_EQ(on->seconds, 300);
+  EXPECT_EQ(ha::FormatBlock(*on), "K|relay-a|192.0.2.7:5060|300");
+  auto off = ha::ParseBlock("k|relay-a|192.0.2.7:0");
+  ASSERT_TRUE(off);
+  EXPECT_FALSE(off->on);
+  EXPECT_EQ(ha::FormatBlock(*off), "k|relay-a|192.0.2.7:0");
+  for (const char* bad :
+       {"K|relay-a|192.0.2.7:5060", "K|relay-a|192.0.2.7:5060|0", "K|relay-a|192.0.2.7:5060|86401",
+        "K|relay-a|0.0.0.0:0|10", "K|relay:a|192.0.2.7:0|10", "K||192.0.2.7:0|10", "k|relay-a|192.0.2.7:0|10",
+        "K|relay-a|192.0.2.7|10", "X|relay-a|192.0.2.7:0|10", "K|relay-a|192.0.2.7:0|+10", ""})
+    EXPECT_FALSE(ha::ParseBlock(bad)) << bad;
+}
+
 }  // namespace
