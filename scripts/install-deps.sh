@@ -8,6 +8,7 @@ packages=(
   sip-tester iproute2 util-linux python3 systemd
   baresip-core kamailio
   ffmpeg scdoc dpkg-dev lintian
+  libmicrohttpd-dev python3-prometheus-client
 )
 missing=()
 for p in "${packages[@]}"; do

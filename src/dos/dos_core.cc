@@ -243,6 +243,7 @@ void DosCore::RunSystemBlock(uint32_t ip, int port, int seconds) {
     const uint64_t ends = PollReactor::NowMs() + static_cast<uint64_t>(std::max(seconds, 0)) * 1000;
     ports.emplace(port, expiry_.emplace(ends, std::make_pair(ip, port)));
     ArmExpiry();
+    blocks_total_.fetch_add(1, std::memory_order_relaxed);
   }
   if (held != 0)
     Log(">>>==>", LEVEL_ALWAYS, "Source: %s holds %zu port blocks: blocking the address on all ports\n",
