@@ -5,7 +5,9 @@ request line, hundreds of connections) neither stop another client's scrape nor 
 
 import os
 import re
+import signal
 import socket
+import subprocess
 import threading
 import time
 import unittest
@@ -14,7 +16,7 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from harness import (SOURCE_DIR, DaemonTestCase, media_offer, next_address, receive_all, rtp, status_line,
+from harness import (OSTREL_BIN, SOURCE_DIR, DaemonTestCase, media_offer, next_address, receive_all, rtp, status_line,
                      wait_until)
 
 METRICS_PORT = 9464
@@ -55,8 +57,9 @@ class Metrics(DaemonTestCase):
     def start(self, extra=()):
         address = next_address()
         self.server_ip = next_address()
-        self.start_daemon(["metrics = %s:%d" % (address, METRICS_PORT), "range = 40000 40100",
-                           "domain = %s smtr" % self.server_ip] + list(extra), address=address, args=["-f"])
+        self.lines = ["metrics = %s:%d" % (address, METRICS_PORT), "range = 40000 40100",
+                      "domain = %s smtr" % self.server_ip] + list(extra)
+        self.start_daemon(self.lines, address=address, args=["-f"])
         self.server = self.media_peer(self.server_ip, 5080)
         # The listener starts just after the SIP ports are bound.
         self.assertTrue(self.d.wait_log("Metrics on http://%s:%d/metrics" % (address, METRICS_PORT)), self.d.log())
@@ -212,6 +215,29 @@ class Metrics(DaemonTestCase):
             pass
         self.assertLess(time.monotonic() - started, 8)
         self.assertIsNone(self.d.proc.poll(), "the daemon still runs")
+
+    def test_keyword_is_checked_and_applies_at_start_only(self):
+        for wrong in ["localhost:9464", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:70000", "127.0.0.1:x"]:
+            with self.subTest(wrong=wrong):
+                cfg = os.path.join(self.workdir, "wrong.cfg")
+                with open(cfg, "w") as f:
+                    f.write("metrics = %s\n" % wrong)
+                run = subprocess.run([OSTREL_BIN, "-t", "-c", cfg, "-i", "127.0.0.1"], cwd=SOURCE_DIR,
+                                     stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+                self.assertEqual(run.returncode, 9, run.stderr)
+                self.assertIn("Incorrect metrics address %s: address:port expected" % wrong, run.stderr)
+
+        self.start()
+        moved = "%s:%d" % (self.d.address, METRICS_PORT + 1)
+        self.d.write_config(self.lines[1:] + ["metrics = " + moved])
+        self.d.signal(signal.SIGHUP)
+        self.assertTrue(self.d.wait_log("Warning: metrics changed to %s: it takes effect at the next start" % moved))
+        self.d.write_config(self.lines + ["frobnicate = 1"])
+        self.d.signal(signal.SIGHUP)
+        self.assertTrue(self.d.wait_log("the configuration in force is kept"))
+        _, families = scrape(self.d.address)
+        self.assertEqual(value(families, "ostrel_config_rereads_total", result="taken"), 1)
+        self.assertEqual(value(families, "ostrel_config_rereads_total", result="refused"), 1)
 
 
 if __name__ == "__main__":
