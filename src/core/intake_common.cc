@@ -119,7 +119,7 @@ uint64_t OrderingKey(const SipMessage& msg) {
 std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark) {
   auto msg = std::make_unique<SipMessage>();
   if (msg->Parse(d.data, d.len)) {
-    metrics::CountMessage(*msg);
+    if (d.waits == 0) metrics::CountMessage(*msg);  // not again when it comes back from a name lookup
     return msg;
   }
   g_dos.Report(d.from, DosCore::DOS_L, 0);

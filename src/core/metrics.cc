@@ -165,13 +165,13 @@ void OstrelCore::CountDialogs(metrics::Snapshot& s) {
   ReadGuard guard(table_lock_);
   for (auto& [no, dialog] : dialogs_by_number_) {
     if (no < kFirstDialogNo) continue;
-    // What kind a dialog is never changes after its construction: asked without its lock.
-    if (!dialog->IsCall()) {
+    // A new dialog enters the table from its constructor, locked: once its lock is had, it is whole.
+    ObjectGuard<Dialog> d(dialog);
+    if (!d->IsCall()) {
       ++(dynamic_cast<RegisterDialog*>(dialog) != nullptr ? s.dialog_registrations : s.dialog_others);
       continue;
     }
     ++s.dialog_calls;
-    ObjectGuard<Dialog> d(dialog);
     const auto& call = static_cast<const Call&>(*static_cast<Dialog*>(d));
     if (call.State() == DialogState::COMPLETE || call.CSTA()) continue;
     ++s.calls_active;
