@@ -53,7 +53,6 @@ struct SessionHandle {
   explicit operator bool() const { return loop != nullptr; }
 };
 
-// One media thread and its event loop: the sessions pinned to it, their descriptors and timers.
 // Packets and bytes a media thread accepted from the two sides of its calls (before any SRTP or transcoding).
 struct MediaTraffic {
   uint64_t client_packets = 0;
@@ -62,6 +61,7 @@ struct MediaTraffic {
   uint64_t server_bytes = 0;
 };
 
+// One media thread and its event loop: the sessions pinned to it, their descriptors and timers.
 class MediaLoop {
  public:
   explicit MediaLoop(int index);
