@@ -16,7 +16,7 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from harness import (OSTREL_BIN, SOURCE_DIR, DaemonTestCase, media_offer, next_address, receive_all, rtp, status_line,
+from harness import (OSTREL_BIN, SOURCE_DIR, DaemonTestCase, next_address, receive_all, rtp, status_line,
                      wait_until)
 
 METRICS_PORT = 9464
