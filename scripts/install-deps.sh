@@ -9,6 +9,7 @@ packages=(
   baresip-core kamailio
   ffmpeg scdoc dpkg-dev lintian
   libhiredis-dev redis-server
+  libmicrohttpd-dev python3-prometheus-client
 )
 missing=()
 for p in "${packages[@]}"; do

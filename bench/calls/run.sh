@@ -65,6 +65,15 @@ fi
 daemon=$!; pids+=("$daemon")
 # Bound once the internal port (5093 = 0x13E5) shows up.
 for _ in $(seq 100); do grep -q "0200007F:13E5 " /proc/net/udp && break; sleep 0.1; done
+# OSTREL_BENCH_SCRAPE=1, with a `metrics` line in OSTREL_BENCH_EXTRA_CFG: the endpoint is scraped every
+# second for the whole run (a Prometheus server scrapes every 15 to 60 s), by curl, whose CPU is not counted.
+if [ -n "${OSTREL_BENCH_SCRAPE:-}" ]; then
+  metrics=$(sed -n 's/^metrics *= *//p' "$work/ostrel.cfg" | tail -1)
+  [ -n "$metrics" ] || { echo "OSTREL_BENCH_SCRAPE needs a metrics line in OSTREL_BENCH_EXTRA_CFG" >&2; exit 1; }
+  (while :; do curl -sf -o "$work/scrape.txt" "http://$metrics/metrics" || echo failed >>"$work/scrape.err"
+     sleep 1; done) &
+  pids+=("$!")
+fi
 
 # Kamailio from a copy of the shared configuration (it writes next to itself), its control socket moved
 # into this run's folder so that runs never share it.
@@ -111,6 +120,7 @@ run_case() {
 }
 
 echo "Calls INVITE/180/200/ACK/BYE for ${seconds}s per case; daemon listeners=$listeners; Kamailio children=4"
+[ -z "${OSTREL_BENCH_SCRAPE:-}" ] || echo "Metrics scraped every second at http://$metrics/metrics"
 printf "%-6s | %-34s | %-34s | %s\n" "rate" "Ostrel: calls/s  CPU us/call" "Kamailio: calls/s  CPU us/call" \
   "Ostrel/Kamailio CPU"
 for rate in $rates; do
@@ -140,3 +150,6 @@ for rate in $rates; do
       'BEGIN { printf "       | redis-server: CPU %.1f us/call (%d keys left)\n", (ook > 0 ? 1e6 * (r1 - r0) / hz / ook : 0), keys }'
   fi
 done
+if [ -n "${OSTREL_BENCH_SCRAPE:-}" ]; then
+  echo "Scrapes that failed: $(cat "$work/scrape.err" 2>/dev/null | wc -l); the last one $(wc -c <"$work/scrape.txt") bytes"
+fi

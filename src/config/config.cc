@@ -257,11 +257,14 @@ int Config::Reread() {
   bool ok = ReadLines(file, *read, rereading);
   ok = FinishRead(*read) && ok;
   if (!ok) {
-    if (rereading)
+    if (rereading) {
+      rereads_refused_.fetch_add(1, std::memory_order_relaxed);
       Log("ostrel", 0, "Config file %s has errors: the configuration in force is kept\n",
           config_file.c_str());
+    }
     return 0;
   }
+  if (rereading) rereads_taken_.fetch_add(1, std::memory_order_relaxed);
   TakeRead(std::move(*read), rereading);
   timestamp = st.st_mtim.tv_sec;
   timestamp_ns_ = st.st_mtim.tv_nsec;
@@ -342,6 +345,10 @@ void Config::TakeRead(Settings&& read, bool rereading) {
   const bool slow_start_seen = read.slow_start_seen_;
   const bool app_name_seen = read.app_name_seen_;
   read.doscfg_changed = false;
+  // The listener is bound once at start-up; the address in force stays what it serves.
+  if (rereading && read.metrics != metrics)
+    Log("ostrel", 0, "Warning: metrics changed to %s: it takes effect at the next start\n",
+        read.metrics.Port() != 0 ? read.metrics.Text().c_str() : "off");
   {
     WriteGuard guard(lock, MutexGuard::DO_LOCK);
     if (rereading) {

@@ -5,6 +5,7 @@
 // are read without the lock: they change only on the reactor thread, one plain word at a time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -67,6 +68,9 @@ class Config : public TimerCB, public Settings {
   // that changes `idle_timeout` can re-arm it with the new period.
   void ArmTimer(PollReactor& reactor);
   uint64_t TimerId() const { return timer_; }
+  // Re-reads of a changed file taken, and refused for a faulty line; any thread.
+  uint64_t RereadsTaken() const { return rereads_taken_.load(std::memory_order_relaxed); }
+  uint64_t RereadsRefused() const { return rereads_refused_.load(std::memory_order_relaxed); }
 
   // Domain, user and address policy (read lock unless noted).
   // First matching domain entry; the caller holds Lock.
@@ -133,6 +137,8 @@ class Config : public TimerCB, public Settings {
 
   PollReactor* reactor_ = nullptr;
   uint64_t timer_ = ~0ULL;
+  std::atomic<uint64_t> rereads_taken_{0};
+  std::atomic<uint64_t> rereads_refused_{0};
 };
 
 extern Config g_config;

@@ -2,6 +2,7 @@
 // switches, flood-protection numbers). Policy keywords live with their policies.
 #include "config/keywords.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -316,6 +317,20 @@ bool Settings::ReadEventsCollector(std::string& value) {
   return true;
 }
 
+// "a.b.c.d:port", a dotted address (0.0.0.0: every address) and a port from 1: no name is looked up.
+bool Settings::ReadMetrics(std::string& value) {
+  const size_t colon = value.rfind(':');
+  in_addr ip{};
+  InetAddress addr;
+  if (colon == std::string::npos || inet_pton(AF_INET, value.substr(0, colon).c_str(), &ip) != 1 ||
+      !PortTextFits(value) || !addr.Set(value.c_str()) || addr.Port() == 0) {
+    Log("ostrel", 0, "Incorrect metrics address %s: address:port expected\n", value.c_str());
+    return false;
+  }
+  metrics = addr;
+  return true;
+}
+
 bool Settings::ReadHaPeer(std::string& value) {
   if (!ha_peer.empty()) return true;  // given with -h
   if (!SetHaPeer(value)) {
@@ -605,6 +620,7 @@ const ConfigKeyword kConfigKeywords[] = {
     {"bare_sdp",         true,  &Settings::ReadBareSdp},
     {"rsvp",             true,  &Settings::ReadRsvp},
     {"transcoding",      true,  &Settings::ReadTranscoding},
+    {"metrics",          true,  &Settings::ReadMetrics},
 };
 // clang-format on
 const size_t kConfigKeywordCount = sizeof(kConfigKeywords) / sizeof(kConfigKeywords[0]);

@@ -13,6 +13,7 @@ void Settings::StartRead() {
   servers.clear();
   restrict_forward.clear();
   dos_whitelist.clear();
+  metrics.reset();  // a line removed at a re-read shows as a change
   // bare_codecs and bare_params stay: only a `bare_sdp` line replaces them.
   statlog_set = false;
   doscfg_changed = false;

@@ -81,6 +81,7 @@ class Settings {
   int tos = 56;
   InetAddress evnts;
   InetAddress ha_peer;
+  InetAddress metrics;    // the metrics listener's address and port; port 0: no listener
   std::string ha_secret;  // from ha_secret_file; empty: the peer is known by its address alone
   // The state store (state_store = redis://host:port[/db]); empty host: none. Start-up only.
   std::string state_store_host;
@@ -189,6 +190,7 @@ class Settings {
   bool ReadBareSdp(std::string& value);
   bool ReadRsvp(std::string& value);
   bool ReadTranscoding(std::string& value);
+  bool ReadMetrics(std::string& value);
 
   // `ha_peer` text ("a.b.c.d[:port]", port 0 when absent) into ha_peer; false when it is no address.
   bool SetHaPeer(const std::string& text);

@@ -10,6 +10,7 @@
 #include "core/intake.h"
 #include "core/intake_common.h"
 #include "core/match.h"
+#include "core/metrics.h"
 #include "dialogs/call.h"
 #include "dialogs/reg_dialog.h"
 #include "dialogs/registration.h"
@@ -91,6 +92,7 @@ bool EarlyAnswer(Reading& r) {
     case SipStartLine::REGISTER:
       if (RemovalOrQuery(msg) || !Registration::IsHitCache(msg, r.new_contact, r.full_user, r.threshold))
         return false;
+      metrics::Bump(metrics::g_counts.register_cache_hits);
       LogReceived(r.d, "<==C==", r.threshold, LEVEL_REGISTRATION_CACHE);
       Log("ostrel", LEVEL_REGISTRATION_CACHE, "Don't bother Server, Send OK back to the client\n");
       g_external_port.send(msg, r.reply, 0, LEVEL_REGISTRATION_CACHE);

@@ -75,6 +75,9 @@ void OstrelCore::ReapChildren() {
   int status = 0;
   pid_t pid;
   while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    // The only children are firewall commands.
+    if ((WIFEXITED(status) && WEXITSTATUS(status) != 0) || WIFSIGNALED(status))
+      g_firewall_tally.failed.fetch_add(1, std::memory_order_relaxed);
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
       Log("ostrel", LEVEL_ERROR, "Child %d exited with status %d\n", static_cast<int>(pid),
           WEXITSTATUS(status));

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <functional>
 
+#include "core/metrics_text.h"
 #include "core/work_queue.h"
 #include "dialogs/dialog_table.h"
 #include "foundation/reactor.h"
@@ -49,6 +50,9 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   int CleanUp();
   // SIGUSR1 (status_dump.cc): every registration, call and transaction, with their totals, in the log.
   void StatusDump();
+  // A scrape of the metrics endpoint (metrics.cc), on its thread: the dialogs by kind and the active calls
+  // by kind into s. table_lock_ for reading, then each call in turn through its guard.
+  void CountDialogs(metrics::Snapshot& s);
 
   static constexpr int kHandledSignals[] = {SIGHUP, SIGTERM, SIGUSR1, SIGUSR2, SIGCONT, SIGCHLD};
 

@@ -8,6 +8,7 @@
 
 #include "config/config.h"
 #include "core/core.h"
+#include "core/metrics.h"
 #include "dialogs/call.h"
 #include "dialogs/reg_dialog.h"
 #include "dialogs/registration.h"
@@ -71,7 +72,7 @@ void EventsPort::SendEvent(const std::string& text) {
   if (to.Port() == 0 || g_core.IsSlave()) return;
   const std::string datagram = text + self_;
   Log("oevent", LEVEL_DEBUG, "%s\n", datagram.c_str());
-  sendto(datagram.data(), datagram.size(), to, 0);
+  if (sendto(datagram.data(), datagram.size(), to, 0) >= 0) TrafficOf(SipPortKind::EVENTS).Sent();
 }
 
 void EventsPort::EventOstrelStop() { SendEvent(events::StopText()); }
@@ -233,7 +234,9 @@ void EventsPort::SendRecord(const std::string& record) {
       return;
   }
   Log("oslave", LEVEL_TRACE, "Send to peer: %s\n", datagram.c_str());
-  sendto(datagram.data(), datagram.size(), g_config.ha_peer, 0);
+  if (sendto(datagram.data(), datagram.size(), g_config.ha_peer, 0) < 0) return;
+  TrafficOf(SipPortKind::EVENTS).Sent();
+  metrics::Bump(metrics::g_counts.ha_sent);
 }
 
 void EventsPort::HaRequest() { SendRecord(ha::FormatRequest()); }
@@ -286,6 +289,7 @@ void EventsPort::OnInput(int) {
   InetAddress from;
   const ssize_t n = recvfrom(buf, sizeof buf, from, 0);
   if (n <= 0) return;
+  TrafficOf(SipPortKind::EVENTS).Received();
   const std::string_view text(buf, static_cast<size_t>(n));
   if (from != g_config.ha_peer) {
     foreign_.fetch_add(1, std::memory_order_relaxed);
@@ -314,7 +318,10 @@ void EventsPort::OnInput(int) {
     }
     record = *body;
   }
-  if (auto parsed = ha::Parse(record)) ha::Apply(*parsed);
+  if (auto parsed = ha::Parse(record)) {
+    metrics::Bump(metrics::g_counts.ha_received);
+    ha::Apply(*parsed);
+  }
 }
 
 void EventsPort::RefuseRecord(std::atomic<uint64_t>& counter, const char* why) {

@@ -4,6 +4,7 @@
 #include "core/core.h"
 #include "core/events_port.h"
 #include "core/intake.h"
+#include "core/metrics.h"
 #include "core/state_store.h"
 #include "dialogs/call.h"
 #include "dialogs/reg_dialog.h"
@@ -41,6 +42,7 @@ void InstallRegistrationEvents() {
 void InstallCallEvents() {
   Call::CallHooks& h = Call::Hooks();
   h.event_call = [](const Call& call, int ev, const std::string& extra) {
+    metrics::CountCallEvent(call, ev);
     g_events_port.EventCall(ev, call, extra);
   };
   h.ha_call = [](const Call& call, bool started) {

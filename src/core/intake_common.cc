@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "core/metrics.h"
 #include "dos/dos_core.h"
 #include "foundation/log.h"
 #include "foundation/log_gate.h"
@@ -117,7 +118,10 @@ uint64_t OrderingKey(const SipMessage& msg) {
 
 std::unique_ptr<SipMessage> Parse(const Datagram& d, const char* mark) {
   auto msg = std::make_unique<SipMessage>();
-  if (msg->Parse(d.data, d.len)) return msg;
+  if (msg->Parse(d.data, d.len)) {
+    if (d.waits == 0) metrics::CountMessage(*msg);  // not again when it comes back from a name lookup
+    return msg;
+  }
   g_dos.Report(d.from, DosCore::DOS_L, 0);
   // The faults the parser reported go into this line rather than a summary of their own.
   std::string faults;

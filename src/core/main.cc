@@ -14,6 +14,7 @@
 #include "core/core.h"
 #include "core/events_port.h"
 #include "core/intake.h"
+#include "core/metrics.h"
 #include "core/nat_probes.h"
 #include "core/service_notify.h"
 #include "core/state_store.h"
@@ -239,6 +240,7 @@ int main(int argc, char** argv) {
   g_dos.DosReset();
   // Threads created from here on keep the handled signals blocked: only the reactor thread takes them.
   StartThreads();
+  metrics::StartEndpoint();
   WarnLowDescriptorLimit();
   for (int signo : handled) g_core.RegisterSignal(&g_core, signo);
   g_config.ArmTimer(g_core);
@@ -248,6 +250,8 @@ int main(int argc, char** argv) {
   service::Ready();
 
   g_core.Run();
+  // No scrape walks the table while it is emptied.
+  metrics::StopEndpoint();
   // Workers have stopped: what is left belongs to nobody and is released before the statics go.
   g_core.DestroyAll();
   Registration::DestroyAll();

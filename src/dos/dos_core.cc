@@ -251,6 +251,7 @@ void DosCore::Block(uint32_t ip, int port, int seconds, bool shared) {
     ports.emplace(port, expiry_.emplace(ends, std::make_pair(ip, port)));
     if (shared) shared_.emplace(ip, port);
     ArmExpiry();
+    blocks_total_.fetch_add(1, std::memory_order_relaxed);
   }
   if (held != 0)
     Log(">>>==>", LEVEL_ALWAYS, "Source: %s holds %zu port blocks: blocking the address on all ports\n",

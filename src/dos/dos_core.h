@@ -82,6 +82,8 @@ class DosCore : public TimerCB {
   void ExpireBlocks(uint64_t now_ms);
 
   size_t BlockCount() const;
+  // Blocks set since start (a port's or a whole address's; not the log-only ones); any thread.
+  uint64_t BlocksTotal() const { return blocks_total_.load(std::memory_order_relaxed); }
   int DDOSState() const { return ddos_.load(); }
 
  private:
@@ -123,6 +125,7 @@ class DosCore : public TimerCB {
   DosSettings settings_;       // guarded by lock_
   std::atomic<int> level_{DL_LOG};
   std::atomic<int> ddos_{0};
+  std::atomic<uint64_t> blocks_total_{0};
   uint64_t interval_timer_ = PollReactor::kNoTimer;  // reactor thread
   uint64_t ddos_timer_ = PollReactor::kNoTimer;      // guarded by lock_
   int saved_level_ = DL_OFF;                         // reactor thread

@@ -9,6 +9,8 @@
 #include "foundation/log.h"
 #include "foundation/text.h"
 
+FirewallTally g_firewall_tally;
+
 std::vector<std::string> FirewallArguments(const std::string& command, const std::string& rule, uint32_t ip,
                                            int port, bool with_address) {
   std::vector<std::string> argv = Split(command, '\0');
@@ -24,7 +26,11 @@ int FirewallExecute(const std::vector<std::string>& argv) {
   std::string line;
   for (const auto& a : argv) line += (line.empty() ? "" : " ") + a;
   Log(">>>==>", LEVEL_ALWAYS, ">>> Execute: %s\n", line.c_str());
-  if (argv.empty() || argv[0].empty()) return -1;
+  g_firewall_tally.run.fetch_add(1, std::memory_order_relaxed);
+  if (argv.empty() || argv[0].empty()) {
+    g_firewall_tally.failed.fetch_add(1, std::memory_order_relaxed);
+    return -1;
+  }
   // Everything the child needs is prepared before fork: after it only async-signal-safe calls are made.
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
@@ -33,6 +39,7 @@ int FirewallExecute(const std::vector<std::string>& argv) {
   pid_t pid = fork();
   if (pid < 0) {
     Log(">>>==>", LEVEL_ALWAYS, "Cannot fork()\n");
+    g_firewall_tally.failed.fetch_add(1, std::memory_order_relaxed);
     return -1;
   }
   if (pid == 0) {

@@ -2,6 +2,7 @@
 // processes, with every value a separate argument and no shell. Any thread; children are reaped on SIGCHLD.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +16,14 @@ struct FirewallCommands {
 // name and, for blocks, the dotted address and the port (omitted when 0), each one argument.
 std::vector<std::string> FirewallArguments(const std::string& command, const std::string& rule,
                                            uint32_t ip = 0, int port = 0, bool with_address = false);
+
+// Firewall commands started since start, and those that failed: could not start, or (counted by whoever
+// reaps the child with its status) ended with a status other than 0 or by a signal. Any thread.
+struct FirewallTally {
+  std::atomic<uint64_t> run{0};
+  std::atomic<uint64_t> failed{0};
+};
+extern FirewallTally g_firewall_tally;
 
 // Starts the program without waiting; returns the child's pid, or -1 when it could not start.
 // A child whose exec fails exits with status 127.

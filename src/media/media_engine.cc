@@ -492,3 +492,25 @@ std::string MediaEngine::DumpText() const {
   }
   return s;
 }
+
+MediaTraffic MediaLoop::Traffic() const {
+  MediaTraffic t;
+  t.client_packets = traffic_[0].load(std::memory_order_relaxed);
+  t.client_bytes = traffic_[1].load(std::memory_order_relaxed);
+  t.server_packets = traffic_[2].load(std::memory_order_relaxed);
+  t.server_bytes = traffic_[3].load(std::memory_order_relaxed);
+  return t;
+}
+
+MediaTraffic MediaEngine::Traffic() const {
+  MediaTraffic sum;
+  if (!Started()) return sum;
+  for (const auto& loop : loops_) {
+    const MediaTraffic t = loop->Traffic();
+    sum.client_packets += t.client_packets;
+    sum.client_bytes += t.client_bytes;
+    sum.server_packets += t.server_packets;
+    sum.server_bytes += t.server_bytes;
+  }
+  return sum;
+}

@@ -53,6 +53,14 @@ struct SessionHandle {
   explicit operator bool() const { return loop != nullptr; }
 };
 
+// Packets and bytes a media thread accepted from the two sides of its calls (before any SRTP or transcoding).
+struct MediaTraffic {
+  uint64_t client_packets = 0;
+  uint64_t client_bytes = 0;
+  uint64_t server_packets = 0;
+  uint64_t server_bytes = 0;
+};
+
 // One media thread and its event loop: the sessions pinned to it, their descriptors and timers.
 class MediaLoop {
  public:
@@ -84,6 +92,15 @@ class MediaLoop {
   // Media thread: sends len bytes of pkt from fd to `to` (from the buffer it arrived in when that is where
   // pkt lies).
   void Send(int fd, const uint8_t* pkt, size_t len, const InetAddress& to);
+
+  // Media thread: a packet of len bytes accepted from the client side or the server side of a call.
+  // Written by the loop's own thread alone, so a plain load and store suffice (no locked add per packet).
+  void CountAccepted(bool from_client, size_t len) {
+    Bump(from_client ? traffic_[0] : traffic_[2], 1);
+    Bump(from_client ? traffic_[1] : traffic_[3], len);
+  }
+  // Any thread: packets and bytes accepted from each side since the loop started.
+  MediaTraffic Traffic() const;
 
   // Any thread: sessions attached (or about to be), for picking the least loaded loop.
   int Load() const { return load_.load(std::memory_order_relaxed); }
@@ -121,6 +138,9 @@ class MediaLoop {
     DetachWaiter* waiter = nullptr;         // DETACH only
   };
 
+  static void Bump(std::atomic<uint64_t>& c, uint64_t n) {
+    c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  }
   static void* Run(void* arg);
   void Loop();
   void EpollRound(uint64_t now);
@@ -148,6 +168,8 @@ class MediaLoop {
   std::atomic<pid_t> thread_id_{0};
   bool running_ = false;
   std::atomic<int> load_{0};
+  // Client packets, client bytes, server packets, server bytes (CountAccepted).
+  std::atomic<uint64_t> traffic_[4] = {};
   bool prefer_uring_ = true;
   std::atomic<bool> uses_uring_{false};
   std::unique_ptr<PacketBatch> batch_;
@@ -188,6 +210,8 @@ class MediaEngine {
   MediaLoop& Loop(int i) { return *loops_[static_cast<size_t>(i)]; }
   // One line per media thread: its index, its load and the numbers of the calls it serves.
   std::string DumpText() const;
+  // Any thread: the accepted packets and bytes of every media thread, added up.
+  MediaTraffic Traffic() const;
 
  private:
   MediaEngine() = default;

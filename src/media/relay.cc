@@ -155,6 +155,7 @@ void RelaySession::OnPacket(MediaLoop& loop, int index, uint8_t* pkt, size_t siz
     ArmTimer(loop, now);
     return;
   }
+  loop.CountAccepted((index / 2) % 2 == 0, size);
   if (index == 0 || index == 2) {
     StreamQuality& quality = index == 0 ? relay_.client_quality_ : relay_.server_quality_;
     if (!rtcp) quality.Count(pkt, static_cast<size_t>(len), now_us);

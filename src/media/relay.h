@@ -82,6 +82,10 @@ class MediaRelay {
   // Quality of the audio from the client and from the server, over every run of the relay.
   StreamQuality::Figures ClientQuality() const { return client_quality_.Snapshot(); }
   StreamQuality::Figures ServerQuality() const { return server_quality_.Snapshot(); }
+  // True once, for the first caller after the relay ran and stopped: whoever adds a finished call's quality
+  // to a total asks this, so a call whose end is seen twice (its completion, then its destruction) counts
+  // once. The call's lock held.
+  bool TakeFinalQuality() const { return started_once_ && !Running() && !quality_taken_.exchange(true); }
 
  private:
   friend class RelaySession;
@@ -94,6 +98,7 @@ class MediaRelay {
   bool started_once_ = false;
   std::atomic<bool> established_{false};
   std::atomic<bool> srtp_{false};
+  mutable std::atomic<bool> quality_taken_{false};
   std::atomic<uint64_t> client_ticks_{0};
   std::atomic<uint64_t> server_ticks_{0};
   StreamQuality client_quality_;  // counted by the media thread, read by anyone

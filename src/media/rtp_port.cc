@@ -12,6 +12,7 @@
 #include "foundation/log.h"
 
 Mutex RtpPort::port_lock_;
+std::atomic<int> RtpPort::open_pairs_[2] = {};
 
 namespace {
 
@@ -44,6 +45,21 @@ InetAddress BindAddress(const char* ip, int port) {
 }
 
 }  // namespace
+
+int RtpPort::RangePairs() { return PairCount(); }
+
+void RtpPort::CountOpen() {
+  if (counted_side_ >= 0) return;
+  counted_side_ = ClientSide() ? 0 : 1;
+  open_pairs_[counted_side_].fetch_add(1, std::memory_order_relaxed);
+}
+
+// Also from the destructor, where ClientSide() can no longer be asked: hence the side kept at opening.
+void RtpPort::CountClosed() {
+  if (counted_side_ < 0) return;
+  open_pairs_[counted_side_].fetch_sub(1, std::memory_order_relaxed);
+  counted_side_ = -1;
+}
 
 int RtpPort::BindPair(int port, int& real_error) {
   if (!rtcp.bind(BindAddress(LocalIP(), port + 1))) {
@@ -94,6 +110,7 @@ int RtpPort::Open() {
     return -1;
   }
   local_port_.store(port, std::memory_order_release);
+  CountOpen();
   SetOptions();
   Log(static_cast<int>(number_), LEVEL_DEBUG, "Open RTP port: %d handle %d\n", port, GetHandle());
   return GetHandle();
@@ -113,6 +130,7 @@ int RtpPort::Open(int port) {
   }
   if (!rtcp.bind(BindAddress(LocalIP(), port + 1))) rtcp.close();
   local_port_.store(port, std::memory_order_release);
+  CountOpen();
   SetOptions();
   Log(static_cast<int>(number_), LEVEL_DEBUG, "Open RTP port: %d\n", port);
   return GetHandle();
@@ -125,6 +143,7 @@ void RtpPort::close() {
   rtcp.close();
   SocketUDP::close();
   local_port_.store(-1, std::memory_order_release);
+  CountClosed();
   if (fd >= 0) Log(static_cast<int>(number_), LEVEL_DEBUG, "Closing port: %d handle %d\n", port, fd);
 }
 

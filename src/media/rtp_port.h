@@ -88,6 +88,13 @@ class RtpPort : public SocketUDP {
   unsigned Number() const { return number_; }
   virtual bool ClientSide() const = 0;
 
+  // Any thread: the pairs open now on the client side (or the server side), and the pairs the configured
+  // range holds (on each side's address).
+  static int OpenPairs(bool client_side) {
+    return open_pairs_[client_side ? 0 : 1].load(std::memory_order_relaxed);
+  }
+  static int RangePairs();
+
   // Reactor thread, probe mode, the call's lock held: reads the datagram waiting on fd (still this pair's
   // handle) and hands it to the call.
   void ProbeReceive(int fd);
@@ -119,6 +126,11 @@ class RtpPort : public SocketUDP {
   const unsigned number_;
 
   static Mutex port_lock_;  // serialises the searches of the range
+  // Counts the pair open (side: ClientSide(), taken while the object is whole) or closed.
+  void CountOpen();
+  void CountClosed();
+  int counted_side_ = -1;  // 0 client, 1 server, -1 not counted; the call's lock held
+  static std::atomic<int> open_pairs_[2];
 };
 
 // Client side: binds `private_ipaddr` and may carry the leg's SRTP context.

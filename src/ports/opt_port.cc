@@ -101,6 +101,7 @@ void ProbePort::OnError(int fd) {
 void ProbePort::OnInput(int fd) {
   char buf[kMaxDatagram];
   InetAddress from;
-  if (recvfrom(buf, sizeof buf, from, MSG_DONTWAIT) >= 0)
-    Log(number_, LEVEL_DEBUG, "Datagram from %s on the Opt port dropped\n", from.Text().c_str());
+  if (recvfrom(buf, sizeof buf, from, MSG_DONTWAIT) < 0) return;
+  TrafficOf(SipPortKind::SECOND).Received();
+  Log(number_, LEVEL_DEBUG, "Datagram from %s on the Opt port dropped\n", from.Text().c_str());
 }

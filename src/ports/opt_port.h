@@ -20,6 +20,7 @@ class ProbePort : public SipPort, public ErrorCB, public InputCB {
   ProbePort& operator=(const ProbePort&) = delete;
 
   char DirectionMark() const override { return 'O'; }
+  SipPortKind Kind() const override { return SipPortKind::SECOND; }
   bool Usable() const { return GetHandle() >= 0; }
   // Hands the port to the reactor; only once the object is complete, since the reactor may call it at once.
   void Enroll();

@@ -14,6 +14,7 @@
 #include "sip/message.h"
 #include "sip/sdp/sdp_media_rtp.h"
 
+PortTraffic g_port_traffic[kSipPortKinds];
 ExternalPort g_external_port;
 InternalPort g_internal_port;
 AlternatePort g_alternate_port;
@@ -83,7 +84,9 @@ int SipPort::send(SipMessage& msg, const InetAddress& to, int threshold, int lev
       Log("", level | LEVEL_SHORT, threshold, "--%c--> %s\n%s\n", DirectionMark(), dest.c_str(),
           FirstLine(text).c_str());
   }
-  return static_cast<int>(sendto(text.data(), text.size(), to, 0));
+  const int sent = static_cast<int>(sendto(text.data(), text.size(), to, 0));
+  if (sent >= 0) TrafficOf(Kind()).Sent();
+  return sent;
 }
 
 bool ExternalPort::ReadOne(int sock, char* buf, Datagram& d) {
@@ -95,6 +98,7 @@ bool ExternalPort::ReadOne(int sock, char* buf, Datagram& d) {
   mh.msg_iovlen = 1;
   ssize_t n = recvmsg(sock, &mh, 0);
   if (n <= 0) return false;
+  TrafficOf(Kind()).Received();
   if (mh.msg_flags & MSG_TRUNC) {
     // A cut message would be relayed as if whole: drop it.
     Log("ostrel", LEVEL_ERROR, "Datagram from %s longer than %zu bytes dropped\n", d.from.Text().c_str(),

@@ -6,6 +6,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -15,6 +17,20 @@
 
 class SipMessage;
 
+// The kinds of SIP port, for the datagram counts: the clients' port, the second address's probe ports, the
+// servers' port, the alternate (NAT probe) port and the events/HA port.
+enum class SipPortKind : uint8_t { EXTERNAL = 0, SECOND, INTERNAL, ALTERNATE, EVENTS };
+inline constexpr size_t kSipPortKinds = 5;
+// Datagrams read and sent through the ports of one kind since start; relaxed counters, any thread.
+struct PortTraffic {
+  std::atomic<uint64_t> received{0};
+  std::atomic<uint64_t> sent{0};
+  void Received() { received.fetch_add(1, std::memory_order_relaxed); }
+  void Sent() { sent.fetch_add(1, std::memory_order_relaxed); }
+};
+extern PortTraffic g_port_traffic[kSipPortKinds];
+inline PortTraffic& TrafficOf(SipPortKind kind) { return g_port_traffic[static_cast<size_t>(kind)]; }
+
 class SipPort : public SocketUDP {
  public:
   static constexpr size_t kMaxDatagram = 8190;
@@ -22,6 +38,7 @@ class SipPort : public SocketUDP {
 
   ~SipPort() override = default;
   virtual char DirectionMark() const { return '#'; }
+  virtual SipPortKind Kind() const { return SipPortKind::EXTERNAL; }
   // Sends one message; a message to a client above 1420 bytes is shrunk first (msg changes then).
   // threshold: the dialog's log mask (0 for the global one); level: extra bits for the two log lines.
   int send(SipMessage& msg, const InetAddress& to, int threshold, int level) const;
@@ -85,6 +102,7 @@ class ExternalPort : public SipPort, public TimerCB, public InputCB {
 class InternalPort : public ExternalPort {
  public:
   char DirectionMark() const override { return 'S'; }
+  SipPortKind Kind() const override { return SipPortKind::INTERNAL; }
 
  protected:
   bool Shrinks() const override { return false; }
@@ -93,6 +111,7 @@ class InternalPort : public ExternalPort {
 class AlternatePort : public ExternalPort {
  public:
   char DirectionMark() const override { return 'X'; }
+  SipPortKind Kind() const override { return SipPortKind::ALTERNATE; }
 };
 
 // The process's SIP ports, bound by start-up.
