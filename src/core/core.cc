@@ -101,3 +101,22 @@ void OstrelCore::Shutdown() {
   StopThreads(500);
   Stop();
 }
+
+bool OstrelCore::SlowStart() {
+  if (!slow_start_.load(std::memory_order_acquire)) return false;
+  // No excess during the whole previous second: over, even if no REGISTER came to tell the throttle.
+  if (time(nullptr) < slow_start_second_.load(std::memory_order_acquire) + 2) return true;
+  SetSlowStart(false);
+  return slow_start_.load(std::memory_order_acquire);
+}
+
+void OstrelCore::SetSlowStart(bool on) {
+  if (on) slow_start_second_.store(time(nullptr), std::memory_order_release);
+  if (slow_start_.exchange(on, std::memory_order_acq_rel) == on) return;
+  if (on)
+    Log(">>>==>", LEVEL_ALWAYS,
+        "Slow start: requests of unregistered clients are dropped until a second without REGISTERs over the "
+        "throttle\n");
+  else
+    Log(">>>==>", LEVEL_ALWAYS, "Slow start ended: a second without REGISTERs over the throttle\n");
+}
