@@ -16,11 +16,16 @@
 
 OstrelCore g_core;
 
+// The key messages of an item are applied by its worker once the item holds no dialog (AfterItem), before
+// the dialog's next item may run: the key manager is not woken for each, and the keys are in the table
+// when the dialog's next message looks for them.
 void OstrelCore::Process(QueueMessage m) {
+  DeferKeys(true);
   if (m.type == QueueMessage::QM_EXTERNAL)
     intake::ProcessClient(std::unique_ptr<ClientMessage>(static_cast<ClientMessage*>(m.item.release())));
   else
     intake::ProcessServer(std::unique_ptr<ServerMessage>(static_cast<ServerMessage*>(m.item.release())));
+  DeferKeys(false);
 }
 
 int OstrelCore::StartKeyManager() {
