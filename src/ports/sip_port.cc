@@ -108,6 +108,7 @@ int ExternalPort::ReadAndHand(int sock, ReadBatch& b, int flags) {
   const int n = recvmmsg(sock, b.headers, kBatch, flags, nullptr);
   for (int i = 0; i < n; ++i) {
     Datagram d{nullptr, 0, InetAddress()};
+    d.on_reader = (flags & MSG_DONTWAIT) == 0;
     std::memcpy(d.from.SocketAddress(), &b.from[i], sizeof(sockaddr_in));
     if (b.headers[i].msg_hdr.msg_flags & MSG_TRUNC) {
       // A cut message would be relayed as if whole: drop it.

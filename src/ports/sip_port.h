@@ -37,6 +37,8 @@ struct Datagram {
   size_t len;
   InetAddress from;
   int waits = 0;
+  // Read by a reader thread (not the reactor), which may process its request itself.
+  bool on_reader = false;
 };
 
 class ExternalPort : public SipPort, public TimerCB, public InputCB {
