@@ -1,7 +1,6 @@
 // Work queue growth, retirement and overload refusal with workers held busy, the order of one dialog's
 // items among several workers, and single-thread mode.
 #include "core/work_queue.h"
-#include <algorithm>
 
 #include <gtest/gtest.h>
 
