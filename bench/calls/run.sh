@@ -5,7 +5,14 @@
 # relay's CPU time per call (every process and thread of it, from /proc/PID/stat), then the ratio.
 # Runs by hand (not part of CTest).
 # Usage: bench/calls/run.sh [SECONDS] [RATES] [LISTENERS]   e.g. bench/calls/run.sh 20 "200 500" 1
+# OSTREL_BENCH_BIN=PATH runs that daemon instead of building one (a build from before a change, say).
+# OSTREL_BENCH_SEARCH=1: RATES are tried in the order given for each relay until it fails more than 0.1 %
+# of its calls (unanswered calls count as failed) or completes them at under 95 % of the rate; the last
+# rate it held is reported. Each Ostrel line also
+# shows the daemon's resident memory after the case and how often it logged dropping work ("Too many
+# blocks in Q"): past its rate it must shed, not grow.
 set -euo pipefail
+[ -n "${OSTREL_BENCH_TRACE:-}" ] && set -x
 if [ -z "${OSTREL_BENCH_NETNS:-}" ]; then
   exec env OSTREL_BENCH_NETNS=1 unshare -n sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
 fi
@@ -22,9 +29,13 @@ relay=127.0.0.2 relay_callee=127.0.0.20 caller_ip=127.0.0.10 kam=127.0.0.1 kam_c
 
 [ -f "$shared/bench/peers/kamailio.cfg" ] || { echo "missing $shared/bench/peers/kamailio.cfg" >&2; exit 1; }
 command -v kamailio >/dev/null || { echo "kamailio is not installed (scripts/install-deps.sh)" >&2; exit 1; }
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target ostrel >/dev/null
-ostrel=$(find "$build" -name ostrel -type f -perm -u+x | head -1)
+if [ -n "${OSTREL_BENCH_BIN:-}" ]; then
+  ostrel=$OSTREL_BENCH_BIN
+else
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
+  cmake --build "$build" -j "${JOBS:-2}" --target ostrel >/dev/null
+  ostrel=$(find "$build" -name ostrel -type f -perm -u+x | head -1)
+fi
 
 work=$(mktemp -d)
 pids=()
@@ -43,6 +54,12 @@ log = $work/ostrel.log
 log_level = error
 num_listeners = $listeners
 dos_level = off
+# One SIPp phone is a single source sending everything: the per-source limits would refuse the load itself.
+dos_max_mps = 1000000 300
+dos_ip_max_mps = 0
+dialogs_per_ip = 0
+unanswered_calls_per_ip = 0
+anchored_calls_per_ip = 0
 ring_ulaw = $root/etc/ring/ringback.ulaw
 ring_gsm = $root/etc/ring/ringback.gsm
 ring_g729 = $root/etc/ring/ringback.g729
@@ -119,8 +136,44 @@ run_case() {
   echo "$n $(successful "$work/$name.csv") $(failed "$work/$name.csv") $t0 $t1 $c0 $c1"
 }
 
+rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+drops() { grep -c "Too many blocks in Q" "$work/ostrel.log" 2>/dev/null || true; }
+
 echo "Calls INVITE/180/200/ACK/BYE for ${seconds}s per case; daemon listeners=$listeners; Kamailio children=4"
 [ -z "${OSTREL_BENCH_SCRAPE:-}" ] || echo "Metrics scraped every second at http://$metrics/metrics"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+if [ -n "${OSTREL_BENCH_SEARCH:-}" ]; then
+  # calls ok failed t0 t1 c0 c1 -> "failed% calls/s us/call"
+  judge() {
+    awk -v n="$1" -v ok="$2" -v t0="$4" -v t1="$5" -v c0="$6" -v c1="$7" -v hz="$hz" 'BEGIN {
+      printf "%.3f %.0f %.1f\n", 100 * (n - ok) / n, ok / (t1 - t0), (ok > 0 ? 1e6 * (c1 - c0) / hz / ok : 0) }'
+  }
+  # Held: under 0.1 % failed, and the calls done at 95 % of the rate or more (not spread over a longer time).
+  held() { awk -v f="$1" -v c="$2" -v r="$3" 'BEGIN { exit !(f < 0.1 && c >= 0.95 * r) }'; }
+  held_o=0 held_k=0 on_o=1 on_k=1
+  printf "%-6s | %-44s | %s
+" "rate" "Ostrel: failed %  calls/s  us/call  RSS  drops" "Kamailio: failed %  calls/s  us/call"
+  for rate in $rates; do
+    line=$(printf "%-6d |" "$rate")
+    if [ $on_o = 1 ]; then
+      read -r fo co uo < <(judge $(run_case "ostrel-$rate" "$daemon" $relay_callee "$relay:5060" "$rate"))
+      line="$line $(printf "%7s %7s %7s %6sk %5s" "$fo" "$co" "$uo" "$(rss_kb "$daemon")" "$(drops)")"
+      if held "$fo" "$co" "$rate"; then held_o=$rate; else on_o=0; fi
+      sleep 2
+    else line="$line $(printf "%44s" "-")"; fi
+    if [ $on_k = 1 ]; then
+      read -r fk ck uk < <(judge $(run_case "kamailio-$rate" "$kamailio" $kam_callee "$kam:5070" "$rate"))
+      line="$line | $(printf "%7s %7s %7s" "$fk" "$ck" "$uk")"
+      if held "$fk" "$ck" "$rate"; then held_k=$rate; else on_k=0; fi
+      sleep 2
+    else line="$line | -"; fi
+    echo "$line"
+    if [ $on_o = 0 ] && [ $on_k = 0 ]; then break; fi
+  done
+  kill -0 "$daemon" 2>/dev/null || echo "the daemon is gone"
+  echo "highest rate under 0.1 % failed: Ostrel $held_o, Kamailio $held_k calls/s (load after: $(cut -d' ' -f1-3 /proc/loadavg))"
+  exit 0
+fi
 printf "%-6s | %-34s | %-34s | %s\n" "rate" "Ostrel: calls/s  CPU us/call" "Kamailio: calls/s  CPU us/call" \
   "Ostrel/Kamailio CPU"
 for rate in $rates; do
@@ -153,3 +206,4 @@ done
 if [ -n "${OSTREL_BENCH_SCRAPE:-}" ]; then
   echo "Scrapes that failed: $(cat "$work/scrape.err" 2>/dev/null | wc -l); the last one $(wc -c <"$work/scrape.txt") bytes"
 fi
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -236,7 +236,7 @@ void ClientDatagram(Datagram& d) {
   item->reply_to = r.reply;
   item->public_ip = r.pub;
   const uint64_t key = OrderingKey(*item->message);
-  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_EXTERNAL, key});
+  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_EXTERNAL, key}, d.on_reader);
 }
 
 }  // namespace intake

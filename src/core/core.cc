@@ -17,11 +17,16 @@
 
 OstrelCore g_core;
 
+// The key messages of an item are applied by its worker once the item holds no dialog (AfterItem), before
+// the dialog's next item may run: the key manager is not woken for each, and the keys are in the table
+// when the dialog's next message looks for them.
 void OstrelCore::Process(QueueMessage m) {
+  DeferKeys(true);
   if (m.type == QueueMessage::QM_EXTERNAL)
     intake::ProcessClient(std::unique_ptr<ClientMessage>(static_cast<ClientMessage*>(m.item.release())));
   else
     intake::ProcessServer(std::unique_ptr<ServerMessage>(static_cast<ServerMessage*>(m.item.release())));
+  DeferKeys(false);
 }
 
 int OstrelCore::StartKeyManager() {
@@ -106,4 +111,23 @@ void OstrelCore::Shutdown() {
   // What the workers changed last leaves for the store; the teardown after this is not a change of state.
   g_state_store.Stop(1000);
   Stop();
+}
+
+bool OstrelCore::SlowStart() {
+  if (!slow_start_.load(std::memory_order_acquire)) return false;
+  // No excess during the whole previous second: over, even if no REGISTER came to tell the throttle.
+  if (time(nullptr) < slow_start_second_.load(std::memory_order_acquire) + 2) return true;
+  SetSlowStart(false);
+  return slow_start_.load(std::memory_order_acquire);
+}
+
+void OstrelCore::SetSlowStart(bool on) {
+  if (on) slow_start_second_.store(time(nullptr), std::memory_order_release);
+  if (slow_start_.exchange(on, std::memory_order_acq_rel) == on) return;
+  if (on)
+    Log(">>>==>", LEVEL_ALWAYS,
+        "Slow start: requests of unregistered clients are dropped until a second without REGISTERs over the "
+        "throttle\n");
+  else
+    Log(">>>==>", LEVEL_ALWAYS, "Slow start ended: a second without REGISTERs over the throttle\n");
 }

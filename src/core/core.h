@@ -44,6 +44,13 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   // Each established call, locked in turn under table_lock_ (read); how many.
   int ForEachCall(const std::function<void(const Call&)>& f);
 
+  // Slow start (core.cc): switched on by the registration throttle's first excess of a second when the
+  // configuration asks for it; while on, requests of unregistered, untrusted clients are dropped. It ends
+  // when a whole second passes without excess, seen either by the throttle or by the next reader of the
+  // state, so it also ends when REGISTERs stop altogether. Any thread; the transitions are logged once.
+  bool SlowStart();
+  void SetSlowStart(bool on);
+
   // Housekeeping (housekeeping.cc), on the reactor's periodic timer or a worker turning master: removes
   // what dialogs and registrations left behind, logs and reports the load; the number of active calls.
   // Takes the registration lock, releases it, then table_lock_ and each dialog; destroys after releasing.
@@ -67,6 +74,8 @@ class OstrelCore : public PollReactor, public WorkQueue, public DialogTable, pub
   std::atomic<bool> stopped_{false};
   std::atomic<bool> is_slave_{true};
   std::atomic<long> statistics_slot_{-1};  // the 16-second slot of the last statistics report
+  std::atomic<bool> slow_start_{false};
+  std::atomic<time_t> slow_start_second_{0};  // the last second the throttle was exceeded in slow start
   pthread_t key_manager_{};
   bool key_manager_started_ = false;
 };

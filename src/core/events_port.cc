@@ -343,6 +343,7 @@ void EventsPort::RefuseRecord(std::atomic<uint64_t>& counter, const char* why) {
 
 // One report per 16-second slot, sent by the first message processed in a new slot.
 void OstrelCore::AfterItem() {
+  ApplyOwnKeys();
   const long slot = static_cast<long>(time(nullptr) >> 4);
   long last = statistics_slot_.load(std::memory_order_acquire);
   if (last == slot || !statistics_slot_.compare_exchange_strong(last, slot, std::memory_order_acq_rel))

@@ -82,6 +82,7 @@ std::string Summary(size_t regs, const Tally& t) {
 
 int OstrelCore::CleanUp() {
   const time_t now = time(nullptr);
+  SlowStart();  // a phase whose storm stopped, with no request since to notice it, ends in the log now
   for (const std::string& ncnt : Registration::Stale(now)) Registration::Destroy(ncnt);
 
   std::vector<unsigned> doomed;

@@ -175,6 +175,10 @@ void InstallDialogHooks() {
   };
   h.has_register = [](const std::string& ncnt) { return Registration::HasRegister(ncnt); };
   h.keep_registration_alive = [](Dialog& d, int) { Registration::KeepAliveFromSubscribe(d); };
+  // Slow start: the throttle switches it, the set-up of other requests reads it, a re-read ends it.
+  h.slow_start = [] { return g_core.SlowStart(); };
+  h.set_slow_start = [](bool on) { g_core.SetSlowStart(on); };
+  g_config.hooks.end_slow_start = [] { g_core.SetSlowStart(false); };
 }
 
 void InstallHooks() {

@@ -89,7 +89,7 @@ void ServerDatagram(Datagram& d) {
   auto item = std::make_unique<ServerMessage>();
   item->message = std::move(msg);
   item->source = source;
-  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_INTERNAL, key});
+  g_core.PutQueue(QueueMessage{std::move(item), QueueMessage::QM_INTERNAL, key}, d.on_reader);
 }
 
 namespace {

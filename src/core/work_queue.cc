@@ -4,7 +4,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "foundation/log.h"
@@ -12,6 +14,16 @@
 namespace {
 
 constexpr size_t kWorkerStack = 0x80000;
+constexpr int kRetireIdleMs = 1000;
+
+timespec RealtimeIn(int ms) {
+  timespec t{};
+  clock_gettime(CLOCK_REALTIME, &t);
+  t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  t.tv_sec += ms / 1000 + t.tv_nsec / 1000000000L;
+  t.tv_nsec %= 1000000000L;
+  return t;
+}
 
 template <class T>
 void RaiseTo(std::atomic<T>& slot, T value) {
@@ -75,7 +87,7 @@ void WorkQueue::NoteDrop(size_t n) {
       static_cast<unsigned long>(drops_since_log_.exchange(0)));
 }
 
-void WorkQueue::PutQueue(QueueMessage m) {
+void WorkQueue::PutQueue(QueueMessage m, bool run_here) {
   const bool multi = Multithreaded();
   size_t n;
   {
@@ -85,6 +97,18 @@ void WorkQueue::PutQueue(QueueMessage m) {
     if (multi && n >= 10u * workers_current_.load()) {
       guard.unlock();
       NoteDrop(n);
+      return;
+    }
+    // Nothing waits before it and its dialog runs nowhere: the reader runs it at once, in order, as a
+    // worker would. Items of its dialog queued meanwhile wait for it like for a worker.
+    if (multi && run_here && queue_.empty() && (m.key == 0 || !KeyRunning(m.key))) {
+      const uint64_t key = m.key;
+      if (key != 0) running_keys_.push_back(key);
+      guard.unlock();
+      RunItem(std::move(m));
+      guard.lock();
+      ReleaseKey(key);
+      if (idle_ > 0 && NextRunnable(0) < queue_.size()) queue_lock_.Signal();
       return;
     }
     // A waiting worker is woken only for an item it may take: one whose dialog is running now waits
@@ -121,6 +145,27 @@ bool WorkQueue::KeyRunning(uint64_t key) const {
   return false;
 }
 
+void WorkQueue::ReleaseKey(uint64_t key) {
+  if (key == 0) return;
+  for (uint64_t& running : running_keys_) {
+    if (running != key) continue;
+    running = running_keys_.back();
+    running_keys_.pop_back();
+    return;
+  }
+}
+
+void WorkQueue::RunItem(QueueMessage m) {
+  const uint64_t began = PollReactor::NowMs();
+  const bool ext = m.type == QueueMessage::QM_EXTERNAL;
+  Process(std::move(m));
+  const uint64_t took = PollReactor::NowMs() - began;
+  (ext ? stats_.ext_done : stats_.int_done).fetch_add(1, std::memory_order_relaxed);
+  RaiseTo(ext ? stats_.ext_longest_ms : stats_.int_longest_ms, took);
+  Log("ostrel", LEVEL_TRACE, "GetQueue(%lu) - Done.\n", KernelThreadId());
+  AfterItem();
+}
+
 size_t WorkQueue::NextRunnable(size_t from) const {
   for (size_t i = from; i < queue_.size(); ++i)
     if (queue_[i].key == 0 || !KeyRunning(queue_[i].key)) return i;
@@ -145,38 +190,31 @@ void WorkQueue::OnInput(int) {
       if (idle_ > 0 && NextRunnable(at) < queue_.size()) queue_lock_.Signal();
       guard.unlock();
       Log("ostrel", LEVEL_TRACE, "GetQueue(%lu) - Number of blocks in Q: %zd\n", KernelThreadId(), left);
-      const uint64_t began = PollReactor::NowMs();
-      const bool ext = m.type == QueueMessage::QM_EXTERNAL;
-      Process(std::move(m));
-      const uint64_t took = PollReactor::NowMs() - began;
-      (ext ? stats_.ext_done : stats_.int_done).fetch_add(1, std::memory_order_relaxed);
-      RaiseTo(ext ? stats_.ext_longest_ms : stats_.int_longest_ms, took);
-      Log("ostrel", LEVEL_TRACE, "GetQueue(%lu) - Done.\n", KernelThreadId());
-      AfterItem();
+      RunItem(std::move(m));
       guard.lock();
       // The dialog's next item, if one is queued, is now the first runnable one of its key: this worker
       // takes it (or another runnable item) at the top of the loop.
-      if (key != 0) {
-        for (uint64_t& running : running_keys_) {
-          if (running != key) continue;
-          running = running_keys_.back();
-          running_keys_.pop_back();
-          break;
-        }
-      }
+      ReleaseKey(key);
     }
     if (!multi) break;
+    if (stopped_.load(std::memory_order_acquire)) break;
+    // A worker beyond the minimum retires only after a second without work: readers hand over a batch at
+    // a time, and retiring at each empty queue would start and end threads many times a second.
+    bool surplus;
     {
+      MutexGuard threads(workers_lock_);
+      surplus = workers_current_.load() > workers_min_.load();
+    }
+    ++idle_;
+    const int rc = surplus ? queue_lock_.WaitUntil(RealtimeIn(kRetireIdleMs)) : queue_lock_.wait();
+    --idle_;
+    if (rc == ETIMEDOUT && NextRunnable(0) == queue_.size()) {
       MutexGuard threads(workers_lock_);
       if (workers_current_.load() > workers_min_.load()) {
         workers_current_.fetch_sub(1);
         break;
       }
     }
-    if (stopped_.load(std::memory_order_acquire)) break;
-    ++idle_;
-    queue_lock_.wait();
-    --idle_;
   }
 }
 

@@ -47,9 +47,12 @@ class WorkQueue : public InputCB {
   void UseReactor(PollReactor* reactor) { reactor_ = reactor; }
 
   // Takes ownership. A queue ten times longer than the worker count refuses the item (it is freed).
-  void PutQueue(QueueMessage m);
+  // run_here: the caller, a reader thread that holds no lock, processes the item itself when nothing is
+  // queued and no worker runs its dialog: no hand-over to a worker and no wake-up for it.
+  void PutQueue(QueueMessage m, bool run_here = false);
 
-  // The worker body: processes items until the queue is empty (single-thread mode) or until stopped.
+  // The worker body: processes items until the queue is empty (single-thread mode) or until stopped; a
+  // worker beyond the minimum retires after a second without work.
   void OnInput(int) override;
   static void* ReadQueueLoop(void* queue);
 
@@ -73,10 +76,13 @@ class WorkQueue : public InputCB {
   // or after from that no running key holds back (queue_.size() when there is none).
   bool KeyRunning(uint64_t key) const;
   size_t NextRunnable(size_t from) const;
+  void ReleaseKey(uint64_t key);
+  // Processes one taken item with its statistics, outside every queue lock.
+  void RunItem(QueueMessage m);
 
   std::deque<QueueMessage> queue_;  // guarded by queue_lock_
   // Keys of the items being processed, and the workers waiting for work; guarded by queue_lock_. At most
-  // one entry per worker, so a linear search beats a hashed set that allocates per entry.
+  // one entry per worker or reader, so a linear search beats a hashed set that allocates per entry.
   std::vector<uint64_t> running_keys_;
   unsigned idle_ = 0;
   mutable ConditionMutex queue_lock_;

@@ -193,10 +193,27 @@ size_t DialogTable::NumberCount() const {
   return dialogs_by_number_.size();
 }
 
+namespace {
+thread_local bool t_defer_keys = false;
+thread_local unsigned t_deferred_keys = 0;
+}  // namespace
+
+void DialogTable::DeferKeys(bool on) { t_defer_keys = on; }
+
+void DialogTable::ApplyOwnKeys() {
+  if (t_deferred_keys == 0) return;
+  t_deferred_keys = 0;
+  DrainKeyQueue();
+}
+
 void DialogTable::Post(KeyMessage m) {
   MutexGuard guard(key_queue_lock_);
   key_queue_.push_back(m);
   ++keys_posted_;
+  if (t_defer_keys) {
+    ++t_deferred_keys;
+    return;
+  }
   // The one condition also wakes the key manager: with waiters present, every sleeper must hear it.
   if (key_waiters_ > 0) {
     key_queue_lock_.Broadcast();
@@ -211,6 +228,9 @@ bool DialogTable::WaitKeysApplied(int max_ms) {
   deadline.tv_nsec += static_cast<long>(max_ms % 1000) * 1000000L;
   deadline.tv_sec += max_ms / 1000 + deadline.tv_nsec / 1000000000L;
   deadline.tv_nsec %= 1000000000L;
+  // What was posted so far, deferred messages of workers still in their items included, is applied here
+  // unless another applier has it in hand.
+  DrainKeyQueue();
   MutexGuard guard(key_queue_lock_);
   const uint64_t target = keys_posted_;
   ++key_waiters_;
@@ -296,35 +316,28 @@ void DialogTable::Apply(const KeyMessage& m) {
 }
 
 void DialogTable::DrainKeyQueue() {
-  for (;;) {
-    KeyMessage m;
-    {
-      MutexGuard guard(key_queue_lock_);
-      if (key_queue_.empty()) return;
-      m = key_queue_.front();
-      key_queue_.pop_front();
-    }
-    Apply(m);
+  MutexGuard applying(apply_lock_);
+  {
     MutexGuard guard(key_queue_lock_);
-    ++keys_applied_;
-    if (key_waiters_ > 0) key_queue_lock_.Broadcast();
+    if (key_queue_.empty()) return;
+    applying_.swap(key_queue_);
   }
+  for (const KeyMessage& m : applying_) Apply(m);
+  MutexGuard guard(key_queue_lock_);
+  keys_applied_ += applying_.size();
+  applying_.clear();
+  if (key_waiters_ > 0) key_queue_lock_.Broadcast();
 }
 
+// One wake-up applies everything queued meanwhile.
 void DialogTable::KeyManageLoop() {
-  MutexGuard guard(key_queue_lock_);
-  while (!key_stop_.load(std::memory_order_acquire)) {
-    while (!key_queue_.empty()) {
-      KeyMessage m = key_queue_.front();
-      key_queue_.pop_front();
-      guard.unlock();
-      Apply(m);
-      guard.lock();
-      ++keys_applied_;
-      if (key_waiters_ > 0) key_queue_lock_.Broadcast();
+  for (;;) {
+    {
+      MutexGuard guard(key_queue_lock_);
+      while (key_queue_.empty() && !key_stop_.load(std::memory_order_acquire)) key_queue_lock_.wait();
     }
-    if (key_stop_.load(std::memory_order_acquire)) break;
-    key_queue_lock_.wait();
+    DrainKeyQueue();
+    if (key_stop_.load(std::memory_order_acquire)) return;
   }
 }
 

@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "dialogs/source_limits.h"
 #include "foundation/inet_addr.h"
@@ -102,8 +103,15 @@ class DialogTable : public ProbeCalls {
   SourceLoad LoadOf(uint32_t ip) const;
   // Source addresses holding anything.
   size_t SourceCount() const;
-  // Applies every pending key message on the calling thread (single-thread tests and shutdown).
+  // Applies every pending key message on the calling thread, which holds no dialog's lock (the key
+  // manager, a worker after its item, single-thread tests and shutdown).
   void DrainKeyQueue();
+  // While on, the calling thread's key messages only join the queue: it applies them itself with
+  // ApplyOwnKeys() once it holds no dialog, instead of waking the key manager for each. A worker turns it on
+  // for the time of one queue item.
+  static void DeferKeys(bool on);
+  // Applies the pending key messages when the calling thread deferred any since its last call.
+  void ApplyOwnKeys();
   // Waits, at most max_ms, until the key messages posted before the call are applied; true when they are.
   // For a thread that holds no dialog: a request whose dialog was just answered on another worker may
   // arrive before the dialog's new key is in the table.
@@ -133,11 +141,15 @@ class DialogTable : public ProbeCalls {
   std::unordered_map<uint32_t, SourceLoad> loads_;  // guarded by loads_lock_
   size_t dialogs_in_table_ = 0;                     // guarded by loads_lock_
 
-  std::deque<KeyMessage> key_queue_;  // guarded by key_queue_lock_
+  std::vector<KeyMessage> key_queue_;  // guarded by key_queue_lock_
   ConditionMutex key_queue_lock_;
-  uint64_t keys_posted_ = 0;   // guarded by key_queue_lock_
-  uint64_t keys_applied_ = 0;  // guarded by key_queue_lock_
-  int key_waiters_ = 0;        // guarded by key_queue_lock_
+  // One applier at a time takes the whole queue, so messages are applied in the order they were posted.
+  // Taken before table_lock_ and any dialog's lock, by a thread that holds none of them.
+  Mutex apply_lock_;
+  std::vector<KeyMessage> applying_;  // guarded by apply_lock_; its capacity is kept
+  uint64_t keys_posted_ = 0;          // guarded by key_queue_lock_
+  uint64_t keys_applied_ = 0;         // guarded by key_queue_lock_
+  int key_waiters_ = 0;               // guarded by key_queue_lock_
   std::atomic<bool> key_stop_{false};
   int32_t next_number_ = 0x10000;  // guarded by table_lock_ (write)
 

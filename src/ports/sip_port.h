@@ -54,6 +54,8 @@ struct Datagram {
   size_t len;
   InetAddress from;
   int waits = 0;
+  // Read by a reader thread (not the reactor), which may process its request itself.
+  bool on_reader = false;
 };
 
 class ExternalPort : public SipPort, public TimerCB, public InputCB {
@@ -66,7 +68,7 @@ class ExternalPort : public SipPort, public TimerCB, public InputCB {
   void SetHandler(Handler h) { handler_ = std::move(h); }
   void SetTimerHandler(TimerHandler h) { timer_handler_ = std::move(h); }
 
-  // fd != 0: called by the reactor on a non-blocking socket, reads one datagram.
+  // fd != 0: called by the reactor on a non-blocking socket, reads what is waiting (up to kBatch).
   // fd == 0: a reader thread's loop on a blocking socket, until StopReaders.
   void OnInput(int fd) override;
   void OnTimer(const void* data) override;
@@ -83,9 +85,13 @@ class ExternalPort : public SipPort, public TimerCB, public InputCB {
   static void* ReadLoop(void* port);
   // Hands on the datagrams of the blocking socket sock until StopReaders.
   void ReadSocket(int sock);
-  // One datagram of sock into buf; false when nothing usable was read. Datagrams cut by the buffer are
-  // dropped.
-  bool ReadOne(int sock, char* buf, Datagram& d);
+  // Datagrams read with one system call: up to kBatch of what is waiting, each into a buffer of its own.
+  struct ReadBatch;
+  static constexpr unsigned kBatch = 32;
+  // Reads into batch what sock holds (flags: MSG_WAITFORONE blocks for the first only, MSG_DONTWAIT not at
+  // all) and hands each datagram on in the order read; the number read, or -1 with errno. Datagrams cut by
+  // the buffer are dropped.
+  int ReadAndHand(int sock, ReadBatch& batch, int flags);
 
   Handler handler_;
   TimerHandler timer_handler_;
@@ -95,6 +101,7 @@ class ExternalPort : public SipPort, public TimerCB, public InputCB {
   // start, only read by them.
   std::vector<std::unique_ptr<SocketUDP>> reader_sockets_;
   std::atomic<unsigned> next_reader_{0};
+  std::unique_ptr<ReadBatch> reactor_batch_;  // the reactor's buffers, made at its first read
   const char* thread_name_ = "Ext UDP Read";
   const char* banner_ = "Start External Reading loop\n";
 };

@@ -4,6 +4,7 @@ server's requests back to the phone, and unregisters the phone itself when its r
 
 import re
 import signal
+import threading
 import time
 import unittest
 
@@ -167,6 +168,51 @@ class OwnDaemon(Registering, DaemonTestCase):
         self.assertEqual(header(unreg, "To"), "<sip:alice@%s>;tag=srv1" % self.server.address)
         self.assertGreater(int(header(unreg, "X-TimeLeft")), 5)
         self.not_found(contact)
+
+    def test_register_storm_above_throttling_sheds_new_clients_while_a_registered_phone_is_served(self):
+        # The flood protection is off so that every REGISTER of the storm reaches the throttle.
+        self.start(["throttling = 5", "slow_start = yes", "dos_level = off"])
+        contact, _ = self.registered()
+        storm_registrar = self.peer(next_address(), 5080)
+        storm = [self.peer(next_address()) for _ in range(20)]
+        stop = threading.Event()
+
+        def flood():
+            n = 0
+            while not stop.is_set():
+                for p in storm:  # new clients, each with a Contact of its own: 200 REGISTERs a second
+                    n += 1
+                    p.send(p.request("REGISTER", "sip:%s:5080" % storm_registrar.address, ["Expires: 3600"],
+                                     callid="storm-%d" % n, domain=storm_registrar.address))
+                time.sleep(0.1)
+
+        flooder = threading.Thread(target=flood)
+        flooder.start()
+        try:
+            self.assertTrue(self.d.wait_log("Throttle DOWN! (Slow)"), self.d.log())
+            self.assertTrue(self.d.wait_log("Slow start: requests of unregistered clients are dropped"))
+            newcomer = self.peer(next_address())
+            for n in range(3):
+                # The registered phone: its refresh is answered and its call goes through, again and again.
+                self.phone.send(self.register("reg-1", cseq=2 + n, extra=["Expires: 3600"]))
+                self.assertEqual(status_line(self.phone.receive_status(200)), "SIP/2.0 200 OK", self.d.log())
+                invite = self.start_call(self.phone, self.server, "storm-call-%d" % n,
+                                         contact="<%s>" % PRIVATE_CONTACT, domain=self.server.address)
+                self.answer_call(self.phone, self.server, invite)
+                self.hang_up(self.phone, self.server)
+                # A client without a registration is shed: its INVITE goes nowhere and gets no answer.
+                newcomer.invite("%s:%d" % (self.server.address, self.server.port), "shed-%d" % n)
+                self.assertIsNone(self.server.receive_request("INVITE", 0.5), "the newcomer's INVITE is dropped")
+                self.assertIsNone(newcomer.receive(0.1))
+            self.assertIn("Not Registered - Throttled! (Slow)", self.d.log())
+            self.assertNotIn("Slow start ended", self.d.log(), "the storm goes on")
+        finally:
+            stop.set()
+            flooder.join()
+        time.sleep(2.1)  # a whole second without excess
+        newcomer.invite("%s:%d" % (self.server.address, self.server.port), "served-after-storm")
+        self.assertIsNotNone(self.server.receive_request("INVITE"), "after the storm a newcomer is served")
+        self.assertIn("Slow start ended: a second without REGISTERs over the throttle", self.d.log())
 
 
 if __name__ == "__main__":
