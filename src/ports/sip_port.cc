@@ -99,6 +99,9 @@ struct ExternalPort::ReadBatch {
   sockaddr_in from[kBatch];
 };
 
+ExternalPort::ExternalPort() = default;
+ExternalPort::~ExternalPort() = default;
+
 int ExternalPort::ReadAndHand(int sock, ReadBatch& b, int flags) {
   for (unsigned i = 0; i < kBatch; ++i) {
     b.iov[i] = iovec{b.data[i], kMaxDatagram};

@@ -64,6 +64,9 @@ class ExternalPort : public SipPort, public TimerCB, public InputCB {
   using Handler = std::function<void(Datagram&)>;
   using TimerHandler = std::function<void(const void* data)>;
 
+  ExternalPort();
+  ~ExternalPort() override;  // out of line: the read buffers' type is the source file's
+
   char DirectionMark() const override { return 'C'; }
   void SetHandler(Handler h) { handler_ = std::move(h); }
   void SetTimerHandler(TimerHandler h) { timer_handler_ = std::move(h); }
