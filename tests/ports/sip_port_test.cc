@@ -181,7 +181,8 @@ TEST(SipPortRead, ASharedPortHandsOnEachSourcesDatagramsInOrder) {
   }
 }
 
-TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
+// The reactor's wake-up takes what is waiting in one read, in order, and never blocks when nothing is.
+TEST(SipPortRead, ReactorModeReadsWhatIsWaitingWithoutBlocking) {
   ExternalPort port;
   ASSERT_TRUE(port.BindShared(InetAddress("127.0.0.1:0")));
   port.Block(false);
@@ -194,8 +195,7 @@ TEST(SipPortRead, ReactorModeReadsOneDatagramPerCall) {
   sendto(tx, "two", 3, 0, to.SocketAddress(), sizeof(sockaddr_in));
   usleep(20000);
   port.OnInput(port.GetHandle());
-  EXPECT_EQ(c.count(), 1u);
-  port.OnInput(port.GetHandle());
+  EXPECT_EQ(c.count(), 2u);
   port.OnInput(port.GetHandle());  // nothing pending: returns at once
   EXPECT_EQ(c.count(), 2u);
   close(tx);
