@@ -57,18 +57,8 @@ ring_g729 = $root/etc/ring/ringback.g729
 CFG
 # More keywords for one run (a feature switched on beside the same load), e.g. OSTREL_BENCH_EXTRA_CFG=store.cfg.
 if [ -n "${OSTREL_BENCH_EXTRA_CFG:-}" ]; then cat "$OSTREL_BENCH_EXTRA_CFG" >>"$work/ostrel.cfg"; fi
-# OSTREL_BENCH_REDIS=ADDR:PORT starts a redis-server there (no persistence) for a run with the state store
-# (its keywords given by OSTREL_BENCH_EXTRA_CFG); its CPU time is reported beside the daemon's.
-redis=
-if [ -n "${OSTREL_BENCH_REDIS:-}" ]; then
-  redis-server --bind "${OSTREL_BENCH_REDIS%:*}" --port "${OSTREL_BENCH_REDIS#*:}" --save '' --appendonly no \
-    --dir "$work" --logfile "$work/redis.log" </dev/null >/dev/null 2>&1 &
-  redis=$!; pids+=("$redis")
-  for _ in $(seq 100); do
-    redis-cli -h "${OSTREL_BENCH_REDIS%:*}" -p "${OSTREL_BENCH_REDIS#*:}" ping 2>/dev/null | grep -q PONG && break
-    sleep 0.1
-  done
-fi
+# shellcheck source=../redis.sh
+source "$here/../redis.sh"
 "$ostrel" -c "$work/ostrel.cfg" -l "$work/ostrel.log" -i $relay -p 5060 -o 5090 </dev/null >/dev/null 2>&1 &
 daemon=$!; pids+=("$daemon")
 # Bound once the internal port (5093 = 0x13E5) shows up; 5090 leaves 5070 to Kamailio.

@@ -69,13 +69,23 @@ void SipMessage::Convert(SipStatus status, const std::string& reason) {
   reason_ = reason;
 }
 
-std::string SipMessage::Escape(std::string_view s) {
+namespace {
+bool Alphanumeric(unsigned char b) {
+  return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9');
+}
+
+bool HeaderValueChar(unsigned char b) {
+  return Alphanumeric(b) || (b != 0 && std::strchr("-_.!~*'()[]/?:+$", b) != nullptr);
+}
+
+// s with every byte that keep() refuses written as %HH.
+std::string PercentEscape(std::string_view s, bool (*keep)(unsigned char)) {
   static const char hex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(s.size());
   for (char c : s) {
     auto b = (unsigned char)c;
-    if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9')) {
+    if (keep(b)) {
       out += c;
     } else {
       out += '%';
@@ -84,31 +94,12 @@ std::string SipMessage::Escape(std::string_view s) {
     }
   }
   return out;
-}
-
-namespace {
-bool HeaderValueChar(unsigned char b) {
-  if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9')) return true;
-  return b != 0 && std::strchr("-_.!~*'()[]/?:+$", b) != nullptr;
 }
 }  // namespace
 
-std::string SipMessage::EscapeHeaderValue(std::string_view s) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    auto b = (unsigned char)c;
-    if (HeaderValueChar(b)) {
-      out += c;
-    } else {
-      out += '%';
-      out += hex[b >> 4];
-      out += hex[b & 15];
-    }
-  }
-  return out;
-}
+std::string SipMessage::Escape(std::string_view s) { return PercentEscape(s, Alphanumeric); }
+
+std::string SipMessage::EscapeHeaderValue(std::string_view s) { return PercentEscape(s, HeaderValueChar); }
 
 namespace {
 int HexValue(char c) {
