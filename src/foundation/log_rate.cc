@@ -51,17 +51,30 @@ bool LogRateLimit::Admit() {
 }
 
 void LogRateLimit::OnTimer(const void*) {
-  const int64_t second = MonotonicNs() / 1000000000;
+  const int64_t ns = MonotonicNs();
+  const int64_t second = ns / 1000000000;
   unsigned finished = 0;
+  bool early = false;
   lock_.lock();
   timer_ = PollReactor::kNoTimer;
   if (second != second_) {
     finished = suppressed_;
     suppressed_ = admitted_ = 0;
     second_ = second;
+  } else {
+    // The reactor's clock rounds to milliseconds: a timer can come just before the second ends, and the
+    // count would then wait for the next faulty line, which may never come.
+    early = suppressed_ != 0;
   }
   lock_.unlock();
   if (finished != 0) TellSuppressed(finished);
+  if (early) {
+    const int ms = static_cast<int>((1000000000 - ns % 1000000000) / 1000000) + 1;
+    const uint64_t id = PollReactor::Instance()->SetTimer(this, ms, nullptr);
+    lock_.lock();
+    timer_ = id;
+    lock_.unlock();
+  }
 }
 
 void LogRateLimit::TellSuppressed(unsigned count) const {

@@ -53,9 +53,11 @@ class FaultLogBound(DaemonTestCase):
         return lines
 
     def test_bad_sdp_writes_one_summary_and_a_flood_a_bounded_log(self):
-        # The per-address limits would refuse most of the flood before its SDP is read: off here, so that
-        # every INVITE of the flood reaches the SDP parser and the log bound alone is measured.
-        d = self.start_daemon(["dos_level = off", "unanswered_calls_per_ip = 0", "dialogs_per_ip = 0"])
+        # The per-address limits (the message rate's block too) would refuse most of the flood before its SDP
+        # is read: off here, so that every INVITE of the flood reaches the SDP parser and the log bound alone
+        # is measured.
+        d = self.start_daemon(["dos_level = off", "dos_max_mps = 0", "unanswered_calls_per_ip = 0",
+                               "dialogs_per_ip = 0"])
         server = self.peer(next_address(), 5080)
         target = "%s:%d" % (server.address, server.port)
         honest = self.peer()
