@@ -29,13 +29,9 @@ relay=127.0.0.2 relay_callee=127.0.0.20 caller_ip=127.0.0.10 kam=127.0.0.1 kam_c
 
 [ -f "$shared/bench/peers/kamailio.cfg" ] || { echo "missing $shared/bench/peers/kamailio.cfg" >&2; exit 1; }
 command -v kamailio >/dev/null || { echo "kamailio is not installed (scripts/install-deps.sh)" >&2; exit 1; }
-if [ -n "${OSTREL_BENCH_BIN:-}" ]; then
-  ostrel=$OSTREL_BENCH_BIN
-else
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
-  cmake --build "$build" -j "${JOBS:-2}" --target ostrel >/dev/null
-  ostrel=$(find "$build" -name ostrel -type f -perm -u+x | head -1)
-fi
+# shellcheck source=../sip_common.sh
+source "$here/../sip_common.sh"
+bench_binary
 
 work=$(mktemp -d)
 pids=()
@@ -66,8 +62,7 @@ ring_g729 = $root/etc/ring/ringback.g729
 CFG
 # More keywords for one run (a feature switched on beside the same load), e.g. OSTREL_BENCH_EXTRA_CFG=store.cfg.
 if [ -n "${OSTREL_BENCH_EXTRA_CFG:-}" ]; then cat "$OSTREL_BENCH_EXTRA_CFG" >>"$work/ostrel.cfg"; fi
-# shellcheck source=../redis.sh
-source "$here/../redis.sh"
+start_redis
 "$ostrel" -c "$work/ostrel.cfg" -l "$work/ostrel.log" -i $relay -p 5060 -o 5090 </dev/null >/dev/null 2>&1 &
 daemon=$!; pids+=("$daemon")
 # Bound once the internal port (5093 = 0x13E5) shows up.
@@ -82,15 +77,7 @@ if [ -n "${OSTREL_BENCH_SCRAPE:-}" ]; then
   pids+=("$!")
 fi
 
-# Kamailio from a copy of the shared configuration (it writes next to itself), its control socket moved
-# into this run's folder so that runs never share it.
-mkdir "$work/kam"
-sed "s#unix:/tmp/kamailio_bench_ctl#unix:$work/kam/ctl#" "$shared/bench/peers/kamailio.cfg" >"$work/kam/kamailio.cfg"
-(cd "$work/kam" && exec kamailio -f kamailio.cfg -A KCHILDREN=4 -DD -E -Y "$work/kam" -P "$work/kam/pid" \
-  -m 1024 -M 16 -x fm >"$work/kam/out.log" 2>&1) &
-kamailio=$!; pids+=("$kamailio")
-# Bound once 127.0.0.1:5070 (0100007F:13CE) shows up.
-for _ in $(seq 100); do grep -q "0100007F:13CE " /proc/net/udp && break; sleep 0.1; done
+start_kamailio
 
 hz=$(getconf CLK_TCK)
 # CPU ticks of a process and, for Kamailio, of the children it forked.

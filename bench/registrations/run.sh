@@ -20,13 +20,9 @@ build="$root/build/bench"
 relay=127.0.0.1 phone_ip=127.0.0.10 server_ip=127.0.0.20 kam_ip=127.0.0.1
 
 shared=${OSTREL_SHARED_DIR:-$root/../shared}
-if [ -n "${OSTREL_BENCH_BIN:-}" ]; then
-  ostrel=$OSTREL_BENCH_BIN
-else
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
-  cmake --build "$build" -j "${JOBS:-2}" --target ostrel >/dev/null
-  ostrel=$(find "$build" -name ostrel -type f -perm -u+x | head -1)
-fi
+# shellcheck source=../sip_common.sh
+source "$here/../sip_common.sh"
+bench_binary
 
 work=$(mktemp -d)
 pids=()
@@ -57,8 +53,7 @@ ring_g729 = $root/etc/ring/ringback.g729
 CFG
 # More keywords for one run (a feature switched on beside the same load), e.g. OSTREL_BENCH_EXTRA_CFG=store.cfg.
 if [ -n "${OSTREL_BENCH_EXTRA_CFG:-}" ]; then cat "$OSTREL_BENCH_EXTRA_CFG" >>"$work/ostrel.cfg"; fi
-# shellcheck source=../redis.sh
-source "$here/../redis.sh"
+start_redis
 "$ostrel" -c "$work/ostrel.cfg" -l "$work/ostrel.log" -i $relay -p 5060 -o 5090 </dev/null >/dev/null 2>&1 &
 daemon=$!; pids+=("$daemon")
 # Bound once the internal port (5093 = 0x13E5) shows up; 5090 leaves 5070 to Kamailio.
@@ -120,12 +115,7 @@ if [ -f "$shared/bench/peers/kamailio.cfg" ] && command -v kamailio >/dev/null; 
   (cd "$work" && exec timeout -k 5 600 sipp -nostdin -sf "$here/registrar.xml" -i $kam_ip -p 5080 -m "$n" \
     -deadcall_wait 0 -fd 1 >/dev/null 2>&1) &
   pids+=("$!")
-  mkdir "$work/kam"
-  sed "s#unix:/tmp/kamailio_bench_ctl#unix:$work/kam/ctl#" "$shared/bench/peers/kamailio.cfg" >"$work/kam/kamailio.cfg"
-  (cd "$work/kam" && exec kamailio -f kamailio.cfg -A KCHILDREN=4 -DD -E -Y "$work/kam" -P "$work/kam/pid" \
-    -m 1024 -M 16 -x fm >"$work/kam/out.log" 2>&1) &
-  kamailio=$!; pids+=("$kamailio")
-  for _ in $(seq 100); do grep -q "0100007F:13CE " /proc/net/udp && break; sleep 0.1; done
+  start_kamailio
   sleep 0.5
   run_case kamailio "$kamailio" "$kam_ip:5080" "$kam_ip:5070"
 fi
