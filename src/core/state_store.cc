@@ -106,26 +106,19 @@ redisContext* StateStore::Connect(std::string& error) const {
     return nullptr;
   }
   redisSetTimeout(c, Timeval(kTimeoutMs));
-  if (!target_.password.empty()) {
-    auto* r = static_cast<redisReply*>(
-        redisCommand(c, "AUTH %b", target_.password.data(), target_.password.size()));
-    if (r == nullptr || r->type == REDIS_REPLY_ERROR) {
-      error = "AUTH: " + ReplyError(c, r);
-      if (r != nullptr) freeReplyObject(r);
-      redisFree(c);
-      return nullptr;
-    }
-    freeReplyObject(r);
-  }
-  if (target_.db != 0) {
-    auto* r = static_cast<redisReply*>(redisCommand(c, "SELECT %d", target_.db));
-    if (r == nullptr || r->type == REDIS_REPLY_ERROR) {
-      error = "SELECT: " + ReplyError(c, r);
-      if (r != nullptr) freeReplyObject(r);
-      redisFree(c);
-      return nullptr;
-    }
-    freeReplyObject(r);
+  // The reply of one set-up command; false (error set, reply freed) when it failed.
+  auto accepted = [&](void* reply, const char* what) {
+    auto* r = static_cast<redisReply*>(reply);
+    const bool ok = r != nullptr && r->type != REDIS_REPLY_ERROR;
+    if (!ok) error = std::string(what) + ": " + ReplyError(c, r);
+    if (r != nullptr) freeReplyObject(r);
+    return ok;
+  };
+  if ((!target_.password.empty() &&
+       !accepted(redisCommand(c, "AUTH %b", target_.password.data(), target_.password.size()), "AUTH")) ||
+      (target_.db != 0 && !accepted(redisCommand(c, "SELECT %d", target_.db), "SELECT"))) {
+    redisFree(c);
+    return nullptr;
   }
   return c;
 }
