@@ -6,10 +6,15 @@ bench_binary() {
   if [ -n "${OSTREL_BENCH_BIN:-}" ]; then
     ostrel=$OSTREL_BENCH_BIN
   else
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
-    cmake --build "$build" -j "${JOBS:-2}" --target ostrel >/dev/null
-    ostrel=$(find "$build" -name ostrel -type f -perm -u+x | head -1)
+    ostrel=$(bench_tool ostrel)
   fi
+}
+
+# Builds one target of the Release bench tree and prints the path of its executable.
+bench_tool() {
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BENCH=ON -DOSTREL_TESTS=OFF >/dev/null
+  cmake --build "$build" -j "${JOBS:-2}" --target "$1" >/dev/null
+  find "$build" -name "$1" -type f -perm -u+x | head -1
 }
 
 # Kamailio from a copy of the shared configuration (it writes next to itself), its control socket moved into

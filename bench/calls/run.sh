@@ -81,10 +81,11 @@ start_kamailio
 
 hz=$(getconf CLK_TCK)
 # CPU ticks of a process and, for Kamailio, of the children it forked.
+# CPU_FIELDS='$14' counts user time only (the rest is the kernel's, mostly loopback delivery paid by the sender).
 cpu_ticks() {
   local total=0 p
   for p in "$@" $(cat /proc/"$1"/task/*/children 2>/dev/null); do
-    [ -r "/proc/$p/stat" ] && total=$((total + $(awk '{print $14+$15}' "/proc/$p/stat")))
+    [ -r "/proc/$p/stat" ] && total=$((total + $(awk "{print ${CPU_FIELDS:-\$14+\$15}}" "/proc/$p/stat")))
   done
   echo "$total"
 }
@@ -95,7 +96,7 @@ failed() {
   awk -F';' 'NR==1 { for (i = 1; i <= NF; i++) if ($i == "FailedCall(C)") c = i } END { print $c+0 }' "$1"
 }
 
-# run_case NAME PID CALLEE_IP TARGET RATE: prints "calls ok failed wall cpu" for the table.
+# run_case NAME PID CALLEE_IP TARGET RATE: prints "calls ok failed t0 t1 cpu0 cpu1 user0 user1" (CPU in ticks).
 run_case() {
   local name=$1 pid=$2 callee_ip=$3 target=$4 rate=$5 n c0 c1 t0 t1 callee
   n=$((rate * seconds))
@@ -103,22 +104,34 @@ run_case() {
     -p 5080 -mp 26000 -m $((2 * n)) -trace_stat -stf "$name-callee.csv" -fd 1 >/dev/null 2>&1) &
   callee=$!
   sleep 0.5
-  c0=$(cpu_ticks "$pid"); t0=$(date +%s.%N)
+  c0=$(cpu_ticks "$pid"); u0=$(CPU_FIELDS='$14' cpu_ticks "$pid"); t0=$(date +%s.%N)
   (cd "$work" && timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/caller.xml" -i $caller_ip -p 5062 \
     -mp 24000 -m "$n" -r "$rate" -l $((rate * 4)) -cid_str "$name-%u@%s" -key server "$callee_ip:5080" \
     -trace_stat -stf "$name.csv" -fd 1 -trace_err -error_file "$name.err" "$target" >/dev/null 2>&1) || true
-  t1=$(date +%s.%N); c1=$(cpu_ticks "$pid")
+  t1=$(date +%s.%N); c1=$(cpu_ticks "$pid"); u1=$(CPU_FIELDS='$14' cpu_ticks "$pid")
   kill "$callee" 2>/dev/null || true
   wait "$callee" 2>/dev/null || true
-  echo "$n $(successful "$work/$name.csv") $(failed "$work/$name.csv") $t0 $t1 $c0 $c1"
+  echo "$n $(successful "$work/$name.csv") $(failed "$work/$name.csv") $t0 $t1 $c0 $c1 $u0 $u1"
 }
 
 rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 drops() { grep -c "Too many blocks in Q" "$work/ostrel.log" 2>/dev/null || true; }
 
 echo "Calls INVITE/180/200/ACK/BYE for ${seconds}s per case; daemon listeners=$listeners; Kamailio children=4"
+# A first, unreported case at the first rate brings both relays to their steady state: Kamailio touches its
+# shared memory pool for the first time, and the daemon's heap grows while completed calls linger (40 s);
+# measured cold, each pays page faults a relay running for days does not. OSTREL_BENCH_WARMUP=0 skips it.
+if [ "${OSTREL_BENCH_WARMUP:-1}" != 0 ]; then
+  first_rate=${rates%% *}
+  run_case "warm-ostrel" "$daemon" $relay_callee "$relay:5060" "$first_rate" >/dev/null
+  run_case "warm-kamailio" "$kamailio" $kam_callee "$kam:5070" "$first_rate" >/dev/null
+  echo "warmed up: ${seconds}s at $first_rate calls/s through each relay, not counted"
+fi
 [ -z "${OSTREL_BENCH_SCRAPE:-}" ] || echo "Metrics scraped every second at http://$metrics/metrics"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+# The kernel's share, the same for both relays: a call is 7 datagrams sent and 6 received, each waking a
+# sleeping process at these rates.
+"$(bench_tool loopback_floor)" 20000 3500 | sed 's/^/loopback floor: /'
 if [ -n "${OSTREL_BENCH_SEARCH:-}" ]; then
   # calls ok failed t0 t1 c0 c1 -> "failed% calls/s us/call"
   judge() {
@@ -153,18 +166,27 @@ if [ -n "${OSTREL_BENCH_SEARCH:-}" ]; then
 fi
 printf "%-6s | %-34s | %-34s | %s\n" "rate" "Ostrel: calls/s  CPU us/call" "Kamailio: calls/s  CPU us/call" \
   "Ostrel/Kamailio CPU"
-for rate in $rates; do
-  # OSTREL_BENCH_PERF=FILE records a profile of the daemon during its cases.
-  if [ -n "${OSTREL_BENCH_PERF:-}" ]; then
-    perf record -q -g -p "$daemon" -o "$OSTREL_BENCH_PERF.$rate" >/dev/null 2>&1 &
-    perf_pid=$!
-  fi
-  [ -n "$redis" ] && r0=$(awk '{print $14+$15}' "/proc/$redis/stat")
-  read -r on ook ofail ot0 ot1 oc0 oc1 < <(run_case "ostrel-$rate" "$daemon" $relay_callee "$relay:5060" "$rate")
-  [ -n "$redis" ] && r1=$(awk '{print $14+$15}' "/proc/$redis/stat")
+# OSTREL_BENCH_PERF=FILE records a profile of the whole machine during each case, into FILE.ostrel-RATE and
+# FILE.kamailio-RATE (the daemon's threads come and go, which a per-process recording would miss): read one
+# with perf report --comm ostrel (or kamailio) --percentage relative.
+perf_start() {
+  [ -z "${OSTREL_BENCH_PERF:-}" ] && return
+  perf record -q -g -a -o "$OSTREL_BENCH_PERF.$1" >/dev/null 2>&1 &
+  perf_pid=$!
+}
+perf_stop() {
   if [ -n "${perf_pid:-}" ]; then kill -INT "$perf_pid"; wait "$perf_pid" || true; perf_pid=; fi
+}
+for rate in $rates; do
+  perf_start "ostrel-$rate"
+  [ -n "$redis" ] && r0=$(awk '{print $14+$15}' "/proc/$redis/stat")
+  read -r on ook ofail ot0 ot1 oc0 oc1 ou0 ou1 < <(run_case "ostrel-$rate" "$daemon" $relay_callee "$relay:5060" "$rate")
+  [ -n "$redis" ] && r1=$(awk '{print $14+$15}' "/proc/$redis/stat")
+  perf_stop
   sleep 1
-  read -r kn kok kfail kt0 kt1 kc0 kc1 < <(run_case "kamailio-$rate" "$kamailio" $kam_callee "$kam:5070" "$rate")
+  perf_start "kamailio-$rate"
+  read -r kn kok kfail kt0 kt1 kc0 kc1 ku0 ku1 < <(run_case "kamailio-$rate" "$kamailio" $kam_callee "$kam:5070" "$rate")
+  perf_stop
   sleep 1
   awk -v r="$rate" -v hz="$hz" \
       -v on="$on" -v ook="$ook" -v ofail="$ofail" -v ot0="$ot0" -v ot1="$ot1" -v oc0="$oc0" -v oc1="$oc1" \
@@ -174,6 +196,9 @@ for rate in $rates; do
        printf "%-6d | %7.0f  %7.1f  (%d/%d ok, %d failed) | %7.0f  %7.1f  (%d/%d ok, %d failed) | %.2f\n",
               r, ook / (ot1 - ot0), ou, ook, on, ofail, kok / (kt1 - kt0), ku, kok, kn, kfail,
               (ku > 0 ? ou / ku : 0) }'
+  awk -v hz="$hz" -v ook="$ook" -v kok="$kok" -v ou0="$ou0" -v ou1="$ou1" -v ku0="$ku0" -v ku1="$ku1" 'BEGIN {
+    ou = ook > 0 ? 1e6 * (ou1 - ou0) / hz / ook : 0; ku = kok > 0 ? 1e6 * (ku1 - ku0) / hz / kok : 0;
+    printf "       | user time alone: Ostrel %.1f, Kamailio %.1f us/call | %.2f\n", ou, ku, (ku > 0 ? ou / ku : 0) }'
   if [ -n "$redis" ]; then
     awk -v hz="$hz" -v ook="$ook" -v r0="$r0" -v r1="$r1" -v keys="$(redis-cli -h "${OSTREL_BENCH_REDIS%:*}" \
         -p "${OSTREL_BENCH_REDIS#*:}" dbsize)" \

@@ -101,9 +101,10 @@ run_case() {
 echo "N=$n offered=$rate/s listeners=$listeners; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 run_case relayed
 sleep 1
-# OSTREL_BENCH_PERF=FILE records a profile of the daemon while it answers from its cache.
+# OSTREL_BENCH_PERF=FILE records a profile of the whole machine while the daemon answers from its cache (read
+# it with perf report --comm ostrel --percentage relative).
 if [ -n "${OSTREL_BENCH_PERF:-}" ]; then
-  perf record -q -g -p "$daemon" -o "$OSTREL_BENCH_PERF" >/dev/null 2>&1 &
+  perf record -q -g -a -o "$OSTREL_BENCH_PERF" >/dev/null 2>&1 &
   perf_pid=$!
 fi
 run_case cached
