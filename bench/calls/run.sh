@@ -98,7 +98,7 @@ failed() {
 
 # run_case NAME PID CALLEE_IP TARGET RATE: prints "calls ok failed t0 t1 cpu0 cpu1 user0 user1" (CPU in ticks).
 run_case() {
-  local name=$1 pid=$2 callee_ip=$3 target=$4 rate=$5 n c0 c1 t0 t1 callee
+  local name=$1 pid=$2 callee_ip=$3 target=$4 rate=$5 n c0 c1 u0 u1 t0 t1 callee
   n=$((rate * seconds))
   (cd "$work" && exec timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/callee.xml" -i "$callee_ip" \
     -p 5080 -mp 26000 -m $((2 * n)) -trace_stat -stf "$name-callee.csv" -fd 1 >/dev/null 2>&1) &
