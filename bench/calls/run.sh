@@ -25,7 +25,7 @@ listeners=${3:-1}
 build="$root/build/bench"
 # The shared Kamailio configuration is fixed to 127.0.0.1:5070 relaying to a callee on 127.0.0.1:5080; the
 # daemon and its own callee use other addresses.
-relay=127.0.0.2 relay_callee=127.0.0.20 caller_ip=127.0.0.10 kam=127.0.0.1 kam_callee=127.0.0.1
+relay=127.0.0.2 relay_callee=127.0.0.20 kam=127.0.0.1 kam_callee=127.0.0.1
 
 [ -f "$shared/bench/peers/kamailio.cfg" ] || { echo "missing $shared/bench/peers/kamailio.cfg" >&2; exit 1; }
 command -v kamailio >/dev/null || { echo "kamailio is not installed (scripts/install-deps.sh)" >&2; exit 1; }
@@ -97,27 +97,46 @@ failed() {
 }
 
 # run_case NAME PID CALLEE_IP TARGET RATE: prints "calls ok failed t0 t1 cpu0 cpu1 user0 user1" (CPU in ticks).
+# OSTREL_BENCH_PHONES=N splits the rate over N callers on 127.0.0.10, .11, ... and, for the daemon, N callees
+# on 127.0.0.20, .21, ... (Kamailio's configuration has one callee): with one phone and one callee every
+# datagram of a side reaches the same reader, so only several sources show what more listeners do.
 run_case() {
-  local name=$1 pid=$2 callee_ip=$3 target=$4 rate=$5 n c0 c1 u0 u1 t0 t1 callee
+  local name=$1 pid=$2 callee_ip=$3 target=$4 rate=$5 n c0 c1 u0 u1 t0 t1 k ip ok=0 failed_calls=0
+  local phones=${OSTREL_BENCH_PHONES:-1} callees=() callers=()
   n=$((rate * seconds))
-  (cd "$work" && exec timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/callee.xml" -i "$callee_ip" \
-    -p 5080 -mp 26000 -m $((2 * n)) -trace_stat -stf "$name-callee.csv" -fd 1 >/dev/null 2>&1) &
-  callee=$!
+  for k in $(seq 0 $((phones - 1))); do
+    ip=$callee_ip
+    [ "$callee_ip" = "$relay_callee" ] && ip=127.0.0.$((20 + k))
+    if [ "$k" = 0 ] || [ "$ip" != "$callee_ip" ]; then
+      (cd "$work" && exec timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/callee.xml" -i "$ip" \
+        -p 5080 -mp 26000 -m $((2 * n)) -trace_stat -stf "$name-callee$k.csv" -fd 1 >/dev/null 2>&1) &
+      callees+=("$!")
+    fi
+  done
   sleep 0.5
   c0=$(cpu_ticks "$pid"); u0=$(CPU_FIELDS='$14' cpu_ticks "$pid"); t0=$(date +%s.%N)
-  (cd "$work" && timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/caller.xml" -i $caller_ip -p 5062 \
-    -mp 24000 -m "$n" -r "$rate" -l $((rate * 4)) -cid_str "$name-%u@%s" -key server "$callee_ip:5080" \
-    -trace_stat -stf "$name.csv" -fd 1 -trace_err -error_file "$name.err" "$target" >/dev/null 2>&1) || true
+  for k in $(seq 0 $((phones - 1))); do
+    ip=$callee_ip
+    [ "$callee_ip" = "$relay_callee" ] && ip=127.0.0.$((20 + k))
+    (cd "$work" && exec timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/caller.xml" -i 127.0.0.$((10 + k)) \
+      -p 5062 -mp 24000 -m $((n / phones)) -r $((rate / phones)) -l $((rate * 4 / phones)) \
+      -cid_str "$name-$k-%u@%s" -key server "$ip:5080" -trace_stat -stf "$name-$k.csv" -fd 1 -trace_err \
+      -error_file "$name-$k.err" "$target" >/dev/null 2>&1) &
+    callers+=("$!")
+  done
+  for k in "${callers[@]}"; do wait "$k" || true; done
   t1=$(date +%s.%N); c1=$(cpu_ticks "$pid"); u1=$(CPU_FIELDS='$14' cpu_ticks "$pid")
-  kill "$callee" 2>/dev/null || true
-  wait "$callee" 2>/dev/null || true
-  echo "$n $(successful "$work/$name.csv") $(failed "$work/$name.csv") $t0 $t1 $c0 $c1 $u0 $u1"
+  for k in "${callees[@]}"; do kill "$k" 2>/dev/null || true; wait "$k" 2>/dev/null || true; done
+  for k in $(seq 0 $((phones - 1))); do
+    ok=$((ok + $(successful "$work/$name-$k.csv"))); failed_calls=$((failed_calls + $(failed "$work/$name-$k.csv")))
+  done
+  echo "$(((n / phones) * phones)) $ok $failed_calls $t0 $t1 $c0 $c1 $u0 $u1"
 }
 
 rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 drops() { grep -c "Too many blocks in Q" "$work/ostrel.log" 2>/dev/null || true; }
 
-echo "Calls INVITE/180/200/ACK/BYE for ${seconds}s per case; daemon listeners=$listeners; Kamailio children=4"
+echo "Calls INVITE/180/200/ACK/BYE for ${seconds}s per case; daemon listeners=$listeners; Kamailio children=4; phones=${OSTREL_BENCH_PHONES:-1}"
 # A first, unreported case at the first rate brings both relays to their steady state: Kamailio touches its
 # shared memory pool for the first time, and the daemon's heap grows while completed calls linger (40 s);
 # measured cold, each pays page faults a relay running for days does not. OSTREL_BENCH_WARMUP=0 skips it.
