@@ -84,9 +84,6 @@ class CallSdpTest : public RelayTest {
       if (StartLine(m) == "SIP/2.0 200 OK") got = m;
     return got;
   }
-  static std::string InDialog(std::string text) {
-    return Sub(text, "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=sb");
-  }
   // A direct call, established; re-INVITEs of the client after it.
   Call* Established() {
     Call* c = Invite(SdpText("192.168.1.5", 4000), Unprobed());
@@ -96,13 +93,13 @@ class CallSdpTest : public RelayTest {
   }
   void Ack(Call* c, int cseq) {
     const std::string ack =
-        Sub(Sub(InDialog(Message("ACK", cseq)), "z9hG4bK-c1", "z9hG4bK-a" + std::to_string(cseq)),
-            "call-ACK@", "call-INVITE@");
+        Sub(Sub(Tagged(Message("ACK", cseq)), "z9hG4bK-c1", "z9hG4bK-a" + std::to_string(cseq)), "call-ACK@",
+            "call-INVITE@");
     Client(c, Parse(ack));
   }
   // The re-INVITE as the server gets it ("" when it gets none).
   std::string ReInvite(Call* c, int cseq, const std::string& body) {
-    Client(c, Parse(InDialog(Message("INVITE", cseq, "Content-Type: application/sdp\r\n", body))),
+    Client(c, Parse(Tagged(Message("INVITE", cseq, "Content-Type: application/sdp\r\n", body))),
            DialogEvent::INVITE_RECV);
     std::string relayed;
     for (std::string m = server_.Receive(); !m.empty(); m = server_.Receive(nullptr, 300))

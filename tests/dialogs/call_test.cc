@@ -12,42 +12,20 @@ using ::testing::ElementsAre;
 
 const std::string kKey = "C&call-INVITE@127.0.0.10";
 
-class CallTest : public RelayTest {
- protected:
-  void SetUp() override {
-    RelayTest::SetUp();
-    public_ip_ = true;
-  }
-  // A public client's new call: set up, handed the INVITE; the relay's 100 and the INVITE at the server read.
-  Call* Invite(const std::string& defect = " ") {
-    Call* c = Open(new Call(Parse(Message("INVITE", 1)), kKey, Defects::FromLetters(defect)),
-                   DialogEvent::INVITE_RECV);
-    EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
-    invite_ = server_.Receive();
-    return c;
-  }
-  void ServerSays(Call* c, int code, const char* reason, bool tag = true) {
-    Server(c, Answer(invite_, code, reason,
-                     tag ? std::vector<std::string>{"To: <sip:bob@example.com>;tag=sb"}
-                         : std::vector<std::string>{}));
-  }
-  // A request of the client inside the call (Call-ID and tags of the INVITE).
-  static std::unique_ptr<SipMessage> InDialog(const std::string& method, int cseq, const std::string& branch,
-                                              const std::string& body = "") {
-    std::string text = Message("INVITE", cseq, body.empty() ? "" : "Content-Type: application/sdp\r\n", body);
-    text = Sub(Sub(text, "INVITE sip:", method + " sip:"), std::to_string(cseq) + " INVITE",
-               std::to_string(cseq) + " " + method);
-    return Parse(Sub(Sub(text, "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=sb"), "z9hG4bK-c1",
-                     branch));
-  }
-  std::string invite_;  // the INVITE as the server received it
-};
+// A request of the client inside the call (Call-ID and tags of the INVITE).
+std::unique_ptr<SipMessage> InDialog(const std::string& method, int cseq, const std::string& branch,
+                                     const std::string& body = "") {
+  std::string text = Message("INVITE", cseq, body.empty() ? "" : "Content-Type: application/sdp\r\n", body);
+  text = Sub(Sub(text, "INVITE sip:", method + " sip:"), std::to_string(cseq) + " INVITE",
+             std::to_string(cseq) + " " + method);
+  return Parse(Sub(Tagged(text), "z9hG4bK-c1", branch));
+}
 
 TEST_F(CallTest, ClientGetsTheRelaysTryingAndNeverTheServers) {
   Call* c = Invite();
   EXPECT_EQ(StartLine(invite_), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
   EXPECT_EQ(c->State(), DialogState::INVITE_SENT);
-  ServerSays(c, 100, "Trying", false);
+  ServerSays(c, 100, "Trying", "");
   EXPECT_TRUE(client_.Quiet());
   ServerSays(c, 180, "Ringing");
   EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 180 Ringing");
@@ -55,7 +33,7 @@ TEST_F(CallTest, ClientGetsTheRelaysTryingAndNeverTheServers) {
 
 TEST_F(CallTest, AnswerWithoutToTagIsDroppedAndWithItConfirmsAndRekeysTheCall) {
   Call* c = Invite();
-  ServerSays(c, 200, "OK", false);
+  ServerSays(c, 200, "OK", "");
   EXPECT_TRUE(client_.Quiet());
   EXPECT_TRUE(c->OriginalKey().empty());
   ServerSays(c, 200, "OK");
@@ -97,9 +75,7 @@ TEST_F(CallTest, RejectionCompletesTheCallAndARedirectWaitsInMoved) {
     EXPECT_EQ(c->State(), k.state);
     EXPECT_EQ(c->TimerType(), Dialog::T_COMPLETE);
     EXPECT_EQ(log.count("Call event REJECT: 486,Busy Here"), k.events);
-    table_.DrainKeyQueue();
-    table_.Destroy(c->Number());
-    opened_.pop_back();
+    Close(c);
   }
 }
 
@@ -168,14 +144,9 @@ TEST_F(CallTest, ServerSdpWorkaroundsPerDefect) {
   for (const auto& k : cases) {
     SCOPED_TRACE(k.defects);
     Call* c = Invite(k.defects);
-    auto ok =
-        Answer(invite_, 200, "OK", {"To: <sip:bob@example.com>;tag=sb", "Content-Type: application/sdp"});
-    ok->Body(sdp);
-    Server(c, std::move(ok));
+    ServerSays(c, 200, "OK", "sb", sdp);
     std::string answer = client_.Receive();
-    table_.DrainKeyQueue();
-    table_.Destroy(c->Number());
-    opened_.pop_back();
+    Close(c);
     ASSERT_EQ(StartLine(answer), "SIP/2.0 200 OK");
     for (const char* text : k.present)
       EXPECT_NE(answer.find(text), std::string::npos) << text << "\n" << answer;

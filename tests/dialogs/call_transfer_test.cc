@@ -9,30 +9,17 @@
 namespace relaytest {
 namespace {
 
-const std::string kSdp =
-    "v=0\r\no=s 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
-    "m=audio 30000 RTP/AVP 0\r\n";
-
-class ReplacesLookupTest : public RelayTest {
+class ReplacesLookupTest : public CallTest {
  protected:
   // A public client with defect 'T' calls; the server answers with tag at once: the call is in zero-media
   // mode and the client knows the server's side by the tag returned.
   Call* ZeroCall(const std::string& callid, const std::string& tag, std::string& ztag) {
-    public_ip_ = true;
-    const std::string invite = Sub(Message("INVITE", 1, "Content-Type: application/sdp\r\n", kSdp),
-                                   "call-INVITE@127.0.0.10", callid);
-    Call* c =
-        Open(new Call(Parse(invite), "C&" + callid, Defects::FromLetters("T")), DialogEvent::INVITE_RECV);
-    EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
-    auto ok = Answer(server_.Receive(), 200, "OK",
-                     {"To: <sip:bob@example.com>;tag=" + tag, "Content-Type: application/sdp"});
-    ok->Body(kSdp);
-    Server(c, std::move(ok));
-    const std::string to = Values(client_.Receive(), "To").at(0);
-    ztag = to.substr(to.find("tag=") + 4);
+    Call* c = Invite("T", "Content-Type: application/sdp\r\n", kServerSdp, callid);
+    ServerSays(c, 200, "OK", tag, kServerSdp);
+    ztag = ToTag(client_.Receive());
     const std::string ack =
         Sub(Sub(Message("ACK", 1), "call-ACK@127.0.0.10", callid), "z9hG4bK-c1", "z9hG4bK-a1");
-    Client(c, Parse(Sub(ack, "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=" + ztag)));
+    Client(c, Parse(Tagged(ack, ztag)));
     EXPECT_FALSE(server_.Receive().empty()) << "the ACK reaches the server";
     return c;
   }
@@ -44,8 +31,7 @@ class ReplacesLookupTest : public RelayTest {
         Message("REFER", cseq_, "Refer-To: <sip:carol@example.com?Replaces=" + replaces + ">\r\n");
     refer =
         Sub(Sub(refer, "call-REFER@127.0.0.10", callid), "z9hG4bK-c1", "z9hG4bK-r" + std::to_string(cseq_));
-    Client(c, Parse(Sub(refer, "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=" + ztag)),
-           DialogEvent::REFER_RECV);
+    Client(c, Parse(Tagged(refer, ztag)), DialogEvent::REFER_RECV);
     const std::string to = Values(server_.Receive(), "Refer-To").at(0);
     const size_t at = to.find("Replaces=");
     return at == std::string::npos ? "" : to.substr(at + 9, to.find('>') - at - 9);

@@ -11,55 +11,27 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 
-const std::string kSdp =
-    "v=0\r\no=s 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\n"
-    "m=audio 30000 RTP/AVP 0\r\n";
-const std::string kTagged = "To: <sip:bob@example.com>;tag=sb";
-
-class ZeroMediaTest : public RelayTest {
+class ZeroMediaTest : public CallTest {
  protected:
-  // A public client with the given defects sends its INVITE; the relay has passed it to the server.
-  Call* StartCall(const std::string& defects, const std::string& headers = "", const std::string& body = "") {
-    public_ip_ = true;
-    Call* c = Open(new Call(Parse(Message("INVITE", 1, headers, body)), "C&call-INVITE@127.0.0.10",
-                            Defects::FromLetters(defects)),
-                   DialogEvent::INVITE_RECV);
-    EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
-    invite_ = server_.Receive();
-    EXPECT_EQ(StartLine(invite_), "INVITE sip:bob@127.0.0.20:5060 SIP/2.0");
-    return c;
-  }
-  // The server's answer with SDP (or without).
-  void ServerSays(Call* c, int code, const char* reason, bool sdp = true) {
-    auto m = Answer(invite_, code, reason,
-                    sdp ? std::vector<std::string>{kTagged, "Content-Type: application/sdp"}
-                        : std::vector<std::string>{kTagged});
-    if (sdp) m->Body(kSdp);
-    Server(c, std::move(m));
-  }
   // A client with defects 'T' and 'e' calls; the server's 183 reaches it as the relay's 200.
   Call* CallUntilOkey(const std::string& extra = "") {
-    Call* c = StartCall("Te", extra + "Content-Type: application/sdp\r\n", kSdp);
-    ServerSays(c, 183, "Session Progress");
+    Call* c = Invite("Te", extra + "Content-Type: application/sdp\r\n", kServerSdp);
+    ServerSays(c, 183, "Session Progress", "sb", kServerSdp);
     okey_ = client_.Receive();
     return c;
   }
-  static std::string ZTagOf(const std::string& text) {
-    const std::string to = Values(text, "To").at(0);
-    return to.substr(to.find("tag=") + 4);
-  }
   void ClientAcks(Call* c) {
     const std::string ack = Sub(Message("ACK", 1), "z9hG4bK-c1", "z9hG4bK-a1");
-    Client(c, Parse(Sub(ack, "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=" + ZTagOf(okey_))));
+    Client(c, Parse(Tagged(ack, ToTag(okey_))));
   }
-  std::string invite_, okey_;
+  std::string okey_;
 };
 
 TEST_F(ZeroMediaTest, EarlyAnswerBecomesTheRelaysOkeyWithItsOwnTag) {
   Call* c = CallUntilOkey("Supported: timer\r\nMin-SE: 1800\r\n");
   EXPECT_EQ(StartLine(okey_), "SIP/2.0 200 OKey");
   EXPECT_THAT(Values(okey_, "To").at(0), MatchesRegex(".*;tag=ostrel-[0-9]+"));
-  EXPECT_EQ(ZTagOf(okey_), "ostrel-" + std::to_string(c->ZeroNumber()));
+  EXPECT_EQ(ToTag(okey_), "ostrel-" + std::to_string(c->ZeroNumber()));
   EXPECT_THAT(okey_, HasSubstr("Session-Expires: 1800;refresher=uac"));
   EXPECT_EQ(Values(okey_, "Require").at(0), "timer");
   EXPECT_EQ(c->State(), DialogState::Z_OK_SENT);
@@ -80,7 +52,7 @@ TEST_F(ZeroMediaTest, ServerSilentForTheAnswerTimeIsCancelledAndTheClientGetsABy
   EXPECT_EQ(Values(cancel, "CSeq").at(0), "1 CANCEL");
   const std::string bye = client_.Receive();
   EXPECT_EQ(StartLine(bye), "BYE sip:alice@127.0.0.10:5062 SIP/2.0");
-  EXPECT_THAT(Values(bye, "From").at(0), HasSubstr(";tag=" + ZTagOf(okey_))) << "the tag the client knows";
+  EXPECT_THAT(Values(bye, "From").at(0), HasSubstr(";tag=" + ToTag(okey_))) << "the tag the client knows";
   EXPECT_THAT(Values(bye, "To").at(0), HasSubstr(";tag=fa"));
 }
 
@@ -96,7 +68,7 @@ TEST_F(ZeroMediaTest, FinalAnswerAfterTheOkey) {
     SCOPED_TRACE(std::to_string(k.code) + (k.before_ack ? " before the ACK" : ""));
     Call* c = CallUntilOkey();
     if (!k.before_ack) ClientAcks(c);
-    ServerSays(c, k.code, k.code == 200 ? "OK" : "Busy Here", k.code == 200);
+    ServerSays(c, k.code, k.code == 200 ? "OK" : "Busy Here", "sb", k.code == 200 ? kServerSdp : "");
     if (k.before_ack) {
       EXPECT_TRUE(server_.Quiet()) << "held until the client acknowledged the OKey";
       ClientAcks(c);
@@ -113,25 +85,23 @@ TEST_F(ZeroMediaTest, FinalAnswerAfterTheOkey) {
       }
       EXPECT_EQ(c->State(), DialogState::PASS);
     }
-    table_.DrainKeyQueue();
-    table_.Destroy(c->Number());
-    opened_.pop_back();
+    Close(c);
   }
 }
 
 TEST_F(ZeroMediaTest, ChallengeCarriesTheRelaysTag) {
-  Call* c = StartCall("T");
-  ServerSays(c, 407, "Proxy Authentication Required", false);
+  Call* c = Invite("T");
+  ServerSays(c, 407, "Proxy Authentication Required");
   const std::string challenge = client_.Receive();
   EXPECT_EQ(StartLine(challenge), "SIP/2.0 407 Proxy Authentication Required");
   EXPECT_THAT(Values(challenge, "To").at(0), HasSubstr(";tag=ostrel-" + std::to_string(c->ZeroNumber())));
 }
 
 TEST_F(ZeroMediaTest, RingingAfterEarlyMediaBecomesTheOkeyForDefectQ) {
-  Call* c = StartCall("TQ", "Content-Type: application/sdp\r\n", kSdp);
-  ServerSays(c, 183, "Session Progress");
+  Call* c = Invite("TQ", "Content-Type: application/sdp\r\n", kServerSdp);
+  ServerSays(c, 183, "Session Progress", "sb", kServerSdp);
   EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 183 Session Progress") << "without 'e' a 183 stays early";
-  ServerSays(c, 180, "Ringing", false);
+  ServerSays(c, 180, "Ringing");
   const std::string okey = client_.Receive();
   EXPECT_EQ(StartLine(okey), "SIP/2.0 200 OKey");
   EXPECT_THAT(okey, HasSubstr("o=ostrel 1 1 IN IP4 127.0.0.1")) << "the relay's own offer";

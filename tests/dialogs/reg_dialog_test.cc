@@ -18,24 +18,15 @@ constexpr const char* kOwnContact = "sip:alice@192.168.1.20:5062";
 // The relay's Contact for the client: its user, the domain (the server's literal address), its address.
 constexpr const char* kRegContact = "sip:alice*127.0.0.20-127.0.0.10+5062@127.0.0.2:5073";
 
+// A REGISTER of the client for alice at the server's literal address.
 std::string Register(int cseq, const std::string& contact_params = "", const std::string& extra = "",
                      const std::string& callid = "reg-1",
                      const std::string& contact = "<sip:alice@192.168.1.20:5062>") {
-  return "REGISTER sip:127.0.0.20:5060 SIP/2.0\r\n"
-         "Via: SIP/2.0/UDP 127.0.0.10:5062;branch=z9hG4bK-r" +
-         std::to_string(cseq) +
-         ";rport\r\n"
-         "Max-Forwards: 70\r\n"
-         "From: <sip:alice@127.0.0.20>;tag=fa\r\n"
-         "To: <sip:alice@127.0.0.20>\r\n"
-         "Contact: " +
-         contact + contact_params +
-         "\r\n"
-         "Call-ID: " +
-         callid +
-         "\r\n"
-         "CSeq: " +
-         std::to_string(cseq) + " REGISTER\r\n" + extra + "Content-Length: 0\r\n\r\n";
+  std::string text = Sub(Message("REGISTER", cseq, extra), "sip:bob@127.0.0.20:5060", "sip:127.0.0.20:5060");
+  text = Sub(Sub(text, "z9hG4bK-c1", "z9hG4bK-r" + std::to_string(cseq)), "call-REGISTER@127.0.0.10", callid);
+  text = Sub(Sub(text, "<sip:alice@example.com>", "<sip:alice@127.0.0.20>"), "<sip:bob@example.com>",
+             "<sip:alice@127.0.0.20>");
+  return Sub(text, "<sip:alice@127.0.0.10:5062>", contact + contact_params);
 }
 
 class RegDialogTest : public RelayTest {
@@ -117,8 +108,7 @@ TEST_F(RegDialogTest, TheServerIsAskedForTheRegulatedExpiry) {
       EXPECT_EQ(Values(got, "Via").at(0).rfind("SIP/2.0/UDP 127.0.0.2:5073;branch=z9hG4bK-ostrel-", 0), 0u);
       EXPECT_EQ(d->IsUnregister(), std::string(c.server_sees) == "0");
     }
-    table_.Destroy(d->Number());
-    opened_.clear();
+    Close(d);
   }
 }
 

@@ -152,17 +152,6 @@ TEST_F(Registrations, AStaleTimerOrASlavesTimerDoesNotUnregister) {
   }
 }
 
-TEST_F(Registrations, RefreshWithANewCallIdMovesTheUserKey) {
-  Make(60, 3600);
-  ObjectGuard<Registration> r = Registration::GetRegister(kNcnt);
-  Registration::Refresh("ostrel", 0, r, "call-9", "sip:alice@10.0.0.5:5062");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->CallID(), "call-9");
-  r.reset();
-  EXPECT_FALSE(Registration::GetRegister("call-1", "example.com", "alice"));
-  EXPECT_TRUE(Registration::GetRegister("call-9", "example.com", "alice"));
-}
-
 TEST_F(Registrations, CleanUpShortensEveryRecord) {
   Make(60, 3600);
   Registration::CleanUp();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "dialogs/call.h"
 #include "dialogs/dialog.h"
 #include "dialogs/dialog_table.h"
 #include "foundation/reactor.h"
@@ -97,6 +98,21 @@ inline std::string Sub(std::string text, const std::string& from, const std::str
   const size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << from;
   return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// text with the called side's tag on its To: a request inside the dialog the called side answered.
+inline std::string Tagged(const std::string& text, const std::string& tag = "sb") {
+  return Sub(text, "To: <sip:bob@example.com>", "To: <sip:bob@example.com>;tag=" + tag);
+}
+
+// The server's answer SDP of the call tests.
+inline const std::string kServerSdp =
+    "v=0\r\no=s 1 1 IN IP4 127.0.0.20\r\ns=-\r\nc=IN IP4 127.0.0.20\r\nt=0 0\r\nm=audio 30000 RTP/AVP 0\r\n";
+
+// The tag of a message's To.
+inline std::string ToTag(const std::string& text) {
+  const std::string to = Values(text, "To").at(0);
+  return to.substr(to.find("tag=") + 4);
 }
 
 inline std::string BodyOf(const std::string& text) {
@@ -187,6 +203,14 @@ class RelayTest : public ::testing::Test {
     d->HandleServerMessage(event);
   }
 
+  // Ends a dialog before the test does, its key messages applied first.
+  void Close(Dialog* d) {
+    const unsigned no = d->Number();
+    table_.DrainKeyQueue();
+    table_.Destroy(no);
+    std::erase(opened_, no);
+  }
+
   static DomainOptions checked() {
     DomainOptions o;
     o.checked = true;
@@ -240,5 +264,35 @@ inline std::string ServerRequest(const std::string& method, int cseq, const std:
          "Contact: <sip:bob@127.0.0.20:5060>\r\n" +
          extra + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
+
+// A public client's call: its INVITE set up and handed on, the relay's 100 read and the INVITE the server
+// received kept in invite_; the server's answers to it.
+class CallTest : public RelayTest {
+ protected:
+  void SetUp() override {
+    RelayTest::SetUp();
+    public_ip_ = true;
+  }
+  Call* Invite(const std::string& defects = " ", const std::string& headers = "",
+               const std::string& body = "", const std::string& callid = "call-INVITE@127.0.0.10") {
+    const std::string text = Sub(Message("INVITE", 1, headers, body), "call-INVITE@127.0.0.10", callid);
+    Call* c =
+        Open(new Call(Parse(text), "C&" + callid, Defects::FromLetters(defects)), DialogEvent::INVITE_RECV);
+    EXPECT_EQ(StartLine(client_.Receive()), "SIP/2.0 100 Trying");
+    invite_ = server_.Receive();
+    return c;
+  }
+  // The server's answer to invite_, with its tag (none when empty) and the given SDP.
+  void ServerSays(Call* c, int code, const char* reason, const std::string& tag = "sb",
+                  const std::string& sdp = "") {
+    std::vector<std::string> extra;
+    if (!tag.empty()) extra.push_back("To: <sip:bob@example.com>;tag=" + tag);
+    if (!sdp.empty()) extra.push_back("Content-Type: application/sdp");
+    auto m = Answer(invite_, code, reason, extra);
+    if (!sdp.empty()) m->Body(sdp);
+    Server(c, std::move(m));
+  }
+  std::string invite_;  // the INVITE as the server received it
+};
 
 }  // namespace relaytest
