@@ -1,5 +1,5 @@
-# Sourced by the calls and registrations benchmarks: the daemon's binary, Kamailio beside it, and an optional
-# Redis. Expects $root, $build, $shared, $work and the pids array.
+# Sourced by the calls and registrations benchmarks: the daemon's binary and other bench targets, Kamailio beside it,
+# an optional Redis, and CPU counts from /proc. Expects $root, $build, $shared, $work and the pids array.
 
 # Sets $ostrel: OSTREL_BENCH_BIN, or the Release build of this tree.
 bench_binary() {
@@ -42,4 +42,14 @@ start_redis() {
       sleep 0.1
     done
   fi
+}
+
+# CPU ticks of a process and of the children it forked (Kamailio's). CPU_FIELDS='$14' counts user time only
+# (the rest is the kernel's, mostly loopback delivery, which the sender pays).
+cpu_ticks() {
+  local total=0 p
+  for p in "$@" $(cat /proc/"$1"/task/*/children 2>/dev/null); do
+    [ -r "/proc/$p/stat" ] && total=$((total + $(awk "{print ${CPU_FIELDS:-\$14+\$15}}" "/proc/$p/stat")))
+  done
+  echo "$total"
 }

@@ -80,15 +80,6 @@ fi
 start_kamailio
 
 hz=$(getconf CLK_TCK)
-# CPU ticks of a process and, for Kamailio, of the children it forked.
-# CPU_FIELDS='$14' counts user time only (the rest is the kernel's, mostly loopback delivery paid by the sender).
-cpu_ticks() {
-  local total=0 p
-  for p in "$@" $(cat /proc/"$1"/task/*/children 2>/dev/null); do
-    [ -r "/proc/$p/stat" ] && total=$((total + $(awk "{print ${CPU_FIELDS:-\$14+\$15}}" "/proc/$p/stat")))
-  done
-  echo "$total"
-}
 successful() {
   awk -F';' 'NR==1 { for (i = 1; i <= NF; i++) if ($i == "SuccessfulCall(C)") c = i } END { print $c+0 }' "$1"
 }
@@ -100,13 +91,14 @@ failed() {
 # OSTREL_BENCH_PHONES=N splits the rate over N callers on 127.0.0.10, .11, ... and, for the daemon, N callees
 # on 127.0.0.20, .21, ... (Kamailio's configuration has one callee): with one phone and one callee every
 # datagram of a side reaches the same reader, so only several sources show what more listeners do.
+# The callee of caller K: the daemon's spread over 127.0.0.20, .21, ...; Kamailio's is the one configured.
+callee_of() { if [ "$1" = "$relay_callee" ]; then echo "127.0.0.$((20 + $2))"; else echo "$1"; fi; }
 run_case() {
   local name=$1 pid=$2 callee_ip=$3 target=$4 rate=$5 n c0 c1 u0 u1 t0 t1 k ip ok=0 failed_calls=0
   local phones=${OSTREL_BENCH_PHONES:-1} callees=() callers=()
   n=$((rate * seconds))
   for k in $(seq 0 $((phones - 1))); do
-    ip=$callee_ip
-    [ "$callee_ip" = "$relay_callee" ] && ip=127.0.0.$((20 + k))
+    ip=$(callee_of "$callee_ip" "$k")
     if [ "$k" = 0 ] || [ "$ip" != "$callee_ip" ]; then
       (cd "$work" && exec timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/callee.xml" -i "$ip" \
         -p 5080 -mp 26000 -m $((2 * n)) -trace_stat -stf "$name-callee$k.csv" -fd 1 >/dev/null 2>&1) &
@@ -116,8 +108,7 @@ run_case() {
   sleep 0.5
   c0=$(cpu_ticks "$pid"); u0=$(CPU_FIELDS='$14' cpu_ticks "$pid"); t0=$(date +%s.%N)
   for k in $(seq 0 $((phones - 1))); do
-    ip=$callee_ip
-    [ "$callee_ip" = "$relay_callee" ] && ip=127.0.0.$((20 + k))
+    ip=$(callee_of "$callee_ip" "$k")
     (cd "$work" && exec timeout -k 5 $((seconds + 60)) sipp -nostdin -sf "$here/caller.xml" -i 127.0.0.$((10 + k)) \
       -p 5062 -mp 24000 -m $((n / phones)) -r $((rate / phones)) -l $((rate * 4 / phones)) \
       -cid_str "$name-$k-%u@%s" -key server "$ip:5080" -trace_stat -stf "$name-$k.csv" -fd 1 -trace_err \

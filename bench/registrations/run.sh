@@ -60,14 +60,6 @@ daemon=$!; pids+=("$daemon")
 for _ in $(seq 100); do grep -q ":13E5 " /proc/net/udp && break; sleep 0.1; done
 
 hz=$(getconf CLK_TCK)
-# CPU ticks of a process and of the children it forked (Kamailio's).
-cpu_ticks() {
-  local total=0 p
-  for p in "$@" $(cat /proc/"$1"/task/*/children 2>/dev/null); do
-    [ -r "/proc/$p/stat" ] && total=$((total + $(awk '{print $14+$15}' "/proc/$p/stat")))
-  done
-  echo "$total"
-}
 # The SuccessfulCall(C) column of the last line of a SIPp statistics file.
 successful() {
   awk -F';' 'NR==1 { for (i = 1; i <= NF; i++) if ($i == "SuccessfulCall(C)") c = i } END { print $c }' "$1"
